@@ -1,0 +1,84 @@
+#pragma once
+
+#include "serial/commcontrol.h"
+
+namespace serial {
+
+// Line settings parsed from the "baud,parity,data,stop" text.
+struct LineSettings {
+    int baudRate = 9600;
+    char parity = 'n'; // n, e, o, m or s
+    int dataBits = 8;
+    int stopBits = 1; // 1 or 2 (1.5 is kept as 3)
+};
+
+// Parses "9600,n,8,1"; throws CommError(kErrInvalidValue) for anything else.
+LineSettings parseSettings(const QString &settings);
+
+// The bookkeeping every serial control shares: properties, the receive buffer and
+// the receive threshold. A subclass supplies the device: opening, closing and
+// writing it, and calling receive() with every piece of bytes that arrives.
+class BufferedCommControl : public CommControl {
+    Q_OBJECT
+public:
+    using CommControl::CommControl;
+
+    void setSettings(const QString &settings) override;
+    QString Settings() const override { return m_settings; }
+    void setInBufferSize(int size) override;
+    int InBufferSize() const override { return m_inBufferSize; }
+    void setOutBufferSize(int size) override;
+    void setInputMode(int mode) override;
+    void setInputLen(int length) override;
+    void setRThreshold(int bytes) override;
+    int RThreshold() const override { return m_rThreshold; }
+    void setSThreshold(int bytes) override;
+
+    int InBufferCount() const override { return static_cast<int>(m_input.size()); }
+    void setInBufferCount(int count) override;
+    void setOutBufferCount(int count) override;
+
+    void setCommPort(int port) override;
+    int CommPort() const override { return m_commPort; }
+    void setPortOpen(bool open) override;
+    bool PortOpen() const override { return deviceIsOpen(); }
+
+    void setOutput(const QByteArray &bytes) override;
+    QByteArray Input() override;
+    int CommEvent() const override { return m_commEvent; }
+
+protected:
+    LineSettings lineSettings() const { return m_lineSettings; }
+
+    // Opens port number `port` with lineSettings(); throws CommError on failure.
+    virtual void openDevice(int port) = 0;
+    virtual void closeDevice() = 0;
+    virtual bool deviceIsOpen() const = 0;
+    // Hands bytes to the device; throws CommError on failure.
+    virtual void writeDevice(const QByteArray &bytes) = 0;
+    virtual void discardDeviceOutput() {}
+    // Settings changed while the device is open.
+    virtual void applyLineSettings() {}
+
+    // Bytes arrived: they join the receive buffer (at most InBufferSize bytes
+    // wait; what does not fit is dropped) and the receive event fires once at
+    // least RThreshold bytes wait.
+    void receive(const QByteArray &bytes);
+    // The device went away: the port is closed and what waited is discarded.
+    void deviceLost();
+
+private:
+    QString m_settings = QStringLiteral("9600,n,8,1");
+    LineSettings m_lineSettings;
+    int m_inBufferSize = 1024;
+    int m_outBufferSize = 512;
+    int m_inputMode = 0;
+    int m_inputLen = 0;
+    int m_rThreshold = 0;
+    int m_sThreshold = 0;
+    int m_commPort = 1;
+    int m_commEvent = 0;
+    QByteArray m_input;
+};
+
+} // namespace serial

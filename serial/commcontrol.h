@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <stdexcept>
+#include <string>
+
+namespace serial {
+
+// Error numbers the windows test for; every other failure has its own number and
+// a readable description.
+constexpr int kErrPortNotFound = 8002;    // no port with this number
+constexpr int kErrPortInUse = 8005;       // held by another program or by this window
+constexpr int kErrPortNotOpen = 8018;     // an operation that needs an open port
+constexpr int kErrPortAlreadyOpen = 8000; // the port number cannot change while open
+constexpr int kErrInvalidValue = 380;     // a property set to a value it cannot take
+constexpr int kErrOpenFailed = 8012;      // the device exists but could not be opened
+constexpr int kErrDeviceIo = 8020;        // the device failed while reading or writing
+
+// A failure reported by the serial control, like the numbered errors callers trap.
+class CommError : public std::runtime_error {
+public:
+    CommError(int number, const std::string &description)
+        : std::runtime_error(description), m_number(number)
+    {
+    }
+    int number() const { return m_number; }
+
+private:
+    int m_number;
+};
+
+// The serial communications control each window holds as `MSComm1`. Property
+// names follow the control's own; setters that cannot do what is asked throw
+// CommError. The receive event `OnComm` is raised on the owner's thread.
+class CommControl : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int comEvReceive = 2;
+
+    using QObject::QObject;
+    ~CommControl() override = default;
+
+    virtual void setSettings(const QString &settings) = 0; // "9600,n,8,1"
+    virtual QString Settings() const = 0;
+    virtual void setInBufferSize(int size) = 0;
+    virtual int InBufferSize() const = 0;
+    virtual void setOutBufferSize(int size) = 0;
+    virtual void setInputMode(int mode) = 0; // 1: Input yields bytes
+    virtual void setInputLen(int length) = 0; // 0: Input takes every waiting byte
+    virtual void setRThreshold(int bytes) = 0; // 0: no receive events
+    virtual int RThreshold() const = 0;
+    virtual void setSThreshold(int bytes) = 0;
+
+    virtual int InBufferCount() const = 0;
+    virtual void setInBufferCount(int count) = 0; // only 0: discard received bytes
+    virtual void setOutBufferCount(int count) = 0; // only 0: discard unsent bytes
+
+    virtual void setCommPort(int port) = 0;
+    virtual int CommPort() const = 0;
+    virtual void setPortOpen(bool open) = 0;
+    virtual bool PortOpen() const = 0;
+
+    virtual void setOutput(const QByteArray &bytes) = 0;
+    virtual QByteArray Input() = 0;
+    virtual int CommEvent() const = 0;
+
+signals:
+    void OnComm();
+};
+
+} // namespace serial

@@ -1,0 +1,123 @@
+#include "serial/qtcommcontrol.h"
+
+#include "serial/portnames.h"
+
+#include <QFileInfo>
+
+namespace serial {
+
+QtCommControl::QtCommControl(QObject *parent)
+    : BufferedCommControl(parent), m_port(new QSerialPort(this))
+{
+    connect(m_port, &QSerialPort::readyRead, this, &QtCommControl::onReadyRead);
+    connect(m_port, &QSerialPort::errorOccurred, this, &QtCommControl::onError);
+}
+
+int QtCommControl::errorNumber(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::NoError:
+        return 0;
+    case QSerialPort::DeviceNotFoundError:
+        return kErrPortNotFound;
+    case QSerialPort::PermissionError:
+        return kErrPortInUse;
+    case QSerialPort::OpenError:
+        return kErrPortInUse;
+    case QSerialPort::NotOpenError:
+        return kErrPortNotOpen;
+    case QSerialPort::UnsupportedOperationError:
+        return kErrInvalidValue;
+    case QSerialPort::ResourceError:
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+    case QSerialPort::TimeoutError:
+    case QSerialPort::UnknownError:
+        return kErrDeviceIo;
+    }
+    return kErrDeviceIo;
+}
+
+void QtCommControl::openDevice(int port)
+{
+    const QString path = devicePath(port);
+    // Follow a COMn link so that the lock taken on open is the real device's.
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        throw CommError(kErrPortNotFound, "Invalid port number");
+    }
+    m_port->setPortName(info.canonicalFilePath());
+    applyLineSettings();
+    if (!m_port->open(QIODevice::ReadWrite)) {
+        const auto error = m_port->error();
+        const QString description = m_port->errorString();
+        m_port->clearError();
+        throw CommError(errorNumber(error), description.toStdString());
+    }
+    applyLineSettings();
+}
+
+void QtCommControl::closeDevice()
+{
+    m_port->close();
+    m_port->clearError();
+}
+
+void QtCommControl::writeDevice(const QByteArray &bytes)
+{
+    if (m_port->write(bytes) != bytes.size()) {
+        const QString description = m_port->errorString();
+        throw CommError(kErrDeviceIo, description.toStdString());
+    }
+}
+
+void QtCommControl::discardDeviceOutput()
+{
+    m_port->clear(QSerialPort::Output);
+}
+
+void QtCommControl::applyLineSettings()
+{
+    const LineSettings line = lineSettings();
+    m_port->setBaudRate(line.baudRate);
+    m_port->setDataBits(static_cast<QSerialPort::DataBits>(line.dataBits));
+    switch (line.parity) {
+    case 'e':
+        m_port->setParity(QSerialPort::EvenParity);
+        break;
+    case 'o':
+        m_port->setParity(QSerialPort::OddParity);
+        break;
+    case 'm':
+        m_port->setParity(QSerialPort::MarkParity);
+        break;
+    case 's':
+        m_port->setParity(QSerialPort::SpaceParity);
+        break;
+    default:
+        m_port->setParity(QSerialPort::NoParity);
+        break;
+    }
+    m_port->setStopBits(line.stopBits == 2   ? QSerialPort::TwoStop
+                        : line.stopBits == 3 ? QSerialPort::OneAndHalfStop
+                                             : QSerialPort::OneStop);
+    m_port->setFlowControl(QSerialPort::NoFlowControl);
+}
+
+void QtCommControl::onReadyRead()
+{
+    receive(m_port->readAll());
+}
+
+void QtCommControl::onError(QSerialPort::SerialPortError error)
+{
+    // An adapter pulled out or a pty whose other end closed keeps reporting errors
+    // for as long as the handle stays open: close it at once.
+    if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError) {
+        if (m_port->isOpen()) {
+            deviceLost();
+        }
+    }
+}
+
+} // namespace serial

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "serial/bufferedcommcontrol.h"
+
+#include <QSerialPort>
+
+namespace serial {
+
+// The serial control over a QSerialPort owned by this object.
+class QtCommControl : public BufferedCommControl {
+    Q_OBJECT
+public:
+    explicit QtCommControl(QObject *parent = nullptr);
+
+    // Maps Qt's error to the control's error number; nothing else looks at Qt's enum.
+    static int errorNumber(QSerialPort::SerialPortError error);
+
+protected:
+    void openDevice(int port) override;
+    void closeDevice() override;
+    bool deviceIsOpen() const override { return m_port->isOpen(); }
+    void writeDevice(const QByteArray &bytes) override;
+    void discardDeviceOutput() override;
+    void applyLineSettings() override;
+
+private:
+    void onReadyRead();
+    void onError(QSerialPort::SerialPortError error);
+
+    QSerialPort *m_port;
+};
+
+} // namespace serial
