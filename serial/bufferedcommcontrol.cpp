@@ -161,6 +161,22 @@ void BufferedCommControl::setOutput(const QByteArray &bytes)
     writeDevice(bytes);
 }
 
+int BufferedCommControl::probePort(int port)
+{
+    if (port < 1) {
+        return kErrInvalidValue;
+    }
+    if (deviceIsOpen() && port == m_commPort) {
+        return kErrPortInUse;
+    }
+    try {
+        probeDevice(port);
+    } catch (const CommError &error) {
+        return error.number();
+    }
+    return 0;
+}
+
 QByteArray BufferedCommControl::Input()
 {
     if (m_inputLen == 0 || m_inputLen >= m_input.size()) {

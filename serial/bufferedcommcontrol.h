@@ -46,6 +46,7 @@ public:
     void setOutput(const QByteArray &bytes) override;
     QByteArray Input() override;
     int CommEvent() const override { return m_commEvent; }
+    int probePort(int port) override;
 
 protected:
     LineSettings lineSettings() const { return m_lineSettings; }
@@ -53,6 +54,8 @@ protected:
     // Opens port number `port` with lineSettings(); throws CommError on failure.
     virtual void openDevice(int port) = 0;
     virtual void closeDevice() = 0;
+    // Opens and at once closes port `port` apart from the held one; throws CommError.
+    virtual void probeDevice(int port) = 0;
     virtual bool deviceIsOpen() const = 0;
     // Hands bytes to the device; throws CommError on failure.
     virtual void writeDevice(const QByteArray &bytes) = 0;

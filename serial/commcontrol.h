@@ -48,14 +48,14 @@ public:
     virtual void setInBufferSize(int size) = 0;
     virtual int InBufferSize() const = 0;
     virtual void setOutBufferSize(int size) = 0;
-    virtual void setInputMode(int mode) = 0; // 1: Input yields bytes
-    virtual void setInputLen(int length) = 0; // 0: Input takes every waiting byte
+    virtual void setInputMode(int mode) = 0;   // 1: Input yields bytes
+    virtual void setInputLen(int length) = 0;  // 0: Input takes every waiting byte
     virtual void setRThreshold(int bytes) = 0; // 0: no receive events
     virtual int RThreshold() const = 0;
     virtual void setSThreshold(int bytes) = 0;
 
     virtual int InBufferCount() const = 0;
-    virtual void setInBufferCount(int count) = 0; // only 0: discard received bytes
+    virtual void setInBufferCount(int count) = 0;  // only 0: discard received bytes
     virtual void setOutBufferCount(int count) = 0; // only 0: discard unsent bytes
 
     virtual void setCommPort(int port) = 0;
@@ -66,6 +66,10 @@ public:
     virtual void setOutput(const QByteArray &bytes) = 0;
     virtual QByteArray Input() = 0;
     virtual int CommEvent() const = 0;
+
+    // Opens port `port` and closes it again at once, without disturbing the port
+    // this control holds; returns 0 when it opened, else the error number.
+    virtual int probePort(int port) = 0;
 
 signals:
     void OnComm();

@@ -38,23 +38,38 @@ int QtCommControl::errorNumber(QSerialPort::SerialPortError error)
     return kErrDeviceIo;
 }
 
-void QtCommControl::openDevice(int port)
+namespace {
+
+// Opens `port` on the device behind COMn; throws CommError when it cannot.
+void openOn(QSerialPort &port, int number)
 {
-    const QString path = devicePath(port);
     // Follow a COMn link so that the lock taken on open is the real device's.
-    const QFileInfo info(path);
+    const QFileInfo info(devicePath(number));
     if (!info.exists()) {
         throw CommError(kErrPortNotFound, "Invalid port number");
     }
-    m_port->setPortName(info.canonicalFilePath());
-    applyLineSettings();
-    if (!m_port->open(QIODevice::ReadWrite)) {
-        const auto error = m_port->error();
-        const QString description = m_port->errorString();
-        m_port->clearError();
-        throw CommError(errorNumber(error), description.toStdString());
+    port.setPortName(info.canonicalFilePath());
+    if (!port.open(QIODevice::ReadWrite)) {
+        const auto error = port.error();
+        const QString description = port.errorString();
+        port.clearError();
+        throw CommError(QtCommControl::errorNumber(error), description.toStdString());
     }
+}
+
+} // namespace
+
+void QtCommControl::openDevice(int port)
+{
+    openOn(*m_port, port);
     applyLineSettings();
+}
+
+void QtCommControl::probeDevice(int port)
+{
+    QSerialPort probe;
+    openOn(probe, port);
+    probe.close();
 }
 
 void QtCommControl::closeDevice()

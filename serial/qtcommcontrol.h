@@ -18,6 +18,7 @@ public:
 protected:
     void openDevice(int port) override;
     void closeDevice() override;
+    void probeDevice(int port) override;
     bool deviceIsOpen() const override { return m_port->isOpen(); }
     void writeDevice(const QByteArray &bytes) override;
     void discardDeviceOutput() override;

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "serial/commcontrol.h"
+
+#include <QtGlobal>
+
+#include <functional>
+#include <optional>
+
+class QComboBox;
+class QLabel;
+class QWidget;
+
+namespace ui {
+class ColorButton;
+class Messenger;
+} // namespace ui
+
+namespace serial {
+
+// The port number in a port list text: every upper-case "COM" removed, the rest
+// read leniently and rounded half to even. nullopt when that is no port number
+// (below 1 or beyond 16 bits).
+std::optional<int> portNumberFromName(const QString &name);
+
+// The controls of a window's port row that the search and the open/close toggle
+// read and write.
+struct PortControls {
+    QComboBox *Combo1 = nullptr;    // port list; its text names the port to open
+    QLabel *Label1 = nullptr;       // status line
+    ui::ColorButton *C31 = nullptr; // "Open serial port" / "Close serial port"
+};
+
+// "Look for serial port" and "Open serial port" of both windows, written once.
+// What only one window does around opening and closing is given as callbacks.
+class PortConnection {
+public:
+    PortConnection(CommControl &comm, ui::Messenger &messenger, QWidget *window,
+                   PortControls controls);
+
+    // Probes COM1 to COM16 and lists those that exist.
+    void search();
+    // Opens the port named in Combo1, or closes it, by the parity of the count.
+    void openOrClose();
+
+    qint16 openClickCount() const { return m_openClickCount; }
+
+    // Runs after a successful open (vantel sets its port-open flag).
+    std::function<void()> afterOpen;
+    // Runs first when closing (vantel clears its flag, its live display and C25).
+    std::function<void()> beforeClose;
+
+private:
+    void closeSteps();
+
+    CommControl &m_comm;
+    ui::Messenger &m_messenger;
+    QWidget *m_window;
+    PortControls m_controls;
+    qint16 m_openClickCount = 0;
+};
+
+} // namespace serial

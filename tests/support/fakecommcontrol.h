@@ -1,0 +1,140 @@
+#pragma once
+
+#include "serial/bufferedcommcontrol.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QStringList>
+
+#include <optional>
+
+namespace testsupport {
+
+// A scripted serial control: which port numbers exist or are held elsewhere,
+// every frame the window hands to Output, and bytes fed in as if they arrived.
+// Every property write is journalled as "Name=value" so tests can check order.
+class FakeCommControl : public serial::BufferedCommControl {
+    Q_OBJECT
+public:
+    enum class Port { Absent, Free, Busy };
+
+    using serial::BufferedCommControl::BufferedCommControl;
+
+    void setPort(int number, Port state) { m_ports[number] = state; }
+    // Bytes arrive from the line (in one piece).
+    void feed(const QByteArray &bytes) { receive(bytes); }
+    // The device disappears under an open port.
+    void unplug() { deviceLost(); }
+    // The next setOutput fails with this error.
+    void failNextWrite(int number, const std::string &description)
+    {
+        m_writeFailure = serial::CommError(number, description);
+    }
+
+    QList<QByteArray> written; // one entry per setOutput
+    QStringList journal;
+    QList<int> opened; // port numbers opened, in order
+    QList<int> probed; // port numbers probed by a search, in order
+
+    void setSettings(const QString &s) override
+    {
+        journal << QStringLiteral("Settings=") + s;
+        BufferedCommControl::setSettings(s);
+    }
+    void setInBufferSize(int n) override
+    {
+        journal << QStringLiteral("InBufferSize=%1").arg(n);
+        BufferedCommControl::setInBufferSize(n);
+    }
+    void setOutBufferSize(int n) override
+    {
+        journal << QStringLiteral("OutBufferSize=%1").arg(n);
+        BufferedCommControl::setOutBufferSize(n);
+    }
+    void setInputMode(int n) override
+    {
+        journal << QStringLiteral("InputMode=%1").arg(n);
+        BufferedCommControl::setInputMode(n);
+    }
+    void setInputLen(int n) override
+    {
+        journal << QStringLiteral("InputLen=%1").arg(n);
+        BufferedCommControl::setInputLen(n);
+    }
+    void setRThreshold(int n) override
+    {
+        journal << QStringLiteral("RThreshold=%1").arg(n);
+        BufferedCommControl::setRThreshold(n);
+    }
+    void setSThreshold(int n) override
+    {
+        journal << QStringLiteral("SThreshold=%1").arg(n);
+        BufferedCommControl::setSThreshold(n);
+    }
+    void setInBufferCount(int n) override
+    {
+        journal << QStringLiteral("InBufferCount=%1").arg(n);
+        BufferedCommControl::setInBufferCount(n);
+    }
+    void setOutBufferCount(int n) override
+    {
+        journal << QStringLiteral("OutBufferCount=%1").arg(n);
+        BufferedCommControl::setOutBufferCount(n);
+    }
+    void setCommPort(int n) override
+    {
+        journal << QStringLiteral("CommPort=%1").arg(n);
+        BufferedCommControl::setCommPort(n);
+    }
+    void setPortOpen(bool open) override
+    {
+        journal << QStringLiteral("PortOpen=%1").arg(open ? "true" : "false");
+        BufferedCommControl::setPortOpen(open);
+    }
+
+protected:
+    void openDevice(int port) override
+    {
+        switch (m_ports.value(port, Port::Absent)) {
+        case Port::Absent:
+            throw serial::CommError(serial::kErrPortNotFound, "Invalid port number");
+        case Port::Busy:
+            throw serial::CommError(serial::kErrPortInUse, "Port already open");
+        case Port::Free:
+            break;
+        }
+        m_open = true;
+        opened << port;
+    }
+    void closeDevice() override { m_open = false; }
+    void probeDevice(int port) override
+    {
+        switch (m_ports.value(port, Port::Absent)) {
+        case Port::Absent:
+            throw serial::CommError(serial::kErrPortNotFound, "Invalid port number");
+        case Port::Busy:
+            throw serial::CommError(serial::kErrPortInUse, "Port already open");
+        case Port::Free:
+            break;
+        }
+        probed << port;
+    }
+    bool deviceIsOpen() const override { return m_open; }
+    void writeDevice(const QByteArray &bytes) override
+    {
+        if (m_writeFailure) {
+            const serial::CommError failure = *m_writeFailure;
+            m_writeFailure.reset();
+            throw failure;
+        }
+        written << bytes;
+    }
+
+private:
+    QMap<int, Port> m_ports;
+    bool m_open = false;
+    std::optional<serial::CommError> m_writeFailure;
+};
+
+} // namespace testsupport
