@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds with warnings as errors, and runs every test.
+# Then the same tests again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and a short run of every fuzz target. Exits non-zero on the first failure.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+export QT_QPA_PLATFORM=offscreen
+
+"$root/scripts/install-deps.sh"
+
+echo "== build and test"
+BUILD_DIR="$root/build" "$root/scripts/build.sh" -DVANTEL_WERROR=ON
+(cd "$root/build" && ctest --output-on-failure)
+
+if [ "${VANTEL_QUICK:-0}" != "1" ]; then
+    echo "== build and test with sanitizers"
+    BUILD_DIR="$root/build-asan" BUILD_TYPE=Debug "$root/scripts/build.sh" \
+        -DVANTEL_WERROR=ON -DVANTEL_SANITIZE=ON
+    (cd "$root/build-asan" && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure)
+
+    if [ -x "$root/fuzz/run.sh" ]; then
+        echo "== fuzz smoke"
+        "$root/fuzz/run.sh" 5
+    fi
+fi
