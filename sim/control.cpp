@@ -1,0 +1,197 @@
+#include "control.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+#include <vector>
+
+namespace sim {
+
+const char *const kCommandHelp =
+    "commands, one per line:\n"
+    "  status | help | quit\n"
+    "  set voltage VOLTS | set current AMPS | set output on|off | set address N\n"
+    "  set load OHMS|open\n"
+    "  set actual-voltage VOLTS|auto | set actual-current AMPS|auto | set mode cv|cc|oc|N|auto\n"
+    "  fault silence on|off | fault delay MS | fault badcrc on|off\n"
+    "  fault foreign on|off|ADDRESS | fault trickle MS | fault junk before|after|both|off\n"
+    "  fault echo-before on|off | fault clear\n";
+
+namespace {
+
+const std::string kOk = "ok";
+
+std::string bad(const std::string &what)
+{
+    return "error: " + what;
+}
+
+bool parseSwitch(const std::string &text, bool &on)
+{
+    if (text == "on") {
+        on = true;
+    } else if (text == "off") {
+        on = false;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Milliseconds from 0 to one minute.
+bool parseMilliseconds(const std::string &text, std::chrono::milliseconds &value)
+{
+    if (text == "off") {
+        value = std::chrono::milliseconds{0};
+        return true;
+    }
+    errno = 0;
+    char *end = nullptr;
+    const long ms = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || errno != 0 || *end != '\0' || ms < 0 || ms > 60000) {
+        return false;
+    }
+    value = std::chrono::milliseconds{ms};
+    return true;
+}
+
+std::string setValue(const std::string &name, const std::string &value, Supply &supply)
+{
+    std::uint16_t code = 0;
+    if (name == "voltage") {
+        if (!parseVolts(value, code)) {
+            return bad("voltage must be 0 to 62.00 (volts)");
+        }
+        supply.setVoltage = code;
+    } else if (name == "current") {
+        if (!parseAmps(value, code)) {
+            return bad("current must be 0 to 3.200 (amperes)");
+        }
+        supply.setCurrent = code;
+    } else if (name == "output") {
+        if (!parseSwitch(value, supply.outputOn)) {
+            return bad("output must be on or off");
+        }
+    } else if (name == "address") {
+        if (!parseAddress(value, supply.address)) {
+            return bad("address must be 1 to 247");
+        }
+    } else if (name == "load") {
+        if (!parseOhms(value, supply.loadOhms)) {
+            return bad("load must be ohms above 0, or open");
+        }
+    } else if (name == "actual-voltage") {
+        if (value == "auto") {
+            supply.pinnedVoltage.reset();
+        } else if (parseVolts(value, code)) {
+            supply.pinnedVoltage = code;
+        } else {
+            return bad("actual-voltage must be 0 to 62.00 (volts) or auto");
+        }
+    } else if (name == "actual-current") {
+        if (value == "auto") {
+            supply.pinnedCurrent.reset();
+        } else if (parseAmps(value, code)) {
+            supply.pinnedCurrent = code;
+        } else {
+            return bad("actual-current must be 0 to 3.200 (amperes) or auto");
+        }
+    } else if (name == "mode") {
+        if (value == "auto") {
+            supply.pinnedMode.reset();
+        } else if (parseMode(value, code)) {
+            supply.pinnedMode = code;
+        } else {
+            return bad("mode must be cv, cc, oc, a number 0 to 65535, or auto");
+        }
+    } else {
+        return bad("unknown value " + name);
+    }
+    return kOk;
+}
+
+std::string setFault(const std::string &name, const std::string &value, const Supply &supply,
+                     ReplyShaper &shaper)
+{
+    Faults &faults = shaper.faults();
+    if (name == "clear") {
+        shaper.clear();
+    } else if (name == "silence") {
+        if (!parseSwitch(value, faults.silence)) {
+            return bad("fault silence on|off");
+        }
+    } else if (name == "delay") {
+        if (!parseMilliseconds(value, faults.delay)) {
+            return bad("fault delay MS (0 to 60000)");
+        }
+    } else if (name == "badcrc") {
+        if (!parseSwitch(value, faults.badCrc)) {
+            return bad("fault badcrc on|off");
+        }
+    } else if (name == "foreign") {
+        int address = 0;
+        if (value == "on") {
+            faults.foreign = static_cast<std::uint8_t>(supply.address % kMaxAddress + 1);
+        } else if (value == "off") {
+            faults.foreign.reset();
+        } else if (parseAddress(value, address) || value == "0") {
+            faults.foreign = static_cast<std::uint8_t>(address);
+        } else {
+            return bad("fault foreign on|off|ADDRESS");
+        }
+    } else if (name == "trickle") {
+        if (!parseMilliseconds(value, faults.trickle)) {
+            return bad("fault trickle MS (0 to 60000)");
+        }
+    } else if (name == "junk") {
+        if (value != "before" && value != "after" && value != "both" && value != "off") {
+            return bad("fault junk before|after|both|off");
+        }
+        faults.junkBefore = value == "before" || value == "both";
+        faults.junkAfter = value == "after" || value == "both";
+    } else if (name == "echo-before") {
+        if (!parseSwitch(value, faults.echoBefore)) {
+            return bad("fault echo-before on|off");
+        }
+    } else {
+        return bad("unknown fault " + name);
+    }
+    return kOk;
+}
+
+} // namespace
+
+std::string runCommand(const std::string &line, Supply &supply, ReplyShaper &shaper, bool &quit)
+{
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) {
+        words.push_back(word);
+    }
+    if (words.empty() || words[0][0] == '#') {
+        return {};
+    }
+    const std::string &verb = words[0];
+    if (verb == "quit" || verb == "exit") {
+        quit = true;
+        return kOk;
+    }
+    if (verb == "status" && words.size() == 1) {
+        return "status " + describe(supply) + " faults=" + shaper.faults().describe();
+    }
+    if (verb == "help") {
+        return kCommandHelp;
+    }
+    if (verb == "set" && words.size() == 3) {
+        return setValue(words[1], words[2], supply);
+    }
+    if (verb == "fault" && words.size() == 2 && words[1] == "clear") {
+        return setFault(words[1], {}, supply, shaper);
+    }
+    if (verb == "fault" && words.size() == 3) {
+        return setFault(words[1], words[2], supply, shaper);
+    }
+    return bad("unknown command (try help)");
+}
+
+} // namespace sim

@@ -1,0 +1,586 @@
+// End to end: vantel-sim on a pseudo-terminal, driven by an independent master
+// (plain POSIX I/O with the programs' own frame builders, and mbpoll).
+
+#include "protocol/crc16.h"
+#include "protocol/frames.h"
+#include "serial/portnames.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+using protocol::Frame;
+
+namespace {
+
+constexpr int kWaitMs = 3000; // upper bound for anything that is due to happen
+constexpr int kQuietMs = 300; // how long "no reply" is watched for
+
+QByteArray bytes(const Frame &frame)
+{
+    return QByteArray(reinterpret_cast<const char *>(frame.data()), int(frame.size()));
+}
+
+const QByteArray kWorkedReply = QByteArray::fromHex("01030C04D205DC04D001F400010001E92B");
+const QStringList kWorkedOptions{"--voltage",        "12.34", "--current",        "1.5",
+                                 "--actual-voltage", "12.32", "--actual-current", "0.5",
+                                 "--output",         "on"};
+
+// The master end: opens the port like a program would (raw, 9600 8N1).
+class Master {
+public:
+    explicit Master(const QString &path)
+    {
+        m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        termios tio{};
+        if (m_fd >= 0 && ::tcgetattr(m_fd, &tio) == 0) {
+            ::cfmakeraw(&tio);
+            ::cfsetspeed(&tio, B9600);
+            ::tcsetattr(m_fd, TCSANOW, &tio);
+        }
+    }
+    ~Master()
+    {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    bool isOpen() const { return m_fd >= 0; }
+    void send(const QByteArray &data)
+    {
+        QCOMPARE(::write(m_fd, data.constData(), data.size()), data.size());
+    }
+    void send(const Frame &frame) { send(bytes(frame)); }
+
+    // Reads until `count` bytes came or `ms` passed; `reads` counts the reads
+    // that returned data.
+    QByteArray read(int count, int ms, int *reads = nullptr)
+    {
+        QByteArray data;
+        QElapsedTimer timer;
+        timer.start();
+        while (data.size() < count && timer.elapsed() < ms) {
+            pollfd fd{m_fd, POLLIN, 0};
+            if (::poll(&fd, 1, int(std::max<qint64>(1, ms - timer.elapsed()))) <= 0) {
+                continue;
+            }
+            char chunk[256];
+            const ssize_t n = ::read(m_fd, chunk, sizeof chunk);
+            if (n > 0) {
+                data.append(chunk, int(n));
+                if (reads) {
+                    ++*reads;
+                }
+            }
+        }
+        return data;
+    }
+    QByteArray quiet() { return read(1, kQuietMs); }
+    QByteArray ask(const Frame &request, int replySize)
+    {
+        send(request);
+        return read(replySize, kWaitMs);
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// One simulator process with its own port folder.
+class Sim {
+public:
+    explicit Sim(const QString &portDir) : m_portDir(portDir) {}
+    ~Sim()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.closeWriteChannel();
+            if (!m_process.waitForFinished(kWaitMs)) {
+                m_process.kill();
+                m_process.waitForFinished();
+            }
+        }
+    }
+
+    // Starts it and waits for its "ready" line; false when it refused to start.
+    bool start(const QStringList &arguments)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("VANTEL_PORT_DIR", m_portDir);
+        m_process.setProcessEnvironment(env);
+        m_process.start(VANTEL_SIM_PATH, arguments);
+        const QString ready = line([](const QString &l) { return l.startsWith("ready "); });
+        const QStringList words = ready.split(' ');
+        if (words.size() != 4) {
+            m_process.waitForFinished(kWaitMs);
+            return false;
+        }
+        m_pty = words[2];
+        m_link = words[3];
+        return true;
+    }
+
+    // The next output line that `accept` takes; lines before it are kept in the log.
+    template <typename Accept> QString line(Accept accept)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        for (;;) {
+            while (m_process.canReadLine()) {
+                const QString l = QString::fromUtf8(m_process.readLine()).trimmed();
+                m_log << l;
+                if (accept(l)) {
+                    return l;
+                }
+            }
+            if (timer.elapsed() > kWaitMs || m_process.state() == QProcess::NotRunning) {
+                return {};
+            }
+            m_process.waitForReadyRead(50);
+        }
+    }
+
+    // Sends a control command and returns its answer.
+    QString command(const QString &text)
+    {
+        m_process.write(text.toUtf8() + '\n');
+        m_process.waitForBytesWritten();
+        return line([](const QString &l) {
+            return l == "ok" || l.startsWith("error") || l.startsWith("status ");
+        });
+    }
+
+    QProcess &process() { return m_process; }
+    const QString &link() const { return m_link; }
+    const QString &pty() const { return m_pty; }
+    const QStringList &log() const { return m_log; }
+
+private:
+    QString m_portDir;
+    QProcess m_process;
+    QString m_pty;
+    QString m_link;
+    QStringList m_log;
+};
+
+Frame withCrc(Frame frame)
+{
+    const auto crc = protocol::CRC16(frame);
+    frame.push_back(crc[1]);
+    frame.push_back(crc[0]);
+    return frame;
+}
+
+// The status word `index` of a good reply from `address`, or -1.
+int statusWord(const QByteArray &reply, std::uint8_t address, int index)
+{
+    const auto *data = reinterpret_cast<const std::uint8_t *>(reply.constData());
+    if (protocol::checkStatusReply(data, std::size_t(reply.size()), address) !=
+        protocol::StatusCheck::Ok) {
+        return -1;
+    }
+    return protocol::statusWord(data, std::size_t(reply.size()), index).value_or(-1);
+}
+
+} // namespace
+
+class TestSim : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { QVERIFY(m_dir.isValid()); }
+
+    void workedStatusReply();
+    void loadModel_data();
+    void loadModel();
+    void writesAndExceptions_data();
+    void writesAndExceptions();
+    void addressChangeAndBroadcast();
+    void mbpollReadsAndWrites();
+    void faults_data();
+    void faults();
+    void controlFifoAndTrace();
+    void junkAndSplitRequests();
+    void reopenAndSerialLayerPath();
+    void linkOwnership();
+    void exitsRemoveTheLink_data();
+    void exitsRemoveTheLink();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestSim::workedStatusReply()
+{
+    Sim sim(m_dir.path());
+    QVERIFY(sim.start(kWorkedOptions));
+    Master master(sim.link());
+    QVERIFY(master.isOpen());
+    const QByteArray reply = master.ask(protocol::buildReadStatusRequest(1), 17);
+    QCOMPARE(reply.toHex(' '), kWorkedReply.toHex(' '));
+    QCOMPARE(statusWord(reply, 1, 2), 1232);
+    QCOMPARE(master.quiet(), QByteArray());
+}
+
+void TestSim::loadModel_data()
+{
+    QTest::addColumn<QStringList>("settings"); // "set" commands: voltage current load output
+    QTest::addColumn<QList<int>>("expected");  // actual V, actual I, output state, mode
+
+    QTest::newRow("off gives nothing")
+        << QStringList{"12", "1", "10", "off"} << QList<int>{0, 0, 0, 1};
+    QTest::newRow("cv") << QStringList{"12.34", "1.5", "10", "on"} << QList<int>{1234, 1234, 1, 1};
+    QTest::newRow("cv at the limit")
+        << QStringList{"10", "1", "10", "on"} << QList<int>{1000, 1000, 1, 1};
+    QTest::newRow("cc") << QStringList{"30", "1", "10", "on"} << QList<int>{1000, 1000, 1, 0};
+    QTest::newRow("cc rounds") << QStringList{"12", "0.333", "1.5", "on"}
+                               << QList<int>{50, 333, 1, 0};
+    QTest::newRow("cv rounds") << QStringList{"1", "1", "3", "on"} << QList<int>{100, 333, 1, 1};
+    QTest::newRow("open load") << QStringList{"5", "1", "open", "on"} << QList<int>{500, 0, 1, 1};
+    QTest::newRow("full scale") << QStringList{"62", "3.2", "10", "on"}
+                                << QList<int>{3200, 3200, 1, 0};
+}
+
+void TestSim::loadModel()
+{
+    QFETCH(QStringList, settings);
+    QFETCH(QList<int>, expected);
+    Sim sim(m_dir.path());
+    QVERIFY(sim.start({}));
+    const char *names[] = {"voltage", "current", "load", "output"};
+    for (int i = 0; i < 4; ++i) {
+        QCOMPARE(sim.command(QString("set %1 %2").arg(names[i], settings[i])), QString("ok"));
+    }
+    Master master(sim.link());
+    const QByteArray reply = master.ask(protocol::buildReadStatusRequest(1), 17);
+    QList<int> actual;
+    for (int word = 2; word < 6; ++word) {
+        actual << statusWord(reply, 1, word);
+    }
+    QCOMPARE(actual, expected);
+}
+
+void TestSim::writesAndExceptions_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("exception"); // 0: the reply is the echo
+    QTest::addColumn<int>("word");      // status word to look at afterwards
+    QTest::addColumn<int>("value");
+
+    QTest::newRow("set voltage") << bytes(protocol::buildSetVoltageRequest(1, 1234)) << 0 << 0
+                                 << 1234;
+    QTest::newRow("set current") << bytes(protocol::buildSetCurrentRequest(1, 3200)) << 0 << 1
+                                 << 3200;
+    QTest::newRow("output on") << bytes(protocol::buildSwitchOutputRequest(1, true)) << 0 << 4 << 1;
+    QTest::newRow("voltage too high")
+        << bytes(protocol::buildSetVoltageRequest(1, 6201)) << 3 << 0 << 500;
+    QTest::newRow("current too high")
+        << bytes(protocol::buildSetCurrentRequest(1, 3201)) << 3 << 1 << 1000;
+    QTest::newRow("switch value 2")
+        << bytes(protocol::buildRequest(1, 6, 0x1006, 2)) << 3 << 4 << 0;
+    QTest::newRow("address 0") << bytes(protocol::buildSetAddressRequest(1, 0)) << 3 << 0 << 500;
+    QTest::newRow("read-only register")
+        << bytes(protocol::buildRequest(1, 6, 0x1002, 1)) << 2 << 2 << 0;
+    QTest::newRow("unknown register")
+        << bytes(protocol::buildRequest(1, 3, 0x2000, 1)) << 2 << 0 << 500;
+    QTest::newRow("past the map") << bytes(protocol::buildRequest(1, 3, 0x1008, 2)) << 2 << 0
+                                  << 500;
+    QTest::newRow("unknown function")
+        << bytes(protocol::buildRequest(1, 4, 0x1000, 1)) << 1 << 0 << 500;
+}
+
+void TestSim::writesAndExceptions()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, exception);
+    QFETCH(int, word);
+    QFETCH(int, value);
+    Sim sim(m_dir.path());
+    QVERIFY(sim.start({}));
+    Master master(sim.link());
+    master.send(request);
+    if (exception == 0) {
+        QCOMPARE(master.read(8, kWaitMs).toHex(' '), request.toHex(' '));
+    } else {
+        const Frame expected =
+            withCrc({1, std::uint8_t(request[1] | 0x80), std::uint8_t(exception)});
+        QCOMPARE(master.read(5, kWaitMs).toHex(' '), bytes(expected).toHex(' '));
+    }
+    QCOMPARE(statusWord(master.ask(protocol::buildReadStatusRequest(1), 17), 1, word), value);
+}
+
+void TestSim::addressChangeAndBroadcast()
+{
+    Sim sim(m_dir.path());
+    QVERIFY(sim.start({"--address", "3"}));
+    Master master(sim.link());
+
+    // Nobody else answers: another address, and the broadcast address.
+    master.send(protocol::buildReadStatusRequest(1));
+    QCOMPARE(master.quiet(), QByteArray());
+    master.send(protocol::buildReadStatusRequest(0));
+    QCOMPARE(master.quiet(), QByteArray());
+
+    // A broadcast write is carried out without a reply.
+    master.send(protocol::buildSetVoltageRequest(0, 777));
+    QCOMPARE(master.quiet(), QByteArray());
+    QCOMPARE(statusWord(master.ask(protocol::buildReadStatusRequest(3), 17), 3, 0), 777);
+
+    // The echo comes from the old address, then only the new one answers.
+    const Frame setAddress = protocol::buildSetAddressRequest(3, 42);
+    const QByteArray echo = master.ask(setAddress, 8);
+    QCOMPARE(echo.toHex(' '), bytes(setAddress).toHex(' '));
+    QVERIFY(
+        protocol::checkAddressEcho(reinterpret_cast<const std::uint8_t *>(echo.constData()), 8, 3));
+    master.send(protocol::buildReadStatusRequest(3));
+    QCOMPARE(master.quiet(), QByteArray());
+    QCOMPARE(statusWord(master.ask(protocol::buildReadStatusRequest(42), 17), 42, 0), 777);
+    QVERIFY(sim.command("status").contains("address=42 "));
+}
+
+void TestSim::mbpollReadsAndWrites()
+{
+    const QString mbpoll = QStandardPaths::findExecutable("mbpoll");
+    if (mbpoll.isEmpty()) {
+        QSKIP("mbpoll is not installed");
+    }
+    Sim sim(m_dir.path());
+    QVERIFY(sim.start(kWorkedOptions));
+    const QStringList common{"-m",   "rtu", "-a", "1",  "-b", "9600", "-P",
+                             "none", "-t",  "4",  "-0", "-r", "4096", "-1"};
+    QProcess poll;
+    poll.start(mbpoll, QStringList(common) << "-c"
+                                           << "6" << sim.link());
+    QVERIFY(poll.waitForFinished(kWaitMs * 2));
+    const QString out = QString::fromUtf8(poll.readAllStandardOutput());
+    const QList<int> expected{1234, 1500, 1232, 500, 1, 1};
+    for (int i = 0; i < 6; ++i) {
+        const QRegularExpression row(QString(R"(\[%1\]:\s+(\d+))").arg(4096 + i));
+        QCOMPARE(row.match(out).captured(1).toInt(), expected[i]);
+    }
+
+    poll.start(mbpoll, QStringList(common) << sim.link() << "2500");
+    QVERIFY(poll.waitForFinished(kWaitMs * 2));
+    QCOMPARE(poll.exitCode(), 0);
+    Master master(sim.link());
+    QCOMPARE(statusWord(master.ask(protocol::buildReadStatusRequest(1), 17), 1, 0), 2500);
+}
+
+void TestSim::faults_data()
+{
+    QTest::addColumn<QString>("on");
+    QTest::addColumn<QString>("off");
+    QTest::addColumn<bool>("writeFirst"); // a set-voltage write goes out before the poll
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<int>("minimumMs"); // the reply cannot arrive sooner
+
+    const QByteArray junk = QByteArray::fromHex("FF0055");
+    QByteArray badCrc = kWorkedReply;
+    badCrc[16] = char(badCrc[16] ^ 0xFF);
+    Frame foreign(kWorkedReply.begin(), kWorkedReply.end() - 2);
+    foreign[0] = 7;
+    const QByteArray echo = bytes(protocol::buildSetVoltageRequest(1, 1234));
+
+    QTest::newRow("silence") << "fault silence on"
+                             << "fault silence off" << false << QByteArray() << 0;
+    QTest::newRow("delay") << "fault delay 300"
+                           << "fault delay 0" << false << kWorkedReply << 300;
+    QTest::newRow("bad crc") << "fault badcrc on"
+                             << "fault badcrc off" << false << badCrc << 0;
+    QTest::newRow("foreign") << "fault foreign 7"
+                             << "fault foreign off" << false << bytes(withCrc(foreign)) << 0;
+    QTest::newRow("trickle") << "fault trickle 15"
+                             << "fault trickle 0" << false << kWorkedReply << 16 * 15;
+    QTest::newRow("junk before") << "fault junk before"
+                                 << "fault junk off" << false << junk + kWorkedReply << 0;
+    QTest::newRow("junk after") << "fault junk after"
+                                << "fault junk off" << false << kWorkedReply + junk << 0;
+    QTest::newRow("echo before") << "fault echo-before on"
+                                 << "fault echo-before off" << true << echo + kWorkedReply << 0;
+    QTest::newRow("clear") << "fault badcrc on"
+                           << "fault clear" << false << badCrc << 0;
+}
+
+void TestSim::faults()
+{
+    QFETCH(QString, on);
+    QFETCH(QString, off);
+    QFETCH(bool, writeFirst);
+    QFETCH(QByteArray, expected);
+    QFETCH(int, minimumMs);
+    Sim sim(m_dir.path());
+    QVERIFY(sim.start(kWorkedOptions));
+    Master master(sim.link());
+
+    QCOMPARE(sim.command(on), QString("ok"));
+    if (writeFirst) {
+        master.send(protocol::buildSetVoltageRequest(1, 1234));
+        QCOMPARE(master.quiet(), QByteArray()); // held back
+    }
+    QElapsedTimer timer;
+    timer.start();
+    int reads = 0;
+    master.send(protocol::buildReadStatusRequest(1));
+    const QByteArray seen =
+        expected.isEmpty() ? master.quiet() : master.read(expected.size(), kWaitMs, &reads);
+    QVERIFY(timer.elapsed() >= minimumMs);
+    QCOMPARE(seen.toHex(' '), expected.toHex(' '));
+    if (on.contains("trickle")) {
+        QVERIFY(reads > 1);
+    }
+
+    QCOMPARE(sim.command(off), QString("ok"));
+    QCOMPARE(master.quiet(), QByteArray()); // nothing left over
+    QCOMPARE(master.ask(protocol::buildReadStatusRequest(1), 17).toHex(' '),
+             kWorkedReply.toHex(' '));
+    QVERIFY(sim.command("status").endsWith("faults=none"));
+}
+
+void TestSim::controlFifoAndTrace()
+{
+    const QString fifo = m_dir.filePath("control");
+    Sim sim(m_dir.path());
+    QVERIFY(sim.start(QStringList(kWorkedOptions) << "--trace"
+                                                  << "--control" << fifo));
+    QVERIFY(QFileInfo(fifo).exists());
+    Master master(sim.link());
+    QCOMPARE(master.ask(protocol::buildReadStatusRequest(1), 17), kWorkedReply);
+
+    QFile control(fifo);
+    QVERIFY(control.open(QIODevice::WriteOnly));
+    control.write("fault silence on\n");
+    control.close();
+    QVERIFY(!sim.line([](const QString &l) { return l == "ok"; }).isEmpty());
+    master.send(protocol::buildReadStatusRequest(1));
+    QVERIFY(!sim.line([](const QString &l) { return l.contains(" muted "); }).isEmpty());
+
+    const QRegularExpression rx(R"(^\d+\.\d{6} rx 01 03 10 00 00 06 C1 08$)");
+    const QRegularExpression tx(R"(^\d+\.\d{6} tx )" + kWorkedReply.toHex(' ').toUpper() + "$");
+    QCOMPARE(sim.log().filter(rx).size(), 2);
+    QCOMPARE(sim.log().filter(tx).size(), 1);
+    QVERIFY(sim.log().filter(" muted " + kWorkedReply.toHex(' ').toUpper()).size() == 1);
+}
+
+void TestSim::junkAndSplitRequests()
+{
+    Sim sim(m_dir.path());
+    QVERIFY(sim.start(kWorkedOptions));
+    Master master(sim.link());
+    const QByteArray request = bytes(protocol::buildReadStatusRequest(1));
+
+    // Junk glued to the front of a request.
+    master.send(QByteArray::fromHex("0003FF10") + request);
+    QCOMPARE(master.read(17, kWaitMs), kWorkedReply);
+    // A broken request, then a pause, then a good one.
+    master.send(request.left(5));
+    QCOMPARE(master.quiet(), QByteArray());
+    QCOMPARE(master.ask(protocol::buildReadStatusRequest(1), 17), kWorkedReply);
+    // A request with a damaged CRC gets no answer.
+    QByteArray damaged = request;
+    damaged[7] = char(damaged[7] ^ 1);
+    master.send(damaged);
+    QCOMPARE(master.quiet(), QByteArray());
+    // A request written byte by byte.
+    for (char byte : request) {
+        master.send(QByteArray(1, byte));
+        QTest::qWait(2);
+    }
+    QCOMPARE(master.read(17, kWaitMs), kWorkedReply);
+}
+
+void TestSim::reopenAndSerialLayerPath()
+{
+    Sim sim(m_dir.path());
+    QVERIFY(sim.start(QStringList(kWorkedOptions) << "--port"
+                                                  << "COM7"));
+    QCOMPARE(sim.link(), m_dir.filePath("COM7"));
+    QCOMPARE(QFileInfo(sim.link()).symLinkTarget(), sim.pty());
+    qputenv("VANTEL_PORT_DIR", m_dir.path().toUtf8());
+    QCOMPARE(serial::devicePath(7), sim.link());
+
+    for (int round = 0; round < 3; ++round) {
+        Master master(sim.link());
+        QCOMPARE(master.ask(protocol::buildReadStatusRequest(1), 17), kWorkedReply);
+    }
+    // A reply to a program that closed the port in the meantime must not stall the simulator.
+    {
+        Master master(sim.link());
+        master.send(protocol::buildReadStatusRequest(1));
+    }
+    QCOMPARE(sim.command("status").left(7), QString("status "));
+}
+
+void TestSim::linkOwnership()
+{
+    const QString link = m_dir.filePath("COM2");
+    Sim first(m_dir.path());
+    QVERIFY(first.start({"--port", "2"}));
+
+    // A live owner keeps the name.
+    Sim second(m_dir.path());
+    QVERIFY(!second.start({"--port", "2"}));
+    QCOMPARE(second.process().state(), QProcess::NotRunning);
+    QCOMPARE(second.process().exitCode(), 1);
+    QVERIFY(second.process().readAllStandardError().contains("in use by another vantel-sim (pid"));
+    QCOMPARE(QFileInfo(link).symLinkTarget(), first.pty());
+    first.process().terminate();
+    QVERIFY(first.process().waitForFinished(kWaitMs));
+
+    // Links left behind by a simulator that died are replaced.
+    for (const QString &target : QStringList{"/dev/pts/99999", m_dir.filePath("gone")}) {
+        QVERIFY(QFile::link(target, link));
+        Sim again(m_dir.path());
+        QVERIFY(again.start({"--port", "2"}));
+        QCOMPARE(QFileInfo(link).symLinkTarget(), again.pty());
+    }
+    QVERIFY(!QFileInfo(link).isSymLink());
+
+    // What the user set up is left alone.
+    QVERIFY(QFile::link("/dev/null", link));
+    Sim refused(m_dir.path());
+    QVERIFY(!refused.start({"--port", "2"}));
+    QVERIFY(refused.process().readAllStandardError().contains("not replacing it"));
+    QCOMPARE(QFileInfo(link).symLinkTarget(), QString("/dev/null"));
+    QVERIFY(QFile::remove(link));
+}
+
+void TestSim::exitsRemoveTheLink_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("end of input") << "eof";
+    QTest::newRow("quit") << "quit";
+    QTest::newRow("SIGINT") << "int";
+    QTest::newRow("SIGTERM") << "term";
+}
+
+void TestSim::exitsRemoveTheLink()
+{
+    QFETCH(QString, how);
+    Sim sim(m_dir.path());
+    QVERIFY(sim.start({"--port", "4"}));
+    QVERIFY(QFileInfo(sim.link()).isSymLink());
+    if (how == "eof") {
+        sim.process().closeWriteChannel();
+    } else if (how == "quit") {
+        sim.process().write("quit\n");
+    } else {
+        ::kill(pid_t(sim.process().processId()), how == "int" ? SIGINT : SIGTERM);
+    }
+    QVERIFY(sim.process().waitForFinished(kWaitMs));
+    QCOMPARE(sim.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.process().exitCode(), 0);
+    QVERIFY(!QFileInfo(sim.link()).isSymLink());
+    QVERIFY(!QFileInfo::exists(m_dir.filePath(".COM4.lock")));
+}
+
+QTEST_GUILESS_MAIN(TestSim)
+#include "tst_sim.moc"
