@@ -1,5 +1,7 @@
 #include "monitor/form1.h"
 
+#include "ui/formbuilder.h"
+
 #include <QCloseEvent>
 
 namespace vantel {
@@ -19,70 +21,6 @@ const QColor kLightGrey(192, 192, 192);
 const QColor kGrey(128, 128, 128);
 const QString kUp = QStringLiteral("▲");
 const QString kDown = QStringLiteral("▼");
-
-// Builds controls of one window at positions given in twips.
-class Builder {
-public:
-    explicit Builder(QWidget *window) : m_window(window) {}
-
-    QLabel *label(const char *name, const QString &text, int l, int t, int w, int h,
-                  const QFont &font, const QColor &textColor = kBlack,
-                  const QColor &background = kWhite)
-    {
-        QLabel *label =
-            ui::makeLabel(m_window, QString::fromLatin1(name), text, font, textColor, background);
-        ui::placeTwips(label, l, t, w, h);
-        return label;
-    }
-
-    ui::Shape *shape(const char *name, int l, int t, int w, int h, const QColor &border,
-                     ui::Shape::Kind kind = ui::Shape::Kind::Rectangle)
-    {
-        auto *shape = new ui::Shape(kind, border, m_window);
-        shape->setObjectName(QString::fromLatin1(name));
-        ui::placeTwips(shape, l, t, w, h);
-        return shape;
-    }
-
-    ui::TextBox *textBox(const char *name, const QString &text, int l, int t, int w, int h,
-                         const QFont &font, const QColor &textColor = kBlack)
-    {
-        auto *box = new ui::TextBox(text, m_window);
-        box->setObjectName(QString::fromLatin1(name));
-        box->setFont(font);
-        box->setTextMargins(0, 0, 0, 0);
-        QPalette palette = box->palette();
-        palette.setColor(QPalette::Base, kWhite);
-        palette.setColor(QPalette::Text, textColor);
-        box->setPalette(palette);
-        ui::placeTwips(box, l, t, w, h);
-        return box;
-    }
-
-    QPushButton *button(const char *name, const QString &caption, int l, int t, int w, int h,
-                        const QFont &font)
-    {
-        auto *button = new QPushButton(caption, m_window);
-        button->setObjectName(QString::fromLatin1(name));
-        button->setFont(font);
-        button->setFocusPolicy(Qt::TabFocus);
-        ui::placeTwips(button, l, t, w, h);
-        return button;
-    }
-
-    ui::ColorButton *colorButton(const char *name, const QString &caption, int l, int t, int w,
-                                 int h, const QColor &back, const QFont &font)
-    {
-        auto *button = new ui::ColorButton(caption, back, m_window);
-        button->setObjectName(QString::fromLatin1(name));
-        button->setFont(font);
-        ui::placeTwips(button, l, t, w, h);
-        return button;
-    }
-
-private:
-    QWidget *m_window;
-};
 
 } // namespace
 
@@ -128,7 +66,7 @@ void Form1::buildControls()
     Timer2 = new ui::IntervalTimer(true, 0, this);
     Timer2->setObjectName(QStringLiteral("Timer2"));
 
-    Builder b(this);
+    ui::FormBuilder b(this);
     const QColor red(255, 0, 0);
     const QColor green(0, 192, 0);
 
