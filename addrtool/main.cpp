@@ -1,0 +1,18 @@
+#include "addrtool/form1.h"
+#include "serial/qtcommcontrol.h"
+#include "ui/messenger.h"
+#include "ui/widgets.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("pellow"));
+    ui::installFontSubstitutes();
+    serial::QtCommControl comm;
+    ui::BoxMessenger messenger;
+    pellow::Form1 window(comm, messenger);
+    window.show();
+    return QApplication::exec();
+}
