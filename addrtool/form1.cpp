@@ -44,12 +44,9 @@ Form1::Form1(serial::CommControl &comm, ui::Messenger &messenger, QWidget *paren
 {
     setObjectName(QStringLiteral("Form1"));
     buildControls();
-    serial::PortControls portControls;
-    portControls.Combo1 = Combo1;
-    portControls.Label1 = Label1;
-    portControls.C31 = C31;
-    // No callbacks: closing here is only the status line, the button and the port.
-    m_ports = std::make_unique<serial::PortConnection>(MSComm1, m_messenger, this, portControls);
+    // No callbacks: closing is only the status line, the button and the port.
+    m_ports = std::make_unique<serial::PortConnection>(MSComm1, m_messenger, this,
+                                                       serial::PortControls{Combo1, Label1, C31});
     connectHandlers();
     Form_Load();
 }
@@ -194,13 +191,7 @@ void Form1::C28_Click()
 
 void Form1::closeEvent(QCloseEvent *event)
 {
-    if (MSComm1.PortOpen()) {
-        try {
-            MSComm1.setPortOpen(false);
-        } catch (const serial::CommError &) {
-            // Nothing more can be done for a port that fails to close.
-        }
-    }
+    m_ports->release();
     QWidget::closeEvent(event);
 }
 

@@ -252,13 +252,7 @@ void Form1::closeEvent(QCloseEvent *event)
 {
     Timer1->setEnabled(false);
     Timer2->setEnabled(false);
-    if (MSComm1.PortOpen()) {
-        try {
-            MSComm1.setPortOpen(false);
-        } catch (const serial::CommError &) {
-            // Nothing more can be done for a port that fails to close.
-        }
-    }
+    m_ports->release();
     QWidget::closeEvent(event);
 }
 

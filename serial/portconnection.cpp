@@ -155,6 +155,17 @@ void PortConnection::openOrClose()
     }
 }
 
+void PortConnection::release()
+{
+    if (m_comm.PortOpen()) {
+        try {
+            m_comm.setPortOpen(false);
+        } catch (const CommError &) {
+            // Nothing more can be done for a port that fails to close.
+        }
+    }
+}
+
 void PortConnection::closeSteps()
 {
     if (beforeClose) {

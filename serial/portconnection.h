@@ -45,6 +45,9 @@ public:
 
     qint16 openClickCount() const { return m_openClickCount; }
 
+    // Closes the port as the window goes away; a port that fails to close is left.
+    void release();
+
     // Runs after a successful open (vantel sets its port-open flag).
     std::function<void()> afterOpen;
     // Runs first when closing (vantel clears its flag, its live display and C25).
