@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/frames.h"
 #include "serial/commcontrol.h"
 #include "serial/portconnection.h"
 #include "ui/intervaltimer.h"
@@ -16,6 +17,8 @@
 #include <memory>
 
 namespace vantel {
+
+struct SetCommand; // what sets the voltage apart from the current
 
 // The monitor window: every control, the window-level state and the handlers.
 // Controls and state are public so that tests can drive the handlers directly.
@@ -111,6 +114,11 @@ private:
     void buildControls();
     void connectHandlers();
     void MsgBox(const QString &text);
+
+    // Setpoint entry and commands.
+    void stepAddress(int step);
+    void sendSetpoint(const SetCommand &command);
+    void handOverWrite(const protocol::Frame &frame);
 
     ui::Messenger &m_messenger;
     std::unique_ptr<serial::PortConnection> m_ports;
