@@ -104,89 +104,31 @@ const SetCommand kSetCurrent{
 
 } // namespace
 
+// clang-format off
 // The sixteen digit spinners: box and direction.
-void Form1::C2_Click()
-{
-    stepDigit(T6, kUp);
-}
-void Form1::C3_Click()
-{
-    stepDigit(T6, kDown);
-}
-void Form1::C4_Click()
-{
-    stepDigit(T8, kUp);
-}
-void Form1::C5_Click()
-{
-    stepDigit(T8, kDown);
-}
-void Form1::C6_Click()
-{
-    stepDigit(T10, kUp);
-}
-void Form1::C7_Click()
-{
-    stepDigit(T10, kDown);
-}
-void Form1::C8_Click()
-{
-    stepDigit(T12, kUp);
-}
-void Form1::C9_Click()
-{
-    stepDigit(T12, kDown);
-}
-void Form1::C34_Click()
-{
-    stepDigit(T16, kUp);
-}
-void Form1::C35_Click()
-{
-    stepDigit(T16, kDown);
-}
-void Form1::C10_Click()
-{
-    stepDigit(T7, kUp);
-}
-void Form1::C11_Click()
-{
-    stepDigit(T7, kDown, T16);
-} // wrapping to 9 clears the amperes
-void Form1::C12_Click()
-{
-    stepDigit(T9, kUp);
-}
-void Form1::C13_Click()
-{
-    stepDigit(T9, kDown);
-}
-void Form1::C14_Click()
-{
-    stepDigit(T11, kUp);
-}
-void Form1::C15_Click()
-{
-    stepDigit(T11, kDown);
-}
+void Form1::C2_Click() { stepDigit(T6, kUp); }
+void Form1::C3_Click() { stepDigit(T6, kDown); }
+void Form1::C4_Click() { stepDigit(T8, kUp); }
+void Form1::C5_Click() { stepDigit(T8, kDown); }
+void Form1::C6_Click() { stepDigit(T10, kUp); }
+void Form1::C7_Click() { stepDigit(T10, kDown); }
+void Form1::C8_Click() { stepDigit(T12, kUp); }
+void Form1::C9_Click() { stepDigit(T12, kDown); }
+void Form1::C34_Click() { stepDigit(T16, kUp); }
+void Form1::C35_Click() { stepDigit(T16, kDown); }
+void Form1::C10_Click() { stepDigit(T7, kUp); }
+void Form1::C11_Click() { stepDigit(T7, kDown, T16); } // wrapping to 9 clears the amperes
+void Form1::C12_Click() { stepDigit(T9, kUp); }
+void Form1::C13_Click() { stepDigit(T9, kDown); }
+void Form1::C14_Click() { stepDigit(T11, kUp); }
+void Form1::C15_Click() { stepDigit(T11, kDown); }
 
-void Form1::C23_Click()
-{
-    stepAddress(kUp);
-}
-void Form1::C24_Click()
-{
-    stepAddress(kDown);
-}
+void Form1::C23_Click() { stepAddress(kUp); }
+void Form1::C24_Click() { stepAddress(kDown); }
 
-void Form1::C18_Click()
-{
-    sendSetpoint(kSetVoltage);
-}
-void Form1::C19_Click()
-{
-    sendSetpoint(kSetCurrent);
-}
+void Form1::C18_Click() { sendSetpoint(kSetVoltage); }
+void Form1::C19_Click() { sendSetpoint(kSetCurrent); }
+// clang-format on
 
 // Steps the instrument address within 0..128. While the monitor runs the watchdog
 // gets a fresh period, and the read requests stop at the broadcast address 0,
