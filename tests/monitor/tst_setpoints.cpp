@@ -11,7 +11,7 @@ using vantel::Form1;
 
 namespace {
 
-// Notes the state of the poll timer at the moment a frame is handed to the line.
+// Notes whether the poll timer was enabled at the moment a frame went to the line.
 class ObservedComm : public testsupport::FakeCommControl {
 public:
     std::function<void()> onWrite;
@@ -26,14 +26,16 @@ protected:
     }
 };
 
-const QStringList kDigitBoxes{"T6", "T8", "T10", "T12", "T16", "T7", "T9", "T11"};
-const QString kPortClosed = QStringLiteral("Please open the serial port！");
-const QString kVoltageRefused =
-    QStringLiteral("Voltage setting cannot exceed 62.00V\r\nPlease reset the voltage");
-const QString kCurrentRefused =
-    QStringLiteral("Current setting cannot exceed 3.200A\r\nPlease reset the current");
-const QString kBadAddress =
-    QStringLiteral("The instrument address must be a whole number from 0 to 255");
+const QStringList kVoltageBoxes{"T6", "T8", "T10", "T12"};
+const QStringList kCurrentBoxes{"T16", "T7", "T9", "T11"};
+const QStringList kDigitBoxes = kVoltageBoxes + kCurrentBoxes;
+const char *const kPortClosed = "Please open the serial port！";
+const char *const kVoltageRefused =
+    "Voltage setting cannot exceed 62.00V\r\nPlease reset the voltage";
+const char *const kCurrentRefused =
+    "Current setting cannot exceed 3.200A\r\nPlease reset the current";
+const char *const kBadAddress = "The instrument address must be a whole number from 0 to 255";
+const char *const kWriteFailed = "The device failed while writing";
 
 QByteArray hex(const char *text)
 {
@@ -64,6 +66,7 @@ private:
         comm->setCommPort(1);
         comm->setPortOpen(true);
     }
+    // As the monitor button leaves the window when it starts the cycle.
     void runMonitor()
     {
         w->monitorRunning = true;
@@ -95,69 +98,32 @@ private slots:
         QTest::addColumn<QString>("box");
         QTest::addColumn<QString>("before");
         QTest::addColumn<QString>("after");
-
+        const auto row = [](const char *name, const char *button, const char *box,
+                            const char *before, const char *after) {
+            QTest::addRow("%s %s", button, name) << button << box << before << after;
+        };
         const struct {
             const char *up, *down, *box;
         } family[] = {{"C2", "C3", "T6"},   {"C4", "C5", "T8"},    {"C6", "C7", "T10"},
                       {"C8", "C9", "T12"},  {"C34", "C35", "T16"}, {"C10", "C11", "T7"},
                       {"C12", "C13", "T9"}, {"C14", "C15", "T11"}};
         for (const auto &member : family) {
-            QTest::addRow("%s 4 up", member.up) << member.up << member.box << "4"
-                                                << "5";
-            QTest::addRow("%s 9 up wraps", member.up) << member.up << member.box << "9"
-                                                      << "0";
-            QTest::addRow("%s 4 down", member.down) << member.down << member.box << "4"
-                                                    << "3";
-            QTest::addRow("%s 1 down", member.down) << member.down << member.box << "1"
-                                                    << "0";
-        }
-        // C11 wrapping borrows; its own case is below.
-        for (const auto &member : family) {
-            if (QByteArray(member.down) != "C11") {
-                QTest::addRow("%s 0 down wraps", member.down) << member.down << member.box << "0"
-                                                              << "9";
+            row("4 up", member.up, member.box, "4", "5");
+            row("9 up wraps", member.up, member.box, "9", "0");
+            row("4 down", member.down, member.box, "4", "3");
+            row("1 down", member.down, member.box, "1", "0");
+            if (QByteArray(member.down) != "C11") { // C11 borrows, see below
+                row("0 down wraps", member.down, member.box, "0", "9");
             }
         }
-        QTest::newRow("empty up") << "C2"
-                                  << "T6"
-                                  << ""
-                                  << "1";
-        QTest::newRow("empty down") << "C3"
-                                    << "T6"
-                                    << ""
-                                    << "9";
-        QTest::newRow("letters up") << "C14"
-                                    << "T11"
-                                    << "x7"
-                                    << "1";
-        QTest::newRow("typed 12 down") << "C5"
-                                       << "T8"
-                                       << "12"
-                                       << "11";
-        QTest::newRow("typed 12 up") << "C4"
-                                     << "T8"
-                                     << "12"
-                                     << "0";
-        QTest::newRow("fraction up") << "C12"
-                                     << "T9"
-                                     << "2.5"
-                                     << "3.5";
-        QTest::newRow("fraction down") << "C13"
-                                       << "T9"
-                                       << "2.5"
-                                       << "1.5";
-        QTest::newRow("fraction below 0") << "C13"
-                                          << "T9"
-                                          << "0.5"
-                                          << "9";
-        QTest::newRow("blanks inside") << "C6"
-                                       << "T10"
-                                       << " 1 2"
-                                       << "0";
-        QTest::newRow("leading digits") << "C8"
-                                        << "T12"
-                                        << "3V"
-                                        << "4";
+        row("empty up", "C2", "T6", "", "1");
+        row("empty down", "C3", "T6", "", "9");
+        row("letters up", "C14", "T11", "x7", "1");
+        row("typed 12 down", "C5", "T8", "12", "11");
+        row("typed 12 up", "C4", "T8", "12", "0");
+        row("fraction up", "C12", "T9", "2.5", "3.5");
+        row("fraction down", "C13", "T9", "2.5", "1.5");
+        row("leading digits", "C8", "T12", "3V", "4");
     }
     void digitSpinner()
     {
@@ -188,18 +154,13 @@ private slots:
         QTest::addColumn<QString>("tenths");
         QTest::addColumn<QString>("unitsAfter");
         QTest::addColumn<QString>("tenthsAfter");
-        QTest::newRow("2.050 A wraps") << "2"
-                                       << "0"
-                                       << "0"
-                                       << "9";
-        QTest::newRow("2.350 A steps") << "2"
-                                       << "3"
-                                       << "2"
-                                       << "2";
-        QTest::newRow("empty tenths wraps") << "7"
-                                            << ""
-                                            << "0"
-                                            << "9";
+        const auto row = [](const char *name, const char *units, const char *tenths,
+                            const char *unitsAfter, const char *tenthsAfter) {
+            QTest::newRow(name) << units << tenths << unitsAfter << tenthsAfter;
+        };
+        row("2.050 A wraps", "2", "0", "0", "9");
+        row("2.350 A steps", "2", "3", "2", "2");
+        row("empty tenths wraps", "7", "", "0", "9");
     }
     void tenthsOfAmpereBorrow()
     {
@@ -208,7 +169,6 @@ private slots:
         w->T16->setText(units);
         w->T7->setText(tenths);
         w->T9->setText(QStringLiteral("5"));
-        w->T11->setText(QStringLiteral("0"));
 
         click(QStringLiteral("C11"));
 
@@ -226,40 +186,23 @@ private slots:
         QTest::addColumn<bool>("timer1Before");
         QTest::addColumn<bool>("timer1After");
         QTest::addColumn<bool>("blanked");
-
-        QTest::newRow("stopped 128 up") << false << "C23"
-                                        << "128"
-                                        << "0" << false << false << false;
-        QTest::newRow("stopped 0 down") << false << "C24"
-                                        << "0"
-                                        << "128" << false << false << false;
-        QTest::newRow("stopped empty up") << false << "C23"
-                                          << ""
-                                          << "1" << false << false << false;
-        QTest::newRow("stopped 1 down") << false << "C24"
-                                        << "1"
-                                        << "0" << false << false << false;
-        QTest::newRow("stopped letters down") << false << "C24"
-                                              << "abc"
-                                              << "128" << false << false << false;
-        QTest::newRow("running 5 up") << true << "C23"
-                                      << "5"
-                                      << "6" << true << true << false;
-        QTest::newRow("running 1 down stops polling") << true << "C24"
-                                                      << "1"
-                                                      << "0" << true << false << true;
-        QTest::newRow("running 128 up stops polling") << true << "C23"
-                                                      << "128"
-                                                      << "0" << true << false << true;
-        QTest::newRow("running 0 up resumes") << true << "C23"
-                                              << "0"
-                                              << "1" << false << true << false;
-        QTest::newRow("running 0 down resumes") << true << "C24"
-                                                << "0"
-                                                << "128" << false << true << false;
-        QTest::newRow("running fraction up") << true << "C23"
-                                             << "2.5"
-                                             << "3.5" << true << true << false;
+        const auto row = [](const char *name, bool monitoring, const char *button,
+                            const char *before, const char *after, bool timer1Before,
+                            bool timer1After, bool blanked) {
+            QTest::newRow(name) << monitoring << button << before << after << timer1Before
+                                << timer1After << blanked;
+        };
+        row("stopped 128 up", false, "C23", "128", "0", false, false, false);
+        row("stopped 0 down", false, "C24", "0", "128", false, false, false);
+        row("stopped empty up", false, "C23", "", "1", false, false, false);
+        row("stopped 1 down", false, "C24", "1", "0", false, false, false);
+        row("stopped letters down", false, "C24", "abc", "128", false, false, false);
+        row("running 5 up", true, "C23", "5", "6", true, true, false);
+        row("running 1 down stops polling", true, "C24", "1", "0", true, false, true);
+        row("running 128 up stops polling", true, "C23", "128", "0", true, false, true);
+        row("running 0 up resumes", true, "C23", "0", "1", false, true, false);
+        row("running 0 down resumes", true, "C24", "0", "128", false, true, false);
+        row("running fraction up", true, "C23", "2.5", "3.5", true, true, false);
     }
     void addressSpinner()
     {
@@ -281,11 +224,8 @@ private slots:
         w->T15->setText(before);
         const int timer2Interval = w->Timer2->Interval();
         const bool timer2Enabled = w->Timer2->Enabled();
-        QList<ui::TextBox *> display{w->Text4, w->Text5, w->T1, w->T2};
-        QStringList displayBefore;
         QStringList changed;
-        for (ui::TextBox *field : display) {
-            displayBefore << field->Text();
+        for (ui::TextBox *field : {w->Text4, w->Text5, w->T1, w->T2}) {
             connect(field, &ui::TextBox::Change, this,
                     [&changed, field] { changed << field->objectName(); });
         }
@@ -294,37 +234,19 @@ private slots:
 
         QTEST(w->T15->Text(), "after");
         QTEST(w->Timer1->Enabled(), "timer1After");
-        if (monitoring) {
-            QCOMPARE(w->Timer2->Interval(), 3000);
-            QVERIFY(w->Timer2->Enabled());
-        } else {
-            QCOMPARE(w->Timer2->Interval(), timer2Interval);
-            QCOMPARE(w->Timer2->Enabled(), timer2Enabled);
-        }
+        QCOMPARE(w->Timer1->isTicking(), w->Timer1->Enabled());
+        QCOMPARE(w->Timer2->Interval(), monitoring ? 3000 : timer2Interval);
+        QCOMPARE(w->Timer2->Enabled(), monitoring || timer2Enabled);
+        const QStringList blanking{"Text4", "Text5", "T1", "T2"};
+        QCOMPARE(changed, blanked ? blanking : QStringList());
         if (blanked) {
-            QCOMPARE(changed, (QStringList{"Text4", "Text5", "T1", "T2"}));
-            for (ui::TextBox *field : display) {
-                QVERIFY(field->Text().isEmpty());
-            }
-        } else {
-            QVERIFY(changed.isEmpty());
+            QVERIFY(w->T1->Text().isEmpty() && w->T2->Text().isEmpty());
+            QVERIFY(w->Text4->Text().isEmpty() && w->Text5->Text().isEmpty());
         }
         QCOMPARE(w->T3->Text(), QStringLiteral("12.34"));
         QCOMPARE(w->T4->Text(), QStringLiteral("1.500"));
         QVERIFY(comm->written.isEmpty());
         QVERIFY(messenger->messages.isEmpty());
-    }
-
-    void addressZeroAndBack()
-    {
-        runMonitor();
-        w->T15->setText(QStringLiteral("1"));
-        click(QStringLiteral("C24"));
-        QVERIFY(!w->Timer1->Enabled());
-        click(QStringLiteral("C23"));
-        QCOMPARE(w->T15->Text(), QStringLiteral("1"));
-        QVERIFY(w->Timer1->Enabled());
-        QVERIFY(w->Timer1->isTicking());
     }
 
     void setCommand_data()
@@ -335,71 +257,52 @@ private slots:
         QTest::addColumn<QByteArray>("frame"); // empty: nothing may be sent
         QTest::addColumn<QString>("shown");
         QTest::addColumn<QString>("message");
-
+        const auto row = [](const char *name, const char *button, const QStringList &digits,
+                            const char *address, const char *frame, const char *shown,
+                            const char *message) {
+            QTest::newRow(name) << button << digits << address << hex(frame) << shown
+                                << QString::fromUtf8(message);
+        };
         const QStringList v1234{"1", "2", "3", "4"};
-        QTest::newRow("62.00 V is the limit") << "C18" << QStringList{"6", "2", "0", "0"} << "1"
-                                              << hex("01 06 10 00 18 38 86 D8") << "62.00"
-                                              << "";
-        QTest::newRow("62.01 V refused") << "C18" << QStringList{"6", "2", "0", "1"} << "1"
-                                         << QByteArray() << "62.01" << kVoltageRefused;
-        QTest::newRow("12.34 V") << "C18" << v1234 << "1" << hex("01 06 10 00 04 D2 0F 97")
-                                 << "12.34"
-                                 << "";
-        QTest::newRow("0 V") << "C18" << QStringList{"0", "0", "0", "0"} << "1"
-                             << hex("01 06 10 00 00 00 8D 0A") << "00.00"
-                             << "";
-        QTest::newRow("3.200 A is the limit") << "C19" << QStringList{"3", "2", "0", "0"} << "1"
-                                              << hex("01 06 10 01 0C 80 D8 6A") << "3.200"
-                                              << "";
-        QTest::newRow("3.201 A refused") << "C19" << QStringList{"3", "2", "0", "1"} << "1"
-                                         << QByteArray() << "3.201" << kCurrentRefused;
-        QTest::newRow("0 A") << "C19" << QStringList{"0", "0", "0", "0"} << "1"
-                             << hex("01 06 10 01 00 00 DC CA") << "0.000"
-                             << "";
-        QTest::newRow("address 0")
-            << "C18" << v1234 << "0" << hex("00 06 10 00 04 D2 0E 46") << "12.34"
-            << "";
-        QTest::newRow("typed 2.5 rounds to even")
-            << "C18" << QStringList{"0", "0", "0", "2.5"} << "1" << hex("01 06 10 00 00 02 0C CB")
-            << "00.03"
-            << "";
-        QTest::newRow("typed 3.5 rounds to even")
-            << "C18" << QStringList{"0", "0", "0", "3.5"} << "1" << hex("01 06 10 00 00 04 8C C9")
-            << "00.04"
-            << "";
-        QTest::newRow("code beyond 16 bits refused")
-            << "C18" << QStringList{"40", "0", "0", "0"} << "1" << QByteArray() << "400.00"
-            << kVoltageRefused;
-        QTest::newRow("negative code")
-            << "C19" << QStringList{"0", "0", "0", "-1"} << "1" << QByteArray() << "-0.001"
-            << "The current setting cannot be negative";
-        QTest::newRow("empty digit")
-            << "C18" << QStringList{"1", "", "3", "4"} << "1" << QByteArray() << "unchanged"
-            << "The voltage digits must be numbers";
-        QTest::newRow("letters in a digit")
-            << "C19" << QStringList{"1", "5", "x", "0"} << "1" << QByteArray() << "unchanged"
-            << "The current digits must be numbers";
-        QTest::newRow("address letters")
-            << "C18" << v1234 << "abc" << QByteArray() << "12.34" << kBadAddress;
-        QTest::newRow("address 256")
-            << "C18" << v1234 << "256" << QByteArray() << "12.34" << kBadAddress;
-        QTest::newRow("address empty") << "C19" << QStringList{"1", "5", "0", "0"} << ""
-                                       << QByteArray() << "1.500" << kBadAddress;
+        row("62.00 V is the limit", "C18", {"6", "2", "0", "0"}, "1", "01 06 10 00 18 38 86 D8",
+            "62.00", "");
+        row("62.01 V refused", "C18", {"6", "2", "0", "1"}, "1", "", "62.01", kVoltageRefused);
+        row("12.34 V", "C18", v1234, "1", "01 06 10 00 04 D2 0F 97", "12.34", "");
+        row("0 V", "C18", {"0", "0", "0", "0"}, "1", "01 06 10 00 00 00 8D 0A", "00.00", "");
+        row("3.200 A is the limit", "C19", {"3", "2", "0", "0"}, "1", "01 06 10 01 0C 80 D8 6A",
+            "3.200", "");
+        row("3.201 A refused", "C19", {"3", "2", "0", "1"}, "1", "", "3.201", kCurrentRefused);
+        row("0 A", "C19", {"0", "0", "0", "0"}, "1", "01 06 10 01 00 00 DC CA", "0.000", "");
+        row("address 0", "C18", v1234, "0", "00 06 10 00 04 D2 0E 46", "12.34", "");
+        row("typed 2.5 rounds to even", "C18", {"0", "0", "0", "2.5"}, "1",
+            "01 06 10 00 00 02 0C CB", "00.03", "");
+        row("typed 3.5 rounds to even", "C18", {"0", "0", "0", "3.5"}, "1",
+            "01 06 10 00 00 04 8C C9", "00.04", "");
+        row("code beyond 16 bits", "C18", {"40", "0", "0", "0"}, "1", "", "400.00",
+            kVoltageRefused);
+        row("negative code", "C19", {"0", "0", "0", "-1"}, "1", "", "-0.001",
+            "The current setting cannot be negative");
+        row("empty digit", "C18", {"1", "", "3", "4"}, "1", "", "unchanged",
+            "The voltage digits must be numbers");
+        row("letters in a digit", "C19", {"1", "5", "x", "0"}, "1", "", "unchanged",
+            "The current digits must be numbers");
+        row("address letters", "C18", v1234, "abc", "", "12.34", kBadAddress);
+        row("address 256", "C18", v1234, "256", "", "12.34", kBadAddress);
+        row("address empty", "C19", {"1", "5", "0", "0"}, "", "", "1.500", kBadAddress);
     }
     void setCommand()
     {
         QFETCH(QString, button);
         QFETCH(QStringList, digits);
-        QFETCH(QString, address);
         QFETCH(QByteArray, frame);
-        QFETCH(QString, shown);
         QFETCH(QString, message);
         openPort();
         const bool voltage = button == "C18";
-        const QStringList boxes = voltage ? kDigitBoxes.mid(0, 4) : kDigitBoxes.mid(4, 4);
+        const QStringList boxes = voltage ? kVoltageBoxes : kCurrentBoxes;
         for (int i = 0; i < 4; ++i) {
             box(boxes[i])->setText(digits[i]);
         }
+        QFETCH(QString, address);
         w->T15->setText(address);
         ui::TextBox *display = voltage ? w->T3 : w->T4;
         display->setText(QStringLiteral("unchanged"));
@@ -409,7 +312,8 @@ private slots:
         click(button);
 
         QCOMPARE(comm->journal.value(0), QStringLiteral("InBufferCount=0"));
-        QCOMPARE(display->Text(), shown);
+        QCOMPARE(comm->InBufferCount(), 0);
+        QTEST(display->Text(), "shown");
         if (frame.isEmpty()) {
             QVERIFY(comm->written.isEmpty());
             QVERIFY(!w->Timer1->Enabled()); // left as it was
@@ -467,61 +371,57 @@ private slots:
         if (monitoring) {
             runMonitor();
         }
-        w->Timer1->setInterval(350);
         w->Timer1->setEnabled(polling);
-        comm->failNextWrite(serial::kErrDeviceIo, "The device failed while writing");
+        comm->failNextWrite(serial::kErrDeviceIo, kWriteFailed);
 
         click(QStringLiteral("C19"));
 
-        QCOMPARE(messenger->messages, QStringList{"The device failed while writing"});
+        QCOMPARE(messenger->messages, QStringList{kWriteFailed});
         QVERIFY(comm->written.isEmpty());
         QCOMPARE(w->Timer1->Enabled(), polling || monitoring);
         // The window stays usable: the next press goes out.
         click(QStringLiteral("C19"));
         QCOMPARE(comm->written, QList<QByteArray>{hex("01 06 10 01 00 00 DC CA")});
+        QCOMPARE(timer1AtWrite, (QList<bool>{false, false})); // never polling while writing
     }
 
     void outputSwitch_data()
     {
         QTest::addColumn<bool>("portOpen");
         QTest::addColumn<bool>("monitoring");
-        QTest::addColumn<QString>("caption");
+        QTest::addColumn<bool>("on");
         QTest::addColumn<QString>("address");
         QTest::addColumn<bool>("failWrite");
         QTest::addColumn<QByteArray>("frame"); // empty: nothing may be sent
-        QTest::addColumn<QString>("captionAfter");
+        QTest::addColumn<bool>("onAfter");
         QTest::addColumn<QString>("message");
-
-        const QString start = Form1::kOutputStart;
-        const QString stop = Form1::kOutputStop;
-        QTest::newRow("switch on") << true << true << start << "1" << false
-                                   << hex("01 06 10 06 00 01 AC CB") << stop << "";
-        QTest::newRow("switch off") << true << true << stop << "1" << false
-                                    << hex("01 06 10 06 00 00 6D 0B") << start << "";
-        QTest::newRow("port closed, monitor running")
-            << false << true << start << "1" << false << QByteArray() << start << kPortClosed;
-        QTest::newRow("port closed, monitor stopped")
-            << false << false << start << "1" << false << QByteArray() << start << kPortClosed;
-        QTest::newRow("monitor stopped")
-            << true << false << start << "1" << false << QByteArray() << start
-            << QStringLiteral("Please open the Output monitor start！");
-        QTest::newRow("address letters")
-            << true << true << start << "x" << false << QByteArray() << start << kBadAddress;
-        QTest::newRow("address -1")
-            << true << true << stop << "-1" << false << QByteArray() << stop << kBadAddress;
-        QTest::newRow("write fails on") << true << true << start << "1" << true << QByteArray()
-                                        << start << "The device failed while writing";
-        QTest::newRow("write fails off") << true << true << stop << "1" << true << QByteArray()
-                                         << stop << "The device failed while writing";
+        const auto row = [](const char *name, bool portOpen, bool monitoring, bool on,
+                            const char *address, bool failWrite, const char *frame, bool onAfter,
+                            const char *message) {
+            QTest::newRow(name) << portOpen << monitoring << on << address << failWrite
+                                << hex(frame) << onAfter << QString::fromUtf8(message);
+        };
+        row("switch on", true, true, false, "1", false, "01 06 10 06 00 01 AC CB", true, "");
+        row("switch off", true, true, true, "1", false, "01 06 10 06 00 00 6D 0B", false, "");
+        row("port closed, monitor running", false, true, false, "1", false, "", false, kPortClosed);
+        row("port closed, monitor stopped", false, false, false, "1", false, "", false,
+            kPortClosed);
+        row("monitor stopped", true, false, false, "1", false, "", false,
+            "Please open the Output monitor start！");
+        row("address letters", true, true, false, "x", false, "", false, kBadAddress);
+        row("address -1", true, true, true, "-1", false, "", true, kBadAddress);
+        row("write fails on", true, true, false, "1", true, "", false, kWriteFailed);
+        row("write fails off", true, true, true, "1", true, "", true, kWriteFailed);
     }
     void outputSwitch()
     {
         QFETCH(bool, portOpen);
         QFETCH(bool, monitoring);
-        QFETCH(QString, caption);
+        QFETCH(bool, on);
         QFETCH(QString, address);
         QFETCH(bool, failWrite);
         QFETCH(QByteArray, frame);
+        QFETCH(bool, onAfter);
         QFETCH(QString, message);
         if (portOpen) {
             openPort();
@@ -531,19 +431,18 @@ private slots:
         }
         // As at address 0: the poll timer is off until a write hands it back.
         w->Timer1->setEnabled(false);
-        w->C25->setCaption(caption);
-        w->C25->setBackColor(caption == Form1::kOutputStop ? Form1::kPink : Form1::kCyan);
+        w->C25->setCaption(on ? Form1::kOutputStop : Form1::kOutputStart);
+        w->C25->setBackColor(on ? Form1::kPink : Form1::kCyan);
         w->T15->setText(address);
         if (failWrite) {
-            comm->failNextWrite(serial::kErrDeviceIo, "The device failed while writing");
+            comm->failNextWrite(serial::kErrDeviceIo, kWriteFailed);
         }
         comm->journal.clear();
 
         click(QStringLiteral("C25"));
 
-        QTEST(w->C25->Caption(), "captionAfter");
-        QCOMPARE(w->C25->BackColor(),
-                 w->C25->Caption() == Form1::kOutputStop ? Form1::kPink : Form1::kCyan);
+        QCOMPARE(w->C25->Caption(), onAfter ? Form1::kOutputStop : Form1::kOutputStart);
+        QCOMPARE(w->C25->BackColor(), onAfter ? Form1::kPink : Form1::kCyan);
         QCOMPARE(comm->journal.value(0), QStringLiteral("InBufferCount=0"));
         if (frame.isEmpty()) {
             QVERIFY(comm->written.isEmpty());
@@ -559,18 +458,6 @@ private slots:
         if (handedOver) {
             QCOMPARE(w->Timer1->Interval(), 350);
         }
-    }
-
-    void outputSwitchTwice()
-    {
-        openPort();
-        runMonitor();
-        click(QStringLiteral("C25"));
-        click(QStringLiteral("C25"));
-        QCOMPARE(comm->written, (QList<QByteArray>{hex("01 06 10 06 00 01 AC CB"),
-                                                   hex("01 06 10 06 00 00 6D 0B")}));
-        QCOMPARE(w->C25->Caption(), Form1::kOutputStart);
-        QCOMPARE(w->C25->BackColor(), Form1::kCyan);
     }
 };
 
