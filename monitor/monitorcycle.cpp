@@ -1,14 +1,326 @@
 #include "monitor/form1.h"
 
+#include "protocol/frames.h"
+#include "protocol/numtext.h"
+
+#include <cmath>
+#include <optional>
+
 namespace vantel {
 
-void Form1::C1_Click() {}
-void Form1::Timer1_Timer() {}
-void Form1::Timer2_Timer() {}
-void Form1::MSComm1_OnComm() {}
-void Form1::T1_Change() {}
-void Form1::T2_Change() {}
-void Form1::Text4_Change() {}
-void Form1::Text5_Change() {}
+namespace {
+
+const QColor kRed(255, 0, 0);
+const QColor kWhite(255, 255, 255);
+const QColor kMonitorRunningBack(255, 192, 128);
+
+constexpr int kPollMs = 350;
+constexpr int kWatchdogMs = 2000;
+constexpr int kStatusThreshold = static_cast<int>(protocol::kStatusReplySize);
+
+// A display reading and its set value closer than this show the same text.
+constexpr double kVoltsTolerance = 0.02;
+constexpr double kAmpsTolerance = 0.002;
+
+// Status words in reply order.
+enum StatusWord { kSetVolts, kSetAmps, kActualVolts, kActualAmps, kOutputState, kMode };
+
+const QString kNoMonitorPort = QStringLiteral("Please open the serial port！");
+const QString kCommunicationFailed = QStringLiteral(
+    "Communication failed,Please check whether the communication address is correct！");
+
+std::optional<double> numberIn(const ui::TextBox *box)
+{
+    return numtext::readStrict(box->Text().toStdString());
+}
+
+std::optional<std::uint8_t> byteIn(const ui::TextBox *box)
+{
+    return numtext::toByte(box->Text().toStdString());
+}
+
+QString text(const std::string &s)
+{
+    return QString::fromStdString(s);
+}
+
+// The address a poll goes to: only a whole number from 0 to 255 names one.
+std::optional<std::uint8_t> pollAddress(const ui::TextBox *box)
+{
+    const auto value = numberIn(box);
+    if (!value || *value != std::floor(*value)) {
+        return std::nullopt;
+    }
+    return byteIn(box);
+}
+
+// Writes `value` into `box`: the plain number into its Tag, the formatted one
+// into its Text (which may raise the box's change reaction).
+void showValue(ui::TextBox *box, double value, std::string (*format)(double))
+{
+    box->setTag(text(numtext::formatPlain(value)));
+    box->setText(text(format(value)));
+}
+
+// A reading within `tolerance` of its set value shows the set value's text, so
+// that the last count of a regulated output does not flicker. False when either
+// text is no number, which ends the decoding.
+bool maskReading(ui::TextBox *reading, const ui::TextBox *setValue, double tolerance)
+{
+    const auto actual = numberIn(reading);
+    const auto set = numberIn(setValue);
+    if (!actual || !set) {
+        return false;
+    }
+    if (std::fabs(*actual - *set) <= tolerance) {
+        reading->setText(setValue->Text());
+    }
+    return true;
+}
+
+// With the output off a reading at or below `tolerance` shows as zero. False
+// when the text is no number.
+bool zeroReading(ui::TextBox *reading, double tolerance, const QString &zero)
+{
+    const auto actual = numberIn(reading);
+    if (!actual) {
+        return false;
+    }
+    if (*actual <= tolerance) {
+        reading->setText(zero);
+    }
+    return true;
+}
+
+// Tests the bytes waiting as a status reply and shows its six values. Every
+// write to T1, T2, Text4 and Text5 runs that box's change reaction before the
+// next step, and later steps read what it left. Returns at the first value that
+// cannot be read; what was written before stays.
+void decodeStatusReply(Form1 &w)
+{
+    const auto expected = byteIn(w.T15);
+    if (!expected) {
+        return;
+    }
+    const QByteArray input = w.MSComm1.Input();
+    // Any bytes count as a sign of life, even those that fail the tests.
+    w.replySeen = true;
+    const auto *reply = reinterpret_cast<const std::uint8_t *>(input.constData());
+    const auto size = static_cast<std::size_t>(input.size());
+    if (protocol::checkStatusReply(reply, size, *expected) != protocol::StatusCheck::Ok) {
+        return;
+    }
+    const auto word = [&](StatusWord index) { return protocol::statusWord(reply, size, index); };
+
+    const auto setVolts = word(kSetVolts);
+    if (!setVolts) {
+        return;
+    }
+    showValue(w.T3, *setVolts / 100.0, numtext::formatVolts);
+    const auto setAmps = word(kSetAmps);
+    if (!setAmps) {
+        return;
+    }
+    showValue(w.T4, *setAmps / 1000.0, numtext::formatAmps);
+    const auto actualVolts = word(kActualVolts);
+    if (!actualVolts) {
+        return;
+    }
+    showValue(w.T1, *actualVolts / 100.0, numtext::formatVolts);
+    if (!maskReading(w.T1, w.T3, kVoltsTolerance)) {
+        return;
+    }
+    const auto actualAmps = word(kActualAmps);
+    if (!actualAmps) {
+        return;
+    }
+    showValue(w.T2, *actualAmps / 1000.0, numtext::formatAmps);
+    if (!maskReading(w.T2, w.T4, kAmpsTolerance)) {
+        return;
+    }
+
+    const auto state = protocol::statusLowByte(reply, size, kOutputState);
+    if (state == 0) {
+        w.Text5->setText(QStringLiteral("OFF"));
+        if (w.C25->Caption() == Form1::kOutputStop) {
+            w.C25->setCaption(Form1::kOutputStart);
+            w.C25->setBackColor(Form1::kCyan);
+        }
+        if (!zeroReading(w.T1, kVoltsTolerance, QStringLiteral("00.00")) ||
+            !zeroReading(w.T2, kAmpsTolerance, QStringLiteral("0.000"))) {
+            return;
+        }
+    } else if (state == 1) {
+        w.Text5->setText(QStringLiteral("ON"));
+        if (w.C25->Caption() == Form1::kOutputStart) {
+            w.C25->setCaption(Form1::kOutputStop);
+            w.C25->setBackColor(Form1::kPink);
+        }
+    }
+
+    const auto mode = protocol::statusLowByte(reply, size, kMode);
+    if (mode == 1) {
+        w.Text4->setText(QStringLiteral("CV"));
+    } else if (mode == 0) {
+        w.Text4->setText(QStringLiteral("CC"));
+    } else if (mode == 2) {
+        w.Text4->setText(QStringLiteral("OC"));
+    }
+}
+
+} // namespace
+
+void Form1::C1_Click()
+{
+    MSComm1.setInBufferCount(0);
+    MSComm1.setRThreshold(kStatusThreshold);
+    if (!portOpened) {
+        MsgBox(kNoMonitorPort);
+        return;
+    }
+    // The count wraps within 16 bits; 32767 + 1 = -32768 keeps the odd/even turn.
+    monitorClickCount = monitorClickCount == 32767 ? qint16(-32768) : qint16(monitorClickCount + 1);
+    if (monitorClickCount % 2 != 0) {
+        monitorRunning = true;
+        Timer1->setInterval(kPollMs);
+        Timer1->setEnabled(true);
+        Timer2->setInterval(kWatchdogMs);
+        Timer2->setEnabled(true);
+        Shape8->setFillColor(kRed);
+        // Show the dialled set values until the first reply brings the supply's
+        // own. A digit box holding no number leaves its set value empty.
+        const auto tens = numberIn(T6), volts = numberIn(T8), tenthV = numberIn(T10),
+                   hundredthV = numberIn(T12);
+        if (tens && volts && tenthV && hundredthV) {
+            const double value = 10 * *tens + *volts + 0.1 * *tenthV + 0.01 * *hundredthV;
+            T3->setText(text(numtext::formatPlain(value)));
+            T3->setText(text(numtext::formatVolts(value)));
+        } else {
+            T3->setText(QString());
+        }
+        const auto amps = numberIn(T16), tenthA = numberIn(T7), hundredthA = numberIn(T9),
+                   thousandthA = numberIn(T11);
+        if (amps && tenthA && hundredthA && thousandthA) {
+            const double value = *amps + 0.1 * *tenthA + 0.01 * *hundredthA + 0.001 * *thousandthA;
+            T4->setText(text(numtext::formatPlain(value)));
+            T4->setText(text(numtext::formatAmps(value)));
+        } else {
+            T4->setText(QString());
+        }
+        C1->setCaption(kMonitorStop);
+        C1->setBackColor(kMonitorRunningBack);
+        if (!MSComm1.PortOpen()) {
+            T1->setText(QString());
+            T2->setText(QString());
+        }
+    } else {
+        monitorRunning = false;
+        Timer1->setEnabled(false);
+        Timer2->setEnabled(false);
+        Shape8->setFillColor(kWhite);
+        T1->setText(QString());
+        T2->setText(QString());
+        C1->setCaption(kMonitorStart);
+        C1->setBackColor(kCyan);
+        Text4->setText(QString());
+        Text5->setText(QString());
+        C25->setCaption(kOutputStart);
+        C25->setBackColor(kCyan);
+    }
+}
+
+void Form1::Timer1_Timer()
+{
+    // Whatever still waits (an echo of a write, a late reply) is dropped, so that
+    // the next reply starts at the head of the buffer.
+    MSComm1.setInBufferCount(0);
+    // An address box that names no address sends nothing; the tick comes again.
+    const auto address = pollAddress(T15);
+    if (!address) {
+        return;
+    }
+    const protocol::Frame request = protocol::buildReadStatusRequest(*address);
+    if (!MSComm1.PortOpen()) {
+        return;
+    }
+    try {
+        MSComm1.setOutBufferCount(0);
+        MSComm1.setOutput(QByteArray(reinterpret_cast<const char *>(request.data()),
+                                     static_cast<qsizetype>(request.size())));
+    } catch (const serial::CommError &) {
+        // A port that fails under the write: nothing went out, and the watchdog
+        // reports the silence that follows.
+        return;
+    }
+    // The broadcast address never answers: one request is enough.
+    if (*address == protocol::kBroadcastAddress) {
+        Timer1->setEnabled(false);
+    }
+}
+
+void Form1::Timer2_Timer()
+{
+    if (replySeen) {
+        replySeen = false;
+        return;
+    }
+    Text4->setText(QString());
+    Text5->setText(QString());
+    T1->setText(QString());
+    T2->setText(QString());
+    T3->setText(QString());
+    T4->setText(QString());
+    C25->setCaption(kOutputStart);
+    C25->setBackColor(kCyan);
+    // The box runs its own event loop, which goes on delivering ticks: the
+    // watchdog stops before it so that one silence gives one message.
+    Timer2->setEnabled(false);
+    MsgBox(kCommunicationFailed);
+    Timer2->setEnabled(false);
+}
+
+void Form1::MSComm1_OnComm()
+{
+    try {
+        if (MSComm1.CommEvent() != serial::CommControl::comEvReceive) {
+            return;
+        }
+        // No second receive event while this one is decoded.
+        MSComm1.setRThreshold(0);
+        decodeStatusReply(*this);
+        // Decoded, rejected or failed halfway: the next full reply is decoded again.
+        MSComm1.setRThreshold(kStatusThreshold);
+    } catch (const serial::CommError &) {
+        // The control failed under the handler: the event is dropped silently.
+    }
+}
+
+void Form1::T1_Change()
+{
+    if (!monitorRunning) {
+        T1->setText(QString());
+    }
+}
+
+void Form1::T2_Change()
+{
+    if (!monitorRunning) {
+        T2->setText(QString());
+    }
+}
+
+void Form1::Text4_Change()
+{
+    if (!monitorRunning) {
+        Text4->setText(QString());
+    }
+}
+
+void Form1::Text5_Change()
+{
+    if (!monitorRunning) {
+        Text5->setText(QString());
+    }
+}
 
 } // namespace vantel

@@ -89,6 +89,15 @@ std::optional<std::int16_t> statusWord(const std::uint8_t *reply, std::size_t si
     return static_cast<std::int16_t>(reply[at] * 256 + reply[at + 1]);
 }
 
+std::optional<std::uint8_t> statusLowByte(const std::uint8_t *reply, std::size_t size, int index)
+{
+    const std::size_t at = 4 + 2 * static_cast<std::size_t>(index);
+    if (index < 0 || index >= kStatusWords || at >= size) {
+        return std::nullopt;
+    }
+    return reply[at];
+}
+
 bool checkAddressEcho(const std::uint8_t *data, std::size_t size, std::uint8_t oldAddress)
 {
     if (size < kWriteEchoSize) {

@@ -60,6 +60,10 @@ StatusCheck checkStatusReply(const std::uint8_t *data, std::size_t size,
 // is outside what the supply ever reports and yields nullopt.
 std::optional<std::int16_t> statusWord(const std::uint8_t *reply, std::size_t size, int index);
 
+// The low byte of status word `index`, whatever its high byte holds: the output
+// state and the regulation mode are read from the low byte alone.
+std::optional<std::uint8_t> statusLowByte(const std::uint8_t *reply, std::size_t size, int index);
+
 // A write echo of the set-address request sent to `oldAddress`: bytes 0..3 and the
 // CRC are compared, bytes 4 and 5 are not; bytes after the 8th are ignored.
 bool checkAddressEcho(const std::uint8_t *data, std::size_t size, std::uint8_t oldAddress);
