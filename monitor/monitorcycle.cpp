@@ -4,7 +4,9 @@
 #include "protocol/numtext.h"
 
 #include <cmath>
+#include <initializer_list>
 #include <optional>
+#include <utility>
 
 namespace vantel {
 
@@ -52,6 +54,32 @@ std::optional<std::uint8_t> pollAddress(const ui::TextBox *box)
         return std::nullopt;
     }
     return byteIn(box);
+}
+
+// The value dialled in digit boxes, each digit weighted by its place; nullopt
+// when a box holds no number.
+std::optional<double> dialled(std::initializer_list<std::pair<double, const ui::TextBox *>> digits)
+{
+    double value = 0;
+    for (const auto &[weight, box] : digits) {
+        const auto digit = numberIn(box);
+        if (!digit) {
+            return std::nullopt;
+        }
+        value += weight * *digit;
+    }
+    return value;
+}
+
+// A dialled set value goes in as plain number text, then formatted.
+void showDialled(ui::TextBox *box, std::optional<double> value, std::string (*format)(double))
+{
+    if (!value) {
+        box->setText(QString());
+        return;
+    }
+    box->setText(text(numtext::formatPlain(*value)));
+    box->setText(text(format(*value)));
 }
 
 // Writes `value` into `box`: the plain number into its Tag, the formatted one
@@ -189,24 +217,10 @@ void Form1::C1_Click()
         Shape8->setFillColor(kRed);
         // Show the dialled set values until the first reply brings the supply's
         // own. A digit box holding no number leaves its set value empty.
-        const auto tens = numberIn(T6), volts = numberIn(T8), tenthV = numberIn(T10),
-                   hundredthV = numberIn(T12);
-        if (tens && volts && tenthV && hundredthV) {
-            const double value = 10 * *tens + *volts + 0.1 * *tenthV + 0.01 * *hundredthV;
-            T3->setText(text(numtext::formatPlain(value)));
-            T3->setText(text(numtext::formatVolts(value)));
-        } else {
-            T3->setText(QString());
-        }
-        const auto amps = numberIn(T16), tenthA = numberIn(T7), hundredthA = numberIn(T9),
-                   thousandthA = numberIn(T11);
-        if (amps && tenthA && hundredthA && thousandthA) {
-            const double value = *amps + 0.1 * *tenthA + 0.01 * *hundredthA + 0.001 * *thousandthA;
-            T4->setText(text(numtext::formatPlain(value)));
-            T4->setText(text(numtext::formatAmps(value)));
-        } else {
-            T4->setText(QString());
-        }
+        showDialled(T3, dialled({{10, T6}, {1, T8}, {0.1, T10}, {0.01, T12}}),
+                    numtext::formatVolts);
+        showDialled(T4, dialled({{1, T16}, {0.1, T7}, {0.01, T9}, {0.001, T11}}),
+                    numtext::formatAmps);
         C1->setCaption(kMonitorStop);
         C1->setBackColor(kMonitorRunningBack);
         if (!MSComm1.PortOpen()) {
