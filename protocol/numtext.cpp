@@ -1,5 +1,6 @@
 #include "protocol/numtext.h"
 
+#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -57,15 +58,41 @@ std::size_t numberPrefix(std::string_view s)
     return i;
 }
 
+// strtod and printf use the decimal separator of LC_NUMERIC, which a Qt program
+// takes from the user's locale at start-up (a comma in German or French). Box
+// texts always carry a point, so it is exchanged on the way in and out.
+std::string localDecimalPoint()
+{
+    const std::lconv *conv = std::localeconv();
+    return conv != nullptr && conv->decimal_point != nullptr && conv->decimal_point[0] != '\0'
+               ? conv->decimal_point
+               : ".";
+}
+
+std::string replaceFirst(std::string text, const std::string &from, const std::string &to)
+{
+    const std::size_t at = from == to ? std::string::npos : text.find(from);
+    if (at != std::string::npos) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+// `number` is a well-formed decimal number (see numberPrefix) written with a point.
+double toDouble(const std::string &number)
+{
+    return std::strtod(replaceFirst(number, ".", localDecimalPoint()).c_str(), nullptr);
+}
+
 double parse(const std::string &number)
 {
-    const double value = std::strtod(number.c_str(), nullptr);
+    const double value = toDouble(number);
     return std::isfinite(value) ? value : 0.0;
 }
 
 std::string padInteger(const char *formatted, std::size_t minDigits, bool negative)
 {
-    std::string text(formatted);
+    std::string text = replaceFirst(formatted, localDecimalPoint(), ".");
     const std::size_t point = text.find('.');
     const std::size_t intDigits = point == std::string::npos ? text.size() : point;
     if (intDigits < minDigits) {
@@ -114,7 +141,7 @@ std::optional<double> readStrict(std::string_view text)
     if (core.empty() || numberPrefix(core) != core.size()) {
         return std::nullopt;
     }
-    const double value = std::strtod(std::string(core).c_str(), nullptr);
+    const double value = toDouble(std::string(core));
     if (!std::isfinite(value)) {
         return std::nullopt;
     }
@@ -171,7 +198,7 @@ std::string formatPlain(double value)
     // 10 * 1 + 2 + 0.1 * 3 + 0.01 * 4 and give the shortest decimal form.
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.15g", value);
-    return buffer;
+    return replaceFirst(buffer, localDecimalPoint(), ".");
 }
 
 std::string formatVolts(double value)
