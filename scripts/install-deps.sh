@@ -10,6 +10,7 @@ packages=(
     fonts-liberation fonts-wqy-zenhei
     xvfb xauth openbox imagemagick
     clang libclang-rt-14-dev
+    locales
 )
 
 missing=()
