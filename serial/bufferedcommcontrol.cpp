@@ -132,7 +132,7 @@ void BufferedCommControl::setCommPort(int port)
         throw CommError(kErrInvalidValue, "Invalid port number");
     }
     if (deviceIsOpen()) {
-        throw CommError(kErrPortInUse, "Port already open");
+        throw CommError(kErrPortAlreadyOpen, "Operation not valid while the port is opened");
     }
     m_commPort = port;
 }

@@ -21,7 +21,7 @@ QString devicePath(int port)
 #ifdef Q_OS_WIN
     return name;
 #else
-    if (qEnvironmentVariableIsSet("VANTEL_PORT_DIR")) {
+    if (!qEnvironmentVariableIsEmpty("VANTEL_PORT_DIR")) {
         return portDirectory() + QLatin1Char('/') + name;
     }
     const QString linked = portDirectory() + QLatin1Char('/') + name;

@@ -2,6 +2,7 @@
 
 #include "serial/portnames.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 namespace serial {
@@ -43,12 +44,19 @@ namespace {
 // Opens `port` on the device behind COMn; throws CommError when it cannot.
 void openOn(QSerialPort &port, int number)
 {
-    // Follow a COMn link so that the lock taken on open is the real device's.
-    const QFileInfo info(devicePath(number));
-    if (!info.exists()) {
-        throw CommError(kErrPortNotFound, "Invalid port number");
+    const QString device = devicePath(number);
+    if (QDir::isAbsolutePath(device)) {
+        // A COMn entry that is missing, or a link whose device went away, is no port.
+        const QFileInfo info(device);
+        if (!info.exists()) {
+            throw CommError(kErrPortNotFound, "Invalid port number");
+        }
+        // Follow the link so that the lock file taken on open names the real device,
+        // whichever link or program opens it.
+        port.setPortName(info.canonicalFilePath());
+    } else {
+        port.setPortName(device); // a native name such as COM3
     }
-    port.setPortName(info.canonicalFilePath());
     if (!port.open(QIODevice::ReadWrite)) {
         const auto error = port.error();
         const QString description = port.errorString();
