@@ -22,6 +22,10 @@ int QtCommControl::errorNumber(QSerialPort::SerialPortError error)
     case QSerialPort::DeviceNotFoundError:
         return kErrPortNotFound;
     case QSerialPort::PermissionError:
+        // Another opener holds the lock file QSerialPort takes for the device (in
+        // this program or another), or the device refuses a second opener (EBUSY).
+        // For root the device never refuses, so the lock file is what counts there.
+        // A device this user may not open at all (EACCES) reads as in use too.
         return kErrPortInUse;
     case QSerialPort::OpenError:
         return kErrPortInUse;
