@@ -1,0 +1,64 @@
+// vantel's port row against the simulated supply: the port it publishes is found,
+// opened, answers a status request, and closes.
+#include "monitor/form1.h"
+#include "protocol/frames.h"
+#include "serial/qtcommcontrol.h"
+#include "support/recordingmessenger.h"
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestPortsWithSim : public QObject {
+    Q_OBJECT
+private slots:
+    void findOpenAskClose();
+};
+
+void TestPortsWithSim::findOpenAskClose()
+{
+    QTemporaryDir portDir;
+    qputenv("VANTEL_PORT_DIR", portDir.path().toLocal8Bit());
+    QProcess sim;
+    sim.start(QStringLiteral(VANTEL_SIM_PATH), {"--port", "2", "--port-dir", portDir.path()});
+    QVERIFY(sim.waitForStarted());
+    QVERIFY(sim.waitForReadyRead(5000));
+    const QByteArray ready = sim.readLine();
+    QVERIFY2(ready.startsWith("ready COM2"), ready.constData());
+
+    serial::QtCommControl comm;
+    testsupport::RecordingMessenger messages;
+    vantel::Form1 form(comm, messages);
+    form.C32_Click();
+    QCOMPARE(form.Combo1->count(), 1);
+    QCOMPARE(form.Combo1->currentText(), QStringLiteral("COM2"));
+
+    form.C31_Click();
+    QCOMPARE(form.Label1->text(), QStringLiteral("Serial port COM2 Opened successfully"));
+    QVERIFY(form.portOpened);
+
+    // The receive event comes once the whole 17-byte reply waits.
+    QSignalSpy events(&comm, &serial::CommControl::OnComm);
+    const protocol::Frame request = protocol::buildReadStatusRequest(1);
+    comm.setOutput(QByteArray(reinterpret_cast<const char *>(request.data()),
+                              static_cast<int>(request.size())));
+    QTRY_VERIFY_WITH_TIMEOUT(events.count() >= 1, 3000);
+    QCOMPARE(comm.InBufferCount(), 17);
+    const QByteArray reply = comm.Input();
+    QCOMPARE(protocol::checkStatusReply(reinterpret_cast<const std::uint8_t *>(reply.constData()),
+                                        static_cast<std::size_t>(reply.size()), 1),
+             protocol::StatusCheck::Ok);
+
+    form.C31_Click();
+    QVERIFY(!comm.PortOpen());
+    QCOMPARE(form.Label1->text(), QStringLiteral("The serial port has been closed "));
+    QVERIFY(messages.messages.isEmpty());
+
+    sim.closeWriteChannel();
+    QVERIFY(sim.waitForFinished(5000));
+    qunsetenv("VANTEL_PORT_DIR");
+}
+
+QTEST_MAIN(TestPortsWithSim)
+#include "tst_ports_sim.moc"
