@@ -96,11 +96,19 @@ void QtCommControl::writeDevice(const QByteArray &bytes)
         const QString description = m_port->errorString();
         throw CommError(kErrDeviceIo, description.toStdString());
     }
+    // Hand the frame to the driver now rather than on the next turn of the event
+    // loop, so that a later OutBufferCount = 0 in the same turn cannot drop it.
+    m_port->flush();
 }
 
 void QtCommControl::discardDeviceOutput()
 {
-    m_port->clear(QSerialPort::Output);
+    // Only bytes the driver has not taken yet are discarded. A frame already handed
+    // over stays whole: cutting it short in the driver's queue would put a broken
+    // frame on the line in front of the next one.
+    if (m_port->bytesToWrite() > 0) {
+        m_port->clear(QSerialPort::Output);
+    }
 }
 
 void QtCommControl::applyLineSettings()

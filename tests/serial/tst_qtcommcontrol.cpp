@@ -40,6 +40,7 @@ class TestQtCommControl : public QObject {
     Q_OBJECT
 private slots:
     void bytesBothWays();
+    void frameSurvivesLaterOutBufferClear();
     void thresholdWithTricklingBytes_data();
     void thresholdWithTricklingBytes();
     void thresholdZeroNeverFires();
@@ -80,6 +81,23 @@ void TestQtCommControl::bytesBothWays()
 
     comm.setPortOpen(false);
     QVERIFY(!comm.PortOpen());
+}
+
+void TestQtCommControl::frameSurvivesLaterOutBufferClear()
+{
+    // A poll followed in the same event-loop turn by a write command, which
+    // clears the transmit buffer before it sends: both frames reach the line whole.
+    PtyPorts ports;
+    QVERIFY(!ports.add(1).isEmpty());
+    QtCommControl comm;
+    openOn(comm, 1);
+    const QByteArray poll = QByteArray::fromHex("010310000006c108");
+    const QByteArray write = QByteArray::fromHex("0106100004d20f97");
+    comm.setOutBufferCount(0);
+    comm.setOutput(poll);
+    comm.setOutBufferCount(0);
+    comm.setOutput(write);
+    QCOMPARE(ports.receive(1, poll.size() + write.size()), poll + write);
 }
 
 void TestQtCommControl::thresholdWithTricklingBytes_data()
