@@ -20,5 +20,5 @@ if [ "${VANTEL_QUICK:-0}" != "1" ]; then
     echo "== build and test with sanitizers"
     BUILD_DIR="$root/build-asan" BUILD_TYPE=Debug "$root/scripts/build.sh" \
         -DVANTEL_WERROR=ON -DVANTEL_SANITIZE=ON
-    (cd "$root/build-asan" && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure)
+    (cd "$root/build-asan" && ctest --output-on-failure)
 fi
