@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds and prints vantel's figures: poll period, reply-to-display time, CPU time
+# per poll and memory against mbpoll polling at the same period, start-up time.
+# First argument: seconds of side-by-side polling (default 60). Runs headless
+# (QT_QPA_PLATFORM=offscreen unless set).
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${BUILD_DIR:-$root/build}"
+
+"$root/scripts/install-deps.sh"
+BUILD_DIR="$build" "$root/scripts/build.sh" >/dev/null
+
+export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
+"$build/bench/vantel-bench" "${1:-60}" 2> >(grep -v XDG_RUNTIME_DIR >&2)
