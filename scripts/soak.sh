@@ -12,6 +12,7 @@ build="${BUILD_DIR:-$root/build}"
 BUILD_DIR="$build" "$root/scripts/build.sh"
 
 echo "== fault soak for $seconds s"
-SOAK_SECONDS="$seconds" QT_QPA_PLATFORM=offscreen "$build/tests/soak/tst_soak" \
-    -maxwarnings 0 2>&1 | grep -E 'soak|PASS|FAIL|Loc|Totals|threw' 
+# Qt Test stops a test function after 5 minutes unless told otherwise.
+QTEST_FUNCTION_TIMEOUT="$(((seconds + 300) * 1000))" SOAK_SECONDS="$seconds" QT_QPA_PLATFORM=offscreen "$build/tests/soak/tst_soak" \
+    -maxwarnings 0 2>&1 | grep -E 'soak|PASS|FAIL|Loc|Totals|threw'
 exit "${PIPESTATUS[0]}"
