@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# Starts vantel and pellow on a virtual X display (Xvfb with openbox) against the
+# simulated supply, uses them as a person would by clicking the controls, and saves
+# a screenshot after each step into screenshots/ (or the folder given as $1).
+# Needs Xvfb, openbox, xdotool and ImageMagick's import.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${BUILD_DIR:-$root/build}"
+out="$(realpath -m "${1:-$root/screenshots}")"
+mkdir -p "$out"
+rm -f "$out"/*.png
+
+for tool in Xvfb openbox xdotool import; do
+    command -v "$tool" >/dev/null || { echo "screenshots.sh: $tool is missing" >&2; exit 1; }
+done
+[ -x "$build/monitor/vantel" ] || BUILD_DIR="$build" "$root/scripts/build.sh" >/dev/null
+
+work="$(mktemp -d)"
+pids=()
+cleanup() {
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+        kill "${pids[i]}" 2>/dev/null || true
+        wait "${pids[i]}" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A free display number.
+display=99
+while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do
+    display=$((display + 1))
+done
+Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+export DISPLAY=":$display"
+for _ in $(seq 50); do
+    xdotool getdisplaygeometry >/dev/null 2>&1 && break
+    sleep 0.1
+done
+openbox >/dev/null 2>&1 &
+pids+=($!)
+sleep 0.5
+
+export VANTEL_PORT_DIR="$work/ports"
+export QT_QPA_PLATFORM=xcb
+mkdir -p "$VANTEL_PORT_DIR"
+"$build/sim/vantel-sim" --port 1 --no-stdin --control "$work/sim.ctl" \
+    --voltage 12.34 --current 1.5 --load 10 >/dev/null &
+pids+=($!)
+for _ in $(seq 50); do
+    [ -e "$VANTEL_PORT_DIR/COM1" ] && break
+    sleep 0.1
+done
+
+window=""
+shot=0
+# snap NAME [root]: the window's client area, or the whole screen (message boxes).
+snap() {
+    shot=$((shot + 1))
+    local file
+    file="$(printf '%s/%02d-%s.png' "$out" "$shot" "$1")"
+    sleep 0.3
+    if [ "${2:-}" = root ]; then
+        import -window root "$file"
+    else
+        import -window "$window" "$file"
+    fi
+    echo "  $file"
+}
+# click LEFT TOP WIDTH HEIGHT [TIMES]: the centre of a control placed in twips.
+click() {
+    local x=$((($1 + $3 / 2) / 15)) y=$((($2 + $4 / 2) / 15)) n="${5:-1}"
+    xdotool mousemove --window "$window" "$x" "$y"
+    for _ in $(seq "$n"); do
+        xdotool click 1
+        sleep 0.15
+    done
+}
+# A message box is open: close it with Enter.
+dismiss() {
+    xdotool key Return
+    sleep 0.3
+}
+start() {
+    "$build/$1" >/dev/null 2>&1 &
+    pids+=($!)
+    window="$(xdotool search --sync --onlyvisible --name "$2" | head -1)"
+    xdotool windowactivate --sync "$window" 2>/dev/null || true
+    sleep 0.8
+}
+
+echo "vantel:"
+start monitor/vantel "^vantel"
+snap vantel-start
+import -window root "$out/00-screen-with-frame.png"
+click 7440 6600 2175 495 # C31 with an empty port list
+snap vantel-open-without-search root
+dismiss
+click 4800 6600 2415 495 # C32 Look for serial port
+snap vantel-search
+click 7440 6600 2175 495 # C31 Open serial port
+snap vantel-open
+click 5160 2520 2535 615 # C1 Output monitor start
+sleep 1.5
+snap vantel-monitor
+click 360 4680 255 225 2  # C2: tens of volts up twice
+click 1560 4680 255 240 4 # C4: volts up four times -> 24.00 V
+click 1920 3600 255 225 8 # C10: tenths of amperes up eight times -> 0.800 A
+snap vantel-dialled
+click 6120 4680 1575 495 # C18 Set voltage
+click 6120 3600 1575 495 # C19 Set current
+sleep 1.5
+snap vantel-set
+click 480 7800 2175 495 # C25 Output start: 24 V into 10 ohms is limited to 0.8 A (CC)
+sleep 1.5
+snap vantel-output-on
+echo "fault silence on" >"$work/sim.ctl"
+sleep 4.6
+snap vantel-silence root
+dismiss
+echo "fault clear" >"$work/sim.ctl"
+sleep 1
+snap vantel-answering-again
+click 480 7800 2175 495 # C25 Output stop
+sleep 1.2
+snap vantel-output-off
+click 7440 6600 2175 495 # C31 Close serial port
+snap vantel-closed
+click 6360 7680 1575 495 # C28 Quit
+sleep 0.5
+
+echo "pellow:"
+start addrtool/pellow "^pellow"
+snap pellow-start
+click 4800 1920 2415 495 # C32 Look for serial port
+click 7800 1920 1935 495 # C31 Open serial port
+snap pellow-open
+click 5520 1080 255 225 5 # Command2: new address 2 -> 7
+snap pellow-new-address
+click 5880 1080 3975 495 # Command1 Set new address of power supply
+sleep 1
+snap pellow-address-set root
+dismiss
+xdotool windowsize "$window" 680 300 # taller, so that the status line shows
+sleep 0.5
+snap pellow-enlarged
+click 8160 2880 1575 495 # C28 Quit
+sleep 0.3
+echo "screenshots in $out"
