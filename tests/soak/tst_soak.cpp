@@ -23,7 +23,6 @@
 #include <QTimer>
 
 #include <array>
-#include <csignal>
 #include <exception>
 #include <functional>
 #include <vector>
