@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev qt6-serialport-dev
     libmodbus-dev mbpoll
     fonts-liberation fonts-wqy-zenhei
-    xvfb xauth openbox imagemagick
+    xvfb xauth openbox imagemagick xdotool
     clang libclang-rt-14-dev
     locales
 )
