@@ -19,6 +19,7 @@
 
 #include "monitor/form1.h"
 #include "serial/qtcommcontrol.h"
+#include "support/simprocess.h"
 #include "ui/messenger.h"
 #include "ui/widgets.h"
 
@@ -31,7 +32,6 @@
 #include <QRandomGenerator>
 #include <QSerialPort>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -109,27 +109,6 @@ Stats statsOf(std::vector<double> v)
     return s;
 }
 
-// Times (s) of the read-status requests in a simulator's trace, from `since` on.
-std::vector<double> requestTimes(const QString &tracePath, double since = 0)
-{
-    std::vector<double> times;
-    QFile f(tracePath);
-    if (!f.open(QIODevice::ReadOnly)) {
-        return times;
-    }
-    while (!f.atEnd()) {
-        const QList<QByteArray> parts = f.readLine().trimmed().split(' ');
-        if (parts.size() >= 8 && parts[1] == "rx" && parts[3] == "03" && parts[4] == "10" &&
-            parts[5] == "00") {
-            const double t = parts[0].toDouble();
-            if (t >= since) {
-                times.push_back(t);
-            }
-        }
-    }
-    return times;
-}
-
 std::vector<double> intervalsMs(const std::vector<double> &times)
 {
     std::vector<double> d;
@@ -177,35 +156,28 @@ public:
     }
 };
 
-// A simulator publishing COMn in `dir`, its trace going to a file.
-class Sim {
-public:
-    Sim(const QString &dir, int port, const QStringList &extra)
-        : m_trace(QStringLiteral("%1/trace-COM%2.txt").arg(dir).arg(port))
-    {
-        m_process.setStandardOutputFile(m_trace);
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral(VANTEL_SIM_PATH),
-                        QStringList{"--port", QString::number(port), "--port-dir", dir, "--trace"} +
-                            extra);
-        m_process.waitForStarted();
-        const QString link = QStringLiteral("%1/COM%2").arg(dir).arg(port);
-        for (int i = 0; i < 250 && !QFile::exists(link); ++i) {
-            QThread::msleep(20);
+// A simulator publishing COMn in `dir`, its trace going to a file (so that
+// reading it costs this process no CPU time while the figures are taken).
+void startSim(testsupport::SimProcess &sim, const QString &dir, int port, const QStringList &extra)
+{
+    sim.setOutputFile(QStringLiteral("%1/trace-COM%2.txt").arg(dir).arg(port));
+    sim.forwardErrors();
+    sim.start(QStringList{"--port", QString::number(port), "--trace"} + extra, 5000);
+}
+
+// Times (s) of the read-status requests in a simulator's trace, from `since` on.
+std::vector<double> requestTimes(testsupport::SimProcess &sim, double since = 0)
+{
+    std::vector<double> times;
+    for (const testsupport::TraceLine &line : sim.trace()) {
+        const QStringList bytes = line.hex.split(' ');
+        if (line.kind == "rx" && bytes.size() >= 6 && bytes[1] == "03" && bytes[2] == "10" &&
+            bytes[3] == "00" && line.seconds >= since) {
+            times.push_back(line.seconds);
         }
     }
-    ~Sim()
-    {
-        m_process.terminate();
-        m_process.waitForFinished(3000);
-    }
-    void command(const QByteArray &line) { m_process.write(line + '\n'); }
-    QString trace() const { return m_trace; }
-
-private:
-    QString m_trace;
-    QProcess m_process;
-};
+    return times;
+}
 
 // Runs the event loop for `ms` without spinning, so that this process's CPU time
 // is the window's own.
@@ -288,7 +260,8 @@ int main(int argc, char *argv[])
                 qPrintable(QGuiApplication::platformName()), seconds, kPollMs);
 
     // The window, driven as a user would: look for ports, open COM1, start.
-    Sim simVantel(dir.path(), 1, supply);
+    testsupport::SimProcess simVantel(dir.path());
+    startSim(simVantel, dir.path(), 1, supply);
     serial::QtCommControl comm;
     QuietMessenger messenger;
     vantel::Form1 window(comm, messenger);
@@ -309,18 +282,18 @@ int main(int argc, char *argv[])
     QTimer vary;
     QObject::connect(&vary, &QTimer::timeout, [&simVantel] {
         const int centivolts = QRandomGenerator::global()->bounded(600, 999);
-        simVantel.command(QByteArray("set actual-voltage ") +
-                          QByteArray::number(centivolts / 100.0, 'f', 2));
+        simVantel.send(QStringLiteral("set actual-voltage %1").arg(centivolts / 100.0, 0, 'f', 2));
     });
     vary.start(kPollMs / 2);
     wait(kLatencySeconds * 1000);
     vary.stop();
-    simVantel.command("set actual-voltage auto");
+    simVantel.send("set actual-voltage auto");
     const Stats latency = statsOf(a.latencies);
     wait(1000);
 
     // CPU and memory side by side with mbpoll on a second simulator.
-    Sim simMbpoll(dir.path(), 2, supply);
+    testsupport::SimProcess simMbpoll(dir.path());
+    startSim(simMbpoll, dir.path(), 2, supply);
     QProcess mbpoll;
     mbpoll.setStandardOutputFile(QProcess::nullDevice());
     mbpoll.setStandardErrorFile(QProcess::nullDevice());
@@ -334,8 +307,8 @@ int main(int argc, char *argv[])
     const QString mbpollPid = QString::number(mbpoll.processId());
     wait(2000); // both settle
 
-    const std::size_t vantelPollsBefore = requestTimes(simVantel.trace()).size();
-    const std::size_t mbpollPollsBefore = requestTimes(simMbpoll.trace()).size();
+    const std::size_t vantelPollsBefore = requestTimes(simVantel).size();
+    const std::size_t mbpollPollsBefore = requestTimes(simMbpoll).size();
     const double cpuVantel0 = cpuMs("self");
     const double cpuMbpoll0 = cpuMs(mbpollPid);
     long rssVantelMax = 0, rssMbpollMax = 0;
@@ -353,8 +326,8 @@ int main(int argc, char *argv[])
     }
     const double cpuVantel = cpuMs("self") - cpuVantel0;
     const double cpuMbpoll = cpuMs(mbpollPid) - cpuMbpoll0;
-    const std::vector<double> vantelTimes = requestTimes(simVantel.trace());
-    const std::vector<double> mbpollTimes = requestTimes(simMbpoll.trace());
+    const std::vector<double> vantelTimes = requestTimes(simVantel);
+    const std::vector<double> mbpollTimes = requestTimes(simMbpoll);
     const double vantelPolls = double(vantelTimes.size() - vantelPollsBefore);
     const double mbpollPolls = double(mbpollTimes.size() - mbpollPollsBefore);
     mbpoll.terminate();

@@ -5,8 +5,8 @@
 #include "protocol/frames.h"
 #include "serial/qtcommcontrol.h"
 #include "support/recordingmessenger.h"
+#include "support/simprocess.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -48,36 +48,22 @@ private slots:
 
 private:
     QTemporaryDir m_ports;
-    QProcess m_sim;
-    QStringList m_trace;
+    testsupport::SimProcess m_sim{m_ports.path()};
 };
 
 void TestE2ePellow::initTestCase()
 {
     QVERIFY(m_ports.isValid());
     qputenv("VANTEL_PORT_DIR", QFile::encodeName(m_ports.path()));
-    m_sim.start(QStringLiteral(VANTEL_SIM_PATH),
-                {QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("--trace")});
-    QVERIFY(m_sim.waitForStarted(kWaitMs));
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            m_sim.waitForReadyRead(50);
-            while (m_sim.canReadLine()) {
-                m_trace << QString::fromUtf8(m_sim.readLine()).trimmed();
-            }
-            return !m_trace.isEmpty() && m_trace.last().startsWith(QStringLiteral("ready COM1"));
-        },
-        kWaitMs));
+    QVERIFY(m_sim.start({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("--trace")},
+                        kWaitMs));
+    QCOMPARE(m_sim.port(), QStringLiteral("COM1"));
 }
 
 void TestE2ePellow::cleanupTestCase()
 {
     // The end of its standard input ends the simulator.
-    m_sim.closeWriteChannel();
-    if (!m_sim.waitForFinished(kWaitMs)) {
-        m_sim.kill();
-        m_sim.waitForFinished();
-    }
+    m_sim.stop();
 }
 
 void TestE2ePellow::addressChangeConfirmedBySupply()
@@ -102,9 +88,10 @@ void TestE2ePellow::addressChangeConfirmedBySupply()
     QCOMPARE(form.T15->Text(), QStringLiteral("1"));
 
     // The confirmation came from the supply's own echo of our request.
-    m_sim.waitForReadyRead(kQuietMs);
-    const QString trace = QString::fromUtf8(m_sim.readAll());
     const QString request = QStringLiteral("01 06 10 08 00 07 4D 0A");
+    m_sim.waitForLine(
+        [&](const QString &l) { return l.endsWith(QStringLiteral(" tx ") + request); }, kQuietMs);
+    const QString trace = m_sim.lines().join(QLatin1Char('\n'));
     QVERIFY2(trace.contains(QStringLiteral(" rx ") + request), qPrintable(trace));
     QVERIFY2(trace.contains(QStringLiteral(" tx ") + request), qPrintable(trace));
 

@@ -3,16 +3,16 @@
 // control and real timers, against vantel-sim on a pseudo-terminal.
 
 #include "support/recordingmessenger.h"
+#include "support/simprocess.h"
 
 #include "monitor/form1.h"
 #include "serial/qtcommcontrol.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <algorithm>
-
+using testsupport::SimProcess;
+using testsupport::TraceLine;
 using vantel::Form1;
 
 namespace {
@@ -26,68 +26,6 @@ const QString kSet500mA = QStringLiteral("01 06 10 01 01 F4 DC DD");  // 0.500 A
 const QString kSet1500mA = QStringLiteral("01 06 10 01 05 DC DE 03"); // 1.500 A
 const QString kSwitchOn = QStringLiteral("01 06 10 06 00 01 AC CB");
 const QString kSwitchOff = QStringLiteral("01 06 10 06 00 00 6D 0B");
-
-// One trace line of the simulator: "SECONDS KIND HEX".
-struct TraceLine {
-    double seconds;
-    QString kind;
-    QString hex;
-};
-
-// The simulator process; its output is collected while the window's event loop runs.
-class Sim : public QObject {
-public:
-    Sim()
-    {
-        connect(&m_process, &QProcess::readyReadStandardOutput, this, [this] {
-            while (m_process.canReadLine()) {
-                lines << QString::fromUtf8(m_process.readLine()).trimmed();
-            }
-        });
-    }
-    ~Sim() override
-    {
-        m_process.closeWriteChannel(); // the end of its input ends the simulator
-        if (!m_process.waitForFinished(kWaitMs)) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
-    bool start(const QStringList &arguments)
-    {
-        m_process.start(QStringLiteral(VANTEL_SIM_PATH), arguments);
-        return m_process.waitForStarted(kWaitMs);
-    }
-    bool ready() const
-    {
-        return !lines.isEmpty() && lines.first().startsWith(QStringLiteral("ready "));
-    }
-    QList<TraceLine> trace() const
-    {
-        QList<TraceLine> result;
-        for (const QString &line : lines) {
-            const QStringList parts = line.split(QLatin1Char(' '));
-            bool isTime = false;
-            const double seconds = parts.value(0).toDouble(&isTime);
-            if (isTime && parts.size() > 2) {
-                result.append({seconds, parts[1], parts.mid(2).join(QLatin1Char(' '))});
-            }
-        }
-        return result;
-    }
-    int count(const QString &kind, const QString &hex) const
-    {
-        const QList<TraceLine> all = trace();
-        return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const TraceLine &l) {
-            return l.kind == kind && l.hex == hex;
-        }));
-    }
-
-    QStringList lines;
-
-private:
-    QProcess m_process;
-};
 
 QStringList display(const Form1 &f)
 {
@@ -124,9 +62,8 @@ void TestSetpointsE2e::initTestCase()
 void TestSetpointsE2e::dialSetAndSwitch()
 {
     // The supply starts at 5.00 V / 1.000 A, output off, 10 ohm load.
-    Sim sim;
-    QVERIFY(sim.start({"--port", "1", "--trace"}));
-    QTRY_VERIFY_WITH_TIMEOUT(sim.ready(), kWaitMs);
+    SimProcess sim(m_ports.path());
+    QVERIFY(sim.start({"--port", "1", "--trace"}, kWaitMs));
 
     serial::QtCommControl comm;
     testsupport::RecordingMessenger messenger;

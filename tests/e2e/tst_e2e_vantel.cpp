@@ -2,12 +2,12 @@
 // against vantel-sim on a pseudo-terminal published in a private port folder.
 
 #include "support/recordingmessenger.h"
+#include "support/simprocess.h"
 
 #include "monitor/form1.h"
 #include "serial/qtcommcontrol.h"
 
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -15,6 +15,7 @@
 #include <numeric>
 
 using testsupport::RecordingMessenger;
+using testsupport::SimProcess;
 using vantel::Form1;
 
 namespace {
@@ -30,67 +31,6 @@ const QStringList kWorkedOptions{"--voltage",        "12.34", "--current",      
                                  "--actual-voltage", "12.32", "--actual-current", "0.5",
                                  "--output",         "on"};
 const QStringList kWorkedDisplay{"12.34", "0.500", "12.34", "1.500", "ON", "CV"};
-
-// One simulator process; its output lines are collected as they come, so the
-// window's event loop keeps running while the test waits.
-class Sim : public QObject {
-public:
-    explicit Sim(const QString &portDir)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("VANTEL_PORT_DIR"), portDir);
-        m_process.setProcessEnvironment(env);
-        connect(&m_process, &QProcess::readyReadStandardOutput, this, [this] {
-            while (m_process.canReadLine()) {
-                lines << QString::fromUtf8(m_process.readLine()).trimmed();
-            }
-        });
-    }
-    ~Sim() override
-    {
-        m_process.closeWriteChannel(); // end of input ends the simulator
-        if (!m_process.waitForFinished(kWaitMs)) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
-
-    bool start(const QStringList &arguments)
-    {
-        m_process.start(QStringLiteral(VANTEL_SIM_PATH), arguments);
-        return m_process.waitForStarted(kWaitMs);
-    }
-    bool ready() const
-    {
-        return std::any_of(lines.begin(), lines.end(),
-                           [](const QString &l) { return l.startsWith(QStringLiteral("ready ")); });
-    }
-    // Sends a command; the answer shows up among the lines.
-    void command(const QString &text)
-    {
-        m_process.write(text.toUtf8() + '\n');
-        m_process.waitForBytesWritten();
-    }
-    int count(const QString &line) const { return int(lines.count(line)); }
-
-    // Times in seconds of the trace lines of `kind` carrying `hex`.
-    QList<double> times(const QString &kind, const QString &hex) const
-    {
-        QList<double> result;
-        for (const QString &l : lines) {
-            const int first = int(l.indexOf(QLatin1Char(' ')));
-            if (first > 0 && l.mid(first + 1) == kind + QLatin1Char(' ') + hex) {
-                result << l.left(first).toDouble();
-            }
-        }
-        return result;
-    }
-
-    QStringList lines;
-
-private:
-    QProcess m_process;
-};
 
 QStringList display(const Form1 &f)
 {
@@ -119,9 +59,8 @@ void TestMonitorE2e::initTestCase()
 
 void TestMonitorE2e::monitorFollowsTheSupply()
 {
-    Sim sim(m_ports.path());
-    QVERIFY(sim.start(QStringList{"--port", "1", "--trace"} + kWorkedOptions));
-    QTRY_VERIFY_WITH_TIMEOUT(sim.ready(), kWaitMs);
+    SimProcess sim(m_ports.path());
+    QVERIFY(sim.start(QStringList{"--port", "1", "--trace"} + kWorkedOptions, kWaitMs));
 
     serial::QtCommControl comm;
     RecordingMessenger messenger;
@@ -156,7 +95,7 @@ void TestMonitorE2e::monitorFollowsTheSupply()
 
     // Silence: within two watchdog periods the display empties and the message
     // comes once; the polls go on meanwhile.
-    sim.command(QStringLiteral("fault silence on"));
+    sim.send(QStringLiteral("fault silence on"));
     QTRY_COMPARE_WITH_TIMEOUT(sim.count(QStringLiteral("ok")), 1, kWaitMs);
     QElapsedTimer silent;
     silent.start();
@@ -167,18 +106,19 @@ void TestMonitorE2e::monitorFollowsTheSupply()
     QCOMPARE(form.C25->Caption(), Form1::kOutputStart);
     QVERIFY(!form.Timer2->Enabled());
     QVERIFY(form.monitorRunning);
-    QVERIFY(std::any_of(sim.lines.begin(), sim.lines.end(),
+    const QStringList lines = sim.lines();
+    QVERIFY(std::any_of(lines.begin(), lines.end(),
                         [](const QString &l) { return l.contains(QStringLiteral(" muted ")); }));
 
     // The supply answers again: the readings come back, without a second message.
-    sim.command(QStringLiteral("fault silence off"));
+    sim.send(QStringLiteral("fault silence off"));
     QTRY_COMPARE_WITH_TIMEOUT(display(form), kWorkedDisplay, kWaitMs);
     QCOMPARE(form.C25->Caption(), Form1::kOutputStop);
 
     // The output switched off at the supply: zero readings and "OFF".
-    sim.command(QStringLiteral("set actual-voltage auto"));
-    sim.command(QStringLiteral("set actual-current auto"));
-    sim.command(QStringLiteral("set output off"));
+    sim.send(QStringLiteral("set actual-voltage auto"));
+    sim.send(QStringLiteral("set actual-current auto"));
+    sim.send(QStringLiteral("set output off"));
     QTRY_COMPARE_WITH_TIMEOUT(
         display(form), QStringList({"00.00", "0.000", "12.34", "1.500", "OFF", "CV"}), kWaitMs);
     QCOMPARE(form.C25->Caption(), Form1::kOutputStart);

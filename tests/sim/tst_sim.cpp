@@ -4,6 +4,7 @@
 #include "protocol/crc16.h"
 #include "protocol/frames.h"
 #include "serial/portnames.h"
+#include "support/simprocess.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 using protocol::Frame;
+using testsupport::SimProcess;
 
 namespace {
 
@@ -96,82 +98,6 @@ private:
     int m_fd = -1;
 };
 
-// One simulator process with its own port folder.
-class Sim {
-public:
-    explicit Sim(const QString &portDir) : m_portDir(portDir) {}
-    ~Sim()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.closeWriteChannel();
-            if (!m_process.waitForFinished(kWaitMs)) {
-                m_process.kill();
-                m_process.waitForFinished();
-            }
-        }
-    }
-
-    // Starts it and waits for its "ready" line; false when it refused to start.
-    bool start(const QStringList &arguments)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("VANTEL_PORT_DIR", m_portDir);
-        m_process.setProcessEnvironment(env);
-        m_process.start(VANTEL_SIM_PATH, arguments);
-        const QString ready = line([](const QString &l) { return l.startsWith("ready "); });
-        const QStringList words = ready.split(' ');
-        if (words.size() != 4) {
-            m_process.waitForFinished(kWaitMs);
-            return false;
-        }
-        m_pty = words[2];
-        m_link = words[3];
-        return true;
-    }
-
-    // The next output line that `accept` takes; lines before it are kept in the log.
-    template <typename Accept> QString line(Accept accept)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        for (;;) {
-            while (m_process.canReadLine()) {
-                const QString l = QString::fromUtf8(m_process.readLine()).trimmed();
-                m_log << l;
-                if (accept(l)) {
-                    return l;
-                }
-            }
-            if (timer.elapsed() > kWaitMs || m_process.state() == QProcess::NotRunning) {
-                return {};
-            }
-            m_process.waitForReadyRead(50);
-        }
-    }
-
-    // Sends a control command and returns its answer.
-    QString command(const QString &text)
-    {
-        m_process.write(text.toUtf8() + '\n');
-        m_process.waitForBytesWritten();
-        return line([](const QString &l) {
-            return l == "ok" || l.startsWith("error") || l.startsWith("status ");
-        });
-    }
-
-    QProcess &process() { return m_process; }
-    const QString &link() const { return m_link; }
-    const QString &pty() const { return m_pty; }
-    const QStringList &log() const { return m_log; }
-
-private:
-    QString m_portDir;
-    QProcess m_process;
-    QString m_pty;
-    QString m_link;
-    QStringList m_log;
-};
-
 Frame withCrc(Frame frame)
 {
     const auto crc = protocol::CRC16(frame);
@@ -221,7 +147,7 @@ private:
 
 void TestSim::workedStatusReply()
 {
-    Sim sim(m_dir.path());
+    SimProcess sim(m_dir.path());
     QVERIFY(sim.start(kWorkedOptions));
     Master master(sim.link());
     QVERIFY(master.isOpen());
@@ -254,7 +180,7 @@ void TestSim::loadModel()
 {
     QFETCH(QStringList, settings);
     QFETCH(QList<int>, expected);
-    Sim sim(m_dir.path());
+    SimProcess sim(m_dir.path());
     QVERIFY(sim.start({}));
     const char *names[] = {"voltage", "current", "load", "output"};
     for (int i = 0; i < 4; ++i) {
@@ -304,7 +230,7 @@ void TestSim::writesAndExceptions()
     QFETCH(int, exception);
     QFETCH(int, word);
     QFETCH(int, value);
-    Sim sim(m_dir.path());
+    SimProcess sim(m_dir.path());
     QVERIFY(sim.start({}));
     Master master(sim.link());
     master.send(request);
@@ -320,7 +246,7 @@ void TestSim::writesAndExceptions()
 
 void TestSim::addressChangeAndBroadcast()
 {
-    Sim sim(m_dir.path());
+    SimProcess sim(m_dir.path());
     QVERIFY(sim.start({"--address", "3"}));
     Master master(sim.link());
 
@@ -353,7 +279,7 @@ void TestSim::mbpollReadsAndWrites()
     if (mbpoll.isEmpty()) {
         QSKIP("mbpoll is not installed");
     }
-    Sim sim(m_dir.path());
+    SimProcess sim(m_dir.path());
     QVERIFY(sim.start(kWorkedOptions));
     const QStringList common{"-m",   "rtu", "-a", "1",  "-b", "9600", "-P",
                              "none", "-t",  "4",  "-0", "-r", "4096", "-1"};
@@ -417,7 +343,7 @@ void TestSim::faults()
     QFETCH(bool, writeFirst);
     QFETCH(QByteArray, expected);
     QFETCH(int, minimumMs);
-    Sim sim(m_dir.path());
+    SimProcess sim(m_dir.path());
     QVERIFY(sim.start(kWorkedOptions));
     Master master(sim.link());
 
@@ -448,7 +374,7 @@ void TestSim::faults()
 void TestSim::controlFifoAndTrace()
 {
     const QString fifo = m_dir.filePath("control");
-    Sim sim(m_dir.path());
+    SimProcess sim(m_dir.path());
     QVERIFY(sim.start(QStringList(kWorkedOptions) << "--trace"
                                                   << "--control" << fifo));
     QVERIFY(QFileInfo(fifo).exists());
@@ -459,20 +385,20 @@ void TestSim::controlFifoAndTrace()
     QVERIFY(control.open(QIODevice::WriteOnly));
     control.write("fault silence on\n");
     control.close();
-    QVERIFY(!sim.line([](const QString &l) { return l == "ok"; }).isEmpty());
+    QVERIFY(!sim.waitForLine([](const QString &l) { return l == "ok"; }).isEmpty());
     master.send(protocol::buildReadStatusRequest(1));
-    QVERIFY(!sim.line([](const QString &l) { return l.contains(" muted "); }).isEmpty());
+    QVERIFY(!sim.waitForLine([](const QString &l) { return l.contains(" muted "); }).isEmpty());
 
     const QRegularExpression rx(R"(^\d+\.\d{6} rx 01 03 10 00 00 06 C1 08$)");
     const QRegularExpression tx(R"(^\d+\.\d{6} tx )" + kWorkedReply.toHex(' ').toUpper() + "$");
-    QCOMPARE(sim.log().filter(rx).size(), 2);
-    QCOMPARE(sim.log().filter(tx).size(), 1);
-    QVERIFY(sim.log().filter(" muted " + kWorkedReply.toHex(' ').toUpper()).size() == 1);
+    QCOMPARE(sim.lines().filter(rx).size(), 2);
+    QCOMPARE(sim.lines().filter(tx).size(), 1);
+    QVERIFY(sim.lines().filter(" muted " + kWorkedReply.toHex(' ').toUpper()).size() == 1);
 }
 
 void TestSim::junkAndSplitRequests()
 {
-    Sim sim(m_dir.path());
+    SimProcess sim(m_dir.path());
     QVERIFY(sim.start(kWorkedOptions));
     Master master(sim.link());
     const QByteArray request = bytes(protocol::buildReadStatusRequest(1));
@@ -499,7 +425,7 @@ void TestSim::junkAndSplitRequests()
 
 void TestSim::reopenAndSerialLayerPath()
 {
-    Sim sim(m_dir.path());
+    SimProcess sim(m_dir.path());
     QVERIFY(sim.start(QStringList(kWorkedOptions) << "--port"
                                                   << "COM7"));
     QCOMPARE(sim.link(), m_dir.filePath("COM7"));
@@ -522,11 +448,11 @@ void TestSim::reopenAndSerialLayerPath()
 void TestSim::linkOwnership()
 {
     const QString link = m_dir.filePath("COM2");
-    Sim first(m_dir.path());
+    SimProcess first(m_dir.path());
     QVERIFY(first.start({"--port", "2"}));
 
     // A live owner keeps the name.
-    Sim second(m_dir.path());
+    SimProcess second(m_dir.path());
     QVERIFY(!second.start({"--port", "2"}));
     QCOMPARE(second.process().state(), QProcess::NotRunning);
     QCOMPARE(second.process().exitCode(), 1);
@@ -538,7 +464,7 @@ void TestSim::linkOwnership()
     // Links left behind by a simulator that died are replaced.
     for (const QString &target : QStringList{"/dev/pts/99999", m_dir.filePath("gone")}) {
         QVERIFY(QFile::link(target, link));
-        Sim again(m_dir.path());
+        SimProcess again(m_dir.path());
         QVERIFY(again.start({"--port", "2"}));
         QCOMPARE(QFileInfo(link).symLinkTarget(), again.pty());
     }
@@ -546,7 +472,7 @@ void TestSim::linkOwnership()
 
     // What the user set up is left alone.
     QVERIFY(QFile::link("/dev/null", link));
-    Sim refused(m_dir.path());
+    SimProcess refused(m_dir.path());
     QVERIFY(!refused.start({"--port", "2"}));
     QVERIFY(refused.process().readAllStandardError().contains("not replacing it"));
     QCOMPARE(QFileInfo(link).symLinkTarget(), QString("/dev/null"));
@@ -565,7 +491,7 @@ void TestSim::exitsRemoveTheLink_data()
 void TestSim::exitsRemoveTheLink()
 {
     QFETCH(QString, how);
-    Sim sim(m_dir.path());
+    SimProcess sim(m_dir.path());
     QVERIFY(sim.start({"--port", "4"}));
     QVERIFY(QFileInfo(sim.link()).isSymLink());
     if (how == "eof") {

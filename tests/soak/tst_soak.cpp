@@ -11,12 +11,12 @@
 #include "monitor/form1.h"
 #include "protocol/numtext.h"
 #include "serial/qtcommcontrol.h"
+#include "support/simprocess.h"
 #include "ui/messenger.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -91,6 +91,12 @@ struct Supply {
     }
 };
 
+// The simulator publishes COM5 in the test's port folder.
+QStringList simArguments(const Supply &s)
+{
+    return QStringList{"--port", QString::number(kPort)} + s.arguments();
+}
+
 // The six display boxes in a fixed order.
 enum Field { kT1, kT2, kT3, kT4, kText5, kText4, kFieldCount };
 using Display = std::array<QString, kFieldCount>;
@@ -142,62 +148,6 @@ public:
     std::vector<Display> shownAtMessage;
 };
 
-// One simulator process publishing COM5 in the test's port folder.
-class Sim {
-public:
-    ~Sim() { stop(false); }
-
-    bool start(const QString &portDir, const QStringList &arguments)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("VANTEL_PORT_DIR", portDir);
-        m_process.setProcessEnvironment(env);
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(VANTEL_SIM_PATH, QStringList{"--port", QString::number(kPort)} + arguments);
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < kCatchUpMs) {
-            m_process.waitForReadyRead(100);
-            while (m_process.canReadLine()) {
-                if (m_process.readLine().startsWith("ready ")) {
-                    return true;
-                }
-            }
-            if (m_process.state() == QProcess::NotRunning) {
-                return false;
-            }
-        }
-        return false;
-    }
-
-    void command(const QString &line)
-    {
-        m_process.write(line.toUtf8() + '\n');
-        m_process.waitForBytesWritten(1000);
-    }
-
-    // Ends the simulator: `abruptly` kills it (the link stays behind, dangling),
-    // otherwise SIGTERM lets it remove the link.
-    void stop(bool abruptly)
-    {
-        if (m_process.state() == QProcess::NotRunning) {
-            return;
-        }
-        if (abruptly) {
-            m_process.kill();
-        } else {
-            m_process.terminate();
-        }
-        if (!m_process.waitForFinished(3000)) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
-
-private:
-    QProcess m_process;
-};
-
 class TestSoak : public QObject {
     Q_OBJECT
 
@@ -224,7 +174,7 @@ private:
     void unplug(int cycle);
 
     QTemporaryDir m_portDir;
-    Sim m_sim;
+    testsupport::SimProcess m_sim{m_portDir.path()};
     serial::QtCommControl m_comm;
     SoakMessenger m_messenger;
     std::unique_ptr<vantel::Form1> m_window;
@@ -243,7 +193,8 @@ void TestSoak::initTestCase()
     QVERIFY(m_portDir.isValid());
     qputenv("VANTEL_PORT_DIR", QFile::encodeName(m_portDir.path()));
     m_before = m_now;
-    QVERIFY(m_sim.start(m_portDir.path(), m_now.arguments()));
+    m_sim.forwardErrors();
+    QVERIFY(m_sim.start(simArguments(m_now), kCatchUpMs));
 
     m_window = std::make_unique<vantel::Form1>(m_comm, m_messenger);
     m_messenger.snapshot = [this] { return shown(); };
@@ -270,7 +221,7 @@ void TestSoak::cleanupTestCase()
         m_window->close();
     }
     m_window.reset();
-    m_sim.stop(false);
+    m_sim.stop(testsupport::SimProcess::Stop::Terminate);
 }
 
 Display TestSoak::shown() const
@@ -345,8 +296,8 @@ void TestSoak::changeSupply(const Supply &next, bool throughSim)
     m_before = m_now;
     m_now = next;
     if (throughSim) {
-        m_sim.command(QStringLiteral("set voltage %1").arg(next.centivolts / 100.0, 0, 'f', 2));
-        m_sim.command(QStringLiteral("set output %1").arg(next.output ? "on" : "off"));
+        m_sim.send(QStringLiteral("set voltage %1").arg(next.centivolts / 100.0, 0, 'f', 2));
+        m_sim.send(QStringLiteral("set output %1").arg(next.output ? "on" : "off"));
     }
 }
 
@@ -390,10 +341,10 @@ void TestSoak::healthy(const char *phase)
 void TestSoak::following(const char *phase, const char *fault)
 {
     m_phase = phase;
-    m_sim.command(fault);
+    m_sim.send(fault);
     changeSupply(randomSupply(), true);
     healthy(phase);
-    m_sim.command("fault clear");
+    m_sim.send("fault clear");
     healthy("healthy again");
 }
 
@@ -403,7 +354,7 @@ void TestSoak::frozen(const char *phase, const char *fault)
 {
     m_phase = phase;
     const Display before = shown();
-    m_sim.command(fault);
+    m_sim.send(fault);
     Supply next = randomSupply();
     next.output = true;
     if (next.centivolts == m_now.centivolts) {
@@ -419,7 +370,7 @@ void TestSoak::frozen(const char *phase, const char *fault)
                                 .arg(phase, describe(shown()), describe(before))));
     }
     QCOMPARE(m_messenger.messages.size(), m_expectedMessages);
-    m_sim.command("fault clear");
+    m_sim.send("fault clear");
     healthy("healthy again");
 }
 
@@ -428,7 +379,7 @@ void TestSoak::frozen(const char *phase, const char *fault)
 void TestSoak::echoBefore(int cycle)
 {
     m_phase = "echo before reply";
-    m_sim.command("fault echo-before on");
+    m_sim.send("fault echo-before on");
     Supply next = m_now;
     if (cycle % 2 == 0 || !m_now.output) {
         next.centivolts = randomSupply().centivolts;
@@ -441,7 +392,7 @@ void TestSoak::echoBefore(int cycle)
         press(m_window->C25);
     }
     healthy("echo before reply");
-    m_sim.command("fault clear");
+    m_sim.send("fault clear");
     healthy("healthy again");
 }
 
@@ -450,11 +401,11 @@ void TestSoak::echoBefore(int cycle)
 void TestSoak::silence()
 {
     m_phase = "silence";
-    m_sim.command("fault silence on");
+    m_sim.send("fault silence on");
     expectOneReport("silence");
     QTest::qWait(kSilentAfterReportMs);
     QCOMPARE(shown(), kEmpty);
-    m_sim.command("fault silence off");
+    m_sim.send("fault silence off");
     healthy("after silence");
     QCOMPARE(m_messenger.messages.size(), m_expectedMessages);
     rearmWatchdog();
@@ -466,14 +417,15 @@ void TestSoak::silence()
 void TestSoak::unplug(int cycle)
 {
     m_phase = "unplugged";
-    m_sim.stop(cycle % 2 == 1);
+    m_sim.stop(cycle % 2 == 1 ? testsupport::SimProcess::Stop::Kill
+                              : testsupport::SimProcess::Stop::Terminate);
     expectOneReport("unplugged");
     QTRY_VERIFY_WITH_TIMEOUT(!m_comm.PortOpen(), kCatchUpMs);
     QCOMPARE(shown(), kEmpty);
 
     m_phase = "plugged in";
     m_before = m_now;
-    QVERIFY(m_sim.start(m_portDir.path(), m_now.arguments()));
+    QVERIFY(m_sim.start(simArguments(m_now), kCatchUpMs));
     press(m_window->C31);
     QCOMPARE(m_window->C31->Caption(), QStringLiteral("Open serial port"));
     press(m_window->C31);
