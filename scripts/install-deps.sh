@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake pkg-config
-    qt6-base-dev qt6-serialport-dev
+    qt6-base-dev qt6-serialport-dev qt6-qpa-plugins
     libmodbus-dev mbpoll
     fonts-liberation fonts-wqy-zenhei
     xvfb xauth openbox imagemagick xdotool
