@@ -4,8 +4,8 @@
 #include "protocol/frames.h"
 #include "serial/qtcommcontrol.h"
 #include "support/recordingmessenger.h"
+#include "support/simprocess.h"
 
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -20,12 +20,9 @@ void TestPortsWithSim::findOpenAskClose()
 {
     QTemporaryDir portDir;
     qputenv("VANTEL_PORT_DIR", portDir.path().toLocal8Bit());
-    QProcess sim;
-    sim.start(QStringLiteral(VANTEL_SIM_PATH), {"--port", "2", "--port-dir", portDir.path()});
-    QVERIFY(sim.waitForStarted());
-    QVERIFY(sim.waitForReadyRead(5000));
-    const QByteArray ready = sim.readLine();
-    QVERIFY2(ready.startsWith("ready COM2"), ready.constData());
+    testsupport::SimProcess sim(portDir.path());
+    QVERIFY(sim.start({"--port", "2"}, 5000));
+    QCOMPARE(sim.port(), QStringLiteral("COM2"));
 
     serial::QtCommControl comm;
     testsupport::RecordingMessenger messages;
@@ -57,8 +54,7 @@ void TestPortsWithSim::findOpenAskClose()
     QCOMPARE(form.Label1->text(), QStringLiteral("The serial port has been closed "));
     QVERIFY(messages.messages.isEmpty());
 
-    sim.closeWriteChannel();
-    QVERIFY(sim.waitForFinished(5000));
+    sim.stop();
     qunsetenv("VANTEL_PORT_DIR");
 }
 
