@@ -69,20 +69,6 @@ double cpuMs(const QString &pid)
     return total;
 }
 
-long residentKb(const QString &pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return 0;
-    }
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:")) {
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-        }
-    }
-    return 0;
-}
-
 struct Stats {
     std::size_t count = 0;
     double mean = 0, sd = 0, min = 0, max = 0, p50 = 0, p99 = 0;
@@ -316,8 +302,8 @@ int main(int argc, char *argv[])
     int samples = 0;
     for (int s = 0; s < seconds; ++s) {
         wait(1000);
-        const long rv = residentKb("self");
-        const long rm = residentKb(mbpollPid);
+        const long rv = testsupport::residentKb();
+        const long rm = testsupport::residentKb(mbpollPid);
         rssVantelMax = std::max(rssVantelMax, rv);
         rssMbpollMax = std::max(rssMbpollMax, rm);
         rssVantelSum += double(rv);

@@ -42,20 +42,6 @@ constexpr long kRssGrowthLimitKb = 8 * 1024; // loose: allocator noise, not a le
 const QString kCommunicationFailed = QStringLiteral(
     "Communication failed,Please check whether the communication address is correct！");
 
-long residentKb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return 0;
-    }
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:")) {
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-        }
-    }
-    return 0;
-}
-
 int exceptionsInHandlers = 0;
 
 // Counts (and stops) exceptions that reach the event loop from any handler.
@@ -466,18 +452,18 @@ void TestSoak::soak()
                 return;
             }
             if (cycle == 0 && rssStart == 0) {
-                rssStart = residentKb();
+                rssStart = testsupport::residentKb();
             }
         }
         ++cycle;
-        const long rss = residentKb();
+        const long rss = testsupport::residentKb();
         rssMax = std::max(rssMax, rss);
         qInfo("soak cycle %d: %lld s, rss %ld kB, messages %d", cycle,
               static_cast<long long>(clock.elapsed() / 1000), rss,
               int(m_messenger.messages.size()));
     } while (clock.elapsed() < seconds * 1000LL);
 
-    const long rssEnd = residentKb();
+    const long rssEnd = testsupport::residentKb();
     qInfo("soak result: cycles %d, %lld s, rss start %ld kB, end %ld kB, max %ld kB, "
           "messages %d, violations %d, handler exceptions %d",
           cycle, static_cast<long long>(clock.elapsed() / 1000), rssStart, rssEnd, rssMax,

@@ -1,6 +1,7 @@
 #include "support/simprocess.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcessEnvironment>
 #include <QThread>
 
@@ -201,6 +202,20 @@ QList<double> SimProcess::times(const QString &kind, const QString &hex)
         }
     }
     return result;
+}
+
+long residentKb(const QString &pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:")) {
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+        }
+    }
+    return 0;
 }
 
 } // namespace testsupport

@@ -89,4 +89,8 @@ private:
     QProcess m_process; // last: gone before what its signal handler fills
 };
 
+// Resident memory in kB of process `pid` ("self" for this one), from
+// /proc/PID/status; 0 where that cannot be read.
+long residentKb(const QString &pid = QStringLiteral("self"));
+
 } // namespace testsupport
