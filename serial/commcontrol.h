@@ -18,6 +18,7 @@ constexpr int kErrPortAlreadyOpen = 8000; // the port number cannot change while
 constexpr int kErrInvalidValue = 380;     // a property set to a value it cannot take
 constexpr int kErrOpenFailed = 8012;      // the device exists but could not be opened
 constexpr int kErrDeviceIo = 8020;        // the device failed while reading or writing
+constexpr int kErrNoAccess = 8021;        // the device exists but this user may not open it
 
 // A failure reported by the serial control, like the numbered errors callers trap.
 class CommError : public std::runtime_error {
