@@ -1,5 +1,6 @@
 #include "protocol/crc16.h"
 #include "protocol/frames.h"
+#include "protocol/reading.h"
 
 #include <QtTest>
 
@@ -308,6 +309,21 @@ void TestFrames::statusWords()
             QCOMPARE(int(*word), words[i]);
         }
     }
+
+    // The decoded reading takes the four values whole and the last two by low byte.
+    const auto reading = protocol::decodeStatusReading(reply.data(), reply.size());
+    if (words[0] < 0 || words[1] < 0 || words[2] < 0 || words[3] < 0) {
+        QVERIFY(!reading.has_value());
+        return;
+    }
+    QVERIFY(reading.has_value());
+    QCOMPARE(int(reading->setVoltage), words[0]);
+    QCOMPARE(int(reading->setCurrent), words[1]);
+    QCOMPARE(int(reading->actualVoltage), words[2]);
+    QCOMPARE(int(reading->actualCurrent), words[3]);
+    QCOMPARE(reading->outputOn, (words[4] & 0xFF) == 1);
+    QCOMPARE(int(reading->mode), words[5] & 0xFF);
+    QVERIFY(!protocol::decodeStatusReading(reply.data(), reply.size() - 1));
 }
 
 void TestFrames::statusWordLimits()
