@@ -8,10 +8,11 @@
 namespace sim {
 
 const char *const kCommandHelp =
-    "commands, one per line:\n"
+    "commands, one per line; a last word ADDRESS makes set, fault and status act on\n"
+    "that supply only, else they act on all:\n"
     "  status | help | quit\n"
     "  set voltage VOLTS | set current AMPS | set output on|off | set address N\n"
-    "  set load OHMS|open\n"
+    "  set load OHMS|open|battery:V0,R[,MAH]\n"
     "  set actual-voltage VOLTS|auto | set actual-current AMPS|auto | set mode cv|cc|oc|N|auto\n"
     "  fault silence on|off | fault delay MS | fault badcrc on|off\n"
     "  fault foreign on|off|ADDRESS | fault trickle MS | fault junk before|after|both|off\n"
@@ -77,8 +78,8 @@ std::string setValue(const std::string &name, const std::string &value, Supply &
             return bad("address must be 1 to 247");
         }
     } else if (name == "load") {
-        if (!parseOhms(value, supply.loadOhms)) {
-            return bad("load must be ohms above 0, or open");
+        if (!parseLoad(value, supply)) {
+            return bad("load must be ohms above 0, open, or battery:V0,R[,MAH]");
         }
     } else if (name == "actual-voltage") {
         if (value == "auto") {
@@ -159,9 +160,50 @@ std::string setFault(const std::string &name, const std::string &value, const Su
     return kOk;
 }
 
+// The unit at the address `text`, or null with `error` set.
+Unit *findUnit(const std::string &text, std::vector<Unit> &units, std::string &error)
+{
+    int address = 0;
+    if (!parseAddress(text, address)) {
+        error = bad("address must be 1 to 247");
+        return nullptr;
+    }
+    for (Unit &unit : units) {
+        if (unit.supply.address == address) {
+            return &unit;
+        }
+    }
+    error = bad("no supply at address " + text);
+    return nullptr;
+}
+
+// Runs `action` on the unit the address word `target` names, or on every unit
+// when it is empty; the answer is the first error, else "ok".
+template <typename Action>
+std::string forUnits(const std::string &target, std::vector<Unit> &units, Action action)
+{
+    if (!target.empty()) {
+        std::string error;
+        Unit *unit = findUnit(target, units, error);
+        return unit ? action(*unit) : error;
+    }
+    for (Unit &unit : units) {
+        const std::string answer = action(unit);
+        if (answer != kOk) {
+            return answer;
+        }
+    }
+    return kOk;
+}
+
+std::string status(const Unit &unit)
+{
+    return "status " + describe(unit.supply) + " faults=" + unit.shaper.faults().describe();
+}
+
 } // namespace
 
-std::string runCommand(const std::string &line, Supply &supply, ReplyShaper &shaper, bool &quit)
+std::string runCommand(const std::string &line, std::vector<Unit> &units, bool &quit)
 {
     std::istringstream in(line);
     std::vector<std::string> words;
@@ -176,22 +218,43 @@ std::string runCommand(const std::string &line, Supply &supply, ReplyShaper &sha
         quit = true;
         return kOk;
     }
-    if (verb == "status" && words.size() == 1) {
-        return "status " + describe(supply) + " faults=" + shaper.faults().describe();
-    }
     if (verb == "help") {
         return kCommandHelp;
     }
-    if (verb == "set" && words.size() == 3) {
-        return setValue(words[1], words[2], supply);
+    if (verb == "status" && words.size() <= 2) {
+        if (words.size() == 2) {
+            std::string error;
+            const Unit *unit = findUnit(words[1], units, error);
+            return unit ? status(*unit) : error;
+        }
+        std::string text;
+        for (const Unit &unit : units) {
+            text += (text.empty() ? "" : "\n") + status(unit);
+        }
+        return text;
     }
-    if (verb == "fault" && words.size() == 2 && words[1] == "clear") {
-        return setFault(words[1], {}, supply, shaper);
+    // "fault clear" takes no value; everything else takes one.
+    const std::size_t valued = verb == "fault" && words.size() > 1 && words[1] == "clear" ? 2 : 3;
+    if ((verb != "set" && verb != "fault") || words.size() < valued || words.size() > valued + 1) {
+        return bad("unknown command (try help)");
     }
-    if (verb == "fault" && words.size() == 3) {
-        return setFault(words[1], words[2], supply, shaper);
+    const std::string &name = words[1];
+    const std::string value = valued == 3 ? words[2] : std::string();
+    const std::string target = words.size() > valued ? words.back() : std::string();
+    if (verb == "set" && name == "address" && units.size() > 1) {
+        int address = 0;
+        if (target.empty()) {
+            return bad("several supplies: say which one, set address NEW OLD");
+        }
+        std::string error;
+        if (parseAddress(value, address) && findUnit(value, units, error)) {
+            return bad("address " + value + " is taken by another supply");
+        }
     }
-    return bad("unknown command (try help)");
+    return forUnits(target, units, [&](Unit &unit) {
+        return verb == "set" ? setValue(name, value, unit.supply)
+                             : setFault(name, value, unit.supply, unit.shaper);
+    });
 }
 
 } // namespace sim

@@ -4,13 +4,22 @@
 #include "supply.h"
 
 #include <string>
+#include <vector>
 
 namespace sim {
 
-// One line of the control channel, e.g. "set voltage 12.34" or "fault delay 200".
-// Returns the answer line ("ok", "error: ...", "status ..."), empty for a blank
-// line or a comment; sets `quit` for "quit".
-std::string runCommand(const std::string &line, Supply &supply, ReplyShaper &shaper, bool &quit);
+// One supply on the bus, and the faults it puts on its replies.
+struct Unit {
+    Supply supply;
+    ReplyShaper shaper;
+};
+
+// One line of the control channel, e.g. "set voltage 12.34" or "fault delay 200",
+// acting on every unit, or on the one at the address given as a last word
+// ("fault silence on 3"). Returns the answer ("ok", "error: ...", one
+// "status ..." line per unit), empty for a blank line or a comment; sets `quit`
+// for "quit".
+std::string runCommand(const std::string &line, std::vector<Unit> &units, bool &quit);
 
 extern const char *const kCommandHelp;
 

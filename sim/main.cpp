@@ -40,11 +40,14 @@ const char *const kUsage =
     "  --port N|COMn          port name to publish (default COM1)\n"
     "  --port-dir DIR         folder for the link (default $VANTEL_PORT_DIR,\n"
     "                         else ~/.config/vantel/ports)\n"
-    "  --address N            slave address, 1 to 247 (default 1)\n"
+    "  --address LIST         slave addresses, 1 to 247, e.g. 1,3,5-7: one supply\n"
+    "                         at each (default 1)\n"
     "  --voltage VOLTS        voltage set value (default 5.00)\n"
     "  --current AMPS         current set value (default 1.000)\n"
     "  --output on|off        output switch (default off)\n"
-    "  --load OHMS|open       resistive load (default 10)\n"
+    "  --load OHMS|open|battery:V0,R[,MAH]\n"
+    "                         resistive load (default 10), or a battery at V0 volts\n"
+    "                         behind R ohms taking MAH mAh per volt (default 100)\n"
     "  --actual-voltage VOLTS report this actual voltage instead of the computed one\n"
     "  --actual-current AMPS  report this actual current instead of the computed one\n"
     "  --mode cv|cc|oc|N      report this regulation mode instead of the computed one\n"
@@ -66,7 +69,8 @@ void onSignal(int)
 struct Options {
     int port = 1;
     std::string portDir;
-    sim::Supply supply;
+    std::vector<int> addresses{1};
+    sim::Supply supply; // what every supply starts as
     bool trace = false;
     std::string controlPath;
     bool readStdin = true;
@@ -89,7 +93,6 @@ bool parsePort(const std::string &text, int &port)
 // Options go through the same "set" commands as the control channel.
 bool parseOptions(int argc, char **argv, Options &options)
 {
-    sim::ReplyShaper unused;
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
         std::string value;
@@ -123,22 +126,28 @@ bool parseOptions(int argc, char **argv, Options &options)
                 std::fprintf(stderr, "vantel-sim: --port takes 1 to 255 or COM1 to COM255\n");
                 return false;
             }
+        } else if (name == "--address") {
+            if (!sim::parseAddressList(value, options.addresses)) {
+                std::fprintf(stderr, "vantel-sim: --address: addresses must be 1 to 247, each "
+                                     "once, as a list such as 1,3,5-7\n");
+                return false;
+            }
         } else if (name == "--port-dir") {
             options.portDir = value;
         } else if (name == "--control") {
             options.controlPath = value;
         } else {
-            static const char *const kSettable[] = {"address",        "voltage", "current",
-                                                    "output",         "load",    "actual-voltage",
-                                                    "actual-current", "mode"};
+            static const char *const kSettable[] = {
+                "voltage", "current", "output", "load", "actual-voltage", "actual-current", "mode"};
             const std::string key = name.rfind("--", 0) == 0 ? name.substr(2) : name;
             if (std::find(std::begin(kSettable), std::end(kSettable), key) == std::end(kSettable)) {
                 std::fprintf(stderr, "vantel-sim: unknown option %s\n%s", name.c_str(), kUsage);
                 return false;
             }
             bool quit = false;
-            const std::string answer =
-                sim::runCommand("set " + key + " " + value, options.supply, unused, quit);
+            std::vector<sim::Unit> one{{options.supply, {}}};
+            const std::string answer = sim::runCommand("set " + key + " " + value, one, quit);
+            options.supply = one.front().supply;
             if (answer != "ok") {
                 std::fprintf(stderr, "vantel-sim: --%s: %s\n", key.c_str(),
                              answer.substr(answer.find(' ') + 1).c_str());
@@ -162,79 +171,133 @@ bool isDevNull(int fd)
 class Simulator {
 public:
     Simulator(Options options, sim::PortLink &link, sim::ModbusSlave &slave)
-        : m_options(std::move(options)), m_link(link), m_slave(slave), m_start(Clock::now())
+        : m_options(std::move(options)), m_link(link), m_slave(slave), m_start(Clock::now()),
+          m_lastAdvance(m_start)
     {
+        for (const int address : m_options.addresses) {
+            sim::Unit unit{m_options.supply, {}};
+            unit.supply.address = address;
+            m_units.push_back(std::move(unit));
+        }
     }
 
     int run(int wakeRead, int control);
 
 private:
+    // Trace lines for bytes that carry no address (junk).
+    static constexpr int kNoAddress = -1;
+
     struct Pending {
         Clock::time_point due;
+        int address; // of the supply that made the bytes
         sim::Bytes bytes;
     };
 
-    void trace(const char *kind, const sim::Bytes &bytes);
+    void trace(const char *kind, int address, const sim::Bytes &bytes);
+    void advance();
+    sim::Unit *unitAt(int address);
     void readLine(int fd, std::string &buffer, bool &open);
     void readMaster();
     void handle(const std::vector<sim::RequestFramer::Piece> &pieces);
+    void serve(sim::Unit &unit, const sim::Bytes &request);
     void sendDue();
     int pollTimeout() const;
 
     Options m_options;
     sim::PortLink &m_link;
     sim::ModbusSlave &m_slave;
-    sim::ReplyShaper m_shaper;
+    std::vector<sim::Unit> m_units;
     sim::RequestFramer m_framer;
     std::deque<Pending> m_pending;
     Clock::time_point m_start;
+    Clock::time_point m_lastAdvance;
     Clock::time_point m_lastByte;
     Clock::time_point m_masterPausedUntil;
     bool m_quit = false;
 };
 
-void Simulator::trace(const char *kind, const sim::Bytes &bytes)
+void Simulator::trace(const char *kind, int address, const sim::Bytes &bytes)
 {
     if (!m_options.trace) {
         return;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - m_start).count();
-    std::printf("%.6f %s %s\n", seconds, kind, sim::hex(bytes).c_str());
+    if (address == kNoAddress) {
+        std::printf("%.6f %s %s @-\n", seconds, kind, sim::hex(bytes).c_str());
+    } else {
+        std::printf("%.6f %s %s @%d\n", seconds, kind, sim::hex(bytes).c_str(), address);
+    }
+}
+
+// Brings every supply's load up to now, before a request or a command changes it.
+void Simulator::advance()
+{
+    const auto now = Clock::now();
+    const double seconds = std::chrono::duration<double>(now - m_lastAdvance).count();
+    m_lastAdvance = now;
+    for (sim::Unit &unit : m_units) {
+        sim::advance(unit.supply, seconds);
+    }
+}
+
+sim::Unit *Simulator::unitAt(int address)
+{
+    for (sim::Unit &unit : m_units) {
+        if (unit.supply.address == address) {
+            return &unit;
+        }
+    }
+    return nullptr;
 }
 
 void Simulator::handle(const std::vector<sim::RequestFramer::Piece> &pieces)
 {
     for (const auto &piece : pieces) {
         if (!piece.isFrame) {
-            trace("junk", piece.bytes);
+            trace("junk", kNoAddress, piece.bytes);
             continue;
         }
-        trace("rx", piece.bytes);
-        const sim::Bytes reply = m_slave.serve(piece.bytes, m_options.supply);
-        if (reply.empty()) {
-            continue;
-        }
-        std::vector<sim::Chunk> chunks;
-        switch (m_shaper.shape(reply, piece.bytes[1], chunks)) {
-        case sim::ReplyShaper::Outcome::Muted:
-            trace("muted", reply);
-            break;
-        case sim::ReplyShaper::Outcome::Held:
-            trace("held", reply);
-            break;
-        case sim::ReplyShaper::Outcome::Sent: {
-            const auto now = Clock::now();
-            for (auto &chunk : chunks) {
-                // Replies leave in order even if a fault was changed in between.
-                auto due = now + chunk.after;
-                if (!m_pending.empty()) {
-                    due = std::max(due, m_pending.back().due);
-                }
-                m_pending.push_back({due, std::move(chunk.bytes)});
+        const int address = piece.bytes[0];
+        trace("rx", address, piece.bytes);
+        advance();
+        if (address == 0) {
+            // A broadcast is carried out by every supply, and answered by none.
+            for (sim::Unit &unit : m_units) {
+                m_slave.serve(piece.bytes, unit.supply);
             }
-            break;
+        } else if (sim::Unit *unit = unitAt(address)) {
+            serve(*unit, piece.bytes);
         }
+    }
+}
+
+void Simulator::serve(sim::Unit &unit, const sim::Bytes &request)
+{
+    const int address = unit.supply.address; // the echo of an address change goes out from it
+    const sim::Bytes reply = m_slave.serve(request, unit.supply);
+    if (reply.empty()) {
+        return;
+    }
+    std::vector<sim::Chunk> chunks;
+    switch (unit.shaper.shape(reply, request[1], chunks)) {
+    case sim::ReplyShaper::Outcome::Muted:
+        trace("muted", address, reply);
+        break;
+    case sim::ReplyShaper::Outcome::Held:
+        trace("held", address, reply);
+        break;
+    case sim::ReplyShaper::Outcome::Sent: {
+        const auto now = Clock::now();
+        for (auto &chunk : chunks) {
+            // Replies leave in order even if a fault was changed in between.
+            auto due = now + chunk.after;
+            if (!m_pending.empty()) {
+                due = std::max(due, m_pending.back().due);
+            }
+            m_pending.push_back({due, address, std::move(chunk.bytes)});
         }
+        break;
+    }
     }
 }
 
@@ -243,14 +306,15 @@ void Simulator::sendDue()
     const auto now = Clock::now();
     while (!m_pending.empty() && m_pending.front().due <= now) {
         const sim::Bytes bytes = std::move(m_pending.front().bytes);
+        const int address = m_pending.front().address;
         m_pending.pop_front();
         const ssize_t n = ::write(m_link.master(), bytes.data(), bytes.size());
         // A full pseudo-terminal means nobody reads the port: the bytes are lost,
         // as on a real line.
         if (n == static_cast<ssize_t>(bytes.size())) {
-            trace("tx", bytes);
+            trace("tx", address, bytes);
         } else {
-            trace("lost", bytes);
+            trace("lost", address, bytes);
         }
     }
 }
@@ -287,8 +351,8 @@ void Simulator::readLine(int fd, std::string &buffer, bool &open)
         const std::string line = buffer.substr(0, end);
         buffer.erase(0, end + 1);
         bool quit = false;
-        std::string answer = sim::runCommand(line, m_options.supply, m_shaper, quit);
-        m_slave.setAddress(m_options.supply.address);
+        advance();
+        std::string answer = sim::runCommand(line, m_units, quit);
         m_quit = m_quit || quit;
         if (!answer.empty()) {
             if (answer.back() == '\n') {
@@ -399,7 +463,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "vantel-sim: %s\n", error.c_str());
         return 1;
     }
-    auto slave = sim::ModbusSlave::create(options.supply.address, error);
+    auto slave = sim::ModbusSlave::create(error);
     if (!slave) {
         std::fprintf(stderr, "vantel-sim: %s\n", error.c_str());
         return 1;

@@ -20,7 +20,7 @@ std::uint16_t word(const Bytes &frame, std::size_t at)
 }
 } // namespace
 
-std::unique_ptr<ModbusSlave> ModbusSlave::create(int address, std::string &error)
+std::unique_ptr<ModbusSlave> ModbusSlave::create(std::string &error)
 {
     std::unique_ptr<ModbusSlave> slave(new ModbusSlave);
     int ends[2];
@@ -46,7 +46,6 @@ std::unique_ptr<ModbusSlave> ModbusSlave::create(int address, std::string &error
     // replies.
     modbus_set_byte_timeout(slave->m_context, 0, 10000);
     modbus_set_response_timeout(slave->m_context, 0, 1000);
-    slave->setAddress(address);
     return slave;
 }
 
@@ -64,11 +63,6 @@ ModbusSlave::~ModbusSlave()
     if (m_theirs >= 0) {
         ::close(m_theirs);
     }
-}
-
-void ModbusSlave::setAddress(int address)
-{
-    modbus_set_slave(m_context, address);
 }
 
 Bytes ModbusSlave::takeReply()
@@ -107,6 +101,7 @@ Bytes ModbusSlave::serve(const Bytes &request, Supply &supply)
         return {};
     }
     const bool broadcast = address == kBroadcast;
+    modbus_set_slave(m_context, supply.address);
 
     // The supply knows reading and writing single registers, and takes writes
     // only to its writable registers and within its ranges.
@@ -138,10 +133,8 @@ Bytes ModbusSlave::serve(const Bytes &request, Supply &supply)
 
     if (function == kWriteSingleRegister) {
         const std::uint16_t target = word(request, 2);
+        // A new slave address takes effect after the echo, which went out from the old one.
         applyWrite(supply, target, m_mapping->tab_registers[target - reg::kFirst]);
-        if (target == reg::kSlaveAddress) {
-            setAddress(supply.address); // the echo above went out from the old one
-        }
     }
     drainRequest();
     return takeReply();

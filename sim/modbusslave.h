@@ -17,17 +17,16 @@ namespace sim {
 // where the faults go in.
 class ModbusSlave {
 public:
-    static std::unique_ptr<ModbusSlave> create(int address, std::string &error);
+    static std::unique_ptr<ModbusSlave> create(std::string &error);
     ~ModbusSlave();
 
     ModbusSlave(const ModbusSlave &) = delete;
     ModbusSlave &operator=(const ModbusSlave &) = delete;
 
-    void setAddress(int address);
-
-    // Answers one request (CRC already found good) and carries out its write.
-    // Returns the reply, empty when none is due: another slave's request, a
-    // broadcast, or one libmodbus rejects.
+    // Answers one request (CRC already found good) as `supply` and carries out
+    // its write. Returns the reply, empty when none is due: another slave's
+    // request, a broadcast, or one libmodbus rejects. One slave serves every
+    // supply on the bus in turn.
     Bytes serve(const Bytes &request, Supply &supply);
 
 private:

@@ -1,9 +1,11 @@
 #include "supply.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 namespace sim {
 
@@ -38,12 +40,76 @@ bool parseScaled(const std::string &text, double scale, std::uint16_t max, std::
     return code <= max;
 }
 
+double setVolts(const Supply &supply)
+{
+    return supply.setVoltage / 100.0;
+}
+
+double setAmps(const Supply &supply)
+{
+    return supply.setCurrent / 1000.0;
+}
+
+// Coulombs that raise the battery's open-circuit voltage by 1 V.
+double coulombsPerVolt(const Battery &battery)
+{
+    return battery.mahPerVolt * 3.6;
+}
+
+// The supply never sinks current: a battery above the set voltage draws
+// nothing and shows its own voltage.
+void measureBattery(const Supply &supply, Readings &r)
+{
+    const Battery &battery = *supply.battery;
+    const double wanted = std::max(0.0, (setVolts(supply) - battery.volts) / battery.ohms);
+    if (wanted <= setAmps(supply)) {
+        r.voltage = roundCount(std::max(setVolts(supply), battery.volts) * 100);
+        r.current = roundCount(wanted * 1000);
+        r.mode = kModeCv;
+    } else {
+        r.current = supply.setCurrent;
+        r.voltage = roundCount((battery.volts + setAmps(supply) * battery.ohms) * 100);
+        r.mode = kModeCc;
+    }
+}
+
 } // namespace
+
+void advance(Supply &supply, double seconds)
+{
+    if (!supply.battery || !supply.outputOn || !(seconds > 0) || supply.setCurrent == 0) {
+        return;
+    }
+    Battery &battery = *supply.battery;
+    const double target = setVolts(supply);
+    if (battery.volts >= target) {
+        return;
+    }
+    // Below the knee the supply limits the current (CC) and the voltage rises
+    // linearly; above it the supply holds the set voltage (CV) and the current
+    // decays with the time constant R x capacity.
+    const double perVolt = coulombsPerVolt(battery);
+    const double knee = target - setAmps(supply) * battery.ohms;
+    if (battery.volts < knee) {
+        const double toKnee = (knee - battery.volts) * perVolt / setAmps(supply);
+        if (seconds < toKnee) {
+            battery.volts += setAmps(supply) * seconds / perVolt;
+            return;
+        }
+        battery.volts = knee;
+        seconds -= toKnee;
+    }
+    battery.volts =
+        target - (target - battery.volts) * std::exp(-seconds / (battery.ohms * perVolt));
+}
 
 Readings measure(const Supply &supply)
 {
     Readings r;
-    if (supply.outputOn) {
+    if (supply.outputOn && supply.battery) {
+        r.outputState = 1;
+        measureBattery(supply, r);
+    } else if (supply.outputOn) {
         r.outputState = 1;
         // V in 10 mV and R in ohms give I = V * 10 / R in mA; I in mA gives
         // V = I * R / 10 in 10 mV.
@@ -135,13 +201,37 @@ bool parseAmps(const std::string &text, std::uint16_t &code)
     return parseScaled(text, 1000, kMaxCurrentCode, code);
 }
 
-bool parseOhms(const std::string &text, double &ohms)
+bool parseLoad(const std::string &text, Supply &supply)
 {
-    if (text == "open") {
-        ohms = 0;
+    const std::string kBattery = "battery:";
+    if (text.rfind(kBattery, 0) == 0) {
+        std::vector<double> values;
+        std::istringstream fields(text.substr(kBattery.size()));
+        for (std::string field; std::getline(fields, field, ',');) {
+            double value = 0;
+            if (!parseNumber(field, value) || value < 0) {
+                return false;
+            }
+            values.push_back(value);
+        }
+        if (values.size() < 2 || values.size() > 3 || values[1] <= 0 ||
+            (values.size() == 3 && values[2] <= 0)) {
+            return false;
+        }
+        Battery battery;
+        battery.startVolts = battery.volts = values[0];
+        battery.ohms = values[1];
+        battery.mahPerVolt = values.size() == 3 ? values[2] : battery.mahPerVolt;
+        supply.battery = battery;
         return true;
     }
-    return parseNumber(text, ohms) && ohms > 0;
+    double ohms = 0;
+    if (text != "open" && !(parseNumber(text, ohms) && ohms > 0)) {
+        return false;
+    }
+    supply.loadOhms = ohms;
+    supply.battery.reset();
+    return true;
 }
 
 bool parseAddress(const std::string &text, int &address)
@@ -153,6 +243,32 @@ bool parseAddress(const std::string &text, int &address)
     }
     address = static_cast<int>(value);
     return true;
+}
+
+bool parseAddressList(const std::string &text, std::vector<int> &addresses)
+{
+    addresses.clear();
+    std::istringstream items(text);
+    for (std::string item; std::getline(items, item, ',');) {
+        const std::size_t dash = item.find('-');
+        int first = 0;
+        int last = 0;
+        if (!parseAddress(item.substr(0, dash), first) ||
+            (dash != std::string::npos && !parseAddress(item.substr(dash + 1), last))) {
+            return false;
+        }
+        last = dash == std::string::npos ? first : last;
+        if (last < first) {
+            return false;
+        }
+        for (int address = first; address <= last; ++address) {
+            if (std::find(addresses.begin(), addresses.end(), address) != addresses.end()) {
+                return false;
+            }
+            addresses.push_back(address);
+        }
+    }
+    return !addresses.empty() && text.back() != ',';
 }
 
 bool parseMode(const std::string &text, std::uint16_t &mode)
@@ -176,13 +292,17 @@ bool parseMode(const std::string &text, std::uint16_t &mode)
 std::string describe(const Supply &supply)
 {
     const Readings r = measure(supply);
-    char load[32];
-    if (supply.loadOhms > 0) {
+    char load[96];
+    if (supply.battery) {
+        std::snprintf(load, sizeof load, "battery:%g,%g,%g battery-voltage=%.3f",
+                      supply.battery->startVolts, supply.battery->ohms, supply.battery->mahPerVolt,
+                      supply.battery->volts);
+    } else if (supply.loadOhms > 0) {
         std::snprintf(load, sizeof load, "%g", supply.loadOhms);
     } else {
         std::snprintf(load, sizeof load, "open");
     }
-    char text[256];
+    char text[320];
     std::snprintf(
         text, sizeof text,
         "address=%d set-voltage=%u set-current=%u output=%s load=%s "

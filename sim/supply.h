@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -32,11 +33,22 @@ constexpr std::uint16_t kModeCc = 0;
 constexpr std::uint16_t kModeCv = 1;
 constexpr std::uint16_t kModeOc = 2;
 
+// A battery on the output: its open-circuit voltage rises with the charge it
+// takes, behind an internal resistance, so a charge held at a set voltage draws
+// a current that tapers off (exponentially, time constant R x capacity).
+struct Battery {
+    double startVolts = 0;   // open-circuit voltage when it was connected
+    double ohms = 1;         // internal resistance
+    double mahPerVolt = 100; // charge that raises the open-circuit voltage by 1 V
+    double volts = 0;        // open-circuit voltage now
+};
+
 struct Supply {
     std::uint16_t setVoltage = 500;  // 5.00 V
     std::uint16_t setCurrent = 1000; // 1.000 A
     bool outputOn = false;
-    double loadOhms = 10.0; // 0 stands for no load at all (open terminals)
+    double loadOhms = 10.0;         // 0 stands for no load at all (open terminals)
+    std::optional<Battery> battery; // replaces the resistive load when set
     int address = 1;
     // Values reported instead of the computed ones, for replies a test needs
     // exactly as they stand.
@@ -57,6 +69,9 @@ struct Readings {
 // current (CV), else it holds the set current (CC). Whole counts, rounded.
 Readings measure(const Supply &supply);
 
+// Lets `seconds` pass: a battery on a switched-on output takes charge.
+void advance(Supply &supply, double seconds);
+
 // Register `reg` (0x1000..0x1008) as a master reads it.
 std::uint16_t registerValue(const Supply &supply, std::uint16_t reg);
 
@@ -70,8 +85,12 @@ void applyWrite(Supply &supply, std::uint16_t reg, std::uint16_t value);
 // when the text is not a number or the value is out of range.
 bool parseVolts(const std::string &text, std::uint16_t &code);
 bool parseAmps(const std::string &text, std::uint16_t &code);
-bool parseOhms(const std::string &text, double &ohms);
+// "10" (ohms), "open", or "battery:V0,R[,MAH]" (open-circuit volts, internal
+// ohms, mAh per volt of charge).
+bool parseLoad(const std::string &text, Supply &supply);
 bool parseAddress(const std::string &text, int &address);
+// "1,3,5-7": addresses in the order given, each once.
+bool parseAddressList(const std::string &text, std::vector<int> &addresses);
 bool parseMode(const std::string &text, std::uint16_t &mode);
 
 std::string describe(const Supply &supply);

@@ -131,6 +131,10 @@ private slots:
     void writesAndExceptions_data();
     void writesAndExceptions();
     void addressChangeAndBroadcast();
+    void addressLists_data();
+    void addressLists();
+    void severalSupplies();
+    void batteryTapers();
     void mbpollReadsAndWrites();
     void faults_data();
     void faults();
@@ -174,6 +178,14 @@ void TestSim::loadModel_data()
     QTest::newRow("open load") << QStringList{"5", "1", "open", "on"} << QList<int>{500, 0, 1, 1};
     QTest::newRow("full scale") << QStringList{"62", "3.2", "10", "on"}
                                 << QList<int>{3200, 3200, 1, 0};
+    QTest::newRow("battery cv") << QStringList{"12.6", "1", "battery:12,1", "on"}
+                                << QList<int>{1260, 600, 1, 1};
+    QTest::newRow("battery cc") << QStringList{"12.6", "1", "battery:10,1", "on"}
+                                << QList<int>{1100, 1000, 1, 0};
+    QTest::newRow("battery above set")
+        << QStringList{"12", "1", "battery:13,0.5,200", "on"} << QList<int>{1300, 0, 1, 1};
+    QTest::newRow("battery off") << QStringList{"12.6", "1", "battery:12,1", "off"}
+                                 << QList<int>{0, 0, 0, 1};
 }
 
 void TestSim::loadModel()
@@ -271,6 +283,126 @@ void TestSim::addressChangeAndBroadcast()
     QCOMPARE(master.quiet(), QByteArray());
     QCOMPARE(statusWord(master.ask(protocol::buildReadStatusRequest(42), 17), 42, 0), 777);
     QVERIFY(sim.command("status").contains("address=42 "));
+}
+
+void TestSim::addressLists_data()
+{
+    QTest::addColumn<QString>("list");
+    QTest::addColumn<QList<int>>("answering"); // empty: refused with exit status 2
+
+    QTest::newRow("one") << "7" << QList<int>{7};
+    QTest::newRow("list and range") << "1,3,5-7" << QList<int>{1, 3, 5, 6, 7};
+    QTest::newRow("edges") << "1,247" << QList<int>{1, 247};
+    QTest::newRow("zero") << "0" << QList<int>{};
+    QTest::newRow("too high") << "1,248" << QList<int>{};
+    QTest::newRow("backwards range") << "5-3" << QList<int>{};
+    QTest::newRow("twice") << "1,2-4,3" << QList<int>{};
+    QTest::newRow("empty item") << "1,,3" << QList<int>{};
+    QTest::newRow("trailing comma") << "1," << QList<int>{};
+    QTest::newRow("not a number") << "a" << QList<int>{};
+}
+
+void TestSim::addressLists()
+{
+    QFETCH(QString, list);
+    QFETCH(QList<int>, answering);
+    SimProcess sim(m_dir.path());
+    if (answering.isEmpty()) {
+        QVERIFY(!sim.start({"--address", list}));
+        QCOMPARE(sim.process().exitCode(), 2);
+        return;
+    }
+    QVERIFY(sim.start({"--address", list}));
+    Master master(sim.link());
+    for (int address = 1; address <= 8; ++address) {
+        const Frame request = protocol::buildReadStatusRequest(std::uint8_t(address));
+        if (answering.contains(address)) {
+            QCOMPARE(statusWord(master.ask(request, 17), std::uint8_t(address), 0), 500);
+        } else {
+            master.send(request);
+            QCOMPARE(master.quiet(), QByteArray());
+        }
+    }
+}
+
+// Supplies on one bus keep their own values, faults and trace.
+void TestSim::severalSupplies()
+{
+    SimProcess sim(m_dir.path());
+    QVERIFY(sim.start({"--address", "1,3", "--output", "on", "--trace"}));
+    Master master(sim.link());
+    QCOMPARE(sim.command("set voltage 7 3"), QString("ok"));
+    QCOMPARE(sim.command("set output off 1"), QString("ok"));
+    QCOMPARE(sim.command("set voltage 7 2"), QString("error: no supply at address 2"));
+    QVERIFY(sim.command("set address 3 1").startsWith("error: address 3 is taken"));
+    QVERIFY(sim.command("set address 9").startsWith("error: several supplies"));
+
+    // One status line per supply, in address order.
+    QVERIFY(sim.command("status").startsWith("status address=1 set-voltage=500 "));
+    QVERIFY(sim.waitForLine([](const QString &l) { return l.startsWith("status "); })
+                .startsWith("status address=3 set-voltage=700 set-current=1000 output=on"));
+
+    QCOMPARE(statusWord(master.ask(protocol::buildReadStatusRequest(1), 17), 1, 4), 0);
+    QCOMPARE(statusWord(master.ask(protocol::buildReadStatusRequest(3), 17), 3, 2), 700);
+
+    // A fault on one address leaves the other alone; without an address it hits both.
+    QCOMPARE(sim.command("fault silence on 3"), QString("ok"));
+    master.send(protocol::buildReadStatusRequest(3));
+    QCOMPARE(master.quiet(), QByteArray());
+    QCOMPARE(statusWord(master.ask(protocol::buildReadStatusRequest(1), 17), 1, 0), 500);
+    QCOMPARE(sim.command("fault badcrc on"), QString("ok"));
+    QCOMPARE(sim.command("fault clear 3"), QString("ok"));
+    QCOMPARE(statusWord(master.ask(protocol::buildReadStatusRequest(3), 17), 3, 0), 700);
+    QCOMPARE(statusWord(master.ask(protocol::buildReadStatusRequest(1), 17), 1, 0), -1);
+    QVERIFY(sim.command("status 1").endsWith("faults=badcrc"));
+    QCOMPARE(sim.command("fault clear"), QString("ok"));
+
+    // A broadcast write reaches both; an address change moves one of them.
+    master.send(protocol::buildSetCurrentRequest(0, 2000));
+    QCOMPARE(master.quiet(), QByteArray());
+    QCOMPARE(sim.command("set address 9 3"), QString("ok"));
+    QCOMPARE(statusWord(master.ask(protocol::buildReadStatusRequest(9), 17), 9, 1), 2000);
+    QCOMPARE(statusWord(master.ask(protocol::buildReadStatusRequest(1), 17), 1, 1), 2000);
+
+    // Every trace line says which supply was addressed (the status answer comes after them).
+    QVERIFY(sim.command("status 9").startsWith("status address=9 "));
+    const QList<testsupport::TraceLine> trace = sim.trace();
+    const auto count = [&](const QString &kind, int address) {
+        return std::count_if(trace.begin(), trace.end(), [&](const testsupport::TraceLine &l) {
+            return l.kind == kind && l.address == address;
+        });
+    };
+    QCOMPARE(count("rx", 3), 3);
+    QCOMPARE(count("muted", 3), 1);
+    QCOMPARE(count("tx", 3), 2);
+    QCOMPARE(count("tx", 1), 4);
+    QCOMPARE(count("rx", 0), 1);
+    QCOMPARE(count("tx", 9), 1);
+}
+
+// A battery charged at a set voltage draws a current that falls as it charges:
+// 12 V behind 1 ohm taking 1 mAh per volt (time constant 3.6 s), held at 12.6 V.
+void TestSim::batteryTapers()
+{
+    SimProcess sim(m_dir.path());
+    QVERIFY(sim.start({"--load", "battery:12,1,1", "--voltage", "12.6", "--current", "3"}));
+    Master master(sim.link());
+    QCOMPARE(sim.command("set output on"), QString("ok"));
+    const int first = statusWord(master.ask(protocol::buildReadStatusRequest(1), 17), 1, 3);
+    QVERIFY2(first > 500 && first <= 600, qPrintable(QString::number(first)));
+    QTest::qWait(4000);
+    // More than one time constant later: below 0.6 A / e, and still charging.
+    const int later = statusWord(master.ask(protocol::buildReadStatusRequest(1), 17), 1, 3);
+    QVERIFY2(later > 0 && later < 221, qPrintable(QString::number(later)));
+    // Switched off, it keeps its charge.
+    QCOMPARE(sim.command("set output off"), QString("ok"));
+    QTest::qWait(200);
+    const QString status = sim.command("status");
+    const double volts =
+        QRegularExpression("battery-voltage=([0-9.]+)").match(status).captured(1).toDouble();
+    QVERIFY2(volts > 12.37 && volts < 12.6, qPrintable(status));
+    QCOMPARE(sim.command("set load battery:x,1"),
+             QString("error: load must be ohms above 0, open, or battery:V0,R[,MAH]"));
 }
 
 void TestSim::mbpollReadsAndWrites()
@@ -389,11 +521,11 @@ void TestSim::controlFifoAndTrace()
     master.send(protocol::buildReadStatusRequest(1));
     QVERIFY(!sim.waitForLine([](const QString &l) { return l.contains(" muted "); }).isEmpty());
 
-    const QRegularExpression rx(R"(^\d+\.\d{6} rx 01 03 10 00 00 06 C1 08$)");
-    const QRegularExpression tx(R"(^\d+\.\d{6} tx )" + kWorkedReply.toHex(' ').toUpper() + "$");
+    const QRegularExpression rx(R"(^\d+\.\d{6} rx 01 03 10 00 00 06 C1 08 @1$)");
+    const QRegularExpression tx(R"(^\d+\.\d{6} tx )" + kWorkedReply.toHex(' ').toUpper() + " @1$");
     QCOMPARE(sim.lines().filter(rx).size(), 2);
     QCOMPARE(sim.lines().filter(tx).size(), 1);
-    QVERIFY(sim.lines().filter(" muted " + kWorkedReply.toHex(' ').toUpper()).size() == 1);
+    QVERIFY(sim.lines().filter(" muted " + kWorkedReply.toHex(' ').toUpper() + " @1").size() == 1);
 }
 
 void TestSim::junkAndSplitRequests()

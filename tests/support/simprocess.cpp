@@ -168,10 +168,13 @@ std::optional<TraceLine> SimProcess::parseTraceLine(const QString &line)
     const QStringList parts = line.split(QLatin1Char(' '));
     bool isTime = false;
     const double seconds = parts.value(0).toDouble(&isTime);
-    if (!isTime || parts.size() < 3) {
+    if (!isTime || parts.size() < 4 || !parts.last().startsWith(QLatin1Char('@'))) {
         return std::nullopt;
     }
-    return TraceLine{seconds, parts[1], parts.mid(2).join(QLatin1Char(' '))};
+    bool isAddress = false;
+    const int address = parts.last().mid(1).toInt(&isAddress);
+    return TraceLine{seconds, parts[1], parts.mid(2, parts.size() - 3).join(QLatin1Char(' ')),
+                     isAddress ? address : -1};
 }
 
 QList<TraceLine> SimProcess::trace()

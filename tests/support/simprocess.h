@@ -11,11 +11,12 @@
 
 namespace testsupport {
 
-// One trace line of the simulator: "SECONDS KIND HEX".
+// One trace line of the simulator: "SECONDS KIND HEX @ADDRESS".
 struct TraceLine {
     double seconds;
     QString kind;
     QString hex;
+    int address = -1; // the supply addressed; -1 for junk
 };
 
 // The simulated supply vantel-sim as a child process publishing its port in a
