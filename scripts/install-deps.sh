@@ -11,6 +11,7 @@ packages=(
     xvfb xauth openbox imagemagick xdotool
     clang libclang-rt-14-dev
     locales
+    dpkg-dev file librsvg2-bin desktop-file-utils appstream lintian
 )
 
 missing=()
