@@ -48,6 +48,11 @@ public:
     int CommEvent() const override { return m_commEvent; }
     int probePort(int port) override;
 
+    // Opens this device (a path such as /dev/ttyUSB0) instead of the one behind
+    // COMn; empty resolves COMn as usual. Takes effect at the next open.
+    void setDevicePath(const QString &path) { m_devicePath = path; }
+    const QString &devicePathOverride() const { return m_devicePath; }
+
 protected:
     LineSettings lineSettings() const { return m_lineSettings; }
 
@@ -80,6 +85,7 @@ private:
     int m_rThreshold = 0;
     int m_sThreshold = 0;
     int m_commPort = 1;
+    QString m_devicePath;
     int m_commEvent = 0;
     QByteArray m_input;
 };

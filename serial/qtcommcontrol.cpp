@@ -45,10 +45,9 @@ int QtCommControl::errorNumber(QSerialPort::SerialPortError error)
 
 namespace {
 
-// Opens `port` on the device behind COMn; throws CommError when it cannot.
-void openOn(QSerialPort &port, int number)
+// Opens `port` on `device` (a path, or a native name); throws CommError when it cannot.
+void openOn(QSerialPort &port, const QString &device)
 {
-    const QString device = devicePath(number);
     if (QDir::isAbsolutePath(device)) {
         // A COMn entry that is missing, or a link whose device went away, is no port.
         const QFileInfo info(device);
@@ -73,14 +72,14 @@ void openOn(QSerialPort &port, int number)
 
 void QtCommControl::openDevice(int port)
 {
-    openOn(*m_port, port);
+    openOn(*m_port, devicePathOverride().isEmpty() ? devicePath(port) : devicePathOverride());
     applyLineSettings();
 }
 
 void QtCommControl::probeDevice(int port)
 {
     QSerialPort probe;
-    openOn(probe, port);
+    openOn(probe, devicePath(port));
     probe.close();
 }
 
