@@ -1,0 +1,264 @@
+#include "ctl/logger.h"
+
+#include "ctl/format.h"
+#include "ctl/tool.h"
+#include "protocol/frames.h"
+
+#include <QDateTime>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace ctl {
+
+namespace {
+
+constexpr int kReadingsBeforeCutOff = 3;
+constexpr int kStdoutFd = 1;
+
+// The value at fraction `q` of the sorted values, by nearest rank.
+double percentile(std::vector<double> values, double q)
+{
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const auto rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(values.size())));
+    return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
+}
+
+} // namespace
+
+Logger::Logger(Link &link, LogOptions options, QObject *parent)
+    : QObject(parent), m_link(link), m_options(std::move(options))
+{
+    for (const std::uint8_t a : m_options.addresses) {
+        m_states[a];
+    }
+}
+
+int Logger::run()
+{
+    const qint64 interval = std::chrono::nanoseconds(m_options.interval).count();
+    const qint64 duration =
+        m_options.duration ? std::chrono::nanoseconds(*m_options.duration).count() : -1;
+    m_clock.start();
+    for (qint64 k = 0;; ++k) {
+        qint64 slot = k * interval;
+        if (duration >= 0 && slot >= duration) {
+            m_end = End::Duration;
+            break;
+        }
+        const qint64 now = m_clock.nsecsElapsed();
+        if (now < slot) {
+            const auto wait = std::chrono::ceil<milliseconds>(std::chrono::nanoseconds(slot - now));
+            if (!m_link.sleep(wait)) {
+                m_end = End::Stopped;
+                break;
+            }
+        } else if (now - slot >= interval) {
+            // Late by a whole round or more: start now, owing no rounds missed.
+            k = now / interval;
+            slot = k * interval;
+        }
+        const qint64 started = m_clock.nsecsElapsed();
+        m_lastLagMs = static_cast<double>(started - slot) / 1e6;
+        ++m_rounds;
+        bool go = true;
+        for (const std::uint8_t address : m_options.addresses) {
+            go = readOne(address);
+            if (!go) {
+                break;
+            }
+        }
+        if (!go) {
+            break;
+        }
+        const qint64 took = m_clock.nsecsElapsed() - started;
+        if (took > interval && !m_warnedSlow) {
+            m_warnedSlow = true;
+            printErr(QStringLiteral("a round over %1 took %2 ms, more than the %3 ms interval; "
+                                    "running as fast as the line allows")
+                         .arg(m_options.addresses.size() == 1
+                                  ? QStringLiteral("1 address")
+                                  : QStringLiteral("%1 addresses").arg(m_options.addresses.size()))
+                         .arg(took / 1000000)
+                         .arg(m_options.interval.count()));
+        }
+        if (m_options.stopBelowAmps && everyOutputCutOff()) {
+            m_end = End::CutOff;
+            break;
+        }
+    }
+
+    bool offConfirmed = true;
+    if (m_options.offAtEnd && m_end != End::PortFailed) {
+        m_link.resume(); // a second stop still ends the switching off
+        offConfirmed = switchAllOff();
+    }
+    for (const QString &line : summary()) {
+        printErr(line);
+    }
+    if (m_end == End::PortFailed) {
+        printErr(QStringLiteral("the port failed: %1").arg(m_portError));
+        return kExitFailed;
+    }
+    if (m_end == End::WriterFailed || !offConfirmed) {
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+void Logger::writerFailed()
+{
+    m_end = End::WriterFailed;
+    m_link.interrupt();
+}
+
+bool Logger::readOne(std::uint8_t address)
+{
+    LogRow row;
+    row.time = QDateTime::currentDateTime();
+    row.elapsedSeconds = static_cast<double>(m_clock.nsecsElapsed()) / 1e9;
+    row.address = address;
+    const Reply reply = m_link.readStatus(address);
+    if (reply.outcome == Outcome::Interrupted) {
+        if (m_end != End::WriterFailed) {
+            m_end = End::Stopped;
+        }
+        return false;
+    }
+    if (reply.outcome == Outcome::PortFailed) {
+        m_end = End::PortFailed;
+        m_portError = reply.error;
+        return false;
+    }
+    if (reply.ok()) {
+        row.reading = protocol::decodeStatusReading(reply.data(), reply.size());
+        if (!row.reading) {
+            row.error = QStringLiteral("foreign"); // words no supply reports
+        }
+    } else {
+        row.error = outcomeWord(reply.outcome, reply.exceptionCode);
+    }
+    AddressState &state = m_states[address];
+    state.energy.add(row.elapsedSeconds, row.reading ? &*row.reading : nullptr);
+    row.ampHours = state.energy.ampHours();
+    row.wattHours = state.energy.wattHours();
+    emit readingTaken(row);
+    if (m_end == End::WriterFailed) {
+        return false;
+    }
+    if (row.reading) {
+        state.outputOn = row.reading->outputOn;
+        if (m_options.stopBelowAmps) {
+            checkCutOff(address, state, *row.reading);
+        }
+    }
+    return !m_link.interrupted();
+}
+
+void Logger::checkCutOff(std::uint8_t address, AddressState &state,
+                         const protocol::StatusReading &r)
+{
+    const bool low = r.outputOn && r.amps() < *m_options.stopBelowAmps;
+    state.lowReadings = low ? state.lowReadings + 1 : 0;
+    if (state.lowReadings < kReadingsBeforeCutOff) {
+        return;
+    }
+    const Reply reply = m_link.write(protocol::buildSwitchOutputRequest(address, false));
+    if (reply.ok()) {
+        ++m_cutOffs;
+        state.lowReadings = 0;
+        state.outputOn = false;
+        printErr(QStringLiteral("address %1: output switched off at %2 A, below %3 A")
+                     .arg(address)
+                     .arg(fixedPoint(r.actualCurrent, 3))
+                     .arg(*m_options.stopBelowAmps));
+    } else if (reply.outcome != Outcome::Interrupted) {
+        printErr(QStringLiteral("address %1: switching the output off failed (%2); "
+                                "trying again after the next reading")
+                     .arg(address)
+                     .arg(outcomeWord(reply.outcome, reply.exceptionCode)));
+    }
+}
+
+bool Logger::everyOutputCutOff() const
+{
+    return m_cutOffs > 0 && std::all_of(m_states.begin(), m_states.end(), [](const auto &entry) {
+               return entry.second.outputOn == false;
+           });
+}
+
+bool Logger::switchAllOff()
+{
+    bool allConfirmed = true;
+    for (const std::uint8_t address : m_options.addresses) {
+        const Reply reply = m_link.write(protocol::buildSwitchOutputRequest(address, false));
+        if (reply.ok()) {
+            printErr(QStringLiteral("address %1: output switched off").arg(address));
+        } else {
+            allConfirmed = false;
+            printErr(QStringLiteral("address %1: switching the output off was not confirmed (%2)")
+                         .arg(address)
+                         .arg(outcomeWord(reply.outcome, reply.exceptionCode)));
+        }
+    }
+    return allConfirmed;
+}
+
+QStringList Logger::summary() const
+{
+    const LinkStats &s = m_link.stats();
+    return {
+        QStringLiteral("link: %1 requests, %2 replies, %3 timeouts, %4 bad CRC, %5 foreign, "
+                       "%6 short")
+            .arg(s.requests)
+            .arg(s.replies)
+            .arg(s.timeouts)
+            .arg(s.badCrc)
+            .arg(s.foreign)
+            .arg(s.shortReplies),
+        QStringLiteral("round trip: median %1 ms, p99 %2 ms (the line's floor for a status "
+                       "read: %3 ms)")
+            .arg(percentile(s.roundTripsMs, 0.5), 0, 'f', 1)
+            .arg(percentile(s.roundTripsMs, 0.99), 0, 'f', 1)
+            .arg(kStatusFloorMs, 0, 'f', 1),
+        QStringLiteral("schedule: %1 rounds every %2 ms; the last started %3 ms after its slot")
+            .arg(m_rounds)
+            .arg(m_options.interval.count())
+            .arg(m_lastLagMs, 0, 'f', 1),
+    };
+}
+
+bool RowWriter::open(const QString &path, QString *error)
+{
+    const bool opened =
+        path.isEmpty()
+            ? m_file.open(kStdoutFd, QIODevice::WriteOnly | QIODevice::Unbuffered)
+            : (m_file.setFileName(path),
+               m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered));
+    if (!opened) {
+        *error = m_file.errorString();
+        return false;
+    }
+    if (m_format == Format::Csv && !writeLine(LogRow::csvHeader())) {
+        *error = m_file.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool RowWriter::write(const LogRow &row)
+{
+    return writeLine(m_format == Format::Csv ? row.csvLine() : row.jsonLine());
+}
+
+bool RowWriter::writeLine(const QString &line)
+{
+    const QByteArray bytes = (line + QLatin1Char('\n')).toUtf8();
+    return m_file.write(bytes) == bytes.size();
+}
+
+} // namespace ctl

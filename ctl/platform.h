@@ -1,0 +1,29 @@
+#pragma once
+
+#include "serial/commcontrol.h"
+
+#include <QString>
+
+#include <vector>
+
+// What differs between platforms, one file per platform behind these functions.
+namespace ctl {
+
+// One COM port as `vantelctl ports` lists it.
+struct PortEntry {
+    QString name;        // COMn
+    QString device;      // the device it resolves to
+    QString state;       // free, in use, no access, absent
+    QString description; // the device's own description, when it has one
+};
+
+// The ports worth listing, each probed through `comm` without disturbing them.
+std::vector<PortEntry> listPorts(serial::CommControl &comm);
+
+// A port's state from the error number its probe gave.
+QString portState(int error);
+
+// Progress lines are shown only to a person watching.
+bool stderrIsTerminal();
+
+} // namespace ctl

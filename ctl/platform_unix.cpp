@@ -1,0 +1,59 @@
+#include "ctl/platform.h"
+
+#include "serial/portnames.h"
+
+#include <QFileInfo>
+#include <QSerialPortInfo>
+
+#include <unistd.h>
+
+namespace ctl {
+
+namespace {
+
+constexpr int kLastListedPort = 16;
+
+} // namespace
+
+QString portState(int error)
+{
+    switch (error) {
+    case 0:
+        return QStringLiteral("free");
+    case serial::kErrPortInUse:
+        return QStringLiteral("in use");
+    case serial::kErrNoAccess:
+        return QStringLiteral("no access");
+    default:
+        return QStringLiteral("absent");
+    }
+}
+
+// COM1..COM16 that resolve to an entry: a device, or a link, even a dangling one.
+std::vector<PortEntry> listPorts(serial::CommControl &comm)
+{
+    std::vector<PortEntry> ports;
+    for (int n = 1; n <= kLastListedPort; ++n) {
+        const QString path = serial::devicePath(n);
+        const QFileInfo info(path);
+        if (!info.exists() && !info.isSymLink()) {
+            continue;
+        }
+        PortEntry entry;
+        entry.name = QStringLiteral("COM%1").arg(n);
+        entry.device = info.exists() ? info.canonicalFilePath() : info.symLinkTarget();
+        entry.state = info.exists() ? portState(comm.probePort(n)) : portState(-1);
+        if (info.exists()) {
+            entry.description = QSerialPortInfo(entry.device).description();
+        }
+        ports.push_back(entry);
+    }
+    return ports;
+}
+
+bool stderrIsTerminal()
+{
+    return ::isatty(STDERR_FILENO) == 1;
+}
+
+} // namespace ctl

@@ -1,0 +1,139 @@
+#include "ctl/values.h"
+
+#include "ctl/format.h"
+#include "protocol/numtext.h"
+
+#include <QStringList>
+
+#include <algorithm>
+#include <cmath>
+
+namespace ctl {
+
+namespace {
+
+template <typename T> Parsed<T> refuse(const QString &why)
+{
+    return Parsed<T>{std::nullopt, why};
+}
+
+} // namespace
+
+Parsed<std::uint16_t> parseSetCode(const QString &text, int decimals, int largest,
+                                   const QString &unit)
+{
+    const QString tooLarge = QStringLiteral("%1 %2 is above the limit of %3 %2")
+                                 .arg(text.trimmed(), unit, fixedPoint(largest, decimals));
+    const std::optional<double> value = numtext::readStrict(text.toStdString());
+    if (!value || !std::isfinite(*value)) {
+        return refuse<std::uint16_t>(QStringLiteral("'%1' is not a number").arg(text));
+    }
+    if (*value < 0 || std::signbit(*value)) {
+        return refuse<std::uint16_t>(QStringLiteral("%1 %2 is negative").arg(text.trimmed(), unit));
+    }
+    const double scaled = *value * std::pow(10.0, decimals);
+    if (scaled > largest + 1.0) {
+        return refuse<std::uint16_t>(tooLarge);
+    }
+    // Snap away the binary error of the scaling (12.345 * 100 = 1234.4999...) so
+    // that a half written in decimal is a half here too.
+    const double code = numtext::roundHalfEven(std::round(scaled * 1e6) / 1e6);
+    if (code > largest) {
+        return refuse<std::uint16_t>(tooLarge);
+    }
+    return Parsed<std::uint16_t>{static_cast<std::uint16_t>(code), {}};
+}
+
+Parsed<int> parseWhole(const QString &text, int first, int last)
+{
+    bool ok = false;
+    const int value = text.trimmed().toInt(&ok);
+    if (!ok || value < first || value > last) {
+        return refuse<int>(QStringLiteral("'%1' is not a whole number from %2 to %3")
+                               .arg(text)
+                               .arg(first)
+                               .arg(last));
+    }
+    return Parsed<int>{value, {}};
+}
+
+Parsed<std::uint8_t> parseAddress(const QString &text)
+{
+    const Parsed<int> whole = parseWhole(text, kFirstAddress, kLastAddress);
+    if (!whole) {
+        return refuse<std::uint8_t>(
+            QStringLiteral("address '%1' is not a whole number from 1 to 247").arg(text));
+    }
+    return Parsed<std::uint8_t>{static_cast<std::uint8_t>(*whole), {}};
+}
+
+QString PortChoice::name() const
+{
+    return devicePath.isEmpty() ? QStringLiteral("COM%1").arg(comPort) : devicePath;
+}
+
+Parsed<PortChoice> parsePort(const QString &text)
+{
+    if (text.contains(QLatin1Char('/')) || text.contains(QLatin1Char('\\'))) {
+        return Parsed<PortChoice>{PortChoice{1, text}, {}};
+    }
+    if (text.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
+        const Parsed<int> number = parseWhole(text.mid(3), 1, 256);
+        if (number && !text.mid(3).startsWith(QLatin1Char('+'))) {
+            return Parsed<PortChoice>{PortChoice{*number, {}}, {}};
+        }
+    }
+    return refuse<PortChoice>(
+        QStringLiteral("port '%1' is neither COM1..COM256 nor a device path").arg(text));
+}
+
+Parsed<std::vector<std::uint8_t>> parseAddressList(const QString &text)
+{
+    using List = std::vector<std::uint8_t>;
+    List addresses;
+    const QStringList items = text.split(QLatin1Char(','));
+    for (const QString &item : items) {
+        const QStringList ends = item.split(QLatin1Char('-'));
+        if (ends.size() > 2) {
+            return refuse<List>(QStringLiteral("'%1' is not an address or a range").arg(item));
+        }
+        const Parsed<std::uint8_t> first = parseAddress(ends.front());
+        const Parsed<std::uint8_t> last = parseAddress(ends.back());
+        if (!first || !last) {
+            return refuse<List>(!first ? first.error : last.error);
+        }
+        if (*last < *first) {
+            return refuse<List>(QStringLiteral("range '%1' runs backwards").arg(item));
+        }
+        for (int a = *first; a <= *last; ++a) {
+            if (std::find(addresses.begin(), addresses.end(), a) == addresses.end()) {
+                addresses.push_back(static_cast<std::uint8_t>(a));
+            }
+        }
+    }
+    return Parsed<List>{addresses, {}};
+}
+
+Parsed<std::chrono::milliseconds> parseDuration(const QString &text)
+{
+    using std::chrono::milliseconds;
+    const QString trimmed = text.trimmed();
+    const QChar unit = trimmed.isEmpty() ? QChar() : trimmed.back();
+    const int seconds = unit == QLatin1Char('s')   ? 1
+                        : unit == QLatin1Char('m') ? 60
+                        : unit == QLatin1Char('h') ? 3600
+                                                   : 0;
+    bool ok = false;
+    const qlonglong count = trimmed.chopped(seconds > 0 ? 1 : 0).toLongLong(&ok);
+    const QString digits = trimmed.chopped(seconds > 0 ? 1 : 0);
+    const bool plain = !digits.isEmpty() && std::all_of(digits.begin(), digits.end(),
+                                                        [](QChar c) { return c.isDigit(); });
+    if (seconds == 0 || !ok || !plain || count <= 0 || count > 24LL * 3600 * 366) {
+        return refuse<milliseconds>(
+            QStringLiteral("duration '%1' is not a whole number with s, m or h (90s, 10m, 2h)")
+                .arg(text));
+    }
+    return Parsed<milliseconds>{milliseconds(count * seconds * 1000), {}};
+}
+
+} // namespace ctl

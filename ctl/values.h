@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace ctl {
+
+constexpr int kFirstAddress = 1;
+constexpr int kLastAddress = 247;
+constexpr int kLargestVoltageCode = 6200; // 62.00 V in 10 mV
+constexpr int kLargestCurrentCode = 3200; // 3.200 A in 1 mA
+
+// A parsed value, or why it was refused.
+template <typename T> struct Parsed {
+    std::optional<T> value;
+    QString error;
+    explicit operator bool() const { return value.has_value(); }
+    const T &operator*() const { return *value; }
+};
+
+// A set value in the register's unit: `text` is a plain decimal number, rounded to
+// `decimals` places (halves to even) and refused when negative or above `largest`
+// (`unit` names it in the refusal).
+Parsed<std::uint16_t> parseSetCode(const QString &text, int decimals, int largest,
+                                   const QString &unit);
+
+// A slave address 1..247.
+Parsed<std::uint8_t> parseAddress(const QString &text);
+
+// A whole number within first..last.
+Parsed<int> parseWhole(const QString &text, int first, int last);
+
+// Where --port points: COMn (resolved as the windows do) or a device path.
+struct PortChoice {
+    int comPort = 1;
+    QString devicePath; // empty: COMn
+    QString name() const;
+};
+Parsed<PortChoice> parsePort(const QString &text);
+
+// "1,3,5-7": addresses in the order given, each once.
+Parsed<std::vector<std::uint8_t>> parseAddressList(const QString &text);
+
+// "90s", "10m", "2h" (a whole number and a unit).
+Parsed<std::chrono::milliseconds> parseDuration(const QString &text);
+
+} // namespace ctl

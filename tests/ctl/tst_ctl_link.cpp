@@ -1,0 +1,217 @@
+// vantelctl's request and reply over the QSerialPort control on pseudo-terminals:
+// the test plays the supply on the master side, on timers, while the link waits.
+#include "ctl/link.h"
+#include "protocol/crc16.h"
+#include "serial/makecommcontrol.h"
+#include "support/ptyports.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <QTimer>
+
+using ctl::Link;
+using ctl::milliseconds;
+using ctl::Outcome;
+
+namespace {
+
+// Set 12.34 V / 1.500 A, actual 12.32 V / 0.500 A, output on, CV, from address 1.
+const QByteArray kStatus = QByteArray::fromHex("01030C04D205DC04D001F400010001E92B");
+
+QByteArray withCrc(QByteArray frame)
+{
+    const auto crc = protocol::CRC16(reinterpret_cast<const std::uint8_t *>(frame.constData()),
+                                     static_cast<std::size_t>(frame.size()));
+    return frame + char(crc[1]) + char(crc[0]);
+}
+
+// A piece of the supply's answer: `bytes` sent `atMs` after the request.
+struct Piece {
+    int atMs;
+    QByteArray bytes;
+};
+using Script = QList<Piece>;
+
+Script byteByByte(const QByteArray &bytes, int everyMs)
+{
+    Script script;
+    for (int i = 0; i < bytes.size(); ++i) {
+        script << Piece{i * everyMs, bytes.mid(i, 1)};
+    }
+    return script;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Script)
+
+class TestCtlLink : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void replies_data();
+    void replies();
+    void lateBytesOfAnEarlierReplyAreDropped();
+    void firstByteWaitOnlyBoundsTheStart();
+    void interruptEndsTheWaitAndRefusesMore();
+    void devicePathInsteadOfComName();
+    void pulledAdapterIsAPortFailure();
+
+private:
+    // Plays `script` from now on and runs one status read of address 1.
+    ctl::Reply play(const Script &script, std::optional<milliseconds> firstByte = {});
+
+    std::unique_ptr<testsupport::PtyPorts> m_ports;
+    std::unique_ptr<serial::BufferedCommControl> m_comm;
+    std::unique_ptr<Link> m_link;
+};
+
+void TestCtlLink::init()
+{
+    m_ports = std::make_unique<testsupport::PtyPorts>();
+    QVERIFY(!m_ports->add(1).isEmpty());
+    m_comm = serial::makeCommControl();
+    m_comm->setCommPort(1);
+    m_comm->setPortOpen(true);
+    m_link = std::make_unique<Link>(*m_comm);
+    m_link->setReplyTimeout(milliseconds(300));
+}
+
+void TestCtlLink::cleanup()
+{
+    m_link.reset();
+    m_comm.reset();
+    m_ports.reset();
+}
+
+ctl::Reply TestCtlLink::play(const Script &script, std::optional<milliseconds> firstByte)
+{
+    for (const Piece &piece : script) {
+        QTimer::singleShot(piece.atMs, m_link.get(),
+                           [this, bytes = piece.bytes] { m_ports->send(1, bytes); });
+    }
+    return m_link->readStatus(1, firstByte);
+}
+
+void TestCtlLink::replies_data()
+{
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<int>("exceptionCode");
+
+    const QByteArray exception2 = withCrc(QByteArray::fromHex("018302"));
+    QByteArray badCrc = kStatus;
+    badCrc[16] = char(badCrc[16] ^ 0xFF);
+    QByteArray otherAddress = kStatus;
+    otherAddress[0] = 2;
+    const QByteArray otherByteCount = withCrc(QByteArray::fromHex("01030A04D205DC04D001F4000100"));
+    const QByteArray writeEcho = withCrc(QByteArray::fromHex("010610060001"));
+
+    QTest::newRow("whole") << Script{{0, kStatus}} << int(Outcome::Ok) << 0;
+    QTest::newRow("split in two") << Script{{0, kStatus.left(5)}, {20, kStatus.mid(5)}}
+                                  << int(Outcome::Ok) << 0;
+    QTest::newRow("byte by byte") << byteByByte(kStatus, 3) << int(Outcome::Ok) << 0;
+    QTest::newRow("junk after") << Script{{0, kStatus + "\xFF\x00\x55"}} << int(Outcome::Ok) << 0;
+    QTest::newRow("junk before") << Script{{0, QByteArray("\xFF\x00\x55", 3) + kStatus}}
+                                 << int(Outcome::Foreign) << 0;
+    QTest::newRow("another address") << Script{{0, otherAddress}} << int(Outcome::Foreign) << 0;
+    QTest::newRow("another byte count")
+        << Script{{0, otherByteCount}} << int(Outcome::Foreign) << 0;
+    QTest::newRow("a write echo") << Script{{0, writeEcho}} << int(Outcome::Foreign) << 0;
+    QTest::newRow("bad crc") << Script{{0, badCrc}} << int(Outcome::BadCrc) << 0;
+    QTest::newRow("exception") << Script{{0, exception2}} << int(Outcome::Exception) << 2;
+    QTest::newRow("silence") << Script{} << int(Outcome::Timeout) << 0;
+    QTest::newRow("cut short") << Script{{0, kStatus.left(9)}} << int(Outcome::Short) << 0;
+    QTest::newRow("too slow to finish") << byteByByte(kStatus, 40) << int(Outcome::Short) << 0;
+}
+
+void TestCtlLink::replies()
+{
+    QFETCH(Script, script);
+    QFETCH(int, outcome);
+    QFETCH(int, exceptionCode);
+    const ctl::Reply reply = play(script);
+    QCOMPARE(int(reply.outcome), outcome);
+    QCOMPARE(reply.exceptionCode, exceptionCode);
+    if (reply.ok()) {
+        QCOMPARE(reply.bytes, kStatus);
+    }
+    // The request went out as built.
+    QCOMPARE(m_ports->receive(1, 8), QByteArray::fromHex("010310000006C108"));
+    const ctl::LinkStats &stats = m_link->stats();
+    QCOMPARE(stats.requests, 1L);
+    QCOMPARE(stats.replies + stats.timeouts + stats.badCrc + stats.foreign + stats.shortReplies,
+             1L);
+    QCOMPARE(long(stats.roundTripsMs.size()), stats.replies);
+}
+
+void TestCtlLink::lateBytesOfAnEarlierReplyAreDropped()
+{
+    // The tail of a reply that came after its wait ended waits in the line.
+    m_ports->send(1, kStatus.mid(4));
+    QTest::qWait(30);
+    const ctl::Reply reply = play({{10, kStatus}});
+    QCOMPARE(int(reply.outcome), int(Outcome::Ok));
+    QCOMPARE(reply.bytes, kStatus);
+}
+
+void TestCtlLink::firstByteWaitOnlyBoundsTheStart()
+{
+    // Nothing by the first-byte wait: a timeout, without waiting the reply timeout.
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(int(play({{150, kStatus}}, milliseconds(40)).outcome), int(Outcome::Timeout));
+    QVERIFY2(clock.elapsed() < 140, qPrintable(QString::number(clock.elapsed())));
+    QTest::qWait(200); // the late reply comes and is left behind
+
+    // A reply that begins in time may take the whole reply timeout to finish.
+    const ctl::Reply slow = play(byteByByte(kStatus, 8), milliseconds(40));
+    QCOMPARE(int(slow.outcome), int(Outcome::Ok));
+}
+
+void TestCtlLink::interruptEndsTheWaitAndRefusesMore()
+{
+    m_link->setReplyTimeout(milliseconds(10000));
+    QTimer::singleShot(50, m_link.get(), [this] { m_link->interrupt(); });
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(int(m_link->readStatus(1).outcome), int(Outcome::Interrupted));
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(int(m_link->readStatus(1).outcome), int(Outcome::Interrupted));
+    QVERIFY(!m_link->sleep(milliseconds(10000)));
+    QCOMPARE(m_link->stats().requests, 1L);
+}
+
+void TestCtlLink::devicePathInsteadOfComName()
+{
+    const QString device = m_ports->add(2);
+    m_ports->unlink(2);
+    auto comm = serial::makeCommControl();
+    comm->setCommPort(2);
+    QVERIFY_THROWS_EXCEPTION(serial::CommError, comm->setPortOpen(true));
+    comm->setDevicePath(device);
+    comm->setPortOpen(true);
+    Link link(*comm);
+    QTimer::singleShot(5, &link, [this] { m_ports->send(2, kStatus); });
+    QCOMPARE(int(link.readStatus(1).outcome), int(Outcome::Ok));
+    comm->setPortOpen(false);
+    comm->setDevicePath(QStringLiteral("/nonexistent/ttyUSB9"));
+    try {
+        comm->setPortOpen(true);
+        QFAIL("a missing device opened");
+    } catch (const serial::CommError &error) {
+        QCOMPARE(error.number(), serial::kErrPortNotFound);
+    }
+}
+
+void TestCtlLink::pulledAdapterIsAPortFailure()
+{
+    QTimer::singleShot(20, m_link.get(), [this] { m_ports->hangUp(1); });
+    const ctl::Reply reply = m_link->readStatus(1);
+    QCOMPARE(int(reply.outcome), int(Outcome::PortFailed));
+    QCOMPARE(int(m_link->readStatus(1).outcome), int(Outcome::PortFailed));
+}
+
+QTEST_GUILESS_MAIN(TestCtlLink)
+#include "tst_ctl_link.moc"

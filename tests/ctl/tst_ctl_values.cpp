@@ -1,0 +1,184 @@
+// What vantelctl reads from its command line and how it writes a reading.
+#include "ctl/format.h"
+#include "ctl/values.h"
+
+#include <QTest>
+
+using namespace ctl;
+
+class TestCtlValues : public QObject {
+    Q_OBJECT
+private slots:
+    void setCode_data();
+    void setCode();
+    void ports_data();
+    void ports();
+    void addressList_data();
+    void addressList();
+    void duration_data();
+    void duration();
+    void readingLines();
+    void jsonEscapes();
+};
+
+void TestCtlValues::setCode_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("decimals");
+    QTest::addColumn<int>("largest");
+    QTest::addColumn<int>("code"); // -1: refused
+
+    QTest::newRow("volts") << "12.34" << 2 << 6200 << 1234;
+    QTest::newRow("limit") << "62.00" << 2 << 6200 << 6200;
+    QTest::newRow("just above") << "62.01" << 2 << 6200 << -1;
+    QTest::newRow("half to even, down") << "12.345" << 2 << 6200 << 1234;
+    QTest::newRow("half to even, up") << "12.355" << 2 << 6200 << 1236;
+    QTest::newRow("half below limit rounds in") << "62.005" << 2 << 6200 << 6200;
+    QTest::newRow("amps") << "1.5" << 3 << 3200 << 1500;
+    QTest::newRow("amp limit") << "3.2" << 3 << 3200 << 3200;
+    QTest::newRow("amps above") << "3.2006" << 3 << 3200 << -1;
+    QTest::newRow("zero") << "0" << 2 << 6200 << 0;
+    QTest::newRow("tiny rounds to zero") << "0.0005" << 3 << 3200 << 0;
+    QTest::newRow("negative") << "-1" << 2 << 6200 << -1;
+    QTest::newRow("negative zero") << "-0" << 2 << 6200 << -1;
+    QTest::newRow("letters") << "12V" << 2 << 6200 << -1;
+    QTest::newRow("empty") << "" << 2 << 6200 << -1;
+    QTest::newRow("exponent") << "1e1" << 2 << 6200 << 1000;
+    QTest::newRow("huge") << "1e400" << 2 << 6200 << -1;
+}
+
+void TestCtlValues::setCode()
+{
+    QFETCH(QString, text);
+    QFETCH(int, decimals);
+    QFETCH(int, largest);
+    QFETCH(int, code);
+    const auto parsed = parseSetCode(text, decimals, largest, QStringLiteral("V"));
+    QCOMPARE(parsed ? int(*parsed) : -1, code);
+    QCOMPARE(parsed.error.isEmpty(), code >= 0);
+}
+
+void TestCtlValues::ports_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("comPort"); // -1: refused
+    QTest::addColumn<QString>("path");
+
+    QTest::newRow("COM3") << "COM3" << 3 << "";
+    QTest::newRow("lower case") << "com12" << 12 << "";
+    QTest::newRow("COM256") << "COM256" << 256 << "";
+    QTest::newRow("COM257") << "COM257" << -1 << "";
+    QTest::newRow("COM0") << "COM0" << -1 << "";
+    QTest::newRow("COM+1") << "COM+1" << -1 << "";
+    QTest::newRow("bare number") << "3" << -1 << "";
+    QTest::newRow("device path") << "/dev/ttyUSB0" << 1 << "/dev/ttyUSB0";
+    QTest::newRow("relative path") << "./ttyX" << 1 << "./ttyX";
+}
+
+void TestCtlValues::ports()
+{
+    QFETCH(QString, text);
+    QFETCH(int, comPort);
+    QFETCH(QString, path);
+    const auto parsed = parsePort(text);
+    QCOMPARE(parsed ? parsed.value->comPort : -1, comPort);
+    if (parsed) {
+        QCOMPARE(parsed.value->devicePath, path);
+        QCOMPARE(parsed.value->name(),
+                 path.isEmpty() ? QStringLiteral("COM%1").arg(comPort) : path);
+    }
+}
+
+void TestCtlValues::addressList_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QList<int>>("addresses"); // empty: refused
+
+    QTest::newRow("one") << "1" << QList<int>{1};
+    QTest::newRow("list and range") << "1,3,5-7" << QList<int>{1, 3, 5, 6, 7};
+    QTest::newRow("order kept, twice once") << "9,2,9,1-2" << QList<int>{9, 2, 1};
+    QTest::newRow("ends") << "1,247" << QList<int>{1, 247};
+    QTest::newRow("zero") << "0" << QList<int>{};
+    QTest::newRow("248") << "248" << QList<int>{};
+    QTest::newRow("backwards") << "7-5" << QList<int>{};
+    QTest::newRow("open range") << "5-" << QList<int>{};
+    QTest::newRow("two dashes") << "1-2-3" << QList<int>{};
+    QTest::newRow("empty item") << "1,,2" << QList<int>{};
+    QTest::newRow("empty") << "" << QList<int>{};
+    QTest::newRow("letters") << "a" << QList<int>{};
+}
+
+void TestCtlValues::addressList()
+{
+    QFETCH(QString, text);
+    QFETCH(QList<int>, addresses);
+    const auto parsed = parseAddressList(text);
+    QList<int> got;
+    if (parsed) {
+        for (const std::uint8_t a : *parsed) {
+            got << a;
+        }
+    }
+    QCOMPARE(got, addresses);
+}
+
+void TestCtlValues::duration_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<qlonglong>("ms"); // -1: refused
+
+    QTest::newRow("seconds") << "90s" << 90000LL;
+    QTest::newRow("minutes") << "10m" << 600000LL;
+    QTest::newRow("hours") << "2h" << 7200000LL;
+    QTest::newRow("no unit") << "90" << -1LL;
+    QTest::newRow("zero") << "0s" << -1LL;
+    QTest::newRow("negative") << "-5s" << -1LL;
+    QTest::newRow("fraction") << "1.5h" << -1LL;
+    QTest::newRow("unit only") << "s" << -1LL;
+    QTest::newRow("other unit") << "3d" << -1LL;
+}
+
+void TestCtlValues::duration()
+{
+    QFETCH(QString, text);
+    QFETCH(qlonglong, ms);
+    const auto parsed = parseDuration(text);
+    QCOMPARE(parsed ? qlonglong(parsed.value->count()) : -1LL, ms);
+}
+
+void TestCtlValues::readingLines()
+{
+    protocol::StatusReading r;
+    r.setVoltage = 1234;
+    r.setCurrent = 1500;
+    r.actualVoltage = 1232;
+    r.actualCurrent = 500;
+    r.outputOn = true;
+    r.mode = 1;
+    QCOMPARE(statusText(r),
+             QStringLiteral("12.32 V  0.500 A  6.16 W  (set 12.34 V 1.500 A)  output on  CV"));
+    QCOMPARE(statusJson(1, r),
+             QStringLiteral(R"({"address":1,"set_v":12.34,"set_a":1.5,"v":12.32,"a":0.5,)"
+                            R"("w":6.16,"output":true,"mode":"CV"})"));
+
+    // Power keeps its full resolution in JSON and is rounded to 10 mW in text;
+    // a mode the window does not name is shown as its number.
+    r.actualVoltage = 6200;
+    r.actualCurrent = 3199;
+    r.setCurrent = 0;
+    r.outputOn = false;
+    r.mode = 7;
+    QCOMPARE(
+        statusText(r),
+        QStringLiteral("62.00 V  3.199 A  198.34 W  (set 12.34 V 0.000 A)  output off  mode 7"));
+    QVERIFY(statusJson(247, r).contains(
+        QStringLiteral(R"("set_a":0,"v":62,"a":3.199,"w":198.338,"output":false,"mode":"7"})")));
+}
+
+void TestCtlValues::jsonEscapes()
+{
+    QCOMPARE(jsonString(QStringLiteral("a\"b\\c\nd")), QStringLiteral("\"a\\\"b\\\\c\\u000ad\""));
+}
+
+QTEST_GUILESS_MAIN(TestCtlValues)
+#include "tst_ctl_values.moc"
