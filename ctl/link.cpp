@@ -89,12 +89,13 @@ Reply Link::transact(const protocol::Frame &request, std::size_t replySize,
                      std::optional<milliseconds> firstByteTimeout)
 {
     Reply reply;
+    // Bytes of an earlier reply that came late are no part of this one; a stop
+    // asked for meanwhile is seen here too.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     if (m_interrupted) {
         reply.outcome = Outcome::Interrupted;
         return reply;
     }
-    // Bytes of an earlier reply that came late are no part of this one.
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     m_received.clear();
     if (m_comm.PortOpen()) {
         m_comm.setInBufferCount(0);

@@ -15,20 +15,6 @@ constexpr int kLastListedPort = 16;
 
 } // namespace
 
-QString portState(int error)
-{
-    switch (error) {
-    case 0:
-        return QStringLiteral("free");
-    case serial::kErrPortInUse:
-        return QStringLiteral("in use");
-    case serial::kErrNoAccess:
-        return QStringLiteral("no access");
-    default:
-        return QStringLiteral("absent");
-    }
-}
-
 // COM1..COM16 that resolve to an entry: a device, or a link, even a dangling one.
 std::vector<PortEntry> listPorts(serial::CommControl &comm)
 {

@@ -22,7 +22,8 @@ signals:
     void stopRequested(int signalNumber);
 
 private:
-    void deliver(int signalNumber);
+    // Called on the main thread with the POSIX number of the stop.
+    Q_INVOKABLE void deliver(int signalNumber);
 
     int m_received = 0;
     struct Platform;

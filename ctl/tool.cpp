@@ -38,6 +38,20 @@ QString exceptionName(int code)
 
 } // namespace
 
+QString portState(int error)
+{
+    switch (error) {
+    case 0:
+        return QStringLiteral("free");
+    case serial::kErrPortInUse:
+        return QStringLiteral("in use");
+    case serial::kErrNoAccess:
+        return QStringLiteral("no access");
+    default:
+        return QStringLiteral("absent");
+    }
+}
+
 void printOut(const QString &line)
 {
     std::fputs(qPrintable(line + QLatin1Char('\n')), stdout);
