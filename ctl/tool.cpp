@@ -4,6 +4,7 @@
 #include "ctl/platform.h"
 #include "protocol/frames.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace ctl {
@@ -225,7 +226,7 @@ int Tool::scan(int from, int to)
             std::fflush(stderr);
         }
         const auto a = static_cast<std::uint8_t>(address);
-        const Reply reply = m_link.readStatus(a, kScanWait);
+        const Reply reply = m_link.readStatus(a, std::min(kScanWait, m_options.timeout));
         if (reply.outcome == Outcome::Interrupted) {
             break;
         }
