@@ -114,6 +114,11 @@ void BufferedCommControl::setInBufferCount(int count)
         invalidValue("InBufferCount");
     }
     m_input.clear();
+    // Bytes already received by the system but not read yet would otherwise come
+    // in front of the next reply.
+    if (deviceIsOpen()) {
+        discardDeviceInput();
+    }
 }
 
 void BufferedCommControl::setOutBufferCount(int count)

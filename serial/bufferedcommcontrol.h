@@ -64,7 +64,10 @@ protected:
     virtual bool deviceIsOpen() const = 0;
     // Hands bytes to the device; throws CommError on failure.
     virtual void writeDevice(const QByteArray &bytes) = 0;
+    // Drops bytes waiting to go out that the driver has not begun to send.
     virtual void discardDeviceOutput() {}
+    // Drops bytes the system has received but not yet handed to receive().
+    virtual void discardDeviceInput() {}
     // Settings changed while the device is open.
     virtual void applyLineSettings() {}
 

@@ -12,6 +12,7 @@ QtCommControl::QtCommControl(QObject *parent)
 {
     connect(m_port, &QSerialPort::readyRead, this, &QtCommControl::onReadyRead);
     connect(m_port, &QSerialPort::errorOccurred, this, &QtCommControl::onError);
+    connect(m_port, &QSerialPort::bytesWritten, this, &QtCommControl::onBytesWritten);
 }
 
 int QtCommControl::errorNumber(QSerialPort::SerialPortError error)
@@ -85,29 +86,67 @@ void QtCommControl::probeDevice(int port)
 
 void QtCommControl::closeDevice()
 {
+    m_waiting.clear();
     m_port->close();
     m_port->clearError();
 }
 
 void QtCommControl::writeDevice(const QByteArray &bytes)
 {
-    if (m_port->write(bytes) != bytes.size()) {
-        const QString description = m_port->errorString();
-        throw CommError(kErrDeviceIo, description.toStdString());
+    // While Qt still holds the tail of a frame the driver has begun to take, later
+    // frames wait here, where clearing the transmit buffer can drop them whole.
+    if (m_port->bytesToWrite() > 0 || !m_waiting.isEmpty()) {
+        m_waiting.append(bytes);
+        return;
     }
-    // Hand the frame to the driver now rather than on the next turn of the event
-    // loop, so that a later OutBufferCount = 0 in the same turn cannot drop it.
-    m_port->flush();
+    handOver(bytes);
+}
+
+void QtCommControl::handOver(const QByteArray &frame)
+{
+    // write() only copies into Qt's buffer; flush() makes the system call, so its
+    // result is what tells whether the driver took the frame.
+    m_lastError.clear();
+    if (m_port->write(frame) == frame.size() && m_port->flush()) {
+        return;
+    }
+    const QString reason = m_lastError.isEmpty() ? m_port->errorString() : m_lastError;
+    if (m_port->isOpen()) {
+        // The refused frame is still in Qt's buffer and would go out with the next
+        // one; the device has failed, so nothing it queued is worth keeping.
+        m_port->clear(QSerialPort::Output);
+        m_port->clearError();
+    }
+    m_waiting.clear();
+    throw CommError(kErrDeviceIo,
+                    QStringLiteral("The frame could not be sent: %1").arg(reason).toStdString());
+}
+
+void QtCommControl::onBytesWritten()
+{
+    if (m_port->bytesToWrite() > 0 || m_waiting.isEmpty()) {
+        return;
+    }
+    try {
+        handOver(m_waiting.takeFirst());
+    } catch (const CommError &) {
+        // No caller waits for a queued frame: the port's error signal has already
+        // closed a failed device, and the poll watchdog reports the silence.
+    }
 }
 
 void QtCommControl::discardDeviceOutput()
 {
-    // Only bytes the driver has not taken yet are discarded. A frame already handed
-    // over stays whole: cutting it short in the driver's queue would put a broken
-    // frame on the line in front of the next one.
-    if (m_port->bytesToWrite() > 0) {
-        m_port->clear(QSerialPort::Output);
-    }
+    // Only frames the driver has not begun are dropped. Qt's own buffer may hold
+    // the rest of a frame the driver has partly taken, and the driver's queue whole
+    // frames: cutting either would put a broken frame on the line.
+    m_waiting.clear();
+}
+
+void QtCommControl::discardDeviceInput()
+{
+    // Qt's read buffer and the system's input queue (tcflush).
+    m_port->clear(QSerialPort::Input);
 }
 
 void QtCommControl::applyLineSettings()
@@ -145,6 +184,9 @@ void QtCommControl::onReadyRead()
 
 void QtCommControl::onError(QSerialPort::SerialPortError error)
 {
+    if (error != QSerialPort::NoError) {
+        m_lastError = m_port->errorString();
+    }
     // An adapter pulled out or a pty whose other end closed keeps reporting errors
     // for as long as the handle stays open: close it at once.
     if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError) {

@@ -2,6 +2,7 @@
 
 #include "serial/bufferedcommcontrol.h"
 
+#include <QList>
 #include <QSerialPort>
 
 namespace serial {
@@ -22,13 +23,21 @@ protected:
     bool deviceIsOpen() const override { return m_port->isOpen(); }
     void writeDevice(const QByteArray &bytes) override;
     void discardDeviceOutput() override;
+    void discardDeviceInput() override;
     void applyLineSettings() override;
 
 private:
     void onReadyRead();
     void onError(QSerialPort::SerialPortError error);
+    void onBytesWritten();
+    // Hands one frame to the driver now; throws CommError when it is refused.
+    void handOver(const QByteArray &frame);
 
     QSerialPort *m_port;
+    // Frames waiting until the driver has taken the one in progress.
+    QList<QByteArray> m_waiting;
+    // The last error the port reported, kept past the close that may follow it.
+    QString m_lastError;
 };
 
 } // namespace serial

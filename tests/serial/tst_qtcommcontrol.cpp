@@ -9,6 +9,7 @@
 #include <QThread>
 
 #include <ctime>
+#include <sys/ioctl.h>
 
 using serial::CommError;
 using serial::QtCommControl;
@@ -41,6 +42,9 @@ class TestQtCommControl : public QObject {
 private slots:
     void bytesBothWays();
     void frameSurvivesLaterOutBufferClear();
+    void outBufferClearKeepsFrameInProgress();
+    void inBufferClearDropsWhatTheSystemHolds();
+    void writeAfterOtherEndGoneFails();
     void thresholdWithTricklingBytes_data();
     void thresholdWithTricklingBytes();
     void thresholdZeroNeverFires();
@@ -98,6 +102,78 @@ void TestQtCommControl::frameSurvivesLaterOutBufferClear()
     comm.setOutBufferCount(0);
     comm.setOutput(write);
     QCOMPARE(ports.receive(1, poll.size() + write.size()), poll + write);
+}
+
+void TestQtCommControl::outBufferClearKeepsFrameInProgress()
+{
+    // A block larger than the pty takes at once: Qt keeps its tail while the
+    // driver sends the head. Clearing the transmit buffer then drops the frame
+    // queued behind it, never the block's tail.
+    PtyPorts ports;
+    QVERIFY(!ports.add(1).isEmpty());
+    QtCommControl comm;
+    openOn(comm, 1);
+    QByteArray block(256 * 1024, 'b');
+    for (int i = 0; i < block.size(); i += 97) {
+        block[i] = char(i % 251);
+    }
+    comm.setOutput(block);
+    QVERIFY(comm.findChild<QSerialPort *>()->bytesToWrite() > 0);
+    comm.setOutput("dropped");
+    comm.setOutBufferCount(0);
+    comm.setOutput("after");
+    const QByteArray expected = block + "after";
+    const QByteArray got = ports.receive(1, int(expected.size()), 20000);
+    QCOMPARE(got.size(), expected.size());
+    QVERIFY(got == expected);
+    QVERIFY(ports.receive(1, 1, 100).isEmpty());
+}
+
+void TestQtCommControl::inBufferClearDropsWhatTheSystemHolds()
+{
+    PtyPorts ports;
+    QVERIFY(!ports.add(1).isEmpty());
+    QtCommControl comm;
+    comm.setRThreshold(1);
+    openOn(comm, 1);
+    const int fd = comm.findChild<QSerialPort *>()->handle();
+    // The stale bytes reach the system's queue while no event loop runs, so the
+    // control has not read them when the count is cleared.
+    QVERIFY(ports.send(1, "stale"));
+    int queued = 0;
+    for (int i = 0; i < 400 && queued < 5; ++i) {
+        QThread::msleep(5);
+        QVERIFY(::ioctl(fd, FIONREAD, &queued) == 0);
+    }
+    QCOMPARE(queued, 5);
+    comm.setInBufferCount(0);
+    QTest::qWait(100);
+    QCOMPARE(comm.InBufferCount(), 0);
+    QVERIFY(ports.send(1, "fresh"));
+    QTRY_COMPARE(comm.InBufferCount(), 5);
+    QCOMPARE(comm.Input(), QByteArray("fresh"));
+}
+
+void TestQtCommControl::writeAfterOtherEndGoneFails()
+{
+    // The write comes before the control has noticed the hang-up, so the system
+    // call itself is refused (EIO) and that must reach the caller.
+    PtyPorts ports;
+    QVERIFY(!ports.add(1).isEmpty());
+    QtCommControl comm;
+    openOn(comm, 1);
+    ports.hangUp(1);
+    QString description;
+    try {
+        comm.setOutput(QByteArray::fromHex("0006100800053c1a"));
+        QFAIL("the write did not fail");
+    } catch (const CommError &error) {
+        QCOMPARE(error.number(), serial::kErrDeviceIo);
+        description = QString::fromStdString(error.what());
+    }
+    QVERIFY2(description.contains(QStringLiteral("could not be sent")), qPrintable(description));
+    QVERIFY(!comm.PortOpen());
+    QCOMPARE(errorOf([&] { comm.setOutput("x"); }), serial::kErrPortNotOpen);
 }
 
 void TestQtCommControl::thresholdWithTricklingBytes_data()
