@@ -72,6 +72,11 @@ public:
     // this control holds; returns 0 when it opened, else the error number.
     virtual int probePort(int port) = 0;
 
+    // Gives adapters plugged in since the last search their port numbers; the
+    // port search calls it before probing. Nothing to do where the system names
+    // ports itself.
+    virtual void nameNewAdapters() {}
+
 signals:
     void OnComm();
 };

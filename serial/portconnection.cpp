@@ -68,6 +68,9 @@ PortConnection::PortConnection(CommControl &comm, ui::Messenger &messenger, QWid
                                PortControls controls)
     : m_comm(comm), m_messenger(messenger), m_window(window), m_controls(controls)
 {
+    // The text names the port as typed: an editable combo box would otherwise
+    // complete what the user types to a listed name.
+    m_controls.Combo1->setCompleter(nullptr);
 }
 
 void PortConnection::search()
@@ -75,11 +78,13 @@ void PortConnection::search()
     QComboBox *list = m_controls.Combo1;
     list->clear();
     list->setEditText(QString());
+    m_comm.nameNewAdapters();
     for (int port = kFirstPort; port <= kLastPort; ++port) {
         // The window's own open port is in use, so it is listed; probing it would
-        // close it behind the user's back.
+        // close it behind the user's back. A port this user may not open is listed
+        // too, so that opening it can say why.
         const int error = m_comm.probePort(port);
-        if (error == 0 || error == kErrPortInUse) {
+        if (error == 0 || error == kErrPortInUse || error == kErrNoAccess) {
             list->addItem(QStringLiteral("COM") + QString::number(port));
         }
     }

@@ -1,16 +1,54 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 
 namespace serial {
 
-// The device behind "COMn". On Windows that is the native name itself. Elsewhere
-// it is the entry COMn of $VANTEL_PORT_DIR when that variable is set (and nothing
-// else), otherwise ~/.config/vantel/ports/COMn when it exists, otherwise the
-// usual numbering of COM1 as /dev/ttyS0.
-QString devicePath(int port);
+// A COM name made for an adapter that had none.
+struct AdapterName {
+    int port = 0;   // n of COMn
+    QString link;   // the link made in the folder of COM names
+    QString device; // what it points to: the adapter's stable device name
+};
 
-// The folder that holds the COMn links: $VANTEL_PORT_DIR, else ~/.config/vantel/ports.
-QString portDirectory();
+// The devices behind the names COM1, COM2, ... On Windows they are the system's
+// own names. On Linux, COMn is, first match winning:
+//  1. the entry COMn of $VANTEL_PORT_DIR when that variable is set, and nothing else;
+//  2. the link COMn in ~/.config/vantel/ports, the user's own or one made here;
+//  3. /dev/ttyS(n-1), when the kernel reports a UART behind it.
+class PortNames {
+public:
+    // The machine's devices; the environment and the home folder are read at each call.
+    PortNames() = default;
+    // A device tree under `root` (its dev/ and sys/ folders) with the COM links in
+    // `linkDir`; $VANTEL_PORT_DIR plays no part.
+    PortNames(const QString &root, const QString &linkDir);
+
+    // The device behind COMn; empty when there is none.
+    QString devicePath(int port) const;
+
+    // Gives every USB or ACM serial adapter that no link points to the lowest
+    // number in 1..16 held by neither a UART nor a link, as a link to its stable
+    // name: by serial number when the adapter has one, else by the jack it is
+    // plugged into. Links are only ever added. Returns what it made.
+    QList<AdapterName> assignAdapterNames() const;
+
+    // The folder of COM links.
+    QString linkDirectory() const;
+
+private:
+    QString m_root;
+    QString m_linkDir;
+};
+
+// The same for the machine's devices.
+QString devicePath(int port);
+QList<AdapterName> assignAdapterNames();
+
+// Why this user may not open `device`, the device behind `portName`: a message
+// that names the port, the device and its group and says what to do. Empty when
+// the user may read and write it, so that a refusal must have another cause.
+QString noAccessMessage(const QString &portName, const QString &device);
 
 } // namespace serial

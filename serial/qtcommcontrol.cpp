@@ -1,7 +1,5 @@
 #include "serial/qtcommcontrol.h"
 
-#include "serial/portnames.h"
-
 #include <QDir>
 #include <QFileInfo>
 
@@ -26,7 +24,7 @@ int QtCommControl::errorNumber(QSerialPort::SerialPortError error)
         // Another opener holds the lock file QSerialPort takes for the device (in
         // this program or another), or the device refuses a second opener (EBUSY).
         // For root the device never refuses, so the lock file is what counts there.
-        // A device this user may not open at all (EACCES) reads as in use too.
+        // A device this user may not open at all is told apart when opening.
         return kErrPortInUse;
     case QSerialPort::OpenError:
         return kErrPortInUse;
@@ -46,9 +44,13 @@ int QtCommControl::errorNumber(QSerialPort::SerialPortError error)
 
 namespace {
 
-// Opens `port` on `device` (a path, or a native name); throws CommError when it cannot.
-void openOn(QSerialPort &port, const QString &device)
+// Opens `port` on `device` (a path, or a native name), which the user knows as
+// `name`; throws CommError when it cannot.
+void openOn(QSerialPort &port, const QString &name, const QString &device)
 {
+    if (device.isEmpty()) {
+        throw CommError(kErrPortNotFound, "Invalid port number");
+    }
     if (QDir::isAbsolutePath(device)) {
         // A COMn entry that is missing, or a link whose device went away, is no port.
         const QFileInfo info(device);
@@ -65,22 +67,40 @@ void openOn(QSerialPort &port, const QString &device)
         const auto error = port.error();
         const QString description = port.errorString();
         port.clearError();
+        // Qt gives a held lock file, a busy device and a refused permission one
+        // code; the device's permissions and this user's groups tell them apart.
+        if (error == QSerialPort::PermissionError) {
+            const QString problem = noAccessMessage(name, device);
+            if (!problem.isEmpty()) {
+                throw CommError(kErrNoAccess, problem.toStdString());
+            }
+        }
         throw CommError(QtCommControl::errorNumber(error), description.toStdString());
     }
+}
+
+QString comName(int port)
+{
+    return QStringLiteral("COM") + QString::number(port);
 }
 
 } // namespace
 
 void QtCommControl::openDevice(int port)
 {
-    openOn(*m_port, devicePathOverride().isEmpty() ? devicePath(port) : devicePathOverride());
+    const QString &path = devicePathOverride();
+    if (path.isEmpty()) {
+        openOn(*m_port, comName(port), m_names.devicePath(port));
+    } else {
+        openOn(*m_port, path, path);
+    }
     applyLineSettings();
 }
 
 void QtCommControl::probeDevice(int port)
 {
     QSerialPort probe;
-    openOn(probe, devicePath(port));
+    openOn(probe, comName(port), m_names.devicePath(port));
     probe.close();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "serial/bufferedcommcontrol.h"
+#include "serial/portnames.h"
 
 #include <QList>
 #include <QSerialPort>
@@ -15,6 +16,10 @@ public:
 
     // Maps Qt's error to the control's error number; nothing else looks at Qt's enum.
     static int errorNumber(QSerialPort::SerialPortError error);
+
+    // Where the port numbers lead; the machine's own names unless set.
+    void setPortNames(const PortNames &names) { m_names = names; }
+    void nameNewAdapters() override { m_names.assignAdapterNames(); }
 
 protected:
     void openDevice(int port) override;
@@ -33,6 +38,7 @@ private:
     // Hands one frame to the driver now; throws CommError when it is refused.
     void handOver(const QByteArray &frame);
 
+    PortNames m_names;
     QSerialPort *m_port;
     // Frames waiting until the driver has taken the one in progress.
     QList<QByteArray> m_waiting;

@@ -1,12 +1,15 @@
 // "Look for serial port" and "Open serial port" through vantel's window, with the
 // scripted control and with the QSerialPort control on pseudo-terminals.
+#include "addrtool/form1.h"
 #include "monitor/form1.h"
 #include "serial/qtcommcontrol.h"
 #include "support/fakecommcontrol.h"
+#include "support/fakedevices.h"
 #include "support/ptyports.h"
 #include "support/recordingmessenger.h"
 
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QTest>
 
 using testsupport::FakeCommControl;
@@ -92,8 +95,12 @@ private slots:
     void unusableNameWhileOpenCloses();
     void closeStepWithoutWindowExtras();
 
+    void typedTextIsNotCompleted();
+
     void endToEndOnPtys();
+    void failedWriteConfirmsNothing();
     void searchDuration();
+    void searchNamesAdapters();
 };
 
 void TestPortConnection::searchFindsNothing()
@@ -114,10 +121,11 @@ void TestPortConnection::searchListsFreeAndBusyPorts()
     w.comm.setPort(1, Port::Free);
     w.comm.setPort(3, Port::Busy);
     w.comm.setPort(4, Port::Free);
-    w.comm.setPort(17, Port::Free); // beyond the searched range
+    w.comm.setPort(6, Port::NoAccess); // listed, so that opening it says why
+    w.comm.setPort(17, Port::Free);    // beyond the searched range
     w.form.Combo1->setEditText(QStringLiteral("typed"));
     w.form.C32_Click();
-    QCOMPARE(items(w.form.Combo1), (QStringList{"COM1", "COM3", "COM4"}));
+    QCOMPARE(items(w.form.Combo1), (QStringList{"COM1", "COM3", "COM4", "COM6"}));
     QCOMPARE(w.form.Combo1->currentText(), QStringLiteral("COM1"));
     QVERIFY(w.messages.messages.isEmpty());
     QCOMPARE(w.comm.probed, (QList<int>{1, 4})); // free ports opened and closed again
@@ -127,7 +135,7 @@ void TestPortConnection::searchListsFreeAndBusyPorts()
     // A second search replaces the list.
     w.comm.setPort(1, Port::Absent);
     w.form.C32_Click();
-    QCOMPARE(items(w.form.Combo1), (QStringList{"COM3", "COM4"}));
+    QCOMPARE(items(w.form.Combo1), (QStringList{"COM3", "COM4", "COM6"}));
     QCOMPARE(w.form.Combo1->currentText(), QStringLiteral("COM3"));
 }
 
@@ -231,6 +239,7 @@ void TestPortConnection::failedOpen_data()
     QTest::addColumn<QString>("message");
     QTest::newRow("no such port") << int(Port::Absent) << kNotFound;
     QTest::newRow("held elsewhere") << int(Port::Busy) << kOccupied;
+    QTest::newRow("no access") << int(Port::NoAccess) << "You may not open this port";
 }
 
 void TestPortConnection::failedOpen()
@@ -391,6 +400,28 @@ void TestPortConnection::closeStepWithoutWindowExtras()
     QVERIFY(messages.messages.isEmpty());
 }
 
+void TestPortConnection::typedTextIsNotCompleted()
+{
+    // Typed text stays as typed, in both windows, even where it begins a listed name.
+    FakeCommControl comm;
+    RecordingMessenger messages;
+    vantel::Form1 monitor(comm, messages);
+    pellow::Form1 addressTool(comm, messages);
+    for (QComboBox *list : {monitor.Combo1, addressTool.Combo1}) {
+        list->window()->show();
+        list->window()->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(list->window()));
+        list->addItems({QStringLiteral("COM1"), QStringLiteral("COM2")});
+        list->lineEdit()->setFocus();
+        list->lineEdit()->clear();
+        QTest::keyClicks(list->lineEdit(), QStringLiteral("c"));
+        QCOMPARE(list->currentText(), QStringLiteral("c"));
+        QTest::keyClicks(list->lineEdit(), QStringLiteral("om2"));
+        QTest::keyClick(list->lineEdit(), Qt::Key_Return);
+        QCOMPARE(list->currentText(), QStringLiteral("com2"));
+    }
+}
+
 void TestPortConnection::endToEndOnPtys()
 {
     testsupport::PtyPorts ports;
@@ -438,6 +469,29 @@ void TestPortConnection::endToEndOnPtys()
     QVERIFY(next.start(4));
 }
 
+void TestPortConnection::failedWriteConfirmsNothing()
+{
+    // pellow sends to the broadcast address, which it confirms without waiting
+    // for an echo; a frame the driver refuses must not be confirmed.
+    testsupport::PtyPorts ports;
+    QVERIFY(!ports.add(1).isEmpty());
+    serial::QtCommControl comm;
+    RecordingMessenger messages;
+    pellow::Form1 form(comm, messages);
+    form.Combo1->setEditText(QStringLiteral("COM1"));
+    form.C31_Click();
+    QVERIFY(comm.PortOpen());
+    form.T15->setText(QStringLiteral("0"));
+    form.T20->setText(QStringLiteral("5"));
+    const QString textBefore = form.Text1->Text();
+    ports.hangUp(1);
+    form.Command1_Click();
+    QCOMPARE(messages.messages.size(), 1);
+    QVERIFY2(messages.messages.first().contains(QStringLiteral("could not be sent")),
+             qPrintable(messages.messages.first()));
+    QCOMPARE(form.Text1->Text(), textBefore);
+}
+
 void TestPortConnection::searchDuration()
 {
     serial::QtCommControl comm;
@@ -473,6 +527,36 @@ void TestPortConnection::searchDuration()
     qInfo("search of 16 absent ports: %.2f ms; of 16 ptys, 4 held: %.1f ms", absentMs, mixedMs);
     QVERIFY(absentMs < 5000);
     QVERIFY(mixedMs < 5000);
+}
+
+void TestPortConnection::searchNamesAdapters()
+{
+    // A desk with four phantom ttyS nodes and two USB adapters, one with a serial
+    // number: the first search names both and lists them, the next finds the names.
+    testsupport::FakeDevices devices;
+    for (int n = 0; n < 4; ++n) {
+        devices.addTtyS(n, false);
+    }
+    QVERIFY(!devices.plug(QStringLiteral("FT1234"), 1).isEmpty());
+    QVERIFY(!devices.plug(QString(), 2).isEmpty());
+    serial::QtCommControl comm;
+    comm.setPortNames(devices.names());
+    RecordingMessenger messages;
+    vantel::Form1 form(comm, messages);
+    QElapsedTimer clock;
+    clock.start();
+    form.C32_Click();
+    const double firstMs = clock.nsecsElapsed() / 1e6;
+    QCOMPARE(items(form.Combo1), (QStringList{"COM1", "COM2"}));
+    clock.restart();
+    form.C32_Click();
+    const double againMs = clock.nsecsElapsed() / 1e6;
+    QCOMPARE(items(form.Combo1), (QStringList{"COM1", "COM2"}));
+    QVERIFY(messages.messages.isEmpty());
+    form.C31_Click();
+    checkOpen(form, 1);
+    qInfo("search of COM1..COM16, two adapters, no UART: %.1f ms naming them, %.1f ms after",
+          firstMs, againMs);
 }
 
 QTEST_MAIN(TestPortConnection)

@@ -1,5 +1,4 @@
 // The QSerialPort control against real pseudo-terminals.
-#include "serial/portnames.h"
 #include "serial/qtcommcontrol.h"
 #include "support/ptyports.h"
 
@@ -9,7 +8,10 @@
 #include <QThread>
 
 #include <ctime>
+#include <grp.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <tuple>
 
 using serial::CommError;
 using serial::QtCommControl;
@@ -52,10 +54,10 @@ private slots:
     void missingPortIs8002();
     void heldPortIs8005();
     void heldByAnotherProgramIs8005();
+    void openFailureClasses_data();
+    void openFailureClasses();
     void otherEndGoneClosesWithoutSpinning();
     void portNumberFixedWhileOpen();
-    void devicePathMapping_data();
-    void devicePathMapping();
 };
 
 void TestQtCommControl::bytesBothWays()
@@ -320,6 +322,125 @@ void TestQtCommControl::heldByAnotherProgramIs8005()
     QVERIFY(comm.PortOpen());
 }
 
+namespace {
+
+enum class Setup { HeldElsewhere, Exclusive, GroupOnly, NoOne, Absent };
+
+// Opens COM1 in a child running as the unprivileged user `nobody`; returns its
+// error number and message, or -1 and why when privileges cannot be dropped.
+std::pair<int, QString> openAsNobody()
+{
+    QProcess child;
+    child.start(QStringLiteral("setpriv"),
+                {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                 QStringLiteral("--clear-groups"), QStringLiteral(VANTEL_HOLD_PORT_EXE),
+                 QStringLiteral("1")});
+    if (!child.waitForStarted(5000) || !child.waitForReadyRead(10000)) {
+        return {-1, QString::fromLocal8Bit(child.readAllStandardError())};
+    }
+    const QString line = QString::fromLocal8Bit(child.readAllStandardOutput()).trimmed();
+    child.closeWriteChannel();
+    child.waitForFinished(5000);
+    if (line.startsWith(QLatin1String("held"))) {
+        return {0, line};
+    }
+    const QStringList parts = line.split(QLatin1Char(' '));
+    return {parts.value(1).toInt(), line.section(QLatin1Char(' '), 2)};
+}
+
+} // namespace
+
+void TestQtCommControl::openFailureClasses_data()
+{
+    QTest::addColumn<int>("setup");
+    QTest::addColumn<bool>("asNobody");
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("lock file of a live process")
+        << int(Setup::HeldElsewhere) << false << serial::kErrPortInUse << QString();
+    QTest::newRow("device refuses a second opener (EBUSY)")
+        << int(Setup::Exclusive) << true << serial::kErrPortInUse << QString();
+    QTest::newRow("user not in the device's group")
+        << int(Setup::GroupOnly) << true << serial::kErrNoAccess << "sudo adduser nobody $GROUP\n";
+    QTest::newRow("nobody but the owner may use it")
+        << int(Setup::NoOne) << true << serial::kErrNoAccess << "Its permissions (0000)";
+    QTest::newRow("absent device")
+        << int(Setup::Absent) << false << serial::kErrPortNotFound << QString();
+}
+
+void TestQtCommControl::openFailureClasses()
+{
+    QFETCH(int, setup);
+    QFETCH(bool, asNobody);
+    QFETCH(int, number);
+    QFETCH(QString, says);
+    if (asNobody && ::geteuid() != 0) {
+        QSKIP("needs root to run the opener as another user");
+    }
+    PtyPorts ports;
+    const QString device = ports.add(1);
+    QVERIFY(!device.isEmpty());
+    // The unprivileged child must reach the COM links.
+    QVERIFY(QFile::setPermissions(ports.dir(), QFile::ReadOwner | QFile::WriteOwner |
+                                                   QFile::ExeOwner | QFile::ReadOther |
+                                                   QFile::ExeOther));
+    PortHolder holder;
+    int exclusive = -1;
+    switch (Setup(setup)) {
+    case Setup::HeldElsewhere:
+        QVERIFY(holder.start(1));
+        break;
+    case Setup::Exclusive:
+        // Held without a lock file, as programs that do not use Qt hold a port.
+        QVERIFY(::chmod(device.toLocal8Bit().constData(), 0666) == 0);
+        exclusive = ::open(device.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(exclusive >= 0 && ::ioctl(exclusive, TIOCEXCL) == 0);
+        break;
+    case Setup::GroupOnly:
+        QVERIFY(::chmod(device.toLocal8Bit().constData(), 0660) == 0);
+        break;
+    case Setup::NoOne:
+        QVERIFY(::chmod(device.toLocal8Bit().constData(), 0000) == 0);
+        break;
+    case Setup::Absent:
+        ports.hangUp(1);
+        break;
+    }
+
+    int got = 0;
+    QString message;
+    if (asNobody) {
+        std::tie(got, message) = openAsNobody();
+        if (got < 0) {
+            QSKIP(qPrintable(QStringLiteral("cannot drop privileges: ") + message));
+        }
+    } else {
+        QtCommControl comm;
+        QCOMPARE(comm.probePort(1), number);
+        comm.setCommPort(1);
+        try {
+            comm.setPortOpen(true);
+        } catch (const CommError &error) {
+            got = error.number();
+            message = QString::fromStdString(error.what());
+        }
+    }
+    if (exclusive >= 0) {
+        ::close(exclusive);
+    }
+    QCOMPARE(got, number);
+    if (number == serial::kErrNoAccess) {
+        struct stat status {};
+        QVERIFY(::stat(device.toLocal8Bit().constData(), &status) == 0);
+        const QString group = QString::fromLocal8Bit(::getgrgid(status.st_gid)->gr_name);
+        says.replace(QStringLiteral("$GROUP"), group);
+        QVERIFY2(message.startsWith(QStringLiteral("You may not open COM1 (%1, group %2).")
+                                        .arg(QFileInfo(device).canonicalFilePath(), group)),
+                 qPrintable(message));
+    }
+    QVERIFY2(message.contains(says), qPrintable(message));
+}
+
 void TestQtCommControl::otherEndGoneClosesWithoutSpinning()
 {
     PtyPorts ports;
@@ -372,57 +493,6 @@ void TestQtCommControl::portNumberFixedWhileOpen()
     comm.setSettings(QStringLiteral("9600,n,8,1"));
     QCOMPARE(errorOf([&] { comm.setSettings(QStringLiteral("9600,x,8,1")); }),
              serial::kErrInvalidValue);
-}
-
-void TestQtCommControl::devicePathMapping_data()
-{
-    QTest::addColumn<bool>("portDirSet");
-    QTest::addColumn<bool>("linkInHome");
-    QTest::addColumn<int>("port");
-    QTest::addColumn<QString>("expected"); // relative to the port dir or HOME, else absolute
-
-    QTest::newRow("port dir, entry absent") << true << true << 3 << "$PORTS/COM3";
-    QTest::newRow("port dir, other number") << true << false << 12 << "$PORTS/COM12";
-    QTest::newRow("home link exists") << false << true << 3 << "$HOME/.config/vantel/ports/COM3";
-    QTest::newRow("no home link") << false << true << 2 << "/dev/ttyS1";
-    QTest::newRow("first port") << false << false << 1 << "/dev/ttyS0";
-    QTest::newRow("sixteenth port") << false << false << 16 << "/dev/ttyS15";
-}
-
-void TestQtCommControl::devicePathMapping()
-{
-    QFETCH(bool, portDirSet);
-    QFETCH(bool, linkInHome);
-    QFETCH(int, port);
-    QFETCH(QString, expected);
-
-    const QByteArray savedHome = qgetenv("HOME");
-    QTemporaryDir home;
-    QTemporaryDir portDir;
-    qputenv("HOME", home.path().toLocal8Bit());
-    if (linkInHome) {
-        QVERIFY(QDir(home.path()).mkpath(QStringLiteral(".config/vantel/ports")));
-        QVERIFY(QFile::link(QStringLiteral("/dev/null"),
-                            home.filePath(QStringLiteral(".config/vantel/ports/COM3"))));
-    }
-    if (portDirSet) {
-        qputenv("VANTEL_PORT_DIR", portDir.path().toLocal8Bit());
-    } else {
-        qunsetenv("VANTEL_PORT_DIR");
-    }
-    expected.replace(QStringLiteral("$PORTS"), portDir.path());
-    expected.replace(QStringLiteral("$HOME"), home.path());
-    const QString actual = serial::devicePath(port);
-
-    // An empty VANTEL_PORT_DIR counts as unset.
-    qputenv("VANTEL_PORT_DIR", QByteArray());
-    const QString withEmptyDir = serial::devicePath(port);
-    qunsetenv("VANTEL_PORT_DIR");
-    const QString unset = serial::devicePath(port);
-    qputenv("HOME", savedHome);
-
-    QCOMPARE(actual, expected);
-    QCOMPARE(withEmptyDir, unset);
 }
 
 QTEST_GUILESS_MAIN(TestQtCommControl)

@@ -17,7 +17,7 @@ namespace testsupport {
 class FakeCommControl : public serial::BufferedCommControl {
     Q_OBJECT
 public:
-    enum class Port { Absent, Free, Busy };
+    enum class Port { Absent, Free, Busy, NoAccess };
 
     using serial::BufferedCommControl::BufferedCommControl;
 
@@ -101,6 +101,8 @@ protected:
             throw serial::CommError(serial::kErrPortNotFound, "Invalid port number");
         case Port::Busy:
             throw serial::CommError(serial::kErrPortInUse, "Port already open");
+        case Port::NoAccess:
+            throw serial::CommError(serial::kErrNoAccess, "You may not open this port");
         case Port::Free:
             break;
         }
@@ -115,6 +117,8 @@ protected:
             throw serial::CommError(serial::kErrPortNotFound, "Invalid port number");
         case Port::Busy:
             throw serial::CommError(serial::kErrPortInUse, "Port already open");
+        case Port::NoAccess:
+            throw serial::CommError(serial::kErrNoAccess, "You may not open this port");
         case Port::Free:
             break;
         }
