@@ -6,6 +6,7 @@
 #include "support/ptyports.h"
 
 #include <QElapsedTimer>
+#include <QSocketNotifier>
 #include <QTest>
 #include <QTimer>
 
@@ -59,8 +60,11 @@ private slots:
     void pulledAdapterIsAPortFailure();
 
 private:
-    // Plays `script` from now on and runs one status read of address 1.
+    // Plays `script` and runs one status read of address 1.
     ctl::Reply play(const Script &script, std::optional<milliseconds> firstByte = {});
+    // Plays `script` on COMn, timed from the moment the next request arrives
+    // there: what the line held before that is cleared by the request.
+    void answer(int port, const Script &script);
 
     std::unique_ptr<testsupport::PtyPorts> m_ports;
     std::unique_ptr<serial::BufferedCommControl> m_comm;
@@ -85,12 +89,27 @@ void TestCtlLink::cleanup()
     m_ports.reset();
 }
 
+void TestCtlLink::answer(int port, const Script &script)
+{
+    // Earlier requests nobody read would count as this one.
+    const int device = m_ports->master(port);
+    char stale[256];
+    while (::read(device, stale, sizeof stale) > 0) {
+    }
+    auto *request = new QSocketNotifier(device, QSocketNotifier::Read, m_link.get());
+    connect(request, &QSocketNotifier::activated, request, [this, request, port, script] {
+        request->setEnabled(false);
+        request->deleteLater();
+        for (const Piece &piece : script) {
+            QTimer::singleShot(piece.atMs, m_link.get(),
+                               [this, port, bytes = piece.bytes] { m_ports->send(port, bytes); });
+        }
+    });
+}
+
 ctl::Reply TestCtlLink::play(const Script &script, std::optional<milliseconds> firstByte)
 {
-    for (const Piece &piece : script) {
-        QTimer::singleShot(piece.atMs, m_link.get(),
-                           [this, bytes = piece.bytes] { m_ports->send(1, bytes); });
-    }
+    answer(1, script);
     return m_link->readStatus(1, firstByte);
 }
 
@@ -193,7 +212,7 @@ void TestCtlLink::devicePathInsteadOfComName()
     comm->setDevicePath(device);
     comm->setPortOpen(true);
     Link link(*comm);
-    QTimer::singleShot(5, &link, [this] { m_ports->send(2, kStatus); });
+    answer(2, {{5, kStatus}});
     QCOMPARE(int(link.readStatus(1).outcome), int(Outcome::Ok));
     comm->setPortOpen(false);
     comm->setDevicePath(QStringLiteral("/nonexistent/ttyUSB9"));

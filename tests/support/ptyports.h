@@ -60,6 +60,9 @@ public:
         return m_devices[n];
     }
 
+    // The device's own end of COMn, for tests that wait on it.
+    int master(int n) const { return m_masters.value(n, -1); }
+
     // Another COMn entry for the device already behind COMm.
     void alias(int n, int m) { link(n, m_devices.value(m)); }
 
