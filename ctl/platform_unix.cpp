@@ -1,5 +1,6 @@
 #include "ctl/platform.h"
 
+#include "ctl/tool.h"
 #include "serial/portnames.h"
 
 #include <QFileInfo>
@@ -16,13 +17,18 @@ constexpr int kLastListedPort = 16;
 } // namespace
 
 // COM1..COM16 that resolve to an entry: a device, or a link, even a dangling one.
+// Adapters without a COM name get one first, as the windows' port search does.
 std::vector<PortEntry> listPorts(serial::CommControl &comm)
 {
+    for (const serial::AdapterName &made : serial::assignAdapterNames()) {
+        printErr(
+            QStringLiteral("COM%1 now names %2 (%3)").arg(made.port).arg(made.device, made.link));
+    }
     std::vector<PortEntry> ports;
     for (int n = 1; n <= kLastListedPort; ++n) {
         const QString path = serial::devicePath(n);
         const QFileInfo info(path);
-        if (!info.exists() && !info.isSymLink()) {
+        if (path.isEmpty() || (!info.exists() && !info.isSymLink())) {
             continue;
         }
         PortEntry entry;

@@ -74,9 +74,7 @@ QString openFailureText(const QString &portName, int error, const QString &descr
         return QStringLiteral("%1 is in use by another program (%2); close it and try again")
             .arg(portName, description);
     case serial::kErrNoAccess:
-        return QStringLiteral("%1: no access (%2); on Debian: sudo adduser $USER dialout, "
-                              "then log in again")
-            .arg(portName, description);
+        return description; // names the port, the device, its group and what to do
     default:
         return QStringLiteral("%1 cannot be opened: %2").arg(portName, description);
     }

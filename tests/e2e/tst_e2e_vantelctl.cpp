@@ -35,6 +35,7 @@ private slots:
     void outputSwitchesBothWays();
     void addressChangeIsProven();
     void absentPortExits3();
+    void portsListsDevicesAndStates();
     void stopSignalEndsAWaitPromptly_data();
     void stopSignalEndsAWaitPromptly();
 
@@ -248,6 +249,24 @@ void TestE2eVantelctl::absentPortExits3()
     const Run path = run({QStringLiteral("--port"), m_sim->pty(), QStringLiteral("-a"),
                           QStringLiteral("7"), QStringLiteral("read")});
     QCOMPARE(path.code, 0);
+}
+
+void TestE2eVantelctl::portsListsDevicesAndStates()
+{
+    // COM3 is a link whose device went away.
+    QVERIFY(QFile::link(QStringLiteral("/nonexistent/ttyUSB7"), m_ports->filePath("COM3")));
+    Run r = run({QStringLiteral("ports")});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(
+        r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+        QStringList({QStringLiteral("COM1    %1").arg(m_sim->pty(), -24) + QStringLiteral("  free"),
+                     QStringLiteral("COM3    %1  absent")
+                         .arg(QStringLiteral("/nonexistent/ttyUSB7"), -24)}));
+    r = run({QStringLiteral("--json"), QStringLiteral("ports")});
+    QVERIFY2(r.out.startsWith(
+                 QStringLiteral(R"({"port":"COM1","device":"%1","state":"free","description":)")
+                     .arg(m_sim->pty())),
+             qPrintable(r.out));
 }
 
 void TestE2eVantelctl::stopSignalEndsAWaitPromptly_data()
