@@ -16,6 +16,8 @@ namespace {
 
 constexpr int kReadingsBeforeCutOff = 3;
 constexpr int kStdoutFd = 1;
+// How late a round may start before the rounds it missed are given up.
+constexpr qint64 kLongestCatchUp = 2'000'000'000; // ns
 
 // The value at fraction `q` of the sorted values, by nearest rank.
 double percentile(std::vector<double> values, double q)
@@ -57,8 +59,9 @@ int Logger::run()
                 m_end = End::Stopped;
                 break;
             }
-        } else if (now - slot >= interval) {
-            // Late by a whole round or more: start now, owing no rounds missed.
+        } else if (now - slot >= std::max(interval, kLongestCatchUp)) {
+            // A stall (a suspended machine, say): start now and owe no rounds missed,
+            // rather than reading them back to back. Shorter delays are caught up.
             k = now / interval;
             slot = k * interval;
         }
