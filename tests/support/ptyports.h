@@ -91,11 +91,15 @@ public:
         return got;
     }
 
-    // The other end goes away, as a pulled adapter does.
+    // The other end goes away, as a pulled adapter does. COMn then leads to a
+    // name that stays absent: the pty's own number may go to the next pty that
+    // any process opens.
     void hangUp(int n)
     {
         ::close(m_masters.take(n));
         m_devices.remove(n);
+        unlink(n);
+        link(n, m_dir.filePath(QStringLiteral("gone%1").arg(n)));
     }
 
     // Removes the COMn entry only.
