@@ -7,6 +7,7 @@ packages=(
     build-essential cmake pkg-config
     qt6-base-dev qt6-serialport-dev qt6-qpa-plugins
     libmodbus-dev mbpoll
+    libmosquitto-dev mosquitto mosquitto-clients
     fonts-liberation fonts-wqy-zenhei
     xvfb xauth openbox imagemagick xdotool
     clang libclang-rt-14-dev

@@ -1,0 +1,373 @@
+#include "publish/publisher.h"
+
+#include <QFile>
+
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace publish {
+
+namespace {
+
+constexpr int kQos = 1;
+constexpr int kKeepAliveSeconds = 30;
+constexpr std::chrono::seconds kFirstRetry{1};
+constexpr std::chrono::seconds kLastRetry{30};
+// How long one turn of the network loop may wait for the socket; also how soon
+// the thread sees that it is to end.
+constexpr int kLoopMs = 100;
+// Readings handed to libmosquitto and not yet acknowledged; the rest wait in
+// our own queue, where the oldest can be dropped when it is full.
+constexpr std::size_t kWindow = 20;
+
+const QByteArray kOnline = QByteArrayLiteral("online");
+const QByteArray kOffline = QByteArrayLiteral("offline");
+
+void initLibrary()
+{
+    static const int once = mosquitto_lib_init();
+    (void)once;
+}
+
+QString libraryError(int rc)
+{
+    if (rc == MOSQ_ERR_ERRNO) {
+        return QString::fromLocal8Bit(std::strerror(errno));
+    }
+    return QString::fromUtf8(mosquitto_strerror(rc));
+}
+
+// "not authorised" from "Connection Refused: not authorised."
+QString refusal(int rc)
+{
+    QString text = QString::fromUtf8(mosquitto_connack_string(rc));
+    const int colon = text.indexOf(QLatin1Char(':'));
+    if (colon >= 0) {
+        text = text.mid(colon + 1).trimmed();
+    }
+    if (text.endsWith(QLatin1Char('.'))) {
+        text.chop(1);
+    }
+    return text;
+}
+
+} // namespace
+
+Publisher::Publisher(PublisherSettings settings, Warn warn)
+    : m_settings(std::move(settings)), m_warn(std::move(warn))
+{
+}
+
+Publisher::~Publisher()
+{
+    finish(std::chrono::milliseconds{0});
+    if (m_mosq) {
+        mosquitto_destroy(m_mosq);
+    }
+}
+
+bool Publisher::start(QString &error)
+{
+    initLibrary();
+    m_mosq = newClient(error);
+    if (!m_mosq) {
+        return false;
+    }
+    m_thread = std::thread([this] { run(); });
+    return true;
+}
+
+// A client with every setting made. Each connection gets a new one: a client
+// whose connection broke sends its unacknowledged messages again on its next
+// connection, ahead of what it is given then, which would put readings out of
+// order; here they go back to the front of the queue instead.
+mosquitto *Publisher::newClient(QString &error)
+{
+    mosquitto *client = mosquitto_new(nullptr, true, this);
+    if (!client) {
+        error = QStringLiteral("cannot set up MQTT: %1").arg(libraryError(MOSQ_ERR_ERRNO));
+        return nullptr;
+    }
+    mosquitto_connect_callback_set(client, &Publisher::onConnect);
+    mosquitto_disconnect_callback_set(client, &Publisher::onDisconnect);
+    mosquitto_publish_callback_set(client, &Publisher::onPublish);
+    // Publishing from the caller's thread then only queues the packet and wakes
+    // the network thread, which does all the writing.
+    mosquitto_threaded_set(client, true);
+
+    const MqttUrl &url = m_settings.url;
+    if (!url.user.isEmpty()) {
+        const QByteArray user = url.user.toUtf8();
+        const QByteArray password = m_settings.password.toUtf8();
+        mosquitto_username_pw_set(client, user.constData(),
+                                  m_settings.password.isEmpty() ? nullptr : password.constData());
+    }
+    const QByteArray status = m_settings.topics.status().toUtf8();
+    int rc = mosquitto_will_set(client, status.constData(), int(kOffline.size()),
+                                kOffline.constData(), kQos, true);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        error = QStringLiteral("cannot use the topic %1: %2")
+                    .arg(m_settings.topics.status(), libraryError(rc));
+    } else if (url.tls && !m_settings.caFile.isEmpty()) {
+        const QByteArray caFile = QFile::encodeName(m_settings.caFile);
+        rc = mosquitto_tls_set(client, caFile.constData(), nullptr, nullptr, nullptr, nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            error = QStringLiteral("cannot use the CA file %1: %2")
+                        .arg(m_settings.caFile, libraryError(rc));
+        }
+    } else if (url.tls) {
+        rc = mosquitto_int_option(client, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            error = QStringLiteral("cannot set up TLS: %1").arg(libraryError(rc));
+        }
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        mosquitto_destroy(client);
+        return nullptr;
+    }
+    return client;
+}
+
+// The network thread: connects, runs libmosquitto's loop, and after a failed
+// attempt or a lost connection waits 1 s, 2 s, 4 s ... up to 30 s before the
+// next attempt. The wait starts again at 1 s once a connection was accepted.
+void Publisher::run()
+{
+    const QByteArray host = m_settings.url.host.toUtf8();
+    auto delay = kFirstRetry;
+    for (;;) {
+        int rc = mosquitto_connect_async(m_mosq, host.constData(), m_settings.url.port,
+                                         kKeepAliveSeconds);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            disconnected(rc);
+        }
+        while (rc == MOSQ_ERR_SUCCESS) {
+            {
+                const std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_stopping) {
+                    break;
+                }
+                if (m_connected) {
+                    delay = kFirstRetry;
+                }
+            }
+            rc = mosquitto_loop(m_mosq, kLoopMs, 1);
+        }
+        if (!pause(delay)) {
+            break;
+        }
+        delay = std::min(delay * 2, kLastRetry);
+        QString error;
+        mosquitto *next = newClient(error);
+        if (next) {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            mosquitto_destroy(m_mosq);
+            m_mosq = next;
+        }
+    }
+    // A clean goodbye, so that the broker does not publish the will.
+    if (mosquitto_disconnect(m_mosq) == MOSQ_ERR_SUCCESS) {
+        for (int turn = 0; turn < 10 && mosquitto_loop(m_mosq, kLoopMs, 1) == MOSQ_ERR_SUCCESS;
+             ++turn) {
+        }
+    }
+}
+
+// Waits `delay`, or less when the thread is to end; false then.
+bool Publisher::pause(std::chrono::seconds delay)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return !m_changed.wait_for(lock, delay, [this] { return m_stopping; });
+}
+
+void Publisher::publishReading(int address, const QByteArray &json)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_finishing) {
+        return;
+    }
+    m_queue.push_back({m_settings.topics.reading(address).toUtf8(), json});
+    while (m_queue.size() > m_settings.queueLimit) {
+        m_queue.pop_front();
+        ++m_counts.dropped;
+    }
+    pumpLocked();
+}
+
+// Hands queued readings to libmosquitto while connected, at most kWindow
+// unacknowledged at a time. mosquitto_publish() only queues the packet for
+// the network thread, so this never waits on the network.
+void Publisher::pumpLocked()
+{
+    while (m_connected && m_inFlight.size() < kWindow && !m_queue.empty()) {
+        const Outgoing &next = m_queue.front();
+        int mid = 0;
+        const int rc =
+            mosquitto_publish(m_mosq, &mid, next.topic.constData(), int(next.payload.size()),
+                              next.payload.constData(), kQos, false);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            return; // left queued for the next connection
+        }
+        m_inFlight.emplace_back(mid, std::move(m_queue.front()));
+        m_queue.pop_front();
+    }
+}
+
+void Publisher::publishRetained(const QString &topic, const QByteArray &payload, int *mid)
+{
+    const QByteArray name = topic.toUtf8();
+    mosquitto_publish(m_mosq, mid, name.constData(), int(payload.size()), payload.constData(), kQos,
+                      true);
+}
+
+void Publisher::onConnect(mosquitto *, void *self, int rc)
+{
+    static_cast<Publisher *>(self)->connectedTo(rc);
+}
+
+void Publisher::onDisconnect(mosquitto *, void *self, int rc)
+{
+    static_cast<Publisher *>(self)->disconnected(rc);
+}
+
+void Publisher::onPublish(mosquitto *, void *self, int mid)
+{
+    static_cast<Publisher *>(self)->acknowledged(mid);
+}
+
+void Publisher::connectedTo(int rc)
+{
+    if (rc != 0) {
+        bool tell = false;
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            tell = !m_toldRefused;
+            m_toldRefused = true;
+        }
+        if (tell && m_warn) {
+            const QString user = m_settings.url.user.isEmpty()
+                                     ? QString()
+                                     : QStringLiteral(" for user %1").arg(m_settings.url.user);
+            m_warn(QStringLiteral("MQTT broker refused the login%1: %2; the log goes on")
+                       .arg(user, refusal(rc)));
+        }
+        return;
+    }
+    if (m_settings.discovery) {
+        for (const int address : m_settings.addresses) {
+            for (const RetainedMessage &config : discoveryConfigs(m_settings.topics, address)) {
+                publishRetained(config.topic, config.payload);
+            }
+        }
+    }
+    publishRetained(m_settings.topics.status(), kOnline);
+
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_everConnected) {
+        ++m_counts.reconnects;
+    }
+    m_everConnected = true;
+    m_connected = true;
+    pumpLocked();
+    m_changed.notify_all();
+}
+
+void Publisher::disconnected(int rc)
+{
+    QString message;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        const bool wasConnected = m_connected;
+        m_connected = false;
+        while (!m_inFlight.empty()) {
+            m_queue.push_front(std::move(m_inFlight.back().second));
+            m_inFlight.pop_back();
+        }
+        m_changed.notify_all();
+        if (m_finishing || rc == MOSQ_ERR_SUCCESS) {
+            return;
+        }
+        const MqttUrl &url = m_settings.url;
+        if (!m_everConnected && !m_toldUnreachable && !m_toldRefused) {
+            m_toldUnreachable = true;
+            message = QStringLiteral("MQTT broker %1:%2 not reachable (%3); the log goes on and "
+                                     "keeps trying")
+                          .arg(url.host)
+                          .arg(url.port)
+                          .arg(libraryError(rc));
+        } else if (wasConnected && !m_toldLost) {
+            m_toldLost = true;
+            message = QStringLiteral("MQTT broker %1:%2 lost (%3); readings wait for it in a "
+                                     "queue of up to %4")
+                          .arg(url.host)
+                          .arg(url.port)
+                          .arg(libraryError(rc))
+                          .arg(m_settings.queueLimit);
+        }
+    }
+    if (!message.isEmpty() && m_warn) {
+        m_warn(message);
+    }
+}
+
+void Publisher::acknowledged(int mid)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const auto sent = std::find_if(m_inFlight.begin(), m_inFlight.end(),
+                                   [mid](const auto &entry) { return entry.first == mid; });
+    if (sent != m_inFlight.end()) {
+        m_inFlight.erase(sent);
+        ++m_counts.published;
+    }
+    if (mid == m_offlineMid) {
+        m_offlineAcknowledged = true;
+    }
+    pumpLocked();
+    m_changed.notify_all();
+}
+
+void Publisher::finish(std::chrono::milliseconds budget)
+{
+    if (!m_thread.joinable()) {
+        return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + budget;
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_connected) {
+            // Queued after the readings, so the broker has them all when it says offline.
+            const QByteArray status = m_settings.topics.status().toUtf8();
+            m_changed.wait_until(lock, deadline,
+                                 [this] { return m_queue.empty() || !m_connected; });
+            mosquitto_publish(m_mosq, &m_offlineMid, status.constData(), int(kOffline.size()),
+                              kOffline.constData(), kQos, true);
+            m_changed.wait_until(lock, deadline, [this] {
+                return !m_connected || (m_inFlight.empty() && m_offlineAcknowledged);
+            });
+        }
+        m_finishing = true;
+        m_stopping = true;
+        m_counts.dropped += m_queue.size() + m_inFlight.size();
+        m_queue.clear();
+        m_inFlight.clear();
+        m_changed.notify_all();
+    }
+    m_thread.join();
+}
+
+PublisherCounts Publisher::counts() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_counts;
+}
+
+bool Publisher::connected() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_connected;
+}
+
+} // namespace publish

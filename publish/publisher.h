@@ -1,0 +1,113 @@
+#pragma once
+
+#include "publish/discovery.h"
+#include "publish/mqtturl.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+struct mosquitto;
+
+namespace publish {
+
+struct PublisherSettings {
+    MqttUrl url;
+    QString password; // empty: none (the caller takes it from VANTEL_MQTT_PASSWORD)
+    QString caFile;   // mqtts: trust this CA file instead of the system's store
+    Topics topics;
+    bool discovery = false;
+    QList<int> addresses; // supplies announced by the discovery configs
+    std::size_t queueLimit = 10000;
+};
+
+struct PublisherCounts {
+    std::uint64_t published = 0;  // readings the broker acknowledged
+    std::uint64_t dropped = 0;    // readings pushed out of a full queue or unsent at the end
+    std::uint64_t reconnects = 0; // connections made after the first
+};
+
+// Publishes readings to an MQTT broker from a network thread of its own that
+// runs libmosquitto's loop, so that a caller never waits on the network. Readings wait in a bounded
+// queue while the broker is away and go out in order once it is back; the connection is retried
+// with a back-off from 1 s to 30 s. PREFIX/status reads "online" while connected and "offline"
+// after finish() or, as the connection's will, after the process died or the network went.
+class Publisher {
+public:
+    // Messages for the user (broker not reachable, login refused, connection
+    // lost), each said once; called from the network thread.
+    using Warn = std::function<void(const QString &)>;
+
+    Publisher(PublisherSettings settings, Warn warn);
+    ~Publisher();
+    Publisher(const Publisher &) = delete;
+    Publisher &operator=(const Publisher &) = delete;
+
+    // Sets libmosquitto up and starts connecting. False, with the reason in
+    // `error`, only for a setting it cannot take (for example a CA file it
+    // cannot read); a broker that cannot be reached is no error.
+    bool start(QString &error);
+
+    // Queues `json` for PREFIX/<address>/reading (QoS 1, not retained).
+    void publishReading(int address, const QByteArray &json);
+
+    // Publishes "offline", gives what is queued up to `budget` to go out, and
+    // disconnects. Readings not acknowledged by then count as dropped.
+    void finish(std::chrono::milliseconds budget);
+
+    PublisherCounts counts() const;
+    bool connected() const;
+
+private:
+    struct Outgoing {
+        QByteArray topic;
+        QByteArray payload;
+    };
+
+    static void onConnect(mosquitto *, void *self, int rc);
+    static void onDisconnect(mosquitto *, void *self, int rc);
+    static void onPublish(mosquitto *, void *self, int mid);
+
+    mosquitto *newClient(QString &error);
+    void run();
+    bool pause(std::chrono::seconds delay);
+    void connectedTo(int rc);
+    void disconnected(int rc);
+    void acknowledged(int mid);
+    void pumpLocked();
+    void publishRetained(const QString &topic, const QByteArray &payload, int *mid = nullptr);
+
+    PublisherSettings m_settings;
+    Warn m_warn;
+    mosquitto *m_mosq = nullptr; // replaced by the network thread, under m_mutex
+    std::thread m_thread;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<Outgoing> m_queue;
+    // Readings handed to libmosquitto and not yet acknowledged, by message id in
+    // the order sent; they go back to the front of the queue when the
+    // connection breaks, since a new clean session does not send them again.
+    std::deque<std::pair<int, Outgoing>> m_inFlight;
+    PublisherCounts m_counts;
+    bool m_connected = false;
+    bool m_everConnected = false;
+    bool m_finishing = false; // no more readings taken
+    bool m_stopping = false;  // the network thread ends
+    int m_offlineMid = -1;
+    bool m_offlineAcknowledged = false;
+    bool m_toldUnreachable = false;
+    bool m_toldRefused = false;
+    bool m_toldLost = false;
+};
+
+} // namespace publish

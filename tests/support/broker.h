@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QList>
+#include <QPair>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace testsupport {
+
+// A private mosquitto broker on a free loopback port: temporary config, no
+// persistence, 127.0.0.1 only. Optionally with one user and password.
+class Broker {
+public:
+    static constexpr int kWaitMs = 5000;
+
+    Broker();
+    ~Broker();
+    Broker(const Broker &) = delete;
+    Broker &operator=(const Broker &) = delete;
+
+    // False when mosquitto is not installed.
+    static bool available();
+
+    // Logins are refused unless they are `user` with `password`.
+    void requireLogin(const QString &user, const QString &password);
+    // Starts it (again, on the same port) and waits until it takes connections.
+    bool start();
+    void stop();
+    // For its CPU time in the bench.
+    qint64 pid() const { return m_process.processId(); }
+
+    int port() const { return m_port; }
+    QString url(const QString &user = {}) const;
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    int m_port = 0;
+    QString m_passwordFile;
+};
+
+// mosquitto_sub on a broker: collects "topic payload" pairs as they come.
+class Subscriber {
+public:
+    Subscriber(const Broker &broker, const QString &topic);
+    ~Subscriber();
+
+    // Started and subscribed (a probe message came back).
+    bool start();
+    // Every message so far, in arrival order.
+    const QList<QPair<QString, QByteArray>> &messages();
+    QList<QByteArray> payloads(const QString &topic);
+    // Waits until `topic` has had `count` messages; false on time-out.
+    bool waitFor(const QString &topic, int count, int ms = Broker::kWaitMs);
+
+private:
+    void pull();
+
+    const Broker &m_broker;
+    QString m_topic;
+    QProcess m_process;
+    QList<QPair<QString, QByteArray>> m_messages;
+};
+
+// The retained message of `topic` (empty when none), read with mosquitto_sub.
+QByteArray retained(const Broker &broker, const QString &topic);
+
+// A TCP relay on a free loopback port to the broker: closing it looks to a
+// client like the broker going away, while subscribers connected straight to
+// the broker keep their session.
+class Relay {
+public:
+    explicit Relay(const Broker &broker);
+    bool listen();
+    // Drops every connection and stops listening; listen() brings it back on the same port.
+    void close();
+    int port() const { return m_port; }
+    QString url() const;
+
+private:
+    const Broker &m_broker;
+    std::unique_ptr<QTcpServer> m_server;
+    int m_port = 0;
+};
+
+} // namespace testsupport
