@@ -1,6 +1,7 @@
 // vantelctl: the supply from a shell.
 
 #include "ctl/logger.h"
+#include "ctl/mqttlog.h"
 #include "ctl/stopsignals.h"
 #include "ctl/tool.h"
 #include "ctl/values.h"
@@ -31,10 +32,17 @@ Commands:
                               (1..247), proven by reads at both addresses
   log [--addresses LIST] [--interval MS] [--duration D] [--format csv|jsonl]
       [--output FILE] [--stop-below A] [--off-at-end]
+      [--mqtt URL] [--mqtt-topic PREFIX] [--mqtt-discovery]
+      [--mqtt-cafile FILE] [--mqtt-queue N]
                               one row per reading, written as it is read, with
                               Ah and Wh per address; ends after D (90s, 10m, 2h),
                               on Ctrl-C or SIGTERM, or once --stop-below has
-                              switched every output off; a link summary at the end
+                              switched every output off; a link summary at the end.
+                              With --mqtt every row is also published to an MQTT
+                              broker (mqtt://[USER@]HOST[:PORT] or mqtts://...;
+                              the password from VANTEL_MQTT_PASSWORD) under
+                              PREFIX/<address>/reading, PREFIX/status online or
+                              offline; a broker problem never stops the log
 
 Data goes to stdout, messages to stderr.
 Exit status: 0 done and confirmed; 1 no answer, an exception reply or a
@@ -74,17 +82,20 @@ const QMap<QString, Command> &commands()
         {QStringLiteral("log"),
          {{QStringLiteral("addresses"), QStringLiteral("interval"), QStringLiteral("duration"),
            QStringLiteral("format"), QStringLiteral("output"), QStringLiteral("stop-below"),
-           QStringLiteral("off-at-end")},
+           QStringLiteral("off-at-end"), QStringLiteral("mqtt"), QStringLiteral("mqtt-topic"),
+           QStringLiteral("mqtt-discovery"), QStringLiteral("mqtt-cafile"),
+           QStringLiteral("mqtt-queue")},
           0,
           0,
           "log [--addresses LIST] [--interval MS] [--duration D] [--format csv|jsonl] "
-          "[--output FILE] [--stop-below A] [--off-at-end]"}},
+          "[--output FILE] [--stop-below A] [--off-at-end] [--mqtt URL] [--mqtt-topic PREFIX] "
+          "[--mqtt-discovery] [--mqtt-cafile FILE] [--mqtt-queue N]"}},
     };
     return table;
 }
 
 int runLog(ctl::Tool &tool, const ctl::LogOptions &options, ctl::RowWriter::Format format,
-           const QString &path)
+           const QString &path, const ctl::MqttOptions &mqtt, const QString &portName)
 {
     ctl::RowWriter writer(format);
     QString error;
@@ -100,7 +111,19 @@ int runLog(ctl::Tool &tool, const ctl::LogOptions &options, ctl::RowWriter::Form
             logger.writerFailed();
         }
     });
-    return logger.run();
+    std::unique_ptr<ctl::MqttLog> publishing;
+    if (!mqtt.url.isEmpty()) {
+        publishing = ctl::MqttLog::start(mqtt, portName, options.addresses, logger, &error);
+        if (!publishing) {
+            ctl::printErr(QStringLiteral("--mqtt: ") + error);
+            return ctl::kExitUsage;
+        }
+    }
+    const int code = logger.run();
+    if (publishing) {
+        publishing->finish();
+    }
+    return code;
 }
 
 int usageError(const QString &message)
@@ -175,8 +198,32 @@ int main(int argc, char **argv)
     const QCommandLineOption offAtEnd(
         QStringLiteral("off-at-end"),
         QStringLiteral("log: switch every output off, confirmed, when the log ends."));
-    parser.addOptions({help, version, port, address, timeout, json, from, to, voltage, current,
-                       addresses, interval, duration, format, output, stopBelow, offAtEnd});
+    const QCommandLineOption mqtt(
+        QStringLiteral("mqtt"),
+        QStringLiteral("log: also publish every row to the MQTT broker at URL "
+                       "(mqtt://[USER@]HOST[:PORT] or mqtts://...; password from "
+                       "VANTEL_MQTT_PASSWORD)."),
+        QStringLiteral("URL"));
+    const QCommandLineOption mqttTopic(
+        QStringLiteral("mqtt-topic"),
+        QStringLiteral("log: topic prefix. Default vantel/<host name>/<port name>."),
+        QStringLiteral("PREFIX"));
+    const QCommandLineOption mqttDiscovery(
+        QStringLiteral("mqtt-discovery"),
+        QStringLiteral("log: also publish Home Assistant discovery configs."));
+    const QCommandLineOption mqttCaFile(
+        QStringLiteral("mqtt-cafile"),
+        QStringLiteral("log: trust this CA file for mqtts:// instead of the system's."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption mqttQueue(
+        QStringLiteral("mqtt-queue"),
+        QStringLiteral("log: readings kept while the broker is away; the oldest go first. "
+                       "Default 10000."),
+        QStringLiteral("N"));
+    parser.addOptions(
+        {help,     version, port,      address,       timeout,    json,     from,   to,
+         voltage,  current, addresses, interval,      duration,   format,   output, stopBelow,
+         offAtEnd, mqtt,    mqttTopic, mqttDiscovery, mqttCaFile, mqttQueue});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("ports, scan, read, set, output, address or log."),
                                  QStringLiteral("COMMAND [ARGS]"));
@@ -328,8 +375,26 @@ int main(int argc, char **argv)
         }
         const auto rowFormat = formatName == QLatin1String("csv") ? ctl::RowWriter::Format::Csv
                                                                   : ctl::RowWriter::Format::Jsonl;
-        run = [log, rowFormat, path = parser.value(output)](ctl::Tool &tool) {
-            return runLog(tool, log, rowFormat, path);
+        ctl::MqttOptions publishing;
+        publishing.url = parser.value(mqtt);
+        publishing.topic = parser.value(mqttTopic);
+        publishing.caFile = parser.value(mqttCaFile);
+        publishing.queue = parser.value(mqttQueue);
+        publishing.discovery = parser.isSet(mqttDiscovery);
+        const bool mqttOption = parser.isSet(mqttTopic) || parser.isSet(mqttCaFile) ||
+                                parser.isSet(mqttQueue) || parser.isSet(mqttDiscovery);
+        if (mqttOption && !parser.isSet(mqtt)) {
+            return usageError(QStringLiteral("the --mqtt-... options need --mqtt URL"));
+        }
+        if (parser.isSet(mqtt)) {
+            const QString problem = ctl::MqttLog::check(publishing);
+            if (!problem.isEmpty()) {
+                return usageError(problem);
+            }
+        }
+        run = [log, rowFormat, path = parser.value(output), publishing,
+               portName = common.port.name()](ctl::Tool &tool) {
+            return runLog(tool, log, rowFormat, path, publishing, portName);
         };
     }
 

@@ -1,0 +1,107 @@
+// Publishing a log's rows through libmosquitto (publish/).
+
+#include "ctl/logger.h"
+#include "ctl/mqttlog.h"
+#include "ctl/tool.h"
+#include "ctl/values.h"
+#include "publish/publisher.h"
+
+#include <QFileInfo>
+#include <QSysInfo>
+
+namespace ctl {
+
+namespace {
+
+constexpr std::chrono::seconds kFlush{2};
+constexpr std::size_t kDefaultQueue = 10000;
+constexpr int kLargestQueue = 10000000;
+
+class Publishing : public MqttLog {
+public:
+    explicit Publishing(publish::PublisherSettings settings)
+        : m_publisher(std::move(settings), [](const QString &text) { printErr(text); })
+    {
+    }
+
+    bool start(QString *error) { return m_publisher.start(*error); }
+    void publish(const LogRow &row)
+    {
+        m_publisher.publishReading(row.address, row.jsonLine().toUtf8());
+    }
+
+    void finish() override
+    {
+        m_publisher.finish(kFlush);
+        const publish::PublisherCounts counts = m_publisher.counts();
+        printErr(QStringLiteral("mqtt: %1 published, %2 dropped, %3 reconnects")
+                     .arg(counts.published)
+                     .arg(counts.dropped)
+                     .arg(counts.reconnects));
+    }
+
+private:
+    publish::Publisher m_publisher;
+};
+
+} // namespace
+
+bool MqttLog::available()
+{
+    return true;
+}
+
+QString MqttLog::check(const MqttOptions &options)
+{
+    QString error;
+    const auto url = publish::parseMqttUrl(options.url, error);
+    if (!url) {
+        return QStringLiteral("--mqtt: ") + error;
+    }
+    if (!options.queue.isEmpty() && !parseWhole(options.queue, 1, kLargestQueue)) {
+        return QStringLiteral("--mqtt-queue: %1")
+            .arg(parseWhole(options.queue, 1, kLargestQueue).error);
+    }
+    if (!options.caFile.isEmpty() && !url->tls) {
+        return QStringLiteral("--mqtt-cafile needs an mqtts:// URL");
+    }
+    if (!options.caFile.isEmpty() && !QFileInfo(options.caFile).isReadable()) {
+        return QStringLiteral("--mqtt-cafile: cannot read %1").arg(options.caFile);
+    }
+    if (options.topic.contains(QLatin1Char('+')) || options.topic.contains(QLatin1Char('#'))) {
+        return QStringLiteral("--mqtt-topic: + and # are not allowed in a topic");
+    }
+    return {};
+}
+
+std::unique_ptr<MqttLog> MqttLog::start(const MqttOptions &options, const QString &portName,
+                                        const std::vector<std::uint8_t> &addresses, Logger &logger,
+                                        QString *error)
+{
+    publish::PublisherSettings settings;
+    settings.url = *publish::parseMqttUrl(options.url, *error);
+    settings.password = qEnvironmentVariable("VANTEL_MQTT_PASSWORD");
+    settings.caFile = options.caFile;
+    settings.topics.prefix = options.topic.isEmpty()
+                                 ? publish::defaultTopicPrefix(QSysInfo::machineHostName(),
+                                                               QFileInfo(portName).fileName())
+                                 : options.topic;
+    settings.discovery = options.discovery;
+    for (const std::uint8_t address : addresses) {
+        settings.addresses.append(address);
+    }
+    settings.queueLimit = options.queue.isEmpty()
+                              ? kDefaultQueue
+                              : std::size_t(*parseWhole(options.queue, 1, kLargestQueue));
+
+    auto log = std::make_unique<Publishing>(std::move(settings));
+    if (!log->start(error)) {
+        return nullptr;
+    }
+    Publishing *publishing = log.get();
+    QObject::connect(&logger, &Logger::readingTaken, &logger,
+                     [publishing](const LogRow &row) { publishing->publish(row); });
+    return log;
+}
+
+} // namespace ctl
