@@ -180,7 +180,9 @@ void Publisher::run()
 bool Publisher::pause(std::chrono::seconds delay)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return !m_changed.wait_for(lock, delay, [this] { return m_stopping; });
+    m_changed.wait_for(lock, delay, [this] { return m_stopping || m_retryNow; });
+    m_retryNow = false;
+    return !m_stopping;
 }
 
 void Publisher::publishReading(int address, const QByteArray &json)
@@ -337,6 +339,14 @@ void Publisher::finish(std::chrono::milliseconds budget)
     const auto deadline = std::chrono::steady_clock::now() + budget;
     {
         std::unique_lock<std::mutex> lock(m_mutex);
+        m_finishing = true;
+        if (!m_connected && budget.count() > 0 && (!m_queue.empty() || !m_inFlight.empty())) {
+            // One more attempt at once rather than after the back-off: readings
+            // waiting for a broker that is back get their chance to go out.
+            m_retryNow = true;
+            m_changed.notify_all();
+            m_changed.wait_until(lock, deadline, [this] { return m_connected; });
+        }
         if (m_connected) {
             // Queued after the readings, so the broker has them all when it says offline.
             const QByteArray status = m_settings.topics.status().toUtf8();
@@ -348,7 +358,6 @@ void Publisher::finish(std::chrono::milliseconds budget)
                 return !m_connected || (m_inFlight.empty() && m_offlineAcknowledged);
             });
         }
-        m_finishing = true;
         m_stopping = true;
         m_counts.dropped += m_queue.size() + m_inFlight.size();
         m_queue.clear();

@@ -60,8 +60,9 @@ public:
     // Queues `json` for PREFIX/<address>/reading (QoS 1, not retained).
     void publishReading(int address, const QByteArray &json);
 
-    // Publishes "offline", gives what is queued up to `budget` to go out, and
-    // disconnects. Readings not acknowledged by then count as dropped.
+    // Publishes "offline", gives what is queued up to `budget` to go out (trying
+    // at once to reconnect if the broker is away), and disconnects. Readings not acknowledged by
+    // then count as dropped.
     void finish(std::chrono::milliseconds budget);
 
     PublisherCounts counts() const;
@@ -103,6 +104,7 @@ private:
     bool m_everConnected = false;
     bool m_finishing = false; // no more readings taken
     bool m_stopping = false;  // the network thread ends
+    bool m_retryNow = false;  // the next connection attempt is not to wait for the back-off
     int m_offlineMid = -1;
     bool m_offlineAcknowledged = false;
     bool m_toldUnreachable = false;
