@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace publish {
@@ -28,7 +29,11 @@ const QByteArray kOffline = QByteArrayLiteral("offline");
 
 void initLibrary()
 {
-    static const int once = mosquitto_lib_init();
+    static const int once = [] {
+        const int rc = mosquitto_lib_init();
+        std::atexit([] { mosquitto_lib_cleanup(); });
+        return rc;
+    }();
     (void)once;
 }
 
