@@ -98,9 +98,10 @@ int takeLock(const std::string &lockPath, const std::string &portName, std::stri
     return -1;
 }
 
-// A link may be replaced when nothing lives behind it any more, or when it
-// names a pseudo-terminal (a simulator's that died). A link to anything else,
-// such as a real adapter, or a file that is not a link, belongs to the user.
+// A link may be replaced only when it names a pseudo-terminal (a simulator's
+// that died). A link to anything else belongs to the user or to the programs'
+// automatic adapter names, even when its device is unplugged now, and so does a
+// file that is not a link.
 bool clearOldLink(const std::string &linkPath, std::string &error)
 {
     struct stat info {};
@@ -112,9 +113,7 @@ bool clearOldLink(const std::string &linkPath, std::string &error)
         return false;
     }
     const std::string target = readLink(linkPath);
-    struct stat behind {};
-    const bool dangling = ::stat(linkPath.c_str(), &behind) != 0;
-    if (!dangling && target.rfind("/dev/pts/", 0) != 0) {
+    if (target.rfind("/dev/pts/", 0) != 0) {
         error = linkPath + " points to " + target +
                 ", which is not a simulator's pseudo-terminal; not replacing it";
         return false;

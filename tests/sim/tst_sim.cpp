@@ -593,22 +593,25 @@ void TestSim::linkOwnership()
     first.process().terminate();
     QVERIFY(first.process().waitForFinished(kWaitMs));
 
-    // Links left behind by a simulator that died are replaced.
-    for (const QString &target : QStringList{"/dev/pts/99999", m_dir.filePath("gone")}) {
-        QVERIFY(QFile::link(target, link));
+    // A link left behind by a simulator that died is replaced.
+    QVERIFY(QFile::link("/dev/pts/99999", link));
+    {
         SimProcess again(m_dir.path());
         QVERIFY(again.start({"--port", "2"}));
         QCOMPARE(QFileInfo(link).symLinkTarget(), again.pty());
     }
     QVERIFY(!QFileInfo(link).isSymLink());
 
-    // What the user set up is left alone.
-    QVERIFY(QFile::link("/dev/null", link));
-    SimProcess refused(m_dir.path());
-    QVERIFY(!refused.start({"--port", "2"}));
-    QVERIFY(refused.process().readAllStandardError().contains("not replacing it"));
-    QCOMPARE(QFileInfo(link).symLinkTarget(), QString("/dev/null"));
-    QVERIFY(QFile::remove(link));
+    // What the user set up is left alone, and so is the name of an adapter that is
+    // unplugged now.
+    for (const QString &target : QStringList{"/dev/null", m_dir.filePath("unplugged")}) {
+        QVERIFY(QFile::link(target, link));
+        SimProcess refused(m_dir.path());
+        QVERIFY(!refused.start({"--port", "2"}));
+        QVERIFY(refused.process().readAllStandardError().contains("not replacing it"));
+        QCOMPARE(QFileInfo(link).symLinkTarget(), target);
+        QVERIFY(QFile::remove(link));
+    }
 }
 
 void TestSim::exitsRemoveTheLink_data()
