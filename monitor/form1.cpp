@@ -1,5 +1,6 @@
 #include "monitor/form1.h"
 
+#include "trend/trendentry.h"
 #include "ui/formbuilder.h"
 
 #include <QCloseEvent>
@@ -37,6 +38,7 @@ Form1::Form1(serial::CommControl &comm, ui::Messenger &messenger, QWidget *paren
     m_ports->afterOpen = [this] { portOpened = true; };
     m_ports->beforeClose = [this] {
         portOpened = false;
+        emit readingsInterrupted();
         Text4->setText(QString());
         Text5->setText(QString());
         T1->setText(QString());
@@ -45,6 +47,9 @@ Form1::Form1(serial::CommControl &comm, ui::Messenger &messenger, QWidget *paren
         C25->setBackColor(kCyan);
     };
     connectHandlers();
+    connect(this, &Form1::statusDecoded, &m_history, &trend::History::record);
+    connect(this, &Form1::readingsInterrupted, &m_history, &trend::History::endSegment);
+    trend::addTrendEntry(this, {T1, T2, T3, T4, Text4, Text5}, m_history, m_messenger);
     Form_Load();
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "protocol/frames.h"
+#include "protocol/reading.h"
 #include "serial/commcontrol.h"
 #include "serial/portconnection.h"
+#include "trend/history.h"
 #include "ui/intervaltimer.h"
 #include "ui/messenger.h"
 #include "ui/textbox.h"
@@ -106,6 +108,17 @@ public slots:
     void C19_Click();
     void C25_Click();
 
+signals:
+    // A status reply passed the decoding's checks: its values as the supply sent them.
+    void statusDecoded(const protocol::StatusReading &reading);
+    // The readings stopped: the watchdog found silence, the monitor stopped or the
+    // port closed.
+    void readingsInterrupted();
+
+public:
+    // Every reading since the window opened, kept for the trend window.
+    trend::History &history() { return m_history; }
+
 protected:
     // Closing the window releases the port and stops the timers.
     void closeEvent(QCloseEvent *event) override;
@@ -121,6 +134,7 @@ private:
     void handOverWrite(const protocol::Frame &frame);
 
     ui::Messenger &m_messenger;
+    trend::History m_history;
     std::unique_ptr<serial::PortConnection> m_ports;
 };
 

@@ -2,6 +2,7 @@
 
 #include "protocol/frames.h"
 #include "protocol/numtext.h"
+#include "protocol/reading.h"
 
 #include <cmath>
 #include <initializer_list>
@@ -138,6 +139,10 @@ void decodeStatusReply(Form1 &w)
     if (protocol::checkStatusReply(reply, size, *expected) != protocol::StatusCheck::Ok) {
         return;
     }
+    // The values as sent go to the trend's history; the display below masks them.
+    if (const auto reading = protocol::decodeStatusReading(reply, size)) {
+        emit w.statusDecoded(*reading);
+    }
     const auto word = [&](StatusWord index) { return protocol::statusWord(reply, size, index); };
 
     const auto setVolts = word(kSetVolts);
@@ -229,6 +234,7 @@ void Form1::C1_Click()
         }
     } else {
         monitorRunning = false;
+        emit readingsInterrupted();
         Timer1->setEnabled(false);
         Timer2->setEnabled(false);
         Shape8->setFillColor(kWhite);
@@ -286,6 +292,7 @@ void Form1::Timer2_Timer()
     T4->setText(QString());
     C25->setCaption(kOutputStart);
     C25->setBackColor(kCyan);
+    emit readingsInterrupted();
     // The box runs its own event loop, which goes on delivering ticks: the
     // watchdog stops before it so that one silence gives one message.
     Timer2->setEnabled(false);
