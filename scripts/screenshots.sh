@@ -55,17 +55,14 @@ done
 
 window=""
 shot=0
-# snap NAME [root]: the window's client area, or the whole screen (message boxes).
+# snap NAME [root|WINDOW]: the window's client area, the whole screen (message boxes,
+# menus) or another window.
 snap() {
     shot=$((shot + 1))
     local file
     file="$(printf '%s/%02d-%s.png' "$out" "$shot" "$1")"
     sleep 0.3
-    if [ "${2:-}" = root ]; then
-        import -window root "$file"
-    else
-        import -window "$window" "$file"
-    fi
+    import -window "${2:-$window}" "$file"
     echo "  $file"
 }
 # click LEFT TOP WIDTH HEIGHT [TIMES]: the centre of a control placed in twips.
@@ -115,6 +112,17 @@ snap vantel-set
 click 480 7800 2175 495 # C25 Output start: 24 V into 10 ohms is limited to 0.8 A (CC)
 sleep 1.5
 snap vantel-output-on
+# The trend: right-click the background, choose its one entry; it records from now on
+# behind the main window, through load changes and the silence below.
+xdotool mousemove --window "$window" $((9000 / 15)) $((1500 / 15)) click 3
+snap vantel-context-menu root
+xdotool key Down Return
+trend="$(xdotool search --sync --onlyvisible --name '^vantel - trend$' | head -1)"
+xdotool windowactivate --sync "$window" 2>/dev/null || true
+for load in 15 20 30 40 60 40 30 20 15; do
+    echo "set load $load" >"$work/sim.ctl"
+    sleep 1
+done
 echo "fault silence on" >"$work/sim.ctl"
 sleep 4.6
 snap vantel-silence root
@@ -122,6 +130,14 @@ dismiss
 echo "fault clear" >"$work/sim.ctl"
 sleep 1
 snap vantel-answering-again
+for load in 12 8 6 8 12; do
+    echo "set load $load" >"$work/sim.ctl"
+    sleep 1
+done
+xdotool windowactivate --sync "$trend" 2>/dev/null || true
+sleep 0.5
+snap vantel-trend "$trend"
+xdotool windowactivate --sync "$window" 2>/dev/null || true
 click 480 7800 2175 495 # C25 Output stop
 sleep 1.2
 snap vantel-output-off

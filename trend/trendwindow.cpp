@@ -196,10 +196,12 @@ void TrendWindow::refresh()
         }
         m_viewTo = std::max(end, m_viewFrom + 1000);
     }
+    // The chart moves its axes itself while series are added and filled: only a
+    // change made outside a refresh is the user's zoom.
+    m_settingRange = true;
     for (Plot &plot : m_plots) {
         draw(plot, plot.quantity != Quantity::Watts || power->isChecked());
     }
-    m_settingRange = true;
     m_timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(m_history.wallMs(m_viewFrom)),
                          QDateTime::fromMSecsSinceEpoch(m_history.wallMs(m_viewTo)));
     m_settingRange = false;
@@ -267,8 +269,8 @@ void TrendWindow::zoomed(const QDateTime &from, const QDateTime &to)
     // A drag on the chart chose this time: it stays until a double-click.
     m_zoomed = true;
     m_viewFrom = std::int64_t(from.toMSecsSinceEpoch()) - m_history.wallEpochMs();
-    m_viewTo = std::max(std::int64_t(to.toMSecsSinceEpoch()) - m_history.wallEpochMs(),
-                        m_viewFrom + 1);
+    m_viewTo =
+        std::max(std::int64_t(to.toMSecsSinceEpoch()) - m_history.wallEpochMs(), m_viewFrom + 1);
     // Redrawn once the chart has finished its own zoom.
     QTimer::singleShot(0, this, &TrendWindow::refresh);
 }

@@ -12,6 +12,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QImage>
+#include <QLineSeries>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -43,6 +44,22 @@ QString replyFields(const QString &hex)
                        b[12] == "01" ? "1" : "0",
                        mode <= 2 ? modes[mode] : QString::number(mode)}
         .join(',');
+}
+
+// The value of the newest point of the voltage line (the chart's first series
+// holds it until a gap cuts the line).
+double lastVolts(const trend::TrendWindow &trend)
+{
+    double newest = 0, value = -1;
+    for (QAbstractSeries *s : trend.view->chart()->series()) {
+        const auto *line = static_cast<QLineSeries *>(s);
+        if (line->name().startsWith("Voltage") && line->count() > 0 &&
+            line->points().last().x() >= newest) {
+            newest = line->points().last().x();
+            value = line->points().last().y();
+        }
+    }
+    return value;
 }
 
 } // namespace
@@ -107,6 +124,22 @@ void TestTrendE2e::trendRecordsAndExports()
     QCOMPARE(trend->windowTitle(), QStringLiteral("vantel - trend"));
     trend->power->setChecked(true);
     vary(20.02);
+    // The plot follows: the latest voltage is drawn, and the axes span it.
+    QTRY_VERIFY_WITH_TIMEOUT(lastVolts(*trend) == 23.77, kWaitMs);
+    QVERIFY(trend->viewTo() - trend->viewFrom() == 60 * 1000);
+    // A drag zooms in and holds that time while recording goes on; a double-click
+    // returns to the time window.
+    QChart *chart = trend->view->chart();
+    const QRectF area = chart->plotArea();
+    chart->zoomIn(
+        QRectF(area.left() + area.width() / 4, area.top(), area.width() / 4, area.height()));
+    QTRY_VERIFY(trend->viewTo() - trend->viewFrom() < 20 * 1000);
+    const std::int64_t zoomedTo = trend->viewTo();
+    QTest::qWait(3 * kPollMs);
+    QCOMPARE(trend->viewTo(), zoomedTo);
+    QTest::mouseDClick(trend->view->viewport(), Qt::LeftButton, {}, area.center().toPoint());
+    QCOMPARE(trend->viewTo() - trend->viewFrom(), 60 * 1000);
+    QVERIFY(trend->viewTo() > zoomedTo);
 
     // A silence ends the segment: the next sample starts a new one.
     sim.send(QStringLiteral("fault silence on"));
