@@ -115,7 +115,10 @@ TrendWindow::TrendWindow(History &history, ui::Messenger &messenger, QWidget *pa
 
     connect(&m_history, &History::recorded, this, [this] {
         showCounters();
-        if (!pause->isChecked() && !m_zoomed) {
+        // A new sample moves the view by less than a pixel column until a column's
+        // worth of time has passed: a long view redraws once a column, not once a poll.
+        const std::int64_t column = (m_viewTo - m_viewFrom) / m_columns;
+        if (!pause->isChecked() && !m_zoomed && m_history.nowMs() - m_drawnAt >= column) {
             refresh();
         }
     });
@@ -148,7 +151,6 @@ void TrendWindow::buildChart()
     m_timeAxis->setFormat(QStringLiteral("HH:mm:ss"));
     m_timeAxis->setTickCount(7);
     chart->addAxis(m_timeAxis, Qt::AlignBottom);
-    connect(m_timeAxis, &QDateTimeAxis::rangeChanged, this, &TrendWindow::zoomed);
 
     m_plots.resize(3);
     m_plots[0] = {Quantity::Volts, tr("Voltage (V)"), QColor(220, 0, 0), nullptr, {}};
@@ -165,7 +167,29 @@ void TrendWindow::buildChart()
         plot.axis->setLabelsColor(plot.colour);
         plot.axis->setTitleBrush(plot.colour);
         chart->addAxis(plot.axis, sides[i]);
+        // Each quantity has its first series before the window shows: the time axis
+        // of Qt Charts 6.4 is never drawn when its first series comes after that.
+        addSeries(plot);
     }
+    connect(m_timeAxis, &QDateTimeAxis::rangeChanged, this, &TrendWindow::zoomed);
+}
+
+void TrendWindow::addSeries(Plot &plot)
+{
+    QChart *chart = view->chart();
+    auto *series = new QLineSeries;
+    series->setName(plot.name);
+    series->setPen(QPen(plot.colour, 1.5));
+    chart->addSeries(series);
+    series->attachAxis(m_timeAxis);
+    series->attachAxis(plot.axis);
+    // One legend entry a quantity, however many pieces its line is cut into.
+    if (!plot.series.empty()) {
+        for (QLegendMarker *marker : chart->legend()->markers(series)) {
+            marker->setVisible(false);
+        }
+    }
+    plot.series.push_back(series);
 }
 
 void TrendWindow::showEvent(QShowEvent *event)
@@ -186,9 +210,12 @@ void TrendWindow::refresh()
         return;
     }
     if (!m_zoomed) {
-        const std::int64_t end = pause->isChecked() ? m_pausedAt : m_history.nowMs();
-        const std::int64_t span = timeWindow->currentData().toLongLong();
         const SampleStore &samples = m_history.samples();
+        std::int64_t end = pause->isChecked() ? m_pausedAt : m_history.nowMs();
+        if (!pause->isChecked() && !samples.empty()) {
+            end = std::max(end, samples.back().time());
+        }
+        const std::int64_t span = timeWindow->currentData().toLongLong();
         if (span > 0) {
             m_viewFrom = end - span;
         } else {
@@ -199,6 +226,8 @@ void TrendWindow::refresh()
     // The chart moves its axes itself while series are added and filled: only a
     // change made outside a refresh is the user's zoom.
     m_settingRange = true;
+    m_drawnAt = m_history.nowMs();
+    m_columns = std::max(50, int(view->chart()->plotArea().width()));
     for (Plot &plot : m_plots) {
         draw(plot, plot.quantity != Quantity::Watts || power->isChecked());
     }
@@ -210,24 +239,12 @@ void TrendWindow::refresh()
 void TrendWindow::draw(Plot &plot, bool shown)
 {
     QChart *chart = view->chart();
-    const int columns = std::max(50, int(chart->plotArea().width()));
     const Trace trace =
-        shown ? reduce(m_history.samples(), m_viewFrom, m_viewTo, columns, plot.quantity) : Trace{};
+        shown ? reduce(m_history.samples(), m_viewFrom, m_viewTo, m_columns, plot.quantity)
+              : Trace{};
     const std::size_t lines = trace.starts.size();
-    while (plot.series.size() < std::max<std::size_t>(lines, 1)) {
-        auto *series = new QLineSeries;
-        series->setName(plot.name);
-        series->setPen(QPen(plot.colour, 1.5));
-        chart->addSeries(series);
-        series->attachAxis(m_timeAxis);
-        series->attachAxis(plot.axis);
-        // One legend entry a quantity, however many pieces its line is cut into.
-        if (!plot.series.empty()) {
-            for (QLegendMarker *marker : chart->legend()->markers(series)) {
-                marker->setVisible(false);
-            }
-        }
-        plot.series.push_back(series);
+    while (plot.series.size() < lines) {
+        addSeries(plot);
     }
 
     double top = leastTop(plot.quantity);

@@ -91,6 +91,7 @@ private:
     };
 
     void buildChart();
+    void addSeries(Plot &plot);
     void draw(Plot &plot, bool shown);
     void showCounters();
     void zoomed(const QDateTime &from, const QDateTime &to);
@@ -109,6 +110,8 @@ private:
     std::int64_t m_pausedAt = 0;
     std::int64_t m_viewFrom = 0;
     std::int64_t m_viewTo = 0;
+    int m_columns = 800;        // pixel columns of the plot at the last refresh
+    std::int64_t m_drawnAt = 0; // history time of the last refresh
 };
 
 } // namespace trend
