@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and prints vantel's figures: poll period, reply-to-display time, CPU time
-# per poll and memory against mbpoll polling at the same period, start-up time.
+# per poll and memory against mbpoll polling at the same period, start-up time;
+# then the trend window's: memory of a day of history, reduction and redraw.
 # First argument: seconds of side-by-side polling (default 60). Runs headless
 # (QT_QPA_PLATFORM=offscreen unless set).
 set -euo pipefail
@@ -12,3 +13,5 @@ BUILD_DIR="$build" "$root/scripts/build.sh" >/dev/null
 
 export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
 "$build/bench/vantel-bench" "${1:-60}" 2> >(grep -v XDG_RUNTIME_DIR >&2)
+echo
+"$build/bench/trend-bench" 2> >(grep -v -e XDG_RUNTIME_DIR -e propagateSizeHints >&2)
