@@ -13,5 +13,7 @@ BUILD_DIR="$build" "$root/scripts/build.sh" >/dev/null
 
 export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
 "$build/bench/vantel-bench" "${1:-60}" 2> >(grep -v XDG_RUNTIME_DIR >&2)
-echo
-"$build/bench/trend-bench" 2> >(grep -v -e XDG_RUNTIME_DIR -e propagateSizeHints >&2)
+if [ -x "$build/bench/trend-bench" ]; then # built with Qt Charts only
+    echo
+    "$build/bench/trend-bench" 2> >(grep -v -e XDG_RUNTIME_DIR -e propagateSizeHints >&2)
+fi
