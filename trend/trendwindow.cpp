@@ -133,8 +133,20 @@ TrendWindow::TrendWindow(History &history, ui::Messenger &messenger, QWidget *pa
     });
     connect(power, &QCheckBox::toggled, this, &TrendWindow::refresh);
     connect(view, &ChartView::resetRequested, this, &TrendWindow::resetView);
-    connect(saveCsvButton, &QPushButton::clicked, this, &TrendWindow::askAndSaveCsv);
-    connect(savePngButton, &QPushButton::clicked, this, &TrendWindow::askAndSavePng);
+    connect(saveCsvButton, &QPushButton::clicked, this, [this] {
+        const QString path = askPath(tr("Save CSV"), tr("CSV files (*.csv)"),
+                                     QStandardPaths::DocumentsLocation, QStringLiteral("csv"));
+        if (!path.isEmpty()) {
+            saveCsv(path);
+        }
+    });
+    connect(savePngButton, &QPushButton::clicked, this, [this] {
+        const QString path = askPath(tr("Save PNG"), tr("PNG images (*.png)"),
+                                     QStandardPaths::PicturesLocation, QStringLiteral("png"));
+        if (!path.isEmpty()) {
+            savePng(path);
+        }
+    });
     showCounters();
 }
 
@@ -298,34 +310,17 @@ void TrendWindow::resetView()
     refresh();
 }
 
-void TrendWindow::askAndSaveCsv()
+QString TrendWindow::askPath(const QString &caption, const QString &filter,
+                             QStandardPaths::StandardLocation folder, const QString &suffix)
 {
     const QString suggested =
-        QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
-            .filePath(QStringLiteral("vantel-trend-%1.csv").arg(timeStamp()));
-    QString path = m_askPath(tr("Save CSV"), tr("CSV files (*.csv)"), suggested);
-    if (path.isEmpty()) {
-        return;
+        QDir(QStandardPaths::writableLocation(folder))
+            .filePath(QStringLiteral("vantel-trend-%1.%2").arg(timeStamp(), suffix));
+    QString path = m_askPath(caption, filter, suggested);
+    if (!path.isEmpty() && QFileInfo(path).suffix().isEmpty()) {
+        path += '.' + suffix;
     }
-    if (QFileInfo(path).suffix().isEmpty()) {
-        path += QStringLiteral(".csv");
-    }
-    saveCsv(path);
-}
-
-void TrendWindow::askAndSavePng()
-{
-    const QString suggested =
-        QDir(QStandardPaths::writableLocation(QStandardPaths::PicturesLocation))
-            .filePath(QStringLiteral("vantel-trend-%1.png").arg(timeStamp()));
-    QString path = m_askPath(tr("Save PNG"), tr("PNG images (*.png)"), suggested);
-    if (path.isEmpty()) {
-        return;
-    }
-    if (QFileInfo(path).suffix().isEmpty()) {
-        path += QStringLiteral(".png");
-    }
-    savePng(path);
+    return path;
 }
 
 bool TrendWindow::saveCsv(const QString &path)

@@ -4,6 +4,7 @@
 #include "trend/reduce.h"
 
 #include <QChartView>
+#include <QStandardPaths>
 #include <QWidget>
 
 #include <cstdint>
@@ -96,8 +97,9 @@ private:
     void showCounters();
     void zoomed(const QDateTime &from, const QDateTime &to);
     void resetView();
-    void askAndSaveCsv();
-    void askAndSavePng();
+    // The path the user chose (empty when cancelled), with `suffix` added when it has none.
+    QString askPath(const QString &caption, const QString &filter,
+                    QStandardPaths::StandardLocation folder, const QString &suffix);
     bool cannotWrite(const QString &path, const QString &why);
 
     History &m_history;
