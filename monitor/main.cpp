@@ -1,5 +1,5 @@
 #include "monitor/form1.h"
-#include "serial/qtcommcontrol.h"
+#include "serial/makecommcontrol.h"
 #include "ui/messenger.h"
 #include "ui/widgets.h"
 
@@ -10,9 +10,9 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vantel"));
     ui::installFontSubstitutes();
-    serial::QtCommControl comm;
+    const auto comm = serial::makeCommControl();
     ui::BoxMessenger messenger;
-    vantel::Form1 window(comm, messenger);
+    vantel::Form1 window(*comm, messenger);
     window.show();
     return QApplication::exec();
 }

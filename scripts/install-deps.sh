@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, what building, running and testing need.
 # Packages already present are left alone; apt-get runs only when one is missing.
+# With the argument `windows`, also what scripts/windows.sh needs.
 set -euo pipefail
 
 packages=(
@@ -15,6 +16,10 @@ packages=(
     locales
     dpkg-dev file librsvg2-bin desktop-file-utils appstream lintian
 )
+# `install-deps.sh windows`: the cross-build for Windows and its tests under Wine.
+if [ "${1:-}" = "windows" ]; then
+    packages+=(g++-mingw-w64-x86-64-posix ninja-build dpkg-dev wine64 qt6-base-dev-tools)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

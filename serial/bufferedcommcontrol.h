@@ -34,7 +34,10 @@ public:
     int RThreshold() const override { return m_rThreshold; }
     void setSThreshold(int bytes) override;
 
-    int InBufferCount() const override { return static_cast<int>(m_input.size()); }
+    int InBufferCount() const override
+    {
+        return static_cast<int>(m_input.size()) + deviceInputCount();
+    }
     void setInBufferCount(int count) override;
     void setOutBufferCount(int count) override;
 
@@ -68,6 +71,8 @@ protected:
     virtual void discardDeviceOutput() {}
     // Drops bytes the system has received but not yet handed to receive().
     virtual void discardDeviceInput() {}
+    // How many bytes the system has received but not yet handed to receive().
+    virtual int deviceInputCount() const { return 0; }
     // Settings changed while the device is open.
     virtual void applyLineSettings() {}
 

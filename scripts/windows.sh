@@ -1,0 +1,184 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows programs with MinGW-w64 and packs them in a zip.
+#
+# 1. Builds Qt for Windows once, from Debian's own qt6-base source package, into
+#    ${XDG_CACHE_HOME:-~/.cache}/vantel/qt-6.4.2-mingw64 (reused while it exists).
+# 2. Cross-builds vantel.exe, pellow.exe, vantelctl.exe and the unit tests into
+#    build-windows/ (or $BUILD_DIR).
+# 3. Packs dist/vantel-<version>-windows-x64.zip.
+#
+# `scripts/windows.sh qt` stops after the first step.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+qt_version=6.4.2
+qt_dir="${XDG_CACHE_HOME:-$HOME/.cache}/vantel/qt-$qt_version-mingw64"
+toolchain="$root/cmake/mingw64-toolchain.cmake"
+
+fail() {
+    echo "windows.sh: $*" >&2
+    exit 1
+}
+
+# The first Debian mirror the machine's own apt sources name for bookworm, from
+# one-line (.list) or deb822 (.sources) files.
+debian_mirror() {
+    local f
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$f" ] || continue
+        awk '$1 == "deb" && $0 ~ / bookworm / { for (i = 2; i <= NF; i++) if ($i ~ /^https?:/) { print $i; exit } }' "$f"
+    done
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        awk 'BEGIN { RS = ""; FS = "\n" }
+             /(^|\n)Suites:[^\n]*[ \t]bookworm([ \t]|\n|$)/ {
+                 for (i = 1; i <= NF; i++) if ($i ~ /^URIs:/) { split($i, u, /[ \t]+/); print u[2]; exit }
+             }' "$f"
+    done
+}
+
+# Fetches and unpacks qt6-base's source into $1, with a private source list and
+# state folder so that the machine's apt configuration stays as it is.
+fetch_qt_source() {
+    local into="$1" mirror apt_dir
+    mirror="$(debian_mirror | head -n 1)"
+    [ -n "$mirror" ] || fail "no Debian bookworm mirror found in /etc/apt/sources.list*"
+    apt_dir="$into/apt"
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/parts" "$apt_dir/cache/archives/partial"
+    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror bookworm main" \
+        >"$apt_dir/sources.list"
+    local apt_opts=(
+        -o Dir::Etc::SourceList="$apt_dir/sources.list"
+        -o Dir::Etc::SourceParts="$apt_dir/parts"
+        -o Dir::State::Lists="$apt_dir/lists"
+        -o Dir::Cache="$apt_dir/cache"
+        -o APT::Sandbox::User=root
+    )
+    echo "== fetching the qt6-base source package from $mirror"
+    local log="$into/apt.log"
+    apt-get "${apt_opts[@]}" update >"$log" 2>&1 ||
+        fail "the Debian source index could not be fetched from $mirror: $(tail -n 3 "$log")"
+    (cd "$into" && apt-get "${apt_opts[@]}" source qt6-base >>"$log" 2>&1) ||
+        fail "the qt6-base source package could not be fetched: $(tail -n 3 "$log")"
+    ls -d "$into/qt6-base-$qt_version"*/ >/dev/null 2>&1 ||
+        fail "the qt6-base source package is not Qt $qt_version (the version of Debian's host tools): $(ls "$into")"
+}
+
+# Builds Qt Core, Gui, Widgets and Test for Windows, using Debian's own host tools
+# (moc, rcc, uic) from /usr. Built in a temporary folder and renamed at the end, so
+# that a failed build leaves nothing in the cache.
+build_qt() {
+    local cache_parent work src log started
+    cache_parent="$(dirname "$qt_dir")"
+    mkdir -p "$cache_parent" || fail "the cache folder $cache_parent could not be created"
+    work="$(mktemp -d "$cache_parent/qt-build.XXXXXX")"
+    # Remove the temporary folder however this ends.
+    trap "rm -rf '$work'" EXIT
+    started=$SECONDS
+    fetch_qt_source "$work"
+    src="$(ls -d "$work/qt6-base-$qt_version"*/ | head -n 1)"
+    log="$work/qt-build.log"
+    echo "== building Qt $qt_version for Windows (once; about 15 minutes on 2 cores)"
+    # Tablet events need wintab.h, which Debian's source leaves out. OpenGL stays on:
+    # the Windows platform plugin of this version does not compile without it. What
+    # the programs do not use stays out, to keep the build short on a shared machine:
+    # Direct2D, JPEG, GIF, FreeType (Windows draws its own fonts), graphics view.
+    nice -n 15 cmake -S "$src" -B "$work/build" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_INSTALL_PREFIX="$work/install" \
+        -DQT_HOST_PATH=/usr \
+        -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+        -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_dbus=OFF \
+        -DFEATURE_printsupport=OFF -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF \
+        -DFEATURE_tabletevent=OFF \
+        -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_png=OFF \
+        -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_doubleconversion=OFF \
+        -DFEATURE_direct2d=OFF -DFEATURE_jpeg=OFF -DFEATURE_gif=OFF -DFEATURE_freetype=OFF \
+        -DFEATURE_graphicsview=OFF \
+        -DQT_BUILD_TESTS=OFF -DQT_BUILD_EXAMPLES=OFF \
+        >"$log" 2>&1 || fail "Qt for Windows could not be configured: $(tail -n 20 "$log")"
+    nice -n 15 cmake --build "$work/build" --parallel 2 >>"$log" 2>&1 ||
+        fail "Qt for Windows did not build: $(grep -m 5 -A 5 -E 'error|FAILED' "$log")"
+    cmake --install "$work/build" >>"$log" 2>&1 ||
+        fail "Qt for Windows could not be installed: $(tail -n 20 "$log")"
+    mv "$work/install" "$qt_dir" || fail "Qt for Windows could not be moved to $qt_dir"
+    echo "== Qt $qt_version for Windows built in $(((SECONDS - started) / 60)) min into $qt_dir"
+    rm -rf "$work"
+    trap - EXIT
+}
+
+# Cross-builds the programs and the tests with warnings as errors.
+build_programs() {
+    local launcher=()
+    if command -v ccache >/dev/null; then
+        launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    fi
+    echo "== cross-building vantel, pellow, vantelctl and the tests for Windows into $build"
+    "$qt_dir/bin/qt-cmake" -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DQT_CHAINLOAD_TOOLCHAIN_FILE="$toolchain" -DVANTEL_WERROR=ON \
+        -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64 "${launcher[@]}" >/dev/null ||
+        fail "the Windows build could not be configured (see above)"
+    cmake --build "$build" --parallel 2 || fail "the Windows build failed (see above)"
+}
+
+# The DLLs a program or plugin loads, found in Qt's and MinGW's folders, with the
+# DLLs those load in turn. Windows' own DLLs are in neither folder and stay out.
+dll_dirs=("$qt_dir/bin" /usr/lib/gcc/x86_64-w64-mingw32/*-posix /usr/x86_64-w64-mingw32/lib)
+needed_dlls() {
+    local pending=("$@") seen=" " file name dir
+    while [ ${#pending[@]} -gt 0 ]; do
+        file="${pending[0]}"
+        pending=("${pending[@]:1}")
+        for name in $(x86_64-w64-mingw32-objdump -p "$file" | awk '/DLL Name:/ { print $3 }'); do
+            case "$seen" in *" $name "*) continue ;; esac
+            seen="$seen$name "
+            for dir in "${dll_dirs[@]}"; do
+                if [ -f "$dir/$name" ]; then
+                    echo "$dir/$name"
+                    pending+=("$dir/$name")
+                    break
+                fi
+            done
+        done
+    done
+}
+
+# Packs the programs with what they need to start on a Windows PC without Qt.
+pack_zip() {
+    local version name stage programs=() plugins exe
+    version="$(sed -n 's/^project(vantel VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
+    name="vantel-$version-windows-x64"
+    stage="$(mktemp -d)"
+    mkdir -p "$stage/$name/platforms" "$stage/$name/styles"
+    for exe in monitor/vantel.exe addrtool/pellow.exe ctl/vantelctl.exe; do
+        if [ -f "$build/$exe" ]; then
+            programs+=("$build/$exe")
+        fi
+    done
+    plugins=("$qt_dir/plugins/platforms/qwindows.dll" "$qt_dir/plugins/styles/qwindowsvistastyle.dll")
+    cp "${programs[@]}" "$stage/$name/"
+    cp "${plugins[0]}" "$stage/$name/platforms/"
+    cp "${plugins[1]}" "$stage/$name/styles/"
+    needed_dlls "${programs[@]}" "${plugins[@]}" | sort -u | xargs -r cp -t "$stage/$name/"
+    x86_64-w64-mingw32-strip --strip-unneeded "$stage/$name"/*.exe "$stage/$name"/*.dll \
+        "$stage/$name"/*/*.dll
+    cp "$root/packaging/windows/README-windows.txt" "$stage/$name/"
+    if [ -f "$root/LICENSE" ]; then
+        cp "$root/LICENSE" "$stage/$name/LICENSE.txt"
+    fi
+    mkdir -p "$root/dist"
+    rm -f "$root/dist/$name.zip"
+    (cd "$stage" && cmake -E tar cf "$root/dist/$name.zip" --format=zip "$name") ||
+        fail "the zip could not be packed"
+    rm -rf "$stage"
+    echo "== $root/dist/$name.zip ($(du -k "$root/dist/$name.zip" | cut -f1) KB)"
+}
+
+"$root/scripts/install-deps.sh" windows
+if [ ! -x "$qt_dir/bin/qt-cmake" ]; then
+    build_qt
+fi
+[ "${1:-}" = "qt" ] && exit 0
+build="${BUILD_DIR:-$root/build-windows}"
+build_programs
+pack_zip
