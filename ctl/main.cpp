@@ -20,8 +20,9 @@ const char *const kDescription =
     R"(Reads and sets a 60 V / 3 A bench supply on a Modbus RTU line (9600 8N1).
 
 Commands:
-  ports                       list COM1..COM16: device, state (free, in use,
-                              no access, absent) and description
+  ports                       list the COM ports (COM1..COM16 on Linux, every one
+                              Windows knows on Windows): device, state (free,
+                              in use, no access, absent) and description
   scan [--from N] [--to N]    find the addresses that answer (default 1..247)
   read                        one status reading
   set [--voltage V] [--current A]

@@ -116,9 +116,9 @@ QString Win32CommControl::win32Path(const QString &name)
     return QStringLiteral("\\\\.\\") + name;
 }
 
-HANDLE Win32CommControl::openHandle(int port)
+HANDLE Win32CommControl::openHandle(const QString &device)
 {
-    const std::wstring path = win32Path(devicePath(port)).toStdWString();
+    const std::wstring path = win32Path(device).toStdWString();
     const HANDLE handle = m_api.openPort(path.c_str());
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = m_api.lastError();
@@ -151,7 +151,7 @@ DWORD Win32CommControl::configure()
 
 void Win32CommControl::openDevice(int port)
 {
-    m_port = openHandle(port);
+    m_port = openHandle(devicePathOverride().isEmpty() ? devicePath(port) : devicePathOverride());
     DWORD error = configure();
     if (error == ERROR_SUCCESS) {
         error = startRead();
@@ -164,7 +164,7 @@ void Win32CommControl::openDevice(int port)
 
 void Win32CommControl::probeDevice(int port)
 {
-    m_api.closeHandle(openHandle(port));
+    m_api.closeHandle(openHandle(devicePath(port)));
 }
 
 void Win32CommControl::closeDevice()

@@ -39,7 +39,7 @@ protected:
     void applyLineSettings() override;
 
 private:
-    HANDLE openHandle(int port);
+    HANDLE openHandle(const QString &device);
     DWORD configure();
     DWORD startRead();
     void onReadDone();
