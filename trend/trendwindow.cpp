@@ -155,7 +155,10 @@ void TrendWindow::buildChart()
     auto *chart = new QChart;
     chart->legend()->setAlignment(Qt::AlignTop);
     chart->setMargins(QMargins(4, 4, 4, 4));
+    // The view hands back the chart it made for itself; it is ours to delete.
+    QChart *const initial = view->chart();
     view->setChart(chart);
+    delete initial;
     view->setRenderHint(QPainter::Antialiasing);
     view->setRubberBand(QChartView::HorizontalRubberBand);
 
