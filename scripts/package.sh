@@ -8,12 +8,9 @@ build="${BUILD_DIR:-$root/build-pkg}"
 
 "$root/scripts/install-deps.sh" >&2
 
-# The flags Debian builds its own packages with, every hardening feature on; CMake
-# reads them on the first configure. CMake has no preprocessor flags of its own, so
-# they join the others. -fno-ident leaves out the compiler's .comment section,
-# which the plain strip CPack runs would keep.
-eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
-export CFLAGS="$CPPFLAGS $CFLAGS -fno-ident" CXXFLAGS="$CPPFLAGS $CXXFLAGS -fno-ident"
+# Debian's hardening flags. A build folder keeps the flags of its first configure,
+# so test.sh can hand over the folder it built and tested with the same flags.
+. "$root/scripts/hardening.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target package-contents >&2

@@ -28,12 +28,18 @@ else
 fi
 
 echo "== build and test"
-BUILD_DIR="$root/build" "$root/scripts/build.sh" -DVANTEL_WERROR=ON
+# With the package's hardening flags, so that the package is made from this build:
+# what is tested is what is packed, built once.
+(. "$root/scripts/hardening.sh" && BUILD_DIR="$root/build" "$root/scripts/build.sh" -DVANTEL_WERROR=ON)
 (cd "$root/build" && ctest --output-on-failure)
 
 if [ "${VANTEL_QUICK:-0}" != "1" ]; then
     echo "== package and check it"
-    deb="$("$root/scripts/package.sh")"
+    # A build folder configured earlier without those flags (by build.sh or demo.sh)
+    # keeps them: the package is then built in a folder of its own.
+    pkg_build="$root/build"
+    grep -q "^CMAKE_CXX_FLAGS:.*_FORTIFY_SOURCE" "$root/build/CMakeCache.txt" || pkg_build="$root/build-pkg"
+    deb="$(BUILD_DIR="$pkg_build" "$root/scripts/package.sh")"
     "$root/tests/packaging/check-deb.sh" "$deb" "$root/build/tests/packaging/libquit_preload.so"
 
     echo "== fuzz smoke"

@@ -83,10 +83,12 @@ build_qt() {
     # What the programs do not use stays out, to keep the build short on a shared
     # machine: Direct2D, JPEG, GIF, FreeType (Windows draws its own fonts), graphics
     # view, the widgets and dialogs no window here has (the input dialog stays: the
-    # Vista style includes it), and the rich-text writers. DirectWrite 3's font
-    # database is compiled into Gui only with Direct2D, so it goes too; the platform
-    # plugin then uses GDI's font database. -O1 rather than Qt's own -O2 and -O3
-    # shortens the build; a window that polls three times a second does not notice.
+    # Vista style includes it), the rich-text writers, and HarfBuzz (shaping for
+    # complex scripts; the windows' Latin and Chinese texts need none). DirectWrite
+    # 3's font database is compiled into Gui only with Direct2D, so it goes too; the
+    # platform plugin then uses GDI's font database. -O1 rather than Qt's own -O2
+    # and -O3 shortens the build; a window that polls three times a second does not
+    # notice.
     local unused=(
         sql network dbus printsupport concurrent xml tabletevent
         direct2d directwrite3 jpeg gif freetype graphicsview
@@ -95,7 +97,7 @@ build_qt() {
         keysequenceedit colordialog filedialog fontdialog progressdialog
         errormessage wizard columnview datawidgetmapper undoview syntaxhighlighter
         dockwidget undocommand undostack undogroup
-        textodfwriter textmarkdownreader textmarkdownwriter movie pdf
+        textodfwriter textmarkdownreader textmarkdownwriter movie pdf harfbuzz
     )
     local feature features=()
     for feature in "${unused[@]}"; do
@@ -111,7 +113,7 @@ build_qt() {
         -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
         "${features[@]}" \
         -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_png=OFF \
-        -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_doubleconversion=OFF \
+        -DFEATURE_system_doubleconversion=OFF \
         -DQT_BUILD_TESTS=OFF -DQT_BUILD_EXAMPLES=OFF \
         >"$log" 2>&1 || fail "Qt for Windows could not be configured: $(tail -n 20 "$log")"
     nice -n 15 cmake --build "$work/build" --parallel 2 >>"$log" 2>&1 ||
