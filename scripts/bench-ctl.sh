@@ -8,32 +8,12 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 seconds="${1:-60}"
 
-if [ "${VANTEL_BENCH_NO_BUILD:-0}" != "1" ]; then
-    "$root/scripts/install-deps.sh"
-    BUILD_DIR="$build" "$root/scripts/build.sh" >/dev/null
-fi
-ctl="$build/ctl/vantelctl"
-sim="$build/sim/vantel-sim"
-
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-export VANTEL_PORT_DIR="$work"
+. "$root/scripts/bench-setup.sh"
 
 start_sim() { # port address
     "$sim" --port "$1" --address "$2" --output on --no-stdin >"$work/sim$1.out" 2>&1 &
     pids+=($!)
-    for _ in $(seq 100); do
-        grep -q '^ready' "$work/sim$1.out" 2>/dev/null && return 0
-        sleep 0.05
-    done
-    echo "simulator on COM$1 did not start" >&2
-    exit 1
+    wait_ready "$1"
 }
 start_sim 1 7
 start_sim 2 1

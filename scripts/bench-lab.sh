@@ -10,22 +10,7 @@ build="${BUILD_DIR:-$root/build}"
 seconds="${1:-300}"
 loggers="${LOGGERS:-10}"
 
-if [ "${VANTEL_BENCH_NO_BUILD:-0}" != "1" ]; then
-    "$root/scripts/install-deps.sh"
-    BUILD_DIR="$build" "$root/scripts/build.sh" >/dev/null
-fi
-ctl="$build/ctl/vantelctl"
-sim="$build/sim/vantel-sim"
-
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-export VANTEL_PORT_DIR="$work"
+. "$root/scripts/bench-setup.sh"
 
 # A free loopback port for the broker.
 port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')"
@@ -47,10 +32,7 @@ for n in $(seq "$loggers"); do
     pids+=($!)
 done
 for n in $(seq "$loggers"); do
-    for _ in $(seq 100); do
-        grep -q '^ready' "$work/sim$n.out" 2>/dev/null && break
-        sleep 0.05
-    done
+    wait_ready "$n"
 done
 
 echo "== $loggers loggers, one broker, ${seconds} s"
