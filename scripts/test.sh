@@ -8,7 +8,6 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 export QT_QPA_PLATFORM=offscreen
 
-windows_qt=""
 if [ "${VANTEL_QUICK:-0}" != "1" ]; then
     "$root/scripts/install-deps.sh" windows
     # Qt for Windows is built once per machine (about 25 minutes on 2 cores). It
