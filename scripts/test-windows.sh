@@ -69,7 +69,7 @@ kill "$gui" 2>/dev/null || true
 "$wineserver" -w
 
 # The programs and tests in the build folder find their DLLs through WINEPATH.
-qt_dir="${XDG_CACHE_HOME:-$HOME/.cache}/vantel/qt-6.4.2-mingw64"
+. "$root/scripts/windows-env.sh"
 winepath=""
 for dir in "$qt_dir/bin" /usr/lib/gcc/x86_64-w64-mingw32/*-posix /usr/x86_64-w64-mingw32/lib; do
     winepath="$winepath;Z:${dir//\//\\}"

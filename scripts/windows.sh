@@ -10,8 +10,7 @@
 # `scripts/windows.sh qt` stops after the first step.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-qt_version=6.4.2
-qt_dir="${XDG_CACHE_HOME:-$HOME/.cache}/vantel/qt-$qt_version-mingw64"
+. "$root/scripts/windows-env.sh"
 toolchain="$root/cmake/mingw64-toolchain.cmake"
 
 fail() {
@@ -78,43 +77,13 @@ build_qt() {
     src="$(ls -d "$work/qt6-base-$qt_version"*/ | head -n 1)"
     log="$work/qt-build.log"
     echo "== building Qt $qt_version for Windows (once; about 25 minutes on 2 cores)"
-    # Tablet events need wintab.h, which Debian's source leaves out. OpenGL stays on:
-    # the Windows platform plugin of this version does not compile without it.
-    # What the programs do not use stays out, to keep the build short on a shared
-    # machine: Direct2D, JPEG, GIF, FreeType (Windows draws its own fonts), graphics
-    # view, the widgets and dialogs no window here has (the input dialog stays: the
-    # Vista style includes it), the rich-text writers, and HarfBuzz (shaping for
-    # complex scripts; the windows' Latin and Chinese texts need none). DirectWrite
-    # 3's font database is compiled into Gui only with Direct2D, so it goes too; the
-    # platform plugin then uses GDI's font database. -O1 rather than Qt's own -O2
-    # and -O3 shortens the build; a window that polls three times a second does not
-    # notice.
-    local unused=(
-        sql network dbus printsupport concurrent xml tabletevent
-        direct2d directwrite3 jpeg gif freetype graphicsview
-        treewidget listwidget tablewidget commandlinkbutton datetimeedit calendarwidget
-        textbrowser splashscreen lcdnumber fontcombobox toolbox mdiarea dial
-        keysequenceedit colordialog filedialog fontdialog progressdialog
-        errormessage wizard columnview datawidgetmapper undoview syntaxhighlighter
-        dockwidget undocommand undostack undogroup
-        textodfwriter textmarkdownreader textmarkdownwriter movie pdf harfbuzz
-    )
-    local feature features=()
-    for feature in "${unused[@]}"; do
-        features+=("-DFEATURE_$feature=OFF")
-    done
+    # $qt_options (scripts/windows-env.sh) says what is built and what stays out.
     nice -n 15 cmake -S "$src" -B "$work/build" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-        -DCMAKE_BUILD_TYPE=Release \
-        -DQT_USE_DEFAULT_CMAKE_OPTIMIZATION_FLAGS=ON \
-        -DCMAKE_C_FLAGS_RELEASE="-O1 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O1 -DNDEBUG" \
         -DCMAKE_INSTALL_PREFIX="$work/install" \
         -DQT_HOST_PATH=/usr \
         -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
-        "${features[@]}" \
-        -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_png=OFF \
-        -DFEATURE_system_doubleconversion=OFF \
-        -DQT_BUILD_TESTS=OFF -DQT_BUILD_EXAMPLES=OFF \
+        "${qt_options[@]}" \
         >"$log" 2>&1 || fail "Qt for Windows could not be configured: $(tail -n 20 "$log")"
     nice -n 15 cmake --build "$work/build" --parallel 2 >>"$log" 2>&1 ||
         fail "Qt for Windows did not build: $(grep -m 5 -A 5 -E 'error|FAILED' "$log")"

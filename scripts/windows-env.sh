@@ -1,0 +1,42 @@
+# What scripts/windows.sh builds for Windows and where it keeps it: sourced by it and
+# by scripts/test-windows.sh. Each cross-built library is cached under
+# ${XDG_CACHE_HOME:-~/.cache}/vantel in a folder named by its version and a hash of
+# its build options, so that a change of options builds it anew.
+
+cache_root="${XDG_CACHE_HOME:-$HOME/.cache}/vantel"
+
+# The first 10 hex digits of the SHA-256 of the arguments.
+options_key() {
+    printf '%s\n' "$@" | sha256sum | cut -c1-10
+}
+
+qt_version=6.4.2
+# Tablet events need wintab.h, which Debian's source leaves out. OpenGL stays on:
+# the Windows platform plugin of this version does not compile without it.
+# What the programs do not use stays out, to keep the build short on a shared
+# machine: Direct2D, JPEG, GIF, FreeType (Windows draws its own fonts), graphics
+# view, the widgets and dialogs no window here has (the input dialog stays: the
+# Vista style includes it), the rich-text writers, and HarfBuzz (shaping for
+# complex scripts; the windows' Latin and Chinese texts need none). DirectWrite
+# 3's font database is compiled into Gui only with Direct2D, so it goes too; the
+# platform plugin then uses GDI's font database. -O1 rather than Qt's own -O2
+# and -O3 shortens the build; a window that polls three times a second does not
+# notice. Print support stays: the trend's plot library needs it.
+qt_unused=(
+    sql network dbus concurrent xml tabletevent
+    direct2d directwrite3 jpeg gif freetype graphicsview
+    treewidget listwidget tablewidget commandlinkbutton datetimeedit calendarwidget
+    textbrowser splashscreen lcdnumber fontcombobox toolbox mdiarea dial
+    keysequenceedit colordialog filedialog fontdialog progressdialog
+    errormessage wizard columnview datawidgetmapper undoview syntaxhighlighter
+    dockwidget undocommand undostack undogroup
+    textodfwriter textmarkdownreader textmarkdownwriter movie harfbuzz
+)
+qt_options=(-DCMAKE_BUILD_TYPE=Release -DQT_USE_DEFAULT_CMAKE_OPTIMIZATION_FLAGS=ON
+    "-DCMAKE_C_FLAGS_RELEASE=-O1 -DNDEBUG" "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG"
+    -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_png=OFF
+    -DFEATURE_system_doubleconversion=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_EXAMPLES=OFF)
+for feature in "${qt_unused[@]}"; do
+    qt_options+=("-DFEATURE_$feature=OFF")
+done
+qt_dir="$cache_root/qt-$qt_version-mingw64-$(options_key "${qt_options[@]}")"
