@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -41,13 +42,13 @@ const QStringList kWorkedOptions{"--voltage",        "12.34", "--current",      
 // The master end: opens the port like a program would (raw, 9600 8N1).
 class Master {
 public:
-    explicit Master(const QString &path)
+    explicit Master(const QString &path, speed_t speed = B9600)
     {
         m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         termios tio{};
         if (m_fd >= 0 && ::tcgetattr(m_fd, &tio) == 0) {
             ::cfmakeraw(&tio);
-            ::cfsetspeed(&tio, B9600);
+            ::cfsetspeed(&tio, speed);
             ::tcsetattr(m_fd, TCSANOW, &tio);
         }
     }
@@ -136,6 +137,8 @@ private slots:
     void severalSupplies();
     void batteryTapers();
     void mbpollReadsAndWrites();
+    void lineTiming_data();
+    void lineTiming();
     void faults_data();
     void faults();
     void controlFifoAndTrace();
@@ -144,6 +147,9 @@ private slots:
     void linkOwnership();
     void exitsRemoveTheLink_data();
     void exitsRemoveTheLink();
+    void refusedOptions_data();
+    void refusedOptions();
+    void refusedCommands();
 
 private:
     QTemporaryDir m_dir;
@@ -186,6 +192,9 @@ void TestSim::loadModel_data()
         << QStringList{"12", "1", "battery:13,0.5,200", "on"} << QList<int>{1300, 0, 1, 1};
     QTest::newRow("battery off") << QStringList{"12.6", "1", "battery:12,1", "off"}
                                  << QList<int>{0, 0, 0, 1};
+    // The supply measures no more than its full scale.
+    QTest::newRow("battery above full scale")
+        << QStringList{"12", "1", "battery:100,1", "on"} << QList<int>{6200, 0, 1, 1};
 }
 
 void TestSim::loadModel()
@@ -433,6 +442,72 @@ void TestSim::mbpollReadsAndWrites()
     QCOMPARE(statusWord(master.ask(protocol::buildReadStatusRequest(1), 17), 1, 0), 2500);
 }
 
+void TestSim::lineTiming_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("fault");       // a command before the reads, empty for none
+    QTest::addColumn<int>("baud");            // the port's speed; 0 for the instant line
+    QTest::addColumn<double>("minLatencyMs"); // from a request's end to its reply's start
+    QTest::addColumn<double>("maxLatencyMs");
+
+    QTest::newRow("default") << QStringList{} << QString() << 9600 << 10.0 << 10.0;
+    QTest::newRow("no latency") << QStringList{"--latency", "0"} << QString() << 9600 << 0.0 << 0.0;
+    QTest::newRow("jitter") << QStringList{"--latency", "30,10"} << QString() << 9600 << 30.0
+                            << 40.0;
+    QTest::newRow("fault delay adds")
+        << QStringList{"--latency", "5.5"} << QString("fault delay 40") << 9600 << 45.5 << 45.5;
+    QTest::newRow("the port's speed") << QStringList{} << QString() << 19200 << 10.0 << 10.0;
+    QTest::newRow("instant") << QStringList{"--line", "instant"} << QString() << 0 << 0.0 << 0.0;
+}
+
+// The trace holds the line's times exactly; the program sees them within the
+// half millisecond a byte may be early.
+void TestSim::lineTiming()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, fault);
+    QFETCH(int, baud);
+    QFETCH(double, minLatencyMs);
+    QFETCH(double, maxLatencyMs);
+    SimProcess sim(m_dir.path());
+    QVERIFY(sim.start(QStringList(kWorkedOptions) << options << "--trace"));
+    if (!fault.isEmpty()) {
+        QCOMPARE(sim.command(fault), QString("ok"));
+    }
+    Master master(sim.link(), baud == 19200 ? B19200 : B9600);
+    const double charMs = baud > 0 ? 10000.0 / baud : 0;
+    constexpr int kRounds = 4;
+    for (int round = 0; round < kRounds; ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        master.send(protocol::buildReadStatusRequest(1));
+        QCOMPARE(master.read(17, kWaitMs), kWorkedReply);
+        const double elapsedMs = double(timer.nsecsElapsed()) / 1e6;
+        QVERIFY2(elapsedMs >= 25 * charMs + minLatencyMs - 0.6,
+                 qPrintable(QString::number(elapsedMs)));
+    }
+
+    QVERIFY(sim.command("status").startsWith("status ")); // every trace line is in
+    QList<testsupport::TraceLine> rx;
+    QList<testsupport::TraceLine> tx;
+    for (const testsupport::TraceLine &line : sim.trace()) {
+        (line.kind == "rx" ? rx : tx) << line;
+    }
+    QCOMPARE(rx.size(), kRounds);
+    QCOMPARE(tx.size(), kRounds);
+    constexpr double kPrintedMs = 0.002; // each time is printed to the microsecond
+    QSet<int> latencies;
+    for (int i = 0; i < kRounds; ++i) {
+        const double latencyMs = (tx[i].seconds - rx[i].end) * 1000;
+        QVERIFY2(latencyMs > minLatencyMs - kPrintedMs && latencyMs < maxLatencyMs + kPrintedMs,
+                 qPrintable(QString::number(latencyMs)));
+        QCOMPARE_LT(std::abs((rx[i].end - rx[i].seconds) * 1000 - 8 * charMs), kPrintedMs);
+        QCOMPARE_LT(std::abs((tx[i].end - tx[i].seconds) * 1000 - 17 * charMs), kPrintedMs);
+        latencies << qRound(latencyMs * 10); // tenths of a millisecond
+    }
+    QCOMPARE(latencies.size() > 1, maxLatencyMs > minLatencyMs);
+}
+
 void TestSim::faults_data()
 {
     QTest::addColumn<QString>("on");
@@ -464,6 +539,9 @@ void TestSim::faults_data()
                                 << "fault junk off" << false << kWorkedReply + junk << 0;
     QTest::newRow("echo before") << "fault echo-before on"
                                  << "fault echo-before off" << true << echo + kWorkedReply << 0;
+    QTest::newRow("local echo") << "fault local-echo on"
+                                << "fault local-echo off" << false
+                                << bytes(protocol::buildReadStatusRequest(1)) + kWorkedReply << 0;
     QTest::newRow("clear") << "fault badcrc on"
                            << "fault clear" << false << badCrc << 0;
 }
@@ -548,12 +626,22 @@ void TestSim::junkAndSplitRequests()
     damaged[7] = char(damaged[7] ^ 1);
     master.send(damaged);
     QCOMPARE(master.quiet(), QByteArray());
-    // A request written byte by byte.
+    // A request written byte by byte. A pause of 20 ms ends a frame, so a test
+    // machine that stalled that long between two bytes has broken the request.
+    QElapsedTimer sinceLast;
+    qint64 longestGapMs = 0;
     for (char byte : request) {
+        if (sinceLast.isValid()) {
+            longestGapMs = std::max(longestGapMs, sinceLast.elapsed());
+        }
         master.send(QByteArray(1, byte));
+        sinceLast.start();
         QTest::qWait(2);
     }
-    QCOMPARE(master.read(17, kWaitMs), kWorkedReply);
+    const QByteArray reply = master.read(17, kWaitMs);
+    if (longestGapMs < 15) {
+        QCOMPARE(reply, kWorkedReply);
+    }
 }
 
 void TestSim::reopenAndSerialLayerPath()
@@ -642,6 +730,68 @@ void TestSim::exitsRemoveTheLink()
     QCOMPARE(sim.process().exitCode(), 0);
     QVERIFY(!QFileInfo(sim.link()).isSymLink());
     QVERIFY(!QFileInfo::exists(m_dir.filePath(".COM4.lock")));
+}
+
+void TestSim::refusedOptions_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // "DIR" stands for the test's folder
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << "unknown option --bogus";
+    QTest::newRow("unknown option before a value")
+        << QStringList{"--bogus", "3"} << 2 << "unknown option --bogus";
+    QTest::newRow("a word without dashes")
+        << QStringList{"voltage", "5"} << 2 << "unknown option voltage";
+    QTest::newRow("no value") << QStringList{"--voltage"} << 2 << "--voltage needs a value";
+    QTest::newRow("line") << QStringList{"--line", "fast"} << 2 << "--line takes timed or instant";
+    QTest::newRow("latency jitter")
+        << QStringList{"--latency", "10,x"} << 2 << "--latency takes MS or MS,JITTER_MS";
+    QTest::newRow("negative latency")
+        << QStringList{"--latency", "-1"} << 2 << "--latency takes MS or MS,JITTER_MS";
+    QTest::newRow("missing port folder")
+        << QStringList{"--port-dir", "DIR/missing/x"} << 1 << "no folder DIR/missing/x";
+    QTest::newRow("control is a file")
+        << QStringList{"--control", "DIR/notes"} << 1 << "DIR/notes exists and is not a FIFO";
+}
+
+void TestSim::refusedOptions()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    arguments.replaceInStrings("DIR", m_dir.path());
+    message.replace("DIR", m_dir.path());
+    QFile notes(m_dir.filePath("notes"));
+    QVERIFY(notes.open(QIODevice::WriteOnly));
+    notes.write("keep\n");
+    notes.close();
+
+    SimProcess sim(m_dir.path());
+    QVERIFY(!sim.start(arguments));
+    QCOMPARE(sim.process().exitCode(), exitCode);
+    const QString errors = QString::fromUtf8(sim.process().readAllStandardError());
+    QVERIFY2(errors.contains(message), qPrintable(errors));
+    QVERIFY(!QFileInfo::exists(m_dir.filePath("missing")));
+    QVERIFY(notes.open(QIODevice::ReadOnly));
+    QCOMPARE(notes.readAll(), QByteArray("keep\n"));
+}
+
+// Words after a command that takes none make it unknown, not a quit.
+void TestSim::refusedCommands()
+{
+    SimProcess sim(m_dir.path());
+    QVERIFY(sim.start({}));
+    for (const QString line : {"quit please", "exit now", "help me", "fault local-echo on 1",
+                               "fault local-echo maybe"}) {
+        QVERIFY2(sim.command(line).startsWith("error: "), qPrintable(line));
+    }
+    QCOMPARE(sim.process().state(), QProcess::Running);
+    QVERIFY(sim.command("status").endsWith("faults=none"));
+    QCOMPARE(sim.command("fault local-echo on"), QString("ok"));
+    QVERIFY(sim.command("status").endsWith("faults=local-echo"));
+    QCOMPARE(sim.command("fault clear"), QString("ok"));
+    QVERIFY(sim.command("status").endsWith("faults=none"));
 }
 
 QTEST_GUILESS_MAIN(TestSim)
