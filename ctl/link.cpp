@@ -279,8 +279,10 @@ Reply Link::transact(const protocol::Frame &request, std::size_t replySize,
     m_echoPending = false;
     Reply result = finish(shape, lastByteMs);
     if (result.outcome == Outcome::Timeout || result.outcome == Outcome::Short) {
-        // Its reply may still come: asked again, the address waits for it first.
-        m_unanswered[request[0]] = nowNs() + std::chrono::nanoseconds(m_timeout).count();
+        // Its reply may still come: asked again within half a timeout, the address
+        // waits for the line to stay quiet that long first (time spent on other
+        // addresses counts, so a bus keeps one timeout per silent address a round).
+        m_unanswered[request[0]] = nowNs() + std::chrono::nanoseconds(m_timeout).count() / 2;
     }
     if (result.outcome == Outcome::Ok || result.outcome == Outcome::Exception) {
         m_askedAtNs.erase(request[0]); // answered: a later frame of it is no late reply
@@ -297,6 +299,7 @@ Reply Link::finish(Shape shape, double elapsedMs)
     case Shape::Complete: {
         const protocol::ReplyJudgement &j = m_judgement;
         reply.bytes.truncate(static_cast<qsizetype>(j.length));
+        m_received.remove(0, static_cast<qsizetype>(j.length));
         if (j.verdict == protocol::ReplyVerdict::BadCrc) {
             reply.outcome = Outcome::BadCrc;
             ++m_stats.badCrc;

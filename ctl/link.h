@@ -88,8 +88,8 @@ struct LateFrame {
 // silence after the last byte sent or received; a whole frame from another
 // address does not end the wait (it is counted as foreign, and as late when that
 // address was asked before); and an address that timed out is asked again only
-// once the line has been quiet for one more reply timeout since, or its late
-// frame has come and gone, so a late reply is never taken for the next one.
+// once the line has been quiet for half a reply timeout since, or its late frame
+// has come and gone, so a late reply is not taken for the next one.
 // The judging of the bytes is protocol::judgeReply's; this class only waits.
 class Link : public QObject {
     Q_OBJECT

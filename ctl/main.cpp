@@ -169,7 +169,8 @@ int main(int argc, char **argv)
                        "this long at each address (default 200, for a reply that starts "
                        "within 150 ms). In log a silent address costs one timeout per "
                        "round, so an interval shorter than the timeouts of a round runs "
-                       "rounds back to back."),
+                       "rounds back to back; one address asked again within half a "
+                       "timeout of its own timeout waits for that quiet first."),
         QStringLiteral("MS"), QStringLiteral("500"));
     const QCommandLineOption echo(
         QStringLiteral("echo"),
