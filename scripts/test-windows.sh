@@ -129,9 +129,9 @@ tail -n +"$((before + 1))" "$work/trace" >"$work/window-trace"
 # Periods between status requests at address 1 that follow one another with no
 # other request in between.
 awk -v request="01 03 10 00 00 06 C1 08" '
-    $2 == "rx" {
-        frame = $3
-        for (i = 4; i <= NF && $i !~ /^@/; i++) frame = frame " " $i
+    $3 == "rx" {
+        frame = $4
+        for (i = 5; i <= NF && $i !~ /^@/; i++) frame = frame " " $i
         if (frame == request && last != "") printf "%.1f\n", ($1 - last) * 1000
         last = frame == request ? $1 : ""
     }' "$work/window-trace" | sort -n >"$work/periods"

@@ -16,7 +16,7 @@ const char *const kCommandHelp =
     "  set actual-voltage VOLTS|auto | set actual-current AMPS|auto | set mode cv|cc|oc|N|auto\n"
     "  fault silence on|off | fault delay MS | fault badcrc on|off\n"
     "  fault foreign on|off|ADDRESS | fault trickle MS | fault junk before|after|both|off\n"
-    "  fault echo-before on|off | fault clear\n";
+    "  fault echo-before on|off | fault local-echo on|off (the whole line) | fault clear\n";
 
 namespace {
 
@@ -196,14 +196,19 @@ std::string forUnits(const std::string &target, std::vector<Unit> &units, Action
     return kOk;
 }
 
-std::string status(const Unit &unit)
+std::string status(const Unit &unit, const LineFaults &lineFaults)
 {
-    return "status " + describe(unit.supply) + " faults=" + unit.shaper.faults().describe();
+    std::string faults = unit.shaper.faults().describe();
+    if (lineFaults.localEcho) {
+        faults = faults == "none" ? "local-echo" : faults + ",local-echo";
+    }
+    return "status " + describe(unit.supply) + " faults=" + faults;
 }
 
 } // namespace
 
-std::string runCommand(const std::string &line, std::vector<Unit> &units, bool &quit)
+std::string runCommand(const std::string &line, std::vector<Unit> &units, LineFaults &lineFaults,
+                       bool &quit)
 {
     std::istringstream in(line);
     std::vector<std::string> words;
@@ -214,22 +219,22 @@ std::string runCommand(const std::string &line, std::vector<Unit> &units, bool &
         return {};
     }
     const std::string &verb = words[0];
-    if (verb == "quit" || verb == "exit") {
+    if ((verb == "quit" || verb == "exit") && words.size() == 1) {
         quit = true;
         return kOk;
     }
-    if (verb == "help") {
+    if (verb == "help" && words.size() == 1) {
         return kCommandHelp;
     }
     if (verb == "status" && words.size() <= 2) {
         if (words.size() == 2) {
             std::string error;
             const Unit *unit = findUnit(words[1], units, error);
-            return unit ? status(*unit) : error;
+            return unit ? status(*unit, lineFaults) : error;
         }
         std::string text;
         for (const Unit &unit : units) {
-            text += (text.empty() ? "" : "\n") + status(unit);
+            text += (text.empty() ? "" : "\n") + status(unit, lineFaults);
         }
         return text;
     }
@@ -241,6 +246,16 @@ std::string runCommand(const std::string &line, std::vector<Unit> &units, bool &
     const std::string &name = words[1];
     const std::string value = valued == 3 ? words[2] : std::string();
     const std::string target = words.size() > valued ? words.back() : std::string();
+    if (verb == "fault" && name == "local-echo") {
+        // The echo comes from the program's own adapter, so it has no supply to name.
+        if (!target.empty() || !parseSwitch(value, lineFaults.localEcho)) {
+            return bad("fault local-echo on|off (for the whole line, no address)");
+        }
+        return kOk;
+    }
+    if (verb == "fault" && name == "clear" && target.empty()) {
+        lineFaults = LineFaults{};
+    }
     if (verb == "set" && name == "address" && units.size() > 1) {
         int address = 0;
         if (target.empty()) {

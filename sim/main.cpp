@@ -1,39 +1,27 @@
 // vantel-sim: a 60 V / 3 A bench supply answering Modbus RTU on a pseudo-terminal.
 
 #include "control.h"
-#include "faults.h"
 #include "modbusslave.h"
 #include "portlink.h"
-#include "rtu.h"
-#include "supply.h"
+#include "simulator.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
-#include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-
-// A request whose length its function code does not tell ends after this much
-// quiet; leftover junk is dropped then too. Well above 3.5 characters at 9600
-// baud (4 ms), so a scheduler hiccup does not split a request.
-constexpr milliseconds kFrameGap{20};
-// How long to leave the line alone after the pseudo-terminal reports an error,
-// so that a persistent error does not spin the loop.
-constexpr milliseconds kErrorBackoff{100};
 
 const char *const kUsage =
     "usage: vantel-sim [options]\n"
@@ -51,30 +39,23 @@ const char *const kUsage =
     "  --actual-voltage VOLTS report this actual voltage instead of the computed one\n"
     "  --actual-current AMPS  report this actual current instead of the computed one\n"
     "  --mode cv|cc|oc|N      report this regulation mode instead of the computed one\n"
+    "  --line timed|instant   timed: bytes keep the port's character times (10 bits\n"
+    "                         at its baud, 1.04 ms at 9600) and replies a latency;\n"
+    "                         instant: bytes take no time (default timed)\n"
+    "  --latency MS[,JITTER]  a reply starts MS to MS+JITTER ms after its request\n"
+    "                         ends (default 10 on the timed line, 0 on the instant)\n"
     "  --trace                print every frame received and sent\n"
     "  --control PATH         also read commands from the FIFO PATH (created if missing)\n"
     "  --no-stdin             do not read commands from standard input\n"
     "Commands come one per line on standard input; end of input ends the simulator.\n";
 
-volatile std::sig_atomic_t g_stop = 0;
 int g_wakeWrite = -1;
 
 void onSignal(int)
 {
-    g_stop = 1;
     const char byte = 0;
     [[maybe_unused]] const ssize_t n = ::write(g_wakeWrite, &byte, 1);
 }
-
-struct Options {
-    int port = 1;
-    std::string portDir;
-    std::vector<int> addresses{1};
-    sim::Supply supply; // what every supply starts as
-    bool trace = false;
-    std::string controlPath;
-    bool readStdin = true;
-};
 
 bool parsePort(const std::string &text, int &port)
 {
@@ -90,9 +71,37 @@ bool parsePort(const std::string &text, int &port)
     return port >= 1 && port <= 255;
 }
 
-// Options go through the same "set" commands as the control channel.
-bool parseOptions(int argc, char **argv, Options &options)
+// "MS" or "MS,JITTER_MS", each 0 to one minute, fractions allowed.
+bool parseLatency(const std::string &text, sim::LineOptions &line)
 {
+    const std::size_t comma = text.find(',');
+    const std::string parts[] = {text.substr(0, comma),
+                                 comma == std::string::npos ? "0" : text.substr(comma + 1)};
+    std::chrono::microseconds values[2];
+    for (int i = 0; i < 2; ++i) {
+        char *end = nullptr;
+        errno = 0;
+        const double ms = std::strtod(parts[i].c_str(), &end);
+        if (parts[i].empty() || errno != 0 || *end != '\0' || !(ms >= 0 && ms <= 60000)) {
+            return false;
+        }
+        values[i] = std::chrono::microseconds{std::llround(ms * 1000)};
+    }
+    line.latency = values[0];
+    line.jitter = values[1];
+    return true;
+}
+
+bool isOneOf(const std::string &name, std::initializer_list<const char *> names)
+{
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Options that set a supply's start go through the same "set" commands as the
+// control channel.
+bool parseOptions(int argc, char **argv, sim::Options &options)
+{
+    bool latencyGiven = false;
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
         std::string value;
@@ -101,27 +110,31 @@ bool parseOptions(int argc, char **argv, Options &options)
             value = name.substr(equals + 1);
             name = name.substr(0, equals);
         }
-        auto takeValue = [&]() {
-            if (equals == std::string::npos) {
-                if (i + 1 >= argc) {
-                    return false;
-                }
-                value = argv[++i];
-            }
-            return true;
-        };
+        const bool settable = isOneOf(name, {"--voltage", "--current", "--output", "--load",
+                                             "--actual-voltage", "--actual-current", "--mode"});
         if (name == "--help" || name == "-h") {
             std::fputs(kUsage, stdout);
             std::fputs(sim::kCommandHelp, stdout);
             std::exit(0);
         } else if (name == "--trace") {
             options.trace = true;
+            continue;
         } else if (name == "--no-stdin") {
             options.readStdin = false;
-        } else if (!takeValue()) {
-            std::fprintf(stderr, "vantel-sim: %s needs a value\n", name.c_str());
+            continue;
+        } else if (!settable && !isOneOf(name, {"--port", "--port-dir", "--address", "--control",
+                                                "--line", "--latency"})) {
+            std::fprintf(stderr, "vantel-sim: unknown option %s\n%s", name.c_str(), kUsage);
             return false;
-        } else if (name == "--port") {
+        }
+        if (equals == std::string::npos) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "vantel-sim: %s needs a value\n", name.c_str());
+                return false;
+            }
+            value = argv[++i];
+        }
+        if (name == "--port") {
             if (!parsePort(value, options.port)) {
                 std::fprintf(stderr, "vantel-sim: --port takes 1 to 255 or COM1 to COM255\n");
                 return false;
@@ -136,17 +149,26 @@ bool parseOptions(int argc, char **argv, Options &options)
             options.portDir = value;
         } else if (name == "--control") {
             options.controlPath = value;
-        } else {
-            static const char *const kSettable[] = {
-                "voltage", "current", "output", "load", "actual-voltage", "actual-current", "mode"};
-            const std::string key = name.rfind("--", 0) == 0 ? name.substr(2) : name;
-            if (std::find(std::begin(kSettable), std::end(kSettable), key) == std::end(kSettable)) {
-                std::fprintf(stderr, "vantel-sim: unknown option %s\n%s", name.c_str(), kUsage);
+        } else if (name == "--line") {
+            if (value != "timed" && value != "instant") {
+                std::fprintf(stderr, "vantel-sim: --line takes timed or instant\n");
                 return false;
             }
+            options.line.instant = value == "instant";
+        } else if (name == "--latency") {
+            if (!parseLatency(value, options.line)) {
+                std::fprintf(stderr, "vantel-sim: --latency takes MS or MS,JITTER_MS, each 0 "
+                                     "to 60000\n");
+                return false;
+            }
+            latencyGiven = true;
+        } else {
+            const std::string key = name.substr(2);
             bool quit = false;
+            sim::LineFaults lineFaults;
             std::vector<sim::Unit> one{{options.supply, {}}};
-            const std::string answer = sim::runCommand("set " + key + " " + value, one, quit);
+            const std::string answer =
+                sim::runCommand("set " + key + " " + value, one, lineFaults, quit);
             options.supply = one.front().supply;
             if (answer != "ok") {
                 std::fprintf(stderr, "vantel-sim: --%s: %s\n", key.c_str(),
@@ -155,279 +177,46 @@ bool parseOptions(int argc, char **argv, Options &options)
             }
         }
     }
+    // The instant line answers at once unless told otherwise.
+    if (options.line.instant && !latencyGiven) {
+        options.line.latency = options.line.jitter = {};
+    }
     return true;
 }
 
-// Standard input that is /dev/null carries no commands (a simulator started in
-// the background by a script), so its immediate end does not end the simulator.
-bool isDevNull(int fd)
+// The FIFO for commands at `path`, opened; a new one is made when nothing is
+// there. Anything else at the path is refused: commands written into a
+// regular file would never be read.
+int openControl(const std::string &path, bool &made)
 {
-    struct stat in {};
-    struct stat null {};
-    return ::fstat(fd, &in) == 0 && ::stat("/dev/null", &null) == 0 && S_ISCHR(in.st_mode) &&
-           in.st_rdev == null.st_rdev;
-}
-
-class Simulator {
-public:
-    Simulator(Options options, sim::PortLink &link, sim::ModbusSlave &slave)
-        : m_options(std::move(options)), m_link(link), m_slave(slave), m_start(Clock::now()),
-          m_lastAdvance(m_start)
-    {
-        for (const int address : m_options.addresses) {
-            sim::Unit unit{m_options.supply, {}};
-            unit.supply.address = address;
-            m_units.push_back(std::move(unit));
+    made = false;
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0) {
+        if (!S_ISFIFO(info.st_mode)) {
+            std::fprintf(stderr,
+                         "vantel-sim: --control %s exists and is not a FIFO; remove it "
+                         "or name a new path\n",
+                         path.c_str());
+            return -1;
         }
-    }
-
-    int run(int wakeRead, int control);
-
-private:
-    // Trace lines for bytes that carry no address (junk).
-    static constexpr int kNoAddress = -1;
-
-    struct Pending {
-        Clock::time_point due;
-        int address; // of the supply that made the bytes
-        sim::Bytes bytes;
-    };
-
-    void trace(const char *kind, int address, const sim::Bytes &bytes);
-    void advance();
-    sim::Unit *unitAt(int address);
-    void readLine(int fd, std::string &buffer, bool &open);
-    void readMaster();
-    void handle(const std::vector<sim::RequestFramer::Piece> &pieces);
-    void serve(sim::Unit &unit, const sim::Bytes &request);
-    void sendDue();
-    int pollTimeout() const;
-
-    Options m_options;
-    sim::PortLink &m_link;
-    sim::ModbusSlave &m_slave;
-    std::vector<sim::Unit> m_units;
-    sim::RequestFramer m_framer;
-    std::deque<Pending> m_pending;
-    Clock::time_point m_start;
-    Clock::time_point m_lastAdvance;
-    Clock::time_point m_lastByte;
-    Clock::time_point m_masterPausedUntil;
-    bool m_quit = false;
-};
-
-void Simulator::trace(const char *kind, int address, const sim::Bytes &bytes)
-{
-    if (!m_options.trace) {
-        return;
-    }
-    const double seconds = std::chrono::duration<double>(Clock::now() - m_start).count();
-    if (address == kNoAddress) {
-        std::printf("%.6f %s %s @-\n", seconds, kind, sim::hex(bytes).c_str());
+    } else if (::mkfifo(path.c_str(), 0600) == 0) {
+        made = true;
     } else {
-        std::printf("%.6f %s %s @%d\n", seconds, kind, sim::hex(bytes).c_str(), address);
-    }
-}
-
-// Brings every supply's load up to now, before a request or a command changes it.
-void Simulator::advance()
-{
-    const auto now = Clock::now();
-    const double seconds = std::chrono::duration<double>(now - m_lastAdvance).count();
-    m_lastAdvance = now;
-    for (sim::Unit &unit : m_units) {
-        sim::advance(unit.supply, seconds);
-    }
-}
-
-sim::Unit *Simulator::unitAt(int address)
-{
-    for (sim::Unit &unit : m_units) {
-        if (unit.supply.address == address) {
-            return &unit;
-        }
-    }
-    return nullptr;
-}
-
-void Simulator::handle(const std::vector<sim::RequestFramer::Piece> &pieces)
-{
-    for (const auto &piece : pieces) {
-        if (!piece.isFrame) {
-            trace("junk", kNoAddress, piece.bytes);
-            continue;
-        }
-        const int address = piece.bytes[0];
-        trace("rx", address, piece.bytes);
-        advance();
-        if (address == 0) {
-            // A broadcast is carried out by every supply, and answered by none.
-            for (sim::Unit &unit : m_units) {
-                m_slave.serve(piece.bytes, unit.supply);
-            }
-        } else if (sim::Unit *unit = unitAt(address)) {
-            serve(*unit, piece.bytes);
-        }
-    }
-}
-
-void Simulator::serve(sim::Unit &unit, const sim::Bytes &request)
-{
-    const int address = unit.supply.address; // the echo of an address change goes out from it
-    const sim::Bytes reply = m_slave.serve(request, unit.supply);
-    if (reply.empty()) {
-        return;
-    }
-    std::vector<sim::Chunk> chunks;
-    switch (unit.shaper.shape(reply, request[1], chunks)) {
-    case sim::ReplyShaper::Outcome::Muted:
-        trace("muted", address, reply);
-        break;
-    case sim::ReplyShaper::Outcome::Held:
-        trace("held", address, reply);
-        break;
-    case sim::ReplyShaper::Outcome::Sent: {
-        const auto now = Clock::now();
-        for (auto &chunk : chunks) {
-            // Replies leave in order even if a fault was changed in between.
-            auto due = now + chunk.after;
-            if (!m_pending.empty()) {
-                due = std::max(due, m_pending.back().due);
-            }
-            m_pending.push_back({due, address, std::move(chunk.bytes)});
-        }
-        break;
-    }
-    }
-}
-
-void Simulator::sendDue()
-{
-    const auto now = Clock::now();
-    while (!m_pending.empty() && m_pending.front().due <= now) {
-        const sim::Bytes bytes = std::move(m_pending.front().bytes);
-        const int address = m_pending.front().address;
-        m_pending.pop_front();
-        const ssize_t n = ::write(m_link.master(), bytes.data(), bytes.size());
-        // A full pseudo-terminal means nobody reads the port: the bytes are lost,
-        // as on a real line.
-        if (n == static_cast<ssize_t>(bytes.size())) {
-            trace("tx", address, bytes);
-        } else {
-            trace("lost", address, bytes);
-        }
-    }
-}
-
-void Simulator::readMaster()
-{
-    std::uint8_t buffer[512];
-    const ssize_t n = ::read(m_link.master(), buffer, sizeof buffer);
-    if (n > 0) {
-        m_lastByte = Clock::now();
-        handle(m_framer.feed(buffer, static_cast<std::size_t>(n)));
-    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        m_masterPausedUntil = Clock::now() + kErrorBackoff;
-    }
-}
-
-void Simulator::readLine(int fd, std::string &buffer, bool &open)
-{
-    char chunk[512];
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-        open = false;
-        // An unreadable terminal (a background job) is not the end of input.
-        if (n == 0) {
-            m_quit = m_quit || fd == STDIN_FILENO;
-        }
-        return;
-    }
-    if (n < 0) {
-        return;
-    }
-    buffer.append(chunk, static_cast<std::size_t>(n));
-    for (std::size_t end; (end = buffer.find('\n')) != std::string::npos;) {
-        const std::string line = buffer.substr(0, end);
-        buffer.erase(0, end + 1);
-        bool quit = false;
-        advance();
-        std::string answer = sim::runCommand(line, m_units, quit);
-        m_quit = m_quit || quit;
-        if (!answer.empty()) {
-            if (answer.back() == '\n') {
-                answer.pop_back();
-            }
-            std::printf("%s\n", answer.c_str());
-        }
-    }
-}
-
-int Simulator::pollTimeout() const
-{
-    auto next = Clock::time_point::max();
-    if (!m_pending.empty()) {
-        next = m_pending.front().due;
-    }
-    if (m_framer.pending()) {
-        next = std::min(next, m_lastByte + kFrameGap);
-    }
-    if (m_masterPausedUntil > Clock::now()) {
-        next = std::min(next, m_masterPausedUntil);
-    }
-    if (next == Clock::time_point::max()) {
+        std::fprintf(stderr, "vantel-sim: cannot create %s: %s\n", path.c_str(),
+                     std::strerror(errno));
         return -1;
     }
-    const auto wait = std::chrono::ceil<milliseconds>(next - Clock::now()).count();
-    return static_cast<int>(std::max<decltype(wait)>(wait, 0));
-}
-
-int Simulator::run(int wakeRead, int control)
-{
-    std::string stdinBuffer;
-    std::string controlBuffer;
-    bool stdinOpen = m_options.readStdin && !isDevNull(STDIN_FILENO);
-    bool controlOpen = control >= 0;
-
-    std::printf("ready %s %s %s\n", m_link.name().c_str(), m_link.slavePath().c_str(),
-                m_link.linkPath().c_str());
-
-    while (!g_stop && !m_quit) {
-        pollfd fds[4];
-        nfds_t count = 0;
-        fds[count++] = {wakeRead, POLLIN, 0};
-        const bool masterActive = m_masterPausedUntil <= Clock::now();
-        const nfds_t masterIndex = count;
-        if (masterActive) {
-            fds[count++] = {m_link.master(), POLLIN, 0};
+    // Opened for writing too, so the FIFO never reports end of input when a
+    // writer goes away.
+    const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        std::fprintf(stderr, "vantel-sim: cannot open %s: %s\n", path.c_str(),
+                     std::strerror(errno));
+        if (made) {
+            ::unlink(path.c_str());
         }
-        const nfds_t stdinIndex = count;
-        if (stdinOpen) {
-            fds[count++] = {STDIN_FILENO, POLLIN, 0};
-        }
-        const nfds_t controlIndex = count;
-        if (controlOpen) {
-            fds[count++] = {control, POLLIN, 0};
-        }
-        if (::poll(fds, count, pollTimeout()) < 0 && errno != EINTR) {
-            std::perror("vantel-sim: poll");
-            return 1;
-        }
-        if (masterActive && fds[masterIndex].revents) {
-            readMaster();
-        }
-        if (stdinOpen && fds[stdinIndex].revents) {
-            readLine(STDIN_FILENO, stdinBuffer, stdinOpen);
-        }
-        if (controlOpen && fds[controlIndex].revents) {
-            readLine(control, controlBuffer, controlOpen);
-        }
-        if (m_framer.pending() && Clock::now() - m_lastByte >= kFrameGap) {
-            handle(m_framer.flush());
-        }
-        sendDue();
     }
-    return 0;
+    return fd;
 }
 
 } // namespace
@@ -435,7 +224,7 @@ int Simulator::run(int wakeRead, int control)
 int main(int argc, char **argv)
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    Options options;
+    sim::Options options;
     if (!parseOptions(argc, argv, options)) {
         return 2;
     }
@@ -457,8 +246,9 @@ int main(int argc, char **argv)
     std::signal(SIGTTIN, SIG_IGN);
 
     std::string error;
-    const std::string directory = sim::portDirectory(options.portDir);
-    auto link = sim::PortLink::open(directory, options.port, error);
+    bool createFolder = false;
+    const std::string directory = sim::portDirectory(options.portDir, createFolder);
+    auto link = sim::PortLink::open(directory, options.port, createFolder, error);
     if (!link) {
         std::fprintf(stderr, "vantel-sim: %s\n", error.c_str());
         return 1;
@@ -472,26 +262,22 @@ int main(int argc, char **argv)
     int control = -1;
     bool madeFifo = false;
     if (!options.controlPath.empty()) {
-        if (::mkfifo(options.controlPath.c_str(), 0600) == 0) {
-            madeFifo = true;
-        } else if (errno != EEXIST) {
-            std::fprintf(stderr, "vantel-sim: cannot create %s: %s\n", options.controlPath.c_str(),
-                         std::strerror(errno));
-            return 1;
-        }
-        // Opened for writing too, so the FIFO never reports end of input when a
-        // writer goes away.
-        control = ::open(options.controlPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        control = openControl(options.controlPath, madeFifo);
         if (control < 0) {
-            std::fprintf(stderr, "vantel-sim: cannot open %s: %s\n", options.controlPath.c_str(),
-                         std::strerror(errno));
             return 1;
         }
     }
 
     const std::string controlPath = options.controlPath;
-    Simulator simulator(std::move(options), *link, *slave);
-    const int status = simulator.run(wake[0], control);
+    int status = 0;
+    {
+        QCoreApplication app(argc, argv);
+        QSocketNotifier wakeNotifier(wake[0], QSocketNotifier::Read);
+        QObject::connect(&wakeNotifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+        sim::Simulator simulator(std::move(options), *link, *slave);
+        simulator.start(control);
+        status = app.exec();
+    }
     if (control >= 0) {
         ::close(control);
     }

@@ -127,8 +127,9 @@ bool clearOldLink(const std::string &linkPath, std::string &error)
 
 } // namespace
 
-std::string portDirectory(const std::string &option)
+std::string portDirectory(const std::string &option, bool &create)
 {
+    create = false;
     if (!option.empty()) {
         return option;
     }
@@ -137,17 +138,24 @@ std::string portDirectory(const std::string &option)
         return fromEnvironment;
     }
     const char *home = std::getenv("HOME");
+    create = true;
     return std::string(home ? home : ".") + "/.config/vantel/ports";
 }
 
-std::unique_ptr<PortLink> PortLink::open(const std::string &directory, int port, std::string &error)
+std::unique_ptr<PortLink> PortLink::open(const std::string &directory, int port, bool create,
+                                         std::string &error)
 {
     std::unique_ptr<PortLink> link(new PortLink);
     link->m_name = "COM" + std::to_string(port);
     link->m_linkPath = directory + "/" + link->m_name;
     link->m_lockPath = directory + "/." + link->m_name + ".lock";
 
-    if (!makeDirectories(directory, error)) {
+    struct stat folder {};
+    if (!create && (::stat(directory.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode))) {
+        error = "no folder " + directory + " for the port";
+        return nullptr;
+    }
+    if (create && !makeDirectories(directory, error)) {
         return nullptr;
     }
     link->m_lock = takeLock(link->m_lockPath, link->m_name, error);

@@ -11,9 +11,9 @@ namespace sim {
 // behind by a simulator that died is replaced.
 class PortLink {
 public:
-    // Creates the folder if needed. On failure returns null and a message for
-    // the user in `error`.
-    static std::unique_ptr<PortLink> open(const std::string &directory, int port,
+    // Creates the folder when `create` is set and it is missing. On failure
+    // returns null and a message for the user in `error`.
+    static std::unique_ptr<PortLink> open(const std::string &directory, int port, bool create,
                                           std::string &error);
     ~PortLink(); // removes the link and the lock file
 
@@ -21,6 +21,8 @@ public:
     PortLink &operator=(const PortLink &) = delete;
 
     int master() const { return m_master; }
+    // The program's end, held open by the simulator: its settings are the line's.
+    int slave() const { return m_slave; }
     const std::string &name() const { return m_name; }
     const std::string &linkPath() const { return m_linkPath; }
     const std::string &slavePath() const { return m_slavePath; }
@@ -40,7 +42,8 @@ private:
 };
 
 // The port folder: `option` when given, else $VANTEL_PORT_DIR when set and not
-// empty, else ~/.config/vantel/ports.
-std::string portDirectory(const std::string &option);
+// empty, else ~/.config/vantel/ports. Only that last one is created when
+// missing (`create`): a folder the user named must exist.
+std::string portDirectory(const std::string &option, bool &create);
 
 } // namespace sim

@@ -124,6 +124,10 @@ Readings measure(const Supply &supply)
             r.mode = kModeCc;
         }
     }
+    // The supply measures no more than it can be set to: a battery above that
+    // reads as full scale.
+    r.voltage = std::min(r.voltage, kMaxVoltageCode);
+    r.current = std::min(r.current, kMaxCurrentCode);
     r.voltage = supply.pinnedVoltage.value_or(r.voltage);
     r.current = supply.pinnedCurrent.value_or(r.current);
     r.mode = supply.pinnedMode.value_or(r.mode);

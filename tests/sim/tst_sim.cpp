@@ -521,8 +521,9 @@ void TestSim::controlFifoAndTrace()
     master.send(protocol::buildReadStatusRequest(1));
     QVERIFY(!sim.waitForLine([](const QString &l) { return l.contains(" muted "); }).isEmpty());
 
-    const QRegularExpression rx(R"(^\d+\.\d{6} rx 01 03 10 00 00 06 C1 08 @1$)");
-    const QRegularExpression tx(R"(^\d+\.\d{6} tx )" + kWorkedReply.toHex(' ').toUpper() + " @1$");
+    const QRegularExpression rx(R"(^\d+\.\d{6} \d+\.\d{6} rx 01 03 10 00 00 06 C1 08 @1$)");
+    const QRegularExpression tx(R"(^\d+\.\d{6} \d+\.\d{6} tx )" +
+                                kWorkedReply.toHex(' ').toUpper() + " @1$");
     QCOMPARE(sim.lines().filter(rx).size(), 2);
     QCOMPARE(sim.lines().filter(tx).size(), 1);
     QVERIFY(sim.lines().filter(" muted " + kWorkedReply.toHex(' ').toUpper() + " @1").size() == 1);

@@ -166,14 +166,16 @@ int SimProcess::count(const QString &line)
 std::optional<TraceLine> SimProcess::parseTraceLine(const QString &line)
 {
     const QStringList parts = line.split(QLatin1Char(' '));
-    bool isTime = false;
-    const double seconds = parts.value(0).toDouble(&isTime);
-    if (!isTime || parts.size() < 4 || !parts.last().startsWith(QLatin1Char('@'))) {
+    bool isStart = false;
+    bool isEnd = false;
+    const double start = parts.value(0).toDouble(&isStart);
+    const double end = parts.value(1).toDouble(&isEnd);
+    if (!isStart || !isEnd || parts.size() < 5 || !parts.last().startsWith(QLatin1Char('@'))) {
         return std::nullopt;
     }
     bool isAddress = false;
     const int address = parts.last().mid(1).toInt(&isAddress);
-    return TraceLine{seconds, parts[1], parts.mid(2, parts.size() - 3).join(QLatin1Char(' ')),
+    return TraceLine{start, end, parts[2], parts.mid(3, parts.size() - 4).join(QLatin1Char(' ')),
                      isAddress ? address : -1};
 }
 

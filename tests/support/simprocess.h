@@ -11,9 +11,12 @@
 
 namespace testsupport {
 
-// One trace line of the simulator: "SECONDS KIND HEX @ADDRESS".
+// One trace line of the simulator: "START END KIND HEX @ADDRESS", the times in
+// seconds from its start when the frame's first byte started and its last byte
+// ended on the line.
 struct TraceLine {
-    double seconds;
+    double seconds; // START
+    double end;
     QString kind;
     QString hex;
     int address = -1; // the supply addressed; -1 for junk
@@ -64,7 +67,7 @@ public:
     const QStringList &lines();
     int count(const QString &line);
     QList<TraceLine> trace();
-    // How many trace lines of `kind` carry `hex`, and their times in seconds.
+    // How many trace lines of `kind` carry `hex`, and their start times in seconds.
     int count(const QString &kind, const QString &hex);
     QList<double> times(const QString &kind, const QString &hex);
     static std::optional<TraceLine> parseTraceLine(const QString &line);
