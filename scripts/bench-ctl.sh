@@ -81,10 +81,10 @@ ctl1=$(cpu_ticks "$ctl_pid"); mb1=$(cpu_ticks "$mb_pid")
 rows1=$(wc -l <"$work/log.csv"); polls1=$(grep -c '^\[4096\]' "$work/mbpoll.out" || true)
 kill "$mb_pid" 2>/dev/null || true
 wait "$ctl_pid" || true
-per() { awk "BEGIN { n = $3; printf \"%.3f\", n > 0 ? ($2 - $1) * 1000 / $tick / n : 0 }"; }
+per() { awk "BEGIN { n = $3; printf \"%.3f\", (n > 0 ? ($2 - $1) * 1000 / $tick / n : 0) }"; }
 ctl_cpu=$(per "$ctl0" "$ctl1" "$((rows1 - rows0))")
 mb_cpu=$(per "$mb0" "$mb1" "$((polls1 - polls0))")
 row "CPU per reading, log at 350 ms (${seconds} s)" \
     "${ctl_cpu} ms ($((rows1 - rows0)) readings)" \
-    "mbpoll ${mb_cpu} ms ($((polls1 - polls0)) polls), ratio $(awk "BEGIN { printf \"%.2f\", $mb_cpu > 0 ? $ctl_cpu / $mb_cpu : 0 }")"
+    "mbpoll ${mb_cpu} ms ($((polls1 - polls0)) polls), ratio $(awk "BEGIN { printf \"%.2f\", ($mb_cpu > 0 ? $ctl_cpu / $mb_cpu : 0) }")"
 echo "(CPU counters tick every $((1000 / tick)) ms: run longer for finer figures)"
