@@ -23,7 +23,11 @@ Commands:
   ports                       list the COM ports (COM1..COM16 on Linux, every one
                               Windows knows on Windows): device, state (free,
                               in use, no access, absent) and description
-  scan [--from N] [--to N]    find the addresses that answer (default 1..247)
+  scan [--from N] [--to N] [--first]
+                              find the addresses that answer (default 1..247),
+                              waiting 200 ms at each (--timeout sets the wait);
+                              a reply that comes later is named with its delay;
+                              --first stops at the first address that answers
   read                        one status reading
   set [--voltage V] [--current A]
                               write set values (0..62.00 V, 0..3.200 A, rounded
@@ -71,7 +75,10 @@ const QMap<QString, Command> &commands()
     static const QMap<QString, Command> table{
         {QStringLiteral("ports"), {{}, 0, 0, "ports"}},
         {QStringLiteral("scan"),
-         {{QStringLiteral("from"), QStringLiteral("to")}, 0, 0, "scan [--from N] [--to N]"}},
+         {{QStringLiteral("from"), QStringLiteral("to"), QStringLiteral("first")},
+          0,
+          0,
+          "scan [--from N] [--to N] [--first]"}},
         {QStringLiteral("read"), {{}, 0, 0, "read"}},
         {QStringLiteral("set"),
          {{QStringLiteral("voltage"), QStringLiteral("current")},
@@ -157,8 +164,22 @@ int main(int argc, char **argv)
                                      QStringLiteral("N"), QStringLiteral("1"));
     const QCommandLineOption timeout(
         {QStringLiteral("t"), QStringLiteral("timeout")},
-        QStringLiteral("Wait for one reply, in milliseconds. Default 200."), QStringLiteral("MS"),
-        QStringLiteral("200"));
+        QStringLiteral("Wait for one reply, in milliseconds, for every command. Default 500: "
+                       "a supply may start its reply 300 ms after the request. scan waits "
+                       "this long at each address (default 200, for a reply that starts "
+                       "within 150 ms). In log a silent address costs one timeout per "
+                       "round, so an interval shorter than the timeouts of a round runs "
+                       "rounds back to back; one address asked again within half a "
+                       "timeout of its own timeout waits for that quiet first."),
+        QStringLiteral("MS"), QStringLiteral("500"));
+    const QCommandLineOption echo(
+        QStringLiteral("echo"),
+        QStringLiteral("The adapter sends back every request (two-wire RS-485 with its "
+                       "receiver on): drop that copy. A write is confirmed only by the "
+                       "supply's own reply after it. Without this option an echo is "
+                       "recognised on the first read."));
+    const QCommandLineOption first(QStringLiteral("first"),
+                                   QStringLiteral("scan: stop at the first address that answers."));
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("Print data as JSON, one object a line."));
     const QCommandLineOption from(QStringLiteral("from"),
@@ -222,9 +243,9 @@ int main(int argc, char **argv)
                        "Default 10000."),
         QStringLiteral("N"));
     parser.addOptions(
-        {help,     version, port,      address,       timeout,    json,     from,   to,
-         voltage,  current, addresses, interval,      duration,   format,   output, stopBelow,
-         offAtEnd, mqtt,    mqttTopic, mqttDiscovery, mqttCaFile, mqttQueue});
+        {help,   version,   port,     address, timeout,   json,          echo,       first,
+         from,   to,        voltage,  current, addresses, interval,      duration,   format,
+         output, stopBelow, offAtEnd, mqtt,    mqttTopic, mqttDiscovery, mqttCaFile, mqttQueue});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("ports, scan, read, set, output, address or log."),
                                  QStringLiteral("COMMAND [ARGS]"));
@@ -255,7 +276,8 @@ int main(int argc, char **argv)
         return usageError(QStringLiteral("usage: vantelctl [options] %1").arg(command.usage));
     }
     static const QSet<QString> commandOptions{QStringLiteral("from"), QStringLiteral("to"),
-                                              QStringLiteral("voltage"), QStringLiteral("current")};
+                                              QStringLiteral("first"), QStringLiteral("voltage"),
+                                              QStringLiteral("current")};
     for (const QString &option : parser.optionNames()) {
         const QString longName = option == QLatin1String("p")   ? QStringLiteral("port")
                                  : option == QLatin1String("a") ? QStringLiteral("address")
@@ -279,6 +301,9 @@ int main(int argc, char **argv)
     common.port = *portChoice;
     common.address = *addressValue;
     common.timeout = ctl::milliseconds(*timeoutValue);
+    common.timeoutGiven = parser.isSet(timeout);
+    common.echo = parser.isSet(echo);
+    common.first = parser.isSet(first);
 
     // Everything is checked before the port opens, so a refusal sends nothing.
     std::function<int(ctl::Tool &)> run;

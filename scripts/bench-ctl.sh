@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Prints vantelctl's figures against vantel-sim on pseudo-terminals: a full scan of
-# 1..247 with one supply present against the line's floor; a log of SECONDS
-# (default 60) with its schedule drift and round trips; its CPU time per reading
-# beside mbpoll polling a second simulator at the same 350 ms period.
+# Prints vantelctl's figures against vantel-sim on pseudo-terminals, each beside
+# the line's floor: the round trip of a status read; readings per second on a bus
+# of 20 supplies; a full scan of 1..247 with one supply present; CPU time per
+# reading of a log beside mbpoll polling a second simulator at the same 350 ms
+# period, from each process's own CPU counters after start-up. SECONDS (default
+# 60) is the length of the CPU comparison; the other runs take about 10 s each.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
@@ -10,36 +12,79 @@ seconds="${1:-60}"
 
 . "$root/scripts/bench-setup.sh"
 
-start_sim() { # port address
-    "$sim" --port "$1" --address "$2" --output on --no-stdin >"$work/sim$1.out" 2>&1 &
+# The simulator's line timing: its latency when it has one, else an instant line.
+latency=10
+timing=()
+if "$sim" --help 2>&1 | grep -q -- '--latency'; then
+    timing=(--latency "$latency")
+    echo "line: vantel-sim's 9600-baud timing, latency ${latency} ms"
+else
+    latency=0
+    echo "line: this vantel-sim has no line timing; an instant line (floors without latency)"
+fi
+
+start_sim() { # port, then its options
+    local port=$1
+    shift
+    "$sim" --port "$port" "${timing[@]}" --output on --no-stdin "$@" >"$work/sim$port.out" 2>&1 &
     pids+=($!)
-    wait_ready "$1"
+    wait_ready "$port"
 }
-start_sim 1 7
-start_sim 2 1
+start_sim 1 --address 7
+start_sim 2 --address 1
+start_sim 3 --address 1-20
 
-# The line's floor for a scan: 247 requests of 8.3 ms, 246 empty waits of 60 ms
-# (which include the request), one status reply of 17.7 ms plus gaps.
-floor_ms=$(awk 'BEGIN { c = 10000/9600; printf "%.0f", 246*60 + (8 + 3.5 + 17 + 3.5)*c }')
+c=$(awk 'BEGIN { printf "%.6f", 10000 / 9600 }') # one character at 9600 8N1, ms
+row() { printf '%-44s %-28s %s\n' "$1" "$2" "$3"; }
+row "figure" "vantelctl" "floor"
+
+# Round trip of a status read: 8 + 17 characters on the wire plus the latency.
+"$ctl" --port COM1 --address 7 log --interval 100 --duration 10s >/dev/null 2>"$work/rt.err"
+rt=$(sed -n 's/.*round trip: median \([0-9.]*\) ms, p99 \([0-9.]*\) ms.*/\1 \2/p' "$work/rt.err")
+floor=$(awk "BEGIN { printf \"%.1f\", 25 * $c + $latency }")
+row "status read round trip, median / p99" "$(echo "$rt" | awk '{ print $1 " / " $2 " ms" }')" \
+    "${floor} ms (26.0 on the wire + ${latency})"
+
+# A bus of 20 supplies read as fast as the line allows.
+"$ctl" --port COM3 log --addresses 1-20 --interval 1 --duration 10s --output "$work/bus.csv" \
+    2>/dev/null
+readings=$(( $(wc -l <"$work/bus.csv") - 1 ))
+first=$(sed -n 2p "$work/bus.csv" | cut -d, -f2)
+last=$(tail -n 1 "$work/bus.csv" | cut -d, -f2)
+bus=$(awk "BEGIN { printf \"%.1f\", ($readings - 1) / ($last - $first) }")
+busfloor=$(awk "BEGIN { printf \"%.1f\", 1000 / (25 * $c + 3.5 * $c + $latency) }")
+row "bus of 20, readings/s" "$bus ($(awk "BEGIN { printf \"%.0f\", 100 * $bus / $busfloor }") % of floor)" \
+    "$busfloor (26.0 + 3.65 + ${latency} ms a reading)"
+
+# A full scan at the default wait, one supply present at 7.
 start=$(date +%s%N)
-"$ctl" --port COM1 scan >/dev/null 2>&1
+"$ctl" --port COM1 scan >/dev/null 2>&1 || true
 scan_ms=$(( ($(date +%s%N) - start) / 1000000 ))
-echo "scan 1..247, one supply at 7:        ${scan_ms} ms (floor ${floor_ms} ms: 246 x 60 ms waits + one status read)"
+row "scan 1..247, one supply" "${scan_ms} ms" "$((246 * 200)) ms (246 x 200 ms wait)"
 
-# vantelctl's log and mbpoll side by side, each against its own simulator.
-TIMEFORMAT='%U %S'
-( { time timeout -s INT "$seconds" mbpoll -m rtu -a 1 -b 9600 -P none -t 4 -0 -r 4096 -c 6 \
-    -l 350 "$(readlink "$work/COM2")" >"$work/mbpoll.out" 2>&1 || true; } 2>"$work/mbpoll.time" ) &
-mbpoll_job=$!
-{ time "$ctl" --port COM1 --address 7 log --duration "${seconds}s" --output "$work/log.csv" \
-    2>"$work/log.err"; } 2>"$work/log.time"
-wait "$mbpoll_job"
-rows=$(( $(wc -l <"$work/log.csv") - 1 ))
-polls=$(grep -c '^\[4096\]' "$work/mbpoll.out" || true)
-
-cpu() { awk '{ printf "%.3f", ($1 + $2) * 1000 / '"$2"' }' "$1"; }
-ctl_cpu=$(cpu "$work/log.time" "$rows")
-mb_cpu=$(cpu "$work/mbpoll.time" "$polls")
-echo "log ${seconds} s at 350 ms:              ${rows} rows"
-sed -n 's/^vantelctl: /  /p' "$work/log.err"
-echo "CPU time per reading:                vantelctl ${ctl_cpu} ms (${rows} readings), mbpoll ${mb_cpu} ms (${polls} polls), ratio $(awk "BEGIN { printf \"%.1f\", $ctl_cpu / $mb_cpu }")"
+# CPU time per reading after start-up: utime + stime from /proc/PID/stat, sampled
+# 2 s after the start and again at the end, against the readings in between.
+tick=$(getconf CLK_TCK)
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+"$ctl" --port COM1 --address 7 log --duration "$((seconds + 4))s" --output "$work/log.csv" \
+    2>"$work/log.err" &
+ctl_pid=$!
+mbpoll -m rtu -a 1 -b 9600 -P none -t 4 -0 -r 4096 -c 6 -l 350 "$(readlink "$work/COM2")" \
+    >"$work/mbpoll.out" 2>&1 &
+mb_pid=$!
+pids+=("$mb_pid")
+sleep 2
+ctl0=$(cpu_ticks "$ctl_pid"); mb0=$(cpu_ticks "$mb_pid")
+rows0=$(wc -l <"$work/log.csv"); polls0=$(grep -c '^\[4096\]' "$work/mbpoll.out" || true)
+sleep "$seconds"
+ctl1=$(cpu_ticks "$ctl_pid"); mb1=$(cpu_ticks "$mb_pid")
+rows1=$(wc -l <"$work/log.csv"); polls1=$(grep -c '^\[4096\]' "$work/mbpoll.out" || true)
+kill "$mb_pid" 2>/dev/null || true
+wait "$ctl_pid" || true
+per() { awk "BEGIN { n = $3; printf \"%.3f\", (n > 0 ? ($2 - $1) * 1000 / $tick / n : 0) }"; }
+ctl_cpu=$(per "$ctl0" "$ctl1" "$((rows1 - rows0))")
+mb_cpu=$(per "$mb0" "$mb1" "$((polls1 - polls0))")
+row "CPU per reading, log at 350 ms (${seconds} s)" \
+    "${ctl_cpu} ms ($((rows1 - rows0)) readings)" \
+    "mbpoll ${mb_cpu} ms ($((polls1 - polls0)) polls), ratio $(awk "BEGIN { printf \"%.2f\", ($mb_cpu > 0 ? $ctl_cpu / $mb_cpu : 0) }")"
+echo "(CPU counters tick every $((1000 / tick)) ms: run longer for finer figures)"

@@ -84,9 +84,10 @@ bool TestE2eVantelctlLog::waitForRows(const QString &file, int rows)
 void TestE2eVantelctlLog::rowsOnScheduleAndASilentAddress()
 {
     QProcess log;
-    startLog(log,
-             {QStringLiteral("--addresses"), QStringLiteral("1-2"), QStringLiteral("--duration"),
-              QStringLiteral("5s"), QStringLiteral("--output"), path("log.csv")});
+    // A timeout that fits the interval with the other address's reading.
+    startLog(log, {QStringLiteral("--addresses"), QStringLiteral("1-2"),
+                   QStringLiteral("--timeout"), QStringLiteral("200"), QStringLiteral("--duration"),
+                   QStringLiteral("5s"), QStringLiteral("--output"), path("log.csv")});
     // Address 2 falls silent after a few rounds.
     QVERIFY(waitForRows(path("log.csv"), 1 + 2 * 4));
     QCOMPARE(m_sim->command(QStringLiteral("fault silence on 2")), QStringLiteral("ok"));
