@@ -24,7 +24,7 @@ qt_version=6.4.2
 # notice. Print support stays: the trend's plot library needs it.
 qt_unused=(
     sql network dbus concurrent xml tabletevent
-    direct2d directwrite3 jpeg gif freetype graphicsview
+    direct2d directwrite directwrite3 jpeg gif freetype graphicsview
     treewidget listwidget tablewidget commandlinkbutton datetimeedit calendarwidget
     textbrowser splashscreen lcdnumber fontcombobox toolbox mdiarea dial
     keysequenceedit colordialog filedialog fontdialog progressdialog
