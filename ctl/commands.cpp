@@ -207,7 +207,13 @@ const QList<CommandEntry> &commands()
           option(names("interval"), "Period of one round over all addresses.", "MS", "350"),
           option(names("duration"), "How long to log (90s, 10m, 2h). Default until stopped.", "D"),
           option(names("format"), "csv or jsonl.", "F", "csv"),
-          option(names("output"), "Write rows to FILE, not stdout.", "FILE"),
+          option(names("output"),
+                 "Write rows to FILE, not stdout. An existing file that is not empty is "
+                 "refused unless --append or --overwrite is given.",
+                 "FILE"),
+          option(names("append"), "With --output: add rows after those already in FILE, "
+                                  "whose header must match."),
+          option(names("overwrite"), "With --output: replace what FILE holds."),
           option(names("stop-below"),
                  "Switch an output off after three readings in a row with the output on and "
                  "less than A amperes; end once every output is off.",

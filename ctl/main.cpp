@@ -3,6 +3,7 @@
 #include "ctl/commands.h"
 #include "ctl/logger.h"
 #include "ctl/mqttlog.h"
+#include "ctl/platform.h"
 #include "ctl/stopsignals.h"
 #include "ctl/tool.h"
 #include "ctl/values.h"
@@ -15,19 +16,25 @@
 namespace {
 
 int runLog(ctl::Tool &tool, const ctl::LogOptions &options, ctl::RowWriter::Format format,
-           const QString &path, const ctl::MqttOptions &mqtt, const QString &portName)
+           const QString &path, ctl::RowWriter::Existing existing, const ctl::MqttOptions &mqtt,
+           const QString &portName)
 {
     ctl::RowWriter writer(format);
     QString error;
-    if (!writer.open(path, &error)) {
+    if (!writer.open(path, existing, &error)) {
         ctl::printErr(QStringLiteral("cannot write %1: %2")
                           .arg(path.isEmpty() ? QStringLiteral("to stdout") : path, error));
         return ctl::kExitUsage;
     }
-    ctl::Logger logger(tool.link(), options);
+    ctl::LogOptions withPort = options;
+    withPort.portName = portName;
+    withPort.portLostReason = [&tool] { return tool.portLostReason(); };
+    ctl::Logger logger(tool.link(), withPort);
     QObject::connect(&logger, &ctl::Logger::readingTaken, &logger, [&](const ctl::LogRow &row) {
         if (!writer.write(row)) {
-            ctl::printErr(QStringLiteral("cannot write a row; the log ends"));
+            ctl::printErr(
+                QStringLiteral("cannot write a row to %1: %2; the log ends")
+                    .arg(path.isEmpty() ? QStringLiteral("stdout") : path, writer.errorString()));
             logger.writerFailed();
         }
     });
@@ -56,6 +63,9 @@ int usageError(const QString &message)
 
 int main(int argc, char **argv)
 {
+    if (ctl::stdoutWasClosed()) {
+        ctl::outputClosed();
+    }
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vantelctl"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VANTEL_VERSION));
@@ -146,8 +156,11 @@ int main(int argc, char **argv)
     } else if (name == QLatin1String("address")) {
         const auto next = ctl::parseAddress(arguments.front());
         if (!next) {
+            const bool broadcast = arguments.front().trimmed() == QLatin1String("0");
             return usageError(QStringLiteral("address NEW: ") + next.error +
-                              QStringLiteral(" (broadcast 0 cannot be confirmed)"));
+                              (broadcast ? QStringLiteral(" (0 is the broadcast address, which "
+                                                          "no supply answers)")
+                                         : QString()));
         }
         if (*next == common.address) {
             return usageError(QStringLiteral("the supply is at address %1 already").arg(*next));
@@ -210,9 +223,23 @@ int main(int argc, char **argv)
                 return usageError(problem);
             }
         }
-        run = [log, rowFormat, path = value("output"), publishing,
+        if (isSet("append") && isSet("overwrite")) {
+            return usageError(QStringLiteral("--append and --overwrite exclude each other"));
+        }
+        if ((isSet("append") || isSet("overwrite")) && !isSet("output")) {
+            return usageError(QStringLiteral("--%1 needs --output FILE")
+                                  .arg(isSet("append") ? "append" : "overwrite"));
+        }
+        const auto existing = isSet("append")      ? ctl::RowWriter::Existing::Append
+                              : isSet("overwrite") ? ctl::RowWriter::Existing::Overwrite
+                                                   : ctl::RowWriter::Existing::Refuse;
+        const QString refusal = ctl::RowWriter::refusal(value("output"), rowFormat, existing);
+        if (!refusal.isEmpty()) {
+            return usageError(refusal);
+        }
+        run = [log, rowFormat, path = value("output"), existing, publishing,
                portName = common.port.name()](ctl::Tool &tool) {
-            return runLog(tool, log, rowFormat, path, publishing, portName);
+            return runLog(tool, log, rowFormat, path, existing, publishing, portName);
         };
     }
 
@@ -235,6 +262,10 @@ int main(int argc, char **argv)
     }
     if (comm->PortOpen()) {
         comm->setPortOpen(false);
+    }
+    if (!ctl::outputError().isEmpty()) {
+        ctl::printErr(QStringLiteral("cannot write to stdout: ") + ctl::outputError());
+        code = code == ctl::kExitOk ? ctl::kExitFailed : code;
     }
     return code;
 }
