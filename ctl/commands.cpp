@@ -14,7 +14,8 @@ const char *const kIntroduction =
 const char *const kClosing = R"(Data goes to stdout, messages to stderr.
 Exit status: 0 done and confirmed; 1 no answer, an exception reply or a
 read-back that differs; 2 bad usage or a refused value (nothing sent);
-3 the port cannot be opened; 130 interrupted (143 on SIGTERM). A log exits 0
+3 the port cannot be opened; 130 interrupted (143 on SIGTERM or SIGHUP). Data
+that cannot be written to stdout gives 1. A log exits 0
 when it ends by its duration, a signal or the cut-off, 1 when the port fails
 during it.
 
@@ -216,7 +217,8 @@ const QList<CommandEntry> &commands()
           option(names("overwrite"), "With --output: replace what FILE holds."),
           option(names("stop-below"),
                  "Switch an output off after three readings in a row with the output on and "
-                 "less than A amperes; end once every output is off.",
+                 "less than A amperes; end once every output is off. A log ending otherwise "
+                 "first switches every output off.",
                  "A"),
           option(names("off-at-end"), "Switch every output off, confirmed, when the log ends."),
           option(names("mqtt"),
