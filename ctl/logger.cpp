@@ -5,6 +5,8 @@
 #include "protocol/frames.h"
 
 #include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <algorithm>
 #include <cmath>
@@ -102,8 +104,12 @@ int Logger::run()
         }
     }
 
+    // A log that watches for the cut-off and ends before it (a signal, a closed
+    // terminal, a failed write, its duration) switches the outputs off: nothing
+    // watches the current any more.
+    const bool cutOffOwed = m_options.stopBelowAmps && m_end != End::CutOff;
     bool offConfirmed = true;
-    if (m_options.offAtEnd && m_end != End::PortFailed) {
+    if ((m_options.offAtEnd || cutOffOwed) && m_end != End::PortFailed) {
         m_link.resume(); // a second stop still ends the switching off
         offConfirmed = switchAllOff();
     }
@@ -111,7 +117,10 @@ int Logger::run()
         printErr(line);
     }
     if (m_end == End::PortFailed) {
-        printErr(QStringLiteral("the port failed: %1").arg(m_portError));
+        printErr(
+            m_options.portName.isEmpty()
+                ? QStringLiteral("the port was lost: %1").arg(m_portError)
+                : QStringLiteral("the port %1 was lost: %2").arg(m_options.portName, m_portError));
         return kExitFailed;
     }
     if (m_end == End::WriterFailed || !offConfirmed) {
@@ -122,7 +131,9 @@ int Logger::run()
 
 void Logger::writerFailed()
 {
-    m_end = End::WriterFailed;
+    if (m_end != End::PortFailed) { // the port's loss is the news
+        m_end = End::WriterFailed;
+    }
     m_link.interrupt();
 }
 
@@ -140,9 +151,10 @@ bool Logger::readOne(std::uint8_t address)
         return false;
     }
     if (reply.outcome == Outcome::PortFailed) {
+        // The reading in progress gets its row, as any failed reading does.
         m_end = End::PortFailed;
-        m_portError = reply.error;
-        return false;
+        const QString why = m_options.portLostReason ? m_options.portLostReason() : QString();
+        m_portError = why.isEmpty() ? reply.error : why;
     }
     if (reply.ok()) {
         row.reading = protocol::decodeStatusReading(reply.data(), reply.size());
@@ -157,7 +169,7 @@ bool Logger::readOne(std::uint8_t address)
     row.ampHours = state.energy.ampHours();
     row.wattHours = state.energy.wattHours();
     emit readingTaken(row);
-    if (m_end == End::WriterFailed) {
+    if (m_end == End::WriterFailed || m_end == End::PortFailed) {
         return false;
     }
     if (row.reading) {
@@ -242,22 +254,74 @@ QStringList Logger::summary() const
     };
 }
 
-bool RowWriter::open(const QString &path, QString *error)
+QString RowWriter::refusal(const QString &path, Format format, Existing existing)
 {
-    const bool opened =
-        path.isEmpty()
-            ? m_file.open(kStdoutFd, QIODevice::WriteOnly | QIODevice::Unbuffered)
-            : (m_file.setFileName(path),
-               m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered));
+    QFile file(path);
+    if (path.isEmpty() || existing == Existing::Overwrite || file.size() == 0) {
+        return {};
+    }
+    if (existing == Existing::Refuse) {
+        return QStringLiteral("%1 holds data already; give --append to add rows after it or "
+                              "--overwrite to replace it")
+            .arg(path);
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        return QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+    }
+    const QByteArray first = file.readLine().trimmed();
+    bool matches = false;
+    if (format == Format::Csv) {
+        matches = first == LogRow::csvHeader().toUtf8();
+    } else {
+        const QJsonObject object = QJsonDocument::fromJson(first).object();
+        const QJsonObject expected = QJsonDocument::fromJson(LogRow().jsonLine().toUtf8()).object();
+        matches = !object.isEmpty() && object.keys() == expected.keys();
+    }
+    if (!matches) {
+        return QStringLiteral("--append: %1 does not begin as this log's %2 does")
+            .arg(path, format == Format::Csv ? QStringLiteral("CSV header")
+                                             : QStringLiteral("JSON lines"));
+    }
+    return {};
+}
+
+bool RowWriter::open(const QString &path, Existing existing, QString *error)
+{
+    m_file.setFileName(path);
+    const bool appending = !path.isEmpty() && existing == Existing::Append && m_file.size() > 0;
+    bool endsInNewline = true;
+    if (appending && m_file.open(QIODevice::ReadOnly)) {
+        m_file.seek(m_file.size() - 1);
+        endsInNewline = m_file.read(1) == "\n";
+        m_file.close();
+    }
+    const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Unbuffered |
+                                     (appending ? QIODevice::Append : QIODevice::Truncate);
+    if (path.isEmpty() && !outputError().isEmpty()) {
+        *error = outputError();
+        return false;
+    }
+    const bool opened = path.isEmpty()
+                            ? m_file.open(kStdoutFd, QIODevice::WriteOnly | QIODevice::Unbuffered)
+                            : m_file.open(mode);
     if (!opened) {
         *error = m_file.errorString();
         return false;
     }
-    if (m_format == Format::Csv && !writeLine(LogRow::csvHeader())) {
+    // A last line cut short (a process killed mid-write) is ended before new rows.
+    const bool written = appending                 ? (endsInNewline || writeLine(QString()))
+                         : m_format == Format::Csv ? writeLine(LogRow::csvHeader())
+                                                   : true;
+    if (!written) {
         *error = m_file.errorString();
         return false;
     }
     return true;
+}
+
+QString RowWriter::errorString() const
+{
+    return m_file.errorString();
 }
 
 bool RowWriter::write(const LogRow &row)

@@ -8,6 +8,7 @@
 #include <QObject>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <vector>
@@ -20,6 +21,9 @@ struct LogOptions {
     std::optional<milliseconds> duration; // none: until a stop is asked for
     std::optional<double> stopBelowAmps;
     bool offAtEnd = false;
+    // For the message when the port is lost: its name and, asked then, why.
+    QString portName;
+    std::function<QString()> portLostReason;
 };
 
 // The log's schedule: round k over every address starts k × interval after the
@@ -78,11 +82,21 @@ private:
 class RowWriter {
 public:
     enum class Format { Csv, Jsonl };
+    // What to do with a file that holds something already.
+    enum class Existing { Refuse, Append, Overwrite };
     explicit RowWriter(Format format) : m_format(format) {}
 
-    // Opens `path` (empty: stdout) and writes the CSV header; false with a reason.
-    bool open(const QString &path, QString *error);
+    // Why `path` may not be written as `existing` says: it is not empty and neither
+    // append nor overwrite was asked for, or its first line is not the header (CSV)
+    // or the keys (JSON lines) this log writes. Empty when it may.
+    static QString refusal(const QString &path, Format format, Existing existing);
+
+    // Opens `path` (empty: stdout) and writes the CSV header, unless appending to a
+    // file that has one; false with a reason.
+    bool open(const QString &path, Existing existing, QString *error);
     bool write(const LogRow &row);
+    // Why the last open or write failed.
+    QString errorString() const;
 
 private:
     bool writeLine(const QString &line);

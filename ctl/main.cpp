@@ -1,121 +1,40 @@
 // vantelctl: the supply from a shell.
 
+#include "ctl/commands.h"
 #include "ctl/logger.h"
 #include "ctl/mqttlog.h"
+#include "ctl/platform.h"
 #include "ctl/stopsignals.h"
 #include "ctl/tool.h"
 #include "ctl/values.h"
 #include "serial/makecommcontrol.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QMap>
-#include <QSet>
 
 #include <cstdio>
 
 namespace {
 
-const char *const kDescription =
-    R"(Reads and sets a 60 V / 3 A bench supply on a Modbus RTU line (9600 8N1).
-
-Commands:
-  ports                       list the COM ports (COM1..COM16 on Linux, every one
-                              Windows knows on Windows): device, state (free,
-                              in use, no access, absent) and description
-  scan [--from N] [--to N] [--first]
-                              find the addresses that answer (default 1..247),
-                              waiting 200 ms at each (--timeout sets the wait);
-                              a reply that comes later is named with its delay;
-                              --first stops at the first address that answers
-  read                        one status reading
-  set [--voltage V] [--current A]
-                              write set values (0..62.00 V, 0..3.200 A, rounded
-                              to 10 mV and 1 mA), confirmed by echo and read-back
-  output on|off               switch the output, confirmed by echo and read-back
-  address NEW                 give the supply at --address the address NEW
-                              (1..247), proven by reads at both addresses
-  log [--addresses LIST] [--interval MS] [--duration D] [--format csv|jsonl]
-      [--output FILE] [--stop-below A] [--off-at-end]
-      [--mqtt URL] [--mqtt-topic PREFIX] [--mqtt-discovery]
-      [--mqtt-cafile FILE] [--mqtt-queue N]
-                              one row per reading, written as it is read, with
-                              Ah and Wh per address; ends after D (90s, 10m, 2h),
-                              on Ctrl-C or SIGTERM, or once --stop-below has
-                              switched every output off; a link summary at the end.
-                              With --mqtt every row is also published to an MQTT
-                              broker (mqtt://[USER@]HOST[:PORT] or mqtts://...;
-                              the password from VANTEL_MQTT_PASSWORD) under
-                              PREFIX/<address>/reading, PREFIX/status online or
-                              offline; a broker problem never stops the log
-
-Data goes to stdout, messages to stderr.
-Exit status: 0 done and confirmed; 1 no answer, an exception reply or a
-read-back that differs; 2 bad usage or a refused value (nothing sent);
-3 the port cannot be opened; 130 interrupted (143 on SIGTERM). A log exits 0
-when it ends by its duration, a signal or the cut-off, 1 when the port fails
-during it.
-
-Examples:
-  vantelctl ports
-  vantelctl --port /dev/ttyUSB0 scan
-  vantelctl --address 3 set --voltage 12.6 --current 1.5
-  vantelctl --json read
-  vantelctl log --addresses 1-3 --duration 2h --output run.csv)";
-
-struct Command {
-    QStringList options; // the options of its own it takes
-    int minArgs;
-    int maxArgs;
-    const char *usage;
-};
-
-const QMap<QString, Command> &commands()
-{
-    static const QMap<QString, Command> table{
-        {QStringLiteral("ports"), {{}, 0, 0, "ports"}},
-        {QStringLiteral("scan"),
-         {{QStringLiteral("from"), QStringLiteral("to"), QStringLiteral("first")},
-          0,
-          0,
-          "scan [--from N] [--to N] [--first]"}},
-        {QStringLiteral("read"), {{}, 0, 0, "read"}},
-        {QStringLiteral("set"),
-         {{QStringLiteral("voltage"), QStringLiteral("current")},
-          0,
-          0,
-          "set [--voltage V] [--current A]"}},
-        {QStringLiteral("output"), {{}, 1, 1, "output on|off"}},
-        {QStringLiteral("address"), {{}, 1, 1, "address NEW"}},
-        {QStringLiteral("log"),
-         {{QStringLiteral("addresses"), QStringLiteral("interval"), QStringLiteral("duration"),
-           QStringLiteral("format"), QStringLiteral("output"), QStringLiteral("stop-below"),
-           QStringLiteral("off-at-end"), QStringLiteral("mqtt"), QStringLiteral("mqtt-topic"),
-           QStringLiteral("mqtt-discovery"), QStringLiteral("mqtt-cafile"),
-           QStringLiteral("mqtt-queue")},
-          0,
-          0,
-          "log [--addresses LIST] [--interval MS] [--duration D] [--format csv|jsonl] "
-          "[--output FILE] [--stop-below A] [--off-at-end] [--mqtt URL] [--mqtt-topic PREFIX] "
-          "[--mqtt-discovery] [--mqtt-cafile FILE] [--mqtt-queue N]"}},
-    };
-    return table;
-}
-
 int runLog(ctl::Tool &tool, const ctl::LogOptions &options, ctl::RowWriter::Format format,
-           const QString &path, const ctl::MqttOptions &mqtt, const QString &portName)
+           const QString &path, ctl::RowWriter::Existing existing, const ctl::MqttOptions &mqtt,
+           const QString &portName)
 {
     ctl::RowWriter writer(format);
     QString error;
-    if (!writer.open(path, &error)) {
+    if (!writer.open(path, existing, &error)) {
         ctl::printErr(QStringLiteral("cannot write %1: %2")
                           .arg(path.isEmpty() ? QStringLiteral("to stdout") : path, error));
         return ctl::kExitUsage;
     }
-    ctl::Logger logger(tool.link(), options);
+    ctl::LogOptions withPort = options;
+    withPort.portName = portName;
+    withPort.portLostReason = [&tool] { return tool.portLostReason(); };
+    ctl::Logger logger(tool.link(), withPort);
     QObject::connect(&logger, &ctl::Logger::readingTaken, &logger, [&](const ctl::LogRow &row) {
         if (!writer.write(row)) {
-            ctl::printErr(QStringLiteral("cannot write a row; the log ends"));
+            ctl::printErr(
+                QStringLiteral("cannot write a row to %1: %2; the log ends")
+                    .arg(path.isEmpty() ? QStringLiteral("stdout") : path, writer.errorString()));
             logger.writerFailed();
         }
     });
@@ -144,155 +63,41 @@ int usageError(const QString &message)
 
 int main(int argc, char **argv)
 {
+    if (ctl::stdoutWasClosed()) {
+        ctl::outputClosed();
+    }
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vantelctl"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VANTEL_VERSION));
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromUtf8(kDescription));
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Show this help."));
-    const QCommandLineOption version(QStringLiteral("version"),
-                                     QStringLiteral("Show the version."));
-    const QCommandLineOption port(
-        {QStringLiteral("p"), QStringLiteral("port")},
-        QStringLiteral("COMn (named as the windows name ports) or a device path. Default COM1."),
-        QStringLiteral("P"), QStringLiteral("COM1"));
-    const QCommandLineOption address({QStringLiteral("a"), QStringLiteral("address")},
-                                     QStringLiteral("Slave address 1..247. Default 1."),
-                                     QStringLiteral("N"), QStringLiteral("1"));
-    const QCommandLineOption timeout(
-        {QStringLiteral("t"), QStringLiteral("timeout")},
-        QStringLiteral("Wait for one reply, in milliseconds, for every command. Default 500: "
-                       "a supply may start its reply 300 ms after the request. scan waits "
-                       "this long at each address (default 200, for a reply that starts "
-                       "within 150 ms). In log a silent address costs one timeout per "
-                       "round, so an interval shorter than the timeouts of a round runs "
-                       "rounds back to back; one address asked again within half a "
-                       "timeout of its own timeout waits for that quiet first."),
-        QStringLiteral("MS"), QStringLiteral("500"));
-    const QCommandLineOption echo(
-        QStringLiteral("echo"),
-        QStringLiteral("The adapter sends back every request (two-wire RS-485 with its "
-                       "receiver on): drop that copy. A write is confirmed only by the "
-                       "supply's own reply after it. Without this option an echo is "
-                       "recognised on the first read."));
-    const QCommandLineOption first(QStringLiteral("first"),
-                                   QStringLiteral("scan: stop at the first address that answers."));
-    const QCommandLineOption json(QStringLiteral("json"),
-                                  QStringLiteral("Print data as JSON, one object a line."));
-    const QCommandLineOption from(QStringLiteral("from"),
-                                  QStringLiteral("scan: first address. Default 1."),
-                                  QStringLiteral("N"), QStringLiteral("1"));
-    const QCommandLineOption to(QStringLiteral("to"),
-                                QStringLiteral("scan: last address. Default 247."),
-                                QStringLiteral("N"), QStringLiteral("247"));
-    const QCommandLineOption voltage(QStringLiteral("voltage"),
-                                     QStringLiteral("set: voltage set value in volts."),
-                                     QStringLiteral("V"));
-    const QCommandLineOption current(QStringLiteral("current"),
-                                     QStringLiteral("set: current set value in amperes."),
-                                     QStringLiteral("A"));
-    const QCommandLineOption addresses(
-        QStringLiteral("addresses"),
-        QStringLiteral("log: addresses to read each round, such as 1,3,5-7. Default --address."),
-        QStringLiteral("LIST"));
-    const QCommandLineOption interval(
-        QStringLiteral("interval"),
-        QStringLiteral("log: period of one round over all addresses. Default 350."),
-        QStringLiteral("MS"), QStringLiteral("350"));
-    const QCommandLineOption duration(
-        QStringLiteral("duration"),
-        QStringLiteral("log: how long to log (90s, 10m, 2h). Default until stopped."),
-        QStringLiteral("D"));
-    const QCommandLineOption format(QStringLiteral("format"),
-                                    QStringLiteral("log: csv or jsonl. Default csv."),
-                                    QStringLiteral("F"), QStringLiteral("csv"));
-    const QCommandLineOption output(QStringLiteral("output"),
-                                    QStringLiteral("log: write rows to FILE, not stdout."),
-                                    QStringLiteral("FILE"));
-    const QCommandLineOption stopBelow(
-        QStringLiteral("stop-below"),
-        QStringLiteral("log: switch an output off after three readings in a row with the output "
-                       "on and less than A amperes; end once every output is off."),
-        QStringLiteral("A"));
-    const QCommandLineOption offAtEnd(
-        QStringLiteral("off-at-end"),
-        QStringLiteral("log: switch every output off, confirmed, when the log ends."));
-    const QCommandLineOption mqtt(
-        QStringLiteral("mqtt"),
-        QStringLiteral("log: also publish every row to the MQTT broker at URL "
-                       "(mqtt://[USER@]HOST[:PORT] or mqtts://...; password from "
-                       "VANTEL_MQTT_PASSWORD)."),
-        QStringLiteral("URL"));
-    const QCommandLineOption mqttTopic(
-        QStringLiteral("mqtt-topic"),
-        QStringLiteral("log: topic prefix. Default vantel/<host name>/<port name>."),
-        QStringLiteral("PREFIX"));
-    const QCommandLineOption mqttDiscovery(
-        QStringLiteral("mqtt-discovery"),
-        QStringLiteral("log: also publish Home Assistant discovery configs."));
-    const QCommandLineOption mqttCaFile(
-        QStringLiteral("mqtt-cafile"),
-        QStringLiteral("log: trust this CA file for mqtts:// instead of the system's."),
-        QStringLiteral("FILE"));
-    const QCommandLineOption mqttQueue(
-        QStringLiteral("mqtt-queue"),
-        QStringLiteral("log: readings kept while the broker is away; the oldest go first. "
-                       "Default 10000."),
-        QStringLiteral("N"));
-    parser.addOptions(
-        {help,   version,   port,     address, timeout,   json,          echo,       first,
-         from,   to,        voltage,  current, addresses, interval,      duration,   format,
-         output, stopBelow, offAtEnd, mqtt,    mqttTopic, mqttDiscovery, mqttCaFile, mqttQueue});
-    parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("ports, scan, read, set, output, address or log."),
-                                 QStringLiteral("COMMAND [ARGS]"));
-
-    if (!parser.parse(QCoreApplication::arguments())) {
-        return usageError(parser.errorText());
-    }
-    if (parser.isSet(help)) {
-        std::fputs(qPrintable(parser.helpText()), stdout);
+    const ctl::CommandLine line(QCoreApplication::arguments());
+    switch (line.outcome()) {
+    case ctl::CommandLine::Outcome::Help:
+        std::fputs(qPrintable(line.text()), stdout);
         return ctl::kExitOk;
-    }
-    if (parser.isSet(version)) {
+    case ctl::CommandLine::Outcome::Version:
         std::printf("vantelctl %s\n", VANTEL_VERSION);
         return ctl::kExitOk;
+    case ctl::CommandLine::Outcome::Refused:
+        ctl::printErr(line.text());
+        return ctl::kExitUsage;
+    case ctl::CommandLine::Outcome::Run:
+        break;
     }
-
-    QStringList arguments = parser.positionalArguments();
-    if (arguments.isEmpty()) {
-        return usageError(QStringLiteral("no command given"));
-    }
-    const QString name = arguments.takeFirst();
-    const auto found = commands().constFind(name);
-    if (found == commands().constEnd()) {
-        return usageError(QStringLiteral("unknown command '%1'").arg(name));
-    }
-    const Command &command = *found;
-    if (arguments.size() < command.minArgs || arguments.size() > command.maxArgs) {
-        return usageError(QStringLiteral("usage: vantelctl [options] %1").arg(command.usage));
-    }
-    static const QSet<QString> commandOptions{QStringLiteral("from"), QStringLiteral("to"),
-                                              QStringLiteral("first"), QStringLiteral("voltage"),
-                                              QStringLiteral("current")};
-    for (const QString &option : parser.optionNames()) {
-        const QString longName = option == QLatin1String("p")   ? QStringLiteral("port")
-                                 : option == QLatin1String("a") ? QStringLiteral("address")
-                                 : option == QLatin1String("t") ? QStringLiteral("timeout")
-                                                                : option;
-        if (commandOptions.contains(longName) && !command.options.contains(longName)) {
-            return usageError(QStringLiteral("%1 does not take --%2").arg(name, longName));
-        }
-    }
+    const QString name = line.command()->name;
+    const QStringList arguments = line.arguments();
+    const auto isSet = [&line](const char *option) {
+        return line.isSet(QString::fromUtf8(option));
+    };
+    const auto value = [&line](const char *option) {
+        return line.value(QString::fromUtf8(option));
+    };
 
     ctl::CommonOptions common;
-    common.json = parser.isSet(json);
-    const auto portChoice = ctl::parsePort(parser.value(port));
-    const auto addressValue = ctl::parseAddress(parser.value(address));
-    const auto timeoutValue = ctl::parseWhole(parser.value(timeout), 1, 60000);
+    common.json = isSet("json");
+    const auto portChoice = ctl::parsePort(value("port"));
+    const auto addressValue = ctl::parseAddress(value("address"));
+    const auto timeoutValue = ctl::parseWhole(value("timeout"), 1, 60000);
     if (!portChoice || !addressValue || !timeoutValue) {
         return usageError(!portChoice     ? portChoice.error
                           : !addressValue ? addressValue.error
@@ -301,17 +106,17 @@ int main(int argc, char **argv)
     common.port = *portChoice;
     common.address = *addressValue;
     common.timeout = ctl::milliseconds(*timeoutValue);
-    common.timeoutGiven = parser.isSet(timeout);
-    common.echo = parser.isSet(echo);
-    common.first = parser.isSet(first);
+    common.timeoutGiven = isSet("timeout");
+    common.echo = isSet("echo");
+    common.first = isSet("first");
 
     // Everything is checked before the port opens, so a refusal sends nothing.
     std::function<int(ctl::Tool &)> run;
     if (name == QLatin1String("ports")) {
         run = [](ctl::Tool &tool) { return tool.ports(); };
     } else if (name == QLatin1String("scan")) {
-        const auto first = ctl::parseAddress(parser.value(from));
-        const auto last = ctl::parseAddress(parser.value(to));
+        const auto first = ctl::parseAddress(value("from"));
+        const auto last = ctl::parseAddress(value("to"));
         if (!first || !last || *last < *first) {
             return usageError(!first  ? QStringLiteral("--from: ") + first.error
                               : !last ? QStringLiteral("--to: ") + last.error
@@ -323,19 +128,19 @@ int main(int argc, char **argv)
     } else if (name == QLatin1String("set")) {
         std::optional<std::uint16_t> voltageCode;
         std::optional<std::uint16_t> currentCode;
-        if (!parser.isSet(voltage) && !parser.isSet(current)) {
+        if (!isSet("voltage") && !isSet("current")) {
             return usageError(QStringLiteral("set needs --voltage, --current or both"));
         }
-        if (parser.isSet(voltage)) {
-            const auto code = ctl::parseSetCode(parser.value(voltage), 2, ctl::kLargestVoltageCode,
+        if (isSet("voltage")) {
+            const auto code = ctl::parseSetCode(value("voltage"), 2, ctl::kLargestVoltageCode,
                                                 QStringLiteral("V"));
             if (!code) {
                 return usageError(QStringLiteral("--voltage: ") + code.error);
             }
             voltageCode = *code;
         }
-        if (parser.isSet(current)) {
-            const auto code = ctl::parseSetCode(parser.value(current), 3, ctl::kLargestCurrentCode,
+        if (isSet("current")) {
+            const auto code = ctl::parseSetCode(value("current"), 3, ctl::kLargestCurrentCode,
                                                 QStringLiteral("A"));
             if (!code) {
                 return usageError(QStringLiteral("--current: ") + code.error);
@@ -354,8 +159,11 @@ int main(int argc, char **argv)
     } else if (name == QLatin1String("address")) {
         const auto next = ctl::parseAddress(arguments.front());
         if (!next) {
+            const bool broadcast = arguments.front().trimmed() == QLatin1String("0");
             return usageError(QStringLiteral("address NEW: ") + next.error +
-                              QStringLiteral(" (broadcast 0 cannot be confirmed)"));
+                              (broadcast ? QStringLiteral(" (0 is the broadcast address, which "
+                                                          "no supply answers)")
+                                         : QString()));
         }
         if (*next == common.address) {
             return usageError(QStringLiteral("the supply is at address %1 already").arg(*next));
@@ -364,27 +172,27 @@ int main(int argc, char **argv)
     } else if (name == QLatin1String("log")) {
         ctl::LogOptions log;
         log.addresses = {common.address};
-        if (parser.isSet(addresses)) {
-            const auto list = ctl::parseAddressList(parser.value(addresses));
+        if (isSet("addresses")) {
+            const auto list = ctl::parseAddressList(value("addresses"));
             if (!list) {
                 return usageError(QStringLiteral("--addresses: ") + list.error);
             }
             log.addresses = *list;
         }
-        const auto period = ctl::parseWhole(parser.value(interval), 1, 3600 * 1000);
+        const auto period = ctl::parseWhole(value("interval"), 1, 3600 * 1000);
         if (!period) {
             return usageError(QStringLiteral("--interval: ") + period.error);
         }
         log.interval = ctl::milliseconds(*period);
-        if (parser.isSet(duration)) {
-            const auto length = ctl::parseDuration(parser.value(duration));
+        if (isSet("duration")) {
+            const auto length = ctl::parseDuration(value("duration"));
             if (!length) {
                 return usageError(QStringLiteral("--duration: ") + length.error);
             }
             log.duration = *length;
         }
-        if (parser.isSet(stopBelow)) {
-            const auto milliamps = ctl::parseSetCode(parser.value(stopBelow), 3,
+        if (isSet("stop-below")) {
+            const auto milliamps = ctl::parseSetCode(value("stop-below"), 3,
                                                      ctl::kLargestCurrentCode, QStringLiteral("A"));
             if (!milliamps || *milliamps == 0) {
                 return usageError(
@@ -393,8 +201,8 @@ int main(int argc, char **argv)
             }
             log.stopBelowAmps = *milliamps / 1000.0;
         }
-        log.offAtEnd = parser.isSet(offAtEnd);
-        const QString formatName = parser.value(format);
+        log.offAtEnd = isSet("off-at-end");
+        const QString formatName = value("format");
         if (formatName != QLatin1String("csv") && formatName != QLatin1String("jsonl")) {
             return usageError(
                 QStringLiteral("--format takes csv or jsonl, not '%1'").arg(formatName));
@@ -402,25 +210,39 @@ int main(int argc, char **argv)
         const auto rowFormat = formatName == QLatin1String("csv") ? ctl::RowWriter::Format::Csv
                                                                   : ctl::RowWriter::Format::Jsonl;
         ctl::MqttOptions publishing;
-        publishing.url = parser.value(mqtt);
-        publishing.topic = parser.value(mqttTopic);
-        publishing.caFile = parser.value(mqttCaFile);
-        publishing.queue = parser.value(mqttQueue);
-        publishing.discovery = parser.isSet(mqttDiscovery);
-        const bool mqttOption = parser.isSet(mqttTopic) || parser.isSet(mqttCaFile) ||
-                                parser.isSet(mqttQueue) || parser.isSet(mqttDiscovery);
-        if (mqttOption && !parser.isSet(mqtt)) {
+        publishing.url = value("mqtt");
+        publishing.topic = value("mqtt-topic");
+        publishing.caFile = value("mqtt-cafile");
+        publishing.queue = value("mqtt-queue");
+        publishing.discovery = isSet("mqtt-discovery");
+        const bool mqttOption = isSet("mqtt-topic") || isSet("mqtt-cafile") ||
+                                isSet("mqtt-queue") || isSet("mqtt-discovery");
+        if (mqttOption && !isSet("mqtt")) {
             return usageError(QStringLiteral("the --mqtt-... options need --mqtt URL"));
         }
-        if (parser.isSet(mqtt)) {
+        if (isSet("mqtt")) {
             const QString problem = ctl::MqttLog::check(publishing);
             if (!problem.isEmpty()) {
                 return usageError(problem);
             }
         }
-        run = [log, rowFormat, path = parser.value(output), publishing,
+        if (isSet("append") && isSet("overwrite")) {
+            return usageError(QStringLiteral("--append and --overwrite exclude each other"));
+        }
+        if ((isSet("append") || isSet("overwrite")) && !isSet("output")) {
+            return usageError(QStringLiteral("--%1 needs --output FILE")
+                                  .arg(isSet("append") ? "append" : "overwrite"));
+        }
+        const auto existing = isSet("append")      ? ctl::RowWriter::Existing::Append
+                              : isSet("overwrite") ? ctl::RowWriter::Existing::Overwrite
+                                                   : ctl::RowWriter::Existing::Refuse;
+        const QString refusal = ctl::RowWriter::refusal(value("output"), rowFormat, existing);
+        if (!refusal.isEmpty()) {
+            return usageError(refusal);
+        }
+        run = [log, rowFormat, path = value("output"), existing, publishing,
                portName = common.port.name()](ctl::Tool &tool) {
-            return runLog(tool, log, rowFormat, path, publishing, portName);
+            return runLog(tool, log, rowFormat, path, existing, publishing, portName);
         };
     }
 
@@ -443,6 +265,11 @@ int main(int argc, char **argv)
     }
     if (comm->PortOpen()) {
         comm->setPortOpen(false);
+    }
+    // A log writes its rows itself and says when one fails.
+    if (!ctl::outputError().isEmpty() && name != QLatin1String("log")) {
+        ctl::printErr(QStringLiteral("cannot write to stdout: ") + ctl::outputError());
+        code = code == ctl::kExitOk ? ctl::kExitFailed : code;
     }
     return code;
 }

@@ -23,6 +23,11 @@ std::vector<PortEntry> listPorts(serial::CommControl &comm);
 // A port's state from the error number its probe gave.
 QString portState(int error);
 
+// Puts /dev/null on each standard stream the process was started without, so that
+// no file it opens later (a serial port) takes that number and receives the data
+// meant for stdout. True when stdout was closed.
+bool stdoutWasClosed();
+
 // Progress lines are shown only to a person watching.
 bool stderrIsTerminal();
 

@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QSerialPortInfo>
 
+#include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace ctl {
@@ -15,6 +17,19 @@ namespace {
 constexpr int kLastListedPort = 16;
 
 } // namespace
+
+bool stdoutWasClosed()
+{
+    bool closed = false;
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            closed = closed || fd == 1;
+            // open() takes the lowest free number: this one.
+            [[maybe_unused]] const int null = ::open("/dev/null", O_RDWR);
+        }
+    }
+    return closed;
+}
 
 // COM1..COM16 that resolve to an entry: a device, or a link, even a dangling one.
 // Adapters without a COM name get one first, as the windows' port search does.

@@ -90,4 +90,9 @@ bool stderrIsTerminal()
     return _isatty(_fileno(stderr)) != 0;
 }
 
+bool stdoutWasClosed()
+{
+    return false; // a Windows process without a console still has its handles
+}
+
 } // namespace ctl

@@ -16,7 +16,8 @@ int g_pipe[2] = {-1, -1};
 
 extern "C" void onStopSignal(int number)
 {
-    const auto byte = static_cast<unsigned char>(number);
+    // A closed terminal (SIGHUP) asks to stop as SIGTERM does.
+    const auto byte = static_cast<unsigned char>(number == SIGHUP ? SIGTERM : number);
     [[maybe_unused]] const ssize_t n = ::write(g_pipe[1], &byte, 1);
 }
 
@@ -26,6 +27,8 @@ struct StopSignals::Platform {
     QSocketNotifier *notifier = nullptr;
     struct sigaction oldInt {};
     struct sigaction oldTerm {};
+    struct sigaction oldHup {};
+    struct sigaction oldPipe {};
 };
 
 StopSignals::StopSignals(QObject *parent) : QObject(parent), m_platform(new Platform)
@@ -50,12 +53,21 @@ StopSignals::StopSignals(QObject *parent) : QObject(parent), m_platform(new Plat
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, &m_platform->oldInt);
     ::sigaction(SIGTERM, &action, &m_platform->oldTerm);
+    ::sigaction(SIGHUP, &action, &m_platform->oldHup);
+    // A reader that went away (`| head`) makes a write fail with EPIPE instead of
+    // killing the process, so that it still ends as it should (outputs off).
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, &m_platform->oldPipe);
 }
 
 StopSignals::~StopSignals()
 {
     ::sigaction(SIGINT, &m_platform->oldInt, nullptr);
     ::sigaction(SIGTERM, &m_platform->oldTerm, nullptr);
+    ::sigaction(SIGHUP, &m_platform->oldHup, nullptr);
+    ::sigaction(SIGPIPE, &m_platform->oldPipe, nullptr);
     delete m_platform->notifier;
     for (int &fd : g_pipe) {
         ::close(fd);

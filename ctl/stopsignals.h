@@ -4,9 +4,9 @@
 
 namespace ctl {
 
-// Turns the requests to stop (SIGINT and SIGTERM; Ctrl-C and closing the console
-// on Windows) into a Qt signal on the main thread, delivered while any event loop
-// runs, so that a wait in progress can end at once. One per process.
+// Turns the requests to stop (SIGINT, SIGTERM and SIGHUP, the last taken for
+// SIGTERM; Ctrl-C and closing the console on Windows) into a Qt signal on the main thread,
+// delivered while any event loop runs, so that a wait in progress can end at once. One per process.
 class StopSignals : public QObject {
     Q_OBJECT
 public:
@@ -14,6 +14,7 @@ public:
     ~StopSignals() override;
 
     // The POSIX number of the last stop asked for (SIGINT or SIGTERM), 0 before any.
+    // While it lives, SIGPIPE is ignored: a write to a closed pipe fails instead.
     int received() const { return m_received; }
     // The exit status a command other than a log ends with after it: 128 + number.
     int exitCode() const { return 128 + m_received; }

@@ -6,7 +6,9 @@
 #include "protocol/reply.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace ctl {
 
@@ -76,10 +78,32 @@ QString portState(int error)
     }
 }
 
+namespace {
+QString g_outputError; // why stdout took no more data; empty while it does
+} // namespace
+
 void printOut(const QString &line)
 {
-    std::fputs(qPrintable(line + QLatin1Char('\n')), stdout);
-    std::fflush(stdout);
+    if (!g_outputError.isEmpty()) {
+        return;
+    }
+    errno = 0;
+    const bool written = std::fputs(qPrintable(line + QLatin1Char('\n')), stdout) >= 0;
+    if (std::fflush(stdout) != 0 || !written) {
+        g_outputError = errno != 0 ? QString::fromLocal8Bit(std::strerror(errno))
+                                   : QStringLiteral("the write failed");
+        std::clearerr(stdout);
+    }
+}
+
+QString outputError()
+{
+    return g_outputError;
+}
+
+void outputClosed()
+{
+    g_outputError = QStringLiteral("stdout is closed");
 }
 
 void printErr(const QString &line)

@@ -24,6 +24,11 @@ enum ExitCode {
 // Data lines to stdout, messages to stderr, each written out at once.
 void printOut(const QString &line);
 void printErr(const QString &line);
+// Why a data line could not be written (and none is written after it); empty
+// while stdout takes them. A command that printed into it exits 1.
+QString outputError();
+// The process started with stdout closed: every data line fails.
+void outputClosed();
 
 // What every command shares.
 struct CommonOptions {
@@ -45,6 +50,8 @@ public:
     Tool(serial::BufferedCommControl &comm, CommonOptions options);
 
     Link &link() { return m_link; }
+    // Why the port went away while open; empty if it did not.
+    QString portLostReason() const { return m_comm.lostReason(); }
 
     // Opens the port; kExitOk, or kExitNoPort after saying why.
     int open();

@@ -3,6 +3,7 @@
 #include "ctl/format.h"
 #include "protocol/numtext.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <algorithm>
@@ -11,6 +12,8 @@
 namespace ctl {
 
 namespace {
+
+constexpr qlonglong kLongestDurationSeconds = 366LL * 24 * 3600;
 
 template <typename T> Parsed<T> refuse(const QString &why)
 {
@@ -26,7 +29,14 @@ Parsed<std::uint16_t> parseSetCode(const QString &text, int decimals, int larges
                                  .arg(text.trimmed(), unit, fixedPoint(largest, decimals));
     const std::optional<double> value = numtext::readStrict(text.toStdString());
     if (!value || !std::isfinite(*value)) {
-        return refuse<std::uint16_t>(QStringLiteral("'%1' is not a number").arg(text));
+        // A number too large for a double (1e400) is a number all the same.
+        static const QRegularExpression number(
+            QStringLiteral(R"(^\s*[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?\s*$)"));
+        return refuse<std::uint16_t>(
+            number.match(text).hasMatch()
+                ? QStringLiteral("%1 %2 is out of range (0 to %3 %2)")
+                      .arg(text.trimmed(), unit, fixedPoint(largest, decimals))
+                : QStringLiteral("'%1' is not a number").arg(text));
     }
     if (*value < 0 || std::signbit(*value)) {
         return refuse<std::uint16_t>(QStringLiteral("%1 %2 is negative").arg(text.trimmed(), unit));
@@ -128,10 +138,16 @@ Parsed<std::chrono::milliseconds> parseDuration(const QString &text)
     const QString digits = trimmed.chopped(seconds > 0 ? 1 : 0);
     const bool plain = !digits.isEmpty() && std::all_of(digits.begin(), digits.end(),
                                                         [](QChar c) { return c.isDigit(); });
-    if (seconds == 0 || !ok || !plain || count <= 0 || count > 24LL * 3600 * 366) {
+    if (seconds == 0 || !plain || (ok && count <= 0)) {
         return refuse<milliseconds>(
             QStringLiteral("duration '%1' is not a whole number with s, m or h (90s, 10m, 2h)")
                 .arg(text));
+    }
+    // Bounded by the time it stands for, whatever the unit, so that it fits the
+    // log's clock (nanoseconds) many times over.
+    if (!ok || count > kLongestDurationSeconds / seconds) {
+        return refuse<milliseconds>(
+            QStringLiteral("duration '%1' is longer than 366 days").arg(text));
     }
     return Parsed<milliseconds>{milliseconds(count * seconds * 1000), {}};
 }

@@ -4,9 +4,27 @@
 
 namespace publish {
 
-std::optional<MqttUrl> parseMqttUrl(const QString &text, QString &error)
+QString withoutPassword(const QString &text)
 {
-    const QUrl url(text, QUrl::StrictMode);
+    // USER:PASSWORD@ ends at the last '@': a password may hold '/', '@' or blanks.
+    const qsizetype scheme = text.indexOf(QStringLiteral("://"));
+    const qsizetype start = scheme < 0 ? 0 : scheme + 3;
+    const qsizetype at = text.lastIndexOf(QLatin1Char('@'));
+    if (at < start) {
+        return text;
+    }
+    const qsizetype colon = text.indexOf(QLatin1Char(':'), start);
+    if (colon < 0 || colon > at) {
+        return text;
+    }
+    return text.left(colon) + QStringLiteral(":***") + text.mid(at);
+}
+
+std::optional<MqttUrl> parseMqttUrl(const QString &given, QString &error)
+{
+    // Every message names the URL without its password.
+    const QString text = withoutPassword(given);
+    const QUrl url(given, QUrl::StrictMode);
     MqttUrl result;
     const QString scheme = url.scheme().toLower();
     if (!url.isValid() || scheme.isEmpty() || !text.contains(QStringLiteral("://"))) {
@@ -21,7 +39,7 @@ std::optional<MqttUrl> parseMqttUrl(const QString &text, QString &error)
     result.tls = scheme == QLatin1String("mqtts");
     if (!url.password().isNull()) {
         error = QStringLiteral("%1: put the password in VANTEL_MQTT_PASSWORD, not in the URL")
-                    .arg(url.toString(QUrl::RemovePassword));
+                    .arg(text);
         return std::nullopt;
     }
     const QString path = url.path();

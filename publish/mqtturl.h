@@ -22,4 +22,7 @@ struct MqttUrl {
 // user through the process list.
 std::optional<MqttUrl> parseMqttUrl(const QString &text, QString &error);
 
+// `text` with the password of a USER:PASSWORD@ part replaced by ***, for messages.
+QString withoutPassword(const QString &text);
+
 } // namespace publish

@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include <mosquitto.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -144,12 +145,18 @@ void Publisher::run()
     const QByteArray host = m_settings.url.host.toUtf8();
     auto delay = kFirstRetry;
     for (;;) {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_answered = false;
+        }
         int rc = mosquitto_connect_async(m_mosq, host.constData(), m_settings.url.port,
                                          kKeepAliveSeconds);
         if (rc != MOSQ_ERR_SUCCESS) {
             disconnected(rc);
         }
+        const auto attempt = std::chrono::steady_clock::now();
         while (rc == MOSQ_ERR_SUCCESS) {
+            bool silent = false;
             {
                 const std::lock_guard<std::mutex> lock(m_mutex);
                 if (m_stopping) {
@@ -158,6 +165,14 @@ void Publisher::run()
                 if (m_connected) {
                     delay = kFirstRetry;
                 }
+                silent = !m_answered &&
+                         std::chrono::steady_clock::now() - attempt >= m_settings.answerWait;
+            }
+            if (silent) {
+                // Connected, yet no word of MQTT: drop it and try again later.
+                serverSilent();
+                mosquitto_disconnect(m_mosq);
+                break;
             }
             rc = mosquitto_loop(m_mosq, kLoopMs, 1);
         }
@@ -245,8 +260,52 @@ void Publisher::onPublish(mosquitto *, void *self, int mid)
     static_cast<Publisher *>(self)->acknowledged(mid);
 }
 
+void Publisher::serverSilent()
+{
+    // A TCP connection that never got through (a host that drops packets) is
+    // no server at all: the unreachable message is the one for it.
+    sockaddr_storage peer{};
+    socklen_t size = sizeof peer;
+    const int fd = mosquitto_socket(m_mosq);
+    const bool tcpUp =
+        fd >= 0 && ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) == 0;
+    QString message;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        const MqttUrl &url = m_settings.url;
+        if (!tcpUp) {
+            if (!m_toldUnreachable && !m_everConnected) {
+                m_toldUnreachable = true;
+                message = QStringLiteral("MQTT broker %1:%2 not reachable (no connection within "
+                                         "%3 s); the log goes on and keeps trying")
+                              .arg(url.host)
+                              .arg(url.port)
+                              .arg(m_settings.answerWait.count() / 1000.0);
+            }
+        } else if (!m_toldSilent) {
+            m_toldSilent = true;
+            m_toldUnreachable = true; // its disconnection is not news
+            message = QStringLiteral("%1:%2 took the connection but gave no MQTT answer within "
+                                     "%3 s (%4); the log goes on and keeps trying")
+                          .arg(url.host)
+                          .arg(url.port)
+                          .arg(m_settings.answerWait.count() / 1000.0)
+                          .arg(url.tls ? QStringLiteral("not an MQTT over TLS port?")
+                                       : QStringLiteral("a TLS port, which needs mqtts://, or "
+                                                        "not an MQTT broker?"));
+        }
+    }
+    if (!message.isEmpty() && m_warn) {
+        m_warn(message);
+    }
+}
+
 void Publisher::connectedTo(int rc)
 {
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_answered = true;
+    }
     if (rc != 0) {
         bool tell = false;
         {

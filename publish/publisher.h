@@ -28,6 +28,9 @@ struct PublisherSettings {
     bool discovery = false;
     QList<int> addresses; // supplies announced by the discovery configs
     std::size_t queueLimit = 10000;
+    // How long a server that took the TCP connection may stay without answering
+    // the MQTT login before it is taken for something else (a TLS port, a web server).
+    std::chrono::milliseconds answerWait{10000};
 };
 
 struct PublisherCounts {
@@ -82,6 +85,8 @@ private:
     void run();
     bool pause(std::chrono::seconds delay);
     void connectedTo(int rc);
+    // The login of this attempt went unanswered for answerWait: says so once.
+    void serverSilent();
     void disconnected(int rc);
     void acknowledged(int mid);
     void pumpLocked();
@@ -110,6 +115,8 @@ private:
     bool m_toldUnreachable = false;
     bool m_toldRefused = false;
     bool m_toldLost = false;
+    bool m_toldSilent = false;
+    bool m_answered = false; // the broker answered the login of this attempt
 };
 
 } // namespace publish

@@ -12,7 +12,7 @@ packages=(
     libmosquitto-dev mosquitto mosquitto-clients
     fonts-liberation fonts-wqy-zenhei
     xvfb xauth openbox imagemagick xdotool
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format
     locales
     dpkg-dev file librsvg2-bin desktop-file-utils appstream lintian
 )

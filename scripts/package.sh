@@ -8,11 +8,12 @@ build="${BUILD_DIR:-$root/build-pkg}"
 
 "$root/scripts/install-deps.sh" >&2
 
-# Debian's hardening flags. A build folder keeps the flags of its first configure,
-# so test.sh can hand over the folder it built and tested with the same flags.
+# Debian's hardening flags, as cache arguments: whatever configured the folder
+# before, the package is built with them (test.sh hands over the folder it built
+# and tested with the same flags, which then rebuilds nothing).
 . "$root/scripts/hardening.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+    -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON "${hardening_args[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target package-contents >&2
 
 rm -rf "$build/cpack"

@@ -26,19 +26,29 @@ else
     "$root/scripts/install-deps.sh"
 fi
 
+echo "== format"
+# Every C++ file the repository tracks is as .clang-format (scripts/format.sh) has it.
+unformatted=()
+while IFS= read -r file; do
+    clang-format --dry-run --Werror "$root/$file" >/dev/null 2>&1 || unformatted+=("$file")
+done < <(git -C "$root" ls-files '*.cpp' '*.h')
+if [ ${#unformatted[@]} -gt 0 ]; then
+    printf 'not formatted (run scripts/format.sh):\n' >&2
+    printf '  %s\n' "${unformatted[@]}" >&2
+    exit 1
+fi
+
 echo "== build and test"
-# With the package's hardening flags, so that the package is made from this build:
-# what is tested is what is packed, built once.
-(. "$root/scripts/hardening.sh" && BUILD_DIR="$root/build" "$root/scripts/build.sh" -DVANTEL_WERROR=ON)
+# With the package's hardening flags as cache arguments, so that a build/ configured
+# earlier without them is reconfigured: the package is made from this very build,
+# and what is tested is what is packed, built once.
+(. "$root/scripts/hardening.sh" &&
+    BUILD_DIR="$root/build" "$root/scripts/build.sh" -DVANTEL_WERROR=ON "${hardening_args[@]}")
 (cd "$root/build" && ctest --output-on-failure)
 
 if [ "${VANTEL_QUICK:-0}" != "1" ]; then
     echo "== package and check it"
-    # A build folder configured earlier without those flags (by build.sh or demo.sh)
-    # keeps them: the package is then built in a folder of its own.
-    pkg_build="$root/build"
-    grep -q "^CMAKE_CXX_FLAGS:.*_FORTIFY_SOURCE" "$root/build/CMakeCache.txt" || pkg_build="$root/build-pkg"
-    deb="$(BUILD_DIR="$pkg_build" "$root/scripts/package.sh")"
+    deb="$(BUILD_DIR="$root/build" "$root/scripts/package.sh")"
     "$root/tests/packaging/check-deb.sh" "$deb" "$root/build/tests/packaging/libquit_preload.so"
 
     echo "== fuzz smoke"

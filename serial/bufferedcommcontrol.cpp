@@ -152,6 +152,7 @@ void BufferedCommControl::setPortOpen(bool open)
     }
     m_input.clear();
     if (open) {
+        m_lostReason.clear();
         openDevice(m_commPort);
     } else {
         closeDevice();
@@ -206,8 +207,9 @@ void BufferedCommControl::receive(const QByteArray &bytes)
     }
 }
 
-void BufferedCommControl::deviceLost()
+void BufferedCommControl::deviceLost(const QString &reason)
 {
+    m_lostReason = reason.isEmpty() ? QStringLiteral("the device went away") : reason;
     if (deviceIsOpen()) {
         closeDevice();
     }

@@ -54,6 +54,8 @@ public:
     // Opens this device (a path such as /dev/ttyUSB0) instead of the one behind
     // COMn; empty resolves COMn as usual. Takes effect at the next open.
     void setDevicePath(const QString &path) { m_devicePath = path; }
+    // Why the device went away since the port was last opened; empty if it did not.
+    const QString &lostReason() const { return m_lostReason; }
     const QString &devicePathOverride() const { return m_devicePath; }
 
 protected:
@@ -80,8 +82,9 @@ protected:
     // wait; what does not fit is dropped) and the receive event fires once at
     // least RThreshold bytes wait.
     void receive(const QByteArray &bytes);
-    // The device went away: the port is closed and what waited is discarded.
-    void deviceLost();
+    // The device went away: the port is closed and what waited is discarded;
+    // `reason` is kept for lostReason().
+    void deviceLost(const QString &reason = {});
 
 private:
     QString m_settings = QStringLiteral("9600,n,8,1");
@@ -93,6 +96,7 @@ private:
     int m_rThreshold = 0;
     int m_sThreshold = 0;
     int m_commPort = 1;
+    QString m_lostReason;
     QString m_devicePath;
     int m_commEvent = 0;
     QByteArray m_input;

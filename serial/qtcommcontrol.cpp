@@ -211,7 +211,7 @@ void QtCommControl::onError(QSerialPort::SerialPortError error)
     // for as long as the handle stays open: close it at once.
     if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError) {
         if (m_port->isOpen()) {
-            deviceLost();
+            deviceLost(m_port->errorString());
         }
     }
 }

@@ -17,6 +17,8 @@ private slots:
     void addressList();
     void duration_data();
     void duration();
+    void refusalsSayWhy_data();
+    void refusalsSayWhy();
     void readingLines();
     void jsonEscapes();
 };
@@ -136,6 +138,10 @@ void TestCtlValues::duration_data()
     QTest::newRow("fraction") << "1.5h" << -1LL;
     QTest::newRow("unit only") << "s" << -1LL;
     QTest::newRow("other unit") << "3d" << -1LL;
+    QTest::newRow("366 days in hours") << "8784h" << 8784LL * 3600 * 1000;
+    QTest::newRow("just longer") << "8785h" << -1LL;
+    QTest::newRow("count small, time huge") << "25620478h" << -1LL;
+    QTest::newRow("more digits than a long") << "99999999999999999999s" << -1LL;
 }
 
 void TestCtlValues::duration()
@@ -144,6 +150,30 @@ void TestCtlValues::duration()
     QFETCH(qlonglong, ms);
     const auto parsed = parseDuration(text);
     QCOMPARE(parsed ? qlonglong(parsed.value->count()) : -1LL, ms);
+}
+
+void TestCtlValues::refusalsSayWhy_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("says");
+    const auto volts = [](const char *text) {
+        return parseSetCode(QString::fromUtf8(text), 2, 6200, QStringLiteral("V")).error;
+    };
+    QTest::newRow("too large for a double") << volts("1e400") << "1e400 V is out of range";
+    QTest::newRow("negative beyond a double") << volts("-1e400") << "out of range";
+    QTest::newRow("letters") << volts("12V") << "'12V' is not a number";
+    QTest::newRow("above the limit") << volts("70") << "above the limit of 62.00 V";
+    QTest::newRow("duration too long")
+        << parseDuration(QStringLiteral("25620478h")).error << "longer than 366 days";
+    QTest::newRow("duration, no unit")
+        << parseDuration(QStringLiteral("90")).error << "with s, m or h";
+}
+
+void TestCtlValues::refusalsSayWhy()
+{
+    QFETCH(QString, message);
+    QFETCH(QString, says);
+    QVERIFY2(message.contains(says), qPrintable(message));
 }
 
 void TestCtlValues::readingLines()

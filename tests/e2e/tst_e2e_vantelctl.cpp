@@ -2,8 +2,10 @@
 // published as COM1 in a private port folder.
 #include "support/simprocess.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -31,6 +33,8 @@ private slots:
     void readsUnderFaults();
     void refusedValueSendsNothing_data();
     void refusedValueSendsNothing();
+    void outputThatCannotBeWrittenExits1_data();
+    void outputThatCannotBeWrittenExits1();
     void setRoundsConfirmsAndReadsBack();
     void outputSwitchesBothWays();
     void addressChangeIsProven();
@@ -155,31 +159,94 @@ void TestE2eVantelctl::readsUnderFaults()
 
 void TestE2eVantelctl::refusedValueSendsNothing_data()
 {
-    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("arguments"); // FILE: a file holding `existing`
+    QTest::addColumn<QString>("message");       // what the refusal says; !text: must not
+    QTest::addColumn<QByteArray>("existing");
 
-    QTest::newRow("voltage above") << QStringList{"set", "--voltage", "62.01"};
-    QTest::newRow("current above") << QStringList{"set", "--current", "3.2006"};
-    QTest::newRow("negative") << QStringList{"set", "--voltage=-0.01"};
-    QTest::newRow("not a number") << QStringList{"set", "--current", "1,5"};
-    QTest::newRow("one good, one bad") << QStringList{"set", "--voltage", "5", "--current", "x"};
-    QTest::newRow("nothing to set") << QStringList{"set"};
-    QTest::newRow("broadcast address") << QStringList{"address", "0"};
-    QTest::newRow("address 248") << QStringList{"address", "248"};
-    QTest::newRow("output maybe") << QStringList{"output", "maybe"};
-    QTest::newRow("option of another command") << QStringList{"read", "--from", "3"};
-    QTest::newRow("unknown command") << QStringList{"reboot"};
-    QTest::newRow("bad port name") << QStringList{"--port", "COMX", "read"};
+    const auto row = [](const char *name, const QStringList &arguments, const char *message = "",
+                        const QByteArray &existing = {}) {
+        QTest::newRow(name) << arguments << QString::fromUtf8(message) << existing;
+    };
+    row("voltage above", {"set", "--voltage", "62.01"});
+    row("current above", {"set", "--current", "3.2006"});
+    row("negative", {"set", "--voltage=-0.01"});
+    row("not a number", {"set", "--current", "1,5"}, "'1,5' is not a number");
+    row("too large for a double", {"set", "--voltage", "1e400"}, "1e400 V is out of range");
+    row("one good, one bad", {"set", "--voltage", "5", "--current", "x"});
+    row("nothing to set", {"set"});
+    row("broadcast address", {"address", "0"}, "broadcast");
+    row("address 248", {"address", "248"}, "!broadcast");
+    row("output maybe", {"output", "maybe"});
+    row("option of another command", {"read", "--from", "3"}, "--from is not an option of read");
+    row("log option to read", {"read", "--duration", "2h"}, "--duration is not an option of read");
+    row("log option to output", {"output", "on", "--output", "x.csv"},
+        "--output is not an option of output");
+    row("unknown command", {"reboot"});
+    row("bad port name", {"--port", "COMX", "read"});
+    row("duration past a long's nanoseconds", {"log", "--duration", "25620478h"},
+        "longer than 366 days");
+    row("log onto a file with rows", {"log", "--output", "FILE"}, "--append", "time,x\n1,2\n");
+    row("append under another header", {"log", "--append", "--output", "FILE"},
+        "does not begin as this log's CSV header", "time,x\n1,2\n");
+    row("append JSON lines to CSV", {"log", "--append", "--format", "jsonl", "--output", "FILE"},
+        "JSON lines", "time,elapsed_s,address,set_v,set_a,v,a,w,output,mode,ah,wh,error\n");
+    row("append and overwrite", {"log", "--append", "--overwrite", "--output", "FILE"},
+        "exclude each other", "x\n");
 }
 
 void TestE2eVantelctl::refusedValueSendsNothing()
 {
     QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    QFETCH(QByteArray, existing);
+    const QString file = m_ports->filePath(QStringLiteral("log.csv"));
+    if (!existing.isEmpty()) {
+        QFile out(file);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(existing);
+    }
+    arguments.replaceInStrings(QRegularExpression(QStringLiteral("^FILE$")), file);
     const Run r = run(QStringList{QStringLiteral("--address"), QStringLiteral("7")} + arguments);
     QCOMPARE(r.code, 2);
     QVERIFY(r.out.isEmpty());
     QVERIFY(!r.err.isEmpty());
+    if (message.startsWith(QLatin1Char('!'))) {
+        QVERIFY2(!r.err.contains(message.mid(1)), qPrintable(r.err));
+    } else {
+        QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    }
+    if (!existing.isEmpty()) {
+        QFile in(file);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        QCOMPARE(in.readAll(), existing);
+    }
     QTest::qWait(100);
     QCOMPARE(requestsSeen(), 0);
+}
+
+void TestE2eVantelctl::outputThatCannotBeWrittenExits1_data()
+{
+    QTest::addColumn<QString>("command"); // a shell command; $V is vantelctl
+    QTest::newRow("read to a full disk") << "$V -a 7 read > /dev/full";
+    QTest::newRow("JSON read, stdout closed") << "$V -a 7 --json read >&-";
+    QTest::newRow("scan to a full disk") << "$V scan --from 6 --to 8 > /dev/full";
+    QTest::newRow("ports, stdout closed") << "$V ports >&-";
+}
+
+// Data that went nowhere is a failure, said on stderr, never exit 0.
+void TestE2eVantelctl::outputThatCannotBeWrittenExits1()
+{
+    QFETCH(QString, command);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VANTEL_PORT_DIR"), m_ports->path());
+    env.insert(QStringLiteral("V"), QStringLiteral(VANTELCTL_PATH));
+    QProcess sh;
+    sh.setProcessEnvironment(env);
+    sh.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command});
+    QVERIFY(sh.waitForFinished(kWaitMs));
+    const QString err = QString::fromUtf8(sh.readAllStandardError());
+    QCOMPARE(sh.exitCode(), 1);
+    QVERIFY2(err.contains(QStringLiteral("cannot write to stdout: ")), qPrintable(err));
 }
 
 void TestE2eVantelctl::setRoundsConfirmsAndReadsBack()

@@ -38,6 +38,9 @@ private slots:
     void stopBelowSwitchesOffAndEnds();
     void offAtEndSwitchesOff();
     void portFailureExits1AndKeepsRows();
+    void appendAddsRowsUnderOneHeader();
+    void endsCleanlyOnHangUpAndClosedPipe_data();
+    void endsCleanlyOnHangUpAndClosedPipe();
     void absentPortExits3();
 
 private:
@@ -255,7 +258,67 @@ void TestE2eVantelctlLog::portFailureExits1AndKeepsRows()
     QCOMPARE(log.exitCode(), 1);
     const QStringList lines = fileLines(path("log.csv"));
     QVERIFY(lines.size() >= 4);
-    QVERIFY(QString::fromUtf8(log.readAllStandardError()).contains(QStringLiteral("link: ")));
+    // The reading the loss cut short has its row; the message names the port.
+    QVERIFY2(lines.last().endsWith(QStringLiteral(",port")), qPrintable(lines.last()));
+    const QString err = QString::fromUtf8(log.readAllStandardError());
+    QVERIFY(err.contains(QStringLiteral("link: ")));
+    QVERIFY2(err.contains(QStringLiteral("the port COM1 was lost: ")), qPrintable(err));
+    QVERIFY2(!err.contains(QStringLiteral("valid only when the port is open")), qPrintable(err));
+}
+
+void TestE2eVantelctlLog::appendAddsRowsUnderOneHeader()
+{
+    for (const char *mode : {"--overwrite", "--append", "--append"}) {
+        QProcess log;
+        startLog(log, {QStringLiteral("--duration"), QStringLiteral("1s"), QString::fromUtf8(mode),
+                       QStringLiteral("--output"), path("log.csv")});
+        QVERIFY(log.waitForFinished(kWaitMs));
+        QCOMPARE(log.exitCode(), 0);
+    }
+    const QStringList lines = fileLines(path("log.csv"));
+    QCOMPARE(lines.count(lines.value(0)), 1);
+    QVERIFY2(lines.size() >= 1 + 3 * 2, qPrintable(lines.join(QLatin1Char('\n'))));
+    for (const QString &line : lines.mid(1)) {
+        QCOMPARE(line.count(QLatin1Char(',')), 12);
+    }
+}
+
+void TestE2eVantelctlLog::endsCleanlyOnHangUpAndClosedPipe_data()
+{
+    QTest::addColumn<QString>("command"); // $V is vantelctl; the exit status is its own
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("said");
+    // The reader of the rows goes away: the next write fails, the log ends and
+    // switches the output off instead of dying of SIGPIPE.
+    QTest::newRow("closed pipe, --off-at-end")
+        << "$V log --interval 50 --off-at-end | head -n 3 >/dev/null; exit ${PIPESTATUS[0]}" << 1
+        << "cannot write a row to stdout: ";
+    // A closed terminal during a charge guarded by --stop-below: the cut-off can
+    // no longer be watched, so the output goes off on the way out.
+    QTest::newRow("hang-up, --stop-below")
+        << "$V log --interval 50 --stop-below 0.1 --output \"$D/rows.csv\" & "
+           "sleep 1; kill -HUP $!; wait $!"
+        << 0 << "link: ";
+}
+
+void TestE2eVantelctlLog::endsCleanlyOnHangUpAndClosedPipe()
+{
+    QFETCH(QString, command);
+    QFETCH(int, code);
+    QFETCH(QString, said);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VANTEL_PORT_DIR"), m_dir->path());
+    env.insert(QStringLiteral("V"), QStringLiteral(VANTELCTL_PATH));
+    env.insert(QStringLiteral("D"), m_dir->path());
+    QProcess shell;
+    shell.setProcessEnvironment(env);
+    shell.start(QStringLiteral("bash"), {QStringLiteral("-c"), command});
+    QVERIFY(shell.waitForFinished(kWaitMs));
+    const QString err = QString::fromUtf8(shell.readAllStandardError());
+    QVERIFY2(shell.exitCode() == code, qPrintable(err));
+    QVERIFY2(err.contains(said), qPrintable(err));
+    QVERIFY2(err.contains(QStringLiteral("address 1: output switched off")), qPrintable(err));
+    QVERIFY(m_sim->command(QStringLiteral("status 1")).contains(QStringLiteral(" output=off ")));
 }
 
 void TestE2eVantelctlLog::absentPortExits3()
