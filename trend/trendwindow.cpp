@@ -192,7 +192,9 @@ void TrendWindow::buildPlot()
         axis->setRange(0, leastTop(look.quantity));
         QCPGraph *graph = view->addGraph(view->xAxis, axis);
         graph->setName(look.name);
-        graph->setPen(QPen(look.colour, 1.5));
+        // One pixel wide: QCustomPlot draws that as a cosmetic pen, many times
+        // faster than a wider line over a noisy day.
+        graph->setPen(QPen(look.colour, 1));
         // A full day holds at most two points a pixel column after reduce();
         // the graph's own sampling thins whatever a zoom leaves denser.
         graph->setAdaptiveSampling(true);
