@@ -162,6 +162,10 @@ void TrendWindow::buildPlot()
     ticker->setTickCount(7);
     view->xAxis->setTicker(ticker);
     view->legend->setVisible(true);
+    // The zoom rectangle's layer shares the plot's one paint buffer: a second,
+    // full-size buffer would be cleared and blended at every replot, which costs
+    // more than the full replots a drag then takes.
+    view->layer(QStringLiteral("overlay"))->setMode(QCPLayer::lmLogical);
     view->legend->setFillOrder(QCPLegend::foColumnsFirst);
     view->axisRect()->insetLayout()->setInsetAlignment(0, Qt::AlignTop | Qt::AlignHCenter);
 
