@@ -146,7 +146,9 @@ bool Logger::readOne(std::uint8_t address)
         row.error = outcomeWord(reply.outcome, reply.exceptionCode);
     }
     AddressState &state = m_states[address];
-    state.energy.add(row.elapsedSeconds, row.reading ? &*row.reading : nullptr);
+    if (row.reading) {
+        state.energy.add(row.elapsedSeconds, *row.reading);
+    }
     row.ampHours = state.energy.ampHours();
     row.wattHours = state.energy.wattHours();
     emit readingTaken(row);

@@ -49,7 +49,7 @@ signals:
 
 private:
     struct AddressState {
-        EnergyCounter energy;
+        protocol::EnergyCounter energy;
         int lowReadings = 0;          // consecutive readings below the cut-off
         std::optional<bool> outputOn; // from the last good reading
     };

@@ -11,8 +11,6 @@ namespace ctl {
 
 namespace {
 
-constexpr double kSecondsPerHour = 3600.0;
-
 // A counter to the micro-unit, trailing zeros dropped.
 QString counterText(double value)
 {
@@ -20,21 +18,6 @@ QString counterText(double value)
 }
 
 } // namespace
-
-void EnergyCounter::add(double seconds, const protocol::StatusReading *reading)
-{
-    if (reading == nullptr || !reading->outputOn) {
-        m_last.reset();
-        return;
-    }
-    const Point now{seconds, reading->amps(), reading->watts()};
-    if (m_last && now.seconds > m_last->seconds) {
-        const double hours = (now.seconds - m_last->seconds) / kSecondsPerHour;
-        m_ampHours += hours * (m_last->amps + now.amps) / 2;
-        m_wattHours += hours * (m_last->watts + now.watts) / 2;
-    }
-    m_last = now;
-}
 
 QString LogRow::csvHeader()
 {
