@@ -213,9 +213,8 @@ bool Logger::switchAllOff()
     return allConfirmed;
 }
 
-QStringList Logger::summary() const
+QStringList linkSummary(const LinkStats &s)
 {
-    const LinkStats &s = m_link.stats();
     return {
         QStringLiteral("link: %1 requests, %2 replies, %3 timeouts, %4 bad CRC, %5 foreign, "
                        "%6 short")
@@ -230,11 +229,17 @@ QStringList Logger::summary() const
             .arg(percentile(s.roundTripsMs, 0.5), 0, 'f', 1)
             .arg(percentile(s.roundTripsMs, 0.99), 0, 'f', 1)
             .arg(kStatusFloorMs, 0, 'f', 1),
-        QStringLiteral("schedule: %1 rounds every %2 ms; the last started %3 ms after its slot")
-            .arg(m_rounds)
-            .arg(m_options.interval.count())
-            .arg(m_lastLagMs, 0, 'f', 1),
     };
+}
+
+QStringList Logger::summary() const
+{
+    return linkSummary(m_link.stats())
+           << QStringLiteral("schedule: %1 rounds every %2 ms; the last started %3 ms after its "
+                             "slot")
+                  .arg(m_rounds)
+                  .arg(m_options.interval.count())
+                  .arg(m_lastLagMs, 0, 'f', 1);
 }
 
 bool RowWriter::open(const QString &path, QString *error)
@@ -248,7 +253,7 @@ bool RowWriter::open(const QString &path, QString *error)
         *error = m_file.errorString();
         return false;
     }
-    if (m_format == Format::Csv && !writeLine(LogRow::csvHeader())) {
+    if (m_format == Format::Csv && !writeLine(LogRow::csvHeader(m_withStep))) {
         *error = m_file.errorString();
         return false;
     }

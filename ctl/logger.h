@@ -78,7 +78,11 @@ private:
 class RowWriter {
 public:
     enum class Format { Csv, Jsonl };
-    explicit RowWriter(Format format) : m_format(format) {}
+    // `withStep`: rows of `run`, with the step and point columns.
+    explicit RowWriter(Format format, bool withStep = false)
+        : m_format(format), m_withStep(withStep)
+    {
+    }
 
     // Opens `path` (empty: stdout) and writes the CSV header; false with a reason.
     bool open(const QString &path, QString *error);
@@ -88,7 +92,11 @@ private:
     bool writeLine(const QString &line);
 
     Format m_format;
+    bool m_withStep = false;
     QFile m_file;
 };
+
+// The lines on the link's counts and round trips that a log and a run end with.
+QStringList linkSummary(const LinkStats &stats);
 
 } // namespace ctl

@@ -19,9 +19,10 @@ QString counterText(double value)
 
 } // namespace
 
-QString LogRow::csvHeader()
+QString LogRow::csvHeader(bool withStep)
 {
-    return QStringLiteral("time,elapsed_s,address,set_v,set_a,v,a,w,output,mode,ah,wh,error");
+    return QStringLiteral("time,elapsed_s,address,set_v,set_a,v,a,w,output,mode,ah,wh,error") +
+           (withStep ? QStringLiteral(",step,point") : QString());
 }
 
 QString LogRow::timeText() const
@@ -50,6 +51,9 @@ QString LogRow::csvLine() const
               << QString();
     }
     cells << counterText(ampHours) << counterText(wattHours) << error;
+    if (withStep) {
+        cells << QString::number(step) << (point ? QString::number(*point) : QString());
+    }
     return cells.join(QLatin1Char(','));
 }
 
@@ -60,15 +64,19 @@ QString LogRow::jsonLine() const
         return reading ? shortestPoint(count, decimals) : null;
     };
     const protocol::StatusReading r = reading.value_or(protocol::StatusReading{});
+    const QString steps = withStep ? QStringLiteral(R"(,"step":%1,"point":%2)")
+                                         .arg(step)
+                                         .arg(point ? QString::number(*point) : null)
+                                   : QString();
     return QStringLiteral(R"({"time":%1,"elapsed_s":%2,"address":%3,"set_v":%4,"set_a":%5,)"
                           R"("v":%6,"a":%7,"w":%8,"output":%9,"mode":%10,"ah":%11,"wh":%12,)"
-                          R"("error":%13})")
+                          R"("error":%13%14})")
         .arg(jsonString(timeText()), fixedPoint(std::llround(elapsedSeconds * 1000), 3),
              QString::number(address), value(r.setVoltage, 2), value(r.setCurrent, 3),
              value(r.actualVoltage, 2), value(r.actualCurrent, 3), value(powerCount(r), 5),
              reading ? (r.outputOn ? QStringLiteral("true") : QStringLiteral("false")) : null)
         .arg(reading ? jsonString(modeText(r.mode)) : null, counterText(ampHours),
-             counterText(wattHours), error.isEmpty() ? null : jsonString(error));
+             counterText(wattHours), error.isEmpty() ? null : jsonString(error), steps);
 }
 
 } // namespace ctl

@@ -20,9 +20,14 @@ struct LogRow {
     double ampHours = 0;                            // counters so far, on failed rows too
     double wattHours = 0;
     QString error; // timeout, crc, foreign, "exception N", short; empty when good
+    // A row of `run` has two more columns: the line of the step that was running
+    // and, on the one row taken at the end of a sweep point's dwell, its number.
+    bool withStep = false;
+    int step = 0;
+    std::optional<int> point;
 
-    // time,elapsed_s,address,set_v,set_a,v,a,w,output,mode,ah,wh,error
-    static QString csvHeader();
+    // time,elapsed_s,address,set_v,set_a,v,a,w,output,mode,ah,wh,error[,step,point]
+    static QString csvHeader(bool withStep = false);
     QString csvLine() const;
     // One JSON object with the header's keys; a missing value is null.
     QString jsonLine() const;

@@ -2,6 +2,7 @@
 
 #include "ctl/logger.h"
 #include "ctl/mqttlog.h"
+#include "ctl/run.h"
 #include "ctl/stopsignals.h"
 #include "ctl/tool.h"
 #include "ctl/values.h"
@@ -9,6 +10,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QMap>
 #include <QSet>
 
@@ -44,13 +46,21 @@ Commands:
                               the password from VANTEL_MQTT_PASSWORD) under
                               PREFIX/<address>/reading, PREFIX/status online or
                               offline; a broker problem never stops the log
+  run FILE [--check] [--on-abort off|keep] [--interval MS] [--format csv|jsonl]
+      [--output FILE]
+                              run the sequence in FILE (- for stdin), checked
+                              whole before the port opens; rows as log writes
+                              them plus step and point; on an abort the output
+                              is switched off, confirmed. --check prints the
+                              plan and the longest duration and sends nothing
 
 Data goes to stdout, messages to stderr.
 Exit status: 0 done and confirmed; 1 no answer, an exception reply or a
 read-back that differs; 2 bad usage or a refused value (nothing sent);
 3 the port cannot be opened; 130 interrupted (143 on SIGTERM). A log exits 0
 when it ends by its duration, a signal or the cut-off, 1 when the port fails
-during it.
+during it. A run exits 0 completed, 1 aborted by a fault, a limit or a max (or
+an output not confirmed off), 2 for a bad file, 130 / 143 after a signal.
 
 Examples:
   vantelctl ports
@@ -91,6 +101,13 @@ const QMap<QString, Command> &commands()
           "log [--addresses LIST] [--interval MS] [--duration D] [--format csv|jsonl] "
           "[--output FILE] [--stop-below A] [--off-at-end] [--mqtt URL] [--mqtt-topic PREFIX] "
           "[--mqtt-discovery] [--mqtt-cafile FILE] [--mqtt-queue N]"}},
+        {QStringLiteral("run"),
+         {{QStringLiteral("check"), QStringLiteral("on-abort"), QStringLiteral("interval"),
+           QStringLiteral("format"), QStringLiteral("output")},
+          1,
+          1,
+          "run FILE [--check] [--on-abort off|keep] [--interval MS] [--format csv|jsonl] "
+          "[--output FILE]"}},
     };
     return table;
 }
@@ -125,6 +142,61 @@ int runLog(ctl::Tool &tool, const ctl::LogOptions &options, ctl::RowWriter::Form
         publishing->finish();
     }
     return code;
+}
+
+// Reads and checks a sequence file (`-`: stdin); nullopt after saying
+// FILE:LINE: what is wrong.
+std::optional<protocol::Sequence> readSequence(const QString &path)
+{
+    constexpr qint64 kLargestFile = 16 * 1024 * 1024;
+    QFile file;
+    const bool opened = path == QLatin1String("-")
+                            ? file.open(stdin, QIODevice::ReadOnly)
+                            : (file.setFileName(path), file.open(QIODevice::ReadOnly));
+    const QString name = path == QLatin1String("-") ? QStringLiteral("stdin") : path;
+    if (!opened) {
+        ctl::printErr(QStringLiteral("%1: %2").arg(name, file.errorString()));
+        return std::nullopt;
+    }
+    const QByteArray bytes = file.read(kLargestFile + 1);
+    if (bytes.size() > kLargestFile) {
+        ctl::printErr(QStringLiteral("%1: larger than 16 MiB; not a sequence file").arg(name));
+        return std::nullopt;
+    }
+    const protocol::ParsedSequence parsed =
+        protocol::parseSequence(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    if (parsed.error) {
+        std::fputs(qPrintable(QStringLiteral("%1:%2: %3\n")
+                                  .arg(name)
+                                  .arg(parsed.error->line)
+                                  .arg(QString::fromStdString(parsed.error->message))),
+                   stderr);
+        return std::nullopt;
+    }
+    return parsed.sequence;
+}
+
+int runSequence(ctl::Tool &tool, const protocol::Sequence &sequence, const ctl::RunOptions &options,
+                ctl::RowWriter::Format format, const QString &path, ctl::StopSignals &stops)
+{
+    ctl::RowWriter writer(format, true);
+    QString error;
+    if (!writer.open(path, &error)) {
+        ctl::printErr(QStringLiteral("cannot write %1: %2")
+                          .arg(path.isEmpty() ? QStringLiteral("to stdout") : path, error));
+        return ctl::kExitUsage;
+    }
+    ctl::Runner runner(tool.link(), sequence, options);
+    bool writing = true;
+    QObject::connect(&runner, &ctl::Runner::readingTaken, &runner, [&](const ctl::LogRow &row) {
+        if (writing && !writer.write(row)) {
+            writing = false;
+            ctl::printErr(QStringLiteral("cannot write a row; the run aborts"));
+            runner.writerFailed();
+        }
+    });
+    QObject::connect(&stops, &ctl::StopSignals::stopRequested, &runner, &ctl::Runner::stop);
+    return runner.run();
 }
 
 int usageError(const QString &message)
@@ -221,10 +293,18 @@ int main(int argc, char **argv)
         QStringLiteral("log: readings kept while the broker is away; the oldest go first. "
                        "Default 10000."),
         QStringLiteral("N"));
+    const QCommandLineOption check(
+        QStringLiteral("check"),
+        QStringLiteral("run: only check the file and print the plan; nothing is sent."));
+    const QCommandLineOption onAbort(
+        QStringLiteral("on-abort"),
+        QStringLiteral("run: off (switch the output off, confirmed, when the run aborts) or keep. "
+                       "Default off."),
+        QStringLiteral("WHAT"), QStringLiteral("off"));
     parser.addOptions(
-        {help,     version, port,      address,       timeout,    json,     from,   to,
-         voltage,  current, addresses, interval,      duration,   format,   output, stopBelow,
-         offAtEnd, mqtt,    mqttTopic, mqttDiscovery, mqttCaFile, mqttQueue});
+        {help,     version, port,      address,       timeout,    json,      from,   to,
+         voltage,  current, addresses, interval,      duration,   format,    output, stopBelow,
+         offAtEnd, mqtt,    mqttTopic, mqttDiscovery, mqttCaFile, mqttQueue, check,  onAbort});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("ports, scan, read, set, output, address or log."),
                                  QStringLiteral("COMMAND [ARGS]"));
@@ -254,8 +334,9 @@ int main(int argc, char **argv)
     if (arguments.size() < command.minArgs || arguments.size() > command.maxArgs) {
         return usageError(QStringLiteral("usage: vantelctl [options] %1").arg(command.usage));
     }
-    static const QSet<QString> commandOptions{QStringLiteral("from"), QStringLiteral("to"),
-                                              QStringLiteral("voltage"), QStringLiteral("current")};
+    static const QSet<QString> commandOptions{
+        QStringLiteral("from"),    QStringLiteral("to"),    QStringLiteral("voltage"),
+        QStringLiteral("current"), QStringLiteral("check"), QStringLiteral("on-abort")};
     for (const QString &option : parser.optionNames()) {
         const QString longName = option == QLatin1String("p")   ? QStringLiteral("port")
                                  : option == QLatin1String("a") ? QStringLiteral("address")
@@ -400,9 +481,50 @@ int main(int argc, char **argv)
     }
 
     ctl::StopSignals stops;
+    if (name == QLatin1String("run")) {
+        const auto sequence = readSequence(arguments.front());
+        if (!sequence) {
+            return ctl::kExitUsage;
+        }
+        if (parser.isSet(check)) {
+            for (const std::string &line : sequence->plan()) {
+                ctl::printOut(QString::fromStdString(line));
+            }
+            return ctl::kExitOk;
+        }
+        const QString formatName = parser.value(format);
+        if (formatName != QLatin1String("csv") && formatName != QLatin1String("jsonl")) {
+            return usageError(
+                QStringLiteral("--format takes csv or jsonl, not '%1'").arg(formatName));
+        }
+        const QString abortChoice = parser.value(onAbort);
+        if (abortChoice != QLatin1String("off") && abortChoice != QLatin1String("keep")) {
+            return usageError(
+                QStringLiteral("--on-abort takes off or keep, not '%1'").arg(abortChoice));
+        }
+        const auto period = ctl::parseWhole(parser.value(interval), 1, 3600 * 1000);
+        if (!period) {
+            return usageError(QStringLiteral("--interval: ") + period.error);
+        }
+        ctl::RunOptions options;
+        options.address = common.address;
+        options.interval = ctl::milliseconds(*period);
+        options.keepOnAbort = abortChoice == QLatin1String("keep");
+        const auto rowFormat = formatName == QLatin1String("csv") ? ctl::RowWriter::Format::Csv
+                                                                  : ctl::RowWriter::Format::Jsonl;
+        run = [sequence = *sequence, options, rowFormat, path = parser.value(output),
+               &stops](ctl::Tool &tool) {
+            return runSequence(tool, sequence, options, rowFormat, path, stops);
+        };
+    }
     const auto comm = serial::makeCommControl();
     ctl::Tool tool(*comm, common);
-    QObject::connect(&stops, &ctl::StopSignals::stopRequested, &tool.link(), &ctl::Link::interrupt);
+    if (name != QLatin1String("run")) {
+        // A run takes its stops itself, so that a second one cannot cut the
+        // switching off short.
+        QObject::connect(&stops, &ctl::StopSignals::stopRequested, &tool.link(),
+                         &ctl::Link::interrupt);
+    }
     int code = ctl::kExitOk;
     if (name != QLatin1String("ports")) {
         code = tool.open();
@@ -410,8 +532,9 @@ int main(int argc, char **argv)
     if (code == ctl::kExitOk) {
         code = run(tool);
     }
-    if (name == QLatin1String("log")) {
-        // A log ended by a signal has done what was asked of it.
+    if (name == QLatin1String("log") || name == QLatin1String("run")) {
+        // A log ended by a signal has done what was asked of it; a run has
+        // switched off and chosen its exit code.
     } else if (tool.link().interrupted() || stops.received() != 0) {
         ctl::printErr(QStringLiteral("interrupted"));
         code = stops.exitCode();

@@ -16,7 +16,8 @@ int g_pipe[2] = {-1, -1};
 
 extern "C" void onStopSignal(int number)
 {
-    const auto byte = static_cast<unsigned char>(number);
+    // A closed terminal (SIGHUP) asks for the same end as SIGTERM.
+    const auto byte = static_cast<unsigned char>(number == SIGHUP ? SIGTERM : number);
     [[maybe_unused]] const ssize_t n = ::write(g_pipe[1], &byte, 1);
 }
 
@@ -26,6 +27,7 @@ struct StopSignals::Platform {
     QSocketNotifier *notifier = nullptr;
     struct sigaction oldInt {};
     struct sigaction oldTerm {};
+    struct sigaction oldHup {};
 };
 
 StopSignals::StopSignals(QObject *parent) : QObject(parent), m_platform(new Platform)
@@ -50,12 +52,14 @@ StopSignals::StopSignals(QObject *parent) : QObject(parent), m_platform(new Plat
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, &m_platform->oldInt);
     ::sigaction(SIGTERM, &action, &m_platform->oldTerm);
+    ::sigaction(SIGHUP, &action, &m_platform->oldHup);
 }
 
 StopSignals::~StopSignals()
 {
     ::sigaction(SIGINT, &m_platform->oldInt, nullptr);
     ::sigaction(SIGTERM, &m_platform->oldTerm, nullptr);
+    ::sigaction(SIGHUP, &m_platform->oldHup, nullptr);
     delete m_platform->notifier;
     for (int &fd : g_pipe) {
         ::close(fd);
