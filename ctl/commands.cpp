@@ -145,7 +145,17 @@ const QList<OptionEntry> &globalOptions()
         option(names("p", "port"), "COMn (named as the windows name ports) or a device path.", "P",
                "COM1"),
         option(names("a", "address"), "Slave address 1..247.", "N", "1"),
-        option(names("t", "timeout"), "Wait for one reply, in milliseconds.", "MS", "200"),
+        option(names("t", "timeout"),
+               "Wait for one reply, in milliseconds, for every command (a supply may start its "
+               "reply 300 ms after the request). scan waits this long at each address (default "
+               "200, for a reply that starts within 150 ms). In log a silent address costs one "
+               "timeout per round, so an interval shorter than the timeouts of a round runs "
+               "rounds back to back.",
+               "MS", "500"),
+        option(names("echo"), "The adapter sends back every request (two-wire RS-485 with its "
+                              "receiver on): drop that copy. A write is confirmed only by the "
+                              "supply's own reply after it. Without this option an echo is "
+                              "recognised on the first read."),
         option(names("json"), "Print data as JSON, one object a line."),
     };
     return table;
@@ -166,9 +176,12 @@ const QList<CommandEntry> &commands()
          {},
          0,
          0,
-         QStringLiteral("find the addresses that answer (default 1..247)"),
+         QStringLiteral("find the addresses that answer (default 1..247), waiting 200 ms at each "
+                        "(--timeout sets the wait); a reply that comes later is named with its "
+                        "delay; --first stops at the first address that answers"),
          {option(names("from"), "First address.", "N", "1"),
-          option(names("to"), "Last address.", "N", "247")}},
+          option(names("to"), "Last address.", "N", "247"),
+          option(names("first"), "Stop at the first address that answers.")}},
         {QStringLiteral("read"), {}, 0, 0, QStringLiteral("one status reading"), {}},
         {QStringLiteral("set"),
          {},

@@ -70,6 +70,13 @@ int Logger::run()
         ++m_rounds;
         bool go = true;
         for (const std::uint8_t address : m_options.addresses) {
+            // A round longer than the interval still ends at the duration; the
+            // reading in progress is finished.
+            if (duration >= 0 && m_clock.nsecsElapsed() >= duration) {
+                m_end = End::Duration;
+                go = false;
+                break;
+            }
             go = readOne(address);
             if (!go) {
                 break;
@@ -224,8 +231,8 @@ QStringList linkSummary(const LinkStats &s)
             .arg(s.badCrc)
             .arg(s.foreign)
             .arg(s.shortReplies),
-        QStringLiteral("round trip: median %1 ms, p99 %2 ms (the line's floor for a status "
-                       "read: %3 ms)")
+        QStringLiteral("round trip: median %1 ms, p99 %2 ms (a status read takes %3 ms on "
+                       "the wire, plus the supply's latency)")
             .arg(percentile(s.roundTripsMs, 0.5), 0, 'f', 1)
             .arg(percentile(s.roundTripsMs, 0.99), 0, 'f', 1)
             .arg(kStatusFloorMs, 0, 'f', 1),

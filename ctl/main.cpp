@@ -153,6 +153,9 @@ int main(int argc, char **argv)
     common.port = *portChoice;
     common.address = *addressValue;
     common.timeout = ctl::milliseconds(*timeoutValue);
+    common.timeoutGiven = isSet("timeout");
+    common.echo = isSet("echo");
+    common.first = isSet("first");
 
     // Everything is checked before the port opens, so a refusal sends nothing.
     std::function<int(ctl::Tool &)> run;

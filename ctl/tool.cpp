@@ -3,6 +3,7 @@
 #include "ctl/format.h"
 #include "ctl/platform.h"
 #include "protocol/frames.h"
+#include "protocol/reply.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -11,10 +12,13 @@ namespace ctl {
 
 namespace {
 
-// An address that does not answer costs this wait in a scan: the 8-byte request
-// takes 8.3 ms on the line, and a supply starts its reply well within 50 ms after
-// that. Once a reply has begun, the full reply timeout applies.
-constexpr milliseconds kScanWait{60};
+// An address that does not answer costs this wait in a scan unless --timeout
+// says otherwise: the 8-byte request takes 8.3 ms on the line, and the wait
+// finds a supply that starts its reply up to 150 ms after it with room to spare.
+// Once a reply has begun, the full reply timeout applies.
+constexpr milliseconds kScanWait{200};
+// After the last address a scan still listens this long for late replies.
+constexpr milliseconds kScanLinger{300};
 
 QString plural(long n, const char *one, const char *many)
 {
@@ -23,18 +27,37 @@ QString plural(long n, const char *one, const char *many)
 
 QString exceptionName(int code)
 {
-    switch (code) {
-    case 1:
-        return QStringLiteral("illegal function");
-    case 2:
-        return QStringLiteral("illegal data address");
-    case 3:
-        return QStringLiteral("illegal data value");
-    case 4:
-        return QStringLiteral("device failure");
+    return QString::fromLatin1(protocol::exceptionName(code));
+}
+
+// What was wrong with a reply that came from the address asked.
+QString scanProblem(const Reply &reply)
+{
+    switch (reply.outcome) {
+    case Outcome::Exception:
+        return QStringLiteral("with exception %1 (%2)")
+            .arg(reply.exceptionCode)
+            .arg(exceptionName(reply.exceptionCode));
+    case Outcome::BadCrc:
+        return QStringLiteral("with a bad CRC: ") + hexBytes(reply.bytes);
+    case Outcome::Short:
+        return QStringLiteral("with a reply that stopped short: ") + hexBytes(reply.bytes);
     default:
-        return QStringLiteral("unknown");
+        return outcomeWord(reply.outcome, reply.exceptionCode);
     }
+}
+
+// A scan's JSON line: the status object with "error": null, or every value null
+// and what was wrong.
+QString scanJson(int address, const QString &status, const QString &error)
+{
+    if (!status.isEmpty()) {
+        return status.left(status.size() - 1) + QStringLiteral(R"(,"error":null})");
+    }
+    return QStringLiteral(R"({"address":%1,"set_v":null,"set_a":null,"v":null,"a":null,)"
+                          R"("w":null,"output":null,"mode":null,"error":%2})")
+        .arg(address)
+        .arg(jsonString(error));
 }
 
 } // namespace
@@ -84,6 +107,7 @@ Tool::Tool(serial::BufferedCommControl &comm, CommonOptions options)
     : m_comm(comm), m_options(std::move(options)), m_link(comm)
 {
     m_link.setReplyTimeout(m_options.timeout);
+    m_link.setEcho(m_options.echo);
 }
 
 int Tool::open()
@@ -217,39 +241,78 @@ int Tool::read()
 int Tool::scan(int from, int to)
 {
     const bool progress = stderrIsTerminal() && !m_options.json;
+    const milliseconds wait = m_options.timeoutGiven ? m_options.timeout : kScanWait;
     long found = 0;
+    long late = 0;
+    const auto clearProgress = [progress] {
+        if (progress) {
+            std::fputs("\r\033[K", stderr);
+        }
+    };
+    const auto reportLate = [&] {
+        for (const LateFrame &frame : m_link.takeLateFrames()) {
+            ++late;
+            clearProgress();
+            printErr(QStringLiteral("scan: address %1 answered %2 ms after its request, after "
+                                    "the scan had moved on (it waits %3 ms); rerun with a "
+                                    "longer --timeout, such as --timeout %4")
+                         .arg(frame.address)
+                         .arg(frame.afterMs, 0, 'f', 0)
+                         .arg(wait.count())
+                         .arg(std::max<long long>(
+                             500, static_cast<long long>(frame.afterMs * 1.5 + 50) / 100 * 100)));
+        }
+    };
     for (int address = from; address <= to; ++address) {
         if (progress) {
             std::fprintf(stderr, "\rscanning %d of %d..%d", address, from, to);
             std::fflush(stderr);
         }
         const auto a = static_cast<std::uint8_t>(address);
-        const Reply reply = m_link.readStatus(a, std::min(kScanWait, m_options.timeout));
+        const Reply reply = m_link.readStatus(a, wait);
+        reportLate();
         if (reply.outcome == Outcome::Interrupted) {
             break;
         }
         if (reply.outcome == Outcome::PortFailed) {
+            clearProgress();
             failure(reply, a, QStringLiteral("scan"));
             return kExitFailed;
         }
+        if (reply.outcome == Outcome::Timeout) {
+            continue;
+        }
+        clearProgress();
+        if (reply.outcome == Outcome::Foreign) {
+            failure(reply, a, QStringLiteral("scan")); // bytes that are nobody's reply
+            continue;
+        }
+        ++found;
         const auto reading =
             reply.ok() ? protocol::decodeStatusReading(reply.data(), reply.size()) : std::nullopt;
-        if (progress && reply.outcome != Outcome::Timeout) {
-            std::fputs("\r\033[K", stderr);
-        }
         if (reading) {
-            ++found;
             printOut(m_options.json
-                         ? statusJson(address, *reading)
+                         ? scanJson(address, statusJson(address, *reading), QString())
                          : QStringLiteral("%1  %2").arg(address, 3).arg(statusText(*reading)));
-        } else if (reply.outcome != Outcome::Timeout) {
-            // Something answered, but not with a status we can take.
-            failure(reply, a, QStringLiteral("scan"));
+        } else {
+            // Something answers there, but not with a status we can take.
+            const QString what =
+                reply.ok() ? QStringLiteral("with values outside what a supply reports: ") +
+                                 hexBytes(reply.bytes)
+                           : scanProblem(reply);
+            printOut(m_options.json
+                         ? scanJson(address, QString(), what)
+                         : QStringLiteral("%1  answers, but %2").arg(address, 3).arg(what));
+        }
+        if (m_options.first) {
+            break;
         }
     }
-    if (progress) {
-        std::fputs("\r\033[K", stderr);
+    if (!m_link.interrupted() && !(m_options.first && found > 0)) {
+        m_link.linger(kScanLinger);
+        reportLate();
     }
+    clearProgress();
     if (m_link.interrupted()) {
         return kExitSigint;
     }
@@ -348,6 +411,19 @@ int Tool::output(bool on)
 int Tool::address(std::uint8_t newAddress)
 {
     const std::uint8_t old = m_options.address;
+    // Two supplies must never share an address: one that answers at NEW already
+    // keeps it, and nothing is written.
+    const Reply taken = m_link.readStatus(newAddress);
+    if (taken.outcome == Outcome::Interrupted || taken.outcome == Outcome::PortFailed) {
+        return failure(taken, newAddress, QStringLiteral("address"));
+    }
+    if (taken.outcome != Outcome::Timeout) {
+        printErr(QStringLiteral("address: address %1 is taken: a supply answers there; "
+                                "nothing was sent to address %2")
+                     .arg(newAddress)
+                     .arg(old));
+        return kExitUsage;
+    }
     const protocol::Frame request = protocol::buildSetAddressRequest(old, newAddress);
     const Reply echo = m_link.transact(request, protocol::kWriteEchoSize);
     if (!echo.ok()) {

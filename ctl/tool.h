@@ -29,8 +29,13 @@ void printErr(const QString &line);
 struct CommonOptions {
     PortChoice port;
     std::uint8_t address = 1;
-    milliseconds timeout{200};
+    // A supply may start its reply 300 ms after the request; the reply's 17
+    // characters and the line's silences fit in the rest.
+    milliseconds timeout{500};
+    bool timeoutGiven = false; // --timeout: it is scan's wait too
     bool json = false;
+    bool echo = false;  // the adapter gives back every request
+    bool first = false; // scan: stop at the first address that answers
 };
 
 // The commands that talk to one supply, over one serial control. Each returns

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/reply.h"
+
 #include <QString>
 
 #include <chrono>
@@ -11,8 +13,8 @@ namespace ctl {
 
 constexpr int kFirstAddress = 1;
 constexpr int kLastAddress = 247;
-constexpr int kLargestVoltageCode = 6200; // 62.00 V in 10 mV
-constexpr int kLargestCurrentCode = 3200; // 3.200 A in 1 mA
+constexpr int kLargestVoltageCode = protocol::kLargestVoltageCode;
+constexpr int kLargestCurrentCode = protocol::kLargestCurrentCode;
 
 // A parsed value, or why it was refused.
 template <typename T> struct Parsed {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/reading.h"
+#include "protocol/reply.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -14,8 +15,8 @@
 // 1 mA), rounded half to even as `vantelctl set` rounds them; durations in ms.
 namespace protocol {
 
-constexpr int kLargestVoltageCount = 6200; // 62.00 V
-constexpr int kLargestCurrentCount = 3200; // 3.200 A
+constexpr int kLargestVoltageCount = kLargestVoltageCode; // 62.00 V
+constexpr int kLargestCurrentCount = kLargestCurrentCode; // 3.200 A
 // Until's readings in a row by default.
 constexpr int kDefaultUntilCount = 3;
 constexpr std::int64_t kDefaultDwellMs = 1000;

@@ -18,6 +18,12 @@ namespace {
 
 // Set 12.34 V / 1.500 A, actual 12.32 V / 0.500 A, output on, CV, from address 1.
 const QByteArray kStatus = QByteArray::fromHex("01030C04D205DC04D001F400010001E92B");
+// All values 0, from address 1; and the same reading from address 2.
+const QByteArray kZeroStatus = QByteArray::fromHex("01030C000000000000000000000000"
+                                                   "9370");
+const QByteArray kStatusFrom2 = QByteArray::fromHex("02030C04D205DC04D001F400010001AA2A");
+// The status read of address 1, as an echoing adapter gives it back.
+const QByteArray kRequest = QByteArray::fromHex("010310000006C108");
 
 QByteArray withCrc(QByteArray frame)
 {
@@ -56,6 +62,10 @@ private slots:
     void lateBytesOfAnEarlierReplyAreDropped();
     void firstByteWaitOnlyBoundsTheStart();
     void interruptEndsTheWaitAndRefusesMore();
+    void silenceBeforeEveryRequest();
+    void lateReplyOfAnotherAddressIsNoted();
+    void lateReplyIsNeverTakenForTheNextRequest();
+    void echoAloneNeverConfirmsAWrite();
     void devicePathInsteadOfComName();
     void pulledAdapterIsAPortFailure();
 
@@ -134,7 +144,12 @@ void TestCtlLink::replies_data()
     QTest::newRow("junk after") << Script{{0, kStatus + "\xFF\x00\x55"}} << int(Outcome::Ok) << 0;
     QTest::newRow("junk before") << Script{{0, QByteArray("\xFF\x00\x55", 3) + kStatus}}
                                  << int(Outcome::Foreign) << 0;
-    QTest::newRow("another address") << Script{{0, otherAddress}} << int(Outcome::Foreign) << 0;
+    // A whole frame of another address is no answer: the wait goes on.
+    QTest::newRow("another address") << Script{{0, otherAddress}} << int(Outcome::Timeout) << 0;
+    QTest::newRow("another address, then ours")
+        << Script{{0, otherAddress}, {30, kStatus}} << int(Outcome::Ok) << 0;
+    QTest::newRow("the adapter's echo, then the reply")
+        << Script{{0, kRequest}, {20, kStatus}} << int(Outcome::Ok) << 0;
     QTest::newRow("another byte count")
         << Script{{0, otherByteCount}} << int(Outcome::Foreign) << 0;
     QTest::newRow("a write echo") << Script{{0, writeEcho}} << int(Outcome::Foreign) << 0;
@@ -160,7 +175,8 @@ void TestCtlLink::replies()
     QCOMPARE(m_ports->receive(1, 8), QByteArray::fromHex("010310000006C108"));
     const ctl::LinkStats &stats = m_link->stats();
     QCOMPARE(stats.requests, 1L);
-    QCOMPARE(stats.replies + stats.timeouts + stats.badCrc + stats.foreign + stats.shortReplies,
+    const long foreignOutcome = reply.outcome == Outcome::Foreign ? 1 : 0;
+    QCOMPARE(stats.replies + stats.timeouts + stats.badCrc + foreignOutcome + stats.shortReplies,
              1L);
     QCOMPARE(long(stats.roundTripsMs.size()), stats.replies);
 }
@@ -198,6 +214,94 @@ void TestCtlLink::interruptEndsTheWaitAndRefusesMore()
     QCOMPARE(int(m_link->readStatus(1).outcome), int(Outcome::Interrupted));
     QVERIFY(!m_link->sleep(milliseconds(10000)));
     QCOMPARE(m_link->stats().requests, 1L);
+}
+
+void TestCtlLink::silenceBeforeEveryRequest()
+{
+    // The supply answers each request at once; the next request may not start
+    // within 3.5 character times (3.65 ms) of the reply's last byte. The time of
+    // that byte is taken before the test writes it, so before the link can read it.
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<qint64> requestNs;
+    std::vector<qint64> replyNs;
+    const int device = m_ports->master(1);
+    QSocketNotifier supply(device, QSocketNotifier::Read);
+    connect(&supply, &QSocketNotifier::activated, this, [&] {
+        char request[64];
+        while (::read(device, request, sizeof request) > 0) {
+        }
+        requestNs.push_back(clock.nsecsElapsed());
+        replyNs.push_back(clock.nsecsElapsed());
+        m_ports->send(1, kStatus);
+    });
+    for (int i = 0; i < 5; ++i) {
+        QCOMPARE(int(m_link->readStatus(1).outcome), int(Outcome::Ok));
+    }
+    QCOMPARE(requestNs.size(), std::size_t(5));
+    for (std::size_t i = 1; i < requestNs.size(); ++i) {
+        const qint64 silence = requestNs[i] - replyNs[i - 1];
+        QVERIFY2(silence >= 3'645'000, qPrintable(QString::number(silence)));
+    }
+}
+
+void TestCtlLink::lateReplyOfAnotherAddressIsNoted()
+{
+    // Address 2 times out; its reply comes during the wait for address 1, which
+    // still gets its own.
+    m_link->setReplyTimeout(milliseconds(80));
+    QCOMPARE(int(m_link->readStatus(2).outcome), int(Outcome::Timeout));
+    answer(1, {{5, kStatusFrom2}, {40, kStatus}});
+    const ctl::Reply reply = m_link->readStatus(1);
+    QCOMPARE(int(reply.outcome), int(Outcome::Ok));
+    QCOMPARE(reply.bytes, kStatus);
+    const std::vector<ctl::LateFrame> late = m_link->takeLateFrames();
+    QCOMPARE(late.size(), std::size_t(1));
+    QCOMPARE(int(late[0].address), 2);
+    QVERIFY(late[0].afterMs >= 80);
+    QCOMPARE(late[0].bytes, kStatusFrom2);
+    QVERIFY(m_link->takeLateFrames().empty());
+}
+
+void TestCtlLink::lateReplyIsNeverTakenForTheNextRequest()
+{
+    // The first reply comes 60 ms after a wait of 80 ms ended; asked again at
+    // once, address 1 must not pass it off as the answer to the second request.
+    m_link->setReplyTimeout(milliseconds(80));
+    answer(1, {{140, kZeroStatus}});
+    QCOMPARE(int(m_link->readStatus(1).outcome), int(Outcome::Timeout));
+    QTest::qWait(1); // the first script's notifier has fired; arm the second
+    auto *second = new QSocketNotifier(m_ports->master(1), QSocketNotifier::Read, this);
+    bool sent = false;
+    connect(second, &QSocketNotifier::activated, second, [this, second, &sent] {
+        second->setEnabled(false);
+        second->deleteLater();
+        char request[64];
+        while (::read(m_ports->master(1), request, sizeof request) > 0) {
+        }
+        sent = true;
+        QTimer::singleShot(10, m_link.get(), [this] { m_ports->send(1, kStatus); });
+    });
+    const ctl::Reply reply = m_link->readStatus(1);
+    QVERIFY(sent);
+    QCOMPARE(int(reply.outcome), int(Outcome::Ok));
+    QCOMPARE(reply.bytes, kStatus);
+}
+
+void TestCtlLink::echoAloneNeverConfirmsAWrite()
+{
+    m_link->setReplyTimeout(milliseconds(100));
+    m_link->setEcho(true);
+    const protocol::Frame request = protocol::buildSwitchOutputRequest(1, true);
+    const QByteArray bytes(reinterpret_cast<const char *>(request.data()),
+                           static_cast<qsizetype>(request.size()));
+    answer(1, {{0, bytes}});
+    QCOMPARE(int(m_link->write(request).outcome), int(Outcome::Timeout));
+    answer(1, {{0, bytes}, {20, bytes}});
+    const ctl::Reply confirmed = m_link->write(request);
+    QCOMPARE(int(confirmed.outcome), int(Outcome::Ok));
+    QCOMPARE(confirmed.bytes, bytes);
+    QCOMPARE(m_link->stats().echoes, 2L);
 }
 
 void TestCtlLink::devicePathInsteadOfComName()

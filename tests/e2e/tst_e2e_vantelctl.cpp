@@ -129,7 +129,8 @@ void TestE2eVantelctl::readsUnderFaults_data()
     QTest::newRow("junk after") << "fault junk after" << 0 << "";
     QTest::newRow("silence") << "fault silence on" << 1 << "no reply from address 7";
     QTest::newRow("bad crc") << "fault badcrc on" << 1 << "bad CRC";
-    QTest::newRow("foreign") << "fault foreign on" << 1 << "no reply from address 7: 08 03";
+    // A whole frame of another address does not end the wait for ours.
+    QTest::newRow("foreign") << "fault foreign on" << 1 << "no reply from address 7 within 500 ms";
     QTest::newRow("junk before") << "fault junk before" << 1 << ": FF 00 55 07 03";
 }
 
@@ -221,8 +222,8 @@ void TestE2eVantelctl::addressChangeIsProven()
                  QStringLiteral("9")});
     QCOMPARE(r.code, 0);
     QVERIFY(m_sim->command(QStringLiteral("status")).contains(QStringLiteral("address=9 ")));
-    // The proof read both addresses after the write.
-    const QStringList requests = {QStringLiteral("07 06 10 08 00 09"),
+    // Address 9 was found free first; the proof read both addresses after the write.
+    const QStringList requests = {QStringLiteral("09 03 10 00"), QStringLiteral("07 06 10 08 00 09"),
                                   QStringLiteral("09 03 10 00"), QStringLiteral("07 03 10 00")};
     QStringList seen;
     for (const testsupport::TraceLine &line : m_sim->trace()) {
@@ -230,8 +231,8 @@ void TestE2eVantelctl::addressChangeIsProven()
             seen << line.hex.left(17).toUpper();
         }
     }
-    QCOMPARE(seen.size(), 3);
-    for (int i = 0; i < 3; ++i) {
+    QCOMPARE(seen.size(), 4);
+    for (int i = 0; i < 4; ++i) {
         QVERIFY2(seen[i].startsWith(requests[i].left(seen[i].size())), qPrintable(seen[i]));
     }
 
