@@ -145,9 +145,11 @@ void TestCtlLink::replies_data()
     QTest::newRow("junk before") << Script{{0, QByteArray("\xFF\x00\x55", 3) + kStatus}}
                                  << int(Outcome::Foreign) << 0;
     // A whole frame of another address is no answer: the wait goes on.
-    QTest::newRow("another address") << Script{{0, otherAddress}} << int(Outcome::Timeout) << 0;
+    QTest::newRow("another address") << Script{{0, kStatusFrom2}} << int(Outcome::Timeout) << 0;
     QTest::newRow("another address, then ours")
-        << Script{{0, otherAddress}, {30, kStatus}} << int(Outcome::Ok) << 0;
+        << Script{{0, kStatusFrom2}, {30, kStatus}} << int(Outcome::Ok) << 0;
+    QTest::newRow("another address, bad crc")
+        << Script{{0, otherAddress}} << int(Outcome::Foreign) << 0;
     QTest::newRow("the adapter's echo, then the reply")
         << Script{{0, kRequest}, {20, kStatus}} << int(Outcome::Ok) << 0;
     QTest::newRow("another byte count")
@@ -270,7 +272,9 @@ void TestCtlLink::lateReplyIsNeverTakenForTheNextRequest()
     m_link->setReplyTimeout(milliseconds(80));
     answer(1, {{140, kZeroStatus}});
     QCOMPARE(int(m_link->readStatus(1).outcome), int(Outcome::Timeout));
-    QTest::qWait(1); // the first script's notifier has fired; arm the second
+    char first[64];
+    while (::read(m_ports->master(1), first, sizeof first) > 0) {
+    }
     auto *second = new QSocketNotifier(m_ports->master(1), QSocketNotifier::Read, this);
     bool sent = false;
     connect(second, &QSocketNotifier::activated, second, [this, second, &sent] {
@@ -280,8 +284,11 @@ void TestCtlLink::lateReplyIsNeverTakenForTheNextRequest()
         while (::read(m_ports->master(1), request, sizeof request) > 0) {
         }
         sent = true;
-        QTimer::singleShot(10, m_link.get(), [this] { m_ports->send(1, kStatus); });
+        QTimer::singleShot(100, m_link.get(), [this] { m_ports->send(1, kStatus); });
     });
+    // Sent at once, the second request would take the late reply (it comes while
+    // its answer is still 100 ms away).
+    m_link->setReplyTimeout(milliseconds(300));
     const ctl::Reply reply = m_link->readStatus(1);
     QVERIFY(sent);
     QCOMPARE(int(reply.outcome), int(Outcome::Ok));
