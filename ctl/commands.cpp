@@ -17,7 +17,8 @@ read-back that differs; 2 bad usage or a refused value (nothing sent);
 3 the port cannot be opened; 130 interrupted (143 on SIGTERM or SIGHUP). Data
 that cannot be written to stdout gives 1. A log exits 0
 when it ends by its duration, a signal or the cut-off, 1 when the port fails
-during it.
+during it. A run exits 0 completed, 1 aborted by a fault, a limit or a max (or
+an output not confirmed off), 2 for a bad file, 130 / 143 after a signal.
 
 Examples:
   vantelctl ports
@@ -25,6 +26,7 @@ Examples:
   vantelctl --address 3 set --voltage 12.6 --current 1.5
   vantelctl --json read
   vantelctl log --addresses 1-3 --duration 2h --output run.csv
+  vantelctl -a 3 run charge.txt --output charge.csv
   vantelctl log --help)";
 
 constexpr int kWidth = 79;
@@ -246,6 +248,24 @@ const QList<CommandEntry> &commands()
           option(names("mqtt-queue"),
                  "Readings kept while the broker is away; the oldest go first. Default 10000.",
                  "N")}},
+        {QStringLiteral("run"),
+         QStringLiteral("FILE"),
+         1,
+         1,
+         QStringLiteral(
+             "run the sequence in FILE (- for stdin), read and checked whole before the port "
+             "opens (see the manual page for its lines); every reading is a row as log writes "
+             "it, plus step (the line) and point (a sweep point's number); on any abort the "
+             "output is switched off, confirmed; stderr reports each step and ends with the "
+             "link summary"),
+         {option(names("check"), "Only check FILE and print the plan and its longest duration; "
+                                 "nothing is sent."),
+          option(names("on-abort"),
+                 "off: switch the output off, confirmed, when the run aborts; keep: leave it.",
+                 "WHAT", "off"),
+          option(names("interval"), "Period of the readings.", "MS", "350"),
+          option(names("format"), "csv or jsonl.", "F", "csv"),
+          option(names("output"), "Write rows to FILE, not stdout.", "FILE")}},
     };
     return table;
 }

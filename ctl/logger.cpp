@@ -165,7 +165,9 @@ bool Logger::readOne(std::uint8_t address)
         row.error = outcomeWord(reply.outcome, reply.exceptionCode);
     }
     AddressState &state = m_states[address];
-    state.energy.add(row.elapsedSeconds, row.reading ? &*row.reading : nullptr);
+    if (row.reading) {
+        state.energy.add(row.elapsedSeconds, *row.reading);
+    }
     row.ampHours = state.energy.ampHours();
     row.wattHours = state.energy.wattHours();
     emit readingTaken(row);
@@ -230,9 +232,8 @@ bool Logger::switchAllOff()
     return allConfirmed;
 }
 
-QStringList Logger::summary() const
+QStringList linkSummary(const LinkStats &s)
 {
-    const LinkStats &s = m_link.stats();
     return {
         QStringLiteral("link: %1 requests, %2 replies, %3 timeouts, %4 bad CRC, %5 foreign, "
                        "%6 short")
@@ -247,11 +248,17 @@ QStringList Logger::summary() const
             .arg(percentile(s.roundTripsMs, 0.5), 0, 'f', 1)
             .arg(percentile(s.roundTripsMs, 0.99), 0, 'f', 1)
             .arg(kStatusFloorMs, 0, 'f', 1),
-        QStringLiteral("schedule: %1 rounds every %2 ms; the last started %3 ms after its slot")
-            .arg(m_rounds)
-            .arg(m_options.interval.count())
-            .arg(m_lastLagMs, 0, 'f', 1),
     };
+}
+
+QStringList Logger::summary() const
+{
+    return linkSummary(m_link.stats())
+           << QStringLiteral("schedule: %1 rounds every %2 ms; the last started %3 ms after its "
+                             "slot")
+                  .arg(m_rounds)
+                  .arg(m_options.interval.count())
+                  .arg(m_lastLagMs, 0, 'f', 1);
 }
 
 QString RowWriter::refusal(const QString &path, Format format, Existing existing)
@@ -310,7 +317,7 @@ bool RowWriter::open(const QString &path, Existing existing, QString *error)
     }
     // A last line cut short (a process killed mid-write) is ended before new rows.
     const bool written = appending                 ? (endsInNewline || writeLine(QString()))
-                         : m_format == Format::Csv ? writeLine(LogRow::csvHeader())
+                         : m_format == Format::Csv ? writeLine(LogRow::csvHeader(m_withStep))
                                                    : true;
     if (!written) {
         *error = m_file.errorString();

@@ -53,7 +53,7 @@ signals:
 
 private:
     struct AddressState {
-        EnergyCounter energy;
+        protocol::EnergyCounter energy;
         int lowReadings = 0;          // consecutive readings below the cut-off
         std::optional<bool> outputOn; // from the last good reading
     };
@@ -84,7 +84,11 @@ public:
     enum class Format { Csv, Jsonl };
     // What to do with a file that holds something already.
     enum class Existing { Refuse, Append, Overwrite };
-    explicit RowWriter(Format format) : m_format(format) {}
+    // `withStep`: rows of `run`, with the step and point columns.
+    explicit RowWriter(Format format, bool withStep = false)
+        : m_format(format), m_withStep(withStep)
+    {
+    }
 
     // Why `path` may not be written as `existing` says: it is not empty and neither
     // append nor overwrite was asked for, or its first line is not the header (CSV)
@@ -102,7 +106,11 @@ private:
     bool writeLine(const QString &line);
 
     Format m_format;
+    bool m_withStep = false;
     QFile m_file;
 };
+
+// The lines on the link's counts and round trips that a log and a run end with.
+QStringList linkSummary(const LinkStats &stats);
 
 } // namespace ctl

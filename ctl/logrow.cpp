@@ -11,8 +11,6 @@ namespace ctl {
 
 namespace {
 
-constexpr double kSecondsPerHour = 3600.0;
-
 // A counter to the micro-unit, trailing zeros dropped.
 QString counterText(double value)
 {
@@ -21,24 +19,10 @@ QString counterText(double value)
 
 } // namespace
 
-void EnergyCounter::add(double seconds, const protocol::StatusReading *reading)
+QString LogRow::csvHeader(bool withStep)
 {
-    if (reading == nullptr || !reading->outputOn) {
-        m_last.reset();
-        return;
-    }
-    const Point now{seconds, reading->amps(), reading->watts()};
-    if (m_last && now.seconds > m_last->seconds) {
-        const double hours = (now.seconds - m_last->seconds) / kSecondsPerHour;
-        m_ampHours += hours * (m_last->amps + now.amps) / 2;
-        m_wattHours += hours * (m_last->watts + now.watts) / 2;
-    }
-    m_last = now;
-}
-
-QString LogRow::csvHeader()
-{
-    return QStringLiteral("time,elapsed_s,address,set_v,set_a,v,a,w,output,mode,ah,wh,error");
+    return QStringLiteral("time,elapsed_s,address,set_v,set_a,v,a,w,output,mode,ah,wh,error") +
+           (withStep ? QStringLiteral(",step,point") : QString());
 }
 
 QString LogRow::timeText() const
@@ -67,6 +51,9 @@ QString LogRow::csvLine() const
               << QString();
     }
     cells << counterText(ampHours) << counterText(wattHours) << error;
+    if (withStep) {
+        cells << QString::number(step) << (point ? QString::number(*point) : QString());
+    }
     return cells.join(QLatin1Char(','));
 }
 
@@ -77,15 +64,19 @@ QString LogRow::jsonLine() const
         return reading ? shortestPoint(count, decimals) : null;
     };
     const protocol::StatusReading r = reading.value_or(protocol::StatusReading{});
+    const QString steps = withStep ? QStringLiteral(R"(,"step":%1,"point":%2)")
+                                         .arg(step)
+                                         .arg(point ? QString::number(*point) : null)
+                                   : QString();
     return QStringLiteral(R"({"time":%1,"elapsed_s":%2,"address":%3,"set_v":%4,"set_a":%5,)"
                           R"("v":%6,"a":%7,"w":%8,"output":%9,"mode":%10,"ah":%11,"wh":%12,)"
-                          R"("error":%13})")
+                          R"("error":%13%14})")
         .arg(jsonString(timeText()), fixedPoint(std::llround(elapsedSeconds * 1000), 3),
              QString::number(address), value(r.setVoltage, 2), value(r.setCurrent, 3),
              value(r.actualVoltage, 2), value(r.actualCurrent, 3), value(powerCount(r), 5),
              reading ? (r.outputOn ? QStringLiteral("true") : QStringLiteral("false")) : null)
         .arg(reading ? jsonString(modeText(r.mode)) : null, counterText(ampHours),
-             counterText(wattHours), error.isEmpty() ? null : jsonString(error));
+             counterText(wattHours), error.isEmpty() ? null : jsonString(error), steps);
 }
 
 } // namespace ctl

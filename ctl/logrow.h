@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/energy.h"
 #include "protocol/reading.h"
 
 #include <QDateTime>
@@ -8,27 +9,6 @@
 #include <optional>
 
 namespace ctl {
-
-// Ampere-hours and watt-hours of one supply, by the trapezoid rule over
-// consecutive good readings. An interval counts only when the output was on at
-// both of its ends; a failed reading breaks the chain, so a gap adds nothing.
-class EnergyCounter {
-public:
-    // A reading at `seconds` since the log began; nullptr for a failed one.
-    void add(double seconds, const protocol::StatusReading *reading);
-    double ampHours() const { return m_ampHours; }
-    double wattHours() const { return m_wattHours; }
-
-private:
-    struct Point {
-        double seconds;
-        double amps;
-        double watts;
-    };
-    std::optional<Point> m_last; // the last good reading with the output on
-    double m_ampHours = 0;
-    double m_wattHours = 0;
-};
 
 // One row of a log: one reading of one address, good or failed. It is made once
 // and handed to every writer (and any publisher) as it stands.
@@ -40,9 +20,14 @@ struct LogRow {
     double ampHours = 0;                            // counters so far, on failed rows too
     double wattHours = 0;
     QString error; // timeout, crc, foreign, "exception N", short; empty when good
+    // A row of `run` has two more columns: the line of the step that was running
+    // and, on the one row taken at the end of a sweep point's dwell, its number.
+    bool withStep = false;
+    int step = 0;
+    std::optional<int> point;
 
-    // time,elapsed_s,address,set_v,set_a,v,a,w,output,mode,ah,wh,error
-    static QString csvHeader();
+    // time,elapsed_s,address,set_v,set_a,v,a,w,output,mode,ah,wh,error[,step,point]
+    static QString csvHeader(bool withStep = false);
     QString csvLine() const;
     // One JSON object with the header's keys; a missing value is null.
     QString jsonLine() const;

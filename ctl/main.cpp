@@ -4,12 +4,15 @@
 #include "ctl/logger.h"
 #include "ctl/mqttlog.h"
 #include "ctl/platform.h"
+#include "ctl/run.h"
 #include "ctl/stopsignals.h"
 #include "ctl/tool.h"
 #include "ctl/values.h"
 #include "serial/makecommcontrol.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 
 #include <cstdio>
 
@@ -51,6 +54,61 @@ int runLog(ctl::Tool &tool, const ctl::LogOptions &options, ctl::RowWriter::Form
         publishing->finish();
     }
     return code;
+}
+
+// Reads and checks a sequence file (`-`: stdin); nullopt after saying
+// FILE:LINE: what is wrong.
+std::optional<protocol::Sequence> readSequence(const QString &path)
+{
+    constexpr qint64 kLargestFile = 16 * 1024 * 1024;
+    QFile file;
+    const bool opened = path == QLatin1String("-")
+                            ? file.open(stdin, QIODevice::ReadOnly)
+                            : (file.setFileName(path), file.open(QIODevice::ReadOnly));
+    const QString name = path == QLatin1String("-") ? QStringLiteral("stdin") : path;
+    if (!opened) {
+        ctl::printErr(QStringLiteral("%1: %2").arg(name, file.errorString()));
+        return std::nullopt;
+    }
+    const QByteArray bytes = file.read(kLargestFile + 1);
+    if (bytes.size() > kLargestFile) {
+        ctl::printErr(QStringLiteral("%1: larger than 16 MiB; not a sequence file").arg(name));
+        return std::nullopt;
+    }
+    const protocol::ParsedSequence parsed =
+        protocol::parseSequence(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    if (parsed.error) {
+        std::fputs(qPrintable(QStringLiteral("%1:%2: %3\n")
+                                  .arg(name)
+                                  .arg(parsed.error->line)
+                                  .arg(QString::fromStdString(parsed.error->message))),
+                   stderr);
+        return std::nullopt;
+    }
+    return parsed.sequence;
+}
+
+int runSequence(ctl::Tool &tool, const protocol::Sequence &sequence, const ctl::RunOptions &options,
+                ctl::RowWriter::Format format, const QString &path, ctl::StopSignals &stops)
+{
+    ctl::RowWriter writer(format, true);
+    QString error;
+    if (!writer.open(path, ctl::RowWriter::Existing::Refuse, &error)) {
+        ctl::printErr(QStringLiteral("cannot write %1: %2")
+                          .arg(path.isEmpty() ? QStringLiteral("to stdout") : path, error));
+        return ctl::kExitUsage;
+    }
+    ctl::Runner runner(tool.link(), sequence, options);
+    bool writing = true;
+    QObject::connect(&runner, &ctl::Runner::readingTaken, &runner, [&](const ctl::LogRow &row) {
+        if (writing && !writer.write(row)) {
+            writing = false;
+            ctl::printErr(QStringLiteral("cannot write a row; the run aborts"));
+            runner.writerFailed();
+        }
+    });
+    QObject::connect(&stops, &ctl::StopSignals::stopRequested, &runner, &ctl::Runner::stop);
+    return runner.run();
 }
 
 int usageError(const QString &message)
@@ -247,9 +305,56 @@ int main(int argc, char **argv)
     }
 
     ctl::StopSignals stops;
+    if (name == QLatin1String("run")) {
+        const auto sequence = readSequence(arguments.front());
+        if (!sequence) {
+            return ctl::kExitUsage;
+        }
+        if (isSet("check")) {
+            for (const std::string &planLine : sequence->plan()) {
+                ctl::printOut(QString::fromStdString(planLine));
+            }
+            return ctl::kExitOk;
+        }
+        const QString formatName = value("format");
+        if (formatName != QLatin1String("csv") && formatName != QLatin1String("jsonl")) {
+            return usageError(
+                QStringLiteral("--format takes csv or jsonl, not '%1'").arg(formatName));
+        }
+        const QString abortChoice = value("on-abort");
+        if (abortChoice != QLatin1String("off") && abortChoice != QLatin1String("keep")) {
+            return usageError(
+                QStringLiteral("--on-abort takes off or keep, not '%1'").arg(abortChoice));
+        }
+        const auto period = ctl::parseWhole(value("interval"), 1, 3600 * 1000);
+        if (!period) {
+            return usageError(QStringLiteral("--interval: ") + period.error);
+        }
+        ctl::RunOptions options;
+        options.address = common.address;
+        options.interval = ctl::milliseconds(*period);
+        options.keepOnAbort = abortChoice == QLatin1String("keep");
+        const auto rowFormat = formatName == QLatin1String("csv") ? ctl::RowWriter::Format::Csv
+                                                                  : ctl::RowWriter::Format::Jsonl;
+        // A run never writes over an earlier run's rows.
+        if (!value("output").isEmpty() && QFileInfo(value("output")).size() > 0) {
+            return usageError(QStringLiteral("%1 holds data already; remove it or give another "
+                                             "--output")
+                                  .arg(value("output")));
+        }
+        run = [sequence = *sequence, options, rowFormat, path = value("output"),
+               &stops](ctl::Tool &tool) {
+            return runSequence(tool, sequence, options, rowFormat, path, stops);
+        };
+    }
     const auto comm = serial::makeCommControl();
     ctl::Tool tool(*comm, common);
-    QObject::connect(&stops, &ctl::StopSignals::stopRequested, &tool.link(), &ctl::Link::interrupt);
+    if (name != QLatin1String("run")) {
+        // A run takes its stops itself, so that a second one cannot cut the
+        // switching off short.
+        QObject::connect(&stops, &ctl::StopSignals::stopRequested, &tool.link(),
+                         &ctl::Link::interrupt);
+    }
     int code = ctl::kExitOk;
     if (name != QLatin1String("ports")) {
         code = tool.open();
@@ -257,8 +362,9 @@ int main(int argc, char **argv)
     if (code == ctl::kExitOk) {
         code = run(tool);
     }
-    if (name == QLatin1String("log")) {
-        // A log ended by a signal has done what was asked of it.
+    if (name == QLatin1String("log") || name == QLatin1String("run")) {
+        // A log ended by a signal has done what was asked of it; a run has
+        // switched off and chosen its exit code.
     } else if (tool.link().interrupted() || stops.received() != 0) {
         ctl::printErr(QStringLiteral("interrupted"));
         code = stops.exitCode();
@@ -266,8 +372,9 @@ int main(int argc, char **argv)
     if (comm->PortOpen()) {
         comm->setPortOpen(false);
     }
-    // A log writes its rows itself and says when one fails.
-    if (!ctl::outputError().isEmpty() && name != QLatin1String("log")) {
+    // A log and a run write their rows themselves and say when one fails.
+    if (!ctl::outputError().isEmpty() && name != QLatin1String("log") &&
+        name != QLatin1String("run")) {
         ctl::printErr(QStringLiteral("cannot write to stdout: ") + ctl::outputError());
         code = code == ctl::kExitOk ? ctl::kExitFailed : code;
     }

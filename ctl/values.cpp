@@ -45,9 +45,7 @@ Parsed<std::uint16_t> parseSetCode(const QString &text, int decimals, int larges
     if (scaled > largest + 1.0) {
         return refuse<std::uint16_t>(tooLarge);
     }
-    // Snap away the binary error of the scaling (12.345 * 100 = 1234.4999...) so
-    // that a half written in decimal is a half here too.
-    const double code = numtext::roundHalfEven(std::round(scaled * 1e6) / 1e6);
+    const double code = numtext::toCount(*value, decimals);
     if (code > largest) {
         return refuse<std::uint16_t>(tooLarge);
     }

@@ -148,6 +148,14 @@ std::optional<double> readStrict(std::string_view text)
     return value;
 }
 
+double toCount(double value, int decimals)
+{
+    // Snap away the binary error of the scaling (12.345 * 100 = 1234.4999...) so
+    // that a half written in decimal is a half here too.
+    const double scaled = value * std::pow(10.0, decimals);
+    return roundHalfEven(std::round(scaled * 1e6) / 1e6);
+}
+
 double roundHalfEven(double value)
 {
     if (!std::isfinite(value)) {

@@ -20,6 +20,10 @@ std::optional<double> readStrict(std::string_view text);
 // Nearest whole number, a tie going to the even one (2.5 -> 2, 3.5 -> 4).
 double roundHalfEven(double value);
 
+// `value` in counts of 10^-decimals (12.345 V in 10 mV counts: 1234), rounded half
+// to even as a set value is; a half written in decimal counts as a half.
+double toCount(double value, int decimals);
+
 // Strict reading, rounded half to even, within 0..255.
 std::optional<std::uint8_t> toByte(std::string_view text);
 

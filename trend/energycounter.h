@@ -1,28 +1,24 @@
 #pragma once
 
+#include "protocol/energy.h"
 #include "trend/samplestore.h"
-
-#include <optional>
 
 namespace trend {
 
-// Charge and energy delivered, by the trapezoid rule over each pair of
-// consecutive samples of one segment with the output on at both ends. A gap or
-// an output off adds nothing.
+// The history's charge and energy counters: protocol::EnergyCounter (and its
+// rule, shared with vantelctl) over the store's samples.
 class EnergyCounter {
 public:
     // Takes the next sample in time order.
     void add(const Sample &sample);
     // Back to zero; counting goes on from the next sample.
-    void reset();
+    void reset() { m_counter.reset(); }
 
-    double ampHours() const { return m_ampSeconds / 3600.0; }
-    double wattHours() const { return m_wattSeconds / 3600.0; }
+    double ampHours() const { return m_counter.ampHours(); }
+    double wattHours() const { return m_counter.wattHours(); }
 
 private:
-    std::optional<Sample> m_last;
-    double m_ampSeconds = 0;
-    double m_wattSeconds = 0;
+    protocol::EnergyCounter m_counter;
 };
 
 } // namespace trend

@@ -138,14 +138,15 @@ void TestCtlCommands::manualPageFollowsTable()
     QVERIFY(!options.isEmpty());
 
     static const QRegularExpression name(QStringLiteral("--([a-z][a-z-]*)"));
-    static const QRegularExpression owner(QStringLiteral("^([a-z]+):"));
+    static const QRegularExpression owner(QStringLiteral("^([a-z]+(?:, [a-z]+)*):"));
     QHash<QString, QString> described; // option -> the command its entry names
     for (const QString &entry : options.split(QStringLiteral(".TP\n"), Qt::SkipEmptyParts)) {
         const QString tag = entry.section(QLatin1Char('\n'), 0, 0);
         const QString body = entry.section(QLatin1Char('\n'), 1).trimmed();
         const auto match = owner.match(body);
         for (auto it = name.globalMatch(tag); it.hasNext();) {
-            described.insert(it.next().captured(1), match.hasMatch() ? match.captured(1) : "");
+            described.insert(it.next().captured(1),
+                             match.hasMatch() ? match.captured(1).remove(QLatin1Char(' ')) : "");
         }
     }
 

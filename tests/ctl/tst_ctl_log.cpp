@@ -1,11 +1,10 @@
-// The log's counters and its rows.
+// The log's rows.
 #include "ctl/logrow.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
 
-using ctl::EnergyCounter;
 using ctl::LogRow;
 
 namespace {
@@ -20,15 +19,6 @@ protocol::StatusReading reading(double volts, double amps, bool on)
     r.outputOn = on;
     r.mode = 1;
     return r;
-}
-
-// A reading every `step` seconds from `from` to `to` (both ends included).
-void feed(EnergyCounter &counter, double from, double to, double step,
-          const protocol::StatusReading *r)
-{
-    for (double t = from; t <= to + 1e-9; t += step) {
-        counter.add(t, r);
-    }
 }
 
 LogRow sampleRow()
@@ -48,64 +38,8 @@ LogRow sampleRow()
 class TestCtlLog : public QObject {
     Q_OBJECT
 private slots:
-    void energy_data();
-    void energy();
     void rows();
 };
-
-void TestCtlLog::energy_data()
-{
-    QTest::addColumn<int>("plan");
-    QTest::addColumn<double>("ah");
-    QTest::addColumn<double>("wh");
-    // 10 V / 2 A, readings every 0.35 s unless said otherwise.
-    QTest::newRow("steady 360 s") << 0 << 0.2 << 2.0;
-    QTest::newRow("uneven steps") << 1 << 0.2 << 2.0;
-    QTest::newRow("a gap adds nothing") << 2 << 0.2 << 2.0;
-    QTest::newRow("output off adds nothing") << 3 << 0.2 << 2.0;
-    QTest::newRow("a ramp is a trapezoid") << 4 << 0.1 << 0.0;
-}
-
-void TestCtlLog::energy()
-{
-    QFETCH(int, plan);
-    QFETCH(double, ah);
-    QFETCH(double, wh);
-    const protocol::StatusReading on = reading(10, 2, true);
-    const protocol::StatusReading off = reading(10, 2, false);
-    EnergyCounter counter;
-    switch (plan) {
-    case 0:
-        feed(counter, 0, 360, 0.36, &on);
-        break;
-    case 1:
-        for (double t : {0.0, 0.1, 50.0, 50.35, 200.0, 359.9, 360.0}) {
-            counter.add(t, &on);
-        }
-        break;
-    case 2: // 180 s on, readings failing for 60 s, 180 s on again
-        feed(counter, 0, 180, 0.36, &on);
-        feed(counter, 180.36, 240, 0.36, nullptr);
-        feed(counter, 240, 420, 0.36, &on);
-        break;
-    case 3: // on, then off for an hour, then on again
-        feed(counter, 0, 180, 0.36, &on);
-        feed(counter, 180.36, 3780, 36, &off);
-        feed(counter, 3800, 3980, 0.36, &on);
-        break;
-    case 4: { // 0 A to 2 A linearly over 360 s: half the steady charge
-        for (int i = 0; i <= 360; ++i) {
-            const protocol::StatusReading r = reading(0, 2.0 * i / 360, true);
-            counter.add(i, &r);
-        }
-        break;
-    }
-    }
-    QVERIFY2(std::abs(counter.ampHours() - ah) < 1e-6,
-             qPrintable(QString::number(counter.ampHours())));
-    QVERIFY2(std::abs(counter.wattHours() - wh) < 1e-6,
-             qPrintable(QString::number(counter.wattHours())));
-}
 
 void TestCtlLog::rows()
 {

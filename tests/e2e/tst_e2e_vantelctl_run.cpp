@@ -1,0 +1,233 @@
+// End to end: `vantelctl run FILE` against vantel-sim on a pseudo-terminal.
+#include "support/simprocess.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+constexpr int kWaitMs = 30000; // upper bound for a whole run in these tests
+// Address 1 switching its output off, and switching it on.
+const QString kOffFrame = QStringLiteral("01 06 10 06 00 00 6D 0B");
+
+struct Result {
+    int code = -1;
+    QStringList rows; // data rows, the header dropped
+    QString err;
+};
+
+} // namespace
+
+class TestE2eVantelctlRun : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup();
+    void chargeEndsOnTheCurrentAndSwitchesOff();
+    void sweepMarksOnePointEach();
+    void lineAboveTheLimitSendsNothing();
+    void sigtermDuringHoldSwitchesOff();
+    void silenceAbortsAfterThreeTimeouts();
+    void maxNotMetAborts();
+
+private:
+    void startSim(const QStringList &arguments);
+    void start(QProcess &process, const QString &sequence, const QStringList &extra = {});
+    Result finish(QProcess &process);
+    Result run(const QString &sequence, const QStringList &extra = {});
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+    int offFrames();
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<testsupport::SimProcess> m_sim;
+};
+
+void TestE2eVantelctlRun::startSim(const QStringList &arguments)
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_sim = std::make_unique<testsupport::SimProcess>(m_dir->path());
+    QVERIFY(m_sim->start(
+        QStringList{QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("--trace")} +
+        arguments));
+}
+
+void TestE2eVantelctlRun::cleanup()
+{
+    m_sim.reset();
+    m_dir.reset();
+}
+
+void TestE2eVantelctlRun::start(QProcess &process, const QString &sequence,
+                                const QStringList &extra)
+{
+    QFile file(path(QStringLiteral("seq.txt")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(sequence.toUtf8());
+    file.close();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VANTEL_PORT_DIR"), m_dir->path());
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(VANTELCTL_PATH),
+                  QStringList{QStringLiteral("run"), file.fileName(), QStringLiteral("--output"),
+                              path(QStringLiteral("rows.csv"))} +
+                      extra);
+    QVERIFY(process.waitForStarted(kWaitMs));
+}
+
+Result TestE2eVantelctlRun::finish(QProcess &process)
+{
+    Result result;
+    if (!process.waitForFinished(kWaitMs)) {
+        process.kill();
+        process.waitForFinished();
+        return result;
+    }
+    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.err = QString::fromUtf8(process.readAllStandardError());
+    QFile rows(path(QStringLiteral("rows.csv")));
+    if (rows.open(QIODevice::ReadOnly)) {
+        result.rows =
+            QString::fromUtf8(rows.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        if (!result.rows.isEmpty()) {
+            QTest::qCompare(result.rows.takeFirst(),
+                            QStringLiteral("time,elapsed_s,address,set_v,set_a,v,a,w,output,mode,"
+                                           "ah,wh,error,step,point"),
+                            "header", "expected", __FILE__, __LINE__);
+        }
+    }
+    return result;
+}
+
+Result TestE2eVantelctlRun::run(const QString &sequence, const QStringList &extra)
+{
+    QProcess process;
+    start(process, sequence, extra);
+    return finish(process);
+}
+
+int TestE2eVantelctlRun::offFrames()
+{
+    m_sim->command(QStringLiteral("status")); // every trace line so far is in
+    return m_sim->count(QStringLiteral("rx"), kOffFrame);
+}
+
+void TestE2eVantelctlRun::chargeEndsOnTheCurrentAndSwitchesOff()
+{
+    // At 12.6 V a battery of 12 V behind 1 ohm takes 0.6 A and tapers below 0.1 A
+    // after about 6.5 s.
+    startSim({QStringLiteral("--load"), QStringLiteral("battery:12,1,1")});
+    const Result r = run(QStringLiteral("limit 12.8V 2.1A\nset 12.6V 2A\noutput on\n"
+                                        "until current < 0.1A for 3 max 60s\noutput off\n"),
+                         {QStringLiteral("--interval"), QStringLiteral("250")});
+    QCOMPARE(r.code, 0);
+    QVERIFY2(
+        r.err.contains(QStringLiteral("line 4: until current < 0.1A for 3 max 60s: met after")),
+        qPrintable(r.err));
+    const QStringList last = r.rows.last().split(QLatin1Char(','));
+    QCOMPARE(last[8], QStringLiteral("0")); // the read-back of line 5: off
+    QCOMPARE(last[13], QStringLiteral("5"));
+    // The three rows before the output went off are the ones that met the condition.
+    int below = 0;
+    for (const QString &row : r.rows) {
+        const QStringList cells = row.split(QLatin1Char(','));
+        if (cells[13] == QLatin1String("4")) {
+            below = cells[6].toDouble() < 0.1 ? below + 1 : 0;
+        }
+    }
+    QCOMPARE(below, 3);
+    QCOMPARE(offFrames(), 1);
+}
+
+void TestE2eVantelctlRun::sweepMarksOnePointEach()
+{
+    startSim({QStringLiteral("--load"), QStringLiteral("10")});
+    const Result r = run(QStringLiteral("set 0V 1A\noutput on\n"
+                                        "sweep voltage 0V 12V 2V dwell 300ms\n"));
+    QCOMPARE(r.code, 0);
+    QStringList points;
+    for (const QString &row : r.rows) {
+        const QStringList cells = row.split(QLatin1Char(','));
+        QCOMPARE(cells.size(), 15);
+        if (!cells[14].isEmpty()) {
+            QCOMPARE(cells[13], QStringLiteral("3"));
+            points << cells[14] + QLatin1Char(':') + cells[6] + QLatin1Char(':') + cells[9];
+        }
+    }
+    QCOMPARE(points, QStringList({"0:0:CV", "1:0.2:CV", "2:0.4:CV", "3:0.6:CV", "4:0.8:CV",
+                                  "5:1:CV", "6:1:CC"}));
+}
+
+void TestE2eVantelctlRun::lineAboveTheLimitSendsNothing()
+{
+    startSim({});
+    const Result r = run(QStringLiteral("limit 12V 1A\nset 5V 0.5A\nset 12.5V\nhold 1s\n"));
+    QCOMPARE(r.code, 2);
+    QVERIFY2(r.err.contains(QStringLiteral("seq.txt:3: 12.50 V is above the limit of 12.00 V")),
+             qPrintable(r.err));
+    m_sim->command(QStringLiteral("status")); // every trace line so far is in
+    QCOMPARE(m_sim->trace().size(), 0);
+}
+
+void TestE2eVantelctlRun::sigtermDuringHoldSwitchesOff()
+{
+    startSim({});
+    QProcess process;
+    start(process, QStringLiteral("set 5V 1A\noutput on\nhold 1h\n"));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            QFile rows(path(QStringLiteral("rows.csv")));
+            return rows.open(QIODevice::ReadOnly) && rows.readAll().contains(",,3,\n");
+        },
+        kWaitMs));
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    const Result r = finish(process);
+    QCOMPARE(r.code, 143);
+    QVERIFY2(r.err.contains(QStringLiteral("line 3: aborted: stopped by a signal")),
+             qPrintable(r.err));
+    QVERIFY(r.err.contains(QStringLiteral("the output is switched off, confirmed")));
+    QVERIFY(r.err.contains(QStringLiteral("link: ")));
+    QCOMPARE(offFrames(), 1);
+    QVERIFY(m_sim->command(QStringLiteral("status")).contains(QStringLiteral("output=off")));
+}
+
+void TestE2eVantelctlRun::silenceAbortsAfterThreeTimeouts()
+{
+    startSim({});
+    QProcess process;
+    start(process, QStringLiteral("set 5V 1A\noutput on\nhold 1h\n"),
+          {QStringLiteral("--timeout"), QStringLiteral("200")});
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            QFile rows(path(QStringLiteral("rows.csv")));
+            return rows.open(QIODevice::ReadOnly) && rows.readAll().contains(",,3,\n");
+        },
+        kWaitMs));
+    QCOMPARE(m_sim->command(QStringLiteral("fault silence on")), QStringLiteral("ok"));
+    const Result r = finish(process);
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains(QStringLiteral("3 readings in a row without a good reply (timeout)")),
+             qPrintable(r.err));
+    QVERIFY(r.err.contains(QStringLiteral("switching the output off was not confirmed")));
+    QVERIFY(r.rows.last().endsWith(QStringLiteral(",timeout,3,")));
+    // Attempted, and retried once; the silent supply carried it out.
+    QCOMPARE(offFrames(), 2);
+}
+
+void TestE2eVantelctlRun::maxNotMetAborts()
+{
+    startSim({});
+    const Result r = run(QStringLiteral("set 5V 1A\noutput on\nuntil voltage > 6V max 2s\n"));
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains(QStringLiteral("line 3: aborted: until voltage > 6V max 2s: not met "
+                                           "within 2s (last 5.00 V)")),
+             qPrintable(r.err));
+    QCOMPARE(offFrames(), 1);
+    QVERIFY(m_sim->command(QStringLiteral("status")).contains(QStringLiteral("output=off")));
+}
+
+QTEST_GUILESS_MAIN(TestE2eVantelctlRun)
+#include "tst_e2e_vantelctl_run.moc"
