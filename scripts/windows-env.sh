@@ -21,16 +21,16 @@ qt_version=6.4.2
 # 3's font database is compiled into Gui only with Direct2D, so it goes too; the
 # platform plugin then uses GDI's font database. -O1 rather than Qt's own -O2
 # and -O3 shortens the build; a window that polls three times a second does not
-# notice. Print support stays: the trend's plot library needs it.
+# notice.
 qt_unused=(
-    sql network dbus concurrent xml tabletevent
-    direct2d directwrite directwrite3 jpeg gif freetype graphicsview
+    sql network dbus printsupport concurrent xml tabletevent
+    direct2d directwrite3 jpeg gif freetype graphicsview
     treewidget listwidget tablewidget commandlinkbutton datetimeedit calendarwidget
     textbrowser splashscreen lcdnumber fontcombobox toolbox mdiarea dial
     keysequenceedit colordialog filedialog fontdialog progressdialog
     errormessage wizard columnview datawidgetmapper undoview syntaxhighlighter
     dockwidget undocommand undostack undogroup
-    textodfwriter textmarkdownreader textmarkdownwriter movie harfbuzz
+    textodfwriter textmarkdownreader textmarkdownwriter movie pdf harfbuzz
 )
 qt_options=(-DCMAKE_BUILD_TYPE=Release -DQT_USE_DEFAULT_CMAKE_OPTIMIZATION_FLAGS=ON
     "-DCMAKE_C_FLAGS_RELEASE=-O1 -DNDEBUG" "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG"

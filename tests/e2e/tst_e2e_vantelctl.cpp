@@ -38,6 +38,11 @@ private slots:
     void setRoundsConfirmsAndReadsBack();
     void outputSwitchesBothWays();
     void addressChangeIsProven();
+    void slowSupplyNeedsNoOption_data();
+    void slowSupplyNeedsNoOption();
+    void scanWaitAndLateReplies();
+    void addressOntoATakenAddressSendsNoWrite();
+    void echoingAdapter();
     void absentPortExits3();
     void portsListsDevicesAndStates();
     void stopSignalEndsAWaitPromptly_data();
@@ -308,6 +313,82 @@ void TestE2eVantelctl::addressChangeIsProven()
     r = run({QStringLiteral("-a"), QStringLiteral("7"), QStringLiteral("address"),
              QStringLiteral("10")});
     QCOMPARE(r.code, 1);
+}
+
+void TestE2eVantelctl::slowSupplyNeedsNoOption_data()
+{
+    // The simulator's own latency is 10 ms; fault delay adds to it.
+    QTest::addColumn<int>("delay");
+    QTest::newRow("10 ms") << 0;
+    QTest::newRow("120 ms") << 110;
+    QTest::newRow("300 ms") << 290;
+}
+
+void TestE2eVantelctl::slowSupplyNeedsNoOption()
+{
+    QFETCH(int, delay);
+    QCOMPARE(m_sim->command(QStringLiteral("fault delay %1").arg(delay)), QStringLiteral("ok"));
+    const QList<QStringList> commands = {
+        {"read"}, {"set", "--voltage", "3.3"}, {"output", "on"}, {"output", "off"}};
+    for (const QStringList &command : commands) {
+        const Run r = run(QStringList{QStringLiteral("-a"), QStringLiteral("7")} + command);
+        QVERIFY2(r.code == 0, qPrintable(command.join(' ') + QLatin1Char(' ') + r.err));
+    }
+    const Run moved = run({"-a", "7", "address", "8"});
+    QVERIFY2(moved.code == 0, qPrintable(moved.err));
+}
+
+void TestE2eVantelctl::scanWaitAndLateReplies()
+{
+    // 120 ms: found at the default wait; --first stops there.
+    QCOMPARE(m_sim->command(QStringLiteral("fault delay 110")), QStringLiteral("ok"));
+    Run r = run({"scan", "--from", "5", "--to", "9", "--first"});
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.startsWith(QStringLiteral("  7  ")), qPrintable(r.out));
+    QCOMPARE(requestsSeen(), 3);
+
+    // 300 ms: too late for the default wait, but named, with the advice.
+    QCOMPARE(m_sim->command(QStringLiteral("fault delay 290")), QStringLiteral("ok"));
+    r = run({"scan", "--from", "6", "--to", "8"});
+    QCOMPARE(r.code, 1);
+    QVERIFY(r.out.isEmpty());
+    QVERIFY2(r.err.contains(QStringLiteral("address 7 answered 3")) &&
+                 r.err.contains(QStringLiteral("longer --timeout")),
+             qPrintable(r.err));
+    // --timeout is the scan's wait.
+    r = run({"--timeout", "500", "scan", "--from", "6", "--to", "8", "--json"});
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.startsWith(QStringLiteral(R"({"address":7,"set_v":12.34,)")) &&
+                 r.out.contains(QStringLiteral(R"("error":null})")),
+             qPrintable(r.out));
+}
+
+void TestE2eVantelctl::addressOntoATakenAddressSendsNoWrite()
+{
+    m_sim.reset();
+    m_sim = std::make_unique<testsupport::SimProcess>(m_ports->path());
+    QVERIFY(m_sim->start({"--port", "1", "--address", "7,9", "--trace"}));
+    const Run r = run({"-a", "7", "address", "9"});
+    QCOMPARE(r.code, 2);
+    QVERIFY2(r.err.contains(QStringLiteral("address 9 is taken")), qPrintable(r.err));
+    QCOMPARE(requestsSeen(), 1); // the read of address 9, no write
+}
+
+void TestE2eVantelctl::echoingAdapter()
+{
+    QCOMPARE(m_sim->command(QStringLiteral("fault local-echo on")), QStringLiteral("ok"));
+    // Recognised on a read without an option; with --echo a write is confirmed by
+    // the supply's reply after the copy.
+    Run r = run({"-a", "7", "read"});
+    QVERIFY2(r.code == 0, qPrintable(r.err));
+    r = run({"-a", "7", "--echo", "set", "--voltage", "2"});
+    QVERIFY2(r.code == 0, qPrintable(r.err));
+    // The copy alone never confirms a write.
+    QCOMPARE(m_sim->command(QStringLiteral("fault silence on")), QStringLiteral("ok"));
+    for (const QStringList &echo : {QStringList{"--echo"}, QStringList{}}) {
+        r = run(echo + QStringList{"-a", "7", "set", "--voltage", "1"});
+        QCOMPARE(r.code, 1);
+    }
 }
 
 void TestE2eVantelctl::absentPortExits3()
