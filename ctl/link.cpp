@@ -16,6 +16,9 @@ namespace {
 // Once bytes that are no frame at all have begun, the wait goes on until the line
 // has been quiet this long, so their tail does not meet the next request.
 constexpr milliseconds kQuietAfterForeign{20};
+// How long a reply in flight may still come after a stop: a supply may start its
+// reply 300 ms after the request.
+constexpr milliseconds kStopGrace{300};
 constexpr qint64 kNsPerMs = 1'000'000;
 
 qint64 charsNs(double chars)
@@ -269,11 +272,20 @@ Reply Link::transact(const protocol::Frame &request, std::size_t replySize,
             quiet.stop();
         }
     });
+    // A stop asked for once the request is out still lets its reply come for a
+    // short while, so that the reading in progress is taken and no late reply is
+    // left on the line for the writes that switch outputs off.
+    QTimer stopGrace;
+    stopGrace.setSingleShot(true);
+    connect(&stopGrace, &QTimer::timeout, &loop, &QEventLoop::quit);
     deadline.start(firstByteTimeout ? *firstByteTimeout : m_timeout);
     m_loop = &loop;
-    if (!m_interrupted) {
-        loop.exec();
+    m_stopGrace = &stopGrace;
+    if (m_interrupted) {
+        stopGrace.start(kStopGrace);
     }
+    loop.exec();
+    m_stopGrace = nullptr;
     m_loop = nullptr;
     disconnect(connection);
     m_echoPending = false;
@@ -373,7 +385,11 @@ bool Link::sleep(milliseconds ms)
 void Link::interrupt()
 {
     m_interrupted = true;
-    if (m_loop != nullptr) {
+    if (m_stopGrace != nullptr) {
+        if (!m_stopGrace->isActive()) {
+            m_stopGrace->start(kStopGrace);
+        }
+    } else if (m_loop != nullptr) {
         m_loop->quit();
     }
 }

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <chrono>
 #include <cstddef>
@@ -160,6 +161,9 @@ private:
     bool m_echo = false;
     bool m_interrupted = false;
     QEventLoop *m_loop = nullptr; // the wait in progress, if any
+    // While a request waits for its reply: the timer that gives the reply in flight
+    // its last chance once a stop is asked for.
+    QTimer *m_stopGrace = nullptr;
     QByteArray m_received;
     LinkStats m_stats;
     QElapsedTimer m_clock;
