@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config
     qt6-base-dev qt6-serialport-dev qt6-qpa-plugins
-    qt6-charts-dev libqt6opengl6-dev # Charts' CMake files need OpenGL's; the package misses that
+    libqcustomplot-dev # the trend window's plot (its Qt 6 build, libQCustomPlotQt6)
     libmodbus-dev mbpoll
     libmosquitto-dev mosquitto mosquitto-clients
     fonts-liberation fonts-wqy-zenhei

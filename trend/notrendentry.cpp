@@ -2,7 +2,7 @@
 
 namespace trend {
 
-// Built without Qt Charts: no trend window, no menu entry. The history is still
+// Built without QCustomPlot: no trend window, no menu entry. The history is still
 // recorded, so nothing else in the monitor depends on which build this is.
 void addTrendEntry(QWidget *, const QList<QWidget *> &, History &, ui::Messenger &) {}
 

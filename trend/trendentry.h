@@ -14,7 +14,7 @@ class History;
 
 // Gives `window` and each of `boxes` a context menu with the one entry "Trend…"
 // (also on F2), which opens the trend window of `history` beside `window`.
-// A build without Qt Charts has no trend window, and this adds nothing.
+// A build without QCustomPlot has no trend window, and this adds nothing.
 void addTrendEntry(QWidget *window, const QList<QWidget *> &boxes, History &history,
                    ui::Messenger &messenger);
 

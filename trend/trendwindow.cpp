@@ -3,27 +3,23 @@
 #include "trend/csvexport.h"
 #include "ui/messenger.h"
 
-#include <QChart>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDateTimeAxis>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QImageWriter>
 #include <QLabel>
-#include <QLegendMarker>
-#include <QLineSeries>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <QValueAxis>
 
 #include <algorithm>
+#include <cmath>
 
 namespace trend {
 
@@ -44,29 +40,37 @@ QString timeStamp()
 
 } // namespace
 
-void ChartView::mouseDoubleClickEvent(QMouseEvent *event)
+PlotView::PlotView(QWidget *parent) : QCustomPlot(parent)
+{
+    // A left drag draws a rectangle; letting go zooms the time axis into it.
+    setSelectionRectMode(QCP::srmZoom);
+    axisRect()->setRangeZoom(Qt::Horizontal);
+    axisRect()->setRangeZoomAxes(xAxis, nullptr);
+}
+
+void PlotView::mouseDoubleClickEvent(QMouseEvent *event)
 {
     event->accept();
     emit resetRequested();
 }
 
-void ChartView::mousePressEvent(QMouseEvent *event)
+void PlotView::mousePressEvent(QMouseEvent *event)
 {
-    if (event->button() == Qt::RightButton) {
+    // Any button starts the plot's zoom rectangle; only the left one is meant to.
+    if (event->button() != Qt::LeftButton) {
         event->accept();
         return;
     }
-    QChartView::mousePressEvent(event);
+    QCustomPlot::mousePressEvent(event);
 }
 
-void ChartView::mouseReleaseEvent(QMouseEvent *event)
+void PlotView::mouseReleaseEvent(QMouseEvent *event)
 {
-    // The base class zooms out on a right click; the double-click resets instead.
-    if (event->button() == Qt::RightButton) {
+    if (event->button() != Qt::LeftButton) {
         event->accept();
         return;
     }
-    QChartView::mouseReleaseEvent(event);
+    QCustomPlot::mouseReleaseEvent(event);
 }
 
 TrendWindow::TrendWindow(History &history, ui::Messenger &messenger, QWidget *parent)
@@ -92,8 +96,8 @@ TrendWindow::TrendWindow(History &history, ui::Messenger &messenger, QWidget *pa
     counters = new QLabel(this);
     counters->setTextInteractionFlags(Qt::TextSelectableByMouse);
     resetCounters = new QPushButton(tr("Reset"), this);
-    view = new ChartView(this);
-    buildChart();
+    view = new PlotView(this);
+    buildPlot();
 
     auto *top = new QHBoxLayout;
     top->addWidget(new QLabel(tr("Time window:"), this));
@@ -132,7 +136,7 @@ TrendWindow::TrendWindow(History &history, ui::Messenger &messenger, QWidget *pa
         }
     });
     connect(power, &QCheckBox::toggled, this, &TrendWindow::refresh);
-    connect(view, &ChartView::resetRequested, this, &TrendWindow::resetView);
+    connect(view, &PlotView::resetRequested, this, &TrendWindow::resetView);
     connect(saveCsvButton, &QPushButton::clicked, this, [this] {
         const QString path = askPath(tr("Save CSV"), tr("CSV files (*.csv)"),
                                      QStandardPaths::DocumentsLocation, QStringLiteral("csv"));
@@ -150,61 +154,52 @@ TrendWindow::TrendWindow(History &history, ui::Messenger &messenger, QWidget *pa
     showCounters();
 }
 
-void TrendWindow::buildChart()
+void TrendWindow::buildPlot()
 {
-    auto *chart = new QChart;
-    chart->legend()->setAlignment(Qt::AlignTop);
-    chart->setMargins(QMargins(4, 4, 4, 4));
-    // The view hands back the chart it made for itself; it is ours to delete.
-    QChart *const initial = view->chart();
-    view->setChart(chart);
-    delete initial;
-    view->setRenderHint(QPainter::Antialiasing);
-    view->setRubberBand(QChartView::HorizontalRubberBand);
+    // Keys are seconds since 1970 (the wall clock), as the date-time ticker reads them.
+    auto ticker = QSharedPointer<QCPAxisTickerDateTime>::create();
+    ticker->setDateTimeFormat(QStringLiteral("HH:mm:ss"));
+    ticker->setTickCount(7);
+    view->xAxis->setTicker(ticker);
+    view->legend->setVisible(true);
+    view->legend->setFillOrder(QCPLegend::foColumnsFirst);
+    view->axisRect()->insetLayout()->setInsetAlignment(0, Qt::AlignTop | Qt::AlignHCenter);
 
-    m_timeAxis = new QDateTimeAxis;
-    m_timeAxis->setFormat(QStringLiteral("HH:mm:ss"));
-    m_timeAxis->setTickCount(7);
-    chart->addAxis(m_timeAxis, Qt::AlignBottom);
-
-    m_plots.resize(3);
-    m_plots[0] = {Quantity::Volts, tr("Voltage (V)"), QColor(220, 0, 0), nullptr, {}};
-    m_plots[1] = {Quantity::Amps, tr("Current (A)"), QColor(0, 150, 0), nullptr, {}};
-    m_plots[2] = {Quantity::Watts, tr("Power (W)"), QColor(0, 70, 220), nullptr, {}};
-    const Qt::Alignment sides[] = {Qt::AlignLeft, Qt::AlignRight, Qt::AlignRight};
-    const QString units[] = {QStringLiteral("V"), QStringLiteral("A"), QStringLiteral("W")};
-    for (std::size_t i = 0; i < m_plots.size(); ++i) {
-        Plot &plot = m_plots[i];
-        plot.axis = new QValueAxis;
-        plot.axis->setTitleText(units[i]);
-        plot.axis->setLabelFormat(QStringLiteral("%.3g"));
-        plot.axis->setLinePenColor(plot.colour);
-        plot.axis->setLabelsColor(plot.colour);
-        plot.axis->setTitleBrush(plot.colour);
-        chart->addAxis(plot.axis, sides[i]);
-        // Each quantity has its first series before the window shows: the time axis
-        // of Qt Charts 6.4 is never drawn when its first series comes after that.
-        addSeries(plot);
+    struct Look {
+        Quantity quantity;
+        QString name;
+        QString unit;
+        QColor colour;
+        QCPAxis *axis;
+    };
+    const Look looks[] = {
+        {Quantity::Volts, tr("Voltage (V)"), QStringLiteral("V"), QColor(220, 0, 0), view->yAxis},
+        {Quantity::Amps, tr("Current (A)"), QStringLiteral("A"), QColor(0, 150, 0), view->yAxis2},
+        {Quantity::Watts, tr("Power (W)"), QStringLiteral("W"), QColor(0, 70, 220),
+         view->axisRect()->addAxis(QCPAxis::atRight)},
+    };
+    for (const Look &look : looks) {
+        QCPAxis *axis = look.axis;
+        axis->setVisible(true);
+        axis->setLabel(look.unit);
+        axis->setNumberFormat(QStringLiteral("g"));
+        axis->setNumberPrecision(3);
+        axis->setBasePen(QPen(look.colour));
+        axis->setTickPen(QPen(look.colour));
+        axis->setSubTickPen(QPen(look.colour));
+        axis->setTickLabelColor(look.colour);
+        axis->setLabelColor(look.colour);
+        axis->setRange(0, leastTop(look.quantity));
+        QCPGraph *graph = view->addGraph(view->xAxis, axis);
+        graph->setName(look.name);
+        graph->setPen(QPen(look.colour, 1.5));
+        // A full day holds at most two points a pixel column after reduce();
+        // the graph's own sampling thins whatever a zoom leaves denser.
+        graph->setAdaptiveSampling(true);
+        m_plots.push_back({look.quantity, axis, graph});
     }
-    connect(m_timeAxis, &QDateTimeAxis::rangeChanged, this, &TrendWindow::zoomed);
-}
-
-void TrendWindow::addSeries(Plot &plot)
-{
-    QChart *chart = view->chart();
-    auto *series = new QLineSeries;
-    series->setName(plot.name);
-    series->setPen(QPen(plot.colour, 1.5));
-    chart->addSeries(series);
-    series->attachAxis(m_timeAxis);
-    series->attachAxis(plot.axis);
-    // One legend entry a quantity, however many pieces its line is cut into.
-    if (!plot.series.empty()) {
-        for (QLegendMarker *marker : chart->legend()->markers(series)) {
-            marker->setVisible(false);
-        }
-    }
-    plot.series.push_back(series);
+    connect(view->xAxis, qOverload<const QCPRange &>(&QCPAxis::rangeChanged), this,
+            &TrendWindow::zoomed);
 }
 
 void TrendWindow::showEvent(QShowEvent *event)
@@ -219,13 +214,22 @@ void TrendWindow::resizeEvent(QResizeEvent *event)
     QTimer::singleShot(0, this, &TrendWindow::refresh);
 }
 
+void TrendWindow::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    // Nothing is drawn while minimised: catch up when shown again.
+    if (event->type() == QEvent::WindowStateChange && !isMinimized()) {
+        QTimer::singleShot(0, this, &TrendWindow::refresh);
+    }
+}
+
 void TrendWindow::refresh()
 {
-    if (!isVisible()) {
+    if (!isVisible() || isMinimized()) {
         return;
     }
+    const SampleStore &samples = m_history.samples();
     if (!m_zoomed) {
-        const SampleStore &samples = m_history.samples();
         std::int64_t end = pause->isChecked() ? m_pausedAt : m_history.nowMs();
         if (!pause->isChecked() && !samples.empty()) {
             end = std::max(end, samples.back().time());
@@ -238,51 +242,55 @@ void TrendWindow::refresh()
         }
         m_viewTo = std::max(end, m_viewFrom + 1000);
     }
-    // The chart moves its axes itself while series are added and filled: only a
-    // change made outside a refresh is the user's zoom.
-    m_settingRange = true;
     m_drawnAt = m_history.nowMs();
-    m_columns = std::max(50, int(view->chart()->plotArea().width()));
+    m_columns = std::max(50, view->axisRect()->width());
+    const Drawn drawing{m_viewFrom,     m_viewTo,  samples.empty() ? -1 : samples.back().time(),
+                        samples.size(), m_columns, power->isChecked()};
+    if (drawing == m_drawn) {
+        return;
+    }
+    m_drawn = drawing;
     for (Plot &plot : m_plots) {
         draw(plot, plot.quantity != Quantity::Watts || power->isChecked());
     }
-    m_timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(m_history.wallMs(m_viewFrom)),
-                         QDateTime::fromMSecsSinceEpoch(m_history.wallMs(m_viewTo)));
+    // Only a change of the time axis made outside a refresh is the user's zoom.
+    m_settingRange = true;
+    view->xAxis->setRange(double(m_history.wallMs(m_viewFrom)) / 1000.0,
+                          double(m_history.wallMs(m_viewTo)) / 1000.0);
     m_settingRange = false;
+    // Drawn once the events queued now are handled, however many refreshes asked.
+    view->replot(QCustomPlot::rpQueuedReplot);
 }
 
 void TrendWindow::draw(Plot &plot, bool shown)
 {
-    QChart *chart = view->chart();
     const Trace trace =
         shown ? reduce(m_history.samples(), m_viewFrom, m_viewTo, m_columns, plot.quantity)
               : Trace{};
-    const std::size_t lines = trace.starts.size();
-    while (plot.series.size() < lines) {
-        addSeries(plot);
-    }
-
+    // One line a quantity; a NaN point between two polylines leaves the gap.
+    QVector<QCPGraphData> points;
+    points.reserve(qsizetype(trace.points.size() + trace.starts.size()));
     double top = leastTop(plot.quantity);
-    for (std::size_t line = 0; line < plot.series.size(); ++line) {
-        QList<QPointF> points;
-        if (line < lines) {
-            const std::size_t end = line + 1 < lines ? trace.starts[line + 1] : trace.points.size();
-            points.reserve(qsizetype(end - trace.starts[line]));
-            for (std::size_t i = trace.starts[line]; i < end; ++i) {
-                const Point &p = trace.points[i];
-                points.append(QPointF(double(m_history.wallMs(p.ms)), p.value));
-                top = std::max(top, p.value * 1.1);
-            }
+    std::size_t nextStart = 1;
+    for (std::size_t i = 0; i < trace.points.size(); ++i) {
+        const Point &p = trace.points[i];
+        const double key = double(m_history.wallMs(p.ms)) / 1000.0;
+        if (nextStart < trace.starts.size() && trace.starts[nextStart] == i) {
+            points.append(QCPGraphData(key, qQNaN()));
+            ++nextStart;
         }
-        plot.series[line]->replace(points);
-        plot.series[line]->setVisible(shown);
+        points.append(QCPGraphData(key, p.value));
+        top = std::max(top, p.value * 1.1);
     }
-    for (QLegendMarker *marker : chart->legend()->markers(plot.series.front())) {
-        marker->setVisible(shown);
+    plot.graph->data()->set(points, true);
+    plot.graph->setVisible(shown);
+    if (shown) {
+        plot.graph->addToLegend();
+    } else {
+        plot.graph->removeFromLegend();
     }
     plot.axis->setVisible(shown);
     plot.axis->setRange(0, top);
-    plot.axis->applyNiceNumbers();
 }
 
 void TrendWindow::showCounters()
@@ -293,17 +301,17 @@ void TrendWindow::showCounters()
                           .arg(c.wattHours(), 0, 'f', 3));
 }
 
-void TrendWindow::zoomed(const QDateTime &from, const QDateTime &to)
+void TrendWindow::zoomed(const QCPRange &range)
 {
     if (m_settingRange) {
         return;
     }
-    // A drag on the chart chose this time: it stays until a double-click.
+    // A drag on the plot chose this time: it stays until a double-click.
     m_zoomed = true;
-    m_viewFrom = std::int64_t(from.toMSecsSinceEpoch()) - m_history.wallEpochMs();
-    m_viewTo =
-        std::max(std::int64_t(to.toMSecsSinceEpoch()) - m_history.wallEpochMs(), m_viewFrom + 1);
-    // Redrawn once the chart has finished its own zoom.
+    m_viewFrom = std::llround(range.lower * 1000.0) - m_history.wallEpochMs();
+    m_viewTo = std::max(std::int64_t(std::llround(range.upper * 1000.0)) - m_history.wallEpochMs(),
+                        m_viewFrom + 1);
+    // Redrawn once the plot has finished its own zoom.
     QTimer::singleShot(0, this, &TrendWindow::refresh);
 }
 
@@ -342,6 +350,7 @@ bool TrendWindow::saveCsv(const QString &path)
 
 bool TrendWindow::savePng(const QString &path)
 {
+    view->replot(); // a queued replot may still be waiting
     const QImage picture = view->grab().toImage();
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {

@@ -3,9 +3,9 @@
 #include "trend/history.h"
 #include "trend/reduce.h"
 
-#include <QChartView>
 #include <QStandardPaths>
 #include <QWidget>
+#include <qcustomplot.h>
 
 #include <cstdint>
 #include <functional>
@@ -13,11 +13,8 @@
 
 class QCheckBox;
 class QComboBox;
-class QDateTimeAxis;
 class QLabel;
-class QLineSeries;
 class QPushButton;
-class QValueAxis;
 
 namespace ui {
 class Messenger;
@@ -25,12 +22,12 @@ class Messenger;
 
 namespace trend {
 
-// The chart: a horizontal drag zooms into the time dragged over, a double-click
+// The plot: a horizontal drag zooms into the time dragged over, a double-click
 // asks for the view to be reset. A right click does nothing.
-class ChartView : public QChartView {
+class PlotView : public QCustomPlot {
     Q_OBJECT
 public:
-    using QChartView::QChartView;
+    explicit PlotView(QWidget *parent = nullptr);
 
 signals:
     void resetRequested();
@@ -71,7 +68,7 @@ public:
     QPushButton *savePngButton;
     QPushButton *resetCounters;
     QLabel *counters;
-    ChartView *view;
+    PlotView *view;
 
 public slots:
     // Draws the time in view again from the history.
@@ -80,22 +77,32 @@ public slots:
 protected:
     void showEvent(QShowEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private:
-    // One quantity: its polylines (one series each, reused) and its axis.
+    // One quantity: its line (cut where a segment starts) and its value axis.
     struct Plot {
         Quantity quantity = Quantity::Volts;
-        QString name;
-        QColor colour;
-        QValueAxis *axis = nullptr;
-        std::vector<QLineSeries *> series;
+        QCPAxis *axis = nullptr;
+        QCPGraph *graph = nullptr;
+    };
+    // What a refresh drew from: the same again draws nothing new.
+    struct Drawn {
+        std::int64_t from = 0, to = 0, newest = -1;
+        std::size_t samples = 0;
+        int columns = 0;
+        bool power = false;
+        bool operator==(const Drawn &o) const
+        {
+            return from == o.from && to == o.to && newest == o.newest && samples == o.samples &&
+                   columns == o.columns && power == o.power;
+        }
     };
 
-    void buildChart();
-    void addSeries(Plot &plot);
+    void buildPlot();
     void draw(Plot &plot, bool shown);
     void showCounters();
-    void zoomed(const QDateTime &from, const QDateTime &to);
+    void zoomed(const QCPRange &range);
     void resetView();
     // The path the user chose (empty when cancelled), with `suffix` added when it has none.
     QString askPath(const QString &caption, const QString &filter,
@@ -105,8 +112,8 @@ private:
     History &m_history;
     ui::Messenger &m_messenger;
     PathPrompt m_askPath;
-    QDateTimeAxis *m_timeAxis = nullptr;
     std::vector<Plot> m_plots;
+    Drawn m_drawn;
     bool m_zoomed = false;
     bool m_settingRange = false;
     std::int64_t m_pausedAt = 0;

@@ -12,7 +12,6 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QImage>
-#include <QLineSeries>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -46,20 +45,29 @@ QString replyFields(const QString &hex)
         .join(',');
 }
 
-// The value of the newest point of the voltage line (the chart's first series
-// holds it until a gap cuts the line).
+// The value of the newest point of the voltage line.
 double lastVolts(const trend::TrendWindow &trend)
 {
-    double newest = 0, value = -1;
-    for (QAbstractSeries *s : trend.view->chart()->series()) {
-        const auto *line = static_cast<QLineSeries *>(s);
-        if (line->name().startsWith("Voltage") && line->count() > 0 &&
-            line->points().last().x() >= newest) {
-            newest = line->points().last().x();
-            value = line->points().last().y();
+    for (int i = 0; i < trend.view->graphCount(); ++i) {
+        const QCPGraph *line = trend.view->graph(i);
+        if (line->name().startsWith("Voltage") && !line->data()->isEmpty()) {
+            return (line->data()->constEnd() - 1)->value;
         }
     }
-    return value;
+    return -1;
+}
+
+// A left-button drag across the plot from `from` to `to`, as the mouse sends it.
+void drag(QWidget *plot, QPoint from, QPoint to)
+{
+    const auto send = [plot](QEvent::Type type, QPoint at, Qt::MouseButtons held) {
+        QMouseEvent event(type, at, plot->mapToGlobal(at), Qt::LeftButton, held, {});
+        QApplication::sendEvent(plot, &event);
+    };
+    send(QEvent::MouseButtonPress, from, Qt::LeftButton);
+    send(QEvent::MouseMove, (from + to) / 2, Qt::LeftButton);
+    send(QEvent::MouseMove, to, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, to, Qt::NoButton);
 }
 
 } // namespace
@@ -129,15 +137,14 @@ void TestTrendE2e::trendRecordsAndExports()
     QVERIFY(trend->viewTo() - trend->viewFrom() == 60 * 1000);
     // A drag zooms in and holds that time while recording goes on; a double-click
     // returns to the time window.
-    QChart *chart = trend->view->chart();
-    const QRectF area = chart->plotArea();
-    chart->zoomIn(
-        QRectF(area.left() + area.width() / 4, area.top(), area.width() / 4, area.height()));
+    const QRect area = trend->view->axisRect()->rect();
+    drag(trend->view, QPoint(area.left() + area.width() / 4, area.top() + 10),
+         QPoint(area.left() + area.width() / 2, area.bottom() - 10));
     QTRY_VERIFY(trend->viewTo() - trend->viewFrom() < 20 * 1000);
     const std::int64_t zoomedTo = trend->viewTo();
     QTest::qWait(3 * kPollMs);
     QCOMPARE(trend->viewTo(), zoomedTo);
-    QTest::mouseDClick(trend->view->viewport(), Qt::LeftButton, {}, area.center().toPoint());
+    QTest::mouseDClick(trend->view, Qt::LeftButton, {}, area.center());
     QCOMPARE(trend->viewTo() - trend->viewFrom(), 60 * 1000);
     QVERIFY(trend->viewTo() > zoomedTo);
 

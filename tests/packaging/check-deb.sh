@@ -60,11 +60,12 @@ done
 echo "-- run-time dependencies"
 depends="$(dpkg-deb --field "$deb" Depends)"
 needed=(qt6-qpa-plugins fonts-wqy-zenhei fonts-liberation libqt6serialport6 libmodbus5)
-[ -f "$repo/trend/CMakeLists.txt" ] && needed+=(libqt6charts6)
+[ -f "$repo/trend/CMakeLists.txt" ] && needed+=(libqcustomplot2.1-qt6)
 [ -f "$repo/publish/CMakeLists.txt" ] && needed+=(libmosquitto1)
 for package in "${needed[@]}"; do
     grep -qE "(^|, )$package( |,|$)" <<<"$depends" || fail "Depends lacks $package: $depends"
 done
+! grep -q "libqt6charts" <<<"$depends" || fail "Depends names Qt Charts, which nothing uses: $depends"
 
 echo "-- menu entries name installed files"
 for desktop in "$root"/usr/share/applications/*.desktop; do
