@@ -1,6 +1,7 @@
 #include "protocol/crc16.h"
 #include "protocol/frames.h"
 #include "protocol/reading.h"
+#include "support/hexframe.h"
 
 #include <QtTest>
 
@@ -18,21 +19,7 @@ Q_DECLARE_METATYPE(StatusCheck)
 
 namespace {
 
-// "01 03 0C" -> {0x01, 0x03, 0x0C}
-Frame bytes(const char *hex)
-{
-    Frame out;
-    const std::string text(hex);
-    for (std::size_t i = 0; i < text.size();) {
-        if (text[i] == ' ') {
-            ++i;
-            continue;
-        }
-        out.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    return out;
-}
+using testsupport::bytes;
 
 Frame concat(Frame a, const Frame &b)
 {

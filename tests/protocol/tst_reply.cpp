@@ -2,6 +2,7 @@
 // CRC-16/MODBUS (python3-crcmod), not from our own routine.
 #include "protocol/frames.h"
 #include "protocol/reply.h"
+#include "support/hexframe.h"
 
 #include <QtTest>
 
@@ -17,17 +18,7 @@ Q_DECLARE_METATYPE(EchoMatch)
 
 namespace {
 
-Frame bytes(const char *hex)
-{
-    Frame out;
-    const std::string text(hex);
-    for (std::size_t i = 0; i + 1 < text.size(); i += text[i] == ' ' ? 1 : 2) {
-        if (text[i] != ' ') {
-            out.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-        }
-    }
-    return out;
-}
+using testsupport::bytes;
 
 const char *const kStatus = "01 03 0C 04 D2 05 DC 04 D0 01 F4 00 01 00 01 E9 2B";
 const char *const kStatusFrom2 = "02 03 0C 04 D2 05 DC 04 D0 01 F4 00 01 00 01 AA 2A";
