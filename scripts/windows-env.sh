@@ -18,19 +18,21 @@ qt_version=6.4.2
 # view, the widgets and dialogs no window here has (the input dialog stays: the
 # Vista style includes it), the rich-text writers, and HarfBuzz (shaping for
 # complex scripts; the windows' Latin and Chinese texts need none). DirectWrite
-# 3's font database is compiled into Gui only with Direct2D, so it goes too; the
-# platform plugin then uses GDI's font database. -O1 rather than Qt's own -O2
+# and DirectWrite 3 go too: their font engine is compiled into Gui only with
+# Direct2D, and PrintSupport's print engine would link against it; the platform
+# plugin then uses GDI's font database. PrintSupport (with PDF, which its
+# printer needs) is built for the trend's plot library. -O1 rather than Qt's own -O2
 # and -O3 shortens the build; a window that polls three times a second does not
 # notice.
 qt_unused=(
-    sql network dbus printsupport concurrent xml tabletevent
-    direct2d directwrite3 jpeg gif freetype graphicsview
+    sql network dbus concurrent xml tabletevent
+    direct2d directwrite directwrite3 jpeg gif freetype graphicsview
     treewidget listwidget tablewidget commandlinkbutton datetimeedit calendarwidget
     textbrowser splashscreen lcdnumber fontcombobox toolbox mdiarea dial
     keysequenceedit colordialog filedialog fontdialog progressdialog
     errormessage wizard columnview datawidgetmapper undoview syntaxhighlighter
     dockwidget undocommand undostack undogroup
-    textodfwriter textmarkdownreader textmarkdownwriter movie pdf harfbuzz
+    textodfwriter textmarkdownreader textmarkdownwriter movie harfbuzz
 )
 qt_options=(-DCMAKE_BUILD_TYPE=Release -DQT_USE_DEFAULT_CMAKE_OPTIMIZATION_FLAGS=ON
     "-DCMAKE_C_FLAGS_RELEASE=-O1 -DNDEBUG" "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG"
