@@ -19,7 +19,8 @@ constexpr int kKeepAliveSeconds = 30;
 constexpr std::chrono::seconds kFirstRetry{1};
 constexpr std::chrono::seconds kLastRetry{30};
 // How long one turn of the network loop may wait for the socket; also how soon
-// the thread sees that it is to end.
+// the thread sees that it is to end, and at most how long a reading waits in the
+// queue before the thread hands it to libmosquitto.
 constexpr int kLoopMs = 100;
 // Readings handed to libmosquitto and not yet acknowledged; the rest wait in
 // our own queue, where the oldest can be dropped when it is full.
@@ -100,8 +101,9 @@ mosquitto *Publisher::newClient(QString &error)
     mosquitto_connect_callback_set(client, &Publisher::onConnect);
     mosquitto_disconnect_callback_set(client, &Publisher::onDisconnect);
     mosquitto_publish_callback_set(client, &Publisher::onPublish);
-    // Publishing from the caller's thread then only queues the packet and wakes
-    // the network thread, which does all the writing.
+    // Only the network thread calls the client once it runs: libmosquitto built
+    // without its threading support (the Windows build) has no locks of its own.
+    // Publishing then only queues the packet; the next turn of the loop writes it.
     mosquitto_threaded_set(client, true);
 
     const MqttUrl &url = m_settings.url;
@@ -165,6 +167,17 @@ void Publisher::run()
                 if (m_connected) {
                     delay = kFirstRetry;
                 }
+                const std::size_t queued = m_queue.size();
+                pumpLocked();
+                if (m_queue.size() != queued) {
+                    m_changed.notify_all(); // finish() waits for the queue to empty
+                }
+                if (m_offlineWanted && !m_offlineSent && m_connected) {
+                    const QByteArray status = m_settings.topics.status().toUtf8();
+                    m_offlineSent = mosquitto_publish(m_mosq, &m_offlineMid, status.constData(),
+                                                      int(kOffline.size()), kOffline.constData(),
+                                                      kQos, true) == MOSQ_ERR_SUCCESS;
+                }
                 silent = !m_answered &&
                          std::chrono::steady_clock::now() - attempt >= m_settings.answerWait;
             }
@@ -216,12 +229,11 @@ void Publisher::publishReading(int address, const QByteArray &json)
         m_queue.pop_front();
         ++m_counts.dropped;
     }
-    pumpLocked();
 }
 
 // Hands queued readings to libmosquitto while connected, at most kWindow
-// unacknowledged at a time. mosquitto_publish() only queues the packet for
-// the network thread, so this never waits on the network.
+// unacknowledged at a time; on the network thread only. mosquitto_publish()
+// only queues the packet for the loop, so this never waits on the network.
 void Publisher::pumpLocked()
 {
     while (m_connected && m_inFlight.size() < kWindow && !m_queue.empty()) {
@@ -412,12 +424,11 @@ void Publisher::finish(std::chrono::milliseconds budget)
             m_changed.wait_until(lock, deadline, [this] { return m_connected; });
         }
         if (m_connected) {
-            // Queued after the readings, so the broker has them all when it says offline.
-            const QByteArray status = m_settings.topics.status().toUtf8();
+            // Queued after the readings, so the broker has them all when it says
+            // offline; the network thread publishes it.
             m_changed.wait_until(lock, deadline,
                                  [this] { return m_queue.empty() || !m_connected; });
-            mosquitto_publish(m_mosq, &m_offlineMid, status.constData(), int(kOffline.size()),
-                              kOffline.constData(), kQos, true);
+            m_offlineWanted = true;
             m_changed.wait_until(lock, deadline, [this] {
                 return !m_connected || (m_inFlight.empty() && m_offlineAcknowledged);
             });

@@ -107,9 +107,11 @@ private:
     PublisherCounts m_counts;
     bool m_connected = false;
     bool m_everConnected = false;
-    bool m_finishing = false; // no more readings taken
-    bool m_stopping = false;  // the network thread ends
-    bool m_retryNow = false;  // the next connection attempt is not to wait for the back-off
+    bool m_finishing = false;     // no more readings taken
+    bool m_stopping = false;      // the network thread ends
+    bool m_retryNow = false;      // the next connection attempt is not to wait for the back-off
+    bool m_offlineWanted = false; // finish() asks the network thread to publish "offline"
+    bool m_offlineSent = false;
     int m_offlineMid = -1;
     bool m_offlineAcknowledged = false;
     bool m_toldUnreachable = false;

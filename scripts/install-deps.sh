@@ -18,7 +18,7 @@ packages=(
 )
 # `install-deps.sh windows`: the cross-build for Windows and its tests under Wine.
 if [ "${1:-}" = "windows" ]; then
-    packages+=(g++-mingw-w64-x86-64-posix ninja-build dpkg-dev wine64 qt6-base-dev-tools)
+    packages+=(g++-mingw-w64-x86-64-posix ninja-build dpkg-dev wine64 qt6-base-dev-tools nsis)
 fi
 
 missing=()

@@ -42,3 +42,20 @@ for feature in "${qt_unused[@]}"; do
     qt_options+=("-DFEATURE_$feature=OFF")
 done
 qt_dir="$cache_root/qt-$qt_version-mingw64-$(options_key "${qt_options[@]}")"
+
+# libmosquitto, the client library only, linked statically. Without TLS: OpenSSL
+# for Windows would have to be built as well, which a CI run has no time for.
+# Without its threading: the Windows build would need a pthreads library; the
+# publisher runs the library's loop in a thread of its own and calls it from
+# that thread only.
+mosquitto_version=2.0.11
+mosquitto_options=(-DCMAKE_BUILD_TYPE=Release -DWITH_TLS=OFF -DWITH_THREADING=OFF
+    -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_PLUGINS=OFF -DWITH_CLIENTS=OFF -DWITH_CJSON=OFF
+    -DDOCUMENTATION=OFF -DWITH_LIB_CPP=OFF -DWITH_STATIC_LIBRARIES=ON)
+mosquitto_dir="$cache_root/mosquitto-$mosquitto_version-mingw64-$(options_key "${mosquitto_options[@]}")"
+
+# QCustomPlot, the trend's plot library, as a DLL built by Debian's own CMake
+# files for it, against the Qt above (whose folder name is part of its key).
+qcustomplot_version=2.1.0
+qcustomplot_options=(-DCMAKE_BUILD_TYPE=Release -DUSE_QT_VERSION=6)
+qcustomplot_dir="$cache_root/qcustomplot-$qcustomplot_version-mingw64-$(options_key "${qcustomplot_options[@]}" "$qt_dir")"

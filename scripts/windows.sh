@@ -2,10 +2,14 @@
 # Cross-builds the Windows programs with MinGW-w64 and packs them in a zip.
 #
 # 1. Builds Qt for Windows once, from Debian's own qt6-base source package, into
-#    ${XDG_CACHE_HOME:-~/.cache}/vantel/qt-6.4.2-mingw64 (reused while it exists).
+#    ${XDG_CACHE_HOME:-~/.cache}/vantel (reused while it exists; see
+#    scripts/windows-env.sh), then libmosquitto and QCustomPlot from their Debian
+#    source packages beside it, the same way.
 # 2. Cross-builds vantel.exe, pellow.exe, vantelctl.exe and the unit tests into
 #    build-windows/ (or $BUILD_DIR).
-# 3. Packs dist/vantel-<version>-windows-x64.zip.
+# 3. Packs dist/vantel-<version>-windows-x64.zip, the installer
+#    dist/vantel-<version>-setup.exe (NSIS) and the corresponding source,
+#    dist/vantel-<version>-source.tar.gz.
 #
 # `scripts/windows.sh qt` stops after the first step.
 set -euo pipefail
@@ -35,10 +39,11 @@ debian_mirror() {
     done
 }
 
-# Fetches and unpacks qt6-base's source into $1, with a private source list and
-# state folder so that the machine's apt configuration stays as it is.
-fetch_qt_source() {
-    local into="$1" mirror apt_dir
+# Fetches and unpacks the Debian source package $2 (of version $3, as its folder
+# name begins) into $1, with a private source list and state folder so that the
+# machine's apt configuration stays as it is.
+fetch_source() {
+    local into="$1" package="$2" version="$3" mirror apt_dir
     mirror="$(debian_mirror | head -n 1)"
     [ -n "$mirror" ] || fail "no Debian bookworm mirror found in /etc/apt/sources.list*"
     apt_dir="$into/apt"
@@ -52,14 +57,14 @@ fetch_qt_source() {
         -o Dir::Cache="$apt_dir/cache"
         -o APT::Sandbox::User=root
     )
-    echo "== fetching the qt6-base source package from $mirror"
+    echo "== fetching the $package source package from $mirror"
     local log="$into/apt.log"
     apt-get "${apt_opts[@]}" update >"$log" 2>&1 ||
         fail "the Debian source index could not be fetched from $mirror: $(tail -n 3 "$log")"
-    (cd "$into" && apt-get "${apt_opts[@]}" source qt6-base >>"$log" 2>&1) ||
-        fail "the qt6-base source package could not be fetched: $(tail -n 3 "$log")"
-    ls -d "$into/qt6-base-$qt_version"*/ >/dev/null 2>&1 ||
-        fail "the qt6-base source package is not Qt $qt_version (the version of Debian's host tools): $(ls "$into")"
+    (cd "$into" && apt-get "${apt_opts[@]}" source "$package" >>"$log" 2>&1) ||
+        fail "the $package source package could not be fetched: $(tail -n 3 "$log")"
+    ls -d "$into/$package-$version"*/ >/dev/null 2>&1 ||
+        fail "the $package source package is not version $version: $(ls "$into")"
 }
 
 # Builds Qt Core, Gui, Widgets and Test for Windows, using Debian's own host tools
@@ -73,7 +78,8 @@ build_qt() {
     # Remove the temporary folder however this ends, keeping the build's log.
     trap "cp -f '$work/qt-build.log' '$cache_parent/qt-build-failed.log' 2>/dev/null; rm -rf '$work'" EXIT
     started=$SECONDS
-    fetch_qt_source "$work"
+    # Debian's host tools (moc, rcc, uic) must be of the same version.
+    fetch_source "$work" qt6-base "$qt_version"
     src="$(ls -d "$work/qt6-base-$qt_version"*/ | head -n 1)"
     log="$work/qt-build.log"
     echo "== building Qt $qt_version for Windows (once; about 25 minutes on 2 cores)"
@@ -95,6 +101,50 @@ build_qt() {
     trap - EXIT
 }
 
+# build_library NAME PACKAGE VERSION INTO CMAKE OPTIONS...: builds the Debian source
+# package PACKAGE (of VERSION) for Windows with the command CMAKE and OPTIONS, and
+# installs it into INTO. Built in a temporary folder and renamed at the end, so
+# that a failed build leaves nothing in the cache.
+build_library() {
+    local name="$1" package="$2" version="$3" into="$4" cache_parent work src log started
+    shift 4
+    cache_parent="$(dirname "$into")"
+    mkdir -p "$cache_parent" || fail "the cache folder $cache_parent could not be created"
+    work="$(mktemp -d "$cache_parent/$name-build.XXXXXX")"
+    trap "cp -f '$work/build.log' '$cache_parent/$name-build-failed.log' 2>/dev/null; rm -rf '$work'" EXIT
+    started=$SECONDS
+    fetch_source "$work" "$package" "$version"
+    src="$(ls -d "$work/$package-$version"*/ | head -n 1)"
+    log="$work/build.log"
+    echo "== building $name $version for Windows (once)"
+    "$@" -S "$src" -B "$work/build" -G Ninja -DCMAKE_INSTALL_PREFIX="$work/install" \
+        >"$log" 2>&1 || fail "$name for Windows could not be configured: $(tail -n 20 "$log")"
+    nice -n 5 cmake --build "$work/build" --parallel 2 >>"$log" 2>&1 ||
+        fail "$name for Windows did not build: $(grep -m 5 -A 5 -E 'error|FAILED' "$log")"
+    cmake --install "$work/build" >>"$log" 2>&1 ||
+        fail "$name for Windows could not be installed: $(tail -n 20 "$log")"
+    mv "$work/install" "$into" || fail "$name for Windows could not be moved to $into"
+    echo "== $name $version for Windows built in $((SECONDS - started)) s into $into"
+    rm -rf "$work" "$cache_parent/$name-build-failed.log"
+    trap - EXIT
+}
+
+build_mosquitto() {
+    [ -f "$mosquitto_dir/lib/libmosquitto_static.a" ] && return
+    build_library libmosquitto mosquitto "$mosquitto_version" "$mosquitto_dir" \
+        cmake -DCMAKE_TOOLCHAIN_FILE="$toolchain" "${mosquitto_options[@]}"
+    [ -f "$mosquitto_dir/lib/libmosquitto_static.a" ] ||
+        fail "the libmosquitto build installed no lib/libmosquitto_static.a into $mosquitto_dir"
+}
+
+build_qcustomplot() {
+    [ -f "$qcustomplot_dir/bin/libQCustomPlotQt6.dll" ] && return
+    build_library QCustomPlot qcustomplot "$qcustomplot_version" "$qcustomplot_dir" \
+        "$qt_dir/bin/qt-cmake" -DQT_CHAINLOAD_TOOLCHAIN_FILE="$toolchain" "${qcustomplot_options[@]}"
+    [ -f "$qcustomplot_dir/bin/libQCustomPlotQt6.dll" ] ||
+        fail "the QCustomPlot build installed no bin/libQCustomPlotQt6.dll into $qcustomplot_dir"
+}
+
 # Cross-builds the programs and the tests with warnings as errors.
 build_programs() {
     local launcher=()
@@ -104,6 +154,7 @@ build_programs() {
     echo "== cross-building vantel, pellow, vantelctl and the tests for Windows into $build"
     "$qt_dir/bin/qt-cmake" -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DQT_CHAINLOAD_TOOLCHAIN_FILE="$toolchain" -DVANTEL_WERROR=ON \
+        -DVANTEL_MOSQUITTO_DIR="$mosquitto_dir" -DQT_ADDITIONAL_PACKAGES_PREFIX_PATH="$qcustomplot_dir" \
         -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64 "${launcher[@]}" >/dev/null ||
         fail "the Windows build could not be configured (see above)"
     cmake --build "$build" --parallel 2 || fail "the Windows build failed (see above)"
@@ -111,7 +162,7 @@ build_programs() {
 
 # The DLLs a program or plugin loads, found in Qt's and MinGW's folders, with the
 # DLLs those load in turn. Windows' own DLLs are in neither folder and stay out.
-dll_dirs=("$qt_dir/bin" /usr/lib/gcc/x86_64-w64-mingw32/*-posix /usr/x86_64-w64-mingw32/lib)
+dll_dirs=("$qt_dir/bin" "$qcustomplot_dir/bin" /usr/lib/gcc/x86_64-w64-mingw32/*-posix /usr/x86_64-w64-mingw32/lib)
 needed_dlls() {
     local pending=("$@") seen=" " file name dir
     while [ ${#pending[@]} -gt 0 ]; do
@@ -131,12 +182,10 @@ needed_dlls() {
     done
 }
 
-# Packs the programs with what they need to start on a Windows PC without Qt.
-pack_zip() {
-    local version name stage programs=() plugins exe
-    version="$(sed -n 's/^project(vantel VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
-    name="vantel-$version-windows-x64"
-    stage="$(mktemp -d)"
+# Stages the programs with what they need to start on a Windows PC without Qt
+# into $stage/$name, the folder that both the zip and the installer hold.
+stage_programs() {
+    local programs=() plugins exe
     mkdir -p "$stage/$name/platforms" "$stage/$name/styles"
     # Qt's project setup puts every Windows program at the top of the build folder.
     for exe in vantel.exe pellow.exe vantelctl.exe; do
@@ -150,16 +199,36 @@ pack_zip() {
     needed_dlls "${programs[@]}" "${plugins[@]}" | sort -u | xargs -r cp -t "$stage/$name/"
     x86_64-w64-mingw32-strip --strip-unneeded "$stage/$name"/*.exe "$stage/$name"/*.dll \
         "$stage/$name"/*/*.dll
-    cp "$root/packaging/windows/README-windows.txt" "$stage/$name/"
-    if [ -f "$root/LICENSE" ]; then
-        cp "$root/LICENSE" "$stage/$name/LICENSE.txt"
-    fi
-    mkdir -p "$root/dist"
-    rm -f "$root/dist/$name.zip"
-    (cd "$stage" && cmake -E tar cf "$root/dist/$name.zip" --format=zip "$name") ||
-        fail "the zip could not be packed"
-    rm -rf "$stage"
-    echo "== $root/dist/$name.zip ($(du -k "$root/dist/$name.zip" | cut -f1) KB)"
+    sed "s/@VERSION@/$version/g" "$root/packaging/windows/README-windows.txt" \
+        >"$stage/$name/README-windows.txt"
+    cp "$root/LICENSE" "$stage/$name/LICENSE.txt"
+}
+
+pack_zip() {
+    local zip="$root/dist/$name.zip"
+    rm -f "$zip"
+    (cd "$stage" && cmake -E tar cf "$zip" --format=zip "$name") || fail "the zip could not be packed"
+    echo "== $zip ($(du -k "$zip" | cut -f1) KB)"
+}
+
+pack_installer() {
+    local setup="$root/dist/vantel-$version-setup.exe" log="$stage/makensis.log"
+    rm -f "$setup"
+    makensis -V2 -DVERSION="$version" -DSTAGE="$stage/$name" -DOUTFILE="$setup" \
+        "$root/packaging/windows/vantel.nsi" >"$log" 2>&1 ||
+        fail "the installer could not be made: $(tail -n 20 "$log")"
+    echo "== $setup ($(du -k "$setup" | cut -f1) KB)"
+}
+
+# The corresponding source of what was built: the tree as committed, with the
+# changes not yet committed (git stash create makes a commit of them, or prints
+# nothing when there are none).
+pack_source() {
+    local archive="$root/dist/vantel-$version-source.tar.gz" tree
+    tree="$(git -C "$root" stash create)" || fail "the source tree could not be read with git"
+    git -C "$root" archive --format=tar.gz --prefix="vantel-$version/" -o "$archive" \
+        "${tree:-HEAD}" || fail "the source archive could not be written"
+    echo "== $archive ($(du -k "$archive" | cut -f1) KB)"
 }
 
 "$root/scripts/install-deps.sh" windows
@@ -167,6 +236,16 @@ if [ ! -x "$qt_dir/bin/qt-cmake" ]; then
     build_qt
 fi
 [ "${1:-}" = "qt" ] && exit 0
+build_mosquitto
+build_qcustomplot
 build="${BUILD_DIR:-$root/build-windows}"
 build_programs
+version="$(sed -n 's/^project(vantel VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
+name="vantel-$version-windows-x64"
+stage="$(mktemp -d)"
+trap 'rm -rf "$stage"' EXIT
+stage_programs
+mkdir -p "$root/dist"
 pack_zip
+pack_installer
+pack_source
