@@ -62,6 +62,10 @@ QString MqttLog::check(const MqttOptions &options)
         return QStringLiteral("--mqtt-queue: %1")
             .arg(parseWhole(options.queue, 1, kLargestQueue).error);
     }
+    if (url->tls && !publish::tlsAvailable()) {
+        return QStringLiteral("mqtts:// is not available in this build (the Windows build has no "
+                              "TLS); use mqtt:// on a trusted network");
+    }
     if (!options.caFile.isEmpty() && !url->tls) {
         return QStringLiteral("--mqtt-cafile needs an mqtts:// URL");
     }

@@ -63,6 +63,19 @@ QString refusal(int rc)
 
 } // namespace
 
+bool tlsAvailable()
+{
+    initLibrary();
+    mosquitto *client = mosquitto_new(nullptr, true, nullptr);
+    if (!client) {
+        return true; // no answer; connecting says what is wrong
+    }
+    const bool available =
+        mosquitto_int_option(client, MOSQ_OPT_TLS_USE_OS_CERTS, 1) != MOSQ_ERR_NOT_SUPPORTED;
+    mosquitto_destroy(client);
+    return available;
+}
+
 Publisher::Publisher(PublisherSettings settings, Warn warn)
     : m_settings(std::move(settings)), m_warn(std::move(warn))
 {

@@ -44,6 +44,10 @@ struct PublisherCounts {
 // queue while the broker is away and go out in order once it is back; the connection is retried
 // with a back-off from 1 s to 30 s. PREFIX/status reads "online" while connected and "offline"
 // after finish() or, as the connection's will, after the process died or the network went.
+// Whether the libmosquitto this program links can make TLS connections
+// (mqtts://); the Windows build's cannot.
+bool tlsAvailable();
+
 class Publisher {
 public:
     // Messages for the user (broker not reachable, login refused, connection

@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
-# Builds the Windows programs and the zip (scripts/windows.sh), then tests them
-# under Wine, headless on Xvfb, in a private Wine prefix made for this run:
+# Builds the Windows programs, the zip and the installer (scripts/windows.sh), then
+# tests them under Wine, headless on Xvfb, in a private Wine prefix made for this run:
 #  1. the zip, unpacked into the fresh prefix, starts vantelctl.exe and vantel.exe;
-#  2. the Windows unit tests, through CTest;
-#  3. end to end against vantel-sim on a pseudo-terminal mapped into the prefix as
-#     COM3: vantelctl.exe's commands and exit codes, and the vantel window polling
-#     and setting a voltage; the poll period is read off the simulator's trace.
+#  2. the installer, run silently for the current user: the programs, the Start
+#     menu entries, the uninstall entry and the installed vantelctl.exe, then the
+#     silent uninstall, which leaves none of them;
+#  3. the Windows unit tests, through CTest;
+#  4. end to end against vantel-sim on a pseudo-terminal mapped into the prefix as
+#     COM3: vantelctl.exe's commands and exit codes, the vantel window polling
+#     and setting a voltage (the poll period is read off the simulator's trace),
+#     its trend opened with F2 and saved as CSV, and `vantelctl.exe log --mqtt`
+#     publishing to a mosquitto on a free loopback port, every row received.
 # Exits non-zero on the first failure.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -31,8 +36,12 @@ fi
 work="$(mktemp -d)"
 sim_pid=""
 xvfb_pid=""
+broker_pid=""
+sub_pid=""
 cleanup() {
     if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; fi
+    if [ -n "$sub_pid" ]; then kill "$sub_pid" 2>/dev/null || true; fi
+    if [ -n "$broker_pid" ]; then kill "$broker_pid" 2>/dev/null || true; fi
     WINEPREFIX="$work/prefix" "$wineserver" -k 2>/dev/null || true
     if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
     rm -rf "$work"
@@ -68,16 +77,54 @@ kill "$gui" 2>/dev/null || true
 "$wineserver" -k
 "$wineserver" -w
 
+echo "== the installer in the fresh prefix, for the current user"
+setup="$(ls "$root"/dist/vantel-*-setup.exe)"
+"$wine" "$setup" /S || fail "$(basename "$setup") /S failed"
+"$wineserver" -w
+win_env() { "$wine" cmd /c echo "%$1%" 2>/dev/null | tr -d '\r'; }
+programs_win="$(win_env LOCALAPPDATA)\\Programs\\vantel"
+installed="$("$wine" winepath -u "$programs_win" 2>/dev/null)"
+start_menu="$("$wine" winepath -u "$(win_env APPDATA)\\Microsoft\\Windows\\Start Menu\\Programs\\vantel" 2>/dev/null)"
+for file in vantel.exe pellow.exe vantelctl.exe uninstall.exe LICENSE.txt README-windows.txt \
+    platforms/qwindows.dll; do
+    [ -f "$installed/$file" ] || fail "the installer put no $file into $installed"
+done
+for link in vantel.lnk pellow.lnk; do
+    [ -f "$start_menu/$link" ] || fail "the installer made no Start menu entry $link in $start_menu"
+done
+uninstall_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\vantel'
+"$wine" reg query "$uninstall_key" >"$work/uninstall-entry" 2>&1 ||
+    fail "the installer wrote no uninstall entry $uninstall_key"
+for value in DisplayName DisplayVersion DisplayIcon UninstallString; do
+    grep -q "$value" "$work/uninstall-entry" ||
+        fail "the uninstall entry has no $value: $(cat "$work/uninstall-entry")"
+done
+help="$("$wine" "$programs_win\\vantelctl.exe" --help 2>&1)" ||
+    fail "the installed vantelctl.exe --help failed: $help"
+grep -q "read" <<<"$help" || fail "the installed vantelctl.exe --help printed no commands: $help"
+# The uninstaller copies itself away and returns at once; wineserver -w waits for it.
+"$wine" "$programs_win\\uninstall.exe" /S || fail "uninstall.exe /S failed"
+"$wineserver" -w
+[ ! -e "$installed/vantel.exe" ] && [ ! -e "$installed/vantelctl.exe" ] ||
+    fail "the uninstaller left programs in $installed: $(ls "$installed")"
+[ ! -e "$start_menu" ] || fail "the uninstaller left Start menu entries: $(ls "$start_menu")"
+if "$wine" reg query "$uninstall_key" >/dev/null 2>&1; then
+    fail "the uninstaller left the uninstall entry $uninstall_key"
+fi
+echo "installer: programs, Start menu entries, uninstall entry, vantelctl.exe --help, silent uninstall"
+"$wineserver" -k
+"$wineserver" -w
+
 # The programs and tests in the build folder find their DLLs through WINEPATH.
 . "$root/scripts/windows-env.sh"
 winepath=""
-for dir in "$qt_dir/bin" /usr/lib/gcc/x86_64-w64-mingw32/*-posix /usr/x86_64-w64-mingw32/lib; do
+for dir in "$qt_dir/bin" "$qcustomplot_dir/bin" /usr/lib/gcc/x86_64-w64-mingw32/*-posix /usr/x86_64-w64-mingw32/lib; do
     winepath="$winepath;Z:${dir//\//\\}"
 done
 export WINEPATH="${winepath#;}"
 
 echo "== Windows unit tests under Wine"
-(cd "$build" && ctest --output-on-failure -E '^tst_e2e_wine$')
+(cd "$build" && ctest --output-on-failure -E '^tst_e2e_wine')
 
 echo "== end to end against vantel-sim as COM3"
 mkdir -p "$work/ports"
@@ -115,7 +162,10 @@ if [ -f "$ctl" ]; then
     expect 0 --port COM3 set --voltage 5 --current 1
     expect 1 --port COM3 --address 9 read
     expect 3 --port COM9 read
-    echo "vantelctl.exe: ports, read, set, output, a silent address (1) and a missing port (3)"
+    expect 2 --port COM3 log --duration 1s --mqtt mqtts://127.0.0.1
+    grep -q "mqtts:// is not available" "$work/out" ||
+        fail "vantelctl.exe log --mqtt mqtts:// did not say TLS is not available: $(cat "$work/out")"
+    echo "vantelctl.exe: ports, read, set, output, a silent address (1), a missing port (3), mqtts:// refused (2)"
 else
     echo "vantelctl.exe is not built: its end-to-end checks are left out"
 fi
@@ -147,5 +197,52 @@ set_frame="01 06 10 00 04 D2 0F 97" # 12.34 V, as the Linux build sends it
 [ "$(grep -c " rx $set_frame @1\$" "$work/window-trace")" = 1 ] ||
     fail "the set-voltage click did not send $set_frame once"
 echo "set-voltage click sent $set_frame"
+
+if [ -f "$build/tst_e2e_wine_trend.exe" ]; then
+    VANTEL_E2E_COM=COM3 "$wine" "$build/tst_e2e_wine_trend.exe" -o "$work/trend.txt,txt" \
+        >/dev/null 2>&1 || fail "the trend of the vantel window failed: $(cat "$work/trend.txt" 2>/dev/null)"
+    echo "trend: opened with F2 while polling COM3, its CSV saved"
+else
+    fail "tst_e2e_wine_trend.exe was not built: the Windows build has no trend window"
+fi
+
+# A mosquitto of our own on a free loopback port: a port another program holds
+# makes it exit at once, and the next port is tried.
+echo "== vantelctl.exe log --mqtt against mosquitto"
+port=""
+for _ in $(seq 20); do
+    candidate=$((20000 + RANDOM % 20000))
+    printf 'listener %s 127.0.0.1\nallow_anonymous true\n' "$candidate" >"$work/mosquitto.conf"
+    mosquitto -c "$work/mosquitto.conf" >"$work/broker.log" 2>&1 &
+    broker_pid=$!
+    sleep 0.5
+    if kill -0 "$broker_pid" 2>/dev/null; then
+        port=$candidate
+        break
+    fi
+    broker_pid=""
+done
+[ -n "$port" ] || fail "mosquitto did not start on any of 20 loopback ports: $(cat "$work/broker.log")"
+mosquitto_sub -h 127.0.0.1 -p "$port" -t 'vantel/wine/#' -v -q 1 >"$work/received" 2>&1 &
+sub_pid=$!
+sleep 1
+"$wine" "$ctl" --port COM3 log --duration 4s --format jsonl --output "Z:${work//\//\\}\\log.jsonl" \
+    --mqtt "mqtt://127.0.0.1:$port" --mqtt-topic vantel/wine >"$work/out" 2>&1 ||
+    fail "vantelctl.exe log --mqtt failed: $(cat "$work/out")"
+sleep 1
+kill "$sub_pid" 2>/dev/null || true
+wait "$sub_pid" 2>/dev/null || true
+sub_pid=""
+tr -d '\r' <"$work/log.jsonl" >"$work/rows"
+sed -n 's|^vantel/wine/1/reading ||p' "$work/received" >"$work/published"
+rows="$(wc -l <"$work/rows")"
+[ "$rows" -ge 5 ] || fail "vantelctl.exe log --mqtt logged only $rows rows in 4 s: $(cat "$work/out")"
+cmp -s "$work/rows" "$work/published" ||
+    fail "the broker did not receive every row as logged: $(diff "$work/rows" "$work/published" | head -n 10)"
+grep -qx "vantel/wine/status offline" "$work/received" ||
+    fail "vantelctl.exe did not publish vantel/wine/status offline at the end: $(tail -n 3 "$work/received")"
+grep -q "$rows published, 0 dropped" "$work/out" ||
+    fail "vantelctl.exe log --mqtt did not count $rows published: $(cat "$work/out")"
+echo "log --mqtt: $rows rows logged, the same $rows received by mosquitto_sub, status offline at the end"
 
 echo "== Windows tests passed in $(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s"

@@ -1,0 +1,83 @@
+// End to end on Windows (run under Wine): the vantel window polls vantel-sim as a
+// COM port (mapped by scripts/test-windows.sh, named in VANTEL_E2E_COM), F2 opens
+// the trend, and its CSV holds the readings the window showed.
+
+#include "support/recordingmessenger.h"
+
+#include "monitor/form1.h"
+#include "serial/makecommcontrol.h"
+#include "trend/trendwindow.h"
+
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using vantel::Form1;
+
+namespace {
+
+constexpr int kWaitMs = 5000; // anything due within a few polls, with Wine's overhead
+
+} // namespace
+
+class TestWineTrendE2e : public QObject {
+    Q_OBJECT
+private slots:
+    void trendOpensAndSavesCsv();
+};
+
+void TestWineTrendE2e::trendOpensAndSavesCsv()
+{
+    const QString port = qEnvironmentVariable("VANTEL_E2E_COM");
+    if (port.isEmpty()) {
+        QSKIP("no simulated supply mapped as a COM port (scripts/test-windows.sh maps one)");
+    }
+    const auto comm = serial::makeCommControl();
+    testsupport::RecordingMessenger messenger;
+    Form1 form(*comm, messenger);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+
+    form.C32_Click();
+    const int found = form.Combo1->findText(port);
+    QVERIFY2(found >= 0, qPrintable(port + QStringLiteral(" not found by the search")));
+    form.Combo1->setCurrentIndex(found);
+    form.Combo1->setEditText(port);
+    form.C31_Click();
+    QVERIFY(comm->PortOpen());
+    form.C1_Click();
+    QTRY_COMPARE_WITH_TIMEOUT(form.T3->Text(), QStringLiteral("05.00"), kWaitMs);
+
+    form.activateWindow();
+    QTest::keyClick(&form, Qt::Key_F2);
+    trend::TrendWindow *trend = nullptr;
+    QTRY_VERIFY_WITH_TIMEOUT((trend = form.findChild<trend::TrendWindow *>()) && trend->isVisible(),
+                             kWaitMs);
+    QCOMPARE(trend->windowTitle(), QStringLiteral("vantel - trend"));
+    QTRY_VERIFY_WITH_TIMEOUT(form.history().samples().size() >= 8, 4 * kWaitMs);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("trend.csv"));
+    trend->setPathPrompt([&](const QString &, const QString &, const QString &) { return path; });
+    trend->saveCsvButton->click();
+    form.C1_Click();
+    form.C31_Click();
+    QVERIFY2(messenger.messages.isEmpty(), qPrintable(messenger.messages.join('\n')));
+
+    // One row a reading, each the supply's 5.00 V / 1.000 A with the output off.
+    QFile csv(path);
+    QVERIFY(csv.open(QIODevice::ReadOnly | QIODevice::Text));
+    QCOMPARE(csv.readLine(), QByteArray("time,elapsed_s,set_v,set_a,v,a,w,output,mode\n"));
+    std::size_t rows = 0;
+    while (!csv.atEnd()) {
+        const QStringList f = QString::fromLatin1(csv.readLine()).trimmed().split(',');
+        QCOMPARE(f.size(), 9);
+        QCOMPARE(QStringList({f[2], f[3], f[7]}), QStringList({"5.00", "1.000", "0"}));
+        ++rows;
+    }
+    QCOMPARE(rows, form.history().samples().size());
+}
+
+QTEST_MAIN(TestWineTrendE2e)
+#include "tst_e2e_wine_trend.moc"
