@@ -137,12 +137,19 @@ build_mosquitto() {
         fail "the libmosquitto build installed no lib/libmosquitto_static.a into $mosquitto_dir"
 }
 
+# The programs link its import library by path (trend/CMakeLists.txt then marks
+# its classes as imported from the DLL), not through its CMake package, whose
+# targets do not.
+qcustomplot_built() {
+    ls "$qcustomplot_dir"/bin/*.dll "$qcustomplot_dir"/lib/lib*.dll.a \
+        "$qcustomplot_dir/include/qcustomplot.h" >/dev/null 2>&1
+}
 build_qcustomplot() {
-    [ -f "$qcustomplot_dir/bin/libQCustomPlotQt6.dll" ] && return
+    qcustomplot_built && return
     build_library QCustomPlot qcustomplot "$qcustomplot_version" "$qcustomplot_dir" \
         "$qt_dir/bin/qt-cmake" -DQT_CHAINLOAD_TOOLCHAIN_FILE="$toolchain" "${qcustomplot_options[@]}"
-    [ -f "$qcustomplot_dir/bin/libQCustomPlotQt6.dll" ] ||
-        fail "the QCustomPlot build installed no bin/libQCustomPlotQt6.dll into $qcustomplot_dir"
+    qcustomplot_built ||
+        fail "the QCustomPlot build installed no DLL, import library and header into $qcustomplot_dir"
 }
 
 # Cross-builds the programs and the tests with warnings as errors.
@@ -154,7 +161,9 @@ build_programs() {
     echo "== cross-building vantel, pellow, vantelctl and the tests for Windows into $build"
     "$qt_dir/bin/qt-cmake" -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DQT_CHAINLOAD_TOOLCHAIN_FILE="$toolchain" -DVANTEL_WERROR=ON \
-        -DVANTEL_MOSQUITTO_DIR="$mosquitto_dir" -DQT_ADDITIONAL_PACKAGES_PREFIX_PATH="$qcustomplot_dir" \
+        -DVANTEL_MOSQUITTO_DIR="$mosquitto_dir" \
+        -DQCUSTOMPLOT_LIBRARY="$(ls "$qcustomplot_dir"/lib/lib*.dll.a | head -n 1)" \
+        -DQCUSTOMPLOT_INCLUDE_DIR="$qcustomplot_dir/include" \
         -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64 "${launcher[@]}" >/dev/null ||
         fail "the Windows build could not be configured (see above)"
     cmake --build "$build" --parallel 2 || fail "the Windows build failed (see above)"
