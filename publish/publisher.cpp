@@ -174,6 +174,14 @@ void Publisher::run()
             bool silent = false;
             {
                 const std::lock_guard<std::mutex> lock(m_mutex);
+                // "offline" goes out even when finish() gave it no time to be
+                // acknowledged: it is queued ahead of the goodbye below.
+                if (m_offlineWanted && !m_offlineSent && m_connected) {
+                    const QByteArray status = m_settings.topics.status().toUtf8();
+                    m_offlineSent = mosquitto_publish(m_mosq, &m_offlineMid, status.constData(),
+                                                      int(kOffline.size()), kOffline.constData(),
+                                                      kQos, true) == MOSQ_ERR_SUCCESS;
+                }
                 if (m_stopping) {
                     break;
                 }
@@ -184,12 +192,6 @@ void Publisher::run()
                 pumpLocked();
                 if (m_queue.size() != queued) {
                     m_changed.notify_all(); // finish() waits for the queue to empty
-                }
-                if (m_offlineWanted && !m_offlineSent && m_connected) {
-                    const QByteArray status = m_settings.topics.status().toUtf8();
-                    m_offlineSent = mosquitto_publish(m_mosq, &m_offlineMid, status.constData(),
-                                                      int(kOffline.size()), kOffline.constData(),
-                                                      kQos, true) == MOSQ_ERR_SUCCESS;
                 }
                 silent = !m_answered &&
                          std::chrono::steady_clock::now() - attempt >= m_settings.answerWait;

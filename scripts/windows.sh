@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows programs with MinGW-w64 and packs them in a zip.
+# Cross-builds the Windows programs with MinGW-w64 and packs them in a zip and an
+# installer.
 #
 # 1. Builds Qt for Windows once, from Debian's own qt6-base source package, into
 #    ${XDG_CACHE_HOME:-~/.cache}/vantel (reused while it exists; see
@@ -11,7 +12,8 @@
 #    dist/vantel-<version>-setup.exe (NSIS) and the corresponding source,
 #    dist/vantel-<version>-source.tar.gz.
 #
-# `scripts/windows.sh qt` stops after the first step.
+# `scripts/windows.sh qt` stops after the first step (scripts/test.sh runs it in the
+# background beside the Linux stages).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 . "$root/scripts/windows-env.sh"
@@ -119,7 +121,7 @@ build_library() {
     echo "== building $name $version for Windows (once)"
     "$@" -S "$src" -B "$work/build" -G Ninja -DCMAKE_INSTALL_PREFIX="$work/install" \
         >"$log" 2>&1 || fail "$name for Windows could not be configured: $(tail -n 20 "$log")"
-    nice -n 5 cmake --build "$work/build" --parallel 2 >>"$log" 2>&1 ||
+    nice -n 15 cmake --build "$work/build" --parallel 2 >>"$log" 2>&1 ||
         fail "$name for Windows did not build: $(grep -m 5 -A 5 -E 'error|FAILED' "$log")"
     cmake --install "$work/build" >>"$log" 2>&1 ||
         fail "$name for Windows could not be installed: $(tail -n 20 "$log")"
@@ -244,9 +246,9 @@ pack_source() {
 if [ ! -x "$qt_dir/bin/qt-cmake" ]; then
     build_qt
 fi
-[ "${1:-}" = "qt" ] && exit 0
 build_mosquitto
 build_qcustomplot
+[ "${1:-}" = "qt" ] && exit 0
 build="${BUILD_DIR:-$root/build-windows}"
 build_programs
 version="$(sed -n 's/^project(vantel VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
