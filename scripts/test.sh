@@ -8,6 +8,11 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 export QT_QPA_PLATFORM=offscreen
 
+# Each stage says when it starts, counted from the start of this script.
+stage() {
+    echo "== $* (at $((SECONDS / 60)) min $((SECONDS % 60)) s)"
+}
+
 if [ "${VANTEL_QUICK:-0}" != "1" ]; then
     "$root/scripts/install-deps.sh" windows
     # Qt for Windows is built once per machine (about 25 minutes on 2 cores). It
@@ -26,7 +31,7 @@ else
     "$root/scripts/install-deps.sh"
 fi
 
-echo "== format"
+stage "format"
 # Every C++ file the repository tracks is as .clang-format (scripts/format.sh) has it.
 unformatted=()
 while IFS= read -r file; do
@@ -38,7 +43,7 @@ if [ ${#unformatted[@]} -gt 0 ]; then
     exit 1
 fi
 
-echo "== build and test"
+stage "build and test"
 # With the package's hardening flags as cache arguments, so that a build/ configured
 # earlier without them is reconfigured: the package is made from this very build,
 # and what is tested is what is packed, built once.
@@ -47,19 +52,19 @@ echo "== build and test"
 (cd "$root/build" && ctest --output-on-failure)
 
 if [ "${VANTEL_QUICK:-0}" != "1" ]; then
-    echo "== package and check it"
+    stage "package and check it"
     deb="$(BUILD_DIR="$root/build" "$root/scripts/package.sh")"
     "$root/tests/packaging/check-deb.sh" "$deb" "$root/build/tests/packaging/libquit_preload.so"
 
-    echo "== fuzz smoke"
+    stage "fuzz smoke"
     "$root/fuzz/run.sh" 5
 
-    echo "== build and test with sanitizers"
+    stage "build and test with sanitizers"
     BUILD_DIR="$root/build-asan" BUILD_TYPE=Debug "$root/scripts/build.sh" \
         -DVANTEL_WERROR=ON -DVANTEL_SANITIZE=ON
     (cd "$root/build-asan" && ctest --output-on-failure)
 
-    echo "== Windows build, tested under Wine"
+    stage "Windows build, tested under Wine"
     if ! wait "$windows_qt_pid"; then
         cat "$windows_qt" >&2
         exit 1
@@ -67,3 +72,4 @@ if [ "${VANTEL_QUICK:-0}" != "1" ]; then
     cat "$windows_qt"
     "$root/scripts/test-windows.sh"
 fi
+stage "all passed"
