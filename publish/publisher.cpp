@@ -3,7 +3,12 @@
 #include <QFile>
 
 #include <mosquitto.h>
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <sys/socket.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -292,10 +297,17 @@ void Publisher::serverSilent()
     // A TCP connection that never got through (a host that drops packets) is
     // no server at all: the unreachable message is the one for it.
     sockaddr_storage peer{};
+#ifdef _WIN32
+    int size = int(sizeof peer);
+    const auto fd = SOCKET(mosquitto_socket(m_mosq));
+    const bool tcpUp =
+        fd != INVALID_SOCKET && ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) == 0;
+#else
     socklen_t size = sizeof peer;
     const int fd = mosquitto_socket(m_mosq);
     const bool tcpUp =
         fd >= 0 && ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) == 0;
+#endif
     QString message;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);

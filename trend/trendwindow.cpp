@@ -1,12 +1,12 @@
 #include "trend/trendwindow.h"
 
 #include "trend/csvexport.h"
+#include "trend/savedialog.h"
 #include "ui/messenger.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QImageWriter>
@@ -80,7 +80,7 @@ TrendWindow::TrendWindow(History &history, ui::Messenger &messenger, QWidget *pa
     setWindowTitle(QStringLiteral("vantel - trend"));
     resize(900, 540);
     m_askPath = [this](const QString &caption, const QString &filter, const QString &suggested) {
-        return QFileDialog::getSaveFileName(this, caption, suggested, filter);
+        return askSavePath(this, caption, suggested, filter);
     };
 
     timeWindow = new QComboBox(this);
