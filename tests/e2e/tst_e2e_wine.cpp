@@ -4,6 +4,7 @@
 // reads the poll period and the frames off the simulator's trace.
 
 #include "support/recordingmessenger.h"
+#include "support/winecom.h"
 
 #include "monitor/form1.h"
 #include "serial/makecommcontrol.h"
@@ -42,12 +43,8 @@ void TestWineE2e::monitorAndSetVoltage()
     Form1 form(*comm, messenger);
     form.show();
 
-    form.C32_Click();
-    const int found = form.Combo1->findText(port);
-    QVERIFY2(found >= 0, qPrintable(port + QStringLiteral(" not found by the search")));
-    form.Combo1->setCurrentIndex(found);
-    form.Combo1->setEditText(port);
-    form.C31_Click();
+    const QString notOpened = testsupport::openMappedPort(form, port);
+    QVERIFY2(notOpened.isEmpty(), qPrintable(notOpened));
     QVERIFY(comm->PortOpen());
 
     // The supply starts at 5.00 V / 1.000 A with the output off.

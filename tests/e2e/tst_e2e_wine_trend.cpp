@@ -3,6 +3,7 @@
 // the trend, and its CSV holds the readings the window showed.
 
 #include "support/recordingmessenger.h"
+#include "support/winecom.h"
 
 #include "monitor/form1.h"
 #include "serial/makecommcontrol.h"
@@ -38,12 +39,8 @@ void TestWineTrendE2e::trendOpensAndSavesCsv()
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
 
-    form.C32_Click();
-    const int found = form.Combo1->findText(port);
-    QVERIFY2(found >= 0, qPrintable(port + QStringLiteral(" not found by the search")));
-    form.Combo1->setCurrentIndex(found);
-    form.Combo1->setEditText(port);
-    form.C31_Click();
+    const QString notOpened = testsupport::openMappedPort(form, port);
+    QVERIFY2(notOpened.isEmpty(), qPrintable(notOpened));
     QVERIFY(comm->PortOpen());
     form.C1_Click();
     QTRY_VERIFY_WITH_TIMEOUT(!form.history().samples().empty(), kWaitMs);
