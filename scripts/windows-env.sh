@@ -13,6 +13,7 @@ options_key() {
 qt_version=6.4.2
 # Tablet events need wintab.h, which Debian's source leaves out. OpenGL stays on:
 # the Windows platform plugin of this version does not compile without it.
+# Network stays in for vantelctl's SCPI server (Qt's sockets, no TLS backend).
 # What the programs do not use stays out, to keep the build short on a shared
 # machine: Direct2D, JPEG, GIF, FreeType (Windows draws its own fonts), graphics
 # view, the widgets and dialogs no window here has (the input dialog stays: the
@@ -25,7 +26,7 @@ qt_version=6.4.2
 # and -O3 shortens the build; a window that polls three times a second does not
 # notice.
 qt_unused=(
-    sql network dbus concurrent xml tabletevent
+    sql dbus concurrent xml tabletevent
     direct2d directwrite directwrite3 jpeg gif freetype graphicsview
     treewidget listwidget tablewidget commandlinkbutton datetimeedit calendarwidget
     textbrowser splashscreen lcdnumber fontcombobox toolbox mdiarea dial
