@@ -1,6 +1,6 @@
 #include "addrtool/form1.h"
 
-#include "protocol/numtext.h"
+#include "numtext/numtext.h"
 #include "ui/formbuilder.h"
 
 #include <QCloseEvent>

@@ -1,7 +1,7 @@
 #include "addrtool/form1.h"
 
 #include "protocol/frames.h"
-#include "protocol/numtext.h"
+#include "numtext/numtext.h"
 
 #include <optional>
 

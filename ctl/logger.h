@@ -53,7 +53,7 @@ signals:
 
 private:
     struct AddressState {
-        protocol::EnergyCounter energy;
+        supply::EnergyCounter energy;
         int lowReadings = 0;          // consecutive readings below the cut-off
         std::optional<bool> outputOn; // from the last good reading
     };

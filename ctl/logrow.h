@@ -1,6 +1,6 @@
 #pragma once
 
-#include "protocol/energy.h"
+#include "supply/energy.h"
 #include "protocol/reading.h"
 
 #include <QDateTime>

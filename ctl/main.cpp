@@ -58,7 +58,7 @@ int runLog(ctl::Tool &tool, const ctl::LogOptions &options, ctl::RowWriter::Form
 
 // Reads and checks a sequence file (`-`: stdin); nullopt after saying
 // FILE:LINE: what is wrong.
-std::optional<protocol::Sequence> readSequence(const QString &path)
+std::optional<supply::Sequence> readSequence(const QString &path)
 {
     constexpr qint64 kLargestFile = 16 * 1024 * 1024;
     QFile file;
@@ -75,8 +75,8 @@ std::optional<protocol::Sequence> readSequence(const QString &path)
         ctl::printErr(QStringLiteral("%1: larger than 16 MiB; not a sequence file").arg(name));
         return std::nullopt;
     }
-    const protocol::ParsedSequence parsed =
-        protocol::parseSequence(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    const supply::ParsedSequence parsed =
+        supply::parseSequence(std::string_view(bytes.constData(), std::size_t(bytes.size())));
     if (parsed.error) {
         std::fputs(qPrintable(QStringLiteral("%1:%2: %3\n")
                                   .arg(name)
@@ -88,7 +88,7 @@ std::optional<protocol::Sequence> readSequence(const QString &path)
     return parsed.sequence;
 }
 
-int runSequence(ctl::Tool &tool, const protocol::Sequence &sequence, const ctl::RunOptions &options,
+int runSequence(ctl::Tool &tool, const supply::Sequence &sequence, const ctl::RunOptions &options,
                 ctl::RowWriter::Format format, const QString &path, ctl::StopSignals &stops)
 {
     ctl::RowWriter writer(format, true);

@@ -14,7 +14,7 @@ namespace ctl {
 
 namespace {
 
-using protocol::SequenceStep;
+using supply::SequenceStep;
 
 // Readings in a row without a good reply before the run gives up on the line.
 constexpr int kFailedReadingsToAbort = 3;
@@ -26,39 +26,39 @@ QString text(const std::string &s)
 
 QString durationSince(qint64 ns)
 {
-    return text(protocol::durationText(ns / 1'000'000));
+    return text(supply::durationText(ns / 1'000'000));
 }
 
 // The quantity an until compares, from a good reading and the counters.
-double measure(protocol::Quantity q, const protocol::StatusReading &r, const LogRow &row)
+double measure(supply::Quantity q, const protocol::StatusReading &r, const LogRow &row)
 {
     switch (q) {
-    case protocol::Quantity::Voltage:
+    case supply::Quantity::Voltage:
         return r.volts();
-    case protocol::Quantity::Current:
+    case supply::Quantity::Current:
         return r.amps();
-    case protocol::Quantity::Power:
+    case supply::Quantity::Power:
         return r.watts();
-    case protocol::Quantity::AmpHours:
+    case supply::Quantity::AmpHours:
         return row.ampHours;
-    case protocol::Quantity::WattHours:
+    case supply::Quantity::WattHours:
         return row.wattHours;
     }
     return 0;
 }
 
-QString measuredText(protocol::Quantity q, double value)
+QString measuredText(supply::Quantity q, double value)
 {
     switch (q) {
-    case protocol::Quantity::Voltage:
+    case supply::Quantity::Voltage:
         return QString::number(value, 'f', 2) + QStringLiteral(" V");
-    case protocol::Quantity::Current:
+    case supply::Quantity::Current:
         return QString::number(value, 'f', 3) + QStringLiteral(" A");
-    case protocol::Quantity::Power:
+    case supply::Quantity::Power:
         return QString::number(value, 'f', 3) + QStringLiteral(" W");
-    case protocol::Quantity::AmpHours:
+    case supply::Quantity::AmpHours:
         return QString::number(value, 'f', 6) + QStringLiteral(" Ah");
-    case protocol::Quantity::WattHours:
+    case supply::Quantity::WattHours:
         return QString::number(value, 'f', 6) + QStringLiteral(" Wh");
     }
     return {};
@@ -66,7 +66,7 @@ QString measuredText(protocol::Quantity q, double value)
 
 } // namespace
 
-Runner::Runner(Link &link, const protocol::Sequence &sequence, RunOptions options, QObject *parent)
+Runner::Runner(Link &link, const supply::Sequence &sequence, RunOptions options, QObject *parent)
     : QObject(parent), m_link(link), m_sequence(sequence), m_options(options)
 {
 }
@@ -205,7 +205,7 @@ bool Runner::step(const SequenceStep &s)
 bool Runner::until(const SequenceStep &s)
 {
     const qint64 started = nowNs();
-    const protocol::Condition &c = s.condition;
+    const supply::Condition &c = s.condition;
     int inARow = 0;
     double last = 0;
     const Wait wait =
@@ -224,7 +224,7 @@ bool Runner::until(const SequenceStep &s)
     }
     if (wait == Wait::Elapsed) {
         return abort(s.line, QStringLiteral("%1: not met within %2 (last %3)")
-                                 .arg(text(s.text), text(protocol::durationText(s.ms)),
+                                 .arg(text(s.text), text(supply::durationText(s.ms)),
                                       measuredText(c.quantity, last)));
     }
     printErr(

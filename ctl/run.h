@@ -2,8 +2,8 @@
 
 #include "ctl/link.h"
 #include "ctl/logrow.h"
-#include "protocol/energy.h"
-#include "protocol/sequence.h"
+#include "supply/energy.h"
+#include "supply/sequence.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -26,7 +26,7 @@ struct RunOptions {
 class Runner : public QObject {
     Q_OBJECT
 public:
-    Runner(Link &link, const protocol::Sequence &sequence, RunOptions options,
+    Runner(Link &link, const supply::Sequence &sequence, RunOptions options,
            QObject *parent = nullptr);
 
     // Runs the sequence to its end or an abort and returns the exit code: 0
@@ -47,9 +47,9 @@ private:
 
     // Runs steps [first, last); false once the run has aborted.
     bool execute(std::size_t first, std::size_t last);
-    bool step(const protocol::SequenceStep &s);
-    bool sweep(const protocol::SequenceStep &s);
-    bool until(const protocol::SequenceStep &s);
+    bool step(const supply::SequenceStep &s);
+    bool sweep(const supply::SequenceStep &s);
+    bool until(const supply::SequenceStep &s);
     // Writes `request`, then reads back; retried once; false after aborting.
     bool confirmedWrite(const protocol::Frame &request,
                         const std::function<bool(const protocol::StatusReading &)> &confirms,
@@ -66,10 +66,10 @@ private:
     qint64 nowNs() const { return m_clock.nsecsElapsed(); }
 
     Link &m_link;
-    const protocol::Sequence &m_sequence;
+    const supply::Sequence &m_sequence;
     RunOptions m_options;
     QElapsedTimer m_clock;
-    protocol::EnergyCounter m_energy;
+    supply::EnergyCounter m_energy;
     qint64 m_nextReadingNs = 0;
     int m_line = 0; // the step running
     int m_failedInARow = 0;

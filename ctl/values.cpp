@@ -1,7 +1,7 @@
 #include "ctl/values.h"
 
 #include "ctl/format.h"
-#include "protocol/numtext.h"
+#include "numtext/numtext.h"
 
 #include <QRegularExpression>
 #include <QStringList>

@@ -1,6 +1,6 @@
 // Input: the text of a box.
 #include "fuzzcheck.h"
-#include "protocol/numtext.h"
+#include "numtext/numtext.h"
 
 #include <cmath>
 #include <regex>

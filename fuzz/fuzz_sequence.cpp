@@ -1,6 +1,6 @@
 // Input: a sequence file for `vantelctl run`.
 #include "fuzzcheck.h"
-#include "protocol/sequence.h"
+#include "supply/sequence.h"
 
 #include <algorithm>
 #include <string_view>
@@ -8,29 +8,29 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const std::string_view text(reinterpret_cast<const char *>(data), size);
-    const protocol::ParsedSequence parsed = protocol::parseSequence(text);
+    const supply::ParsedSequence parsed = supply::parseSequence(text);
     const int lines = static_cast<int>(std::count(text.begin(), text.end(), '\n')) + 1;
     if (parsed.error) {
         FUZZ_CHECK(parsed.error->line >= 1 && parsed.error->line <= lines);
         FUZZ_CHECK(!parsed.error->message.empty());
         return 0;
     }
-    const protocol::Sequence &seq = parsed.sequence;
+    const supply::Sequence &seq = parsed.sequence;
     FUZZ_CHECK(!seq.steps.empty());
     const auto &limits = seq.limits;
     for (std::size_t i = 0; i < seq.steps.size(); ++i) {
-        const protocol::SequenceStep &s = seq.steps[i];
+        const supply::SequenceStep &s = seq.steps[i];
         FUZZ_CHECK(s.line >= 1 && s.line <= lines);
         // Every set value the run could send is within the supply and the limit.
         if (s.voltage) {
-            FUZZ_CHECK(*s.voltage <= protocol::kLargestVoltageCount);
+            FUZZ_CHECK(*s.voltage <= supply::kLargestVoltageCount);
             FUZZ_CHECK(!limits.voltage || *s.voltage <= *limits.voltage);
         }
         if (s.current) {
-            FUZZ_CHECK(*s.current <= protocol::kLargestCurrentCount);
+            FUZZ_CHECK(*s.current <= supply::kLargestCurrentCount);
             FUZZ_CHECK(!limits.current || *s.current <= *limits.current);
         }
-        if (s.kind == protocol::SequenceStep::Kind::Sweep) {
+        if (s.kind == supply::SequenceStep::Kind::Sweep) {
             FUZZ_CHECK(s.step > 0 && s.ms > 0);
             const auto largest = s.sweepsVoltage ? limits.voltage : limits.current;
             const std::size_t count = s.pointCount();
@@ -39,14 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 FUZZ_CHECK(!largest || s.point(p) <= *largest);
             }
         }
-        if (s.kind == protocol::SequenceStep::Kind::Repeat) {
+        if (s.kind == supply::SequenceStep::Kind::Repeat) {
             FUZZ_CHECK(s.match > i && s.match < seq.steps.size());
-            FUZZ_CHECK(seq.steps[s.match].kind == protocol::SequenceStep::Kind::End);
+            FUZZ_CHECK(seq.steps[s.match].kind == supply::SequenceStep::Kind::End);
             FUZZ_CHECK(seq.steps[s.match].match == i && s.count >= 1);
         }
     }
     const auto longest = seq.longestMs();
-    FUZZ_CHECK(!longest || (*longest >= 0 && *longest <= protocol::kLongestMs));
+    FUZZ_CHECK(!longest || (*longest >= 0 && *longest <= supply::kLongestMs));
     FUZZ_CHECK(seq.plan().size() >= seq.steps.size() + 1);
     return 0;
 }

@@ -1,7 +1,7 @@
 #include "monitor/form1.h"
 
 #include "protocol/frames.h"
-#include "protocol/numtext.h"
+#include "numtext/numtext.h"
 
 #include <array>
 #include <cstdint>

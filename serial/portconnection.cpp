@@ -1,6 +1,6 @@
 #include "serial/portconnection.h"
 
-#include "protocol/numtext.h"
+#include "numtext/numtext.h"
 #include "ui/messenger.h"
 #include "ui/widgets.h"
 

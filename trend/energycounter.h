@@ -1,11 +1,11 @@
 #pragma once
 
-#include "protocol/energy.h"
+#include "supply/energy.h"
 #include "trend/samplestore.h"
 
 namespace trend {
 
-// The history's charge and energy counters: protocol::EnergyCounter (and its
+// The history's charge and energy counters: supply::EnergyCounter (and its
 // rule, shared with vantelctl) over the store's samples.
 class EnergyCounter {
 public:
@@ -18,7 +18,7 @@ public:
     double wattHours() const { return m_counter.wattHours(); }
 
 private:
-    protocol::EnergyCounter m_counter;
+    supply::EnergyCounter m_counter;
 };
 
 } // namespace trend

@@ -9,7 +9,7 @@
 // what the supply reports now or reported just before.
 
 #include "monitor/form1.h"
-#include "protocol/numtext.h"
+#include "numtext/numtext.h"
 #include "serial/qtcommcontrol.h"
 #include "support/simprocess.h"
 #include "ui/messenger.h"

@@ -4,7 +4,7 @@
 
 #include <optional>
 
-namespace protocol {
+namespace supply {
 
 // Charge (Ah) and energy (Wh) delivered by one supply, counted from its readings.
 //
@@ -19,7 +19,7 @@ public:
     static constexpr double kLongestJoinSeconds = 2.0;
 
     // Takes a good reading at `seconds` on a monotonic clock, in time order.
-    void add(double seconds, const StatusReading &reading);
+    void add(double seconds, const protocol::StatusReading &reading);
     // Back to zero; counting goes on from the next reading.
     void reset();
 
@@ -38,4 +38,4 @@ private:
     double m_wattSeconds = 0;
 };
 
-} // namespace protocol
+} // namespace supply

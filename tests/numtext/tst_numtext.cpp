@@ -1,4 +1,4 @@
-#include "protocol/numtext.h"
+#include "numtext/numtext.h"
 #include "support/commalocale.h"
 
 #include <QtTest>

@@ -1,8 +1,8 @@
-#include "protocol/energy.h"
+#include "supply/energy.h"
 
-namespace protocol {
+namespace supply {
 
-void EnergyCounter::add(double seconds, const StatusReading &reading)
+void EnergyCounter::add(double seconds, const protocol::StatusReading &reading)
 {
     const Point now{seconds, reading.amps(), reading.watts(), reading.outputOn};
     if (m_last && m_last->outputOn && now.outputOn) {
@@ -22,4 +22,4 @@ void EnergyCounter::reset()
     m_wattSeconds = 0;
 }
 
-} // namespace protocol
+} // namespace supply

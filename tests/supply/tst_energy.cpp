@@ -1,5 +1,5 @@
 // The one charge and energy counter of vantelctl and the trend window.
-#include "protocol/energy.h"
+#include "supply/energy.h"
 
 #include <QStringList>
 #include <QTest>
@@ -60,7 +60,7 @@ void TestEnergy::counts()
 {
     QFETCH(QString, script);
     QFETCH(double, ampHours);
-    protocol::EnergyCounter counter;
+    supply::EnergyCounter counter;
     for (const QString &step : script.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
         if (step == QLatin1String("reset")) {
             counter.reset();

@@ -1,16 +1,16 @@
 // Sequence files for `vantelctl run`: every line form, its errors, the plan.
-#include "protocol/sequence.h"
+#include "supply/sequence.h"
 
 #include <QTest>
 
-using protocol::SequenceStep;
+using supply::SequenceStep;
 
 namespace {
 
 // A compact account of the steps: S<V>/<A> set (counts, - for none), O1/O0
 // output, H<ms> hold, U<q><op><value>x<for>m<max> until, W<v|c><points>@<dwell>
 // sweep, R<n> repeat, E end.
-QString digest(const protocol::Sequence &seq)
+QString digest(const supply::Sequence &seq)
 {
     QStringList out;
     for (const SequenceStep &s : seq.steps) {
@@ -28,8 +28,8 @@ QString digest(const protocol::Sequence &seq)
             break;
         case SequenceStep::Kind::Until:
             out << QStringLiteral("U%1%2%3x%4m%5")
-                       .arg(QLatin1String(protocol::quantityName(s.condition.quantity)),
-                            QLatin1String(protocol::compareText(s.condition.compare)))
+                       .arg(QLatin1String(supply::quantityName(s.condition.quantity)),
+                            QLatin1String(supply::compareText(s.condition.compare)))
                        .arg(s.condition.value)
                        .arg(s.count)
                        .arg(s.ms);
@@ -129,7 +129,7 @@ void TestSequence::accepted()
     QFETCH(QString, text);
     QFETCH(QString, steps);
     QFETCH(qlonglong, longestMs);
-    const protocol::ParsedSequence parsed = protocol::parseSequence(text.toStdString());
+    const supply::ParsedSequence parsed = supply::parseSequence(text.toStdString());
     QVERIFY2(!parsed.error, parsed.error ? parsed.error->message.c_str() : "");
     QCOMPARE(digest(parsed.sequence), steps);
     const auto longest = parsed.sequence.longestMs();
@@ -195,8 +195,8 @@ void TestSequence::refused()
     QFETCH(int, line);
     QFETCH(QString, message);
     const QByteArray bytes = text.toLatin1();
-    const protocol::ParsedSequence parsed =
-        protocol::parseSequence(std::string_view(bytes.constData(), size_t(bytes.size())));
+    const supply::ParsedSequence parsed =
+        supply::parseSequence(std::string_view(bytes.constData(), size_t(bytes.size())));
     QVERIFY(parsed.error);
     QVERIFY2(QString::fromStdString(parsed.error->message).contains(message),
              parsed.error->message.c_str());
@@ -205,9 +205,9 @@ void TestSequence::refused()
 
 void TestSequence::limitsOnReadings()
 {
-    const auto parsed = protocol::parseSequence("limit 12.8V 2A 20W\nhold 1s");
+    const auto parsed = supply::parseSequence("limit 12.8V 2A 20W\nhold 1s");
     QVERIFY(!parsed.error);
-    const protocol::SequenceLimits &limits = parsed.sequence.limits;
+    const supply::SequenceLimits &limits = parsed.sequence.limits;
     protocol::StatusReading r;
     r.actualVoltage = 1281; // one count over: within the resolution
     r.actualCurrent = 1501;

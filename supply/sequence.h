@@ -13,10 +13,10 @@
 // A sequence file for `vantelctl run`: one step a line, read and checked whole
 // before anything is sent. Set values are kept in the supply's counts (10 mV,
 // 1 mA), rounded half to even as `vantelctl set` rounds them; durations in ms.
-namespace protocol {
+namespace supply {
 
-constexpr int kLargestVoltageCount = kLargestVoltageCode; // 62.00 V
-constexpr int kLargestCurrentCount = kLargestCurrentCode; // 3.200 A
+constexpr int kLargestVoltageCount = protocol::kLargestVoltageCode; // 62.00 V
+constexpr int kLargestCurrentCount = protocol::kLargestCurrentCode; // 3.200 A
 // Until's readings in a row by default.
 constexpr int kDefaultUntilCount = 3;
 constexpr std::int64_t kDefaultDwellMs = 1000;
@@ -64,7 +64,7 @@ struct SequenceLimits {
 
     // What a reading exceeds by more than the supply's resolution, as
     // "12.95 V above the limit of 12.80 V"; empty when it is within every limit.
-    std::string exceededBy(const StatusReading &reading) const;
+    std::string exceededBy(const protocol::StatusReading &reading) const;
 };
 
 struct Sequence {
@@ -102,4 +102,4 @@ const char *quantityName(Quantity quantity);
 const char *quantityUnit(Quantity quantity);
 const char *compareText(Compare compare);
 
-} // namespace protocol
+} // namespace supply

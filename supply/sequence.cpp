@@ -1,13 +1,13 @@
-#include "protocol/sequence.h"
+#include "supply/sequence.h"
 
-#include "protocol/numtext.h"
+#include "numtext/numtext.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 
-namespace protocol {
+namespace supply {
 
 namespace {
 
@@ -499,7 +499,7 @@ std::uint16_t SequenceStep::point(std::size_t index) const
     return static_cast<std::uint16_t>(value);
 }
 
-std::string SequenceLimits::exceededBy(const StatusReading &r) const
+std::string SequenceLimits::exceededBy(const protocol::StatusReading &r) const
 {
     // One count over is within the supply's resolution.
     if (voltage && r.actualVoltage > *voltage + 1) {
@@ -799,4 +799,4 @@ const char *compareText(Compare compare)
     return "";
 }
 
-} // namespace protocol
+} // namespace supply
