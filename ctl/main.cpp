@@ -76,7 +76,7 @@ std::optional<supply::Sequence> readSequence(const QString &path)
         return std::nullopt;
     }
     const supply::ParsedSequence parsed =
-        supply::parseSequence(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+        supply::parseSequenceFile(std::string_view(bytes.constData(), std::size_t(bytes.size())));
     if (parsed.error) {
         std::fputs(qPrintable(QStringLiteral("%1:%2: %3\n")
                                   .arg(name)
@@ -209,11 +209,11 @@ int main(int argc, char **argv)
             return tool.set(voltageCode, currentCode);
         };
     } else if (name == QLatin1String("output")) {
-        const QString state = arguments.front();
-        if (state != QLatin1String("on") && state != QLatin1String("off")) {
-            return usageError(QStringLiteral("output takes on or off, not '%1'").arg(state));
+        const auto on = ctl::parseSwitch(arguments.front());
+        if (!on) {
+            return usageError(on.error);
         }
-        run = [on = state == QLatin1String("on")](ctl::Tool &tool) { return tool.output(on); };
+        run = [on = *on](ctl::Tool &tool) { return tool.output(on); };
     } else if (name == QLatin1String("address")) {
         const auto next = ctl::parseAddress(arguments.front());
         if (!next) {
