@@ -134,7 +134,15 @@ FunctionEnd
 Section "vantel" SecMain
   ; An older version's files go first, as its list names them: the new programs
   ; must never load a stale DLL or plugin left beside them.
-  Call DeleteListed
+  ${If} ${FileExists} "$INSTDIR\${FILE_LIST}"
+    Call DeleteListed
+  ${ElseIf} ${FileExists} "$INSTDIR\uninstall.exe"
+    ; A version from before the list: its DLLs and plugins, which its own
+    ; uninstaller would remove too.
+    Delete "$INSTDIR\*.dll"
+    Delete "$INSTDIR\platforms\*.dll"
+    Delete "$INSTDIR\styles\*.dll"
+  ${EndIf}
   SetOutPath "$INSTDIR"
   File /r "${STAGE}\*"
   File "/oname=${FILE_LIST}" "${FILES}"
