@@ -36,7 +36,7 @@ stage "format"
 # files git tracks, or in a tree without a repository (an unpacked source archive)
 # every .cpp and .h outside the build folders.
 cpp_files() {
-    if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    if [ "$(git -C "$root" rev-parse --show-toplevel 2>/dev/null)" = "$root" ]; then
         git -C "$root" ls-files '*.cpp' '*.h'
     else
         (cd "$root" && find . \( -name 'build*' -o -name dist -o -name .cache \) -prune -o \
