@@ -16,8 +16,10 @@ int g_pipe[2] = {-1, -1};
 
 extern "C" void onStopSignal(int number)
 {
-    // A closed terminal (SIGHUP) asks to stop as SIGTERM does.
-    const auto byte = static_cast<unsigned char>(number == SIGHUP ? SIGTERM : number);
+    // A closed terminal (SIGHUP) and Ctrl-\ (SIGQUIT, which would dump core with
+    // the output on) ask to stop as SIGTERM does.
+    const auto byte =
+        static_cast<unsigned char>(number == SIGHUP || number == SIGQUIT ? SIGTERM : number);
     [[maybe_unused]] const ssize_t n = ::write(g_pipe[1], &byte, 1);
 }
 
@@ -28,6 +30,7 @@ struct StopSignals::Platform {
     struct sigaction oldInt {};
     struct sigaction oldTerm {};
     struct sigaction oldHup {};
+    struct sigaction oldQuit {};
     struct sigaction oldPipe {};
 };
 
@@ -54,6 +57,7 @@ StopSignals::StopSignals(QObject *parent) : QObject(parent), m_platform(new Plat
     ::sigaction(SIGINT, &action, &m_platform->oldInt);
     ::sigaction(SIGTERM, &action, &m_platform->oldTerm);
     ::sigaction(SIGHUP, &action, &m_platform->oldHup);
+    ::sigaction(SIGQUIT, &action, &m_platform->oldQuit);
     // A reader that went away (`| head`) makes a write fail with EPIPE instead of
     // killing the process, so that it still ends as it should (outputs off).
     struct sigaction ignore {};
@@ -67,6 +71,7 @@ StopSignals::~StopSignals()
     ::sigaction(SIGINT, &m_platform->oldInt, nullptr);
     ::sigaction(SIGTERM, &m_platform->oldTerm, nullptr);
     ::sigaction(SIGHUP, &m_platform->oldHup, nullptr);
+    ::sigaction(SIGQUIT, &m_platform->oldQuit, nullptr);
     ::sigaction(SIGPIPE, &m_platform->oldPipe, nullptr);
     delete m_platform->notifier;
     for (int &fd : g_pipe) {
