@@ -1,5 +1,5 @@
 // End to end: `vantelctl log` against vantel-sim on a pseudo-terminal.
-#include "support/simprocess.h"
+#include "support/ctlrig.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -45,38 +45,33 @@ private slots:
 
 private:
     void startLog(QProcess &process, const QStringList &arguments);
-    QString path(const QString &name) const { return m_dir->filePath(name); }
+    QString path(const QString &name) const { return m_rig->path(name); }
     bool waitForRows(const QString &file, int rows);
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<testsupport::SimProcess> m_sim;
+    std::unique_ptr<testsupport::CtlRig> m_rig;
+    testsupport::SimProcess *m_sim = nullptr;
 };
 
 void TestE2eVantelctlLog::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
-    m_sim = std::make_unique<testsupport::SimProcess>(m_dir->path());
+    m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
     // Two supplies on one bus.
-    QVERIFY(
-        m_sim->start({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("--address"),
-                      QStringLiteral("1,2"), QStringLiteral("--voltage"), QStringLiteral("5"),
-                      QStringLiteral("--current"), QStringLiteral("1"), QStringLiteral("--output"),
-                      QStringLiteral("on")}));
+    QVERIFY(m_rig->startSim({QStringLiteral("--address"), QStringLiteral("1,2"),
+                             QStringLiteral("--voltage"), QStringLiteral("5"),
+                             QStringLiteral("--current"), QStringLiteral("1"),
+                             QStringLiteral("--output"), QStringLiteral("on")}));
+    m_sim = &m_rig->sim();
 }
 
 void TestE2eVantelctlLog::cleanup()
 {
-    m_sim.reset();
-    m_dir.reset();
+    m_sim = nullptr;
+    m_rig.reset();
 }
 
 void TestE2eVantelctlLog::startLog(QProcess &process, const QStringList &arguments)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("VANTEL_PORT_DIR"), m_dir->path());
-    process.setProcessEnvironment(env);
-    process.start(QStringLiteral(VANTELCTL_PATH), QStringList{QStringLiteral("log")} + arguments);
-    QVERIFY(process.waitForStarted(kWaitMs));
+    QVERIFY(m_rig->start(process, QStringList{QStringLiteral("log")} + arguments));
 }
 
 bool TestE2eVantelctlLog::waitForRows(const QString &file, int rows)
@@ -306,16 +301,9 @@ void TestE2eVantelctlLog::endsCleanlyOnHangUpAndClosedPipe()
     QFETCH(QString, command);
     QFETCH(int, code);
     QFETCH(QString, said);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("VANTEL_PORT_DIR"), m_dir->path());
-    env.insert(QStringLiteral("V"), QStringLiteral(VANTELCTL_PATH));
-    env.insert(QStringLiteral("D"), m_dir->path());
-    QProcess shell;
-    shell.setProcessEnvironment(env);
-    shell.start(QStringLiteral("bash"), {QStringLiteral("-c"), command});
-    QVERIFY(shell.waitForFinished(kWaitMs));
-    const QString err = QString::fromUtf8(shell.readAllStandardError());
-    QVERIFY2(shell.exitCode() == code, qPrintable(err));
+    const testsupport::CtlResult shell = m_rig->shell(command);
+    const QString err = shell.err;
+    QVERIFY2(shell.code == code, qPrintable(err));
     QVERIFY2(err.contains(said), qPrintable(err));
     QVERIFY2(err.contains(QStringLiteral("address 1: output switched off")), qPrintable(err));
     QVERIFY(m_sim->command(QStringLiteral("status 1")).contains(QStringLiteral(" output=off ")));

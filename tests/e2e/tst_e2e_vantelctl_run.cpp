@@ -1,5 +1,5 @@
 // End to end: `vantelctl run FILE` against vantel-sim on a pseudo-terminal.
-#include "support/simprocess.h"
+#include "support/ctlrig.h"
 
 #include <QFile>
 #include <QProcess>
@@ -39,26 +39,24 @@ private:
     void start(QProcess &process, const QString &sequence, const QStringList &extra = {});
     Result finish(QProcess &process);
     Result run(const QString &sequence, const QStringList &extra = {});
-    QString path(const QString &name) const { return m_dir->filePath(name); }
+    QString path(const QString &name) const { return m_rig->path(name); }
     int offFrames();
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<testsupport::SimProcess> m_sim;
+    std::unique_ptr<testsupport::CtlRig> m_rig;
+    testsupport::SimProcess *m_sim = nullptr;
 };
 
 void TestE2eVantelctlRun::startSim(const QStringList &arguments)
 {
-    m_dir = std::make_unique<QTemporaryDir>();
-    m_sim = std::make_unique<testsupport::SimProcess>(m_dir->path());
-    QVERIFY(m_sim->start(
-        QStringList{QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("--trace")} +
-        arguments));
+    m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
+    QVERIFY(m_rig->startSim(QStringList{QStringLiteral("--trace")} + arguments));
+    m_sim = &m_rig->sim();
 }
 
 void TestE2eVantelctlRun::cleanup()
 {
-    m_sim.reset();
-    m_dir.reset();
+    m_sim = nullptr;
+    m_rig.reset();
 }
 
 void TestE2eVantelctlRun::start(QProcess &process, const QString &sequence,
@@ -68,26 +66,21 @@ void TestE2eVantelctlRun::start(QProcess &process, const QString &sequence,
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(sequence.toUtf8());
     file.close();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("VANTEL_PORT_DIR"), m_dir->path());
-    process.setProcessEnvironment(env);
-    process.start(QStringLiteral(VANTELCTL_PATH),
-                  QStringList{QStringLiteral("run"), file.fileName(), QStringLiteral("--output"),
-                              path(QStringLiteral("rows.csv"))} +
-                      extra);
-    QVERIFY(process.waitForStarted(kWaitMs));
+    QVERIFY(m_rig->start(process,
+                         QStringList{QStringLiteral("run"), file.fileName(),
+                                     QStringLiteral("--output"), path(QStringLiteral("rows.csv"))} +
+                             extra));
 }
 
 Result TestE2eVantelctlRun::finish(QProcess &process)
 {
     Result result;
-    if (!process.waitForFinished(kWaitMs)) {
-        process.kill();
-        process.waitForFinished();
+    const testsupport::CtlResult ended = testsupport::CtlRig::finish(process, kWaitMs);
+    result.code = ended.code;
+    result.err = ended.err;
+    if (ended.code == -1 && ended.err.isEmpty()) {
         return result;
     }
-    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.err = QString::fromUtf8(process.readAllStandardError());
     QFile rows(path(QStringLiteral("rows.csv")));
     if (rows.open(QIODevice::ReadOnly)) {
         result.rows =
