@@ -32,6 +32,7 @@ struct StopSignals::Platform {
     struct sigaction oldHup {};
     struct sigaction oldQuit {};
     struct sigaction oldPipe {};
+    struct sigaction oldFileSize {};
 };
 
 StopSignals::StopSignals(QObject *parent) : QObject(parent), m_platform(new Platform)
@@ -64,6 +65,9 @@ StopSignals::StopSignals(QObject *parent) : QObject(parent), m_platform(new Plat
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     ::sigaction(SIGPIPE, &ignore, &m_platform->oldPipe);
+    // A file grown past its size limit makes the write fail too, so that the row
+    // is cut away and the outputs still go off, instead of the process dying.
+    ::sigaction(SIGXFSZ, &ignore, &m_platform->oldFileSize);
 }
 
 StopSignals::~StopSignals()
@@ -73,6 +77,7 @@ StopSignals::~StopSignals()
     ::sigaction(SIGHUP, &m_platform->oldHup, nullptr);
     ::sigaction(SIGQUIT, &m_platform->oldQuit, nullptr);
     ::sigaction(SIGPIPE, &m_platform->oldPipe, nullptr);
+    ::sigaction(SIGXFSZ, &m_platform->oldFileSize, nullptr);
     delete m_platform->notifier;
     for (int &fd : g_pipe) {
         ::close(fd);

@@ -30,7 +30,9 @@ private slots:
     void chargeEndsOnTheCurrentAndSwitchesOff();
     void sweepMarksOnePointEach();
     void lineAboveTheLimitSendsNothing();
+    void sigtermDuringHoldSwitchesOff_data();
     void sigtermDuringHoldSwitchesOff();
+    void fullFileAbortsAndSaysWhy();
     void silenceAbortsAfterThreeTimeouts();
     void maxNotMetAborts();
 
@@ -165,8 +167,17 @@ void TestE2eVantelctlRun::lineAboveTheLimitSendsNothing()
     QCOMPARE(m_sim->trace().size(), 0);
 }
 
+void TestE2eVantelctlRun::sigtermDuringHoldSwitchesOff_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    // Ctrl-\ would dump core with the output on: it is taken as SIGTERM.
+    QTest::newRow("SIGQUIT") << int(SIGQUIT);
+}
+
 void TestE2eVantelctlRun::sigtermDuringHoldSwitchesOff()
 {
+    QFETCH(int, signal);
     startSim({});
     QProcess process;
     start(process, QStringLiteral("set 5V 1A\noutput on\nhold 1h\n"));
@@ -176,7 +187,7 @@ void TestE2eVantelctlRun::sigtermDuringHoldSwitchesOff()
             return rows.open(QIODevice::ReadOnly) && rows.readAll().contains(",,3,\n");
         },
         kWaitMs));
-    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    ::kill(static_cast<pid_t>(process.processId()), signal);
     const Result r = finish(process);
     QCOMPARE(r.code, 143);
     QVERIFY2(r.err.contains(QStringLiteral("line 3: aborted: stopped by a signal")),
@@ -219,6 +230,33 @@ void TestE2eVantelctlRun::maxNotMetAborts()
                                            "within 2s (last 5.00 V)")),
              qPrintable(r.err));
     QCOMPARE(offFrames(), 1);
+    QVERIFY(m_sim->command(QStringLiteral("status")).contains(QStringLiteral("output=off")));
+}
+
+// A row that cannot be written aborts the run, names the cause and the file, and
+// leaves only whole rows; the output goes off.
+void TestE2eVantelctlRun::fullFileAbortsAndSaysWhy()
+{
+    startSim({});
+    QFile file(path(QStringLiteral("seq.txt")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("set 5V 1A\noutput on\nhold 1h\n");
+    file.close();
+    const testsupport::CtlResult r =
+        m_rig->shell(QStringLiteral("ulimit -f 2; $V run \"$D/seq.txt\" --interval 20 "
+                                    "--output \"$D/rows.csv\""));
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains(QStringLiteral("line 3: aborted: a row could not be written to ") +
+                            path(QStringLiteral("rows.csv")) + QStringLiteral(": File too large")),
+             qPrintable(r.err));
+    QVERIFY(r.err.contains(QStringLiteral("the output is switched off, confirmed")));
+    QFile rows(path(QStringLiteral("rows.csv")));
+    QVERIFY(rows.open(QIODevice::ReadOnly));
+    const QByteArray text = rows.readAll();
+    QVERIFY(text.endsWith('\n'));
+    for (const QByteArray &line : text.trimmed().split('\n')) {
+        QCOMPARE(line.count(','), 14);
+    }
     QVERIFY(m_sim->command(QStringLiteral("status")).contains(QStringLiteral("output=off")));
 }
 

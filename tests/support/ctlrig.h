@@ -36,13 +36,17 @@ public:
     QString dir() const { return m_dir.path(); }
     QString path(const QString &name) const { return m_dir.filePath(name); }
 
-    // VANTEL_PORT_DIR for the program; V (the program) and D (the folder) for scripts.
+    // VANTEL_PORT_DIR for the program; V (the program), D (the folder) and S (the
+    // simulator's process id) for scripts.
     QProcessEnvironment environment() const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("VANTEL_PORT_DIR"), m_dir.path());
         env.insert(QStringLiteral("V"), m_program);
         env.insert(QStringLiteral("D"), m_dir.path());
+        if (m_sim) {
+            env.insert(QStringLiteral("S"), QString::number(m_sim->process().processId()));
+        }
         return env;
     }
 
