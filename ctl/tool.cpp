@@ -513,16 +513,20 @@ Prepared prepareOutput(const CommandLine &line, const CommonOptions &)
     return Prepared::run([on = state == QLatin1String("on")](Context &context, Done done) {
         const std::uint8_t address = context.options.address;
         // A stop once the switch has gone out leaves the output unknown: say so.
-        const auto stopped = [on, done] {
-            printErr(
-                QStringLiteral("the output was being switched %1: it may be on").arg(onOff(on)));
+        const auto stopped = [on, done](bool sent) {
+            printErr(!sent ? QStringLiteral("stopped before the switch was sent: the output is "
+                                            "as it was")
+                     : on  ? QStringLiteral("stopped after the switch on was sent, before its "
+                                             "read-back: the output may be on")
+                           : QStringLiteral("stopped after the switch off was sent, before its "
+                                             "read-back: the output may still be on"));
             done(kExitSigint);
         };
         whenFinished(
             context.client.write(protocol::buildSwitchOutputRequest(address, on)),
             [&context, done, on, address, stopped](const Reply &written) {
                 if (written.error() == Error::Interrupted) {
-                    stopped();
+                    stopped(written.sentAt().isValid());
                     return;
                 }
                 if (written.error() != Error::None) {
@@ -533,7 +537,7 @@ Prepared prepareOutput(const CommandLine &line, const CommonOptions &)
                 whenFinished(context.client.readStatus(address), [&context, done, on,
                                                                   stopped](const Reply &reply) {
                     if (reply.error() == Error::Interrupted) {
-                        stopped();
+                        stopped(true);
                         return;
                     }
                     int code = kExitOk;
