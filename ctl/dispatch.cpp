@@ -5,7 +5,6 @@
 #include "serial/makecommcontrol.h"
 
 #include <QCoreApplication>
-#include <QLoggingCategory>
 #include <QTimer>
 
 #include <algorithm>
@@ -72,7 +71,7 @@ int dispatch(const QStringList &arguments, bool stdoutClosed)
         return prepared.usageError.isEmpty() ? prepared.exitCode : usageError(prepared.usageError);
     }
     if (common.verbose) {
-        QLoggingCategory::setFilterRules(QStringLiteral("vantel.line.debug=true"));
+        supply::enableLineTrace(stderr);
     }
 
     Console console(stdoutClosed);
