@@ -178,7 +178,7 @@ std::optional<supply::Sequence> readSequence(const QString &path)
         return std::nullopt;
     }
     const supply::ParsedSequence parsed =
-        supply::parseSequence(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+        supply::parseSequenceFile(std::string_view(bytes.constData(), std::size_t(bytes.size())));
     if (parsed.error) {
         std::fputs(qPrintable(QStringLiteral("%1:%2: %3\n")
                                   .arg(name)
@@ -233,6 +233,19 @@ Prepared prepareRun(const CommandLine &line, const CommonOptions &common)
         Prepared refused;
         refused.exitCode = kExitUsage; // said already, as FILE:LINE: what
         return refused;
+    }
+    // What the file asks that the run may not do as written, at this interval.
+    const auto interval = parseWhole(line.value(QStringLiteral("interval")), 1, 3600 * 1000);
+    const QString name = line.arguments().value(0) == QLatin1String("-")
+                             ? QStringLiteral("stdin")
+                             : line.arguments().value(0);
+    for (const supply::SequenceWarning &warning :
+         sequence->warnings(interval ? *interval : rows.interval.count())) {
+        std::fputs(qPrintable(QStringLiteral("%1:%2: warning: %3\n")
+                                  .arg(name)
+                                  .arg(warning.line)
+                                  .arg(QString::fromStdString(warning.message))),
+                   stderr);
     }
     if (check) {
         return Prepared::run(

@@ -513,11 +513,11 @@ Prepared prepareSet(const CommandLine &line, const CommonOptions &)
 
 Prepared prepareOutput(const CommandLine &line, const CommonOptions &)
 {
-    const QString state = line.arguments().value(0);
-    if (state != QLatin1String("on") && state != QLatin1String("off")) {
-        return Prepared::refused(QStringLiteral("output takes on or off, not '%1'").arg(state));
+    const auto switched = parseSwitch(line.arguments().value(0));
+    if (!switched) {
+        return Prepared::refused(switched.error);
     }
-    return Prepared::run([on = state == QLatin1String("on")](Context &context, Done done) {
+    return Prepared::run([on = *switched](Context &context, Done done) {
         const std::uint8_t address = context.options.address;
         // A stop once the switch has gone out leaves the output unknown: say so.
         const auto stopped = [on, done](bool sent) {
