@@ -8,6 +8,8 @@
 #include "supply/format.h"
 #include "supply/rowwriter.h"
 
+#include <QDateTime>
+
 #include <algorithm>
 #include <memory>
 
@@ -58,7 +60,13 @@ void Logger::roundDue()
         return;
     }
     m_roundStartedNs = nowNs();
-    m_schedule.roundStarted(m_roundStartedNs);
+    if (m_schedule.over(m_roundStartedNs)) {
+        end(End::Duration);
+        return;
+    }
+    if (m_aligned) {
+        m_schedule.roundStarted(m_roundStartedNs);
+    }
     m_next = 0;
     readNext();
 }
@@ -112,6 +120,15 @@ void Logger::taken(const supply::Reading &reading)
     }
     if (reading.error == supply::Error::Port) {
         m_portError = reading.detail;
+    }
+    if (!m_aligned) {
+        // The first request waited for the line to be quiet: the slots count from
+        // when it went out.
+        m_aligned = true;
+        const qint64 agoNs = reading.row.time.msecsTo(QDateTime::currentDateTime()) * 1'000'000;
+        m_roundStartedNs = nowNs() - std::max<qint64>(0, agoNs);
+        m_schedule.start(m_roundStartedNs);
+        m_schedule.roundStarted(m_roundStartedNs);
     }
     // The reading in progress gets its row, a failed one and the last one too.
     emit rowTaken(reading.row);

@@ -78,6 +78,7 @@ private:
     std::size_t m_next = 0; // the address of the round to read next
     qint64 m_roundStartedNs = 0;
     bool m_inFlight = false;
+    bool m_aligned = false; // the schedule starts when the first request goes out
     bool m_stopAsked = false;
     bool m_writerFailed = false;
     bool m_ending = false;
