@@ -210,7 +210,9 @@ public:
     void processQueue();
     void trySend();
     void send();
-    void finish(Error error, const QString &text = {});
+    // Ends the job in flight. `direct` emits finished() at once, for the event
+    // handlers that end with it; otherwise it comes from the event loop.
+    void finish(Error error, const QString &text = {}, bool direct = false);
     void complete(const protocol::ReplyJudgement &judgement);
     void onComm();
     void pull();
@@ -320,7 +322,11 @@ Reply *Client::Private::enqueue(protocol::Frame frame, Job next)
     next.reply = reply;
     next.refused = interrupted;
     queue.push_back(std::move(next));
-    schedule();
+    if (state == State::Idle && !scheduled && queue.size() == 1 && !interrupted) {
+        processQueue(); // it goes out now, or waits for the line's silence
+    } else {
+        schedule();
+    }
     return reply;
 }
 
@@ -375,6 +381,13 @@ void Client::Private::trySend()
     }
     pull();
     dropStale(false);
+    if (threshold > 1 && comm.InBufferCount() > 0) {
+        // Bytes came since the last request that the device holds back for the
+        // threshold: they come at the next turn of the event loop, and the line
+        // was busy just now.
+        setThreshold(1);
+        lineBusyUntilNs = std::max(lineBusyUntilNs, now());
+    }
     const qint64 at = now();
     qint64 until = lineBusyUntilNs + charsNs(3.5);
     if (draining) {
@@ -437,14 +450,13 @@ void Client::Private::send()
     }
 }
 
-void Client::Private::finish(Error error, const QString &text)
+void Client::Private::finish(Error error, const QString &text, bool direct)
 {
     const bool sent = state == State::Waiting;
     stepTimer.stop();
     dueTimer.stop();
     graceTimer.stop();
     state = State::Idle;
-    setThreshold(1);
     if (sent) {
         const std::uint8_t address = request[0];
         if (error == Error::None || error == Error::Exception) {
@@ -460,9 +472,17 @@ void Client::Private::finish(Error error, const QString &text)
                 now() + std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count() / 2;
         }
     }
+    // Until the next request, a late reply is looked at as it comes, so that its
+    // delay is named right. With none due, the threshold stays: bytes the device
+    // holds back are asked for before the next request goes out.
+    if (!unansweredNs.empty()) {
+        setThreshold(1);
+    }
     QPointer<Reply> reply = job.reply;
     job = {};
-    schedule();
+    if (!queue.empty()) {
+        schedule();
+    }
     if (!reply) {
         return;
     }
@@ -473,8 +493,14 @@ void Client::Private::finish(Error error, const QString &text)
     if (error == Error::Port) {
         lastPortReason = text;
     }
-    // Always from the event loop: whatever the caller does in its slot (a new
-    // request, a stop, deleting this client) meets no half-done step here.
+    if (direct) {
+        // The last step of an event handler: nothing here is touched after it,
+        // whatever the caller's slot does (a new request, a stop).
+        reply->m_finished = true;
+        emit reply->finished();
+        return;
+    }
+    // From the event loop: the caller's slot meets no half-done step here.
     QMetaObject::invokeMethod(
         reply,
         [reply] {
@@ -496,7 +522,7 @@ void Client::Private::complete(const protocol::ReplyJudgement &judgement)
     if (judgement.verdict == protocol::ReplyVerdict::BadCrc) {
         ++stats.badCrc;
         trace("<-", bytes, endNs, QStringLiteral("crc"));
-        finish(Error::Crc);
+        finish(Error::Crc, {}, true);
         return;
     }
     ++stats.replies;
@@ -505,22 +531,23 @@ void Client::Private::complete(const protocol::ReplyJudgement &judgement)
     if (judgement.verdict == protocol::ReplyVerdict::Exception) {
         reply->m_exceptionCode = judgement.exceptionCode;
         trace("<-", bytes, endNs, errorWord(Error::Exception, judgement.exceptionCode));
-        finish(Error::Exception);
+        finish(Error::Exception, {}, true);
         return;
     }
     trace("<-", bytes, endNs, QStringLiteral("reply"));
     if (job.kind == Kind::Read) {
         reply->m_reading = protocol::decodeStatusReading(bytesOf(bytes), bytes.size());
-        finish(Error::None);
+        finish(Error::None, {}, true);
         return;
     }
     if (!protocol::isWriteEcho(request, bytesOf(bytes), bytes.size())) {
         ++stats.foreign;
         finish(Error::Foreign,
-               QStringLiteral("the echo differs from the request ") + hexOf(bytesOfFrame(request)));
+               QStringLiteral("the echo differs from the request ") + hexOf(bytesOfFrame(request)),
+               true);
         return;
     }
-    finish(Error::None);
+    finish(Error::None, {}, true);
 }
 
 void Client::Private::pull()
@@ -762,7 +789,7 @@ void Client::Private::onStep()
     case State::Lingering:
         pull();
         dropStale(false);
-        finish(Error::None);
+        finish(Error::None, {}, true);
         break;
     case State::Waiting:
         onDeadline();
@@ -791,11 +818,11 @@ void Client::Private::onDeadline()
     if (!comm.PortOpen()) {
         const QString reason =
             lastPortReason.isEmpty() ? QStringLiteral("the port closed") : lastPortReason;
-        finish(Error::Port, reason);
+        finish(Error::Port, reason, true);
         return;
     }
     if (interrupted) {
-        finish(Error::Interrupted);
+        finish(Error::Interrupted, {}, true);
         return;
     }
     // What is left: the start of our reply (short), or what was no reply.
@@ -806,7 +833,7 @@ void Client::Private::onDeadline()
         job.reply->m_bytes = rx;
         ++stats.shortReplies;
         dropJunk(rx.size(), "short");
-        finish(Error::Short);
+        finish(Error::Short, {}, true);
         return;
     }
     if (!rx.isEmpty()) {
@@ -826,7 +853,7 @@ void Client::Private::onDeadline()
     qCDebug(lcLine).noquote() << QStringLiteral("%1 ms    timeout of %2")
                                      .arg(static_cast<double>(now()) / kNsPerMs, 10, 'f', 1)
                                      .arg(request[0]);
-    finish(Error::Timeout);
+    finish(Error::Timeout, {}, true);
 }
 
 void Client::Private::onDue()
@@ -857,7 +884,7 @@ void Client::Private::onGrace()
         graceTimer.start(1);
         return;
     }
-    finish(Error::Interrupted);
+    finish(Error::Interrupted, {}, true);
 }
 
 void Client::Private::onPortLost(const QString &reason)
