@@ -196,8 +196,10 @@ void QtCommControl::discardDeviceInput()
 
 int QtCommControl::deviceInputCount() const
 {
+    // Bytes the tty holds back for VMIN count; with VMIN 1 the port reads what
+    // comes at once, and the count stays what Input() can hand over.
     int waiting = 0;
-    if (m_port->isOpen() && ::ioctl(m_port->handle(), FIONREAD, &waiting) != 0) {
+    if (m_vmin > 1 && m_port->isOpen() && ::ioctl(m_port->handle(), FIONREAD, &waiting) != 0) {
         waiting = 0;
     }
     return static_cast<int>(m_port->bytesAvailable()) + waiting;

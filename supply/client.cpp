@@ -233,6 +233,9 @@ public:
     void trace(const char *direction, const QByteArray &bytes, qint64 atNs,
                const QString &verdict) const;
     qint64 now() const { return clock.nsecsElapsed(); }
+    // Where the job in flight keeps its results: its reply, or a scratch one when
+    // the caller has let the reply go while its request was out.
+    Reply *out() { return job.reply ? job.reply.data() : &scratch; }
     milliseconds quietOnStart() const { return startQuiet ? *startQuiet : timeout; }
 
     Client *q;
@@ -265,6 +268,7 @@ public:
     qint64 usualRoundTripNs = 0;
     int threshold = 0;
     QString lastPortReason;
+    Reply scratch{protocol::Frame{}};
 
     // The request in flight.
     protocol::Frame request;
@@ -425,7 +429,7 @@ void Client::Private::send()
     }
     ++stats.requests;
     trace("->", bytes, sentNs, QStringLiteral("request"));
-    job.reply->m_sentAt = QDateTime::currentDateTime();
+    out()->m_sentAt = QDateTime::currentDateTime();
     lineBusyUntilNs = sentNs + charsNs(static_cast<double>(request.size()));
     // A supply answers once the whole request has reached it: the first byte of
     // its reply ends a character after that at the earliest.
@@ -516,7 +520,7 @@ void Client::Private::complete(const protocol::ReplyJudgement &judgement)
     const QByteArray bytes = rx.left(length);
     const qint64 endNs = rxAtNs[static_cast<std::size_t>(length - 1)];
     dropHead(length);
-    Reply *reply = job.reply;
+    Reply *reply = out();
     reply->m_bytes = bytes;
     reply->m_roundTripMs = static_cast<double>(endNs - sentNs) / kNsPerMs;
     if (judgement.verdict == protocol::ReplyVerdict::BadCrc) {
@@ -830,14 +834,14 @@ void Client::Private::onDeadline()
         protocol::judgeReply(request, job.replySize, bytesOf(rx),
                              static_cast<std::size_t>(rx.size()))
                 .verdict == protocol::ReplyVerdict::Incomplete) {
-        job.reply->m_bytes = rx;
+        out()->m_bytes = rx;
         ++stats.shortReplies;
         dropJunk(rx.size(), "short");
         finish(Error::Short, {}, true);
         return;
     }
     if (!rx.isEmpty()) {
-        job.reply->m_bytes = rx;
+        out()->m_bytes = rx;
         dropJunk(rx.size());
         sawForeign = true;
     }

@@ -367,6 +367,15 @@ void TestClient::stopRefusesUntilResumed()
     QCOMPARE(reply->error(), Error::None);
     QVERIFY(client.idle());
     delete reply;
+
+    // A reply let go while its request is out: the next one is still answered.
+    comm.scripts << Script{{30, kStatus}} << Script{{30, kStatus}};
+    delete client.readStatus(1);
+    reply = client.readStatus(1);
+    QTRY_VERIFY(reply->isFinished());
+    QCOMPARE(reply->error(), Error::None);
+    QCOMPARE(comm.written.size(), 3);
+    delete reply;
 }
 
 void TestClient::lateFrameNamedWithItsTrueDelay()
