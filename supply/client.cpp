@@ -269,6 +269,9 @@ public:
     int threshold = 0;
     QString lastPortReason;
     Reply scratch{protocol::Frame{}};
+    // A write taken as answered by a copy of itself while the echo was off.
+    QByteArray unconfirmedEcho;
+    qint64 unconfirmedEchoNs = 0;
 
     // The request in flight.
     protocol::Frame request;
@@ -429,6 +432,9 @@ void Client::Private::send()
     }
     ++stats.requests;
     trace("->", bytes, sentNs, QStringLiteral("request"));
+    if (request[1] == protocol::kWriteSingleRegister && bytes != unconfirmedEcho) {
+        unconfirmedEcho.clear();
+    }
     out()->m_sentAt = QDateTime::currentDateTime();
     lineBusyUntilNs = sentNs + charsNs(static_cast<double>(request.size()));
     // A supply answers once the whole request has reached it: the first byte of
@@ -550,6 +556,12 @@ void Client::Private::complete(const protocol::ReplyJudgement &judgement)
                QStringLiteral("the echo differs from the request ") + hexOf(bytesOfFrame(request)),
                true);
         return;
+    }
+    if (!echo) {
+        // If a second copy follows, this one was the adapter's (it came too late
+        // to be told apart by its time), and the second the supply's answer.
+        unconfirmedEcho = bytes;
+        unconfirmedEchoNs = sentNs;
     }
     finish(Error::None, {}, true);
 }
@@ -742,6 +754,15 @@ void Client::Private::dropFrame(qsizetype length)
         length == static_cast<qsizetype>(protocol::kRequestSize) &&
         static_cast<std::uint8_t>(bytes.at(1)) == protocol::kReadHoldingRegisters &&
         static_cast<std::uint8_t>(bytes.at(2)) != length - 5;
+    if (!unconfirmedEcho.isEmpty() && bytes == unconfirmedEcho &&
+        endNs - unconfirmedEchoNs <
+            std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count()) {
+        unconfirmedEcho.clear();
+        echo = true;
+        ++stats.echoes;
+        trace("<-", bytes, endNs, QStringLiteral("the supply's copy: the adapter echoes"));
+        return;
+    }
     const auto asked = unansweredNs.find(address);
     if (asked != unansweredNs.end() && !isRequest) {
         const double afterMs = static_cast<double>(endNs - asked->second) / kNsPerMs;

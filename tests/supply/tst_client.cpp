@@ -236,6 +236,12 @@ void TestClient::line_data()
     row("the adapter's echo on a write, by its time",
         {write({{5, writeEcho}, {30, writeEcho}}, Error::None, writeEcho)}, {0, 0, 1, 0});
     row("a write answered without echo", {write({{30, writeEcho}}, Error::None, writeEcho)});
+    // The echo came too late to be told by its time: the second copy tells it.
+    row("the adapter's echo on a write, by the supply's copy",
+        {write({{20, writeEcho}, {45, writeEcho}}, Error::None, writeEcho),
+         read({{5, kReadRequest}, {60, kStatus}}, Error::None, kStatus),
+         write({{5, writeEcho}, {30, writeEcho}}, Error::None, writeEcho)},
+        {0, 0, 3, 0});
     row("echo set: the echo alone confirms no write", {write({{5, writeEcho}}, Error::Timeout)},
         {0, 0, 1, 0}, true);
     row("echo set, then the supply's copy",
