@@ -176,6 +176,10 @@ void TestClient::line_data()
 
     QByteArray badCrc = kStatus;
     badCrc[16] = char(badCrc[16] ^ 0xFF);
+    QByteArray otherBadCrc = kStatusFrom2;
+    otherBadCrc[16] = char(otherBadCrc[16] ^ 0xFF);
+    // Address 1, function 3, a byte count of 10: a good frame, but no status reply.
+    const QByteArray otherByteCount = QByteArray::fromHex("01030A04D205DC04D001F400017DAC");
     const QByteArray junk("\xFF\x00\x55", 3);
     const QByteArray writeEcho = bytesOf(kOutputOn);
     const QByteArray otherWrite = bytesOf(protocol::buildSwitchOutputRequest(1, false));
@@ -203,10 +207,18 @@ void TestClient::line_data()
     // Bytes that come before the request could have been answered are no reply.
     row("an earlier reply, too soon to be ours",
         {read({{4, kZeroStatus}, {60, kStatus}}, Error::None, kStatus)}, {0, 0, 0, 1});
+    row("another address with a bad crc", {read({{40, otherBadCrc}}, Error::Foreign)},
+        {0, 17, 0, 1});
+    row("our address, another byte count", {read({{40, otherByteCount}}, Error::Foreign)},
+        {0, 0, 0, 1});
+    row("a write echo to a read", {read({{30, writeEcho}}, Error::Foreign)}, {0, 0, 0, 1});
     row("bad crc", {read({{40, badCrc}}, Error::Crc)});
     row("exception", {exception});
     row("silence", {read({}, Error::Timeout)});
     row("cut short", {read({{30, kStatus.left(9)}}, Error::Short)});
+    row("too slow to finish",
+        {read({{30, kStatus.left(1)}, {80, kStatus.mid(1, 1)}, {130, kStatus.mid(2, 1)}},
+              Error::Short)});
     // Another address timed out; its reply comes during our wait, named late.
     row("a late frame of another address",
         {silentFor2, read({{10, kStatusFrom2}, {50, kStatus}}, Error::None, kStatus)},
@@ -224,6 +236,12 @@ void TestClient::line_data()
     row("the adapter's echo on a write, by its time",
         {write({{5, writeEcho}, {30, writeEcho}}, Error::None, writeEcho)}, {0, 0, 1, 0});
     row("a write answered without echo", {write({{30, writeEcho}}, Error::None, writeEcho)});
+    // The echo came too late to be told by its time: the second copy tells it.
+    row("the adapter's echo on a write, by the supply's copy",
+        {write({{20, writeEcho}, {45, writeEcho}}, Error::None, writeEcho),
+         read({{5, kReadRequest}, {60, kStatus}}, Error::None, kStatus),
+         write({{5, writeEcho}, {30, writeEcho}}, Error::None, writeEcho)},
+        {0, 0, 3, 0});
     row("echo set: the echo alone confirms no write", {write({{5, writeEcho}}, Error::Timeout)},
         {0, 0, 1, 0}, true);
     row("echo set, then the supply's copy",
@@ -354,6 +372,15 @@ void TestClient::stopRefusesUntilResumed()
     QTRY_VERIFY(reply->isFinished());
     QCOMPARE(reply->error(), Error::None);
     QVERIFY(client.idle());
+    delete reply;
+
+    // A reply let go while its request is out: the next one is still answered.
+    comm.scripts << Script{{30, kStatus}} << Script{{30, kStatus}};
+    delete client.readStatus(1);
+    reply = client.readStatus(1);
+    QTRY_VERIFY(reply->isFinished());
+    QCOMPARE(reply->error(), Error::None);
+    QCOMPARE(comm.written.size(), 3);
     delete reply;
 }
 
