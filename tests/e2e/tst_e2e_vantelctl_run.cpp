@@ -33,6 +33,7 @@ private slots:
     void sigtermDuringHoldSwitchesOff_data();
     void sigtermDuringHoldSwitchesOff();
     void fullFileAbortsAndSaysWhy();
+    void echoingAdapterWithoutOption();
     void checkSays_data();
     void checkSays();
     void silenceAbortsAfterThreeTimeouts();
@@ -259,6 +260,16 @@ void TestE2eVantelctlRun::fullFileAbortsAndSaysWhy()
     for (const QByteArray &line : text.trimmed().split('\n')) {
         QCOMPARE(line.count(','), 14);
     }
+    QVERIFY(m_sim->command(QStringLiteral("status")).contains(QStringLiteral("output=off")));
+}
+
+// A run whose first step is a write, on an echoing adapter without --echo.
+void TestE2eVantelctlRun::echoingAdapterWithoutOption()
+{
+    startSim({});
+    QCOMPARE(m_sim->command(QStringLiteral("fault local-echo on")), QStringLiteral("ok"));
+    const Result r = run(QStringLiteral("set 5V 1A\noutput on\nhold 500ms\noutput off\n"));
+    QVERIFY2(r.code == 0, qPrintable(r.err));
     QVERIFY(m_sim->command(QStringLiteral("status")).contains(QStringLiteral("output=off")));
 }
 
