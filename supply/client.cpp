@@ -427,7 +427,10 @@ void Client::Private::send()
     } catch (const serial::CommError &error) {
         const QString reason = QString::fromStdString(error.what());
         finish(Error::Port, reason);
-        emit q->portFailed(reason);
+        // From the event loop, like finished(): this may run inside a request call.
+        Client *client = q;
+        QMetaObject::invokeMethod(
+            q, [client, reason] { emit client->portFailed(reason); }, Qt::QueuedConnection);
         return;
     }
     ++stats.requests;

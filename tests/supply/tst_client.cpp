@@ -61,7 +61,7 @@ struct Step {
     std::optional<milliseconds> firstByte;
     int interruptAtMs = -1;
     int unplugAtMs = -1;
-    int lingerMs = 0;
+    bool writeRefused = false;
 };
 
 Step request(protocol::Frame frame, Script script, Error expected, QByteArray bytes)
@@ -100,6 +100,12 @@ Step stoppedAt(int ms, Step step)
 Step unpluggedAt(int ms, Step step)
 {
     step.unplugAtMs = ms;
+    return step;
+}
+
+Step refused(Step step)
+{
+    step.writeRefused = true;
     return step;
 }
 
@@ -255,6 +261,7 @@ void TestClient::line_data()
         {stoppedAt(20, read({{120, kStatus}}, Error::None, kStatus))});
     row("a stop and no reply", {stoppedAt(20, read({}, Error::Interrupted))});
     row("the port lost", {unpluggedAt(30, read({}, Error::Port)), read({}, Error::Port)});
+    row("the write refused", {refused(read({}, Error::Port))});
     // A reply to an earlier program's request is still on its way when we start.
     row("the opening drain", {read({{40, kStatus}}, Error::None, kStatus)}, {}, false,
         {{0, kZeroStatus.left(5)}, {50, kZeroStatus.mid(5)}});
@@ -284,6 +291,9 @@ void TestClient::line()
     int writes = 0;
     for (const Step &step : steps) {
         comm.scripts << step.script;
+        if (step.writeRefused) {
+            comm.failNextWrite(serial::kErrDeviceIo, "the device went away");
+        }
         QElapsedTimer clock;
         clock.start();
         supply::Reply *reply = step.request[1] == protocol::kReadHoldingRegisters
@@ -316,6 +326,9 @@ void TestClient::line()
         if (step.expected == Error::Exception) {
             QVERIFY2(clock.elapsed() < 150, qPrintable(QString::number(clock.elapsed())));
         }
+        if (step.expected == Error::Port && step.writeRefused) {
+            QCOMPARE(reply->errorText(), QStringLiteral("the device went away"));
+        }
         if (step.expected != Error::Port || writes < comm.written.size()) {
             ++writes;
         }
@@ -323,7 +336,9 @@ void TestClient::line()
         client.resume();
     }
     QCOMPARE(comm.written.size(), writes);
-    QCOMPARE(comm.written.first(), bytesOf(steps.first().request));
+    if (!comm.written.isEmpty()) {
+        QCOMPARE(comm.written.first(), bytesOf(steps.first().request));
+    }
     for (const qint64 silence : comm.silenceNs) {
         QVERIFY2(silence >= 3'645'000, qPrintable(QString::number(silence)));
     }
@@ -345,7 +360,7 @@ void TestClient::line()
     if (stats.roundTrips == 0) {
         QCOMPARE(stats.medianMs, 0.0);
     }
-    QCOMPARE(portFailures.count(), steps.last().expected == Error::Port ? 1 : 0);
+    QTRY_COMPARE(portFailures.count(), steps.last().expected == Error::Port ? 1 : 0);
 }
 
 void TestClient::stopRefusesUntilResumed()
