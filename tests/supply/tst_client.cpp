@@ -212,7 +212,7 @@ void TestClient::line_data()
         {read({{30, kStatusFrom2.left(6)}, {60, kStatus}}, Error::None, kStatus)}, {0, 6, 0, 0});
     // Bytes that come before the request could have been answered are no reply.
     row("an earlier reply, too soon to be ours",
-        {read({{4, kZeroStatus}, {60, kStatus}}, Error::None, kStatus)}, {0, 0, 0, 1});
+        {read({{0, kZeroStatus}, {60, kStatus}}, Error::None, kStatus)}, {0, 0, 0, 1});
     row("another address with a bad crc", {read({{40, otherBadCrc}}, Error::Foreign)},
         {0, 17, 0, 1});
     row("our address, another byte count", {read({{40, otherByteCount}}, Error::Foreign)},
@@ -254,9 +254,10 @@ void TestClient::line_data()
         {write({{5, writeEcho}, {35, writeEcho}}, Error::None, writeEcho)}, {0, 0, 1, 0}, true);
     row("a write echo that differs", {write({{30, otherWrite}}, Error::Foreign)}, {0, 0, 0, 1});
     row("first byte in time, the rest slower",
-        {firstByteWithin(25, read(byteByByte(kStatus, 15), Error::None, kStatus))});
+        {firstByteWithin(
+            40, read({{10, kStatus.left(1)}, {70, kStatus.mid(1)}}, Error::None, kStatus))});
     row("nothing by the first-byte wait",
-        {firstByteWithin(40, read({{100, kStatus}}, Error::Timeout))});
+        {firstByteWithin(40, read({{140, kStatus}}, Error::Timeout))});
     row("a stop with a reply in flight",
         {stoppedAt(20, read({{120, kStatus}}, Error::None, kStatus))});
     row("a stop and no reply", {stoppedAt(20, read({}, Error::Interrupted))});
