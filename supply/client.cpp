@@ -218,6 +218,8 @@ public:
     void pull();
     void append(const QByteArray &bytes, qint64 now);
     void examine();
+    // Bytes that may be the reply have come: a first-byte wait gives way to the timeout.
+    void markBegun();
     void onStep();
     void onDeadline();
     void onDue();
@@ -427,7 +429,10 @@ void Client::Private::send()
     } catch (const serial::CommError &error) {
         const QString reason = QString::fromStdString(error.what());
         finish(Error::Port, reason);
-        emit q->portFailed(reason);
+        // From the event loop, like finished(): this may run inside a request call.
+        Client *client = q;
+        QMetaObject::invokeMethod(
+            q, [client, reason] { emit client->portFailed(reason); }, Qt::QueuedConnection);
         return;
     }
     ++stats.requests;
@@ -638,6 +643,10 @@ void Client::Private::examine()
         if (echoPending && (echo || early || request[1] == protocol::kReadHoldingRegisters)) {
             switch (protocol::matchEcho(request, data, size)) {
             case protocol::EchoMatch::Partial:
+                // The start of a read's echo looks like the start of its reply.
+                if (!early) {
+                    markBegun();
+                }
                 expect(request.size() - size + job.replySize);
                 return;
             case protocol::EchoMatch::Whole: {
@@ -666,15 +675,7 @@ void Client::Private::examine()
                 complete(judgement);
                 return;
             case protocol::ReplyVerdict::Incomplete: {
-                if (!begun) {
-                    begun = true;
-                    if (job.firstByte) {
-                        pastDue = false;
-                        // The reply has begun: the whole timeout applies from its request.
-                        stepTimer.start(
-                            std::max<qint64>(0, timeout.count() - (now() - sentNs) / kNsPerMs));
-                    }
-                }
+                markBegun();
                 const bool exception = size >= 2 && (data[1] & protocol::kExceptionFlag) != 0;
                 const std::size_t whole = exception ? protocol::kExceptionReplySize : job.replySize;
                 expect(whole > size ? whole - size : 1);
@@ -712,6 +713,19 @@ void Client::Private::examine()
         // our reply or the deadline, a byte at a time.
         setThreshold(1);
         return;
+    }
+}
+
+void Client::Private::markBegun()
+{
+    if (begun) {
+        return;
+    }
+    begun = true;
+    if (job.firstByte) {
+        // The reply has begun: the whole timeout applies from its request.
+        pastDue = false;
+        stepTimer.start(std::max<qint64>(0, timeout.count() - (now() - sentNs) / kNsPerMs));
     }
 }
 
