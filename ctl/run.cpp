@@ -1,176 +1,21 @@
 #include "ctl/run.h"
 
 #include "ctl/commands.h"
-#include "ctl/logger.h"
 #include "ctl/mqttlog.h"
 #include "ctl/output.h"
 #include "ctl/rowoptions.h"
 #include "ctl/stopsignals.h"
+#include "supply/logger.h"
 #include "supply/rowwriter.h"
+#include "supply/scheduledline.h"
 #include "supply/sequence.h"
 
-#include <QDateTime>
 #include <QFile>
-#include <QPointer>
 
-#include <algorithm>
 #include <cstdio>
 #include <memory>
 
 namespace ctl {
-
-ShellRunLine::ShellRunLine(supply::Client &client, std::uint8_t address, milliseconds interval,
-                           QObject *parent)
-    : QObject(parent), m_client(client), m_address(address), m_schedule(interval)
-{
-    m_timer.setSingleShot(true);
-    m_timer.setTimerType(Qt::PreciseTimer);
-    connect(&m_timer, &QTimer::timeout, this, &ShellRunLine::due);
-}
-
-void ShellRunLine::begin(std::function<void(const supply::Row &)> reading,
-                         std::function<void(const QString &)> failed)
-{
-    m_reading = std::move(reading);
-    m_failed = std::move(failed);
-    m_active = true;
-    m_clock.start();
-    m_schedule.start(0);
-    arm();
-}
-
-void ShellRunLine::end()
-{
-    m_active = false;
-    m_timer.stop();
-}
-
-void ShellRunLine::arm()
-{
-    if (!m_active || m_busy) {
-        return;
-    }
-    const qint64 wait = m_schedule.untilNextRound(nowNs());
-    m_timer.start(static_cast<int>((wait + 999'999) / 1'000'000));
-}
-
-void ShellRunLine::due()
-{
-    if (!m_active || m_busy) {
-        return; // the reading or write on the line calls arm() when it is done
-    }
-    if (m_aligned) {
-        m_schedule.roundStarted(nowNs());
-    }
-    readOne();
-}
-
-void ShellRunLine::readSoon()
-{
-    if (!m_active) {
-        return;
-    }
-    if (m_busy) {
-        m_extraDue = true;
-        return;
-    }
-    readOne();
-}
-
-void ShellRunLine::readOne()
-{
-    m_busy = true;
-    m_timer.stop();
-    QPointer<ShellRunLine> self(this);
-    supply::takeReading(m_client, m_rows, m_address, [self](const supply::Reading &reading) {
-        if (!self) {
-            return;
-        }
-        self->m_busy = false;
-        if (!self->m_active) {
-            return;
-        }
-        self->deliver(reading);
-        if (reading.error == supply::Error::Port) {
-            self->m_active = false;
-            self->m_failed(reading.detail);
-            return;
-        }
-        self->idleAgain();
-    });
-}
-
-void ShellRunLine::idleAgain()
-{
-    if (!m_active || m_busy) {
-        return;
-    }
-    if (m_extraDue) {
-        m_extraDue = false;
-        readOne();
-        return;
-    }
-    arm();
-}
-
-void ShellRunLine::deliver(const supply::Reading &reading)
-{
-    if (reading.error == supply::Error::Interrupted) {
-        return;
-    }
-    if (!m_aligned) {
-        // The first request waited for the line to be quiet: the slots count from
-        // when it went out.
-        m_aligned = true;
-        const qint64 agoNs = reading.row.time.msecsTo(QDateTime::currentDateTime()) * 1'000'000;
-        const qint64 sentNs = nowNs() - std::max<qint64>(0, agoNs);
-        m_schedule.start(sentNs);
-        m_schedule.roundStarted(sentNs);
-    }
-    if (m_reading) {
-        m_reading(reading.row);
-    }
-}
-
-void ShellRunLine::write(supply::Target target, std::uint16_t value,
-                         std::function<void(const QString &)> retrying,
-                         std::function<void(const supply::WriteResult &)> done)
-{
-    m_busy = true;
-    m_timer.stop();
-    QPointer<ShellRunLine> self(this);
-    supply::WriteCallbacks callbacks;
-    callbacks.readBack = [self](const supply::Reading &reading) {
-        if (self && self->m_active) {
-            self->deliver(reading);
-        }
-    };
-    callbacks.retrying = std::move(retrying);
-    callbacks.done = [self, done = std::move(done)](const supply::WriteResult &result) {
-        if (self) {
-            self->m_busy = false;
-        }
-        done(result);
-        if (self) {
-            self->idleAgain();
-        }
-    };
-    supply::confirmedWrite(m_client, m_rows, supply::writeRequest(m_address, target, value),
-                           supply::confirmsWrite(target, value), std::move(callbacks));
-}
-
-void ShellRunLine::interrupt()
-{
-    m_client.interrupt();
-}
-
-void ShellRunLine::switchOff(std::function<void(const supply::WriteResult &)> done)
-{
-    m_client.resume();
-    supply::WriteCallbacks callbacks;
-    callbacks.done = std::move(done);
-    supply::switchOff(m_client, m_rows, m_address, std::move(callbacks));
-}
 
 namespace {
 
@@ -296,7 +141,7 @@ Prepared prepareRun(const CommandLine &line, const CommonOptions &common)
                 return;
             }
         }
-        auto *line = new ShellRunLine(context.client, options.address, rows.interval);
+        auto *line = new supply::ScheduledRunLine(context.client, options.address, rows.interval);
         auto *runner = new supply::Runner(*line, *shared, options, line);
         QObject::connect(runner, &supply::Runner::message, runner, &printErr);
         QObject::connect(runner, &supply::Runner::rowTaken, runner,
@@ -322,7 +167,7 @@ Prepared prepareRun(const CommandLine &line, const CommonOptions &common)
                 if (end.output == supply::RunEnd::Output::LeftAsIs) {
                     printErr(QStringLiteral("the output is left as it is (--on-abort keep)"));
                 }
-                for (const QString &text : linkSummary(context.client.stats())) {
+                for (const QString &text : supply::linkSummary(context.client.stats())) {
                     printErr(text);
                 }
                 if (publishing) {
