@@ -5,8 +5,8 @@
 
 #include <QFileInfo>
 #include <QTemporaryDir>
-#include <QTimeZone>
 #include <QTest>
+#include <QTimeZone>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
