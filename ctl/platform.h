@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <cstdio>
 #include <vector>
 
 // What differs between platforms, one file per platform behind these functions.
@@ -30,5 +31,11 @@ bool stdoutWasClosed();
 
 // Progress lines are shown only to a person watching.
 bool stderrIsTerminal();
+
+// Writes `text` to `stream` and flushes it, so that every character reaches the
+// reader as it is: a Windows console gets it through its wide-character call,
+// whatever its code page; a file, a pipe and every Unix stream get UTF-8. False
+// when not all of it was written (errno then says why, where the system does).
+bool writeText(std::FILE *stream, const QString &text);
 
 } // namespace ctl

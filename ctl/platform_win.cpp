@@ -3,6 +3,7 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <io.h>
 #include <string>
@@ -88,6 +89,44 @@ std::vector<PortEntry> listPorts(serial::CommControl &comm)
 bool stderrIsTerminal()
 {
     return _isatty(_fileno(stderr)) != 0;
+}
+
+bool writeText(std::FILE *stream, const QString &text)
+{
+    // What the C library holds for the stream goes out first, in order.
+    if (std::fflush(stream) != 0) {
+        return false;
+    }
+    const auto console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    if (console == INVALID_HANDLE_VALUE || GetConsoleMode(console, &mode) == 0) {
+        // A file or a pipe: UTF-8, not the ANSI code page, which cannot hold every
+        // character of a path.
+        const QByteArray bytes = text.toUtf8();
+        const auto size = static_cast<std::size_t>(bytes.size());
+        const bool written = std::fwrite(bytes.constData(), 1, size, stream) == size;
+        return std::fflush(stream) == 0 && written;
+    }
+    // A console shows UTF-16 as it is. Written in pieces, none of which ends
+    // between the two halves of a surrogate pair.
+    constexpr qsizetype kPiece = 8192;
+    const auto *data = reinterpret_cast<const wchar_t *>(text.utf16());
+    qsizetype left = text.size();
+    while (left > 0) {
+        qsizetype piece = std::min(left, kPiece);
+        if (piece < left && QChar::isHighSurrogate(data[piece - 1])) {
+            --piece;
+        }
+        DWORD written = 0;
+        if (WriteConsoleW(console, data, static_cast<DWORD>(piece), &written, nullptr) == 0 ||
+            written == 0) {
+            errno = EIO;
+            return false;
+        }
+        data += written;
+        left -= static_cast<qsizetype>(written);
+    }
+    return true;
 }
 
 bool stdoutWasClosed()

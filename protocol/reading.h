@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/frames.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -21,11 +23,11 @@ constexpr int kMode = 5;          // low byte: 1 CV, 0 CC, 2 OC
 // A count of 10 mV in volts, of 1 mA in amperes.
 inline double countToVolts(int count)
 {
-    return count / 100.0;
+    return count / kCountsPerVolt;
 }
 inline double countToAmps(int count)
 {
-    return count / 1000.0;
+    return count / kCountsPerAmp;
 }
 
 // The output state's low byte: false off (0), true on (1), nullopt for any

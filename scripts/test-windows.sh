@@ -4,7 +4,8 @@
 #  1. the zip, unpacked into the fresh prefix, starts vantelctl.exe and vantel.exe;
 #  2. the installer, run silently for the current user: the programs, the Start
 #     menu entries, the uninstall entry and the installed vantelctl.exe, then the
-#     silent uninstall, which leaves none of them;
+#     silent uninstall, which leaves none of them but a file of the user's; then
+#     an install into the folder /D names;
 #  3. the Windows unit tests, through CTest;
 #  4. end to end against vantel-sim on a pseudo-terminal mapped into the prefix as
 #     COM3: vantelctl.exe's commands and exit codes, the vantel window polling
@@ -102,16 +103,36 @@ done
 help="$("$wine" "$programs_win\\vantelctl.exe" --help 2>&1)" ||
     fail "the installed vantelctl.exe --help failed: $help"
 grep -q "read" <<<"$help" || fail "the installed vantelctl.exe --help printed no commands: $help"
+# A sequence file the user keeps beside the programs, as README's examples run it,
+# stays through an upgrade (the same installer again) and the uninstall.
+echo "set 5V 1A" >"$installed/charge.txt"
+"$wine" "$setup" /S || fail "$(basename "$setup") /S over an installed version failed"
+"$wineserver" -w
+[ -f "$installed/charge.txt" ] && [ -f "$installed/vantelctl.exe" ] ||
+    fail "an upgrade did not keep the user's charge.txt and the programs: $(ls "$installed")"
 # The uninstaller copies itself away and returns at once; wineserver -w waits for it.
 "$wine" "$programs_win\\uninstall.exe" /S || fail "uninstall.exe /S failed"
 "$wineserver" -w
-[ ! -e "$installed/vantel.exe" ] && [ ! -e "$installed/vantelctl.exe" ] ||
-    fail "the uninstaller left programs in $installed: $(ls "$installed")"
+left="$(cd "$installed" && find . -mindepth 1 | sort | tr '\n' ' ')"
+[ "$left" = "./charge.txt " ] ||
+    fail "the uninstaller did not leave exactly the user's charge.txt in $installed: $left"
 [ ! -e "$start_menu" ] || fail "the uninstaller left Start menu entries: $(ls "$start_menu")"
 if "$wine" reg query "$uninstall_key" >/dev/null 2>&1; then
     fail "the uninstaller left the uninstall entry $uninstall_key"
 fi
-echo "installer: programs, Start menu entries, uninstall entry, vantelctl.exe --help, silent uninstall"
+rm -r "$installed"
+# /D names the folder, over the per-user default.
+"$wine" "$setup" /S '/D=C:\Tools\vantel' || fail "$(basename "$setup") /S /D=C:\Tools\vantel failed"
+"$wineserver" -w
+[ -f "$WINEPREFIX/drive_c/Tools/vantel/vantelctl.exe" ] ||
+    fail "the installer ignored /D=C:\Tools\vantel: $(ls "$WINEPREFIX/drive_c/Tools/vantel" 2>&1)"
+[ ! -e "$installed" ] || fail "with /D the installer still wrote into $installed"
+"$wine" 'C:\Tools\vantel\uninstall.exe' /S || fail "uninstall.exe /S from C:\Tools\vantel failed"
+"$wineserver" -w
+[ ! -e "$WINEPREFIX/drive_c/Tools/vantel" ] ||
+    fail "the uninstaller left $(ls "$WINEPREFIX/drive_c/Tools/vantel") in C:\Tools\vantel"
+echo "installer: programs, Start menu entries, uninstall entry, vantelctl.exe --help, silent uninstall" \
+    "that keeps the user's own file, /D"
 "$wineserver" -k
 "$wineserver" -w
 

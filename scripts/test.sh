@@ -32,11 +32,21 @@ else
 fi
 
 stage "format"
-# Every C++ file the repository tracks is as .clang-format (scripts/format.sh) has it.
+# Every C++ file of the tree is as .clang-format (scripts/format.sh) has it: the
+# files git tracks, or in a tree without a repository (an unpacked source archive)
+# every .cpp and .h outside the build folders.
+cpp_files() {
+    if [ "$(git -C "$root" rev-parse --show-toplevel 2>/dev/null)" = "$root" ]; then
+        git -C "$root" ls-files '*.cpp' '*.h'
+    else
+        (cd "$root" && find . \( -name 'build*' -o -name dist -o -name .cache \) -prune -o \
+            \( -name '*.cpp' -o -name '*.h' \) -type f -print | sed 's|^\./||')
+    fi
+}
 unformatted=()
 while IFS= read -r file; do
     clang-format --dry-run --Werror "$root/$file" >/dev/null 2>&1 || unformatted+=("$file")
-done < <(git -C "$root" ls-files '*.cpp' '*.h')
+done < <(cpp_files)
 if [ ${#unformatted[@]} -gt 0 ]; then
     printf 'not formatted (run scripts/format.sh):\n' >&2
     printf '  %s\n' "${unformatted[@]}" >&2

@@ -222,23 +222,78 @@ pack_zip() {
     echo "== $zip ($(du -k "$zip" | cut -f1) KB)"
 }
 
+# What the staged folder holds, as the installer lists it for its uninstaller and
+# the next version's installer (see vantel.nsi): the files, then the folders deepest
+# first, each ended by a backslash; paths relative to the folder, with Windows'
+# separators.
+list_staged() {
+    (
+        cd "$1" &&
+            find . -type f | LC_ALL=C sort &&
+            find . -mindepth 1 -type d | LC_ALL=C sort -r | sed 's|$|/|'
+    ) | sed 's|^\./||; s|/|\\|g'
+}
+
 pack_installer() {
-    local setup="$root/dist/vantel-$version-setup.exe" log="$stage/makensis.log"
+    local setup="$root/dist/vantel-$version-setup.exe" log="$stage/makensis.log" files="$stage/files.lst"
     rm -f "$setup"
-    makensis -V2 -DVERSION="$version" -DSTAGE="$stage/$name" -DOUTFILE="$setup" \
+    list_staged "$stage/$name" >"$files" || fail "the staged files could not be listed"
+    makensis -V2 -DVERSION="$version" -DSTAGE="$stage/$name" -DFILES="$files" -DOUTFILE="$setup" \
         "$root/packaging/windows/vantel.nsi" >"$log" 2>&1 ||
         fail "the installer could not be made: $(tail -n 20 "$log")"
     echo "== $setup ($(du -k "$setup" | cut -f1) KB)"
 }
 
-# The corresponding source of what was built: the tree as committed, with the
-# changes not yet committed (git stash create makes a commit of them, or prints
-# nothing when there are none).
+# The tree's own files, one a line relative to it, for a tree that is no git
+# repository (an unpacked source archive): everything but what .gitignore names
+# (the build folders, dist/), version-control folders and caches. A pattern that
+# begins with "/" is taken from the top of the tree, any other by name anywhere;
+# one that ends with "/" names folders only.
+tree_files() {
+    local prune=(-name .git -o -name .cache -o -name __pycache__) pattern type
+    while IFS= read -r pattern || [ -n "$pattern" ]; do
+        case "$pattern" in '' | '#'* | '!'*) continue ;; esac
+        type=()
+        if [ "${pattern%/}" != "$pattern" ]; then
+            type=(-type d)
+            pattern="${pattern%/}"
+        fi
+        case "$pattern" in
+        /*) prune+=(-o \( "${type[@]}" -path "./${pattern#/}" \)) ;;
+        *) prune+=(-o \( "${type[@]}" -name "$pattern" \)) ;;
+        esac
+    done <"$root/.gitignore"
+    (cd "$root" && find . -mindepth 1 \( "${prune[@]}" \) -prune -o \( -type f -o -type l \) -print) |
+        sed 's|^\./||' | LC_ALL=C sort
+}
+
+# True when the tree is the top of a git repository (not a folder inside another
+# one's work tree) and git is there to read it.
+in_repository() {
+    local top
+    command -v git >/dev/null || return 1
+    top="$(git -C "$root" rev-parse --show-toplevel 2>/dev/null)" || return 1
+    [ "$(cd "$top" && pwd -P)" = "$(cd "$root" && pwd -P)" ]
+}
+
+# The corresponding source of what was built: in a git repository, the tree as
+# committed with the changes not yet committed (git stash create makes a commit of
+# them, or prints nothing when there are none); elsewhere, the tree's own files.
 pack_source() {
-    local archive="$root/dist/vantel-$version-source.tar.gz" tree
-    tree="$(git -C "$root" stash create)" || fail "the source tree could not be read with git"
-    git -C "$root" archive --format=tar.gz --prefix="vantel-$version/" -o "$archive" \
-        "${tree:-HEAD}" || fail "the source archive could not be written"
+    local archive="$root/dist/vantel-$version-source.tar.gz" tree list
+    rm -f "$archive"
+    if in_repository; then
+        tree="$(git -C "$root" stash create)" || fail "the source tree could not be read with git"
+        git -C "$root" archive --format=tar.gz --prefix="vantel-$version/" -o "$archive" \
+            "${tree:-HEAD}" || fail "the source archive could not be written"
+    else
+        list="$stage/source-files"
+        tree_files >"$list" && [ -s "$list" ] || fail "the source tree's files could not be listed"
+        tar -C "$root" -czf "$archive" --verbatim-files-from -T "$list" --sort=name \
+            --owner=0 --group=0 --numeric-owner --transform="s|^|vantel-$version/|SH" ||
+            fail "the source archive could not be written"
+        echo "== (no git repository: the archive holds the tree's $(wc -l <"$list") files)"
+    fi
     echo "== $archive ($(du -k "$archive" | cut -f1) KB)"
 }
 

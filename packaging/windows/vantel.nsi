@@ -1,11 +1,18 @@
 ; The Windows installer, made by scripts/windows.sh:
-;   makensis -DVERSION=1.0.0 -DSTAGE=<folder of the programs> -DOUTFILE=<setup.exe> vantel.nsi
+;   makensis -DVERSION=1.0.0 -DSTAGE=<folder of the programs> -DFILES=<list of its files>
+;            -DOUTFILE=<setup.exe> vantel.nsi
 ; Per user by default, into %LOCALAPPDATA%\Programs\vantel, with no administrator;
-; /AllUsers installs for every user into Program Files. /S installs silently, and
+; /AllUsers installs for every user into Program Files; /D=<folder> (last on the
+; command line, unquoted) installs there instead. /S installs silently, and
 ; uninstall.exe /S removes it silently.
+;
+; FILES lists what STAGE holds, one path a line relative to it: the files, then the
+; folders, deepest first, each ended by "\". It is installed beside the programs, so
+; that the uninstaller, and the next version's installer, remove exactly those and
+; leave whatever else the user keeps in the folder (sequence files, logs).
 
-!ifndef VERSION | STAGE | OUTFILE
-  !error "VERSION, STAGE and OUTFILE must be defined"
+!ifndef VERSION | STAGE | FILES | OUTFILE
+  !error "VERSION, STAGE, FILES and OUTFILE must be defined"
 !endif
 
 Unicode true
@@ -30,6 +37,10 @@ SetCompressor /SOLID lzma
 !include MultiUser.nsh
 !include MUI2.nsh
 !include FileFunc.nsh
+!include LogicLib.nsh
+
+; The installed list's name in $INSTDIR.
+!define FILE_LIST "installed-files.lst"
 
 Name "${APP} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -42,22 +53,99 @@ BrandingText "${APP} ${VERSION}"
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
 
+; NSIS puts /D's folder into $INSTDIR before .onInit (the uninstaller: its own
+; folder), and MultiUser.nsh then overwrites it with the default or the last
+; install's folder. What the command line or the uninstaller's place says wins.
+Var GivenDir
+
 Function .onInit
+  StrCpy $GivenDir $INSTDIR
   !insertmacro MULTIUSER_INIT
+  ${If} $GivenDir != ""
+    StrCpy $INSTDIR $GivenDir
+  ${EndIf}
 FunctionEnd
 
 Function un.onInit
+  StrCpy $GivenDir $INSTDIR
   !insertmacro MULTIUSER_UNINIT
+  ${If} $GivenDir != ""
+    StrCpy $INSTDIR $GivenDir
+  ${EndIf}
 FunctionEnd
 
+; Deletes what $INSTDIR\${FILE_LIST} names: each file, then each folder if it is
+; empty. A line that could reach outside $INSTDIR (a drive, a leading "\", "..")
+; is skipped. Without the list nothing is deleted.
+!macro DELETE_LISTED UN PREFIX
+Function ${PREFIX}DeleteListed
+  Push $0
+  Push $1
+  Push $2
+  ClearErrors
+  FileOpen $0 "$INSTDIR\${FILE_LIST}" r
+  ${IfNot} ${Errors}
+    ${Do}
+      ClearErrors
+      FileRead $0 $1
+      ${If} ${Errors}
+        ${Break}
+      ${EndIf}
+      ${Do} ; the line's end, CR LF or LF
+        StrCpy $2 $1 1 -1
+        ${If} $2 == "$\n"
+        ${OrIf} $2 == "$\r"
+          StrCpy $1 $1 -1
+        ${Else}
+          ${Break}
+        ${EndIf}
+      ${Loop}
+      StrCpy $2 $1 1
+      ${If} $1 == ""
+      ${OrIf} $2 == "\"
+      ${OrIf} $2 == "/"
+        ${Continue}
+      ${EndIf}
+      ${${UN}StrStr} $2 $1 ":"
+      ${If} $2 != ""
+        ${Continue}
+      ${EndIf}
+      ${${UN}StrStr} $2 $1 ".."
+      ${If} $2 != ""
+        ${Continue}
+      ${EndIf}
+      StrCpy $2 $1 1 -1
+      ${If} $2 == "\"
+        RMDir "$INSTDIR\$1"
+      ${Else}
+        Delete "$INSTDIR\$1"
+      ${EndIf}
+    ${Loop}
+    FileClose $0
+  ${EndIf}
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+!macroend
+!insertmacro DELETE_LISTED "" ""
+!insertmacro DELETE_LISTED "Un" "un."
+
 Section "vantel" SecMain
+  ; An older version's files go first, as its list names them: the new programs
+  ; must never load a stale DLL or plugin left beside them.
+  ${If} ${FileExists} "$INSTDIR\${FILE_LIST}"
+    Call DeleteListed
+  ${ElseIf} ${FileExists} "$INSTDIR\uninstall.exe"
+    ; A version from before the list: its DLLs and plugins, which its own
+    ; uninstaller would remove too.
+    Delete "$INSTDIR\*.dll"
+    Delete "$INSTDIR\platforms\*.dll"
+    Delete "$INSTDIR\styles\*.dll"
+  ${EndIf}
   SetOutPath "$INSTDIR"
-  ; The DLLs and plugins of an older version go first: the new programs must
-  ; never load a stale one left beside them.
-  Delete "$INSTDIR\*.dll"
-  RMDir /r "$INSTDIR\platforms"
-  RMDir /r "$INSTDIR\styles"
   File /r "${STAGE}\*"
+  File "/oname=${FILE_LIST}" "${FILES}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
   CreateDirectory "$SMPROGRAMS\${APP}"
@@ -85,12 +173,11 @@ Section "Uninstall"
   Delete "$SMPROGRAMS\${APP}\vantel.lnk"
   Delete "$SMPROGRAMS\${APP}\pellow.lnk"
   RMDir "$SMPROGRAMS\${APP}"
-  ; Only what the installer put there; anything else the user saved stays.
-  Delete "$INSTDIR\*.exe"
-  Delete "$INSTDIR\*.dll"
-  Delete "$INSTDIR\*.txt"
-  RMDir /r "$INSTDIR\platforms"
-  RMDir /r "$INSTDIR\styles"
+  ; Only what the installer put there; anything else the user saved stays, and
+  ; so does the folder that holds it.
+  Call un.DeleteListed
+  Delete "$INSTDIR\${FILE_LIST}"
+  Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
   DeleteRegKey SHCTX "${UNINSTALL_KEY}"
 SectionEnd

@@ -166,7 +166,8 @@ void TestE2eVantelctlMqtt::brokerAwayForThreeSeconds()
     QProcess log;
     startLog(log, {"--duration", "8s", "--format", "jsonl", "--output", path("log.jsonl"), "--mqtt",
                    relay.url(), "--mqtt-topic", kPrefix});
-    QTest::qWait(2500);
+    // Away after the first 2.5 s of rows have gone through, however long the start took.
+    QVERIFY(sub.waitFor(kPrefix + QStringLiteral("/1/reading"), 7, kWaitMs));
     relay.close();
     QTest::qWait(3000);
     QVERIFY(relay.listen());
