@@ -1,5 +1,6 @@
 #include "ctl/commands.h"
 #include "ctl/output.h"
+#include "ctl/platform.h"
 #include "ctl/stopsignals.h"
 #include "ctl/tool.h"
 #include "serial/makecommcontrol.h"
@@ -45,7 +46,7 @@ int dispatch(const QStringList &arguments, bool stdoutClosed)
     const CommandLine line(arguments);
     switch (line.outcome()) {
     case CommandLine::Outcome::Help:
-        std::fputs(qPrintable(line.text()), stdout);
+        writeText(stdout, line.text());
         return kExitOk;
     case CommandLine::Outcome::Version:
         std::printf("vantelctl %s\n", qPrintable(QCoreApplication::applicationVersion()));

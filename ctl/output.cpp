@@ -1,5 +1,9 @@
 #include "ctl/output.h"
 
+#include "ctl/platform.h"
+#include "protocol/reading.h"
+#include "supply/format.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -8,8 +12,7 @@ namespace ctl {
 
 void printErr(const QString &line)
 {
-    std::fputs(qPrintable(QStringLiteral("vantelctl: ") + line + QLatin1Char('\n')), stderr);
-    std::fflush(stderr);
+    writeText(stderr, QStringLiteral("vantelctl: ") + line + QLatin1Char('\n'));
 }
 
 QString hexBytes(const QByteArray &bytes)
@@ -30,8 +33,7 @@ bool Console::out(const QString &line)
         return false;
     }
     errno = 0;
-    const bool written = std::fputs(qPrintable(line + QLatin1Char('\n')), stdout) >= 0;
-    if (std::fflush(stdout) != 0 || !written) {
+    if (!writeText(stdout, line + QLatin1Char('\n'))) {
         m_error = errno != 0 ? QString::fromLocal8Bit(std::strerror(errno))
                              : QStringLiteral("the write failed");
         std::clearerr(stdout);
@@ -39,13 +41,6 @@ bool Console::out(const QString &line)
     }
     return true;
 }
-
-} // namespace ctl
-
-#include "protocol/reading.h"
-#include "supply/format.h"
-
-namespace ctl {
 
 QString statusText(const protocol::StatusReading &r)
 {

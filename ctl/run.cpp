@@ -3,6 +3,7 @@
 #include "ctl/commands.h"
 #include "ctl/mqttlog.h"
 #include "ctl/output.h"
+#include "ctl/platform.h"
 #include "ctl/rowoptions.h"
 #include "ctl/stopsignals.h"
 #include "supply/logger.h"
@@ -41,11 +42,10 @@ std::optional<supply::Sequence> readSequence(const QString &path)
     const supply::ParsedSequence parsed =
         supply::parseSequenceFile(std::string_view(bytes.constData(), std::size_t(bytes.size())));
     if (parsed.error) {
-        std::fputs(qPrintable(QStringLiteral("%1:%2: %3\n")
-                                  .arg(name)
-                                  .arg(parsed.error->line)
-                                  .arg(QString::fromStdString(parsed.error->message))),
-                   stderr);
+        writeText(stderr, QStringLiteral("%1:%2: %3\n")
+                              .arg(name)
+                              .arg(parsed.error->line)
+                              .arg(QString::fromStdString(parsed.error->message)));
         return std::nullopt;
     }
     return parsed.sequence;
@@ -102,11 +102,10 @@ Prepared prepareRun(const CommandLine &line, const CommonOptions &common)
                              : line.arguments().value(0);
     for (const supply::SequenceWarning &warning :
          sequence->warnings(interval ? *interval : rows.interval.count())) {
-        std::fputs(qPrintable(QStringLiteral("%1:%2: warning: %3\n")
-                                  .arg(name)
-                                  .arg(warning.line)
-                                  .arg(QString::fromStdString(warning.message))),
-                   stderr);
+        writeText(stderr, QStringLiteral("%1:%2: warning: %3\n")
+                              .arg(name)
+                              .arg(warning.line)
+                              .arg(QString::fromStdString(warning.message)));
     }
     if (check) {
         return Prepared::run(
