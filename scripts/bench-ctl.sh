@@ -106,3 +106,10 @@ if "$ctl" --help 2>&1 | grep -q '^ *run'; then
         "$(per "$run0" "$run1" "$((runrows1 - runrows0))") ms ($((runrows1 - runrows0)) readings)" \
         "log above: ${ctl_cpu} ms"
 fi
+
+# The client alone, in a process of its own beside mbpoll: how often a reading
+# wakes it, and its CPU time per reading without a row to write.
+if [ -x "$build/bench/client-bench" ]; then
+    echo
+    "$build/bench/client-bench" "$seconds"
+fi

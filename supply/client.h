@@ -146,7 +146,12 @@ private:
 //   foreign); an address that timed out is asked again only once the line has
 //   been quiet for half a timeout, or its late frame has come and gone;
 // - with echo set, the adapter's copy of every request is dropped; without it,
-//   the copy of a read request is recognised and turns echo on;
+//   the copy of a read request is recognised by its bytes, and the copy of a
+//   write by its time or, failing that, by the supply's second copy that follows
+//   within the timeout; either turns echo on;
+// - a reply of known length is waited for whole (the control's receive
+//   threshold), with a timer at its usual time for a shorter one, so that a
+//   reading costs one wake-up;
 // - interrupt() gives a reply in flight up to kStopGrace more, then ends.
 class Client : public QObject {
     Q_OBJECT
