@@ -45,6 +45,7 @@ private slots:
     void portsListsDevicesAndStates();
     void stopSignalEndsAWaitPromptly_data();
     void stopSignalEndsAWaitPromptly();
+    void outputStoppedSaysWhatItMayBe();
 
 private:
     void startProcess(QProcess &process, const QStringList &arguments);
@@ -440,6 +441,22 @@ void TestE2eVantelctl::stopSignalEndsAWaitPromptly()
     QVERIFY(process.waitForFinished(kWaitMs));
     QCOMPARE(process.exitCode(), code);
     QVERIFY(process.readAllStandardError().contains("interrupted"));
+}
+
+// A stop while the switch waits for its echo: the switch went out, so the output
+// may be on, and the message says so.
+void TestE2eVantelctl::outputStoppedSaysWhatItMayBe()
+{
+    QCOMPARE(m_sim->command(QStringLiteral("fault silence on")), QStringLiteral("ok"));
+    QProcess process;
+    startProcess(process,
+                 {QStringLiteral("--timeout"), QStringLiteral("60000"), QStringLiteral("-a"),
+                  QStringLiteral("7"), QStringLiteral("output"), QStringLiteral("on")});
+    QVERIFY(QTest::qWaitFor([&] { return requestsSeen() == 1; }, kWaitMs));
+    ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+    const Run r = testsupport::CtlRig::finish(process);
+    QCOMPARE(r.code, 130);
+    QVERIFY2(r.err.contains(QStringLiteral("the output may be on")), qPrintable(r.err));
 }
 
 QTEST_GUILESS_MAIN(TestE2eVantelctl)
