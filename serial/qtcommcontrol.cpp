@@ -3,6 +3,12 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
+
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
 namespace serial {
 
 QtCommControl::QtCommControl(QObject *parent)
@@ -94,6 +100,7 @@ void QtCommControl::openDevice(int port)
     } else {
         openOn(*m_port, path, path);
     }
+    m_vmin = 0; // QSerialPort's own configuration sets VMIN 0 and VTIME 0
     applyLineSettings();
 }
 
@@ -122,11 +129,29 @@ void QtCommControl::writeDevice(const QByteArray &bytes)
     handOver(bytes);
 }
 
-void QtCommControl::handOver(const QByteArray &frame)
+void QtCommControl::handOver(const QByteArray &whole)
 {
+    // Straight to the driver while Qt holds nothing: Qt's own path arms a write
+    // notifier, which costs the event loop a turn for every frame. Whatever the
+    // driver does not take, and any failure, goes Qt's way below.
+    QByteArray frame = whole;
+    m_lastError.clear();
+    if (m_port->bytesToWrite() == 0) {
+        const ssize_t taken =
+            ::write(m_port->handle(), whole.constData(), static_cast<std::size_t>(whole.size()));
+        if (taken == whole.size()) {
+            return;
+        }
+        if (taken > 0) {
+            // The driver is full: Qt sends the rest as it drains.
+            frame = whole.mid(taken);
+            if (m_port->write(frame) == frame.size()) {
+                return;
+            }
+        }
+    }
     // write() only copies into Qt's buffer; flush() makes the system call, so its
     // result is what tells whether the driver took the frame.
-    m_lastError.clear();
     if (m_port->write(frame) == frame.size() && m_port->flush()) {
         return;
     }
@@ -169,6 +194,40 @@ void QtCommControl::discardDeviceInput()
     m_port->clear(QSerialPort::Input);
 }
 
+int QtCommControl::deviceInputCount() const
+{
+    // Bytes the tty holds back for VMIN count; with VMIN 1 the port reads what
+    // comes at once, and the count stays what Input() can hand over.
+    int waiting = 0;
+    if (m_vmin > 1 && m_port->isOpen() && ::ioctl(m_port->handle(), FIONREAD, &waiting) != 0) {
+        waiting = 0;
+    }
+    return static_cast<int>(m_port->bytesAvailable()) + waiting;
+}
+
+void QtCommControl::setDeviceReadThreshold(int bytes)
+{
+    // A tty holds at most 255 as VMIN; a larger threshold wakes at 255 bytes.
+    bytes = std::clamp(bytes, 1, 255);
+    if (!m_port->isOpen() || bytes == m_vmin) {
+        return;
+    }
+    if (!m_termios) {
+        termios tio{};
+        if (::tcgetattr(m_port->handle(), &tio) != 0) {
+            return; // the device is going away; its error comes through Qt
+        }
+        m_termios = tio;
+    }
+    m_termios->c_cc[VMIN] = static_cast<cc_t>(bytes);
+    m_termios->c_cc[VTIME] = 0;
+    if (::tcsetattr(m_port->handle(), TCSANOW, &*m_termios) == 0) {
+        m_vmin = bytes;
+    } else {
+        m_termios.reset();
+    }
+}
+
 void QtCommControl::applyLineSettings()
 {
     const LineSettings line = lineSettings();
@@ -194,7 +253,10 @@ void QtCommControl::applyLineSettings()
     m_port->setStopBits(line.stopBits == 2   ? QSerialPort::TwoStop
                         : line.stopBits == 3 ? QSerialPort::OneAndHalfStop
                                              : QSerialPort::OneStop);
+    // Each setting reads the tty's attributes and writes them back: VMIN stays,
+    // and the rest is read again before the next VMIN is written.
     m_port->setFlowControl(QSerialPort::NoFlowControl);
+    m_termios.reset();
 }
 
 void QtCommControl::onReadyRead()

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -21,6 +22,11 @@
 Q_DECLARE_LOGGING_CATEGORY(lcLine)
 
 namespace supply {
+
+// Turns the vantel.line category on and writes its lines, and only its, to `out`
+// as they are, one a line ("   123.4 ms -> 01 03 10 00 00 06 C1 08  request");
+// every other message goes where it went before.
+void enableLineTrace(std::FILE *out = stderr);
 
 using std::chrono::milliseconds;
 
@@ -140,7 +146,12 @@ private:
 //   foreign); an address that timed out is asked again only once the line has
 //   been quiet for half a timeout, or its late frame has come and gone;
 // - with echo set, the adapter's copy of every request is dropped; without it,
-//   the copy of a read request is recognised and turns echo on;
+//   the copy of a read request is recognised by its bytes, and the copy of a
+//   write by its time or, failing that, by the supply's second copy that follows
+//   within the timeout; either turns echo on;
+// - a reply of known length is waited for whole (the control's receive
+//   threshold), with a timer at its usual time for a shorter one, so that a
+//   reading costs one wake-up;
 // - interrupt() gives a reply in flight up to kStopGrace more, then ends.
 class Client : public QObject {
     Q_OBJECT
@@ -152,6 +163,10 @@ public:
     milliseconds timeout() const;
     void setEcho(bool echo);
     bool echo() const;
+    // How long the line must have been quiet after start() before the first
+    // request: by default the reply timeout, so that a reply to an earlier
+    // program's request, which may come that late, is dropped, not taken.
+    void setStartQuiet(std::optional<milliseconds> quiet);
 
     // Call once the port is open: the first request waits until the line has been
     // quiet and drops what waited.

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "protocol/reading.h"
+
+#include <QDateTime>
+#include <QString>
+
+#include <cstdint>
+
+// One formatter for the numbers and times of every file the programs write (the
+// log's and the run's CSV and JSON lines, MQTT payloads, the trend's CSV), so that
+// the same value is the same text wherever it appears. Everything is built from
+// integer counts: no locale can change the decimal separator.
+namespace supply {
+
+// count / 10^decimals with exactly `decimals` digits after the point ("12.30").
+QString fixedPoint(long long count, int decimals);
+// The same with trailing zeros dropped, as a JSON number ("12.3", "1.5", "0").
+QString shortestPoint(long long count, int decimals);
+
+// Actual power in units of 10 µW: 10 mV counts times 1 mA counts, exact.
+inline long long powerCount(const protocol::StatusReading &r)
+{
+    return static_cast<long long>(r.actualVoltage) * r.actualCurrent;
+}
+
+// The columns' texts: set and actual voltage (10 mV counts) and current (1 mA
+// counts), power (10 µW counts), all with trailing zeros dropped.
+inline QString voltsText(std::uint16_t count)
+{
+    return shortestPoint(count, 2);
+}
+inline QString ampsText(std::uint16_t count)
+{
+    return shortestPoint(count, 3);
+}
+inline QString wattsText(long long count)
+{
+    return shortestPoint(count, 5);
+}
+// A counter (Ah, Wh) to the micro-unit, trailing zeros dropped.
+QString counterText(double value);
+// Seconds since the start, to the millisecond: "12.345".
+QString elapsedText(double seconds);
+QString elapsedTextMs(long long milliseconds);
+// ISO 8601 local time with milliseconds and the UTC offset:
+// "2026-12-07T17:05:47.123+01:00".
+QString localTimeText(const QDateTime &time);
+
+// "CV", "CC" or "OC"; any other value as its number.
+QString modeText(std::uint8_t mode);
+
+// A JSON string literal for `text`, quotes and escapes included.
+QByteArray jsonString(const QString &text);
+
+// One JSON object, compact, written key by key in the order given (QJsonObject
+// would sort the keys). Numbers are taken as this formatter's texts.
+class JsonObject {
+public:
+    JsonObject &number(const char *key, const QString &text);
+    JsonObject &number(const char *key, long long value);
+    JsonObject &text(const char *key, const QString &value);
+    // A string, or null when `value` is empty.
+    JsonObject &textOrNull(const char *key, const QString &value);
+    JsonObject &boolean(const char *key, bool value);
+    JsonObject &null(const char *key);
+    // A value already written as JSON (a nested object).
+    JsonObject &raw(const char *key, const QByteArray &json);
+    QByteArray toJson() const { return m_text + '}'; }
+
+private:
+    QByteArray m_text = "{";
+};
+
+// A status reading as JSON, in the log's keys: {"address":1,"set_v":12.34,…,"mode":"CV"}.
+JsonObject statusJson(int address, const protocol::StatusReading &r);
+
+} // namespace supply

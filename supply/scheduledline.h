@@ -1,0 +1,61 @@
+#pragma once
+
+#include "supply/client.h"
+#include "supply/operations.h"
+#include "supply/runner.h"
+#include "supply/schedule.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+namespace supply {
+
+using std::chrono::milliseconds;
+
+// The supply as a run sees it over the client (vantelctl run): readings on the
+// schedule (fixed slots of the interval, counted from the first request), writes
+// confirmed by echo, read-back and one retry, the read-backs handed on as
+// readings too.
+class ScheduledRunLine : public QObject, public RunLine {
+    Q_OBJECT
+public:
+    ScheduledRunLine(Client &client, std::uint8_t address, milliseconds interval,
+                     QObject *parent = nullptr);
+
+    void begin(std::function<void(const Row &)> reading,
+               std::function<void(const QString &)> failed) override;
+    void end() override;
+    void readSoon() override;
+    void write(Target target, std::uint16_t value, std::function<void(const QString &)> retrying,
+               std::function<void(const WriteResult &)> done) override;
+    void interrupt() override;
+    void switchOff(std::function<void(const WriteResult &)> done) override;
+
+private:
+    qint64 nowNs() const { return m_clock.nsecsElapsed(); }
+    void arm();
+    void due();
+    void readOne();
+    void idleAgain();
+    void deliver(const Reading &reading);
+
+    Client &m_client;
+    std::uint8_t m_address;
+    RowMaker m_rows;
+    Schedule m_schedule;
+    QElapsedTimer m_clock;
+    QTimer m_timer;
+    std::function<void(const Row &)> m_reading;
+    std::function<void(const QString &)> m_failed;
+    bool m_active = false;
+    bool m_busy = false;     // a reading or a write is on the line
+    bool m_extraDue = false; // readSoon() asked for one
+    bool m_aligned = false;  // the schedule starts when the first request goes out
+};
+
+} // namespace supply
