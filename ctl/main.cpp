@@ -5,6 +5,7 @@
 #include "ctl/mqttlog.h"
 #include "ctl/platform.h"
 #include "ctl/run.h"
+#include "ctl/serve.h"
 #include "ctl/stopsignals.h"
 #include "ctl/tool.h"
 #include "ctl/values.h"
@@ -348,6 +349,22 @@ int main(int argc, char **argv)
         };
     }
     const auto comm = serial::makeCommControl();
+    if (name == QLatin1String("serve")) {
+        const auto options =
+            ctl::parseServeOptions(value("listen"), value("allow"), value("max-clients"),
+                                   value("idle-timeout"), isSet("off-at-end"));
+        const auto list = isSet("addresses")
+                              ? ctl::parseAddressList(value("addresses"))
+                              : ctl::Parsed<std::vector<std::uint8_t>>{{{common.address}}, {}};
+        if (!options || !list) {
+            return usageError(!options ? options.error
+                                       : QStringLiteral("--addresses: ") + list.error);
+        }
+        const ctl::ServeTarget target{common.port.name(), *list, common.timeout, common.echo};
+        run = [&comm, target, options = *options, &stops](ctl::Tool &) {
+            return ctl::serve(*comm, target, options, stops);
+        };
+    }
     ctl::Tool tool(*comm, common);
     if (name != QLatin1String("run")) {
         // A run takes its stops itself, so that a second one cannot cut the
@@ -362,7 +379,8 @@ int main(int argc, char **argv)
     if (code == ctl::kExitOk) {
         code = run(tool);
     }
-    if (name == QLatin1String("log") || name == QLatin1String("run")) {
+    if (name == QLatin1String("log") || name == QLatin1String("run") ||
+        name == QLatin1String("serve")) {
         // A log ended by a signal has done what was asked of it; a run has
         // switched off and chosen its exit code.
     } else if (tool.link().interrupted() || stops.received() != 0) {

@@ -273,11 +273,13 @@ Instrument::~Instrument()
     *m_alive = false;
 }
 
-std::shared_ptr<Session> Instrument::open(Session::Send send, std::function<bool()> ready)
+std::shared_ptr<Session> Instrument::open(Session::Send send, std::function<bool()> ready,
+                                          std::function<void()> lineDone)
 {
     auto session = std::make_shared<Session>();
     session->m_send = std::move(send);
     session->m_ready = std::move(ready);
+    session->m_lineDone = std::move(lineDone);
     m_sessions.push_back(session);
     return session;
 }
@@ -344,6 +346,9 @@ void Instrument::runOne(const std::shared_ptr<Session> &session)
         s.m_lines.pop_front();
         if (line.overlong) {
             s.status.error(err::kTooMuchData, "a line longer than 4096 bytes was discarded");
+            if (s.m_lineDone) {
+                s.m_lineDone();
+            }
             return;
         }
         s.m_items = parseMessage(table(), line.text);
@@ -395,6 +400,9 @@ void Instrument::finishLine(Session &session)
         session.m_send(text + "\n");
     }
     session.m_answers.clear();
+    if (!session.m_closed && session.m_lineDone) {
+        session.m_lineDone();
+    }
 }
 
 void Instrument::execute(const std::shared_ptr<Session> &session, const Command &command,
