@@ -1,14 +1,14 @@
 #include "ctl/serve.h"
 
+#include "ctl/command.h"
+#include "ctl/commands.h"
+#include "ctl/output.h"
 #include "ctl/stopsignals.h"
-#include "ctl/tool.h"
 #include "scpi/instrument.h"
-#include "serial/commcontrol.h"
 #include "supply/client.h"
 #include "supply/operations.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -110,6 +110,13 @@ struct Connection {
     long lines = 0;
 };
 
+// What the instrument says of itself and where it reaches the supplies.
+struct ServeTarget {
+    QString portName; // "COM3"
+    std::vector<std::uint8_t> addresses;
+};
+
+// Owns itself from start() until it has called `done`.
 class Server {
 public:
     Server(supply::Client &client, const ServeTarget &target, const ServeOptions &options)
@@ -119,13 +126,16 @@ public:
     {
     }
 
-    int run(StopSignals &stops)
+    void start(StopSignals &stops, Done done)
     {
+        m_done = std::move(done);
         if (!m_listener.listen(m_options.listenAddress, m_options.listenPort)) {
             printErr(QStringLiteral("cannot listen on %1: %2")
                          .arg(endpoint(m_options.listenAddress, m_options.listenPort),
                               m_listener.errorString()));
-            return kExitFailed;
+            m_exit = kExitFailed;
+            end();
+            return;
         }
         QObject::connect(&m_listener, &QTcpServer::newConnection, &m_context, [this] { accept(); });
         QObject::connect(&stops, &StopSignals::stopRequested, &m_context,
@@ -140,7 +150,6 @@ public:
             });
         printErr(QStringLiteral("listening on %1; SCPI commands end in \\n; Ctrl-C ends")
                      .arg(endpoint(m_listener.serverAddress(), m_listener.serverPort())));
-        return m_loop.exec();
     }
 
 private:
@@ -369,7 +378,17 @@ private:
                          .arg(s.p99Ms, 0, 'f', 1)
                          .arg(supply::kStatusFloorMs, 0, 'f', 1));
         }
-        m_loop.exit(m_exit);
+        end();
+    }
+
+    // Hands the exit code on once this server is gone.
+    void end()
+    {
+        QTimer::singleShot(0, QCoreApplication::instance(),
+                           [this, done = std::move(m_done), code = m_exit] {
+                               delete this;
+                               done(code);
+                           });
     }
 
     supply::Client &m_client;
@@ -378,7 +397,7 @@ private:
     scpi::Instrument m_instrument;
     QObject m_context; // the receiver of every connection, gone before the rest
     QTcpServer m_listener;
-    QEventLoop m_loop;
+    Done m_done;
     std::map<int, std::unique_ptr<Connection>> m_connections;
     int m_served = 0;
     int m_refused = 0;
@@ -455,15 +474,28 @@ Parsed<ServeOptions> parseServeOptions(const QString &listen, const QString &all
     return {options, {}};
 }
 
-int serve(serial::CommControl &comm, const ServeTarget &target, const ServeOptions &options,
-          StopSignals &stops)
+Prepared prepareServe(const CommandLine &line, const CommonOptions &common)
 {
-    supply::Client client(comm);
-    client.setTimeout(target.timeout);
-    client.setEcho(target.echo);
-    client.start();
-    Server server(client, target, options);
-    return server.run(stops);
+    const auto isSet = [&line](const char *name) { return line.isSet(QString::fromUtf8(name)); };
+    const auto value = [&line](const char *name) { return line.value(QString::fromUtf8(name)); };
+    const auto options = parseServeOptions(value("listen"), value("allow"), value("max-clients"),
+                                           value("idle-timeout"), isSet("off-at-end"));
+    if (!options) {
+        return Prepared::refused(options.error);
+    }
+    ServeTarget target{common.port.name(), {common.address}};
+    if (isSet("addresses")) {
+        const auto list = parseAddressList(value("addresses"));
+        if (!list) {
+            return Prepared::refused(QStringLiteral("--addresses: ") + list.error);
+        }
+        target.addresses = *list;
+    }
+    return Prepared::run(
+        [target, options = *options](Context &context, Done done) {
+            (new Server(context.client, target, options))->start(context.stops, std::move(done));
+        },
+        true, true);
 }
 
 } // namespace ctl

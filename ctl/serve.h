@@ -11,13 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace serial {
-class CommControl;
-}
-
 namespace ctl {
-
-class StopSignals;
 
 // vantelctl serve: the supply as a SCPI instrument on a raw TCP socket.
 struct ServeOptions {
@@ -36,17 +30,12 @@ Parsed<ServeOptions> parseServeOptions(const QString &listen, const QString &all
                                        const QString &maxClients, const QString &idleTimeout,
                                        bool offAtEnd);
 
-// What the instrument says of itself and where it reaches the supplies.
-struct ServeTarget {
-    QString portName; // "COM3"
-    std::vector<std::uint8_t> addresses;
-    std::chrono::milliseconds timeout{500};
-    bool echo = false;
-};
+class CommandLine;
+struct CommonOptions;
+struct Prepared;
 
-// Serves on the open port `comm` until a stop signal (exit 0) or until the port
-// fails (exit 1); exit 2 when the socket cannot be opened.
-int serve(serial::CommControl &comm, const ServeTarget &target, const ServeOptions &options,
-          StopSignals &stops);
+// serve's entry in the command table: its options read and checked, and the
+// action that serves until a stop signal (exit 0) or until the port fails (exit 1).
+Prepared prepareServe(const CommandLine &line, const CommonOptions &common);
 
 } // namespace ctl

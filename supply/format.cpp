@@ -76,4 +76,69 @@ QString modeText(std::uint8_t mode)
     return name != nullptr ? QString::fromLatin1(name) : QString::number(mode);
 }
 
+QByteArray jsonString(const QString &text)
+{
+    QString out = QStringLiteral("\"");
+    for (const QChar c : text) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('\\')) {
+            out += QLatin1Char('\\') + c;
+        } else if (c.unicode() < 0x20) {
+            out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+        } else {
+            out += c;
+        }
+    }
+    return (out + QLatin1Char('"')).toUtf8();
+}
+
+JsonObject &JsonObject::raw(const char *key, const QByteArray &json)
+{
+    m_text += (m_text.size() == 1 ? "\"" : ",\"") + QByteArray(key) + "\":" + json;
+    return *this;
+}
+
+JsonObject &JsonObject::number(const char *key, const QString &text)
+{
+    return raw(key, text.toLatin1());
+}
+
+JsonObject &JsonObject::number(const char *key, long long value)
+{
+    return raw(key, QByteArray::number(value));
+}
+
+JsonObject &JsonObject::text(const char *key, const QString &value)
+{
+    return raw(key, jsonString(value));
+}
+
+JsonObject &JsonObject::textOrNull(const char *key, const QString &value)
+{
+    return value.isEmpty() ? null(key) : text(key, value);
+}
+
+JsonObject &JsonObject::boolean(const char *key, bool value)
+{
+    return raw(key, value ? "true" : "false");
+}
+
+JsonObject &JsonObject::null(const char *key)
+{
+    return raw(key, "null");
+}
+
+JsonObject statusJson(int address, const protocol::StatusReading &r)
+{
+    JsonObject json;
+    json.number("address", address)
+        .number("set_v", voltsText(r.setVoltage))
+        .number("set_a", ampsText(r.setCurrent))
+        .number("v", voltsText(r.actualVoltage))
+        .number("a", ampsText(r.actualCurrent))
+        .number("w", wattsText(powerCount(r)))
+        .boolean("output", r.outputOn)
+        .text("mode", modeText(r.mode));
+    return json;
+}
+
 } // namespace supply

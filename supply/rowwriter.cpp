@@ -17,29 +17,6 @@ namespace {
 
 constexpr int kStdoutFd = 1;
 
-// A JSON object written key by key in the order given: QJsonObject would sort them.
-class OrderedJson {
-public:
-    void number(const char *key, const QString &text) { add(key, text.toLatin1()); }
-    void text(const char *key, const QString &value)
-    {
-        add(key, QJsonDocument(QJsonObject{{QStringLiteral("v"), value}})
-                     .toJson(QJsonDocument::Compact)
-                     .mid(5)
-                     .chopped(1)); // {"v":"…"} -> "…"
-    }
-    void boolean(const char *key, bool value) { add(key, value ? "true" : "false"); }
-    void null(const char *key) { add(key, "null"); }
-    QByteArray close() { return m_text + '}'; }
-
-private:
-    void add(const char *key, const QByteArray &value)
-    {
-        m_text += (m_text.size() == 1 ? "\"" : ",\"") + QByteArray(key) + "\":" + value;
-    }
-    QByteArray m_text = "{";
-};
-
 QString systemError(int number)
 {
     return QString::fromLocal8Bit(std::strerror(number));
@@ -85,7 +62,7 @@ QString RowWriter::csvLine(const Row &row, bool withStep)
 
 QByteArray RowWriter::jsonLine(const Row &row, bool withStep)
 {
-    OrderedJson json;
+    JsonObject json;
     json.text("time", localTimeText(row.time));
     json.number("elapsed_s", elapsedText(row.elapsedSeconds));
     json.number("address", QString::number(row.address));
@@ -118,7 +95,7 @@ QByteArray RowWriter::jsonLine(const Row &row, bool withStep)
             json.null("point");
         }
     }
-    return json.close();
+    return json.toJson();
 }
 
 QString RowWriter::target() const

@@ -171,6 +171,7 @@ void Runner::next()
         if (m_levels.empty()) {
             m_line.end();
             m_end.how = RunEnd::How::Completed;
+            m_end.line = m_step != nullptr ? m_step->line : 0;
             m_end.output = RunEnd::Output::AsTheFileLeavesIt;
             emit message(QStringLiteral("completed after %1; the output is left as the file "
                                         "leaves it")
@@ -424,7 +425,7 @@ void Runner::onReading(const Row &taken)
         return; // the row could not be kept
     }
     if (!row.reading) {
-        if (row.error == errorWord(Error::Port)) {
+        if (row.error == QLatin1String("port")) {
             return; // the line's failed() ends the run with the port's reason
         }
         m_metInARow = 0; // a reading that failed did not show the condition
