@@ -100,11 +100,24 @@ WRITES_5 = "05 06"
 def main():
     vantelctl, simulator = sys.argv[1], sys.argv[2]
 
-    # A listener beyond loopback without --allow opens nothing and exits 2.
-    refused = subprocess.run([vantelctl, "--port", "COM9", "serve", "--listen", "0.0.0.0:5025"],
-                             capture_output=True, timeout=WAIT)
-    check(refused.returncode == 2 and b"--allow" in refused.stderr,
-          "a listener beyond loopback without --allow exits 2: %r" % refused.stderr)
+    # Refused options exit 2 before anything opens: COM9 does not exist, so an
+    # attempt to open it would exit 3.
+    refusals = [
+        (["--listen", "0.0.0.0:5025"], r"not a loopback address.*--allow"),
+        (["--listen", "[::]:5025"], r"not a loopback address.*--allow"),
+        (["--listen", "192.168.1.10:5025", "--allow", "10.0.0.0/33"], r"--allow takes"),
+        (["--listen", "localhost"], r"--listen takes ADDRESS:PORT"),
+        (["--listen", "127.0.0.1:65536"], r"--listen takes ADDRESS:PORT"),
+        (["--max-clients", "0"], r"--max-clients"),
+        (["--idle-timeout", "-1"], r"--idle-timeout"),
+        (["--addresses", "0,3"], r"--addresses"),
+    ]
+    for options, message in refusals:
+        refused = subprocess.run([vantelctl, "--port", "COM9", "serve"] + options,
+                                 capture_output=True, timeout=WAIT)
+        text = refused.stderr.decode("utf-8", "replace")
+        check(refused.returncode == 2 and re.search(message, text) is not None,
+              "serve %s exits 2: %s" % (" ".join(options), text.strip()))
 
     ports = tempfile.TemporaryDirectory()
     sim = Simulator(simulator, ports.name,
@@ -250,6 +263,30 @@ def main():
     check(re.search(r"client 2 .* left", summary) is not None, "a line per client leaving")
     check(re.search(r"^vantelctl: link: \d+ requests", summary, re.M) is not None,
           "a link summary at the end")
+
+    # An idle client is closed; --off-at-end switches the output off on SIGTERM.
+    server = subprocess.Popen([vantelctl, "--port", "COM1", "--address", "5", "serve",
+                               "--listen", "127.0.0.1:0", "--idle-timeout", "1", "--off-at-end"],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, env=env)
+    err = Lines(server.stderr)
+    listening = err.wait_for(r"listening on 127\.0\.0\.1:(\d+)")
+    check(listening is not None, "a second server listens")
+    if listening:
+        idle = socket.create_connection(("127.0.0.1", int(listening.group(1))), timeout=WAIT)
+        idle.sendall(b"OUTP ON;*OPC?\r\n")
+        reader = idle.makefile("rb")
+        check(reader.readline() == b"1\n", "a raw socket client with CR LF")
+        started = time.monotonic()
+        check(reader.readline() == b"", "the idle client is closed")
+        check(time.monotonic() - started < 3, "within its idle timeout")
+        check(err.wait_for(r"left: idle for 1 s") is not None, "the idle close is on stderr")
+        idle.close()
+    offs = sim.requests(OUTPUT_OFF_5)
+    server.send_signal(signal.SIGTERM)
+    code = server.wait(WAIT)
+    check(code == 0, "SIGTERM exits 0 (%s)" % code)
+    check(sim.requests(OUTPUT_OFF_5) == offs + 1, "--off-at-end switches the output off")
     sim.stop()
     if FAILURES:
         print("\n".join(err.snapshot()))
