@@ -478,6 +478,11 @@ Prepared prepareServe(const CommandLine &line, const CommonOptions &common)
 {
     const auto isSet = [&line](const char *name) { return line.isSet(QString::fromUtf8(name)); };
     const auto value = [&line](const char *name) { return line.value(QString::fromUtf8(name)); };
+    if (common.json) {
+        return Prepared::refused(
+            QStringLiteral("serve answers on its socket and writes no data to stdout: --json "
+                           "has nothing to format"));
+    }
     const auto options = parseServeOptions(value("listen"), value("allow"), value("max-clients"),
                                            value("idle-timeout"), isSet("off-at-end"));
     if (!options) {

@@ -111,6 +111,7 @@ def main():
         (["--max-clients", "0"], r"--max-clients"),
         (["--idle-timeout", "-1"], r"--idle-timeout"),
         (["--addresses", "0,3"], r"--addresses"),
+        (["--json"], r"--json"),
     ]
     for options, message in refusals:
         refused = subprocess.run([vantelctl, "--port", "COM9", "serve"] + options,
