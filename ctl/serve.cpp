@@ -22,10 +22,11 @@ namespace {
 
 // A line longer than this, its terminator not counted, is discarded up to its end.
 constexpr qsizetype kLongestLine = 4096;
-// Lines of one client waiting for their turn before its socket is read further;
-// what it sends meanwhile waits in the socket's buffer, then in the kernel's.
-constexpr std::size_t kWaitingLines = 8;
-constexpr qint64 kReadBuffer = 64 * 1024;
+// Lines of one client waiting for their turn. A client's socket is read as its
+// bytes come, so that its leaving is seen at once and its waiting lines dropped;
+// what comes beyond this many is dropped with -363 (as an instrument's input
+// buffer overruns), at most 1 MiB a client.
+constexpr std::size_t kWaitingLines = 256;
 // A client that does not read its answers is served again once they have gone out.
 constexpr qint64 kUnreadAnswers = 64 * 1024;
 
@@ -107,6 +108,7 @@ struct Connection {
     std::shared_ptr<scpi::Session> session;
     QByteArray partial;
     bool discarding = false; // inside a line that was too long
+    bool overrun = false;    // lines are being dropped, -363 said
     long lines = 0;
 };
 
@@ -204,16 +206,11 @@ private:
         c->id = id;
         c->peer = peer;
         c->socket = socket;
-        socket->setReadBufferSize(kReadBuffer);
         // An answer is one short line: send it at once rather than wait for more.
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         c->session = m_instrument.open(
             [socket](const std::string &text) { socket->write(text.data(), qint64(text.size())); },
-            [socket] { return socket->bytesToWrite() < kUnreadAnswers; },
-            [this, id] {
-                // A line is done: the client may have more waiting.
-                QTimer::singleShot(0, &m_context, [this, id] { read(id); });
-            });
+            [socket] { return socket->bytesToWrite() < kUnreadAnswers; });
         if (m_options.idleTimeout.count() > 0) {
             c->idle = new QTimer(socket);
             c->idle->setSingleShot(true);
@@ -243,7 +240,7 @@ private:
         read(id);
     }
 
-    // Takes the client's complete lines while it has few waiting.
+    // Takes the client's complete lines.
     void read(int id)
     {
         const auto found = m_connections.find(id);
@@ -251,8 +248,8 @@ private:
             return;
         }
         Connection &c = *found->second;
-        while (c.session->waitingLines() < kWaitingLines && c.socket->bytesAvailable() > 0) {
-            const QByteArray chunk = c.socket->read(kLongestLine);
+        while (c.socket->bytesAvailable() > 0) {
+            const QByteArray chunk = c.socket->read(64 * 1024);
             qsizetype start = 0;
             while (true) {
                 const qsizetype end = chunk.indexOf('\n', start);
@@ -285,16 +282,28 @@ private:
     {
         ++c.lines;
         ++m_lines;
-        if (c.discarding) {
-            c.discarding = false;
-            m_instrument.submitOverlong(*c.session);
-            return;
-        }
+        const bool tooLong = c.discarding;
+        c.discarding = false;
         if (c.partial.endsWith('\r')) {
             c.partial.chop(1);
         }
-        m_instrument.submit(*c.session, c.partial.toStdString());
+        const std::string line = c.partial.toStdString();
         c.partial.clear();
+        if (c.session->waitingLines() >= kWaitingLines) {
+            if (!c.overrun) {
+                c.overrun = true;
+                m_instrument.submitError(*c.session, scpi::err::kInputBufferOverrun,
+                                         "lines were dropped: more than 256 waited");
+            }
+            return;
+        }
+        c.overrun = false;
+        if (tooLong) {
+            m_instrument.submitError(*c.session, scpi::err::kTooMuchData,
+                                     "a line longer than 4096 bytes was discarded");
+        } else {
+            m_instrument.submit(*c.session, line);
+        }
     }
 
     void drop(int id, const QString &why)

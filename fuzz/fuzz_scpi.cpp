@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
         const std::string_view line = input.substr(start, end - start);
         if (line.size() > 4096) {
-            instrument.submitOverlong(*session);
+            instrument.submitError(*session, scpi::err::kTooMuchData, "too long");
         } else {
             instrument.submit(*session, std::string(line));
         }

@@ -273,13 +273,11 @@ Instrument::~Instrument()
     *m_alive = false;
 }
 
-std::shared_ptr<Session> Instrument::open(Session::Send send, std::function<bool()> ready,
-                                          std::function<void()> lineDone)
+std::shared_ptr<Session> Instrument::open(Session::Send send, std::function<bool()> ready)
 {
     auto session = std::make_shared<Session>();
     session->m_send = std::move(send);
     session->m_ready = std::move(ready);
-    session->m_lineDone = std::move(lineDone);
     m_sessions.push_back(session);
     return session;
 }
@@ -302,14 +300,14 @@ void Instrument::close(const std::shared_ptr<Session> &session)
 void Instrument::submit(Session &session, std::string line)
 {
     if (!session.m_closed) {
-        session.m_lines.push_back({false, std::move(line)});
+        session.m_lines.push_back({err::kNone, std::move(line)});
     }
 }
 
-void Instrument::submitOverlong(Session &session)
+void Instrument::submitError(Session &session, int error, std::string detail)
 {
     if (!session.m_closed) {
-        session.m_lines.push_back({true, {}});
+        session.m_lines.push_back({error, std::move(detail)});
     }
 }
 
@@ -344,11 +342,8 @@ void Instrument::runOne(const std::shared_ptr<Session> &session)
     if (!s.m_inLine) {
         Session::Line line = std::move(s.m_lines.front());
         s.m_lines.pop_front();
-        if (line.overlong) {
-            s.status.error(err::kTooMuchData, "a line longer than 4096 bytes was discarded");
-            if (s.m_lineDone) {
-                s.m_lineDone();
-            }
+        if (line.error != err::kNone) {
+            s.status.error(line.error, line.text);
             return;
         }
         s.m_items = parseMessage(table(), line.text);
@@ -400,9 +395,6 @@ void Instrument::finishLine(Session &session)
         session.m_send(text + "\n");
     }
     session.m_answers.clear();
-    if (!session.m_closed && session.m_lineDone) {
-        session.m_lineDone();
-    }
 }
 
 void Instrument::execute(const std::shared_ptr<Session> &session, const Command &command,

@@ -69,14 +69,14 @@ public:
 private:
     friend class Instrument;
 
+    // A line, or an error that stands in its place (a line that was too long).
     struct Line {
-        bool overlong = false;
-        std::string text;
+        int error = err::kNone;
+        std::string text; // the line, or the error's detail
     };
 
     Send m_send;
     std::function<bool()> m_ready;
-    std::function<void()> m_lineDone;
     bool m_closed = false;
     std::size_t m_selected = 0; // index into the instrument's channels
     std::deque<Line> m_lines;
@@ -107,18 +107,17 @@ public:
     Instrument &operator=(const Instrument &) = delete;
 
     // A new client. `send` writes an answer line (with its "\n"); `ready` says
-    // whether the client may be served now (false while its answers pile up);
-    // `lineDone` is called after each of its lines (it may have more to give).
-    std::shared_ptr<Session> open(Session::Send send, std::function<bool()> ready = {},
-                                  std::function<void()> lineDone = {});
+    // whether the client may be served now (false while its answers pile up).
+    std::shared_ptr<Session> open(Session::Send send, std::function<bool()> ready = {});
     // The client has gone: its waiting lines are dropped; a command in progress
     // finishes on the line, and its answer goes nowhere.
     void close(const std::shared_ptr<Session> &session);
 
     // A line without its terminator.
     void submit(Session &session, std::string line);
-    // A line that was too long and has been discarded: -223 when its turn comes.
-    void submitOverlong(Session &session);
+    // An error in place of a line (-223 for one too long, -363 for one that found
+    // no room), queued when its turn comes.
+    void submitError(Session &session, int error, std::string detail);
     // Serves whoever may be served; call when a client becomes ready again.
     void pump();
     // A command is on the line.

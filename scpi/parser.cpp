@@ -54,6 +54,8 @@ const char *errorText(int code)
         return "Illegal parameter value";
     case err::kHardware:
         return "Hardware error";
+    case err::kInputBufferOverrun:
+        return "Input buffer overrun";
     case err::kQueueOverflow:
         return "Queue overflow";
     case err::kQueryInterrupted:

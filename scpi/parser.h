@@ -36,6 +36,7 @@ constexpr int kTooMuchData = -223;
 constexpr int kIllegalParameterValue = -224;
 constexpr int kHardware = -240;
 constexpr int kQueueOverflow = -350;
+constexpr int kInputBufferOverrun = -363;
 constexpr int kQueryInterrupted = -410;
 constexpr int kQueryUnterminated = -420;
 } // namespace err

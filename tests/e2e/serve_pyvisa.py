@@ -223,6 +223,33 @@ def main():
           "two clients: the first's 15 answers")
     check(answers["b"] == ["0.00"] * 15, "two clients: the second's 15 answers")
 
+    # One client floods (300 readings and a line of 100 kB, answers left unread): the
+    # other's queries each wait for at most one of the flood's, as the trace shows.
+    sim.requests(READ_5)
+    seen = len(sim.out.snapshot())
+    a.write_raw(b"MEAS:VOLT?\n" * 300 + b"X" * 100000 + b"\n")
+    time.sleep(0.3)
+    for _ in range(5):
+        b.query("MEAS2:VOLT?")
+    sim.requests(READ_5)
+    between, worst, started = 0, 0, False
+    for line in sim.out.snapshot()[seen:]:
+        if " rx 06 03 10 00" in line:
+            worst = max(worst, between) if started else worst
+            between, started = 0, True
+        elif " rx 05 03 10 00" in line:
+            between += 1
+    check(started and worst <= 1,
+          "a flood: the other client waits at most one command between its own (%d)" % worst)
+    # The flooder leaves: its waiting lines are dropped, the one on the line finishes.
+    a.close()
+    check(err.wait_for(r"client 1 \(.*\) left") is not None, "the flooder's leaving is seen")
+    reads = sim.requests(READ_5)
+    b.query("MEAS2:VOLT?;*OPC?")
+    check(sim.requests(READ_5) <= reads + 1, "nothing of the flood runs after it left")
+    a = instrument()
+    check(a.query("*IDN?").startswith("vantel,"), "the server serves on after the flood")
+
     # A third client is one too many: told why and closed.
     third = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
     told = third.makefile("rb").readline()

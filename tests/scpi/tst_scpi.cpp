@@ -285,13 +285,14 @@ void TestScpi::errorQueueOverflows()
     for (int i = 0; i < 20; ++i) {
         instrument.submit(*session, "FOO");
     }
-    instrument.submitOverlong(*session); // lost: the queue is full
+    instrument.submitError(*session, scpi::err::kTooMuchData, "lost: the queue is full");
     instrument.submit(*session, "SYST:ERR:COUN?");
     for (int i = 0; i < 16; ++i) {
         instrument.submit(*session, "SYST:ERR?");
     }
     instrument.submit(*session, "*CLS;FOO" + std::string(5000, 'x'));
-    instrument.submitOverlong(*session);
+    instrument.submitError(*session, scpi::err::kTooMuchData,
+                           "a line longer than 4096 bytes was discarded");
     instrument.submit(*session, "SYST:ERR?;SYST:ERR?");
     instrument.pump();
     QCOMPARE(got.size(), 18);
