@@ -8,9 +8,16 @@
 #include <QLoggingCategory>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace ctl {
+
+namespace {
+
+constexpr milliseconds kLongestStartQuiet{500};
+
+} // namespace
 
 QString readCommonOptions(const CommandLine &line, CommonOptions *common)
 {
@@ -74,6 +81,9 @@ int dispatch(const QStringList &arguments, bool stdoutClosed)
     supply::Client client(*comm);
     client.setTimeout(common.timeout);
     client.setEcho(common.echo);
+    // A reply to an earlier program's request comes within a supply's latency (up
+    // to 300 ms) and its own length: a long --timeout need not delay the start.
+    client.setStartQuiet(std::min(common.timeout, kLongestStartQuiet));
     if (!prepared.takesStops) {
         QObject::connect(&stops, &StopSignals::stopRequested, &client, &supply::Client::interrupt);
     }

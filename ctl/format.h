@@ -2,6 +2,7 @@
 
 // The shell's names for the one formatter of every file and message.
 
+#include "ctl/output.h"
 #include "supply/format.h"
 
 #include <QString>
@@ -15,6 +16,12 @@ using supply::shortestPoint;
 inline QString jsonString(const QString &text)
 {
     return QString::fromUtf8(supply::jsonString(text));
+}
+
+// {"address":1,"set_v":12.34,"set_a":1.5,"v":12.32,"a":0.5,"w":6.16,"output":true,"mode":"CV"}
+inline QString statusJson(int address, const protocol::StatusReading &r)
+{
+    return QString::fromUtf8(supply::statusJson(address, r).toJson());
 }
 
 } // namespace ctl

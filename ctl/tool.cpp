@@ -77,7 +77,14 @@ int failure(const Reply &reply, std::uint8_t address, const QString &what, milli
                      .arg(bytes));
         break;
     case Error::Foreign:
-        if (!reply.errorText().isEmpty()) {
+        if (reply.bytes().isEmpty()) {
+            // Only frames of other addresses came: they never end the wait for ours.
+            printErr(QStringLiteral("%1: no reply from address %2 within %3 ms (frames of other "
+                                    "addresses came instead)")
+                         .arg(what)
+                         .arg(address)
+                         .arg(timeout.count()));
+        } else if (!reply.errorText().isEmpty()) {
             printErr(QStringLiteral("%1: %2: got %3").arg(what, reply.errorText(), bytes));
         } else {
             printErr(QStringLiteral("%1: bytes that are no reply from address %2: %3")

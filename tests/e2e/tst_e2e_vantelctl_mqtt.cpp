@@ -104,9 +104,11 @@ void TestE2eVantelctlMqtt::publishesEveryRow_data()
 {
     QTest::addColumn<QStringList>("command"); // SEQ: a sequence file
     QTest::addColumn<int>("leastRows");
-    QTest::newRow("log") << QStringList{"log", "--addresses", "1,2", "--duration", "5s"} << 2 * 12;
+    QTest::addColumn<QString>("prefix"); // each its own: the status is retained
+    QTest::newRow("log") << QStringList{"log", "--addresses", "1,2", "--duration", "5s"} << 2 * 12
+                         << kPrefix;
     // A run publishes its rows as a log does, step and point included.
-    QTest::newRow("run") << QStringList{"run", "SEQ"} << 5;
+    QTest::newRow("run") << QStringList{"run", "SEQ"} << 5 << QStringLiteral("lab/bench2");
 }
 
 // Every row is published with the same bytes; status online while it runs, offline after.
@@ -114,24 +116,25 @@ void TestE2eVantelctlMqtt::publishesEveryRow()
 {
     QFETCH(QStringList, command);
     QFETCH(int, leastRows);
+    QFETCH(QString, prefix);
     QFile sequence(path("seq.txt"));
     QVERIFY(sequence.open(QIODevice::WriteOnly));
     sequence.write("set 5V 1A\noutput on\nhold 3s\n");
     sequence.close();
     command.replaceInStrings(QStringLiteral("SEQ"), sequence.fileName());
-    Subscriber sub(m_broker, kPrefix + QStringLiteral("/#"));
+    Subscriber sub(m_broker, prefix + QStringLiteral("/#"));
     QVERIFY(sub.start());
     QProcess log;
-    QVERIFY(m_rig->start(log,
-                         command + QStringList{"--format", "jsonl", "--output", path("log.jsonl"),
-                                               "--mqtt", m_broker.url(), "--mqtt-topic", kPrefix}));
-    QVERIFY(sub.waitFor(kPrefix + QStringLiteral("/status"), 1));
-    QCOMPARE(testsupport::retained(m_broker, kPrefix + QStringLiteral("/status")),
+    QVERIFY(
+        m_rig->start(log, command + QStringList{"--format", "jsonl", "--output", path("log.jsonl"),
+                                                "--mqtt", m_broker.url(), "--mqtt-topic", prefix}));
+    QVERIFY(sub.waitFor(prefix + QStringLiteral("/status"), 1));
+    QCOMPARE(testsupport::retained(m_broker, prefix + QStringLiteral("/status")),
              QByteArray("online"));
     QVERIFY(waitForEnd(log));
     QCOMPARE(log.exitCode(), 0);
-    QVERIFY(sub.waitFor(kPrefix + QStringLiteral("/status"), 2));
-    QCOMPARE(testsupport::retained(m_broker, kPrefix + QStringLiteral("/status")),
+    QVERIFY(sub.waitFor(prefix + QStringLiteral("/status"), 2));
+    QCOMPARE(testsupport::retained(m_broker, prefix + QStringLiteral("/status")),
              QByteArray("offline"));
 
     const QList<QByteArray> rows = fileLines(path("log.jsonl"));
