@@ -2,6 +2,7 @@
 
 #include "ctl/logger.h"
 #include "ctl/run.h"
+#include "ctl/serve.h"
 #include "ctl/tool.h"
 
 #include <QCommandLineOption>
@@ -293,6 +294,32 @@ const QList<CommandEntry> &commands()
                  "Readings kept while the broker is away; the oldest go first. Default 10000.",
                  "N")},
          prepareRun},
+        {QStringLiteral("serve"),
+         {},
+         0,
+         0,
+         QStringLiteral(
+             "the supply as a SCPI instrument on a raw TCP socket, for PyVISA, LabVIEW and "
+             "test scripts (*IDN?, VOLT, CURR, OUTP, MEAS:VOLT? and the rest: see the manual "
+             "page); commands end in \\n, and each client's go to the line in turn; writes "
+             "are confirmed by echo and read-back; ends on Ctrl-C, SIGTERM or SIGHUP, leaving "
+             "the outputs as they are"),
+         {option(names("addresses"),
+                 "Supplies on the bus, such as 1,3,5-7, chosen with INSTrument:NSELect. "
+                 "Default --address.",
+                 "LIST"),
+          option(names("listen"),
+                 "Listen on ADDRESS:PORT. An address other than loopback needs --allow.",
+                 "ADDR:PORT", "127.0.0.1:5025"),
+          option(names("allow"),
+                 "Only these addresses and subnets may connect, such as "
+                 "127.0.0.1,192.168.1.0/24. Default loopback only.",
+                 "CIDR,..."),
+          option(names("max-clients"), "Clients at a time; one more is told why and closed.", "N",
+                 "4"),
+          option(names("idle-timeout"), "Close a client silent for S seconds; 0 never.", "S", "0"),
+          option(names("off-at-end"), "Switch every output off, confirmed, when the server ends.")},
+         prepareServe},
     };
     return table;
 }

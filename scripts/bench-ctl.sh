@@ -113,3 +113,69 @@ if [ -x "$build/bench/client-bench" ]; then
     echo
     "$build/bench/client-bench" "$seconds"
 fi
+
+# serve: MEAS:VOLT? round trips from PyVISA, each answered from a new status read,
+# beside that read's floor and the link's own round trip (request to reply, from
+# the server's summary): the difference is what the server adds. The queries are
+# 20 ms apart, so that none waits for the line's silence after the one before.
+# Then 20 clients polling at once: their answers per second together against the
+# line's rate for back-to-back status reads.
+if /usr/bin/python3 -c 'import pyvisa, pyvisa_py' 2>/dev/null; then
+    start_sim 5 --address 1
+    "$ctl" --port COM5 --address 1 serve --listen 127.0.0.1:0 --max-clients 20 \
+        2>"$work/serve.err" &
+    serve_pid=$!
+    pids+=("$serve_pid")
+    for _ in $(seq 100); do
+        grep -q 'listening on' "$work/serve.err" && break
+        sleep 0.05
+    done
+    serve_port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/serve.err")
+    read -r serve_median serve_p99 serve_rate < <(/usr/bin/python3 - "$serve_port" <<'PY'
+import statistics, sys, threading, time
+import pyvisa
+rm = pyvisa.ResourceManager("@py")
+resource = "TCPIP::127.0.0.1::%s::SOCKET" % sys.argv[1]
+def open_one():
+    inst = rm.open_resource(resource, read_termination="\n", write_termination="\n")
+    inst.timeout = 10000
+    return inst
+one = open_one()
+one.query("MEAS:VOLT?")
+trips = []
+for _ in range(200):
+    time.sleep(0.02)
+    t = time.perf_counter()
+    one.query("MEAS:VOLT?")
+    trips.append((time.perf_counter() - t) * 1000)
+trips.sort()
+clients = [open_one() for _ in range(19)] + [one]
+counts = [0] * len(clients)
+stop = time.perf_counter() + 10
+def poll(i):
+    while time.perf_counter() < stop:
+        clients[i].query("MEAS:VOLT?")
+        counts[i] += 1
+threads = [threading.Thread(target=poll, args=(i,)) for i in range(len(clients))]
+for t in threads: t.start()
+for t in threads: t.join()
+print("%.1f %.1f %.1f" % (statistics.median(trips), trips[int(len(trips) * 0.99) - 1],
+                          sum(counts) / 10.0))
+PY
+)
+    kill -INT "$serve_pid" 2>/dev/null || true
+    wait "$serve_pid" 2>/dev/null || true
+    floor=$(awk "BEGIN { printf \"%.1f\", 25 * $c + $latency }")
+    link=$(sed -n 's/.*round trip: median \([0-9.]*\) ms.*/\1/p' "$work/serve.err")
+    row "serve: MEAS:VOLT? round trip, median / p99" "${serve_median} / ${serve_p99} ms" \
+        "${floor} ms (one status read), +$(awk "BEGIN { printf \"%.1f\", $serve_median - $floor }") ms"
+    row "serve: added to the link's own round trip" \
+        "+$(awk "BEGIN { printf \"%.1f\", $serve_median - ${link:-0} }") ms" \
+        "link median ${link:-?} ms (request to reply)"
+    rate=$(awk "BEGIN { printf \"%.1f\", 1000 / (25 * $c + 3.5 * $c + $latency) }")
+    row "serve: 20 clients polling, answers/s" \
+        "$serve_rate ($(awk "BEGIN { printf \"%.0f\", 100 * $serve_rate / $rate }") % of floor)" \
+        "$rate (26.0 + 3.65 + ${latency} ms a reading)"
+else
+    echo "serve: PyVISA (python3-pyvisa, python3-pyvisa-py) is not installed; skipped"
+fi

@@ -10,6 +10,7 @@ packages=(
     libqcustomplot-dev # the trend window's plot (its Qt 6 build, libQCustomPlotQt6)
     libmodbus-dev mbpoll
     libmosquitto-dev mosquitto mosquitto-clients
+    python3-pyvisa python3-pyvisa-py # a real SCPI client for vantelctl serve's tests
     fonts-liberation fonts-wqy-zenhei
     xvfb xauth openbox imagemagick xdotool
     clang libclang-rt-14-dev clang-format

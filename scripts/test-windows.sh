@@ -267,4 +267,43 @@ grep -q "$rows published, 0 dropped" "$work/out" ||
     fail "vantelctl.exe log --mqtt did not count $rows published: $(cat "$work/out")"
 echo "log --mqtt: $rows rows logged, the same $rows received by mosquitto_sub, status offline at the end"
 
+# vantelctl.exe serve: SCPI on a socket of the Windows program (Wine's sockets are
+# the host's), driven from Linux, against the same simulator as COM3.
+echo "== vantelctl.exe serve over a socket"
+serve_port=$((20000 + RANDOM % 20000))
+ons_before="$(grep -c ' rx 01 06 10 06 00 01' "$work/trace" || true)"
+"$wine" "$ctl" --port COM3 serve --listen "127.0.0.1:$serve_port" >"$work/serve.out" 2>&1 &
+serve_pid=$!
+for _ in $(seq 100); do
+    grep -q "listening on" "$work/serve.out" && break
+    sleep 0.1
+done
+grep -q "listening on 127.0.0.1:$serve_port" "$work/serve.out" ||
+    fail "vantelctl.exe serve did not listen: $(cat "$work/serve.out")"
+/usr/bin/python3 - "$serve_port" >"$work/scpi" <<'PY' || fail "the SCPI session failed: $(cat "$work/scpi")"
+import socket, sys
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=10)
+f = s.makefile("rb")
+for line in ["*IDN?", "VOLT 7.5", "OUTP ON", "MEAS:VOLT?", "SYST:ERR?", "OUTP OFF;VOLT 5;OUTP?"]:
+    s.sendall(line.encode() + b"\n")
+    if "?" in line:
+        print(f.readline().decode().rstrip("\n"))
+PY
+kill -INT "$serve_pid" 2>/dev/null || true
+for _ in $(seq 50); do
+    kill -0 "$serve_pid" 2>/dev/null || break
+    sleep 0.1
+done
+kill -9 "$serve_pid" 2>/dev/null || true
+mapfile -t answers <"$work/scpi"
+[[ "${answers[0]}" == vantel,Modbus\ RTU\ gateway,COM3-1,* ]] ||
+    fail "vantelctl.exe serve: *IDN? answered '${answers[0]}'"
+[ "${answers[1]}" = "7.50" ] || fail "vantelctl.exe serve: MEAS:VOLT? after VOLT 7.5 and OUTP ON: '${answers[1]}'"
+[ "${answers[2]}" = '0,"No error"' ] || fail "vantelctl.exe serve: SYST:ERR? answered '${answers[2]}'"
+[ "${answers[3]}" = "0" ] || fail "vantelctl.exe serve: OUTP? after OUTP OFF answered '${answers[3]}'"
+ons_after="$(grep -c ' rx 01 06 10 06 00 01' "$work/trace" || true)"
+[ "$ons_after" -eq $((ons_before + 1)) ] ||
+    fail "vantelctl.exe serve: OUTP ON did not reach the simulator once ($ons_before, then $ons_after)"
+echo "serve: *IDN?, VOLT, OUTP ON (on the trace), MEAS:VOLT? and SYST:ERR? over a socket"
+
 echo "== Windows tests passed in $(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s"

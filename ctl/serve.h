@@ -1,0 +1,41 @@
+#pragma once
+
+#include "ctl/values.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QPair>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+namespace ctl {
+
+// vantelctl serve: the supply as a SCPI instrument on a raw TCP socket.
+struct ServeOptions {
+    QHostAddress listenAddress = QHostAddress(QHostAddress::LocalHost);
+    quint16 listenPort = 5025; // 0: any free port (the line "listening on" names it)
+    // Who may connect, as subnets; empty: loopback addresses only.
+    QList<QPair<QHostAddress, int>> allow;
+    int maxClients = 4;
+    std::chrono::milliseconds idleTimeout{0}; // 0: never
+    bool offAtEnd = false;
+};
+
+// Reads serve's options as the command line gives them (empty: not given). A
+// listener on an address other than loopback needs --allow.
+Parsed<ServeOptions> parseServeOptions(const QString &listen, const QString &allow,
+                                       const QString &maxClients, const QString &idleTimeout,
+                                       bool offAtEnd);
+
+class CommandLine;
+struct CommonOptions;
+struct Prepared;
+
+// serve's entry in the command table: its options read and checked, and the
+// action that serves until a stop signal (exit 0) or until the port fails (exit 1).
+Prepared prepareServe(const CommandLine &line, const CommonOptions &common);
+
+} // namespace ctl

@@ -1,0 +1,172 @@
+#pragma once
+
+#include "protocol/reading.h"
+#include "scpi/parser.h"
+#include "scpi/status.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The supply as a SCPI instrument: its command table and what each command does,
+// over an asynchronous link to the supplies. Plain C++17; the socket server and
+// the link to the engine live with the program.
+namespace scpi {
+
+// What the instrument needs of the line. Every call finishes by calling `done`
+// exactly once, at once or later; calls never overlap (the instrument waits for
+// each one to finish).
+class SupplyLink {
+public:
+    virtual ~SupplyLink() = default;
+
+    // A reading, or why there is none ("timeout", "port: reason", "not confirmed ...").
+    struct Result {
+        std::optional<protocol::StatusReading> reading;
+        std::string error;
+    };
+    using Done = std::function<void(const Result &)>;
+
+    virtual void readStatus(std::uint8_t address, Done done) = 0;
+    // Confirmed writes: `done` gets the read-back reading that confirms the value.
+    virtual void setVoltage(std::uint8_t address, std::uint16_t code, Done done) = 0;
+    virtual void setCurrent(std::uint8_t address, std::uint16_t code, Done done) = 0;
+    virtual void setOutput(std::uint8_t address, bool on, Done done) = 0;
+};
+
+// QUEStionable condition bits: a tripped voltage ceiling, and the current bit
+// for the CC mode or a tripped current ceiling.
+namespace ques {
+constexpr std::uint16_t kVoltage = 0x0001;
+constexpr std::uint16_t kCurrent = 0x0002;
+} // namespace ques
+// OPERation condition bits: the regulation mode and the output switch.
+namespace oper {
+constexpr std::uint16_t kConstantVoltage = 0x0100;
+constexpr std::uint16_t kOutputOn = 0x0200;
+constexpr std::uint16_t kConstantCurrent = 0x0400;
+} // namespace oper
+
+// Device-specific errors queued when a ceiling trips.
+constexpr int kVoltageTripped = 301;
+constexpr int kCurrentTripped = 302;
+
+// One client: its error queue and registers, its lines waiting their turn, the
+// channel it has selected.
+class Session {
+public:
+    using Send = std::function<void(const std::string &)>;
+
+    Status status;
+    std::size_t waitingLines() const { return m_lines.size(); }
+    bool working() const { return m_inLine || !m_lines.empty(); }
+
+private:
+    friend class Instrument;
+
+    // A line, or an error that stands in its place (a line that was too long).
+    struct Line {
+        int error = err::kNone;
+        std::string text; // the line, or the error's detail
+    };
+
+    Send m_send;
+    std::function<bool()> m_ready;
+    bool m_closed = false;
+    std::size_t m_selected = 0; // index into the instrument's channels
+    std::deque<Line> m_lines;
+    // The line being carried out.
+    bool m_inLine = false;
+    std::vector<Item> m_items;
+    std::size_t m_next = 0;
+    std::vector<std::string> m_answers;
+    // Readings taken during this line, by channel: one line measuring several
+    // quantities asks the supply once.
+    std::map<std::size_t, protocol::StatusReading> m_readings;
+};
+
+struct InstrumentInfo {
+    std::string portName; // "COM3"
+    std::vector<std::uint8_t> addresses;
+    std::string version;
+};
+
+// Carries out the clients' commands one at a time, in turn: each pass gives the
+// next client with work one command, so no client waits more than one command of
+// each other client, however much another sends.
+class Instrument {
+public:
+    Instrument(SupplyLink &link, InstrumentInfo info);
+    ~Instrument();
+    Instrument(const Instrument &) = delete;
+    Instrument &operator=(const Instrument &) = delete;
+
+    // A new client. `send` writes an answer line (with its "\n"); `ready` says
+    // whether the client may be served now (false while its answers pile up).
+    std::shared_ptr<Session> open(Session::Send send, std::function<bool()> ready = {});
+    // The client has gone: its waiting lines are dropped; a command in progress
+    // finishes on the line, and its answer goes nowhere.
+    void close(const std::shared_ptr<Session> &session);
+
+    // A line without its terminator.
+    void submit(Session &session, std::string line);
+    // An error in place of a line (-223 for one too long, -363 for one that found
+    // no room), queued when its turn comes.
+    void submitError(Session &session, int error, std::string detail);
+    // Serves whoever may be served; call when a client becomes ready again.
+    void pump();
+    // A command is on the line.
+    bool busy() const { return m_busy; }
+
+    // Switches every output off, one after the other, then calls `done` with the
+    // failures ("address 5: timeout"). Call only while not busy.
+    void switchAllOff(std::function<void(std::vector<std::string>)> done);
+
+    static const CommandTable &table();
+
+private:
+    using Continue = std::function<void(bool ok)>;
+    using ReadingDone = std::function<void(const protocol::StatusReading *)>;
+
+    void runOne(const std::shared_ptr<Session> &session);
+    void finishLine(Session &session);
+    void execute(const std::shared_ptr<Session> &session, const Command &command, Continue next);
+    void executeSupply(const std::shared_ptr<Session> &session, const Command &command,
+                       std::size_t channel, Continue next);
+
+    // A reading of `channel` no older than the line, or nullptr after queuing -240.
+    void freshReading(const std::shared_ptr<Session> &session, std::size_t channel,
+                      ReadingDone done);
+    // Every reading passes here: conditions, events, ceilings (a trip switches off).
+    void noteReading(std::size_t channel, const protocol::StatusReading &reading,
+                     std::function<void(const protocol::StatusReading &)> then);
+    void broadcastError(int code, const std::string &detail);
+    void resetChannels(const std::shared_ptr<Session> &session, std::size_t index, bool ok,
+                       Continue next);
+
+    struct Channel {
+        std::uint8_t address = 0;
+        std::uint16_t voltageCeiling;
+        std::uint16_t currentCeiling;
+        bool voltageTripped = false;
+        bool currentTripped = false;
+        std::uint16_t questionable = 0;
+        std::uint16_t operation = 0;
+    };
+
+    SupplyLink &m_link;
+    InstrumentInfo m_info;
+    std::vector<Channel> m_channels;
+    std::vector<std::shared_ptr<Session>> m_sessions;
+    std::size_t m_turn = 0;
+    bool m_busy = false;
+    bool m_pumping = false;
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+};
+
+} // namespace scpi
