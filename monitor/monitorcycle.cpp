@@ -1,7 +1,7 @@
 #include "monitor/form1.h"
 
-#include "protocol/frames.h"
 #include "numtext/numtext.h"
+#include "protocol/frames.h"
 #include "protocol/reading.h"
 
 #include <cmath>
@@ -136,7 +136,9 @@ void decodeStatusReply(Form1 &w)
     w.replySeen = true;
     const auto *reply = reinterpret_cast<const std::uint8_t *>(input.constData());
     const auto size = static_cast<std::size_t>(input.size());
-    if (protocol::checkStatusReply(reply, size, *expected) != protocol::StatusCheck::Ok) {
+    if (const auto check = protocol::checkStatusReply(reply, size, *expected);
+        check != protocol::StatusCheck::Ok) {
+        emit w.statusRejected(check);
         return;
     }
     // The values as sent go to the trend's history; the display below masks them.
@@ -272,6 +274,7 @@ void Form1::Timer1_Timer()
         // reports the silence that follows.
         return;
     }
+    emit pollSent(*address);
     // The broadcast address never answers: one request is enough.
     if (*address == protocol::kBroadcastAddress) {
         Timer1->setEnabled(false);
