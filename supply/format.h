@@ -50,4 +50,29 @@ QString localTimeText(const QDateTime &time);
 // "CV", "CC" or "OC"; any other value as its number.
 QString modeText(std::uint8_t mode);
 
+// A JSON string literal for `text`, quotes and escapes included.
+QByteArray jsonString(const QString &text);
+
+// One JSON object, compact, written key by key in the order given (QJsonObject
+// would sort the keys). Numbers are taken as this formatter's texts.
+class JsonObject {
+public:
+    JsonObject &number(const char *key, const QString &text);
+    JsonObject &number(const char *key, long long value);
+    JsonObject &text(const char *key, const QString &value);
+    // A string, or null when `value` is empty.
+    JsonObject &textOrNull(const char *key, const QString &value);
+    JsonObject &boolean(const char *key, bool value);
+    JsonObject &null(const char *key);
+    // A value already written as JSON (a nested object).
+    JsonObject &raw(const char *key, const QByteArray &json);
+    QByteArray toJson() const { return m_text + '}'; }
+
+private:
+    QByteArray m_text = "{";
+};
+
+// A status reading as JSON, in the log's keys: {"address":1,"set_v":12.34,…,"mode":"CV"}.
+JsonObject statusJson(int address, const protocol::StatusReading &r);
+
 } // namespace supply

@@ -127,8 +127,9 @@ private:
     void beginStep(const SequenceStep &step);
     void writeNext(); // the next write of a set, output or sweep step
     void onReading(const Row &row);
-    void onWritten(const WriteResult &result);
+    void onWritten(Target target, const WriteResult &result);
     void stepDone(const QString &how);
+    void armTimer(std::int64_t ms);
     void waitEnded();  // a hold's or dwell's or max's timer ran out
     void sweepPoint(); // the current sweep point: write it, then dwell
     void abort(RunEnd::How how, const QString &why, bool keepOutput);
@@ -145,6 +146,9 @@ private:
     std::vector<Level> m_levels;
     const SequenceStep *m_step = nullptr;
     qint64 m_stepStartedNs = 0;
+    qint64 m_pointStartedNs = 0;
+    qint64 m_deadlineNs = 0; // the end of the wait the timer is armed for
+    int m_token = 0;         // callbacks of a write carry it; a later step or an abort moves it on
     // Writes still to do in this step: target and value.
     std::vector<std::pair<Target, std::uint16_t>> m_writes;
     std::size_t m_point = 0;        // sweep: the point in progress

@@ -1,61 +1,31 @@
 #include "trend/csvexport.h"
 
-#include "protocol/reading.h"
+#include "supply/format.h"
 
 #include <QDateTime>
 #include <QIODevice>
-
-#include <cstdlib>
+#include <QStringList>
 
 namespace trend {
 
 const char kCsvHeader[] = "time,elapsed_s,set_v,set_a,v,a,w,output,mode\n";
 
-namespace {
-
-// A count of 10^-decimals units as decimal text, built from integers so that no
-// locale can change the separator: (1234, 2) -> "12.34".
-QByteArray fixed(std::int64_t count, int decimals)
-{
-    std::int64_t scale = 1;
-    for (int i = 0; i < decimals; ++i) {
-        scale *= 10;
-    }
-    const std::int64_t magnitude = std::llabs(count);
-    QByteArray fraction = QByteArray::number(magnitude % scale);
-    fraction.prepend(QByteArray(decimals - fraction.size(), '0'));
-    return (count < 0 ? "-" : "") + QByteArray::number(magnitude / scale) + '.' + fraction;
-}
-
-// 2026-12-07T17:05:47.123+01:00
-QByteArray isoLocal(std::int64_t wallMs)
-{
-    const QDateTime time = QDateTime::fromMSecsSinceEpoch(wallMs);
-    const int offset = time.offsetFromUtc() / 60;
-    const int minutes = std::abs(offset);
-    return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")).toLatin1() +
-           (offset < 0 ? '-' : '+') + QByteArray::number(minutes / 60).rightJustified(2, '0') +
-           ':' + QByteArray::number(minutes % 60).rightJustified(2, '0');
-}
-
-} // namespace
-
 QByteArray csvRow(const Sample &sample, std::int64_t wallMs, std::int64_t elapsedMs)
 {
-    const char *mode = protocol::modeName(static_cast<std::uint8_t>(sample.mode));
-    // 10 mV counts times 1 mA counts are 10 uW counts: the power stays exact.
-    const std::int64_t power = std::int64_t(sample.voltage) * sample.current;
-    QByteArray row = isoLocal(wallMs);
-    row += ',' + fixed(elapsedMs, 3);
-    row += ',' + fixed(sample.setVoltage, 2);
-    row += ',' + fixed(sample.setCurrent, 3);
-    row += ',' + fixed(sample.voltage, 2);
-    row += ',' + fixed(sample.current, 3);
-    row += ',' + fixed(power, 5);
-    row += sample.outputOn ? ",1," : ",0,";
-    row += mode ? QByteArray(mode) : QByteArray::number(int(sample.mode));
-    row += '\n';
-    return row;
+    // The log's formatter: the same value is the same text in both files.
+    const QStringList cells{
+        supply::localTimeText(QDateTime::fromMSecsSinceEpoch(wallMs)),
+        supply::elapsedTextMs(elapsedMs),
+        supply::voltsText(sample.setVoltage),
+        supply::ampsText(sample.setCurrent),
+        supply::voltsText(sample.voltage),
+        supply::ampsText(sample.current),
+        // 10 mV counts times 1 mA counts are 10 uW counts: the power stays exact.
+        supply::wattsText(static_cast<long long>(sample.voltage) * sample.current),
+        sample.outputOn ? QStringLiteral("1") : QStringLiteral("0"),
+        supply::modeText(static_cast<std::uint8_t>(sample.mode)),
+    };
+    return cells.join(QLatin1Char(',')).toUtf8() + '\n';
 }
 
 bool writeCsv(QIODevice &out, const SampleStore &store, std::int64_t wallEpochMs)

@@ -36,12 +36,11 @@ QString replyFields(const QString &hex)
     };
     const int mode = b[14].toInt(nullptr, 16);
     const QString modes[] = {"CC", "CV", "OC"};
-    return QStringList{QString::number(word(3) / 100.0, 'f', 2),
-                       QString::number(word(5) / 1000.0, 'f', 3),
-                       QString::number(word(7) / 100.0, 'f', 2),
-                       QString::number(word(9) / 1000.0, 'f', 3),
-                       b[12] == "01" ? "1" : "0",
-                       mode <= 2 ? modes[mode] : QString::number(mode)}
+    // As the log's CSV writes numbers: trailing zeros dropped.
+    return QStringList{
+        QString::number(word(3) / 100.0), QString::number(word(5) / 1000.0),
+        QString::number(word(7) / 100.0), QString::number(word(9) / 1000.0),
+        b[12] == "01" ? "1" : "0",        mode <= 2 ? modes[mode] : QString::number(mode)}
         .join(',');
 }
 

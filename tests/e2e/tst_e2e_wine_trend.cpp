@@ -45,9 +45,8 @@ void TestWineTrendE2e::trendOpensAndSavesCsv()
     form.C1_Click();
     QTRY_VERIFY_WITH_TIMEOUT(!form.history().samples().empty(), kWaitMs);
     // The set values the supply reported, as the CSV writes them; the output is off.
-    const QStringList setValues{QString::number(form.T3->Text().toDouble(), 'f', 2),
-                                QString::number(form.T4->Text().toDouble(), 'f', 3),
-                                QStringLiteral("0")};
+    const QStringList setValues{QString::number(form.T3->Text().toDouble()),
+                                QString::number(form.T4->Text().toDouble()), QStringLiteral("0")};
 
     form.activateWindow();
     QTest::keyClick(&form, Qt::Key_F2);

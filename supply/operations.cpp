@@ -1,0 +1,220 @@
+#include "supply/operations.h"
+
+#include <memory>
+
+namespace supply {
+
+RowMaker::RowMaker()
+{
+    m_clock.start();
+}
+
+double RowMaker::elapsedNow() const
+{
+    return static_cast<double>(m_clock.nsecsElapsed()) / 1e9;
+}
+
+double RowMaker::elapsedAt(const QDateTime &at) const
+{
+    if (!at.isValid()) {
+        return elapsedNow();
+    }
+    const double agoSeconds =
+        static_cast<double>(at.msecsTo(QDateTime::currentDateTime())) / 1000.0;
+    const double elapsed = elapsedNow() - std::max(0.0, agoSeconds);
+    return std::max(0.0, elapsed);
+}
+
+Row RowMaker::make(int address, const QDateTime &sentAt,
+                   const std::optional<protocol::StatusReading> &reading, const QString &error)
+{
+    Row row;
+    row.time = sentAt.isValid() ? sentAt : QDateTime::currentDateTime();
+    row.elapsedSeconds = elapsedAt(sentAt);
+    row.address = address;
+    row.reading = reading;
+    row.error = error;
+    EnergyCounter &energy = m_energy[address];
+    if (reading) {
+        energy.add(row.elapsedSeconds, *reading);
+    }
+    row.ampHours = energy.ampHours();
+    row.wattHours = energy.wattHours();
+    return row;
+}
+
+double RowMaker::ampHours(int address) const
+{
+    const auto it = m_energy.find(address);
+    return it == m_energy.end() ? 0 : it->second.ampHours();
+}
+
+double RowMaker::wattHours(int address) const
+{
+    const auto it = m_energy.find(address);
+    return it == m_energy.end() ? 0 : it->second.wattHours();
+}
+
+void takeReading(Client &client, RowMaker &rows, std::uint8_t address,
+                 std::function<void(const Reading &)> done)
+{
+    Reply *reply = client.readStatus(address);
+    QObject::connect(reply, &Reply::finished, reply, [reply, &rows, address, done] {
+        reply->deleteLater();
+        Reading reading;
+        reading.error = reply->error();
+        reading.exceptionCode = reply->exceptionCode();
+        reading.detail = reply->errorText();
+        reading.bytes = reply->bytes();
+        if (reading.error == Error::Interrupted) {
+            reading.row.address = address;
+            done(reading);
+            return;
+        }
+        QString word = reply->errorWord();
+        std::optional<protocol::StatusReading> decoded = reply->reading();
+        if (reading.error == Error::None && !decoded) {
+            // A reply of the right shape whose words no supply reports.
+            reading.error = Error::Foreign;
+            reading.detail = QStringLiteral("values outside what a supply reports");
+            word = errorWord(Error::Foreign);
+        }
+        reading.row = rows.make(address, reply->sentAt(), decoded, word);
+        done(reading);
+    });
+}
+
+protocol::Frame writeRequest(std::uint8_t address, Target target, std::uint16_t value)
+{
+    switch (target) {
+    case Target::Voltage:
+        return protocol::buildSetVoltageRequest(address, value);
+    case Target::Current:
+        return protocol::buildSetCurrentRequest(address, value);
+    case Target::Output:
+        break;
+    }
+    return protocol::buildSwitchOutputRequest(address, value != 0);
+}
+
+Confirms confirmsWrite(Target target, std::uint16_t value)
+{
+    switch (target) {
+    case Target::Voltage:
+        return [value](const protocol::StatusReading &r) { return r.setVoltage == value; };
+    case Target::Current:
+        return [value](const protocol::StatusReading &r) { return r.setCurrent == value; };
+    case Target::Output:
+        break;
+    }
+    return [on = value != 0](const protocol::StatusReading &r) { return r.outputOn == on; };
+}
+
+namespace {
+
+// One confirmed write in progress: attempts, each a write and a read-back.
+struct WriteJob : std::enable_shared_from_this<WriteJob> {
+    Client &client;
+    RowMaker &rows;
+    protocol::Frame request;
+    Confirms confirms;
+    WriteCallbacks callbacks;
+    int attempt = 0;
+    WriteResult result;
+
+    WriteJob(Client &c, RowMaker &r, protocol::Frame q, Confirms f, WriteCallbacks w)
+        : client(c), rows(r), request(std::move(q)), confirms(std::move(f)), callbacks(std::move(w))
+    {
+    }
+
+    void send()
+    {
+        ++attempt;
+        Reply *reply = client.write(request);
+        QObject::connect(reply, &Reply::finished, reply, [self = shared_from_this(), reply] {
+            reply->deleteLater();
+            self->written(*reply);
+        });
+    }
+
+    void written(const Reply &reply)
+    {
+        result.error = reply.error();
+        if (reply.error() == Error::Interrupted || reply.error() == Error::Port) {
+            result.problem = reply.errorWord();
+            result.detail = reply.errorText();
+            finish();
+            return;
+        }
+        if (reply.error() != Error::None) {
+            failed(reply.errorWord());
+            return;
+        }
+        takeReading(client, rows, request[0],
+                    [self = shared_from_this()](const Reading &r) { self->readBack(r); });
+    }
+
+    void readBack(const Reading &reading)
+    {
+        if (reading.error != Error::Interrupted && callbacks.readBack) {
+            callbacks.readBack(reading);
+        }
+        result.error = reading.error;
+        if (reading.error == Error::Interrupted || reading.error == Error::Port) {
+            result.problem = errorWord(reading.error);
+            result.detail = reading.detail;
+            finish();
+            return;
+        }
+        if (reading.good()) {
+            result.readBack = reading.row.reading;
+            if (confirms(*reading.row.reading)) {
+                result.confirmed = true;
+                result.problem.clear();
+                finish();
+                return;
+            }
+            failed(QStringLiteral("the read-back differs"));
+            return;
+        }
+        failed(QStringLiteral("no read-back (%1)").arg(reading.row.error));
+    }
+
+    void failed(const QString &problem)
+    {
+        result.problem = problem;
+        if (attempt >= 2) {
+            finish();
+            return;
+        }
+        if (callbacks.retrying) {
+            callbacks.retrying(problem);
+        }
+        send();
+    }
+
+    void finish()
+    {
+        if (callbacks.done) {
+            callbacks.done(result);
+        }
+    }
+};
+
+} // namespace
+
+void confirmedWrite(Client &client, RowMaker &rows, const protocol::Frame &request,
+                    Confirms confirms, WriteCallbacks callbacks)
+{
+    std::make_shared<WriteJob>(client, rows, request, std::move(confirms), std::move(callbacks))
+        ->send();
+}
+
+void switchOff(Client &client, RowMaker &rows, std::uint8_t address, WriteCallbacks callbacks)
+{
+    client.resume();
+    confirmedWrite(client, rows, writeRequest(address, Target::Output, 0),
+                   confirmsWrite(Target::Output, 0), std::move(callbacks));
+}
+
+} // namespace supply
