@@ -6,11 +6,14 @@
 #include "ui/messenger.h"
 
 #include <QAction>
+#include <QContextMenuEvent>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QMenu>
 #include <QMessageBox>
 #include <QSettings>
+#include <QShortcut>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QWidget>
@@ -73,9 +76,15 @@ Bench::Bench(QWidget *window, const QList<QWidget *> &boxes, ui::Messenger &mess
         showRecordWindow();
     });
     connect(m_limitsAction, &QAction::triggered, this, &Bench::showLimitsWindow);
+    // The entries join each context menu after the widget's own actions ("Trend…"
+    // first), which are left as they are; the keys work anywhere in the window.
     for (QWidget *widget : QList<QWidget *>{window} + boxes) {
-        widget->setContextMenuPolicy(Qt::ActionsContextMenu);
-        widget->addActions({m_sequenceAction, m_recordAction, m_limitsAction});
+        widget->installEventFilter(this);
+        m_menuWidgets << widget;
+    }
+    for (QAction *action : {m_sequenceAction, m_recordAction}) {
+        auto *key = new QShortcut(action->shortcut(), window);
+        connect(key, &QShortcut::activated, action, &QAction::trigger);
     }
 
     connect(&m_link, &MonitorLink::polled, this, &Bench::onPoll);
@@ -97,6 +106,18 @@ Bench::~Bench()
     // The runner goes before its line and its sequence.
     m_runner.reset();
     m_runLine.reset();
+}
+
+bool Bench::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::ContextMenu && m_menuWidgets.contains(watched)) {
+        auto *widget = static_cast<QWidget *>(watched);
+        QList<QAction *> entries = widget->actions();
+        entries << m_sequenceAction << m_recordAction << m_limitsAction;
+        QMenu::exec(entries, static_cast<QContextMenuEvent *>(event)->globalPos(), nullptr, widget);
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void Bench::inform(const QString &text)

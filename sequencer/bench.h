@@ -97,6 +97,9 @@ signals:
     void ceilingsChanged();
     void recordsFolderChanged();
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void onPoll(const Poll &poll);
     void onRunRow(const supply::Row &row);
@@ -119,6 +122,7 @@ private:
     QString m_runPath;
     std::vector<std::function<void()>> m_afterRun;
 
+    QList<QObject *> m_menuWidgets;
     QAction *m_sequenceAction = nullptr;
     QAction *m_recordAction = nullptr;
     QAction *m_limitsAction = nullptr;
