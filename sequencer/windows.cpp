@@ -25,6 +25,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QShortcut>
 #include <QSplitter>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -163,21 +164,14 @@ SequenceWindow::SequenceWindow(Bench &bench, QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(split);
 
-    auto *openKey = new QAction(this);
-    openKey->setShortcut(QKeySequence::Open);
-    connect(openKey, &QAction::triggered, openButton, &QPushButton::click);
-    auto *saveKey = new QAction(this);
-    saveKey->setShortcut(QKeySequence::Save);
-    connect(saveKey, &QAction::triggered, saveButton, &QPushButton::click);
-    auto *startKey = new QAction(this);
-    startKey->setObjectName(QStringLiteral("startAction"));
-    startKey->setShortcut(Qt::Key_F5);
-    connect(startKey, &QAction::triggered, startButton, &QPushButton::click);
-    auto *stopKey = new QAction(this);
-    stopKey->setObjectName(QStringLiteral("stopAction"));
-    stopKey->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F5));
-    connect(stopKey, &QAction::triggered, stopButton, &QPushButton::click);
-    addActions({openKey, saveKey, startKey, stopKey});
+    const auto key = [this](const QKeySequence &sequence, QPushButton *button) {
+        auto *shortcut = new QShortcut(sequence, this);
+        connect(shortcut, &QShortcut::activated, button, &QPushButton::click);
+    };
+    key(QKeySequence::Open, openButton);
+    key(QKeySequence::Save, saveButton);
+    key(Qt::Key_F5, startButton);
+    key(QKeySequence(Qt::SHIFT | Qt::Key_F5), stopButton);
 
     connect(openButton, &QPushButton::clicked, this, [this] {
         if (m_bench.running()) {
