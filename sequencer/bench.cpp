@@ -281,6 +281,7 @@ void Bench::onRunFinished(const supply::RunEnd &end)
         }
     }
     m_runWriter.reset();
+    m_tripping = false;
     emit runFinished(end, account);
     updateTitle();
     // What a stop was asked for comes after it, once the runner's own signal is done.
@@ -303,11 +304,11 @@ void Bench::onPoll(const Poll &poll)
         return;
     }
     const QString why = tr("ceiling tripped: %1").arg(exceeded);
+    m_tripping = true;
     if (running()) {
         // The run switches the output off on its way out, with a confirmed write.
         m_runner->fail(why);
     } else {
-        m_tripping = true;
         m_link.switchOutput(false, [this, why](bool confirmed, const QString &problem) {
             m_tripping = false;
             if (!confirmed) {
