@@ -1,5 +1,9 @@
 #include "ctl/commands.h"
 
+#include "ctl/logger.h"
+#include "ctl/run.h"
+#include "ctl/tool.h"
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QHash>
@@ -157,7 +161,10 @@ const QList<OptionEntry> &globalOptions()
                               "receiver on): drop that copy. A write is confirmed only by the "
                               "supply's own reply after it. Without this option an echo is "
                               "recognised on the first read."),
-        option(names("json"), "Print data as JSON, one object a line."),
+        option(names("json"), "Print data as JSON, one object a line (log and run write JSON "
+                              "lines, as --format jsonl)."),
+        option(names("v", "verbose"), "Show every frame on the line on stderr: its time since "
+                                      "the start, direction, bytes and verdict."),
     };
     return table;
 }
@@ -172,7 +179,8 @@ const QList<CommandEntry> &commands()
          QStringLiteral("list the COM ports (COM1..COM16 on Linux, every one Windows knows on "
                         "Windows): device, state (free, in use, no access, absent) and "
                         "description"),
-         {}},
+         {},
+         preparePorts},
         {QStringLiteral("scan"),
          {},
          0,
@@ -182,8 +190,9 @@ const QList<CommandEntry> &commands()
                         "delay; --first stops at the first address that answers"),
          {option(names("from"), "First address.", "N", "1"),
           option(names("to"), "Last address.", "N", "247"),
-          option(names("first"), "Stop at the first address that answers.")}},
-        {QStringLiteral("read"), {}, 0, 0, QStringLiteral("one status reading"), {}},
+          option(names("first"), "Stop at the first address that answers.")},
+         prepareScan},
+        {QStringLiteral("read"), {}, 0, 0, QStringLiteral("one status reading"), {}, prepareRead},
         {QStringLiteral("set"),
          {},
          0,
@@ -191,20 +200,23 @@ const QList<CommandEntry> &commands()
          QStringLiteral("write set values (0..62.00 V, 0..3.200 A, rounded to 10 mV and 1 mA), "
                         "confirmed by echo and read-back"),
          {option(names("voltage"), "Voltage set value in volts.", "V"),
-          option(names("current"), "Current set value in amperes.", "A")}},
+          option(names("current"), "Current set value in amperes.", "A")},
+         prepareSet},
         {QStringLiteral("output"),
          QStringLiteral("on|off"),
          1,
          1,
          QStringLiteral("switch the output, confirmed by echo and read-back"),
-         {}},
+         {},
+         prepareOutput},
         {QStringLiteral("address"),
          QStringLiteral("NEW"),
          1,
          1,
          QStringLiteral("give the supply at --address the address NEW (1..247), proven by reads "
                         "at both addresses"),
-         {}},
+         {},
+         prepareAddress},
         {QStringLiteral("log"),
          {},
          0,
@@ -223,10 +235,11 @@ const QList<CommandEntry> &commands()
           option(names("interval"), "Period of one round over all addresses.", "MS", "350"),
           option(names("duration"), "How long to log (90s, 10m, 2h). Default until stopped.", "D"),
           option(names("format"), "csv or jsonl.", "F", "csv"),
-          option(names("output"),
-                 "Write rows to FILE, not stdout. An existing file that is not empty is "
-                 "refused unless --append or --overwrite is given.",
-                 "FILE"),
+          option(
+              names("output"),
+              "Write rows to FILE (- is stdout), not stdout. An existing file that is not empty is "
+              "refused unless --append or --overwrite is given.",
+              "FILE"),
           option(names("append"), "With --output: add rows after those already in FILE, "
                                   "whose header must match."),
           option(names("overwrite"), "With --output: replace what FILE holds."),
@@ -247,7 +260,8 @@ const QList<CommandEntry> &commands()
                  "FILE"),
           option(names("mqtt-queue"),
                  "Readings kept while the broker is away; the oldest go first. Default 10000.",
-                 "N")}},
+                 "N")},
+         prepareLog},
         {QStringLiteral("run"),
          QStringLiteral("FILE"),
          1,
@@ -265,7 +279,20 @@ const QList<CommandEntry> &commands()
                  "WHAT", "off"),
           option(names("interval"), "Period of the readings.", "MS", "350"),
           option(names("format"), "csv or jsonl.", "F", "csv"),
-          option(names("output"), "Write rows to FILE, not stdout.", "FILE")}},
+          option(names("output"), "Write rows to FILE, not stdout (- is stdout).", "FILE"),
+          option(names("mqtt"),
+                 "Also publish every row to the MQTT broker at URL, as log does (step and "
+                 "point in the JSON).",
+                 "URL"),
+          option(names("mqtt-topic"), "Topic prefix. Default vantel/<host name>/<port name>.",
+                 "PREFIX"),
+          option(names("mqtt-discovery"), "Also publish Home Assistant discovery configs."),
+          option(names("mqtt-cafile"), "Trust this CA file for mqtts:// instead of the system's.",
+                 "FILE"),
+          option(names("mqtt-queue"),
+                 "Readings kept while the broker is away; the oldest go first. Default 10000.",
+                 "N")},
+         prepareRun},
     };
     return table;
 }

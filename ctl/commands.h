@@ -3,6 +3,8 @@
 // vantelctl's commands and their options, described once: the parser, `--help`,
 // `COMMAND --help` and the manual page (held to it by a test) all follow this table.
 
+#include "ctl/command.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -34,6 +36,9 @@ struct CommandEntry {
     int maxArguments = 0;
     QString summary;
     QList<OptionEntry> options;
+    // Reads and checks the command's own options before the port opens, and
+    // gives the action that runs it.
+    Prepare prepare = nullptr;
 
     // "scan [--from N] [--to N]"
     QString synopsis() const;
@@ -44,8 +49,8 @@ struct CommandEntry {
 const QList<OptionEntry> &globalOptions();
 
 // Every command, in the order the help lists them. To add a command, add its entry
-// here and its branch in main(); the help, the parser and the manual page's test
-// pick it up from this table.
+// here with its preparation; the help, the parser, dispatch() and the manual
+// page's test pick it up from this table.
 const QList<CommandEntry> &commands();
 
 const CommandEntry *findCommand(const QString &name);

@@ -1,345 +1,401 @@
 #include "ctl/logger.h"
 
-#include "ctl/format.h"
-#include "ctl/tool.h"
-#include "protocol/frames.h"
-
-#include <QDateTime>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include "ctl/commands.h"
+#include "ctl/mqttlog.h"
+#include "ctl/output.h"
+#include "ctl/rowoptions.h"
+#include "ctl/stopsignals.h"
+#include "supply/format.h"
+#include "supply/rowwriter.h"
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
+#include <memory>
 
 namespace ctl {
 
 namespace {
 
 constexpr int kReadingsBeforeCutOff = 3;
-constexpr int kStdoutFd = 1;
-// How late a round may start before the rounds it missed are given up.
-constexpr qint64 kLongestCatchUp = 2'000'000'000; // ns
-
-// The value at fraction `q` of the sorted values, by nearest rank.
-double percentile(std::vector<double> values, double q)
-{
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const auto rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(values.size())));
-    return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
-}
 
 } // namespace
 
-Logger::Logger(Link &link, LogOptions options, QObject *parent)
-    : QObject(parent), m_link(link), m_options(std::move(options))
+Logger::Logger(supply::Client &client, LogOptions options, QObject *parent)
+    : QObject(parent), m_client(client), m_options(std::move(options)),
+      m_schedule(m_options.interval, m_options.duration)
 {
     for (const std::uint8_t a : m_options.addresses) {
         m_states[a];
     }
+    m_wait.setSingleShot(true);
+    m_wait.setTimerType(Qt::PreciseTimer);
+    connect(&m_wait, &QTimer::timeout, this, &Logger::roundDue);
 }
 
-int Logger::run()
+void Logger::start()
 {
-    const qint64 interval = std::chrono::nanoseconds(m_options.interval).count();
-    const qint64 duration =
-        m_options.duration ? std::chrono::nanoseconds(*m_options.duration).count() : -1;
     m_clock.start();
-    for (qint64 k = 0;; ++k) {
-        qint64 slot = k * interval;
-        if (duration >= 0 && slot >= duration) {
-            m_end = End::Duration;
-            break;
-        }
-        const qint64 now = m_clock.nsecsElapsed();
-        if (now < slot) {
-            const auto wait = std::chrono::ceil<milliseconds>(std::chrono::nanoseconds(slot - now));
-            if (!m_link.sleep(wait)) {
-                m_end = End::Stopped;
-                break;
-            }
-        } else if (now - slot >= std::max(interval, kLongestCatchUp)) {
-            // A stall (a suspended machine, say): start now and owe no rounds missed,
-            // rather than reading them back to back. Shorter delays are caught up.
-            k = now / interval;
-            slot = k * interval;
-        }
-        const qint64 started = m_clock.nsecsElapsed();
-        m_lastLagMs = static_cast<double>(started - slot) / 1e6;
-        ++m_rounds;
-        bool go = true;
-        for (const std::uint8_t address : m_options.addresses) {
-            // A round longer than the interval still ends at the duration; the
-            // reading in progress is finished.
-            if (duration >= 0 && m_clock.nsecsElapsed() >= duration) {
-                m_end = End::Duration;
-                go = false;
-                break;
-            }
-            go = readOne(address);
-            if (!go) {
-                break;
-            }
-        }
-        if (!go) {
-            break;
-        }
-        const qint64 took = m_clock.nsecsElapsed() - started;
+    m_schedule.start(0);
+    scheduleRound();
+}
+
+void Logger::scheduleRound()
+{
+    if (m_ending) {
+        return;
+    }
+    const qint64 now = nowNs();
+    if (m_schedule.over(now)) {
+        end(End::Duration);
+        return;
+    }
+    const qint64 wait = m_schedule.untilNextRound(now);
+    m_wait.start(static_cast<int>((wait + 999'999) / 1'000'000));
+}
+
+void Logger::roundDue()
+{
+    if (m_ending) {
+        return;
+    }
+    m_roundStartedNs = nowNs();
+    m_schedule.roundStarted(m_roundStartedNs);
+    m_next = 0;
+    readNext();
+}
+
+void Logger::readNext()
+{
+    if (m_ending) {
+        return;
+    }
+    if (m_stopAsked) {
+        end(End::Stopped);
+        return;
+    }
+    if (m_next >= m_options.addresses.size()) {
+        const qint64 took = nowNs() - m_roundStartedNs;
+        const qint64 interval = std::chrono::nanoseconds(m_options.interval).count();
         if (took > interval && !m_warnedSlow) {
             m_warnedSlow = true;
+            const std::size_t n = m_options.addresses.size();
             printErr(QStringLiteral("a round over %1 took %2 ms, more than the %3 ms interval; "
                                     "running as fast as the line allows")
-                         .arg(m_options.addresses.size() == 1
-                                  ? QStringLiteral("1 address")
-                                  : QStringLiteral("%1 addresses").arg(m_options.addresses.size()))
+                         .arg(n == 1 ? QStringLiteral("1 address")
+                                     : QStringLiteral("%1 addresses").arg(n))
                          .arg(took / 1000000)
                          .arg(m_options.interval.count()));
         }
-        if (m_options.stopBelowAmps && everyOutputCutOff()) {
-            m_end = End::CutOff;
-            break;
+        if (m_options.stopBelowAmps && everyOutputOff()) {
+            end(End::CutOff);
+            return;
+        }
+        scheduleRound();
+        return;
+    }
+    // A round longer than the interval still ends at the duration: the reading
+    // in progress is finished, no other starts.
+    if (m_schedule.over(nowNs())) {
+        end(End::Duration);
+        return;
+    }
+    m_inFlight = true;
+    supply::takeReading(m_client, m_rows, m_options.addresses[m_next],
+                        [this](const supply::Reading &reading) { taken(reading); });
+}
+
+void Logger::taken(const supply::Reading &reading)
+{
+    m_inFlight = false;
+    if (reading.error == supply::Error::Interrupted) {
+        end(m_writerFailed ? End::WriterFailed : End::Stopped);
+        return;
+    }
+    if (reading.error == supply::Error::Port) {
+        m_portError = reading.detail;
+    }
+    // The reading in progress gets its row, a failed one and the last one too.
+    emit rowTaken(reading.row);
+    if (reading.error == supply::Error::Port) {
+        end(End::PortFailed);
+        return;
+    }
+    if (m_ending) {
+        return;
+    }
+    if (m_writerFailed) {
+        end(End::WriterFailed);
+        return;
+    }
+    const auto address = static_cast<std::uint8_t>(reading.row.address);
+    ++m_next;
+    if (reading.good()) {
+        AddressState &state = m_states[address];
+        state.outputOn = reading.row.reading->outputOn;
+        if (m_options.stopBelowAmps) {
+            const protocol::StatusReading &r = *reading.row.reading;
+            const bool low = r.outputOn && r.amps() < *m_options.stopBelowAmps;
+            state.lowReadings = low ? state.lowReadings + 1 : 0;
+            if (state.lowReadings >= kReadingsBeforeCutOff) {
+                cutOff(address, r);
+                return;
+            }
         }
     }
+    readNext();
+}
 
+void Logger::cutOff(std::uint8_t address, const protocol::StatusReading &r)
+{
+    m_inFlight = true;
+    supply::WriteCallbacks callbacks;
+    callbacks.done = [this, address, r](const supply::WriteResult &result) {
+        m_inFlight = false;
+        AddressState &state = m_states[address];
+        if (result.confirmed) {
+            ++m_cutOffs;
+            state.lowReadings = 0;
+            state.outputOn = false;
+            printErr(QStringLiteral("address %1: output switched off at %2 A, below %3 A")
+                         .arg(address)
+                         .arg(supply::fixedPoint(r.actualCurrent, 3))
+                         .arg(*m_options.stopBelowAmps));
+        } else if (result.error == supply::Error::Interrupted) {
+            end(m_writerFailed ? End::WriterFailed : End::Stopped);
+            return;
+        } else if (result.error == supply::Error::Port) {
+            m_portError = result.detail;
+            end(End::PortFailed);
+            return;
+        } else {
+            printErr(QStringLiteral("address %1: switching the output off failed (%2); "
+                                    "trying again after the next reading")
+                         .arg(address)
+                         .arg(result.problem));
+        }
+        readNext();
+    };
+    supply::switchOff(m_client, m_rows, address, std::move(callbacks));
+}
+
+bool Logger::everyOutputOff() const
+{
+    // One rule for one address or many: the log ends once every output is known
+    // to be off, switched off by the cut-off or off already.
+    return std::all_of(m_states.begin(), m_states.end(),
+                       [](const auto &entry) { return entry.second.outputOn == false; });
+}
+
+void Logger::stop()
+{
+    m_stopAsked = true;
+    m_client.interrupt();
+    if (!m_inFlight) {
+        end(End::Stopped);
+    }
+}
+
+void Logger::writerFailed()
+{
+    m_writerFailed = true;
+    m_client.interrupt();
+    if (!m_inFlight) {
+        end(End::WriterFailed);
+    }
+}
+
+void Logger::end(End how)
+{
+    if (m_ending) {
+        return;
+    }
+    m_ending = true;
+    m_end = how;
+    m_wait.stop();
     // A log that watches for the cut-off and ends before it (a signal, a closed
     // terminal, a failed write, its duration) switches the outputs off: nothing
     // watches the current any more.
-    const bool cutOffOwed = m_options.stopBelowAmps && m_end != End::CutOff;
-    bool offConfirmed = true;
-    if ((m_options.offAtEnd || cutOffOwed) && m_end != End::PortFailed) {
-        m_link.resume(); // a second stop still ends the switching off
-        offConfirmed = switchAllOff();
+    const bool cutOffOwed = m_options.stopBelowAmps && how != End::CutOff;
+    if ((m_options.offAtEnd || cutOffOwed) && how != End::PortFailed) {
+        m_client.resume(); // a second stop still does not end the switching off
+        switchOffFrom(0);
+        return;
     }
+    conclude();
+}
+
+void Logger::switchOffFrom(std::size_t index)
+{
+    if (index >= m_options.addresses.size()) {
+        conclude();
+        return;
+    }
+    const std::uint8_t address = m_options.addresses[index];
+    supply::WriteCallbacks callbacks;
+    callbacks.done = [this, address, index](const supply::WriteResult &result) {
+        if (result.confirmed) {
+            printErr(QStringLiteral("address %1: output switched off").arg(address));
+        } else {
+            m_offConfirmed = false;
+            printErr(QStringLiteral("address %1: switching the output off was not confirmed "
+                                    "(%2): it may still be on")
+                         .arg(address)
+                         .arg(result.problem));
+        }
+        switchOffFrom(index + 1);
+    };
+    supply::switchOff(m_client, m_rows, address, std::move(callbacks));
+}
+
+void Logger::conclude()
+{
     for (const QString &line : summary()) {
         printErr(line);
     }
+    int code = kExitOk;
     if (m_end == End::PortFailed) {
         printErr(
             m_options.portName.isEmpty()
                 ? QStringLiteral("the port was lost: %1").arg(m_portError)
                 : QStringLiteral("the port %1 was lost: %2").arg(m_options.portName, m_portError));
-        return kExitFailed;
-    }
-    if (m_end == End::WriterFailed || !offConfirmed) {
-        return kExitFailed;
-    }
-    return kExitOk;
-}
-
-void Logger::writerFailed()
-{
-    if (m_end != End::PortFailed) { // the port's loss is the news
-        m_end = End::WriterFailed;
-    }
-    m_link.interrupt();
-}
-
-bool Logger::readOne(std::uint8_t address)
-{
-    LogRow row;
-    row.time = QDateTime::currentDateTime();
-    row.elapsedSeconds = static_cast<double>(m_clock.nsecsElapsed()) / 1e9;
-    row.address = address;
-    const Reply reply = m_link.readStatus(address);
-    if (reply.outcome == Outcome::Interrupted) {
-        if (m_end != End::WriterFailed) {
-            m_end = End::Stopped;
+        if (m_options.offAtEnd || m_options.stopBelowAmps) {
+            for (const auto &[address, state] : m_states) {
+                if (state.outputOn != false) {
+                    printErr(QStringLiteral("address %1: the output could not be switched off: "
+                                            "it may still be on")
+                                 .arg(address));
+                }
+            }
         }
-        return false;
+        code = kExitFailed;
+    } else if (m_end == End::WriterFailed || !m_offConfirmed) {
+        code = kExitFailed;
     }
-    if (reply.outcome == Outcome::PortFailed) {
-        // The reading in progress gets its row, as any failed reading does.
-        m_end = End::PortFailed;
-        const QString why = m_options.portLostReason ? m_options.portLostReason() : QString();
-        m_portError = why.isEmpty() ? reply.error : why;
-    }
-    if (reply.ok()) {
-        row.reading = protocol::decodeStatusReading(reply.data(), reply.size());
-        if (!row.reading) {
-            row.error = QStringLiteral("foreign"); // words no supply reports
-        }
-    } else {
-        row.error = outcomeWord(reply.outcome, reply.exceptionCode);
-    }
-    AddressState &state = m_states[address];
-    if (row.reading) {
-        state.energy.add(row.elapsedSeconds, *row.reading);
-    }
-    row.ampHours = state.energy.ampHours();
-    row.wattHours = state.energy.wattHours();
-    emit readingTaken(row);
-    if (m_end == End::WriterFailed || m_end == End::PortFailed) {
-        return false;
-    }
-    if (row.reading) {
-        state.outputOn = row.reading->outputOn;
-        if (m_options.stopBelowAmps) {
-            checkCutOff(address, state, *row.reading);
-        }
-    }
-    return !m_link.interrupted();
+    emit finished(code);
 }
 
-void Logger::checkCutOff(std::uint8_t address, AddressState &state,
-                         const protocol::StatusReading &r)
+QStringList linkSummary(const supply::LinkStats &s)
 {
-    const bool low = r.outputOn && r.amps() < *m_options.stopBelowAmps;
-    state.lowReadings = low ? state.lowReadings + 1 : 0;
-    if (state.lowReadings < kReadingsBeforeCutOff) {
-        return;
+    QString link = QStringLiteral("link: %1 requests, %2 replies, %3 timeouts, %4 bad CRC, "
+                                  "%5 foreign, %6 short")
+                       .arg(s.requests)
+                       .arg(s.replies)
+                       .arg(s.timeouts)
+                       .arg(s.badCrc)
+                       .arg(s.foreign)
+                       .arg(s.shortReplies);
+    if (s.late > 0) {
+        link += QStringLiteral(", %1 late").arg(s.late);
     }
-    const Reply reply = m_link.write(protocol::buildSwitchOutputRequest(address, false));
-    if (reply.ok()) {
-        ++m_cutOffs;
-        state.lowReadings = 0;
-        state.outputOn = false;
-        printErr(QStringLiteral("address %1: output switched off at %2 A, below %3 A")
-                     .arg(address)
-                     .arg(fixedPoint(r.actualCurrent, 3))
-                     .arg(*m_options.stopBelowAmps));
-    } else if (reply.outcome != Outcome::Interrupted) {
-        printErr(QStringLiteral("address %1: switching the output off failed (%2); "
-                                "trying again after the next reading")
-                     .arg(address)
-                     .arg(outcomeWord(reply.outcome, reply.exceptionCode)));
+    if (s.junkBytes > 0) {
+        link += QStringLiteral(", %1 junk bytes skipped").arg(s.junkBytes);
     }
-}
-
-bool Logger::everyOutputCutOff() const
-{
-    return m_cutOffs > 0 && std::all_of(m_states.begin(), m_states.end(), [](const auto &entry) {
-               return entry.second.outputOn == false;
-           });
-}
-
-bool Logger::switchAllOff()
-{
-    bool allConfirmed = true;
-    for (const std::uint8_t address : m_options.addresses) {
-        const Reply reply = m_link.write(protocol::buildSwitchOutputRequest(address, false));
-        if (reply.ok()) {
-            printErr(QStringLiteral("address %1: output switched off").arg(address));
-        } else {
-            allConfirmed = false;
-            printErr(QStringLiteral("address %1: switching the output off was not confirmed (%2)")
-                         .arg(address)
-                         .arg(outcomeWord(reply.outcome, reply.exceptionCode)));
-        }
-    }
-    return allConfirmed;
-}
-
-QStringList linkSummary(const LinkStats &s)
-{
-    return {
-        QStringLiteral("link: %1 requests, %2 replies, %3 timeouts, %4 bad CRC, %5 foreign, "
-                       "%6 short")
-            .arg(s.requests)
-            .arg(s.replies)
-            .arg(s.timeouts)
-            .arg(s.badCrc)
-            .arg(s.foreign)
-            .arg(s.shortReplies),
-        QStringLiteral("round trip: median %1 ms, p99 %2 ms (a status read takes %3 ms on "
-                       "the wire, plus the supply's latency)")
-            .arg(percentile(s.roundTripsMs, 0.5), 0, 'f', 1)
-            .arg(percentile(s.roundTripsMs, 0.99), 0, 'f', 1)
-            .arg(kStatusFloorMs, 0, 'f', 1),
-    };
+    const QString floor = QStringLiteral("a status read takes %1 ms on the wire, plus the "
+                                         "supply's latency")
+                              .arg(supply::kStatusFloorMs, 0, 'f', 1);
+    const QString trips = s.roundTrips == 0
+                              ? QStringLiteral("round trip: no replies (%1)").arg(floor)
+                              : QStringLiteral("round trip: median %1 ms, p99 %2 ms (%3)")
+                                    .arg(s.medianMs, 0, 'f', 1)
+                                    .arg(s.p99Ms, 0, 'f', 1)
+                                    .arg(floor);
+    return {link, trips};
 }
 
 QStringList Logger::summary() const
 {
-    return linkSummary(m_link.stats())
-           << QStringLiteral("schedule: %1 rounds every %2 ms; the last started %3 ms after its "
-                             "slot")
-                  .arg(m_rounds)
-                  .arg(m_options.interval.count())
-                  .arg(m_lastLagMs, 0, 'f', 1);
+    return linkSummary(m_client.stats()) << m_schedule.summary();
 }
 
-QString RowWriter::refusal(const QString &path, Format format, Existing existing)
+Prepared prepareLog(const CommandLine &line, const CommonOptions &common)
 {
-    QFile file(path);
-    if (path.isEmpty() || existing == Existing::Overwrite || file.size() == 0) {
-        return {};
+    const auto isSet = [&line](const char *name) { return line.isSet(QString::fromUtf8(name)); };
+    const auto value = [&line](const char *name) { return line.value(QString::fromUtf8(name)); };
+    LogOptions log;
+    log.addresses = {common.address};
+    log.portName = common.port.name();
+    if (isSet("addresses")) {
+        const auto list = parseAddressList(value("addresses"));
+        if (!list) {
+            return Prepared::refused(QStringLiteral("--addresses: ") + list.error);
+        }
+        log.addresses = *list;
     }
-    if (existing == Existing::Refuse) {
-        return QStringLiteral("%1 holds data already; give --append to add rows after it or "
-                              "--overwrite to replace it")
-            .arg(path);
+    if (isSet("duration")) {
+        const auto length = parseDuration(value("duration"));
+        if (!length) {
+            return Prepared::refused(QStringLiteral("--duration: ") + length.error);
+        }
+        log.duration = *length;
     }
-    if (!file.open(QIODevice::ReadOnly)) {
-        return QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+    if (isSet("stop-below")) {
+        const auto milliamps =
+            parseSetCode(value("stop-below"), 3, kLargestCurrentCode, QStringLiteral("A"));
+        if (!milliamps || *milliamps == 0) {
+            return Prepared::refused(
+                QStringLiteral("--stop-below: ") +
+                (milliamps ? QStringLiteral("0 A never cuts off") : milliamps.error));
+        }
+        log.stopBelowAmps = *milliamps / 1000.0;
     }
-    const QByteArray first = file.readLine().trimmed();
-    bool matches = false;
-    if (format == Format::Csv) {
-        matches = first == LogRow::csvHeader().toUtf8();
-    } else {
-        const QJsonObject object = QJsonDocument::fromJson(first).object();
-        const QJsonObject expected = QJsonDocument::fromJson(LogRow().jsonLine().toUtf8()).object();
-        matches = !object.isEmpty() && object.keys() == expected.keys();
+    log.offAtEnd = isSet("off-at-end");
+    if (isSet("append") && isSet("overwrite")) {
+        return Prepared::refused(QStringLiteral("--append and --overwrite exclude each other"));
     }
-    if (!matches) {
-        return QStringLiteral("--append: %1 does not begin as this log's %2 does")
-            .arg(path, format == Format::Csv ? QStringLiteral("CSV header")
-                                             : QStringLiteral("JSON lines"));
+    if ((isSet("append") || isSet("overwrite")) && !isSet("output")) {
+        return Prepared::refused(QStringLiteral("--%1 needs --output FILE")
+                                     .arg(isSet("append") ? "append" : "overwrite"));
     }
-    return {};
-}
-
-bool RowWriter::open(const QString &path, Existing existing, QString *error)
-{
-    m_file.setFileName(path);
-    const bool appending = !path.isEmpty() && existing == Existing::Append && m_file.size() > 0;
-    bool endsInNewline = true;
-    if (appending && m_file.open(QIODevice::ReadOnly)) {
-        m_file.seek(m_file.size() - 1);
-        endsInNewline = m_file.read(1) == "\n";
-        m_file.close();
+    const auto existing = isSet("append")      ? supply::RowWriter::Existing::Append
+                          : isSet("overwrite") ? supply::RowWriter::Existing::Overwrite
+                                               : supply::RowWriter::Existing::Refuse;
+    RowOptions rows;
+    const QString problem = readRowOptions(line, common, false, existing, &rows);
+    if (!problem.isEmpty()) {
+        return Prepared::refused(problem);
     }
-    const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Unbuffered |
-                                     (appending ? QIODevice::Append : QIODevice::Truncate);
-    if (path.isEmpty() && !outputError().isEmpty()) {
-        *error = outputError();
-        return false;
-    }
-    const bool opened = path.isEmpty()
-                            ? m_file.open(kStdoutFd, QIODevice::WriteOnly | QIODevice::Unbuffered)
-                            : m_file.open(mode);
-    if (!opened) {
-        *error = m_file.errorString();
-        return false;
-    }
-    // A last line cut short (a process killed mid-write) is ended before new rows.
-    const bool written = appending                 ? (endsInNewline || writeLine(QString()))
-                         : m_format == Format::Csv ? writeLine(LogRow::csvHeader(m_withStep))
-                                                   : true;
-    if (!written) {
-        *error = m_file.errorString();
-        return false;
-    }
-    return true;
-}
-
-QString RowWriter::errorString() const
-{
-    return m_file.errorString();
-}
-
-bool RowWriter::write(const LogRow &row)
-{
-    return writeLine(m_format == Format::Csv ? row.csvLine() : row.jsonLine());
-}
-
-bool RowWriter::writeLine(const QString &line)
-{
-    const QByteArray bytes = (line + QLatin1Char('\n')).toUtf8();
-    return m_file.write(bytes) == bytes.size();
+    log.interval = rows.interval;
+    auto action = [log, rows](Context &context, Done done) {
+        auto writer = std::make_shared<supply::RowWriter>(rows.format, false);
+        const QString failed = writer->open(rows.path, rows.existing);
+        if (!failed.isEmpty()) {
+            printErr(QStringLiteral("cannot write ") + failed);
+            done(kExitUsage);
+            return;
+        }
+        std::shared_ptr<MqttLog> publishing;
+        if (!rows.mqtt.url.isEmpty()) {
+            QString error;
+            publishing = MqttLog::start(rows.mqtt, log.portName, log.addresses, &error);
+            if (!publishing) {
+                printErr(QStringLiteral("--mqtt: ") + error);
+                done(kExitUsage);
+                return;
+            }
+        }
+        auto *logger = new Logger(context.client, log);
+        QObject::connect(
+            logger, &Logger::rowTaken, logger,
+            [logger, writer, publishing](const supply::Row &row) {
+                const QString why = writer->write(row);
+                if (!why.isEmpty()) {
+                    printErr(QStringLiteral("cannot write a row to %1; the log ends").arg(why));
+                    logger->writerFailed();
+                }
+                if (publishing) {
+                    publishing->publish(row);
+                }
+            });
+        QObject::connect(&context.stops, &StopSignals::stopRequested, logger, &Logger::stop);
+        QObject::connect(logger, &Logger::finished, logger, [logger, publishing, done](int code) {
+            if (publishing) {
+                publishing->finish();
+            }
+            logger->deleteLater();
+            done(code);
+        });
+        logger->start();
+    };
+    return Prepared::run(action, true, true);
 }
 
 } // namespace ctl

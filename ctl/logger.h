@@ -1,14 +1,17 @@
 #pragma once
 
-#include "ctl/link.h"
-#include "ctl/logrow.h"
+#include "ctl/command.h"
+#include "supply/client.h"
+#include "supply/operations.h"
+#include "supply/row.h"
+#include "supply/schedule.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QObject>
+#include <QStringList>
+#include <QTimer>
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <optional>
 #include <vector>
@@ -21,96 +24,73 @@ struct LogOptions {
     std::optional<milliseconds> duration; // none: until a stop is asked for
     std::optional<double> stopBelowAmps;
     bool offAtEnd = false;
-    // For the message when the port is lost: its name and, asked then, why.
-    QString portName;
-    std::function<QString()> portLostReason;
+    QString portName; // for the message when the port is lost
 };
 
-// The log's schedule: round k over every address starts k × interval after the
-// start, whatever the rounds before it cost. Each reading becomes one LogRow,
-// handed to readingTaken() before the next request goes out.
+// A log: rounds over every address on the schedule, each reading one row, handed
+// to rowTaken() before the next request goes out. It ends by its duration (between
+// readings), a stop, the cut-off, a lost port or a row that could not be kept, and
+// then finishes with its exit code.
 class Logger : public QObject {
     Q_OBJECT
 public:
     enum class End { Duration, Stopped, CutOff, PortFailed, WriterFailed };
 
-    Logger(Link &link, LogOptions options, QObject *parent = nullptr);
+    Logger(supply::Client &client, LogOptions options, QObject *parent = nullptr);
 
-    // Runs the log to its end and returns the exit code.
-    int run();
-    // Ends the log before the next request because a row could not be kept.
+    void start();
+    // A stop asked for: the reading in progress gets its row, then the log ends.
+    void stop();
+    // A row could not be kept: the log ends before the next request.
     void writerFailed();
 
-    End end() const { return m_end; }
-    long rounds() const { return m_rounds; }
-    // How late the last round started against its slot k × interval.
-    double lastRoundLagMs() const { return m_lastLagMs; }
-    // The link summary printed at the end.
+    // The link summary and the schedule's, printed at the end.
     QStringList summary() const;
 
 signals:
-    void readingTaken(const ctl::LogRow &row);
+    void rowTaken(const supply::Row &row);
+    void finished(int exitCode);
 
 private:
     struct AddressState {
-        supply::EnergyCounter energy;
         int lowReadings = 0;          // consecutive readings below the cut-off
         std::optional<bool> outputOn; // from the last good reading
     };
 
-    // One reading of `address`; false when the log must end now.
-    bool readOne(std::uint8_t address);
-    void checkCutOff(std::uint8_t address, AddressState &state, const protocol::StatusReading &r);
-    bool everyOutputCutOff() const;
-    // Switches every output off on the way out; false when one was not confirmed.
-    bool switchAllOff();
+    qint64 nowNs() const { return m_clock.nsecsElapsed(); }
+    void scheduleRound();
+    void roundDue();
+    void readNext();
+    void taken(const supply::Reading &reading);
+    void cutOff(std::uint8_t address, const protocol::StatusReading &r);
+    bool everyOutputOff() const;
+    void end(End end);
+    void switchOffFrom(std::size_t index);
+    void conclude();
 
-    Link &m_link;
+    supply::Client &m_client;
     LogOptions m_options;
+    supply::RowMaker m_rows;
+    supply::Schedule m_schedule;
     QElapsedTimer m_clock;
+    QTimer m_wait;
     std::map<std::uint8_t, AddressState> m_states;
+    std::size_t m_next = 0; // the address of the round to read next
+    qint64 m_roundStartedNs = 0;
+    bool m_inFlight = false;
+    bool m_stopAsked = false;
+    bool m_writerFailed = false;
+    bool m_ending = false;
+    bool m_offConfirmed = true;
+    bool m_warnedSlow = false;
     End m_end = End::Duration;
     QString m_portError;
-    long m_rounds = 0;
     long m_cutOffs = 0;
-    double m_lastLagMs = 0;
-    bool m_warnedSlow = false;
-};
-
-// Writes rows as CSV or JSON lines to a file or stdout. Every row goes out in one
-// unbuffered write, so a killed process leaves only whole lines behind.
-class RowWriter {
-public:
-    enum class Format { Csv, Jsonl };
-    // What to do with a file that holds something already.
-    enum class Existing { Refuse, Append, Overwrite };
-    // `withStep`: rows of `run`, with the step and point columns.
-    explicit RowWriter(Format format, bool withStep = false)
-        : m_format(format), m_withStep(withStep)
-    {
-    }
-
-    // Why `path` may not be written as `existing` says: it is not empty and neither
-    // append nor overwrite was asked for, or its first line is not the header (CSV)
-    // or the keys (JSON lines) this log writes. Empty when it may.
-    static QString refusal(const QString &path, Format format, Existing existing);
-
-    // Opens `path` (empty: stdout) and writes the CSV header, unless appending to a
-    // file that has one; false with a reason.
-    bool open(const QString &path, Existing existing, QString *error);
-    bool write(const LogRow &row);
-    // Why the last open or write failed.
-    QString errorString() const;
-
-private:
-    bool writeLine(const QString &line);
-
-    Format m_format;
-    bool m_withStep = false;
-    QFile m_file;
 };
 
 // The lines on the link's counts and round trips that a log and a run end with.
-QStringList linkSummary(const LinkStats &stats);
+QStringList linkSummary(const supply::LinkStats &stats);
+
+Prepared prepareLog(const CommandLine &line, const CommonOptions &common);
 
 } // namespace ctl

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ctl/logrow.h"
+#include "supply/row.h"
 
 #include <QString>
 
@@ -9,8 +9,6 @@
 #include <vector>
 
 namespace ctl {
-
-class Logger;
 
 // The log's --mqtt options, as given.
 struct MqttOptions {
@@ -21,7 +19,7 @@ struct MqttOptions {
     bool discovery = false;
 };
 
-// Publishes every row of a log to an MQTT broker. Built on libmosquitto where
+// Publishes every row of a log or a run to an MQTT broker. Built on libmosquitto where
 // it is found; elsewhere `--mqtt` is refused with a message.
 class MqttLog {
 public:
@@ -31,11 +29,14 @@ public:
     static bool available();
     // Checks the options before anything is opened; an empty answer when they are good.
     static QString check(const MqttOptions &options);
-    // Starts publishing the rows `logger` takes (it keeps trying to reach the
-    // broker); null with `error` for a setting that cannot be used.
+    // Starts publishing (it keeps trying to reach the broker); null with `error`
+    // for a setting that cannot be used.
     static std::unique_ptr<MqttLog> start(const MqttOptions &options, const QString &portName,
                                           const std::vector<std::uint8_t> &addresses,
-                                          Logger &logger, QString *error);
+                                          QString *error);
+
+    // Queues one row, as its JSON line, for its address's reading topic.
+    virtual void publish(const supply::Row &row) = 0;
 
     // Publishes "offline", flushes for up to 2 s, and prints the counts.
     virtual void finish() = 0;

@@ -1,10 +1,10 @@
 // Publishing a log's rows through libmosquitto (publish/).
 
-#include "ctl/logger.h"
 #include "ctl/mqttlog.h"
-#include "ctl/tool.h"
+#include "ctl/output.h"
 #include "ctl/values.h"
 #include "publish/publisher.h"
+#include "supply/rowwriter.h"
 
 #include <QFileInfo>
 #include <QSysInfo>
@@ -25,9 +25,9 @@ public:
     }
 
     bool start(QString *error) { return m_publisher.start(*error); }
-    void publish(const LogRow &row)
+    void publish(const supply::Row &row) override
     {
-        m_publisher.publishReading(row.address, row.jsonLine().toUtf8());
+        m_publisher.publishReading(row.address, supply::RowWriter::jsonLine(row, row.withStep));
     }
 
     void finish() override
@@ -79,8 +79,7 @@ QString MqttLog::check(const MqttOptions &options)
 }
 
 std::unique_ptr<MqttLog> MqttLog::start(const MqttOptions &options, const QString &portName,
-                                        const std::vector<std::uint8_t> &addresses, Logger &logger,
-                                        QString *error)
+                                        const std::vector<std::uint8_t> &addresses, QString *error)
 {
     publish::PublisherSettings settings;
     settings.url = *publish::parseMqttUrl(options.url, *error);
@@ -102,9 +101,6 @@ std::unique_ptr<MqttLog> MqttLog::start(const MqttOptions &options, const QStrin
     if (!log->start(error)) {
         return nullptr;
     }
-    Publishing *publishing = log.get();
-    QObject::connect(&logger, &Logger::readingTaken, &logger,
-                     [publishing](const LogRow &row) { publishing->publish(row); });
     return log;
 }
 

@@ -16,7 +16,7 @@ QString MqttLog::check(const MqttOptions &)
 }
 
 std::unique_ptr<MqttLog> MqttLog::start(const MqttOptions &options, const QString &,
-                                        const std::vector<std::uint8_t> &, Logger &, QString *error)
+                                        const std::vector<std::uint8_t> &, QString *error)
 {
     *error = check(options);
     return nullptr;

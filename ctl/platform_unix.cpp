@@ -1,6 +1,6 @@
 #include "ctl/platform.h"
 
-#include "ctl/tool.h"
+#include "ctl/output.h"
 #include "serial/portnames.h"
 
 #include <QFileInfo>

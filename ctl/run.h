@@ -1,85 +1,56 @@
 #pragma once
 
-#include "ctl/link.h"
-#include "ctl/logrow.h"
-#include "supply/energy.h"
-#include "supply/sequence.h"
+#include "ctl/command.h"
+#include "supply/operations.h"
+#include "supply/runner.h"
+#include "supply/schedule.h"
 
 #include <QElapsedTimer>
 #include <QObject>
-
-#include <cstdint>
-#include <optional>
+#include <QTimer>
 
 namespace ctl {
 
-struct RunOptions {
-    std::uint8_t address = 1;
-    milliseconds interval{350};
-    bool keepOnAbort = false; // --on-abort keep: leave the output as it is
-};
-
-// Runs a checked sequence against one supply. Every reading becomes a LogRow
-// with the step and point columns, handed to readingTaken() before the next
-// request. Every way out but completion switches the output off with a
-// confirmed write (unless told to keep it), and stderr says why and where.
-class Runner : public QObject {
+// The supply as `vantelctl run` gives it to the runner: readings on the schedule
+// (fixed slots of the interval), writes confirmed by echo, read-back and one
+// retry, the read-backs handed on as readings too.
+class ShellRunLine : public QObject, public supply::RunLine {
     Q_OBJECT
 public:
-    Runner(Link &link, const supply::Sequence &sequence, RunOptions options,
-           QObject *parent = nullptr);
+    ShellRunLine(supply::Client &client, std::uint8_t address, milliseconds interval,
+                 QObject *parent = nullptr);
 
-    // Runs the sequence to its end or an abort and returns the exit code: 0
-    // completed, 1 aborted by a fault, a limit, a max or an output not confirmed
-    // off, 128 + the signal's number after a stop.
-    int run();
-    // A stop asked for by a signal: the step in progress ends and the output is
-    // switched off. A second stop does not cut the switching off short.
-    void stop(int signalNumber);
-    // A row could not be written: the run aborts.
-    void writerFailed();
-
-signals:
-    void readingTaken(const ctl::LogRow &row);
+    void begin(std::function<void(const supply::Row &)> reading,
+               std::function<void(const QString &)> failed) override;
+    void end() override;
+    void readSoon() override;
+    void write(supply::Target target, std::uint16_t value,
+               std::function<void(const QString &)> retrying,
+               std::function<void(const supply::WriteResult &)> done) override;
+    void interrupt() override;
+    void switchOff(std::function<void(const supply::WriteResult &)> done) override;
 
 private:
-    enum class Wait { Elapsed, Met, Aborted };
-
-    // Runs steps [first, last); false once the run has aborted.
-    bool execute(std::size_t first, std::size_t last);
-    bool step(const supply::SequenceStep &s);
-    bool sweep(const supply::SequenceStep &s);
-    bool until(const supply::SequenceStep &s);
-    // Writes `request`, then reads back; retried once; false after aborting.
-    bool confirmedWrite(const protocol::Frame &request,
-                        const std::function<bool(const protocol::StatusReading &)> &confirms,
-                        int line, const QString &what);
-    // Takes readings on the schedule until `endNs` (none: until `met` says so).
-    Wait readUntil(std::optional<qint64> endNs,
-                   const std::function<bool(const LogRow &)> &met = nullptr);
-    // One reading, a row written; false when the run must abort.
-    bool takeReading(LogRow *row, std::optional<int> point = std::nullopt);
-    // Records why the run ends early; returns false for the callers to pass up.
-    bool abort(int line, const QString &why);
-    // The confirmed switching off on the way out of an aborted run.
-    bool switchOff();
     qint64 nowNs() const { return m_clock.nsecsElapsed(); }
+    void arm();
+    void due();
+    void readOne();
+    void idleAgain();
+    void deliver(const supply::Reading &reading);
 
-    Link &m_link;
-    const supply::Sequence &m_sequence;
-    RunOptions m_options;
+    supply::Client &m_client;
+    std::uint8_t m_address;
+    supply::RowMaker m_rows;
+    supply::Schedule m_schedule;
     QElapsedTimer m_clock;
-    supply::EnergyCounter m_energy;
-    qint64 m_nextReadingNs = 0;
-    int m_line = 0; // the step running
-    int m_failedInARow = 0;
-    bool m_aborted = false;
-    bool m_switchingOff = false;
-    bool m_writerFailed = false;
-    int m_signal = 0;
-    QString m_why;
-    int m_whyLine = 0;
-    std::optional<protocol::StatusReading> m_last; // the last good reading
+    QTimer m_timer;
+    std::function<void(const supply::Row &)> m_reading;
+    std::function<void(const QString &)> m_failed;
+    bool m_active = false;
+    bool m_busy = false;     // a reading or a write is on the line
+    bool m_extraDue = false; // readSoon() asked for one
 };
+
+Prepared prepareRun(const CommandLine &line, const CommonOptions &common);
 
 } // namespace ctl

@@ -4,9 +4,10 @@
 
 namespace ctl {
 
-// Turns the requests to stop (SIGINT, SIGTERM and SIGHUP, the last taken for
-// SIGTERM; Ctrl-C and closing the console on Windows) into a Qt signal on the main thread,
-// delivered while any event loop runs, so that a wait in progress can end at once. One per process.
+// Turns the requests to stop (SIGINT, SIGTERM, SIGHUP and SIGQUIT, the last two
+// taken for SIGTERM; Ctrl-C and closing the console on Windows) into a Qt signal on the main
+// thread, delivered while any event loop runs, so that a wait in progress can end at once. One per
+// process.
 class StopSignals : public QObject {
     Q_OBJECT
 public:

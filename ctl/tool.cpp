@@ -1,18 +1,25 @@
 #include "ctl/tool.h"
 
-#include "ctl/format.h"
+#include "ctl/commands.h"
+#include "ctl/output.h"
 #include "ctl/platform.h"
 #include "protocol/frames.h"
 #include "protocol/reply.h"
+#include "supply/format.h"
+
+#include <QStringList>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <memory>
+#include <optional>
 
 namespace ctl {
 
 namespace {
+
+using supply::Error;
+using supply::Reply;
 
 // An address that does not answer costs this wait in a scan unless --timeout
 // says otherwise: the 8-byte request takes 8.3 ms on the line, and the wait
@@ -21,6 +28,15 @@ namespace {
 constexpr milliseconds kScanWait{200};
 // After the last address a scan still listens this long for late replies.
 constexpr milliseconds kScanLinger{300};
+
+// Calls `then` with the reply once it has finished, and lets it go.
+void whenFinished(Reply *reply, std::function<void(const Reply &)> then)
+{
+    QObject::connect(reply, &Reply::finished, reply, [reply, then = std::move(then)] {
+        reply->deleteLater();
+        then(*reply);
+    });
+}
 
 QString plural(long n, const char *one, const char *many)
 {
@@ -32,85 +48,261 @@ QString exceptionName(int code)
     return QString::fromLatin1(protocol::exceptionName(code));
 }
 
+// Says why `reply` from `address` is no answer to `what`; the exit code for it.
+int failure(const Reply &reply, std::uint8_t address, const QString &what, milliseconds timeout)
+{
+    const QString bytes = hexBytes(reply.bytes());
+    switch (reply.error()) {
+    case Error::None:
+        return kExitOk;
+    case Error::Interrupted:
+        return kExitSigint;
+    case Error::Exception:
+        printErr(QStringLiteral("%1: address %2 answered with exception %3 (%4)")
+                     .arg(what)
+                     .arg(address)
+                     .arg(reply.exceptionCode())
+                     .arg(exceptionName(reply.exceptionCode())));
+        break;
+    case Error::Timeout:
+        printErr(QStringLiteral("%1: no reply from address %2 within %3 ms")
+                     .arg(what)
+                     .arg(address)
+                     .arg(timeout.count()));
+        break;
+    case Error::Crc:
+        printErr(QStringLiteral("%1: the reply from address %2 has a bad CRC: %3")
+                     .arg(what)
+                     .arg(address)
+                     .arg(bytes));
+        break;
+    case Error::Foreign:
+        if (reply.bytes().isEmpty()) {
+            // Only frames of other addresses came: they never end the wait for ours.
+            printErr(QStringLiteral("%1: no reply from address %2 within %3 ms (frames of other "
+                                    "addresses came instead)")
+                         .arg(what)
+                         .arg(address)
+                         .arg(timeout.count()));
+        } else if (!reply.errorText().isEmpty()) {
+            printErr(QStringLiteral("%1: %2: got %3").arg(what, reply.errorText(), bytes));
+        } else {
+            printErr(QStringLiteral("%1: bytes that are no reply from address %2: %3")
+                         .arg(what)
+                         .arg(address)
+                         .arg(bytes));
+        }
+        break;
+    case Error::Short:
+        printErr(QStringLiteral("%1: the reply from address %2 stopped short: %3")
+                     .arg(what)
+                     .arg(address)
+                     .arg(bytes));
+        break;
+    case Error::Port:
+        printErr(QStringLiteral("%1: the port failed: %2").arg(what, reply.errorText()));
+        break;
+    }
+    return kExitFailed;
+}
+
+// A good status reading from `reply`, or nullopt after saying why (`code` set).
+std::optional<protocol::StatusReading> readingOf(const Reply &reply, const QString &what,
+                                                 milliseconds timeout, int *code)
+{
+    if (reply.error() != Error::None) {
+        *code = failure(reply, reply.address(), what, timeout);
+        return std::nullopt;
+    }
+    if (!reply.reading()) {
+        *code = kExitFailed;
+        printErr(QStringLiteral("%1: address %2 sent values outside what a supply reports: %3")
+                     .arg(what)
+                     .arg(reply.address())
+                     .arg(hexBytes(reply.bytes())));
+    }
+    return reply.reading();
+}
+
+QString onOff(bool on)
+{
+    return on ? QStringLiteral("on") : QStringLiteral("off");
+}
+
 // What was wrong with a reply that came from the address asked.
 QString scanProblem(const Reply &reply)
 {
-    switch (reply.outcome) {
-    case Outcome::Exception:
+    switch (reply.error()) {
+    case Error::Exception:
         return QStringLiteral("with exception %1 (%2)")
-            .arg(reply.exceptionCode)
-            .arg(exceptionName(reply.exceptionCode));
-    case Outcome::BadCrc:
-        return QStringLiteral("with a bad CRC: ") + hexBytes(reply.bytes);
-    case Outcome::Short:
-        return QStringLiteral("with a reply that stopped short: ") + hexBytes(reply.bytes);
+            .arg(reply.exceptionCode())
+            .arg(exceptionName(reply.exceptionCode()));
+    case Error::Crc:
+        return QStringLiteral("with a bad CRC: ") + hexBytes(reply.bytes());
+    case Error::Short:
+        return QStringLiteral("with a reply that stopped short: ") + hexBytes(reply.bytes());
+    case Error::None:
+        return QStringLiteral("with values outside what a supply reports: ") +
+               hexBytes(reply.bytes());
     default:
-        return outcomeWord(reply.outcome, reply.exceptionCode);
+        return reply.errorWord();
     }
 }
 
-// A scan's JSON line: the status object with "error": null, or every value null
-// and what was wrong.
-QString scanJson(int address, const QString &status, const QString &error)
-{
-    if (!status.isEmpty()) {
-        return status.left(status.size() - 1) + QStringLiteral(R"(,"error":null})");
+// A scan walks the addresses one request at a time.
+struct Scan : std::enable_shared_from_this<Scan> {
+    Context &context;
+    Done done;
+    int address;
+    int last;
+    bool first;
+    milliseconds wait;
+    bool progress;
+    long found = 0;
+
+    Scan(Context &c, Done d, int from, int to, bool stopAtFirst)
+        : context(c), done(std::move(d)), address(from), last(to), first(stopAtFirst),
+          wait(c.options.timeoutGiven ? c.options.timeout : kScanWait),
+          progress(stderrIsTerminal() && !c.options.json)
+    {
     }
-    return QStringLiteral(R"({"address":%1,"set_v":null,"set_a":null,"v":null,"a":null,)"
-                          R"("w":null,"output":null,"mode":null,"error":%2})")
-        .arg(address)
-        .arg(jsonString(error));
-}
 
-} // namespace
-
-QString portState(int error)
-{
-    switch (error) {
-    case 0:
-        return QStringLiteral("free");
-    case serial::kErrPortInUse:
-        return QStringLiteral("in use");
-    case serial::kErrNoAccess:
-        return QStringLiteral("no access");
-    default:
-        return QStringLiteral("absent");
+    void clearProgress() const
+    {
+        if (progress) {
+            std::fputs("\r\033[K", stderr);
+        }
     }
-}
 
-namespace {
-QString g_outputError; // why stdout took no more data; empty while it does
-} // namespace
+    void reportLate()
+    {
+        for (const supply::LateFrame &frame : context.client.takeLateFrames()) {
+            clearProgress();
+            printErr(QStringLiteral("scan: address %1 answered %2 ms after its request, after "
+                                    "the scan had moved on (it waits %3 ms); rerun with a "
+                                    "longer --timeout, such as --timeout %4")
+                         .arg(frame.address)
+                         .arg(frame.afterMs, 0, 'f', 0)
+                         .arg(wait.count())
+                         .arg(std::max<long long>(
+                             500, static_cast<long long>(frame.afterMs * 1.5 + 50) / 100 * 100)));
+        }
+    }
 
-void printOut(const QString &line)
+    void next()
+    {
+        if (address > last || (first && found > 0)) {
+            finish();
+            return;
+        }
+        if (progress) {
+            std::fprintf(stderr, "\rscanning %d of %d..%d", address, firstAddress, last);
+            std::fflush(stderr);
+        }
+        const auto a = static_cast<std::uint8_t>(address);
+        whenFinished(context.client.readStatus(a, wait),
+                     [self = shared_from_this()](const Reply &reply) { self->answered(reply); });
+    }
+
+    void answered(const Reply &reply)
+    {
+        reportLate();
+        const int a = reply.address();
+        if (reply.error() == Error::Interrupted) {
+            clearProgress();
+            done(kExitSigint);
+            return;
+        }
+        if (reply.error() == Error::Port) {
+            clearProgress();
+            done(failure(reply, reply.address(), QStringLiteral("scan"), wait));
+            return;
+        }
+        ++address;
+        if (reply.error() == Error::Timeout) {
+            next();
+            return;
+        }
+        clearProgress();
+        if (reply.error() == Error::Foreign) {
+            failure(reply, reply.address(), QStringLiteral("scan"), wait); // nobody's reply
+            next();
+            return;
+        }
+        ++found;
+        const bool json = context.options.json;
+        if (reply.reading()) {
+            context.console.out(
+                json ? QString::fromUtf8(
+                           supply::statusJson(a, *reply.reading()).null("error").toJson())
+                     : QStringLiteral("%1  %2").arg(a, 3).arg(statusText(*reply.reading())));
+        } else {
+            // Something answers there, but not with a status we can take.
+            const QString what = scanProblem(reply);
+            supply::JsonObject row;
+            row.number("address", a);
+            for (const char *key : {"set_v", "set_a", "v", "a", "w", "output", "mode"}) {
+                row.null(key);
+            }
+            row.text("error", what);
+            context.console.out(json ? QString::fromUtf8(row.toJson())
+                                     : QStringLiteral("%1  answers, but %2").arg(a, 3).arg(what));
+        }
+        next();
+    }
+
+    void finish()
+    {
+        if (first && found > 0) {
+            end();
+            return;
+        }
+        whenFinished(context.client.linger(kScanLinger),
+                     [self = shared_from_this()](const Reply &reply) {
+                         self->reportLate();
+                         if (reply.error() == Error::Interrupted) {
+                             self->clearProgress();
+                             self->done(kExitSigint);
+                             return;
+                         }
+                         self->end();
+                     });
+    }
+
+    void end()
+    {
+        clearProgress();
+        printErr(QStringLiteral("%1 answered in %2..%3")
+                     .arg(plural(found, "address", "addresses"))
+                     .arg(firstAddress)
+                     .arg(last));
+        done(found > 0 ? kExitOk : kExitFailed);
+    }
+
+    int firstAddress = address;
+};
+
+// Writes `requests` in turn, each confirmed by its echo; then `then`.
+void writeEach(Context &context, std::vector<std::pair<protocol::Frame, QString>> requests,
+               Done done, std::function<void()> then)
 {
-    if (!g_outputError.isEmpty()) {
+    if (requests.empty()) {
+        then();
         return;
     }
-    errno = 0;
-    const bool written = std::fputs(qPrintable(line + QLatin1Char('\n')), stdout) >= 0;
-    if (std::fflush(stdout) != 0 || !written) {
-        g_outputError = errno != 0 ? QString::fromLocal8Bit(std::strerror(errno))
-                                   : QStringLiteral("the write failed");
-        std::clearerr(stdout);
-    }
+    const auto [request, what] = requests.front();
+    requests.erase(requests.begin());
+    whenFinished(context.client.write(request),
+                 [&context, requests, what = what, done, then](const Reply &reply) {
+                     if (reply.error() != Error::None) {
+                         done(failure(reply, reply.address(), what, context.options.timeout));
+                         return;
+                     }
+                     writeEach(context, requests, done, then);
+                 });
 }
 
-QString outputError()
-{
-    return g_outputError;
-}
-
-void outputClosed()
-{
-    g_outputError = QStringLiteral("stdout is closed");
-}
-
-void printErr(const QString &line)
-{
-    std::fputs(qPrintable(QStringLiteral("vantelctl: ") + line + QLatin1Char('\n')), stderr);
-    std::fflush(stderr);
-}
+} // namespace
 
 QString openFailureText(const QString &portName, int error, const QString &description)
 {
@@ -127,361 +319,357 @@ QString openFailureText(const QString &portName, int error, const QString &descr
     }
 }
 
-Tool::Tool(serial::BufferedCommControl &comm, CommonOptions options)
-    : m_comm(comm), m_options(std::move(options)), m_link(comm)
+QString portState(int error)
 {
-    m_link.setReplyTimeout(m_options.timeout);
-    m_link.setEcho(m_options.echo);
+    switch (error) {
+    case 0:
+        return QStringLiteral("free");
+    case serial::kErrPortInUse:
+        return QStringLiteral("in use");
+    case serial::kErrNoAccess:
+        return QStringLiteral("no access");
+    default:
+        return QStringLiteral("absent");
+    }
 }
 
-int Tool::open()
+int openPort(serial::BufferedCommControl &comm, const CommonOptions &options)
 {
     try {
-        m_comm.setSettings(QStringLiteral("9600,n,8,1"));
-        m_comm.setDevicePath(m_options.port.devicePath);
-        m_comm.setCommPort(m_options.port.comPort);
-        m_comm.setPortOpen(true);
+        comm.setSettings(QStringLiteral("9600,n,8,1"));
+        comm.setDevicePath(options.port.devicePath);
+        comm.setCommPort(options.port.comPort);
+        comm.setPortOpen(true);
     } catch (const serial::CommError &error) {
-        printErr(openFailureText(m_options.port.name(), error.number(),
+        printErr(openFailureText(options.port.name(), error.number(),
                                  QString::fromStdString(error.what())));
         return kExitNoPort;
     }
     return kExitOk;
 }
 
-int Tool::ports()
+Prepared preparePorts(const CommandLine &, const CommonOptions &)
 {
-    const std::vector<PortEntry> entries = listPorts(m_comm);
-    for (const PortEntry &p : entries) {
-        if (m_options.json) {
-            printOut(QStringLiteral(R"({"port":%1,"device":%2,"state":%3,"description":%4})")
-                         .arg(jsonString(p.name), jsonString(p.device), jsonString(p.state),
-                              p.description.isEmpty() ? QStringLiteral("null")
-                                                      : jsonString(p.description)));
-        } else {
-            QString line =
-                QStringLiteral("%1  %2  %3").arg(p.name, -6).arg(p.device, -24).arg(p.state);
-            if (!p.description.isEmpty()) {
-                line += QStringLiteral("  ") + p.description;
+    return Prepared::run(
+        [](Context &context, Done done) {
+            const std::vector<PortEntry> entries = listPorts(context.comm);
+            for (const PortEntry &p : entries) {
+                if (context.options.json) {
+                    supply::JsonObject json;
+                    json.text("port", p.name)
+                        .text("device", p.device)
+                        .text("state", p.state)
+                        .textOrNull("description", p.description);
+                    context.console.out(QString::fromUtf8(json.toJson()));
+                } else {
+                    QString line = QStringLiteral("%1  %2  %3")
+                                       .arg(p.name, -6)
+                                       .arg(p.device, -24)
+                                       .arg(p.state);
+                    if (!p.description.isEmpty()) {
+                        line += QStringLiteral("  ") + p.description;
+                    }
+                    context.console.out(line.trimmed());
+                }
             }
-            printOut(line.trimmed());
-        }
-    }
-    if (entries.empty()) {
-        printErr(QStringLiteral("no COM port resolves to a device"));
-    }
-    return kExitOk;
+            if (entries.empty()) {
+                printErr(QStringLiteral("no COM port resolves to a device"));
+            }
+            done(kExitOk);
+        },
+        false);
 }
 
-int Tool::failure(const Reply &reply, std::uint8_t address, const QString &what)
+Prepared prepareScan(const CommandLine &line, const CommonOptions &)
 {
-    const QString bytes = hexBytes(reply.bytes);
-    m_failure = kExitFailed;
-    switch (reply.outcome) {
-    case Outcome::Ok:
-        return kExitOk;
-    case Outcome::Interrupted:
-        m_failure = kExitSigint;
-        return m_failure;
-    case Outcome::Exception:
-        printErr(QStringLiteral("%1: address %2 answered with exception %3 (%4)")
-                     .arg(what)
-                     .arg(address)
-                     .arg(reply.exceptionCode)
-                     .arg(exceptionName(reply.exceptionCode)));
-        break;
-    case Outcome::Timeout:
-        printErr(QStringLiteral("%1: no reply from address %2 within %3 ms")
-                     .arg(what)
-                     .arg(address)
-                     .arg(m_options.timeout.count()));
-        break;
-    case Outcome::BadCrc:
-        printErr(QStringLiteral("%1: the reply from address %2 has a bad CRC: %3")
-                     .arg(what)
-                     .arg(address)
-                     .arg(bytes));
-        break;
-    case Outcome::Foreign:
-        if (!reply.error.isEmpty()) {
-            printErr(QStringLiteral("%1: %2: got %3").arg(what, reply.error, bytes));
-        } else {
-            printErr(QStringLiteral("%1: bytes that are no reply from address %2: %3")
-                         .arg(what)
-                         .arg(address)
-                         .arg(bytes));
-        }
-        break;
-    case Outcome::Short:
-        printErr(QStringLiteral("%1: the reply from address %2 stopped short: %3")
-                     .arg(what)
-                     .arg(address)
-                     .arg(bytes));
-        break;
-    case Outcome::PortFailed:
-        printErr(QStringLiteral("%1: the port failed: %2").arg(what, reply.error));
-        break;
+    const auto from = parseAddress(line.value(QStringLiteral("from")));
+    const auto to = parseAddress(line.value(QStringLiteral("to")));
+    if (!from || !to || *to < *from) {
+        return Prepared::refused(!from ? QStringLiteral("--from: ") + from.error
+                                 : !to ? QStringLiteral("--to: ") + to.error
+                                       : QStringLiteral("--to is below --from"));
     }
-    return m_failure;
+    const bool first = line.isSet(QStringLiteral("first"));
+    return Prepared::run([a = int(*from), b = int(*to), first](Context &context, Done done) {
+        std::make_shared<Scan>(context, std::move(done), a, b, first)->next();
+    });
 }
 
-std::optional<protocol::StatusReading> Tool::readStatus(std::uint8_t address)
+Prepared prepareRead(const CommandLine &, const CommonOptions &)
 {
-    const Reply reply = m_link.readStatus(address);
-    if (!reply.ok()) {
-        failure(reply, address, QStringLiteral("read"));
-        return std::nullopt;
-    }
-    auto reading = protocol::decodeStatusReading(reply.data(), reply.size());
-    if (!reading) {
-        m_failure = kExitFailed;
-        printErr(QStringLiteral("read: address %1 sent values outside what a supply reports: %2")
-                     .arg(address)
-                     .arg(hexBytes(reply.bytes)));
-    }
-    return reading;
+    return Prepared::run([](Context &context, Done done) {
+        const std::uint8_t address = context.options.address;
+        whenFinished(context.client.readStatus(address), [&context, done](const Reply &reply) {
+            int code = kExitOk;
+            const auto reading =
+                readingOf(reply, QStringLiteral("read"), context.options.timeout, &code);
+            if (reading) {
+                context.console.out(
+                    context.options.json
+                        ? QString::fromUtf8(supply::statusJson(reply.address(), *reading).toJson())
+                        : statusText(*reading));
+            }
+            done(code);
+        });
+    });
 }
 
-bool Tool::write(const protocol::Frame &request, const QString &what)
+Prepared prepareSet(const CommandLine &line, const CommonOptions &)
 {
-    const Reply reply = m_link.write(request);
-    if (!reply.ok()) {
-        failure(reply, request[0], what);
-        return false;
+    const bool voltageGiven = line.isSet(QStringLiteral("voltage"));
+    const bool currentGiven = line.isSet(QStringLiteral("current"));
+    if (!voltageGiven && !currentGiven) {
+        return Prepared::refused(QStringLiteral("set needs --voltage, --current or both"));
     }
-    return true;
-}
-
-int Tool::read()
-{
-    const auto reading = readStatus(m_options.address);
-    if (!reading) {
-        return m_failure;
+    std::optional<std::uint16_t> voltageCode;
+    std::optional<std::uint16_t> currentCode;
+    if (voltageGiven) {
+        const auto code = parseSetCode(line.value(QStringLiteral("voltage")), 2,
+                                       kLargestVoltageCode, QStringLiteral("V"));
+        if (!code) {
+            return Prepared::refused(QStringLiteral("--voltage: ") + code.error);
+        }
+        voltageCode = *code;
     }
-    printOut(m_options.json ? statusJson(m_options.address, *reading) : statusText(*reading));
-    return kExitOk;
-}
-
-int Tool::scan(int from, int to)
-{
-    const bool progress = stderrIsTerminal() && !m_options.json;
-    const milliseconds wait = m_options.timeoutGiven ? m_options.timeout : kScanWait;
-    long found = 0;
-    long late = 0;
-    const auto clearProgress = [progress] {
-        if (progress) {
-            std::fputs("\r\033[K", stderr);
+    if (currentGiven) {
+        const auto code = parseSetCode(line.value(QStringLiteral("current")), 3,
+                                       kLargestCurrentCode, QStringLiteral("A"));
+        if (!code) {
+            return Prepared::refused(QStringLiteral("--current: ") + code.error);
         }
-    };
-    const auto reportLate = [&] {
-        for (const LateFrame &frame : m_link.takeLateFrames()) {
-            ++late;
-            clearProgress();
-            printErr(QStringLiteral("scan: address %1 answered %2 ms after its request, after "
-                                    "the scan had moved on (it waits %3 ms); rerun with a "
-                                    "longer --timeout, such as --timeout %4")
-                         .arg(frame.address)
-                         .arg(frame.afterMs, 0, 'f', 0)
-                         .arg(wait.count())
-                         .arg(std::max<long long>(
-                             500, static_cast<long long>(frame.afterMs * 1.5 + 50) / 100 * 100)));
-        }
-    };
-    for (int address = from; address <= to; ++address) {
-        if (progress) {
-            std::fprintf(stderr, "\rscanning %d of %d..%d", address, from, to);
-            std::fflush(stderr);
-        }
-        const auto a = static_cast<std::uint8_t>(address);
-        const Reply reply = m_link.readStatus(a, wait);
-        reportLate();
-        if (reply.outcome == Outcome::Interrupted) {
-            break;
-        }
-        if (reply.outcome == Outcome::PortFailed) {
-            clearProgress();
-            failure(reply, a, QStringLiteral("scan"));
-            return kExitFailed;
-        }
-        if (reply.outcome == Outcome::Timeout) {
-            continue;
-        }
-        clearProgress();
-        if (reply.outcome == Outcome::Foreign) {
-            failure(reply, a, QStringLiteral("scan")); // bytes that are nobody's reply
-            continue;
-        }
-        ++found;
-        const auto reading =
-            reply.ok() ? protocol::decodeStatusReading(reply.data(), reply.size()) : std::nullopt;
-        if (reading) {
-            printOut(m_options.json
-                         ? scanJson(address, statusJson(address, *reading), QString())
-                         : QStringLiteral("%1  %2").arg(address, 3).arg(statusText(*reading)));
-        } else {
-            // Something answers there, but not with a status we can take.
-            const QString what =
-                reply.ok() ? QStringLiteral("with values outside what a supply reports: ") +
-                                 hexBytes(reply.bytes)
-                           : scanProblem(reply);
-            printOut(m_options.json
-                         ? scanJson(address, QString(), what)
-                         : QStringLiteral("%1  answers, but %2").arg(address, 3).arg(what));
-        }
-        if (m_options.first) {
-            break;
-        }
+        currentCode = *code;
     }
-    if (!m_link.interrupted() && !(m_options.first && found > 0)) {
-        m_link.linger(kScanLinger);
-        reportLate();
-    }
-    clearProgress();
-    if (m_link.interrupted()) {
-        return kExitSigint;
-    }
-    printErr(QStringLiteral("%1 answered in %2..%3")
-                 .arg(plural(found, "address", "addresses"))
-                 .arg(from)
-                 .arg(to));
-    return found > 0 ? kExitOk : kExitFailed;
-}
-
-int Tool::set(std::optional<std::uint16_t> voltageCode, std::optional<std::uint16_t> currentCode)
-{
-    const std::uint8_t address = m_options.address;
-    if (voltageCode) {
-        if (!write(protocol::buildSetVoltageRequest(address, *voltageCode),
-                   QStringLiteral("set voltage"))) {
-            return m_failure;
-        }
-    }
-    if (currentCode) {
-        if (!write(protocol::buildSetCurrentRequest(address, *currentCode),
-                   QStringLiteral("set current"))) {
-            return m_failure;
-        }
-    }
-    const auto reading = readStatus(address);
-    if (!reading) {
-        return m_failure;
-    }
-    QStringList differences;
-    if (voltageCode && reading->setVoltage != *voltageCode) {
-        differences << QStringLiteral("the voltage set value reads %1 V, sent %2 V")
-                           .arg(fixedPoint(reading->setVoltage, 2), fixedPoint(*voltageCode, 2));
-    }
-    if (currentCode && reading->setCurrent != *currentCode) {
-        differences << QStringLiteral("the current set value reads %1 A, sent %2 A")
-                           .arg(fixedPoint(reading->setCurrent, 3), fixedPoint(*currentCode, 3));
-    }
-    const auto sent = [](const std::optional<std::uint16_t> &code, int decimals) {
-        return code ? shortestPoint(*code, decimals) : QStringLiteral("null");
-    };
-    if (m_options.json) {
-        printOut(
-            QStringLiteral(R"({"address":%1,"sent_v":%2,"sent_a":%3,"confirmed":%4,"reading":%5})")
-                .arg(address)
-                .arg(sent(voltageCode, 2), sent(currentCode, 3),
-                     differences.isEmpty() ? QStringLiteral("true") : QStringLiteral("false"),
-                     statusJson(address, *reading)));
-    } else {
-        QStringList sentText;
+    return Prepared::run([voltageCode, currentCode](Context &context, Done done) {
+        const std::uint8_t address = context.options.address;
+        std::vector<std::pair<protocol::Frame, QString>> writes;
         if (voltageCode) {
-            sentText << fixedPoint(*voltageCode, 2) + QStringLiteral(" V");
+            writes.emplace_back(protocol::buildSetVoltageRequest(address, *voltageCode),
+                                QStringLiteral("set voltage"));
         }
         if (currentCode) {
-            sentText << fixedPoint(*currentCode, 3) + QStringLiteral(" A");
+            writes.emplace_back(protocol::buildSetCurrentRequest(address, *currentCode),
+                                QStringLiteral("set current"));
         }
-        printOut(QStringLiteral("sent ") + sentText.join(QLatin1Char(' ')));
-        printOut(statusText(*reading));
-    }
-    if (!differences.isEmpty()) {
-        printErr(QStringLiteral("read-back differs: ") + differences.join(QStringLiteral("; ")));
-        return kExitFailed;
-    }
-    return kExitOk;
+        writeEach(context, writes, done, [&context, done, address, voltageCode, currentCode] {
+            whenFinished(context.client.readStatus(address), [&context, done, voltageCode,
+                                                              currentCode](const Reply &reply) {
+                int code = kExitOk;
+                const auto reading =
+                    readingOf(reply, QStringLiteral("read"), context.options.timeout, &code);
+                if (!reading) {
+                    done(code);
+                    return;
+                }
+                using supply::fixedPoint;
+                QStringList differences;
+                if (voltageCode && reading->setVoltage != *voltageCode) {
+                    differences << QStringLiteral("the voltage set value reads %1 V, sent %2 V")
+                                       .arg(fixedPoint(reading->setVoltage, 2),
+                                            fixedPoint(*voltageCode, 2));
+                }
+                if (currentCode && reading->setCurrent != *currentCode) {
+                    differences << QStringLiteral("the current set value reads %1 A, sent %2 A")
+                                       .arg(fixedPoint(reading->setCurrent, 3),
+                                            fixedPoint(*currentCode, 3));
+                }
+                if (context.options.json) {
+                    supply::JsonObject json;
+                    json.number("address", reply.address());
+                    if (voltageCode) {
+                        json.number("sent_v", supply::voltsText(*voltageCode));
+                    } else {
+                        json.null("sent_v");
+                    }
+                    if (currentCode) {
+                        json.number("sent_a", supply::ampsText(*currentCode));
+                    } else {
+                        json.null("sent_a");
+                    }
+                    json.boolean("confirmed", differences.isEmpty())
+                        .raw("reading", supply::statusJson(reply.address(), *reading).toJson());
+                    context.console.out(QString::fromUtf8(json.toJson()));
+                } else {
+                    QStringList sent;
+                    if (voltageCode) {
+                        sent << fixedPoint(*voltageCode, 2) + QStringLiteral(" V");
+                    }
+                    if (currentCode) {
+                        sent << fixedPoint(*currentCode, 3) + QStringLiteral(" A");
+                    }
+                    context.console.out(QStringLiteral("sent ") + sent.join(QLatin1Char(' ')));
+                    context.console.out(statusText(*reading));
+                }
+                if (!differences.isEmpty()) {
+                    printErr(QStringLiteral("read-back differs: ") +
+                             differences.join(QStringLiteral("; ")));
+                    done(kExitFailed);
+                    return;
+                }
+                done(kExitOk);
+            });
+        });
+    });
 }
 
-int Tool::output(bool on)
+Prepared prepareOutput(const CommandLine &line, const CommonOptions &)
 {
-    const std::uint8_t address = m_options.address;
-    if (!write(protocol::buildSwitchOutputRequest(address, on), QStringLiteral("output"))) {
-        return m_failure;
+    const auto switched = parseSwitch(line.arguments().value(0));
+    if (!switched) {
+        return Prepared::refused(switched.error);
     }
-    const auto reading = readStatus(address);
-    if (!reading) {
-        return m_failure;
-    }
-    const bool confirmed = reading->outputOn == on;
-    if (m_options.json) {
-        printOut(QStringLiteral(R"({"address":%1,"output":%2,"confirmed":%3,"reading":%4})")
-                     .arg(address)
-                     .arg(on ? QStringLiteral("true") : QStringLiteral("false"),
-                          confirmed ? QStringLiteral("true") : QStringLiteral("false"),
-                          statusJson(address, *reading)));
-    } else {
-        printOut(statusText(*reading));
-    }
-    if (!confirmed) {
-        printErr(QStringLiteral("read-back differs: the output reads %1, sent %2")
-                     .arg(reading->outputOn ? QStringLiteral("on") : QStringLiteral("off"),
-                          on ? QStringLiteral("on") : QStringLiteral("off")));
-        return kExitFailed;
-    }
-    return kExitOk;
+    return Prepared::run([on = *switched](Context &context, Done done) {
+        const std::uint8_t address = context.options.address;
+        // A stop once the switch has gone out leaves the output unknown: say so.
+        const auto stopped = [on, done](bool sent) {
+            printErr(!sent ? QStringLiteral("stopped before the switch was sent: the output is "
+                                            "as it was")
+                     : on  ? QStringLiteral("stopped after the switch on was sent, before its "
+                                             "read-back: the output may be on")
+                           : QStringLiteral("stopped after the switch off was sent, before its "
+                                             "read-back: the output may still be on"));
+            done(kExitSigint);
+        };
+        whenFinished(
+            context.client.write(protocol::buildSwitchOutputRequest(address, on)),
+            [&context, done, on, address, stopped](const Reply &written) {
+                if (written.error() == Error::Interrupted) {
+                    stopped(written.sentAt().isValid());
+                    return;
+                }
+                if (written.error() != Error::None) {
+                    done(failure(written, address, QStringLiteral("output"),
+                                 context.options.timeout));
+                    return;
+                }
+                whenFinished(context.client.readStatus(address), [&context, done, on,
+                                                                  stopped](const Reply &reply) {
+                    if (reply.error() == Error::Interrupted) {
+                        stopped(true);
+                        return;
+                    }
+                    int code = kExitOk;
+                    const auto reading =
+                        readingOf(reply, QStringLiteral("read"), context.options.timeout, &code);
+                    if (!reading) {
+                        done(code);
+                        return;
+                    }
+                    const bool confirmed = reading->outputOn == on;
+                    if (context.options.json) {
+                        supply::JsonObject json;
+                        json.number("address", reply.address())
+                            .boolean("output", on)
+                            .boolean("confirmed", confirmed)
+                            .raw("reading", supply::statusJson(reply.address(), *reading).toJson());
+                        context.console.out(QString::fromUtf8(json.toJson()));
+                    } else {
+                        context.console.out(statusText(*reading));
+                    }
+                    if (!confirmed) {
+                        printErr(QStringLiteral("read-back differs: the output reads %1, sent %2")
+                                     .arg(onOff(reading->outputOn), onOff(on)));
+                        done(kExitFailed);
+                        return;
+                    }
+                    done(kExitOk);
+                });
+            });
+    });
 }
 
-int Tool::address(std::uint8_t newAddress)
+Prepared prepareAddress(const CommandLine &line, const CommonOptions &common)
 {
-    const std::uint8_t old = m_options.address;
-    // Two supplies must never share an address: one that answers at NEW already
-    // keeps it, and nothing is written.
-    const Reply taken = m_link.readStatus(newAddress);
-    if (taken.outcome == Outcome::Interrupted || taken.outcome == Outcome::PortFailed) {
-        return failure(taken, newAddress, QStringLiteral("address"));
+    const QString given = line.arguments().value(0);
+    const auto next = parseAddress(given);
+    if (!next) {
+        const bool broadcast = given.trimmed() == QLatin1String("0");
+        return Prepared::refused(QStringLiteral("address NEW: ") + next.error +
+                                 (broadcast ? QStringLiteral(" (0 is the broadcast address, "
+                                                             "which no supply answers)")
+                                            : QString()));
     }
-    if (taken.outcome != Outcome::Timeout) {
-        printErr(QStringLiteral("address: address %1 is taken: a supply answers there; "
-                                "nothing was sent to address %2")
-                     .arg(newAddress)
-                     .arg(old));
-        return kExitUsage;
+    if (*next == common.address) {
+        return Prepared::refused(QStringLiteral("the supply is at address %1 already").arg(*next));
     }
-    const protocol::Frame request = protocol::buildSetAddressRequest(old, newAddress);
-    const Reply echo = m_link.transact(request, protocol::kWriteEchoSize);
-    if (!echo.ok()) {
-        return failure(echo, old, QStringLiteral("address"));
-    }
-    if (!protocol::checkAddressEcho(echo.data(), echo.size(), old)) {
-        printErr(
-            QStringLiteral("address: the echo is not the request's: %1").arg(hexBytes(echo.bytes)));
-        return kExitFailed;
-    }
-    const Reply atNew = m_link.readStatus(newAddress);
-    if (!atNew.ok()) {
-        const int code =
-            failure(atNew, newAddress, QStringLiteral("address: proof at the new address"));
-        return code;
-    }
-    const Reply atOld = m_link.readStatus(old);
-    if (atOld.outcome == Outcome::Interrupted || atOld.outcome == Outcome::PortFailed) {
-        return failure(atOld, old, QStringLiteral("address: proof at the old address"));
-    }
-    if (atOld.outcome != Outcome::Timeout) {
-        printErr(QStringLiteral("address: the old address %1 still answers").arg(old));
-        return kExitFailed;
-    }
-    if (m_options.json) {
-        printOut(QStringLiteral(R"({"old_address":%1,"address":%2,"confirmed":true})")
-                     .arg(old)
-                     .arg(newAddress));
-    } else {
-        printOut(QStringLiteral("address %1 -> %2: the new address answers, the old one is silent")
-                     .arg(old)
-                     .arg(newAddress));
-    }
-    return kExitOk;
+    return Prepared::run([newAddress = *next](Context &context, Done done) {
+        const std::uint8_t old = context.options.address;
+        const milliseconds timeout = context.options.timeout;
+        supply::Client &client = context.client;
+        // Two supplies must never share an address: one that answers at NEW already
+        // keeps it, and nothing is written.
+        whenFinished(client.readStatus(newAddress), [&context, &client, done, old, newAddress,
+                                                     timeout](const Reply &taken) {
+            if (taken.error() == Error::Interrupted || taken.error() == Error::Port) {
+                done(failure(taken, newAddress, QStringLiteral("address"), timeout));
+                return;
+            }
+            if (taken.error() != Error::Timeout) {
+                printErr(QStringLiteral("address: address %1 is taken: a supply answers there; "
+                                        "nothing was sent to address %2")
+                             .arg(newAddress)
+                             .arg(old));
+                done(kExitUsage);
+                return;
+            }
+            const protocol::Frame request = protocol::buildSetAddressRequest(old, newAddress);
+            whenFinished(client.write(request), [&context, &client, done, old, newAddress,
+                                                 timeout](const Reply &echo) {
+                const auto *data = reinterpret_cast<const std::uint8_t *>(echo.bytes().data());
+                const bool echoed =
+                    echo.error() == Error::None ||
+                    (echo.error() == Error::Foreign &&
+                     protocol::checkAddressEcho(data, std::size_t(echo.bytes().size()), old));
+                if (!echoed) {
+                    if (echo.error() == Error::Foreign) {
+                        printErr(QStringLiteral("address: the echo is not the request's: %1")
+                                     .arg(hexBytes(echo.bytes())));
+                        done(kExitFailed);
+                        return;
+                    }
+                    done(failure(echo, old, QStringLiteral("address"), timeout));
+                    return;
+                }
+                whenFinished(client.readStatus(newAddress), [&context, &client, done, old,
+                                                             newAddress,
+                                                             timeout](const Reply &atNew) {
+                    if (atNew.error() != Error::None) {
+                        done(failure(atNew, newAddress,
+                                     QStringLiteral("address: proof at the new address"), timeout));
+                        return;
+                    }
+                    whenFinished(client.readStatus(old), [&context, done, old, newAddress,
+                                                          timeout](const Reply &atOld) {
+                        if (atOld.error() == Error::Interrupted || atOld.error() == Error::Port) {
+                            done(failure(atOld, old,
+                                         QStringLiteral("address: proof at the old address"),
+                                         timeout));
+                            return;
+                        }
+                        if (atOld.error() != Error::Timeout) {
+                            printErr(QStringLiteral("address: the old address %1 still answers")
+                                         .arg(old));
+                            done(kExitFailed);
+                            return;
+                        }
+                        if (context.options.json) {
+                            supply::JsonObject json;
+                            json.number("old_address", old)
+                                .number("address", newAddress)
+                                .boolean("confirmed", true);
+                            context.console.out(QString::fromUtf8(json.toJson()));
+                        } else {
+                            context.console.out(QStringLiteral("address %1 -> %2: the new "
+                                                               "address answers, the old one "
+                                                               "is silent")
+                                                    .arg(old)
+                                                    .arg(newAddress));
+                        }
+                        done(kExitOk);
+                    });
+                });
+            });
+        });
+    });
 }
 
 } // namespace ctl

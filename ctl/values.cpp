@@ -2,6 +2,7 @@
 
 #include "ctl/format.h"
 #include "numtext/numtext.h"
+#include "numtext/quantity.h"
 
 #include <QRegularExpression>
 #include <QStringList>
@@ -25,31 +26,54 @@ template <typename T> Parsed<T> refuse(const QString &why)
 Parsed<std::uint16_t> parseSetCode(const QString &text, int decimals, int largest,
                                    const QString &unit)
 {
-    const QString tooLarge = QStringLiteral("%1 %2 is above the limit of %3 %2")
-                                 .arg(text.trimmed(), unit, fixedPoint(largest, decimals));
-    const std::optional<double> value = numtext::readStrict(text.toStdString());
-    if (!value || !std::isfinite(*value)) {
+    // The value is read as a sequence file reads it: a plain number is in `unit`,
+    // and the unit or its thousandth may be written after it (12.6V, 500mA).
+    const bool volts = unit == QLatin1String("V");
+    const numtext::Unit expected = volts ? numtext::Unit::Volt : numtext::Unit::Amp;
+    const numtext::Quantity q = numtext::readQuantity(text.toStdString());
+    // A refusal names the value as written, with the unit added where none was.
+    const QString shown =
+        q.unitText.empty() ? text.trimmed() + QLatin1Char(' ') + unit : text.trimmed();
+    const QString range = fixedPoint(largest, decimals) + QLatin1Char(' ') + unit;
+    switch (q.fault) {
+    case numtext::Quantity::Fault::None:
+        break;
+    case numtext::Quantity::Fault::OutOfRange:
         // A number too large for a double (1e400) is a number all the same.
-        static const QRegularExpression number(
-            QStringLiteral(R"(^\s*[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?\s*$)"));
         return refuse<std::uint16_t>(
-            number.match(text).hasMatch()
-                ? QStringLiteral("%1 %2 is out of range (0 to %3 %2)")
-                      .arg(text.trimmed(), unit, fixedPoint(largest, decimals))
-                : QStringLiteral("'%1' is not a number").arg(text));
+            QStringLiteral("%1 is out of range (0 to %2)").arg(shown, range));
+    case numtext::Quantity::Fault::NotANumber:
+        return refuse<std::uint16_t>(QStringLiteral("'%1' is not a number").arg(text));
+    case numtext::Quantity::Fault::UnknownUnit:
+        return refuse<std::uint16_t>(
+            QStringLiteral("'%1' is not %2")
+                .arg(text.trimmed(), QString::fromLatin1(numtext::unitName(expected))));
     }
-    if (*value < 0 || std::signbit(*value)) {
-        return refuse<std::uint16_t>(QStringLiteral("%1 %2 is negative").arg(text.trimmed(), unit));
+    if (q.unit != numtext::Unit::None && q.unit != expected) {
+        return refuse<std::uint16_t>(
+            QStringLiteral("'%1' is not %2")
+                .arg(text.trimmed(), QString::fromLatin1(numtext::unitName(expected))));
     }
-    const double scaled = *value * std::pow(10.0, decimals);
-    if (scaled > largest + 1.0) {
-        return refuse<std::uint16_t>(tooLarge);
+    const numtext::SetCount code = numtext::toSetCount(q.value, decimals, largest);
+    switch (code.fault) {
+    case numtext::SetCount::Fault::None:
+        break;
+    case numtext::SetCount::Fault::Negative:
+        return refuse<std::uint16_t>(QStringLiteral("%1 is negative").arg(shown));
+    case numtext::SetCount::Fault::AboveLargest:
+        return refuse<std::uint16_t>(
+            QStringLiteral("%1 is above the limit of %2").arg(shown, range));
     }
-    const double code = numtext::toCount(*value, decimals);
-    if (code > largest) {
-        return refuse<std::uint16_t>(tooLarge);
+    return Parsed<std::uint16_t>{code.count, {}};
+}
+
+Parsed<bool> parseSwitch(const QString &text)
+{
+    const std::optional<bool> on = numtext::readSwitch(text.toStdString());
+    if (!on) {
+        return refuse<bool>(QStringLiteral("output takes on or off, not '%1'").arg(text));
     }
-    return Parsed<std::uint16_t>{static_cast<std::uint16_t>(code), {}};
+    return Parsed<bool>{*on, {}};
 }
 
 Parsed<int> parseWhole(const QString &text, int first, int last)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "protocol/reply.h"
+#include "protocol/frames.h"
 
 #include <QString>
 
@@ -24,11 +24,14 @@ template <typename T> struct Parsed {
     const T &operator*() const { return *value; }
 };
 
-// A set value in the register's unit: `text` is a plain decimal number, rounded to
-// `decimals` places (halves to even) and refused when negative or above `largest`
-// (`unit` names it in the refusal).
+// A set value in the register's unit: `text` is a decimal number in `unit` ("V"
+// or "A"), which may follow it, or its thousandth (12.6V, 500mA); rounded to
+// `decimals` places (halves to even) and refused when negative or above `largest`.
 Parsed<std::uint16_t> parseSetCode(const QString &text, int decimals, int largest,
                                    const QString &unit);
+
+// "on" or "off", in any case.
+Parsed<bool> parseSwitch(const QString &text);
 
 // A slave address 1..247.
 Parsed<std::uint8_t> parseAddress(const QString &text);

@@ -1,6 +1,7 @@
-// Input: the text of a box.
+// Input: the text of a box, or a value with its unit.
 #include "fuzzcheck.h"
 #include "numtext/numtext.h"
+#include "numtext/quantity.h"
 
 #include <cmath>
 #include <regex>
@@ -25,6 +26,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (value) {
         FUZZ_CHECK(std::isfinite(*value));
         FUZZ_CHECK(numtext::readLenient(text) == *value);
+    }
+    // A value with its unit: a number the strict reading takes, then a unit.
+    const numtext::Quantity q = numtext::readQuantity(text);
+    if (q.fault == numtext::Quantity::Fault::None) {
+        FUZZ_CHECK(std::isfinite(q.number) && numtext::readStrict(q.numberText) == q.number);
+        FUZZ_CHECK(q.unitText.empty() == (q.unit == numtext::Unit::None));
+    }
+    if (value) {
+        FUZZ_CHECK(q.fault == numtext::Quantity::Fault::None && q.number == *value);
     }
     // std::regex recurses per character; keep it to texts a box would hold.
     if (size <= 200) {

@@ -1,4 +1,5 @@
-// Input: a sequence file for `vantelctl run`.
+// Input: a sequence file's bytes for `vantelctl run` (UTF-8, or UTF-16 with its
+// byte order mark).
 #include "fuzzcheck.h"
 #include "supply/sequence.h"
 
@@ -7,7 +8,14 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    const std::string_view text(reinterpret_cast<const char *>(data), size);
+    const std::string_view bytes(reinterpret_cast<const char *>(data), size);
+    const supply::SequenceText decoded = supply::decodeSequenceText(bytes);
+    if (decoded.error) {
+        FUZZ_CHECK(decoded.error->line >= 1 && decoded.text.empty());
+        FUZZ_CHECK(supply::parseSequenceFile(bytes).error->message == decoded.error->message);
+        return 0;
+    }
+    const std::string_view text = decoded.text;
     const supply::ParsedSequence parsed = supply::parseSequence(text);
     const int lines = static_cast<int>(std::count(text.begin(), text.end(), '\n')) + 1;
     if (parsed.error) {
@@ -48,5 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const auto longest = seq.longestMs();
     FUZZ_CHECK(!longest || (*longest >= 0 && *longest <= supply::kLongestMs));
     FUZZ_CHECK(seq.plan().size() >= seq.steps.size() + 1);
+    for (const auto &warning : seq.warnings(350)) {
+        FUZZ_CHECK(warning.line >= 1 && warning.line <= lines && !warning.message.empty());
+    }
     return 0;
 }

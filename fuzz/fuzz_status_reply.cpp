@@ -3,8 +3,10 @@
 #include "fuzzcheck.h"
 #include "protocol/crc16.h"
 #include "protocol/frames.h"
+#include "protocol/reading.h"
+#include "protocol/reply.h"
 
-using protocol::StatusCheck;
+using protocol::ReplyVerdict;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
@@ -16,21 +18,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::uint8_t *reply = bytes.data();
     const std::size_t n = bytes.size();
 
-    const StatusCheck result = protocol::checkStatusReply(reply, n, address);
-    const bool headerOk = n >= 3 && reply[0] == address && reply[1] == 0x03 && reply[2] == 12;
-    if (n < 3) {
-        FUZZ_CHECK(result == StatusCheck::TooShort);
-    } else if (!headerOk) {
-        FUZZ_CHECK(result == StatusCheck::BadHeader);
-    } else if (n < 17) {
-        FUZZ_CHECK(result == StatusCheck::TooShort);
-    } else {
-        FUZZ_CHECK(result ==
-                   (fuzzcheck::crcFollows(reply, 15) ? StatusCheck::Ok : StatusCheck::BadCrc));
-    }
+    // The windows' and the shell's one judgement: Ok exactly for a whole status
+    // header from `address` and a CRC that fits, whatever follows.
+    const ReplyVerdict result = protocol::judgeStatusReply(address, reply, n).verdict;
+    const bool whole = n >= 17 && reply[0] == address && reply[1] == 0x03 && reply[2] == 12 &&
+                       fuzzcheck::crcFollows(reply, 15);
+    FUZZ_CHECK((result == ReplyVerdict::Ok) == whole);
+    FUZZ_CHECK((protocol::checkStatusReply(reply, n, address) == protocol::StatusCheck::Ok) ==
+               whole);
     if (n > 17) {
-        FUZZ_CHECK(protocol::checkStatusReply(reply, 17, address) == result);
+        FUZZ_CHECK(protocol::judgeStatusReply(address, reply, 17).verdict == result);
     }
+    if (whole) {
+        const auto reading = protocol::decodeStatusReading(reply, n);
+        FUZZ_CHECK(reading.has_value() ==
+                   (reply[3] < 0x80 && reply[5] < 0x80 && reply[7] < 0x80 && reply[9] < 0x80));
+    }
+    // crcOk takes the CRC low byte first, as the textbook routine puts it.
+    FUZZ_CHECK(protocol::crcOk(reply, n) == (n >= 3 && fuzzcheck::crcFollows(reply, n - 2)));
 
     // The two CRC routines agree with the textbook one on any bytes.
     const auto crc = protocol::CRC16(reply, n);

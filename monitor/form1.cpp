@@ -27,6 +27,23 @@ const QColor kGrey(128, 128, 128);
 const QString kUp = QStringLiteral("▲");
 const QString kDown = QStringLiteral("▼");
 
+// The error word of a status reply that failed its judgement, as the log writes it.
+QString rejectionWord(const protocol::ReplyJudgement &judgement)
+{
+    switch (judgement.verdict) {
+    case protocol::ReplyVerdict::BadCrc:
+        return QStringLiteral("crc");
+    case protocol::ReplyVerdict::Exception:
+        return QStringLiteral("exception %1").arg(judgement.exceptionCode);
+    case protocol::ReplyVerdict::Incomplete:
+        return QStringLiteral("short");
+    case protocol::ReplyVerdict::NotOurs:
+    case protocol::ReplyVerdict::Ok:
+        break;
+    }
+    return QStringLiteral("foreign");
+}
+
 } // namespace
 
 Form1::Form1(serial::CommControl &comm, ui::Messenger &messenger, QWidget *parent)
@@ -300,11 +317,10 @@ void Form1::attachBench()
     };
     connect(this, &Form1::pollSent, &link, &sequencer::MonitorLink::requestSent);
     connect(this, &Form1::statusDecoded, &link, &sequencer::MonitorLink::replyDecoded);
-    connect(this, &Form1::statusRejected, &link, [&link](protocol::StatusCheck check) {
-        link.replyRejected(check == protocol::StatusCheck::BadCrc     ? QStringLiteral("crc")
-                           : check == protocol::StatusCheck::TooShort ? QStringLiteral("short")
-                                                                      : QStringLiteral("foreign"));
-    });
+    connect(this, &Form1::statusRejected, &link,
+            [&link](const protocol::ReplyJudgement &judgement) {
+                link.replyRejected(rejectionWord(judgement));
+            });
     connect(this, &Form1::readingsInterrupted, &link, [this, &link] {
         // A silence keeps the polls going; a stop or a close ends them.
         if (!portOpened) {

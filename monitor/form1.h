@@ -2,6 +2,7 @@
 
 #include "protocol/frames.h"
 #include "protocol/reading.h"
+#include "protocol/reply.h"
 #include "serial/commcontrol.h"
 #include "serial/portconnection.h"
 #include "trend/history.h"
@@ -122,7 +123,7 @@ signals:
     // A status request went out to `address`.
     void pollSent(std::uint8_t address);
     // The bytes that came for a status request failed the reply's checks.
-    void statusRejected(protocol::StatusCheck check);
+    void statusRejected(const protocol::ReplyJudgement &judgement);
 
 public:
     // Every reading since the window opened, kept for the trend window.

@@ -3,6 +3,7 @@
 #include "numtext/numtext.h"
 #include "protocol/frames.h"
 #include "protocol/reading.h"
+#include "protocol/reply.h"
 
 #include <cmath>
 #include <initializer_list>
@@ -24,9 +25,6 @@ constexpr int kStatusThreshold = static_cast<int>(protocol::kStatusReplySize);
 // A display reading and its set value closer than this show the same text.
 constexpr double kVoltsTolerance = 0.02;
 constexpr double kAmpsTolerance = 0.002;
-
-// Status words in reply order.
-enum StatusWord { kSetVolts, kSetAmps, kActualVolts, kActualAmps, kOutputState, kMode };
 
 const QString kNoMonitorPort = QStringLiteral("Please open the serial port！");
 const QString kCommunicationFailed = QStringLiteral(
@@ -136,46 +134,48 @@ void decodeStatusReply(Form1 &w)
     w.replySeen = true;
     const auto *reply = reinterpret_cast<const std::uint8_t *>(input.constData());
     const auto size = static_cast<std::size_t>(input.size());
-    if (const auto check = protocol::checkStatusReply(reply, size, *expected);
-        check != protocol::StatusCheck::Ok) {
-        emit w.statusRejected(check);
+    if (const auto judgement = protocol::judgeStatusReply(*expected, reply, size);
+        judgement.verdict != protocol::ReplyVerdict::Ok) {
+        emit w.statusRejected(judgement);
         return;
     }
     // The values as sent go to the trend's history; the display below masks them.
     if (const auto reading = protocol::decodeStatusReading(reply, size)) {
         emit w.statusDecoded(*reading);
     }
-    const auto word = [&](StatusWord index) { return protocol::statusWord(reply, size, index); };
+    const auto word = [&](int index) { return protocol::statusWord(reply, size, index); };
 
-    const auto setVolts = word(kSetVolts);
+    const auto setVolts = word(protocol::status::kSetVoltage);
     if (!setVolts) {
         return;
     }
-    showValue(w.T3, *setVolts / 100.0, numtext::formatVolts);
-    const auto setAmps = word(kSetAmps);
+    showValue(w.T3, protocol::countToVolts(*setVolts), numtext::formatVolts);
+    const auto setAmps = word(protocol::status::kSetCurrent);
     if (!setAmps) {
         return;
     }
-    showValue(w.T4, *setAmps / 1000.0, numtext::formatAmps);
-    const auto actualVolts = word(kActualVolts);
+    showValue(w.T4, protocol::countToAmps(*setAmps), numtext::formatAmps);
+    const auto actualVolts = word(protocol::status::kActualVoltage);
     if (!actualVolts) {
         return;
     }
-    showValue(w.T1, *actualVolts / 100.0, numtext::formatVolts);
+    showValue(w.T1, protocol::countToVolts(*actualVolts), numtext::formatVolts);
     if (!maskReading(w.T1, w.T3, kVoltsTolerance)) {
         return;
     }
-    const auto actualAmps = word(kActualAmps);
+    const auto actualAmps = word(protocol::status::kActualCurrent);
     if (!actualAmps) {
         return;
     }
-    showValue(w.T2, *actualAmps / 1000.0, numtext::formatAmps);
+    showValue(w.T2, protocol::countToAmps(*actualAmps), numtext::formatAmps);
     if (!maskReading(w.T2, w.T4, kAmpsTolerance)) {
         return;
     }
 
-    const auto state = protocol::statusLowByte(reply, size, kOutputState);
-    if (state == 0) {
+    // The reply was judged whole, so both low bytes are there.
+    const auto on = protocol::outputStateOf(
+        *protocol::statusLowByte(reply, size, protocol::status::kOutputState));
+    if (on == false) {
         w.Text5->setText(QStringLiteral("OFF"));
         if (w.C25->Caption() == Form1::kOutputStop) {
             w.C25->setCaption(Form1::kOutputStart);
@@ -185,7 +185,7 @@ void decodeStatusReply(Form1 &w)
             !zeroReading(w.T2, kAmpsTolerance, QStringLiteral("0.000"))) {
             return;
         }
-    } else if (state == 1) {
+    } else if (on == true) {
         w.Text5->setText(QStringLiteral("ON"));
         if (w.C25->Caption() == Form1::kOutputStart) {
             w.C25->setCaption(Form1::kOutputStop);
@@ -193,13 +193,11 @@ void decodeStatusReply(Form1 &w)
         }
     }
 
-    const auto mode = protocol::statusLowByte(reply, size, kMode);
-    if (mode == 1) {
-        w.Text4->setText(QStringLiteral("CV"));
-    } else if (mode == 0) {
-        w.Text4->setText(QStringLiteral("CC"));
-    } else if (mode == 2) {
-        w.Text4->setText(QStringLiteral("OC"));
+    // A mode the supply never sends leaves the box as it was.
+    const char *mode =
+        protocol::modeName(*protocol::statusLowByte(reply, size, protocol::status::kMode));
+    if (mode != nullptr) {
+        w.Text4->setText(QString::fromLatin1(mode));
     }
 }
 

@@ -1,7 +1,7 @@
 #include "monitor/form1.h"
 
-#include "protocol/frames.h"
 #include "numtext/numtext.h"
+#include "protocol/frames.h"
 
 #include <array>
 #include <cstdint>
@@ -83,7 +83,7 @@ const SetCommand kSetVoltage{
     {10, 1, 0.1, 0.01},
     &Form1::T3,
     numtext::formatVolts,
-    6200, // 62.00 V in 10 mV
+    protocol::kLargestVoltageCode,
     protocol::buildSetVoltageRequest,
     "Voltage setting cannot exceed 62.00V\r\nPlease reset the voltage",
     "The voltage digits must be numbers",
@@ -95,7 +95,7 @@ const SetCommand kSetCurrent{
     {1, 0.1, 0.01, 0.001},
     &Form1::T4,
     numtext::formatAmps,
-    3200, // 3.200 A in 1 mA
+    protocol::kLargestCurrentCode,
     protocol::buildSetCurrentRequest,
     "Current setting cannot exceed 3.200A\r\nPlease reset the current",
     "The current digits must be numbers",

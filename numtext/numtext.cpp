@@ -114,6 +114,11 @@ std::string formatFixed(double value, int decimals, std::size_t minIntDigits)
 
 } // namespace
 
+std::size_t numberLength(std::string_view text)
+{
+    return numberPrefix(text);
+}
+
 double readLenient(std::string_view text)
 {
     std::string compact;

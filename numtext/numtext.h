@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,6 +17,11 @@ double readLenient(std::string_view text);
 
 // The whole text must be one decimal number; blanks around it are allowed.
 std::optional<double> readStrict(std::string_view text);
+
+// Length of the longest start of `text` that forms a number: an optional sign,
+// digits with at most one decimal point, and an exponent (e2, E-3) only where
+// digits follow its letter. 0 when `text` does not begin with a number.
+std::size_t numberLength(std::string_view text);
 
 // Nearest whole number, a tie going to the even one (2.5 -> 2, 3.5 -> 4).
 double roundHalfEven(double value);

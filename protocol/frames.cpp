@@ -1,6 +1,6 @@
 #include "protocol/frames.h"
 
-#include "protocol/crc16.h"
+#include "protocol/reply.h"
 
 namespace protocol {
 
@@ -16,23 +16,13 @@ std::uint8_t lowByte(std::uint16_t word)
     return static_cast<std::uint8_t>(word & 0xFF);
 }
 
-// The CRC over `size` bytes matches the two bytes after them (low byte first).
-bool crcMatches(const std::uint8_t *data, std::size_t size)
-{
-    const auto crc = CRC16(data, size);
-    return data[size] == crc[1] && data[size + 1] == crc[0];
-}
-
 } // namespace
 
 Frame buildRequest(std::uint8_t address, std::uint8_t function, std::uint16_t reg,
                    std::uint16_t value)
 {
-    Frame frame{address, function, highByte(reg), lowByte(reg), highByte(value), lowByte(value)};
-    const auto crc = CRC16(frame);
-    frame.push_back(crc[1]);
-    frame.push_back(crc[0]);
-    return frame;
+    return withCrc(
+        {address, function, highByte(reg), lowByte(reg), highByte(value), lowByte(value)});
 }
 
 Frame buildReadStatusRequest(std::uint8_t address)
@@ -63,17 +53,18 @@ Frame buildSetAddressRequest(std::uint8_t oldAddress, std::uint8_t newAddress)
 StatusCheck checkStatusReply(const std::uint8_t *data, std::size_t size,
                              std::uint8_t expectedAddress)
 {
-    if (size < 3) {
+    switch (judgeStatusReply(expectedAddress, data, size).verdict) {
+    case ReplyVerdict::Ok:
+        return StatusCheck::Ok;
+    case ReplyVerdict::BadCrc:
+        return StatusCheck::BadCrc;
+    case ReplyVerdict::Incomplete:
         return StatusCheck::TooShort;
+    case ReplyVerdict::NotOurs:
+    case ReplyVerdict::Exception:
+        break;
     }
-    if (data[0] != expectedAddress || data[1] != kReadHoldingRegisters ||
-        data[2] != kStatusByteCount) {
-        return StatusCheck::BadHeader;
-    }
-    if (size < kStatusReplySize) {
-        return StatusCheck::TooShort;
-    }
-    return crcMatches(data, kStatusReplySize - 2) ? StatusCheck::Ok : StatusCheck::BadCrc;
+    return StatusCheck::BadHeader;
 }
 
 std::optional<std::int16_t> statusWord(const std::uint8_t *reply, std::size_t size, int index)
@@ -107,7 +98,7 @@ bool checkAddressEcho(const std::uint8_t *data, std::size_t size, std::uint8_t o
         data[2] != highByte(reg::kSlaveAddress) || data[3] != lowByte(reg::kSlaveAddress)) {
         return false;
     }
-    return crcMatches(data, kWriteEchoSize - 2);
+    return crcOk(data, kWriteEchoSize);
 }
 
 } // namespace protocol

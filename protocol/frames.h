@@ -1,13 +1,12 @@
 #pragma once
 
+#include "protocol/frame.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 namespace protocol {
-
-using Frame = std::vector<std::uint8_t>;
 
 // Registers of the supply. Set and actual values are counts of 10 mV and 1 mA.
 namespace reg {
@@ -20,6 +19,16 @@ constexpr std::uint16_t kRegulationMode = 0x1005;
 constexpr std::uint16_t kOutputSwitch = 0x1006;
 constexpr std::uint16_t kSlaveAddress = 0x1008;
 } // namespace reg
+
+// Set and actual values in counts: two decimals of a volt, three of an ampere.
+constexpr int kVoltageDecimals = 2;
+constexpr int kCurrentDecimals = 3;
+constexpr double kCountsPerVolt = 100.0;
+constexpr double kCountsPerAmp = 1000.0;
+
+// The largest set values the supply takes: 62.00 V in 10 mV, 3.200 A in 1 mA.
+constexpr int kLargestVoltageCode = 6200;
+constexpr int kLargestCurrentCode = 3200;
 
 constexpr std::uint8_t kReadHoldingRegisters = 0x03;
 constexpr std::uint8_t kWriteSingleRegister = 0x06;
@@ -45,18 +54,18 @@ Frame buildSetAddressRequest(std::uint8_t oldAddress, std::uint8_t newAddress);
 
 enum class StatusCheck {
     Ok,
-    TooShort,  // fewer than 3 bytes, or fewer than 17 behind a good header
-    BadHeader, // another address, function or byte count
+    TooShort,  // the start of a reply, or nothing yet
+    BadHeader, // another address, function or byte count, or an exception reply
     BadCrc,
 };
 
-// Tests the first 17 bytes of a buffer as a status reply from `expectedAddress`.
-// The header is judged before the CRC; bytes after the 17th are ignored.
+// judgeStatusReply (reply.h) in the terms of a yes-or-no test: Ok exactly when
+// the judgement is Ok. Kept for callers that only ask whether a reply is good.
 StatusCheck checkStatusReply(const std::uint8_t *data, std::size_t size,
                              std::uint8_t expectedAddress);
 
-// Status word `index` (0 = set voltage .. 5 = regulation mode) of a reply that
-// passed checkStatusReply, as a 16-bit signed value. A high byte of 0x80 or more
+// Status word `index` (status::kSetVoltage .. status::kMode, reading.h) of a
+// reply judged Ok, as a 16-bit signed value. A high byte of 0x80 or more
 // is outside what the supply ever reports and yields nullopt.
 std::optional<std::int16_t> statusWord(const std::uint8_t *reply, std::size_t size, int index);
 

@@ -1,19 +1,10 @@
 #include "protocol/reply.h"
 
-#include "protocol/crc16.h"
-
 #include <algorithm>
 
 namespace protocol {
 
 namespace {
-
-// The CRC over the first `length - 2` bytes matches the last two (low byte first).
-bool crcAt(const std::uint8_t *data, std::size_t length)
-{
-    const auto crc = CRC16(data, length - 2);
-    return data[length - 2] == crc[1] && data[length - 1] == crc[0];
-}
 
 // address + function + byte count + CRC (2)
 constexpr std::size_t kReadReplyOverhead = 5;
@@ -40,7 +31,7 @@ ReplyJudgement judgeReply(const Frame &request, std::size_t replySize, const std
             return j;
         }
         j.length = kExceptionReplySize;
-        j.verdict = crcAt(data, j.length) ? ReplyVerdict::Exception : ReplyVerdict::BadCrc;
+        j.verdict = crcOk(data, j.length) ? ReplyVerdict::Exception : ReplyVerdict::BadCrc;
         j.exceptionCode = j.verdict == ReplyVerdict::Exception ? data[2] : 0;
         return j;
     }
@@ -57,8 +48,13 @@ ReplyJudgement judgeReply(const Frame &request, std::size_t replySize, const std
         return j;
     }
     j.length = replySize;
-    j.verdict = crcAt(data, replySize) ? ReplyVerdict::Ok : ReplyVerdict::BadCrc;
+    j.verdict = crcOk(data, replySize) ? ReplyVerdict::Ok : ReplyVerdict::BadCrc;
     return j;
+}
+
+ReplyJudgement judgeStatusReply(std::uint8_t address, const std::uint8_t *data, std::size_t size)
+{
+    return judgeReply(buildReadStatusRequest(address), kStatusReplySize, data, size);
 }
 
 std::size_t wholeFrameLength(const std::uint8_t *data, std::size_t size)
@@ -68,17 +64,17 @@ std::size_t wholeFrameLength(const std::uint8_t *data, std::size_t size)
     }
     const std::uint8_t function = data[1];
     if ((function & kExceptionFlag) != 0) {
-        return size >= kExceptionReplySize && crcAt(data, kExceptionReplySize) ? kExceptionReplySize
+        return size >= kExceptionReplySize && crcOk(data, kExceptionReplySize) ? kExceptionReplySize
                                                                                : 0;
     }
     if (function == kReadHoldingRegisters && size >= 3) {
         const std::size_t reply = kReadReplyOverhead + data[2];
-        if (size >= reply && crcAt(data, reply)) {
+        if (size >= reply && crcOk(data, reply)) {
             return reply;
         }
     }
     if ((function == kReadHoldingRegisters || function == kWriteSingleRegister) &&
-        size >= kRequestSize && crcAt(data, kRequestSize)) {
+        size >= kRequestSize && crcOk(data, kRequestSize)) {
         return kRequestSize;
     }
     return 0;

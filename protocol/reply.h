@@ -7,10 +7,6 @@
 
 namespace protocol {
 
-// The largest set values the supply takes: 62.00 V in 10 mV, 3.200 A in 1 mA.
-constexpr int kLargestVoltageCode = 6200;
-constexpr int kLargestCurrentCode = 3200;
-
 // address + (function | 0x80) + code + CRC (2)
 constexpr std::size_t kExceptionReplySize = 5;
 constexpr std::uint8_t kExceptionFlag = 0x80;
@@ -37,6 +33,10 @@ struct ReplyJudgement {
 // before it ends; bytes after the reply are ignored.
 ReplyJudgement judgeReply(const Frame &request, std::size_t replySize, const std::uint8_t *data,
                           std::size_t size);
+
+// The one judgement of a status reply, for the windows and the shell alike:
+// judgeReply of the bytes against buildReadStatusRequest(address).
+ReplyJudgement judgeStatusReply(std::uint8_t address, const std::uint8_t *data, std::size_t size);
 
 // The length of a whole frame with a good CRC at the start of `data`, as one of
 // the functions the supply knows sends it: an exception reply, a read reply (its

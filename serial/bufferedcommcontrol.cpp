@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 namespace serial {
 
 namespace {
@@ -56,6 +58,7 @@ LineSettings parseSettings(const QString &settings)
 
 void BufferedCommControl::setSettings(const QString &settings)
 {
+    propertySet("Settings", settings);
     m_lineSettings = parseSettings(settings);
     m_settings = settings;
     if (deviceIsOpen()) {
@@ -65,6 +68,7 @@ void BufferedCommControl::setSettings(const QString &settings)
 
 void BufferedCommControl::setInBufferSize(int size)
 {
+    propertySet("InBufferSize", QString::number(size));
     if (size <= 0) {
         invalidValue("InBufferSize");
     }
@@ -76,6 +80,7 @@ void BufferedCommControl::setInBufferSize(int size)
 
 void BufferedCommControl::setOutBufferSize(int size)
 {
+    propertySet("OutBufferSize", QString::number(size));
     if (size <= 0) {
         invalidValue("OutBufferSize");
     }
@@ -84,6 +89,7 @@ void BufferedCommControl::setOutBufferSize(int size)
 
 void BufferedCommControl::setInputMode(int mode)
 {
+    propertySet("InputMode", QString::number(mode));
     if (mode != 0 && mode != 1) {
         invalidValue("InputMode");
     }
@@ -92,24 +98,38 @@ void BufferedCommControl::setInputMode(int mode)
 
 void BufferedCommControl::setInputLen(int length)
 {
+    propertySet("InputLen", QString::number(length));
     requireNonNegative(length, "InputLen");
     m_inputLen = length;
 }
 
 void BufferedCommControl::setRThreshold(int bytes)
 {
+    propertySet("RThreshold", QString::number(bytes));
     requireNonNegative(bytes, "RThreshold");
     m_rThreshold = bytes;
+    updateDeviceReadThreshold();
+}
+
+void BufferedCommControl::updateDeviceReadThreshold()
+{
+    // With no events wanted, the device keeps what it was told last: the windows
+    // switch events off only while they decode, and set the same threshold again.
+    if (m_rThreshold > 0 && deviceIsOpen()) {
+        setDeviceReadThreshold(std::max(1, m_rThreshold - static_cast<int>(m_input.size())));
+    }
 }
 
 void BufferedCommControl::setSThreshold(int bytes)
 {
+    propertySet("SThreshold", QString::number(bytes));
     requireNonNegative(bytes, "SThreshold");
     m_sThreshold = bytes;
 }
 
 void BufferedCommControl::setInBufferCount(int count)
 {
+    propertySet("InBufferCount", QString::number(count));
     if (count != 0) {
         invalidValue("InBufferCount");
     }
@@ -119,10 +139,12 @@ void BufferedCommControl::setInBufferCount(int count)
     if (deviceIsOpen()) {
         discardDeviceInput();
     }
+    updateDeviceReadThreshold();
 }
 
 void BufferedCommControl::setOutBufferCount(int count)
 {
+    propertySet("OutBufferCount", QString::number(count));
     if (count != 0) {
         invalidValue("OutBufferCount");
     }
@@ -133,6 +155,7 @@ void BufferedCommControl::setOutBufferCount(int count)
 
 void BufferedCommControl::setCommPort(int port)
 {
+    propertySet("CommPort", QString::number(port));
     if (port < 1) {
         throw CommError(kErrInvalidValue, "Invalid port number");
     }
@@ -144,6 +167,7 @@ void BufferedCommControl::setCommPort(int port)
 
 void BufferedCommControl::setPortOpen(bool open)
 {
+    propertySet("PortOpen", open ? QStringLiteral("true") : QStringLiteral("false"));
     if (open == deviceIsOpen()) {
         if (open) {
             throw CommError(kErrPortInUse, "Port already open");
@@ -154,6 +178,7 @@ void BufferedCommControl::setPortOpen(bool open)
     if (open) {
         m_lostReason.clear();
         openDevice(m_commPort);
+        updateDeviceReadThreshold();
     } else {
         closeDevice();
     }
@@ -185,14 +210,15 @@ int BufferedCommControl::probePort(int port)
 
 QByteArray BufferedCommControl::Input()
 {
+    QByteArray taken;
     if (m_inputLen == 0 || m_inputLen >= m_input.size()) {
-        QByteArray all;
-        all.swap(m_input);
-        return all;
+        taken.swap(m_input);
+    } else {
+        taken = m_input.left(m_inputLen);
+        m_input.remove(0, m_inputLen);
     }
-    QByteArray head = m_input.left(m_inputLen);
-    m_input.remove(0, m_inputLen);
-    return head;
+    updateDeviceReadThreshold();
+    return taken;
 }
 
 void BufferedCommControl::receive(const QByteArray &bytes)
@@ -204,6 +230,8 @@ void BufferedCommControl::receive(const QByteArray &bytes)
     if (m_rThreshold > 0 && m_input.size() >= m_rThreshold) {
         m_commEvent = comEvReceive;
         emit OnComm();
+    } else {
+        updateDeviceReadThreshold();
     }
 }
 
@@ -214,6 +242,7 @@ void BufferedCommControl::deviceLost(const QString &reason)
         closeDevice();
     }
     m_input.clear();
+    emit portLost(m_lostReason);
 }
 
 } // namespace serial

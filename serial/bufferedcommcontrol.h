@@ -18,6 +18,10 @@ LineSettings parseSettings(const QString &settings);
 // The bookkeeping every serial control shares: properties, the receive buffer and
 // the receive threshold. A subclass supplies the device: opening, closing and
 // writing it, and calling receive() with every piece of bytes that arrives.
+//
+// The receive threshold also tells the device how many more bytes are worth a
+// wake-up (setDeviceReadThreshold): a reply of known length then wakes the
+// program once, not once a byte. Events still fire exactly as the threshold says.
 class BufferedCommControl : public CommControl {
     Q_OBJECT
 public:
@@ -60,6 +64,20 @@ public:
 
 protected:
     LineSettings lineSettings() const { return m_lineSettings; }
+
+    // Every property write, before it takes effect (a refused value included):
+    // `name` as the control spells it, `value` as text.
+    virtual void propertySet(const char *name, const QString &value)
+    {
+        Q_UNUSED(name);
+        Q_UNUSED(value);
+    }
+    // The device need hand over no bytes until `bytes` have come (at least 1).
+    // Bytes it holds back still count in deviceInputCount().
+    virtual void setDeviceReadThreshold(int bytes) { Q_UNUSED(bytes); }
+    // Asks the device again for the read threshold the receive buffer needs now
+    // (after an open, which resets the device's own setting).
+    void updateDeviceReadThreshold();
 
     // Opens port number `port` with lineSettings(); throws CommError on failure.
     virtual void openDevice(int port) = 0;

@@ -79,6 +79,8 @@ public:
 
 signals:
     void OnComm();
+    // The device went away under an open port, which is now closed.
+    void portLost(const QString &reason);
 };
 
 } // namespace serial

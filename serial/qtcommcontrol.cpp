@@ -3,6 +3,11 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
+
+#include <sys/ioctl.h>
+#include <termios.h>
+
 namespace serial {
 
 QtCommControl::QtCommControl(QObject *parent)
@@ -94,6 +99,7 @@ void QtCommControl::openDevice(int port)
     } else {
         openOn(*m_port, path, path);
     }
+    m_vmin = 0; // QSerialPort's own configuration sets VMIN 0 and VTIME 0
     applyLineSettings();
 }
 
@@ -169,6 +175,33 @@ void QtCommControl::discardDeviceInput()
     m_port->clear(QSerialPort::Input);
 }
 
+int QtCommControl::deviceInputCount() const
+{
+    int waiting = 0;
+    if (m_port->isOpen() && ::ioctl(m_port->handle(), FIONREAD, &waiting) != 0) {
+        waiting = 0;
+    }
+    return static_cast<int>(m_port->bytesAvailable()) + waiting;
+}
+
+void QtCommControl::setDeviceReadThreshold(int bytes)
+{
+    // A tty holds at most 255 as VMIN; a larger threshold wakes at 255 bytes.
+    bytes = std::clamp(bytes, 1, 255);
+    if (!m_port->isOpen() || bytes == m_vmin) {
+        return;
+    }
+    termios tio{};
+    if (::tcgetattr(m_port->handle(), &tio) != 0) {
+        return; // the device is going away; its error comes through Qt
+    }
+    tio.c_cc[VMIN] = static_cast<cc_t>(bytes);
+    tio.c_cc[VTIME] = 0;
+    if (::tcsetattr(m_port->handle(), TCSANOW, &tio) == 0) {
+        m_vmin = bytes;
+    }
+}
+
 void QtCommControl::applyLineSettings()
 {
     const LineSettings line = lineSettings();
@@ -194,6 +227,7 @@ void QtCommControl::applyLineSettings()
     m_port->setStopBits(line.stopBits == 2   ? QSerialPort::TwoStop
                         : line.stopBits == 3 ? QSerialPort::OneAndHalfStop
                                              : QSerialPort::OneStop);
+    // Each setting reads the tty's attributes and writes them back: VMIN stays.
     m_port->setFlowControl(QSerialPort::NoFlowControl);
 }
 

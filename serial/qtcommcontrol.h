@@ -29,7 +29,11 @@ protected:
     void writeDevice(const QByteArray &bytes) override;
     void discardDeviceOutput() override;
     void discardDeviceInput() override;
+    int deviceInputCount() const override;
     void applyLineSettings() override;
+    // The tty's VMIN: in raw mode with VTIME 0, poll() reports the port readable
+    // only once this many bytes wait, so a whole reply costs one wake-up.
+    void setDeviceReadThreshold(int bytes) override;
 
 private:
     void onReadyRead();
@@ -44,6 +48,8 @@ private:
     QList<QByteArray> m_waiting;
     // The last error the port reported, kept past the close that may follow it.
     QString m_lastError;
+    // The VMIN the tty holds now; 0 after an open, whose configuration resets it.
+    int m_vmin = 0;
 };
 
 } // namespace serial

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -21,6 +22,11 @@
 Q_DECLARE_LOGGING_CATEGORY(lcLine)
 
 namespace supply {
+
+// Turns the vantel.line category on and writes its lines, and only its, to `out`
+// as they are, one a line ("   123.4 ms -> 01 03 10 00 00 06 C1 08  request");
+// every other message goes where it went before.
+void enableLineTrace(std::FILE *out = stderr);
 
 using std::chrono::milliseconds;
 
@@ -152,6 +158,10 @@ public:
     milliseconds timeout() const;
     void setEcho(bool echo);
     bool echo() const;
+    // How long the line must have been quiet after start() before the first
+    // request: by default the reply timeout, so that a reply to an earlier
+    // program's request, which may come that late, is dropped, not taken.
+    void setStartQuiet(std::optional<milliseconds> quiet);
 
     // Call once the port is open: the first request waits until the line has been
     // quiet and drops what waited.

@@ -212,7 +212,6 @@ void confirmedWrite(Client &client, RowMaker &rows, const protocol::Frame &reque
 
 void switchOff(Client &client, RowMaker &rows, std::uint8_t address, WriteCallbacks callbacks)
 {
-    client.resume();
     confirmedWrite(client, rows, writeRequest(address, Target::Output, 0),
                    confirmsWrite(Target::Output, 0), std::move(callbacks));
 }

@@ -97,9 +97,9 @@ enum class Target { Voltage, Current, Output };
 protocol::Frame writeRequest(std::uint8_t address, Target target, std::uint16_t value);
 Confirms confirmsWrite(Target target, std::uint16_t value);
 
-// One confirmed switch-off of `address`, used by every way out: a confirmed write
-// of output off. It resumes a client that was interrupted, so a stop never keeps
-// the output from being switched off.
+// One confirmed switch-off of `address`, used by every cut-off and every way out:
+// a confirmed write of output off. On the way out after a stop, resume() the
+// client first.
 void switchOff(Client &client, RowMaker &rows, std::uint8_t address, WriteCallbacks callbacks);
 
 } // namespace supply

@@ -1,6 +1,7 @@
 #include "supply/sequence.h"
 
 #include "numtext/numtext.h"
+#include "numtext/quantity.h"
 
 #include <algorithm>
 #include <cctype>
@@ -12,11 +13,12 @@ namespace supply {
 namespace {
 
 constexpr int kDeepestNesting = 32;
+constexpr const char *kUnitList = "V, mV, A, mA, W, mW, Ah, mAh, Wh, mWh, ms, s, m, h";
 constexpr int kMostRepeats = 1'000'000;
 constexpr int kMostReadings = 1'000'000;
 constexpr std::int64_t kLongestStepMs = 1000LL * 3600 * 24 * 366; // a year
 
-enum class Unit { None, Volt, Amp, Watt, AmpHour, WattHour, Duration };
+using numtext::Unit;
 
 struct Value {
     double number = 0; // in the base unit: V, A, W, Ah, Wh, ms
@@ -63,52 +65,6 @@ std::vector<std::string> words(std::string_view line)
     return out;
 }
 
-// The unit word and its factor to the base unit.
-bool unitOf(const std::string &word, Unit *unit, double *factor)
-{
-    struct Entry {
-        const char *name;
-        Unit unit;
-        double factor;
-    };
-    static const Entry kUnits[] = {
-        {"v", Unit::Volt, 1},         {"mv", Unit::Volt, 1e-3},    {"a", Unit::Amp, 1},
-        {"ma", Unit::Amp, 1e-3},      {"w", Unit::Watt, 1},        {"ah", Unit::AmpHour, 1},
-        {"mah", Unit::AmpHour, 1e-3}, {"wh", Unit::WattHour, 1},   {"ms", Unit::Duration, 1},
-        {"s", Unit::Duration, 1e3},   {"m", Unit::Duration, 60e3}, {"h", Unit::Duration, 3600e3},
-    };
-    const std::string key = lower(word);
-    for (const Entry &e : kUnits) {
-        if (key == e.name) {
-            *unit = e.unit;
-            *factor = e.factor;
-            return true;
-        }
-    }
-    return false;
-}
-
-const char *unitName(Unit unit)
-{
-    switch (unit) {
-    case Unit::Volt:
-        return "a voltage (V)";
-    case Unit::Amp:
-        return "a current (A)";
-    case Unit::Watt:
-        return "a power (W)";
-    case Unit::AmpHour:
-        return "a charge (Ah)";
-    case Unit::WattHour:
-        return "an energy (Wh)";
-    case Unit::Duration:
-        return "a duration (ms, s, m, h)";
-    case Unit::None:
-        break;
-    }
-    return "a number";
-}
-
 // Reads the words of one line in order and says what is wrong with them.
 class Reader {
 public:
@@ -128,65 +84,64 @@ public:
         return false;
     }
 
-    // A number with its unit, written "12.6V" or "12.6 V".
-    bool value(Value *out, const char *what)
+    // A number with its unit, written "12.6V" or "12.6 V"; `missing` is the
+    // refusal when the line ends before it.
+    bool value(Value *out, const std::string &missing)
     {
         if (atEnd()) {
-            return fail(std::string("missing ") + what);
+            return fail(missing);
         }
         const std::string word = take();
-        std::size_t digits = 0;
-        while (digits < word.size() &&
-               (std::isdigit(static_cast<unsigned char>(word[digits])) || word[digits] == '.' ||
-                (digits == 0 && (word[0] == '+' || word[0] == '-')))) {
-            ++digits;
-        }
-        const std::string number = word.substr(0, digits);
-        std::string unitWord = word.substr(digits);
-        const std::optional<double> parsed = number.find_first_of("0123456789") == std::string::npos
-                                                 ? std::nullopt
-                                                 : numtext::readStrict(number);
-        if (!parsed || !std::isfinite(*parsed)) {
+        const numtext::Quantity q = numtext::readQuantity(word);
+        switch (q.fault) {
+        case numtext::Quantity::Fault::None:
+            break;
+        case numtext::Quantity::Fault::NotANumber:
             return fail("'" + word + "' is not a number with a unit");
+        case numtext::Quantity::Fault::OutOfRange:
+            return fail("'" + word + "' is out of range");
+        case numtext::Quantity::Fault::UnknownUnit:
+            return fail("'" + q.unitText + "' is not a unit (" + kUnitList + ")");
         }
         out->text = word;
-        if (unitWord.empty() && !atEnd()) {
-            Unit unit;
-            double factor;
-            if (unitOf(m_words[m_next], &unit, &factor)) {
-                unitWord = take();
-                out->text += ' ' + unitWord;
+        Unit unit = q.unit;
+        double factor = 1;
+        if (unit == Unit::None && !atEnd()) {
+            if (const auto next = numtext::unitOf(m_words[m_next])) {
+                unit = next->unit;
+                factor = next->factor;
+                out->text += ' ' + take();
             }
         }
-        if (unitWord.empty()) {
+        if (unit == Unit::None) {
             return fail("'" + out->text + "' has no unit");
         }
-        double factor = 1;
-        if (!unitOf(unitWord, &out->unit, &factor)) {
-            return fail("'" + unitWord + "' is not a unit (V, mV, A, mA, W, Ah, Wh, ms, s, m, h)");
-        }
-        out->number = *parsed * factor;
-        if (*parsed < 0 || std::signbit(*parsed)) {
+        out->unit = unit;
+        out->number = q.value * factor;
+        if (q.number < 0 || std::signbit(q.number)) {
             return fail(out->text + " is negative");
         }
         return true;
     }
 
-    bool valueOf(Value *out, Unit unit, const char *what)
+    // A value in `unit`; `example` shows the step written whole.
+    bool valueOf(Value *out, Unit unit, const char *what, const std::string &example)
     {
-        if (!value(out, what)) {
+        if (!value(out, std::string(what) + " needs " + numtext::unitName(unit) +
+                            ", for example '" + example + "'")) {
             return false;
         }
         if (out->unit != unit) {
-            return fail(std::string(what) + ": " + out->text + " is not " + unitName(unit));
+            return fail(std::string(what) + ": " + out->text + " is not " +
+                        numtext::unitName(unit));
         }
         return true;
     }
 
-    bool duration(std::int64_t *ms, const char *what)
+    bool duration(std::int64_t *ms, const char *what, const char *example)
     {
         Value v;
-        if (!valueOf(&v, Unit::Duration, what)) {
+        if (!valueOf(&v, Unit::Duration, what, example)) {
             return false;
         }
         const double rounded = std::round(v.number);
@@ -252,20 +207,18 @@ std::string ampsText(std::uint16_t count)
 bool setCount(Reader &reader, const Value &v, std::optional<std::uint16_t> *out)
 {
     const bool volts = v.unit == Unit::Volt;
-    const int decimals = volts ? 2 : 3;
+    const int decimals = volts ? protocol::kVoltageDecimals : protocol::kCurrentDecimals;
     const int largest = volts ? kLargestVoltageCount : kLargestCurrentCount;
     if (out->has_value()) {
         return reader.fail(std::string("two ") + (volts ? "voltages" : "currents"));
     }
-    const double count = v.number * std::pow(10.0, decimals) > largest + 1.0
-                             ? largest + 1.0
-                             : numtext::toCount(v.number, decimals);
-    if (count > largest) {
+    const numtext::SetCount count = numtext::toSetCount(v.number, decimals, largest);
+    if (count.fault != numtext::SetCount::Fault::None) {
         return reader.fail(v.text + " is above the supply's " +
                            (volts ? voltsText(static_cast<std::uint16_t>(largest))
                                   : ampsText(static_cast<std::uint16_t>(largest))));
     }
-    *out = static_cast<std::uint16_t>(count);
+    *out = count.count;
     return true;
 }
 
@@ -338,6 +291,24 @@ Unit unitFor(Quantity q)
     return Unit::None;
 }
 
+// A value of `q` as an example in a refusal.
+const char *exampleValue(Quantity q)
+{
+    switch (q) {
+    case Quantity::Voltage:
+        return "12.5V";
+    case Quantity::Current:
+        return "0.1A";
+    case Quantity::Power:
+        return "1W";
+    case Quantity::AmpHours:
+        return "2.5Ah";
+    case Quantity::WattHours:
+        return "30Wh";
+    }
+    return "";
+}
+
 bool until(Reader &reader, SequenceStep *step)
 {
     if (!quantity(reader.peek(), &step->condition.quantity)) {
@@ -358,7 +329,9 @@ bool until(Reader &reader, SequenceStep *step)
     }
     step->condition.compare = found->second;
     Value v;
-    if (!reader.valueOf(&v, unitFor(step->condition.quantity), "until")) {
+    if (!reader.valueOf(&v, unitFor(step->condition.quantity), "until",
+                        std::string("until ") + quantityName(step->condition.quantity) + ' ' +
+                            found->first + ' ' + exampleValue(step->condition.quantity))) {
         return false;
     }
     step->condition.value = v.number;
@@ -375,7 +348,7 @@ bool until(Reader &reader, SequenceStep *step)
         } else if (word == "max" && !seenMax) {
             reader.take();
             seenMax = true;
-            if (!reader.duration(&step->ms, "max")) {
+            if (!reader.duration(&step->ms, "max", "max 4h")) {
                 return false;
             }
         } else {
@@ -398,7 +371,9 @@ bool sweep(Reader &reader, SequenceStep *step)
     const char *names[] = {"sweep FROM", "sweep TO", "sweep STEP"};
     for (int i = 0; i < 3; ++i) {
         Value v;
-        if (!reader.valueOf(&v, unit, names[i]) || !setCount(reader, v, &counts[i])) {
+        const std::string example =
+            step->sweepsVoltage ? "sweep voltage 0V 12V 0.5V" : "sweep current 0A 1A 100mA";
+        if (!reader.valueOf(&v, unit, names[i], example) || !setCount(reader, v, &counts[i])) {
             return false;
         }
     }
@@ -415,7 +390,7 @@ bool sweep(Reader &reader, SequenceStep *step)
             return reader.done();
         }
         reader.take();
-        if (!reader.duration(&step->ms, "dwell")) {
+        if (!reader.duration(&step->ms, "dwell", "dwell 500ms")) {
             return false;
         }
     }
@@ -466,6 +441,36 @@ std::int64_t longest(const std::vector<SequenceStep> &steps, std::size_t first, 
         }
     }
     return total;
+}
+
+// The first repeat or sweep, inner blocks first, whose waits total more than
+// one step may wait (a year).
+std::optional<SequenceError> overlongBlock(const std::vector<SequenceStep> &steps,
+                                           std::size_t first, std::size_t last)
+{
+    for (std::size_t i = first; i < last; ++i) {
+        const SequenceStep &s = steps[i];
+        if (s.kind == SequenceStep::Kind::Sweep &&
+            saturatingMultiply(s.ms, static_cast<std::int64_t>(s.pointCount())) > kLongestStepMs) {
+            return SequenceError{s.line, "sweep: " + std::to_string(s.pointCount()) +
+                                             " points of " + durationText(s.ms) +
+                                             " take longer than a year"};
+        }
+        if (s.kind != SequenceStep::Kind::Repeat) {
+            continue;
+        }
+        if (auto inner = overlongBlock(steps, i + 1, s.match)) {
+            return inner;
+        }
+        const std::int64_t once = longest(steps, i + 1, s.match);
+        if (saturatingMultiply(once, s.count) > kLongestStepMs) {
+            return SequenceError{s.line, "repeat " + std::to_string(s.count) + " of " +
+                                             durationText(once) +
+                                             " waits longer than a year in all"};
+        }
+        i = s.match;
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -552,6 +557,12 @@ ParsedSequence parseSequence(std::string_view text)
         Reader reader(std::vector<std::string>(list.begin() + 1, list.end()));
         const std::string keyword = lower(list.front());
         if (keyword == "limit") {
+            if (!open.empty()) {
+                return refuse(lineNumber, "limit inside the repeat of line " +
+                                              std::to_string(seq.steps[open.back()].line) +
+                                              ": a limit holds for the whole run, so it "
+                                              "stands outside every repeat");
+            }
             if (seq.limits.line != 0) {
                 return refuse(lineNumber, "a second limit line (the first is line " +
                                               std::to_string(seq.limits.line) + ")");
@@ -576,7 +587,7 @@ ParsedSequence parseSequence(std::string_view text)
             reader.done();
         } else if (keyword == "hold") {
             step.kind = SequenceStep::Kind::Hold;
-            reader.duration(&step.ms, "hold") && reader.done();
+            reader.duration(&step.ms, "hold", "hold 10m") && reader.done();
         } else if (keyword == "until") {
             step.kind = SequenceStep::Kind::Until;
             until(reader, &step);
@@ -615,6 +626,9 @@ ParsedSequence parseSequence(std::string_view text)
     }
     if (seq.steps.empty()) {
         return refuse(lineNumber, "no steps");
+    }
+    if (const auto overlong = overlongBlock(seq.steps, 0, seq.steps.size())) {
+        return refuse(overlong->line, overlong->message);
     }
     // Every set value against the file's limit, wherever the limit line stands.
     const SequenceLimits &limit = seq.limits;
@@ -727,6 +741,119 @@ std::vector<std::string> Sequence::plan() const
                        : "longest duration: no bound (line " + std::to_string(unboundedLine()) +
                              ": until without max)");
     return out;
+}
+
+std::vector<SequenceWarning> Sequence::warnings(std::int64_t intervalMs) const
+{
+    std::vector<SequenceWarning> out;
+    for (const SequenceStep &s : steps) {
+        if (s.kind != SequenceStep::Kind::Until || s.ms == 0 || s.count < 2 || intervalMs <= 0) {
+            continue;
+        }
+        const std::int64_t needed = (static_cast<std::int64_t>(s.count) - 1) * intervalMs;
+        if (needed < s.ms) {
+            continue;
+        }
+        out.push_back(SequenceWarning{
+            s.line, std::string(needed > s.ms ? "cannot be met: " : "can hardly be met: ") +
+                        std::to_string(s.count) + " readings in a row at " +
+                        durationText(intervalMs) + " take " + durationText(needed) +
+                        ", and max is " + durationText(s.ms)});
+    }
+    return out;
+}
+
+namespace {
+
+void appendUtf8(std::string &out, std::uint32_t code)
+{
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// UTF-16 after its byte order mark, to UTF-8. A refusal names the line it is on.
+SequenceText fromUtf16(std::string_view bytes, bool bigEndian)
+{
+    SequenceText out;
+    out.text.reserve(bytes.size() / 2);
+    int line = 1;
+    const auto unitAt = [&](std::size_t i) {
+        const auto first = static_cast<unsigned char>(bytes[i]);
+        const auto second = static_cast<unsigned char>(bytes[i + 1]);
+        return static_cast<std::uint32_t>(bigEndian ? first << 8 | second : second << 8 | first);
+    };
+    const auto refuse = [&](const char *why) {
+        out.text.clear();
+        out.error =
+            SequenceError{line, std::string("UTF-16 text ") + why + ": this is not a text file"};
+        return out;
+    };
+    std::size_t i = 0;
+    for (; i + 1 < bytes.size(); i += 2) {
+        std::uint32_t code = unitAt(i);
+        if (code >= 0xDC00 && code <= 0xDFFF) {
+            return refuse("with half a character");
+        }
+        if (code >= 0xD800 && code <= 0xDBFF) {
+            const std::uint32_t low = i + 3 < bytes.size() ? unitAt(i + 2) : 0;
+            if (low < 0xDC00 || low > 0xDFFF) {
+                return refuse("with half a character");
+            }
+            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+            i += 2;
+        }
+        if (code == '\n') {
+            ++line;
+        }
+        appendUtf8(out.text, code);
+    }
+    if (i != bytes.size()) {
+        return refuse("cut off inside a character");
+    }
+    return out;
+}
+
+} // namespace
+
+SequenceText decodeSequenceText(std::string_view bytes)
+{
+    const auto startsWith = [&](std::string_view mark) {
+        return bytes.substr(0, mark.size()) == mark;
+    };
+    if (startsWith("\xEF\xBB\xBF")) {
+        return SequenceText{std::string(bytes.substr(3)), std::nullopt};
+    }
+    if (startsWith("\xFF\xFE")) {
+        return fromUtf16(bytes.substr(2), false);
+    }
+    if (startsWith("\xFE\xFF")) {
+        return fromUtf16(bytes.substr(2), true);
+    }
+    return SequenceText{std::string(bytes), std::nullopt};
+}
+
+ParsedSequence parseSequenceFile(std::string_view bytes)
+{
+    SequenceText text = decodeSequenceText(bytes);
+    if (text.error) {
+        ParsedSequence refused;
+        refused.error = std::move(text.error);
+        return refused;
+    }
+    return parseSequence(text.text);
 }
 
 std::string durationText(std::int64_t ms)

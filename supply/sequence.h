@@ -1,7 +1,7 @@
 #pragma once
 
+#include "protocol/frames.h"
 #include "protocol/reading.h"
-#include "protocol/reply.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -67,6 +67,14 @@ struct SequenceLimits {
     std::string exceededBy(const protocol::StatusReading &reading) const;
 };
 
+struct SequenceError {
+    int line = 0;
+    std::string message;
+};
+
+// Something a file asks that a run may not do as written; the file is taken.
+using SequenceWarning = SequenceError;
+
 struct Sequence {
     SequenceLimits limits;
     std::vector<SequenceStep> steps; // Repeat ... End in place, as in the file
@@ -78,22 +86,32 @@ struct Sequence {
     int unboundedLine() const;
     // The plan `run --check` prints: one line a step, then the longest duration.
     std::vector<std::string> plan() const;
+    // The untils whose readings in a row cannot all come within their max when
+    // a reading is taken every `intervalMs`: N readings span (N - 1) intervals.
+    std::vector<SequenceWarning> warnings(std::int64_t intervalMs) const;
 };
 
 constexpr std::int64_t kLongestMs = 1000LL * 3600 * 24 * 366 * 1000; // a thousand years
-
-struct SequenceError {
-    int line = 0;
-    std::string message;
-};
 
 struct ParsedSequence {
     Sequence sequence;
     std::optional<SequenceError> error; // set: the file is refused
 };
 
-// Reads a whole file.
+// Reads a whole file's text (UTF-8 or ASCII).
 ParsedSequence parseSequence(std::string_view text);
+
+// A file's bytes as the parser's text: a UTF-8 byte order mark is skipped, and
+// UTF-16 (LE or BE) with its mark, as Windows PowerShell 5.1 writes it, becomes
+// UTF-8. Other bytes pass as they are. UTF-16 that does not decode is refused.
+struct SequenceText {
+    std::string text;
+    std::optional<SequenceError> error;
+};
+SequenceText decodeSequenceText(std::string_view bytes);
+
+// decodeSequenceText, then parseSequence: how every program reads a file.
+ParsedSequence parseSequenceFile(std::string_view bytes);
 
 // "500ms", "2.5s", "10m", "1h12m", "4h".
 std::string durationText(std::int64_t ms);

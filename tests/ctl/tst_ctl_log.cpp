@@ -1,11 +1,12 @@
 // The log's rows.
-#include "ctl/logrow.h"
+#include "supply/rowwriter.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
 
-using ctl::LogRow;
+using LogRow = supply::Row;
+using supply::RowWriter;
 
 namespace {
 
@@ -44,42 +45,46 @@ private slots:
 void TestCtlLog::rows()
 {
     LogRow good = sampleRow();
-    QCOMPARE(LogRow::csvHeader(),
+    QCOMPARE(RowWriter::csvHeader(false),
              QStringLiteral("time,elapsed_s,address,set_v,set_a,v,a,w,output,mode,ah,wh,error"));
-    QCOMPARE(good.csvLine(), QStringLiteral("2026-12-07T16:05:47.081+01:00,12.346,3,15,3,12.32,0.5,"
-                                            "6.16,1,CV,0.2,2,"));
+    QCOMPARE(RowWriter::csvLine(good, false),
+             QStringLiteral("2026-12-07T16:05:47.081+01:00,12.346,3,15,3,12.32,0.5,"
+                            "6.16,1,CV,0.2,2,"));
 
     LogRow failed = good;
     failed.reading.reset();
     failed.error = QStringLiteral("exception 2");
     failed.time =
         QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5, 6), Qt::OffsetFromUTC, -(5 * 3600 + 30 * 60));
-    QCOMPARE(failed.csvLine(),
+    QCOMPARE(RowWriter::csvLine(failed, false),
              QStringLiteral("2026-01-02T03:04:05.006-05:30,12.346,3,,,,,,,,0.2,2,exception 2"));
 
     // JSON lines carry exactly the header's keys, in its order, with typed values.
-    const QStringList keys = LogRow::csvHeader().split(QLatin1Char(','));
+    const QStringList keys = RowWriter::csvHeader(false).split(QLatin1Char(','));
     for (const LogRow &row : {good, failed}) {
         QJsonParseError error;
-        const QJsonDocument doc = QJsonDocument::fromJson(row.jsonLine().toUtf8(), &error);
+        const QJsonDocument doc = QJsonDocument::fromJson(RowWriter::jsonLine(row, false), &error);
         QCOMPARE(error.error, QJsonParseError::NoError);
         const QJsonObject o = doc.object();
         QCOMPARE(o.keys().size(), keys.size());
         for (const QString &key : keys) {
             QVERIFY2(o.contains(key), qPrintable(key));
         }
-        QVERIFY(row.jsonLine().startsWith(QStringLiteral("{\"time\":")));
-        QVERIFY(row.jsonLine().indexOf(QStringLiteral("\"wh\"")) <
-                row.jsonLine().indexOf(QStringLiteral("\"error\"")));
+        QVERIFY(QString::fromUtf8(RowWriter::jsonLine(row, false))
+                    .startsWith(QStringLiteral("{\"time\":")));
+        QVERIFY(
+            QString::fromUtf8(RowWriter::jsonLine(row, false)).indexOf(QStringLiteral("\"wh\"")) <
+            QString::fromUtf8(RowWriter::jsonLine(row, false))
+                .indexOf(QStringLiteral("\"error\"")));
         QCOMPARE(o.value(QStringLiteral("address")).toInt(), 3);
         QCOMPARE(o.value(QStringLiteral("ah")).toDouble(), 0.2);
     }
-    const QJsonObject g = QJsonDocument::fromJson(good.jsonLine().toUtf8()).object();
+    const QJsonObject g = QJsonDocument::fromJson(RowWriter::jsonLine(good, false)).object();
     QCOMPARE(g.value(QStringLiteral("output")), QJsonValue(true));
     QCOMPARE(g.value(QStringLiteral("w")).toDouble(), 6.16);
     QCOMPARE(g.value(QStringLiteral("mode")).toString(), QStringLiteral("CV"));
     QVERIFY(g.value(QStringLiteral("error")).isNull());
-    const QJsonObject f = QJsonDocument::fromJson(failed.jsonLine().toUtf8()).object();
+    const QJsonObject f = QJsonDocument::fromJson(RowWriter::jsonLine(failed, false)).object();
     for (const char *key : {"set_v", "set_a", "v", "a", "w", "output", "mode"}) {
         QVERIFY2(f.value(QLatin1String(key)).isNull(), key);
     }

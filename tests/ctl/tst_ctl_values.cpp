@@ -11,6 +11,7 @@ class TestCtlValues : public QObject {
 private slots:
     void setCode_data();
     void setCode();
+    void switchWords();
     void ports_data();
     void ports();
     void addressList_data();
@@ -43,7 +44,16 @@ void TestCtlValues::setCode_data()
     QTest::newRow("tiny rounds to zero") << "0.0005" << 3 << 3200 << 0;
     QTest::newRow("negative") << "-1" << 2 << 6200 << -1;
     QTest::newRow("negative zero") << "-0" << 2 << 6200 << -1;
-    QTest::newRow("letters") << "12V" << 2 << 6200 << -1;
+    // The unit may follow as a sequence file writes it, or its thousandth.
+    QTest::newRow("unit") << "12.6V" << 2 << 6200 << 1260;
+    QTest::newRow("unit after a blank, any case") << " 12.6 v " << 2 << 6200 << 1260;
+    QTest::newRow("millivolts") << "12600mV" << 2 << 6200 << 1260;
+    QTest::newRow("other quantity") << "2A" << 2 << 6200 << -1;
+    QTest::newRow("no unit") << "12x" << 2 << 6200 << -1;
+    QTest::newRow("comma") << "1,5" << 2 << 6200 << -1;
+    QTest::newRow("unit inside") << "12V5" << 2 << 6200 << -1;
+    QTest::newRow("exponent and unit, above") << "1e2V" << 2 << 6200 << -1;
+    QTest::newRow("exponent and unit") << "1e1V" << 2 << 6200 << 1000;
     QTest::newRow("empty") << "" << 2 << 6200 << -1;
     QTest::newRow("exponent") << "1e1" << 2 << 6200 << 1000;
     QTest::newRow("huge") << "1e400" << 2 << 6200 << -1;
@@ -124,6 +134,22 @@ void TestCtlValues::addressList()
     QCOMPARE(got, addresses);
 }
 
+void TestCtlValues::switchWords()
+{
+    // As a sequence file reads them: any case, blanks around.
+    const struct {
+        const char *text;
+        int on; // -1: refused
+    } rows[] = {{"on", 1}, {"ON", 1}, {" Off ", 0}, {"oFF", 0}, {"1", -1}, {"onn", -1}, {"", -1}};
+    for (const auto &row : rows) {
+        const auto parsed = parseSwitch(QString::fromLatin1(row.text));
+        QCOMPARE(parsed ? int(*parsed) : -1, row.on);
+        QCOMPARE(parsed.error.isEmpty(), row.on >= 0);
+    }
+    QCOMPARE(parseSwitch(QStringLiteral("maybe")).error,
+             QStringLiteral("output takes on or off, not 'maybe'"));
+}
+
 void TestCtlValues::duration_data()
 {
     QTest::addColumn<QString>("text");
@@ -161,8 +187,12 @@ void TestCtlValues::refusalsSayWhy_data()
     };
     QTest::newRow("too large for a double") << volts("1e400") << "1e400 V is out of range";
     QTest::newRow("negative beyond a double") << volts("-1e400") << "out of range";
-    QTest::newRow("letters") << volts("12V") << "'12V' is not a number";
-    QTest::newRow("above the limit") << volts("70") << "above the limit of 62.00 V";
+    QTest::newRow("comma") << volts("1,5") << "'1,5' is not a number";
+    QTest::newRow("not a unit") << volts("12x") << "'12x' is not a voltage (V, mV)";
+    QTest::newRow("another unit") << volts("2A") << "'2A' is not a voltage (V, mV)";
+    QTest::newRow("above the limit") << volts("70") << "70 V is above the limit of 62.00 V";
+    QTest::newRow("above, unit written") << volts("70V") << "70V is above the limit of 62.00 V";
+    QTest::newRow("negative, unit written") << volts("-1V") << "-1V is negative";
     QTest::newRow("duration too long")
         << parseDuration(QStringLiteral("25620478h")).error << "longer than 366 days";
     QTest::newRow("duration, no unit")

@@ -1,6 +1,6 @@
 // End to end: the vantelctl program against vantel-sim on a pseudo-terminal
 // published as COM1 in a private port folder.
-#include "support/simprocess.h"
+#include "support/ctlrig.h"
 
 #include <QFile>
 #include <QProcess>
@@ -15,11 +15,7 @@ namespace {
 
 constexpr int kWaitMs = 10000; // upper bound for a whole command
 
-struct Run {
-    int code = -1;
-    QString out;
-    QString err;
-};
+using Run = testsupport::CtlResult;
 
 } // namespace
 
@@ -53,49 +49,34 @@ private:
     Run run(const QStringList &arguments);
     int requestsSeen();
 
-    std::unique_ptr<QTemporaryDir> m_ports;
-    std::unique_ptr<testsupport::SimProcess> m_sim;
+    std::unique_ptr<testsupport::CtlRig> m_rig;
+    testsupport::SimProcess *m_sim = nullptr;
 };
 
 void TestE2eVantelctl::init()
 {
-    m_ports = std::make_unique<QTemporaryDir>();
-    m_sim = std::make_unique<testsupport::SimProcess>(m_ports->path());
-    QVERIFY(m_sim->start(
-        {QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("--address"),
-         QStringLiteral("7"), QStringLiteral("--trace"), QStringLiteral("--voltage"),
-         QStringLiteral("12.34"), QStringLiteral("--current"), QStringLiteral("1.5")}));
+    m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
+    QVERIFY(m_rig->startSim({QStringLiteral("--address"), QStringLiteral("7"),
+                             QStringLiteral("--trace"), QStringLiteral("--voltage"),
+                             QStringLiteral("12.34"), QStringLiteral("--current"),
+                             QStringLiteral("1.5")}));
+    m_sim = &m_rig->sim();
 }
 
 void TestE2eVantelctl::cleanup()
 {
-    m_sim.reset();
-    m_ports.reset();
+    m_sim = nullptr;
+    m_rig.reset();
 }
 
 void TestE2eVantelctl::startProcess(QProcess &process, const QStringList &arguments)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("VANTEL_PORT_DIR"), m_ports->path());
-    process.setProcessEnvironment(env);
-    process.start(QStringLiteral(VANTELCTL_PATH), arguments);
-    QVERIFY(process.waitForStarted(kWaitMs));
+    QVERIFY(m_rig->start(process, arguments));
 }
 
 Run TestE2eVantelctl::run(const QStringList &arguments)
 {
-    QProcess process;
-    startProcess(process, arguments);
-    Run result;
-    if (!process.waitForFinished(kWaitMs)) {
-        process.kill();
-        process.waitForFinished();
-        return result;
-    }
-    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = QString::fromUtf8(process.readAllStandardOutput());
-    result.err = QString::fromUtf8(process.readAllStandardError());
-    return result;
+    return m_rig->run(arguments);
 }
 
 int TestE2eVantelctl::requestsSeen()
@@ -140,7 +121,8 @@ void TestE2eVantelctl::readsUnderFaults_data()
     QTest::newRow("bad crc") << "fault badcrc on" << 1 << "bad CRC";
     // A whole frame of another address does not end the wait for ours.
     QTest::newRow("foreign") << "fault foreign on" << 1 << "no reply from address 7 within 500 ms";
-    QTest::newRow("junk before") << "fault junk before" << 1 << ": FF 00 55 07 03";
+    // Junk before an intact reply is skipped: the reply is found after it.
+    QTest::newRow("junk before") << "fault junk before" << 0 << "";
 }
 
 void TestE2eVantelctl::readsUnderFaults()
@@ -204,7 +186,7 @@ void TestE2eVantelctl::refusedValueSendsNothing()
     QFETCH(QStringList, arguments);
     QFETCH(QString, message);
     QFETCH(QByteArray, existing);
-    const QString file = m_ports->filePath(QStringLiteral("log.csv"));
+    const QString file = m_rig->path(QStringLiteral("log.csv"));
     if (!existing.isEmpty()) {
         QFile out(file);
         QVERIFY(out.open(QIODevice::WriteOnly));
@@ -242,15 +224,9 @@ void TestE2eVantelctl::outputThatCannotBeWrittenExits1_data()
 void TestE2eVantelctl::outputThatCannotBeWrittenExits1()
 {
     QFETCH(QString, command);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("VANTEL_PORT_DIR"), m_ports->path());
-    env.insert(QStringLiteral("V"), QStringLiteral(VANTELCTL_PATH));
-    QProcess sh;
-    sh.setProcessEnvironment(env);
-    sh.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command});
-    QVERIFY(sh.waitForFinished(kWaitMs));
-    const QString err = QString::fromUtf8(sh.readAllStandardError());
-    QCOMPARE(sh.exitCode(), 1);
+    const Run sh = m_rig->shell(command);
+    const QString err = sh.err;
+    QCOMPARE(sh.code, 1);
     QVERIFY2(err.contains(QStringLiteral("cannot write to stdout: ")), qPrintable(err));
 }
 
@@ -365,9 +341,8 @@ void TestE2eVantelctl::scanWaitAndLateReplies()
 
 void TestE2eVantelctl::addressOntoATakenAddressSendsNoWrite()
 {
-    m_sim.reset();
-    m_sim = std::make_unique<testsupport::SimProcess>(m_ports->path());
-    QVERIFY(m_sim->start({"--port", "1", "--address", "7,9", "--trace"}));
+    QVERIFY(m_rig->startSim({"--address", "7,9", "--trace"}));
+    m_sim = &m_rig->sim();
     const Run r = run({"-a", "7", "address", "9"});
     QCOMPARE(r.code, 2);
     QVERIFY2(r.err.contains(QStringLiteral("address 9 is taken")), qPrintable(r.err));
@@ -404,7 +379,7 @@ void TestE2eVantelctl::absentPortExits3()
 void TestE2eVantelctl::portsListsDevicesAndStates()
 {
     // COM3 is a link whose device went away.
-    QVERIFY(QFile::link(QStringLiteral("/nonexistent/ttyUSB7"), m_ports->filePath("COM3")));
+    QVERIFY(QFile::link(QStringLiteral("/nonexistent/ttyUSB7"), m_rig->path("COM3")));
     Run r = run({QStringLiteral("ports")});
     QCOMPARE(r.code, 0);
     QCOMPARE(

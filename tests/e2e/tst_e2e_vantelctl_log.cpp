@@ -1,5 +1,5 @@
 // End to end: `vantelctl log` against vantel-sim on a pseudo-terminal.
-#include "support/simprocess.h"
+#include "support/ctlrig.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -42,41 +42,38 @@ private slots:
     void endsCleanlyOnHangUpAndClosedPipe_data();
     void endsCleanlyOnHangUpAndClosedPipe();
     void absentPortExits3();
+    void saysWhatHappened_data();
+    void saysWhatHappened();
 
 private:
     void startLog(QProcess &process, const QStringList &arguments);
-    QString path(const QString &name) const { return m_dir->filePath(name); }
+    QString path(const QString &name) const { return m_rig->path(name); }
     bool waitForRows(const QString &file, int rows);
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<testsupport::SimProcess> m_sim;
+    std::unique_ptr<testsupport::CtlRig> m_rig;
+    testsupport::SimProcess *m_sim = nullptr;
 };
 
 void TestE2eVantelctlLog::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
-    m_sim = std::make_unique<testsupport::SimProcess>(m_dir->path());
+    m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
     // Two supplies on one bus.
-    QVERIFY(
-        m_sim->start({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("--address"),
-                      QStringLiteral("1,2"), QStringLiteral("--voltage"), QStringLiteral("5"),
-                      QStringLiteral("--current"), QStringLiteral("1"), QStringLiteral("--output"),
-                      QStringLiteral("on")}));
+    QVERIFY(m_rig->startSim({QStringLiteral("--address"), QStringLiteral("1,2"),
+                             QStringLiteral("--voltage"), QStringLiteral("5"),
+                             QStringLiteral("--current"), QStringLiteral("1"),
+                             QStringLiteral("--output"), QStringLiteral("on")}));
+    m_sim = &m_rig->sim();
 }
 
 void TestE2eVantelctlLog::cleanup()
 {
-    m_sim.reset();
-    m_dir.reset();
+    m_sim = nullptr;
+    m_rig.reset();
 }
 
 void TestE2eVantelctlLog::startLog(QProcess &process, const QStringList &arguments)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("VANTEL_PORT_DIR"), m_dir->path());
-    process.setProcessEnvironment(env);
-    process.start(QStringLiteral(VANTELCTL_PATH), QStringList{QStringLiteral("log")} + arguments);
-    QVERIFY(process.waitForStarted(kWaitMs));
+    QVERIFY(m_rig->start(process, QStringList{QStringLiteral("log")} + arguments));
 }
 
 bool TestE2eVantelctlLog::waitForRows(const QString &file, int rows)
@@ -306,16 +303,9 @@ void TestE2eVantelctlLog::endsCleanlyOnHangUpAndClosedPipe()
     QFETCH(QString, command);
     QFETCH(int, code);
     QFETCH(QString, said);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("VANTEL_PORT_DIR"), m_dir->path());
-    env.insert(QStringLiteral("V"), QStringLiteral(VANTELCTL_PATH));
-    env.insert(QStringLiteral("D"), m_dir->path());
-    QProcess shell;
-    shell.setProcessEnvironment(env);
-    shell.start(QStringLiteral("bash"), {QStringLiteral("-c"), command});
-    QVERIFY(shell.waitForFinished(kWaitMs));
-    const QString err = QString::fromUtf8(shell.readAllStandardError());
-    QVERIFY2(shell.exitCode() == code, qPrintable(err));
+    const testsupport::CtlResult shell = m_rig->shell(command);
+    const QString err = shell.err;
+    QVERIFY2(shell.code == code, qPrintable(err));
     QVERIFY2(err.contains(said), qPrintable(err));
     QVERIFY2(err.contains(QStringLiteral("address 1: output switched off")), qPrintable(err));
     QVERIFY(m_sim->command(QStringLiteral("status 1")).contains(QStringLiteral(" output=off ")));
@@ -329,6 +319,87 @@ void TestE2eVantelctlLog::absentPortExits3()
     QVERIFY(log.waitForFinished(kWaitMs));
     QCOMPARE(log.exitCode(), 3);
     QVERIFY(!QFile::exists(path("never.csv")));
+}
+
+void TestE2eVantelctlLog::saysWhatHappened_data()
+{
+    QTest::addColumn<QString>("before"); // simulator commands, ';' between them
+    QTest::addColumn<QString>("script"); // bash: $V vantelctl, $D the folder, $S the simulator
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("said"); // on stderr
+    QTest::addColumn<QString>("out");  // on stdout
+    QTest::addColumn<QString>("rows"); // a CSV file in $D whose rows must all be whole
+    QTest::newRow("a folder for --output")
+        << ""
+        << "$V log --output \"$D\" --overwrite --duration 1s" << 2 << "is a folder"
+        << ""
+        << "";
+    QTest::newRow("--json writes JSON lines") << ""
+                                              << "$V --json log --duration 1s" << 0 << "link: "
+                                              << R"({"time":")"
+                                              << "";
+    QTest::newRow("--json refuses --format csv")
+        << ""
+        << "$V --json log --format csv --duration 1s" << 2 << "--format csv"
+        << ""
+        << "";
+    QTest::newRow("--output - is stdout") << ""
+                                          << "$V log --output - --duration 1s" << 0 << "link: "
+                                          << "time,elapsed_s,"
+                                          << "";
+    // One rule for one output or many: every output off ends the log, however
+    // it came to be off.
+    QTest::newRow("--stop-below, the only output off already")
+        << "set output off 1"
+        << "$V log --stop-below 0.1 --duration 30s" << 0 << "link: "
+        << ""
+        << "";
+    QTest::newRow("a reply from another address is foreign")
+        << "fault foreign on 1"
+        << "$V log --duration 1s" << 0 << "link: "
+        << ",foreign\n"
+        << "";
+    QTest::newRow("port lost with --off-at-end")
+        << ""
+        << "$V log --off-at-end --interval 50 & sleep 1; kill -9 $S; wait $!" << 1
+        << "may still be on"
+        << ""
+        << "";
+    QTest::newRow("a full file")
+        << ""
+        << "ulimit -f 2; $V log --interval 20 --off-at-end --output \"$D/full.csv\"" << 1
+        << "full.csv: File too large; the log ends"
+        << ""
+        << "full.csv";
+}
+
+// Each way a log can go wrong or be asked to do something is said as it is.
+void TestE2eVantelctlLog::saysWhatHappened()
+{
+    QFETCH(QString, before);
+    QFETCH(QString, script);
+    QFETCH(int, code);
+    QFETCH(QString, said);
+    QFETCH(QString, out);
+    QFETCH(QString, rows);
+    for (const QString &command : before.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+        QCOMPARE(m_sim->command(command.trimmed()), QStringLiteral("ok"));
+    }
+    const testsupport::CtlResult r = m_rig->shell(script);
+    QVERIFY2(r.code == code, qPrintable(QString::number(r.code) + QLatin1Char('\n') + r.err));
+    QVERIFY2(r.err.contains(said), qPrintable(r.err));
+    QVERIFY2(r.out.contains(out), qPrintable(r.out.left(400)));
+    if (!rows.isEmpty()) {
+        QFile file(path(rows));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        QVERIFY(text.endsWith('\n'));
+        const QList<QByteArray> lines = text.trimmed().split('\n');
+        QVERIFY(lines.size() > 2);
+        for (const QByteArray &line : lines) {
+            QCOMPARE(line.count(','), 12);
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestE2eVantelctlLog)

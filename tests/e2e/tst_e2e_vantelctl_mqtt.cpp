@@ -1,6 +1,6 @@
 // End to end: `vantelctl log --mqtt` against vantel-sim and a private mosquitto.
 #include "support/broker.h"
-#include "support/simprocess.h"
+#include "support/ctlrig.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -50,6 +50,7 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
+    void publishesEveryRow_data();
     void publishesEveryRow();
     void brokerAwayForThreeSeconds();
     void noBrokerAtAll();
@@ -61,11 +62,11 @@ private:
     void startLog(QProcess &process, const QStringList &arguments);
     // Waits for the end while the event loop runs (the relay lives in it).
     bool waitForEnd(QProcess &process);
-    QString path(const QString &name) const { return m_dir->filePath(name); }
+    QString path(const QString &name) const { return m_rig->path(name); }
 
     Broker m_broker;
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<testsupport::SimProcess> m_sim;
+    std::unique_ptr<testsupport::CtlRig> m_rig;
+    testsupport::SimProcess *m_sim = nullptr;
 };
 
 void TestE2eVantelctlMqtt::initTestCase()
@@ -78,24 +79,20 @@ void TestE2eVantelctlMqtt::initTestCase()
 
 void TestE2eVantelctlMqtt::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
-    m_sim = std::make_unique<testsupport::SimProcess>(m_dir->path());
-    QVERIFY(m_sim->start({"--port", "1", "--address", "1,2", "--output", "on"}));
+    m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
+    QVERIFY(m_rig->startSim({"--address", "1,2", "--output", "on"}));
+    m_sim = &m_rig->sim();
 }
 
 void TestE2eVantelctlMqtt::cleanup()
 {
-    m_sim.reset();
-    m_dir.reset();
+    m_sim = nullptr;
+    m_rig.reset();
 }
 
 void TestE2eVantelctlMqtt::startLog(QProcess &process, const QStringList &arguments)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("VANTEL_PORT_DIR"), m_dir->path());
-    process.setProcessEnvironment(env);
-    process.start(QStringLiteral(VANTELCTL_PATH), QStringList{QStringLiteral("log")} + arguments);
-    QVERIFY(process.waitForStarted(kWaitMs));
+    QVERIFY(m_rig->start(process, QStringList{QStringLiteral("log")} + arguments));
 }
 
 bool TestE2eVantelctlMqtt::waitForEnd(QProcess &process)
@@ -103,25 +100,45 @@ bool TestE2eVantelctlMqtt::waitForEnd(QProcess &process)
     return QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, kWaitMs);
 }
 
+void TestE2eVantelctlMqtt::publishesEveryRow_data()
+{
+    QTest::addColumn<QStringList>("command"); // SEQ: a sequence file
+    QTest::addColumn<int>("leastRows");
+    QTest::addColumn<QString>("prefix"); // each its own: the status is retained
+    QTest::newRow("log") << QStringList{"log", "--addresses", "1,2", "--duration", "5s"} << 2 * 12
+                         << kPrefix;
+    // A run publishes its rows as a log does, step and point included.
+    QTest::newRow("run") << QStringList{"run", "SEQ"} << 5 << QStringLiteral("lab/bench2");
+}
+
 // Every row is published with the same bytes; status online while it runs, offline after.
 void TestE2eVantelctlMqtt::publishesEveryRow()
 {
-    Subscriber sub(m_broker, kPrefix + QStringLiteral("/#"));
+    QFETCH(QStringList, command);
+    QFETCH(int, leastRows);
+    QFETCH(QString, prefix);
+    QFile sequence(path("seq.txt"));
+    QVERIFY(sequence.open(QIODevice::WriteOnly));
+    sequence.write("set 5V 1A\noutput on\nhold 3s\n");
+    sequence.close();
+    command.replaceInStrings(QStringLiteral("SEQ"), sequence.fileName());
+    Subscriber sub(m_broker, prefix + QStringLiteral("/#"));
     QVERIFY(sub.start());
     QProcess log;
-    startLog(log, {"--addresses", "1,2", "--duration", "5s", "--format", "jsonl", "--output",
-                   path("log.jsonl"), "--mqtt", m_broker.url(), "--mqtt-topic", kPrefix});
-    QVERIFY(sub.waitFor(kPrefix + QStringLiteral("/status"), 1));
-    QCOMPARE(testsupport::retained(m_broker, kPrefix + QStringLiteral("/status")),
+    QVERIFY(
+        m_rig->start(log, command + QStringList{"--format", "jsonl", "--output", path("log.jsonl"),
+                                                "--mqtt", m_broker.url(), "--mqtt-topic", prefix}));
+    QVERIFY(sub.waitFor(prefix + QStringLiteral("/status"), 1));
+    QCOMPARE(testsupport::retained(m_broker, prefix + QStringLiteral("/status")),
              QByteArray("online"));
     QVERIFY(waitForEnd(log));
     QCOMPARE(log.exitCode(), 0);
-    QVERIFY(sub.waitFor(kPrefix + QStringLiteral("/status"), 2));
-    QCOMPARE(testsupport::retained(m_broker, kPrefix + QStringLiteral("/status")),
+    QVERIFY(sub.waitFor(prefix + QStringLiteral("/status"), 2));
+    QCOMPARE(testsupport::retained(m_broker, prefix + QStringLiteral("/status")),
              QByteArray("offline"));
 
     const QList<QByteArray> rows = fileLines(path("log.jsonl"));
-    QVERIFY(rows.size() >= 2 * 12);
+    QVERIFY(rows.size() >= leastRows);
     QList<QByteArray> published;
     for (const auto &message : sub.messages()) {
         if (message.first.endsWith(QStringLiteral("/reading"))) {

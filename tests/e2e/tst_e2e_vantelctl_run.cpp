@@ -1,5 +1,5 @@
 // End to end: `vantelctl run FILE` against vantel-sim on a pseudo-terminal.
-#include "support/simprocess.h"
+#include "support/ctlrig.h"
 
 #include <QFile>
 #include <QProcess>
@@ -30,7 +30,9 @@ private slots:
     void chargeEndsOnTheCurrentAndSwitchesOff();
     void sweepMarksOnePointEach();
     void lineAboveTheLimitSendsNothing();
+    void sigtermDuringHoldSwitchesOff_data();
     void sigtermDuringHoldSwitchesOff();
+    void fullFileAbortsAndSaysWhy();
     void silenceAbortsAfterThreeTimeouts();
     void maxNotMetAborts();
 
@@ -39,26 +41,24 @@ private:
     void start(QProcess &process, const QString &sequence, const QStringList &extra = {});
     Result finish(QProcess &process);
     Result run(const QString &sequence, const QStringList &extra = {});
-    QString path(const QString &name) const { return m_dir->filePath(name); }
+    QString path(const QString &name) const { return m_rig->path(name); }
     int offFrames();
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<testsupport::SimProcess> m_sim;
+    std::unique_ptr<testsupport::CtlRig> m_rig;
+    testsupport::SimProcess *m_sim = nullptr;
 };
 
 void TestE2eVantelctlRun::startSim(const QStringList &arguments)
 {
-    m_dir = std::make_unique<QTemporaryDir>();
-    m_sim = std::make_unique<testsupport::SimProcess>(m_dir->path());
-    QVERIFY(m_sim->start(
-        QStringList{QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("--trace")} +
-        arguments));
+    m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
+    QVERIFY(m_rig->startSim(QStringList{QStringLiteral("--trace")} + arguments));
+    m_sim = &m_rig->sim();
 }
 
 void TestE2eVantelctlRun::cleanup()
 {
-    m_sim.reset();
-    m_dir.reset();
+    m_sim = nullptr;
+    m_rig.reset();
 }
 
 void TestE2eVantelctlRun::start(QProcess &process, const QString &sequence,
@@ -68,26 +68,21 @@ void TestE2eVantelctlRun::start(QProcess &process, const QString &sequence,
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(sequence.toUtf8());
     file.close();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("VANTEL_PORT_DIR"), m_dir->path());
-    process.setProcessEnvironment(env);
-    process.start(QStringLiteral(VANTELCTL_PATH),
-                  QStringList{QStringLiteral("run"), file.fileName(), QStringLiteral("--output"),
-                              path(QStringLiteral("rows.csv"))} +
-                      extra);
-    QVERIFY(process.waitForStarted(kWaitMs));
+    QVERIFY(m_rig->start(process,
+                         QStringList{QStringLiteral("run"), file.fileName(),
+                                     QStringLiteral("--output"), path(QStringLiteral("rows.csv"))} +
+                             extra));
 }
 
 Result TestE2eVantelctlRun::finish(QProcess &process)
 {
     Result result;
-    if (!process.waitForFinished(kWaitMs)) {
-        process.kill();
-        process.waitForFinished();
+    const testsupport::CtlResult ended = testsupport::CtlRig::finish(process, kWaitMs);
+    result.code = ended.code;
+    result.err = ended.err;
+    if (ended.code == -1 && ended.err.isEmpty()) {
         return result;
     }
-    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.err = QString::fromUtf8(process.readAllStandardError());
     QFile rows(path(QStringLiteral("rows.csv")));
     if (rows.open(QIODevice::ReadOnly)) {
         result.rows =
@@ -172,8 +167,17 @@ void TestE2eVantelctlRun::lineAboveTheLimitSendsNothing()
     QCOMPARE(m_sim->trace().size(), 0);
 }
 
+void TestE2eVantelctlRun::sigtermDuringHoldSwitchesOff_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    // Ctrl-\ would dump core with the output on: it is taken as SIGTERM.
+    QTest::newRow("SIGQUIT") << int(SIGQUIT);
+}
+
 void TestE2eVantelctlRun::sigtermDuringHoldSwitchesOff()
 {
+    QFETCH(int, signal);
     startSim({});
     QProcess process;
     start(process, QStringLiteral("set 5V 1A\noutput on\nhold 1h\n"));
@@ -183,7 +187,7 @@ void TestE2eVantelctlRun::sigtermDuringHoldSwitchesOff()
             return rows.open(QIODevice::ReadOnly) && rows.readAll().contains(",,3,\n");
         },
         kWaitMs));
-    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    ::kill(static_cast<pid_t>(process.processId()), signal);
     const Result r = finish(process);
     QCOMPARE(r.code, 143);
     QVERIFY2(r.err.contains(QStringLiteral("line 3: aborted: stopped by a signal")),
@@ -226,6 +230,33 @@ void TestE2eVantelctlRun::maxNotMetAborts()
                                            "within 2s (last 5.00 V)")),
              qPrintable(r.err));
     QCOMPARE(offFrames(), 1);
+    QVERIFY(m_sim->command(QStringLiteral("status")).contains(QStringLiteral("output=off")));
+}
+
+// A row that cannot be written aborts the run, names the cause and the file, and
+// leaves only whole rows; the output goes off.
+void TestE2eVantelctlRun::fullFileAbortsAndSaysWhy()
+{
+    startSim({});
+    QFile file(path(QStringLiteral("seq.txt")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("set 5V 1A\noutput on\nhold 1h\n");
+    file.close();
+    const testsupport::CtlResult r =
+        m_rig->shell(QStringLiteral("ulimit -f 2; $V run \"$D/seq.txt\" --interval 20 "
+                                    "--output \"$D/rows.csv\""));
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains(QStringLiteral("line 3: aborted: a row could not be written to ") +
+                            path(QStringLiteral("rows.csv")) + QStringLiteral(": File too large")),
+             qPrintable(r.err));
+    QVERIFY(r.err.contains(QStringLiteral("the output is switched off, confirmed")));
+    QFile rows(path(QStringLiteral("rows.csv")));
+    QVERIFY(rows.open(QIODevice::ReadOnly));
+    const QByteArray text = rows.readAll();
+    QVERIFY(text.endsWith('\n'));
+    for (const QByteArray &line : text.trimmed().split('\n')) {
+        QCOMPARE(line.count(','), 14);
+    }
     QVERIFY(m_sim->command(QStringLiteral("status")).contains(QStringLiteral("output=off")));
 }
 

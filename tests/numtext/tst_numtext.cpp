@@ -1,4 +1,5 @@
 #include "numtext/numtext.h"
+#include "numtext/quantity.h"
 #include "support/commalocale.h"
 
 #include <QtTest>
@@ -47,6 +48,8 @@ private slots:
     void formatPatterns_data();
     void formatPatterns();
     void independentOfNumericLocale();
+    void quantities_data();
+    void quantities();
 };
 
 void TestNumText::readLenient_data()
@@ -297,6 +300,55 @@ void TestNumText::independentOfNumericLocale()
     QCOMPARE(numtext::formatPlain(12.34), std::string("12.34"));
     QCOMPARE(numtext::formatVolts(5.5), std::string("05.50"));
     QCOMPARE(numtext::formatAmps(1.5), std::string("1.500"));
+}
+
+void TestNumText::quantities_data()
+{
+    using F = numtext::Quantity::Fault;
+    using U = numtext::Unit;
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("unit");
+    QTest::addColumn<double>("value"); // in the base unit
+
+    const auto row = [](const char *text, F fault, U unit, double value) {
+        QTest::newRow(text) << QString::fromUtf8(text) << int(fault) << int(unit) << value;
+    };
+    row("12.6", F::None, U::None, 12.6);
+    row("12.6V", F::None, U::Volt, 12.6);
+    row(" 12.6 v ", F::None, U::Volt, 12.6);
+    row("250mA", F::None, U::Amp, 0.25);
+    row("1e1", F::None, U::None, 10);
+    row("1e2V", F::None, U::Volt, 100);
+    row("1E-3A", F::None, U::Amp, 0.001);
+    row("500mW", F::None, U::Watt, 0.5);
+    row("250mWh", F::None, U::WattHour, 0.25);
+    row("2.5Ah", F::None, U::AmpHour, 2.5);
+    row("1.5h", F::None, U::Duration, 5'400'000);
+    row("2m", F::None, U::Duration, 120'000);
+    row("-1V", F::None, U::Volt, -1);
+    row("1e", F::UnknownUnit, U::None, 0);
+    row("12X", F::UnknownUnit, U::None, 0);
+    row("1,5", F::NotANumber, U::None, 0);
+    row("1.2.3V", F::NotANumber, U::None, 0);
+    row("12V5", F::NotANumber, U::None, 0);
+    row("V", F::NotANumber, U::None, 0);
+    row("", F::NotANumber, U::None, 0);
+    row("1e400", F::OutOfRange, U::None, 0);
+}
+
+void TestNumText::quantities()
+{
+    QFETCH(QString, text);
+    QFETCH(int, fault);
+    QFETCH(int, unit);
+    QFETCH(double, value);
+    const numtext::Quantity q = numtext::readQuantity(text.toStdString());
+    QCOMPARE(int(q.fault), fault);
+    if (q.fault == numtext::Quantity::Fault::None) {
+        QCOMPARE(int(q.unit), unit);
+        QCOMPARE(q.value, value);
+    }
 }
 
 QTEST_APPLESS_MAIN(TestNumText)

@@ -1,6 +1,7 @@
 #include "protocol/crc16.h"
 #include "protocol/frames.h"
 #include "protocol/reading.h"
+#include "protocol/reply.h"
 #include "support/hexframe.h"
 
 #include <QtTest>
@@ -12,10 +13,11 @@
 #include <vector>
 
 using protocol::Frame;
+using protocol::ReplyVerdict;
 using protocol::StatusCheck;
 
 Q_DECLARE_METATYPE(Frame)
-Q_DECLARE_METATYPE(StatusCheck)
+Q_DECLARE_METATYPE(ReplyVerdict)
 
 namespace {
 
@@ -49,10 +51,7 @@ Frame crcSwapped(Frame a)
 // A frame whose CRC matches its other bytes, for headers that must fail on their own.
 Frame withOwnCrc(Frame body)
 {
-    const auto crc = protocol::CRC16(body);
-    body.push_back(crc[1]);
-    body.push_back(crc[0]);
-    return body;
+    return protocol::withCrc(std::move(body));
 }
 
 struct CrcRow {
@@ -119,6 +118,8 @@ private slots:
     void crc16_data();
     void crc16();
     void crcByteOrder();
+    void frameCrc_data();
+    void frameCrc();
     void requests_data();
     void requests();
     void statusReply_data();
@@ -127,6 +128,7 @@ private slots:
     void statusWords_data();
     void statusWords();
     void statusWordLimits();
+    void statusMeaning();
     void addressEcho_data();
     void addressEcho();
 };
@@ -167,6 +169,36 @@ void TestFrames::crcByteOrder()
     QCOMPARE(frame[7], std::uint8_t{0x08});
 }
 
+void TestFrames::frameCrc_data()
+{
+    QTest::addColumn<Frame>("body");
+    QTest::addColumn<int>("crc");
+    for (const CrcRow &row : kCrcRows) {
+        QTest::newRow(row.input[0] ? row.input : "(empty)") << bytes(row.input) << int(row.crc);
+    }
+}
+
+void TestFrames::frameCrc()
+{
+    QFETCH(Frame, body);
+    QFETCH(int, crc);
+    // appendCrc writes crcmod's register low byte first; crcOk takes exactly that.
+    const Frame frame = protocol::withCrc(body);
+    QCOMPARE(frame.size(), body.size() + 2);
+    QCOMPARE(int(frame[body.size()]), crc & 0xFF);
+    QCOMPARE(int(frame[body.size() + 1]), crc >> 8);
+    QCOMPARE(protocol::crcOk(frame), !body.empty());
+    if (body.empty()) {
+        return;
+    }
+    if ((crc & 0xFF) != (crc >> 8)) {
+        QVERIFY(!protocol::crcOk(crcSwapped(frame)));
+    }
+    for (std::size_t i = 0; i < frame.size(); ++i) {
+        QVERIFY2(!protocol::crcOk(changed(frame, i, 0x01)), qPrintable(QString::number(i)));
+    }
+}
+
 void TestFrames::requests_data()
 {
     QTest::addColumn<Frame>("built");
@@ -205,47 +237,51 @@ void TestFrames::statusReply_data()
 {
     QTest::addColumn<Frame>("reply");
     QTest::addColumn<int>("address");
-    QTest::addColumn<StatusCheck>("result");
+    QTest::addColumn<ReplyVerdict>("result");
 
     const Frame whole = bytes(kStatusReply1);
     const Frame echo = protocol::buildSwitchOutputRequest(1, true);
-    QTest::newRow("whole") << whole << 1 << StatusCheck::Ok;
-    QTest::newRow("one byte after") << concat(whole, {0x00}) << 1 << StatusCheck::Ok;
-    QTest::newRow("second reply after") << concat(whole, whole) << 1 << StatusCheck::Ok;
-    QTest::newRow("echo after") << concat(whole, echo) << 1 << StatusCheck::Ok;
-    QTest::newRow("16 bytes") << cut(whole, 16) << 1 << StatusCheck::TooShort;
-    QTest::newRow("15 bytes") << cut(whole, 15) << 1 << StatusCheck::TooShort;
-    QTest::newRow("header only") << cut(whole, 3) << 1 << StatusCheck::TooShort;
-    QTest::newRow("2 bytes") << cut(whole, 2) << 1 << StatusCheck::TooShort;
-    QTest::newRow("1 byte") << cut(whole, 1) << 1 << StatusCheck::TooShort;
-    QTest::newRow("empty") << Frame{} << 1 << StatusCheck::TooShort;
-    QTest::newRow("CRC bytes swapped") << crcSwapped(whole) << 1 << StatusCheck::BadCrc;
-    QTest::newRow("CRC low byte changed") << changed(whole, 15, 0x01) << 1 << StatusCheck::BadCrc;
-    QTest::newRow("CRC high byte changed") << changed(whole, 16, 0x80) << 1 << StatusCheck::BadCrc;
-    QTest::newRow("another address") << whole << 2 << StatusCheck::BadHeader;
-    QTest::newRow("expecting broadcast 0") << whole << 0 << StatusCheck::BadHeader;
+    QTest::newRow("whole") << whole << 1 << ReplyVerdict::Ok;
+    QTest::newRow("one byte after") << concat(whole, {0x00}) << 1 << ReplyVerdict::Ok;
+    QTest::newRow("second reply after") << concat(whole, whole) << 1 << ReplyVerdict::Ok;
+    QTest::newRow("echo after") << concat(whole, echo) << 1 << ReplyVerdict::Ok;
+    QTest::newRow("16 bytes") << cut(whole, 16) << 1 << ReplyVerdict::Incomplete;
+    QTest::newRow("15 bytes") << cut(whole, 15) << 1 << ReplyVerdict::Incomplete;
+    QTest::newRow("header only") << cut(whole, 3) << 1 << ReplyVerdict::Incomplete;
+    QTest::newRow("2 bytes") << cut(whole, 2) << 1 << ReplyVerdict::Incomplete;
+    QTest::newRow("1 byte") << cut(whole, 1) << 1 << ReplyVerdict::Incomplete;
+    QTest::newRow("empty") << Frame{} << 1 << ReplyVerdict::Incomplete;
+    QTest::newRow("CRC bytes swapped") << crcSwapped(whole) << 1 << ReplyVerdict::BadCrc;
+    QTest::newRow("CRC low byte changed") << changed(whole, 15, 0x01) << 1 << ReplyVerdict::BadCrc;
+    QTest::newRow("CRC high byte changed") << changed(whole, 16, 0x80) << 1 << ReplyVerdict::BadCrc;
+    QTest::newRow("another address") << whole << 2 << ReplyVerdict::NotOurs;
+    QTest::newRow("expecting broadcast 0") << whole << 0 << ReplyVerdict::NotOurs;
     // Header faults are judged before the CRC, even where the CRC fits the bytes.
     QTest::newRow("another address, own CRC")
-        << withOwnCrc(cut(changed(whole, 0, 0x03), 15)) << 1 << StatusCheck::BadHeader;
+        << withOwnCrc(cut(changed(whole, 0, 0x03), 15)) << 1 << ReplyVerdict::NotOurs;
     QTest::newRow("function 6, own CRC")
-        << withOwnCrc(cut(changed(whole, 1, 0x05), 15)) << 1 << StatusCheck::BadHeader;
+        << withOwnCrc(cut(changed(whole, 1, 0x05), 15)) << 1 << ReplyVerdict::NotOurs;
     QTest::newRow("byte count 11, own CRC")
-        << withOwnCrc(cut(changed(whole, 2, 0x07), 15)) << 1 << StatusCheck::BadHeader;
+        << withOwnCrc(cut(changed(whole, 2, 0x07), 15)) << 1 << ReplyVerdict::NotOurs;
     QTest::newRow("byte count 13, own CRC")
-        << withOwnCrc(cut(changed(whole, 2, 0x01), 15)) << 1 << StatusCheck::BadHeader;
-    QTest::newRow("write echo alone") << echo << 1 << StatusCheck::BadHeader;
+        << withOwnCrc(cut(changed(whole, 2, 0x01), 15)) << 1 << ReplyVerdict::NotOurs;
+    QTest::newRow("write echo alone") << echo << 1 << ReplyVerdict::NotOurs;
     QTest::newRow("write echo, then the reply")
-        << concat(echo, whole) << 1 << StatusCheck::BadHeader;
-    QTest::newRow("stray byte first") << concat({0x01}, whole) << 1 << StatusCheck::BadHeader;
+        << concat(echo, whole) << 1 << ReplyVerdict::NotOurs;
+    QTest::newRow("stray byte first") << concat({0x01}, whole) << 1 << ReplyVerdict::NotOurs;
     QTest::newRow("wrong header, 5 bytes")
-        << cut(changed(whole, 1, 0x05), 5) << 1 << StatusCheck::BadHeader;
+        << cut(changed(whole, 1, 0x05), 5) << 1 << ReplyVerdict::NotOurs;
+    QTest::newRow("exception 2") << bytes("01 83 02 C0 F1") << 1 << ReplyVerdict::Exception;
+    QTest::newRow("exception, bad CRC") << bytes("01 83 02 C0 F0") << 1 << ReplyVerdict::BadCrc;
+    QTest::newRow("exception of another address")
+        << bytes("01 83 02 C0 F1") << 2 << ReplyVerdict::NotOurs;
     for (const StatusRow &row : kStatusRows) {
         const Frame reply = bytes(row.reply);
-        QTest::newRow(row.reply) << reply << row.address << StatusCheck::Ok;
+        QTest::newRow(row.reply) << reply << row.address << ReplyVerdict::Ok;
         QTest::newRow((QByteArray(row.reply) + " swapped CRC").constData())
-            << crcSwapped(reply) << row.address << StatusCheck::BadCrc;
+            << crcSwapped(reply) << row.address << ReplyVerdict::BadCrc;
         QTest::newRow((QByteArray(row.reply) + " cut short").constData())
-            << cut(reply, 16) << row.address << StatusCheck::TooShort;
+            << cut(reply, 16) << row.address << ReplyVerdict::Incomplete;
     }
 }
 
@@ -253,10 +289,12 @@ void TestFrames::statusReply()
 {
     QFETCH(Frame, reply);
     QFETCH(int, address);
-    QFETCH(StatusCheck, result);
-    QCOMPARE(
-        protocol::checkStatusReply(reply.data(), reply.size(), static_cast<std::uint8_t>(address)),
-        result);
+    QFETCH(ReplyVerdict, result);
+    const auto a = static_cast<std::uint8_t>(address);
+    QCOMPARE(protocol::judgeStatusReply(a, reply.data(), reply.size()).verdict, result);
+    // The older yes-or-no test says Ok for exactly the same bytes.
+    QCOMPARE(protocol::checkStatusReply(reply.data(), reply.size(), a) == StatusCheck::Ok,
+             result == ReplyVerdict::Ok);
 }
 
 void TestFrames::statusReplyAnyDataByteChanged()
@@ -265,8 +303,8 @@ void TestFrames::statusReplyAnyDataByteChanged()
     for (std::size_t i = 3; i < 15; ++i) {
         for (std::uint8_t mask : {0x01, 0x80, 0xFF}) {
             const Frame damaged = changed(whole, i, mask);
-            QVERIFY2(protocol::checkStatusReply(damaged.data(), damaged.size(), 1) ==
-                         StatusCheck::BadCrc,
+            QVERIFY2(protocol::judgeStatusReply(1, damaged.data(), damaged.size()).verdict ==
+                         ReplyVerdict::BadCrc,
                      qPrintable(QStringLiteral("byte %1 ^ %2").arg(i).arg(mask)));
         }
     }
@@ -326,6 +364,24 @@ void TestFrames::statusWordLimits()
     QCOMPARE(protocol::statusWord(top.data(), top.size(), 0), std::optional<std::int16_t>(32767));
     QVERIFY(!protocol::statusWord(top.data(), top.size(), 1));
     QVERIFY(!protocol::statusWord(top.data(), top.size(), 2));
+}
+
+void TestFrames::statusMeaning()
+{
+    // Low byte -> output state, mode name; the supply sends only 0..2.
+    const struct {
+        int low;
+        std::optional<bool> on;
+        const char *mode;
+    } rows[] = {
+        {0, false, "CC"}, {1, true, "CV"}, {2, {}, "OC"}, {3, {}, nullptr}, {255, {}, nullptr}};
+    for (const auto &row : rows) {
+        const auto low = static_cast<std::uint8_t>(row.low);
+        QCOMPARE(protocol::outputStateOf(low), row.on);
+        QCOMPARE(QByteArray(protocol::modeName(low)), QByteArray(row.mode));
+    }
+    QCOMPARE(protocol::countToVolts(1234), 12.34);
+    QCOMPARE(protocol::countToAmps(3200), 3.2);
 }
 
 void TestFrames::addressEcho_data()

@@ -26,6 +26,16 @@ const char *const kReadRequest = "01 03 10 00 00 06 C1 08";
 const char *const kException2 = "01 83 02 C0 F1";
 const char *const kSetVoltage = "01 06 10 00 05 00 8E 5A";
 
+struct ExceptionRow {
+    int address;
+    int function;
+    int code;
+    const char *reply;
+};
+const ExceptionRow kExceptionRows[] = {
+#include "vectors/exceptions.inc"
+};
+
 } // namespace
 
 class TestReply : public QObject {
@@ -34,6 +44,7 @@ private slots:
     void judge_data();
     void judge();
     void judgeEveryPrefix();
+    void exceptions();
     void wholeFrames_data();
     void wholeFrames();
     void echoes_data();
@@ -112,6 +123,36 @@ void TestReply::judgeEveryPrefix()
     QCOMPARE(protocol::judgeReply(read, 17, other.data(), 2).verdict, ReplyVerdict::Incomplete);
     for (std::size_t n = 3; n <= other.size(); ++n) {
         QCOMPARE(protocol::judgeReply(read, 17, other.data(), n).verdict, ReplyVerdict::NotOurs);
+    }
+}
+
+void TestReply::exceptions()
+{
+    // Every exception reply is judged as such for the request it answers, and
+    // for no other address or function.
+    for (const ExceptionRow &row : kExceptionRows) {
+        const auto a = static_cast<std::uint8_t>(row.address);
+        const Frame reply = bytes(row.reply);
+        const bool read = row.function == protocol::kReadHoldingRegisters;
+        const Frame request =
+            read ? protocol::buildReadStatusRequest(a) : protocol::buildSetVoltageRequest(a, 500);
+        const Frame other =
+            read ? protocol::buildSetVoltageRequest(a, 500) : protocol::buildReadStatusRequest(a);
+        const std::size_t size = read ? protocol::kStatusReplySize : protocol::kWriteEchoSize;
+        const auto j = protocol::judgeReply(request, size, reply.data(), reply.size());
+        QVERIFY2(j.verdict == ReplyVerdict::Exception, row.reply);
+        QCOMPARE(int(j.exceptionCode), row.code);
+        QCOMPARE(int(j.length), 5);
+        QCOMPARE(protocol::judgeReply(other, 8, reply.data(), reply.size()).verdict,
+                 ReplyVerdict::NotOurs);
+        QCOMPARE(protocol::judgeStatusReply(a, reply.data(), reply.size()).verdict,
+                 read ? ReplyVerdict::Exception : ReplyVerdict::NotOurs);
+        QCOMPARE(
+            protocol::judgeStatusReply(std::uint8_t(a + 1), reply.data(), reply.size()).verdict,
+            ReplyVerdict::NotOurs);
+        QCOMPARE(protocol::wholeFrameLength(reply.data(), reply.size()), std::size_t(5));
+        QVERIFY(protocol::crcOk(reply));
+        QCOMPARE(QByteArray(protocol::exceptionName(row.code)) == "unknown", row.code > 4);
     }
 }
 

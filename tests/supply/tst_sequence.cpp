@@ -82,6 +82,10 @@ private slots:
     void refused_data();
     void refused();
     void limitsOnReadings();
+    void fileText_data();
+    void fileText();
+    void untilAgainstInterval_data();
+    void untilAgainstInterval();
 };
 
 void TestSequence::accepted_data()
@@ -120,6 +124,11 @@ void TestSequence::accepted_data()
                                                        << "Wc1000,600,200,100@500" << 2000LL;
     QTest::newRow("a sweep of one point") << "sweep voltage 5V 5V 1V"
                                           << "Wv500@1000" << 1000LL;
+    QTest::newRow("exponents, milliwatts, milliwatt-hours")
+        << "set 1e1V 5e-1A\nuntil power < 500mW max 1s\nuntil wh >= 250 mWh max 1s"
+        << "S1000/500 Upower<0.5x3m1000 Uwh>=0.25x3m1000" << 2000LL;
+    QTest::newRow("a repeat of just a year") << "repeat 366\nhold 24h\nend"
+                                             << "R366 H86400000 E" << 366 * 86'400'000LL;
     QTest::newRow("limit after the steps, equal values pass") << "set 12V 1A\nlimit 12V 1A 20W"
                                                               << "S1200/1000" << 0LL;
 }
@@ -177,6 +186,23 @@ void TestSequence::refused_data()
     QTest::newRow("a sweep above the limit")
         << "limit 10V\nsweep voltage 12V 0V 1V" << 2 << "12.00 V is above the limit";
     QTest::newRow("a second limit") << "limit 5W\nlimit 1A" << 2 << "a second limit line";
+    QTest::newRow("a limit inside repeat")
+        << "repeat 2\nlimit 5V\nhold 1s\nend" << 2 << "limit inside the repeat of line 1";
+    QTest::newRow("an exponent above the supply")
+        << "set 1e2V" << 1 << "1e2V is above the supply's";
+    QTest::newRow("too large for a double") << "hold 1e400s" << 1 << "'1e400s' is out of range";
+    QTest::newRow("hold without its time")
+        << "hold" << 1 << "hold needs a duration (ms, s, m, h), for example 'hold 10m'";
+    QTest::newRow("until without its value")
+        << "until current <" << 1
+        << "until needs a current (A, mA), for example 'until current < 0.1A'";
+    QTest::newRow("max without its time") << "until wh >= 1Wh max" << 1 << "for example 'max 4h'";
+    QTest::newRow("an inner repeat over a year")
+        << "repeat 2\nrepeat 1000\nhold 9h\nend\nend" << 2 << "longer than a year in all";
+    QTest::newRow("nested repeats over a year")
+        << "repeat 100\nrepeat 100\nhold 1h\nend\nend" << 1 << "repeat 100 of 100h waits longer";
+    QTest::newRow("a sweep over a year")
+        << "sweep voltage 0V 62V 10mV dwell 2h" << 1 << "6201 points of 2h take longer than a year";
     QTest::newRow("limit with nothing") << "limit" << 1 << "limit needs";
     QTest::newRow("sweep step rounds to 0") << "sweep voltage 0V 12V 4mV" << 1 << "rounds to 0";
     QTest::newRow("sweep of mixed units") << "sweep voltage 0V 1A 1V" << 1 << "not a voltage";
@@ -220,6 +246,93 @@ void TestSequence::limitsOnReadings()
     QVERIFY(!limits.exceededBy(r).empty());
     r.actualCurrent = 1800; // 21.6 W
     QVERIFY(QString::fromStdString(limits.exceededBy(r)).contains(QStringLiteral("20 W")));
+}
+
+void TestSequence::fileText_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("steps"); // empty: refused
+    QTest::addColumn<QString>("message");
+
+    const QString text = QStringLiteral("# données\r\nset 12V\r\nhold 1s\r\n");
+    const auto utf16 = [](const QString &s, bool bigEndian) {
+        QByteArray out = bigEndian ? QByteArray("\xFE\xFF") : QByteArray("\xFF\xFE");
+        for (const QChar c : s) {
+            const char high = char(c.unicode() >> 8);
+            const char low = char(c.unicode() & 0xFF);
+            out += bigEndian ? QByteArray{1, high} + low : QByteArray{1, low} + high;
+        }
+        return out;
+    };
+    const QString steps = QStringLiteral("S1200/- H1000");
+    QTest::newRow("UTF-8") << text.toUtf8() << steps << QString();
+    QTest::newRow("UTF-8 with its mark") << "\xEF\xBB\xBF" + text.toUtf8() << steps << QString();
+    QTest::newRow("UTF-16 LE, PowerShell 5.1") << utf16(text, false) << steps << QString();
+    QTest::newRow("UTF-16 BE") << utf16(text, true) << steps << QString();
+    QTest::newRow("UTF-16, a character beyond 16 bits")
+        << utf16(QStringLiteral("# \U0001F50B\nhold 1s"), false) << "H1000" << QString();
+    QTest::newRow("UTF-16 cut inside a character")
+        << utf16(text, false).chopped(1) << QString() << "3: UTF-16 text cut off";
+    QTest::newRow("UTF-16, half a character")
+        << utf16(QStringLiteral("hold 1s\n"), false) + QByteArray::fromHex("00D86800") << QString()
+        << "2: UTF-16 text with half a character";
+    QTest::newRow("UTF-16 with a NUL")
+        << utf16(QStringLiteral("hold 1s\n\0"), false) << QString() << "2: a NUL byte";
+    QTest::newRow("UTF-16 without its mark")
+        << utf16(text, false).mid(2) << QString() << "1: a NUL byte";
+}
+
+void TestSequence::fileText()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, steps);
+    QFETCH(QString, message);
+    const supply::ParsedSequence parsed =
+        supply::parseSequenceFile(std::string_view(bytes.constData(), size_t(bytes.size())));
+    if (steps.isEmpty()) {
+        QVERIFY(parsed.error);
+        const QString said = QStringLiteral("%1: %2")
+                                 .arg(parsed.error->line)
+                                 .arg(QString::fromStdString(parsed.error->message));
+        QVERIFY2(said.startsWith(message), qPrintable(said));
+        return;
+    }
+    QVERIFY2(!parsed.error, parsed.error ? parsed.error->message.c_str() : "");
+    QCOMPARE(digest(parsed.sequence), steps);
+}
+
+void TestSequence::untilAgainstInterval_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("intervalMs");
+    QTest::addColumn<QString>("warnings"); // "LINE: message" joined by " | "
+
+    QTest::newRow("five readings need 1.4 s")
+        << "hold 1s\nuntil current < 2A for 5 max 1s" << 350
+        << "2: cannot be met: 5 readings in a row at 350ms take 1.4s, and max is 1s";
+    QTest::newRow("exactly the max") << "until current < 2A for 3 max 700ms" << 350
+                                     << "1: can hardly be met: 3 readings in a row at 350ms take "
+                                        "700ms, and max is 700ms";
+    QTest::newRow("time to spare") << "until current < 2A for 3 max 701ms" << 350 << "";
+    QTest::newRow("one reading is the first") << "until current < 2A for 1 max 10ms" << 350 << "";
+    QTest::newRow("no max") << "until current < 2A for 100" << 350 << "";
+    QTest::newRow("a slower interval")
+        << "until voltage > 1V for 3 max 4s\nuntil ah > 1Ah max 1m" << 5000
+        << "1: cannot be met: 3 readings in a row at 5s take 10s, and max is 4s";
+}
+
+void TestSequence::untilAgainstInterval()
+{
+    QFETCH(QString, text);
+    QFETCH(int, intervalMs);
+    QFETCH(QString, warnings);
+    const auto parsed = supply::parseSequence(text.toStdString());
+    QVERIFY(!parsed.error);
+    QStringList said;
+    for (const auto &w : parsed.sequence.warnings(intervalMs)) {
+        said << QStringLiteral("%1: %2").arg(w.line).arg(QString::fromStdString(w.message));
+    }
+    QCOMPARE(said.join(QStringLiteral(" | ")), warnings);
 }
 
 QTEST_APPLESS_MAIN(TestSequence)

@@ -37,63 +37,11 @@ public:
     QList<int> opened; // port numbers opened, in order
     QList<int> probed; // port numbers probed by a search, in order
 
-    void setSettings(const QString &s) override
-    {
-        journal << QStringLiteral("Settings=") + s;
-        BufferedCommControl::setSettings(s);
-    }
-    void setInBufferSize(int n) override
-    {
-        journal << QStringLiteral("InBufferSize=%1").arg(n);
-        BufferedCommControl::setInBufferSize(n);
-    }
-    void setOutBufferSize(int n) override
-    {
-        journal << QStringLiteral("OutBufferSize=%1").arg(n);
-        BufferedCommControl::setOutBufferSize(n);
-    }
-    void setInputMode(int n) override
-    {
-        journal << QStringLiteral("InputMode=%1").arg(n);
-        BufferedCommControl::setInputMode(n);
-    }
-    void setInputLen(int n) override
-    {
-        journal << QStringLiteral("InputLen=%1").arg(n);
-        BufferedCommControl::setInputLen(n);
-    }
-    void setRThreshold(int n) override
-    {
-        journal << QStringLiteral("RThreshold=%1").arg(n);
-        BufferedCommControl::setRThreshold(n);
-    }
-    void setSThreshold(int n) override
-    {
-        journal << QStringLiteral("SThreshold=%1").arg(n);
-        BufferedCommControl::setSThreshold(n);
-    }
-    void setInBufferCount(int n) override
-    {
-        journal << QStringLiteral("InBufferCount=%1").arg(n);
-        BufferedCommControl::setInBufferCount(n);
-    }
-    void setOutBufferCount(int n) override
-    {
-        journal << QStringLiteral("OutBufferCount=%1").arg(n);
-        BufferedCommControl::setOutBufferCount(n);
-    }
-    void setCommPort(int n) override
-    {
-        journal << QStringLiteral("CommPort=%1").arg(n);
-        BufferedCommControl::setCommPort(n);
-    }
-    void setPortOpen(bool open) override
-    {
-        journal << QStringLiteral("PortOpen=%1").arg(open ? "true" : "false");
-        BufferedCommControl::setPortOpen(open);
-    }
-
 protected:
+    void propertySet(const char *name, const QString &value) override
+    {
+        journal << QLatin1String(name) + QLatin1Char('=') + value;
+    }
     void openDevice(int port) override
     {
         switch (m_ports.value(port, Port::Absent)) {

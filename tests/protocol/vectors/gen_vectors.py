@@ -9,7 +9,8 @@ Two implementations that share no code with ours produce them:
 
 Run from anywhere (Debian's interpreter, which has crcmod):
     /usr/bin/python3 tests/protocol/vectors/gen_vectors.py
-It rewrites crc16_crcmod.inc, requests.inc and status_replies.inc next to itself.
+It rewrites crc16_crcmod.inc, requests.inc, status_replies.inc and exceptions.inc
+next to itself.
 """
 
 import os
@@ -147,6 +148,17 @@ def status_rows():
     return rows
 
 
+# --- Exception replies (crcmod) ----------------------------------------------
+def exception_rows():
+    rows = []
+    for address in (1, 2, 17, 247, 255):
+        for function in (0x03, 0x06):
+            for code in (1, 2, 3, 4, 0x0B):
+                frame = with_crc([address, function | 0x80, code])
+                rows.append('{%d, 0x%02X, %d, "%s"},' % (address, function, code, hexs(frame)))
+    return rows
+
+
 def main():
     command = "/usr/bin/python3 tests/protocol/vectors/gen_vectors.py"
     write("crc16_crcmod.inc",
@@ -160,6 +172,9 @@ def main():
           header(command, "{address, 17-byte reply (crcmod CRC), six words or -1 "
                           "where the high byte is 0x80 or more}")
           + "\n".join(status_rows()) + "\n")
+    write("exceptions.inc",
+          header(command, "{address, function asked, exception code, 5-byte reply (crcmod CRC)}")
+          + "\n".join(exception_rows()) + "\n")
 
 
 if __name__ == "__main__":

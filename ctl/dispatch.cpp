@@ -1,0 +1,126 @@
+#include "ctl/commands.h"
+#include "ctl/output.h"
+#include "ctl/stopsignals.h"
+#include "ctl/tool.h"
+#include "serial/makecommcontrol.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace ctl {
+
+namespace {
+
+constexpr milliseconds kLongestStartQuiet{500};
+
+} // namespace
+
+QString readCommonOptions(const CommandLine &line, CommonOptions *common)
+{
+    const auto isSet = [&line](const char *name) { return line.isSet(QString::fromUtf8(name)); };
+    const auto value = [&line](const char *name) { return line.value(QString::fromUtf8(name)); };
+    const auto port = parsePort(value("port"));
+    const auto address = parseAddress(value("address"));
+    const auto timeout = parseWhole(value("timeout"), 1, 60000);
+    if (!port || !address || !timeout) {
+        return !port      ? port.error
+               : !address ? address.error
+                          : QStringLiteral("--timeout: ") + timeout.error;
+    }
+    common->port = *port;
+    common->address = *address;
+    common->timeout = milliseconds(*timeout);
+    common->timeoutGiven = isSet("timeout");
+    common->json = isSet("json");
+    common->echo = isSet("echo");
+    common->verbose = isSet("verbose");
+    return {};
+}
+
+int dispatch(const QStringList &arguments, bool stdoutClosed)
+{
+    const CommandLine line(arguments);
+    switch (line.outcome()) {
+    case CommandLine::Outcome::Help:
+        std::fputs(qPrintable(line.text()), stdout);
+        return kExitOk;
+    case CommandLine::Outcome::Version:
+        std::printf("vantelctl %s\n", qPrintable(QCoreApplication::applicationVersion()));
+        return kExitOk;
+    case CommandLine::Outcome::Refused:
+        printErr(line.text());
+        return kExitUsage;
+    case CommandLine::Outcome::Run:
+        break;
+    }
+    const auto usageError = [](const QString &message) {
+        printErr(message + QStringLiteral(" (see vantelctl --help)"));
+        return kExitUsage;
+    };
+    CommonOptions common;
+    const QString problem = readCommonOptions(line, &common);
+    if (!problem.isEmpty()) {
+        return usageError(problem);
+    }
+    // Everything is checked before the port opens, so a refusal sends nothing.
+    const Prepared prepared = line.command()->prepare(line, common);
+    if (!prepared.action) {
+        return prepared.usageError.isEmpty() ? prepared.exitCode : usageError(prepared.usageError);
+    }
+    if (common.verbose) {
+        supply::enableLineTrace(stderr);
+    }
+
+    Console console(stdoutClosed);
+    StopSignals stops;
+    const auto comm = serial::makeCommControl();
+    supply::Client client(*comm);
+    client.setTimeout(common.timeout);
+    client.setEcho(common.echo);
+    // A reply to an earlier program's request comes within a supply's latency (up
+    // to 300 ms) and its own length: a long --timeout need not delay the start.
+    client.setStartQuiet(std::min(common.timeout, kLongestStartQuiet));
+    if (!prepared.takesStops) {
+        QObject::connect(&stops, &StopSignals::stopRequested, &client, &supply::Client::interrupt);
+    }
+    Context context{*comm, client, common, stops, console};
+    int code = kExitOk;
+    if (prepared.opensPort) {
+        code = openPort(*comm, common);
+        if (code == kExitOk) {
+            client.start();
+        }
+    }
+    if (code == kExitOk) {
+        bool finished = false;
+        QTimer::singleShot(0, [&] {
+            prepared.action(context, [&](int exitCode) {
+                code = exitCode;
+                finished = true;
+                QCoreApplication::quit();
+            });
+        });
+        while (!finished) {
+            QCoreApplication::exec();
+        }
+    }
+    // A log and a run have said how a stop ended them and chosen their exit code.
+    if (!prepared.takesStops && (client.interrupted() || stops.received() != 0)) {
+        printErr(QStringLiteral("interrupted"));
+        code = stops.exitCode();
+    }
+    if (comm->PortOpen()) {
+        comm->setPortOpen(false);
+    }
+    // A log and a run write their rows themselves and say when one fails.
+    if (!prepared.takesStops && !console.outError().isEmpty()) {
+        printErr(QStringLiteral("cannot write to stdout: ") + console.outError());
+        code = code == kExitOk ? kExitFailed : code;
+    }
+    return code;
+}
+
+} // namespace ctl

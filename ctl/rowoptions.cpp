@@ -1,0 +1,63 @@
+#include "ctl/rowoptions.h"
+
+#include "ctl/commands.h"
+
+#include <QFileInfo>
+
+namespace ctl {
+
+QString readRowOptions(const CommandLine &line, const CommonOptions &common, bool withStep,
+                       supply::RowWriter::Existing existing, RowOptions *options)
+{
+    const auto isSet = [&line](const char *name) { return line.isSet(QString::fromUtf8(name)); };
+    const auto value = [&line](const char *name) { return line.value(QString::fromUtf8(name)); };
+
+    const QString formatName = value("format");
+    if (formatName != QLatin1String("csv") && formatName != QLatin1String("jsonl")) {
+        return QStringLiteral("--format takes csv or jsonl, not '%1'").arg(formatName);
+    }
+    if (common.json && isSet("format") && formatName == QLatin1String("csv")) {
+        return QStringLiteral("--json writes JSON lines; --format csv says otherwise");
+    }
+    options->format = common.json || formatName == QLatin1String("jsonl")
+                          ? supply::RowWriter::Format::Jsonl
+                          : supply::RowWriter::Format::Csv;
+
+    const auto period = parseWhole(value("interval"), 1, 3600 * 1000);
+    if (!period) {
+        return QStringLiteral("--interval: ") + period.error;
+    }
+    options->interval = milliseconds(*period);
+
+    options->path = value("output");
+    options->existing = existing;
+    const supply::RowWriter writer(options->format, withStep);
+    if (withStep && !supply::RowWriter::isStdout(options->path) &&
+        QFileInfo(options->path).isFile() && QFileInfo(options->path).size() > 0) {
+        // A run never writes over an earlier run's rows.
+        return QStringLiteral("%1 holds data already; remove it or give another --output")
+            .arg(options->path);
+    }
+    const QString refusal = writer.refusal(options->path, existing);
+    if (!refusal.isEmpty()) {
+        return refusal;
+    }
+
+    MqttOptions &mqtt = options->mqtt;
+    mqtt.url = value("mqtt");
+    mqtt.topic = value("mqtt-topic");
+    mqtt.caFile = value("mqtt-cafile");
+    mqtt.queue = value("mqtt-queue");
+    mqtt.discovery = isSet("mqtt-discovery");
+    const bool mqttOption = isSet("mqtt-topic") || isSet("mqtt-cafile") || isSet("mqtt-queue") ||
+                            isSet("mqtt-discovery");
+    if (mqttOption && !isSet("mqtt")) {
+        return QStringLiteral("the --mqtt-... options need --mqtt URL");
+    }
+    if (isSet("mqtt")) {
+        return MqttLog::check(mqtt);
+    }
+    return {};
+}
+
+} // namespace ctl

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "ctl/command.h"
+#include "ctl/mqttlog.h"
+#include "supply/rowwriter.h"
+
+namespace ctl {
+
+// The options of the commands that write rows (log, run), read in one place:
+// --format (or the global --json), --interval, --output and --mqtt...
+struct RowOptions {
+    supply::RowWriter::Format format = supply::RowWriter::Format::Csv;
+    milliseconds interval{350};
+    QString path; // empty or "-": stdout
+    supply::RowWriter::Existing existing = supply::RowWriter::Existing::Refuse;
+    MqttOptions mqtt; // url empty: no publishing
+};
+
+// Reads them from `line`; empty, or why they are refused. `withStep`: rows of a
+// run, which never writes over a file that holds data.
+QString readRowOptions(const CommandLine &line, const CommonOptions &common, bool withStep,
+                       supply::RowWriter::Existing existing, RowOptions *options);
+
+} // namespace ctl

@@ -1,0 +1,410 @@
+// The asynchronous client over a scripted serial control that plays the line:
+// after each request goes out, its bytes come at given times, in given pieces.
+// Pieces keep the line's pace (a piece of n bytes comes no sooner than n
+// characters after the request's end could have been answered), as a real line
+// does, since the client judges bytes by when they can have arrived.
+#include "protocol/frames.h"
+#include "supply/client.h"
+#include "support/fakecommcontrol.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+using supply::Client;
+using supply::Error;
+using supply::milliseconds;
+
+namespace {
+
+// Set 12.34 V / 1.500 A, actual 12.32 V / 0.500 A, output on, CV, from address 1.
+const QByteArray kStatus = QByteArray::fromHex("01030C04D205DC04D001F400010001E92B");
+// All values 0, from address 1; and kStatus's reading from address 2.
+const QByteArray kZeroStatus = QByteArray::fromHex("01030C0000000000000000000000009370");
+const QByteArray kStatusFrom2 = QByteArray::fromHex("02030C04D205DC04D001F400010001AA2A");
+const QByteArray kReadRequest = QByteArray::fromHex("010310000006C108");
+// Exception 2 (illegal data address) to a read of address 1.
+const QByteArray kException2 = QByteArray::fromHex("018302C0F1");
+
+QByteArray bytesOf(const protocol::Frame &frame)
+{
+    return QByteArray(reinterpret_cast<const char *>(frame.data()),
+                      static_cast<qsizetype>(frame.size()));
+}
+
+const protocol::Frame kOutputOn = protocol::buildSwitchOutputRequest(1, true);
+
+// Bytes the line delivers `atMs` after the request (or the row's start).
+struct Piece {
+    int atMs;
+    QByteArray bytes;
+};
+using Script = QList<Piece>;
+
+Script byteByByte(const QByteArray &bytes, int fromMs)
+{
+    Script script;
+    for (int i = 0; i < bytes.size(); ++i) {
+        script << Piece{fromMs + (i * 105) / 100, bytes.mid(i, 1)};
+    }
+    return script;
+}
+
+// One request (a linger when `request` is empty) and how it must end.
+struct Step {
+    protocol::Frame request;
+    Script script;
+    Error expected = Error::None;
+    QByteArray bytes; // the reply's bytes, when given
+    int exceptionCode = 0;
+    std::optional<milliseconds> firstByte;
+    int interruptAtMs = -1;
+    int unplugAtMs = -1;
+    int lingerMs = 0;
+};
+
+Step request(protocol::Frame frame, Script script, Error expected, QByteArray bytes)
+{
+    Step step;
+    step.request = std::move(frame);
+    step.script = std::move(script);
+    step.expected = expected;
+    step.bytes = std::move(bytes);
+    return step;
+}
+
+Step read(Script script, Error expected = Error::None, QByteArray bytes = {})
+{
+    return request(protocol::buildReadStatusRequest(1), std::move(script), expected,
+                   std::move(bytes));
+}
+
+Step write(Script script, Error expected = Error::None, QByteArray bytes = {})
+{
+    return request(kOutputOn, std::move(script), expected, std::move(bytes));
+}
+
+Step firstByteWithin(int ms, Step step)
+{
+    step.firstByte = milliseconds(ms);
+    return step;
+}
+
+Step stoppedAt(int ms, Step step)
+{
+    step.interruptAtMs = ms;
+    return step;
+}
+
+Step unpluggedAt(int ms, Step step)
+{
+    step.unplugAtMs = ms;
+    return step;
+}
+
+// Counts a row expects of LinkStats; -1 leaves one unchecked.
+struct Counts {
+    long late = 0;
+    long junkBytes = 0;
+    long echoes = 0;
+    long foreign = 0;
+};
+
+// The line: plays each request's script from the moment it is written, and notes
+// any request sent within 3.5 characters of the last byte it delivered.
+class ScriptedLine : public testsupport::FakeCommControl {
+    Q_OBJECT
+public:
+    ScriptedLine()
+    {
+        setPort(1, Port::Free);
+        m_clock.start();
+    }
+    QList<Script> scripts; // one per request, in order
+    QList<qint64> silenceNs;
+
+    void play(const Script &script)
+    {
+        for (const Piece &piece : script) {
+            QTimer::singleShot(piece.atMs, Qt::PreciseTimer, this, [this, bytes = piece.bytes] {
+                m_lastByteNs = m_clock.nsecsElapsed();
+                feed(bytes);
+            });
+        }
+    }
+
+protected:
+    void writeDevice(const QByteArray &bytes) override
+    {
+        FakeCommControl::writeDevice(bytes);
+        if (m_lastByteNs >= 0) {
+            silenceNs << m_clock.nsecsElapsed() - m_lastByteNs;
+        }
+        if (!scripts.isEmpty()) {
+            play(scripts.takeFirst());
+        }
+    }
+
+private:
+    QElapsedTimer m_clock;
+    qint64 m_lastByteNs = -1;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Script)
+Q_DECLARE_METATYPE(Step)
+Q_DECLARE_METATYPE(Counts)
+
+class TestClient : public QObject {
+    Q_OBJECT
+private slots:
+    void line_data();
+    void line();
+    void stopRefusesUntilResumed();
+    void lateFrameNamedWithItsTrueDelay();
+    void roundTripSummaryHoldsStill();
+};
+
+void TestClient::line_data()
+{
+    QTest::addColumn<QList<Step>>("steps");
+    QTest::addColumn<Script>("beforeStart"); // with start(): bytes already on the line
+    QTest::addColumn<bool>("echo");
+    QTest::addColumn<Counts>("counts");
+
+    QByteArray badCrc = kStatus;
+    badCrc[16] = char(badCrc[16] ^ 0xFF);
+    const QByteArray junk("\xFF\x00\x55", 3);
+    const QByteArray writeEcho = bytesOf(kOutputOn);
+    const QByteArray otherWrite = bytesOf(protocol::buildSwitchOutputRequest(1, false));
+    const Step silentFor2 = request(protocol::buildReadStatusRequest(2), {}, Error::Timeout, {});
+    Step exception = read({{30, kException2}}, Error::Exception, kException2);
+    exception.exceptionCode = 2;
+
+    auto row = [](const char *name, QList<Step> steps, Counts counts = {}, bool echo = false,
+                  Script before = {}) { QTest::newRow(name) << steps << before << echo << counts; };
+    row("whole", {read({{40, kStatus}}, Error::None, kStatus)});
+    row("split in two",
+        {read({{30, kStatus.left(5)}, {45, kStatus.mid(5)}}, Error::None, kStatus)});
+    row("byte by byte", {read(byteByByte(kStatus, 15), Error::None, kStatus)});
+    row("junk after", {read({{40, kStatus + junk}}, Error::None, kStatus)});
+    row("junk before an intact reply", {read({{40, junk + kStatus}}, Error::None, kStatus)},
+        {0, 3, 0, 0});
+    // Frames and fragments of other addresses never end the wait.
+    row("a foreign frame alone", {read({{30, kStatusFrom2}}, Error::Foreign)}, {0, 0, 0, 1});
+    row("a foreign frame, then ours",
+        {read({{30, kStatusFrom2}, {60, kStatus}}, Error::None, kStatus)}, {0, 0, 0, 1});
+    row("a fragment of a foreign frame", {read({{30, kStatusFrom2.left(6)}}, Error::Foreign)},
+        {0, 6, 0, 1});
+    row("a fragment, then ours",
+        {read({{30, kStatusFrom2.left(6)}, {60, kStatus}}, Error::None, kStatus)}, {0, 6, 0, 0});
+    // Bytes that come before the request could have been answered are no reply.
+    row("an earlier reply, too soon to be ours",
+        {read({{4, kZeroStatus}, {60, kStatus}}, Error::None, kStatus)}, {0, 0, 0, 1});
+    row("bad crc", {read({{40, badCrc}}, Error::Crc)});
+    row("exception", {exception});
+    row("silence", {read({}, Error::Timeout)});
+    row("cut short", {read({{30, kStatus.left(9)}}, Error::Short)});
+    // Another address timed out; its reply comes during our wait, named late.
+    row("a late frame of another address",
+        {silentFor2, read({{10, kStatusFrom2}, {50, kStatus}}, Error::None, kStatus)},
+        {1, 0, 0, 0});
+    // Our own address timed out; its late reply is drained before it is asked again,
+    // and counted late, not foreign.
+    row("our late reply is never the next one's",
+        {read({{175, kZeroStatus}}, Error::Timeout), read({{40, kStatus}}, Error::None, kStatus)},
+        {1, 0, 0, 0});
+    row("our late write echo during a read",
+        {write({}, Error::Timeout), read({{10, writeEcho}, {50, kStatus}}, Error::None, kStatus)},
+        {1, 0, 0, 0});
+    row("the adapter's echo on a read",
+        {read({{5, kReadRequest}, {40, kStatus}}, Error::None, kStatus)}, {0, 0, 1, 0});
+    row("the adapter's echo on a write, by its time",
+        {write({{5, writeEcho}, {30, writeEcho}}, Error::None, writeEcho)}, {0, 0, 1, 0});
+    row("a write answered without echo", {write({{30, writeEcho}}, Error::None, writeEcho)});
+    row("echo set: the echo alone confirms no write", {write({{5, writeEcho}}, Error::Timeout)},
+        {0, 0, 1, 0}, true);
+    row("echo set, then the supply's copy",
+        {write({{5, writeEcho}, {35, writeEcho}}, Error::None, writeEcho)}, {0, 0, 1, 0}, true);
+    row("a write echo that differs", {write({{30, otherWrite}}, Error::Foreign)}, {0, 0, 0, 1});
+    row("first byte in time, the rest slower",
+        {firstByteWithin(25, read(byteByByte(kStatus, 15), Error::None, kStatus))});
+    row("nothing by the first-byte wait",
+        {firstByteWithin(40, read({{100, kStatus}}, Error::Timeout))});
+    row("a stop with a reply in flight",
+        {stoppedAt(20, read({{120, kStatus}}, Error::None, kStatus))});
+    row("a stop and no reply", {stoppedAt(20, read({}, Error::Interrupted))});
+    row("the port lost", {unpluggedAt(30, read({}, Error::Port)), read({}, Error::Port)});
+    // A reply to an earlier program's request is still on its way when we start.
+    row("the opening drain", {read({{40, kStatus}}, Error::None, kStatus)}, {}, false,
+        {{0, kZeroStatus.left(5)}, {50, kZeroStatus.mid(5)}});
+}
+
+void TestClient::line()
+{
+    QFETCH(QList<Step>, steps);
+    QFETCH(Script, beforeStart);
+    QFETCH(bool, echo);
+    QFETCH(Counts, counts);
+
+    ScriptedLine comm;
+    comm.setCommPort(1);
+    comm.setPortOpen(true);
+    Client client(comm);
+    client.setTimeout(milliseconds(150));
+    client.setEcho(echo);
+    QSignalSpy portFailures(&client, &Client::portFailed);
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    if (!beforeStart.isEmpty()) {
+        client.setStartQuiet(milliseconds(60));
+        comm.play(beforeStart);
+        client.start();
+    }
+    int writes = 0;
+    for (const Step &step : steps) {
+        comm.scripts << step.script;
+        QElapsedTimer clock;
+        clock.start();
+        supply::Reply *reply = step.request[1] == protocol::kReadHoldingRegisters
+                                   ? client.readStatus(step.request[0], step.firstByte)
+                                   : client.write(step.request);
+        QVERIFY(!reply->isFinished());
+        if (step.interruptAtMs >= 0) {
+            QTimer::singleShot(step.interruptAtMs, &client, [&client] { client.interrupt(); });
+        }
+        if (step.unplugAtMs >= 0) {
+            QTimer::singleShot(step.unplugAtMs, &comm, [&comm] { comm.unplug(); });
+        }
+        QSignalSpy finished(reply, &supply::Reply::finished);
+        QVERIFY(finished.wait(5000));
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(reply->errorWord(), supply::errorWord(step.expected, step.exceptionCode));
+        if (!step.bytes.isEmpty()) {
+            QCOMPARE(reply->bytes(), step.bytes);
+        }
+        if (step.expected == Error::None && step.request[1] == protocol::kReadHoldingRegisters) {
+            QVERIFY(reply->reading().has_value());
+        }
+        if (step.expected == Error::Timeout ||
+            (step.expected == Error::Foreign &&
+             step.request[1] == protocol::kReadHoldingRegisters)) {
+            // Nothing but our reply or the deadline ends a wait.
+            const qint64 wait = step.firstByte ? step.firstByte->count() : 150;
+            QVERIFY2(clock.elapsed() >= wait, qPrintable(QString::number(clock.elapsed())));
+        }
+        if (step.expected == Error::Exception) {
+            QVERIFY2(clock.elapsed() < 150, qPrintable(QString::number(clock.elapsed())));
+        }
+        if (step.expected != Error::Port || writes < comm.written.size()) {
+            ++writes;
+        }
+        delete reply;
+        client.resume();
+    }
+    QCOMPARE(comm.written.size(), writes);
+    QCOMPARE(comm.written.first(), bytesOf(steps.first().request));
+    for (const qint64 silence : comm.silenceNs) {
+        QVERIFY2(silence >= 3'645'000, qPrintable(QString::number(silence)));
+    }
+    if (!beforeStart.isEmpty()) {
+        // The first request waited for the line to be quiet after the stale bytes.
+        QVERIFY(comm.silenceNs.first() >= 60'000'000);
+    }
+    const supply::LinkStats &stats = client.stats();
+    QCOMPARE(stats.requests, long(comm.written.size()));
+    if (counts.late >= 0) {
+        QCOMPARE(stats.late, counts.late);
+    }
+    QCOMPARE(stats.junkBytes, counts.junkBytes);
+    QCOMPARE(stats.echoes, counts.echoes);
+    if (counts.foreign >= 0) {
+        QCOMPARE(stats.foreign, counts.foreign);
+    }
+    QCOMPARE(stats.roundTrips, stats.replies);
+    if (stats.roundTrips == 0) {
+        QCOMPARE(stats.medianMs, 0.0);
+    }
+    QCOMPARE(portFailures.count(), steps.last().expected == Error::Port ? 1 : 0);
+}
+
+void TestClient::stopRefusesUntilResumed()
+{
+    ScriptedLine comm;
+    comm.setCommPort(1);
+    comm.setPortOpen(true);
+    Client client(comm);
+    client.interrupt();
+    QVERIFY(client.interrupted());
+    supply::Reply *refused = client.readStatus(1);
+    supply::Reply *queued = client.write(kOutputOn);
+    QVERIFY(!refused->isFinished()); // never from inside the call
+    QTRY_VERIFY(queued->isFinished());
+    QCOMPARE(refused->error(), Error::Interrupted);
+    QCOMPARE(queued->error(), Error::Interrupted);
+    QVERIFY(comm.written.isEmpty());
+    delete refused;
+    delete queued;
+
+    client.resume();
+    comm.scripts << Script{{30, bytesOf(kOutputOn)}};
+    supply::Reply *reply = client.write(kOutputOn);
+    QTRY_VERIFY(reply->isFinished());
+    QCOMPARE(reply->error(), Error::None);
+    QVERIFY(client.idle());
+    delete reply;
+}
+
+void TestClient::lateFrameNamedWithItsTrueDelay()
+{
+    // The last address of a scan answers after its wait, while the client lingers:
+    // the delay named is when its frame came, not when the linger ended.
+    ScriptedLine comm;
+    comm.setCommPort(1);
+    comm.setPortOpen(true);
+    Client client(comm);
+    comm.scripts << Script{{90, kStatusFrom2}};
+    supply::Reply *probe = client.readStatus(2, milliseconds(30));
+    QTRY_VERIFY(probe->isFinished());
+    QCOMPARE(probe->error(), Error::Timeout);
+    supply::Reply *linger = client.linger(milliseconds(400));
+    QSignalSpy lingered(linger, &supply::Reply::finished);
+    QVERIFY(lingered.wait(5000));
+    const std::vector<supply::LateFrame> late = client.takeLateFrames();
+    QCOMPARE(late.size(), std::size_t(1));
+    QCOMPARE(int(late[0].address), 2);
+    QCOMPARE(late[0].bytes, kStatusFrom2);
+    QVERIFY2(late[0].afterMs >= 90 && late[0].afterMs < 300,
+             qPrintable(QString::number(late[0].afterMs)));
+    QVERIFY(client.takeLateFrames().empty());
+    QCOMPARE(client.stats().late, 1L);
+    QCOMPARE(client.stats().foreign, 0L);
+    delete probe;
+    delete linger;
+}
+
+void TestClient::roundTripSummaryHoldsStill()
+{
+    // Many readings: the summary's median is the round trip's, within a bucket.
+    ScriptedLine comm;
+    comm.setCommPort(1);
+    comm.setPortOpen(true);
+    Client client(comm);
+    for (int i = 0; i < 20; ++i) {
+        comm.scripts << Script{{30, kStatus}};
+        supply::Reply *reply = client.readStatus(1);
+        QTRY_VERIFY(reply->isFinished());
+        QCOMPARE(reply->error(), Error::None);
+        delete reply;
+    }
+    const supply::LinkStats &stats = client.stats();
+    QCOMPARE(stats.roundTrips, 20L);
+    QVERIFY2(stats.medianMs >= 29 && stats.medianMs <= stats.maxMs,
+             qPrintable(QString::number(stats.medianMs)));
+    QVERIFY(stats.p99Ms >= stats.medianMs && stats.p99Ms <= stats.maxMs);
+}
+
+QTEST_GUILESS_MAIN(TestClient)
+#include "tst_client.moc"
