@@ -148,8 +148,11 @@ xdotool key F3
 sequence="$(xdotool search --sync --onlyvisible --name '^vantel - sequence' | head -1)"
 xdotool windowactivate --sync "$sequence" 2>/dev/null || true
 xdotool mousemove --window "$sequence" 300 150 click 1
-xdotool type --delay 20 "$(printf '%s\n' '# I-V points, then a hold' 'limit 21V 1A' \
-    'set 4V 0.8A' 'output on' 'sweep voltage 4V 20V 4V dwell 2s' 'hold 20s' 'output off')"
+for line in '# I-V points, then a hold' 'limit 21V 1A' 'set 4V 0.8A' 'output on' \
+    'sweep voltage 4V 20V 4V dwell 2s' 'hold 20s' 'output off'; do
+    xdotool type --delay 10 "$line"
+    xdotool key Return
+done
 sleep 0.6
 snap sequence-preview "$sequence"
 xdotool key F5

@@ -69,7 +69,7 @@ private:
                     }
                     m_seconds += s.ms / 1000.0;
                     m_preview.sweepPoints.push_back(
-                        {m_seconds, s.line, QObject::tr("point %1").arg(p)});
+                        {m_seconds, s.line, QObject::tr("point %1").arg(p), m_volts});
                 }
                 if (full()) {
                     return false;

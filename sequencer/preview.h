@@ -21,6 +21,7 @@ struct Preview {
         double seconds;
         int line;
         QString text;
+        double volts = 0; // the set voltage there
     };
     std::vector<Point> points;
     std::vector<Mark> openEnds;    // an until without max, drawn at kOpenEndedSeconds

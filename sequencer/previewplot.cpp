@@ -39,17 +39,12 @@ void drawPreview(QWidget *widget, const Preview &preview)
     }
     plot->graph(0)->setData(t, v, true);
     plot->graph(1)->setData(t, a, true);
-    // A sweep point sits on the voltage line at the end of its dwell.
+    // A sweep point sits on the voltage line at the end of its dwell (a current
+    // sweep's points on the voltage it holds).
     QVector<double> pt, pv;
     for (const Preview::Mark &m : preview.sweepPoints) {
-        double volts = 0;
-        for (const Preview::Point &p : preview.points) {
-            if (p.seconds <= m.seconds) {
-                volts = p.volts;
-            }
-        }
         pt << m.seconds;
-        pv << volts;
+        pv << m.volts;
     }
     plot->graph(2)->setData(pt, pv, true);
     plot->clearItems();

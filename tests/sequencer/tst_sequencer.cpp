@@ -63,6 +63,9 @@ void TestSequencer::preview_data()
     QTest::newRow("sweep of current") << "sweep current 0.1A 0.5A 0.2A dwell 2s\n"
                                       << 6.0 << 3 << 0 << ""
                                       << "0,0.5";
+    QTest::newRow("sweep of voltage") << "sweep voltage 1V 3V 1V dwell 1s\n"
+                                      << 3.0 << 3 << 0 << ""
+                                      << "3,0";
     QTest::newRow("nested repeats")
         << "repeat 3\nrepeat 2\nset 1V\nhold 1s\nset 2V\nhold 1s\nend\nend\n"
         << 12.0 << 0 << 0 << ""
@@ -90,6 +93,13 @@ void TestSequencer::preview()
     QCOMPARE(int(plan.openEnds.size()), openEnds);
     QVERIFY2(summary.isEmpty() ? plan.summary.isEmpty() : plan.summary.contains(summary),
              qPrintable(plan.summary));
+    // Each point is marked at the end of its dwell, at the value it held.
+    for (std::size_t i = 0; i < plan.sweepPoints.size(); ++i) {
+        QCOMPARE(plan.sweepPoints[i].seconds, endSeconds / sweepPoints * (i + 1));
+        if (text.startsWith("sweep voltage")) {
+            QCOMPARE(plan.sweepPoints[i].volts, 1.0 + i);
+        }
+    }
     // Time never runs backwards.
     for (std::size_t i = 1; i < plan.points.size(); ++i) {
         QVERIFY(plan.points[i].seconds >= plan.points[i - 1].seconds);
