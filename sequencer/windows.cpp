@@ -36,6 +36,7 @@ namespace {
 
 const QString kSequenceFilter = QStringLiteral("Sequence files (*.txt *.seq)");
 constexpr int kCheckPauseMs = 200;
+constexpr std::int64_t kPollPeriodMs = 350; // the monitor's poll, a run's readings
 
 QString duration(double seconds)
 {
@@ -332,6 +333,15 @@ void SequenceWindow::check()
                                   : tr("%1 steps; no bound: the until at line %2 has no max")
                                         .arg(steps)
                                         .arg(s.unboundedLine()));
+    // What a run at the window's poll period may not do as written.
+    QStringList warnings;
+    for (const supply::SequenceWarning &w : s.warnings(kPollPeriodMs)) {
+        warnings << QStringLiteral("%1:%2: warning: %3")
+                        .arg(fileName())
+                        .arg(w.line)
+                        .arg(QString::fromStdString(w.message));
+    }
+    checkLabel->setText(warnings.join(QLatin1Char('\n')));
     const auto last = m_bench.link().lastReading();
     const Preview preview = planPreview(s, last ? last->setVolts() : 0, last ? last->setAmps() : 0);
     drawPreview(plot, preview);

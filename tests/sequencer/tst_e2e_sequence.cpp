@@ -251,6 +251,22 @@ void TestSequenceE2e::sweepMarksItsPoints()
     Monitor m(m_dir.path());
     QVERIFY(m.start({"--load", "10"}));
     auto *window = m.sequenceWindow();
+    // An error stands at its line, as `run --check` words it, and starts nothing; an
+    // until that cannot be met at the poll's period is warned of.
+    const std::pair<const char *, const char *> checks[] = {
+        {"set 5V\nbogus 1\n", "untitled:2: "},
+        {"until current < 2A for 5 max 1s\n", "untitled:1: warning: "}};
+    for (const auto &[text, said] : checks) {
+        window->editor->setPlainText(QString::fromUtf8(text));
+        window->checkNow();
+        QVERIFY2(window->checkLabel->text().startsWith(said),
+                 qPrintable(window->checkLabel->text()));
+    }
+    window->editor->setPlainText(QStringLiteral("set 5V\nbogus 1\n"));
+    window->startButton->click();
+    QVERIFY(!m.bench().running());
+    QVERIFY(window->accountLabel->text().startsWith("Nothing started: untitled:2: "));
+
     window->editor->setPlainText(
         QStringLiteral("set 0V 1A\noutput on\nsweep voltage 1V 3V 1V dwell 700ms\noutput off\n"));
     window->checkNow();
