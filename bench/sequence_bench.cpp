@@ -75,7 +75,7 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     qputenv("VANTEL_PORT_DIR", QFile::encodeName(dir.path()));
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.filePath("settings"));
-    QSettings().setValue(QStringLiteral("records/folder"), dir.filePath("records"));
+    sequencer::userSettings()->setValue(QStringLiteral("records/folder"), dir.filePath("records"));
     testsupport::SimProcess sim(dir.path());
     sim.setOutputFile(dir.filePath(QStringLiteral("sim.txt")));
     sim.forwardErrors();

@@ -148,7 +148,7 @@ void Bench::setCeilings(const Ceilings &ceilings)
 
 QString Bench::recordsFolder() const
 {
-    const QString chosen = QSettings().value(kFolderKey).toString();
+    const QString chosen = userSettings()->value(kFolderKey).toString();
     if (!chosen.isEmpty()) {
         return chosen;
     }
@@ -158,7 +158,7 @@ QString Bench::recordsFolder() const
 
 void Bench::setRecordsFolder(const QString &folder)
 {
-    QSettings().setValue(kFolderKey, folder);
+    userSettings()->setValue(kFolderKey, folder);
     emit recordsFolderChanged();
 }
 

@@ -46,6 +46,11 @@ std::optional<double> readSetting(const QSettings &settings, const QString &key)
 
 } // namespace
 
+std::unique_ptr<QSettings> userSettings()
+{
+    return std::make_unique<QSettings>(QStringLiteral("vantel"), QStringLiteral("vantel"));
+}
+
 QString Ceilings::exceededBy(const protocol::StatusReading &r) const
 {
     // Counts compared as counts, so that a reading one count above is within.
@@ -120,20 +125,20 @@ QString Ceilings::summary() const
 
 Ceilings Ceilings::load()
 {
-    const QSettings settings;
-    return {readSetting(settings, QStringLiteral("ceilings/volts")),
-            readSetting(settings, QStringLiteral("ceilings/amps")),
-            readSetting(settings, QStringLiteral("ceilings/watts"))};
+    const auto settings = userSettings();
+    return {readSetting(*settings, QStringLiteral("ceilings/volts")),
+            readSetting(*settings, QStringLiteral("ceilings/amps")),
+            readSetting(*settings, QStringLiteral("ceilings/watts"))};
 }
 
 void Ceilings::save() const
 {
-    QSettings settings;
+    const auto settings = userSettings();
     const auto put = [&](const char *key, const std::optional<double> &value) {
         if (value) {
-            settings.setValue(QLatin1String(key), *value);
+            settings->setValue(QLatin1String(key), *value);
         } else {
-            settings.remove(QLatin1String(key));
+            settings->remove(QLatin1String(key));
         }
     };
     put("ceilings/volts", volts);

@@ -5,9 +5,16 @@
 
 #include <QString>
 
+#include <memory>
 #include <optional>
 
+class QSettings;
+
 namespace sequencer {
+
+// The user's settings the windows keep (ceilings, the records folder), under one
+// name on every platform, whatever the application object is told.
+std::unique_ptr<QSettings> userSettings();
 
 // The user's software ceilings for voltage, current and power, each optional.
 // They are checked on every reading the monitor takes and on every set value

@@ -135,7 +135,8 @@ void TestSequenceE2e::initTestCase()
     QVERIFY(m_dir.isValid());
     qputenv("VANTEL_PORT_DIR", QFile::encodeName(m_dir.path()));
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath("settings"));
-    QSettings().setValue(QStringLiteral("records/folder"), m_dir.filePath("records"));
+    sequencer::userSettings()->setValue(QStringLiteral("records/folder"),
+                                        m_dir.filePath("records"));
 }
 
 void TestSequenceE2e::waysOut_data()
@@ -167,6 +168,9 @@ void TestSequenceE2e::waysOut_data()
     QTest::newRow("close serial port, yes")
         << QStringList{} << holding << "close port" << false
         << "stopped by “Close serial port”; the output is switched off, confirmed";
+    QTest::newRow("quit, yes") << QStringList{} << holding << "quit" << false
+                               << "line 3: stopped: the program is quitting; the output is "
+                                  "switched off, confirmed";
     QTest::newRow("limit") << QStringList{} << "limit 8V\n" + holding << "overvoltage" << false
                            << "line 4: aborted: 9.00 V above the limit of 8.00 V";
     QTest::newRow("max") << QStringList{}
@@ -202,6 +206,14 @@ void TestSequenceE2e::waysOut()
         QTRY_VERIFY_WITH_TIMEOUT(m.form->Text5->Text() == QStringLiteral("ON"), 5000);
     }
     if (action == "stop") {
+        // Answered No, a press that would disturb the run does nothing.
+        m.bench().ask = [](QWidget *, const QString &question) {
+            return question != sequencer::stopRunQuestion();
+        };
+        m.form->C25->click();
+        QTest::qWait(3 * kPollMs);
+        QVERIFY(m.bench().running());
+        QCOMPARE(m.form->Text5->Text(), QStringLiteral("ON"));
         window->stopButton->click();
     } else if (action == "keep") {
         window->stopKeepButton->click();
@@ -210,6 +222,9 @@ void TestSequenceE2e::waysOut()
     } else if (action == "close port") {
         m.form->C31->click();
         QVERIFY(m.form->portOpened); // not before the output is off
+    } else if (action == "quit") {
+        m.form->C28->click();
+        QVERIFY(m.form->isVisible()); // not before the output is off
     } else if (action == "overvoltage") {
         m.sim.command(QStringLiteral("set actual-voltage 9.00"));
     } else if (action == "silence") {
@@ -231,6 +246,8 @@ void TestSequenceE2e::waysOut()
         QTRY_VERIFY(!window->isVisible());
     } else if (action == "close port") {
         QTRY_VERIFY(!m.form->portOpened); // the button did what it does, after the stop
+    } else if (action == "quit") {
+        QTRY_VERIFY(!m.form->isVisible());
     }
     // The run's record: every row with its step, the header of `vantelctl run`.
     QFile record(m.bench().runPath());
