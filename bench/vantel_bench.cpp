@@ -12,7 +12,10 @@
 //     shows something new);
 //   - CPU time per poll and resident memory, this process against mbpoll, while
 //     both poll for the same time;
-//   - start-up: from starting a fresh process to its window's first paint.
+//   - start-up: from starting a fresh process to its window's first paint;
+//   - CPU time per poll against a bare Qt window that polls a third simulator the
+//     same way with a plain QSerialPort and shows the six values in six fields,
+//     in alternating rounds in this same process.
 //
 // Usage: vantel-bench [SECONDS]    (monitoring time for the CPU figures, default 60)
 //        vantel-bench --startup-child   (internal: one start-up to a shown window)
@@ -28,11 +31,13 @@
 #include <QEvent>
 #include <QEventLoop>
 #include <QFile>
+#include <QLineEdit>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include <algorithm>
 #include <cmath>
@@ -103,6 +108,57 @@ std::vector<double> intervalsMs(const std::vector<double> &times)
     }
     return d;
 }
+
+// The least a Qt window can do for the same figures: a timer sends the status
+// read, every arrival is appended, and a whole reply fills six fields.
+class BareWindow : public QWidget {
+public:
+    BareWindow()
+    {
+        auto *layout = new QVBoxLayout(this);
+        for (QLineEdit *&field : m_fields) {
+            field = new QLineEdit(this);
+            layout->addWidget(field);
+        }
+        m_timer.setTimerType(Qt::PreciseTimer);
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            m_buffer.clear();
+            m_port.write(QByteArray::fromHex("010310000006C108"));
+        });
+        connect(&m_port, &QSerialPort::readyRead, this, [this] {
+            m_buffer += m_port.readAll();
+            if (m_buffer.size() < 17) {
+                return;
+            }
+            for (int i = 0; i < 6; ++i) {
+                const int word = (quint8(m_buffer[3 + 2 * i]) << 8) | quint8(m_buffer[4 + 2 * i]);
+                m_fields[i]->setText(QString::number(word / (i % 2 == 0 ? 100.0 : 1000.0), 'f', 3));
+            }
+            m_buffer.clear();
+        });
+    }
+    bool start(const QString &path)
+    {
+        m_port.setPortName(path);
+        if (!m_port.open(QIODevice::ReadWrite)) {
+            return false;
+        }
+        m_port.setBaudRate(9600);
+        m_timer.start(kPollMs);
+        return true;
+    }
+    void stop()
+    {
+        m_timer.stop();
+        m_port.close();
+    }
+
+private:
+    QSerialPort m_port;
+    QTimer m_timer;
+    QByteArray m_buffer;
+    QLineEdit *m_fields[6] = {};
+};
 
 class QuietMessenger : public ui::Messenger {
 public:
@@ -318,6 +374,39 @@ int main(int argc, char *argv[])
     const double mbpollPolls = double(mbpollTimes.size() - mbpollPollsBefore);
     mbpoll.terminate();
     mbpoll.waitForFinished(3000);
+
+    // vantel's window against the bare one, in alternating rounds, so that a
+    // change in the machine's load falls on both alike.
+    testsupport::SimProcess simBare(dir.path());
+    startSim(simBare, dir.path(), 3, supply);
+    BareWindow bare;
+    bare.show();
+    const int roundMs = std::max(5, seconds / 4) * 1000;
+    double cpuRoundsV = 0, cpuRoundsB = 0, pollsRoundsV = 0, pollsRoundsB = 0;
+    for (int round = 0; round < 2; ++round) {
+        if (!window.monitorRunning) {
+            window.C1->click();
+        }
+        wait(1000);
+        double polls0 = double(requestTimes(simVantel).size());
+        double cpu0 = cpuMs("self");
+        wait(roundMs);
+        cpuRoundsV += cpuMs("self") - cpu0;
+        pollsRoundsV += double(requestTimes(simVantel).size()) - polls0;
+        window.C1->click(); // the monitor stops
+        if (!bare.start(dir.path() + "/COM3")) {
+            std::fprintf(stderr, "vantel-bench: the bare window could not open COM3\n");
+            break;
+        }
+        wait(1000);
+        polls0 = double(requestTimes(simBare).size());
+        cpu0 = cpuMs("self");
+        wait(roundMs);
+        cpuRoundsB += cpuMs("self") - cpu0;
+        pollsRoundsB += double(requestTimes(simBare).size()) - polls0;
+        bare.stop();
+    }
+    bare.close();
     window.close();
 
     const Stats periodV = statsOf(intervalsMs(vantelTimes));
@@ -368,5 +457,16 @@ int main(int argc, char *argv[])
         QStringLiteral("%1, sd %2").arg(ms(startup.mean), ms(startup.sd)));
     row("start-up, min / max",
         QStringLiteral("%1 / %2 (n=%3)").arg(ms(startup.min), ms(startup.max)).arg(startup.count));
+
+    const double perPollRoundsV = cpuRoundsV / std::max(1.0, pollsRoundsV);
+    const double perPollRoundsB = cpuRoundsB / std::max(1.0, pollsRoundsB);
+    std::printf("\n");
+    row("figure", "vantel", "bare Qt window", "ratio");
+    std::printf("|%s|%s|%s|%s|\n", QByteArray(42, '-').constData(), QByteArray(26, '-').constData(),
+                QByteArray(20, '-').constData(), QByteArray(9, '-').constData());
+    row("CPU time per poll, alternating rounds",
+        QStringLiteral("%1 (%2 polls)").arg(ms(perPollRoundsV)).arg(pollsRoundsV),
+        QStringLiteral("%1 (%2 polls)").arg(ms(perPollRoundsB)).arg(pollsRoundsB),
+        QString::number(perPollRoundsB > 0 ? perPollRoundsV / perPollRoundsB : 0, 'f', 2));
     return 0;
 }

@@ -8,6 +8,8 @@
 #include "supply/format.h"
 #include "supply/rowwriter.h"
 
+#include <QDateTime>
+
 #include <algorithm>
 #include <memory>
 
@@ -58,7 +60,13 @@ void Logger::roundDue()
         return;
     }
     m_roundStartedNs = nowNs();
-    m_schedule.roundStarted(m_roundStartedNs);
+    if (m_schedule.over(m_roundStartedNs)) {
+        end(End::Duration);
+        return;
+    }
+    if (m_aligned) {
+        m_schedule.roundStarted(m_roundStartedNs);
+    }
     m_next = 0;
     readNext();
 }
@@ -110,13 +118,19 @@ void Logger::taken(const supply::Reading &reading)
         end(m_writerFailed ? End::WriterFailed : End::Stopped);
         return;
     }
-    if (reading.error == supply::Error::Port) {
-        m_portError = reading.detail;
+    if (!m_aligned) {
+        // The first request waited for the line to be quiet: the slots count from
+        // when it went out.
+        m_aligned = true;
+        const qint64 agoNs = reading.row.time.msecsTo(QDateTime::currentDateTime()) * 1'000'000;
+        m_roundStartedNs = nowNs() - std::max<qint64>(0, agoNs);
+        m_schedule.start(m_roundStartedNs);
+        m_schedule.roundStarted(m_roundStartedNs);
     }
     // The reading in progress gets its row, a failed one and the last one too.
     emit rowTaken(reading.row);
     if (reading.error == supply::Error::Port) {
-        end(End::PortFailed);
+        end(End::PortFailed, reading.detail);
         return;
     }
     if (m_ending) {
@@ -163,8 +177,7 @@ void Logger::cutOff(std::uint8_t address, const protocol::StatusReading &r)
             end(m_writerFailed ? End::WriterFailed : End::Stopped);
             return;
         } else if (result.error == supply::Error::Port) {
-            m_portError = result.detail;
-            end(End::PortFailed);
+            end(End::PortFailed, result.detail);
             return;
         } else {
             printErr(QStringLiteral("address %1: switching the output off failed (%2); "
@@ -203,60 +216,60 @@ void Logger::writerFailed()
     }
 }
 
-void Logger::end(End how)
+void Logger::end(End how, const QString &portError)
 {
     if (m_ending) {
         return;
     }
     m_ending = true;
-    m_end = how;
     m_wait.stop();
+    Outcome outcome{how, portError, true};
     // A log that watches for the cut-off and ends before it (a signal, a closed
     // terminal, a failed write, its duration) switches the outputs off: nothing
     // watches the current any more.
     const bool cutOffOwed = m_options.stopBelowAmps && how != End::CutOff;
     if ((m_options.offAtEnd || cutOffOwed) && how != End::PortFailed) {
         m_client.resume(); // a second stop still does not end the switching off
-        switchOffFrom(0);
+        switchOffFrom(0, outcome);
         return;
     }
-    conclude();
+    conclude(outcome);
 }
 
-void Logger::switchOffFrom(std::size_t index)
+void Logger::switchOffFrom(std::size_t index, Outcome outcome)
 {
     if (index >= m_options.addresses.size()) {
-        conclude();
+        conclude(outcome);
         return;
     }
     const std::uint8_t address = m_options.addresses[index];
     supply::WriteCallbacks callbacks;
-    callbacks.done = [this, address, index](const supply::WriteResult &result) {
+    callbacks.done = [this, address, index, outcome](const supply::WriteResult &result) mutable {
         if (result.confirmed) {
             printErr(QStringLiteral("address %1: output switched off").arg(address));
         } else {
-            m_offConfirmed = false;
+            outcome.offConfirmed = false;
             printErr(QStringLiteral("address %1: switching the output off was not confirmed "
                                     "(%2): it may still be on")
                          .arg(address)
                          .arg(result.problem));
         }
-        switchOffFrom(index + 1);
+        switchOffFrom(index + 1, outcome);
     };
     supply::switchOff(m_client, m_rows, address, std::move(callbacks));
 }
 
-void Logger::conclude()
+void Logger::conclude(const Outcome &outcome)
 {
     for (const QString &line : summary()) {
         printErr(line);
     }
     int code = kExitOk;
-    if (m_end == End::PortFailed) {
-        printErr(
-            m_options.portName.isEmpty()
-                ? QStringLiteral("the port was lost: %1").arg(m_portError)
-                : QStringLiteral("the port %1 was lost: %2").arg(m_options.portName, m_portError));
+    if (outcome.how == End::PortFailed) {
+        printErr(m_options.portName.isEmpty()
+                     ? QStringLiteral("the port was lost: %1").arg(outcome.portError)
+                     : QStringLiteral("the port %1 was lost: %2")
+                           .arg(m_options.portName, outcome.portError));
         if (m_options.offAtEnd || m_options.stopBelowAmps) {
             for (const auto &[address, state] : m_states) {
                 if (state.outputOn != false) {
@@ -267,7 +280,7 @@ void Logger::conclude()
             }
         }
         code = kExitFailed;
-    } else if (m_end == End::WriterFailed || !m_offConfirmed) {
+    } else if (outcome.how == End::WriterFailed || !outcome.offConfirmed) {
         code = kExitFailed;
     }
     emit finished(code);

@@ -64,9 +64,15 @@ private:
     void taken(const supply::Reading &reading);
     void cutOff(std::uint8_t address, const protocol::StatusReading &r);
     bool everyOutputOff() const;
-    void end(End end);
-    void switchOffFrom(std::size_t index);
-    void conclude();
+    // How the log ended, handed along the switching off to the summary.
+    struct Outcome {
+        End how = End::Duration;
+        QString portError; // PortFailed: the port's reason
+        bool offConfirmed = true;
+    };
+    void end(End how, const QString &portError = QString());
+    void switchOffFrom(std::size_t index, Outcome outcome);
+    void conclude(const Outcome &outcome);
 
     supply::Client &m_client;
     LogOptions m_options;
@@ -78,13 +84,11 @@ private:
     std::size_t m_next = 0; // the address of the round to read next
     qint64 m_roundStartedNs = 0;
     bool m_inFlight = false;
+    bool m_aligned = false; // the schedule starts when the first request goes out
     bool m_stopAsked = false;
     bool m_writerFailed = false;
     bool m_ending = false;
-    bool m_offConfirmed = true;
     bool m_warnedSlow = false;
-    End m_end = End::Duration;
-    QString m_portError;
     long m_cutOffs = 0;
 };
 

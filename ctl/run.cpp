@@ -9,9 +9,11 @@
 #include "supply/rowwriter.h"
 #include "supply/sequence.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QPointer>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -57,7 +59,9 @@ void ShellRunLine::due()
     if (!m_active || m_busy) {
         return; // the reading or write on the line calls arm() when it is done
     }
-    m_schedule.roundStarted(nowNs());
+    if (m_aligned) {
+        m_schedule.roundStarted(nowNs());
+    }
     readOne();
 }
 
@@ -111,7 +115,19 @@ void ShellRunLine::idleAgain()
 
 void ShellRunLine::deliver(const supply::Reading &reading)
 {
-    if (reading.error != supply::Error::Interrupted && m_reading) {
+    if (reading.error == supply::Error::Interrupted) {
+        return;
+    }
+    if (!m_aligned) {
+        // The first request waited for the line to be quiet: the slots count from
+        // when it went out.
+        m_aligned = true;
+        const qint64 agoNs = reading.row.time.msecsTo(QDateTime::currentDateTime()) * 1'000'000;
+        const qint64 sentNs = nowNs() - std::max<qint64>(0, agoNs);
+        m_schedule.start(sentNs);
+        m_schedule.roundStarted(sentNs);
+    }
+    if (m_reading) {
         m_reading(reading.row);
     }
 }

@@ -49,6 +49,7 @@ private:
     bool m_active = false;
     bool m_busy = false;     // a reading or a write is on the line
     bool m_extraDue = false; // readSoon() asked for one
+    bool m_aligned = false;  // the schedule starts when the first request goes out
 };
 
 Prepared prepareRun(const CommandLine &line, const CommonOptions &common);

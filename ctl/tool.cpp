@@ -200,7 +200,10 @@ struct Scan : std::enable_shared_from_this<Scan> {
             std::fflush(stderr);
         }
         const auto a = static_cast<std::uint8_t>(address);
-        whenFinished(context.client.readStatus(a, wait),
+        // A wait as long as the reply timeout needs no bound of its own.
+        const std::optional<milliseconds> firstByte =
+            wait < context.client.timeout() ? std::optional<milliseconds>(wait) : std::nullopt;
+        whenFinished(context.client.readStatus(a, firstByte),
                      [self = shared_from_this()](const Reply &reply) { self->answered(reply); });
     }
 

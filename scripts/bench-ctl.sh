@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Prints vantelctl's figures against vantel-sim on pseudo-terminals, each beside
-# the line's floor: the round trip of a status read; readings per second on a bus
-# of 20 supplies; a full scan of 1..247 with one supply present; CPU time per
-# reading of a log beside mbpoll polling a second simulator at the same 350 ms
-# period, from each process's own CPU counters after start-up. SECONDS (default
-# 60) is the length of the CPU comparison; the other runs take about 10 s each.
+# Prints vantelctl's figures against vantel-sim's timed line on pseudo-terminals,
+# each beside the line's floor or its peer: the round trip of a status read;
+# readings per second on a bus of 20 supplies; a full scan of 1..247 with one
+# supply present; CPU time per reading of a `log` at 350 ms beside mbpoll polling a
+# second simulator at the same period, side by side, and the resident memory of
+# the log at its start and end; CPU time per reading of a `run`. CPU times come
+# from each process's scheduler counters (nanoseconds) after start-up. SECONDS
+# (default 60) is the length of the side-by-side poll and of the run; the other
+# runs take about 10 s each.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
@@ -12,79 +15,94 @@ seconds="${1:-60}"
 
 . "$root/scripts/bench-setup.sh"
 
-# The simulator's line timing: its latency when it has one, else an instant line.
 latency=10
-timing=()
-if "$sim" --help 2>&1 | grep -q -- '--latency'; then
-    timing=(--latency "$latency")
-    echo "line: vantel-sim's 9600-baud timing, latency ${latency} ms"
-else
-    latency=0
-    echo "line: this vantel-sim has no line timing; an instant line (floors without latency)"
-fi
+echo "line: vantel-sim's 9600-baud timing, latency ${latency} ms; machine load $(cut -d' ' -f1-3 /proc/loadavg)"
 
 start_sim() { # port, then its options
     local port=$1
     shift
-    "$sim" --port "$port" "${timing[@]}" --output on --no-stdin "$@" >"$work/sim$port.out" 2>&1 &
+    "$sim" --port "$port" --latency "$latency" --output on --no-stdin "$@" \
+        >"$work/sim$port.out" 2>&1 &
     pids+=($!)
     wait_ready "$port"
 }
 start_sim 1 --address 7
-start_sim 2 --address 1
+start_sim 2 --address 1 --trace
 start_sim 3 --address 1-20
+start_sim 4 --address 1
 
 c=$(awk 'BEGIN { printf "%.6f", 10000 / 9600 }') # one character at 9600 8N1, ms
-row() { printf '%-44s %-28s %s\n' "$1" "$2" "$3"; }
-row "figure" "vantelctl" "floor"
+row() { printf '%-44s %-34s %s\n' "$1" "$2" "$3"; }
+row "figure" "vantelctl" "beside"
+
+# CPU time of every thread of a process, in ms; its resident memory in kB.
+cpu_ms() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ ns += $1 } END { printf "%.3f", ns / 1e6 }'; }
+rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+# Status reads the simulator on COM2 has answered so far (its trace is line-buffered).
+answered() { grep -c ' tx .* 03 0C ' "$work/sim2.out" || true; }
+ratio() { awk "BEGIN { printf \"%.2f\", ($2 > 0 ? $1 / $2 : 0) }"; }
 
 # Round trip of a status read: 8 + 17 characters on the wire plus the latency.
 "$ctl" --port COM1 --address 7 log --interval 100 --duration 10s >/dev/null 2>"$work/rt.err"
 rt=$(sed -n 's/.*round trip: median \([0-9.]*\) ms, p99 \([0-9.]*\) ms.*/\1 \2/p' "$work/rt.err")
 floor=$(awk "BEGIN { printf \"%.1f\", 25 * $c + $latency }")
 row "status read round trip, median / p99" "$(echo "$rt" | awk '{ print $1 " / " $2 " ms" }')" \
-    "${floor} ms (26.0 on the wire + ${latency})"
+    "floor ${floor} ms (26.0 on the wire + ${latency})"
 
 # A bus of 20 supplies read as fast as the line allows.
 "$ctl" --port COM3 log --addresses 1-20 --interval 1 --duration 10s --output "$work/bus.csv" \
     2>/dev/null
-readings=$(( $(wc -l <"$work/bus.csv") - 1 ))
+readings=$(($(wc -l <"$work/bus.csv") - 1))
 first=$(sed -n 2p "$work/bus.csv" | cut -d, -f2)
 last=$(tail -n 1 "$work/bus.csv" | cut -d, -f2)
 bus=$(awk "BEGIN { printf \"%.1f\", ($readings - 1) / ($last - $first) }")
 busfloor=$(awk "BEGIN { printf \"%.1f\", 1000 / (25 * $c + 3.5 * $c + $latency) }")
 row "bus of 20, readings/s" "$bus ($(awk "BEGIN { printf \"%.0f\", 100 * $bus / $busfloor }") % of floor)" \
-    "$busfloor (26.0 + 3.65 + ${latency} ms a reading)"
+    "floor $busfloor (26.0 + 3.65 + ${latency} ms a reading)"
 
 # A full scan at the default wait, one supply present at 7.
 start=$(date +%s%N)
 "$ctl" --port COM1 scan >/dev/null 2>&1 || true
-scan_ms=$(( ($(date +%s%N) - start) / 1000000 ))
-row "scan 1..247, one supply" "${scan_ms} ms" "$((246 * 200)) ms (246 x 200 ms wait)"
+scan_ms=$((($(date +%s%N) - start) / 1000000))
+row "scan 1..247, one supply" "${scan_ms} ms" "$((246 * 200)) ms (246 x its 200 ms wait)"
 
-# CPU time per reading after start-up: utime + stime from /proc/PID/stat, sampled
-# 2 s after the start and again at the end, against the readings in between.
-tick=$(getconf CLK_TCK)
-cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
-"$ctl" --port COM1 --address 7 log --duration "$((seconds + 4))s" --output "$work/log.csv" \
+# A log at 350 ms beside mbpoll at 350 ms: CPU per reading after start-up, sampled
+# 2 s after the start and again at the end, against the rows and polls in between.
+"$ctl" --port COM4 --address 1 log --duration "$((seconds + 4))s" --output "$work/log.csv" \
     2>"$work/log.err" &
 ctl_pid=$!
 mbpoll -m rtu -a 1 -b 9600 -P none -t 4 -0 -r 4096 -c 6 -l 350 "$(readlink "$work/COM2")" \
-    >"$work/mbpoll.out" 2>&1 &
+    >/dev/null 2>&1 &
 mb_pid=$!
 pids+=("$mb_pid")
 sleep 2
-ctl0=$(cpu_ticks "$ctl_pid"); mb0=$(cpu_ticks "$mb_pid")
-rows0=$(wc -l <"$work/log.csv"); polls0=$(grep -c '^\[4096\]' "$work/mbpoll.out" || true)
+ctl0=$(cpu_ms "$ctl_pid"); mb0=$(cpu_ms "$mb_pid"); rss0=$(rss_kb "$ctl_pid")
+rows0=$(wc -l <"$work/log.csv"); polls0=$(answered)
 sleep "$seconds"
-ctl1=$(cpu_ticks "$ctl_pid"); mb1=$(cpu_ticks "$mb_pid")
-rows1=$(wc -l <"$work/log.csv"); polls1=$(grep -c '^\[4096\]' "$work/mbpoll.out" || true)
+ctl1=$(cpu_ms "$ctl_pid"); mb1=$(cpu_ms "$mb_pid"); rss1=$(rss_kb "$ctl_pid")
+rows1=$(wc -l <"$work/log.csv"); polls1=$(answered)
 kill "$mb_pid" 2>/dev/null || true
 wait "$ctl_pid" || true
-per() { awk "BEGIN { n = $3; printf \"%.3f\", (n > 0 ? ($2 - $1) * 1000 / $tick / n : 0) }"; }
+per() { awk "BEGIN { n = $3; printf \"%.3f\", (n > 0 ? ($2 - $1) / n : 0) }"; }
 ctl_cpu=$(per "$ctl0" "$ctl1" "$((rows1 - rows0))")
 mb_cpu=$(per "$mb0" "$mb1" "$((polls1 - polls0))")
-row "CPU per reading, log at 350 ms (${seconds} s)" \
-    "${ctl_cpu} ms ($((rows1 - rows0)) readings)" \
-    "mbpoll ${mb_cpu} ms ($((polls1 - polls0)) polls), ratio $(awk "BEGIN { printf \"%.2f\", ($mb_cpu > 0 ? $ctl_cpu / $mb_cpu : 0) }")"
-echo "(CPU counters tick every $((1000 / tick)) ms: run longer for finer figures)"
+row "CPU per reading, log at 350 ms (${seconds} s)" "${ctl_cpu} ms ($((rows1 - rows0)) readings)" \
+    "mbpoll ${mb_cpu} ms ($((polls1 - polls0)) polls), ratio $(ratio "$ctl_cpu" "$mb_cpu")"
+row "resident memory of the log, start / end" \
+    "$(awk "BEGIN { printf \"%.1f / %.1f MB\", $rss0 / 1024, $rss1 / 1024 }")" ""
+
+# A run holding the output at 350 ms: CPU per reading after start-up.
+if "$ctl" --help 2>&1 | grep -q '^ *run'; then
+    printf 'set 5V 1A\noutput on\nhold %ds\noutput off\n' "$((seconds + 4))" >"$work/hold.seq"
+    "$ctl" --port COM4 --address 1 run "$work/hold.seq" --output "$work/run.csv" \
+        >/dev/null 2>"$work/run.err" &
+    run_pid=$!
+    sleep 2
+    run0=$(cpu_ms "$run_pid"); runrows0=$(wc -l <"$work/run.csv")
+    sleep "$seconds"
+    run1=$(cpu_ms "$run_pid"); runrows1=$(wc -l <"$work/run.csv")
+    wait "$run_pid" || true
+    row "CPU per reading, run at 350 ms (${seconds} s)" \
+        "$(per "$run0" "$run1" "$((runrows1 - runrows0))") ms ($((runrows1 - runrows0)) readings)" \
+        "log above: ${ctl_cpu} ms"
+fi

@@ -7,6 +7,7 @@
 
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 
 namespace serial {
 
@@ -128,11 +129,29 @@ void QtCommControl::writeDevice(const QByteArray &bytes)
     handOver(bytes);
 }
 
-void QtCommControl::handOver(const QByteArray &frame)
+void QtCommControl::handOver(const QByteArray &whole)
 {
+    // Straight to the driver while Qt holds nothing: Qt's own path arms a write
+    // notifier, which costs the event loop a turn for every frame. Whatever the
+    // driver does not take, and any failure, goes Qt's way below.
+    QByteArray frame = whole;
+    m_lastError.clear();
+    if (m_port->bytesToWrite() == 0) {
+        const ssize_t taken =
+            ::write(m_port->handle(), whole.constData(), static_cast<std::size_t>(whole.size()));
+        if (taken == whole.size()) {
+            return;
+        }
+        if (taken > 0) {
+            // The driver is full: Qt sends the rest as it drains.
+            frame = whole.mid(taken);
+            if (m_port->write(frame) == frame.size()) {
+                return;
+            }
+        }
+    }
     // write() only copies into Qt's buffer; flush() makes the system call, so its
     // result is what tells whether the driver took the frame.
-    m_lastError.clear();
     if (m_port->write(frame) == frame.size() && m_port->flush()) {
         return;
     }
@@ -177,8 +196,10 @@ void QtCommControl::discardDeviceInput()
 
 int QtCommControl::deviceInputCount() const
 {
+    // Bytes the tty holds back for VMIN count; with VMIN 1 the port reads what
+    // comes at once, and the count stays what Input() can hand over.
     int waiting = 0;
-    if (m_port->isOpen() && ::ioctl(m_port->handle(), FIONREAD, &waiting) != 0) {
+    if (m_vmin > 1 && m_port->isOpen() && ::ioctl(m_port->handle(), FIONREAD, &waiting) != 0) {
         waiting = 0;
     }
     return static_cast<int>(m_port->bytesAvailable()) + waiting;
@@ -191,14 +212,19 @@ void QtCommControl::setDeviceReadThreshold(int bytes)
     if (!m_port->isOpen() || bytes == m_vmin) {
         return;
     }
-    termios tio{};
-    if (::tcgetattr(m_port->handle(), &tio) != 0) {
-        return; // the device is going away; its error comes through Qt
+    if (!m_termios) {
+        termios tio{};
+        if (::tcgetattr(m_port->handle(), &tio) != 0) {
+            return; // the device is going away; its error comes through Qt
+        }
+        m_termios = tio;
     }
-    tio.c_cc[VMIN] = static_cast<cc_t>(bytes);
-    tio.c_cc[VTIME] = 0;
-    if (::tcsetattr(m_port->handle(), TCSANOW, &tio) == 0) {
+    m_termios->c_cc[VMIN] = static_cast<cc_t>(bytes);
+    m_termios->c_cc[VTIME] = 0;
+    if (::tcsetattr(m_port->handle(), TCSANOW, &*m_termios) == 0) {
         m_vmin = bytes;
+    } else {
+        m_termios.reset();
     }
 }
 
@@ -227,8 +253,10 @@ void QtCommControl::applyLineSettings()
     m_port->setStopBits(line.stopBits == 2   ? QSerialPort::TwoStop
                         : line.stopBits == 3 ? QSerialPort::OneAndHalfStop
                                              : QSerialPort::OneStop);
-    // Each setting reads the tty's attributes and writes them back: VMIN stays.
+    // Each setting reads the tty's attributes and writes them back: VMIN stays,
+    // and the rest is read again before the next VMIN is written.
     m_port->setFlowControl(QSerialPort::NoFlowControl);
+    m_termios.reset();
 }
 
 void QtCommControl::onReadyRead()

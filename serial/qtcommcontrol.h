@@ -6,6 +6,10 @@
 #include <QList>
 #include <QSerialPort>
 
+#include <optional>
+
+#include <termios.h>
+
 namespace serial {
 
 // The serial control over a QSerialPort owned by this object.
@@ -50,6 +54,8 @@ private:
     QString m_lastError;
     // The VMIN the tty holds now; 0 after an open, whose configuration resets it.
     int m_vmin = 0;
+    // The tty's attributes as last read, so that a new VMIN costs one system call.
+    std::optional<termios> m_termios;
 };
 
 } // namespace serial

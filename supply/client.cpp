@@ -210,12 +210,16 @@ public:
     void processQueue();
     void trySend();
     void send();
-    void finish(Error error, const QString &text = {});
+    // Ends the job in flight. `direct` emits finished() at once, for the event
+    // handlers that end with it; otherwise it comes from the event loop.
+    void finish(Error error, const QString &text = {}, bool direct = false);
     void complete(const protocol::ReplyJudgement &judgement);
     void onComm();
     void pull();
     void append(const QByteArray &bytes, qint64 now);
     void examine();
+    // Bytes that may be the reply have come: a first-byte wait gives way to the timeout.
+    void markBegun();
     void onStep();
     void onDeadline();
     void onDue();
@@ -231,6 +235,9 @@ public:
     void trace(const char *direction, const QByteArray &bytes, qint64 atNs,
                const QString &verdict) const;
     qint64 now() const { return clock.nsecsElapsed(); }
+    // Where the job in flight keeps its results: its reply, or a scratch one when
+    // the caller has let the reply go while its request was out.
+    Reply *out() { return job.reply ? job.reply.data() : &scratch; }
     milliseconds quietOnStart() const { return startQuiet ? *startQuiet : timeout; }
 
     Client *q;
@@ -263,6 +270,10 @@ public:
     qint64 usualRoundTripNs = 0;
     int threshold = 0;
     QString lastPortReason;
+    Reply scratch{protocol::Frame{}};
+    // A write taken as answered by a copy of itself while the echo was off.
+    QByteArray unconfirmedEcho;
+    qint64 unconfirmedEchoNs = 0;
 
     // The request in flight.
     protocol::Frame request;
@@ -320,7 +331,11 @@ Reply *Client::Private::enqueue(protocol::Frame frame, Job next)
     next.reply = reply;
     next.refused = interrupted;
     queue.push_back(std::move(next));
-    schedule();
+    if (state == State::Idle && !scheduled && queue.size() == 1 && !interrupted) {
+        processQueue(); // it goes out now, or waits for the line's silence
+    } else {
+        schedule();
+    }
     return reply;
 }
 
@@ -375,6 +390,13 @@ void Client::Private::trySend()
     }
     pull();
     dropStale(false);
+    if (threshold > 1 && comm.InBufferCount() > 0) {
+        // Bytes came since the last request that the device holds back for the
+        // threshold: they come at the next turn of the event loop, and the line
+        // was busy just now.
+        setThreshold(1);
+        lineBusyUntilNs = std::max(lineBusyUntilNs, now());
+    }
     const qint64 at = now();
     qint64 until = lineBusyUntilNs + charsNs(3.5);
     if (draining) {
@@ -407,12 +429,18 @@ void Client::Private::send()
     } catch (const serial::CommError &error) {
         const QString reason = QString::fromStdString(error.what());
         finish(Error::Port, reason);
-        emit q->portFailed(reason);
+        // From the event loop, like finished(): this may run inside a request call.
+        Client *client = q;
+        QMetaObject::invokeMethod(
+            q, [client, reason] { emit client->portFailed(reason); }, Qt::QueuedConnection);
         return;
     }
     ++stats.requests;
     trace("->", bytes, sentNs, QStringLiteral("request"));
-    job.reply->m_sentAt = QDateTime::currentDateTime();
+    if (request[1] == protocol::kWriteSingleRegister && bytes != unconfirmedEcho) {
+        unconfirmedEcho.clear();
+    }
+    out()->m_sentAt = QDateTime::currentDateTime();
     lineBusyUntilNs = sentNs + charsNs(static_cast<double>(request.size()));
     // A supply answers once the whole request has reached it: the first byte of
     // its reply ends a character after that at the earliest.
@@ -437,14 +465,13 @@ void Client::Private::send()
     }
 }
 
-void Client::Private::finish(Error error, const QString &text)
+void Client::Private::finish(Error error, const QString &text, bool direct)
 {
     const bool sent = state == State::Waiting;
     stepTimer.stop();
     dueTimer.stop();
     graceTimer.stop();
     state = State::Idle;
-    setThreshold(1);
     if (sent) {
         const std::uint8_t address = request[0];
         if (error == Error::None || error == Error::Exception) {
@@ -460,9 +487,17 @@ void Client::Private::finish(Error error, const QString &text)
                 now() + std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count() / 2;
         }
     }
+    // Until the next request, a late reply is looked at as it comes, so that its
+    // delay is named right. With none due, the threshold stays: bytes the device
+    // holds back are asked for before the next request goes out.
+    if (!unansweredNs.empty()) {
+        setThreshold(1);
+    }
     QPointer<Reply> reply = job.reply;
     job = {};
-    schedule();
+    if (!queue.empty()) {
+        schedule();
+    }
     if (!reply) {
         return;
     }
@@ -473,8 +508,14 @@ void Client::Private::finish(Error error, const QString &text)
     if (error == Error::Port) {
         lastPortReason = text;
     }
-    // Always from the event loop: whatever the caller does in its slot (a new
-    // request, a stop, deleting this client) meets no half-done step here.
+    if (direct) {
+        // The last step of an event handler: nothing here is touched after it,
+        // whatever the caller's slot does (a new request, a stop).
+        reply->m_finished = true;
+        emit reply->finished();
+        return;
+    }
+    // From the event loop: the caller's slot meets no half-done step here.
     QMetaObject::invokeMethod(
         reply,
         [reply] {
@@ -490,13 +531,13 @@ void Client::Private::complete(const protocol::ReplyJudgement &judgement)
     const QByteArray bytes = rx.left(length);
     const qint64 endNs = rxAtNs[static_cast<std::size_t>(length - 1)];
     dropHead(length);
-    Reply *reply = job.reply;
+    Reply *reply = out();
     reply->m_bytes = bytes;
     reply->m_roundTripMs = static_cast<double>(endNs - sentNs) / kNsPerMs;
     if (judgement.verdict == protocol::ReplyVerdict::BadCrc) {
         ++stats.badCrc;
         trace("<-", bytes, endNs, QStringLiteral("crc"));
-        finish(Error::Crc);
+        finish(Error::Crc, {}, true);
         return;
     }
     ++stats.replies;
@@ -505,22 +546,29 @@ void Client::Private::complete(const protocol::ReplyJudgement &judgement)
     if (judgement.verdict == protocol::ReplyVerdict::Exception) {
         reply->m_exceptionCode = judgement.exceptionCode;
         trace("<-", bytes, endNs, errorWord(Error::Exception, judgement.exceptionCode));
-        finish(Error::Exception);
+        finish(Error::Exception, {}, true);
         return;
     }
     trace("<-", bytes, endNs, QStringLiteral("reply"));
     if (job.kind == Kind::Read) {
         reply->m_reading = protocol::decodeStatusReading(bytesOf(bytes), bytes.size());
-        finish(Error::None);
+        finish(Error::None, {}, true);
         return;
     }
     if (!protocol::isWriteEcho(request, bytesOf(bytes), bytes.size())) {
         ++stats.foreign;
         finish(Error::Foreign,
-               QStringLiteral("the echo differs from the request ") + hexOf(bytesOfFrame(request)));
+               QStringLiteral("the echo differs from the request ") + hexOf(bytesOfFrame(request)),
+               true);
         return;
     }
-    finish(Error::None);
+    if (!echo) {
+        // If a second copy follows, this one was the adapter's (it came too late
+        // to be told apart by its time), and the second the supply's answer.
+        unconfirmedEcho = bytes;
+        unconfirmedEchoNs = sentNs;
+    }
+    finish(Error::None, {}, true);
 }
 
 void Client::Private::pull()
@@ -595,6 +643,10 @@ void Client::Private::examine()
         if (echoPending && (echo || early || request[1] == protocol::kReadHoldingRegisters)) {
             switch (protocol::matchEcho(request, data, size)) {
             case protocol::EchoMatch::Partial:
+                // The start of a read's echo looks like the start of its reply.
+                if (!early) {
+                    markBegun();
+                }
                 expect(request.size() - size + job.replySize);
                 return;
             case protocol::EchoMatch::Whole: {
@@ -623,15 +675,7 @@ void Client::Private::examine()
                 complete(judgement);
                 return;
             case protocol::ReplyVerdict::Incomplete: {
-                if (!begun) {
-                    begun = true;
-                    if (job.firstByte) {
-                        pastDue = false;
-                        // The reply has begun: the whole timeout applies from its request.
-                        stepTimer.start(
-                            std::max<qint64>(0, timeout.count() - (now() - sentNs) / kNsPerMs));
-                    }
-                }
+                markBegun();
                 const bool exception = size >= 2 && (data[1] & protocol::kExceptionFlag) != 0;
                 const std::size_t whole = exception ? protocol::kExceptionReplySize : job.replySize;
                 expect(whole > size ? whole - size : 1);
@@ -669,6 +713,19 @@ void Client::Private::examine()
         // our reply or the deadline, a byte at a time.
         setThreshold(1);
         return;
+    }
+}
+
+void Client::Private::markBegun()
+{
+    if (begun) {
+        return;
+    }
+    begun = true;
+    if (job.firstByte) {
+        // The reply has begun: the whole timeout applies from its request.
+        pastDue = false;
+        stepTimer.start(std::max<qint64>(0, timeout.count() - (now() - sentNs) / kNsPerMs));
     }
 }
 
@@ -711,6 +768,15 @@ void Client::Private::dropFrame(qsizetype length)
         length == static_cast<qsizetype>(protocol::kRequestSize) &&
         static_cast<std::uint8_t>(bytes.at(1)) == protocol::kReadHoldingRegisters &&
         static_cast<std::uint8_t>(bytes.at(2)) != length - 5;
+    if (!unconfirmedEcho.isEmpty() && bytes == unconfirmedEcho &&
+        endNs - unconfirmedEchoNs <
+            std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count()) {
+        unconfirmedEcho.clear();
+        echo = true;
+        ++stats.echoes;
+        trace("<-", bytes, endNs, QStringLiteral("the supply's copy: the adapter echoes"));
+        return;
+    }
     const auto asked = unansweredNs.find(address);
     if (asked != unansweredNs.end() && !isRequest) {
         const double afterMs = static_cast<double>(endNs - asked->second) / kNsPerMs;
@@ -762,7 +828,7 @@ void Client::Private::onStep()
     case State::Lingering:
         pull();
         dropStale(false);
-        finish(Error::None);
+        finish(Error::None, {}, true);
         break;
     case State::Waiting:
         onDeadline();
@@ -791,11 +857,11 @@ void Client::Private::onDeadline()
     if (!comm.PortOpen()) {
         const QString reason =
             lastPortReason.isEmpty() ? QStringLiteral("the port closed") : lastPortReason;
-        finish(Error::Port, reason);
+        finish(Error::Port, reason, true);
         return;
     }
     if (interrupted) {
-        finish(Error::Interrupted);
+        finish(Error::Interrupted, {}, true);
         return;
     }
     // What is left: the start of our reply (short), or what was no reply.
@@ -803,14 +869,14 @@ void Client::Private::onDeadline()
         protocol::judgeReply(request, job.replySize, bytesOf(rx),
                              static_cast<std::size_t>(rx.size()))
                 .verdict == protocol::ReplyVerdict::Incomplete) {
-        job.reply->m_bytes = rx;
+        out()->m_bytes = rx;
         ++stats.shortReplies;
         dropJunk(rx.size(), "short");
-        finish(Error::Short);
+        finish(Error::Short, {}, true);
         return;
     }
     if (!rx.isEmpty()) {
-        job.reply->m_bytes = rx;
+        out()->m_bytes = rx;
         dropJunk(rx.size());
         sawForeign = true;
     }
@@ -826,7 +892,7 @@ void Client::Private::onDeadline()
     qCDebug(lcLine).noquote() << QStringLiteral("%1 ms    timeout of %2")
                                      .arg(static_cast<double>(now()) / kNsPerMs, 10, 'f', 1)
                                      .arg(request[0]);
-    finish(Error::Timeout);
+    finish(Error::Timeout, {}, true);
 }
 
 void Client::Private::onDue()
@@ -857,7 +923,7 @@ void Client::Private::onGrace()
         graceTimer.start(1);
         return;
     }
-    finish(Error::Interrupted);
+    finish(Error::Interrupted, {}, true);
 }
 
 void Client::Private::onPortLost(const QString &reason)

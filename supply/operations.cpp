@@ -1,5 +1,6 @@
 #include "supply/operations.h"
 
+#include <algorithm>
 #include <memory>
 
 namespace supply {
@@ -11,7 +12,7 @@ RowMaker::RowMaker()
 
 double RowMaker::elapsedNow() const
 {
-    return static_cast<double>(m_clock.nsecsElapsed()) / 1e9;
+    return static_cast<double>(m_clock.nsecsElapsed() - m_originNs.value_or(0)) / 1e9;
 }
 
 double RowMaker::elapsedAt(const QDateTime &at) const
@@ -21,13 +22,17 @@ double RowMaker::elapsedAt(const QDateTime &at) const
     }
     const double agoSeconds =
         static_cast<double>(at.msecsTo(QDateTime::currentDateTime())) / 1000.0;
-    const double elapsed = elapsedNow() - std::max(0.0, agoSeconds);
-    return std::max(0.0, elapsed);
+    return std::max(0.0, elapsedNow() - std::max(0.0, agoSeconds));
 }
 
 Row RowMaker::make(int address, const QDateTime &sentAt,
                    const std::optional<protocol::StatusReading> &reading, const QString &error)
 {
+    if (!m_originNs) {
+        m_originNs = 0;
+        m_originNs = m_clock.nsecsElapsed() -
+                     static_cast<qint64>(std::max(0.0, elapsedNow() - elapsedAt(sentAt)) * 1e9);
+    }
     Row row;
     row.time = sentAt.isValid() ? sentAt : QDateTime::currentDateTime();
     row.elapsedSeconds = elapsedAt(sentAt);

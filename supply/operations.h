@@ -26,13 +26,14 @@ class RowMaker {
 public:
     RowMaker(); // the clock starts now
 
-    // Seconds on the monotonic clock at the wall-clock moment `at`, which has just
-    // passed (a request's send time): the monotonic clock now, less how long ago.
+    // Seconds since the origin at the wall-clock moment `at`, which has just passed
+    // (a request's send time): the monotonic clock now, less how long ago.
     double elapsedAt(const QDateTime &at) const;
     double elapsedNow() const;
 
     // The row of a reading of `address` whose request went out at `sentAt`: a good
-    // reading counts its energy; every row carries the counters so far.
+    // reading counts its energy; every row carries the counters so far. The first
+    // row's request is the origin of every row's elapsed time (0 on the first row).
     Row make(int address, const QDateTime &sentAt,
              const std::optional<protocol::StatusReading> &reading, const QString &error);
 
@@ -41,6 +42,7 @@ public:
 
 private:
     QElapsedTimer m_clock;
+    std::optional<qint64> m_originNs; // on m_clock
     std::map<int, EnergyCounter> m_energy;
 };
 

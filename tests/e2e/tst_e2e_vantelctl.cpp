@@ -39,6 +39,8 @@ private slots:
     void scanWaitAndLateReplies();
     void addressOntoATakenAddressSendsNoWrite();
     void echoingAdapter();
+    void echoingAdapterWritesFirst_data();
+    void echoingAdapterWritesFirst();
     void absentPortExits3();
     void portsListsDevicesAndStates();
     void stopSignalEndsAWaitPromptly_data();
@@ -364,6 +366,28 @@ void TestE2eVantelctl::echoingAdapter()
         r = run(echo + QStringList{"-a", "7", "set", "--voltage", "1"});
         QCOMPARE(r.code, 1);
     }
+}
+
+void TestE2eVantelctl::echoingAdapterWritesFirst_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("status"); // a part of the simulator's status afterwards
+    QTest::newRow("set") << QStringList{"set", "--voltage", "7.5", "--current", "0.5"}
+                         << "set-voltage=750 set-current=500";
+    QTest::newRow("output on") << QStringList{"output", "on"} << "output=on";
+}
+
+// A command that writes first, on an echoing adapter, without --echo: the adapter's
+// copy of the write is told from the supply's reply, and the write is confirmed.
+void TestE2eVantelctl::echoingAdapterWritesFirst()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, status);
+    QCOMPARE(m_sim->command(QStringLiteral("fault local-echo on")), QStringLiteral("ok"));
+    const Run r = run(QStringList{"-a", "7"} + arguments);
+    QVERIFY2(r.code == 0, qPrintable(r.err));
+    const QString state = m_sim->command(QStringLiteral("status"));
+    QVERIFY2(state.contains(status), qPrintable(state));
 }
 
 void TestE2eVantelctl::absentPortExits3()

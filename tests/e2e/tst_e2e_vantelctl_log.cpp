@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 
 namespace {
@@ -42,6 +43,7 @@ private slots:
     void endsCleanlyOnHangUpAndClosedPipe_data();
     void endsCleanlyOnHangUpAndClosedPipe();
     void absentPortExits3();
+    void rowTimeIsItsRequestsTime();
     void saysWhatHappened_data();
     void saysWhatHappened();
 
@@ -321,6 +323,36 @@ void TestE2eVantelctlLog::absentPortExits3()
     QVERIFY(!QFile::exists(path("never.csv")));
 }
 
+// After an address timed out, its next request waits for a quiet line: its row
+// still carries the moment that request went out, not its slot's.
+void TestE2eVantelctlLog::rowTimeIsItsRequestsTime()
+{
+    QVERIFY(m_rig->startSim({"--address", "1,2", "--output", "on", "--trace"}));
+    m_sim = &m_rig->sim();
+    QCOMPARE(m_sim->command(QStringLiteral("fault silence on 2")), QStringLiteral("ok"));
+    QProcess log;
+    startLog(log, {"--addresses", "1,2", "--interval", "300", "--timeout", "100", "--duration",
+                   "3s", "--output", path("log.csv")});
+    QVERIFY(log.waitForFinished(kWaitMs));
+    QCOMPARE(log.exitCode(), 0);
+    m_sim->command(QStringLiteral("status")); // every trace line so far is in
+    QList<double> requests;
+    for (const testsupport::TraceLine &line : m_sim->trace()) {
+        if (line.kind == QLatin1String("rx")) {
+            requests << line.seconds;
+        }
+    }
+    const QStringList rows = fileLines(path("log.csv")).mid(1);
+    QVERIFY(rows.size() >= 16);
+    QCOMPARE(rows.size(), requests.size());
+    const double firstRow = rows.first().section(QLatin1Char(','), 1, 1).toDouble();
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        const double rowAt = rows[i].section(QLatin1Char(','), 1, 1).toDouble() - firstRow;
+        const double sentAt = requests[i] - requests.first();
+        QVERIFY2(std::abs(rowAt - sentAt) < 0.015, qPrintable(rows[i]));
+    }
+}
+
 void TestE2eVantelctlLog::saysWhatHappened_data()
 {
     QTest::addColumn<QString>("before"); // simulator commands, ';' between them
@@ -364,6 +396,11 @@ void TestE2eVantelctlLog::saysWhatHappened_data()
         << "$V log --off-at-end --interval 50 & sleep 1; kill -9 $S; wait $!" << 1
         << "may still be on"
         << ""
+        << "";
+    QTest::newRow("no reply at all")
+        << "fault silence on"
+        << "$V log --duration 1s --timeout 100" << 0 << "round trip: no replies"
+        << ",timeout\n"
         << "";
     QTest::newRow("a full file")
         << ""

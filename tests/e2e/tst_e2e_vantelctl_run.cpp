@@ -33,6 +33,9 @@ private slots:
     void sigtermDuringHoldSwitchesOff_data();
     void sigtermDuringHoldSwitchesOff();
     void fullFileAbortsAndSaysWhy();
+    void echoingAdapterWithoutOption();
+    void checkSays_data();
+    void checkSays();
     void silenceAbortsAfterThreeTimeouts();
     void maxNotMetAborts();
 
@@ -258,6 +261,55 @@ void TestE2eVantelctlRun::fullFileAbortsAndSaysWhy()
         QCOMPARE(line.count(','), 14);
     }
     QVERIFY(m_sim->command(QStringLiteral("status")).contains(QStringLiteral("output=off")));
+}
+
+// A run whose first step is a write, on an echoing adapter without --echo.
+void TestE2eVantelctlRun::echoingAdapterWithoutOption()
+{
+    startSim({});
+    QCOMPARE(m_sim->command(QStringLiteral("fault local-echo on")), QStringLiteral("ok"));
+    const Result r = run(QStringLiteral("set 5V 1A\noutput on\nhold 500ms\noutput off\n"));
+    QVERIFY2(r.code == 0, qPrintable(r.err));
+    QVERIFY(m_sim->command(QStringLiteral("status")).contains(QStringLiteral("output=off")));
+}
+
+void TestE2eVantelctlRun::checkSays_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // FILE: the sequence file
+    QTest::addColumn<QString>("sequence");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("said");
+    // 5 readings at 350 ms span 1.4 s: more than the max.
+    QTest::newRow("an until that cannot be met")
+        << QStringList{"run", "FILE", "--check"}
+        << "set 5V 0.1A\noutput on\nuntil current < 2A for 5 max 1s\n"
+        << 0 << "seq.txt:3: warning: ";
+    QTest::newRow("--json is refused with --check")
+        << QStringList{"--json", "run", "FILE", "--check"} << "hold 1s\n"
+        << 2 << "--json";
+    QTest::newRow("a byte order mark is skipped")
+        << QStringList{"run", "FILE", "--check"} << "\xEF\xBB\xBFset 5V 1A\n"
+        << 0 << "";
+}
+
+// What run --check says before anything is sent.
+void TestE2eVantelctlRun::checkSays()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, sequence);
+    QFETCH(int, code);
+    QFETCH(QString, said);
+    startSim({});
+    QFile file(path(QStringLiteral("seq.txt")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(sequence.toLatin1());
+    file.close();
+    arguments.replaceInStrings(QStringLiteral("FILE"), file.fileName());
+    const testsupport::CtlResult r = m_rig->run(arguments);
+    QVERIFY2(r.code == code, qPrintable(r.err));
+    QVERIFY2(r.err.contains(said), qPrintable(r.err));
+    m_sim->command(QStringLiteral("status")); // every trace line so far is in
+    QCOMPARE(m_sim->trace().size(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestE2eVantelctlRun)

@@ -6,6 +6,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 
 #include <ctime>
 #include <grp.h>
@@ -50,6 +51,8 @@ private slots:
     void thresholdWithTricklingBytes_data();
     void thresholdWithTricklingBytes();
     void thresholdZeroNeverFires();
+    void replyOfKnownLengthWakesOnce();
+    void devicePathInsteadOfComName();
     void receiveBufferIsCapped();
     void missingPortIs8002();
     void heldPortIs8005();
@@ -235,6 +238,52 @@ void TestQtCommControl::thresholdZeroNeverFires()
     QTRY_COMPARE(comm.InBufferCount(), 20);
     QTest::qWait(50);
     QCOMPARE(events.count(), 0);
+}
+
+void TestQtCommControl::replyOfKnownLengthWakesOnce()
+{
+    // Bytes a character apart, as a supply sends them: with a threshold of 17 the
+    // tty is not readable until the 17th, so the port reads once, not 17 times.
+    PtyPorts ports;
+    QVERIFY(!ports.add(1).isEmpty());
+    QtCommControl comm;
+    comm.setRThreshold(17);
+    openOn(comm, 1);
+    QSignalSpy reads(comm.findChild<QSerialPort *>(), &QSerialPort::readyRead);
+    QSignalSpy events(&comm, &serial::CommControl::OnComm);
+    for (int i = 0; i < 17; ++i) {
+        QTimer::singleShot(i, Qt::PreciseTimer, this,
+                           [&ports, i] { ports.send(1, QByteArray(1, char(i))); });
+    }
+    QTRY_COMPARE(events.count(), 1);
+    QCOMPARE(reads.count(), 1);
+    QCOMPARE(comm.Input().size(), 17);
+
+    // A lower threshold is asked for at once: what waits below the old one comes.
+    QVERIFY(ports.send(1, "abc"));
+    QTRY_COMPARE(comm.InBufferCount(), 3);
+    QCOMPARE(events.count(), 1);
+    comm.setRThreshold(1);
+    QTRY_COMPARE(events.count(), 2);
+    QCOMPARE(comm.Input(), QByteArray("abc"));
+}
+
+void TestQtCommControl::devicePathInsteadOfComName()
+{
+    // A device path given outright is opened whatever COMn names; a missing one is 8002.
+    PtyPorts ports;
+    const QString device = ports.add(2);
+    ports.unlink(2);
+    QtCommControl comm;
+    comm.setCommPort(2);
+    QCOMPARE(errorOf([&] { comm.setPortOpen(true); }), serial::kErrPortNotFound);
+    comm.setDevicePath(device);
+    comm.setPortOpen(true);
+    comm.setOutput("ab");
+    QCOMPARE(ports.receive(2, 2), QByteArray("ab"));
+    comm.setPortOpen(false);
+    comm.setDevicePath(QStringLiteral("/nonexistent/ttyUSB9"));
+    QCOMPARE(errorOf([&] { comm.setPortOpen(true); }), serial::kErrPortNotFound);
 }
 
 void TestQtCommControl::receiveBufferIsCapped()
@@ -460,9 +509,12 @@ void TestQtCommControl::otherEndGoneClosesWithoutSpinning()
     QVERIFY(ports.send(1, "ab"));
     QTRY_COMPARE(comm.InBufferCount(), 2);
 
+    QSignalSpy lost(&comm, &serial::CommControl::portLost);
     ports.hangUp(1);
     QTRY_VERIFY(!comm.PortOpen());
     QCOMPARE(comm.InBufferCount(), 0);
+    QCOMPARE(lost.count(), 1);
+    QVERIFY(!lost.first().first().toString().isEmpty());
 
     // Dead handles can raise errors continuously; after closing there are none.
     const std::clock_t cpuBefore = std::clock();

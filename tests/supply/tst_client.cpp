@@ -61,7 +61,7 @@ struct Step {
     std::optional<milliseconds> firstByte;
     int interruptAtMs = -1;
     int unplugAtMs = -1;
-    int lingerMs = 0;
+    bool writeRefused = false;
 };
 
 Step request(protocol::Frame frame, Script script, Error expected, QByteArray bytes)
@@ -100,6 +100,12 @@ Step stoppedAt(int ms, Step step)
 Step unpluggedAt(int ms, Step step)
 {
     step.unplugAtMs = ms;
+    return step;
+}
+
+Step refused(Step step)
+{
+    step.writeRefused = true;
     return step;
 }
 
@@ -176,6 +182,10 @@ void TestClient::line_data()
 
     QByteArray badCrc = kStatus;
     badCrc[16] = char(badCrc[16] ^ 0xFF);
+    QByteArray otherBadCrc = kStatusFrom2;
+    otherBadCrc[16] = char(otherBadCrc[16] ^ 0xFF);
+    // Address 1, function 3, a byte count of 10: a good frame, but no status reply.
+    const QByteArray otherByteCount = QByteArray::fromHex("01030A04D205DC04D001F400017DAC");
     const QByteArray junk("\xFF\x00\x55", 3);
     const QByteArray writeEcho = bytesOf(kOutputOn);
     const QByteArray otherWrite = bytesOf(protocol::buildSwitchOutputRequest(1, false));
@@ -202,11 +212,19 @@ void TestClient::line_data()
         {read({{30, kStatusFrom2.left(6)}, {60, kStatus}}, Error::None, kStatus)}, {0, 6, 0, 0});
     // Bytes that come before the request could have been answered are no reply.
     row("an earlier reply, too soon to be ours",
-        {read({{4, kZeroStatus}, {60, kStatus}}, Error::None, kStatus)}, {0, 0, 0, 1});
+        {read({{0, kZeroStatus}, {60, kStatus}}, Error::None, kStatus)}, {0, 0, 0, 1});
+    row("another address with a bad crc", {read({{40, otherBadCrc}}, Error::Foreign)},
+        {0, 17, 0, 1});
+    row("our address, another byte count", {read({{40, otherByteCount}}, Error::Foreign)},
+        {0, 0, 0, 1});
+    row("a write echo to a read", {read({{30, writeEcho}}, Error::Foreign)}, {0, 0, 0, 1});
     row("bad crc", {read({{40, badCrc}}, Error::Crc)});
     row("exception", {exception});
     row("silence", {read({}, Error::Timeout)});
     row("cut short", {read({{30, kStatus.left(9)}}, Error::Short)});
+    row("too slow to finish",
+        {read({{30, kStatus.left(1)}, {80, kStatus.mid(1, 1)}, {130, kStatus.mid(2, 1)}},
+              Error::Short)});
     // Another address timed out; its reply comes during our wait, named late.
     row("a late frame of another address",
         {silentFor2, read({{10, kStatusFrom2}, {50, kStatus}}, Error::None, kStatus)},
@@ -224,19 +242,27 @@ void TestClient::line_data()
     row("the adapter's echo on a write, by its time",
         {write({{5, writeEcho}, {30, writeEcho}}, Error::None, writeEcho)}, {0, 0, 1, 0});
     row("a write answered without echo", {write({{30, writeEcho}}, Error::None, writeEcho)});
+    // The echo came too late to be told by its time: the second copy tells it.
+    row("the adapter's echo on a write, by the supply's copy",
+        {write({{20, writeEcho}, {45, writeEcho}}, Error::None, writeEcho),
+         read({{5, kReadRequest}, {60, kStatus}}, Error::None, kStatus),
+         write({{5, writeEcho}, {30, writeEcho}}, Error::None, writeEcho)},
+        {0, 0, 3, 0});
     row("echo set: the echo alone confirms no write", {write({{5, writeEcho}}, Error::Timeout)},
         {0, 0, 1, 0}, true);
     row("echo set, then the supply's copy",
         {write({{5, writeEcho}, {35, writeEcho}}, Error::None, writeEcho)}, {0, 0, 1, 0}, true);
     row("a write echo that differs", {write({{30, otherWrite}}, Error::Foreign)}, {0, 0, 0, 1});
     row("first byte in time, the rest slower",
-        {firstByteWithin(25, read(byteByByte(kStatus, 15), Error::None, kStatus))});
+        {firstByteWithin(
+            40, read({{10, kStatus.left(1)}, {70, kStatus.mid(1)}}, Error::None, kStatus))});
     row("nothing by the first-byte wait",
-        {firstByteWithin(40, read({{100, kStatus}}, Error::Timeout))});
+        {firstByteWithin(40, read({{140, kStatus}}, Error::Timeout))});
     row("a stop with a reply in flight",
         {stoppedAt(20, read({{120, kStatus}}, Error::None, kStatus))});
     row("a stop and no reply", {stoppedAt(20, read({}, Error::Interrupted))});
     row("the port lost", {unpluggedAt(30, read({}, Error::Port)), read({}, Error::Port)});
+    row("the write refused", {refused(read({}, Error::Port))});
     // A reply to an earlier program's request is still on its way when we start.
     row("the opening drain", {read({{40, kStatus}}, Error::None, kStatus)}, {}, false,
         {{0, kZeroStatus.left(5)}, {50, kZeroStatus.mid(5)}});
@@ -266,6 +292,9 @@ void TestClient::line()
     int writes = 0;
     for (const Step &step : steps) {
         comm.scripts << step.script;
+        if (step.writeRefused) {
+            comm.failNextWrite(serial::kErrDeviceIo, "the device went away");
+        }
         QElapsedTimer clock;
         clock.start();
         supply::Reply *reply = step.request[1] == protocol::kReadHoldingRegisters
@@ -298,6 +327,9 @@ void TestClient::line()
         if (step.expected == Error::Exception) {
             QVERIFY2(clock.elapsed() < 150, qPrintable(QString::number(clock.elapsed())));
         }
+        if (step.expected == Error::Port && step.writeRefused) {
+            QCOMPARE(reply->errorText(), QStringLiteral("the device went away"));
+        }
         if (step.expected != Error::Port || writes < comm.written.size()) {
             ++writes;
         }
@@ -305,7 +337,9 @@ void TestClient::line()
         client.resume();
     }
     QCOMPARE(comm.written.size(), writes);
-    QCOMPARE(comm.written.first(), bytesOf(steps.first().request));
+    if (!comm.written.isEmpty()) {
+        QCOMPARE(comm.written.first(), bytesOf(steps.first().request));
+    }
     for (const qint64 silence : comm.silenceNs) {
         QVERIFY2(silence >= 3'645'000, qPrintable(QString::number(silence)));
     }
@@ -327,7 +361,7 @@ void TestClient::line()
     if (stats.roundTrips == 0) {
         QCOMPARE(stats.medianMs, 0.0);
     }
-    QCOMPARE(portFailures.count(), steps.last().expected == Error::Port ? 1 : 0);
+    QTRY_COMPARE(portFailures.count(), steps.last().expected == Error::Port ? 1 : 0);
 }
 
 void TestClient::stopRefusesUntilResumed()
@@ -354,6 +388,15 @@ void TestClient::stopRefusesUntilResumed()
     QTRY_VERIFY(reply->isFinished());
     QCOMPARE(reply->error(), Error::None);
     QVERIFY(client.idle());
+    delete reply;
+
+    // A reply let go while its request is out: the next one is still answered.
+    comm.scripts << Script{{30, kStatus}} << Script{{30, kStatus}};
+    delete client.readStatus(1);
+    reply = client.readStatus(1);
+    QTRY_VERIFY(reply->isFinished());
+    QCOMPARE(reply->error(), Error::None);
+    QCOMPARE(comm.written.size(), 3);
     delete reply;
 }
 
