@@ -123,6 +123,7 @@ private slots:
     void waysOut_data();
     void waysOut();
     void sweepMarksItsPoints();
+    void lostPortEndsTheRunAndTheRecording();
     void ceilingTripsWithinTwoPolls();
     void killedRecordingKeepsWholeRows();
 
@@ -299,6 +300,28 @@ void TestSequenceE2e::sweepMarksItsPoints()
         }
     }
     QCOMPARE(points, QStringList({"0:3:1:1", "1:3:2:2", "2:3:3:3"}));
+}
+
+void TestSequenceE2e::lostPortEndsTheRunAndTheRecording()
+{
+    Monitor m(m_dir.path());
+    QVERIFY(m.start({}));
+    QVERIFY(m.bench().startRecording().isEmpty());
+    auto *window = m.sequenceWindow();
+    window->editor->setPlainText(QStringLiteral("set 5V 1A\noutput on\nhold 60s\n"));
+    QSignalSpy finished(&m.bench(), &sequencer::Bench::runFinished);
+    window->startButton->click();
+    QTRY_VERIFY_WITH_TIMEOUT(m.form->Text5->Text() == QStringLiteral("ON"), 5000);
+    // The adapter goes away: the switch-off cannot go out, and the window says so.
+    m.sim.stop(SimProcess::Stop::Kill);
+    QTRY_VERIFY_WITH_TIMEOUT(finished.count() == 1, kRunMs);
+    const QString said = finished.first().at(1).toString();
+    QVERIFY2(said.contains("aborted: the port failed") && said.contains("it may still be on"),
+             qPrintable(said));
+    QTRY_VERIFY(!m.bench().recorder().recording());
+    QVERIFY2(m.messenger.messages.join('|').contains("The recording ended (the port failed)"),
+             qPrintable(m.messenger.messages.join('|')));
+    QVERIFY(csvRows(m.bench().recorder().path()).size() >= 3);
 }
 
 void TestSequenceE2e::ceilingTripsWithinTwoPolls()
