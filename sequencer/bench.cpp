@@ -103,6 +103,8 @@ Bench::Bench(QWidget *window, const QList<QWidget *> &boxes, ui::Messenger &mess
 
 Bench::~Bench()
 {
+    // The window's controls may be gone already: nothing more is sent through them.
+    m_link.send = nullptr;
     // The runner goes before its line and its sequence.
     m_runner.reset();
     m_runLine.reset();
@@ -124,7 +126,12 @@ void Bench::inform(const QString &text)
 {
     // Shown once the current handler is done, so that a write decided in it goes
     // out before the box's own event loop runs.
-    QTimer::singleShot(0, this, [this, text] { m_messenger.inform(m_window, text); });
+    // A window closed meanwhile (the program quitting) shows nothing more.
+    QTimer::singleShot(0, this, [this, text] {
+        if (m_window->isVisible()) {
+            m_messenger.inform(m_window, text);
+        }
+    });
 }
 
 bool Bench::intercept(const QString &why, std::function<void()> proceed)
