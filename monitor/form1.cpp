@@ -1,9 +1,13 @@
 #include "monitor/form1.h"
 
+#include "numtext/numtext.h"
+#include "sequencer/bench.h"
 #include "trend/trendentry.h"
 #include "ui/formbuilder.h"
 
 #include <QCloseEvent>
+
+#include <exception>
 
 namespace vantel {
 
@@ -23,6 +27,23 @@ const QColor kGrey(128, 128, 128);
 const QString kUp = QStringLiteral("▲");
 const QString kDown = QStringLiteral("▼");
 
+// The error word of a status reply that failed its judgement, as the log writes it.
+QString rejectionWord(const protocol::ReplyJudgement &judgement)
+{
+    switch (judgement.verdict) {
+    case protocol::ReplyVerdict::BadCrc:
+        return QStringLiteral("crc");
+    case protocol::ReplyVerdict::Exception:
+        return QStringLiteral("exception %1").arg(judgement.exceptionCode);
+    case protocol::ReplyVerdict::Incomplete:
+        return QStringLiteral("short");
+    case protocol::ReplyVerdict::NotOurs:
+    case protocol::ReplyVerdict::Ok:
+        break;
+    }
+    return QStringLiteral("foreign");
+}
+
 } // namespace
 
 Form1::Form1(serial::CommControl &comm, ui::Messenger &messenger, QWidget *parent)
@@ -35,7 +56,10 @@ Form1::Form1(serial::CommControl &comm, ui::Messenger &messenger, QWidget *paren
     portControls.Label1 = Label1;
     portControls.C31 = C31;
     m_ports = std::make_unique<serial::PortConnection>(MSComm1, m_messenger, this, portControls);
-    m_ports->afterOpen = [this] { portOpened = true; };
+    m_ports->afterOpen = [this] {
+        portOpened = true;
+        m_portLost = false;
+    };
     m_ports->beforeClose = [this] {
         portOpened = false;
         emit readingsInterrupted();
@@ -50,6 +74,7 @@ Form1::Form1(serial::CommControl &comm, ui::Messenger &messenger, QWidget *paren
     connect(this, &Form1::statusDecoded, &m_history, &trend::History::record);
     connect(this, &Form1::readingsInterrupted, &m_history, &trend::History::endSegment);
     trend::addTrendEntry(this, {T1, T2, T3, T4, Text4, Text5}, m_history, m_messenger);
+    attachBench();
     Form_Load();
 }
 
@@ -194,9 +219,9 @@ void Form1::buildControls()
 void Form1::connectHandlers()
 {
     connect(C28, &QPushButton::clicked, this, &Form1::C28_Click);
-    connect(C31, &QPushButton::clicked, this, &Form1::C31_Click);
+    connectGuarded(C31, &Form1::C31_Click);
     connect(C32, &QPushButton::clicked, this, &Form1::C32_Click);
-    connect(C1, &QPushButton::clicked, this, &Form1::C1_Click);
+    connectGuarded(C1, &Form1::C1_Click);
     connect(Timer1, &ui::IntervalTimer::tick, this, &Form1::Timer1_Timer);
     connect(Timer2, &ui::IntervalTimer::tick, this, &Form1::Timer2_Timer);
     connect(&MSComm1, &serial::CommControl::OnComm, this, &Form1::MSComm1_OnComm);
@@ -220,11 +245,11 @@ void Form1::connectHandlers()
     connect(C15, &QPushButton::clicked, this, &Form1::C15_Click);
     connect(C34, &QPushButton::clicked, this, &Form1::C34_Click);
     connect(C35, &QPushButton::clicked, this, &Form1::C35_Click);
-    connect(C23, &QPushButton::clicked, this, &Form1::C23_Click);
-    connect(C24, &QPushButton::clicked, this, &Form1::C24_Click);
-    connect(C18, &QPushButton::clicked, this, &Form1::C18_Click);
-    connect(C19, &QPushButton::clicked, this, &Form1::C19_Click);
-    connect(C25, &QPushButton::clicked, this, &Form1::C25_Click);
+    connectGuarded(C23, &Form1::C23_Click);
+    connectGuarded(C24, &Form1::C24_Click);
+    connectGuarded(C18, &Form1::C18_Click);
+    connectGuarded(C19, &Form1::C19_Click);
+    connectGuarded(C25, &Form1::C25_Click);
 }
 
 void Form1::MsgBox(const QString &text)
@@ -255,10 +280,108 @@ void Form1::C28_Click()
 
 void Form1::closeEvent(QCloseEvent *event)
 {
+    // A run holding the supply is stopped, with the output off, before the window goes.
+    if (m_bench->intercept(tr("the program is quitting"), [this] { close(); })) {
+        event->ignore();
+        return;
+    }
     Timer1->setEnabled(false);
     Timer2->setEnabled(false);
     m_ports->release();
     QWidget::closeEvent(event);
+}
+
+void Form1::attachBench()
+{
+    m_bench = new sequencer::Bench(this, {T1, T2, T3, T4, Text4, Text5}, m_messenger);
+    sequencer::MonitorLink &link = m_bench->link();
+    link.portOpen = [this] { return portOpened && MSComm1.PortOpen(); };
+    link.monitorRunning = [this] { return monitorRunning; };
+    link.address = [this]() -> std::optional<std::uint8_t> {
+        const auto value = numtext::readStrict(T15->Text().toStdString());
+        if (!value || *value < 1 || *value != static_cast<int>(*value)) {
+            return std::nullopt;
+        }
+        return numtext::toByte(T15->Text().toStdString());
+    };
+    link.send = [this](const protocol::Frame &frame) {
+        if (!MSComm1.PortOpen()) {
+            return tr("the serial port is not open");
+        }
+        try {
+            handOverWrite(frame);
+        } catch (const std::exception &error) {
+            return QString::fromUtf8(error.what());
+        }
+        return QString();
+    };
+    connect(this, &Form1::pollSent, &link, &sequencer::MonitorLink::requestSent);
+    connect(this, &Form1::statusDecoded, &link, &sequencer::MonitorLink::replyDecoded);
+    connect(this, &Form1::statusRejected, &link,
+            [&link](const protocol::ReplyJudgement &judgement) {
+                link.replyRejected(rejectionWord(judgement));
+            });
+    connect(this, &Form1::readingsInterrupted, &link, [this, &link] {
+        // A silence keeps the polls going; a stop or a close ends them.
+        if (!portOpened) {
+            link.pollingEnded(tr("the serial port was closed"));
+        } else if (!monitorRunning) {
+            link.pollingEnded(tr("the output monitor stopped"));
+        }
+    });
+    // The poll's tick finds a port that went away under it: the line is lost.
+    connect(Timer1, &ui::IntervalTimer::tick, &link, [this, &link] {
+        if (portOpened && !MSComm1.PortOpen() && !m_portLost) {
+            m_portLost = true;
+            link.pollingEnded(tr("the port failed"));
+        }
+    });
+}
+
+void Form1::connectGuarded(QPushButton *control, void (Form1::*handler)())
+{
+    connect(control, &QPushButton::clicked, this, [this, control, handler] {
+        const auto act = [this, control, handler] {
+            // A set value above a ceiling is refused before anything is sent.
+            if (control == C18 || control == C19) {
+                const bool voltage = control == C18;
+                if (const auto value = dialledSetValue(voltage)) {
+                    const QString refused = voltage ? m_bench->ceilings().refusesVoltage(*value)
+                                                    : m_bench->ceilings().refusesCurrent(*value);
+                    if (!refused.isEmpty()) {
+                        MsgBox(refused);
+                        return;
+                    }
+                }
+            }
+            (this->*handler)();
+        };
+        const QString name =
+            control == C23 || control == C24 ? tr("the address spinner") : control->text();
+        if (!m_bench->intercept(tr("stopped by “%1”").arg(name), act)) {
+            act();
+        }
+    });
+}
+
+std::optional<double> Form1::dialledSetValue(bool voltage) const
+{
+    const std::array<std::pair<double, ui::TextBox *>, 4> digits =
+        voltage ? std::array<std::pair<double, ui::TextBox *>, 4>{{{10, T6},
+                                                                   {1, T8},
+                                                                   {0.1, T10},
+                                                                   {0.01, T12}}}
+                : std::array<std::pair<double, ui::TextBox *>, 4>{
+                      {{1, T16}, {0.1, T7}, {0.01, T9}, {0.001, T11}}};
+    double value = 0;
+    for (const auto &[weight, box] : digits) {
+        const auto digit = numtext::readStrict(box->Text().toStdString());
+        if (!digit) {
+            return std::nullopt;
+        }
+        value += weight * *digit;
+    }
+    return value;
 }
 
 void Form1::C31_Click()

@@ -2,6 +2,7 @@
 
 #include "protocol/frames.h"
 #include "protocol/reading.h"
+#include "protocol/reply.h"
 #include "serial/commcontrol.h"
 #include "serial/portconnection.h"
 #include "trend/history.h"
@@ -17,6 +18,11 @@
 
 #include <array>
 #include <memory>
+#include <optional>
+
+namespace sequencer {
+class Bench;
+}
 
 namespace vantel {
 
@@ -114,10 +120,16 @@ signals:
     // The readings stopped: the watchdog found silence, the monitor stopped or the
     // port closed.
     void readingsInterrupted();
+    // A status request went out to `address`.
+    void pollSent(std::uint8_t address);
+    // The bytes that came for a status request failed the reply's checks.
+    void statusRejected(const protocol::ReplyJudgement &judgement);
 
 public:
     // Every reading since the window opened, kept for the trend window.
     trend::History &history() { return m_history; }
+    // Sequence runs, recording and ceilings on this window's poll and write path.
+    sequencer::Bench &bench() { return *m_bench; }
 
 protected:
     // Closing the window releases the port and stops the timers.
@@ -133,9 +145,20 @@ private:
     void sendSetpoint(const SetCommand &command);
     void handOverWrite(const protocol::Frame &frame);
 
+    // The hooks of the tools beside the window.
+    void attachBench();
+    // Connects a control whose press would disturb a run: a run holding the supply
+    // is stopped first, if the user agrees.
+    void connectGuarded(QPushButton *control, void (Form1::*handler)());
+    // The dialled set value of C18 (voltage) or C19 (current); nullopt when a digit
+    // box holds no number.
+    std::optional<double> dialledSetValue(bool voltage) const;
+
     ui::Messenger &m_messenger;
     trend::History m_history;
     std::unique_ptr<serial::PortConnection> m_ports;
+    sequencer::Bench *m_bench = nullptr;
+    bool m_portLost = false;
 };
 
 } // namespace vantel

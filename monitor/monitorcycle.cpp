@@ -134,7 +134,9 @@ void decodeStatusReply(Form1 &w)
     w.replySeen = true;
     const auto *reply = reinterpret_cast<const std::uint8_t *>(input.constData());
     const auto size = static_cast<std::size_t>(input.size());
-    if (protocol::judgeStatusReply(*expected, reply, size).verdict != protocol::ReplyVerdict::Ok) {
+    if (const auto judgement = protocol::judgeStatusReply(*expected, reply, size);
+        judgement.verdict != protocol::ReplyVerdict::Ok) {
+        emit w.statusRejected(judgement);
         return;
     }
     // The values as sent go to the trend's history; the display below masks them.
@@ -270,6 +272,7 @@ void Form1::Timer1_Timer()
         // reports the silence that follows.
         return;
     }
+    emit pollSent(*address);
     // The broadcast address never answers: one request is enough.
     if (*address == protocol::kBroadcastAddress) {
         Timer1->setEnabled(false);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Starts vantel and pellow on a virtual X display (Xvfb with openbox) against the
-# simulated supply, uses them as a person would by clicking the controls, and saves
-# a screenshot after each step into screenshots/ (or the folder given as $1).
+# simulated supply, uses them as a person would by clicking the controls (the trend
+# and a sequence run included), and saves a screenshot after each step into
+# screenshots/ (or the folder given as $1).
 # Needs Xvfb, openbox, xdotool and ImageMagick's import.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -44,6 +45,9 @@ sleep 0.5
 
 export VANTEL_PORT_DIR="$work/ports"
 export QT_QPA_PLATFORM=xcb
+# Settings and records of this session only: the records folder is Documents/vantel.
+export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
+mkdir -p "$HOME"
 mkdir -p "$VANTEL_PORT_DIR"
 "$build/sim/vantel-sim" --port 1 --no-stdin --control "$work/sim.ctl" \
     --voltage 12.34 --current 1.5 --load 10 >/dev/null &
@@ -137,7 +141,31 @@ done
 xdotool windowactivate --sync "$trend" 2>/dev/null || true
 sleep 0.5
 snap vantel-trend "$trend"
+# The sequence window (F3): a sequence typed in, checked and previewed, then run with
+# F5 and stopped with Shift+F5, which switches the output off.
 xdotool windowactivate --sync "$window" 2>/dev/null || true
+xdotool key F3
+sequence="$(xdotool search --sync --onlyvisible --name '^vantel - sequence' | head -1)"
+xdotool windowactivate --sync "$sequence" 2>/dev/null || true
+xdotool mousemove --window "$sequence" 300 150 click 1
+for line in '# I-V points, then a hold' 'limit 21V 1A' 'set 4V 0.8A' 'output on' \
+    'sweep voltage 4V 20V 4V dwell 2s' 'hold 20s' 'output off'; do
+    xdotool type --delay 10 "$line"
+    xdotool key Return
+done
+sleep 0.6
+snap sequence-preview "$sequence"
+xdotool key F5
+sleep 4
+snap sequence-running "$sequence"
+snap vantel-running
+xdotool windowactivate --sync "$sequence" 2>/dev/null || true
+xdotool key shift+F5
+sleep 2
+snap sequence-stopped "$sequence"
+xdotool windowactivate --sync "$window" 2>/dev/null || true
+click 480 7800 2175 495 # C25 Output start (the stop switched the output off)
+sleep 1.2
 click 480 7800 2175 495 # C25 Output stop
 sleep 1.2
 snap vantel-output-off

@@ -10,7 +10,9 @@
 #  4. end to end against vantel-sim on a pseudo-terminal mapped into the prefix as
 #     COM3: vantelctl.exe's commands and exit codes, the vantel window polling
 #     and setting a voltage (the poll period is read off the simulator's trace),
-#     its trend opened with F2 and saved as CSV, and `vantelctl.exe log --mqtt`
+#     its trend opened with F2 and saved as CSV, its sequence window opened with F3
+#     running a short sequence to its end and stopping another with Shift+F5, and
+#     `vantelctl.exe log --mqtt`
 #     publishing to a mosquitto on a free loopback port, every row received.
 # Exits non-zero on the first failure.
 set -euo pipefail
@@ -226,6 +228,22 @@ if [ -f "$build/tst_e2e_wine_trend.exe" ]; then
     echo "trend: opened with F2 while polling COM3, its CSV saved"
 else
     fail "tst_e2e_wine_trend.exe was not built: the Windows build has no trend window"
+fi
+
+# The sequence window: F3 opens it, a short run goes from F5 to its end with its
+# record, and a run stopped with Shift+F5 leaves the output off on the trace.
+if [ -f "$build/tst_e2e_wine_sequence.exe" ]; then
+    off_frame="01 06 10 06 00 00 6D 0B" # output off at address 1
+    offs_before="$(grep -c " rx $off_frame @1\$" "$work/trace" || true)"
+    VANTEL_E2E_COM=COM3 "$wine" "$build/tst_e2e_wine_sequence.exe" -o "$work/sequence.txt,txt" \
+        >/dev/null 2>&1 || fail "the sequence window failed: $(cat "$work/sequence.txt" 2>/dev/null)"
+    offs="$(grep -c " rx $off_frame @1\$" "$work/trace" || true)"
+    # One from the run's own last line, one from the stop.
+    [ "$((offs - offs_before))" -ge 2 ] ||
+        fail "the stopped run left no output-off request on the trace"
+    echo "sequence: F3 opened it, a run went from F5 to its end with its record, Shift+F5 switched the output off"
+else
+    fail "tst_e2e_wine_sequence.exe was not built"
 fi
 
 # A mosquitto of our own on a free loopback port: a port another program holds

@@ -28,10 +28,20 @@ QString askSavePath(QWidget *parent, const QString &caption, const QString &sugg
     return QFileDialog::getSaveFileName(parent, caption, suggested, filter);
 }
 
+QString askOpenPath(QWidget *parent, const QString &caption, const QString &suggested,
+                    const QString &filter)
+{
+    return QFileDialog::getOpenFileName(parent, caption, suggested, filter);
+}
+
 #elif defined(Q_OS_WIN)
 
-QString askSavePath(QWidget *parent, const QString &caption, const QString &suggested,
-                    const QString &filter)
+namespace {
+
+enum class Purpose { Save, Open };
+
+QString askPath(Purpose purpose, QWidget *parent, const QString &caption, const QString &suggested,
+                const QString &filter)
 {
     // "CSV files (*.csv)" becomes the pair "CSV files (*.csv)" and "*.csv", each
     // ended by a NUL, the list by another.
@@ -59,11 +69,33 @@ QString askSavePath(QWidget *parent, const QString &caption, const QString &sugg
     dialog.nMaxFile = DWORD(path.size());
     dialog.lpstrTitle = title.c_str();
     dialog.lpstrDefExt = extension.empty() ? nullptr : extension.c_str();
-    dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_EXPLORER;
-    if (!GetSaveFileNameW(&dialog)) {
-        return QString(); // cancelled, or the dialog could not be shown
+    dialog.Flags = OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_EXPLORER;
+    if (purpose == Purpose::Save) {
+        dialog.Flags |= OFN_OVERWRITEPROMPT;
+        if (!GetSaveFileNameW(&dialog)) {
+            return QString(); // cancelled, or the dialog could not be shown
+        }
+    } else {
+        dialog.Flags |= OFN_FILEMUSTEXIST;
+        if (!GetOpenFileNameW(&dialog)) {
+            return QString();
+        }
     }
     return QDir::fromNativeSeparators(QString::fromWCharArray(path.data()));
+}
+
+} // namespace
+
+QString askSavePath(QWidget *parent, const QString &caption, const QString &suggested,
+                    const QString &filter)
+{
+    return askPath(Purpose::Save, parent, caption, suggested, filter);
+}
+
+QString askOpenPath(QWidget *parent, const QString &caption, const QString &suggested,
+                    const QString &filter)
+{
+    return askPath(Purpose::Open, parent, caption, suggested, filter);
 }
 
 #else

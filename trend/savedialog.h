@@ -12,5 +12,8 @@ namespace trend {
 // Windows' common Save dialog instead.
 QString askSavePath(QWidget *parent, const QString &caption, const QString &suggested,
                     const QString &filter);
+// The same for a file to open, which must exist.
+QString askOpenPath(QWidget *parent, const QString &caption, const QString &suggested,
+                    const QString &filter);
 
 } // namespace trend

@@ -1,0 +1,101 @@
+#include "sequencer/runline.h"
+
+#include <QTimer>
+
+namespace sequencer {
+
+WindowRunLine::WindowRunLine(MonitorLink &link, std::uint8_t address, QObject *parent)
+    : QObject(parent), m_link(link), m_address(address)
+{
+}
+
+WindowRunLine::~WindowRunLine()
+{
+    end();
+    if (m_write != 0) {
+        m_link.cancel(m_write);
+    }
+}
+
+void WindowRunLine::begin(std::function<void(const supply::Row &)> reading,
+                          std::function<void(const QString &reason)> failed)
+{
+    end();
+    m_polled = connect(&m_link, &MonitorLink::polled, this, [this, reading](const Poll &poll) {
+        reading(m_rows.make(poll.address, poll.time, poll.reading, poll.error));
+    });
+    m_ended = connect(&m_link, &MonitorLink::ended, this, std::move(failed));
+}
+
+void WindowRunLine::end()
+{
+    disconnect(m_polled);
+    disconnect(m_ended);
+}
+
+void WindowRunLine::write(supply::Target target, std::uint16_t value,
+                          std::function<void(const QString &problem)> retrying, Done done)
+{
+    if (m_interrupted) {
+        supply::WriteResult result;
+        result.error = supply::Error::Interrupted;
+        result.problem = supply::errorWord(supply::Error::Interrupted);
+        later(std::move(done), result);
+        return;
+    }
+    m_write = send(target, value, std::move(retrying), std::move(done));
+}
+
+int WindowRunLine::send(supply::Target target, std::uint16_t value,
+                        std::function<void(const QString &)> retrying, Done done)
+{
+    m_writeDone = std::move(done);
+    return m_link.write(
+        supply::writeRequest(m_address, target, value), supply::confirmsWrite(target, value),
+        [this](bool confirmed, const QString &problem) {
+            m_write = 0;
+            supply::WriteResult result;
+            result.confirmed = confirmed;
+            result.readBack = m_link.lastReading();
+            if (!confirmed) {
+                result.problem = problem;
+                if (problem.startsWith(QStringLiteral("port"))) {
+                    result.error = supply::Error::Port;
+                    result.problem = supply::errorWord(supply::Error::Port);
+                    result.detail = problem.mid(problem.indexOf(':') + 1).trimmed();
+                }
+            }
+            later(std::exchange(m_writeDone, nullptr), result);
+        },
+        std::move(retrying));
+}
+
+void WindowRunLine::interrupt()
+{
+    m_interrupted = true;
+    if (m_write != 0) {
+        m_link.cancel(std::exchange(m_write, 0));
+        supply::WriteResult result;
+        result.error = supply::Error::Interrupted;
+        result.problem = supply::errorWord(supply::Error::Interrupted);
+        later(std::exchange(m_writeDone, nullptr), result);
+    }
+}
+
+void WindowRunLine::switchOff(Done done)
+{
+    if (m_write != 0) {
+        m_link.cancel(std::exchange(m_write, 0));
+    }
+    m_write = send(supply::Target::Output, 0, nullptr, std::move(done));
+}
+
+void WindowRunLine::later(Done done, supply::WriteResult result)
+{
+    if (!done) {
+        return;
+    }
+    QTimer::singleShot(0, this, [done = std::move(done), result] { done(result); });
+}
+
+} // namespace sequencer

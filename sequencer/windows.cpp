@@ -1,0 +1,580 @@
+#include "sequencer/windows.h"
+
+#include "sequencer/bench.h"
+#include "sequencer/codeeditor.h"
+#include "sequencer/examples.h"
+#include "sequencer/preview.h"
+#include "sequencer/previewplot.h"
+#include "trend/savedialog.h"
+#include "ui/messenger.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QShortcut>
+#include <QSplitter>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace sequencer {
+
+namespace {
+
+const QString kSequenceFilter = QStringLiteral("Sequence files (*.txt *.seq)");
+constexpr int kCheckPauseMs = 200;
+constexpr std::int64_t kPollPeriodMs = 350; // the monitor's poll, a run's readings
+
+QString duration(double seconds)
+{
+    return QString::fromStdString(supply::durationText(static_cast<std::int64_t>(seconds * 1000)));
+}
+
+SequenceWindow::Unsaved askUnsavedBox(QWidget *parent)
+{
+    const auto answer = QMessageBox::question(
+        parent, ui::messageTitle(), QObject::tr("The sequence was changed. Save it?"),
+        QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
+    if (answer == QMessageBox::Save) {
+        return SequenceWindow::Unsaved::Save;
+    }
+    return answer == QMessageBox::Discard ? SequenceWindow::Unsaved::Discard
+                                          : SequenceWindow::Unsaved::Cancel;
+}
+
+} // namespace
+
+FolderRow::FolderRow(Bench &bench, QWidget *parent)
+    : QWidget(parent), folder(new QLineEdit(this)),
+      openFolder(new QPushButton(tr("Open folder"), this))
+{
+    auto *row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->addWidget(new QLabel(tr("Records folder:"), this));
+    row->addWidget(folder, 1);
+    row->addWidget(openFolder);
+    folder->setObjectName(QStringLiteral("recordsFolder"));
+    folder->setText(QDir::toNativeSeparators(bench.recordsFolder()));
+    connect(folder, &QLineEdit::editingFinished, this, [this, &bench] {
+        const QString chosen = QDir::fromNativeSeparators(folder->text().trimmed());
+        if (!chosen.isEmpty() && chosen != bench.recordsFolder()) {
+            bench.setRecordsFolder(chosen);
+        }
+    });
+    connect(&bench, &Bench::recordsFolderChanged, this,
+            [this, &bench] { folder->setText(QDir::toNativeSeparators(bench.recordsFolder())); });
+    connect(openFolder, &QPushButton::clicked, this, [&bench] {
+        QDir().mkpath(bench.recordsFolder());
+        QDesktopServices::openUrl(QUrl::fromLocalFile(bench.recordsFolder()));
+    });
+}
+
+SequenceWindow::SequenceWindow(Bench &bench, QWidget *parent)
+    : QWidget(parent, Qt::Window), m_bench(bench), m_askOpen(trend::askOpenPath),
+      m_askSave(trend::askSavePath)
+{
+    setObjectName(QStringLiteral("SequenceWindow"));
+    askUnsaved = askUnsavedBox;
+    resize(900, 720);
+
+    openButton = new QPushButton(tr("Open…"), this);
+    saveButton = new QPushButton(tr("Save"), this);
+    saveAsButton = new QPushButton(tr("Save as…"), this);
+    examplesButton = new QPushButton(tr("Examples"), this);
+    auto *examplesMenu = new QMenu(examplesButton);
+    for (const Example &example : examples()) {
+        examplesMenu->addAction(example.name, this, [this, example] {
+            editor->setPlainText(example.text);
+            editor->document()->setModified(true);
+        });
+    }
+    examplesButton->setMenu(examplesMenu);
+    auto *fileRow = new QHBoxLayout;
+    for (QPushButton *b : {openButton, saveButton, saveAsButton, examplesButton}) {
+        fileRow->addWidget(b);
+    }
+    fileRow->addStretch(1);
+
+    editor = new CodeEditor(this);
+    editor->setObjectName(QStringLiteral("sequenceEditor"));
+    checkLabel = new QLabel(this);
+    checkLabel->setStyleSheet(QStringLiteral("color: #b00000"));
+    checkLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    summaryLabel = new QLabel(this);
+    previewNote = new QLabel(this);
+    previewNote->setWordWrap(true);
+    plot = makePreviewPlot(this);
+
+    startButton = new QPushButton(tr("Start (F5)"), this);
+    stopButton = new QPushButton(tr("Stop (Shift+F5)"), this);
+    stopKeepButton = new QPushButton(tr("Stop, keep output"), this);
+    auto *runRow = new QHBoxLayout;
+    for (QPushButton *b : {startButton, stopButton, stopKeepButton}) {
+        runRow->addWidget(b);
+    }
+    runRow->addStretch(1);
+    stepLabel = new QLabel(this);
+    waitLabel = new QLabel(this);
+    timeLabel = new QLabel(this);
+    rowsLabel = new QLabel(this);
+    recordLabel = new QLabel(this);
+    recordLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    accountLabel = new QLabel(this);
+    accountLabel->setWordWrap(true);
+    ceilingLabel = new QLabel(this);
+    folderRow = new FolderRow(bench, this);
+    log = new QPlainTextEdit(this);
+    log->setReadOnly(true);
+    log->setMaximumBlockCount(2000);
+
+    auto *top = new QWidget(this);
+    auto *topLayout = new QVBoxLayout(top);
+    topLayout->setContentsMargins(0, 0, 0, 0);
+    topLayout->addLayout(fileRow);
+    topLayout->addWidget(editor, 1);
+    topLayout->addWidget(checkLabel);
+    topLayout->addWidget(summaryLabel);
+    auto *bottom = new QWidget(this);
+    auto *bottomLayout = new QVBoxLayout(bottom);
+    bottomLayout->setContentsMargins(0, 0, 0, 0);
+    bottomLayout->addWidget(plot, 1);
+    bottomLayout->addWidget(previewNote);
+    bottomLayout->addLayout(runRow);
+    for (QLabel *l :
+         {ceilingLabel, stepLabel, waitLabel, timeLabel, rowsLabel, recordLabel, accountLabel}) {
+        bottomLayout->addWidget(l);
+    }
+    bottomLayout->addWidget(folderRow);
+    bottomLayout->addWidget(log);
+    auto *split = new QSplitter(Qt::Vertical, this);
+    split->addWidget(top);
+    split->addWidget(bottom);
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(split);
+
+    const auto key = [this](const QKeySequence &sequence, QPushButton *button) {
+        auto *shortcut = new QShortcut(sequence, this);
+        connect(shortcut, &QShortcut::activated, button, &QPushButton::click);
+    };
+    key(QKeySequence::Open, openButton);
+    key(QKeySequence::Save, saveButton);
+    key(Qt::Key_F5, startButton);
+    key(QKeySequence(Qt::SHIFT | Qt::Key_F5), stopButton);
+
+    connect(openButton, &QPushButton::clicked, this, [this] {
+        if (m_bench.running()) {
+            return;
+        }
+        const QString path = m_askOpen(this, tr("Open a sequence"), m_path, kSequenceFilter);
+        if (!path.isEmpty()) {
+            openFile(path);
+        }
+    });
+    connect(saveButton, &QPushButton::clicked, this, &SequenceWindow::save);
+    connect(saveAsButton, &QPushButton::clicked, this, &SequenceWindow::saveAs);
+    connect(startButton, &QPushButton::clicked, this, &SequenceWindow::start);
+    connect(stopButton, &QPushButton::clicked, this,
+            [this] { m_bench.stopRun(tr("stopped by the Stop button")); });
+    connect(stopKeepButton, &QPushButton::clicked, this,
+            [this] { m_bench.stopRun(tr("stopped by “Stop, keep output”"), true); });
+
+    m_checkTimer.setSingleShot(true);
+    m_checkTimer.setInterval(kCheckPauseMs);
+    connect(&m_checkTimer, &QTimer::timeout, this, &SequenceWindow::check);
+    connect(editor, &QPlainTextEdit::textChanged, this, [this] { m_checkTimer.start(); });
+    connect(editor->document(), &QTextDocument::modificationChanged, this,
+            &SequenceWindow::updateTitle);
+
+    connect(&m_bench, &Bench::runStarted, this, [this] {
+        log->clear();
+        accountLabel->clear();
+        updateButtons();
+    });
+    connect(&m_bench, &Bench::runMessage, log, &QPlainTextEdit::appendPlainText);
+    connect(&m_bench, &Bench::runProgress, this, &SequenceWindow::showProgress);
+    connect(&m_bench, &Bench::runFinished, this, &SequenceWindow::runEnded);
+    connect(&m_bench, &Bench::ceilingsChanged, this,
+            [this] { ceilingLabel->setText(m_bench.ceilings().summary()); });
+    ceilingLabel->setText(m_bench.ceilings().summary());
+
+    updateTitle();
+    updateButtons();
+    check();
+}
+
+QString SequenceWindow::fileName() const
+{
+    return m_path.isEmpty() ? tr("untitled") : QFileInfo(m_path).fileName();
+}
+
+bool SequenceWindow::modified() const
+{
+    return editor->document()->isModified();
+}
+
+void SequenceWindow::updateTitle()
+{
+    QString title = QStringLiteral("vantel - sequence");
+    if (!m_path.isEmpty()) {
+        title += QStringLiteral(" — ") + fileName();
+    }
+    if (modified()) {
+        title += QStringLiteral(" *");
+    }
+    setWindowTitle(title);
+}
+
+void SequenceWindow::updateButtons()
+{
+    const bool running = m_bench.running();
+    editor->setReadOnly(running);
+    startButton->setEnabled(!running);
+    openButton->setEnabled(!running);
+    examplesButton->setEnabled(!running);
+    stopButton->setEnabled(running);
+    stopKeepButton->setEnabled(running);
+    if (!running) {
+        editor->setRunningLine(0);
+    }
+}
+
+bool SequenceWindow::openFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        m_bench.messenger().inform(
+            this,
+            tr("%1 could not be read: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+        return false;
+    }
+    const QByteArray bytes = file.readAll();
+    m_path = path;
+    editor->setPlainText(QString::fromUtf8(bytes));
+    editor->document()->setModified(false);
+    updateTitle();
+    checkNow();
+    return true;
+}
+
+bool SequenceWindow::save()
+{
+    if (m_path.isEmpty()) {
+        return saveAs();
+    }
+    QSaveFile file(m_path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(editor->toPlainText().toUtf8()) < 0 ||
+        !file.commit()) {
+        m_bench.messenger().inform(this,
+                                   tr("%1 could not be written: %2")
+                                       .arg(QDir::toNativeSeparators(m_path), file.errorString()));
+        return false;
+    }
+    editor->document()->setModified(false);
+    updateTitle();
+    checkNow();
+    return true;
+}
+
+bool SequenceWindow::saveAs()
+{
+    const QString suggested =
+        m_path.isEmpty() ? QDir(m_bench.recordsFolder()).filePath(QStringLiteral("sequence.txt"))
+                         : m_path;
+    const QString path = m_askSave(this, tr("Save the sequence"), suggested, kSequenceFilter);
+    if (path.isEmpty()) {
+        return false;
+    }
+    m_path = path;
+    return save();
+}
+
+void SequenceWindow::checkNow()
+{
+    m_checkTimer.stop();
+    check();
+}
+
+void SequenceWindow::check()
+{
+    const supply::ParsedSequence parsed =
+        supply::parseSequence(editor->toPlainText().toStdString());
+    if (parsed.error) {
+        checkLabel->setText(QStringLiteral("%1:%2: %3")
+                                .arg(fileName())
+                                .arg(parsed.error->line)
+                                .arg(QString::fromStdString(parsed.error->message)));
+        editor->setErrorLines({parsed.error->line});
+        summaryLabel->clear();
+        return;
+    }
+    checkLabel->clear();
+    editor->setErrorLines({});
+    const supply::Sequence &s = parsed.sequence;
+    const auto steps = std::count_if(s.steps.begin(), s.steps.end(), [](const auto &step) {
+        return step.kind != supply::SequenceStep::Kind::End;
+    });
+    const auto longest = s.longestMs();
+    summaryLabel->setText(longest ? tr("%1 steps; the waits take at most %2")
+                                        .arg(steps)
+                                        .arg(QString::fromStdString(supply::durationText(*longest)))
+                                  : tr("%1 steps; no bound: the until at line %2 has no max")
+                                        .arg(steps)
+                                        .arg(s.unboundedLine()));
+    // What a run at the window's poll period may not do as written.
+    QStringList warnings;
+    for (const supply::SequenceWarning &w : s.warnings(kPollPeriodMs)) {
+        warnings << QStringLiteral("%1:%2: warning: %3")
+                        .arg(fileName())
+                        .arg(w.line)
+                        .arg(QString::fromStdString(w.message));
+    }
+    checkLabel->setText(warnings.join(QLatin1Char('\n')));
+    const auto last = m_bench.link().lastReading();
+    const Preview preview = planPreview(s, last ? last->setVolts() : 0, last ? last->setAmps() : 0);
+    drawPreview(plot, preview);
+    QStringList notes;
+    if (!preview.openEnds.empty()) {
+        notes << tr("an until without max is drawn %1 long and marked open-ended")
+                     .arg(duration(kOpenEndedSeconds));
+    }
+    if (!preview.summary.isEmpty()) {
+        notes << preview.summary;
+    }
+    previewNote->setText(notes.join(QStringLiteral("; ")));
+}
+
+void SequenceWindow::start()
+{
+    if (m_bench.running()) {
+        return;
+    }
+    checkNow();
+    // The whole text is checked again, as a run of the file would check it.
+    const supply::ParsedSequence parsed =
+        supply::parseSequence(editor->toPlainText().toStdString());
+    if (parsed.error) {
+        accountLabel->setText(tr("Nothing started: %1").arg(checkLabel->text()));
+        return;
+    }
+    if (parsed.sequence.steps.empty()) {
+        accountLabel->setText(tr("Nothing started: the sequence has no step."));
+        return;
+    }
+    const QString refused = m_bench.startRun(parsed.sequence);
+    if (!refused.isEmpty()) {
+        accountLabel->setText(tr("Nothing started: %1").arg(refused));
+        return;
+    }
+    recordLabel->setText(tr("Recording to %1").arg(QDir::toNativeSeparators(m_bench.runPath())));
+    updateButtons();
+}
+
+void SequenceWindow::showProgress(const supply::RunProgress &p)
+{
+    editor->setRunningLine(p.line);
+    stepLabel->setText(tr("line %1: %2").arg(p.line).arg(p.step));
+    waitLabel->setText(p.waitFor.isEmpty() ? QString()
+                                           : tr("waiting for %1: met %2 of %3 in a row")
+                                                 .arg(p.waitFor)
+                                                 .arg(p.metInARow)
+                                                 .arg(p.needed));
+    timeLabel->setText(
+        tr("elapsed %1, remaining %2")
+            .arg(duration(p.elapsedSeconds))
+            .arg(p.remainingSeconds ? duration(*p.remainingSeconds) : tr("open-ended")));
+    rowsLabel->setText(tr("%1 rows recorded, %2 Ah, %3 Wh")
+                           .arg(p.rows)
+                           .arg(p.ampHours, 0, 'f', 4)
+                           .arg(p.wattHours, 0, 'f', 4));
+}
+
+void SequenceWindow::runEnded(const supply::RunEnd &, const QString &account)
+{
+    accountLabel->setText(account);
+    log->appendPlainText(account);
+    waitLabel->clear();
+    recordLabel->setText(tr("Recorded to %1").arg(QDir::toNativeSeparators(m_bench.runPath())));
+    updateButtons();
+    if (m_closing) {
+        m_closing = false;
+        hide();
+    }
+}
+
+void SequenceWindow::closeEvent(QCloseEvent *event)
+{
+    if (m_bench.running()) {
+        event->ignore();
+        if (m_bench.ask(this, stopRunQuestion())) {
+            m_closing = true;
+            m_bench.stopRun(tr("the sequence window was closed"));
+        }
+        return;
+    }
+    if (modified()) {
+        const Unsaved answer = askUnsaved(this);
+        if (answer == Unsaved::Cancel || (answer == Unsaved::Save && !save())) {
+            event->ignore();
+            return;
+        }
+        if (answer == Unsaved::Discard) {
+            editor->document()->setModified(false);
+        }
+    }
+    QWidget::closeEvent(event);
+}
+
+RecordWindow::RecordWindow(Bench &bench, QWidget *parent)
+    : QWidget(parent, Qt::Window), m_bench(bench), m_askSave(trend::askSavePath)
+{
+    setObjectName(QStringLiteral("RecordWindow"));
+    setWindowTitle(QStringLiteral("vantel - recording"));
+    fileLabel = new QLabel(this);
+    fileLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    rowsLabel = new QLabel(this);
+    startStopButton = new QPushButton(this);
+    chooseButton = new QPushButton(tr("Record to…"), this);
+    folderRow = new FolderRow(bench, this);
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(startStopButton);
+    buttons->addWidget(chooseButton);
+    buttons->addStretch(1);
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(fileLabel);
+    layout->addWidget(rowsLabel);
+    layout->addLayout(buttons);
+    layout->addWidget(folderRow);
+    layout->addWidget(new QLabel(
+        tr("Every poll of the monitor becomes a row, written and flushed at once; a poll "
+           "without a reply is a row with its error."),
+        this));
+
+    const auto begin = [this](const QString &path) {
+        const QString refused = m_bench.startRecording(path);
+        if (!refused.isEmpty()) {
+            m_bench.messenger().inform(this, refused);
+        }
+    };
+    connect(startStopButton, &QPushButton::clicked, this, [this, begin] {
+        if (m_bench.recorder().recording()) {
+            m_bench.stopRecording();
+        } else {
+            begin({});
+        }
+    });
+    connect(chooseButton, &QPushButton::clicked, this, [this, begin] {
+        const QString path =
+            m_askSave(this, tr("Record to"), m_bench.newRecordPath(QStringLiteral("record")),
+                      QStringLiteral("CSV files (*.csv)"));
+        if (!path.isEmpty()) {
+            m_bench.stopRecording();
+            QFile::remove(path); // the dialog asked before an existing file is replaced
+            begin(path);
+        }
+    });
+    connect(&m_bench.recorder(), &Recorder::stateChanged, this, &RecordWindow::update);
+    connect(&m_bench.recorder(), &Recorder::rowWritten, this, &RecordWindow::update);
+    update();
+}
+
+void RecordWindow::update()
+{
+    const Recorder &r = m_bench.recorder();
+    startStopButton->setText(r.recording() ? tr("Stop recording (F4)")
+                                           : tr("Start recording (F4)"));
+    fileLabel->setText(r.path().isEmpty()
+                           ? tr("Not recording.")
+                           : (r.recording() ? tr("Recording to %1") : tr("Recorded to %1"))
+                                 .arg(QDir::toNativeSeparators(r.path())));
+    rowsLabel->setText(tr("%1 rows").arg(r.rows()));
+}
+
+LimitsWindow::LimitsWindow(Bench &bench, QWidget *parent)
+    : QWidget(parent, Qt::Window), m_bench(bench)
+{
+    setObjectName(QStringLiteral("LimitsWindow"));
+    setWindowTitle(QStringLiteral("vantel - limits"));
+    const auto spin = [this](double top, int decimals, const QString &unit) {
+        auto *box = new QDoubleSpinBox(this);
+        box->setRange(0, top);
+        box->setDecimals(decimals);
+        box->setSingleStep(decimals == 2 ? 0.1 : 0.01);
+        box->setSuffix(QStringLiteral(" ") + unit);
+        return box;
+    };
+    voltsOn = new QCheckBox(tr("Voltage ceiling"), this);
+    ampsOn = new QCheckBox(tr("Current ceiling"), this);
+    wattsOn = new QCheckBox(tr("Power ceiling"), this);
+    volts = spin(62, 2, QStringLiteral("V"));
+    amps = spin(3.2, 3, QStringLiteral("A"));
+    watts = spin(200, 2, QStringLiteral("W"));
+    applyButton = new QPushButton(tr("Apply"), this);
+    stateLabel = new QLabel(this);
+    auto *grid = new QGridLayout;
+    grid->addWidget(voltsOn, 0, 0);
+    grid->addWidget(volts, 0, 1);
+    grid->addWidget(ampsOn, 1, 0);
+    grid->addWidget(amps, 1, 1);
+    grid->addWidget(wattsOn, 2, 0);
+    grid->addWidget(watts, 2, 1);
+    auto *note = new QLabel(
+        tr("While the monitor runs, a reading above a ceiling by more than the supply's "
+           "resolution switches the output off, and a set value above one is not sent. "
+           "This reacts within one poll (350 ms) plus one write: it is no replacement for "
+           "the supply's own protection."),
+        this);
+    note->setWordWrap(true);
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(grid);
+    layout->addWidget(applyButton);
+    layout->addWidget(stateLabel);
+    layout->addWidget(note);
+    connect(applyButton, &QPushButton::clicked, this, [this] {
+        Ceilings c;
+        if (voltsOn->isChecked()) {
+            c.volts = volts->value();
+        }
+        if (ampsOn->isChecked()) {
+            c.amps = amps->value();
+        }
+        if (wattsOn->isChecked()) {
+            c.watts = watts->value();
+        }
+        m_bench.setCeilings(c);
+    });
+    connect(&m_bench, &Bench::ceilingsChanged, this, &LimitsWindow::update);
+    load();
+    update();
+}
+
+void LimitsWindow::load()
+{
+    const Ceilings &c = m_bench.ceilings();
+    voltsOn->setChecked(c.volts.has_value());
+    ampsOn->setChecked(c.amps.has_value());
+    wattsOn->setChecked(c.watts.has_value());
+    volts->setValue(c.volts.value_or(0));
+    amps->setValue(c.amps.value_or(0));
+    watts->setValue(c.watts.value_or(0));
+}
+
+void LimitsWindow::update()
+{
+    const QString summary = m_bench.ceilings().summary();
+    stateLabel->setText(summary.isEmpty() ? tr("No ceiling is set.") : summary);
+}
+
+} // namespace sequencer

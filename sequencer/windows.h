@@ -1,0 +1,124 @@
+#pragma once
+
+#include "supply/runner.h"
+
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+
+class QCheckBox;
+class QDoubleSpinBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace sequencer {
+
+class Bench;
+class CodeEditor;
+
+// Asks for a path: parent, caption, suggested path, filter; empty when cancelled.
+using PathPrompt =
+    std::function<QString(QWidget *, const QString &, const QString &, const QString &)>;
+
+// The records folder, shown and changeable, with a button that opens it.
+class FolderRow : public QWidget {
+    Q_OBJECT
+public:
+    FolderRow(Bench &bench, QWidget *parent);
+    QLineEdit *folder;
+    QPushButton *openFolder;
+};
+
+// "vantel - sequence": the editor of a sequence file, checked as it is typed,
+// its preview, and its run on the monitor's supply.
+class SequenceWindow : public QWidget {
+    Q_OBJECT
+public:
+    SequenceWindow(Bench &bench, QWidget *parent);
+
+    enum class Unsaved { Save, Discard, Cancel };
+    void setOpenPrompt(PathPrompt prompt) { m_askOpen = std::move(prompt); }
+    void setSavePrompt(PathPrompt prompt) { m_askSave = std::move(prompt); }
+    std::function<Unsaved(QWidget *)> askUnsaved;
+
+    QString filePath() const { return m_path; }
+    bool modified() const;
+    bool openFile(const QString &path);
+    bool save();
+    bool saveAs();
+    // Checks the text now rather than after the typing pause.
+    void checkNow();
+    void start();
+
+    CodeEditor *editor;
+    QPushButton *openButton, *saveButton, *saveAsButton, *examplesButton;
+    QLabel *checkLabel;   // the error, as FILE:LINE: what
+    QLabel *summaryLabel; // steps and the longest the waits take
+    QLabel *previewNote;  // what the preview leaves out
+    QWidget *plot;
+    QPushButton *startButton, *stopButton, *stopKeepButton;
+    QLabel *stepLabel, *waitLabel, *timeLabel, *rowsLabel, *accountLabel, *ceilingLabel;
+    QLabel *recordLabel;
+    FolderRow *folderRow;
+    QPlainTextEdit *log;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    QString fileName() const;
+    void check();
+    void showProgress(const supply::RunProgress &progress);
+    void runEnded(const supply::RunEnd &end, const QString &account);
+    void updateButtons();
+    void updateTitle();
+
+    Bench &m_bench;
+    QString m_path;
+    QTimer m_checkTimer;
+    PathPrompt m_askOpen;
+    PathPrompt m_askSave;
+    bool m_closing = false;
+};
+
+// "vantel - recording": the recording's file and rows, and its buttons.
+class RecordWindow : public QWidget {
+    Q_OBJECT
+public:
+    RecordWindow(Bench &bench, QWidget *parent);
+    void setSavePrompt(PathPrompt prompt) { m_askSave = std::move(prompt); }
+
+    QLabel *fileLabel, *rowsLabel;
+    QPushButton *startStopButton, *chooseButton;
+    FolderRow *folderRow;
+
+private:
+    void update();
+
+    Bench &m_bench;
+    PathPrompt m_askSave;
+};
+
+// "vantel - limits": the software ceilings for voltage, current and power.
+class LimitsWindow : public QWidget {
+    Q_OBJECT
+public:
+    LimitsWindow(Bench &bench, QWidget *parent);
+
+    QCheckBox *voltsOn, *ampsOn, *wattsOn;
+    QDoubleSpinBox *volts, *amps, *watts;
+    QPushButton *applyButton;
+    QLabel *stateLabel;
+
+private:
+    void load();
+    void update();
+
+    Bench &m_bench;
+};
+
+} // namespace sequencer

@@ -1,0 +1,431 @@
+// End to end: sequence runs, recording and ceilings in vantel's window against
+// vantel-sim on its timed line. Every way out of a run is judged by what the
+// simulator's trace and status say of the output, not by what the window believes.
+
+#include "support/recordingmessenger.h"
+#include "support/simprocess.h"
+
+#include "monitor/form1.h"
+#include "sequencer/bench.h"
+#include "sequencer/codeeditor.h"
+#include "sequencer/windows.h"
+#include "serial/qtcommcontrol.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <cstdio>
+
+using testsupport::RecordingMessenger;
+using testsupport::SimProcess;
+using vantel::Form1;
+
+namespace {
+
+constexpr int kPollMs = 350;
+constexpr int kRunMs = 30000; // the longest a run below may take to end
+const QString kOffFrame = QStringLiteral("01 06 10 06 00 00 6D 0B");
+const char *kChildEnv = "VANTEL_RECORDING_CHILD";
+
+// The output state as the simulator has it.
+bool simOutputOn(SimProcess &sim)
+{
+    return sim.command(QStringLiteral("status")).contains(QStringLiteral("output=on"));
+}
+
+// A monitor window with its port open and its monitor running, on a simulator.
+struct Monitor {
+    SimProcess sim;
+    serial::QtCommControl comm;
+    RecordingMessenger messenger;
+    std::unique_ptr<Form1> form;
+
+    explicit Monitor(const QString &portDir) : sim(portDir) {}
+    bool start(const QStringList &simArguments)
+    {
+        if (!sim.start(QStringList{"--port", "1", "--trace"} + simArguments)) {
+            return false;
+        }
+        form = std::make_unique<Form1>(comm, messenger);
+        form->show();
+        form->C32_Click();
+        form->C31_Click();
+        form->C1_Click();
+        form->bench().ask = [](QWidget *, const QString &) { return true; };
+        return form->monitorRunning && QTest::qWaitFor([&] { return !form->T1->Text().isEmpty(); });
+    }
+    sequencer::Bench &bench() { return form->bench(); }
+    sequencer::SequenceWindow *sequenceWindow()
+    {
+        bench().showSequenceWindow();
+        return form->findChild<sequencer::SequenceWindow *>();
+    }
+};
+
+// The CSV rows of a file, header dropped, each split into its cells.
+QList<QStringList> csvRows(const QString &path)
+{
+    QFile file(path);
+    QList<QStringList> rows;
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        return rows;
+    }
+    file.readLine();
+    while (!file.atEnd()) {
+        rows << QString::fromUtf8(file.readLine()).chopped(1).split(QLatin1Char(','));
+    }
+    return rows;
+}
+
+// set_v,set_a,v,a,output,mode of a status reply on the trace, as the log writes them.
+QString replyCells(const QString &hex)
+{
+    const QStringList b = hex.split(' ');
+    const auto word = [&](int i) {
+        return (b[i].toInt(nullptr, 16) << 8) | b[i + 1].toInt(nullptr, 16);
+    };
+    const QString modes[] = {"CC", "CV", "OC"};
+    const auto number = [](double v) { return QString::number(v, 'g', 10); };
+    return QStringList{number(word(3) / 100.0),   number(word(5) / 1000.0),
+                       number(word(7) / 100.0),   number(word(9) / 1000.0),
+                       b[12] == "01" ? "1" : "0", modes[b[14].toInt(nullptr, 16) % 3]}
+        .join(',');
+}
+
+// The child process of the SIGKILL case: a window recording until it is killed.
+int recordUntilKilled(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    serial::QtCommControl comm;
+    RecordingMessenger messenger;
+    Form1 form(comm, messenger);
+    form.show();
+    form.C32_Click();
+    form.C31_Click();
+    form.C1_Click();
+    const QString refused = form.bench().startRecording(qEnvironmentVariable(kChildEnv));
+    std::printf("%s\n", refused.isEmpty() ? "recording" : qPrintable(refused));
+    std::fflush(stdout);
+    return QApplication::exec();
+}
+
+} // namespace
+
+class TestSequenceE2e : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void waysOut_data();
+    void waysOut();
+    void sweepMarksItsPoints();
+    void lostPortEndsTheRunAndTheRecording();
+    void ceilingTripsWithinTwoPolls();
+    void killedRecordingKeepsWholeRows();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestSequenceE2e::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    qputenv("VANTEL_PORT_DIR", QFile::encodeName(m_dir.path()));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath("settings"));
+    sequencer::userSettings()->setValue(QStringLiteral("records/folder"),
+                                        m_dir.filePath("records"));
+}
+
+void TestSequenceE2e::waysOut_data()
+{
+    QTest::addColumn<QStringList>("simArguments");
+    QTest::addColumn<QString>("sequence");
+    QTest::addColumn<QString>("action"); // what happens once the output is on
+    QTest::addColumn<bool>("outputOn");  // at the end, on the simulator
+    QTest::addColumn<QString>("account");
+
+    const QString holding = QStringLiteral("set 5V 1A\noutput on\nhold 60s\n");
+    // At 12.6 V a battery of 12 V behind 1 ohm takes 0.6 A, tapering below 0.1 A
+    // after about 6.5 s.
+    QTest::newRow("cc-cv charge") << QStringList{"--load", "battery:12,1,1"}
+                                  << QStringLiteral("limit 12.8V 2.1A\nset 12.6V 2A\noutput on\n"
+                                                    "until current < 0.1A for 3 max 60s\n"
+                                                    "output off\n")
+                                  << "" << false << "line 5: completed after";
+    QTest::newRow("stop") << QStringList{} << holding << "stop" << false
+                          << "line 3: stopped: stopped by the Stop button; the output is "
+                             "switched off, confirmed";
+    QTest::newRow("stop, keep output")
+        << QStringList{} << holding << "keep" << true
+        << "line 3: stopped: stopped by “Stop, keep output”; the output is left as it is";
+    QTest::newRow("sequence window closed")
+        << QStringList{} << holding << "close" << false
+        << "line 3: stopped: the sequence window was closed; the output is switched off, "
+           "confirmed";
+    QTest::newRow("close serial port, yes")
+        << QStringList{} << holding << "close port" << false
+        << "stopped by “Close serial port”; the output is switched off, confirmed";
+    QTest::newRow("quit, yes") << QStringList{} << holding << "quit" << false
+                               << "line 3: stopped: the program is quitting; the output is "
+                                  "switched off, confirmed";
+    QTest::newRow("limit") << QStringList{} << "limit 8V\n" + holding << "overvoltage" << false
+                           << "line 4: aborted: 9.00 V above the limit of 8.00 V";
+    QTest::newRow("max") << QStringList{}
+                         << QStringLiteral("set 5V 1A\noutput on\nuntil current < 0.01A max 1s\n"
+                                           "hold 60s\n")
+                         << "" << false << "line 3: aborted: until current < 0.01A max 1s: not met";
+    // The switch-off goes out but cannot be confirmed by a silent supply.
+    QTest::newRow("silenced supply") << QStringList{} << holding << "silence" << false
+                                     << "readings in a row without a good reply";
+}
+
+void TestSequenceE2e::waysOut()
+{
+    QFETCH(QStringList, simArguments);
+    QFETCH(QString, sequence);
+    QFETCH(QString, action);
+    QFETCH(bool, outputOn);
+    QFETCH(QString, account);
+
+    Monitor m(m_dir.path());
+    QVERIFY(m.start(simArguments));
+    auto *window = m.sequenceWindow();
+    QVERIFY(window);
+    QCOMPARE(window->windowTitle(), QStringLiteral("vantel - sequence"));
+    window->editor->setPlainText(sequence);
+    QSignalSpy finished(&m.bench(), &sequencer::Bench::runFinished);
+    window->startButton->click();
+    QVERIFY2(m.bench().running(), qPrintable(window->accountLabel->text()));
+    QVERIFY(window->editor->isReadOnly());
+    QVERIFY(m.form->windowTitle().contains(QStringLiteral("running line")));
+
+    if (!action.isEmpty()) {
+        QTRY_VERIFY_WITH_TIMEOUT(m.form->Text5->Text() == QStringLiteral("ON"), 5000);
+    }
+    if (action == "stop") {
+        // Answered No, a press that would disturb the run does nothing.
+        m.bench().ask = [](QWidget *, const QString &question) {
+            return question != sequencer::stopRunQuestion();
+        };
+        m.form->C25->click();
+        QTest::qWait(3 * kPollMs);
+        QVERIFY(m.bench().running());
+        QCOMPARE(m.form->Text5->Text(), QStringLiteral("ON"));
+        window->stopButton->click();
+    } else if (action == "keep") {
+        window->stopKeepButton->click();
+    } else if (action == "close") {
+        window->close();
+    } else if (action == "close port") {
+        m.form->C31->click();
+        QVERIFY(m.form->portOpened); // not before the output is off
+    } else if (action == "quit") {
+        m.form->C28->click();
+        QVERIFY(m.form->isVisible()); // not before the output is off
+    } else if (action == "overvoltage") {
+        m.sim.command(QStringLiteral("set actual-voltage 9.00"));
+    } else if (action == "silence") {
+        m.sim.command(QStringLiteral("fault silence on"));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(finished.count() == 1, kRunMs);
+    const QString said = finished.first().at(1).toString();
+    QVERIFY2(said.contains(account), qPrintable(said));
+    QCOMPARE(window->accountLabel->text(), said);
+    QVERIFY(!m.bench().running());
+    QVERIFY(!window->editor->isReadOnly());
+    QVERIFY(!m.form->windowTitle().contains(QStringLiteral("running")));
+    m.sim.command(QStringLiteral("fault silence off"));
+    QCOMPARE(simOutputOn(m.sim), outputOn);
+    if (!outputOn) {
+        QVERIFY(m.sim.count(QStringLiteral("rx"), kOffFrame) >= 1);
+    }
+    if (action == "close") {
+        QTRY_VERIFY(!window->isVisible());
+    } else if (action == "close port") {
+        QTRY_VERIFY(!m.form->portOpened); // the button did what it does, after the stop
+    } else if (action == "quit") {
+        QTRY_VERIFY(!m.form->isVisible());
+    }
+    // The run's record: every row with its step, the header of `vantelctl run`.
+    QFile record(m.bench().runPath());
+    QVERIFY(record.open(QIODevice::ReadOnly));
+    QCOMPARE(record.readLine(),
+             QByteArray("time,elapsed_s,address,set_v,set_a,v,a,w,output,mode,ah,wh,error,step,"
+                        "point\n"));
+    const QList<QStringList> rows = csvRows(m.bench().runPath());
+    QVERIFY(rows.size() >= 3);
+    for (const QStringList &row : rows) {
+        QCOMPARE(row.size(), 15);
+        QVERIFY(!row[13].isEmpty());
+    }
+}
+
+void TestSequenceE2e::sweepMarksItsPoints()
+{
+    Monitor m(m_dir.path());
+    QVERIFY(m.start({"--load", "10"}));
+    auto *window = m.sequenceWindow();
+    // An error stands at its line, as `run --check` words it, and starts nothing; an
+    // until that cannot be met at the poll's period is warned of.
+    const std::pair<const char *, const char *> checks[] = {
+        {"set 5V\nbogus 1\n", "untitled:2: "},
+        {"until current < 2A for 5 max 1s\n", "untitled:1: warning: "}};
+    for (const auto &[text, said] : checks) {
+        window->editor->setPlainText(QString::fromUtf8(text));
+        window->checkNow();
+        QVERIFY2(window->checkLabel->text().startsWith(said),
+                 qPrintable(window->checkLabel->text()));
+    }
+    window->editor->setPlainText(QStringLiteral("set 5V\nbogus 1\n"));
+    window->startButton->click();
+    QVERIFY(!m.bench().running());
+    QVERIFY(window->accountLabel->text().startsWith("Nothing started: untitled:2: "));
+
+    window->editor->setPlainText(
+        QStringLiteral("set 0V 1A\noutput on\nsweep voltage 1V 3V 1V dwell 700ms\noutput off\n"));
+    window->checkNow();
+    QCOMPARE(window->checkLabel->text(), QString());
+    QCOMPARE(window->summaryLabel->text(), QStringLiteral("4 steps; the waits take at most 2.1s"));
+    QSignalSpy finished(&m.bench(), &sequencer::Bench::runFinished);
+    window->startButton->click();
+    QVERIFY(finished.wait(kRunMs));
+    QStringList points;
+    for (const QStringList &row : csvRows(m.bench().runPath())) {
+        if (!row[14].isEmpty()) {
+            points << row[14] + ':' + row[13] + ':' + row[3] + ':' + row[5];
+        }
+    }
+    QCOMPARE(points, QStringList({"0:3:1:1", "1:3:2:2", "2:3:3:3"}));
+}
+
+void TestSequenceE2e::lostPortEndsTheRunAndTheRecording()
+{
+    Monitor m(m_dir.path());
+    QVERIFY(m.start({}));
+    QVERIFY(m.bench().startRecording().isEmpty());
+    auto *window = m.sequenceWindow();
+    window->editor->setPlainText(QStringLiteral("set 5V 1A\noutput on\nhold 60s\n"));
+    QSignalSpy finished(&m.bench(), &sequencer::Bench::runFinished);
+    window->startButton->click();
+    QTRY_VERIFY_WITH_TIMEOUT(m.form->Text5->Text() == QStringLiteral("ON"), 5000);
+    // The adapter goes away: the switch-off cannot go out, and the window says so.
+    m.sim.stop(SimProcess::Stop::Kill);
+    QTRY_VERIFY_WITH_TIMEOUT(finished.count() == 1, kRunMs);
+    const QString said = finished.first().at(1).toString();
+    QVERIFY2(said.contains("aborted: the port failed") && said.contains("it may still be on"),
+             qPrintable(said));
+    QTRY_VERIFY(!m.bench().recorder().recording());
+    QVERIFY2(m.messenger.messages.join('|').contains("The recording ended (the port failed)"),
+             qPrintable(m.messenger.messages.join('|')));
+    QVERIFY(csvRows(m.bench().recorder().path()).size() >= 3);
+}
+
+void TestSequenceE2e::ceilingTripsWithinTwoPolls()
+{
+    Monitor m(m_dir.path());
+    QVERIFY(m.start({"--voltage", "5", "--output", "on"}));
+    sequencer::Ceilings ceilings;
+    ceilings.volts = 6.0;
+    m.bench().setCeilings(ceilings);
+
+    // A set value above the ceiling is refused before it is sent.
+    m.form->T6->setText("0");
+    m.form->T8->setText("7");
+    m.form->C18->click();
+    QVERIFY2(m.messenger.messages.value(0).contains("above the voltage ceiling of 6.00 V"),
+             qPrintable(m.messenger.messages.value(0)));
+    // The same for a sequence's set step.
+    auto *window = m.sequenceWindow();
+    window->editor->setPlainText(QStringLiteral("set 6.5V\nhold 1s\n"));
+    window->startButton->click();
+    QVERIFY(!m.bench().running());
+    QVERIFY2(window->accountLabel->text().contains("line 1: 6.50 V is above the voltage ceiling"),
+             qPrintable(window->accountLabel->text()));
+
+    // A reading above it switches the output off within two polls.
+    m.sim.command(QStringLiteral("set actual-voltage 7.00"));
+    QTRY_VERIFY_WITH_TIMEOUT(!simOutputOn(m.sim), 5000);
+    QTRY_VERIFY(m.messenger.messages.size() >= 2);
+    QVERIFY2(m.messenger.messages[1].contains("7.00 V above the ceiling of 6.00 V"),
+             qPrintable(m.messenger.messages[1]));
+    double firstAbove = -1;
+    double off = -1;
+    for (const testsupport::TraceLine &line : m.sim.trace()) {
+        if (firstAbove < 0 && line.kind == "tx" && line.hex.startsWith("01 03 0C") &&
+            line.hex.mid(21, 5) == "02 BC") { // actual voltage 7.00 V
+            firstAbove = line.end;
+        } else if (firstAbove >= 0 && line.kind == "rx" && line.hex == kOffFrame) {
+            off = line.seconds;
+            break;
+        }
+    }
+    QVERIFY(firstAbove > 0 && off > 0);
+    QVERIFY2(off - firstAbove < 2 * kPollMs / 1000.0,
+             qPrintable(QString::number(off - firstAbove)));
+    // Not a single set request went out.
+    QCOMPARE(m.sim.count(QStringLiteral("rx"), QStringLiteral("01 06 10 00")), 0);
+    m.bench().setCeilings({});
+}
+
+void TestSequenceE2e::killedRecordingKeepsWholeRows()
+{
+    SimProcess sim(m_dir.path());
+    QVERIFY(sim.start({"--port", "1", "--trace", "--output", "on"}));
+    const QString path = m_dir.filePath("killed.csv");
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QString::fromLatin1(kChildEnv), path);
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    QVERIFY(child.waitForReadyRead(10000));
+    QCOMPARE(child.readLine().trimmed(), QByteArray("recording"));
+    // Some good rows, a silence with its timeouts, good rows again.
+    QTRY_VERIFY_WITH_TIMEOUT(csvRows(path).size() >= 5, 10000);
+    sim.command(QStringLiteral("fault silence on"));
+    QTest::qWait(3 * kPollMs);
+    sim.command(QStringLiteral("fault silence off"));
+    const int before = static_cast<int>(csvRows(path).size());
+    QTRY_VERIFY_WITH_TIMEOUT(csvRows(path).size() >= before + 4, 10000);
+    ::kill(static_cast<pid_t>(child.processId()), SIGKILL);
+    QVERIFY(child.waitForFinished(5000));
+
+    // Every row is whole; each good one is the reply the simulator sent, in order.
+    sim.command(QStringLiteral("status")); // every trace line so far is in
+    QStringList replies;
+    for (const testsupport::TraceLine &line : sim.trace()) {
+        if (line.kind == "tx" && line.hex.startsWith("01 03 0C")) {
+            replies << replyCells(line.hex);
+        }
+    }
+    qsizetype next = 0;
+    int timeouts = 0;
+    for (const QStringList &row : csvRows(path)) {
+        QCOMPARE(row.size(), 13);
+        if (row[12] == QLatin1String("timeout")) {
+            ++timeouts;
+            continue;
+        }
+        QCOMPARE(row[12], QString());
+        const QString cells = QStringList{row[3], row[4], row[5], row[6], row[8], row[9]}.join(',');
+        next = replies.indexOf(cells, next);
+        QVERIFY2(next >= 0, qPrintable(cells));
+        ++next;
+    }
+    QVERIFY(timeouts >= 1);
+}
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsSet(kChildEnv)) {
+        return recordUntilKilled(argc, argv);
+    }
+    QApplication app(argc, argv);
+    TestSequenceE2e test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_e2e_sequence.moc"
