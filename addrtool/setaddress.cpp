@@ -1,7 +1,7 @@
 #include "addrtool/form1.h"
 
-#include "protocol/frames.h"
 #include "numtext/numtext.h"
+#include "protocol/frames.h"
 
 #include <optional>
 
