@@ -6,6 +6,7 @@
 #include "ctl/stopsignals.h"
 #include "scpi/instrument.h"
 #include "supply/client.h"
+#include "supply/logger.h"
 #include "supply/operations.h"
 
 #include <QCoreApplication>
@@ -366,26 +367,13 @@ private:
 
     void finish()
     {
-        const supply::LinkStats &s = m_client.stats();
         printErr(QStringLiteral("serve: %1 clients served, %2 refused, %3 turned away, %4 lines")
                      .arg(m_served)
                      .arg(m_refused)
                      .arg(m_turnedAway)
                      .arg(m_lines));
-        printErr(QStringLiteral("link: %1 requests, %2 replies, %3 timeouts, %4 bad CRC, "
-                                "%5 foreign, %6 short")
-                     .arg(s.requests)
-                     .arg(s.replies)
-                     .arg(s.timeouts)
-                     .arg(s.badCrc)
-                     .arg(s.foreign)
-                     .arg(s.shortReplies));
-        if (s.roundTrips > 0) {
-            printErr(QStringLiteral("round trip: median %1 ms, p99 %2 ms (a status read takes "
-                                    "%3 ms on the wire, plus the supply's latency)")
-                         .arg(s.medianMs, 0, 'f', 1)
-                         .arg(s.p99Ms, 0, 'f', 1)
-                         .arg(supply::kStatusFloorMs, 0, 'f', 1));
+        for (const QString &line : supply::linkSummary(m_client.stats())) {
+            printErr(line);
         }
         end();
     }
