@@ -440,7 +440,7 @@ void Client::Private::send()
     if (request[1] == protocol::kWriteSingleRegister && bytes != unconfirmedEcho) {
         unconfirmedEcho.clear();
     }
-    out()->m_sentAt = QDateTime::currentDateTime();
+    out()->m_sentAt = QDateTime::currentDateTimeUtc();
     lineBusyUntilNs = sentNs + charsNs(static_cast<double>(request.size()));
     // A supply answers once the whole request has reached it: the first byte of
     // its reply ends a character after that at the earliest.

@@ -104,7 +104,7 @@ public:
     const QByteArray &bytes() const { return m_bytes; }
     // A good status reply, decoded; nullopt for writes and failures.
     const std::optional<protocol::StatusReading> &reading() const { return m_reading; }
-    // When the request went out (wall clock, for rows) and how long the reply took.
+    // When the request went out (wall clock, in UTC, for rows) and how long the reply took.
     const QDateTime &sentAt() const { return m_sentAt; }
     double roundTripMs() const { return m_roundTripMs; }
 

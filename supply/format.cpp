@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 
 namespace supply {
 
@@ -61,9 +62,28 @@ QString elapsedTextMs(long long milliseconds)
 
 QString localTimeText(const QDateTime &time)
 {
-    const int offset = time.offsetFromUtc();
+    // A time in UTC or local time is written in local time; one with an offset or
+    // zone of its own, in that. Looking up the local offset reads the system's
+    // zone file. A zone's offset changes only on a whole minute, so the lookup is
+    // made once a minute rather than for every row.
+    static thread_local qint64 cachedMinute = std::numeric_limits<qint64>::min();
+    static thread_local int cachedOffset = 0;
+    const qint64 ms = time.toMSecsSinceEpoch();
+    int offset = 0;
+    if (time.timeSpec() == Qt::UTC || time.timeSpec() == Qt::LocalTime) {
+        const qint64 minute = ms >= 0 ? ms / 60'000 : (ms - 59'999) / 60'000;
+        if (minute != cachedMinute) {
+            cachedOffset = QDateTime::fromMSecsSinceEpoch(ms).offsetFromUtc();
+            cachedMinute = minute;
+        }
+        offset = cachedOffset;
+    } else {
+        offset = time.offsetFromUtc();
+    }
     const int minutes = std::abs(offset) / 60;
-    return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) +
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC)
+               .toOffsetFromUtc(offset)
+               .toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) +
            (offset < 0 ? QLatin1Char('-') : QLatin1Char('+')) +
            QStringLiteral("%1:%2")
                .arg(minutes / 60, 2, 10, QLatin1Char('0'))

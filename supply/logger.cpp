@@ -115,7 +115,7 @@ void Logger::taken(const Reading &reading)
         // The first request waited for the line to be quiet: the slots count from
         // when it went out.
         m_aligned = true;
-        const qint64 agoNs = reading.row.time.msecsTo(QDateTime::currentDateTime()) * 1'000'000;
+        const qint64 agoNs = reading.row.time.msecsTo(QDateTime::currentDateTimeUtc()) * 1'000'000;
         m_roundStartedNs = nowNs() - std::max<qint64>(0, agoNs);
         m_schedule.start(m_roundStartedNs);
         m_schedule.roundStarted(m_roundStartedNs);

@@ -21,7 +21,7 @@ double RowMaker::elapsedAt(const QDateTime &at) const
         return elapsedNow();
     }
     const double agoSeconds =
-        static_cast<double>(at.msecsTo(QDateTime::currentDateTime())) / 1000.0;
+        static_cast<double>(at.msecsTo(QDateTime::currentDateTimeUtc())) / 1000.0;
     return std::max(0.0, elapsedNow() - std::max(0.0, agoSeconds));
 }
 
@@ -34,7 +34,7 @@ Row RowMaker::make(int address, const QDateTime &sentAt,
                      static_cast<qint64>(std::max(0.0, elapsedNow() - elapsedAt(sentAt)) * 1e9);
     }
     Row row;
-    row.time = sentAt.isValid() ? sentAt : QDateTime::currentDateTime();
+    row.time = sentAt.isValid() ? sentAt : QDateTime::currentDateTimeUtc();
     row.elapsedSeconds = elapsedAt(sentAt);
     row.address = address;
     row.reading = reading;

@@ -110,7 +110,7 @@ void ScheduledRunLine::deliver(const Reading &reading)
         // The first request waited for the line to be quiet: the slots count from
         // when it went out.
         m_aligned = true;
-        const qint64 agoNs = reading.row.time.msecsTo(QDateTime::currentDateTime()) * 1'000'000;
+        const qint64 agoNs = reading.row.time.msecsTo(QDateTime::currentDateTimeUtc()) * 1'000'000;
         const qint64 sentNs = nowNs() - std::max<qint64>(0, agoNs);
         m_schedule.start(sentNs);
         m_schedule.roundStarted(sentNs);
