@@ -320,9 +320,13 @@ void Client::Private::setThreshold(int bytes)
 void Client::Private::trace(const char *direction, const QByteArray &bytes, qint64 atNs,
                             const QString &verdict) const
 {
-    qCDebug(lcLine).noquote() << QStringLiteral("%1 ms %2 %3  %4")
-                                     .arg(static_cast<double>(atNs) / kNsPerMs, 10, 'f', 1)
-                                     .arg(QLatin1String(direction), hexOf(bytes), verdict);
+    if (!lcLine().isDebugEnabled()) {
+        return;
+    }
+    const QString line = QStringLiteral("%1 ms %2 %3  %4")
+                             .arg(static_cast<double>(atNs) / kNsPerMs, 10, 'f', 1)
+                             .arg(QLatin1String(direction), hexOf(bytes), verdict);
+    qCDebug(lcLine, "%s", qUtf8Printable(line));
 }
 
 Reply *Client::Private::enqueue(protocol::Frame frame, Job next)
@@ -889,9 +893,12 @@ void Client::Private::onDeadline()
         return;
     }
     ++stats.timeouts;
-    qCDebug(lcLine).noquote() << QStringLiteral("%1 ms    timeout of %2")
-                                     .arg(static_cast<double>(now()) / kNsPerMs, 10, 'f', 1)
-                                     .arg(request[0]);
+    if (lcLine().isDebugEnabled()) {
+        const QString line = QStringLiteral("%1 ms    timeout of %2")
+                                 .arg(static_cast<double>(now()) / kNsPerMs, 10, 'f', 1)
+                                 .arg(request[0]);
+        qCDebug(lcLine, "%s", qUtf8Printable(line));
+    }
     finish(Error::Timeout, {}, true);
 }
 
