@@ -307,7 +307,9 @@ void Runner::writeNext()
         stepDone(QStringLiteral("confirmed"));
         return;
     }
-    const auto [target, value] = m_writes.front();
+    // Plain names, not a structured binding: the callbacks below capture them.
+    const Target target = m_writes.front().first;
+    const std::uint16_t value = m_writes.front().second;
     m_writes.erase(m_writes.begin());
     const int line = m_step->line;
     const int token = ++m_token;
