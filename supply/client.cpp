@@ -331,7 +331,8 @@ void Client::Private::trace(const char *direction, const QByteArray &bytes, qint
 
 Reply *Client::Private::enqueue(protocol::Frame frame, Job next)
 {
-    auto *reply = new Reply(std::move(frame));
+    // The client owns what its caller never took: a reply still queued when it goes.
+    auto *reply = new Reply(std::move(frame), q);
     next.reply = reply;
     next.refused = interrupted;
     queue.push_back(std::move(next));

@@ -86,7 +86,8 @@ struct LateFrame {
 
 // The answer to one request, handed out by Client. finished() is emitted once,
 // always later than the call that made the request (never from inside it). The
-// caller owns it: deleteLater() in the slot connected to finished().
+// caller deletes it (deleteLater() in the slot connected to finished()); one still
+// queued when the client goes is deleted with the client, its parent.
 class Reply : public QObject {
     Q_OBJECT
 public:
