@@ -233,11 +233,11 @@ MatchResult matchHeader(const Pattern &pattern, const Header &header)
     return {std::nullopt, matcher.error};
 }
 
-CommandTable::CommandTable(const std::vector<CommandSpec> &specs)
+CommandTable::CommandTable(const std::vector<CommandEntry> &entries)
 {
-    m_entries.reserve(specs.size());
-    for (const CommandSpec &spec : specs) {
-        m_entries.emplace_back(Pattern(spec.pattern), spec.id);
+    m_entries.reserve(entries.size());
+    for (const CommandEntry &entry : entries) {
+        m_entries.emplace_back(Pattern(entry.pattern), entry.id);
     }
 }
 

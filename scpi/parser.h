@@ -109,14 +109,14 @@ struct MatchResult {
 MatchResult matchHeader(const Pattern &pattern, const Header &header);
 
 // The commands an instrument knows: patterns with the instrument's own ids.
-struct CommandSpec {
+struct CommandEntry {
     const char *pattern;
     int id;
 };
 
 class CommandTable {
 public:
-    explicit CommandTable(const std::vector<CommandSpec> &specs);
+    explicit CommandTable(const std::vector<CommandEntry> &entries);
 
     struct Found {
         int id = -1;
