@@ -61,23 +61,15 @@ Prepared prepareLog(const CommandLine &line, const CommonOptions &common)
     }
     log.interval = rows.interval;
     auto action = [log, rows](Context &context, Done done) {
-        auto writer = std::make_shared<supply::RowWriter>(rows.format, false);
-        const QString failed = writer->open(rows.path, rows.existing);
-        if (!failed.isEmpty()) {
-            printErr(QStringLiteral("cannot write ") + failed);
+        RowSinks sinks;
+        const QString refused = openRowSinks(rows, false, log.portName, log.addresses, &sinks);
+        if (!refused.isEmpty()) {
+            printErr(refused);
             done(kExitUsage);
             return;
         }
-        std::shared_ptr<MqttLog> publishing;
-        if (!rows.mqtt.url.isEmpty()) {
-            QString error;
-            publishing = MqttLog::start(rows.mqtt, log.portName, log.addresses, &error);
-            if (!publishing) {
-                printErr(QStringLiteral("--mqtt: ") + error);
-                done(kExitUsage);
-                return;
-            }
-        }
+        auto writer = sinks.writer;
+        auto publishing = sinks.publishing;
         auto *logger = new supply::Logger(context.client, log);
         QObject::connect(
             logger, &supply::Logger::rowTaken, logger,

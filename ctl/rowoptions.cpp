@@ -60,4 +60,22 @@ QString readRowOptions(const CommandLine &line, const CommonOptions &common, boo
     return {};
 }
 
+QString openRowSinks(const RowOptions &rows, bool withStep, const QString &portName,
+                     const std::vector<std::uint8_t> &addresses, RowSinks *sinks)
+{
+    sinks->writer = std::make_shared<supply::RowWriter>(rows.format, withStep);
+    const QString failed = sinks->writer->open(rows.path, rows.existing);
+    if (!failed.isEmpty()) {
+        return QStringLiteral("cannot write ") + failed;
+    }
+    if (!rows.mqtt.url.isEmpty()) {
+        QString error;
+        sinks->publishing = MqttLog::start(rows.mqtt, portName, addresses, &error);
+        if (!sinks->publishing) {
+            return QStringLiteral("--mqtt: ") + error;
+        }
+    }
+    return {};
+}
+
 } // namespace ctl

@@ -4,6 +4,10 @@
 #include "ctl/mqttlog.h"
 #include "supply/rowwriter.h"
 
+#include <cstdint>
+#include <memory>
+#include <vector>
+
 namespace ctl {
 
 // The options of the commands that write rows (log, run), read in one place:
@@ -20,5 +24,17 @@ struct RowOptions {
 // run, which never writes over a file that holds data.
 QString readRowOptions(const CommandLine &line, const CommonOptions &common, bool withStep,
                        supply::RowWriter::Existing existing, RowOptions *options);
+
+// Where the rows of a log or a run go: the opened writer, and the publisher when
+// --mqtt was given.
+struct RowSinks {
+    std::shared_ptr<supply::RowWriter> writer;
+    std::shared_ptr<MqttLog> publishing;
+};
+
+// Opens both for `rows` (`withStep`: a run's rows); empty, or the message saying
+// why they cannot be opened.
+QString openRowSinks(const RowOptions &rows, bool withStep, const QString &portName,
+                     const std::vector<std::uint8_t> &addresses, RowSinks *sinks);
 
 } // namespace ctl

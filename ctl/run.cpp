@@ -123,23 +123,15 @@ Prepared prepareRun(const CommandLine &line, const CommonOptions &common)
     auto shared = std::make_shared<const supply::Sequence>(*sequence);
     auto action = [shared, options, rows, portName = common.port.name()](Context &context,
                                                                          Done done) {
-        auto writer = std::make_shared<supply::RowWriter>(rows.format, true);
-        const QString failed = writer->open(rows.path, rows.existing);
-        if (!failed.isEmpty()) {
-            printErr(QStringLiteral("cannot write ") + failed);
+        RowSinks sinks;
+        const QString refused = openRowSinks(rows, true, portName, {options.address}, &sinks);
+        if (!refused.isEmpty()) {
+            printErr(refused);
             done(kExitUsage);
             return;
         }
-        std::shared_ptr<MqttLog> publishing;
-        if (!rows.mqtt.url.isEmpty()) {
-            QString error;
-            publishing = MqttLog::start(rows.mqtt, portName, {options.address}, &error);
-            if (!publishing) {
-                printErr(QStringLiteral("--mqtt: ") + error);
-                done(kExitUsage);
-                return;
-            }
-        }
+        auto writer = sinks.writer;
+        auto publishing = sinks.publishing;
         auto *line = new supply::ScheduledRunLine(context.client, options.address, rows.interval);
         auto *runner = new supply::Runner(*line, *shared, options, line);
         QObject::connect(runner, &supply::Runner::message, runner, &printErr);
