@@ -22,7 +22,10 @@ qt_version=6.4.2
 # and DirectWrite 3 go too: their font engine is compiled into Gui only with
 # Direct2D, and PrintSupport's print engine would link against it; the platform
 # plugin then uses GDI's font database. PrintSupport (with PDF, which its
-# printer needs) is built for the trend's plot library. -O1 rather than Qt's own -O2
+# printer needs) is built for the trend's plot library. Of Qt Network only the TCP
+# and local sockets are used: HTTP (QNetworkAccessManager's protocol), its disk
+# cache, DNS lookups, the public-suffix list, UDP, SOCKS5 and Windows' SSPI and
+# network-list manager stay out. -O1 rather than Qt's own -O2
 # and -O3 shortens the build; a window that polls three times a second does not
 # notice.
 qt_unused=(
@@ -34,6 +37,7 @@ qt_unused=(
     errormessage wizard columnview datawidgetmapper undoview syntaxhighlighter
     dockwidget undocommand undostack undogroup
     textodfwriter textmarkdownreader textmarkdownwriter movie harfbuzz
+    http networkdiskcache dnslookup topleveldomain udpsocket socks5 sspi netlistmgr
 )
 qt_options=(-DCMAKE_BUILD_TYPE=Release -DQT_USE_DEFAULT_CMAKE_OPTIMIZATION_FLAGS=ON
     "-DCMAKE_C_FLAGS_RELEASE=-O1 -DNDEBUG" "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG"
