@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+namespace sequencer {
+
+// A run's time to the second, as a clock reads: "0:00:03", "3:59:58", "26:00:00".
+QString clockText(double seconds);
+
+// The run's time line: "elapsed 0:00:03, remaining 3:59:58". Without a remaining
+// time (an until without max is still ahead) it says that the rest is unknown; once
+// the run has ended it gives the elapsed time only.
+QString runTimeText(double elapsedSeconds, std::optional<double> remainingSeconds, bool running);
+
+} // namespace sequencer
