@@ -23,7 +23,11 @@ enum Graph {
 
 const QColor kVoltsColour(0, 70, 200);
 const QColor kAmpsColour(220, 110, 0);
-const QColor kOffColour(120, 120, 120, 50);
+const QColor kOffColour(120, 120, 120, 70);
+// The axes' tops above the largest value: apart, so that a voltage and a current
+// each at its largest are two lines, not one.
+constexpr double kVoltsHeadroom = 1.1;
+constexpr double kAmpsHeadroom = 1.5;
 
 // What the plot keeps beside its graphs: the time axis' unit, and the readings
 // in seconds so that a new plan with another unit redraws them.
@@ -80,13 +84,14 @@ QCPItemRect *band(QCustomPlot *plot, double from, double to, const QColor &colou
 
 void growRanges(QCustomPlot *plot, const PlotState &state)
 {
-    double topV = plot->yAxis->range().upper / 1.1, topA = plot->yAxis2->range().upper / 1.1;
+    double topV = plot->yAxis->range().upper / kVoltsHeadroom;
+    double topA = plot->yAxis2->range().upper / kAmpsHeadroom;
     for (int i = 0; i < state.seconds.size(); ++i) {
         topV = std::max({topV, state.volts[i], state.setVolts[i]});
         topA = std::max({topA, state.amps[i], state.setAmps[i]});
     }
-    plot->yAxis->setRange(0, topV * 1.1);
-    plot->yAxis2->setRange(0, topA * 1.1);
+    plot->yAxis->setRange(0, topV * kVoltsHeadroom);
+    plot->yAxis2->setRange(0, topA * kAmpsHeadroom);
     if (!state.seconds.isEmpty()) {
         const double last = state.seconds.back() / state.scale.secondsPerUnit;
         if (last > plot->xAxis->range().upper) {
@@ -135,8 +140,14 @@ QWidget *makePreviewPlot(QWidget *parent)
     for (const int g : {kSetAmps, kSetVolts, kAmps, kVolts}) {
         plot->graph(g)->removeFromLegend();
     }
+    // The legend in a row above the plot, where it hides no line.
     plot->legend->setVisible(true);
     plot->legend->setFont(QFont(plot->font().family(), 7));
+    plot->legend->setBorderPen(Qt::NoPen);
+    plot->legend->setFillOrder(QCPLegend::foColumnsFirst);
+    plot->plotLayout()->insertRow(0);
+    plot->plotLayout()->addElement(0, 0, plot->legend);
+    plot->plotLayout()->setRowStretchFactor(0, 0.001);
     return plot;
 }
 
@@ -165,6 +176,11 @@ void drawPreview(QWidget *widget, const Preview &preview)
         pv << m.volts;
     }
     plot->graph(kPoints)->setData(pt, pv, true);
+    if (pt.isEmpty()) {
+        plot->graph(kPoints)->removeFromLegend();
+    } else {
+        plot->graph(kPoints)->addToLegend();
+    }
     plot->clearItems();
     for (const Preview::Span &s : preview.offSpans) {
         if (s.to > s.from) {
@@ -186,8 +202,8 @@ void drawPreview(QWidget *widget, const Preview &preview)
         topV = std::max(topV, p.volts);
         topA = std::max(topA, p.amps);
     }
-    plot->yAxis->setRange(0, topV * 1.1);
-    plot->yAxis2->setRange(0, topA * 1.1);
+    plot->yAxis->setRange(0, topV * kVoltsHeadroom);
+    plot->yAxis2->setRange(0, topA * kAmpsHeadroom);
     drawReadings(plot, state);
     growRanges(plot, state);
     plot->replot(QCustomPlot::rpQueuedReplot);

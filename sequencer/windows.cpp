@@ -179,7 +179,7 @@ SequenceWindow::SequenceWindow(Bench &bench, QWidget *parent)
     auto *bottom = new QWidget(this);
     auto *bottomLayout = new QVBoxLayout(bottom);
     bottomLayout->setContentsMargins(0, 0, 0, 0);
-    bottomLayout->addWidget(plot, 1);
+    bottomLayout->addWidget(plot, 3);
     bottomLayout->addWidget(previewNote);
     bottomLayout->addLayout(runRow);
     for (QLabel *l :
@@ -187,7 +187,7 @@ SequenceWindow::SequenceWindow(Bench &bench, QWidget *parent)
         bottomLayout->addWidget(l);
     }
     bottomLayout->addWidget(folderRow);
-    bottomLayout->addWidget(log);
+    bottomLayout->addWidget(log, 1);
     auto *split = new QSplitter(Qt::Vertical, this);
     split->addWidget(top);
     split->addWidget(bottom);
