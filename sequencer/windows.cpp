@@ -339,8 +339,8 @@ bool SequenceWindow::settleUnsaved()
 
 void SequenceWindow::diskChanged()
 {
-    if (m_path.isEmpty() || m_askingDisk || m_bench.running()) {
-        return; // a run's end looks again
+    if (m_path.isEmpty() || m_askingDisk || m_bench.running() || !isVisible()) {
+        return; // a run's end, or the window shown again, looks again
     }
     const std::optional<QByteArray> now = readBytes(m_path);
     // A file replaced by another (as editors save) leaves the watcher: watch it again.
@@ -545,6 +545,12 @@ void SequenceWindow::runEnded(const supply::RunEnd &, const QString &account)
         hide();
     }
     m_diskTimer.start(); // a change on disk during the run is asked about now
+}
+
+void SequenceWindow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    m_diskTimer.start(); // a change on disk while the window was closed is asked about now
 }
 
 void SequenceWindow::closeEvent(QCloseEvent *event)

@@ -673,6 +673,14 @@ void TestSequenceE2e::changesOnDisk()
     writeBytes(path, "set 7V\n");
     QTRY_COMPARE(e.asked.size(), asked + 1);
     QCOMPARE(e.window->editor->toPlainText(), QStringLiteral("set 7V\n"));
+    // A change while the window is closed is asked about when it is shown again.
+    e.window->close();
+    writeBytes(path, "set 8V\n");
+    QTest::qWait(1000);
+    QCOMPARE(e.asked.size(), asked + 1);
+    e.form.bench().showSequenceWindow();
+    QTRY_COMPARE(e.asked.size(), asked + 2);
+    QCOMPARE(e.window->editor->toPlainText(), QStringLiteral("set 8V\n"));
     e.window->close();
 }
 
