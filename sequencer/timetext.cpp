@@ -21,7 +21,7 @@ QString runTimeText(double elapsedSeconds, std::optional<double> remainingSecond
         return QObject::tr("elapsed %1, ended").arg(clockText(elapsedSeconds));
     }
     if (!remainingSeconds) {
-        return QObject::tr("elapsed %1, remaining unknown: an until without max is ahead")
+        return QObject::tr("elapsed %1, remaining unknown: an until has no max")
             .arg(clockText(elapsedSeconds));
     }
     return QObject::tr("elapsed %1, remaining at most %2")

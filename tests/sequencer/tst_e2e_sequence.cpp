@@ -300,6 +300,8 @@ void TestSequenceE2e::waysOut()
     const QString said = finished.first().at(1).toString();
     QVERIFY2(said.contains(account), qPrintable(said));
     QCOMPARE(window->accountLabel->text(), said);
+    // What was left of the plan is not given as "remaining 0" once the run has ended.
+    QVERIFY2(window->timeLabel->text().endsWith(", ended"), qPrintable(window->timeLabel->text()));
     QVERIFY(!m.bench().running());
     QVERIFY(!window->editor->isReadOnly());
     QVERIFY(!m.form->windowTitle().contains(QStringLiteral("running")));
