@@ -245,8 +245,7 @@ void TestSequencer::runTime_data()
     QTest::newRow("beyond a day") << 93784.0 << 3600.0 << true
                                   << "elapsed 26:03:04, remaining at most 1:00:00";
     QTest::newRow("an until without max ahead")
-        << 61.0 << -1.0 << true
-        << "elapsed 0:01:01, remaining unknown: an until has no max";
+        << 61.0 << -1.0 << true << "elapsed 0:01:01, remaining unknown: an until has no max";
     QTest::newRow("stopped with hours planned") << 7.2 << 0.0 << false << "elapsed 0:00:07, ended";
 }
 
