@@ -1,5 +1,6 @@
 #include "sequencer/codeeditor.h"
 
+#include <QKeyEvent>
 #include <QPainter>
 #include <QTextBlock>
 
@@ -24,6 +25,9 @@ private:
 CodeEditor::CodeEditor(QWidget *parent) : QPlainTextEdit(parent), m_margin(new Margin(this))
 {
     setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Tab moves on to the window's buttons; a new line keeps the indentation of
+    // the one before it, which is all the indenting a repeat's body needs.
+    setTabChangesFocus(true);
     QFont mono(QStringLiteral("Monospace"));
     mono.setStyleHint(QFont::TypeWriter);
     setFont(mono);
@@ -46,6 +50,30 @@ int CodeEditor::marginWidth() const
         ++digits;
     }
     return 8 + fontMetrics().horizontalAdvance(QLatin1Char('9')) * std::max(digits, 3);
+}
+
+void CodeEditor::keyPressEvent(QKeyEvent *event)
+{
+    const bool newLine = (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+                         !(event->modifiers() & ~Qt::KeypadModifier) && !isReadOnly();
+    if (!newLine) {
+        QPlainTextEdit::keyPressEvent(event);
+        return;
+    }
+    const QString line = textCursor().block().text();
+    qsizetype blanks = 0;
+    while (blanks < line.size() &&
+           (line[blanks] == QLatin1Char(' ') || line[blanks] == QLatin1Char('\t'))) {
+        ++blanks;
+    }
+    QTextCursor cursor = textCursor();
+    cursor.beginEditBlock();
+    cursor.removeSelectedText();
+    const qsizetype column = cursor.positionInBlock();
+    cursor.insertBlock();
+    cursor.insertText(line.left(std::min(blanks, column)));
+    cursor.endEditBlock();
+    setTextCursor(cursor);
 }
 
 void CodeEditor::resizeEvent(QResizeEvent *event)

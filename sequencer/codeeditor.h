@@ -22,6 +22,7 @@ public:
     void paintMargin(QPaintEvent *event);
 
 protected:
+    void keyPressEvent(QKeyEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
 private:

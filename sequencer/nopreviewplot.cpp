@@ -12,5 +12,16 @@ QWidget *makePreviewPlot(QWidget *parent)
 }
 
 void drawPreview(QWidget *, const Preview &) {}
+void clearPreview(QWidget *, const QString &) {}
+void addReading(QWidget *, double, const protocol::StatusReading &) {}
+void clearReadings(QWidget *) {}
+int drawnPlanPoints(const QWidget *)
+{
+    return 0;
+}
+int drawnReadings(const QWidget *)
+{
+    return 0;
+}
 
 } // namespace sequencer

@@ -1,6 +1,9 @@
 #include "sequencer/preview.h"
 
 #include <QObject>
+#include <QStringList>
+
+#include <algorithm>
 
 namespace sequencer {
 
@@ -10,8 +13,8 @@ using supply::SequenceStep;
 
 class Planner {
 public:
-    Planner(const supply::Sequence &sequence, double volts, double amps, std::size_t most)
-        : m_sequence(sequence), m_volts(volts), m_amps(amps), m_most(most)
+    Planner(const supply::Sequence &sequence, double volts, double amps, std::size_t most, bool on)
+        : m_sequence(sequence), m_volts(volts), m_amps(amps), m_most(most), m_on(on)
     {
         add();
     }
@@ -20,6 +23,16 @@ public:
     {
         walk(0, m_sequence.steps.size());
         add();
+        if (!m_on) {
+            offUntilNow();
+        }
+        if (!m_cuts.isEmpty()) {
+            // Each level adds its part as the walk unwinds, the innermost first.
+            std::reverse(m_cuts.begin(), m_cuts.end());
+            m_preview.summary = QObject::tr("drawn to %1 points, up to %2; the rest is not drawn")
+                                    .arg(m_preview.points.size())
+                                    .arg(m_cuts.join(QObject::tr(", within it ")));
+        }
         return std::move(m_preview);
     }
 
@@ -32,6 +45,21 @@ private:
         m_amps = amps.value_or(m_amps);
         add();
     }
+    void output(bool on)
+    {
+        if (on && !m_on) {
+            offUntilNow();
+        } else if (!on && m_on) {
+            m_offSince = m_seconds;
+        }
+        m_on = on;
+    }
+    void offUntilNow()
+    {
+        if (m_seconds > m_offSince) {
+            m_preview.offSpans.push_back({m_offSince, m_seconds});
+        }
+    }
     bool full() const { return m_preview.points.size() >= m_most; }
 
     // Steps [first, last); false once the plan is full.
@@ -40,6 +68,7 @@ private:
         for (std::size_t i = first; i < last; ++i) {
             const SequenceStep &s = m_sequence.steps[i];
             if (full()) {
+                m_cuts << QObject::tr("line %1").arg(s.line);
                 return false;
             }
             switch (s.kind) {
@@ -59,8 +88,9 @@ private:
                     m_seconds += kOpenEndedSeconds;
                 }
                 break;
-            case SequenceStep::Kind::Sweep:
-                for (std::size_t p = 0; p < s.pointCount() && !full(); ++p) {
+            case SequenceStep::Kind::Sweep: {
+                std::size_t p = 0;
+                for (; p < s.pointCount() && !full(); ++p) {
                     const double value = s.point(p);
                     if (s.sweepsVoltage) {
                         set(value / 100.0, std::nullopt);
@@ -71,28 +101,30 @@ private:
                     m_preview.sweepPoints.push_back(
                         {m_seconds, s.line, QObject::tr("point %1").arg(p), m_volts});
                 }
-                if (full()) {
+                if (p < s.pointCount()) {
+                    m_cuts << QObject::tr("%1 of %2 points of the sweep at line %3")
+                                  .arg(p)
+                                  .arg(s.pointCount())
+                                  .arg(s.line);
                     return false;
                 }
                 break;
+            }
             case SequenceStep::Kind::Repeat:
                 for (int pass = 1; pass <= s.count; ++pass) {
                     if (!walk(i + 1, s.match)) {
-                        if (m_preview.summary.isEmpty()) {
-                            m_preview.summary =
-                                QObject::tr("drawn to %1 points: %2 of %3 passes of the repeat "
-                                            "at line %4; the rest repeats the same plan")
-                                    .arg(m_preview.points.size())
-                                    .arg(pass)
-                                    .arg(s.count)
-                                    .arg(s.line);
-                        }
+                        m_cuts << QObject::tr("%1 of %2 passes of the repeat at line %3")
+                                      .arg(pass)
+                                      .arg(s.count)
+                                      .arg(s.line);
                         return false;
                     }
                 }
                 i = s.match;
                 break;
             case SequenceStep::Kind::Output:
+                output(s.on);
+                break;
             case SequenceStep::Kind::End:
                 break;
             }
@@ -106,14 +138,28 @@ private:
     double m_volts;
     double m_amps;
     std::size_t m_most;
+    bool m_on;
+    double m_offSince = 0;
+    QStringList m_cuts;
 };
 
 } // namespace
 
 Preview planPreview(const supply::Sequence &sequence, double startVolts, double startAmps,
-                    std::size_t mostPoints)
+                    std::size_t mostPoints, bool startOn)
 {
-    return Planner(sequence, startVolts, startAmps, mostPoints).take();
+    return Planner(sequence, startVolts, startAmps, mostPoints, startOn).take();
+}
+
+TimeScale timeScaleFor(double spanSeconds)
+{
+    if (spanSeconds <= 180) {
+        return {1, QStringLiteral("s")};
+    }
+    if (spanSeconds <= 3 * 3600) {
+        return {60, QStringLiteral("min")};
+    }
+    return {3600, QStringLiteral("h")};
 }
 
 } // namespace sequencer

@@ -26,17 +26,31 @@ struct Preview {
     std::vector<Point> points;
     std::vector<Mark> openEnds;    // an until without max, drawn at kOpenEndedSeconds
     std::vector<Mark> sweepPoints; // the end of each sweep point's dwell
-    // Set when the repeats were not all unrolled: which repeat was cut short.
+    struct Span {
+        double from;
+        double to;
+    };
+    std::vector<Span> offSpans; // while the output is off
+    // Set when the plan was not drawn whole: where it was cut, outermost first.
     QString summary;
 };
 
 // An until without max is drawn this long, and marked open-ended.
 constexpr double kOpenEndedSeconds = 60;
-// Repeats are unrolled until the plan holds this many points.
-constexpr std::size_t kMostPreviewPoints = 4000;
+// Repeats and sweeps are unrolled until the plan holds this many points (a
+// sweep of 6001 points takes 12002).
+constexpr std::size_t kMostPreviewPoints = 20000;
 
-// The plan of `sequence` from the set values it starts with.
+// The plan of `sequence` from the set values and output state it starts with.
 Preview planPreview(const supply::Sequence &sequence, double startVolts, double startAmps,
-                    std::size_t mostPoints = kMostPreviewPoints);
+                    std::size_t mostPoints = kMostPreviewPoints, bool startOn = false);
+
+// The time axis' unit for a plan `spanSeconds` long: seconds up to 3 minutes,
+// minutes up to 3 hours, hours beyond.
+struct TimeScale {
+    double secondsPerUnit;
+    QString unit; // "s", "min", "h"
+};
+TimeScale timeScaleFor(double spanSeconds);
 
 } // namespace sequencer

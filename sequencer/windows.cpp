@@ -5,6 +5,7 @@
 #include "sequencer/examples.h"
 #include "sequencer/preview.h"
 #include "sequencer/previewplot.h"
+#include "sequencer/timetext.h"
 #include "trend/savedialog.h"
 #include "ui/messenger.h"
 
@@ -25,6 +26,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QScreen>
 #include <QShortcut>
 #include <QSplitter>
 #include <QUrl>
@@ -37,6 +39,8 @@ namespace {
 const QString kSequenceFilter = QStringLiteral("Sequence files (*.txt *.seq)");
 constexpr int kCheckPauseMs = 200;
 constexpr std::int64_t kPollPeriodMs = 350; // the monitor's poll, a run's readings
+constexpr int kDiskSettleMs = 300;
+const QSize kPreferredSize(900, 720);
 
 QString duration(double seconds)
 {
@@ -53,6 +57,23 @@ SequenceWindow::Unsaved askUnsavedBox(QWidget *parent)
     }
     return answer == QMessageBox::Discard ? SequenceWindow::Unsaved::Discard
                                           : SequenceWindow::Unsaved::Cancel;
+}
+
+// The file's bytes now; nullopt when it cannot be read (gone, say).
+std::optional<QByteArray> readBytes(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    return file.readAll();
+}
+
+// `wanted`, shrunk to fit the screen's free area with room for the frame.
+QSize fitted(QSize wanted, const QRect &available)
+{
+    constexpr int kFrame = 40;
+    return wanted.boundedTo(available.size() - QSize(kFrame / 2, kFrame));
 }
 
 } // namespace
@@ -88,7 +109,7 @@ SequenceWindow::SequenceWindow(Bench &bench, QWidget *parent)
 {
     setObjectName(QStringLiteral("SequenceWindow"));
     askUnsaved = askUnsavedBox;
-    resize(900, 720);
+    resize(screen() ? fitted(kPreferredSize, screen()->availableGeometry()) : kPreferredSize);
 
     openButton = new QPushButton(tr("Open…"), this);
     saveButton = new QPushButton(tr("Save"), this);
@@ -97,8 +118,14 @@ SequenceWindow::SequenceWindow(Bench &bench, QWidget *parent)
     auto *examplesMenu = new QMenu(examplesButton);
     for (const Example &example : examples()) {
         examplesMenu->addAction(example.name, this, [this, example] {
+            if (!settleUnsaved()) {
+                return;
+            }
+            // An example belongs to no file: a save asks where it goes.
+            setFile({}, std::nullopt, TextEncoding::Utf8, false);
             editor->setPlainText(example.text);
             editor->document()->setModified(true);
+            updateTitle();
         });
     }
     examplesButton->setMenu(examplesMenu);
@@ -139,6 +166,8 @@ SequenceWindow::SequenceWindow(Bench &bench, QWidget *parent)
     log = new QPlainTextEdit(this);
     log->setReadOnly(true);
     log->setMaximumBlockCount(2000);
+    log->setMinimumHeight(3 * log->fontMetrics().height());
+    log->setTabChangesFocus(true);
 
     auto *top = new QWidget(this);
     auto *topLayout = new QVBoxLayout(top);
@@ -150,7 +179,7 @@ SequenceWindow::SequenceWindow(Bench &bench, QWidget *parent)
     auto *bottom = new QWidget(this);
     auto *bottomLayout = new QVBoxLayout(bottom);
     bottomLayout->setContentsMargins(0, 0, 0, 0);
-    bottomLayout->addWidget(plot, 1);
+    bottomLayout->addWidget(plot, 3);
     bottomLayout->addWidget(previewNote);
     bottomLayout->addLayout(runRow);
     for (QLabel *l :
@@ -158,7 +187,7 @@ SequenceWindow::SequenceWindow(Bench &bench, QWidget *parent)
         bottomLayout->addWidget(l);
     }
     bottomLayout->addWidget(folderRow);
-    bottomLayout->addWidget(log);
+    bottomLayout->addWidget(log, 1);
     auto *split = new QSplitter(Qt::Vertical, this);
     split->addWidget(top);
     split->addWidget(bottom);
@@ -175,7 +204,7 @@ SequenceWindow::SequenceWindow(Bench &bench, QWidget *parent)
     key(QKeySequence(Qt::SHIFT | Qt::Key_F5), stopButton);
 
     connect(openButton, &QPushButton::clicked, this, [this] {
-        if (m_bench.running()) {
+        if (m_bench.running() || !settleUnsaved()) {
             return;
         }
         const QString path = m_askOpen(this, tr("Open a sequence"), m_path, kSequenceFilter);
@@ -197,6 +226,12 @@ SequenceWindow::SequenceWindow(Bench &bench, QWidget *parent)
     connect(editor, &QPlainTextEdit::textChanged, this, [this] { m_checkTimer.start(); });
     connect(editor->document(), &QTextDocument::modificationChanged, this,
             &SequenceWindow::updateTitle);
+    m_diskTimer.setSingleShot(true);
+    m_diskTimer.setInterval(kDiskSettleMs);
+    connect(&m_watcher, &QFileSystemWatcher::fileChanged, &m_diskTimer,
+            qOverload<>(&QTimer::start));
+    connect(&m_diskTimer, &QTimer::timeout, this, &SequenceWindow::diskChanged);
+    connect(&m_bench, &Bench::runStarted, this, &SequenceWindow::followRun);
 
     connect(&m_bench, &Bench::runStarted, this, [this] {
         log->clear();
@@ -261,12 +296,72 @@ bool SequenceWindow::openFile(const QString &path)
         return false;
     }
     const QByteArray bytes = file.readAll();
-    m_path = path;
-    editor->setPlainText(QString::fromUtf8(bytes));
+    // Decoded as a run decodes a file: UTF-8 with or without its mark, UTF-16
+    // with its mark.
+    const SequenceFileText read = decodeSequenceFile(bytes);
+    if (!read.error.isEmpty()) {
+        m_bench.messenger().inform(
+            this, tr("%1 is not opened: %2").arg(QDir::toNativeSeparators(path), read.error));
+        return false;
+    }
+    setFile(path, bytes, read.encoding, read.crlf);
+    editor->setPlainText(read.text);
     editor->document()->setModified(false);
     updateTitle();
     checkNow();
     return true;
+}
+
+void SequenceWindow::setFile(const QString &path, const std::optional<QByteArray> &bytes,
+                             TextEncoding encoding, bool crlf)
+{
+    m_path = path;
+    m_diskBytes = bytes;
+    m_declinedBytes.reset();
+    m_encoding = encoding;
+    m_crlf = crlf;
+    if (!m_watcher.files().isEmpty()) {
+        m_watcher.removePaths(m_watcher.files());
+    }
+    if (!path.isEmpty() && bytes) {
+        m_watcher.addPath(path);
+    }
+}
+
+bool SequenceWindow::settleUnsaved()
+{
+    if (!modified()) {
+        return true;
+    }
+    const Unsaved answer = askUnsaved(this);
+    return answer == Unsaved::Discard || (answer == Unsaved::Save && save());
+}
+
+void SequenceWindow::diskChanged()
+{
+    if (m_path.isEmpty() || m_askingDisk || m_bench.running() || !isVisible()) {
+        return; // a run's end, or the window shown again, looks again
+    }
+    const std::optional<QByteArray> now = readBytes(m_path);
+    // A file replaced by another (as editors save) leaves the watcher: watch it again.
+    if (now && !m_watcher.files().contains(m_path)) {
+        m_watcher.addPath(m_path);
+    }
+    if (!now || now == m_diskBytes || now == m_declinedBytes) {
+        return;
+    }
+    m_askingDisk = true;
+    const QString name = QDir::toNativeSeparators(m_path);
+    const bool reload = m_bench.ask(
+        this, modified()
+                  ? tr("%1 was changed on disk. Reload it and lose your changes here?").arg(name)
+                  : tr("%1 was changed on disk. Reload it?").arg(name));
+    m_askingDisk = false;
+    if (reload) {
+        openFile(m_path);
+    } else {
+        m_declinedBytes = now;
+    }
 }
 
 bool SequenceWindow::save()
@@ -274,14 +369,29 @@ bool SequenceWindow::save()
     if (m_path.isEmpty()) {
         return saveAs();
     }
+    const QString name = QDir::toNativeSeparators(m_path);
+    if (m_encoding == TextEncoding::Other &&
+        !m_bench.ask(
+            this,
+            tr("%1 was read as neither UTF-8 nor UTF-16 text. Save it as UTF-8?").arg(name))) {
+        return false;
+    }
+    const std::optional<QByteArray> now = readBytes(m_path);
+    if (now && now != m_diskBytes &&
+        !m_bench.ask(this,
+                     tr("%1 was changed on disk since it was read. Overwrite it?").arg(name))) {
+        return false;
+    }
+    const QByteArray bytes = encodeSequenceFile(editor->toPlainText(), m_encoding, m_crlf);
     QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(editor->toPlainText().toUtf8()) < 0 ||
-        !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) < 0 || !file.commit()) {
         m_bench.messenger().inform(this,
                                    tr("%1 could not be written: %2")
                                        .arg(QDir::toNativeSeparators(m_path), file.errorString()));
         return false;
     }
+    setFile(m_path, bytes, m_encoding == TextEncoding::Other ? TextEncoding::Utf8 : m_encoding,
+            m_crlf);
     editor->document()->setModified(false);
     updateTitle();
     checkNow();
@@ -297,8 +407,15 @@ bool SequenceWindow::saveAs()
     if (path.isEmpty()) {
         return false;
     }
-    m_path = path;
-    return save();
+    const QString previous = m_path;
+    const std::optional<QByteArray> previousBytes = m_diskBytes;
+    // The dialog asked before an existing file is replaced.
+    setFile(path, readBytes(path), m_encoding, m_crlf);
+    if (!save()) {
+        setFile(previous, previousBytes, m_encoding, m_crlf);
+        return false;
+    }
+    return true;
 }
 
 void SequenceWindow::checkNow()
@@ -318,6 +435,10 @@ void SequenceWindow::check()
                                 .arg(QString::fromStdString(parsed.error->message)));
         editor->setErrorLines({parsed.error->line});
         summaryLabel->clear();
+        // A plan drawn before the error would pass for this text's.
+        clearPreview(plot, tr("no preview: line %1 has an error").arg(parsed.error->line));
+        previewNote->setText(
+            tr("The preview is drawn again once line %1 is corrected.").arg(parsed.error->line));
         return;
     }
     checkLabel->clear();
@@ -343,7 +464,8 @@ void SequenceWindow::check()
     }
     checkLabel->setText(warnings.join(QLatin1Char('\n')));
     const auto last = m_bench.link().lastReading();
-    const Preview preview = planPreview(s, last ? last->setVolts() : 0, last ? last->setAmps() : 0);
+    const Preview preview = planPreview(s, last ? last->setVolts() : 0, last ? last->setAmps() : 0,
+                                        kMostPreviewPoints, last && last->outputOn);
     drawPreview(plot, preview);
     QStringList notes;
     if (!preview.openEnds.empty()) {
@@ -391,14 +513,24 @@ void SequenceWindow::showProgress(const supply::RunProgress &p)
                                                  .arg(p.waitFor)
                                                  .arg(p.metInARow)
                                                  .arg(p.needed));
-    timeLabel->setText(
-        tr("elapsed %1, remaining %2")
-            .arg(duration(p.elapsedSeconds))
-            .arg(p.remainingSeconds ? duration(*p.remainingSeconds) : tr("open-ended")));
+    timeLabel->setText(runTimeText(p.elapsedSeconds, p.remainingSeconds, m_bench.running()));
     rowsLabel->setText(tr("%1 rows recorded, %2 Ah, %3 Wh")
                            .arg(p.rows)
                            .arg(p.ampHours, 0, 'f', 4)
                            .arg(p.wattHours, 0, 'f', 4));
+}
+
+void SequenceWindow::followRun()
+{
+    // The plan from the set values the run starts with, and its readings over it.
+    clearReadings(plot);
+    checkNow();
+    m_runClock.start();
+    connect(m_bench.runner(), &supply::Runner::rowTaken, this, [this](const supply::Row &row) {
+        if (row.reading) {
+            addReading(plot, static_cast<double>(m_runClock.elapsed()) / 1000.0, *row.reading);
+        }
+    });
 }
 
 void SequenceWindow::runEnded(const supply::RunEnd &, const QString &account)
@@ -412,6 +544,13 @@ void SequenceWindow::runEnded(const supply::RunEnd &, const QString &account)
         m_closing = false;
         hide();
     }
+    m_diskTimer.start(); // a change on disk during the run is asked about now
+}
+
+void SequenceWindow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    m_diskTimer.start(); // a change on disk while the window was closed is asked about now
 }
 
 void SequenceWindow::closeEvent(QCloseEvent *event)
@@ -424,16 +563,11 @@ void SequenceWindow::closeEvent(QCloseEvent *event)
         }
         return;
     }
-    if (modified()) {
-        const Unsaved answer = askUnsaved(this);
-        if (answer == Unsaved::Cancel || (answer == Unsaved::Save && !save())) {
-            event->ignore();
-            return;
-        }
-        if (answer == Unsaved::Discard) {
-            editor->document()->setModified(false);
-        }
+    if (!settleUnsaved()) {
+        event->ignore();
+        return;
     }
+    editor->document()->setModified(false);
     QWidget::closeEvent(event);
 }
 

@@ -1,7 +1,11 @@
 #pragma once
 
+#include "sequencer/sequencefile.h"
 #include "supply/runner.h"
 
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QFileSystemWatcher>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -46,6 +50,7 @@ public:
     std::function<Unsaved(QWidget *)> askUnsaved;
 
     QString filePath() const { return m_path; }
+    TextEncoding fileEncoding() const { return m_encoding; }
     bool modified() const;
     bool openFile(const QString &path);
     bool save();
@@ -68,9 +73,16 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     QString fileName() const;
+    // Unsaved changes are saved or discarded as the user answers: false on Cancel.
+    bool settleUnsaved();
+    void setFile(const QString &path, const std::optional<QByteArray> &bytes, TextEncoding encoding,
+                 bool crlf);
+    void diskChanged();
+    void followRun();
     void check();
     void showProgress(const supply::RunProgress &progress);
     void runEnded(const supply::RunEnd &end, const QString &account);
@@ -83,6 +95,16 @@ private:
     PathPrompt m_askOpen;
     PathPrompt m_askSave;
     bool m_closing = false;
+    // The file as last read or written, to tell an outside change from our own
+    // save; nullopt when there was no file.
+    std::optional<QByteArray> m_diskBytes;
+    std::optional<QByteArray> m_declinedBytes; // an outside change not reloaded
+    TextEncoding m_encoding = TextEncoding::Utf8;
+    bool m_crlf = false;
+    QFileSystemWatcher m_watcher;
+    QTimer m_diskTimer; // lets an outside write finish before it is looked at
+    bool m_askingDisk = false;
+    QElapsedTimer m_runClock;
 };
 
 // "vantel - recording": the recording's file and rows, and its buttons.

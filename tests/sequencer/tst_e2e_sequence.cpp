@@ -8,11 +8,16 @@
 #include "monitor/form1.h"
 #include "sequencer/bench.h"
 #include "sequencer/codeeditor.h"
+#include "sequencer/previewplot.h"
+#include "sequencer/sequencefile.h"
 #include "sequencer/windows.h"
 #include "serial/qtcommcontrol.h"
 
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QScreen>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -66,6 +71,58 @@ struct Monitor {
         return form->findChild<sequencer::SequenceWindow *>();
     }
 };
+
+// A sequence window with no supply behind it, every question it asks recorded and
+// answered with `answer`.
+struct EditorOnly {
+    serial::QtCommControl comm;
+    RecordingMessenger messenger;
+    Form1 form{comm, messenger};
+    QStringList asked;
+    bool answer = true;
+    sequencer::SequenceWindow *window = nullptr;
+
+    EditorOnly()
+    {
+        form.bench().ask = [this](QWidget *, const QString &question) {
+            asked << question;
+            return answer;
+        };
+        form.bench().showSequenceWindow();
+        window = form.findChild<sequencer::SequenceWindow *>();
+    }
+};
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Replaces the editor's text as typing would, so that it counts as a change.
+void type(sequencer::SequenceWindow *window, const QString &text)
+{
+    window->editor->selectAll();
+    window->editor->insertPlainText(text);
+}
+
+// Writes in place, as a script or another editor would.
+void writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QByteArray utf16(const QString &text, bool littleEndian)
+{
+    QByteArray out = littleEndian ? QByteArray("\xFF\xFE") : QByteArray("\xFE\xFF");
+    for (const QChar c : text) {
+        const char high = char(c.unicode() >> 8), low = char(c.unicode() & 0xFF);
+        out.append(littleEndian ? low : high).append(littleEndian ? high : low);
+    }
+    return out;
+}
 
 // The CSV rows of a file, header dropped, each split into its cells.
 QList<QStringList> csvRows(const QString &path)
@@ -126,6 +183,14 @@ private slots:
     void lostPortEndsTheRunAndTheRecording();
     void ceilingTripsWithinTwoPolls();
     void killedRecordingKeepsWholeRows();
+    void encodingsKept_data();
+    void encodingsKept();
+    void unsavedEditsAsked_data();
+    void unsavedEditsAsked();
+    void changesOnDisk();
+    void editorKeys();
+    void fitsTheScreen();
+    void previewFollowsTheText();
 
 private:
     QTemporaryDir m_dir;
@@ -235,6 +300,8 @@ void TestSequenceE2e::waysOut()
     const QString said = finished.first().at(1).toString();
     QVERIFY2(said.contains(account), qPrintable(said));
     QCOMPARE(window->accountLabel->text(), said);
+    // What was left of the plan is not given as "remaining 0" once the run has ended.
+    QVERIFY2(window->timeLabel->text().endsWith(", ended"), qPrintable(window->timeLabel->text()));
     QVERIFY(!m.bench().running());
     QVERIFY(!window->editor->isReadOnly());
     QVERIFY(!m.form->windowTitle().contains(QStringLiteral("running")));
@@ -291,8 +358,24 @@ void TestSequenceE2e::sweepMarksItsPoints()
     QCOMPARE(window->checkLabel->text(), QString());
     QCOMPARE(window->summaryLabel->text(), QStringLiteral("4 steps; the waits take at most 2.1s"));
     QSignalSpy finished(&m.bench(), &sequencer::Bench::runFinished);
+    QStringList times;
+    const auto timed = connect(&m.bench(), &sequencer::Bench::runProgress, window,
+                               [&] { times << window->timeLabel->text(); });
     window->startButton->click();
     QVERIFY(finished.wait(kRunMs));
+    disconnect(timed);
+    // The time to the second while it runs; once ended, no remaining time.
+    QVERIFY(!times.isEmpty());
+    const QRegularExpression clock(QStringLiteral(
+        "^elapsed \\d+:\\d\\d:\\d\\d, (remaining at most \\d+:\\d\\d:\\d\\d|ended)$"));
+    for (const QString &t : times) {
+        QVERIFY2(clock.match(t).hasMatch(), qPrintable(t));
+    }
+    QVERIFY2(times.last().endsWith("ended"), qPrintable(times.last()));
+    // The readings are drawn over the plan.
+    if (!qobject_cast<QLabel *>(window->plot)) {
+        QVERIFY(sequencer::drawnReadings(window->plot) >= 3);
+    }
     QStringList points;
     for (const QStringList &row : csvRows(m.bench().runPath())) {
         if (!row[14].isEmpty()) {
@@ -426,6 +509,240 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     TestSequenceE2e test;
     return QTest::qExec(&test, argc, argv);
+}
+
+void TestSequenceE2e::encodingsKept_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QByteArray>("saved"); // after "hold 2s" is added at the end
+    QTest::addColumn<bool>("asked");       // whether the save asks first
+
+    const QString text = QStringLiteral("# 25 °C\nset 5V\n");
+    const QString more = text + QStringLiteral("hold 2s\n");
+    const auto crlf = [](QString t) { return t.replace("\n", "\r\n"); };
+    QTest::newRow("UTF-8") << text.toUtf8() << more.toUtf8() << false;
+    QTest::newRow("UTF-8 with its mark")
+        << "\xEF\xBB\xBF" + text.toUtf8() << "\xEF\xBB\xBF" + more.toUtf8() << false;
+    QTest::newRow("UTF-16 LE, CR LF")
+        << utf16(crlf(text), true) << utf16(crlf(more), true) << false;
+    QTest::newRow("UTF-16 BE") << utf16(text, false) << utf16(more, false) << false;
+    QTest::newRow("Latin-1, saved as UTF-8 when asked") << text.toLatin1() << more.toUtf8() << true;
+}
+
+void TestSequenceE2e::encodingsKept()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QByteArray, saved);
+    QFETCH(bool, asked);
+
+    EditorOnly e;
+    const QString path = m_dir.filePath("encoded.txt");
+    writeBytes(path, bytes);
+    QVERIFY(e.window->openFile(path));
+    QCOMPARE(e.window->editor->toPlainText(), QStringLiteral("# 25 °C\nset 5V\n"));
+    QCOMPARE(e.window->checkLabel->text(), QString());
+    QVERIFY(e.window->summaryLabel->text().startsWith("1 steps"));
+
+    e.window->editor->moveCursor(QTextCursor::End);
+    e.window->editor->insertPlainText(QStringLiteral("hold 2s\n"));
+    e.answer = false;
+    QCOMPARE(e.window->save(), !asked);
+    if (asked) {
+        QCOMPARE(fileBytes(path), bytes);
+        e.answer = true;
+        QVERIFY(e.window->save());
+        QCOMPARE(e.window->fileEncoding(), sequencer::TextEncoding::Utf8);
+    }
+    QCOMPARE(e.asked.size(), asked ? 2 : 0);
+    QCOMPARE(fileBytes(path), saved);
+    // What was saved is what a run takes.
+    QVERIFY(!supply::parseSequenceFile(saved.toStdString()).error);
+    e.window->close();
+}
+
+void TestSequenceE2e::unsavedEditsAsked_data()
+{
+    using Unsaved = sequencer::SequenceWindow::Unsaved;
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("edited");
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<bool>("replaced");
+    QTest::addColumn<QString>("fileAfter"); // the first file's text afterwards
+
+    for (const QString how : {"open", "example"}) {
+        QTest::addRow("%s, cancelled", qPrintable(how))
+            << how << true << int(Unsaved::Cancel) << false << "set 1V\n";
+        QTest::addRow("%s, discarded", qPrintable(how))
+            << how << true << int(Unsaved::Discard) << true << "set 1V\n";
+        QTest::addRow("%s, saved", qPrintable(how))
+            << how << true << int(Unsaved::Save) << true << "set 2V\n";
+        QTest::addRow("%s, nothing to ask", qPrintable(how))
+            << how << false << int(Unsaved::Cancel) << true << "set 1V\n";
+    }
+}
+
+void TestSequenceE2e::unsavedEditsAsked()
+{
+    using Unsaved = sequencer::SequenceWindow::Unsaved;
+    QFETCH(QString, how);
+    QFETCH(bool, edited);
+    QFETCH(int, answer);
+    QFETCH(bool, replaced);
+    QFETCH(QString, fileAfter);
+
+    EditorOnly e;
+    const QString first = m_dir.filePath("first.txt"), second = m_dir.filePath("second.txt");
+    writeBytes(first, "set 1V\n");
+    writeBytes(second, "set 3V\n");
+    QVERIFY(e.window->openFile(first));
+    if (edited) {
+        type(e.window, QStringLiteral("set 2V\n"));
+    }
+    int questions = 0;
+    e.window->askUnsaved = [&](QWidget *) {
+        ++questions;
+        return Unsaved(answer);
+    };
+    QStringList prompts;
+    const auto prompt = [&](QWidget *, const QString &caption, const QString &, const QString &) {
+        prompts << caption;
+        return caption.startsWith("Open") ? second : m_dir.filePath("third.txt");
+    };
+    e.window->setOpenPrompt(prompt);
+    e.window->setSavePrompt(prompt);
+    if (how == "open") {
+        e.window->openButton->click();
+    } else {
+        e.window->examplesButton->menu()->actions().first()->trigger();
+    }
+    QCOMPARE(questions, edited ? 1 : 0);
+    QCOMPARE(QString::fromUtf8(fileBytes(first)), fileAfter);
+    if (!replaced) {
+        QCOMPARE(e.window->editor->toPlainText(), QStringLiteral("set 2V\n"));
+        QCOMPARE(e.window->filePath(), first);
+        return;
+    }
+    if (how == "open") {
+        QCOMPARE(e.window->editor->toPlainText(), QStringLiteral("set 3V\n"));
+        QCOMPARE(e.window->filePath(), second);
+        return;
+    }
+    // An example is untitled: a save asks where it goes and leaves the first file be.
+    QVERIFY(e.window->editor->toPlainText().startsWith("# CC-CV charge"));
+    QCOMPARE(e.window->filePath(), QString());
+    QVERIFY(!e.window->windowTitle().contains("first.txt"));
+    prompts.clear();
+    QVERIFY(e.window->save());
+    QCOMPARE(prompts.size(), 1);
+    QCOMPARE(QString::fromUtf8(fileBytes(first)), fileAfter);
+    QVERIFY(fileBytes(m_dir.filePath("third.txt")).startsWith("# CC-CV charge"));
+    QFile::remove(m_dir.filePath("third.txt"));
+    e.window->close();
+}
+
+void TestSequenceE2e::changesOnDisk()
+{
+    EditorOnly e;
+    const QString path = m_dir.filePath("watched.txt");
+    writeBytes(path, "set 1V\n");
+    QVERIFY(e.window->openFile(path));
+
+    // Unchanged here: a change outside is offered for reloading.
+    writeBytes(path, "set 4V\n");
+    QTRY_COMPARE(e.asked.size(), 1);
+    QVERIFY(e.asked.last().endsWith("was changed on disk. Reload it?"));
+    QCOMPARE(e.window->editor->toPlainText(), QStringLiteral("set 4V\n"));
+    QVERIFY(!e.window->modified());
+
+    // Changed here and declined: the edit stays, and a save asks before it
+    // overwrites the outside change.
+    type(e.window, QStringLiteral("set 5V\n"));
+    e.answer = false;
+    writeBytes(path, "set 6V\n");
+    QTRY_COMPARE(e.asked.size(), 2);
+    QVERIFY(e.asked.last().contains("lose your changes"));
+    QCOMPARE(e.window->editor->toPlainText(), QStringLiteral("set 5V\n"));
+    QVERIFY(!e.window->save());
+    QVERIFY(e.asked.last().endsWith("was changed on disk since it was read. Overwrite it?"));
+    QCOMPARE(fileBytes(path), QByteArray("set 6V\n"));
+    e.answer = true;
+    QVERIFY(e.window->save());
+    QCOMPARE(fileBytes(path), QByteArray("set 5V\n"));
+    // Its own save is not taken for a change outside, and the file is still watched.
+    const qsizetype asked = e.asked.size();
+    QTest::qWait(1000);
+    QCOMPARE(e.asked.size(), asked);
+    writeBytes(path, "set 7V\n");
+    QTRY_COMPARE(e.asked.size(), asked + 1);
+    QCOMPARE(e.window->editor->toPlainText(), QStringLiteral("set 7V\n"));
+    // A change while the window is closed is asked about when it is shown again.
+    e.window->close();
+    writeBytes(path, "set 8V\n");
+    QTest::qWait(1000);
+    QCOMPARE(e.asked.size(), asked + 1);
+    e.form.bench().showSequenceWindow();
+    QTRY_COMPARE(e.asked.size(), asked + 2);
+    QCOMPARE(e.window->editor->toPlainText(), QStringLiteral("set 8V\n"));
+    e.window->close();
+}
+
+void TestSequenceE2e::editorKeys()
+{
+    EditorOnly e;
+    e.window->show();
+    QVERIFY(QTest::qWaitForWindowActive(e.window));
+    auto *editor = e.window->editor;
+    editor->setPlainText(QStringLiteral("repeat 2\n  output on"));
+    editor->moveCursor(QTextCursor::End);
+    editor->setFocus();
+    QTRY_VERIFY(editor->hasFocus());
+    // A new line keeps the indentation of the one before it.
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTest::keyClicks(editor, QStringLiteral("hold 1s"));
+    QCOMPARE(editor->toPlainText(), QStringLiteral("repeat 2\n  output on\n  hold 1s"));
+    // Tab leaves the editor for the window's buttons and fields.
+    QTest::keyClick(editor, Qt::Key_Tab);
+    QTRY_VERIFY(!editor->hasFocus());
+    QCOMPARE(editor->toPlainText(), QStringLiteral("repeat 2\n  output on\n  hold 1s"));
+    e.window->editor->document()->setModified(false);
+    e.window->close();
+}
+
+void TestSequenceE2e::fitsTheScreen()
+{
+    EditorOnly e;
+    e.window->show();
+    const QRect available = e.window->screen()->availableGeometry();
+    QVERIFY2(e.window->width() <= available.width() && e.window->height() <= available.height(),
+             qPrintable(QStringLiteral("%1x%2 on %3x%4")
+                            .arg(e.window->width())
+                            .arg(e.window->height())
+                            .arg(available.width())
+                            .arg(available.height())));
+    // Its parts shrink to a 1024 x 700 screen, the frame and a taskbar taken off.
+    const QSize least = e.window->minimumSizeHint();
+    QVERIFY2(least.width() <= 1000 && least.height() <= 640,
+             qPrintable(QStringLiteral("%1x%2").arg(least.width()).arg(least.height())));
+    e.window->close();
+}
+
+void TestSequenceE2e::previewFollowsTheText()
+{
+    EditorOnly e;
+    if (qobject_cast<QLabel *>(e.window->plot)) {
+        QSKIP("This build draws no preview.");
+    }
+    e.window->editor->setPlainText(QStringLiteral("set 5V 1A\noutput on\nhold 4h\n"));
+    e.window->checkNow();
+    QVERIFY(sequencer::drawnPlanPoints(e.window->plot) > 0);
+    // A text with an error has no plan: the last one is not left standing.
+    e.window->editor->setPlainText(QStringLiteral("set 5V 1A\nhold 4 hours\n"));
+    e.window->checkNow();
+    QCOMPARE(sequencer::drawnPlanPoints(e.window->plot), 0);
+    QVERIFY2(e.window->previewNote->text().contains("line 2"),
+             qPrintable(e.window->previewNote->text()));
+    e.window->editor->document()->setModified(false);
+    e.window->close();
 }
 
 #include "tst_e2e_sequence.moc"

@@ -1,11 +1,16 @@
 // The pieces of the sequence, recording and limits windows that need no window:
-// the preview's plan, the ceilings, and a write confirmed by the polls after it.
+// the preview's plan, the ceilings, a write confirmed by the polls after it, a
+// sequence file's encodings and the run's time line.
 
 #include "sequencer/ceilings.h"
 #include "sequencer/monitorlink.h"
 #include "sequencer/preview.h"
+#include "sequencer/sequencefile.h"
+#include "sequencer/timetext.h"
 
 #include <QtTest>
+
+Q_DECLARE_METATYPE(sequencer::TextEncoding)
 
 using sequencer::Ceilings;
 using sequencer::MonitorLink;
@@ -36,6 +41,16 @@ class TestSequencer : public QObject {
 private slots:
     void preview_data();
     void preview();
+    void previewCut_data();
+    void previewCut();
+    void previewOutput_data();
+    void previewOutput();
+    void timeScale_data();
+    void timeScale();
+    void runTime_data();
+    void runTime();
+    void sequenceFile_data();
+    void sequenceFile();
     void ceilings_data();
     void ceilings();
     void confirmedWrite_data();
@@ -109,6 +124,202 @@ void TestSequencer::preview()
         QCOMPARE(QStringLiteral("%1,%2").arg(plan.points.back().volts).arg(plan.points.back().amps),
                  lastSet);
     }
+}
+
+void TestSequencer::previewCut_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("most");
+    QTest::addColumn<int>("sweepPoints");
+    // What the note says, outermost first; empty when the plan is drawn whole.
+    QTest::addColumn<QStringList>("summary");
+
+    const QString sweep = "set 0V 1A\nsweep voltage 0V 60V 0.01V dwell 100ms\n";
+    QTest::newRow("6001 points drawn whole")
+        << sweep << int(sequencer::kMostPreviewPoints) << 6001 << QStringList();
+    QTest::newRow("a sweep cut short is said")
+        << sweep << 1000 << 499 << QStringList{"499 of 6001 points of the sweep at line 2"};
+    const QString nested = "repeat 10\nrepeat 1000\nset 1V\nhold 1s\nset 2V\nhold 1s\nend\nend\n";
+    QTest::newRow("nested: the outer repeat in its first pass")
+        << nested << 1000 << 0
+        << QStringList{"1 of 10 passes of the repeat at line 1",
+                       "of 1000 passes of the repeat at line 2"};
+    QTest::newRow("a sweep inside a repeat")
+        << "repeat 3\nsweep current 0A 3A 0.001A dwell 1s\nend\n"
+        << 5000 << 2500
+        << QStringList{"1 of 3 passes of the repeat at line 1",
+                       "2500 of 3001 points of the sweep at line 2"};
+}
+
+void TestSequencer::previewCut()
+{
+    QFETCH(QString, text);
+    QFETCH(int, most);
+    QFETCH(int, sweepPoints);
+    QFETCH(QStringList, summary);
+
+    const supply::ParsedSequence p = supply::parseSequence(text.toStdString());
+    QVERIFY(!p.error);
+    const sequencer::Preview plan = sequencer::planPreview(p.sequence, 0, 0, std::size_t(most));
+    QCOMPARE(int(plan.sweepPoints.size()), sweepPoints);
+    if (summary.isEmpty()) {
+        QCOMPARE(plan.summary, QString());
+        QCOMPARE(plan.points.back().volts, 60.0);
+        QVERIFY(qAbs(plan.points.back().seconds - 600.1) < 1e-6);
+        return;
+    }
+    qsizetype at = 0;
+    for (const QString &part : summary) {
+        const qsizetype found = plan.summary.indexOf(part);
+        QVERIFY2(found >= at, qPrintable(plan.summary));
+        at = found;
+    }
+}
+
+void TestSequencer::previewOutput_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("startOn");
+    QTest::addColumn<QString>("offSpans"); // seconds, "from-to" each
+
+    QTest::newRow("burn-in cycles") << "repeat 2\noutput on\nhold 30m\noutput off\nhold 5m\nend\n"
+                                    << false << "1800-2100 3900-4200";
+    QTest::newRow("off from the start until switched on") << "set 5V\nhold 2s\noutput on\nhold 1s\n"
+                                                          << false << "0-2";
+    QTest::newRow("on from the start") << "hold 10s\noutput off\nhold 5s\n" << true << "10-15";
+    QTest::newRow("never switched") << "hold 10s\n" << true << "";
+    QTest::newRow("off all along") << "hold 10s\noutput off\n" << false << "0-10";
+}
+
+void TestSequencer::previewOutput()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, startOn);
+    QFETCH(QString, offSpans);
+
+    const supply::ParsedSequence p = supply::parseSequence(text.toStdString());
+    QVERIFY(!p.error);
+    const sequencer::Preview plan =
+        sequencer::planPreview(p.sequence, 0, 0, sequencer::kMostPreviewPoints, startOn);
+    QStringList spans;
+    for (const auto &span : plan.offSpans) {
+        spans << QStringLiteral("%1-%2").arg(span.from).arg(span.to);
+    }
+    QCOMPARE(spans.join(' '), offSpans);
+}
+
+void TestSequencer::timeScale_data()
+{
+    QTest::addColumn<double>("span");
+    QTest::addColumn<QString>("unit");
+
+    QTest::newRow("an I-V sweep") << 25.0 << "s";
+    QTest::newRow("three minutes") << 180.0 << "s";
+    QTest::newRow("just over") << 181.0 << "min";
+    QTest::newRow("three hours") << 10800.0 << "min";
+    QTest::newRow("a four-hour charge") << 14400.0 << "h";
+    QTest::newRow("a burn-in") << 21000.0 << "h";
+}
+
+void TestSequencer::timeScale()
+{
+    QFETCH(double, span);
+    QFETCH(QString, unit);
+    const sequencer::TimeScale scale = sequencer::timeScaleFor(span);
+    QCOMPARE(scale.unit, unit);
+    // The plan's end falls between 3 and 180 units, never 0-21000.
+    QVERIFY(span / scale.secondsPerUnit <= 180);
+}
+
+void TestSequencer::runTime_data()
+{
+    QTest::addColumn<double>("elapsed");
+    QTest::addColumn<double>("remaining"); // < 0: none known
+    QTest::addColumn<bool>("running");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("a charge's start")
+        << 2.913 << 14398.25 << true << "elapsed 0:00:03, remaining at most 3:59:58";
+    QTest::newRow("half seconds round up")
+        << 59.5 << 0.4 << true << "elapsed 0:01:00, remaining at most 0:00:00";
+    QTest::newRow("beyond a day") << 93784.0 << 3600.0 << true
+                                  << "elapsed 26:03:04, remaining at most 1:00:00";
+    QTest::newRow("an until without max ahead")
+        << 61.0 << -1.0 << true << "elapsed 0:01:01, remaining unknown: an until has no max";
+    QTest::newRow("stopped with hours planned") << 7.2 << 0.0 << false << "elapsed 0:00:07, ended";
+}
+
+void TestSequencer::runTime()
+{
+    QFETCH(double, elapsed);
+    QFETCH(double, remaining);
+    QFETCH(bool, running);
+    QFETCH(QString, text);
+    QCOMPARE(sequencer::runTimeText(
+                 elapsed, remaining < 0 ? std::nullopt : std::optional<double>(remaining), running),
+             text);
+}
+
+void TestSequencer::sequenceFile_data()
+{
+    using sequencer::TextEncoding;
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("text"); // as the editor shows it
+    QTest::addColumn<TextEncoding>("encoding");
+    QTest::addColumn<bool>("crlf");
+    QTest::addColumn<QString>("error");
+
+    const QString plain = QStringLiteral("# 25 °C\nset 5V\nhold 1s\n");
+    const QString crlf = QString(plain).replace("\n", "\r\n");
+    const auto utf16 = [](const QString &text, bool le) {
+        QByteArray out = le ? QByteArray("\xFF\xFE") : QByteArray("\xFE\xFF");
+        for (const QChar c : text) {
+            const char high = char(c.unicode() >> 8), low = char(c.unicode() & 0xFF);
+            out.append(le ? low : high).append(le ? high : low);
+        }
+        return out;
+    };
+    QTest::newRow("UTF-8") << plain.toUtf8() << plain << TextEncoding::Utf8 << false << "";
+    QTest::newRow("UTF-8 with its mark") << QByteArray("\xEF\xBB\xBF") + plain.toUtf8() << plain
+                                         << TextEncoding::Utf8Bom << false << "";
+    QTest::newRow("UTF-16 LE, CR LF, as PowerShell writes it")
+        << utf16(crlf, true) << plain << TextEncoding::Utf16Le << true << "";
+    QTest::newRow("UTF-16 BE") << utf16(plain, false) << plain << TextEncoding::Utf16Be << false
+                               << "";
+    QTest::newRow("UTF-8, CR LF") << crlf.toUtf8() << plain << TextEncoding::Utf8 << true << "";
+    QTest::newRow("Latin-1") << plain.toLatin1() << plain << TextEncoding::Other << false << "";
+    QTest::newRow("UTF-16 cut off inside a character")
+        << utf16(plain, true).chopped(1) << "" << TextEncoding::Utf16Le << false
+        << "cut off inside a character";
+}
+
+void TestSequencer::sequenceFile()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, text);
+    QFETCH(sequencer::TextEncoding, encoding);
+    QFETCH(bool, crlf);
+    QFETCH(QString, error);
+
+    const sequencer::SequenceFileText read = sequencer::decodeSequenceFile(bytes);
+    QCOMPARE(read.encoding, encoding);
+    if (!error.isEmpty()) {
+        QVERIFY2(read.error.contains(error), qPrintable(read.error));
+        // A run refuses it too.
+        QVERIFY(supply::parseSequenceFile(bytes.toStdString()).error);
+        return;
+    }
+    QCOMPARE(read.error, QString());
+    QCOMPARE(read.text, text);
+    QCOMPARE(read.crlf, crlf);
+    // The editor's text checks as the run checks the file.
+    const supply::ParsedSequence asRun = supply::parseSequenceFile(bytes.toStdString());
+    const supply::ParsedSequence asShown = supply::parseSequence(read.text.toStdString());
+    QVERIFY(!asRun.error && !asShown.error);
+    QCOMPARE(asShown.sequence.plan(), asRun.sequence.plan());
+    // Saved back unchanged, it is the same bytes; Latin-1 is saved as UTF-8.
+    const QByteArray saved = sequencer::encodeSequenceFile(read.text, read.encoding, read.crlf);
+    QCOMPARE(saved, encoding == sequencer::TextEncoding::Other ? text.toUtf8() : bytes);
 }
 
 void TestSequencer::ceilings_data()
