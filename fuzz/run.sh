@@ -11,7 +11,7 @@ SECONDS_EACH=${1:-10}
 [ $# -gt 0 ] && shift
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD:-$ROOT/build-fuzz}
-TARGETS=${*:-"fuzz_status_reply fuzz_reply_judge fuzz_address_echo fuzz_read_lenient fuzz_read_strict fuzz_to_byte fuzz_port_name fuzz_address_list fuzz_duration fuzz_numeric_options fuzz_mqtt_url fuzz_sequence fuzz_scpi"}
+TARGETS=${*:-"fuzz_status_reply fuzz_reply_judge fuzz_address_echo fuzz_read_lenient fuzz_read_strict fuzz_to_byte fuzz_port_name fuzz_address_list fuzz_duration fuzz_numeric_options fuzz_mqtt_url fuzz_sequence fuzz_scpi fuzz_mbap"}
 
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTEL_FUZZ=ON -DVANTEL_BUILD_SIM=OFF >/dev/null

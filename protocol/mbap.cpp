@@ -1,0 +1,144 @@
+#include "protocol/mbap.h"
+
+#include "protocol/frames.h"
+
+#include <algorithm>
+
+namespace protocol::mbap {
+
+namespace {
+
+void putWord(Bytes &out, std::uint16_t word)
+{
+    out.push_back(static_cast<std::uint8_t>(word >> 8));
+    out.push_back(static_cast<std::uint8_t>(word & 0xFF));
+}
+
+std::uint16_t wordAt(const std::uint8_t *p)
+{
+    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+
+// Past this many framed bytes at the buffer's front, they are dropped, so that a
+// connection that stays open for a month keeps a small buffer.
+constexpr std::size_t kCompactAt = 4096;
+
+} // namespace
+
+Bytes encode(const Adu &adu)
+{
+    Bytes out;
+    out.reserve(kHeaderSize + adu.pdu.size());
+    putWord(out, adu.transaction);
+    putWord(out, 0);
+    putWord(out, static_cast<std::uint16_t>(adu.pdu.size() + 1));
+    out.push_back(adu.unit);
+    out.insert(out.end(), adu.pdu.begin(), adu.pdu.end());
+    return out;
+}
+
+void StreamReader::feed(const std::uint8_t *data, std::size_t size)
+{
+    if (malformed() || size == 0) {
+        return;
+    }
+    if (m_start >= kCompactAt) {
+        m_buffer.erase(m_buffer.begin(), m_buffer.begin() + static_cast<std::ptrdiff_t>(m_start));
+        m_start = 0;
+    }
+    m_buffer.insert(m_buffer.end(), data, data + size);
+}
+
+std::optional<Adu> StreamReader::next()
+{
+    if (malformed() || pending() < 6) {
+        return std::nullopt;
+    }
+    const std::uint8_t *head = m_buffer.data() + m_start;
+    const std::uint16_t protocolId = wordAt(head + 2);
+    const std::uint16_t length = wordAt(head + 4);
+    if (protocolId != 0) {
+        m_why = "protocol id " + std::to_string(protocolId);
+        return std::nullopt;
+    }
+    // The unit id and at least a function code; no more than a PDU's worth.
+    if (length < 2 || length > kMaxPduSize + 1) {
+        m_why = "length " + std::to_string(length);
+        return std::nullopt;
+    }
+    const std::size_t whole = 6 + std::size_t{length};
+    if (pending() < whole) {
+        return std::nullopt;
+    }
+    Adu adu;
+    adu.transaction = wordAt(head);
+    adu.unit = head[6];
+    adu.pdu.assign(head + kHeaderSize, head + whole);
+    m_start += whole;
+    if (m_start == m_buffer.size()) {
+        m_buffer.clear();
+        m_start = 0;
+    }
+    return adu;
+}
+
+Frame toRtu(std::uint8_t unit, const Bytes &pdu)
+{
+    Frame frame;
+    frame.reserve(1 + pdu.size() + kCrcSize);
+    frame.push_back(unit);
+    frame.insert(frame.end(), pdu.begin(), pdu.end());
+    appendCrc(frame);
+    return frame;
+}
+
+Bytes pduOf(const Frame &rtu)
+{
+    if (rtu.size() < 2 + kCrcSize) {
+        return {};
+    }
+    return Bytes(rtu.begin() + 1, rtu.end() - static_cast<std::ptrdiff_t>(kCrcSize));
+}
+
+Bytes exceptionPdu(std::uint8_t function, std::uint8_t code)
+{
+    return {static_cast<std::uint8_t>(function | 0x80), code};
+}
+
+} // namespace protocol::mbap
+
+namespace protocol::mbap {
+
+GatewayVerdict judgeGatewayRequest(const Adu &request, const GatewayPolicy &policy)
+{
+    const std::uint8_t function = request.pdu.empty() ? 0 : request.pdu[0];
+    auto refuse = [&](std::uint8_t code) {
+        return GatewayVerdict{{}, exceptionPdu(function, code)};
+    };
+    if (function != kReadHoldingRegisters && function != kWriteSingleRegister) {
+        return refuse(kIllegalFunction);
+    }
+    if (std::find(policy.units.begin(), policy.units.end(), request.unit) == policy.units.end()) {
+        return refuse(kGatewayPathUnavailable);
+    }
+    // Both functions carry a register and a word (a count or a value), nothing more.
+    if (request.pdu.size() != 5) {
+        return refuse(kIllegalDataValue);
+    }
+    const std::uint16_t reg = wordAt(request.pdu.data() + 1);
+    const std::uint16_t word = wordAt(request.pdu.data() + 3);
+    if (function == kReadHoldingRegisters) {
+        // A read asks for 1..125 registers.
+        if (word == 0 || word > 125) {
+            return refuse(kIllegalDataValue);
+        }
+    } else if (reg == reg::kSlaveAddress && !policy.allowAddressChange) {
+        return refuse(kIllegalDataAddress);
+    } else if ((reg == reg::kSetVoltage && word > policy.largestVoltageCount) ||
+               (reg == reg::kSetCurrent && word > policy.largestCurrentCount)) {
+        return refuse(kIllegalDataValue);
+    }
+    return GatewayVerdict{toRtu(request.unit, request.pdu), {}};
+}
+
+} // namespace protocol::mbap

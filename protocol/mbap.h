@@ -1,0 +1,100 @@
+#pragma once
+
+#include "protocol/frame.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Modbus TCP's framing (the MBAP header) and its bridge to RTU frames: what a
+// gateway between network clients and one serial line needs, over bytes only.
+namespace protocol::mbap {
+
+// transaction id (2), protocol id (2, always 0), length (2), unit id (1), all
+// words high byte first. The length counts the unit id and the PDU.
+constexpr std::size_t kHeaderSize = 7;
+// A PDU (function code and data) is at most 253 bytes, as on the serial line,
+// where address and CRC take the other three of 256.
+constexpr std::size_t kMaxPduSize = 253;
+constexpr std::size_t kMaxAduSize = kHeaderSize + kMaxPduSize;
+
+// Exception codes a gateway answers with.
+constexpr std::uint8_t kIllegalFunction = 0x01;
+constexpr std::uint8_t kIllegalDataAddress = 0x02;
+constexpr std::uint8_t kIllegalDataValue = 0x03;
+constexpr std::uint8_t kGatewayPathUnavailable = 0x0A;
+constexpr std::uint8_t kGatewayTargetFailed = 0x0B;
+
+using Bytes = std::vector<std::uint8_t>;
+
+// One request or response: the header's ids and the PDU.
+struct Adu {
+    std::uint16_t transaction = 0;
+    std::uint8_t unit = 0;
+    Bytes pdu; // function code, then its data
+};
+
+// The ADU's bytes. The PDU must hold 1..kMaxPduSize bytes.
+Bytes encode(const Adu &adu);
+
+// Reads ADUs from a stream (a socket's bytes in whatever pieces they come).
+// A header that cannot begin a valid ADU (a protocol id other than 0, a length
+// that leaves no function code or a PDU over kMaxPduSize) makes the stream
+// malformed for good: nothing after it can be framed, so the connection must go.
+class StreamReader {
+public:
+    void feed(const std::uint8_t *data, std::size_t size);
+    // The next whole ADU, in order; nullopt while one is still incomplete or once
+    // the stream is malformed.
+    std::optional<Adu> next();
+    bool malformed() const { return !m_why.empty(); }
+    // What was wrong, for a message: "protocol id 7", "length 300".
+    const std::string &why() const { return m_why; }
+    // Bytes received and not yet framed.
+    std::size_t pending() const { return m_buffer.size() - m_start; }
+
+private:
+    Bytes m_buffer;
+    std::size_t m_start = 0;
+    std::string m_why;
+};
+
+// The RTU request for `unit` carrying `pdu`: address, PDU, CRC.
+Frame toRtu(std::uint8_t unit, const Bytes &pdu);
+// The PDU of an RTU frame whose CRC was checked: without address and CRC. Empty
+// for a frame shorter than address + function + CRC.
+Bytes pduOf(const Frame &rtu);
+// An exception PDU answering `function`: the function with its high bit set, and
+// the code.
+Bytes exceptionPdu(std::uint8_t function, std::uint8_t code);
+
+} // namespace protocol::mbap
+
+namespace protocol::mbap {
+
+// What a gateway to the supply lets through, and up to which set values.
+struct GatewayPolicy {
+    // Units (slave addresses) it serves; any other is kGatewayPathUnavailable.
+    std::vector<std::uint8_t> units;
+    // Set values above these (in the supply's counts) are kIllegalDataValue.
+    int largestVoltageCount = 0;
+    int largestCurrentCount = 0;
+    // Writing the slave address register moves the supply off its address.
+    bool allowAddressChange = false;
+};
+
+// A request let through, as the RTU frame to send, or the exception PDU that
+// answers it without touching the line.
+struct GatewayVerdict {
+    Frame rtu;       // empty when refused
+    Bytes exception; // empty when let through
+};
+
+// Judges one request from a network client: reads of holding registers and
+// writes of one register pass to a served unit (writes checked against the
+// supply's limits); any other function is kIllegalFunction.
+GatewayVerdict judgeGatewayRequest(const Adu &request, const GatewayPolicy &policy);
+
+} // namespace protocol::mbap
