@@ -30,6 +30,7 @@ namespace {
 constexpr int kPollMs = 350;
 constexpr int kRunMs = 30000; // the longest a run below may take to end
 const QString kOffFrame = QStringLiteral("01 06 10 06 00 00 6D 0B");
+const QString kOnFrame = QStringLiteral("01 06 10 06 00 01 AC CB");
 const char *kChildEnv = "VANTEL_RECORDING_CHILD";
 
 // The output state as the simulator has it.
@@ -122,6 +123,8 @@ private slots:
     void initTestCase();
     void waysOut_data();
     void waysOut();
+    void guardedControls_data();
+    void guardedControls();
     void sweepMarksItsPoints();
     void lostPortEndsTheRunAndTheRecording();
     void ceilingTripsWithinTwoPolls();
@@ -261,6 +264,97 @@ void TestSequenceE2e::waysOut()
     for (const QStringList &row : rows) {
         QCOMPARE(row.size(), 15);
         QVERIFY(!row[13].isEmpty());
+    }
+}
+
+// Every control of the main window that would disturb a run, pressed during one and
+// answered Yes: the run stops with the output off, and what the control does after
+// the stop leaves it off. Judged on the simulator's state and trace.
+void TestSequenceE2e::guardedControls_data()
+{
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<bool>("outputOnFirst"); // the run switched the output on before the press
+    QTest::addColumn<QString>("simState");   // a word the simulator's status holds afterwards
+
+    // The set buttons act after the stop: their dialled value reaches the supply.
+    const std::pair<const char *, const char *> rows[] = {
+        {"C25", ""},
+        {"C18", "set-voltage=700"},
+        {"C19", "set-current=450"},
+        {"C1", ""},
+        {"C23", ""},
+        {"C31", ""},
+        {"C28", ""},
+    };
+    for (const auto &[control, state] : rows) {
+        QTest::newRow(control) << QString::fromLatin1(control) << true
+                               << QString::fromLatin1(state);
+    }
+    // "Output start" during a run that has not switched the output on yet.
+    QTest::newRow("C25, output off") << QStringLiteral("C25") << false << QString();
+}
+
+void TestSequenceE2e::guardedControls()
+{
+    QFETCH(QString, control);
+    QFETCH(bool, outputOnFirst);
+    QFETCH(QString, simState);
+
+    Monitor m(m_dir.path());
+    QVERIFY(m.start({}));
+    auto *window = m.sequenceWindow();
+    window->editor->setPlainText(
+        outputOnFirst ? QStringLiteral("set 5V 0.6A\noutput on\nhold 60s\noutput off\n")
+                      : QStringLiteral("set 5V 0.6A\nhold 60s\noutput on\n"));
+    // Dialled values for the set buttons: 7.00 V, 0.450 A.
+    for (auto [box, digit] : {std::pair{m.form->T6, "0"},
+                              {m.form->T8, "7"},
+                              {m.form->T10, "0"},
+                              {m.form->T12, "0"},
+                              {m.form->T16, "0"},
+                              {m.form->T7, "4"},
+                              {m.form->T9, "5"},
+                              {m.form->T11, "0"}}) {
+        box->setText(QString::fromLatin1(digit));
+    }
+    QSignalSpy finished(&m.bench(), &sequencer::Bench::runFinished);
+    window->startButton->click();
+    QVERIFY(m.bench().running());
+    if (outputOnFirst) {
+        QTRY_VERIFY_WITH_TIMEOUT(m.form->C25->Caption() == Form1::kOutputStop, 5000);
+        QVERIFY(simOutputOn(m.sim));
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(m.form->T3->Text() == QStringLiteral("05.00"), 5000);
+        QCOMPARE(m.form->C25->Caption(), Form1::kOutputStart);
+    }
+    m.form->findChild<QPushButton *>(control)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(finished.count() == 1, kRunMs);
+    QVERIFY2(finished.first().at(1).toString().contains(
+                 QStringLiteral("the output is switched off, confirmed")),
+             qPrintable(finished.first().at(1).toString()));
+
+    // Long enough for the control to act, a few polls and two watchdog periods.
+    QTest::qWait(4500);
+    m.sim.command(QStringLiteral("status")); // every trace line so far is in
+    QVERIFY(!simOutputOn(m.sim));
+    const QList<double> offs = m.sim.times(QStringLiteral("rx"), kOffFrame);
+    QVERIFY(!offs.isEmpty());
+    for (double on : m.sim.times(QStringLiteral("rx"), kOnFrame)) {
+        QVERIFY2(on < offs.first(), qPrintable(QStringLiteral("on at %1 s").arg(on)));
+    }
+    if (!simState.isEmpty()) {
+        const QString status = m.sim.command(QStringLiteral("status"));
+        QVERIFY2(status.contains(simState), qPrintable(status));
+    }
+    // What the control itself does, after the stop.
+    if (control == "C1") {
+        QVERIFY(!m.form->monitorRunning);
+    } else if (control == "C23") {
+        QCOMPARE(m.form->T15->Text(), QStringLiteral("2"));
+    } else if (control == "C31") {
+        QVERIFY(!m.form->portOpened);
+    } else if (control == "C28") {
+        QVERIFY(!m.form->isVisible());
     }
 }
 
