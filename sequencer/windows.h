@@ -31,6 +31,7 @@ public:
     FolderRow(Bench &bench, QWidget *parent);
     QLineEdit *folder;
     QPushButton *openFolder;
+    QLabel *refusal; // why a typed folder was not taken
 };
 
 // "vantel - sequence": the editor of a sequence file, checked as it is typed,
@@ -50,6 +51,9 @@ public:
     bool openFile(const QString &path);
     bool save();
     bool saveAs();
+    // Asks about unsaved edits (Save, Discard, Cancel); false when they are kept
+    // and whatever was about to discard them must not go on.
+    bool settleUnsaved();
     // Checks the text now rather than after the typing pause.
     void checkNow();
     void start();
@@ -110,7 +114,7 @@ public:
     LimitsWindow(Bench &bench, QWidget *parent);
 
     QCheckBox *voltsOn, *ampsOn, *wattsOn;
-    QDoubleSpinBox *volts, *amps, *watts;
+    QLineEdit *volts, *amps, *watts;
     QPushButton *applyButton;
     QLabel *stateLabel;
 

@@ -125,6 +125,9 @@ private slots:
     void waysOut();
     void guardedControls_data();
     void guardedControls();
+    void quitAsksAboutTheSequenceFirst_data();
+    void quitAsksAboutTheSequenceFirst();
+    void stopGivesTheFocusToTheEditor();
     void sweepMarksItsPoints();
     void lostPortEndsTheRunAndTheRecording();
     void ceilingTripsWithinTwoPolls();
@@ -162,6 +165,10 @@ void TestSequenceE2e::waysOut_data()
     QTest::newRow("stop") << QStringList{} << holding << "stop" << false
                           << "line 3: stopped: stopped by the Stop button; the output is "
                              "switched off, confirmed";
+    QTest::newRow("stop key in the monitor window")
+        << QStringList{} << holding << "main stop key" << false
+        << "line 3: stopped: stopped by Shift+F5 in the monitor window; the output is switched "
+           "off, confirmed";
     QTest::newRow("stop, keep output")
         << QStringList{} << holding << "keep" << true
         << "line 3: stopped: stopped by “Stop, keep output”; the output is left as it is";
@@ -219,6 +226,12 @@ void TestSequenceE2e::waysOut()
         QVERIFY(m.bench().running());
         QCOMPARE(m.form->Text5->Text(), QStringLiteral("ON"));
         window->stopButton->click();
+    } else if (action == "main stop key") {
+        // The monitor window active, the sequence window behind it.
+        window->hide();
+        m.form->activateWindow();
+        QTRY_COMPARE(QApplication::activeWindow(), m.form.get());
+        QTest::keyClick(m.form.get(), Qt::Key_F5, Qt::ShiftModifier);
     } else if (action == "keep") {
         window->stopKeepButton->click();
     } else if (action == "close") {
@@ -264,6 +277,17 @@ void TestSequenceE2e::waysOut()
     for (const QStringList &row : rows) {
         QCOMPARE(row.size(), 15);
         QVERIFY(!row[13].isEmpty());
+    }
+    // It ends with the reading that confirmed the switch-off.
+    if (!outputOn && action != "silence") {
+        QCOMPARE(rows.last()[8], QStringLiteral("0"));
+        QCOMPARE(rows.last()[12], QString());
+    }
+    // The log tells the way out once, in the account's words.
+    const QString log = window->log->toPlainText();
+    QCOMPARE(log.count(said), 1);
+    if (said.contains(QStringLiteral(": stopped: "))) {
+        QVERIFY2(!log.contains(QStringLiteral("aborted")), qPrintable(log));
     }
 }
 
@@ -358,6 +382,66 @@ void TestSequenceE2e::guardedControls()
     }
 }
 
+void TestSequenceE2e::quitAsksAboutTheSequenceFirst_data()
+{
+    QTest::addColumn<int>("answer"); // SequenceWindow::Unsaved
+    QTest::addColumn<bool>("quits");
+
+    QTest::newRow("cancel") << int(sequencer::SequenceWindow::Unsaved::Cancel) << false;
+    QTest::newRow("discard") << int(sequencer::SequenceWindow::Unsaved::Discard) << true;
+}
+
+void TestSequenceE2e::quitAsksAboutTheSequenceFirst()
+{
+    QFETCH(int, answer);
+    QFETCH(bool, quits);
+
+    Monitor m(m_dir.path());
+    QVERIFY(m.start({}));
+    auto *window = m.sequenceWindow();
+    window->editor->setPlainText(QStringLiteral("set 5V\n"));
+    window->editor->document()->setModified(true);
+    // Asked while everything is still open; Cancel cancels the quit.
+    QStringList open;
+    window->askUnsaved = [&](QWidget *) {
+        open << QStringLiteral("%1 %2 %3")
+                    .arg(m.form->isVisible())
+                    .arg(m.comm.PortOpen())
+                    .arg(window->isVisible());
+        return static_cast<sequencer::SequenceWindow::Unsaved>(answer);
+    };
+    m.form->C28->click();
+    QCOMPARE(open, QStringList{"1 1 1"});
+    QCOMPARE(m.form->isVisible(), !quits);
+    QCOMPARE(m.comm.PortOpen(), !quits);
+    QCOMPARE(window->isVisible(), !quits);
+    QCOMPARE(window->modified(), !quits);
+}
+
+void TestSequenceE2e::stopGivesTheFocusToTheEditor()
+{
+    Monitor m(m_dir.path());
+    QVERIFY(m.start({}));
+    auto *window = m.sequenceWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    window->editor->setPlainText(QStringLiteral("set 5V 0.6A\noutput on\nhold 60s\n"));
+    QSignalSpy finished(&m.bench(), &sequencer::Bench::runFinished);
+    window->startButton->setFocus();
+    QTest::keyClick(window->startButton, Qt::Key_Space);
+    QVERIFY(m.bench().running());
+    QCOMPARE(QApplication::focusWidget(), window->stopButton);
+    QTest::qWait(3 * kPollMs);
+    QTest::keyClick(window->stopButton, Qt::Key_Space);
+    QVERIFY(finished.wait(kRunMs));
+    QCOMPARE(QApplication::focusWidget(), window->editor);
+    // What is typed next goes to the editor, not to the records folder.
+    const QString folder = m.bench().recordsFolder();
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("abc"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(m.bench().recordsFolder(), folder);
+    QVERIFY(window->editor->toPlainText().contains(QStringLiteral("abc")));
+}
+
 void TestSequenceE2e::sweepMarksItsPoints()
 {
     Monitor m(m_dir.path());
@@ -412,6 +496,7 @@ void TestSequenceE2e::lostPortEndsTheRunAndTheRecording()
     const QString said = finished.first().at(1).toString();
     QVERIFY2(said.contains("aborted: the port failed") && said.contains("it may still be on"),
              qPrintable(said));
+    QVERIFY2(!said.contains("failed: the port failed"), qPrintable(said));
     QTRY_VERIFY(!m.bench().recorder().recording());
     QVERIFY2(m.messenger.messages.join('|').contains("The recording ended (the port failed)"),
              qPrintable(m.messenger.messages.join('|')));
