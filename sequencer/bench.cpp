@@ -369,19 +369,23 @@ void Bench::onPoll(const Poll &poll)
     const QString why = tr("ceiling tripped: %1").arg(exceeded);
     m_tripping = true;
     if (running()) {
-        // The run switches the output off on its way out, with a confirmed write.
+        // The run switches the output off on its way out, with a confirmed write,
+        // and its account says how that went.
         m_runner->fail(why);
-    } else {
-        m_link.switchOutput(false, [this, why](bool confirmed, const QString &problem) {
-            m_tripping = false;
-            if (!confirmed) {
-                inform(tr("Switching the output off after the %1 was not confirmed (%2): it "
-                          "may still be on.")
-                           .arg(why, problem));
-            }
-        });
+        inform(tr("The run ends: %1; it switches the output off.").arg(why));
+        return;
     }
-    inform(tr("The output is switched off: %1.").arg(why));
+    // Said once the switch-off is confirmed or not, never before.
+    m_link.switchOutput(false, [this, why](bool confirmed, const QString &problem) {
+        m_tripping = false;
+        if (confirmed) {
+            inform(tr("The output is switched off: %1.").arg(why));
+        } else {
+            inform(tr("Switching the output off after the %1 was not confirmed (%2): it "
+                      "may still be on.")
+                       .arg(why, problem));
+        }
+    });
 }
 
 QString Bench::startRecording(const QString &path)
