@@ -8,6 +8,7 @@
 #include <QCloseEvent>
 
 #include <exception>
+#include <functional>
 
 namespace vantel {
 
@@ -358,7 +359,12 @@ void Form1::connectGuarded(QPushButton *control, void (Form1::*handler)())
         };
         const QString name =
             control == C23 || control == C24 ? tr("the address spinner") : control->text();
-        if (!m_bench->intercept(tr("stopped by “%1”").arg(name), act)) {
+        // The stop itself switches the output off with a confirmed write, which is
+        // what the question offered: the output button is not pressed again
+        // afterwards, where it would toggle whatever state the output then has.
+        const std::function<void()> afterStop =
+            control == C25 ? std::function<void()>() : std::function<void()>(act);
+        if (!m_bench->intercept(tr("stopped by “%1”").arg(name), afterStop)) {
             act();
         }
     });

@@ -86,6 +86,10 @@ Bench::Bench(QWidget *window, const QList<QWidget *> &boxes, ui::Messenger &mess
         auto *key = new QShortcut(action->shortcut(), window);
         connect(key, &QShortcut::activated, action, &QAction::trigger);
     }
+    // The stop key of the sequence window works in this window too.
+    auto *stopKey = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F5), window);
+    connect(stopKey, &QShortcut::activated, this,
+            [this] { stopRun(tr("stopped by Shift+F5 in the monitor window")); });
 
     connect(&m_link, &MonitorLink::polled, this, &Bench::onPoll);
     connect(&m_link, &MonitorLink::ended, this, [this](const QString &why) {
@@ -112,6 +116,23 @@ Bench::~Bench()
 
 bool Bench::eventFilter(QObject *watched, QEvent *event)
 {
+    // Quitting: an unsaved sequence is asked about before anything closes, and
+    // Cancel keeps everything as it is. A run is stopped first (the window asks),
+    // and the window's close after it comes here again.
+    if (event->type() == QEvent::Close && watched == m_window && !running()) {
+        auto *w = m_window->findChild<SequenceWindow *>(QString(), Qt::FindDirectChildrenOnly);
+        if (w != nullptr && !w->settleUnsaved()) {
+            event->ignore();
+            return true;
+        }
+        // The windows beside it go with it.
+        for (QWidget *child : m_window->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+            if (qobject_cast<SequenceWindow *>(child) || qobject_cast<RecordWindow *>(child) ||
+                qobject_cast<LimitsWindow *>(child)) {
+                child->close();
+            }
+        }
+    }
     if (event->type() == QEvent::ContextMenu && m_menuWidgets.contains(watched)) {
         auto *widget = static_cast<QWidget *>(watched);
         QList<QAction *> entries = widget->actions();
@@ -155,18 +176,48 @@ void Bench::setCeilings(const Ceilings &ceilings)
 
 QString Bench::recordsFolder() const
 {
+    // A relative folder would depend on where the program was started: it is
+    // never used, even if an older version stored one.
     const QString chosen = userSettings()->value(kFolderKey).toString();
-    if (!chosen.isEmpty()) {
+    if (!chosen.isEmpty() && QDir::isAbsolutePath(chosen)) {
         return chosen;
     }
     return QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
         .filePath(QStringLiteral("vantel"));
 }
 
-void Bench::setRecordsFolder(const QString &folder)
+QString Bench::folderProblem(const QString &folder)
 {
-    userSettings()->setValue(kFolderKey, folder);
+    if (folder.isEmpty()) {
+        return tr("no folder is given");
+    }
+    if (!QDir::isAbsolutePath(folder)) {
+        return tr("%1 is not a full path").arg(QDir::toNativeSeparators(folder));
+    }
+    // The folder itself, or the nearest of its parents that exists, must be a
+    // folder this user may write in.
+    QFileInfo existing(QDir::cleanPath(folder));
+    while (!existing.exists() && !existing.isRoot()) {
+        existing = QFileInfo(existing.absolutePath());
+    }
+    if (!existing.isDir()) {
+        return tr("%1 is a file, not a folder").arg(QDir::toNativeSeparators(existing.filePath()));
+    }
+    if (!existing.isWritable()) {
+        return tr("%1 cannot be written to").arg(QDir::toNativeSeparators(existing.filePath()));
+    }
+    return {};
+}
+
+QString Bench::setRecordsFolder(const QString &folder)
+{
+    const QString problem = folderProblem(folder);
+    if (!problem.isEmpty()) {
+        return problem;
+    }
+    userSettings()->setValue(kFolderKey, QDir::cleanPath(folder));
     emit recordsFolderChanged();
+    return {};
 }
 
 QString Bench::newRecordPath(const QString &prefix) const
@@ -225,7 +276,12 @@ QString Bench::startRun(const supply::Sequence &sequence)
     options.address = address;
     m_runner = std::make_unique<supply::Runner>(*m_runLine, m_sequence, options);
     connect(m_runner.get(), &supply::Runner::rowTaken, this, &Bench::onRunRow);
-    connect(m_runner.get(), &supply::Runner::message, this, &Bench::runMessage);
+    connect(m_runner.get(), &supply::Runner::message, this, [this](const QString &text) {
+        // The way out is told once, by the closing account, in the window's words.
+        if (!m_runner->ending()) {
+            emit runMessage(text);
+        }
+    });
     connect(m_runner.get(), &supply::Runner::progressChanged, this, [this](const auto &p) {
         emit runProgress(p);
         updateTitle();
@@ -313,23 +369,32 @@ void Bench::onPoll(const Poll &poll)
     const QString why = tr("ceiling tripped: %1").arg(exceeded);
     m_tripping = true;
     if (running()) {
-        // The run switches the output off on its way out, with a confirmed write.
+        // The run switches the output off on its way out, with a confirmed write,
+        // and its account says how that went.
         m_runner->fail(why);
-    } else {
-        m_link.switchOutput(false, [this, why](bool confirmed, const QString &problem) {
-            m_tripping = false;
-            if (!confirmed) {
-                inform(tr("Switching the output off after the %1 was not confirmed (%2): it "
-                          "may still be on.")
-                           .arg(why, problem));
-            }
-        });
+        inform(tr("The run ends: %1; it switches the output off.").arg(why));
+        return;
     }
-    inform(tr("The output is switched off: %1.").arg(why));
+    // Said once the switch-off is confirmed or not, never before.
+    m_link.switchOutput(false, [this, why](bool confirmed, const QString &problem) {
+        m_tripping = false;
+        if (confirmed) {
+            inform(tr("The output is switched off: %1.").arg(why));
+        } else {
+            inform(tr("Switching the output off after the %1 was not confirmed (%2): it "
+                      "may still be on.")
+                       .arg(why, problem));
+        }
+    });
 }
 
 QString Bench::startRecording(const QString &path)
 {
+    // A recording takes the monitor's polls: without them it would never record.
+    const QString notReady = m_link.notReadyReason();
+    if (!notReady.isEmpty()) {
+        return notReady;
+    }
     QString target = path;
     if (target.isEmpty()) {
         if (!QDir().mkpath(recordsFolder())) {

@@ -61,7 +61,11 @@ public:
 
     // The folder runs and recordings go to: Documents/vantel unless changed.
     QString recordsFolder() const;
-    void setRecordsFolder(const QString &folder);
+    // Why `folder` cannot take records (not a full path, a file, not writable),
+    // empty when it can; a folder that does not exist yet is made when needed.
+    static QString folderProblem(const QString &folder);
+    // Changes the folder; the reason it is refused, empty when it was changed.
+    QString setRecordsFolder(const QString &folder);
     // A new file in the records folder named by the time, "run-20261209-021500.csv".
     QString newRecordPath(const QString &prefix) const;
 

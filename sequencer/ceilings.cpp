@@ -1,5 +1,7 @@
 #include "sequencer/ceilings.h"
 
+#include <QLocale>
+#include <QObject>
 #include <QSettings>
 #include <QStringList>
 
@@ -121,6 +123,29 @@ QString Ceilings::summary() const
         parts << sequencer::watts(*watts);
     }
     return parts.isEmpty() ? QString() : QObject::tr("ceilings active: %1").arg(parts.join(", "));
+}
+
+TypedCeiling readCeiling(const QString &text, double top, const QString &unit)
+{
+    QString number = text.trimmed();
+    if (number.endsWith(unit, Qt::CaseInsensitive)) {
+        number = number.chopped(unit.size()).trimmed();
+    }
+    bool ok = false;
+    const double value = QLocale::c().toDouble(number, &ok);
+    if (number.isEmpty()) {
+        return {std::nullopt, QObject::tr("no value is given")};
+    }
+    if (!ok || !std::isfinite(value)) {
+        return {std::nullopt, QObject::tr("%1 is not a number").arg(text.trimmed())};
+    }
+    if (value < 0 || value > top) {
+        return {std::nullopt, QObject::tr("%1 is outside 0 to %2 %3")
+                                  .arg(text.trimmed())
+                                  .arg(top, 0, 'f', 2)
+                                  .arg(unit)};
+    }
+    return {value, {}};
 }
 
 Ceilings Ceilings::load()

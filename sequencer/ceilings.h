@@ -43,4 +43,12 @@ struct Ceilings {
     void save() const;
 };
 
+// A ceiling as typed: a number from 0 to `top`, its unit after it or not
+// ("12.5", "12.5 V"). Either the value or why it is refused.
+struct TypedCeiling {
+    std::optional<double> value;
+    QString problem; // "99 is above 62.00 V", "12,5 is not a number"
+};
+TypedCeiling readCeiling(const QString &text, double top, const QString &unit);
+
 } // namespace sequencer

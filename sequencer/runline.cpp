@@ -2,6 +2,8 @@
 
 #include <QTimer>
 
+#include <utility>
+
 namespace sequencer {
 
 WindowRunLine::WindowRunLine(MonitorLink &link, std::uint8_t address, QObject *parent)
@@ -21,16 +23,25 @@ void WindowRunLine::begin(std::function<void(const supply::Row &)> reading,
                           std::function<void(const QString &reason)> failed)
 {
     end();
-    m_polled = connect(&m_link, &MonitorLink::polled, this, [this, reading](const Poll &poll) {
-        reading(m_rows.make(poll.address, poll.time, poll.reading, poll.error));
-    });
+    m_reading = std::move(reading);
+    takeReadings();
     m_ended = connect(&m_link, &MonitorLink::ended, this, std::move(failed));
+}
+
+void WindowRunLine::takeReadings()
+{
+    if (!m_reading || m_polled) {
+        return;
+    }
+    m_polled = connect(&m_link, &MonitorLink::polled, this, [this](const Poll &poll) {
+        m_reading(m_rows.make(poll.address, poll.time, poll.reading, poll.error));
+    });
 }
 
 void WindowRunLine::end()
 {
-    disconnect(m_polled);
-    disconnect(m_ended);
+    disconnect(std::exchange(m_polled, {}));
+    disconnect(std::exchange(m_ended, {}));
 }
 
 void WindowRunLine::write(supply::Target target, std::uint16_t value,
@@ -87,7 +98,16 @@ void WindowRunLine::switchOff(Done done)
     if (m_write != 0) {
         m_link.cancel(std::exchange(m_write, 0));
     }
-    m_write = send(supply::Target::Output, 0, nullptr, std::move(done));
+    // The polls that confirm the switch-off are handed on as readings, up to the
+    // one that shows the output off; then none.
+    takeReadings();
+    m_write = send(supply::Target::Output, 0, nullptr,
+                   [this, done = std::move(done)](const supply::WriteResult &result) {
+                       end();
+                       if (done) {
+                           done(result);
+                       }
+                   });
 }
 
 void WindowRunLine::later(Done done, supply::WriteResult result)

@@ -37,8 +37,11 @@ private:
     // Calls `done` from the event loop, never from inside the caller.
     void later(Done done, supply::WriteResult result);
 
+    void takeReadings();
+
     MonitorLink &m_link;
     std::uint8_t m_address;
+    std::function<void(const supply::Row &)> m_reading;
     supply::RowMaker m_rows;
     bool m_interrupted = false;
     int m_write = 0; // the write in flight, 0 when none

@@ -41,6 +41,10 @@ constexpr int kCheckPauseMs = 200;
 constexpr std::int64_t kPollPeriodMs = 350; // the monitor's poll, a run's readings
 constexpr int kDiskSettleMs = 300;
 const QSize kPreferredSize(900, 720);
+// The highest ceilings the limits window takes: a little above the supply's range.
+constexpr double kCeilingTopVolts = 62;
+constexpr double kCeilingTopAmps = 3.2;
+constexpr double kCeilingTopWatts = 200;
 
 QString duration(double seconds)
 {
@@ -80,20 +84,35 @@ QSize fitted(QSize wanted, const QRect &available)
 
 FolderRow::FolderRow(Bench &bench, QWidget *parent)
     : QWidget(parent), folder(new QLineEdit(this)),
-      openFolder(new QPushButton(tr("Open folder"), this))
+      openFolder(new QPushButton(tr("Open folder"), this)), refusal(new QLabel(this))
 {
-    auto *row = new QHBoxLayout(this);
-    row->setContentsMargins(0, 0, 0, 0);
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto *row = new QHBoxLayout;
     row->addWidget(new QLabel(tr("Records folder:"), this));
     row->addWidget(folder, 1);
     row->addWidget(openFolder);
+    outer->addLayout(row);
+    outer->addWidget(refusal);
+    refusal->setStyleSheet(QStringLiteral("color: #b00000"));
+    refusal->hide();
     folder->setObjectName(QStringLiteral("recordsFolder"));
     folder->setText(QDir::toNativeSeparators(bench.recordsFolder()));
     connect(folder, &QLineEdit::editingFinished, this, [this, &bench] {
         const QString chosen = QDir::fromNativeSeparators(folder->text().trimmed());
-        if (!chosen.isEmpty() && chosen != bench.recordsFolder()) {
-            bench.setRecordsFolder(chosen);
+        if (QDir::cleanPath(chosen) == bench.recordsFolder()) {
+            refusal->hide();
+            return;
         }
+        // A folder that cannot take records is refused as typed; the old one stays.
+        const QString refused = bench.setRecordsFolder(chosen);
+        if (!refused.isEmpty()) {
+            refusal->setText(tr("Not changed: %1.").arg(refused));
+            refusal->show();
+            folder->setText(QDir::toNativeSeparators(bench.recordsFolder()));
+            return;
+        }
+        refusal->hide();
     });
     connect(&bench, &Bench::recordsFolderChanged, this,
             [this, &bench] { folder->setText(QDir::toNativeSeparators(bench.recordsFolder())); });
@@ -204,11 +223,13 @@ SequenceWindow::SequenceWindow(Bench &bench, QWidget *parent)
     key(QKeySequence(Qt::SHIFT | Qt::Key_F5), stopButton);
 
     connect(openButton, &QPushButton::clicked, this, [this] {
-        if (m_bench.running() || !settleUnsaved()) {
+        if (m_bench.running()) {
             return;
         }
+        // The path first: edits discarded for a dialog then cancelled would be
+        // left in the editor marked as saved.
         const QString path = m_askOpen(this, tr("Open a sequence"), m_path, kSequenceFilter);
-        if (!path.isEmpty()) {
+        if (!path.isEmpty() && settleUnsaved()) {
             openFile(path);
         }
     });
@@ -275,6 +296,11 @@ void SequenceWindow::updateTitle()
 void SequenceWindow::updateButtons()
 {
     const bool running = m_bench.running();
+    // A run button about to be disabled hands the focus on: to Stop when a run
+    // starts, to the editor when it ends, never to whatever field comes next.
+    QWidget *focused = focusWidget();
+    const bool runFocus =
+        focused == startButton || focused == stopButton || focused == stopKeepButton;
     editor->setReadOnly(running);
     startButton->setEnabled(!running);
     openButton->setEnabled(!running);
@@ -283,6 +309,9 @@ void SequenceWindow::updateButtons()
     stopKeepButton->setEnabled(running);
     if (!running) {
         editor->setRunningLine(0);
+    }
+    if (runFocus) {
+        (running ? static_cast<QWidget *>(stopButton) : editor)->setFocus();
     }
 }
 
@@ -326,15 +355,6 @@ void SequenceWindow::setFile(const QString &path, const std::optional<QByteArray
     if (!path.isEmpty() && bytes) {
         m_watcher.addPath(path);
     }
-}
-
-bool SequenceWindow::settleUnsaved()
-{
-    if (!modified()) {
-        return true;
-    }
-    const Unsaved answer = askUnsaved(this);
-    return answer == Unsaved::Discard || (answer == Unsaved::Save && save());
 }
 
 void SequenceWindow::diskChanged()
@@ -571,6 +591,21 @@ void SequenceWindow::closeEvent(QCloseEvent *event)
     QWidget::closeEvent(event);
 }
 
+bool SequenceWindow::settleUnsaved()
+{
+    if (!modified()) {
+        return true;
+    }
+    const Unsaved answer = askUnsaved(this);
+    if (answer == Unsaved::Cancel || (answer == Unsaved::Save && !save())) {
+        return false;
+    }
+    if (answer == Unsaved::Discard) {
+        editor->document()->setModified(false);
+    }
+    return true;
+}
+
 RecordWindow::RecordWindow(Bench &bench, QWidget *parent)
     : QWidget(parent, Qt::Window), m_bench(bench), m_askSave(trend::askSavePath)
 {
@@ -641,29 +676,35 @@ LimitsWindow::LimitsWindow(Bench &bench, QWidget *parent)
 {
     setObjectName(QStringLiteral("LimitsWindow"));
     setWindowTitle(QStringLiteral("vantel - limits"));
-    const auto spin = [this](double top, int decimals, const QString &unit) {
-        auto *box = new QDoubleSpinBox(this);
-        box->setRange(0, top);
-        box->setDecimals(decimals);
-        box->setSingleStep(decimals == 2 ? 0.1 : 0.01);
-        box->setSuffix(QStringLiteral(" ") + unit);
-        return box;
+    // Plain fields: what is typed stays as typed until Apply judges it, so that a
+    // value out of range or unreadable is refused with a word, never cut short.
+    const auto field = [this](const QString &unit) {
+        auto *box = new QLineEdit(this);
+        auto *row = new QWidget(this);
+        auto *layout = new QHBoxLayout(row);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addWidget(box, 1);
+        layout->addWidget(new QLabel(unit, row));
+        return std::pair{box, row};
     };
     voltsOn = new QCheckBox(tr("Voltage ceiling"), this);
     ampsOn = new QCheckBox(tr("Current ceiling"), this);
     wattsOn = new QCheckBox(tr("Power ceiling"), this);
-    volts = spin(62, 2, QStringLiteral("V"));
-    amps = spin(3.2, 3, QStringLiteral("A"));
-    watts = spin(200, 2, QStringLiteral("W"));
+    const auto [voltsBox, voltsRow] = field(QStringLiteral("V"));
+    const auto [ampsBox, ampsRow] = field(QStringLiteral("A"));
+    const auto [wattsBox, wattsRow] = field(QStringLiteral("W"));
+    volts = voltsBox;
+    amps = ampsBox;
+    watts = wattsBox;
     applyButton = new QPushButton(tr("Apply"), this);
     stateLabel = new QLabel(this);
     auto *grid = new QGridLayout;
     grid->addWidget(voltsOn, 0, 0);
-    grid->addWidget(volts, 0, 1);
+    grid->addWidget(voltsRow, 0, 1);
     grid->addWidget(ampsOn, 1, 0);
-    grid->addWidget(amps, 1, 1);
+    grid->addWidget(ampsRow, 1, 1);
     grid->addWidget(wattsOn, 2, 0);
-    grid->addWidget(watts, 2, 1);
+    grid->addWidget(wattsRow, 2, 1);
     auto *note = new QLabel(
         tr("While the monitor runs, a reading above a ceiling by more than the supply's "
            "resolution switches the output off, and a set value above one is not sent. "
@@ -677,15 +718,31 @@ LimitsWindow::LimitsWindow(Bench &bench, QWidget *parent)
     layout->addWidget(stateLabel);
     layout->addWidget(note);
     connect(applyButton, &QPushButton::clicked, this, [this] {
+        // Every checked field must be readable and in range, or nothing changes.
+        struct Entry {
+            QCheckBox *on;
+            QLineEdit *box;
+            double top;
+            QString unit;
+            std::optional<double> Ceilings::*value;
+        };
+        const Entry entries[] = {
+            {voltsOn, volts, kCeilingTopVolts, QStringLiteral("V"), &Ceilings::volts},
+            {ampsOn, amps, kCeilingTopAmps, QStringLiteral("A"), &Ceilings::amps},
+            {wattsOn, watts, kCeilingTopWatts, QStringLiteral("W"), &Ceilings::watts},
+        };
         Ceilings c;
-        if (voltsOn->isChecked()) {
-            c.volts = volts->value();
-        }
-        if (ampsOn->isChecked()) {
-            c.amps = amps->value();
-        }
-        if (wattsOn->isChecked()) {
-            c.watts = watts->value();
+        for (const Entry &e : entries) {
+            if (!e.on->isChecked()) {
+                continue;
+            }
+            const TypedCeiling typed = readCeiling(e.box->text(), e.top, e.unit);
+            if (!typed.value) {
+                stateLabel->setText(tr("Not applied: %1: %2.").arg(e.on->text(), typed.problem));
+                e.box->setFocus();
+                return;
+            }
+            c.*e.value = typed.value;
         }
         m_bench.setCeilings(c);
     });
@@ -700,9 +757,9 @@ void LimitsWindow::load()
     voltsOn->setChecked(c.volts.has_value());
     ampsOn->setChecked(c.amps.has_value());
     wattsOn->setChecked(c.watts.has_value());
-    volts->setValue(c.volts.value_or(0));
-    amps->setValue(c.amps.value_or(0));
-    watts->setValue(c.watts.value_or(0));
+    volts->setText(QString::number(c.volts.value_or(0), 'f', 2));
+    amps->setText(QString::number(c.amps.value_or(0), 'f', 3));
+    watts->setText(QString::number(c.watts.value_or(0), 'f', 2));
 }
 
 void LimitsWindow::update()

@@ -35,6 +35,7 @@ public:
     FolderRow(Bench &bench, QWidget *parent);
     QLineEdit *folder;
     QPushButton *openFolder;
+    QLabel *refusal; // why a typed folder was not taken
 };
 
 // "vantel - sequence": the editor of a sequence file, checked as it is typed,
@@ -55,6 +56,9 @@ public:
     bool openFile(const QString &path);
     bool save();
     bool saveAs();
+    // Asks about unsaved edits (Save, Discard, Cancel); false when they are kept
+    // and whatever was about to discard them must not go on.
+    bool settleUnsaved();
     // Checks the text now rather than after the typing pause.
     void checkNow();
     void start();
@@ -77,8 +81,6 @@ protected:
 
 private:
     QString fileName() const;
-    // Unsaved changes are saved or discarded as the user answers: false on Cancel.
-    bool settleUnsaved();
     void setFile(const QString &path, const std::optional<QByteArray> &bytes, TextEncoding encoding,
                  bool crlf);
     void diskChanged();
@@ -132,7 +134,7 @@ public:
     LimitsWindow(Bench &bench, QWidget *parent);
 
     QCheckBox *voltsOn, *ampsOn, *wattsOn;
-    QDoubleSpinBox *volts, *amps, *watts;
+    QLineEdit *volts, *amps, *watts;
     QPushButton *applyButton;
     QLabel *stateLabel;
 

@@ -140,7 +140,12 @@ void Runner::start()
         },
         [self](const QString &reason) {
             if (self) {
-                self->abort(RunEnd::How::Aborted, QStringLiteral("the port failed: %1").arg(reason),
+                // A line that words the failure itself is not worded twice.
+                const QString failed = QStringLiteral("the port failed");
+                self->abort(RunEnd::How::Aborted,
+                            reason.startsWith(failed)
+                                ? reason
+                                : QStringLiteral("%1: %2").arg(failed, reason),
                             self->m_options.keepOnAbort);
             }
         });
@@ -170,6 +175,7 @@ void Runner::next()
     while (running() && m_state != State::SwitchingOff) {
         if (m_levels.empty()) {
             m_line.end();
+            m_ending = true;
             m_end.how = RunEnd::How::Completed;
             m_end.line = m_step != nullptr ? m_step->line : 0;
             m_end.output = RunEnd::Output::AsTheFileLeavesIt;
@@ -408,7 +414,9 @@ void Runner::waitEnded()
 
 void Runner::onReading(const Row &taken)
 {
-    if (!running() || m_state == State::SwitchingOff) {
+    // The readings that come while the output is switched off are rows of the
+    // run too: its record ends with the one that shows the output off.
+    if (!running()) {
         return;
     }
     Row row = taken;
@@ -482,6 +490,7 @@ void Runner::abort(RunEnd::How how, const QString &why, bool keepOutput)
     }
     m_timer.stop();
     ++m_token;
+    m_ending = true;
     m_end.how = how;
     m_end.why = why;
     m_end.line = m_step != nullptr ? m_step->line : 0;

@@ -45,7 +45,8 @@ public:
     // its grace); readings and writes after it end with Interrupted.
     virtual void interrupt() = 0;
     // The confirmed switch-off of every way out but completion; it goes out after
-    // interrupt() too.
+    // interrupt() and end() too. A line may hand on the readings that confirm it
+    // until `done` is called.
     virtual void switchOff(std::function<void(const WriteResult &)> done) = 0;
 };
 
@@ -108,6 +109,9 @@ public:
     void fail(const QString &why);
 
     bool running() const { return m_state != State::Idle && m_state != State::Done; }
+    // The run is on its way out (its output being switched off) or over: what it
+    // says from now on is its closing account.
+    bool ending() const { return m_ending; }
     const RunProgress &progress() const { return m_progress; }
 
 signals:
@@ -157,6 +161,7 @@ private:
     double m_lastMeasured = 0;
     int m_failedInARow = 0;
     std::int64_t m_boundDoneMs = 0; // the longest the finished steps could take
+    bool m_ending = false;
     RunEnd m_end;
     RunProgress m_progress;
 };

@@ -35,6 +35,7 @@ namespace {
 constexpr int kPollMs = 350;
 constexpr int kRunMs = 30000; // the longest a run below may take to end
 const QString kOffFrame = QStringLiteral("01 06 10 06 00 00 6D 0B");
+const QString kOnFrame = QStringLiteral("01 06 10 06 00 01 AC CB");
 const char *kChildEnv = "VANTEL_RECORDING_CHILD";
 
 // The output state as the simulator has it.
@@ -179,6 +180,11 @@ private slots:
     void initTestCase();
     void waysOut_data();
     void waysOut();
+    void guardedControls_data();
+    void guardedControls();
+    void quitAsksAboutTheSequenceFirst_data();
+    void quitAsksAboutTheSequenceFirst();
+    void stopGivesTheFocusToTheEditor();
     void sweepMarksItsPoints();
     void lostPortEndsTheRunAndTheRecording();
     void ceilingTripsWithinTwoPolls();
@@ -224,6 +230,10 @@ void TestSequenceE2e::waysOut_data()
     QTest::newRow("stop") << QStringList{} << holding << "stop" << false
                           << "line 3: stopped: stopped by the Stop button; the output is "
                              "switched off, confirmed";
+    QTest::newRow("stop key in the monitor window")
+        << QStringList{} << holding << "main stop key" << false
+        << "line 3: stopped: stopped by Shift+F5 in the monitor window; the output is switched "
+           "off, confirmed";
     QTest::newRow("stop, keep output")
         << QStringList{} << holding << "keep" << true
         << "line 3: stopped: stopped by “Stop, keep output”; the output is left as it is";
@@ -281,6 +291,12 @@ void TestSequenceE2e::waysOut()
         QVERIFY(m.bench().running());
         QCOMPARE(m.form->Text5->Text(), QStringLiteral("ON"));
         window->stopButton->click();
+    } else if (action == "main stop key") {
+        // The monitor window active, the sequence window behind it.
+        window->hide();
+        m.form->activateWindow();
+        QTRY_COMPARE(QApplication::activeWindow(), m.form.get());
+        QTest::keyClick(m.form.get(), Qt::Key_F5, Qt::ShiftModifier);
     } else if (action == "keep") {
         window->stopKeepButton->click();
     } else if (action == "close") {
@@ -329,6 +345,168 @@ void TestSequenceE2e::waysOut()
         QCOMPARE(row.size(), 15);
         QVERIFY(!row[13].isEmpty());
     }
+    // It ends with the reading that confirmed the switch-off.
+    if (!outputOn && action != "silence") {
+        QCOMPARE(rows.last()[8], QStringLiteral("0"));
+        QCOMPARE(rows.last()[12], QString());
+    }
+    // The log tells the way out once, in the account's words.
+    const QString log = window->log->toPlainText();
+    QCOMPARE(log.count(said), 1);
+    if (said.contains(QStringLiteral(": stopped: "))) {
+        QVERIFY2(!log.contains(QStringLiteral("aborted")), qPrintable(log));
+    }
+}
+
+// Every control of the main window that would disturb a run, pressed during one and
+// answered Yes: the run stops with the output off, and what the control does after
+// the stop leaves it off. Judged on the simulator's state and trace.
+void TestSequenceE2e::guardedControls_data()
+{
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<bool>("outputOnFirst"); // the run switched the output on before the press
+    QTest::addColumn<QString>("simState");   // a word the simulator's status holds afterwards
+
+    // The set buttons act after the stop: their dialled value reaches the supply.
+    const std::pair<const char *, const char *> rows[] = {
+        {"C25", ""},
+        {"C18", "set-voltage=700"},
+        {"C19", "set-current=450"},
+        {"C1", ""},
+        {"C23", ""},
+        {"C31", ""},
+        {"C28", ""},
+    };
+    for (const auto &[control, state] : rows) {
+        QTest::newRow(control) << QString::fromLatin1(control) << true
+                               << QString::fromLatin1(state);
+    }
+    // "Output start" during a run that has not switched the output on yet.
+    QTest::newRow("C25, output off") << QStringLiteral("C25") << false << QString();
+}
+
+void TestSequenceE2e::guardedControls()
+{
+    QFETCH(QString, control);
+    QFETCH(bool, outputOnFirst);
+    QFETCH(QString, simState);
+
+    Monitor m(m_dir.path());
+    QVERIFY(m.start({}));
+    auto *window = m.sequenceWindow();
+    window->editor->setPlainText(
+        outputOnFirst ? QStringLiteral("set 5V 0.6A\noutput on\nhold 60s\noutput off\n")
+                      : QStringLiteral("set 5V 0.6A\nhold 60s\noutput on\n"));
+    // Dialled values for the set buttons: 7.00 V, 0.450 A.
+    for (auto [box, digit] : {std::pair{m.form->T6, "0"},
+                              {m.form->T8, "7"},
+                              {m.form->T10, "0"},
+                              {m.form->T12, "0"},
+                              {m.form->T16, "0"},
+                              {m.form->T7, "4"},
+                              {m.form->T9, "5"},
+                              {m.form->T11, "0"}}) {
+        box->setText(QString::fromLatin1(digit));
+    }
+    QSignalSpy finished(&m.bench(), &sequencer::Bench::runFinished);
+    window->startButton->click();
+    QVERIFY(m.bench().running());
+    if (outputOnFirst) {
+        QTRY_VERIFY_WITH_TIMEOUT(m.form->C25->Caption() == Form1::kOutputStop, 5000);
+        QVERIFY(simOutputOn(m.sim));
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(m.form->T3->Text() == QStringLiteral("05.00"), 5000);
+        QCOMPARE(m.form->C25->Caption(), Form1::kOutputStart);
+    }
+    m.form->findChild<QPushButton *>(control)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(finished.count() == 1, kRunMs);
+    QVERIFY2(finished.first().at(1).toString().contains(
+                 QStringLiteral("the output is switched off, confirmed")),
+             qPrintable(finished.first().at(1).toString()));
+
+    // Long enough for the control to act, a few polls and two watchdog periods.
+    QTest::qWait(4500);
+    m.sim.command(QStringLiteral("status")); // every trace line so far is in
+    QVERIFY(!simOutputOn(m.sim));
+    const QList<double> offs = m.sim.times(QStringLiteral("rx"), kOffFrame);
+    QVERIFY(!offs.isEmpty());
+    for (double on : m.sim.times(QStringLiteral("rx"), kOnFrame)) {
+        QVERIFY2(on < offs.first(), qPrintable(QStringLiteral("on at %1 s").arg(on)));
+    }
+    if (!simState.isEmpty()) {
+        const QString status = m.sim.command(QStringLiteral("status"));
+        QVERIFY2(status.contains(simState), qPrintable(status));
+    }
+    // What the control itself does, after the stop.
+    if (control == "C1") {
+        QVERIFY(!m.form->monitorRunning);
+    } else if (control == "C23") {
+        QCOMPARE(m.form->T15->Text(), QStringLiteral("2"));
+    } else if (control == "C31") {
+        QVERIFY(!m.form->portOpened);
+    } else if (control == "C28") {
+        QVERIFY(!m.form->isVisible());
+    }
+}
+
+void TestSequenceE2e::quitAsksAboutTheSequenceFirst_data()
+{
+    QTest::addColumn<int>("answer"); // SequenceWindow::Unsaved
+    QTest::addColumn<bool>("quits");
+
+    QTest::newRow("cancel") << int(sequencer::SequenceWindow::Unsaved::Cancel) << false;
+    QTest::newRow("discard") << int(sequencer::SequenceWindow::Unsaved::Discard) << true;
+}
+
+void TestSequenceE2e::quitAsksAboutTheSequenceFirst()
+{
+    QFETCH(int, answer);
+    QFETCH(bool, quits);
+
+    Monitor m(m_dir.path());
+    QVERIFY(m.start({}));
+    auto *window = m.sequenceWindow();
+    window->editor->setPlainText(QStringLiteral("set 5V\n"));
+    window->editor->document()->setModified(true);
+    // Asked while everything is still open; Cancel cancels the quit.
+    QStringList open;
+    window->askUnsaved = [&](QWidget *) {
+        open << QStringLiteral("%1 %2 %3")
+                    .arg(m.form->isVisible())
+                    .arg(m.comm.PortOpen())
+                    .arg(window->isVisible());
+        return static_cast<sequencer::SequenceWindow::Unsaved>(answer);
+    };
+    m.form->C28->click();
+    QCOMPARE(open, QStringList{"1 1 1"});
+    QCOMPARE(m.form->isVisible(), !quits);
+    QCOMPARE(m.comm.PortOpen(), !quits);
+    QCOMPARE(window->isVisible(), !quits);
+    QCOMPARE(window->modified(), !quits);
+}
+
+void TestSequenceE2e::stopGivesTheFocusToTheEditor()
+{
+    Monitor m(m_dir.path());
+    QVERIFY(m.start({}));
+    auto *window = m.sequenceWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    window->editor->setPlainText(QStringLiteral("set 5V 0.6A\noutput on\nhold 60s\n"));
+    QSignalSpy finished(&m.bench(), &sequencer::Bench::runFinished);
+    window->startButton->setFocus();
+    QTest::keyClick(window->startButton, Qt::Key_Space);
+    QVERIFY(m.bench().running());
+    QCOMPARE(QApplication::focusWidget(), window->stopButton);
+    QTest::qWait(3 * kPollMs);
+    QTest::keyClick(window->stopButton, Qt::Key_Space);
+    QVERIFY(finished.wait(kRunMs));
+    QCOMPARE(QApplication::focusWidget(), window->editor);
+    // What is typed next goes to the editor, not to the records folder.
+    const QString folder = m.bench().recordsFolder();
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("abc"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(m.bench().recordsFolder(), folder);
+    QVERIFY(window->editor->toPlainText().contains(QStringLiteral("abc")));
 }
 
 void TestSequenceE2e::sweepMarksItsPoints()
@@ -401,6 +579,7 @@ void TestSequenceE2e::lostPortEndsTheRunAndTheRecording()
     const QString said = finished.first().at(1).toString();
     QVERIFY2(said.contains("aborted: the port failed") && said.contains("it may still be on"),
              qPrintable(said));
+    QVERIFY2(!said.contains("failed: the port failed"), qPrintable(said));
     QTRY_VERIFY(!m.bench().recorder().recording());
     QVERIFY2(m.messenger.messages.join('|').contains("The recording ended (the port failed)"),
              qPrintable(m.messenger.messages.join('|')));

@@ -1,13 +1,24 @@
-// The pieces of the sequence, recording and limits windows that need no window:
+// The pieces of the sequence, recording and limits windows that need no supply:
 // the preview's plan, the ceilings, a write confirmed by the polls after it, a
-// sequence file's encodings and the run's time line.
+// sequence file's encodings, the run's time line, and what the limits and records
+// fields take.
 
+#include "sequencer/bench.h"
 #include "sequencer/ceilings.h"
 #include "sequencer/monitorlink.h"
 #include "sequencer/preview.h"
 #include "sequencer/sequencefile.h"
 #include "sequencer/timetext.h"
+#include "sequencer/windows.h"
+#include "ui/messenger.h"
 
+#include <QAction>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QtTest>
 
 Q_DECLARE_METATYPE(sequencer::TextEncoding)
@@ -34,11 +45,18 @@ protocol::StatusReading reading(int volts10mV, int amps1mA, bool on)
     return r;
 }
 
+class Messages : public ui::Messenger {
+public:
+    void inform(QWidget *, const QString &text) override { texts << text; }
+    QStringList texts;
+};
+
 } // namespace
 
 class TestSequencer : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void preview_data();
     void preview();
     void previewCut_data();
@@ -55,7 +73,21 @@ private slots:
     void ceilings();
     void confirmedWrite_data();
     void confirmedWrite();
+    void typedCeilings_data();
+    void typedCeilings();
+    void recordsFolder_data();
+    void recordsFolder();
+    void recordingNeedsThePolls();
+
+private:
+    QTemporaryDir m_dir;
 };
+
+void TestSequencer::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath("settings"));
+}
 
 void TestSequencer::preview_data()
 {
@@ -405,5 +437,110 @@ void TestSequencer::confirmedWrite()
     QCOMPARE(result, outcome);
 }
 
-QTEST_GUILESS_MAIN(TestSequencer)
+void TestSequencer::typedCeilings_data()
+{
+    QTest::addColumn<QString>("typed");  // into the voltage field, its ceiling checked
+    QTest::addColumn<double>("applied"); // -1: refused, nothing changed
+    QTest::addColumn<QString>("said");
+
+    QTest::newRow("plain") << "12.5" << 12.5 << "ceilings active: 12.50 V";
+    QTest::newRow("with its unit") << " 12.5 V " << 12.5 << "ceilings active: 12.50 V";
+    QTest::newRow("the top") << "62" << 62.0 << "ceilings active: 62.00 V";
+    QTest::newRow("exponent, far above") << "1e9" << -1.0 << "1e9 is outside 0 to 62.00 V";
+    QTest::newRow("two digits above") << "99" << -1.0 << "99 is outside 0 to 62.00 V";
+    QTest::newRow("negative") << "-1" << -1.0 << "-1 is outside 0 to 62.00 V";
+    QTest::newRow("decimal comma") << "12,5" << -1.0 << "12,5 is not a number";
+    QTest::newRow("words") << "abc" << -1.0 << "abc is not a number";
+    QTest::newRow("infinite") << "inf" << -1.0 << "inf is not a number";
+    QTest::newRow("empty") << "" << -1.0 << "no value is given";
+}
+
+void TestSequencer::typedCeilings()
+{
+    QFETCH(QString, typed);
+    QFETCH(double, applied);
+    QFETCH(QString, said);
+
+    QWidget window;
+    Messages messages;
+    sequencer::Bench bench(&window, {}, messages);
+    Ceilings before;
+    before.volts = 30.0;
+    bench.setCeilings(before);
+    sequencer::LimitsWindow limits(bench, &window);
+    QCOMPARE(limits.volts->text(), QStringLiteral("30.00"));
+    limits.voltsOn->setChecked(true);
+    limits.volts->setText(typed);
+    limits.applyButton->click();
+    QVERIFY2(limits.stateLabel->text().contains(said), qPrintable(limits.stateLabel->text()));
+    QCOMPARE(bench.ceilings().volts,
+             applied < 0 ? std::optional<double>(30.0) : std::optional<double>(applied));
+    QCOMPARE(limits.volts->text(), typed); // as typed, never cut short
+    bench.setCeilings({});
+}
+
+void TestSequencer::recordsFolder_data()
+{
+    QTest::addColumn<QString>("typed"); // "@" stands for a fresh temporary folder
+    QTest::addColumn<bool>("taken");
+    QTest::addColumn<QString>("said");
+
+    QTest::newRow("relative") << "abc" << false << "abc is not a full path";
+    QTest::newRow("dot") << "./records" << false << "is not a full path";
+    QTest::newRow("empty") << "" << false << "no folder is given";
+    QTest::newRow("a file") << "@/file" << false << "is a file, not a folder";
+    QTest::newRow("under a file") << "@/file/records" << false << "is a file, not a folder";
+    QTest::newRow("existing") << "@" << true << "";
+    QTest::newRow("to be made") << "@/new/records" << true << "";
+}
+
+void TestSequencer::recordsFolder()
+{
+    QFETCH(QString, typed);
+    QFETCH(bool, taken);
+    QFETCH(QString, said);
+
+    QTemporaryDir dir;
+    QFile file(dir.filePath("file"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    typed.replace('@', dir.path());
+    const QString old = m_dir.filePath("records");
+    sequencer::userSettings()->setValue(QStringLiteral("records/folder"), old);
+
+    QWidget window;
+    Messages messages;
+    sequencer::Bench bench(&window, {}, messages);
+    sequencer::FolderRow row(bench, &window);
+    row.folder->setText(typed);
+    emit row.folder->editingFinished();
+    QCOMPARE(bench.recordsFolder(), taken ? QDir::cleanPath(typed) : old);
+    QCOMPARE(row.folder->text(), QDir::toNativeSeparators(bench.recordsFolder()));
+    QCOMPARE(row.refusal->isHidden(), taken);
+    QVERIFY2(row.refusal->text().contains(said), qPrintable(row.refusal->text()));
+    QVERIFY(QFileInfo(file.fileName()).isFile());
+
+    // A relative folder stored by an older version is not used either.
+    sequencer::userSettings()->setValue(QStringLiteral("records/folder"), QStringLiteral("abc"));
+    QVERIFY(QDir::isAbsolutePath(bench.recordsFolder()));
+}
+
+void TestSequencer::recordingNeedsThePolls()
+{
+    // Without an open port and a running monitor no poll comes: nothing starts.
+    QWidget window;
+    window.show();
+    Messages messages;
+    sequencer::Bench bench(&window, {}, messages);
+    bench.link().portOpen = [] { return false; };
+    bench.recordAction()->trigger();
+    QVERIFY(!bench.recorder().recording());
+    QTRY_COMPARE(messages.texts, QStringList{"The serial port is not open: open it first."});
+    bench.link().portOpen = [] { return true; };
+    bench.link().monitorRunning = [] { return false; };
+    QVERIFY(bench.startRecording(m_dir.filePath("r.csv")).contains("monitor is not running"));
+    QVERIFY(!QFileInfo::exists(m_dir.filePath("r.csv")));
+}
+
+QTEST_MAIN(TestSequencer)
 #include "tst_sequencer.moc"
