@@ -1,5 +1,6 @@
 #include "supply/format.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -8,59 +9,113 @@ namespace supply {
 
 namespace {
 
-long long powerOfTen(int decimals)
+constexpr int kMaxDecimals = 18; // 10^18 still fits a long long
+
+unsigned long long powerOfTen(int decimals)
 {
-    long long p = 1;
+    unsigned long long p = 1;
     for (int i = 0; i < decimals; ++i) {
         p *= 10;
     }
     return p;
 }
 
+// `value`'s decimal digits, at least `width` of them (zeros in front).
+void appendDigits(QByteArray &out, unsigned long long value, int width = 1)
+{
+    char digits[24];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n < width && n < int(sizeof digits)) {
+        digits[n++] = '0';
+    }
+    while (n > 0) {
+        out.append(digits[--n]);
+    }
+}
+
+unsigned long long magnitudeOf(long long value)
+{
+    // Negated in unsigned arithmetic: the most negative value has no positive twin.
+    return value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                     : static_cast<unsigned long long>(value);
+}
+
+// The civil date of a day counted from 1970-01-01 in the proleptic Gregorian
+// calendar, as QDate has it (H. Hinnant's days_from_civil, inverted).
+void civilFromDays(long long days, long long &year, int &month, int &day)
+{
+    days += 719468; // from 0000-03-01
+    const long long era = (days >= 0 ? days : days - 146096) / 146097;
+    const long long dayOfEra = days - era * 146097; // 0..146096
+    const long long yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365; // 0..399
+    const long long dayOfYear =
+        dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100); // 0..365
+    const long long shifted = (5 * dayOfYear + 2) / 153;                // 0..11, March first
+    day = static_cast<int>(dayOfYear - (153 * shifted + 2) / 5 + 1);
+    month = static_cast<int>(shifted < 10 ? shifted + 3 : shifted - 9);
+    year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+}
+
 } // namespace
 
-QString fixedPoint(long long count, int decimals)
+void appendInteger(QByteArray &out, long long value)
 {
-    const long long scale = powerOfTen(decimals);
-    const long long magnitude = std::llabs(count);
-    QString text = QString::number(magnitude / scale);
-    if (decimals > 0) {
-        text += QLatin1Char('.') +
-                QStringLiteral("%1").arg(magnitude % scale, decimals, 10, QLatin1Char('0'));
+    if (value < 0) {
+        out.append('-');
     }
-    return count < 0 ? QLatin1Char('-') + text : text;
+    appendDigits(out, magnitudeOf(value));
 }
 
-QString shortestPoint(long long count, int decimals)
+void appendFixedPoint(QByteArray &out, long long count, int decimals)
 {
-    QString text = fixedPoint(count, decimals);
-    if (decimals > 0) {
-        while (text.endsWith(QLatin1Char('0'))) {
-            text.chop(1);
-        }
-        if (text.endsWith(QLatin1Char('.'))) {
-            text.chop(1);
-        }
+    decimals = std::clamp(decimals, 0, kMaxDecimals);
+    const unsigned long long scale = powerOfTen(decimals);
+    const unsigned long long magnitude = magnitudeOf(count);
+    if (count < 0) {
+        out.append('-');
     }
-    return text == QLatin1String("-0") ? QStringLiteral("0") : text;
+    appendDigits(out, magnitude / scale);
+    if (decimals > 0) {
+        out.append('.');
+        appendDigits(out, magnitude % scale, decimals);
+    }
 }
 
-QString counterText(double value)
+void appendShortestPoint(QByteArray &out, long long count, int decimals)
 {
-    return shortestPoint(std::llround(value * 1e6), 6);
+    const qsizetype start = out.size();
+    appendFixedPoint(out, count, decimals);
+    if (decimals > 0) {
+        qsizetype end = out.size();
+        while (out.at(end - 1) == '0') {
+            --end;
+        }
+        if (out.at(end - 1) == '.') {
+            --end;
+        }
+        out.truncate(end);
+    }
+    if (out.size() - start == 2 && out.at(start) == '-' && out.at(start + 1) == '0') {
+        out.remove(start, 1); // "-0.001" to three places is 0, not -0
+    }
 }
 
-QString elapsedText(double seconds)
+void appendCounter(QByteArray &out, double value)
 {
-    return fixedPoint(std::llround(seconds * 1000), 3);
+    appendShortestPoint(out, std::llround(value * 1e6), 6);
 }
 
-QString elapsedTextMs(long long milliseconds)
+void appendElapsed(QByteArray &out, double seconds)
 {
-    return fixedPoint(milliseconds, 3);
+    appendFixedPoint(out, std::llround(seconds * 1000), 3);
 }
 
-QString localTimeText(const QDateTime &time)
+void appendLocalTime(QByteArray &out, const QDateTime &time)
 {
     // A time in UTC or local time is written in local time; one with an offset or
     // zone of its own, in that. Looking up the local offset reads the system's
@@ -80,14 +135,112 @@ QString localTimeText(const QDateTime &time)
     } else {
         offset = time.offsetFromUtc();
     }
+    // Milliseconds of the local wall clock since 1970-01-01T00:00:00 local.
+    const qint64 local = ms + qint64(offset) * 1000;
+    constexpr qint64 kMsPerDay = 86'400'000;
+    const qint64 days = local >= 0 ? local / kMsPerDay : (local - kMsPerDay + 1) / kMsPerDay;
+    const qint64 msOfDay = local - days * kMsPerDay;
+    long long year = 0;
+    int month = 0;
+    int day = 0;
+    civilFromDays(days, year, month, day);
+    if (year < 1 || year > 9999) {
+        // Years of more or less than four digits, as Qt writes them.
+        out += QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC)
+                   .toOffsetFromUtc(offset)
+                   .toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"))
+                   .toLatin1();
+    } else {
+        appendDigits(out, static_cast<unsigned long long>(year), 4);
+        out.append('-');
+        appendDigits(out, unsigned(month), 2);
+        out.append('-');
+        appendDigits(out, unsigned(day), 2);
+        out.append('T');
+        appendDigits(out, static_cast<unsigned long long>(msOfDay / 3'600'000), 2);
+        out.append(':');
+        appendDigits(out, static_cast<unsigned long long>(msOfDay / 60'000 % 60), 2);
+        out.append(':');
+        appendDigits(out, static_cast<unsigned long long>(msOfDay / 1000 % 60), 2);
+        out.append('.');
+        appendDigits(out, static_cast<unsigned long long>(msOfDay % 1000), 3);
+    }
     const int minutes = std::abs(offset) / 60;
-    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC)
-               .toOffsetFromUtc(offset)
-               .toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) +
-           (offset < 0 ? QLatin1Char('-') : QLatin1Char('+')) +
-           QStringLiteral("%1:%2")
-               .arg(minutes / 60, 2, 10, QLatin1Char('0'))
-               .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+    out.append(offset < 0 ? '-' : '+');
+    appendDigits(out, unsigned(minutes / 60), 2);
+    out.append(':');
+    appendDigits(out, unsigned(minutes % 60), 2);
+}
+
+void appendMode(QByteArray &out, std::uint8_t mode)
+{
+    const char *name = protocol::modeName(mode);
+    if (name != nullptr) {
+        out.append(name);
+    } else {
+        appendDigits(out, mode);
+    }
+}
+
+void appendJsonString(QByteArray &out, const QString &text)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    out.append('"');
+    // Quotes, backslashes and control characters are ASCII bytes, never part of a
+    // UTF-8 sequence: escaping the UTF-8 bytes escapes the characters.
+    for (const char c : text.toUtf8()) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out.append('\\').append(c);
+        } else if (byte < 0x20) {
+            out.append("\\u00").append(kHex[byte >> 4]).append(kHex[byte & 0xf]);
+        } else {
+            out.append(c);
+        }
+    }
+    out.append('"');
+}
+
+namespace {
+
+// Runs `append` into a fresh buffer and returns its bytes as text.
+template <typename Append> QString textOf(Append append)
+{
+    QByteArray bytes;
+    append(bytes);
+    return QString::fromLatin1(bytes);
+}
+
+} // namespace
+
+QString fixedPoint(long long count, int decimals)
+{
+    return textOf([&](QByteArray &out) { appendFixedPoint(out, count, decimals); });
+}
+
+QString shortestPoint(long long count, int decimals)
+{
+    return textOf([&](QByteArray &out) { appendShortestPoint(out, count, decimals); });
+}
+
+QString counterText(double value)
+{
+    return textOf([&](QByteArray &out) { appendCounter(out, value); });
+}
+
+QString elapsedText(double seconds)
+{
+    return textOf([&](QByteArray &out) { appendElapsed(out, seconds); });
+}
+
+QString elapsedTextMs(long long milliseconds)
+{
+    return fixedPoint(milliseconds, 3);
+}
+
+QString localTimeText(const QDateTime &time)
+{
+    return textOf([&](QByteArray &out) { appendLocalTime(out, time); });
 }
 
 QString modeText(std::uint8_t mode)
@@ -98,17 +251,9 @@ QString modeText(std::uint8_t mode)
 
 QByteArray jsonString(const QString &text)
 {
-    QString out = QStringLiteral("\"");
-    for (const QChar c : text) {
-        if (c == QLatin1Char('"') || c == QLatin1Char('\\')) {
-            out += QLatin1Char('\\') + c;
-        } else if (c.unicode() < 0x20) {
-            out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-        } else {
-            out += c;
-        }
-    }
-    return (out + QLatin1Char('"')).toUtf8();
+    QByteArray out;
+    appendJsonString(out, text);
+    return out;
 }
 
 JsonObject &JsonObject::raw(const char *key, const QByteArray &json)

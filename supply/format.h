@@ -2,6 +2,7 @@
 
 #include "protocol/reading.h"
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QString>
 
@@ -12,6 +13,20 @@
 // the same value is the same text wherever it appears. Everything is built from
 // integer counts: no locale can change the decimal separator.
 namespace supply {
+
+// The texts below are made by appending bytes (ASCII, UTF-8 for error words) to a
+// buffer the caller keeps: a row is built in one buffer reused from row to row, with
+// no QString, no locale and no time-zone lookup of its own. The QString functions
+// return the same bytes.
+void appendInteger(QByteArray &out, long long value);
+void appendFixedPoint(QByteArray &out, long long count, int decimals);
+void appendShortestPoint(QByteArray &out, long long count, int decimals);
+void appendCounter(QByteArray &out, double value);
+void appendElapsed(QByteArray &out, double seconds);
+void appendLocalTime(QByteArray &out, const QDateTime &time);
+void appendMode(QByteArray &out, std::uint8_t mode);
+// `text` as a JSON string literal, quotes and escapes included.
+void appendJsonString(QByteArray &out, const QString &text);
 
 // count / 10^decimals with exactly `decimals` digits after the point ("12.30").
 QString fixedPoint(long long count, int decimals);

@@ -39,63 +39,109 @@ QString RowWriter::csvHeader(bool withStep)
            (withStep ? QStringLiteral(",step,point") : QString());
 }
 
-QString RowWriter::csvLine(const Row &row, bool withStep)
+void RowWriter::appendCsv(QByteArray &out, const Row &row, bool withStep)
 {
-    QStringList cells{localTimeText(row.time), elapsedText(row.elapsedSeconds),
-                      QString::number(row.address)};
+    appendLocalTime(out, row.time);
+    out.append(',');
+    appendElapsed(out, row.elapsedSeconds);
+    out.append(',');
+    appendInteger(out, row.address);
+    out.append(',');
     if (row.reading) {
         const protocol::StatusReading &r = *row.reading;
-        cells << voltsText(r.setVoltage) << ampsText(r.setCurrent) << voltsText(r.actualVoltage)
-              << ampsText(r.actualCurrent) << wattsText(powerCount(r))
-              << (r.outputOn ? QStringLiteral("1") : QStringLiteral("0")) << modeText(r.mode);
+        appendShortestPoint(out, r.setVoltage, 2);
+        out.append(',');
+        appendShortestPoint(out, r.setCurrent, 3);
+        out.append(',');
+        appendShortestPoint(out, r.actualVoltage, 2);
+        out.append(',');
+        appendShortestPoint(out, r.actualCurrent, 3);
+        out.append(',');
+        appendShortestPoint(out, powerCount(r), 5);
+        out.append(r.outputOn ? ",1," : ",0,");
+        appendMode(out, r.mode);
+        out.append(',');
     } else {
-        for (int i = 0; i < 7; ++i) {
-            cells << QString();
+        out.append(",,,,,,,");
+    }
+    appendCounter(out, row.ampHours);
+    out.append(',');
+    appendCounter(out, row.wattHours);
+    out.append(',');
+    out.append(row.error.toUtf8());
+    if (withStep) {
+        out.append(',');
+        appendInteger(out, row.step);
+        out.append(',');
+        if (row.point) {
+            appendInteger(out, *row.point);
         }
     }
-    cells << counterText(row.ampHours) << counterText(row.wattHours) << row.error;
-    if (withStep) {
-        cells << QString::number(row.step) << (row.point ? QString::number(*row.point) : QString());
+}
+
+void RowWriter::appendJson(QByteArray &out, const Row &row, bool withStep)
+{
+    // The time and the mode are ASCII with nothing to escape.
+    out.append("{\"time\":\"");
+    appendLocalTime(out, row.time);
+    out.append("\",\"elapsed_s\":");
+    appendElapsed(out, row.elapsedSeconds);
+    out.append(",\"address\":");
+    appendInteger(out, row.address);
+    if (row.reading) {
+        const protocol::StatusReading &r = *row.reading;
+        out.append(",\"set_v\":");
+        appendShortestPoint(out, r.setVoltage, 2);
+        out.append(",\"set_a\":");
+        appendShortestPoint(out, r.setCurrent, 3);
+        out.append(",\"v\":");
+        appendShortestPoint(out, r.actualVoltage, 2);
+        out.append(",\"a\":");
+        appendShortestPoint(out, r.actualCurrent, 3);
+        out.append(",\"w\":");
+        appendShortestPoint(out, powerCount(r), 5);
+        out.append(r.outputOn ? ",\"output\":true,\"mode\":\"" : ",\"output\":false,\"mode\":\"");
+        appendMode(out, r.mode);
+        out.append('"');
+    } else {
+        out.append(",\"set_v\":null,\"set_a\":null,\"v\":null,\"a\":null,\"w\":null,"
+                   "\"output\":null,\"mode\":null");
     }
-    return cells.join(QLatin1Char(','));
+    out.append(",\"ah\":");
+    appendCounter(out, row.ampHours);
+    out.append(",\"wh\":");
+    appendCounter(out, row.wattHours);
+    out.append(",\"error\":");
+    if (row.error.isEmpty()) {
+        out.append("null");
+    } else {
+        appendJsonString(out, row.error);
+    }
+    if (withStep) {
+        out.append(",\"step\":");
+        appendInteger(out, row.step);
+        out.append(",\"point\":");
+        if (row.point) {
+            appendInteger(out, *row.point);
+        } else {
+            out.append("null");
+        }
+    }
+    out.append('}');
+}
+
+QString RowWriter::csvLine(const Row &row, bool withStep)
+{
+    QByteArray line;
+    appendCsv(line, row, withStep);
+    return QString::fromUtf8(line);
 }
 
 QByteArray RowWriter::jsonLine(const Row &row, bool withStep)
 {
-    JsonObject json;
-    json.text("time", localTimeText(row.time));
-    json.number("elapsed_s", elapsedText(row.elapsedSeconds));
-    json.number("address", QString::number(row.address));
-    if (row.reading) {
-        const protocol::StatusReading &r = *row.reading;
-        json.number("set_v", voltsText(r.setVoltage));
-        json.number("set_a", ampsText(r.setCurrent));
-        json.number("v", voltsText(r.actualVoltage));
-        json.number("a", ampsText(r.actualCurrent));
-        json.number("w", wattsText(powerCount(r)));
-        json.boolean("output", r.outputOn);
-        json.text("mode", modeText(r.mode));
-    } else {
-        for (const char *key : {"set_v", "set_a", "v", "a", "w", "output", "mode"}) {
-            json.null(key);
-        }
-    }
-    json.number("ah", counterText(row.ampHours));
-    json.number("wh", counterText(row.wattHours));
-    if (row.error.isEmpty()) {
-        json.null("error");
-    } else {
-        json.text("error", row.error);
-    }
-    if (withStep) {
-        json.number("step", QString::number(row.step));
-        if (row.point) {
-            json.number("point", QString::number(*row.point));
-        } else {
-            json.null("point");
-        }
-    }
-    return json.toJson();
+    QByteArray line;
+    appendJson(line, row, withStep);
+    return line;
 }
 
 QString RowWriter::target() const
@@ -146,6 +192,7 @@ QString RowWriter::open(const QString &path, Existing existing)
     m_path = isStdout(path) ? QString() : path;
     m_failed = false;
     m_rows = 0;
+    m_size = 0;
     if (isStdout(path)) {
         if (!m_file.open(kStdoutFd, QIODevice::WriteOnly | QIODevice::Unbuffered)) {
             return QStringLiteral("stdout: ") + m_file.errorString();
@@ -167,6 +214,8 @@ QString RowWriter::open(const QString &path, Existing existing)
         if (!m_file.open(mode)) {
             return QStringLiteral("%1: %2").arg(path, m_file.errorString());
         }
+        // The size is kept from here on rather than asked of the system at every row.
+        m_size = m_file.size();
         if (appending) {
             // A last line cut short (a process killed mid-write) is ended first.
             return endsInNewline ? QString() : writeBytes("\n");
@@ -181,9 +230,16 @@ QString RowWriter::write(const Row &row)
     if (m_failed) {
         return QStringLiteral("%1: an earlier row could not be written").arg(target());
     }
-    const QByteArray line = m_format == Format::Csv ? (csvLine(row, m_withStep) + '\n').toUtf8()
-                                                    : jsonLine(row, m_withStep) + '\n';
-    const QString why = writeBytes(line);
+    // One buffer for every row: after the first rows it holds the longest line, and
+    // building a row allocates nothing.
+    m_line.truncate(0);
+    if (m_format == Format::Csv) {
+        appendCsv(m_line, row, m_withStep);
+    } else {
+        appendJson(m_line, row, m_withStep);
+    }
+    m_line.append('\n');
+    const QString why = writeBytes(m_line);
     if (why.isEmpty()) {
         ++m_rows;
     }
@@ -192,18 +248,18 @@ QString RowWriter::write(const Row &row)
 
 QString RowWriter::writeBytes(const QByteArray &bytes)
 {
-    const qint64 before = m_path.isEmpty() ? -1 : m_file.size();
     errno = 0;
     const qint64 written = m_file.write(bytes);
     if (written == bytes.size()) {
+        m_size += written;
         return {};
     }
     // A short write sets no error of QFile's own; errno holds the system's reason.
     const int number = errno;
     const QString reason = number != 0 ? systemError(number) : m_file.errorString();
     m_failed = true;
-    if (before >= 0 && written > 0) {
-        m_file.resize(before); // back to the last whole row
+    if (!m_path.isEmpty() && written > 0) {
+        m_file.resize(m_size); // back to the last whole row
     }
     return QStringLiteral("%1: %2").arg(target(), reason);
 }
