@@ -20,8 +20,12 @@ unsigned long long powerOfTen(int decimals)
     return p;
 }
 
-// `value`'s decimal digits, at least `width` of them (zeros in front).
-void appendDigits(QByteArray &out, unsigned long long value, int width = 1)
+// The texts are put into a small buffer on the stack and appended to the line in
+// one call: appending them byte by byte cost more than all the arithmetic.
+
+// `value`'s decimal digits, at least `width` of them (zeros in front), at `p`;
+// returns the end. At most 20 digits.
+char *putDigits(char *p, unsigned long long value, int width = 1)
 {
     char digits[24];
     int n = 0;
@@ -33,8 +37,9 @@ void appendDigits(QByteArray &out, unsigned long long value, int width = 1)
         digits[n++] = '0';
     }
     while (n > 0) {
-        out.append(digits[--n]);
+        *p++ = digits[--n];
     }
+    return p;
 }
 
 unsigned long long magnitudeOf(long long value)
@@ -63,46 +68,69 @@ void civilFromDays(long long days, long long &year, int &month, int &day)
 
 } // namespace
 
-void appendInteger(QByteArray &out, long long value)
-{
-    if (value < 0) {
-        out.append('-');
-    }
-    appendDigits(out, magnitudeOf(value));
-}
+namespace {
 
-void appendFixedPoint(QByteArray &out, long long count, int decimals)
+// Enough for a sign, 20 digits, the point and 18 decimals.
+constexpr int kNumberChars = 48;
+
+char *putFixedPoint(char *p, long long count, int decimals)
 {
     decimals = std::clamp(decimals, 0, kMaxDecimals);
     const unsigned long long scale = powerOfTen(decimals);
     const unsigned long long magnitude = magnitudeOf(count);
     if (count < 0) {
-        out.append('-');
+        *p++ = '-';
     }
-    appendDigits(out, magnitude / scale);
+    p = putDigits(p, magnitude / scale);
     if (decimals > 0) {
-        out.append('.');
-        appendDigits(out, magnitude % scale, decimals);
+        *p++ = '.';
+        p = putDigits(p, magnitude % scale, decimals);
     }
+    return p;
+}
+
+char *putShortestPoint(char *p, long long count, int decimals)
+{
+    char *const start = p;
+    p = putFixedPoint(p, count, decimals);
+    if (decimals > 0) {
+        while (p[-1] == '0') {
+            --p;
+        }
+        if (p[-1] == '.') {
+            --p;
+        }
+    }
+    if (p - start == 2 && start[0] == '-' && start[1] == '0') {
+        start[0] = '0'; // "-0.001" to three places is 0, not -0
+        --p;
+    }
+    return p;
+}
+
+} // namespace
+
+void appendInteger(QByteArray &out, long long value)
+{
+    char text[kNumberChars];
+    char *p = text;
+    if (value < 0) {
+        *p++ = '-';
+    }
+    p = putDigits(p, magnitudeOf(value));
+    out.append(text, p - text);
+}
+
+void appendFixedPoint(QByteArray &out, long long count, int decimals)
+{
+    char text[kNumberChars];
+    out.append(text, putFixedPoint(text, count, decimals) - text);
 }
 
 void appendShortestPoint(QByteArray &out, long long count, int decimals)
 {
-    const qsizetype start = out.size();
-    appendFixedPoint(out, count, decimals);
-    if (decimals > 0) {
-        qsizetype end = out.size();
-        while (out.at(end - 1) == '0') {
-            --end;
-        }
-        if (out.at(end - 1) == '.') {
-            --end;
-        }
-        out.truncate(end);
-    }
-    if (out.size() - start == 2 && out.at(start) == '-' && out.at(start + 1) == '0') {
-        out.remove(start, 1); // "-0.001" to three places is 0, not -0
-    }
+    char text[kNumberChars];
+    out.append(text, putShortestPoint(text, count, decimals) - text);
 }
 
 void appendCounter(QByteArray &out, double value)
@@ -144,6 +172,8 @@ void appendLocalTime(QByteArray &out, const QDateTime &time)
     int month = 0;
     int day = 0;
     civilFromDays(days, year, month, day);
+    char text[40];
+    char *p = text;
     if (year < 1 || year > 9999) {
         // Years of more or less than four digits, as Qt writes them.
         out += QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC)
@@ -151,25 +181,26 @@ void appendLocalTime(QByteArray &out, const QDateTime &time)
                    .toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"))
                    .toLatin1();
     } else {
-        appendDigits(out, static_cast<unsigned long long>(year), 4);
-        out.append('-');
-        appendDigits(out, unsigned(month), 2);
-        out.append('-');
-        appendDigits(out, unsigned(day), 2);
-        out.append('T');
-        appendDigits(out, static_cast<unsigned long long>(msOfDay / 3'600'000), 2);
-        out.append(':');
-        appendDigits(out, static_cast<unsigned long long>(msOfDay / 60'000 % 60), 2);
-        out.append(':');
-        appendDigits(out, static_cast<unsigned long long>(msOfDay / 1000 % 60), 2);
-        out.append('.');
-        appendDigits(out, static_cast<unsigned long long>(msOfDay % 1000), 3);
+        p = putDigits(p, static_cast<unsigned long long>(year), 4);
+        *p++ = '-';
+        p = putDigits(p, unsigned(month), 2);
+        *p++ = '-';
+        p = putDigits(p, unsigned(day), 2);
+        *p++ = 'T';
+        p = putDigits(p, static_cast<unsigned long long>(msOfDay / 3'600'000), 2);
+        *p++ = ':';
+        p = putDigits(p, static_cast<unsigned long long>(msOfDay / 60'000 % 60), 2);
+        *p++ = ':';
+        p = putDigits(p, static_cast<unsigned long long>(msOfDay / 1000 % 60), 2);
+        *p++ = '.';
+        p = putDigits(p, static_cast<unsigned long long>(msOfDay % 1000), 3);
     }
     const int minutes = std::abs(offset) / 60;
-    out.append(offset < 0 ? '-' : '+');
-    appendDigits(out, unsigned(minutes / 60), 2);
-    out.append(':');
-    appendDigits(out, unsigned(minutes % 60), 2);
+    *p++ = offset < 0 ? '-' : '+';
+    p = putDigits(p, unsigned(minutes / 60), 2);
+    *p++ = ':';
+    p = putDigits(p, unsigned(minutes % 60), 2);
+    out.append(text, p - text);
 }
 
 void appendMode(QByteArray &out, std::uint8_t mode)
@@ -178,7 +209,7 @@ void appendMode(QByteArray &out, std::uint8_t mode)
     if (name != nullptr) {
         out.append(name);
     } else {
-        appendDigits(out, mode);
+        appendInteger(out, mode);
     }
 }
 
