@@ -68,11 +68,6 @@ void civilFromDays(long long days, long long &year, int &month, int &day)
 
 } // namespace
 
-namespace {
-
-// Enough for a sign, 20 digits, the point and 18 decimals.
-constexpr int kNumberChars = 48;
-
 char *putFixedPoint(char *p, long long count, int decimals)
 {
     decimals = std::clamp(decimals, 0, kMaxDecimals);
@@ -108,42 +103,25 @@ char *putShortestPoint(char *p, long long count, int decimals)
     return p;
 }
 
-} // namespace
-
-void appendInteger(QByteArray &out, long long value)
+char *putInteger(char *p, long long value)
 {
-    char text[kNumberChars];
-    char *p = text;
     if (value < 0) {
         *p++ = '-';
     }
-    p = putDigits(p, magnitudeOf(value));
-    out.append(text, p - text);
+    return putDigits(p, magnitudeOf(value));
 }
 
-void appendFixedPoint(QByteArray &out, long long count, int decimals)
+char *putCounter(char *p, double value)
 {
-    char text[kNumberChars];
-    out.append(text, putFixedPoint(text, count, decimals) - text);
+    return putShortestPoint(p, std::llround(value * 1e6), 6);
 }
 
-void appendShortestPoint(QByteArray &out, long long count, int decimals)
+char *putElapsed(char *p, double seconds)
 {
-    char text[kNumberChars];
-    out.append(text, putShortestPoint(text, count, decimals) - text);
+    return putFixedPoint(p, std::llround(seconds * 1000), 3);
 }
 
-void appendCounter(QByteArray &out, double value)
-{
-    appendShortestPoint(out, std::llround(value * 1e6), 6);
-}
-
-void appendElapsed(QByteArray &out, double seconds)
-{
-    appendFixedPoint(out, std::llround(seconds * 1000), 3);
-}
-
-void appendLocalTime(QByteArray &out, const QDateTime &time)
+char *putLocalTime(char *p, const QDateTime &time)
 {
     // A time in UTC or local time is written in local time; one with an offset or
     // zone of its own, in that. Looking up the local offset reads the system's
@@ -172,14 +150,15 @@ void appendLocalTime(QByteArray &out, const QDateTime &time)
     int month = 0;
     int day = 0;
     civilFromDays(days, year, month, day);
-    char text[40];
-    char *p = text;
     if (year < 1 || year > 9999) {
-        // Years of more or less than four digits, as Qt writes them.
-        out += QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC)
-                   .toOffsetFromUtc(offset)
-                   .toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"))
-                   .toLatin1();
+        // Years of more or less than four digits, as Qt writes them (at most ten
+        // characters: QDateTime's range ends before the year 300 000 000).
+        const QByteArray qt = QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC)
+                                  .toOffsetFromUtc(offset)
+                                  .toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"))
+                                  .toLatin1()
+                                  .left(kTimeChars - 6);
+        p = std::copy(qt.begin(), qt.end(), p);
     } else {
         p = putDigits(p, static_cast<unsigned long long>(year), 4);
         *p++ = '-';
@@ -199,18 +178,61 @@ void appendLocalTime(QByteArray &out, const QDateTime &time)
     *p++ = offset < 0 ? '-' : '+';
     p = putDigits(p, unsigned(minutes / 60), 2);
     *p++ = ':';
-    p = putDigits(p, unsigned(minutes % 60), 2);
-    out.append(text, p - text);
+    return putDigits(p, unsigned(minutes % 60), 2);
+}
+
+char *putMode(char *p, std::uint8_t mode)
+{
+    const char *name = protocol::modeName(mode);
+    if (name == nullptr) {
+        return putInteger(p, mode);
+    }
+    while (*name != '\0') {
+        *p++ = *name++;
+    }
+    return p;
+}
+
+void appendInteger(QByteArray &out, long long value)
+{
+    char text[kNumberChars];
+    out.append(text, putInteger(text, value) - text);
+}
+
+void appendFixedPoint(QByteArray &out, long long count, int decimals)
+{
+    char text[kNumberChars];
+    out.append(text, putFixedPoint(text, count, decimals) - text);
+}
+
+void appendShortestPoint(QByteArray &out, long long count, int decimals)
+{
+    char text[kNumberChars];
+    out.append(text, putShortestPoint(text, count, decimals) - text);
+}
+
+void appendCounter(QByteArray &out, double value)
+{
+    char text[kNumberChars];
+    out.append(text, putCounter(text, value) - text);
+}
+
+void appendElapsed(QByteArray &out, double seconds)
+{
+    char text[kNumberChars];
+    out.append(text, putElapsed(text, seconds) - text);
+}
+
+void appendLocalTime(QByteArray &out, const QDateTime &time)
+{
+    char text[kTimeChars];
+    out.append(text, putLocalTime(text, time) - text);
 }
 
 void appendMode(QByteArray &out, std::uint8_t mode)
 {
-    const char *name = protocol::modeName(mode);
-    if (name != nullptr) {
-        out.append(name);
-    } else {
-        appendInteger(out, mode);
-    }
+    char text[kNumberChars];
+    out.append(text, putMode(text, mode) - text);
 }
 
 void appendJsonString(QByteArray &out, const QString &text)

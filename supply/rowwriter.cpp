@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QStringList>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -39,95 +40,123 @@ QString RowWriter::csvHeader(bool withStep)
            (withStep ? QStringLiteral(",step,point") : QString());
 }
 
+namespace {
+
+// A string literal, without its terminating zero.
+template <std::size_t N> char *putText(char *p, const char (&text)[N])
+{
+    return std::copy(text, text + N - 1, p);
+}
+
+// The columns before the error, at most: a time, eleven numbers or a mode, and
+// the separators and JSON keys between them.
+constexpr int kLineChars = kTimeChars + 11 * kNumberChars + 160;
+
+// The step and point columns or keys: at most two numbers and their keys.
+constexpr int kStepChars = 2 * kNumberChars + 32;
+
+} // namespace
+
 void RowWriter::appendCsv(QByteArray &out, const Row &row, bool withStep)
 {
-    appendLocalTime(out, row.time);
-    out.append(',');
-    appendElapsed(out, row.elapsedSeconds);
-    out.append(',');
-    appendInteger(out, row.address);
-    out.append(',');
+    // Everything but the error is put into one buffer and appended in one call.
+    char text[kLineChars];
+    char *p = putLocalTime(text, row.time);
+    *p++ = ',';
+    p = putElapsed(p, row.elapsedSeconds);
+    *p++ = ',';
+    p = putInteger(p, row.address);
+    *p++ = ',';
     if (row.reading) {
         const protocol::StatusReading &r = *row.reading;
-        appendShortestPoint(out, r.setVoltage, 2);
-        out.append(',');
-        appendShortestPoint(out, r.setCurrent, 3);
-        out.append(',');
-        appendShortestPoint(out, r.actualVoltage, 2);
-        out.append(',');
-        appendShortestPoint(out, r.actualCurrent, 3);
-        out.append(',');
-        appendShortestPoint(out, powerCount(r), 5);
-        out.append(r.outputOn ? ",1," : ",0,");
-        appendMode(out, r.mode);
-        out.append(',');
+        p = putShortestPoint(p, r.setVoltage, 2);
+        *p++ = ',';
+        p = putShortestPoint(p, r.setCurrent, 3);
+        *p++ = ',';
+        p = putShortestPoint(p, r.actualVoltage, 2);
+        *p++ = ',';
+        p = putShortestPoint(p, r.actualCurrent, 3);
+        *p++ = ',';
+        p = putShortestPoint(p, powerCount(r), 5);
+        p = r.outputOn ? putText(p, ",1,") : putText(p, ",0,");
+        p = putMode(p, r.mode);
+        *p++ = ',';
     } else {
-        out.append(",,,,,,,");
+        p = putText(p, ",,,,,,,");
     }
-    appendCounter(out, row.ampHours);
-    out.append(',');
-    appendCounter(out, row.wattHours);
-    out.append(',');
-    out.append(row.error.toUtf8());
+    p = putCounter(p, row.ampHours);
+    *p++ = ',';
+    p = putCounter(p, row.wattHours);
+    *p++ = ',';
+    out.append(text, p - text);
+    if (!row.error.isEmpty()) {
+        out.append(row.error.toUtf8());
+    }
     if (withStep) {
-        out.append(',');
-        appendInteger(out, row.step);
-        out.append(',');
+        char step[kStepChars];
+        char *q = step;
+        *q++ = ',';
+        q = putInteger(q, row.step);
+        *q++ = ',';
         if (row.point) {
-            appendInteger(out, *row.point);
+            q = putInteger(q, *row.point);
         }
+        out.append(step, q - step);
     }
 }
 
 void RowWriter::appendJson(QByteArray &out, const Row &row, bool withStep)
 {
     // The time and the mode are ASCII with nothing to escape.
-    out.append("{\"time\":\"");
-    appendLocalTime(out, row.time);
-    out.append("\",\"elapsed_s\":");
-    appendElapsed(out, row.elapsedSeconds);
-    out.append(",\"address\":");
-    appendInteger(out, row.address);
+    char text[kLineChars];
+    char *p = putText(text, "{\"time\":\"");
+    p = putLocalTime(p, row.time);
+    p = putText(p, "\",\"elapsed_s\":");
+    p = putElapsed(p, row.elapsedSeconds);
+    p = putText(p, ",\"address\":");
+    p = putInteger(p, row.address);
     if (row.reading) {
         const protocol::StatusReading &r = *row.reading;
-        out.append(",\"set_v\":");
-        appendShortestPoint(out, r.setVoltage, 2);
-        out.append(",\"set_a\":");
-        appendShortestPoint(out, r.setCurrent, 3);
-        out.append(",\"v\":");
-        appendShortestPoint(out, r.actualVoltage, 2);
-        out.append(",\"a\":");
-        appendShortestPoint(out, r.actualCurrent, 3);
-        out.append(",\"w\":");
-        appendShortestPoint(out, powerCount(r), 5);
-        out.append(r.outputOn ? ",\"output\":true,\"mode\":\"" : ",\"output\":false,\"mode\":\"");
-        appendMode(out, r.mode);
-        out.append('"');
+        p = putText(p, ",\"set_v\":");
+        p = putShortestPoint(p, r.setVoltage, 2);
+        p = putText(p, ",\"set_a\":");
+        p = putShortestPoint(p, r.setCurrent, 3);
+        p = putText(p, ",\"v\":");
+        p = putShortestPoint(p, r.actualVoltage, 2);
+        p = putText(p, ",\"a\":");
+        p = putShortestPoint(p, r.actualCurrent, 3);
+        p = putText(p, ",\"w\":");
+        p = putShortestPoint(p, powerCount(r), 5);
+        p = r.outputOn ? putText(p, ",\"output\":true,\"mode\":\"")
+                       : putText(p, ",\"output\":false,\"mode\":\"");
+        p = putMode(p, r.mode);
+        *p++ = '"';
     } else {
-        out.append(",\"set_v\":null,\"set_a\":null,\"v\":null,\"a\":null,\"w\":null,"
-                   "\"output\":null,\"mode\":null");
+        p = putText(p, ",\"set_v\":null,\"set_a\":null,\"v\":null,\"a\":null,\"w\":null,"
+                       "\"output\":null,\"mode\":null");
     }
-    out.append(",\"ah\":");
-    appendCounter(out, row.ampHours);
-    out.append(",\"wh\":");
-    appendCounter(out, row.wattHours);
-    out.append(",\"error\":");
+    p = putText(p, ",\"ah\":");
+    p = putCounter(p, row.ampHours);
+    p = putText(p, ",\"wh\":");
+    p = putCounter(p, row.wattHours);
+    p = putText(p, ",\"error\":");
     if (row.error.isEmpty()) {
-        out.append("null");
+        p = putText(p, "null");
+        out.append(text, p - text);
     } else {
+        out.append(text, p - text);
         appendJsonString(out, row.error);
     }
+    char tail[kStepChars];
+    char *q = tail;
     if (withStep) {
-        out.append(",\"step\":");
-        appendInteger(out, row.step);
-        out.append(",\"point\":");
-        if (row.point) {
-            appendInteger(out, *row.point);
-        } else {
-            out.append("null");
-        }
+        q = putText(q, ",\"step\":");
+        q = putInteger(q, row.step);
+        q = putText(q, ",\"point\":");
+        q = row.point ? putInteger(q, *row.point) : putText(q, "null");
     }
-    out.append('}');
+    *q++ = '}';
+    out.append(tail, q - tail);
 }
 
 QString RowWriter::csvLine(const Row &row, bool withStep)
