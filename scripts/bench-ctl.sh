@@ -88,6 +88,7 @@ ctl_cpu=$(per "$ctl0" "$ctl1" "$((rows1 - rows0))")
 mb_cpu=$(per "$mb0" "$mb1" "$((polls1 - polls0))")
 row "CPU per reading, log at 350 ms (${seconds} s)" "${ctl_cpu} ms ($((rows1 - rows0)) readings)" \
     "mbpoll ${mb_cpu} ms ($((polls1 - polls0)) polls), ratio $(ratio "$ctl_cpu" "$mb_cpu")"
+log_ratio=$(ratio "$ctl_cpu" "$mb_cpu")
 row "resident memory of the log, start / end" \
     "$(awk "BEGIN { printf \"%.1f / %.1f MB\", $rss0 / 1024, $rss1 / 1024 }")" ""
 
@@ -169,6 +170,7 @@ PY
     link=$(sed -n 's/.*round trip: median \([0-9.]*\) ms.*/\1/p' "$work/serve.err")
     row "serve: MEAS:VOLT? round trip, median / p99" "${serve_median} / ${serve_p99} ms" \
         "${floor} ms (one status read), +$(awk "BEGIN { printf \"%.1f\", $serve_median - $floor }") ms"
+    serve_over=$(awk "BEGIN { printf \"%.1f\", $serve_median - $floor }")
     row "serve: added to the link's own round trip" \
         "+$(awk "BEGIN { printf \"%.1f\", $serve_median - ${link:-0} }") ms" \
         "link median ${link:-?} ms (request to reply)"
@@ -178,4 +180,13 @@ PY
         "$rate (26.0 + 3.65 + ${latency} ms a reading)"
 else
     echo "serve: PyVISA (python3-pyvisa, python3-pyvisa-py) is not installed; skipped"
+fi
+
+# The two figures with targets, once more at the end.
+echo
+echo "log, CPU per reading against mbpoll -l 350: ratio ${log_ratio} (${ctl_cpu} / ${mb_cpu} ms; target at most 0.80)"
+if [ -n "${serve_over:-}" ]; then
+    echo "serve, MEAS:VOLT? median over the floor: +${serve_over} ms (${serve_median} against ${floor} ms; target at most +1.0)"
+else
+    echo "serve: not measured (PyVISA is missing)"
 fi

@@ -6,7 +6,9 @@
 #     menu entries, the uninstall entry and the installed vantelctl.exe, then the
 #     silent uninstall, which leaves none of them but a file of the user's; then
 #     an install into the folder /D names;
-#  3. the Windows unit tests, through CTest;
+#  3. the Windows unit tests, through CTest: each suite writes its report to a file
+#     that CTest prints when the suite fails (cmake/wine-test-report.cmake), so
+#     that a failure names its case;
 #  4. end to end against vantel-sim on a pseudo-terminal mapped into the prefix as
 #     COM3: vantelctl.exe's commands and exit codes, the vantel window polling
 #     and setting a voltage (the poll period is read off the simulator's trace),

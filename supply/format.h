@@ -2,6 +2,7 @@
 
 #include "protocol/reading.h"
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QString>
 
@@ -12,6 +13,34 @@
 // the same value is the same text wherever it appears. Everything is built from
 // integer counts: no locale can change the decimal separator.
 namespace supply {
+
+// The texts below are made by appending bytes (ASCII, UTF-8 for error words) to a
+// buffer the caller keeps: a row is built in one buffer reused from row to row, with
+// no QString, no locale and no time-zone lookup of its own. The QString functions
+// return the same bytes.
+//
+// The put functions write the same texts at `p` and return the end, for a line
+// built in a buffer of one's own: a number takes at most kNumberChars bytes, a
+// time or a mode at most kTimeChars and kNumberChars.
+constexpr int kNumberChars = 48; // a sign, 20 digits, the point and 18 decimals
+constexpr int kTimeChars = 48;   // "2026-12-07T17:05:47.123+01:00", or a longer year
+char *putInteger(char *p, long long value);
+char *putFixedPoint(char *p, long long count, int decimals);
+char *putShortestPoint(char *p, long long count, int decimals);
+char *putCounter(char *p, double value);
+char *putElapsed(char *p, double seconds);
+char *putLocalTime(char *p, const QDateTime &time);
+char *putMode(char *p, std::uint8_t mode);
+
+void appendInteger(QByteArray &out, long long value);
+void appendFixedPoint(QByteArray &out, long long count, int decimals);
+void appendShortestPoint(QByteArray &out, long long count, int decimals);
+void appendCounter(QByteArray &out, double value);
+void appendElapsed(QByteArray &out, double seconds);
+void appendLocalTime(QByteArray &out, const QDateTime &time);
+void appendMode(QByteArray &out, std::uint8_t mode);
+// `text` as a JSON string literal, quotes and escapes included.
+void appendJsonString(QByteArray &out, const QString &text);
 
 // count / 10^decimals with exactly `decimals` digits after the point ("12.30").
 QString fixedPoint(long long count, int decimals);

@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QStringList>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -39,63 +40,137 @@ QString RowWriter::csvHeader(bool withStep)
            (withStep ? QStringLiteral(",step,point") : QString());
 }
 
-QString RowWriter::csvLine(const Row &row, bool withStep)
+namespace {
+
+// A string literal, without its terminating zero.
+template <std::size_t N> char *putText(char *p, const char (&text)[N])
 {
-    QStringList cells{localTimeText(row.time), elapsedText(row.elapsedSeconds),
-                      QString::number(row.address)};
+    return std::copy(text, text + N - 1, p);
+}
+
+// The columns before the error, at most: a time, eleven numbers or a mode, and
+// the separators and JSON keys between them.
+constexpr int kLineChars = kTimeChars + 11 * kNumberChars + 160;
+
+// The step and point columns or keys: at most two numbers and their keys.
+constexpr int kStepChars = 2 * kNumberChars + 32;
+
+} // namespace
+
+void RowWriter::appendCsv(QByteArray &out, const Row &row, bool withStep)
+{
+    // Everything but the error is put into one buffer and appended in one call.
+    char text[kLineChars];
+    char *p = putLocalTime(text, row.time);
+    *p++ = ',';
+    p = putElapsed(p, row.elapsedSeconds);
+    *p++ = ',';
+    p = putInteger(p, row.address);
+    *p++ = ',';
     if (row.reading) {
         const protocol::StatusReading &r = *row.reading;
-        cells << voltsText(r.setVoltage) << ampsText(r.setCurrent) << voltsText(r.actualVoltage)
-              << ampsText(r.actualCurrent) << wattsText(powerCount(r))
-              << (r.outputOn ? QStringLiteral("1") : QStringLiteral("0")) << modeText(r.mode);
+        p = putShortestPoint(p, r.setVoltage, 2);
+        *p++ = ',';
+        p = putShortestPoint(p, r.setCurrent, 3);
+        *p++ = ',';
+        p = putShortestPoint(p, r.actualVoltage, 2);
+        *p++ = ',';
+        p = putShortestPoint(p, r.actualCurrent, 3);
+        *p++ = ',';
+        p = putShortestPoint(p, powerCount(r), 5);
+        p = r.outputOn ? putText(p, ",1,") : putText(p, ",0,");
+        p = putMode(p, r.mode);
+        *p++ = ',';
     } else {
-        for (int i = 0; i < 7; ++i) {
-            cells << QString();
-        }
+        p = putText(p, ",,,,,,,");
     }
-    cells << counterText(row.ampHours) << counterText(row.wattHours) << row.error;
+    p = putCounter(p, row.ampHours);
+    *p++ = ',';
+    p = putCounter(p, row.wattHours);
+    *p++ = ',';
+    out.append(text, p - text);
+    if (!row.error.isEmpty()) {
+        out.append(row.error.toUtf8());
+    }
     if (withStep) {
-        cells << QString::number(row.step) << (row.point ? QString::number(*row.point) : QString());
+        char step[kStepChars];
+        char *q = step;
+        *q++ = ',';
+        q = putInteger(q, row.step);
+        *q++ = ',';
+        if (row.point) {
+            q = putInteger(q, *row.point);
+        }
+        out.append(step, q - step);
     }
-    return cells.join(QLatin1Char(','));
+}
+
+void RowWriter::appendJson(QByteArray &out, const Row &row, bool withStep)
+{
+    // The time and the mode are ASCII with nothing to escape.
+    char text[kLineChars];
+    char *p = putText(text, "{\"time\":\"");
+    p = putLocalTime(p, row.time);
+    p = putText(p, "\",\"elapsed_s\":");
+    p = putElapsed(p, row.elapsedSeconds);
+    p = putText(p, ",\"address\":");
+    p = putInteger(p, row.address);
+    if (row.reading) {
+        const protocol::StatusReading &r = *row.reading;
+        p = putText(p, ",\"set_v\":");
+        p = putShortestPoint(p, r.setVoltage, 2);
+        p = putText(p, ",\"set_a\":");
+        p = putShortestPoint(p, r.setCurrent, 3);
+        p = putText(p, ",\"v\":");
+        p = putShortestPoint(p, r.actualVoltage, 2);
+        p = putText(p, ",\"a\":");
+        p = putShortestPoint(p, r.actualCurrent, 3);
+        p = putText(p, ",\"w\":");
+        p = putShortestPoint(p, powerCount(r), 5);
+        p = r.outputOn ? putText(p, ",\"output\":true,\"mode\":\"")
+                       : putText(p, ",\"output\":false,\"mode\":\"");
+        p = putMode(p, r.mode);
+        *p++ = '"';
+    } else {
+        p = putText(p, ",\"set_v\":null,\"set_a\":null,\"v\":null,\"a\":null,\"w\":null,"
+                       "\"output\":null,\"mode\":null");
+    }
+    p = putText(p, ",\"ah\":");
+    p = putCounter(p, row.ampHours);
+    p = putText(p, ",\"wh\":");
+    p = putCounter(p, row.wattHours);
+    p = putText(p, ",\"error\":");
+    if (row.error.isEmpty()) {
+        p = putText(p, "null");
+        out.append(text, p - text);
+    } else {
+        out.append(text, p - text);
+        appendJsonString(out, row.error);
+    }
+    char tail[kStepChars];
+    char *q = tail;
+    if (withStep) {
+        q = putText(q, ",\"step\":");
+        q = putInteger(q, row.step);
+        q = putText(q, ",\"point\":");
+        q = row.point ? putInteger(q, *row.point) : putText(q, "null");
+    }
+    *q++ = '}';
+    out.append(tail, q - tail);
+}
+
+QString RowWriter::csvLine(const Row &row, bool withStep)
+{
+    QByteArray line;
+    appendCsv(line, row, withStep);
+    return QString::fromUtf8(line);
 }
 
 QByteArray RowWriter::jsonLine(const Row &row, bool withStep)
 {
-    JsonObject json;
-    json.text("time", localTimeText(row.time));
-    json.number("elapsed_s", elapsedText(row.elapsedSeconds));
-    json.number("address", QString::number(row.address));
-    if (row.reading) {
-        const protocol::StatusReading &r = *row.reading;
-        json.number("set_v", voltsText(r.setVoltage));
-        json.number("set_a", ampsText(r.setCurrent));
-        json.number("v", voltsText(r.actualVoltage));
-        json.number("a", ampsText(r.actualCurrent));
-        json.number("w", wattsText(powerCount(r)));
-        json.boolean("output", r.outputOn);
-        json.text("mode", modeText(r.mode));
-    } else {
-        for (const char *key : {"set_v", "set_a", "v", "a", "w", "output", "mode"}) {
-            json.null(key);
-        }
-    }
-    json.number("ah", counterText(row.ampHours));
-    json.number("wh", counterText(row.wattHours));
-    if (row.error.isEmpty()) {
-        json.null("error");
-    } else {
-        json.text("error", row.error);
-    }
-    if (withStep) {
-        json.number("step", QString::number(row.step));
-        if (row.point) {
-            json.number("point", QString::number(*row.point));
-        } else {
-            json.null("point");
-        }
-    }
-    return json.toJson();
+    QByteArray line;
+    appendJson(line, row, withStep);
+    return line;
 }
 
 QString RowWriter::target() const
@@ -146,6 +221,7 @@ QString RowWriter::open(const QString &path, Existing existing)
     m_path = isStdout(path) ? QString() : path;
     m_failed = false;
     m_rows = 0;
+    m_size = 0;
     if (isStdout(path)) {
         if (!m_file.open(kStdoutFd, QIODevice::WriteOnly | QIODevice::Unbuffered)) {
             return QStringLiteral("stdout: ") + m_file.errorString();
@@ -167,6 +243,8 @@ QString RowWriter::open(const QString &path, Existing existing)
         if (!m_file.open(mode)) {
             return QStringLiteral("%1: %2").arg(path, m_file.errorString());
         }
+        // The size is kept from here on rather than asked of the system at every row.
+        m_size = m_file.size();
         if (appending) {
             // A last line cut short (a process killed mid-write) is ended first.
             return endsInNewline ? QString() : writeBytes("\n");
@@ -181,9 +259,16 @@ QString RowWriter::write(const Row &row)
     if (m_failed) {
         return QStringLiteral("%1: an earlier row could not be written").arg(target());
     }
-    const QByteArray line = m_format == Format::Csv ? (csvLine(row, m_withStep) + '\n').toUtf8()
-                                                    : jsonLine(row, m_withStep) + '\n';
-    const QString why = writeBytes(line);
+    // One buffer for every row: after the first rows it holds the longest line, and
+    // building a row allocates nothing.
+    m_line.truncate(0);
+    if (m_format == Format::Csv) {
+        appendCsv(m_line, row, m_withStep);
+    } else {
+        appendJson(m_line, row, m_withStep);
+    }
+    m_line.append('\n');
+    const QString why = writeBytes(m_line);
     if (why.isEmpty()) {
         ++m_rows;
     }
@@ -192,18 +277,18 @@ QString RowWriter::write(const Row &row)
 
 QString RowWriter::writeBytes(const QByteArray &bytes)
 {
-    const qint64 before = m_path.isEmpty() ? -1 : m_file.size();
     errno = 0;
     const qint64 written = m_file.write(bytes);
     if (written == bytes.size()) {
+        m_size += written;
         return {};
     }
     // A short write sets no error of QFile's own; errno holds the system's reason.
     const int number = errno;
     const QString reason = number != 0 ? systemError(number) : m_file.errorString();
     m_failed = true;
-    if (before >= 0 && written > 0) {
-        m_file.resize(before); // back to the last whole row
+    if (!m_path.isEmpty() && written > 0) {
+        m_file.resize(m_size); // back to the last whole row
     }
     return QStringLiteral("%1: %2").arg(target(), reason);
 }

@@ -52,6 +52,9 @@ public:
     static QString csvLine(const Row &row, bool withStep);
     // One JSON object, keys in the columns' order, compact.
     static QByteArray jsonLine(const Row &row, bool withStep);
+    // The same texts appended to `out` (UTF-8), with no line end.
+    static void appendCsv(QByteArray &out, const Row &row, bool withStep);
+    static void appendJson(QByteArray &out, const Row &row, bool withStep);
 
 private:
     QString writeBytes(const QByteArray &bytes);
@@ -60,6 +63,8 @@ private:
     bool m_withStep = false;
     QString m_path;
     QFile m_file;
+    QByteArray m_line; // the row being written, reused
+    qint64 m_size = 0; // the file's size after its last whole row
     bool m_failed = false;
     long m_rows = 0;
 };
