@@ -642,11 +642,29 @@ void Client::Private::examine()
             return;
         }
         const std::uint8_t *data = bytesOf(rx);
+        // Time tells the adapter's echo from a reply only on a real UART: a
+        // virtual port (USB CDC-ACM, a network bridge, a pty) answers at once.
+        // So time only ever decides between the request's own copy and a write's
+        // reply, which looks the same.
         const bool early = rxAtNs.front() < earliestNs;
+        const bool isWrite = request[1] != protocol::kReadHoldingRegisters;
         // The adapter's copy of the request: a supply never sends back a read
-        // request, and a copy that began before a reply could have is no reply.
-        if (echoPending && (echo || early || request[1] == protocol::kReadHoldingRegisters)) {
-            switch (protocol::matchEcho(request, data, size)) {
+        // request; a write's copy is the echo when the adapter is known to echo,
+        // or perhaps when it came before a reply could have.
+        if (echoPending && (echo || early || !isWrite)) {
+            const protocol::EchoMatch match = protocol::matchEcho(request, data, size);
+            if (match == protocol::EchoMatch::Whole && isWrite && !echo && size <= request.size()) {
+                // A copy of a write that came too soon for a reply on a real UART:
+                // the echo if the supply's copy follows by the reply's usual time,
+                // otherwise the reply itself, from a port that answers at once (a
+                // later second copy still shows it was the echo).
+                if (!pastDue) {
+                    expect(job.replySize);
+                    return;
+                }
+                echoPending = false;
+            }
+            switch (echoPending ? match : protocol::EchoMatch::No) {
             case protocol::EchoMatch::Partial:
                 // The start of a read's echo looks like the start of its reply.
                 if (!early) {
@@ -670,7 +688,8 @@ void Client::Private::examine()
                 break;
             }
         }
-        if (!early) {
+        {
+            // A whole reply is the reply whenever it comes.
             const protocol::ReplyJudgement judgement =
                 protocol::judgeReply(request, job.replySize, data, size);
             switch (judgement.verdict) {
@@ -699,9 +718,6 @@ void Client::Private::examine()
         }
         std::size_t start = 1;
         for (; start < size; ++start) {
-            if (rxAtNs[start] < earliestNs) {
-                continue;
-            }
             const auto verdict =
                 protocol::judgeReply(request, job.replySize, data + start, size - start).verdict;
             if (verdict == protocol::ReplyVerdict::Ok ||
@@ -870,10 +886,9 @@ void Client::Private::onDeadline()
         return;
     }
     // What is left: the start of our reply (short), or what was no reply.
-    if (!rx.isEmpty() && rxAtNs.front() >= earliestNs &&
-        protocol::judgeReply(request, job.replySize, bytesOf(rx),
-                             static_cast<std::size_t>(rx.size()))
-                .verdict == protocol::ReplyVerdict::Incomplete) {
+    if (!rx.isEmpty() && protocol::judgeReply(request, job.replySize, bytesOf(rx),
+                                              static_cast<std::size_t>(rx.size()))
+                                 .verdict == protocol::ReplyVerdict::Incomplete) {
         out()->m_bytes = rx;
         ++stats.shortReplies;
         dropJunk(rx.size(), "short");
@@ -920,6 +935,7 @@ void Client::Private::onGrace()
     if (state != State::Waiting) {
         return;
     }
+    pastDue = true;
     setThreshold(1);
     pull();
     examine();

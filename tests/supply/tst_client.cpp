@@ -210,9 +210,16 @@ void TestClient::line_data()
         {0, 6, 0, 1});
     row("a fragment, then ours",
         {read({{30, kStatusFrom2.left(6)}, {60, kStatus}}, Error::None, kStatus)}, {0, 6, 0, 0});
-    // Bytes that come before the request could have been answered are no reply.
-    row("an earlier reply, too soon to be ours",
-        {read({{0, kZeroStatus}, {60, kStatus}}, Error::None, kStatus)}, {0, 0, 0, 1});
+    // A virtual port answers at once, whatever the baud: a whole reply is the
+    // reply however soon it comes.
+    row("a reply 0.1 ms after the request", {read({{0, kStatus}}, Error::None, kStatus)});
+    row("a write's reply at once", {write({{0, writeEcho}}, Error::None, writeEcho)});
+    row("an echoing adapter on an instant line",
+        {read({{0, kReadRequest}, {0, kStatus}}, Error::None, kStatus),
+         write({{0, writeEcho}, {0, writeEcho}}, Error::None, writeEcho)},
+        {0, 0, 2, 0});
+    row("a foreign frame at once, then ours",
+        {read({{0, kStatusFrom2}, {30, kStatus}}, Error::None, kStatus)}, {0, 0, 0, 1});
     row("another address with a bad crc", {read({{40, otherBadCrc}}, Error::Foreign)},
         {0, 17, 0, 1});
     row("our address, another byte count", {read({{40, otherByteCount}}, Error::Foreign)},
@@ -239,8 +246,14 @@ void TestClient::line_data()
         {1, 0, 0, 0});
     row("the adapter's echo on a read",
         {read({{5, kReadRequest}, {40, kStatus}}, Error::None, kStatus)}, {0, 0, 1, 0});
+    // A copy too soon for a reply on a real UART waits for the supply's copy until
+    // the reply's usual time; one that comes after it still shows the echo.
     row("the adapter's echo on a write, by its time",
-        {write({{5, writeEcho}, {30, writeEcho}}, Error::None, writeEcho)}, {0, 0, 1, 0});
+        {write({{5, writeEcho}, {12, writeEcho}}, Error::None, writeEcho)}, {0, 0, 1, 0});
+    row("the adapter's echo on a write, the supply's copy after its usual time",
+        {write({{5, writeEcho}, {30, writeEcho}}, Error::None, writeEcho),
+         read({{40, kStatus}}, Error::None, kStatus)},
+        {0, 0, 1, 0});
     row("a write answered without echo", {write({{30, writeEcho}}, Error::None, writeEcho)});
     // The echo came too late to be told by its time: the second copy tells it.
     row("the adapter's echo on a write, by the supply's copy",
