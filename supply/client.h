@@ -110,11 +110,11 @@ private:
 //   foreign); an address that timed out is asked again only once the line has
 //   been quiet for half a timeout, or its late frame has come and gone;
 // - with echo set, the adapter's copy of every request is dropped; without it,
-//   the copy of a read request is recognised by its bytes; a write's copy that
-//   came before a UART could have answered is the echo if a second copy follows
-//   by the reply's usual time, and otherwise the reply, and a copy taken for the
-//   reply is shown to be the echo by a second copy within the timeout; either
-//   turns echo on;
+//   the copy of a read request is recognised by its bytes, and the copy of a
+//   write by its time on a UART (it began before a reply could have) or, on a
+//   port that answers sooner than a UART can (a virtual one), by a second copy
+//   by the reply's usual time; a copy taken for the reply is shown to be the echo
+//   by a second copy within the timeout; each turns echo on;
 // - a reply of known length is waited for whole (the control's receive
 //   threshold), with a timer at its usual time for a shorter one, so that a
 //   reading costs one wake-up; a reply still coming is judged when whole, or when

@@ -260,15 +260,16 @@ void LineTracker::examine()
         const bool isWrite = m_request[1] != protocol::kReadHoldingRegisters;
         // The adapter's copy of the request: a supply never sends back a read
         // request; a write's copy is the echo when the adapter is known to echo,
-        // or perhaps when it came before a reply could have.
+        // or when it began before a reply could have on a UART.
         if (m_echoPending && (m_echo || early || !isWrite)) {
             protocol::EchoMatch match = protocol::matchEcho(m_request, data, size);
             if (match == protocol::EchoMatch::Whole && isWrite && !m_echo &&
-                size <= m_request.size()) {
-                // A write's copy too soon for a reply on a UART: the echo if the
-                // supply's copy follows by the reply's usual time, otherwise the
-                // reply itself, from a port that answers at once (a later second
-                // copy still shows it was the echo).
+                size <= m_request.size() &&
+                m_rxAt[m_request.size() - 1] < m_sent + charsTime(double(m_request.size()))) {
+                // A write's copy that ended before the request could have gone
+                // out on a UART: a virtual port's. It is the echo if a second copy
+                // follows by the reply's usual time, otherwise the reply (a later
+                // second copy still shows it was the echo).
                 if (!lookingAtEveryByte()) {
                     m_want = m_replySize;
                     return;

@@ -263,11 +263,16 @@ void TestClient::line_data()
         {1, 0, 0, 0});
     row("the adapter's echo on a read",
         {read({{5, kReadRequest}, {40, kStatus}}, Error::None, kStatus)}, {0, 0, 1, 0});
-    // A copy too soon for a reply on a real UART waits for the supply's copy until
-    // the reply's usual time; one that comes after it still shows the echo.
+    // On a UART a write's copy that began before a reply could have is the echo.
     row("the adapter's echo on a write, by its time",
+        {write({{9, writeEcho}, {30, writeEcho}}, Error::None, writeEcho)}, {0, 0, 1, 0});
+    row("the adapter's echo on a write, and no reply", {write({{9, writeEcho}}, Error::Timeout)},
+        {0, 0, 1, 0});
+    // Sooner than a UART could have sent it: a virtual port's copy, the echo if
+    // the supply's copy follows by the reply's usual time, else the reply.
+    row("a virtual port's echo on a write",
         {write({{5, writeEcho}, {12, writeEcho}}, Error::None, writeEcho)}, {0, 0, 1, 0});
-    row("the adapter's echo on a write, the supply's copy after its usual time",
+    row("a virtual port's echo on a write, the supply's copy after its usual time",
         {write({{5, writeEcho}, {30, writeEcho}}, Error::None, writeEcho),
          read({{40, kStatus}}, Error::None, kStatus)},
         {0, 0, 1, 0});
@@ -446,8 +451,7 @@ void TestClient::lateFrameNamedWithItsTrueDelay()
     QCOMPARE(late.size(), std::size_t(1));
     QCOMPARE(int(late[0].address), 2);
     QCOMPARE(late[0].bytes, kStatusFrom2);
-    QVERIFY2(late[0].afterMs >= 90,
-             qPrintable(QString::number(late[0].afterMs)));
+    QVERIFY2(late[0].afterMs >= 90, qPrintable(QString::number(late[0].afterMs)));
     QVERIFY(client.takeLateFrames().empty());
     QCOMPARE(client.stats().late, 1L);
     QCOMPARE(client.stats().foreign, 0L);

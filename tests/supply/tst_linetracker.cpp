@@ -390,6 +390,12 @@ void TestLineTracker::writeCopies_data()
     // Taken for the reply at its usual time; the supply's copy shows it was the echo.
     QTest::newRow("the echo, then the supply's copy late")
         << Script{{5, kWriteCopy}, {40, kWriteCopy}} << false << Outcome::Reply << 1L << true;
+    // On a UART, a copy that began before a reply could have is the echo: a write
+    // is never confirmed by it alone.
+    QTest::newRow("a UART's echo, and no reply")
+        << Script{{8.5, kWriteCopy}} << false << Outcome::Timeout << 1L << true;
+    QTest::newRow("a UART's echo, then the reply")
+        << Script{{8.5, kWriteCopy}, {30, kWriteCopy}} << false << Outcome::Reply << 1L << true;
     QTest::newRow("echo set, the echo alone")
         << Script{{5, kWriteCopy}} << true << Outcome::Timeout << 1L << true;
     QTest::newRow("echo set, a read's copy and reply at once")
