@@ -133,6 +133,9 @@ Prepared prepareRun(const CommandLine &line, const CommonOptions &common)
         auto writer = sinks.writer;
         auto publishing = sinks.publishing;
         auto *line = new supply::ScheduledRunLine(context.client, options.address, rows.interval);
+        auto *keeper = new supply::PortKeeper(context.comm, context.client, portName, line);
+        QObject::connect(keeper, &supply::PortKeeper::message, line, &printErr);
+        line->setPortKeeper(keeper);
         auto *runner = new supply::Runner(*line, *shared, options, line);
         QObject::connect(runner, &supply::Runner::message, runner, &printErr);
         QObject::connect(runner, &supply::Runner::rowTaken, runner,
