@@ -79,10 +79,12 @@ private:
 
     std::unique_ptr<testsupport::CtlRig> m_rig;
     std::unique_ptr<QProcess> m_slave; // the pymodbus slave, when it is the line
+    bool m_missing = false;            // pymodbus, pyserial-asyncio or socat is missing
 };
 
 void TestE2eLines::cleanup()
 {
+    m_missing = false;
     if (m_slave) {
         m_slave->closeWriteChannel(); // the end of its input ends it
         if (!m_slave->waitForFinished(5000)) {
@@ -117,9 +119,8 @@ bool TestE2eLines::startLine(const QString &line)
     }
     if (m_slave->state() != QProcess::Running) {
         if (m_slave->exitCode() == kSkipCode) {
-            QTest::qSkip("pymodbus, pyserial-asyncio or socat is missing "
-                         "(scripts/install-deps.sh installs them)",
-                         __FILE__, __LINE__);
+            m_missing = true;
+            return true;
         }
         qWarning("%s", m_slave->readAllStandardError().constData());
         return false;
@@ -188,6 +189,10 @@ void TestE2eLines::everyCommandOnEveryLine()
     QFETCH(QString, command);
     QFETCH(QString, says);
     QVERIFY(startLine(line));
+    if (m_missing) {
+        QSKIP("pymodbus, pyserial-asyncio or socat is missing (scripts/install-deps.sh installs "
+              "them)");
+    }
     const QString a = QString::number(kAddress);
     testsupport::CtlResult result;
     if (command == QLatin1String("scan")) {
@@ -262,8 +267,9 @@ void TestE2eLines::logRidesOutAnUnpluggedPort()
     err += QString::fromUtf8(log.readAllStandardError());
     QCOMPARE(log.exitCode(), 0);
 
-    // Good rows, then a `port` row for each slot missed (one every 200 ms for about
-    // 3 s), then good rows again.
+    // Good rows, then a `port` row for each slot missed (one every 200 ms while the
+    // adapter is away, and until the next reopening a second later at most), then
+    // good rows again.
     const QStringList rows = fileLines(file).mid(1);
     qsizetype firstLost = -1;
     qsizetype lastLost = -1;
@@ -277,7 +283,7 @@ void TestE2eLines::logRidesOutAnUnpluggedPort()
     }
     const QString all = rows.join(QLatin1Char('\n')) + QStringLiteral("\n") + err;
     QVERIFY2(firstLost >= 3, qPrintable(all));
-    QVERIFY2(lastLost - firstLost + 1 >= 10 && lastLost - firstLost + 1 <= 20, qPrintable(all));
+    QVERIFY2(lastLost - firstLost + 1 >= 10 && lastLost - firstLost + 1 <= 30, qPrintable(all));
     QVERIFY2(rows.size() - lastLost - 1 >= 3, qPrintable(all));
     for (qsizetype i = firstLost; i <= lastLost; ++i) {
         QVERIFY2(errorCell(rows[i]) == QLatin1String("port"), qPrintable(all));
