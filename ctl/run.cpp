@@ -157,12 +157,15 @@ Prepared prepareRun(const CommandLine &line, const CommonOptions &common)
                          [runner] { runner->stop(QStringLiteral("stopped by a signal")); });
         QObject::connect(
             runner, &supply::Runner::finished, runner,
-            [&context, line, shared, publishing, done](const supply::RunEnd &end) {
+            [&context, line, keeper, shared, publishing, done](const supply::RunEnd &end) {
                 if (end.output == supply::RunEnd::Output::LeftAsIs) {
                     printErr(QStringLiteral("the output is left as it is (--on-abort keep)"));
                 }
                 for (const QString &text : supply::linkSummary(context.client.stats())) {
                     printErr(text);
+                }
+                if (keeper->losses() > 0) {
+                    printErr(keeper->summary());
                 }
                 if (publishing) {
                     publishing->finish();

@@ -319,7 +319,11 @@ QStringList linkSummary(const LinkStats &s)
 
 QStringList Logger::summary() const
 {
-    return linkSummary(m_client.stats()) << m_schedule.summary();
+    QStringList lines = linkSummary(m_client.stats()) << m_schedule.summary();
+    if (m_keeper && m_keeper->losses() > 0) {
+        lines << m_keeper->summary();
+    }
+    return lines;
 }
 
 } // namespace supply

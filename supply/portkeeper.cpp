@@ -36,6 +36,7 @@ void PortKeeper::onLost(const QString &reason)
         }
     }
     m_away.start();
+    ++m_losses;
     m_lastFailure.clear();
     m_retry.start();
     const QString why = reason.isEmpty() ? QStringLiteral("the device went away") : reason;
@@ -64,6 +65,7 @@ void PortKeeper::retry()
     }
     m_retry.stop();
     const qint64 awayMs = m_away.elapsed();
+    m_awayBeforeMs += awayMs;
     m_away.invalidate();
     // Whatever the device held from before the loss is dropped, and the first
     // request waits for a quiet line.
@@ -82,6 +84,23 @@ void PortKeeper::settleWaiters(bool open)
     for (Waiter &w : waiters) {
         w.then(open);
     }
+}
+
+qint64 PortKeeper::awayMs() const
+{
+    return m_awayBeforeMs + (m_away.isValid() ? m_away.elapsed() : 0);
+}
+
+QString PortKeeper::summary() const
+{
+    if (m_losses == 0) {
+        return {};
+    }
+    return QStringLiteral("port %1: lost %2, away %3 s in all%4")
+        .arg(m_portName,
+             m_losses == 1 ? QStringLiteral("once") : QStringLiteral("%1 times").arg(m_losses))
+        .arg(static_cast<double>(awayMs()) / 1000.0, 0, 'f', 1)
+        .arg(m_away.isValid() ? QStringLiteral(", away still") : QString());
 }
 
 void PortKeeper::whenOpen(milliseconds within, std::function<void(bool open)> then)

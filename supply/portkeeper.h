@@ -45,6 +45,13 @@ public:
     // now), or `then(false)` when it is still away after `within`.
     void whenOpen(milliseconds within, std::function<void(bool open)> then);
 
+    // How often the port was lost, and how long it was away in all (the time so
+    // far when it is away now).
+    int losses() const { return m_losses; }
+    qint64 awayMs() const;
+    // "port COM3: lost 2 times, away 4.2 s in all"; empty when it was never lost.
+    QString summary() const;
+
 signals:
     // The port was lost; reopening every second has begun.
     void lost(const QString &reason);
@@ -70,6 +77,8 @@ private:
     QTimer m_retry;
     QElapsedTimer m_away; // valid while the port is away
     QString m_lastFailure;
+    int m_losses = 0;
+    qint64 m_awayBeforeMs = 0; // the losses that have ended
     std::vector<Waiter> m_waiters;
 };
 

@@ -266,6 +266,7 @@ void TestE2eLines::logRidesOutAnUnpluggedPort()
     QVERIFY(log.waitForFinished(kWaitMs));
     err += QString::fromUtf8(log.readAllStandardError());
     QCOMPARE(log.exitCode(), 0);
+    QVERIFY2(err.contains(QStringLiteral("port COM1: lost once, away ")), qPrintable(err));
 
     // Good rows, then a `port` row for each slot missed (one every 200 ms while the
     // adapter is away, and until the next reopening a second later at most), then

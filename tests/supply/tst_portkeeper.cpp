@@ -4,6 +4,7 @@
 #include "supply/portkeeper.h"
 #include "support/fakecommcontrol.h"
 
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -44,6 +45,7 @@ void TestPortKeeper::reopensByNameOnceBack()
     client.setStartQuiet(std::chrono::milliseconds(0));
     client.start();
     PortKeeper keeper(comm, client, QStringLiteral("COM3"));
+    QCOMPARE(keeper.summary(), QString());
     QSignalSpy lost(&keeper, &PortKeeper::lost);
     QSignalSpy restored(&keeper, &PortKeeper::restored);
     QSignalSpy messages(&keeper, &PortKeeper::message);
@@ -62,6 +64,7 @@ void TestPortKeeper::reopensByNameOnceBack()
     QTRY_COMPARE_WITH_TIMEOUT(lost.count(), 1, kWaitMs);
     QVERIFY(!keeper.isOpen());
     QVERIFY(!comm.PortOpen());
+    QVERIFY(keeper.summary().endsWith(QStringLiteral(", away still")));
     QVERIFY2(
         messages.first().first().toString().startsWith(QStringLiteral("the port COM3 was lost (")),
         qPrintable(messages.first().first().toString()));
@@ -83,6 +86,10 @@ void TestPortKeeper::reopensByNameOnceBack()
     QVERIFY(keeper.isOpen());
     QCOMPARE(comm.opened.last(), kPort);
     QVERIFY(messages.last().first().toString().startsWith(QStringLiteral("the port COM3 is back")));
+    QVERIFY2(QRegularExpression(QStringLiteral("^port COM3: lost once, away \\d+\\.\\d s in all$"))
+                 .match(keeper.summary())
+                 .hasMatch(),
+             qPrintable(keeper.summary()));
 
     // The client takes requests again.
     const qsizetype sent = comm.written.size();
