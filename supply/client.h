@@ -3,43 +3,21 @@
 #include "protocol/frames.h"
 #include "protocol/reading.h"
 #include "serial/commcontrol.h"
+#include "supply/linetrace.h"
+#include "supply/linetracker.h"
 
 #include <QByteArray>
 #include <QDateTime>
-#include <QLoggingCategory>
 #include <QObject>
 #include <QString>
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <vector>
 
-// Every frame on the line, with its time, direction, bytes and verdict, at debug
-// level: QT_LOGGING_RULES="vantel.line.debug=true", or vantelctl's --verbose.
-Q_DECLARE_LOGGING_CATEGORY(lcLine)
-
 namespace supply {
-
-// Turns the vantel.line category on and writes its lines, and only its, to `out`
-// as they are, one a line ("   123.4 ms -> 01 03 10 00 00 06 C1 08  request");
-// every other message goes where it went before.
-void enableLineTrace(std::FILE *out = stderr);
-
-using std::chrono::milliseconds;
-
-// 9600 baud, 8N1: ten bits a character.
-constexpr double kCharMs = 10.0 * 1000.0 / 9600.0;
-// A status read on the wire: the 8-byte request and the 17-byte reply (26.0 ms),
-// before the supply's own latency.
-constexpr double kStatusFloorMs = (8 + 17) * kCharMs;
-// The silence every frame keeps after the last one on the line: 3.5 characters.
-constexpr double kSilenceMs = 3.5 * kCharMs;
-// How long a reply in flight may still come after a stop: a supply may start its
-// reply 300 ms after the request.
-constexpr milliseconds kStopGrace{300};
 
 // How a request fared: one vocabulary for every row, key, message and count.
 enum class Error {
@@ -56,25 +34,6 @@ enum class Error {
 // "timeout", "crc", "foreign", "short", "exception N", "port", "interrupted";
 // empty for None.
 QString errorWord(Error error, int exceptionCode = 0);
-
-// Counts over every request the client made.
-struct LinkStats {
-    long requests = 0;
-    long replies = 0; // good replies and exception replies
-    long timeouts = 0;
-    long badCrc = 0;
-    long foreign = 0; // frames or bytes from other addresses, or no frame at all
-    long late = 0;    // replies of our own addresses that came after their wait
-    long shortReplies = 0;
-    long echoes = 0;    // requests the adapter gave back
-    long junkBytes = 0; // bytes skipped before a reply that were no frame
-    // Round trips of the good and exception replies, kept in a bounded summary
-    // (a log of a month must not grow): count, median and p99 estimates.
-    long roundTrips = 0;
-    double medianMs = 0;
-    double p99Ms = 0;
-    double maxMs = 0;
-};
 
 // A frame with a good CRC from an address that was asked earlier and whose wait
 // had ended: a reply that came too late.
@@ -107,6 +66,8 @@ public:
     const std::optional<protocol::StatusReading> &reading() const { return m_reading; }
     // When the request went out (wall clock, in UTC, for rows) and how long the reply took.
     const QDateTime &sentAt() const { return m_sentAt; }
+    // When the request went out on the monotonic clock, for elapsed times.
+    std::chrono::steady_clock::time_point sentTime() const { return m_sentTime; }
     double roundTripMs() const { return m_roundTripMs; }
 
 signals:
@@ -124,22 +85,24 @@ private:
     QByteArray m_bytes;
     std::optional<protocol::StatusReading> m_reading;
     QDateTime m_sentAt;
+    std::chrono::steady_clock::time_point m_sentTime;
     double m_roundTripMs = 0;
 };
 
 // An asynchronous Modbus RTU master for the supply over a serial control, in the
 // manner of QModbusClient: requests queue and go out one at a time, each with
 // the line's rules, and each hands back a Reply. It never waits in a nested event
-// loop: timers and the control's receive signal drive a state machine.
+// loop: one timer and the control's receive signal drive it, and a LineTracker
+// judges the line.
 //
 // The line's rules it keeps:
 // - 3.5 character times of silence after the last byte sent or received before
 //   a request goes out;
 // - on start(), the line must be quiet first and whatever waited is dropped, so
 //   a reply to an earlier program's request is never taken for ours;
-// - bytes that arrive before the request could have been answered (while it is
-//   still going out, or within its own echo time) are the adapter's echo, never
-//   the supply's reply;
+// - a whole frame from the address asked, with the function asked and a good
+//   CRC, that is not the request's own copy, is the reply however soon it comes
+//   (a virtual port answers at once, whatever the baud);
 // - junk before a reply is skipped and counted; a whole frame from another
 //   address, or a fragment of one, never ends a wait: only our reply or the
 //   timeout do;
@@ -148,11 +111,14 @@ private:
 //   been quiet for half a timeout, or its late frame has come and gone;
 // - with echo set, the adapter's copy of every request is dropped; without it,
 //   the copy of a read request is recognised by its bytes, and the copy of a
-//   write by its time or, failing that, by the supply's second copy that follows
-//   within the timeout; either turns echo on;
+//   write by its time on a UART (it began before a reply could have) or, on a
+//   port that answers sooner than a UART can (a virtual one), by a second copy
+//   by the reply's usual time; a copy taken for the reply is shown to be the echo
+//   by a second copy within the timeout; each turns echo on;
 // - a reply of known length is waited for whole (the control's receive
 //   threshold), with a timer at its usual time for a shorter one, so that a
-//   reading costs one wake-up;
+//   reading costs one wake-up; a reply still coming is judged when whole, or when
+//   its wait ends, never before;
 // - interrupt() gives a reply in flight up to kStopGrace more, then ends.
 class Client : public QObject {
     Q_OBJECT

@@ -28,7 +28,7 @@ Logger::Logger(Client &client, LogOptions options, QObject *parent)
 
 void Logger::start()
 {
-    m_clock.start();
+    m_start = std::chrono::steady_clock::now();
     m_schedule.start(0);
     scheduleRound();
 }
@@ -115,8 +115,7 @@ void Logger::taken(const Reading &reading)
         // The first request waited for the line to be quiet: the slots count from
         // when it went out.
         m_aligned = true;
-        const qint64 agoNs = reading.row.time.msecsTo(QDateTime::currentDateTimeUtc()) * 1'000'000;
-        m_roundStartedNs = nowNs() - std::max<qint64>(0, agoNs);
+        m_roundStartedNs = std::min(nowNs(), nsSinceStart(reading.sentTime));
         m_schedule.start(m_roundStartedNs);
         m_schedule.roundStarted(m_roundStartedNs);
     }

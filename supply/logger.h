@@ -6,7 +6,6 @@
 #include "supply/row.h"
 #include "supply/schedule.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -71,7 +70,11 @@ private:
         std::optional<bool> outputOn; // from the last good reading
     };
 
-    qint64 nowNs() const { return m_clock.nsecsElapsed(); }
+    qint64 nowNs() const { return nsSinceStart(std::chrono::steady_clock::now()); }
+    qint64 nsSinceStart(std::chrono::steady_clock::time_point at) const
+    {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(at - m_start).count();
+    }
     void scheduleRound();
     void roundDue();
     void readNext();
@@ -93,7 +96,7 @@ private:
     LogOptions m_options;
     RowMaker m_rows;
     Schedule m_schedule;
-    QElapsedTimer m_clock;
+    std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
     QTimer m_wait;
     std::map<std::uint8_t, AddressState> m_states;
     std::size_t m_next = 0; // the address of the round to read next

@@ -5,37 +5,31 @@
 
 namespace supply {
 
-RowMaker::RowMaker()
-{
-    m_clock.start();
-}
+RowMaker::RowMaker() = default;
 
 double RowMaker::elapsedNow() const
 {
-    return static_cast<double>(m_clock.nsecsElapsed() - m_originNs.value_or(0)) / 1e9;
+    return elapsedAt(Clock::now());
 }
 
-double RowMaker::elapsedAt(const QDateTime &at) const
+double RowMaker::elapsedAt(Clock::time_point at) const
 {
-    if (!at.isValid()) {
-        return elapsedNow();
-    }
-    const double agoSeconds =
-        static_cast<double>(at.msecsTo(QDateTime::currentDateTimeUtc())) / 1000.0;
-    return std::max(0.0, elapsedNow() - std::max(0.0, agoSeconds));
+    const std::chrono::duration<double> since = at - m_origin.value_or(m_start);
+    return std::max(0.0, since.count());
 }
 
-Row RowMaker::make(int address, const QDateTime &sentAt,
+Row RowMaker::make(int address, const QDateTime &sentAt, Clock::time_point sentTime,
                    const std::optional<protocol::StatusReading> &reading, const QString &error)
 {
-    if (!m_originNs) {
-        m_originNs = 0;
-        m_originNs = m_clock.nsecsElapsed() -
-                     static_cast<qint64>(std::max(0.0, elapsedNow() - elapsedAt(sentAt)) * 1e9);
+    if (sentTime == Clock::time_point{}) {
+        sentTime = Clock::now(); // the request never went out
+    }
+    if (!m_origin) {
+        m_origin = std::min(sentTime, Clock::now());
     }
     Row row;
     row.time = sentAt.isValid() ? sentAt : QDateTime::currentDateTimeUtc();
-    row.elapsedSeconds = elapsedAt(sentAt);
+    row.elapsedSeconds = elapsedAt(sentTime);
     row.address = address;
     row.reading = reading;
     row.error = error;
@@ -46,6 +40,16 @@ Row RowMaker::make(int address, const QDateTime &sentAt,
     row.ampHours = energy.ampHours();
     row.wattHours = energy.wattHours();
     return row;
+}
+
+Row RowMaker::make(int address, const QDateTime &sentAt,
+                   const std::optional<protocol::StatusReading> &reading, const QString &error)
+{
+    // How long ago the poll went out, by the wall clock: a window's poll has no
+    // monotonic time of its own.
+    const qint64 agoMs =
+        sentAt.isValid() ? std::max<qint64>(0, sentAt.msecsTo(QDateTime::currentDateTime())) : 0;
+    return make(address, sentAt, Clock::now() - std::chrono::milliseconds(agoMs), reading, error);
 }
 
 double RowMaker::ampHours(int address) const
@@ -84,7 +88,11 @@ void takeReading(Client &client, RowMaker &rows, std::uint8_t address,
             reading.detail = QStringLiteral("values outside what a supply reports");
             word = errorWord(Error::Foreign);
         }
-        reading.row = rows.make(address, reply->sentAt(), decoded, word);
+        // A request that never went out (the port refused it) counts from now.
+        reading.sentTime = reply->sentTime() == RowMaker::Clock::time_point{}
+                               ? RowMaker::Clock::now()
+                               : reply->sentTime();
+        reading.row = rows.make(address, reply->sentAt(), reading.sentTime, decoded, word);
         done(reading);
     });
 }

@@ -8,9 +8,9 @@
 
 #include <QByteArray>
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -24,16 +24,22 @@ namespace supply {
 // charge and energy of each address.
 class RowMaker {
 public:
+    using Clock = std::chrono::steady_clock;
+
     RowMaker(); // the clock starts now
 
-    // Seconds since the origin at the wall-clock moment `at`, which has just passed
-    // (a request's send time): the monotonic clock now, less how long ago.
-    double elapsedAt(const QDateTime &at) const;
+    // Seconds since the origin at `at`, which has just passed (a request's send time).
+    double elapsedAt(Clock::time_point at) const;
     double elapsedNow() const;
 
-    // The row of a reading of `address` whose request went out at `sentAt`: a good
-    // reading counts its energy; every row carries the counters so far. The first
-    // row's request is the origin of every row's elapsed time (0 on the first row).
+    // The row of a reading of `address` whose request went out at `sentAt` (wall
+    // clock, for the row) and `sentTime` (monotonic, for elapsed time and energy):
+    // a good reading counts its energy; every row carries the counters so far. The
+    // first row's request is the origin of every row's elapsed time (0 on the
+    // first row).
+    Row make(int address, const QDateTime &sentAt, Clock::time_point sentTime,
+             const std::optional<protocol::StatusReading> &reading, const QString &error);
+    // The same for a window's poll, which knows only its wall-clock time.
     Row make(int address, const QDateTime &sentAt,
              const std::optional<protocol::StatusReading> &reading, const QString &error);
 
@@ -41,8 +47,8 @@ public:
     double wattHours(int address) const;
 
 private:
-    QElapsedTimer m_clock;
-    std::optional<qint64> m_originNs; // on m_clock
+    Clock::time_point m_start = Clock::now();
+    std::optional<Clock::time_point> m_origin;
     std::map<int, EnergyCounter> m_energy;
 };
 
@@ -54,6 +60,8 @@ struct Reading {
     int exceptionCode = 0;
     QString detail;   // Port: the port's reason; Foreign: what was wrong
     QByteArray bytes; // the reply as it came, for messages
+    // When its request went out, on the monotonic clock (row.time is the wall clock).
+    std::chrono::steady_clock::time_point sentTime;
     bool good() const { return row.reading.has_value(); }
 };
 

@@ -22,7 +22,7 @@ void ScheduledRunLine::begin(std::function<void(const Row &)> reading,
     m_reading = std::move(reading);
     m_failed = std::move(failed);
     m_active = true;
-    m_clock.start();
+    m_start = std::chrono::steady_clock::now();
     m_schedule.start(0);
     arm();
 }
@@ -110,8 +110,7 @@ void ScheduledRunLine::deliver(const Reading &reading)
         // The first request waited for the line to be quiet: the slots count from
         // when it went out.
         m_aligned = true;
-        const qint64 agoNs = reading.row.time.msecsTo(QDateTime::currentDateTimeUtc()) * 1'000'000;
-        const qint64 sentNs = nowNs() - std::max<qint64>(0, agoNs);
+        const qint64 sentNs = std::min(nowNs(), nsSinceStart(reading.sentTime));
         m_schedule.start(sentNs);
         m_schedule.roundStarted(sentNs);
     }

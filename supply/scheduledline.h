@@ -6,7 +6,6 @@
 #include "supply/runner.h"
 #include "supply/schedule.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -43,7 +42,11 @@ public:
     void switchOff(std::function<void(const WriteResult &)> done) override;
 
 private:
-    qint64 nowNs() const { return m_clock.nsecsElapsed(); }
+    qint64 nowNs() const { return nsSinceStart(std::chrono::steady_clock::now()); }
+    qint64 nsSinceStart(std::chrono::steady_clock::time_point at) const
+    {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(at - m_start).count();
+    }
     void arm();
     void due();
     void readOne();
@@ -55,7 +58,7 @@ private:
     std::uint8_t m_address;
     RowMaker m_rows;
     Schedule m_schedule;
-    QElapsedTimer m_clock;
+    std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
     QTimer m_timer;
     std::function<void(const Row &)> m_reading;
     std::function<void(const QString &)> m_failed;

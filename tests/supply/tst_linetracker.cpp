@@ -1,0 +1,429 @@
+// The line's rules on a fake clock: a small driver plays what the Client does (a
+// port that holds bytes back for the receive threshold, one timer at the
+// tracker's next deadline), with timers that fire on time, up to a Windows tick
+// (15.6 ms) late, or rounded to the nearest tick, which may be early.
+#include "protocol/frames.h"
+#include "supply/linetracker.h"
+
+#include <QByteArray>
+#include <QTest>
+
+#include <algorithm>
+#include <cmath>
+
+using supply::LineTracker;
+using supply::milliseconds;
+using supply::nanoseconds;
+using Outcome = LineTracker::Outcome;
+
+namespace {
+
+// Set 12.34 V / 1.500 A, actual 12.32 V / 0.500 A, output on, CV, from address 1.
+const QByteArray kStatus = QByteArray::fromHex("01030C04D205DC04D001F400010001E92B");
+const QByteArray kStatusFrom2 = QByteArray::fromHex("02030C04D205DC04D001F400010001AA2A");
+const QByteArray kReadRequest = QByteArray::fromHex("010310000006C108");
+// Exception 2 (illegal data address) to a read of address 1.
+const QByteArray kException2 = QByteArray::fromHex("018302C0F1");
+const protocol::Frame kOutputOn = protocol::buildSwitchOutputRequest(1, true);
+const QByteArray kWriteCopy(reinterpret_cast<const char *>(kOutputOn.data()),
+                            static_cast<qsizetype>(kOutputOn.size()));
+
+constexpr milliseconds kTimeout{150};
+constexpr double kTickMs = 15.625;
+
+nanoseconds ms(double value)
+{
+    return nanoseconds(static_cast<nanoseconds::rep>(std::llround(value * 1e6)));
+}
+
+double toMs(nanoseconds value)
+{
+    return static_cast<double>(value.count()) / 1e6;
+}
+
+enum class Timers { Exact, LateTick, NearestTick };
+
+// Bytes the line delivers `atMs` after the request.
+struct Piece {
+    double atMs;
+    QByteArray bytes;
+};
+using Script = QList<Piece>;
+
+Script byteByByte(const QByteArray &bytes, double fromMs, double apartMs = 1.05)
+{
+    Script script;
+    for (int i = 0; i < bytes.size(); ++i) {
+        script << Piece{fromMs + i * apartMs, bytes.mid(i, 1)};
+    }
+    return script;
+}
+
+struct Played {
+    Outcome outcome = Outcome::Timeout;
+    QByteArray bytes;
+    double endedMs = 0; // after the request, when the tracker gave its result
+    int wakeUps = 0;    // receive events and timer firings
+};
+
+// Plays what the Client does around the tracker for one request.
+class FakeDriver {
+public:
+    explicit FakeDriver(Timers timers) : m_timers(timers) { m_line.setTimeout(kTimeout); }
+
+    LineTracker &line() { return m_line; }
+    nanoseconds now() const { return m_now; }
+    void advance(double byMs) { m_now += ms(byMs); }
+
+    Played play(const protocol::Frame &request, std::size_t replySize, const Script &script,
+                int firstByteMs = 0, double stopAtMs = -1)
+    {
+        m_now = std::max(m_now, m_line.sendableAt(request[0]));
+        const nanoseconds sent = m_now;
+        std::optional<nanoseconds> firstByte;
+        if (firstByteMs > 0) {
+            firstByte = milliseconds(firstByteMs);
+        }
+        m_line.sent(request, replySize, firstByte, sent);
+        Played played;
+        QByteArray held; // what the port holds back for the threshold
+        int next = 0;
+        std::optional<nanoseconds> timer = arm();
+        for (int steps = 0; m_line.waiting() && steps < 1000; ++steps) {
+            const nanoseconds piece =
+                next < script.size() ? sent + ms(script[next].atMs) : nanoseconds::max();
+            const nanoseconds stop =
+                stopAtMs >= 0 && !m_stopped ? sent + ms(stopAtMs) : nanoseconds::max();
+            const nanoseconds fire = timer.value_or(nanoseconds::max());
+            m_now = std::min({piece, stop, fire});
+            if (m_now == nanoseconds::max()) {
+                break;
+            }
+            if (m_now == stop) {
+                m_stopped = true;
+                m_line.interrupt(m_now);
+            } else if (m_now == piece) {
+                held += script[next++].bytes;
+                if (static_cast<std::size_t>(held.size()) < m_line.wanted()) {
+                    continue;
+                }
+                ++played.wakeUps;
+                deliver(held);
+            } else {
+                ++played.wakeUps;
+                deliver(held); // the driver takes what came before it looks
+                m_line.handleExpiry(m_now);
+            }
+            timer = arm();
+        }
+        // What comes after the wait is the line's too (late frames, a second copy).
+        for (; next < script.size(); ++next) {
+            m_now = std::max(m_now, sent + ms(script[next].atMs));
+            m_line.received(bytesOf(script[next].bytes), size(script[next].bytes), m_now);
+        }
+        const auto result = m_line.takeResult();
+        if (result) {
+            played.outcome = result->outcome;
+            played.bytes = QByteArray(reinterpret_cast<const char *>(result->bytes.data()),
+                                      static_cast<qsizetype>(result->bytes.size()));
+        }
+        played.endedMs = toMs(m_ended - sent);
+        return played;
+    }
+
+private:
+    static const std::uint8_t *bytesOf(const QByteArray &bytes)
+    {
+        return reinterpret_cast<const std::uint8_t *>(bytes.constData());
+    }
+    static std::size_t size(const QByteArray &bytes)
+    {
+        return static_cast<std::size_t>(bytes.size());
+    }
+
+    void deliver(QByteArray &held)
+    {
+        if (!held.isEmpty()) {
+            m_line.received(bytesOf(held), size(held), m_now);
+            held.clear();
+        }
+        if (!m_line.waiting()) {
+            m_ended = m_now;
+        }
+    }
+
+    // The driver's timer for the tracker's next deadline, in whole milliseconds
+    // rounded up, as the platform fires it.
+    std::optional<nanoseconds> arm()
+    {
+        const auto expiry = m_line.nextExpiry();
+        if (!expiry) {
+            m_ended = m_now;
+            return std::nullopt;
+        }
+        const double wantMs = std::ceil(std::max(0.0, toMs(*expiry - m_now)));
+        const double at = toMs(m_now) + wantMs;
+        const double tick = std::floor(toMs(m_now) / kTickMs) + 1;
+        switch (m_timers) {
+        case Timers::Exact:
+            return ms(at);
+        case Timers::LateTick:
+            return ms(std::max(tick, std::ceil(at / kTickMs)) * kTickMs);
+        case Timers::NearestTick:
+            return ms(std::max(tick, std::round(at / kTickMs)) * kTickMs);
+        }
+        return std::nullopt;
+    }
+
+    Timers m_timers;
+    LineTracker m_line;
+    nanoseconds m_now{ms(1000)};
+    nanoseconds m_ended{0};
+    bool m_stopped = false;
+};
+
+struct Expected {
+    Outcome outcome = Outcome::Reply;
+    QByteArray bytes;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Script)
+Q_DECLARE_METATYPE(Timers)
+Q_DECLARE_METATYPE(Outcome)
+
+class TestLineTracker : public QObject {
+    Q_OBJECT
+private slots:
+    void reply_data();
+    void reply();
+    void readingCostsOneWakeUp_data();
+    void readingCostsOneWakeUp();
+    void lateFrameNamedWithItsDelay();
+    void roundTripMedian();
+    void silenceBeforeEveryRequest();
+    void writeCopies_data();
+    void writeCopies();
+};
+
+void TestLineTracker::reply_data()
+{
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<Timers>("timers");
+    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<double>("minEndMs"); // not judged before
+    QTest::addColumn<double>("maxEndMs"); // judged by
+    QTest::addColumn<int>("firstByteMs"); // 0: none
+    QTest::addColumn<double>("stopAtMs"); // -1: no stop
+
+    const QByteArray junk("\xFF\x00\x55", 3);
+    QByteArray badCrc = kStatus;
+    badCrc[16] = char(badCrc[16] ^ 0xFF);
+    const struct {
+        const char *name;
+        Timers timers;
+    } clocks[] = {{"exact", Timers::Exact},
+                  {"a tick late", Timers::LateTick},
+                  {"nearest tick", Timers::NearestTick}};
+    for (const auto &clock : clocks) {
+        auto row = [&](const char *name, Script script, Outcome outcome, QByteArray bytes,
+                       double minEnd, double maxEnd, int firstByte = 0, double stopAt = -1) {
+            QTest::addRow("%s, %s", name, clock.name) << script << clock.timers << outcome << bytes
+                                                      << minEnd << maxEnd << firstByte << stopAt;
+        };
+        const double tick = clock.timers == Timers::Exact ? 1 : kTickMs + 1;
+        row("whole", {{30, kStatus}}, Outcome::Reply, kStatus, 30, 30 + tick);
+        row("at once", {{0.1, kStatus}}, Outcome::Reply, kStatus, 0.1, 30 + tick);
+        // A reply a byte at a time is judged whole, however the timers fall.
+        row("byte by byte", byteByByte(kStatus, 15), Outcome::Reply, kStatus, 31.8, 31.8 + tick);
+        row("byte by byte, slowly", byteByByte(kStatus, 15, 7), Outcome::Reply, kStatus, 127,
+            127 + tick);
+        row("byte by byte past the timeout", byteByByte(kStatus, 15, 10), Outcome::Short, {}, 150,
+            150 + 2 * tick);
+        row("split in two", {{30, kStatus.left(5)}, {45, kStatus.mid(5)}}, Outcome::Reply, kStatus,
+            45, 45 + tick);
+        row("junk before", {{30, junk + kStatus}}, Outcome::Reply, kStatus, 30, 30 + tick);
+        row("bad crc", {{30, badCrc}}, Outcome::Crc, badCrc, 30, 30 + tick);
+        row("exception", {{20, kException2}}, Outcome::Exception, kException2, 20, 40 + tick);
+        row("a foreign frame, then ours", {{30, kStatusFrom2}, {60, kStatus}}, Outcome::Reply,
+            kStatus, 60, 60 + tick);
+        row("a foreign frame alone", {{30, kStatusFrom2}}, Outcome::Foreign, {}, 150,
+            150 + 2 * tick);
+        row("silence", {}, Outcome::Timeout, {}, 150, 150 + 2 * tick);
+        row("cut short", {{30, kStatus.left(9)}}, Outcome::Short, {}, 150, 150 + 2 * tick);
+        row("first byte in time, the rest slower", {{10, kStatus.left(1)}, {70, kStatus.mid(1)}},
+            Outcome::Reply, kStatus, 70, 70 + tick, 40);
+        row("nothing by the first-byte wait", {{140, kStatus}}, Outcome::Timeout, {}, 40,
+            40 + 2 * tick, 40);
+        row("a stop with a reply in flight", {{120, kStatus}}, Outcome::Reply, kStatus, 120,
+            120 + tick, 0, 20);
+        // A stop ends the wait by its grace, or by the timeout if that comes first.
+        row("a stop and no reply", {}, Outcome::Interrupted, {}, 150, 150 + 2 * tick, 0, 20);
+    }
+}
+
+void TestLineTracker::reply()
+{
+    QFETCH(Script, script);
+    QFETCH(Timers, timers);
+    QFETCH(Outcome, outcome);
+    QFETCH(QByteArray, bytes);
+    QFETCH(double, minEndMs);
+    QFETCH(double, maxEndMs);
+    QFETCH(int, firstByteMs);
+    QFETCH(double, stopAtMs);
+
+    FakeDriver driver(timers);
+    const Played played = driver.play(protocol::buildReadStatusRequest(1),
+                                      protocol::kStatusReplySize, script, firstByteMs, stopAtMs);
+    QCOMPARE(played.outcome, outcome);
+    if (!bytes.isEmpty()) {
+        QCOMPARE(played.bytes, bytes);
+    }
+    QVERIFY2(played.endedMs >= minEndMs - 1e-6 && played.endedMs <= maxEndMs,
+             qPrintable(QString::number(played.endedMs)));
+}
+
+void TestLineTracker::readingCostsOneWakeUp_data()
+{
+    QTest::addColumn<Timers>("timers");
+    QTest::newRow("exact") << Timers::Exact;
+    QTest::newRow("a tick late") << Timers::LateTick;
+}
+
+void TestLineTracker::readingCostsOneWakeUp()
+{
+    // Once the reply's usual time is known, a reading that keeps it wakes the
+    // driver once: when the whole reply has come.
+    QFETCH(Timers, timers);
+    FakeDriver driver(timers);
+    for (int i = 0; i < 3; ++i) {
+        const Played played = driver.play(protocol::buildReadStatusRequest(1),
+                                          protocol::kStatusReplySize, {{30 + i * 0.5, kStatus}});
+        QCOMPARE(played.outcome, Outcome::Reply);
+        if (i > 0) {
+            QCOMPARE(played.wakeUps, 1);
+        }
+        driver.advance(100);
+    }
+}
+
+void TestLineTracker::lateFrameNamedWithItsDelay()
+{
+    // Address 2 answers after its first-byte wait: the frame is named late, with
+    // the time it came, and address 2 is not asked again before half a timeout.
+    FakeDriver driver(Timers::NearestTick);
+    const Played probe = driver.play(protocol::buildReadStatusRequest(2),
+                                     protocol::kStatusReplySize, {{90, kStatusFrom2}}, 30);
+    QCOMPARE(probe.outcome, Outcome::Timeout);
+    const std::vector<LineTracker::Late> late = driver.line().takeLate();
+    QCOMPARE(late.size(), std::size_t(1));
+    QCOMPARE(int(late[0].address), 2);
+    QCOMPARE(late[0].afterMs, 90.0);
+    const supply::LinkStats stats = driver.line().stats();
+    QCOMPARE(stats.late, 1L);
+    QCOMPARE(stats.foreign, 0L);
+    QCOMPARE(stats.timeouts, 1L);
+
+    // A silent address waits for half a timeout of quiet before it is asked again.
+    FakeDriver silent(Timers::Exact);
+    silent.play(protocol::buildReadStatusRequest(3), protocol::kStatusReplySize, {});
+    const nanoseconds timedOut = silent.now();
+    QCOMPARE(silent.line().sendableAt(3) - timedOut, nanoseconds(kTimeout) / 2);
+    QVERIFY(silent.line().sendableAt(1) - timedOut < milliseconds(5));
+}
+
+void TestLineTracker::roundTripMedian()
+{
+    FakeDriver driver(Timers::Exact);
+    for (int i = 0; i < 20; ++i) {
+        driver.play(protocol::buildReadStatusRequest(1), protocol::kStatusReplySize,
+                    {{i % 2 == 0 ? 29.0 : 31.0, kStatus}});
+        driver.advance(50);
+    }
+    const supply::LinkStats stats = driver.line().stats();
+    QCOMPARE(stats.roundTrips, 20L);
+    QVERIFY2(std::abs(stats.medianMs - 29.0) < 0.1, qPrintable(QString::number(stats.medianMs)));
+    QVERIFY2(std::abs(stats.maxMs - 31.0) < 1e-9, qPrintable(QString::number(stats.maxMs)));
+}
+
+void TestLineTracker::silenceBeforeEveryRequest()
+{
+    // 3.5 characters after the last byte heard; after start(), the quiet time
+    // counted from the last stale byte, three quiet times at most.
+    LineTracker line;
+    const nanoseconds t0 = ms(1000);
+    line.start(t0, milliseconds(60));
+    QCOMPARE(line.sendableAt(1), t0 + milliseconds(60));
+    const QByteArray stale = kStatus.left(5);
+    const auto *data = reinterpret_cast<const std::uint8_t *>(stale.constData());
+    line.received(data, 5, t0 + milliseconds(50));
+    QCOMPARE(line.sendableAt(1), t0 + milliseconds(110));
+    line.received(data, 5, t0 + milliseconds(170));
+    QCOMPARE(line.sendableAt(1), t0 + milliseconds(180)); // the cap
+    line.sent(protocol::buildReadStatusRequest(1), protocol::kStatusReplySize, std::nullopt,
+              t0 + milliseconds(180));
+    const nanoseconds end = t0 + milliseconds(210);
+    line.received(reinterpret_cast<const std::uint8_t *>(kStatus.constData()), 17, end);
+    QCOMPARE(line.takeResult()->outcome, Outcome::Reply);
+    QCOMPARE(line.sendableAt(1), end + ms(3.5 * supply::kCharMs) + nanoseconds(1));
+}
+
+void TestLineTracker::writeCopies_data()
+{
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<bool>("echo");
+    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<long>("echoes");
+    QTest::addColumn<bool>("echoLearned");
+
+    QTest::newRow("answered at once")
+        << Script{{0.1, kWriteCopy}} << false << Outcome::Reply << 0L << false;
+    QTest::newRow("answered in time")
+        << Script{{20, kWriteCopy}} << false << Outcome::Reply << 0L << false;
+    QTest::newRow("an echoing adapter, at once")
+        << Script{{0.1, kWriteCopy + kWriteCopy}} << false << Outcome::Reply << 1L << true;
+    QTest::newRow("the echo, then the supply's copy in time")
+        << Script{{5, kWriteCopy}, {17, kWriteCopy}} << false << Outcome::Reply << 1L << true;
+    // Taken for the reply at its usual time; the supply's copy shows it was the echo.
+    QTest::newRow("the echo, then the supply's copy late")
+        << Script{{5, kWriteCopy}, {40, kWriteCopy}} << false << Outcome::Reply << 1L << true;
+    // On a UART, a copy that began before a reply could have is the echo: a write
+    // is never confirmed by it alone.
+    QTest::newRow("a UART's echo, and no reply")
+        << Script{{8.5, kWriteCopy}} << false << Outcome::Timeout << 1L << true;
+    QTest::newRow("a UART's echo, then the reply")
+        << Script{{8.5, kWriteCopy}, {30, kWriteCopy}} << false << Outcome::Reply << 1L << true;
+    QTest::newRow("echo set, the echo alone")
+        << Script{{5, kWriteCopy}} << true << Outcome::Timeout << 1L << true;
+    QTest::newRow("echo set, a read's copy and reply at once")
+        << Script{{0.1, kReadRequest + kStatus}} << true << Outcome::Reply << 1L << true;
+}
+
+void TestLineTracker::writeCopies()
+{
+    QFETCH(Script, script);
+    QFETCH(bool, echo);
+    QFETCH(Outcome, outcome);
+    QFETCH(long, echoes);
+    QFETCH(bool, echoLearned);
+
+    FakeDriver driver(Timers::Exact);
+    driver.line().setEcho(echo);
+    const bool isRead = script.first().bytes.startsWith(kReadRequest);
+    const Played played = isRead ? driver.play(protocol::buildReadStatusRequest(1),
+                                               protocol::kStatusReplySize, script)
+                                 : driver.play(kOutputOn, kOutputOn.size(), script);
+    QCOMPARE(played.outcome, outcome);
+    if (outcome == Outcome::Reply) {
+        QCOMPARE(played.bytes, isRead ? kStatus : kWriteCopy);
+    }
+    QCOMPARE(driver.line().stats().echoes, echoes);
+    QCOMPARE(driver.line().echo(), echoLearned);
+    QCOMPARE(driver.line().stats().foreign, 0L);
+}
+
+QTEST_GUILESS_MAIN(TestLineTracker)
+#include "tst_linetracker.moc"
