@@ -133,6 +133,9 @@ Prepared prepareRun(const CommandLine &line, const CommonOptions &common)
         auto writer = sinks.writer;
         auto publishing = sinks.publishing;
         auto *line = new supply::ScheduledRunLine(context.client, options.address, rows.interval);
+        auto *keeper = new supply::PortKeeper(context.comm, context.client, portName, line);
+        QObject::connect(keeper, &supply::PortKeeper::message, line, &printErr);
+        line->setPortKeeper(keeper);
         auto *runner = new supply::Runner(*line, *shared, options, line);
         QObject::connect(runner, &supply::Runner::message, runner, &printErr);
         QObject::connect(runner, &supply::Runner::rowTaken, runner,
@@ -154,12 +157,15 @@ Prepared prepareRun(const CommandLine &line, const CommonOptions &common)
                          [runner] { runner->stop(QStringLiteral("stopped by a signal")); });
         QObject::connect(
             runner, &supply::Runner::finished, runner,
-            [&context, line, shared, publishing, done](const supply::RunEnd &end) {
+            [&context, line, keeper, shared, publishing, done](const supply::RunEnd &end) {
                 if (end.output == supply::RunEnd::Output::LeftAsIs) {
                     printErr(QStringLiteral("the output is left as it is (--on-abort keep)"));
                 }
                 for (const QString &text : supply::linkSummary(context.client.stats())) {
                     printErr(text);
+                }
+                if (keeper->losses() > 0) {
+                    printErr(keeper->summary());
                 }
                 if (publishing) {
                     publishing->finish();

@@ -11,6 +11,8 @@ packages=(
     libmodbus-dev mbpoll
     libmosquitto-dev mosquitto mosquitto-clients
     python3-pyvisa python3-pyvisa-py # a real SCPI client for vantelctl serve's tests
+    # an independent Modbus RTU slave on a socat pty for the end-to-end tests
+    python3-pymodbus python3-serial python3-serial-asyncio socat
     fonts-liberation fonts-wqy-zenhei
     xvfb xauth openbox imagemagick xdotool
     clang libclang-rt-14-dev clang-format

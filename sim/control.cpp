@@ -16,7 +16,9 @@ const char *const kCommandHelp =
     "  set actual-voltage VOLTS|auto | set actual-current AMPS|auto | set mode cv|cc|oc|N|auto\n"
     "  fault silence on|off | fault delay MS | fault badcrc on|off\n"
     "  fault foreign on|off|ADDRESS | fault trickle MS | fault junk before|after|both|off\n"
-    "  fault echo-before on|off | fault local-echo on|off (the whole line) | fault clear\n";
+    "  fault echo-before on|off | fault local-echo on|off (the whole line) | fault clear\n"
+    "  unplug | plug (the port goes away, its link removed, and comes back, as a USB\n"
+    "  adapter pulled out and plugged in again)\n";
 
 namespace {
 

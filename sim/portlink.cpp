@@ -167,43 +167,77 @@ std::unique_ptr<PortLink> PortLink::open(const std::string &directory, int port,
         return nullptr;
     }
 
-    link->m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (link->m_master < 0 || ::grantpt(link->m_master) != 0 || ::unlockpt(link->m_master) != 0) {
-        error = "cannot create a pseudo-terminal: " + errorText();
+    if (!link->plug(error)) {
         return nullptr;
+    }
+    return link;
+}
+
+bool PortLink::plug(std::string &error)
+{
+    if (m_master >= 0) {
+        return true;
+    }
+    // A half-made pseudo-terminal is closed again, so that the next plug starts anew.
+    const auto fail = [this, &error](const std::string &why) {
+        error = why;
+        if (m_slave >= 0) {
+            ::close(m_slave);
+        }
+        if (m_master >= 0) {
+            ::close(m_master);
+        }
+        m_slave = m_master = -1;
+        return false;
+    };
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
+        return fail("cannot create a pseudo-terminal: " + errorText());
     }
     char slaveName[PATH_MAX];
-    if (::ptsname_r(link->m_master, slaveName, sizeof slaveName) != 0) {
-        error = "cannot name the pseudo-terminal: " + errorText();
-        return nullptr;
+    if (::ptsname_r(m_master, slaveName, sizeof slaveName) != 0) {
+        return fail("cannot name the pseudo-terminal: " + errorText());
     }
-    link->m_slavePath = slaveName;
-    link->m_slave = ::open(slaveName, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (link->m_slave < 0) {
-        error = "cannot open " + link->m_slavePath + ": " + errorText();
-        return nullptr;
+    m_slavePath = slaveName;
+    m_slave = ::open(slaveName, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_slave < 0) {
+        return fail("cannot open " + m_slavePath + ": " + errorText());
     }
     // Raw 9600 8N1 until the program that opens the port sets its own.
     termios tio{};
-    if (::tcgetattr(link->m_slave, &tio) == 0) {
+    if (::tcgetattr(m_slave, &tio) == 0) {
         ::cfmakeraw(&tio);
         ::cfsetispeed(&tio, B9600);
         ::cfsetospeed(&tio, B9600);
         tio.c_cflag |= CLOCAL | CREAD;
-        ::tcsetattr(link->m_slave, TCSANOW, &tio);
+        ::tcsetattr(m_slave, TCSANOW, &tio);
     }
-    ::fcntl(link->m_master, F_SETFL, ::fcntl(link->m_master, F_GETFL) | O_NONBLOCK);
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
 
     // Publish under a temporary name and rename, so the link appears whole.
-    const std::string temporary = link->m_linkPath + ".new" + std::to_string(::getpid());
+    const std::string temporary = m_linkPath + ".new" + std::to_string(::getpid());
     ::unlink(temporary.c_str());
-    if (::symlink(link->m_slavePath.c_str(), temporary.c_str()) != 0 ||
-        ::rename(temporary.c_str(), link->m_linkPath.c_str()) != 0) {
-        error = "cannot create the link " + link->m_linkPath + ": " + errorText();
+    if (::symlink(m_slavePath.c_str(), temporary.c_str()) != 0 ||
+        ::rename(temporary.c_str(), m_linkPath.c_str()) != 0) {
         ::unlink(temporary.c_str());
-        return nullptr;
+        return fail("cannot create the link " + m_linkPath + ": " + errorText());
     }
-    return link;
+    return true;
+}
+
+void PortLink::unplug()
+{
+    if (m_master < 0) {
+        return;
+    }
+    // The link goes first, so that a program opening the port again finds it
+    // missing, as it would find an unplugged adapter's device node.
+    if (readLink(m_linkPath) == m_slavePath) {
+        ::unlink(m_linkPath.c_str());
+    }
+    ::close(m_slave);
+    ::close(m_master); // the program's end hangs up
+    m_slave = m_master = -1;
 }
 
 PortLink::~PortLink()

@@ -20,6 +20,14 @@ public:
     PortLink(const PortLink &) = delete;
     PortLink &operator=(const PortLink &) = delete;
 
+    // Takes the pseudo-terminal away as an unplugged adapter goes: the link is
+    // removed and the program's end hangs up. The lock stays.
+    void unplug();
+    // A new pseudo-terminal under the same link; false with `error` set when it
+    // cannot be made. Nothing to do while plugged in.
+    bool plug(std::string &error);
+    bool plugged() const { return m_master >= 0; }
+
     int master() const { return m_master; }
     // The program's end, held open by the simulator: its settings are the line's.
     int slave() const { return m_slave; }

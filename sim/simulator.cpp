@@ -101,8 +101,7 @@ void Simulator::start(int control)
                 m_link.linkPath().c_str());
     m_charTime = lineCharacterTime();
 
-    m_masterNotifier = std::make_unique<QSocketNotifier>(m_link.master(), QSocketNotifier::Read);
-    QObject::connect(m_masterNotifier.get(), &QSocketNotifier::activated, [this] { readMaster(); });
+    watchMaster();
     if (m_options.readStdin && !isDevNull(STDIN_FILENO)) {
         m_stdinNotifier = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
         QObject::connect(m_stdinNotifier.get(), &QSocketNotifier::activated,
@@ -113,6 +112,36 @@ void Simulator::start(int control)
         QObject::connect(m_controlNotifier.get(), &QSocketNotifier::activated,
                          [this] { readCommands(m_controlNotifier.get(), m_controlBuffer, false); });
     }
+}
+
+void Simulator::watchMaster()
+{
+    m_masterNotifier = std::make_unique<QSocketNotifier>(m_link.master(), QSocketNotifier::Read);
+    QObject::connect(m_masterNotifier.get(), &QSocketNotifier::activated, [this] { readMaster(); });
+}
+
+// "unplug" and "plug": the port goes away and comes back as a USB adapter's does.
+// Bytes on their way in are lost with it; replies on their way out are written to
+// nowhere and traced as lost.
+std::string Simulator::plugCommand(bool plugIn)
+{
+    if (plugIn == m_link.plugged()) {
+        return plugIn ? "error: plugged in already" : "error: unplugged already";
+    }
+    if (!plugIn) {
+        m_masterNotifier.reset();
+        m_link.unplug();
+        m_incoming.clear();
+        m_framing.clear();
+        m_framer.flush();
+        return "ok";
+    }
+    std::string error;
+    if (!m_link.plug(error)) {
+        return "error: " + error;
+    }
+    watchMaster();
+    return "ok";
 }
 
 void Simulator::trace(const char *kind, int address, const Bytes &bytes, Clock::time_point start,
@@ -192,7 +221,12 @@ void Simulator::readMaster()
         tick();
     } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
         m_masterNotifier->setEnabled(false);
-        QTimer::singleShot(kErrorBackoff, [this] { m_masterNotifier->setEnabled(true); });
+        QSocketNotifier *notifier = m_masterNotifier.get();
+        QTimer::singleShot(kErrorBackoff, [this, notifier] {
+            if (m_masterNotifier.get() == notifier) { // not replaced by a plug since
+                notifier->setEnabled(true);
+            }
+        });
     }
 }
 
@@ -217,7 +251,9 @@ void Simulator::readCommands(QSocketNotifier *notifier, std::string &buffer, boo
         buffer.erase(0, end + 1);
         bool quit = false;
         advance();
-        std::string answer = runCommand(line, m_units, m_lineFaults, quit);
+        std::string answer = line == "unplug" || line == "plug"
+                                 ? plugCommand(line == "plug")
+                                 : runCommand(line, m_units, m_lineFaults, quit);
         if (!answer.empty()) {
             if (answer.back() == '\n') {
                 answer.pop_back();

@@ -82,6 +82,8 @@ private:
         bool lost = false;
     };
 
+    void watchMaster();
+    std::string plugCommand(bool plugIn);
     void trace(const char *kind, int address, const Bytes &bytes, Clock::time_point start,
                Clock::time_point end);
     void advance();

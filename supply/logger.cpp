@@ -121,7 +121,7 @@ void Logger::taken(const Reading &reading)
     }
     // The reading in progress gets its row, a failed one and the last one too.
     emit rowTaken(reading.row);
-    if (reading.error == Error::Port) {
+    if (reading.error == Error::Port && !m_keeper) {
         end(End::PortFailed, reading.detail);
         return;
     }
@@ -168,7 +168,7 @@ void Logger::cutOff(std::uint8_t address, const protocol::StatusReading &r)
         } else if (result.error == Error::Interrupted) {
             end(m_writerFailed ? End::WriterFailed : End::Stopped);
             return;
-        } else if (result.error == Error::Port) {
+        } else if (result.error == Error::Port && !m_keeper) {
             end(End::PortFailed, result.detail);
             return;
         } else {
@@ -222,6 +222,16 @@ void Logger::end(End how, const QString &portError)
     const bool cutOffOwed = m_options.stopBelowAmps && how != End::CutOff;
     if ((m_options.offAtEnd || cutOffOwed) && how != End::PortFailed) {
         m_client.resume(); // a second stop still does not end the switching off
+        if (m_keeper && !m_keeper->isOpen()) {
+            emit message(QStringLiteral("waiting up to %1 s for the port to switch the output "
+                                        "off")
+                             .arg(PortKeeper::kWaitToSwitchOff.count() / 1000));
+            m_keeper->whenOpen(PortKeeper::kWaitToSwitchOff, [this, outcome](bool) {
+                m_client.resume();
+                switchOffFrom(0, outcome);
+            });
+            return;
+        }
         switchOffFrom(0, outcome);
         return;
     }
@@ -308,7 +318,11 @@ QStringList linkSummary(const LinkStats &s)
 
 QStringList Logger::summary() const
 {
-    return linkSummary(m_client.stats()) << m_schedule.summary();
+    QStringList lines = linkSummary(m_client.stats()) << m_schedule.summary();
+    if (m_keeper && m_keeper->losses() > 0) {
+        lines << m_keeper->summary();
+    }
+    return lines;
 }
 
 } // namespace supply

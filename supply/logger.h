@@ -2,6 +2,7 @@
 
 #include "supply/client.h"
 #include "supply/operations.h"
+#include "supply/portkeeper.h"
 #include "supply/row.h"
 #include "supply/schedule.h"
 
@@ -34,7 +35,9 @@ struct LogOptions {
 // output off after three low readings, and it switches the outputs off on its way
 // out when asked to. It ends by its duration (between readings), a stop, the
 // cut-off, a lost port or a row that could not be kept; message() says what it
-// does, finished() comes last.
+// does, finished() comes last. With a port keeper, a lost port does not end it:
+// each reading while the port is away is a row with the error `port`, and the
+// switching off on its way out waits for the port to come back.
 class Logger : public QObject {
     Q_OBJECT
 public:
@@ -47,6 +50,8 @@ public:
     void stop();
     // A row could not be kept: the log ends before the next request.
     void writerFailed();
+    // Rides out a lost port with `keeper` (set before start()).
+    void setPortKeeper(PortKeeper *keeper) { m_keeper = keeper; }
 
     // The link summary and the schedule's, printed at the end.
     QStringList summary() const;
@@ -87,6 +92,7 @@ private:
     void conclude(const Outcome &outcome);
 
     Client &m_client;
+    PortKeeper *m_keeper = nullptr;
     LogOptions m_options;
     RowMaker m_rows;
     Schedule m_schedule;

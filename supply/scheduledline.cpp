@@ -79,7 +79,7 @@ void ScheduledRunLine::readOne()
             return;
         }
         self->deliver(reading);
-        if (reading.error == Error::Port) {
+        if (reading.error == Error::Port && !self->m_keeper) {
             self->m_active = false;
             self->m_failed(reading.detail);
             return;
@@ -154,9 +154,24 @@ void ScheduledRunLine::interrupt()
 void ScheduledRunLine::switchOff(std::function<void(const WriteResult &)> done)
 {
     m_client.resume();
-    WriteCallbacks callbacks;
-    callbacks.done = std::move(done);
-    supply::switchOff(m_client, m_rows, m_address, std::move(callbacks));
+    const auto send = [this, done = std::move(done)] {
+        m_client.resume(); // a stop while waiting for the port does not cancel it
+        WriteCallbacks callbacks;
+        callbacks.done = done;
+        supply::switchOff(m_client, m_rows, m_address, std::move(callbacks));
+    };
+    if (m_keeper && !m_keeper->isOpen()) {
+        // Sent either way: with the port still away it ends with Error::Port and
+        // the run says the output may still be on.
+        QPointer<ScheduledRunLine> self(this);
+        m_keeper->whenOpen(PortKeeper::kWaitToSwitchOff, [self, send](bool) {
+            if (self) {
+                send();
+            }
+        });
+        return;
+    }
+    send();
 }
 
 } // namespace supply

@@ -2,6 +2,7 @@
 
 #include "supply/client.h"
 #include "supply/operations.h"
+#include "supply/portkeeper.h"
 #include "supply/runner.h"
 #include "supply/schedule.h"
 
@@ -19,12 +20,17 @@ using std::chrono::milliseconds;
 // The supply as a run sees it over the client (vantelctl run): readings on the
 // schedule (fixed slots of the interval, counted from the first request), writes
 // confirmed by echo, read-back and one retry, the read-backs handed on as
-// readings too.
+// readings too. With a port keeper, a lost port is no failure of the line: each
+// reading while the port is away is a row with the error `port`, and the
+// switch-off waits for the port to come back.
 class ScheduledRunLine : public QObject, public RunLine {
     Q_OBJECT
 public:
     ScheduledRunLine(Client &client, std::uint8_t address, milliseconds interval,
                      QObject *parent = nullptr);
+
+    // Rides out a lost port with `keeper` (set before begin()).
+    void setPortKeeper(PortKeeper *keeper) { m_keeper = keeper; }
 
     void begin(std::function<void(const Row &)> reading,
                std::function<void(const QString &)> failed) override;
@@ -48,6 +54,7 @@ private:
     void deliver(const Reading &reading);
 
     Client &m_client;
+    PortKeeper *m_keeper = nullptr;
     std::uint8_t m_address;
     RowMaker m_rows;
     Schedule m_schedule;
