@@ -710,11 +710,13 @@ Instrument::~Instrument()
     *m_alive = false;
 }
 
-std::shared_ptr<Session> Instrument::open(Session::Send send, std::function<bool()> ready)
+std::shared_ptr<Session> Instrument::open(Session::Send send, std::function<bool()> ready,
+                                          std::function<void()> lineDone)
 {
     auto session = std::make_shared<Session>();
     session->m_send = std::move(send);
     session->m_ready = std::move(ready);
+    session->m_lineDone = std::move(lineDone);
     m_sessions.push_back(session);
     return session;
 }
@@ -781,6 +783,9 @@ void Instrument::runOne(const std::shared_ptr<Session> &session)
         s.m_lines.pop_front();
         if (line.error != err::kNone) {
             s.status.error(line.error, line.text);
+            if (s.m_lineDone) {
+                s.m_lineDone();
+            }
             return;
         }
         s.m_items = parseMessage(table(), line.text);
@@ -852,6 +857,9 @@ void Instrument::finishLine(Session &session)
         session.m_send(text + "\n");
     }
     session.m_answers.clear();
+    if (session.m_lineDone && !session.m_closed) {
+        session.m_lineDone();
+    }
 }
 
 void Instrument::freshReading(const std::shared_ptr<Session> &session, std::size_t channel,

@@ -81,6 +81,7 @@ private:
 
     Send m_send;
     std::function<bool()> m_ready;
+    std::function<void()> m_lineDone;
     bool m_closed = false;
     std::size_t m_selected = 0; // index into the instrument's channels
     std::deque<Line> m_lines;
@@ -111,8 +112,11 @@ public:
     Instrument &operator=(const Instrument &) = delete;
 
     // A new client. `send` writes an answer line (with its "\n"); `ready` says
-    // whether the client may be served now (false while its answers pile up).
-    std::shared_ptr<Session> open(Session::Send send, std::function<bool()> ready = {});
+    // whether the client may be served now (false while its answers pile up);
+    // `lineDone` is called after each of its lines has been carried out and
+    // answered, or refused.
+    std::shared_ptr<Session> open(Session::Send send, std::function<bool()> ready = {},
+                                  std::function<void()> lineDone = {});
     // The client has gone: its waiting lines are dropped; a command in progress
     // finishes on the line, and its answer goes nowhere.
     void close(const std::shared_ptr<Session> &session);
