@@ -27,8 +27,8 @@ namespace {
 // A line longer than this, its terminator not counted, is discarded up to its end.
 constexpr qsizetype kLongestLine = 4096;
 // Lines of one client waiting for their turn. A client's socket is read as its
-// bytes come, so that its leaving is seen at once and its waiting lines dropped;
-// what comes beyond this many is dropped with -363 (as an instrument's input
+// bytes come, so that a broken connection is seen at once and its waiting lines
+// dropped; what comes beyond this many is dropped with -363 (as an instrument's input
 // buffer overruns), at most 1 MiB a client.
 constexpr std::size_t kWaitingLines = 256;
 // A client that does not read its answers is served again once they have gone out.
@@ -80,7 +80,7 @@ public:
                 done({r.row.reading, {}});
                 return;
             }
-            done({std::nullopt, why(r.error, r.exceptionCode, r.detail).toStdString()});
+            done({std::nullopt, why(r.row.failure).toStdString()});
         });
     }
     void setVoltage(std::uint8_t address, std::uint16_t code, Done done) override
@@ -97,16 +97,11 @@ public:
     }
 
 private:
-    QString why(supply::Error error, int exceptionCode, const QString &detail) const
+    // The -240's detail: the port's own reason varies with the way it went, so a
+    // port failure is named the same every time.
+    QString why(const supply::Failure &failure) const
     {
-        if (error == supply::Error::Port) {
-            return goneText();
-        }
-        QString text = supply::errorWord(error, exceptionCode);
-        if (!detail.isEmpty()) {
-            text += QStringLiteral(" (%1)").arg(detail);
-        }
-        return text;
+        return failure.error == supply::Error::Port ? goneText() : failure.text();
     }
 
     void write(std::uint8_t address, supply::Target target, std::uint16_t value, Done done)
@@ -121,12 +116,9 @@ private:
                 done({w.readBack, {}});
                 return;
             }
-            QString text = w.error == supply::Error::Port ? goneText()
-                           : w.problem.isEmpty()          ? QStringLiteral("not confirmed")
-                                                          : w.problem;
-            if (w.error != supply::Error::Port && !w.detail.isEmpty()) {
-                text += QStringLiteral(" (%1)").arg(w.detail);
-            }
+            const QString text = w.failure.error == supply::Error::Port ? goneText()
+                                 : w.problem.isEmpty() ? QStringLiteral("not confirmed")
+                                                       : w.problem;
             done({std::nullopt, text.toStdString()});
         };
         supply::confirmedWrite(m_client, m_rows, supply::writeRequest(address, target, value),
@@ -152,14 +144,14 @@ public:
         prepareSocket(descriptor);
         m_writer.setEnabled(false);
         QObject::connect(&m_reader, &QSocketNotifier::activated, this, [this] { readSome(); });
-        QObject::connect(&m_writer, &QSocketNotifier::activated, this, [this] { writeSome(); });
+        QObject::connect(&m_writer, &QSocketNotifier::activated, this, [this] { writeSome(true); });
     }
     ~ClientSocket() override { close(); }
 
     std::function<void(const QByteArray &)> received;
     std::function<void()> ended;                 // the client sends nothing more
     std::function<void(const QString &)> failed; // reset by the client, or a socket error
-    std::function<void()> written;               // some of what waited went out
+    std::function<void()> written;               // some of what waited went out later
 
     void write(const QByteArray &bytes)
     {
@@ -167,7 +159,7 @@ public:
             return;
         }
         m_out += bytes;
-        writeSome();
+        writeSome(false);
     }
     qint64 bytesToWrite() const { return m_out.size(); }
     // Stops reading and writing and closes the socket; safe to call twice.
@@ -207,7 +199,9 @@ private:
         }
     }
 
-    void writeSome()
+    // `notify`: say so when some went out; not when called from write(), whose
+    // caller may be in the middle of its work.
+    void writeSome(bool notify)
     {
         qint64 sent = 0;
         while (m_socket >= 0 && sent < m_out.size()) {
@@ -223,18 +217,24 @@ private:
         }
         m_out.remove(0, qsizetype(sent));
         m_writer.setEnabled(m_socket >= 0 && !m_out.isEmpty());
-        if (sent > 0 && written) {
+        if (notify && sent > 0 && written) {
             written();
         }
     }
 
+    // Said from the event loop: a write fails inside the instrument's own work.
     void fail()
     {
         const QString why = socketError();
         close();
-        if (failed) {
-            failed(why);
-        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, why] {
+                if (failed) {
+                    failed(why);
+                }
+            },
+            Qt::QueuedConnection);
     }
 
     qintptr m_socket;

@@ -316,12 +316,12 @@ void Bench::onPoll(const Poll &poll)
         // The run switches the output off on its way out, with a confirmed write.
         m_runner->fail(why);
     } else {
-        m_link.switchOutput(false, [this, why](bool confirmed, const QString &problem) {
+        m_link.switchOutput(false, [this, why](const supply::WriteResult &result) {
             m_tripping = false;
-            if (!confirmed) {
+            if (!result.confirmed) {
                 inform(tr("Switching the output off after the %1 was not confirmed (%2): it "
                           "may still be on.")
-                           .arg(why, problem));
+                           .arg(why, result.problem));
             }
         });
     }

@@ -26,7 +26,7 @@ double RowMaker::elapsedAt(const QDateTime &at) const
 }
 
 Row RowMaker::make(int address, const QDateTime &sentAt,
-                   const std::optional<protocol::StatusReading> &reading, const QString &error)
+                   const std::optional<protocol::StatusReading> &reading, const Failure &failure)
 {
     if (!m_originNs) {
         m_originNs = 0;
@@ -38,7 +38,7 @@ Row RowMaker::make(int address, const QDateTime &sentAt,
     row.elapsedSeconds = elapsedAt(sentAt);
     row.address = address;
     row.reading = reading;
-    row.error = error;
+    row.failure = failure;
     EnergyCounter &energy = m_energy[address];
     if (reading) {
         energy.add(row.elapsedSeconds, *reading);
@@ -73,18 +73,18 @@ void takeReading(Client &client, RowMaker &rows, std::uint8_t address,
         reading.bytes = reply->bytes();
         if (reading.error == Error::Interrupted) {
             reading.row.address = address;
+            reading.row.failure = {Error::Interrupted};
             done(reading);
             return;
         }
-        QString word = reply->errorWord();
         std::optional<protocol::StatusReading> decoded = reply->reading();
         if (reading.error == Error::None && !decoded) {
             // A reply of the right shape whose words no supply reports.
             reading.error = Error::Foreign;
             reading.detail = QStringLiteral("values outside what a supply reports");
-            word = errorWord(Error::Foreign);
         }
-        reading.row = rows.make(address, reply->sentAt(), decoded, word);
+        reading.row = rows.make(address, reply->sentAt(), decoded,
+                                {reading.error, reading.exceptionCode, reading.detail});
         done(reading);
     });
 }
@@ -144,10 +144,9 @@ struct WriteJob : std::enable_shared_from_this<WriteJob> {
 
     void written(const Reply &reply)
     {
-        result.error = reply.error();
+        result.failure = {reply.error(), reply.exceptionCode(), reply.errorText()};
         if (reply.error() == Error::Interrupted || reply.error() == Error::Port) {
             result.problem = reply.errorWord();
-            result.detail = reply.errorText();
             finish();
             return;
         }
@@ -164,10 +163,9 @@ struct WriteJob : std::enable_shared_from_this<WriteJob> {
         if (reading.error != Error::Interrupted && callbacks.readBack) {
             callbacks.readBack(reading);
         }
-        result.error = reading.error;
+        result.failure = {reading.error, reading.exceptionCode, reading.detail};
         if (reading.error == Error::Interrupted || reading.error == Error::Port) {
-            result.problem = errorWord(reading.error);
-            result.detail = reading.detail;
+            result.problem = result.failure.word();
             finish();
             return;
         }
@@ -182,7 +180,7 @@ struct WriteJob : std::enable_shared_from_this<WriteJob> {
             failed(QStringLiteral("the read-back differs"));
             return;
         }
-        failed(QStringLiteral("no read-back (%1)").arg(reading.row.error));
+        failed(QStringLiteral("no read-back (%1)").arg(reading.row.failure.word()));
     }
 
     void failed(const QString &problem)

@@ -53,7 +53,7 @@ QString RowWriter::csvLine(const Row &row, bool withStep)
             cells << QString();
         }
     }
-    cells << counterText(row.ampHours) << counterText(row.wattHours) << row.error;
+    cells << counterText(row.ampHours) << counterText(row.wattHours) << row.failure.word();
     if (withStep) {
         cells << QString::number(row.step) << (row.point ? QString::number(*row.point) : QString());
     }
@@ -82,10 +82,10 @@ QByteArray RowWriter::jsonLine(const Row &row, bool withStep)
     }
     json.number("ah", counterText(row.ampHours));
     json.number("wh", counterText(row.wattHours));
-    if (row.error.isEmpty()) {
+    if (!row.failure) {
         json.null("error");
     } else {
-        json.text("error", row.error);
+        json.text("error", row.failure.word());
     }
     if (withStep) {
         json.number("step", QString::number(row.step));

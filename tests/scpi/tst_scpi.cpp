@@ -126,6 +126,7 @@ private slots:
     void errorQueueOverflows();
     void everyClientKeepsItsTurn();
     void closedClientLeavesTheLineAsItWas();
+    void everyLineIsReportedDone();
 };
 
 void TestScpi::parsesMessages_data()
@@ -376,6 +377,34 @@ void TestScpi::closedClientLeavesTheLineAsItWas()
     QCOMPARE(answers, 1); // the other client's; the closed one's line ended
     QCOMPARE(link.operations.join(QLatin1Char(' ')), QStringLiteral("O5=1"));
     QVERIFY(link.supplies[5].outputOn);
+}
+
+// A server closes a client that has sent its last line once that line is done:
+// each line, answered or not, refused or too long, is reported after its answer.
+void TestScpi::everyLineIsReportedDone()
+{
+    ScriptedLink link({5});
+    scpi::Instrument instrument(link, {"COM3", {5}, "1.0.0"});
+    QStringList events;
+    std::shared_ptr<scpi::Session> session;
+    session = instrument.open(
+        [&events](const std::string &text) { events << QString::fromStdString(text).chopped(1); },
+        {},
+        [&events, &session] {
+            events << (session->working() ? QStringLiteral("done, more") : QStringLiteral("done"));
+        });
+    instrument.submit(*session, "VOLT 7");
+    instrument.submit(*session, "BOGUS");
+    instrument.submitError(*session, scpi::err::kTooMuchData, "a line too long");
+    instrument.submit(*session, "");
+    instrument.submit(*session, "VOLT?;MEAS:VOLT?");
+    instrument.pump();
+    QCOMPARE(events.join(QLatin1Char('|')),
+             QStringLiteral("done, more|done, more|done, more|done, more|7.00;0.00|done"));
+    instrument.close(session);
+    instrument.submit(*session, "*IDN?");
+    instrument.pump();
+    QCOMPARE(events.size(), 6);
 }
 
 QTEST_GUILESS_MAIN(TestScpi)
