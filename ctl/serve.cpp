@@ -283,6 +283,8 @@ struct ServeTarget {
 constexpr long kSpareDescriptors = 4;
 // How often a port that went away is tried again, and accepting after it failed.
 constexpr std::chrono::milliseconds kRetryInterval{1000};
+// How soon accepting resumes after an accept error while descriptors are to spare.
+constexpr std::chrono::milliseconds kStaleAcceptError{50};
 
 // Owns itself from start() until it has called `done`.
 class Server {
@@ -327,7 +329,6 @@ public:
         QObject::connect(&m_listener, &QTcpServer::acceptError, &m_context,
                          [this](QAbstractSocket::SocketError) { acceptFailed(); });
         m_acceptRetry.setSingleShot(true);
-        m_acceptRetry.setInterval(kRetryInterval);
         QObject::connect(&m_acceptRetry, &QTimer::timeout, &m_context,
                          [this] { m_listener.resumeAccepting(); });
         m_reopen.setInterval(kRetryInterval);
@@ -357,10 +358,18 @@ private:
 
     // The process is out of descriptors (or the system of sockets): accepting
     // pauses, and is tried again in a second or when a client leaves, rather than
-    // trying again at once, which would spin.
+    // at once, which would spin. Once a shortage has passed, Qt's listener may
+    // still report it at the end of a burst of accepts; with descriptors to spare
+    // that is taken up again shortly and silently.
     void acceptFailed()
     {
         m_listener.pauseAccepting();
+        const long limit = descriptorLimit();
+        const long inUse = descriptorsInUse();
+        if (limit > 0 && inUse >= 0 && inUse + kSpareDescriptors < limit) {
+            m_acceptRetry.start(kStaleAcceptError);
+            return;
+        }
         if (!m_acceptPaused) {
             m_acceptPaused = true;
             printErr(QStringLiteral("accepting paused: %1 (%2 clients connected); trying again "
@@ -368,7 +377,7 @@ private:
                          .arg(m_listener.errorString())
                          .arg(m_connections.size()));
         }
-        m_acceptRetry.start();
+        m_acceptRetry.start(kRetryInterval);
     }
 
     void accept(qintptr descriptor)
