@@ -317,7 +317,7 @@ const QList<CommandEntry> &commands()
                  "CIDR,..."),
           option(names("max-clients"), "Clients at a time; one more is told why and closed.", "N",
                  "4"),
-          option(names("idle-timeout"), "Close a client silent for S seconds; 0 never.", "S", "0"),
+          option(names("idle-timeout"), "Close a client idle for S seconds; 0 never.", "S", "0"),
           option(names("off-at-end"), "Switch every output off, confirmed, when the server ends.")},
          prepareServe},
     };

@@ -9,9 +9,12 @@
 #include "supply/logger.h"
 #include "supply/operations.h"
 
+#include "ctl/socket.h"
+#include "serial/bufferedcommcontrol.h"
+
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 #include <map>
@@ -24,8 +27,8 @@ namespace {
 // A line longer than this, its terminator not counted, is discarded up to its end.
 constexpr qsizetype kLongestLine = 4096;
 // Lines of one client waiting for their turn. A client's socket is read as its
-// bytes come, so that its leaving is seen at once and its waiting lines dropped;
-// what comes beyond this many is dropped with -363 (as an instrument's input
+// bytes come, so that a broken connection is seen at once and its waiting lines
+// dropped; what comes beyond this many is dropped with -363 (as an instrument's input
 // buffer overruns), at most 1 MiB a client.
 constexpr std::size_t kWaitingLines = 256;
 // A client that does not read its answers is served again once they have gone out.
@@ -33,6 +36,9 @@ constexpr qint64 kUnreadAnswers = 64 * 1024;
 
 QString endpoint(const QHostAddress &address, quint16 port)
 {
+    if (address.protocol() == QAbstractSocket::AnyIPProtocol) {
+        return QStringLiteral("[::]:%1 (IPv6 and IPv4)").arg(port);
+    }
     return address.protocol() == QAbstractSocket::IPv6Protocol
                ? QStringLiteral("[%1]:%2").arg(address.toString()).arg(port)
                : QStringLiteral("%1:%2").arg(address.toString()).arg(port);
@@ -46,23 +52,35 @@ QHostAddress plainAddress(const QHostAddress &address)
     return isV4 ? QHostAddress(v4) : address;
 }
 
-// The supplies through the engine: readings and confirmed writes on the client.
+// The supplies through the engine: readings and confirmed writes on the client. A
+// port that went away fails every request at once, in the same words, until it is
+// back.
 class EngineLink : public scpi::SupplyLink {
 public:
-    explicit EngineLink(supply::Client &client) : m_client(client) {}
+    EngineLink(supply::Client &client, const QString &portName)
+        : m_client(client), m_portName(portName)
+    {
+    }
+
+    // "COM1: the device is gone": the port's own text varies with the way it went
+    // (and from run to run), so it is not passed on.
+    QString goneText() const { return m_portName + QStringLiteral(": the device is gone"); }
+    const QString &portName() const { return m_portName; }
+    void setGone(bool gone) { m_gone = gone; }
+    bool gone() const { return m_gone; }
 
     void readStatus(std::uint8_t address, Done done) override
     {
-        supply::takeReading(m_client, m_rows, address, [done](const supply::Reading &r) {
+        if (m_gone) {
+            done({std::nullopt, goneText().toStdString()});
+            return;
+        }
+        supply::takeReading(m_client, m_rows, address, [this, done](const supply::Reading &r) {
             if (r.good()) {
                 done({r.row.reading, {}});
                 return;
             }
-            QString why = supply::errorWord(r.error, r.exceptionCode);
-            if (!r.detail.isEmpty()) {
-                why += QStringLiteral(" (%1)").arg(r.detail);
-            }
-            done({std::nullopt, why.toStdString()});
+            done({std::nullopt, why(r.row.failure).toStdString()});
         });
     }
     void setVoltage(std::uint8_t address, std::uint16_t code, Done done) override
@@ -79,37 +97,178 @@ public:
     }
 
 private:
+    // The -240's detail: the port's own reason varies with the way it went, so a
+    // port failure is named the same every time.
+    QString why(const supply::Failure &failure) const
+    {
+        return failure.error == supply::Error::Port ? goneText() : failure.text();
+    }
+
     void write(std::uint8_t address, supply::Target target, std::uint16_t value, Done done)
     {
+        if (m_gone) {
+            done({std::nullopt, goneText().toStdString()});
+            return;
+        }
         supply::WriteCallbacks callbacks;
-        callbacks.done = [done](const supply::WriteResult &w) {
+        callbacks.done = [this, done](const supply::WriteResult &w) {
             if (w.confirmed && w.readBack) {
                 done({w.readBack, {}});
                 return;
             }
-            QString why = w.problem.isEmpty() ? QStringLiteral("not confirmed") : w.problem;
-            if (!w.detail.isEmpty()) {
-                why += QStringLiteral(" (%1)").arg(w.detail);
-            }
-            done({std::nullopt, why.toStdString()});
+            const QString text = w.failure.error == supply::Error::Port ? goneText()
+                                 : w.problem.isEmpty() ? QStringLiteral("not confirmed")
+                                                       : w.problem;
+            done({std::nullopt, text.toStdString()});
         };
         supply::confirmedWrite(m_client, m_rows, supply::writeRequest(address, target, value),
                                supply::confirmsWrite(target, value), std::move(callbacks));
     }
 
     supply::Client &m_client;
+    QString m_portName;
+    bool m_gone = false;
     supply::RowMaker m_rows;
+};
+
+// A client's socket, read and written here rather than by QTcpSocket: that one
+// takes a client's last byte sent (a half-close, as `nc -N` and socat do after
+// their input) for the end of the connection and drops the answers still due,
+// where such a client has only finished sending and still reads.
+class ClientSocket : public QObject {
+public:
+    explicit ClientSocket(qintptr descriptor)
+        : m_socket(descriptor), m_reader(descriptor, QSocketNotifier::Read, this),
+          m_writer(descriptor, QSocketNotifier::Write, this)
+    {
+        prepareSocket(descriptor);
+        m_writer.setEnabled(false);
+        QObject::connect(&m_reader, &QSocketNotifier::activated, this, [this] { readSome(); });
+        QObject::connect(&m_writer, &QSocketNotifier::activated, this, [this] { writeSome(true); });
+    }
+    ~ClientSocket() override { close(); }
+
+    std::function<void(const QByteArray &)> received;
+    std::function<void()> ended;                 // the client sends nothing more
+    std::function<void(const QString &)> failed; // reset by the client, or a socket error
+    std::function<void()> written;               // some of what waited went out later
+
+    void write(const QByteArray &bytes)
+    {
+        if (m_socket < 0) {
+            return;
+        }
+        m_out += bytes;
+        writeSome(false);
+    }
+    qint64 bytesToWrite() const { return m_out.size(); }
+    // Stops reading and writing and closes the socket; safe to call twice.
+    void close()
+    {
+        if (m_socket >= 0) {
+            m_reader.setEnabled(false);
+            m_writer.setEnabled(false);
+            closeSocket(m_socket);
+            m_socket = -1;
+        }
+    }
+
+private:
+    void readSome()
+    {
+        char buffer[64 * 1024];
+        while (m_socket >= 0) {
+            const qint64 n = socketReceive(m_socket, buffer, sizeof buffer);
+            if (n == kSocketWouldBlock) {
+                return;
+            }
+            if (n == kSocketFailed) {
+                fail();
+                return;
+            }
+            if (n == 0) {
+                m_reader.setEnabled(false);
+                if (ended) {
+                    ended();
+                }
+                return;
+            }
+            if (received) {
+                received(QByteArray(buffer, qsizetype(n)));
+            }
+        }
+    }
+
+    // `notify`: say so when some went out; not when called from write(), whose
+    // caller may be in the middle of its work.
+    void writeSome(bool notify)
+    {
+        qint64 sent = 0;
+        while (m_socket >= 0 && sent < m_out.size()) {
+            const qint64 n = socketSend(m_socket, m_out.constData() + sent, m_out.size() - sent);
+            if (n == kSocketWouldBlock) {
+                break;
+            }
+            if (n < 0) {
+                fail();
+                return;
+            }
+            sent += n;
+        }
+        m_out.remove(0, qsizetype(sent));
+        m_writer.setEnabled(m_socket >= 0 && !m_out.isEmpty());
+        if (notify && sent > 0 && written) {
+            written();
+        }
+    }
+
+    // Said from the event loop: a write fails inside the instrument's own work.
+    void fail()
+    {
+        const QString why = socketError();
+        close();
+        QMetaObject::invokeMethod(
+            this,
+            [this, why] {
+                if (failed) {
+                    failed(why);
+                }
+            },
+            Qt::QueuedConnection);
+    }
+
+    qintptr m_socket;
+    QSocketNotifier m_reader;
+    QSocketNotifier m_writer;
+    QByteArray m_out;
+};
+
+// A listener that hands over each accepted socket's descriptor.
+class Listener : public QTcpServer {
+public:
+    std::function<void(qintptr)> accepted;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        if (accepted) {
+            accepted(descriptor);
+        } else {
+            closeSocket(descriptor);
+        }
+    }
 };
 
 struct Connection {
     int id = 0;
     QString peer;
-    QTcpSocket *socket = nullptr; // owns the idle timer
+    ClientSocket *socket = nullptr; // owns the idle timer
     QTimer *idle = nullptr;
     std::shared_ptr<scpi::Session> session;
     QByteArray partial;
     bool discarding = false; // inside a line that was too long
     bool overrun = false;    // lines are being dropped, -363 said
+    bool ended = false;      // the client has sent its last byte
     long lines = 0;
 };
 
@@ -119,11 +278,20 @@ struct ServeTarget {
     std::vector<std::uint8_t> addresses;
 };
 
+// Descriptors kept free beyond one a client: the listener, a client being turned
+// away, the port while it is reopened, and one to spare.
+constexpr long kSpareDescriptors = 4;
+// How often a port that went away is tried again, and accepting after it failed.
+constexpr std::chrono::milliseconds kRetryInterval{1000};
+// How soon accepting resumes after an accept error while descriptors are to spare.
+constexpr std::chrono::milliseconds kStaleAcceptError{50};
+
 // Owns itself from start() until it has called `done`.
 class Server {
 public:
-    Server(supply::Client &client, const ServeTarget &target, const ServeOptions &options)
-        : m_client(client), m_link(client), m_options(options),
+    Server(serial::BufferedCommControl &comm, supply::Client &client, const ServeTarget &target,
+           const ServeOptions &options)
+        : m_comm(comm), m_client(client), m_link(client, target.portName), m_options(options),
           m_instrument(m_link, {target.portName.toStdString(), target.addresses,
                                 QCoreApplication::applicationVersion().toStdString()})
     {
@@ -132,6 +300,23 @@ public:
     void start(StopSignals &stops, Done done)
     {
         m_done = std::move(done);
+        // Each client holds a descriptor: more clients than the limit leaves room for
+        // would stop the listener on the first one too many.
+        const long limit = descriptorLimit();
+        const long inUse = descriptorsInUse();
+        if (limit > 0 && inUse >= 0 && inUse + m_options.maxClients + kSpareDescriptors > limit) {
+            printErr(QStringLiteral("--max-clients %1 needs %2 file descriptors beside the %3 in "
+                                    "use, and the limit is %4 (ulimit -n): lower --max-clients "
+                                    "to %5 or raise the limit")
+                         .arg(m_options.maxClients)
+                         .arg(m_options.maxClients + kSpareDescriptors)
+                         .arg(inUse)
+                         .arg(limit)
+                         .arg(qMax(0L, limit - inUse - kSpareDescriptors)));
+            m_exit = kExitUsage;
+            end();
+            return;
+        }
         if (!m_listener.listen(m_options.listenAddress, m_options.listenPort)) {
             printErr(QStringLiteral("cannot listen on %1: %2")
                          .arg(endpoint(m_options.listenAddress, m_options.listenPort),
@@ -140,17 +325,18 @@ public:
             end();
             return;
         }
-        QObject::connect(&m_listener, &QTcpServer::newConnection, &m_context, [this] { accept(); });
+        m_listener.accepted = [this](qintptr descriptor) { accept(descriptor); };
+        QObject::connect(&m_listener, &QTcpServer::acceptError, &m_context,
+                         [this](QAbstractSocket::SocketError) { acceptFailed(); });
+        m_acceptRetry.setSingleShot(true);
+        QObject::connect(&m_acceptRetry, &QTimer::timeout, &m_context,
+                         [this] { m_listener.resumeAccepting(); });
+        m_reopen.setInterval(kRetryInterval);
+        QObject::connect(&m_reopen, &QTimer::timeout, &m_context, [this] { reopen(); });
         QObject::connect(&stops, &StopSignals::stopRequested, &m_context,
                          [this] { stop(kExitOk); });
-        QObject::connect(
-            &m_client, &supply::Client::portFailed, &m_context, [this](const QString &reason) {
-                if (!m_stopping) {
-                    printErr(QStringLiteral("the port failed: %1; serve ends").arg(reason));
-                    m_portFailed = true;
-                    stop(kExitFailed);
-                }
-            });
+        QObject::connect(&m_client, &supply::Client::portFailed, &m_context,
+                         [this](const QString &) { portGone(); });
         printErr(QStringLiteral("listening on %1; SCPI commands end in \\n; Ctrl-C ends")
                      .arg(endpoint(m_listener.serverAddress(), m_listener.serverPort())));
     }
@@ -170,99 +356,192 @@ private:
         return false;
     }
 
-    void accept()
+    // The process is out of descriptors (or the system of sockets): accepting
+    // pauses, and is tried again in a second or when a client leaves, rather than
+    // at once, which would spin. Once a shortage has passed, Qt's listener may
+    // still report it at the end of a burst of accepts; with descriptors to spare
+    // that is taken up again shortly and silently.
+    void acceptFailed()
     {
-        while (QTcpSocket *socket = m_listener.nextPendingConnection()) {
-            const QString peer = endpoint(plainAddress(socket->peerAddress()), socket->peerPort());
-            if (m_stopping || !allowed(socket->peerAddress())) {
-                // Nothing it sent is read.
-                if (!m_stopping) {
-                    ++m_refused;
-                    printErr(QStringLiteral("refused %1: not an allowed address").arg(peer));
-                }
-                socket->abort();
-                socket->deleteLater();
-                continue;
-            }
-            if (int(m_connections.size()) >= m_options.maxClients) {
-                ++m_turnedAway;
-                printErr(QStringLiteral("turned away %1: %2 clients already")
-                             .arg(peer)
-                             .arg(m_connections.size()));
-                socket->write(QStringLiteral("vantel: at most %1 clients at a time; closing\n")
-                                  .arg(m_options.maxClients)
-                                  .toUtf8());
-                QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-                socket->disconnectFromHost();
-                continue;
-            }
-            open(socket, peer);
+        m_listener.pauseAccepting();
+        const long limit = descriptorLimit();
+        const long inUse = descriptorsInUse();
+        if (limit > 0 && inUse >= 0 && inUse + kSpareDescriptors < limit) {
+            m_acceptRetry.start(kStaleAcceptError);
+            return;
         }
+        if (!m_acceptPaused) {
+            m_acceptPaused = true;
+            printErr(QStringLiteral("accepting paused: %1 (%2 clients connected); trying again "
+                                    "every second")
+                         .arg(m_listener.errorString())
+                         .arg(m_connections.size()));
+        }
+        m_acceptRetry.start(kRetryInterval);
     }
 
-    void open(QTcpSocket *socket, const QString &peer)
+    void accept(qintptr descriptor)
+    {
+        if (m_acceptPaused) {
+            m_acceptPaused = false;
+            printErr(QStringLiteral("accepting again"));
+        }
+        quint16 port = 0;
+        const QHostAddress address = socketPeer(descriptor, &port);
+        const QString peer = endpoint(plainAddress(address), port);
+        if (m_stopping || !allowed(address)) {
+            // Nothing it sent is read.
+            if (!m_stopping) {
+                ++m_refused;
+                printErr(QStringLiteral("refused %1: not an allowed address").arg(peer));
+            }
+            closeSocket(descriptor);
+            return;
+        }
+        if (int(m_connections.size()) >= m_options.maxClients) {
+            ++m_turnedAway;
+            printErr(QStringLiteral("turned away %1: %2 clients already")
+                         .arg(peer)
+                         .arg(m_connections.size()));
+            prepareSocket(descriptor);
+            const QByteArray told =
+                QStringLiteral("vantel: at most %1 clients at a time; closing\n")
+                    .arg(m_options.maxClients)
+                    .toUtf8();
+            socketSend(descriptor, told.constData(), told.size());
+            closeSocket(descriptor);
+            return;
+        }
+        open(new ClientSocket(descriptor), peer);
+    }
+
+    void open(ClientSocket *socket, const QString &peer)
     {
         auto c = std::make_unique<Connection>();
         const int id = ++m_served;
         c->id = id;
         c->peer = peer;
         c->socket = socket;
-        // An answer is one short line: send it at once rather than wait for more.
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         c->session = m_instrument.open(
-            [socket](const std::string &text) { socket->write(text.data(), qint64(text.size())); },
-            [socket] { return socket->bytesToWrite() < kUnreadAnswers; });
+            [socket](const std::string &text) {
+                socket->write(QByteArray(text.data(), qsizetype(text.size())));
+            },
+            [socket] { return socket->bytesToWrite() < kUnreadAnswers; },
+            // From the event loop: the instrument is in the middle of its work here.
+            [this, id] {
+                QMetaObject::invokeMethod(
+                    &m_context, [this, id] { lineDone(id); }, Qt::QueuedConnection);
+            });
         if (m_options.idleTimeout.count() > 0) {
             c->idle = new QTimer(socket);
             c->idle->setSingleShot(true);
             c->idle->setInterval(m_options.idleTimeout);
-            QObject::connect(c->idle, &QTimer::timeout, &m_context, [this, id] {
-                drop(id, QStringLiteral("idle for %1 s").arg(m_options.idleTimeout.count() / 1000));
-            });
+            QObject::connect(c->idle, &QTimer::timeout, &m_context, [this, id] { idle(id); });
             c->idle->start();
         }
-        QObject::connect(socket, &QTcpSocket::readyRead, &m_context, [this, id] {
-            const auto found = m_connections.find(id);
-            if (found != m_connections.end() && found->second->idle) {
-                found->second->idle->start();
-            }
-            read(id);
-        });
-        QObject::connect(socket, &QTcpSocket::disconnected, &m_context,
-                         [this, id] { drop(id, QStringLiteral("closed by the client")); });
-        QObject::connect(socket, &QTcpSocket::bytesWritten, &m_context,
-                         [this] { m_instrument.pump(); });
+        socket->received = [this, id](const QByteArray &bytes) { read(id, bytes); };
+        socket->ended = [this, id] { ended(id); };
+        socket->failed = [this, id](const QString &why) {
+            drop(id, QStringLiteral("connection lost (%1)").arg(why));
+        };
+        socket->written = [this, id] {
+            m_instrument.pump();
+            settle(id);
+        };
         m_connections[id] = std::move(c);
         printErr(QStringLiteral("client %1 connected from %2 (%3 of at most %4)")
                      .arg(id)
                      .arg(peer)
                      .arg(m_connections.size())
                      .arg(m_options.maxClients));
-        read(id);
+    }
+
+    Connection *find(int id)
+    {
+        const auto found = m_connections.find(id);
+        return found == m_connections.end() ? nullptr : found->second.get();
     }
 
     // Takes the client's complete lines.
-    void read(int id)
+    void read(int id, const QByteArray &chunk)
     {
-        const auto found = m_connections.find(id);
-        if (found == m_connections.end()) {
+        Connection *c = find(id);
+        if (!c) {
             return;
         }
-        Connection &c = *found->second;
-        while (c.socket->bytesAvailable() > 0) {
-            const QByteArray chunk = c.socket->read(64 * 1024);
-            qsizetype start = 0;
-            while (true) {
-                const qsizetype end = chunk.indexOf('\n', start);
-                append(c, chunk.mid(start, end < 0 ? -1 : end - start));
-                if (end < 0) {
-                    break;
-                }
-                endLine(c);
-                start = end + 1;
+        qsizetype start = 0;
+        while (true) {
+            const qsizetype end = chunk.indexOf('\n', start);
+            append(*c, chunk.mid(start, end < 0 ? -1 : end - start));
+            if (end < 0) {
+                break;
             }
+            endLine(*c);
+            start = end + 1;
         }
         m_instrument.pump();
+    }
+
+    // The client has sent its last byte: its lines, an unterminated last one too,
+    // are carried out and answered, and then it is closed.
+    void ended(int id)
+    {
+        Connection *c = find(id);
+        if (!c) {
+            return;
+        }
+        c->ended = true;
+        if (c->idle) {
+            c->idle->stop();
+        }
+        if (!c->partial.isEmpty() || c->discarding) {
+            endLine(*c);
+        }
+        m_instrument.pump();
+        settle(id);
+    }
+
+    void lineDone(int id)
+    {
+        Connection *c = find(id);
+        if (!c) {
+            return;
+        }
+        restartIdle(*c);
+        settle(id);
+    }
+
+    // A client that has finished sending is closed once its last answer is out.
+    void settle(int id)
+    {
+        Connection *c = find(id);
+        if (c && c->ended && !c->session->working() && c->socket->bytesToWrite() == 0) {
+            drop(id, QStringLiteral("closed by the client"));
+        }
+    }
+
+    // The idle clock runs only while the client has nothing waiting or under way,
+    // from its last whole line or the end of its last command, whichever is later:
+    // a client that waits for its answers is not idle, one that trickles bytes is.
+    void restartIdle(Connection &c)
+    {
+        if (!c.idle || c.ended) {
+            return;
+        }
+        if (c.session->working()) {
+            c.idle->stop();
+        } else {
+            c.idle->start();
+        }
+    }
+
+    void idle(int id)
+    {
+        Connection *c = find(id);
+        if (!c || c->session->working()) {
+            return;
+        }
+        drop(id, QStringLiteral("idle for %1 s").arg(m_options.idleTimeout.count() / 1000));
     }
 
     void append(Connection &c, const QByteArray &bytes)
@@ -305,6 +584,7 @@ private:
         } else {
             m_instrument.submit(*c.session, line);
         }
+        restartIdle(c);
     }
 
     void drop(int id, const QString &why)
@@ -316,14 +596,53 @@ private:
         std::unique_ptr<Connection> c = std::move(found->second);
         m_connections.erase(found);
         m_instrument.close(c->session);
-        QObject::disconnect(c->socket, nullptr, &m_context, nullptr);
-        c->socket->abort();
+        c->socket->received = nullptr;
+        c->socket->ended = nullptr;
+        c->socket->failed = nullptr;
+        c->socket->written = nullptr;
+        c->socket->close();
         c->socket->deleteLater();
         printErr(QStringLiteral("client %1 (%2) left: %3; %4 lines")
                      .arg(c->id)
                      .arg(c->peer, why)
                      .arg(c->lines));
+        if (m_acceptPaused && !m_stopping) {
+            m_listener.resumeAccepting(); // a descriptor is free again
+        }
         m_instrument.pump();
+    }
+
+    // The port went away: clients are told so (-240) while it is tried again every
+    // second, as log does.
+    void portGone()
+    {
+        if (m_stopping || m_link.gone()) {
+            return;
+        }
+        m_link.setGone(true);
+        printErr(m_link.goneText() + QStringLiteral("; serving on with -240 errors and opening "
+                                                    "it again every second"));
+        m_reopen.start();
+    }
+
+    void reopen()
+    {
+        if (m_stopping) {
+            m_reopen.stop();
+            return;
+        }
+        try {
+            if (m_comm.PortOpen()) {
+                m_comm.setPortOpen(false);
+            }
+            m_comm.setPortOpen(true);
+        } catch (const serial::CommError &) {
+            return; // still gone
+        }
+        m_reopen.stop();
+        m_client.start();
+        m_link.setGone(false);
+        printErr(m_link.portName() + QStringLiteral(" is back; serving on"));
     }
 
     void stop(int code)
@@ -334,6 +653,8 @@ private:
         m_stopping = true;
         m_exit = code;
         m_listener.close();
+        m_acceptRetry.stop();
+        m_reopen.stop();
         while (!m_connections.empty()) {
             drop(m_connections.begin()->first, QStringLiteral("the server stops"));
         }
@@ -347,7 +668,7 @@ private:
             QTimer::singleShot(10, &m_context, [this] { finishWhenIdle(); });
             return;
         }
-        if (m_options.offAtEnd && !m_portFailed) {
+        if (m_options.offAtEnd && !m_link.gone()) {
             m_client.resume();
             m_instrument.switchAllOff([this](const std::vector<std::string> &failures) {
                 for (const std::string &failure : failures) {
@@ -361,6 +682,10 @@ private:
                 finish();
             });
             return;
+        }
+        if (m_options.offAtEnd) {
+            printErr(m_link.goneText() + QStringLiteral(": the outputs could not be switched off"));
+            m_exit = kExitFailed;
         }
         finish();
     }
@@ -388,12 +713,15 @@ private:
                            });
     }
 
+    serial::BufferedCommControl &m_comm;
     supply::Client &m_client;
     EngineLink m_link;
     ServeOptions m_options;
     scpi::Instrument m_instrument;
     QObject m_context; // the receiver of every connection, gone before the rest
-    QTcpServer m_listener;
+    Listener m_listener;
+    QTimer m_acceptRetry;
+    QTimer m_reopen;
     Done m_done;
     std::map<int, std::unique_ptr<Connection>> m_connections;
     int m_served = 0;
@@ -401,7 +729,7 @@ private:
     int m_turnedAway = 0;
     long m_lines = 0;
     bool m_stopping = false;
-    bool m_portFailed = false;
+    bool m_acceptPaused = false;
     int m_exit = kExitOk;
 };
 
@@ -427,13 +755,17 @@ Parsed<ServeOptions> parseServeOptions(const QString &listen, const QString &all
         if (host == QLatin1String("localhost")) {
             host = QStringLiteral("127.0.0.1");
         }
-        const QHostAddress address(host);
+        QHostAddress address(host);
         if (colon < 0 || address.isNull() || !port) {
             return refuse(QStringLiteral("--listen takes ADDRESS:PORT (127.0.0.1:5025, "
                                          "[::1]:5025, 0.0.0.0:5025), not '%1'")
                               .arg(listen));
         }
-        options.listenAddress = address;
+        // [::] is every address, IPv4 ones too, as it is taken everywhere else.
+        options.listenAddress =
+            address.isEqual(QHostAddress(QHostAddress::AnyIPv6), QHostAddress::StrictConversion)
+                ? QHostAddress(QHostAddress::Any)
+                : address;
         options.listenPort = quint16(*port);
     }
     if (!allow.isEmpty()) {
@@ -495,7 +827,8 @@ Prepared prepareServe(const CommandLine &line, const CommonOptions &common)
     }
     return Prepared::run(
         [target, options = *options](Context &context, Done done) {
-            (new Server(context.client, target, options))->start(context.stops, std::move(done));
+            (new Server(context.comm, context.client, target, options))
+                ->start(context.stops, std::move(done));
         },
         true, true);
 }

@@ -2,6 +2,7 @@
 
 #include "numtext/numtext.h"
 #include "sequencer/bench.h"
+#include "supply/client.h"
 #include "trend/trendentry.h"
 #include "ui/formbuilder.h"
 
@@ -28,21 +29,21 @@ const QColor kGrey(128, 128, 128);
 const QString kUp = QStringLiteral("▲");
 const QString kDown = QStringLiteral("▼");
 
-// The error word of a status reply that failed its judgement, as the log writes it.
-QString rejectionWord(const protocol::ReplyJudgement &judgement)
+// Why a status reply failed its judgement, as the log writes it.
+supply::Failure rejection(const protocol::ReplyJudgement &judgement)
 {
     switch (judgement.verdict) {
     case protocol::ReplyVerdict::BadCrc:
-        return QStringLiteral("crc");
+        return {supply::Error::Crc};
     case protocol::ReplyVerdict::Exception:
-        return QStringLiteral("exception %1").arg(judgement.exceptionCode);
+        return {supply::Error::Exception, int(judgement.exceptionCode)};
     case protocol::ReplyVerdict::Incomplete:
-        return QStringLiteral("short");
+        return {supply::Error::Short};
     case protocol::ReplyVerdict::NotOurs:
     case protocol::ReplyVerdict::Ok:
         break;
     }
-    return QStringLiteral("foreign");
+    return {supply::Error::Foreign};
 }
 
 } // namespace
@@ -320,7 +321,7 @@ void Form1::attachBench()
     connect(this, &Form1::statusDecoded, &link, &sequencer::MonitorLink::replyDecoded);
     connect(this, &Form1::statusRejected, &link,
             [&link](const protocol::ReplyJudgement &judgement) {
-                link.replyRejected(rejectionWord(judgement));
+                link.replyRejected(rejection(judgement));
             });
     connect(this, &Form1::readingsInterrupted, &link, [this, &link] {
         // A silence keeps the polls going; a stop or a close ends them.

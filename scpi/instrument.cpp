@@ -10,54 +10,10 @@ namespace scpi {
 
 namespace {
 
-enum Id {
-    Idn,
-    Rst,
-    Cls,
-    Ese,
-    EseQ,
-    EsrQ,
-    Sre,
-    SreQ,
-    StbQ,
-    Opc,
-    OpcQ,
-    Wai,
-    TstQ,
-    ErrorQ,
-    ErrorCountQ,
-    VersionQ,
-    QuesEventQ,
-    QuesConditionQ,
-    QuesEnable,
-    QuesEnableQ,
-    OperEventQ,
-    OperConditionQ,
-    OperEnable,
-    OperEnableQ,
-    Preset,
-    VoltageCeiling,
-    VoltageCeilingQ,
-    CurrentCeiling,
-    CurrentCeilingQ,
-    Voltage,
-    VoltageQ,
-    Current,
-    CurrentQ,
-    OutputModeQ,
-    Output,
-    OutputQ,
-    MeasureVoltageQ,
-    MeasureCurrentQ,
-    MeasurePowerQ,
-    SelectNumber,
-    SelectNumberQ,
-    Select,
-    SelectQ,
-};
-
 // The SCPI version this instrument follows.
 const char *const kScpiVersion = "1999.0";
+// SCPI's "not a number", the answer of a query that could not be answered.
+const char *const kNotANumber = "9.91E37";
 
 // count / 10^decimals with exactly `decimals` digits after the point ("12.34").
 std::string fixedPoint(long long count, int decimals)
@@ -100,13 +56,14 @@ struct Quantity {
 constexpr Quantity kVolts{"V", "MV", 2, protocol::kLargestVoltageCode};
 constexpr Quantity kAmps{"A", "MA", 3, protocol::kLargestCurrentCode};
 
-struct Failure {
+// An error a command queues instead of doing what it was asked.
+struct Refusal {
     int code = err::kNone;
     std::string detail;
 };
 
 // Exactly `count` parameters, or the error that says otherwise.
-Failure parameterCount(const Command &command, std::size_t count)
+Refusal parameterCount(const Command &command, std::size_t count)
 {
     if (command.parameters.size() < count) {
         return {err::kMissingParameter, command.header};
@@ -120,7 +77,7 @@ Failure parameterCount(const Command &command, std::size_t count)
 // A set value or ceiling in counts: a number with an optional unit, or MIN, MAX,
 // DEF (`def` counts). Rounded to the register's resolution, halves to even.
 std::optional<std::uint16_t> quantityCode(const Parameter &p, const Quantity &q, int def,
-                                          Failure &failure)
+                                          Refusal &failure)
 {
     if (p.kind == Parameter::Kind::String) {
         failure = {err::kDataType, "a string where a value belongs"};
@@ -148,13 +105,15 @@ std::optional<std::uint16_t> quantityCode(const Parameter &p, const Quantity &q,
     }
     const std::string range =
         std::string("0 to ") + fixedPoint(q.largest, q.decimals) + " " + q.unit;
-    if (!std::isfinite(value) || value < 0 ||
-        value * std::pow(10.0, q.decimals) > q.largest + 1.0) {
+    // Rounded to the register's resolution first and then compared with the range, at
+    // both ends alike: 62.004 V sets 62.00 and -0.004 V sets 0.00, while 62.006 V and
+    // -0.006 V are out of range. Far outside it the count is not worked out.
+    if (!std::isfinite(value) || std::fabs(value) * std::pow(10.0, q.decimals) > q.largest + 1.0) {
         failure = {err::kDataOutOfRange, range};
         return std::nullopt;
     }
-    const double code = numtext::toCount(value, q.decimals);
-    if (code > q.largest) {
+    const double code = numtext::toCount(std::fabs(value), q.decimals);
+    if (code > q.largest || (value < 0 && code > 0)) {
         failure = {err::kDataOutOfRange, range};
         return std::nullopt;
     }
@@ -162,7 +121,7 @@ std::optional<std::uint16_t> quantityCode(const Parameter &p, const Quantity &q,
 }
 
 // ON, OFF, 1 or 0.
-std::optional<bool> booleanValue(const Parameter &p, Failure &failure)
+std::optional<bool> booleanValue(const Parameter &p, Refusal &failure)
 {
     if (p.kind == Parameter::Kind::Keyword && (p.text == "ON" || p.text == "OFF")) {
         return p.text == "ON";
@@ -176,7 +135,7 @@ std::optional<bool> booleanValue(const Parameter &p, Failure &failure)
 }
 
 // A register's value: a whole number from 0 to `largest`.
-std::optional<unsigned> registerValue(const Parameter &p, unsigned largest, Failure &failure)
+std::optional<unsigned> registerValue(const Parameter &p, unsigned largest, Refusal &failure)
 {
     if (p.kind != Parameter::Kind::Number || !p.text.empty()) {
         failure = {err::kDataType, "a number belongs here"};
@@ -191,7 +150,7 @@ std::optional<unsigned> registerValue(const Parameter &p, unsigned largest, Fail
 }
 
 // A query's optional MIN / MAX / DEF; nullopt for none, -1 for an error.
-int limitQuery(const Command &command, const Quantity &q, int def, Failure &failure)
+int limitQuery(const Command &command, const Quantity &q, int def, Refusal &failure)
 {
     if (command.parameters.empty()) {
         return -2;
@@ -206,52 +165,530 @@ int limitQuery(const Command &command, const Quantity &q, int def, Failure &fail
 
 } // namespace
 
+// What a handler is given: the instrument, the client, the command and the channel
+// its header names, and `next`, which every handler calls exactly once, at once or
+// when the line has answered (true to go on with the line, false to end it).
+struct Call {
+    Instrument &instrument;
+    std::shared_ptr<Session> session;
+    const Command &command;
+    std::size_t channel; // the header's suffix, else the client's selected channel
+    Instrument::Continue next;
+
+    Status &status() { return session->status; }
+    Instrument::Channel &supply() { return instrument.m_channels[channel]; }
+    std::size_t channels() const { return instrument.m_channels.size(); }
+    const InstrumentInfo &info() const { return instrument.m_info; }
+    std::uint8_t address(std::size_t index) const { return instrument.m_channels[index].address; }
+
+    void fail(const Refusal &refusal)
+    {
+        status().error(refusal.code, refusal.detail);
+        next(false);
+    }
+    void answer(std::string text)
+    {
+        session->m_answers.push_back(std::move(text));
+        next(true);
+    }
+    void done() { next(true); }
+    // Exactly `count` parameters; false once the error is queued.
+    bool takes(std::size_t count)
+    {
+        const Refusal refusal = parameterCount(command, count);
+        if (refusal.code != err::kNone) {
+            fail(refusal);
+            return false;
+        }
+        return true;
+    }
+
+    // A query that reads the supply: a reading no older than the line, then `text`.
+    void answerFromReading(std::function<std::string(const protocol::StatusReading &)> text)
+    {
+        if (!takes(0)) {
+            return;
+        }
+        instrument.freshReading(session, channel,
+                                [session = session, next = next,
+                                 text = std::move(text)](const protocol::StatusReading *reading) {
+                                    if (!reading) {
+                                        next(false);
+                                        return;
+                                    }
+                                    session->m_answers.push_back(text(*reading));
+                                    next(true);
+                                });
+    }
+
+    // The continuation of a confirmed write: its read-back becomes the line's reading.
+    SupplyLink::Done written(const char *what)
+    {
+        return [&in = instrument, session = session, channel = channel, next = next,
+                what](const SupplyLink::Result &r) {
+            if (!r.reading) {
+                session->status.error(err::kHardware,
+                                      std::string(what) + " not confirmed: " + r.error);
+                next(false);
+                return;
+            }
+            in.noteReading(channel, *r.reading,
+                           [session, channel, next](const auto &, const auto &latest) {
+                               session->m_readings[channel] = latest;
+                               next(true);
+                           });
+        };
+    }
+
+    void setVoltage(std::uint16_t code)
+    {
+        session->m_readings.erase(channel);
+        instrument.m_link.setVoltage(supply().address, code, written("voltage"));
+    }
+    void setCurrent(std::uint16_t code)
+    {
+        session->m_readings.erase(channel);
+        instrument.m_link.setCurrent(supply().address, code, written("current"));
+    }
+    void setOutput(bool on)
+    {
+        session->m_readings.erase(channel);
+        instrument.m_link.setOutput(supply().address, on, written(on ? "output on" : "output off"));
+    }
+    void resetChannels() { instrument.resetChannels(session, 0, true, next); }
+    void selfTest() { instrument.selfTest(session, 0, false, next); }
+};
+
+namespace {
+
+// IEEE 488.2's common commands.
+
+void identify(Call &c)
+{
+    if (!c.takes(0)) {
+        return;
+    }
+    std::string port = c.info().portName;
+    for (char &ch : port) {
+        if (ch == ',' || ch == ';' || static_cast<unsigned char>(ch) < 0x20) {
+            ch = '_';
+        }
+    }
+    const std::uint8_t address = c.address(c.session->selected());
+    c.answer("vantel,Modbus RTU gateway," + port + "-" + std::to_string(address) + "," +
+             c.info().version);
+}
+
+void reset(Call &c)
+{
+    if (c.takes(0)) {
+        c.session->select(0);
+        c.resetChannels();
+    }
+}
+
+void clearStatus(Call &c)
+{
+    if (c.takes(0)) {
+        c.status().clear();
+        c.done();
+    }
+}
+
+// A register set from one whole number from 0 to `largest`.
+template <typename Store> void setRegister(Call &c, unsigned largest, Store store)
+{
+    if (!c.takes(1)) {
+        return;
+    }
+    Refusal refusal;
+    const auto value = registerValue(c.command.parameters[0], largest, refusal);
+    if (!value) {
+        return c.fail(refusal);
+    }
+    store(c.status(), *value);
+    c.done();
+}
+
+// A query without parameters that answers `text(status)`.
+template <typename Text> void answerStatus(Call &c, Text text)
+{
+    if (c.takes(0)) {
+        c.answer(text(c.status()));
+    }
+}
+
+void eventEnable(Call &c)
+{
+    setRegister(c, 255, [](Status &st, unsigned v) { st.ese = std::uint8_t(v); });
+}
+void eventEnableQuery(Call &c)
+{
+    answerStatus(c, [](Status &st) { return std::to_string(st.ese); });
+}
+void eventStatusQuery(Call &c)
+{
+    answerStatus(c, [](Status &st) {
+        const unsigned value = st.esr;
+        st.esr = 0; // reading clears it
+        return std::to_string(value);
+    });
+}
+void serviceEnable(Call &c)
+{
+    setRegister(c, 255, [](Status &st, unsigned v) {
+        st.sre = std::uint8_t(v & ~unsigned(stb::kMasterSummary));
+    });
+}
+void serviceEnableQuery(Call &c)
+{
+    answerStatus(c, [](Status &st) { return std::to_string(st.sre); });
+}
+void statusByteQuery(Call &c)
+{
+    answerStatus(c, [](Status &st) { return std::to_string(st.statusByte()); });
+}
+void operationComplete(Call &c)
+{
+    if (c.takes(0)) {
+        c.status().esr |= esr::kOperationComplete;
+        c.done();
+    }
+}
+// Every write before it was confirmed before this command began.
+void operationCompleteQuery(Call &c)
+{
+    answerStatus(c, [](Status &) { return std::string("1"); });
+}
+void wait(Call &c)
+{
+    if (c.takes(0)) {
+        c.done();
+    }
+}
+void selfTestQuery(Call &c)
+{
+    if (c.takes(0)) {
+        c.selfTest();
+    }
+}
+
+// SYSTem and STATus.
+
+void errorQuery(Call &c)
+{
+    answerStatus(c, [](Status &st) { return st.errors.pop(); });
+}
+void errorCountQuery(Call &c)
+{
+    answerStatus(c, [](Status &st) { return std::to_string(st.errors.size()); });
+}
+void versionQuery(Call &c)
+{
+    answerStatus(c, [](Status &) { return std::string(kScpiVersion); });
+}
+void questionableEventQuery(Call &c)
+{
+    answerStatus(c, [](Status &st) {
+        const unsigned value = st.questionable.event;
+        st.questionable.event = 0;
+        return std::to_string(value);
+    });
+}
+void questionableEnable(Call &c)
+{
+    setRegister(c, 65535,
+                [](Status &st, unsigned v) { st.questionable.enable = std::uint16_t(v); });
+}
+void questionableEnableQuery(Call &c)
+{
+    answerStatus(c, [](Status &st) { return std::to_string(st.questionable.enable); });
+}
+void operationEventQuery(Call &c)
+{
+    answerStatus(c, [](Status &st) {
+        const unsigned value = st.operation.event;
+        st.operation.event = 0;
+        return std::to_string(value);
+    });
+}
+void operationEnable(Call &c)
+{
+    setRegister(c, 65535, [](Status &st, unsigned v) { st.operation.enable = std::uint16_t(v); });
+}
+void operationEnableQuery(Call &c)
+{
+    answerStatus(c, [](Status &st) { return std::to_string(st.operation.enable); });
+}
+void preset(Call &c)
+{
+    if (c.takes(0)) {
+        c.status().preset();
+        c.done();
+    }
+}
+// The condition registers follow the supply: they are worked out from a fresh reading.
+void questionableConditionQuery(Call &c)
+{
+    auto &ch = c.supply();
+    c.answerFromReading(
+        [&ch](const protocol::StatusReading &) { return std::to_string(ch.questionable); });
+}
+void operationConditionQuery(Call &c)
+{
+    auto &ch = c.supply();
+    c.answerFromReading(
+        [&ch](const protocol::StatusReading &) { return std::to_string(ch.operation); });
+}
+
+// Set values and ceilings.
+
+// VOLT and CURR: refused above the channel's ceiling.
+void setValue(Call &c, const Quantity &q)
+{
+    if (!c.takes(1)) {
+        return;
+    }
+    Refusal refusal;
+    const auto code = quantityCode(c.command.parameters[0], q, 0, refusal);
+    if (!code) {
+        return c.fail(refusal);
+    }
+    const bool volts = &q == &kVolts;
+    const std::uint16_t limit = volts ? c.supply().voltageCeiling : c.supply().currentCeiling;
+    if (*code > limit) {
+        return c.fail({err::kSettingsConflict, fixedPoint(*code, q.decimals) + " " + q.unit +
+                                                   " is above the ceiling " +
+                                                   fixedPoint(limit, q.decimals) + " " + q.unit});
+    }
+    volts ? c.setVoltage(*code) : c.setCurrent(*code);
+}
+void voltage(Call &c)
+{
+    setValue(c, kVolts);
+}
+void current(Call &c)
+{
+    setValue(c, kAmps);
+}
+
+// VOLT? and CURR?: the supply's set value, or MIN / MAX / DEF.
+void setValueQuery(Call &c, const Quantity &q)
+{
+    Refusal refusal;
+    const int limit = limitQuery(c.command, q, 0, refusal);
+    if (limit == -1) {
+        return c.fail(refusal);
+    }
+    if (limit >= 0) {
+        return c.answer(fixedPoint(limit, q.decimals));
+    }
+    const bool volts = &q == &kVolts;
+    c.answerFromReading([volts](const protocol::StatusReading &r) {
+        return volts ? fixedPoint(r.setVoltage, 2) : fixedPoint(r.setCurrent, 3);
+    });
+}
+void voltageQuery(Call &c)
+{
+    setValueQuery(c, kVolts);
+}
+void currentQuery(Call &c)
+{
+    setValueQuery(c, kAmps);
+}
+
+// A ceiling is the instrument's own: setting it clears its trip.
+void setCeiling(Call &c, const Quantity &q)
+{
+    if (!c.takes(1)) {
+        return;
+    }
+    Refusal refusal;
+    const auto code = quantityCode(c.command.parameters[0], q, q.largest, refusal);
+    if (!code) {
+        return c.fail(refusal);
+    }
+    auto &ch = c.supply();
+    if (&q == &kVolts) {
+        ch.voltageCeiling = *code;
+        ch.voltageTripped = false;
+    } else {
+        ch.currentCeiling = *code;
+        ch.currentTripped = false;
+    }
+    c.done();
+}
+void voltageCeiling(Call &c)
+{
+    setCeiling(c, kVolts);
+}
+void currentCeiling(Call &c)
+{
+    setCeiling(c, kAmps);
+}
+void ceilingQuery(Call &c, const Quantity &q)
+{
+    Refusal refusal;
+    const int limit = limitQuery(c.command, q, q.largest, refusal);
+    if (limit == -1) {
+        return c.fail(refusal);
+    }
+    const int ceiling = &q == &kVolts ? c.supply().voltageCeiling : c.supply().currentCeiling;
+    c.answer(fixedPoint(limit >= 0 ? limit : ceiling, q.decimals));
+}
+void voltageCeilingQuery(Call &c)
+{
+    ceilingQuery(c, kVolts);
+}
+void currentCeilingQuery(Call &c)
+{
+    ceilingQuery(c, kAmps);
+}
+
+// The output and the measurements.
+
+void output(Call &c)
+{
+    if (!c.takes(1)) {
+        return;
+    }
+    Refusal refusal;
+    const auto on = booleanValue(c.command.parameters[0], refusal);
+    if (!on) {
+        return c.fail(refusal);
+    }
+    if (*on) {
+        // Switching on again is the acknowledgement of a trip.
+        c.supply().voltageTripped = false;
+        c.supply().currentTripped = false;
+    }
+    c.setOutput(*on);
+}
+void outputQuery(Call &c)
+{
+    c.answerFromReading(
+        [](const protocol::StatusReading &r) { return std::string(r.outputOn ? "1" : "0"); });
+}
+void outputModeQuery(Call &c)
+{
+    c.answerFromReading([](const protocol::StatusReading &r) {
+        const char *name = protocol::modeName(r.mode);
+        return name ? std::string(name) : std::to_string(r.mode);
+    });
+}
+void measureVoltageQuery(Call &c)
+{
+    c.answerFromReading(
+        [](const protocol::StatusReading &r) { return fixedPoint(r.actualVoltage, 2); });
+}
+void measureCurrentQuery(Call &c)
+{
+    c.answerFromReading(
+        [](const protocol::StatusReading &r) { return fixedPoint(r.actualCurrent, 3); });
+}
+// 10 mV counts times 1 mA counts: 10 µW.
+void measurePowerQuery(Call &c)
+{
+    c.answerFromReading([](const protocol::StatusReading &r) {
+        return shortestPoint(static_cast<long long>(r.actualVoltage) * r.actualCurrent, 5);
+    });
+}
+
+// INSTrument: the channel a header without a suffix addresses.
+
+void selectChannel(Call &c, double number)
+{
+    if (number != std::floor(number) || number < 1 || number > double(c.channels())) {
+        return c.fail({err::kDataOutOfRange, "channels are 1 to " + std::to_string(c.channels())});
+    }
+    c.session->select(std::size_t(number) - 1);
+    c.done();
+}
+void selectNumber(Call &c)
+{
+    if (!c.takes(1)) {
+        return;
+    }
+    const Parameter &p = c.command.parameters[0];
+    if (p.kind != Parameter::Kind::Number || !p.text.empty()) {
+        return c.fail({err::kDataType, "a channel number belongs here"});
+    }
+    selectChannel(c, p.number);
+}
+void selectNumberQuery(Call &c)
+{
+    if (c.takes(0)) {
+        c.answer(std::to_string(c.session->selected() + 1));
+    }
+}
+void select(Call &c)
+{
+    if (!c.takes(1)) {
+        return;
+    }
+    const Parameter &p = c.command.parameters[0];
+    if (p.kind != Parameter::Kind::Keyword || p.text.size() <= 2 || p.text.size() >= 8 ||
+        p.text.compare(0, 2, "CH") != 0 ||
+        p.text.find_first_not_of("0123456789", 2) != std::string::npos) {
+        return c.fail({err::kIllegalParameterValue, "CH1 to CH" + std::to_string(c.channels())});
+    }
+    selectChannel(c, std::stod(p.text.substr(2)));
+}
+void selectQuery(Call &c)
+{
+    if (c.takes(0)) {
+        c.answer("CH" + std::to_string(c.session->selected() + 1));
+    }
+}
+
+} // namespace
+
 const CommandTable &Instrument::table()
 {
     static const CommandTable commands({
-        {"*IDN?", Idn},
-        {"*RST", Rst},
-        {"*CLS", Cls},
-        {"*ESE", Ese},
-        {"*ESE?", EseQ},
-        {"*ESR?", EsrQ},
-        {"*SRE", Sre},
-        {"*SRE?", SreQ},
-        {"*STB?", StbQ},
-        {"*OPC", Opc},
-        {"*OPC?", OpcQ},
-        {"*WAI", Wai},
-        {"*TST?", TstQ},
-        {"SYSTem:ERRor[:NEXT]?", ErrorQ},
-        {"SYSTem:ERRor:COUNt?", ErrorCountQ},
-        {"SYSTem:VERSion?", VersionQ},
-        {"STATus:QUEStionable[:EVENt]?", QuesEventQ},
-        {"STATus:QUEStionable:CONDition?", QuesConditionQ},
-        {"STATus:QUEStionable:ENABle", QuesEnable},
-        {"STATus:QUEStionable:ENABle?", QuesEnableQ},
-        {"STATus:OPERation[:EVENt]?", OperEventQ},
-        {"STATus:OPERation:CONDition?", OperConditionQ},
-        {"STATus:OPERation:ENABle", OperEnable},
-        {"STATus:OPERation:ENABle?", OperEnableQ},
-        {"STATus:PRESet", Preset},
-        {"[SOURce#]:VOLTage:PROTection[:LEVel]", VoltageCeiling},
-        {"[SOURce#]:VOLTage:PROTection[:LEVel]?", VoltageCeilingQ},
-        {"[SOURce#]:CURRent:PROTection[:LEVel]", CurrentCeiling},
-        {"[SOURce#]:CURRent:PROTection[:LEVel]?", CurrentCeilingQ},
-        {"[SOURce#]:VOLTage[:LEVel][:IMMediate][:AMPLitude]", Voltage},
-        {"[SOURce#]:VOLTage[:LEVel][:IMMediate][:AMPLitude]?", VoltageQ},
-        {"[SOURce#]:CURRent[:LEVel][:IMMediate][:AMPLitude]", Current},
-        {"[SOURce#]:CURRent[:LEVel][:IMMediate][:AMPLitude]?", CurrentQ},
-        {"OUTPut#:MODE?", OutputModeQ},
-        {"OUTPut#[:STATe]", Output},
-        {"OUTPut#[:STATe]?", OutputQ},
-        {"MEASure#[:SCALar]:VOLTage[:DC]?", MeasureVoltageQ},
-        {"MEASure#[:SCALar]:CURRent[:DC]?", MeasureCurrentQ},
-        {"MEASure#[:SCALar]:POWer[:DC]?", MeasurePowerQ},
-        {"INSTrument:NSELect", SelectNumber},
-        {"INSTrument:NSELect?", SelectNumberQ},
-        {"INSTrument[:SELect]", Select},
-        {"INSTrument[:SELect]?", SelectQ},
+        {"*IDN?", identify},
+        {"*RST", reset},
+        {"*CLS", clearStatus},
+        {"*ESE", eventEnable},
+        {"*ESE?", eventEnableQuery},
+        {"*ESR?", eventStatusQuery},
+        {"*SRE", serviceEnable},
+        {"*SRE?", serviceEnableQuery},
+        {"*STB?", statusByteQuery},
+        {"*OPC", operationComplete},
+        {"*OPC?", operationCompleteQuery},
+        {"*WAI", wait},
+        {"*TST?", selfTestQuery},
+        {"SYSTem:ERRor[:NEXT]?", errorQuery},
+        {"SYSTem:ERRor:COUNt?", errorCountQuery},
+        {"SYSTem:VERSion?", versionQuery},
+        {"STATus:QUEStionable[:EVENt]?", questionableEventQuery},
+        {"STATus:QUEStionable:CONDition?", questionableConditionQuery},
+        {"STATus:QUEStionable:ENABle", questionableEnable},
+        {"STATus:QUEStionable:ENABle?", questionableEnableQuery},
+        {"STATus:OPERation[:EVENt]?", operationEventQuery},
+        {"STATus:OPERation:CONDition?", operationConditionQuery},
+        {"STATus:OPERation:ENABle", operationEnable},
+        {"STATus:OPERation:ENABle?", operationEnableQuery},
+        {"STATus:PRESet", preset},
+        {"[SOURce#]:VOLTage:PROTection[:LEVel]", voltageCeiling},
+        {"[SOURce#]:VOLTage:PROTection[:LEVel]?", voltageCeilingQuery},
+        {"[SOURce#]:CURRent:PROTection[:LEVel]", currentCeiling},
+        {"[SOURce#]:CURRent:PROTection[:LEVel]?", currentCeilingQuery},
+        {"[SOURce#]:VOLTage[:LEVel][:IMMediate][:AMPLitude]", voltage},
+        {"[SOURce#]:VOLTage[:LEVel][:IMMediate][:AMPLitude]?", voltageQuery},
+        {"[SOURce#]:CURRent[:LEVel][:IMMediate][:AMPLitude]", current},
+        {"[SOURce#]:CURRent[:LEVel][:IMMediate][:AMPLitude]?", currentQuery},
+        {"OUTPut#:MODE?", outputModeQuery},
+        {"OUTPut#[:STATe]", output},
+        {"OUTPut#[:STATe]?", outputQuery},
+        {"MEASure#[:SCALar]:VOLTage[:DC]?", measureVoltageQuery},
+        {"MEASure#[:SCALar]:CURRent[:DC]?", measureCurrentQuery},
+        {"MEASure#[:SCALar]:POWer[:DC]?", measurePowerQuery},
+        {"INSTrument:NSELect", selectNumber},
+        {"INSTrument:NSELect?", selectNumberQuery},
+        {"INSTrument[:SELect]", select},
+        {"INSTrument[:SELect]?", selectQuery},
     });
     return commands;
 }
@@ -273,11 +710,13 @@ Instrument::~Instrument()
     *m_alive = false;
 }
 
-std::shared_ptr<Session> Instrument::open(Session::Send send, std::function<bool()> ready)
+std::shared_ptr<Session> Instrument::open(Session::Send send, std::function<bool()> ready,
+                                          std::function<void()> lineDone)
 {
     auto session = std::make_shared<Session>();
     session->m_send = std::move(send);
     session->m_ready = std::move(ready);
+    session->m_lineDone = std::move(lineDone);
     m_sessions.push_back(session);
     return session;
 }
@@ -344,6 +783,9 @@ void Instrument::runOne(const std::shared_ptr<Session> &session)
         s.m_lines.pop_front();
         if (line.error != err::kNone) {
             s.status.error(line.error, line.text);
+            if (s.m_lineDone) {
+                s.m_lineDone();
+            }
             return;
         }
         s.m_items = parseMessage(table(), line.text);
@@ -366,11 +808,16 @@ void Instrument::runOne(const std::shared_ptr<Session> &session)
     // The command is copied: a client closing meanwhile must not free it under us.
     const Command command = item.command;
     auto alive = m_alive;
-    execute(session, command, [this, alive, session](bool ok) {
+    Continue next = [this, alive, session, query = command.query](bool ok) {
         if (!*alive) {
             return;
         }
         Session &done = *session;
+        if (!ok && query) {
+            // A query that failed still answers, with SCPI's "not a number", so that
+            // a client waiting for its answer reads one beside the queued error.
+            done.m_answers.push_back(kNotANumber);
+        }
         if (!ok || done.m_closed) {
             done.m_next = done.m_items.size(); // a line stops at its first error
         }
@@ -379,7 +826,22 @@ void Instrument::runOne(const std::shared_ptr<Session> &session)
         }
         m_busy = false;
         pump();
-    });
+    };
+    // The channel: a header's numeric suffix names one, else the selected one.
+    std::size_t channel = s.m_selected;
+    for (const std::optional<unsigned> &suffix : command.match.suffixes) {
+        if (!suffix) {
+            continue;
+        }
+        if (*suffix < 1 || *suffix > m_channels.size()) {
+            s.status.error(err::kSuffixOutOfRange, command.header + ": channels are 1 to " +
+                                                       std::to_string(m_channels.size()));
+            return next(false);
+        }
+        channel = *suffix - 1;
+    }
+    Call call{*this, session, command, channel, std::move(next)};
+    command.entry->handler(call);
 }
 
 void Instrument::finishLine(Session &session)
@@ -395,373 +857,8 @@ void Instrument::finishLine(Session &session)
         session.m_send(text + "\n");
     }
     session.m_answers.clear();
-}
-
-void Instrument::execute(const std::shared_ptr<Session> &session, const Command &command,
-                         Continue next)
-{
-    Session &s = *session;
-    Status &st = s.status;
-    Failure failure;
-    auto fail = [&](const Failure &f) {
-        st.error(f.code, f.detail);
-        next(false);
-    };
-    auto answer = [&](std::string text) {
-        s.m_answers.push_back(std::move(text));
-        next(true);
-    };
-    // Commands that take no parameter refuse one.
-    auto noParameters = [&] {
-        failure = parameterCount(command, 0);
-        return failure.code == err::kNone;
-    };
-
-    // The channel: a header's numeric suffix names one, else the selected one.
-    std::size_t channel = s.m_selected;
-    for (const std::optional<unsigned> &suffix : command.match.suffixes) {
-        if (suffix) {
-            if (*suffix < 1 || *suffix > m_channels.size()) {
-                return fail({err::kSuffixOutOfRange, command.header + ": channels are 1 to " +
-                                                         std::to_string(m_channels.size())});
-            }
-            channel = *suffix - 1;
-        }
-    }
-
-    switch (command.id) {
-    case Idn: {
-        if (!noParameters()) {
-            return fail(failure);
-        }
-        std::string port = m_info.portName;
-        for (char &c : port) {
-            if (c == ',' || c == ';' || static_cast<unsigned char>(c) < 0x20) {
-                c = '_';
-            }
-        }
-        return answer("vantel,Modbus RTU gateway," + port + "-" +
-                      std::to_string(m_channels[s.m_selected].address) + "," + m_info.version);
-    }
-    case Cls:
-        if (!noParameters()) {
-            return fail(failure);
-        }
-        st.clear();
-        return next(true);
-    case Ese:
-    case Sre:
-    case QuesEnable:
-    case OperEnable: {
-        failure = parameterCount(command, 1);
-        if (failure.code != err::kNone) {
-            return fail(failure);
-        }
-        const bool byte = command.id == Ese || command.id == Sre;
-        const auto value = registerValue(command.parameters[0], byte ? 255 : 65535, failure);
-        if (!value) {
-            return fail(failure);
-        }
-        if (command.id == Ese) {
-            st.ese = std::uint8_t(*value);
-        } else if (command.id == Sre) {
-            st.sre = std::uint8_t(*value & ~stb::kMasterSummary);
-        } else if (command.id == QuesEnable) {
-            st.questionable.enable = std::uint16_t(*value);
-        } else {
-            st.operation.enable = std::uint16_t(*value);
-        }
-        return next(true);
-    }
-    case EseQ:
-    case SreQ:
-    case EsrQ:
-    case StbQ:
-    case QuesEventQ:
-    case QuesEnableQ:
-    case OperEventQ:
-    case OperEnableQ:
-    case ErrorQ:
-    case ErrorCountQ:
-    case VersionQ:
-    case OpcQ:
-    case SelectNumberQ:
-    case SelectQ: {
-        if (!noParameters()) {
-            return fail(failure);
-        }
-        switch (command.id) {
-        case EseQ:
-            return answer(std::to_string(st.ese));
-        case SreQ:
-            return answer(std::to_string(st.sre));
-        case EsrQ: {
-            const unsigned value = st.esr;
-            st.esr = 0; // reading clears it
-            return answer(std::to_string(value));
-        }
-        case StbQ:
-            return answer(std::to_string(st.statusByte()));
-        case QuesEventQ: {
-            const unsigned value = st.questionable.event;
-            st.questionable.event = 0;
-            return answer(std::to_string(value));
-        }
-        case OperEventQ: {
-            const unsigned value = st.operation.event;
-            st.operation.event = 0;
-            return answer(std::to_string(value));
-        }
-        case QuesEnableQ:
-            return answer(std::to_string(st.questionable.enable));
-        case OperEnableQ:
-            return answer(std::to_string(st.operation.enable));
-        case ErrorQ:
-            return answer(st.errors.pop());
-        case ErrorCountQ:
-            return answer(std::to_string(st.errors.size()));
-        case VersionQ:
-            return answer(kScpiVersion);
-        // Every write before it was confirmed before this command began.
-        case OpcQ:
-            return answer("1");
-        case SelectNumberQ:
-            return answer(std::to_string(s.m_selected + 1));
-        default:
-            return answer("CH" + std::to_string(s.m_selected + 1));
-        }
-    }
-    case Opc:
-    case Wai:
-    case Preset:
-        if (!noParameters()) {
-            return fail(failure);
-        }
-        if (command.id == Opc) {
-            st.esr |= esr::kOperationComplete;
-        } else if (command.id == Preset) {
-            st.preset();
-        }
-        return next(true);
-    case SelectNumber:
-    case Select: {
-        failure = parameterCount(command, 1);
-        if (failure.code != err::kNone) {
-            return fail(failure);
-        }
-        const Parameter &p = command.parameters[0];
-        double number = -1;
-        if (command.id == SelectNumber && p.kind == Parameter::Kind::Number && p.text.empty()) {
-            number = p.number;
-        } else if (command.id == Select && p.kind == Parameter::Kind::Keyword &&
-                   p.text.size() > 2 && p.text.compare(0, 2, "CH") == 0 &&
-                   p.text.find_first_not_of("0123456789", 2) == std::string::npos &&
-                   p.text.size() < 8) {
-            number = std::stod(p.text.substr(2));
-        } else {
-            return fail({command.id == Select ? err::kIllegalParameterValue : err::kDataType,
-                         command.id == Select ? "CH1 to CH" + std::to_string(m_channels.size())
-                                              : "a channel number belongs here"});
-        }
-        if (number != std::floor(number) || number < 1 || number > double(m_channels.size())) {
-            return fail(
-                {err::kDataOutOfRange, "channels are 1 to " + std::to_string(m_channels.size())});
-        }
-        s.m_selected = std::size_t(number) - 1;
-        return next(true);
-    }
-    case Rst:
-        if (!noParameters()) {
-            return fail(failure);
-        }
-        s.m_selected = 0;
-        return resetChannels(session, 0, true, std::move(next));
-    case TstQ:
-        if (!noParameters()) {
-            return fail(failure);
-        }
-        {
-            // Every channel is asked; 0 when all of them answer.
-            auto remaining = std::make_shared<std::size_t>(0);
-            auto failed = std::make_shared<bool>(false);
-            auto step = std::make_shared<std::function<void()>>();
-            *step = [this, session, remaining, failed, step, next] {
-                if (*remaining == m_channels.size()) {
-                    session->m_answers.push_back(*failed ? "1" : "0");
-                    *step = nullptr; // breaks the cycle
-                    next(true);
-                    return;
-                }
-                const std::size_t c = (*remaining)++;
-                m_link.readStatus(m_channels[c].address, [this, session, c, failed,
-                                                          step](const SupplyLink::Result &r) {
-                    if (!r.reading) {
-                        *failed = true;
-                        auto again = *step;
-                        again();
-                        return;
-                    }
-                    noteReading(c, *r.reading, [session, c, step](const auto &latest) {
-                        session->m_readings[c] = latest;
-                        auto again = *step;
-                        again();
-                    });
-                });
-            };
-            auto first = *step;
-            return first();
-        }
-    default:
-        return executeSupply(session, command, channel, std::move(next));
-    }
-}
-
-void Instrument::executeSupply(const std::shared_ptr<Session> &session, const Command &command,
-                               std::size_t channel, Continue next)
-{
-    Session &s = *session;
-    Status &st = s.status;
-    Channel &ch = m_channels[channel];
-    Failure failure;
-    auto fail = [&](const Failure &f) {
-        st.error(f.code, f.detail);
-        next(false);
-    };
-    // A query that reads the supply: a reading no older than the line, then `text`.
-    auto answerFromReading = [&](std::function<std::string(const protocol::StatusReading &)> text) {
-        if (!command.parameters.empty()) {
-            return fail({err::kParameterNotAllowed, command.header});
-        }
-        freshReading(session, channel,
-                     [session, next, text](const protocol::StatusReading *reading) {
-                         if (!reading) {
-                             next(false);
-                             return;
-                         }
-                         session->m_answers.push_back(text(*reading));
-                         next(true);
-                     });
-    };
-    // A confirmed write whose read-back becomes the line's reading.
-    auto written = [this, session, channel, next](const char *what) {
-        return [this, session, channel, next, what](const SupplyLink::Result &r) {
-            if (!r.reading) {
-                session->status.error(err::kHardware,
-                                      std::string(what) + " not confirmed: " + r.error);
-                next(false);
-                return;
-            }
-            noteReading(channel, *r.reading, [session, channel, next](const auto &latest) {
-                session->m_readings[channel] = latest;
-                next(true);
-            });
-        };
-    };
-
-    switch (command.id) {
-    case Voltage:
-    case Current:
-    case VoltageCeiling:
-    case CurrentCeiling: {
-        failure = parameterCount(command, 1);
-        if (failure.code != err::kNone) {
-            return fail(failure);
-        }
-        const bool volts = command.id == Voltage || command.id == VoltageCeiling;
-        const bool ceiling = command.id == VoltageCeiling || command.id == CurrentCeiling;
-        const Quantity &q = volts ? kVolts : kAmps;
-        const auto code = quantityCode(command.parameters[0], q, ceiling ? q.largest : 0, failure);
-        if (!code) {
-            return fail(failure);
-        }
-        if (ceiling) {
-            (volts ? ch.voltageCeiling : ch.currentCeiling) = *code;
-            (volts ? ch.voltageTripped : ch.currentTripped) = false;
-            return next(true);
-        }
-        const std::uint16_t limit = volts ? ch.voltageCeiling : ch.currentCeiling;
-        if (*code > limit) {
-            return fail({err::kSettingsConflict, fixedPoint(*code, q.decimals) + " " + q.unit +
-                                                     " is above the ceiling " +
-                                                     fixedPoint(limit, q.decimals) + " " + q.unit});
-        }
-        s.m_readings.erase(channel);
-        if (volts) {
-            m_link.setVoltage(ch.address, *code, written("voltage"));
-        } else {
-            m_link.setCurrent(ch.address, *code, written("current"));
-        }
-        return;
-    }
-    case VoltageCeilingQ:
-    case CurrentCeilingQ:
-    case VoltageQ:
-    case CurrentQ: {
-        const bool volts = command.id == VoltageCeilingQ || command.id == VoltageQ;
-        const bool ceiling = command.id == VoltageCeilingQ || command.id == CurrentCeilingQ;
-        const Quantity &q = volts ? kVolts : kAmps;
-        const int limit = limitQuery(command, q, ceiling ? q.largest : 0, failure);
-        if (limit == -1) {
-            return fail(failure);
-        }
-        if (limit >= 0) {
-            s.m_answers.push_back(fixedPoint(limit, q.decimals));
-            return next(true);
-        }
-        if (ceiling) {
-            s.m_answers.push_back(
-                fixedPoint(volts ? ch.voltageCeiling : ch.currentCeiling, q.decimals));
-            return next(true);
-        }
-        return answerFromReading([volts](const protocol::StatusReading &r) {
-            return volts ? fixedPoint(r.setVoltage, 2) : fixedPoint(r.setCurrent, 3);
-        });
-    }
-    case Output: {
-        failure = parameterCount(command, 1);
-        if (failure.code != err::kNone) {
-            return fail(failure);
-        }
-        const auto on = booleanValue(command.parameters[0], failure);
-        if (!on) {
-            return fail(failure);
-        }
-        s.m_readings.erase(channel);
-        if (*on) {
-            // Switching on again is the acknowledgement of a trip.
-            ch.voltageTripped = false;
-            ch.currentTripped = false;
-        }
-        m_link.setOutput(ch.address, *on, written(*on ? "output on" : "output off"));
-        return;
-    }
-    case OutputQ:
-        return answerFromReading(
-            [](const protocol::StatusReading &r) { return std::string(r.outputOn ? "1" : "0"); });
-    case OutputModeQ:
-        return answerFromReading([](const protocol::StatusReading &r) {
-            const char *name = protocol::modeName(r.mode);
-            return name ? std::string(name) : std::to_string(r.mode);
-        });
-    case MeasureVoltageQ:
-        return answerFromReading(
-            [](const protocol::StatusReading &r) { return fixedPoint(r.actualVoltage, 2); });
-    case MeasureCurrentQ:
-        return answerFromReading(
-            [](const protocol::StatusReading &r) { return fixedPoint(r.actualCurrent, 3); });
-    case MeasurePowerQ:
-        // 10 mV counts times 1 mA counts: 10 µW.
-        return answerFromReading([](const protocol::StatusReading &r) {
-            return shortestPoint(static_cast<long long>(r.actualVoltage) * r.actualCurrent, 5);
-        });
-    case QuesConditionQ:
-    case OperConditionQ:
-        return answerFromReading([this, channel, id = command.id](const protocol::StatusReading &) {
-            const Channel &c = m_channels[channel];
-            return std::to_string(id == QuesConditionQ ? c.questionable : c.operation);
-        });
-    default:
-        return fail({err::kUndefinedHeader, command.header});
+    if (session.m_lineDone && !session.m_closed) {
+        session.m_lineDone();
     }
 }
 
@@ -782,15 +879,18 @@ void Instrument::freshReading(const std::shared_ptr<Session> &session, std::size
             done(nullptr);
             return;
         }
-        noteReading(channel, *r.reading, [session, channel, done](const auto &latest) {
-            session->m_readings[channel] = latest;
-            done(&session->m_readings[channel]);
-        });
+        // The answer is the reading taken, even one that tripped a ceiling; the line
+        // goes on with the reading after the trip.
+        noteReading(channel, *r.reading,
+                    [session, channel, done](const auto &taken, const auto &latest) {
+                        session->m_readings[channel] = latest;
+                        done(&taken);
+                    });
     });
 }
 
 void Instrument::noteReading(std::size_t channel, const protocol::StatusReading &reading,
-                             std::function<void(const protocol::StatusReading &)> then)
+                             ReadingNoted then)
 {
     Channel &ch = m_channels[channel];
     std::string trip;
@@ -824,7 +924,7 @@ void Instrument::noteReading(std::size_t channel, const protocol::StatusReading 
     ch.operation = operation;
 
     if (tripCode == 0) {
-        then(reading);
+        then(reading, reading);
         return;
     }
     broadcastError(tripCode,
@@ -839,10 +939,12 @@ void Instrument::noteReading(std::size_t channel, const protocol::StatusReading 
                 broadcastError(err::kHardware, "output at address " +
                                                    std::to_string(m_channels[channel].address) +
                                                    " not confirmed off after a trip: " + r.error);
-                then(reading);
+                then(reading, reading);
                 return;
             }
-            noteReading(channel, *r.reading, then);
+            noteReading(channel, *r.reading, [reading, then](const auto &, const auto &latest) {
+                then(reading, latest);
+            });
         });
 }
 
@@ -871,12 +973,35 @@ void Instrument::resetChannels(const std::shared_ptr<Session> &session, std::siz
                              resetChannels(session, index + 1, false, next);
                              return;
                          }
-                         noteReading(index, *r.reading,
-                                     [this, session, index, ok, next](const auto &latest) {
-                                         session->m_readings[index] = latest;
-                                         resetChannels(session, index + 1, ok, next);
-                                     });
+                         noteReading(
+                             index, *r.reading,
+                             [this, session, index, ok, next](const auto &, const auto &latest) {
+                                 session->m_readings[index] = latest;
+                                 resetChannels(session, index + 1, ok, next);
+                             });
                      });
+}
+
+void Instrument::selfTest(const std::shared_ptr<Session> &session, std::size_t index, bool failed,
+                          Continue next)
+{
+    if (index == m_channels.size()) {
+        session->m_answers.push_back(failed ? "1" : "0");
+        next(true);
+        return;
+    }
+    m_link.readStatus(m_channels[index].address, [this, session, index, failed,
+                                                  next](const SupplyLink::Result &r) {
+        if (!r.reading) {
+            selfTest(session, index + 1, true, next);
+            return;
+        }
+        noteReading(index, *r.reading,
+                    [this, session, index, failed, next](const auto &, const auto &latest) {
+                        session->m_readings[index] = latest;
+                        selfTest(session, index + 1, failed, next);
+                    });
+    });
 }
 
 void Instrument::switchAllOff(std::function<void(std::vector<std::string>)> done)

@@ -65,9 +65,13 @@ public:
     Status status;
     std::size_t waitingLines() const { return m_lines.size(); }
     bool working() const { return m_inLine || !m_lines.empty(); }
+    // The channel a header without a suffix addresses, from 0.
+    std::size_t selected() const { return m_selected; }
+    void select(std::size_t channel) { m_selected = channel; }
 
 private:
     friend class Instrument;
+    friend struct Call;
 
     // A line, or an error that stands in its place (a line that was too long).
     struct Line {
@@ -77,6 +81,7 @@ private:
 
     Send m_send;
     std::function<bool()> m_ready;
+    std::function<void()> m_lineDone;
     bool m_closed = false;
     std::size_t m_selected = 0; // index into the instrument's channels
     std::deque<Line> m_lines;
@@ -107,8 +112,11 @@ public:
     Instrument &operator=(const Instrument &) = delete;
 
     // A new client. `send` writes an answer line (with its "\n"); `ready` says
-    // whether the client may be served now (false while its answers pile up).
-    std::shared_ptr<Session> open(Session::Send send, std::function<bool()> ready = {});
+    // whether the client may be served now (false while its answers pile up);
+    // `lineDone` is called after each of its lines has been carried out and
+    // answered, or refused.
+    std::shared_ptr<Session> open(Session::Send send, std::function<bool()> ready = {},
+                                  std::function<void()> lineDone = {});
     // The client has gone: its waiting lines are dropped; a command in progress
     // finishes on the line, and its answer goes nowhere.
     void close(const std::shared_ptr<Session> &session);
@@ -133,21 +141,27 @@ private:
     using Continue = std::function<void(bool ok)>;
     using ReadingDone = std::function<void(const protocol::StatusReading *)>;
 
+    friend struct Call;
+    // A reading as it was taken, and as it is after what it set off (a tripped
+    // ceiling switches the output off and reads again).
+    using ReadingNoted = std::function<void(const protocol::StatusReading &taken,
+                                            const protocol::StatusReading &latest)>;
+
     void runOne(const std::shared_ptr<Session> &session);
     void finishLine(Session &session);
-    void execute(const std::shared_ptr<Session> &session, const Command &command, Continue next);
-    void executeSupply(const std::shared_ptr<Session> &session, const Command &command,
-                       std::size_t channel, Continue next);
 
     // A reading of `channel` no older than the line, or nullptr after queuing -240.
     void freshReading(const std::shared_ptr<Session> &session, std::size_t channel,
                       ReadingDone done);
     // Every reading passes here: conditions, events, ceilings (a trip switches off).
     void noteReading(std::size_t channel, const protocol::StatusReading &reading,
-                     std::function<void(const protocol::StatusReading &)> then);
+                     ReadingNoted then);
     void broadcastError(int code, const std::string &detail);
     void resetChannels(const std::shared_ptr<Session> &session, std::size_t index, bool ok,
                        Continue next);
+    // *TST?: every channel is asked from `index` on; "0" when all of them answer.
+    void selfTest(const std::shared_ptr<Session> &session, std::size_t index, bool failed,
+                  Continue next);
 
     struct Channel {
         std::uint8_t address = 0;

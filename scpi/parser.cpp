@@ -237,7 +237,7 @@ CommandTable::CommandTable(const std::vector<CommandEntry> &entries)
 {
     m_entries.reserve(entries.size());
     for (const CommandEntry &entry : entries) {
-        m_entries.emplace_back(Pattern(entry.pattern), entry.id);
+        m_entries.emplace_back(Pattern(entry.pattern), entry);
     }
 }
 
@@ -245,10 +245,10 @@ CommandTable::Found CommandTable::find(const Header &header) const
 {
     Found found;
     found.error = err::kUndefinedHeader;
-    for (const auto &[pattern, id] : m_entries) {
+    for (const auto &[pattern, entry] : m_entries) {
         MatchResult result = matchHeader(pattern, header);
         if (result.match) {
-            return {id, std::move(*result.match), err::kNone};
+            return {&entry, std::move(*result.match), err::kNone};
         }
         if (result.error != err::kNone) {
             found.error = result.error;
@@ -393,9 +393,9 @@ private:
             Header compound = header;
             compound.mnemonics.insert(compound.mnemonics.begin(), path.begin(), path.end());
             found = m_table.find(compound);
-            if (found.id < 0) {
+            if (!found.entry) {
                 CommandTable::Found root = m_table.find(header);
-                if (root.id >= 0 || found.error == err::kUndefinedHeader) {
+                if (root.entry || found.error == err::kUndefinedHeader) {
                     found = std::move(root);
                 }
             } else {
@@ -407,7 +407,7 @@ private:
             written += (i ? ":" : "") + header.mnemonics[i];
         }
         written += header.query ? "?" : "";
-        if (found.id < 0) {
+        if (!found.entry) {
             return fail(found.error, written);
         }
         if (!header.common) {
@@ -415,7 +415,7 @@ private:
         }
 
         Item item;
-        item.command.id = found.id;
+        item.command.entry = found.entry;
         item.command.match = std::move(found.match);
         item.command.query = header.query;
         item.command.header = written;

@@ -108,10 +108,16 @@ struct MatchResult {
 };
 MatchResult matchHeader(const Pattern &pattern, const Header &header);
 
-// The commands an instrument knows: patterns with the instrument's own ids.
+// What a command's handler is given: the instrument built on this parser defines
+// it (its session, the command, how to answer and go on).
+struct Call;
+using Handler = void (*)(Call &);
+
+// A row of an instrument's command table: a pattern and the function that carries
+// out the commands it matches.
 struct CommandEntry {
     const char *pattern;
-    int id;
+    Handler handler;
 };
 
 class CommandTable {
@@ -119,7 +125,7 @@ public:
     explicit CommandTable(const std::vector<CommandEntry> &entries);
 
     struct Found {
-        int id = -1;
+        const CommandEntry *entry = nullptr; // the row that matched
         Match match;
         int error = err::kNone; // -113 when nothing matches, -114 for a bad suffix
     };
@@ -127,12 +133,12 @@ public:
     Found find(const Header &header) const;
 
 private:
-    std::vector<std::pair<Pattern, int>> m_entries;
+    std::vector<std::pair<Pattern, CommandEntry>> m_entries;
 };
 
 // One command of a program message, its header matched.
 struct Command {
-    int id = -1;
+    const CommandEntry *entry = nullptr; // the table row that matched
     Match match;
     bool query = false;
     std::string header; // as it was understood, for messages (":SOUR:VOLT")

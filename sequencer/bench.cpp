@@ -376,14 +376,14 @@ void Bench::onPoll(const Poll &poll)
         return;
     }
     // Said once the switch-off is confirmed or not, never before.
-    m_link.switchOutput(false, [this, why](bool confirmed, const QString &problem) {
+    m_link.switchOutput(false, [this, why](const supply::WriteResult &result) {
         m_tripping = false;
-        if (confirmed) {
+        if (result.confirmed) {
             inform(tr("The output is switched off: %1.").arg(why));
         } else {
             inform(tr("Switching the output off after the %1 was not confirmed (%2): it "
                       "may still be on.")
-                       .arg(why, problem));
+                       .arg(why, result.problem));
         }
     });
 }

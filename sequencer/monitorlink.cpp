@@ -5,6 +5,25 @@
 
 namespace sequencer {
 
+namespace {
+
+// A write that ends unconfirmed: `problem` for messages, `failure` for what to do.
+supply::WriteResult unconfirmed(const QString &problem, supply::Failure failure = {})
+{
+    supply::WriteResult result;
+    result.problem = problem;
+    result.failure = std::move(failure);
+    return result;
+}
+
+// A port that refused a frame: "port (its reason)" in messages.
+supply::WriteResult refusedByPort(const QString &reason)
+{
+    return unconfirmed(QStringLiteral("port: %1").arg(reason), {supply::Error::Port, 0, reason});
+}
+
+} // namespace
+
 MonitorLink::MonitorLink(QObject *parent) : QObject(parent)
 {
     m_clock.start();
@@ -34,7 +53,7 @@ void MonitorLink::requestSent(std::uint8_t address)
     // A request that got no judged reply before the next one went out timed out.
     if (m_inFlight) {
         Poll missed = *std::exchange(m_inFlight, std::nullopt);
-        missed.error = QStringLiteral("timeout");
+        missed.failure = {supply::Error::Timeout};
         finish(missed);
     }
     Poll poll;
@@ -55,13 +74,13 @@ void MonitorLink::replyDecoded(const protocol::StatusReading &reading)
     finish(poll);
 }
 
-void MonitorLink::replyRejected(const QString &word)
+void MonitorLink::replyRejected(const supply::Failure &failure)
 {
     if (!m_inFlight) {
         return;
     }
     Poll poll = *std::exchange(m_inFlight, std::nullopt);
-    poll.error = word;
+    poll.failure = failure;
     finish(poll);
 }
 
@@ -113,7 +132,7 @@ void MonitorLink::switchOutput(bool on, Done done)
 {
     const auto to = address ? address() : std::nullopt;
     if (!to) {
-        done(false, tr("the instrument address names no supply"));
+        done(unconfirmed(tr("the instrument address names no supply")));
         return;
     }
     (void)write(
@@ -134,7 +153,7 @@ void MonitorLink::startWrite()
         }
         Write failed = std::move(m_writes.front());
         m_writes.pop_front();
-        failed.done(false, QStringLiteral("port: %1").arg(error));
+        failed.done(refusedByPort(error));
     }
 }
 
@@ -147,30 +166,33 @@ void MonitorLink::judgeWrite(const Poll &poll)
     if (poll.reading && w.confirms(*poll.reading)) {
         Write done = std::move(m_writes.front());
         m_writes.pop_front();
-        done.done(true, {});
+        supply::WriteResult confirmed;
+        confirmed.confirmed = true;
+        done.done(confirmed);
         startWrite();
         return;
     }
-    w.problem =
-        poll.reading ? tr("the read-back differs") : tr("no read-back (%1)").arg(poll.error);
+    w.result = poll.reading
+                   ? unconfirmed(tr("the read-back differs"))
+                   : unconfirmed(tr("no read-back (%1)").arg(poll.failure.word()), poll.failure);
     if (--w.pollsLeft > 0) {
         return;
     }
     if (w.attempt < 2) {
         ++w.attempt;
         if (w.retrying) {
-            w.retrying(w.problem);
+            w.retrying(w.result.problem);
         }
         w.pollsLeft = kConfirmPolls;
         const QString error = send ? send(w.frame) : tr("no window to send through");
         if (error.isEmpty()) {
             return;
         }
-        w.problem = QStringLiteral("port: %1").arg(error);
+        w.result = refusedByPort(error);
     }
     Write failed = std::move(m_writes.front());
     m_writes.pop_front();
-    failed.done(false, failed.problem);
+    failed.done(failed.result);
     startWrite();
 }
 
@@ -179,7 +201,7 @@ void MonitorLink::failWrites(const QString &why)
     std::deque<Write> writes;
     writes.swap(m_writes);
     for (Write &w : writes) {
-        w.done(false, why);
+        w.done(unconfirmed(why));
     }
 }
 

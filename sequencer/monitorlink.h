@@ -2,6 +2,7 @@
 
 #include "protocol/frames.h"
 #include "protocol/reading.h"
+#include "supply/operations.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -15,14 +16,14 @@
 
 namespace sequencer {
 
-// The outcome of one of the monitor's polls: the reading it brought, or the word
-// for why it brought none (timeout, crc, foreign, short).
+// The outcome of one of the monitor's polls: the reading it brought, or why it
+// brought none (timeout, crc, foreign, short, an exception).
 struct Poll {
     QDateTime time;       // when the request went out, local time
     qint64 elapsedMs = 0; // the same on the link's monotonic clock
     std::uint8_t address = 0;
     std::optional<protocol::StatusReading> reading;
-    QString error;
+    supply::Failure failure;
 };
 
 // The monitor window's poll and write path as seen from the tools beside it. The
@@ -48,13 +49,14 @@ public:
     // What the window reports.
     void requestSent(std::uint8_t address);
     void replyDecoded(const protocol::StatusReading &reading);
-    void replyRejected(const QString &word);
+    void replyRejected(const supply::Failure &failure);
     // The monitor stopped or the port is about to close: a poll in flight is
     // dropped, and pending writes fail.
     void pollingEnded(const QString &why);
 
     using Confirms = std::function<bool(const protocol::StatusReading &)>;
-    using Done = std::function<void(bool confirmed, const QString &problem)>;
+    // `result.readBack` is left empty: lastReading() has it.
+    using Done = std::function<void(const supply::WriteResult &result)>;
     using Retrying = std::function<void(const QString &problem)>;
     // Sends `frame`, then watches the next polls for `confirms`; after
     // kConfirmPolls without it the frame goes once more (`retrying` is told), and
@@ -89,7 +91,7 @@ private:
         Retrying retrying;
         int attempt = 0;
         int pollsLeft = 0;
-        QString problem;
+        supply::WriteResult result; // why it is not confirmed yet
     };
     void finish(const Poll &poll);
     void startWrite();

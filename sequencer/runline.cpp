@@ -34,7 +34,7 @@ void WindowRunLine::takeReadings()
         return;
     }
     m_polled = connect(&m_link, &MonitorLink::polled, this, [this](const Poll &poll) {
-        m_reading(m_rows.make(poll.address, poll.time, poll.reading, poll.error));
+        m_reading(m_rows.make(poll.address, poll.time, poll.reading, poll.failure));
     });
 }
 
@@ -49,8 +49,8 @@ void WindowRunLine::write(supply::Target target, std::uint16_t value,
 {
     if (m_interrupted) {
         supply::WriteResult result;
-        result.error = supply::Error::Interrupted;
-        result.problem = supply::errorWord(supply::Error::Interrupted);
+        result.failure = {supply::Error::Interrupted};
+        result.problem = result.failure.word();
         later(std::move(done), result);
         return;
     }
@@ -63,18 +63,12 @@ int WindowRunLine::send(supply::Target target, std::uint16_t value,
     m_writeDone = std::move(done);
     return m_link.write(
         supply::writeRequest(m_address, target, value), supply::confirmsWrite(target, value),
-        [this](bool confirmed, const QString &problem) {
+        [this](const supply::WriteResult &written) {
             m_write = 0;
-            supply::WriteResult result;
-            result.confirmed = confirmed;
+            supply::WriteResult result = written;
             result.readBack = m_link.lastReading();
-            if (!confirmed) {
-                result.problem = problem;
-                if (problem.startsWith(QStringLiteral("port"))) {
-                    result.error = supply::Error::Port;
-                    result.problem = supply::errorWord(supply::Error::Port);
-                    result.detail = problem.mid(problem.indexOf(':') + 1).trimmed();
-                }
+            if (result.failure.error == supply::Error::Port) {
+                result.problem = result.failure.word(); // the reason is the failure's detail
             }
             later(std::exchange(m_writeDone, nullptr), result);
         },
@@ -87,8 +81,8 @@ void WindowRunLine::interrupt()
     if (m_write != 0) {
         m_link.cancel(std::exchange(m_write, 0));
         supply::WriteResult result;
-        result.error = supply::Error::Interrupted;
-        result.problem = supply::errorWord(supply::Error::Interrupted);
+        result.failure = {supply::Error::Interrupted};
+        result.problem = result.failure.word();
         later(std::exchange(m_writeDone, nullptr), result);
     }
 }

@@ -3,6 +3,7 @@
 #include "protocol/frames.h"
 #include "protocol/reading.h"
 #include "serial/commcontrol.h"
+#include "supply/failure.h"
 #include "supply/linetrace.h"
 #include "supply/linetracker.h"
 

@@ -165,11 +165,11 @@ void Logger::cutOff(std::uint8_t address, const protocol::StatusReading &r)
                              .arg(address)
                              .arg(fixedPoint(r.actualCurrent, 3))
                              .arg(*m_options.stopBelowAmps));
-        } else if (result.error == Error::Interrupted) {
+        } else if (result.failure.error == Error::Interrupted) {
             end(m_writerFailed ? End::WriterFailed : End::Stopped);
             return;
-        } else if (result.error == Error::Port && !m_keeper) {
-            end(End::PortFailed, result.detail);
+        } else if (result.failure.error == Error::Port && !m_keeper) {
+            end(End::PortFailed, result.failure.detail);
             return;
         } else {
             emit message(QStringLiteral("address %1: switching the output off failed (%2); "

@@ -19,7 +19,7 @@ double RowMaker::elapsedAt(Clock::time_point at) const
 }
 
 Row RowMaker::make(int address, const QDateTime &sentAt, Clock::time_point sentTime,
-                   const std::optional<protocol::StatusReading> &reading, const QString &error)
+                   const std::optional<protocol::StatusReading> &reading, const Failure &failure)
 {
     if (sentTime == Clock::time_point{}) {
         sentTime = Clock::now(); // the request never went out
@@ -32,7 +32,7 @@ Row RowMaker::make(int address, const QDateTime &sentAt, Clock::time_point sentT
     row.elapsedSeconds = elapsedAt(sentTime);
     row.address = address;
     row.reading = reading;
-    row.error = error;
+    row.failure = failure;
     EnergyCounter &energy = m_energy[address];
     if (reading) {
         energy.add(row.elapsedSeconds, *reading);
@@ -43,13 +43,14 @@ Row RowMaker::make(int address, const QDateTime &sentAt, Clock::time_point sentT
 }
 
 Row RowMaker::make(int address, const QDateTime &sentAt,
-                   const std::optional<protocol::StatusReading> &reading, const QString &error)
+                   const std::optional<protocol::StatusReading> &reading, const Failure &failure)
 {
     // How long ago the poll went out, by the wall clock: a window's poll has no
     // monotonic time of its own.
     const qint64 agoMs =
         sentAt.isValid() ? std::max<qint64>(0, sentAt.msecsTo(QDateTime::currentDateTime())) : 0;
-    return make(address, sentAt, Clock::now() - std::chrono::milliseconds(agoMs), reading, error);
+    return make(address, sentAt, Clock::now() - std::chrono::milliseconds(agoMs), reading,
+                failure);
 }
 
 double RowMaker::ampHours(int address) const
@@ -77,22 +78,22 @@ void takeReading(Client &client, RowMaker &rows, std::uint8_t address,
         reading.bytes = reply->bytes();
         if (reading.error == Error::Interrupted) {
             reading.row.address = address;
+            reading.row.failure = {Error::Interrupted};
             done(reading);
             return;
         }
-        QString word = reply->errorWord();
         std::optional<protocol::StatusReading> decoded = reply->reading();
         if (reading.error == Error::None && !decoded) {
             // A reply of the right shape whose words no supply reports.
             reading.error = Error::Foreign;
             reading.detail = QStringLiteral("values outside what a supply reports");
-            word = errorWord(Error::Foreign);
         }
         // A request that never went out (the port refused it) counts from now.
         reading.sentTime = reply->sentTime() == RowMaker::Clock::time_point{}
                                ? RowMaker::Clock::now()
                                : reply->sentTime();
-        reading.row = rows.make(address, reply->sentAt(), reading.sentTime, decoded, word);
+        reading.row = rows.make(address, reply->sentAt(), reading.sentTime, decoded,
+                                {reading.error, reading.exceptionCode, reading.detail});
         done(reading);
     });
 }
@@ -152,10 +153,9 @@ struct WriteJob : std::enable_shared_from_this<WriteJob> {
 
     void written(const Reply &reply)
     {
-        result.error = reply.error();
+        result.failure = {reply.error(), reply.exceptionCode(), reply.errorText()};
         if (reply.error() == Error::Interrupted || reply.error() == Error::Port) {
             result.problem = reply.errorWord();
-            result.detail = reply.errorText();
             finish();
             return;
         }
@@ -172,10 +172,9 @@ struct WriteJob : std::enable_shared_from_this<WriteJob> {
         if (reading.error != Error::Interrupted && callbacks.readBack) {
             callbacks.readBack(reading);
         }
-        result.error = reading.error;
+        result.failure = {reading.error, reading.exceptionCode, reading.detail};
         if (reading.error == Error::Interrupted || reading.error == Error::Port) {
-            result.problem = errorWord(reading.error);
-            result.detail = reading.detail;
+            result.problem = result.failure.word();
             finish();
             return;
         }
@@ -190,7 +189,7 @@ struct WriteJob : std::enable_shared_from_this<WriteJob> {
             failed(QStringLiteral("the read-back differs"));
             return;
         }
-        failed(QStringLiteral("no read-back (%1)").arg(reading.row.error));
+        failed(QStringLiteral("no read-back (%1)").arg(reading.row.failure.word()));
     }
 
     void failed(const QString &problem)

@@ -38,10 +38,10 @@ public:
     // first row's request is the origin of every row's elapsed time (0 on the
     // first row).
     Row make(int address, const QDateTime &sentAt, Clock::time_point sentTime,
-             const std::optional<protocol::StatusReading> &reading, const QString &error);
+             const std::optional<protocol::StatusReading> &reading, const Failure &failure);
     // The same for a window's poll, which knows only its wall-clock time.
     Row make(int address, const QDateTime &sentAt,
-             const std::optional<protocol::StatusReading> &reading, const QString &error);
+             const std::optional<protocol::StatusReading> &reading, const Failure &failure);
 
     double ampHours(int address) const;
     double wattHours(int address) const;
@@ -74,13 +74,12 @@ void takeReading(Client &client, RowMaker &rows, std::uint8_t address,
 // What a confirmed write did.
 struct WriteResult {
     bool confirmed = false;
-    // The last attempt's failure: the write's or its read-back's error, or None
-    // when a good read-back showed something else.
-    Error error = Error::None;
+    // The last attempt's failure: the write's or its read-back's, or none when a
+    // good read-back showed something else.
+    Failure failure;
     // Why it was not confirmed, for messages: "timeout", "exception 2",
     // "the read-back differs", "no read-back (timeout)".
     QString problem;
-    QString detail;                                  // Port: the port's reason
     std::optional<protocol::StatusReading> readBack; // the last good read-back
 };
 

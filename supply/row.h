@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/reading.h"
+#include "supply/failure.h"
 
 #include <QDateTime>
 #include <QString>
@@ -17,12 +18,12 @@ struct Row {
     QDateTime time;
     double elapsedSeconds = 0;
     int address = 0;
-    std::optional<protocol::StatusReading> reading; // nullopt: failed, see error
+    std::optional<protocol::StatusReading> reading; // nullopt: failed, see failure
     double ampHours = 0; // the address's counters so far, on failed rows too
     double wattHours = 0;
-    // One word of the client's vocabulary (timeout, crc, foreign, short,
-    // "exception N", port); empty when good.
-    QString error;
+    // Why there is no reading; none when good. Files show its word (timeout, crc,
+    // foreign, short, "exception N", port).
+    Failure failure;
     // A row of a sequence run has two more columns: the line of the step that was
     // running and, on the one row taken at the end of a sweep point's dwell, the
     // point's number.

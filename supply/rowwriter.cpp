@@ -89,8 +89,8 @@ void RowWriter::appendCsv(QByteArray &out, const Row &row, bool withStep)
     p = putCounter(p, row.wattHours);
     *p++ = ',';
     out.append(text, p - text);
-    if (!row.error.isEmpty()) {
-        out.append(row.error.toUtf8());
+    if (row.failure) {
+        out.append(row.failure.word().toUtf8());
     }
     if (withStep) {
         char step[kStepChars];
@@ -140,12 +140,12 @@ void RowWriter::appendJson(QByteArray &out, const Row &row, bool withStep)
     p = putText(p, ",\"wh\":");
     p = putCounter(p, row.wattHours);
     p = putText(p, ",\"error\":");
-    if (row.error.isEmpty()) {
+    if (!row.failure) {
         p = putText(p, "null");
         out.append(text, p - text);
     } else {
         out.append(text, p - text);
-        appendJsonString(out, row.error);
+        appendJsonString(out, row.failure.word());
     }
     char tail[kStepChars];
     char *q = tail;

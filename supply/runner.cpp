@@ -343,11 +343,12 @@ void Runner::onWritten(Target target, const WriteResult &result)
         writeNext();
         return;
     }
-    if (result.error == Error::Interrupted) {
+    if (result.failure.error == Error::Interrupted) {
         return; // the stop that interrupted it has its own account
     }
-    if (result.error == Error::Port) {
-        abort(RunEnd::How::Aborted, QStringLiteral("the port failed: %1").arg(result.detail),
+    if (result.failure.error == Error::Port) {
+        abort(RunEnd::How::Aborted,
+              QStringLiteral("the port failed: %1").arg(result.failure.detail),
               m_options.keepOnAbort);
         return;
     }
@@ -435,7 +436,7 @@ void Runner::onReading(const Row &taken)
         return; // the row could not be kept
     }
     if (!row.reading) {
-        if (row.error == QLatin1String("port")) {
+        if (row.failure.error == Error::Port) {
             return; // the line's failed() ends the run with the port's reason
         }
         m_metInARow = 0; // a reading that failed did not show the condition
@@ -443,7 +444,7 @@ void Runner::onReading(const Row &taken)
             abort(RunEnd::How::Aborted,
                   QStringLiteral("%1 readings in a row without a good reply (%2)")
                       .arg(m_failedInARow)
-                      .arg(row.error),
+                      .arg(row.failure.word()),
                   m_options.keepOnAbort);
         }
         emitProgress();

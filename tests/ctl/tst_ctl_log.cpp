@@ -1,4 +1,5 @@
 // The log's rows.
+#include "supply/client.h"
 #include "supply/rowwriter.h"
 
 #include <QJsonDocument>
@@ -53,7 +54,7 @@ void TestCtlLog::rows()
 
     LogRow failed = good;
     failed.reading.reset();
-    failed.error = QStringLiteral("exception 2");
+    failed.failure = {supply::Error::Exception, 2};
     failed.time =
         QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5, 6), Qt::OffsetFromUTC, -(5 * 3600 + 30 * 60));
     QCOMPARE(RowWriter::csvLine(failed, false),

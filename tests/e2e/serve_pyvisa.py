@@ -8,6 +8,7 @@ Exits 0 when every case passes, 1 on a failure, 77 (skipped) without PyVISA.
 """
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -202,6 +203,24 @@ def main():
     a.write("VOLT 'abc")
     check(a.query("SYST:ERR?").startswith("-151,"), "an unterminated string: -151")
 
+    # A client that half-closes after its lines (nc -N, socat, printf | ...) has them
+    # carried out and answered, the last one without its terminator too, then is closed.
+    ons = sim.requests(OUTPUT_ON_5)
+    half = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
+    half.sendall(b"*CLS\nVOLT 6.5\nOUTP ON\nOUTP?;VOLT?")
+    half.shutdown(socket.SHUT_WR)
+    received = b""
+    while True:
+        chunk = half.recv(4096)
+        if not chunk:
+            break
+        received += chunk
+    half.close()
+    check(received == b"1;6.50\n", "a half-closed client is answered: %r" % received)
+    check(sim.requests(OUTPUT_ON_5) == ons + 1, "its lines after the first were carried out")
+    check(err.wait_for(r"client \d+ \(.*\) left: closed by the client; 4 lines") is not None,
+          "it is closed once answered")
+
     # Two clients at once, each with its own error queue, both served in turn.
     b = instrument()
     a.write("BOGUS")
@@ -281,10 +300,11 @@ def main():
     a.query("*OPC?")
     a.close()
     b.close()
+    offs = sim.requests(OUTPUT_OFF_5)
     server.send_signal(signal.SIGINT)
     code = server.wait(WAIT)
     check(code == 0, "SIGINT exits 0 (%s)" % code)
-    check(sim.requests(OUTPUT_OFF_5) == 1, "the output is left on")
+    check(sim.requests(OUTPUT_OFF_5) == offs, "the output is left on")
     summary = "\n".join(err.snapshot())
     check(re.search(r"client 1 connected from 127\.0\.0\.1", summary) is not None,
           "a line per client connecting")
@@ -310,11 +330,149 @@ def main():
         check(time.monotonic() - started < 3, "within its idle timeout")
         check(err.wait_for(r"left: idle for 1 s") is not None, "the idle close is on stderr")
         idle.close()
+
+        # A slow supply: a line of four writes outlasts the idle timeout, and the
+        # client waiting for it is not idle.
+        sim.process.stdin.write(b"fault delay 250\n")
+        sim.process.stdin.flush()
+        waiting = socket.create_connection(("127.0.0.1", int(listening.group(1))), timeout=WAIT)
+        waiting.sendall(b"VOLT 1;VOLT 2;VOLT 3;VOLT?\n")
+        started = time.monotonic()
+        answer = waiting.makefile("rb").readline()
+        check(answer == b"3.00\n" and time.monotonic() - started > 1.2,
+              "a client waiting for a slow line is not idle: %r after %.1f s"
+              % (answer, time.monotonic() - started))
+        waiting.close()
+        sim.process.stdin.write(b"fault clear\n")
+        sim.process.stdin.flush()
+
+        # A byte a second is no whole line: the client is closed all the same.
+        trickle = socket.create_connection(("127.0.0.1", int(listening.group(1))), timeout=WAIT)
+        started = time.monotonic()
+        closed = False
+        for byte in b"*IDN":
+            try:
+                trickle.sendall(bytes([byte]))
+            except OSError:
+                closed = True
+                break
+            time.sleep(0.5)
+        trickle.settimeout(3)
+        try:
+            closed = closed or trickle.recv(100) == b""
+        except OSError:
+            closed = True
+        check(closed and time.monotonic() - started < 4,
+              "a client sending a byte at a time is idle (%.1f s)" % (time.monotonic() - started))
+        trickle.close()
+
+        # The port goes away: queries answer "not a number" with a -240 that names
+        # it, and the server serves on and opens it again once it is back.
+        client = socket.create_connection(("127.0.0.1", int(listening.group(1))), timeout=WAIT)
+        reader = client.makefile("rb")
+        sim.stop()
+        gone = err.wait_for(r"COM1: the device is gone; serving on")
+        check(gone is not None, "the port's going is named on stderr")
+        client.sendall(b"MEAS:VOLT?\n")
+        check(reader.readline() == b"9.91E37\n", "a query without the port answers 9.91E37")
+        client.sendall(b"VOLT 2;SYST:ERR?;:SYST:ERR?\n")
+        client.sendall(b"SYST:ERR?;:SYST:ERR?\n")
+        errors = reader.readline()
+        check(errors == b'-240,"Hardware error;address 5: COM1: the device is gone";'
+                        b'-240,"Hardware error;voltage not confirmed: COM1: the device is gone"\n',
+              "the errors name the port: %r" % errors)
+        sim = Simulator(simulator, ports.name, ["--port", "1", "--address", "5", "--trace"])
+        check(err.wait_for(r"COM1 is back; serving on") is not None, "the port is opened again")
+        # The first request after the reopening waits for a quiet line; on a loaded
+        # machine it may time out, so a few are asked.
+        answers = []
+        for _ in range(5):
+            client.sendall(b"MEAS:VOLT?\n")
+            answers.append(reader.readline())
+            if re.fullmatch(rb"\d+\.\d\d\n", answers[-1]):
+                break
+            time.sleep(0.5)
+        check(re.fullmatch(rb"\d+\.\d\d\n", answers[-1]) is not None,
+              "the server serves on once the port is back: %r" % answers)
+        client.close()
     offs = sim.requests(OUTPUT_OFF_5)
     server.send_signal(signal.SIGTERM)
     code = server.wait(WAIT)
     check(code == 0, "SIGTERM exits 0 (%s)" % code)
     check(sim.requests(OUTPUT_OFF_5) == offs + 1, "--off-at-end switches the output off")
+    # [::] listens on IPv6 and IPv4 alike.
+    server = subprocess.Popen([vantelctl, "--port", "COM1", "--address", "5", "serve",
+                               "--listen", "[::]:0", "--allow", "127.0.0.1,::1"],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, env=env)
+    err = Lines(server.stderr)
+    listening = err.wait_for(r"listening on \[::\]:(\d+)")
+    check(listening is not None, "a server listens on [::]")
+    if listening:
+        families = [("127.0.0.1", socket.AF_INET)]
+        if socket.has_ipv6:
+            families.append(("::1", socket.AF_INET6))
+        for host, family in families:
+            try:
+                both = socket.socket(family, socket.SOCK_STREAM)
+                both.settimeout(WAIT)
+                both.connect((host, int(listening.group(1))))
+            except OSError as error:
+                check(family == socket.AF_INET6, "[::] takes %s: %s" % (host, error))
+                continue
+            both.sendall(b"*IDN?\n")
+            check(both.makefile("rb").readline().startswith(b"vantel,"), "[::] takes " + host)
+            both.close()
+    server.send_signal(signal.SIGINT)
+    server.wait(WAIT)
+
+    # Descriptors run short while serving (prlimit lowers the server's own limit):
+    # accepting pauses, said on stderr, and a client that waited is served once
+    # there are descriptors again.
+    server = subprocess.Popen([vantelctl, "--port", "COM1", "--address", "5", "serve",
+                               "--listen", "127.0.0.1:0"],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, env=env)
+    err = Lines(server.stderr)
+    listening = err.wait_for(r"listening on 127\.0\.0\.1:(\d+)")
+    check(listening is not None, "a server listens")
+    prlimit = shutil.which("prlimit")
+    if listening and prlimit and os.path.isdir("/proc/%d/fd" % server.pid):
+        in_use = len(os.listdir("/proc/%d/fd" % server.pid))
+        subprocess.run([prlimit, "--pid", str(server.pid), "--nofile=%d:" % in_use], check=True)
+        waited = socket.create_connection(("127.0.0.1", int(listening.group(1))), timeout=WAIT)
+        check(err.wait_for(r"accepting paused: .*trying again every second") is not None,
+              "out of descriptors, accepting pauses and says so")
+        import resource
+        soft = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
+        subprocess.run([prlimit, "--pid", str(server.pid), "--nofile=%d:" % soft], check=True)
+        waited.sendall(b"*IDN?\n")
+        check(waited.makefile("rb").readline().startswith(b"vantel,"),
+              "with descriptors again, the client that waited is served")
+        check(err.wait_for(r"accepting again") is not None, "accepting again is said")
+        waited.close()
+        later = socket.create_connection(("127.0.0.1", int(listening.group(1))), timeout=WAIT)
+        later.sendall(b"*IDN?\n")
+        check(later.makefile("rb").readline().startswith(b"vantel,"), "and so is a later one")
+        later.close()
+        check(len(re.findall(r"accepting paused", "\n".join(err.snapshot()))) == 1,
+              "the pause is said once")
+    else:
+        print("skip  prlimit or /proc is missing")
+    server.send_signal(signal.SIGINT)
+    server.wait(WAIT)
+
+    # More clients than the descriptors allow is refused at the start.
+    def few_descriptors():
+        import resource
+        resource.setrlimit(resource.RLIMIT_NOFILE, (40, 40))
+
+    refused = subprocess.run([vantelctl, "--port", "COM1", "serve", "--max-clients", "100"],
+                             capture_output=True, timeout=WAIT, env=env,
+                             preexec_fn=few_descriptors)
+    text = refused.stderr.decode("utf-8", "replace")
+    check(refused.returncode == 2 and re.search(r"--max-clients 100 needs .*ulimit -n", text),
+          "--max-clients above the descriptor limit exits 2: %s" % text.strip())
     sim.stop()
     if FAILURES:
         print("\n".join(err.snapshot()))

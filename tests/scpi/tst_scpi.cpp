@@ -9,7 +9,19 @@
 
 namespace {
 
-// What the parser made of a message: "id:suffixes params" per item, ';' between,
+// The parser's table: each row's number in the rendering below is its place, from 1.
+const std::vector<scpi::CommandEntry> kEntries{
+    {"*IDN?", nullptr},
+    {"[SOURce#]:VOLTage[:LEVel]", nullptr},
+    {"[SOURce#]:VOLTage[:LEVel]?", nullptr},
+    {"MEASure#[:SCALar]:VOLTage[:DC]?", nullptr},
+    {"MEASure#[:SCALar]:CURRent[:DC]?", nullptr},
+    {"SYSTem:ERRor[:NEXT]?", nullptr},
+    {"SYSTem:ERRor:COUNt?", nullptr},
+    {"OUTPut#[:STATe]", nullptr},
+};
+
+// What the parser made of a message: "row:suffixes params" per item, ';' between,
 // "E<code>" for an error item.
 QString render(const std::vector<scpi::Item> &items)
 {
@@ -19,7 +31,12 @@ QString render(const std::vector<scpi::Item> &items)
             parts << QStringLiteral("E%1").arg(item.error);
             continue;
         }
-        QString text = QString::number(item.command.id);
+        const std::string pattern = item.command.entry->pattern;
+        qsizetype row = 0;
+        while (row < qsizetype(kEntries.size()) && kEntries[std::size_t(row)].pattern != pattern) {
+            ++row;
+        }
+        QString text = QString::number(row + 1);
         for (const auto &suffix : item.command.match.suffixes) {
             if (suffix) {
                 text += QStringLiteral(":%1").arg(*suffix);
@@ -109,6 +126,7 @@ private slots:
     void errorQueueOverflows();
     void everyClientKeepsItsTurn();
     void closedClientLeavesTheLineAsItWas();
+    void everyLineIsReportedDone();
 };
 
 void TestScpi::parsesMessages_data()
@@ -159,16 +177,7 @@ void TestScpi::parsesMessages()
 {
     QFETCH(QByteArray, message);
     QFETCH(QString, parsed);
-    static const scpi::CommandTable table({
-        {"*IDN?", 1},
-        {"[SOURce#]:VOLTage[:LEVel]", 2},
-        {"[SOURce#]:VOLTage[:LEVel]?", 3},
-        {"MEASure#[:SCALar]:VOLTage[:DC]?", 4},
-        {"MEASure#[:SCALar]:CURRent[:DC]?", 5},
-        {"SYSTem:ERRor[:NEXT]?", 6},
-        {"SYSTem:ERRor:COUNt?", 7},
-        {"OUTPut#[:STATe]", 8},
-    });
+    static const scpi::CommandTable table(kEntries);
     const auto items = scpi::parseMessage(
         table, std::string_view(message.constData(), std::size_t(message.size())));
     QCOMPARE(render(items), parsed);
@@ -200,12 +209,20 @@ void TestScpi::conversations_data()
         "62.00|3.200|0.000", "V5=6200 A5=0 V5=0");
     row("above the limit sends nothing", "5", "VOLT 62.01|CURR 3.21|VOLT -1|SYST:ERR:COUN?", "3",
         "");
+    // Rounded to 10 mV first, then compared with the range, at both ends alike.
+    row("values that round into the range are taken", "5",
+        "VOLT 62.004;VOLT?|VOLT 62.005;VOLT?|VOLT -0.004;VOLT?|VOLT -0.005;VOLT?|"
+        "CURR 3.2004;CURR?|CURR -0.0004;CURR?",
+        "62.00|62.00|0.00|0.00|3.200|0.000", "V5=6200 V5=6200 V5=0 V5=0 A5=3200 A5=0");
+    row("values that round out of it are refused", "5",
+        "VOLT 62.006|VOLT -0.006|VOLT -0.01|CURR 3.2006|CURR -0.0006|SYST:ERR:COUN?", "5", "");
     row("the error texts", "5",
         "VOLT 62.01|SYST:ERR?|VOLT 5 A|SYST:ERR?|FOO|SYST:ERR?|SYST:ERR?|VOLT|SYST:ERR?|"
         "*IDN? 1|SYST:ERR?|OUTP 2|SYST:ERR?|VOLT 'x'|SYST:ERR?",
         "-222,\"Data out of range;0 to 62.00 V\"|-131,\"Invalid suffix;A where V belongs\"|"
         "-113,\"Undefined header;:FOO\"|0,\"No error\"|-109,\"Missing parameter;:VOLT\"|"
-        "-108,\"Parameter not allowed;*IDN?\"|-224,\"Illegal parameter value;ON, OFF, 1 or 0\"|"
+        "9.91E37|-108,\"Parameter not allowed;*IDN?\"|-224,\"Illegal parameter value;ON, OFF, 1 or "
+        "0\"|"
         "-104,\"Data type error;a string where a value belongs\"",
         "");
     row("a line stops at its first error", "5", "VOLT 70;OUTP ON|OUTP?", "0", "R5");
@@ -225,6 +242,11 @@ void TestScpi::conversations_data()
         "8.00|0.00|1|1|301,\"Voltage protection tripped;10.00 V above the ceiling 8.00 V; "
         "output switched off at address 5\"",
         "V5=1000 O5=1 O5=0 R5 R5");
+    row("a measurement that trips a ceiling answers what it measured", "5",
+        "VOLT 5|OUTP ON|VOLT:PROT 4|MEAS:VOLT?;:OUTP?|SYST:ERR?",
+        "5.00;0|301,\"Voltage protection tripped;5.00 V above the ceiling 4.00 V; output "
+        "switched off at address 5\"",
+        "V5=500 O5=1 R5 O5=0");
     row("a current ceiling trips", "5", "CURR:PROT 0.4|OUTP ON|OUTP?|SYST:ERR?",
         "0|302,\"Current protection tripped;0.500 A above the ceiling 0.400 A; output switched "
         "off at address 5\"",
@@ -242,8 +264,9 @@ void TestScpi::conversations_data()
         "-222,\"Data out of range;channels are 1 to 2\"|"
         "-114,\"Header suffix out of range;:SOUR3:VOLT: channels are 1 to 2\"",
         "V1=300 R3 R3");
+    // A query that cannot be answered answers "not a number" beside its error.
     row("a silent supply", "5", "MEAS:VOLT?|VOLT 3|SYST:ERR?|SYST:ERR?|*TST?",
-        "-240,\"Hardware error;address 5: timeout\"|"
+        "9.91E37|-240,\"Hardware error;address 5: timeout\"|"
         "-240,\"Hardware error;voltage not confirmed: timeout\"|1",
         "R5 V5=300 R5");
     row("versions", "5", "SYST:VERS?", "1999.0", "");
@@ -354,6 +377,34 @@ void TestScpi::closedClientLeavesTheLineAsItWas()
     QCOMPARE(answers, 1); // the other client's; the closed one's line ended
     QCOMPARE(link.operations.join(QLatin1Char(' ')), QStringLiteral("O5=1"));
     QVERIFY(link.supplies[5].outputOn);
+}
+
+// A server closes a client that has sent its last line once that line is done:
+// each line, answered or not, refused or too long, is reported after its answer.
+void TestScpi::everyLineIsReportedDone()
+{
+    ScriptedLink link({5});
+    scpi::Instrument instrument(link, {"COM3", {5}, "1.0.0"});
+    QStringList events;
+    std::shared_ptr<scpi::Session> session;
+    session = instrument.open(
+        [&events](const std::string &text) { events << QString::fromStdString(text).chopped(1); },
+        {},
+        [&events, &session] {
+            events << (session->working() ? QStringLiteral("done, more") : QStringLiteral("done"));
+        });
+    instrument.submit(*session, "VOLT 7");
+    instrument.submit(*session, "BOGUS");
+    instrument.submitError(*session, scpi::err::kTooMuchData, "a line too long");
+    instrument.submit(*session, "");
+    instrument.submit(*session, "VOLT?;MEAS:VOLT?");
+    instrument.pump();
+    QCOMPARE(events.join(QLatin1Char('|')),
+             QStringLiteral("done, more|done, more|done, more|done, more|7.00;0.00|done"));
+    instrument.close(session);
+    instrument.submit(*session, "*IDN?");
+    instrument.pump();
+    QCOMPARE(events.size(), 6);
 }
 
 QTEST_GUILESS_MAIN(TestScpi)

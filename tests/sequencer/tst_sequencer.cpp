@@ -421,8 +421,8 @@ void TestSequencer::confirmedWrite()
     };
     link.address = [] { return std::optional<std::uint8_t>(1); };
     QString result;
-    link.switchOutput(false, [&](bool confirmed, const QString &problem) {
-        result = confirmed ? QStringLiteral("confirmed") : problem;
+    link.switchOutput(false, [&](const supply::WriteResult &written) {
+        result = written.confirmed ? QStringLiteral("confirmed") : written.problem;
     });
     for (const QChar c : polls) {
         link.requestSent(1);

@@ -19,7 +19,7 @@ void TestRowMaker::elapsedFollowsTheSendTimes()
     const Clock::time_point first = Clock::now() - 3s;
     // A wall clock that jumps (an NTP step, a DST change) moves no elapsed time.
     const QDateTime wall = QDateTime::currentDateTimeUtc();
-    QCOMPARE(rows.make(1, wall, first, std::nullopt, QStringLiteral("timeout")).elapsedSeconds,
+    QCOMPARE(rows.make(1, wall, first, std::nullopt, {supply::Error::Timeout}).elapsedSeconds,
              0.0);
     const supply::Row second = rows.make(2, wall.addSecs(-3600), first + 1500ms, std::nullopt, {});
     QCOMPARE(second.elapsedSeconds, 1.5);
@@ -28,7 +28,7 @@ void TestRowMaker::elapsedFollowsTheSendTimes()
     QCOMPARE(rows.elapsedAt(first + 10s), 10.0);
     // A request that never went out (the port refused it) counts from now.
     const double unsent =
-        rows.make(1, {}, Clock::time_point{}, std::nullopt, QStringLiteral("port")).elapsedSeconds;
+        rows.make(1, {}, Clock::time_point{}, std::nullopt, {supply::Error::Port}).elapsedSeconds;
     QVERIFY2(unsent >= 3.0 && unsent < 3600, qPrintable(QString::number(unsent)));
 }
 

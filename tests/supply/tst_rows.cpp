@@ -1,5 +1,6 @@
 // The row's texts, the row writer's failures and the schedule's slots.
 
+#include "supply/client.h"
 #include "supply/rowwriter.h"
 #include "supply/schedule.h"
 
@@ -46,7 +47,7 @@ Row sampleRow(bool good, bool withStep)
         r.mode = 1;
         row.reading = r;
     } else {
-        row.error = QStringLiteral("exception 2");
+        row.failure = {supply::Error::Exception, 2};
     }
     row.ampHours = 0.0001234;
     row.wattHours = 2;

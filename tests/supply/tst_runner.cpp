@@ -1,6 +1,7 @@
 // The sequence runner over a scripted line: how each way out ends, what it says,
 // where the output is left.
 
+#include "supply/client.h"
 #include "supply/runner.h"
 
 #include <QSignalSpy>
@@ -96,13 +97,13 @@ private:
         row.address = 1;
         if (m_behaviour == QLatin1String("lost") && readings >= 3) {
             m_timer.stop();
-            row.error = QStringLiteral("port");
+            row.failure = {supply::Error::Port, 0, QStringLiteral("Input/output error")};
             m_reading(row);
             m_failed(QStringLiteral("Input/output error"));
             return;
         }
         if (m_behaviour == QLatin1String("silent")) {
-            row.error = QStringLiteral("timeout");
+            row.failure = {supply::Error::Timeout};
             m_reading(row);
             return;
         }
