@@ -11,9 +11,9 @@
 // Usage: sequence-bench [SECONDS]   (default 20 s a phase and round)
 
 #include "monitor/form1.h"
-#include "sequencer/bench.h"
-#include "sequencer/codeeditor.h"
-#include "sequencer/windows.h"
+#include "panels/codeeditor.h"
+#include "panels/monitorpanels.h"
+#include "panels/windows.h"
 #include "serial/qtcommcontrol.h"
 #include "support/recordingmessenger.h"
 #include "support/simprocess.h"
@@ -75,7 +75,7 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     qputenv("VANTEL_PORT_DIR", QFile::encodeName(dir.path()));
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.filePath("settings"));
-    sequencer::userSettings()->setValue(QStringLiteral("records/folder"), dir.filePath("records"));
+    panels::userSettings()->setValue(QStringLiteral("records/folder"), dir.filePath("records"));
     testsupport::SimProcess sim(dir.path());
     sim.setOutputFile(dir.filePath(QStringLiteral("sim.txt")));
     sim.forwardErrors();
@@ -118,9 +118,9 @@ int main(int argc, char *argv[])
             trend->hide();
         }
     }
-    sequencer::Bench &bench = form.bench();
+    panels::MonitorPanels &bench = form.panels();
     bench.showSequenceWindow();
-    auto *sequence = form.findChild<sequencer::SequenceWindow *>();
+    auto *sequence = form.findChild<panels::SequenceWindow *>();
     sequence->editor->setPlainText(QStringLiteral("until current < 0.01A for 3\n"));
     sequence->hide();
     wait(2000);

@@ -1,6 +1,6 @@
 #include "ctl/commands.h"
 
-#include "ctl/logger.h"
+#include "ctl/logcommand.h"
 #include "ctl/run.h"
 #include "ctl/serve.h"
 #include "ctl/tool.h"

@@ -6,10 +6,10 @@
 #include "ctl/platform.h"
 #include "ctl/rowoptions.h"
 #include "ctl/stopsignals.h"
+#include "sequence/sequence.h"
 #include "supply/logger.h"
 #include "supply/rowwriter.h"
 #include "supply/scheduledline.h"
-#include "supply/sequence.h"
 
 #include <QFile>
 
@@ -22,7 +22,7 @@ namespace {
 
 // Reads and checks a sequence file (`-`: stdin); nullopt after saying
 // FILE:LINE: what is wrong.
-std::optional<supply::Sequence> readSequence(const QString &path)
+std::optional<sequence::Sequence> readSequence(const QString &path)
 {
     constexpr qint64 kLargestFile = 16 * 1024 * 1024;
     QFile file;
@@ -39,8 +39,8 @@ std::optional<supply::Sequence> readSequence(const QString &path)
         printErr(QStringLiteral("%1: larger than 16 MiB; not a sequence file").arg(name));
         return std::nullopt;
     }
-    const supply::ParsedSequence parsed =
-        supply::parseSequenceFile(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    const sequence::ParsedSequence parsed =
+        sequence::parseSequenceFile(std::string_view(bytes.constData(), std::size_t(bytes.size())));
     if (parsed.error) {
         writeText(stderr, QStringLiteral("%1:%2: %3\n")
                               .arg(name)
@@ -100,7 +100,7 @@ Prepared prepareRun(const CommandLine &line, const CommonOptions &common)
     const QString name = line.arguments().value(0) == QLatin1String("-")
                              ? QStringLiteral("stdin")
                              : line.arguments().value(0);
-    for (const supply::SequenceWarning &warning :
+    for (const sequence::SequenceWarning &warning :
          sequence->warnings(interval ? *interval : rows.interval.count())) {
         writeText(stderr, QStringLiteral("%1:%2: warning: %3\n")
                               .arg(name)
@@ -120,7 +120,7 @@ Prepared prepareRun(const CommandLine &line, const CommonOptions &common)
     supply::RunOptions options;
     options.address = common.address;
     options.keepOnAbort = abortChoice == QLatin1String("keep");
-    auto shared = std::make_shared<const supply::Sequence>(*sequence);
+    auto shared = std::make_shared<const sequence::Sequence>(*sequence);
     auto action = [shared, options, rows, portName = common.port.name()](Context &context,
                                                                          Done done) {
         RowSinks sinks;

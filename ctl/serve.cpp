@@ -8,6 +8,7 @@
 #include "supply/client.h"
 #include "supply/logger.h"
 #include "supply/operations.h"
+#include "supply/portkeeper.h"
 
 #include "ctl/socket.h"
 #include "serial/bufferedcommcontrol.h"
@@ -331,12 +332,12 @@ public:
         m_acceptRetry.setSingleShot(true);
         QObject::connect(&m_acceptRetry, &QTimer::timeout, &m_context,
                          [this] { m_listener.resumeAccepting(); });
-        m_reopen.setInterval(kRetryInterval);
-        QObject::connect(&m_reopen, &QTimer::timeout, &m_context, [this] { reopen(); });
+        QObject::connect(&m_keeper, &supply::PortKeeper::lost, &m_context,
+                         [this](const QString &) { portGone(); });
+        QObject::connect(&m_keeper, &supply::PortKeeper::restored, &m_context,
+                         [this](qint64) { portBack(); });
         QObject::connect(&stops, &StopSignals::stopRequested, &m_context,
                          [this] { stop(kExitOk); });
-        QObject::connect(&m_client, &supply::Client::portFailed, &m_context,
-                         [this](const QString &) { portGone(); });
         printErr(QStringLiteral("listening on %1; SCPI commands end in \\n; Ctrl-C ends")
                      .arg(endpoint(m_listener.serverAddress(), m_listener.serverPort())));
     }
@@ -612,8 +613,8 @@ private:
         m_instrument.pump();
     }
 
-    // The port went away: clients are told so (-240) while it is tried again every
-    // second, as log does.
+    // The port went away: clients are told so (-240) while the keeper opens it
+    // again every second, as it does for log and run.
     void portGone()
     {
         if (m_stopping || m_link.gone()) {
@@ -622,27 +623,14 @@ private:
         m_link.setGone(true);
         printErr(m_link.goneText() + QStringLiteral("; serving on with -240 errors and opening "
                                                     "it again every second"));
-        m_reopen.start();
     }
 
-    void reopen()
+    void portBack()
     {
-        if (m_stopping) {
-            m_reopen.stop();
-            return;
-        }
-        try {
-            if (m_comm.PortOpen()) {
-                m_comm.setPortOpen(false);
-            }
-            m_comm.setPortOpen(true);
-        } catch (const serial::CommError &) {
-            return; // still gone
-        }
-        m_reopen.stop();
-        m_client.start();
         m_link.setGone(false);
-        printErr(m_link.portName() + QStringLiteral(" is back; serving on"));
+        if (!m_stopping) {
+            printErr(m_link.portName() + QStringLiteral(" is back; serving on"));
+        }
     }
 
     void stop(int code)
@@ -654,7 +642,6 @@ private:
         m_exit = code;
         m_listener.close();
         m_acceptRetry.stop();
-        m_reopen.stop();
         while (!m_connections.empty()) {
             drop(m_connections.begin()->first, QStringLiteral("the server stops"));
         }
@@ -721,7 +708,7 @@ private:
     QObject m_context; // the receiver of every connection, gone before the rest
     Listener m_listener;
     QTimer m_acceptRetry;
-    QTimer m_reopen;
+    supply::PortKeeper m_keeper{m_comm, m_client, m_link.portName()};
     Done m_done;
     std::map<int, std::unique_ptr<Connection>> m_connections;
     int m_served = 0;

@@ -1,7 +1,7 @@
 #include "monitor/form1.h"
 
 #include "numtext/numtext.h"
-#include "sequencer/bench.h"
+#include "panels/monitorpanels.h"
 #include "supply/client.h"
 #include "trend/trendentry.h"
 #include "ui/formbuilder.h"
@@ -76,7 +76,7 @@ Form1::Form1(serial::CommControl &comm, ui::Messenger &messenger, QWidget *paren
     connect(this, &Form1::statusDecoded, &m_history, &trend::History::record);
     connect(this, &Form1::readingsInterrupted, &m_history, &trend::History::endSegment);
     trend::addTrendEntry(this, {T1, T2, T3, T4, Text4, Text5}, m_history, m_messenger);
-    attachBench();
+    attachPanels();
     Form_Load();
 }
 
@@ -283,7 +283,7 @@ void Form1::C28_Click()
 void Form1::closeEvent(QCloseEvent *event)
 {
     // A run holding the supply is stopped, with the output off, before the window goes.
-    if (m_bench->intercept(tr("the program is quitting"), [this] { close(); })) {
+    if (m_panels->intercept(tr("the program is quitting"), [this] { close(); })) {
         event->ignore();
         return;
     }
@@ -293,10 +293,10 @@ void Form1::closeEvent(QCloseEvent *event)
     QWidget::closeEvent(event);
 }
 
-void Form1::attachBench()
+void Form1::attachPanels()
 {
-    m_bench = new sequencer::Bench(this, {T1, T2, T3, T4, Text4, Text5}, m_messenger);
-    sequencer::MonitorLink &link = m_bench->link();
+    m_panels = new panels::MonitorPanels(this, {T1, T2, T3, T4, Text4, Text5}, m_messenger);
+    panels::MonitorLink &link = m_panels->link();
     link.portOpen = [this] { return portOpened && MSComm1.PortOpen(); };
     link.monitorRunning = [this] { return monitorRunning; };
     link.address = [this]() -> std::optional<std::uint8_t> {
@@ -317,8 +317,8 @@ void Form1::attachBench()
         }
         return QString();
     };
-    connect(this, &Form1::pollSent, &link, &sequencer::MonitorLink::requestSent);
-    connect(this, &Form1::statusDecoded, &link, &sequencer::MonitorLink::replyDecoded);
+    connect(this, &Form1::pollSent, &link, &panels::MonitorLink::requestSent);
+    connect(this, &Form1::statusDecoded, &link, &panels::MonitorLink::replyDecoded);
     connect(this, &Form1::statusRejected, &link,
             [&link](const protocol::ReplyJudgement &judgement) {
                 link.replyRejected(rejection(judgement));
@@ -348,8 +348,8 @@ void Form1::connectGuarded(QPushButton *control, void (Form1::*handler)())
             if (control == C18 || control == C19) {
                 const bool voltage = control == C18;
                 if (const auto value = dialledSetValue(voltage)) {
-                    const QString refused = voltage ? m_bench->ceilings().refusesVoltage(*value)
-                                                    : m_bench->ceilings().refusesCurrent(*value);
+                    const QString refused = voltage ? m_panels->ceilings().refusesVoltage(*value)
+                                                    : m_panels->ceilings().refusesCurrent(*value);
                     if (!refused.isEmpty()) {
                         MsgBox(refused);
                         return;
@@ -365,7 +365,7 @@ void Form1::connectGuarded(QPushButton *control, void (Form1::*handler)())
         // afterwards, where it would toggle whatever state the output then has.
         const std::function<void()> afterStop =
             control == C25 ? std::function<void()>() : std::function<void()>(act);
-        if (!m_bench->intercept(tr("stopped by “%1”").arg(name), afterStop)) {
+        if (!m_panels->intercept(tr("stopped by “%1”").arg(name), afterStop)) {
             act();
         }
     });

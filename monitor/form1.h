@@ -20,8 +20,8 @@
 #include <memory>
 #include <optional>
 
-namespace sequencer {
-class Bench;
+namespace panels {
+class MonitorPanels;
 }
 
 namespace vantel {
@@ -129,7 +129,7 @@ public:
     // Every reading since the window opened, kept for the trend window.
     trend::History &history() { return m_history; }
     // Sequence runs, recording and ceilings on this window's poll and write path.
-    sequencer::Bench &bench() { return *m_bench; }
+    panels::MonitorPanels &panels() { return *m_panels; }
 
 protected:
     // Closing the window releases the port and stops the timers.
@@ -146,7 +146,7 @@ private:
     void handOverWrite(const protocol::Frame &frame);
 
     // The hooks of the tools beside the window.
-    void attachBench();
+    void attachPanels();
     // Connects a control whose press would disturb a run: a run holding the supply
     // is stopped first, if the user agrees.
     void connectGuarded(QPushButton *control, void (Form1::*handler)());
@@ -157,7 +157,7 @@ private:
     ui::Messenger &m_messenger;
     trend::History m_history;
     std::unique_ptr<serial::PortConnection> m_ports;
-    sequencer::Bench *m_bench = nullptr;
+    panels::MonitorPanels *m_panels = nullptr;
     bool m_portLost = false;
 };
 

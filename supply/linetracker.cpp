@@ -288,6 +288,13 @@ void LineTracker::examine()
                 nanoseconds at{0};
                 const Bytes copy = dropHead(m_request.size(), &at);
                 m_echoPending = false;
+                if (isWrite && !m_echo) {
+                    // Only time says this is the echo: the adapter is taken to
+                    // echo once the supply's own answer follows.
+                    m_timedCopy = copy;
+                    m_timedCopyAt = at;
+                    continue;
+                }
                 ++m_stats.echoes;
                 note(m_echo ? Verdict::Echo : Verdict::EchoLearned, at, copy);
                 m_echo = true;
@@ -358,6 +365,14 @@ void LineTracker::markBegun()
 
 void LineTracker::complete(std::size_t length, protocol::ReplyVerdict verdict, int exceptionCode)
 {
+    if (!m_timedCopy.empty()) {
+        // The supply answered after a copy of the request: that copy was the
+        // adapter's echo.
+        ++m_stats.echoes;
+        note(Verdict::EchoLearned, m_timedCopyAt, m_timedCopy);
+        m_timedCopy.clear();
+        m_echo = true;
+    }
     nanoseconds end{0};
     Result result;
     result.bytes = dropHead(length, &end);
@@ -404,6 +419,16 @@ void LineTracker::judgeWhatIsLeft(nanoseconds now)
 {
     // What is left: the start of our reply (short), or what was no reply.
     const std::size_t size = m_rx.size();
+    if (!m_timedCopy.empty()) {
+        // Nothing of the supply's followed the write's one copy. It was the
+        // adapter's echo, or a virtual port's reply that came just when a UART's
+        // echo would: either way it confirms nothing, and on its own it does not
+        // make the adapter one that echoes (every later write would then wait
+        // for a second copy that a virtual port never sends).
+        ++m_stats.echoes;
+        note(Verdict::Echo, m_timedCopyAt, m_timedCopy);
+        m_timedCopy.clear();
+    }
     if (size > 0 && protocol::judgeReply(m_request, m_replySize, m_rx.data(), size).verdict ==
                         protocol::ReplyVerdict::Incomplete) {
         Result result;
@@ -439,6 +464,7 @@ void LineTracker::judgeWhatIsLeft(nanoseconds now)
 void LineTracker::finish(Outcome outcome, nanoseconds now, std::string detail)
 {
     m_waiting = false;
+    m_timedCopy.clear();
     m_dueAt.reset();
     m_graceAt.reset();
     const std::uint8_t address = m_request[0];

@@ -177,6 +177,11 @@ private:
     // A write taken as answered by a copy of itself while the echo was off.
     Bytes m_unconfirmedEcho;
     nanoseconds m_unconfirmedEchoAt{0};
+    // A write's copy taken for the adapter's echo by its time alone, while the
+    // adapter is not known to echo: the echo if anything of the supply's follows
+    // before the wait ends, otherwise the reply (a virtual port may answer late).
+    Bytes m_timedCopy;
+    nanoseconds m_timedCopyAt{0};
     std::vector<Event> m_events;
     std::optional<Result> m_result;
 

@@ -6,6 +6,11 @@
 
 namespace supply {
 
+using sequence::compareText;
+using sequence::durationText;
+using sequence::quantityName;
+using sequence::quantityUnit;
+
 namespace {
 
 // Readings in a row without a good reply before the run gives up on the line.

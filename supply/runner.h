@@ -1,8 +1,8 @@
 #pragma once
 
+#include "sequence/sequence.h"
 #include "supply/operations.h"
 #include "supply/row.h"
-#include "supply/sequence.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -15,6 +15,13 @@
 #include <vector>
 
 namespace supply {
+
+// The runner carries out the sequence language's steps.
+using sequence::Compare;
+using sequence::Condition;
+using sequence::Quantity;
+using sequence::Sequence;
+using sequence::SequenceStep;
 
 // The supply as a sequence run sees it: readings come in on the line's own
 // schedule, writes go out and are confirmed by the line's own means. vantelctl

@@ -1,6 +1,7 @@
 // The formatter's texts: numbers and times written by hand, byte for byte as Qt
 // writes them, and the row writer's reused line buffer.
 
+#include "supply/client.h"
 #include "supply/format.h"
 #include "supply/rowwriter.h"
 
@@ -55,12 +56,12 @@ QString qtTimeText(const QDateTime &time)
                .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
-Row goodRow(int address, const QString &error)
+Row goodRow(int address, const supply::Failure &failure)
 {
     Row row;
     row.time = QDateTime(QDate(2026, 12, 7), QTime(17, 5, 47, 123), QTimeZone(3600));
     row.address = address;
-    if (error.isEmpty()) {
+    if (!failure) {
         protocol::StatusReading r;
         r.setVoltage = 6000;
         r.setCurrent = 3000;
@@ -70,7 +71,7 @@ Row goodRow(int address, const QString &error)
         r.mode = 2;
         row.reading = r;
     }
-    row.error = error;
+    row.failure = failure;
     row.ampHours = 123.456789;
     return row;
 }
@@ -204,9 +205,8 @@ void TestFormat::reusedLineKeepsNoOldBytes()
 {
     // A long row, then a shorter one, then a failed one: each line in the file is
     // the row's own text, whole, in both formats.
-    const QList<Row> rows{goodRow(247, QString()),
-                          goodRow(1, QStringLiteral("exception 2, a \"long\" reason")),
-                          goodRow(3, QStringLiteral("crc"))};
+    const QList<Row> rows{goodRow(247, {}), goodRow(1, {supply::Error::Interrupted}),
+                          goodRow(3, {supply::Error::Crc})};
     QTemporaryDir dir;
     for (const auto format : {RowWriter::Format::Csv, RowWriter::Format::Jsonl}) {
         const QString path =
@@ -238,11 +238,11 @@ void TestFormat::failedAppendKeepsWhatTheFileHeld()
     {
         RowWriter first(RowWriter::Format::Csv);
         QCOMPARE(first.open(path, RowWriter::Existing::Refuse), QString());
-        QCOMPARE(first.write(goodRow(1, QString())), QString());
+        QCOMPARE(first.write(goodRow(1, {})), QString());
     }
     RowWriter writer(RowWriter::Format::Csv);
     QCOMPARE(writer.open(path, RowWriter::Existing::Append), QString());
-    QCOMPARE(writer.write(goodRow(2, QString())), QString());
+    QCOMPARE(writer.write(goodRow(2, {})), QString());
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray whole = file.readAll();
@@ -253,7 +253,7 @@ void TestFormat::failedAppendKeepsWhatTheFileHeld()
     rlimit small = before;
     small.rlim_cur = static_cast<rlim_t>(whole.size() + 20);
     setrlimit(RLIMIT_FSIZE, &small);
-    const QString cut = writer.write(goodRow(3, QString()));
+    const QString cut = writer.write(goodRow(3, {}));
     setrlimit(RLIMIT_FSIZE, &before);
     QVERIFY2(cut.startsWith(path + QStringLiteral(": ")), qPrintable(cut));
     QVERIFY(file.open(QIODevice::ReadOnly));

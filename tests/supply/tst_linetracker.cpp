@@ -392,8 +392,10 @@ void TestLineTracker::writeCopies_data()
         << Script{{5, kWriteCopy}, {40, kWriteCopy}} << false << Outcome::Reply << 1L << true;
     // On a UART, a copy that began before a reply could have is the echo: a write
     // is never confirmed by it alone.
+    // ... but only an answer of the supply's after it shows that the adapter
+    // echoes: a virtual port's reply can come just then too.
     QTest::newRow("a UART's echo, and no reply")
-        << Script{{8.5, kWriteCopy}} << false << Outcome::Timeout << 1L << true;
+        << Script{{8.5, kWriteCopy}} << false << Outcome::Timeout << 1L << false;
     QTest::newRow("a UART's echo, then the reply")
         << Script{{8.5, kWriteCopy}, {30, kWriteCopy}} << false << Outcome::Reply << 1L << true;
     QTest::newRow("echo set, the echo alone")

@@ -187,7 +187,7 @@ void TestRunner::waysOut()
     QFETCH(int, line);
     QFETCH(QString, said);
     QFETCH(int, output);
-    const supply::ParsedSequence parsed = supply::parseSequence(file.toStdString());
+    const sequence::ParsedSequence parsed = sequence::parseSequence(file.toStdString());
     QVERIFY(!parsed.error);
     ScriptedLine scripted(behaviour);
     supply::Runner runner(scripted, parsed.sequence, supply::RunOptions{});
@@ -213,7 +213,7 @@ void TestRunner::waysOut()
 
 void TestRunner::stopSwitchesOffOnce()
 {
-    const auto parsed = supply::parseSequence("set 5V 1A\noutput on\nhold 10s\n");
+    const auto parsed = sequence::parseSequence("set 5V 1A\noutput on\nhold 10s\n");
     ScriptedLine scripted(QString{});
     supply::Runner runner(scripted, parsed.sequence, supply::RunOptions{});
     QSignalSpy finished(&runner, &supply::Runner::finished);
@@ -234,7 +234,7 @@ void TestRunner::stopSwitchesOffOnce()
 void TestRunner::sweepMarksItsPoints()
 {
     const auto parsed =
-        supply::parseSequence("set 0V 1A\noutput on\nsweep voltage 0V 1V 0.25V dwell 15ms\n");
+        sequence::parseSequence("set 0V 1A\noutput on\nsweep voltage 0V 1V 0.25V dwell 15ms\n");
     ScriptedLine scripted(QString{});
     supply::Runner runner(scripted, parsed.sequence, supply::RunOptions{});
     QSignalSpy finished(&runner, &supply::Runner::finished);

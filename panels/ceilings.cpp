@@ -1,0 +1,174 @@
+#include "panels/ceilings.h"
+
+#include <QLocale>
+#include <QObject>
+#include <QSettings>
+#include <QStringList>
+
+#include <cmath>
+
+namespace panels {
+
+namespace {
+
+// The supply's resolution, in volts and amperes.
+constexpr double kVoltStep = 0.01;
+constexpr double kAmpStep = 0.001;
+
+QString volts(double v)
+{
+    return QString::number(v, 'f', 2) + QStringLiteral(" V");
+}
+
+QString amps(double a)
+{
+    return QString::number(a, 'f', 3) + QStringLiteral(" A");
+}
+
+QString watts(double w)
+{
+    return QString::number(w, 'f', 2) + QStringLiteral(" W");
+}
+
+QString above(const QString &value, const QString &ceiling)
+{
+    return QObject::tr("%1 above the ceiling of %2").arg(value, ceiling);
+}
+
+std::optional<double> readSetting(const QSettings &settings, const QString &key)
+{
+    const QVariant value = settings.value(key);
+    bool ok = false;
+    const double number = value.toDouble(&ok);
+    if (!value.isValid() || !ok || !std::isfinite(number) || number < 0) {
+        return std::nullopt;
+    }
+    return number;
+}
+
+} // namespace
+
+std::unique_ptr<QSettings> userSettings()
+{
+    return std::make_unique<QSettings>(QStringLiteral("vantel"), QStringLiteral("vantel"));
+}
+
+QString Ceilings::exceededBy(const protocol::StatusReading &r) const
+{
+    // Counts compared as counts, so that a reading one count above is within.
+    if (volts && r.actualVoltage > std::lround(*volts / kVoltStep) + 1) {
+        return above(panels::volts(r.volts()), panels::volts(*volts));
+    }
+    if (amps && r.actualCurrent > std::lround(*amps / kAmpStep) + 1) {
+        return above(panels::amps(r.amps()), panels::amps(*amps));
+    }
+    // Power carries the resolution of both factors.
+    if (watts && r.watts() > *watts + r.volts() * kAmpStep + r.amps() * kVoltStep) {
+        return above(panels::watts(r.watts()), panels::watts(*watts));
+    }
+    return {};
+}
+
+QString Ceilings::refusesVoltage(double v) const
+{
+    if (volts && v > *volts + kVoltStep / 2) {
+        return QObject::tr("%1 is above the voltage ceiling of %2: nothing was sent.")
+            .arg(panels::volts(v), panels::volts(*volts));
+    }
+    return {};
+}
+
+QString Ceilings::refusesCurrent(double a) const
+{
+    if (amps && a > *amps + kAmpStep / 2) {
+        return QObject::tr("%1 is above the current ceiling of %2: nothing was sent.")
+            .arg(panels::amps(a), panels::amps(*amps));
+    }
+    return {};
+}
+
+QString Ceilings::refusesSequence(const sequence::Sequence &sequence) const
+{
+    using Kind = sequence::SequenceStep::Kind;
+    for (const sequence::SequenceStep &s : sequence.steps) {
+        QString why;
+        if (s.kind == Kind::Set) {
+            why = s.voltage ? refusesVoltage(*s.voltage / 100.0) : QString();
+            if (why.isEmpty() && s.current) {
+                why = refusesCurrent(*s.current / 1000.0);
+            }
+        } else if (s.kind == Kind::Sweep) {
+            for (std::size_t p = 0; p < s.pointCount() && why.isEmpty(); ++p) {
+                why = s.sweepsVoltage ? refusesVoltage(s.point(p) / 100.0)
+                                      : refusesCurrent(s.point(p) / 1000.0);
+            }
+        }
+        if (!why.isEmpty()) {
+            return QObject::tr("line %1: %2").arg(s.line).arg(why);
+        }
+    }
+    return {};
+}
+
+QString Ceilings::summary() const
+{
+    QStringList parts;
+    if (volts) {
+        parts << panels::volts(*volts);
+    }
+    if (amps) {
+        parts << panels::amps(*amps);
+    }
+    if (watts) {
+        parts << panels::watts(*watts);
+    }
+    return parts.isEmpty() ? QString() : QObject::tr("ceilings active: %1").arg(parts.join(", "));
+}
+
+TypedCeiling readCeiling(const QString &text, double top, const QString &unit)
+{
+    QString number = text.trimmed();
+    if (number.endsWith(unit, Qt::CaseInsensitive)) {
+        number = number.chopped(unit.size()).trimmed();
+    }
+    bool ok = false;
+    const double value = QLocale::c().toDouble(number, &ok);
+    if (number.isEmpty()) {
+        return {std::nullopt, QObject::tr("no value is given")};
+    }
+    if (!ok || !std::isfinite(value)) {
+        return {std::nullopt, QObject::tr("%1 is not a number").arg(text.trimmed())};
+    }
+    if (value < 0 || value > top) {
+        return {std::nullopt, QObject::tr("%1 is outside 0 to %2 %3")
+                                  .arg(text.trimmed())
+                                  .arg(top, 0, 'f', 2)
+                                  .arg(unit)};
+    }
+    return {value, {}};
+}
+
+Ceilings Ceilings::load()
+{
+    const auto settings = userSettings();
+    return {readSetting(*settings, QStringLiteral("ceilings/volts")),
+            readSetting(*settings, QStringLiteral("ceilings/amps")),
+            readSetting(*settings, QStringLiteral("ceilings/watts"))};
+}
+
+void Ceilings::save() const
+{
+    const auto settings = userSettings();
+    const auto put = [&](const char *key, const std::optional<double> &value) {
+        if (value) {
+            settings->setValue(QLatin1String(key), *value);
+        } else {
+            settings->remove(QLatin1String(key));
+        }
+    };
+    put("ceilings/volts", volts);
+    put("ceilings/amps", amps);
+    put("ceilings/watts", watts);
+}
+
+} // namespace panels
