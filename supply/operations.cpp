@@ -49,8 +49,7 @@ Row RowMaker::make(int address, const QDateTime &sentAt,
     // monotonic time of its own.
     const qint64 agoMs =
         sentAt.isValid() ? std::max<qint64>(0, sentAt.msecsTo(QDateTime::currentDateTime())) : 0;
-    return make(address, sentAt, Clock::now() - std::chrono::milliseconds(agoMs), reading,
-                failure);
+    return make(address, sentAt, Clock::now() - std::chrono::milliseconds(agoMs), reading, failure);
 }
 
 double RowMaker::ampHours(int address) const

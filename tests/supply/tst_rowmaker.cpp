@@ -19,8 +19,7 @@ void TestRowMaker::elapsedFollowsTheSendTimes()
     const Clock::time_point first = Clock::now() - 3s;
     // A wall clock that jumps (an NTP step, a DST change) moves no elapsed time.
     const QDateTime wall = QDateTime::currentDateTimeUtc();
-    QCOMPARE(rows.make(1, wall, first, std::nullopt, {supply::Error::Timeout}).elapsedSeconds,
-             0.0);
+    QCOMPARE(rows.make(1, wall, first, std::nullopt, {supply::Error::Timeout}).elapsedSeconds, 0.0);
     const supply::Row second = rows.make(2, wall.addSecs(-3600), first + 1500ms, std::nullopt, {});
     QCOMPARE(second.elapsedSeconds, 1.5);
     QCOMPARE(second.time, wall.addSecs(-3600));
