@@ -289,8 +289,9 @@ void LineTracker::examine()
                 const Bytes copy = dropHead(m_request.size(), &at);
                 m_echoPending = false;
                 if (isWrite && !m_echo) {
-                    // Only time says this is the echo: the adapter is taken to
-                    // echo once the supply's own answer follows.
+                    // Only time says this is the echo: it is, once the supply's
+                    // own answer follows before the wait ends; otherwise it was
+                    // the reply.
                     m_timedCopy = copy;
                     m_timedCopyAt = at;
                     continue;
@@ -419,15 +420,23 @@ void LineTracker::judgeWhatIsLeft(nanoseconds now)
 {
     // What is left: the start of our reply (short), or what was no reply.
     const std::size_t size = m_rx.size();
-    if (!m_timedCopy.empty()) {
-        // Nothing of the supply's followed the write's one copy. It was the
-        // adapter's echo, or a virtual port's reply that came just when a UART's
-        // echo would: either way it confirms nothing, and on its own it does not
-        // make the adapter one that echoes (every later write would then wait
-        // for a second copy that a virtual port never sends).
-        ++m_stats.echoes;
-        note(Verdict::Echo, m_timedCopyAt, m_timedCopy);
+    if (!m_timedCopy.empty() && size == 0) {
+        // Nothing followed the write's one copy within the timeout: no second
+        // copy shows it was the echo, so it is the reply, from a port that answers
+        // sooner than a UART (a virtual one, or one read late). A later copy still
+        // shows it was the echo.
+        Result result;
+        result.bytes = std::move(m_timedCopy);
         m_timedCopy.clear();
+        result.roundTripMs = toMs(m_timedCopyAt - m_sent);
+        ++m_stats.replies;
+        m_roundTrips.add(result.roundTripMs);
+        note(Verdict::Reply, m_timedCopyAt, result.bytes);
+        m_unconfirmedEcho = result.bytes;
+        m_unconfirmedEchoAt = m_sent;
+        m_result = std::move(result);
+        finish(Outcome::Reply, now);
+        return;
     }
     if (size > 0 && protocol::judgeReply(m_request, m_replySize, m_rx.data(), size).verdict ==
                         protocol::ReplyVerdict::Incomplete) {
