@@ -168,8 +168,8 @@ void TestFormat::timesOverTwoCenturies()
     const qint64 last = QDateTime(QDate(2099, 12, 31), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
     int compared = 0;
     for (qint64 ms = first; ms < last; ms += kStep) {
-        for (const Qt::TimeSpec spec : {Qt::UTC, Qt::LocalTime}) {
-            const QDateTime time = QDateTime::fromMSecsSinceEpoch(ms, spec);
+        for (const Qt::TimeSpec clock : {Qt::UTC, Qt::LocalTime}) {
+            const QDateTime time = QDateTime::fromMSecsSinceEpoch(ms, clock);
             const QString text = supply::localTimeText(time);
             if (text != qtTimeText(time)) {
                 QFAIL(qPrintable(
