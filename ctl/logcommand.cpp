@@ -71,9 +71,7 @@ Prepared prepareLog(const CommandLine &line, const CommonOptions &common)
         auto writer = sinks.writer;
         auto publishing = sinks.publishing;
         auto *logger = new supply::Logger(context.client, log);
-        auto *keeper = new supply::PortKeeper(context.comm, context.client, log.portName, logger);
-        QObject::connect(keeper, &supply::PortKeeper::message, logger, &printErr);
-        logger->setPortKeeper(keeper);
+        logger->setPortKeeper(keepPort(context, log.portName, logger));
         QObject::connect(
             logger, &supply::Logger::rowTaken, logger,
             [logger, writer, publishing](const supply::Row &row) {

@@ -1,6 +1,7 @@
 #include "ctl/rowoptions.h"
 
 #include "ctl/commands.h"
+#include "ctl/output.h"
 
 #include <QFileInfo>
 
@@ -76,6 +77,13 @@ QString openRowSinks(const RowOptions &rows, bool withStep, const QString &portN
         }
     }
     return {};
+}
+
+supply::PortKeeper *keepPort(Context &context, const QString &portName, QObject *owner)
+{
+    auto *keeper = new supply::PortKeeper(context.comm, context.client, portName, owner);
+    QObject::connect(keeper, &supply::PortKeeper::message, owner, &printErr);
+    return keeper;
 }
 
 } // namespace ctl

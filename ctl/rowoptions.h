@@ -2,6 +2,7 @@
 
 #include "ctl/command.h"
 #include "ctl/mqttlog.h"
+#include "supply/portkeeper.h"
 #include "supply/rowwriter.h"
 
 #include <cstdint>
@@ -34,6 +35,10 @@ struct RowSinks {
 
 // Opens both for `rows` (`withStep`: a run's rows); empty, or the message saying
 // why they cannot be opened.
+// A keeper of the port for a long command (log, run): it reopens a lost port every
+// second, says so on stderr, and is deleted with `owner`.
+supply::PortKeeper *keepPort(Context &context, const QString &portName, QObject *owner);
+
 QString openRowSinks(const RowOptions &rows, bool withStep, const QString &portName,
                      const std::vector<std::uint8_t> &addresses, RowSinks *sinks);
 

@@ -133,8 +133,7 @@ Prepared prepareRun(const CommandLine &line, const CommonOptions &common)
         auto writer = sinks.writer;
         auto publishing = sinks.publishing;
         auto *line = new supply::ScheduledRunLine(context.client, options.address, rows.interval);
-        auto *keeper = new supply::PortKeeper(context.comm, context.client, portName, line);
-        QObject::connect(keeper, &supply::PortKeeper::message, line, &printErr);
+        auto *keeper = keepPort(context, portName, line);
         line->setPortKeeper(keeper);
         auto *runner = new supply::Runner(*line, *shared, options, line);
         QObject::connect(runner, &supply::Runner::message, runner, &printErr);
