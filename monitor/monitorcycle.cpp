@@ -15,7 +15,7 @@ namespace vantel {
 namespace {
 
 const QColor kRed(255, 0, 0);
-const QColor kWhite(255, 255, 255);
+const QColor kMonitorLampOff(255, 255, 255); // the monitor lamp while polling is stopped
 const QColor kMonitorRunningBack(255, 192, 128);
 
 constexpr int kPollMs = 350;
@@ -237,7 +237,7 @@ void Form1::C1_Click()
         emit readingsInterrupted();
         Timer1->setEnabled(false);
         Timer2->setEnabled(false);
-        Shape8->setFillColor(kWhite);
+        Shape8->setFillColor(kMonitorLampOff);
         T1->setText(QString());
         T2->setText(QString());
         C1->setCaption(kMonitorStart);

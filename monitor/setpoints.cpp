@@ -12,8 +12,8 @@ namespace vantel {
 
 namespace {
 
-constexpr int kUp = +1;
-constexpr int kDown = -1;
+constexpr int kStepUp = +1;
+constexpr int kStepDown = -1;
 constexpr double kTopAddress = 128;      // the address spinner wraps 128 <-> 0
 constexpr int kPollIntervalMs = 350;     // the read request follows a write a full period later
 constexpr int kAddressWatchdogMs = 3000; // a fresh watchdog period after an address step
@@ -41,9 +41,9 @@ void stepDigit(ui::TextBox *box, int step, ui::TextBox *borrowFrom = nullptr)
 {
     writeValue(box, valueOf(box) + step);
     const double value = valueOf(box);
-    if (step == kUp && value > 9) {
+    if (step == kStepUp && value > 9) {
         box->setText(QStringLiteral("0"));
-    } else if (step == kDown && value < 0) {
+    } else if (step == kStepDown && value < 0) {
         box->setText(QStringLiteral("9"));
         if (borrowFrom != nullptr) {
             borrowFrom->setText(QStringLiteral("0"));
@@ -106,25 +106,25 @@ const SetCommand kSetCurrent{
 
 // clang-format off
 // The sixteen digit spinners: box and direction.
-void Form1::C2_Click() { stepDigit(T6, kUp); }
-void Form1::C3_Click() { stepDigit(T6, kDown); }
-void Form1::C4_Click() { stepDigit(T8, kUp); }
-void Form1::C5_Click() { stepDigit(T8, kDown); }
-void Form1::C6_Click() { stepDigit(T10, kUp); }
-void Form1::C7_Click() { stepDigit(T10, kDown); }
-void Form1::C8_Click() { stepDigit(T12, kUp); }
-void Form1::C9_Click() { stepDigit(T12, kDown); }
-void Form1::C34_Click() { stepDigit(T16, kUp); }
-void Form1::C35_Click() { stepDigit(T16, kDown); }
-void Form1::C10_Click() { stepDigit(T7, kUp); }
-void Form1::C11_Click() { stepDigit(T7, kDown, T16); } // wrapping to 9 clears the amperes
-void Form1::C12_Click() { stepDigit(T9, kUp); }
-void Form1::C13_Click() { stepDigit(T9, kDown); }
-void Form1::C14_Click() { stepDigit(T11, kUp); }
-void Form1::C15_Click() { stepDigit(T11, kDown); }
+void Form1::C2_Click() { stepDigit(T6, kStepUp); }
+void Form1::C3_Click() { stepDigit(T6, kStepDown); }
+void Form1::C4_Click() { stepDigit(T8, kStepUp); }
+void Form1::C5_Click() { stepDigit(T8, kStepDown); }
+void Form1::C6_Click() { stepDigit(T10, kStepUp); }
+void Form1::C7_Click() { stepDigit(T10, kStepDown); }
+void Form1::C8_Click() { stepDigit(T12, kStepUp); }
+void Form1::C9_Click() { stepDigit(T12, kStepDown); }
+void Form1::C34_Click() { stepDigit(T16, kStepUp); }
+void Form1::C35_Click() { stepDigit(T16, kStepDown); }
+void Form1::C10_Click() { stepDigit(T7, kStepUp); }
+void Form1::C11_Click() { stepDigit(T7, kStepDown, T16); } // wrapping to 9 clears the amperes
+void Form1::C12_Click() { stepDigit(T9, kStepUp); }
+void Form1::C13_Click() { stepDigit(T9, kStepDown); }
+void Form1::C14_Click() { stepDigit(T11, kStepUp); }
+void Form1::C15_Click() { stepDigit(T11, kStepDown); }
 
-void Form1::C23_Click() { stepAddress(kUp); }
-void Form1::C24_Click() { stepAddress(kDown); }
+void Form1::C23_Click() { stepAddress(kStepUp); }
+void Form1::C24_Click() { stepAddress(kStepDown); }
 
 void Form1::C18_Click() { sendSetpoint(kSetVoltage); }
 void Form1::C19_Click() { sendSetpoint(kSetCurrent); }
@@ -141,9 +141,9 @@ void Form1::stepAddress(int step)
         Timer2->setEnabled(true);
     }
     writeValue(T15, valueOf(T15) + step);
-    if (step == kUp && valueOf(T15) > kTopAddress) {
+    if (step == kStepUp && valueOf(T15) > kTopAddress) {
         T15->setText(QStringLiteral("0"));
-    } else if (step == kDown && valueOf(T15) < 0) {
+    } else if (step == kStepDown && valueOf(T15) < 0) {
         writeValue(T15, kTopAddress);
     }
     if (!monitoring) {

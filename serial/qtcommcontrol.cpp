@@ -85,7 +85,7 @@ void openOn(QSerialPort &port, const QString &name, const QString &device)
     }
 }
 
-QString comName(int port)
+QString comPortName(int port)
 {
     return QStringLiteral("COM") + QString::number(port);
 }
@@ -96,7 +96,7 @@ void QtCommControl::openDevice(int port)
 {
     const QString &path = devicePathOverride();
     if (path.isEmpty()) {
-        openOn(*m_port, comName(port), m_names.devicePath(port));
+        openOn(*m_port, comPortName(port), m_names.devicePath(port));
     } else {
         openOn(*m_port, path, path);
     }
@@ -107,7 +107,7 @@ void QtCommControl::openDevice(int port)
 void QtCommControl::probeDevice(int port)
 {
     QSerialPort probe;
-    openOn(probe, comName(port), m_names.devicePath(port));
+    openOn(probe, comPortName(port), m_names.devicePath(port));
     probe.close();
 }
 

@@ -5,11 +5,6 @@ namespace sim {
 // Idle-line noise: all ones, all zeros, alternating bits.
 const Bytes kJunk{0xFF, 0x00, 0x55};
 
-namespace {
-constexpr std::uint8_t kWriteSingleRegister = 6;
-constexpr std::uint8_t kReadHoldingRegisters = 3;
-} // namespace
-
 bool Faults::any() const
 {
     return silence || delay.count() > 0 || badCrc || foreign || trickle.count() > 0 || junkBefore ||

@@ -11,8 +11,6 @@ namespace sim {
 
 namespace {
 constexpr std::uint8_t kBroadcast = 0;
-constexpr std::uint8_t kReadHoldingRegisters = 3;
-constexpr std::uint8_t kWriteSingleRegister = 6;
 
 std::uint16_t word(const Bytes &frame, std::size_t at)
 {

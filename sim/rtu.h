@@ -12,6 +12,10 @@ namespace sim {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The two function codes the supply answers.
+constexpr std::uint8_t kReadHoldingRegisters = 3;
+constexpr std::uint8_t kWriteSingleRegister = 6;
+
 // CRC-16 of Modbus RTU: reflected polynomial 0xA001, initial value 0xFFFF.
 std::uint16_t crc16(const std::uint8_t *data, std::size_t size);
 
