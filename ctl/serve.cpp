@@ -312,7 +312,7 @@ public:
             return ceilings ? supply::Gateway::Ceilings{ceilings->voltage, ceilings->current}
                             : supply::Gateway::Ceilings{};
         });
-        m_instrumentAddresses = target.addresses;
+        m_units = target.addresses;
     }
 
     void start(StopSignals &stops, Done done)
@@ -363,7 +363,7 @@ public:
         }
         if (m_options.modbus) {
             QStringList units;
-            for (std::uint8_t unit : m_instrumentAddresses) {
+            for (std::uint8_t unit : m_units) {
                 units << QString::number(unit);
             }
             printErr(
@@ -495,6 +495,7 @@ private:
         }
         ++m_turningAway;
         auto *socket = new ClientSocket(descriptor);
+        socket->setParent(&m_context); // gone with the server, whatever its state
         auto reader = std::make_shared<protocol::mbap::StreamReader>();
         auto *timer = new QTimer(socket);
         const auto gone = [this, socket] {
@@ -852,7 +853,7 @@ private:
     ServeOptions m_options;
     scpi::Instrument m_instrument;
     supply::Gateway m_gateway;
-    std::vector<std::uint8_t> m_instrumentAddresses;
+    std::vector<std::uint8_t> m_units;
     QObject m_context; // the receiver of every connection, gone before the rest
     Listener m_listener;
     Listener m_modbusListener;
