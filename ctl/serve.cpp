@@ -347,10 +347,7 @@ public:
             return;
         }
         m_acceptRetry.setSingleShot(true);
-        QObject::connect(&m_acceptRetry, &QTimer::timeout, &m_context, [this] {
-            m_listener.resumeAccepting();
-            m_modbusListener.resumeAccepting();
-        });
+        QObject::connect(&m_acceptRetry, &QTimer::timeout, &m_context, [this] { accepting(true); });
         QObject::connect(&m_keeper, &supply::PortKeeper::lost, &m_context,
                          [this](const QString &) { portGone(); });
         QObject::connect(&m_keeper, &supply::PortKeeper::restored, &m_context,
@@ -391,6 +388,17 @@ private:
         return true;
     }
 
+    // Pauses or resumes every listener that listens (a listener that does not has
+    // nothing to pause, and Qt's would crash on it).
+    void accepting(bool on)
+    {
+        for (Listener *listener : {&m_listener, &m_modbusListener}) {
+            if (listener->isListening()) {
+                on ? listener->resumeAccepting() : listener->pauseAccepting();
+            }
+        }
+    }
+
     int clients(bool modbus) const
     {
         return int(std::count_if(m_connections.begin(), m_connections.end(),
@@ -428,8 +436,7 @@ private:
     // that is taken up again shortly and silently.
     void acceptFailed()
     {
-        m_listener.pauseAccepting();
-        m_modbusListener.pauseAccepting();
+        accepting(false);
         const long limit = descriptorLimit();
         const long inUse = descriptorsInUse();
         if (limit > 0 && inUse >= 0 && inUse + kSpareDescriptors < limit) {
@@ -744,8 +751,7 @@ private:
                          .arg(c->lines));
         }
         if (m_acceptPaused && !m_stopping) {
-            m_listener.resumeAccepting(); // a descriptor is free again
-            m_modbusListener.resumeAccepting();
+            accepting(true); // a descriptor is free again
         }
         pumpAll();
     }

@@ -14,22 +14,10 @@
 
 namespace {
 
+using testsupport::waitForErr;
+
 constexpr int kSkipCode = 77; // the client script: pymodbus missing
 constexpr int kWaitMs = 20000;
-
-QRegularExpressionMatch waitForErr(QProcess &process, QString &seen, const QRegularExpression &re)
-{
-    QDeadlineTimer deadline(kWaitMs);
-    for (;;) {
-        seen += QString::fromUtf8(process.readAllStandardError());
-        const QRegularExpressionMatch match = re.match(seen);
-        if (match.hasMatch() || deadline.hasExpired() || process.state() == QProcess::NotRunning) {
-            return match;
-        }
-        process.setReadChannel(QProcess::StandardError);
-        process.waitForReadyRead(50);
-    }
-}
 
 // One operation as modbus_client.py takes it: "read:5:0x1000:2".
 struct Operation {
@@ -129,29 +117,17 @@ QString TestE2eModbus::ask(const QString &client, quint16 port, const Operation 
             return {};
         }
         // -0: registers as on the wire (0x1000 is 4096); -1: once.
-        QStringList arguments{QStringLiteral("-m"),
-                              QStringLiteral("tcp"),
-                              QStringLiteral("-p"),
-                              QString::number(port),
-                              QStringLiteral("-a"),
-                              QString::number(op.unit),
-                              QStringLiteral("-0"),
-                              QStringLiteral("-1"),
-                              QStringLiteral("-o"),
-                              QStringLiteral("3"),
-                              QStringLiteral("-r"),
-                              QString::number(op.reg),
-                              QStringLiteral("-t"),
-                              op.kind == QLatin1String("input") ? QStringLiteral("3")
-                                                                : QStringLiteral("4")};
-        if (op.kind != QLatin1String("write")) {
-            arguments << QStringLiteral("-c") << QString::number(op.number);
-        }
-        arguments << QStringLiteral("127.0.0.1");
-        if (op.kind == QLatin1String("write")) {
-            arguments << QString::number(op.number);
-        }
-        process.start(mbpoll, arguments);
+        // A write's value follows the host; a read's count is -c.
+        const bool write = op.kind == QLatin1String("write");
+        process.start(mbpoll, QStringLiteral("-m tcp -0 -1 -o 3 -p %1 -a %2 -r %3 -t %4 %5 %6")
+                                  .arg(port)
+                                  .arg(op.unit)
+                                  .arg(op.reg)
+                                  .arg(op.kind == QLatin1String("input") ? 3 : 4)
+                                  .arg(write ? QStringLiteral("127.0.0.1")
+                                             : QStringLiteral("-c %1 127.0.0.1").arg(op.number))
+                                  .arg(write ? QString::number(op.number) : QString())
+                                  .split(QLatin1Char(' '), Qt::SkipEmptyParts));
     }
     if (!process.waitForFinished(kWaitMs)) {
         process.kill();
