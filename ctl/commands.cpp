@@ -302,21 +302,32 @@ const QList<CommandEntry> &commands()
              "the supply as a SCPI instrument on a raw TCP socket, for PyVISA, LabVIEW and "
              "test scripts (*IDN?, VOLT, CURR, OUTP, MEAS:VOLT? and the rest: see the manual "
              "page); commands end in \\n, and each client's go to the line in turn; writes "
-             "are confirmed by echo and read-back; ends on Ctrl-C, SIGTERM or SIGHUP, leaving "
-             "the outputs as they are"),
+             "are confirmed by echo and read-back; with --modbus also a Modbus TCP gateway "
+             "for mbpoll, pymodbus, Node-RED and Telegraf, on the same line in turn; ends on "
+             "Ctrl-C, SIGTERM or SIGHUP, leaving the outputs as they are"),
          {option(names("addresses"),
                  "Supplies on the bus, such as 1,3,5-7, chosen with INSTrument:NSELect. "
                  "Default --address.",
                  "LIST"),
           option(names("listen"),
-                 "Listen on ADDRESS:PORT. An address other than loopback needs --allow.",
+                 "Listen for SCPI on ADDRESS:PORT; none: no SCPI (with --modbus). An address "
+                 "other than loopback needs --allow.",
                  "ADDR:PORT", "127.0.0.1:5025"),
+          option(names("modbus"),
+                 "Also serve Modbus TCP on [ADDRESS:]PORT (address 127.0.0.1 when left out): "
+                 "the unit id is the slave address; functions 3 and 6 reach the supply, writes "
+                 "checked as SCPI's. An address other than loopback needs --allow.",
+                 "[ADDR:]PORT"),
+          option(names("allow-address-change"),
+                 "Let Modbus TCP write the slave address register (0x1008)."),
           option(names("allow"),
                  "Only these addresses and subnets may connect, such as "
                  "127.0.0.1,192.168.1.0/24. Default loopback only.",
                  "CIDR,..."),
-          option(names("max-clients"), "Clients at a time; one more is told why and closed.", "N",
-                 "4"),
+          option(names("max-clients"),
+                 "Clients at a time on each listener; one more is told why and closed (a Modbus "
+                 "TCP one by exception 6 to its first request).",
+                 "N", "4"),
           option(names("idle-timeout"), "Close a client idle for S seconds; 0 never.", "S", "0"),
           option(names("off-at-end"), "Switch every output off, confirmed, when the server ends.")},
          prepareServe},

@@ -6,6 +6,7 @@
 #include "ctl/stopsignals.h"
 #include "scpi/instrument.h"
 #include "supply/client.h"
+#include "supply/gateway.h"
 #include "supply/logger.h"
 #include "supply/operations.h"
 #include "supply/portkeeper.h"
@@ -18,8 +19,10 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <algorithm>
 #include <map>
 #include <memory>
+#include <optional>
 
 namespace ctl {
 
@@ -263,6 +266,8 @@ protected:
 struct Connection {
     int id = 0;
     QString peer;
+    bool modbus = false; // a Modbus TCP client: its requests go to the gateway
+    int gatewayId = 0;
     ClientSocket *socket = nullptr; // owns the idle timer
     QTimer *idle = nullptr;
     std::shared_ptr<scpi::Session> session;
@@ -286,6 +291,10 @@ constexpr long kSpareDescriptors = 4;
 constexpr std::chrono::milliseconds kRetryInterval{1000};
 // How soon accepting resumes after an accept error while descriptors are to spare.
 constexpr std::chrono::milliseconds kStaleAcceptError{50};
+// A Modbus TCP client turned away is told so by exception 6 (server busy) to its
+// first request, if that comes this soon; a few such at a time, the rest closed.
+constexpr std::chrono::milliseconds kTurnAwayWait{1000};
+constexpr int kTurningAway = 2;
 
 // Owns itself from start() until it has called `done`.
 class Server {
@@ -294,8 +303,16 @@ public:
            const ServeOptions &options)
         : m_comm(comm), m_client(client), m_link(client, target.portName), m_options(options),
           m_instrument(m_link, {target.portName.toStdString(), target.addresses,
-                                QCoreApplication::applicationVersion().toStdString()})
+                                QCoreApplication::applicationVersion().toStdString()}),
+          m_gateway(client, {target.addresses, 0, 0, options.allowAddressChange})
     {
+        // A ceiling set over SCPI holds for Modbus TCP's writes too.
+        m_gateway.setCeilings([this](std::uint8_t unit) {
+            const auto ceilings = m_instrument.ceilings(unit);
+            return ceilings ? supply::Gateway::Ceilings{ceilings->voltage, ceilings->current}
+                            : supply::Gateway::Ceilings{};
+        });
+        m_units = target.addresses;
     }
 
     void start(StopSignals &stops, Done done)
@@ -305,44 +322,99 @@ public:
         // would stop the listener on the first one too many.
         const long limit = descriptorLimit();
         const long inUse = descriptorsInUse();
-        if (limit > 0 && inUse >= 0 && inUse + m_options.maxClients + kSpareDescriptors > limit) {
-            printErr(QStringLiteral("--max-clients %1 needs %2 file descriptors beside the %3 in "
-                                    "use, and the limit is %4 (ulimit -n): lower --max-clients "
-                                    "to %5 or raise the limit")
-                         .arg(m_options.maxClients)
-                         .arg(m_options.maxClients + kSpareDescriptors)
-                         .arg(inUse)
-                         .arg(limit)
-                         .arg(qMax(0L, limit - inUse - kSpareDescriptors)));
+        const long faces = (m_options.scpi ? 1 : 0) + (m_options.modbus ? 1 : 0);
+        const long needed = faces * m_options.maxClients + kSpareDescriptors + kTurningAway;
+        if (limit > 0 && inUse >= 0 && inUse + needed > limit) {
+            printErr(
+                QStringLiteral("--max-clients %1 needs %2 file descriptors beside the %3 in "
+                               "use, and the limit is %4 (ulimit -n): lower --max-clients "
+                               "to %5 or raise the limit")
+                    .arg(m_options.maxClients)
+                    .arg(needed)
+                    .arg(inUse)
+                    .arg(limit)
+                    .arg(qMax(0L, (limit - inUse - kSpareDescriptors - kTurningAway) / faces)));
             m_exit = kExitUsage;
             end();
             return;
         }
-        if (!m_listener.listen(m_options.listenAddress, m_options.listenPort)) {
-            printErr(QStringLiteral("cannot listen on %1: %2")
-                         .arg(endpoint(m_options.listenAddress, m_options.listenPort),
-                              m_listener.errorString()));
+        if (!listen(m_listener, m_options.scpi, m_options.listenAddress, m_options.listenPort,
+                    false) ||
+            !listen(m_modbusListener, m_options.modbus, m_options.modbusAddress,
+                    m_options.modbusPort, true)) {
             m_exit = kExitFailed;
             end();
             return;
         }
-        m_listener.accepted = [this](qintptr descriptor) { accept(descriptor); };
-        QObject::connect(&m_listener, &QTcpServer::acceptError, &m_context,
-                         [this](QAbstractSocket::SocketError) { acceptFailed(); });
         m_acceptRetry.setSingleShot(true);
-        QObject::connect(&m_acceptRetry, &QTimer::timeout, &m_context,
-                         [this] { m_listener.resumeAccepting(); });
+        QObject::connect(&m_acceptRetry, &QTimer::timeout, &m_context, [this] { accepting(true); });
         QObject::connect(&m_keeper, &supply::PortKeeper::lost, &m_context,
                          [this](const QString &) { portGone(); });
         QObject::connect(&m_keeper, &supply::PortKeeper::restored, &m_context,
                          [this](qint64) { portBack(); });
         QObject::connect(&stops, &StopSignals::stopRequested, &m_context,
                          [this] { stop(kExitOk); });
-        printErr(QStringLiteral("listening on %1; SCPI commands end in \\n; Ctrl-C ends")
-                     .arg(endpoint(m_listener.serverAddress(), m_listener.serverPort())));
+        if (m_options.scpi) {
+            printErr(QStringLiteral("listening on %1; SCPI commands end in \\n; Ctrl-C ends")
+                         .arg(endpoint(m_listener.serverAddress(), m_listener.serverPort())));
+        }
+        if (m_options.modbus) {
+            QStringList units;
+            for (std::uint8_t unit : m_units) {
+                units << QString::number(unit);
+            }
+            printErr(
+                QStringLiteral("Modbus TCP on %1 for units %2; Ctrl-C ends")
+                    .arg(endpoint(m_modbusListener.serverAddress(), m_modbusListener.serverPort()),
+                         units.join(QLatin1Char(','))));
+        }
     }
 
 private:
+    bool listen(Listener &listener, bool wanted, const QHostAddress &address, quint16 port,
+                bool modbus)
+    {
+        if (!wanted) {
+            return true;
+        }
+        if (!listener.listen(address, port)) {
+            printErr(QStringLiteral("cannot listen on %1: %2")
+                         .arg(endpoint(address, port), listener.errorString()));
+            return false;
+        }
+        listener.accepted = [this, modbus](qintptr descriptor) { accept(descriptor, modbus); };
+        QObject::connect(&listener, &QTcpServer::acceptError, &m_context,
+                         [this](QAbstractSocket::SocketError) { acceptFailed(); });
+        return true;
+    }
+
+    // Pauses or resumes every listener that listens (a listener that does not has
+    // nothing to pause, and Qt's would crash on it).
+    void accepting(bool on)
+    {
+        for (Listener *listener : {&m_listener, &m_modbusListener}) {
+            if (listener->isListening()) {
+                on ? listener->resumeAccepting() : listener->pauseAccepting();
+            }
+        }
+    }
+
+    int clients(bool modbus) const
+    {
+        return int(std::count_if(m_connections.begin(), m_connections.end(),
+                                 [modbus](const auto &c) { return c.second->modbus == modbus; }));
+    }
+
+    bool working(const Connection &c) const
+    {
+        return c.modbus ? m_gateway.working(c.gatewayId) : c.session->working();
+    }
+
+    void pumpAll()
+    {
+        m_instrument.pump();
+        m_gateway.pump();
+    }
     bool allowed(const QHostAddress &peer) const
     {
         const QHostAddress address = plainAddress(peer);
@@ -364,7 +436,7 @@ private:
     // that is taken up again shortly and silently.
     void acceptFailed()
     {
-        m_listener.pauseAccepting();
+        accepting(false);
         const long limit = descriptorLimit();
         const long inUse = descriptorsInUse();
         if (limit > 0 && inUse >= 0 && inUse + kSpareDescriptors < limit) {
@@ -381,7 +453,7 @@ private:
         m_acceptRetry.start(kRetryInterval);
     }
 
-    void accept(qintptr descriptor)
+    void accept(qintptr descriptor, bool modbus)
     {
         if (m_acceptPaused) {
             m_acceptPaused = false;
@@ -399,11 +471,15 @@ private:
             closeSocket(descriptor);
             return;
         }
-        if (int(m_connections.size()) >= m_options.maxClients) {
+        if (clients(modbus) >= m_options.maxClients) {
             ++m_turnedAway;
             printErr(QStringLiteral("turned away %1: %2 clients already")
                          .arg(peer)
-                         .arg(m_connections.size()));
+                         .arg(clients(modbus)));
+            if (modbus) {
+                turnAway(descriptor);
+                return;
+            }
             prepareSocket(descriptor);
             const QByteArray told =
                 QStringLiteral("vantel: at most %1 clients at a time; closing\n")
@@ -413,26 +489,78 @@ private:
             closeSocket(descriptor);
             return;
         }
-        open(new ClientSocket(descriptor), peer);
+        open(new ClientSocket(descriptor), peer, modbus);
     }
 
-    void open(ClientSocket *socket, const QString &peer)
+    // A Modbus TCP client has no text to read: its first request is answered with
+    // exception 6 (server busy), then it is closed.
+    void turnAway(qintptr descriptor)
+    {
+        if (m_turningAway >= kTurningAway) {
+            closeSocket(descriptor);
+            return;
+        }
+        ++m_turningAway;
+        auto *socket = new ClientSocket(descriptor);
+        socket->setParent(&m_context); // gone with the server, whatever its state
+        auto reader = std::make_shared<protocol::mbap::StreamReader>();
+        auto *timer = new QTimer(socket);
+        const auto gone = [this, socket] {
+            socket->received = nullptr;
+            socket->ended = nullptr;
+            socket->failed = nullptr;
+            socket->close();
+            socket->deleteLater();
+            --m_turningAway;
+        };
+        timer->setSingleShot(true);
+        QObject::connect(timer, &QTimer::timeout, socket, gone);
+        timer->start(kTurnAwayWait);
+        socket->received = [socket, reader, timer](const QByteArray &bytes) {
+            reader->feed(reinterpret_cast<const std::uint8_t *>(bytes.constData()),
+                         std::size_t(bytes.size()));
+            const auto request = reader->next();
+            if (!request && !reader->malformed()) {
+                return;
+            }
+            if (request) {
+                const auto answer = protocol::mbap::encode(
+                    {request->transaction, request->unit,
+                     protocol::mbap::exceptionPdu(request->pdu[0], protocol::mbap::kServerBusy)});
+                socket->write(QByteArray(reinterpret_cast<const char *>(answer.data()),
+                                         qsizetype(answer.size())));
+            }
+            timer->start(0); // closed from the event loop, outside this call
+        };
+        socket->ended = [timer] { timer->start(0); };
+        socket->failed = [timer](const QString &) { timer->start(0); };
+    }
+
+    void open(ClientSocket *socket, const QString &peer, bool modbus)
     {
         auto c = std::make_unique<Connection>();
         const int id = ++m_served;
         c->id = id;
         c->peer = peer;
         c->socket = socket;
-        c->session = m_instrument.open(
-            [socket](const std::string &text) {
-                socket->write(QByteArray(text.data(), qsizetype(text.size())));
-            },
-            [socket] { return socket->bytesToWrite() < kUnreadAnswers; },
-            // From the event loop: the instrument is in the middle of its work here.
-            [this, id] {
-                QMetaObject::invokeMethod(
-                    &m_context, [this, id] { lineDone(id); }, Qt::QueuedConnection);
-            });
+        c->modbus = modbus;
+        if (modbus) {
+            c->gatewayId = m_gateway.open(
+                {[socket](const QByteArray &bytes) { socket->write(bytes); },
+                 [socket] { return socket->bytesToWrite() < kUnreadAnswers; },
+                 [this, id] { lineDone(id); }, [this, id](const QString &why) { drop(id, why); }});
+        } else {
+            c->session = m_instrument.open(
+                [socket](const std::string &text) {
+                    socket->write(QByteArray(text.data(), qsizetype(text.size())));
+                },
+                [socket] { return socket->bytesToWrite() < kUnreadAnswers; },
+                // From the event loop: the instrument is in the middle of its work here.
+                [this, id] {
+                    QMetaObject::invokeMethod(
+                        &m_context, [this, id] { lineDone(id); }, Qt::QueuedConnection);
+                });
+        }
         if (m_options.idleTimeout.count() > 0) {
             c->idle = new QTimer(socket);
             c->idle->setSingleShot(true);
@@ -446,14 +574,15 @@ private:
             drop(id, QStringLiteral("connection lost (%1)").arg(why));
         };
         socket->written = [this, id] {
-            m_instrument.pump();
+            pumpAll();
             settle(id);
         };
         m_connections[id] = std::move(c);
-        printErr(QStringLiteral("client %1 connected from %2 (%3 of at most %4)")
+        printErr(QStringLiteral("%1client %2 connected from %3 (%4 of at most %5)")
+                     .arg(modbus ? QStringLiteral("Modbus TCP ") : QString())
                      .arg(id)
                      .arg(peer)
-                     .arg(m_connections.size())
+                     .arg(clients(modbus))
                      .arg(m_options.maxClients));
     }
 
@@ -468,6 +597,11 @@ private:
     {
         Connection *c = find(id);
         if (!c) {
+            return;
+        }
+        if (c->modbus) {
+            m_gateway.receive(c->gatewayId, chunk);
+            restartIdle(*c);
             return;
         }
         qsizetype start = 0;
@@ -495,10 +629,10 @@ private:
         if (c->idle) {
             c->idle->stop();
         }
-        if (!c->partial.isEmpty() || c->discarding) {
+        if (!c->modbus && (!c->partial.isEmpty() || c->discarding)) {
             endLine(*c);
         }
-        m_instrument.pump();
+        pumpAll();
         settle(id);
     }
 
@@ -516,7 +650,7 @@ private:
     void settle(int id)
     {
         Connection *c = find(id);
-        if (c && c->ended && !c->session->working() && c->socket->bytesToWrite() == 0) {
+        if (c && c->ended && !working(*c) && c->socket->bytesToWrite() == 0) {
             drop(id, QStringLiteral("closed by the client"));
         }
     }
@@ -529,7 +663,7 @@ private:
         if (!c.idle || c.ended) {
             return;
         }
-        if (c.session->working()) {
+        if (working(c)) {
             c.idle->stop();
         } else {
             c.idle->start();
@@ -539,7 +673,7 @@ private:
     void idle(int id)
     {
         Connection *c = find(id);
-        if (!c || c->session->working()) {
+        if (!c || working(*c)) {
             return;
         }
         drop(id, QStringLiteral("idle for %1 s").arg(m_options.idleTimeout.count() / 1000));
@@ -596,21 +730,30 @@ private:
         }
         std::unique_ptr<Connection> c = std::move(found->second);
         m_connections.erase(found);
-        m_instrument.close(c->session);
+        if (c->modbus) {
+            m_gateway.close(c->gatewayId);
+        } else {
+            m_instrument.close(c->session);
+        }
         c->socket->received = nullptr;
         c->socket->ended = nullptr;
         c->socket->failed = nullptr;
         c->socket->written = nullptr;
         c->socket->close();
         c->socket->deleteLater();
-        printErr(QStringLiteral("client %1 (%2) left: %3; %4 lines")
-                     .arg(c->id)
-                     .arg(c->peer, why)
-                     .arg(c->lines));
-        if (m_acceptPaused && !m_stopping) {
-            m_listener.resumeAccepting(); // a descriptor is free again
+        if (c->modbus) {
+            printErr(
+                QStringLiteral("Modbus TCP client %1 (%2) left: %3").arg(c->id).arg(c->peer, why));
+        } else {
+            printErr(QStringLiteral("client %1 (%2) left: %3; %4 lines")
+                         .arg(c->id)
+                         .arg(c->peer, why)
+                         .arg(c->lines));
         }
-        m_instrument.pump();
+        if (m_acceptPaused && !m_stopping) {
+            accepting(true); // a descriptor is free again
+        }
+        pumpAll();
     }
 
     // The port went away: clients are told so (-240) while the keeper opens it
@@ -641,6 +784,7 @@ private:
         m_stopping = true;
         m_exit = code;
         m_listener.close();
+        m_modbusListener.close();
         m_acceptRetry.stop();
         while (!m_connections.empty()) {
             drop(m_connections.begin()->first, QStringLiteral("the server stops"));
@@ -650,7 +794,7 @@ private:
 
     void finishWhenIdle()
     {
-        if (m_instrument.busy()) {
+        if (m_instrument.busy() || m_gateway.busy()) {
             // The command on the line finishes as it would have.
             QTimer::singleShot(10, &m_context, [this] { finishWhenIdle(); });
             return;
@@ -684,6 +828,15 @@ private:
                      .arg(m_refused)
                      .arg(m_turnedAway)
                      .arg(m_lines));
+        if (m_options.modbus) {
+            const supply::Gateway::Stats &stats = m_gateway.stats();
+            printErr(QStringLiteral("Modbus TCP: %1 requests, %2 to the line, %3 refused, %4 "
+                                    "unanswered by the supply")
+                         .arg(stats.requests)
+                         .arg(stats.relayed)
+                         .arg(stats.refused)
+                         .arg(stats.failed));
+        }
         for (const QString &line : supply::linkSummary(m_client.stats())) {
             printErr(line);
         }
@@ -705,8 +858,11 @@ private:
     EngineLink m_link;
     ServeOptions m_options;
     scpi::Instrument m_instrument;
+    supply::Gateway m_gateway;
+    std::vector<std::uint8_t> m_units;
     QObject m_context; // the receiver of every connection, gone before the rest
     Listener m_listener;
+    Listener m_modbusListener;
     QTimer m_acceptRetry;
     supply::PortKeeper m_keeper{m_comm, m_client, m_link.portName()};
     Done m_done;
@@ -717,43 +873,81 @@ private:
     long m_lines = 0;
     bool m_stopping = false;
     bool m_acceptPaused = false;
+    int m_turningAway = 0;
     int m_exit = kExitOk;
 };
 
 } // namespace
 
-Parsed<ServeOptions> parseServeOptions(const QString &listen, const QString &allow,
-                                       const QString &maxClients, const QString &idleTimeout,
-                                       bool offAtEnd)
+namespace {
+
+// ADDRESS:PORT, an IPv6 address in brackets ([::1]:5025), or with `portAlone` a
+// port alone, on loopback. [::] is every address, IPv4 ones too, as it is taken
+// everywhere else.
+std::optional<QPair<QHostAddress, quint16>> parseEndpoint(const QString &text, bool portAlone)
+{
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon < 0 && portAlone) {
+        const auto port = parseWhole(text, 0, 65535);
+        return port
+                   ? std::optional(qMakePair(QHostAddress(QHostAddress::LocalHost), quint16(*port)))
+                   : std::nullopt;
+    }
+    QString host = text.left(colon);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'))) {
+        host = host.mid(1, host.size() - 2);
+    } else if (host.contains(QLatin1Char(':'))) {
+        host.clear();
+    }
+    const auto port = parseWhole(text.mid(colon + 1), 0, 65535);
+    if (host == QLatin1String("localhost")) {
+        host = QStringLiteral("127.0.0.1");
+    }
+    const QHostAddress address(host);
+    if (colon < 0 || address.isNull() || !port) {
+        return std::nullopt;
+    }
+    return qMakePair(
+        address.isEqual(QHostAddress(QHostAddress::AnyIPv6), QHostAddress::StrictConversion)
+            ? QHostAddress(QHostAddress::Any)
+            : address,
+        quint16(*port));
+}
+
+} // namespace
+
+Parsed<ServeOptions> parseServeOptions(const ServeTexts &texts)
 {
     const auto refuse = [](const QString &why) { return Parsed<ServeOptions>{std::nullopt, why}; };
+    const QString &allow = texts.allow;
     ServeOptions options;
-    options.offAtEnd = offAtEnd;
-    if (!listen.isEmpty()) {
-        // ADDRESS:PORT, an IPv6 address in brackets: [::1]:5025.
-        const qsizetype colon = listen.lastIndexOf(QLatin1Char(':'));
-        QString host = listen.left(colon);
-        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'))) {
-            host = host.mid(1, host.size() - 2);
-        } else if (host.contains(QLatin1Char(':'))) {
-            host.clear();
+    options.offAtEnd = texts.offAtEnd;
+    options.allowAddressChange = texts.allowAddressChange;
+    if (texts.listen == QLatin1String("none")) {
+        if (texts.modbus.isEmpty()) {
+            return refuse(QStringLiteral("--listen none leaves nothing to serve: give --modbus"));
         }
-        const auto port = parseWhole(listen.mid(colon + 1), 0, 65535);
-        if (host == QLatin1String("localhost")) {
-            host = QStringLiteral("127.0.0.1");
-        }
-        QHostAddress address(host);
-        if (colon < 0 || address.isNull() || !port) {
+        options.scpi = false;
+    } else if (!texts.listen.isEmpty()) {
+        const auto endpoint = parseEndpoint(texts.listen, false);
+        if (!endpoint) {
             return refuse(QStringLiteral("--listen takes ADDRESS:PORT (127.0.0.1:5025, "
-                                         "[::1]:5025, 0.0.0.0:5025), not '%1'")
-                              .arg(listen));
+                                         "[::1]:5025, 0.0.0.0:5025) or none, not '%1'")
+                              .arg(texts.listen));
         }
-        // [::] is every address, IPv4 ones too, as it is taken everywhere else.
-        options.listenAddress =
-            address.isEqual(QHostAddress(QHostAddress::AnyIPv6), QHostAddress::StrictConversion)
-                ? QHostAddress(QHostAddress::Any)
-                : address;
-        options.listenPort = quint16(*port);
+        options.listenAddress = endpoint->first;
+        options.listenPort = endpoint->second;
+    }
+    if (!texts.modbus.isEmpty()) {
+        const auto endpoint = parseEndpoint(texts.modbus, true);
+        if (!endpoint) {
+            return refuse(QStringLiteral("--modbus takes [ADDRESS:]PORT (1502, 127.0.0.1:1502, "
+                                         "[::]:1502), not '%1'")
+                              .arg(texts.modbus));
+        }
+        options.modbus = true;
+        options.modbusAddress = endpoint->first;
+        options.modbusPort = endpoint->second;
     }
     if (!allow.isEmpty()) {
         for (const QString &item : allow.split(QLatin1Char(','))) {
@@ -772,17 +966,23 @@ Parsed<ServeOptions> parseServeOptions(const QString &listen, const QString &all
             options.allow.append(subnet);
         }
     }
-    if (!options.listenAddress.isLoopback() && options.allow.isEmpty()) {
+    if (options.scpi && !options.listenAddress.isLoopback() && options.allow.isEmpty()) {
         return refuse(QStringLiteral("--listen %1 is not a loopback address: SCPI has no password, "
                                      "so give --allow with the addresses that may connect")
-                          .arg(listen));
+                          .arg(texts.listen));
     }
-    const auto clients = parseWhole(maxClients, 1, 1000);
+    if (options.modbus && !options.modbusAddress.isLoopback() && options.allow.isEmpty()) {
+        return refuse(QStringLiteral("--modbus %1 is not a loopback address: Modbus TCP has no "
+                                     "password, so give --allow with the addresses that may "
+                                     "connect")
+                          .arg(texts.modbus));
+    }
+    const auto clients = parseWhole(texts.maxClients, 1, 1000);
     if (!clients) {
         return refuse(QStringLiteral("--max-clients: ") + clients.error);
     }
     options.maxClients = *clients;
-    const auto seconds = parseWhole(idleTimeout, 0, 7 * 24 * 3600);
+    const auto seconds = parseWhole(texts.idleTimeout, 0, 7 * 24 * 3600);
     if (!seconds) {
         return refuse(QStringLiteral("--idle-timeout: ") + seconds.error);
     }
@@ -799,8 +999,9 @@ Prepared prepareServe(const CommandLine &line, const CommonOptions &common)
             QStringLiteral("serve answers on its socket and writes no data to stdout: --json "
                            "has nothing to format"));
     }
-    const auto options = parseServeOptions(value("listen"), value("allow"), value("max-clients"),
-                                           value("idle-timeout"), isSet("off-at-end"));
+    const auto options = parseServeOptions({value("listen"), value("modbus"), value("allow"),
+                                            value("max-clients"), value("idle-timeout"),
+                                            isSet("off-at-end"), isSet("allow-address-change")});
     if (!options) {
         return Prepared::refused(options.error);
     }

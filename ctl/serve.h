@@ -13,10 +13,17 @@
 
 namespace ctl {
 
-// vantelctl serve: the supply as a SCPI instrument on a raw TCP socket.
+// vantelctl serve: the supply as a SCPI instrument on a raw TCP socket, and as
+// Modbus TCP units on another.
 struct ServeOptions {
+    bool scpi = true; // --listen none: Modbus TCP only
     QHostAddress listenAddress = QHostAddress(QHostAddress::LocalHost);
     quint16 listenPort = 5025; // 0: any free port (the line "listening on" names it)
+    bool modbus = false;
+    QHostAddress modbusAddress = QHostAddress(QHostAddress::LocalHost);
+    quint16 modbusPort = 0;
+    // Modbus TCP may write the slave address register.
+    bool allowAddressChange = false;
     // Who may connect, as subnets; empty: loopback addresses only.
     QList<QPair<QHostAddress, int>> allow;
     int maxClients = 4;
@@ -24,11 +31,19 @@ struct ServeOptions {
     bool offAtEnd = false;
 };
 
-// Reads serve's options as the command line gives them (empty: not given). A
-// listener on an address other than loopback needs --allow.
-Parsed<ServeOptions> parseServeOptions(const QString &listen, const QString &allow,
-                                       const QString &maxClients, const QString &idleTimeout,
-                                       bool offAtEnd);
+// serve's options as the command line gives them (empty: not given).
+struct ServeTexts {
+    QString listen;
+    QString modbus;
+    QString allow;
+    QString maxClients;
+    QString idleTimeout;
+    bool offAtEnd = false;
+    bool allowAddressChange = false;
+};
+
+// Reads serve's options. A listener on an address other than loopback needs --allow.
+Parsed<ServeOptions> parseServeOptions(const ServeTexts &texts);
 
 class CommandLine;
 struct CommonOptions;

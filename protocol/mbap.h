@@ -24,6 +24,7 @@ constexpr std::size_t kMaxAduSize = kHeaderSize + kMaxPduSize;
 constexpr std::uint8_t kIllegalFunction = 0x01;
 constexpr std::uint8_t kIllegalDataAddress = 0x02;
 constexpr std::uint8_t kIllegalDataValue = 0x03;
+constexpr std::uint8_t kServerBusy = 0x06;
 constexpr std::uint8_t kGatewayPathUnavailable = 0x0A;
 constexpr std::uint8_t kGatewayTargetFailed = 0x0B;
 

@@ -705,6 +705,16 @@ Instrument::Instrument(SupplyLink &link, InstrumentInfo info)
     }
 }
 
+std::optional<Instrument::Ceilings> Instrument::ceilings(std::uint8_t address) const
+{
+    for (const Channel &channel : m_channels) {
+        if (channel.address == address) {
+            return Ceilings{channel.voltageCeiling, channel.currentCeiling};
+        }
+    }
+    return std::nullopt;
+}
+
 Instrument::~Instrument()
 {
     *m_alive = false;

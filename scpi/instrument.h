@@ -135,6 +135,14 @@ public:
     // failures ("address 5: timeout"). Call only while not busy.
     void switchAllOff(std::function<void(std::vector<std::string>)> done);
 
+    // The ceilings of the supply at `address`, in counts of 10 mV and 1 mA
+    // (VOLTage:PROTection and CURRent:PROTection); nullopt for one not served.
+    struct Ceilings {
+        std::uint16_t voltage = 0;
+        std::uint16_t current = 0;
+    };
+    std::optional<Ceilings> ceilings(std::uint8_t address) const;
+
     static const CommandTable &table();
 
 private:

@@ -182,6 +182,46 @@ else
     echo "serve: PyVISA (python3-pyvisa, python3-pyvisa-py) is not installed; skipped"
 fi
 
+# serve --modbus: reads of the status block from pymodbus, 20 ms apart, each a
+# status read on the line, against the same floor as SCPI's MEAS:VOLT? above.
+if /usr/bin/python3 -c 'import pymodbus.client' 2>/dev/null; then
+    start_sim 6 --address 1
+    "$ctl" --port COM6 --address 1 serve --listen none --modbus 127.0.0.1:0 \
+        2>"$work/modbus.err" &
+    modbus_pid=$!
+    pids+=("$modbus_pid")
+    for _ in $(seq 100); do
+        grep -q 'Modbus TCP on' "$work/modbus.err" && break
+        sleep 0.05
+    done
+    modbus_port=$(sed -n 's/.*Modbus TCP on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/modbus.err")
+    read -r modbus_median modbus_p99 < <(/usr/bin/python3 - "$modbus_port" <<'PY'
+import statistics, sys, time
+from pymodbus.client import ModbusTcpClient
+client = ModbusTcpClient("127.0.0.1", port=int(sys.argv[1]), timeout=10)
+client.connect()
+client.read_holding_registers(0x1000, 6, slave=1)
+trips = []
+for _ in range(200):
+    time.sleep(0.02)
+    t = time.perf_counter()
+    reply = client.read_holding_registers(0x1000, 6, slave=1)
+    trips.append((time.perf_counter() - t) * 1000)
+    assert not reply.isError(), reply
+trips.sort()
+print("%.1f %.1f" % (statistics.median(trips), trips[int(len(trips) * 0.99) - 1]))
+PY
+)
+    kill -INT "$modbus_pid" 2>/dev/null || true
+    wait "$modbus_pid" 2>/dev/null || true
+    floor=$(awk "BEGIN { printf \"%.1f\", 25 * $c + $latency }")
+    modbus_over=$(awk "BEGIN { printf \"%.1f\", $modbus_median - $floor }")
+    row "serve --modbus: 6 registers, median / p99" "${modbus_median} / ${modbus_p99} ms" \
+        "${floor} ms (one status read), +${modbus_over} ms"
+else
+    echo "serve --modbus: pymodbus (python3-pymodbus) is not installed; skipped"
+fi
+
 # The two figures with targets, once more at the end.
 echo
 echo "log, CPU per reading against mbpoll -l 350: ratio ${log_ratio} (${ctl_cpu} / ${mb_cpu} ms; target at most 0.80)"
@@ -189,4 +229,7 @@ if [ -n "${serve_over:-}" ]; then
     echo "serve, MEAS:VOLT? median over the floor: +${serve_over} ms (${serve_median} against ${floor} ms; target at most +1.0)"
 else
     echo "serve: not measured (PyVISA is missing)"
+fi
+if [ -n "${modbus_over:-}" ]; then
+    echo "serve --modbus, a pymodbus read over the floor: +${modbus_over} ms (${modbus_median} against ${floor} ms; SCPI's +${serve_over:-?} ms; target within 1 ms of SCPI's)"
 fi

@@ -135,7 +135,7 @@ QString Reply::errorWord() const
 // wakes the client once as many bytes have come as the tracker waits for.
 class Client::Private {
 public:
-    enum class Kind { Read, Write, Linger };
+    enum class Kind { Read, Write, Linger, Registers };
     struct Job {
         QPointer<Reply> reply;
         Kind kind = Kind::Read;
@@ -583,6 +583,17 @@ Reply *Client::write(const protocol::Frame &request)
     job.kind = Private::Kind::Write;
     job.replySize = request.size();
     return d->enqueue(request, std::move(job));
+}
+
+Reply *Client::readRegisters(std::uint8_t address, std::uint16_t start, std::uint16_t count)
+{
+    Private::Job job;
+    job.kind = Private::Kind::Registers;
+    // address + function + byte count + two bytes a register + CRC (2)
+    job.replySize = 5 + 2 * std::size_t{count};
+    return d->enqueue(
+        protocol::buildRequest(address, protocol::kReadHoldingRegisters, start, count),
+        std::move(job));
 }
 
 Reply *Client::linger(milliseconds ms)

@@ -147,6 +147,9 @@ public:
     // Writes one register (a request built by protocol/), confirmed by its echo
     // only: a good reply that is not the request byte for byte is Foreign.
     Reply *write(const protocol::Frame &request);
+    // Reads `count` (1..125) holding registers from `start`, with the same rules and
+    // verdicts as a status read; the reply is kept as its bytes (no reading).
+    Reply *readRegisters(std::uint8_t address, std::uint16_t start, std::uint16_t count);
 
     // Listens `ms` for late frames, then finishes (scan's tail); Interrupted on a stop.
     Reply *linger(milliseconds ms);

@@ -19,6 +19,8 @@
 
 namespace {
 
+using testsupport::waitForErr;
+
 constexpr int kAddress = 5;
 constexpr int kSkipCode = 77; // the slave script: pymodbus, pyserial-asyncio or socat missing
 constexpr int kWaitMs = 20000;
@@ -42,22 +44,6 @@ bool writeFile(const QString &path, const QByteArray &text)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
-}
-
-// Reads a process's stderr as it comes, for a line that matches.
-QRegularExpressionMatch waitForErr(QProcess &process, QString &seen, const QRegularExpression &re,
-                                   int ms = kWaitMs)
-{
-    QDeadlineTimer deadline(ms);
-    for (;;) {
-        seen += QString::fromUtf8(process.readAllStandardError());
-        const QRegularExpressionMatch match = re.match(seen);
-        if (match.hasMatch() || deadline.hasExpired() || process.state() == QProcess::NotRunning) {
-            return match;
-        }
-        process.setReadChannel(QProcess::StandardError);
-        process.waitForReadyRead(50);
-    }
 }
 
 } // namespace

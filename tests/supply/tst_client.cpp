@@ -28,6 +28,10 @@ const QByteArray kStatusFrom2 = QByteArray::fromHex("02030C04D205DC04D001F400010
 const QByteArray kReadRequest = QByteArray::fromHex("010310000006C108");
 // Exception 2 (illegal data address) to a read of address 1.
 const QByteArray kException2 = QByteArray::fromHex("018302C0F1");
+// Registers 0x1002..0x1003 of address 1 (12.32 V, 0.500 A), and their reply (pymodbus).
+const protocol::Frame kReadTwo =
+    protocol::buildRequest(1, protocol::kReadHoldingRegisters, 0x1002, 2);
+const QByteArray kTwoRegisters = QByteArray::fromHex("01030404D001F4FAED");
 
 QByteArray bytesOf(const protocol::Frame &frame)
 {
@@ -80,6 +84,11 @@ Step read(Script script, Error expected = Error::None, QByteArray bytes = {})
 {
     return request(protocol::buildReadStatusRequest(1), std::move(script), expected,
                    std::move(bytes));
+}
+
+Step readTwo(Script script, Error expected = Error::None, QByteArray bytes = {})
+{
+    return request(kReadTwo, std::move(script), expected, std::move(bytes));
 }
 
 Step write(Script script, Error expected = Error::None, QByteArray bytes = {})
@@ -209,6 +218,8 @@ void TestClient::line_data()
     const Step silentFor2 = request(protocol::buildReadStatusRequest(2), {}, Error::Timeout, {});
     Step exception = read({{30, kException2}}, Error::Exception, kException2);
     exception.exceptionCode = 2;
+    Step registersRefused = readTwo({{30, kException2}}, Error::Exception, kException2);
+    registersRefused.exceptionCode = 2;
 
     auto row = [](const char *name, QList<Step> steps, Counts counts = {}, bool echo = false,
                   Script before = {}) { QTest::newRow(name) << steps << before << echo << counts; };
@@ -300,6 +311,15 @@ void TestClient::line_data()
     row("a stop and no reply", {stoppedAt(20, read({}, Error::Interrupted))});
     row("the port lost", {unpluggedAt(30, read({}, Error::Port)), read({}, Error::Port)});
     row("the write refused", {refused(read({}, Error::Port))});
+    // Any run of registers: the reply's length follows the count asked.
+    row("registers whole", {readTwo({{30, kTwoRegisters}}, Error::None, kTwoRegisters)});
+    row("registers byte by byte",
+        {readTwo(byteByByte(kTwoRegisters, 15), Error::None, kTwoRegisters)});
+    row("registers: a status reply to another count", {readTwo({{30, kStatus}}, Error::Foreign)},
+        {0, 0, 0, 1});
+    row("registers: an exception", {registersRefused});
+    row("registers: silence, then a status read",
+        {readTwo({}, Error::Timeout), read({{40, kStatus}}, Error::None, kStatus)});
     // A reply to an earlier program's request is still on its way when we start.
     row("the opening drain", {read({{40, kStatus}}, Error::None, kStatus)}, {}, false,
         {{0, kZeroStatus.left(5)}, {50, kZeroStatus.mid(5)}});
@@ -334,9 +354,14 @@ void TestClient::line()
         }
         QElapsedTimer clock;
         clock.start();
-        supply::Reply *reply = step.request[1] == protocol::kReadHoldingRegisters
-                                   ? client.readStatus(step.request[0], step.firstByte)
-                                   : client.write(step.request);
+        const bool status = step.request == protocol::buildReadStatusRequest(step.request[0]);
+        supply::Reply *reply =
+            status ? client.readStatus(step.request[0], step.firstByte)
+            : step.request[1] == protocol::kReadHoldingRegisters
+                ? client.readRegisters(step.request[0],
+                                       std::uint16_t((step.request[2] << 8) | step.request[3]),
+                                       std::uint16_t((step.request[4] << 8) | step.request[5]))
+                : client.write(step.request);
         QVERIFY(!reply->isFinished());
         if (step.interruptAtMs >= 0) {
             QTimer::singleShot(step.interruptAtMs, &client, [&client] { client.interrupt(); });
@@ -351,8 +376,9 @@ void TestClient::line()
         if (!step.bytes.isEmpty()) {
             QCOMPARE(reply->bytes(), step.bytes);
         }
-        if (step.expected == Error::None && step.request[1] == protocol::kReadHoldingRegisters) {
-            QVERIFY(reply->reading().has_value());
+        if (step.expected == Error::None) {
+            // Only a status read is decoded into a reading.
+            QCOMPARE(reply->reading().has_value(), status);
         }
         if (step.expected == Error::Timeout ||
             (step.expected == Error::Foreign &&

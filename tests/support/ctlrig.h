@@ -2,8 +2,10 @@
 
 #include "support/simprocess.h"
 
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -97,5 +99,22 @@ private:
     QTemporaryDir m_dir;
     std::unique_ptr<SimProcess> m_sim; // before the folder goes: declared after it
 };
+
+// Reads a running program's stderr as it comes into `seen`, until a line matches
+// `re`, the program ends or `ms` pass.
+inline QRegularExpressionMatch waitForErr(QProcess &process, QString &seen,
+                                          const QRegularExpression &re, int ms = 20000)
+{
+    QDeadlineTimer deadline(ms);
+    for (;;) {
+        seen += QString::fromUtf8(process.readAllStandardError());
+        const QRegularExpressionMatch match = re.match(seen);
+        if (match.hasMatch() || deadline.hasExpired() || process.state() == QProcess::NotRunning) {
+            return match;
+        }
+        process.setReadChannel(QProcess::StandardError);
+        process.waitForReadyRead(50);
+    }
+}
 
 } // namespace testsupport

@@ -1,0 +1,207 @@
+#include "supply/gateway.h"
+
+#include "protocol/frames.h"
+#include "supply/client.h"
+
+#include <QMetaObject>
+#include <QPointer>
+
+#include <algorithm>
+
+namespace supply {
+
+namespace mbap = protocol::mbap;
+
+namespace {
+
+std::uint16_t wordAt(const mbap::Bytes &pdu, std::size_t at)
+{
+    return static_cast<std::uint16_t>((pdu[at] << 8) | pdu[at + 1]);
+}
+
+} // namespace
+
+Gateway::Gateway(Client &client, mbap::GatewayPolicy policy, QObject *parent)
+    : QObject(parent), m_client(client), m_policy(std::move(policy))
+{
+    if (m_policy.largestVoltageCount <= 0) {
+        m_policy.largestVoltageCount = protocol::kLargestVoltageCode;
+    }
+    if (m_policy.largestCurrentCount <= 0) {
+        m_policy.largestCurrentCount = protocol::kLargestCurrentCode;
+    }
+}
+
+Gateway::~Gateway() = default;
+
+int Gateway::open(Hooks hooks)
+{
+    const int id = ++m_lastId;
+    m_connections[id].hooks = std::move(hooks);
+    return id;
+}
+
+Gateway::Connection *Gateway::find(int id)
+{
+    const auto found = m_connections.find(id);
+    return found == m_connections.end() ? nullptr : &found->second;
+}
+
+bool Gateway::working(int id) const
+{
+    const auto found = m_connections.find(id);
+    return found != m_connections.end() && (found->second.onLine || !found->second.waiting.empty());
+}
+
+void Gateway::receive(int id, const QByteArray &bytes)
+{
+    Connection *c = find(id);
+    if (!c) {
+        return;
+    }
+    c->reader.feed(reinterpret_cast<const std::uint8_t *>(bytes.constData()),
+                   static_cast<std::size_t>(bytes.size()));
+    while (auto adu = c->reader.next()) {
+        if (c->waiting.size() >= kWaitingRequests) {
+            closeLater(id, QStringLiteral("more than %1 requests waiting").arg(kWaitingRequests));
+            return;
+        }
+        ++m_stats.requests;
+        c->waiting.push_back(std::move(*adu));
+    }
+    if (c->reader.malformed()) {
+        // Nothing after a bad header can be framed: the connection goes, its
+        // waiting requests unanswered.
+        closeLater(id, QStringLiteral("malformed MBAP header (%1)")
+                           .arg(QString::fromStdString(c->reader.why())));
+        return;
+    }
+    pump();
+}
+
+void Gateway::close(int id)
+{
+    m_connections.erase(id);
+}
+
+void Gateway::closeLater(int id, const QString &why)
+{
+    Connection *c = find(id);
+    if (!c) {
+        return;
+    }
+    auto hook = c->hooks.close;
+    m_connections.erase(id);
+    if (hook) {
+        QMetaObject::invokeMethod(
+            this, [hook, why] { hook(why); }, Qt::QueuedConnection);
+    }
+}
+
+Gateway::Connection *Gateway::nextInTurn()
+{
+    if (m_connections.empty()) {
+        return nullptr;
+    }
+    // From the id after the last one served, round to it again.
+    auto it = m_connections.upper_bound(m_turn);
+    for (std::size_t n = 0; n < m_connections.size(); ++n, ++it) {
+        if (it == m_connections.end()) {
+            it = m_connections.begin();
+        }
+        Connection &c = it->second;
+        if (!c.waiting.empty() && !c.onLine && (!c.hooks.ready || c.hooks.ready())) {
+            m_turn = it->first;
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+void Gateway::pump()
+{
+    if (m_pumping) {
+        return;
+    }
+    m_pumping = true;
+    while (!m_busy) {
+        Connection *c = nextInTurn();
+        if (!c) {
+            break;
+        }
+        mbap::Adu request = std::move(c->waiting.front());
+        c->waiting.pop_front();
+        serve(m_turn, *c, std::move(request));
+    }
+    m_pumping = false;
+}
+
+void Gateway::serve(int id, Connection &connection, mbap::Adu request)
+{
+    mbap::GatewayPolicy policy = m_policy;
+    if (m_ceilings) {
+        const Ceilings ceilings = m_ceilings(request.unit);
+        policy.largestVoltageCount = std::min(policy.largestVoltageCount, ceilings.voltage);
+        policy.largestCurrentCount = std::min(policy.largestCurrentCount, ceilings.current);
+    }
+    mbap::GatewayVerdict verdict = mbap::judgeGatewayRequest(request, policy);
+    if (!verdict.exception.empty()) {
+        ++m_stats.refused;
+        answer(connection, request, std::move(verdict.exception));
+        return;
+    }
+    ++m_stats.relayed;
+    Reply *reply =
+        request.pdu[0] == protocol::kReadHoldingRegisters
+            ? m_client.readRegisters(request.unit, wordAt(request.pdu, 1), wordAt(request.pdu, 3))
+            : m_client.write(verdict.rtu);
+    m_busy = true;
+    connection.onLine = true;
+    connect(reply, &Reply::finished, this, [this, id, request, reply] {
+        reply->deleteLater();
+        m_busy = false;
+        finished(id, request, *reply);
+        pump();
+    });
+}
+
+void Gateway::finished(int id, const mbap::Adu &request, const Reply &reply)
+{
+    Connection *c = find(id);
+    if (!c) {
+        return; // it has gone: the answer goes nowhere
+    }
+    c->onLine = false;
+    const std::uint8_t function = request.pdu[0];
+    switch (reply.error()) {
+    case Error::None: {
+        const QByteArray &bytes = reply.bytes();
+        const protocol::Frame frame(bytes.begin(), bytes.end());
+        answer(*c, request, mbap::pduOf(frame));
+        return;
+    }
+    case Error::Exception:
+        answer(*c, request,
+               mbap::exceptionPdu(function, static_cast<std::uint8_t>(reply.exceptionCode())));
+        return;
+    default:
+        // No answer, one that failed its checks, the port away or a stop.
+        ++m_stats.failed;
+        answer(*c, request, mbap::exceptionPdu(function, mbap::kGatewayTargetFailed));
+        return;
+    }
+}
+
+void Gateway::answer(Connection &connection, const mbap::Adu &request, mbap::Bytes pdu)
+{
+    const mbap::Bytes bytes = mbap::encode({request.transaction, request.unit, std::move(pdu)});
+    if (connection.hooks.send) {
+        connection.hooks.send(QByteArray(reinterpret_cast<const char *>(bytes.data()),
+                                         static_cast<qsizetype>(bytes.size())));
+    }
+    if (auto hook = connection.hooks.answered) {
+        QMetaObject::invokeMethod(this, hook, Qt::QueuedConnection);
+    }
+}
+
+} // namespace supply
