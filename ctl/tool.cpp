@@ -344,8 +344,10 @@ int openPort(serial::BufferedCommControl &comm, const CommonOptions &options)
         comm.setCommPort(options.port.comPort);
         comm.setPortOpen(true);
     } catch (const serial::CommError &error) {
-        printErr(openFailureText(options.port.name(), error.number(),
-                                 QString::fromStdString(error.what())));
+        const QString why = QString::fromStdString(error.what());
+        printErr(options.port.network
+                     ? QStringLiteral("%1 cannot be reached: %2").arg(options.port.name(), why)
+                     : openFailureText(options.port.name(), error.number(), why));
         return kExitNoPort;
     }
     return kExitOk;

@@ -101,11 +101,24 @@ Parsed<std::uint8_t> parseAddress(const QString &text)
 
 QString PortChoice::name() const
 {
+    if (network) {
+        return network->name();
+    }
     return devicePath.isEmpty() ? QStringLiteral("COM%1").arg(comPort) : devicePath;
 }
 
 Parsed<PortChoice> parsePort(const QString &text)
 {
+    if (supply::isNetworkPortName(text)) {
+        QString why;
+        auto address = supply::parseNetworkAddress(text, &why);
+        if (!address) {
+            return refuse<PortChoice>(why);
+        }
+        PortChoice choice;
+        choice.network = std::move(address);
+        return Parsed<PortChoice>{choice, {}};
+    }
     if (text.contains(QLatin1Char('/')) || text.contains(QLatin1Char('\\'))) {
         return Parsed<PortChoice>{PortChoice{1, text}, {}};
     }
