@@ -120,12 +120,12 @@ Parsed<PortChoice> parsePort(const QString &text)
         return Parsed<PortChoice>{choice, {}};
     }
     if (text.contains(QLatin1Char('/')) || text.contains(QLatin1Char('\\'))) {
-        return Parsed<PortChoice>{PortChoice{1, text}, {}};
+        return Parsed<PortChoice>{PortChoice{1, text, std::nullopt}, {}};
     }
     if (text.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
         const Parsed<int> number = parseWhole(text.mid(3), 1, 256);
         if (number && !text.mid(3).startsWith(QLatin1Char('+'))) {
-            return Parsed<PortChoice>{PortChoice{*number, {}}, {}};
+            return Parsed<PortChoice>{PortChoice{*number, {}, std::nullopt}, {}};
         }
     }
     return refuse<PortChoice>(
