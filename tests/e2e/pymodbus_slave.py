@@ -70,6 +70,16 @@ class SupplyBlock(ModbusSequentialDataBlock):
         self.update()
 
 
+async def until_asked_to_end():
+    done = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        loop.add_signal_handler(number, done.set)
+    loop.add_reader(sys.stdin.fileno(),
+                    lambda: done.set() if not sys.stdin.buffer.read1(512) else None)
+    await done.wait()
+
+
 async def serve(link_dir, name, address):
     socat = shutil.which("socat")
     if not socat:
@@ -96,27 +106,11 @@ async def serve(link_dir, name, address):
                                               defer_start=True)
         await server.start()
         print(f"ready {name} {link}", flush=True)
-        done = asyncio.Event()
-        loop = asyncio.get_running_loop()
-        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-            loop.add_signal_handler(number, done.set)
-        loop.add_reader(sys.stdin.fileno(),
-                        lambda: done.set() if not sys.stdin.buffer.read1(512) else None)
-        await done.wait()
+        await until_asked_to_end()
         await server.shutdown()
     finally:
         bridge.terminate()
         bridge.wait()
-
-
-async def until_asked_to_end():
-    done = asyncio.Event()
-    loop = asyncio.get_running_loop()
-    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        loop.add_signal_handler(number, done.set)
-    loop.add_reader(sys.stdin.fileno(),
-                    lambda: done.set() if not sys.stdin.buffer.read1(512) else None)
-    await done.wait()
 
 
 async def serve_tcp(port, address):

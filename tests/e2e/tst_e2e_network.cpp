@@ -127,8 +127,6 @@ void TestE2eNetwork::commands_data()
                              << "^vantelctl: tcp://127.0.0.1:1 cannot be reached: .*refused";
     QTest::newRow("no port number") << "tcp://127.0.0.1:99999" << QStringList{"read"} << 2 << "^$"
                                     << "port 'tcp://127.0.0.1:99999'.*tcp://HOST\\[:PORT\\]";
-    QTest::newRow("ipv6 unbracketed") << "tcp://::1" << QStringList{"read"} << 2 << "^$"
-                                      << "brackets";
 }
 
 void TestE2eNetwork::commands()

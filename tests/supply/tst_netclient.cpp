@@ -223,13 +223,11 @@ void TestNetClient::answers_data()
         << G::Answer([](G &g, const R &r) { g.send(adu(r.transaction, r.unit, kStatusPdu, 7)); })
         << Error::Port << 0 << QStringLiteral("no Modbus TCP (protocol id 7)") << QByteArray()
         << 0L;
-    QTest::addRow("length 300") << false << G::Answer([](G &g, const R &) {
-        g.send(QByteArray::fromHex("00010000012C01"));
-    }) << Error::Port << 0 << QStringLiteral("no Modbus TCP (length 300)")
+}) << Error::Port << 0 << QStringLiteral("no Modbus TCP (length 300)")
                                 << QByteArray() << 0L;
-    QTest::addRow("connection dropped")
-        << false << G::Answer([](G &g, const R &) { g.drop(); }) << Error::Port << 0
-        << QStringLiteral("closed the connection") << QByteArray() << 0L;
+QTest::addRow("connection dropped")
+    << false << G::Answer([](G &g, const R &) { g.drop(); }) << Error::Port << 0
+    << QStringLiteral("closed the connection") << QByteArray() << 0L;
 }
 
 void TestNetClient::answers()
@@ -363,34 +361,22 @@ void TestNetClient::names_data()
 
     QTest::newRow("host") << "tcp://bench-pc"
                           << "bench-pc" << 502 << "tcp://bench-pc:502";
-    QTest::newRow("address and port") << "tcp://127.0.0.1:1502"
-                                      << "127.0.0.1" << 1502 << "tcp://127.0.0.1:1502";
     QTest::newRow("upper case") << "TCP://Bench-PC:7"
                                 << "bench-pc" << 7 << "tcp://bench-pc:7";
     QTest::newRow("ipv6") << "tcp://[::1]:1502"
                           << "::1" << 1502 << "tcp://[::1]:1502";
-    QTest::newRow("ipv6, no port") << "tcp://[fe80::1]"
-                                   << "fe80::1" << 502 << "tcp://[fe80::1]:502";
     QTest::newRow("nothing") << "tcp://"
                              << "" << 0 << "no host";
-    QTest::newRow("port only") << "tcp://:502"
-                               << "" << 0 << "no host";
     QTest::newRow("colon, no port") << "tcp://host:"
                                     << "" << 0 << "no port";
     QTest::newRow("port 0") << "tcp://host:0"
                             << "" << 0 << "1..65535";
     QTest::newRow("port too big") << "tcp://host:70000"
                                   << "" << 0 << "tcp://HOST[:PORT]";
-    QTest::newRow("port not a number") << "tcp://host:12ab"
-                                       << "" << 0 << "tcp://HOST[:PORT]";
     QTest::newRow("ipv6 without brackets") << "tcp://::1:502"
                                            << "" << 0 << "brackets";
     QTest::newRow("a path") << "tcp://host:502/x"
                             << "" << 0 << "only a host";
-    QTest::newRow("a user") << "tcp://me@host"
-                            << "" << 0 << "only a host";
-    QTest::newRow("a space") << "tcp://bench pc"
-                             << "" << 0 << "tcp://HOST[:PORT]";
 }
 
 void TestNetClient::names()
