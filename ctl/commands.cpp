@@ -148,8 +148,11 @@ const QList<OptionEntry> &globalOptions()
     static const QList<OptionEntry> table{
         option(names("h", "help"), "Show this help; COMMAND --help shows the options of COMMAND."),
         option(names("version"), "Show the version."),
-        option(names("p", "port"), "COMn (named as the windows name ports) or a device path.", "P",
-               "COM1"),
+        option(names("p", "port"),
+               "COMn (named as the windows name ports), a device path, or tcp://HOST[:PORT] for a "
+               "Modbus TCP gateway (port 502 when left out; an IPv6 address in brackets). Over a "
+               "gateway a reply may take --timeout plus 1 s.",
+               "P", "COM1"),
         option(names("a", "address"), "Slave address 1..247.", "N", "1"),
         option(names("t", "timeout"),
                "Wait for one reply, in milliseconds, for every command (a supply may start its "

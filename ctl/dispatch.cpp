@@ -4,12 +4,14 @@
 #include "ctl/stopsignals.h"
 #include "ctl/tool.h"
 #include "serial/makecommcontrol.h"
+#include "supply/networkport.h"
 
 #include <QCoreApplication>
 #include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 namespace ctl {
 
@@ -77,7 +79,9 @@ int dispatch(const QStringList &arguments, bool stdoutClosed)
 
     Console console(stdoutClosed);
     StopSignals stops;
-    const auto comm = serial::makeCommControl();
+    const std::unique_ptr<serial::BufferedCommControl> comm =
+        common.port.network ? std::make_unique<supply::TcpPort>(*common.port.network)
+                            : serial::makeCommControl();
     supply::Client client(*comm);
     client.setTimeout(common.timeout);
     client.setEcho(common.echo);

@@ -65,10 +65,13 @@ int failure(const Reply &reply, std::uint8_t address, const QString &what, milli
                      .arg(exceptionName(reply.exceptionCode())));
         break;
     case Error::Timeout:
-        printErr(QStringLiteral("%1: no reply from address %2 within %3 ms")
+        // A gateway says why its target did not answer.
+        printErr(QStringLiteral("%1: no reply from address %2 within %3 ms%4")
                      .arg(what)
                      .arg(address)
-                     .arg(timeout.count()));
+                     .arg(timeout.count())
+                     .arg(reply.errorText().isEmpty() ? QString()
+                                                      : QStringLiteral(": ") + reply.errorText()));
         break;
     case Error::Crc:
         printErr(QStringLiteral("%1: the reply from address %2 has a bad CRC: %3")
@@ -344,8 +347,10 @@ int openPort(serial::BufferedCommControl &comm, const CommonOptions &options)
         comm.setCommPort(options.port.comPort);
         comm.setPortOpen(true);
     } catch (const serial::CommError &error) {
-        printErr(openFailureText(options.port.name(), error.number(),
-                                 QString::fromStdString(error.what())));
+        const QString why = QString::fromStdString(error.what());
+        printErr(options.port.network
+                     ? QStringLiteral("%1 cannot be reached: %2").arg(options.port.name(), why)
+                     : openFailureText(options.port.name(), error.number(), why));
         return kExitNoPort;
     }
     return kExitOk;

@@ -101,18 +101,31 @@ Parsed<std::uint8_t> parseAddress(const QString &text)
 
 QString PortChoice::name() const
 {
+    if (network) {
+        return network->name();
+    }
     return devicePath.isEmpty() ? QStringLiteral("COM%1").arg(comPort) : devicePath;
 }
 
 Parsed<PortChoice> parsePort(const QString &text)
 {
+    if (supply::isNetworkPortName(text)) {
+        QString why;
+        auto address = supply::parseNetworkAddress(text, &why);
+        if (!address) {
+            return refuse<PortChoice>(why);
+        }
+        PortChoice choice;
+        choice.network = std::move(address);
+        return Parsed<PortChoice>{choice, {}};
+    }
     if (text.contains(QLatin1Char('/')) || text.contains(QLatin1Char('\\'))) {
-        return Parsed<PortChoice>{PortChoice{1, text}, {}};
+        return Parsed<PortChoice>{PortChoice{1, text, std::nullopt}, {}};
     }
     if (text.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
         const Parsed<int> number = parseWhole(text.mid(3), 1, 256);
         if (number && !text.mid(3).startsWith(QLatin1Char('+'))) {
-            return Parsed<PortChoice>{PortChoice{*number, {}}, {}};
+            return Parsed<PortChoice>{PortChoice{*number, {}, std::nullopt}, {}};
         }
     }
     return refuse<PortChoice>(

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/frames.h"
+#include "supply/networkport.h"
 
 #include <QString>
 
@@ -39,10 +40,12 @@ Parsed<std::uint8_t> parseAddress(const QString &text);
 // A whole number within first..last.
 Parsed<int> parseWhole(const QString &text, int first, int last);
 
-// Where --port points: COMn (resolved as the windows do) or a device path.
+// Where --port points: COMn (resolved as the windows do), a device path, or a
+// Modbus TCP gateway (tcp://HOST[:PORT]).
 struct PortChoice {
     int comPort = 1;
     QString devicePath; // empty: COMn
+    std::optional<supply::NetworkAddress> network;
     QString name() const;
 };
 Parsed<PortChoice> parsePort(const QString &text);

@@ -1,5 +1,8 @@
 #include "supply/client.h"
 
+#include "supply/mbapengine.h"
+#include "supply/networkport.h"
+
 #include <QMetaObject>
 #include <QPointer>
 #include <QTimer>
@@ -525,40 +528,56 @@ void Client::Private::onPortLost(const QString &reason)
     emit q->portFailed(reason);
 }
 
-Client::Client(serial::CommControl &comm, QObject *parent)
-    : QObject(parent), d(std::make_unique<Private>(this, comm))
+Client::Client(serial::CommControl &comm, QObject *parent) : QObject(parent)
 {
+    if (auto *port = qobject_cast<MbapPort *>(&comm)) {
+        m_net = std::make_unique<MbapEngine>(this, *port);
+    } else {
+        d = std::make_unique<Private>(this, comm);
+    }
 }
 
 Client::~Client() = default;
 
 void Client::setTimeout(milliseconds timeout)
 {
+    if (m_net) {
+        m_net->setTimeout(timeout);
+        return;
+    }
     d->line.setTimeout(timeout);
 }
 
 milliseconds Client::timeout() const
 {
-    return d->line.timeout();
+    return m_net ? m_net->timeout() : d->line.timeout();
 }
 
 void Client::setEcho(bool echo)
 {
-    d->line.setEcho(echo);
+    if (d) {
+        d->line.setEcho(echo);
+    }
 }
 
 bool Client::echo() const
 {
-    return d->line.echo();
+    return d && d->line.echo();
 }
 
 void Client::setStartQuiet(std::optional<milliseconds> quiet)
 {
-    d->startQuiet = quiet;
+    if (d) {
+        d->startQuiet = quiet;
+    }
 }
 
 void Client::start()
 {
+    if (m_net) {
+        m_net->start();
+        return;
+    }
     try {
         d->comm.setInBufferCount(0);
     } catch (const serial::CommError &) {
@@ -570,6 +589,9 @@ void Client::start()
 
 Reply *Client::readStatus(std::uint8_t address, std::optional<milliseconds> firstByteTimeout)
 {
+    if (m_net) {
+        return m_net->readStatus(address, firstByteTimeout);
+    }
     Private::Job job;
     job.kind = Private::Kind::Read;
     job.replySize = protocol::kStatusReplySize;
@@ -579,6 +601,9 @@ Reply *Client::readStatus(std::uint8_t address, std::optional<milliseconds> firs
 
 Reply *Client::write(const protocol::Frame &request)
 {
+    if (m_net) {
+        return m_net->write(request);
+    }
     Private::Job job;
     job.kind = Private::Kind::Write;
     job.replySize = request.size();
@@ -587,6 +612,9 @@ Reply *Client::write(const protocol::Frame &request)
 
 Reply *Client::readRegisters(std::uint8_t address, std::uint16_t start, std::uint16_t count)
 {
+    if (m_net) {
+        return m_net->readRegisters(address, start, count);
+    }
     Private::Job job;
     job.kind = Private::Kind::Registers;
     // address + function + byte count + two bytes a register + CRC (2)
@@ -598,6 +626,9 @@ Reply *Client::readRegisters(std::uint8_t address, std::uint16_t start, std::uin
 
 Reply *Client::linger(milliseconds ms)
 {
+    if (m_net) {
+        return m_net->linger(ms);
+    }
     Private::Job job;
     job.kind = Private::Kind::Linger;
     job.linger = ms;
@@ -606,6 +637,9 @@ Reply *Client::linger(milliseconds ms)
 
 std::vector<LateFrame> Client::takeLateFrames()
 {
+    if (m_net) {
+        return m_net->takeLateFrames();
+    }
     if (d->state != Private::State::Waiting) {
         d->pull();
         d->traceEvents();
@@ -619,6 +653,10 @@ std::vector<LateFrame> Client::takeLateFrames()
 
 void Client::interrupt()
 {
+    if (m_net) {
+        m_net->interrupt();
+        return;
+    }
     d->interrupted = true;
     for (Private::Job &job : d->queue) {
         job.refused = true;
@@ -645,21 +683,31 @@ void Client::interrupt()
 
 bool Client::interrupted() const
 {
-    return d->interrupted;
+    return m_net ? m_net->interrupted() : d->interrupted;
 }
 
 void Client::resume()
 {
+    if (m_net) {
+        m_net->resume();
+        return;
+    }
     d->interrupted = false;
 }
 
 bool Client::idle() const
 {
+    if (m_net) {
+        return m_net->idle();
+    }
     return d->state == Private::State::Idle && d->queue.empty();
 }
 
 const LinkStats &Client::stats() const
 {
+    if (m_net) {
+        return m_net->stats();
+    }
     d->stats = d->line.stats();
     return d->stats;
 }

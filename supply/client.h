@@ -20,6 +20,8 @@
 
 namespace supply {
 
+class MbapEngine;
+
 // How a request fared: one vocabulary for every row, key, message and count.
 enum class Error {
     None,
@@ -76,6 +78,7 @@ signals:
 
 private:
     friend class Client;
+    friend class MbapEngine;
     explicit Reply(protocol::Frame request, QObject *parent = nullptr);
 
     protocol::Frame m_request;
@@ -121,6 +124,10 @@ private:
 //   reading costs one wake-up; a reply still coming is judged when whole, or when
 //   its wait ends, never before;
 // - interrupt() gives a reply in flight up to kStopGrace more, then ends.
+//
+// Over a port that carries Modbus TCP frames (an MbapPort: a network gateway or
+// the owner of a shared line) the same calls go through MbapEngine instead: the
+// far end keeps the line's rules, and echo and the start's quiet do not apply.
 class Client : public QObject {
     Q_OBJECT
 public:
@@ -174,7 +181,8 @@ signals:
 
 private:
     class Private;
-    std::unique_ptr<Private> d;
+    std::unique_ptr<Private> d;        // a serial line
+    std::unique_ptr<MbapEngine> m_net; // a Modbus TCP stream
 };
 
 } // namespace supply

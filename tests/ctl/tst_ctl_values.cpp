@@ -85,6 +85,10 @@ void TestCtlValues::ports_data()
     QTest::newRow("bare number") << "3" << -1 << "";
     QTest::newRow("device path") << "/dev/ttyUSB0" << 1 << "/dev/ttyUSB0";
     QTest::newRow("relative path") << "./ttyX" << 1 << "./ttyX";
+    // A gateway: its name is the URL written out whole; a path it is not.
+    QTest::newRow("gateway") << "tcp://bench-pc" << 1 << "tcp://bench-pc:502";
+    QTest::newRow("gateway, ipv6") << "tcp://[::1]:1502" << 1 << "tcp://[::1]:1502";
+    QTest::newRow("gateway, port 0") << "tcp://bench-pc:0" << -1 << "";
 }
 
 void TestCtlValues::ports()
@@ -95,7 +99,9 @@ void TestCtlValues::ports()
     const auto parsed = parsePort(text);
     QCOMPARE(parsed ? parsed.value->comPort : -1, comPort);
     if (parsed) {
-        QCOMPARE(parsed.value->devicePath, path);
+        const bool network = text.startsWith(QStringLiteral("tcp://"));
+        QCOMPARE(parsed.value->network.has_value(), network);
+        QCOMPARE(parsed.value->devicePath, network ? QString() : path);
         QCOMPARE(parsed.value->name(),
                  path.isEmpty() ? QStringLiteral("COM%1").arg(comPort) : path);
     }

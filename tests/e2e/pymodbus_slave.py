@@ -4,9 +4,13 @@ server on one end of a pseudo-terminal pair made by socat, the other end
 published as COMn in a port folder, as vantel-sim publishes its port.
 
     pymodbus_slave.py PORT_DIR COMn ADDRESS
+    pymodbus_slave.py --tcp PORT ADDRESS
 
 It prints "ready COMn LINK" once the port can be opened and serves until
-stdin closes or a signal comes. Its holding registers are the supply's:
+stdin closes or a signal comes. With --tcp it is a Modbus TCP server on
+127.0.0.1:PORT instead (pymodbus's own, with no serial line behind it), prints
+"ready tcp PORT" once it listens; a request for a unit id other than ADDRESS
+gets no answer (pymodbus's framer drops it). Its holding registers are the supply's:
 0x1000 set voltage (10 mV), 0x1001 set current (mA), 0x1002 actual voltage,
 0x1003 actual current, 0x1004 output state, 0x1005 regulation mode (1: CV),
 0x1006 the output switch, 0x1008 the slave address. A write to the set values
@@ -26,9 +30,10 @@ SKIP = 77
 try:
     from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
                                     ModbusSlaveContext)
-    from pymodbus.server import StartAsyncSerialServer
+    from pymodbus.server import StartAsyncSerialServer, StartAsyncTcpServer
     from pymodbus.transaction import ModbusRtuFramer
-    import serial_asyncio  # noqa: F401  (the serial server's transport)
+    if "--tcp" not in sys.argv:
+        import serial_asyncio  # noqa: F401  (the serial server's transport)
 except ImportError as error:
     print(f"skip: {error}", file=sys.stderr)
     sys.exit(SKIP)
@@ -65,6 +70,16 @@ class SupplyBlock(ModbusSequentialDataBlock):
         self.update()
 
 
+async def until_asked_to_end():
+    done = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        loop.add_signal_handler(number, done.set)
+    loop.add_reader(sys.stdin.fileno(),
+                    lambda: done.set() if not sys.stdin.buffer.read1(512) else None)
+    await done.wait()
+
+
 async def serve(link_dir, name, address):
     socat = shutil.which("socat")
     if not socat:
@@ -91,24 +106,35 @@ async def serve(link_dir, name, address):
                                               defer_start=True)
         await server.start()
         print(f"ready {name} {link}", flush=True)
-        done = asyncio.Event()
-        loop = asyncio.get_running_loop()
-        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-            loop.add_signal_handler(number, done.set)
-        loop.add_reader(sys.stdin.fileno(),
-                        lambda: done.set() if not sys.stdin.buffer.read1(512) else None)
-        await done.wait()
+        await until_asked_to_end()
         await server.shutdown()
     finally:
         bridge.terminate()
         bridge.wait()
 
 
+async def serve_tcp(port, address):
+    slave = ModbusSlaveContext(hr=SupplyBlock(address), zero_mode=True)
+    context = ModbusServerContext(slaves={address: slave}, single=False)
+    # Reusing the address lets a server started again take the port at once.
+    server = await StartAsyncTcpServer(context=context, address=("127.0.0.1", port),
+                                       allow_reuse_address=True, defer_start=True)
+    task = asyncio.create_task(server.serve_forever())
+    await server.serving
+    print(f"ready tcp {port}", flush=True)
+    await until_asked_to_end()
+    await server.shutdown()
+    task.cancel()
+
+
 def main():
     if len(sys.argv) != 4:
         print(__doc__, file=sys.stderr)
         return 2
-    asyncio.run(serve(sys.argv[1], sys.argv[2], int(sys.argv[3])))
+    if sys.argv[1] == "--tcp":
+        asyncio.run(serve_tcp(int(sys.argv[2]), int(sys.argv[3])))
+    else:
+        asyncio.run(serve(sys.argv[1], sys.argv[2], int(sys.argv[3])))
     return 0
 
 

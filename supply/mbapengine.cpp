@@ -1,0 +1,455 @@
+#include "supply/mbapengine.h"
+
+#include "protocol/reply.h"
+#include "supply/linetrace.h"
+#include "supply/networkport.h"
+
+#include <QMetaObject>
+
+#include <algorithm>
+
+namespace supply {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace mbap = protocol::mbap;
+
+// Answers to so many requests that timed out are still told apart as late.
+constexpr std::size_t kExpiredKept = 16;
+
+QByteArray bytesOf(const std::vector<std::uint8_t> &bytes)
+{
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()),
+                      static_cast<qsizetype>(bytes.size()));
+}
+
+QString hexOf(const std::vector<std::uint8_t> &bytes)
+{
+    return QString::fromLatin1(bytesOf(bytes).toHex(' ').toUpper());
+}
+
+double msSince(Clock::time_point then)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - then).count();
+}
+
+} // namespace
+
+MbapEngine::MbapEngine(Client *client, MbapPort &port) : m_client(client), m_port(port)
+{
+    m_timer.setSingleShot(true);
+    m_timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&m_timer, &QTimer::timeout, client, [this] { onTimer(); });
+    QObject::connect(&m_port, &serial::CommControl::OnComm, client, [this] { onComm(); });
+    // Queued: the port reports the loss from inside its own error handling.
+    QObject::connect(
+        &m_port, &serial::CommControl::portLost, client,
+        [this](const QString &reason) { onPortLost(reason); }, Qt::QueuedConnection);
+    m_port.setInputLen(0);
+    m_port.setRThreshold(1);
+}
+
+void MbapEngine::trace(const QString &text) const
+{
+    qCDebug(lcLine, "%s", qUtf8Printable(text));
+}
+
+void MbapEngine::start()
+{
+    try {
+        m_port.setInBufferCount(0);
+    } catch (const serial::CommError &) {
+        // A closed port: the first request says so.
+    }
+    // A new connection: whatever was half read belonged to the last one.
+    m_reader = mbap::StreamReader();
+    m_expired.clear();
+}
+
+Reply *MbapEngine::readStatus(std::uint8_t address, std::optional<milliseconds> firstByteTimeout)
+{
+    Job job;
+    job.kind = Kind::Read;
+    job.firstByte = firstByteTimeout;
+    return enqueue(protocol::buildReadStatusRequest(address), std::move(job));
+}
+
+Reply *MbapEngine::write(const protocol::Frame &request)
+{
+    Job job;
+    job.kind = Kind::Write;
+    return enqueue(request, std::move(job));
+}
+
+Reply *MbapEngine::readRegisters(std::uint8_t address, std::uint16_t start, std::uint16_t count)
+{
+    Job job;
+    job.kind = Kind::Registers;
+    // address + function + byte count + two bytes a register + CRC (2)
+    job.replySize = 5 + 2 * std::size_t{count};
+    return enqueue(protocol::buildRequest(address, protocol::kReadHoldingRegisters, start, count),
+                   std::move(job));
+}
+
+Reply *MbapEngine::linger(milliseconds ms)
+{
+    Job job;
+    job.kind = Kind::Linger;
+    job.linger = ms;
+    return enqueue({}, std::move(job));
+}
+
+Reply *MbapEngine::enqueue(protocol::Frame request, Job job)
+{
+    auto *reply = new Reply(std::move(request), m_client);
+    job.reply = reply;
+    job.refused = m_interrupted;
+    m_queue.push_back(std::move(job));
+    if (m_state == State::Idle && !m_scheduled && m_queue.size() == 1 && !m_interrupted) {
+        processQueue();
+    } else {
+        schedule();
+    }
+    return reply;
+}
+
+void MbapEngine::schedule()
+{
+    if (m_scheduled) {
+        return;
+    }
+    m_scheduled = true;
+    QMetaObject::invokeMethod(
+        m_client,
+        [this] {
+            m_scheduled = false;
+            processQueue();
+        },
+        Qt::QueuedConnection);
+}
+
+void MbapEngine::processQueue()
+{
+    while (m_state == State::Idle && !m_queue.empty()) {
+        m_job = std::move(m_queue.front());
+        m_queue.pop_front();
+        if (!m_job.reply) {
+            continue; // its caller has let it go
+        }
+        if (m_job.refused || m_interrupted) {
+            finish(Error::Interrupted);
+            continue;
+        }
+        if (m_job.kind == Kind::Linger) {
+            m_state = State::Lingering;
+            m_timer.start(m_job.linger);
+            return;
+        }
+        send();
+    }
+}
+
+void MbapEngine::send()
+{
+    const protocol::Frame &request = m_job.reply->request();
+    if (!m_port.PortOpen()) {
+        finish(Error::Port, m_lastPortReason.isEmpty() ? QStringLiteral("the port is closed")
+                                                       : m_lastPortReason);
+        return;
+    }
+    // Transaction ids run on over restarts, so that an answer to a request made
+    // before one is never taken for a later request's.
+    ++m_transaction;
+    const mbap::Bytes adu = mbap::encode({m_transaction, request[0], mbap::pduOf(request)});
+    try {
+        m_port.setOutput(bytesOf(adu));
+    } catch (const serial::CommError &error) {
+        const QString reason = QString::fromStdString(error.what());
+        finish(Error::Port, reason);
+        // From the event loop, like finished(): this may run inside a request call.
+        Client *client = m_client;
+        QMetaObject::invokeMethod(
+            m_client, [client, reason] { emit client->portFailed(reason); }, Qt::QueuedConnection);
+        return;
+    }
+    ++m_stats.requests;
+    if (lcLine().isDebugEnabled()) {
+        trace(QStringLiteral("-> %1  request (transaction %2)").arg(hexOf(adu)).arg(m_transaction));
+    }
+    out()->m_sentAt = QDateTime::currentDateTimeUtc();
+    out()->m_sentTime = Clock::now();
+    m_state = State::Waiting;
+    // A scan's shorter wait for an answer to begin stands for the whole answer
+    // here: the gateway hands it over in one piece.
+    const milliseconds own = m_job.firstByte ? std::min(*m_job.firstByte, m_timeout) : m_timeout;
+    milliseconds wait = own + m_port.extraWait();
+    if (m_interrupted) {
+        wait = std::min(wait, milliseconds(kStopGrace));
+    }
+    m_deadline = out()->m_sentTime + wait;
+    m_timer.start(wait);
+}
+
+void MbapEngine::finish(Error error, const QString &text, bool direct)
+{
+    m_timer.stop();
+    m_state = State::Idle;
+    QPointer<Reply> reply = m_job.reply;
+    m_job = {};
+    if (!m_queue.empty()) {
+        schedule();
+    }
+    if (error == Error::Port) {
+        m_lastPortReason = text;
+    }
+    if (!reply) {
+        return;
+    }
+    reply->m_error = error;
+    if (!text.isEmpty()) {
+        reply->m_errorText = text;
+    }
+    if (direct) {
+        reply->m_finished = true;
+        emit reply->finished();
+        return;
+    }
+    QMetaObject::invokeMethod(
+        reply,
+        [reply] {
+            reply->m_finished = true;
+            emit reply->finished();
+        },
+        Qt::QueuedConnection);
+}
+
+void MbapEngine::onComm()
+{
+    if (!m_port.PortOpen()) {
+        return;
+    }
+    const QByteArray bytes = m_port.Input();
+    m_reader.feed(reinterpret_cast<const std::uint8_t *>(bytes.constData()),
+                  static_cast<std::size_t>(bytes.size()));
+    while (const auto adu = m_reader.next()) {
+        answered(*adu);
+    }
+    if (m_reader.malformed()) {
+        streamBroken(QStringLiteral("the gateway sent bytes that are no Modbus TCP (%1)")
+                         .arg(QString::fromStdString(m_reader.why())));
+    }
+}
+
+void MbapEngine::answered(const mbap::Adu &adu)
+{
+    if (m_state == State::Waiting && adu.transaction == m_transaction) {
+        judge(adu);
+        return;
+    }
+    const protocol::Frame rtu = mbap::toRtu(adu.unit, adu.pdu);
+    const auto expired = std::find_if(m_expired.begin(), m_expired.end(), [&](const Expired &e) {
+        return e.transaction == adu.transaction;
+    });
+    if (expired != m_expired.end()) {
+        ++m_stats.late;
+        const double afterMs = msSince(expired->sentTime);
+        m_late.push_back({expired->unit, afterMs, bytesOf(rtu)});
+        m_expired.erase(expired);
+        if (lcLine().isDebugEnabled()) {
+            trace(QStringLiteral("<- %1  late (transaction %2, %3 ms)")
+                      .arg(hexOf(mbap::encode(adu)))
+                      .arg(adu.transaction)
+                      .arg(afterMs, 0, 'f', 1));
+        }
+        return;
+    }
+    ++m_stats.foreign;
+    if (lcLine().isDebugEnabled()) {
+        trace(QStringLiteral("<- %1  foreign (transaction %2, none of ours)")
+                  .arg(hexOf(mbap::encode(adu)))
+                  .arg(adu.transaction));
+    }
+}
+
+void MbapEngine::judge(const mbap::Adu &adu)
+{
+    const protocol::Frame rtu = mbap::toRtu(adu.unit, adu.pdu);
+    Reply *reply = out();
+    reply->m_bytes = bytesOf(rtu);
+    reply->m_roundTripMs = msSince(reply->m_sentTime);
+    const protocol::Frame &request = reply->request();
+    const std::size_t replySize = m_job.kind == Kind::Read        ? protocol::kStatusReplySize
+                                  : m_job.kind == Kind::Registers ? m_job.replySize
+                                                                  : request.size();
+    const protocol::ReplyJudgement judged =
+        protocol::judgeReply(request, replySize, rtu.data(), rtu.size());
+    const bool whole = judged.length == rtu.size();
+    Error error = Error::Foreign;
+    QString detail;
+    switch (judged.verdict) {
+    case protocol::ReplyVerdict::Ok:
+        if (!whole) {
+            detail = QStringLiteral("the answer is longer than its function's");
+        } else if (m_job.kind == Kind::Write &&
+                   !protocol::isWriteEcho(request, rtu.data(), rtu.size())) {
+            detail = QStringLiteral("the echo differs from the request");
+        } else {
+            error = Error::None;
+        }
+        break;
+    case protocol::ReplyVerdict::Exception:
+        if (!whole) {
+            detail = QStringLiteral("the answer is longer than its function's");
+        } else if (judged.exceptionCode == mbap::kGatewayTargetFailed) {
+            error = Error::Timeout;
+            detail = QStringLiteral("the gateway's target failed to respond");
+        } else if (judged.exceptionCode == mbap::kGatewayPathUnavailable) {
+            error = Error::Timeout;
+            detail = QStringLiteral("the gateway reaches no unit %1 (gateway path unavailable)")
+                         .arg(adu.unit);
+        } else {
+            error = Error::Exception;
+            reply->m_exceptionCode = judged.exceptionCode;
+        }
+        break;
+    case protocol::ReplyVerdict::BadCrc:
+        // The CRC is computed here over what came: a mismatch means more came.
+        detail = QStringLiteral("the answer is longer than its function's");
+        break;
+    case protocol::ReplyVerdict::Incomplete:
+        error = Error::Short;
+        break;
+    case protocol::ReplyVerdict::NotOurs:
+        break;
+    }
+    switch (error) {
+    case Error::None:
+    case Error::Exception:
+        ++m_stats.replies;
+        m_roundTrips.add(reply->m_roundTripMs);
+        break;
+    case Error::Timeout:
+        ++m_stats.timeouts;
+        break;
+    case Error::Short:
+        ++m_stats.shortReplies;
+        break;
+    default:
+        ++m_stats.foreign;
+        break;
+    }
+    if (error == Error::None && m_job.kind == Kind::Read) {
+        reply->m_reading = protocol::decodeStatusReading(rtu.data(), rtu.size());
+    }
+    if (lcLine().isDebugEnabled()) {
+        trace(QStringLiteral("<- %1  %2 (transaction %3, %4 ms)")
+                  .arg(hexOf(mbap::encode(adu)), error == Error::None
+                                                     ? QStringLiteral("reply")
+                                                     : errorWord(error, judged.exceptionCode))
+                  .arg(adu.transaction)
+                  .arg(reply->m_roundTripMs, 0, 'f', 1));
+    }
+    finish(error, detail, true);
+}
+
+void MbapEngine::onTimer()
+{
+    switch (m_state) {
+    case State::Lingering:
+        finish(Error::None, {}, true);
+        break;
+    case State::Waiting: {
+        m_expired.push_back({m_transaction, out()->address(), out()->m_sentTime});
+        if (m_expired.size() > kExpiredKept) {
+            m_expired.pop_front();
+        }
+        if (m_interrupted) {
+            finish(Error::Interrupted, {}, true);
+            break;
+        }
+        ++m_stats.timeouts;
+        if (lcLine().isDebugEnabled()) {
+            trace(QStringLiteral("   timeout of %1 (transaction %2)")
+                      .arg(out()->address())
+                      .arg(m_transaction));
+        }
+        finish(Error::Timeout, {}, true);
+        break;
+    }
+    case State::Idle:
+        break;
+    }
+}
+
+void MbapEngine::onPortLost(const QString &reason)
+{
+    m_lastPortReason = reason;
+    if (m_state != State::Idle) {
+        finish(Error::Port, reason);
+    }
+    emit m_client->portFailed(reason);
+}
+
+void MbapEngine::streamBroken(const QString &reason)
+{
+    if (lcLine().isDebugEnabled()) {
+        trace(QStringLiteral("   ") + reason);
+    }
+    m_lastPortReason = reason;
+    try {
+        m_port.setPortOpen(false);
+    } catch (const serial::CommError &) {
+        // Closed as far as it can be.
+    }
+    if (m_state != State::Idle) {
+        finish(Error::Port, reason, true);
+    }
+    emit m_client->portFailed(reason);
+}
+
+std::vector<LateFrame> MbapEngine::takeLateFrames()
+{
+    std::vector<LateFrame> frames;
+    frames.swap(m_late);
+    return frames;
+}
+
+void MbapEngine::interrupt()
+{
+    m_interrupted = true;
+    for (Job &job : m_queue) {
+        job.refused = true;
+    }
+    schedule();
+    switch (m_state) {
+    case State::Lingering:
+        finish(Error::Interrupted);
+        break;
+    case State::Waiting: {
+        // The answer in flight may still come for a short while.
+        const auto graceEnd = Clock::now() + kStopGrace;
+        if (graceEnd < m_deadline) {
+            m_deadline = graceEnd;
+            m_timer.start(kStopGrace);
+        }
+        break;
+    }
+    case State::Idle:
+        break;
+    }
+}
+
+const LinkStats &MbapEngine::stats() const
+{
+    m_statsOut = m_stats;
+    m_statsOut.roundTrips = m_roundTrips.count();
+    if (m_roundTrips.count() > 0) {
+        m_statsOut.medianMs = m_roundTrips.quantile(0.5);
+        m_statsOut.p99Ms = m_roundTrips.quantile(0.99);
+        m_statsOut.maxMs = m_roundTrips.max();
+    }
+    return m_statsOut;
+}
+
+} // namespace supply

@@ -1,0 +1,104 @@
+#pragma once
+
+#include "protocol/mbap.h"
+#include "supply/client.h"
+#include "supply/roundtrips.h"
+
+#include <QPointer>
+#include <QTimer>
+
+#include <deque>
+
+namespace supply {
+
+class MbapPort;
+
+// The Client's engine on a port that carries Modbus TCP frames (MbapPort): the
+// same requests and replies as on a serial line, with the gateway at the far
+// end keeping the line's rules. Each request goes out with its own transaction
+// id, one at a time; only the answer with that id is its reply. An answer to a
+// request whose wait had ended is a late frame; any other is dropped and counted
+// as foreign. A reply keeps the RTU view of the answer (address, PDU and the CRC
+// computed here), so it is decoded and a write confirmed as on a serial line.
+//
+// What the answers mean:
+// - no answer within the timeout plus the port's extraWait() is Timeout;
+// - the gateway's "target failed to respond" (0x0B) is Timeout as well, and its
+//   "path unavailable" (0x0A) Timeout with a detail: the supply did not answer;
+// - any other exception is Exception with its code;
+// - bytes that are no Modbus TCP (a protocol id other than 0, a length no PDU
+//   has) leave the stream unframeable: the port is closed and the request in
+//   flight ends with Port, so that a keeper connects afresh;
+// - a connection refused or lost is Port with the system's reason.
+class MbapEngine {
+public:
+    MbapEngine(Client *client, MbapPort &port);
+
+    void setTimeout(milliseconds timeout) { m_timeout = timeout; }
+    milliseconds timeout() const { return m_timeout; }
+    void start();
+    Reply *readStatus(std::uint8_t address, std::optional<milliseconds> firstByteTimeout);
+    Reply *write(const protocol::Frame &request);
+    Reply *readRegisters(std::uint8_t address, std::uint16_t start, std::uint16_t count);
+    Reply *linger(milliseconds ms);
+    std::vector<LateFrame> takeLateFrames();
+    void interrupt();
+    bool interrupted() const { return m_interrupted; }
+    void resume() { m_interrupted = false; }
+    bool idle() const { return m_state == State::Idle && m_queue.empty(); }
+    const LinkStats &stats() const;
+
+private:
+    enum class Kind { Read, Registers, Write, Linger };
+    enum class State { Idle, Waiting, Lingering };
+    struct Job {
+        QPointer<Reply> reply;
+        Kind kind = Kind::Read;
+        std::optional<milliseconds> firstByte;
+        milliseconds linger{0};
+        std::size_t replySize = 0; // Registers: the RTU reply's whole length
+        bool refused = false;      // a stop came before it went out
+    };
+    // A request whose wait ended: its answer may still come, late.
+    struct Expired {
+        std::uint16_t transaction = 0;
+        std::uint8_t unit = 0;
+        std::chrono::steady_clock::time_point sentTime;
+    };
+
+    Reply *enqueue(protocol::Frame request, Job job);
+    void schedule();
+    void processQueue();
+    void send();
+    void finish(Error error, const QString &text = {}, bool direct = false);
+    void onComm();
+    void answered(const protocol::mbap::Adu &adu);
+    void judge(const protocol::mbap::Adu &adu);
+    void onTimer();
+    void onPortLost(const QString &reason);
+    void streamBroken(const QString &reason);
+    void trace(const QString &text) const;
+    Reply *out() { return m_job.reply ? m_job.reply.data() : &m_scratch; }
+
+    Client *m_client;
+    MbapPort &m_port;
+    milliseconds m_timeout{500};
+    bool m_interrupted = false;
+    bool m_scheduled = false;
+    State m_state = State::Idle;
+    std::deque<Job> m_queue;
+    Job m_job;
+    QTimer m_timer;
+    std::chrono::steady_clock::time_point m_deadline;
+    std::uint16_t m_transaction = 0; // the request in flight's, or the last one's
+    protocol::mbap::StreamReader m_reader;
+    std::deque<Expired> m_expired;
+    std::vector<LateFrame> m_late;
+    QString m_lastPortReason;
+    Reply m_scratch{protocol::Frame{}};
+    LinkStats m_stats;
+    RoundTripSummary m_roundTrips;
+    mutable LinkStats m_statsOut;
+};
+
+} // namespace supply

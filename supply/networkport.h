@@ -1,0 +1,87 @@
+#pragma once
+
+#include "serial/bufferedcommcontrol.h"
+
+#include <QString>
+#include <QTcpSocket>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+
+namespace supply {
+
+using std::chrono::milliseconds;
+
+// Where a network line leads: a Modbus TCP gateway, "tcp://HOST[:PORT]".
+struct NetworkAddress {
+    static constexpr quint16 kModbusPort = 502;
+
+    QString host; // a name or an address; an IPv6 address without its brackets
+    quint16 port = kModbusPort;
+    // "tcp://bench-pc:502", "tcp://[::1]:1502".
+    QString name() const;
+};
+
+// Whether `text` names a network line: it begins with "tcp://" (in any case).
+bool isNetworkPortName(const QString &text);
+// Reads "tcp://HOST[:PORT]" (an IPv6 address in brackets, the port 1..65535, 502
+// when left out); nullopt with `*error` saying what is wrong.
+std::optional<NetworkAddress> parseNetworkAddress(const QString &text, QString *error);
+
+// A port whose bytes are Modbus TCP frames (MBAP header and PDU) rather than RTU
+// frames: a connection to a gateway, or to the program of ours that owns a
+// shared line. It opens, closes and reports its loss as a serial port does, so
+// PortKeeper keeps it; a Client over such a port speaks Modbus TCP through it.
+class MbapPort : public serial::BufferedCommControl {
+    Q_OBJECT
+public:
+    using serial::BufferedCommControl::BufferedCommControl;
+
+    // How much longer than the supply's own reply time a request may take: the
+    // gateway's own wait for the supply, its queue and the network.
+    virtual milliseconds extraWait() const = 0;
+    // What the port leads to, for messages: "tcp://bench-pc:502".
+    virtual QString name() const = 0;
+};
+
+// A Modbus TCP connection over a QTcpSocket. Opening it connects (the host name
+// resolved), waiting at most kConnectWait; a refused or unreachable gateway is
+// kErrPortNotFound with the system's reason, and a connection that breaks later
+// is a lost port.
+class TcpPort : public MbapPort {
+    Q_OBJECT
+public:
+    // The most an open waits: a gateway on the same network answers a
+    // connection within milliseconds; a reopening every second must not stall
+    // the program much longer while a host is unreachable.
+    static constexpr milliseconds kConnectWait{1500};
+    // A gateway waits for the supply (about the reply timeout of our own serial
+    // line) before it answers "target failed to respond"; this leaves room for
+    // that, a request queued behind another client's, and the network.
+    static constexpr milliseconds kExtraWait{1000};
+
+    explicit TcpPort(NetworkAddress address, QObject *parent = nullptr);
+    ~TcpPort() override;
+
+    const NetworkAddress &address() const { return m_address; }
+    milliseconds extraWait() const override { return kExtraWait; }
+    QString name() const override { return m_address.name(); }
+
+protected:
+    void openDevice(int port) override;
+    void closeDevice() override;
+    void probeDevice(int port) override;
+    bool deviceIsOpen() const override;
+    void writeDevice(const QByteArray &bytes) override;
+    void discardDeviceInput() override;
+
+private:
+    void onReadyRead();
+    void onBroken();
+
+    NetworkAddress m_address;
+    std::unique_ptr<QTcpSocket> m_socket;
+};
+
+} // namespace supply
