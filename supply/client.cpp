@@ -305,6 +305,11 @@ void Client::Private::processQueue()
 
 void Client::Private::trySend()
 {
+    if (!job.reply) {
+        // Its caller let it go while it waited for the line's silence: it never goes.
+        finish(Error::Interrupted);
+        return;
+    }
     if (interrupted) {
         finish(Error::Interrupted);
         return;
