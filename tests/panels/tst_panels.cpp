@@ -415,24 +415,24 @@ void TestPanels::confirmedWrite()
 
     MonitorLink link;
     int frames = 0;
-    link.send = [&](const protocol::Frame &) {
-        ++frames;
-        return QString();
-    };
+    link.send = [&](const protocol::Frame &, const MonitorLink::Refused &) { ++frames; };
     link.address = [] { return std::optional<std::uint8_t>(1); };
     QString result;
     link.switchOutput(false, [&](const supply::WriteResult &written) {
         result = written.confirmed ? QStringLiteral("confirmed") : written.problem;
     });
     for (const QChar c : polls) {
-        link.requestSent(1);
+        panels::Poll poll;
+        poll.address = 1;
         if (c == 'y') {
-            link.replyDecoded(reading(0, 0, false));
+            poll.reading = reading(0, 0, false);
         } else if (c == 'n') {
-            link.replyDecoded(reading(500, 100, true));
+            poll.reading = reading(500, 100, true);
+        } else {
+            poll.failure = {supply::Error::Timeout};
         }
+        link.take(poll);
     }
-    link.requestSent(1); // the last poll's timeout is known at the next request
     QCOMPARE(frames, sent);
     QCOMPARE(result, outcome);
 }
