@@ -147,8 +147,19 @@ void EngineCommControl::onFinished(Reply *reply)
                         m_outstanding.end());
     reply->deleteLater();
     emit replied(*reply);
-    if (bringsBytes(reply->error()) && !reply->bytes().isEmpty() && deviceIsOpen()) {
-        receive(reply->bytes());
+    if (bringsBytes(reply->error()) && deviceIsOpen()) {
+        // What the line gave during the wait, as a window on the line itself would
+        // have read it (junk before a reply included), less the adapter's copy of
+        // the request, which the engine knows for one.
+        QByteArray bytes = reply->received();
+        const QByteArray copy(reinterpret_cast<const char *>(reply->request().data()),
+                              static_cast<qsizetype>(reply->request().size()));
+        if (m_client.echo() && bytes.startsWith(copy)) {
+            bytes.remove(0, copy.size());
+        }
+        if (!bytes.isEmpty()) {
+            receive(bytes);
+        }
     }
 }
 

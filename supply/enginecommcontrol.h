@@ -19,7 +19,8 @@ class Reply;
 //
 // - A status read goes out as Client::readStatus, a register write as
 //   Client::write; any other frame is refused (the windows send no other).
-// - The reply's bytes arrive as if from the line: they join the receive buffer
+// - The bytes that came during the wait arrive as if from the line (less the
+//   adapter's copy of the request): they join the receive buffer
 //   and raise OnComm once the receive threshold's count waits. A bad CRC, a
 //   foreign frame, a short reply or an exception arrive as the bytes that came,
 //   for the window to judge; a timeout, a port failure or a stop bring nothing,

@@ -115,6 +115,10 @@ void TestEngineCommControl::delivers_data()
         << 17 << readOf(1) << kException2 << 0 << kException2 << Error::Exception;
     QTest::newRow("a cut reply waits below the threshold")
         << 17 << readOf(1) << kStatus.left(9) << 0 << kStatus.left(9) << Error::Short;
+    // A window on the line itself reads what came before the reply too.
+    const QByteArray junk("\xFF\x00\x55", 3);
+    QTest::newRow("junk before a reply comes with it")
+        << 17 << readOf(1) << junk + kStatus << 1 << junk + kStatus << Error::None;
     QTest::newRow("silence brings nothing")
         << 17 << readOf(1) << QByteArray() << 0 << QByteArray() << Error::Timeout;
     QTest::newRow("a write's echo waits below the status threshold")
