@@ -3,10 +3,12 @@
 #include "numtext/numtext.h"
 #include "panels/monitorpanels.h"
 #include "supply/client.h"
+#include "supply/enginecommcontrol.h"
 #include "trend/trendentry.h"
 #include "ui/formbuilder.h"
 
 #include <QCloseEvent>
+#include <QTimer>
 
 #include <exception>
 #include <functional>
@@ -28,23 +30,6 @@ const QColor kLightGrey(192, 192, 192);
 const QColor kGrey(128, 128, 128);
 const QString kUp = QStringLiteral("▲");
 const QString kDown = QStringLiteral("▼");
-
-// Why a status reply failed its judgement, as the log writes it.
-supply::Failure rejection(const protocol::ReplyJudgement &judgement)
-{
-    switch (judgement.verdict) {
-    case protocol::ReplyVerdict::BadCrc:
-        return {supply::Error::Crc};
-    case protocol::ReplyVerdict::Exception:
-        return {supply::Error::Exception, int(judgement.exceptionCode)};
-    case protocol::ReplyVerdict::Incomplete:
-        return {supply::Error::Short};
-    case protocol::ReplyVerdict::NotOurs:
-    case protocol::ReplyVerdict::Ok:
-        break;
-    }
-    return {supply::Error::Foreign};
-}
 
 } // namespace
 
@@ -306,23 +291,27 @@ void Form1::attachPanels()
         }
         return numtext::toByte(T15->Text().toStdString());
     };
-    link.send = [this](const protocol::Frame &frame) {
-        if (!MSComm1.PortOpen()) {
-            return tr("the serial port is not open");
-        }
-        try {
-            handOverWrite(frame);
-        } catch (const std::exception &error) {
-            return QString::fromUtf8(error.what());
-        }
-        return QString();
-    };
-    connect(this, &Form1::pollSent, &link, &panels::MonitorLink::requestSent);
-    connect(this, &Form1::statusDecoded, &link, &panels::MonitorLink::replyDecoded);
-    connect(this, &Form1::statusRejected, &link,
-            [&link](const protocol::ReplyJudgement &judgement) {
-                link.replyRejected(rejection(judgement));
+    // The polls and writes of the tools beside the window go through the engine
+    // under the window's serial control; with another control they have none.
+    if (auto *engine = qobject_cast<supply::EngineCommControl *>(&MSComm1)) {
+        connect(engine, &supply::EngineCommControl::replied, &link, &panels::MonitorLink::replied);
+        supply::Client &client = engine->client();
+        link.send = [this, &client](const protocol::Frame &frame,
+                                    const panels::MonitorLink::Refused &refused) {
+            if (!MSComm1.PortOpen()) {
+                QTimer::singleShot(0, this,
+                                   [refused] { refused(tr("the serial port is not open")); });
+                return;
+            }
+            supply::Reply *reply = client.write(frame);
+            QObject::connect(reply, &supply::Reply::finished, reply, [reply, refused] {
+                reply->deleteLater();
+                if (reply->error() == supply::Error::Port) {
+                    refused(reply->errorText());
+                }
             });
+        };
+    }
     connect(this, &Form1::readingsInterrupted, &link, [this, &link] {
         // A silence keeps the polls going; a stop or a close ends them.
         if (!portOpened) {

@@ -1,5 +1,5 @@
 #include "monitor/form1.h"
-#include "serial/makecommcontrol.h"
+#include "supply/enginecommcontrol.h"
 #include "ui/messenger.h"
 #include "ui/widgets.h"
 
@@ -10,7 +10,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vantel"));
     ui::installFontSubstitutes();
-    const auto comm = serial::makeCommControl();
+    const auto comm = supply::makeEngineCommControl();
     ui::BoxMessenger messenger;
     vantel::Form1 window(*comm, messenger);
     window.show();

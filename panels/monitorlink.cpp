@@ -1,6 +1,12 @@
 #include "panels/monitorlink.h"
 
+#include "supply/client.h"
+
+#include <QPointer>
+#include <QTimer>
+
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 namespace panels {
@@ -48,53 +54,47 @@ QString MonitorLink::notReadyReason() const
     return {};
 }
 
-void MonitorLink::requestSent(std::uint8_t address)
+void MonitorLink::replied(const supply::Reply &reply)
 {
-    // A request that got no judged reply before the next one went out timed out.
-    if (m_inFlight) {
-        Poll missed = *std::exchange(m_inFlight, std::nullopt);
-        missed.failure = {supply::Error::Timeout};
-        finish(missed);
+    if (reply.request().size() != protocol::kRequestSize ||
+        reply.request() != protocol::buildReadStatusRequest(reply.address())) {
+        return; // a write: its confirmation is the polls after it
     }
     Poll poll;
-    poll.time = QDateTime::currentDateTime();
-    poll.elapsedMs = m_clock.elapsed();
-    poll.address = address;
-    m_inFlight = poll;
+    poll.address = reply.address();
+    if (reply.sentAt().isValid()) {
+        poll.time = reply.sentAt().toLocalTime();
+        const auto ago = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - reply.sentTime());
+        poll.elapsedMs = std::max<qint64>(0, m_clock.elapsed() - ago.count());
+    } else {
+        // It never went out (the port was closed): it ended now.
+        poll.time = QDateTime::currentDateTime();
+        poll.elapsedMs = m_clock.elapsed();
+    }
+    poll.reading = reply.reading();
+    if (reply.error() == supply::Error::None && !poll.reading) {
+        poll.failure = {supply::Error::Foreign, 0,
+                        QStringLiteral("values outside what a supply reports")};
+    } else if (!poll.reading) {
+        poll.failure = {reply.error(), reply.exceptionCode(), reply.errorText()};
+    }
+    take(poll);
 }
 
-void MonitorLink::replyDecoded(const protocol::StatusReading &reading)
+void MonitorLink::take(const Poll &poll)
 {
-    if (!m_inFlight) {
-        return; // a reply with no poll of ours waiting: nothing to count it for
+    if (poll.reading) {
+        m_last = poll.reading;
     }
-    Poll poll = *std::exchange(m_inFlight, std::nullopt);
-    poll.reading = reading;
-    m_last = reading;
-    finish(poll);
-}
-
-void MonitorLink::replyRejected(const supply::Failure &failure)
-{
-    if (!m_inFlight) {
-        return;
-    }
-    Poll poll = *std::exchange(m_inFlight, std::nullopt);
-    poll.failure = failure;
-    finish(poll);
+    emit polled(poll);
+    judgeWrite(poll);
 }
 
 void MonitorLink::pollingEnded(const QString &why)
 {
-    m_inFlight.reset();
     failWrites(why);
     emit ended(why);
-}
-
-void MonitorLink::finish(const Poll &poll)
-{
-    emit polled(poll);
-    judgeWrite(poll);
 }
 
 int MonitorLink::write(const protocol::Frame &frame, Confirms confirms, Done done,
@@ -143,18 +143,42 @@ void MonitorLink::switchOutput(bool on, Done done)
 void MonitorLink::startWrite()
 {
     // A write already under way (started from a callback) is left to its polls.
-    while (!m_writes.empty() && m_writes.front().attempt == 0) {
-        Write &w = m_writes.front();
-        ++w.attempt;
-        w.pollsLeft = kConfirmPolls;
-        const QString error = send ? send(w.frame) : tr("no window to send through");
-        if (error.isEmpty()) {
-            return;
-        }
-        Write failed = std::move(m_writes.front());
-        m_writes.pop_front();
-        failed.done(refusedByPort(error));
+    if (!m_writes.empty() && m_writes.front().attempt == 0) {
+        sendAttempt(m_writes.front());
     }
+}
+
+void MonitorLink::sendAttempt(Write &w)
+{
+    ++w.attempt;
+    w.pollsLeft = kConfirmPolls;
+    const int number = w.number;
+    const int attempt = w.attempt;
+    if (!send) {
+        QTimer::singleShot(0, this, [this, number, attempt] {
+            refused(number, attempt, tr("no window to send through"));
+        });
+        return;
+    }
+    QPointer<MonitorLink> self(this);
+    send(w.frame, [self, number, attempt](const QString &reason) {
+        if (self) {
+            self->refused(number, attempt, reason);
+        }
+    });
+}
+
+void MonitorLink::refused(int number, int attempt, const QString &reason)
+{
+    // Only the attempt still waiting for its polls is ended by its port's refusal.
+    if (m_writes.empty() || m_writes.front().number != number ||
+        m_writes.front().attempt != attempt) {
+        return;
+    }
+    Write failed = std::move(m_writes.front());
+    m_writes.pop_front();
+    failed.done(refusedByPort(reason));
+    startWrite();
 }
 
 void MonitorLink::judgeWrite(const Poll &poll)
@@ -179,16 +203,11 @@ void MonitorLink::judgeWrite(const Poll &poll)
         return;
     }
     if (w.attempt < 2) {
-        ++w.attempt;
         if (w.retrying) {
             w.retrying(w.result.problem);
         }
-        w.pollsLeft = kConfirmPolls;
-        const QString error = send ? send(w.frame) : tr("no window to send through");
-        if (error.isEmpty()) {
-            return;
-        }
-        w.result = refusedByPort(error);
+        sendAttempt(w);
+        return;
     }
     Write failed = std::move(m_writes.front());
     m_writes.pop_front();

@@ -14,6 +14,10 @@
 #include <functional>
 #include <optional>
 
+namespace supply {
+class Reply;
+}
+
 namespace panels {
 
 // The outcome of one of the monitor's polls: the reading it brought, or why it
@@ -26,10 +30,11 @@ struct Poll {
     supply::Failure failure;
 };
 
-// The monitor window's poll and write path as seen from the tools beside it. The
-// window tells it when a request went out and how its reply was judged; it turns
-// that into one Poll per request, and sends writes through the window's own write
-// path, each confirmed by the status replies that follow it.
+// The monitor window's polls and writes as seen from the tools beside it. The
+// engine under the window's serial control hands it every poll as it ended (its
+// time, reading and failure as the engine judged them, a timeout when its wait
+// ended); writes go out through the engine's write, each confirmed by the status
+// replies of the polls that follow it.
 class MonitorLink : public QObject {
     Q_OBJECT
 public:
@@ -42,16 +47,16 @@ public:
     std::function<bool()> portOpen;       // the port is open (and not failed)
     std::function<bool()> monitorRunning; // the monitor polls
     std::function<std::optional<std::uint8_t>()> address;
-    // Sends one write frame as the window's set and output buttons do; returns the
-    // error's text, empty when the frame went out.
-    std::function<QString(const protocol::Frame &)> send;
+    // Sends one write frame; `refused` is called, from the event loop, with the
+    // port's reason when the frame could not go out.
+    using Refused = std::function<void(const QString &reason)>;
+    std::function<void(const protocol::Frame &, Refused refused)> send;
 
-    // What the window reports.
-    void requestSent(std::uint8_t address);
-    void replyDecoded(const protocol::StatusReading &reading);
-    void replyRejected(const supply::Failure &failure);
-    // The monitor stopped or the port is about to close: a poll in flight is
-    // dropped, and pending writes fail.
+    // A request of the window ended in the engine: a status read becomes a Poll.
+    void replied(const supply::Reply &reply);
+    // One poll of the window, as it ended.
+    void take(const Poll &poll);
+    // The monitor stopped or the port is about to close: pending writes fail.
     void pollingEnded(const QString &why);
 
     using Confirms = std::function<bool(const protocol::StatusReading &)>;
@@ -93,13 +98,14 @@ private:
         int pollsLeft = 0;
         supply::WriteResult result; // why it is not confirmed yet
     };
-    void finish(const Poll &poll);
     void startWrite();
+    // Hands the front write's frame to `send` for its attempt.
+    void sendAttempt(Write &w);
+    void refused(int number, int attempt, const QString &reason);
     void judgeWrite(const Poll &poll);
     void failWrites(const QString &why);
 
     QElapsedTimer m_clock;
-    std::optional<Poll> m_inFlight;
     std::optional<protocol::StatusReading> m_last;
     std::deque<Write> m_writes;
     int m_lastNumber = 0;

@@ -165,6 +165,8 @@ public:
     void afterLine();
     void onComm();
     void pull();
+    // Bytes read while a reply is awaited are kept with it, as they came.
+    void keepReceived(const QByteArray &bytes);
     void onTimer();
     void onExpiry();
     void onPortLost(const QString &reason);
@@ -308,6 +310,11 @@ void Client::Private::processQueue()
 
 void Client::Private::trySend()
 {
+    if (!job.reply) {
+        // Its caller let it go while it waited for the line's silence: it never goes.
+        finish(Error::Interrupted);
+        return;
+    }
     if (interrupted) {
         finish(Error::Interrupted);
         return;
@@ -434,7 +441,15 @@ void Client::Private::pull()
     }
     const QByteArray bytes = comm.Input();
     if (!bytes.isEmpty()) {
+        keepReceived(bytes);
         line.received(bytesOf(bytes), static_cast<std::size_t>(bytes.size()), now());
+    }
+}
+
+void Client::Private::keepReceived(const QByteArray &bytes)
+{
+    if (state == State::Waiting) {
+        out()->m_received.append(bytes);
     }
 }
 
@@ -447,6 +462,7 @@ void Client::Private::onComm()
     if (bytes.isEmpty()) {
         return;
     }
+    keepReceived(bytes);
     line.setTracing(lcLine().isDebugEnabled());
     line.received(bytesOf(bytes), static_cast<std::size_t>(bytes.size()), now());
     switch (state) {

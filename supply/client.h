@@ -65,6 +65,10 @@ public:
     const protocol::Frame &request() const { return m_request; }
     // The reply's bytes as they came (the echo and skipped frames left out).
     const QByteArray &bytes() const { return m_bytes; }
+    // Every byte that came while the request waited for its reply, as it came:
+    // junk and other frames before the reply, the adapter's copy, the reply and
+    // what followed it in the same read.
+    const QByteArray &received() const { return m_received; }
     // A good status reply, decoded; nullopt for writes and failures.
     const std::optional<protocol::StatusReading> &reading() const { return m_reading; }
     // When the request went out (wall clock, in UTC, for rows) and how long the reply took.
@@ -87,6 +91,7 @@ private:
     int m_exceptionCode = 0;
     QString m_errorText;
     QByteArray m_bytes;
+    QByteArray m_received;
     std::optional<protocol::StatusReading> m_reading;
     QDateTime m_sentAt;
     std::chrono::steady_clock::time_point m_sentTime;

@@ -4,6 +4,7 @@
 #include "addrtool/form1.h"
 #include "protocol/frames.h"
 #include "serial/qtcommcontrol.h"
+#include "supply/enginecommcontrol.h"
 #include "support/recordingmessenger.h"
 #include "support/simprocess.h"
 
@@ -68,7 +69,8 @@ void TestE2ePellow::cleanupTestCase()
 
 void TestE2ePellow::addressChangeConfirmedBySupply()
 {
-    serial::QtCommControl comm;
+    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
+    supply::EngineCommControl &comm = *engine;
     testsupport::RecordingMessenger messenger;
     pellow::Form1 form(comm, messenger);
 

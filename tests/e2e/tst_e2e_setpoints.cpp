@@ -6,7 +6,7 @@
 #include "support/simprocess.h"
 
 #include "monitor/form1.h"
-#include "serial/qtcommcontrol.h"
+#include "supply/enginecommcontrol.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -68,7 +68,8 @@ void TestSetpointsE2e::dialSetAndSwitch()
     // line with character times holds only when the presses are far enough apart.
     QVERIFY(sim.start({"--port", "1", "--trace", "--line", "instant"}, kWaitMs));
 
-    serial::QtCommControl comm;
+    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
+    supply::EngineCommControl &comm = *engine;
     testsupport::RecordingMessenger messenger;
     Form1 form(comm, messenger);
     form.show();

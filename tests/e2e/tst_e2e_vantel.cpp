@@ -5,7 +5,7 @@
 #include "support/simprocess.h"
 
 #include "monitor/form1.h"
-#include "serial/qtcommcontrol.h"
+#include "supply/enginecommcontrol.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -62,7 +62,8 @@ void TestMonitorE2e::monitorFollowsTheSupply()
     SimProcess sim(m_ports.path());
     QVERIFY(sim.start(QStringList{"--port", "1", "--trace"} + kWorkedOptions, kWaitMs));
 
-    serial::QtCommControl comm;
+    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
+    supply::EngineCommControl &comm = *engine;
     RecordingMessenger messenger;
     Form1 form(comm, messenger);
     form.show();

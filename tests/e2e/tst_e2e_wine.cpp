@@ -7,7 +7,7 @@
 #include "support/winecom.h"
 
 #include "monitor/form1.h"
-#include "serial/makecommcontrol.h"
+#include "supply/enginecommcontrol.h"
 
 #include <QtTest>
 
@@ -38,7 +38,7 @@ void TestWineE2e::monitorAndSetVoltage()
     if (port.isEmpty()) {
         QSKIP("no simulated supply mapped as a COM port (scripts/test-windows.sh maps one)");
     }
-    const auto comm = serial::makeCommControl();
+    const auto comm = supply::makeEngineCommControl();
     testsupport::RecordingMessenger messenger;
     Form1 form(*comm, messenger);
     form.show();

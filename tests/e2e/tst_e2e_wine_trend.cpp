@@ -6,7 +6,7 @@
 #include "support/winecom.h"
 
 #include "monitor/form1.h"
-#include "serial/makecommcontrol.h"
+#include "supply/enginecommcontrol.h"
 #include "trend/trendwindow.h"
 
 #include <QPushButton>
@@ -33,7 +33,7 @@ void TestWineTrendE2e::trendOpensAndSavesCsv()
     if (port.isEmpty()) {
         QSKIP("no simulated supply mapped as a COM port (scripts/test-windows.sh maps one)");
     }
-    const auto comm = serial::makeCommControl();
+    const auto comm = supply::makeEngineCommControl();
     testsupport::RecordingMessenger messenger;
     Form1 form(*comm, messenger);
     form.show();

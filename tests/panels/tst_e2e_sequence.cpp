@@ -11,7 +11,7 @@
 #include "panels/previewplot.h"
 #include "panels/sequencefile.h"
 #include "panels/windows.h"
-#include "serial/qtcommcontrol.h"
+#include "supply/enginecommcontrol.h"
 
 #include <QLabel>
 #include <QMenu>
@@ -47,7 +47,8 @@ bool simOutputOn(SimProcess &sim)
 // A monitor window with its port open and its monitor running, on a simulator.
 struct Monitor {
     SimProcess sim;
-    serial::QtCommControl comm;
+    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
+    supply::EngineCommControl &comm = *engine;
     RecordingMessenger messenger;
     std::unique_ptr<Form1> form;
 
@@ -76,7 +77,8 @@ struct Monitor {
 // A sequence window with no supply behind it, every question it asks recorded and
 // answered with `answer`.
 struct EditorOnly {
-    serial::QtCommControl comm;
+    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
+    supply::EngineCommControl &comm = *engine;
     RecordingMessenger messenger;
     Form1 form{comm, messenger};
     QStringList asked;
@@ -159,7 +161,8 @@ QString replyCells(const QString &hex)
 int recordUntilKilled(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    serial::QtCommControl comm;
+    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
+    supply::EngineCommControl &comm = *engine;
     RecordingMessenger messenger;
     Form1 form(comm, messenger);
     form.show();

@@ -11,7 +11,7 @@
 #include "panels/codeeditor.h"
 #include "panels/monitorpanels.h"
 #include "panels/windows.h"
-#include "serial/makecommcontrol.h"
+#include "supply/enginecommcontrol.h"
 
 #include <QLabel>
 #include <QSettings>
@@ -42,7 +42,7 @@ void TestWineSequenceE2e::runToTheEndThenStop()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.filePath("settings"));
-    const auto comm = serial::makeCommControl();
+    const auto comm = supply::makeEngineCommControl();
     testsupport::RecordingMessenger messenger;
     Form1 form(*comm, messenger);
     form.panels().setRecordsFolder(dir.filePath("records"));

@@ -10,10 +10,14 @@
 #include "panels/sequencefile.h"
 #include "panels/timetext.h"
 #include "panels/windows.h"
+#include "supply/client.h"
+#include "supply/enginecommcontrol.h"
+#include "support/fakecommcontrol.h"
 #include "ui/messenger.h"
 
 #include <QAction>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -73,6 +77,8 @@ private slots:
     void ceilings();
     void confirmedWrite_data();
     void confirmedWrite();
+    void pollsFromTheEngine_data();
+    void pollsFromTheEngine();
     void typedCeilings_data();
     void typedCeilings();
     void recordsFolder_data();
@@ -415,26 +421,84 @@ void TestPanels::confirmedWrite()
 
     MonitorLink link;
     int frames = 0;
-    link.send = [&](const protocol::Frame &) {
-        ++frames;
-        return QString();
-    };
+    link.send = [&](const protocol::Frame &, const MonitorLink::Refused &) { ++frames; };
     link.address = [] { return std::optional<std::uint8_t>(1); };
     QString result;
     link.switchOutput(false, [&](const supply::WriteResult &written) {
         result = written.confirmed ? QStringLiteral("confirmed") : written.problem;
     });
     for (const QChar c : polls) {
-        link.requestSent(1);
+        panels::Poll poll;
+        poll.address = 1;
         if (c == 'y') {
-            link.replyDecoded(reading(0, 0, false));
+            poll.reading = reading(0, 0, false);
         } else if (c == 'n') {
-            link.replyDecoded(reading(500, 100, true));
+            poll.reading = reading(500, 100, true);
+        } else {
+            poll.failure = {supply::Error::Timeout};
         }
+        link.take(poll);
     }
-    link.requestSent(1); // the last poll's timeout is known at the next request
     QCOMPARE(frames, sent);
     QCOMPARE(result, outcome);
+}
+
+void TestPanels::pollsFromTheEngine_data()
+{
+    QTest::addColumn<QByteArray>("answer"); // 40 ms after the request; empty: silence
+    QTest::addColumn<QString>("word");      // the poll's error word, empty for a reading
+
+    // Set 12.34 V / 1.500 A, actual 12.32 V / 0.500 A, output on, CV, from address 1.
+    const QByteArray status = QByteArray::fromHex("01030C04D205DC04D001F400010001E92B");
+    QByteArray badCrc = status;
+    badCrc[16] = char(badCrc[16] ^ 0xFF);
+    QTest::newRow("reading") << status << "";
+    QTest::newRow("silence") << QByteArray() << "timeout";
+    QTest::newRow("bad crc") << badCrc << "crc";
+    QTest::newRow("exception") << QByteArray::fromHex("018302C0F1") << "exception 2";
+}
+
+void TestPanels::pollsFromTheEngine()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, word);
+
+    testsupport::FakeCommControl port;
+    port.setPort(1, testsupport::FakeCommControl::Port::Free);
+    supply::Client client(port);
+    client.setStartQuiet(std::chrono::milliseconds(0));
+    client.setTimeout(std::chrono::milliseconds(150));
+    supply::EngineCommControl control(port, client);
+    control.setCommPort(1);
+    control.setPortOpen(true);
+    MonitorLink link;
+    connect(&control, &supply::EngineCommControl::replied, &link, &MonitorLink::replied);
+    QList<panels::Poll> polls;
+    connect(&link, &MonitorLink::polled, this, [&polls](const panels::Poll &p) { polls << p; });
+
+    const protocol::Frame request = protocol::buildReadStatusRequest(1);
+    QElapsedTimer sent;
+    sent.start();
+    control.setOutput(QByteArray(reinterpret_cast<const char *>(request.data()),
+                                 static_cast<qsizetype>(request.size())));
+    QTRY_COMPARE(port.written.size(), 1);
+    if (!answer.isEmpty()) {
+        QTest::qWait(40);
+        port.feed(answer);
+    }
+    // The poll ends with its reply or its timeout, never waiting for a next poll.
+    QTRY_COMPARE_WITH_TIMEOUT(polls.size(), 1, 1000);
+    QVERIFY(sent.elapsed() < 400);
+    QCOMPARE(polls[0].address, 1);
+    QCOMPARE(polls[0].failure.word(), word);
+    QCOMPARE(polls[0].reading.has_value(), word.isEmpty());
+    QVERIFY(qAbs(polls[0].time.msecsTo(QDateTime::currentDateTime())) < 1000);
+    // A write of the window's is no poll.
+    const protocol::Frame write = protocol::buildSwitchOutputRequest(1, false);
+    control.setOutput(QByteArray(reinterpret_cast<const char *>(write.data()),
+                                 static_cast<qsizetype>(write.size())));
+    QTRY_VERIFY_WITH_TIMEOUT(client.idle() && control.requestsOutstanding() == 0, 1000);
+    QCOMPARE(polls.size(), 1);
 }
 
 void TestPanels::typedCeilings_data()

@@ -10,7 +10,7 @@
 
 #include "monitor/form1.h"
 #include "numtext/numtext.h"
-#include "serial/qtcommcontrol.h"
+#include "supply/enginecommcontrol.h"
 #include "support/simprocess.h"
 #include "ui/messenger.h"
 
@@ -161,7 +161,8 @@ private:
 
     QTemporaryDir m_portDir;
     testsupport::SimProcess m_sim{m_portDir.path()};
-    serial::QtCommControl m_comm;
+    std::unique_ptr<supply::EngineCommControl> m_engine = supply::makeEngineCommControl();
+    supply::EngineCommControl &m_comm = *m_engine;
     SoakMessenger m_messenger;
     std::unique_ptr<vantel::Form1> m_window;
     QTimer m_sampler;

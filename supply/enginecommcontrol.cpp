@@ -1,0 +1,196 @@
+#include "supply/enginecommcontrol.h"
+
+#include "protocol/frame.h"
+#include "protocol/frames.h"
+#include "serial/makecommcontrol.h"
+#include "supply/client.h"
+
+#include <algorithm>
+
+namespace supply {
+
+namespace {
+
+protocol::Frame frameOf(const QByteArray &bytes)
+{
+    const auto *data = reinterpret_cast<const std::uint8_t *>(bytes.constData());
+    return protocol::Frame(data, data + bytes.size());
+}
+
+bool isStatusRead(const protocol::Frame &frame)
+{
+    return frame.size() == protocol::kRequestSize &&
+           frame == protocol::buildReadStatusRequest(frame[0]);
+}
+
+bool isRegisterWrite(const protocol::Frame &frame)
+{
+    return frame.size() == protocol::kRequestSize && frame[1] == protocol::kWriteSingleRegister &&
+           protocol::crcOk(frame);
+}
+
+// Outcomes that leave bytes on the line for the window to judge; a timeout, a
+// failed port or a stop leave none.
+bool bringsBytes(Error error)
+{
+    switch (error) {
+    case Error::None:
+    case Error::Crc:
+    case Error::Foreign:
+    case Error::Short:
+    case Error::Exception:
+        return true;
+    case Error::Timeout:
+    case Error::Port:
+    case Error::Interrupted:
+        return false;
+    }
+    return false;
+}
+
+} // namespace
+
+EngineCommControl::EngineCommControl(serial::CommControl &port, Client &client, QObject *parent)
+    : BufferedCommControl(parent), m_port(port), m_client(client)
+{
+    connect(&m_port, &serial::CommControl::portLost, this, [this](const QString &reason) {
+        dropOutstanding();
+        deviceLost(reason);
+    });
+}
+
+EngineCommControl::~EngineCommControl()
+{
+    dropOutstanding();
+}
+
+void EngineCommControl::nameNewAdapters()
+{
+    m_port.nameNewAdapters();
+}
+
+int EngineCommControl::probePort(int port)
+{
+    return m_port.probePort(port);
+}
+
+int EngineCommControl::requestsOutstanding() const
+{
+    return static_cast<int>(std::count_if(m_outstanding.begin(), m_outstanding.end(),
+                                          [](const QPointer<Reply> &r) { return !r.isNull(); }));
+}
+
+void EngineCommControl::openDevice(int port)
+{
+    m_port.setSettings(Settings());
+    m_port.setCommPort(port);
+    m_port.setPortOpen(true);
+    // The first request waits for a quiet line and drops what waited.
+    m_client.start();
+}
+
+void EngineCommControl::closeDevice()
+{
+    dropOutstanding();
+    if (m_port.PortOpen()) {
+        m_port.setPortOpen(false);
+    }
+}
+
+void EngineCommControl::probeDevice(int port)
+{
+    if (const int error = m_port.probePort(port); error != 0) {
+        throw serial::CommError(error, "The port could not be opened");
+    }
+}
+
+bool EngineCommControl::deviceIsOpen() const
+{
+    return m_port.PortOpen();
+}
+
+void EngineCommControl::applyLineSettings()
+{
+    m_port.setSettings(Settings());
+}
+
+void EngineCommControl::writeDevice(const QByteArray &bytes)
+{
+    const protocol::Frame frame = frameOf(bytes);
+    const bool read = isStatusRead(frame);
+    if (!read && !isRegisterWrite(frame)) {
+        throw serial::CommError(serial::kErrInvalidValue,
+                                "Only status reads and register writes go to the supply");
+    }
+    withdrawWaitingReads();
+    Reply *reply = read ? m_client.readStatus(frame[0]) : m_client.write(frame);
+    m_outstanding.emplace_back(reply);
+    connect(reply, &Reply::finished, this, [this, reply] { onFinished(reply); });
+}
+
+void EngineCommControl::withdrawWaitingReads()
+{
+    // A reply that was deleted before its request went out is skipped by the
+    // client; one already on the line is left to end, and its bytes still come.
+    for (QPointer<Reply> &reply : m_outstanding) {
+        if (reply && !reply->sentAt().isValid() && isStatusRead(reply->request())) {
+            delete reply.data();
+        }
+    }
+    m_outstanding.erase(std::remove(m_outstanding.begin(), m_outstanding.end(), nullptr),
+                        m_outstanding.end());
+}
+
+void EngineCommControl::onFinished(Reply *reply)
+{
+    m_outstanding.erase(std::remove(m_outstanding.begin(), m_outstanding.end(), reply),
+                        m_outstanding.end());
+    reply->deleteLater();
+    emit replied(*reply);
+    if (bringsBytes(reply->error()) && deviceIsOpen()) {
+        // What the line gave during the wait, as a window on the line itself would
+        // have read it (junk before a reply included), less the adapter's copy of
+        // the request, which the engine knows for one.
+        QByteArray bytes = reply->received();
+        const QByteArray copy(reinterpret_cast<const char *>(reply->request().data()),
+                              static_cast<qsizetype>(reply->request().size()));
+        if (m_client.echo() && bytes.startsWith(copy)) {
+            bytes.remove(0, copy.size());
+        }
+        if (!bytes.isEmpty()) {
+            receive(bytes);
+        }
+    }
+}
+
+void EngineCommControl::dropOutstanding()
+{
+    std::vector<QPointer<Reply>> outstanding;
+    outstanding.swap(m_outstanding);
+    for (QPointer<Reply> &reply : outstanding) {
+        if (reply) {
+            // The client ends a request in flight on its own; nothing of it is
+            // delivered now, and what was not sent is not sent.
+            disconnect(reply, nullptr, this, nullptr);
+            if (reply->sentAt().isValid() && !reply->isFinished()) {
+                connect(reply, &Reply::finished, reply, &QObject::deleteLater);
+            } else {
+                delete reply.data();
+            }
+        }
+    }
+}
+
+std::unique_ptr<EngineCommControl> makeEngineCommControl(QObject *parent)
+{
+    std::unique_ptr<serial::BufferedCommControl> port = serial::makeCommControl();
+    auto client = std::make_unique<Client>(*port);
+    auto control = std::make_unique<EngineCommControl>(*port, *client, parent);
+    // The client goes before the control it drives: children are deleted in the
+    // order they were given.
+    client.release()->setParent(control.get());
+    port.release()->setParent(control.get());
+    return control;
+}
+
+} // namespace supply

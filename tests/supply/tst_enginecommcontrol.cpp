@@ -1,0 +1,285 @@
+// The window's serial control over the engine, on a scripted line: every request
+// the client puts on the line is answered by the next scripted piece, at the
+// line's pace, or not at all.
+#include "protocol/frames.h"
+#include "supply/client.h"
+#include "supply/enginecommcontrol.h"
+#include "support/fakecommcontrol.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+using supply::Client;
+using supply::EngineCommControl;
+using supply::Error;
+using supply::milliseconds;
+using testsupport::FakeCommControl;
+
+namespace {
+
+// Set 12.34 V / 1.500 A, actual 12.32 V / 0.500 A, output on, CV, from address 1.
+const QByteArray kStatus = QByteArray::fromHex("01030C04D205DC04D001F400010001E92B");
+// Exception 2 (illegal data address) to a read of address 1.
+const QByteArray kException2 = QByteArray::fromHex("018302C0F1");
+
+QByteArray bytesOf(const protocol::Frame &frame)
+{
+    return QByteArray(reinterpret_cast<const char *>(frame.data()),
+                      static_cast<qsizetype>(frame.size()));
+}
+
+QByteArray readOf(std::uint8_t address)
+{
+    return bytesOf(protocol::buildReadStatusRequest(address));
+}
+
+// Answers each request with the next scripted bytes (empty: silence) 40 ms after
+// it went out, later than any copy of the request could come.
+class ScriptedPort : public FakeCommControl {
+    Q_OBJECT
+public:
+    ScriptedPort() { setPort(1, Port::Free); }
+    QList<QByteArray> answers;
+
+protected:
+    void writeDevice(const QByteArray &bytes) override
+    {
+        FakeCommControl::writeDevice(bytes);
+        const QByteArray answer = answers.isEmpty() ? QByteArray() : answers.takeFirst();
+        if (!answer.isEmpty()) {
+            QTimer::singleShot(40, Qt::PreciseTimer, this, [this, answer] {
+                if (PortOpen()) {
+                    feed(answer);
+                }
+            });
+        }
+    }
+};
+
+struct Rig {
+    ScriptedPort port;
+    Client client{port};
+    EngineCommControl control{port, client};
+    QSignalSpy events{&control, &serial::CommControl::OnComm};
+
+    explicit Rig(int threshold = 17)
+    {
+        client.setStartQuiet(milliseconds(0));
+        client.setTimeout(milliseconds(150));
+        control.setRThreshold(threshold);
+        control.setCommPort(1);
+        control.setPortOpen(true);
+    }
+    bool settled() { return control.requestsOutstanding() == 0 && client.idle(); }
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(supply::Error)
+Q_DECLARE_METATYPE(testsupport::FakeCommControl::Port)
+
+class TestEngineCommControl : public QObject {
+    Q_OBJECT
+private slots:
+    void delivers_data();
+    void delivers();
+    void droppedByInBufferCount();
+    void waitingPollsAreReplaced();
+    void closedPortDeliversNothing();
+    void portErrors_data();
+    void portErrors();
+    void lostPortClosesTheControl();
+    void settingsReachThePort();
+};
+
+void TestEngineCommControl::delivers_data()
+{
+    QTest::addColumn<int>("threshold");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<int>("events");
+    QTest::addColumn<QByteArray>("waiting"); // in the receive buffer at the end
+    QTest::addColumn<Error>("error");
+
+    QByteArray badCrc = kStatus;
+    badCrc[16] = char(badCrc[16] ^ 0xFF);
+    const QByteArray setVolts = bytesOf(protocol::buildSetVoltageRequest(1, 1234));
+    const QByteArray setAddress = bytesOf(protocol::buildSetAddressRequest(1, 7));
+
+    QTest::newRow("a status reply raises the event")
+        << 17 << readOf(1) << kStatus << 1 << kStatus << Error::None;
+    QTest::newRow("a bad crc comes for the window to judge")
+        << 17 << readOf(1) << badCrc << 1 << badCrc << Error::Crc;
+    QTest::newRow("an exception waits below the threshold")
+        << 17 << readOf(1) << kException2 << 0 << kException2 << Error::Exception;
+    QTest::newRow("a cut reply waits below the threshold")
+        << 17 << readOf(1) << kStatus.left(9) << 0 << kStatus.left(9) << Error::Short;
+    // A window on the line itself reads what came before the reply too.
+    const QByteArray junk("\xFF\x00\x55", 3);
+    QTest::newRow("junk before a reply comes with it")
+        << 17 << readOf(1) << junk + kStatus << 1 << junk + kStatus << Error::None;
+    QTest::newRow("silence brings nothing")
+        << 17 << readOf(1) << QByteArray() << 0 << QByteArray() << Error::Timeout;
+    QTest::newRow("a write's echo waits below the status threshold")
+        << 17 << setVolts << setVolts << 0 << setVolts << Error::None;
+    QTest::newRow("the address write's echo raises its event")
+        << 8 << setAddress << setAddress << 1 << setAddress << Error::None;
+}
+
+void TestEngineCommControl::delivers()
+{
+    QFETCH(int, threshold);
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, answer);
+    QFETCH(int, events);
+    QFETCH(QByteArray, waiting);
+    QFETCH(Error, error);
+
+    Rig rig(threshold);
+    rig.port.answers << answer;
+    QList<Error> replied;
+    QObject::connect(&rig.control, &EngineCommControl::replied,
+                     [&replied](const supply::Reply &reply) { replied << reply.error(); });
+    rig.control.setOutput(request);
+    QTRY_VERIFY(rig.settled());
+    QTest::qWait(20); // nothing more comes
+    QCOMPARE(rig.port.written, QList<QByteArray>{request});
+    QCOMPARE(replied, QList<Error>{error});
+    QCOMPARE(rig.events.size(), events);
+    QCOMPARE(rig.control.InBufferCount(), waiting.size());
+    QCOMPARE(rig.control.Input(), waiting);
+}
+
+void TestEngineCommControl::droppedByInBufferCount()
+{
+    Rig rig(0);
+    rig.port.answers << kStatus;
+    rig.control.setOutput(readOf(1));
+    QTRY_VERIFY(rig.settled());
+    QCOMPARE(rig.control.InBufferCount(), kStatus.size());
+    rig.control.setInBufferCount(0);
+    QCOMPARE(rig.control.InBufferCount(), 0);
+    QVERIFY(rig.control.Input().isEmpty());
+}
+
+void TestEngineCommControl::waitingPollsAreReplaced()
+{
+    // The supply is silent: every poll waits out the timeout. Polls that never
+    // reached the line are replaced by the next request, writes never.
+    Rig rig;
+    const QByteArray setVolts = bytesOf(protocol::buildSetVoltageRequest(1, 1234));
+    rig.control.setOutput(readOf(1));
+    QTRY_COMPARE(rig.port.written.size(), 1);
+    rig.control.setOutput(readOf(2)); // replaced by the write
+    rig.control.setOutput(setVolts);
+    rig.control.setOutput(readOf(3)); // replaced by the next
+    rig.control.setOutput(readOf(4));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.settled(), 2000);
+    QCOMPARE(rig.port.written, (QList<QByteArray>{readOf(1), setVolts, readOf(4)}));
+
+    // A poll of an address that just timed out waits for a quiet line before it
+    // goes; the next poll replaces it even then.
+    rig.port.written.clear();
+    rig.control.setOutput(readOf(1));
+    QTRY_COMPARE(rig.port.written.size(), 1);
+    QTest::qWait(160); // timed out: address 1 waits for quiet
+    rig.control.setOutput(readOf(1));
+    QTest::qWait(10);
+    QCOMPARE(rig.port.written.size(), 1);
+    rig.control.setOutput(readOf(5));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.settled(), 2000);
+    QCOMPARE(rig.port.written, (QList<QByteArray>{readOf(1), readOf(5)}));
+    QCOMPARE(rig.events.size(), 0);
+}
+
+void TestEngineCommControl::closedPortDeliversNothing()
+{
+    // A reply to a request of before the close never reaches the reopened port.
+    Rig rig;
+    rig.port.answers << kStatus;
+    rig.control.setOutput(readOf(1));
+    QTRY_COMPARE(rig.port.written.size(), 1);
+    rig.control.setPortOpen(false);
+    rig.control.setPortOpen(true);
+    QTest::qWait(200);
+    QCOMPARE(rig.events.size(), 0);
+    QCOMPARE(rig.control.InBufferCount(), 0);
+    QTRY_VERIFY(rig.client.idle());
+}
+
+void TestEngineCommControl::portErrors_data()
+{
+    QTest::addColumn<FakeCommControl::Port>("state");
+    QTest::addColumn<int>("error");
+    QTest::newRow("not found") << FakeCommControl::Port::Absent << serial::kErrPortNotFound;
+    QTest::newRow("occupied") << FakeCommControl::Port::Busy << serial::kErrPortInUse;
+    QTest::newRow("no access") << FakeCommControl::Port::NoAccess << serial::kErrNoAccess;
+    QTest::newRow("free") << FakeCommControl::Port::Free << 0;
+}
+
+void TestEngineCommControl::portErrors()
+{
+    QFETCH(FakeCommControl::Port, state);
+    QFETCH(int, error);
+
+    ScriptedPort port;
+    Client client(port);
+    EngineCommControl control(port, client);
+    port.setPort(2, state);
+    QCOMPARE(control.probePort(2), error);
+    control.setCommPort(2);
+    int opened = 0;
+    try {
+        control.setPortOpen(true);
+    } catch (const serial::CommError &failure) {
+        opened = failure.number();
+    }
+    QCOMPARE(opened, error);
+    QCOMPARE(control.PortOpen(), error == 0);
+    QCOMPARE(port.PortOpen(), error == 0);
+    QCOMPARE(control.CommPort(), 2);
+    if (error == 0) {
+        // Open, the port number stays; a frame the supply never gets is refused.
+        QVERIFY_THROWS_EXCEPTION(serial::CommError, control.setCommPort(3));
+        QVERIFY_THROWS_EXCEPTION(serial::CommError, control.setOutput(QByteArray("AT\r\n")));
+        control.setPortOpen(false);
+        QVERIFY(!port.PortOpen());
+    }
+    try {
+        control.setOutput(readOf(1));
+        QFAIL("a closed port took a request");
+    } catch (const serial::CommError &failure) {
+        QCOMPARE(failure.number(), serial::kErrPortNotOpen);
+    }
+}
+
+void TestEngineCommControl::lostPortClosesTheControl()
+{
+    Rig rig;
+    QSignalSpy lost(&rig.control, &serial::CommControl::portLost);
+    rig.control.setOutput(readOf(1));
+    QTRY_COMPARE(rig.port.written.size(), 1);
+    rig.port.unplug();
+    QCOMPARE(lost.size(), 1);
+    QVERIFY(!rig.control.PortOpen());
+    QTRY_VERIFY(rig.client.idle());
+    QCOMPARE(rig.events.size(), 0);
+}
+
+void TestEngineCommControl::settingsReachThePort()
+{
+    Rig rig;
+    rig.control.setSettings(QStringLiteral("19200,e,8,1"));
+    QCOMPARE(rig.port.Settings(), QStringLiteral("19200,e,8,1"));
+    rig.control.setPortOpen(false);
+    rig.control.setSettings(QStringLiteral("9600,n,8,2"));
+    rig.control.setPortOpen(true);
+    QCOMPARE(rig.port.Settings(), QStringLiteral("9600,n,8,2"));
+    // The window's receive threshold is its own: the client sets the port's.
+    rig.control.setRThreshold(0);
+    QVERIFY(rig.port.RThreshold() > 0);
+}
+
+QTEST_GUILESS_MAIN(TestEngineCommControl)
+#include "tst_enginecommcontrol.moc"
