@@ -277,6 +277,7 @@ void MbapEngine::judge(const mbap::Adu &adu)
     const protocol::Frame rtu = mbap::toRtu(adu.unit, adu.pdu);
     Reply *reply = out();
     reply->m_bytes = bytesOf(rtu);
+    reply->m_received = reply->m_bytes; // no junk or echo reaches a network line
     reply->m_roundTripMs = msSince(reply->m_sentTime);
     const protocol::Frame &request = reply->request();
     const std::size_t replySize = m_job.kind == Kind::Read        ? protocol::kStatusReplySize
