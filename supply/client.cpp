@@ -1,5 +1,6 @@
 #include "supply/client.h"
 
+#include "supply/bytetext.h"
 #include "supply/mbapengine.h"
 #include "supply/networkport.h"
 
@@ -21,17 +22,6 @@ using Verdict = LineTracker::Verdict;
 const std::uint8_t *bytesOf(const QByteArray &bytes)
 {
     return reinterpret_cast<const std::uint8_t *>(bytes.constData());
-}
-
-QByteArray bytesOf(const std::vector<std::uint8_t> &bytes)
-{
-    return QByteArray(reinterpret_cast<const char *>(bytes.data()),
-                      static_cast<qsizetype>(bytes.size()));
-}
-
-QString hexOf(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' ').toUpper());
 }
 
 // Whole milliseconds until `ns` from now, rounded up, so that a timer never wakes

@@ -33,7 +33,7 @@ double toMs(nanoseconds d)
     return static_cast<double>(d.count()) / 1e6;
 }
 
-std::string hexOf(const protocol::Frame &bytes)
+std::string hexString(const protocol::Frame &bytes)
 {
     static const char kDigits[] = "0123456789ABCDEF";
     std::string text;
@@ -403,7 +403,7 @@ void LineTracker::complete(std::size_t length, protocol::ReplyVerdict verdict, i
     if (isWrite && !protocol::isWriteEcho(m_request, result.bytes.data(), result.bytes.size())) {
         ++m_stats.foreign;
         m_result = std::move(result);
-        finish(Outcome::Foreign, end, "the echo differs from the request " + hexOf(m_request));
+        finish(Outcome::Foreign, end, "the echo differs from the request " + hexString(m_request));
         return;
     }
     if (isWrite && !m_echo) {

@@ -1,6 +1,7 @@
 #include "supply/mbapengine.h"
 
 #include "protocol/reply.h"
+#include "supply/bytetext.h"
 #include "supply/linetrace.h"
 #include "supply/networkport.h"
 
@@ -17,17 +18,6 @@ namespace mbap = protocol::mbap;
 
 // Answers to so many requests that timed out are still told apart as late.
 constexpr std::size_t kExpiredKept = 16;
-
-QByteArray bytesOf(const std::vector<std::uint8_t> &bytes)
-{
-    return QByteArray(reinterpret_cast<const char *>(bytes.data()),
-                      static_cast<qsizetype>(bytes.size()));
-}
-
-QString hexOf(const std::vector<std::uint8_t> &bytes)
-{
-    return QString::fromLatin1(bytesOf(bytes).toHex(' ').toUpper());
-}
 
 double msSince(Clock::time_point then)
 {
