@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -147,6 +148,15 @@ public:
     // Writes one register (a request built by protocol/), confirmed by its echo
     // only: a good reply that is not the request byte for byte is Foreign.
     Reply *write(const protocol::Frame &request);
+
+    // The same two, for callers that take a reading or a write at a time: `done`
+    // is called with the finished reply instead of finished(), under the same
+    // rules (once, never from inside the call). The reply is the client's and is
+    // deleted when `done` returns, so nothing is left for the event loop to delete.
+    // Requests still queued when the client goes are dropped without a call.
+    using Done = std::function<void(const Reply &)>;
+    void readStatus(std::uint8_t address, Done done);
+    void write(const protocol::Frame &request, Done done);
 
     // Listens `ms` for late frames, then finishes (scan's tail); Interrupted on a stop.
     Reply *linger(milliseconds ms);
