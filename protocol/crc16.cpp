@@ -2,35 +2,44 @@
 
 namespace protocol {
 
-std::array<std::uint8_t, 2> CRC16(const std::uint8_t *data, std::size_t size)
+namespace {
+
+// The register's change for each value of its low byte XORed with a data byte:
+// eight shifts of the reflected polynomial 0xA001, worked out once at compile time.
+constexpr std::array<std::uint16_t, 256> makeTable()
 {
-    // Two register bytes shifted as one 16-bit register: the low bit of H moves
-    // into the top of L, and a 1 falling out of L applies the polynomial 0xA001.
-    std::uint8_t high = 0xFF;
-    std::uint8_t low = 0xFF;
-    for (std::size_t i = 0; i < size; ++i) {
-        low ^= data[i];
+    std::array<std::uint16_t, 256> table{};
+    for (unsigned value = 0; value < 256; ++value) {
+        unsigned crc = value;
         for (int bit = 0; bit < 8; ++bit) {
-            const bool highLsb = (high & 0x01) != 0;
-            const bool lowLsb = (low & 0x01) != 0;
-            high = static_cast<std::uint8_t>(high >> 1);
-            low = static_cast<std::uint8_t>(low >> 1);
-            if (highLsb) {
-                low |= 0x80;
-            }
-            if (lowLsb) {
-                high ^= 0xA0;
-                low ^= 0x01;
-            }
+            crc = (crc & 0x0001U) != 0 ? (crc >> 1) ^ 0xA001U : crc >> 1;
         }
+        table[value] = static_cast<std::uint16_t>(crc);
     }
-    return {high, low};
+    return table;
 }
+
+constexpr std::array<std::uint16_t, 256> kTable = makeTable();
+
+static_assert(kTable[1] == 0xC0C1 && kTable[128] == 0xA001 && kTable[255] == 0x4040);
+
+} // namespace
 
 std::uint16_t crc16Modbus(const std::uint8_t *data, std::size_t size)
 {
-    const auto crc = CRC16(data, size);
-    return static_cast<std::uint16_t>((crc[0] << 8) | crc[1]);
+    // One table step a byte: the low byte of the register, XORed with the data
+    // byte, picks the change; the high byte shifts down into the low.
+    std::uint16_t crc = 0xFFFF;
+    for (std::size_t i = 0; i < size; ++i) {
+        crc = static_cast<std::uint16_t>((crc >> 8) ^ kTable[(crc ^ data[i]) & 0xFFU]);
+    }
+    return crc;
+}
+
+std::array<std::uint8_t, 2> CRC16(const std::uint8_t *data, std::size_t size)
+{
+    const std::uint16_t crc = crc16Modbus(data, size);
+    return {static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc & 0xFF)};
 }
 
 } // namespace protocol

@@ -131,6 +131,10 @@ public:
     enum class Kind { Read, Write, Linger, Registers };
     struct Job {
         QPointer<Reply> reply;
+        // A request made with a callback: its reply is the client's, handed to
+        // `done` when finished and deleted after.
+        std::unique_ptr<Reply> owned;
+        Done done;
         Kind kind = Kind::Read;
         std::size_t replySize = 0;
         std::optional<milliseconds> firstByte;
@@ -165,9 +169,15 @@ public:
     void traceEvents();
     void trace(nanoseconds at, const QString &text) const;
     nanoseconds now() const { return Clock::now() - epoch; }
+    // The job's reply: the caller's, or the client's own for a callback.
+    static Reply *replyOf(const Job &j) { return j.owned ? j.owned.get() : j.reply.data(); }
     // Where the job in flight keeps its results: its reply, or a scratch one when
     // the caller has let the reply go while its request was out.
-    Reply *out() { return job.reply ? job.reply.data() : &scratch; }
+    Reply *out()
+    {
+        Reply *reply = replyOf(job);
+        return reply != nullptr ? reply : &scratch;
+    }
     milliseconds quietOnStart() const { return startQuiet ? *startQuiet : line.timeout(); }
 
     Client *q;
@@ -247,9 +257,15 @@ void Client::Private::traceEvents()
 
 Reply *Client::Private::enqueue(protocol::Frame frame, Job next)
 {
-    // The client owns what its caller never took: a reply still queued when it goes.
-    auto *reply = new Reply(std::move(frame), q);
-    next.reply = reply;
+    Reply *reply = nullptr;
+    if (next.done) {
+        next.owned.reset(new Reply(std::move(frame)));
+        reply = next.owned.get();
+    } else {
+        // The client owns what its caller never took: a reply still queued when it goes.
+        reply = new Reply(std::move(frame), q);
+        next.reply = reply;
+    }
     next.refused = interrupted;
     queue.push_back(std::move(next));
     if (state == State::Idle && !scheduled && queue.size() == 1 && !interrupted) {
@@ -280,7 +296,7 @@ void Client::Private::processQueue()
     while (state == State::Idle && !queue.empty()) {
         job = std::move(queue.front());
         queue.pop_front();
-        if (!job.reply) {
+        if (replyOf(job) == nullptr) {
             continue; // its caller has let it go
         }
         if (job.refused || interrupted) {
@@ -300,7 +316,7 @@ void Client::Private::processQueue()
 
 void Client::Private::trySend()
 {
-    if (!job.reply) {
+    if (!job.reply && !job.owned) {
         // Its caller let it go while it waited for the line's silence: it never goes.
         finish(Error::Interrupted);
         return;
@@ -321,7 +337,7 @@ void Client::Private::trySend()
         setThreshold(1);
         line.markBusy(now());
     }
-    const nanoseconds wait = line.sendableAt(job.reply->request()[0]) - now();
+    const nanoseconds wait = line.sendableAt(replyOf(job)->request()[0]) - now();
     if (wait > nanoseconds(0)) {
         timer.start(ceilMs(wait));
         return;
@@ -331,7 +347,7 @@ void Client::Private::trySend()
 
 void Client::Private::send()
 {
-    const protocol::Frame &request = job.reply->request();
+    const protocol::Frame &request = replyOf(job)->request();
     const QByteArray bytes = bytesOf(request);
     const nanoseconds sentNs = now();
     try {
@@ -393,19 +409,38 @@ void Client::Private::finish(Error error, const QString &text, bool direct)
     state = State::Idle;
     applyWanted();
     QPointer<Reply> reply = job.reply;
+    std::unique_ptr<Reply> owned = std::move(job.owned);
+    Done done = std::move(job.done);
     job = {};
     if (!queue.empty()) {
         schedule();
     }
-    if (!reply) {
+    Reply *target = owned ? owned.get() : reply.data();
+    if (target == nullptr) {
         return;
     }
-    reply->m_error = error;
+    target->m_error = error;
     if (!text.isEmpty()) {
-        reply->m_errorText = text;
+        target->m_errorText = text;
     }
     if (error == Error::Port) {
         lastPortReason = text;
+    }
+    if (owned) {
+        if (direct) {
+            // As below; `owned` goes when `done` returns.
+            owned->m_finished = true;
+            done(*owned);
+            return;
+        }
+        QMetaObject::invokeMethod(
+            q,
+            [owned = std::shared_ptr<Reply>(std::move(owned)), done = std::move(done)] {
+                owned->m_finished = true;
+                done(*owned);
+            },
+            Qt::QueuedConnection);
+        return;
     }
     if (direct) {
         // The last step of an event handler: nothing here is touched after it,
@@ -593,6 +628,16 @@ void Client::start()
     d->setThreshold(1);
 }
 
+// A network engine hands out reply objects only: the callback is called from the
+// reply's end, once, and the reply goes with it.
+void Client::byReply(Reply *reply, Done done)
+{
+    connect(reply, &Reply::finished, reply, [reply, done = std::move(done)] {
+        reply->deleteLater();
+        done(*reply);
+    });
+}
+
 Reply *Client::readStatus(std::uint8_t address, std::optional<milliseconds> firstByteTimeout)
 {
     if (m_net) {
@@ -628,6 +673,32 @@ Reply *Client::readRegisters(std::uint8_t address, std::uint16_t start, std::uin
     return d->enqueue(
         protocol::buildRequest(address, protocol::kReadHoldingRegisters, start, count),
         std::move(job));
+}
+
+void Client::readStatus(std::uint8_t address, Done done)
+{
+    if (m_net) {
+        byReply(m_net->readStatus(address, std::nullopt), std::move(done));
+        return;
+    }
+    Private::Job job;
+    job.kind = Private::Kind::Read;
+    job.replySize = protocol::kStatusReplySize;
+    job.done = std::move(done);
+    d->enqueue(protocol::buildReadStatusRequest(address), std::move(job));
+}
+
+void Client::write(const protocol::Frame &request, Done done)
+{
+    if (m_net) {
+        byReply(m_net->write(request), std::move(done));
+        return;
+    }
+    Private::Job job;
+    job.kind = Private::Kind::Write;
+    job.replySize = request.size();
+    job.done = std::move(done);
+    d->enqueue(request, std::move(job));
 }
 
 Reply *Client::linger(milliseconds ms)

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -163,6 +164,15 @@ public:
     // verdicts as a status read; the reply is kept as its bytes (no reading).
     Reply *readRegisters(std::uint8_t address, std::uint16_t start, std::uint16_t count);
 
+    // The same two, for callers that take a reading or a write at a time: `done`
+    // is called with the finished reply instead of finished(), under the same
+    // rules (once, never from inside the call). The reply is the client's and is
+    // deleted when `done` returns, so nothing is left for the event loop to delete.
+    // Requests still queued when the client goes are dropped without a call.
+    using Done = std::function<void(const Reply &)>;
+    void readStatus(std::uint8_t address, Done done);
+    void write(const protocol::Frame &request, Done done);
+
     // Listens `ms` for late frames, then finishes (scan's tail); Interrupted on a stop.
     Reply *linger(milliseconds ms);
 
@@ -185,6 +195,8 @@ signals:
     void portFailed(const QString &reason);
 
 private:
+    void byReply(Reply *reply, Done done);
+
     class Private;
     std::unique_ptr<Private> d;        // a serial line
     std::unique_ptr<MbapEngine> m_net; // a Modbus TCP stream

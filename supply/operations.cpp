@@ -67,31 +67,29 @@ double RowMaker::wattHours(int address) const
 void takeReading(Client &client, RowMaker &rows, std::uint8_t address,
                  std::function<void(const Reading &)> done)
 {
-    Reply *reply = client.readStatus(address);
-    QObject::connect(reply, &Reply::finished, reply, [reply, &rows, address, done] {
-        reply->deleteLater();
+    client.readStatus(address, [&rows, address, done = std::move(done)](const Reply &reply) {
         Reading reading;
-        reading.error = reply->error();
-        reading.exceptionCode = reply->exceptionCode();
-        reading.detail = reply->errorText();
-        reading.bytes = reply->bytes();
+        reading.error = reply.error();
+        reading.exceptionCode = reply.exceptionCode();
+        reading.detail = reply.errorText();
+        reading.bytes = reply.bytes();
         if (reading.error == Error::Interrupted) {
             reading.row.address = address;
             reading.row.failure = {Error::Interrupted};
             done(reading);
             return;
         }
-        std::optional<protocol::StatusReading> decoded = reply->reading();
+        std::optional<protocol::StatusReading> decoded = reply.reading();
         if (reading.error == Error::None && !decoded) {
             // A reply of the right shape whose words no supply reports.
             reading.error = Error::Foreign;
             reading.detail = QStringLiteral("values outside what a supply reports");
         }
         // A request that never went out (the port refused it) counts from now.
-        reading.sentTime = reply->sentTime() == RowMaker::Clock::time_point{}
+        reading.sentTime = reply.sentTime() == RowMaker::Clock::time_point{}
                                ? RowMaker::Clock::now()
-                               : reply->sentTime();
-        reading.row = rows.make(address, reply->sentAt(), reading.sentTime, decoded,
+                               : reply.sentTime();
+        reading.row = rows.make(address, reply.sentAt(), reading.sentTime, decoded,
                                 {reading.error, reading.exceptionCode, reading.detail});
         done(reading);
     });
@@ -143,11 +141,8 @@ struct WriteJob : std::enable_shared_from_this<WriteJob> {
     void send()
     {
         ++attempt;
-        Reply *reply = client.write(request);
-        QObject::connect(reply, &Reply::finished, reply, [self = shared_from_this(), reply] {
-            reply->deleteLater();
-            self->written(*reply);
-        });
+        client.write(request,
+                     [self = shared_from_this()](const Reply &reply) { self->written(reply); });
     }
 
     void written(const Reply &reply)

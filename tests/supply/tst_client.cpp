@@ -68,6 +68,7 @@ struct Step {
     int interruptAtMs = -1;
     int unplugAtMs = -1;
     bool writeRefused = false;
+    bool callback = false; // through the callback form instead of a Reply's signal
 };
 
 Step request(protocol::Frame frame, Script script, Error expected, QByteArray bytes)
@@ -119,6 +120,36 @@ Step refused(Step step)
     step.writeRefused = true;
     return step;
 }
+
+Step byCallback(Step step)
+{
+    step.callback = true;
+    return step;
+}
+
+// What a finished reply said, taken while it was there to ask.
+class Outcome : public QObject {
+    Q_OBJECT
+public:
+    int calls = 0;
+    QString errorWord;
+    QString errorText;
+    QByteArray bytes;
+    bool hasReading = false;
+
+    void take(const supply::Reply &reply)
+    {
+        ++calls;
+        errorWord = reply.errorWord();
+        errorText = reply.errorText();
+        bytes = reply.bytes();
+        hasReading = reply.reading().has_value();
+        emit taken();
+    }
+
+signals:
+    void taken();
+};
 
 // Counts a row expects of LinkStats; -1 leaves one unchecked.
 struct Counts {
@@ -320,6 +351,21 @@ void TestClient::line_data()
     row("registers: an exception", {registersRefused});
     row("registers: silence, then a status read",
         {readTwo({}, Error::Timeout), read({{40, kStatus}}, Error::None, kStatus)});
+    // The callback form ends each way the signal does: a reply, a wait's end, a
+    // stop, a lost port, a refused write; a request after it still goes out.
+    row("by callback: whole, then through a reply object",
+        {byCallback(read({{40, kStatus}}, Error::None, kStatus)),
+         read({{40, kStatus}}, Error::None, kStatus)});
+    row("by callback: a write answered",
+        {byCallback(write({{30, writeEcho}}, Error::None, writeEcho)),
+         byCallback(read({{40, kStatus}}, Error::None, kStatus))});
+    row("by callback: nothing came back", {byCallback(read({}, Error::Timeout))});
+    row("by callback: an exception", {byCallback(exception)});
+    row("by callback: a stop and no reply",
+        {byCallback(stoppedAt(20, read({}, Error::Interrupted)))});
+    row("by callback: the port lost",
+        {byCallback(unpluggedAt(30, read({}, Error::Port))), byCallback(read({}, Error::Port))});
+    row("by callback: the write refused", {byCallback(refused(write({}, Error::Port)))});
     // A reply to an earlier program's request is still on its way when we start.
     row("the opening drain", {read({{40, kStatus}}, Error::None, kStatus)}, {}, false,
         {{0, kZeroStatus.left(5)}, {50, kZeroStatus.mid(5)}});
@@ -347,6 +393,7 @@ void TestClient::line()
         client.start();
     }
     int writes = 0;
+    QList<std::shared_ptr<Outcome>> outcomes;
     for (const Step &step : steps) {
         comm.scripts << step.script;
         if (step.writeRefused) {
@@ -355,48 +402,65 @@ void TestClient::line()
         QElapsedTimer clock;
         clock.start();
         const bool status = step.request == protocol::buildReadStatusRequest(step.request[0]);
-        supply::Reply *reply =
-            status ? client.readStatus(step.request[0], step.firstByte)
-            : step.request[1] == protocol::kReadHoldingRegisters
-                ? client.readRegisters(step.request[0],
-                                       std::uint16_t((step.request[2] << 8) | step.request[3]),
-                                       std::uint16_t((step.request[4] << 8) | step.request[5]))
-                : client.write(step.request);
-        QVERIFY(!reply->isFinished());
+        const bool registers = !status && step.request[1] == protocol::kReadHoldingRegisters;
+        auto outcome = std::make_shared<Outcome>();
+        QSignalSpy taken(outcome.get(), &Outcome::taken);
+        std::unique_ptr<supply::Reply> reply;
+        if (step.callback) {
+            auto done = [outcome](const supply::Reply &r) { outcome->take(r); };
+            if (status) {
+                client.readStatus(step.request[0], done);
+            } else {
+                client.write(step.request, done);
+            }
+        } else {
+            reply.reset(status      ? client.readStatus(step.request[0], step.firstByte)
+                        : registers ? client.readRegisters(
+                                          step.request[0],
+                                          std::uint16_t((step.request[2] << 8) | step.request[3]),
+                                          std::uint16_t((step.request[4] << 8) | step.request[5]))
+                                    : client.write(step.request));
+            QObject::connect(reply.get(), &supply::Reply::finished, reply.get(),
+                             [outcome, r = reply.get()] { outcome->take(*r); });
+        }
+        QCOMPARE(outcome->calls, 0); // never from inside the call
         if (step.interruptAtMs >= 0) {
             QTimer::singleShot(step.interruptAtMs, &client, [&client] { client.interrupt(); });
         }
         if (step.unplugAtMs >= 0) {
             QTimer::singleShot(step.unplugAtMs, &comm, [&comm] { comm.unplug(); });
         }
-        QSignalSpy finished(reply, &supply::Reply::finished);
-        QVERIFY(finished.wait(5000));
-        QCOMPARE(finished.count(), 1);
-        QCOMPARE(reply->errorWord(), supply::errorWord(step.expected, step.exceptionCode));
+        QVERIFY(taken.wait(5000));
+        const qint64 tookMs = clock.elapsed();
+        outcomes << outcome; // called once: checked at the end, after the other steps
+        QCOMPARE(outcome->errorWord, supply::errorWord(step.expected, step.exceptionCode));
         if (!step.bytes.isEmpty()) {
-            QCOMPARE(reply->bytes(), step.bytes);
+            QCOMPARE(outcome->bytes, step.bytes);
         }
         if (step.expected == Error::None) {
             // Only a status read is decoded into a reading.
-            QCOMPARE(reply->reading().has_value(), status);
+            QCOMPARE(outcome->hasReading, status);
         }
         if (step.expected == Error::Timeout ||
             (step.expected == Error::Foreign &&
              step.request[1] == protocol::kReadHoldingRegisters)) {
             // Nothing but our reply or the deadline ends a wait.
             const qint64 wait = step.firstByte ? step.firstByte->count() : 150;
-            QVERIFY2(clock.elapsed() >= wait, qPrintable(QString::number(clock.elapsed())));
+            QVERIFY2(tookMs >= wait, qPrintable(QString::number(tookMs)));
         }
         if (step.expected == Error::Port && step.writeRefused) {
-            QCOMPARE(reply->errorText(), QStringLiteral("the device went away"));
+            QCOMPARE(outcome->errorText, QStringLiteral("the device went away"));
         }
         if (step.expected != Error::Port || writes < comm.written.size()) {
             ++writes;
         }
-        delete reply;
         client.resume();
     }
     QCOMPARE(comm.written.size(), writes);
+    QTest::qWait(20);
+    for (const auto &outcome : outcomes) {
+        QCOMPARE(outcome->calls, 1);
+    }
     if (!comm.written.isEmpty()) {
         QCOMPARE(comm.written.first(), bytesOf(steps.first().request));
     }
