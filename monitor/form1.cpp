@@ -295,15 +295,15 @@ void Form1::attachPanels()
     // under the window's serial control; with another control they have none.
     if (auto *engine = qobject_cast<supply::EngineCommControl *>(&MSComm1)) {
         connect(engine, &supply::EngineCommControl::replied, &link, &panels::MonitorLink::replied);
-        supply::Client &client = engine->client();
-        link.send = [this, &client](const protocol::Frame &frame,
-                                    const panels::MonitorLink::Refused &refused) {
+        link.send = [this, engine](const protocol::Frame &frame,
+                                   const panels::MonitorLink::Refused &refused) {
             if (!MSComm1.PortOpen()) {
                 QTimer::singleShot(0, this,
                                    [refused] { refused(tr("the serial port is not open")); });
                 return;
             }
-            supply::Reply *reply = client.write(frame);
+            // The client of the line open now: a COMn may name a network line.
+            supply::Reply *reply = engine->client().write(frame);
             QObject::connect(reply, &supply::Reply::finished, reply, [reply, refused] {
                 reply->deleteLater();
                 if (reply->error() == supply::Error::Port) {

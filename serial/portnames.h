@@ -28,13 +28,20 @@ public:
     // The device behind COMn; empty when there is none.
     QString devicePath(int port) const;
 
+    // The network line COMn names, "tcp://HOST[:PORT]", or empty when it names
+    // none. On Linux a link COMn whose target is that text (a link may point to
+    // a text that is no file); on Windows a file COMn, without extension, in the
+    // folder of COM names, holding that text on its first line.
+    QString networkTarget(int port) const;
+
     // Gives every USB or ACM serial adapter that no link points to the lowest
     // number in 1..16 held by neither a UART nor a link, as a link to its stable
     // name: by serial number when the adapter has one, else by the jack it is
     // plugged into. Links are only ever added. Returns what it made.
     QList<AdapterName> assignAdapterNames() const;
 
-    // The folder of COM links.
+    // The folder of COM links (on Windows, of the files naming network lines:
+    // %LOCALAPPDATA%\\vantel\\ports).
     QString linkDirectory() const;
 
 private:
@@ -44,6 +51,7 @@ private:
 
 // The same for the machine's devices.
 QString devicePath(int port);
+QString networkTarget(int port);
 QList<AdapterName> assignAdapterNames();
 
 // Why this user may not open `device`, the device behind `portName`: a message

@@ -228,9 +228,31 @@ QList<AdapterName> PortNames::assignAdapterNames() const
     return made;
 }
 
+QString PortNames::networkTarget(int port) const
+{
+    const QString path = devicePath(port);
+    if (path.isEmpty() || !QFileInfo(path).isSymLink()) {
+        return {};
+    }
+    // The link's own text: QFileInfo would make it an absolute path.
+    const QByteArray local = QFile::encodeName(path);
+    char target[512];
+    const ssize_t size = ::readlink(local.constData(), target, sizeof target - 1);
+    if (size <= 0) {
+        return {};
+    }
+    const QString text = QFile::decodeName(QByteArray(target, static_cast<qsizetype>(size)));
+    return text.startsWith(QStringLiteral("tcp://"), Qt::CaseInsensitive) ? text : QString();
+}
+
 QString devicePath(int port)
 {
     return PortNames().devicePath(port);
+}
+
+QString networkTarget(int port)
+{
+    return PortNames().networkTarget(port);
 }
 
 QList<AdapterName> assignAdapterNames()

@@ -3,7 +3,9 @@
 #include "protocol/frame.h"
 #include "protocol/frames.h"
 #include "serial/makecommcontrol.h"
+#include "serial/portnames.h"
 #include "supply/client.h"
+#include "supply/networkport.h"
 
 #include <algorithm>
 
@@ -51,12 +53,49 @@ bool bringsBytes(Error error)
 } // namespace
 
 EngineCommControl::EngineCommControl(serial::CommControl &port, Client &client, QObject *parent)
-    : BufferedCommControl(parent), m_port(port), m_client(client)
+    : BufferedCommControl(parent), m_serialPort(port), m_serialClient(client), m_port(&port),
+      m_client(&client), m_networkTargets([](int n) { return serial::networkTarget(n); })
 {
-    connect(&m_port, &serial::CommControl::portLost, this, [this](const QString &reason) {
-        dropOutstanding();
-        deviceLost(reason);
+    watchLoss(m_serialPort);
+}
+
+void EngineCommControl::watchLoss(serial::CommControl &port)
+{
+    connect(&port, &serial::CommControl::portLost, this, [this, &port](const QString &reason) {
+        if (&port == m_port) {
+            dropOutstanding();
+            deviceLost(reason);
+        }
     });
+}
+
+void EngineCommControl::setNetworkTargets(std::function<QString(int)> targets)
+{
+    m_networkTargets = std::move(targets);
+}
+
+void EngineCommControl::useSerialLine()
+{
+    m_port = &m_serialPort;
+    m_client = &m_serialClient;
+}
+
+void EngineCommControl::useNetworkLine(const QString &target)
+{
+    QString why;
+    const std::optional<NetworkAddress> address = parseNetworkAddress(target, &why);
+    if (!address) {
+        throw serial::CommError(serial::kErrPortNotFound,
+                                (target + QStringLiteral(": ") + why).toStdString());
+    }
+    // The last network line's client goes before its port; replies still held
+    // for it were let go when it closed.
+    m_netClient.reset();
+    m_netPort = std::make_unique<TcpPort>(*address);
+    m_netClient = std::make_unique<Client>(*m_netPort);
+    watchLoss(*m_netPort);
+    m_port = m_netPort.get();
+    m_client = m_netClient.get();
 }
 
 EngineCommControl::~EngineCommControl()
@@ -66,12 +105,22 @@ EngineCommControl::~EngineCommControl()
 
 void EngineCommControl::nameNewAdapters()
 {
-    m_port.nameNewAdapters();
+    m_serialPort.nameNewAdapters();
 }
 
 int EngineCommControl::probePort(int port)
 {
-    return m_port.probePort(port);
+    const QString target = m_networkTargets ? m_networkTargets(port) : QString();
+    if (target.isEmpty()) {
+        return m_serialPort.probePort(port);
+    }
+    QString why;
+    const std::optional<NetworkAddress> address = parseNetworkAddress(target, &why);
+    if (!address) {
+        return serial::kErrPortNotFound;
+    }
+    TcpPort probe(*address);
+    return probe.probePort(port);
 }
 
 int EngineCommControl::requestsOutstanding() const
@@ -82,36 +131,42 @@ int EngineCommControl::requestsOutstanding() const
 
 void EngineCommControl::openDevice(int port)
 {
-    m_port.setSettings(Settings());
-    m_port.setCommPort(port);
-    m_port.setPortOpen(true);
+    const QString target = m_networkTargets ? m_networkTargets(port) : QString();
+    if (target.isEmpty()) {
+        useSerialLine();
+    } else {
+        useNetworkLine(target);
+    }
+    m_port->setSettings(Settings());
+    m_port->setCommPort(port);
+    m_port->setPortOpen(true);
     // The first request waits for a quiet line and drops what waited.
-    m_client.start();
+    m_client->start();
 }
 
 void EngineCommControl::closeDevice()
 {
     dropOutstanding();
-    if (m_port.PortOpen()) {
-        m_port.setPortOpen(false);
+    if (m_port->PortOpen()) {
+        m_port->setPortOpen(false);
     }
 }
 
 void EngineCommControl::probeDevice(int port)
 {
-    if (const int error = m_port.probePort(port); error != 0) {
+    if (const int error = probePort(port); error != 0) {
         throw serial::CommError(error, "The port could not be opened");
     }
 }
 
 bool EngineCommControl::deviceIsOpen() const
 {
-    return m_port.PortOpen();
+    return m_port->PortOpen();
 }
 
 void EngineCommControl::applyLineSettings()
 {
-    m_port.setSettings(Settings());
+    m_port->setSettings(Settings());
 }
 
 void EngineCommControl::writeDevice(const QByteArray &bytes)
@@ -123,7 +178,7 @@ void EngineCommControl::writeDevice(const QByteArray &bytes)
                                 "Only status reads and register writes go to the supply");
     }
     withdrawWaitingReads();
-    Reply *reply = read ? m_client.readStatus(frame[0]) : m_client.write(frame);
+    Reply *reply = read ? m_client->readStatus(frame[0]) : m_client->write(frame);
     m_outstanding.emplace_back(reply);
     connect(reply, &Reply::finished, this, [this, reply] { onFinished(reply); });
 }
@@ -154,7 +209,7 @@ void EngineCommControl::onFinished(Reply *reply)
         QByteArray bytes = reply->received();
         const QByteArray copy(reinterpret_cast<const char *>(reply->request().data()),
                               static_cast<qsizetype>(reply->request().size()));
-        if (m_client.echo() && bytes.startsWith(copy)) {
+        if (m_client->echo() && bytes.startsWith(copy)) {
             bytes.remove(0, copy.size());
         }
         if (!bytes.isEmpty()) {

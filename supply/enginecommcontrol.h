@@ -4,6 +4,8 @@
 
 #include <QPointer>
 
+#include <functional>
+
 #include <memory>
 #include <vector>
 
@@ -30,6 +32,9 @@ class Reply;
 //   are never withdrawn: each is a set value or a switch the user asked for.
 // - Port number, settings, opening, closing and probing go to `port`, with its
 //   errors; a device lost under it closes this control too (portLost).
+// - A COMn that names a network line (serial::networkTarget: "tcp://HOST:PORT")
+//   opens a Modbus TCP connection instead, with a client of its own over it: a
+//   connection refused is the port not found, one lost the port lost.
 class EngineCommControl : public serial::BufferedCommControl {
     Q_OBJECT
 public:
@@ -40,7 +45,11 @@ public:
     void nameNewAdapters() override;
     int probePort(int port) override;
 
-    Client &client() { return m_client; }
+    // The client of the line open now (or last open): the serial one, or that of
+    // a network line.
+    Client &client() { return *m_client; }
+    // What COMn names as a network line; by default serial::networkTarget.
+    void setNetworkTargets(std::function<QString(int port)> targets);
     // Requests of the window that have not ended.
     int requestsOutstanding() const;
 
@@ -64,8 +73,19 @@ private:
     void dropOutstanding();
     void withdrawWaitingReads();
 
-    serial::CommControl &m_port;
-    Client &m_client;
+    // Makes the network line `target` the one in use; false when it names none
+    // that can be read (the text is kept in `*why`).
+    void useNetworkLine(const QString &target);
+    void useSerialLine();
+    void watchLoss(serial::CommControl &port);
+
+    serial::CommControl &m_serialPort;
+    Client &m_serialClient;
+    serial::CommControl *m_port;
+    Client *m_client;
+    std::unique_ptr<serial::BufferedCommControl> m_netPort;
+    std::unique_ptr<Client> m_netClient;
+    std::function<QString(int)> m_networkTargets;
     std::vector<QPointer<Reply>> m_outstanding;
 };
 

@@ -2,9 +2,13 @@
 // the client puts on the line is answered by the next scripted piece, at the
 // line's pace, or not at all.
 #include "protocol/frames.h"
+#include "protocol/mbap.h"
 #include "supply/client.h"
 #include "supply/enginecommcontrol.h"
 #include "support/fakecommcontrol.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
 
 #include <QSignalSpy>
 #include <QTest>
@@ -57,6 +61,45 @@ protected:
     }
 };
 
+// A Modbus TCP gateway on loopback that answers every request with the status
+// reply of its unit, and can drop its connections.
+class Gateway : public QObject {
+public:
+    Gateway()
+    {
+        server.listen(QHostAddress::LocalHost);
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = server.nextPendingConnection()) {
+                sockets << socket;
+                connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+                    const QByteArray bytes = socket->readAll();
+                    protocol::mbap::StreamReader reader;
+                    reader.feed(reinterpret_cast<const std::uint8_t *>(bytes.constData()),
+                                static_cast<std::size_t>(bytes.size()));
+                    while (auto request = reader.next()) {
+                        protocol::mbap::Adu answer = *request;
+                        const protocol::Frame rtu(kStatus.begin(), kStatus.end());
+                        answer.pdu = protocol::mbap::pduOf(rtu);
+                        const auto out = protocol::mbap::encode(answer);
+                        socket->write(reinterpret_cast<const char *>(out.data()),
+                                      static_cast<qint64>(out.size()));
+                    }
+                });
+            }
+        });
+    }
+    QString url() const { return QStringLiteral("tcp://127.0.0.1:%1").arg(server.serverPort()); }
+    void dropAll()
+    {
+        for (QTcpSocket *socket : std::as_const(sockets)) {
+            socket->abort();
+        }
+    }
+
+    QTcpServer server;
+    QList<QTcpSocket *> sockets;
+};
+
 struct Rig {
     ScriptedPort port;
     Client client{port};
@@ -67,6 +110,7 @@ struct Rig {
     {
         client.setStartQuiet(milliseconds(0));
         client.setTimeout(milliseconds(150));
+        control.setNetworkTargets([](int) { return QString(); });
         control.setRThreshold(threshold);
         control.setCommPort(1);
         control.setPortOpen(true);
@@ -91,6 +135,7 @@ private slots:
     void portErrors();
     void lostPortClosesTheControl();
     void settingsReachThePort();
+    void comNamingANetworkLine();
 };
 
 void TestEngineCommControl::delivers_data()
@@ -279,6 +324,49 @@ void TestEngineCommControl::settingsReachThePort()
     // The window's receive threshold is its own: the client sets the port's.
     rig.control.setRThreshold(0);
     QVERIFY(rig.port.RThreshold() > 0);
+}
+
+// COM5 names a Modbus TCP gateway: the search finds it, the window's reads go
+// over the network and come back as RTU bytes, a dropped connection is a lost
+// port, a gateway gone is a port not found; COM1 is still the serial line.
+void TestEngineCommControl::comNamingANetworkLine()
+{
+    Rig rig;
+    rig.port.answers << kStatus;
+    auto gateway = std::make_unique<Gateway>();
+    const QString url = gateway->url();
+    rig.control.setNetworkTargets([&url](int port) { return port == 5 ? url : QString(); });
+    rig.control.setPortOpen(false);
+    QCOMPARE(rig.control.probePort(5), 0);
+    rig.control.setCommPort(5);
+    rig.control.setPortOpen(true);
+    QVERIFY(&rig.control.client() != &rig.client);
+    rig.control.setOutput(readOf(1));
+    QTRY_COMPARE(rig.events.size(), 1);
+    QCOMPARE(rig.control.Input(), kStatus);
+    QVERIFY(rig.port.written.isEmpty()); // nothing went to the serial line
+
+    QSignalSpy lost(&rig.control, &serial::CommControl::portLost);
+    gateway->dropAll();
+    QTRY_COMPARE(lost.size(), 1);
+    QVERIFY(!rig.control.PortOpen());
+
+    gateway.reset();
+    QCOMPARE(rig.control.probePort(5), serial::kErrPortNotFound);
+    try {
+        rig.control.setPortOpen(true);
+        QFAIL("a gateway that is gone opened");
+    } catch (const serial::CommError &error) {
+        QCOMPARE(error.number(), serial::kErrPortNotFound);
+    }
+    QVERIFY(!rig.control.PortOpen());
+
+    rig.control.setCommPort(1);
+    rig.control.setPortOpen(true);
+    QCOMPARE(&rig.control.client(), &rig.client);
+    rig.control.setOutput(readOf(1));
+    QTRY_COMPARE(rig.events.size(), 2);
+    QCOMPARE(rig.control.Input(), kStatus);
 }
 
 QTEST_GUILESS_MAIN(TestEngineCommControl)
