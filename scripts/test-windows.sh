@@ -31,6 +31,27 @@ fail() {
     exit 1
 }
 
+# Waits up to 10 s for a line with `text` in `file`; fails with what came instead.
+wait_for_line() {
+    local file="$1" text="$2" what="$3"
+    for _ in $(seq 100); do
+        grep -qF "$text" "$file" && return
+        sleep 0.1
+    done
+    fail "$what: $(cat "$file")"
+}
+
+# Stops a background Windows program with Ctrl-C, killing it after 5 s.
+stop_program() {
+    local pid="$1"
+    kill -INT "$pid" 2>/dev/null || true
+    for _ in $(seq 50); do
+        kill -0 "$pid" 2>/dev/null || return 0
+        sleep 0.1
+    done
+    kill -9 "$pid" 2>/dev/null || true
+}
+
 BUILD_DIR="$build" "$root/scripts/windows.sh"
 
 sim="$root/build/sim/vantel-sim"
@@ -294,12 +315,7 @@ serve_port=$((20000 + RANDOM % 20000))
 ons_before="$(grep -c ' rx 01 06 10 06 00 01' "$work/trace" || true)"
 "$wine" "$ctl" --port COM3 serve --listen "127.0.0.1:$serve_port" >"$work/serve.out" 2>&1 &
 serve_pid=$!
-for _ in $(seq 100); do
-    grep -q "listening on" "$work/serve.out" && break
-    sleep 0.1
-done
-grep -q "listening on 127.0.0.1:$serve_port" "$work/serve.out" ||
-    fail "vantelctl.exe serve did not listen: $(cat "$work/serve.out")"
+wait_for_line "$work/serve.out" "listening on 127.0.0.1:$serve_port" "vantelctl.exe serve did not listen"
 /usr/bin/python3 - "$serve_port" >"$work/scpi" <<'PY' || fail "the SCPI session failed: $(cat "$work/scpi")"
 import socket, sys
 s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=10)
@@ -309,12 +325,7 @@ for line in ["*IDN?", "VOLT 7.5", "OUTP ON", "MEAS:VOLT?", "SYST:ERR?", "OUTP OF
     if "?" in line:
         print(f.readline().decode().rstrip("\n"))
 PY
-kill -INT "$serve_pid" 2>/dev/null || true
-for _ in $(seq 50); do
-    kill -0 "$serve_pid" 2>/dev/null || break
-    sleep 0.1
-done
-kill -9 "$serve_pid" 2>/dev/null || true
+stop_program "$serve_pid"
 mapfile -t answers <"$work/scpi"
 [[ "${answers[0]}" == vantel,Modbus\ RTU\ gateway,COM3-1,* ]] ||
     fail "vantelctl.exe serve: *IDN? answered '${answers[0]}'"
@@ -325,5 +336,22 @@ ons_after="$(grep -c ' rx 01 06 10 06 00 01' "$work/trace" || true)"
 [ "$ons_after" -eq $((ons_before + 1)) ] ||
     fail "vantelctl.exe serve: OUTP ON did not reach the simulator once ($ons_before, then $ons_after)"
 echo "serve: *IDN?, VOLT, OUTP ON (on the trace), MEAS:VOLT? and SYST:ERR? over a socket"
+
+# vantelctl.exe serve --modbus on COM3, and vantelctl.exe over tcp:// through it: the
+# Windows program's Modbus TCP face and its network port, each against the other.
+echo "== vantelctl.exe over tcp:// to vantelctl.exe serve --modbus"
+modbus_port=$((20000 + RANDOM % 20000))
+"$wine" "$ctl" --port COM3 serve --listen none --modbus "$modbus_port" >"$work/modbus.out" 2>&1 &
+serve_pid=$!
+wait_for_line "$work/modbus.out" "Modbus TCP on 127.0.0.1:$modbus_port" \
+    "vantelctl.exe serve --modbus did not listen"
+"$wine" "$ctl" --port "tcp://127.0.0.1:$modbus_port" set --voltage 6.25 --current 1.5 >"$work/tcp.out" 2>&1 ||
+    fail "vantelctl.exe set over tcp:// failed: $(cat "$work/tcp.out")"
+"$wine" "$ctl" --port "tcp://127.0.0.1:$modbus_port" --json read >"$work/tcp.json" 2>&1 ||
+    fail "vantelctl.exe read over tcp:// failed: $(cat "$work/tcp.json")"
+stop_program "$serve_pid"
+grep -q '"set_v":6.25,"set_a":1.5,' "$work/tcp.json" ||
+    fail "vantelctl.exe read over tcp:// did not show the set 6.25 V: $(cat "$work/tcp.json")"
+echo "tcp://: set and read through serve --modbus, both Windows programs"
 
 echo "== Windows tests passed in $(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s"
