@@ -240,6 +240,10 @@ std::unique_ptr<EngineCommControl> makeEngineCommControl(QObject *parent)
 {
     std::unique_ptr<serial::BufferedCommControl> port = serial::makeCommControl();
     auto client = std::make_unique<Client>(*port);
+    // A window's first poll comes a poll period after the port opens: a quiet line
+    // shorter than that still drops a late reply to an earlier program, without
+    // holding the first poll back behind the next one.
+    client->setStartQuiet(kWindowStartQuiet);
     auto control = std::make_unique<EngineCommControl>(*port, *client, parent);
     // The client goes before the control it drives: children are deleted in the
     // order they were given.

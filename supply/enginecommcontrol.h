@@ -4,6 +4,7 @@
 
 #include <QPointer>
 
+#include <chrono>
 #include <functional>
 
 #include <memory>
@@ -88,6 +89,10 @@ private:
     std::function<QString(int)> m_networkTargets;
     std::vector<QPointer<Reply>> m_outstanding;
 };
+
+// How long the line must be quiet after a window opens its port before the first
+// request goes: less than the windows' 350 ms poll period.
+constexpr std::chrono::milliseconds kWindowStartQuiet{300};
 
 // A window's control over the engine on this platform's serial control, with the
 // control and the client it needs, owned by the returned one.

@@ -8,6 +8,8 @@
 #include "supply/enginecommcontrol.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -45,6 +47,7 @@ class TestMonitorE2e : public QObject {
 private slots:
     void initTestCase();
     void monitorFollowsTheSupply();
+    void monitorOverTheNetwork();
 
 private:
     QTemporaryDir m_ports;
@@ -133,6 +136,53 @@ void TestMonitorE2e::monitorFollowsTheSupply()
     QCOMPARE(sim.times("rx", kReadStatusAt1).size(), requests);
     form.C31_Click();
     QVERIFY(!comm.PortOpen());
+}
+
+// COM9 names a Modbus TCP gateway (vantelctl serve --modbus on the simulator's
+// COM1): the search lists it, the window polls through it as over a cable, and
+// the gateway killed is a silent line for the watchdog.
+void TestMonitorE2e::monitorOverTheNetwork()
+{
+    SimProcess sim(m_ports.path());
+    QVERIFY(sim.start(QStringList{"--port", "1", "--trace"} + kWorkedOptions, kWaitMs));
+    quint16 port = 0;
+    {
+        QTcpServer probe; // a free loopback port, given back for the gateway
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        port = probe.serverPort();
+    }
+    QProcess gateway;
+    gateway.setProcessChannelMode(QProcess::SeparateChannels);
+    gateway.start(QStringLiteral(VANTELCTL_PATH), {"--port", "COM1", "serve", "--listen", "none",
+                                                   "--modbus", QString::number(port)});
+    QByteArray said;
+    QTRY_VERIFY2_WITH_TIMEOUT((said += gateway.readAllStandardError()).contains("Modbus TCP on"),
+                              said.constData(), kWaitMs);
+    const QString link = m_ports.path() + QStringLiteral("/COM9");
+    QVERIFY(QFile::link(QStringLiteral("tcp://127.0.0.1:%1").arg(port), link));
+
+    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
+    RecordingMessenger messenger;
+    Form1 form(*engine, messenger);
+    form.show();
+    form.C32_Click();
+    const int com9 = form.Combo1->findText(QStringLiteral("COM9"));
+    QVERIFY2(com9 >= 0, "the search did not list COM9");
+    form.Combo1->setCurrentIndex(com9);
+    form.C31_Click();
+    QVERIFY(form.portOpened);
+    QVERIFY(messenger.messages.isEmpty());
+    form.C1_Click();
+    QTRY_COMPARE_WITH_TIMEOUT(display(form), kWorkedDisplay, kWaitMs);
+    QVERIFY(sim.times("rx", kReadStatusAt1).size() >= 1); // it went over the serial line
+
+    gateway.kill();
+    QVERIFY(gateway.waitForFinished(kWaitMs));
+    QTRY_COMPARE_WITH_TIMEOUT(messenger.messages.size(), 1, 2 * kWatchdogMs + kWaitMs);
+    QCOMPARE(messenger.messages.first(), kFailed);
+    form.C1_Click();
+    form.C31_Click();
+    QVERIFY(QFile::remove(link));
 }
 
 QTEST_MAIN(TestMonitorE2e)
