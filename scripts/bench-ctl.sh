@@ -18,6 +18,15 @@ seconds="${1:-60}"
 latency=10
 echo "line: vantel-sim's 9600-baud timing, latency ${latency} ms; machine load $(cut -d' ' -f1-3 /proc/loadavg)"
 
+# Waits for a server's line "<what> 127.0.0.1:PORT" in `file` and prints PORT.
+listening_port() { # file, what
+    for _ in $(seq 100); do
+        grep -q "$2" "$1" && break
+        sleep 0.05
+    done
+    sed -n "s/.*$2 127\\.0\\.0\\.1:\\([0-9]*\\).*/\\1/p" "$1"
+}
+
 start_sim() { # port, then its options
     local port=$1
     shift
@@ -127,11 +136,7 @@ if /usr/bin/python3 -c 'import pyvisa, pyvisa_py' 2>/dev/null; then
         2>"$work/serve.err" &
     serve_pid=$!
     pids+=("$serve_pid")
-    for _ in $(seq 100); do
-        grep -q 'listening on' "$work/serve.err" && break
-        sleep 0.05
-    done
-    serve_port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/serve.err")
+    serve_port=$(listening_port "$work/serve.err" 'listening on')
     read -r serve_median serve_p99 serve_rate < <(/usr/bin/python3 - "$serve_port" <<'PY'
 import statistics, sys, threading, time
 import pyvisa
@@ -190,11 +195,7 @@ if /usr/bin/python3 -c 'import pymodbus.client' 2>/dev/null; then
         2>"$work/modbus.err" &
     modbus_pid=$!
     pids+=("$modbus_pid")
-    for _ in $(seq 100); do
-        grep -q 'Modbus TCP on' "$work/modbus.err" && break
-        sleep 0.05
-    done
-    modbus_port=$(sed -n 's/.*Modbus TCP on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/modbus.err")
+    modbus_port=$(listening_port "$work/modbus.err" 'Modbus TCP on')
     read -r modbus_median modbus_p99 < <(/usr/bin/python3 - "$modbus_port" <<'PY'
 import statistics, sys, time
 from pymodbus.client import ModbusTcpClient

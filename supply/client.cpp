@@ -117,6 +117,22 @@ Reply::Reply(protocol::Frame request, QObject *parent)
 {
 }
 
+void Reply::complete(bool direct)
+{
+    if (direct) {
+        m_finished = true;
+        emit finished();
+        return;
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_finished = true;
+            emit finished();
+        },
+        Qt::QueuedConnection);
+}
+
 QString Reply::errorWord() const
 {
     return supply::errorWord(m_error, m_exceptionCode);
@@ -442,21 +458,9 @@ void Client::Private::finish(Error error, const QString &text, bool direct)
             Qt::QueuedConnection);
         return;
     }
-    if (direct) {
-        // The last step of an event handler: nothing here is touched after it,
-        // whatever the caller's slot does (a new request, a stop).
-        reply->m_finished = true;
-        emit reply->finished();
-        return;
-    }
-    // From the event loop: the caller's slot meets no half-done step here.
-    QMetaObject::invokeMethod(
-        reply,
-        [reply] {
-            reply->m_finished = true;
-            emit reply->finished();
-        },
-        Qt::QueuedConnection);
+    // Directly, only as the last step of an event handler: nothing here is touched
+    // after it, whatever the caller's slot does (a new request, a stop).
+    reply->complete(direct);
 }
 
 void Client::Private::pull()

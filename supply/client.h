@@ -84,6 +84,10 @@ signals:
 private:
     friend class Client;
     friend class MbapEngine;
+    // Marks it finished and emits finished(): now when `direct` (the last step of
+    // an event handler), else from the event loop, so that the caller's slot
+    // never meets a half-done step of the engine.
+    void complete(bool direct);
     explicit Reply(protocol::Frame request, QObject *parent = nullptr);
 
     protocol::Frame m_request;

@@ -200,18 +200,7 @@ void MbapEngine::finish(Error error, const QString &text, bool direct)
     if (!text.isEmpty()) {
         reply->m_errorText = text;
     }
-    if (direct) {
-        reply->m_finished = true;
-        emit reply->finished();
-        return;
-    }
-    QMetaObject::invokeMethod(
-        reply,
-        [reply] {
-            reply->m_finished = true;
-            emit reply->finished();
-        },
-        Qt::QueuedConnection);
+    reply->complete(direct);
 }
 
 void MbapEngine::onComm()
