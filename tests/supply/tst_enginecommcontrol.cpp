@@ -45,6 +45,7 @@ class ScriptedPort : public FakeCommControl {
 public:
     ScriptedPort() { setPort(1, Port::Free); }
     QList<QByteArray> answers;
+    int answerAfterMs = 40;
 
 protected:
     void writeDevice(const QByteArray &bytes) override
@@ -52,7 +53,7 @@ protected:
         FakeCommControl::writeDevice(bytes);
         const QByteArray answer = answers.isEmpty() ? QByteArray() : answers.takeFirst();
         if (!answer.isEmpty()) {
-            QTimer::singleShot(40, Qt::PreciseTimer, this, [this, answer] {
+            QTimer::singleShot(answerAfterMs, Qt::PreciseTimer, this, [this, answer] {
                 if (PortOpen()) {
                     feed(answer);
                 }
@@ -243,6 +244,9 @@ void TestEngineCommControl::closedPortDeliversNothing()
     // A reply to a request of before the close never reaches the reopened port.
     Rig rig;
     rig.port.answers << kStatus;
+    // Late enough that the port is closed and open again before it comes, however
+    // slowly the wait for the request below is polled.
+    rig.port.answerAfterMs = 150;
     rig.control.setOutput(readOf(1));
     QTRY_COMPARE(rig.port.written.size(), 1);
     rig.control.setPortOpen(false);
