@@ -4,8 +4,10 @@
 #include "ctl/output.h"
 #include "ctl/platform.h"
 #include "protocol/frames.h"
+#include "protocol/mbap.h"
 #include "protocol/reply.h"
 #include "supply/format.h"
+#include "supply/networkport.h"
 
 #include <QStringList>
 
@@ -48,10 +50,21 @@ QString exceptionName(int code)
     return QString::fromLatin1(protocol::exceptionName(code));
 }
 
+// How long a request that timed out waited: the reply timeout, and over a
+// network line the room the gateway has for its own wait as well.
+milliseconds waitUsed(const serial::CommControl &comm, milliseconds timeout)
+{
+    const auto *network = qobject_cast<const supply::MbapPort *>(&comm);
+    return network ? timeout + network->extraWait() : timeout;
+}
+
 // Says why `reply` from `address` is no answer to `what`; the exit code for it.
-int failure(const Reply &reply, std::uint8_t address, const QString &what, milliseconds timeout)
+// `timeout` is the wait the request had for its reply on a serial line.
+int failure(const Context &context, const Reply &reply, std::uint8_t address, const QString &what,
+            milliseconds timeout)
 {
     const QString bytes = hexBytes(reply.bytes());
+    const milliseconds waited = waitUsed(context.comm, timeout);
     switch (reply.error()) {
     case Error::None:
         return kExitOk;
@@ -64,15 +77,28 @@ int failure(const Reply &reply, std::uint8_t address, const QString &what, milli
                      .arg(reply.exceptionCode())
                      .arg(exceptionName(reply.exceptionCode())));
         break;
-    case Error::Timeout:
-        // A gateway says why its target did not answer.
-        printErr(QStringLiteral("%1: no reply from address %2 within %3 ms%4")
-                     .arg(what)
-                     .arg(address)
-                     .arg(timeout.count())
-                     .arg(reply.errorText().isEmpty() ? QString()
-                                                      : QStringLiteral(": ") + reply.errorText()));
+    case Error::Timeout: {
+        // A gateway that answered for its target says why there is no reply.
+        const auto *gateway = qobject_cast<const supply::TcpPort *>(&context.comm);
+        if (gateway && reply.exceptionCode() == protocol::mbap::kGatewayTargetFailed) {
+            printErr(QStringLiteral("%1: the gateway %2: no answer from address %3")
+                         .arg(what, gateway->name())
+                         .arg(address));
+        } else if (gateway && reply.exceptionCode() == protocol::mbap::kGatewayPathUnavailable) {
+            printErr(QStringLiteral("%1: the gateway %2 reaches no unit %3")
+                         .arg(what, gateway->name())
+                         .arg(address));
+        } else {
+            // The far end of a shared line answers for its own timeout, as our
+            // own wait on a serial line would have ended.
+            const bool answered = reply.exceptionCode() != 0;
+            printErr(QStringLiteral("%1: no reply from address %2 within %3 ms")
+                         .arg(what)
+                         .arg(address)
+                         .arg((answered ? timeout : waited).count()));
+        }
         break;
+    }
     case Error::Crc:
         printErr(QStringLiteral("%1: the reply from address %2 has a bad CRC: %3")
                      .arg(what)
@@ -86,7 +112,7 @@ int failure(const Reply &reply, std::uint8_t address, const QString &what, milli
                                     "addresses came instead)")
                          .arg(what)
                          .arg(address)
-                         .arg(timeout.count()));
+                         .arg(waited.count()));
         } else if (!reply.errorText().isEmpty()) {
             printErr(QStringLiteral("%1: %2: got %3").arg(what, reply.errorText(), bytes));
         } else {
@@ -110,11 +136,11 @@ int failure(const Reply &reply, std::uint8_t address, const QString &what, milli
 }
 
 // A good status reading from `reply`, or nullopt after saying why (`code` set).
-std::optional<protocol::StatusReading> readingOf(const Reply &reply, const QString &what,
-                                                 milliseconds timeout, int *code)
+std::optional<protocol::StatusReading> readingOf(const Context &context, const Reply &reply,
+                                                 const QString &what, int *code)
 {
     if (reply.error() != Error::None) {
-        *code = failure(reply, reply.address(), what, timeout);
+        *code = failure(context, reply, reply.address(), what, context.options.timeout);
         return std::nullopt;
     }
     if (!reply.reading()) {
@@ -221,7 +247,7 @@ struct Scan : std::enable_shared_from_this<Scan> {
         }
         if (reply.error() == Error::Port) {
             clearProgress();
-            done(failure(reply, reply.address(), QStringLiteral("scan"), wait));
+            done(failure(context, reply, reply.address(), QStringLiteral("scan"), wait));
             return;
         }
         ++address;
@@ -231,7 +257,8 @@ struct Scan : std::enable_shared_from_this<Scan> {
         }
         clearProgress();
         if (reply.error() == Error::Foreign) {
-            failure(reply, reply.address(), QStringLiteral("scan"), wait); // nobody's reply
+            failure(context, reply, reply.address(), QStringLiteral("scan"),
+                    wait); // nobody's reply
             next();
             return;
         }
@@ -298,14 +325,14 @@ void writeEach(Context &context, std::vector<std::pair<protocol::Frame, QString>
     }
     const auto [request, what] = requests.front();
     requests.erase(requests.begin());
-    whenFinished(context.client.write(request),
-                 [&context, requests, what = what, done, then](const Reply &reply) {
-                     if (reply.error() != Error::None) {
-                         done(failure(reply, reply.address(), what, context.options.timeout));
-                         return;
-                     }
-                     writeEach(context, requests, done, then);
-                 });
+    whenFinished(context.client.write(request), [&context, requests, what = what, done,
+                                                 then](const Reply &reply) {
+        if (reply.error() != Error::None) {
+            done(failure(context, reply, reply.address(), what, context.options.timeout));
+            return;
+        }
+        writeEach(context, requests, done, then);
+    });
 }
 
 } // namespace
@@ -409,8 +436,7 @@ Prepared prepareRead(const CommandLine &, const CommonOptions &)
         const std::uint8_t address = context.options.address;
         whenFinished(context.client.readStatus(address), [&context, done](const Reply &reply) {
             int code = kExitOk;
-            const auto reading =
-                readingOf(reply, QStringLiteral("read"), context.options.timeout, &code);
+            const auto reading = readingOf(context, reply, QStringLiteral("read"), &code);
             if (reading) {
                 context.console.out(
                     context.options.json
@@ -462,8 +488,7 @@ Prepared prepareSet(const CommandLine &line, const CommonOptions &)
             whenFinished(context.client.readStatus(address), [&context, done, voltageCode,
                                                               currentCode](const Reply &reply) {
                 int code = kExitOk;
-                const auto reading =
-                    readingOf(reply, QStringLiteral("read"), context.options.timeout, &code);
+                const auto reading = readingOf(context, reply, QStringLiteral("read"), &code);
                 if (!reading) {
                     done(code);
                     return;
@@ -545,7 +570,7 @@ Prepared prepareOutput(const CommandLine &line, const CommonOptions &)
                     return;
                 }
                 if (written.error() != Error::None) {
-                    done(failure(written, address, QStringLiteral("output"),
+                    done(failure(context, written, address, QStringLiteral("output"),
                                  context.options.timeout));
                     return;
                 }
@@ -556,8 +581,7 @@ Prepared prepareOutput(const CommandLine &line, const CommonOptions &)
                         return;
                     }
                     int code = kExitOk;
-                    const auto reading =
-                        readingOf(reply, QStringLiteral("read"), context.options.timeout, &code);
+                    const auto reading = readingOf(context, reply, QStringLiteral("read"), &code);
                     if (!reading) {
                         done(code);
                         return;
@@ -608,7 +632,7 @@ Prepared prepareAddress(const CommandLine &line, const CommonOptions &common)
         whenFinished(client.readStatus(newAddress), [&context, &client, done, old, newAddress,
                                                      timeout](const Reply &taken) {
             if (taken.error() == Error::Interrupted || taken.error() == Error::Port) {
-                done(failure(taken, newAddress, QStringLiteral("address"), timeout));
+                done(failure(context, taken, newAddress, QStringLiteral("address"), timeout));
                 return;
             }
             if (taken.error() != Error::Timeout) {
@@ -634,21 +658,21 @@ Prepared prepareAddress(const CommandLine &line, const CommonOptions &common)
                         done(kExitFailed);
                         return;
                     }
-                    done(failure(echo, old, QStringLiteral("address"), timeout));
+                    done(failure(context, echo, old, QStringLiteral("address"), timeout));
                     return;
                 }
                 whenFinished(client.readStatus(newAddress), [&context, &client, done, old,
                                                              newAddress,
                                                              timeout](const Reply &atNew) {
                     if (atNew.error() != Error::None) {
-                        done(failure(atNew, newAddress,
+                        done(failure(context, atNew, newAddress,
                                      QStringLiteral("address: proof at the new address"), timeout));
                         return;
                     }
                     whenFinished(client.readStatus(old), [&context, done, old, newAddress,
                                                           timeout](const Reply &atOld) {
                         if (atOld.error() == Error::Interrupted || atOld.error() == Error::Port) {
-                            done(failure(atOld, old,
+                            done(failure(context, atOld, old,
                                          QStringLiteral("address: proof at the old address"),
                                          timeout));
                             return;

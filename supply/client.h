@@ -56,6 +56,8 @@ class Reply : public QObject {
 public:
     bool isFinished() const { return m_finished; }
     Error error() const { return m_error; }
+    // Exception: the supply's code. Timeout over a Modbus TCP line: the gateway's
+    // 0x0A or 0x0B when it answered for its target, 0 when nothing came.
     int exceptionCode() const { return m_exceptionCode; }
     // errorWord(error(), exceptionCode()).
     QString errorWord() const;

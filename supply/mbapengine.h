@@ -25,6 +25,7 @@ class MbapPort;
 // - no answer within the timeout plus the port's extraWait() is Timeout;
 // - the gateway's "target failed to respond" (0x0B) is Timeout as well, and its
 //   "path unavailable" (0x0A) Timeout with a detail: the supply did not answer;
+//   the reply keeps the gateway's code, so that a message can say who gave up;
 // - any other exception is Exception with its code;
 // - bytes that are no Modbus TCP (a protocol id other than 0, a length no PDU
 //   has) leave the stream unframeable: the port is closed and the request in

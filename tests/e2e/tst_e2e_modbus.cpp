@@ -38,6 +38,8 @@ private slots:
     void cleanupTestCase();
     void clients_data();
     void clients();
+    void vantelctlThroughTheGateway_data();
+    void vantelctlThroughTheGateway();
     void offLoopbackNeedsAllow();
     void overMaxClientsToldBusy(); // last: it ends the shared server
 
@@ -206,6 +208,38 @@ void TestE2eModbus::clients()
                     .command(QStringLiteral("status 5"))
                     .contains(QStringLiteral("set-current=1400")));
     }
+}
+
+// vantelctl over tcp:// to the gateway: the gateway's own word for a unit it
+// cannot reach or that does not answer, not a wait it never had.
+void TestE2eModbus::vantelctlThroughTheGateway_data()
+{
+    QTest::addColumn<int>("unit");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("err"); // a pattern; %1 is the gateway's name
+    QTest::newRow("a reading") << 5 << 0 << "^$";
+    QTest::newRow("silent: 0x0B") << 6 << 1
+                                  << "^vantelctl: read: the gateway %1: no answer from "
+                                     "address 6\n$";
+    QTest::newRow("not served: 0x0A") << 7 << 1
+                                      << "^vantelctl: read: the gateway %1 reaches no "
+                                         "unit 7\n$";
+}
+
+void TestE2eModbus::vantelctlThroughTheGateway()
+{
+    QFETCH(int, unit);
+    QFETCH(int, code);
+    QFETCH(QString, err);
+    const QString gateway = QStringLiteral("tcp://127.0.0.1:%1").arg(m_port);
+    const testsupport::CtlResult result =
+        m_rig->run({QStringLiteral("--port"), gateway, QStringLiteral("-a"), QString::number(unit),
+                    QStringLiteral("read")});
+    QVERIFY2(result.code == code, qPrintable(result.err));
+    QVERIFY2(QRegularExpression(err.arg(QRegularExpression::escape(gateway)))
+                 .match(result.err)
+                 .hasMatch(),
+             qPrintable(result.err));
 }
 
 void TestE2eModbus::overMaxClientsToldBusy()
