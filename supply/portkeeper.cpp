@@ -1,6 +1,7 @@
 #include "supply/portkeeper.h"
 
 #include "supply/client.h"
+#include "supply/networkport.h"
 
 #include <algorithm>
 #include <iterator>
@@ -16,6 +17,16 @@ PortKeeper::PortKeeper(serial::CommControl &comm, Client &client, QString portNa
     // device that refused a write, which may still count as open.
     connect(&m_comm, &serial::CommControl::portLost, this, &PortKeeper::onLost);
     connect(&m_client, &Client::portFailed, this, &PortKeeper::onLost);
+    // A network line connects again in the background, so that the program
+    // goes on while a host is unreachable, and is opened as soon as it can be.
+    if (auto *network = qobject_cast<TcpPort *>(&m_comm)) {
+        network->setReconnecting(true);
+        connect(network, &TcpPort::ready, this, [this] {
+            if (m_away.isValid()) {
+                retry();
+            }
+        });
+    }
 }
 
 bool PortKeeper::isOpen() const

@@ -25,7 +25,8 @@ using std::chrono::milliseconds;
 // records each missed reading as such.
 //
 // The control keeps the port's name and settings from the program's first open:
-// reopening is setPortOpen(true) again.
+// reopening is setPortOpen(true) again. A network line (TcpPort) connects in the
+// background meanwhile, so a reopening never holds the program up.
 class PortKeeper : public QObject {
     Q_OBJECT
 public:

@@ -4,9 +4,11 @@
 #include "support/ctlrig.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <memory>
@@ -25,6 +27,8 @@ private slots:
     void commands_data();
     void commands();
     void logRidesOutAServerThatGoes();
+    void logKeepsItsSlotsWhileTheHostIsAway();
+    void logTakesASilentHostAsLost();
     void cleanupTestCase();
 
 private:
@@ -177,6 +181,118 @@ void TestE2eNetwork::logRidesOutAServerThatGoes()
              qPrintable(result.err));
     // No reading was taken twice or out of its slot's order.
     QCOMPARE(out.split(QLatin1Char('\n')).filter(QStringLiteral("time,elapsed_s")).size(), 1);
+}
+
+// The gateway's host goes away without a word: connections to it go unanswered,
+// as to a host that is off (here a listener whose queue is full drops them). The
+// log connects again in the background and writes a `port` row in each slot, on
+// time, instead of stalling while each attempt waits.
+void TestE2eNetwork::logKeepsItsSlotsWhileTheHostIsAway()
+{
+    QProcess log;
+    QVERIFY(m_rig.start(log, {QStringLiteral("--port"), url(), QStringLiteral("--timeout"),
+                              QStringLiteral("100"), QStringLiteral("log"),
+                              QStringLiteral("--interval"), QStringLiteral("200")}));
+    QElapsedTimer clock;
+    clock.start();
+    QByteArray pending;
+    QStringList good;
+    QList<qint64> lostAt;      // when each `port` row came, on this clock
+    QList<double> lostElapsed; // its elapsed_s
+    const auto take = [&] {
+        pending += log.readAllStandardOutput();
+        qsizetype end = 0;
+        while ((end = pending.indexOf('\n')) >= 0) {
+            const QString row = QString::fromUtf8(pending.left(end));
+            pending.remove(0, end + 1);
+            if (!row.startsWith(QLatin1String("20"))) {
+                continue;
+            }
+            if (row.endsWith(QLatin1String(",port"))) {
+                lostAt << clock.elapsed();
+                lostElapsed << row.section(QLatin1Char(','), 1, 1).toDouble();
+            } else if (row.endsWith(QLatin1Char(','))) {
+                good << row;
+            }
+        }
+    };
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            take();
+            return good.size() >= 3;
+        },
+        10000));
+    stopServer();
+    QTcpServer hole;
+    hole.setListenBacklogSize(0);
+    QVERIFY(hole.listen(QHostAddress::LocalHost, m_tcpPort));
+    hole.pauseAccepting();
+    QTcpSocket filler; // the one connection the queue holds
+    filler.connectToHost(QHostAddress::LocalHost, m_tcpPort);
+    QVERIFY(filler.waitForConnected(5000));
+    QTest::qWait(4000);
+    take();
+    hole.close();
+    filler.abort();
+    QVERIFY(startServer());
+    const int before = int(good.size());
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            take();
+            return good.size() >= before + 3;
+        },
+        10000));
+    log.terminate();
+    const testsupport::CtlResult result = testsupport::CtlRig::finish(log);
+    QCOMPARE(result.code, 0);
+    QVERIFY2(result.err.contains(QStringLiteral("the port %1 is back after").arg(url())),
+             qPrintable(result.err));
+
+    // A slot every 200 ms: about 20 in the 4 s away, each written as it came.
+    QVERIFY2(lostAt.size() >= 12, qPrintable(result.err));
+    for (qsizetype i = 1; i < lostAt.size(); ++i) {
+        QVERIFY2(lostAt[i] - lostAt[i - 1] < 1000,
+                 qPrintable(QStringLiteral("row %1 came %2 ms after the one before")
+                                .arg(i)
+                                .arg(lostAt[i] - lostAt[i - 1])));
+        QVERIFY2(lostElapsed[i] - lostElapsed[i - 1] < 0.5,
+                 qPrintable(QStringLiteral("row %1 is timed %2 s after the one before")
+                                .arg(i)
+                                .arg(lostElapsed[i] - lostElapsed[i - 1])));
+    }
+}
+
+// A gateway whose host went off without closing the connection: the connection
+// stays up, nothing comes back, and new connections go unanswered. The log takes
+// it as a lost port, not as timeouts forever.
+void TestE2eNetwork::logTakesASilentHostAsLost()
+{
+    QTcpServer host;
+    host.setListenBacklogSize(0);
+    QVERIFY(host.listen(QHostAddress::LocalHost));
+    const QString gateway = QStringLiteral("tcp://127.0.0.1:%1").arg(host.serverPort());
+    QProcess log;
+    QVERIFY(m_rig.start(log, {QStringLiteral("--port"), gateway, QStringLiteral("--timeout"),
+                              QStringLiteral("100"), QStringLiteral("log"),
+                              QStringLiteral("--interval"), QStringLiteral("200")}));
+    QVERIFY(host.waitForNewConnection(10000));
+    const std::unique_ptr<QTcpSocket> connection(host.nextPendingConnection());
+    host.pauseAccepting();
+    QTcpSocket filler; // the one connection the queue holds
+    filler.connectToHost(QHostAddress::LocalHost, host.serverPort());
+    QVERIFY(filler.waitForConnected(5000));
+    QString err;
+    const auto lost = testsupport::waitForErr(
+        log, err,
+        QRegularExpression(QStringLiteral("the port %1 was lost \\(the gateway has sent nothing "
+                                          "for \\d+ s across \\d+ requests, and its host takes "
+                                          "no new connection")
+                               .arg(QRegularExpression::escape(gateway))));
+    QVERIFY2(lost.hasMatch(), qPrintable(err));
+    QByteArray rows;
+    QTRY_VERIFY_WITH_TIMEOUT((rows += log.readAllStandardOutput()).contains(",port\n"), 5000);
+    log.terminate();
+    QCOMPARE(testsupport::CtlRig::finish(log).code, 0);
 }
 
 QTEST_GUILESS_MAIN(TestE2eNetwork)
