@@ -1,7 +1,8 @@
 // End to end: every vantelctl command that talks to a supply, on each kind of line
 // a program meets: the simulator keeping 9600 baud's character times, the
 // simulator answering at once (a USB CDC-ACM port, a network bridge, Wine, a pty),
-// and an independent slave (pymodbus on a socat pty). Then a port that goes away
+// and an independent slave (pymodbus on a socat pty); serve both as SCPI and as a
+// Modbus TCP gateway. Then a port that goes away
 // under a log and a run, as an unplugged USB adapter does.
 #include "support/ctlrig.h"
 
@@ -62,6 +63,7 @@ private:
     // The supply at kAddress on `line`: "timed", "instant" or "pymodbus".
     bool startLine(const QString &line);
     testsupport::CtlResult serveOnce(const QStringList &common);
+    testsupport::CtlResult serveModbusOnce(const QStringList &common);
 
     std::unique_ptr<testsupport::CtlRig> m_rig;
     std::unique_ptr<QProcess> m_slave; // the pymodbus slave, when it is the line
@@ -150,6 +152,45 @@ testsupport::CtlResult TestE2eLines::serveOnce(const QStringList &common)
     return result;
 }
 
+// Modbus TCP through vantelctl serve --modbus, with pymodbus as the client: a
+// read, a write and its read-back, and the supply's exception passed back (the
+// register block ends before 0x2000), then Ctrl-C. Exit 77: pymodbus is missing.
+testsupport::CtlResult TestE2eLines::serveModbusOnce(const QStringList &common)
+{
+    testsupport::CtlResult result;
+    QProcess server;
+    if (!m_rig->start(server,
+                      common + QStringList{QStringLiteral("--port"), QStringLiteral("COM1"),
+                                           QStringLiteral("--address"), QString::number(kAddress),
+                                           QStringLiteral("serve"), QStringLiteral("--listen"),
+                                           QStringLiteral("none"), QStringLiteral("--modbus"),
+                                           QStringLiteral("127.0.0.1:0")})) {
+        return result;
+    }
+    QString err;
+    const auto listening =
+        waitForErr(server, err, QRegularExpression(QStringLiteral("Modbus TCP on [\\d.]+:(\\d+)")));
+    if (listening.hasMatch()) {
+        QProcess client;
+        client.start(QStringLiteral(VANTEL_PYTHON3),
+                     {QStringLiteral(CLIENT_SCRIPT), listening.captured(1),
+                      QStringLiteral("read:5:0x1000:2"), QStringLiteral("write:5:0x1000:725"),
+                      QStringLiteral("read:5:0x1000:2"), QStringLiteral("read:5:0x2000:1")});
+        if (client.waitForFinished(kWaitMs)) {
+            result.out = QString::fromUtf8(client.readAllStandardOutput());
+            m_missing = client.exitCode() == kSkipCode;
+        } else {
+            client.kill();
+            client.waitForFinished();
+        }
+    }
+    ::kill(static_cast<pid_t>(server.processId()), SIGINT);
+    const testsupport::CtlResult ended = testsupport::CtlRig::finish(server);
+    result.code = ended.code;
+    result.err = err + ended.err;
+    return result;
+}
+
 void TestE2eLines::everyCommandOnEveryLine_data()
 {
     QTest::addColumn<QString>("line");
@@ -167,6 +208,7 @@ void TestE2eLines::everyCommandOnEveryLine_data()
         row("log", "");
         row("run", "");
         row("serve", "^8\\.25\\n\\d+\\.\\d+\\n$");
+        row("serve --modbus", "^ok 500 1000\\nok 725\\nok 725 1000\\nexception 2\\n$");
     }
 }
 
@@ -212,8 +254,13 @@ void TestE2eLines::everyCommandOnEveryLine()
             run({QStringLiteral("-a"), a, command, QStringLiteral("--interval"),
                  QStringLiteral("100"), QStringLiteral("--output"),
                  m_rig->path(QStringLiteral("log.csv")), m_rig->path(QStringLiteral("seq.txt"))});
-    } else {
+    } else if (command == QLatin1String("serve")) {
         result = serveOnce(common);
+    } else {
+        result = serveModbusOnce(common);
+        if (m_missing) {
+            QSKIP("pymodbus is missing (scripts/install-deps.sh installs it)");
+        }
     }
     const QString account = result.out + QStringLiteral("\n--- stderr:\n") + result.err;
     QVERIFY2(result.code == 0, qPrintable(account));
