@@ -122,8 +122,6 @@ signals:
     void readingsInterrupted();
     // A status request went out to `address`.
     void pollSent(std::uint8_t address);
-    // The bytes that came for a status request failed the reply's checks.
-    void statusRejected(const protocol::ReplyJudgement &judgement);
 
 public:
     // Every reading since the window opened, kept for the trend window.

@@ -134,9 +134,7 @@ void decodeStatusReply(Form1 &w)
     w.replySeen = true;
     const auto *reply = reinterpret_cast<const std::uint8_t *>(input.constData());
     const auto size = static_cast<std::size_t>(input.size());
-    if (const auto judgement = protocol::judgeStatusReply(*expected, reply, size);
-        judgement.verdict != protocol::ReplyVerdict::Ok) {
-        emit w.statusRejected(judgement);
+    if (protocol::judgeStatusReply(*expected, reply, size).verdict != protocol::ReplyVerdict::Ok) {
         return;
     }
     // The values as sent go to the trend's history; the display below masks them.
