@@ -166,8 +166,8 @@ void TestNetClient::answers_data()
     QTest::addColumn<bool>("write"); // else a status read of address 1
     QTest::addColumn<Gateway::Answer>("gateway");
     QTest::addColumn<Error>("error");
-    QTest::addColumn<int>("exceptionCode");
-    QTest::addColumn<QString>("detail"); // a part of errorText()
+    QTest::addColumn<int>("exceptionCode"); // a gateway's own for its timeouts
+    QTest::addColumn<QString>("detail");    // a part of errorText()
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<long>("foreign");
 
@@ -202,11 +202,11 @@ void TestNetClient::answers_data()
                                   << 1L;
     QTest::addRow("target failed 0x0B")
         << false << G::Answer([](G &g, const R &r) { g.answer(r, QByteArray::fromHex("830B")); })
-        << Error::Timeout << 0 << QStringLiteral("failed to respond")
+        << Error::Timeout << 0x0B << QStringLiteral("failed to respond")
         << QByteArray::fromHex("01830B00F7") << 0L;
     QTest::addRow("path unavailable 0x0A")
         << false << G::Answer([](G &g, const R &r) { g.answer(r, QByteArray::fromHex("830A")); })
-        << Error::Timeout << 0 << QStringLiteral("reaches no unit 1")
+        << Error::Timeout << 0x0A << QStringLiteral("reaches no unit 1")
         << QByteArray::fromHex("01830AC137") << 0L;
     QTest::addRow("exception 2") << false << G::Answer([](G &g, const R &r) {
         g.answer(r, QByteArray::fromHex("8302"));
