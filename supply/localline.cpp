@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 
 namespace supply {
 
@@ -30,6 +29,13 @@ QString shortHash(const QString &text)
         QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex().left(16));
 }
 
+// The user's number: the owner of the home folder, which Qt reads without a
+// system call of our own.
+[[maybe_unused]] uint userId()
+{
+    return QFileInfo(QDir::homePath()).ownerId();
+}
+
 } // namespace
 
 QString lineSocketName(const QString &device)
@@ -41,9 +47,13 @@ QString lineSocketName(const QString &device)
     return QStringLiteral("vantel-line-%1-%2")
         .arg(shortHash(qEnvironmentVariable("USERNAME")), hash);
 #else
-    // $XDG_RUNTIME_DIR, or a folder of the user's own that Qt makes (mode 0700).
-    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    return runtime + QStringLiteral("/vantel/line-") + hash;
+    // $XDG_RUNTIME_DIR (the user's own, mode 0700), else a folder of the user's
+    // own under the temporary folder, which the owner makes with mode 0700.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    const QString folder = !runtime.isEmpty() && QFileInfo(runtime).isDir()
+                               ? runtime + QStringLiteral("/vantel")
+                               : QStringLiteral("%1/vantel-%2").arg(QDir::tempPath()).arg(userId());
+    return folder + QStringLiteral("/line-") + hash;
 #endif
 }
 
@@ -187,6 +197,12 @@ void LineHost::listen(const QString &name)
     if (info.isAbsolute()) {
         const QString folder = info.absolutePath();
         QDir().mkpath(folder);
+        // Another user's folder under the temporary one is no place for our line.
+        if (QFileInfo(folder).ownerId() != userId()) {
+            qWarning("cannot offer the line to other programs: %s belongs to another user",
+                     qUtf8Printable(folder));
+            return;
+        }
         QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
     // The owner holds the device alone: a socket already there is a dead owner's.
