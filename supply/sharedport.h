@@ -46,6 +46,7 @@ public:
     QString name() const override;
     bool carriesMbap() const override { return m_role == Role::Joiner; }
     bool namesVerdicts() const override { return m_role == Role::Joiner; }
+    void nameNewAdapters() override { m_device->nameNewAdapters(); }
 
 signals:
     // It became the owner (LineHost listens) or stopped being it.

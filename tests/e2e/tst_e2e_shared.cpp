@@ -2,6 +2,9 @@
 // A log opens it first and owns it; the others join it: a read and a set, a
 // SCPI server, a second log. When the owner is killed (SIGKILL) the second log
 // takes the line over and goes on.
+#include "protocol/frames.h"
+#include "supply/enginecommcontrol.h"
+#include "supply/sharedport.h"
 #include "support/ctlrig.h"
 
 #include <QFile>
@@ -64,6 +67,7 @@ private slots:
     void cleanup();
     void programsShareOnePort_data();
     void programsShareOnePort();
+    void windowControlJoinsALog();
 
 private:
     QStringList common() const
@@ -212,6 +216,45 @@ void TestE2eShared::ownerKilled(QProcess &owner)
     // The killed owner's rows are whole up to its end.
     const Rows ownerRows = readRows(m_rig->path(QStringLiteral("owner.csv")));
     QVERIFY2(ownerRows.errors.isEmpty(), qPrintable(ownerRows.text));
+}
+
+// The windows' control over the engine joins a log as any program does: its
+// status read comes back as the supply's reply bytes; when the log ends, the
+// control takes the line over and reads on.
+void TestE2eShared::windowControlJoinsALog()
+{
+    m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
+    QVERIFY(m_rig->startSim({QStringLiteral("--address"), QString::number(kAddress),
+                             QStringLiteral("--line"), QStringLiteral("instant")}));
+    qputenv("VANTEL_PORT_DIR", m_rig->dir().toLocal8Bit());
+    const QString file = m_rig->path(QStringLiteral("owner.csv"));
+    QProcess *owner = startLog(file, QStringLiteral("2s"));
+    QVERIFY(owner);
+    QTRY_VERIFY_WITH_TIMEOUT(fileLines(file).size() >= 2, kWaitMs);
+
+    const std::unique_ptr<supply::EngineCommControl> comm = supply::makeEngineCommControl();
+    auto *shared = comm->findChild<supply::SharedPort *>();
+    QVERIFY(shared);
+    comm->setCommPort(1);
+    comm->setRThreshold(protocol::kStatusReplySize);
+    comm->setPortOpen(true);
+    QCOMPARE(shared->role(), supply::SharedPort::Role::Joiner);
+    const protocol::Frame request = protocol::buildReadStatusRequest(kAddress);
+    const auto readOnce = [&] {
+        QSignalSpy received(comm.get(), &serial::CommControl::OnComm);
+        comm->setOutput(
+            QByteArray(reinterpret_cast<const char *>(request.data()), qsizetype(request.size())));
+        return received.wait(kWaitMs) ? comm->Input() : QByteArray();
+    };
+    QByteArray reply = readOnce();
+    QCOMPARE(reply.size(), qsizetype(protocol::kStatusReplySize));
+    QCOMPARE(quint8(reply[0]), quint8(kAddress));
+
+    QCOMPARE(testsupport::CtlRig::finish(*owner, kWaitMs).code, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(shared->role(), supply::SharedPort::Role::Owner, kWaitMs);
+    reply = readOnce();
+    QCOMPARE(reply.size(), qsizetype(protocol::kStatusReplySize));
+    comm->setPortOpen(false);
 }
 
 QTEST_GUILESS_MAIN(TestE2eShared)
