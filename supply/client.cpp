@@ -615,23 +615,31 @@ void Client::makeEngine()
 void Client::followLine()
 {
     const QString reason = QStringLiteral("the line changed hands");
-    // What the engine was told, kept for the next one.
-    const milliseconds wait = timeout();
-    const bool wasInterrupted = interrupted();
-    const bool echoed = echo();
-    const std::optional<milliseconds> quiet = d ? d->startQuiet : std::nullopt;
     if (m_net) {
         m_net->abandon(reason);
     } else {
         d->abandon(reason);
     }
+    auto *port = qobject_cast<MbapPort *>(&m_comm);
+    if (port->carriesMbap() == (m_net != nullptr)) {
+        // The same framing: the engine goes on, on a quiet line.
+        if (m_comm.PortOpen()) {
+            start();
+        }
+        return;
+    }
+    // What the engine was told, kept for the next one.
+    const milliseconds wait = timeout();
+    const bool wasInterrupted = interrupted();
+    const bool echoed = echo();
+    m_statsBefore = stats();
     // A reply a caller still holds never hears of the old engine again.
     m_net.reset();
     d.reset();
     makeEngine();
     setTimeout(wait);
     setEcho(echoed);
-    setStartQuiet(quiet ? quiet : m_startQuiet);
+    setStartQuiet(m_startQuiet);
     if (wasInterrupted) {
         interrupt();
     }
@@ -845,11 +853,20 @@ bool Client::idle() const
 
 const LinkStats &Client::stats() const
 {
-    if (m_net) {
-        return m_net->stats();
-    }
-    d->stats = d->line.stats();
-    return d->stats;
+    const LinkStats &now = m_net ? m_net->stats() : (d->stats = d->line.stats());
+    // The counts of engines before a handover, added; round trips are the
+    // present engine's.
+    m_statsOut = now;
+    m_statsOut.requests += m_statsBefore.requests;
+    m_statsOut.replies += m_statsBefore.replies;
+    m_statsOut.timeouts += m_statsBefore.timeouts;
+    m_statsOut.badCrc += m_statsBefore.badCrc;
+    m_statsOut.foreign += m_statsBefore.foreign;
+    m_statsOut.late += m_statsBefore.late;
+    m_statsOut.shortReplies += m_statsBefore.shortReplies;
+    m_statsOut.echoes += m_statsBefore.echoes;
+    m_statsOut.junkBytes += m_statsBefore.junkBytes;
+    return m_statsOut;
 }
 
 } // namespace supply

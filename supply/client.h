@@ -211,6 +211,8 @@ private:
 
     serial::CommControl &m_comm;
     std::optional<milliseconds> m_startQuiet;
+    LinkStats m_statsBefore; // the counts of the engines before this one
+    mutable LinkStats m_statsOut;
     class Private;
     std::unique_ptr<Private> d;        // a serial line
     std::unique_ptr<MbapEngine> m_net; // a Modbus TCP stream

@@ -310,6 +310,7 @@ void TestSharedPort::handover()
         others.push_back(std::make_unique<Program>(m_bench, m_device));
         others.back()->open();
         QCOMPARE(others.back()->port->role(), SharedPort::Role::Joiner);
+        QCOMPARE(waitFor(others.back()->client->readStatus(1)).error, Error::None);
         lost.push_back(std::make_unique<QSignalSpy>(others.back()->port.get(),
                                                     &serial::CommControl::portLost));
     }
@@ -336,6 +337,9 @@ void TestSharedPort::handover()
         QVERIFY(others[n]->port->PortOpen());
         const Outcome reading = waitFor(others[n]->client->readStatus(1));
         QCOMPARE(reading.error, Error::None);
+        // The link's counts go on over the handover: a reading before, one after,
+        // and the one that was in flight.
+        QCOMPARE(others[n]->client->stats().requests, inFlight && n == 0 ? 3 : 2);
     }
 }
 
