@@ -5,6 +5,7 @@
 #include "ctl/tool.h"
 #include "serial/makecommcontrol.h"
 #include "supply/networkport.h"
+#include "supply/sharedport.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -79,10 +80,22 @@ int dispatch(const QStringList &arguments, bool stdoutClosed)
 
     Console console(stdoutClosed);
     StopSignals stops;
-    const std::unique_ptr<serial::BufferedCommControl> comm =
-        common.port.network ? std::make_unique<supply::TcpPort>(*common.port.network)
-                            : serial::makeCommControl();
+    // A serial port is shared: this program owns the device and offers the line to
+    // the other programs of ours, or joins the one that owns it.
+    supply::SharedPort *shared = nullptr;
+    std::unique_ptr<serial::BufferedCommControl> comm;
+    if (common.port.network) {
+        comm = std::make_unique<supply::TcpPort>(*common.port.network);
+    } else {
+        auto port = std::make_unique<supply::SharedPort>(serial::makeCommControl());
+        shared = port.get();
+        comm = std::move(port);
+    }
     supply::Client client(*comm);
+    std::unique_ptr<supply::LineHost> host;
+    if (shared) {
+        host = std::make_unique<supply::LineHost>(*shared, client);
+    }
     client.setTimeout(common.timeout);
     client.setEcho(common.echo);
     // A reply to an earlier program's request comes within a supply's latency (up

@@ -4,7 +4,8 @@
 # readings per second on a bus of 20 supplies; a full scan of 1..247 with one
 # supply present; CPU time per reading of a `log` at 350 ms beside mbpoll polling a
 # second simulator at the same period, side by side, and the resident memory of
-# the log at its start and end; CPU time per reading of a `run`. CPU times come
+# the log at its start and end; a second log joining the first on one port: its
+# round trip and the owner's CPU per relayed request; CPU time per reading of a `run`. CPU times come
 # from each process's scheduler counters (nanoseconds) after start-up. SECONDS
 # (default 60) is the length of the side-by-side poll and of the run; the other
 # runs take about 10 s each.
@@ -100,6 +101,35 @@ row "CPU per reading, log at 350 ms (${seconds} s)" "${ctl_cpu} ms ($((rows1 - r
 log_ratio=$(ratio "$ctl_cpu" "$mb_cpu")
 row "resident memory of the log, start / end" \
     "$(awk "BEGIN { printf \"%.1f / %.1f MB\", $rss0 / 1024, $rss1 / 1024 }")" ""
+
+# One port, two programs: a log that owns COM4, reading once every 5 s, and a
+# second log at 100 ms that joins it over the owner's local socket. The joiner's
+# round trip (its request through the owner to the line and back) against the
+# owner's own (the line's); the owner's CPU per request it relays, sampled after
+# the joiner's start-up, its own few readings taken out at the cost per reading
+# measured above.
+"$ctl" --port COM4 --address 1 log --interval 5000 --duration 14s --output "$work/owner.csv" \
+    2>"$work/owner.err" &
+owner_pid=$!
+sleep 1
+"$ctl" --port COM4 --address 1 log --interval 100 --duration 10s --output "$work/joined.csv" \
+    2>"$work/joined.err" &
+joined_pid=$!
+sleep 2
+own0=$(cpu_ms "$owner_pid"); jrows0=$(wc -l <"$work/joined.csv"); orows0=$(wc -l <"$work/owner.csv")
+sleep 7
+own1=$(cpu_ms "$owner_pid"); jrows1=$(wc -l <"$work/joined.csv"); orows1=$(wc -l <"$work/owner.csv")
+wait "$joined_pid" || true
+wait "$owner_pid" || true
+joined_rt=$(sed -n 's/.*round trip: median \([0-9.]*\) ms.*/\1/p' "$work/joined.err")
+owner_rt=$(sed -n 's/.*round trip: median \([0-9.]*\) ms.*/\1/p' "$work/owner.err")
+relayed=$((jrows1 - jrows0))
+relay_cpu=$(awk "BEGIN { n = $relayed; own = ($orows1 - $orows0) * $ctl_cpu;
+    printf \"%.3f\", (n > 0 ? ($own1 - $own0 - own) / n : 0) }")
+row "joined log's round trip, median" "${joined_rt:-?} ms" \
+    "owner's ${owner_rt:-?} ms, +$(awk "BEGIN { printf \"%.1f\", ${joined_rt:-0} - ${owner_rt:-0} }") ms"
+row "owner's CPU per relayed request" "${relay_cpu} ms (${relayed} requests)" \
+    "its own reading ${ctl_cpu} ms"
 
 # A run holding the output at 350 ms: CPU per reading after start-up.
 if "$ctl" --help 2>&1 | grep -q '^ *run'; then

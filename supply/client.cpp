@@ -180,6 +180,8 @@ public:
     void onTimer();
     void onExpiry();
     void onPortLost(const QString &reason);
+    // Ends the request in flight and every queued one with Error::Port.
+    void abandon(const QString &reason);
     void setThreshold(int bytes);
     void applyWanted();
     void traceEvents();
@@ -220,11 +222,13 @@ Client::Private::Private(Client *client, serial::CommControl &control) : q(clien
 {
     timer.setSingleShot(true);
     timer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer, &QTimer::timeout, q, [this] { onTimer(); });
-    QObject::connect(&comm, &serial::CommControl::OnComm, q, [this] { onComm(); });
+    // The timer is the context of every connection and queued call that reaches
+    // this engine, so that none outlives it when the client changes engines.
+    QObject::connect(&timer, &QTimer::timeout, &timer, [this] { onTimer(); });
+    QObject::connect(&comm, &serial::CommControl::OnComm, &timer, [this] { onComm(); });
     // Queued: the control reports the loss from inside its own error handling.
     QObject::connect(
-        &comm, &serial::CommControl::portLost, q,
+        &comm, &serial::CommControl::portLost, &timer,
         [this](const QString &reason) { onPortLost(reason); }, Qt::QueuedConnection);
     comm.setInputLen(0);
     setThreshold(1);
@@ -299,7 +303,7 @@ void Client::Private::schedule()
     }
     scheduled = true;
     QMetaObject::invokeMethod(
-        q,
+        &timer,
         [this] {
             scheduled = false;
             processQueue();
@@ -573,12 +577,74 @@ void Client::Private::onPortLost(const QString &reason)
     emit q->portFailed(reason);
 }
 
-Client::Client(serial::CommControl &comm, QObject *parent) : QObject(parent)
+void Client::Private::abandon(const QString &reason)
 {
+    std::deque<Job> queued;
+    queued.swap(queue);
+    if (state == State::Waiting) {
+        line.abandon(now());
+        line.takeResult();
+    }
+    if (state != State::Idle) {
+        finish(Error::Port, reason);
+    }
+    for (Job &next : queued) {
+        job = std::move(next);
+        finish(Error::Port, reason);
+    }
+}
+
+Client::Client(serial::CommControl &comm, QObject *parent) : QObject(parent), m_comm(comm)
+{
+    makeEngine();
     if (auto *port = qobject_cast<MbapPort *>(&comm)) {
+        connect(port, &MbapPort::lineChanged, this, &Client::followLine);
+    }
+}
+
+void Client::makeEngine()
+{
+    auto *port = qobject_cast<MbapPort *>(&m_comm);
+    if (port && port->carriesMbap()) {
         m_net = std::make_unique<MbapEngine>(this, *port);
     } else {
-        d = std::make_unique<Private>(this, comm);
+        d = std::make_unique<Private>(this, m_comm);
+    }
+}
+
+void Client::followLine()
+{
+    const QString reason = QStringLiteral("the line changed hands");
+    if (m_net) {
+        m_net->abandon(reason);
+    } else {
+        d->abandon(reason);
+    }
+    auto *port = qobject_cast<MbapPort *>(&m_comm);
+    if (port->carriesMbap() == (m_net != nullptr)) {
+        // The same framing: the engine goes on, on a quiet line.
+        if (m_comm.PortOpen()) {
+            start();
+        }
+        return;
+    }
+    // What the engine was told, kept for the next one.
+    const milliseconds wait = timeout();
+    const bool wasInterrupted = interrupted();
+    const bool echoed = echo();
+    m_statsBefore = stats();
+    // A reply a caller still holds never hears of the old engine again.
+    m_net.reset();
+    d.reset();
+    makeEngine();
+    setTimeout(wait);
+    setEcho(echoed);
+    setStartQuiet(m_startQuiet);
+    if (wasInterrupted) {
+        interrupt();
+    }
+    if (m_comm.PortOpen()) {
+        start();
     }
 }
 
@@ -612,6 +678,7 @@ bool Client::echo() const
 
 void Client::setStartQuiet(std::optional<milliseconds> quiet)
 {
+    m_startQuiet = quiet;
     if (d) {
         d->startQuiet = quiet;
     }
@@ -786,11 +853,20 @@ bool Client::idle() const
 
 const LinkStats &Client::stats() const
 {
-    if (m_net) {
-        return m_net->stats();
-    }
-    d->stats = d->line.stats();
-    return d->stats;
+    const LinkStats &now = m_net ? m_net->stats() : (d->stats = d->line.stats());
+    // The counts of engines before a handover, added; round trips are the
+    // present engine's.
+    m_statsOut = now;
+    m_statsOut.requests += m_statsBefore.requests;
+    m_statsOut.replies += m_statsBefore.replies;
+    m_statsOut.timeouts += m_statsBefore.timeouts;
+    m_statsOut.badCrc += m_statsBefore.badCrc;
+    m_statsOut.foreign += m_statsBefore.foreign;
+    m_statsOut.late += m_statsBefore.late;
+    m_statsOut.shortReplies += m_statsBefore.shortReplies;
+    m_statsOut.echoes += m_statsBefore.echoes;
+    m_statsOut.junkBytes += m_statsBefore.junkBytes;
+    return m_statsOut;
 }
 
 } // namespace supply

@@ -140,6 +140,8 @@ private:
 // Over a port that carries Modbus TCP frames (an MbapPort: a network gateway or
 // the owner of a shared line) the same calls go through MbapEngine instead: the
 // far end keeps the line's rules, and echo and the start's quiet do not apply.
+// A port whose framing changes while it runs (a shared line handed from one
+// program to another) switches the engine with it.
 class Client : public QObject {
     Q_OBJECT
 public:
@@ -202,7 +204,17 @@ signals:
 
 private:
     void byReply(Reply *reply, Done done);
+    // The engine the port's framing calls for.
+    void makeEngine();
+    // The port leads elsewhere now: what was in flight or queued ends with
+    // Error::Port (its answer will never come), and the engine the new framing
+    // calls for takes over with the same settings.
+    void followLine();
 
+    serial::CommControl &m_comm;
+    std::optional<milliseconds> m_startQuiet;
+    LinkStats m_statsBefore; // the counts of the engines before this one
+    mutable LinkStats m_statsOut;
     class Private;
     std::unique_ptr<Private> d;        // a serial line
     std::unique_ptr<MbapEngine> m_net; // a Modbus TCP stream

@@ -6,6 +6,7 @@
 #include "serial/portnames.h"
 #include "supply/client.h"
 #include "supply/networkport.h"
+#include "supply/sharedport.h"
 
 #include <algorithm>
 
@@ -238,17 +239,22 @@ void EngineCommControl::dropOutstanding()
 
 std::unique_ptr<EngineCommControl> makeEngineCommControl(QObject *parent)
 {
-    std::unique_ptr<serial::BufferedCommControl> port = serial::makeCommControl();
+    // The window owns its device and offers the line to our other programs, or
+    // joins the one of ours that owns it.
+    auto port = std::make_unique<SharedPort>(serial::makeCommControl());
     auto client = std::make_unique<Client>(*port);
+    auto host = std::make_unique<LineHost>(*port, *client);
     // A window's first poll comes a poll period after the port opens: a quiet line
     // shorter than that still drops a late reply to an earlier program, without
     // holding the first poll back behind the next one.
     client->setStartQuiet(kWindowStartQuiet);
     auto control = std::make_unique<EngineCommControl>(*port, *client, parent);
-    // The client goes before the control it drives: children are deleted in the
-    // order they were given.
+    // The client goes before the control it drives, and the port (its device
+    // closed first) before the host that offers its line: children are deleted in
+    // the order they were given.
     client.release()->setParent(control.get());
     port.release()->setParent(control.get());
+    host.release()->setParent(control.get());
     return control;
 }
 

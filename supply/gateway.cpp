@@ -19,7 +19,57 @@ std::uint16_t wordAt(const mbap::Bytes &pdu, std::size_t at)
     return static_cast<std::uint16_t>((pdu[at] << 8) | pdu[at + 1]);
 }
 
+// The verdict bytes: numbers of our own, kept apart from exception codes.
+constexpr std::uint8_t kVerdictTimeout = 1;
+constexpr std::uint8_t kVerdictCrc = 2;
+constexpr std::uint8_t kVerdictForeign = 3;
+constexpr std::uint8_t kVerdictShort = 4;
+constexpr std::uint8_t kVerdictPort = 5;
+constexpr std::uint8_t kVerdictInterrupted = 6;
+
 } // namespace
+
+std::uint8_t verdictByte(Error error)
+{
+    switch (error) {
+    case Error::Timeout:
+        return kVerdictTimeout;
+    case Error::Crc:
+        return kVerdictCrc;
+    case Error::Foreign:
+        return kVerdictForeign;
+    case Error::Short:
+        return kVerdictShort;
+    case Error::Port:
+        return kVerdictPort;
+    case Error::Interrupted:
+        return kVerdictInterrupted;
+    case Error::None:
+    case Error::Exception:
+        break;
+    }
+    return 0;
+}
+
+Error errorOfVerdictByte(std::uint8_t byte)
+{
+    switch (byte) {
+    case kVerdictTimeout:
+        return Error::Timeout;
+    case kVerdictCrc:
+        return Error::Crc;
+    case kVerdictForeign:
+        return Error::Foreign;
+    case kVerdictShort:
+        return Error::Short;
+    case kVerdictPort:
+        return Error::Port;
+    case kVerdictInterrupted:
+        return Error::Interrupted;
+    default:
+        return Error::None;
+    }
+}
 
 Gateway::Gateway(Client &client, mbap::GatewayPolicy policy, QObject *parent)
     : QObject(parent), m_client(client), m_policy(std::move(policy))
@@ -184,11 +234,16 @@ void Gateway::finished(int id, const mbap::Adu &request, const Reply &reply)
         answer(*c, request,
                mbap::exceptionPdu(function, static_cast<std::uint8_t>(reply.exceptionCode())));
         return;
-    default:
+    default: {
         // No answer, one that failed its checks, the port away or a stop.
         ++m_stats.failed;
-        answer(*c, request, mbap::exceptionPdu(function, mbap::kGatewayTargetFailed));
+        mbap::Bytes pdu = mbap::exceptionPdu(function, mbap::kGatewayTargetFailed);
+        if (m_namesVerdicts) {
+            pdu.push_back(verdictByte(reply.error()));
+        }
+        answer(*c, request, std::move(pdu));
         return;
+    }
     }
 }
 

@@ -15,6 +15,14 @@ namespace supply {
 
 class Client;
 class Reply;
+enum class Error;
+
+// Between engines of ours on one machine, a 0x0B answer carries one more byte:
+// the owner's verdict, so that a joiner's request fares as it would on its own
+// port. 0 for an error with no byte of its own.
+std::uint8_t verdictByte(Error error);
+// The verdict a byte names; Error::None for a byte that names none.
+Error errorOfVerdictByte(std::uint8_t byte);
 
 // A Modbus TCP gateway onto the engine's line: connections of any kind (a TCP
 // socket, a local socket, a test's lambdas) hand it their bytes and get MBAP
@@ -60,6 +68,9 @@ public:
     ~Gateway() override;
 
     void setCeilings(CeilingsOf ceilings) { m_ceilings = std::move(ceilings); }
+    // Every 0x0B answer carries the verdict's byte after its code (verdictByte):
+    // for connections of our own programs only.
+    void setNamesVerdicts(bool names) { m_namesVerdicts = names; }
 
     // A new connection; its id for the calls below.
     int open(Hooks hooks);
@@ -108,6 +119,7 @@ private:
     int m_turn = 0; // the id served last; the next turn goes to the next id with work
     bool m_busy = false;
     bool m_pumping = false;
+    bool m_namesVerdicts = false;
     Stats m_stats;
 };
 

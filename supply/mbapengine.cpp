@@ -2,6 +2,7 @@
 
 #include "protocol/reply.h"
 #include "supply/bytetext.h"
+#include "supply/gateway.h"
 #include "supply/linetrace.h"
 #include "supply/networkport.h"
 
@@ -30,11 +31,13 @@ MbapEngine::MbapEngine(Client *client, MbapPort &port) : m_client(client), m_por
 {
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&m_timer, &QTimer::timeout, client, [this] { onTimer(); });
-    QObject::connect(&m_port, &serial::CommControl::OnComm, client, [this] { onComm(); });
+    // The timer is the context of every connection and queued call that reaches
+    // this engine, so that none outlives it when the client changes engines.
+    QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] { onTimer(); });
+    QObject::connect(&m_port, &serial::CommControl::OnComm, &m_timer, [this] { onComm(); });
     // Queued: the port reports the loss from inside its own error handling.
     QObject::connect(
-        &m_port, &serial::CommControl::portLost, client,
+        &m_port, &serial::CommControl::portLost, &m_timer,
         [this](const QString &reason) { onPortLost(reason); }, Qt::QueuedConnection);
     m_port.setInputLen(0);
     m_port.setRThreshold(1);
@@ -111,7 +114,7 @@ void MbapEngine::schedule()
     }
     m_scheduled = true;
     QMetaObject::invokeMethod(
-        m_client,
+        &m_timer,
         [this] {
             m_scheduled = false;
             processQueue();
@@ -251,8 +254,51 @@ void MbapEngine::answered(const mbap::Adu &adu)
     }
 }
 
+bool MbapEngine::judgeNamedVerdict(const mbap::Adu &adu)
+{
+    // function | 0x80, 0x0B, then the owner's verdict
+    if (!m_port.namesVerdicts() || adu.pdu.size() != 3 || (adu.pdu[0] & 0x80) == 0 ||
+        adu.pdu[1] != mbap::kGatewayTargetFailed) {
+        return false;
+    }
+    const Error error = errorOfVerdictByte(adu.pdu[2]);
+    if (error == Error::None) {
+        return false;
+    }
+    Reply *reply = out();
+    reply->m_roundTripMs = msSince(reply->m_sentTime);
+    switch (error) {
+    case Error::Timeout:
+        ++m_stats.timeouts;
+        break;
+    case Error::Crc:
+        ++m_stats.badCrc;
+        break;
+    case Error::Short:
+        ++m_stats.shortReplies;
+        break;
+    case Error::Foreign:
+        ++m_stats.foreign;
+        break;
+    default:
+        break;
+    }
+    if (lcLine().isDebugEnabled()) {
+        trace(QStringLiteral("<- %1  %2 at the line's owner (transaction %3)")
+                  .arg(hexOf(mbap::encode(adu)), errorWord(error))
+                  .arg(adu.transaction));
+    }
+    finish(error,
+           error == Error::Port ? QStringLiteral("the line's owner lost its port") : QString(),
+           true);
+    return true;
+}
+
 void MbapEngine::judge(const mbap::Adu &adu)
 {
+    if (judgeNamedVerdict(adu)) {
+        return;
+    }
     const protocol::Frame rtu = mbap::toRtu(adu.unit, adu.pdu);
     Reply *reply = out();
     reply->m_bytes = bytesOf(rtu);
@@ -388,6 +434,19 @@ void MbapEngine::streamBroken(const QString &reason)
         finish(Error::Port, reason, true);
     }
     emit m_client->portFailed(reason);
+}
+
+void MbapEngine::abandon(const QString &reason)
+{
+    std::deque<Job> queued;
+    queued.swap(m_queue);
+    if (m_state != State::Idle) {
+        finish(Error::Port, reason);
+    }
+    for (Job &next : queued) {
+        m_job = std::move(next);
+        finish(Error::Port, reason);
+    }
 }
 
 std::vector<LateFrame> MbapEngine::takeLateFrames()

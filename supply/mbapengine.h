@@ -44,6 +44,8 @@ public:
     Reply *linger(milliseconds ms);
     std::vector<LateFrame> takeLateFrames();
     void interrupt();
+    // Ends the request in flight and every queued one with Error::Port.
+    void abandon(const QString &reason);
     bool interrupted() const { return m_interrupted; }
     void resume() { m_interrupted = false; }
     bool idle() const { return m_state == State::Idle && m_queue.empty(); }
@@ -75,6 +77,8 @@ private:
     void onComm();
     void answered(const protocol::mbap::Adu &adu);
     void judge(const protocol::mbap::Adu &adu);
+    // A verdict named by an engine of ours at the far end; false for any other answer.
+    bool judgeNamedVerdict(const protocol::mbap::Adu &adu);
     void onTimer();
     void onPortLost(const QString &reason);
     void streamBroken(const QString &reason);

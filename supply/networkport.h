@@ -45,6 +45,17 @@ public:
     virtual milliseconds extraWait() const = 0;
     // What the port leads to, for messages: "tcp://bench-pc:502".
     virtual QString name() const = 0;
+    // Whether its bytes are Modbus TCP frames now; a port that owns a serial line
+    // itself carries RTU frames.
+    virtual bool carriesMbap() const { return true; }
+    // Whether the far end is an engine of ours that names a failed request's
+    // verdict after its 0x0B exception (see localline.h).
+    virtual bool namesVerdicts() const { return false; }
+
+signals:
+    // What the port leads to changed (it became the owner of the line, or joined
+    // another): what was in flight is lost, and the framing may be another.
+    void lineChanged();
 };
 
 // A Modbus TCP connection over a QTcpSocket. Opening it connects (the host name

@@ -1,0 +1,101 @@
+#pragma once
+
+#include "supply/gateway.h"
+#include "supply/networkport.h"
+
+#include <QLocalServer>
+#include <QLocalSocket>
+
+#include <map>
+#include <memory>
+
+namespace supply {
+
+class Client;
+class SharedPort;
+
+// The name of the local socket through which the program of ours that owns the
+// device `device` (a path such as /dev/ttyUSB0, or COM3 on Windows) offers its
+// line: a short hash of the device's canonical name (links resolved, so that
+// every name of one device meets at one socket). On Unix a full path in the
+// user's runtime folder, which only the user may enter; on Windows a pipe name.
+QString lineSocketName(const QString &device);
+
+// A connection to the program of ours that owns a line, over its local socket:
+// Modbus TCP frames, the owner's verdicts named (Gateway::setNamesVerdicts).
+// Opening it connects, waiting at most kConnectWait; no owner there (no socket,
+// or a stale one) is kErrPortNotFound, and a connection that breaks later (the
+// owner ended) is a lost port.
+class LocalPort : public MbapPort {
+    Q_OBJECT
+public:
+    // A local socket connects in microseconds; an owner that does not accept
+    // within this is gone or stuck.
+    static constexpr milliseconds kConnectWait{100};
+    // The owner serves every program in turn, one request each, and its own:
+    // a request may wait behind a few others' before its own reply time.
+    static constexpr milliseconds kExtraWait{1000};
+
+    explicit LocalPort(QString serverName, QObject *parent = nullptr);
+    ~LocalPort() override;
+
+    void setServerName(const QString &name) { m_serverName = name; }
+    const QString &serverName() const { return m_serverName; }
+    milliseconds extraWait() const override { return kExtraWait; }
+    QString name() const override;
+    bool namesVerdicts() const override { return true; }
+
+protected:
+    void openDevice(int port) override;
+    void closeDevice() override;
+    void probeDevice(int port) override;
+    bool deviceIsOpen() const override;
+    void writeDevice(const QByteArray &bytes) override;
+    void discardDeviceInput() override;
+
+private:
+    void onReadyRead();
+    void onBroken();
+
+    QString m_serverName;
+    std::unique_ptr<QLocalSocket> m_socket;
+};
+
+// Offers the line of a SharedPort that owns its device to the other programs of
+// ours: a local server (lineSocketName) and a transparent Modbus TCP gateway onto
+// the owner's client. Every unit 1..247 is served and the address register may
+// be written; a write's own checks still apply, and each failure's verdict is
+// named. It listens while the port owns its device and closes when it stops (the
+// port closes its device first, so that a joiner can take it over at once).
+class LineHost : public QObject {
+    Q_OBJECT
+public:
+    // Answers waiting unread on one connection; more and it is served no more
+    // until it reads them.
+    static constexpr qint64 kUnreadAnswers = 4096;
+
+    LineHost(SharedPort &port, Client &client, QObject *parent = nullptr);
+    ~LineHost() override;
+
+    bool isListening() const { return m_server.isListening(); }
+    int connections() const { return static_cast<int>(m_connections.size()); }
+    const Gateway::Stats &stats() const { return m_gateway.stats(); }
+
+signals:
+    // A joiner was closed (garbage, a flood), with the reason.
+    void dropped(const QString &why);
+
+private:
+    void follow();
+    void listen(const QString &name);
+    void stop();
+    void accept();
+    void drop(QLocalSocket *socket);
+
+    SharedPort &m_port;
+    Gateway m_gateway;
+    QLocalServer m_server;
+    std::map<QLocalSocket *, int> m_connections;
+};
+
+} // namespace supply

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "supply/localline.h"
+#include "supply/networkport.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <memory>
+
+namespace supply {
+
+// A serial port that every program of ours can use at once. The first to open
+// the device OWNS it: its bytes are the device's, its client keeps the line's
+// rules, and a LineHost offers the line to the others. A later program, finding
+// the device held (kErrPortInUse), JOINS the owner over its local socket and
+// speaks Modbus TCP to it. When the owner ends (closes, crashes, is killed) a
+// joiner opens the device itself, or joins whoever did, within kHandoverWithin;
+// only then is the port lost. A device held by a program that is not ours (no
+// owner answers) is kErrPortInUse, as on a plain port.
+//
+// Settings, the port number and the device path are the facade's own and go to
+// the device at each open. lineChanged() comes at each open and each handover,
+// so that the client takes the framing of the new role.
+class SharedPort : public MbapPort {
+    Q_OBJECT
+public:
+    enum class Role { None, Owner, Joiner };
+
+    // How long an open keeps trying to join: the owner may be between its open
+    // of the device and its listening.
+    static constexpr milliseconds kJoinWait{300};
+    static constexpr milliseconds kHandoverWithin{1000};
+    static constexpr milliseconds kHandoverEvery{50};
+
+    explicit SharedPort(std::unique_ptr<serial::BufferedCommControl> device,
+                        QObject *parent = nullptr);
+    ~SharedPort() override;
+
+    Role role() const { return m_role; }
+    // The local socket of the line last opened; empty before.
+    const QString &socketName() const { return m_socketName; }
+    serial::BufferedCommControl &device() { return *m_device; }
+
+    milliseconds extraWait() const override { return LocalPort::kExtraWait; }
+    QString name() const override;
+    bool carriesMbap() const override { return m_role == Role::Joiner; }
+    bool namesVerdicts() const override { return m_role == Role::Joiner; }
+    void nameNewAdapters() override { m_device->nameNewAdapters(); }
+
+signals:
+    // It became the owner (LineHost listens) or stopped being it.
+    void roleChanged(supply::SharedPort::Role role);
+
+protected:
+    void openDevice(int port) override;
+    void closeDevice() override;
+    void probeDevice(int port) override;
+    // Open while a handover is under way: the line is away for a moment, not lost.
+    bool deviceIsOpen() const override { return m_role != Role::None || m_handingOver; }
+    void writeDevice(const QByteArray &bytes) override;
+    void discardDeviceOutput() override;
+    void discardDeviceInput() override;
+    int deviceInputCount() const override;
+    void setDeviceReadThreshold(int bytes) override;
+    void applyLineSettings() override;
+
+private:
+    enum class Attempt { Done, HeldByOwner, Failed };
+
+    serial::CommControl *active() const;
+    // The device behind `port` as the socket name knows it.
+    QString deviceOf(int port) const;
+    // Opens the device; HeldByOwner when it is in use (someone may own it).
+    Attempt own(int port);
+    // Connects to the owner's socket.
+    bool join();
+    // The line is this port's now, in `role`.
+    void taken(Role role);
+    void setRole(Role role);
+    void onActiveComm();
+    void onActiveLost(const QString &reason);
+    void handoverStep();
+
+    std::unique_ptr<serial::BufferedCommControl> m_device;
+    LocalPort m_local;
+    Role m_role = Role::None;
+    QString m_socketName;
+    int m_port = 0;
+    int m_readThreshold = 1;
+    QTimer m_handover;
+    QElapsedTimer m_handoverTime;
+    QString m_handoverReason;
+    QString m_inUse;
+    bool m_handingOver = false;
+};
+
+} // namespace supply

@@ -1,0 +1,261 @@
+// End to end: several vantelctl programs on one port of the simulator at once.
+// A log opens it first and owns it; the others join it: a read and a set, a
+// SCPI server, a second log. When the owner is killed (SIGKILL) the second log
+// takes the line over and goes on.
+#include "protocol/frames.h"
+#include "supply/enginecommcontrol.h"
+#include "supply/sharedport.h"
+#include "support/ctlrig.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+
+namespace {
+
+using testsupport::CtlResult;
+using testsupport::waitForErr;
+
+constexpr int kAddress = 5;
+constexpr int kWaitMs = 20000;
+constexpr int kColumns = 13; // a CSV row of a log
+
+QStringList fileLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// The rows after the header; each must be whole. How many have an error, and
+// which errors.
+struct Rows {
+    qsizetype count = 0;
+    QStringList errors;
+    QString text;
+};
+
+Rows readRows(const QString &path)
+{
+    Rows rows;
+    const QStringList lines = fileLines(path).mid(1);
+    rows.count = lines.size();
+    rows.text = lines.join(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        const QStringList cells = line.split(QLatin1Char(','));
+        if (cells.size() != kColumns) {
+            rows.errors << QStringLiteral("cut: ") + line;
+        } else if (!cells[12].isEmpty()) {
+            rows.errors << cells[12];
+        }
+    }
+    return rows;
+}
+
+} // namespace
+
+class TestE2eShared : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup();
+    void programsShareOnePort_data();
+    void programsShareOnePort();
+    void windowControlJoinsALog();
+
+private:
+    QStringList common() const
+    {
+        return {QStringLiteral("--port"), QStringLiteral("COM1"), QStringLiteral("--address"),
+                QString::number(kAddress)};
+    }
+    QProcess *startLog(const QString &file, const QString &duration);
+    void readAndSet();
+    void serveJoins();
+    void ownerKilled(QProcess &owner);
+
+    std::unique_ptr<testsupport::CtlRig> m_rig;
+    std::vector<std::unique_ptr<QProcess>> m_processes;
+};
+
+void TestE2eShared::cleanup()
+{
+    for (auto &process : m_processes) {
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished();
+        }
+    }
+    m_processes.clear();
+    m_rig.reset();
+}
+
+QProcess *TestE2eShared::startLog(const QString &file, const QString &duration)
+{
+    m_processes.push_back(std::make_unique<QProcess>());
+    QProcess *log = m_processes.back().get();
+    if (!m_rig->start(*log,
+                      common() + QStringList{QStringLiteral("log"), QStringLiteral("--interval"),
+                                             QStringLiteral("200"), QStringLiteral("--duration"),
+                                             duration, QStringLiteral("--output"), file})) {
+        return nullptr;
+    }
+    return log;
+}
+
+void TestE2eShared::programsShareOnePort_data()
+{
+    QTest::addColumn<QString>("joiner");
+    QTest::addColumn<QString>("line");
+    for (const char *line : {"timed", "instant"}) {
+        for (const char *joiner : {"read and set", "serve", "owner killed"}) {
+            QTest::addRow("%s, %s", joiner, line)
+                << QString::fromUtf8(joiner) << QString::fromUtf8(line);
+        }
+    }
+}
+
+void TestE2eShared::programsShareOnePort()
+{
+    QFETCH(QString, joiner);
+    QFETCH(QString, line);
+    m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
+    QVERIFY(m_rig->startSim(
+        {QStringLiteral("--address"), QString::number(kAddress), QStringLiteral("--line"), line}));
+    const QString ownerFile = m_rig->path(QStringLiteral("owner.csv"));
+    QProcess *owner = startLog(ownerFile, QStringLiteral("6s"));
+    QVERIFY(owner);
+    // The owner has opened the port once its first row is there.
+    QTRY_VERIFY_WITH_TIMEOUT(fileLines(ownerFile).size() >= 3, kWaitMs);
+
+    if (joiner == QLatin1String("read and set")) {
+        readAndSet();
+    } else if (joiner == QLatin1String("serve")) {
+        serveJoins();
+    } else {
+        ownerKilled(*owner);
+        return;
+    }
+    if (QTest::currentTestFailed()) {
+        return;
+    }
+    const CtlResult ended = testsupport::CtlRig::finish(*owner, kWaitMs);
+    QCOMPARE(ended.code, 0);
+    const Rows rows = readRows(ownerFile);
+    // 6 s at 200 ms, every one read while the others joined.
+    QVERIFY2(rows.count >= 25, qPrintable(rows.text));
+    QVERIFY2(rows.errors.isEmpty(), qPrintable(rows.errors.join(QLatin1Char(' '))));
+}
+
+void TestE2eShared::readAndSet()
+{
+    const CtlResult before = m_rig->run(common() + QStringList{QStringLiteral("read")});
+    QCOMPARE(before.code, 0);
+    QVERIFY2(before.out.contains(QStringLiteral("(set 5.00 V")), qPrintable(before.out));
+    const CtlResult set =
+        m_rig->run(common() + QStringList{QStringLiteral("set"), QStringLiteral("--voltage"),
+                                          QStringLiteral("9")});
+    QCOMPARE(set.code, 0);
+    QVERIFY2(set.out.contains(QStringLiteral("sent 9.00 V")), qPrintable(set.out + set.err));
+    const CtlResult after =
+        m_rig->run(common() + QStringList{QStringLiteral("read"), QStringLiteral("--json")});
+    QCOMPARE(after.code, 0);
+    QVERIFY2(after.out.contains(QStringLiteral("\"set_v\":9")), qPrintable(after.out));
+}
+
+void TestE2eShared::serveJoins()
+{
+    QProcess server;
+    QVERIFY(m_rig->start(server,
+                         common() + QStringList{QStringLiteral("serve"), QStringLiteral("--listen"),
+                                                QStringLiteral("127.0.0.1:0")}));
+    QString err;
+    const auto listening =
+        waitForErr(server, err, QRegularExpression(QStringLiteral("listening on [\\d.]+:(\\d+)")));
+    QVERIFY2(listening.hasMatch(), qPrintable(err));
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), listening.captured(1).toUShort());
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write("VOLT 8.25;VOLT?\nMEAS:CURR?\n");
+    QString answers;
+    QDeadlineTimer deadline(kWaitMs);
+    while (answers.count(QLatin1Char('\n')) < 2 && !deadline.hasExpired() &&
+           socket.state() == QAbstractSocket::ConnectedState) {
+        socket.waitForReadyRead(100);
+        answers += QString::fromUtf8(socket.readAll());
+    }
+    ::kill(static_cast<pid_t>(server.processId()), SIGINT);
+    const CtlResult ended = testsupport::CtlRig::finish(server);
+    QCOMPARE(ended.code, 0);
+    QVERIFY2(
+        QRegularExpression(QStringLiteral("^8\\.25\\n\\d+\\.\\d+\\n$")).match(answers).hasMatch(),
+        qPrintable(answers + err + ended.err));
+}
+
+void TestE2eShared::ownerKilled(QProcess &owner)
+{
+    const QString file = m_rig->path(QStringLiteral("second.csv"));
+    QProcess *second = startLog(file, QStringLiteral("4s"));
+    QVERIFY(second);
+    QTRY_VERIFY_WITH_TIMEOUT(fileLines(file).size() >= 6, kWaitMs);
+    ::kill(static_cast<pid_t>(owner.processId()), SIGKILL);
+    const CtlResult ended = testsupport::CtlRig::finish(*second, kWaitMs);
+    QCOMPARE(ended.code, 0);
+    const Rows rows = readRows(file);
+    const QString all = rows.text + QStringLiteral("\n") + ended.err;
+    // 4 s at 200 ms: 20 slots; the handover costs one at most, said as `port`.
+    QVERIFY2(rows.count >= 19, qPrintable(all));
+    QVERIFY2(rows.errors.isEmpty() || rows.errors == QStringList{QStringLiteral("port")},
+             qPrintable(all));
+    // The killed owner's rows are whole up to its end.
+    const Rows ownerRows = readRows(m_rig->path(QStringLiteral("owner.csv")));
+    QVERIFY2(ownerRows.errors.isEmpty(), qPrintable(ownerRows.text));
+}
+
+// The windows' control over the engine joins a log as any program does: its
+// status read comes back as the supply's reply bytes; when the log ends, the
+// control takes the line over and reads on.
+void TestE2eShared::windowControlJoinsALog()
+{
+    m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
+    QVERIFY(m_rig->startSim({QStringLiteral("--address"), QString::number(kAddress),
+                             QStringLiteral("--line"), QStringLiteral("instant")}));
+    qputenv("VANTEL_PORT_DIR", m_rig->dir().toLocal8Bit());
+    const QString file = m_rig->path(QStringLiteral("owner.csv"));
+    QProcess *owner = startLog(file, QStringLiteral("2s"));
+    QVERIFY(owner);
+    QTRY_VERIFY_WITH_TIMEOUT(fileLines(file).size() >= 2, kWaitMs);
+
+    const std::unique_ptr<supply::EngineCommControl> comm = supply::makeEngineCommControl();
+    auto *shared = comm->findChild<supply::SharedPort *>();
+    QVERIFY(shared);
+    comm->setCommPort(1);
+    comm->setRThreshold(protocol::kStatusReplySize);
+    comm->setPortOpen(true);
+    QCOMPARE(shared->role(), supply::SharedPort::Role::Joiner);
+    const protocol::Frame request = protocol::buildReadStatusRequest(kAddress);
+    const auto readOnce = [&] {
+        QSignalSpy received(comm.get(), &serial::CommControl::OnComm);
+        comm->setOutput(
+            QByteArray(reinterpret_cast<const char *>(request.data()), qsizetype(request.size())));
+        return received.wait(kWaitMs) ? comm->Input() : QByteArray();
+    };
+    QByteArray reply = readOnce();
+    QCOMPARE(reply.size(), qsizetype(protocol::kStatusReplySize));
+    QCOMPARE(quint8(reply[0]), quint8(kAddress));
+
+    QCOMPARE(testsupport::CtlRig::finish(*owner, kWaitMs).code, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(shared->role(), supply::SharedPort::Role::Owner, kWaitMs);
+    reply = readOnce();
+    QCOMPARE(reply.size(), qsizetype(protocol::kStatusReplySize));
+    comm->setPortOpen(false);
+}
+
+QTEST_GUILESS_MAIN(TestE2eShared)
+#include "tst_e2e_shared.moc"

@@ -1,0 +1,377 @@
+// One serial device shared by several programs of ours, in one process: each
+// SharedPort has its own scripted control over one Bench (the device), which
+// refuses a second opener as a held serial port does. The first to open owns
+// it and hosts the line on a local socket; the others join over Modbus TCP.
+// RTU replies are pymodbus's (computeCRC).
+#include "protocol/frames.h"
+#include "supply/client.h"
+#include "supply/sharedport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocalSocket>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <memory>
+
+using std::chrono::milliseconds;
+using supply::Client;
+using supply::Error;
+using supply::LineHost;
+using supply::SharedPort;
+
+namespace {
+
+constexpr int kWaitMs = 5000;
+
+QByteArray bytesOf(const protocol::Frame &frame)
+{
+    return QByteArray(reinterpret_cast<const char *>(frame.data()),
+                      static_cast<qsizetype>(frame.size()));
+}
+
+class BenchDevice;
+
+// The one device: who holds it, and what it answers to each request.
+struct Bench {
+    BenchDevice *holder = nullptr;
+    bool foreign = false; // a program that is not ours holds it
+    QMap<QByteArray, QByteArray> replies;
+    int requests = 0;
+};
+
+// A program's own control over the bench's device.
+class BenchDevice : public serial::BufferedCommControl {
+    Q_OBJECT
+public:
+    explicit BenchDevice(Bench &bench) : m_bench(bench) {}
+    ~BenchDevice() override
+    {
+        if (m_bench.holder == this) {
+            m_bench.holder = nullptr;
+        }
+    }
+
+protected:
+    void openDevice(int) override
+    {
+        if (m_bench.foreign || (m_bench.holder && m_bench.holder != this)) {
+            throw serial::CommError(serial::kErrPortInUse, "Port already open");
+        }
+        m_bench.holder = this;
+    }
+    void closeDevice() override
+    {
+        if (m_bench.holder == this) {
+            m_bench.holder = nullptr;
+        }
+    }
+    void probeDevice(int) override
+    {
+        if (m_bench.foreign || m_bench.holder) {
+            throw serial::CommError(serial::kErrPortInUse, "Port already open");
+        }
+    }
+    bool deviceIsOpen() const override { return m_bench.holder == this; }
+    void writeDevice(const QByteArray &bytes) override
+    {
+        ++m_bench.requests;
+        const QByteArray reply = m_bench.replies.value(bytes);
+        if (!reply.isEmpty()) {
+            QTimer::singleShot(5, this, [this, reply] {
+                if (deviceIsOpen()) {
+                    receive(reply);
+                }
+            });
+        }
+    }
+
+private:
+    Bench &m_bench;
+};
+
+// One program on the line: its port, client and host.
+struct Program {
+    std::unique_ptr<SharedPort> port;
+    std::unique_ptr<Client> client;
+    std::unique_ptr<LineHost> host;
+
+    Program(Bench &bench, const QString &device)
+    {
+        port = std::make_unique<SharedPort>(std::make_unique<BenchDevice>(bench));
+        client = std::make_unique<Client>(*port);
+        client->setTimeout(milliseconds(100));
+        host = std::make_unique<LineHost>(*port, *client);
+        port->setDevicePath(device);
+        port->setCommPort(1);
+    }
+    void open()
+    {
+        port->setPortOpen(true);
+        client->start();
+    }
+    // As a program ends: the device first, then the rest.
+    void close()
+    {
+        port->setPortOpen(false);
+        host.reset();
+        client.reset();
+        port.reset();
+    }
+};
+
+protocol::Frame readRegisters(int unit, int reg, int count)
+{
+    return protocol::buildRequest(std::uint8_t(unit), protocol::kReadHoldingRegisters,
+                                  std::uint16_t(reg), std::uint16_t(count));
+}
+
+// Waits for a reply and hands back its verdict, exception code and bytes.
+struct Outcome {
+    Error error = Error::None;
+    int code = 0;
+    QByteArray bytes;
+};
+
+Outcome waitFor(supply::Reply *reply)
+{
+    if (!reply->isFinished()) {
+        QSignalSpy spy(reply, &supply::Reply::finished);
+        spy.wait(kWaitMs);
+    }
+    Outcome out{reply->error(), reply->exceptionCode(), reply->bytes()};
+    delete reply;
+    return out;
+}
+
+} // namespace
+
+class TestSharedPort : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void joinerFaresAsTheOwner_data();
+    void joinerFaresAsTheOwner();
+    void heldByAProgramNotOurs_data();
+    void heldByAProgramNotOurs();
+    void handover_data();
+    void handover();
+    void badJoinerIsClosedOthersGoOn_data();
+    void badJoinerIsClosedOthersGoOn();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_runtime;
+    QString m_device;
+    Bench m_bench;
+};
+
+void TestSharedPort::init()
+{
+    m_runtime = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_runtime->isValid());
+    qputenv("XDG_RUNTIME_DIR", m_runtime->path().toLocal8Bit());
+    // The device's name; a link to it names the same device.
+    m_device = m_runtime->filePath(QStringLiteral("ttyUSB0"));
+    QFile file(m_device);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(QFile::link(m_device, m_runtime->filePath(QStringLiteral("COM3"))));
+    m_bench = Bench();
+    m_bench.replies[bytesOf(protocol::buildReadStatusRequest(1))] =
+        QByteArray::fromHex("01030C04D205DC04D001F400010001E92B");
+    m_bench.replies[bytesOf(readRegisters(1, 0x2000, 1))] = QByteArray::fromHex("018302C0F1");
+    m_bench.replies[bytesOf(readRegisters(4, 0x1002, 2))] =
+        QByteArray::fromHex("04030404D001F4AFEE"); // its CRC is wrong
+    m_bench.replies[QByteArray::fromHex("0106100105DCDE03")] =
+        QByteArray::fromHex("0106100105DCDE03");
+}
+
+void TestSharedPort::cleanup()
+{
+    m_runtime.reset();
+}
+
+void TestSharedPort::joinerFaresAsTheOwner_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<int>("code");
+    const auto row = [](const char *name, const protocol::Frame &request, Error error,
+                        int code = 0) {
+        QTest::newRow(name) << bytesOf(request) << int(error) << code;
+    };
+    row("status read", protocol::buildReadStatusRequest(1), Error::None);
+    row("registers, exception 2", readRegisters(1, 0x2000, 1), Error::Exception, 2);
+    row("silent unit: timeout", readRegisters(3, 0x1002, 2), Error::Timeout);
+    row("bad crc", readRegisters(4, 0x1002, 2), Error::Crc);
+    row("write, confirmed by its echo",
+        protocol::Frame{0x01, 0x06, 0x10, 0x01, 0x05, 0xDC, 0xDE, 0x03}, Error::None);
+    row("address register, no echo",
+        protocol::Frame{0x01, 0x06, 0x10, 0x08, 0x00, 0x05, 0x0D, 0x0B}, Error::Timeout);
+}
+
+void TestSharedPort::joinerFaresAsTheOwner()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, error);
+    QFETCH(int, code);
+    Program owner(m_bench, m_device);
+    // The joiner names the device by a link to it.
+    Program joiner(m_bench, m_runtime->filePath(QStringLiteral("COM3")));
+    owner.open();
+    joiner.open();
+    QCOMPARE(owner.port->role(), SharedPort::Role::Owner);
+    QCOMPARE(joiner.port->role(), SharedPort::Role::Joiner);
+
+    const protocol::Frame frame(request.begin(), request.end());
+    const auto ask = [&](Client &client) {
+        if (frame == protocol::buildReadStatusRequest(frame[0])) {
+            return client.readStatus(frame[0]);
+        }
+        if (frame[1] == protocol::kReadHoldingRegisters) {
+            return client.readRegisters(frame[0], std::uint16_t((frame[2] << 8) | frame[3]),
+                                        std::uint16_t((frame[4] << 8) | frame[5]));
+        }
+        return client.write(frame);
+    };
+    const Outcome own = waitFor(ask(*owner.client));
+    const Outcome joined = waitFor(ask(*joiner.client));
+    QCOMPARE(int(own.error), error);
+    QCOMPARE(int(joined.error), error);
+    QCOMPARE(joined.code, code);
+    if (error == int(Error::None) || error == int(Error::Exception)) {
+        QCOMPARE(joined.bytes, own.bytes);
+    }
+}
+
+void TestSharedPort::heldByAProgramNotOurs_data()
+{
+    QTest::addColumn<bool>("staleSocket");
+    QTest::newRow("no socket") << false;
+    QTest::newRow("a dead owner's socket left behind") << true;
+}
+
+void TestSharedPort::heldByAProgramNotOurs()
+{
+    QFETCH(bool, staleSocket);
+    if (staleSocket) {
+        // What a killed owner leaves: a socket file nobody listens on.
+        const QString name = supply::lineSocketName(m_device);
+        QDir().mkpath(QFileInfo(name).absolutePath());
+        QFile file(name);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    m_bench.foreign = true;
+    Program program(m_bench, m_device);
+    try {
+        program.port->setPortOpen(true);
+        QFAIL("a device held by another program opened");
+    } catch (const serial::CommError &error) {
+        QCOMPARE(error.number(), serial::kErrPortInUse);
+    }
+    QVERIFY(!program.port->PortOpen());
+    // Once it is free, the stale socket is no obstacle: the program owns it.
+    m_bench.foreign = false;
+    program.open();
+    QCOMPARE(program.port->role(), SharedPort::Role::Owner);
+    Program joiner(m_bench, m_device);
+    joiner.open();
+    QCOMPARE(joiner.port->role(), SharedPort::Role::Joiner);
+    QCOMPARE(waitFor(joiner.client->readStatus(1)).error, Error::None);
+}
+
+void TestSharedPort::handover_data()
+{
+    QTest::addColumn<int>("joiners");
+    QTest::addColumn<bool>("inFlight");
+    QTest::newRow("one joiner") << 1 << false;
+    QTest::newRow("one joiner, a request in flight") << 1 << true;
+    QTest::newRow("two joiners: one owns, the other joins it") << 2 << false;
+}
+
+void TestSharedPort::handover()
+{
+    QFETCH(int, joiners);
+    QFETCH(bool, inFlight);
+    // A request of the joiner's the owner never answers: unit 3 is silent, and
+    // the joiner waits longer than the owner.
+    m_bench.replies.remove(bytesOf(protocol::buildReadStatusRequest(3)));
+    auto owner = std::make_unique<Program>(m_bench, m_device);
+    owner->open();
+    std::vector<std::unique_ptr<Program>> others;
+    std::vector<std::unique_ptr<QSignalSpy>> lost;
+    for (int n = 0; n < joiners; ++n) {
+        others.push_back(std::make_unique<Program>(m_bench, m_device));
+        others.back()->open();
+        QCOMPARE(others.back()->port->role(), SharedPort::Role::Joiner);
+        QCOMPARE(waitFor(others.back()->client->readStatus(1)).error, Error::None);
+        lost.push_back(std::make_unique<QSignalSpy>(others.back()->port.get(),
+                                                    &serial::CommControl::portLost));
+    }
+    QPointer<supply::Reply> pending;
+    if (inFlight) {
+        others[0]->client->setTimeout(milliseconds(2000));
+        pending = others[0]->client->readStatus(3);
+        QTest::qWait(20); // it is on the owner's line
+    }
+    owner->close();
+    if (inFlight) {
+        QVERIFY(pending);
+        QCOMPARE(waitFor(pending).error, Error::Port);
+    }
+    // The line is taken over before the port would be given up as lost.
+    const auto count = [&others](SharedPort::Role role) {
+        return std::count_if(others.begin(), others.end(),
+                             [role](const auto &program) { return program->port->role() == role; });
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(count(SharedPort::Role::Owner), 1, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(count(SharedPort::Role::Joiner), joiners - 1, kWaitMs);
+    for (std::size_t n = 0; n < others.size(); ++n) {
+        QCOMPARE(lost[n]->count(), 0);
+        QVERIFY(others[n]->port->PortOpen());
+        const Outcome reading = waitFor(others[n]->client->readStatus(1));
+        QCOMPARE(reading.error, Error::None);
+        // The link's counts go on over the handover: a reading before, one after,
+        // and the one that was in flight.
+        QCOMPARE(others[n]->client->stats().requests, inFlight && n == 0 ? 3 : 2);
+    }
+}
+
+void TestSharedPort::badJoinerIsClosedOthersGoOn_data()
+{
+    QTest::addColumn<QByteArray>("sent");
+    QTest::newRow("garbage") << QByteArray("GET / HTTP/1.0\r\n\r\n");
+    // Status reads of the silent unit 3: they pile up behind one another.
+    QByteArray flood;
+    for (int n = 0; n < 300; ++n) {
+        flood += QByteArray::fromHex("000100000006030310000006");
+    }
+    QTest::newRow("a flood of requests") << flood;
+}
+
+void TestSharedPort::badJoinerIsClosedOthersGoOn()
+{
+    QFETCH(QByteArray, sent);
+    Program owner(m_bench, m_device);
+    Program joiner(m_bench, m_device);
+    owner.open();
+    joiner.open();
+    QSignalSpy dropped(owner.host.get(), &LineHost::dropped);
+    QLocalSocket bad;
+    bad.connectToServer(owner.port->socketName());
+    QVERIFY(bad.waitForConnected(kWaitMs));
+    bad.write(sent);
+    QTRY_VERIFY_WITH_TIMEOUT(bad.state() == QLocalSocket::UnconnectedState, kWaitMs);
+    QCOMPARE(dropped.count(), 1);
+    QCOMPARE(waitFor(joiner.client->readStatus(1)).error, Error::None);
+    QCOMPARE(joiner.port->role(), SharedPort::Role::Joiner);
+}
+
+QTEST_GUILESS_MAIN(TestSharedPort)
+#include "tst_sharedport.moc"
