@@ -51,10 +51,11 @@ QString exceptionName(int code)
 }
 
 // How long a request that timed out waited: the reply timeout, and over a
-// network line the room the gateway has for its own wait as well.
+// network line the room the gateway has for its own wait as well. A program of
+// ours that owns a shared serial line answers a joiner for that line's timeout.
 milliseconds waitUsed(const serial::CommControl &comm, milliseconds timeout)
 {
-    const auto *network = qobject_cast<const supply::MbapPort *>(&comm);
+    const auto *network = qobject_cast<const supply::TcpPort *>(&comm);
     return network ? timeout + network->extraWait() : timeout;
 }
 
