@@ -27,6 +27,7 @@ void Poller::setAddresses(const std::vector<std::uint8_t> &addresses)
         kept[a] = m_states[a];
     }
     m_states = std::move(kept);
+    next();
 }
 
 void Poller::start()
