@@ -9,7 +9,13 @@ namespace bus {
 
 BusWindow *busWindowOf(QWidget *window)
 {
-    return window->findChild<BusWindow *>(QString(), Qt::FindDirectChildrenOnly);
+    // A window closed is on its way out (deleted from the event loop).
+    for (BusWindow *w : window->findChildren<BusWindow *>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (!w->closed()) {
+            return w;
+        }
+    }
+    return nullptr;
 }
 
 void addBusEntry(QWidget *window, panels::MonitorPanels &panels, BusAccess access,

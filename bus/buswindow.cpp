@@ -135,10 +135,22 @@ BusWindow::~BusWindow()
 
 void BusWindow::closeEvent(QCloseEvent *event)
 {
+    m_closed = true;
     cancelScan();
-    if (m_poller) {
-        m_poller->stop();
+    // No more readings; writes asked for (a switch-off above all) still go out,
+    // and the poller and its line go once they have.
+    if (m_poller && m_poller->writing()) {
+        Poller *poller = m_poller.release();
+        ClientLine *line = m_line.release();
+        poller->stop();
+        disconnect(poller, nullptr, this, nullptr);
+        connect(poller, &Poller::writesDone, poller, [poller, line] {
+            poller->deleteLater();
+            QTimer::singleShot(0, [line] { delete line; });
+        });
     }
+    m_poller.reset();
+    m_line.reset();
     m_tick.stop();
     m_writer.reset();
     QWidget::closeEvent(event);
@@ -268,6 +280,13 @@ void BusWindow::followLine()
     m_client = now;
     if (now == nullptr) {
         m_statusLine->setText(tr("The serial port is closed: nothing is read."));
+        if (m_writer) {
+            m_writer.reset();
+            m_statusLine->setText(tr("The serial port is closed; the recording ended, its file "
+                                     "is kept: %1")
+                                      .arg(QDir::toNativeSeparators(m_recordPath)));
+            updateTitle();
+        }
         return;
     }
     m_line = std::make_unique<ClientLine>(*now);
@@ -402,28 +421,36 @@ void BusWindow::allOutputsOff()
     for (SupplyCard *c : cards()) {
         c->setSwitching(true);
     }
-    m_poller->allOutputsOff([this](const Poller::OffResults &results) {
-        QStringList failed;
-        for (const auto &[address, result] : results) {
-            if (SupplyCard *c = card(address)) {
-                c->setSwitching(false);
-                c->say(result.confirmed ? QString()
-                                        : tr("Switching the output off was not confirmed "
-                                             "(%1): it may still be on.")
-                                              .arg(result.problem));
-            }
-            if (!result.confirmed) {
-                failed << tr("%1 (%2)").arg(address).arg(result.problem);
-            }
+    // The window may be closed before the last switch-off ends; the writes go on.
+    m_poller->allOutputsOff([self = QPointer<BusWindow>(this)](const Poller::OffResults &results) {
+        if (self != nullptr) {
+            self->allOffEnded(results);
         }
-        if (failed.isEmpty()) {
-            m_statusLine->setText(tr("Every output is switched off, confirmed."));
-        } else {
-            inform(tr("Not confirmed off, so they may still be on: %1.")
-                       .arg(failed.join(QStringLiteral(", "))));
-        }
-        emit allOffFinished(results);
     });
+}
+
+void BusWindow::allOffEnded(const Poller::OffResults &results)
+{
+    QStringList failed;
+    for (const auto &[address, result] : results) {
+        if (SupplyCard *c = card(address)) {
+            c->setSwitching(false);
+            c->say(result.confirmed ? QString()
+                                    : tr("Switching the output off was not confirmed "
+                                         "(%1): it may still be on.")
+                                          .arg(result.problem));
+        }
+        if (!result.confirmed) {
+            failed << tr("%1 (%2)").arg(address).arg(result.problem);
+        }
+    }
+    if (failed.isEmpty()) {
+        m_statusLine->setText(tr("Every output is switched off, confirmed."));
+    } else {
+        inform(tr("Not confirmed off, so they may still be on: %1.")
+                   .arg(failed.join(QStringLiteral(", "))));
+    }
+    emit allOffFinished(results);
 }
 
 void BusWindow::startScan()
@@ -568,8 +595,9 @@ void BusWindow::setCeilings(std::uint8_t address, const panels::Ceilings &ceilin
 
 void BusWindow::editLimits(SupplyCard *c)
 {
+    const std::uint8_t address = c->address();
     QDialog dialog(this);
-    dialog.setWindowTitle(tr("Limits of supply %1").arg(c->address()));
+    dialog.setWindowTitle(tr("Limits of supply %1").arg(address));
     auto *form = new QFormLayout(&dialog);
     const panels::Ceilings now = c->ceilings();
     auto *volts = new QLineEdit(ceilingText(now.volts, 2), &dialog);
@@ -605,7 +633,7 @@ void BusWindow::editLimits(SupplyCard *c)
             m_messenger.inform(&dialog, problems.join(QLatin1Char('\n')));
             return;
         }
-        setCeilings(c->address(), typed);
+        setCeilings(address, typed);
         dialog.accept();
     });
     dialog.exec();

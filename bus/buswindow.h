@@ -63,6 +63,8 @@ public:
     void startScan();
     void cancelScan();
     bool scanning() const { return m_scanNext > 0; }
+    // Closed: its readings have stopped and it is deleted soon.
+    bool closed() const { return m_closed; }
     void allOutputsOff();
     // Starts a recording, or ends the one going; the reason it could not start.
     QString toggleRecording();
@@ -98,6 +100,7 @@ private:
     void onReading(const supply::Reading &reading);
     void requestSet(SupplyCard *card, supply::Target target, const QString &text);
     void requestOutput(SupplyCard *card, bool on);
+    void allOffEnded(const Poller::OffResults &results);
     void checkCeilings(SupplyCard *card, const protocol::StatusReading &reading);
     void scanStep();
     void finishScan(const QString &why);
@@ -116,6 +119,7 @@ private:
     std::vector<std::uint8_t> m_list;
     std::map<std::uint8_t, SupplyCard *> m_cards;
     int m_columns = 0;
+    bool m_closed = false;
 
     QLineEdit *m_addresses;
     QPushButton *m_scan, *m_cancel, *m_allOff, *m_record;

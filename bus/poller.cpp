@@ -144,6 +144,7 @@ void Poller::read(std::uint8_t address)
 void Poller::send(Pending pending)
 {
     m_busy = true;
+    m_writing = true;
     supply::WriteCallbacks callbacks;
     callbacks.readBack = [this, alive = m_alive](const supply::Reading &reading) {
         if (*alive) {
@@ -156,8 +157,15 @@ void Poller::send(Pending pending)
             return;
         }
         m_busy = false;
+        m_writing = false;
         if (done) {
             done(result);
+        }
+        if (!*alive) {
+            return;
+        }
+        if (m_writes.empty()) {
+            emit writesDone();
         }
         if (*alive) {
             next();

@@ -49,6 +49,8 @@ public:
     // A request is on the line.
     bool busy() const { return m_busy; }
     bool silent(std::uint8_t address) const;
+    // A write is on the line or waits.
+    bool writing() const { return m_writing || !m_writes.empty(); }
     long rounds() const { return m_rounds; }
 
     // Queues a confirmed write of `address`; `done` gets how it ended.
@@ -61,6 +63,8 @@ public:
 signals:
     // Every reading, those of the writes' read-backs too, in the order taken.
     void readingTaken(const supply::Reading &reading);
+    // The last write that waited has ended.
+    void writesDone();
 
 private:
     struct Pending {
@@ -89,6 +93,7 @@ private:
     long m_rounds = 0;
     bool m_running = false;
     bool m_busy = false;
+    bool m_writing = false; // the request on the line is a write
     // Whether the object still exists, for the callbacks of requests on the line.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };

@@ -274,6 +274,10 @@ void Form1::closeEvent(QCloseEvent *event)
         event->ignore();
         return;
     }
+    // The bus window reads through this window's port: it goes first.
+    if (bus::BusWindow *w = bus::busWindowOf(this)) {
+        w->close();
+    }
     Timer1->setEnabled(false);
     Timer2->setEnabled(false);
     m_ports->release();

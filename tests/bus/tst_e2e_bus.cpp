@@ -17,6 +17,7 @@
 
 #include <QAction>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -105,8 +106,9 @@ void TestBusE2e::initTestCase()
 void TestBusE2e::bench_data()
 {
     QTest::addColumn<QString>("what");
-    for (const char *what : {"every card polled", "a set on card 3", "all outputs off",
-                             "supply 2 silenced", "a ceiling on card 4", "the record"}) {
+    for (const char *what :
+         {"scan, cancelled", "every card polled", "a set on card 3", "all outputs off",
+          "supply 2 silenced", "a ceiling on card 4", "the record"}) {
         QTest::newRow(what) << QString::fromLatin1(what);
     }
 }
@@ -142,6 +144,23 @@ void TestBusE2e::bench()
     bus::BusWindow *w = bus::busWindowOf(&form);
     QVERIFY(w != nullptr);
     QCOMPARE(w->windowTitle(), QStringLiteral("vantel - bus"));
+    if (what == QStringLiteral("scan, cancelled")) {
+        // The scan asks 1, 2, ...; cancelled after 6 it puts what answered into the
+        // field, and the list is remembered for the port.
+        panels::userSettings()->remove(QStringLiteral("bus"));
+        w->close();
+        entry->trigger();
+        w = bus::busWindowOf(&form);
+        QCOMPARE(w->addressField()->text(), QString());
+        w->startScan();
+        QTRY_VERIFY_WITH_TIMEOUT(w->scanProgress()->value() >= 6, kWaitMs);
+        w->cancelScan();
+        QCOMPARE(w->addressField()->text(), QStringLiteral("1-4"));
+        w->close();
+        entry->trigger();
+        w = bus::busWindowOf(&form);
+        QCOMPARE(w->addressField()->text(), QStringLiteral("1-4"));
+    }
     w->addressField()->setText(QStringLiteral("1-4"));
     QVERIFY(w->applyAddresses());
     QCOMPARE(w->cards().size(), std::size_t(4));
