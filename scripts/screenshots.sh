@@ -204,7 +204,12 @@ for command in "set current 0.2 1" "fault silence on 2" "set output off 3" "set 
     echo "$command" >"$work/bus.ctl"
     sleep 0.2
 done
-start monitor/vantel "^vantel"
+# A vantel of its own: the first one may still ask about its unsaved sequence.
+"$build/monitor/vantel" >/dev/null 2>&1 &
+pids+=($!)
+window="$(xdotool search --sync --onlyvisible --pid "$!" --name '^vantel - bench' | head -1)"
+xdotool windowactivate --sync "$window" 2>/dev/null || true
+sleep 0.8
 click 4800 6600 2415 495 # C32 Look for serial port
 click 3240 6720 1320 420 # the port list: COM2 typed in
 xdotool key ctrl+a
