@@ -207,7 +207,7 @@ done
 # A vantel of its own: the first one may still ask about its unsaved sequence.
 "$build/monitor/vantel" >/dev/null 2>&1 &
 pids+=($!)
-window="$(xdotool search --sync --onlyvisible --pid "$!" --name '^vantel - bench' | head -1)"
+window="$(xdotool search --sync --all --onlyvisible --pid "$!" --name '^vantel - bench' | head -1)"
 xdotool windowactivate --sync "$window" 2>/dev/null || true
 sleep 0.8
 click 4800 6600 2415 495 # C32 Look for serial port
