@@ -1,5 +1,6 @@
 #include "monitor/form1.h"
 
+#include "bus/busentry.h"
 #include "numtext/numtext.h"
 #include "panels/monitorpanels.h"
 #include "supply/client.h"
@@ -8,6 +9,7 @@
 #include "ui/formbuilder.h"
 
 #include <QCloseEvent>
+#include <QDir>
 #include <QTimer>
 
 #include <exception>
@@ -272,6 +274,10 @@ void Form1::closeEvent(QCloseEvent *event)
         event->ignore();
         return;
     }
+    // The bus window reads through this window's port: it goes first.
+    if (bus::BusWindow *w = bus::busWindowOf(this)) {
+        w->close();
+    }
     Timer1->setEnabled(false);
     Timer2->setEnabled(false);
     m_ports->release();
@@ -312,6 +318,7 @@ void Form1::attachPanels()
             });
         };
     }
+    addBusEntry();
     connect(this, &Form1::readingsInterrupted, &link, [this, &link] {
         // A silence keeps the polls going; a stop or a close ends them.
         if (!portOpened) {
@@ -327,6 +334,31 @@ void Form1::attachPanels()
             link.pollingEnded(tr("the port failed"));
         }
     });
+}
+
+void Form1::addBusEntry()
+{
+    // The bus window reads through the engine under the window's serial control,
+    // beside the window's own poll; with another control there is none to read through.
+    auto *engine = qobject_cast<supply::EngineCommControl *>(&MSComm1);
+    bus::BusAccess access;
+    access.client = [this, engine]() -> supply::Client * {
+        if (engine == nullptr || !portOpened || !MSComm1.PortOpen()) {
+            return nullptr;
+        }
+        return &engine->client();
+    };
+    access.portName = [this] { return Combo1->currentText().trimmed(); };
+    access.newRecordPath = [this](const QString &prefix, QString *problem) {
+        const QString folder = m_panels->recordsFolder();
+        if (!QDir().mkpath(folder)) {
+            *problem =
+                tr("The records folder %1 cannot be made.").arg(QDir::toNativeSeparators(folder));
+            return QString();
+        }
+        return m_panels->newRecordPath(prefix);
+    };
+    bus::addBusEntry(this, *m_panels, access, m_messenger);
 }
 
 void Form1::connectGuarded(QPushButton *control, void (Form1::*handler)())

@@ -145,6 +145,8 @@ private:
 
     // The hooks of the tools beside the window.
     void attachPanels();
+    // "Bus…" (F6): every supply on this window's line in a window of its own.
+    void addBusEntry();
     // Connects a control whose press would disturb a run: a run holding the supply
     // is stopped first, if the user agrees.
     void connectGuarded(QPushButton *control, void (Form1::*handler)());

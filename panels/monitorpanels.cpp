@@ -138,11 +138,20 @@ bool MonitorPanels::eventFilter(QObject *watched, QEvent *event)
     if (event->type() == QEvent::ContextMenu && m_menuWidgets.contains(watched)) {
         auto *widget = static_cast<QWidget *>(watched);
         QList<QAction *> entries = widget->actions();
-        entries << m_sequenceAction << m_recordAction << m_limitsAction;
+        entries << m_sequenceAction << m_recordAction << m_limitsAction << m_moreActions;
         QMenu::exec(entries, static_cast<QContextMenuEvent *>(event)->globalPos(), nullptr, widget);
         return true;
     }
     return QObject::eventFilter(watched, event);
+}
+
+void MonitorPanels::addEntry(QAction *action)
+{
+    m_moreActions << action;
+    if (!action->shortcut().isEmpty()) {
+        auto *key = new QShortcut(action->shortcut(), m_window);
+        connect(key, &QShortcut::activated, action, &QAction::trigger);
+    }
 }
 
 void MonitorPanels::inform(const QString &text)

@@ -88,6 +88,10 @@ public:
     QAction *recordAction() const { return m_recordAction; }
     QAction *limitsAction() const { return m_limitsAction; }
 
+    // Adds `action` to the context menu after the entries there, and its key to
+    // the window.
+    void addEntry(QAction *action);
+
     void showSequenceWindow();
     void showRecordWindow();
     void showLimitsWindow();
@@ -130,6 +134,7 @@ private:
     QAction *m_sequenceAction = nullptr;
     QAction *m_recordAction = nullptr;
     QAction *m_limitsAction = nullptr;
+    QList<QAction *> m_moreActions;
 };
 
 // "A sequence is running. Stop it and switch the output off?"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Starts vantel and pellow on a virtual X display (Xvfb with openbox) against the
-# simulated supply, uses them as a person would by clicking the controls (the trend
-# and a sequence run included), and saves a screenshot after each step into
-# screenshots/ (or the folder given as $1).
+# simulated supply, uses them as a person would by clicking the controls (the trend,
+# a sequence run and the bus window of four supplies included), and saves a
+# screenshot after each step into screenshots/ (or the folder given as $1).
 # Needs Xvfb, openbox, xdotool and ImageMagick's import.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -191,4 +191,48 @@ sleep 0.5
 snap pellow-enlarged
 click 8160 2880 1575 495 # C28 Quit
 sleep 0.3
+echo "bus:"
+# Four supplies on COM2: 1 limited to 0.200 A (CC), 2 silent, 3 with its output off.
+"$build/sim/vantel-sim" --port 2 --no-stdin --control "$work/bus.ctl" --address 1,2,3,4 \
+    --output on --voltage 5 --load 10 >/dev/null &
+pids+=($!)
+for _ in $(seq 50); do
+    [ -e "$VANTEL_PORT_DIR/COM2" ] && [ -p "$work/bus.ctl" ] && break
+    sleep 0.1
+done
+for command in "set current 0.2 1" "fault silence on 2" "set output off 3" "set voltage 12 4"; do
+    echo "$command" >"$work/bus.ctl"
+    sleep 0.2
+done
+# A vantel of its own: the first one may still ask about its unsaved sequence.
+"$build/monitor/vantel" >/dev/null 2>&1 &
+pids+=($!)
+window="$(xdotool search --sync --all --onlyvisible --pid "$!" --name '^vantel - bench' | head -1)"
+xdotool windowactivate --sync "$window" 2>/dev/null || true
+sleep 0.8
+click 4800 6600 2415 495 # C32 Look for serial port
+click 3240 6720 1320 420 # the port list: COM2 typed in
+xdotool key ctrl+a
+xdotool type --delay 20 COM2
+click 7440 6600 2175 495 # C31 Open serial port
+xdotool key F6
+bus="$(xdotool search --sync --onlyvisible --name '^vantel - bus' | head -1)"
+xdotool windowactivate --sync "$bus" 2>/dev/null || true
+xdotool windowsize "$bus" 1010 700
+xdotool type --delay 20 "1-4"
+xdotool key Return
+sleep 4
+snap bus-four-cards "$bus"
+xdotool key F4
+sleep 2
+snap bus-recording "$bus"
+xdotool key F4
+xdotool key ctrl+shift+o
+sleep 3
+snap bus-all-outputs-off "$bus"
+xdotool key alt+F4
+sleep 0.3
+xdotool windowactivate --sync "$window" 2>/dev/null || true
+click 6360 7680 1575 495 # C28 Quit
+sleep 0.5
 echo "screenshots in $out"

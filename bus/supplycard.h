@@ -1,0 +1,83 @@
+#pragma once
+
+#include "bus/sparkline.h"
+#include "bus/supplystate.h"
+#include "panels/ceilings.h"
+#include "supply/operations.h"
+
+#include <QFrame>
+
+#include <cstdint>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace bus {
+
+// One supply of the bus as a card: its address and name, the actual values in
+// large figures, the set values, CV/CC, the output as a lamp and a switch, the
+// last minute as a small plot, the charge and energy since the window opened,
+// and fields to set voltage and current. It shows; the window acts on what the
+// user asks through its signals.
+class SupplyCard : public QFrame {
+    Q_OBJECT
+public:
+    SupplyCard(std::uint8_t address, std::int64_t nowMs, QWidget *parent = nullptr);
+
+    std::uint8_t address() const { return m_address; }
+    const SupplyState &state() const { return m_state; }
+    void setName(const QString &name);
+    QString name() const;
+
+    // A reading of this supply at `nowMs`.
+    void take(const supply::Reading &reading, std::int64_t nowMs);
+    // Greys the card after a silence, and back.
+    void refresh(std::int64_t nowMs);
+    bool isGrey() const { return m_grey; }
+    // A line under the figures: a trip, a switch not confirmed.
+    void say(const QString &text);
+    QString message() const;
+
+    // The ceilings this supply is held to.
+    const panels::Ceilings &ceilings() const { return m_ceilings; }
+    void setCeilings(const panels::Ceilings &ceilings);
+    // A ceiling's switch-off is on its way.
+    bool tripping = false;
+    // The output switch waits for its confirmation.
+    void setSwitching(bool switching);
+
+    // The figures as shown, for tests and the screenshots: V, A, W.
+    QStringList figures() const;
+
+    QLineEdit *voltageField() const { return m_setVoltage; }
+    QLineEdit *currentField() const { return m_setCurrent; }
+    QPushButton *outputButton() const { return m_output; }
+    QPushButton *limitsButton() const { return m_limits; }
+
+signals:
+    // The user pressed Enter in a set field.
+    void setRequested(supply::Target target, const QString &text);
+    // The user pressed the output switch: the state wanted.
+    void outputRequested(bool on);
+    void limitsRequested();
+    void nameEdited(const QString &name);
+
+private:
+    void showReading();
+
+    std::uint8_t m_address;
+    SupplyState m_state;
+    panels::Ceilings m_ceilings;
+    bool m_grey = false;
+    bool m_switching = false;
+    QLabel *m_title;
+    QLineEdit *m_name;
+    QLabel *m_volts, *m_amps, *m_watts;
+    QLabel *m_setValues, *m_mode, *m_lamp, *m_energy, *m_status, *m_message;
+    Sparkline *m_plot;
+    QLineEdit *m_setVoltage, *m_setCurrent;
+    QPushButton *m_output, *m_limits;
+};
+
+} // namespace bus

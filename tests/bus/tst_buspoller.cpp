@@ -1,0 +1,255 @@
+// The bus window's poller on a scripted line: which request goes out when, for
+// supplies that answer, fall silent and come back, and for writes between reads.
+
+#include "bus/bussettings.h"
+#include "bus/poller.h"
+#include "bus/supplystate.h"
+
+#include <QtTest>
+
+#include <deque>
+#include <map>
+
+using bus::Poller;
+using supply::Error;
+
+namespace {
+
+// Takes each request and holds it until the test answers it; a second request
+// while one is held is a fault of the poller, and is counted.
+class ScriptedLine : public bus::BusLine {
+public:
+    QStringList sent;
+    int overlaps = 0;
+    // How many reads of each address time out before it answers.
+    std::map<int, int> timeouts;
+
+    void read(std::uint8_t address, std::function<void(const supply::Reading &)> done) override
+    {
+        hold(QStringLiteral("r%1").arg(address), [this, address, done] {
+            supply::Reading r;
+            r.row.address = address;
+            if (timeouts[address] > 0) {
+                --timeouts[address];
+                r.error = Error::Timeout;
+                r.row.failure = {Error::Timeout};
+            } else {
+                r.row.reading = protocol::StatusReading{500, 1000, 500, 500, true, 1};
+            }
+            done(r);
+        });
+    }
+    void write(std::uint8_t address, supply::Target target, std::uint16_t value,
+               supply::WriteCallbacks callbacks) override
+    {
+        const char *what = target == supply::Target::Output    ? "o"
+                           : target == supply::Target::Voltage ? "v"
+                                                               : "a";
+        hold(QStringLiteral("w%1%2%3").arg(address).arg(QLatin1String(what)).arg(value),
+             [callbacks] {
+                 supply::WriteResult result;
+                 result.confirmed = true;
+                 callbacks.done(result);
+             });
+    }
+    // Answers the request on the line.
+    bool answer()
+    {
+        if (!m_held) {
+            return false;
+        }
+        auto held = std::move(m_held);
+        m_held = nullptr;
+        held();
+        return true;
+    }
+
+private:
+    void hold(const QString &request, std::function<void()> reply)
+    {
+        overlaps += m_held ? 1 : 0;
+        sent << request;
+        m_held = std::move(reply);
+    }
+    std::function<void()> m_held;
+};
+
+std::vector<std::uint8_t> addressesOf(const QString &list)
+{
+    std::vector<std::uint8_t> out;
+    for (const QString &a : list.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        out.push_back(static_cast<std::uint8_t>(a.toInt()));
+    }
+    return out;
+}
+
+} // namespace
+
+class TestBusPoller : public QObject {
+    Q_OBJECT
+private slots:
+    void schedule_data();
+    void schedule();
+    void allOutputsOffGoesFirst();
+    void greyAfterSilence_data();
+    void greyAfterSilence();
+    void addressListText_data();
+    void addressListText();
+};
+
+void TestBusPoller::schedule_data()
+{
+    QTest::addColumn<QString>("addresses");
+    QTest::addColumn<QString>("timeouts"); // address:count of reads that time out
+    QTest::addColumn<int>("writeAt");      // a write of 2.00 V to 3 is asked during this request
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("round-robin") << "1,2,3"
+                                 << "" << -1 << "r1 r2 r3 r1 r2 r3 r1";
+    // A silent supply costs one timeout, then is asked every fourth round.
+    QTest::newRow("one silent") << "1,2,3"
+                                << "2:99" << -1 << "r1 r2 r3 r1 r3 r1 r3 r1 r3 r1 r2 r3 r1 r3";
+    QTest::newRow("silent, then back")
+        << "1,2,3"
+        << "2:1" << -1 << "r1 r2 r3 r1 r3 r1 r3 r1 r3 r1 r2 r3 r1 r2 r3";
+    QTest::newRow("every supply silent") << "1,2"
+                                         << "1:99,2:99" << -1 << "r1 r2 r1 r2 r1 r2";
+    QTest::newRow("one supply") << "7"
+                                << "" << -1 << "r7 r7 r7";
+    QTest::newRow("write between reads") << "1,2,3"
+                                         << "" << 0 << "r1 w3v200 r2 r3 r1";
+    QTest::newRow("write during a silent one's read") << "1,2,3"
+                                                      << "2:99" << 1 << "r1 r2 w3v200 r3 r1 r3";
+}
+
+void TestBusPoller::schedule()
+{
+    QFETCH(QString, addresses);
+    QFETCH(QString, timeouts);
+    QFETCH(int, writeAt);
+    QFETCH(QString, expected);
+
+    ScriptedLine line;
+    for (const QString &t : timeouts.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        line.timeouts[t.section(QLatin1Char(':'), 0, 0).toInt()] =
+            t.section(QLatin1Char(':'), 1).toInt();
+    }
+    Poller poller(line);
+    poller.setShortestRound(std::chrono::milliseconds(0));
+    poller.setAddresses(addressesOf(addresses));
+    int readings = 0;
+    connect(&poller, &Poller::readingTaken, this, [&readings] { ++readings; });
+    poller.start();
+    const int count = static_cast<int>(expected.split(QLatin1Char(' ')).size());
+    bool writeDone = false;
+    for (int i = 0; i < count - 1; ++i) {
+        if (i == writeAt) {
+            poller.write(3, supply::Target::Voltage, 200,
+                         [&writeDone](const supply::WriteResult &r) { writeDone = r.confirmed; });
+        }
+        QVERIFY(line.answer());
+    }
+    QCOMPARE(line.sent.join(QLatin1Char(' ')), expected);
+    QCOMPARE(line.overlaps, 0);
+    QCOMPARE(writeDone, writeAt >= 0);
+    QCOMPARE(readings, count - 1 - (writeAt >= 0 ? 1 : 0));
+    // A stop lets the request on the line end and sends nothing after it.
+    poller.stop();
+    QVERIFY(line.answer());
+    QCOMPARE(line.sent.size(), count);
+}
+
+void TestBusPoller::allOutputsOffGoesFirst()
+{
+    ScriptedLine line;
+    Poller poller(line);
+    poller.setShortestRound(std::chrono::milliseconds(0));
+    poller.setAddresses({1, 2, 3});
+    poller.start();
+    // Asked while 1 is read: a switch-on of 2 waits, then the emergency stop comes.
+    QString dropped;
+    poller.write(2, supply::Target::Output, 1,
+                 [&dropped](const supply::WriteResult &r) { dropped = r.problem; });
+    Poller::OffResults results;
+    bool finished = false;
+    poller.allOutputsOff([&](const Poller::OffResults &r) {
+        results = r;
+        finished = true;
+    });
+    QVERIFY(!dropped.isEmpty()); // the switch-on never goes out
+    for (int i = 0; i < 5; ++i) {
+        QVERIFY(line.answer());
+    }
+    QVERIFY(finished);
+    QCOMPARE(line.sent.join(QLatin1Char(' ')), QStringLiteral("r1 w1o0 w2o0 w3o0 r2 r3"));
+    QCOMPARE(line.overlaps, 0);
+    QCOMPARE(results.size(), std::size_t(3));
+    for (const auto &[address, result] : results) {
+        QVERIFY2(result.confirmed, qPrintable(QString::number(address)));
+    }
+}
+
+void TestBusPoller::greyAfterSilence_data()
+{
+    QTest::addColumn<QString>("events"); // "g@ms" a good reading, "t@ms" a timeout
+    QTest::addColumn<int>("at");
+    QTest::addColumn<bool>("grey");
+    QTest::addColumn<QString>("word");
+
+    QTest::newRow("nothing yet, 1.9 s") << "" << 1999 << false << "no reply";
+    QTest::newRow("nothing for 2 s") << "" << 2000 << true << "no reply";
+    QTest::newRow("good, then timeouts for 2 s")
+        << "g@500 t@1000 t@2400" << 2500 << true << "timeout";
+    QTest::newRow("timeouts under 2 s after a good one")
+        << "g@500 t@1000" << 2499 << false << "timeout";
+    QTest::newRow("recovers by itself") << "t@1000 t@2100 g@3000" << 3100 << false << "timeout";
+}
+
+void TestBusPoller::greyAfterSilence()
+{
+    QFETCH(QString, events);
+    QFETCH(int, at);
+    QFETCH(bool, grey);
+    QFETCH(QString, word);
+    bus::SupplyState state(0);
+    for (const QString &e : events.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        supply::Reading r;
+        if (e.startsWith(QLatin1Char('g'))) {
+            r.row.reading = protocol::StatusReading{};
+        } else {
+            r.error = Error::Timeout;
+            r.row.failure = {Error::Timeout};
+        }
+        state.take(r, e.mid(2).toInt());
+    }
+    QCOMPARE(state.grey(at), grey);
+    QCOMPARE(state.lastError(), word);
+}
+
+void TestBusPoller::addressListText_data()
+{
+    QTest::addColumn<QString>("addresses");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("none") << ""
+                          << "";
+    QTest::newRow("one") << "5"
+                         << "5";
+    QTest::newRow("two in a row stay apart") << "1,2"
+                                             << "1,2";
+    QTest::newRow("three make a range") << "1,2,3,7"
+                                        << "1-3,7";
+    QTest::newRow("order kept") << "9,1,2,3"
+                                << "9,1-3";
+    QTest::newRow("the ends") << "1,2,3,245,246,247"
+                              << "1-3,245-247";
+}
+
+void TestBusPoller::addressListText()
+{
+    QFETCH(QString, addresses);
+    QFETCH(QString, text);
+    QCOMPARE(bus::addressListText(addressesOf(addresses)), text);
+}
+
+QTEST_MAIN(TestBusPoller)
+#include "tst_buspoller.moc"

@@ -1,0 +1,280 @@
+// End to end: vantel's bus window against four simulated supplies on one port
+// (vantel-sim --address 1,2,3,4), read through the main window's own engine beside
+// its poll, over the real serial control and timers. The simulator's trace says
+// what reached each supply.
+
+#include "support/recordingmessenger.h"
+#include "support/simprocess.h"
+
+#include "bus/busentry.h"
+#include "bus/supplycard.h"
+#include "monitor/form1.h"
+#include "panels/ceilings.h"
+#include "panels/monitorpanels.h"
+#include "protocol/frames.h"
+#include "supply/enginecommcontrol.h"
+#include "supply/format.h"
+
+#include <QAction>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using testsupport::SimProcess;
+using testsupport::TraceLine;
+
+namespace {
+
+constexpr int kWaitMs = 5000;
+
+QString hexOf(const protocol::Frame &frame)
+{
+    QStringList bytes;
+    for (std::uint8_t b : frame) {
+        bytes << QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
+    }
+    return bytes.join(QLatin1Char(' '));
+}
+
+QString readHex(int address)
+{
+    return hexOf(protocol::buildReadStatusRequest(static_cast<std::uint8_t>(address)));
+}
+
+QString switchOffHex(int address)
+{
+    return hexOf(protocol::buildSwitchOutputRequest(static_cast<std::uint8_t>(address), false));
+}
+
+// Requests of function 6 (register writes) that reached the simulator, by address.
+QMap<int, int> writesByAddress(SimProcess &sim)
+{
+    QMap<int, int> writes;
+    for (const TraceLine &line : sim.trace()) {
+        if (line.kind == QStringLiteral("rx") && line.hex.mid(3, 2) == QStringLiteral("06")) {
+            ++writes[line.address];
+        }
+    }
+    return writes;
+}
+
+// The CSV cells address,set_v,set_a,v,a,output of every status reply in the trace.
+QStringList repliesAsCells(SimProcess &sim)
+{
+    QStringList cells;
+    for (const TraceLine &line : sim.trace()) {
+        const QStringList b = line.hex.split(QLatin1Char(' '));
+        if (line.kind != QStringLiteral("tx") || b.size() != 17 || b[1] != QStringLiteral("03")) {
+            continue;
+        }
+        const auto word = [&b](int i) { return (b[3 + 2 * i] + b[4 + 2 * i]).toInt(nullptr, 16); };
+        cells << QStringList{QString::number(b[0].toInt(nullptr, 16)),
+                             supply::shortestPoint(word(0), 2),
+                             supply::shortestPoint(word(1), 3),
+                             supply::shortestPoint(word(2), 2),
+                             supply::shortestPoint(word(3), 3),
+                             QString::number(word(4) & 0xFF)}
+                     .join(QLatin1Char(','));
+    }
+    return cells;
+}
+
+} // namespace
+
+class TestBusE2e : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void bench_data();
+    void bench();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestBusE2e::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    qputenv("VANTEL_PORT_DIR", QFile::encodeName(m_dir.path()));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath("settings"));
+    panels::userSettings()->setValue(QStringLiteral("records/folder"), m_dir.filePath("records"));
+}
+
+void TestBusE2e::bench_data()
+{
+    QTest::addColumn<QString>("what");
+    for (const char *what :
+         {"scan, cancelled", "every card polled", "a set on card 3", "all outputs off",
+          "supply 2 silenced", "a ceiling on card 4", "the record"}) {
+        QTest::newRow(what) << QString::fromLatin1(what);
+    }
+}
+
+void TestBusE2e::bench()
+{
+    QFETCH(QString, what);
+    // Four supplies, output on into 10 ohms, each at its own voltage: 2, 3, 4, 5 V.
+    SimProcess sim(m_dir.path());
+    QVERIFY(sim.start({"--port", "1", "--address", "1,2,3,4", "--output", "on", "--trace"}));
+    for (int a = 1; a <= 4; ++a) {
+        QCOMPARE(sim.command(QStringLiteral("set voltage %1 %2").arg(a + 1).arg(a)),
+                 QStringLiteral("ok"));
+    }
+
+    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
+    testsupport::RecordingMessenger messenger;
+    vantel::Form1 form(*engine, messenger);
+    form.show();
+    // Without a port the entry opens nothing and says why.
+    auto *entry = form.findChild<QAction *>(QStringLiteral("busAction"));
+    QVERIFY(entry != nullptr);
+    entry->trigger();
+    QVERIFY(bus::busWindowOf(&form) == nullptr);
+    QCOMPARE(messenger.messages.size(), 1);
+    messenger.messages.clear();
+
+    form.C32_Click();
+    form.C31_Click();
+    QVERIFY(engine->PortOpen());
+    form.C1_Click(); // the main window's own poll of address 1 runs beside
+    entry->trigger();
+    bus::BusWindow *w = bus::busWindowOf(&form);
+    QVERIFY(w != nullptr);
+    QCOMPARE(w->windowTitle(), QStringLiteral("vantel - bus"));
+    if (what == QStringLiteral("scan, cancelled")) {
+        // The scan asks 1, 2, ...; cancelled after 6 it puts what answered into the
+        // field, and the list is remembered for the port.
+        panels::userSettings()->remove(QStringLiteral("bus"));
+        w->close();
+        entry->trigger();
+        w = bus::busWindowOf(&form);
+        QCOMPARE(w->addressField()->text(), QString());
+        w->startScan();
+        QTRY_VERIFY_WITH_TIMEOUT(w->scanProgress()->value() >= 6, kWaitMs);
+        w->cancelScan();
+        QCOMPARE(w->addressField()->text(), QStringLiteral("1-4"));
+        w->close();
+        entry->trigger();
+        w = bus::busWindowOf(&form);
+        QCOMPARE(w->addressField()->text(), QStringLiteral("1-4"));
+    }
+    w->addressField()->setText(QStringLiteral("1-4"));
+    QVERIFY(w->applyAddresses());
+    QCOMPARE(w->cards().size(), std::size_t(4));
+    const auto everyCardRead = [w](long times) {
+        for (bus::SupplyCard *c : w->cards()) {
+            if (c->state().readings() < times) {
+                return false;
+            }
+        }
+        return true;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(everyCardRead(2), kWaitMs);
+
+    if (what == QStringLiteral("every card polled")) {
+        for (int a = 1; a <= 4; ++a) {
+            QVERIFY(sim.count(QStringLiteral("rx"), readHex(a)) >= 2);
+            QCOMPARE(w->card(a)->figures().first(), supply::fixedPoint((a + 1) * 100, 2));
+            QVERIFY(!w->card(a)->isGrey());
+        }
+        QVERIFY(writesByAddress(sim).isEmpty());
+    } else if (what == QStringLiteral("a set on card 3")) {
+        QLineEdit *field = w->card(3)->voltageField();
+        // Above the supply's largest set value: refused before anything is sent.
+        field->setText(QStringLiteral("62.5"));
+        QTest::keyClick(field, Qt::Key_Return);
+        QCOMPARE(messenger.messages.size(), 1);
+        // Rounded as the shell's set rounds it: 7.505 V is 7.50 V (half to even).
+        field->setText(QStringLiteral("7.505"));
+        QTest::keyClick(field, Qt::Key_Return);
+        const QString set750 = hexOf(protocol::buildSetVoltageRequest(3, 750));
+        QTRY_COMPARE_WITH_TIMEOUT(sim.count(QStringLiteral("rx"), set750), 1, kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            w->card(3)->state().last() && w->card(3)->state().last()->setVoltage == 750, kWaitMs);
+        QCOMPARE(writesByAddress(sim), (QMap<int, int>{{3, 1}}));
+        QVERIFY(
+            sim.command(QStringLiteral("status 3")).contains(QStringLiteral("set-voltage=750")));
+    } else if (what == QStringLiteral("all outputs off")) {
+        QSignalSpy done(w, &bus::BusWindow::allOffFinished);
+        QTest::keyClick(w, Qt::Key_O, Qt::ControlModifier | Qt::ShiftModifier);
+        QVERIFY(done.wait(kWaitMs));
+        const auto results = done.first().first().value<bus::Poller::OffResults>();
+        QCOMPARE(results.size(), std::size_t(4));
+        for (const auto &[address, result] : results) {
+            QVERIFY2(result.confirmed, qPrintable(result.problem));
+        }
+        for (int a = 1; a <= 4; ++a) {
+            QCOMPARE(sim.count(QStringLiteral("rx"), switchOffHex(a)), 1);
+            QVERIFY(sim.command(QStringLiteral("status %1").arg(a)).contains("output=off"));
+        }
+        QCOMPARE(writesByAddress(sim), (QMap<int, int>{{1, 1}, {2, 1}, {3, 1}, {4, 1}}));
+    } else if (what == QStringLiteral("supply 2 silenced")) {
+        QCOMPARE(sim.command(QStringLiteral("fault silence on 2")), QStringLiteral("ok"));
+        QMap<int, int> before;
+        for (int a = 1; a <= 4; ++a) {
+            before[a] = sim.count(QStringLiteral("rx"), readHex(a));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(w->card(2)->isGrey(), kWaitMs);
+        QTest::qWait(2000);
+        QMap<int, int> asked;
+        for (int a = 1; a <= 4; ++a) {
+            asked[a] = sim.count(QStringLiteral("rx"), readHex(a)) - before[a];
+        }
+        qInfo("reads while 2 was silent: 1: %d, 2: %d, 3: %d, 4: %d", asked[1], asked[2], asked[3],
+              asked[4]);
+        // The silent one is asked only every few rounds; the others are not held back.
+        for (int a : {1, 3, 4}) {
+            QVERIFY(asked[a] >= 2 * asked[2]);
+            QVERIFY(!w->card(a)->isGrey());
+        }
+        QVERIFY(w->card(2)->state().lastError() == QStringLiteral("timeout"));
+        // It recovers by itself.
+        QCOMPARE(sim.command(QStringLiteral("fault silence off 2")), QStringLiteral("ok"));
+        QTRY_VERIFY_WITH_TIMEOUT(!w->card(2)->isGrey(), kWaitMs);
+    } else if (what == QStringLiteral("a ceiling on card 4")) {
+        // Supply 4 draws 0.500 A (5 V into 10 ohms), supply 3 0.400 A.
+        panels::Ceilings ceiling;
+        ceiling.amps = 0.3;
+        w->setCeilings(4, ceiling);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            w->card(4)->message().contains(QStringLiteral("output is switched off")), kWaitMs);
+        QVERIFY(sim.command(QStringLiteral("status 4")).contains("output=off"));
+        QCOMPARE(sim.count(QStringLiteral("rx"), switchOffHex(4)), 1);
+        QCOMPARE(writesByAddress(sim), (QMap<int, int>{{4, 1}}));
+        for (int a = 1; a <= 3; ++a) {
+            QVERIFY(sim.command(QStringLiteral("status %1").arg(a)).contains("output=on"));
+        }
+    } else if (what == QStringLiteral("the record")) {
+        QCOMPARE(w->toggleRecording(), QString());
+        QVERIFY(QFileInfo(w->recordPath()).fileName().startsWith(QStringLiteral("bus-")));
+        QTRY_VERIFY_WITH_TIMEOUT(w->recordedRows() >= 16, kWaitMs);
+        QVERIFY(w->windowTitle().contains(QStringLiteral("recording: ")));
+        QCOMPARE(w->toggleRecording(), QString());
+        QFile file(w->recordPath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.first(), QStringLiteral("time,elapsed_s,address,set_v,set_a,v,a,w,"
+                                               "output,mode,ah,wh,error"));
+        QStringList replies = repliesAsCells(sim);
+        QSet<int> addresses;
+        for (const QString &line : lines.mid(1)) {
+            const QStringList c = line.split(QLatin1Char(','));
+            QCOMPARE(c.size(), 13);
+            QCOMPARE(c[12], QString()); // no error
+            const QString cells = QStringList{c[2], c[3], c[4], c[5], c[6], c[8]}.join(',');
+            // Every row is a reply the supply sent (each taken once).
+            QVERIFY2(replies.removeOne(cells), qPrintable(line));
+            addresses << c[2].toInt();
+        }
+        QCOMPARE(addresses, (QSet<int>{1, 2, 3, 4}));
+    }
+    w->close();
+    form.C1_Click();
+    form.C31_Click();
+}
+
+QTEST_MAIN(TestBusE2e)
+#include "tst_e2e_bus.moc"
