@@ -5,7 +5,9 @@
 # supply present; CPU time per reading of a `log` at 350 ms beside mbpoll polling a
 # second simulator at the same period, side by side, and the resident memory of
 # the log at its start and end; a second log joining the first on one port: its
-# round trip and the owner's CPU per relayed request; CPU time per reading of a `run`. CPU times come
+# round trip and the owner's CPU per relayed request; three programs on one port
+# (a log, a SCPI client, a fast log) and their share of the line; CPU time per
+# reading of a `run`. CPU times come
 # from each process's scheduler counters (nanoseconds) after start-up. SECONDS
 # (default 60) is the length of the side-by-side poll and of the run; the other
 # runs take about 10 s each.
@@ -130,6 +132,35 @@ row "joined log's round trip, median" "${joined_rt:-?} ms" \
     "owner's ${owner_rt:-?} ms, +$(awk "BEGIN { printf \"%.1f\", ${joined_rt:-0} - ${owner_rt:-0} }") ms"
 row "owner's CPU per relayed request" "${relay_cpu} ms (${relayed} requests)" \
     "its own reading ${ctl_cpu} ms"
+
+# Three programs on one port at once: a log at 350 ms owns COM4, a SCPI server
+# joins it with a client asking MEAS:VOLT? as soon as each answer comes, and a
+# second log joins it reading as fast as it can. Their readings a second in one
+# 6 s span, each and together, against the line's rate for one supply.
+"$ctl" --port COM4 --address 1 log --duration 14s --output "$work/three-log.csv" 2>/dev/null &
+three_log=$!
+sleep 1
+"$ctl" --port COM4 --address 1 serve --listen 127.0.0.1:0 2>"$work/three-serve.err" &
+three_serve=$!
+pids+=("$three_serve")
+three_port=$(listening_port "$work/three-serve.err" 'listening on')
+"$ctl" --port COM4 --address 1 log --interval 1 --duration 11s --output "$work/three-fast.csv" \
+    2>/dev/null &
+three_fast=$!
+sleep 2
+log0=$(wc -l <"$work/three-log.csv"); fast0=$(wc -l <"$work/three-fast.csv")
+answers=$(bash -c 'exec 3<>"/dev/tcp/127.0.0.1/$1"; n=0; start=${EPOCHREALTIME/./}
+    while (( ${EPOCHREALTIME/./} - start < 6000000 )); do
+        printf "MEAS:VOLT?\n" >&3; read -r _ <&3 || break; n=$((n + 1))
+    done; echo "$n"' _ "$three_port")
+log1=$(wc -l <"$work/three-log.csv"); fast1=$(wc -l <"$work/three-fast.csv")
+kill -INT "$three_serve" 2>/dev/null || true
+wait "$three_serve" "$three_fast" "$three_log" 2>/dev/null || true
+read -r three_total three_share < <(awk -v a="$((log1 - log0))" -v b="$answers" \
+    -v c="$((fast1 - fast0))" -v floor="$busfloor" \
+    'BEGIN { t = (a + b + c) / 6; printf "%.1f %.0f\n", t, 100 * t / floor }')
+row "three programs on one port, readings/s" "${three_total} (${three_share} % of the line)" \
+    "log $(awk "BEGIN { printf \"%.1f\", $((log1 - log0)) / 6 }"), SCPI $(awk "BEGIN { printf \"%.1f\", $answers / 6 }"), fast log $(awk "BEGIN { printf \"%.1f\", $((fast1 - fast0)) / 6 }"); line ${busfloor}"
 
 # A run holding the output at 350 ms: CPU per reading after start-up.
 if "$ctl" --help 2>&1 | grep -q '^ *run'; then

@@ -10,8 +10,10 @@
 #     that CTest prints when the suite fails (cmake/wine-test-report.cmake), so
 #     that a failure names its case;
 #  4. end to end against vantel-sim on a pseudo-terminal mapped into the prefix as
-#     COM3: vantelctl.exe's commands and exit codes, the vantel window polling
-#     and setting a voltage (the poll period is read off the simulator's trace),
+#     COM3 (two supplies): vantelctl.exe's commands and exit codes, the vantel
+#     window polling and setting a voltage (the poll period is read off the
+#     simulator's trace) while vantelctl.exe joins its line for a read, a bus
+#     window of two supplies,
 #     its trend opened with F2 and saved as CSV, its sequence window opened with F3
 #     running a short sequence to its end and stopping another with Shift+F5, and
 #     `vantelctl.exe log --mqtt`
@@ -175,7 +177,8 @@ echo "== Windows unit tests under Wine"
 
 echo "== end to end against vantel-sim as COM3"
 mkdir -p "$work/ports"
-"$sim" --port 3 --port-dir "$work/ports" --trace --no-stdin >"$work/trace" 2>&1 &
+# Two supplies on the port: the window polls address 1, a bus of two reads both.
+"$sim" --port 3 --port-dir "$work/ports" --address 1,2 --trace --no-stdin >"$work/trace" 2>&1 &
 sim_pid=$!
 for _ in $(seq 50); do
     [ -L "$work/ports/COM3" ] && break
@@ -218,9 +221,32 @@ else
 fi
 
 before="$(wc -l <"$work/trace")"
+polls_since() { tail -n +"$(($1 + 1))" "$work/trace" | grep -c " rx 01 03 10 00 00 06 C1 08 " || true; }
 # Wine passes little of a test's output through a pipe: the test writes a file.
-VANTEL_E2E_COM=COM3 "$wine" "$build/tst_e2e_wine.exe" -o "$work/window.txt,txt" >/dev/null 2>&1 ||
-    fail "the vantel window against COM3 failed: $(cat "$work/window.txt" 2>/dev/null)"
+VANTEL_E2E_COM=COM3 "$wine" "$build/tst_e2e_wine.exe" monitorAndSetVoltage \
+    -o "$work/window.txt,txt" >/dev/null 2>&1 &
+window_pid=$!
+# While the window polls COM3, vantelctl.exe opens it too: it joins the window's
+# line and reads the other supply, and the window goes on polling.
+for _ in $(seq 150); do
+    [ "$(polls_since "$before")" -ge 3 ] && break
+    sleep 0.1
+done
+[ "$(polls_since "$before")" -ge 3 ] || fail "the vantel window did not poll COM3"
+joined_at="$(wc -l <"$work/trace")"
+"$wine" "$ctl" --port COM3 --address 2 read >"$work/joined" 2>&1 ||
+    fail "vantelctl.exe read while the window polls COM3 failed: $(cat "$work/joined")"
+grep -q " V" "$work/joined" || fail "vantelctl.exe read beside the window: $(cat "$work/joined")"
+read_at="$(wc -l <"$work/trace")"
+for _ in $(seq 30); do
+    [ "$(polls_since "$read_at")" -ge 2 ] && break
+    sleep 0.1
+done
+[ "$(polls_since "$read_at")" -ge 2 ] || fail "the window stopped polling when vantelctl.exe joined it"
+tail -n +"$((joined_at + 1))" "$work/trace" | grep -q " rx 02 03 10 00 00 06 C1 3B " ||
+    fail "vantelctl.exe's read of address 2 did not reach the line"
+wait "$window_pid" || fail "the vantel window against COM3 failed: $(cat "$work/window.txt" 2>/dev/null)"
+echo "shared port: vantelctl.exe read address 2 through the vantel window's line while it polled COM3"
 tail -n +"$((before + 1))" "$work/trace" >"$work/window-trace"
 
 # Periods between status requests at address 1 that follow one another with no
@@ -244,6 +270,13 @@ set_frame="01 06 10 00 04 D2 0F 97" # 12.34 V, as the Linux build sends it
 [ "$(grep -c " rx $set_frame @1\$" "$work/window-trace")" = 1 ] ||
     fail "the set-voltage click did not send $set_frame once"
 echo "set-voltage click sent $set_frame"
+
+bus_from="$(wc -l <"$work/trace")"
+VANTEL_E2E_COM=COM3 "$wine" "$build/tst_e2e_wine.exe" busOfTwo -o "$work/bus.txt,txt" \
+    >/dev/null 2>&1 || fail "the bus window on COM3 failed: $(cat "$work/bus.txt" 2>/dev/null)"
+[ "$(tail -n +"$((bus_from + 1))" "$work/trace" | grep -c " rx 02 03 10 00 00 06 C1 3B ")" -ge 3 ] ||
+    fail "the bus window did not read address 2"
+echo "bus: a bus of two read round-robin beside the window's poll"
 
 if [ -f "$build/tst_e2e_wine_trend.exe" ]; then
     VANTEL_E2E_COM=COM3 "$wine" "$build/tst_e2e_wine_trend.exe" -o "$work/trend.txt,txt" \

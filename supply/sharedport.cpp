@@ -126,12 +126,16 @@ void SharedPort::openDevice(int port)
     QElapsedTimer waited;
     waited.start();
     while (true) {
-        if (own(port) == Attempt::Done) {
-            taken(Role::Owner);
-            return;
-        }
+        // An owner of ours that answers is joined before the device is tried: not
+        // every system refuses a second opener of a serial device (Wine's COM
+        // ports, drivers without exclusive opening), and two programs that both
+        // opened it would talk over each other.
         if (join()) {
             taken(Role::Joiner);
+            return;
+        }
+        if (own(port) == Attempt::Done) {
+            taken(Role::Owner);
             return;
         }
         if (waited.elapsed() >= kJoinWait.count()) {
@@ -285,12 +289,13 @@ void SharedPort::onActiveLost(const QString &reason)
 void SharedPort::handoverStep()
 {
     try {
-        if (own(m_port) == Attempt::Done) {
-            taken(Role::Owner);
-            return;
-        }
+        // Whoever took the line over first is joined, as at an open.
         if (join()) {
             taken(Role::Joiner);
+            return;
+        }
+        if (own(m_port) == Attempt::Done) {
+            taken(Role::Owner);
             return;
         }
     } catch (const serial::CommError &error) {

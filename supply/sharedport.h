@@ -12,12 +12,14 @@ namespace supply {
 
 // A serial port that every program of ours can use at once. The first to open
 // the device OWNS it: its bytes are the device's, its client keeps the line's
-// rules, and a LineHost offers the line to the others. A later program, finding
-// the device held (kErrPortInUse), JOINS the owner over its local socket and
-// speaks Modbus TCP to it. When the owner ends (closes, crashes, is killed) a
-// joiner opens the device itself, or joins whoever did, within kHandoverWithin;
-// only then is the port lost. A device held by a program that is not ours (no
-// owner answers) is kErrPortInUse, as on a plain port.
+// rules, and a LineHost offers the line to the others. A later program JOINS the
+// owner over its local socket and speaks Modbus TCP to it: an open tries the
+// owner's socket first, then the device, and while the device is held
+// (kErrPortInUse) the socket again, as the owner may not listen yet. When the
+// owner ends (closes, crashes, is killed) a joiner opens the device itself, or
+// joins whoever did, within kHandoverWithin; only then is the port lost. A device
+// held by a program that is not ours (no owner answers) is kErrPortInUse, as on a
+// plain port.
 //
 // Settings, the port number and the device path are the facade's own and go to
 // the device at each open. lineChanged() comes at each open and each handover,

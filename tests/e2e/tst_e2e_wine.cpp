@@ -1,14 +1,19 @@
 // End to end on Windows (run under Wine): the vantel window on the Win32 serial
 // control, against vantel-sim on a pseudo-terminal that the Wine prefix maps as a
 // COM port. scripts/test-windows.sh maps the port, names it in VANTEL_E2E_COM and
-// reads the poll period and the frames off the simulator's trace.
+// reads the poll period and the frames off the simulator's trace. The simulator
+// there answers at addresses 1 and 2: the bus window reads both.
 
 #include "support/recordingmessenger.h"
 #include "support/winecom.h"
 
+#include "bus/busentry.h"
+#include "bus/supplycard.h"
 #include "monitor/form1.h"
 #include "supply/enginecommcontrol.h"
 
+#include <QAction>
+#include <QLineEdit>
 #include <QtTest>
 
 using vantel::Form1;
@@ -30,6 +35,7 @@ class TestWineE2e : public QObject {
     Q_OBJECT
 private slots:
     void monitorAndSetVoltage();
+    void busOfTwo();
 };
 
 void TestWineE2e::monitorAndSetVoltage()
@@ -66,6 +72,47 @@ void TestWineE2e::monitorAndSetVoltage()
     form.C18->click();
     QTRY_COMPARE_WITH_TIMEOUT(form.T3->Text(), QStringLiteral("12.34"), kWaitMs);
 
+    form.C1_Click();
+    form.C31_Click();
+    QVERIFY(!comm->PortOpen());
+    QVERIFY2(messenger.messages.isEmpty(), qPrintable(messenger.messages.join('\n')));
+}
+
+// The bus window on the window's line: both supplies read, round-robin, beside
+// the window's own poll.
+void TestWineE2e::busOfTwo()
+{
+    const QString port = qEnvironmentVariable("VANTEL_E2E_COM");
+    if (port.isEmpty()) {
+        QSKIP("no simulated supply mapped as a COM port (scripts/test-windows.sh maps one)");
+    }
+    const auto comm = supply::makeEngineCommControl();
+    testsupport::RecordingMessenger messenger;
+    Form1 form(*comm, messenger);
+    form.show();
+    const QString notOpened = testsupport::openMappedPort(form, port);
+    QVERIFY2(notOpened.isEmpty(), qPrintable(notOpened));
+    form.C1_Click();
+
+    auto *entry = form.findChild<QAction *>(QStringLiteral("busAction"));
+    QVERIFY(entry != nullptr);
+    entry->trigger();
+    bus::BusWindow *w = bus::busWindowOf(&form);
+    QVERIFY(w != nullptr);
+    w->addressField()->setText(QStringLiteral("1,2"));
+    QVERIFY(w->applyAddresses());
+    QCOMPARE(w->cards().size(), std::size_t(2));
+    const auto bothRead = [w] {
+        for (bus::SupplyCard *card : w->cards()) {
+            if (card->state().readings() < 3 || card->isGrey()) {
+                return false;
+            }
+        }
+        return true;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(bothRead(), 2 * kWaitMs);
+
+    w->close();
     form.C1_Click();
     form.C31_Click();
     QVERIFY(!comm->PortOpen());
