@@ -11,6 +11,7 @@
 //
 // Usage: bus-bench [SECONDS]   (default 20 s a phase and round)
 
+#include "bench/processclock.h"
 #include "bus/busentry.h"
 #include "bus/supplycard.h"
 #include "monitor/form1.h"
@@ -37,6 +38,9 @@
 
 namespace {
 
+using bench::processCpuMs;
+using bench::wait;
+
 constexpr int kRounds = 3;
 constexpr int kSupplies = 8;
 // One status read on the wire at 9600 baud: 8 request and 17 reply bytes of 10
@@ -44,26 +48,6 @@ constexpr int kSupplies = 8;
 // the request.
 constexpr double kCharMs = 10.0 / 9600 * 1000;
 constexpr double kReadMs = (8 + 17 + 3.5) * kCharMs + 10;
-
-double processCpuMs()
-{
-    double total = 0;
-    const QDir tasks(QStringLiteral("/proc/self/task"));
-    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile f(tasks.filePath(task + "/schedstat"));
-        if (f.open(QIODevice::ReadOnly)) {
-            total += f.readAll().split(' ').value(0).toDouble() / 1e6;
-        }
-    }
-    return total;
-}
-
-void wait(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 } // namespace
 

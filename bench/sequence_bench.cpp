@@ -10,6 +10,7 @@
 //
 // Usage: sequence-bench [SECONDS]   (default 20 s a phase and round)
 
+#include "bench/processclock.h"
 #include "monitor/form1.h"
 #include "panels/codeeditor.h"
 #include "panels/monitorpanels.h"
@@ -35,29 +36,11 @@
 
 namespace {
 
+using bench::processCpuMs;
+using bench::wait;
+
 constexpr int kPollMs = 350;
 constexpr int kRounds = 3;
-
-// CPU time of every thread of this process, from the scheduler's own account.
-double processCpuMs()
-{
-    double total = 0;
-    const QDir tasks(QStringLiteral("/proc/self/task"));
-    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile f(tasks.filePath(task + "/schedstat"));
-        if (f.open(QIODevice::ReadOnly)) {
-            total += f.readAll().split(' ').value(0).toDouble() / 1e6;
-        }
-    }
-    return total;
-}
-
-void wait(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 struct Phase {
     const char *name;

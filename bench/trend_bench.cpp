@@ -22,6 +22,7 @@
 //
 // Usage: trend-bench [REDRAWS [SECONDS]]   (default 20 redraws, 20 s a phase and round)
 
+#include "bench/processclock.h"
 #include "monitor/form1.h"
 #include "serial/qtcommcontrol.h"
 #include "support/recordingmessenger.h"
@@ -53,6 +54,9 @@
 
 namespace {
 
+using bench::processCpuMs;
+using bench::wait;
+
 constexpr int kPollMs = 350;
 constexpr int kRounds = 3;
 // Qt Charts drawing the same day in the same window, from the last run that had it.
@@ -76,28 +80,6 @@ double threadCpuMs()
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
-}
-
-// CPU time of every thread of this process, in ms, from the scheduler's counters.
-double processCpuMs()
-{
-    double total = 0;
-    const QDir tasks(QStringLiteral("/proc/self/task"));
-    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile f(tasks.filePath(task + "/schedstat"));
-        if (f.open(QIODevice::ReadOnly)) {
-            total += f.readAll().split(' ').value(0).toDouble() / 1e6;
-        }
-    }
-    return total;
-}
-
-// Runs the event loop for `ms` without spinning.
-void wait(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
 }
 
 void row(const char *figure, const QString &value, const QString &reference = {})
