@@ -8,6 +8,7 @@
 #include "protocol/reply.h"
 #include "supply/format.h"
 #include "supply/networkport.h"
+#include "supply/sharedport.h"
 
 #include <QStringList>
 
@@ -388,7 +389,16 @@ Prepared preparePorts(const CommandLine &, const CommonOptions &)
 {
     return Prepared::run(
         [](Context &context, Done done) {
-            const std::vector<PortEntry> entries = listPorts(context.comm);
+            std::vector<PortEntry> entries = listPorts(context.comm);
+            // A port a program of ours owns is open to every other one of ours.
+            if (const auto *shared = qobject_cast<const supply::SharedPort *>(&context.comm)) {
+                for (PortEntry &p : entries) {
+                    const int n = p.name.mid(3).toInt();
+                    if (p.state != portState(-1) && n > 0 && shared->offeredByOurs(n)) {
+                        p.state = QStringLiteral("shared");
+                    }
+                }
+            }
             for (const PortEntry &p : entries) {
                 if (context.options.json) {
                     supply::JsonObject json;

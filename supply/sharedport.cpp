@@ -182,6 +182,17 @@ void SharedPort::closeDevice()
     setRole(Role::None);
 }
 
+bool SharedPort::offeredByOurs(int port) const
+{
+    QLocalSocket socket;
+    socket.connectToServer(lineSocketName(deviceOf(port)));
+    if (socket.waitForConnected(static_cast<int>(LocalPort::kConnectWait.count()))) {
+        socket.abort();
+        return true;
+    }
+    return false;
+}
+
 void SharedPort::probeDevice(int port)
 {
     const int error = m_device->probePort(port);
@@ -190,10 +201,7 @@ void SharedPort::probeDevice(int port)
     }
     if (error == serial::kErrPortInUse) {
         // Held by an owner of ours, this program or another: usable.
-        QLocalSocket socket;
-        socket.connectToServer(lineSocketName(deviceOf(port)));
-        if (socket.waitForConnected(static_cast<int>(LocalPort::kConnectWait.count()))) {
-            socket.abort();
+        if (offeredByOurs(port)) {
             return;
         }
         throw serial::CommError(error, "Port already open");

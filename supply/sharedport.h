@@ -40,6 +40,9 @@ public:
     ~SharedPort() override;
 
     Role role() const { return m_role; }
+    // A program of ours (this one or another) owns the device behind COMn and
+    // offers its line: its socket takes a connection.
+    bool offeredByOurs(int port) const;
     // The local socket of the line last opened; empty before.
     const QString &socketName() const { return m_socketName; }
     serial::BufferedCommControl &device() { return *m_device; }

@@ -155,6 +155,14 @@ void TestE2eShared::programsShareOnePort()
 
 void TestE2eShared::readAndSet()
 {
+    // The log owns COM1: the port list says another program of ours may join it.
+    const CtlResult ports = m_rig->run({QStringLiteral("ports")});
+    QCOMPARE(ports.code, 0);
+    QVERIFY2(
+        QRegularExpression(QStringLiteral("^COM1 .* shared"), QRegularExpression::MultilineOption)
+            .match(ports.out)
+            .hasMatch(),
+        qPrintable(ports.out + ports.err));
     const CtlResult before = m_rig->run(common() + QStringList{QStringLiteral("read")});
     QCOMPARE(before.code, 0);
     QVERIFY2(before.out.contains(QStringLiteral("(set 5.00 V")), qPrintable(before.out));
