@@ -857,15 +857,7 @@ const LinkStats &Client::stats() const
     // The counts of engines before a handover, added; round trips are the
     // present engine's.
     m_statsOut = now;
-    m_statsOut.requests += m_statsBefore.requests;
-    m_statsOut.replies += m_statsBefore.replies;
-    m_statsOut.timeouts += m_statsBefore.timeouts;
-    m_statsOut.badCrc += m_statsBefore.badCrc;
-    m_statsOut.foreign += m_statsBefore.foreign;
-    m_statsOut.late += m_statsBefore.late;
-    m_statsOut.shortReplies += m_statsBefore.shortReplies;
-    m_statsOut.echoes += m_statsBefore.echoes;
-    m_statsOut.junkBytes += m_statsBefore.junkBytes;
+    m_statsOut.addCounts(m_statsBefore);
     return m_statsOut;
 }
 

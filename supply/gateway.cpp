@@ -7,6 +7,7 @@
 #include <QPointer>
 
 #include <algorithm>
+#include <utility>
 
 namespace supply {
 
@@ -20,55 +21,31 @@ std::uint16_t wordAt(const mbap::Bytes &pdu, std::size_t at)
 }
 
 // The verdict bytes: numbers of our own, kept apart from exception codes.
-constexpr std::uint8_t kVerdictTimeout = 1;
-constexpr std::uint8_t kVerdictCrc = 2;
-constexpr std::uint8_t kVerdictForeign = 3;
-constexpr std::uint8_t kVerdictShort = 4;
-constexpr std::uint8_t kVerdictPort = 5;
-constexpr std::uint8_t kVerdictInterrupted = 6;
+constexpr std::pair<Error, std::uint8_t> kVerdicts[] = {
+    {Error::Timeout, 1}, {Error::Crc, 2},  {Error::Foreign, 3},
+    {Error::Short, 4},   {Error::Port, 5}, {Error::Interrupted, 6},
+};
 
 } // namespace
 
 std::uint8_t verdictByte(Error error)
 {
-    switch (error) {
-    case Error::Timeout:
-        return kVerdictTimeout;
-    case Error::Crc:
-        return kVerdictCrc;
-    case Error::Foreign:
-        return kVerdictForeign;
-    case Error::Short:
-        return kVerdictShort;
-    case Error::Port:
-        return kVerdictPort;
-    case Error::Interrupted:
-        return kVerdictInterrupted;
-    case Error::None:
-    case Error::Exception:
-        break;
+    for (const auto &[verdict, byte] : kVerdicts) {
+        if (verdict == error) {
+            return byte;
+        }
     }
     return 0;
 }
 
 Error errorOfVerdictByte(std::uint8_t byte)
 {
-    switch (byte) {
-    case kVerdictTimeout:
-        return Error::Timeout;
-    case kVerdictCrc:
-        return Error::Crc;
-    case kVerdictForeign:
-        return Error::Foreign;
-    case kVerdictShort:
-        return Error::Short;
-    case kVerdictPort:
-        return Error::Port;
-    case kVerdictInterrupted:
-        return Error::Interrupted;
-    default:
-        return Error::None;
+    for (const auto &[verdict, named] : kVerdicts) {
+        if (named == byte) {
+            return verdict;
+        }
     }
+    return Error::None;
 }
 
 Gateway::Gateway(Client &client, mbap::GatewayPolicy policy, QObject *parent)

@@ -44,6 +44,21 @@ struct LinkStats {
     double medianMs = 0;
     double p99Ms = 0;
     double maxMs = 0;
+
+    // Adds the counts of `other` (not its round trips): a link's account over
+    // more than one engine.
+    void addCounts(const LinkStats &other)
+    {
+        requests += other.requests;
+        replies += other.replies;
+        timeouts += other.timeouts;
+        badCrc += other.badCrc;
+        foreign += other.foreign;
+        late += other.late;
+        shortReplies += other.shortReplies;
+        echoes += other.echoes;
+        junkBytes += other.junkBytes;
+    }
 };
 
 // The line's rules without I/O: bytes with their times go in, verdicts come out,
