@@ -77,6 +77,13 @@ public:
     // ports itself.
     virtual void nameNewAdapters() {}
 
+    // Whether bytes that arrive are looked at as they come. Off, they wait in the
+    // system, without a wake-up of the program or a receive event, until it is on
+    // again; the port's loss may then also be seen late. A program that knows a
+    // reply cannot be whole before some time spares the wake-ups of its bytes.
+    // Where the system hands bytes over in packets it makes no difference.
+    virtual void setInputWatched(bool watched) { Q_UNUSED(watched); }
+
 signals:
     void OnComm();
     // The device went away under an open port, which is now closed.

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSocketNotifier>
 
 #include <algorithm>
 
@@ -225,6 +226,20 @@ void QtCommControl::setDeviceReadThreshold(int bytes)
         m_vmin = bytes;
     } else {
         m_termios.reset();
+    }
+}
+
+void QtCommControl::setInputWatched(bool watched)
+{
+    // QSerialPort reads the device when its read notifier, a child of the port,
+    // fires, and turns the notifier on again itself at every read; there is no
+    // other way to leave the device out of the event loop's poll for a while.
+    // Should the notifier not be found, bytes are read as they come, as before.
+    for (QObject *child : m_port->children()) {
+        auto *notifier = qobject_cast<QSocketNotifier *>(child);
+        if (notifier != nullptr && notifier->type() == QSocketNotifier::Read) {
+            notifier->setEnabled(watched);
+        }
     }
 }
 

@@ -24,6 +24,10 @@ public:
     // Where the port numbers lead; the machine's own names unless set.
     void setPortNames(const PortNames &names) { m_names = names; }
     void nameNewAdapters() override { m_names.assignAdapterNames(); }
+    // A pseudo-terminal hands bytes over one by one, at the line's pace, and the
+    // tty wakes the program at each even while VMIN holds them back. Unwatched,
+    // they wait there without a wake-up.
+    void setInputWatched(bool watched) override;
 
 protected:
     void openDevice(int port) override;

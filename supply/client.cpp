@@ -184,6 +184,7 @@ public:
     void abandon(const QString &reason);
     void setThreshold(int bytes);
     void applyWanted();
+    void watchInput(bool watched);
     void traceEvents();
     void trace(nanoseconds at, const QString &text) const;
     nanoseconds now() const { return Clock::now() - epoch; }
@@ -213,6 +214,8 @@ public:
     bool heldBackAsked = false;
     Clock::time_point epoch = Clock::now();
     int threshold = 0;
+    // Off while a read's reply cannot be whole yet (LineTracker::unwatchedUntil).
+    bool inputWatched = true;
     QString lastPortReason;
     Reply scratch{protocol::Frame{}};
     LinkStats stats;
@@ -248,6 +251,14 @@ void Client::Private::applyWanted()
     const std::size_t wanted = line.wanted();
     if (wanted > 0) {
         setThreshold(static_cast<int>(wanted));
+    }
+}
+
+void Client::Private::watchInput(bool watched)
+{
+    if (watched != inputWatched) {
+        inputWatched = watched;
+        comm.setInputWatched(watched);
     }
 }
 
@@ -397,6 +408,7 @@ void Client::Private::send()
         line.interrupt(sentNs);
     }
     applyWanted();
+    watchInput(!line.unwatchedUntil());
     if (const auto expiry = line.nextExpiry()) {
         timer.start(ceilMs(*expiry - sentNs));
     }
@@ -427,6 +439,7 @@ void Client::Private::finish(Error error, const QString &text, bool direct)
 {
     timer.stop();
     state = State::Idle;
+    watchInput(true);
     applyWanted();
     QPointer<Reply> reply = job.reply;
     std::unique_ptr<Reply> owned = std::move(job.owned);
@@ -536,6 +549,14 @@ void Client::Private::onTimer()
 
 void Client::Private::onExpiry()
 {
+    if (!inputWatched) {
+        // The reply may be whole soon: its last bytes are read as they come, with
+        // the threshold as it is.
+        line.handleExpiry(now());
+        watchInput(true);
+        afterLine();
+        return;
+    }
     setThreshold(1);
     pull();
     if (!line.waiting()) {

@@ -21,6 +21,11 @@ const nanoseconds kChar = charsTime(1);
 // Past the time a reply usually takes, the tracker stops waiting for the whole of
 // it and looks at whatever has come (a short or exception reply).
 constexpr nanoseconds kDueMargin = 3ms;
+// A read's port is watched again this many characters before its reply would be
+// whole at the quickest turnaround seen: the last bytes are read as they come.
+constexpr double kWatchAheadChars = 2;
+// Shorter unwatched times are not worth a timer of their own.
+constexpr nanoseconds kMinUnwatched = 2ms;
 // Bytes kept in the receive buffer at most; a flood beyond it is junk.
 constexpr std::size_t kMaxBuffered = 4096;
 // Late frames kept until takeLate(): a caller that never asks loses the oldest.
@@ -108,10 +113,20 @@ void LineTracker::sent(const protocol::Frame &request, std::size_t replySize,
     m_foreignAtSend = m_stats.foreign;
     m_deadline = now + (firstByte ? *firstByte : nanoseconds(m_timeout));
     const std::size_t echoSize = m_echo ? request.size() : 0;
-    const nanoseconds floor = charsTime(static_cast<double>(request.size() + echoSize + replySize));
+    const nanoseconds floor = wireTime(replySize);
     m_dueAt = now + std::max(floor, m_usualRoundTrip) + kDueMargin;
     m_graceAt.reset();
     m_want = echoSize + replySize;
+    m_unwatchedUntil.reset();
+    if (request[1] == protocol::kReadHoldingRegisters && !firstByte && m_turnaroundCount > 0) {
+        const nanoseconds quickest = *std::min_element(
+            m_turnarounds.begin(),
+            m_turnarounds.begin() + static_cast<std::ptrdiff_t>(m_turnaroundCount));
+        const nanoseconds unwatched = floor + quickest - charsTime(kWatchAheadChars);
+        if (unwatched >= kMinUnwatched) {
+            m_unwatchedUntil = now + unwatched;
+        }
+    }
 }
 
 void LineTracker::received(const std::uint8_t *data, std::size_t size, nanoseconds now)
@@ -150,6 +165,9 @@ std::optional<nanoseconds> LineTracker::nextExpiry() const
     if (m_dueAt) {
         at = std::min(at, *m_dueAt);
     }
+    if (m_unwatchedUntil) {
+        at = std::min(at, *m_unwatchedUntil);
+    }
     if (m_graceAt) {
         at = std::min(at, *m_graceAt);
     }
@@ -165,6 +183,9 @@ void LineTracker::handleExpiry(nanoseconds now)
 {
     if (!m_waiting) {
         return;
+    }
+    if (m_unwatchedUntil && now >= *m_unwatchedUntil) {
+        m_unwatchedUntil.reset();
     }
     if (m_dueAt && now >= *m_dueAt) {
         // The reply is later than usual, or shorter than expected: from now on
@@ -389,6 +410,9 @@ void LineTracker::complete(std::size_t length, protocol::ReplyVerdict verdict, i
     ++m_stats.replies;
     m_roundTrips.add(result.roundTripMs);
     m_usualRoundTrip = end - m_sent;
+    if (m_request[1] == protocol::kReadHoldingRegisters) {
+        noteTurnaround(end - m_sent - wireTime(length));
+    }
     if (verdict == protocol::ReplyVerdict::Exception) {
         result.exceptionCode = exceptionCode;
         if (m_tracing) {
@@ -470,11 +494,30 @@ void LineTracker::judgeWhatIsLeft(nanoseconds now)
     finish(Outcome::Timeout, now);
 }
 
+nanoseconds LineTracker::wireTime(std::size_t replySize) const
+{
+    const std::size_t echoSize = m_echo ? m_request.size() : 0;
+    return charsTime(static_cast<double>(m_request.size() + echoSize + replySize));
+}
+
+void LineTracker::noteTurnaround(nanoseconds turnaround)
+{
+    // Read late, a reply shows a longer turnaround than it took, never a shorter
+    // one: the quickest of the last few is a bound the next reply keeps. Should
+    // the supply get quicker, its replies are read late until the bound, falling
+    // by the look-ahead each time, has reached them. A port quicker than its baud
+    // (a virtual one) shows a turnaround below zero, and is watched throughout.
+    m_turnarounds[m_turnaroundNext] = turnaround;
+    m_turnaroundNext = (m_turnaroundNext + 1) % m_turnarounds.size();
+    m_turnaroundCount = std::min(m_turnaroundCount + 1, m_turnarounds.size());
+}
+
 void LineTracker::finish(Outcome outcome, nanoseconds now, std::string detail)
 {
     m_waiting = false;
     m_timedCopy.clear();
     m_dueAt.reset();
+    m_unwatchedUntil.reset();
     m_graceAt.reset();
     const std::uint8_t address = m_request[0];
     if (outcome == Outcome::Reply || outcome == Outcome::Exception) {

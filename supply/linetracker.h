@@ -4,6 +4,7 @@
 #include "protocol/reply.h"
 #include "supply/roundtrips.h"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -152,6 +153,12 @@ public:
     bool expiryEnds(nanoseconds now) const;
     // Bytes to wait for before the next look; 0 leaves it to the caller.
     std::size_t wanted() const;
+    // Until then the port need not be watched: the request is a read, whose reply
+    // is told by its bytes alone, not by their times, and cannot be whole before
+    // its time on the wire and the quickest turnaround the supplies have shown of
+    // late, less two characters. None when the time is too short to matter.
+    // nextExpiry() includes it; handleExpiry() at or after it ends it.
+    std::optional<nanoseconds> unwatchedUntil() const { return m_unwatchedUntil; }
 
     std::optional<Result> takeResult();
     std::vector<Event> takeEvents();
@@ -164,6 +171,10 @@ private:
     bool lookingAtEveryByte() const { return !m_dueAt || m_firstByteWait; }
     void complete(std::size_t length, protocol::ReplyVerdict verdict, int exceptionCode);
     void judgeWhatIsLeft(nanoseconds now);
+    // The time a reply of `replySize` to the request in flight takes on the wire,
+    // with the adapter's echo when it echoes.
+    nanoseconds wireTime(std::size_t replySize) const;
+    void noteTurnaround(nanoseconds turnaround);
     void finish(Outcome outcome, nanoseconds now, std::string detail = {});
     void dropStale(bool all);
     void dropFrame(std::size_t length);
@@ -189,6 +200,10 @@ private:
     LinkStats m_stats;
     RoundTripSummary m_roundTrips;
     nanoseconds m_usualRoundTrip{0};
+    // The last replies' times beyond the wire (a ring), and how many it holds.
+    std::array<nanoseconds, 8> m_turnarounds{};
+    std::size_t m_turnaroundCount = 0;
+    std::size_t m_turnaroundNext = 0;
     // A write taken as answered by a copy of itself while the echo was off.
     Bytes m_unconfirmedEcho;
     nanoseconds m_unconfirmedEchoAt{0};
@@ -209,6 +224,7 @@ private:
     nanoseconds m_deadline{0};
     std::optional<nanoseconds> m_dueAt; // the reply's usual time; none once past
     std::optional<nanoseconds> m_graceAt;
+    std::optional<nanoseconds> m_unwatchedUntil;
     std::size_t m_want = 0;
     bool m_echoPending = false;   // the adapter's copy may still come
     bool m_firstByteWait = false; // bounded by the first byte until the reply begins

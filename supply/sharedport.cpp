@@ -239,6 +239,13 @@ int SharedPort::deviceInputCount() const
     return inner ? inner->InBufferCount() : 0;
 }
 
+void SharedPort::setInputWatched(bool watched)
+{
+    if (m_role == Role::Owner) {
+        m_device->setInputWatched(watched);
+    }
+}
+
 void SharedPort::setDeviceReadThreshold(int bytes)
 {
     m_readThreshold = bytes;

@@ -52,6 +52,8 @@ public:
     bool carriesMbap() const override { return m_role == Role::Joiner; }
     bool namesVerdicts() const override { return m_role == Role::Joiner; }
     void nameNewAdapters() override { m_device->nameNewAdapters(); }
+    // The owner's device; a joiner's bytes come from the owner as whole frames.
+    void setInputWatched(bool watched) override;
 
 signals:
     // It became the owner (LineHost listens) or stopped being it.

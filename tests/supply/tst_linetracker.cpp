@@ -62,8 +62,11 @@ Script byteByByte(const QByteArray &bytes, double fromMs, double apartMs = 1.05)
 struct Played {
     Outcome outcome = Outcome::Timeout;
     QByteArray bytes;
-    double endedMs = 0; // after the request, when the tracker gave its result
-    int wakeUps = 0;    // receive events and timer firings
+    double endedMs = 0;     // after the request, when the tracker gave its result
+    int wakeUps = 0;        // receive events and timer firings
+    int byteWakeUps = 0;    // pieces that came while the port was watched: each wakes
+                            // the program in the system, whether it is readable or not
+    bool unwatched = false; // the port was left unwatched after the request
 };
 
 // Plays what the Client does around the tracker for one request.
@@ -86,6 +89,7 @@ public:
         }
         m_line.sent(request, replySize, firstByte, sent);
         Played played;
+        played.unwatched = m_line.unwatchedUntil().has_value();
         QByteArray held; // what the port holds back for the threshold
         int next = 0;
         std::optional<nanoseconds> timer = arm();
@@ -104,11 +108,23 @@ public:
                 m_line.interrupt(m_now);
             } else if (m_now == piece) {
                 held += script[next++].bytes;
+                if (m_line.unwatchedUntil()) {
+                    continue; // it waits in the system and wakes nobody
+                }
+                ++played.byteWakeUps;
                 if (static_cast<std::size_t>(held.size()) < m_line.wanted()) {
                     continue;
                 }
                 ++played.wakeUps;
                 deliver(held);
+            } else if (m_line.unwatchedUntil()) {
+                // Watched again: what waits is read at once if the threshold is met.
+                ++played.wakeUps;
+                m_line.handleExpiry(m_now);
+                if (!m_line.unwatchedUntil() && !held.isEmpty() &&
+                    static_cast<std::size_t>(held.size()) >= m_line.wanted()) {
+                    deliver(held);
+                }
             } else {
                 ++played.wakeUps;
                 deliver(held); // the driver takes what came before it looks
@@ -190,6 +206,7 @@ struct Expected {
 } // namespace
 
 Q_DECLARE_METATYPE(Script)
+Q_DECLARE_METATYPE(QList<Script>)
 Q_DECLARE_METATYPE(Timers)
 Q_DECLARE_METATYPE(Outcome)
 
@@ -198,8 +215,9 @@ class TestLineTracker : public QObject {
 private slots:
     void reply_data();
     void reply();
-    void readingCostsOneWakeUp_data();
-    void readingCostsOneWakeUp();
+    void readingsWakeTheProgramRarely_data();
+    void readingsWakeTheProgramRarely();
+    void neverUnwatchedWhereTimesDecide();
     void lateFrameNamedWithItsDelay();
     void roundTripMedian();
     void silenceBeforeEveryRequest();
@@ -286,28 +304,87 @@ void TestLineTracker::reply()
              qPrintable(QString::number(played.endedMs)));
 }
 
-void TestLineTracker::readingCostsOneWakeUp_data()
+void TestLineTracker::readingsWakeTheProgramRarely_data()
 {
-    QTest::addColumn<Timers>("timers");
-    QTest::newRow("exact") << Timers::Exact;
-    QTest::newRow("a tick late") << Timers::LateTick;
+    // Readings one after the other, each a script; for each reading from the
+    // second on: at most so many wake-ups of the program and of the system by the
+    // reply's bytes, and when the tracker ends it (-1: when its last byte came).
+    QTest::addColumn<QList<Script>>("readings");
+    QTest::addColumn<bool>("unwatched"); // the port goes unwatched from the second on
+    QTest::addColumn<int>("maxWakeUps");
+    QTest::addColumn<int>("maxByteWakeUps");
+    QTest::addColumn<QList<double>>("endedMs");
+
+    // A UART's pace: the 8-byte request, 10 ms, then the reply a byte at a time.
+    const Script paced = byteByByte(kStatus, 8 * supply::kCharMs + 10, supply::kCharMs);
+    const Script quicker = byteByByte(kStatus, 8 * supply::kCharMs + 2, supply::kCharMs);
+    QTest::newRow("a paced reply: whole once, read as its last byte comes")
+        << QList<Script>{paced, paced, paced} << true << 2 << 3 << QList<double>{-1, -1, -1};
+    QTest::newRow("a whole reply at once")
+        << QList<Script>{{{30, kStatus}}, {{30.5, kStatus}}, {{30, kStatus}}} << true << 2 << 1
+        << QList<double>{-1, -1, -1};
+    // A virtual port answers sooner than its baud: its replies are read as they come.
+    QTest::newRow("a virtual port") << QList<Script>{{{0.1, kStatus}}, {{0.1, kStatus}}} << false
+                                    << 1 << 1 << QList<double>{-1, -1};
+    // The supply got quicker: its replies are read late, by two characters less
+    // each time (the timer in whole milliseconds), until the bound has fallen to them.
+    QTest::newRow("the supply got 8 ms quicker")
+        << QList<Script>{paced, paced, quicker, quicker, quicker, quicker, quicker, quicker} << true
+        << 2 << 3 << QList<double>{-1, -1, 33, 31, 29, -1, -1, -1};
+    // An exception's five bytes: read at the usual time of a reply (35 ms) and
+    // 3 ms, as when the port is watched throughout.
+    QTest::newRow("an exception") << QList<Script>{paced, {{20, kException2}}} << true << 2 << 0
+                                  << QList<double>{-1, 38};
 }
 
-void TestLineTracker::readingCostsOneWakeUp()
+void TestLineTracker::readingsWakeTheProgramRarely()
 {
-    // Once the reply's usual time is known, a reading that keeps it wakes the
-    // driver once: when the whole reply has come.
-    QFETCH(Timers, timers);
-    FakeDriver driver(timers);
-    for (int i = 0; i < 3; ++i) {
-        const Played played = driver.play(protocol::buildReadStatusRequest(1),
-                                          protocol::kStatusReplySize, {{30 + i * 0.5, kStatus}});
-        QCOMPARE(played.outcome, Outcome::Reply);
+    QFETCH(QList<Script>, readings);
+    QFETCH(bool, unwatched);
+    QFETCH(int, maxWakeUps);
+    QFETCH(int, maxByteWakeUps);
+    QFETCH(QList<double>, endedMs);
+
+    FakeDriver driver(Timers::Exact);
+    for (int i = 0; i < readings.size(); ++i) {
+        const Script &script = readings[i];
+        const Played played =
+            driver.play(protocol::buildReadStatusRequest(1), protocol::kStatusReplySize, script);
+        const QString what = QStringLiteral("reading %1: %2 wake-ups, %3 by bytes, ended %4 ms")
+                                 .arg(i)
+                                 .arg(played.wakeUps)
+                                 .arg(played.byteWakeUps)
+                                 .arg(played.endedMs);
+        QVERIFY2(played.outcome == Outcome::Reply || played.outcome == Outcome::Exception,
+                 qPrintable(what));
+        const double lastByteMs = script.last().atMs;
+        const double expectedEnd = endedMs[i] < 0 ? lastByteMs : endedMs[i];
+        QVERIFY2(std::abs(played.endedMs - expectedEnd) < 0.1, qPrintable(what));
         if (i > 0) {
-            QCOMPARE(played.wakeUps, 1);
+            QVERIFY2(played.unwatched == unwatched, qPrintable(what));
+            QVERIFY2(played.wakeUps <= maxWakeUps, qPrintable(what));
+            QVERIFY2(played.byteWakeUps <= maxByteWakeUps, qPrintable(what));
         }
         driver.advance(100);
     }
+}
+
+void TestLineTracker::neverUnwatchedWhereTimesDecide()
+{
+    // A write's copy is told from its reply by time, and a first-byte wait (a
+    // scan) ends at its first byte's time: neither leaves the port unwatched,
+    // whatever turnaround the supply has shown.
+    FakeDriver driver(Timers::Exact);
+    const Script paced = byteByByte(kStatus, 8 * supply::kCharMs + 10, supply::kCharMs);
+    driver.play(protocol::buildReadStatusRequest(1), protocol::kStatusReplySize, paced);
+    driver.advance(100);
+    QVERIFY(!driver.play(kOutputOn, kOutputOn.size(), {{20, kWriteCopy}}).unwatched);
+    driver.advance(100);
+    QVERIFY(!driver.play(protocol::buildReadStatusRequest(1), protocol::kStatusReplySize, paced, 30)
+                 .unwatched);
+    driver.advance(100);
+    QVERIFY(driver.play(protocol::buildReadStatusRequest(1), protocol::kStatusReplySize, paced)
+                .unwatched);
 }
 
 void TestLineTracker::lateFrameNamedWithItsDelay()
