@@ -50,6 +50,9 @@ row "figure" "vantelctl" "beside"
 # CPU time of every thread of a process, in ms; its resident memory in kB.
 cpu_ms() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ ns += $1 } END { printf "%.3f", ns / 1e6 }'; }
 rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+# Times the system switched to a process (every thread's), voluntarily or not: a
+# wake-up each, whether or not it returned to the program.
+switches() { cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches:/ { n += $2 } END { print n + 0 }'; }
 # Status reads the simulator on COM2 has answered so far (its trace is line-buffered).
 answered() { grep -c ' tx .* 03 0C ' "$work/sim2.out" || true; }
 ratio() { awk "BEGIN { printf \"%.2f\", ($2 > 0 ? $1 / $2 : 0) }"; }
@@ -89,18 +92,24 @@ mb_pid=$!
 pids+=("$mb_pid")
 sleep 2
 ctl0=$(cpu_ms "$ctl_pid"); mb0=$(cpu_ms "$mb_pid"); rss0=$(rss_kb "$ctl_pid")
+ctlsw0=$(switches "$ctl_pid"); mbsw0=$(switches "$mb_pid")
 rows0=$(wc -l <"$work/log.csv"); polls0=$(answered)
 sleep "$seconds"
 ctl1=$(cpu_ms "$ctl_pid"); mb1=$(cpu_ms "$mb_pid"); rss1=$(rss_kb "$ctl_pid")
+ctlsw1=$(switches "$ctl_pid"); mbsw1=$(switches "$mb_pid")
 rows1=$(wc -l <"$work/log.csv"); polls1=$(answered)
 kill "$mb_pid" 2>/dev/null || true
 wait "$ctl_pid" || true
 per() { awk "BEGIN { n = $3; printf \"%.3f\", (n > 0 ? ($2 - $1) / n : 0) }"; }
+per1() { awk "BEGIN { n = $3; printf \"%.1f\", (n > 0 ? ($2 - $1) / n : 0) }"; }
 ctl_cpu=$(per "$ctl0" "$ctl1" "$((rows1 - rows0))")
 mb_cpu=$(per "$mb0" "$mb1" "$((polls1 - polls0))")
 row "CPU per reading, log at 350 ms (${seconds} s)" "${ctl_cpu} ms ($((rows1 - rows0)) readings)" \
     "mbpoll ${mb_cpu} ms ($((polls1 - polls0)) polls), ratio $(ratio "$ctl_cpu" "$mb_cpu")"
 log_ratio=$(ratio "$ctl_cpu" "$mb_cpu")
+row "wake-ups per reading, log at 350 ms" \
+    "$(per1 "$ctlsw0" "$ctlsw1" "$((rows1 - rows0))") context switches" \
+    "mbpoll $(per1 "$mbsw0" "$mbsw1" "$((polls1 - polls0))")"
 row "resident memory of the log, start / end" \
     "$(awk "BEGIN { printf \"%.1f / %.1f MB\", $rss0 / 1024, $rss1 / 1024 }")" ""
 

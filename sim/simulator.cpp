@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <stdexcept>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -27,11 +30,6 @@ constexpr milliseconds kFrameGap{20};
 // How long to leave the line alone after the pseudo-terminal reports an error,
 // so that a persistent error does not spin the loop.
 constexpr milliseconds kErrorBackoff{100};
-// Qt's precise timers keep whole milliseconds, so on the timed line the timer is
-// set to the nearest one and whatever falls due up to half a millisecond later
-// is done at once: a byte is on average on time, never more than half a
-// millisecond off.
-constexpr microseconds kTimedEarly{500};
 // A speed the port's settings do not tell (B0, an odd one): the supply's own.
 constexpr int kDefaultBaud = 9600;
 
@@ -88,12 +86,27 @@ Simulator::Simulator(Options options, PortLink &link, ModbusSlave &slave)
         unit.supply.address = address;
         m_units.push_back(std::move(unit));
     }
-    m_timer.setSingleShot(true);
-    m_timer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
+    // Qt's timers keep whole milliseconds, and a byte is due every 1.04 ms at
+    // 9600 baud: a timer of the system's, set to the nanosecond on the clock the
+    // line's times are taken from (steady_clock is CLOCK_MONOTONIC), puts each
+    // byte on the line when it is due, never before.
+    m_timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (m_timerFd < 0) {
+        throw std::runtime_error(std::string("timerfd_create: ") + std::strerror(errno));
+    }
+    m_timerNotifier = std::make_unique<QSocketNotifier>(m_timerFd, QSocketNotifier::Read);
+    QObject::connect(m_timerNotifier.get(), &QSocketNotifier::activated, [this] {
+        std::uint64_t expirations = 0;
+        [[maybe_unused]] const ssize_t n = ::read(m_timerFd, &expirations, sizeof expirations);
+        tick();
+    });
 }
 
-Simulator::~Simulator() = default;
+Simulator::~Simulator()
+{
+    m_timerNotifier.reset();
+    ::close(m_timerFd);
+}
 
 void Simulator::start(int control)
 {
@@ -270,7 +283,7 @@ void Simulator::readCommands(QSocketNotifier *notifier, std::string &buffer, boo
 void Simulator::tick()
 {
     const auto now = Clock::now();
-    const auto horizon = m_options.line.instant ? now : now + kTimedEarly;
+    const auto horizon = now;
     arrive(horizon);
     if (m_framer.pending() && horizon - m_lastArrival >= kFrameGap) {
         handle(m_framer.flush());
@@ -422,15 +435,18 @@ void Simulator::schedule()
         const auto start = out.started ? out.start : std::max(out.ready, m_transmitFree);
         next = std::min(next, start + m_charTime * static_cast<std::int64_t>(out.written + 1));
     }
-    if (next == Clock::time_point::max()) {
-        m_timer.stop();
-        return;
+    itimerspec spec{};
+    if (next != Clock::time_point::max()) {
+        const auto at =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(next.time_since_epoch());
+        // Zero would disarm the timer: a time already past is one nanosecond.
+        spec.it_value.tv_sec = static_cast<time_t>(at.count() / 1000000000);
+        spec.it_value.tv_nsec = static_cast<long>(at.count() % 1000000000);
+        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) {
+            spec.it_value.tv_nsec = 1;
+        }
     }
-    const auto wait = next - Clock::now();
-    // The instant line rounds up, so nothing leaves before its time.
-    const auto ms = m_options.line.instant ? std::chrono::ceil<milliseconds>(wait)
-                                           : std::chrono::round<milliseconds>(wait);
-    m_timer.start(std::max(ms, milliseconds{0}));
+    ::timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
 }
 
 } // namespace sim

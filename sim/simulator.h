@@ -115,7 +115,8 @@ private:
     Clock::time_point m_receiveFree;  // the end of the last byte from the program
     Clock::time_point m_transmitFree; // the end of the last byte from the supplies
     std::mt19937 m_random{22};        // a fixed seed: the same jitter on every run
-    QTimer m_timer;
+    int m_timerFd = -1;               // a timerfd at the next thing due
+    std::unique_ptr<QSocketNotifier> m_timerNotifier;
     std::unique_ptr<QSocketNotifier> m_masterNotifier;
     std::unique_ptr<QSocketNotifier> m_stdinNotifier;
     std::unique_ptr<QSocketNotifier> m_controlNotifier;
