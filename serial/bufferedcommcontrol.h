@@ -20,7 +20,7 @@ LineSettings parseSettings(const QString &settings);
 // writing it, and calling receive() with every piece of bytes that arrives.
 //
 // The receive threshold also tells the device how many more bytes are worth a
-// wake-up (setDeviceReadThreshold): a reply of known length then wakes the
+// wake-up (setDeviceReadThreshold): a reply of known length then reaches the
 // program once, not once a byte. Events still fire exactly as the threshold says.
 class BufferedCommControl : public CommControl {
     Q_OBJECT

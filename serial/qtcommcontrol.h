@@ -40,7 +40,8 @@ protected:
     int deviceInputCount() const override;
     void applyLineSettings() override;
     // The tty's VMIN: in raw mode with VTIME 0, poll() reports the port readable
-    // only once this many bytes wait, so a whole reply costs one wake-up.
+    // only once this many bytes wait, so a whole reply costs one return to the
+    // program (the tty still wakes the poll at every byte: see setInputWatched).
     void setDeviceReadThreshold(int bytes) override;
 
 private:

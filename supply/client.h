@@ -132,9 +132,10 @@ private:
 //   by the reply's usual time; a copy taken for the reply is shown to be the echo
 //   by a second copy within the timeout; each turns echo on;
 // - a reply of known length is waited for whole (the control's receive
-//   threshold), with a timer at its usual time for a shorter one, so that a
-//   reading costs one wake-up; a reply still coming is judged when whole, or when
-//   its wait ends, never before;
+//   threshold), with a timer at its usual time for a shorter one; a read's port
+//   goes unwatched until shortly before its reply can be whole, so that its bytes
+//   do not wake the program one by one; a reply still coming is judged when
+//   whole, or when its wait ends, never before;
 // - interrupt() gives a reply in flight up to kStopGrace more, then ends.
 //
 // Over a port that carries Modbus TCP frames (an MbapPort: a network gateway or
