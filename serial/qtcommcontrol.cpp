@@ -101,7 +101,8 @@ void QtCommControl::openDevice(int port)
     } else {
         openOn(*m_port, path, path);
     }
-    m_vmin = 0; // QSerialPort's own configuration sets VMIN 0 and VTIME 0
+    m_vmin = 0;       // QSerialPort's own configuration sets VMIN 0 and VTIME 0
+    m_watched = true; // an open makes a new read notifier, on
     applyLineSettings();
 }
 
@@ -197,10 +198,12 @@ void QtCommControl::discardDeviceInput()
 
 int QtCommControl::deviceInputCount() const
 {
-    // Bytes the tty holds back for VMIN count; with VMIN 1 the port reads what
-    // comes at once, and the count stays what Input() can hand over.
+    // Bytes the tty holds back for VMIN, or while unwatched, count; with VMIN 1
+    // and watched, the port reads what comes at once, and the count stays what
+    // Input() can hand over.
     int waiting = 0;
-    if (m_vmin > 1 && m_port->isOpen() && ::ioctl(m_port->handle(), FIONREAD, &waiting) != 0) {
+    if ((m_vmin > 1 || !m_watched) && m_port->isOpen() &&
+        ::ioctl(m_port->handle(), FIONREAD, &waiting) != 0) {
         waiting = 0;
     }
     return static_cast<int>(m_port->bytesAvailable()) + waiting;
@@ -235,6 +238,7 @@ void QtCommControl::setInputWatched(bool watched)
     // fires, and turns the notifier on again itself at every read; there is no
     // other way to leave the device out of the event loop's poll for a while.
     // Should the notifier not be found, bytes are read as they come, as before.
+    m_watched = watched;
     for (QObject *child : m_port->children()) {
         auto *notifier = qobject_cast<QSocketNotifier *>(child);
         if (notifier != nullptr && notifier->type() == QSocketNotifier::Read) {

@@ -59,6 +59,8 @@ private:
     QString m_lastError;
     // The VMIN the tty holds now; 0 after an open, whose configuration resets it.
     int m_vmin = 0;
+    // Off while the read notifier is (setInputWatched).
+    bool m_watched = true;
     // The tty's attributes as last read, so that a new VMIN costs one system call.
     std::optional<termios> m_termios;
 };

@@ -52,6 +52,8 @@ private slots:
     void thresholdWithTricklingBytes();
     void thresholdZeroNeverFires();
     void replyOfKnownLengthWakesOnce();
+    void unwatchedBytesWaitInTheSystem_data();
+    void unwatchedBytesWaitInTheSystem();
     void devicePathInsteadOfComName();
     void receiveBufferIsCapped();
     void missingPortIs8002();
@@ -268,6 +270,48 @@ void TestQtCommControl::replyOfKnownLengthWakesOnce()
     comm.setRThreshold(1);
     QTRY_COMPARE(events.count(), 2);
     QCOMPARE(comm.Input(), QByteArray("abc"));
+}
+
+void TestQtCommControl::unwatchedBytesWaitInTheSystem_data()
+{
+    QTest::addColumn<int>("threshold");
+    QTest::newRow("every byte") << 1;
+    QTest::newRow("a whole reply") << 17;
+}
+
+void TestQtCommControl::unwatchedBytesWaitInTheSystem()
+{
+    // Unwatched, a reply's bytes neither wake the port nor fire an event, yet
+    // count as waiting; watched again, they come at once, in one read.
+    QFETCH(int, threshold);
+    PtyPorts ports;
+    QVERIFY(!ports.add(1).isEmpty());
+    QtCommControl comm;
+    comm.setRThreshold(threshold);
+    openOn(comm, 1);
+    QSignalSpy reads(comm.findChild<QSerialPort *>(), &QSerialPort::readyRead);
+    QSignalSpy events(&comm, &serial::CommControl::OnComm);
+    comm.setInputWatched(false);
+    for (int i = 0; i < 17; ++i) {
+        QVERIFY(ports.send(1, QByteArray(1, char(i))));
+        QTest::qWait(1);
+    }
+    QTRY_COMPARE(comm.InBufferCount(), 17);
+    QTest::qWait(20);
+    QCOMPARE(reads.count(), 0);
+    QCOMPARE(events.count(), 0);
+
+    comm.setInputWatched(true);
+    QTRY_COMPARE(events.count(), 1);
+    QCOMPARE(reads.count(), 1);
+    QCOMPARE(comm.Input().size(), 17);
+
+    // The next open watches again, whatever the last one was told.
+    comm.setInputWatched(false);
+    comm.setPortOpen(false);
+    openOn(comm, 1);
+    QVERIFY(ports.send(1, QByteArray(17, 'x')));
+    QTRY_COMPARE(events.count(), 2);
 }
 
 void TestQtCommControl::devicePathInsteadOfComName()
