@@ -283,12 +283,11 @@ void Simulator::readCommands(QSocketNotifier *notifier, std::string &buffer, boo
 void Simulator::tick()
 {
     const auto now = Clock::now();
-    const auto horizon = now;
-    arrive(horizon);
-    if (m_framer.pending() && horizon - m_lastArrival >= kFrameGap) {
+    arrive(now);
+    if (m_framer.pending() && now - m_lastArrival >= kFrameGap) {
         handle(m_framer.flush());
     }
-    transmit(horizon);
+    transmit(now);
     schedule();
 }
 
@@ -439,7 +438,7 @@ void Simulator::schedule()
     if (next != Clock::time_point::max()) {
         const auto at =
             std::chrono::duration_cast<std::chrono::nanoseconds>(next.time_since_epoch());
-        // Zero would disarm the timer: a time already past is one nanosecond.
+        // A time of zero would disarm the timer; one already past fires at once.
         spec.it_value.tv_sec = static_cast<time_t>(at.count() / 1000000000);
         spec.it_value.tv_nsec = static_cast<long>(at.count() % 1000000000);
         if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) {
