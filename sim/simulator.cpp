@@ -434,18 +434,18 @@ void Simulator::schedule()
         const auto start = out.started ? out.start : std::max(out.ready, m_transmitFree);
         next = std::min(next, start + m_charTime * static_cast<std::int64_t>(out.written + 1));
     }
-    itimerspec spec{};
+    itimerspec due{};
     if (next != Clock::time_point::max()) {
         const auto at =
             std::chrono::duration_cast<std::chrono::nanoseconds>(next.time_since_epoch());
         // A time of zero would disarm the timer; one already past fires at once.
-        spec.it_value.tv_sec = static_cast<time_t>(at.count() / 1000000000);
-        spec.it_value.tv_nsec = static_cast<long>(at.count() % 1000000000);
-        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) {
-            spec.it_value.tv_nsec = 1;
+        due.it_value.tv_sec = static_cast<time_t>(at.count() / 1000000000);
+        due.it_value.tv_nsec = static_cast<long>(at.count() % 1000000000);
+        if (due.it_value.tv_sec == 0 && due.it_value.tv_nsec == 0) {
+            due.it_value.tv_nsec = 1;
         }
     }
-    ::timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    ::timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &due, nullptr);
 }
 
 } // namespace sim
