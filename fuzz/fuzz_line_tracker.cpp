@@ -4,6 +4,7 @@
 // early), a stop. A whole status reply is put in the stream when asked for, so
 // that good replies are reached too.
 #include "fuzzcheck.h"
+#include "protocol/frame.h"
 #include "protocol/frames.h"
 #include "protocol/reply.h"
 #include "supply/linetracker.h"
@@ -70,11 +71,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             i += n;
             break;
         }
-        case 2: { // a whole status reply, or a copy of the request
+        case 2: { // a whole status reply to the address asked, or a copy of the request
             now += std::chrono::microseconds(next()) * 200;
             protocol::Frame frame = request;
             if ((op & 0x10) == 0) {
-                frame = protocol::buildReadStatusRequest(request.empty() ? 1 : request[0]);
+                // address, 0x03, 12 bytes of six words, CRC
+                frame = {request.empty() ? std::uint8_t{1} : request[0], 0x03, 12};
+                for (int k = 0; k < 12; ++k) {
+                    frame.push_back(next());
+                }
+                protocol::appendCrc(frame);
             }
             line.received(frame.data(), frame.size(), now);
             break;

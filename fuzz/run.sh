@@ -11,7 +11,9 @@ SECONDS_EACH=${1:-10}
 [ $# -gt 0 ] && shift
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD:-$ROOT/build-fuzz}
-TARGETS=${*:-"fuzz_status_reply fuzz_reply_judge fuzz_address_echo fuzz_read_lenient fuzz_read_strict fuzz_to_byte fuzz_port_name fuzz_address_list fuzz_duration fuzz_numeric_options fuzz_mqtt_url fuzz_sequence fuzz_scpi fuzz_mbap"}
+# Every target: each fuzz_*.cpp in this folder is one, so a new one cannot be left out.
+ALL=$(cd "$ROOT/fuzz" && ls fuzz_*.cpp | sed 's/\.cpp$//' | tr '\n' ' ')
+TARGETS=${*:-$ALL}
 
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTEL_FUZZ=ON -DVANTEL_BUILD_SIM=OFF >/dev/null
@@ -22,9 +24,14 @@ failed=""
 for target in $TARGETS; do
     mkdir -p "$BUILD/corpus/$target" "$BUILD/artifacts"
     echo "== $target: ${SECONDS_EACH} s"
+    # A target without committed seeds starts from an empty corpus: libFuzzer
+    # refuses a corpus folder that does not exist.
+    seeds=""
+    [ -d "$ROOT/fuzz/corpus/$target" ] && seeds="$ROOT/fuzz/corpus/$target"
+    # shellcheck disable=SC2086
     if ! "$BUILD/fuzz/$target" -max_total_time="$SECONDS_EACH" -print_final_stats=1 \
         -artifact_prefix="$BUILD/artifacts/$target-" \
-        "$BUILD/corpus/$target" "$ROOT/fuzz/corpus/$target" 2>"$BUILD/$target.log"; then
+        "$BUILD/corpus/$target" $seeds 2>"$BUILD/$target.log"; then
         tail -n 40 "$BUILD/$target.log"
         failed="$failed $target"
     fi

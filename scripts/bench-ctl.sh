@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Prints vantelctl's figures against vantel-sim's timed line on pseudo-terminals,
-# each beside the line's floor or its peer: the round trip of a status read;
+# each beside the line's floor or its peer: the round trip of a status read; a
+# one-shot read beside mbpoll's;
 # readings per second on a bus of 20 supplies; a full scan of 1..247 with one
 # supply present; CPU time per reading of a `log` at 350 ms beside mbpoll polling a
 # second simulator at the same period, side by side, and the resident memory of
@@ -63,6 +64,27 @@ rt=$(sed -n 's/.*round trip: median \([0-9.]*\) ms, p99 \([0-9.]*\) ms.*/\1 \2/p
 floor=$(awk "BEGIN { printf \"%.1f\", 25 * $c + $latency }")
 row "status read round trip, median / p99" "$(echo "$rt" | awk '{ print $1 " / " $2 " ms" }')" \
     "floor ${floor} ms (26.0 on the wire + ${latency})"
+
+# A one-shot read, start to exit, beside mbpoll's one-shot on the same line
+# (COM1, address 7): the median of 20 each, taken in turns.
+oneshot_ms() { # command...
+    local start
+    start=$(date +%s%N)
+    "$@" >/dev/null 2>&1 || true
+    echo $((($(date +%s%N) - start) / 1000))
+}
+ctl_once=()
+mb_once=()
+for _ in $(seq 20); do
+    ctl_once+=("$(oneshot_ms "$ctl" --port COM1 --address 7 read)")
+    mb_once+=("$(oneshot_ms mbpoll -m rtu -a 7 -b 9600 -P none -t 4 -0 -r 4096 -c 6 -1 \
+        "$(readlink "$work/COM1")")")
+done
+median_us() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+ctl_med=$(median_us "${ctl_once[@]}")
+mb_med=$(median_us "${mb_once[@]}")
+row "one-shot read, start to exit, median of 20" "$(awk "BEGIN { printf \"%.1f ms\", $ctl_med / 1000 }")" \
+    "mbpoll -1 $(awk "BEGIN { printf \"%.1f ms\", $mb_med / 1000 }"), ratio $(ratio "$ctl_med" "$mb_med")"
 
 # A bus of 20 supplies read as fast as the line allows.
 "$ctl" --port COM3 log --addresses 1-20 --interval 1 --duration 10s --output "$work/bus.csv" \

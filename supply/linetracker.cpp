@@ -61,7 +61,7 @@ void LineTracker::start(nanoseconds now, nanoseconds quiet)
     m_drainUntil.reset();
     if (quiet > 0ns) {
         m_drainQuiet = quiet;
-        m_drainUntil = now + quiet;
+        m_drainUntil = now + std::min(quiet, kFirstLook);
         m_drainLimit = now + kDrainLimitQuietTimes * quiet;
     }
 }

@@ -127,9 +127,15 @@ public:
     // Events are kept for takeEvents() only while this is on.
     void setTracing(bool on) { m_tracing = on; }
 
-    // What waited is dropped; the first request waits for `quiet` without a byte
-    // (at most three such times), and what comes until then is stale.
+    // What waited is dropped, and what comes until the first request is stale.
+    // The first request waits for a quiet line: kFirstLook (at most `quiet`) when
+    // nothing is heard, `quiet` after the last byte heard once the line has shown
+    // one (an earlier program's exchange is still on it), three times `quiet` at
+    // most.
     void start(nanoseconds now, nanoseconds quiet);
+    // How long a line that shows no byte must stay so after start(): more than
+    // 3.5 characters, and long enough to hear a supply that is answering.
+    static constexpr nanoseconds kFirstLook = std::chrono::milliseconds(20);
     // The line was busy now, though no byte was seen (the port holds some back).
     void markBusy(nanoseconds now);
     // The earliest time a request to `address` may go out.

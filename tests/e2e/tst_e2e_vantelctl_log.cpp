@@ -333,12 +333,16 @@ void TestE2eVantelctlLog::absentPortExits3()
 // still carries the moment that request went out, not its slot's.
 void TestE2eVantelctlLog::rowTimeIsItsRequestsTime()
 {
+    // Supply 1 answers 250 ms late and supply 2 not at all (a 400 ms timeout), so
+    // a row stamped when its reply came, or when its wait ended, would be 250 ms
+    // or more off its request's time: the bound leaves room for a busy machine.
     QVERIFY(m_rig->startSim({"--address", "1,2", "--output", "on", "--trace"}));
     m_sim = &m_rig->sim();
+    QCOMPARE(m_sim->command(QStringLiteral("fault delay 250 1")), QStringLiteral("ok"));
     QCOMPARE(m_sim->command(QStringLiteral("fault silence on 2")), QStringLiteral("ok"));
     QProcess log;
-    startLog(log, {"--addresses", "1,2", "--interval", "300", "--timeout", "100", "--duration",
-                   "3s", "--output", path("log.csv")});
+    startLog(log, {"--addresses", "1,2", "--interval", "1000", "--timeout", "400", "--duration",
+                   "5s", "--output", path("log.csv")});
     QVERIFY(log.waitForFinished(kWaitMs));
     QCOMPARE(log.exitCode(), 0);
     m_sim->command(QStringLiteral("status")); // every trace line so far is in
@@ -349,13 +353,13 @@ void TestE2eVantelctlLog::rowTimeIsItsRequestsTime()
         }
     }
     const QStringList rows = fileLines(path("log.csv")).mid(1);
-    QVERIFY(rows.size() >= 16);
+    QVERIFY(rows.size() >= 6);
     QCOMPARE(rows.size(), requests.size());
     const double firstRow = rows.first().section(QLatin1Char(','), 1, 1).toDouble();
     for (qsizetype i = 0; i < rows.size(); ++i) {
         const double rowAt = rows[i].section(QLatin1Char(','), 1, 1).toDouble() - firstRow;
         const double sentAt = requests[i] - requests.first();
-        QVERIFY2(std::abs(rowAt - sentAt) < 0.015, qPrintable(rows[i]));
+        QVERIFY2(std::abs(rowAt - sentAt) < 0.125, qPrintable(rows[i]));
     }
 }
 

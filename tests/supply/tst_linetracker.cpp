@@ -428,12 +428,18 @@ void TestLineTracker::roundTripMedian()
 
 void TestLineTracker::silenceBeforeEveryRequest()
 {
-    // 3.5 characters after the last byte heard; after start(), the quiet time
-    // counted from the last stale byte, three quiet times at most.
+    // 3.5 characters after the last byte heard; after start(), a first look at a
+    // line that shows nothing, or the quiet time counted from the last stale byte,
+    // three quiet times at most.
     LineTracker line;
     const nanoseconds t0 = ms(1000);
     line.start(t0, milliseconds(60));
-    QCOMPARE(line.sendableAt(1), t0 + milliseconds(60));
+    QCOMPARE(line.sendableAt(1), t0 + LineTracker::kFirstLook);
+    {
+        LineTracker shortQuiet;
+        shortQuiet.start(t0, milliseconds(5));
+        QCOMPARE(shortQuiet.sendableAt(1), t0 + milliseconds(5));
+    }
     const QByteArray stale = kStatus.left(5);
     const auto *data = reinterpret_cast<const std::uint8_t *>(stale.constData());
     line.received(data, 5, t0 + milliseconds(50));
