@@ -106,10 +106,14 @@ std::unique_ptr<QLocalSocket> LocalPort::connectTrusted()
     // connections: nothing here waits for it.
     auto socket = std::make_unique<QLocalSocket>();
     socket->connectToServer(m_serverName);
+    if (socket->state() == QLocalSocket::ConnectingState) {
+        // A listener in the user's own folder whose queue of connections is
+        // full: a program of ours that does not take them (stopped, or stuck).
+        socket->abort();
+        throw serial::CommError(serial::kErrOpenFailed, "the line's owner takes no connection");
+    }
     if (socket->state() != QLocalSocket::ConnectedState) {
-        const QString reason = socket->state() == QLocalSocket::ConnectingState
-                                   ? QStringLiteral("the line's owner takes no connection")
-                                   : socket->errorString();
+        const QString reason = socket->errorString();
         socket->abort();
         throw serial::CommError(serial::kErrPortNotFound, reason.toStdString());
     }

@@ -31,7 +31,8 @@ QString stalledOwnerText(const QString &portName, qint64 pid);
 // listener is stuck). It joins only the user's own: a socket in a folder that is
 // not the user's own (another's, a link, open to others), or whose listener runs
 // as another user, is kErrNoAccess with the reason, and not a byte is sent to
-// it. No owner there (no socket, or a stale one) is kErrPortNotFound, and a
+// it. No owner there (no socket, or a stale one) is kErrPortNotFound; an owner
+// of ours that takes no connection (stopped, stuck) is kErrOpenFailed; and a
 // connection that breaks later (the owner ended) is a lost port.
 class LocalPort : public MbapPort {
     Q_OBJECT

@@ -81,6 +81,12 @@ serial::CommControl *SharedPort::active() const
     return nullptr;
 }
 
+QString SharedPort::portName() const
+{
+    return devicePathOverride().isEmpty() ? QStringLiteral("COM%1").arg(m_port)
+                                          : devicePathOverride();
+}
+
 QString SharedPort::deviceOf(int port) const
 {
     if (port == m_port && !devicePathOverride().isEmpty()) {
@@ -119,8 +125,16 @@ SharedPort::Joined SharedPort::join()
         m_local.setServerName(m_socketName);
         m_local.setPortOpen(true);
     } catch (const serial::CommError &error) {
-        // No owner there, a stale socket, or one that is not the user's own.
-        return error.number() == serial::kErrNoAccess ? Joined::Refused : Joined::Nobody;
+        // No owner there, a stale socket, one that is not the user's own, or an
+        // owner of ours that takes no connection.
+        switch (error.number()) {
+        case serial::kErrNoAccess:
+            return Joined::Refused;
+        case serial::kErrOpenFailed:
+            return Joined::Stalled;
+        default:
+            return Joined::Nobody;
+        }
     }
     m_local.setRThreshold(m_readThreshold);
     return Joined::Yes;
@@ -154,6 +168,10 @@ void SharedPort::openDevice(int port)
             break;
         }
         QThread::msleep(static_cast<unsigned long>(kJoinPause.count()));
+    }
+    if (joined == Joined::Stalled) {
+        throw serial::CommError(serial::kErrOpenFailed,
+                                stalledOwnerText(portName(), 0).toStdString());
     }
     if (joined == Joined::Refused) {
         throw serial::CommError(serial::kErrNoAccess,

@@ -53,6 +53,10 @@ public:
     void setTrust(LineTrust trust);
     // The joined owner's process, where the system tells it; else 0.
     qint64 ownerPid() const { return m_role == Role::Joiner ? m_local.ownerPid() : 0; }
+    // What a joiner says when its owner sends nothing at all (the owner answers
+    // a silent supply itself): "the program of ours that owns COM3 (pid 4121)
+    // does not answer".
+    QString ownerSilentText() const { return stalledOwnerText(portName(), ownerPid()); }
     // A program of ours (this one or another) owns the device behind COMn and
     // offers its line: its socket takes a connection.
     bool offeredByOurs(int port) const;
@@ -87,9 +91,11 @@ protected:
 
 private:
     enum class Attempt { Done, HeldByOwner, Failed };
-    enum class Joined { Yes, Nobody, Refused };
+    enum class Joined { Yes, Nobody, Refused, Stalled };
 
     serial::CommControl *active() const;
+    // The port as a message names it: COMn, or the device's path.
+    QString portName() const;
     // The device behind `port` as the socket name knows it.
     QString deviceOf(int port) const;
     // Opens the device; HeldByOwner when it is in use (someone may own it).
