@@ -7,9 +7,13 @@
 #include "supply/sharedport.h"
 #include "support/ctlrig.h"
 
+#include <QDir>
 #include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
@@ -125,6 +129,8 @@ private slots:
     void stalledOwnerIsNamed();
     void windowLoopNeverStalls_data();
     void windowLoopNeverStalls();
+    void plantedLineIsNeverJoined_data();
+    void plantedLineIsNeverJoined();
 
 private:
     QStringList common() const
@@ -343,7 +349,7 @@ void TestE2eShared::stalledOwnerIsNamed()
     QTRY_VERIFY_WITH_TIMEOUT(fileLines(file).size() >= 2, kWaitMs);
     const auto pid = static_cast<pid_t>(owner->processId());
     ::kill(pid, SIGSTOP);
-    const CtlResult read = m_rig->run({QStringLiteral("read")});
+    const CtlResult read = m_rig->run(common() + QStringList{QStringLiteral("read")});
     ::kill(pid, SIGCONT);
     QCOMPARE(read.code, 1);
     QVERIFY2(
@@ -453,6 +459,67 @@ void TestE2eShared::windowLoopNeverStalls()
     net->setPortOpen(false);
     note("silent gateway");
     QVERIFY2(stalls.isEmpty(), qPrintable(stalls.join(QStringLiteral("; "))));
+}
+
+void TestE2eShared::plantedLineIsNeverJoined_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<bool>("held");
+    for (const char *line : {"timed", "instant"}) {
+        QTest::addRow("%s, port free", line) << QString::fromUtf8(line) << false;
+        QTest::addRow("%s, port held", line) << QString::fromUtf8(line) << true;
+    }
+}
+
+// A socket listening where the line's socket would be, in a folder others may
+// write to, takes no request of ours: a free port is opened, and a held one is
+// exit 3 with the folder named.
+void TestE2eShared::plantedLineIsNeverJoined()
+{
+    QFETCH(QString, line);
+    QFETCH(bool, held);
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+    const auto restore = qScopeGuard([&] {
+        if (savedRuntime.isNull()) {
+            qunsetenv("XDG_RUNTIME_DIR");
+        } else {
+            qputenv("XDG_RUNTIME_DIR", savedRuntime);
+        }
+    });
+    m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
+    QVERIFY(m_rig->startSim(
+        {QStringLiteral("--address"), QString::number(kAddress), QStringLiteral("--line"), line}));
+    if (held) {
+        // A program whose line is elsewhere: to the one under test, it is not ours.
+        const QString elsewhere = m_rig->path(QStringLiteral("elsewhere"));
+        QVERIFY(QDir().mkdir(elsewhere));
+        qputenv("XDG_RUNTIME_DIR", elsewhere.toLocal8Bit());
+        const QString file = m_rig->path(QStringLiteral("holder.csv"));
+        QVERIFY(startLog(file, QStringLiteral("30s")));
+        QTRY_VERIFY_WITH_TIMEOUT(fileLines(file).size() >= 2, kWaitMs);
+    }
+    const QString runtime = m_rig->path(QStringLiteral("runtime"));
+    QVERIFY(QDir().mkdir(runtime));
+    qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
+    const QString name = supply::lineSocketName(m_rig->path(QStringLiteral("COM1")));
+    const QString folder = supply::lineFolderOf(name);
+    QVERIFY(QDir().mkdir(folder));
+    QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                              QFile::ReadOther | QFile::WriteOther |
+                                              QFile::ExeOther));
+    QLocalServer planted;
+    QVERIFY(planted.listen(name));
+
+    const CtlResult read = m_rig->run(common() + QStringList{QStringLiteral("read")});
+    if (held) {
+        QCOMPARE(read.code, 3);
+        QVERIFY2(read.err.contains(folder + QStringLiteral(" has mode 0707")),
+                 qPrintable(read.err));
+    } else {
+        QVERIFY2(read.code == 0, qPrintable(read.err));
+    }
+    QTest::qWait(50);
+    QVERIFY(!planted.hasPendingConnections());
 }
 
 QTEST_GUILESS_MAIN(TestE2eShared)
