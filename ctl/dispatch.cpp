@@ -107,7 +107,16 @@ int dispatch(const QStringList &arguments, bool stdoutClosed)
     Context context{*comm, client, common, stops, console};
     int code = kExitOk;
     if (prepared.opensPort) {
+        // The first open, before the event loop turns, may wait a moment for an
+        // owner of ours that holds the device but does not listen yet; a reopen
+        // later (a lost port, a handover) never sleeps.
+        if (shared) {
+            shared->setOwnerWait(supply::SharedPort::kJoinWait);
+        }
         code = openPort(*comm, common);
+        if (shared) {
+            shared->setOwnerWait(std::chrono::milliseconds{0});
+        }
         if (code == kExitOk) {
             client.start();
         }

@@ -90,6 +90,12 @@ int failure(const Context &context, const Reply &reply, std::uint8_t address, co
             printErr(QStringLiteral("%1: the gateway %2 reaches no unit %3")
                          .arg(what, gateway->name())
                          .arg(address));
+        } else if (const auto *shared = qobject_cast<const supply::SharedPort *>(&context.comm);
+                   shared && shared->role() == supply::SharedPort::Role::Joiner &&
+                   reply.exceptionCode() == 0) {
+            // The owner answers for a silent supply itself: nothing at all is the
+            // owner's own silence (stopped, or stuck), not the supply's.
+            printErr(QStringLiteral("%1: %2").arg(what, shared->ownerSilentText()));
         } else {
             // The far end of a shared line answers for its own timeout, as our
             // own wait on a serial line would have ended.

@@ -5,7 +5,6 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 namespace supply {
@@ -29,32 +28,26 @@ QString shortHash(const QString &text)
         QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex().left(16));
 }
 
-// The user's number: the owner of the home folder, which Qt reads without a
-// system call of our own.
-[[maybe_unused]] uint userId()
-{
-    return QFileInfo(QDir::homePath()).ownerId();
-}
-
 } // namespace
 
 QString lineSocketName(const QString &device)
 {
-    const QString hash = shortHash(canonicalDevice(device));
-#ifdef Q_OS_WIN
-    // A pipe's name is the machine's: the user's name keeps two users apart (the
-    // pipe itself admits only its user).
-    return QStringLiteral("vantel-line-%1-%2")
-        .arg(shortHash(qEnvironmentVariable("USERNAME")), hash);
-#else
-    // $XDG_RUNTIME_DIR (the user's own, mode 0700), else a folder of the user's
-    // own under the temporary folder, which the owner makes with mode 0700.
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    const QString folder = !runtime.isEmpty() && QFileInfo(runtime).isDir()
-                               ? runtime + QStringLiteral("/vantel")
-                               : QStringLiteral("%1/vantel-%2").arg(QDir::tempPath()).arg(userId());
-    return folder + QStringLiteral("/line-") + hash;
-#endif
+    return lineSocketPlace(shortHash(canonicalDevice(device)));
+}
+
+QString lineFolderOf(const QString &socketName)
+{
+    const QFileInfo info(socketName);
+    return info.isAbsolute() ? info.absolutePath() : QString();
+}
+
+QString stalledOwnerText(const QString &portName, qint64 pid)
+{
+    return pid > 0
+               ? QStringLiteral("the program of ours that owns %1 (pid %2) does not answer")
+                     .arg(portName)
+                     .arg(pid)
+               : QStringLiteral("the program of ours that owns %1 does not answer").arg(portName);
 }
 
 LocalPort::LocalPort(QString serverName, QObject *parent)
@@ -78,13 +71,9 @@ QString LocalPort::name() const
 void LocalPort::openDevice(int)
 {
     closeDevice();
-    auto socket = std::make_unique<QLocalSocket>();
-    socket->connectToServer(m_serverName);
-    if (!socket->waitForConnected(static_cast<int>(kConnectWait.count()))) {
-        const QString reason = socket->errorString();
-        socket->abort();
-        throw serial::CommError(serial::kErrPortNotFound, reason.toStdString());
-    }
+    m_refusal.clear();
+    m_ownerPid = 0;
+    auto socket = connectTrusted();
     connect(socket.get(), &QLocalSocket::readyRead, this, &LocalPort::onReadyRead);
     connect(socket.get(), &QLocalSocket::disconnected, this, &LocalPort::onBroken);
     connect(socket.get(), &QLocalSocket::errorOccurred, this, &LocalPort::onBroken);
@@ -92,6 +81,55 @@ void LocalPort::openDevice(int)
     if (m_socket->bytesAvailable() > 0) {
         onReadyRead();
     }
+}
+
+std::unique_ptr<QLocalSocket> LocalPort::connectTrusted()
+{
+    const auto refuse = [this](const QString &why) {
+        m_refusal = why;
+        throw serial::CommError(serial::kErrNoAccess, why.toStdString());
+    };
+    // Another user's folder may hold a socket planted to take our requests:
+    // nothing in it is touched.
+    const QString folder = lineFolderOf(m_serverName);
+    if (!folder.isEmpty()) {
+        bool exists = false;
+        const QString problem = m_trust.folderProblem(folder, &exists);
+        if (!problem.isEmpty()) {
+            refuse(problem);
+        }
+        if (!exists) {
+            throw serial::CommError(serial::kErrPortNotFound, "no program offers the line");
+        }
+    }
+    // A local socket connects at once, or its listener takes no more
+    // connections: nothing here waits for it.
+    auto socket = std::make_unique<QLocalSocket>();
+    socket->connectToServer(m_serverName);
+    if (socket->state() == QLocalSocket::ConnectingState) {
+        // A listener in the user's own folder whose queue of connections is
+        // full: a program of ours that does not take them (stopped, or stuck).
+        socket->abort();
+        throw serial::CommError(serial::kErrOpenFailed, "the line's owner takes no connection");
+    }
+    if (socket->state() != QLocalSocket::ConnectedState) {
+        const QString reason = socket->errorString();
+        socket->abort();
+        throw serial::CommError(serial::kErrPortNotFound, reason.toStdString());
+    }
+    // The peer is checked before a byte is sent to it.
+    const LinePeer peer = m_trust.peer(socket->socketDescriptor());
+    if (!peer.known || !peer.ours) {
+        socket->abort();
+        QString who = peer.known ? QStringLiteral("user ") + peer.user
+                                 : QStringLiteral("a program the system does not name");
+        if (peer.pid > 0) {
+            who += QStringLiteral(", pid %1").arg(peer.pid);
+        }
+        refuse(QStringLiteral("the line's socket %1 is held by %2").arg(m_serverName, who));
+    }
+    m_ownerPid = peer.pid;
+    return socket;
 }
 
 void LocalPort::closeDevice()
@@ -107,12 +145,7 @@ void LocalPort::closeDevice()
 
 void LocalPort::probeDevice(int)
 {
-    QLocalSocket socket;
-    socket.connectToServer(m_serverName);
-    if (!socket.waitForConnected(static_cast<int>(kConnectWait.count()))) {
-        throw serial::CommError(serial::kErrPortNotFound, socket.errorString().toStdString());
-    }
-    socket.abort();
+    connectTrusted()->abort();
 }
 
 bool LocalPort::deviceIsOpen() const
@@ -193,17 +226,15 @@ void LineHost::follow()
 
 void LineHost::listen(const QString &name)
 {
-    const QFileInfo info(name);
-    if (info.isAbsolute()) {
-        const QString folder = info.absolutePath();
-        QDir().mkpath(folder);
-        // Another user's folder under the temporary one is no place for our line.
-        if (QFileInfo(folder).ownerId() != userId()) {
-            qWarning("cannot offer the line to other programs: %s belongs to another user",
-                     qUtf8Printable(folder));
+    const QString folder = lineFolderOf(name);
+    if (!folder.isEmpty()) {
+        // A folder that is not the user's own is no place for our line: another
+        // user could replace the socket there.
+        const QString problem = makeLineFolder(folder);
+        if (!problem.isEmpty()) {
+            qWarning("cannot offer the line to other programs: %s", qUtf8Printable(problem));
             return;
         }
-        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
     // The owner holds the device alone: a socket already there is a dead owner's.
     QLocalServer::removeServer(name);

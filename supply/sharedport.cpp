@@ -9,7 +9,8 @@ namespace supply {
 
 namespace {
 
-// Between two tries to join an owner that is not yet listening.
+// Between two tries to join an owner that is not yet listening, where an open
+// may wait (setOwnerWait).
 constexpr milliseconds kJoinPause{20};
 
 } // namespace
@@ -17,6 +18,7 @@ constexpr milliseconds kJoinPause{20};
 SharedPort::SharedPort(std::unique_ptr<serial::BufferedCommControl> device, QObject *parent)
     : MbapPort(parent), m_device(std::move(device)), m_local(QString())
 {
+    m_local.setTrust(m_trust);
     for (serial::CommControl *inner : {static_cast<serial::CommControl *>(m_device.get()),
                                        static_cast<serial::CommControl *>(&m_local)}) {
         inner->setInputLen(0);
@@ -55,6 +57,12 @@ SharedPort::~SharedPort()
     }
 }
 
+void SharedPort::setTrust(LineTrust trust)
+{
+    m_trust = std::move(trust);
+    m_local.setTrust(m_trust);
+}
+
 QString SharedPort::name() const
 {
     return m_socketName;
@@ -71,6 +79,12 @@ serial::CommControl *SharedPort::active() const
         break;
     }
     return nullptr;
+}
+
+QString SharedPort::portName() const
+{
+    return devicePathOverride().isEmpty() ? QStringLiteral("COM%1").arg(m_port)
+                                          : devicePathOverride();
 }
 
 QString SharedPort::deviceOf(int port) const
@@ -102,7 +116,7 @@ SharedPort::Attempt SharedPort::own(int port)
     return Attempt::Done;
 }
 
-bool SharedPort::join()
+SharedPort::Joined SharedPort::join()
 {
     try {
         if (m_local.PortOpen()) {
@@ -110,11 +124,20 @@ bool SharedPort::join()
         }
         m_local.setServerName(m_socketName);
         m_local.setPortOpen(true);
-    } catch (const serial::CommError &) {
-        return false; // no owner there, or a stale socket
+    } catch (const serial::CommError &error) {
+        // No owner there, a stale socket, one that is not the user's own, or an
+        // owner of ours that takes no connection.
+        switch (error.number()) {
+        case serial::kErrNoAccess:
+            return Joined::Refused;
+        case serial::kErrOpenFailed:
+            return Joined::Stalled;
+        default:
+            return Joined::Nobody;
+        }
     }
     m_local.setRThreshold(m_readThreshold);
-    return true;
+    return Joined::Yes;
 }
 
 void SharedPort::openDevice(int port)
@@ -125,12 +148,15 @@ void SharedPort::openDevice(int port)
     m_socketName = lineSocketName(deviceOf(port));
     QElapsedTimer waited;
     waited.start();
+    Joined joined = Joined::Nobody;
     while (true) {
         // An owner of ours that answers is joined before the device is tried: not
         // every system refuses a second opener of a serial device (Wine's COM
         // ports, drivers without exclusive opening), and two programs that both
-        // opened it would talk over each other.
-        if (join()) {
+        // opened it would talk over each other. A line that is not the user's
+        // own is never joined: the device is opened, if it is free.
+        joined = join();
+        if (joined == Joined::Yes) {
             taken(Role::Joiner);
             return;
         }
@@ -138,10 +164,21 @@ void SharedPort::openDevice(int port)
             taken(Role::Owner);
             return;
         }
-        if (waited.elapsed() >= kJoinWait.count()) {
+        if (joined == Joined::Refused || waited.elapsed() >= m_ownerWait.count()) {
             break;
         }
         QThread::msleep(static_cast<unsigned long>(kJoinPause.count()));
+    }
+    if (joined == Joined::Stalled) {
+        throw serial::CommError(serial::kErrOpenFailed,
+                                stalledOwnerText(portName(), 0).toStdString());
+    }
+    if (joined == Joined::Refused) {
+        throw serial::CommError(serial::kErrNoAccess,
+                                QStringLiteral("%1 is in use, and its shared line is not this "
+                                               "user's own, so it is not joined: %2")
+                                    .arg(deviceOf(port), m_local.refusal())
+                                    .toStdString());
     }
     // Held, and no owner of ours answers: a program that is not ours has it.
     throw serial::CommError(serial::kErrPortInUse, m_inUse.toStdString());
@@ -184,13 +221,9 @@ void SharedPort::closeDevice()
 
 bool SharedPort::offeredByOurs(int port) const
 {
-    QLocalSocket socket;
-    socket.connectToServer(lineSocketName(deviceOf(port)));
-    if (socket.waitForConnected(static_cast<int>(LocalPort::kConnectWait.count()))) {
-        socket.abort();
-        return true;
-    }
-    return false;
+    LocalPort probe(lineSocketName(deviceOf(port)));
+    probe.setTrust(m_trust);
+    return probe.probePort(port) == 0;
 }
 
 void SharedPort::probeDevice(int port)
@@ -305,13 +338,16 @@ void SharedPort::handoverStep()
 {
     try {
         // Whoever took the line over first is joined, as at an open.
-        if (join()) {
+        if (join() == Joined::Yes) {
             taken(Role::Joiner);
             return;
         }
         if (own(m_port) == Attempt::Done) {
             taken(Role::Owner);
             return;
+        }
+        if (!m_local.refusal().isEmpty()) {
+            m_handoverReason = m_local.refusal();
         }
     } catch (const serial::CommError &error) {
         m_handoverReason = QString::fromStdString(error.what());

@@ -14,8 +14,12 @@ namespace supply {
 // the device OWNS it: its bytes are the device's, its client keeps the line's
 // rules, and a LineHost offers the line to the others. A later program JOINS the
 // owner over its local socket and speaks Modbus TCP to it: an open tries the
-// owner's socket first, then the device, and while the device is held
-// (kErrPortInUse) the socket again, as the owner may not listen yet. When the
+// owner's socket first, then the device (and, where the program allows the wait,
+// while the device is held the socket again, as the owner may not listen yet).
+// A line whose folder or owner is not the user's own is never joined: the device
+// is opened when it is free, else the open fails with kErrNoAccess naming the
+// folder or the owner. Nothing sleeps on the event loop: joining, owning and
+// the handover try at once, and the handover again on a timer. When the
 // owner ends (closes, crashes, is killed) a joiner opens the device itself, or
 // joins whoever did, within kHandoverWithin; only then is the port lost. A device
 // held by a program that is not ours (no owner answers) is kErrPortInUse, as on a
@@ -29,8 +33,8 @@ class SharedPort : public MbapPort {
 public:
     enum class Role { None, Owner, Joiner };
 
-    // How long an open keeps trying to join: the owner may be between its open
-    // of the device and its listening.
+    // How long a program's first open may keep trying to join (setOwnerWait):
+    // the owner may be between its open of the device and its listening.
     static constexpr milliseconds kJoinWait{300};
     static constexpr milliseconds kHandoverWithin{1000};
     static constexpr milliseconds kHandoverEvery{50};
@@ -40,6 +44,19 @@ public:
     ~SharedPort() override;
 
     Role role() const { return m_role; }
+    // How long an open tries again to join while the device is held and no
+    // owner listens yet; 0 (the default) tries once. An open that may wait runs
+    // before the program's event loop does (a command's first open): later ones,
+    // a window's among them, never sleep.
+    void setOwnerWait(milliseconds wait) { m_ownerWait = wait; }
+    // What a joiner checks of the line's folder and of its owner (tests replace it).
+    void setTrust(LineTrust trust);
+    // The joined owner's process, where the system tells it; else 0.
+    qint64 ownerPid() const { return m_role == Role::Joiner ? m_local.ownerPid() : 0; }
+    // What a joiner says when its owner sends nothing at all (the owner answers
+    // a silent supply itself): "the program of ours that owns COM3 (pid 4121)
+    // does not answer".
+    QString ownerSilentText() const { return stalledOwnerText(portName(), ownerPid()); }
     // A program of ours (this one or another) owns the device behind COMn and
     // offers its line: its socket takes a connection.
     bool offeredByOurs(int port) const;
@@ -74,14 +91,17 @@ protected:
 
 private:
     enum class Attempt { Done, HeldByOwner, Failed };
+    enum class Joined { Yes, Nobody, Refused, Stalled };
 
     serial::CommControl *active() const;
+    // The port as a message names it: COMn, or the device's path.
+    QString portName() const;
     // The device behind `port` as the socket name knows it.
     QString deviceOf(int port) const;
     // Opens the device; HeldByOwner when it is in use (someone may own it).
     Attempt own(int port);
-    // Connects to the owner's socket.
-    bool join();
+    // Connects to the owner's socket, when it is the user's own.
+    Joined join();
     // The line is this port's now, in `role`.
     void taken(Role role);
     void setRole(Role role);
@@ -90,7 +110,9 @@ private:
     void handoverStep();
 
     std::unique_ptr<serial::BufferedCommControl> m_device;
+    LineTrust m_trust;
     LocalPort m_local;
+    milliseconds m_ownerWait{0};
     Role m_role = Role::None;
     QString m_socketName;
     int m_port = 0;

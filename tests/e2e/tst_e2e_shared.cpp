@@ -7,14 +7,20 @@
 #include "supply/sharedport.h"
 #include "support/ctlrig.h"
 
+#include <QDir>
 #include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 
 #include <csignal>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -59,6 +65,57 @@ Rows readRows(const QString &path)
     return rows;
 }
 
+// The longest the event loop went without turning: a timer that ticks every few
+// milliseconds, and the longest gap between two ticks. A step of the test's own
+// that blocks on purpose (starting a process) is left out with rest().
+class LoopMeter {
+public:
+    LoopMeter()
+    {
+        m_timer.setInterval(5);
+        QObject::connect(&m_timer, &QTimer::timeout,
+                         [this] { m_longest = std::max(m_longest, m_since.restart()); });
+        m_since.start();
+        m_timer.start();
+    }
+    void rest() { m_since.restart(); }
+    // The longest stall since the last call.
+    qint64 takeLongest() { return std::exchange(m_longest, 0); }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_since;
+    qint64 m_longest = 0;
+};
+
+// A window's polls, as its timer sends them: a status read every 350 ms, its
+// reply taken when it comes.
+class Poller {
+public:
+    explicit Poller(serial::CommControl &comm) : m_comm(comm)
+    {
+        const protocol::Frame request = protocol::buildReadStatusRequest(kAddress);
+        const QByteArray bytes(reinterpret_cast<const char *>(request.data()),
+                               qsizetype(request.size()));
+        QObject::connect(&comm, &serial::CommControl::OnComm, &m_timer, [this] {
+            m_comm.Input();
+            ++m_replies;
+        });
+        QObject::connect(&m_timer, &QTimer::timeout, [this, bytes] {
+            if (m_comm.PortOpen()) {
+                m_comm.setOutput(bytes);
+            }
+        });
+        m_timer.start(350);
+    }
+    int replies() const { return m_replies; }
+
+private:
+    serial::CommControl &m_comm;
+    QTimer m_timer;
+    int m_replies = 0;
+};
+
 } // namespace
 
 class TestE2eShared : public QObject {
@@ -68,6 +125,12 @@ private slots:
     void programsShareOnePort_data();
     void programsShareOnePort();
     void windowControlJoinsALog();
+    void stalledOwnerIsNamed_data();
+    void stalledOwnerIsNamed();
+    void windowLoopNeverStalls_data();
+    void windowLoopNeverStalls();
+    void plantedLineIsNeverJoined_data();
+    void plantedLineIsNeverJoined();
 
 private:
     QStringList common() const
@@ -263,6 +326,200 @@ void TestE2eShared::windowControlJoinsALog()
     reply = readOnce();
     QCOMPARE(reply.size(), qsizetype(protocol::kStatusReplySize));
     comm->setPortOpen(false);
+}
+
+void TestE2eShared::stalledOwnerIsNamed_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::newRow("timed") << QStringLiteral("timed");
+    QTest::newRow("instant") << QStringLiteral("instant");
+}
+
+// An owner of ours that is stopped takes a joiner's connection and answers
+// nothing: the joiner says so, naming it, and does not call it another program.
+void TestE2eShared::stalledOwnerIsNamed()
+{
+    QFETCH(QString, line);
+    m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
+    QVERIFY(m_rig->startSim(
+        {QStringLiteral("--address"), QString::number(kAddress), QStringLiteral("--line"), line}));
+    const QString file = m_rig->path(QStringLiteral("owner.csv"));
+    QProcess *owner = startLog(file, QStringLiteral("30s"));
+    QVERIFY(owner);
+    QTRY_VERIFY_WITH_TIMEOUT(fileLines(file).size() >= 2, kWaitMs);
+    const auto pid = static_cast<pid_t>(owner->processId());
+    ::kill(pid, SIGSTOP);
+    const CtlResult read = m_rig->run(common() + QStringList{QStringLiteral("read")});
+    ::kill(pid, SIGCONT);
+    QCOMPARE(read.code, 1);
+    QVERIFY2(
+        read.err.contains(
+            QStringLiteral("the program of ours that owns COM1 (pid %1) does not answer").arg(pid)),
+        qPrintable(read.err));
+    QVERIFY2(!read.err.contains(QStringLiteral("another program")), qPrintable(read.err));
+}
+
+void TestE2eShared::windowLoopNeverStalls_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::newRow("timed") << QStringLiteral("timed");
+    QTest::newRow("instant") << QStringLiteral("instant");
+}
+
+// A window's event loop keeps turning while its line's owner is stopped, killed
+// and handed over, while it searches the ports, and while a network line's
+// gateway takes the connection and never answers. The bound leaves room for a
+// busy machine: a loop that turns stalls a few milliseconds at most.
+void TestE2eShared::windowLoopNeverStalls()
+{
+    QFETCH(QString, line);
+    constexpr qint64 kLongestStallMs = 100;
+    m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
+    QVERIFY(m_rig->startSim(
+        {QStringLiteral("--address"), QString::number(kAddress), QStringLiteral("--line"), line}));
+    qputenv("VANTEL_PORT_DIR", m_rig->dir().toLocal8Bit());
+    const QString file = m_rig->path(QStringLiteral("owner.csv"));
+    QProcess *owner = startLog(file, QStringLiteral("30s"));
+    QVERIFY(owner);
+    QTRY_VERIFY_WITH_TIMEOUT(fileLines(file).size() >= 2, kWaitMs);
+
+    const std::unique_ptr<supply::EngineCommControl> comm = supply::makeEngineCommControl();
+    auto *shared = comm->findChild<supply::SharedPort *>();
+    QVERIFY(shared);
+    comm->setCommPort(1);
+    comm->setRThreshold(protocol::kStatusReplySize);
+    LoopMeter meter;
+    QStringList stalls;
+    const auto note = [&](const char *what) {
+        if (const qint64 longest = meter.takeLongest(); longest >= kLongestStallMs) {
+            stalls << QStringLiteral("%1: %2 ms").arg(QLatin1String(what)).arg(longest);
+        }
+    };
+    comm->setPortOpen(true);
+    QCOMPARE(shared->role(), supply::SharedPort::Role::Joiner);
+    Poller poller(*comm);
+    QTRY_VERIFY_WITH_TIMEOUT(poller.replies() >= 2, kWaitMs);
+    note("joined");
+
+    // The owner stopped: polls go unanswered, another window joins it, and a
+    // port search looks at the port.
+    ::kill(static_cast<pid_t>(owner->processId()), SIGSTOP);
+    QTest::qWait(1500);
+    {
+        const std::unique_ptr<supply::EngineCommControl> other = supply::makeEngineCommControl();
+        other->setCommPort(1);
+        try {
+            other->setPortOpen(true);
+            other->setPortOpen(false);
+        } catch (const serial::CommError &) {
+            // Whether it opens does not matter here; that it does not wait does.
+        }
+        QCOMPARE(other->probePort(1), 0);
+    }
+    QTest::qWait(1000);
+    note("owner stopped");
+
+    // Killed while stopped: the window takes the line over.
+    ::kill(static_cast<pid_t>(owner->processId()), SIGKILL);
+    QTRY_COMPARE_WITH_TIMEOUT(shared->role(), supply::SharedPort::Role::Owner, kWaitMs);
+    const int before = poller.replies();
+    QTRY_VERIFY_WITH_TIMEOUT(poller.replies() >= before + 2, kWaitMs);
+    note("owner killed");
+
+    // Handed over both ways: a log joins the window, the window closes and opens
+    // again (the log owns the line then), and the log ends.
+    const QString second = m_rig->path(QStringLiteral("second.csv"));
+    QProcess *log = startLog(second, QStringLiteral("30s"));
+    QVERIFY(log);
+    meter.rest();
+    QTRY_VERIFY_WITH_TIMEOUT(fileLines(second).size() >= 3, kWaitMs);
+    comm->setPortOpen(false);
+    QTRY_VERIFY_WITH_TIMEOUT(fileLines(second).size() >= 6, kWaitMs);
+    comm->setPortOpen(true);
+    ::kill(static_cast<pid_t>(log->processId()), SIGINT);
+    QTRY_COMPARE_WITH_TIMEOUT(shared->role(), supply::SharedPort::Role::Owner, kWaitMs);
+    const int after = poller.replies();
+    QTRY_VERIFY_WITH_TIMEOUT(poller.replies() >= after + 2, kWaitMs);
+    note("handed over");
+    comm->setPortOpen(false);
+
+    // A gateway that takes the connection and never answers.
+    QTcpServer gateway;
+    QVERIFY(gateway.listen(QHostAddress::LocalHost));
+    const std::unique_ptr<supply::EngineCommControl> net = supply::makeEngineCommControl();
+    const QString target = QStringLiteral("tcp://localhost:%1").arg(gateway.serverPort());
+    net->setNetworkTargets([target](int n) { return n == 9 ? target : QString(); });
+    net->setRThreshold(protocol::kStatusReplySize);
+    QCOMPARE(net->probePort(9), 0);
+    net->setCommPort(9);
+    net->setPortOpen(true);
+    Poller silent(*net);
+    QTest::qWait(2500);
+    QCOMPARE(silent.replies(), 0);
+    net->setPortOpen(false);
+    note("silent gateway");
+    QVERIFY2(stalls.isEmpty(), qPrintable(stalls.join(QStringLiteral("; "))));
+}
+
+void TestE2eShared::plantedLineIsNeverJoined_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<bool>("held");
+    for (const char *line : {"timed", "instant"}) {
+        QTest::addRow("%s, port free", line) << QString::fromUtf8(line) << false;
+        QTest::addRow("%s, port held", line) << QString::fromUtf8(line) << true;
+    }
+}
+
+// A socket listening where the line's socket would be, in a folder others may
+// write to, takes no request of ours: a free port is opened, and a held one is
+// exit 3 with the folder named.
+void TestE2eShared::plantedLineIsNeverJoined()
+{
+    QFETCH(QString, line);
+    QFETCH(bool, held);
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+    const auto restore = qScopeGuard([&] {
+        if (savedRuntime.isNull()) {
+            qunsetenv("XDG_RUNTIME_DIR");
+        } else {
+            qputenv("XDG_RUNTIME_DIR", savedRuntime);
+        }
+    });
+    m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
+    QVERIFY(m_rig->startSim(
+        {QStringLiteral("--address"), QString::number(kAddress), QStringLiteral("--line"), line}));
+    if (held) {
+        // A program whose line is elsewhere: to the one under test, it is not ours.
+        const QString elsewhere = m_rig->path(QStringLiteral("elsewhere"));
+        QVERIFY(QDir().mkdir(elsewhere));
+        qputenv("XDG_RUNTIME_DIR", elsewhere.toLocal8Bit());
+        const QString file = m_rig->path(QStringLiteral("holder.csv"));
+        QVERIFY(startLog(file, QStringLiteral("30s")));
+        QTRY_VERIFY_WITH_TIMEOUT(fileLines(file).size() >= 2, kWaitMs);
+    }
+    const QString runtime = m_rig->path(QStringLiteral("runtime"));
+    QVERIFY(QDir().mkdir(runtime));
+    qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
+    const QString name = supply::lineSocketName(m_rig->path(QStringLiteral("COM1")));
+    const QString folder = supply::lineFolderOf(name);
+    QVERIFY(QDir().mkdir(folder));
+    QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                              QFile::ReadOther | QFile::WriteOther |
+                                              QFile::ExeOther));
+    QLocalServer planted;
+    QVERIFY(planted.listen(name));
+
+    const CtlResult read = m_rig->run(common() + QStringList{QStringLiteral("read")});
+    if (held) {
+        QCOMPARE(read.code, 3);
+        QVERIFY2(read.err.contains(folder + QStringLiteral(" has mode 0707")),
+                 qPrintable(read.err));
+    } else {
+        QVERIFY2(read.code == 0, qPrintable(read.err));
+    }
+    QTest::qWait(50);
+    QVERIFY(!planted.hasPendingConnections());
 }
 
 QTEST_GUILESS_MAIN(TestE2eShared)

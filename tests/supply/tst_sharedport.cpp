@@ -8,10 +8,14 @@
 #include "supply/sharedport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -165,6 +169,10 @@ private slots:
     void handover();
     void badJoinerIsClosedOthersGoOn_data();
     void badJoinerIsClosedOthersGoOn();
+    void untrustedLineIsNeverJoined_data();
+    void untrustedLineIsNeverJoined();
+    void homeDoesNotNameTheUser_data();
+    void homeDoesNotNameTheUser();
 
 private:
     std::unique_ptr<QTemporaryDir> m_runtime;
@@ -235,6 +243,10 @@ void TestSharedPort::joinerFaresAsTheOwner()
     joiner.open();
     QCOMPARE(owner.port->role(), SharedPort::Role::Owner);
     QCOMPARE(joiner.port->role(), SharedPort::Role::Joiner);
+#ifdef Q_OS_LINUX
+    // The owner's process, for a message when it stops answering.
+    QCOMPARE(joiner.port->ownerPid(), QCoreApplication::applicationPid());
+#endif
 
     const protocol::Frame frame(request.begin(), request.end());
     const auto ask = [&](Client &client) {
@@ -270,18 +282,24 @@ void TestSharedPort::heldByAProgramNotOurs()
     if (staleSocket) {
         // What a killed owner leaves: a socket file nobody listens on.
         const QString name = supply::lineSocketName(m_device);
-        QDir().mkpath(QFileInfo(name).absolutePath());
+        const QString folder = QFileInfo(name).absolutePath();
+        QDir().mkpath(folder);
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QFile file(name);
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
     m_bench.foreign = true;
     Program program(m_bench, m_device);
+    QElapsedTimer took;
+    took.start();
     try {
         program.port->setPortOpen(true);
         QFAIL("a device held by another program opened");
     } catch (const serial::CommError &error) {
         QCOMPARE(error.number(), serial::kErrPortInUse);
     }
+    // A window's open says so at once: nothing sleeps waiting for an owner.
+    QVERIFY2(took.elapsed() < 100, qPrintable(QString::number(took.elapsed())));
     QVERIFY(!program.port->PortOpen());
     // Once it is free, the stale socket is no obstacle: the program owns it.
     m_bench.foreign = false;
@@ -378,6 +396,154 @@ void TestSharedPort::badJoinerIsClosedOthersGoOn()
     QCOMPARE(dropped.count(), 1);
     QCOMPARE(waitFor(joiner.client->readStatus(1)).error, Error::None);
     QCOMPARE(joiner.port->role(), SharedPort::Role::Joiner);
+}
+
+void TestSharedPort::untrustedLineIsNeverJoined_data()
+{
+    QTest::addColumn<QString>("plant");
+    QTest::addColumn<bool>("held");
+    QTest::addColumn<QString>("named"); // what the refusal says
+    for (const bool held : {false, true}) {
+        const char *device = held ? "device held" : "device free";
+        QTest::addRow("folder open to others, %s", device) << "mode" << held << "has mode 0755";
+        QTest::addRow("folder is a link, %s", device) << "link" << held << "is a symbolic link";
+        QTest::addRow("folder of another user, %s", device)
+            << "owner" << held << "belongs to user 65534";
+        QTest::addRow("owner runs as another user, %s", device)
+            << "peer" << held << "held by user 65534 (nobody), pid 4242";
+    }
+}
+
+// A socket planted where our line would be is never sent a byte: the program
+// opens the device itself when it is free, and says why it does not join when
+// it is held.
+void TestSharedPort::untrustedLineIsNeverJoined()
+{
+    QFETCH(QString, plant);
+    QFETCH(bool, held);
+    QFETCH(QString, named);
+    const QString name = supply::lineSocketName(m_device);
+    const QString folder = supply::lineFolderOf(name);
+    if (folder.isEmpty() && plant != QLatin1String("peer")) {
+        QSKIP("the system's line has no folder");
+    }
+    const auto privateMode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    if (plant == QLatin1String("link")) {
+        const QString elsewhere = m_runtime->filePath(QStringLiteral("elsewhere"));
+        QVERIFY(QDir().mkdir(elsewhere));
+        QVERIFY(QFile::setPermissions(elsewhere, privateMode));
+        QVERIFY(QFile::link(elsewhere, folder));
+    } else if (!folder.isEmpty()) {
+        QVERIFY(QDir().mkdir(folder));
+        QVERIFY(QFile::setPermissions(folder, plant == QLatin1String("mode")
+                                                  ? privateMode | QFile::ReadOther |
+                                                        QFile::ExeOther | QFile::ReadGroup |
+                                                        QFile::ExeGroup
+                                                  : privateMode));
+    }
+    QLocalServer planted;
+    QVERIFY(planted.listen(name));
+    int connections = 0;
+    QByteArray received;
+    connect(&planted, &QLocalServer::newConnection, &planted, [&] {
+        while (QLocalSocket *socket = planted.nextPendingConnection()) {
+            ++connections;
+            received += socket->readAll();
+            connect(socket, &QLocalSocket::readyRead, &planted,
+                    [&received, socket] { received += socket->readAll(); });
+        }
+    });
+    supply::LineTrust trust;
+    if (plant == QLatin1String("owner")) {
+        trust.folderProblem = [](const QString &path, bool *exists) {
+            *exists = true;
+            return path + QStringLiteral(" belongs to user 65534 (nobody)");
+        };
+    } else if (plant == QLatin1String("peer")) {
+        trust.peer = [](qintptr) {
+            return supply::LinePeer{true, false, 4242, QStringLiteral("65534 (nobody)")};
+        };
+    }
+
+    m_bench.foreign = held;
+    Program program(m_bench, m_device);
+    program.port->setTrust(trust);
+    if (held) {
+        try {
+            program.port->setPortOpen(true);
+            QFAIL("a line that is not the user's own was joined");
+        } catch (const serial::CommError &error) {
+            QCOMPARE(error.number(), serial::kErrNoAccess);
+            const QString message = QString::fromStdString(error.what());
+            QVERIFY2(message.contains(named), qPrintable(message));
+            QVERIFY2(message.contains(plant == QLatin1String("peer") ? name : folder),
+                     qPrintable(message));
+        }
+        QVERIFY(!program.port->PortOpen());
+        // The search of ports does not count it as a line of ours either.
+        QVERIFY(!program.port->offeredByOurs(1));
+    } else {
+        program.open();
+        QCOMPARE(program.port->role(), SharedPort::Role::Owner);
+        QCOMPARE(waitFor(program.client->readStatus(1)).error, Error::None);
+    }
+    QTest::qWait(50);
+    QCOMPARE(received, QByteArray());
+    if (plant != QLatin1String("peer")) {
+        // Nothing in a folder that is not ours is even connected to.
+        QCOMPARE(connections, 0);
+    }
+}
+
+void TestSharedPort::homeDoesNotNameTheUser_data()
+{
+    QTest::addColumn<QString>("home");
+    QTest::newRow("HOME unset") << QString();
+    QTest::newRow("HOME is /") << QStringLiteral("/");
+    QTest::newRow("HOME of another user") << QStringLiteral("other");
+}
+
+// Without $XDG_RUNTIME_DIR the line's folder is the user's by number; a
+// program whose $HOME is unset, /, or another user's finds the line of one
+// whose $HOME is its own.
+void TestSharedPort::homeDoesNotNameTheUser()
+{
+    QFETCH(QString, home);
+    const QByteArray savedHome = qgetenv("HOME");
+    const QByteArray savedTemp = qgetenv("TMPDIR");
+    qunsetenv("XDG_RUNTIME_DIR");
+    qputenv("TMPDIR", m_runtime->path().toLocal8Bit());
+    const auto restore = qScopeGuard([&] {
+        qputenv("HOME", savedHome);
+        if (savedTemp.isNull()) {
+            qunsetenv("TMPDIR");
+        } else {
+            qputenv("TMPDIR", savedTemp);
+        }
+    });
+    if (home == QLatin1String("other")) {
+        // A folder of another user's: only a privileged test can make one.
+        home = m_runtime->filePath(QStringLiteral("otherhome"));
+        QVERIFY(QDir().mkdir(home));
+        if (QProcess::execute(QStringLiteral("chown"), {QStringLiteral("65534"), home}) != 0 ||
+            QFileInfo(home).ownerId() != 65534) {
+            QSKIP("no second user's folder can be made here");
+        }
+    }
+    Program owner(m_bench, m_device);
+    owner.open();
+    QCOMPARE(owner.port->role(), SharedPort::Role::Owner);
+    QVERIFY(owner.host->isListening());
+    if (home.isNull()) {
+        qunsetenv("HOME");
+    } else {
+        qputenv("HOME", home.toLocal8Bit());
+    }
+    Program joiner(m_bench, m_device);
+    joiner.open();
+    QCOMPARE(joiner.port->socketName(), owner.port->socketName());
+    QCOMPARE(joiner.port->role(), SharedPort::Role::Joiner);
+    QCOMPARE(waitFor(joiner.client->readStatus(1)).error, Error::None);
 }
 
 QTEST_GUILESS_MAIN(TestSharedPort)
