@@ -344,6 +344,9 @@ void BusWindow::checkCeilings(SupplyCard *c, const protocol::StatusReading &read
                             return;
                         }
                         card->tripping = false;
+                        if (!result.confirmed) {
+                            card->outputInDoubt();
+                        }
                         card->say(result.confirmed
                                       ? tr("The output is switched off: %1.").arg(exceeded)
                                       : tr("Switching the output off after %1 was not "
@@ -390,14 +393,14 @@ void BusWindow::requestOutput(SupplyCard *c, bool on)
         return;
     }
     QPointer<SupplyCard> card = c;
-    c->setSwitching(true);
+    c->switchStarted();
     c->say(QString());
     m_poller->write(
         c->address(), supply::Target::Output, on ? 1 : 0, [card, on](const supply::WriteResult &r) {
             if (card == nullptr) {
                 return;
             }
-            card->setSwitching(false);
+            card->switchEnded(r.confirmed);
             if (r.confirmed) {
                 return;
             }
@@ -419,7 +422,7 @@ void BusWindow::allOutputsOff()
     }
     m_statusLine->setText(tr("Switching every output off…"));
     for (SupplyCard *c : cards()) {
-        c->setSwitching(true);
+        c->switchStarted();
     }
     // The window may be closed before the last switch-off ends; the writes go on.
     m_poller->allOutputsOff([self = QPointer<BusWindow>(this)](const Poller::OffResults &results) {
@@ -434,7 +437,7 @@ void BusWindow::allOffEnded(const Poller::OffResults &results)
     QStringList failed;
     for (const auto &[address, result] : results) {
         if (SupplyCard *c = card(address)) {
-            c->setSwitching(false);
+            c->switchEnded(result.confirmed);
             c->say(result.confirmed ? QString()
                                     : tr("Switching the output off was not confirmed "
                                          "(%1): it may still be on.")

@@ -3,8 +3,11 @@
 
 #include "bus/bussettings.h"
 #include "bus/poller.h"
+#include "bus/supplycard.h"
 #include "bus/supplystate.h"
 
+#include <QPushButton>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <deque>
@@ -95,6 +98,8 @@ private slots:
     void greyAfterSilence();
     void addressListText_data();
     void addressListText();
+    void cardSwitch_data();
+    void cardSwitch();
 };
 
 void TestBusPoller::schedule_data()
@@ -249,6 +254,84 @@ void TestBusPoller::addressListText()
     QFETCH(QString, addresses);
     QFETCH(QString, text);
     QCOMPARE(bus::addressListText(addressesOf(addresses)), text);
+}
+
+void TestBusPoller::cardSwitch_data()
+{
+    // "on"/"off": a good reading with the output so; "t": a timeout; "start": a
+    // switch goes out; "ok"/"fail": it ended confirmed or not; "doubt": a
+    // ceiling's switch-off was not confirmed.
+    QTest::addColumn<QString>("events");
+    QTest::addColumn<QString>("offers"); // "on", "off" or "" (disabled)
+
+    QTest::newRow("no reading yet") << ""
+                                    << "";
+    QTest::newRow("only timeouts") << "t t"
+                                   << "";
+    QTest::newRow("output on") << "on"
+                               << "off";
+    QTest::newRow("output off") << "off"
+                                << "on";
+    QTest::newRow("a timeout keeps the last state") << "on t"
+                                                    << "off";
+    QTest::newRow("while a switch goes out") << "off start"
+                                             << "";
+    QTest::newRow("confirmed by its read-back") << "off start on ok"
+                                                << "off";
+    // All outputs off on a supply that never answered.
+    QTest::newRow("never answered, not confirmed") << "start fail"
+                                                   << "off";
+    QTest::newRow("not confirmed after an off reading") << "off start fail"
+                                                        << "off";
+    QTest::newRow("in doubt until a good reading") << "off start fail t"
+                                                   << "off";
+    QTest::newRow("a good reading settles it") << "on start fail off"
+                                               << "on";
+    QTest::newRow("a ceiling's switch-off in doubt") << "off doubt"
+                                                     << "off";
+}
+
+void TestBusPoller::cardSwitch()
+{
+    QFETCH(QString, events);
+    QFETCH(QString, offers);
+    bus::SupplyCard card(9, 0);
+    QSignalSpy asked(&card, &bus::SupplyCard::outputRequested);
+    std::int64_t ms = 0;
+    for (const QString &e : events.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        ms += 300;
+        if (e == QStringLiteral("start")) {
+            card.switchStarted();
+        } else if (e == QStringLiteral("ok") || e == QStringLiteral("fail")) {
+            card.switchEnded(e == QStringLiteral("ok"));
+        } else if (e == QStringLiteral("doubt")) {
+            card.outputInDoubt();
+        } else {
+            supply::Reading r;
+            r.row.address = 9;
+            if (e == QStringLiteral("t")) {
+                r.error = Error::Timeout;
+                r.row.failure = {Error::Timeout};
+            } else {
+                r.row.reading =
+                    protocol::StatusReading{500, 1000, 500, 500, e == QStringLiteral("on"), 1};
+            }
+            card.take(r, ms);
+        }
+    }
+    QPushButton *button = card.outputButton();
+    QCOMPARE(button->isEnabled(), !offers.isEmpty());
+    button->click();
+    if (offers.isEmpty()) {
+        QCOMPARE(asked.size(), 0);
+        QVERIFY(!button->text().startsWith(QStringLiteral("Switch o")));
+    } else {
+        // It asks for what its label says.
+        QCOMPARE(asked.size(), 1);
+        QCOMPARE(asked.first().first().toBool(), offers == QStringLiteral("on"));
+        QCOMPARE(button->text(), offers == QStringLiteral("on") ? QStringLiteral("Switch on")
+                                                                : QStringLiteral("Switch off"));
+    }
 }
 
 QTEST_MAIN(TestBusPoller)

@@ -16,8 +16,10 @@
 #include "supply/format.h"
 
 #include <QAction>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -106,9 +108,9 @@ void TestBusE2e::initTestCase()
 void TestBusE2e::bench_data()
 {
     QTest::addColumn<QString>("what");
-    for (const char *what :
-         {"scan, cancelled", "every card polled", "a set on card 3", "all outputs off",
-          "supply 2 silenced", "a ceiling on card 4", "the record"}) {
+    for (const char *what : {"scan, cancelled", "every card polled", "a set on card 3",
+                             "all outputs off", "all outputs off with a supply that never answers",
+                             "supply 2 silenced", "a ceiling on card 4", "the record"}) {
         QTest::newRow(what) << QString::fromLatin1(what);
     }
 }
@@ -211,6 +213,26 @@ void TestBusE2e::bench()
             QVERIFY(sim.command(QStringLiteral("status %1").arg(a)).contains("output=off"));
         }
         QCOMPARE(writesByAddress(sim), (QMap<int, int>{{1, 1}, {2, 1}, {3, 1}, {4, 1}}));
+    } else if (what == QStringLiteral("all outputs off with a supply that never answers")) {
+        // Address 8 has no supply: its card never gets a reading.
+        w->addressField()->setText(QStringLiteral("1-4,8"));
+        QVERIFY(w->applyAddresses());
+        QSignalSpy done(w, &bus::BusWindow::allOffFinished);
+        w->allOutputsOff();
+        QVERIFY(done.wait(kWaitMs));
+        bus::SupplyCard *silent = w->card(8);
+        QVERIFY(silent->message().contains(QStringLiteral("not confirmed")));
+        // Its switch never offers to switch on what it knows nothing of.
+        QVERIFY(silent->switchOffers() != std::optional<bool>(true));
+        silent->outputButton()->click();
+        silent->outputButton()->click();
+        const int readsOf1 = sim.count(QStringLiteral("rx"), readHex(1));
+        QTRY_VERIFY_WITH_TIMEOUT(sim.count(QStringLiteral("rx"), readHex(1)) >= readsOf1 + 3,
+                                 kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!w->poller()->writing(), kWaitMs);
+        const QString switchOn8 = hexOf(protocol::buildSwitchOutputRequest(8, true));
+        QCOMPARE(sim.count(QStringLiteral("rx"), switchOn8), 0);
+        QVERIFY(sim.count(QStringLiteral("rx"), switchOffHex(8)) >= 1);
     } else if (what == QStringLiteral("supply 2 silenced")) {
         QCOMPARE(sim.command(QStringLiteral("fault silence on 2")), QStringLiteral("ok"));
         QMap<int, int> before;
