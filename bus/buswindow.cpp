@@ -167,7 +167,22 @@ bool BusWindow::eventFilter(QObject *watched, QEvent *event)
 void BusWindow::inform(const QString &text)
 {
     m_statusLine->setText(text);
+    m_refusal = text;
     m_messenger.inform(this, text);
+}
+
+void BusWindow::report(const QString &text)
+{
+    m_statusLine->setText(text);
+    m_refusal.clear();
+}
+
+void BusWindow::clearRefusal()
+{
+    if (!m_refusal.isEmpty() && m_statusLine->text() == m_refusal) {
+        m_statusLine->clear();
+    }
+    m_refusal.clear();
 }
 
 bool BusWindow::applyAddresses()
@@ -188,6 +203,7 @@ bool BusWindow::applyAddresses()
                    .arg(list.size()));
         return false;
     }
+    clearRefusal();
     m_list = list;
     m_settings->setAddresses(addressListText(list));
     if (m_poller) {
@@ -313,7 +329,7 @@ void BusWindow::onReading(const supply::Reading &reading)
         const QString failed = m_writer->write(reading.row);
         if (!failed.isEmpty()) {
             m_writer.reset();
-            inform(tr("The recording stopped: %1").arg(failed));
+            report(tr("The recording stopped: %1").arg(failed));
         }
         updateTitle();
     }
@@ -358,6 +374,12 @@ void BusWindow::checkCeilings(SupplyCard *c, const protocol::StatusReading &read
 void BusWindow::requestSet(SupplyCard *c, supply::Target target, const QString &text)
 {
     const bool volts = target == supply::Target::Voltage;
+    if (text.trimmed().isEmpty()) {
+        // Enter in an empty field: nothing to send, and nothing to refuse.
+        report(volts ? tr("Supply %1: type a voltage, then press Enter.").arg(c->address())
+                     : tr("Supply %1: type a current, then press Enter.").arg(c->address()));
+        return;
+    }
     // Read and rounded as the shell's `set` reads and rounds it.
     const auto code =
         volts ? ctl::parseSetCode(text, 2, protocol::kLargestVoltageCode, QStringLiteral("V"))
@@ -376,6 +398,7 @@ void BusWindow::requestSet(SupplyCard *c, supply::Target target, const QString &
         inform(tr("The serial port is closed: nothing was sent."));
         return;
     }
+    clearRefusal();
     QPointer<SupplyCard> card = c;
     c->say(QString());
     m_poller->write(c->address(), target, *code, [card, volts](const supply::WriteResult &r) {
@@ -420,16 +443,17 @@ void BusWindow::allOutputsOff()
     if (m_list.empty()) {
         return;
     }
-    m_statusLine->setText(tr("Switching every output off…"));
     for (SupplyCard *c : cards()) {
         c->switchStarted();
     }
     // The window may be closed before the last switch-off ends; the writes go on.
-    m_poller->allOutputsOff([self = QPointer<BusWindow>(this)](const Poller::OffResults &results) {
-        if (self != nullptr) {
-            self->allOffEnded(results);
-        }
-    });
+    m_droppedByOff =
+        m_poller->allOutputsOff([self = QPointer<BusWindow>(this)](const Poller::OffResults &r) {
+            if (self != nullptr) {
+                self->allOffEnded(r);
+            }
+        });
+    report(tr("Switching every output off…") + droppedText());
 }
 
 void BusWindow::allOffEnded(const Poller::OffResults &results)
@@ -447,11 +471,13 @@ void BusWindow::allOffEnded(const Poller::OffResults &results)
             failed << tr("%1 (%2)").arg(address).arg(result.problem);
         }
     }
+    // Told in the window, never in a box: the readings and the ceilings' watch go on.
     if (failed.isEmpty()) {
-        m_statusLine->setText(tr("Every output is switched off, confirmed."));
+        report(tr("Every output is switched off, confirmed.") + droppedText());
     } else {
-        inform(tr("Not confirmed off, so they may still be on: %1.")
-                   .arg(failed.join(QStringLiteral(", "))));
+        report(tr("Not confirmed off, so they may still be on: %1.")
+                   .arg(failed.join(QStringLiteral(", "))) +
+               droppedText());
     }
     emit allOffFinished(results);
 }
@@ -549,6 +575,16 @@ void BusWindow::finishScan(const QString &why)
     emit scanFinished(m_found);
 }
 
+QString BusWindow::droppedText() const
+{
+    if (m_droppedByOff == 0) {
+        return {};
+    }
+    return m_droppedByOff == 1
+               ? tr(" 1 write asked for before it was dropped.")
+               : tr(" %1 writes asked for before it were dropped.").arg(m_droppedByOff);
+}
+
 QString BusWindow::toggleRecording()
 {
     if (m_writer) {
@@ -584,6 +620,7 @@ long BusWindow::recordedRows() const
 
 void BusWindow::updateTitle()
 {
+    m_record->setText(m_writer ? tr("Stop recording") : tr("Record"));
     setWindowTitle(m_writer ? tr("%1 — recording: %2 rows").arg(kTitle).arg(recordedRows())
                             : kTitle);
 }

@@ -105,7 +105,13 @@ private:
     void scanStep();
     void finishScan(const QString &why);
     void updateTitle();
+    // A refusal of what the user typed or asked for: in the status line and a box.
     void inform(const QString &text);
+    // What the line did: in the status line only, so that nothing waits on the user.
+    void report(const QString &text);
+    // The next good entry takes a refusal out of the status line.
+    void clearRefusal();
+    QString droppedText() const;
 
     BusAccess m_access;
     ui::Messenger &m_messenger;
@@ -128,6 +134,8 @@ private:
     QWidget *m_grid;
     QGridLayout *m_gridLayout;
     QLabel *m_statusLine;
+    QString m_refusal;      // the refusal the status line shows, if any
+    int m_droppedByOff = 0; // writes the last "All outputs off" dropped
 
     int m_scanNext = 0; // the next address to scan; 0 when no scan runs
     std::vector<std::uint8_t> m_found;

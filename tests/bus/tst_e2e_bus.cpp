@@ -189,11 +189,18 @@ void TestBusE2e::bench()
         field->setText(QStringLiteral("62.5"));
         QTest::keyClick(field, Qt::Key_Return);
         QCOMPARE(messenger.messages.size(), 1);
+        QCOMPARE(w->statusLine()->text(), messenger.messages.first());
+        // Enter in an empty field sends nothing and opens no box.
+        field->clear();
+        QTest::keyClick(field, Qt::Key_Return);
+        QCOMPARE(messenger.messages.size(), 1);
         // Rounded as the shell's set rounds it: 7.505 V is 7.50 V (half to even).
         field->setText(QStringLiteral("7.505"));
         QTest::keyClick(field, Qt::Key_Return);
         const QString set750 = hexOf(protocol::buildSetVoltageRequest(3, 750));
         QTRY_COMPARE_WITH_TIMEOUT(sim.count(QStringLiteral("rx"), set750), 1, kWaitMs);
+        // The good entry took the refusal out of the status line.
+        QVERIFY(!w->statusLine()->text().contains(QStringLiteral("62.5")));
         QTRY_VERIFY_WITH_TIMEOUT(
             w->card(3)->state().last() && w->card(3)->state().last()->setVoltage == 750, kWaitMs);
         QCOMPARE(writesByAddress(sim), (QMap<int, int>{{3, 1}}));
@@ -233,6 +240,9 @@ void TestBusE2e::bench()
         const QString switchOn8 = hexOf(protocol::buildSwitchOutputRequest(8, true));
         QCOMPARE(sim.count(QStringLiteral("rx"), switchOn8), 0);
         QVERIFY(sim.count(QStringLiteral("rx"), switchOffHex(8)) >= 1);
+        // The line's report is in the window; no box holds up the readings.
+        QVERIFY(w->statusLine()->text().contains(QStringLiteral("Not confirmed off")));
+        QVERIFY(messenger.messages.isEmpty());
     } else if (what == QStringLiteral("supply 2 silenced")) {
         QCOMPARE(sim.command(QStringLiteral("fault silence on 2")), QStringLiteral("ok"));
         QMap<int, int> before;
@@ -270,11 +280,15 @@ void TestBusE2e::bench()
             QVERIFY(sim.command(QStringLiteral("status %1").arg(a)).contains("output=on"));
         }
     } else if (what == QStringLiteral("the record")) {
+        auto *record = w->findChild<QPushButton *>(QStringLiteral("record"));
+        QCOMPARE(record->text(), QStringLiteral("Record"));
         QCOMPARE(w->toggleRecording(), QString());
+        QCOMPARE(record->text(), QStringLiteral("Stop recording"));
         QVERIFY(QFileInfo(w->recordPath()).fileName().startsWith(QStringLiteral("bus-")));
         QTRY_VERIFY_WITH_TIMEOUT(w->recordedRows() >= 16, kWaitMs);
         QVERIFY(w->windowTitle().contains(QStringLiteral("recording: ")));
         QCOMPARE(w->toggleRecording(), QString());
+        QCOMPARE(record->text(), QStringLiteral("Record"));
         QFile file(w->recordPath());
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
