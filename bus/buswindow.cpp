@@ -326,7 +326,12 @@ void BusWindow::onReading(const supply::Reading &reading)
 {
     SupplyCard *c = card(static_cast<std::uint8_t>(reading.row.address));
     if (m_writer) {
-        const QString failed = m_writer->write(reading.row);
+        // The recording keeps its own clock and counters, which start at 0 with it
+        // as a log's do; the cards count from when the window opened.
+        const supply::Row row =
+            m_recordRows->make(reading.row.address, reading.row.time, reading.sentTime,
+                               reading.row.reading, reading.row.failure);
+        const QString failed = m_writer->write(row);
         if (!failed.isEmpty()) {
             m_writer.reset();
             report(tr("The recording stopped: %1").arg(failed));
@@ -607,6 +612,7 @@ QString BusWindow::toggleRecording()
         return refused;
     }
     m_writer = std::move(writer);
+    m_recordRows = std::make_unique<supply::RowMaker>();
     m_recordPath = path;
     m_statusLine->setText(tr("Recording into %1").arg(QDir::toNativeSeparators(path)));
     updateTitle();

@@ -24,6 +24,7 @@ class QScrollArea;
 namespace supply {
 class Client;
 class Reply;
+class RowMaker;
 class RowWriter;
 } // namespace supply
 
@@ -142,6 +143,7 @@ private:
     QPointer<supply::Reply> m_scanReply;
 
     std::unique_ptr<supply::RowWriter> m_writer;
+    std::unique_ptr<supply::RowMaker> m_recordRows; // the recording's clock and counters
     QString m_recordPath;
 };
 

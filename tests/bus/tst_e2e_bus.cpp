@@ -296,9 +296,16 @@ void TestBusE2e::bench()
                                                "output,mode,ah,wh,error"));
         QStringList replies = repliesAsCells(sim);
         QSet<int> addresses;
+        // The recording counts from its own start, as a log does: time from its
+        // first row, and each supply's charge and energy from its first reading.
+        QCOMPARE(lines.at(1).split(QLatin1Char(',')).at(1).toDouble(), 0.0);
         for (const QString &line : lines.mid(1)) {
             const QStringList c = line.split(QLatin1Char(','));
             QCOMPARE(c.size(), 13);
+            if (!addresses.contains(c[2].toInt())) {
+                QCOMPARE(c[10].toDouble(), 0.0);
+                QCOMPARE(c[11].toDouble(), 0.0);
+            }
             QCOMPARE(c[12], QString()); // no error
             const QString cells = QStringList{c[2], c[3], c[4], c[5], c[6], c[8]}.join(',');
             // Every row is a reply the supply sent (each taken once).
