@@ -1,11 +1,11 @@
 #include "bus/buswindow.h"
 
 #include "bus/supplycard.h"
-#include "ctl/values.h"
 #include "protocol/frames.h"
 #include "supply/client.h"
 #include "supply/rowwriter.h"
 #include "ui/messenger.h"
+#include "values/values.h"
 
 #include <QCloseEvent>
 #include <QDialog>
@@ -190,7 +190,7 @@ bool BusWindow::applyAddresses()
     const QString text = m_addresses->text().trimmed();
     std::vector<std::uint8_t> list;
     if (!text.isEmpty()) {
-        const auto parsed = ctl::parseAddressList(text);
+        const auto parsed = values::parseAddressList(text);
         if (!parsed) {
             inform(tr("The addresses are refused: %1.").arg(parsed.error));
             return false;
@@ -387,8 +387,8 @@ void BusWindow::requestSet(SupplyCard *c, supply::Target target, const QString &
     }
     // Read and rounded as the shell's `set` reads and rounds it.
     const auto code =
-        volts ? ctl::parseSetCode(text, 2, protocol::kLargestVoltageCode, QStringLiteral("V"))
-              : ctl::parseSetCode(text, 3, protocol::kLargestCurrentCode, QStringLiteral("A"));
+        volts ? values::parseSetCode(text, 2, protocol::kLargestVoltageCode, QStringLiteral("V"))
+              : values::parseSetCode(text, 3, protocol::kLargestCurrentCode, QStringLiteral("A"));
     if (!code) {
         inform(tr("Supply %1: %2: nothing was sent.").arg(c->address()).arg(code.error));
         return;

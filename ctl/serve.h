@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ctl/values.h"
+#include "values/values.h"
 
 #include <QHostAddress>
 #include <QList>
