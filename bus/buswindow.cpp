@@ -52,7 +52,7 @@ BusWindow::BusWindow(BusAccess access, ui::Messenger &messenger, QWidget *parent
 
     m_addresses = new QLineEdit(this);
     m_addresses->setObjectName(QStringLiteral("addresses"));
-    m_addresses->setPlaceholderText(tr("1,3,5-7"));
+    m_addresses->setPlaceholderText(tr("for example 1,3,5-7, then Enter"));
     m_scan = new QPushButton(tr("Scan…"), this);
     m_scan->setObjectName(QStringLiteral("scan"));
     m_cancel = new QPushButton(tr("Cancel"), this);
@@ -68,7 +68,13 @@ BusWindow::BusWindow(BusAccess access, ui::Messenger &messenger, QWidget *parent
     m_record = new QPushButton(tr("Record"), this);
     m_record->setObjectName(QStringLiteral("record"));
     m_record->setToolTip(tr("F4"));
+    m_portLabel = new QLabel(this);
+    m_portLabel->setObjectName(QStringLiteral("port"));
+    QFont bold = m_portLabel->font();
+    bold.setBold(true);
+    m_portLabel->setFont(bold);
     auto *top = new QHBoxLayout;
+    top->addWidget(m_portLabel);
     top->addWidget(new QLabel(tr("Addresses:"), this));
     top->addWidget(m_addresses, 1);
     top->addWidget(m_scan);
@@ -86,12 +92,22 @@ BusWindow::BusWindow(BusAccess access, ui::Messenger &messenger, QWidget *parent
     m_scroll->setWidgetResizable(true);
     m_scroll->setWidget(m_grid);
     m_scroll->viewport()->installEventFilter(this);
+    // What to do, in place of the cards while there are none.
+    m_hint = new QLabel(this);
+    m_hint->setObjectName(QStringLiteral("hint"));
+    m_hint->setWordWrap(true);
+    m_hint->setAlignment(Qt::AlignCenter);
+    m_hint->setMargin(24);
+    QFont large = m_hint->font();
+    large.setPointSizeF(large.pointSizeF() * 1.25);
+    m_hint->setFont(large);
     m_statusLine = new QLabel(this);
     m_statusLine->setObjectName(QStringLiteral("statusLine"));
     m_statusLine->setWordWrap(true);
 
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(top);
+    layout->addWidget(m_hint, 1);
     layout->addWidget(m_scroll, 1);
     layout->addWidget(m_statusLine);
     resize(820, 560);
@@ -123,6 +139,7 @@ BusWindow::BusWindow(BusAccess access, ui::Messenger &messenger, QWidget *parent
     } else {
         applyAddresses();
     }
+    showHint();
     updateTitle();
 }
 
@@ -244,6 +261,7 @@ void BusWindow::rebuildCards()
     m_cards = std::move(kept);
     m_columns = 0;
     reflow();
+    showHint();
 }
 
 void BusWindow::reflow()
@@ -266,6 +284,20 @@ void BusWindow::reflow()
         card->show();
         ++i;
     }
+}
+
+void BusWindow::showHint()
+{
+    const QString port = m_access.portName ? m_access.portName() : m_port;
+    m_portLabel->setText(m_client ? port : tr("%1 (closed)").arg(port));
+    m_hint->setText(
+        tr("No supply is listed on %1 yet.\n\nType the addresses of the supplies on this "
+           "port above, for example 1,3,5-7, and press Enter; or press Scan… to ask "
+           "every address from 1 to %2 and list those that answer.")
+            .arg(port)
+            .arg(kLastAddress));
+    m_hint->setVisible(m_list.empty());
+    m_scroll->setVisible(!m_list.empty());
 }
 
 SupplyCard *BusWindow::card(std::uint8_t address) const
@@ -294,6 +326,7 @@ void BusWindow::followLine()
     m_poller.reset();
     m_line.reset();
     m_client = now;
+    showHint();
     if (now == nullptr) {
         m_statusLine->setText(tr("The serial port is closed: nothing is read."));
         if (m_writer) {

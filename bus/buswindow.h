@@ -78,6 +78,7 @@ public:
     Poller *poller() const { return m_poller.get(); }
     QLineEdit *addressField() const { return m_addresses; }
     QLabel *statusLine() const { return m_statusLine; }
+    QLabel *hint() const { return m_hint; }
     QProgressBar *scanProgress() const { return m_progress; }
     // Shows the ceilings of one card in a dialog and keeps what is typed.
     void editLimits(SupplyCard *card);
@@ -106,6 +107,8 @@ private:
     void scanStep();
     void finishScan(const QString &why);
     void updateTitle();
+    // The port in the window, and what to do while no supply is listed.
+    void showHint();
     // A refusal of what the user typed or asked for: in the status line and a box.
     void inform(const QString &text);
     // What the line did: in the status line only, so that nothing waits on the user.
@@ -135,6 +138,8 @@ private:
     QWidget *m_grid;
     QGridLayout *m_gridLayout;
     QLabel *m_statusLine;
+    QLabel *m_portLabel;
+    QLabel *m_hint;
     QString m_refusal;      // the refusal the status line shows, if any
     int m_droppedByOff = 0; // writes the last "All outputs off" dropped
 

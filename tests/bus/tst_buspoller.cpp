@@ -103,6 +103,8 @@ private slots:
     void addressListText();
     void cardSwitch_data();
     void cardSwitch();
+    void sparklineRange_data();
+    void sparklineRange();
 };
 
 void TestBusPoller::schedule_data()
@@ -376,6 +378,34 @@ void TestBusPoller::cardSwitch()
         QCOMPARE(button->text(), offers == QStringLiteral("on") ? QStringLiteral("Switch on")
                                                                 : QStringLiteral("Switch off"));
     }
+}
+
+void TestBusPoller::sparklineRange_data()
+{
+    QTest::addColumn<double>("lowest");
+    QTest::addColumn<double>("highest");
+    QTest::addColumn<double>("span");
+    QTest::addColumn<double>("low");
+    QTest::addColumn<double>("high");
+    // A steady value sits in the middle of its band, not at its top.
+    QTest::newRow("steady volts") << 5.0 << 5.0 << 1.0 << 4.5 << 5.5;
+    QTest::newRow("steady amps") << 0.5 << 0.5 << 0.1 << 0.45 << 0.55;
+    QTest::newRow("a few counts") << 12.00 << 12.02 << 1.0 << 11.51 << 12.51;
+    QTest::newRow("wider than the span") << 2.0 << 9.0 << 1.0 << 2.0 << 9.0;
+    QTest::newRow("at zero, never below") << 0.0 << 0.0 << 0.1 << 0.0 << 0.1;
+    QTest::newRow("near zero") << 0.01 << 0.02 << 0.1 << 0.0 << 0.1;
+}
+
+void TestBusPoller::sparklineRange()
+{
+    QFETCH(double, lowest);
+    QFETCH(double, highest);
+    QFETCH(double, span);
+    QFETCH(double, low);
+    QFETCH(double, high);
+    const bus::Sparkline::Range range = bus::Sparkline::rangeOf(lowest, highest, span);
+    QCOMPARE(range.low, low);
+    QCOMPARE(range.high, high);
 }
 
 QTEST_MAIN(TestBusPoller)

@@ -154,10 +154,17 @@ void TestBusE2e::bench()
         entry->trigger();
         w = bus::busWindowOf(&form);
         QCOMPARE(w->addressField()->text(), QString());
+        // With no supply listed the window says what to do, and on which port.
+        QVERIFY(!w->hint()->isHidden());
+        QVERIFY(w->hint()->text().contains(QStringLiteral("Scan")));
+        const QString port = w->findChild<QLabel *>(QStringLiteral("port"))->text();
+        QVERIFY(!port.isEmpty());
+        QVERIFY(w->hint()->text().contains(port));
         w->startScan();
         QTRY_VERIFY_WITH_TIMEOUT(w->scanProgress()->value() >= 6, kWaitMs);
         w->cancelScan();
         QCOMPARE(w->addressField()->text(), QStringLiteral("1-4"));
+        QVERIFY(w->hint()->isHidden());
         w->close();
         entry->trigger();
         w = bus::busWindowOf(&form);
