@@ -204,18 +204,32 @@ void BusWindow::clearRefusal()
 
 bool BusWindow::applyAddresses()
 {
+    return takeAddresses(true);
+}
+
+bool BusWindow::takeAddresses(bool typed)
+{
+    // A refusal of what was typed gets a box; of what a scan found (in a reply's
+    // callback), only the status line.
+    const auto refuse = [this, typed](const QString &text) {
+        if (typed) {
+            inform(text);
+        } else {
+            report(text);
+        }
+    };
     const QString text = m_addresses->text().trimmed();
     std::vector<std::uint8_t> list;
     if (!text.isEmpty()) {
         const auto parsed = values::parseAddressList(text);
         if (!parsed) {
-            inform(tr("The addresses are refused: %1.").arg(parsed.error));
+            refuse(tr("The addresses are refused: %1.").arg(parsed.error));
             return false;
         }
         list = *parsed;
     }
     if (static_cast<int>(list.size()) > kMostSupplies) {
-        inform(tr("The window shows at most %1 supplies; %2 are listed.")
+        refuse(tr("The window shows at most %1 supplies; %2 are listed.")
                    .arg(kMostSupplies)
                    .arg(list.size()));
         return false;
@@ -481,9 +495,6 @@ void BusWindow::allOutputsOff()
     if (m_list.empty()) {
         return;
     }
-    for (SupplyCard *c : cards()) {
-        c->switchStarted();
-    }
     // The window may be closed before the last switch-off ends; the writes go on.
     m_droppedByOff =
         m_poller->allOutputsOff([self = QPointer<BusWindow>(this)](const Poller::OffResults &r) {
@@ -491,6 +502,10 @@ void BusWindow::allOutputsOff()
                 self->allOffEnded(r);
             }
         });
+    // After the dropped writes have ended: their cards wait for the switch-off too.
+    for (SupplyCard *c : cards()) {
+        c->switchStarted();
+    }
     report(tr("Switching every output off…") + droppedText());
 }
 
@@ -597,14 +612,14 @@ void BusWindow::finishScan(const QString &why)
                                               : tr("The scan found %1.").arg(list));
         if (!m_found.empty()) {
             m_addresses->setText(list);
-            applyAddresses();
+            takeAddresses(false);
         }
     } else {
         m_statusLine->setText(tr("The scan ended (%1); found so far: %2.")
                                   .arg(why, list.isEmpty() ? tr("none") : list));
         if (!m_found.empty()) {
             m_addresses->setText(list);
-            applyAddresses();
+            takeAddresses(false);
         }
     }
     if (m_poller && !m_poller->running()) {

@@ -94,6 +94,8 @@ protected:
 
 private:
     std::int64_t nowMs() const { return m_clock.elapsed(); }
+    // Takes the addresses in the field, typed by the user or put there by a scan.
+    bool takeAddresses(bool typed);
     void tick();
     // Follows the main window's line: a line opened, closed or changed.
     void followLine();
