@@ -138,11 +138,13 @@ void Poller::read(std::uint8_t address)
         }
         m_busy = false;
         const bool keep = note(reading);
-        // The next request is on the line before anyone hears of this reading, so
-        // that nothing done with it (a message, a box) holds up the line's work.
-        next();
+        goOnEvenIfHeldUp();
+        // A write asked for on this reading (a ceiling's switch-off) goes first.
         if (keep) {
             emit readingTaken(reading);
+        }
+        if (*alive) {
+            next();
         }
     });
 }
@@ -164,16 +166,26 @@ void Poller::send(Pending pending)
         }
         m_busy = false;
         m_writing = false;
-        // As after a reading: the line goes on before the write's end is told.
-        next();
+        goOnEvenIfHeldUp();
         if (done) {
             done(result);
         }
-        if (*alive && !writing()) {
+        if (!*alive) {
+            return;
+        }
+        next();
+        if (!writing()) {
             emit writesDone();
         }
     };
     m_line.write(pending.address, pending.target, pending.value, std::move(callbacks));
+}
+
+void Poller::goOnEvenIfHeldUp()
+{
+    // Whoever is told next may wait in an event loop of its own (a message box):
+    // the next request then goes out from that loop instead of waiting for it.
+    QTimer::singleShot(0, this, [this] { next(); });
 }
 
 bool Poller::note(const supply::Reading &reading)

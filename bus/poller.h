@@ -24,9 +24,9 @@ using std::chrono::milliseconds;
 // whose read timed out is silent: it has cost its timeout once, and is asked
 // again only once every kSilentEvery rounds until it answers, so that the others
 // keep their rate. A round (every address once) takes at least the shortest
-// round, so that a line that answers at once is not read flat out. Every callback
-// and signal comes after the next request is on the line: whatever is done with
-// them does not hold up the reads.
+// round, so that a line that answers at once is not read flat out. Whatever is
+// done with a reading or a write's end does not hold up the reads, even when it
+// waits in an event loop of its own; a write it asks for goes out first.
 class Poller : public QObject {
     Q_OBJECT
 public:
@@ -82,6 +82,7 @@ private:
     void next();
     void read(std::uint8_t address);
     void send(Pending pending);
+    void goOnEvenIfHeldUp();
     // Notes how the read of an address fared; false for a reading that is none.
     bool note(const supply::Reading &reading);
 
