@@ -1,11 +1,11 @@
 #include "bus/buswindow.h"
 
 #include "bus/supplycard.h"
-#include "ctl/values.h"
 #include "protocol/frames.h"
 #include "supply/client.h"
 #include "supply/rowwriter.h"
 #include "ui/messenger.h"
+#include "values/values.h"
 
 #include <QCloseEvent>
 #include <QDialog>
@@ -52,7 +52,7 @@ BusWindow::BusWindow(BusAccess access, ui::Messenger &messenger, QWidget *parent
 
     m_addresses = new QLineEdit(this);
     m_addresses->setObjectName(QStringLiteral("addresses"));
-    m_addresses->setPlaceholderText(tr("1,3,5-7"));
+    m_addresses->setPlaceholderText(tr("for example 1,3,5-7, then Enter"));
     m_scan = new QPushButton(tr("Scan…"), this);
     m_scan->setObjectName(QStringLiteral("scan"));
     m_cancel = new QPushButton(tr("Cancel"), this);
@@ -68,7 +68,13 @@ BusWindow::BusWindow(BusAccess access, ui::Messenger &messenger, QWidget *parent
     m_record = new QPushButton(tr("Record"), this);
     m_record->setObjectName(QStringLiteral("record"));
     m_record->setToolTip(tr("F4"));
+    m_portLabel = new QLabel(this);
+    m_portLabel->setObjectName(QStringLiteral("port"));
+    QFont bold = m_portLabel->font();
+    bold.setBold(true);
+    m_portLabel->setFont(bold);
     auto *top = new QHBoxLayout;
+    top->addWidget(m_portLabel);
     top->addWidget(new QLabel(tr("Addresses:"), this));
     top->addWidget(m_addresses, 1);
     top->addWidget(m_scan);
@@ -86,12 +92,22 @@ BusWindow::BusWindow(BusAccess access, ui::Messenger &messenger, QWidget *parent
     m_scroll->setWidgetResizable(true);
     m_scroll->setWidget(m_grid);
     m_scroll->viewport()->installEventFilter(this);
+    // What to do, in place of the cards while there are none.
+    m_hint = new QLabel(this);
+    m_hint->setObjectName(QStringLiteral("hint"));
+    m_hint->setWordWrap(true);
+    m_hint->setAlignment(Qt::AlignCenter);
+    m_hint->setMargin(24);
+    QFont large = m_hint->font();
+    large.setPointSizeF(large.pointSizeF() * 1.25);
+    m_hint->setFont(large);
     m_statusLine = new QLabel(this);
     m_statusLine->setObjectName(QStringLiteral("statusLine"));
     m_statusLine->setWordWrap(true);
 
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(top);
+    layout->addWidget(m_hint, 1);
     layout->addWidget(m_scroll, 1);
     layout->addWidget(m_statusLine);
     resize(820, 560);
@@ -123,6 +139,7 @@ BusWindow::BusWindow(BusAccess access, ui::Messenger &messenger, QWidget *parent
     } else {
         applyAddresses();
     }
+    showHint();
     updateTitle();
 }
 
@@ -167,27 +184,57 @@ bool BusWindow::eventFilter(QObject *watched, QEvent *event)
 void BusWindow::inform(const QString &text)
 {
     m_statusLine->setText(text);
+    m_refusal = text;
     m_messenger.inform(this, text);
+}
+
+void BusWindow::report(const QString &text)
+{
+    m_statusLine->setText(text);
+    m_refusal.clear();
+}
+
+void BusWindow::clearRefusal()
+{
+    if (!m_refusal.isEmpty() && m_statusLine->text() == m_refusal) {
+        m_statusLine->clear();
+    }
+    m_refusal.clear();
 }
 
 bool BusWindow::applyAddresses()
 {
+    return takeAddresses(true);
+}
+
+bool BusWindow::takeAddresses(bool typed)
+{
+    // A refusal of what was typed gets a box; of what a scan found (in a reply's
+    // callback), only the status line.
+    const auto refuse = [this, typed](const QString &text) {
+        if (typed) {
+            inform(text);
+        } else {
+            report(text);
+        }
+    };
     const QString text = m_addresses->text().trimmed();
     std::vector<std::uint8_t> list;
     if (!text.isEmpty()) {
-        const auto parsed = ctl::parseAddressList(text);
+        const auto parsed = values::parseAddressList(text);
         if (!parsed) {
-            inform(tr("The addresses are refused: %1.").arg(parsed.error));
+            refuse(tr("The addresses are refused: %1.").arg(parsed.error));
             return false;
         }
         list = *parsed;
     }
     if (static_cast<int>(list.size()) > kMostSupplies) {
-        inform(tr("The window shows at most %1 supplies; %2 are listed.")
+        refuse(tr("The window shows at most %1 supplies; %2 are listed.")
                    .arg(kMostSupplies)
                    .arg(list.size()));
         return false;
     }
+    clearRefusal();
     m_list = list;
     m_settings->setAddresses(addressListText(list));
     if (m_poller) {
@@ -228,6 +275,7 @@ void BusWindow::rebuildCards()
     m_cards = std::move(kept);
     m_columns = 0;
     reflow();
+    showHint();
 }
 
 void BusWindow::reflow()
@@ -250,6 +298,20 @@ void BusWindow::reflow()
         card->show();
         ++i;
     }
+}
+
+void BusWindow::showHint()
+{
+    const QString port = m_access.portName ? m_access.portName() : m_port;
+    m_portLabel->setText(m_client ? port : tr("%1 (closed)").arg(port));
+    m_hint->setText(
+        tr("No supply is listed on %1 yet.\n\nType the addresses of the supplies on this "
+           "port above, for example 1,3,5-7, and press Enter; or press Scan… to ask "
+           "every address from 1 to %2 and list those that answer.")
+            .arg(port)
+            .arg(kLastAddress));
+    m_hint->setVisible(m_list.empty());
+    m_scroll->setVisible(!m_list.empty());
 }
 
 SupplyCard *BusWindow::card(std::uint8_t address) const
@@ -278,6 +340,7 @@ void BusWindow::followLine()
     m_poller.reset();
     m_line.reset();
     m_client = now;
+    showHint();
     if (now == nullptr) {
         m_statusLine->setText(tr("The serial port is closed: nothing is read."));
         if (m_writer) {
@@ -310,10 +373,15 @@ void BusWindow::onReading(const supply::Reading &reading)
 {
     SupplyCard *c = card(static_cast<std::uint8_t>(reading.row.address));
     if (m_writer) {
-        const QString failed = m_writer->write(reading.row);
+        // The recording keeps its own clock and counters, which start at 0 with it
+        // as a log's do; the cards count from when the window opened.
+        const supply::Row row =
+            m_recordRows->make(reading.row.address, reading.row.time, reading.sentTime,
+                               reading.row.reading, reading.row.failure);
+        const QString failed = m_writer->write(row);
         if (!failed.isEmpty()) {
             m_writer.reset();
-            inform(tr("The recording stopped: %1").arg(failed));
+            report(tr("The recording stopped: %1").arg(failed));
         }
         updateTitle();
     }
@@ -344,6 +412,9 @@ void BusWindow::checkCeilings(SupplyCard *c, const protocol::StatusReading &read
                             return;
                         }
                         card->tripping = false;
+                        if (!result.confirmed) {
+                            card->outputInDoubt();
+                        }
                         card->say(result.confirmed
                                       ? tr("The output is switched off: %1.").arg(exceeded)
                                       : tr("Switching the output off after %1 was not "
@@ -355,10 +426,16 @@ void BusWindow::checkCeilings(SupplyCard *c, const protocol::StatusReading &read
 void BusWindow::requestSet(SupplyCard *c, supply::Target target, const QString &text)
 {
     const bool volts = target == supply::Target::Voltage;
+    if (text.trimmed().isEmpty()) {
+        // Enter in an empty field: nothing to send, and nothing to refuse.
+        report(volts ? tr("Supply %1: type a voltage, then press Enter.").arg(c->address())
+                     : tr("Supply %1: type a current, then press Enter.").arg(c->address()));
+        return;
+    }
     // Read and rounded as the shell's `set` reads and rounds it.
     const auto code =
-        volts ? ctl::parseSetCode(text, 2, protocol::kLargestVoltageCode, QStringLiteral("V"))
-              : ctl::parseSetCode(text, 3, protocol::kLargestCurrentCode, QStringLiteral("A"));
+        volts ? values::parseSetCode(text, 2, protocol::kLargestVoltageCode, QStringLiteral("V"))
+              : values::parseSetCode(text, 3, protocol::kLargestCurrentCode, QStringLiteral("A"));
     if (!code) {
         inform(tr("Supply %1: %2: nothing was sent.").arg(c->address()).arg(code.error));
         return;
@@ -373,6 +450,7 @@ void BusWindow::requestSet(SupplyCard *c, supply::Target target, const QString &
         inform(tr("The serial port is closed: nothing was sent."));
         return;
     }
+    clearRefusal();
     QPointer<SupplyCard> card = c;
     c->say(QString());
     m_poller->write(c->address(), target, *code, [card, volts](const supply::WriteResult &r) {
@@ -390,14 +468,14 @@ void BusWindow::requestOutput(SupplyCard *c, bool on)
         return;
     }
     QPointer<SupplyCard> card = c;
-    c->setSwitching(true);
+    c->switchStarted();
     c->say(QString());
     m_poller->write(
         c->address(), supply::Target::Output, on ? 1 : 0, [card, on](const supply::WriteResult &r) {
             if (card == nullptr) {
                 return;
             }
-            card->setSwitching(false);
+            card->switchEnded(r.confirmed);
             if (r.confirmed) {
                 return;
             }
@@ -417,16 +495,18 @@ void BusWindow::allOutputsOff()
     if (m_list.empty()) {
         return;
     }
-    m_statusLine->setText(tr("Switching every output off…"));
-    for (SupplyCard *c : cards()) {
-        c->setSwitching(true);
-    }
     // The window may be closed before the last switch-off ends; the writes go on.
-    m_poller->allOutputsOff([self = QPointer<BusWindow>(this)](const Poller::OffResults &results) {
-        if (self != nullptr) {
-            self->allOffEnded(results);
-        }
-    });
+    m_droppedByOff =
+        m_poller->allOutputsOff([self = QPointer<BusWindow>(this)](const Poller::OffResults &r) {
+            if (self != nullptr) {
+                self->allOffEnded(r);
+            }
+        });
+    // After the dropped writes have ended: their cards wait for the switch-off too.
+    for (SupplyCard *c : cards()) {
+        c->switchStarted();
+    }
+    report(tr("Switching every output off…") + droppedText());
 }
 
 void BusWindow::allOffEnded(const Poller::OffResults &results)
@@ -434,7 +514,7 @@ void BusWindow::allOffEnded(const Poller::OffResults &results)
     QStringList failed;
     for (const auto &[address, result] : results) {
         if (SupplyCard *c = card(address)) {
-            c->setSwitching(false);
+            c->switchEnded(result.confirmed);
             c->say(result.confirmed ? QString()
                                     : tr("Switching the output off was not confirmed "
                                          "(%1): it may still be on.")
@@ -444,11 +524,13 @@ void BusWindow::allOffEnded(const Poller::OffResults &results)
             failed << tr("%1 (%2)").arg(address).arg(result.problem);
         }
     }
+    // Told in the window, never in a box: the readings and the ceilings' watch go on.
     if (failed.isEmpty()) {
-        m_statusLine->setText(tr("Every output is switched off, confirmed."));
+        report(tr("Every output is switched off, confirmed.") + droppedText());
     } else {
-        inform(tr("Not confirmed off, so they may still be on: %1.")
-                   .arg(failed.join(QStringLiteral(", "))));
+        report(tr("Not confirmed off, so they may still be on: %1.")
+                   .arg(failed.join(QStringLiteral(", "))) +
+               droppedText());
     }
     emit allOffFinished(results);
 }
@@ -530,20 +612,30 @@ void BusWindow::finishScan(const QString &why)
                                               : tr("The scan found %1.").arg(list));
         if (!m_found.empty()) {
             m_addresses->setText(list);
-            applyAddresses();
+            takeAddresses(false);
         }
     } else {
         m_statusLine->setText(tr("The scan ended (%1); found so far: %2.")
                                   .arg(why, list.isEmpty() ? tr("none") : list));
         if (!m_found.empty()) {
             m_addresses->setText(list);
-            applyAddresses();
+            takeAddresses(false);
         }
     }
     if (m_poller && !m_poller->running()) {
         m_poller->start();
     }
     emit scanFinished(m_found);
+}
+
+QString BusWindow::droppedText() const
+{
+    if (m_droppedByOff == 0) {
+        return {};
+    }
+    return m_droppedByOff == 1
+               ? tr(" 1 write asked for before it was dropped.")
+               : tr(" %1 writes asked for before it were dropped.").arg(m_droppedByOff);
 }
 
 QString BusWindow::toggleRecording()
@@ -568,6 +660,7 @@ QString BusWindow::toggleRecording()
         return refused;
     }
     m_writer = std::move(writer);
+    m_recordRows = std::make_unique<supply::RowMaker>();
     m_recordPath = path;
     m_statusLine->setText(tr("Recording into %1").arg(QDir::toNativeSeparators(path)));
     updateTitle();
@@ -581,6 +674,7 @@ long BusWindow::recordedRows() const
 
 void BusWindow::updateTitle()
 {
+    m_record->setText(m_writer ? tr("Stop recording") : tr("Record"));
     setWindowTitle(m_writer ? tr("%1 — recording: %2 rows").arg(kTitle).arg(recordedRows())
                             : kTitle);
 }

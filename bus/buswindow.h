@@ -24,6 +24,7 @@ class QScrollArea;
 namespace supply {
 class Client;
 class Reply;
+class RowMaker;
 class RowWriter;
 } // namespace supply
 
@@ -77,6 +78,7 @@ public:
     Poller *poller() const { return m_poller.get(); }
     QLineEdit *addressField() const { return m_addresses; }
     QLabel *statusLine() const { return m_statusLine; }
+    QLabel *hint() const { return m_hint; }
     QProgressBar *scanProgress() const { return m_progress; }
     // Shows the ceilings of one card in a dialog and keeps what is typed.
     void editLimits(SupplyCard *card);
@@ -92,6 +94,8 @@ protected:
 
 private:
     std::int64_t nowMs() const { return m_clock.elapsed(); }
+    // Takes the addresses in the field, typed by the user or put there by a scan.
+    bool takeAddresses(bool typed);
     void tick();
     // Follows the main window's line: a line opened, closed or changed.
     void followLine();
@@ -105,7 +109,15 @@ private:
     void scanStep();
     void finishScan(const QString &why);
     void updateTitle();
+    // The port in the window, and what to do while no supply is listed.
+    void showHint();
+    // A refusal of what the user typed or asked for: in the status line and a box.
     void inform(const QString &text);
+    // What the line did: in the status line only, so that nothing waits on the user.
+    void report(const QString &text);
+    // The next good entry takes a refusal out of the status line.
+    void clearRefusal();
+    QString droppedText() const;
 
     BusAccess m_access;
     ui::Messenger &m_messenger;
@@ -128,12 +140,17 @@ private:
     QWidget *m_grid;
     QGridLayout *m_gridLayout;
     QLabel *m_statusLine;
+    QLabel *m_portLabel;
+    QLabel *m_hint;
+    QString m_refusal;      // the refusal the status line shows, if any
+    int m_droppedByOff = 0; // writes the last "All outputs off" dropped
 
     int m_scanNext = 0; // the next address to scan; 0 when no scan runs
     std::vector<std::uint8_t> m_found;
     QPointer<supply::Reply> m_scanReply;
 
     std::unique_ptr<supply::RowWriter> m_writer;
+    std::unique_ptr<supply::RowMaker> m_recordRows; // the recording's clock and counters
     QString m_recordPath;
 };
 

@@ -58,7 +58,7 @@ void Poller::write(std::uint8_t address, supply::Target target, std::uint16_t va
     next();
 }
 
-void Poller::allOutputsOff(std::function<void(const OffResults &)> done)
+int Poller::allOutputsOff(std::function<void(const OffResults &)> done)
 {
     std::deque<Pending> dropped;
     dropped.swap(m_writes);
@@ -73,7 +73,7 @@ void Poller::allOutputsOff(std::function<void(const OffResults &)> done)
     auto left = std::make_shared<std::size_t>(m_addresses.size());
     if (m_addresses.empty()) {
         done({});
-        return;
+        return static_cast<int>(dropped.size());
     }
     for (std::uint8_t a : m_addresses) {
         results->emplace_back(a, supply::WriteResult{});
@@ -87,6 +87,7 @@ void Poller::allOutputsOff(std::function<void(const OffResults &)> done)
                             }});
     }
     next();
+    return static_cast<int>(dropped.size());
 }
 
 void Poller::next()
@@ -136,8 +137,15 @@ void Poller::read(std::uint8_t address)
             return;
         }
         m_busy = false;
-        taken(reading);
-        next();
+        const bool keep = note(reading);
+        goOnEvenIfHeldUp();
+        // A write asked for on this reading (a ceiling's switch-off) goes first.
+        if (keep) {
+            emit readingTaken(reading);
+        }
+        if (*alive) {
+            next();
+        }
     });
 }
 
@@ -147,8 +155,8 @@ void Poller::send(Pending pending)
     m_writing = true;
     supply::WriteCallbacks callbacks;
     callbacks.readBack = [this, alive = m_alive](const supply::Reading &reading) {
-        if (*alive) {
-            taken(reading);
+        if (*alive && note(reading)) {
+            emit readingTaken(reading);
         }
     };
     callbacks.done = [this, alive = m_alive,
@@ -158,32 +166,38 @@ void Poller::send(Pending pending)
         }
         m_busy = false;
         m_writing = false;
+        goOnEvenIfHeldUp();
         if (done) {
             done(result);
         }
         if (!*alive) {
             return;
         }
-        if (m_writes.empty()) {
+        next();
+        if (!writing()) {
             emit writesDone();
-        }
-        if (*alive) {
-            next();
         }
     };
     m_line.write(pending.address, pending.target, pending.value, std::move(callbacks));
 }
 
-void Poller::taken(const supply::Reading &reading)
+void Poller::goOnEvenIfHeldUp()
+{
+    // Whoever is told next may wait in an event loop of its own (a message box):
+    // the next request then goes out from that loop instead of waiting for it.
+    QTimer::singleShot(0, this, [this] { next(); });
+}
+
+bool Poller::note(const supply::Reading &reading)
 {
     if (reading.error == supply::Error::Interrupted) {
-        return;
+        return false;
     }
     const auto address = static_cast<std::uint8_t>(reading.row.address);
     if (m_states.count(address) != 0) {
         m_states[address].skips = reading.error == supply::Error::Timeout ? kSilentEvery - 1 : 0;
     }
-    emit readingTaken(reading);
+    return true;
 }
 
 } // namespace bus

@@ -24,7 +24,9 @@ using std::chrono::milliseconds;
 // whose read timed out is silent: it has cost its timeout once, and is asked
 // again only once every kSilentEvery rounds until it answers, so that the others
 // keep their rate. A round (every address once) takes at least the shortest
-// round, so that a line that answers at once is not read flat out.
+// round, so that a line that answers at once is not read flat out. Whatever is
+// done with a reading or a write's end does not hold up the reads, even when it
+// waits in an event loop of its own; a write it asks for goes out first.
 class Poller : public QObject {
     Q_OBJECT
 public:
@@ -57,8 +59,8 @@ public:
     void write(std::uint8_t address, supply::Target target, std::uint16_t value, WriteDone done);
     // Switches every listed output off, before anything else that waits: the
     // writes still queued are dropped (their `done` says so), so that none of
-    // them switches an output on again after this.
-    void allOutputsOff(std::function<void(const OffResults &)> done);
+    // them switches an output on again after this. Returns how many were dropped.
+    int allOutputsOff(std::function<void(const OffResults &)> done);
 
 signals:
     // Every reading, those of the writes' read-backs too, in the order taken.
@@ -80,7 +82,9 @@ private:
     void next();
     void read(std::uint8_t address);
     void send(Pending pending);
-    void taken(const supply::Reading &reading);
+    void goOnEvenIfHeldUp();
+    // Notes how the read of an address fared; false for a reading that is none.
+    bool note(const supply::Reading &reading);
 
     BusLine &m_line;
     std::vector<std::uint8_t> m_addresses;

@@ -93,7 +93,7 @@ SupplyCard::SupplyCard(std::uint8_t address, std::int64_t nowMs, QWidget *parent
     fields->addWidget(m_setVoltage);
     fields->addWidget(m_setCurrent);
 
-    m_output = new QPushButton(tr("Switch on"), this);
+    m_output = new QPushButton(this);
     m_output->setObjectName(QStringLiteral("output"));
     m_limits = new QPushButton(tr("Limits…"), this);
     m_limits->setObjectName(QStringLiteral("limits"));
@@ -122,14 +122,15 @@ SupplyCard::SupplyCard(std::uint8_t address, std::int64_t nowMs, QWidget *parent
     connect(m_setCurrent, &QLineEdit::returnPressed, this,
             [this] { emit setRequested(supply::Target::Current, m_setCurrent->text()); });
     connect(m_output, &QPushButton::clicked, this, [this] {
-        // The switch offers the opposite of what the supply last reported; with no
-        // reading yet it offers "on".
-        const auto &last = m_state.last();
-        emit outputRequested(!(last && last->outputOn));
+        // It asks for what its label says, never for what a guess would make of it.
+        if (m_offer) {
+            emit outputRequested(*m_offer);
+        }
     });
     connect(m_limits, &QPushButton::clicked, this, &SupplyCard::limitsRequested);
     connect(m_name, &QLineEdit::editingFinished, this, [this] { emit nameEdited(m_name->text()); });
     showReading();
+    showSwitch();
     refresh(nowMs);
 }
 
@@ -147,11 +148,13 @@ void SupplyCard::take(const supply::Reading &reading, std::int64_t nowMs)
 {
     m_state.take(reading, nowMs);
     if (reading.good()) {
+        m_outputUnknown = false;
         m_plot->add(nowMs, *reading.row.reading);
     } else {
         m_plot->gap();
     }
     showReading();
+    showSwitch();
     refresh(nowMs);
 }
 
@@ -172,9 +175,26 @@ void SupplyCard::showReading()
     const char *mode = protocol::modeName(r->mode);
     m_mode->setText(mode != nullptr ? QLatin1String(mode) : QString::number(r->mode));
     m_lamp->setStyleSheet(lampStyle(r->outputOn ? QColor(40, 200, 60) : QColor(90, 90, 90)));
-    if (!m_switching) {
-        m_output->setText(r->outputOn ? tr("Switch off") : tr("Switch on"));
+}
+
+void SupplyCard::showSwitch()
+{
+    const auto &last = m_state.last();
+    if (m_switching) {
+        m_offer.reset();
+        m_output->setText(tr("Switching…"));
+    } else if (m_outputUnknown) {
+        // Whether the output is on is not known: only the safe way is offered.
+        m_offer = false;
+        m_output->setText(tr("Switch off"));
+    } else if (!last) {
+        m_offer.reset();
+        m_output->setText(tr("Output: no reading yet"));
+    } else {
+        m_offer = !last->outputOn;
+        m_output->setText(last->outputOn ? tr("Switch off") : tr("Switch on"));
     }
+    m_output->setEnabled(m_offer.has_value());
 }
 
 void SupplyCard::refresh(std::int64_t nowMs)
@@ -218,15 +238,25 @@ void SupplyCard::setCeilings(const panels::Ceilings &ceilings)
     m_limits->setToolTip(ceilings.summary());
 }
 
-void SupplyCard::setSwitching(bool switching)
+void SupplyCard::switchStarted()
 {
-    m_switching = switching;
-    m_output->setEnabled(!switching);
-    if (switching) {
-        m_output->setText(tr("Switching…"));
-    } else {
-        showReading();
+    m_switching = true;
+    showSwitch();
+}
+
+void SupplyCard::switchEnded(bool confirmed)
+{
+    m_switching = false;
+    if (!confirmed) {
+        m_outputUnknown = true;
     }
+    showSwitch();
+}
+
+void SupplyCard::outputInDoubt()
+{
+    m_outputUnknown = true;
+    showSwitch();
 }
 
 QStringList SupplyCard::figures() const

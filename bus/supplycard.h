@@ -8,6 +8,7 @@
 #include <QFrame>
 
 #include <cstdint>
+#include <optional>
 
 class QLabel;
 class QLineEdit;
@@ -44,8 +45,16 @@ public:
     void setCeilings(const panels::Ceilings &ceilings);
     // A ceiling's switch-off is on its way.
     bool tripping = false;
-    // The output switch waits for its confirmation.
-    void setSwitching(bool switching);
+    // A switch of the output is on its way: the switch waits for it.
+    void switchStarted();
+    // It ended; not confirmed, the output's state is unknown until the next good
+    // reading, and the switch offers only "Switch off".
+    void switchEnded(bool confirmed);
+    // A switch-off of the output (a ceiling's) was not confirmed.
+    void outputInDoubt();
+    // What pressing the switch asks for: on (true) or off (false); nothing while a
+    // switch is on its way or before any reading has shown the output's state.
+    std::optional<bool> switchOffers() const { return m_offer; }
 
     // The figures as shown, for tests and the screenshots: V, A, W.
     QStringList figures() const;
@@ -65,12 +74,16 @@ signals:
 
 private:
     void showReading();
+    // Sets the switch's label, and what pressing it asks for, from what is known.
+    void showSwitch();
 
     std::uint8_t m_address;
     SupplyState m_state;
     panels::Ceilings m_ceilings;
     bool m_grey = false;
     bool m_switching = false;
+    bool m_outputUnknown = false; // a switch was not confirmed; no good reading since
+    std::optional<bool> m_offer;
     QLabel *m_title;
     QLineEdit *m_name;
     QLabel *m_volts, *m_amps, *m_watts;

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "ctl/values.h"
 #include "serial/bufferedcommcontrol.h"
 #include "supply/client.h"
+#include "values/values.h"
 
 #include <QString>
 
@@ -17,6 +17,19 @@
 namespace ctl {
 
 using std::chrono::milliseconds;
+using values::kFirstAddress;
+using values::kLargestCurrentCode;
+using values::kLargestVoltageCode;
+using values::kLastAddress;
+using values::parseAddress;
+using values::parseAddressList;
+using values::Parsed;
+using values::parseDuration;
+using values::parsePort;
+using values::parseSetCode;
+using values::parseSwitch;
+using values::parseWhole;
+using values::PortChoice;
 
 enum ExitCode {
     kExitOk = 0,      // done and confirmed

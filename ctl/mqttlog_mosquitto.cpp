@@ -2,9 +2,9 @@
 
 #include "ctl/mqttlog.h"
 #include "ctl/output.h"
-#include "ctl/values.h"
 #include "publish/publisher.h"
 #include "supply/rowwriter.h"
+#include "values/values.h"
 
 #include <QFileInfo>
 #include <QSysInfo>
@@ -58,9 +58,9 @@ QString MqttLog::check(const MqttOptions &options)
     if (!url) {
         return QStringLiteral("--mqtt: ") + error;
     }
-    if (!options.queue.isEmpty() && !parseWhole(options.queue, 1, kLargestQueue)) {
+    if (!options.queue.isEmpty() && !values::parseWhole(options.queue, 1, kLargestQueue)) {
         return QStringLiteral("--mqtt-queue: %1")
-            .arg(parseWhole(options.queue, 1, kLargestQueue).error);
+            .arg(values::parseWhole(options.queue, 1, kLargestQueue).error);
     }
     if (url->tls && !publish::tlsAvailable()) {
         return QStringLiteral("mqtts:// is not available in this build (the Windows build has no "
@@ -95,7 +95,7 @@ std::unique_ptr<MqttLog> MqttLog::start(const MqttOptions &options, const QStrin
     }
     settings.queueLimit = options.queue.isEmpty()
                               ? kDefaultQueue
-                              : std::size_t(*parseWhole(options.queue, 1, kLargestQueue));
+                              : std::size_t(*values::parseWhole(options.queue, 1, kLargestQueue));
 
     auto log = std::make_unique<Publishing>(std::move(settings));
     if (!log->start(error)) {

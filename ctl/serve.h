@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ctl/values.h"
+#include "values/values.h"
 
 #include <QHostAddress>
 #include <QList>
@@ -43,7 +43,7 @@ struct ServeTexts {
 };
 
 // Reads serve's options. A listener on an address other than loopback needs --allow.
-Parsed<ServeOptions> parseServeOptions(const ServeTexts &texts);
+values::Parsed<ServeOptions> parseServeOptions(const ServeTexts &texts);
 
 class CommandLine;
 struct CommonOptions;

@@ -1,6 +1,6 @@
 // Input: the text of --addresses, as UTF-8.
-#include "ctl/values.h"
 #include "fuzzcheck.h"
+#include "values/values.h"
 
 #include <QString>
 
@@ -10,13 +10,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     const QString text =
         QString::fromUtf8(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
-    const auto list = ctl::parseAddressList(text);
+    const auto list = values::parseAddressList(text);
     FUZZ_CHECK(list.error.isEmpty() == bool(list));
     if (list) {
         std::vector<std::uint8_t> addresses = *list;
         FUZZ_CHECK(!addresses.empty() && addresses.size() <= 247);
         for (const std::uint8_t a : addresses) {
-            FUZZ_CHECK(a >= ctl::kFirstAddress && a <= ctl::kLastAddress);
+            FUZZ_CHECK(a >= values::kFirstAddress && a <= values::kLastAddress);
         }
         std::sort(addresses.begin(), addresses.end());
         FUZZ_CHECK(std::adjacent_find(addresses.begin(), addresses.end()) == addresses.end());

@@ -1,6 +1,6 @@
 // Input: the text of --duration, as UTF-8.
-#include "ctl/values.h"
 #include "fuzzcheck.h"
+#include "values/values.h"
 
 #include <QString>
 
@@ -8,7 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     const QString text =
         QString::fromUtf8(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
-    const auto duration = ctl::parseDuration(text);
+    const auto duration = values::parseDuration(text);
     FUZZ_CHECK(duration.error.isEmpty() == bool(duration));
     if (duration) {
         // Whole seconds, more than none, at most 366 days: far inside the log's

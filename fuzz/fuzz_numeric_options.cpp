@@ -1,8 +1,8 @@
 // Input: one byte choosing the option, then its text as UTF-8: --voltage,
 // --current and --stop-below (set values), or a whole number (--timeout,
 // --interval, --from, --to, --address, --mqtt-queue).
-#include "ctl/values.h"
 #include "fuzzcheck.h"
+#include "values/values.h"
 
 #include <QString>
 
@@ -17,9 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     case 0:
     case 1: {
         const bool volts = data[0] % 4 == 0;
-        const int largest = volts ? ctl::kLargestVoltageCode : ctl::kLargestCurrentCode;
-        const auto code = ctl::parseSetCode(text, volts ? 2 : 3, largest,
-                                            volts ? QStringLiteral("V") : QStringLiteral("A"));
+        const int largest = volts ? values::kLargestVoltageCode : values::kLargestCurrentCode;
+        const auto code = values::parseSetCode(text, volts ? 2 : 3, largest,
+                                               volts ? QStringLiteral("V") : QStringLiteral("A"));
         FUZZ_CHECK(code.error.isEmpty() == bool(code));
         if (code) {
             FUZZ_CHECK(*code <= largest);
@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         break;
     }
     case 2: {
-        const auto whole = ctl::parseWhole(text, 1, 60000);
+        const auto whole = values::parseWhole(text, 1, 60000);
         FUZZ_CHECK(whole.error.isEmpty() == bool(whole));
         if (whole) {
             FUZZ_CHECK(*whole >= 1 && *whole <= 60000);
@@ -35,10 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         break;
     }
     default: {
-        const auto address = ctl::parseAddress(text);
+        const auto address = values::parseAddress(text);
         FUZZ_CHECK(address.error.isEmpty() == bool(address));
         if (address) {
-            FUZZ_CHECK(*address >= ctl::kFirstAddress && *address <= ctl::kLastAddress);
+            FUZZ_CHECK(*address >= values::kFirstAddress && *address <= values::kLastAddress);
         }
         break;
     }

@@ -219,6 +219,8 @@ xdotool key F6
 bus="$(xdotool search --sync --onlyvisible --name '^vantel - bus' | head -1)"
 xdotool windowactivate --sync "$bus" 2>/dev/null || true
 xdotool windowsize "$bus" 1010 700
+sleep 0.5
+snap bus-first-look "$bus"
 xdotool type --delay 20 "1-4"
 xdotool key Return
 sleep 4

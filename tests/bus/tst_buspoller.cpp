@@ -3,8 +3,11 @@
 
 #include "bus/bussettings.h"
 #include "bus/poller.h"
+#include "bus/supplycard.h"
 #include "bus/supplystate.h"
 
+#include <QPushButton>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <deque>
@@ -91,10 +94,17 @@ private slots:
     void schedule_data();
     void schedule();
     void allOutputsOffGoesFirst();
+    void lineGoesOnWhileHeldUp_data();
+    void lineGoesOnWhileHeldUp();
+    void writeOnReadingGoesFirst();
     void greyAfterSilence_data();
     void greyAfterSilence();
     void addressListText_data();
     void addressListText();
+    void cardSwitch_data();
+    void cardSwitch();
+    void sparklineRange_data();
+    void sparklineRange();
 };
 
 void TestBusPoller::schedule_data()
@@ -172,11 +182,12 @@ void TestBusPoller::allOutputsOffGoesFirst()
                  [&dropped](const supply::WriteResult &r) { dropped = r.problem; });
     Poller::OffResults results;
     bool finished = false;
-    poller.allOutputsOff([&](const Poller::OffResults &r) {
+    const int droppedCount = poller.allOutputsOff([&](const Poller::OffResults &r) {
         results = r;
         finished = true;
     });
     QVERIFY(!dropped.isEmpty()); // the switch-on never goes out
+    QCOMPARE(droppedCount, 1);
     for (int i = 0; i < 5; ++i) {
         QVERIFY(line.answer());
     }
@@ -187,6 +198,74 @@ void TestBusPoller::allOutputsOffGoesFirst()
     for (const auto &[address, result] : results) {
         QVERIFY2(result.confirmed, qPrintable(QString::number(address)));
     }
+}
+
+void TestBusPoller::lineGoesOnWhileHeldUp_data()
+{
+    // The window, told of something, shows a message box with its own event loop.
+    QTest::addColumn<QString>("told");
+    QTest::newRow("a reading") << "reading";
+    QTest::newRow("a write's end") << "write";
+    QTest::newRow("all outputs off's end") << "all off";
+}
+
+void TestBusPoller::lineGoesOnWhileHeldUp()
+{
+    QFETCH(QString, told);
+    ScriptedLine line;
+    Poller poller(line);
+    poller.setShortestRound(std::chrono::milliseconds(0));
+    poller.setAddresses({1, 2});
+    int calls = 0;
+    int readsWhileHeld = 0;
+    const auto heldUp = [&] {
+        if (calls++ > 0) {
+            return;
+        }
+        // The box's event loop: the line's replies come while it is open.
+        for (int i = 0; i < 3; ++i) {
+            QCoreApplication::processEvents();
+            if (line.answer()) {
+                ++readsWhileHeld;
+            }
+        }
+    };
+    if (told == QStringLiteral("reading")) {
+        connect(&poller, &Poller::readingTaken, this, heldUp);
+    } else if (told == QStringLiteral("write")) {
+        poller.write(2, supply::Target::Voltage, 300,
+                     [&](const supply::WriteResult &) { heldUp(); });
+    } else {
+        poller.allOutputsOff([&](const Poller::OffResults &) { heldUp(); });
+    }
+    poller.start();
+    for (int i = 0; i < 4 && calls == 0; ++i) {
+        QVERIFY(line.answer());
+    }
+    QCOMPARE(calls > 0, true);
+    QCOMPARE(readsWhileHeld, 3);
+    QCOMPARE(line.overlaps, 0);
+}
+
+void TestBusPoller::writeOnReadingGoesFirst()
+{
+    // A ceiling's switch-off asked for on a reading goes out before the next read.
+    ScriptedLine line;
+    Poller poller(line);
+    poller.setShortestRound(std::chrono::milliseconds(0));
+    poller.setAddresses({1, 2, 3});
+    bool asked = false;
+    connect(&poller, &Poller::readingTaken, this, [&](const supply::Reading &r) {
+        if (!asked && r.row.address == 1) {
+            asked = true;
+            poller.write(1, supply::Target::Output, 0, {});
+        }
+    });
+    poller.start();
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY(line.answer());
+    }
+    QCOMPARE(line.sent.join(QLatin1Char(' ')), QStringLiteral("r1 w1o0 r2 r3"));
 }
 
 void TestBusPoller::greyAfterSilence_data()
@@ -249,6 +328,112 @@ void TestBusPoller::addressListText()
     QFETCH(QString, addresses);
     QFETCH(QString, text);
     QCOMPARE(bus::addressListText(addressesOf(addresses)), text);
+}
+
+void TestBusPoller::cardSwitch_data()
+{
+    // "on"/"off": a good reading with the output so; "t": a timeout; "start": a
+    // switch goes out; "ok"/"fail": it ended confirmed or not; "doubt": a
+    // ceiling's switch-off was not confirmed.
+    QTest::addColumn<QString>("events");
+    QTest::addColumn<QString>("offers"); // "on", "off" or "" (disabled)
+
+    QTest::newRow("no reading yet") << ""
+                                    << "";
+    QTest::newRow("only timeouts") << "t t"
+                                   << "";
+    QTest::newRow("output on") << "on"
+                               << "off";
+    QTest::newRow("output off") << "off"
+                                << "on";
+    QTest::newRow("a timeout keeps the last state") << "on t"
+                                                    << "off";
+    QTest::newRow("while a switch goes out") << "off start"
+                                             << "";
+    QTest::newRow("confirmed by its read-back") << "off start on ok"
+                                                << "off";
+    // All outputs off on a supply that never answered.
+    QTest::newRow("never answered, not confirmed") << "start fail"
+                                                   << "off";
+    QTest::newRow("not confirmed after an off reading") << "off start fail"
+                                                        << "off";
+    QTest::newRow("in doubt until a good reading") << "off start fail t"
+                                                   << "off";
+    QTest::newRow("a good reading settles it") << "on start fail off"
+                                               << "on";
+    QTest::newRow("a ceiling's switch-off in doubt") << "off doubt"
+                                                     << "off";
+}
+
+void TestBusPoller::cardSwitch()
+{
+    QFETCH(QString, events);
+    QFETCH(QString, offers);
+    bus::SupplyCard card(9, 0);
+    QSignalSpy asked(&card, &bus::SupplyCard::outputRequested);
+    std::int64_t ms = 0;
+    for (const QString &e : events.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        ms += 300;
+        if (e == QStringLiteral("start")) {
+            card.switchStarted();
+        } else if (e == QStringLiteral("ok") || e == QStringLiteral("fail")) {
+            card.switchEnded(e == QStringLiteral("ok"));
+        } else if (e == QStringLiteral("doubt")) {
+            card.outputInDoubt();
+        } else {
+            supply::Reading r;
+            r.row.address = 9;
+            if (e == QStringLiteral("t")) {
+                r.error = Error::Timeout;
+                r.row.failure = {Error::Timeout};
+            } else {
+                r.row.reading =
+                    protocol::StatusReading{500, 1000, 500, 500, e == QStringLiteral("on"), 1};
+            }
+            card.take(r, ms);
+        }
+    }
+    QPushButton *button = card.outputButton();
+    QCOMPARE(button->isEnabled(), !offers.isEmpty());
+    button->click();
+    if (offers.isEmpty()) {
+        QCOMPARE(asked.size(), 0);
+        QVERIFY(!button->text().startsWith(QStringLiteral("Switch o")));
+    } else {
+        // It asks for what its label says.
+        QCOMPARE(asked.size(), 1);
+        QCOMPARE(asked.first().first().toBool(), offers == QStringLiteral("on"));
+        QCOMPARE(button->text(), offers == QStringLiteral("on") ? QStringLiteral("Switch on")
+                                                                : QStringLiteral("Switch off"));
+    }
+}
+
+void TestBusPoller::sparklineRange_data()
+{
+    QTest::addColumn<double>("lowest");
+    QTest::addColumn<double>("highest");
+    QTest::addColumn<double>("span");
+    QTest::addColumn<double>("low");
+    QTest::addColumn<double>("high");
+    // A steady value sits in the middle of its band, not at its top.
+    QTest::newRow("steady volts") << 5.0 << 5.0 << 1.0 << 4.5 << 5.5;
+    QTest::newRow("steady amps") << 0.5 << 0.5 << 0.1 << 0.45 << 0.55;
+    QTest::newRow("a few counts") << 12.00 << 12.02 << 1.0 << 11.51 << 12.51;
+    QTest::newRow("wider than the span") << 2.0 << 9.0 << 1.0 << 2.0 << 9.0;
+    QTest::newRow("at zero, never below") << 0.0 << 0.0 << 0.1 << 0.0 << 0.1;
+    QTest::newRow("near zero") << 0.01 << 0.02 << 0.1 << 0.0 << 0.1;
+}
+
+void TestBusPoller::sparklineRange()
+{
+    QFETCH(double, lowest);
+    QFETCH(double, highest);
+    QFETCH(double, span);
+    QFETCH(double, low);
+    QFETCH(double, high);
+    const bus::Sparkline::Range range = bus::Sparkline::rangeOf(lowest, highest, span);
+    QCOMPARE(range.low, low);
+    QCOMPARE(range.high, high);
 }
 
 QTEST_MAIN(TestBusPoller)

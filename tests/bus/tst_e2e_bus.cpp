@@ -16,8 +16,10 @@
 #include "supply/format.h"
 
 #include <QAction>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -106,9 +108,9 @@ void TestBusE2e::initTestCase()
 void TestBusE2e::bench_data()
 {
     QTest::addColumn<QString>("what");
-    for (const char *what :
-         {"scan, cancelled", "every card polled", "a set on card 3", "all outputs off",
-          "supply 2 silenced", "a ceiling on card 4", "the record"}) {
+    for (const char *what : {"scan, cancelled", "every card polled", "a set on card 3",
+                             "all outputs off", "all outputs off with a supply that never answers",
+                             "supply 2 silenced", "a ceiling on card 4", "the record"}) {
         QTest::newRow(what) << QString::fromLatin1(what);
     }
 }
@@ -152,10 +154,17 @@ void TestBusE2e::bench()
         entry->trigger();
         w = bus::busWindowOf(&form);
         QCOMPARE(w->addressField()->text(), QString());
+        // With no supply listed the window says what to do, and on which port.
+        QVERIFY(!w->hint()->isHidden());
+        QVERIFY(w->hint()->text().contains(QStringLiteral("Scan")));
+        const QString port = w->findChild<QLabel *>(QStringLiteral("port"))->text();
+        QVERIFY(!port.isEmpty());
+        QVERIFY(w->hint()->text().contains(port));
         w->startScan();
         QTRY_VERIFY_WITH_TIMEOUT(w->scanProgress()->value() >= 6, kWaitMs);
         w->cancelScan();
         QCOMPARE(w->addressField()->text(), QStringLiteral("1-4"));
+        QVERIFY(w->hint()->isHidden());
         w->close();
         entry->trigger();
         w = bus::busWindowOf(&form);
@@ -187,11 +196,18 @@ void TestBusE2e::bench()
         field->setText(QStringLiteral("62.5"));
         QTest::keyClick(field, Qt::Key_Return);
         QCOMPARE(messenger.messages.size(), 1);
+        QCOMPARE(w->statusLine()->text(), messenger.messages.first());
+        // Enter in an empty field sends nothing and opens no box.
+        field->clear();
+        QTest::keyClick(field, Qt::Key_Return);
+        QCOMPARE(messenger.messages.size(), 1);
         // Rounded as the shell's set rounds it: 7.505 V is 7.50 V (half to even).
         field->setText(QStringLiteral("7.505"));
         QTest::keyClick(field, Qt::Key_Return);
         const QString set750 = hexOf(protocol::buildSetVoltageRequest(3, 750));
         QTRY_COMPARE_WITH_TIMEOUT(sim.count(QStringLiteral("rx"), set750), 1, kWaitMs);
+        // The good entry took the refusal out of the status line.
+        QVERIFY(!w->statusLine()->text().contains(QStringLiteral("62.5")));
         QTRY_VERIFY_WITH_TIMEOUT(
             w->card(3)->state().last() && w->card(3)->state().last()->setVoltage == 750, kWaitMs);
         QCOMPARE(writesByAddress(sim), (QMap<int, int>{{3, 1}}));
@@ -211,6 +227,29 @@ void TestBusE2e::bench()
             QVERIFY(sim.command(QStringLiteral("status %1").arg(a)).contains("output=off"));
         }
         QCOMPARE(writesByAddress(sim), (QMap<int, int>{{1, 1}, {2, 1}, {3, 1}, {4, 1}}));
+    } else if (what == QStringLiteral("all outputs off with a supply that never answers")) {
+        // Address 8 has no supply: its card never gets a reading.
+        w->addressField()->setText(QStringLiteral("1-4,8"));
+        QVERIFY(w->applyAddresses());
+        QSignalSpy done(w, &bus::BusWindow::allOffFinished);
+        w->allOutputsOff();
+        QVERIFY(done.wait(kWaitMs));
+        bus::SupplyCard *silent = w->card(8);
+        QVERIFY(silent->message().contains(QStringLiteral("not confirmed")));
+        // Its switch never offers to switch on what it knows nothing of.
+        QVERIFY(silent->switchOffers() != std::optional<bool>(true));
+        silent->outputButton()->click();
+        silent->outputButton()->click();
+        const int readsOf1 = sim.count(QStringLiteral("rx"), readHex(1));
+        QTRY_VERIFY_WITH_TIMEOUT(sim.count(QStringLiteral("rx"), readHex(1)) >= readsOf1 + 3,
+                                 kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!w->poller()->writing(), kWaitMs);
+        const QString switchOn8 = hexOf(protocol::buildSwitchOutputRequest(8, true));
+        QCOMPARE(sim.count(QStringLiteral("rx"), switchOn8), 0);
+        QVERIFY(sim.count(QStringLiteral("rx"), switchOffHex(8)) >= 1);
+        // The line's report is in the window; no box holds up the readings.
+        QVERIFY(w->statusLine()->text().contains(QStringLiteral("Not confirmed off")));
+        QVERIFY(messenger.messages.isEmpty());
     } else if (what == QStringLiteral("supply 2 silenced")) {
         QCOMPARE(sim.command(QStringLiteral("fault silence on 2")), QStringLiteral("ok"));
         QMap<int, int> before;
@@ -248,11 +287,15 @@ void TestBusE2e::bench()
             QVERIFY(sim.command(QStringLiteral("status %1").arg(a)).contains("output=on"));
         }
     } else if (what == QStringLiteral("the record")) {
+        auto *record = w->findChild<QPushButton *>(QStringLiteral("record"));
+        QCOMPARE(record->text(), QStringLiteral("Record"));
         QCOMPARE(w->toggleRecording(), QString());
+        QCOMPARE(record->text(), QStringLiteral("Stop recording"));
         QVERIFY(QFileInfo(w->recordPath()).fileName().startsWith(QStringLiteral("bus-")));
         QTRY_VERIFY_WITH_TIMEOUT(w->recordedRows() >= 16, kWaitMs);
         QVERIFY(w->windowTitle().contains(QStringLiteral("recording: ")));
         QCOMPARE(w->toggleRecording(), QString());
+        QCOMPARE(record->text(), QStringLiteral("Record"));
         QFile file(w->recordPath());
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
@@ -260,9 +303,16 @@ void TestBusE2e::bench()
                                                "output,mode,ah,wh,error"));
         QStringList replies = repliesAsCells(sim);
         QSet<int> addresses;
+        // The recording counts from its own start, as a log does: time from its
+        // first row, and each supply's charge and energy from its first reading.
+        QCOMPARE(lines.at(1).split(QLatin1Char(',')).at(1).toDouble(), 0.0);
         for (const QString &line : lines.mid(1)) {
             const QStringList c = line.split(QLatin1Char(','));
             QCOMPARE(c.size(), 13);
+            if (!addresses.contains(c[2].toInt())) {
+                QCOMPARE(c[10].toDouble(), 0.0);
+                QCOMPARE(c[11].toDouble(), 0.0);
+            }
             QCOMPARE(c[12], QString()); // no error
             const QString cells = QStringList{c[2], c[3], c[4], c[5], c[6], c[8]}.join(',');
             // Every row is a reply the supply sent (each taken once).

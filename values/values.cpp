@@ -1,8 +1,8 @@
-#include "ctl/values.h"
+#include "values/values.h"
 
-#include "ctl/format.h"
 #include "numtext/numtext.h"
 #include "numtext/quantity.h"
+#include "supply/format.h"
 
 #include <QRegularExpression>
 #include <QStringList>
@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace ctl {
+namespace values {
 
 namespace {
 
@@ -34,7 +34,7 @@ Parsed<std::uint16_t> parseSetCode(const QString &text, int decimals, int larges
     // A refusal names the value as written, with the unit added where none was.
     const QString shown =
         q.unitText.empty() ? text.trimmed() + QLatin1Char(' ') + unit : text.trimmed();
-    const QString range = fixedPoint(largest, decimals) + QLatin1Char(' ') + unit;
+    const QString range = supply::fixedPoint(largest, decimals) + QLatin1Char(' ') + unit;
     switch (q.fault) {
     case numtext::Quantity::Fault::None:
         break;
@@ -187,4 +187,4 @@ Parsed<std::chrono::milliseconds> parseDuration(const QString &text)
     return Parsed<milliseconds>{milliseconds(count * seconds * 1000), {}};
 }
 
-} // namespace ctl
+} // namespace values

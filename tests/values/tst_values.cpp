@@ -1,12 +1,11 @@
-// What vantelctl reads from its command line and how it writes a reading.
-#include "ctl/format.h"
-#include "ctl/values.h"
+// How typed values are read: set values, on/off, ports, address lists, durations.
+#include "values/values.h"
 
 #include <QTest>
 
-using namespace ctl;
+using namespace values;
 
-class TestCtlValues : public QObject {
+class TestValues : public QObject {
     Q_OBJECT
 private slots:
     void setCode_data();
@@ -20,11 +19,9 @@ private slots:
     void duration();
     void refusalsSayWhy_data();
     void refusalsSayWhy();
-    void readingLines();
-    void jsonEscapes();
 };
 
-void TestCtlValues::setCode_data()
+void TestValues::setCode_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("decimals");
@@ -59,7 +56,7 @@ void TestCtlValues::setCode_data()
     QTest::newRow("huge") << "1e400" << 2 << 6200 << -1;
 }
 
-void TestCtlValues::setCode()
+void TestValues::setCode()
 {
     QFETCH(QString, text);
     QFETCH(int, decimals);
@@ -70,7 +67,7 @@ void TestCtlValues::setCode()
     QCOMPARE(parsed.error.isEmpty(), code >= 0);
 }
 
-void TestCtlValues::ports_data()
+void TestValues::ports_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("comPort"); // -1: refused
@@ -91,7 +88,7 @@ void TestCtlValues::ports_data()
     QTest::newRow("gateway, port 0") << "tcp://bench-pc:0" << -1 << "";
 }
 
-void TestCtlValues::ports()
+void TestValues::ports()
 {
     QFETCH(QString, text);
     QFETCH(int, comPort);
@@ -107,7 +104,7 @@ void TestCtlValues::ports()
     }
 }
 
-void TestCtlValues::addressList_data()
+void TestValues::addressList_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QList<int>>("addresses"); // empty: refused
@@ -126,7 +123,7 @@ void TestCtlValues::addressList_data()
     QTest::newRow("letters") << "a" << QList<int>{};
 }
 
-void TestCtlValues::addressList()
+void TestValues::addressList()
 {
     QFETCH(QString, text);
     QFETCH(QList<int>, addresses);
@@ -140,7 +137,7 @@ void TestCtlValues::addressList()
     QCOMPARE(got, addresses);
 }
 
-void TestCtlValues::switchWords()
+void TestValues::switchWords()
 {
     // As a sequence file reads them: any case, blanks around.
     const struct {
@@ -156,7 +153,7 @@ void TestCtlValues::switchWords()
              QStringLiteral("output takes on or off, not 'maybe'"));
 }
 
-void TestCtlValues::duration_data()
+void TestValues::duration_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<qlonglong>("ms"); // -1: refused
@@ -176,7 +173,7 @@ void TestCtlValues::duration_data()
     QTest::newRow("more digits than a long") << "99999999999999999999s" << -1LL;
 }
 
-void TestCtlValues::duration()
+void TestValues::duration()
 {
     QFETCH(QString, text);
     QFETCH(qlonglong, ms);
@@ -184,7 +181,7 @@ void TestCtlValues::duration()
     QCOMPARE(parsed ? qlonglong(parsed.value->count()) : -1LL, ms);
 }
 
-void TestCtlValues::refusalsSayWhy_data()
+void TestValues::refusalsSayWhy_data()
 {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("says");
@@ -205,46 +202,12 @@ void TestCtlValues::refusalsSayWhy_data()
         << parseDuration(QStringLiteral("90")).error << "with s, m or h";
 }
 
-void TestCtlValues::refusalsSayWhy()
+void TestValues::refusalsSayWhy()
 {
     QFETCH(QString, message);
     QFETCH(QString, says);
     QVERIFY2(message.contains(says), qPrintable(message));
 }
 
-void TestCtlValues::readingLines()
-{
-    protocol::StatusReading r;
-    r.setVoltage = 1234;
-    r.setCurrent = 1500;
-    r.actualVoltage = 1232;
-    r.actualCurrent = 500;
-    r.outputOn = true;
-    r.mode = 1;
-    QCOMPARE(statusText(r),
-             QStringLiteral("12.32 V  0.500 A  6.16 W  (set 12.34 V 1.500 A)  output on  CV"));
-    QCOMPARE(statusJson(1, r),
-             QStringLiteral(R"({"address":1,"set_v":12.34,"set_a":1.5,"v":12.32,"a":0.5,)"
-                            R"("w":6.16,"output":true,"mode":"CV"})"));
-
-    // Power keeps its full resolution in JSON and is rounded to 10 mW in text;
-    // a mode the window does not name is shown as its number.
-    r.actualVoltage = 6200;
-    r.actualCurrent = 3199;
-    r.setCurrent = 0;
-    r.outputOn = false;
-    r.mode = 7;
-    QCOMPARE(
-        statusText(r),
-        QStringLiteral("62.00 V  3.199 A  198.34 W  (set 12.34 V 0.000 A)  output off  mode 7"));
-    QVERIFY(statusJson(247, r).contains(
-        QStringLiteral(R"("set_a":0,"v":62,"a":3.199,"w":198.338,"output":false,"mode":"7"})")));
-}
-
-void TestCtlValues::jsonEscapes()
-{
-    QCOMPARE(jsonString(QStringLiteral("a\"b\\c\nd")), QStringLiteral("\"a\\\"b\\\\c\\u000ad\""));
-}
-
-QTEST_GUILESS_MAIN(TestCtlValues)
-#include "tst_ctl_values.moc"
+QTEST_GUILESS_MAIN(TestValues)
+#include "tst_values.moc"

@@ -10,7 +10,9 @@
 #include <optional>
 #include <vector>
 
-namespace ctl {
+// How the values a user types are read: set values, on/off, addresses and lists
+// of them, ports and durations; the same for the command line and the windows.
+namespace values {
 
 constexpr int kFirstAddress = 1;
 constexpr int kLastAddress = 247;
@@ -56,4 +58,4 @@ Parsed<std::vector<std::uint8_t>> parseAddressList(const QString &text);
 // "90s", "10m", "2h" (a whole number and a unit).
 Parsed<std::chrono::milliseconds> parseDuration(const QString &text);
 
-} // namespace ctl
+} // namespace values
