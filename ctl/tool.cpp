@@ -8,6 +8,7 @@
 #include "protocol/reply.h"
 #include "supply/format.h"
 #include "supply/networkport.h"
+#include "supply/operations.h"
 #include "supply/sharedport.h"
 
 #include <QStringList>
@@ -60,14 +61,15 @@ milliseconds waitUsed(const serial::CommControl &comm, milliseconds timeout)
     return network ? timeout + network->extraWait() : timeout;
 }
 
-// Says why `reply` from `address` is no answer to `what`; the exit code for it.
-// `timeout` is the wait the request had for its reply on a serial line.
-int failure(const Context &context, const Reply &reply, std::uint8_t address, const QString &what,
-            milliseconds timeout)
+// Says why a request to `address` that fared as `failed`, with `came` back, is no
+// answer to `what`; the exit code for it. `timeout` is the wait the request had
+// for its reply on a serial line.
+int failure(const Context &context, const supply::Failure &failed, const QByteArray &came,
+            std::uint8_t address, const QString &what, milliseconds timeout)
 {
-    const QString bytes = hexBytes(reply.bytes());
+    const QString bytes = hexBytes(came);
     const milliseconds waited = waitUsed(context.comm, timeout);
-    switch (reply.error()) {
+    switch (failed.error) {
     case Error::None:
         return kExitOk;
     case Error::Interrupted:
@@ -76,17 +78,17 @@ int failure(const Context &context, const Reply &reply, std::uint8_t address, co
         printErr(QStringLiteral("%1: address %2 answered with exception %3 (%4)")
                      .arg(what)
                      .arg(address)
-                     .arg(reply.exceptionCode())
-                     .arg(exceptionName(reply.exceptionCode())));
+                     .arg(failed.exceptionCode)
+                     .arg(exceptionName(failed.exceptionCode)));
         break;
     case Error::Timeout: {
         // A gateway that answered for its target says why there is no reply.
         const auto *gateway = qobject_cast<const supply::TcpPort *>(&context.comm);
-        if (gateway && reply.exceptionCode() == protocol::mbap::kGatewayTargetFailed) {
+        if (gateway && failed.exceptionCode == protocol::mbap::kGatewayTargetFailed) {
             printErr(QStringLiteral("%1: the gateway %2: no answer from address %3")
                          .arg(what, gateway->name())
                          .arg(address));
-        } else if (gateway && reply.exceptionCode() == protocol::mbap::kGatewayPathUnavailable) {
+        } else if (gateway && failed.exceptionCode == protocol::mbap::kGatewayPathUnavailable) {
             printErr(QStringLiteral("%1: the gateway %2 reaches no unit %3")
                          .arg(what, gateway->name())
                          .arg(address));
@@ -99,7 +101,7 @@ int failure(const Context &context, const Reply &reply, std::uint8_t address, co
         } else {
             // The far end of a shared line answers for its own timeout, as our
             // own wait on a serial line would have ended.
-            const bool answered = reply.exceptionCode() != 0;
+            const bool answered = failed.exceptionCode != 0;
             printErr(QStringLiteral("%1: no reply from address %2 within %3 ms")
                          .arg(what)
                          .arg(address)
@@ -114,15 +116,15 @@ int failure(const Context &context, const Reply &reply, std::uint8_t address, co
                      .arg(bytes));
         break;
     case Error::Foreign:
-        if (reply.bytes().isEmpty()) {
+        if (came.isEmpty()) {
             // Only frames of other addresses came: they never end the wait for ours.
             printErr(QStringLiteral("%1: no reply from address %2 within %3 ms (frames of other "
                                     "addresses came instead)")
                          .arg(what)
                          .arg(address)
                          .arg(waited.count()));
-        } else if (!reply.errorText().isEmpty()) {
-            printErr(QStringLiteral("%1: %2: got %3").arg(what, reply.errorText(), bytes));
+        } else if (!failed.detail.isEmpty()) {
+            printErr(QStringLiteral("%1: %2: got %3").arg(what, failed.detail, bytes));
         } else {
             printErr(QStringLiteral("%1: bytes that are no reply from address %2: %3")
                          .arg(what)
@@ -137,10 +139,37 @@ int failure(const Context &context, const Reply &reply, std::uint8_t address, co
                      .arg(bytes));
         break;
     case Error::Port:
-        printErr(QStringLiteral("%1: the port failed: %2").arg(what, reply.errorText()));
+        printErr(QStringLiteral("%1: the port failed: %2").arg(what, failed.detail));
         break;
     }
     return kExitFailed;
+}
+
+int failure(const Context &context, const Reply &reply, std::uint8_t address, const QString &what,
+            milliseconds timeout)
+{
+    return failure(context, {reply.error(), reply.exceptionCode(), reply.errorText()},
+                   reply.bytes(), address, what, timeout);
+}
+
+// Says why a confirmed write of `address` was not confirmed when no read-back
+// showed otherwise (a write or the read-back failed); its exit code. `names` name
+// the requests as messages do.
+int writeFailure(const Context &context, const supply::WriteResult &result, std::uint8_t address,
+                 const QStringList &names)
+{
+    if (result.failedWrite) {
+        return failure(context, result.failure, result.bytes, address,
+                       names.value(int(*result.failedWrite)), context.options.timeout);
+    }
+    if (result.undecoded) {
+        printErr(QStringLiteral("read: address %1 sent values outside what a supply reports: %2")
+                     .arg(address)
+                     .arg(hexBytes(result.bytes)));
+        return kExitFailed;
+    }
+    return failure(context, result.failure, result.bytes, address, QStringLiteral("read"),
+                   context.options.timeout);
 }
 
 // A good status reading from `reply`, or nullopt after saying why (`code` set).
@@ -324,25 +353,6 @@ struct Scan : std::enable_shared_from_this<Scan> {
 };
 
 // Writes `requests` in turn, each confirmed by its echo; then `then`.
-void writeEach(Context &context, std::vector<std::pair<protocol::Frame, QString>> requests,
-               Done done, std::function<void()> then)
-{
-    if (requests.empty()) {
-        then();
-        return;
-    }
-    const auto [request, what] = requests.front();
-    requests.erase(requests.begin());
-    whenFinished(context.client.write(request), [&context, requests, what = what, done,
-                                                 then](const Reply &reply) {
-        if (reply.error() != Error::None) {
-            done(failure(context, reply, reply.address(), what, context.options.timeout));
-            return;
-        }
-        writeEach(context, requests, done, then);
-    });
-}
-
 } // namespace
 
 QString openFailureText(const QString &portName, int error, const QString &description)
@@ -492,72 +502,80 @@ Prepared prepareSet(const CommandLine &line, const CommonOptions &)
     }
     return Prepared::run([voltageCode, currentCode](Context &context, Done done) {
         const std::uint8_t address = context.options.address;
-        std::vector<std::pair<protocol::Frame, QString>> writes;
+        // Both values go out, then one read-back confirms both.
+        std::vector<protocol::Frame> writes;
+        QStringList names;
         if (voltageCode) {
-            writes.emplace_back(protocol::buildSetVoltageRequest(address, *voltageCode),
-                                QStringLiteral("set voltage"));
+            writes.push_back(supply::writeRequest(address, supply::Target::Voltage, *voltageCode));
+            names << QStringLiteral("set voltage");
         }
         if (currentCode) {
-            writes.emplace_back(protocol::buildSetCurrentRequest(address, *currentCode),
-                                QStringLiteral("set current"));
+            writes.push_back(supply::writeRequest(address, supply::Target::Current, *currentCode));
+            names << QStringLiteral("set current");
         }
-        writeEach(context, writes, done, [&context, done, address, voltageCode, currentCode] {
-            whenFinished(context.client.readStatus(address), [&context, done, voltageCode,
-                                                              currentCode](const Reply &reply) {
-                int code = kExitOk;
-                const auto reading = readingOf(context, reply, QStringLiteral("read"), &code);
-                if (!reading) {
-                    done(code);
-                    return;
-                }
-                using supply::fixedPoint;
-                QStringList differences;
-                if (voltageCode && reading->setVoltage != *voltageCode) {
-                    differences << QStringLiteral("the voltage set value reads %1 V, sent %2 V")
-                                       .arg(fixedPoint(reading->setVoltage, 2),
-                                            fixedPoint(*voltageCode, 2));
-                }
-                if (currentCode && reading->setCurrent != *currentCode) {
-                    differences << QStringLiteral("the current set value reads %1 A, sent %2 A")
-                                       .arg(fixedPoint(reading->setCurrent, 3),
-                                            fixedPoint(*currentCode, 3));
-                }
-                if (context.options.json) {
-                    supply::JsonObject json;
-                    json.number("address", reply.address());
-                    if (voltageCode) {
-                        json.number("sent_v", supply::voltsText(*voltageCode));
-                    } else {
-                        json.null("sent_v");
-                    }
-                    if (currentCode) {
-                        json.number("sent_a", supply::ampsText(*currentCode));
-                    } else {
-                        json.null("sent_a");
-                    }
-                    json.boolean("confirmed", differences.isEmpty())
-                        .raw("reading", supply::statusJson(reply.address(), *reading).toJson());
-                    context.console.out(QString::fromUtf8(json.toJson()));
+        const supply::Confirms confirms = [voltageCode,
+                                           currentCode](const protocol::StatusReading &r) {
+            return (!voltageCode || r.setVoltage == *voltageCode) &&
+                   (!currentCode || r.setCurrent == *currentCode);
+        };
+        supply::WriteCallbacks callbacks;
+        callbacks.done = [&context, done, address, names, voltageCode,
+                          currentCode](const supply::WriteResult &result) {
+            if (!result.readBack || result.failure) {
+                done(writeFailure(context, result, address, names));
+                return;
+            }
+            const protocol::StatusReading &reading = *result.readBack;
+            using supply::fixedPoint;
+            QStringList differences;
+            if (voltageCode && reading.setVoltage != *voltageCode) {
+                differences << QStringLiteral("the voltage set value reads %1 V, sent %2 V")
+                                   .arg(fixedPoint(reading.setVoltage, 2),
+                                        fixedPoint(*voltageCode, 2));
+            }
+            if (currentCode && reading.setCurrent != *currentCode) {
+                differences << QStringLiteral("the current set value reads %1 A, sent %2 A")
+                                   .arg(fixedPoint(reading.setCurrent, 3),
+                                        fixedPoint(*currentCode, 3));
+            }
+            if (context.options.json) {
+                supply::JsonObject json;
+                json.number("address", address);
+                if (voltageCode) {
+                    json.number("sent_v", supply::voltsText(*voltageCode));
                 } else {
-                    QStringList sent;
-                    if (voltageCode) {
-                        sent << fixedPoint(*voltageCode, 2) + QStringLiteral(" V");
-                    }
-                    if (currentCode) {
-                        sent << fixedPoint(*currentCode, 3) + QStringLiteral(" A");
-                    }
-                    context.console.out(QStringLiteral("sent ") + sent.join(QLatin1Char(' ')));
-                    context.console.out(statusText(*reading));
+                    json.null("sent_v");
                 }
-                if (!differences.isEmpty()) {
-                    printErr(QStringLiteral("read-back differs: ") +
-                             differences.join(QStringLiteral("; ")));
-                    done(kExitFailed);
-                    return;
+                if (currentCode) {
+                    json.number("sent_a", supply::ampsText(*currentCode));
+                } else {
+                    json.null("sent_a");
                 }
-                done(kExitOk);
-            });
-        });
+                json.boolean("confirmed", differences.isEmpty())
+                    .raw("reading", supply::statusJson(address, reading).toJson());
+                context.console.out(QString::fromUtf8(json.toJson()));
+            } else {
+                QStringList sent;
+                if (voltageCode) {
+                    sent << fixedPoint(*voltageCode, 2) + QStringLiteral(" V");
+                }
+                if (currentCode) {
+                    sent << fixedPoint(*currentCode, 3) + QStringLiteral(" A");
+                }
+                context.console.out(QStringLiteral("sent ") + sent.join(QLatin1Char(' ')));
+                context.console.out(statusText(reading));
+            }
+            if (!differences.isEmpty()) {
+                printErr(QStringLiteral("read-back differs: ") +
+                         differences.join(QStringLiteral("; ")));
+                done(kExitFailed);
+                return;
+            }
+            done(kExitOk);
+        };
+        // One attempt: a script that wants another asks again.
+        (void)supply::confirmedWrite(std::make_shared<supply::ClientWritePath>(context.client),
+                                     std::move(writes), confirms, std::move(callbacks), 1);
     });
 }
 
@@ -579,50 +597,40 @@ Prepared prepareOutput(const CommandLine &line, const CommonOptions &)
                                              "read-back: the output may still be on"));
             done(kExitSigint);
         };
-        whenFinished(
-            context.client.write(protocol::buildSwitchOutputRequest(address, on)),
-            [&context, done, on, address, stopped](const Reply &written) {
-                if (written.error() == Error::Interrupted) {
-                    stopped(written.sentAt().isValid());
-                    return;
-                }
-                if (written.error() != Error::None) {
-                    done(failure(context, written, address, QStringLiteral("output"),
-                                 context.options.timeout));
-                    return;
-                }
-                whenFinished(context.client.readStatus(address), [&context, done, on,
-                                                                  stopped](const Reply &reply) {
-                    if (reply.error() == Error::Interrupted) {
-                        stopped(true);
-                        return;
-                    }
-                    int code = kExitOk;
-                    const auto reading = readingOf(context, reply, QStringLiteral("read"), &code);
-                    if (!reading) {
-                        done(code);
-                        return;
-                    }
-                    const bool confirmed = reading->outputOn == on;
-                    if (context.options.json) {
-                        supply::JsonObject json;
-                        json.number("address", reply.address())
-                            .boolean("output", on)
-                            .boolean("confirmed", confirmed)
-                            .raw("reading", supply::statusJson(reply.address(), *reading).toJson());
-                        context.console.out(QString::fromUtf8(json.toJson()));
-                    } else {
-                        context.console.out(statusText(*reading));
-                    }
-                    if (!confirmed) {
-                        printErr(QStringLiteral("read-back differs: the output reads %1, sent %2")
-                                     .arg(onOff(reading->outputOn), onOff(on)));
-                        done(kExitFailed);
-                        return;
-                    }
-                    done(kExitOk);
-                });
-            });
+        supply::WriteCallbacks callbacks;
+        callbacks.done = [&context, done, on, address, stopped](const supply::WriteResult &result) {
+            if (result.failure.error == Error::Interrupted) {
+                stopped(result.sent);
+                return;
+            }
+            if (!result.readBack || result.failure) {
+                done(writeFailure(context, result, address, {QStringLiteral("output")}));
+                return;
+            }
+            const protocol::StatusReading &reading = *result.readBack;
+            if (context.options.json) {
+                supply::JsonObject json;
+                json.number("address", address)
+                    .boolean("output", on)
+                    .boolean("confirmed", result.confirmed)
+                    .raw("reading", supply::statusJson(address, reading).toJson());
+                context.console.out(QString::fromUtf8(json.toJson()));
+            } else {
+                context.console.out(statusText(reading));
+            }
+            if (!result.confirmed) {
+                printErr(QStringLiteral("read-back differs: the output reads %1, sent %2")
+                             .arg(onOff(reading.outputOn), onOff(on)));
+                done(kExitFailed);
+                return;
+            }
+            done(kExitOk);
+        };
+        // One attempt: a script that wants another asks again.
+        (void)supply::confirmedWrite(
+            std::make_shared<supply::ClientWritePath>(context.client),
+            {supply::writeRequest(address, supply::Target::Output, on ? 1 : 0)},
+            supply::confirmsWrite(supply::Target::Output, on ? 1 : 0), std::move(callbacks), 1);
     });
 }
 

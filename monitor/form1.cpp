@@ -302,19 +302,20 @@ void Form1::attachPanels()
     if (auto *engine = qobject_cast<supply::EngineCommControl *>(&MSComm1)) {
         connect(engine, &supply::EngineCommControl::replied, &link, &panels::MonitorLink::replied);
         link.send = [this, engine](const protocol::Frame &frame,
-                                   const panels::MonitorLink::Refused &refused) {
+                                   const panels::MonitorLink::Sent &sent) {
             if (!MSComm1.PortOpen()) {
-                QTimer::singleShot(0, this,
-                                   [refused] { refused(tr("the serial port is not open")); });
+                QTimer::singleShot(0, this, [sent] {
+                    sent({{supply::Error::Port, 0, tr("the serial port is not open")}, {}, false});
+                });
                 return;
             }
             // The client of the line open now: a COMn may name a network line.
             supply::Reply *reply = engine->client().write(frame);
-            QObject::connect(reply, &supply::Reply::finished, reply, [reply, refused] {
+            QObject::connect(reply, &supply::Reply::finished, reply, [reply, sent] {
                 reply->deleteLater();
-                if (reply->error() == supply::Error::Port) {
-                    refused(reply->errorText());
-                }
+                sent({{reply->error(), reply->exceptionCode(), reply->errorText()},
+                      reply->bytes(),
+                      reply->sentAt().isValid()});
             });
         };
     }
@@ -322,16 +323,16 @@ void Form1::attachPanels()
     connect(this, &Form1::readingsInterrupted, &link, [this, &link] {
         // A silence keeps the polls going; a stop or a close ends them.
         if (!portOpened) {
-            link.pollingEnded(tr("the serial port was closed"));
+            link.pollingEnded({supply::Error::Interrupted, 0, tr("the serial port was closed")});
         } else if (!monitorRunning) {
-            link.pollingEnded(tr("the output monitor stopped"));
+            link.pollingEnded({supply::Error::Interrupted, 0, tr("the output monitor stopped")});
         }
     });
     // The poll's tick finds a port that went away under it: the line is lost.
     connect(Timer1, &ui::IntervalTimer::tick, &link, [this, &link] {
         if (portOpened && !MSComm1.PortOpen() && !m_portLost) {
             m_portLost = true;
-            link.pollingEnded(tr("the port failed"));
+            link.pollingEnded({supply::Error::Port});
         }
     });
 }

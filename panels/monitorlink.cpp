@@ -22,15 +22,60 @@ supply::WriteResult unconfirmed(const QString &problem, supply::Failure failure 
     return result;
 }
 
-// A port that refused a frame: "port (its reason)" in messages.
-supply::WriteResult refusedByPort(const QString &reason)
+// A poll as a confirmed write's read-back.
+supply::Reading readingOf(const Poll &poll)
 {
-    return unconfirmed(QStringLiteral("port: %1").arg(reason), {supply::Error::Port, 0, reason});
+    supply::Reading reading;
+    reading.row.time = poll.time;
+    reading.row.address = poll.address;
+    reading.row.reading = poll.reading;
+    reading.row.failure = poll.failure;
+    reading.error = poll.failure.error;
+    reading.exceptionCode = poll.failure.exceptionCode;
+    reading.detail = poll.failure.detail;
+    return reading;
 }
 
 } // namespace
 
-MonitorLink::MonitorLink(QObject *parent) : QObject(parent)
+// The window's way for a confirmed write: the frame goes out through the window's
+// engine, and its read-backs are the polls that follow, whichever address they
+// read (the window polls the one it writes).
+class MonitorLink::PollPath : public supply::WritePath {
+public:
+    explicit PollPath(MonitorLink *link) : m_link(link) {}
+
+    void send(const protocol::Frame &request,
+              std::function<void(const supply::Sent &)> done) override
+    {
+        if (!m_link || !m_link->send) {
+            QTimer::singleShot(0, [done = std::move(done)] {
+                supply::Sent refused;
+                refused.failure = {supply::Error::Port, 0,
+                                   MonitorLink::tr("no window to send through")};
+                done(refused);
+            });
+            return;
+        }
+        m_link->send(request, std::move(done));
+    }
+
+    void read(std::uint8_t, std::function<void(const supply::Reading &)> done) override
+    {
+        if (m_link) {
+            m_link->m_pollWanted = std::move(done);
+        }
+    }
+
+    // One poll may have been on its way before the write.
+    int readingsPerAttempt() const override { return kConfirmPolls; }
+
+private:
+    QPointer<MonitorLink> m_link;
+};
+
+MonitorLink::MonitorLink(QObject *parent)
+    : QObject(parent), m_path(std::make_shared<PollPath>(this))
 {
     m_clock.start();
 }
@@ -64,6 +109,7 @@ void MonitorLink::replied(const supply::Reply &reply)
     poll.address = reply.address();
     if (reply.sentAt().isValid()) {
         poll.time = reply.sentAt().toLocalTime();
+        poll.sentTime = reply.sentTime();
         const auto ago = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - reply.sentTime());
         poll.elapsedMs = std::max<qint64>(0, m_clock.elapsed() - ago.count());
@@ -88,10 +134,21 @@ void MonitorLink::take(const Poll &poll)
         m_last = poll.reading;
     }
     emit polled(poll);
-    judgeWrite(poll);
+    if (m_pollWanted) {
+        std::exchange(m_pollWanted, nullptr)(readingOf(poll));
+    }
 }
 
-void MonitorLink::pollingEnded(const QString &why)
+QString MonitorLink::endedText(const supply::Failure &why)
+{
+    if (why.error == supply::Error::Port) {
+        return why.detail.isEmpty() ? tr("the port failed")
+                                    : tr("the port failed: %1").arg(why.detail);
+    }
+    return why.detail.isEmpty() ? why.word() : why.detail;
+}
+
+void MonitorLink::pollingEnded(const supply::Failure &why)
 {
     failWrites(why);
     emit ended(why);
@@ -122,6 +179,10 @@ void MonitorLink::cancel(int write)
         return;
     }
     const bool wasFront = it == m_writes.begin();
+    if (it->handle) {
+        it->handle->cancel();
+        m_pollWanted = nullptr;
+    }
     m_writes.erase(it);
     if (wasFront) {
         startWrite();
@@ -143,84 +204,49 @@ void MonitorLink::switchOutput(bool on, Done done)
 void MonitorLink::startWrite()
 {
     // A write already under way (started from a callback) is left to its polls.
-    if (!m_writes.empty() && m_writes.front().attempt == 0) {
-        sendAttempt(m_writes.front());
-    }
-}
-
-void MonitorLink::sendAttempt(Write &w)
-{
-    ++w.attempt;
-    w.pollsLeft = kConfirmPolls;
-    const int number = w.number;
-    const int attempt = w.attempt;
-    if (!send) {
-        QTimer::singleShot(0, this, [this, number, attempt] {
-            refused(number, attempt, tr("no window to send through"));
-        });
-        return;
-    }
-    QPointer<MonitorLink> self(this);
-    send(w.frame, [self, number, attempt](const QString &reason) {
-        if (self) {
-            self->refused(number, attempt, reason);
-        }
-    });
-}
-
-void MonitorLink::refused(int number, int attempt, const QString &reason)
-{
-    // Only the attempt still waiting for its polls is ended by its port's refusal.
-    if (m_writes.empty() || m_writes.front().number != number ||
-        m_writes.front().attempt != attempt) {
-        return;
-    }
-    Write failed = std::move(m_writes.front());
-    m_writes.pop_front();
-    failed.done(refusedByPort(reason));
-    startWrite();
-}
-
-void MonitorLink::judgeWrite(const Poll &poll)
-{
-    if (m_writes.empty()) {
+    if (m_writes.empty() || m_writes.front().started) {
         return;
     }
     Write &w = m_writes.front();
-    if (poll.reading && w.confirms(*poll.reading)) {
-        Write done = std::move(m_writes.front());
-        m_writes.pop_front();
-        supply::WriteResult confirmed;
-        confirmed.confirmed = true;
-        done.done(confirmed);
-        startWrite();
-        return;
-    }
-    w.result = poll.reading
-                   ? unconfirmed(tr("the read-back differs"))
-                   : unconfirmed(tr("no read-back (%1)").arg(poll.failure.word()), poll.failure);
-    if (--w.pollsLeft > 0) {
-        return;
-    }
-    if (w.attempt < 2) {
-        if (w.retrying) {
-            w.retrying(w.result.problem);
+    w.started = true;
+    const int number = w.number;
+    supply::WriteCallbacks callbacks;
+    callbacks.retrying = w.retrying;
+    QPointer<MonitorLink> self(this);
+    callbacks.done = [self, number](const supply::WriteResult &result) {
+        if (self) {
+            self->writeEnded(number, result);
         }
-        sendAttempt(w);
+    };
+    auto handle = supply::confirmedWrite(m_path, {w.frame}, w.confirms, std::move(callbacks));
+    // The write may have ended already, and the next begun.
+    if (!m_writes.empty() && m_writes.front().number == number) {
+        m_writes.front().handle = std::move(handle);
+    }
+}
+
+void MonitorLink::writeEnded(int number, const supply::WriteResult &result)
+{
+    if (m_writes.empty() || m_writes.front().number != number) {
         return;
     }
-    Write failed = std::move(m_writes.front());
+    Write ended = std::move(m_writes.front());
     m_writes.pop_front();
-    failed.done(failed.result);
+    m_pollWanted = nullptr;
+    ended.done(result);
     startWrite();
 }
 
-void MonitorLink::failWrites(const QString &why)
+void MonitorLink::failWrites(const supply::Failure &why)
 {
     std::deque<Write> writes;
     writes.swap(m_writes);
+    m_pollWanted = nullptr;
     for (Write &w : writes) {
-        w.done(unconfirmed(why));
+        if (w.handle) {
+            w.handle->cancel();
+        }
+        w.done(unconfirmed(endedText(why), why));
     }
 }
 

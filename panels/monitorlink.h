@@ -9,9 +9,11 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace supply {
@@ -23,8 +25,11 @@ namespace panels {
 // The outcome of one of the monitor's polls: the reading it brought, or why it
 // brought none (timeout, crc, foreign, short, an exception).
 struct Poll {
-    QDateTime time;       // when the request went out, local time
+    QDateTime time;       // when the request went out, local time, for display
     qint64 elapsedMs = 0; // the same on the link's monotonic clock
+    // The same on the monotonic clock, the time its row counts from; a default
+    // time_point when it never went out.
+    std::chrono::steady_clock::time_point sentTime;
     std::uint8_t address = 0;
     std::optional<protocol::StatusReading> reading;
     supply::Failure failure;
@@ -33,8 +38,8 @@ struct Poll {
 // The monitor window's polls and writes as seen from the tools beside it. The
 // engine under the window's serial control hands it every poll as it ended (its
 // time, reading and failure as the engine judged them, a timeout when its wait
-// ended); writes go out through the engine's write, each confirmed by the status
-// replies of the polls that follow it.
+// ended); writes go out through the engine's write, each a confirmed write whose
+// read-backs are the status replies of the polls that follow it.
 class MonitorLink : public QObject {
     Q_OBJECT
 public:
@@ -47,25 +52,29 @@ public:
     std::function<bool()> portOpen;       // the port is open (and not failed)
     std::function<bool()> monitorRunning; // the monitor polls
     std::function<std::optional<std::uint8_t>()> address;
-    // Sends one write frame; `refused` is called, from the event loop, with the
-    // port's reason when the frame could not go out.
-    using Refused = std::function<void(const QString &reason)>;
-    std::function<void(const protocol::Frame &, Refused refused)> send;
+    // Sends one write frame; `sent` is called, from the event loop, with how it
+    // fared (its reply's failure, a Port failure when the port refused it).
+    using Sent = std::function<void(const supply::Sent &sent)>;
+    std::function<void(const protocol::Frame &, Sent sent)> send;
 
     // A request of the window ended in the engine: a status read becomes a Poll.
     void replied(const supply::Reply &reply);
     // One poll of the window, as it ended.
     void take(const Poll &poll);
-    // The monitor stopped or the port is about to close: pending writes fail.
-    void pollingEnded(const QString &why);
+    // The monitor stopped or the port closed (Interrupted) or the port was lost
+    // (Port), what happened in the detail: pending writes fail with it.
+    void pollingEnded(const supply::Failure &why);
+    // Words for people of why the polls ended: "the port failed" for a lost port.
+    static QString endedText(const supply::Failure &why);
 
     using Confirms = std::function<bool(const protocol::StatusReading &)>;
-    // `result.readBack` is left empty: lastReading() has it.
+    // `result.readBack` is the last poll's reading it saw; lastReading() the newest.
     using Done = std::function<void(const supply::WriteResult &result)>;
     using Retrying = std::function<void(const QString &problem)>;
-    // Sends `frame`, then watches the next polls for `confirms`; after
-    // kConfirmPolls without it the frame goes once more (`retrying` is told), and
-    // then `done` says no. A port that refuses the frame ends it at once.
+    // Sends `frame`, then, once it has its reply, watches the next polls for
+    // `confirms`; a write that failed or kConfirmPolls polls without it send the
+    // frame once more (`retrying` is told), and then `done` says no. A port that
+    // refuses the frame ends it at once. Writes go one at a time, in order.
     // Returns the write's number for cancel().
     int write(const protocol::Frame &frame, Confirms confirms, Done done,
               Retrying retrying = nullptr);
@@ -85,30 +94,30 @@ public:
 signals:
     // Every poll's outcome, in order: its reading or its error word.
     void polled(const panels::Poll &poll);
-    void ended(const QString &why);
+    void ended(const supply::Failure &why);
 
 private:
+    class PollPath;
     struct Write {
         int number;
         protocol::Frame frame;
         Confirms confirms;
         Done done;
         Retrying retrying;
-        int attempt = 0;
-        int pollsLeft = 0;
-        supply::WriteResult result; // why it is not confirmed yet
+        bool started = false;
+        std::shared_ptr<supply::WriteHandle> handle;
     };
     void startWrite();
-    // Hands the front write's frame to `send` for its attempt.
-    void sendAttempt(Write &w);
-    void refused(int number, int attempt, const QString &reason);
-    void judgeWrite(const Poll &poll);
-    void failWrites(const QString &why);
+    void writeEnded(int number, const supply::WriteResult &result);
+    void failWrites(const supply::Failure &why);
 
     QElapsedTimer m_clock;
     std::optional<protocol::StatusReading> m_last;
     std::deque<Write> m_writes;
     int m_lastNumber = 0;
+    std::shared_ptr<PollPath> m_path;
+    // The write waiting for the next poll as its read-back.
+    std::function<void(const supply::Reading &)> m_pollWanted;
 };
 
 } // namespace panels

@@ -94,12 +94,12 @@ MonitorPanels::MonitorPanels(QWidget *window, const QList<QWidget *> &boxes,
             [this] { stopRun(tr("stopped by Shift+F5 in the monitor window")); });
 
     connect(&m_link, &MonitorLink::polled, this, &MonitorPanels::onPoll);
-    connect(&m_link, &MonitorLink::ended, this, [this](const QString &why) {
+    connect(&m_link, &MonitorLink::ended, this, [this](const supply::Failure &why) {
         if (m_recorder.recording() && !m_link.portOpen()) {
             const QString path = m_recorder.path();
             m_recorder.stop();
             inform(tr("The recording ended (%1); its file is kept: %2")
-                       .arg(why, QDir::toNativeSeparators(path)));
+                       .arg(MonitorLink::endedText(why), QDir::toNativeSeparators(path)));
         }
     });
     connect(&m_recorder, &Recorder::ended, this, [this](const QString &why) { inform(why); });

@@ -47,7 +47,7 @@ void Recorder::onPoll(const Poll &poll)
     if (!m_writer) {
         return;
     }
-    const supply::Row row = m_rows->make(poll.address, poll.time, poll.reading, poll.failure);
+    const supply::Row row = m_rows->make(poll.address, poll.sentTime, poll.reading, poll.failure);
     const QString failed = m_writer->write(row);
     if (!failed.isEmpty()) {
         endWith(tr("The recording stopped: %1").arg(failed));

@@ -20,7 +20,7 @@ WindowRunLine::~WindowRunLine()
 }
 
 void WindowRunLine::begin(std::function<void(const supply::Row &)> reading,
-                          std::function<void(const QString &reason)> failed)
+                          std::function<void(const supply::Failure &why)> failed)
 {
     end();
     m_reading = std::move(reading);
@@ -34,7 +34,7 @@ void WindowRunLine::takeReadings()
         return;
     }
     m_polled = connect(&m_link, &MonitorLink::polled, this, [this](const Poll &poll) {
-        m_reading(m_rows.make(poll.address, poll.time, poll.reading, poll.failure));
+        m_reading(m_rows.make(poll.address, poll.sentTime, poll.reading, poll.failure));
     });
 }
 

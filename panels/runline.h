@@ -21,7 +21,7 @@ public:
     ~WindowRunLine() override;
 
     void begin(std::function<void(const supply::Row &)> reading,
-               std::function<void(const QString &reason)> failed) override;
+               std::function<void(const supply::Failure &why)> failed) override;
     void end() override;
     void readSoon() override {}
     void write(supply::Target target, std::uint16_t value,

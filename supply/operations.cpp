@@ -5,7 +5,12 @@
 
 namespace supply {
 
-RowMaker::RowMaker() = default;
+RowMaker::RowMaker() : RowMaker(Clock::now(), QDateTime::currentDateTimeUtc()) {}
+
+RowMaker::RowMaker(Clock::time_point start, const QDateTime &wallAtStart)
+    : m_start(start), m_wallAtStart(wallAtStart)
+{
+}
 
 double RowMaker::elapsedNow() const
 {
@@ -18,7 +23,13 @@ double RowMaker::elapsedAt(Clock::time_point at) const
     return std::max(0.0, since.count());
 }
 
-Row RowMaker::make(int address, const QDateTime &sentAt, Clock::time_point sentTime,
+QDateTime RowMaker::wallTimeAt(Clock::time_point at) const
+{
+    return m_wallAtStart.addMSecs(
+        std::chrono::duration_cast<std::chrono::milliseconds>(at - m_start).count());
+}
+
+Row RowMaker::make(int address, Clock::time_point sentTime,
                    const std::optional<protocol::StatusReading> &reading, const Failure &failure)
 {
     if (sentTime == Clock::time_point{}) {
@@ -28,7 +39,7 @@ Row RowMaker::make(int address, const QDateTime &sentAt, Clock::time_point sentT
         m_origin = std::min(sentTime, Clock::now());
     }
     Row row;
-    row.time = sentAt.isValid() ? sentAt : QDateTime::currentDateTimeUtc();
+    row.time = wallTimeAt(sentTime);
     row.elapsedSeconds = elapsedAt(sentTime);
     row.address = address;
     row.reading = reading;
@@ -40,16 +51,6 @@ Row RowMaker::make(int address, const QDateTime &sentAt, Clock::time_point sentT
     row.ampHours = energy.ampHours();
     row.wattHours = energy.wattHours();
     return row;
-}
-
-Row RowMaker::make(int address, const QDateTime &sentAt,
-                   const std::optional<protocol::StatusReading> &reading, const Failure &failure)
-{
-    // How long ago the poll went out, by the wall clock: a window's poll has no
-    // monotonic time of its own.
-    const qint64 agoMs =
-        sentAt.isValid() ? std::max<qint64>(0, sentAt.msecsTo(QDateTime::currentDateTime())) : 0;
-    return make(address, sentAt, Clock::now() - std::chrono::milliseconds(agoMs), reading, failure);
 }
 
 double RowMaker::ampHours(int address) const
@@ -84,12 +85,13 @@ void takeReading(Client &client, RowMaker &rows, std::uint8_t address,
             // A reply of the right shape whose words no supply reports.
             reading.error = Error::Foreign;
             reading.detail = QStringLiteral("values outside what a supply reports");
+            reading.undecoded = true;
         }
         // A request that never went out (the port refused it) counts from now.
         reading.sentTime = reply.sentTime() == RowMaker::Clock::time_point{}
                                ? RowMaker::Clock::now()
                                : reply.sentTime();
-        reading.row = rows.make(address, reply.sentAt(), reading.sentTime, decoded,
+        reading.row = rows.make(address, reading.sentTime, decoded,
                                 {reading.error, reading.exceptionCode, reading.detail});
         done(reading);
     });
@@ -121,99 +123,183 @@ Confirms confirmsWrite(Target target, std::uint16_t value)
     return [on = value != 0](const protocol::StatusReading &r) { return r.outputOn == on; };
 }
 
+void ClientWritePath::send(const protocol::Frame &request, std::function<void(const Sent &)> done)
+{
+    m_client.write(request, [done = std::move(done)](const Reply &reply) {
+        Sent sent;
+        sent.failure = {reply.error(), reply.exceptionCode(), reply.errorText()};
+        sent.bytes = reply.bytes();
+        sent.wentOut = reply.sentAt().isValid();
+        done(sent);
+    });
+}
+
+void ClientWritePath::read(std::uint8_t address, std::function<void(const Reading &)> done)
+{
+    takeReading(m_client, *m_rows, address, std::move(done));
+}
+
 namespace {
 
-// One confirmed write in progress: attempts, each a write and a read-back.
-struct WriteJob : std::enable_shared_from_this<WriteJob> {
-    Client &client;
-    RowMaker &rows;
-    protocol::Frame request;
-    Confirms confirms;
-    WriteCallbacks callbacks;
-    int attempt = 0;
-    WriteResult result;
-
-    WriteJob(Client &c, RowMaker &r, protocol::Frame q, Confirms f, WriteCallbacks w)
-        : client(c), rows(r), request(std::move(q)), confirms(std::move(f)), callbacks(std::move(w))
+// One confirmed write in progress: attempts, each its writes and then readings
+// until one shows the value.
+class WriteJob : public WriteHandle, public std::enable_shared_from_this<WriteJob> {
+public:
+    WriteJob(std::shared_ptr<WritePath> path, std::vector<protocol::Frame> requests, Confirms f,
+             WriteCallbacks w, int attempts)
+        : m_path(std::move(path)), m_requests(std::move(requests)), m_confirms(std::move(f)),
+          m_callbacks(std::move(w)), m_attempts(std::max(1, attempts))
     {
     }
 
-    void send()
+    void cancel() override { m_cancelled = true; }
+
+    void attempt()
     {
-        ++attempt;
-        client.write(request,
-                     [self = shared_from_this()](const Reply &reply) { self->written(reply); });
+        ++m_attempt;
+        m_next = 0;
+        sendNext();
     }
 
-    void written(const Reply &reply)
+private:
+    void sendNext()
     {
-        result.failure = {reply.error(), reply.exceptionCode(), reply.errorText()};
-        if (reply.error() == Error::Interrupted || reply.error() == Error::Port) {
-            result.problem = reply.errorWord();
-            finish();
+        if (m_next >= m_requests.size()) {
+            m_readingsLeft = std::max(1, m_path->readingsPerAttempt());
+            readNext();
             return;
         }
-        if (reply.error() != Error::None) {
-            failed(reply.errorWord());
+        m_path->send(m_requests[m_next],
+                     [self = shared_from_this()](const Sent &sent) { self->written(sent); });
+    }
+
+    void written(const Sent &sent)
+    {
+        if (m_cancelled) {
             return;
         }
-        takeReading(client, rows, request[0],
-                    [self = shared_from_this()](const Reading &r) { self->readBack(r); });
+        m_result.sent = m_result.sent || sent.wentOut;
+        if (sent.failure) {
+            m_result.failure = sent.failure;
+            m_result.bytes = sent.bytes;
+            m_result.undecoded = false;
+            m_result.failedWrite = m_next;
+            if (endsAtOnce(sent.failure)) {
+                m_result.problem = sent.failure.word();
+                finish();
+                return;
+            }
+            failed(sent.failure.word());
+            return;
+        }
+        ++m_next;
+        sendNext();
+    }
+
+    void readNext()
+    {
+        m_path->read(address(),
+                     [self = shared_from_this()](const Reading &r) { self->readBack(r); });
     }
 
     void readBack(const Reading &reading)
     {
-        if (reading.error != Error::Interrupted && callbacks.readBack) {
-            callbacks.readBack(reading);
+        if (m_cancelled) {
+            return;
         }
-        result.failure = {reading.error, reading.exceptionCode, reading.detail};
-        if (reading.error == Error::Interrupted || reading.error == Error::Port) {
-            result.problem = result.failure.word();
+        if (reading.error != Error::Interrupted && m_callbacks.readBack) {
+            m_callbacks.readBack(reading);
+        }
+        m_result.failure = {reading.error, reading.exceptionCode, reading.detail};
+        m_result.bytes = reading.bytes;
+        m_result.undecoded = reading.undecoded;
+        m_result.failedWrite.reset();
+        if (endsAtOnce(m_result.failure)) {
+            m_result.problem = m_result.failure.word();
             finish();
             return;
         }
+        QString problem;
         if (reading.good()) {
-            result.readBack = reading.row.reading;
-            if (confirms(*reading.row.reading)) {
-                result.confirmed = true;
-                result.problem.clear();
+            m_result.readBack = reading.row.reading;
+            if (m_confirms(*reading.row.reading)) {
+                m_result.confirmed = true;
+                m_result.problem.clear();
                 finish();
                 return;
             }
-            failed(QStringLiteral("the read-back differs"));
+            problem = QStringLiteral("the read-back differs");
+        } else {
+            problem = QStringLiteral("no read-back (%1)").arg(m_result.failure.word());
+        }
+        m_result.problem = problem;
+        if (--m_readingsLeft > 0) {
+            readNext();
             return;
         }
-        failed(QStringLiteral("no read-back (%1)").arg(reading.row.failure.word()));
+        failed(problem);
+    }
+
+    static bool endsAtOnce(const Failure &failure)
+    {
+        return failure.error == Error::Interrupted || failure.error == Error::Port;
     }
 
     void failed(const QString &problem)
     {
-        result.problem = problem;
-        if (attempt >= 2) {
+        m_result.problem = problem;
+        if (m_attempt >= m_attempts) {
             finish();
             return;
         }
-        if (callbacks.retrying) {
-            callbacks.retrying(problem);
+        if (m_callbacks.retrying) {
+            m_callbacks.retrying(problem);
         }
-        send();
+        if (!m_cancelled) {
+            attempt();
+        }
     }
 
     void finish()
     {
-        if (callbacks.done) {
-            callbacks.done(result);
+        if (m_callbacks.done && !m_cancelled) {
+            m_cancelled = true; // once
+            m_callbacks.done(m_result);
         }
     }
+
+    std::uint8_t address() const { return m_requests.front()[0]; }
+
+    std::shared_ptr<WritePath> m_path;
+    std::vector<protocol::Frame> m_requests;
+    Confirms m_confirms;
+    WriteCallbacks m_callbacks;
+    int m_attempts;
+    int m_attempt = 0;
+    std::size_t m_next = 0; // the request of this attempt to send next
+    int m_readingsLeft = 0;
+    bool m_cancelled = false;
+    WriteResult m_result;
 };
 
 } // namespace
 
+std::shared_ptr<WriteHandle> confirmedWrite(std::shared_ptr<WritePath> path,
+                                            std::vector<protocol::Frame> requests,
+                                            Confirms confirms, WriteCallbacks callbacks,
+                                            int attempts)
+{
+    auto job = std::make_shared<WriteJob>(std::move(path), std::move(requests), std::move(confirms),
+                                          std::move(callbacks), attempts);
+    job->attempt();
+    return job;
+}
+
 void confirmedWrite(Client &client, RowMaker &rows, const protocol::Frame &request,
                     Confirms confirms, WriteCallbacks callbacks)
 {
-    std::make_shared<WriteJob>(client, rows, request, std::move(confirms), std::move(callbacks))
-        ->send();
+    (void)confirmedWrite(std::make_shared<ClientWritePath>(client, rows), {request},
+                         std::move(confirms), std::move(callbacks));
 }
 
 void switchOff(Client &client, RowMaker &rows, std::uint8_t address, WriteCallbacks callbacks)

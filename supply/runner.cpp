@@ -143,18 +143,24 @@ void Runner::start()
                 self->onReading(row);
             }
         },
-        [self](const QString &reason) {
+        [self](const Failure &why) {
             if (self) {
-                // A line that words the failure itself is not worded twice.
-                const QString failed = QStringLiteral("the port failed");
-                self->abort(RunEnd::How::Aborted,
-                            reason.startsWith(failed)
-                                ? reason
-                                : QStringLiteral("%1: %2").arg(failed, reason),
-                            self->m_options.keepOnAbort);
+                self->lineFailed(why);
             }
         });
     next();
+}
+
+void Runner::lineFailed(const Failure &why)
+{
+    QString text;
+    if (why.error == Error::Port) {
+        text = why.detail.isEmpty() ? QStringLiteral("the port failed")
+                                    : QStringLiteral("the port failed: %1").arg(why.detail);
+    } else {
+        text = why.detail.isEmpty() ? why.word() : why.detail;
+    }
+    abort(RunEnd::How::Aborted, text, m_options.keepOnAbort);
 }
 
 void Runner::stop(const QString &why, bool keepOutput)

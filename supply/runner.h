@@ -34,9 +34,11 @@ public:
 
     // Starts taking readings, handing each to `reading` as a row (its step and
     // point are the runner's to fill), in order, one call per reading, never from
-    // inside this call. `failed` says the line is lost (the port), with its reason.
+    // inside this call. `failed` says the line ended under the run: the port was
+    // lost (Port, its reason in the detail) or the polls were stopped (Interrupted,
+    // what stopped them in the detail).
     virtual void begin(std::function<void(const Row &)> reading,
-                       std::function<void(const QString &reason)> failed) = 0;
+                       std::function<void(const Failure &why)> failed) = 0;
     // Takes no more readings; nothing is handed on after it.
     virtual void end() = 0;
     // The next reading is wanted as soon as the line can take it (the end of a
@@ -144,6 +146,8 @@ private:
     void waitEnded();  // a hold's or dwell's or max's timer ran out
     void sweepPoint(); // the current sweep point: write it, then dwell
     void abort(RunEnd::How how, const QString &why, bool keepOutput);
+    // The line ended under the run: it aborts saying why.
+    void lineFailed(const Failure &why);
     void finish();
     void emitProgress();
     double elapsedSeconds() const;

@@ -17,7 +17,7 @@ ScheduledRunLine::ScheduledRunLine(Client &client, std::uint8_t address, millise
 }
 
 void ScheduledRunLine::begin(std::function<void(const Row &)> reading,
-                             std::function<void(const QString &)> failed)
+                             std::function<void(const Failure &)> failed)
 {
     m_reading = std::move(reading);
     m_failed = std::move(failed);
@@ -81,7 +81,7 @@ void ScheduledRunLine::readOne()
         self->deliver(reading);
         if (reading.error == Error::Port && !self->m_keeper) {
             self->m_active = false;
-            self->m_failed(reading.detail);
+            self->m_failed(reading.row.failure);
             return;
         }
         self->idleAgain();

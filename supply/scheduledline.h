@@ -33,7 +33,7 @@ public:
     void setPortKeeper(PortKeeper *keeper) { m_keeper = keeper; }
 
     void begin(std::function<void(const Row &)> reading,
-               std::function<void(const QString &)> failed) override;
+               std::function<void(const Failure &)> failed) override;
     void end() override;
     void readSoon() override;
     void write(Target target, std::uint16_t value, std::function<void(const QString &)> retrying,
@@ -61,7 +61,7 @@ private:
     std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
     QTimer m_timer;
     std::function<void(const Row &)> m_reading;
-    std::function<void(const QString &)> m_failed;
+    std::function<void(const Failure &)> m_failed;
     bool m_active = false;
     bool m_busy = false;     // a reading or a write is on the line
     bool m_extraDue = false; // readSoon() asked for one

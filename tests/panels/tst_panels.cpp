@@ -7,6 +7,8 @@
 #include "panels/monitorlink.h"
 #include "panels/monitorpanels.h"
 #include "panels/preview.h"
+#include "panels/recorder.h"
+#include "panels/runline.h"
 #include "panels/sequencefile.h"
 #include "panels/timetext.h"
 #include "panels/windows.h"
@@ -84,6 +86,8 @@ private slots:
     void recordsFolder_data();
     void recordsFolder();
     void recordingNeedsThePolls();
+    void rowsKeepTheMonotonicClock_data();
+    void rowsKeepTheMonotonicClock();
 
 private:
     QTemporaryDir m_dir;
@@ -402,26 +406,40 @@ void TestPanels::confirmedWrite_data()
 {
     // Each poll after the write: 'y' shows the value, 'n' shows another, 't' times out.
     QTest::addColumn<QString>("polls");
+    QTest::addColumn<int>("answer"); // the write's own reply: its error
     QTest::addColumn<int>("sent");
     QTest::addColumn<QString>("outcome"); // "confirmed", the problem, or "" when still open
 
-    QTest::newRow("first poll") << "y" << 1 << "confirmed";
-    QTest::newRow("third poll") << "nty" << 1 << "confirmed";
-    QTest::newRow("after the retry") << "nnny" << 2 << "confirmed";
-    QTest::newRow("still waiting for the retry") << "nnnnn" << 2 << "";
-    QTest::newRow("never") << "nnnnnn" << 2 << "the read-back differs";
-    QTest::newRow("silence") << "tttttt" << 2 << "no read-back (timeout)";
+    const int good = int(supply::Error::None);
+    QTest::newRow("first poll") << "y" << good << 1 << "confirmed";
+    QTest::newRow("third poll") << "nty" << good << 1 << "confirmed";
+    QTest::newRow("after the retry") << "nnny" << good << 2 << "confirmed";
+    QTest::newRow("still waiting for the retry") << "nnnnn" << good << 2 << "";
+    QTest::newRow("never") << "nnnnnn" << good << 2 << "the read-back differs";
+    QTest::newRow("silence") << "tttttt" << good << 2 << "no read-back (timeout)";
+    // The write's own reply counts: a refusal is said as what it is, at once.
+    QTest::newRow("write refused by the supply")
+        << "" << int(supply::Error::Exception) << 2 << "exception 2";
+    QTest::newRow("write unanswered") << "" << int(supply::Error::Timeout) << 2 << "timeout";
+    QTest::newRow("port refuses") << "" << int(supply::Error::Port) << 1 << "port";
 }
 
 void TestPanels::confirmedWrite()
 {
     QFETCH(QString, polls);
+    QFETCH(int, answer);
     QFETCH(int, sent);
     QFETCH(QString, outcome);
 
     MonitorLink link;
     int frames = 0;
-    link.send = [&](const protocol::Frame &, const MonitorLink::Refused &) { ++frames; };
+    link.send = [&](const protocol::Frame &, const MonitorLink::Sent &written) {
+        ++frames;
+        supply::Sent reply;
+        reply.failure = {supply::Error(answer), answer == int(supply::Error::Exception) ? 2 : 0};
+        reply.wentOut = true;
+        written(reply);
+    };
     link.address = [] { return std::optional<std::uint8_t>(1); };
     QString result;
     link.switchOutput(false, [&](const supply::WriteResult &written) {
@@ -604,6 +622,71 @@ void TestPanels::recordingNeedsThePolls()
     panels.link().monitorRunning = [] { return false; };
     QVERIFY(panels.startRecording(m_dir.filePath("r.csv")).contains("monitor is not running"));
     QVERIFY(!QFileInfo::exists(m_dir.filePath("r.csv")));
+}
+
+void TestPanels::rowsKeepTheMonotonicClock_data()
+{
+    QTest::addColumn<bool>("recorded"); // the recording's rows, else a run's
+    QTest::newRow("recording") << true;
+    QTest::newRow("run") << false;
+}
+
+// The wall clock steps an hour back and then a day ahead between polls (NTP, a
+// change by hand): the rows' times and elapsed seconds follow the polls' send
+// times on the monotonic clock, as the shell's rows do.
+void TestPanels::rowsKeepTheMonotonicClock()
+{
+    QFETCH(bool, recorded);
+    using namespace std::chrono_literals;
+    MonitorLink link;
+    panels::Recorder recorder(link);
+    panels::WindowRunLine runLine(link, 1);
+    QList<supply::Row> runRows;
+    const QString path = m_dir.filePath(QStringLiteral("clock-%1.csv").arg(recorded));
+    if (recorded) {
+        QCOMPARE(recorder.start(path), QString());
+    } else {
+        runLine.begin([&runRows](const supply::Row &row) { runRows << row; },
+                      [](const supply::Failure &) {});
+    }
+    const auto first = std::chrono::steady_clock::now();
+    const QDateTime wall = QDateTime::currentDateTime();
+    const QList<std::pair<std::chrono::milliseconds, qint64>> polls = {
+        {0ms, 0}, {1500ms, -3600}, {2250ms, 86400}}; // since the first; the wall clock's step
+    for (const auto &[since, step] : polls) {
+        panels::Poll poll;
+        poll.address = 1;
+        poll.time = wall.addSecs(step).addMSecs(since.count());
+        poll.sentTime = first + since;
+        poll.reading = reading(1200, 500, true);
+        link.take(poll);
+    }
+    QList<double> elapsed;
+    QList<QDateTime> times;
+    if (recorded) {
+        recorder.stop();
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = file.readAll().trimmed().split('\n');
+        QCOMPARE(lines.size(), 4); // the header and three rows
+        for (const QByteArray &line : lines.mid(1)) {
+            const QList<QByteArray> cells = line.split(',');
+            times << QDateTime::fromString(QString::fromLatin1(cells[0]), Qt::ISODateWithMs);
+            elapsed << cells[1].toDouble();
+        }
+    } else {
+        QCOMPARE(runRows.size(), 3);
+        for (const supply::Row &row : runRows) {
+            times << row.time;
+            elapsed << row.elapsedSeconds;
+        }
+    }
+    QCOMPARE(elapsed, (QList<double>{0, 1.5, 2.25}));
+    QVERIFY2(times[0].isValid(), qPrintable(times[0].toString()));
+    QCOMPARE(times[0].msecsTo(times[1]), 1500);
+    QCOMPARE(times[0].msecsTo(times[2]), 2250);
+    // Named by the wall clock as it was when the rows began.
+    QVERIFY(qAbs(times[0].msecsTo(wall)) < 60'000);
 }
 
 QTEST_MAIN(TestPanels)

@@ -1,5 +1,6 @@
 // A row's elapsed time is its request's send time on the monotonic clock, the
-// first row's request being the origin; the wall clock only names the row.
+// first row's request being the origin; its time is the wall clock at the start
+// plus the monotonic time since.
 #include "supply/operations.h"
 
 #include <QTest>
@@ -15,19 +16,23 @@ private slots:
 
 void TestRowMaker::elapsedFollowsTheSendTimes()
 {
-    supply::RowMaker rows;
-    const Clock::time_point first = Clock::now() - 3s;
-    // A wall clock that jumps (an NTP step, a DST change) moves no elapsed time.
-    const QDateTime wall = QDateTime::currentDateTimeUtc();
-    QCOMPARE(rows.make(1, wall, first, std::nullopt, {supply::Error::Timeout}).elapsedSeconds, 0.0);
-    const supply::Row second = rows.make(2, wall.addSecs(-3600), first + 1500ms, std::nullopt, {});
+    const Clock::time_point start = Clock::now() - 4s;
+    const QDateTime wall = QDateTime::currentDateTimeUtc().addSecs(-4);
+    supply::RowMaker rows(start, wall);
+    const Clock::time_point first = start + 1s;
+    // A wall clock that jumps (an NTP step, a DST change) moves neither a row's
+    // time nor its elapsed time: only the send times count.
+    const supply::Row one = rows.make(1, first, std::nullopt, {supply::Error::Timeout});
+    QCOMPARE(one.elapsedSeconds, 0.0);
+    QCOMPARE(one.time, wall.addSecs(1));
+    const supply::Row second = rows.make(2, first + 1500ms, std::nullopt, {});
     QCOMPARE(second.elapsedSeconds, 1.5);
-    QCOMPARE(second.time, wall.addSecs(-3600));
-    QCOMPARE(rows.make(1, wall, first + 2250ms, std::nullopt, {}).elapsedSeconds, 2.25);
+    QCOMPARE(second.time, wall.addMSecs(2500));
+    QCOMPARE(rows.make(1, first + 2250ms, std::nullopt, {}).elapsedSeconds, 2.25);
     QCOMPARE(rows.elapsedAt(first + 10s), 10.0);
     // A request that never went out (the port refused it) counts from now.
     const double unsent =
-        rows.make(1, {}, Clock::time_point{}, std::nullopt, {supply::Error::Port}).elapsedSeconds;
+        rows.make(1, Clock::time_point{}, std::nullopt, {supply::Error::Port}).elapsedSeconds;
     QVERIFY2(unsent >= 3.0 && unsent < 3600, qPrintable(QString::number(unsent)));
 }
 

@@ -19,7 +19,9 @@ namespace {
 //   ""         a load of 1 Ω up to the set current;
 //   "silent"   every reading times out;
 //   "deaf"     writes are never confirmed, the switch-off included;
-//   "lost"     the port is lost at the third reading;
+//   "lost"     the port is lost at the third reading, with its reason;
+//   "lost quietly" the same without a reason;
+//   "stopped"  the polls are stopped under the run at the third reading;
 //   "falling"  the current falls 100 mA a reading from 1 A;
 //   "overshoot" the voltage reads 1 V above its set value.
 class ScriptedLine : public supply::RunLine {
@@ -31,7 +33,7 @@ public:
     }
 
     void begin(std::function<void(const supply::Row &)> reading,
-               std::function<void(const QString &)> failed) override
+               std::function<void(const supply::Failure &)> failed) override
     {
         m_reading = std::move(reading);
         m_failed = std::move(failed);
@@ -99,7 +101,17 @@ private:
             m_timer.stop();
             row.failure = {supply::Error::Port, 0, QStringLiteral("Input/output error")};
             m_reading(row);
-            m_failed(QStringLiteral("Input/output error"));
+            m_failed(row.failure);
+            return;
+        }
+        if (m_behaviour == QLatin1String("lost quietly") && readings >= 3) {
+            m_timer.stop();
+            m_failed({supply::Error::Port});
+            return;
+        }
+        if (m_behaviour == QLatin1String("stopped") && readings >= 3) {
+            m_timer.stop();
+            m_failed({supply::Error::Interrupted, 0, QStringLiteral("the polls stopped")});
             return;
         }
         if (m_behaviour == QLatin1String("silent")) {
@@ -122,7 +134,7 @@ private:
     QString m_behaviour;
     QTimer m_timer;
     std::function<void(const supply::Row &)> m_reading;
-    std::function<void(const QString &)> m_failed;
+    std::function<void(const supply::Failure &)> m_failed;
 };
 
 } // namespace
@@ -177,6 +189,15 @@ void TestRunner::waysOut_data()
     QTest::newRow("port lost") << "hold 1s\n"
                                << "lost" << aborted << 1
                                << "line 1: aborted: the port failed: Input/output error" << off;
+    // The failure's value words the message, whatever its detail says.
+    QTest::newRow("port lost, no reason")
+        << "hold 1s\n"
+        << "lost quietly" << aborted << 1 << "line 1: aborted: the port failed\n"
+        << off;
+    QTest::newRow("polls stopped")
+        << "hold 1s\n"
+        << "stopped" << aborted << 1 << "line 1: aborted: the polls stopped\n"
+        << off;
 }
 
 void TestRunner::waysOut()
