@@ -94,7 +94,7 @@ int failure(const Context &context, const supply::Failure &failed, const QByteAr
                          .arg(address));
         } else if (const auto *shared = qobject_cast<const supply::SharedPort *>(&context.comm);
                    shared && shared->role() == supply::SharedPort::Role::Joiner &&
-                   reply.exceptionCode() == 0) {
+                   failed.exceptionCode == 0) {
             // The owner answers for a silent supply itself: nothing at all is the
             // owner's own silence (stopped, or stuck), not the supply's.
             printErr(QStringLiteral("%1: %2").arg(what, shared->ownerSilentText()));
