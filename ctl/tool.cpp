@@ -72,6 +72,10 @@ int failure(const Context &context, const Reply &reply, std::uint8_t address, co
         return kExitOk;
     case Error::Interrupted:
         return kExitSigint;
+    case Error::Refused:
+        // A ceiling that a program on the line holds; nothing was sent.
+        printErr(QStringLiteral("refused: ") + reply.errorText());
+        return kExitUsage;
     case Error::Exception:
         printErr(QStringLiteral("%1: address %2 answered with exception %3 (%4)")
                      .arg(what)

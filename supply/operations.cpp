@@ -148,8 +148,11 @@ struct WriteJob : std::enable_shared_from_this<WriteJob> {
     void written(const Reply &reply)
     {
         result.failure = {reply.error(), reply.exceptionCode(), reply.errorText()};
-        if (reply.error() == Error::Interrupted || reply.error() == Error::Port) {
-            result.problem = reply.errorWord();
+        if (reply.error() == Error::Interrupted || reply.error() == Error::Port ||
+            reply.error() == Error::Refused) {
+            // A refusal by a ceiling stands: asking again changes nothing.
+            result.problem =
+                reply.error() == Error::Refused ? reply.errorText() : reply.errorWord();
             finish();
             return;
         }
