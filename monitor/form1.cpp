@@ -301,6 +301,7 @@ void Form1::attachPanels()
     // under the window's serial control; with another control they have none.
     if (auto *engine = qobject_cast<supply::EngineCommControl *>(&MSComm1)) {
         connect(engine, &supply::EngineCommControl::replied, &link, &panels::MonitorLink::replied);
+        m_panels->lineClient = [engine] { return &engine->client(); };
         link.send = [this, engine](const protocol::Frame &frame,
                                    const panels::MonitorLink::Refused &refused) {
             if (!MSComm1.PortOpen()) {
@@ -312,7 +313,9 @@ void Form1::attachPanels()
             supply::Reply *reply = engine->client().write(frame);
             QObject::connect(reply, &supply::Reply::finished, reply, [reply, refused] {
                 reply->deleteLater();
-                if (reply->error() == supply::Error::Port) {
+                // A ceiling held on the line refuses as a port would: nothing went out.
+                if (reply->error() == supply::Error::Port ||
+                    reply->error() == supply::Error::Refused) {
                     refused(reply->errorText());
                 }
             });
