@@ -7,6 +7,7 @@
 #include "supply/ceilingregistry.h"
 #include "supply/client.h"
 #include "supply/gateway.h"
+#include "supply/networkport.h"
 #include "support/fakecommcontrol.h"
 
 #include <QTest>
@@ -48,6 +49,7 @@ private slots:
     void ownCeilingsAreTheProgramsTightest();
     void gatewayTakesCeilingsFromOursOnly_data();
     void gatewayTakesCeilingsFromOursOnly();
+    void aJoinerRegistersWithEveryOwner();
 };
 
 void TestCeilings::refusals_data()
@@ -250,6 +252,66 @@ void TestCeilings::gatewayTakesCeilingsFromOursOnly()
     if (!ours) {
         QCOMPARE(writerAnswers[2], adu(3, 5, mbap::exceptionPdu(0x06, mbap::kIllegalDataValue)));
     }
+}
+
+namespace {
+
+// The local socket to a line's owner, as a joiner sees it: what it writes is kept.
+class OwnerSocket : public supply::MbapPort {
+    Q_OBJECT
+public:
+    OwnerSocket()
+    {
+        setCommPort(1);
+        setPortOpen(true);
+    }
+    supply::milliseconds extraWait() const override { return supply::milliseconds(0); }
+    QString name() const override { return QStringLiteral("the owner"); }
+    bool namesVerdicts() const override { return true; }
+    void handOver() { emit lineChanged(); }
+    QList<QByteArray> written;
+
+protected:
+    void openDevice(int) override { m_open = true; }
+    void closeDevice() override { m_open = false; }
+    void probeDevice(int) override {}
+    bool deviceIsOpen() const override { return m_open; }
+    void writeDevice(const QByteArray &bytes) override { written << bytes; }
+
+private:
+    bool m_open = false;
+};
+
+} // namespace
+
+// A joiner tells the owner its own tightest ceiling at each change, and all of
+// them again when the line changes hands; what it heard of no one else's.
+void TestCeilings::aJoinerRegistersWithEveryOwner()
+{
+    OwnerSocket socket;
+    supply::Client client(socket);
+    CeilingRegistry &ceilings = client.ceilings();
+    const int run = ceilings.addSource(true);
+    const int window = ceilings.addSource(true);
+    const auto hold = [](std::uint8_t unit, CeilingKind kind, int value, const char *holder) {
+        return adu(0, unit, mbap::holdPdu({kind, std::uint16_t(value), 42, holder}));
+    };
+    ceilings.hold(run, 5, CeilingKind::Voltage, 1000, "vantelctl run", 42);
+    ceilings.hold(window, 5, CeilingKind::Voltage, 1200, "vantel", 42); // not tighter: the same
+    ceilings.hold(window, 6, CeilingKind::Current, 500, "vantel", 42);
+    QCOMPARE(socket.written,
+             (QList<QByteArray>{hold(5, CeilingKind::Voltage, 1000, "vantelctl run"),
+                                hold(5, CeilingKind::Voltage, 1000, "vantelctl run"),
+                                hold(6, CeilingKind::Current, 500, "vantel")}));
+    socket.written.clear();
+    ceilings.dropSource(run);
+    ceilings.release(window, 6, CeilingKind::Current);
+    QCOMPARE(socket.written,
+             (QList<QByteArray>{hold(5, CeilingKind::Voltage, 1200, "vantel"),
+                                adu(0, 6, mbap::releasePdu(CeilingKind::Current))}));
+    socket.written.clear();
+    socket.handOver();
+    QCOMPARE(socket.written, (QList<QByteArray>{hold(5, CeilingKind::Voltage, 1200, "vantel")}));
 }
 
 QTEST_GUILESS_MAIN(TestCeilings)
