@@ -260,6 +260,7 @@ void BusWindow::rebuildCards()
         auto *card = new SupplyCard(a, nowMs(), m_grid);
         card->setName(m_settings->name(a));
         card->setCeilings(m_settings->ceilings(a));
+        m_held.hold(a, m_settings->ceilings(a));
         connect(card, &SupplyCard::nameEdited, this,
                 [this, a](const QString &name) { m_settings->setName(a, name); });
         connect(card, &SupplyCard::setRequested, this,
@@ -270,6 +271,7 @@ void BusWindow::rebuildCards()
         kept[a] = card;
     }
     for (auto &[address, card] : m_cards) {
+        m_held.hold(address, {});
         delete card;
     }
     m_cards = std::move(kept);
@@ -341,6 +343,7 @@ void BusWindow::followLine()
     m_line.reset();
     m_client = now;
     showHint();
+    m_held.setClient(now);
     if (now == nullptr) {
         m_statusLine->setText(tr("The serial port is closed: nothing is read."));
         if (m_writer) {
@@ -682,6 +685,7 @@ void BusWindow::updateTitle()
 void BusWindow::setCeilings(std::uint8_t address, const panels::Ceilings &ceilings)
 {
     m_settings->setCeilings(address, ceilings);
+    m_held.hold(address, ceilings);
     if (SupplyCard *c = card(address)) {
         c->setCeilings(ceilings);
     }

@@ -126,6 +126,7 @@ private:
     QElapsedTimer m_clock;
     QTimer m_tick;
     QPointer<supply::Client> m_client;
+    panels::HeldCeilings m_held; // the cards' ceilings, on the line for every program
     std::unique_ptr<ClientLine> m_line;
     std::unique_ptr<Poller> m_poller;
     std::vector<std::uint8_t> m_list;

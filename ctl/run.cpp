@@ -11,14 +11,38 @@
 #include "supply/rowwriter.h"
 #include "supply/scheduledline.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
+#include <cmath>
 #include <cstdio>
 #include <memory>
 
 namespace ctl {
 
 namespace {
+
+// The file's limit holds for every program on the line while the run goes: a
+// write above it from any of them is refused. The source, to release them.
+int holdLimits(supply::Client &client, std::uint8_t address, const sequence::SequenceLimits &limits)
+{
+    supply::CeilingRegistry &ceilings = client.ceilings();
+    const int source = ceilings.addSource(true);
+    const auto pid = static_cast<std::uint32_t>(QCoreApplication::applicationPid());
+    const auto hold = [&](supply::CeilingKind kind, int value) {
+        ceilings.hold(source, address, kind, value, "vantelctl run", pid);
+    };
+    if (limits.voltage) {
+        hold(supply::CeilingKind::Voltage, *limits.voltage);
+    }
+    if (limits.current) {
+        hold(supply::CeilingKind::Current, *limits.current);
+    }
+    if (limits.watts) {
+        hold(supply::CeilingKind::Power, static_cast<int>(std::lround(*limits.watts * 100)));
+    }
+    return source;
+}
 
 // Reads and checks a sequence file (`-`: stdin); nullopt after saying
 // FILE:LINE: what is wrong.
@@ -154,9 +178,12 @@ Prepared prepareRun(const CommandLine &line, const CommonOptions &common)
                          });
         QObject::connect(&context.stops, &StopSignals::stopRequested, runner,
                          [runner] { runner->stop(QStringLiteral("stopped by a signal")); });
+        const int ceilings = holdLimits(context.client, options.address, shared->limits);
         QObject::connect(
             runner, &supply::Runner::finished, runner,
-            [&context, line, keeper, shared, publishing, done](const supply::RunEnd &end) {
+            [&context, line, keeper, shared, publishing, done,
+             ceilings](const supply::RunEnd &end) {
+                context.client.ceilings().dropSource(ceilings);
                 if (end.output == supply::RunEnd::Output::LeftAsIs) {
                     printErr(QStringLiteral("the output is left as it is (--on-abort keep)"));
                 }

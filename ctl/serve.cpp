@@ -99,6 +99,23 @@ public:
     {
         write(address, supply::Target::Output, on ? 1 : 0, std::move(done));
     }
+    void holdCeilings(std::uint8_t address, std::uint16_t voltage, std::uint16_t current) override
+    {
+        supply::CeilingRegistry &ceilings = m_client.ceilings();
+        if (m_ceilingSource == 0) {
+            m_ceilingSource = ceilings.addSource(true);
+        }
+        const auto pid = static_cast<std::uint32_t>(QCoreApplication::applicationPid());
+        const auto hold = [&](supply::CeilingKind kind, int value, int largest) {
+            if (value >= largest) {
+                ceilings.release(m_ceilingSource, address, kind);
+            } else {
+                ceilings.hold(m_ceilingSource, address, kind, value, "vantelctl serve", pid);
+            }
+        };
+        hold(supply::CeilingKind::Voltage, voltage, protocol::kLargestVoltageCode);
+        hold(supply::CeilingKind::Current, current, protocol::kLargestCurrentCode);
+    }
 
 private:
     // The -240's detail: the port's own reason varies with the way it went, so a
@@ -123,7 +140,7 @@ private:
             const QString text = w.failure.error == supply::Error::Port ? goneText()
                                  : w.problem.isEmpty() ? QStringLiteral("not confirmed")
                                                        : w.problem;
-            done({std::nullopt, text.toStdString()});
+            done({std::nullopt, text.toStdString(), w.failure.error == supply::Error::Refused});
         };
         supply::confirmedWrite(m_client, m_rows, supply::writeRequest(address, target, value),
                                supply::confirmsWrite(target, value), std::move(callbacks));
@@ -132,6 +149,7 @@ private:
     supply::Client &m_client;
     QString m_portName;
     bool m_gone = false;
+    int m_ceilingSource = 0; // the instrument's ceilings in the client's registry
     supply::RowMaker m_rows;
 };
 

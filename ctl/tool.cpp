@@ -74,6 +74,10 @@ int failure(const Context &context, const supply::Failure &failed, const QByteAr
         return kExitOk;
     case Error::Interrupted:
         return kExitSigint;
+    case Error::Refused:
+        // A ceiling that a program on the line holds; nothing was sent.
+        printErr(QStringLiteral("refused: ") + failed.detail);
+        return kExitUsage;
     case Error::Exception:
         printErr(QStringLiteral("%1: address %2 answered with exception %3 (%4)")
                      .arg(what)

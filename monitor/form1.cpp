@@ -301,6 +301,7 @@ void Form1::attachPanels()
     // under the window's serial control; with another control they have none.
     if (auto *engine = qobject_cast<supply::EngineCommControl *>(&MSComm1)) {
         connect(engine, &supply::EngineCommControl::replied, &link, &panels::MonitorLink::replied);
+        m_panels->lineClient = [engine] { return &engine->client(); };
         link.send = [this, engine](const protocol::Frame &frame,
                                    const panels::MonitorLink::Sent &sent) {
             if (!MSComm1.PortOpen()) {

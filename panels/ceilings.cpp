@@ -1,5 +1,9 @@
 #include "panels/ceilings.h"
 
+#include "supply/client.h"
+
+#include <QCoreApplication>
+
 #include <QLocale>
 #include <QObject>
 #include <QSettings>
@@ -169,6 +173,72 @@ void Ceilings::save() const
     put("ceilings/volts", volts);
     put("ceilings/amps", amps);
     put("ceilings/watts", watts);
+}
+
+HeldCeilings::~HeldCeilings()
+{
+    releaseAll();
+}
+
+void HeldCeilings::setClient(supply::Client *client)
+{
+    if (client == m_client) {
+        return;
+    }
+    releaseAll();
+    m_client = client;
+    for (const auto &[address, ceilings] : m_held) {
+        apply(address, ceilings);
+    }
+}
+
+void HeldCeilings::hold(std::uint8_t address, const Ceilings &ceilings)
+{
+    if (ceilings.any()) {
+        m_held[address] = ceilings;
+    } else {
+        m_held.erase(address);
+    }
+    apply(address, ceilings);
+}
+
+void HeldCeilings::clear()
+{
+    releaseAll();
+    m_held.clear();
+}
+
+void HeldCeilings::releaseAll()
+{
+    if (m_client && m_source != 0) {
+        m_client->ceilings().dropSource(m_source);
+    }
+    m_source = 0;
+}
+
+void HeldCeilings::apply(std::uint8_t address, const Ceilings &ceilings)
+{
+    if (!m_client) {
+        return;
+    }
+    supply::CeilingRegistry &registry = m_client->ceilings();
+    if (m_source == 0) {
+        m_source = registry.addSource(true);
+    }
+    const auto pid = static_cast<std::uint32_t>(QCoreApplication::applicationPid());
+    // In the supply's counts (10 mV, 1 mA, 10 mW), never above what was typed.
+    const auto one = [&](supply::CeilingKind kind, const std::optional<double> &value,
+                         double perUnit) {
+        if (value) {
+            registry.hold(m_source, address, kind,
+                          static_cast<int>(std::floor(*value * perUnit + 1e-6)), "vantel", pid);
+        } else {
+            registry.release(m_source, address, kind);
+        }
+    };
+    one(supply::CeilingKind::Voltage, ceilings.volts, 100.0);
+    one(supply::CeilingKind::Current, ceilings.amps, 1000.0);
+    one(supply::CeilingKind::Power, ceilings.watts, 100.0);
 }
 
 } // namespace panels

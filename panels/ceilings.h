@@ -3,12 +3,19 @@
 #include "protocol/reading.h"
 #include "sequence/sequence.h"
 
+#include <QPointer>
 #include <QString>
 
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 
 class QSettings;
+
+namespace supply {
+class Client;
+}
 
 namespace panels {
 
@@ -50,5 +57,32 @@ struct TypedCeiling {
     QString problem; // "99 is above 62.00 V", "12,5 is not a number"
 };
 TypedCeiling readCeiling(const QString &text, double top, const QString &unit);
+
+// A window's ceilings held on the line it reads through, so that every program on
+// the line is held to them: a set value above one is refused whoever sends it.
+// They move with the window to another line (another client), and are released
+// when changed to none, or when this goes.
+class HeldCeilings {
+public:
+    HeldCeilings() = default;
+    ~HeldCeilings();
+    HeldCeilings(const HeldCeilings &) = delete;
+    HeldCeilings &operator=(const HeldCeilings &) = delete;
+
+    // The client of the line open now; nullptr while none is.
+    void setClient(supply::Client *client);
+    // The ceilings on the supply at `address`; none set releases them.
+    void hold(std::uint8_t address, const Ceilings &ceilings);
+    // Nothing held on any supply.
+    void clear();
+
+private:
+    void apply(std::uint8_t address, const Ceilings &ceilings);
+    void releaseAll();
+
+    QPointer<supply::Client> m_client;
+    int m_source = 0; // in m_client's registry
+    std::map<std::uint8_t, Ceilings> m_held;
+};
 
 } // namespace panels

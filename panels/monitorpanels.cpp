@@ -182,7 +182,25 @@ void MonitorPanels::setCeilings(const Ceilings &ceilings)
 {
     m_ceilings = ceilings;
     m_ceilings.save();
+    m_held.clear();
+    m_heldAddress.reset();
+    holdCeilings();
     emit ceilingsChanged();
+}
+
+void MonitorPanels::holdCeilings()
+{
+    m_held.setClient(lineClient ? lineClient() : nullptr);
+    const std::optional<std::uint8_t> address = m_link.address ? m_link.address() : std::nullopt;
+    if (address == m_heldAddress) {
+        return;
+    }
+    // The window's ceilings hold on the supply it reads, and on no other.
+    m_held.clear();
+    m_heldAddress = address;
+    if (address) {
+        m_held.hold(*address, m_ceilings);
+    }
 }
 
 QString MonitorPanels::recordsFolder() const
@@ -298,6 +316,17 @@ QString MonitorPanels::startRun(const sequence::Sequence &sequence)
         updateTitle();
     });
     connect(m_runner.get(), &supply::Runner::finished, this, &MonitorPanels::onRunFinished);
+    // The file's limit holds for every program on the line while the run goes.
+    Ceilings limits;
+    if (m_sequence.limits.voltage) {
+        limits.volts = *m_sequence.limits.voltage / protocol::kCountsPerVolt;
+    }
+    if (m_sequence.limits.current) {
+        limits.amps = *m_sequence.limits.current / protocol::kCountsPerAmp;
+    }
+    limits.watts = m_sequence.limits.watts;
+    m_runHeld.setClient(lineClient ? lineClient() : nullptr);
+    m_runHeld.hold(address, limits);
     m_runner->start();
     emit runStarted();
     updateTitle();
@@ -327,6 +356,7 @@ void MonitorPanels::onRunRow(const supply::Row &row)
 
 void MonitorPanels::onRunFinished(const supply::RunEnd &end)
 {
+    m_runHeld.clear();
     using How = supply::RunEnd::How;
     using Output = supply::RunEnd::Output;
     QString account;
@@ -370,6 +400,7 @@ void MonitorPanels::onRunFinished(const supply::RunEnd &end)
 
 void MonitorPanels::onPoll(const Poll &poll)
 {
+    holdCeilings();
     if (!poll.reading || !m_ceilings.any()) {
         return;
     }

@@ -58,6 +58,9 @@ public:
     // Ceilings.
     const Ceilings &ceilings() const { return m_ceilings; }
     void setCeilings(const Ceilings &ceilings);
+    // The client of the line the window reads through, on which its ceilings are
+    // held for every program on the line (nullptr or unset: none).
+    std::function<supply::Client *()> lineClient;
 
     // The folder runs and recordings go to: Documents/vantel unless changed.
     QString recordsFolder() const;
@@ -110,6 +113,8 @@ protected:
 
 private:
     void onPoll(const Poll &poll);
+    // The ceilings held on the window's line and supply as they are now.
+    void holdCeilings();
     void onRunRow(const supply::Row &row);
     void onRunFinished(const supply::RunEnd &end);
     void updateTitle();
@@ -121,6 +126,9 @@ private:
     MonitorLink m_link;
     Recorder m_recorder;
     Ceilings m_ceilings;
+    HeldCeilings m_held;
+    HeldCeilings m_runHeld; // the running sequence's limit
+    std::optional<std::uint8_t> m_heldAddress;
     bool m_tripping = false; // a ceiling's switch-off is on its way
 
     sequence::Sequence m_sequence; // the run's own copy: the runner keeps a reference

@@ -142,3 +142,85 @@ GatewayVerdict judgeGatewayRequest(const Adu &request, const GatewayPolicy &poli
 }
 
 } // namespace protocol::mbap
+
+namespace protocol::mbap {
+
+namespace {
+
+bool knownKind(std::uint8_t byte)
+{
+    return byte >= static_cast<std::uint8_t>(CeilingKind::Voltage) &&
+           byte <= static_cast<std::uint8_t>(CeilingKind::Power);
+}
+
+// At most `limit` bytes of UTF-8 `text`, never ending inside a character.
+void appendCut(Bytes &out, const std::string &text, std::size_t limit)
+{
+    std::size_t size = std::min(text.size(), limit);
+    // A continuation byte (10xxxxxx) at the cut belongs to a character cut in two.
+    while (size < text.size() && size > 0 &&
+           (static_cast<std::uint8_t>(text[size]) & 0xC0) == 0x80) {
+        --size;
+    }
+    out.insert(out.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(size));
+}
+
+} // namespace
+
+Bytes holdPdu(const CeilingHold &hold)
+{
+    Bytes pdu{kHoldCeiling,
+              static_cast<std::uint8_t>(hold.kind),
+              static_cast<std::uint8_t>(hold.value >> 8),
+              static_cast<std::uint8_t>(hold.value & 0xFF),
+              static_cast<std::uint8_t>(hold.pid >> 24),
+              static_cast<std::uint8_t>((hold.pid >> 16) & 0xFF),
+              static_cast<std::uint8_t>((hold.pid >> 8) & 0xFF),
+              static_cast<std::uint8_t>(hold.pid & 0xFF)};
+    appendCut(pdu, hold.holder, kMaxHolderName);
+    return pdu;
+}
+
+Bytes releasePdu(CeilingKind kind)
+{
+    return {kReleaseCeiling, static_cast<std::uint8_t>(kind)};
+}
+
+Bytes refusalPdu(std::uint8_t function, const std::string &text)
+{
+    Bytes pdu{kRefused, function};
+    appendCut(pdu, text, kMaxRefusalText);
+    return pdu;
+}
+
+std::optional<CeilingHold> readHold(const Bytes &pdu)
+{
+    if (pdu.size() < 8 || pdu[0] != kHoldCeiling || !knownKind(pdu[1])) {
+        return std::nullopt;
+    }
+    CeilingHold hold;
+    hold.kind = static_cast<CeilingKind>(pdu[1]);
+    hold.value = wordAt(pdu.data() + 2);
+    hold.pid = (std::uint32_t{pdu[4]} << 24) | (std::uint32_t{pdu[5]} << 16) |
+               (std::uint32_t{pdu[6]} << 8) | std::uint32_t{pdu[7]};
+    hold.holder.assign(pdu.begin() + 8, pdu.end());
+    return hold;
+}
+
+std::optional<CeilingKind> readRelease(const Bytes &pdu)
+{
+    if (pdu.size() != 2 || pdu[0] != kReleaseCeiling || !knownKind(pdu[1])) {
+        return std::nullopt;
+    }
+    return static_cast<CeilingKind>(pdu[1]);
+}
+
+std::optional<std::string> readRefusal(const Bytes &pdu)
+{
+    if (pdu.size() < 2 || pdu[0] != kRefused) {
+        return std::nullopt;
+    }
+    return std::string(pdu.begin() + 2, pdu.end());
+}
+
+} // namespace protocol::mbap

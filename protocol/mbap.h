@@ -99,3 +99,47 @@ struct GatewayVerdict {
 GatewayVerdict judgeGatewayRequest(const Adu &request, const GatewayPolicy &policy);
 
 } // namespace protocol::mbap
+
+// Private messages between programs of ours on one machine, over the local socket
+// of the program that owns a serial line. A gateway takes them from such
+// connections only; to a network client they are functions like any other it does
+// not serve. The unit id of each is the supply's address.
+namespace protocol::mbap {
+
+// A joiner holds a ceiling on a supply: the line's owner refuses any write above
+// it from any program until the joiner releases it or its connection goes.
+// PDU: 0x42, kind (1), value (2, in the supply's counts: 10 mV, 1 mA; power in
+// 10 mW), pid (4), the holder's name in UTF-8 to the end (at most kMaxHolderName
+// bytes). No answer.
+constexpr std::uint8_t kHoldCeiling = 0x42;
+// A joiner holds that ceiling no more. PDU: 0x43, kind (1). No answer.
+constexpr std::uint8_t kReleaseCeiling = 0x43;
+// The owner's answer to a write it refused because of a ceiling, in place of the
+// write's echo: 0x44, the refused request's function (1), the refusal in UTF-8 to
+// the end (at most kMaxRefusalText bytes).
+constexpr std::uint8_t kRefused = 0x44;
+
+constexpr std::size_t kMaxHolderName = kMaxPduSize - 8;
+constexpr std::size_t kMaxRefusalText = kMaxPduSize - 2;
+
+enum class CeilingKind : std::uint8_t { Voltage = 1, Current = 2, Power = 3 };
+
+struct CeilingHold {
+    CeilingKind kind = CeilingKind::Voltage;
+    std::uint16_t value = 0;
+    std::uint32_t pid = 0;
+    std::string holder; // "vantelctl serve"
+};
+
+// The PDUs above; a name or text too long is cut at a character's boundary.
+Bytes holdPdu(const CeilingHold &hold);
+Bytes releasePdu(CeilingKind kind);
+Bytes refusalPdu(std::uint8_t function, const std::string &text);
+
+// The message a PDU carries; nullopt for a PDU of another function or one that is
+// malformed (a kind no ceiling has, a short PDU).
+std::optional<CeilingHold> readHold(const Bytes &pdu);
+std::optional<CeilingKind> readRelease(const Bytes &pdu);
+std::optional<std::string> readRefusal(const Bytes &pdu);
+
+} // namespace protocol::mbap

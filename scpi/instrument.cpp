@@ -177,6 +177,12 @@ struct Call {
 
     Status &status() { return session->status; }
     Instrument::Channel &supply() { return instrument.m_channels[channel]; }
+    // The channel's ceilings hold for every program on the line.
+    void holdCeilings()
+    {
+        const Instrument::Channel &ch = supply();
+        instrument.m_link.holdCeilings(ch.address, ch.voltageCeiling, ch.currentCeiling);
+    }
     std::size_t channels() const { return instrument.m_channels.size(); }
     const InstrumentInfo &info() const { return instrument.m_info; }
     std::uint8_t address(std::size_t index) const { return instrument.m_channels[index].address; }
@@ -226,6 +232,11 @@ struct Call {
     {
         return [&in = instrument, session = session, channel = channel, next = next,
                 what](const SupplyLink::Result &r) {
+            if (r.refused) {
+                session->status.error(err::kDataOutOfRange, r.error);
+                next(false);
+                return;
+            }
             if (!r.reading) {
                 session->status.error(err::kHardware,
                                       std::string(what) + " not confirmed: " + r.error);
@@ -516,6 +527,7 @@ void setCeiling(Call &c, const Quantity &q)
         ch.currentCeiling = *code;
         ch.currentTripped = false;
     }
+    c.holdCeilings();
     c.done();
 }
 void voltageCeiling(Call &c)

@@ -29,6 +29,9 @@ public:
     struct Result {
         std::optional<protocol::StatusReading> reading;
         std::string error;
+        // A ceiling that a program on the line holds refused the write, and
+        // nothing was sent; `error` names the ceiling and its holder.
+        bool refused = false;
     };
     using Done = std::function<void(const Result &)>;
 
@@ -37,6 +40,14 @@ public:
     virtual void setVoltage(std::uint8_t address, std::uint16_t code, Done done) = 0;
     virtual void setCurrent(std::uint8_t address, std::uint16_t code, Done done) = 0;
     virtual void setOutput(std::uint8_t address, bool on, Done done) = 0;
+    // The instrument's ceilings on a supply (counts of 10 mV and 1 mA), for every
+    // program on the line to be held to; the largest values hold nothing.
+    virtual void holdCeilings(std::uint8_t address, std::uint16_t voltage, std::uint16_t current)
+    {
+        (void)address;
+        (void)voltage;
+        (void)current;
+    }
 };
 
 // QUEStionable condition bits: a tripped voltage ceiling, and the current bit

@@ -1,6 +1,8 @@
 #include "supply/client.h"
 
+#include "serial/bufferedcommcontrol.h"
 #include "supply/bytetext.h"
+#include "supply/ceilinglink.h"
 #include "supply/mbapengine.h"
 #include "supply/networkport.h"
 
@@ -108,6 +110,8 @@ QString errorWord(Error error, int exceptionCode)
         return QStringLiteral("port");
     case Error::Interrupted:
         return QStringLiteral("interrupted");
+    case Error::Refused:
+        return QStringLiteral("refused");
     }
     return {};
 }
@@ -620,7 +624,27 @@ Client::Client(serial::CommControl &comm, QObject *parent) : QObject(parent), m_
     makeEngine();
     if (auto *port = qobject_cast<MbapPort *>(&comm)) {
         connect(port, &MbapPort::lineChanged, this, &Client::followLine);
+        m_ceilingLink = std::make_unique<CeilingLink>(m_ceilings, *port);
     }
+}
+
+QString Client::refusalOf(const protocol::Frame &request) const
+{
+    // The line as the user named it: a device path given, else COMn.
+    const auto *buffered = qobject_cast<const serial::BufferedCommControl *>(&m_comm);
+    const QString path = buffered ? buffered->devicePathOverride() : QString();
+    const QString line = path.isEmpty() ? QStringLiteral("COM%1").arg(m_comm.CommPort()) : path;
+    const auto why = m_ceilings.refusal(request, line.toStdString());
+    return why ? QString::fromStdString(*why) : QString();
+}
+
+Reply *Client::refused(const protocol::Frame &request, const QString &why)
+{
+    auto *reply = new Reply(request, this);
+    reply->m_error = Error::Refused;
+    reply->m_errorText = why;
+    reply->complete(false);
+    return reply;
 }
 
 void Client::makeEngine()
@@ -744,6 +768,9 @@ Reply *Client::readStatus(std::uint8_t address, std::optional<milliseconds> firs
 
 Reply *Client::write(const protocol::Frame &request)
 {
+    if (const QString why = refusalOf(request); !why.isEmpty()) {
+        return refused(request, why);
+    }
     if (m_net) {
         return m_net->write(request);
     }
@@ -782,6 +809,10 @@ void Client::readStatus(std::uint8_t address, Done done)
 
 void Client::write(const protocol::Frame &request, Done done)
 {
+    if (const QString why = refusalOf(request); !why.isEmpty()) {
+        byReply(refused(request, why), std::move(done));
+        return;
+    }
     if (m_net) {
         byReply(m_net->write(request), std::move(done));
         return;

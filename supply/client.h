@@ -3,6 +3,7 @@
 #include "protocol/frames.h"
 #include "protocol/reading.h"
 #include "serial/commcontrol.h"
+#include "supply/ceilingregistry.h"
 #include "supply/failure.h"
 #include "supply/linetrace.h"
 #include "supply/linetracker.h"
@@ -21,6 +22,7 @@
 
 namespace supply {
 
+class CeilingLink;
 class MbapEngine;
 
 // How a request fared: one vocabulary for every row, key, message and count.
@@ -33,6 +35,8 @@ enum class Error {
     Exception,   // an exception reply with a good CRC; exceptionCode() holds its code
     Port,        // the port went away or refused the write; the reason is kept apart
     Interrupted, // a stop was asked for; nothing more was sent
+    Refused,     // a ceiling held on the line refused the write; nothing was sent,
+                 // and the text names the ceiling and who holds it
 };
 
 // "timeout", "crc", "foreign", "short", "exception N", "port", "interrupted";
@@ -195,6 +199,14 @@ public:
     // Takes requests again after a stop (to switch outputs off on the way out).
     void resume();
 
+    // The ceilings held on this line, by this program's own holders and, while it
+    // owns a shared line, by the programs that join it. A write above the tightest
+    // is refused before it goes out: its reply finishes with Error::Refused and the
+    // refusal as its text. While the program joins another's line, its own
+    // ceilings are registered with the owner, which refuses for every program.
+    CeilingRegistry &ceilings() { return m_ceilings; }
+    const CeilingRegistry &ceilings() const { return m_ceilings; }
+
     // No request is queued or in flight.
     bool idle() const;
     const LinkStats &stats() const;
@@ -205,6 +217,9 @@ signals:
 
 private:
     void byReply(Reply *reply, Done done);
+    // The refusal of a write by a ceiling held on the line; empty when it may go.
+    QString refusalOf(const protocol::Frame &request) const;
+    Reply *refused(const protocol::Frame &request, const QString &why);
     // The engine the port's framing calls for.
     void makeEngine();
     // The port leads elsewhere now: what was in flight or queued ends with
@@ -219,6 +234,8 @@ private:
     class Private;
     std::unique_ptr<Private> d;        // a serial line
     std::unique_ptr<MbapEngine> m_net; // a Modbus TCP stream
+    CeilingRegistry m_ceilings;
+    std::unique_ptr<CeilingLink> m_ceilingLink;
 };
 
 } // namespace supply

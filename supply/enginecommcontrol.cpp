@@ -46,6 +46,7 @@ bool bringsBytes(Error error)
     case Error::Timeout:
     case Error::Port:
     case Error::Interrupted:
+    case Error::Refused:
         return false;
     }
     return false;

@@ -89,6 +89,9 @@ void Gateway::receive(int id, const QByteArray &bytes)
     c->reader.feed(reinterpret_cast<const std::uint8_t *>(bytes.constData()),
                    static_cast<std::size_t>(bytes.size()));
     while (auto adu = c->reader.next()) {
+        if (takeCeiling(*c, *adu)) {
+            continue;
+        }
         if (c->waiting.size() >= kWaitingRequests) {
             closeLater(id, QStringLiteral("more than %1 requests waiting").arg(kWaitingRequests));
             return;
@@ -108,7 +111,45 @@ void Gateway::receive(int id, const QByteArray &bytes)
 
 void Gateway::close(int id)
 {
+    if (Connection *c = find(id)) {
+        forget(*c);
+    }
     m_connections.erase(id);
+}
+
+void Gateway::forget(Connection &connection)
+{
+    if (connection.ceilingSource != 0) {
+        m_client.ceilings().dropSource(connection.ceilingSource);
+        connection.ceilingSource = 0;
+    }
+}
+
+bool Gateway::takeCeiling(Connection &connection, const mbap::Adu &request)
+{
+    // A network client's frames of these functions are refused as unknown, in turn.
+    if (!m_namesVerdicts || request.pdu.empty()) {
+        return false;
+    }
+    CeilingRegistry &ceilings = m_client.ceilings();
+    if (request.pdu[0] == mbap::kHoldCeiling) {
+        if (const auto hold = mbap::readHold(request.pdu)) {
+            if (connection.ceilingSource == 0) {
+                connection.ceilingSource = ceilings.addSource(false);
+            }
+            ceilings.hold(connection.ceilingSource, request.unit, hold->kind, hold->value,
+                          hold->holder, hold->pid);
+        }
+        return true;
+    }
+    if (request.pdu[0] == mbap::kReleaseCeiling) {
+        const auto kind = mbap::readRelease(request.pdu);
+        if (kind && connection.ceilingSource != 0) {
+            ceilings.release(connection.ceilingSource, request.unit, *kind);
+        }
+        return true;
+    }
+    return false;
 }
 
 void Gateway::closeLater(int id, const QString &why)
@@ -118,6 +159,7 @@ void Gateway::closeLater(int id, const QString &why)
         return;
     }
     auto hook = c->hooks.close;
+    forget(*c);
     m_connections.erase(id);
     if (hook) {
         QMetaObject::invokeMethod(
@@ -210,6 +252,14 @@ void Gateway::finished(int id, const mbap::Adu &request, const Reply &reply)
     case Error::Exception:
         answer(*c, request,
                mbap::exceptionPdu(function, static_cast<std::uint8_t>(reply.exceptionCode())));
+        return;
+    case Error::Refused:
+        // A ceiling held on the line: nothing went out after all.
+        --m_stats.relayed;
+        ++m_stats.refused;
+        answer(*c, request,
+               m_namesVerdicts ? mbap::refusalPdu(function, reply.errorText().toStdString())
+                               : mbap::exceptionPdu(function, mbap::kIllegalDataValue));
         return;
     default: {
         // No answer, one that failed its checks, the port away or a stop.

@@ -68,8 +68,11 @@ public:
     ~Gateway() override;
 
     void setCeilings(CeilingsOf ceilings) { m_ceilings = std::move(ceilings); }
-    // Every 0x0B answer carries the verdict's byte after its code (verdictByte):
-    // for connections of our own programs only.
+    // Every 0x0B answer carries the verdict's byte after its code (verdictByte),
+    // a write refused by a ceiling is answered kRefused with its text, and
+    // connections may hold ceilings on the client's line (kHoldCeiling), which go
+    // with the connection: for connections of our own programs only. Without it a
+    // refused write is kIllegalDataValue, and those functions are unknown.
     void setNamesVerdicts(bool names) { m_namesVerdicts = names; }
 
     // A new connection; its id for the calls below.
@@ -101,6 +104,7 @@ private:
         protocol::mbap::StreamReader reader;
         std::deque<protocol::mbap::Adu> waiting;
         bool onLine = false;
+        int ceilingSource = 0; // its ceilings in the client's registry; 0 before its first
     };
 
     Connection *find(int id);
@@ -110,6 +114,10 @@ private:
     void answer(Connection &connection, const protocol::mbap::Adu &request,
                 protocol::mbap::Bytes pdu);
     void closeLater(int id, const QString &why);
+    // A joined program's ceiling held or released (kHoldCeiling, kReleaseCeiling):
+    // true when `request` was one, taken at once and not answered.
+    bool takeCeiling(Connection &connection, const protocol::mbap::Adu &request);
+    void forget(Connection &connection);
 
     Client &m_client;
     protocol::mbap::GatewayPolicy m_policy;

@@ -256,6 +256,19 @@ void MbapEngine::answered(const mbap::Adu &adu)
 
 bool MbapEngine::judgeNamedVerdict(const mbap::Adu &adu)
 {
+    if (m_port.namesVerdicts()) {
+        // The owner refused the write for a ceiling held on its line.
+        if (const auto why = mbap::readRefusal(adu.pdu)) {
+            out()->m_roundTripMs = msSince(out()->m_sentTime);
+            if (lcLine().isDebugEnabled()) {
+                trace(QStringLiteral("<- %1  refused by the line's owner (transaction %2)")
+                          .arg(hexOf(mbap::encode(adu)))
+                          .arg(adu.transaction));
+            }
+            finish(Error::Refused, QString::fromStdString(*why), true);
+            return true;
+        }
+    }
     // function | 0x80, 0x0B, then the owner's verdict
     if (!m_port.namesVerdicts() || adu.pdu.size() != 3 || (adu.pdu[0] & 0x80) == 0 ||
         adu.pdu[1] != mbap::kGatewayTargetFailed) {

@@ -185,7 +185,8 @@ private:
             m_result.undecoded = false;
             m_result.failedWrite = m_next;
             if (endsAtOnce(sent.failure)) {
-                m_result.problem = sent.failure.word();
+                m_result.problem = sent.failure.error == Error::Refused ? sent.failure.detail
+                                                                        : sent.failure.word();
                 finish();
                 return;
             }
@@ -240,9 +241,12 @@ private:
         failed(problem);
     }
 
+    // A stop, a port away and a refusal by a ceiling held on the line end the
+    // write at once: asking again changes nothing.
     static bool endsAtOnce(const Failure &failure)
     {
-        return failure.error == Error::Interrupted || failure.error == Error::Port;
+        return failure.error == Error::Interrupted || failure.error == Error::Port ||
+               failure.error == Error::Refused;
     }
 
     void failed(const QString &problem)

@@ -56,6 +56,8 @@ private slots:
     void rtuBridge();
     void gateway_data();
     void gateway();
+    void ceilingMessages_data();
+    void ceilingMessages();
 };
 
 void TestMbap::vectors_data()
@@ -239,4 +241,51 @@ void TestMbap::gateway()
 }
 
 QTEST_APPLESS_MAIN(TestMbap)
+// The private messages between programs of ours: what a hold, a release and a
+// refusal carry, read back; a name or text too long cut whole characters only;
+// a malformed one read as none.
+void TestMbap::ceilingMessages_data()
+{
+    using namespace protocol::mbap;
+    QTest::addColumn<Frame>("pdu");
+    QTest::addColumn<QString>("read"); // what the readers make of it; empty: none
+
+    QTest::newRow("hold") << holdPdu({CeilingKind::Current, 1500, 0x01020304, "vantel"})
+                          << QStringLiteral("hold 2 1500 16909060 vantel");
+    QTest::newRow("hold, bytes") << bytes("42 01 03 E8 00 00 10 19 72 75 6E")
+                                 << QStringLiteral("hold 1 1000 4121 run");
+    QTest::newRow("hold of no kind") << bytes("42 04 03 E8 00 00 10 19") << QString();
+    QTest::newRow("hold cut short") << bytes("42 01 03 E8 00 00 10") << QString();
+    QTest::newRow("release") << releasePdu(CeilingKind::Power) << QStringLiteral("release 3");
+    QTest::newRow("release of no kind") << bytes("43 00") << QString();
+    QTest::newRow("refusal") << refusalPdu(0x06, "20.00 V is above")
+                             << QStringLiteral("refused 20.00 V is above");
+    // 251 bytes of text hold 125 two-byte characters and half of one, left out.
+    QTest::newRow("refusal cut at a character")
+        << refusalPdu(0x06, QString(130, QChar(0xE9)).toStdString())
+        << QStringLiteral("refused ") + QString(125, QChar(0xE9));
+    QTest::newRow("an echo is no refusal") << bytes("06 10 00 07 D0") << QString();
+}
+
+void TestMbap::ceilingMessages()
+{
+    using namespace protocol::mbap;
+    QFETCH(Frame, pdu);
+    QFETCH(QString, read);
+    QVERIFY(pdu.size() <= kMaxPduSize);
+    QString got;
+    if (const auto hold = readHold(pdu)) {
+        got = QStringLiteral("hold %1 %2 %3 %4")
+                  .arg(int(hold->kind))
+                  .arg(hold->value)
+                  .arg(hold->pid)
+                  .arg(QString::fromStdString(hold->holder));
+    } else if (const auto kind = readRelease(pdu)) {
+        got = QStringLiteral("release %1").arg(int(*kind));
+    } else if (const auto text = readRefusal(pdu)) {
+        got = QStringLiteral("refused ") + QString::fromStdString(*text);
+    }
+    QCOMPARE(got, read);
+}
+
 #include "tst_mbap.moc"

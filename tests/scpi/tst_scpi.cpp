@@ -64,6 +64,9 @@ public:
     std::map<std::uint8_t, protocol::StatusReading> supplies;
     bool silent = false;
     QStringList operations; // "R5", "V5=1260", "A5=1500", "O5=1"
+    // A voltage ceiling another program on the line holds, by address.
+    std::map<std::uint8_t, std::uint16_t> elsewhere;
+    QStringList held; // the instrument's ceilings as held on the line: "5=800,3200"
 
     explicit ScriptedLink(const std::vector<std::uint8_t> &addresses)
     {
@@ -83,6 +86,12 @@ public:
     }
     void setVoltage(std::uint8_t address, std::uint16_t code, Done done) override
     {
+        const auto ceiling = elsewhere.find(address);
+        if (ceiling != elsewhere.end() && code > ceiling->second) {
+            operations << QStringLiteral("V%1 refused").arg(address);
+            done({std::nullopt, "above the ceiling that vantel (pid 7) holds", true});
+            return;
+        }
         operations << QStringLiteral("V%1=%2").arg(address).arg(code);
         supplies[address].setVoltage = code;
         finish(address, done);
@@ -98,6 +107,11 @@ public:
         operations << QStringLiteral("O%1=%2").arg(address).arg(on ? 1 : 0);
         supplies[address].outputOn = on;
         finish(address, done);
+    }
+
+    void holdCeilings(std::uint8_t address, std::uint16_t voltage, std::uint16_t current) override
+    {
+        held << QStringLiteral("%1=%2,%3").arg(address).arg(voltage).arg(current);
     }
 
 private:
@@ -127,6 +141,8 @@ private slots:
     void everyClientKeepsItsTurn();
     void closedClientLeavesTheLineAsItWas();
     void everyLineIsReportedDone();
+    void ceilingsOfTheLine_data();
+    void ceilingsOfTheLine();
 };
 
 void TestScpi::parsesMessages_data()
@@ -405,6 +421,51 @@ void TestScpi::everyLineIsReportedDone()
     instrument.submit(*session, "*IDN?");
     instrument.pump();
     QCOMPARE(events.size(), 6);
+}
+
+// The instrument's ceilings hold for every program on the line, and a ceiling that
+// another program holds refuses a set value as out of range, naming it.
+void TestScpi::ceilingsOfTheLine_data()
+{
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QStringList>("answers");
+    QTest::addColumn<QString>("operations");
+    QTest::addColumn<QString>("held");
+    const auto split = [](const char *text) {
+        return QString::fromUtf8(text).split(QLatin1Char('|'), Qt::SkipEmptyParts);
+    };
+    QTest::newRow("held as set, on channel 2 too")
+        << split("VOLT:PROT 8|CURR:PROT 1.5|SOUR2:VOLT:PROT 3|VOLT:PROT MAX") << QStringList()
+        << QString() << QStringLiteral("5=800,3200 5=800,1500 6=300,3200 5=6200,1500");
+    QTest::newRow("held elsewhere is -222")
+        << split("VOLT 20|SYST:ERR?|VOLT 9;VOLT?")
+        << split("-222,\"Data out of range;above the ceiling that vantel (pid 7) holds\"|9.00")
+        << QStringLiteral("V5 refused V5=900") << QString();
+    QTest::newRow("its own ceiling stays -221, nothing sent")
+        << split("VOLT:PROT 8|VOLT 9|SYST:ERR?")
+        << split("-221,\"Settings conflict;9.00 V is above the ceiling 8.00 V\"") << QString()
+        << QStringLiteral("5=800,3200");
+}
+
+void TestScpi::ceilingsOfTheLine()
+{
+    QFETCH(QStringList, lines);
+    QFETCH(QStringList, answers);
+    QFETCH(QString, operations);
+    QFETCH(QString, held);
+    ScriptedLink link({5, 6});
+    link.elsewhere[5] = 1000;
+    scpi::Instrument instrument(link, {"COM3", {5, 6}, "1.0.0"});
+    QStringList got;
+    auto session = instrument.open(
+        [&got](const std::string &text) { got << QString::fromStdString(text).chopped(1); });
+    for (const QString &line : lines) {
+        instrument.submit(*session, line.toStdString());
+        instrument.pump();
+    }
+    QCOMPARE(got, answers);
+    QCOMPARE(link.operations.join(QLatin1Char(' ')), operations);
+    QCOMPARE(link.held.join(QLatin1Char(' ')), held);
 }
 
 QTEST_GUILESS_MAIN(TestScpi)

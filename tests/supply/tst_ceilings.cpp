@@ -1,0 +1,292 @@
+// The ceilings every program on a line holds, kept by the line's owner: the
+// tightest on a supply refuses a write above it, whoever holds it, and ceilings
+// leave with their source. Then the owner's gateway: it takes ceilings from
+// programs of ours only, answers a refused write with the refusal's text (ours) or
+// exception 3 (a network client), and drops a connection's ceilings with it.
+#include "protocol/frames.h"
+#include "supply/ceilingregistry.h"
+#include "supply/client.h"
+#include "supply/gateway.h"
+#include "supply/networkport.h"
+#include "support/fakecommcontrol.h"
+
+#include <QTest>
+#include <QTimer>
+
+using supply::CeilingKind;
+using supply::CeilingRegistry;
+namespace mbap = protocol::mbap;
+
+namespace {
+
+// One step of a script: a source holds (value > 0) or releases (value 0) a
+// ceiling, or goes altogether (value -1). Sources 1 and 2 are own, 3 a joiner's.
+struct Step {
+    int source;
+    std::uint8_t address;
+    CeilingKind kind;
+    int value;
+    const char *holder = "vantelctl serve";
+};
+using Script = std::vector<Step>;
+
+QByteArray bytesOf(const mbap::Bytes &bytes)
+{
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()),
+                      static_cast<qsizetype>(bytes.size()));
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Script)
+Q_DECLARE_METATYPE(protocol::Frame)
+
+class TestCeilings : public QObject {
+    Q_OBJECT
+private slots:
+    void refusals_data();
+    void refusals();
+    void gatewayTakesCeilingsFromOursOnly_data();
+    void gatewayTakesCeilingsFromOursOnly();
+    void aJoinerRegistersWithEveryOwner();
+};
+
+void TestCeilings::refusals_data()
+{
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<protocol::Frame>("request");
+    QTest::addColumn<QString>("refusal"); // empty: it may go out
+
+    const auto v = CeilingKind::Voltage;
+    const auto a = CeilingKind::Current;
+    const auto p = CeilingKind::Power;
+    const auto volts = [](std::uint8_t address, int code) {
+        return protocol::buildSetVoltageRequest(address, std::uint16_t(code));
+    };
+    const auto amps = [](std::uint8_t address, int code) {
+        return protocol::buildSetCurrentRequest(address, std::uint16_t(code));
+    };
+    const QString above10 =
+        QStringLiteral("20.00 V is above the 10.00 V ceiling that vantelctl serve (pid 4121) "
+                       "holds on COM3 address 5");
+
+    QTest::newRow("none held") << Script{} << volts(5, 2000) << QString();
+    QTest::newRow("above") << Script{{1, 5, v, 1000}} << volts(5, 2000) << above10;
+    QTest::newRow("at the ceiling") << Script{{1, 5, v, 1000}} << volts(5, 1000) << QString();
+    QTest::newRow("other address untouched")
+        << Script{{1, 5, v, 1000}} << volts(4, 2000) << QString();
+    QTest::newRow("current ceiling leaves voltage alone")
+        << Script{{1, 5, a, 500}} << volts(5, 2000) << QString();
+    QTest::newRow("current above")
+        << Script{{1, 5, a, 500, "vantel"}} << amps(5, 1500)
+        << QStringLiteral("1.500 A is above the 0.500 A ceiling that vantel (pid 4121) holds "
+                          "on COM3 address 5");
+    QTest::newRow("tightest wins, whoever holds it")
+        << Script{{1, 5, v, 1500, "vantel"}, {3, 5, v, 1000}, {2, 5, v, 1200, "vantelctl run"}}
+        << volts(5, 2000) << above10;
+    QTest::newRow("a new value replaces the source's own")
+        << Script{{1, 5, v, 500}, {1, 5, v, 1000}} << volts(5, 800) << QString();
+    QTest::newRow("released, the next tightest holds")
+        << Script{{3, 5, v, 500, "vantel"}, {1, 5, v, 1000}, {3, 5, v, 0}} << volts(5, 2000)
+        << above10;
+    QTest::newRow("a source gone takes all of its ceilings")
+        << Script{{3, 5, v, 500}, {3, 5, a, 100}, {3, 6, v, 100}, {3, 0, v, -1}} << volts(5, 2000)
+        << QString();
+    QTest::newRow("another source's going leaves the rest")
+        << Script{{3, 5, v, 500, "vantel"}, {1, 5, v, 1000}, {3, 0, v, -1}} << volts(5, 2000)
+        << above10;
+    QTest::newRow("a tie names the first holder")
+        << Script{{1, 5, v, 1000}, {3, 5, v, 1000, "vantel"}} << volts(5, 2000) << above10;
+    QTest::newRow("a power ceiling refuses no set value")
+        << Script{{1, 5, p, 100}} << volts(5, 6000) << QString();
+    QTest::newRow("other registers pass")
+        << Script{{1, 5, v, 100}} << protocol::buildSwitchOutputRequest(5, true) << QString();
+    // Set voltage and current in one write of two registers.
+    QTest::newRow("write of several registers")
+        << Script{{1, 5, a, 500}}
+        << protocol::withCrc({5, 0x10, 0x10, 0x00, 0x00, 0x02, 0x04, 0x03, 0xE8, 0x05, 0xDC})
+        << QStringLiteral("1.500 A is above the 0.500 A ceiling that vantelctl serve (pid 4121) "
+                          "holds on COM3 address 5");
+}
+
+void TestCeilings::refusals()
+{
+    QFETCH(Script, script);
+    QFETCH(protocol::Frame, request);
+    QFETCH(QString, refusal);
+
+    CeilingRegistry registry;
+    std::map<int, int> sources;
+    for (int s = 1; s <= 3; ++s) {
+        sources[s] = registry.addSource(s != 3);
+    }
+    for (const Step &step : script) {
+        const int source = sources[step.source];
+        if (step.value > 0) {
+            registry.hold(source, step.address, step.kind, step.value, step.holder, 4121);
+        } else if (step.value == 0) {
+            registry.release(source, step.address, step.kind);
+        } else {
+            registry.dropSource(source);
+        }
+    }
+    const auto why = registry.refusal(request, "COM3");
+    QCOMPARE(why ? QString::fromStdString(*why) : QString(), refusal);
+}
+
+namespace {
+
+// Echoes every write at once, as a supply does.
+class EchoLine : public testsupport::FakeCommControl {
+    Q_OBJECT
+public:
+    EchoLine()
+    {
+        setPort(3, Port::Free);
+        setCommPort(3);
+        setPortOpen(true);
+    }
+    QList<QByteArray> written;
+
+protected:
+    void writeDevice(const QByteArray &bytes) override
+    {
+        FakeCommControl::writeDevice(bytes);
+        written << bytes;
+        QTimer::singleShot(2, this, [this, bytes] { feed(bytes); });
+    }
+};
+
+QByteArray adu(std::uint16_t transaction, std::uint8_t unit, const mbap::Bytes &pdu)
+{
+    return bytesOf(mbap::encode({transaction, unit, pdu}));
+}
+
+} // namespace
+
+void TestCeilings::gatewayTakesCeilingsFromOursOnly_data()
+{
+    QTest::addColumn<bool>("ours");
+    QTest::newRow("a program of ours") << true;
+    QTest::newRow("a network client") << false;
+}
+
+void TestCeilings::gatewayTakesCeilingsFromOursOnly()
+{
+    QFETCH(bool, ours);
+    EchoLine line;
+    supply::Client client(line);
+    client.setTimeout(supply::milliseconds(100));
+    mbap::GatewayPolicy policy;
+    policy.units = {5};
+    supply::Gateway gateway(client, policy);
+    gateway.setNamesVerdicts(ours);
+
+    QList<QByteArray> holderAnswers, writerAnswers;
+    const int holder = gateway.open({[&](const QByteArray &b) { holderAnswers << b; }, {}, {}, {}});
+    const int writer = gateway.open({[&](const QByteArray &b) { writerAnswers << b; }, {}, {}, {}});
+    const mbap::Bytes write20 = mbap::pduOf(protocol::buildSetVoltageRequest(5, 2000));
+
+    gateway.receive(holder,
+                    adu(0, 5, mbap::holdPdu({CeilingKind::Voltage, 1000, 77, "vantelctl run"})));
+    gateway.receive(writer, adu(1, 5, write20));
+    QTRY_COMPARE(writerAnswers.size(), 1);
+    if (ours) {
+        // Nothing went out; the writer hears why, and the hold itself is not answered.
+        QVERIFY(line.written.isEmpty());
+        QVERIFY(holderAnswers.isEmpty());
+        const std::string why =
+            "20.00 V is above the 10.00 V ceiling that vantelctl run (pid 77) holds on COM3 "
+            "address 5";
+        QCOMPARE(writerAnswers[0], adu(1, 5, mbap::refusalPdu(0x06, why)));
+        QCOMPARE(client.ceilings().held().size(), std::size_t(1));
+    } else {
+        // A network client can neither hold nor release: its frame is an unknown function.
+        QCOMPARE(holderAnswers.size(), 1);
+        QCOMPARE(holderAnswers[0], adu(0, 5, mbap::exceptionPdu(0x42, mbap::kIllegalFunction)));
+        QCOMPARE(line.written.size(), 1);
+        QVERIFY(client.ceilings().held().empty());
+    }
+
+    // The holder's connection goes (its program ended, killed or not): its ceiling
+    // goes with it, and the same write passes.
+    gateway.close(holder);
+    QVERIFY(client.ceilings().held().empty());
+    gateway.receive(writer, adu(2, 5, write20));
+    QTRY_COMPARE(writerAnswers.size(), 2);
+    QCOMPARE(writerAnswers[1], adu(2, 5, write20));
+
+    // A refusal to a network client is exception 3.
+    const int local = client.ceilings().addSource(true);
+    client.ceilings().hold(local, 5, CeilingKind::Voltage, 1000, "vantelctl serve", 1);
+    gateway.receive(writer, adu(3, 5, write20));
+    QTRY_COMPARE(writerAnswers.size(), 3);
+    if (!ours) {
+        QCOMPARE(writerAnswers[2], adu(3, 5, mbap::exceptionPdu(0x06, mbap::kIllegalDataValue)));
+    }
+}
+
+namespace {
+
+// The local socket to a line's owner, as a joiner sees it: what it writes is kept.
+class OwnerSocket : public supply::MbapPort {
+    Q_OBJECT
+public:
+    OwnerSocket()
+    {
+        setCommPort(1);
+        setPortOpen(true);
+    }
+    supply::milliseconds extraWait() const override { return supply::milliseconds(0); }
+    QString name() const override { return QStringLiteral("the owner"); }
+    bool namesVerdicts() const override { return true; }
+    void handOver() { emit lineChanged(); }
+    QList<QByteArray> written;
+
+protected:
+    void openDevice(int) override { m_open = true; }
+    void closeDevice() override { m_open = false; }
+    void probeDevice(int) override {}
+    bool deviceIsOpen() const override { return m_open; }
+    void writeDevice(const QByteArray &bytes) override { written << bytes; }
+
+private:
+    bool m_open = false;
+};
+
+} // namespace
+
+// A joiner tells the owner its own tightest ceiling at each change, and all of
+// them again when the line changes hands; what it heard of no one else's.
+void TestCeilings::aJoinerRegistersWithEveryOwner()
+{
+    OwnerSocket socket;
+    supply::Client client(socket);
+    CeilingRegistry &ceilings = client.ceilings();
+    const int run = ceilings.addSource(true);
+    const int window = ceilings.addSource(true);
+    // Another program's, as an owner would hold it: never passed on.
+    ceilings.hold(ceilings.addSource(false), 5, CeilingKind::Voltage, 300, "vantel", 7);
+    const auto hold = [](std::uint8_t unit, CeilingKind kind, int value, const char *holder) {
+        return adu(0, unit, mbap::holdPdu({kind, std::uint16_t(value), 42, holder}));
+    };
+    ceilings.hold(run, 5, CeilingKind::Voltage, 1000, "vantelctl run", 42);
+    ceilings.hold(window, 5, CeilingKind::Voltage, 1200, "vantel", 42); // not tighter: the same
+    ceilings.hold(window, 6, CeilingKind::Current, 500, "vantel", 42);
+    QCOMPARE(socket.written,
+             (QList<QByteArray>{hold(5, CeilingKind::Voltage, 1000, "vantelctl run"),
+                                hold(5, CeilingKind::Voltage, 1000, "vantelctl run"),
+                                hold(6, CeilingKind::Current, 500, "vantel")}));
+    socket.written.clear();
+    ceilings.dropSource(run);
+    ceilings.release(window, 6, CeilingKind::Current);
+    QCOMPARE(socket.written,
+             (QList<QByteArray>{hold(5, CeilingKind::Voltage, 1200, "vantel"),
+                                adu(0, 6, mbap::releasePdu(CeilingKind::Current))}));
+    socket.written.clear();
+    socket.handOver();
+    QCOMPARE(socket.written, (QList<QByteArray>{hold(5, CeilingKind::Voltage, 1200, "vantel")}));
+}
+
+QTEST_GUILESS_MAIN(TestCeilings)
+#include "tst_ceilings.moc"
