@@ -36,6 +36,12 @@ Error errorOfVerdictByte(std::uint8_t byte);
 // comes; what it lets through goes to the client, whose verdict becomes the
 // answer: the supply's reply, its exception, or 0x0B (no answer, a reply that
 // failed its checks, the port away).
+//
+// The gateway is a caller of its own on the client (Client::addCaller): a stop
+// of the program that hosts it ends the program's own requests, not the ones
+// it relays. A connection that has gone has nothing more sent for it, even
+// when its loss is not yet reported: `alive` is asked before each of its
+// requests goes to the line.
 class Gateway : public QObject {
     Q_OBJECT
 public:
@@ -52,11 +58,13 @@ public:
     // `answered` comes after each answer; `close` asks for the connection to be
     // closed (a malformed stream, or too many requests waiting), with the reason.
     // `answered` and `close` come from the event loop, never from inside a call.
+    // `alive`, when given, says whether the far end is still there.
     struct Hooks {
         std::function<void(const QByteArray &)> send;
         std::function<bool()> ready;
         std::function<void()> answered;
         std::function<void(const QString &why)> close;
+        std::function<bool()> alive = nullptr;
     };
 
     // Requests of one connection that wait their turn; one more closes it.
@@ -68,8 +76,9 @@ public:
     ~Gateway() override;
 
     void setCeilings(CeilingsOf ceilings) { m_ceilings = std::move(ceilings); }
-    // Every 0x0B answer carries the verdict's byte after its code (verdictByte):
-    // for connections of our own programs only.
+    // Every 0x0B answer carries the verdict's byte after its code (verdictByte),
+    // and each request is given notice of when it was queued and when it went on
+    // the line (protocol::mbap::noticePdu): for connections of our own programs only.
     void setNamesVerdicts(bool names) { m_namesVerdicts = names; }
 
     // A new connection; its id for the calls below.
@@ -109,9 +118,12 @@ private:
     void finished(int id, const protocol::mbap::Adu &request, const Reply &reply);
     void answer(Connection &connection, const protocol::mbap::Adu &request,
                 protocol::mbap::Bytes pdu);
+    void notify(Connection &connection, const protocol::mbap::Adu &request,
+                protocol::mbap::NoticeStage stage);
     void closeLater(int id, const QString &why);
 
     Client &m_client;
+    int m_caller = 0; // the client's caller id of the relayed requests
     protocol::mbap::GatewayPolicy m_policy;
     CeilingsOf m_ceilings;
     std::map<int, Connection> m_connections;
