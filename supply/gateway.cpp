@@ -111,7 +111,20 @@ void Gateway::receive(int id, const QByteArray &bytes)
 
 void Gateway::close(int id)
 {
+    Connection *c = find(id);
+    if (!c) {
+        return;
+    }
+    const bool unsent = c->onLine && c->reply && !c->sent;
+    if (unsent) {
+        // Let go before its turn on the line: the client never sends it.
+        delete c->reply.data();
+        m_busy = false;
+    }
     m_connections.erase(id);
+    if (unsent) {
+        QMetaObject::invokeMethod(this, &Gateway::pump, Qt::QueuedConnection);
+    }
 }
 
 void Gateway::closeLater(int id, const QString &why)
@@ -193,13 +206,16 @@ void Gateway::serve(int id, Connection &connection, mbap::Adu request)
                        : m_client.write(verdict.rtu, m_caller);
     m_busy = true;
     connection.onLine = true;
-    if (m_namesVerdicts) {
-        connect(reply, &Reply::sent, this, [this, id, request] {
-            if (Connection *c = find(id)) {
+    connection.reply = reply;
+    connection.sent = false;
+    connect(reply, &Reply::sent, this, [this, id, request] {
+        if (Connection *c = find(id)) {
+            c->sent = true;
+            if (m_namesVerdicts) {
                 notify(*c, request, mbap::NoticeStage::OnLine);
             }
-        });
-    }
+        }
+    });
     connect(reply, &Reply::finished, this, [this, id, request, reply] {
         reply->deleteLater();
         m_busy = false;

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <cstdint>
@@ -85,8 +86,9 @@ public:
     int open(Hooks hooks);
     // Bytes from the connection, in whatever pieces they come.
     void receive(int id, const QByteArray &bytes);
-    // The connection has gone: its waiting requests are dropped; one on the line
-    // finishes there, and its answer goes nowhere.
+    // The connection has gone: its waiting requests are dropped, and so is one
+    // the client holds that has not gone out yet; one on the line finishes
+    // there, and its answer goes nowhere.
     void close(int id);
     // Serves whoever may be served; call when a connection becomes ready again.
     void pump();
@@ -110,6 +112,8 @@ private:
         protocol::mbap::StreamReader reader;
         std::deque<protocol::mbap::Adu> waiting;
         bool onLine = false;
+        QPointer<Reply> reply; // the request handed to the client
+        bool sent = false;     // it went out on the line
     };
 
     Connection *find(int id);
