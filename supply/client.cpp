@@ -997,7 +997,7 @@ Client::Caller Client::addCaller()
     return ++m_lastCaller;
 }
 
-void Client::interrupt(Caller caller)
+void Client::interruptCaller(Caller caller)
 {
     if (!interrupted(caller)) {
         m_stopped.push_back(caller);

@@ -210,8 +210,10 @@ public:
     Caller addCaller();
     // Ends the caller's request in flight (after its grace) and every queued one
     // with Interrupted, and refuses its later ones the same way, until resume().
-    // Other callers' requests go on.
-    void interrupt(Caller caller = kSelf);
+    // Other callers' requests go on. interrupt() is the program's own stop (a
+    // slot for a signal of any arguments).
+    void interrupt() { interruptCaller(kSelf); }
+    void interruptCaller(Caller caller);
     bool interrupted(Caller caller = kSelf) const;
     // Takes the caller's requests again after a stop (to switch outputs off on
     // the way out).
