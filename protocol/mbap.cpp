@@ -105,6 +105,26 @@ Bytes exceptionPdu(std::uint8_t function, std::uint8_t code)
     return {static_cast<std::uint8_t>(function | 0x80), code};
 }
 
+Bytes noticePdu(NoticeStage stage)
+{
+    return {kNoticeFunction, static_cast<std::uint8_t>(stage)};
+}
+
+std::optional<NoticeStage> noticeStageOf(const Adu &adu)
+{
+    if (adu.pdu.size() != 2 || adu.pdu[0] != kNoticeFunction) {
+        return std::nullopt;
+    }
+    switch (adu.pdu[1]) {
+    case static_cast<std::uint8_t>(NoticeStage::Queued):
+        return NoticeStage::Queued;
+    case static_cast<std::uint8_t>(NoticeStage::OnLine):
+        return NoticeStage::OnLine;
+    default:
+        return std::nullopt;
+    }
+}
+
 } // namespace protocol::mbap
 
 namespace protocol::mbap {

@@ -71,6 +71,26 @@ Bytes pduOf(const Frame &rtu);
 // the code.
 Bytes exceptionPdu(std::uint8_t function, std::uint8_t code);
 
+// A notice between programs of ours on one machine, never taken from a client
+// of a Modbus TCP listener: the owner of a line tells a joiner how its request
+// fares in the owner's queue, so that the joiner's wait for the reply counts
+// from when the request went on the line, not from when it was queued. The
+// request's answer follows as usual, with the same transaction id.
+//
+//   transaction id  2 bytes, the request's
+//   protocol id     2 bytes, 0
+//   length          2 bytes, 3 (unit id, function, stage)
+//   unit id         1 byte, the request's
+//   function        1 byte, 0x41 (a code Modbus leaves to users)
+//   stage           1 byte, 0x00 taken into the owner's queue,
+//                           0x01 sent on the line now
+constexpr std::uint8_t kNoticeFunction = 0x41;
+enum class NoticeStage : std::uint8_t { Queued = 0x00, OnLine = 0x01 };
+// The PDU of a notice: the function and the stage.
+Bytes noticePdu(NoticeStage stage);
+// The stage an ADU's PDU gives notice of; nullopt for any other PDU.
+std::optional<NoticeStage> noticeStageOf(const Adu &adu);
+
 } // namespace protocol::mbap
 
 namespace protocol::mbap {

@@ -89,7 +89,44 @@ QString verdictText(const LineTracker::Event &event)
     return {};
 }
 
+// Whether a single-register write shows in the status read back after it:
+// nullopt for a register the status block does not show.
+std::optional<bool> showsIn(const protocol::Frame &write, const protocol::StatusReading &status)
+{
+    if (write.size() < 6 || write[1] != protocol::kWriteSingleRegister) {
+        return std::nullopt;
+    }
+    const int reg = (write[2] << 8) | write[3];
+    const int value = (write[4] << 8) | write[5];
+    switch (reg) {
+    case protocol::reg::kSetVoltage:
+        return status.setVoltage == value;
+    case protocol::reg::kSetCurrent:
+        return status.setCurrent == value;
+    case protocol::reg::kOutputSwitch:
+        return status.outputOn == (value != 0);
+    case protocol::reg::kSlaveAddress:
+        // The supply still answers at its old address: the address did not move.
+        return false;
+    default:
+        return std::nullopt;
+    }
+}
+
+// Tells a relay that its request went on the line, from the event loop.
+void announceSent(Reply *reply)
+{
+    QMetaObject::invokeMethod(
+        reply, [reply] { emit reply->sent(); }, Qt::QueuedConnection);
+}
+
 } // namespace
+
+bool isAddressWrite(const protocol::Frame &request)
+{
+    return request.size() >= 4 && request[1] == protocol::kWriteSingleRegister &&
+           ((request[2] << 8) | request[3]) == protocol::reg::kSlaveAddress;
+}
 
 QString errorWord(Error error, int exceptionCode)
 {
@@ -156,10 +193,13 @@ public:
         std::unique_ptr<Reply> owned;
         Done done;
         Kind kind = Kind::Read;
+        Caller caller = kSelf;
         std::size_t replySize = 0;
         std::optional<milliseconds> firstByte;
         milliseconds linger{0};
-        bool refused = false; // a stop came before it went out
+        bool refused = false; // its caller stopped before it went out
+        std::shared_ptr<WriteCheck> check;
+        std::function<void(const Reply &)> onEnd;
     };
     // What the one timer waits for: the line's silence before a request, the
     // tracker's next deadline while a reply is awaited, or a linger's end.
@@ -184,8 +224,11 @@ public:
     void onTimer();
     void onExpiry();
     void onPortLost(const QString &reason);
-    // Ends the request in flight and every queued one with Error::Port.
-    void abandon(const QString &reason);
+    // Takes out the request in flight and the queued ones for the next engine.
+    std::vector<HeldRequest> release();
+    void adopt(HeldRequest held);
+    // The job's caller asked for a stop.
+    bool stopped(const Job &j) const { return q->interrupted(j.caller); }
     void setThreshold(int bytes);
     void applyWanted();
     void watchInput(bool watched);
@@ -207,7 +250,6 @@ public:
     serial::CommControl &comm;
     LineTracker line;
     std::optional<milliseconds> startQuiet;
-    bool interrupted = false;
     bool scheduled = false;
     State state = State::Idle;
     std::deque<Job> queue;
@@ -301,9 +343,10 @@ Reply *Client::Private::enqueue(protocol::Frame frame, Job next)
         reply = new Reply(std::move(frame), q);
         next.reply = reply;
     }
-    next.refused = interrupted;
+    next.refused = stopped(next);
+    const bool refused = next.refused;
     queue.push_back(std::move(next));
-    if (state == State::Idle && !scheduled && queue.size() == 1 && !interrupted) {
+    if (state == State::Idle && !scheduled && queue.size() == 1 && !refused) {
         processQueue(); // it goes out now, or waits for the line's silence
     } else {
         schedule();
@@ -334,8 +377,24 @@ void Client::Private::processQueue()
         if (replyOf(job) == nullptr) {
             continue; // its caller has let it go
         }
-        if (job.refused || interrupted) {
+        if (job.refused || stopped(job)) {
             finish(Error::Interrupted);
+            continue;
+        }
+        if (job.check && job.check->took == true) {
+            // A write that took before the line changed hands: its echo is the
+            // request itself, and it is not sent again.
+            Reply *reply = replyOf(job);
+            reply->m_bytes = bytesOf(reply->request());
+            reply->m_received = reply->m_bytes;
+            finish(Error::None);
+            continue;
+        }
+        if (job.check && !job.check->took && isAddressWrite(replyOf(job)->request())) {
+            // An address that may have moved is not moved again from where it was.
+            finish(Error::Timeout, QStringLiteral("the line changed hands while the address was "
+                                                  "written, and the supply does not answer at "
+                                                  "its old address"));
             continue;
         }
         if (job.kind == Kind::Linger) {
@@ -356,7 +415,7 @@ void Client::Private::trySend()
         finish(Error::Interrupted);
         return;
     }
-    if (interrupted) {
+    if (stopped(job)) {
         finish(Error::Interrupted);
         return;
     }
@@ -406,9 +465,12 @@ void Client::Private::send()
     }
     out()->m_sentAt = QDateTime::currentDateTimeUtc();
     out()->m_sentTime = epoch + sentNs;
+    if (job.caller != kSelf) {
+        announceSent(replyOf(job));
+    }
     heldBackAsked = false;
     state = State::Waiting;
-    if (interrupted) {
+    if (stopped(job)) {
         line.interrupt(sentNs);
     }
     applyWanted();
@@ -448,6 +510,7 @@ void Client::Private::finish(Error error, const QString &text, bool direct)
     QPointer<Reply> reply = job.reply;
     std::unique_ptr<Reply> owned = std::move(job.owned);
     Done done = std::move(job.done);
+    auto onEnd = std::move(job.onEnd);
     job = {};
     if (!queue.empty()) {
         schedule();
@@ -462,6 +525,9 @@ void Client::Private::finish(Error error, const QString &text, bool direct)
     }
     if (error == Error::Port) {
         lastPortReason = text;
+    }
+    if (onEnd) {
+        onEnd(*target);
     }
     if (owned) {
         if (direct) {
@@ -602,21 +668,93 @@ void Client::Private::onPortLost(const QString &reason)
     emit q->portFailed(reason);
 }
 
-void Client::Private::abandon(const QString &reason)
+std::vector<HeldRequest> Client::Private::release()
 {
-    std::deque<Job> queued;
-    queued.swap(queue);
+    std::vector<HeldRequest> held;
+    const auto take = [this, &held](Job &j, bool inFlight) {
+        if (replyOf(j) == nullptr) {
+            return; // its caller has let it go
+        }
+        HeldRequest out;
+        switch (j.kind) {
+        case Kind::Read:
+            out.kind = HeldRequest::Kind::Read;
+            break;
+        case Kind::Write:
+            out.kind = HeldRequest::Kind::Write;
+            break;
+        case Kind::Registers:
+            out.kind = HeldRequest::Kind::Registers;
+            break;
+        case Kind::Linger:
+            out.kind = HeldRequest::Kind::Linger;
+            break;
+        }
+        if (j.owned) {
+            // A callback's reply becomes one the client hands to the callback.
+            Reply *reply = j.owned.release();
+            reply->setParent(q);
+            q->byReply(reply, std::move(j.done));
+            out.reply = reply;
+        } else {
+            out.reply = j.reply;
+        }
+        out.caller = j.caller;
+        out.replySize = j.replySize;
+        out.firstByte = j.firstByte;
+        out.linger = j.linger;
+        out.inFlight = inFlight;
+        out.refused = j.refused;
+        out.check = std::move(j.check);
+        out.onEnd = std::move(j.onEnd);
+        held.push_back(std::move(out));
+    };
+    timer.stop();
     if (state == State::Waiting) {
         line.abandon(now());
         line.takeResult();
+        traceEvents();
     }
     if (state != State::Idle) {
-        finish(Error::Port, reason);
+        take(job, state == State::Waiting);
     }
-    for (Job &next : queued) {
-        job = std::move(next);
-        finish(Error::Port, reason);
+    job = {};
+    state = State::Idle;
+    watchInput(true);
+    for (Job &next : queue) {
+        take(next, false);
     }
+    queue.clear();
+    return held;
+}
+
+void Client::Private::adopt(HeldRequest held)
+{
+    Job next;
+    switch (held.kind) {
+    case HeldRequest::Kind::Read:
+        next.kind = Kind::Read;
+        break;
+    case HeldRequest::Kind::Write:
+        next.kind = Kind::Write;
+        break;
+    case HeldRequest::Kind::Registers:
+        next.kind = Kind::Registers;
+        break;
+    case HeldRequest::Kind::Linger:
+        next.kind = Kind::Linger;
+        break;
+    }
+    next.reply = held.reply;
+    next.caller = held.caller;
+    next.replySize = held.replySize;
+    next.firstByte = held.firstByte;
+    next.linger = held.linger;
+    next.refused = held.refused || q->interrupted(held.caller);
+    next.check = std::move(held.check);
+    next.onEnd = std::move(held.onEnd);
+    queue.push_back(std::move(next));
+    schedule();
 }
 
 Client::Client(serial::CommControl &comm, QObject *parent) : QObject(parent), m_comm(comm)
@@ -659,37 +797,68 @@ void Client::makeEngine()
 
 void Client::followLine()
 {
-    const QString reason = QStringLiteral("the line changed hands");
-    if (m_net) {
-        m_net->abandon(reason);
-    } else {
-        d->abandon(reason);
-    }
+    std::vector<HeldRequest> held = m_net ? m_net->release() : d->release();
+    ++m_handovers;
     auto *port = qobject_cast<MbapPort *>(&m_comm);
-    if (port->carriesMbap() == (m_net != nullptr)) {
-        // The same framing: the engine goes on, on a quiet line.
-        if (m_comm.PortOpen()) {
-            start();
-        }
-        return;
+    if (port->carriesMbap() != (m_net != nullptr)) {
+        // What the engine was told, kept for the next one.
+        const milliseconds wait = timeout();
+        const bool echoed = echo();
+        m_statsBefore = stats();
+        m_roundTripsBefore.merge(m_net ? m_net->roundTrips() : d->line.roundTrips());
+        // A reply a caller still holds never hears of the old engine again.
+        m_net.reset();
+        d.reset();
+        makeEngine();
+        setTimeout(wait);
+        setEcho(echoed);
+        setStartQuiet(m_startQuiet);
     }
-    // What the engine was told, kept for the next one.
-    const milliseconds wait = timeout();
-    const bool wasInterrupted = interrupted();
-    const bool echoed = echo();
-    m_statsBefore = stats();
-    // A reply a caller still holds never hears of the old engine again.
-    m_net.reset();
-    d.reset();
-    makeEngine();
-    setTimeout(wait);
-    setEcho(echoed);
-    setStartQuiet(m_startQuiet);
-    if (wasInterrupted) {
-        interrupt();
-    }
+    // The new line is quiet before its first request, so that an answer meant
+    // for the old one is never taken.
     if (m_comm.PortOpen()) {
         start();
+    }
+    for (HeldRequest &request : held) {
+        if (request.reply) {
+            // Asked afresh: nothing of the lost attempt stays with the reply.
+            request.reply->m_bytes.clear();
+            request.reply->m_received.clear();
+            request.reply->m_reading.reset();
+            request.reply->m_exceptionCode = 0;
+        }
+        if (request.inFlight && request.kind == HeldRequest::Kind::Write && request.reply &&
+            !request.check) {
+            // It may have reached the supply before the line changed hands: the
+            // status read back says whether it goes out again.
+            const protocol::Frame &write = request.reply->request();
+            auto check = std::make_shared<WriteCheck>();
+            auto *readBack = new Reply(protocol::buildReadStatusRequest(write[0]), this);
+            connect(readBack, &Reply::finished, readBack, &QObject::deleteLater);
+            HeldRequest read;
+            read.kind = HeldRequest::Kind::Read;
+            read.reply = readBack;
+            read.caller = request.caller;
+            read.replySize = protocol::kStatusReplySize;
+            read.onEnd = [check, write](const Reply &reply) {
+                if (reply.error() == Error::None && reply.reading()) {
+                    // A register the status does not show is written again.
+                    check->took = showsIn(write, *reply.reading()).value_or(false);
+                }
+            };
+            request.check = check;
+            adoptHeld(std::move(read));
+        }
+        adoptHeld(std::move(request));
+    }
+}
+
+void Client::adoptHeld(HeldRequest request)
+{
+    if (m_net) {
+        m_net->adopt(std::move(request));
+    } else {
+        d->adopt(std::move(request));
     }
 }
 
@@ -766,26 +935,29 @@ Reply *Client::readStatus(std::uint8_t address, std::optional<milliseconds> firs
     return d->enqueue(protocol::buildReadStatusRequest(address), std::move(job));
 }
 
-Reply *Client::write(const protocol::Frame &request)
+Reply *Client::write(const protocol::Frame &request, Caller caller)
 {
     if (const QString why = refusalOf(request); !why.isEmpty()) {
         return refused(request, why);
     }
     if (m_net) {
-        return m_net->write(request);
+        return m_net->write(request, caller);
     }
     Private::Job job;
+    job.caller = caller;
     job.kind = Private::Kind::Write;
     job.replySize = request.size();
     return d->enqueue(request, std::move(job));
 }
 
-Reply *Client::readRegisters(std::uint8_t address, std::uint16_t start, std::uint16_t count)
+Reply *Client::readRegisters(std::uint8_t address, std::uint16_t start, std::uint16_t count,
+                             Caller caller)
 {
     if (m_net) {
-        return m_net->readRegisters(address, start, count);
+        return m_net->readRegisters(address, start, count, caller);
     }
     Private::Job job;
+    job.caller = caller;
     job.kind = Private::Kind::Registers;
     // address + function + byte count + two bytes a register + CRC (2)
     job.replySize = 5 + 2 * std::size_t{count};
@@ -851,17 +1023,29 @@ std::vector<LateFrame> Client::takeLateFrames()
     return frames;
 }
 
-void Client::interrupt()
+Client::Caller Client::addCaller()
 {
+    return ++m_lastCaller;
+}
+
+void Client::interruptCaller(Caller caller)
+{
+    if (!interrupted(caller)) {
+        m_stopped.push_back(caller);
+    }
     if (m_net) {
-        m_net->interrupt();
+        m_net->interrupt(caller);
         return;
     }
-    d->interrupted = true;
     for (Private::Job &job : d->queue) {
-        job.refused = true;
+        if (job.caller == caller) {
+            job.refused = true;
+        }
     }
     d->schedule();
+    if (d->job.caller != caller) {
+        return; // another caller's request goes on
+    }
     switch (d->state) {
     case Private::State::Silence:
     case Private::State::Lingering:
@@ -881,18 +1065,14 @@ void Client::interrupt()
     }
 }
 
-bool Client::interrupted() const
+bool Client::interrupted(Caller caller) const
 {
-    return m_net ? m_net->interrupted() : d->interrupted;
+    return std::find(m_stopped.begin(), m_stopped.end(), caller) != m_stopped.end();
 }
 
-void Client::resume()
+void Client::resume(Caller caller)
 {
-    if (m_net) {
-        m_net->resume();
-        return;
-    }
-    d->interrupted = false;
+    m_stopped.erase(std::remove(m_stopped.begin(), m_stopped.end(), caller), m_stopped.end());
 }
 
 bool Client::idle() const
@@ -906,10 +1086,17 @@ bool Client::idle() const
 const LinkStats &Client::stats() const
 {
     const LinkStats &now = m_net ? m_net->stats() : (d->stats = d->line.stats());
-    // The counts of engines before a handover, added; round trips are the
-    // present engine's.
+    // The counts and round trips of engines before a handover, added.
     m_statsOut = now;
     m_statsOut.addCounts(m_statsBefore);
+    if (m_roundTripsBefore.count() > 0) {
+        RoundTripSummary all = m_roundTripsBefore;
+        all.merge(m_net ? m_net->roundTrips() : d->line.roundTrips());
+        m_statsOut.roundTrips = all.count();
+        m_statsOut.medianMs = all.quantile(0.5);
+        m_statsOut.p99Ms = all.quantile(0.99);
+        m_statsOut.maxMs = all.max();
+    }
     return m_statsOut;
 }
 

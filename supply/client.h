@@ -7,6 +7,7 @@
 #include "supply/failure.h"
 #include "supply/linetrace.h"
 #include "supply/linetracker.h"
+#include "supply/roundtrips.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -24,6 +25,7 @@ namespace supply {
 
 class CeilingLink;
 class MbapEngine;
+struct HeldRequest;
 
 // How a request fared: one vocabulary for every row, key, message and count.
 enum class Error {
@@ -86,6 +88,10 @@ public:
 
 signals:
     void finished();
+    // The request went on the line (its turn came and the line was quiet): for
+    // requests relayed for another caller (Client::addCaller) only, from the
+    // event loop.
+    void sent();
 
 private:
     friend class Client;
@@ -142,14 +148,25 @@ private:
 //   whole, or when its wait ends, never before;
 // - interrupt() gives a reply in flight up to kStopGrace more, then ends.
 //
+// A stop is its caller's: the program's own requests (kSelf) stop on
+// interrupt(), while requests it relays for other programs (a gateway, a caller
+// of its own from addCaller()) go on, and the other way round.
+//
 // Over a port that carries Modbus TCP frames (an MbapPort: a network gateway or
 // the owner of a shared line) the same calls go through MbapEngine instead: the
 // far end keeps the line's rules, and echo and the start's quiet do not apply.
 // A port whose framing changes while it runs (a shared line handed from one
-// program to another) switches the engine with it.
+// program to another) switches the engine with it. A handover costs its callers
+// nothing but time: a read that was on the line is asked again of the new line,
+// a write that was is settled by reading the status back (sent again only when
+// it did not take), and the queued requests go on in order.
 class Client : public QObject {
     Q_OBJECT
 public:
+    // Who a request is for: the program itself, or one whose requests it relays.
+    using Caller = int;
+    static constexpr Caller kSelf = 0;
+
     explicit Client(serial::CommControl &comm, QObject *parent = nullptr);
     ~Client() override;
 
@@ -172,10 +189,11 @@ public:
                       std::optional<milliseconds> firstByteTimeout = std::nullopt);
     // Writes one register (a request built by protocol/), confirmed by its echo
     // only: a good reply that is not the request byte for byte is Foreign.
-    Reply *write(const protocol::Frame &request);
+    Reply *write(const protocol::Frame &request, Caller caller = kSelf);
     // Reads `count` (1..125) holding registers from `start`, with the same rules and
     // verdicts as a status read; the reply is kept as its bytes (no reading).
-    Reply *readRegisters(std::uint8_t address, std::uint16_t start, std::uint16_t count);
+    Reply *readRegisters(std::uint8_t address, std::uint16_t start, std::uint16_t count,
+                         Caller caller = kSelf);
 
     // The same two, for callers that take a reading or a write at a time: `done`
     // is called with the finished reply instead of finished(), under the same
@@ -192,12 +210,20 @@ public:
     // Frames that came after their wait had ended, since the last call.
     std::vector<LateFrame> takeLateFrames();
 
-    // Ends the request in flight (after its grace) and every queued one with
-    // Interrupted, and refuses later ones the same way, until resume().
-    void interrupt();
-    bool interrupted() const;
-    // Takes requests again after a stop (to switch outputs off on the way out).
-    void resume();
+    // A caller of its own, whose stop is apart from the program's (a gateway's).
+    Caller addCaller();
+    // Ends the caller's request in flight (after its grace) and every queued one
+    // with Interrupted, and refuses its later ones the same way, until resume().
+    // Other callers' requests go on. interrupt() is the program's own stop (a
+    // slot for a signal of any arguments).
+    void interrupt() { interruptCaller(kSelf); }
+    void interruptCaller(Caller caller);
+    bool interrupted(Caller caller = kSelf) const;
+    // Takes the caller's requests again after a stop (to switch outputs off on
+    // the way out).
+    void resume(Caller caller = kSelf);
+    // Times the line changed hands under the client (a shared line's handover).
+    int handovers() const { return m_handovers; }
 
     // The ceilings held on this line, by this program's own holders and, while it
     // owns a shared line, by the programs that join it. A write above the tightest
@@ -222,15 +248,19 @@ private:
     Reply *refused(const protocol::Frame &request, const QString &why);
     // The engine the port's framing calls for.
     void makeEngine();
-    // The port leads elsewhere now: what was in flight or queued ends with
-    // Error::Port (its answer will never come), and the engine the new framing
-    // calls for takes over with the same settings.
+    // The port leads elsewhere now: the engine the new framing calls for takes
+    // over with the same settings and what was in flight or queued (see above).
     void followLine();
+    void adoptHeld(HeldRequest request);
 
     serial::CommControl &m_comm;
     std::optional<milliseconds> m_startQuiet;
     LinkStats m_statsBefore; // the counts of the engines before this one
+    RoundTripSummary m_roundTripsBefore;
     mutable LinkStats m_statsOut;
+    std::vector<Caller> m_stopped;
+    Caller m_lastCaller = kSelf;
+    int m_handovers = 0;
     class Private;
     std::unique_ptr<Private> d;        // a serial line
     std::unique_ptr<MbapEngine> m_net; // a Modbus TCP stream

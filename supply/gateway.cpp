@@ -49,7 +49,7 @@ Error errorOfVerdictByte(std::uint8_t byte)
 }
 
 Gateway::Gateway(Client &client, mbap::GatewayPolicy policy, QObject *parent)
-    : QObject(parent), m_client(client), m_policy(std::move(policy))
+    : QObject(parent), m_client(client), m_caller(client.addCaller()), m_policy(std::move(policy))
 {
     if (m_policy.largestVoltageCount <= 0) {
         m_policy.largestVoltageCount = protocol::kLargestVoltageCode;
@@ -97,6 +97,9 @@ void Gateway::receive(int id, const QByteArray &bytes)
             return;
         }
         ++m_stats.requests;
+        if (m_namesVerdicts) {
+            notify(*c, *adu, mbap::NoticeStage::Queued);
+        }
         c->waiting.push_back(std::move(*adu));
     }
     if (c->reader.malformed()) {
@@ -111,10 +114,21 @@ void Gateway::receive(int id, const QByteArray &bytes)
 
 void Gateway::close(int id)
 {
-    if (Connection *c = find(id)) {
-        forget(*c);
+    Connection *c = find(id);
+    if (!c) {
+        return;
+    }
+    forget(*c);
+    const bool unsent = c->onLine && c->reply && !c->sent;
+    if (unsent) {
+        // Let go before its turn on the line: the client never sends it.
+        delete c->reply.data();
+        m_busy = false;
     }
     m_connections.erase(id);
+    if (unsent) {
+        QMetaObject::invokeMethod(this, &Gateway::pump, Qt::QueuedConnection);
+    }
 }
 
 void Gateway::forget(Connection &connection)
@@ -198,6 +212,12 @@ void Gateway::pump()
         if (!c) {
             break;
         }
+        if (c->hooks.alive && !c->hooks.alive()) {
+            // It has gone, though its loss is not yet reported: nothing it left
+            // behind goes to the line.
+            m_connections.erase(m_turn);
+            continue;
+        }
         mbap::Adu request = std::move(c->waiting.front());
         c->waiting.pop_front();
         serve(m_turn, *c, std::move(request));
@@ -220,12 +240,22 @@ void Gateway::serve(int id, Connection &connection, mbap::Adu request)
         return;
     }
     ++m_stats.relayed;
-    Reply *reply =
-        request.pdu[0] == protocol::kReadHoldingRegisters
-            ? m_client.readRegisters(request.unit, wordAt(request.pdu, 1), wordAt(request.pdu, 3))
-            : m_client.write(verdict.rtu);
+    Reply *reply = request.pdu[0] == protocol::kReadHoldingRegisters
+                       ? m_client.readRegisters(request.unit, wordAt(request.pdu, 1),
+                                                wordAt(request.pdu, 3), m_caller)
+                       : m_client.write(verdict.rtu, m_caller);
     m_busy = true;
     connection.onLine = true;
+    connection.reply = reply;
+    connection.sent = false;
+    connect(reply, &Reply::sent, this, [this, id, request] {
+        if (Connection *c = find(id)) {
+            c->sent = true;
+            if (m_namesVerdicts) {
+                notify(*c, request, mbap::NoticeStage::OnLine);
+            }
+        }
+    });
     connect(reply, &Reply::finished, this, [this, id, request, reply] {
         reply->deleteLater();
         m_busy = false;
@@ -271,6 +301,16 @@ void Gateway::finished(int id, const mbap::Adu &request, const Reply &reply)
         answer(*c, request, std::move(pdu));
         return;
     }
+    }
+}
+
+void Gateway::notify(Connection &connection, const mbap::Adu &request, mbap::NoticeStage stage)
+{
+    const mbap::Bytes bytes =
+        mbap::encode({request.transaction, request.unit, mbap::noticePdu(stage)});
+    if (connection.hooks.send) {
+        connection.hooks.send(QByteArray(reinterpret_cast<const char *>(bytes.data()),
+                                         static_cast<qsizetype>(bytes.size())));
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <cstdint>
@@ -36,6 +37,12 @@ Error errorOfVerdictByte(std::uint8_t byte);
 // comes; what it lets through goes to the client, whose verdict becomes the
 // answer: the supply's reply, its exception, or 0x0B (no answer, a reply that
 // failed its checks, the port away).
+//
+// The gateway is a caller of its own on the client (Client::addCaller): a stop
+// of the program that hosts it ends the program's own requests, not the ones
+// it relays. A connection that has gone has nothing more sent for it, even
+// when its loss is not yet reported: `alive` is asked before each of its
+// requests goes to the line.
 class Gateway : public QObject {
     Q_OBJECT
 public:
@@ -52,11 +59,13 @@ public:
     // `answered` comes after each answer; `close` asks for the connection to be
     // closed (a malformed stream, or too many requests waiting), with the reason.
     // `answered` and `close` come from the event loop, never from inside a call.
+    // `alive`, when given, says whether the far end is still there.
     struct Hooks {
         std::function<void(const QByteArray &)> send;
         std::function<bool()> ready;
         std::function<void()> answered;
         std::function<void(const QString &why)> close;
+        std::function<bool()> alive = nullptr;
     };
 
     // Requests of one connection that wait their turn; one more closes it.
@@ -69,18 +78,21 @@ public:
 
     void setCeilings(CeilingsOf ceilings) { m_ceilings = std::move(ceilings); }
     // Every 0x0B answer carries the verdict's byte after its code (verdictByte),
-    // a write refused by a ceiling is answered kRefused with its text, and
+    // a write refused by a ceiling is answered kRefused with its text,
     // connections may hold ceilings on the client's line (kHoldCeiling), which go
-    // with the connection: for connections of our own programs only. Without it a
-    // refused write is kIllegalDataValue, and those functions are unknown.
+    // with the connection, and each request is given notice of when it was queued
+    // and when it went on the line (protocol::mbap::noticePdu): for connections of
+    // our own programs only. Without it a refused write is kIllegalDataValue, and
+    // those functions are unknown.
     void setNamesVerdicts(bool names) { m_namesVerdicts = names; }
 
     // A new connection; its id for the calls below.
     int open(Hooks hooks);
     // Bytes from the connection, in whatever pieces they come.
     void receive(int id, const QByteArray &bytes);
-    // The connection has gone: its waiting requests are dropped; one on the line
-    // finishes there, and its answer goes nowhere.
+    // The connection has gone: its waiting requests are dropped, and so is one
+    // the client holds that has not gone out yet; one on the line finishes
+    // there, and its answer goes nowhere.
     void close(int id);
     // Serves whoever may be served; call when a connection becomes ready again.
     void pump();
@@ -105,6 +117,8 @@ private:
         std::deque<protocol::mbap::Adu> waiting;
         bool onLine = false;
         int ceilingSource = 0; // its ceilings in the client's registry; 0 before its first
+        QPointer<Reply> reply; // the request handed to the client
+        bool sent = false;     // it went out on the line
     };
 
     Connection *find(int id);
@@ -113,6 +127,8 @@ private:
     void finished(int id, const protocol::mbap::Adu &request, const Reply &reply);
     void answer(Connection &connection, const protocol::mbap::Adu &request,
                 protocol::mbap::Bytes pdu);
+    void notify(Connection &connection, const protocol::mbap::Adu &request,
+                protocol::mbap::NoticeStage stage);
     void closeLater(int id, const QString &why);
     // A joined program's ceiling held or released (kHoldCeiling, kReleaseCeiling):
     // true when `request` was one, taken at once and not answered.
@@ -120,6 +136,7 @@ private:
     void forget(Connection &connection);
 
     Client &m_client;
+    int m_caller = 0; // the client's caller id of the relayed requests
     protocol::mbap::GatewayPolicy m_policy;
     CeilingsOf m_ceilings;
     std::map<int, Connection> m_connections;

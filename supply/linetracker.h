@@ -170,6 +170,7 @@ public:
     std::vector<Event> takeEvents();
     std::vector<Late> takeLate();
     LinkStats stats() const;
+    const RoundTripSummary &roundTrips() const { return m_roundTrips; }
 
 private:
     void examine();

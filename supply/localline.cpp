@@ -1,6 +1,7 @@
 #include "supply/localline.h"
 
 #include "supply/client.h"
+#include "supply/localpeer.h"
 #include "supply/sharedport.h"
 
 #include <QCryptographicHash>
@@ -263,7 +264,8 @@ void LineHost::accept()
                             [this, socket](const QString &why) {
                                 emit dropped(why);
                                 drop(socket);
-                            }});
+                            },
+                            [socket] { return !localPeerGone(*socket); }});
         m_connections[socket] = id;
         connect(socket, &QLocalSocket::readyRead, this,
                 [this, socket, id] { m_gateway.receive(id, socket->readAll()); });

@@ -101,6 +101,7 @@ private:
     std::map<std::uint8_t, AddressState> m_states;
     std::size_t m_next = 0; // the address of the round to read next
     qint64 m_roundStartedNs = 0;
+    int m_handoversSeen = 0; // the client's handovers when the last round ended
     bool m_inFlight = false;
     bool m_aligned = false; // the schedule starts when the first request goes out
     bool m_stopAsked = false;

@@ -19,6 +19,10 @@ namespace mbap = protocol::mbap;
 
 // Answers to so many requests that timed out are still told apart as late.
 constexpr std::size_t kExpiredKept = 16;
+// How long a request the line's owner has taken into its queue may wait there
+// for its turn: every other program's request and the owner's own go first, one
+// of each in turn, and a reply cannot take longer than its timeout.
+constexpr milliseconds kQueuedWait{10000};
 
 double msSince(Clock::time_point then)
 {
@@ -68,17 +72,20 @@ Reply *MbapEngine::readStatus(std::uint8_t address, std::optional<milliseconds> 
     return enqueue(protocol::buildReadStatusRequest(address), std::move(job));
 }
 
-Reply *MbapEngine::write(const protocol::Frame &request)
+Reply *MbapEngine::write(const protocol::Frame &request, Client::Caller caller)
 {
     Job job;
     job.kind = Kind::Write;
+    job.caller = caller;
     return enqueue(request, std::move(job));
 }
 
-Reply *MbapEngine::readRegisters(std::uint8_t address, std::uint16_t start, std::uint16_t count)
+Reply *MbapEngine::readRegisters(std::uint8_t address, std::uint16_t start, std::uint16_t count,
+                                 Client::Caller caller)
 {
     Job job;
     job.kind = Kind::Registers;
+    job.caller = caller;
     // address + function + byte count + two bytes a register + CRC (2)
     job.replySize = 5 + 2 * std::size_t{count};
     return enqueue(protocol::buildRequest(address, protocol::kReadHoldingRegisters, start, count),
@@ -97,14 +104,91 @@ Reply *MbapEngine::enqueue(protocol::Frame request, Job job)
 {
     auto *reply = new Reply(std::move(request), m_client);
     job.reply = reply;
-    job.refused = m_interrupted;
+    job.refused = m_client->interrupted(job.caller);
+    const bool refused = job.refused;
     m_queue.push_back(std::move(job));
-    if (m_state == State::Idle && !m_scheduled && m_queue.size() == 1 && !m_interrupted) {
+    if (m_state == State::Idle && !m_scheduled && m_queue.size() == 1 && !refused) {
         processQueue();
     } else {
         schedule();
     }
     return reply;
+}
+
+void MbapEngine::adopt(HeldRequest held)
+{
+    Job job;
+    switch (held.kind) {
+    case HeldRequest::Kind::Read:
+        job.kind = Kind::Read;
+        break;
+    case HeldRequest::Kind::Registers:
+        job.kind = Kind::Registers;
+        break;
+    case HeldRequest::Kind::Write:
+        job.kind = Kind::Write;
+        break;
+    case HeldRequest::Kind::Linger:
+        job.kind = Kind::Linger;
+        break;
+    }
+    job.reply = held.reply;
+    job.caller = held.caller;
+    job.firstByte = held.firstByte;
+    job.linger = held.linger;
+    job.replySize = held.replySize;
+    job.refused = held.refused || m_client->interrupted(held.caller);
+    job.check = std::move(held.check);
+    job.onEnd = std::move(held.onEnd);
+    m_queue.push_back(std::move(job));
+    schedule();
+}
+
+std::vector<HeldRequest> MbapEngine::release()
+{
+    std::vector<HeldRequest> held;
+    const auto take = [&held](Job &job, bool inFlight) {
+        HeldRequest out;
+        switch (job.kind) {
+        case Kind::Read:
+            out.kind = HeldRequest::Kind::Read;
+            out.replySize = protocol::kStatusReplySize;
+            break;
+        case Kind::Registers:
+            out.kind = HeldRequest::Kind::Registers;
+            out.replySize = job.replySize;
+            break;
+        case Kind::Write:
+            out.kind = HeldRequest::Kind::Write;
+            out.replySize = job.reply ? job.reply->request().size() : 0;
+            break;
+        case Kind::Linger:
+            out.kind = HeldRequest::Kind::Linger;
+            break;
+        }
+        out.reply = job.reply;
+        out.caller = job.caller;
+        out.firstByte = job.firstByte;
+        out.linger = job.linger;
+        out.inFlight = inFlight;
+        out.refused = job.refused;
+        out.check = std::move(job.check);
+        out.onEnd = std::move(job.onEnd);
+        held.push_back(std::move(out));
+    };
+    m_timer.stop();
+    if (m_state != State::Idle && m_job.reply) {
+        take(m_job, m_state == State::Waiting);
+    }
+    m_job = {};
+    m_state = State::Idle;
+    for (Job &job : m_queue) {
+        if (job.reply) {
+            take(job, false);
+        }
+    }
+    m_queue.clear();
+    return held;
 }
 
 void MbapEngine::schedule()
@@ -130,8 +214,24 @@ void MbapEngine::processQueue()
         if (!m_job.reply) {
             continue; // its caller has let it go
         }
-        if (m_job.refused || m_interrupted) {
+        if (m_job.refused || m_client->interrupted(m_job.caller)) {
             finish(Error::Interrupted);
+            continue;
+        }
+        if (m_job.check && m_job.check->took == true) {
+            // A write that took before the line changed hands: its echo is the
+            // request itself, and it is not sent again.
+            Reply *reply = m_job.reply.data();
+            reply->m_bytes = bytesOf(reply->request());
+            reply->m_received = reply->m_bytes;
+            finish(Error::None);
+            continue;
+        }
+        if (m_job.check && !m_job.check->took && isAddressWrite(m_job.reply->request())) {
+            // An address that may have moved is not moved again from where it was.
+            finish(Error::Timeout, QStringLiteral("the line changed hands while the address "
+                                                  "was written, and the supply does not answer "
+                                                  "at its old address"));
             continue;
         }
         if (m_job.kind == Kind::Linger) {
@@ -172,12 +272,19 @@ void MbapEngine::send()
     }
     out()->m_sentAt = QDateTime::currentDateTimeUtc();
     out()->m_sentTime = Clock::now();
+    out()->m_received.clear();
+    if (m_job.caller != Client::kSelf) {
+        // Its relay hears that it went out, from the event loop.
+        Reply *reply = m_job.reply.data();
+        QMetaObject::invokeMethod(
+            reply, [reply] { emit reply->sent(); }, Qt::QueuedConnection);
+    }
     m_state = State::Waiting;
     // A scan's shorter wait for an answer to begin stands for the whole answer
     // here: the gateway hands it over in one piece.
     const milliseconds own = m_job.firstByte ? std::min(*m_job.firstByte, m_timeout) : m_timeout;
     milliseconds wait = own + m_port.extraWait();
-    if (m_interrupted) {
+    if (m_client->interrupted(m_job.caller)) {
         wait = std::min(wait, milliseconds(kStopGrace));
     }
     m_deadline = out()->m_sentTime + wait;
@@ -189,6 +296,7 @@ void MbapEngine::finish(Error error, const QString &text, bool direct)
     m_timer.stop();
     m_state = State::Idle;
     QPointer<Reply> reply = m_job.reply;
+    auto onEnd = std::move(m_job.onEnd);
     m_job = {};
     if (!m_queue.empty()) {
         schedule();
@@ -203,6 +311,9 @@ void MbapEngine::finish(Error error, const QString &text, bool direct)
     if (!text.isEmpty()) {
         reply->m_errorText = text;
     }
+    if (onEnd) {
+        onEnd(*reply);
+    }
     reply->complete(direct);
 }
 
@@ -214,7 +325,29 @@ void MbapEngine::onComm()
     const QByteArray bytes = m_port.Input();
     m_reader.feed(reinterpret_cast<const std::uint8_t *>(bytes.constData()),
                   static_cast<std::size_t>(bytes.size()));
-    while (const auto adu = m_reader.next()) {
+    if (!m_drainQueued) {
+        drain();
+    }
+}
+
+void MbapEngine::drain()
+{
+    while (auto adu = m_reader.next()) {
+        const bool notice = m_port.namesVerdicts() && mbap::noticeStageOf(*adu).has_value();
+        if (m_state == State::Waiting && adu->transaction == m_transaction && !notice) {
+            // The reply ends its request, and its caller may ask again, stop, or
+            // let the client go: the rest of what came waits for the event loop.
+            m_drainQueued = true;
+            QMetaObject::invokeMethod(
+                &m_timer,
+                [this] {
+                    m_drainQueued = false;
+                    drain();
+                },
+                Qt::QueuedConnection);
+            answered(*adu);
+            return;
+        }
         answered(*adu);
     }
     if (m_reader.malformed()) {
@@ -223,8 +356,45 @@ void MbapEngine::onComm()
     }
 }
 
+void MbapEngine::onTheWire(const mbap::Adu &adu)
+{
+    if (m_state != State::Waiting || adu.transaction != m_transaction) {
+        return; // a notice for a request whose wait has ended
+    }
+    const auto stage = mbap::noticeStageOf(adu);
+    const auto now = Clock::now();
+    milliseconds wait{0};
+    if (stage == mbap::NoticeStage::Queued) {
+        // The owner is there and has the request: it waits for its turn.
+        wait = kQueuedWait + m_timeout;
+    } else {
+        // Its wait starts now, as on a line of its own; the round trip too.
+        const milliseconds own =
+            m_job.firstByte ? std::min(*m_job.firstByte, m_timeout) : m_timeout;
+        wait = own + m_port.extraWait();
+        out()->m_sentAt = QDateTime::currentDateTimeUtc();
+        out()->m_sentTime = now;
+    }
+    if (m_client->interrupted(m_job.caller)) {
+        return; // its grace runs
+    }
+    m_deadline = now + wait;
+    m_timer.start(wait);
+    if (lcLine().isDebugEnabled()) {
+        trace(QStringLiteral("<- %1  %2 (transaction %3)")
+                  .arg(hexOf(mbap::encode(adu)), stage == mbap::NoticeStage::Queued
+                                                     ? QStringLiteral("queued at the owner")
+                                                     : QStringLiteral("on the owner's line"))
+                  .arg(adu.transaction));
+    }
+}
+
 void MbapEngine::answered(const mbap::Adu &adu)
 {
+    if (m_port.namesVerdicts() && mbap::noticeStageOf(adu)) {
+        onTheWire(adu);
+        return;
+    }
     if (m_state == State::Waiting && adu.transaction == m_transaction) {
         judge(adu);
         return;
@@ -405,7 +575,7 @@ void MbapEngine::onTimer()
         if (m_expired.size() > kExpiredKept) {
             m_expired.pop_front();
         }
-        if (m_interrupted) {
+        if (m_client->interrupted(m_job.caller)) {
             finish(Error::Interrupted, {}, true);
             break;
         }
@@ -449,19 +619,6 @@ void MbapEngine::streamBroken(const QString &reason)
     emit m_client->portFailed(reason);
 }
 
-void MbapEngine::abandon(const QString &reason)
-{
-    std::deque<Job> queued;
-    queued.swap(m_queue);
-    if (m_state != State::Idle) {
-        finish(Error::Port, reason);
-    }
-    for (Job &next : queued) {
-        m_job = std::move(next);
-        finish(Error::Port, reason);
-    }
-}
-
 std::vector<LateFrame> MbapEngine::takeLateFrames()
 {
     std::vector<LateFrame> frames;
@@ -469,13 +626,17 @@ std::vector<LateFrame> MbapEngine::takeLateFrames()
     return frames;
 }
 
-void MbapEngine::interrupt()
+void MbapEngine::interrupt(Client::Caller caller)
 {
-    m_interrupted = true;
     for (Job &job : m_queue) {
-        job.refused = true;
+        if (job.caller == caller) {
+            job.refused = true;
+        }
     }
     schedule();
+    if (m_job.caller != caller) {
+        return; // another caller's request goes on
+    }
     switch (m_state) {
     case State::Lingering:
         finish(Error::Interrupted);

@@ -8,10 +8,39 @@
 #include <QTimer>
 
 #include <deque>
+#include <functional>
+#include <memory>
 
 namespace supply {
 
 class MbapPort;
+
+// A write of the slave address register.
+bool isAddressWrite(const protocol::Frame &request);
+
+// Whether a write that was on its way when the line changed hands took: the
+// status read back before it is sent again says so.
+struct WriteCheck {
+    std::optional<bool> took; // unknown until the read-back ends, or when it failed
+};
+
+// A request taken from one engine to go on in the next when the line changes
+// hands (Client::followLine), with the reply its caller holds.
+struct HeldRequest {
+    enum class Kind { Read, Registers, Write, Linger };
+    Kind kind = Kind::Read;
+    QPointer<Reply> reply;
+    Client::Caller caller = Client::kSelf;
+    std::optional<milliseconds> firstByte;
+    milliseconds linger{0};
+    std::size_t replySize = 0; // what the serial line waits for
+    bool inFlight = false;     // it was on the line, its answer lost
+    // A write that may have taken: sent again only when the read-back says it did not.
+    std::shared_ptr<WriteCheck> check;
+    // Called as it ends, its verdict and bytes set, before its caller hears.
+    std::function<void(const Reply &)> onEnd;
+    bool refused = false; // its caller stopped before it went out
+};
 
 // The Client's engine on a port that carries Modbus TCP frames (MbapPort): the
 // same requests and replies as on a serial line, with the gateway at the far
@@ -39,17 +68,22 @@ public:
     milliseconds timeout() const { return m_timeout; }
     void start();
     Reply *readStatus(std::uint8_t address, std::optional<milliseconds> firstByteTimeout);
-    Reply *write(const protocol::Frame &request);
-    Reply *readRegisters(std::uint8_t address, std::uint16_t start, std::uint16_t count);
+    Reply *write(const protocol::Frame &request, Client::Caller caller = Client::kSelf);
+    Reply *readRegisters(std::uint8_t address, std::uint16_t start, std::uint16_t count,
+                         Client::Caller caller = Client::kSelf);
     Reply *linger(milliseconds ms);
     std::vector<LateFrame> takeLateFrames();
-    void interrupt();
-    // Ends the request in flight and every queued one with Error::Port.
-    void abandon(const QString &reason);
-    bool interrupted() const { return m_interrupted; }
-    void resume() { m_interrupted = false; }
+    // The caller's queued requests are refused, and its request in flight gets
+    // its grace.
+    void interrupt(Client::Caller caller);
+    // Takes out the request in flight (its answer will never come) and every
+    // queued one, in order, for the next engine.
+    std::vector<HeldRequest> release();
+    // Queues a request taken from another engine.
+    void adopt(HeldRequest held);
     bool idle() const { return m_state == State::Idle && m_queue.empty(); }
     const LinkStats &stats() const;
+    const RoundTripSummary &roundTrips() const { return m_roundTrips; }
 
 private:
     enum class Kind { Read, Registers, Write, Linger };
@@ -57,10 +91,13 @@ private:
     struct Job {
         QPointer<Reply> reply;
         Kind kind = Kind::Read;
+        Client::Caller caller = Client::kSelf;
         std::optional<milliseconds> firstByte;
         milliseconds linger{0};
         std::size_t replySize = 0; // Registers: the RTU reply's whole length
-        bool refused = false;      // a stop came before it went out
+        bool refused = false;      // its caller stopped before it went out
+        std::shared_ptr<WriteCheck> check;
+        std::function<void(const Reply &)> onEnd;
     };
     // A request whose wait ended: its answer may still come, late.
     struct Expired {
@@ -75,6 +112,11 @@ private:
     void send();
     void finish(Error error, const QString &text = {}, bool direct = false);
     void onComm();
+    // Takes up what the reader holds; stops after a reply, whose caller hears of
+    // it last, and goes on from the event loop.
+    void drain();
+    // The owner's notice: the request in flight went on its line now.
+    void onTheWire(const protocol::mbap::Adu &adu);
     void answered(const protocol::mbap::Adu &adu);
     void judge(const protocol::mbap::Adu &adu);
     // A verdict named by an engine of ours at the far end; false for any other answer.
@@ -88,8 +130,8 @@ private:
     Client *m_client;
     MbapPort &m_port;
     milliseconds m_timeout{500};
-    bool m_interrupted = false;
     bool m_scheduled = false;
+    bool m_drainQueued = false;
     State m_state = State::Idle;
     std::deque<Job> m_queue;
     Job m_job;

@@ -16,6 +16,22 @@ void RoundTripSummary::add(double ms)
     ++m_count;
 }
 
+void RoundTripSummary::merge(const RoundTripSummary &other)
+{
+    if (other.m_count == 0) {
+        return;
+    }
+    if (m_counts.empty()) {
+        m_counts.assign(kBuckets, 0);
+    }
+    for (std::size_t i = 0; i < kBuckets; ++i) {
+        m_counts[i] += other.m_counts[i];
+    }
+    m_min = m_count == 0 ? other.m_min : std::min(m_min, other.m_min);
+    m_max = std::max(m_max, other.m_max);
+    m_count += other.m_count;
+}
+
 double RoundTripSummary::quantile(double q) const
 {
     if (m_count == 0) {

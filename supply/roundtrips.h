@@ -11,6 +11,8 @@ namespace supply {
 class RoundTripSummary {
 public:
     void add(double ms);
+    // Adds every round trip of `other` (a link's account over several engines).
+    void merge(const RoundTripSummary &other);
     long count() const { return m_count; }
     double max() const { return m_max; }
     double quantile(double q) const;

@@ -124,6 +124,8 @@ private slots:
     void cleanup();
     void programsShareOnePort_data();
     void programsShareOnePort();
+    void handoverCostsOnlyTime_data();
+    void handoverCostsOnlyTime();
     void windowControlJoinsALog();
     void stalledOwnerIsNamed_data();
     void stalledOwnerIsNamed();
@@ -287,6 +289,84 @@ void TestE2eShared::ownerKilled(QProcess &owner)
     // The killed owner's rows are whole up to its end.
     const Rows ownerRows = readRows(m_rig->path(QStringLiteral("owner.csv")));
     QVERIFY2(ownerRows.errors.isEmpty(), qPrintable(ownerRows.text));
+}
+
+void TestE2eShared::handoverCostsOnlyTime_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<QString>("line");
+    for (const char *line : {"timed", "instant"}) {
+        for (const auto &[name, signal] :
+             {std::pair{"SIGINT", SIGINT}, std::pair{"SIGTERM", SIGTERM},
+              std::pair{"SIGKILL", SIGKILL}}) {
+            QTest::addRow("%s, %s", name, line) << signal << QString::fromUtf8(line);
+        }
+    }
+}
+
+// The owner of the line ends while a run and a log have joined it: the run
+// completes and leaves the output off, the log goes on, each losing only time.
+void TestE2eShared::handoverCostsOnlyTime()
+{
+    QFETCH(int, signal);
+    QFETCH(QString, line);
+    m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
+    QVERIFY(m_rig->startSim(
+        {QStringLiteral("--address"), QString::number(kAddress), QStringLiteral("--line"), line}));
+    const QString ownerFile = m_rig->path(QStringLiteral("owner.csv"));
+    QProcess *owner = startLog(ownerFile, QStringLiteral("60s"));
+    QVERIFY(owner);
+    QTRY_VERIFY_WITH_TIMEOUT(fileLines(ownerFile).size() >= 3, kWaitMs);
+
+    // Writes back to back once the output is on, each confirmed by a read, so
+    // that one of the run's requests is on the owner's line or in its queue
+    // when the owner ends.
+    const int repeats = 20;
+    QFile sequence(m_rig->path(QStringLiteral("seq.txt")));
+    QVERIFY(sequence.open(QIODevice::WriteOnly));
+    sequence.write(QStringLiteral("set 6V 1A\noutput on\nrepeat %1\nset 5V 1A\nset 6V 1A\nend\n"
+                                  "output off\nhold 1s\n")
+                       .arg(repeats)
+                       .toUtf8());
+    sequence.close();
+    const QString logFile = m_rig->path(QStringLiteral("joined.csv"));
+    QProcess *log = startLog(logFile, QStringLiteral("5s"));
+    QVERIFY(log);
+    QTRY_VERIFY_WITH_TIMEOUT(fileLines(logFile).size() >= 3, kWaitMs);
+    const QString runFile = m_rig->path(QStringLiteral("run.csv"));
+    m_processes.push_back(std::make_unique<QProcess>());
+    QProcess *run = m_processes.back().get();
+    QVERIFY(m_rig->start(*run, common() + QStringList{QStringLiteral("run"), sequence.fileName(),
+                                                      QStringLiteral("--output"), runFile}));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_rig->sim().command(QStringLiteral("status")).contains(QStringLiteral("output=on")),
+        kWaitMs);
+    ::kill(static_cast<pid_t>(owner->processId()), signal);
+
+    const CtlResult ran = testsupport::CtlRig::finish(*run, kWaitMs);
+    const QString runText =
+        fileLines(runFile).join(QLatin1Char('\n')) + QStringLiteral("\n") + ran.err;
+    QVERIFY2(ran.code == 0, qPrintable(runText));
+    QVERIFY2(!ran.err.contains(QStringLiteral("no replies")), qPrintable(runText));
+    // The supply's own word: the run left its output off.
+    const QString status = m_rig->sim().command(QStringLiteral("status"));
+    QVERIFY2(status.contains(QStringLiteral("output=off")), qPrintable(status));
+
+    const CtlResult logged = testsupport::CtlRig::finish(*log, kWaitMs);
+    const Rows rows = readRows(logFile);
+    const QString logText = rows.text + QStringLiteral("\n") + logged.err;
+    QVERIFY2(logged.code == 0, qPrintable(logText));
+    // 5 s at 200 ms: 25 slots, with room for the handover's wait.
+    QVERIFY2(rows.count >= 20, qPrintable(logText));
+    QVERIFY2(rows.errors.isEmpty() || rows.errors == QStringList{QStringLiteral("port")},
+             qPrintable(logText));
+    // A round that waited for the handover is not called slow. A round that a
+    // busy machine, or the run's writes queued at the owner as it ends, made
+    // longer than the interval may still be said so: only a round as long as a
+    // handover's wait for a quiet line (half a second) counts against it.
+    static const QRegularExpression slow(QStringLiteral("a round over .* took (\\d+) ms"));
+    const QRegularExpressionMatch said = slow.match(logged.err);
+    QVERIFY2(!said.hasMatch() || said.captured(1).toInt() < 500, qPrintable(logged.err));
 }
 
 // The windows' control over the engine joins a log as any program does: its

@@ -155,6 +155,7 @@ private slots:
     void answers_data();
     void answers();
     void lateAnswerIsNamedNotTaken();
+    void aSlotMayLetTheClientGo();
     void lostConnectionReopensThroughKeeper();
     void refusedConnectionIsNotFound();
     void names_data();
@@ -295,6 +296,35 @@ void TestNetClient::lateAnswerIsNamedNotTaken()
     QCOMPARE(rig.client.stats().timeouts, 1L);
     QCOMPARE(rig.client.stats().foreign, 0L);
     QVERIFY(g.requests[1].transaction != g.requests[0].transaction);
+}
+
+// A reply's slot may end the client while more frames wait in the same read:
+// the reply ends its request as the engine's last step, and nothing of the
+// engine runs after it. (The port stays: a port is not deleted inside its own
+// signal, whoever drives it.)
+void TestNetClient::aSlotMayLetTheClientGo()
+{
+    Gateway g;
+    g.onRequest = [](Gateway &gw, const Request &r) {
+        gw.send(adu(r.transaction, r.unit, kStatusPdu) +
+                adu(quint16(r.transaction + 1), r.unit, kOtherStatusPdu) +
+                adu(quint16(r.transaction + 2), r.unit, kOtherStatusPdu));
+    };
+    TcpPort port(g.address());
+    port.setPortOpen(true);
+    auto client = std::make_unique<Client>(port);
+    client->setTimeout(milliseconds(100));
+    client->start();
+    supply::Reply *reply = client->readStatus(1);
+    int finishedCount = 0;
+    connect(reply, &supply::Reply::finished, this, [&] {
+        ++finishedCount;
+        QCOMPARE(reply->error(), Error::None);
+        client.reset(); // the reply goes with its client
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(!client, kWaitMs);
+    QTest::qWait(50); // what was left in the read would be taken up now
+    QCOMPARE(finishedCount, 1);
 }
 
 void TestNetClient::lostConnectionReopensThroughKeeper()

@@ -3,6 +3,7 @@
 // refuses a second opener as a held serial port does. The first to open owns
 // it and hosts the line on a local socket; the others join over Modbus TCP.
 // RTU replies are pymodbus's (computeCRC).
+#include "protocol/crc16.h"
 #include "protocol/frames.h"
 #include "supply/client.h"
 #include "supply/sharedport.h"
@@ -42,12 +43,42 @@ QByteArray bytesOf(const protocol::Frame &frame)
 
 class BenchDevice;
 
-// The one device: who holds it, and what it answers to each request.
+// A status reply of `unit`: 12.34 V and 1.5 A set, the output as given.
+protocol::Frame statusReply(int unit, bool outputOn = true)
+{
+    protocol::Frame frame = {std::uint8_t(unit),
+                             0x03,
+                             0x0C,
+                             0x04,
+                             0xD2,
+                             0x05,
+                             0xDC,
+                             0x04,
+                             0xD0,
+                             0x01,
+                             0xF4,
+                             0x00,
+                             std::uint8_t(outputOn ? 1 : 0),
+                             0x00,
+                             0x01};
+    const std::uint16_t crc = protocol::crc16Modbus(frame.data(), frame.size());
+    frame.push_back(std::uint8_t(crc & 0xFF)); // low byte first on the wire
+    frame.push_back(std::uint8_t(crc >> 8));
+    return frame;
+}
+
+// The one device: who holds it, and what it answers to each request. Unit 1's
+// output is switched by its writes and shows in its status.
 struct Bench {
     BenchDevice *holder = nullptr;
     bool foreign = false; // a program that is not ours holds it
     QMap<QByteArray, QByteArray> replies;
     int requests = 0;
+    QList<QByteArray> written; // every request, as it reached the device
+    int replyMs = 5;           // how long the supply takes to answer
+    bool deaf = false;         // requests are lost on the way (a line that changes hands)
+    bool mute = false;         // requests take effect, their replies are lost
+    bool outputOn = true;
 };
 
 // A program's own control over the bench's device.
@@ -86,9 +117,24 @@ protected:
     void writeDevice(const QByteArray &bytes) override
     {
         ++m_bench.requests;
-        const QByteArray reply = m_bench.replies.value(bytes);
+        m_bench.written << bytes;
+        if (m_bench.deaf) {
+            return;
+        }
+        const protocol::Frame frame(bytes.begin(), bytes.end());
+        QByteArray reply = m_bench.replies.value(bytes);
+        if (frame == protocol::buildSwitchOutputRequest(1, false) ||
+            frame == protocol::buildSwitchOutputRequest(1, true)) {
+            m_bench.outputOn = frame == protocol::buildSwitchOutputRequest(1, true);
+            reply = bytes;
+        } else if (frame == protocol::buildReadStatusRequest(1)) {
+            reply = bytesOf(statusReply(1, m_bench.outputOn));
+        }
+        if (m_bench.mute) {
+            return;
+        }
         if (!reply.isEmpty()) {
-            QTimer::singleShot(5, this, [this, reply] {
+            QTimer::singleShot(m_bench.replyMs, this, [this, reply] {
                 if (deviceIsOpen()) {
                     receive(reply);
                 }
@@ -173,6 +219,13 @@ private slots:
     void untrustedLineIsNeverJoined();
     void homeDoesNotNameTheUser_data();
     void homeDoesNotNameTheUser();
+    void writeInFlightIsSettledByReadBack_data();
+    void writeInFlightIsSettledByReadBack();
+    void ownersStopLeavesRelayedRequests_data();
+    void ownersStopLeavesRelayedRequests();
+    void fiftyJoinedReadsAllAnswered();
+    void goneJoinerLeavesNothingBehind_data();
+    void goneJoinerLeavesNothingBehind();
 
 private:
     std::unique_ptr<QTemporaryDir> m_runtime;
@@ -347,8 +400,11 @@ void TestSharedPort::handover()
     }
     owner->close();
     if (inFlight) {
+        // The request that was on the old owner's line is asked again of the new
+        // line, where unit 3 now answers: the handover cost it only time.
+        m_bench.replies[bytesOf(protocol::buildReadStatusRequest(3))] = bytesOf(statusReply(3));
         QVERIFY(pending);
-        QCOMPARE(waitFor(pending).error, Error::Port);
+        QCOMPARE(waitFor(pending).error, Error::None);
     }
     // The line is taken over before the port would be given up as lost.
     const auto count = [&others](SharedPort::Role role) {
@@ -363,8 +419,9 @@ void TestSharedPort::handover()
         const Outcome reading = waitFor(others[n]->client->readStatus(1));
         QCOMPARE(reading.error, Error::None);
         // The link's counts go on over the handover: a reading before, one after,
-        // and the one that was in flight.
-        QCOMPARE(others[n]->client->stats().requests, inFlight && n == 0 ? 3 : 2);
+        // and the one that was in flight, asked of both lines.
+        QCOMPARE(others[n]->client->stats().requests, inFlight && n == 0 ? 4 : 2);
+        QCOMPARE(others[n]->client->stats().roundTrips, inFlight && n == 0 ? 3 : 2);
     }
 }
 
@@ -543,6 +600,147 @@ void TestSharedPort::homeDoesNotNameTheUser()
     joiner.open();
     QCOMPARE(joiner.port->socketName(), owner.port->socketName());
     QCOMPARE(joiner.port->role(), SharedPort::Role::Joiner);
+    QCOMPARE(waitFor(joiner.client->readStatus(1)).error, Error::None);
+}
+
+void TestSharedPort::writeInFlightIsSettledByReadBack_data()
+{
+    QTest::addColumn<bool>("took");
+    QTest::addColumn<int>("switchOffsSent");
+    // The owner's line took the switch-off, and the owner ended before its echo.
+    QTest::newRow("it took: not sent again") << true << 1;
+    // The owner ended before the switch-off reached the supply.
+    QTest::newRow("it was lost: sent again") << false << 2;
+}
+
+void TestSharedPort::writeInFlightIsSettledByReadBack()
+{
+    QFETCH(bool, took);
+    QFETCH(int, switchOffsSent);
+    auto owner = std::make_unique<Program>(m_bench, m_device);
+    Program joiner(m_bench, m_device);
+    owner->open();
+    joiner.open();
+    joiner.client->setTimeout(milliseconds(2000));
+    m_bench.outputOn = true;
+    (took ? m_bench.mute : m_bench.deaf) = true;
+    const protocol::Frame off = protocol::buildSwitchOutputRequest(1, false);
+    supply::Reply *reply = joiner.client->write(off);
+    QTRY_VERIFY_WITH_TIMEOUT(m_bench.written.contains(bytesOf(off)), kWaitMs);
+    owner->close();
+    m_bench.mute = m_bench.deaf = false;
+    // The joiner owns the line now; the switch-off is settled there.
+    QCOMPARE(waitFor(reply).error, Error::None);
+    QCOMPARE(joiner.port->role(), SharedPort::Role::Owner);
+    QVERIFY(!m_bench.outputOn);
+    QCOMPARE(m_bench.written.count(bytesOf(off)), switchOffsSent);
+}
+
+void TestSharedPort::ownersStopLeavesRelayedRequests_data()
+{
+    QTest::addColumn<bool>("stopFirst");
+    QTest::newRow("a joiner's read on the owner's line at the stop") << false;
+    QTest::newRow("a joiner's read after the stop") << true;
+}
+
+void TestSharedPort::ownersStopLeavesRelayedRequests()
+{
+    QFETCH(bool, stopFirst);
+    m_bench.replyMs = 50;
+    Program owner(m_bench, m_device);
+    Program joiner(m_bench, m_device);
+    owner.open();
+    joiner.open();
+    QPointer<supply::Reply> own = owner.client->readStatus(1);
+    if (stopFirst) {
+        owner.client->interrupt();
+    }
+    QPointer<supply::Reply> relayed = joiner.client->readStatus(1);
+    if (!stopFirst) {
+        QTRY_COMPARE_WITH_TIMEOUT(owner.host->stats().relayed, 1L, kWaitMs);
+        owner.client->interrupt();
+    }
+    // The owner's stop is its own: the joiner's read is answered.
+    QCOMPARE(waitFor(relayed).error, Error::None);
+    QVERIFY(owner.client->interrupted());
+    if (own) {
+        waitFor(own);
+    }
+    QCOMPARE(waitFor(owner.client->readStatus(1)).error, Error::Interrupted);
+}
+
+void TestSharedPort::fiftyJoinedReadsAllAnswered()
+{
+    // Each read takes 30 ms on the owner's line: the last of 50 waits about 1.5 s
+    // in the owner's queue, longer than a joiner's timeout and its margin.
+    m_bench.replyMs = 30;
+    Program owner(m_bench, m_device);
+    owner.open();
+    std::vector<std::unique_ptr<Program>> joiners;
+    for (int n = 0; n < 50; ++n) {
+        joiners.push_back(std::make_unique<Program>(m_bench, m_device));
+        joiners.back()->open();
+        QCOMPARE(joiners.back()->port->role(), SharedPort::Role::Joiner);
+    }
+    std::vector<QPointer<supply::Reply>> replies;
+    for (const auto &joiner : joiners) {
+        replies.emplace_back(joiner->client->readStatus(1));
+    }
+    int answered = 0;
+    for (QPointer<supply::Reply> &reply : replies) {
+        QVERIFY(reply);
+        if (!reply->isFinished()) {
+            QSignalSpy spy(reply.data(), &supply::Reply::finished);
+            spy.wait(4 * kWaitMs);
+        }
+        answered += reply->error() == Error::None ? 1 : 0;
+        delete reply.data();
+    }
+    QCOMPARE(answered, 50);
+    // A joiner's round trip is the owner's line's, not its wait in the queue.
+    for (const auto &joiner : joiners) {
+        QVERIFY2(joiner->client->stats().maxMs < 1000,
+                 qPrintable(QString::number(joiner->client->stats().maxMs)));
+    }
+}
+
+void TestSharedPort::goneJoinerLeavesNothingBehind_data()
+{
+    QTest::addColumn<bool>("relayedFirst");
+    // A one-shot joiner gave up while the owner was stopped, and left: its
+    // request and its end reach the owner together when it goes on.
+    QTest::newRow("request and end read together") << false;
+    // It left while its request waited for the owner's line to be quiet.
+    QTest::newRow("request waiting for the line") << true;
+}
+
+void TestSharedPort::goneJoinerLeavesNothingBehind()
+{
+    QFETCH(bool, relayedFirst);
+    Program owner(m_bench, m_device);
+    // The line stays unquiet long enough for a request to wait for it.
+    owner.client->setStartQuiet(milliseconds(relayedFirst ? 3000 : 100));
+    owner.open();
+    QLocalSocket oneShot;
+    oneShot.connectToServer(owner.port->socketName());
+    QVERIFY(oneShot.waitForConnected(kWaitMs));
+    QTRY_COMPARE_WITH_TIMEOUT(owner.host->connections(), 1, kWaitMs);
+    m_bench.outputOn = false;
+    // Transaction 1, unit 1: switch the output on.
+    oneShot.write(QByteArray::fromHex("000100000006010610060001"));
+    QVERIFY(oneShot.waitForBytesWritten(kWaitMs));
+    if (relayedFirst) {
+        QTRY_COMPARE_WITH_TIMEOUT(owner.host->stats().relayed, 1L, kWaitMs);
+    }
+    oneShot.abort();
+    QTRY_COMPARE_WITH_TIMEOUT(owner.host->connections(), 0, kWaitMs);
+    // Long past the write's turn.
+    QTest::qWait(relayedFirst ? 3500 : 500);
+    QVERIFY(!m_bench.outputOn);
+    QCOMPARE(m_bench.requests, 0);
+    // The line goes on for the others.
+    Program joiner(m_bench, m_device);
+    joiner.open();
     QCOMPARE(waitFor(joiner.client->readStatus(1)).error, Error::None);
 }
 

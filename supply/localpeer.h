@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QLocalSocket>
+
+namespace supply {
+
+// Whether the program at the other end of a local connection has closed it,
+// though the loss may not be reported yet: its end of the stream is waiting
+// behind bytes already read (a program stopped and continued reads both at once).
+// Asks the system without reading or waiting.
+bool localPeerGone(const QLocalSocket &socket);
+
+} // namespace supply
