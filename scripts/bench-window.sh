@@ -8,7 +8,8 @@
 # trend's figures are); then
 # the bus window with eight supplies: its readings a second against the line's rate,
 # and its CPU per reading against the main window's per poll.
-# First argument: seconds a phase and round (default 20; three rounds).
+# First argument: seconds a phase and round (default 20; three rounds); under
+# callgrind, $CALLGRIND_SECONDS a phase (default 15; two rounds).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
@@ -19,22 +20,26 @@ for bench in window-bench sequence-bench bus-bench; do
     [ -x "$build/bench/$bench" ] || cmake --build "$build" --target "$bench" >/dev/null
 done
 
-echo "machine load $(cut -d' ' -f1-3 /proc/loadavg)"
-xvfb-run -a -s "-screen 0 1280x1024x24" env QT_QPA_PLATFORM=xcb \
-    "$build/bench/window-bench" "${1:-20}" \
-    2> >(grep -v -e XDG_RUNTIME_DIR -e propagateSizeHints >&2)
-if command -v valgrind >/dev/null; then
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+# The simulators' timed line (bytes at 9600 baud) and their instant one (each reply
+# whole at once).
+for line in timed instant; do
+    echo "machine load $(cut -d' ' -f1-3 /proc/loadavg)"
+    xvfb-run -a -s "-screen 0 1280x1024x24" env QT_QPA_PLATFORM=xcb \
+        "$build/bench/window-bench" "${1:-20}" 3 "$line" \
+        2> >(grep -v -e XDG_RUNTIME_DIR -e propagateSizeHints >&2)
+    command -v valgrind >/dev/null || continue
     # Each phase of window-bench is collected and dumped apart as "window POLLS" or
     # "bare POLLS"; instructions a poll are the phases' totals over their polls.
-    work="$(mktemp -d)"
-    trap 'rm -rf "$work"' EXIT
+    rm -f "$work"/callgrind.out*
     xvfb-run -a -s "-screen 0 1280x1024x24" env QT_QPA_PLATFORM=xcb \
         valgrind --tool=callgrind --collect-atstart=no \
         --callgrind-out-file="$work/callgrind.out" "$build/bench/window-bench" \
-        "${CALLGRIND_SECONDS:-15}" 2 >/dev/null 2>"$work/valgrind.err" || true
-    awk '
-        FNR == 1 { kind = "" }
-        /^desc: Trigger: Client Request: / { kind = $5; polls[kind] += $6 }
+        "${CALLGRIND_SECONDS:-15}" 2 "$line" >/dev/null 2>"$work/valgrind.err" || true
+    cat "$work"/callgrind.out* 2>/dev/null | awk -v line="$line" '
+        /^desc: Trigger: / { kind = $5 }
+        /^desc: Trigger: Client Request: / { polls[kind] += $6 }
         /^totals: / { ir[kind] += $2 }
         END {
             if (polls["window"] == 0 || polls["bare"] == 0) {
@@ -42,9 +47,11 @@ if command -v valgrind >/dev/null; then
                 exit
             }
             w = ir["window"] / polls["window"]; b = ir["bare"] / polls["bare"]
-            printf "instructions a poll under callgrind: vantel %.0f (%d polls), bare Qt window %.0f (%d polls), ratio %.2f\n", w, polls["window"], b, polls["bare"], w / b
-        }' "$work"/callgrind.out*
-fi
+            printf "instructions a poll under callgrind, %s line: vantel %.0f (%d polls), " \
+                "bare Qt window %.0f (%d polls), ratio %.2f\n", line, w, polls["window"], b,
+                polls["bare"], w / b
+        }'
+done
 xvfb-run -a -s "-screen 0 1280x1024x24" env QT_QPA_PLATFORM=xcb \
     "$build/bench/sequence-bench" "${1:-20}" \
     2> >(grep -v -e XDG_RUNTIME_DIR -e propagateSizeHints >&2)
