@@ -20,8 +20,10 @@
 // Usage: vantel-bench [SECONDS]    (monitoring time for the CPU figures, default 60)
 //        vantel-bench --startup-child   (internal: one start-up to a shown window)
 
+#include "bench/barewindow.h"
 #include "monitor/form1.h"
-#include "serial/qtcommcontrol.h"
+#include "supply/enginecommcontrol.h"
+#include "supply/sharedport.h"
 #include "support/simprocess.h"
 #include "ui/messenger.h"
 #include "ui/widgets.h"
@@ -109,56 +111,7 @@ std::vector<double> intervalsMs(const std::vector<double> &times)
     return d;
 }
 
-// The least a Qt window can do for the same figures: a timer sends the status
-// read, every arrival is appended, and a whole reply fills six fields.
-class BareWindow : public QWidget {
-public:
-    BareWindow()
-    {
-        auto *layout = new QVBoxLayout(this);
-        for (QLineEdit *&field : m_fields) {
-            field = new QLineEdit(this);
-            layout->addWidget(field);
-        }
-        m_timer.setTimerType(Qt::PreciseTimer);
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            m_buffer.clear();
-            m_port.write(QByteArray::fromHex("010310000006C108"));
-        });
-        connect(&m_port, &QSerialPort::readyRead, this, [this] {
-            m_buffer += m_port.readAll();
-            if (m_buffer.size() < 17) {
-                return;
-            }
-            for (int i = 0; i < 6; ++i) {
-                const int word = (quint8(m_buffer[3 + 2 * i]) << 8) | quint8(m_buffer[4 + 2 * i]);
-                m_fields[i]->setText(QString::number(word / (i % 2 == 0 ? 100.0 : 1000.0), 'f', 3));
-            }
-            m_buffer.clear();
-        });
-    }
-    bool start(const QString &path)
-    {
-        m_port.setPortName(path);
-        if (!m_port.open(QIODevice::ReadWrite)) {
-            return false;
-        }
-        m_port.setBaudRate(9600);
-        m_timer.start(kPollMs);
-        return true;
-    }
-    void stop()
-    {
-        m_timer.stop();
-        m_port.close();
-    }
-
-private:
-    QSerialPort m_port;
-    QTimer m_timer;
-    QByteArray m_buffer;
-    QLineEdit *m_fields[6] = {};
-};
+using bench::BareWindow;
 
 class QuietMessenger : public ui::Messenger {
 public:
@@ -253,9 +206,9 @@ int startupChild(int argc, char *argv[])
 {
     TimingApplication a(argc, argv);
     ui::installFontSubstitutes();
-    serial::QtCommControl comm;
+    const auto comm = supply::makeEngineCommControl();
     ui::BoxMessenger messenger;
-    vantel::Form1 window(comm, messenger);
+    vantel::Form1 window(*comm, messenger);
     a.window = &window;
     window.show();
     while (a.firstPaint == 0) {
@@ -304,18 +257,22 @@ int main(int argc, char *argv[])
     // The window, driven as a user would: look for ports, open COM1, start.
     testsupport::SimProcess simVantel(dir.path());
     startSim(simVantel, dir.path(), 1, supply);
-    serial::QtCommControl comm;
+    // The window's serial control as main() makes it: over the engine, its port
+    // shared; the device's QSerialPort tells when a reply's bytes arrive.
+    const auto comm = supply::makeEngineCommControl();
     QuietMessenger messenger;
-    vantel::Form1 window(comm, messenger);
+    vantel::Form1 window(*comm, messenger);
     window.show();
     a.window = &window;
-    a.serialPort = comm.findChild<QSerialPort *>();
+    if (auto *shared = comm->findChild<supply::SharedPort *>()) {
+        a.serialPort = shared->device().findChild<QSerialPort *>();
+    }
     QObject::connect(window.T1, &ui::TextBox::Change, [&a] { a.shownArrival = a.lastArrival; });
     window.C32->click();
     window.Combo1->setCurrentText(QStringLiteral("COM1"));
     window.C31->click();
     window.C1->click();
-    if (!comm.PortOpen() || !window.monitorRunning) {
+    if (!comm->PortOpen() || !window.monitorRunning) {
         std::fprintf(stderr, "vantel-bench: could not start monitoring COM1\n");
         return 1;
     }

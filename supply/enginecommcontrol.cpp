@@ -8,6 +8,8 @@
 #include "supply/networkport.h"
 #include "supply/sharedport.h"
 
+#include <QScopedValueRollback>
+
 #include <algorithm>
 
 namespace supply {
@@ -103,6 +105,7 @@ void EngineCommControl::useNetworkLine(const QString &target)
 EngineCommControl::~EngineCommControl()
 {
     dropOutstanding();
+    releaseDelivered();
 }
 
 void EngineCommControl::nameNewAdapters()
@@ -149,6 +152,7 @@ void EngineCommControl::openDevice(int port)
 void EngineCommControl::closeDevice()
 {
     dropOutstanding();
+    releaseDelivered();
     if (m_port->PortOpen()) {
         m_port->setPortOpen(false);
     }
@@ -180,6 +184,7 @@ void EngineCommControl::writeDevice(const QByteArray &bytes)
                                 "Only status reads and register writes go to the supply");
     }
     withdrawWaitingReads();
+    releaseDelivered();
     Reply *reply = read ? m_client->readStatus(frame[0]) : m_client->write(frame);
     m_outstanding.emplace_back(reply);
     connect(reply, &Reply::finished, this, [this, reply] { onFinished(reply); });
@@ -202,7 +207,11 @@ void EngineCommControl::onFinished(Reply *reply)
 {
     m_outstanding.erase(std::remove(m_outstanding.begin(), m_outstanding.end(), reply),
                         m_outstanding.end());
-    reply->deleteLater();
+    releaseDelivered();
+    m_delivered = reply;
+    // The window's handlers run inside this: a request they make deletes this
+    // reply later, not under its own signal.
+    const QScopedValueRollback<bool> delivering(m_delivering, true);
     emit replied(*reply);
     if (bringsBytes(reply->error()) && deviceIsOpen()) {
         // What the line gave during the wait, as a window on the line itself would
@@ -218,6 +227,18 @@ void EngineCommControl::onFinished(Reply *reply)
             receive(bytes);
         }
     }
+}
+
+void EngineCommControl::releaseDelivered()
+{
+    if (m_delivered) {
+        if (m_delivering) {
+            m_delivered->deleteLater();
+        } else {
+            delete m_delivered.data();
+        }
+    }
+    m_delivered.clear();
 }
 
 void EngineCommControl::dropOutstanding()

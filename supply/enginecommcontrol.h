@@ -73,6 +73,8 @@ private:
     // what comes for the others is not delivered (the port closed under them).
     void dropOutstanding();
     void withdrawWaitingReads();
+    // Deletes the reply delivered last, now unless it is still being delivered.
+    void releaseDelivered();
 
     // Makes the network line `target` the one in use; false when it names none
     // that can be read (the text is kept in `*why`).
@@ -88,6 +90,10 @@ private:
     std::unique_ptr<Client> m_netClient;
     std::function<QString(int)> m_networkTargets;
     std::vector<QPointer<Reply>> m_outstanding;
+    // The reply delivered last, kept until the next request or the close deletes
+    // it: a poll leaves nothing behind for another pass of the event loop.
+    QPointer<Reply> m_delivered;
+    bool m_delivering = false;
 };
 
 // How long the line must be quiet after a window opens its port before the first

@@ -119,6 +119,23 @@ struct Rig {
     bool settled() { return control.requestsOutstanding() == 0 && client.idle(); }
 };
 
+// Counts what is left for a later pass of the event loop: deferred deletes and
+// queued calls, to any object.
+class PostedEvents : public QObject {
+public:
+    PostedEvents() { QCoreApplication::instance()->installEventFilter(this); }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::DeferredDelete || event->type() == QEvent::MetaCall) {
+            ++count;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
 } // namespace
 
 Q_DECLARE_METATYPE(supply::Error)
@@ -130,6 +147,8 @@ private slots:
     void delivers_data();
     void delivers();
     void droppedByInBufferCount();
+    void aPollLeavesNothingBehind_data();
+    void aPollLeavesNothingBehind();
     void waitingPollsAreReplaced();
     void closedPortDeliversNothing();
     void portErrors_data();
@@ -207,6 +226,34 @@ void TestEngineCommControl::droppedByInBufferCount()
     rig.control.setInBufferCount(0);
     QCOMPARE(rig.control.InBufferCount(), 0);
     QVERIFY(rig.control.Input().isEmpty());
+}
+
+void TestEngineCommControl::aPollLeavesNothingBehind_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::newRow("a status reply") << kStatus;
+    QTest::newRow("an exception") << kException2;
+    QTest::newRow("silence") << QByteArray();
+}
+
+// A poll's reply reaches the window in the pass of the event loop that brought its
+// bytes, or its timeout: nothing is posted for another pass, which would wake the
+// window once more every poll. The reply goes with the next request, or the close.
+void TestEngineCommControl::aPollLeavesNothingBehind()
+{
+    QFETCH(QByteArray, answer);
+    Rig rig;
+    const PostedEvents posted;
+    for (int poll = 0; poll < 3; ++poll) {
+        rig.port.answers << answer;
+        rig.control.setOutput(readOf(1));
+        QCOMPARE(rig.client.findChildren<supply::Reply *>().size(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.settled(), 2000);
+    }
+    QCOMPARE(posted.count, 0);
+    QCOMPARE(rig.events.size(), answer == kStatus ? 3 : 0);
+    rig.control.setPortOpen(false);
+    QVERIFY(rig.client.findChildren<supply::Reply *>().isEmpty());
 }
 
 void TestEngineCommControl::waitingPollsAreReplaced()
