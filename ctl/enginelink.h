@@ -1,0 +1,50 @@
+#pragma once
+
+#include "scpi/instrument.h"
+#include "supply/operations.h"
+
+#include <QString>
+
+#include <cstdint>
+
+namespace supply {
+class Client;
+} // namespace supply
+
+namespace ctl {
+
+// The supplies through the engine: readings and confirmed writes on the client. A
+// port that went away fails every request at once, in the same words, until it is
+// back.
+class EngineLink : public scpi::SupplyLink {
+public:
+    EngineLink(supply::Client &client, const QString &portName)
+        : m_client(client), m_portName(portName)
+    {
+    }
+
+    // "COM1: the device is gone": the port's own text varies with the way it went
+    // (and from run to run), so it is not passed on.
+    QString goneText() const { return m_portName + QStringLiteral(": the device is gone"); }
+    const QString &portName() const { return m_portName; }
+    void setGone(bool gone) { m_gone = gone; }
+    bool gone() const { return m_gone; }
+
+    void readStatus(std::uint8_t address, Done done) override;
+    void setVoltage(std::uint8_t address, std::uint16_t code, Done done) override;
+    void setCurrent(std::uint8_t address, std::uint16_t code, Done done) override;
+    void setOutput(std::uint8_t address, bool on, Done done) override;
+    void holdCeilings(std::uint8_t address, std::uint16_t voltage, std::uint16_t current) override;
+
+private:
+    QString why(const supply::Failure &failure) const;
+    void write(std::uint8_t address, supply::Target target, std::uint16_t value, Done done);
+
+    supply::Client &m_client;
+    QString m_portName;
+    bool m_gone = false;
+    int m_ceilingSource = 0; // the instrument's ceilings in the client's registry
+    supply::RowMaker m_rows;
+};
+
+} // namespace ctl

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "values/values.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QPair>
+#include <QString>
+
+#include <chrono>
+
+namespace ctl {
+
+// How serve serves: its listeners, who may connect and how many at a time.
+struct ServeOptions {
+    bool scpi = true; // --listen none: Modbus TCP only
+    QHostAddress listenAddress = QHostAddress(QHostAddress::LocalHost);
+    quint16 listenPort = 5025; // 0: any free port (the line "listening on" names it)
+    bool modbus = false;
+    QHostAddress modbusAddress = QHostAddress(QHostAddress::LocalHost);
+    quint16 modbusPort = 0;
+    // Modbus TCP may write the slave address register.
+    bool allowAddressChange = false;
+    // Who may connect, as subnets; empty: loopback addresses only.
+    QList<QPair<QHostAddress, int>> allow;
+    int maxClients = 4;
+    std::chrono::milliseconds idleTimeout{0}; // 0: never
+    bool offAtEnd = false;
+};
+
+// serve's options as the command line gives them (empty: not given).
+struct ServeTexts {
+    QString listen;
+    QString modbus;
+    QString allow;
+    QString maxClients;
+    QString idleTimeout;
+    bool offAtEnd = false;
+    bool allowAddressChange = false;
+};
+
+// Reads serve's options. A listener on an address other than loopback needs --allow.
+values::Parsed<ServeOptions> parseServeOptions(const ServeTexts &texts);
+
+} // namespace ctl

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "ctl/command.h"
+#include "ctl/serveoptions.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+namespace serial {
+class BufferedCommControl;
+}
+namespace supply {
+class Client;
+}
+
+namespace ctl {
+
+class StopSignals;
+
+// What the instrument says of itself and where it reaches the supplies.
+struct ServeTarget {
+    QString portName; // "COM3"
+    std::vector<std::uint8_t> addresses;
+};
+
+// Serves the supplies to TCP clients: a SCPI instrument on one listener, Modbus TCP
+// units on another, each client in turn, only from the allowed addresses. Serves
+// until a stop signal (exit 0, or 1 where --off-at-end is not confirmed), and on
+// through a port that goes away; `done` gets the exit code once all is closed.
+void startServer(serial::BufferedCommControl &comm, supply::Client &client,
+                 const ServeTarget &target, const ServeOptions &options, StopSignals &stops,
+                 Done done);
+
+} // namespace ctl
