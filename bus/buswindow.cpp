@@ -378,9 +378,8 @@ void BusWindow::onReading(const supply::Reading &reading)
     if (m_writer) {
         // The recording keeps its own clock and counters, which start at 0 with it
         // as a log's do; the cards count from when the window opened.
-        const supply::Row row =
-            m_recordRows->make(reading.row.address, reading.sentTime, reading.row.reading,
-                               reading.row.failure);
+        const supply::Row row = m_recordRows->make(reading.row.address, reading.sentTime,
+                                                   reading.row.reading, reading.row.failure);
         const QString failed = m_writer->write(row);
         if (!failed.isEmpty()) {
             m_writer.reset();
