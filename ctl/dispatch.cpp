@@ -5,6 +5,7 @@
 #include "ctl/tool.h"
 #include "serial/makecommcontrol.h"
 #include "supply/networkport.h"
+#include "supply/linehost.h"
 #include "supply/sharedport.h"
 
 #include <QCoreApplication>

@@ -6,6 +6,7 @@
 #include "serial/portnames.h"
 #include "supply/client.h"
 #include "supply/networkport.h"
+#include "supply/linehost.h"
 #include "supply/sharedport.h"
 
 #include <QScopedValueRollback>

@@ -49,7 +49,7 @@ public:
     // itself carries RTU frames.
     virtual bool carriesMbap() const { return true; }
     // Whether the far end is an engine of ours that names a failed request's
-    // verdict after its 0x0B exception (see localline.h).
+    // verdict after its 0x0B exception (see linehost.h).
     virtual bool namesVerdicts() const { return false; }
 
 signals:

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "supply/localline.h"
+#include "supply/localport.h"
 #include "supply/networkport.h"
 
 #include <QElapsedTimer>

@@ -6,6 +6,7 @@
 #include "protocol/crc16.h"
 #include "protocol/frames.h"
 #include "supply/client.h"
+#include "supply/linehost.h"
 #include "supply/sharedport.h"
 
 #include <QDir>
