@@ -4,8 +4,8 @@
 #include "ctl/stopsignals.h"
 #include "ctl/tool.h"
 #include "serial/makecommcontrol.h"
-#include "supply/networkport.h"
 #include "supply/linehost.h"
+#include "supply/networkport.h"
 #include "supply/sharedport.h"
 
 #include <QCoreApplication>

@@ -5,8 +5,8 @@
 #include "serial/makecommcontrol.h"
 #include "serial/portnames.h"
 #include "supply/client.h"
-#include "supply/networkport.h"
 #include "supply/linehost.h"
+#include "supply/networkport.h"
 #include "supply/sharedport.h"
 
 #include <QScopedValueRollback>
