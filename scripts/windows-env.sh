@@ -17,7 +17,8 @@ qt_version=6.4.2
 # What the programs do not use stays out, to keep the build short on a shared
 # machine: Direct2D, JPEG, GIF, FreeType (Windows draws its own fonts), graphics
 # view, the widgets and dialogs no window here has (the input dialog stays: the
-# Vista style includes it), the rich-text writers, and HarfBuzz (shaping for
+# Vista style includes it; the text browser and the Markdown reader stay: the
+# windows' help renders the manual's pages), the rich-text writers, and HarfBuzz (shaping for
 # complex scripts; the windows' Latin and Chinese texts need none). DirectWrite
 # and DirectWrite 3 go too: their font engine is compiled into Gui only with
 # Direct2D, and PrintSupport's print engine would link against it; the platform
@@ -32,11 +33,11 @@ qt_unused=(
     sql dbus concurrent xml tabletevent
     direct2d directwrite directwrite3 jpeg gif freetype graphicsview
     treewidget listwidget tablewidget commandlinkbutton datetimeedit calendarwidget
-    textbrowser splashscreen lcdnumber fontcombobox toolbox mdiarea dial
+    splashscreen lcdnumber fontcombobox toolbox mdiarea dial
     keysequenceedit colordialog filedialog fontdialog progressdialog
     errormessage wizard columnview datawidgetmapper undoview syntaxhighlighter
     dockwidget undocommand undostack undogroup
-    textodfwriter textmarkdownreader textmarkdownwriter movie harfbuzz
+    textodfwriter textmarkdownwriter movie harfbuzz
     http networkdiskcache dnslookup topleveldomain udpsocket socks5 sspi netlistmgr
 )
 qt_options=(-DCMAKE_BUILD_TYPE=Release -DQT_USE_DEFAULT_CMAKE_OPTIMIZATION_FLAGS=ON
