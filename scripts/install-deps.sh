@@ -13,6 +13,10 @@ packages=(
     python3-pyvisa python3-pyvisa-py # a real SCPI client for vantelctl serve's tests
     # an independent Modbus RTU slave on a socat pty for the end-to-end tests
     python3-pymodbus python3-serial python3-serial-asyncio socat
+    libhttp-parser-dev # the HTTP server's request parser (serve --http)
+    libjs-chart.js # the browser page's chart, built into the program's resources
+    # a real browser for the page's end-to-end tests
+    chromium chromium-driver python3-selenium
     fonts-liberation fonts-wqy-zenhei
     xvfb xauth openbox imagemagick xdotool
     clang libclang-rt-14-dev clang-format
