@@ -1,0 +1,1 @@
+// The page: cards of the served supplies, live from /api/events.
