@@ -3,7 +3,11 @@
 # simulated supply, uses them as a person would by clicking the controls (the trend,
 # a sequence run and the bus window of four supplies included), and saves a
 # screenshot after each step into screenshots/ (or the folder given as $1).
-# Needs Xvfb, openbox, xdotool and ImageMagick's import.
+# Then makes the manual's pictures in docs/images/: the window, the trend, a
+# sequence running, the bus window and pellow from those steps, a vantelctl session
+# rendered as a terminal would show it, and the browser page's pictures
+# (scripts/screenshots-page.sh, when it is there).
+# Needs Xvfb, openbox, xdotool and ImageMagick (import, convert).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
@@ -11,10 +15,12 @@ out="$(realpath -m "${1:-$root/screenshots}")"
 mkdir -p "$out"
 rm -f "$out"/*.png
 
-for tool in Xvfb openbox xdotool import; do
+for tool in Xvfb openbox xdotool import convert; do
     command -v "$tool" >/dev/null || { echo "screenshots.sh: $tool is missing" >&2; exit 1; }
 done
-[ -x "$build/monitor/vantel" ] || BUILD_DIR="$build" "$root/scripts/build.sh" >/dev/null
+for program in monitor/vantel addrtool/pellow ctl/vantelctl sim/vantel-sim; do
+    [ -x "$build/$program" ] || { BUILD_DIR="$build" "$root/scripts/build.sh" >/dev/null; break; }
+done
 
 work="$(mktemp -d)"
 pids=()
@@ -237,4 +243,77 @@ sleep 0.3
 xdotool windowactivate --sync "$window" 2>/dev/null || true
 click 6360 7680 1575 495 # C28 Quit
 sleep 0.5
-echo "screenshots in $out"
+
+# The manual's pictures, each small enough to keep in the repository.
+images="$root/docs/images"
+mkdir -p "$images"
+max_bytes=$((150 * 1024))
+# picture SOURCE NAME: SOURCE as docs/images/NAME.png, its colours reduced when the
+# picture would be too large otherwise.
+picture() {
+    local target="$images/$2.png"
+    convert "$1" -strip -define png:compression-level=9 "$target"
+    if [ "$(stat -c %s "$target")" -gt "$max_bytes" ]; then
+        convert "$1" -strip -colors 128 -define png:compression-level=9 "$target"
+    fi
+    if [ "$(stat -c %s "$target")" -gt "$max_bytes" ]; then
+        echo "screenshots.sh: $target is over $max_bytes bytes" >&2
+        exit 1
+    fi
+    echo "  $target"
+}
+# step NAME: the screenshot taken above as that step.
+step() {
+    local files=("$out"/[0-9][0-9]-"$1".png)
+    [ -e "${files[0]}" ] || { echo "screenshots.sh: no screenshot $1" >&2; exit 1; }
+    echo "${files[0]}"
+}
+echo "manual:"
+picture "$(step vantel-output-on)" window
+picture "$(step vantel-trend)" trend
+picture "$(step bus-four-cards)" bus
+picture "$(step pellow-enlarged)" pellow
+picture "$(step sequence-running)" sequence
+
+# A shell session against a simulated supply of its own, typed as a user would and
+# rendered in a terminal's colours and font.
+"$build/sim/vantel-sim" --port 3 --no-stdin --voltage 12 --current 1 --load 10 >/dev/null &
+pids+=($!)
+for _ in $(seq 50); do
+    [ -e "$VANTEL_PORT_DIR/COM3" ] && break
+    sleep 0.1
+done
+session="$work/session.txt"
+: >"$session"
+for command in "vantelctl --port COM3 scan --to 4" \
+    "vantelctl -p COM3 -a 1 set --voltage 12.6 --current 1.5" \
+    "vantelctl -p COM3 -a 1 output on" \
+    "vantelctl -p COM3 -a 1 --json read" \
+    "vantelctl -p COM3 -a 1 log --interval 1000 --duration 3s --off-at-end"; do
+    echo "\$ $command" >>"$session"
+    read -r -a words <<<"$command"
+    (cd "$work" && PATH="$build/ctl:$PATH" "${words[@]}" >>"$session" 2>&1) || true
+done
+echo "\$ " >>"$session"
+# Drawn a line at a time (a command in green) on a canvas the size of the text: a
+# character of Liberation Mono at 14 points is 8.4 pixels wide, a line 17 high.
+columns="$(awk '{ if (length > m) m = length } END { print m }' "$session")"
+draw=()
+y=26
+while IFS= read -r line; do
+    colour='#e0e0e0'
+    [[ "$line" == '$ '* ]] && colour='#8ae234'
+    line="${line//%/%%}" # ImageMagick reads % as an escape
+    indent="${line%%[! ]*}" # and drops leading spaces: they move the line instead
+    draw+=(-fill "$colour" -annotate "+$((12 + ${#indent} * 17 / 2))+$y" "${line#"$indent"}")
+    y=$((y + 17))
+done <"$session"
+convert -size "$((columns * 17 / 2 + 24))x$((y - 5))" xc:'#1e1e1e' -font Liberation-Mono \
+    -pointsize 14 "${draw[@]}" "$work/shell.png"
+picture "$work/shell.png" shell
+
+if [ -x "$root/scripts/screenshots-page.sh" ]; then
+    echo "the browser page:"
+    BUILD_DIR="$build" "$root/scripts/screenshots-page.sh"
+fi
+echo "screenshots in $out, the manual's pictures in $images"
