@@ -20,6 +20,10 @@ namespace ctl {
 namespace {
 
 constexpr milliseconds kLongestStartQuiet{500};
+// How much longer than a request's timeout an owner on its way out gives the
+// requests it has taken from the programs that joined it: a reply's last bytes
+// and the answer's way back over the local socket.
+constexpr milliseconds kFinishMargin{200};
 
 } // namespace
 
@@ -141,6 +145,11 @@ int dispatch(const QStringList &arguments, bool stdoutClosed)
         code = stops.exitCode();
     }
     if (comm->PortOpen()) {
+        // Requests of the programs that joined this one are answered here
+        // before the line goes to one of them.
+        if (host) {
+            host->finishTaken(common.timeout + kFinishMargin);
+        }
         comm->setPortOpen(false);
     }
     // A log and a run write their rows themselves and say when one fails.

@@ -38,7 +38,8 @@ void EngineLink::setOutput(std::uint8_t address, bool on, Done done)
     write(address, supply::Target::Output, on ? 1 : 0, std::move(done));
 }
 
-void EngineLink::holdCeilings(std::uint8_t address, std::uint16_t voltage, std::uint16_t current)
+void EngineLink::holdCeilings(std::uint8_t address, std::uint16_t voltage, std::uint16_t current,
+                              std::uint16_t power)
 {
     supply::CeilingRegistry &ceilings = m_client.ceilings();
     if (m_ceilingSource == 0) {
@@ -54,6 +55,7 @@ void EngineLink::holdCeilings(std::uint8_t address, std::uint16_t voltage, std::
     };
     hold(supply::CeilingKind::Voltage, voltage, protocol::kLargestVoltageCode);
     hold(supply::CeilingKind::Current, current, protocol::kLargestCurrentCode);
+    hold(supply::CeilingKind::Power, power, scpi::kLargestPowerCode);
 }
 
 // The -240's detail: the port's own reason varies with the way it went, so a

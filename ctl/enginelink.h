@@ -34,7 +34,8 @@ public:
     void setVoltage(std::uint8_t address, std::uint16_t code, Done done) override;
     void setCurrent(std::uint8_t address, std::uint16_t code, Done done) override;
     void setOutput(std::uint8_t address, bool on, Done done) override;
-    void holdCeilings(std::uint8_t address, std::uint16_t voltage, std::uint16_t current) override;
+    void holdCeilings(std::uint8_t address, std::uint16_t voltage, std::uint16_t current,
+                      std::uint16_t power) override;
 
 private:
     QString why(const supply::Failure &failure) const;

@@ -55,6 +55,7 @@ struct Quantity {
 };
 constexpr Quantity kVolts{"V", "MV", 2, protocol::kLargestVoltageCode};
 constexpr Quantity kAmps{"A", "MA", 3, protocol::kLargestCurrentCode};
+constexpr Quantity kWatts{"W", "MW", 2, kLargestPowerCode};
 
 // An error a command queues instead of doing what it was asked.
 struct Refusal {
@@ -181,7 +182,8 @@ struct Call {
     void holdCeilings()
     {
         const Instrument::Channel &ch = supply();
-        instrument.m_link.holdCeilings(ch.address, ch.voltageCeiling, ch.currentCeiling);
+        instrument.m_link.holdCeilings(ch.address, ch.voltageCeiling, ch.currentCeiling,
+                                       ch.powerCeiling);
     }
     std::size_t channels() const { return instrument.m_channels.size(); }
     const InstrumentInfo &info() const { return instrument.m_info; }
@@ -523,9 +525,12 @@ void setCeiling(Call &c, const Quantity &q)
     if (&q == &kVolts) {
         ch.voltageCeiling = *code;
         ch.voltageTripped = false;
-    } else {
+    } else if (&q == &kAmps) {
         ch.currentCeiling = *code;
         ch.currentTripped = false;
+    } else {
+        ch.powerCeiling = *code;
+        ch.powerTripped = false;
     }
     c.holdCeilings();
     c.done();
@@ -538,6 +543,12 @@ void currentCeiling(Call &c)
 {
     setCeiling(c, kAmps);
 }
+// A power ceiling refuses no set value (the power depends on the load): a
+// reading above it switches the output off.
+void powerCeiling(Call &c)
+{
+    setCeiling(c, kWatts);
+}
 void ceilingQuery(Call &c, const Quantity &q)
 {
     Refusal refusal;
@@ -545,7 +556,9 @@ void ceilingQuery(Call &c, const Quantity &q)
     if (limit == -1) {
         return c.fail(refusal);
     }
-    const int ceiling = &q == &kVolts ? c.supply().voltageCeiling : c.supply().currentCeiling;
+    const int ceiling = &q == &kVolts  ? c.supply().voltageCeiling
+                        : &q == &kAmps ? c.supply().currentCeiling
+                                       : c.supply().powerCeiling;
     c.answer(fixedPoint(limit >= 0 ? limit : ceiling, q.decimals));
 }
 void voltageCeilingQuery(Call &c)
@@ -555,6 +568,10 @@ void voltageCeilingQuery(Call &c)
 void currentCeilingQuery(Call &c)
 {
     ceilingQuery(c, kAmps);
+}
+void powerCeilingQuery(Call &c)
+{
+    ceilingQuery(c, kWatts);
 }
 
 // The output and the measurements.
@@ -573,6 +590,7 @@ void output(Call &c)
         // Switching on again is the acknowledgement of a trip.
         c.supply().voltageTripped = false;
         c.supply().currentTripped = false;
+        c.supply().powerTripped = false;
     }
     c.setOutput(*on);
 }
@@ -687,6 +705,8 @@ const CommandTable &Instrument::table()
         {"[SOURce#]:VOLTage:PROTection[:LEVel]?", voltageCeilingQuery},
         {"[SOURce#]:CURRent:PROTection[:LEVel]", currentCeiling},
         {"[SOURce#]:CURRent:PROTection[:LEVel]?", currentCeilingQuery},
+        {"[SOURce#]:POWer:PROTection[:LEVel]", powerCeiling},
+        {"[SOURce#]:POWer:PROTection[:LEVel]?", powerCeilingQuery},
         {"[SOURce#]:VOLTage[:LEVel][:IMMediate][:AMPLitude]", voltage},
         {"[SOURce#]:VOLTage[:LEVel][:IMMediate][:AMPLitude]?", voltageQuery},
         {"[SOURce#]:CURRent[:LEVel][:IMMediate][:AMPLitude]", current},
@@ -713,6 +733,7 @@ Instrument::Instrument(SupplyLink &link, InstrumentInfo info)
         channel.address = address;
         channel.voltageCeiling = kVolts.largest;
         channel.currentCeiling = kAmps.largest;
+        channel.powerCeiling = kWatts.largest;
         m_channels.push_back(channel);
     }
 }
@@ -721,7 +742,7 @@ std::optional<Instrument::Ceilings> Instrument::ceilings(std::uint8_t address) c
 {
     for (const Channel &channel : m_channels) {
         if (channel.address == address) {
-            return Ceilings{channel.voltageCeiling, channel.currentCeiling};
+            return Ceilings{channel.voltageCeiling, channel.currentCeiling, channel.powerCeiling};
         }
     }
     return std::nullopt;
@@ -927,11 +948,20 @@ void Instrument::noteReading(std::size_t channel, const protocol::StatusReading 
         tripCode = kCurrentTripped;
         trip = "Current protection tripped;" + fixedPoint(reading.actualCurrent, 3) +
                " A above the ceiling " + fixedPoint(ch.currentCeiling, 3) + " A";
+    } else if (const std::uint32_t power =
+                   std::uint32_t(reading.actualVoltage) * std::uint32_t(reading.actualCurrent);
+               reading.outputOn && power > std::uint32_t(ch.powerCeiling) * 1000U) {
+        // Volts times amps in counts of 10 µW; the ceiling counts 10 mW.
+        ch.powerTripped = true;
+        tripCode = kPowerTripped;
+        trip = "Power protection tripped;" + fixedPoint(int((power + 500) / 1000), 2) +
+               " W above the ceiling " + fixedPoint(ch.powerCeiling, 2) + " W";
     }
 
     const std::uint16_t questionable = std::uint16_t(
         (ch.voltageTripped ? ques::kVoltage : 0) |
-        ((ch.currentTripped || (reading.outputOn && reading.mode == 0)) ? ques::kCurrent : 0));
+        ((ch.currentTripped || (reading.outputOn && reading.mode == 0)) ? ques::kCurrent : 0) |
+        (ch.powerTripped ? ques::kPower : 0));
     std::uint16_t operation = reading.outputOn ? oper::kOutputOn : 0;
     if (reading.outputOn) {
         operation |= reading.mode == 0   ? oper::kConstantCurrent

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/frames.h"
 #include "protocol/reading.h"
 #include "scpi/parser.h"
 #include "scpi/status.h"
@@ -40,21 +41,24 @@ public:
     virtual void setVoltage(std::uint8_t address, std::uint16_t code, Done done) = 0;
     virtual void setCurrent(std::uint8_t address, std::uint16_t code, Done done) = 0;
     virtual void setOutput(std::uint8_t address, bool on, Done done) = 0;
-    // The instrument's ceilings on a supply (counts of 10 mV and 1 mA), for every
-    // program on the line to be held to; the largest values hold nothing.
-    virtual void holdCeilings(std::uint8_t address, std::uint16_t voltage, std::uint16_t current)
+    // The instrument's ceilings on a supply (counts of 10 mV, 1 mA and 10 mW), for
+    // every program on the line to be held to; the largest values hold nothing.
+    virtual void holdCeilings(std::uint8_t address, std::uint16_t voltage, std::uint16_t current,
+                              std::uint16_t power)
     {
         (void)address;
         (void)voltage;
         (void)current;
+        (void)power;
     }
 };
 
-// QUEStionable condition bits: a tripped voltage ceiling, and the current bit
-// for the CC mode or a tripped current ceiling.
+// QUEStionable condition bits: a tripped voltage ceiling, the current bit for
+// the CC mode or a tripped current ceiling, and a tripped power ceiling.
 namespace ques {
 constexpr std::uint16_t kVoltage = 0x0001;
 constexpr std::uint16_t kCurrent = 0x0002;
+constexpr std::uint16_t kPower = 0x0008;
 } // namespace ques
 // OPERation condition bits: the regulation mode and the output switch.
 namespace oper {
@@ -66,6 +70,12 @@ constexpr std::uint16_t kConstantCurrent = 0x0400;
 // Device-specific errors queued when a ceiling trips.
 constexpr int kVoltageTripped = 301;
 constexpr int kCurrentTripped = 302;
+constexpr int kPowerTripped = 303;
+
+// The largest power ceiling, in counts of 10 mW: the largest set voltage at the
+// largest set current.
+constexpr int kLargestPowerCode =
+    protocol::kLargestVoltageCode * protocol::kLargestCurrentCode / 1000;
 
 // One client: its error queue and registers, its lines waiting their turn, the
 // channel it has selected.
@@ -146,11 +156,13 @@ public:
     // failures ("address 5: timeout"). Call only while not busy.
     void switchAllOff(std::function<void(std::vector<std::string>)> done);
 
-    // The ceilings of the supply at `address`, in counts of 10 mV and 1 mA
-    // (VOLTage:PROTection and CURRent:PROTection); nullopt for one not served.
+    // The ceilings of the supply at `address`, in counts of 10 mV, 1 mA and 10 mW
+    // (VOLTage:PROTection, CURRent:PROTection and POWer:PROTection); nullopt for
+    // one not served.
     struct Ceilings {
         std::uint16_t voltage = 0;
         std::uint16_t current = 0;
+        std::uint16_t power = 0;
     };
     std::optional<Ceilings> ceilings(std::uint8_t address) const;
 
@@ -186,8 +198,10 @@ private:
         std::uint8_t address = 0;
         std::uint16_t voltageCeiling;
         std::uint16_t currentCeiling;
+        std::uint16_t powerCeiling;
         bool voltageTripped = false;
         bool currentTripped = false;
+        bool powerTripped = false;
         std::uint16_t questionable = 0;
         std::uint16_t operation = 0;
     };

@@ -172,7 +172,13 @@ void BufferedCommControl::setPortOpen(bool open)
         if (open) {
             throw CommError(kErrPortInUse, "Port already open");
         }
+        if (deviceIsOpening()) {
+            closeDevice(); // the open on its way ends, unheard
+        }
         return;
+    }
+    if (open && deviceIsOpening()) {
+        throw CommError(kErrPortInUse, "Port already being opened");
     }
     m_input.clear();
     if (open) {
@@ -197,7 +203,7 @@ int BufferedCommControl::probePort(int port)
     if (port < 1) {
         return kErrInvalidValue;
     }
-    if (deviceIsOpen() && port == m_commPort) {
+    if ((deviceIsOpen() || deviceIsOpening()) && port == m_commPort) {
         return kErrPortInUse;
     }
     try {
@@ -233,6 +239,15 @@ void BufferedCommControl::receive(const QByteArray &bytes)
     } else {
         updateDeviceReadThreshold();
     }
+}
+
+void BufferedCommControl::deviceOpenEnded(int error, const QString &reason)
+{
+    if (error == 0) {
+        m_input.clear();
+        updateDeviceReadThreshold();
+    }
+    emit openEnded(error, reason);
 }
 
 void BufferedCommControl::deviceLost(const QString &reason)

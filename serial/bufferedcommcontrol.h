@@ -49,6 +49,7 @@ public:
     int CommPort() const override { return m_commPort; }
     void setPortOpen(bool open) override;
     bool PortOpen() const override { return deviceIsOpen(); }
+    bool PortOpening() const override { return !deviceIsOpen() && deviceIsOpening(); }
 
     void setOutput(const QByteArray &bytes) override;
     QByteArray Input() override;
@@ -85,6 +86,9 @@ protected:
     // Opens and at once closes port `port` apart from the held one; throws CommError.
     virtual void probeDevice(int port) = 0;
     virtual bool deviceIsOpen() const = 0;
+    // Whether openDevice() returned with the open still on its way; the device
+    // then calls deviceOpenEnded() once it is open or has failed.
+    virtual bool deviceIsOpening() const { return false; }
     // Hands bytes to the device; throws CommError on failure.
     virtual void writeDevice(const QByteArray &bytes) = 0;
     // Drops bytes waiting to go out that the driver has not begun to send.
@@ -103,6 +107,8 @@ protected:
     // The device went away: the port is closed and what waited is discarded;
     // `reason` is kept for lostReason().
     void deviceLost(const QString &reason = {});
+    // An open still on its way has ended: `error` 0 when the device is open now.
+    void deviceOpenEnded(int error, const QString &reason = {});
 
 private:
     QString m_settings = QStringLiteral("9600,n,8,1");

@@ -63,6 +63,10 @@ public:
     virtual int CommPort() const = 0;
     virtual void setPortOpen(bool open) = 0;
     virtual bool PortOpen() const = 0;
+    // Whether an open has begun that ends later (a network line still looking up
+    // its host or connecting): the port is not open yet, and openEnded says how
+    // it ended. Closing the port ends the attempt without a signal.
+    virtual bool PortOpening() const { return false; }
 
     virtual void setOutput(const QByteArray &bytes) = 0;
     virtual QByteArray Input() = 0;
@@ -88,6 +92,10 @@ signals:
     void OnComm();
     // The device went away under an open port, which is now closed.
     void portLost(const QString &reason);
+    // An open that went on after setPortOpen(true) returned has ended: the port
+    // is open (`error` 0), or it is closed and `error` and `reason` say why, as
+    // the CommError of an open that fails at once would.
+    void openEnded(int error, const QString &reason);
 };
 
 } // namespace serial

@@ -6,6 +6,7 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QTimer>
 
 #include <optional>
 
@@ -71,6 +72,14 @@ PortConnection::PortConnection(CommControl &comm, ui::Messenger &messenger, QWid
     // The text names the port as typed: an editable combo box would otherwise
     // complete what the user types to a listed name.
     m_controls.Combo1->setCompleter(nullptr);
+    m_openEnded =
+        QObject::connect(&m_comm, &CommControl::openEnded, m_controls.Combo1,
+                         [this](int error, const QString &reason) { onOpenEnded(error, reason); });
+}
+
+PortConnection::~PortConnection()
+{
+    QObject::disconnect(m_openEnded);
 }
 
 void PortConnection::search()
@@ -126,13 +135,15 @@ void PortConnection::openOrClose()
         m_openClickCount = advance(m_openClickCount);
         if (isOdd(m_openClickCount)) {
             m_comm.setPortOpen(true);
-            m_controls.Label1->setText(QStringLiteral("Serial port ") + QStringLiteral("COM") +
-                                       QString::number(m_comm.CommPort()) + QStringLiteral(" ") +
-                                       QStringLiteral("Opened successfully"));
-            m_controls.C31->setCaption(QStringLiteral("Close serial port"));
-            m_controls.C31->setBackColor(kGreen);
-            if (afterOpen) {
-                afterOpen();
+            if (m_comm.PortOpening()) {
+                // A network line looks its host up and connects: the press
+                // again cancels it, and the end of the open is reported.
+                m_controls.Label1->setText(QStringLiteral("Serial port ") + QStringLiteral("COM") +
+                                           QString::number(m_comm.CommPort()) +
+                                           QStringLiteral(" connecting…"));
+                m_controls.C31->setCaption(QStringLiteral("Close serial port"));
+            } else {
+                showOpened();
             }
         } else {
             closeSteps();
@@ -141,7 +152,23 @@ void PortConnection::openOrClose()
         error = failure.number();
         description = QString::fromStdString(failure.what());
     }
+    reportFailure(error, description);
+}
 
+void PortConnection::showOpened()
+{
+    m_controls.Label1->setText(QStringLiteral("Serial port ") + QStringLiteral("COM") +
+                               QString::number(m_comm.CommPort()) + QStringLiteral(" ") +
+                               QStringLiteral("Opened successfully"));
+    m_controls.C31->setCaption(QStringLiteral("Close serial port"));
+    m_controls.C31->setBackColor(kGreen);
+    if (afterOpen) {
+        afterOpen();
+    }
+}
+
+void PortConnection::reportFailure(int error, const QString &description)
+{
     if (error == kErrPortInUse) {
         m_messenger.inform(m_window, msgOccupied());
         m_controls.C31->setCaption(captionOpen());
@@ -158,6 +185,30 @@ void PortConnection::openOrClose()
         }
         m_messenger.inform(m_window, description);
     }
+}
+
+void PortConnection::onOpenEnded(int error, const QString &reason)
+{
+    // An open the user has cancelled since is not reported.
+    if (!isOdd(m_openClickCount)) {
+        return;
+    }
+    if (error == 0) {
+        showOpened();
+        return;
+    }
+    // The status line keeps the reason the box cannot give.
+    m_controls.Label1->setText(QStringLiteral("Serial port ") + QStringLiteral("COM") +
+                               QString::number(m_comm.CommPort()) + QStringLiteral(": ") + reason);
+    // The box waits for the event loop: the open ended inside the line's own
+    // callback, and a modal box there would hold the line up.
+    m_controls.C31->setCaption(captionOpen());
+    m_openClickCount = advance(m_openClickCount);
+    const QString message = error == kErrPortInUse      ? msgOccupied()
+                            : error == kErrPortNotFound ? msgNotFound()
+                                                        : reason;
+    QTimer::singleShot(0, m_controls.Combo1,
+                       [this, message] { m_messenger.inform(m_window, message); });
 }
 
 void PortConnection::release()

@@ -2,6 +2,7 @@
 
 #include "serial/commcontrol.h"
 
+#include <QMetaObject>
 #include <QtGlobal>
 
 #include <functional>
@@ -37,10 +38,16 @@ class PortConnection {
 public:
     PortConnection(CommControl &comm, ui::Messenger &messenger, QWidget *window,
                    PortControls controls);
+    ~PortConnection();
+    PortConnection(const PortConnection &) = delete;
+    PortConnection &operator=(const PortConnection &) = delete;
 
     // Probes COM1 to COM16 and lists those that exist.
     void search();
     // Opens the port named in Combo1, or closes it, by the parity of the count.
+    // A port that opens later (a network line connecting) shows so at once and
+    // reports its open or its failure when it is known; pressing again while it
+    // connects closes it.
     void openOrClose();
 
     qint16 openClickCount() const { return m_openClickCount; }
@@ -55,12 +62,17 @@ public:
 
 private:
     void closeSteps();
+    void showOpened();
+    // An open that failed: the button offers the open again and the user hears why.
+    void reportFailure(int error, const QString &description);
+    void onOpenEnded(int error, const QString &reason);
 
     CommControl &m_comm;
     ui::Messenger &m_messenger;
     QWidget *m_window;
     PortControls m_controls;
     qint16 m_openClickCount = 0;
+    QMetaObject::Connection m_openEnded;
 };
 
 } // namespace serial

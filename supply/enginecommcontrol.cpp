@@ -96,7 +96,21 @@ void EngineCommControl::useNetworkLine(const QString &target)
     // The last network line's client goes before its port; replies still held
     // for it were let go when it closed.
     m_netClient.reset();
-    m_netPort = std::make_unique<TcpPort>(*address);
+    auto port = std::make_unique<TcpPort>(*address);
+    port->setOpensLater(true);
+    port->setHostLookup(m_hostLookup);
+    connect(port.get(), &serial::CommControl::openEnded, this,
+            [this, net = port.get()](int error, const QString &reason) {
+                if (net != m_port) {
+                    return;
+                }
+                if (error == 0) {
+                    // The first request waits for a quiet line and drops what waited.
+                    m_client->start();
+                }
+                deviceOpenEnded(error, reason);
+            });
+    m_netPort = std::move(port);
     m_netClient = std::make_unique<Client>(*m_netPort);
     watchLoss(*m_netPort);
     m_port = m_netPort.get();
@@ -146,6 +160,9 @@ void EngineCommControl::openDevice(int port)
     m_port->setSettings(Settings());
     m_port->setCommPort(port);
     m_port->setPortOpen(true);
+    if (m_port->PortOpening()) {
+        return; // the client starts once the open has ended well
+    }
     // The first request waits for a quiet line and drops what waited.
     m_client->start();
 }
@@ -154,7 +171,7 @@ void EngineCommControl::closeDevice()
 {
     dropOutstanding();
     releaseDelivered();
-    if (m_port->PortOpen()) {
+    if (m_port->PortOpen() || m_port->PortOpening()) {
         m_port->setPortOpen(false);
     }
 }
@@ -169,6 +186,11 @@ void EngineCommControl::probeDevice(int port)
 bool EngineCommControl::deviceIsOpen() const
 {
     return m_port->PortOpen();
+}
+
+bool EngineCommControl::deviceIsOpening() const
+{
+    return m_port->PortOpening();
 }
 
 void EngineCommControl::applyLineSettings()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "serial/bufferedcommcontrol.h"
+#include "supply/networkport.h"
 
 #include <QPointer>
 
@@ -34,8 +35,11 @@ class Reply;
 // - Port number, settings, opening, closing and probing go to `port`, with its
 //   errors; a device lost under it closes this control too (portLost).
 // - A COMn that names a network line (serial::networkTarget: "tcp://HOST:PORT")
-//   opens a Modbus TCP connection instead, with a client of its own over it: a
-//   connection refused is the port not found, one lost the port lost.
+//   opens a Modbus TCP connection instead, with a client of its own over it. Its
+//   open does not wait: the port is opening (PortOpening) while the host is
+//   looked up and connected, then openEnded says it is open, or that it is not
+//   found with the reason (a host not found, a connection refused or not
+//   answered); a connection lost later is the port lost.
 class EngineCommControl : public serial::BufferedCommControl {
     Q_OBJECT
 public:
@@ -51,6 +55,8 @@ public:
     Client &client() { return *m_client; }
     // What COMn names as a network line; by default serial::networkTarget.
     void setNetworkTargets(std::function<QString(int port)> targets);
+    // How a network line's host name is looked up; by default the system's.
+    void setHostLookup(HostLookup lookup) { m_hostLookup = std::move(lookup); }
     // Requests of the window that have not ended.
     int requestsOutstanding() const;
 
@@ -64,6 +70,7 @@ protected:
     void closeDevice() override;
     void probeDevice(int port) override;
     bool deviceIsOpen() const override;
+    bool deviceIsOpening() const override;
     void writeDevice(const QByteArray &bytes) override;
     void applyLineSettings() override;
 
@@ -89,6 +96,7 @@ private:
     std::unique_ptr<serial::BufferedCommControl> m_netPort;
     std::unique_ptr<Client> m_netClient;
     std::function<QString(int)> m_networkTargets;
+    HostLookup m_hostLookup = systemHostLookup();
     std::vector<QPointer<Reply>> m_outstanding;
     // The reply delivered last, kept until the next request or the close deletes
     // it: a poll leaves nothing behind for another pass of the event loop.

@@ -5,7 +5,10 @@
 #include "supply/sharedport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileInfo>
+#include <QTimer>
 
 namespace supply {
 
@@ -53,6 +56,7 @@ void LineHost::follow()
 
 void LineHost::listen(const QString &name)
 {
+    m_finishing = false;
     const QString folder = lineFolderOf(name);
     if (!folder.isEmpty()) {
         // A folder that is not the user's own is no place for our line: another
@@ -81,8 +85,48 @@ void LineHost::stop()
     }
 }
 
+bool LineHost::relaying() const
+{
+    for (const auto &[socket, id] : m_connections) {
+        if (m_gateway.working(id)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void LineHost::finishTaken(std::chrono::milliseconds within)
+{
+    // A program that connects meanwhile waits in the server's backlog, and finds
+    // its connection closed when this one leaves: it then takes the line over.
+    m_finishing = true;
+    for (const auto &[socket, id] : m_connections) {
+        disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
+    }
+    if (relaying()) {
+        QEventLoop loop;
+        QTimer check;
+        QElapsedTimer waited;
+        waited.start();
+        connect(&check, &QTimer::timeout, &loop, [&] {
+            if (!relaying() || waited.elapsed() >= within.count()) {
+                loop.quit();
+            }
+        });
+        check.start(5);
+        loop.exec();
+    }
+    // The answers reach the joiners before their sockets are closed.
+    for (const auto &[socket, id] : m_connections) {
+        socket->flush();
+    }
+}
+
 void LineHost::accept()
 {
+    if (m_finishing) {
+        return;
+    }
     while (QLocalSocket *socket = m_server.nextPendingConnection()) {
         const int id =
             m_gateway.open({[socket](const QByteArray &bytes) { socket->write(bytes); },

@@ -5,6 +5,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 
+#include <chrono>
 #include <map>
 
 namespace supply {
@@ -31,6 +32,14 @@ public:
     bool isListening() const { return m_server.isListening(); }
     int connections() const { return static_cast<int>(m_connections.size()); }
     const Gateway::Stats &stats() const { return m_gateway.stats(); }
+    // Requests taken from joiners wait for the line or are on it.
+    bool relaying() const;
+    // For a program on its way out, before it closes the port: takes no more
+    // requests from joiners, and runs the event loop until those already taken
+    // are answered, or for `within` at most, so that a joiner's request on the
+    // line when the owner ends is answered by it rather than asked again of the
+    // next owner. What a joiner sends meanwhile waits for the next owner.
+    void finishTaken(std::chrono::milliseconds within);
 
 signals:
     // A joiner was closed (garbage, a flood), with the reason.
@@ -47,6 +56,7 @@ private:
     Gateway m_gateway;
     QLocalServer m_server;
     std::map<QLocalSocket *, int> m_connections;
+    bool m_finishing = false;
 };
 
 } // namespace supply

@@ -1,6 +1,7 @@
 #include "supply/networkport.h"
 
 #include <QHostAddress>
+#include <QHostInfo>
 #include <QUrl>
 
 namespace supply {
@@ -40,6 +41,17 @@ void connectWaiting(QTcpSocket &socket, const NetworkAddress &address, milliseco
 }
 
 } // namespace
+
+HostLookup systemHostLookup()
+{
+    return [](const QString &host, QObject *context,
+              std::function<void(const QList<QHostAddress> &, const QString &)> done) {
+        QHostInfo::lookupHost(host, context, [done = std::move(done)](const QHostInfo &info) {
+            done(info.addresses(),
+                 info.error() == QHostInfo::NoError ? QString() : info.errorString());
+        });
+    };
+}
 
 QString NetworkAddress::name() const
 {
@@ -97,6 +109,8 @@ std::optional<NetworkAddress> parseNetworkAddress(const QString &text, QString *
 TcpPort::TcpPort(NetworkAddress address, QObject *parent)
     : MbapPort(parent), m_address(std::move(address))
 {
+    m_openTimer.setSingleShot(true);
+    connect(&m_openTimer, &QTimer::timeout, this, &TcpPort::onOpenTimedOut);
     m_checkTimer.setSingleShot(true);
     m_checkTimer.setInterval(kConnectWait);
     connect(&m_checkTimer, &QTimer::timeout, this,
@@ -111,6 +125,7 @@ TcpPort::~TcpPort()
     }
     dropAttempt(m_pending);
     dropAttempt(m_check);
+    dropAttempt(m_connecting);
 }
 
 void TcpPort::openDevice(int)
@@ -118,6 +133,10 @@ void TcpPort::openDevice(int)
     closeDevice();
     if (m_reconnecting) {
         openInBackground();
+        return;
+    }
+    if (m_opensLater) {
+        startOpening();
         return;
     }
     auto socket = std::make_unique<QTcpSocket>();
@@ -144,6 +163,105 @@ void TcpPort::adopt(std::unique_ptr<QTcpSocket> socket)
     if (m_socket->bytesAvailable() > 0) {
         onReadyRead();
     }
+}
+
+void TcpPort::startOpening()
+{
+    m_opening = true;
+    m_lookingUp = true;
+    m_connectReason.clear();
+    const quint64 round = ++m_openRound;
+    m_openTimer.start(kLookupWait);
+    m_lookup(m_address.host, this,
+             [this, round](const QList<QHostAddress> &addresses, const QString &error) {
+                 if (round == m_openRound && m_opening) {
+                     onLookedUp(addresses, error);
+                 }
+             });
+}
+
+void TcpPort::onLookedUp(const QList<QHostAddress> &addresses, const QString &error)
+{
+    m_lookingUp = false;
+    if (addresses.isEmpty()) {
+        failOpening(QStringLiteral("the host %1 was not found: %2")
+                        .arg(m_address.host,
+                             error.isEmpty() ? QStringLiteral("it has no address") : error));
+        return;
+    }
+    m_addresses = addresses;
+    m_openTimer.start(kConnectWait);
+    connectNext();
+}
+
+void TcpPort::connectNext()
+{
+    dropAttempt(m_connecting);
+    if (m_addresses.isEmpty()) {
+        failOpening(m_connectReason);
+        return;
+    }
+    m_connecting = Attempt{std::make_unique<QTcpSocket>(), {}};
+    QTcpSocket *socket = m_connecting.socket.get();
+    const quint64 round = m_openRound;
+    // From the event loop: what the open sets going must not run inside the
+    // socket's own signal.
+    connect(
+        socket, &QTcpSocket::connected, this,
+        [this, round] {
+            if (round != m_openRound || !m_opening) {
+                return;
+            }
+            m_opening = false;
+            m_openTimer.stop();
+            m_addresses.clear();
+            adopt(std::move(m_connecting.socket));
+            m_connecting = {};
+            deviceOpenEnded(0);
+        },
+        Qt::QueuedConnection);
+    connect(
+        socket, &QTcpSocket::errorOccurred, this,
+        [this, round, socket] {
+            if (round != m_openRound || !m_opening || m_connecting.socket.get() != socket) {
+                return;
+            }
+            // The next address of the host, if it has one, within the same bound.
+            m_connectReason = reasonOf(*socket, kConnectWait);
+            connectNext();
+        },
+        Qt::QueuedConnection);
+    socket->connectToHost(m_addresses.takeFirst(), m_address.port);
+}
+
+void TcpPort::onOpenTimedOut()
+{
+    if (!m_opening) {
+        return;
+    }
+    if (m_lookingUp) {
+        failOpening(QStringLiteral("the host %1 was not found within %2 s")
+                        .arg(m_address.host)
+                        .arg(kLookupWait.count() / 1000));
+        return;
+    }
+    failOpening(m_connectReason.isEmpty() ? noAnswerWithin(kConnectWait) : m_connectReason);
+}
+
+void TcpPort::failOpening(const QString &reason)
+{
+    stopOpening();
+    deviceOpenEnded(serial::kErrPortNotFound, reason);
+}
+
+void TcpPort::stopOpening()
+{
+    m_opening = false;
+    m_lookingUp = false;
+    ++m_openRound;
+    m_openTimer.stop();
+    m_addresses.clear();
+    dropAttempt(m_connecting);
 }
 
 void TcpPort::openInBackground()
@@ -239,6 +357,7 @@ void TcpPort::onCheckEnded(bool hostAnswers, const QString &reason)
 
 void TcpPort::closeDevice()
 {
+    stopOpening();
     m_checkTimer.stop();
     dropAttempt(m_check);
     if (!m_socket) {
@@ -252,6 +371,11 @@ void TcpPort::closeDevice()
 
 void TcpPort::probeDevice(int)
 {
+    // A name is listed as it is: looking it up may take seconds, and the open
+    // says whether the gateway is there.
+    if (QHostAddress(m_address.host).isNull()) {
+        return;
+    }
     QTcpSocket socket;
     connectWaiting(socket, m_address, kProbeWait);
     socket.abort();

@@ -3,11 +3,14 @@
 #include "serial/bufferedcommcontrol.h"
 
 #include <QElapsedTimer>
+#include <QHostAddress>
+#include <QList>
 #include <QString>
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -30,6 +33,16 @@ bool isNetworkPortName(const QString &text);
 // Reads "tcp://HOST[:PORT]" (an IPv6 address in brackets, the port 1..65535, 502
 // when left out); nullopt with `*error` saying what is wrong.
 std::optional<NetworkAddress> parseNetworkAddress(const QString &text, QString *error);
+
+// Looks a host name up without waiting: `done` runs later from the event loop
+// with the host's addresses, or with none and the reason; it may never run (a
+// name server that does not answer), so the caller bounds the wait itself.
+// `context` ends the lookup's delivery when it is destroyed.
+using HostLookup = std::function<void(
+    const QString &host, QObject *context,
+    std::function<void(const QList<QHostAddress> &addresses, const QString &error)> done)>;
+// The system's lookup (QHostInfo), answered in a thread of its own.
+HostLookup systemHostLookup();
 
 // A port whose bytes are Modbus TCP frames (MBAP header and PDU) rather than RTU
 // frames: a connection to a gateway, or to the program of ours that owns a
@@ -63,6 +76,11 @@ signals:
 // kErrPortNotFound with the system's reason, and a connection that breaks later
 // is a lost port.
 //
+// A port opened from a window's event loop (setOpensLater) never waits either:
+// an open starts the host lookup (bounded by kLookupWait) and the connection
+// (bounded by kConnectWait) and returns; the port reports openEnded when it is
+// open or why it is not, and a close on the way drops the attempt.
+//
 // A port kept open by a long-running program (setReconnecting) never waits:
 // an open then takes a connection made in the background, or starts one and
 // fails at once with the last attempt's reason, and ready() says when one has
@@ -77,6 +95,10 @@ public:
     // connection within milliseconds; a command must not stall much longer
     // while a host is unreachable.
     static constexpr milliseconds kConnectWait{1500};
+    // The most an open that does not wait gives the host's name lookup: a name
+    // server answers within milliseconds, or retries and gives up after several
+    // seconds, which a window need not sit through.
+    static constexpr milliseconds kLookupWait{3000};
     // A probe of a port in a window's port search: a gateway that is there
     // answers a connection well within this, and a search of several ports
     // must not keep the window waiting.
@@ -102,6 +124,10 @@ public:
     // Opens without waiting from now on, and checks a silent gateway (above).
     void setReconnecting(bool on) { m_reconnecting = on; }
     bool reconnecting() const { return m_reconnecting; }
+    // Opens without waiting: the open goes on after setPortOpen(true) returns.
+    void setOpensLater(bool on) { m_opensLater = on; }
+    // How host names are looked up by an open that does not wait.
+    void setHostLookup(HostLookup lookup) { m_lookup = std::move(lookup); }
 
 signals:
     // A connection made in the background is there: an open now takes it.
@@ -112,6 +138,7 @@ protected:
     void closeDevice() override;
     void probeDevice(int port) override;
     bool deviceIsOpen() const override;
+    bool deviceIsOpening() const override { return m_opening; }
     void writeDevice(const QByteArray &bytes) override;
     void discardDeviceInput() override;
 
@@ -124,6 +151,12 @@ private:
     };
 
     void adopt(std::unique_ptr<QTcpSocket> socket);
+    void startOpening();
+    void onLookedUp(const QList<QHostAddress> &addresses, const QString &error);
+    void connectNext();
+    void onOpenTimedOut();
+    void failOpening(const QString &reason);
+    void stopOpening();
     void openInBackground();
     Attempt startAttempt();
     static void dropAttempt(Attempt &attempt);
@@ -141,6 +174,18 @@ private:
     QTimer m_checkTimer;
     QElapsedTimer m_silent; // since the first request after the gateway's last byte
     int m_unanswered = 0;   // requests since the gateway's last byte
+
+    // An open that does not wait: its round (a stale callback's is older), the
+    // addresses not tried yet, the connection on its way and the bound.
+    bool m_opensLater = false;
+    bool m_opening = false;
+    bool m_lookingUp = false;
+    quint64 m_openRound = 0;
+    HostLookup m_lookup = systemHostLookup();
+    QList<QHostAddress> m_addresses;
+    Attempt m_connecting;
+    QString m_connectReason; // why the last address tried refused
+    QTimer m_openTimer;
 };
 
 } // namespace supply

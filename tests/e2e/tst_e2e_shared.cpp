@@ -129,6 +129,8 @@ private slots:
     void windowControlJoinsALog();
     void stalledOwnerIsNamed_data();
     void stalledOwnerIsNamed();
+    void oneShotThatGaveUpLeavesNothing_data();
+    void oneShotThatGaveUpLeavesNothing();
     void windowLoopNeverStalls_data();
     void windowLoopNeverStalls();
     void plantedLineIsNeverJoined_data();
@@ -439,6 +441,48 @@ void TestE2eShared::stalledOwnerIsNamed()
     QVERIFY2(!read.err.contains(QStringLiteral("another program")), qPrintable(read.err));
 }
 
+void TestE2eShared::oneShotThatGaveUpLeavesNothing_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QStringList>("command");
+    for (const char *line : {"timed", "instant"}) {
+        QTest::addRow("set, %s", line)
+            << QString::fromUtf8(line)
+            << QStringList{QStringLiteral("set"), QStringLiteral("--voltage"), QStringLiteral("9")};
+        QTest::addRow("output on, %s", line)
+            << QString::fromUtf8(line)
+            << QStringList{QStringLiteral("output"), QStringLiteral("on")};
+    }
+}
+
+// A joined one-shot command whose owner is stopped gives up and exits; when the
+// owner goes on, nothing of what the command asked reaches the supply.
+void TestE2eShared::oneShotThatGaveUpLeavesNothing()
+{
+    QFETCH(QString, line);
+    QFETCH(QStringList, command);
+    m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
+    QVERIFY(m_rig->startSim(
+        {QStringLiteral("--address"), QString::number(kAddress), QStringLiteral("--line"), line}));
+    const QString file = m_rig->path(QStringLiteral("owner.csv"));
+    QProcess *owner = startLog(file, QStringLiteral("30s"));
+    QVERIFY(owner);
+    QTRY_VERIFY_WITH_TIMEOUT(fileLines(file).size() >= 2, kWaitMs);
+    const auto pid = static_cast<pid_t>(owner->processId());
+    ::kill(pid, SIGSTOP);
+    const CtlResult gaveUp = m_rig->run(common() + command);
+    ::kill(pid, SIGCONT);
+    QVERIFY2(gaveUp.code != 0, qPrintable(gaveUp.out + gaveUp.err));
+    // The owner goes on: its log has rows again, read after what it took in.
+    const qsizetype rows = fileLines(file).size();
+    QTRY_VERIFY_WITH_TIMEOUT(fileLines(file).size() >= rows + 3, kWaitMs);
+    const CtlResult after =
+        m_rig->run(common() + QStringList{QStringLiteral("read"), QStringLiteral("--json")});
+    QCOMPARE(after.code, 0);
+    QVERIFY2(after.out.contains(QStringLiteral("\"set_v\":5")), qPrintable(after.out));
+    QVERIFY2(after.out.contains(QStringLiteral("\"output\":false")), qPrintable(after.out));
+}
+
 void TestE2eShared::windowLoopNeverStalls_data()
 {
     QTest::addColumn<QString>("line");
@@ -533,11 +577,25 @@ void TestE2eShared::windowLoopNeverStalls()
     QCOMPARE(net->probePort(9), 0);
     net->setCommPort(9);
     net->setPortOpen(true);
+    QTRY_VERIFY_WITH_TIMEOUT(net->PortOpen(), kWaitMs);
     Poller silent(*net);
     QTest::qWait(2500);
     QCOMPARE(silent.replies(), 0);
     net->setPortOpen(false);
     note("silent gateway");
+
+    // A host whose name is never answered: the open says so within its bound.
+    net->setNetworkTargets(
+        [](int n) { return n == 9 ? QStringLiteral("tcp://unanswered.invalid:502") : QString(); });
+    net->setHostLookup([](const QString &, QObject *, auto) {});
+    QSignalSpy ended(net.get(), &serial::CommControl::openEnded);
+    QCOMPARE(net->probePort(9), 0);
+    net->setPortOpen(true);
+    QVERIFY(net->PortOpening());
+    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, kWaitMs);
+    QCOMPARE(ended.first().first().toInt(), serial::kErrPortNotFound);
+    QVERIFY(!net->PortOpen());
+    note("host never found");
     QVERIFY2(stalls.isEmpty(), qPrintable(stalls.join(QStringLiteral("; "))));
 }
 

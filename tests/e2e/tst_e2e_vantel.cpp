@@ -170,7 +170,8 @@ void TestMonitorE2e::monitorOverTheNetwork()
     QVERIFY2(com9 >= 0, "the search did not list COM9");
     form.Combo1->setCurrentIndex(com9);
     form.C31_Click();
-    QVERIFY(form.portOpened);
+    // The connection is made without a wait on the window's event loop.
+    QTRY_VERIFY_WITH_TIMEOUT(form.portOpened, kWaitMs);
     QVERIFY(messenger.messages.isEmpty());
     form.C1_Click();
     QTRY_COMPARE_WITH_TIMEOUT(display(form), kWorkedDisplay, kWaitMs);

@@ -104,6 +104,8 @@ private slots:
     void startWithNonNumberDigitLeavesSetValueEmpty();
     void countKeepsAlternatingPastItsRange();
     void closeAndReopenWhileRunning();
+    void openThatEndsLater_data();
+    void openThatEndsLater();
 
     void pollTick_data();
     void pollTick();
@@ -550,6 +552,63 @@ void TestMonitorCycle::displayFieldsEmptyThemselvesWhileStopped()
         box->setText(QStringLiteral("8"));
         QCOMPARE(box->Text(), QStringLiteral("8"));
     }
+}
+
+// A port that opens later (a network line connecting) shows so at once; its end
+// is reported as an open at once would be, after the line's callback, and not
+// at all once the user has pressed again to cancel it.
+void TestMonitorCycle::openThatEndsLater_data()
+{
+    QTest::addColumn<int>("error");
+    QTest::addColumn<bool>("cancelled");
+    QTest::addColumn<bool>("opened");
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QString>("button");
+    const QString notFound = QStringLiteral("This serial port is not found！");
+    QTest::newRow("opens") << 0 << false << true << QString() << "Close serial port";
+    QTest::newRow("not found") << int(serial::kErrPortNotFound) << false << false << notFound
+                               << "Open serial port";
+    QTest::newRow("other failure")
+        << int(serial::kErrDeviceIo) << false << false << "the host is unreachable"
+        << "Open serial port";
+    QTest::newRow("cancelled, then fails")
+        << int(serial::kErrPortNotFound) << true << false << QString() << "Open serial port";
+    QTest::newRow("cancelled, then opens") << 0 << true << false << QString() << "Open serial port";
+}
+
+void TestMonitorCycle::openThatEndsLater()
+{
+    QFETCH(int, error);
+    QFETCH(bool, cancelled);
+    QFETCH(bool, opened);
+    QFETCH(QString, box);
+    QFETCH(QString, button);
+    RecordingMessenger messenger;
+    Rig rig(messenger);
+    rig.comm.setPort(1, FakeCommControl::Port::Later);
+    rig.openPort();
+    QVERIFY(!rig.form.portOpened);
+    QVERIFY(rig.comm.PortOpening());
+    QVERIFY(rig.form.Label1->text().contains(QStringLiteral("connecting")));
+    QCOMPARE(rig.form.C31->Caption(), QStringLiteral("Close serial port"));
+    if (cancelled) {
+        rig.openPort();
+        QVERIFY(!rig.comm.PortOpening());
+    }
+    rig.comm.endOpen(error, QStringLiteral("the host is unreachable"));
+    // No box inside the port's own signal.
+    QVERIFY(messenger.messages.isEmpty());
+    QTest::qWait(20);
+    QCOMPARE(rig.form.portOpened, opened);
+    QCOMPARE(messenger.messages, box.isEmpty() ? QStringList() : QStringList{box});
+    QCOMPARE(rig.form.C31->Caption(), button);
+    if (error != 0 && !cancelled) {
+        QVERIFY(rig.form.Label1->text().contains(QStringLiteral("the host is unreachable")));
+    }
+    // The next press opens again (or closes what opened).
+    rig.comm.setPort(1, FakeCommControl::Port::Free);
+    rig.openPort();
+    QCOMPARE(rig.form.portOpened, !opened);
 }
 
 QTEST_MAIN(TestMonitorCycle)

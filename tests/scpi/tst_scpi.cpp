@@ -66,7 +66,7 @@ public:
     QStringList operations; // "R5", "V5=1260", "A5=1500", "O5=1"
     // A voltage ceiling another program on the line holds, by address.
     std::map<std::uint8_t, std::uint16_t> elsewhere;
-    QStringList held; // the instrument's ceilings as held on the line: "5=800,3200"
+    QStringList held; // the instrument's ceilings as held on the line: "5=800,3200,19840"
 
     explicit ScriptedLink(const std::vector<std::uint8_t> &addresses)
     {
@@ -109,9 +109,10 @@ public:
         finish(address, done);
     }
 
-    void holdCeilings(std::uint8_t address, std::uint16_t voltage, std::uint16_t current) override
+    void holdCeilings(std::uint8_t address, std::uint16_t voltage, std::uint16_t current,
+                      std::uint16_t power) override
     {
-        held << QStringLiteral("%1=%2,%3").arg(address).arg(voltage).arg(current);
+        held << QStringLiteral("%1=%2,%3,%4").arg(address).arg(voltage).arg(current).arg(power);
     }
 
 private:
@@ -267,6 +268,13 @@ void TestScpi::conversations_data()
         "0|302,\"Current protection tripped;0.500 A above the ceiling 0.400 A; output switched "
         "off at address 5\"",
         "O5=1 O5=0 R5");
+    row("a power ceiling trips and switches off", "5",
+        "VOLT 10|POW:PROT 4.99|POW:PROT?|OUTP ON|OUTP?|STAT:QUES:COND?|SYST:ERR?",
+        "4.99|0|8|303,\"Power protection tripped;5.00 W above the ceiling 4.99 W; output "
+        "switched off at address 5\"",
+        "V5=1000 O5=1 O5=0 R5 R5");
+    row("a power ceiling at the power drawn holds", "5", "VOLT 10|POW:PROT 5|OUTP ON|OUTP?", "1",
+        "V5=1000 O5=1 R5");
     row("a set value above the ceiling is refused", "5", "VOLT:PROT 8|VOLT 9|SYST:ERR?",
         "-221,\"Settings conflict;9.00 V is above the ceiling 8.00 V\"", "");
     row("status registers", "5",
@@ -436,7 +444,12 @@ void TestScpi::ceilingsOfTheLine_data()
     };
     QTest::newRow("held as set, on channel 2 too")
         << split("VOLT:PROT 8|CURR:PROT 1.5|SOUR2:VOLT:PROT 3|VOLT:PROT MAX") << QStringList()
-        << QString() << QStringLiteral("5=800,3200 5=800,1500 6=300,3200 5=6200,1500");
+        << QString()
+        << QStringLiteral("5=800,3200,19840 5=800,1500,19840 6=300,3200,19840 5=6200,1500,19840");
+    QTest::newRow("a power ceiling is held and refuses no set value")
+        << split("POW:PROT 2.5|POW:PROT?|VOLT 9|SYST:ERR?|POW:PROT MAX|POW:PROT? MIN")
+        << split("2.50|0,\"No error\"|0.00") << QStringLiteral("V5=900")
+        << QStringLiteral("5=6200,3200,250 5=6200,3200,19840");
     QTest::newRow("held elsewhere is -222")
         << split("VOLT 20|SYST:ERR?|VOLT 9;VOLT?")
         << split("-222,\"Data out of range;above the ceiling that vantel (pid 7) holds\"|9.00")
@@ -444,7 +457,7 @@ void TestScpi::ceilingsOfTheLine_data()
     QTest::newRow("its own ceiling stays -221, nothing sent")
         << split("VOLT:PROT 8|VOLT 9|SYST:ERR?")
         << split("-221,\"Settings conflict;9.00 V is above the ceiling 8.00 V\"") << QString()
-        << QStringLiteral("5=800,3200");
+        << QStringLiteral("5=800,3200,19840");
 }
 
 void TestScpi::ceilingsOfTheLine()

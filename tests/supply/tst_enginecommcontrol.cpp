@@ -10,6 +10,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -156,6 +157,8 @@ private slots:
     void lostPortClosesTheControl();
     void settingsReachThePort();
     void comNamingANetworkLine();
+    void networkOpenEndsLater_data();
+    void networkOpenEndsLater();
 };
 
 void TestEngineCommControl::delivers_data()
@@ -389,8 +392,14 @@ void TestEngineCommControl::comNamingANetworkLine()
     rig.control.setNetworkTargets([&url](int port) { return port == 5 ? url : QString(); });
     rig.control.setPortOpen(false);
     QCOMPARE(rig.control.probePort(5), 0);
+    QSignalSpy ended(&rig.control, &serial::CommControl::openEnded);
     rig.control.setCommPort(5);
     rig.control.setPortOpen(true);
+    QVERIFY(rig.control.PortOpening());
+    QVERIFY(!rig.control.PortOpen());
+    QTRY_COMPARE(ended.size(), 1);
+    QCOMPARE(ended.first().first().toInt(), 0);
+    QVERIFY(rig.control.PortOpen());
     QVERIFY(&rig.control.client() != &rig.client);
     rig.control.setOutput(readOf(1));
     QTRY_COMPARE(rig.events.size(), 1);
@@ -404,13 +413,11 @@ void TestEngineCommControl::comNamingANetworkLine()
 
     gateway.reset();
     QCOMPARE(rig.control.probePort(5), serial::kErrPortNotFound);
-    try {
-        rig.control.setPortOpen(true);
-        QFAIL("a gateway that is gone opened");
-    } catch (const serial::CommError &error) {
-        QCOMPARE(error.number(), serial::kErrPortNotFound);
-    }
+    rig.control.setPortOpen(true);
+    QTRY_COMPARE(ended.size(), 2);
+    QCOMPARE(ended.last().first().toInt(), serial::kErrPortNotFound);
     QVERIFY(!rig.control.PortOpen());
+    QVERIFY(!rig.control.PortOpening());
 
     rig.control.setCommPort(1);
     rig.control.setPortOpen(true);
@@ -418,6 +425,89 @@ void TestEngineCommControl::comNamingANetworkLine()
     rig.control.setOutput(readOf(1));
     QTRY_COMPARE(rig.events.size(), 2);
     QCOMPARE(rig.control.Input(), kStatus);
+}
+
+// A network line's open never waits: it ends later, open or with the reason,
+// within its bounds whatever the host does; a close on the way ends it unheard.
+void TestEngineCommControl::networkOpenEndsLater_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("closeOnTheWay");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("reason");
+    // Names the fake lookup knows: "gateway" is loopback, "gone" has no address,
+    // "silent" is never answered; a listener that is there accepts.
+    QTest::newRow("opens") << "gateway" << false << 0 << "";
+    QTest::newRow("host not found") << "gone" << false << int(serial::kErrPortNotFound)
+                                    << "the host gone was not found: no such host";
+    QTest::newRow("lookup never answers") << "silent" << false << int(serial::kErrPortNotFound)
+                                          << "the host silent was not found within 3 s";
+    QTest::newRow("refused") << "nobody" << false << int(serial::kErrPortNotFound)
+                             << "Connection refused";
+    QTest::newRow("closed on the way") << "silent" << true << -1 << "";
+}
+
+void TestEngineCommControl::networkOpenEndsLater()
+{
+    QFETCH(QString, host);
+    QFETCH(bool, closeOnTheWay);
+    QFETCH(int, error);
+    QFETCH(QString, reason);
+    Rig rig;
+    Gateway gateway;
+    quint16 port = gateway.server.serverPort();
+    if (host == QLatin1String("nobody")) {
+        QTcpServer gone; // a port nobody listens on any more
+        QVERIFY(gone.listen(QHostAddress::LocalHost));
+        port = gone.serverPort();
+    }
+    const QString url = QStringLiteral("tcp://%1:%2").arg(host).arg(port);
+    rig.control.setPortOpen(false);
+    rig.control.setNetworkTargets([&url](int n) { return n == 5 ? url : QString(); });
+    int lookups = 0;
+    rig.control.setHostLookup(
+        [&lookups](const QString &name, QObject *context,
+                   std::function<void(const QList<QHostAddress> &, const QString &)> done) {
+            ++lookups;
+            if (name == QLatin1String("silent")) {
+                return;
+            }
+            QTimer::singleShot(5, context, [name, done] {
+                if (name == QLatin1String("gone")) {
+                    done({}, QStringLiteral("no such host"));
+                } else {
+                    done({QHostAddress(QHostAddress::LocalHost)}, QString());
+                }
+            });
+        });
+    QSignalSpy ended(&rig.control, &serial::CommControl::openEnded);
+    QElapsedTimer took;
+    took.start();
+    rig.control.setCommPort(5);
+    rig.control.setPortOpen(true);
+    QVERIFY(took.elapsed() < 50); // nothing of the open waited
+    QVERIFY(rig.control.PortOpening());
+    QCOMPARE(lookups, 1);
+    if (closeOnTheWay) {
+        rig.control.setPortOpen(false);
+        QVERIFY(!rig.control.PortOpening());
+        QTest::qWait(50);
+        QCOMPARE(ended.size(), 0);
+        QVERIFY(!rig.control.PortOpen());
+        QVERIFY(gateway.sockets.size() <= 1);
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 10000);
+    QCOMPARE(ended.first().at(0).toInt(), error);
+    QVERIFY2(ended.first().at(1).toString().contains(reason, Qt::CaseInsensitive),
+             qPrintable(ended.first().at(1).toString()));
+    QCOMPARE(rig.control.PortOpen(), error == 0);
+    QVERIFY(!rig.control.PortOpening());
+    if (error == 0) {
+        rig.control.setOutput(readOf(1));
+        QTRY_COMPARE(rig.events.size(), 1);
+        QCOMPARE(rig.control.Input(), kStatus);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestEngineCommControl)

@@ -224,6 +224,8 @@ private slots:
     void homeDoesNotNameTheUser();
     void writeInFlightIsSettledByReadBack_data();
     void writeInFlightIsSettledByReadBack();
+    void ownerAnswersWhatItTookBeforeLeaving_data();
+    void ownerAnswersWhatItTookBeforeLeaving();
     void ownersStopLeavesRelayedRequests_data();
     void ownersStopLeavesRelayedRequests();
     void fiftyJoinedReadsAllAnswered();
@@ -650,6 +652,53 @@ void TestSharedPort::writeInFlightIsSettledByReadBack()
     QCOMPARE(joiner.port->role(), SharedPort::Role::Owner);
     QVERIFY(!m_bench.outputOn);
     QCOMPARE(m_bench.written.count(bytesOf(off)), switchOffsSent);
+}
+
+void TestSharedPort::ownerAnswersWhatItTookBeforeLeaving_data()
+{
+    QTest::addColumn<bool>("mute");
+    QTest::addColumn<int>("switchOffsSent");
+    QTest::addColumn<int>("readBacks");
+    // Answered on the owner's line: one request on the wire, nothing to settle.
+    QTest::newRow("the line answers") << false << 1 << 0;
+    // The supply takes the write but its echo outlasts the owner's bound: the
+    // owner leaves, and the joiner settles the write by reading it back.
+    QTest::newRow("the answer outlasts the bound") << true << 1 << 1;
+}
+
+// An owner on its way out answers a joiner's request it has taken before it
+// hands the line over, within a bound.
+void TestSharedPort::ownerAnswersWhatItTookBeforeLeaving()
+{
+    QFETCH(bool, mute);
+    QFETCH(int, switchOffsSent);
+    QFETCH(int, readBacks);
+    m_bench.replyMs = 150;
+    auto owner = std::make_unique<Program>(m_bench, m_device);
+    Program joiner(m_bench, m_device);
+    owner->open();
+    joiner.open();
+    owner->client->setTimeout(milliseconds(2000));
+    joiner.client->setTimeout(milliseconds(2000));
+    m_bench.outputOn = true;
+    m_bench.mute = mute;
+    const protocol::Frame off = protocol::buildSwitchOutputRequest(1, false);
+    supply::Reply *reply = joiner.client->write(off);
+    QTRY_VERIFY_WITH_TIMEOUT(m_bench.written.contains(bytesOf(off)), kWaitMs);
+    const qsizetype before = m_bench.written.size();
+    constexpr milliseconds kBound{400};
+    QElapsedTimer took;
+    took.start();
+    owner->host->finishTaken(kBound);
+    // Bounded: the loop gives up on a silent line, with room for a busy machine.
+    QVERIFY(took.elapsed() < 5 * kBound.count());
+    owner->close();
+    m_bench.mute = false;
+    QCOMPARE(waitFor(reply).error, Error::None);
+    QVERIFY(!m_bench.outputOn);
+    QCOMPARE(m_bench.written.count(bytesOf(off)), switchOffsSent);
+    const QByteArray read = bytesOf(protocol::buildReadStatusRequest(1));
+    QCOMPARE(m_bench.written.mid(before).count(read), readBacks);
 }
 
 void TestSharedPort::ownersStopLeavesRelayedRequests_data()

@@ -17,7 +17,8 @@ namespace testsupport {
 class FakeCommControl : public serial::BufferedCommControl {
     Q_OBJECT
 public:
-    enum class Port { Absent, Free, Busy, NoAccess };
+    // Later: an open that goes on after setPortOpen returns until endOpen().
+    enum class Port { Absent, Free, Busy, NoAccess, Later };
 
     using serial::BufferedCommControl::BufferedCommControl;
 
@@ -26,6 +27,15 @@ public:
     void feed(const QByteArray &bytes) { receive(bytes); }
     // The device disappears under an open port.
     void unplug() { deviceLost(); }
+    // An open on its way (Port::Later) ends: open when `error` is 0.
+    void endOpen(int error, const QString &reason = {})
+    {
+        // A late word about an open already closed is still told, as a stale
+        // signal would be: whoever listens must tell it apart.
+        m_open = error == 0 && m_opening;
+        m_opening = false;
+        deviceOpenEnded(error, reason);
+    }
     // The next setOutput fails with this error.
     void failNextWrite(int number, const std::string &description)
     {
@@ -51,13 +61,22 @@ protected:
             throw serial::CommError(serial::kErrPortInUse, "Port already open");
         case Port::NoAccess:
             throw serial::CommError(serial::kErrNoAccess, "You may not open this port");
+        case Port::Later:
+            m_opening = true;
+            opened << port;
+            return;
         case Port::Free:
             break;
         }
         m_open = true;
         opened << port;
     }
-    void closeDevice() override { m_open = false; }
+    void closeDevice() override
+    {
+        m_open = false;
+        m_opening = false;
+    }
+    bool deviceIsOpening() const override { return m_opening; }
     void probeDevice(int port) override
     {
         switch (m_ports.value(port, Port::Absent)) {
@@ -68,6 +87,7 @@ protected:
         case Port::NoAccess:
             throw serial::CommError(serial::kErrNoAccess, "You may not open this port");
         case Port::Free:
+        case Port::Later:
             break;
         }
         probed << port;
@@ -86,6 +106,7 @@ protected:
 private:
     QMap<int, Port> m_ports;
     bool m_open = false;
+    bool m_opening = false;
     std::optional<serial::CommError> m_writeFailure;
 };
 
