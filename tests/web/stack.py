@@ -148,7 +148,7 @@ class Server:
         env = dict(self.simulator.env, VANTEL_HTTP_TOKEN=self.token,
                    QT_LOGGING_RULES="vantel.line.debug=false")
         self.process = subprocess.Popen(
-            [self.vantelctl, "--port", "COM1", "--addresses", self.addresses, "serve",
+            [self.vantelctl, "--port", "COM1", "serve", "--addresses", self.addresses,
              "--http", "127.0.0.1:%d" % self.port, "--listen", "none"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
             env=env)

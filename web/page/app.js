@@ -299,7 +299,7 @@
       const number = Number(text);
       const value = text !== "" && Number.isFinite(number) ? number : text;
       input.disabled = true;
-      this.say("setting " + text + " " + unit + "…", false);
+      this.say("setting " + text + " " + unit + "\u2026", false);
       const result = await post("/api/supplies/" + this.address + "/set", { [key]: value });
       input.disabled = false;
       if (result.ok) {
@@ -317,7 +317,7 @@
     async switchOutput(on) {
       this.onButton.disabled = true;
       this.offButton.disabled = true;
-      this.say("switching " + (on ? "on" : "off") + "…", false);
+      this.say("switching " + (on ? "on" : "off") + "\u2026", false);
       const result = await post("/api/supplies/" + this.address + "/output", { on: on });
       this.onButton.disabled = false;
       this.offButton.disabled = false;
@@ -339,7 +339,7 @@
     const parts = [];
     for (const [key, unit] of [["v", "V"], ["a", "A"], ["w", "W"]]) {
       if (typeof ceilings[key] === "number") {
-        parts.push("≤ " + ceilings[key] + " " + unit);
+        parts.push("\u2264 " + ceilings[key] + " " + unit);
       }
     }
     if (!parts.length) {
@@ -370,7 +370,7 @@
     if (live) {
       bannerEl.hidden = true;
     } else {
-      bannerEl.textContent = "The stream of readings is lost: reconnecting…";
+      bannerEl.textContent = "The stream of readings is lost: reconnecting\u2026";
       bannerEl.hidden = false;
     }
   }
@@ -450,7 +450,7 @@
     allOffRunning = true;
     const button = document.querySelector('[data-action="all-off"]');
     button.disabled = true;
-    say("switching every output off…", false);
+    say("switching every output off\u2026", false);
     const result = await post("/api/all-off", {});
     button.disabled = false;
     allOffRunning = false;
