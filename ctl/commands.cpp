@@ -307,7 +307,9 @@ const QList<CommandEntry> &commands()
              "page); commands end in \\n, and each client's go to the line in turn; writes "
              "are confirmed by echo and read-back; with --modbus also a Modbus TCP gateway "
              "for mbpoll, pymodbus, Node-RED and Telegraf, on the same line in turn; ends on "
-             "Ctrl-C, SIGTERM or SIGHUP, leaving the outputs as they are"),
+             "Ctrl-C, SIGTERM or SIGHUP, leaving the outputs as they are; with --http also the "
+             "bench "
+             "as a live page in a browser, with a JSON API"),
          {option(names("addresses"),
                  "Supplies on the bus, such as 1,3,5-7, chosen with INSTrument:NSELect. "
                  "Default --address.",
@@ -332,7 +334,17 @@ const QList<CommandEntry> &commands()
                  "TCP one by exception 6 to its first request).",
                  "N", "4"),
           option(names("idle-timeout"), "Close a client idle for S seconds; 0 never.", "S", "0"),
-          option(names("off-at-end"), "Switch every output off, confirmed, when the server ends.")},
+          option(names("off-at-end"), "Switch every output off, confirmed, when the server ends."),
+          option(names("http"),
+                 "Also serve the bench as a page and a JSON API on [ADDRESS:]PORT (address "
+                 "127.0.0.1 when left out; 0 takes a free port). The address to open, with its "
+                 "token, is printed at start; VANTEL_HTTP_TOKEN gives the token. An address "
+                 "other than loopback needs --allow.",
+                 "[ADDR:]PORT"),
+          option(names("http-host"),
+                 "A host name the page may also be reached by (its Host header), such as "
+                 "bench.lab.example; may be given more than once.",
+                 "NAME")},
          prepareServe},
     };
     return table;
@@ -490,6 +502,14 @@ QString CommandLine::value(const QString &longName) const
         return {};
     }
     return m_parser->value(longName);
+}
+
+QStringList CommandLine::values(const QString &longName) const
+{
+    if (!m_parser || (!isGlobal(longName) && (!m_command || !m_command->option(longName)))) {
+        return {};
+    }
+    return m_parser->values(longName);
 }
 
 } // namespace ctl

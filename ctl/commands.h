@@ -80,6 +80,8 @@ public:
     // By long name; value() gives the default when the option is not set.
     bool isSet(const QString &longName) const;
     QString value(const QString &longName) const;
+    // Every value of an option given more than once, in order.
+    QStringList values(const QString &longName) const;
 
 private:
     Outcome m_outcome = Outcome::Refused;

@@ -4,6 +4,7 @@
 #include "ctl/commands.h"
 #include "ctl/serveoptions.h"
 #include "ctl/socketserver.h"
+#include "web/httpserver.h"
 
 namespace ctl {
 
@@ -16,11 +17,24 @@ Prepared prepareServe(const CommandLine &line, const CommonOptions &common)
             QStringLiteral("serve answers on its socket and writes no data to stdout: --json "
                            "has nothing to format"));
     }
-    const auto options = parseServeOptions({value("listen"), value("modbus"), value("allow"),
-                                            value("max-clients"), value("idle-timeout"),
-                                            isSet("off-at-end"), isSet("allow-address-change")});
+    const auto options = parseServeOptions(
+        {value("listen"), value("modbus"), value("allow"), value("max-clients"),
+         value("idle-timeout"), isSet("off-at-end"), isSet("allow-address-change"), value("http"),
+         line.values(QStringLiteral("http-host"))});
     if (!options) {
         return Prepared::refused(options.error);
+    }
+    ServeOptions served = *options;
+    if (served.http) {
+        // Never from the command line, where every user of the machine sees it.
+        served.httpToken = qgetenv("VANTEL_HTTP_TOKEN");
+        if (served.httpToken.isEmpty()) {
+            served.httpToken = web::randomToken();
+        }
+        const QString why = web::tokenRefusal(served.httpToken);
+        if (!why.isEmpty()) {
+            return Prepared::refused(why);
+        }
     }
     ServeTarget target{common.port.name(), {common.address}};
     if (isSet("addresses")) {
@@ -31,7 +45,7 @@ Prepared prepareServe(const CommandLine &line, const CommonOptions &common)
         target.addresses = *list;
     }
     return Prepared::run(
-        [target, options = *options](Context &context, Done done) {
+        [target, options = served](Context &context, Done done) {
             startServer(context.comm, context.client, target, options, context.stops,
                         std::move(done));
         },

@@ -2,6 +2,7 @@
 
 #include "ctl/command.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace ctl {
@@ -51,8 +52,9 @@ Parsed<ServeOptions> parseServeOptions(const ServeTexts &texts)
     options.offAtEnd = texts.offAtEnd;
     options.allowAddressChange = texts.allowAddressChange;
     if (texts.listen == QLatin1String("none")) {
-        if (texts.modbus.isEmpty()) {
-            return refuse(QStringLiteral("--listen none leaves nothing to serve: give --modbus"));
+        if (texts.modbus.isEmpty() && texts.http.isEmpty()) {
+            return refuse(
+                QStringLiteral("--listen none leaves nothing to serve: give --modbus or --http"));
         }
         options.scpi = false;
     } else if (!texts.listen.isEmpty()) {
@@ -75,6 +77,37 @@ Parsed<ServeOptions> parseServeOptions(const ServeTexts &texts)
         options.modbus = true;
         options.modbusAddress = endpoint->first;
         options.modbusPort = endpoint->second;
+    }
+    if (!texts.http.isEmpty()) {
+        const auto endpoint = parseEndpoint(texts.http, true);
+        if (!endpoint) {
+            return refuse(QStringLiteral("--http takes [ADDRESS:]PORT (8080, 127.0.0.1:8080, "
+                                         "0.0.0.0:8080, [::]:8080), not '%1'")
+                              .arg(texts.http));
+        }
+        options.http = true;
+        options.httpAddress = endpoint->first;
+        options.httpPort = endpoint->second;
+    }
+    for (const QString &name : texts.httpHosts) {
+        for (const QString &item : name.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            const QString host = item.trimmed();
+            const bool plain =
+                !host.isEmpty() && std::all_of(host.begin(), host.end(), [](QChar c) {
+                    return c.isLetterOrNumber() || c == QLatin1Char('.') || c == QLatin1Char('-') ||
+                           c == QLatin1Char('_') || c == QLatin1Char('[') ||
+                           c == QLatin1Char(']') || c == QLatin1Char(':');
+                });
+            if (!plain) {
+                return refuse(QStringLiteral("--http-host takes a host name such as "
+                                             "bench.lab.example, not '%1'")
+                                  .arg(host));
+            }
+            options.httpHosts.append(host);
+        }
+    }
+    if (!options.httpHosts.isEmpty() && !options.http) {
+        return refuse(QStringLiteral("--http-host names the page's host: give --http"));
     }
     if (!allow.isEmpty()) {
         for (const QString &item : allow.split(QLatin1Char(','))) {
@@ -103,6 +136,11 @@ Parsed<ServeOptions> parseServeOptions(const ServeTexts &texts)
                                      "password, so give --allow with the addresses that may "
                                      "connect")
                           .arg(texts.modbus));
+    }
+    if (options.http && !options.httpAddress.isLoopback() && options.allow.isEmpty()) {
+        return refuse(QStringLiteral("--http %1 is not a loopback address: give --allow with the "
+                                     "addresses that may connect (the page also needs its token)")
+                          .arg(texts.http));
     }
     const auto clients = parseWhole(texts.maxClients, 1, 1000);
     if (!clients) {

@@ -6,6 +6,7 @@
 #include <QList>
 #include <QPair>
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 
@@ -13,12 +14,18 @@ namespace ctl {
 
 // How serve serves: its listeners, who may connect and how many at a time.
 struct ServeOptions {
-    bool scpi = true; // --listen none: Modbus TCP only
+    bool scpi = true; // --listen none: Modbus TCP or HTTP only
     QHostAddress listenAddress = QHostAddress(QHostAddress::LocalHost);
     quint16 listenPort = 5025; // 0: any free port (the line "listening on" names it)
     bool modbus = false;
     QHostAddress modbusAddress = QHostAddress(QHostAddress::LocalHost);
     quint16 modbusPort = 0;
+    // The page and its API (--http), and the more names its Host may carry.
+    bool http = false;
+    QHostAddress httpAddress = QHostAddress(QHostAddress::LocalHost);
+    quint16 httpPort = 0;
+    QStringList httpHosts;
+    QByteArray httpToken; // from VANTEL_HTTP_TOKEN, else made at start
     // Modbus TCP may write the slave address register.
     bool allowAddressChange = false;
     // Who may connect, as subnets; empty: loopback addresses only.
@@ -37,6 +44,8 @@ struct ServeTexts {
     QString idleTimeout;
     bool offAtEnd = false;
     bool allowAddressChange = false;
+    QString http;
+    QStringList httpHosts;
 };
 
 // Reads serve's options. A listener on an address other than loopback needs --allow.

@@ -12,6 +12,8 @@
 #include "supply/gateway.h"
 #include "supply/logger.h"
 #include "supply/portkeeper.h"
+#include "web/enginebench.h"
+#include "web/httpserver.h"
 
 #include <QCoreApplication>
 #include <QTcpServer>
@@ -85,6 +87,10 @@ constexpr std::chrono::milliseconds kStaleAcceptError{50};
 // first request, if that comes this soon; a few such at a time, the rest closed.
 constexpr std::chrono::milliseconds kTurnAwayWait{1000};
 constexpr int kTurningAway = 2;
+// The page's connections at a time (event streams and requests); fewer where
+// the descriptors do not allow so many.
+constexpr long kHttpConnections = 256;
+constexpr long kFewestHttpConnections = 8;
 
 // Owns itself from start() until it has called `done`.
 class Server {
@@ -128,10 +134,26 @@ public:
             end();
             return;
         }
+        long httpConnections = kHttpConnections;
+        if (limit > 0 && inUse >= 0) {
+            httpConnections = qMin(httpConnections, limit - inUse - needed);
+        }
+        if (m_options.http && httpConnections < kFewestHttpConnections) {
+            printErr(QStringLiteral("--http needs at least %1 more file descriptors beside the "
+                                    "%2 in use, and the limit is %3 (ulimit -n): lower "
+                                    "--max-clients or raise the limit")
+                         .arg(kFewestHttpConnections + needed)
+                         .arg(inUse)
+                         .arg(limit));
+            m_exit = kExitUsage;
+            end();
+            return;
+        }
         if (!listen(m_listener, m_options.scpi, m_options.listenAddress, m_options.listenPort,
                     false) ||
             !listen(m_modbusListener, m_options.modbus, m_options.modbusAddress,
-                    m_options.modbusPort, true)) {
+                    m_options.modbusPort, true) ||
+            !startHttp(int(httpConnections))) {
             m_exit = kExitFailed;
             end();
             return;
@@ -161,6 +183,41 @@ public:
     }
 
 private:
+    // The page and its API, on the same engine: it reads every served supply in
+    // turn and keeps the record from now.
+    bool startHttp(int connections)
+    {
+        if (!m_options.http) {
+            return true;
+        }
+        m_bench = std::make_unique<web::EngineBench>(m_client, m_link.portName(), m_units);
+        web::HttpOptions http;
+        http.address = m_options.httpAddress;
+        http.port = m_options.httpPort;
+        http.hosts = m_options.httpHosts;
+        http.token = m_options.httpToken;
+        http.allowed = [this](const QHostAddress &peer) { return allowed(peer); };
+        http.log = [](const QString &line) { printErr(line); };
+        http.maxConnections = connections;
+        m_http = std::make_unique<web::HttpServer>(*m_bench, http);
+        const QString why = m_http->listen();
+        if (!why.isEmpty()) {
+            printErr(QStringLiteral("cannot listen on %1: %2")
+                         .arg(endpoint(m_options.httpAddress, m_options.httpPort), why));
+            return false;
+        }
+        const QString record = m_bench->start();
+        if (!record.isEmpty()) {
+            printErr(QStringLiteral("--http: %1").arg(record));
+            return false;
+        }
+        printErr(QStringLiteral("page on %1; Ctrl-C ends")
+                     .arg(endpoint(m_http->serverAddress(), m_http->serverPort())));
+        // The one place the token is shown.
+        printErr(QStringLiteral("open ") + m_http->startUrl());
+        return true;
+    }
+
     bool listen(Listener &listener, bool wanted, const QHostAddress &address, quint16 port,
                 bool modbus)
     {
@@ -528,6 +585,10 @@ private:
         m_listener.close();
         m_modbusListener.close();
         m_acceptRetry.stop();
+        if (m_http) {
+            m_http->close();
+            m_bench->stop();
+        }
         while (!m_connections.empty()) {
             drop(m_connections.begin()->first, QStringLiteral("the server stops"));
         }
@@ -536,7 +597,7 @@ private:
 
     void finishWhenIdle()
     {
-        if (m_instrument.busy() || m_gateway.busy()) {
+        if (m_instrument.busy() || m_gateway.busy() || (m_bench && m_bench->busy())) {
             // The command on the line finishes as it would have.
             QTimer::singleShot(10, &m_context, [this] { finishWhenIdle(); });
             return;
@@ -579,6 +640,15 @@ private:
                          .arg(stats.refused)
                          .arg(stats.failed));
         }
+        if (m_http) {
+            const web::HttpServer::Stats &stats = m_http->stats();
+            printErr(QStringLiteral("HTTP: %1 connections, %2 requests, %3 refused, %4 event "
+                                    "streams dropped for not reading")
+                         .arg(stats.connections)
+                         .arg(stats.requests)
+                         .arg(stats.refused)
+                         .arg(stats.dropped));
+        }
         for (const QString &line : supply::linkSummary(m_client.stats())) {
             printErr(line);
         }
@@ -608,6 +678,8 @@ private:
     QTimer m_acceptRetry;
     supply::PortKeeper m_keeper{m_comm, m_client, m_link.portName()};
     Done m_done;
+    std::unique_ptr<web::EngineBench> m_bench;
+    std::unique_ptr<web::HttpServer> m_http; // gone before the bench it serves
     std::map<int, std::unique_ptr<Connection>> m_connections;
     int m_served = 0;
     int m_refused = 0;

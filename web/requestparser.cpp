@@ -1,0 +1,179 @@
+#include "web/requestparser.h"
+
+#include <http_parser.h>
+
+namespace web {
+
+QByteArray Request::header(const QByteArray &name) const
+{
+    for (const auto &h : headers) {
+        if (h.first == name) {
+            return h.second;
+        }
+    }
+    return {};
+}
+
+bool Request::hasHeader(const QByteArray &name) const
+{
+    for (const auto &h : headers) {
+        if (h.first == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+struct RequestParser::State {
+    http_parser parser{};
+    http_parser_settings settings{};
+    RequestParser *owner = nullptr;
+    Request current;
+    QByteArray url;
+    QByteArray field;
+    QByteArray value;
+    bool inValue = false;
+    qsizetype head = 0; // bytes of the request line and headers so far
+
+    bool grow(qsizetype n)
+    {
+        head += n;
+        return head <= kMaxHead;
+    }
+    void keepHeader()
+    {
+        if (inValue) {
+            current.headers.append({field.toLower(), value.trimmed()});
+            field.clear();
+            value.clear();
+            inValue = false;
+        }
+    }
+};
+
+struct RequestParser::Callbacks {
+    static State &state(http_parser *p) { return *static_cast<State *>(p->data); }
+
+    static int messageBegin(http_parser *p)
+    {
+        State &s = state(p);
+        s.current = Request{};
+        s.url.clear();
+        s.field.clear();
+        s.value.clear();
+        s.inValue = false;
+        s.head = 0;
+        return 0;
+    }
+    static int url(http_parser *p, const char *at, size_t n)
+    {
+        State &s = state(p);
+        s.url.append(at, qsizetype(n));
+        return s.grow(qsizetype(n)) ? 0 : -1;
+    }
+    static int headerField(http_parser *p, const char *at, size_t n)
+    {
+        State &s = state(p);
+        s.keepHeader();
+        s.field.append(at, qsizetype(n));
+        return s.grow(qsizetype(n)) ? 0 : -1;
+    }
+    static int headerValue(http_parser *p, const char *at, size_t n)
+    {
+        State &s = state(p);
+        s.inValue = true;
+        s.value.append(at, qsizetype(n));
+        return s.grow(qsizetype(n)) ? 0 : -1;
+    }
+    static int headersComplete(http_parser *p)
+    {
+        State &s = state(p);
+        s.keepHeader();
+        http_parser_url parts;
+        http_parser_url_init(&parts);
+        if (http_parser_parse_url(s.url.constData(), size_t(s.url.size()), 0, &parts) != 0 ||
+            !(parts.field_set & (1 << UF_PATH))) {
+            return -1;
+        }
+        const auto field = [&](int which) {
+            return (parts.field_set & (1 << which))
+                       ? s.url.mid(parts.field_data[which].off, parts.field_data[which].len)
+                       : QByteArray();
+        };
+        s.current.path = field(UF_PATH);
+        s.current.query = field(UF_QUERY);
+        s.current.method = http_method_str(static_cast<http_method>(p->method));
+        // A declared length above the bound is refused before its body comes.
+        if ((p->flags & F_CONTENTLENGTH) && p->content_length > quint64(kMaxBody)) {
+            s.owner->fail(413);
+            return -1;
+        }
+        return 0;
+    }
+    static int body(http_parser *p, const char *at, size_t n)
+    {
+        State &s = state(p);
+        if (s.current.body.size() + qsizetype(n) > kMaxBody) {
+            s.owner->fail(413);
+            return -1;
+        }
+        s.current.body.append(at, qsizetype(n));
+        return 0;
+    }
+    static int messageComplete(http_parser *p)
+    {
+        State &s = state(p);
+        s.current.keepAlive = http_should_keep_alive(p) != 0;
+        s.owner->m_done.push_back(std::move(s.current));
+        s.current = Request{};
+        return 0;
+    }
+};
+
+RequestParser::RequestParser() : m_state(std::make_unique<State>())
+{
+    State &s = *m_state;
+    s.owner = this;
+    http_parser_init(&s.parser, HTTP_REQUEST);
+    s.parser.data = &s;
+    http_parser_settings_init(&s.settings);
+    s.settings.on_message_begin = &Callbacks::messageBegin;
+    s.settings.on_url = &Callbacks::url;
+    s.settings.on_header_field = &Callbacks::headerField;
+    s.settings.on_header_value = &Callbacks::headerValue;
+    s.settings.on_headers_complete = &Callbacks::headersComplete;
+    s.settings.on_body = &Callbacks::body;
+    s.settings.on_message_complete = &Callbacks::messageComplete;
+}
+
+RequestParser::~RequestParser() = default;
+
+bool RequestParser::feed(const char *data, qsizetype size)
+{
+    if (m_failure) {
+        return false;
+    }
+    if (size == 0) {
+        return true;
+    }
+    State &s = *m_state;
+    const size_t used = http_parser_execute(&s.parser, &s.settings, data, size_t(size));
+    // An upgrade (a WebSocket) is not served: the bytes after it are no HTTP.
+    if (HTTP_PARSER_ERRNO(&s.parser) != HPE_OK || s.parser.upgrade || used != size_t(size)) {
+        fail(400);
+        return false;
+    }
+    return true;
+}
+
+std::optional<Request> RequestParser::next()
+{
+    if (m_done.empty()) {
+        return std::nullopt;
+    }
+    Request request = std::move(m_done.front());
+    m_done.pop_front();
+    return request;
+}
+
+} // namespace web

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+
+#include <deque>
+#include <memory>
+#include <optional>
+
+namespace web {
+
+// One HTTP request as it came: the method, the path and query apart, the headers
+// with lower-case names, and the whole body.
+struct Request {
+    QByteArray method; // "GET"
+    QByteArray path;   // "/api/supplies", as sent (no decoding)
+    QByteArray query;  // "token=..." without the '?'
+    QList<QPair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+    bool keepAlive = true;
+
+    // The first header of that lower-case name, empty when there is none.
+    QByteArray header(const QByteArray &name) const;
+    bool hasHeader(const QByteArray &name) const;
+};
+
+// Cuts a connection's bytes into requests with http_parser: pipelined requests
+// come out in order, and bytes may arrive in any pieces. Headers and bodies are
+// bounded; a stream that breaks the rules or a bound stops the parser for good,
+// with the status that answers it (400, or 413 for a body too large).
+class RequestParser {
+public:
+    static constexpr qsizetype kMaxBody = 64 * 1024;
+    static constexpr qsizetype kMaxHead = 32 * 1024; // the request line and headers
+
+    RequestParser();
+    ~RequestParser();
+    RequestParser(const RequestParser &) = delete;
+    RequestParser &operator=(const RequestParser &) = delete;
+
+    // Takes the next bytes; false once the stream is broken (failureStatus()).
+    bool feed(const char *data, qsizetype size);
+    // The next complete request, in order.
+    std::optional<Request> next();
+    bool pending() const { return !m_done.empty(); }
+    // 0 while the stream is sound, else 400 or 413.
+    int failureStatus() const { return m_failure; }
+
+private:
+    struct Callbacks;
+    void fail(int status) { m_failure = m_failure ? m_failure : status; }
+
+    struct State;
+    std::unique_ptr<State> m_state;
+    std::deque<Request> m_done;
+    int m_failure = 0;
+};
+
+} // namespace web
