@@ -36,7 +36,7 @@ def main():
                         "set voltage 5 4", "set current 1 4", "set load 8 4", "set output on 4"):
             sim.command(command)
         server = stack.Server(vantelctl, sim)
-        driver = stack.browser(1280, 860)
+        driver = stack.browser(1280, 1100)
         driver.get(server.url)
         for volts in (5, 6, 7.5, 9, 7.5, 6, 5, 4, 5):
             sim.command("set voltage %s 4" % volts)
