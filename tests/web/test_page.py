@@ -177,6 +177,19 @@ def test_silenced(driver, sim):
     check(back, "the card comes back by itself when the supply answers again")
 
 
+def test_record(driver):
+    """The page's "Download CSV" link gives the record with the log's columns."""
+    got = driver.execute_async_script("""
+        const done = arguments[arguments.length - 1];
+        const link = document.querySelector('[data-action="download-csv"]');
+        fetch(link.href).then((r) => r.text().then((t) => done([r.status, t.split("\\n")])))
+            .catch((e) => done([0, [String(e)]]));""")
+    status, lines = got
+    check(status == 200 and lines[0] == "time,elapsed_s,address,set_v,set_a,v,a,w,output,"
+          "mode,ah,wh,error" and len(lines) > len(ADDRESSES),
+          "Download CSV gives the record (%s, %r, %d lines)" % (status, lines[0], len(lines)))
+
+
 def test_reload(driver):
     driver.refresh()
     check(wait_until(lambda: all_cards_live(driver) and field(driver, 4, "v") != ""),
@@ -239,6 +252,7 @@ def main():
                           ("switch", lambda: test_switch(driver, sim)),
                           ("all off", lambda: test_all_off(driver, sim)),
                           ("silenced", lambda: test_silenced(driver, sim)),
+                          ("record", lambda: test_record(driver)),
                           ("reload", lambda: test_reload(driver)),
                           ("sizes", lambda: test_sizes(driver)),
                           ("stream", lambda: test_stream(driver, server))):
