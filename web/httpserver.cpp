@@ -362,20 +362,16 @@ bool HttpServer::knownHost(const Connection &c, const QByteArray &header) const
         port = host.mid(colon + 1);
     }
     bool ok = true;
-    const uint portNumber = port.isEmpty() ? 80 : port.toUInt(&ok);
-    if (name.isEmpty() || !ok) {
+    port.toUInt(&ok);
+    if (name.isEmpty() || (!port.isEmpty() && !ok)) {
         return false;
     }
-    // Loopback names are ours whatever the port, as a tunnel forwards them.
-    if (name == "localhost" || name == "127.0.0.1" || name == "[::1]") {
-        return true;
-    }
-    if (portNumber != m_server.serverPort()) {
-        return false;
-    }
-    // The address the client reached, and the one listened on: an address typed
-    // as such is never another site's name.
-    if (name == hostText(c.socket->localAddress()) || name == hostText(m_server.serverAddress())) {
+    // A name is checked, not its port: a tunnel or a forwarded port changes the
+    // port, and a foreign site's page can only come by another name. The
+    // addresses typed as such (the one the client reached, the one listened on,
+    // loopback) are never another site's name.
+    if (name == "localhost" || name == "127.0.0.1" || name == "[::1]" ||
+        name == hostText(c.socket->localAddress()) || name == hostText(m_server.serverAddress())) {
         return true;
     }
     for (const QString &allowed : m_options.hosts) {

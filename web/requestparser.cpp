@@ -123,6 +123,9 @@ struct RequestParser::Callbacks {
     static int messageComplete(http_parser *p)
     {
         State &s = state(p);
+        if (p->upgrade) {
+            return -1; // a WebSocket or another protocol: not served
+        }
         s.current.keepAlive = http_should_keep_alive(p) != 0;
         s.owner->m_done.push_back(std::move(s.current));
         s.current = Request{};

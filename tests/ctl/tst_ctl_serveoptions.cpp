@@ -13,6 +13,8 @@ private slots:
     void refused();
     void accepted_data();
     void accepted();
+    void http_data();
+    void http();
 };
 
 namespace {
@@ -21,7 +23,7 @@ ServeTexts texts(const QString &listen, const QString &modbus, const QString &al
                  const QString &maxClients = QStringLiteral("4"),
                  const QString &idleTimeout = QStringLiteral("0"))
 {
-    return {listen, modbus, allow, maxClients, idleTimeout, false, false};
+    return {listen, modbus, allow, maxClients, idleTimeout, false, false, {}, {}};
 }
 
 } // namespace
@@ -152,6 +154,62 @@ void TestCtlServeOptions::accepted()
         subnets << QStringLiteral("%1/%2").arg(subnet.first.toString()).arg(subnet.second);
     }
     QCOMPARE(subnets, allowed);
+}
+
+void TestCtlServeOptions::http_data()
+{
+    QTest::addColumn<QString>("listen");
+    QTest::addColumn<QString>("http");
+    QTest::addColumn<QStringList>("hosts");
+    QTest::addColumn<QString>("allow");
+    QTest::addColumn<QString>("outcome"); // where the page is, or what the refusal says
+
+    const QString none;
+    const QStringList noHosts;
+    QTest::newRow("port alone is loopback")
+        << none << "8080" << noHosts << none << "127.0.0.1:8080";
+    QTest::newRow("any free port") << none << "0" << noHosts << none << "127.0.0.1:0";
+    QTest::newRow("the page alone") << "none"
+                                    << "[::1]:8080" << noHosts << none << "::1:8080";
+    QTest::newRow("every address needs --allow")
+        << none << "0.0.0.0:8080" << noHosts << none << "is not a loopback address";
+    QTest::newRow("a LAN address needs --allow")
+        << none << "192.168.1.2:8080" << noHosts << none << "is not a loopback address";
+    QTest::newRow("every address, a subnet allowed")
+        << none << "0.0.0.0:8080" << QStringList{QStringLiteral("bench.lab.example")}
+        << "192.168.1.0/24"
+        << "0.0.0.0:8080";
+    QTest::newRow("not an endpoint")
+        << none << "example.org:8080" << noHosts << none << "--http takes";
+    QTest::newRow("a host name without the page")
+        << none << none << QStringList{QStringLiteral("bench")} << none << "give --http";
+    QTest::newRow("a host name with a slash")
+        << none << "8080" << QStringList{QStringLiteral("evil/x")} << none << "--http-host takes";
+    QTest::newRow("nothing to serve")
+        << "none" << none << noHosts << none << "give --modbus or --http";
+}
+
+void TestCtlServeOptions::http()
+{
+    QFETCH(QString, listen);
+    QFETCH(QString, http);
+    QFETCH(QStringList, hosts);
+    QFETCH(QString, allow);
+    QFETCH(QString, outcome);
+    ServeTexts given = texts(listen, QString(), allow);
+    given.http = http;
+    given.httpHosts = hosts;
+    const auto parsed = parseServeOptions(given);
+    if (!outcome.front().isDigit() && !outcome.startsWith(QLatin1Char(':'))) {
+        QVERIFY(!parsed);
+        QVERIFY2(parsed.error.contains(outcome), qPrintable(parsed.error));
+        return;
+    }
+    QVERIFY2(parsed, qPrintable(parsed.error));
+    QVERIFY((*parsed).http);
+    QCOMPARE(QStringLiteral("%1:%2").arg((*parsed).httpAddress.toString()).arg((*parsed).httpPort),
+             outcome);
+    QCOMPARE((*parsed).httpHosts, hosts);
 }
 
 QTEST_GUILESS_MAIN(TestCtlServeOptions)
