@@ -315,8 +315,8 @@ const QList<CommandEntry> &commands()
                  "Default --address.",
                  "LIST"),
           option(names("listen"),
-                 "Listen for SCPI on ADDRESS:PORT; none: no SCPI (with --modbus). An address "
-                 "other than loopback needs --allow.",
+                 "Listen for SCPI on ADDRESS:PORT; none: no SCPI (with --modbus or --http). An "
+                 "address other than loopback needs --allow.",
                  "ADDR:PORT", "127.0.0.1:5025"),
           option(names("modbus"),
                  "Also serve Modbus TCP on [ADDRESS:]PORT (address 127.0.0.1 when left out): "

@@ -17,7 +17,9 @@
 #     its trend opened with F2 and saved as CSV, its sequence window opened with F3
 #     running a short sequence to its end and stopping another with Shift+F5, and
 #     `vantelctl.exe log --mqtt`
-#     publishing to a mosquitto on a free loopback port, every row received.
+#     publishing to a mosquitto on a free loopback port, every row received;
+#     vantelctl.exe serve (SCPI, Modbus TCP, and --http: the API, the page and
+#     its stream answering a client on the Linux side).
 # Exits non-zero on the first failure.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -386,5 +388,60 @@ stop_program "$serve_pid"
 grep -q '"set_v":6.25,"set_a":1.5,' "$work/tcp.json" ||
     fail "vantelctl.exe read over tcp:// did not show the set 6.25 V: $(cat "$work/tcp.json")"
 echo "tcp://: set and read through serve --modbus, both Windows programs"
+
+# vantelctl.exe serve --http on COM3, asked from Linux as the page and its script
+# ask: nothing without the token, the supplies with it, a set that reaches the
+# simulator (on its trace), the page from the program's resources, the stream.
+echo "== vantelctl.exe serve --http"
+http_port=$((20000 + RANDOM % 20000))
+http_token="wine-$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')"
+sets_before="$(grep -c ' rx 01 06 10 00 03 39' "$work/trace" || true)"
+VANTEL_HTTP_TOKEN="$http_token" "$wine" "$ctl" --port COM3 serve --listen none \
+    --http "$http_port" >"$work/http.out" 2>&1 &
+serve_pid=$!
+wait_for_line "$work/http.out" "open http://127.0.0.1:$http_port/?token=$http_token" \
+    "vantelctl.exe serve --http did not listen"
+/usr/bin/python3 - "$http_port" "$http_token" >"$work/http" 2>&1 <<'PY' ||
+import http.client, json, sys
+port, token = int(sys.argv[1]), sys.argv[2]
+def ask(method, path, body=None, headers=None):
+    c = http.client.HTTPConnection("127.0.0.1", port, timeout=20)
+    c.request(method, path, body=body, headers=headers or {})
+    r = c.getresponse()
+    return r.status, dict(r.getheaders()), r.read()
+bearer = {"Authorization": "Bearer " + token}
+status, _, _ = ask("GET", "/api/supplies")
+assert status == 401, f"no token: {status}"
+status, _, body = ask("GET", "/api/supplies", headers=bearer)
+assert status == 200, f"supplies: {status} {body}"
+supplies = json.loads(body)["supplies"]
+assert [s["address"] for s in supplies] == [1], supplies
+status, _, body = ask("POST", "/api/supplies/1/set", json.dumps({"v": 8.25}), bearer)
+assert status == 200 and json.loads(body)["reading"]["set_v"] == 8.25, f"set: {status} {body}"
+status, _, body = ask("POST", "/api/supplies/1/set", json.dumps({"v": 70}), bearer)
+assert status == 400, f"70 V: {status} {body}"
+status, headers, _ = ask("GET", "/?token=" + token)
+assert status == 303 and "HttpOnly" in headers["Set-Cookie"], f"first visit: {status} {headers}"
+cookie = headers["Set-Cookie"].split(";")[0]
+status, headers, body = ask("GET", "/", headers={"Cookie": cookie})
+assert status == 200 and b'name="vantel-token"' in body, f"page: {status}"
+assert "default-src 'self'" in headers["Content-Security-Policy"]
+status, _, body = ask("GET", "/chart.min.js", headers={"Cookie": cookie})
+assert status == 200 and len(body) > 100000, f"chart.min.js: {status} {len(body)}"
+c = http.client.HTTPConnection("127.0.0.1", port, timeout=20)
+c.request("GET", "/api/events", headers=bearer)
+r = c.getresponse()
+assert r.status == 200 and r.getheader("Content-Type") == "text/event-stream"
+assert r.readline() == b"event: reading\n", "the stream's first event"
+print("ok")
+PY
+    fail "the HTTP session failed: $(cat "$work/http") $(cat "$work/http.out")"
+stop_program "$serve_pid"
+sets_after="$(grep -c ' rx 01 06 10 00 03 39' "$work/trace" || true)"
+[ "$sets_after" -ge $((sets_before + 1)) ] ||
+    fail "vantelctl.exe serve --http: the set 8.25 V did not reach the simulator ($sets_before, then $sets_after)"
+grep -c "$http_token" "$work/http.out" | grep -qx 1 ||
+    fail "vantelctl.exe serve --http: the token shows outside its start message: $(cat "$work/http.out")"
+echo "serve --http: 401 without the token, the supplies, a set on the trace, 400 for 70 V, the cookie, the page, the stream"
 
 echo "== Windows tests passed in $(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s"

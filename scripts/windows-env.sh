@@ -60,6 +60,12 @@ mosquitto_options=(-DCMAKE_BUILD_TYPE=Release -DWITH_TLS=OFF -DWITH_THREADING=OF
     -DDOCUMENTATION=OFF -DWITH_LIB_CPP=OFF -DWITH_STATIC_LIBRARIES=ON)
 mosquitto_dir="$cache_root/mosquitto-$mosquitto_version-mingw64-$(options_key "${mosquitto_options[@]}")"
 
+# http_parser, serve --http's request parser: its one C file compiled into a
+# static library.
+http_parser_version=2.9.4
+http_parser_options=(-O2 -DHTTP_PARSER_STRICT=0)
+http_parser_dir="$cache_root/http-parser-$http_parser_version-mingw64-$(options_key "${http_parser_options[@]}")"
+
 # QCustomPlot, the trend's plot library, as a DLL built by Debian's own CMake
 # files for it, against the Qt above (whose folder name is part of its key).
 qcustomplot_version=2.1.0

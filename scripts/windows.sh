@@ -154,6 +154,29 @@ build_qcustomplot() {
         fail "the QCustomPlot build installed no DLL, import library and header into $qcustomplot_dir"
 }
 
+# http_parser is one C file and a header: compiled with MinGW into a static
+# library, in a temporary folder renamed at the end.
+build_http_parser() {
+    [ -f "$http_parser_dir/lib/libhttp_parser.a" ] && return
+    local cache_parent work src
+    cache_parent="$(dirname "$http_parser_dir")"
+    mkdir -p "$cache_parent" || fail "the cache folder $cache_parent could not be created"
+    work="$(mktemp -d "$cache_parent/http-parser-build.XXXXXX")"
+    trap "rm -rf '$work'" EXIT
+    fetch_source "$work" http-parser "$http_parser_version"
+    src="$(ls -d "$work/http-parser-$http_parser_version"*/ | head -n 1)"
+    echo "== building http_parser $http_parser_version for Windows (once)"
+    mkdir -p "$work/install/lib" "$work/install/include"
+    x86_64-w64-mingw32-gcc "${http_parser_options[@]}" -c "$src/http_parser.c" \
+        -o "$work/http_parser.o" || fail "http_parser for Windows did not compile"
+    x86_64-w64-mingw32-ar rcs "$work/install/lib/libhttp_parser.a" "$work/http_parser.o" ||
+        fail "http_parser's library could not be made"
+    cp "$src/http_parser.h" "$work/install/include/" || fail "http_parser.h is missing"
+    mv "$work/install" "$http_parser_dir" || fail "http_parser could not be moved to $http_parser_dir"
+    rm -rf "$work"
+    trap - EXIT
+}
+
 # Cross-builds the programs and the tests with warnings as errors.
 build_programs() {
     local launcher=()
@@ -164,6 +187,7 @@ build_programs() {
     "$qt_dir/bin/qt-cmake" -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DQT_CHAINLOAD_TOOLCHAIN_FILE="$toolchain" -DVANTEL_WERROR=ON \
         -DVANTEL_MOSQUITTO_DIR="$mosquitto_dir" \
+        -DVANTEL_HTTP_PARSER_DIR="$http_parser_dir" \
         -DQCUSTOMPLOT_LIBRARY="$(ls "$qcustomplot_dir"/lib/lib*.dll.a | head -n 1)" \
         -DQCUSTOMPLOT_INCLUDE_DIR="$qcustomplot_dir/include" \
         -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64 "${launcher[@]}" >/dev/null ||
@@ -302,6 +326,7 @@ if [ ! -x "$qt_dir/bin/qt-cmake" ]; then
     build_qt
 fi
 build_mosquitto
+build_http_parser
 build_qcustomplot
 [ "${1:-}" = "qt" ] && exit 0
 build="${BUILD_DIR:-$root/build-windows}"

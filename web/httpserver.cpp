@@ -344,8 +344,9 @@ void HttpServer::pump(Connection &c)
         if (c.socket->bytesAvailable() <= 0 || c.socket->bytesToWrite() > kUnsent) {
             break;
         }
+        // The idle clock runs on from the last answer: a request trickled in a
+        // byte at a time holds its connection no longer than an idle one.
         const QByteArray bytes = c.socket->read(kReadChunk);
-        c.lastActive.restart();
         c.parser.feed(bytes.constData(), bytes.size());
     }
     c.inPump = false;

@@ -42,7 +42,8 @@ public:
     // An event stream whose client lets this much pile up unread is dropped.
     static constexpr qint64 kStreamBuffer = 256 * 1024;
     static constexpr std::chrono::seconds kKeepAlive{15};
-    // A connection without a request under way is closed after this long.
+    // A connection without a request under way is closed this long after its
+    // last answer (or its start), however many bytes of a request it trickles.
     static constexpr std::chrono::seconds kIdle{60};
 
     struct Stats {

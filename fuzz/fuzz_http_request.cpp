@@ -1,0 +1,125 @@
+// Input: the bytes an HTTP client sends, cut into pieces at the size the first
+// byte chooses. They go to the request parser, whose requests must keep its
+// bounds, and over a loopback socket to a live server on a bench of its own:
+// nothing reaches the bench without the token in a header, and what reaches it
+// is within the supply's range.
+#include "fuzzcheck.h"
+#include "web/httpserver.h"
+#include "web/requestparser.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTcpSocket>
+
+#include <memory>
+
+namespace {
+
+const QByteArray kToken = "0123456789abcdef0123456789abcdef";
+
+class CountingBench : public web::Bench {
+public:
+    std::vector<std::uint8_t> addresses() const override { return {1, 2}; }
+    QJsonObject supply(std::uint8_t address) const override
+    {
+        return {{QStringLiteral("address"), address}};
+    }
+    void set(std::uint8_t, std::optional<std::uint16_t> voltage,
+             std::optional<std::uint16_t> current, Answer answer) override
+    {
+        FUZZ_CHECK(voltage || current);
+        FUZZ_CHECK(!voltage || *voltage <= 6200);
+        FUZZ_CHECK(!current || *current <= 3200);
+        ++calls;
+        answer({200, {}});
+    }
+    void output(std::uint8_t, bool, Answer answer) override
+    {
+        ++calls;
+        answer({200, {}});
+    }
+    void allOff(Answer answer) override
+    {
+        ++calls;
+        answer({200, {}});
+    }
+    QString recordPath() const override { return {}; }
+    int calls = 0;
+};
+
+struct Rig {
+    int argc = 1;
+    char name[8] = "fuzz";
+    char *argv[2] = {name, nullptr};
+    QCoreApplication app{argc, argv};
+    CountingBench bench;
+    std::unique_ptr<web::HttpServer> server;
+    Rig()
+    {
+        web::HttpOptions options;
+        options.token = kToken;
+        server = std::make_unique<web::HttpServer>(bench, options);
+        FUZZ_CHECK(server->listen().isEmpty());
+    }
+};
+
+void checkParser(const std::uint8_t *data, std::size_t size, std::size_t piece)
+{
+    web::RequestParser parser;
+    for (std::size_t at = 0; at < size; at += piece) {
+        const std::size_t n = std::min(piece, size - at);
+        const bool fine =
+            parser.feed(reinterpret_cast<const char *>(data + at), qsizetype(n));
+        while (auto request = parser.next()) {
+            FUZZ_CHECK(request->body.size() <= web::RequestParser::kMaxBody);
+            FUZZ_CHECK(request->path.startsWith('/') || request->path == "*");
+            for (const auto &header : request->headers) {
+                FUZZ_CHECK(header.first == header.first.toLower());
+            }
+        }
+        FUZZ_CHECK(fine == (parser.failureStatus() == 0));
+        if (!fine) {
+            break;
+        }
+    }
+    const int status = parser.failureStatus();
+    FUZZ_CHECK(status == 0 || status == 400 || status == 413);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    static Rig rig;
+    if (size < 1) {
+        return 0;
+    }
+    const std::size_t piece = 1 + data[0] % 64;
+    checkParser(data + 1, size - 1, piece);
+
+    const QByteArray bytes(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1));
+    const int before = rig.bench.calls;
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, rig.server->serverPort());
+    QDeadlineTimer deadline(2000);
+    while (socket.state() != QAbstractSocket::ConnectedState && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    for (qsizetype at = 0; at < bytes.size(); at += qsizetype(piece)) {
+        socket.write(bytes.mid(at, qsizetype(piece)));
+        QCoreApplication::processEvents();
+    }
+    socket.disconnectFromHost();
+    while (socket.state() != QAbstractSocket::UnconnectedState && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        socket.readAll();
+    }
+    for (int i = 0; i < 5; ++i) {
+        QCoreApplication::processEvents();
+    }
+    // Only a request with the token in its Authorization header writes.
+    if (rig.bench.calls != before) {
+        FUZZ_CHECK(bytes.contains(kToken));
+    }
+    return 0;
+}
