@@ -8,6 +8,7 @@ import os
 import sys
 import time
 
+sys.dont_write_bytecode = True  # nothing left behind in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import stack  # noqa: E402
 from stack import wait_until  # noqa: E402

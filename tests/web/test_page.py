@@ -11,6 +11,7 @@ Chromium or chromedriver.
 import os
 import sys
 
+sys.dont_write_bytecode = True  # nothing left behind in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import stack  # noqa: E402
 from stack import card, field, link, wait_until  # noqa: E402
