@@ -68,8 +68,7 @@ void checkParser(const std::uint8_t *data, std::size_t size, std::size_t piece)
     web::RequestParser parser;
     for (std::size_t at = 0; at < size; at += piece) {
         const std::size_t n = std::min(piece, size - at);
-        const bool fine =
-            parser.feed(reinterpret_cast<const char *>(data + at), qsizetype(n));
+        const bool fine = parser.feed(reinterpret_cast<const char *>(data + at), qsizetype(n));
         while (auto request = parser.next()) {
             FUZZ_CHECK(request->body.size() <= web::RequestParser::kMaxBody);
             FUZZ_CHECK(request->path.startsWith('/') || request->path == "*");
