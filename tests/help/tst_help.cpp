@@ -234,13 +234,19 @@ void TestHelp::linksOpenOtherPages()
                           {"window.md#limits", "/docs/window.md", "Limits"},
                           {"./pellow.md", "/docs/pellow.md", {}},
                           // Outside the manual: the page stays.
-                          {"../scripts/demo.sh", links, {}}};
+                          {"../scripts/demo.sh", links, {}},
+                          {"#far-down", links, "Far down"}};
     for (const Hop &hop : hops) {
         QVERIFY2(clickLink(browser, hop.href), qPrintable(hop.href));
         QTRY_COMPARE_WITH_TIMEOUT(browser->source().path(), hop.path, kWaitMs);
         QVERIFY2(!browser->toPlainText().isEmpty(), qPrintable(hop.path));
         if (!hop.heading.isEmpty()) {
             QCOMPARE(browser->currentHeading(), hop.heading);
+        }
+        if (hop.path == links && !hop.heading.isEmpty()) {
+            // A long page scrolls its heading to the top of the view.
+            QTRY_VERIFY_WITH_TIMEOUT(browser->verticalScrollBar()->value() > 0, kWaitMs);
+            QVERIFY(qAbs(browser->cursorRect().top()) < 20);
         }
         if (hop.path != links) {
             // Back returns to the page of links.
@@ -249,6 +255,7 @@ void TestHelp::linksOpenOtherPages()
             QCOMPARE(browser->source().path(), links);
         }
     }
+    help.backButton->click();
     QVERIFY(help.forwardButton->isEnabled());
     help.contentsButton->click();
     QCOMPARE(browser->source(), QUrl(QStringLiteral("qrc:/README.md")));
