@@ -1,5 +1,6 @@
 #include "addrtool/form1.h"
 
+#include "help/helpwindow.h"
 #include "numtext/numtext.h"
 #include "ui/formbuilder.h"
 
@@ -48,6 +49,7 @@ Form1::Form1(serial::CommControl &comm, ui::Messenger &messenger, QWidget *paren
     m_ports = std::make_unique<serial::PortConnection>(MSComm1, m_messenger, this,
                                                        serial::PortControls{Combo1, Label1, C31});
     connectHandlers();
+    help::addHelp(this, QStringLiteral("pellow.md"));
     Form_Load();
 }
 

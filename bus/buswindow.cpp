@@ -1,6 +1,7 @@
 #include "bus/buswindow.h"
 
 #include "bus/supplycard.h"
+#include "help/helpwindow.h"
 #include "protocol/frames.h"
 #include "supply/client.h"
 #include "supply/rowwriter.h"
@@ -126,6 +127,7 @@ BusWindow::BusWindow(BusAccess access, ui::Messenger &messenger, QWidget *parent
     connect(offKey, &QShortcut::activated, this, &BusWindow::allOutputsOff);
     auto *recordKey = new QShortcut(QKeySequence(Qt::Key_F4), this);
     connect(recordKey, &QShortcut::activated, m_record, &QPushButton::click);
+    help::addHelp(this, QStringLiteral("bus.md"));
 
     m_tick.setInterval(kTickMs);
     connect(&m_tick, &QTimer::timeout, this, &BusWindow::tick);

@@ -1,6 +1,7 @@
 #include "monitor/form1.h"
 
 #include "bus/busentry.h"
+#include "help/helpwindow.h"
 #include "numtext/numtext.h"
 #include "panels/monitorpanels.h"
 #include "supply/client.h"
@@ -321,6 +322,8 @@ void Form1::attachPanels()
         };
     }
     addBusEntry();
+    // Help comes last in the context menu.
+    m_panels->addEntry(help::helpAction(this, QStringLiteral("window.md")));
     connect(this, &Form1::readingsInterrupted, &link, [this, &link] {
         // A silence keeps the polls going; a stop or a close ends them.
         if (!portOpened) {

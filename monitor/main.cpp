@@ -1,15 +1,30 @@
+#include "help/helpwindow.h"
 #include "monitor/form1.h"
 #include "supply/enginecommcontrol.h"
 #include "ui/messenger.h"
 #include "ui/widgets.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vantel"));
     ui::installFontSubstitutes();
+    // --manual shows the manual alone (the Windows Start menu's entry for it);
+    // other arguments are left to Qt as before.
+    QCommandLineParser parser;
+    const QCommandLineOption manual(QStringLiteral("manual"),
+                                    QStringLiteral("Show the manual instead of the window."));
+    parser.addOption(manual);
+    parser.parse(QApplication::arguments());
+    if (parser.isSet(manual)) {
+        help::HelpWindow help;
+        help.showContents();
+        help.show();
+        return QApplication::exec();
+    }
     const auto comm = supply::makeEngineCommControl();
     ui::BoxMessenger messenger;
     vantel::Form1 window(*comm, messenger);

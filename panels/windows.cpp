@@ -1,5 +1,6 @@
 #include "panels/windows.h"
 
+#include "help/helpwindow.h"
 #include "panels/codeeditor.h"
 #include "panels/examples.h"
 #include "panels/monitorpanels.h"
@@ -129,6 +130,7 @@ SequenceWindow::SequenceWindow(MonitorPanels &panels, QWidget *parent)
 {
     setObjectName(QStringLiteral("SequenceWindow"));
     askUnsaved = askUnsavedBox;
+    help::addHelp(this, QStringLiteral("window.md"), QStringLiteral("Sequences"));
     resize(screen() ? fitted(kPreferredSize, screen()->availableGeometry()) : kPreferredSize);
 
     openButton = new QPushButton(tr("Open…"), this);
@@ -613,6 +615,7 @@ RecordWindow::RecordWindow(MonitorPanels &panels, QWidget *parent)
 {
     setObjectName(QStringLiteral("RecordWindow"));
     setWindowTitle(QStringLiteral("vantel - recording"));
+    help::addHelp(this, QStringLiteral("window.md"), QStringLiteral("Recording"));
     fileLabel = new QLabel(this);
     fileLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     rowsLabel = new QLabel(this);
@@ -678,6 +681,7 @@ LimitsWindow::LimitsWindow(MonitorPanels &panels, QWidget *parent)
 {
     setObjectName(QStringLiteral("LimitsWindow"));
     setWindowTitle(QStringLiteral("vantel - limits"));
+    help::addHelp(this, QStringLiteral("window.md"), QStringLiteral("Limits"));
     // Plain fields: what is typed stays as typed until Apply judges it, so that a
     // value out of range or unreadable is refused with a word, never cut short.
     const auto field = [this](const QString &unit) {

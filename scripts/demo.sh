@@ -11,8 +11,9 @@ vantel | pellow) ;;
 *) echo "usage: $0 [vantel|pellow]" >&2; exit 2 ;;
 esac
 
-"$root/scripts/install-deps.sh"
-"$root/scripts/build.sh"
+# Only what the demo starts: the tests and benchmarks are built by scripts/test.sh.
+"$root/scripts/install-deps.sh" demo
+BUILD_DIR="$root/build" BUILD_TARGETS="vantel-sim $program" "$root/scripts/build.sh"
 
 build="$root/build"
 PATH="$build/sim:$build/monitor:$build/addrtool:$PATH" exec "$root/packaging/vantel-demo" "$program"

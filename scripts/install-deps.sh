@@ -1,23 +1,28 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, what building, running and testing need.
 # Packages already present are left alone; apt-get runs only when one is missing.
-# With the argument `windows`, also what scripts/windows.sh needs.
+# With the argument `windows`, also what scripts/windows.sh needs; with `demo`,
+# only what building and running the programs needs (scripts/demo.sh).
 set -euo pipefail
 
+# Building and running the programs.
 packages=(
     build-essential cmake pkg-config
     qt6-base-dev qt6-serialport-dev qt6-qpa-plugins
     libqcustomplot-dev # the trend window's plot (its Qt 6 build, libQCustomPlotQt6)
-    libmodbus-dev mbpoll
-    libmosquitto-dev mosquitto mosquitto-clients
+    libmodbus-dev libmosquitto-dev
+    libhttp-parser-dev # the HTTP server's request parser (serve --http)
+    libjs-chart.js # the browser page's chart, built into the program's resources
+    fonts-liberation fonts-wqy-zenhei
+)
+# The tests, the benchmarks, the fuzzers and the package besides.
+[ "${1:-}" = "demo" ] || packages+=(
+    mbpoll mosquitto mosquitto-clients
     python3-pyvisa python3-pyvisa-py # a real SCPI client for vantelctl serve's tests
     # an independent Modbus RTU slave on a socat pty for the end-to-end tests
     python3-pymodbus python3-serial python3-serial-asyncio socat
-    libhttp-parser-dev # the HTTP server's request parser (serve --http)
-    libjs-chart.js # the browser page's chart, built into the program's resources
     # a real browser for the page's end-to-end tests
     chromium chromium-driver python3-selenium
-    fonts-liberation fonts-wqy-zenhei
     xvfb xauth openbox imagemagick xdotool
     clang libclang-rt-14-dev clang-format
     locales

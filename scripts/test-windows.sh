@@ -116,10 +116,10 @@ programs_win="$(win_env LOCALAPPDATA)\\Programs\\vantel"
 installed="$("$wine" winepath -u "$programs_win" 2>/dev/null)"
 start_menu="$("$wine" winepath -u "$(win_env APPDATA)\\Microsoft\\Windows\\Start Menu\\Programs\\vantel" 2>/dev/null)"
 for file in vantel.exe pellow.exe vantelctl.exe uninstall.exe LICENSE.txt README-windows.txt \
-    platforms/qwindows.dll; do
+    platforms/qwindows.dll README.md docs/window.md docs/bus.md docs/pellow.md; do
     [ -f "$installed/$file" ] || fail "the installer put no $file into $installed"
 done
-for link in vantel.lnk pellow.lnk; do
+for link in vantel.lnk pellow.lnk "vantel manual.lnk"; do
     [ -f "$start_menu/$link" ] || fail "the installer made no Start menu entry $link in $start_menu"
 done
 uninstall_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\vantel'

@@ -237,6 +237,12 @@ stage_programs() {
     sed "s/@VERSION@/$version/g" "$root/packaging/windows/README-windows.txt" \
         >"$stage/$name/README-windows.txt"
     cp "$root/LICENSE" "$stage/$name/LICENSE.txt"
+    # The manual as in the tree: README.md beside the programs, the pages in docs\.
+    # The programs carry it too: vantel.exe --manual shows it without a Markdown viewer.
+    mkdir -p "$stage/$name/docs/images"
+    cp "$root/README.md" "$stage/$name/"
+    cp "$root"/docs/*.md "$stage/$name/docs/"
+    find "$root/docs/images" -maxdepth 1 -name '*.png' -exec cp -t "$stage/$name/docs/images/" {} +
 }
 
 pack_zip() {

@@ -1,5 +1,6 @@
 #include "trend/trendwindow.h"
 
+#include "help/helpwindow.h"
 #include "trend/csvexport.h"
 #include "trend/savedialog.h"
 #include "ui/messenger.h"
@@ -79,6 +80,7 @@ TrendWindow::TrendWindow(History &history, ui::Messenger &messenger, QWidget *pa
     setObjectName(QStringLiteral("TrendWindow"));
     setWindowTitle(QStringLiteral("vantel - trend"));
     resize(900, 540);
+    help::addHelp(this, QStringLiteral("window.md"), QStringLiteral("The trend"));
     m_askPath = [this](const QString &caption, const QString &filter, const QString &suggested) {
         return askSavePath(this, caption, suggested, filter);
     };

@@ -151,6 +151,10 @@ Section "vantel" SecMain
   CreateDirectory "$SMPROGRAMS\${APP}"
   CreateShortcut "$SMPROGRAMS\${APP}\vantel.lnk" "$INSTDIR\vantel.exe"
   CreateShortcut "$SMPROGRAMS\${APP}\pellow.lnk" "$INSTDIR\pellow.exe"
+  ; The manual in vantel's help window, which needs no Markdown viewer; its pages
+  ; are in docs\ beside the programs as well.
+  CreateShortcut "$SMPROGRAMS\${APP}\vantel manual.lnk" "$INSTDIR\vantel.exe" "--manual" \
+    "$INSTDIR\vantel.exe" 0 SW_SHOWNORMAL "" "The manual of vantel, pellow and vantelctl"
 
   ; SHCTX is HKCU for a per-user install and HKLM for /AllUsers.
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayName" "${APP} ${VERSION}"
@@ -172,6 +176,7 @@ SectionEnd
 Section "Uninstall"
   Delete "$SMPROGRAMS\${APP}\vantel.lnk"
   Delete "$SMPROGRAMS\${APP}\pellow.lnk"
+  Delete "$SMPROGRAMS\${APP}\vantel manual.lnk"
   RMDir "$SMPROGRAMS\${APP}"
   ; Only what the installer put there; anything else the user saved stays, and
   ; so does the folder that holds it.

@@ -38,7 +38,14 @@ lintian --fail-on error "$deb" 2> >(grep -v 'running with root privileges' >&2) 
 echo "-- contents"
 programs=(vantel pellow vantel-sim vantel-demo)
 [ -f "$repo/ctl/CMakeLists.txt" ] && programs+=(vantelctl)
-expected=(usr/share/doc/vantel/copyright usr/share/doc/vantel/changelog.gz)
+expected=(usr/share/doc/vantel/copyright usr/share/doc/vantel/changelog.gz
+    usr/share/doc/vantel/README.md)
+# The manual, page by page and picture by picture, as the tree has it.
+for file in "$repo"/docs/*.md "$repo"/docs/images/*.png; do
+    if [ -f "$file" ]; then
+        expected+=("usr/share/doc/vantel/${file#"$repo"/}")
+    fi
+done
 for program in "${programs[@]}"; do
     expected+=("usr/bin/$program" "usr/share/man/man1/$program.1.gz")
 done
