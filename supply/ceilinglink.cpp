@@ -1,6 +1,6 @@
 #include "supply/ceilinglink.h"
 
-#include "supply/networkport.h"
+#include "supply/mbapport.h"
 
 #include <algorithm>
 

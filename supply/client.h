@@ -24,26 +24,7 @@
 namespace supply {
 
 class CeilingLink;
-class MbapEngine;
-struct HeldRequest;
-
-// How a request fared: one vocabulary for every row, key, message and count.
-enum class Error {
-    None,
-    Timeout,     // nothing came back (frames of other addresses are no answer)
-    Crc,         // a reply of the right shape whose CRC does not match
-    Foreign,     // bytes that are no reply to this request, or a write echo that differs
-    Short,       // the start of a reply, cut off when the wait ended
-    Exception,   // an exception reply with a good CRC; exceptionCode() holds its code
-    Port,        // the port went away or refused the write; the reason is kept apart
-    Interrupted, // a stop was asked for; nothing more was sent
-    Refused,     // a ceiling held on the line refused the write; nothing was sent,
-                 // and the text names the ceiling and who holds it
-};
-
-// "timeout", "crc", "foreign", "short", "exception N", "port", "interrupted";
-// empty for None.
-QString errorWord(Error error, int exceptionCode = 0);
+class Engine;
 
 // A frame with a good CRC from an address that was asked earlier and whose wait
 // had ended: a reply that came too late.
@@ -95,6 +76,8 @@ signals:
 
 private:
     friend class Client;
+    friend class JobQueue;
+    friend class RtuEngine;
     friend class MbapEngine;
     // Marks it finished and emits finished(): now when `direct` (the last step of
     // an event handler), else from the event loop, so that the caller's slot
@@ -152,8 +135,10 @@ private:
 // interrupt(), while requests it relays for other programs (a gateway, a caller
 // of its own from addCaller()) go on, and the other way round.
 //
-// Over a port that carries Modbus TCP frames (an MbapPort: a network gateway or
-// the owner of a shared line) the same calls go through MbapEngine instead: the
+// The client hands each request to its Engine (engine.h), made for the port's
+// framing: RtuEngine on a serial line keeps the rules above itself. Over a port
+// that carries Modbus TCP frames (an MbapPort: a network gateway or the owner of
+// a shared line) the same calls go through MbapEngine instead: the
 // far end keeps the line's rules, and echo and the start's quiet do not apply.
 // A port whose framing changes while it runs (a shared line handed from one
 // program to another) switches the engine with it. A handover costs its callers
@@ -246,12 +231,9 @@ private:
     // The refusal of a write by a ceiling held on the line; empty when it may go.
     QString refusalOf(const protocol::Frame &request) const;
     Reply *refused(const protocol::Frame &request, const QString &why);
-    // The engine the port's framing calls for.
-    void makeEngine();
     // The port leads elsewhere now: the engine the new framing calls for takes
     // over with the same settings and what was in flight or queued (see above).
     void followLine();
-    void adoptHeld(HeldRequest request);
 
     serial::CommControl &m_comm;
     std::optional<milliseconds> m_startQuiet;
@@ -261,9 +243,7 @@ private:
     std::vector<Caller> m_stopped;
     Caller m_lastCaller = kSelf;
     int m_handovers = 0;
-    class Private;
-    std::unique_ptr<Private> d;        // a serial line
-    std::unique_ptr<MbapEngine> m_net; // a Modbus TCP stream
+    std::unique_ptr<Engine> m_engine; // RtuEngine on a serial line, MbapEngine on a stream
     CeilingRegistry m_ceilings;
     std::unique_ptr<CeilingLink> m_ceilingLink;
 };

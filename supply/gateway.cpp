@@ -20,33 +20,7 @@ std::uint16_t wordAt(const mbap::Bytes &pdu, std::size_t at)
     return static_cast<std::uint16_t>((pdu[at] << 8) | pdu[at + 1]);
 }
 
-// The verdict bytes: numbers of our own, kept apart from exception codes.
-constexpr std::pair<Error, std::uint8_t> kVerdicts[] = {
-    {Error::Timeout, 1}, {Error::Crc, 2},  {Error::Foreign, 3},
-    {Error::Short, 4},   {Error::Port, 5}, {Error::Interrupted, 6},
-};
-
 } // namespace
-
-std::uint8_t verdictByte(Error error)
-{
-    for (const auto &[verdict, byte] : kVerdicts) {
-        if (verdict == error) {
-            return byte;
-        }
-    }
-    return 0;
-}
-
-Error errorOfVerdictByte(std::uint8_t byte)
-{
-    for (const auto &[verdict, named] : kVerdicts) {
-        if (named == byte) {
-            return verdict;
-        }
-    }
-    return Error::None;
-}
 
 Gateway::Gateway(Client &client, mbap::GatewayPolicy policy, QObject *parent)
     : QObject(parent), m_client(client), m_caller(client.addCaller()), m_policy(std::move(policy))

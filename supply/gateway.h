@@ -16,14 +16,6 @@ namespace supply {
 
 class Client;
 class Reply;
-enum class Error;
-
-// Between engines of ours on one machine, a 0x0B answer carries one more byte:
-// the owner's verdict, so that a joiner's request fares as it would on its own
-// port. 0 for an error with no byte of its own.
-std::uint8_t verdictByte(Error error);
-// The verdict a byte names; Error::None for a byte that names none.
-Error errorOfVerdictByte(std::uint8_t byte);
 
 // A Modbus TCP gateway onto the engine's line: connections of any kind (a TCP
 // socket, a local socket, a test's lambdas) hand it their bytes and get MBAP

@@ -2,9 +2,8 @@
 
 #include "protocol/reply.h"
 #include "supply/bytetext.h"
-#include "supply/gateway.h"
 #include "supply/linetrace.h"
-#include "supply/networkport.h"
+#include "supply/mbapport.h"
 
 #include <QMetaObject>
 
@@ -31,7 +30,11 @@ double msSince(Clock::time_point then)
 
 } // namespace
 
-MbapEngine::MbapEngine(Client *client, MbapPort &port) : m_client(client), m_port(port)
+MbapEngine::MbapEngine(Client &client, MbapPort &port)
+    : m_client(&client), m_port(port),
+      m_jobs(client, m_timer,
+             {[this] { return m_state == State::Idle; }, [this] { begin(); },
+              [this](Error error, const QString &text) { finish(error, text); }})
 {
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
@@ -64,188 +67,37 @@ void MbapEngine::start()
     m_expired.clear();
 }
 
-Reply *MbapEngine::readStatus(std::uint8_t address, std::optional<milliseconds> firstByteTimeout)
+Reply *MbapEngine::submit(protocol::Frame request, Job job)
 {
-    Job job;
-    job.kind = Kind::Read;
-    job.firstByte = firstByteTimeout;
-    return enqueue(protocol::buildReadStatusRequest(address), std::move(job));
+    return m_jobs.add(std::move(request), std::move(job));
 }
 
-Reply *MbapEngine::write(const protocol::Frame &request, Client::Caller caller)
+void MbapEngine::adopt(Job job)
 {
-    Job job;
-    job.kind = Kind::Write;
-    job.caller = caller;
-    return enqueue(request, std::move(job));
+    m_jobs.adopt(std::move(job));
 }
 
-Reply *MbapEngine::readRegisters(std::uint8_t address, std::uint16_t start, std::uint16_t count,
-                                 Client::Caller caller)
+std::vector<Job> MbapEngine::release()
 {
-    Job job;
-    job.kind = Kind::Registers;
-    job.caller = caller;
-    // address + function + byte count + two bytes a register + CRC (2)
-    job.replySize = 5 + 2 * std::size_t{count};
-    return enqueue(protocol::buildRequest(address, protocol::kReadHoldingRegisters, start, count),
-                   std::move(job));
-}
-
-Reply *MbapEngine::linger(milliseconds ms)
-{
-    Job job;
-    job.kind = Kind::Linger;
-    job.linger = ms;
-    return enqueue({}, std::move(job));
-}
-
-Reply *MbapEngine::enqueue(protocol::Frame request, Job job)
-{
-    auto *reply = new Reply(std::move(request), m_client);
-    job.reply = reply;
-    job.refused = m_client->interrupted(job.caller);
-    const bool refused = job.refused;
-    m_queue.push_back(std::move(job));
-    if (m_state == State::Idle && !m_scheduled && m_queue.size() == 1 && !refused) {
-        processQueue();
-    } else {
-        schedule();
-    }
-    return reply;
-}
-
-void MbapEngine::adopt(HeldRequest held)
-{
-    Job job;
-    switch (held.kind) {
-    case HeldRequest::Kind::Read:
-        job.kind = Kind::Read;
-        break;
-    case HeldRequest::Kind::Registers:
-        job.kind = Kind::Registers;
-        break;
-    case HeldRequest::Kind::Write:
-        job.kind = Kind::Write;
-        break;
-    case HeldRequest::Kind::Linger:
-        job.kind = Kind::Linger;
-        break;
-    }
-    job.reply = held.reply;
-    job.caller = held.caller;
-    job.firstByte = held.firstByte;
-    job.linger = held.linger;
-    job.replySize = held.replySize;
-    job.refused = held.refused || m_client->interrupted(held.caller);
-    job.check = std::move(held.check);
-    job.onEnd = std::move(held.onEnd);
-    m_queue.push_back(std::move(job));
-    schedule();
-}
-
-std::vector<HeldRequest> MbapEngine::release()
-{
-    std::vector<HeldRequest> held;
-    const auto take = [&held](Job &job, bool inFlight) {
-        HeldRequest out;
-        switch (job.kind) {
-        case Kind::Read:
-            out.kind = HeldRequest::Kind::Read;
-            out.replySize = protocol::kStatusReplySize;
-            break;
-        case Kind::Registers:
-            out.kind = HeldRequest::Kind::Registers;
-            out.replySize = job.replySize;
-            break;
-        case Kind::Write:
-            out.kind = HeldRequest::Kind::Write;
-            out.replySize = job.reply ? job.reply->request().size() : 0;
-            break;
-        case Kind::Linger:
-            out.kind = HeldRequest::Kind::Linger;
-            break;
-        }
-        out.reply = job.reply;
-        out.caller = job.caller;
-        out.firstByte = job.firstByte;
-        out.linger = job.linger;
-        out.inFlight = inFlight;
-        out.refused = job.refused;
-        out.check = std::move(job.check);
-        out.onEnd = std::move(job.onEnd);
-        held.push_back(std::move(out));
-    };
     m_timer.stop();
-    if (m_state != State::Idle && m_job.reply) {
-        take(m_job, m_state == State::Waiting);
-    }
-    m_job = {};
+    std::vector<Job> held = m_jobs.release(m_state != State::Idle, m_state == State::Waiting);
     m_state = State::Idle;
-    for (Job &job : m_queue) {
-        if (job.reply) {
-            take(job, false);
-        }
-    }
-    m_queue.clear();
     return held;
 }
 
-void MbapEngine::schedule()
+void MbapEngine::begin()
 {
-    if (m_scheduled) {
+    if (job().kind == Job::Kind::Linger) {
+        m_state = State::Lingering;
+        m_timer.start(job().linger);
         return;
     }
-    m_scheduled = true;
-    QMetaObject::invokeMethod(
-        &m_timer,
-        [this] {
-            m_scheduled = false;
-            processQueue();
-        },
-        Qt::QueuedConnection);
-}
-
-void MbapEngine::processQueue()
-{
-    while (m_state == State::Idle && !m_queue.empty()) {
-        m_job = std::move(m_queue.front());
-        m_queue.pop_front();
-        if (!m_job.reply) {
-            continue; // its caller has let it go
-        }
-        if (m_job.refused || m_client->interrupted(m_job.caller)) {
-            finish(Error::Interrupted);
-            continue;
-        }
-        if (m_job.check && m_job.check->took == true) {
-            // A write that took before the line changed hands: its echo is the
-            // request itself, and it is not sent again.
-            Reply *reply = m_job.reply.data();
-            reply->m_bytes = bytesOf(reply->request());
-            reply->m_received = reply->m_bytes;
-            finish(Error::None);
-            continue;
-        }
-        if (m_job.check && !m_job.check->took && isAddressWrite(m_job.reply->request())) {
-            // An address that may have moved is not moved again from where it was.
-            finish(Error::Timeout, QStringLiteral("the line changed hands while the address "
-                                                  "was written, and the supply does not answer "
-                                                  "at its old address"));
-            continue;
-        }
-        if (m_job.kind == Kind::Linger) {
-            m_state = State::Lingering;
-            m_timer.start(m_job.linger);
-            return;
-        }
-        send();
-    }
+    send();
 }
 
 void MbapEngine::send()
 {
-    const protocol::Frame &request = m_job.reply->request();
+    const protocol::Frame &request = job().target()->request();
     if (!m_port.PortOpen()) {
         finish(Error::Port, m_lastPortReason.isEmpty() ? QStringLiteral("the port is closed")
                                                        : m_lastPortReason);
@@ -273,18 +125,18 @@ void MbapEngine::send()
     out()->m_sentAt = QDateTime::currentDateTimeUtc();
     out()->m_sentTime = Clock::now();
     out()->m_received.clear();
-    if (m_job.caller != Client::kSelf) {
+    if (job().caller != Client::kSelf) {
         // Its relay hears that it went out, from the event loop.
-        Reply *reply = m_job.reply.data();
+        Reply *reply = job().target();
         QMetaObject::invokeMethod(
             reply, [reply] { emit reply->sent(); }, Qt::QueuedConnection);
     }
     m_state = State::Waiting;
     // A scan's shorter wait for an answer to begin stands for the whole answer
     // here: the gateway hands it over in one piece.
-    const milliseconds own = m_job.firstByte ? std::min(*m_job.firstByte, m_timeout) : m_timeout;
+    const milliseconds own = job().firstByte ? std::min(*job().firstByte, m_timeout) : m_timeout;
     milliseconds wait = own + m_port.extraWait();
-    if (m_client->interrupted(m_job.caller)) {
+    if (m_jobs.stopped(job())) {
         wait = std::min(wait, milliseconds(kStopGrace));
     }
     m_deadline = out()->m_sentTime + wait;
@@ -295,26 +147,10 @@ void MbapEngine::finish(Error error, const QString &text, bool direct)
 {
     m_timer.stop();
     m_state = State::Idle;
-    QPointer<Reply> reply = m_job.reply;
-    auto onEnd = std::move(m_job.onEnd);
-    m_job = {};
-    if (!m_queue.empty()) {
-        schedule();
-    }
     if (error == Error::Port) {
         m_lastPortReason = text;
     }
-    if (!reply) {
-        return;
-    }
-    reply->m_error = error;
-    if (!text.isEmpty()) {
-        reply->m_errorText = text;
-    }
-    if (onEnd) {
-        onEnd(*reply);
-    }
-    reply->complete(direct);
+    m_jobs.finish(error, text, direct);
 }
 
 void MbapEngine::onComm()
@@ -370,12 +206,12 @@ void MbapEngine::onTheWire(const mbap::Adu &adu)
     } else {
         // Its wait starts now, as on a line of its own; the round trip too.
         const milliseconds own =
-            m_job.firstByte ? std::min(*m_job.firstByte, m_timeout) : m_timeout;
+            job().firstByte ? std::min(*job().firstByte, m_timeout) : m_timeout;
         wait = own + m_port.extraWait();
         out()->m_sentAt = QDateTime::currentDateTimeUtc();
         out()->m_sentTime = now;
     }
-    if (m_client->interrupted(m_job.caller)) {
+    if (m_jobs.stopped(job())) {
         return; // its grace runs
     }
     m_deadline = now + wait;
@@ -488,9 +324,7 @@ void MbapEngine::judge(const mbap::Adu &adu)
     reply->m_received = reply->m_bytes; // no junk or echo reaches a network line
     reply->m_roundTripMs = msSince(reply->m_sentTime);
     const protocol::Frame &request = reply->request();
-    const std::size_t replySize = m_job.kind == Kind::Read        ? protocol::kStatusReplySize
-                                  : m_job.kind == Kind::Registers ? m_job.replySize
-                                                                  : request.size();
+    const std::size_t replySize = job().replySize;
     const protocol::ReplyJudgement judged =
         protocol::judgeReply(request, replySize, rtu.data(), rtu.size());
     const bool whole = judged.length == rtu.size();
@@ -500,7 +334,7 @@ void MbapEngine::judge(const mbap::Adu &adu)
     case protocol::ReplyVerdict::Ok:
         if (!whole) {
             detail = QStringLiteral("the answer is longer than its function's");
-        } else if (m_job.kind == Kind::Write &&
+        } else if (job().kind == Job::Kind::Write &&
                    !protocol::isWriteEcho(request, rtu.data(), rtu.size())) {
             detail = QStringLiteral("the echo differs from the request");
         } else {
@@ -550,7 +384,7 @@ void MbapEngine::judge(const mbap::Adu &adu)
         ++m_stats.foreign;
         break;
     }
-    if (error == Error::None && m_job.kind == Kind::Read) {
+    if (error == Error::None && job().kind == Job::Kind::Read) {
         reply->m_reading = protocol::decodeStatusReading(rtu.data(), rtu.size());
     }
     if (lcLine().isDebugEnabled()) {
@@ -575,7 +409,7 @@ void MbapEngine::onTimer()
         if (m_expired.size() > kExpiredKept) {
             m_expired.pop_front();
         }
-        if (m_client->interrupted(m_job.caller)) {
+        if (m_jobs.stopped(job())) {
             finish(Error::Interrupted, {}, true);
             break;
         }
@@ -628,13 +462,7 @@ std::vector<LateFrame> MbapEngine::takeLateFrames()
 
 void MbapEngine::interrupt(Client::Caller caller)
 {
-    for (Job &job : m_queue) {
-        if (job.caller == caller) {
-            job.refused = true;
-        }
-    }
-    schedule();
-    if (m_job.caller != caller) {
+    if (!m_jobs.interrupt(caller)) {
         return; // another caller's request goes on
     }
     switch (m_state) {

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "protocol/mbap.h"
-#include "supply/client.h"
+#include "supply/engine.h"
+#include "supply/jobqueue.h"
 #include "supply/roundtrips.h"
 
-#include <QPointer>
 #include <QTimer>
 
 #include <deque>
@@ -14,33 +14,6 @@
 namespace supply {
 
 class MbapPort;
-
-// A write of the slave address register.
-bool isAddressWrite(const protocol::Frame &request);
-
-// Whether a write that was on its way when the line changed hands took: the
-// status read back before it is sent again says so.
-struct WriteCheck {
-    std::optional<bool> took; // unknown until the read-back ends, or when it failed
-};
-
-// A request taken from one engine to go on in the next when the line changes
-// hands (Client::followLine), with the reply its caller holds.
-struct HeldRequest {
-    enum class Kind { Read, Registers, Write, Linger };
-    Kind kind = Kind::Read;
-    QPointer<Reply> reply;
-    Client::Caller caller = Client::kSelf;
-    std::optional<milliseconds> firstByte;
-    milliseconds linger{0};
-    std::size_t replySize = 0; // what the serial line waits for
-    bool inFlight = false;     // it was on the line, its answer lost
-    // A write that may have taken: sent again only when the read-back says it did not.
-    std::shared_ptr<WriteCheck> check;
-    // Called as it ends, its verdict and bytes set, before its caller hears.
-    std::function<void(const Reply &)> onEnd;
-    bool refused = false; // its caller stopped before it went out
-};
 
 // The Client's engine on a port that carries Modbus TCP frames (MbapPort): the
 // same requests and replies as on a serial line, with the gateway at the far
@@ -60,45 +33,25 @@ struct HeldRequest {
 //   has) leave the stream unframeable: the port is closed and the request in
 //   flight ends with Port, so that a keeper connects afresh;
 // - a connection refused or lost is Port with the system's reason.
-class MbapEngine {
+class MbapEngine : public Engine {
 public:
-    MbapEngine(Client *client, MbapPort &port);
+    MbapEngine(Client &client, MbapPort &port);
 
-    void setTimeout(milliseconds timeout) { m_timeout = timeout; }
-    milliseconds timeout() const { return m_timeout; }
-    void start();
-    Reply *readStatus(std::uint8_t address, std::optional<milliseconds> firstByteTimeout);
-    Reply *write(const protocol::Frame &request, Client::Caller caller = Client::kSelf);
-    Reply *readRegisters(std::uint8_t address, std::uint16_t start, std::uint16_t count,
-                         Client::Caller caller = Client::kSelf);
-    Reply *linger(milliseconds ms);
-    std::vector<LateFrame> takeLateFrames();
-    // The caller's queued requests are refused, and its request in flight gets
-    // its grace.
-    void interrupt(Client::Caller caller);
-    // Takes out the request in flight (its answer will never come) and every
-    // queued one, in order, for the next engine.
-    std::vector<HeldRequest> release();
-    // Queues a request taken from another engine.
-    void adopt(HeldRequest held);
-    bool idle() const { return m_state == State::Idle && m_queue.empty(); }
-    const LinkStats &stats() const;
-    const RoundTripSummary &roundTrips() const { return m_roundTrips; }
+    void setTimeout(milliseconds timeout) override { m_timeout = timeout; }
+    milliseconds timeout() const override { return m_timeout; }
+    void start() override;
+    Reply *submit(protocol::Frame request, Job job) override;
+    std::vector<LateFrame> takeLateFrames() override;
+    void interrupt(Client::Caller caller) override;
+    std::vector<Job> release() override;
+    void adopt(Job job) override;
+    bool idle() const override { return m_state == State::Idle && m_jobs.empty(); }
+    const LinkStats &stats() const override;
+    const RoundTripSummary &roundTrips() const override { return m_roundTrips; }
+    bool carriesMbap() const override { return true; }
 
 private:
-    enum class Kind { Read, Registers, Write, Linger };
     enum class State { Idle, Waiting, Lingering };
-    struct Job {
-        QPointer<Reply> reply;
-        Kind kind = Kind::Read;
-        Client::Caller caller = Client::kSelf;
-        std::optional<milliseconds> firstByte;
-        milliseconds linger{0};
-        std::size_t replySize = 0; // Registers: the RTU reply's whole length
-        bool refused = false;      // its caller stopped before it went out
-        std::shared_ptr<WriteCheck> check;
-        std::function<void(const Reply &)> onEnd;
-    };
     // A request whose wait ended: its answer may still come, late.
     struct Expired {
         std::uint16_t transaction = 0;
@@ -106,9 +59,9 @@ private:
         std::chrono::steady_clock::time_point sentTime;
     };
 
-    Reply *enqueue(protocol::Frame request, Job job);
-    void schedule();
-    void processQueue();
+    Job &job() { return m_jobs.current(); }
+    // Takes up the queue's next job: a linger, or a request that goes out now.
+    void begin();
     void send();
     void finish(Error error, const QString &text = {}, bool direct = false);
     void onComm();
@@ -125,24 +78,23 @@ private:
     void onPortLost(const QString &reason);
     void streamBroken(const QString &reason);
     void trace(const QString &text) const;
-    Reply *out() { return m_job.reply ? m_job.reply.data() : &m_scratch; }
+    Reply *out() { return m_jobs.out(); }
 
     Client *m_client;
     MbapPort &m_port;
     milliseconds m_timeout{500};
-    bool m_scheduled = false;
     bool m_drainQueued = false;
     State m_state = State::Idle;
-    std::deque<Job> m_queue;
-    Job m_job;
+    // The context of every connection and queued call that reaches this engine,
+    // so that none outlives it when the client changes engines.
     QTimer m_timer;
+    JobQueue m_jobs;
     std::chrono::steady_clock::time_point m_deadline;
     std::uint16_t m_transaction = 0; // the request in flight's, or the last one's
     protocol::mbap::StreamReader m_reader;
     std::deque<Expired> m_expired;
     std::vector<LateFrame> m_late;
     QString m_lastPortReason;
-    Reply m_scratch{protocol::Frame{}};
     LinkStats m_stats;
     RoundTripSummary m_roundTrips;
     mutable LinkStats m_statsOut;

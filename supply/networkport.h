@@ -1,6 +1,6 @@
 #pragma once
 
-#include "serial/bufferedcommcontrol.h"
+#include "supply/mbapport.h"
 
 #include <QElapsedTimer>
 #include <QString>
@@ -30,33 +30,6 @@ bool isNetworkPortName(const QString &text);
 // Reads "tcp://HOST[:PORT]" (an IPv6 address in brackets, the port 1..65535, 502
 // when left out); nullopt with `*error` saying what is wrong.
 std::optional<NetworkAddress> parseNetworkAddress(const QString &text, QString *error);
-
-// A port whose bytes are Modbus TCP frames (MBAP header and PDU) rather than RTU
-// frames: a connection to a gateway, or to the program of ours that owns a
-// shared line. It opens, closes and reports its loss as a serial port does, so
-// PortKeeper keeps it; a Client over such a port speaks Modbus TCP through it.
-class MbapPort : public serial::BufferedCommControl {
-    Q_OBJECT
-public:
-    using serial::BufferedCommControl::BufferedCommControl;
-
-    // How much longer than the supply's own reply time a request may take: the
-    // gateway's own wait for the supply, its queue and the network.
-    virtual milliseconds extraWait() const = 0;
-    // What the port leads to, for messages: "tcp://bench-pc:502".
-    virtual QString name() const = 0;
-    // Whether its bytes are Modbus TCP frames now; a port that owns a serial line
-    // itself carries RTU frames.
-    virtual bool carriesMbap() const { return true; }
-    // Whether the far end is an engine of ours that names a failed request's
-    // verdict after its 0x0B exception (see linehost.h).
-    virtual bool namesVerdicts() const { return false; }
-
-signals:
-    // What the port leads to changed (it became the owner of the line, or joined
-    // another): what was in flight is lost, and the framing may be another.
-    void lineChanged();
-};
 
 // A Modbus TCP connection over a QTcpSocket. Opening it connects (the host name
 // resolved), waiting at most kConnectWait; a refused or unreachable gateway is

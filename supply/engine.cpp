@@ -1,0 +1,18 @@
+#include "supply/engine.h"
+
+#include "supply/mbapengine.h"
+#include "supply/mbapport.h"
+#include "supply/rtuengine.h"
+
+namespace supply {
+
+std::unique_ptr<Engine> makeEngine(Client &client, serial::CommControl &comm)
+{
+    auto *port = qobject_cast<MbapPort *>(&comm);
+    if (port && port->carriesMbap()) {
+        return std::make_unique<MbapEngine>(client, *port);
+    }
+    return std::make_unique<RtuEngine>(client, comm);
+}
+
+} // namespace supply
