@@ -314,9 +314,7 @@ void Form1::attachPanels()
             supply::Reply *reply = engine->client().write(frame);
             QObject::connect(reply, &supply::Reply::finished, reply, [reply, sent] {
                 reply->deleteLater();
-                sent({{reply->error(), reply->exceptionCode(), reply->errorText()},
-                      reply->bytes(),
-                      reply->sentAt().isValid()});
+                sent({reply->failure(), reply->bytes(), reply->sentAt().isValid()});
             });
         };
     }

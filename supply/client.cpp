@@ -60,11 +60,6 @@ void Reply::complete(bool direct)
         Qt::QueuedConnection);
 }
 
-QString Reply::errorWord() const
-{
-    return supply::errorWord(m_error, m_exceptionCode);
-}
-
 Client::Client(serial::CommControl &comm, QObject *parent)
     : QObject(parent), m_comm(comm), m_engine(makeEngine(*this, comm))
 {
@@ -89,8 +84,7 @@ QString Client::refusalOf(const protocol::Frame &request) const
 Reply *Client::refused(const protocol::Frame &request, const QString &why)
 {
     auto *reply = new Reply(request, this);
-    reply->m_error = Error::Refused;
-    reply->m_errorText = why;
+    reply->m_failure = Failure(Error::Refused, 0, why);
     reply->complete(false);
     return reply;
 }
@@ -125,7 +119,7 @@ void Client::followLine()
             reply->m_bytes.clear();
             reply->m_received.clear();
             reply->m_reading.reset();
-            reply->m_exceptionCode = 0;
+            reply->m_failure = {};
         }
         if (job.inFlight && job.kind == Job::Kind::Write && reply != nullptr && !job.check) {
             // It may have reached the supply before the line changed hands: the

@@ -42,14 +42,18 @@ class Reply : public QObject {
     Q_OBJECT
 public:
     bool isFinished() const { return m_finished; }
-    Error error() const { return m_error; }
-    // Exception: the supply's code. Timeout over a Modbus TCP line: the gateway's
-    // 0x0A or 0x0B when it answered for its target, 0 when nothing came.
-    int exceptionCode() const { return m_exceptionCode; }
+    // How it fared, as one value; the accessors below read its parts.
+    const Failure &failure() const { return m_failure; }
+    Error error() const { return m_failure.error; }
+    // Exception: the supply's code.
+    int exceptionCode() const { return m_failure.exceptionCode; }
+    // Timeout over a Modbus TCP line: the gateway's 0x0A or 0x0B when it answered
+    // for its target, 0 when nothing came.
+    int gatewayCode() const { return m_failure.gatewayCode; }
     // errorWord(error(), exceptionCode()).
-    QString errorWord() const;
+    QString errorWord() const { return m_failure.word(); }
     // What more there is to say: the port's reason (Port), what differed (Foreign).
-    const QString &errorText() const { return m_errorText; }
+    const QString &errorText() const { return m_failure.detail; }
 
     std::uint8_t address() const { return m_request.empty() ? 0 : m_request[0]; }
     const protocol::Frame &request() const { return m_request; }
@@ -87,9 +91,7 @@ private:
 
     protocol::Frame m_request;
     bool m_finished = false;
-    Error m_error = Error::None;
-    int m_exceptionCode = 0;
-    QString m_errorText;
+    Failure m_failure;
     QByteArray m_bytes;
     QByteArray m_received;
     std::optional<protocol::StatusReading> m_reading;

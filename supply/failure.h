@@ -38,6 +38,9 @@ struct Failure {
     Error error{};         // None: no failure
     int exceptionCode = 0; // Exception: the supply's code
     QString detail;        // Port: the port's reason; Foreign: what was wrong
+    // Timeout over a Modbus TCP gateway: its 0x0A or 0x0B when it answered for its
+    // target, so that a message can say who gave up; 0 when nothing came.
+    int gatewayCode = 0;
 
     Failure() = default;
     Failure(Error e, int code = 0, QString text = {})
@@ -46,6 +49,12 @@ struct Failure {
     }
 
     explicit operator bool() const { return error != Error{}; }
+    bool operator==(const Failure &other) const
+    {
+        return error == other.error && exceptionCode == other.exceptionCode &&
+               detail == other.detail && gatewayCode == other.gatewayCode;
+    }
+    bool operator!=(const Failure &other) const { return !(*this == other); }
     // "timeout", "crc", "foreign", "short", "exception N", "port", "interrupted";
     // empty for none.
     QString word() const;

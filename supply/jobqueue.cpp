@@ -115,9 +115,9 @@ void JobQueue::finish(Error error, const QString &text, bool direct)
     if (target == nullptr) {
         return;
     }
-    target->m_error = error;
+    target->m_failure.error = error;
     if (!text.isEmpty()) {
-        target->m_errorText = text;
+        target->m_failure.detail = text;
     }
     if (ended.onEnd) {
         ended.onEnd(*target);

@@ -111,7 +111,7 @@ void Logger::readNext()
 void Logger::taken(const Reading &reading)
 {
     m_inFlight = false;
-    if (reading.error == Error::Interrupted) {
+    if (reading.failure.error == Error::Interrupted) {
         end(m_writerFailed ? End::WriterFailed : End::Stopped);
         return;
     }
@@ -125,8 +125,8 @@ void Logger::taken(const Reading &reading)
     }
     // The reading in progress gets its row, a failed one and the last one too.
     emit rowTaken(reading.row);
-    if (reading.error == Error::Port && !m_keeper) {
-        end(End::PortFailed, reading.detail);
+    if (reading.failure.error == Error::Port && !m_keeper) {
+        end(End::PortFailed, reading.failure.detail);
         return;
     }
     if (m_ending) {

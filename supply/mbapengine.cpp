@@ -346,16 +346,16 @@ void MbapEngine::judge(const mbap::Adu &adu)
             detail = QStringLiteral("the answer is longer than its function's");
         } else if (judged.exceptionCode == mbap::kGatewayTargetFailed) {
             error = Error::Timeout;
-            reply->m_exceptionCode = judged.exceptionCode;
+            reply->m_failure.gatewayCode = judged.exceptionCode;
             detail = QStringLiteral("the gateway's target failed to respond");
         } else if (judged.exceptionCode == mbap::kGatewayPathUnavailable) {
             error = Error::Timeout;
-            reply->m_exceptionCode = judged.exceptionCode;
+            reply->m_failure.gatewayCode = judged.exceptionCode;
             detail = QStringLiteral("the gateway reaches no unit %1 (gateway path unavailable)")
                          .arg(adu.unit);
         } else {
             error = Error::Exception;
-            reply->m_exceptionCode = judged.exceptionCode;
+            reply->m_failure.exceptionCode = judged.exceptionCode;
         }
         break;
     case protocol::ReplyVerdict::BadCrc:

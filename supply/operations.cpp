@@ -70,29 +70,26 @@ void takeReading(Client &client, RowMaker &rows, std::uint8_t address,
 {
     client.readStatus(address, [&rows, address, done = std::move(done)](const Reply &reply) {
         Reading reading;
-        reading.error = reply.error();
-        reading.exceptionCode = reply.exceptionCode();
-        reading.detail = reply.errorText();
+        reading.failure = reply.failure();
         reading.bytes = reply.bytes();
-        if (reading.error == Error::Interrupted) {
+        if (reading.failure.error == Error::Interrupted) {
             reading.row.address = address;
             reading.row.failure = {Error::Interrupted};
             done(reading);
             return;
         }
         std::optional<protocol::StatusReading> decoded = reply.reading();
-        if (reading.error == Error::None && !decoded) {
+        if (reading.failure.error == Error::None && !decoded) {
             // A reply of the right shape whose words no supply reports.
-            reading.error = Error::Foreign;
-            reading.detail = QStringLiteral("values outside what a supply reports");
+            reading.failure.error = Error::Foreign;
+            reading.failure.detail = QStringLiteral("values outside what a supply reports");
             reading.undecoded = true;
         }
         // A request that never went out (the port refused it) counts from now.
         reading.sentTime = reply.sentTime() == RowMaker::Clock::time_point{}
                                ? RowMaker::Clock::now()
                                : reply.sentTime();
-        reading.row = rows.make(address, reading.sentTime, decoded,
-                                {reading.error, reading.exceptionCode, reading.detail});
+        reading.row = rows.make(address, reading.sentTime, decoded, reading.failure);
         done(reading);
     });
 }
@@ -127,7 +124,7 @@ void ClientWritePath::send(const protocol::Frame &request, std::function<void(co
 {
     m_client.write(request, [done = std::move(done)](const Reply &reply) {
         Sent sent;
-        sent.failure = {reply.error(), reply.exceptionCode(), reply.errorText()};
+        sent.failure = reply.failure();
         sent.bytes = reply.bytes();
         sent.wentOut = reply.sentAt().isValid();
         done(sent);
@@ -208,10 +205,10 @@ private:
         if (m_cancelled) {
             return;
         }
-        if (reading.error != Error::Interrupted && m_callbacks.readBack) {
+        if (reading.failure.error != Error::Interrupted && m_callbacks.readBack) {
             m_callbacks.readBack(reading);
         }
-        m_result.failure = {reading.error, reading.exceptionCode, reading.detail};
+        m_result.failure = reading.failure;
         m_result.bytes = reading.bytes;
         m_result.undecoded = reading.undecoded;
         m_result.failedWrite.reset();

@@ -60,10 +60,9 @@ private:
 // A reading taken: its row, and how the request fared.
 struct Reading {
     Row row;
-    // Interrupted: nothing was read and the row is no row to keep.
-    Error error = Error::None;
-    int exceptionCode = 0;
-    QString detail;   // Port: the port's reason; Foreign: what was wrong
+    // How it fared (also in row.failure). Interrupted: nothing was read and the
+    // row is no row to keep.
+    Failure failure;
     QByteArray bytes; // the reply as it came, for messages
     // Foreign because a whole, well-formed reply held words no supply reports.
     bool undecoded = false;

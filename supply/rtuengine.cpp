@@ -207,8 +207,8 @@ void RtuEngine::send()
             q, [client, reason] { emit client->portFailed(reason); }, Qt::QueuedConnection);
         return;
     }
-    const auto firstByte =
-        job().firstByte ? std::optional<nanoseconds>(*job().firstByte) : std::optional<nanoseconds>();
+    const auto firstByte = job().firstByte ? std::optional<nanoseconds>(*job().firstByte)
+                                           : std::optional<nanoseconds>();
     line.setTracing(lcLine().isDebugEnabled());
     line.sent(request, job().replySize, firstByte, sentNs);
     traceEvents(); // what the request's silence left on the line
@@ -239,7 +239,7 @@ void RtuEngine::afterLine()
         Reply *reply = out();
         reply->m_bytes = bytesOf(result->bytes);
         reply->m_roundTripMs = result->roundTripMs;
-        reply->m_exceptionCode = result->exceptionCode;
+        reply->m_failure.exceptionCode = result->exceptionCode;
         if (result->outcome == Outcome::Reply && job().kind == Job::Kind::Read) {
             reply->m_reading =
                 protocol::decodeStatusReading(bytesOf(reply->m_bytes), reply->m_bytes.size());
@@ -370,7 +370,6 @@ void RtuEngine::onPortLost(const QString &reason)
     }
     emit q->portFailed(reason);
 }
-
 
 void RtuEngine::begin()
 {

@@ -79,7 +79,7 @@ void ScheduledRunLine::readOne()
             return;
         }
         self->deliver(reading);
-        if (reading.error == Error::Port && !self->m_keeper) {
+        if (reading.failure.error == Error::Port && !self->m_keeper) {
             self->m_active = false;
             self->m_failed(reading.row.failure);
             return;
@@ -103,7 +103,7 @@ void ScheduledRunLine::idleAgain()
 
 void ScheduledRunLine::deliver(const Reading &reading)
 {
-    if (reading.error == Error::Interrupted) {
+    if (reading.failure.error == Error::Interrupted) {
         return;
     }
     if (!m_aligned) {
