@@ -1,9 +1,9 @@
 #include "bus/buswindow.h"
 
 #include "bus/supplycard.h"
+#include "engine/client.h"
 #include "protocol/frames.h"
-#include "supply/client.h"
-#include "supply/rowwriter.h"
+#include "records/rowwriter.h"
 #include "ui/messenger.h"
 #include "values/values.h"
 

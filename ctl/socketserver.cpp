@@ -6,12 +6,12 @@
 #include "ctl/scpilines.h"
 #include "ctl/socket.h"
 #include "ctl/stopsignals.h"
+#include "engine/client.h"
+#include "gateway/gateway.h"
+#include "line/portkeeper.h"
+#include "runs/logger.h"
 #include "scpi/instrument.h"
 #include "serial/bufferedcommcontrol.h"
-#include "supply/client.h"
-#include "supply/gateway.h"
-#include "supply/logger.h"
-#include "supply/portkeeper.h"
 
 #include <QCoreApplication>
 #include <QTcpServer>

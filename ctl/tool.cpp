@@ -3,13 +3,13 @@
 #include "ctl/commands.h"
 #include "ctl/output.h"
 #include "ctl/platform.h"
+#include "line/networkport.h"
+#include "line/sharedport.h"
 #include "protocol/frames.h"
 #include "protocol/mbap.h"
 #include "protocol/reply.h"
-#include "supply/format.h"
-#include "supply/networkport.h"
-#include "supply/operations.h"
-#include "supply/sharedport.h"
+#include "records/format.h"
+#include "records/operations.h"
 
 #include <QStringList>
 

@@ -1,10 +1,10 @@
 #include "monitor/form1.h"
 
 #include "bus/busentry.h"
+#include "engine/client.h"
+#include "line/enginecommcontrol.h"
 #include "numtext/numtext.h"
 #include "panels/monitorpanels.h"
-#include "supply/client.h"
-#include "supply/enginecommcontrol.h"
 #include "trend/trendentry.h"
 #include "ui/formbuilder.h"
 

@@ -1,5 +1,5 @@
+#include "line/enginecommcontrol.h"
 #include "monitor/form1.h"
-#include "supply/enginecommcontrol.h"
 #include "ui/messenger.h"
 #include "ui/widgets.h"
 

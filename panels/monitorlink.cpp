@@ -1,6 +1,6 @@
 #include "panels/monitorlink.h"
 
-#include "supply/client.h"
+#include "engine/client.h"
 
 #include <QPointer>
 #include <QTimer>

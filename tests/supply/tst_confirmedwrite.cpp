@@ -3,9 +3,9 @@
 // (the monitor window): what each supply fault ends as, and how many requests it
 // costs.
 
+#include "engine/client.h"
 #include "protocol/frames.h"
-#include "supply/client.h"
-#include "supply/operations.h"
+#include "records/operations.h"
 
 #include <QTest>
 #include <QTimer>

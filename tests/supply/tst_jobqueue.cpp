@@ -3,8 +3,8 @@
 // address write that may have moved), that the rest reach the engine in order,
 // that a stop touches its own caller's requests only, and that a handover takes
 // every request out in order with the one in flight marked.
+#include "engine/jobqueue.h"
 #include "protocol/frames.h"
-#include "supply/jobqueue.h"
 #include "support/fakecommcontrol.h"
 
 #include <QObject>

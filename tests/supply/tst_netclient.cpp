@@ -1,11 +1,11 @@
 // The client over a Modbus TCP port, against a scripted gateway on a local
 // QTcpServer: what each answer of a gateway becomes, a lost connection and its
 // reopening by the keeper, and the tcp:// names.
+#include "engine/client.h"
+#include "line/networkport.h"
+#include "line/portkeeper.h"
 #include "protocol/frames.h"
 #include "serial/commcontrol.h"
-#include "supply/client.h"
-#include "supply/networkport.h"
-#include "supply/portkeeper.h"
 
 #include <QPointer>
 #include <QSignalSpy>
