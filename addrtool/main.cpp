@@ -1,5 +1,5 @@
 #include "addrtool/form1.h"
-#include "supply/enginecommcontrol.h"
+#include "line/enginecommcontrol.h"
 #include "ui/messenger.h"
 #include "ui/widgets.h"
 

@@ -14,9 +14,9 @@
 #include "bench/processclock.h"
 #include "bus/busentry.h"
 #include "bus/supplycard.h"
+#include "line/enginecommcontrol.h"
 #include "monitor/form1.h"
 #include "panels/ceilings.h"
-#include "supply/enginecommcontrol.h"
 #include "support/recordingmessenger.h"
 #include "support/simprocess.h"
 

@@ -10,8 +10,8 @@
 //
 // Usage: client-bench [SECONDS]   (length of the side-by-side poll, default 60)
 
+#include "engine/client.h"
 #include "serial/qtcommcontrol.h"
-#include "supply/client.h"
 #include "support/simprocess.h"
 
 #include <QCoreApplication>

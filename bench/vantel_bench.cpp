@@ -21,9 +21,9 @@
 //        vantel-bench --startup-child   (internal: one start-up to a shown window)
 
 #include "bench/barewindow.h"
+#include "line/enginecommcontrol.h"
+#include "line/sharedport.h"
 #include "monitor/form1.h"
-#include "supply/enginecommcontrol.h"
-#include "supply/sharedport.h"
 #include "support/simprocess.h"
 #include "ui/messenger.h"
 #include "ui/widgets.h"

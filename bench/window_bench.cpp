@@ -21,9 +21,9 @@
 
 #include "bench/barewindow.h"
 #include "bench/processclock.h"
+#include "line/enginecommcontrol.h"
 #include "monitor/form1.h"
 #include "panels/ceilings.h"
-#include "supply/enginecommcontrol.h"
 #include "support/recordingmessenger.h"
 #include "support/simprocess.h"
 

@@ -11,7 +11,7 @@ void ClientLine::read(std::uint8_t address, std::function<void(const supply::Rea
     if (m_client == nullptr) {
         QTimer::singleShot(0, [address, done = std::move(done)] {
             supply::Reading reading;
-            reading.error = supply::Error::Port;
+            reading.failure.error = supply::Error::Port;
             reading.row.address = address;
             reading.row.failure = {supply::Error::Port};
             done(reading);

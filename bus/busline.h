@@ -1,7 +1,7 @@
 #pragma once
 
-#include "supply/client.h"
-#include "supply/operations.h"
+#include "engine/client.h"
+#include "records/operations.h"
 
 #include <QPointer>
 

@@ -1,10 +1,10 @@
 #include "bus/buswindow.h"
 
 #include "bus/supplycard.h"
+#include "engine/client.h"
 #include "help/helpwindow.h"
 #include "protocol/frames.h"
-#include "supply/client.h"
-#include "supply/rowwriter.h"
+#include "records/rowwriter.h"
 #include "ui/messenger.h"
 #include "values/values.h"
 

@@ -190,12 +190,13 @@ void Poller::goOnEvenIfHeldUp()
 
 bool Poller::note(const supply::Reading &reading)
 {
-    if (reading.error == supply::Error::Interrupted) {
+    if (reading.failure.error == supply::Error::Interrupted) {
         return false;
     }
     const auto address = static_cast<std::uint8_t>(reading.row.address);
     if (m_states.count(address) != 0) {
-        m_states[address].skips = reading.error == supply::Error::Timeout ? kSilentEvery - 1 : 0;
+        m_states[address].skips =
+            reading.failure.error == supply::Error::Timeout ? kSilentEvery - 1 : 0;
     }
     return true;
 }

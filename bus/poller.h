@@ -1,7 +1,7 @@
 #pragma once
 
 #include "bus/busline.h"
-#include "supply/operations.h"
+#include "records/operations.h"
 
 #include <QElapsedTimer>
 #include <QObject>

@@ -1,6 +1,6 @@
 #include "bus/supplycard.h"
 
-#include "supply/format.h"
+#include "records/format.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>

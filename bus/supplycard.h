@@ -3,7 +3,7 @@
 #include "bus/sparkline.h"
 #include "bus/supplystate.h"
 #include "panels/ceilings.h"
-#include "supply/operations.h"
+#include "records/operations.h"
 
 #include <QFrame>
 

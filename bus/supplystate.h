@@ -1,7 +1,7 @@
 #pragma once
 
 #include "protocol/reading.h"
-#include "supply/operations.h"
+#include "records/operations.h"
 
 #include <QObject>
 #include <QString>

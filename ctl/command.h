@@ -1,7 +1,7 @@
 #pragma once
 
+#include "engine/client.h"
 #include "serial/bufferedcommcontrol.h"
-#include "supply/client.h"
 #include "values/values.h"
 
 #include <QString>

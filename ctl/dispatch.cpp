@@ -3,10 +3,10 @@
 #include "ctl/platform.h"
 #include "ctl/stopsignals.h"
 #include "ctl/tool.h"
+#include "line/linehost.h"
+#include "line/networkport.h"
+#include "line/sharedport.h"
 #include "serial/makecommcontrol.h"
-#include "supply/linehost.h"
-#include "supply/networkport.h"
-#include "supply/sharedport.h"
 
 #include <QCoreApplication>
 #include <QTimer>

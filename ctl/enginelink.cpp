@@ -1,6 +1,6 @@
 #include "ctl/enginelink.h"
 
-#include "supply/client.h"
+#include "engine/client.h"
 
 #include <QCoreApplication>
 

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "records/operations.h"
 #include "scpi/instrument.h"
-#include "supply/operations.h"
 
 #include <QString>
 

@@ -3,7 +3,7 @@
 // The shell's names for the one formatter of every file and message.
 
 #include "ctl/output.h"
-#include "supply/format.h"
+#include "records/format.h"
 
 #include <QString>
 

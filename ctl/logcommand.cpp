@@ -5,8 +5,8 @@
 #include "ctl/output.h"
 #include "ctl/rowoptions.h"
 #include "ctl/stopsignals.h"
-#include "supply/logger.h"
-#include "supply/rowwriter.h"
+#include "records/rowwriter.h"
+#include "runs/logger.h"
 
 #include <memory>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "supply/row.h"
+#include "records/row.h"
 
 #include <QString>
 

@@ -3,7 +3,7 @@
 #include "ctl/mqttlog.h"
 #include "ctl/output.h"
 #include "publish/publisher.h"
-#include "supply/rowwriter.h"
+#include "records/rowwriter.h"
 #include "values/values.h"
 
 #include <QFileInfo>

@@ -2,7 +2,7 @@
 
 #include "ctl/platform.h"
 #include "protocol/reading.h"
-#include "supply/format.h"
+#include "records/format.h"
 
 #include <cerrno>
 #include <cstdio>

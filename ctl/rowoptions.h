@@ -2,8 +2,8 @@
 
 #include "ctl/command.h"
 #include "ctl/mqttlog.h"
-#include "supply/portkeeper.h"
-#include "supply/rowwriter.h"
+#include "line/portkeeper.h"
+#include "records/rowwriter.h"
 
 #include <cstdint>
 #include <memory>

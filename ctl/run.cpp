@@ -6,10 +6,10 @@
 #include "ctl/platform.h"
 #include "ctl/rowoptions.h"
 #include "ctl/stopsignals.h"
+#include "records/rowwriter.h"
+#include "runs/logger.h"
+#include "runs/scheduledline.h"
 #include "sequence/sequence.h"
-#include "supply/logger.h"
-#include "supply/rowwriter.h"
-#include "supply/scheduledline.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -3,13 +3,13 @@
 #include "ctl/commands.h"
 #include "ctl/output.h"
 #include "ctl/platform.h"
+#include "line/networkport.h"
+#include "line/sharedport.h"
 #include "protocol/frames.h"
 #include "protocol/mbap.h"
 #include "protocol/reply.h"
-#include "supply/format.h"
-#include "supply/networkport.h"
-#include "supply/operations.h"
-#include "supply/sharedport.h"
+#include "records/format.h"
+#include "records/operations.h"
 
 #include <QStringList>
 
@@ -88,24 +88,24 @@ int failure(const Context &context, const supply::Failure &failed, const QByteAr
     case Error::Timeout: {
         // A gateway that answered for its target says why there is no reply.
         const auto *gateway = qobject_cast<const supply::TcpPort *>(&context.comm);
-        if (gateway && failed.exceptionCode == protocol::mbap::kGatewayTargetFailed) {
+        if (gateway && failed.gatewayCode == protocol::mbap::kGatewayTargetFailed) {
             printErr(QStringLiteral("%1: the gateway %2: no answer from address %3")
                          .arg(what, gateway->name())
                          .arg(address));
-        } else if (gateway && failed.exceptionCode == protocol::mbap::kGatewayPathUnavailable) {
+        } else if (gateway && failed.gatewayCode == protocol::mbap::kGatewayPathUnavailable) {
             printErr(QStringLiteral("%1: the gateway %2 reaches no unit %3")
                          .arg(what, gateway->name())
                          .arg(address));
         } else if (const auto *shared = qobject_cast<const supply::SharedPort *>(&context.comm);
                    shared && shared->role() == supply::SharedPort::Role::Joiner &&
-                   failed.exceptionCode == 0) {
+                   failed.gatewayCode == 0) {
             // The owner answers for a silent supply itself: nothing at all is the
             // owner's own silence (stopped, or stuck), not the supply's.
             printErr(QStringLiteral("%1: %2").arg(what, shared->ownerSilentText()));
         } else {
             // The far end of a shared line answers for its own timeout, as our
             // own wait on a serial line would have ended.
-            const bool answered = failed.exceptionCode != 0;
+            const bool answered = failed.gatewayCode != 0;
             printErr(QStringLiteral("%1: no reply from address %2 within %3 ms")
                          .arg(what)
                          .arg(address)
@@ -152,8 +152,7 @@ int failure(const Context &context, const supply::Failure &failed, const QByteAr
 int failure(const Context &context, const Reply &reply, std::uint8_t address, const QString &what,
             milliseconds timeout)
 {
-    return failure(context, {reply.error(), reply.exceptionCode(), reply.errorText()},
-                   reply.bytes(), address, what, timeout);
+    return failure(context, reply.failure(), reply.bytes(), address, what, timeout);
 }
 
 // Says why a confirmed write of `address` was not confirmed when no read-back

@@ -3,11 +3,11 @@
 // after a delay, the clock moving to the next deadline (on time or a little
 // early), a stop. A whole status reply is put in the stream when asked for, so
 // that good replies are reached too.
+#include "engine/linetracker.h"
 #include "fuzzcheck.h"
 #include "protocol/frame.h"
 #include "protocol/frames.h"
 #include "protocol/reply.h"
-#include "supply/linetracker.h"
 
 #include <algorithm>
 #include <chrono>

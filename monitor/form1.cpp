@@ -1,11 +1,11 @@
 #include "monitor/form1.h"
 
 #include "bus/busentry.h"
+#include "engine/client.h"
 #include "help/helpwindow.h"
+#include "line/enginecommcontrol.h"
 #include "numtext/numtext.h"
 #include "panels/monitorpanels.h"
-#include "supply/client.h"
-#include "supply/enginecommcontrol.h"
 #include "trend/trendentry.h"
 #include "ui/formbuilder.h"
 
@@ -315,9 +315,7 @@ void Form1::attachPanels()
             supply::Reply *reply = engine->client().write(frame);
             QObject::connect(reply, &supply::Reply::finished, reply, [reply, sent] {
                 reply->deleteLater();
-                sent({{reply->error(), reply->exceptionCode(), reply->errorText()},
-                      reply->bytes(),
-                      reply->sentAt().isValid()});
+                sent({reply->failure(), reply->bytes(), reply->sentAt().isValid()});
             });
         };
     }

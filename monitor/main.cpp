@@ -1,6 +1,6 @@
 #include "help/helpwindow.h"
+#include "line/enginecommcontrol.h"
 #include "monitor/form1.h"
-#include "supply/enginecommcontrol.h"
 #include "ui/messenger.h"
 #include "ui/widgets.h"
 

@@ -1,6 +1,6 @@
 #include "panels/ceilings.h"
 
-#include "supply/client.h"
+#include "engine/client.h"
 
 #include <QCoreApplication>
 

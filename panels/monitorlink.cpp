@@ -1,6 +1,6 @@
 #include "panels/monitorlink.h"
 
-#include "supply/client.h"
+#include "engine/client.h"
 
 #include <QPointer>
 #include <QTimer>
@@ -30,9 +30,7 @@ supply::Reading readingOf(const Poll &poll)
     reading.row.address = poll.address;
     reading.row.reading = poll.reading;
     reading.row.failure = poll.failure;
-    reading.error = poll.failure.error;
-    reading.exceptionCode = poll.failure.exceptionCode;
-    reading.detail = poll.failure.detail;
+    reading.failure = poll.failure;
     return reading;
 }
 
@@ -123,7 +121,7 @@ void MonitorLink::replied(const supply::Reply &reply)
         poll.failure = {supply::Error::Foreign, 0,
                         QStringLiteral("values outside what a supply reports")};
     } else if (!poll.reading) {
-        poll.failure = {reply.error(), reply.exceptionCode(), reply.errorText()};
+        poll.failure = reply.failure();
     }
     take(poll);
 }

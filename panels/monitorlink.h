@@ -2,7 +2,7 @@
 
 #include "protocol/frames.h"
 #include "protocol/reading.h"
-#include "supply/operations.h"
+#include "records/operations.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

@@ -2,7 +2,7 @@
 
 #include "panels/runline.h"
 #include "panels/windows.h"
-#include "supply/rowwriter.h"
+#include "records/rowwriter.h"
 #include "ui/messenger.h"
 
 #include <QAction>

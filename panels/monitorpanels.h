@@ -3,8 +3,8 @@
 #include "panels/ceilings.h"
 #include "panels/monitorlink.h"
 #include "panels/recorder.h"
+#include "runs/runner.h"
 #include "sequence/sequence.h"
-#include "supply/runner.h"
 
 #include <QList>
 #include <QObject>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "panels/monitorlink.h"
-#include "supply/operations.h"
-#include "supply/rowwriter.h"
+#include "records/operations.h"
+#include "records/rowwriter.h"
 
 #include <QObject>
 #include <QString>

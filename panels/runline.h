@@ -1,8 +1,8 @@
 #pragma once
 
 #include "panels/monitorlink.h"
-#include "supply/operations.h"
-#include "supply/runner.h"
+#include "records/operations.h"
+#include "runs/runner.h"
 
 #include <QObject>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "panels/sequencefile.h"
-#include "supply/runner.h"
+#include "runs/runner.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 #include "trend/csvexport.h"
 
-#include "supply/format.h"
+#include "records/format.h"
 
 #include <QDateTime>
 #include <QIODevice>

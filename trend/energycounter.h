@@ -1,6 +1,6 @@
 #pragma once
 
-#include "supply/energy.h"
+#include "records/energy.h"
 #include "trend/samplestore.h"
 
 namespace trend {

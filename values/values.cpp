@@ -2,7 +2,7 @@
 
 #include "numtext/numtext.h"
 #include "numtext/quantity.h"
-#include "supply/format.h"
+#include "records/format.h"
 
 #include <QRegularExpression>
 #include <QStringList>

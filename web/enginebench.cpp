@@ -1,7 +1,7 @@
 #include "web/enginebench.h"
 
+#include "engine/client.h"
 #include "protocol/frames.h"
-#include "supply/client.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -135,14 +135,15 @@ void EngineBench::poll()
 
 void EngineBench::took(const supply::Reading &reading)
 {
-    if (reading.error != supply::Error::Interrupted) {
+    if (reading.failure.error != supply::Error::Interrupted) {
         keep(reading.row);
     }
     m_next = (m_next + 1) % m_addresses.size();
     if (m_stopped) {
         return;
     }
-    if (reading.error == supply::Error::Port || reading.error == supply::Error::Interrupted) {
+    if (reading.failure.error == supply::Error::Port ||
+        reading.failure.error == supply::Error::Interrupted) {
         m_pollTimer.start(kPortRetry);
         return;
     }
@@ -216,7 +217,7 @@ void EngineBench::write(std::uint8_t address, std::vector<protocol::Frame> reque
     }
     supply::WriteCallbacks callbacks;
     callbacks.readBack = [this, alive = m_alive](const supply::Reading &reading) {
-        if (*alive && reading.error != supply::Error::Interrupted) {
+        if (*alive && reading.failure.error != supply::Error::Interrupted) {
             keep(reading.row);
         }
     };
@@ -322,7 +323,7 @@ void EngineBench::switchOffFrom(std::size_t index, std::shared_ptr<QJsonArray> o
     const std::uint8_t address = m_addresses[index];
     supply::WriteCallbacks callbacks;
     callbacks.readBack = [this, alive = m_alive](const supply::Reading &reading) {
-        if (*alive && reading.error != supply::Error::Interrupted) {
+        if (*alive && reading.failure.error != supply::Error::Interrupted) {
             keep(reading.row);
         }
     };

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "supply/operations.h"
-#include "supply/rowwriter.h"
+#include "records/operations.h"
+#include "records/rowwriter.h"
 #include "web/bench.h"
 
 #include <QJsonArray>

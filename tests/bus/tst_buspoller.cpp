@@ -34,7 +34,7 @@ public:
             r.row.address = address;
             if (timeouts[address] > 0) {
                 --timeouts[address];
-                r.error = Error::Timeout;
+                r.failure.error = Error::Timeout;
                 r.row.failure = {Error::Timeout};
             } else {
                 r.row.reading = protocol::StatusReading{500, 1000, 500, 500, true, 1};
@@ -296,7 +296,7 @@ void TestBusPoller::greyAfterSilence()
         if (e.startsWith(QLatin1Char('g'))) {
             r.row.reading = protocol::StatusReading{};
         } else {
-            r.error = Error::Timeout;
+            r.failure.error = Error::Timeout;
             r.row.failure = {Error::Timeout};
         }
         state.take(r, e.mid(2).toInt());
@@ -384,7 +384,7 @@ void TestBusPoller::cardSwitch()
             supply::Reading r;
             r.row.address = 9;
             if (e == QStringLiteral("t")) {
-                r.error = Error::Timeout;
+                r.failure.error = Error::Timeout;
                 r.row.failure = {Error::Timeout};
             } else {
                 r.row.reading =

@@ -8,12 +8,12 @@
 
 #include "bus/busentry.h"
 #include "bus/supplycard.h"
+#include "line/enginecommcontrol.h"
 #include "monitor/form1.h"
 #include "panels/ceilings.h"
 #include "panels/monitorpanels.h"
 #include "protocol/frames.h"
-#include "supply/enginecommcontrol.h"
-#include "supply/format.h"
+#include "records/format.h"
 
 #include <QAction>
 #include <QLabel>

@@ -1,6 +1,6 @@
 // The log's rows.
-#include "supply/client.h"
-#include "supply/rowwriter.h"
+#include "engine/client.h"
+#include "records/rowwriter.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -2,9 +2,9 @@
 // through a pseudo-terminal published as COM1 in a private port folder.
 
 #include "addrtool/form1.h"
+#include "line/enginecommcontrol.h"
 #include "protocol/frames.h"
 #include "serial/qtcommcontrol.h"
-#include "supply/enginecommcontrol.h"
 #include "support/recordingmessenger.h"
 #include "support/simprocess.h"
 

@@ -2,9 +2,9 @@
 // A log opens it first and owns it; the others join it: a read and a set, a
 // SCPI server, a second log. When the owner is killed (SIGKILL) the second log
 // takes the line over and goes on.
+#include "line/enginecommcontrol.h"
+#include "line/sharedport.h"
 #include "protocol/frames.h"
-#include "supply/enginecommcontrol.h"
-#include "supply/sharedport.h"
 #include "support/ctlrig.h"
 
 #include <QDir>

@@ -4,8 +4,8 @@
 #include "support/recordingmessenger.h"
 #include "support/simprocess.h"
 
+#include "line/enginecommcontrol.h"
 #include "monitor/form1.h"
-#include "supply/enginecommcontrol.h"
 
 #include <QElapsedTimer>
 #include <QProcess>

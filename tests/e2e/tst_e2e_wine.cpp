@@ -9,8 +9,8 @@
 
 #include "bus/busentry.h"
 #include "bus/supplycard.h"
+#include "line/enginecommcontrol.h"
 #include "monitor/form1.h"
-#include "supply/enginecommcontrol.h"
 
 #include <QAction>
 #include <QLineEdit>

@@ -5,13 +5,13 @@
 #include "support/recordingmessenger.h"
 #include "support/simprocess.h"
 
+#include "line/enginecommcontrol.h"
 #include "monitor/form1.h"
 #include "panels/codeeditor.h"
 #include "panels/monitorpanels.h"
 #include "panels/previewplot.h"
 #include "panels/sequencefile.h"
 #include "panels/windows.h"
-#include "supply/enginecommcontrol.h"
 
 #include <QLabel>
 #include <QMenu>

@@ -7,11 +7,11 @@
 #include "support/recordingmessenger.h"
 #include "support/winecom.h"
 
+#include "line/enginecommcontrol.h"
 #include "monitor/form1.h"
 #include "panels/codeeditor.h"
 #include "panels/monitorpanels.h"
 #include "panels/windows.h"
-#include "supply/enginecommcontrol.h"
 
 #include <QLabel>
 #include <QSettings>

@@ -1,8 +1,8 @@
 // A window's ceilings are held on the line it reads through, for every program on
 // it: what the window types is what the line's registry holds (never above it),
 // per supply, moved with the window to another line and released when it goes.
+#include "engine/client.h"
 #include "panels/ceilings.h"
-#include "supply/client.h"
 #include "support/fakecommcontrol.h"
 
 #include <QTest>

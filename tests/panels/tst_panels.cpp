@@ -3,6 +3,8 @@
 // sequence file's encodings, the run's time line, and what the limits and records
 // fields take.
 
+#include "engine/client.h"
+#include "line/enginecommcontrol.h"
 #include "panels/ceilings.h"
 #include "panels/monitorlink.h"
 #include "panels/monitorpanels.h"
@@ -12,8 +14,6 @@
 #include "panels/sequencefile.h"
 #include "panels/timetext.h"
 #include "panels/windows.h"
-#include "supply/client.h"
-#include "supply/enginecommcontrol.h"
 #include "support/fakecommcontrol.h"
 #include "ui/messenger.h"
 

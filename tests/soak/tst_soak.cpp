@@ -8,9 +8,9 @@
 // and may only hold an empty text, its start-up text, the dialled set value or
 // what the supply reports now or reported just before.
 
+#include "line/enginecommcontrol.h"
 #include "monitor/form1.h"
 #include "numtext/numtext.h"
-#include "supply/enginecommcontrol.h"
 #include "support/simprocess.h"
 #include "ui/messenger.h"
 

@@ -3,11 +3,11 @@
 // leave with their source. Then the owner's gateway: it takes ceilings from
 // programs of ours only, answers a refused write with the refusal's text (ours) or
 // exception 3 (a network client), and drops a connection's ceilings with it.
+#include "engine/ceilingregistry.h"
+#include "engine/client.h"
+#include "gateway/gateway.h"
+#include "line/networkport.h"
 #include "protocol/frames.h"
-#include "supply/ceilingregistry.h"
-#include "supply/client.h"
-#include "supply/gateway.h"
-#include "supply/networkport.h"
 #include "support/fakecommcontrol.h"
 
 #include <QTest>

@@ -3,8 +3,8 @@
 // Pieces keep the line's pace (a piece of n bytes comes no sooner than n
 // characters after the request's end could have been answered), as a real line
 // does, since the client judges bytes by when they can have arrived.
+#include "engine/client.h"
 #include "protocol/frames.h"
-#include "supply/client.h"
 #include "support/fakecommcontrol.h"
 
 #include <QElapsedTimer>

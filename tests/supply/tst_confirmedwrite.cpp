@@ -3,9 +3,9 @@
 // (the monitor window): what each supply fault ends as, and how many requests it
 // costs.
 
+#include "engine/client.h"
 #include "protocol/frames.h"
-#include "supply/client.h"
-#include "supply/operations.h"
+#include "records/operations.h"
 
 #include <QTest>
 #include <QTimer>
@@ -60,13 +60,13 @@ public:
         supply::Reading reading;
         reading.row.address = address;
         if (is("silent") || is("deaf reads")) {
-            reading.error = supply::Error::Timeout;
+            reading.failure.error = supply::Error::Timeout;
         } else if (is("stopped")) {
-            reading.error = supply::Error::Interrupted;
+            reading.failure.error = supply::Error::Interrupted;
         } else {
             reading.row.reading = reads >= m_shownAfter ? m_state : m_before;
         }
-        reading.row.failure = {reading.error};
+        reading.row.failure = reading.failure;
         if (holdReadings) {
             held = [done = std::move(done), reading] { done(reading); };
             return;

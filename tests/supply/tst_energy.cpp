@@ -1,5 +1,5 @@
 // The one charge and energy counter of vantelctl and the trend window.
-#include "supply/energy.h"
+#include "records/energy.h"
 
 #include <QStringList>
 #include <QTest>

@@ -1,10 +1,10 @@
 // The window's serial control over the engine, on a scripted line: every request
 // the client puts on the line is answered by the next scripted piece, at the
 // line's pace, or not at all.
+#include "engine/client.h"
+#include "line/enginecommcontrol.h"
 #include "protocol/frames.h"
 #include "protocol/mbap.h"
-#include "supply/client.h"
-#include "supply/enginecommcontrol.h"
 #include "support/fakecommcontrol.h"
 
 #include <QTcpServer>

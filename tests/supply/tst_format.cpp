@@ -1,9 +1,9 @@
 // The formatter's texts: numbers and times written by hand, byte for byte as Qt
 // writes them, and the row writer's reused line buffer.
 
-#include "supply/client.h"
-#include "supply/format.h"
-#include "supply/rowwriter.h"
+#include "engine/client.h"
+#include "records/format.h"
+#include "records/rowwriter.h"
 
 #include <QFile>
 #include <QTemporaryDir>

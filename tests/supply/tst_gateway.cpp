@@ -2,9 +2,9 @@
 // answers each request it knows with given bytes a few milliseconds later, as a
 // virtual port does. Connections are plain hooks: no sockets. RTU replies are
 // pymodbus's (computeCRC); MBAP answers are written out by hand.
+#include "engine/client.h"
+#include "gateway/gateway.h"
 #include "protocol/frames.h"
-#include "supply/client.h"
-#include "supply/gateway.h"
 #include "support/fakecommcontrol.h"
 
 #include <QSignalSpy>

@@ -2,8 +2,8 @@
 // port that holds bytes back for the receive threshold, one timer at the
 // tracker's next deadline), with timers that fire on time, up to a Windows tick
 // (15.6 ms) late, or rounded to the nearest tick, which may be early.
+#include "engine/linetracker.h"
 #include "protocol/frames.h"
-#include "supply/linetracker.h"
 
 #include <QByteArray>
 #include <QTest>

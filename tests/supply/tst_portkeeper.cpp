@@ -1,7 +1,7 @@
 // The keeper that opens a lost port again, over a scripted serial control.
+#include "engine/client.h"
+#include "line/portkeeper.h"
 #include "protocol/frames.h"
-#include "supply/client.h"
-#include "supply/portkeeper.h"
 #include "support/fakecommcontrol.h"
 
 #include <QRegularExpression>

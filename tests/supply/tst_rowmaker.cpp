@@ -1,7 +1,7 @@
 // A row's elapsed time is its request's send time on the monotonic clock, the
 // first row's request being the origin; its time is the wall clock at the start
 // plus the monotonic time since.
-#include "supply/operations.h"
+#include "records/operations.h"
 
 #include <QTest>
 

@@ -1,8 +1,8 @@
 // The row's texts, the row writer's failures and the schedule's slots.
 
-#include "supply/client.h"
-#include "supply/rowwriter.h"
-#include "supply/schedule.h"
+#include "engine/client.h"
+#include "records/rowwriter.h"
+#include "runs/schedule.h"
 
 #include <QFileInfo>
 #include <QTemporaryDir>

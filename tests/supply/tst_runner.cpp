@@ -1,8 +1,8 @@
 // The sequence runner over a scripted line: how each way out ends, what it says,
 // where the output is left.
 
-#include "supply/client.h"
-#include "supply/runner.h"
+#include "engine/client.h"
+#include "runs/runner.h"
 
 #include <QSignalSpy>
 #include <QTest>

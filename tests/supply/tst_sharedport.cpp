@@ -3,11 +3,11 @@
 // refuses a second opener as a held serial port does. The first to open owns
 // it and hosts the line on a local socket; the others join over Modbus TCP.
 // RTU replies are pymodbus's (computeCRC).
+#include "engine/client.h"
+#include "line/linehost.h"
+#include "line/sharedport.h"
 #include "protocol/crc16.h"
 #include "protocol/frames.h"
-#include "supply/client.h"
-#include "supply/linehost.h"
-#include "supply/sharedport.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+
+namespace supply {
+
+// How a request fared: one vocabulary for every row, key, message and count.
+enum class Error {
+    None,
+    Timeout,     // nothing came back (frames of other addresses are no answer)
+    Crc,         // a reply of the right shape whose CRC does not match
+    Foreign,     // bytes that are no reply to this request, or a write echo that differs
+    Short,       // the start of a reply, cut off when the wait ended
+    Exception,   // an exception reply with a good CRC; exceptionCode() holds its code
+    Port,        // the port went away or refused the write; the reason is kept apart
+    Interrupted, // a stop was asked for; nothing more was sent
+    Refused,     // a ceiling held on the line refused the write; nothing was sent,
+                 // and the text names the ceiling and who holds it
+};
+
+// "timeout", "crc", "foreign", "short", "exception N", "port", "interrupted",
+// "refused"; empty for None.
+QString errorWord(Error error, int exceptionCode = 0);
+
+// Between engines of ours on one machine, a 0x0B answer carries one more byte:
+// the owner's verdict, so that a joiner's request fares as it would on its own
+// port. 0 for an error with no byte of its own.
+std::uint8_t verdictByte(Error error);
+// The verdict a byte names; Error::None for a byte that names none.
+Error errorOfVerdictByte(std::uint8_t byte);
+
+// One failure as every row, write result and face carries it: the error, the
+// supply's exception code and what more there is to say, compared by value and
+// written as a word only where it is shown.
+struct Failure {
+    Error error{};         // None: no failure
+    int exceptionCode = 0; // Exception: the supply's code
+    QString detail;        // Port: the port's reason; Foreign: what was wrong
+    // Timeout over a Modbus TCP gateway: its 0x0A or 0x0B when it answered for its
+    // target, so that a message can say who gave up; 0 when nothing came.
+    int gatewayCode = 0;
+
+    Failure() = default;
+    Failure(Error e, int code = 0, QString text = {})
+        : error(e), exceptionCode(code), detail(std::move(text))
+    {
+    }
+
+    explicit operator bool() const { return error != Error{}; }
+    bool operator==(const Failure &other) const
+    {
+        return error == other.error && exceptionCode == other.exceptionCode &&
+               detail == other.detail && gatewayCode == other.gatewayCode;
+    }
+    bool operator!=(const Failure &other) const { return !(*this == other); }
+    // "timeout", "crc", "foreign", "short", "exception N", "port", "interrupted";
+    // empty for none.
+    QString word() const;
+    // The word with the detail after it in brackets: "port (the device went away)".
+    QString text() const;
+};
+
+} // namespace supply

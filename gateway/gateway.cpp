@@ -1,0 +1,303 @@
+#include "gateway/gateway.h"
+
+#include "engine/client.h"
+#include "protocol/frames.h"
+
+#include <QMetaObject>
+#include <QPointer>
+
+#include <algorithm>
+#include <utility>
+
+namespace supply {
+
+namespace mbap = protocol::mbap;
+
+namespace {
+
+std::uint16_t wordAt(const mbap::Bytes &pdu, std::size_t at)
+{
+    return static_cast<std::uint16_t>((pdu[at] << 8) | pdu[at + 1]);
+}
+
+} // namespace
+
+Gateway::Gateway(Client &client, mbap::GatewayPolicy policy, QObject *parent)
+    : QObject(parent), m_client(client), m_caller(client.addCaller()), m_policy(std::move(policy))
+{
+    if (m_policy.largestVoltageCount <= 0) {
+        m_policy.largestVoltageCount = protocol::kLargestVoltageCode;
+    }
+    if (m_policy.largestCurrentCount <= 0) {
+        m_policy.largestCurrentCount = protocol::kLargestCurrentCode;
+    }
+}
+
+Gateway::~Gateway() = default;
+
+int Gateway::open(Hooks hooks)
+{
+    const int id = ++m_lastId;
+    m_connections[id].hooks = std::move(hooks);
+    return id;
+}
+
+Gateway::Connection *Gateway::find(int id)
+{
+    const auto found = m_connections.find(id);
+    return found == m_connections.end() ? nullptr : &found->second;
+}
+
+bool Gateway::working(int id) const
+{
+    const auto found = m_connections.find(id);
+    return found != m_connections.end() && (found->second.onLine || !found->second.waiting.empty());
+}
+
+void Gateway::receive(int id, const QByteArray &bytes)
+{
+    Connection *c = find(id);
+    if (!c) {
+        return;
+    }
+    c->reader.feed(reinterpret_cast<const std::uint8_t *>(bytes.constData()),
+                   static_cast<std::size_t>(bytes.size()));
+    while (auto adu = c->reader.next()) {
+        if (takeCeiling(*c, *adu)) {
+            continue;
+        }
+        if (c->waiting.size() >= kWaitingRequests) {
+            closeLater(id, QStringLiteral("more than %1 requests waiting").arg(kWaitingRequests));
+            return;
+        }
+        ++m_stats.requests;
+        if (m_namesVerdicts) {
+            notify(*c, *adu, mbap::NoticeStage::Queued);
+        }
+        c->waiting.push_back(std::move(*adu));
+    }
+    if (c->reader.malformed()) {
+        // Nothing after a bad header can be framed: the connection goes, its
+        // waiting requests unanswered.
+        closeLater(id, QStringLiteral("malformed MBAP header (%1)")
+                           .arg(QString::fromStdString(c->reader.why())));
+        return;
+    }
+    pump();
+}
+
+void Gateway::close(int id)
+{
+    Connection *c = find(id);
+    if (!c) {
+        return;
+    }
+    forget(*c);
+    const bool unsent = c->onLine && c->reply && !c->sent;
+    if (unsent) {
+        // Let go before its turn on the line: the client never sends it.
+        delete c->reply.data();
+        m_busy = false;
+    }
+    m_connections.erase(id);
+    if (unsent) {
+        QMetaObject::invokeMethod(this, &Gateway::pump, Qt::QueuedConnection);
+    }
+}
+
+void Gateway::forget(Connection &connection)
+{
+    if (connection.ceilingSource != 0) {
+        m_client.ceilings().dropSource(connection.ceilingSource);
+        connection.ceilingSource = 0;
+    }
+}
+
+bool Gateway::takeCeiling(Connection &connection, const mbap::Adu &request)
+{
+    // A network client's frames of these functions are refused as unknown, in turn.
+    if (!m_namesVerdicts || request.pdu.empty()) {
+        return false;
+    }
+    CeilingRegistry &ceilings = m_client.ceilings();
+    if (request.pdu[0] == mbap::kHoldCeiling) {
+        if (const auto hold = mbap::readHold(request.pdu)) {
+            if (connection.ceilingSource == 0) {
+                connection.ceilingSource = ceilings.addSource(false);
+            }
+            ceilings.hold(connection.ceilingSource, request.unit, hold->kind, hold->value,
+                          hold->holder, hold->pid);
+        }
+        return true;
+    }
+    if (request.pdu[0] == mbap::kReleaseCeiling) {
+        const auto kind = mbap::readRelease(request.pdu);
+        if (kind && connection.ceilingSource != 0) {
+            ceilings.release(connection.ceilingSource, request.unit, *kind);
+        }
+        return true;
+    }
+    return false;
+}
+
+void Gateway::closeLater(int id, const QString &why)
+{
+    Connection *c = find(id);
+    if (!c) {
+        return;
+    }
+    auto hook = c->hooks.close;
+    forget(*c);
+    m_connections.erase(id);
+    if (hook) {
+        QMetaObject::invokeMethod(
+            this, [hook, why] { hook(why); }, Qt::QueuedConnection);
+    }
+}
+
+Gateway::Connection *Gateway::nextInTurn()
+{
+    if (m_connections.empty()) {
+        return nullptr;
+    }
+    // From the id after the last one served, round to it again.
+    auto it = m_connections.upper_bound(m_turn);
+    for (std::size_t n = 0; n < m_connections.size(); ++n, ++it) {
+        if (it == m_connections.end()) {
+            it = m_connections.begin();
+        }
+        Connection &c = it->second;
+        if (!c.waiting.empty() && !c.onLine && (!c.hooks.ready || c.hooks.ready())) {
+            m_turn = it->first;
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+void Gateway::pump()
+{
+    if (m_pumping) {
+        return;
+    }
+    m_pumping = true;
+    while (!m_busy) {
+        Connection *c = nextInTurn();
+        if (!c) {
+            break;
+        }
+        if (c->hooks.alive && !c->hooks.alive()) {
+            // It has gone, though its loss is not yet reported: nothing it left
+            // behind goes to the line.
+            m_connections.erase(m_turn);
+            continue;
+        }
+        mbap::Adu request = std::move(c->waiting.front());
+        c->waiting.pop_front();
+        serve(m_turn, *c, std::move(request));
+    }
+    m_pumping = false;
+}
+
+void Gateway::serve(int id, Connection &connection, mbap::Adu request)
+{
+    mbap::GatewayPolicy policy = m_policy;
+    if (m_ceilings) {
+        const Ceilings ceilings = m_ceilings(request.unit);
+        policy.largestVoltageCount = std::min(policy.largestVoltageCount, ceilings.voltage);
+        policy.largestCurrentCount = std::min(policy.largestCurrentCount, ceilings.current);
+    }
+    mbap::GatewayVerdict verdict = mbap::judgeGatewayRequest(request, policy);
+    if (!verdict.exception.empty()) {
+        ++m_stats.refused;
+        answer(connection, request, std::move(verdict.exception));
+        return;
+    }
+    ++m_stats.relayed;
+    Reply *reply = request.pdu[0] == protocol::kReadHoldingRegisters
+                       ? m_client.readRegisters(request.unit, wordAt(request.pdu, 1),
+                                                wordAt(request.pdu, 3), m_caller)
+                       : m_client.write(verdict.rtu, m_caller);
+    m_busy = true;
+    connection.onLine = true;
+    connection.reply = reply;
+    connection.sent = false;
+    connect(reply, &Reply::sent, this, [this, id, request] {
+        if (Connection *c = find(id)) {
+            c->sent = true;
+            if (m_namesVerdicts) {
+                notify(*c, request, mbap::NoticeStage::OnLine);
+            }
+        }
+    });
+    connect(reply, &Reply::finished, this, [this, id, request, reply] {
+        reply->deleteLater();
+        m_busy = false;
+        finished(id, request, *reply);
+        pump();
+    });
+}
+
+void Gateway::finished(int id, const mbap::Adu &request, const Reply &reply)
+{
+    Connection *c = find(id);
+    if (!c) {
+        return; // it has gone: the answer goes nowhere
+    }
+    c->onLine = false;
+    const std::uint8_t function = request.pdu[0];
+    switch (reply.error()) {
+    case Error::None: {
+        const QByteArray &bytes = reply.bytes();
+        const protocol::Frame frame(bytes.begin(), bytes.end());
+        answer(*c, request, mbap::pduOf(frame));
+        return;
+    }
+    case Error::Exception:
+        answer(*c, request,
+               mbap::exceptionPdu(function, static_cast<std::uint8_t>(reply.exceptionCode())));
+        return;
+    case Error::Refused:
+        // A ceiling held on the line: nothing went out after all.
+        --m_stats.relayed;
+        ++m_stats.refused;
+        answer(*c, request,
+               m_namesVerdicts ? mbap::refusalPdu(function, reply.errorText().toStdString())
+                               : mbap::exceptionPdu(function, mbap::kIllegalDataValue));
+        return;
+    default: {
+        // No answer, one that failed its checks, the port away or a stop.
+        ++m_stats.failed;
+        mbap::Bytes pdu = mbap::exceptionPdu(function, mbap::kGatewayTargetFailed);
+        if (m_namesVerdicts) {
+            pdu.push_back(verdictByte(reply.error()));
+        }
+        answer(*c, request, std::move(pdu));
+        return;
+    }
+    }
+}
+
+void Gateway::notify(Connection &connection, const mbap::Adu &request, mbap::NoticeStage stage)
+{
+    const mbap::Bytes bytes =
+        mbap::encode({request.transaction, request.unit, mbap::noticePdu(stage)});
+    if (connection.hooks.send) {
+        connection.hooks.send(QByteArray(reinterpret_cast<const char *>(bytes.data()),
+                                         static_cast<qsizetype>(bytes.size())));
+    }
+}
+
+void Gateway::answer(Connection &connection, const mbap::Adu &request, mbap::Bytes pdu)
+{
+    const mbap::Bytes bytes = mbap::encode({request.transaction, request.unit, std::move(pdu)});
+    if (connection.hooks.send) {
+        connection.hooks.send(QByteArray(reinterpret_cast<const char *>(bytes.data()),
+                                         static_cast<qsizetype>(bytes.size())));
+    }
+    if (auto hook = connection.hooks.answered) {
+        QMetaObject::invokeMethod(this, hook, Qt::QueuedConnection);
+    }
+}
+
+} // namespace supply

@@ -1,0 +1,143 @@
+#pragma once
+
+#include "protocol/mbap.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+
+namespace supply {
+
+class Client;
+class Reply;
+
+// A Modbus TCP gateway onto the engine's line: connections of any kind (a TCP
+// socket, a local socket, a test's lambdas) hand it their bytes and get MBAP
+// answers back. Requests of all connections take turns, one of each connection
+// with work in turn, and at most one of them is on the line at a time, so that a
+// connection that floods waits behind every other one and the other users of the
+// client (a SCPI instrument, a schedule) keep their share. A connection's answers
+// go out in the order of its requests, each with its transaction id.
+//
+// Each request is judged by protocol::mbap::judgeGatewayRequest when its turn
+// comes; what it lets through goes to the client, whose verdict becomes the
+// answer: the supply's reply, its exception, or 0x0B (no answer, a reply that
+// failed its checks, the port away).
+//
+// The gateway is a caller of its own on the client (Client::addCaller): a stop
+// of the program that hosts it ends the program's own requests, not the ones
+// it relays. A connection that has gone has nothing more sent for it, even
+// when its loss is not yet reported: `alive` is asked before each of its
+// requests goes to the line.
+class Gateway : public QObject {
+    Q_OBJECT
+public:
+    // Largest set values (counts of 10 mV and 1 mA) a unit may be given now, below
+    // the supply's own; asked for at each write.
+    struct Ceilings {
+        int voltage = 0;
+        int current = 0;
+    };
+    using CeilingsOf = std::function<Ceilings(std::uint8_t unit)>;
+
+    // What the gateway needs of a connection. `send` writes bytes; `ready` says
+    // whether the connection may be served now (false while its answers pile up);
+    // `answered` comes after each answer; `close` asks for the connection to be
+    // closed (a malformed stream, or too many requests waiting), with the reason.
+    // `answered` and `close` come from the event loop, never from inside a call.
+    // `alive`, when given, says whether the far end is still there.
+    struct Hooks {
+        std::function<void(const QByteArray &)> send;
+        std::function<bool()> ready;
+        std::function<void()> answered;
+        std::function<void(const QString &why)> close;
+        std::function<bool()> alive = nullptr;
+    };
+
+    // Requests of one connection that wait their turn; one more closes it.
+    static constexpr std::size_t kWaitingRequests = 256;
+
+    // `policy` names the served units and whether the address register may be
+    // written; its largest set values are the supply's own when left at 0.
+    Gateway(Client &client, protocol::mbap::GatewayPolicy policy, QObject *parent = nullptr);
+    ~Gateway() override;
+
+    void setCeilings(CeilingsOf ceilings) { m_ceilings = std::move(ceilings); }
+    // Every 0x0B answer carries the verdict's byte after its code (verdictByte),
+    // a write refused by a ceiling is answered kRefused with its text,
+    // connections may hold ceilings on the client's line (kHoldCeiling), which go
+    // with the connection, and each request is given notice of when it was queued
+    // and when it went on the line (protocol::mbap::noticePdu): for connections of
+    // our own programs only. Without it a refused write is kIllegalDataValue, and
+    // those functions are unknown.
+    void setNamesVerdicts(bool names) { m_namesVerdicts = names; }
+
+    // A new connection; its id for the calls below.
+    int open(Hooks hooks);
+    // Bytes from the connection, in whatever pieces they come.
+    void receive(int id, const QByteArray &bytes);
+    // The connection has gone: its waiting requests are dropped, and so is one
+    // the client holds that has not gone out yet; one on the line finishes
+    // there, and its answer goes nowhere.
+    void close(int id);
+    // Serves whoever may be served; call when a connection becomes ready again.
+    void pump();
+
+    // The connection has requests waiting or on the line.
+    bool working(int id) const;
+    // A request is on the line.
+    bool busy() const { return m_busy; }
+
+    struct Stats {
+        long requests = 0; // whole requests taken
+        long relayed = 0;  // sent to the line
+        long refused = 0;  // answered with an exception without the line
+        long failed = 0;   // sent, and answered 0x0B
+    };
+    const Stats &stats() const { return m_stats; }
+
+private:
+    struct Connection {
+        Hooks hooks;
+        protocol::mbap::StreamReader reader;
+        std::deque<protocol::mbap::Adu> waiting;
+        bool onLine = false;
+        int ceilingSource = 0; // its ceilings in the client's registry; 0 before its first
+        QPointer<Reply> reply; // the request handed to the client
+        bool sent = false;     // it went out on the line
+    };
+
+    Connection *find(int id);
+    Connection *nextInTurn();
+    void serve(int id, Connection &connection, protocol::mbap::Adu request);
+    void finished(int id, const protocol::mbap::Adu &request, const Reply &reply);
+    void answer(Connection &connection, const protocol::mbap::Adu &request,
+                protocol::mbap::Bytes pdu);
+    void notify(Connection &connection, const protocol::mbap::Adu &request,
+                protocol::mbap::NoticeStage stage);
+    void closeLater(int id, const QString &why);
+    // A joined program's ceiling held or released (kHoldCeiling, kReleaseCeiling):
+    // true when `request` was one, taken at once and not answered.
+    bool takeCeiling(Connection &connection, const protocol::mbap::Adu &request);
+    void forget(Connection &connection);
+
+    Client &m_client;
+    int m_caller = 0; // the client's caller id of the relayed requests
+    protocol::mbap::GatewayPolicy m_policy;
+    CeilingsOf m_ceilings;
+    std::map<int, Connection> m_connections;
+    int m_lastId = 0;
+    int m_turn = 0; // the id served last; the next turn goes to the next id with work
+    bool m_busy = false;
+    bool m_pumping = false;
+    bool m_namesVerdicts = false;
+    Stats m_stats;
+};
+
+} // namespace supply

@@ -1,0 +1,306 @@
+#include "line/enginecommcontrol.h"
+
+#include "engine/client.h"
+#include "line/linehost.h"
+#include "line/networkport.h"
+#include "line/sharedport.h"
+#include "protocol/frame.h"
+#include "protocol/frames.h"
+#include "serial/makecommcontrol.h"
+#include "serial/portnames.h"
+
+#include <QScopedValueRollback>
+
+#include <algorithm>
+
+namespace supply {
+
+namespace {
+
+protocol::Frame frameOf(const QByteArray &bytes)
+{
+    const auto *data = reinterpret_cast<const std::uint8_t *>(bytes.constData());
+    return protocol::Frame(data, data + bytes.size());
+}
+
+bool isStatusRead(const protocol::Frame &frame)
+{
+    return frame.size() == protocol::kRequestSize &&
+           frame == protocol::buildReadStatusRequest(frame[0]);
+}
+
+bool isRegisterWrite(const protocol::Frame &frame)
+{
+    return frame.size() == protocol::kRequestSize && frame[1] == protocol::kWriteSingleRegister &&
+           protocol::crcOk(frame);
+}
+
+// Outcomes that leave bytes on the line for the window to judge; a timeout, a
+// failed port or a stop leave none.
+bool bringsBytes(Error error)
+{
+    switch (error) {
+    case Error::None:
+    case Error::Crc:
+    case Error::Foreign:
+    case Error::Short:
+    case Error::Exception:
+        return true;
+    case Error::Timeout:
+    case Error::Port:
+    case Error::Interrupted:
+    case Error::Refused:
+        return false;
+    }
+    return false;
+}
+
+} // namespace
+
+EngineCommControl::EngineCommControl(serial::CommControl &port, Client &client, QObject *parent)
+    : BufferedCommControl(parent), m_serialPort(port), m_serialClient(client), m_port(&port),
+      m_client(&client), m_networkTargets([](int n) { return serial::networkTarget(n); })
+{
+    watchLoss(m_serialPort);
+}
+
+void EngineCommControl::watchLoss(serial::CommControl &port)
+{
+    connect(&port, &serial::CommControl::portLost, this, [this, &port](const QString &reason) {
+        if (&port == m_port) {
+            dropOutstanding();
+            deviceLost(reason);
+        }
+    });
+}
+
+void EngineCommControl::setNetworkTargets(std::function<QString(int)> targets)
+{
+    m_networkTargets = std::move(targets);
+}
+
+void EngineCommControl::useSerialLine()
+{
+    m_port = &m_serialPort;
+    m_client = &m_serialClient;
+}
+
+void EngineCommControl::useNetworkLine(const QString &target)
+{
+    QString why;
+    const std::optional<NetworkAddress> address = parseNetworkAddress(target, &why);
+    if (!address) {
+        throw serial::CommError(serial::kErrPortNotFound,
+                                (target + QStringLiteral(": ") + why).toStdString());
+    }
+    // The last network line's client goes before its port; replies still held
+    // for it were let go when it closed.
+    m_netClient.reset();
+    auto port = std::make_unique<TcpPort>(*address);
+    port->setOpensLater(true);
+    port->setHostLookup(m_hostLookup);
+    connect(port.get(), &serial::CommControl::openEnded, this,
+            [this, net = port.get()](int error, const QString &reason) {
+                if (net != m_port) {
+                    return;
+                }
+                if (error == 0) {
+                    // The first request waits for a quiet line and drops what waited.
+                    m_client->start();
+                }
+                deviceOpenEnded(error, reason);
+            });
+    m_netPort = std::move(port);
+    m_netClient = std::make_unique<Client>(*m_netPort);
+    watchLoss(*m_netPort);
+    m_port = m_netPort.get();
+    m_client = m_netClient.get();
+}
+
+EngineCommControl::~EngineCommControl()
+{
+    dropOutstanding();
+    releaseDelivered();
+}
+
+void EngineCommControl::nameNewAdapters()
+{
+    m_serialPort.nameNewAdapters();
+}
+
+int EngineCommControl::probePort(int port)
+{
+    const QString target = m_networkTargets ? m_networkTargets(port) : QString();
+    if (target.isEmpty()) {
+        return m_serialPort.probePort(port);
+    }
+    QString why;
+    const std::optional<NetworkAddress> address = parseNetworkAddress(target, &why);
+    if (!address) {
+        return serial::kErrPortNotFound;
+    }
+    TcpPort probe(*address);
+    return probe.probePort(port);
+}
+
+int EngineCommControl::requestsOutstanding() const
+{
+    return static_cast<int>(std::count_if(m_outstanding.begin(), m_outstanding.end(),
+                                          [](const QPointer<Reply> &r) { return !r.isNull(); }));
+}
+
+void EngineCommControl::openDevice(int port)
+{
+    const QString target = m_networkTargets ? m_networkTargets(port) : QString();
+    if (target.isEmpty()) {
+        useSerialLine();
+    } else {
+        useNetworkLine(target);
+    }
+    m_port->setSettings(Settings());
+    m_port->setCommPort(port);
+    m_port->setPortOpen(true);
+    if (m_port->PortOpening()) {
+        return; // the client starts once the open has ended well
+    }
+    // The first request waits for a quiet line and drops what waited.
+    m_client->start();
+}
+
+void EngineCommControl::closeDevice()
+{
+    dropOutstanding();
+    releaseDelivered();
+    if (m_port->PortOpen() || m_port->PortOpening()) {
+        m_port->setPortOpen(false);
+    }
+}
+
+void EngineCommControl::probeDevice(int port)
+{
+    if (const int error = probePort(port); error != 0) {
+        throw serial::CommError(error, "The port could not be opened");
+    }
+}
+
+bool EngineCommControl::deviceIsOpen() const
+{
+    return m_port->PortOpen();
+}
+
+bool EngineCommControl::deviceIsOpening() const
+{
+    return m_port->PortOpening();
+}
+
+void EngineCommControl::applyLineSettings()
+{
+    m_port->setSettings(Settings());
+}
+
+void EngineCommControl::writeDevice(const QByteArray &bytes)
+{
+    const protocol::Frame frame = frameOf(bytes);
+    const bool read = isStatusRead(frame);
+    if (!read && !isRegisterWrite(frame)) {
+        throw serial::CommError(serial::kErrInvalidValue,
+                                "Only status reads and register writes go to the supply");
+    }
+    withdrawWaitingReads();
+    releaseDelivered();
+    Reply *reply = read ? m_client->readStatus(frame[0]) : m_client->write(frame);
+    m_outstanding.emplace_back(reply);
+    connect(reply, &Reply::finished, this, [this, reply] { onFinished(reply); });
+}
+
+void EngineCommControl::withdrawWaitingReads()
+{
+    // A reply that was deleted before its request went out is skipped by the
+    // client; one already on the line is left to end, and its bytes still come.
+    for (QPointer<Reply> &reply : m_outstanding) {
+        if (reply && !reply->sentAt().isValid() && isStatusRead(reply->request())) {
+            delete reply.data();
+        }
+    }
+    m_outstanding.erase(std::remove(m_outstanding.begin(), m_outstanding.end(), nullptr),
+                        m_outstanding.end());
+}
+
+void EngineCommControl::onFinished(Reply *reply)
+{
+    m_outstanding.erase(std::remove(m_outstanding.begin(), m_outstanding.end(), reply),
+                        m_outstanding.end());
+    releaseDelivered();
+    m_delivered = reply;
+    // The window's handlers run inside this: a request they make deletes this
+    // reply later, not under its own signal.
+    const QScopedValueRollback<bool> delivering(m_delivering, true);
+    emit replied(*reply);
+    if (bringsBytes(reply->error()) && deviceIsOpen()) {
+        // What the line gave during the wait, as a window on the line itself would
+        // have read it (junk before a reply included), less the adapter's copy of
+        // the request, which the engine knows for one.
+        QByteArray bytes = reply->received();
+        const QByteArray copy(reinterpret_cast<const char *>(reply->request().data()),
+                              static_cast<qsizetype>(reply->request().size()));
+        if (m_client->echo() && bytes.startsWith(copy)) {
+            bytes.remove(0, copy.size());
+        }
+        if (!bytes.isEmpty()) {
+            receive(bytes);
+        }
+    }
+}
+
+void EngineCommControl::releaseDelivered()
+{
+    if (m_delivered) {
+        if (m_delivering) {
+            m_delivered->deleteLater();
+        } else {
+            delete m_delivered.data();
+        }
+    }
+    m_delivered.clear();
+}
+
+void EngineCommControl::dropOutstanding()
+{
+    std::vector<QPointer<Reply>> outstanding;
+    outstanding.swap(m_outstanding);
+    for (QPointer<Reply> &reply : outstanding) {
+        if (reply) {
+            // The client ends a request in flight on its own; nothing of it is
+            // delivered now, and what was not sent is not sent.
+            disconnect(reply, nullptr, this, nullptr);
+            if (reply->sentAt().isValid() && !reply->isFinished()) {
+                connect(reply, &Reply::finished, reply, &QObject::deleteLater);
+            } else {
+                delete reply.data();
+            }
+        }
+    }
+}
+
+std::unique_ptr<EngineCommControl> makeEngineCommControl(QObject *parent)
+{
+    // The window owns its device and offers the line to our other programs, or
+    // joins the one of ours that owns it.
+    auto port = std::make_unique<SharedPort>(serial::makeCommControl());
+    auto client = std::make_unique<Client>(*port);
+    auto host = std::make_unique<LineHost>(*port, *client);
+    // A window's first poll comes a poll period after the port opens: a quiet line
+    // shorter than that still drops a late reply to an earlier program, without
+    // holding the first poll back behind the next one.
+    client->setStartQuiet(kWindowStartQuiet);
+    auto control = std::make_unique<EngineCommControl>(*port, *client, parent);
+    // The client goes before the control it drives, and the port (its device
+    // closed first) before the host that offers its line: children are deleted in
+    // the order they were given.
+    client.release()->setParent(control.get());
+    port.release()->setParent(control.get());
+    host.release()->setParent(control.get());
+    return control;
+}
+
+} // namespace supply

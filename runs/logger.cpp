@@ -1,0 +1,332 @@
+#include "runs/logger.h"
+
+#include "records/format.h"
+
+#include <QDateTime>
+
+#include <algorithm>
+
+namespace supply {
+
+namespace {
+
+constexpr int kReadingsBeforeCutOff = 3;
+
+} // namespace
+
+Logger::Logger(Client &client, LogOptions options, QObject *parent)
+    : QObject(parent), m_client(client), m_options(std::move(options)),
+      m_schedule(m_options.interval, m_options.duration)
+{
+    for (const std::uint8_t a : m_options.addresses) {
+        m_states[a];
+    }
+    m_wait.setSingleShot(true);
+    m_wait.setTimerType(Qt::PreciseTimer);
+    connect(&m_wait, &QTimer::timeout, this, &Logger::roundDue);
+}
+
+void Logger::start()
+{
+    m_start = std::chrono::steady_clock::now();
+    m_schedule.start(0);
+    scheduleRound();
+}
+
+void Logger::scheduleRound()
+{
+    if (m_ending) {
+        return;
+    }
+    const qint64 now = nowNs();
+    if (m_schedule.over(now)) {
+        end(End::Duration);
+        return;
+    }
+    const qint64 wait = m_schedule.untilNextRound(now);
+    m_wait.start(static_cast<int>((wait + 999'999) / 1'000'000));
+}
+
+void Logger::roundDue()
+{
+    if (m_ending) {
+        return;
+    }
+    m_roundStartedNs = nowNs();
+    if (m_schedule.over(m_roundStartedNs)) {
+        end(End::Duration);
+        return;
+    }
+    if (m_aligned) {
+        m_schedule.roundStarted(m_roundStartedNs);
+    }
+    m_next = 0;
+    readNext();
+}
+
+void Logger::readNext()
+{
+    if (m_ending) {
+        return;
+    }
+    if (m_stopAsked) {
+        end(End::Stopped);
+        return;
+    }
+    if (m_next >= m_options.addresses.size()) {
+        const qint64 took = nowNs() - m_roundStartedNs;
+        const qint64 interval = std::chrono::nanoseconds(m_options.interval).count();
+        // A round that waited for the line to change hands, or for the new line
+        // to be quiet, says nothing of the line's speed.
+        const bool handedOver = m_client.handovers() != m_handoversSeen;
+        m_handoversSeen = m_client.handovers();
+        if (took > interval && !m_warnedSlow && !handedOver) {
+            m_warnedSlow = true;
+            const std::size_t n = m_options.addresses.size();
+            emit message(QStringLiteral("a round over %1 took %2 ms, more than the %3 ms interval; "
+                                        "running as fast as the line allows")
+                             .arg(n == 1 ? QStringLiteral("1 address")
+                                         : QStringLiteral("%1 addresses").arg(n))
+                             .arg(took / 1000000)
+                             .arg(m_options.interval.count()));
+        }
+        if (m_options.stopBelowAmps && everyOutputOff()) {
+            end(End::CutOff);
+            return;
+        }
+        scheduleRound();
+        return;
+    }
+    // A round longer than the interval still ends at the duration: the reading
+    // in progress is finished, no other starts.
+    if (m_schedule.over(nowNs())) {
+        end(End::Duration);
+        return;
+    }
+    m_inFlight = true;
+    takeReading(m_client, m_rows, m_options.addresses[m_next],
+                [this](const Reading &reading) { taken(reading); });
+}
+
+void Logger::taken(const Reading &reading)
+{
+    m_inFlight = false;
+    if (reading.failure.error == Error::Interrupted) {
+        end(m_writerFailed ? End::WriterFailed : End::Stopped);
+        return;
+    }
+    if (!m_aligned) {
+        // The first request waited for the line to be quiet: the slots count from
+        // when it went out.
+        m_aligned = true;
+        m_roundStartedNs = std::min(nowNs(), nsSinceStart(reading.sentTime));
+        m_schedule.start(m_roundStartedNs);
+        m_schedule.roundStarted(m_roundStartedNs);
+    }
+    // The reading in progress gets its row, a failed one and the last one too.
+    emit rowTaken(reading.row);
+    if (reading.failure.error == Error::Port && !m_keeper) {
+        end(End::PortFailed, reading.failure.detail);
+        return;
+    }
+    if (m_ending) {
+        return;
+    }
+    if (m_writerFailed) {
+        end(End::WriterFailed);
+        return;
+    }
+    const auto address = static_cast<std::uint8_t>(reading.row.address);
+    ++m_next;
+    if (reading.good()) {
+        AddressState &state = m_states[address];
+        state.outputOn = reading.row.reading->outputOn;
+        if (m_options.stopBelowAmps) {
+            const protocol::StatusReading &r = *reading.row.reading;
+            const bool low = r.outputOn && r.amps() < *m_options.stopBelowAmps;
+            state.lowReadings = low ? state.lowReadings + 1 : 0;
+            if (state.lowReadings >= kReadingsBeforeCutOff) {
+                cutOff(address, r);
+                return;
+            }
+        }
+    }
+    readNext();
+}
+
+void Logger::cutOff(std::uint8_t address, const protocol::StatusReading &r)
+{
+    m_inFlight = true;
+    WriteCallbacks callbacks;
+    callbacks.done = [this, address, r](const WriteResult &result) {
+        m_inFlight = false;
+        AddressState &state = m_states[address];
+        if (result.confirmed) {
+            ++m_cutOffs;
+            state.lowReadings = 0;
+            state.outputOn = false;
+            emit message(QStringLiteral("address %1: output switched off at %2 A, below %3 A")
+                             .arg(address)
+                             .arg(fixedPoint(r.actualCurrent, 3))
+                             .arg(*m_options.stopBelowAmps));
+        } else if (result.failure.error == Error::Interrupted) {
+            end(m_writerFailed ? End::WriterFailed : End::Stopped);
+            return;
+        } else if (result.failure.error == Error::Port && !m_keeper) {
+            end(End::PortFailed, result.failure.detail);
+            return;
+        } else {
+            emit message(QStringLiteral("address %1: switching the output off failed (%2); "
+                                        "trying again after the next reading")
+                             .arg(address)
+                             .arg(result.problem));
+        }
+        readNext();
+    };
+    switchOff(m_client, m_rows, address, std::move(callbacks));
+}
+
+bool Logger::everyOutputOff() const
+{
+    // One rule for one address or many: the log ends once every output is known
+    // to be off, switched off by the cut-off or off already.
+    return std::all_of(m_states.begin(), m_states.end(),
+                       [](const auto &entry) { return entry.second.outputOn == false; });
+}
+
+void Logger::stop()
+{
+    m_stopAsked = true;
+    m_client.interrupt();
+    if (!m_inFlight) {
+        end(End::Stopped);
+    }
+}
+
+void Logger::writerFailed()
+{
+    m_writerFailed = true;
+    m_client.interrupt();
+    if (!m_inFlight) {
+        end(End::WriterFailed);
+    }
+}
+
+void Logger::end(End how, const QString &portError)
+{
+    if (m_ending) {
+        return;
+    }
+    m_ending = true;
+    m_wait.stop();
+    Outcome outcome{how, portError, true};
+    // A log that watches for the cut-off and ends before it (a signal, a closed
+    // terminal, a failed write, its duration) switches the outputs off: nothing
+    // watches the current any more.
+    const bool cutOffOwed = m_options.stopBelowAmps && how != End::CutOff;
+    if ((m_options.offAtEnd || cutOffOwed) && how != End::PortFailed) {
+        m_client.resume(); // a second stop still does not end the switching off
+        if (m_keeper && !m_keeper->isOpen()) {
+            emit message(QStringLiteral("waiting up to %1 s for the port to switch the output "
+                                        "off")
+                             .arg(PortKeeper::kWaitToSwitchOff.count() / 1000));
+            m_keeper->whenOpen(PortKeeper::kWaitToSwitchOff, [this, outcome](bool) {
+                m_client.resume();
+                switchOffFrom(0, outcome);
+            });
+            return;
+        }
+        switchOffFrom(0, outcome);
+        return;
+    }
+    conclude(outcome);
+}
+
+void Logger::switchOffFrom(std::size_t index, Outcome outcome)
+{
+    if (index >= m_options.addresses.size()) {
+        conclude(outcome);
+        return;
+    }
+    const std::uint8_t address = m_options.addresses[index];
+    WriteCallbacks callbacks;
+    callbacks.done = [this, address, index, outcome](const WriteResult &result) mutable {
+        if (result.confirmed) {
+            emit message(QStringLiteral("address %1: output switched off").arg(address));
+        } else {
+            outcome.offConfirmed = false;
+            emit message(QStringLiteral("address %1: switching the output off was not confirmed "
+                                        "(%2): it may still be on")
+                             .arg(address)
+                             .arg(result.problem));
+        }
+        switchOffFrom(index + 1, outcome);
+    };
+    switchOff(m_client, m_rows, address, std::move(callbacks));
+}
+
+void Logger::conclude(const Outcome &outcome)
+{
+    for (const QString &line : summary()) {
+        emit message(line);
+    }
+    bool failed = false;
+    if (outcome.how == End::PortFailed) {
+        emit message(m_options.portName.isEmpty()
+                         ? QStringLiteral("the port was lost: %1").arg(outcome.portError)
+                         : QStringLiteral("the port %1 was lost: %2")
+                               .arg(m_options.portName, outcome.portError));
+        if (m_options.offAtEnd || m_options.stopBelowAmps) {
+            for (const auto &[address, state] : m_states) {
+                if (state.outputOn != false) {
+                    emit message(QStringLiteral("address %1: the output could not be switched off: "
+                                                "it may still be on")
+                                     .arg(address));
+                }
+            }
+        }
+        failed = true;
+    } else if (outcome.how == End::WriterFailed || !outcome.offConfirmed) {
+        failed = true;
+    }
+    emit finished(failed);
+}
+
+QStringList linkSummary(const LinkStats &s)
+{
+    QString link = QStringLiteral("link: %1 requests, %2 replies, %3 timeouts, %4 bad CRC, "
+                                  "%5 foreign, %6 short")
+                       .arg(s.requests)
+                       .arg(s.replies)
+                       .arg(s.timeouts)
+                       .arg(s.badCrc)
+                       .arg(s.foreign)
+                       .arg(s.shortReplies);
+    if (s.late > 0) {
+        link += QStringLiteral(", %1 late").arg(s.late);
+    }
+    if (s.junkBytes > 0) {
+        link += QStringLiteral(", %1 junk bytes skipped").arg(s.junkBytes);
+    }
+    const QString floor = QStringLiteral("a status read takes %1 ms on the wire, plus the "
+                                         "supply's latency")
+                              .arg(kStatusFloorMs, 0, 'f', 1);
+    const QString trips = s.roundTrips == 0
+                              ? QStringLiteral("round trip: no replies (%1)").arg(floor)
+                              : QStringLiteral("round trip: median %1 ms, p99 %2 ms (%3)")
+                                    .arg(s.medianMs, 0, 'f', 1)
+                                    .arg(s.p99Ms, 0, 'f', 1)
+                                    .arg(floor);
+    return {link, trips};
+}
+
+QStringList Logger::summary() const
+{
+    QStringList lines = linkSummary(m_client.stats()) << m_schedule.summary();
+    if (m_keeper && m_keeper->losses() > 0) {
+        lines << m_keeper->summary();
+    }
+    return lines;
+}
+
+} // namespace supply
