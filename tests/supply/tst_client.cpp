@@ -20,6 +20,9 @@ using supply::milliseconds;
 
 namespace {
 
+// More than this late, a piece of a script no longer stands for the timing it was
+// written for (a UART's echo against a reply is told apart by a few milliseconds).
+constexpr qint64 kLateMs = 3;
 // Set 12.34 V / 1.500 A, actual 12.32 V / 0.500 A, output on, CV, from address 1.
 const QByteArray kStatus = QByteArray::fromHex("01030C04D205DC04D001F400010001E92B");
 // All values 0, from address 1; and kStatus's reading from address 2.
@@ -171,6 +174,9 @@ public:
     }
     QList<Script> scripts; // one per request, in order
     QList<qint64> silenceNs;
+    // How much later than its time a piece came, at most: a busy machine may hold
+    // the timers back, and then the line's timing that a row tests did not happen.
+    qint64 maxLateMs() const { return m_maxLateMs; }
 
     // Pieces come in order, each at its time or later: a timer for each at once
     // could fire out of order where timers are coarse (Windows' 15.6 ms ticks),
@@ -189,6 +195,7 @@ public:
     {
         const int wait = std::max(0, script[next].atMs - static_cast<int>(since.elapsed()));
         QTimer::singleShot(wait, Qt::PreciseTimer, this, [this, script, next, since] {
+            m_maxLateMs = std::max(m_maxLateMs, since.elapsed() - script[next].atMs);
             m_lastByteNs = m_clock.nsecsElapsed();
             feed(script[next].bytes);
             if (next + 1 < script.size()) {
@@ -212,6 +219,7 @@ protected:
 private:
     QElapsedTimer m_clock;
     qint64 m_lastByteNs = -1;
+    qint64 m_maxLateMs = 0;
 };
 
 } // namespace
@@ -431,6 +439,11 @@ void TestClient::line()
             QTimer::singleShot(step.unplugAtMs, &comm, [&comm] { comm.unplug(); });
         }
         QVERIFY(taken.wait(5000));
+        if (comm.maxLateMs() > kLateMs) {
+            QSKIP(qPrintable(QStringLiteral("the machine held the line's bytes back by %1 ms: "
+                                            "the timing this row tests did not happen")
+                                 .arg(comm.maxLateMs())));
+        }
         const qint64 tookMs = clock.elapsed();
         outcomes << outcome; // called once: checked at the end, after the other steps
         QCOMPARE(outcome->errorWord, supply::errorWord(step.expected, step.exceptionCode));
