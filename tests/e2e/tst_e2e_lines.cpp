@@ -2,9 +2,10 @@
 // a program meets: the simulator keeping 9600 baud's character times, the
 // simulator answering at once (a USB CDC-ACM port, a network bridge, Wine, a pty),
 // and an independent slave (pymodbus on a socat pty); serve both as SCPI and as a
-// Modbus TCP gateway. Then a port that goes away
+// Modbus TCP gateway and as the page's API. Then a port that goes away
 // under a log and a run, as an unplugged USB adapter does.
 #include "support/ctlrig.h"
+#include "support/httpclient.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -64,6 +65,7 @@ private:
     bool startLine(const QString &line);
     testsupport::CtlResult serveOnce(const QStringList &common);
     testsupport::CtlResult serveModbusOnce(const QStringList &common);
+    testsupport::CtlResult serveHttpOnce(const QStringList &common);
 
     std::unique_ptr<testsupport::CtlRig> m_rig;
     std::unique_ptr<QProcess> m_slave; // the pymodbus slave, when it is the line
@@ -191,6 +193,48 @@ testsupport::CtlResult TestE2eLines::serveModbusOnce(const QStringList &common)
     return result;
 }
 
+// The page's API through vantelctl serve --http: a set value confirmed by the
+// supply's read-back, then Ctrl-C. Prints the status and the reading's set_v.
+testsupport::CtlResult TestE2eLines::serveHttpOnce(const QStringList &common)
+{
+    testsupport::CtlResult result;
+    QProcess server;
+    if (!m_rig->start(server,
+                      common + QStringList{QStringLiteral("--port"), QStringLiteral("COM1"),
+                                           QStringLiteral("--address"), QString::number(kAddress),
+                                           QStringLiteral("serve"), QStringLiteral("--listen"),
+                                           QStringLiteral("none"), QStringLiteral("--http"),
+                                           QStringLiteral("127.0.0.1:0")})) {
+        return result;
+    }
+    QString err;
+    const auto open = waitForErr(server, err,
+                                 QRegularExpression(QStringLiteral(
+                                     "open http://127\\.0\\.0\\.1:(\\d+)/\\?token=(\\S+)\\n")));
+    if (open.hasMatch()) {
+        testsupport::HttpConnection http(open.captured(1).toUShort());
+        const QByteArray body = R"({"v": 8.25})";
+        http.send("POST /api/supplies/" + QByteArray::number(kAddress) +
+                  "/set HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+                  open.captured(2).toLatin1() +
+                  "\r\nContent-Type: application/json\r\nContent-Length: " +
+                  QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        const testsupport::HttpResponse answer = http.next();
+        const QJsonObject reading = QJsonDocument::fromJson(answer.body)
+                                        .object()
+                                        .value(QStringLiteral("reading"))
+                                        .toObject();
+        result.out = QStringLiteral("%1 %2\n")
+                         .arg(answer.status)
+                         .arg(reading.value(QStringLiteral("set_v")).toDouble());
+    }
+    ::kill(static_cast<pid_t>(server.processId()), SIGINT);
+    const testsupport::CtlResult ended = testsupport::CtlRig::finish(server);
+    result.code = ended.code;
+    result.err = err + ended.err;
+    return result;
+}
+
 void TestE2eLines::everyCommandOnEveryLine_data()
 {
     QTest::addColumn<QString>("line");
@@ -209,6 +253,7 @@ void TestE2eLines::everyCommandOnEveryLine_data()
         row("run", "");
         row("serve", "^8\\.25\\n\\d+\\.\\d+\\n$");
         row("serve --modbus", "^ok 500 1000\\nok 725\\nok 725 1000\\nexception 2\\n$");
+        row("serve --http", "^200 8\\.25\\n$");
     }
 }
 
@@ -256,6 +301,8 @@ void TestE2eLines::everyCommandOnEveryLine()
                  m_rig->path(QStringLiteral("log.csv")), m_rig->path(QStringLiteral("seq.txt"))});
     } else if (command == QLatin1String("serve")) {
         result = serveOnce(common);
+    } else if (command == QLatin1String("serve --http")) {
+        result = serveHttpOnce(common);
     } else {
         result = serveModbusOnce(common);
         if (m_missing) {
