@@ -128,11 +128,7 @@ def main():
                   "max %.0f ms over %d openings (target: 1 s)" %
                   (statistics.median(firsts), max(firsts), len(firsts)))
     finally:
-        if driver:
-            driver.quit()
-        if server:
-            server.stop()
-        sim.stop()
+        stack.stop_all(driver, server, sim)
     return 0
 
 

@@ -52,11 +52,7 @@ def main():
         settle(driver)
         driver.save_screenshot(phone)
     finally:
-        if driver:
-            driver.quit()
-        if server:
-            server.stop()
-        sim.stop()
+        stack.stop_all(driver, server, sim)
     return 0
 
 

@@ -211,3 +211,13 @@ def field(driver, address, name):
 
 def link(driver):
     return driver.find_element("css selector", '[data-field="link"]').text
+
+
+def stop_all(driver, server, sim):
+    """Ends what a script started, the browser first: any of them may be None."""
+    if driver:
+        driver.quit()
+    if server:
+        server.stop()
+    if sim:
+        sim.stop()

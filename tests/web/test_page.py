@@ -267,11 +267,7 @@ def main():
                    or entry["level"] == "SEVERE" and "app.js" in entry["message"]]
         check(not refused, "no script error and nothing the security policy refused: %s" % refused)
     finally:
-        if driver:
-            driver.quit()
-        if server:
-            server.stop()
-        sim.stop()
+        stack.stop_all(driver, server, sim)
     print("%d failure(s)" % len(FAILURES))
     return 1 if FAILURES else 0
 
