@@ -108,6 +108,7 @@ private:
     bool m_writerFailed = false;
     bool m_ending = false;
     bool m_warnedSlow = false;
+    qint64 m_slowRoundNs = 0; // a slow round not yet told of: its length
     long m_cutOffs = 0;
 };
 
