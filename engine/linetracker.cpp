@@ -276,8 +276,10 @@ void LineTracker::examine()
         // Time tells the adapter's echo from a reply only on a UART: a virtual
         // port (USB CDC-ACM, a network bridge, a pty) answers at once. So time
         // only decides between the request's own copy and a write's reply, which
-        // looks the same.
-        const bool early = m_rxAt.front() < m_earliest;
+        // looks the same, and not at all once a reply came sooner than the wire
+        // could carry it: a virtual port read late on a busy machine would
+        // otherwise make a write's reply look like an echo, and cost the timeout.
+        const bool early = !m_quickerThanWire && m_rxAt.front() < m_earliest;
         const bool isWrite = m_request[1] != protocol::kReadHoldingRegisters;
         // The adapter's copy of the request: a supply never sends back a read
         // request; a write's copy is the echo when the adapter is known to echo,
@@ -508,6 +510,7 @@ void LineTracker::noteTurnaround(nanoseconds turnaround)
     // by the look-ahead each time, has reached them. A port quicker than its baud
     // (a virtual one) shows a turnaround below zero, and is watched throughout.
     m_turnarounds[m_turnaroundNext] = turnaround;
+    m_quickerThanWire = m_quickerThanWire || turnaround < 0ns;
     m_turnaroundNext = (m_turnaroundNext + 1) % m_turnarounds.size();
     m_turnaroundCount = std::min(m_turnaroundCount + 1, m_turnarounds.size());
 }

@@ -211,6 +211,9 @@ private:
     std::array<nanoseconds, 8> m_turnarounds{};
     std::size_t m_turnaroundCount = 0;
     std::size_t m_turnaroundNext = 0;
+    // A reply came sooner than the wire could carry it: a virtual port, whose
+    // bytes' times say nothing of what was sent when.
+    bool m_quickerThanWire = false;
     // A write taken as answered by a copy of itself while the echo was off.
     Bytes m_unconfirmedEcho;
     nanoseconds m_unconfirmedEchoAt{0};

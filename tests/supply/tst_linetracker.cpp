@@ -222,6 +222,8 @@ private slots:
     void roundTripMedian();
     void silenceBeforeEveryRequest();
     void writeCopies_data();
+    void writeCopyReadLate_data();
+    void writeCopyReadLate();
     void writeCopies();
 };
 
@@ -508,6 +510,44 @@ void TestLineTracker::writeCopies()
     QCOMPARE(driver.line().stats().echoes, echoes);
     QCOMPARE(driver.line().echo(), echoLearned);
     QCOMPARE(driver.line().stats().foreign, 0L);
+}
+
+void TestLineTracker::writeCopyReadLate_data()
+{
+    QTest::addColumn<double>("readAtMs");
+    QTest::addColumn<double>("endedMs");
+
+    // A write's copy read in one piece 12 ms after the request: on a UART its
+    // first byte came before a reply could have, so it may be the echo, and the
+    // wait for the supply's answer runs out before it is taken for the reply.
+    QTest::newRow("a UART's replies before") << 40.0 << toMs(kTimeout);
+    // A port that answered a read sooner than the wire could carry it is a
+    // virtual one: the copy's time says nothing, and it is the reply at once. A
+    // second copy soon after would still show it was the adapter's echo.
+    QTest::newRow("a virtual port's replies before") << 0.1 << 12.0;
+}
+
+void TestLineTracker::writeCopyReadLate()
+{
+    QFETCH(double, readAtMs);
+    QFETCH(double, endedMs);
+
+    FakeDriver driver(Timers::Exact);
+    for (int i = 0; i < 3; ++i) {
+        const Played read = driver.play(protocol::buildReadStatusRequest(1),
+                                        protocol::kStatusReplySize, {{readAtMs, kStatus}});
+        QCOMPARE(read.outcome, Outcome::Reply);
+    }
+    const Played played = driver.play(kOutputOn, kOutputOn.size(), {{12, kWriteCopy}});
+    QCOMPARE(played.outcome, Outcome::Reply);
+    QCOMPARE(played.bytes, kWriteCopy);
+    QVERIFY2(std::abs(played.endedMs - endedMs) < 1, qPrintable(QString::number(played.endedMs)));
+    QVERIFY(!driver.line().echo());
+    if (endedMs < toMs(kTimeout)) {
+        driver.line().received(reinterpret_cast<const std::uint8_t *>(kWriteCopy.constData()),
+                               static_cast<std::size_t>(kWriteCopy.size()), driver.now() + ms(1));
+        QVERIFY(driver.line().echo());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestLineTracker)
