@@ -35,6 +35,11 @@ LineHost::LineHost(SharedPort &port, Client &client, QObject *parent)
     m_server.setSocketOptions(QLocalServer::UserAccessOption);
     connect(&m_server, &QLocalServer::newConnection, this, &LineHost::accept);
     connect(&port, &SharedPort::roleChanged, this, &LineHost::follow);
+    connect(&port, &SharedPort::leaving, this, [this] {
+        if (m_server.isListening()) {
+            m_server.close();
+        }
+    });
     follow();
 }
 

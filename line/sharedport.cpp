@@ -204,8 +204,14 @@ void SharedPort::closeDevice()
 {
     m_handover.stop();
     m_handingOver = false;
-    // The device before the host's server, so that a joiner that sees its
-    // socket go finds the device free.
+    // The host stops listening first: nobody joins an owner on its way out, and
+    // the socket it removes as it stops is still its own, never that of a
+    // program that took the device over. Then the device, then the joiners'
+    // connections (with the role), so that a joiner that sees its socket go
+    // finds the device free.
+    if (m_role == Role::Owner) {
+        emit leaving();
+    }
     try {
         if (m_device->PortOpen()) {
             m_device->setPortOpen(false);

@@ -75,6 +75,8 @@ public:
 signals:
     // It became the owner (LineHost listens) or stopped being it.
     void roleChanged(supply::SharedPort::Role role);
+    // The owner is about to let the device go: the line is offered no more.
+    void leaving();
 
 protected:
     void openDevice(int port) override;

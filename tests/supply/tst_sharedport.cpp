@@ -24,6 +24,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 using std::chrono::milliseconds;
@@ -80,6 +81,7 @@ struct Bench {
     bool deaf = false;         // requests are lost on the way (a line that changes hands)
     bool mute = false;         // requests take effect, their replies are lost
     bool outputOn = true;
+    std::function<void()> released; // called as its holder lets the device go
 };
 
 // A program's own control over the bench's device.
@@ -108,6 +110,9 @@ protected:
     {
         if (m_bench.holder == this) {
             m_bench.holder = nullptr;
+            if (m_bench.released) {
+                m_bench.released();
+            }
         }
     }
     void probeDevice(int) override
@@ -216,6 +221,7 @@ private slots:
     void heldByAProgramNotOurs();
     void handover_data();
     void handover();
+    void quickestTakerKeepsItsLine();
     void badJoinerIsClosedOthersGoOn_data();
     void badJoinerIsClosedOthersGoOn();
     void untrustedLineIsNeverJoined_data();
@@ -441,6 +447,33 @@ void TestSharedPort::handover()
             trips >= tripsExpected && trips <= tripsExpected + (requests - expected),
             qPrintable(QStringLiteral("%1 round trips, %2 requests").arg(trips).arg(requests)));
     }
+}
+
+// A program takes the device the moment the old owner lets it go, before the old
+// owner has done closing: it owns the line, not a join of the owner on its way
+// out, and the socket it offers stays there for the next program.
+void TestSharedPort::quickestTakerKeepsItsLine()
+{
+    auto owner = std::make_unique<Program>(m_bench, m_device);
+    owner->open();
+    QCOMPARE(owner->port->role(), SharedPort::Role::Owner);
+    auto joiner = std::make_unique<Program>(m_bench, m_device);
+    joiner->open();
+    QCOMPARE(joiner->port->role(), SharedPort::Role::Joiner);
+    auto taker = std::make_unique<Program>(m_bench, m_device);
+    m_bench.released = [&] {
+        m_bench.released = nullptr;
+        taker->open();
+    };
+    owner->close();
+    QCOMPARE(taker->port->role(), SharedPort::Role::Owner);
+    // The joiner of the old owner joins the new one.
+    QTRY_COMPARE_WITH_TIMEOUT(joiner->port->role(), SharedPort::Role::Joiner, kWaitMs);
+    QCOMPARE(waitFor(joiner->client->readStatus(1)).error, Error::None);
+    auto next = std::make_unique<Program>(m_bench, m_device);
+    next->open();
+    QCOMPARE(next->port->role(), SharedPort::Role::Joiner);
+    QCOMPARE(waitFor(next->client->readStatus(1)).error, Error::None);
 }
 
 void TestSharedPort::badJoinerIsClosedOthersGoOn_data()
