@@ -75,27 +75,15 @@ void Logger::readNext()
         return;
     }
     if (m_next >= m_options.addresses.size()) {
-        const qint64 took = nowNs() - m_roundStartedNs;
-        const qint64 interval = std::chrono::nanoseconds(m_options.interval).count();
-        // A round that waited for the line to change hands, or for the new line
-        // to be quiet, says nothing of the line's speed; nor does the round before
-        // it, which may have waited for the old owner to finish its own work before
-        // it left. So a slow round is told of once the next round ended without a
-        // handover.
         const bool handedOver = m_client.handovers() != m_handoversSeen;
         m_handoversSeen = m_client.handovers();
-        const qint64 slowBefore = std::exchange(m_slowRoundNs, 0);
-        if (!handedOver && took > interval) {
-            m_slowRoundNs = took;
-        }
-        if (slowBefore > 0 && !m_warnedSlow && !handedOver) {
-            m_warnedSlow = true;
+        if (const auto slow = m_schedule.roundEnded(nowNs() - m_roundStartedNs, handedOver)) {
             const std::size_t n = m_options.addresses.size();
             emit message(QStringLiteral("a round over %1 took %2 ms, more than the %3 ms interval; "
                                         "running as fast as the line allows")
                              .arg(n == 1 ? QStringLiteral("1 address")
                                          : QStringLiteral("%1 addresses").arg(n))
-                             .arg(slowBefore / 1000000)
+                             .arg(*slow / 1000000)
                              .arg(m_options.interval.count()));
         }
         if (m_options.stopBelowAmps && everyOutputOff()) {

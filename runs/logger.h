@@ -107,8 +107,6 @@ private:
     bool m_stopAsked = false;
     bool m_writerFailed = false;
     bool m_ending = false;
-    bool m_warnedSlow = false;
-    qint64 m_slowRoundNs = 0; // a slow round not yet told of: its length
     long m_cutOffs = 0;
 };
 

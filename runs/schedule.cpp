@@ -1,6 +1,7 @@
 #include "runs/schedule.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace supply {
 
@@ -65,6 +66,19 @@ void Schedule::roundStarted(std::int64_t nowNs)
     m_lastLagMs = static_cast<double>(nowNs - m_startNs - m_next * interval) / 1e6;
     ++m_next;
     ++m_rounds;
+}
+
+std::optional<std::int64_t> Schedule::roundEnded(std::int64_t tookNs, bool handedOver)
+{
+    const std::int64_t before = std::exchange(m_slowRoundNs, 0);
+    if (!handedOver && tookNs > toNs(m_interval)) {
+        m_slowRoundNs = tookNs;
+    }
+    if (before == 0 || handedOver || m_toldSlow) {
+        return std::nullopt;
+    }
+    m_toldSlow = true;
+    return before;
 }
 
 QString Schedule::summary() const

@@ -28,6 +28,13 @@ public:
     // A round starts at `nowNs` (when it is due): slots that have passed before
     // the latest one are given up.
     void roundStarted(std::int64_t nowNs);
+    // A round ended after `tookNs`; `handedOver`: the line changed hands during
+    // it. Gives the length of a round longer than the interval to tell of, once
+    // per schedule. A round that waited for the line to change hands says
+    // nothing of the line's speed, nor does the round before it, which may have
+    // waited for the old owner to finish its own work before it left: so a slow
+    // round is told of once the next round ended without a handover.
+    std::optional<std::int64_t> roundEnded(std::int64_t tookNs, bool handedOver);
 
     std::chrono::milliseconds interval() const { return m_interval; }
     long rounds() const { return m_rounds; }
@@ -52,6 +59,8 @@ private:
     QDateTime m_firstSkip;
     QDateTime m_lastSkip;
     double m_lastLagMs = 0;
+    std::int64_t m_slowRoundNs = 0; // a slow round not yet told of: its length
+    bool m_toldSlow = false;
 };
 
 } // namespace supply

@@ -27,6 +27,8 @@ private slots:
     void failedWriteNamesCauseAndKeepsWholeRows();
     void schedule_data();
     void schedule();
+    void slowRounds_data();
+    void slowRounds();
 };
 
 namespace {
@@ -222,6 +224,49 @@ void TestRows::schedule()
     timed.start(0);
     QVERIFY(!timed.over(249 * kMs));
     QVERIFY(timed.over(250 * kMs));
+}
+
+// Rounds at a 200 ms interval, each its length in ms, with "h" when the line
+// changed hands during it; the slow round said, and after which round it is.
+void TestRows::slowRounds_data()
+{
+    QTest::addColumn<QStringList>("rounds");
+    QTest::addColumn<int>("toldAfter"); // the round after whose end it is said; -1 never
+    QTest::addColumn<int>("toldMs");
+    const auto r = [](const char *text) { return QString::fromLatin1(text).split(u' '); };
+    QTest::newRow("quick line") << r("20 30 25 20") << -1 << 0;
+    QTest::newRow("slow line, said once") << r("20 250 20 300 20") << 2 << 250;
+    QTest::newRow("slow rounds in a row, the first said") << r("250 260 270") << 1 << 250;
+    QTest::newRow("the last round slow, nothing after it") << r("20 20 250") << -1 << 0;
+    // The round that saw the handover, and the one before it, waited for the old
+    // owner: neither is said.
+    QTest::newRow("the handover round slow") << r("20 500h 20 20") << -1 << 0;
+    QTest::newRow("the round before a handover slow") << r("20 500 20h 20") << -1 << 0;
+    QTest::newRow("slow after a handover, then a quiet round") << r("20 20h 400 20") << 3 << 400;
+    QTest::newRow("exactly the interval is not slow") << r("200 20 200 20") << -1 << 0;
+}
+
+void TestRows::slowRounds()
+{
+    QFETCH(QStringList, rounds);
+    QFETCH(int, toldAfter);
+    QFETCH(int, toldMs);
+    constexpr std::int64_t kMs = 1'000'000;
+    supply::Schedule schedule{std::chrono::milliseconds(200)};
+    int saidAfter = -1;
+    std::int64_t said = 0;
+    for (int i = 0; i < rounds.size(); ++i) {
+        QString round = rounds[i];
+        const bool handedOver = round.endsWith(u'h');
+        round.remove(u'h');
+        if (const auto slow = schedule.roundEnded(round.toInt() * kMs, handedOver)) {
+            QVERIFY2(saidAfter < 0, "said twice");
+            saidAfter = i;
+            said = *slow;
+        }
+    }
+    QCOMPARE(saidAfter, toldAfter);
+    QCOMPARE(said, toldMs * kMs);
 }
 
 QTEST_GUILESS_MAIN(TestRows)
