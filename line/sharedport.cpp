@@ -16,7 +16,7 @@ constexpr milliseconds kJoinPause{20};
 } // namespace
 
 SharedPort::SharedPort(std::unique_ptr<serial::BufferedCommControl> device, QObject *parent)
-    : MbapPort(parent), m_device(std::move(device)), m_local(QString())
+    : MbapPort(parent), m_device(std::move(device)), m_local(QString(), this)
 {
     m_local.setTrust(m_trust);
     for (serial::CommControl *inner : {static_cast<serial::CommControl *>(m_device.get()),
@@ -253,6 +253,20 @@ void SharedPort::writeDevice(const QByteArray &bytes)
     if (m_handingOver) {
         // Nobody carries the line for a moment; the request ends with the
         // handover (Error::Port), never with another request's answer.
+        return;
+    }
+    if (m_role == Role::Joiner && !m_local.PortOpen()) {
+        // The owner has just gone, and the news of it is still on its way through
+        // the event loop: the request is no port failure, but waits for the
+        // handover, which asks it again of the new line.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (m_role == Role::Joiner && !m_local.PortOpen()) {
+                    onActiveLost(QStringLiteral("the program that owned the line ended"));
+                }
+            },
+            Qt::QueuedConnection);
         return;
     }
     active()->setOutput(bytes);

@@ -222,6 +222,7 @@ private slots:
     void handover_data();
     void handover();
     void quickestTakerKeepsItsLine();
+    void requestAsTheOwnerGoesWaitsForTheHandover();
     void badJoinerIsClosedOthersGoOn_data();
     void badJoinerIsClosedOthersGoOn();
     void untrustedLineIsNeverJoined_data();
@@ -474,6 +475,31 @@ void TestSharedPort::quickestTakerKeepsItsLine()
     next->open();
     QCOMPARE(next->port->role(), SharedPort::Role::Joiner);
     QCOMPARE(waitFor(next->client->readStatus(1)).error, Error::None);
+}
+
+// A joiner asks for a reading just as its owner's socket has gone, before the
+// news of it has come through the event loop: the request waits for the line to
+// change hands and is answered on the new one, the port never lost.
+void TestSharedPort::requestAsTheOwnerGoesWaitsForTheHandover()
+{
+    auto owner = std::make_unique<Program>(m_bench, m_device);
+    owner->open();
+    auto joiner = std::make_unique<Program>(m_bench, m_device);
+    joiner->open();
+    QCOMPARE(joiner->port->role(), SharedPort::Role::Joiner);
+    auto *socket = joiner->port->findChild<supply::LocalPort *>();
+    QVERIFY(socket);
+    QPointer<supply::Reply> asked;
+    connect(socket, &serial::CommControl::portLost, this,
+            [&] { asked = joiner->client->readStatus(1); });
+    QSignalSpy lost(joiner->port.get(), &serial::CommControl::portLost);
+    QSignalSpy failed(joiner->client.get(), &Client::portFailed);
+    owner->close();
+    QTRY_VERIFY_WITH_TIMEOUT(asked, kWaitMs);
+    QCOMPARE(waitFor(asked).error, Error::None);
+    QCOMPARE(joiner->port->role(), SharedPort::Role::Owner);
+    QCOMPARE(lost.count(), 0);
+    QCOMPARE(failed.count(), 0);
 }
 
 void TestSharedPort::badJoinerIsClosedOthersGoOn_data()
