@@ -556,7 +556,10 @@ void TestClient::lateFrameNamedWithItsTrueDelay()
     QCOMPARE(late.size(), std::size_t(1));
     QCOMPARE(int(late[0].address), 2);
     QCOMPARE(late[0].bytes, kStatusFrom2);
-    QVERIFY2(late[0].afterMs >= 90, qPrintable(QString::number(late[0].afterMs)));
+    // The frame came 90 ms after its request, by a timer that may fire a little
+    // early on another clock than the client's (Wine's); the linger ended at 430.
+    QVERIFY2(late[0].afterMs >= 85 && late[0].afterMs < 400,
+             qPrintable(QString::number(late[0].afterMs)));
     QVERIFY(client.takeLateFrames().empty());
     QCOMPARE(client.stats().late, 1L);
     QCOMPARE(client.stats().foreign, 0L);
