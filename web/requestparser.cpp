@@ -101,6 +101,11 @@ struct RequestParser::Callbacks {
                        : QByteArray();
         };
         s.current.path = field(UF_PATH);
+        // A target is a path from the root or the server itself ("*"); the
+        // parser lets "*anything" through as a path, which no route expects.
+        if (!s.current.path.startsWith('/') && s.current.path != "*") {
+            return -1;
+        }
         s.current.query = field(UF_QUERY);
         s.current.method = http_method_str(static_cast<http_method>(p->method));
         // A declared length above the bound is refused before its body comes.

@@ -37,6 +37,12 @@ void TestWebRequestParser::anyPieces_data()
         << QStringList{"POST /x ? " + QString(65536, QLatin1Char('b')) + " keep cookie="} << 0;
     QTest::newRow("an absolute URL") << QByteArray("GET http://h/p?q HTTP/1.1\r\n\r\n")
                                      << QStringList{"GET /p ?q  keep cookie="} << 0;
+    QTest::newRow("the server itself") << QByteArray("OPTIONS * HTTP/1.1\r\n\r\n")
+                                       << QStringList{"OPTIONS * ?  keep cookie="} << 0;
+    QTest::newRow("a target neither rooted nor the server")
+        << QByteArray("GET *api.1 HTTP/1.1\r\nHost: x\r\n\r\n") << QStringList{} << 400;
+    QTest::newRow("the same without a version")
+        << QByteArray("GET *api.1\r\nHost: x\r\n\r\n") << QStringList{} << 400;
 }
 
 void TestWebRequestParser::anyPieces()
