@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -63,6 +64,10 @@ private slots:
 private:
     // The supply at kAddress on `line`: "timed", "instant" or "pymodbus".
     bool startLine(const QString &line);
+    testsupport::CtlResult
+    serveWith(const QStringList &common, const QStringList &serveArgs,
+              const QRegularExpression &started,
+              const std::function<void(const QRegularExpressionMatch &, QString &)> &exchange);
     testsupport::CtlResult serveOnce(const QStringList &common);
     testsupport::CtlResult serveModbusOnce(const QStringList &common);
     testsupport::CtlResult serveHttpOnce(const QStringList &common);
@@ -118,121 +123,110 @@ bool TestE2eLines::startLine(const QString &line)
     return m_slave->readLine().startsWith("ready COM1");
 }
 
-// One SCPI exchange over vantelctl serve's socket: a set value written and read
-// back, a measurement, then Ctrl-C.
-testsupport::CtlResult TestE2eLines::serveOnce(const QStringList &common)
+// Starts vantelctl serve with `serveArgs` on the supply, waits for the line of
+// its start message that `started` matches, lets `exchange` talk to it, then
+// ends it with Ctrl-C. The result holds what `exchange` wrote, the exit code
+// and everything serve said on stderr.
+testsupport::CtlResult TestE2eLines::serveWith(
+    const QStringList &common, const QStringList &serveArgs, const QRegularExpression &started,
+    const std::function<void(const QRegularExpressionMatch &, QString &)> &exchange)
 {
     testsupport::CtlResult result;
     QProcess server;
-    if (!m_rig->start(server,
-                      common + QStringList{QStringLiteral("--port"), QStringLiteral("COM1"),
-                                           QStringLiteral("--address"), QString::number(kAddress),
-                                           QStringLiteral("serve"), QStringLiteral("--listen"),
-                                           QStringLiteral("127.0.0.1:0")})) {
+    if (!m_rig->start(server, common +
+                                  QStringList{QStringLiteral("--port"), QStringLiteral("COM1"),
+                                              QStringLiteral("--address"),
+                                              QString::number(kAddress), QStringLiteral("serve")} +
+                                  serveArgs)) {
         return result;
     }
     QString err;
-    const auto listening =
-        waitForErr(server, err, QRegularExpression(QStringLiteral("listening on [\\d.]+:(\\d+)")));
-    if (listening.hasMatch()) {
-        QTcpSocket socket;
-        socket.connectToHost(QStringLiteral("127.0.0.1"), listening.captured(1).toUShort());
-        if (socket.waitForConnected(5000)) {
-            socket.write("VOLT 8.25;VOLT?\nMEAS:CURR?\n");
-            QDeadlineTimer deadline(kWaitMs);
-            while (result.out.count(QLatin1Char('\n')) < 2 && !deadline.hasExpired() &&
-                   socket.state() == QAbstractSocket::ConnectedState) {
-                socket.waitForReadyRead(100);
-                result.out += QString::fromUtf8(socket.readAll());
-            }
-        }
+    const auto match = waitForErr(server, err, started);
+    if (match.hasMatch()) {
+        exchange(match, result.out);
     }
     ::kill(static_cast<pid_t>(server.processId()), SIGINT);
     const testsupport::CtlResult ended = testsupport::CtlRig::finish(server);
     result.code = ended.code;
     result.err = err + ended.err;
     return result;
+}
+
+// One SCPI exchange over vantelctl serve's socket: a set value written and read
+// back, and a measurement.
+testsupport::CtlResult TestE2eLines::serveOnce(const QStringList &common)
+{
+    return serveWith(common, {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")},
+                     QRegularExpression(QStringLiteral("listening on [\\d.]+:(\\d+)")),
+                     [](const QRegularExpressionMatch &listening, QString &out) {
+                         QTcpSocket socket;
+                         socket.connectToHost(QStringLiteral("127.0.0.1"),
+                                              listening.captured(1).toUShort());
+                         if (!socket.waitForConnected(5000)) {
+                             return;
+                         }
+                         socket.write("VOLT 8.25;VOLT?\nMEAS:CURR?\n");
+                         QDeadlineTimer deadline(kWaitMs);
+                         while (out.count(QLatin1Char('\n')) < 2 && !deadline.hasExpired() &&
+                                socket.state() == QAbstractSocket::ConnectedState) {
+                             socket.waitForReadyRead(100);
+                             out += QString::fromUtf8(socket.readAll());
+                         }
+                     });
 }
 
 // Modbus TCP through vantelctl serve --modbus, with pymodbus as the client: a
 // read, a write and its read-back, and the supply's exception passed back (the
-// register block ends before 0x2000), then Ctrl-C. Exit 77: pymodbus is missing.
+// register block ends before 0x2000). Exit 77: pymodbus is missing.
 testsupport::CtlResult TestE2eLines::serveModbusOnce(const QStringList &common)
 {
-    testsupport::CtlResult result;
-    QProcess server;
-    if (!m_rig->start(server,
-                      common + QStringList{QStringLiteral("--port"), QStringLiteral("COM1"),
-                                           QStringLiteral("--address"), QString::number(kAddress),
-                                           QStringLiteral("serve"), QStringLiteral("--listen"),
-                                           QStringLiteral("none"), QStringLiteral("--modbus"),
-                                           QStringLiteral("127.0.0.1:0")})) {
-        return result;
-    }
-    QString err;
-    const auto listening =
-        waitForErr(server, err, QRegularExpression(QStringLiteral("Modbus TCP on [\\d.]+:(\\d+)")));
-    if (listening.hasMatch()) {
-        QProcess client;
-        client.start(QStringLiteral(VANTEL_PYTHON3),
-                     {QStringLiteral(CLIENT_SCRIPT), listening.captured(1),
-                      QStringLiteral("read:5:0x1000:2"), QStringLiteral("write:5:0x1000:725"),
-                      QStringLiteral("read:5:0x1000:2"), QStringLiteral("read:5:0x2000:1")});
-        if (client.waitForFinished(kWaitMs)) {
-            result.out = QString::fromUtf8(client.readAllStandardOutput());
-            m_missing = client.exitCode() == kSkipCode;
-        } else {
-            client.kill();
-            client.waitForFinished();
-        }
-    }
-    ::kill(static_cast<pid_t>(server.processId()), SIGINT);
-    const testsupport::CtlResult ended = testsupport::CtlRig::finish(server);
-    result.code = ended.code;
-    result.err = err + ended.err;
-    return result;
+    return serveWith(
+        common,
+        {QStringLiteral("--listen"), QStringLiteral("none"), QStringLiteral("--modbus"),
+         QStringLiteral("127.0.0.1:0")},
+        QRegularExpression(QStringLiteral("Modbus TCP on [\\d.]+:(\\d+)")),
+        [this](const QRegularExpressionMatch &listening, QString &out) {
+            QProcess client;
+            client.start(QStringLiteral(VANTEL_PYTHON3),
+                         {QStringLiteral(CLIENT_SCRIPT), listening.captured(1),
+                          QStringLiteral("read:5:0x1000:2"), QStringLiteral("write:5:0x1000:725"),
+                          QStringLiteral("read:5:0x1000:2"), QStringLiteral("read:5:0x2000:1")});
+            if (client.waitForFinished(kWaitMs)) {
+                out = QString::fromUtf8(client.readAllStandardOutput());
+                m_missing = client.exitCode() == kSkipCode;
+            } else {
+                client.kill();
+                client.waitForFinished();
+            }
+        });
 }
 
 // The page's API through vantelctl serve --http: a set value confirmed by the
-// supply's read-back, then Ctrl-C. Prints the status and the reading's set_v.
+// supply's read-back. Prints the status and the reading's set_v.
 testsupport::CtlResult TestE2eLines::serveHttpOnce(const QStringList &common)
 {
-    testsupport::CtlResult result;
-    QProcess server;
-    if (!m_rig->start(server,
-                      common + QStringList{QStringLiteral("--port"), QStringLiteral("COM1"),
-                                           QStringLiteral("--address"), QString::number(kAddress),
-                                           QStringLiteral("serve"), QStringLiteral("--listen"),
-                                           QStringLiteral("none"), QStringLiteral("--http"),
-                                           QStringLiteral("127.0.0.1:0")})) {
-        return result;
-    }
-    QString err;
-    const auto open = waitForErr(server, err,
-                                 QRegularExpression(QStringLiteral(
-                                     "open http://127\\.0\\.0\\.1:(\\d+)/\\?token=(\\S+)\\n")));
-    if (open.hasMatch()) {
-        testsupport::HttpConnection http(open.captured(1).toUShort());
-        const QByteArray body = R"({"v": 8.25})";
-        http.send("POST /api/supplies/" + QByteArray::number(kAddress) +
-                  "/set HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
-                  open.captured(2).toLatin1() +
-                  "\r\nContent-Type: application/json\r\nContent-Length: " +
-                  QByteArray::number(body.size()) + "\r\n\r\n" + body);
-        const testsupport::HttpResponse answer = http.next();
-        const QJsonObject reading = QJsonDocument::fromJson(answer.body)
-                                        .object()
-                                        .value(QStringLiteral("reading"))
-                                        .toObject();
-        result.out = QStringLiteral("%1 %2\n")
-                         .arg(answer.status)
-                         .arg(reading.value(QStringLiteral("set_v")).toDouble());
-    }
-    ::kill(static_cast<pid_t>(server.processId()), SIGINT);
-    const testsupport::CtlResult ended = testsupport::CtlRig::finish(server);
-    result.code = ended.code;
-    result.err = err + ended.err;
-    return result;
+    return serveWith(
+        common,
+        {QStringLiteral("--listen"), QStringLiteral("none"), QStringLiteral("--http"),
+         QStringLiteral("127.0.0.1:0")},
+        QRegularExpression(QStringLiteral("open http://127\\.0\\.0\\.1:(\\d+)/\\?token=(\\S+)\\n")),
+        [](const QRegularExpressionMatch &open, QString &out) {
+            testsupport::HttpConnection http(open.captured(1).toUShort());
+            const QByteArray body = R"({"v": 8.25})";
+            http.send("POST /api/supplies/" + QByteArray::number(kAddress) +
+                      "/set HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+                      open.captured(2).toLatin1() +
+                      "\r\nContent-Type: application/json\r\nContent-Length: " +
+                      QByteArray::number(body.size()) + "\r\n\r\n" + body);
+            const testsupport::HttpResponse answer = http.next();
+            const QJsonObject reading = QJsonDocument::fromJson(answer.body)
+                                            .object()
+                                            .value(QStringLiteral("reading"))
+                                            .toObject();
+            out = QStringLiteral("%1 %2\n")
+                      .arg(answer.status)
+                      .arg(reading.value(QStringLiteral("set_v")).toDouble());
+        });
 }
 
 void TestE2eLines::everyCommandOnEveryLine_data()
