@@ -97,6 +97,11 @@ QString SharedPort::deviceOf(int port) const
 
 SharedPort::Attempt SharedPort::own(int port)
 {
+    // Where the device lets a second program open it, the claim keeps two that
+    // take the line at once (two joiners at a handover) from both owning it.
+    if (!m_claim.take(lineSocketName(deviceOf(port)))) {
+        return Attempt::ClaimedByOurs;
+    }
     try {
         if (m_device->PortOpen()) {
             m_device->setPortOpen(false);
@@ -106,6 +111,7 @@ SharedPort::Attempt SharedPort::own(int port)
         m_device->setCommPort(port);
         m_device->setPortOpen(true);
     } catch (const serial::CommError &error) {
+        m_claim.release();
         if (error.number() != serial::kErrPortInUse) {
             throw;
         }
@@ -149,6 +155,7 @@ void SharedPort::openDevice(int port)
     QElapsedTimer waited;
     waited.start();
     Joined joined = Joined::Nobody;
+    Attempt owned = Attempt::Failed;
     while (true) {
         // An owner of ours that answers is joined before the device is tried: not
         // every system refuses a second opener of a serial device (Wine's COM
@@ -160,7 +167,8 @@ void SharedPort::openDevice(int port)
             taken(Role::Joiner);
             return;
         }
-        if (own(port) == Attempt::Done) {
+        owned = own(port);
+        if (owned == Attempt::Done) {
             taken(Role::Owner);
             return;
         }
@@ -169,7 +177,8 @@ void SharedPort::openDevice(int port)
         }
         QThread::msleep(static_cast<unsigned long>(kJoinPause.count()));
     }
-    if (joined == Joined::Stalled) {
+    if (joined == Joined::Stalled ||
+        (joined == Joined::Nobody && owned == Attempt::ClaimedByOurs)) {
         throw serial::CommError(serial::kErrOpenFailed,
                                 stalledOwnerText(portName(), 0).toStdString());
     }
@@ -222,6 +231,7 @@ void SharedPort::closeDevice()
     } catch (const serial::CommError &) {
         // Closed as far as it can be.
     }
+    m_claim.release();
     setRole(Role::None);
 }
 
@@ -339,6 +349,7 @@ void SharedPort::onActiveComm()
 void SharedPort::onActiveLost(const QString &reason)
 {
     if (m_role == Role::Owner) {
+        m_claim.release();
         setRole(Role::None);
         deviceLost(reason);
         return;

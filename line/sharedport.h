@@ -1,5 +1,6 @@
 #pragma once
 
+#include "line/lineclaim.h"
 #include "line/localport.h"
 #include "line/networkport.h"
 
@@ -92,7 +93,9 @@ protected:
     void applyLineSettings() override;
 
 private:
-    enum class Attempt { Done, HeldByOwner, Failed };
+    // ClaimedByOurs: another program of ours holds the line's claim and is about
+    // to own it, or owns it and does not answer.
+    enum class Attempt { Done, HeldByOwner, ClaimedByOurs, Failed };
     enum class Joined { Yes, Nobody, Refused, Stalled };
 
     serial::CommControl *active() const;
@@ -100,7 +103,8 @@ private:
     QString portName() const;
     // The device behind `port` as the socket name knows it.
     QString deviceOf(int port) const;
-    // Opens the device; HeldByOwner when it is in use (someone may own it).
+    // Takes the line's claim and opens the device; HeldByOwner when the device
+    // is in use (someone may own it), ClaimedByOurs when the claim is.
     Attempt own(int port);
     // Connects to the owner's socket, when it is the user's own.
     Joined join();
@@ -111,6 +115,8 @@ private:
     void onActiveLost(const QString &reason);
     void handoverStep();
 
+    // Before the device: it is let go after the device is closed.
+    LineClaim m_claim;
     std::unique_ptr<serial::BufferedCommControl> m_device;
     LineTrust m_trust;
     LocalPort m_local;

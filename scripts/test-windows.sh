@@ -19,7 +19,8 @@
 #     `vantelctl.exe log --mqtt`
 #     publishing to a mosquitto on a free loopback port, every row received;
 #     vantelctl.exe serve (SCPI, Modbus TCP, and --http: the API, the page and
-#     its stream answering a client on the Linux side).
+#     its stream answering a client on the Linux side); and a joined run and log
+#     through the end of the program that owns COM3 (Ctrl-C, SIGTERM, SIGKILL).
 # Exits non-zero on the first failure.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -443,5 +444,71 @@ sets_after="$(grep -c ' rx 01 06 10 00 03 39' "$work/trace" || true)"
 grep -c "$http_token" "$work/http.out" | grep -qx 1 ||
     fail "vantelctl.exe serve --http: the token shows outside its start message: $(cat "$work/http.out")"
 echo "serve --http: 401 without the token, the supplies, a set on the trace, 400 for 70 V, the cookie, the page, the stream"
+
+# The owner of COM3 ends while a run and a log have joined its line: by Ctrl-C
+# (the owner answers what it took, then hands over), SIGTERM and SIGKILL (the
+# process ends at once). The run completes and leaves the output off on the
+# trace; the log goes on with at most one "port" row.
+echo "== vantelctl.exe: a joined run and log through the owner's end"
+printf 'set 6V 1A\noutput on\nrepeat 20\nset 5V 1A\nset 6V 1A\nend\noutput off\nhold 1s\n' \
+    >"$work/handover-seq.txt"
+win_path() { echo "Z:${1//\//\\}"; }
+csv_rows() { tail -n +2 "$1" 2>/dev/null | tr -d '\r' | grep -c . || true; }
+for sig in INT TERM KILL; do
+    rm -f "$work"/handover-*.csv
+    "$wine" "$ctl" --port COM3 log --interval 200 --duration 60s \
+        --output "$(win_path "$work/handover-owner.csv")" >"$work/handover-owner.out" 2>&1 &
+    owner_pid=$!
+    for _ in $(seq 150); do
+        [ "$(csv_rows "$work/handover-owner.csv")" -ge 3 ] && break
+        sleep 0.1
+    done
+    [ "$(csv_rows "$work/handover-owner.csv")" -ge 3 ] ||
+        fail "handover ($sig): the owner's log wrote no rows: $(cat "$work/handover-owner.out")"
+    "$wine" "$ctl" --port COM3 log --interval 200 --duration 5s \
+        --output "$(win_path "$work/handover-joined.csv")" >"$work/handover-joined.out" 2>&1 &
+    log_pid=$!
+    for _ in $(seq 150); do
+        [ "$(csv_rows "$work/handover-joined.csv")" -ge 3 ] && break
+        sleep 0.1
+    done
+    [ "$(csv_rows "$work/handover-joined.csv")" -ge 3 ] ||
+        fail "handover ($sig): the joined log wrote no rows: $(cat "$work/handover-joined.out")"
+    ran_from="$(wc -l <"$work/trace")"
+    "$wine" "$ctl" --port COM3 run "$(win_path "$work/handover-seq.txt")" \
+        --output "$(win_path "$work/handover-run.csv")" >"$work/handover-run.out" 2>&1 &
+    run_pid=$!
+    for _ in $(seq 150); do
+        tail -n +"$((ran_from + 1))" "$work/trace" | grep -q " rx 01 06 10 06 00 01 " && break
+        sleep 0.1
+    done
+    tail -n +"$((ran_from + 1))" "$work/trace" | grep -q " rx 01 06 10 06 00 01 " ||
+        fail "handover ($sig): the joined run never switched the output on: $(cat "$work/handover-run.out")"
+    kill -"$sig" "$owner_pid"
+    status=0
+    wait "$run_pid" || status=$?
+    [ "$status" = 0 ] ||
+        fail "handover ($sig): the joined run exited $status: $(cat "$work/handover-run.out")"
+    last_switch="$(tail -n +"$((ran_from + 1))" "$work/trace" |
+        grep -o ' rx 01 06 10 06 00 0[01] ' | tail -n 1)"
+    [ "$last_switch" = " rx 01 06 10 06 00 00 " ] ||
+        fail "handover ($sig): the run's last switch on the trace was '$last_switch', not off"
+    status=0
+    wait "$log_pid" || status=$?
+    [ "$status" = 0 ] ||
+        fail "handover ($sig): the joined log exited $status: $(cat "$work/handover-joined.out")"
+    rows="$(csv_rows "$work/handover-joined.csv")"
+    # 5 s at 200 ms: 25 slots, with room for the handover and Wine's pace.
+    [ "$rows" -ge 15 ] ||
+        fail "handover ($sig): the joined log wrote $rows rows in 5 s: $(cat "$work/handover-joined.out")"
+    errors="$(tail -n +2 "$work/handover-joined.csv" | tr -d '\r' | awk -F, '$NF != ""' | wc -l)"
+    port_rows="$(tail -n +2 "$work/handover-joined.csv" | tr -d '\r' | awk -F, '$NF == "port"' | wc -l)"
+    [ "$errors" -le 1 ] && [ "$errors" = "$port_rows" ] ||
+        fail "handover ($sig): the joined log's failed rows: $(tail -n +2 "$work/handover-joined.csv" |
+            tr -d '\r' | awk -F, '$NF != ""' | head -n 5)"
+    # The shell tells of a job a signal ended on its own stderr: not here.
+    { wait "$owner_pid"; } 2>/dev/null || true
+    echo "handover ($sig): the joined run completed with the output off, the joined log wrote $rows rows"
+done
 
 echo "== Windows tests passed in $(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s"
