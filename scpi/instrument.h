@@ -50,9 +50,11 @@ public:
         std::string detail;
 
         static Result of(const protocol::StatusReading &reading) { return {reading, {}, {}}; }
+        // A call that brought no reading failed, even one that names no fault.
         static Result failed(LinkFault fault, std::string detail)
         {
-            return {std::nullopt, fault, std::move(detail)};
+            return {std::nullopt, fault == LinkFault::None ? LinkFault::Line : fault,
+                    std::move(detail)};
         }
     };
     using Done = std::function<void(const Result &)>;
