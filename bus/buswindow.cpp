@@ -225,7 +225,7 @@ bool BusWindow::takeAddresses(bool typed)
     if (!text.isEmpty()) {
         const auto parsed = values::parseAddressList(text);
         if (!parsed) {
-            refuse(tr("The addresses are refused: %1.").arg(parsed.error));
+            refuse(tr("The addresses are refused: %1.").arg(parsed.error()));
             return false;
         }
         list = *parsed;
@@ -441,7 +441,7 @@ void BusWindow::requestSet(SupplyCard *c, supply::Target target, const QString &
         volts ? values::parseSetCode(text, 2, protocol::kLargestVoltageCode, QStringLiteral("V"))
               : values::parseSetCode(text, 3, protocol::kLargestCurrentCode, QStringLiteral("A"));
     if (!code) {
-        inform(tr("Supply %1: %2: nothing was sent.").arg(c->address()).arg(code.error));
+        inform(tr("Supply %1: %2: nothing was sent.").arg(c->address()).arg(code.error()));
         return;
     }
     const QString refused = volts ? c->ceilings().refusesVoltage(*code / 100.0)

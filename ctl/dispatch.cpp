@@ -35,9 +35,9 @@ QString readCommonOptions(const CommandLine &line, CommonOptions *common)
     const auto address = parseAddress(value("address"));
     const auto timeout = parseWhole(value("timeout"), 1, 60000);
     if (!port || !address || !timeout) {
-        return !port      ? port.error
-               : !address ? address.error
-                          : QStringLiteral("--timeout: ") + timeout.error;
+        return !port      ? port.error()
+               : !address ? address.error()
+                          : QStringLiteral("--timeout: ") + timeout.error();
     }
     common->port = *port;
     common->address = *address;

@@ -8,18 +8,65 @@
 
 namespace ctl {
 
+scpi::LinkFault linkFault(supply::Error error)
+{
+    using supply::Error;
+    switch (error) {
+    case Error::None:
+        return scpi::LinkFault::None;
+    case Error::Timeout:
+    case Error::Crc:
+    case Error::Foreign:
+    case Error::Short:
+    case Error::Exception:
+    case Error::Interrupted:
+        return scpi::LinkFault::Line;
+    case Error::Port:
+        return scpi::LinkFault::Gone;
+    case Error::Refused:
+        return scpi::LinkFault::Refused;
+    }
+    return scpi::LinkFault::Line;
+}
+
+namespace {
+
+scpi::SupplyLink::Result failed(scpi::LinkFault fault, const QString &detail,
+                                const QString &goneText)
+{
+    return scpi::SupplyLink::Result::failed(
+        fault, (fault == scpi::LinkFault::Gone ? goneText : detail).toStdString());
+}
+
+} // namespace
+
+scpi::SupplyLink::Result linkResult(const supply::Reading &reading, const QString &goneText)
+{
+    if (reading.good()) {
+        return scpi::SupplyLink::Result::of(*reading.row.reading);
+    }
+    return failed(linkFault(reading.row.failure.error), reading.row.failure.text(), goneText);
+}
+
+scpi::SupplyLink::Result linkResult(const supply::WriteResult &write, const QString &goneText)
+{
+    if (write.confirmed && write.readBack) {
+        return scpi::SupplyLink::Result::of(*write.readBack);
+    }
+    // No failure on the line, yet not confirmed: the read-back showed another value.
+    return failed(write.failure ? linkFault(write.failure.error) : scpi::LinkFault::NotConfirmed,
+                  write.problem.isEmpty() ? QStringLiteral("not confirmed") : write.problem,
+                  goneText);
+}
+
 void EngineLink::readStatus(std::uint8_t address, Done done)
 {
     if (m_gone) {
-        done({std::nullopt, goneText().toStdString()});
+        done(Result::failed(scpi::LinkFault::Gone, goneText().toStdString()));
         return;
     }
     supply::takeReading(m_client, m_rows, address, [this, done](const supply::Reading &r) {
-        if (r.good()) {
-            done({r.row.reading, {}});
-            return;
-        }
-        done({std::nullopt, why(r.row.failure).toStdString()});
+        done(linkResult(r, goneText()));
     });
 }
 
@@ -58,29 +105,15 @@ void EngineLink::holdCeilings(std::uint8_t address, std::uint16_t voltage, std::
     hold(supply::CeilingKind::Power, power, scpi::kLargestPowerCode);
 }
 
-// The -240's detail: the port's own reason varies with the way it went, so a
-// port failure is named the same every time.
-QString EngineLink::why(const supply::Failure &failure) const
-{
-    return failure.error == supply::Error::Port ? goneText() : failure.text();
-}
-
 void EngineLink::write(std::uint8_t address, supply::Target target, std::uint16_t value, Done done)
 {
     if (m_gone) {
-        done({std::nullopt, goneText().toStdString()});
+        done(Result::failed(scpi::LinkFault::Gone, goneText().toStdString()));
         return;
     }
     supply::WriteCallbacks callbacks;
     callbacks.done = [this, done](const supply::WriteResult &w) {
-        if (w.confirmed && w.readBack) {
-            done({w.readBack, {}});
-            return;
-        }
-        const QString text = w.failure.error == supply::Error::Port ? goneText()
-                             : w.problem.isEmpty() ? QStringLiteral("not confirmed")
-                                                   : w.problem;
-        done({std::nullopt, text.toStdString(), w.failure.error == supply::Error::Refused});
+        done(linkResult(w, goneText()));
     };
     supply::confirmedWrite(m_client, m_rows, supply::writeRequest(address, target, value),
                            supply::confirmsWrite(target, value), std::move(callbacks));

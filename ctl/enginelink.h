@@ -13,6 +13,15 @@ class Client;
 
 namespace ctl {
 
+// The one place where the engine's failure becomes the SCPI link's fault: what
+// the instrument tells apart to choose its error.
+scpi::LinkFault linkFault(supply::Error error);
+// A reading's and a confirmed write's result for the instrument. A port that went
+// away is named by `goneText`: its own reason varies with the way it went (and
+// from run to run).
+scpi::SupplyLink::Result linkResult(const supply::Reading &reading, const QString &goneText);
+scpi::SupplyLink::Result linkResult(const supply::WriteResult &write, const QString &goneText);
+
 // The supplies through the engine: readings and confirmed writes on the client. A
 // port that went away fails every request at once, in the same words, until it is
 // back.
@@ -38,7 +47,6 @@ public:
                       std::uint16_t power) override;
 
 private:
-    QString why(const supply::Failure &failure) const;
     void write(std::uint8_t address, supply::Target target, std::uint16_t value, Done done);
 
     supply::Client &m_client;

@@ -22,14 +22,14 @@ Prepared prepareLog(const CommandLine &line, const CommonOptions &common)
     if (isSet("addresses")) {
         const auto list = parseAddressList(value("addresses"));
         if (!list) {
-            return Prepared::refused(QStringLiteral("--addresses: ") + list.error);
+            return Prepared::refused(QStringLiteral("--addresses: ") + list.error());
         }
         log.addresses = *list;
     }
     if (isSet("duration")) {
         const auto length = parseDuration(value("duration"));
         if (!length) {
-            return Prepared::refused(QStringLiteral("--duration: ") + length.error);
+            return Prepared::refused(QStringLiteral("--duration: ") + length.error());
         }
         log.duration = *length;
     }
@@ -39,7 +39,7 @@ Prepared prepareLog(const CommandLine &line, const CommonOptions &common)
         if (!milliamps || *milliamps == 0) {
             return Prepared::refused(
                 QStringLiteral("--stop-below: ") +
-                (milliamps ? QStringLiteral("0 A never cuts off") : milliamps.error));
+                (milliamps ? QStringLiteral("0 A never cuts off") : milliamps.error()));
         }
         log.stopBelowAmps = *milliamps / 1000.0;
     }

@@ -60,7 +60,7 @@ QString MqttLog::check(const MqttOptions &options)
     }
     if (!options.queue.isEmpty() && !values::parseWhole(options.queue, 1, kLargestQueue)) {
         return QStringLiteral("--mqtt-queue: %1")
-            .arg(values::parseWhole(options.queue, 1, kLargestQueue).error);
+            .arg(values::parseWhole(options.queue, 1, kLargestQueue).error());
     }
     if (url->tls && !publish::tlsAvailable()) {
         return QStringLiteral("mqtts:// is not available in this build (the Windows build has no "

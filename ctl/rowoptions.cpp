@@ -26,7 +26,7 @@ QString readRowOptions(const CommandLine &line, const CommonOptions &common, boo
 
     const auto period = parseWhole(value("interval"), 1, 3600 * 1000);
     if (!period) {
-        return QStringLiteral("--interval: ") + period.error;
+        return QStringLiteral("--interval: ") + period.error();
     }
     options->interval = milliseconds(*period);
 

@@ -22,7 +22,7 @@ Prepared prepareServe(const CommandLine &line, const CommonOptions &common)
          value("idle-timeout"), isSet("off-at-end"), isSet("allow-address-change"), value("http"),
          line.values(QStringLiteral("http-host"))});
     if (!options) {
-        return Prepared::refused(options.error);
+        return Prepared::refused(options.error());
     }
     ServeOptions served = *options;
     if (served.http) {
@@ -40,7 +40,7 @@ Prepared prepareServe(const CommandLine &line, const CommonOptions &common)
     if (isSet("addresses")) {
         const auto list = parseAddressList(value("addresses"));
         if (!list) {
-            return Prepared::refused(QStringLiteral("--addresses: ") + list.error);
+            return Prepared::refused(QStringLiteral("--addresses: ") + list.error());
         }
         target.addresses = *list;
     }

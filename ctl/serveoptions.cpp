@@ -46,7 +46,7 @@ std::optional<QPair<QHostAddress, quint16>> parseEndpoint(const QString &text, b
 
 Parsed<ServeOptions> parseServeOptions(const ServeTexts &texts)
 {
-    const auto refuse = [](const QString &why) { return Parsed<ServeOptions>{std::nullopt, why}; };
+    const auto refuse = [](const QString &why) { return Parsed<ServeOptions>::refused(why); };
     const QString &allow = texts.allow;
     ServeOptions options;
     options.offAtEnd = texts.offAtEnd;
@@ -144,15 +144,15 @@ Parsed<ServeOptions> parseServeOptions(const ServeTexts &texts)
     }
     const auto clients = parseWhole(texts.maxClients, 1, 1000);
     if (!clients) {
-        return refuse(QStringLiteral("--max-clients: ") + clients.error);
+        return refuse(QStringLiteral("--max-clients: ") + clients.error());
     }
     options.maxClients = *clients;
     const auto seconds = parseWhole(texts.idleTimeout, 0, 7 * 24 * 3600);
     if (!seconds) {
-        return refuse(QStringLiteral("--idle-timeout: ") + seconds.error);
+        return refuse(QStringLiteral("--idle-timeout: ") + seconds.error());
     }
     options.idleTimeout = std::chrono::seconds(*seconds);
-    return {options, {}};
+    return Parsed<ServeOptions>::of(options);
 }
 
 } // namespace ctl

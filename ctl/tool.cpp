@@ -450,8 +450,8 @@ Prepared prepareScan(const CommandLine &line, const CommonOptions &)
     const auto from = parseAddress(line.value(QStringLiteral("from")));
     const auto to = parseAddress(line.value(QStringLiteral("to")));
     if (!from || !to || *to < *from) {
-        return Prepared::refused(!from ? QStringLiteral("--from: ") + from.error
-                                 : !to ? QStringLiteral("--to: ") + to.error
+        return Prepared::refused(!from ? QStringLiteral("--from: ") + from.error()
+                                 : !to ? QStringLiteral("--to: ") + to.error()
                                        : QStringLiteral("--to is below --from"));
     }
     const bool first = line.isSet(QStringLiteral("first"));
@@ -491,7 +491,7 @@ Prepared prepareSet(const CommandLine &line, const CommonOptions &)
         const auto code = parseSetCode(line.value(QStringLiteral("voltage")), 2,
                                        kLargestVoltageCode, QStringLiteral("V"));
         if (!code) {
-            return Prepared::refused(QStringLiteral("--voltage: ") + code.error);
+            return Prepared::refused(QStringLiteral("--voltage: ") + code.error());
         }
         voltageCode = *code;
     }
@@ -499,7 +499,7 @@ Prepared prepareSet(const CommandLine &line, const CommonOptions &)
         const auto code = parseSetCode(line.value(QStringLiteral("current")), 3,
                                        kLargestCurrentCode, QStringLiteral("A"));
         if (!code) {
-            return Prepared::refused(QStringLiteral("--current: ") + code.error);
+            return Prepared::refused(QStringLiteral("--current: ") + code.error());
         }
         currentCode = *code;
     }
@@ -586,7 +586,7 @@ Prepared prepareOutput(const CommandLine &line, const CommonOptions &)
 {
     const auto switched = parseSwitch(line.arguments().value(0));
     if (!switched) {
-        return Prepared::refused(switched.error);
+        return Prepared::refused(switched.error());
     }
     return Prepared::run([on = *switched](Context &context, Done done) {
         const std::uint8_t address = context.options.address;
@@ -643,7 +643,7 @@ Prepared prepareAddress(const CommandLine &line, const CommonOptions &common)
     const auto next = parseAddress(given);
     if (!next) {
         const bool broadcast = given.trimmed() == QLatin1String("0");
-        return Prepared::refused(QStringLiteral("address NEW: ") + next.error +
+        return Prepared::refused(QStringLiteral("address NEW: ") + next.error() +
                                  (broadcast ? QStringLiteral(" (0 is the broadcast address, "
                                                              "which no supply answers)")
                                             : QString()));

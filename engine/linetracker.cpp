@@ -203,7 +203,7 @@ void LineTracker::handleExpiry(nanoseconds now)
         return;
     }
     if (m_graceAt) {
-        finish(Outcome::Interrupted, now);
+        finish(Error::Interrupted, now);
         return;
     }
     judgeWhatIsLeft(now);
@@ -219,7 +219,7 @@ void LineTracker::interrupt(nanoseconds now)
 void LineTracker::abandon(nanoseconds now)
 {
     if (m_waiting) {
-        finish(Outcome::Abandoned, now);
+        finish(Error::Port, now);
     }
 }
 
@@ -404,9 +404,9 @@ void LineTracker::complete(std::size_t length, protocol::ReplyVerdict verdict, i
     if (verdict == protocol::ReplyVerdict::BadCrc) {
         ++m_stats.badCrc;
         note(Verdict::Crc, end, result.bytes);
-        result.outcome = Outcome::Crc;
+        result.error = Error::Crc;
         m_result = std::move(result);
-        finish(Outcome::Crc, end);
+        finish(Error::Crc, end);
         return;
     }
     ++m_stats.replies;
@@ -421,7 +421,7 @@ void LineTracker::complete(std::size_t length, protocol::ReplyVerdict verdict, i
             m_events.push_back({Verdict::Exception, end, result.bytes, 0, 0, exceptionCode});
         }
         m_result = std::move(result);
-        finish(Outcome::Exception, end);
+        finish(Error::Exception, end);
         return;
     }
     note(Verdict::Reply, end, result.bytes);
@@ -429,7 +429,7 @@ void LineTracker::complete(std::size_t length, protocol::ReplyVerdict verdict, i
     if (isWrite && !protocol::isWriteEcho(m_request, result.bytes.data(), result.bytes.size())) {
         ++m_stats.foreign;
         m_result = std::move(result);
-        finish(Outcome::Foreign, end, "the echo differs from the request " + hexString(m_request));
+        finish(Error::Foreign, end, "the echo differs from the request " + hexString(m_request));
         return;
     }
     if (isWrite && !m_echo) {
@@ -439,7 +439,7 @@ void LineTracker::complete(std::size_t length, protocol::ReplyVerdict verdict, i
         m_unconfirmedEchoAt = m_sent;
     }
     m_result = std::move(result);
-    finish(Outcome::Reply, end);
+    finish(Error::None, end);
 }
 
 void LineTracker::judgeWhatIsLeft(nanoseconds now)
@@ -461,7 +461,7 @@ void LineTracker::judgeWhatIsLeft(nanoseconds now)
         m_unconfirmedEcho = result.bytes;
         m_unconfirmedEchoAt = m_sent;
         m_result = std::move(result);
-        finish(Outcome::Reply, now);
+        finish(Error::None, now);
         return;
     }
     if (size > 0 && protocol::judgeReply(m_request, m_replySize, m_rx.data(), size).verdict ==
@@ -471,7 +471,7 @@ void LineTracker::judgeWhatIsLeft(nanoseconds now)
         ++m_stats.shortReplies;
         dropJunk(size, Verdict::Short);
         m_result = std::move(result);
-        finish(Outcome::Short, now);
+        finish(Error::Short, now);
         return;
     }
     Result result;
@@ -485,7 +485,7 @@ void LineTracker::judgeWhatIsLeft(nanoseconds now)
             ++m_stats.foreign;
         }
         m_result = std::move(result);
-        finish(Outcome::Foreign, now,
+        finish(Error::Foreign, now,
                "bytes that are no reply from address " + std::to_string(m_request[0]));
         return;
     }
@@ -493,7 +493,7 @@ void LineTracker::judgeWhatIsLeft(nanoseconds now)
     if (m_tracing) {
         m_events.push_back({Verdict::Timeout, now, {}, m_request[0], 0, 0});
     }
-    finish(Outcome::Timeout, now);
+    finish(Error::Timeout, now);
 }
 
 nanoseconds LineTracker::wireTime(std::size_t replySize) const
@@ -515,7 +515,7 @@ void LineTracker::noteTurnaround(nanoseconds turnaround)
     m_turnaroundCount = std::min(m_turnaroundCount + 1, m_turnarounds.size());
 }
 
-void LineTracker::finish(Outcome outcome, nanoseconds now, std::string detail)
+void LineTracker::finish(Error error, nanoseconds now, std::string detail)
 {
     m_waiting = false;
     m_timedCopy.clear();
@@ -523,12 +523,12 @@ void LineTracker::finish(Outcome outcome, nanoseconds now, std::string detail)
     m_unwatchedUntil.reset();
     m_graceAt.reset();
     const std::uint8_t address = m_request[0];
-    if (outcome == Outcome::Reply || outcome == Outcome::Exception) {
+    if (error == Error::None || error == Error::Exception) {
         m_unanswered.erase(address); // a later frame of it is no late reply
     } else {
         m_unanswered[address] = m_sent;
     }
-    if (outcome == Outcome::Timeout || outcome == Outcome::Short) {
+    if (error == Error::Timeout || error == Error::Short) {
         // Its reply may still come: asked again within half a timeout, the
         // address waits for that first (time spent on other addresses counts, so
         // a bus keeps one timeout per silent address a round).
@@ -537,7 +537,7 @@ void LineTracker::finish(Outcome outcome, nanoseconds now, std::string detail)
     if (!m_result) {
         m_result = Result{};
     }
-    m_result->outcome = outcome;
+    m_result->error = error;
     m_result->detail = std::move(detail);
 }
 

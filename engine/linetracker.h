@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/error.h"
 #include "engine/roundtrips.h"
 #include "protocol/frames.h"
 #include "protocol/reply.h"
@@ -71,26 +72,21 @@ class LineTracker {
 public:
     using Bytes = std::vector<std::uint8_t>;
 
-    // How the request in flight ended.
-    enum class Outcome {
-        Reply,       // the reply, whole with a good CRC
-        Exception,   // an exception reply with a good CRC
-        Crc,         // a reply of the right shape whose CRC does not match
-        Foreign,     // no reply, but bytes that were none; or a write echo that differs
-        Short,       // the start of a reply when the wait ended
-        Timeout,     // nothing
-        Interrupted, // a stop, and no reply within its grace
-        Abandoned,   // the caller ended it (the port went away)
-    };
+    // How the request in flight ended, in the engine's words: None for the reply,
+    // whole with a good CRC; Exception, Crc, Short and Timeout as they say;
+    // Foreign for bytes that were no reply or a write echo that differs;
+    // Interrupted for a stop with no reply within its grace; Port when the caller
+    // ended the wait (the port went away).
     struct Result {
-        Outcome outcome = Outcome::Timeout;
-        Bytes bytes; // the reply's bytes (Reply, Exception, Crc), or what was left
+        Error error = Error::Timeout;
+        Bytes bytes; // the reply's bytes (None, Exception, Crc), or what was left
         int exceptionCode = 0;
         double roundTripMs = 0; // from the request to the reply's last byte
         std::string detail;
     };
 
-    // What a frame or a run of bytes on the line was, for the trace.
+    // What a frame or a run of bytes on the line was, for the trace: a frame's
+    // part on the line (an echo, a late or stale frame), not how a request fared.
     enum class Verdict {
         Reply,
         Exception,
@@ -182,7 +178,7 @@ private:
     // with the adapter's echo when it echoes.
     nanoseconds wireTime(std::size_t replySize) const;
     void noteTurnaround(nanoseconds turnaround);
-    void finish(Outcome outcome, nanoseconds now, std::string detail = {});
+    void finish(Error error, nanoseconds now, std::string detail = {});
     void dropStale(bool all);
     void dropFrame(std::size_t length);
     Bytes dropHead(std::size_t length, nanoseconds *lastAt = nullptr);

@@ -11,7 +11,6 @@ namespace supply {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Outcome = LineTracker::Outcome;
 using Verdict = LineTracker::Verdict;
 
 const std::uint8_t *bytesOf(const QByteArray &bytes)
@@ -24,29 +23,6 @@ const std::uint8_t *bytesOf(const QByteArray &bytes)
 int ceilMs(nanoseconds ns)
 {
     return ns <= nanoseconds(0) ? 0 : static_cast<int>((ns.count() + 999'999) / 1'000'000);
-}
-
-Error errorOf(Outcome outcome)
-{
-    switch (outcome) {
-    case Outcome::Reply:
-        return Error::None;
-    case Outcome::Exception:
-        return Error::Exception;
-    case Outcome::Crc:
-        return Error::Crc;
-    case Outcome::Foreign:
-        return Error::Foreign;
-    case Outcome::Short:
-        return Error::Short;
-    case Outcome::Timeout:
-        return Error::Timeout;
-    case Outcome::Interrupted:
-        return Error::Interrupted;
-    case Outcome::Abandoned:
-        return Error::Port;
-    }
-    return Error::Port;
 }
 
 QString verdictText(const LineTracker::Event &event)
@@ -240,11 +216,11 @@ void RtuEngine::afterLine()
         reply->m_bytes = bytesOf(result->bytes);
         reply->m_roundTripMs = result->roundTripMs;
         reply->m_failure.exceptionCode = result->exceptionCode;
-        if (result->outcome == Outcome::Reply && job().kind == Job::Kind::Read) {
+        if (result->error == Error::None && job().kind == Job::Kind::Read) {
             reply->m_reading =
                 protocol::decodeStatusReading(bytesOf(reply->m_bytes), reply->m_bytes.size());
         }
-        finish(errorOf(result->outcome), QString::fromStdString(result->detail), true);
+        finish(result->error, QString::fromStdString(result->detail), true);
         return;
     }
     applyWanted();

@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QString text =
         QString::fromUtf8(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
     const auto list = values::parseAddressList(text);
-    FUZZ_CHECK(list.error.isEmpty() == bool(list));
+    FUZZ_CHECK(list.error().isEmpty() == list.ok());
     if (list) {
         std::vector<std::uint8_t> addresses = *list;
         FUZZ_CHECK(!addresses.empty() && addresses.size() <= 247);

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const int largest = volts ? values::kLargestVoltageCode : values::kLargestCurrentCode;
         const auto code = values::parseSetCode(text, volts ? 2 : 3, largest,
                                                volts ? QStringLiteral("V") : QStringLiteral("A"));
-        FUZZ_CHECK(code.error.isEmpty() == bool(code));
+        FUZZ_CHECK(code.error().isEmpty() == code.ok());
         if (code) {
             FUZZ_CHECK(*code <= largest);
         }
@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     case 2: {
         const auto whole = values::parseWhole(text, 1, 60000);
-        FUZZ_CHECK(whole.error.isEmpty() == bool(whole));
+        FUZZ_CHECK(whole.error().isEmpty() == whole.ok());
         if (whole) {
             FUZZ_CHECK(*whole >= 1 && *whole <= 60000);
         }
@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     default: {
         const auto address = values::parseAddress(text);
-        FUZZ_CHECK(address.error.isEmpty() == bool(address));
+        FUZZ_CHECK(address.error().isEmpty() == address.ok());
         if (address) {
             FUZZ_CHECK(*address >= values::kFirstAddress && *address <= values::kLastAddress);
         }

@@ -39,12 +39,12 @@ private:
     void finish(const Done &done)
     {
         if (silent) {
-            done({std::nullopt, "timeout"});
+            done(Result::failed(scpi::LinkFault::Line, "timeout"));
             return;
         }
         supply.actualVoltage = supply.outputOn ? supply.setVoltage : 0;
         supply.actualCurrent = supply.outputOn ? supply.setCurrent / 2 : 0;
-        done({supply, {}});
+        done(Result::of(supply));
     }
 };
 

@@ -234,14 +234,12 @@ struct Call {
     {
         return [&in = instrument, session = session, channel = channel, next = next,
                 what](const SupplyLink::Result &r) {
-            if (r.refused) {
-                session->status.error(err::kDataOutOfRange, r.error);
-                next(false);
-                return;
-            }
             if (!r.reading) {
-                session->status.error(err::kHardware,
-                                      std::string(what) + " not confirmed: " + r.error);
+                // A refusal speaks for itself: nothing was sent.
+                session->status.error(errorNumber(r.fault),
+                                      r.fault == LinkFault::Refused
+                                          ? r.detail
+                                          : std::string(what) + " not confirmed: " + r.detail);
                 next(false);
                 return;
             }
@@ -725,6 +723,21 @@ const CommandTable &Instrument::table()
     return commands;
 }
 
+int errorNumber(LinkFault fault)
+{
+    switch (fault) {
+    case LinkFault::None:
+        return err::kNone;
+    case LinkFault::Refused:
+        return err::kDataOutOfRange;
+    case LinkFault::Line:
+    case LinkFault::Gone:
+    case LinkFault::NotConfirmed:
+        return err::kHardware;
+    }
+    return err::kHardware;
+}
+
 Instrument::Instrument(SupplyLink &link, InstrumentInfo info)
     : m_link(link), m_info(std::move(info))
 {
@@ -913,23 +926,23 @@ void Instrument::freshReading(const std::shared_ptr<Session> &session, std::size
         done(&cached->second);
         return;
     }
-    m_link.readStatus(m_channels[channel].address, [this, session, channel,
-                                                    done](const SupplyLink::Result &r) {
-        if (!r.reading) {
-            session->status.error(err::kHardware, "address " +
-                                                      std::to_string(m_channels[channel].address) +
-                                                      ": " + r.error);
-            done(nullptr);
-            return;
-        }
-        // The answer is the reading taken, even one that tripped a ceiling; the line
-        // goes on with the reading after the trip.
-        noteReading(channel, *r.reading,
-                    [session, channel, done](const auto &taken, const auto &latest) {
-                        session->m_readings[channel] = latest;
-                        done(&taken);
-                    });
-    });
+    m_link.readStatus(
+        m_channels[channel].address, [this, session, channel, done](const SupplyLink::Result &r) {
+            if (!r.reading) {
+                session->status.error(errorNumber(r.fault),
+                                      "address " + std::to_string(m_channels[channel].address) +
+                                          ": " + r.detail);
+                done(nullptr);
+                return;
+            }
+            // The answer is the reading taken, even one that tripped a ceiling; the line
+            // goes on with the reading after the trip.
+            noteReading(channel, *r.reading,
+                        [session, channel, done](const auto &taken, const auto &latest) {
+                            session->m_readings[channel] = latest;
+                            done(&taken);
+                        });
+        });
 }
 
 void Instrument::noteReading(std::size_t channel, const protocol::StatusReading &reading,
@@ -988,9 +1001,9 @@ void Instrument::noteReading(std::size_t channel, const protocol::StatusReading 
                 return;
             }
             if (!r.reading) {
-                broadcastError(err::kHardware, "output at address " +
-                                                   std::to_string(m_channels[channel].address) +
-                                                   " not confirmed off after a trip: " + r.error);
+                broadcastError(errorNumber(r.fault),
+                               "output at address " + std::to_string(m_channels[channel].address) +
+                                   " not confirmed off after a trip: " + r.detail);
                 then(reading, reading);
                 return;
             }
@@ -1018,10 +1031,10 @@ void Instrument::resetChannels(const std::shared_ptr<Session> &session, std::siz
     m_link.setOutput(m_channels[index].address, false,
                      [this, session, index, ok, next](const SupplyLink::Result &r) {
                          if (!r.reading) {
-                             session->status.error(err::kHardware,
+                             session->status.error(errorNumber(r.fault),
                                                    "output off at address " +
                                                        std::to_string(m_channels[index].address) +
-                                                       " not confirmed: " + r.error);
+                                                       " not confirmed: " + r.detail);
                              resetChannels(session, index + 1, false, next);
                              return;
                          }
@@ -1072,7 +1085,7 @@ void Instrument::switchAllOff(std::function<void(std::vector<std::string>)> done
                              if (!r.reading) {
                                  failures->push_back("address " +
                                                      std::to_string(m_channels[index].address) +
-                                                     ": " + r.error);
+                                                     ": " + r.detail);
                              }
                              auto again = *step;
                              again(index + 1);

@@ -12,12 +12,27 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The supply as a SCPI instrument: its command table and what each command does,
 // over an asynchronous link to the supplies. Plain C++17; the socket server and
 // the link to the engine live with the program.
 namespace scpi {
+
+// Why a call to the line brought no reading, as far as the instrument tells
+// failures apart; the detail says the rest, for people.
+enum class LinkFault {
+    None,         // the reading is there
+    Line,         // no good reply: silence, a bad or cut-off frame, an exception, a stop
+    Gone,         // the port went away
+    Refused,      // a ceiling a program on the line holds refused the write; nothing was sent
+    NotConfirmed, // the write went out, but its read-back showed another value
+};
+
+// The SCPI error a call that failed for `fault` queues: -222 for a refusal,
+// -240 for the others; 0 for none.
+int errorNumber(LinkFault fault);
 
 // What the instrument needs of the line. Every call finishes by calling `done`
 // exactly once, at once or later; calls never overlap (the instrument waits for
@@ -26,13 +41,21 @@ class SupplyLink {
 public:
     virtual ~SupplyLink() = default;
 
-    // A reading, or why there is none ("timeout", "port: reason", "not confirmed ...").
+    // A reading, or why there is none.
     struct Result {
         std::optional<protocol::StatusReading> reading;
-        std::string error;
-        // A ceiling that a program on the line holds refused the write, and
-        // nothing was sent; `error` names the ceiling and its holder.
-        bool refused = false;
+        LinkFault fault = LinkFault::None;
+        // For people: "timeout", "COM3: the device is gone", the read-back that
+        // differs, or the ceiling that refused and its holder.
+        std::string detail;
+
+        static Result of(const protocol::StatusReading &reading) { return {reading, {}, {}}; }
+        // A call that brought no reading failed, even one that names no fault.
+        static Result failed(LinkFault fault, std::string detail)
+        {
+            return {std::nullopt, fault == LinkFault::None ? LinkFault::Line : fault,
+                    std::move(detail)};
+        }
     };
     using Done = std::function<void(const Result &)>;
 

@@ -18,7 +18,7 @@ constexpr qlonglong kLongestDurationSeconds = 366LL * 24 * 3600;
 
 template <typename T> Parsed<T> refuse(const QString &why)
 {
-    return Parsed<T>{std::nullopt, why};
+    return Parsed<T>::refused(why);
 }
 
 } // namespace
@@ -64,7 +64,7 @@ Parsed<std::uint16_t> parseSetCode(const QString &text, int decimals, int larges
         return refuse<std::uint16_t>(
             QStringLiteral("%1 is above the limit of %2").arg(shown, range));
     }
-    return Parsed<std::uint16_t>{code.count, {}};
+    return Parsed<std::uint16_t>::of(code.count);
 }
 
 Parsed<bool> parseSwitch(const QString &text)
@@ -73,7 +73,7 @@ Parsed<bool> parseSwitch(const QString &text)
     if (!on) {
         return refuse<bool>(QStringLiteral("output takes on or off, not '%1'").arg(text));
     }
-    return Parsed<bool>{*on, {}};
+    return Parsed<bool>::of(*on);
 }
 
 Parsed<int> parseWhole(const QString &text, int first, int last)
@@ -86,7 +86,7 @@ Parsed<int> parseWhole(const QString &text, int first, int last)
                                .arg(first)
                                .arg(last));
     }
-    return Parsed<int>{value, {}};
+    return Parsed<int>::of(value);
 }
 
 Parsed<std::uint8_t> parseAddress(const QString &text)
@@ -96,7 +96,7 @@ Parsed<std::uint8_t> parseAddress(const QString &text)
         return refuse<std::uint8_t>(
             QStringLiteral("address '%1' is not a whole number from 1 to 247").arg(text));
     }
-    return Parsed<std::uint8_t>{static_cast<std::uint8_t>(*whole), {}};
+    return Parsed<std::uint8_t>::of(static_cast<std::uint8_t>(*whole));
 }
 
 QString PortChoice::name() const
@@ -117,15 +117,15 @@ Parsed<PortChoice> parsePort(const QString &text)
         }
         PortChoice choice;
         choice.network = std::move(address);
-        return Parsed<PortChoice>{choice, {}};
+        return Parsed<PortChoice>::of(choice);
     }
     if (text.contains(QLatin1Char('/')) || text.contains(QLatin1Char('\\'))) {
-        return Parsed<PortChoice>{PortChoice{1, text, std::nullopt}, {}};
+        return Parsed<PortChoice>::of(PortChoice{1, text, std::nullopt});
     }
     if (text.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
         const Parsed<int> number = parseWhole(text.mid(3), 1, 256);
         if (number && !text.mid(3).startsWith(QLatin1Char('+'))) {
-            return Parsed<PortChoice>{PortChoice{*number, {}, std::nullopt}, {}};
+            return Parsed<PortChoice>::of(PortChoice{*number, {}, std::nullopt});
         }
     }
     return refuse<PortChoice>(
@@ -145,7 +145,7 @@ Parsed<std::vector<std::uint8_t>> parseAddressList(const QString &text)
         const Parsed<std::uint8_t> first = parseAddress(ends.front());
         const Parsed<std::uint8_t> last = parseAddress(ends.back());
         if (!first || !last) {
-            return refuse<List>(!first ? first.error : last.error);
+            return refuse<List>(!first ? first.error() : last.error());
         }
         if (*last < *first) {
             return refuse<List>(QStringLiteral("range '%1' runs backwards").arg(item));
@@ -156,7 +156,7 @@ Parsed<std::vector<std::uint8_t>> parseAddressList(const QString &text)
             }
         }
     }
-    return Parsed<List>{addresses, {}};
+    return Parsed<List>::of(addresses);
 }
 
 Parsed<std::chrono::milliseconds> parseDuration(const QString &text)
@@ -184,7 +184,7 @@ Parsed<std::chrono::milliseconds> parseDuration(const QString &text)
         return refuse<milliseconds>(
             QStringLiteral("duration '%1' is longer than 366 days").arg(text));
     }
-    return Parsed<milliseconds>{milliseconds(count * seconds * 1000), {}};
+    return Parsed<milliseconds>::of(milliseconds(count * seconds * 1000));
 }
 
 } // namespace values

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 // How the values a user types are read: set values, on/off, addresses and lists
@@ -19,12 +20,35 @@ constexpr int kLastAddress = 247;
 constexpr int kLargestVoltageCode = protocol::kLargestVoltageCode;
 constexpr int kLargestCurrentCode = protocol::kLargestCurrentCode;
 
-// A parsed value, or why it was refused.
-template <typename T> struct Parsed {
-    std::optional<T> value;
-    QString error;
-    explicit operator bool() const { return value.has_value(); }
-    const T &operator*() const { return *value; }
+// A parsed value, or why it was refused: one or the other, never both. Success
+// is the value's presence; the reason is only for people to read.
+template <typename T> class Parsed {
+public:
+    static Parsed of(T value)
+    {
+        Parsed parsed;
+        parsed.m_value = std::move(value);
+        return parsed;
+    }
+    static Parsed refused(QString why)
+    {
+        Parsed parsed;
+        parsed.m_error = std::move(why);
+        return parsed;
+    }
+
+    bool ok() const { return m_value.has_value(); }
+    explicit operator bool() const { return ok(); }
+    const T &operator*() const { return *m_value; }
+    const T *operator->() const { return &*m_value; }
+    // Why it was refused; empty for a value.
+    const QString &error() const { return m_error; }
+
+private:
+    Parsed() = default;
+
+    std::optional<T> m_value;
+    QString m_error;
 };
 
 // A set value in the register's unit: `text` is a decimal number in `unit` ("V"

@@ -12,16 +12,22 @@ namespace {
 // No supply is reached: the lines below only touch the error queue.
 class NoSupply : public scpi::SupplyLink {
 public:
-    void readStatus(std::uint8_t, Done done) override { done({std::nullopt, "no supply"}); }
+    void readStatus(std::uint8_t, Done done) override
+    {
+        done(Result::failed(scpi::LinkFault::Gone, "no supply"));
+    }
     void setVoltage(std::uint8_t, std::uint16_t, Done done) override
     {
-        done({std::nullopt, "no supply"});
+        done(Result::failed(scpi::LinkFault::Gone, "no supply"));
     }
     void setCurrent(std::uint8_t, std::uint16_t, Done done) override
     {
-        done({std::nullopt, "no supply"});
+        done(Result::failed(scpi::LinkFault::Gone, "no supply"));
     }
-    void setOutput(std::uint8_t, bool, Done done) override { done({std::nullopt, "no supply"}); }
+    void setOutput(std::uint8_t, bool, Done done) override
+    {
+        done(Result::failed(scpi::LinkFault::Gone, "no supply"));
+    }
 };
 
 // A client's session and its lines; its answers as their error codes, the text

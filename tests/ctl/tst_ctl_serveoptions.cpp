@@ -90,7 +90,7 @@ void TestCtlServeOptions::refused()
     QFETCH(QString, said);
     const auto options = parseServeOptions(texts(listen, modbus, allow, maxClients, idleTimeout));
     QVERIFY(!options);
-    QVERIFY2(options.error.contains(said), qPrintable(options.error));
+    QVERIFY2(options.error().contains(said), qPrintable(options.error()));
 }
 
 void TestCtlServeOptions::accepted_data()
@@ -136,7 +136,7 @@ void TestCtlServeOptions::accepted()
     QFETCH(QString, modbusAt);
     QFETCH(QStringList, allowed);
     const auto parsed = parseServeOptions(texts(listen, modbus, allow));
-    QVERIFY2(parsed, qPrintable(parsed.error));
+    QVERIFY2(parsed, qPrintable(parsed.error()));
     const ServeOptions &o = *parsed;
     const auto at = [](bool on, const QHostAddress &address, quint16 port) {
         if (!on) {
@@ -202,10 +202,10 @@ void TestCtlServeOptions::http()
     const auto parsed = parseServeOptions(given);
     if (!outcome.front().isDigit() && !outcome.startsWith(QLatin1Char(':'))) {
         QVERIFY(!parsed);
-        QVERIFY2(parsed.error.contains(outcome), qPrintable(parsed.error));
+        QVERIFY2(parsed.error().contains(outcome), qPrintable(parsed.error()));
         return;
     }
-    QVERIFY2(parsed, qPrintable(parsed.error));
+    QVERIFY2(parsed, qPrintable(parsed.error()));
     QVERIFY((*parsed).http);
     QCOMPARE(QStringLiteral("%1:%2").arg((*parsed).httpAddress.toString()).arg((*parsed).httpPort),
              outcome);

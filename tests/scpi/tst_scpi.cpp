@@ -89,7 +89,8 @@ public:
         const auto ceiling = elsewhere.find(address);
         if (ceiling != elsewhere.end() && code > ceiling->second) {
             operations << QStringLiteral("V%1 refused").arg(address);
-            done({std::nullopt, "above the ceiling that vantel (pid 7) holds", true});
+            done(Result::failed(scpi::LinkFault::Refused,
+                                "above the ceiling that vantel (pid 7) holds"));
             return;
         }
         operations << QStringLiteral("V%1=%2").arg(address).arg(code);
@@ -119,13 +120,13 @@ private:
     void finish(std::uint8_t address, const Done &done)
     {
         if (silent) {
-            done({std::nullopt, "timeout"});
+            done(Result::failed(scpi::LinkFault::Line, "timeout"));
             return;
         }
         protocol::StatusReading &r = supplies[address];
         r.actualVoltage = r.outputOn ? r.setVoltage : 0;
         r.actualCurrent = r.outputOn ? 500 : 0;
-        done({r, {}});
+        done(Result::of(r));
     }
 };
 
@@ -396,7 +397,7 @@ void TestScpi::closedClientLeavesTheLineAsItWas()
     QVERIFY(instrument.busy());
     instrument.close(gone);
     instrument.submit(*other, "*IDN?");
-    link.pending({link.supplies[5], {}});
+    link.pending(scpi::SupplyLink::Result::of(link.supplies[5]));
     QVERIFY(!instrument.busy());
     QCOMPARE(answers, 1); // the other client's; the closed one's line ended
     QCOMPARE(link.operations.join(QLatin1Char(' ')), QStringLiteral("O5=1"));

@@ -11,10 +11,10 @@
 #include <algorithm>
 #include <cmath>
 
+using supply::Error;
 using supply::LineTracker;
 using supply::milliseconds;
 using supply::nanoseconds;
-using Outcome = LineTracker::Outcome;
 
 namespace {
 
@@ -60,7 +60,7 @@ Script byteByByte(const QByteArray &bytes, double fromMs, double apartMs = 1.05)
 }
 
 struct Played {
-    Outcome outcome = Outcome::Timeout;
+    Error outcome = Error::Timeout;
     QByteArray bytes;
     double endedMs = 0;     // after the request, when the tracker gave its result
     int wakeUps = 0;        // receive events and timer firings
@@ -139,7 +139,7 @@ public:
         }
         const auto result = m_line.takeResult();
         if (result) {
-            played.outcome = result->outcome;
+            played.outcome = result->error;
             played.bytes = QByteArray(reinterpret_cast<const char *>(result->bytes.data()),
                                       static_cast<qsizetype>(result->bytes.size()));
         }
@@ -199,7 +199,7 @@ private:
 };
 
 struct Expected {
-    Outcome outcome = Outcome::Reply;
+    Error outcome = Error::None;
     QByteArray bytes;
 };
 
@@ -208,7 +208,7 @@ struct Expected {
 Q_DECLARE_METATYPE(Script)
 Q_DECLARE_METATYPE(QList<Script>)
 Q_DECLARE_METATYPE(Timers)
-Q_DECLARE_METATYPE(Outcome)
+Q_DECLARE_METATYPE(supply::Error)
 
 class TestLineTracker : public QObject {
     Q_OBJECT
@@ -231,7 +231,7 @@ void TestLineTracker::reply_data()
 {
     QTest::addColumn<Script>("script");
     QTest::addColumn<Timers>("timers");
-    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<Error>("outcome");
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<double>("minEndMs"); // not judged before
     QTest::addColumn<double>("maxEndMs"); // judged by
@@ -248,39 +248,38 @@ void TestLineTracker::reply_data()
                   {"a tick late", Timers::LateTick},
                   {"nearest tick", Timers::NearestTick}};
     for (const auto &clock : clocks) {
-        auto row = [&](const char *name, Script script, Outcome outcome, QByteArray bytes,
+        auto row = [&](const char *name, Script script, Error outcome, QByteArray bytes,
                        double minEnd, double maxEnd, int firstByte = 0, double stopAt = -1) {
             QTest::addRow("%s, %s", name, clock.name) << script << clock.timers << outcome << bytes
                                                       << minEnd << maxEnd << firstByte << stopAt;
         };
         const double tick = clock.timers == Timers::Exact ? 1 : kTickMs + 1;
-        row("whole", {{30, kStatus}}, Outcome::Reply, kStatus, 30, 30 + tick);
-        row("at once", {{0.1, kStatus}}, Outcome::Reply, kStatus, 0.1, 30 + tick);
+        row("whole", {{30, kStatus}}, Error::None, kStatus, 30, 30 + tick);
+        row("at once", {{0.1, kStatus}}, Error::None, kStatus, 0.1, 30 + tick);
         // A reply a byte at a time is judged whole, however the timers fall.
-        row("byte by byte", byteByByte(kStatus, 15), Outcome::Reply, kStatus, 31.8, 31.8 + tick);
-        row("byte by byte, slowly", byteByByte(kStatus, 15, 7), Outcome::Reply, kStatus, 127,
+        row("byte by byte", byteByByte(kStatus, 15), Error::None, kStatus, 31.8, 31.8 + tick);
+        row("byte by byte, slowly", byteByByte(kStatus, 15, 7), Error::None, kStatus, 127,
             127 + tick);
-        row("byte by byte past the timeout", byteByByte(kStatus, 15, 10), Outcome::Short, {}, 150,
+        row("byte by byte past the timeout", byteByByte(kStatus, 15, 10), Error::Short, {}, 150,
             150 + 2 * tick);
-        row("split in two", {{30, kStatus.left(5)}, {45, kStatus.mid(5)}}, Outcome::Reply, kStatus,
-            45, 45 + tick);
-        row("junk before", {{30, junk + kStatus}}, Outcome::Reply, kStatus, 30, 30 + tick);
-        row("bad crc", {{30, badCrc}}, Outcome::Crc, badCrc, 30, 30 + tick);
-        row("exception", {{20, kException2}}, Outcome::Exception, kException2, 20, 40 + tick);
-        row("a foreign frame, then ours", {{30, kStatusFrom2}, {60, kStatus}}, Outcome::Reply,
-            kStatus, 60, 60 + tick);
-        row("a foreign frame alone", {{30, kStatusFrom2}}, Outcome::Foreign, {}, 150,
-            150 + 2 * tick);
-        row("silence", {}, Outcome::Timeout, {}, 150, 150 + 2 * tick);
-        row("cut short", {{30, kStatus.left(9)}}, Outcome::Short, {}, 150, 150 + 2 * tick);
+        row("split in two", {{30, kStatus.left(5)}, {45, kStatus.mid(5)}}, Error::None, kStatus, 45,
+            45 + tick);
+        row("junk before", {{30, junk + kStatus}}, Error::None, kStatus, 30, 30 + tick);
+        row("bad crc", {{30, badCrc}}, Error::Crc, badCrc, 30, 30 + tick);
+        row("exception", {{20, kException2}}, Error::Exception, kException2, 20, 40 + tick);
+        row("a foreign frame, then ours", {{30, kStatusFrom2}, {60, kStatus}}, Error::None, kStatus,
+            60, 60 + tick);
+        row("a foreign frame alone", {{30, kStatusFrom2}}, Error::Foreign, {}, 150, 150 + 2 * tick);
+        row("silence", {}, Error::Timeout, {}, 150, 150 + 2 * tick);
+        row("cut short", {{30, kStatus.left(9)}}, Error::Short, {}, 150, 150 + 2 * tick);
         row("first byte in time, the rest slower", {{10, kStatus.left(1)}, {70, kStatus.mid(1)}},
-            Outcome::Reply, kStatus, 70, 70 + tick, 40);
-        row("nothing by the first-byte wait", {{140, kStatus}}, Outcome::Timeout, {}, 40,
+            Error::None, kStatus, 70, 70 + tick, 40);
+        row("nothing by the first-byte wait", {{140, kStatus}}, Error::Timeout, {}, 40,
             40 + 2 * tick, 40);
-        row("a stop with a reply in flight", {{120, kStatus}}, Outcome::Reply, kStatus, 120,
+        row("a stop with a reply in flight", {{120, kStatus}}, Error::None, kStatus, 120,
             120 + tick, 0, 20);
         // A stop ends the wait by its grace, or by the timeout if that comes first.
-        row("a stop and no reply", {}, Outcome::Interrupted, {}, 150, 150 + 2 * tick, 0, 20);
+        row("a stop and no reply", {}, Error::Interrupted, {}, 150, 150 + 2 * tick, 0, 20);
     }
 }
 
@@ -288,7 +287,7 @@ void TestLineTracker::reply()
 {
     QFETCH(Script, script);
     QFETCH(Timers, timers);
-    QFETCH(Outcome, outcome);
+    QFETCH(Error, outcome);
     QFETCH(QByteArray, bytes);
     QFETCH(double, minEndMs);
     QFETCH(double, maxEndMs);
@@ -357,7 +356,7 @@ void TestLineTracker::readingsWakeTheProgramRarely()
                                  .arg(played.wakeUps)
                                  .arg(played.byteWakeUps)
                                  .arg(played.endedMs);
-        QVERIFY2(played.outcome == Outcome::Reply || played.outcome == Outcome::Exception,
+        QVERIFY2(played.outcome == Error::None || played.outcome == Error::Exception,
                  qPrintable(what));
         const double lastByteMs = script.last().atMs;
         const double expectedEnd = endedMs[i] < 0 ? lastByteMs : endedMs[i];
@@ -396,7 +395,7 @@ void TestLineTracker::lateFrameNamedWithItsDelay()
     FakeDriver driver(Timers::NearestTick);
     const Played probe = driver.play(protocol::buildReadStatusRequest(2),
                                      protocol::kStatusReplySize, {{90, kStatusFrom2}}, 30);
-    QCOMPARE(probe.outcome, Outcome::Timeout);
+    QCOMPARE(probe.outcome, Error::Timeout);
     const std::vector<LineTracker::Late> late = driver.line().takeLate();
     QCOMPARE(late.size(), std::size_t(1));
     QCOMPARE(int(late[0].address), 2);
@@ -452,7 +451,7 @@ void TestLineTracker::silenceBeforeEveryRequest()
               t0 + milliseconds(180));
     const nanoseconds end = t0 + milliseconds(210);
     line.received(reinterpret_cast<const std::uint8_t *>(kStatus.constData()), 17, end);
-    QCOMPARE(line.takeResult()->outcome, Outcome::Reply);
+    QCOMPARE(line.takeResult()->error, Error::None);
     QCOMPARE(line.sendableAt(1), end + ms(3.5 * supply::kCharMs) + nanoseconds(1));
 }
 
@@ -460,40 +459,40 @@ void TestLineTracker::writeCopies_data()
 {
     QTest::addColumn<Script>("script");
     QTest::addColumn<bool>("echo");
-    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<Error>("outcome");
     QTest::addColumn<long>("echoes");
     QTest::addColumn<bool>("echoLearned");
 
     QTest::newRow("answered at once")
-        << Script{{0.1, kWriteCopy}} << false << Outcome::Reply << 0L << false;
+        << Script{{0.1, kWriteCopy}} << false << Error::None << 0L << false;
     QTest::newRow("answered in time")
-        << Script{{20, kWriteCopy}} << false << Outcome::Reply << 0L << false;
+        << Script{{20, kWriteCopy}} << false << Error::None << 0L << false;
     QTest::newRow("an echoing adapter, at once")
-        << Script{{0.1, kWriteCopy + kWriteCopy}} << false << Outcome::Reply << 1L << true;
+        << Script{{0.1, kWriteCopy + kWriteCopy}} << false << Error::None << 1L << true;
     QTest::newRow("the echo, then the supply's copy in time")
-        << Script{{5, kWriteCopy}, {17, kWriteCopy}} << false << Outcome::Reply << 1L << true;
+        << Script{{5, kWriteCopy}, {17, kWriteCopy}} << false << Error::None << 1L << true;
     // Taken for the reply at its usual time; the supply's copy shows it was the echo.
     QTest::newRow("the echo, then the supply's copy late")
-        << Script{{5, kWriteCopy}, {40, kWriteCopy}} << false << Outcome::Reply << 1L << true;
+        << Script{{5, kWriteCopy}, {40, kWriteCopy}} << false << Error::None << 1L << true;
     // On a UART, a copy that began before a reply could have is the echo ...
     // ... once the supply's answer follows before the wait ends. With nothing after
     // it, the copy was the reply of a port read late or answering at once: a
     // write's read-back, not its echo, confirms it.
     QTest::newRow("a copy at a UART's echo time, and nothing after it")
-        << Script{{8.5, kWriteCopy}} << false << Outcome::Reply << 0L << false;
+        << Script{{8.5, kWriteCopy}} << false << Error::None << 0L << false;
     QTest::newRow("a UART's echo, then the reply")
-        << Script{{8.5, kWriteCopy}, {30, kWriteCopy}} << false << Outcome::Reply << 1L << true;
+        << Script{{8.5, kWriteCopy}, {30, kWriteCopy}} << false << Error::None << 1L << true;
     QTest::newRow("echo set, the echo alone")
-        << Script{{5, kWriteCopy}} << true << Outcome::Timeout << 1L << true;
+        << Script{{5, kWriteCopy}} << true << Error::Timeout << 1L << true;
     QTest::newRow("echo set, a read's copy and reply at once")
-        << Script{{0.1, kReadRequest + kStatus}} << true << Outcome::Reply << 1L << true;
+        << Script{{0.1, kReadRequest + kStatus}} << true << Error::None << 1L << true;
 }
 
 void TestLineTracker::writeCopies()
 {
     QFETCH(Script, script);
     QFETCH(bool, echo);
-    QFETCH(Outcome, outcome);
+    QFETCH(Error, outcome);
     QFETCH(long, echoes);
     QFETCH(bool, echoLearned);
 
@@ -504,7 +503,7 @@ void TestLineTracker::writeCopies()
                                                protocol::kStatusReplySize, script)
                                  : driver.play(kOutputOn, kOutputOn.size(), script);
     QCOMPARE(played.outcome, outcome);
-    if (outcome == Outcome::Reply) {
+    if (outcome == Error::None) {
         QCOMPARE(played.bytes, isRead ? kStatus : kWriteCopy);
     }
     QCOMPARE(driver.line().stats().echoes, echoes);
@@ -536,10 +535,10 @@ void TestLineTracker::writeCopyReadLate()
     for (int i = 0; i < 3; ++i) {
         const Played read = driver.play(protocol::buildReadStatusRequest(1),
                                         protocol::kStatusReplySize, {{readAtMs, kStatus}});
-        QCOMPARE(read.outcome, Outcome::Reply);
+        QCOMPARE(read.outcome, Error::None);
     }
     const Played played = driver.play(kOutputOn, kOutputOn.size(), {{12, kWriteCopy}});
-    QCOMPARE(played.outcome, Outcome::Reply);
+    QCOMPARE(played.outcome, Error::None);
     QCOMPARE(played.bytes, kWriteCopy);
     QVERIFY2(std::abs(played.endedMs - endedMs) < 1, qPrintable(QString::number(played.endedMs)));
     QVERIFY(!driver.line().echo());
