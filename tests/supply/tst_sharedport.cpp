@@ -796,7 +796,8 @@ void TestSharedPort::windowCloseAnswersWhatItTook_data()
 void TestSharedPort::windowCloseAnswersWhatItTook()
 {
     QFETCH(QString, then);
-    m_bench.replyMs = 150;
+    // Slow enough that the write is still on the line after the wait for it.
+    m_bench.replyMs = 400;
     Window window(m_bench, m_device);
     window.comm->setPortOpen(true);
     Program joiner(m_bench, m_device);
