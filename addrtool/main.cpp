@@ -14,5 +14,9 @@ int main(int argc, char *argv[])
     ui::BoxMessenger messenger;
     pellow::Form1 window(*comm, messenger);
     window.show();
-    return QApplication::exec();
+    const int code = QApplication::exec();
+    // A window closed as the program quits answers what it took from the programs
+    // that joined its line before it hands the line over.
+    comm->waitForRelease();
+    return code;
 }

@@ -20,10 +20,6 @@ namespace ctl {
 namespace {
 
 constexpr milliseconds kLongestStartQuiet{500};
-// How much longer than a request's timeout an owner on its way out gives the
-// requests it has taken from the programs that joined it: a reply's last bytes
-// and the answer's way back over the local socket.
-constexpr milliseconds kFinishMargin{200};
 
 } // namespace
 
@@ -148,7 +144,7 @@ int dispatch(const QStringList &arguments, bool stdoutClosed)
         // Requests of the programs that joined this one are answered here
         // before the line goes to one of them.
         if (host) {
-            host->finishTaken(common.timeout + kFinishMargin);
+            host->finishTaken(common.timeout + supply::LineHost::kFinishMargin);
         }
         comm->setPortOpen(false);
     }

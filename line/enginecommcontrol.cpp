@@ -9,9 +9,12 @@
 #include "serial/makecommcontrol.h"
 #include "serial/portnames.h"
 
+#include <QEventLoop>
 #include <QScopedValueRollback>
+#include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 namespace supply {
 
@@ -67,6 +70,11 @@ EngineCommControl::EngineCommControl(serial::CommControl &port, Client &client, 
 void EngineCommControl::watchLoss(serial::CommControl &port)
 {
     connect(&port, &serial::CommControl::portLost, this, [this, &port](const QString &reason) {
+        if (m_releasing && &port == &m_serialPort) {
+            // The window closed it already: the release ends, unheard.
+            letGo();
+            return;
+        }
         if (&port == m_port) {
             dropOutstanding();
             deviceLost(reason);
@@ -121,6 +129,13 @@ EngineCommControl::~EngineCommControl()
 {
     dropOutstanding();
     releaseDelivered();
+    m_releasing = false;
+    resumeOwn();
+}
+
+void EngineCommControl::setLineHost(LineHost *host)
+{
+    m_host = host;
 }
 
 void EngineCommControl::nameNewAdapters()
@@ -152,6 +167,24 @@ int EngineCommControl::requestsOutstanding() const
 void EngineCommControl::openDevice(int port)
 {
     const QString target = m_networkTargets ? m_networkTargets(port) : QString();
+    if (m_releasing && target.isEmpty()) {
+        if (port == m_serialPort.CommPort() && m_host) {
+            // Still this program's line: taken up where it is, with the joiners'
+            // requests, and without a quiet start, as nobody else had it.
+            m_releasing = false;
+            m_host->resume();
+            resumeOwn();
+            useSerialLine();
+            m_port->setSettings(Settings());
+            return;
+        }
+        // Another device: this one goes first. What its joiners still wait for
+        // is asked again of the next owner.
+        if (m_host) {
+            m_host->finishNow();
+        }
+        letGo();
+    }
     if (target.isEmpty()) {
         useSerialLine();
     } else {
@@ -171,6 +204,23 @@ void EngineCommControl::closeDevice()
 {
     dropOutstanding();
     releaseDelivered();
+    if (m_port == &m_serialPort && m_host && m_serialPort.PortOpen() && m_host->relaying()) {
+        // Requests of programs that joined this line are on it or wait for it:
+        // they are answered here before the line goes to one of them. Nothing of
+        // the program's own goes out meanwhile (the bus window's polls end too).
+        m_releasing = true;
+        if (!m_serialClient.interrupted()) {
+            m_serialClient.interrupt();
+            m_ownStopped = true;
+        }
+        m_host->finish(m_serialClient.timeout() + LineHost::kFinishMargin,
+                       [self = QPointer<EngineCommControl>(this)] {
+                           if (self) {
+                               self->letGo();
+                           }
+                       });
+        return;
+    }
     if (m_port->PortOpen() || m_port->PortOpening()) {
         m_port->setPortOpen(false);
     }
@@ -185,7 +235,46 @@ void EngineCommControl::probeDevice(int port)
 
 bool EngineCommControl::deviceIsOpen() const
 {
-    return m_port->PortOpen();
+    return !(m_releasing && m_port == &m_serialPort) && m_port->PortOpen();
+}
+
+void EngineCommControl::letGo()
+{
+    if (!m_releasing) {
+        return;
+    }
+    m_releasing = false;
+    resumeOwn();
+    try {
+        if (m_serialPort.PortOpen()) {
+            m_serialPort.setPortOpen(false);
+        }
+    } catch (const serial::CommError &) {
+        // Closed as far as it can be.
+    }
+    emit released();
+}
+
+void EngineCommControl::resumeOwn()
+{
+    if (std::exchange(m_ownStopped, false)) {
+        m_serialClient.resume();
+    }
+}
+
+void EngineCommControl::waitForRelease()
+{
+    if (!m_releasing) {
+        return;
+    }
+    QEventLoop loop;
+    connect(this, &EngineCommControl::released, &loop, &QEventLoop::quit);
+    // The host ends the release within its bound; should it be gone, this does.
+    QTimer backstop;
+    backstop.setSingleShot(true);
+    connect(&backstop, &QTimer::timeout, this, &EngineCommControl::letGo);
+    backstop.start(2 * (m_serialClient.timeout() + LineHost::kFinishMargin));
+    loop.exec();
 }
 
 bool EngineCommControl::deviceIsOpening() const
@@ -294,6 +383,7 @@ std::unique_ptr<EngineCommControl> makeEngineCommControl(QObject *parent)
     // holding the first poll back behind the next one.
     client->setStartQuiet(kWindowStartQuiet);
     auto control = std::make_unique<EngineCommControl>(*port, *client, parent);
+    control->setLineHost(host.get());
     // The client goes before the control it drives, and the port (its device
     // closed first) before the host that offers its line: children are deleted in
     // the order they were given.

@@ -14,6 +14,7 @@
 namespace supply {
 
 class Client;
+class LineHost;
 class Reply;
 
 // The serial control a window holds as `MSComm1`, with the engine in between:
@@ -40,6 +41,13 @@ class Reply;
 //   looked up and connected, then openEnded says it is open, or that it is not
 //   found with the reason (a host not found, a connection refused or not
 //   answered); a connection lost later is the port lost.
+// - A close while programs that joined the line (setLineHost) have requests
+//   taken on it is the window's at once: the port reads closed, the window's own
+//   requests end, nothing of the window goes out. The device is kept until
+//   those requests are answered (the client's timeout and
+//   LineHost::kFinishMargin at most), then let go and the line handed over
+//   (released()). Opening the same port again meanwhile takes the line up
+//   where it is; opening another lets this one go first.
 class EngineCommControl : public serial::BufferedCommControl {
     Q_OBJECT
 public:
@@ -59,11 +67,21 @@ public:
     void setHostLookup(HostLookup lookup) { m_hostLookup = std::move(lookup); }
     // Requests of the window that have not ended.
     int requestsOutstanding() const;
+    // The host that offers the serial line to our other programs, whose requests
+    // a close lets finish first; none by default.
+    void setLineHost(LineHost *host);
+    // Closed by the window, the line kept for the requests joiners had sent.
+    bool releasing() const { return m_releasing; }
+    // For a program whose event loop has ended: runs it until the line is
+    // released, so that a window closed as the program quits answers what it took.
+    void waitForRelease();
 
 signals:
     // A request of the window ended: its reading, verdict and times as the engine
     // judged them. Emitted before its bytes reach the receive buffer.
     void replied(const supply::Reply &reply);
+    // A line kept after the close for the joiners' requests has been let go.
+    void released();
 
 protected:
     void openDevice(int port) override;
@@ -88,6 +106,9 @@ private:
     void useNetworkLine(const QString &target);
     void useSerialLine();
     void watchLoss(serial::CommControl &port);
+    // Ends a release under way: the device goes, and the line to the next owner.
+    void letGo();
+    void resumeOwn();
 
     serial::CommControl &m_serialPort;
     Client &m_serialClient;
@@ -102,6 +123,9 @@ private:
     // it: a poll leaves nothing behind for another pass of the event loop.
     QPointer<Reply> m_delivered;
     bool m_delivering = false;
+    QPointer<LineHost> m_host;
+    bool m_releasing = false;
+    bool m_ownStopped = false; // the window's own requests stopped for the release
 };
 
 // How long the line must be quiet after a window opens its port before the first

@@ -5,10 +5,11 @@
 #include "line/sharedport.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QTimer>
+#include <QMetaObject>
+
+#include <utility>
 
 namespace supply {
 
@@ -33,6 +34,8 @@ LineHost::LineHost(SharedPort &port, Client &client, QObject *parent)
 {
     m_gateway.setNamesVerdicts(true);
     m_server.setSocketOptions(QLocalServer::UserAccessOption);
+    m_finishBound.setSingleShot(true);
+    connect(&m_finishBound, &QTimer::timeout, this, [this] { settle(true); });
     connect(&m_server, &QLocalServer::newConnection, this, &LineHost::accept);
     connect(&port, &SharedPort::roleChanged, this, &LineHost::follow);
     connect(&port, &SharedPort::leaving, this, [this] {
@@ -45,6 +48,7 @@ LineHost::LineHost(SharedPort &port, Client &client, QObject *parent)
 
 LineHost::~LineHost()
 {
+    m_finished = nullptr;
     stop();
 }
 
@@ -62,6 +66,8 @@ void LineHost::follow()
 void LineHost::listen(const QString &name)
 {
     m_finishing = false;
+    m_finished = nullptr;
+    m_finishBound.stop();
     const QString folder = lineFolderOf(name);
     if (!folder.isEmpty()) {
         // A folder that is not the user's own is no place for our line: another
@@ -88,6 +94,8 @@ void LineHost::stop()
     if (m_server.isListening()) {
         m_server.close();
     }
+    // Nothing is left to answer: a finish under way ends.
+    settleLater();
 }
 
 bool LineHost::relaying() const
@@ -100,7 +108,7 @@ bool LineHost::relaying() const
     return false;
 }
 
-void LineHost::finishTaken(std::chrono::milliseconds within)
+void LineHost::finish(std::chrono::milliseconds within, std::function<void()> done)
 {
     // A program that connects meanwhile waits in the server's backlog, and finds
     // its connection closed when this one leaves: it then takes the line over.
@@ -108,22 +116,71 @@ void LineHost::finishTaken(std::chrono::milliseconds within)
     for (const auto &[socket, id] : m_connections) {
         disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
     }
-    if (relaying()) {
-        QEventLoop loop;
-        QTimer check;
-        QElapsedTimer waited;
-        waited.start();
-        connect(&check, &QTimer::timeout, &loop, [&] {
-            if (!relaying() || waited.elapsed() >= within.count()) {
-                loop.quit();
-            }
-        });
-        check.start(5);
-        loop.exec();
+    m_finished = std::move(done);
+    m_finishBound.start(within);
+    // Each answer and each joiner that goes settles it again.
+    settleLater();
+}
+
+void LineHost::finishNow()
+{
+    settle(true);
+}
+
+void LineHost::resume()
+{
+    m_finished = nullptr;
+    m_finishBound.stop();
+    if (!m_finishing) {
+        return;
     }
+    m_finishing = false;
+    for (const auto &[socket, id] : m_connections) {
+        watch(socket, id);
+    }
+    // What came meanwhile is taken now, in the order of the connections.
+    for (const auto &[socket, id] : m_connections) {
+        if (socket->bytesAvailable() > 0) {
+            m_gateway.receive(id, socket->readAll());
+        }
+    }
+    accept();
+}
+
+void LineHost::settleLater()
+{
+    if (m_finished) {
+        QMetaObject::invokeMethod(
+            this, [this] { settle(false); }, Qt::QueuedConnection);
+    }
+}
+
+void LineHost::settle(bool now)
+{
+    if (!m_finished || (!now && relaying())) {
+        return;
+    }
+    m_finishBound.stop();
     // The answers reach the joiners before their sockets are closed.
     for (const auto &[socket, id] : m_connections) {
         socket->flush();
+    }
+    std::exchange(m_finished, nullptr)();
+}
+
+void LineHost::finishTaken(std::chrono::milliseconds within)
+{
+    bool finished = false;
+    QEventLoop loop;
+    finish(within, [&] {
+        finished = true;
+        loop.quit();
+    });
+    if (!relaying()) {
+        finishNow();
+    }
+    if (!finished) {
+        loop.exec();
     }
 }
 
@@ -133,23 +190,28 @@ void LineHost::accept()
         return;
     }
     while (QLocalSocket *socket = m_server.nextPendingConnection()) {
-        const int id =
-            m_gateway.open({[socket](const QByteArray &bytes) { socket->write(bytes); },
-                            [socket] { return socket->bytesToWrite() < kUnreadAnswers; }, nullptr,
-                            [this, socket](const QString &why) {
-                                emit dropped(why);
-                                drop(socket);
-                            },
-                            [socket] { return !localPeerGone(*socket); }});
+        const int id = m_gateway.open({[socket](const QByteArray &bytes) { socket->write(bytes); },
+                                       [socket] { return socket->bytesToWrite() < kUnreadAnswers; },
+                                       [this] { settle(false); },
+                                       [this, socket](const QString &why) {
+                                           emit dropped(why);
+                                           drop(socket);
+                                       },
+                                       [socket] { return !localPeerGone(*socket); }});
         m_connections[socket] = id;
-        connect(socket, &QLocalSocket::readyRead, this,
-                [this, socket, id] { m_gateway.receive(id, socket->readAll()); });
+        watch(socket, id);
         connect(socket, &QLocalSocket::bytesWritten, this, [this] { m_gateway.pump(); });
         connect(socket, &QLocalSocket::disconnected, this, [this, socket] { drop(socket); });
         if (socket->bytesAvailable() > 0) {
             m_gateway.receive(id, socket->readAll());
         }
     }
+}
+
+void LineHost::watch(QLocalSocket *socket, int id)
+{
+    connect(socket, &QLocalSocket::readyRead, this,
+            [this, socket, id] { m_gateway.receive(id, socket->readAll()); });
 }
 
 void LineHost::drop(QLocalSocket *socket)
@@ -163,6 +225,7 @@ void LineHost::drop(QLocalSocket *socket)
     socket->disconnect(this);
     socket->abort();
     socket->deleteLater();
+    settleLater();
 }
 
 } // namespace supply

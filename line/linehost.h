@@ -5,7 +5,10 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 
+#include <QTimer>
+
 #include <chrono>
+#include <functional>
 #include <map>
 
 namespace supply {
@@ -25,6 +28,10 @@ public:
     // Answers waiting unread on one connection; more and it is served no more
     // until it reads them.
     static constexpr qint64 kUnreadAnswers = 4096;
+    // How much longer than a request's timeout an owner on its way out gives the
+    // requests it has taken from the programs that joined it: a reply's last
+    // bytes and the answer's way back over the local socket.
+    static constexpr std::chrono::milliseconds kFinishMargin{200};
 
     LineHost(SharedPort &port, Client &client, QObject *parent = nullptr);
     ~LineHost() override;
@@ -34,11 +41,23 @@ public:
     const Gateway::Stats &stats() const { return m_gateway.stats(); }
     // Requests taken from joiners wait for the line or are on it.
     bool relaying() const;
-    // For a program on its way out, before it closes the port: takes no more
-    // requests from joiners, and runs the event loop until those already taken
-    // are answered, or for `within` at most, so that a joiner's request on the
-    // line when the owner ends is answered by it rather than asked again of the
-    // next owner. What a joiner sends meanwhile waits for the next owner.
+    // For an owner on its way out, before it closes the port: takes no more
+    // requests from joiners, lets those already taken be answered on the event
+    // loop, and calls `done` from the event loop once they are, or after
+    // `within` at most, so that a joiner's request on the line when the owner
+    // leaves is answered by it rather than asked again of the next owner. What a
+    // joiner sends meanwhile, and a program that connects meanwhile, wait for
+    // the next owner. Nothing waits here: the call returns at once.
+    void finish(std::chrono::milliseconds within, std::function<void()> done);
+    // A finish under way ends now: `done` is called before this returns.
+    void finishNow();
+    // The owner keeps the line after all: requests of joiners are taken again,
+    // those that waited meanwhile included; a finish under way ends without its
+    // `done`.
+    void resume();
+    bool finishing() const { return m_finishing; }
+    // finish() for a program whose event loop has ended (the shell's commands):
+    // runs the event loop until the taken requests are answered, or for `within`.
     void finishTaken(std::chrono::milliseconds within);
 
 signals:
@@ -50,13 +69,21 @@ private:
     void listen(const QString &name);
     void stop();
     void accept();
+    // Takes the requests that come on `socket`.
+    void watch(QLocalSocket *socket, int id);
     void drop(QLocalSocket *socket);
+    // Ends a finish under way once nothing taken is left (or at once with
+    // `now`): the answers are handed to the sockets, then `done` is called.
+    void settle(bool now);
+    void settleLater();
 
     SharedPort &m_port;
     Gateway m_gateway;
     QLocalServer m_server;
     std::map<QLocalSocket *, int> m_connections;
     bool m_finishing = false;
+    std::function<void()> m_finished; // the caller's `done` while a finish is under way
+    QTimer m_finishBound;
 };
 
 } // namespace supply

@@ -2,7 +2,9 @@
 // A log opens it first and owns it; the others join it: a read and a set, a
 // SCPI server, a second log. When the owner is killed (SIGKILL) the second log
 // takes the line over and goes on.
+#include "engine/client.h"
 #include "line/enginecommcontrol.h"
+#include "line/linehost.h"
 #include "line/sharedport.h"
 #include "protocol/frames.h"
 #include "support/ctlrig.h"
@@ -127,6 +129,7 @@ private slots:
     void handoverCostsOnlyTime_data();
     void handoverCostsOnlyTime();
     void windowControlJoinsALog();
+    void windowCloseAnswersItsJoiner();
     void stalledOwnerIsNamed_data();
     void stalledOwnerIsNamed();
     void oneShotThatGaveUpLeavesNothing_data();
@@ -408,6 +411,63 @@ void TestE2eShared::windowControlJoinsALog()
     reply = readOnce();
     QCOMPARE(reply.size(), qsizetype(protocol::kStatusReplySize));
     comm->setPortOpen(false);
+}
+
+// A window that owns the line and closes its port while another window's write
+// waits for the supply's reply answers it before it hands the line over: the
+// close returns at once, the joiner's write is answered before any handover.
+void TestE2eShared::windowCloseAnswersItsJoiner()
+{
+    m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
+    // A slow supply: the write is on the line long after the close.
+    QVERIFY(m_rig->startSim({QStringLiteral("--address"), QString::number(kAddress),
+                             QStringLiteral("--line"), QStringLiteral("timed"),
+                             QStringLiteral("--latency"), QStringLiteral("300")}));
+    qputenv("VANTEL_PORT_DIR", m_rig->dir().toLocal8Bit());
+    const auto window = [] {
+        std::unique_ptr<supply::EngineCommControl> comm = supply::makeEngineCommControl();
+        comm->setCommPort(1);
+        comm->setRThreshold(8);
+        comm->setPortOpen(true);
+        return comm;
+    };
+    const std::unique_ptr<supply::EngineCommControl> owner = window();
+    const std::unique_ptr<supply::EngineCommControl> joiner = window();
+    auto *host = owner->findChild<supply::LineHost *>();
+    auto *joined = joiner->findChild<supply::SharedPort *>();
+    QVERIFY(host && joined);
+    QCOMPARE(joined->role(), supply::SharedPort::Role::Joiner);
+
+    const int handovers = joiner->client().handovers();
+    int handoversAtReply = -1;
+    supply::Error error = supply::Error::Timeout;
+    connect(joiner.get(), &supply::EngineCommControl::replied, this,
+            [&](const supply::Reply &reply) {
+                handoversAtReply = joiner->client().handovers();
+                error = reply.error();
+            });
+    QSignalSpy released(owner.get(), &supply::EngineCommControl::released);
+    const protocol::Frame off = protocol::buildSwitchOutputRequest(kAddress, false);
+    joiner->setOutput(
+        QByteArray(reinterpret_cast<const char *>(off.data()), qsizetype(off.size())));
+    // Looked at after each short turn of the loop: the write is relayed for the
+    // supply's 300 ms.
+    QElapsedTimer waited;
+    waited.start();
+    while (!host->relaying() && waited.elapsed() < kWaitMs) {
+        QTest::qWait(1);
+    }
+    QVERIFY(host->relaying());
+    owner->setPortOpen(false);
+    QVERIFY(!owner->PortOpen());
+    QVERIFY(owner->releasing());
+    QCOMPARE(handoversAtReply, -1);
+
+    QTRY_COMPARE_WITH_TIMEOUT(handoversAtReply, handovers, kWaitMs);
+    QCOMPARE(error, supply::Error::None);
+    QTRY_COMPARE_WITH_TIMEOUT(released.size(), 1, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(joined->role(), supply::SharedPort::Role::Owner, kWaitMs);
+    joiner->setPortOpen(false);
 }
 
 void TestE2eShared::stalledOwnerIsNamed_data()

@@ -4,6 +4,7 @@
 // it and hosts the line on a local socket; the others join over Modbus TCP.
 // RTU replies are pymodbus's (computeCRC).
 #include "engine/client.h"
+#include "line/enginecommcontrol.h"
 #include "line/linehost.h"
 #include "line/sharedport.h"
 #include "protocol/crc16.h"
@@ -29,6 +30,7 @@
 
 using std::chrono::milliseconds;
 using supply::Client;
+using supply::EngineCommControl;
 using supply::Error;
 using supply::LineHost;
 using supply::SharedPort;
@@ -184,6 +186,21 @@ struct Program {
     }
 };
 
+// A window on the line: its serial control over the engine, as the window holds it.
+struct Window {
+    Program line;
+    std::unique_ptr<EngineCommControl> comm;
+
+    Window(Bench &bench, const QString &device) : line(bench, device)
+    {
+        comm = std::make_unique<EngineCommControl>(*line.port, *line.client);
+        comm->setLineHost(line.host.get());
+        comm->setNetworkTargets([](int) { return QString(); });
+        comm->setRThreshold(protocol::kStatusReplySize);
+        comm->setCommPort(1);
+    }
+};
+
 protocol::Frame readRegisters(int unit, int reg, int count)
 {
     return protocol::buildRequest(std::uint8_t(unit), protocol::kReadHoldingRegisters,
@@ -233,6 +250,8 @@ private slots:
     void writeInFlightIsSettledByReadBack();
     void ownerAnswersWhatItTookBeforeLeaving_data();
     void ownerAnswersWhatItTookBeforeLeaving();
+    void windowCloseAnswersWhatItTook_data();
+    void windowCloseAnswersWhatItTook();
     void ownersStopLeavesRelayedRequests_data();
     void ownersStopLeavesRelayedRequests();
     void fiftyJoinedReadsAllAnswered();
@@ -758,6 +777,94 @@ void TestSharedPort::ownerAnswersWhatItTookBeforeLeaving()
     QCOMPARE(m_bench.written.count(bytesOf(off)), switchOffsSent);
     const QByteArray read = bytesOf(protocol::buildReadStatusRequest(1));
     QCOMPARE(m_bench.written.mid(before).count(read), readBacks);
+}
+
+void TestSharedPort::windowCloseAnswersWhatItTook_data()
+{
+    QTest::addColumn<QString>("then");
+    // The event loop goes on: the line goes once the joiner's write is answered.
+    QTest::newRow("closed") << QStringLiteral("loop");
+    // The program quits: its main() waits for the release after its event loop.
+    QTest::newRow("closed as the program quits") << QStringLiteral("quit");
+    // The same port opened again at once: the window keeps its line.
+    QTest::newRow("opened again meanwhile") << QStringLiteral("reopen");
+}
+
+// A window that owns the line and closes its port while a joiner's write is on
+// the line answers it before it hands the line over, without waiting inside the
+// close: one request on the wire, no read-back, no failure for the joiner.
+void TestSharedPort::windowCloseAnswersWhatItTook()
+{
+    QFETCH(QString, then);
+    // Slow enough that the write is still on the line after the wait for it.
+    m_bench.replyMs = 400;
+    Window window(m_bench, m_device);
+    window.comm->setPortOpen(true);
+    Program joiner(m_bench, m_device);
+    joiner.open();
+    QCOMPARE(window.line.port->role(), SharedPort::Role::Owner);
+    QCOMPARE(joiner.port->role(), SharedPort::Role::Joiner);
+    window.line.client->setTimeout(milliseconds(2000));
+    joiner.client->setTimeout(milliseconds(2000));
+    int releases = 0;
+    m_bench.released = [&] { ++releases; };
+    const int handovers = joiner.client->handovers();
+    QSignalSpy released(window.comm.get(), &EngineCommControl::released);
+    QSignalSpy lost(window.comm.get(), &serial::CommControl::portLost);
+    const QSignalSpy polled(window.comm.get(), &serial::CommControl::OnComm);
+
+    const protocol::Frame off = protocol::buildSwitchOutputRequest(1, false);
+    QPointer<supply::Reply> reply = joiner.client->write(off);
+    QTRY_VERIFY_WITH_TIMEOUT(m_bench.written.contains(bytesOf(off)), kWaitMs);
+    const qsizetype before = m_bench.written.size();
+    window.comm->setPortOpen(false);
+    // The close is the window's at once, and waited for nothing: the answer
+    // needs the event loop, and the device is still held for it.
+    QVERIFY(!window.comm->PortOpen());
+    QVERIFY(!reply->isFinished());
+    QCOMPARE(releases, 0);
+    QCOMPARE(window.line.port->role(), SharedPort::Role::Owner);
+    QVERIFY_THROWS_EXCEPTION(serial::CommError,
+                             window.comm->setOutput(bytesOf(protocol::buildReadStatusRequest(1))));
+    // Nothing of the program's own goes out meanwhile (the bus window's polls).
+    QPointer<supply::Reply> own = window.line.client->readStatus(1);
+
+    if (then == QLatin1String("quit")) {
+        window.comm->waitForRelease();
+        QCOMPARE(released.size(), 1);
+        QCOMPARE(releases, 1);
+    } else if (then == QLatin1String("reopen")) {
+        window.comm->setPortOpen(true);
+        QVERIFY(window.comm->PortOpen());
+        QCOMPARE(window.line.port->role(), SharedPort::Role::Owner);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(released.size(), 1, kWaitMs);
+        QCOMPARE(releases, 1);
+    }
+    QCOMPARE(waitFor(reply).error, Error::None);
+    QVERIFY(!m_bench.outputOn);
+    QCOMPARE(m_bench.written.count(bytesOf(off)), 1);
+    const QByteArray read = bytesOf(protocol::buildReadStatusRequest(1));
+    QCOMPARE(m_bench.written.mid(before).count(read), 0);
+    QVERIFY(waitFor(own).error != Error::None);
+    QCOMPARE(lost.size(), 0);
+
+    if (then == QLatin1String("reopen")) {
+        // The line never changed hands: the window polls, and the joiner's
+        // requests are taken again.
+        QCOMPARE(releases, 0);
+        QCOMPARE(released.size(), 0);
+        window.comm->setOutput(read);
+        QTRY_COMPARE_WITH_TIMEOUT(polled.size(), 1, kWaitMs);
+        QCOMPARE(waitFor(joiner.client->readStatus(1)).error, Error::None);
+        QCOMPARE(waitFor(window.line.client->readStatus(1)).error, Error::None);
+        QCOMPARE(joiner.port->role(), SharedPort::Role::Joiner);
+        QCOMPARE(joiner.client->handovers(), handovers);
+    } else {
+        // The joiner has the line now.
+        QTRY_COMPARE_WITH_TIMEOUT(joiner.port->role(), SharedPort::Role::Owner, kWaitMs);
+        QCOMPARE(waitFor(joiner.client->readStatus(1)).error, Error::None);
+    }
 }
 
 void TestSharedPort::ownersStopLeavesRelayedRequests_data()
