@@ -454,26 +454,25 @@ printf 'set 6V 1A\noutput on\nrepeat 20\nset 5V 1A\nset 6V 1A\nend\noutput off\n
     >"$work/handover-seq.txt"
 win_path() { echo "Z:${1//\//\\}"; }
 csv_rows() { tail -n +2 "$1" 2>/dev/null | tr -d '\r' | grep -c . || true; }
+# A log started in the background with its record in handover-NAME.csv: waits
+# for its first rows.
+log_in_background() {
+    local name="$1" duration="$2"
+    "$wine" "$ctl" --port COM3 log --interval 200 --duration "$duration" \
+        --output "$(win_path "$work/handover-$name.csv")" >"$work/handover-$name.out" 2>&1 &
+    background_pid=$!
+    for _ in $(seq 150); do
+        [ "$(csv_rows "$work/handover-$name.csv")" -ge 3 ] && return 0
+        sleep 0.1
+    done
+    fail "handover ($sig): the $name log wrote no rows: $(cat "$work/handover-$name.out")"
+}
 for sig in INT TERM KILL; do
     rm -f "$work"/handover-*.csv
-    "$wine" "$ctl" --port COM3 log --interval 200 --duration 60s \
-        --output "$(win_path "$work/handover-owner.csv")" >"$work/handover-owner.out" 2>&1 &
-    owner_pid=$!
-    for _ in $(seq 150); do
-        [ "$(csv_rows "$work/handover-owner.csv")" -ge 3 ] && break
-        sleep 0.1
-    done
-    [ "$(csv_rows "$work/handover-owner.csv")" -ge 3 ] ||
-        fail "handover ($sig): the owner's log wrote no rows: $(cat "$work/handover-owner.out")"
-    "$wine" "$ctl" --port COM3 log --interval 200 --duration 5s \
-        --output "$(win_path "$work/handover-joined.csv")" >"$work/handover-joined.out" 2>&1 &
-    log_pid=$!
-    for _ in $(seq 150); do
-        [ "$(csv_rows "$work/handover-joined.csv")" -ge 3 ] && break
-        sleep 0.1
-    done
-    [ "$(csv_rows "$work/handover-joined.csv")" -ge 3 ] ||
-        fail "handover ($sig): the joined log wrote no rows: $(cat "$work/handover-joined.out")"
+    log_in_background owner 60s
+    owner_pid=$background_pid
+    log_in_background joined 5s
+    log_pid=$background_pid
     ran_from="$(wc -l <"$work/trace")"
     "$wine" "$ctl" --port COM3 run "$(win_path "$work/handover-seq.txt")" \
         --output "$(win_path "$work/handover-run.csv")" >"$work/handover-run.out" 2>&1 &
@@ -486,7 +485,8 @@ for sig in INT TERM KILL; do
         fail "handover ($sig): the joined run never switched the output on: $(cat "$work/handover-run.out")"
     kill -"$sig" "$owner_pid"
     status=0
-    wait "$run_pid" || status=$?
+    # The shell tells of a job a signal ended (the owner) on its own stderr: not here.
+    { wait "$run_pid"; } 2>/dev/null || status=$?
     [ "$status" = 0 ] ||
         fail "handover ($sig): the joined run exited $status: $(cat "$work/handover-run.out")"
     last_switch="$(tail -n +"$((ran_from + 1))" "$work/trace" |
@@ -506,7 +506,6 @@ for sig in INT TERM KILL; do
     [ "$errors" -le 1 ] && [ "$errors" = "$port_rows" ] ||
         fail "handover ($sig): the joined log's failed rows: $(tail -n +2 "$work/handover-joined.csv" |
             tr -d '\r' | awk -F, '$NF != ""' | head -n 5)"
-    # The shell tells of a job a signal ended on its own stderr: not here.
     { wait "$owner_pid"; } 2>/dev/null || true
     echo "handover ($sig): the joined run completed with the output off, the joined log wrote $rows rows"
 done
