@@ -433,6 +433,10 @@ void TestE2eShared::windowCloseAnswersItsJoiner()
     };
     const std::unique_ptr<supply::EngineCommControl> owner = window();
     const std::unique_ptr<supply::EngineCommControl> joiner = window();
+    // Timeouts far beyond the supply's 300 ms, so that a busy machine's delays
+    // never turn the answer into a timeout; the owner's finish is bounded by its own.
+    owner->client().setTimeout(std::chrono::milliseconds(3000));
+    joiner->client().setTimeout(std::chrono::milliseconds(3000));
     auto *host = owner->findChild<supply::LineHost *>();
     auto *joined = joiner->findChild<supply::SharedPort *>();
     QVERIFY(host && joined);

@@ -796,8 +796,9 @@ void TestSharedPort::windowCloseAnswersWhatItTook_data()
 void TestSharedPort::windowCloseAnswersWhatItTook()
 {
     QFETCH(QString, then);
-    // Slow enough that the write is still on the line after the wait for it.
-    m_bench.replyMs = 400;
+    // Slow enough that the write is still on the line after the wait for it,
+    // however late a busy machine lets the test see it go.
+    m_bench.replyMs = 1000;
     Window window(m_bench, m_device);
     window.comm->setPortOpen(true);
     Program joiner(m_bench, m_device);
