@@ -55,7 +55,6 @@ public:
     // those that waited meanwhile included; a finish under way ends without its
     // `done`.
     void resume();
-    bool finishing() const { return m_finishing; }
     // finish() for a program whose event loop has ended (the shell's commands):
     // runs the event loop until the taken requests are answered, or for `within`.
     void finishTaken(std::chrono::milliseconds within);
