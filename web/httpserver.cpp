@@ -18,13 +18,12 @@ namespace {
 using Headers = QList<QPair<QByteArray, QByteArray>>;
 
 const QByteArray kCookie = QByteArrayLiteral("vantel_token");
-// How much of a connection's bytes is read at a time, and how much of a response
-// may wait unsent before the next request is read.
+// How much of a connection's bytes is held read at a time (the socket reads no
+// more from the system until it is taken), and how much of its answers may wait
+// unsent before the next request is answered.
 constexpr qint64 kReadChunk = 16 * 1024;
-constexpr qint64 kUnsent = 256 * 1024;
+constexpr qint64 kUnsent = 64 * 1024;
 constexpr qint64 kDownloadChunk = 64 * 1024;
-// Requests waiting on one connection before its bytes are left unread.
-constexpr int kPipelined = 16;
 
 QByteArray reason(int status)
 {
@@ -257,6 +256,16 @@ int HttpServer::streams() const
     return n;
 }
 
+qint64 HttpServer::heldBytes() const
+{
+    qint64 n = 0;
+    for (const auto &c : m_connections) {
+        const QTcpSocket &socket = *c.second->socket;
+        n += socket.bytesAvailable() + socket.bytesToWrite() + c.second->parser.heldBytes();
+    }
+    return n;
+}
+
 HttpServer::Connection *HttpServer::find(int id)
 {
     const auto found = m_connections.find(id);
@@ -289,6 +298,7 @@ void HttpServer::accept()
         c->socket = socket;
         c->lastActive.start();
         socket->setParent(this);
+        socket->setReadBufferSize(kReadChunk);
         QObject::connect(socket, &QTcpSocket::readyRead, this, [this, id] {
             if (Connection *c = find(id)) {
                 pump(*c);
@@ -322,7 +332,10 @@ void HttpServer::pump(Connection &c)
     }
     c.inPump = true;
     const int id = c.id;
-    while (!c.busy && !c.stream && !c.closing) {
+    // Nothing more is answered while earlier answers wait unsent, and nothing
+    // more is read while cut requests wait: the socket's bounded buffer fills
+    // and the system's flow control holds the client back until it reads.
+    while (!c.busy && !c.stream && !c.closing && c.socket->bytesToWrite() <= kUnsent) {
         if (auto request = c.parser.next()) {
             ++m_stats.requests;
             c.lastActive.restart();
@@ -341,7 +354,7 @@ void HttpServer::pump(Connection &c)
                                        : QStringLiteral("malformed request"));
             break;
         }
-        if (c.socket->bytesAvailable() <= 0 || c.socket->bytesToWrite() > kUnsent) {
+        if (c.socket->bytesAvailable() <= 0) {
             break;
         }
         // The idle clock runs on from the last answer: a request trickled in a

@@ -66,6 +66,9 @@ public:
     void close();
     const Stats &stats() const { return m_stats; }
     int streams() const;
+    // Bytes held for the connections: read and not yet parsed, parsed and not
+    // yet answered, answered and not yet sent.
+    qint64 heldBytes() const;
 
 private:
     struct Connection;

@@ -72,6 +72,8 @@ private slots:
     void malformedThenServed_data();
     void malformedThenServed();
     void pipelinedInOrder();
+    void aLongPipelineIsAnsweredWhole();
+    void aFlooderThatNeverReadsIsHeldBack();
     void hundredStreamsGetEveryReading();
     void aClientThatNeverReadsIsDropped();
     void recordIsServedWhole();
@@ -350,6 +352,47 @@ void TestWebHttpServer::pipelinedInOrder()
     QCOMPARE(connection.next().status, 200);
     QCOMPARE(m_bench->calls.size(), std::size_t(2));
     QCOMPARE(m_bench->calls[1].what, QStringLiteral("off"));
+}
+
+void TestWebHttpServer::aLongPipelineIsAnsweredWhole()
+{
+    // Far more than is read or answered at a time: every one is answered once
+    // the client reads, none lost where reading paused and went on.
+    constexpr int kRequests = 3000;
+    const QByteArray one = httpRequest("GET", "/api/supplies", {"Host: 127.0.0.1"});
+    HttpConnection connection(port());
+    connection.send(one.repeated(kRequests));
+    int answered = 0;
+    while (answered < kRequests && connection.next().status == 401) {
+        ++answered;
+    }
+    QCOMPARE(answered, kRequests);
+}
+
+void TestWebHttpServer::aFlooderThatNeverReadsIsHeldBack()
+{
+    HttpConnection flooder(port());
+    flooder.socket().setReadBufferSize(1);
+    flooder.socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+    const QByteArray batch =
+        httpRequest("GET", "/", {"Host: 127.0.0.1"}).repeated(200); // 7 KiB a write
+    qint64 most = 0;
+    // 7 MiB of requests, each answered with a page the flooder never reads.
+    for (int i = 0; i < 1000; ++i) {
+        flooder.send(batch);
+        QCoreApplication::processEvents();
+        most = std::max(most, m_server->heldBytes());
+    }
+    for (int i = 0; i < 200; ++i) {
+        QTest::qWait(2);
+        most = std::max(most, m_server->heldBytes());
+    }
+    QVERIFY2(most < 512 * 1024, qPrintable(QString::number(most)));
+    // Another client is served meanwhile.
+    QCOMPARE(ask(httpRequest("GET", "/api/supplies",
+                             {"Host: 127.0.0.1", "Authorization: Bearer " + kToken}))
+                 .status,
+             200);
 }
 
 void TestWebHttpServer::hundredStreamsGetEveryReading()

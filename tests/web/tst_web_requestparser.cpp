@@ -27,6 +27,15 @@ void TestWebRequestParser::anyPieces_data()
         << QByteArray("GET /x HTTP/1.0\r\n\r\n") << QStringList{"GET /x ?  close cookie="} << 0;
     QTest::newRow("Connection: close") << QByteArray("GET /x HTTP/1.1\r\nConnection: close\r\n\r\n")
                                        << QStringList{"GET /x ?  close cookie="} << 0;
+    QStringList forty;
+    for (int i = 0; i < 40; ++i) {
+        forty << QStringLiteral("GET /%1 ?  keep cookie=").arg(i);
+    }
+    QByteArray fortyBytes;
+    for (int i = 0; i < 40; ++i) {
+        fortyBytes += "GET /" + QByteArray::number(i) + " HTTP/1.1\r\n\r\n";
+    }
+    QTest::newRow("more pipelined than are cut at a time") << fortyBytes << forty << 0;
     QTest::newRow("a good one, then garbage")
         << QByteArray("GET /x HTTP/1.1\r\n\r\nBLAH\x01\r\n\r\n")
         << QStringList{"GET /x ?  keep cookie="} << 400;
