@@ -171,18 +171,21 @@ struct HttpServer::Connection {
     int id = 0;
     QTcpSocket *socket = nullptr;
     RequestParser parser;
-    bool busy = false;    // a request is being answered
-    bool inPump = false;  // pump() is on the stack
-    bool stream = false;  // an event stream: nothing more is read
-    bool closing = false; // closed once its last response is out
+    bool busy = false;          // a request is being answered
+    bool inPump = false;        // pump() is on the stack
+    bool stream = false;        // an event stream: nothing more is read
+    bool closing = false;       // closed once its last response is out
+    bool authenticated = false; // a request showed a valid token
     std::unique_ptr<QFile> download;
     qint64 left = 0; // bytes of the download still to send
-    QElapsedTimer lastActive;
+    QString peer;    // its address, for the operator
 };
 
 HttpServer::HttpServer(Bench &bench, HttpOptions options)
-    : m_bench(bench), m_options(std::move(options))
+    : m_bench(bench), m_options(std::move(options)),
+      m_admission({m_options.maxConnections, kLogin, kIdle}), m_refusals(m_options.log)
 {
+    m_clock.start();
     const auto file = [this](const char *path, const char *resource, const char *type) {
         QFile f(QString::fromLatin1(resource));
         m_files[path] = {type, f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray()};
@@ -203,7 +206,7 @@ HttpServer::HttpServer(Bench &bench, HttpOptions options)
     m_keepAlive.setInterval(kKeepAlive);
     QObject::connect(&m_keepAlive, &QTimer::timeout, this,
                      [this] { broadcast(": keep-alive\n\n"); });
-    m_sweep.setInterval(std::chrono::seconds(5));
+    m_sweep.setInterval(std::chrono::seconds(1));
     QObject::connect(&m_sweep, &QTimer::timeout, this, [this] { sweep(); });
 }
 
@@ -276,16 +279,31 @@ void HttpServer::accept()
 {
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
         const QHostAddress peer = plainAddress(socket->peerAddress());
+        const QString address = peer.toString();
         const bool allowed = m_options.allowed ? m_options.allowed(peer) : peer.isLoopback();
-        if (!allowed || int(m_connections.size()) >= m_options.maxConnections) {
+        const int room = allowed ? m_admission.makeRoom() : Admission::kFull;
+        if (room > 0) {
+            // The oldest that has not shown the token gives way.
             ++m_stats.refused;
-            if (m_options.log) {
-                m_options.log(allowed ? QStringLiteral("http: turned away %1: %2 connections "
-                                                       "already")
-                                            .arg(peer.toString())
-                                            .arg(m_connections.size())
-                                      : QStringLiteral("http: refused %1: not an allowed address")
-                                            .arg(peer.toString()));
+            const Connection *old = find(room);
+            const QString from = old ? old->peer : QString();
+            m_refusals.note(QStringLiteral("room ") + from,
+                            QStringLiteral("http: closed a connection from %1 that showed no "
+                                           "token, to make room: %2 connections already")
+                                .arg(from)
+                                .arg(m_connections.size()));
+            drop(room);
+        } else if (room == Admission::kFull) {
+            ++m_stats.refused;
+            if (allowed) {
+                m_refusals.note(QStringLiteral("turned away ") + address,
+                                QStringLiteral("http: turned away %1: %2 connections already")
+                                    .arg(address)
+                                    .arg(m_connections.size()));
+            } else {
+                m_refusals.note(
+                    QStringLiteral("refused ") + address,
+                    QStringLiteral("http: refused %1: not an allowed address").arg(address));
             }
             socket->abort();
             socket->deleteLater();
@@ -296,7 +314,8 @@ void HttpServer::accept()
         const int id = ++m_lastId;
         c->id = id;
         c->socket = socket;
-        c->lastActive.start();
+        c->peer = address;
+        m_admission.opened(id, now());
         socket->setParent(this);
         socket->setReadBufferSize(kReadChunk);
         QObject::connect(socket, &QTcpSocket::readyRead, this, [this, id] {
@@ -338,11 +357,14 @@ void HttpServer::pump(Connection &c)
     while (!c.busy && !c.stream && !c.closing && c.socket->bytesToWrite() <= kUnsent) {
         if (auto request = c.parser.next()) {
             ++m_stats.requests;
-            c.lastActive.restart();
+            m_admission.active(id, now());
             c.busy = true;
             handle(c, *request);
             if (!find(id)) {
                 return; // dropped while it was answered
+            }
+            if (c.authenticated) {
+                m_admission.shown(id);
             }
             continue;
         }
@@ -443,6 +465,7 @@ void HttpServer::handle(Connection &c, const Request &request)
         }
         return;
     }
+    c.authenticated = true;
     route(c, request, byHeader, byCookie);
 }
 
@@ -637,7 +660,7 @@ void HttpServer::respondError(Connection &c, int status, const QString &text, co
 void HttpServer::finished(Connection &c)
 {
     c.busy = false;
-    c.lastActive.restart();
+    m_admission.active(c.id, now());
     if (c.closing) {
         // From the event loop, as the caller may still hold the connection; the
         // socket closes once what it holds has gone out.
@@ -735,15 +758,11 @@ void HttpServer::sendDownload(Connection &c)
 
 void HttpServer::sweep()
 {
-    std::vector<int> idle;
-    for (const auto &entry : m_connections) {
-        const Connection &c = *entry.second;
-        if (!c.stream && !c.busy &&
-            c.lastActive.hasExpired(std::chrono::milliseconds(kIdle).count())) {
-            idle.push_back(c.id);
-        }
-    }
-    for (const int id : idle) {
+    const std::vector<int> expired = m_admission.expired(now(), [this](int id) {
+        const Connection *c = find(id);
+        return c && (c->busy || c->stream || c->download);
+    });
+    for (const int id : expired) {
         drop(id);
     }
 }
@@ -756,6 +775,7 @@ void HttpServer::drop(int id)
     }
     std::unique_ptr<Connection> c = std::move(found->second);
     m_connections.erase(found);
+    m_admission.closed(id);
     QObject::disconnect(c->socket, nullptr, this, nullptr);
     c->socket->abort();
     c->socket->deleteLater();

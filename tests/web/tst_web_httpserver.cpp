@@ -74,6 +74,7 @@ private slots:
     void pipelinedInOrder();
     void aLongPipelineIsAnsweredWhole();
     void aFlooderThatNeverReadsIsHeldBack();
+    void roomIsMadeForTheToken();
     void hundredStreamsGetEveryReading();
     void aClientThatNeverReadsIsDropped();
     void recordIsServedWhole();
@@ -393,6 +394,57 @@ void TestWebHttpServer::aFlooderThatNeverReadsIsHeldBack()
                              {"Host: 127.0.0.1", "Authorization: Bearer " + kToken}))
                  .status,
              200);
+}
+
+void TestWebHttpServer::roomIsMadeForTheToken()
+{
+    web::HttpOptions options;
+    options.token = kToken;
+    options.maxConnections = 4;
+    QStringList said;
+    options.log = [&said](const QString &line) { said << line; };
+    web::HttpServer server(*m_bench, options);
+    QCOMPARE(server.listen(), QString());
+    const QList<QByteArray> bearer{"Host: 127.0.0.1", "Authorization: Bearer " + kToken};
+    // Four silent connections fill it, and each one closed comes back, a hundred times.
+    std::vector<std::unique_ptr<QTcpSocket>> silent;
+    const auto more = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            silent.push_back(std::make_unique<QTcpSocket>());
+            silent.back()->connectToHost(QStringLiteral("127.0.0.1"), server.serverPort());
+        }
+    };
+    more(100);
+    HttpConnection::waitUntil([&] {
+        return std::count_if(silent.begin(), silent.end(), [](const auto &c) {
+                   return c->state() == QAbstractSocket::UnconnectedState;
+               }) == 96;
+    });
+    // The token holder gets in, and stays in while more come.
+    HttpConnection holder(server.serverPort());
+    holder.send(httpRequest("POST", "/api/all-off", bearer));
+    QCOMPARE(holder.next().status, 200);
+    more(20);
+    QTest::qWait(50);
+    holder.send(httpRequest("GET", "/api/supplies", bearer));
+    QCOMPARE(holder.next().status, 200);
+    // Four token holders: the fifth is turned away, said once.
+    std::vector<std::unique_ptr<HttpConnection>> holders;
+    for (int i = 0; i < 3; ++i) {
+        holders.push_back(std::make_unique<HttpConnection>(server.serverPort()));
+        holders.back()->send(httpRequest("GET", "/api/supplies", bearer));
+        QCOMPARE(holders.back()->next().status, 200);
+    }
+    const qsizetype before = silent.size();
+    more(2);
+    HttpConnection::waitUntil([&] {
+        return silent[before]->state() == QAbstractSocket::UnconnectedState &&
+               silent[before + 1]->state() == QAbstractSocket::UnconnectedState;
+    });
+    QCOMPARE(silent[before + 1]->state(), QAbstractSocket::UnconnectedState);
+    QVERIFY(holders[0]->connected());
+    QCOMPARE(said.filter(QStringLiteral("turned away")).size(), 1);
+    QCOMPARE(said.filter(QStringLiteral("to make room")).size(), 1);
 }
 
 void TestWebHttpServer::hundredStreamsGetEveryReading()
