@@ -36,6 +36,7 @@ struct HttpServer::Connection {
     bool inPump = false;        // pump() is on the stack
     bool stream = false;        // an event stream: nothing more is read
     bool closing = false;       // closed once its last response is out
+    bool head = false;          // the request is a HEAD: the answer has no body
     bool authenticated = false; // a request showed a valid token
     std::unique_ptr<QFile> download;
     qint64 left = 0; // bytes of the download still to send

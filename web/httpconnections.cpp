@@ -25,6 +25,8 @@ QByteArray reason(int status)
         return "Method Not Allowed";
     case 409:
         return "Conflict";
+    case 417:
+        return "Expectation Failed";
     case 413:
         return "Payload Too Large";
     case 502:
@@ -154,6 +156,11 @@ void HttpServer::pump(Connection &c)
             ++m_stats.requests;
             m_admission.active(id, now());
             c.busy = true;
+            // HEAD is served wherever GET is, with the same head and no body.
+            c.head = request->method == "HEAD";
+            if (c.head) {
+                request->method = "GET";
+            }
             handle(c, *request);
             if (!find(id)) {
                 return; // dropped while it was answered
@@ -167,9 +174,15 @@ void HttpServer::pump(Connection &c)
             c.busy = true;
             c.closing = true;
             respondError(c, status,
-                         status == 413 ? QStringLiteral("the body is over 64 KiB")
-                                       : QStringLiteral("malformed request"));
+                         status == 413   ? QStringLiteral("the body is over 64 KiB")
+                         : status == 417 ? QStringLiteral("only 100-continue is expected")
+                                         : QStringLiteral("malformed request"));
             break;
+        }
+        // Every earlier request is answered: the client that waits to send a
+        // body is told to go on.
+        if (c.parser.takeContinue()) {
+            c.socket->write("HTTP/1.1 100 Continue\r\n\r\n");
         }
         if (c.socket->bytesAvailable() <= 0) {
             break;
@@ -196,7 +209,7 @@ void HttpServer::respond(Connection &c, int status, const QByteArray &type, cons
         head += "Connection: close\r\n";
     }
     head += "\r\n";
-    c.socket->write(head + body);
+    c.socket->write(c.head ? head : head + body);
     finished(c);
 }
 
@@ -236,6 +249,12 @@ void HttpServer::finished(Connection &c)
 
 void HttpServer::startStream(Connection &c)
 {
+    if (c.head) {
+        c.socket->write("HTTP/1.1 200 OK\r\n" + commonHeaders() +
+                        "Content-Type: text/event-stream\r\n\r\n");
+        finished(c);
+        return;
+    }
     c.stream = true;
     c.busy = false;
     // A small kernel buffer: a client that stops reading shows soon in ours.
@@ -284,13 +303,18 @@ void HttpServer::startDownload(Connection &c)
     c.left = file->size();
     QByteArray head = "HTTP/1.1 200 OK\r\n" + commonHeaders() +
                       "Content-Type: text/csv; charset=utf-8\r\n"
-                      "Content-Disposition: attachment; filename=\"record.csv\"\r\n"
+                      "Content-Disposition: attachment; filename=\"vantel-record.csv\"\r\n"
                       "Content-Length: " +
                       QByteArray::number(c.left) + "\r\n";
     if (c.closing) {
         head += "Connection: close\r\n";
     }
     c.socket->write(head + "\r\n");
+    if (c.head) {
+        c.left = 0;
+        finished(c);
+        return;
+    }
     c.download = std::move(file);
     sendDownload(c);
 }

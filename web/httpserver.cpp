@@ -278,7 +278,7 @@ void HttpServer::route(Connection &c, const Request &request, bool byHeader, boo
         respondError(c, 405,
                      QStringLiteral("%1 takes %2 only")
                          .arg(QString::fromLatin1(path), QLatin1String(method)),
-                     {{"Allow", method}});
+                     {{"Allow", qstrcmp(method, "GET") == 0 ? "GET, HEAD" : method}});
         return false;
     };
     const auto found = m_files.find(path);

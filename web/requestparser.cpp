@@ -113,11 +113,32 @@ struct RequestParser::Callbacks {
             s.owner->fail(413);
             return -1;
         }
+        // Who the request comes from and for: one of each, or no telling which
+        // one another part of the chain took.
+        for (const char *name : {"host", "origin", "authorization"}) {
+            int count = 0;
+            for (const auto &h : s.current.headers) {
+                count += h.first == name ? 1 : 0;
+            }
+            if (count > 1) {
+                return -1;
+            }
+        }
+        if (s.current.hasHeader("expect")) {
+            if (s.current.header("expect").toLower() != "100-continue") {
+                s.owner->fail(417);
+                return -1;
+            }
+            const bool body =
+                (p->flags & F_CHUNKED) || ((p->flags & F_CONTENTLENGTH) && p->content_length > 0);
+            s.owner->m_continue = body;
+        }
         return 0;
     }
     static int body(http_parser *p, const char *at, size_t n)
     {
         State &s = state(p);
+        s.owner->m_continue = false;
         if (s.current.body.size() + qsizetype(n) > kMaxBody) {
             s.owner->fail(413);
             return -1;
@@ -128,8 +149,20 @@ struct RequestParser::Callbacks {
     static int messageComplete(http_parser *p)
     {
         State &s = state(p);
+        s.owner->m_continue = false;
         if (p->upgrade) {
-            return -1; // a WebSocket or another protocol: not served
+            // HTTP/2 over plain TCP is asked for by an upgrade that a server
+            // may ignore: the request is answered in HTTP/1.1, and the bytes
+            // after it are HTTP/1.1 too. Another protocol (a WebSocket) is not
+            // served.
+            bool h2c = false;
+            for (const QByteArray &protocol : s.current.header("upgrade").split(',')) {
+                h2c = h2c || protocol.trimmed().toLower() == "h2c";
+            }
+            if (!h2c || p->method == HTTP_CONNECT) {
+                return -1;
+            }
+            p->upgrade = 0;
         }
         s.current.keepAlive = http_should_keep_alive(p) != 0;
         s.owner->m_done.push_back(std::move(s.current));

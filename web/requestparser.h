@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace web {
 
@@ -51,8 +52,11 @@ public:
     // Bytes this parser holds: requests cut and not yet taken, the one under
     // way, and input not parsed yet.
     qsizetype heldBytes() const;
-    // 0 while the stream is sound, else 400 or 413.
+    // 0 while the stream is sound, else 400, 413 or 417.
     int failureStatus() const { return m_failure; }
+    // Whether the request under way waits for "100 Continue" before it sends its
+    // body; true once, and only until its body starts.
+    bool takeContinue() { return std::exchange(m_continue, false); }
 
 private:
     struct Callbacks;
@@ -64,6 +68,7 @@ private:
     std::deque<Request> m_done;
     QByteArray m_held; // fed, not yet cut
     int m_failure = 0;
+    bool m_continue = false;
 };
 
 } // namespace web

@@ -75,6 +75,8 @@ private slots:
     void aLongPipelineIsAnsweredWhole();
     void aFlooderThatNeverReadsIsHeldBack();
     void roomIsMadeForTheToken();
+    void headsAndInterimAnswers_data();
+    void headsAndInterimAnswers();
     void hundredStreamsGetEveryReading();
     void aClientThatNeverReadsIsDropped();
     void recordIsServedWhole();
@@ -445,6 +447,58 @@ void TestWebHttpServer::roomIsMadeForTheToken()
     QVERIFY(holders[0]->connected());
     QCOMPARE(said.filter(QStringLiteral("turned away")).size(), 1);
     QCOMPARE(said.filter(QStringLiteral("to make room")).size(), 1);
+}
+
+void TestWebHttpServer::headsAndInterimAnswers_data()
+{
+    // What the client sends, what it sends once the first head has come, and the
+    // status lines it gets. Each exchange ends with a request for the supplies:
+    // its answer comes right after the bodiless one, or the connection was lost.
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<QByteArray>("then");
+    QTest::addColumn<QList<int>>("statuses");
+    const QByteArray auth = "Host: 127.0.0.1\r\nAuthorization: Bearer " + kToken + "\r\n";
+    QTest::newRow("HEAD of a page") << "HEAD /login HTTP/1.1\r\n" + auth + "\r\n"
+                                    << QByteArray() << QList<int>{200};
+    QTest::newRow("HEAD of the stream") << "HEAD /api/events HTTP/1.1\r\n" + auth + "\r\n"
+                                        << QByteArray() << QList<int>{200};
+    QTest::newRow("HEAD of the record, none kept")
+        << "HEAD /api/record.csv HTTP/1.1\r\n" + auth + "\r\n"
+        << QByteArray() << QList<int>{503};
+    QTest::newRow("100-continue") << "POST /api/all-off HTTP/1.1\r\n" + auth +
+                                         "Expect: 100-continue\r\nContent-Length: 2\r\n\r\n"
+                                  << QByteArray("{}") << QList<int>{100, 200};
+    QTest::newRow("curl --http2 on plain HTTP")
+        << "GET /api/supplies HTTP/1.1\r\n" + auth +
+               "Connection: Upgrade, HTTP2-Settings\r\nUpgrade: h2c\r\n"
+               "HTTP2-Settings: AAMAAABkAAQCAAAAAAIAAAAA\r\n\r\n"
+        << QByteArray() << QList<int>{200};
+}
+
+void TestWebHttpServer::headsAndInterimAnswers()
+{
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, then);
+    QFETCH(QList<int>, statuses);
+    const auto heads = [](const QByteArray &b) { return b.count("\r\n\r\n"); };
+    HttpConnection connection(port());
+    connection.send(first);
+    connection.readUntil([&](const QByteArray &b) { return heads(b) >= 1; });
+    connection.send(then + httpRequest("GET", "/api/supplies",
+                                       {"Host: 127.0.0.1", "Authorization: Bearer " + kToken}));
+    const QByteArray got = connection.readUntil([&](const QByteArray &b) {
+        return b.count("HTTP/1.1 ") >= statuses.size() + 1 && b.endsWith("]}");
+    });
+    QList<int> seen;
+    for (qsizetype at = got.indexOf("HTTP/1.1 "); at >= 0; at = got.indexOf("HTTP/1.1 ", at + 1)) {
+        seen << got.mid(at + 9, 3).toInt();
+    }
+    QVERIFY2(seen == statuses + QList<int>{200}, got.constData());
+    // A HEAD's or an interim answer is followed at once by the next one.
+    if (statuses.first() != 200 || first.startsWith("HEAD")) {
+        QVERIFY2(got.mid(got.indexOf("\r\n\r\n") + 4).startsWith("HTTP/1.1 "), got.constData());
+    }
+    QVERIFY(!got.contains("event: reading"));
 }
 
 void TestWebHttpServer::hundredStreamsGetEveryReading()
