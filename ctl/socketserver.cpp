@@ -14,6 +14,7 @@
 #include "serial/bufferedcommcontrol.h"
 #include "web/enginebench.h"
 #include "web/httpserver.h"
+#include "web/refusallog.h"
 
 #include <QCoreApplication>
 #include <QTcpServer>
@@ -313,16 +314,20 @@ private:
             // Nothing it sent is read.
             if (!m_stopping) {
                 ++m_refused;
-                printErr(QStringLiteral("refused %1: not an allowed address").arg(peer));
+                const QString from = plainAddress(address).toString();
+                m_refusals.note(QStringLiteral("refused ") + from,
+                                QStringLiteral("refused %1: not an allowed address").arg(from));
             }
             closeSocket(descriptor);
             return;
         }
         if (clients(modbus) >= m_options.maxClients) {
             ++m_turnedAway;
-            printErr(QStringLiteral("turned away %1: %2 clients already")
-                         .arg(peer)
-                         .arg(clients(modbus)));
+            const QString from = plainAddress(address).toString();
+            m_refusals.note(QStringLiteral("turned away ") + from,
+                            QStringLiteral("turned away %1: %2 clients already")
+                                .arg(from)
+                                .arg(clients(modbus)));
             if (modbus) {
                 turnAway(descriptor);
                 return;
@@ -684,6 +689,7 @@ private:
     int m_served = 0;
     int m_refused = 0;
     int m_turnedAway = 0;
+    web::RefusalLog m_refusals{[](const QString &line) { printErr(line); }};
     long m_lines = 0;
     bool m_stopping = false;
     bool m_acceptPaused = false;

@@ -1,5 +1,7 @@
 #include "web/httpserver.h"
 
+#include "web/httpconnection.h"
+
 #include "protocol/frames.h"
 
 #include <QFile>
@@ -15,69 +17,7 @@ namespace web {
 
 namespace {
 
-using Headers = QList<QPair<QByteArray, QByteArray>>;
-
 const QByteArray kCookie = QByteArrayLiteral("vantel_token");
-// How much of a connection's bytes is read at a time, and how much of a response
-// may wait unsent before the next request is read.
-constexpr qint64 kReadChunk = 16 * 1024;
-constexpr qint64 kUnsent = 256 * 1024;
-constexpr qint64 kDownloadChunk = 64 * 1024;
-// Requests waiting on one connection before its bytes are left unread.
-constexpr int kPipelined = 16;
-
-QByteArray reason(int status)
-{
-    switch (status) {
-    case 200:
-        return "OK";
-    case 303:
-        return "See Other";
-    case 400:
-        return "Bad Request";
-    case 401:
-        return "Unauthorized";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 405:
-        return "Method Not Allowed";
-    case 409:
-        return "Conflict";
-    case 413:
-        return "Payload Too Large";
-    case 502:
-        return "Bad Gateway";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Error";
-    }
-}
-
-// The headers every response carries: nothing of another origin runs or loads,
-// the page is framed nowhere, and nothing is kept by a cache (the page holds the
-// token).
-QByteArray commonHeaders()
-{
-    return QByteArrayLiteral(
-        "Content-Security-Policy: default-src 'self'; script-src 'self'; style-src 'self'; "
-        "img-src 'self' data:; connect-src 'self'; frame-ancestors 'none'; base-uri 'none'; "
-        "form-action 'self'\r\n"
-        "X-Content-Type-Options: nosniff\r\n"
-        "Referrer-Policy: no-referrer\r\n"
-        "Cache-Control: no-store\r\n");
-}
-
-// An IPv4 peer of a dual-stack listener comes as ::ffff:a.b.c.d.
-QHostAddress plainAddress(const QHostAddress &address)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4) : address;
-}
-
 QByteArray hostText(const QHostAddress &address)
 {
     const QHostAddress plain = plainAddress(address);
@@ -168,22 +108,11 @@ QString tokenRefusal(const QByteArray &token)
     return {};
 }
 
-struct HttpServer::Connection {
-    int id = 0;
-    QTcpSocket *socket = nullptr;
-    RequestParser parser;
-    bool busy = false;    // a request is being answered
-    bool inPump = false;  // pump() is on the stack
-    bool stream = false;  // an event stream: nothing more is read
-    bool closing = false; // closed once its last response is out
-    std::unique_ptr<QFile> download;
-    qint64 left = 0; // bytes of the download still to send
-    QElapsedTimer lastActive;
-};
-
 HttpServer::HttpServer(Bench &bench, HttpOptions options)
-    : m_bench(bench), m_options(std::move(options))
+    : m_bench(bench), m_options(std::move(options)),
+      m_admission({m_options.maxConnections, kLogin, kIdle}), m_refusals(m_options.log)
 {
+    m_clock.start();
     const auto file = [this](const char *path, const char *resource, const char *type) {
         QFile f(QString::fromLatin1(resource));
         m_files[path] = {type, f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray()};
@@ -204,7 +133,7 @@ HttpServer::HttpServer(Bench &bench, HttpOptions options)
     m_keepAlive.setInterval(kKeepAlive);
     QObject::connect(&m_keepAlive, &QTimer::timeout, this,
                      [this] { broadcast(": keep-alive\n\n"); });
-    m_sweep.setInterval(std::chrono::seconds(5));
+    m_sweep.setInterval(std::chrono::seconds(1));
     QObject::connect(&m_sweep, &QTimer::timeout, this, [this] { sweep(); });
 }
 
@@ -255,101 +184,6 @@ int HttpServer::streams() const
         n += c.second->stream ? 1 : 0;
     }
     return n;
-}
-
-HttpServer::Connection *HttpServer::find(int id)
-{
-    const auto found = m_connections.find(id);
-    return found == m_connections.end() ? nullptr : found->second.get();
-}
-
-void HttpServer::accept()
-{
-    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-        const QHostAddress peer = plainAddress(socket->peerAddress());
-        const bool allowed = m_options.allowed ? m_options.allowed(peer) : peer.isLoopback();
-        if (!allowed || int(m_connections.size()) >= m_options.maxConnections) {
-            ++m_stats.refused;
-            if (m_options.log) {
-                m_options.log(allowed ? QStringLiteral("http: turned away %1: %2 connections "
-                                                       "already")
-                                            .arg(peer.toString())
-                                            .arg(m_connections.size())
-                                      : QStringLiteral("http: refused %1: not an allowed address")
-                                            .arg(peer.toString()));
-            }
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        ++m_stats.connections;
-        auto c = std::make_unique<Connection>();
-        const int id = ++m_lastId;
-        c->id = id;
-        c->socket = socket;
-        c->lastActive.start();
-        socket->setParent(this);
-        QObject::connect(socket, &QTcpSocket::readyRead, this, [this, id] {
-            if (Connection *c = find(id)) {
-                pump(*c);
-            }
-        });
-        QObject::connect(socket, &QTcpSocket::bytesWritten, this, [this, id] {
-            Connection *c = find(id);
-            if (!c) {
-                return;
-            }
-            if (c->download) {
-                sendDownload(*c);
-            } else if (!c->stream) {
-                pump(*c);
-            }
-        });
-        QObject::connect(socket, &QTcpSocket::disconnected, this, [this, id] { drop(id); });
-        QObject::connect(socket, &QTcpSocket::errorOccurred, this,
-                         [this, id](QAbstractSocket::SocketError) { drop(id); });
-        m_connections[id] = std::move(c);
-        if (socket->bytesAvailable() > 0) {
-            pump(*m_connections[id]);
-        }
-    }
-}
-
-void HttpServer::pump(Connection &c)
-{
-    if (c.inPump) {
-        return;
-    }
-    c.inPump = true;
-    const int id = c.id;
-    while (!c.busy && !c.stream && !c.closing) {
-        if (auto request = c.parser.next()) {
-            ++m_stats.requests;
-            c.lastActive.restart();
-            c.busy = true;
-            handle(c, *request);
-            if (!find(id)) {
-                return; // dropped while it was answered
-            }
-            continue;
-        }
-        if (const int status = c.parser.failureStatus()) {
-            c.busy = true;
-            c.closing = true;
-            respondError(c, status,
-                         status == 413 ? QStringLiteral("the body is over 64 KiB")
-                                       : QStringLiteral("malformed request"));
-            break;
-        }
-        if (c.socket->bytesAvailable() <= 0 || c.socket->bytesToWrite() > kUnsent) {
-            break;
-        }
-        // The idle clock runs on from the last answer: a request trickled in a
-        // byte at a time holds its connection no longer than an idle one.
-        const QByteArray bytes = c.socket->read(kReadChunk);
-        c.parser.feed(bytes.constData(), bytes.size());
-    }
-    c.inPump = false;
 }
 
 bool HttpServer::knownHost(const Connection &c, const QByteArray &header) const
@@ -430,6 +264,7 @@ void HttpServer::handle(Connection &c, const Request &request)
         }
         return;
     }
+    c.authenticated = true;
     route(c, request, byHeader, byCookie);
 }
 
@@ -443,7 +278,7 @@ void HttpServer::route(Connection &c, const Request &request, bool byHeader, boo
         respondError(c, 405,
                      QStringLiteral("%1 takes %2 only")
                          .arg(QString::fromLatin1(path), QLatin1String(method)),
-                     {{"Allow", method}});
+                     {{"Allow", qstrcmp(method, "GET") == 0 ? "GET, HEAD" : method}});
         return false;
     };
     const auto found = m_files.find(path);
@@ -587,165 +422,6 @@ void HttpServer::post(Connection &c, const Request &request, const QByteArray &p
 void HttpServer::answerLater(Connection &c, const Outcome &outcome)
 {
     respondJson(c, outcome.status, outcome.body);
-}
-
-void HttpServer::respond(Connection &c, int status, const QByteArray &type, const QByteArray &body,
-                         const Headers &extra)
-{
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) + "\r\n";
-    head += commonHeaders();
-    head += "Content-Type: " + type + "\r\n";
-    head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-    for (const auto &h : extra) {
-        head += h.first + ": " + h.second + "\r\n";
-    }
-    if (c.closing) {
-        head += "Connection: close\r\n";
-    }
-    head += "\r\n";
-    c.socket->write(head + body);
-    finished(c);
-}
-
-void HttpServer::respondJson(Connection &c, int status, const QJsonObject &body,
-                             const Headers &extra)
-{
-    respond(c, status, "application/json", QJsonDocument(body).toJson(QJsonDocument::Compact),
-            extra);
-}
-
-void HttpServer::respondError(Connection &c, int status, const QString &text, const Headers &extra)
-{
-    respondJson(c, status, {{QStringLiteral("error"), text}}, extra);
-}
-
-// A response is out: the next request is read, or the connection closes once
-// the response has gone.
-void HttpServer::finished(Connection &c)
-{
-    c.busy = false;
-    c.lastActive.restart();
-    if (c.closing) {
-        // From the event loop, as the caller may still hold the connection; the
-        // socket closes once what it holds has gone out.
-        const int id = c.id;
-        QTimer::singleShot(0, this, [this, id] {
-            if (Connection *c = find(id)) {
-                c->socket->disconnectFromHost();
-            }
-        });
-        return;
-    }
-    if (!c.inPump) {
-        pump(c);
-    }
-}
-
-void HttpServer::startStream(Connection &c)
-{
-    c.stream = true;
-    c.busy = false;
-    // A small kernel buffer: a client that stops reading shows soon in ours.
-    c.socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 64 * 1024);
-    QByteArray bytes = "HTTP/1.1 200 OK\r\n" + commonHeaders() +
-                       "Content-Type: text/event-stream\r\nConnection: keep-alive\r\n\r\n";
-    for (const std::uint8_t address : m_bench.addresses()) {
-        bytes += "event: reading\ndata: " +
-                 QJsonDocument(m_bench.supply(address)).toJson(QJsonDocument::Compact) + "\n\n";
-    }
-    c.socket->write(bytes);
-}
-
-void HttpServer::broadcast(const QByteArray &bytes)
-{
-    std::vector<int> full;
-    for (const auto &entry : m_connections) {
-        Connection &c = *entry.second;
-        if (!c.stream) {
-            continue;
-        }
-        if (c.socket->bytesToWrite() + bytes.size() > kStreamBuffer) {
-            full.push_back(c.id);
-            continue;
-        }
-        c.socket->write(bytes);
-    }
-    for (const int id : full) {
-        ++m_stats.dropped;
-        if (m_options.log) {
-            m_options.log(QStringLiteral("http: dropped an event stream that did not read"));
-        }
-        drop(id);
-    }
-}
-
-void HttpServer::startDownload(Connection &c)
-{
-    auto file = std::make_unique<QFile>(m_bench.recordPath());
-    if (!file->open(QIODevice::ReadOnly)) {
-        respondError(c, 503,
-                     QStringLiteral("the record cannot be read: %1").arg(file->errorString()));
-        return;
-    }
-    // The rows up to now: the file grows as readings come.
-    c.left = file->size();
-    QByteArray head = "HTTP/1.1 200 OK\r\n" + commonHeaders() +
-                      "Content-Type: text/csv; charset=utf-8\r\n"
-                      "Content-Disposition: attachment; filename=\"record.csv\"\r\n"
-                      "Content-Length: " +
-                      QByteArray::number(c.left) + "\r\n";
-    if (c.closing) {
-        head += "Connection: close\r\n";
-    }
-    c.socket->write(head + "\r\n");
-    c.download = std::move(file);
-    sendDownload(c);
-}
-
-void HttpServer::sendDownload(Connection &c)
-{
-    while (c.left > 0 && c.socket->bytesToWrite() < kDownloadChunk) {
-        const QByteArray chunk = c.download->read(qMin(c.left, kDownloadChunk));
-        if (chunk.isEmpty()) {
-            // The file cannot give what it had: the response cannot be whole.
-            drop(c.id);
-            return;
-        }
-        c.left -= chunk.size();
-        c.socket->write(chunk);
-    }
-    if (c.left == 0) {
-        c.download.reset();
-        finished(c);
-    }
-}
-
-void HttpServer::sweep()
-{
-    std::vector<int> idle;
-    for (const auto &entry : m_connections) {
-        const Connection &c = *entry.second;
-        if (!c.stream && !c.busy &&
-            c.lastActive.hasExpired(std::chrono::milliseconds(kIdle).count())) {
-            idle.push_back(c.id);
-        }
-    }
-    for (const int id : idle) {
-        drop(id);
-    }
-}
-
-void HttpServer::drop(int id)
-{
-    const auto found = m_connections.find(id);
-    if (found == m_connections.end()) {
-        return;
-    }
-    std::unique_ptr<Connection> c = std::move(found->second);
-    m_connections.erase(found);
-    QObject::disconnect(c->socket, nullptr, this, nullptr);
-    c->socket->abort();
-    c->socket->deleteLater();
 }
 
 } // namespace web

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "web/admission.h"
 #include "web/bench.h"
+#include "web/refusallog.h"
 #include "web/requestparser.h"
 
 #include <QByteArray>
@@ -45,10 +47,14 @@ public:
     // A connection without a request under way is closed this long after its
     // last answer (or its start), however many bytes of a request it trickles.
     static constexpr std::chrono::seconds kIdle{60};
+    // A connection that has not shown the token is closed this long after it
+    // opened, whatever it does; when the server is full, the oldest of them
+    // gives way to a new one (see Admission).
+    static constexpr std::chrono::seconds kLogin{10};
 
     struct Stats {
         long connections = 0;
-        long refused = 0; // not an allowed address, or too many at once
+        long refused = 0; // not an allowed address, too many at once, or made room for another
         long requests = 0;
         long dropped = 0; // event streams dropped for not reading
     };
@@ -66,6 +72,9 @@ public:
     void close();
     const Stats &stats() const { return m_stats; }
     int streams() const;
+    // Bytes held for the connections: read and not yet parsed, parsed and not
+    // yet answered, answered and not yet sent.
+    qint64 heldBytes() const;
 
 private:
     struct Connection;
@@ -90,6 +99,7 @@ private:
     void drop(int id);
     void sweep();
     Connection *find(int id);
+    qint64 now() const { return m_clock.elapsed(); }
 
     Bench &m_bench;
     HttpOptions m_options;
@@ -99,6 +109,9 @@ private:
     QTimer m_keepAlive;
     QTimer m_sweep;
     Stats m_stats;
+    QElapsedTimer m_clock;
+    Admission m_admission;
+    RefusalLog m_refusals;
     std::map<QByteArray, QPair<QByteArray, QByteArray>> m_files; // path: type, bytes
 };
 

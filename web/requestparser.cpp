@@ -113,11 +113,32 @@ struct RequestParser::Callbacks {
             s.owner->fail(413);
             return -1;
         }
+        // Who the request comes from and for: one of each, or no telling which
+        // one another part of the chain took.
+        for (const char *name : {"host", "origin", "authorization"}) {
+            int count = 0;
+            for (const auto &h : s.current.headers) {
+                count += h.first == name ? 1 : 0;
+            }
+            if (count > 1) {
+                return -1;
+            }
+        }
+        if (s.current.hasHeader("expect")) {
+            if (s.current.header("expect").toLower() != "100-continue") {
+                s.owner->fail(417);
+                return -1;
+            }
+            const bool body =
+                (p->flags & F_CHUNKED) || ((p->flags & F_CONTENTLENGTH) && p->content_length > 0);
+            s.owner->m_continue = body;
+        }
         return 0;
     }
     static int body(http_parser *p, const char *at, size_t n)
     {
         State &s = state(p);
+        s.owner->m_continue = false;
         if (s.current.body.size() + qsizetype(n) > kMaxBody) {
             s.owner->fail(413);
             return -1;
@@ -128,12 +149,26 @@ struct RequestParser::Callbacks {
     static int messageComplete(http_parser *p)
     {
         State &s = state(p);
+        s.owner->m_continue = false;
         if (p->upgrade) {
-            return -1; // a WebSocket or another protocol: not served
+            // HTTP/2 over plain TCP is asked for by an upgrade that a server
+            // may ignore: the request is answered in HTTP/1.1, and the bytes
+            // after it are HTTP/1.1 too. Another protocol (a WebSocket) is not
+            // served.
+            bool h2c = false;
+            for (const QByteArray &protocol : s.current.header("upgrade").split(',')) {
+                h2c = h2c || protocol.trimmed().toLower() == "h2c";
+            }
+            if (!h2c || p->method == HTTP_CONNECT) {
+                return -1;
+            }
+            p->upgrade = 0;
         }
         s.current.keepAlive = http_should_keep_alive(p) != 0;
         s.owner->m_done.push_back(std::move(s.current));
         s.current = Request{};
+        // One request at a time: cut() decides whether to go on.
+        http_parser_pause(p, 1);
         return 0;
     }
 };
@@ -161,17 +196,56 @@ bool RequestParser::feed(const char *data, qsizetype size)
     if (m_failure) {
         return false;
     }
-    if (size == 0) {
-        return true;
-    }
+    m_held.append(data, size);
+    cut();
+    return m_failure == 0;
+}
+
+void RequestParser::cut()
+{
     State &s = *m_state;
-    const size_t used = http_parser_execute(&s.parser, &s.settings, data, size_t(size));
-    // An upgrade (a WebSocket) is not served: the bytes after it are no HTTP.
-    if (HTTP_PARSER_ERRNO(&s.parser) != HPE_OK || s.parser.upgrade || used != size_t(size)) {
-        fail(400);
-        return false;
+    qsizetype at = 0;
+    while (at < m_held.size() && m_done.size() < kPipelined && !m_failure) {
+        const size_t used = http_parser_execute(&s.parser, &s.settings, m_held.constData() + at,
+                                                size_t(m_held.size() - at));
+        at += qsizetype(used);
+        const http_errno error = HTTP_PARSER_ERRNO(&s.parser);
+        if (error == HPE_PAUSED) {
+            http_parser_pause(&s.parser, 0);
+            continue;
+        }
+        // An upgrade (a WebSocket) is not served: the bytes after it are no HTTP.
+        if (error != HPE_OK || s.parser.upgrade || used == 0) {
+            fail(400);
+        }
     }
-    return true;
+    m_held.remove(0, at);
+    if (m_failure) {
+        m_held.clear();
+    }
+}
+
+namespace {
+
+qsizetype size(const Request &r)
+{
+    qsizetype n = r.method.size() + r.path.size() + r.query.size() + r.body.size();
+    for (const auto &h : r.headers) {
+        n += h.first.size() + h.second.size();
+    }
+    return n;
+}
+
+} // namespace
+
+qsizetype RequestParser::heldBytes() const
+{
+    const State &s = *m_state;
+    qsizetype n = m_held.size() + size(s.current) + s.url.size() + s.field.size() + s.value.size();
+    for (const Request &r : m_done) {
+        n += size(r);
+    }
+    return n;
 }
 
 std::optional<Request> RequestParser::next()
@@ -181,6 +255,9 @@ std::optional<Request> RequestParser::next()
     }
     Request request = std::move(m_done.front());
     m_done.pop_front();
+    if (!m_held.isEmpty()) {
+        cut();
+    }
     return request;
 }
 

@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -37,6 +38,7 @@ private slots:
     void theStreamAndTheRecordCarryTheLine();
     void aCeilingHeldByAnotherProgramRefuses();
     void aListenerOffLoopbackNeedsAllow();
+    void allOffGetsThroughHeldConnections();
 
 private:
     // serve --http on the line with `extra` options; false if it did not start.
@@ -244,6 +246,70 @@ void TestE2eHttp::aListenerOffLoopbackNeedsAllow()
                     QStringLiteral("0.0.0.0:0")});
     QCOMPARE(result.code, 2);
     QVERIFY2(result.err.contains(QStringLiteral("--allow")), qPrintable(result.err));
+}
+
+void TestE2eHttp::allOffGetsThroughHeldConnections()
+{
+    QVERIFY(m_rig->startSim({QStringLiteral("--address"), QStringLiteral("1-2"),
+                             QStringLiteral("--output"), QStringLiteral("on")}));
+    QVERIFY(startServe({QStringLiteral("--port"), QStringLiteral("COM1"),
+                        QStringLiteral("--addresses"), QStringLiteral("1-2")}));
+    const QByteArray host = "Host: 127.0.0.1:" + QByteArray::number(m_port);
+    const QList<QByteArray> page{host, "Authorization: Bearer " + kToken,
+                                 "Origin: http://127.0.0.1:" + QByteArray::number(m_port)};
+    const auto allOff = [&] {
+        HttpConnection connection(m_port);
+        connection.send(httpRequest("POST", "/api/all-off", page));
+        return connection.next(20000).status;
+    };
+    // The time an all-off takes here, with nothing else going on.
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(allOff(), 200);
+    const qint64 reference = clock.elapsed();
+    for (const QByteArray address : {"1", "2"}) {
+        QCOMPARE(ask("POST", "/api/supplies/" + address + "/output", "{\"on\": true}").status, 200);
+    }
+    // 300 silent connections, each one the server closes opened again.
+    std::vector<std::unique_ptr<QTcpSocket>> held;
+    const quint16 port = m_port;
+    for (int i = 0; i < 300; ++i) {
+        held.push_back(std::make_unique<QTcpSocket>());
+        QTcpSocket *socket = held.back().get();
+        const auto again = [socket, port] {
+            QTimer::singleShot(0, socket, [socket, port] {
+                if (socket->state() == QAbstractSocket::UnconnectedState) {
+                    socket->connectToHost(QStringLiteral("127.0.0.1"), port);
+                }
+            });
+        };
+        QObject::connect(socket, &QTcpSocket::disconnected, socket, again);
+        QObject::connect(socket, &QTcpSocket::errorOccurred, socket, again);
+        socket->connectToHost(QStringLiteral("127.0.0.1"), port);
+    }
+    QTest::qWait(2000);
+    clock.restart();
+    QCOMPARE(allOff(), 200);
+    const qint64 flooded = clock.elapsed();
+    QVERIFY2(flooded < reference + 2000,
+             qPrintable(QStringLiteral("%1 ms, %2 ms without them").arg(flooded).arg(reference)));
+    for (int address = 1; address <= 2; ++address) {
+        QVERIFY2(status(address).contains(QStringLiteral("output=off")),
+                 qPrintable(status(address)));
+    }
+    // A page loads meanwhile.
+    for (const QByteArray path : {"/", "/app.js", "/api/supplies"}) {
+        HttpConnection connection(m_port);
+        connection.send(httpRequest("GET", path, page));
+        QCOMPARE(connection.next(20000).status, 200);
+    }
+    held.clear();
+    // The server said it made room, once a minute, not once a connection.
+    QProcess &serve = *m_processes.back();
+    serve.terminate();
+    QVERIFY(serve.waitForFinished(20000));
+    const QString err = QString::fromUtf8(serve.readAllStandardError());
+    QVERIFY2(err.count(QStringLiteral("to make room")) <= 2, qPrintable(err.right(2000)));
 }
 
 QTEST_GUILESS_MAIN(TestE2eHttp)

@@ -72,6 +72,11 @@ private slots:
     void malformedThenServed_data();
     void malformedThenServed();
     void pipelinedInOrder();
+    void aLongPipelineIsAnsweredWhole();
+    void aFlooderThatNeverReadsIsHeldBack();
+    void roomIsMadeForTheToken();
+    void headsAndInterimAnswers_data();
+    void headsAndInterimAnswers();
     void hundredStreamsGetEveryReading();
     void aClientThatNeverReadsIsDropped();
     void recordIsServedWhole();
@@ -350,6 +355,150 @@ void TestWebHttpServer::pipelinedInOrder()
     QCOMPARE(connection.next().status, 200);
     QCOMPARE(m_bench->calls.size(), std::size_t(2));
     QCOMPARE(m_bench->calls[1].what, QStringLiteral("off"));
+}
+
+void TestWebHttpServer::aLongPipelineIsAnsweredWhole()
+{
+    // Far more than is read or answered at a time: every one is answered once
+    // the client reads, none lost where reading paused and went on.
+    constexpr int kRequests = 3000;
+    const QByteArray one = httpRequest("GET", "/api/supplies", {"Host: 127.0.0.1"});
+    HttpConnection connection(port());
+    connection.send(one.repeated(kRequests));
+    int answered = 0;
+    while (answered < kRequests && connection.next().status == 401) {
+        ++answered;
+    }
+    QCOMPARE(answered, kRequests);
+}
+
+void TestWebHttpServer::aFlooderThatNeverReadsIsHeldBack()
+{
+    HttpConnection flooder(port());
+    flooder.socket().setReadBufferSize(1);
+    flooder.socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+    const QByteArray batch =
+        httpRequest("GET", "/", {"Host: 127.0.0.1"}).repeated(200); // 7 KiB a write
+    qint64 most = 0;
+    // 7 MiB of requests, each answered with a page the flooder never reads.
+    for (int i = 0; i < 1000; ++i) {
+        flooder.send(batch);
+        QCoreApplication::processEvents();
+        most = std::max(most, m_server->heldBytes());
+    }
+    for (int i = 0; i < 200; ++i) {
+        QTest::qWait(2);
+        most = std::max(most, m_server->heldBytes());
+    }
+    QVERIFY2(most < 512 * 1024, qPrintable(QString::number(most)));
+    // Another client is served meanwhile.
+    QCOMPARE(ask(httpRequest("GET", "/api/supplies",
+                             {"Host: 127.0.0.1", "Authorization: Bearer " + kToken}))
+                 .status,
+             200);
+}
+
+void TestWebHttpServer::roomIsMadeForTheToken()
+{
+    web::HttpOptions options;
+    options.token = kToken;
+    options.maxConnections = 4;
+    QStringList said;
+    options.log = [&said](const QString &line) { said << line; };
+    web::HttpServer server(*m_bench, options);
+    QCOMPARE(server.listen(), QString());
+    const QList<QByteArray> bearer{"Host: 127.0.0.1", "Authorization: Bearer " + kToken};
+    // Four silent connections fill it, and each one closed comes back, a hundred times.
+    std::vector<std::unique_ptr<QTcpSocket>> silent;
+    const auto more = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            silent.push_back(std::make_unique<QTcpSocket>());
+            silent.back()->connectToHost(QStringLiteral("127.0.0.1"), server.serverPort());
+        }
+    };
+    more(100);
+    HttpConnection::waitUntil([&] {
+        return std::count_if(silent.begin(), silent.end(), [](const auto &c) {
+                   return c->state() == QAbstractSocket::UnconnectedState;
+               }) == 96;
+    });
+    // The token holder gets in, and stays in while more come.
+    HttpConnection holder(server.serverPort());
+    holder.send(httpRequest("POST", "/api/all-off", bearer));
+    QCOMPARE(holder.next().status, 200);
+    more(20);
+    QTest::qWait(50);
+    holder.send(httpRequest("GET", "/api/supplies", bearer));
+    QCOMPARE(holder.next().status, 200);
+    // Four token holders: the fifth is turned away, said once.
+    std::vector<std::unique_ptr<HttpConnection>> holders;
+    for (int i = 0; i < 3; ++i) {
+        holders.push_back(std::make_unique<HttpConnection>(server.serverPort()));
+        holders.back()->send(httpRequest("GET", "/api/supplies", bearer));
+        QCOMPARE(holders.back()->next().status, 200);
+    }
+    const qsizetype before = silent.size();
+    more(2);
+    HttpConnection::waitUntil([&] {
+        return silent[before]->state() == QAbstractSocket::UnconnectedState &&
+               silent[before + 1]->state() == QAbstractSocket::UnconnectedState;
+    });
+    QCOMPARE(silent[before + 1]->state(), QAbstractSocket::UnconnectedState);
+    QVERIFY(holders[0]->connected());
+    QCOMPARE(said.filter(QStringLiteral("turned away")).size(), 1);
+    QCOMPARE(said.filter(QStringLiteral("to make room")).size(), 1);
+}
+
+void TestWebHttpServer::headsAndInterimAnswers_data()
+{
+    // What the client sends, what it sends once the first head has come, and the
+    // status lines it gets. Each exchange ends with a request for the supplies:
+    // its answer comes right after the bodiless one, or the connection was lost.
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<QByteArray>("then");
+    QTest::addColumn<QList<int>>("statuses");
+    const QByteArray auth = "Host: 127.0.0.1\r\nAuthorization: Bearer " + kToken + "\r\n";
+    QTest::newRow("HEAD of a page") << "HEAD /login HTTP/1.1\r\n" + auth + "\r\n"
+                                    << QByteArray() << QList<int>{200};
+    QTest::newRow("HEAD of the stream") << "HEAD /api/events HTTP/1.1\r\n" + auth + "\r\n"
+                                        << QByteArray() << QList<int>{200};
+    QTest::newRow("HEAD of the record, none kept")
+        << "HEAD /api/record.csv HTTP/1.1\r\n" + auth + "\r\n"
+        << QByteArray() << QList<int>{503};
+    QTest::newRow("100-continue") << "POST /api/all-off HTTP/1.1\r\n" + auth +
+                                         "Expect: 100-continue\r\nContent-Length: 2\r\n\r\n"
+                                  << QByteArray("{}") << QList<int>{100, 200};
+    QTest::newRow("curl --http2 on plain HTTP")
+        << "GET /api/supplies HTTP/1.1\r\n" + auth +
+               "Connection: Upgrade, HTTP2-Settings\r\nUpgrade: h2c\r\n"
+               "HTTP2-Settings: AAMAAABkAAQCAAAAAAIAAAAA\r\n\r\n"
+        << QByteArray() << QList<int>{200};
+}
+
+void TestWebHttpServer::headsAndInterimAnswers()
+{
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, then);
+    QFETCH(QList<int>, statuses);
+    const auto heads = [](const QByteArray &b) { return b.count("\r\n\r\n"); };
+    HttpConnection connection(port());
+    connection.send(first);
+    connection.readUntil([&](const QByteArray &b) { return heads(b) >= 1; });
+    connection.send(then + httpRequest("GET", "/api/supplies",
+                                       {"Host: 127.0.0.1", "Authorization: Bearer " + kToken}));
+    const QByteArray got = connection.readUntil([&](const QByteArray &b) {
+        return b.count("HTTP/1.1 ") >= statuses.size() + 1 && b.endsWith("]}");
+    });
+    QList<int> seen;
+    for (qsizetype at = got.indexOf("HTTP/1.1 "); at >= 0; at = got.indexOf("HTTP/1.1 ", at + 1)) {
+        seen << got.mid(at + 9, 3).toInt();
+    }
+    QVERIFY2(seen == statuses + QList<int>{200}, got.constData());
+    // A HEAD's or an interim answer is followed at once by the next one.
+    if (statuses.first() != 200 || first.startsWith("HEAD")) {
+        QVERIFY2(got.mid(got.indexOf("\r\n\r\n") + 4).startsWith("HTTP/1.1 "), got.constData());
+    }
+    QVERIFY(!got.contains("event: reading"));
 }
 
 void TestWebHttpServer::hundredStreamsGetEveryReading()

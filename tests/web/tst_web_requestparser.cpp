@@ -27,6 +27,30 @@ void TestWebRequestParser::anyPieces_data()
         << QByteArray("GET /x HTTP/1.0\r\n\r\n") << QStringList{"GET /x ?  close cookie="} << 0;
     QTest::newRow("Connection: close") << QByteArray("GET /x HTTP/1.1\r\nConnection: close\r\n\r\n")
                                        << QStringList{"GET /x ?  close cookie="} << 0;
+    QStringList forty;
+    for (int i = 0; i < 40; ++i) {
+        forty << QStringLiteral("GET /%1 ?  keep cookie=").arg(i);
+    }
+    QByteArray fortyBytes;
+    for (int i = 0; i < 40; ++i) {
+        fortyBytes += "GET /" + QByteArray::number(i) + " HTTP/1.1\r\n\r\n";
+    }
+    QTest::newRow("more pipelined than are cut at a time") << fortyBytes << forty << 0;
+    QTest::newRow("an h2c upgrade is ignored")
+        << QByteArray("GET /a HTTP/1.1\r\nConnection: Upgrade, HTTP2-Settings\r\nUpgrade: h2c\r\n"
+                      "HTTP2-Settings: AAMAAABkAAQCAAAAAAIAAAAA\r\n\r\nGET /b HTTP/1.1\r\n\r\n")
+        << QStringList{"GET /a ?  keep cookie=", "GET /b ?  keep cookie="} << 0;
+    QTest::newRow("a WebSocket upgrade")
+        << QByteArray("GET /a HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n")
+        << QStringList{} << 400;
+    for (const char *name : {"Host", "Origin", "Authorization"}) {
+        QTest::newRow(qPrintable(QStringLiteral("two %1 headers").arg(QLatin1String(name))))
+            << QByteArray("GET /a HTTP/1.1\r\n") + name + ": a\r\n" + name + ": b\r\n\r\n"
+            << QStringList{} << 400;
+    }
+    QTest::newRow("an expectation other than 100-continue")
+        << QByteArray("POST /a HTTP/1.1\r\nExpect: 200-ok\r\nContent-Length: 2\r\n\r\n{}")
+        << QStringList{} << 417;
     QTest::newRow("a good one, then garbage")
         << QByteArray("GET /x HTTP/1.1\r\n\r\nBLAH\x01\r\n\r\n")
         << QStringList{"GET /x ?  keep cookie="} << 400;
