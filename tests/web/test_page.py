@@ -207,6 +207,32 @@ def test_silenced(driver, sim):
     check(back, "the card comes back by itself when the supply answers again")
 
 
+def test_event_framing(driver):
+    """The page's reader of the event stream cuts events as EventSource does,
+    however the bytes are split into chunks."""
+    cases = [
+        # (chunks, events as [type, data])
+        (["event: reading\ndata: {}\n\n"], [["reading", "{}"]]),
+        (["event: rea", "ding\nda", "ta: 1\n", "\n"], [["reading", "1"]]),
+        (["data: a\r\ndata: b\r\n\r\n"], [["message", "a\nb"]]),
+        (["data: a\r", "\n\r", "\n"], [["message", "a"]]),
+        (["data: a\rdata:b\r\r"], [["message", "a\nb"]]),
+        (["data: a\r", "\r"], [["message", "a"]]),  # a CR ends its line at once
+        (["data: a\r", "\n", "\n"], [["message", "a"]]),
+        ([": keep-alive\n\n", "event: x\ndata: 1\n\n"], [["x", "1"]]),
+        (["event: reading\n\n", "data: 2\n\n"], [["message", "2"]]),
+        (["data: 3\n"], []),  # no blank line yet: nothing handed over
+        (["data:  two spaces\n\n"], [["message", " two spaces"]]),
+    ]
+    for chunks, want in cases:
+        got = driver.execute_script("""
+            const events = [];
+            const parser = new window.vantelLink.EventParser((t, d) => events.push([t, d]));
+            for (const chunk of arguments[0]) { parser.feed(chunk); }
+            return events;""", chunks)
+        check(got == want, "the stream's framing of %r: %r (want %r)" % (chunks, got, want))
+
+
 def test_record(driver):
     """The page's "Download CSV" gives the record with the log's columns, named
     vantel-record.csv."""
@@ -442,6 +468,7 @@ def main():
                           ("switch", lambda: test_switch(driver, sim)),
                           ("all off", lambda: test_all_off(driver, sim)),
                           ("silenced", lambda: test_silenced(driver, sim)),
+                          ("framing", lambda: test_event_framing(driver)),
                           ("record", lambda: test_record(driver)),
                           ("reload", lambda: test_reload(driver)),
                           ("sizes", lambda: test_sizes(driver)),

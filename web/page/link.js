@@ -108,24 +108,34 @@
     constructor(onEvent) {
       this.onEvent = onEvent;
       this.pending = "";
+      this.afterCR = false;
       this.type = "";
       this.data = [];
       this.retry = null;
     }
 
     feed(text) {
+      // A CR that ended the last chunk ended its line at once; an LF that starts
+      // this one is the rest of that CRLF.
+      if (this.afterCR && text[0] === "\n") {
+        text = text.slice(1);
+      }
+      this.afterCR = false;
       this.pending += text;
       for (;;) {
         const end = this.pending.search(/[\r\n]/);
         if (end < 0) {
           return;
         }
-        // A CR at the very end may be the first half of a CRLF still to come.
-        if (this.pending[end] === "\r" && end === this.pending.length - 1) {
-          return;
-        }
         const line = this.pending.slice(0, end);
-        const skip = this.pending[end] === "\r" && this.pending[end + 1] === "\n" ? 2 : 1;
+        let skip = 1;
+        if (this.pending[end] === "\r") {
+          if (end === this.pending.length - 1) {
+            this.afterCR = true;
+          } else if (this.pending[end + 1] === "\n") {
+            skip = 2;
+          }
+        }
         this.pending = this.pending.slice(end + skip);
         this.line(line);
       }
@@ -258,5 +268,6 @@
     onSignedOut: (handler) => signedOutHandlers.push(handler),
     request: request,
     openStream: openStream,
+    EventParser: EventParser, // for tests of the stream's framing
   };
 })();
