@@ -484,7 +484,8 @@ def main():
                 check(False, "%s: %s: %s" % (name, type(error).__name__, error))
         refused = [entry["message"] for entry in driver.get_log("browser")
                    if "Content Security Policy" in entry["message"]
-                   or entry["level"] == "SEVERE" and "app.js" in entry["message"]]
+                   or entry["level"] == "SEVERE" and (
+                       "app.js" in entry["message"] or "link.js" in entry["message"])]
         check(not refused, "no script error and nothing the security policy refused: %s" % refused)
     finally:
         stack.stop_all(driver, server, sim)
