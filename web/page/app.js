@@ -495,17 +495,21 @@
   // browser as a file.
   async function downloadRecord() {
     let response;
+    let blob;
     try {
       response = await link.request("/api/record.csv");
+      if (response.ok) {
+        blob = await response.blob();
+      }
     } catch (error) {
-      say("Download CSV failed: no answer from the server (" + error.message + ")", true);
+      say("Download CSV failed: no whole answer from the server (" + error.message + ")", true);
       return;
     }
     if (!response.ok) {
       say("Download CSV failed: HTTP " + response.status, true);
       return;
     }
-    const url = URL.createObjectURL(await response.blob());
+    const url = URL.createObjectURL(blob);
     const anchor = document.createElement("a");
     anchor.href = url;
     anchor.download = "vantel-record.csv";
