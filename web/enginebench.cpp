@@ -241,10 +241,17 @@ void EngineBench::write(std::uint8_t address, std::vector<protocol::Frame> reque
 QString EngineBench::failureText(const supply::WriteResult &w) const
 {
     if (w.failure.error == supply::Error::Port) {
+        return failureCause(w);
+    }
+    return QStringLiteral("not confirmed: %1").arg(failureCause(w));
+}
+
+QString EngineBench::failureCause(const supply::WriteResult &w) const
+{
+    if (w.failure.error == supply::Error::Port) {
         return m_line + QStringLiteral(": the device is gone");
     }
-    return QStringLiteral("not confirmed: %1")
-        .arg(w.problem.isEmpty() ? w.failure.text() : w.problem);
+    return w.problem.isEmpty() ? w.failure.text() : w.problem;
 }
 
 void EngineBench::set(std::uint8_t address, std::optional<std::uint16_t> voltage,
@@ -335,8 +342,9 @@ void EngineBench::switchOffFrom(std::size_t index, std::shared_ptr<QJsonArray> o
         if (w.confirmed) {
             off->append(address);
         } else {
+            // The list itself says "not confirmed off"; each entry says why.
             failed->append(QJsonObject{{QStringLiteral("address"), address},
-                                       {QStringLiteral("error"), failureText(w)}});
+                                       {QStringLiteral("error"), failureCause(w)}});
         }
         switchOffFrom(index + 1, off, failed);
     };

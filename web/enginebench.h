@@ -55,6 +55,8 @@ private:
     void write(std::uint8_t address, std::vector<protocol::Frame> requests,
                supply::Confirms confirms);
     QString failureText(const supply::WriteResult &w) const;
+    // Why a write was not confirmed, without the words "not confirmed".
+    QString failureCause(const supply::WriteResult &w) const;
     void switchOffFrom(std::size_t index, std::shared_ptr<QJsonArray> off,
                        std::shared_ptr<QJsonArray> failed);
     void finishJob(const Outcome &outcome);

@@ -17,24 +17,12 @@ namespace web {
 
 namespace {
 
-const QByteArray kCookie = QByteArrayLiteral("vantel_token");
 QByteArray hostText(const QHostAddress &address)
 {
     const QHostAddress plain = plainAddress(address);
     return plain.protocol() == QAbstractSocket::IPv6Protocol
                ? "[" + plain.toString().toLatin1() + "]"
                : plain.toString().toLatin1();
-}
-
-QByteArray cookieToken(const QByteArray &cookies)
-{
-    for (const QByteArray &item : cookies.split(';')) {
-        const QByteArray pair = item.trimmed();
-        if (pair.startsWith(kCookie + '=')) {
-            return pair.mid(kCookie.size() + 1);
-        }
-    }
-    return {};
 }
 
 QByteArray bearerToken(const QByteArray &authorization)
@@ -119,10 +107,10 @@ HttpServer::HttpServer(Bench &bench, HttpOptions options)
     };
     file("/", ":/page/index.html", "text/html; charset=utf-8");
     file("/login", ":/page/login.html", "text/html; charset=utf-8");
+    file("/link.js", ":/page/link.js", "text/javascript; charset=utf-8");
     file("/app.js", ":/page/app.js", "text/javascript; charset=utf-8");
     file("/style.css", ":/page/style.css", "text/css; charset=utf-8");
     file("/chart.min.js", ":/page/chart.min.js", "text/javascript; charset=utf-8");
-    m_files["/"].second.replace("__VANTEL_TOKEN__", m_options.token);
 
     m_server.setMaxPendingConnections(m_options.maxConnections);
     QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] { accept(); });
@@ -222,53 +210,39 @@ void HttpServer::handle(Connection &c, const Request &request)
     if (!request.keepAlive) {
         c.closing = true;
     }
-    const bool api = request.path.startsWith("/api/");
     if (!knownHost(c, request.header("host"))) {
         respondError(c, 403,
                      QStringLiteral("unknown Host: open the address the server printed, "
                                     "or start it with --http-host NAME"));
         return;
     }
-    const bool isGet = request.method == "GET";
-    if (request.path == "/login" && isGet) {
-        respond(c, 200, m_files["/login"].first, m_files["/login"].second);
+    // The page's own files hold no secret and come to anyone who may connect;
+    // the page keeps the token for its origin and sends it with every API
+    // request. No cookie is read: a browser sends a cookie to every port of the
+    // host, so another program listening there would collect it.
+    if (!request.path.startsWith("/api/")) {
+        // A page opened at the printed address brings the token in its query:
+        // its connection is a token holder's and keeps its room.
+        if (request.path == "/" &&
+            sameToken(QUrlQuery(QString::fromLatin1(request.query))
+                          .queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded)
+                          .toUtf8(),
+                      m_options.token)) {
+            c.authenticated = true;
+        }
+        route(c, request);
         return;
     }
-    if (request.path == "/" && isGet && !request.query.isEmpty()) {
-        const QUrlQuery query(QString::fromLatin1(request.query));
-        if (query.hasQueryItem(QStringLiteral("token"))) {
-            const QByteArray given =
-                query.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8();
-            if (sameToken(given, m_options.token)) {
-                // The token leaves the address bar; the cookie keeps it.
-                respond(c, 303, "text/plain; charset=utf-8", "See /\n",
-                        {{"Location", "/"},
-                         {"Set-Cookie", kCookie + '=' + m_options.token +
-                                            "; HttpOnly; SameSite=Strict; Path=/"}});
-            } else {
-                respond(c, 401, m_files["/login"].first, m_files["/login"].second);
-            }
-            return;
-        }
-    }
-    const bool byHeader = sameToken(bearerToken(request.header("authorization")), m_options.token);
-    const bool byCookie = sameToken(cookieToken(request.header("cookie")), m_options.token);
-    if (!byHeader && !byCookie) {
-        if (api) {
-            respondError(c, 401, QStringLiteral("a valid token is needed"),
-                         {{"WWW-Authenticate", "Bearer"}});
-        } else if (request.path == "/") {
-            respond(c, 401, m_files["/login"].first, m_files["/login"].second);
-        } else {
-            respond(c, 401, "text/plain; charset=utf-8", "a valid token is needed\n");
-        }
+    if (!sameToken(bearerToken(request.header("authorization")), m_options.token)) {
+        respondError(c, 401, QStringLiteral("a valid token is needed"),
+                     {{"WWW-Authenticate", "Bearer"}});
         return;
     }
     c.authenticated = true;
-    route(c, request, byHeader, byCookie);
+    route(c, request);
 }
 
-void HttpServer::route(Connection &c, const Request &request, bool byHeader, bool)
+void HttpServer::route(Connection &c, const Request &request)
 {
     const QByteArray &path = request.path;
     const auto only = [&](const char *method) {
@@ -282,7 +256,7 @@ void HttpServer::route(Connection &c, const Request &request, bool byHeader, boo
         return false;
     };
     const auto found = m_files.find(path);
-    if (found != m_files.end() && path != "/login") {
+    if (found != m_files.end()) {
         if (only("GET")) {
             respond(c, 200, found->second.first, found->second.second);
         }
@@ -320,12 +294,8 @@ void HttpServer::route(Connection &c, const Request &request, bool byHeader, boo
     if (!only("POST")) {
         return;
     }
-    // A foreign page can make a browser send the cookie, never this header; nor
-    // can it make the Origin this server's own.
-    if (!byHeader) {
-        respondError(c, 403, QStringLiteral("a write needs the token in the Authorization header"));
-        return;
-    }
+    // The header already shown is one a foreign page cannot send; nor can it
+    // make the Origin this server's own.
     if (request.hasHeader("origin") &&
         request.header("origin").toLower() != "http://" + request.header("host").toLower()) {
         respondError(c, 403, QStringLiteral("a write from another origin is refused"));

@@ -26,7 +26,7 @@ struct HttpOptions {
     QHostAddress address = QHostAddress(QHostAddress::LocalHost);
     quint16 port = 0;  // 0: any free port
     QStringList hosts; // more names the page may be reached by (Host header)
-    QByteArray token;  // URL- and cookie-safe characters only
+    QByteArray token;  // URL- and header-safe characters only
     // Whether a peer may connect at all; empty: loopback only.
     std::function<bool(const QHostAddress &)> allowed;
     // Messages for the operator (never with the token).
@@ -36,9 +36,9 @@ struct HttpOptions {
 
 // The bench in a browser: the page from the program's resources and a JSON API
 // with a stream of readings (Server-Sent Events), on Qt's event loop. Requests
-// are cut by http_parser; every path but the login page needs the token, as a
-// cookie or a bearer header, and every request a known Host; a request that
-// changes anything needs the header and, with an Origin, this server's own.
+// are cut by http_parser; the page's files come to anyone who may connect,
+// every /api/ path needs the token as a bearer header, every request a known
+// Host, and a request that changes anything, with an Origin, this server's own.
 class HttpServer : public QObject {
 public:
     // An event stream whose client lets this much pile up unread is dropped.
@@ -82,7 +82,7 @@ private:
     void pump(Connection &c);
     void handle(Connection &c, const Request &request);
     bool knownHost(const Connection &c, const QByteArray &host) const;
-    void route(Connection &c, const Request &request, bool byHeader, bool byCookie);
+    void route(Connection &c, const Request &request);
     void post(Connection &c, const Request &request, const QByteArray &path);
     void respond(Connection &c, int status, const QByteArray &type, const QByteArray &body,
                  const QList<QPair<QByteArray, QByteArray>> &extra = {});

@@ -35,6 +35,7 @@ private slots:
     void aSetReachesTheSupply_data();
     void aSetReachesTheSupply();
     void allOffSwitchesEveryOutputOff();
+    void theStartAddressLeavesNoCredential();
     void theStreamAndTheRecordCarryTheLine();
     void aCeilingHeldByAnotherProgramRefuses();
     void aListenerOffLoopbackNeedsAllow();
@@ -160,6 +161,40 @@ void TestE2eHttp::allOffSwitchesEveryOutputOff()
         QVERIFY2(status(address).contains(QStringLiteral("output=off")),
                  qPrintable(status(address)));
     }
+
+    // A supply that does not answer is listed with why, in words that do not
+    // repeat the list's own "not confirmed".
+    QCOMPARE(m_rig->sim().command(QStringLiteral("set output on")), QStringLiteral("ok"));
+    QCOMPARE(m_rig->sim().command(QStringLiteral("fault silence on 2")), QStringLiteral("ok"));
+    const HttpResponse partly = ask("POST", "/api/all-off");
+    QCOMPARE(partly.status, 200);
+    const QJsonObject answer = QJsonDocument::fromJson(partly.body).object();
+    QCOMPARE(answer.value(QStringLiteral("off")).toArray(), (QJsonArray{1, 3, 4}));
+    const QJsonArray failed = answer.value(QStringLiteral("failed")).toArray();
+    QCOMPARE(failed.size(), 1);
+    QCOMPARE(failed[0].toObject().value(QStringLiteral("address")).toInt(), 2);
+    QCOMPARE(failed[0].toObject().value(QStringLiteral("error")).toString(),
+             QStringLiteral("timeout"));
+}
+
+void TestE2eHttp::theStartAddressLeavesNoCredential()
+{
+    QVERIFY(m_rig->startSim({QStringLiteral("--address"), QStringLiteral("1")}));
+    QVERIFY(startServe({QStringLiteral("--port"), QStringLiteral("COM1"),
+                        QStringLiteral("--addresses"), QStringLiteral("1")}));
+    // The printed address gets the page: no cookie, no token in it. The page's
+    // script keeps the token for its origin.
+    const QByteArray host = "Host: 127.0.0.1:" + QByteArray::number(m_port);
+    HttpConnection start(m_port);
+    start.send(httpRequest("GET", "/?token=" + kToken, {host}));
+    const HttpResponse page = start.next(20000);
+    QCOMPARE(page.status, 200);
+    QVERIFY(!page.headers.contains("set-cookie"));
+    QVERIFY(!page.body.contains(kToken));
+    // A cookie with the token opens nothing.
+    HttpConnection cookie(m_port);
+    cookie.send(httpRequest("GET", "/api/supplies", {host, "Cookie: vantel_token=" + kToken}));
+    QCOMPARE(cookie.next(20000).status, 401);
 }
 
 void TestE2eHttp::theStreamAndTheRecordCarryTheLine()

@@ -27,7 +27,7 @@ import stack  # noqa: E402
 from stack import wait_until  # noqa: E402
 
 TRACE = re.compile(r"^(\d+\.\d+) (\d+\.\d+) tx ([0-9A-F]{2}) 03 0C ")
-PAGE_FILES = ("/", "/app.js", "/style.css", "/chart.min.js")
+PAGE_FILES = ("/", "/link.js", "/app.js", "/style.css", "/chart.min.js")
 
 
 def replies_on_wall_clock(lines):
@@ -111,8 +111,8 @@ def main():
             print("reading to the page: no reading matched a reply of the trace")
         driver.quit()
 
-        # The first cards on a phone: a fresh window each time, the token's
-        # redirect included (the way a phone first opens it).
+        # The first cards on a phone: a fresh window each time, the token taken
+        # from the address included (the way a phone first opens it).
         firsts = []
         for _ in range(5):
             driver = stack.browser(phone=True)

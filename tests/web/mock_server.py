@@ -4,8 +4,9 @@ over four made-up supplies, for working on the page without a line or a build.
 
     mock_server.py [--port 8080] [--token TOKEN]
 
-It follows the server's contract for the page (the token, the cookie, the API,
-the stream), not its security in depth. Commands on standard input: `silence N`
+It follows the server's contract for the page (the page's files for anyone, the
+token as a bearer header on every API request, the API, the stream), not its
+security in depth. Commands on standard input: `silence N`
 and `speak N` make a supply fail its readings or answer again.
 """
 import argparse
@@ -93,14 +94,8 @@ def make_handler(bench, token):
         def log_message(self, *args):
             pass
 
-        def authorised(self, header_only=False):
-            bearer = self.headers.get("Authorization", "")
-            if bearer == "Bearer " + token:
-                return True
-            if header_only:
-                return False
-            cookies = self.headers.get("Cookie", "")
-            return ("vantel_token=" + token) in [c.strip() for c in cookies.split(";")]
+        def authorised(self):
+            return self.headers.get("Authorization", "") == "Bearer " + token
 
         def reply(self, status, body, kind="application/json", extra=()):
             if isinstance(body, (dict, list)):
@@ -124,26 +119,15 @@ def make_handler(bench, token):
                 return f.read()
 
         def do_GET(self):
-            path, _, query = self.path.partition("?")
-            if path == "/" and query.startswith("token="):
-                if query[len("token="):] == token:
-                    return self.reply(303, "", extra=[
-                        ("Location", "/"),
-                        ("Set-Cookie", "vantel_token=%s; HttpOnly; SameSite=Strict; Path=/" % token)])
-                return self.reply(401, self.file("login.html"), "text/html; charset=utf-8")
-            if path == "/login":
-                return self.reply(200, self.file("login.html"), "text/html; charset=utf-8")
-            if not self.authorised():
-                if path == "/":
-                    return self.reply(401, self.file("login.html"), "text/html; charset=utf-8")
-                return self.reply(401, {"error": "no valid token"})
-            kinds = {"/app.js": "text/javascript", "/style.css": "text/css",
-                     "/chart.min.js": "text/javascript"}
-            if path == "/":
-                page = self.file("index.html").replace(b"__VANTEL_TOKEN__", token.encode())
-                return self.reply(200, page, "text/html; charset=utf-8")
+            path = self.path.partition("?")[0]
+            kinds = {"/": "text/html; charset=utf-8", "/login": "text/html; charset=utf-8",
+                     "/link.js": "text/javascript", "/app.js": "text/javascript",
+                     "/style.css": "text/css", "/chart.min.js": "text/javascript"}
             if path in kinds:
-                return self.reply(200, self.file(path[1:]), kinds[path])
+                name = {"/": "index.html", "/login": "login.html"}.get(path, path[1:])
+                return self.reply(200, self.file(name), kinds[path])
+            if not self.authorised():
+                return self.reply(401, {"error": "a valid token is needed"})
             if path == "/api/supplies":
                 with bench.lock:
                     rows = [s.latest for _, s in sorted(bench.supplies.items())]
@@ -189,8 +173,8 @@ def make_handler(bench, token):
         def do_POST(self):
             length = int(self.headers.get("Content-Length") or 0)
             raw = self.rfile.read(length) if length else b""
-            if not self.authorised(header_only=True):
-                return self.reply(403 if self.authorised() else 401, {"error": "the token must come in the Authorization header"})
+            if not self.authorised():
+                return self.reply(401, {"error": "a valid token is needed"})
             try:
                 body = json.loads(raw or b"{}")
             except ValueError:

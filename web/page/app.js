@@ -1,5 +1,6 @@
 // The page: a card per served supply, live from the server's event stream
 // (/api/events), with the writes of /api/supplies/N/set, /output and /api/all-off.
+// Every request carries the token that link.js keeps for this tab and origin.
 //
 // Every value a card shows in a data-field element is the text the log's CSV
 // writes for it: JSON numbers print as their shortest form ("12.34", "1.5"), the
@@ -12,21 +13,21 @@
   const kWindowS = 600;           // the chart's span: the last 10 minutes
   const kBucketS = 0.5;           // one chart point per half second per supply
   const kRedrawMs = 500;          // a chart redraws at most this often
-  const kRetryMs = [500, 1000, 2000, 4000, 5000]; // reconnecting after the stream ends
   const kDebugEvents = 5000;      // the readings the debug hook keeps
 
-  const tokenMeta = document.querySelector('meta[name="vantel-token"]');
-  const token = tokenMeta ? tokenMeta.content : "";
+  const link = window.vantelLink;
   const cardsEl = document.getElementById("cards");
   const template = document.getElementById("card-template");
   const linkEl = document.querySelector('[data-field="link"]');
   const bannerEl = document.getElementById("banner");
   const noticeEl = document.getElementById("notice");
+  const signinEl = document.getElementById("signin");
   const cards = new Map(); // address -> Card
 
   // For benchmarks and automation: when each reading arrived (epoch ms, the same
-  // clock as the system's) and when the first card showed a value.
-  const debug = { events: [], firstValueAt: null };
+  // clock as the system's), when the first card showed a value, and how many
+  // writes went to the server.
+  const debug = { events: [], firstValueAt: null, writes: 0 };
   window.vantelDebug = debug;
 
   function now() {
@@ -49,17 +50,16 @@
 
   // ---- The server's answers --------------------------------------------------
 
-  // A POST with the token in its header (the cookie alone opens no write).
-  // Resolves to {ok, status, body}; a network failure is status 0 with its words.
+  // A POST with the token in its header. Resolves to {ok, status, body}; a
+  // network failure is status 0 with its words.
   async function post(path, body) {
     let response;
+    ++debug.writes;
     try {
-      response = await fetch(path, {
+      response = await link.request(path, {
         method: "POST",
-        headers: { "Authorization": "Bearer " + token, "Content-Type": "application/json" },
+        headers: { "Content-Type": "application/json" },
         body: JSON.stringify(body),
-        credentials: "same-origin",
-        cache: "no-store",
       });
     } catch (error) {
       return { ok: false, status: 0, body: { error: "no answer from the server (" + error.message + ")" } };
@@ -79,6 +79,18 @@
   function refusal(result) {
     const words = result.body && result.body.error ? result.body.error : "HTTP " + result.status;
     return result.status ? words + " (" + result.status + ")" : words;
+  }
+
+  // A set value as a user types it: digits with a point or a comma before the
+  // decimals ("12", "12.5", "12,5", ".5"). Anything else (a sign, an exponent,
+  // hexadecimal, "Infinity", two points) is refused here and never sent. The
+  // server checks the range.
+  function typedNumber(text) {
+    const trimmed = text.trim();
+    if (!/^(\d+([.,]\d*)?|[.,]\d+)$/.test(trimmed)) {
+      return null;
+    }
+    return Number(trimmed.replace(",", "."));
   }
 
   // ---- A card ----------------------------------------------------------------
@@ -290,14 +302,15 @@
     async sendSet(input) {
       const key = input.dataset.input === "set_v" ? "v" : "a";
       const unit = key === "v" ? "V" : "A";
-      const text = input.value.trim().replace(",", ".");
-      if (!text) {
+      const typed = input.value.trim();
+      const value = typedNumber(typed);
+      if (value === null) {
+        this.say((typed ? "'" + typed + "' is not a number" : "no value given") +
+                 ": type digits, with a point or a comma for decimals (12.5 or 12,5)", true);
+        input.focus();
         return;
       }
-      // A number goes as a number; anything else goes as typed, for the server to
-      // refuse in its own words.
-      const number = Number(text);
-      const value = text !== "" && Number.isFinite(number) ? number : text;
+      const text = typed.replace(",", ".");
       input.disabled = true;
       this.say("setting " + text + " " + unit + "\u2026", false);
       const result = await post("/api/supplies/" + this.address + "/set", { [key]: value });
@@ -309,7 +322,11 @@
         }
         this.say("set " + text + " " + unit + ": confirmed", false);
       } else {
-        this.say("set " + text + " " + unit + " refused: " + refusal(result), true);
+        // A refusal (4xx) changed nothing; otherwise the server's words say what
+        // is known of the write ("not confirmed: timeout").
+        const refused = result.status >= 400 && result.status < 500;
+        this.say("set " + text + " " + unit + (refused ? " refused: " : ": ") + refusal(result),
+                 true);
         input.focus();
       }
     }
@@ -327,7 +344,7 @@
         }
         this.say("output " + (on ? "on" : "off") + ": confirmed", false);
       } else {
-        this.say("output " + (on ? "on" : "off") + " not confirmed: " + refusal(result), true);
+        this.say("output " + (on ? "on" : "off") + ": " + refusal(result), true);
       }
     }
   }
@@ -360,9 +377,7 @@
 
   // ---- The stream ------------------------------------------------------------
 
-  let source = null;
-  let retries = 0;
-  let retryTimer = null;
+  let stream = null;
 
   function setLink(live) {
     linkEl.textContent = live ? "live" : "lost";
@@ -375,11 +390,11 @@
     }
   }
 
-  function onReading(event) {
+  function onReading(data) {
     const at = now();
     let reading;
     try {
-      reading = JSON.parse(event.data);
+      reading = JSON.parse(data);
     } catch (error) {
       return;
     }
@@ -394,50 +409,54 @@
     cardFor(reading.address).take(reading, at);
   }
 
-  // A stream that the browser gave up on (the server answered with an error, or
-  // closed for good) is opened again after a pause that grows to a few seconds;
-  // one that merely dropped is reopened by the browser itself.
+  // The stream is `live` from its answer's headers until it ends, fails or falls
+  // silent; it is then reopened with a growing pause.
   function connect() {
-    retryTimer = null;
-    source = new EventSource("/api/events");
-    source.addEventListener("open", () => {
-      retries = 0;
-      setLink(true);
-    });
-    source.addEventListener("reading", onReading);
-    source.addEventListener("error", () => {
-      setLink(false);
-      if (source.readyState === EventSource.CLOSED) {
-        source.close();
-        scheduleReconnect();
-      }
+    stream = link.openStream("/api/events", {
+      open: () => setLink(true),
+      event: (type, data) => {
+        if (type === "reading") {
+          onReading(data);
+        }
+      },
+      lost: () => setLink(false),
     });
   }
 
-  async function scheduleReconnect() {
-    if (retryTimer !== null) {
-      return;
+  // ---- Signing in -------------------------------------------------------------
+
+  function showSignin(why) {
+    if (stream) {
+      stream.stop();
+      stream = null;
     }
-    const delay = kRetryMs[Math.min(retries, kRetryMs.length - 1)];
-    ++retries;
-    retryTimer = setTimeout(connect, delay);
-    // A server that no longer takes this page's token (started again with another
-    // one) needs the new address: say so instead of retrying in silence.
-    try {
-      const response = await fetch("/api/supplies", { credentials: "same-origin", cache: "no-store" });
-      if (response.status === 401) {
-        bannerEl.textContent = "";
-        bannerEl.append("The server no longer takes this page's token: ");
-        const link = document.createElement("a");
-        link.href = "/login";
-        link.textContent = "sign in again";
-        bannerEl.append(link);
-        bannerEl.hidden = false;
-      }
-    } catch (error) {
-      // The server is away: the retry goes on.
-    }
+    document.body.classList.add("signed-out");
+    bannerEl.hidden = true;
+    signinEl.querySelector('[data-field="signin-why"]').textContent = why || "";
+    signinEl.hidden = false;
+    signinEl.querySelector('[data-input="token"]').focus();
   }
+
+  function start() {
+    document.body.classList.remove("signed-out");
+    signinEl.hidden = true;
+    setLink(false);
+    bannerEl.hidden = true; // not lost yet: connecting
+    connect();
+  }
+
+  signinEl.addEventListener("submit", (event) => {
+    event.preventDefault();
+    const box = signinEl.querySelector('[data-input="token"]');
+    if (link.signIn(box.value)) {
+      box.value = "";
+      start();
+    }
+  });
+
+  link.onSignedOut(() => showSignin(
+    "The server did not take the token: it may have started again with another one. " +
+    "Open the address it printed."));
 
   // ---- The page's own controls ------------------------------------------------
 
@@ -461,9 +480,8 @@
     const off = Array.isArray(result.body.off) ? result.body.off : [];
     const failed = Array.isArray(result.body.failed) ? result.body.failed : [];
     let text = off.length ? "Off, confirmed: " + off.map((n) => "#" + n).join(", ") + "." : "";
-    if (failed.length) {
-      text += (text ? " " : "") + "NOT confirmed: " +
-              failed.map((f) => "#" + f.address + " (" + f.error + ")").join(", ") + ".";
+    for (const f of failed) {
+      text += (text ? " " : "") + "#" + f.address + " NOT confirmed off: " + f.error + ".";
     }
     say(text || "No supply is served.", failed.length > 0);
   }
@@ -473,7 +491,37 @@
     noticeEl.classList.toggle("error", isError);
   }
 
+  // The record comes with the token, so it is fetched here and handed to the
+  // browser as a file.
+  async function downloadRecord() {
+    let response;
+    let blob;
+    try {
+      response = await link.request("/api/record.csv");
+      if (response.ok) {
+        blob = await response.blob();
+      }
+    } catch (error) {
+      say("Download CSV failed: no whole answer from the server (" + error.message + ")", true);
+      return;
+    }
+    if (!response.ok) {
+      say("Download CSV failed: HTTP " + response.status, true);
+      return;
+    }
+    const url = URL.createObjectURL(blob);
+    const anchor = document.createElement("a");
+    anchor.href = url;
+    anchor.download = "vantel-record.csv";
+    document.body.append(anchor);
+    anchor.click();
+    anchor.remove();
+    setTimeout(() => URL.revokeObjectURL(url), 60000);
+  }
+
   document.querySelector('[data-action="all-off"]').addEventListener("click", allOff);
+  document.querySelector('[data-action="download-csv"]').addEventListener("click",
+                                                                          downloadRecord);
   document.addEventListener("keydown", (event) => {
     if (event.ctrlKey && event.shiftKey && !event.altKey && !event.metaKey &&
         (event.key === "O" || event.key === "o" || event.code === "KeyO")) {
@@ -502,7 +550,9 @@
     });
   }
 
-  setLink(false);
-  bannerEl.hidden = true; // not lost yet: connecting
-  connect();
+  if (link.signedIn()) {
+    start();
+  } else {
+    showSignin("");
+  }
 })();
