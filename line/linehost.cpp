@@ -56,34 +56,40 @@ void LineHost::follow()
 {
     if (m_port.role() == SharedPort::Role::Owner) {
         if (!m_server.isListening()) {
-            listen(m_port.socketName());
+            listen(m_port.socketNames());
         }
     } else {
         stop();
     }
 }
 
-void LineHost::listen(const QString &name)
+void LineHost::listen(const QStringList &names)
 {
     m_finishing = false;
     m_finished = nullptr;
     m_finishBound.stop();
-    const QString folder = lineFolderOf(name);
-    if (!folder.isEmpty()) {
-        // A folder that is not the user's own is no place for our line: another
-        // user could replace the socket there.
-        const QString problem = makeLineFolder(folder);
-        if (!problem.isEmpty()) {
-            qWarning("cannot offer the line to other programs: %s", qUtf8Printable(problem));
+    // The first place whose folder is the user's own: a folder that is not
+    // (another user's, a link, open to others) is no place for our line, as
+    // another user could replace the socket there. Joiners look at every place.
+    QStringList problems;
+    for (const QString &name : names) {
+        const QString folder = lineFolderOf(name);
+        if (!folder.isEmpty()) {
+            const QString problem = makeLineFolder(folder);
+            if (!problem.isEmpty()) {
+                problems << problem;
+                continue;
+            }
+        }
+        // The owner holds the device alone: a socket already there is a dead owner's.
+        QLocalServer::removeServer(name);
+        if (m_server.listen(name)) {
             return;
         }
+        problems << QStringLiteral("%1: %2").arg(name, m_server.errorString());
     }
-    // The owner holds the device alone: a socket already there is a dead owner's.
-    QLocalServer::removeServer(name);
-    if (!m_server.listen(name)) {
-        qWarning("cannot offer the line to other programs at %s: %s", qUtf8Printable(name),
-                 qUtf8Printable(m_server.errorString()));
-    }
+    qWarning("cannot offer the line to other programs: %s",
+             qUtf8Printable(problems.join(QStringLiteral("; "))));
 }
 
 void LineHost::stop()

@@ -65,7 +65,7 @@ signals:
 
 private:
     void follow();
-    void listen(const QString &name);
+    void listen(const QStringList &names);
     void stop();
     void accept();
     // Takes the requests that come on `socket`.

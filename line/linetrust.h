@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -17,10 +18,12 @@ struct LinePeer {
 // The system's side of trusting a line's local socket; one file a platform
 // (linetrust_unix.cpp, linetrust_win.cpp).
 //
-// The full name of the socket for the device whose name hashes to `hash`: on
-// Unix in a folder of the effective user's own ($XDG_RUNTIME_DIR/vantel, else
-// vantel-<euid> in the temporary folder); on Windows a pipe's name, which has
-// no folder.
+// The full names a socket for the device whose name hashes to `hash` may have,
+// the one an owner tries first first: on Unix in a folder of the effective
+// user's own, the same whatever the environment (lineplaces.h); on Windows one
+// pipe's name, which has no folder.
+QStringList lineSocketPlaces(const QString &hash);
+// The first of them.
 QString lineSocketPlace(const QString &hash);
 // Why `folder` is no place for this user's line: it is a link, not a folder,
 // another user's, or open to others (a mode other than 0700). Empty when it is

@@ -62,6 +62,11 @@ QString lineSocketPlace(const QString &hash)
         .arg(shortHashOf(qEnvironmentVariable("USERNAME")), hash);
 }
 
+QStringList lineSocketPlaces(const QString &hash)
+{
+    return {lineSocketPlace(hash)};
+}
+
 QString lineFolderProblem(const QString &, bool *exists)
 {
     *exists = false; // a pipe has no folder

@@ -61,8 +61,11 @@ public:
     // A program of ours (this one or another) owns the device behind COMn and
     // offers its line: its socket takes a connection.
     bool offeredByOurs(int port) const;
-    // The local socket of the line last opened; empty before.
+    // The local socket of the line last opened, where its owner listens first;
+    // empty before.
     const QString &socketName() const { return m_socketName; }
+    // Every place of that socket (lineSocketNames), socketName() first.
+    const QStringList &socketNames() const { return m_socketNames; }
     serial::BufferedCommControl &device() { return *m_device; }
 
     milliseconds extraWait() const override { return LocalPort::kExtraWait; }
@@ -106,8 +109,10 @@ private:
     // Takes the line's claim and opens the device; HeldByOwner when the device
     // is in use (someone may own it), ClaimedByOurs when the claim is.
     Attempt own(int port);
-    // Connects to the owner's socket, when it is the user's own.
+    // Connects to the owner's socket, at the first of its places where one
+    // listens, when it is the user's own.
     Joined join();
+    Joined joinAt(const QString &name);
     // The line is this port's now, in `role`.
     void taken(Role role);
     void setRole(Role role);
@@ -123,6 +128,8 @@ private:
     milliseconds m_ownerWait{0};
     Role m_role = Role::None;
     QString m_socketName;
+    QStringList m_socketNames;
+    QString m_refusal; // why the last join refused a socket it found
     int m_port = 0;
     int m_readThreshold = 1;
     QTimer m_handover;
