@@ -142,13 +142,12 @@ void LineHost::resume()
     }
     m_finishing = false;
     for (const auto &[socket, id] : m_connections) {
-        watch(socket, id);
+        watch(socket);
     }
     // What came meanwhile is taken now, in the order of the connections.
-    for (const auto &[socket, id] : m_connections) {
-        if (socket->bytesAvailable() > 0) {
-            m_gateway.receive(id, socket->readAll());
-        }
+    const auto connections = m_connections;
+    for (const auto &connection : connections) {
+        take(connection.first);
     }
     accept();
 }
@@ -196,28 +195,47 @@ void LineHost::accept()
         return;
     }
     while (QLocalSocket *socket = m_server.nextPendingConnection()) {
+        // The system's socket buffer holds the rest: the joiner waits there.
+        socket->setReadBufferSize(kReadBuffer);
         const int id = m_gateway.open({[socket](const QByteArray &bytes) { socket->write(bytes); },
                                        [socket] { return socket->bytesToWrite() < kUnreadAnswers; },
-                                       [this] { settle(false); },
+                                       [this, socket] {
+                                           settle(false);
+                                           take(socket);
+                                       },
                                        [this, socket](const QString &why) {
                                            emit dropped(why);
                                            drop(socket);
                                        },
                                        [socket] { return !localPeerGone(*socket); }});
         m_connections[socket] = id;
-        watch(socket, id);
-        connect(socket, &QLocalSocket::bytesWritten, this, [this] { m_gateway.pump(); });
+        watch(socket);
+        connect(socket, &QLocalSocket::bytesWritten, this, [this, socket] {
+            m_gateway.pump();
+            take(socket);
+        });
         connect(socket, &QLocalSocket::disconnected, this, [this, socket] { drop(socket); });
-        if (socket->bytesAvailable() > 0) {
-            m_gateway.receive(id, socket->readAll());
-        }
+        take(socket);
     }
 }
 
-void LineHost::watch(QLocalSocket *socket, int id)
+void LineHost::watch(QLocalSocket *socket)
 {
-    connect(socket, &QLocalSocket::readyRead, this,
-            [this, socket, id] { m_gateway.receive(id, socket->readAll()); });
+    connect(socket, &QLocalSocket::readyRead, this, [this, socket] { take(socket); });
+}
+
+void LineHost::take(QLocalSocket *socket)
+{
+    // A queued hook may come for a joiner that has gone since.
+    const auto found = m_connections.find(socket);
+    if (found == m_connections.end()) {
+        return;
+    }
+    const int id = found->second;
+    while (!m_finishing && socket->bytesAvailable() > 0 &&
+           socket->bytesToWrite() < kUnreadAnswers && m_gateway.pending(id) < kTakenRequests) {
+        m_gateway.receive(id, socket->read(kReadPiece));
+    }
 }
 
 void LineHost::drop(QLocalSocket *socket)
