@@ -358,12 +358,30 @@ struct Scan : std::enable_shared_from_this<Scan> {
 // Writes `requests` in turn, each confirmed by its echo; then `then`.
 } // namespace
 
-QString openFailureText(const QString &portName, int error, const QString &description)
+QString openFailureText(const QString &portName, int error, const QString &description,
+                        const supply::DeviceHolder &holder)
 {
+    const QString who = QStringLiteral("%1 (pid %2)").arg(holder.program).arg(holder.pid);
     switch (error) {
     case serial::kErrPortNotFound:
         return QStringLiteral("%1 is not found (see `vantelctl ports`)").arg(portName);
     case serial::kErrPortInUse:
+        if (holder.pid > 0 && holder.ours && !holder.sameUser) {
+            return QStringLiteral("%1 is held by %2, a program of ours run by user %3; programs "
+                                  "share a port only with those of their own user: run this one "
+                                  "as that user, or end that one")
+                .arg(portName, who, holder.user);
+        }
+        if (holder.pid > 0 && holder.ours) {
+            return QStringLiteral("%1 is held by %2, a program of ours whose shared line is not "
+                                  "found (another version, or its socket was removed); end it "
+                                  "and try again")
+                .arg(portName, who);
+        }
+        if (holder.pid > 0 && !holder.program.isEmpty()) {
+            return QStringLiteral("%1 is in use by another program (%2); close it and try again")
+                .arg(portName, who);
+        }
         return QStringLiteral("%1 is in use by another program (%2); close it and try again")
             .arg(portName, description);
     case serial::kErrNoAccess:
@@ -387,6 +405,17 @@ QString portState(int error)
     }
 }
 
+namespace {
+
+// Who holds the port a shared open found held, where the system tells.
+supply::DeviceHolder holderOf(const serial::BufferedCommControl &comm, int error)
+{
+    const auto *shared = qobject_cast<const supply::SharedPort *>(&comm);
+    return shared && error == serial::kErrPortInUse ? shared->holder() : supply::DeviceHolder{};
+}
+
+} // namespace
+
 int openPort(serial::BufferedCommControl &comm, const CommonOptions &options)
 {
     try {
@@ -398,7 +427,8 @@ int openPort(serial::BufferedCommControl &comm, const CommonOptions &options)
         const QString why = QString::fromStdString(error.what());
         printErr(options.port.network
                      ? QStringLiteral("%1 cannot be reached: %2").arg(options.port.name(), why)
-                     : openFailureText(options.port.name(), error.number(), why));
+                     : openFailureText(options.port.name(), error.number(), why,
+                                       holderOf(comm, error.number())));
         return kExitNoPort;
     }
     return kExitOk;

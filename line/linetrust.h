@@ -37,6 +37,19 @@ QString makeLineFolder(const QString &folder);
 // a Unix socket's file descriptor, a pipe's handle on Windows).
 LinePeer linePeer(qintptr descriptor);
 
+// A program that holds a device open, as the system tells: found among the
+// processes that have it open, or in the device's lock file.
+struct DeviceHolder {
+    qint64 pid = 0;        // 0 where the system does not tell
+    QString program;       // its name: "vantelctl"
+    bool ours = false;     // a program of ours (vantel, vantelctl, pellow)
+    bool sameUser = false; // it runs as this program's user
+    QString user;          // for messages: "1001 (mallory)"
+};
+// Who holds `device` (a path); pid 0 when nobody can be told. On Windows the
+// system does not tell.
+DeviceHolder deviceHolder(const QString &device);
+
 // What a joiner checks before it sends a byte, replaceable in tests (a second
 // user is not at hand there).
 struct LineTrust {

@@ -67,6 +67,11 @@ QStringList lineSocketPlaces(const QString &hash)
     return {lineSocketPlace(hash)};
 }
 
+DeviceHolder deviceHolder(const QString &)
+{
+    return {};
+}
+
 QString lineFolderProblem(const QString &, bool *exists)
 {
     *exists = false; // a pipe has no folder

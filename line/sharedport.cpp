@@ -173,6 +173,7 @@ SharedPort::Joined SharedPort::joinAt(const QString &name)
 
 void SharedPort::openDevice(int port)
 {
+    m_holder = {};
     m_handover.stop();
     m_handingOver = false;
     m_port = port;
@@ -215,7 +216,9 @@ void SharedPort::openDevice(int port)
                                     .arg(deviceOf(port), m_refusal)
                                     .toStdString());
     }
-    // Held, and no owner of ours answers: a program that is not ours has it.
+    // Held, and no owner of ours answers: a program that is not ours has it, or
+    // one of ours that cannot be joined (another user's); the system may tell.
+    m_holder = deviceHolder(deviceOf(port));
     throw serial::CommError(serial::kErrPortInUse, m_inUse.toStdString());
 }
 

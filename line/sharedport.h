@@ -67,6 +67,8 @@ public:
     // Every place of that socket (lineSocketNames), socketName() first.
     const QStringList &socketNames() const { return m_socketNames; }
     serial::BufferedCommControl &device() { return *m_device; }
+    // Who held the device when the last open found it held and joined nobody.
+    const DeviceHolder &holder() const { return m_holder; }
 
     milliseconds extraWait() const override { return LocalPort::kExtraWait; }
     QString name() const override;
@@ -136,6 +138,7 @@ private:
     QElapsedTimer m_handoverTime;
     QString m_handoverReason;
     QString m_inUse;
+    DeviceHolder m_holder;
     bool m_handingOver = false;
 };
 
