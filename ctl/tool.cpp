@@ -358,21 +358,6 @@ struct Scan : std::enable_shared_from_this<Scan> {
 // Writes `requests` in turn, each confirmed by its echo; then `then`.
 } // namespace
 
-QString openFailureText(const QString &portName, int error, const QString &description)
-{
-    switch (error) {
-    case serial::kErrPortNotFound:
-        return QStringLiteral("%1 is not found (see `vantelctl ports`)").arg(portName);
-    case serial::kErrPortInUse:
-        return QStringLiteral("%1 is in use by another program (%2); close it and try again")
-            .arg(portName, description);
-    case serial::kErrNoAccess:
-        return description; // names the port, the device, its group and what to do
-    default:
-        return QStringLiteral("%1 cannot be opened: %2").arg(portName, description);
-    }
-}
-
 QString portState(int error)
 {
     switch (error) {
@@ -387,6 +372,17 @@ QString portState(int error)
     }
 }
 
+namespace {
+
+// Who holds the port a shared open found held, where the system tells.
+supply::DeviceHolder holderOf(const serial::BufferedCommControl &comm, int error)
+{
+    const auto *shared = qobject_cast<const supply::SharedPort *>(&comm);
+    return shared && error == serial::kErrPortInUse ? shared->holder() : supply::DeviceHolder{};
+}
+
+} // namespace
+
 int openPort(serial::BufferedCommControl &comm, const CommonOptions &options)
 {
     try {
@@ -398,7 +394,8 @@ int openPort(serial::BufferedCommControl &comm, const CommonOptions &options)
         const QString why = QString::fromStdString(error.what());
         printErr(options.port.network
                      ? QStringLiteral("%1 cannot be reached: %2").arg(options.port.name(), why)
-                     : openFailureText(options.port.name(), error.number(), why));
+                     : openFailureText(options.port.name(), error.number(), why,
+                                       holderOf(comm, error.number())));
         return kExitNoPort;
     }
     return kExitOk;

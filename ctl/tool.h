@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ctl/command.h"
+#include "line/linetrust.h"
 
 #include <QString>
 
@@ -18,7 +19,10 @@ Prepared prepareAddress(const CommandLine &line, const CommonOptions &common);
 
 // Opens the port named by `options`; kExitOk, or kExitNoPort after saying why.
 int openPort(serial::BufferedCommControl &comm, const CommonOptions &options);
-// The message and advice for a port that cannot be opened.
-QString openFailureText(const QString &portName, int error, const QString &description);
+// The message and advice for a port that cannot be opened; `holder` is who
+// holds it, where the system tells: "in use by another program" only when that
+// is not a program of ours, else which one of ours and why it is not joined.
+QString openFailureText(const QString &portName, int error, const QString &description,
+                        const supply::DeviceHolder &holder = {});
 
 } // namespace ctl

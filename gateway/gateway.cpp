@@ -54,6 +54,15 @@ bool Gateway::working(int id) const
     return found != m_connections.end() && (found->second.onLine || !found->second.waiting.empty());
 }
 
+std::size_t Gateway::pending(int id) const
+{
+    const auto found = m_connections.find(id);
+    if (found == m_connections.end()) {
+        return kWaitingRequests;
+    }
+    return found->second.waiting.size() + (found->second.onLine ? 1 : 0);
+}
+
 void Gateway::receive(int id, const QByteArray &bytes)
 {
     Connection *c = find(id);

@@ -91,6 +91,9 @@ public:
 
     // The connection has requests waiting or on the line.
     bool working(int id) const;
+    // Its requests waiting or on the line; kWaitingRequests for one that has
+    // gone (it takes nothing more).
+    std::size_t pending(int id) const;
     // A request is on the line.
     bool busy() const { return m_busy; }
 

@@ -56,34 +56,40 @@ void LineHost::follow()
 {
     if (m_port.role() == SharedPort::Role::Owner) {
         if (!m_server.isListening()) {
-            listen(m_port.socketName());
+            listen(m_port.socketNames());
         }
     } else {
         stop();
     }
 }
 
-void LineHost::listen(const QString &name)
+void LineHost::listen(const QStringList &names)
 {
     m_finishing = false;
     m_finished = nullptr;
     m_finishBound.stop();
-    const QString folder = lineFolderOf(name);
-    if (!folder.isEmpty()) {
-        // A folder that is not the user's own is no place for our line: another
-        // user could replace the socket there.
-        const QString problem = makeLineFolder(folder);
-        if (!problem.isEmpty()) {
-            qWarning("cannot offer the line to other programs: %s", qUtf8Printable(problem));
+    // The first place whose folder is the user's own: a folder that is not
+    // (another user's, a link, open to others) is no place for our line, as
+    // another user could replace the socket there. Joiners look at every place.
+    QStringList problems;
+    for (const QString &name : names) {
+        const QString folder = lineFolderOf(name);
+        if (!folder.isEmpty()) {
+            const QString problem = makeLineFolder(folder);
+            if (!problem.isEmpty()) {
+                problems << problem;
+                continue;
+            }
+        }
+        // The owner holds the device alone: a socket already there is a dead owner's.
+        QLocalServer::removeServer(name);
+        if (m_server.listen(name)) {
             return;
         }
+        problems << QStringLiteral("%1: %2").arg(name, m_server.errorString());
     }
-    // The owner holds the device alone: a socket already there is a dead owner's.
-    QLocalServer::removeServer(name);
-    if (!m_server.listen(name)) {
-        qWarning("cannot offer the line to other programs at %s: %s", qUtf8Printable(name),
-                 qUtf8Printable(m_server.errorString()));
-    }
+    qWarning("cannot offer the line to other programs: %s",
+             qUtf8Printable(problems.join(QStringLiteral("; "))));
 }
 
 void LineHost::stop()
@@ -136,13 +142,12 @@ void LineHost::resume()
     }
     m_finishing = false;
     for (const auto &[socket, id] : m_connections) {
-        watch(socket, id);
+        watch(socket);
     }
     // What came meanwhile is taken now, in the order of the connections.
-    for (const auto &[socket, id] : m_connections) {
-        if (socket->bytesAvailable() > 0) {
-            m_gateway.receive(id, socket->readAll());
-        }
+    const auto connections = m_connections;
+    for (const auto &connection : connections) {
+        take(connection.first);
     }
     accept();
 }
@@ -190,28 +195,47 @@ void LineHost::accept()
         return;
     }
     while (QLocalSocket *socket = m_server.nextPendingConnection()) {
+        // The system's socket buffer holds the rest: the joiner waits there.
+        socket->setReadBufferSize(kReadBuffer);
         const int id = m_gateway.open({[socket](const QByteArray &bytes) { socket->write(bytes); },
                                        [socket] { return socket->bytesToWrite() < kUnreadAnswers; },
-                                       [this] { settle(false); },
+                                       [this, socket] {
+                                           settle(false);
+                                           take(socket);
+                                       },
                                        [this, socket](const QString &why) {
                                            emit dropped(why);
                                            drop(socket);
                                        },
                                        [socket] { return !localPeerGone(*socket); }});
         m_connections[socket] = id;
-        watch(socket, id);
-        connect(socket, &QLocalSocket::bytesWritten, this, [this] { m_gateway.pump(); });
+        watch(socket);
+        connect(socket, &QLocalSocket::bytesWritten, this, [this, socket] {
+            m_gateway.pump();
+            take(socket);
+        });
         connect(socket, &QLocalSocket::disconnected, this, [this, socket] { drop(socket); });
-        if (socket->bytesAvailable() > 0) {
-            m_gateway.receive(id, socket->readAll());
-        }
+        take(socket);
     }
 }
 
-void LineHost::watch(QLocalSocket *socket, int id)
+void LineHost::watch(QLocalSocket *socket)
 {
-    connect(socket, &QLocalSocket::readyRead, this,
-            [this, socket, id] { m_gateway.receive(id, socket->readAll()); });
+    connect(socket, &QLocalSocket::readyRead, this, [this, socket] { take(socket); });
+}
+
+void LineHost::take(QLocalSocket *socket)
+{
+    // A queued hook may come for a joiner that has gone since.
+    const auto found = m_connections.find(socket);
+    if (found == m_connections.end()) {
+        return;
+    }
+    const int id = found->second;
+    while (!m_finishing && socket->bytesAvailable() > 0 &&
+           socket->bytesToWrite() < kUnreadAnswers && m_gateway.pending(id) < kTakenRequests) {
+        m_gateway.receive(id, socket->read(kReadPiece));
+    }
 }
 
 void LineHost::drop(QLocalSocket *socket)

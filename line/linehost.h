@@ -25,9 +25,17 @@ class SharedPort;
 class LineHost : public QObject {
     Q_OBJECT
 public:
-    // Answers waiting unread on one connection; more and it is served no more
-    // until it reads them.
+    // Answers waiting unread on one connection; more and it is served no more,
+    // nor read, until it reads them.
     static constexpr qint64 kUnreadAnswers = 4096;
+    // What the owner holds of a joiner's requests: its socket's read buffer,
+    // the piece taken from it at a time, and the requests taken and waiting for
+    // the line beyond which it is read no more. A joiner that sends faster than
+    // it is answered waits in the system's socket buffer, as a TCP client does;
+    // a piece holds fewer whole requests than Gateway::kWaitingRequests.
+    static constexpr qint64 kReadBuffer = 16 * 1024;
+    static constexpr qint64 kReadPiece = 1024;
+    static constexpr std::size_t kTakenRequests = 16;
     // How much longer than a request's timeout an owner on its way out gives the
     // requests it has taken from the programs that joined it: a reply's last
     // bytes and the answer's way back over the local socket.
@@ -65,11 +73,15 @@ signals:
 
 private:
     void follow();
-    void listen(const QString &name);
+    void listen(const QStringList &names);
     void stop();
     void accept();
     // Takes the requests that come on `socket`.
-    void watch(QLocalSocket *socket, int id);
+    void watch(QLocalSocket *socket);
+    // Reads what `socket` has sent, while it may be answered: nothing while a
+    // finish is under way, its answers wait unread, or enough of its requests
+    // wait for the line.
+    void take(QLocalSocket *socket);
     void drop(QLocalSocket *socket);
     // Ends a finish under way once nothing taken is left (or at once with
     // `now`): the answers are handed to the sockets, then `done` is called.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -17,10 +18,12 @@ struct LinePeer {
 // The system's side of trusting a line's local socket; one file a platform
 // (linetrust_unix.cpp, linetrust_win.cpp).
 //
-// The full name of the socket for the device whose name hashes to `hash`: on
-// Unix in a folder of the effective user's own ($XDG_RUNTIME_DIR/vantel, else
-// vantel-<euid> in the temporary folder); on Windows a pipe's name, which has
-// no folder.
+// The full names a socket for the device whose name hashes to `hash` may have,
+// the one an owner tries first first: on Unix in a folder of the effective
+// user's own, the same whatever the environment (lineplaces.h); on Windows one
+// pipe's name, which has no folder.
+QStringList lineSocketPlaces(const QString &hash);
+// The first of them.
 QString lineSocketPlace(const QString &hash);
 // Why `folder` is no place for this user's line: it is a link, not a folder,
 // another user's, or open to others (a mode other than 0700). Empty when it is
@@ -33,6 +36,19 @@ QString makeLineFolder(const QString &folder);
 // Who is at the far end of a connected local socket (its native descriptor:
 // a Unix socket's file descriptor, a pipe's handle on Windows).
 LinePeer linePeer(qintptr descriptor);
+
+// A program that holds a device open, as the system tells: found among the
+// processes that have it open, or in the device's lock file.
+struct DeviceHolder {
+    qint64 pid = 0;        // 0 where the system does not tell
+    QString program;       // its name: "vantelctl"
+    bool ours = false;     // a program of ours (vantel, vantelctl, pellow)
+    bool sameUser = false; // it runs as this program's user
+    QString user;          // for messages: "1001 (mallory)"
+};
+// Who holds `device` (a path); pid 0 when nobody can be told. On Windows the
+// system does not tell.
+DeviceHolder deviceHolder(const QString &device);
 
 // What a joiner checks before it sends a byte, replaceable in tests (a second
 // user is not at hand there).

@@ -1,5 +1,7 @@
 #include "line/linetrust.h"
 
+#include "line/lineplaces.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -27,17 +29,53 @@ QString userText(uid_t uid)
 
 } // namespace
 
+QStringList lineFoldersFor(const LinePlaceFacts &facts)
+{
+    QStringList folders;
+    const QString runtime = QStringLiteral("/run/user/%1").arg(facts.uid);
+    if (facts.privateFolder(runtime)) {
+        folders << runtime + QStringLiteral("/vantel");
+    }
+    // An unset, relative or missing $TMPDIR, or /, is passed over: a folder
+    // made there would be relative to the working directory, or at the root.
+    const QString own = QStringLiteral("vantel-%1").arg(facts.uid);
+    const QString temp = QDir::cleanPath(facts.tempDir);
+    if (!facts.tempDir.isEmpty() && QDir::isAbsolutePath(temp) && temp != QLatin1String("/") &&
+        facts.folder(temp)) {
+        folders << temp + QLatin1Char('/') + own;
+    }
+    const QString fallback = QStringLiteral("/tmp/") + own;
+    if (!folders.contains(fallback)) {
+        folders << fallback;
+    }
+    return folders;
+}
+
+LinePlaceFacts linePlaceFacts()
+{
+    LinePlaceFacts facts;
+    facts.uid = ::geteuid();
+    facts.tempDir = qEnvironmentVariable("TMPDIR");
+    facts.privateFolder = [](const QString &path) {
+        bool exists = false;
+        return lineFolderProblem(path, &exists).isEmpty() && exists;
+    };
+    facts.folder = [](const QString &path) { return QFileInfo(path).isDir(); };
+    return facts;
+}
+
+QStringList lineSocketPlaces(const QString &hash)
+{
+    QStringList names;
+    for (const QString &folder : lineFoldersFor(linePlaceFacts())) {
+        names << folder + QStringLiteral("/line-") + hash;
+    }
+    return names;
+}
+
 QString lineSocketPlace(const QString &hash)
 {
-    // $XDG_RUNTIME_DIR is the user's own (mode 0700); without it a folder of
-    // the user's own under the temporary folder, named for the effective user
-    // (not for $HOME's owner: HOME may be unset, or / for several users).
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    const QString folder =
-        !runtime.isEmpty() && QFileInfo(runtime).isDir()
-            ? runtime + QStringLiteral("/vantel")
-            : QStringLiteral("%1/vantel-%2").arg(QDir::tempPath()).arg(::geteuid());
-    return folder + QStringLiteral("/line-") + hash;
+    return lineSocketPlaces(hash).constFirst();
 }
 
 QString lineFolderProblem(const QString &folder, bool *exists)

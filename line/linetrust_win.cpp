@@ -62,6 +62,16 @@ QString lineSocketPlace(const QString &hash)
         .arg(shortHashOf(qEnvironmentVariable("USERNAME")), hash);
 }
 
+QStringList lineSocketPlaces(const QString &hash)
+{
+    return {lineSocketPlace(hash)};
+}
+
+DeviceHolder deviceHolder(const QString &)
+{
+    return {};
+}
+
 QString lineFolderProblem(const QString &, bool *exists)
 {
     *exists = false; // a pipe has no folder

@@ -34,6 +34,11 @@ QString lineSocketName(const QString &device)
     return lineSocketPlace(shortHash(canonicalDevice(device)));
 }
 
+QStringList lineSocketNames(const QString &device)
+{
+    return lineSocketPlaces(shortHash(canonicalDevice(device)));
+}
+
 QString lineFolderOf(const QString &socketName)
 {
     const QFileInfo info(socketName);

@@ -15,6 +15,9 @@ namespace supply {
 // every name of one device meets at one socket). On Unix a full path in the
 // user's runtime folder, which only the user may enter; on Windows a pipe name.
 QString lineSocketName(const QString &device);
+// Every name that socket may have (lineSocketPlaces), lineSocketName first: an
+// owner listens at the first it can, a joiner looks at each.
+QStringList lineSocketNames(const QString &device);
 // What a program says of a line whose owner of ours connects but answers
 // nothing (stopped, or stuck): `pid` where the system told it, else 0.
 QString stalledOwnerText(const QString &portName, qint64 pid);

@@ -5,6 +5,8 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include <algorithm>
+
 namespace supply {
 
 namespace {
@@ -65,7 +67,7 @@ void SharedPort::setTrust(LineTrust trust)
 
 QString SharedPort::name() const
 {
-    return m_socketName;
+    return m_role == Role::Joiner ? m_local.serverName() : m_socketName;
 }
 
 serial::CommControl *SharedPort::active() const
@@ -124,11 +126,34 @@ SharedPort::Attempt SharedPort::own(int port)
 
 SharedPort::Joined SharedPort::join()
 {
+    // An owner that answers wins wherever it is; else one of ours that takes no
+    // connection, else a socket that is not the user's own, is what is told.
+    Joined found = Joined::Nobody;
+    m_refusal.clear();
+    for (const QString &name : m_socketNames) {
+        const Joined joined = joinAt(name);
+        if (joined == Joined::Yes) {
+            return joined;
+        }
+        if (joined == Joined::Stalled) {
+            found = joined;
+        } else if (joined == Joined::Refused && found != Joined::Stalled) {
+            found = joined;
+            if (m_refusal.isEmpty()) {
+                m_refusal = m_local.refusal();
+            }
+        }
+    }
+    return found;
+}
+
+SharedPort::Joined SharedPort::joinAt(const QString &name)
+{
     try {
         if (m_local.PortOpen()) {
             m_local.setPortOpen(false);
         }
-        m_local.setServerName(m_socketName);
+        m_local.setServerName(name);
         m_local.setPortOpen(true);
     } catch (const serial::CommError &error) {
         // No owner there, a stale socket, one that is not the user's own, or an
@@ -148,10 +173,12 @@ SharedPort::Joined SharedPort::join()
 
 void SharedPort::openDevice(int port)
 {
+    m_holder = {};
     m_handover.stop();
     m_handingOver = false;
     m_port = port;
-    m_socketName = lineSocketName(deviceOf(port));
+    m_socketNames = lineSocketNames(deviceOf(port));
+    m_socketName = m_socketNames.value(0);
     QElapsedTimer waited;
     waited.start();
     Joined joined = Joined::Nobody;
@@ -186,10 +213,12 @@ void SharedPort::openDevice(int port)
         throw serial::CommError(serial::kErrNoAccess,
                                 QStringLiteral("%1 is in use, and its shared line is not this "
                                                "user's own, so it is not joined: %2")
-                                    .arg(deviceOf(port), m_local.refusal())
+                                    .arg(deviceOf(port), m_refusal)
                                     .toStdString());
     }
-    // Held, and no owner of ours answers: a program that is not ours has it.
+    // Held, and no owner of ours answers: a program that is not ours has it, or
+    // one of ours that cannot be joined (another user's); the system may tell.
+    m_holder = deviceHolder(deviceOf(port));
     throw serial::CommError(serial::kErrPortInUse, m_inUse.toStdString());
 }
 
@@ -237,9 +266,12 @@ void SharedPort::closeDevice()
 
 bool SharedPort::offeredByOurs(int port) const
 {
-    LocalPort probe(lineSocketName(deviceOf(port)));
-    probe.setTrust(m_trust);
-    return probe.probePort(port) == 0;
+    const QStringList names = lineSocketNames(deviceOf(port));
+    return std::any_of(names.begin(), names.end(), [&](const QString &name) {
+        LocalPort probe(name);
+        probe.setTrust(m_trust);
+        return probe.probePort(port) == 0;
+    });
 }
 
 void SharedPort::probeDevice(int port)
@@ -377,8 +409,8 @@ void SharedPort::handoverStep()
             taken(Role::Owner);
             return;
         }
-        if (!m_local.refusal().isEmpty()) {
-            m_handoverReason = m_local.refusal();
+        if (!m_refusal.isEmpty()) {
+            m_handoverReason = m_refusal;
         }
     } catch (const serial::CommError &error) {
         m_handoverReason = QString::fromStdString(error.what());

@@ -61,9 +61,14 @@ public:
     // A program of ours (this one or another) owns the device behind COMn and
     // offers its line: its socket takes a connection.
     bool offeredByOurs(int port) const;
-    // The local socket of the line last opened; empty before.
+    // The local socket of the line last opened, where its owner listens first;
+    // empty before.
     const QString &socketName() const { return m_socketName; }
+    // Every place of that socket (lineSocketNames), socketName() first.
+    const QStringList &socketNames() const { return m_socketNames; }
     serial::BufferedCommControl &device() { return *m_device; }
+    // Who held the device when the last open found it held and joined nobody.
+    const DeviceHolder &holder() const { return m_holder; }
 
     milliseconds extraWait() const override { return LocalPort::kExtraWait; }
     QString name() const override;
@@ -106,8 +111,10 @@ private:
     // Takes the line's claim and opens the device; HeldByOwner when the device
     // is in use (someone may own it), ClaimedByOurs when the claim is.
     Attempt own(int port);
-    // Connects to the owner's socket, when it is the user's own.
+    // Connects to the owner's socket, at the first of its places where one
+    // listens, when it is the user's own.
     Joined join();
+    Joined joinAt(const QString &name);
     // The line is this port's now, in `role`.
     void taken(Role role);
     void setRole(Role role);
@@ -123,12 +130,15 @@ private:
     milliseconds m_ownerWait{0};
     Role m_role = Role::None;
     QString m_socketName;
+    QStringList m_socketNames;
+    QString m_refusal; // why the last join refused a socket it found
     int m_port = 0;
     int m_readThreshold = 1;
     QTimer m_handover;
     QElapsedTimer m_handoverTime;
     QString m_handoverReason;
     QString m_inUse;
+    DeviceHolder m_holder;
     bool m_handingOver = false;
 };
 

@@ -680,31 +680,36 @@ void TestE2eShared::plantedLineIsNeverJoined()
 {
     QFETCH(QString, line);
     QFETCH(bool, held);
-    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+    const QByteArray savedTemp = qgetenv("TMPDIR");
     const auto restore = qScopeGuard([&] {
-        if (savedRuntime.isNull()) {
-            qunsetenv("XDG_RUNTIME_DIR");
+        if (savedTemp.isNull()) {
+            qunsetenv("TMPDIR");
         } else {
-            qputenv("XDG_RUNTIME_DIR", savedRuntime);
+            qputenv("TMPDIR", savedTemp);
         }
     });
     m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
     QVERIFY(m_rig->startSim(
         {QStringLiteral("--address"), QString::number(kAddress), QStringLiteral("--line"), line}));
+    const QString temp = m_rig->path(QStringLiteral("temp"));
+    QVERIFY(QDir().mkdir(temp));
+    qputenv("TMPDIR", temp.toLocal8Bit());
+    const QString name = supply::lineSocketName(m_rig->path(QStringLiteral("COM1")));
+    const QString folder = supply::lineFolderOf(name);
+    if (!folder.startsWith(temp)) {
+        QSKIP("the line's folder is the user's session's, not the test's own");
+    }
     if (held) {
-        // A program whose line is elsewhere: to the one under test, it is not ours.
+        // A program whose line is in a temporary folder that this one does not
+        // look in: to the one under test, its line is not to be found.
         const QString elsewhere = m_rig->path(QStringLiteral("elsewhere"));
         QVERIFY(QDir().mkdir(elsewhere));
-        qputenv("XDG_RUNTIME_DIR", elsewhere.toLocal8Bit());
+        qputenv("TMPDIR", elsewhere.toLocal8Bit());
         const QString file = m_rig->path(QStringLiteral("holder.csv"));
         QVERIFY(startLog(file, QStringLiteral("30s")));
         QTRY_VERIFY_WITH_TIMEOUT(fileLines(file).size() >= 2, kWaitMs);
+        qputenv("TMPDIR", temp.toLocal8Bit());
     }
-    const QString runtime = m_rig->path(QStringLiteral("runtime"));
-    QVERIFY(QDir().mkdir(runtime));
-    qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
-    const QString name = supply::lineSocketName(m_rig->path(QStringLiteral("COM1")));
-    const QString folder = supply::lineFolderOf(name);
     QVERIFY(QDir().mkdir(folder));
     QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
                                               QFile::ReadOther | QFile::WriteOther |

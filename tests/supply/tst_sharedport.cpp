@@ -230,6 +230,7 @@ Outcome waitFor(supply::Reply *reply)
 class TestSharedPort : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void joinerFaresAsTheOwner_data();
@@ -259,17 +260,25 @@ private slots:
     void goneJoinerLeavesNothingBehind();
 
 private:
+    QByteArray m_savedTemp; // $TMPDIR as the suite found it
     std::unique_ptr<QTemporaryDir> m_runtime;
     QString m_device;
     QString m_alias; // another name of the device (a link), where the system has one
     Bench m_bench;
 };
 
+void TestSharedPort::initTestCase()
+{
+    m_savedTemp = qgetenv("TMPDIR");
+}
+
 void TestSharedPort::init()
 {
     m_runtime = std::make_unique<QTemporaryDir>();
     QVERIFY(m_runtime->isValid());
-    qputenv("XDG_RUNTIME_DIR", m_runtime->path().toLocal8Bit());
+    // The line's folder is the test's own where the system keeps no runtime
+    // folder for the user (a build machine's usual case).
+    qputenv("TMPDIR", m_runtime->path().toLocal8Bit());
     // The device's name; a link to it names the same device.
     m_device = m_runtime->filePath(QStringLiteral("ttyUSB0"));
     QFile file(m_device);
@@ -293,6 +302,11 @@ void TestSharedPort::init()
 
 void TestSharedPort::cleanup()
 {
+    if (m_savedTemp.isNull()) {
+        qunsetenv("TMPDIR");
+    } else {
+        qputenv("TMPDIR", m_savedTemp);
+    }
     m_runtime.reset();
 }
 
@@ -524,18 +538,21 @@ void TestSharedPort::requestAsTheOwnerGoesWaitsForTheHandover()
 void TestSharedPort::badJoinerIsClosedOthersGoOn_data()
 {
     QTest::addColumn<QByteArray>("sent");
-    QTest::newRow("garbage") << QByteArray("GET / HTTP/1.0\r\n\r\n");
-    // Status reads of the silent unit 3: they pile up behind one another.
+    QTest::addColumn<bool>("closed");
+    QTest::newRow("garbage") << QByteArray("GET / HTTP/1.0\r\n\r\n") << true;
+    // Status reads of the silent unit 3: they pile up behind one another. The
+    // owner reads no more of them than it holds room for, and the joiner waits.
     QByteArray flood;
     for (int n = 0; n < 300; ++n) {
         flood += QByteArray::fromHex("000100000006030310000006");
     }
-    QTest::newRow("a flood of requests") << flood;
+    QTest::newRow("a flood of requests") << flood << false;
 }
 
 void TestSharedPort::badJoinerIsClosedOthersGoOn()
 {
     QFETCH(QByteArray, sent);
+    QFETCH(bool, closed);
     Program owner(m_bench, m_device);
     Program joiner(m_bench, m_device);
     owner.open();
@@ -545,9 +562,12 @@ void TestSharedPort::badJoinerIsClosedOthersGoOn()
     bad.connectToServer(owner.port->socketName());
     QVERIFY(bad.waitForConnected(kWaitMs));
     bad.write(sent);
-    QTRY_VERIFY_WITH_TIMEOUT(bad.state() == QLocalSocket::UnconnectedState, kWaitMs);
-    QCOMPARE(dropped.count(), 1);
+    if (closed) {
+        QTRY_VERIFY_WITH_TIMEOUT(bad.state() == QLocalSocket::UnconnectedState, kWaitMs);
+    }
     QCOMPARE(waitFor(joiner.client->readStatus(1)).error, Error::None);
+    QCOMPARE(dropped.count(), closed ? 1 : 0);
+    QCOMPARE(bad.state() == QLocalSocket::UnconnectedState, closed);
     QCOMPARE(joiner.port->role(), SharedPort::Role::Joiner);
 }
 
@@ -579,6 +599,9 @@ void TestSharedPort::untrustedLineIsNeverJoined()
     const QString folder = supply::lineFolderOf(name);
     if (folder.isEmpty() && plant != QLatin1String("peer")) {
         QSKIP("the system's line has no folder");
+    }
+    if (!folder.isEmpty() && !folder.startsWith(m_runtime->path())) {
+        QSKIP("the line's folder is the user's session's, not the test's own");
     }
     const auto privateMode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
     if (plant == QLatin1String("link")) {
@@ -639,6 +662,8 @@ void TestSharedPort::untrustedLineIsNeverJoined()
         program.open();
         QCOMPARE(program.port->role(), SharedPort::Role::Owner);
         QCOMPARE(waitFor(program.client->readStatus(1)).error, Error::None);
+        // It offers the line in the next place that is the user's own.
+        QVERIFY(program.host->isListening());
     }
     QTest::qWait(50);
     QCOMPARE(received, QByteArray());
