@@ -28,9 +28,6 @@ namespace ctl {
 
 namespace {
 
-// A client that does not read its answers is served again once they have gone out.
-constexpr qint64 kUnreadAnswers = 64 * 1024;
-
 QString endpoint(const QHostAddress &address, quint16 port)
 {
     if (address.protocol() == QAbstractSocket::AnyIPProtocol) {
