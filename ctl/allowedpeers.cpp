@@ -28,7 +28,9 @@ AllowedPeers::AllowedPeers(Subnets subnets, const QList<QHostAddress> &listening
     for (const QHostAddress &address : listening) {
         QHostAddress plain = plainPeerAddress(address);
         plain.setScopeId(QString());
-        if (!plain.isNull() && !isWildcard(plain) && !m_own.contains(plain)) {
+        if (isWildcard(plain)) {
+            m_everyAddress = true;
+        } else if (!plain.isNull() && !m_own.contains(plain)) {
             m_own.append(plain);
         }
     }
@@ -43,7 +45,7 @@ bool AllowedPeers::allows(const QHostAddress &peer) const
     // The scope of a link-local address does not make it another peer.
     QHostAddress bare = address;
     bare.setScopeId(QString());
-    if (address.isLoopback() || m_own.contains(bare)) {
+    if (m_own.contains(bare) || (address.isLoopback() && (m_subnets.isEmpty() || m_everyAddress))) {
         return true;
     }
     for (const auto &subnet : m_subnets) {

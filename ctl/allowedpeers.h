@@ -7,9 +7,10 @@
 namespace ctl {
 
 // Who may connect to serve's listeners, one rule for SCPI, Modbus TCP and the page.
-// A connection from this host always may: a loopback address, or the very address
-// a listener listens on (a client on this host that opens the printed address comes
-// from it). Anyone else only from the `--allow` subnets; without them, nobody else.
+// Without `--allow`, loopback alone. With it, its subnets, and this host always:
+// the very address a listener is bound to (a client here that opens the printed
+// address comes from it), and loopback when a listener listens on every address
+// (the printed address is then loopback).
 class AllowedPeers {
 public:
     using Subnets = QList<QPair<QHostAddress, int>>;
@@ -23,6 +24,7 @@ public:
 private:
     Subnets m_subnets;
     QList<QHostAddress> m_own;
+    bool m_everyAddress = false; // a listener on 0.0.0.0 or [::]
 };
 
 // An IPv4 peer of a dual-stack listener comes as ::ffff:a.b.c.d; this gives a.b.c.d.

@@ -73,6 +73,13 @@ void TestCtlAllowedPeers::allows_data()
     QTest::newRow("own v6 address with a scope") << "2001:db8::/32"
                                                  << "fe80::1%lo"
                                                  << "fe80::1" << true;
+    // On a loopback address, --allow still chooses among the other loopback ones.
+    QTest::newRow("127.0.0.1, allow 127.0.0.1: itself") << "127.0.0.1/32"
+                                                        << "127.0.0.1"
+                                                        << "127.0.0.1" << true;
+    QTest::newRow("127.0.0.1, allow 127.0.0.1: 127.0.0.2") << "127.0.0.1/32"
+                                                           << "127.0.0.1"
+                                                           << "127.0.0.2" << false;
     // A wildcard names no peer: it lets nobody in by itself.
     QTest::newRow("wildcard is not a peer") << ""
                                             << "0.0.0.0"
