@@ -1,5 +1,6 @@
 #include "ctl/socketserver.h"
 
+#include "ctl/allowedpeers.h"
 #include "ctl/clientsocket.h"
 #include "ctl/enginelink.h"
 #include "ctl/output.h"
@@ -27,9 +28,6 @@
 namespace ctl {
 
 namespace {
-
-// A client that does not read its answers is served again once they have gone out.
-constexpr qint64 kUnreadAnswers = 64 * 1024;
 
 QString endpoint(const QHostAddress &address, quint16 port)
 {
@@ -101,7 +99,9 @@ public:
         : m_comm(comm), m_client(client), m_link(client, target.portName), m_options(options),
           m_instrument(m_link, {target.portName.toStdString(), target.addresses,
                                 QCoreApplication::applicationVersion().toStdString()}),
-          m_gateway(client, {target.addresses, 0, 0, options.allowAddressChange})
+          m_gateway(client, {target.addresses, 0, 0, options.allowAddressChange}),
+          m_allowed(options.allow,
+                    {options.listenAddress, options.modbusAddress, options.httpAddress})
     {
         // A ceiling set over SCPI holds for Modbus TCP's writes too.
         m_gateway.setCeilings([this](std::uint8_t unit) {
@@ -263,19 +263,7 @@ private:
         m_instrument.pump();
         m_gateway.pump();
     }
-    bool allowed(const QHostAddress &peer) const
-    {
-        const QHostAddress address = plainAddress(peer);
-        if (m_options.allow.isEmpty()) {
-            return address.isLoopback();
-        }
-        for (const auto &subnet : m_options.allow) {
-            if (address.isInSubnet(subnet.first, subnet.second)) {
-                return true;
-            }
-        }
-        return false;
-    }
+    bool allowed(const QHostAddress &peer) const { return m_allowed.allows(peer); }
 
     // The process is out of descriptors (or the system of sockets): accepting
     // pauses, and is tried again in a second or when a client leaves, rather than
@@ -676,6 +664,7 @@ private:
     ServeOptions m_options;
     scpi::Instrument m_instrument;
     supply::Gateway m_gateway;
+    AllowedPeers m_allowed;
     std::vector<std::uint8_t> m_units;
     QObject m_context; // the receiver of every connection, gone before the rest
     Listener m_listener;

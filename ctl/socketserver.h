@@ -19,6 +19,11 @@ namespace ctl {
 
 class StopSignals;
 
+// A SCPI or Modbus TCP client's answers waiting to go out, beyond which it is not
+// served until it reads them: with the lines or requests it may have waiting, what
+// a client that never reads holds of the server's memory.
+constexpr qint64 kUnreadAnswers = 64 * 1024;
+
 // What the instrument says of itself and where it reaches the supplies.
 struct ServeTarget {
     QString portName; // "COM3"

@@ -3,6 +3,7 @@
 // bounds, and over a loopback socket to a live server on a bench of its own:
 // nothing reaches the bench without the token in a header, and what reaches it
 // is within the supply's range.
+#include "fuzzbench.h"
 #include "fuzzcheck.h"
 #include "web/httpserver.h"
 #include "web/requestparser.h"
@@ -15,37 +16,9 @@
 
 namespace {
 
-const QByteArray kToken = "0123456789abcdef0123456789abcdef";
+using fuzzcheck::CountingBench;
 
-class CountingBench : public web::Bench {
-public:
-    std::vector<std::uint8_t> addresses() const override { return {1, 2}; }
-    QJsonObject supply(std::uint8_t address) const override
-    {
-        return {{QStringLiteral("address"), address}};
-    }
-    void set(std::uint8_t, std::optional<std::uint16_t> voltage,
-             std::optional<std::uint16_t> current, Answer answer) override
-    {
-        FUZZ_CHECK(voltage || current);
-        FUZZ_CHECK(!voltage || *voltage <= 6200);
-        FUZZ_CHECK(!current || *current <= 3200);
-        ++calls;
-        answer({200, {}});
-    }
-    void output(std::uint8_t, bool, Answer answer) override
-    {
-        ++calls;
-        answer({200, {}});
-    }
-    void allOff(Answer answer) override
-    {
-        ++calls;
-        answer({200, {}});
-    }
-    QString recordPath() const override { return {}; }
-    int calls = 0;
-};
+const QByteArray kToken = "0123456789abcdef0123456789abcdef";
 
 struct Rig {
     int argc = 1;

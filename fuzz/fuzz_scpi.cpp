@@ -3,52 +3,13 @@
 // byte says), and every line must end in answers and errors: no crash, no line
 // left unserved, no answer that is not one line, no value out of range sent.
 #include "fuzzcheck.h"
-#include "protocol/reply.h"
+#include "instantlink.h"
 #include "scpi/instrument.h"
 
 #include <string>
 #include <string_view>
 
-namespace {
-
-class InstantLink : public scpi::SupplyLink {
-public:
-    bool silent = false;
-    protocol::StatusReading supply;
-
-    void readStatus(std::uint8_t, Done done) override { finish(done); }
-    void setVoltage(std::uint8_t, std::uint16_t code, Done done) override
-    {
-        FUZZ_CHECK(code <= protocol::kLargestVoltageCode);
-        supply.setVoltage = code;
-        finish(done);
-    }
-    void setCurrent(std::uint8_t, std::uint16_t code, Done done) override
-    {
-        FUZZ_CHECK(code <= protocol::kLargestCurrentCode);
-        supply.setCurrent = code;
-        finish(done);
-    }
-    void setOutput(std::uint8_t, bool on, Done done) override
-    {
-        supply.outputOn = on;
-        finish(done);
-    }
-
-private:
-    void finish(const Done &done)
-    {
-        if (silent) {
-            done(Result::failed(scpi::LinkFault::Line, "timeout"));
-            return;
-        }
-        supply.actualVoltage = supply.outputOn ? supply.setVoltage : 0;
-        supply.actualCurrent = supply.outputOn ? supply.setCurrent / 2 : 0;
-        done(Result::of(supply));
-    }
-};
-
-} // namespace
+using fuzzcheck::InstantLink;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

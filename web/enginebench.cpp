@@ -70,9 +70,9 @@ EngineBench::~EngineBench()
 
 QString EngineBench::start()
 {
-    if (!m_folder.isValid()) {
-        return QStringLiteral("cannot make a folder for the record: %1")
-            .arg(m_folder.errorString());
+    const QString folder = m_folder.make();
+    if (!folder.isEmpty()) {
+        return folder;
     }
     const QString why = m_record.open(recordPath(), supply::RowWriter::Existing::Overwrite);
     if (!why.isEmpty()) {

@@ -3,11 +3,11 @@
 #include "records/operations.h"
 #include "records/rowwriter.h"
 #include "web/bench.h"
+#include "web/recordfolder.h"
 
 #include <QJsonArray>
 
 #include <QObject>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <deque>
@@ -22,8 +22,9 @@ namespace web {
 
 // The served supplies through the engine: each is read in turn, as fast as the
 // line allows (at most every kPollInterval), every reading is kept in a CSV
-// record in a temporary folder, and writes go one at a time through the one
-// confirmed write. A ceiling held on the line refuses a write before it goes out.
+// record in a temporary folder (one a killed server left is removed), and writes
+// go one at a time through the one confirmed write. A ceiling held on the line
+// refuses a write before it goes out.
 class EngineBench : public Bench {
 public:
     EngineBench(supply::Client &client, const QString &lineName,
@@ -67,7 +68,7 @@ private:
     std::vector<std::uint8_t> m_addresses;
     supply::RowMaker m_rows;
     std::map<std::uint8_t, supply::Row> m_latest;
-    QTemporaryDir m_folder;
+    RecordFolder m_folder;
     supply::RowWriter m_record{supply::RowWriter::Format::Csv};
     QTimer m_pollTimer;
     std::size_t m_next = 0; // the address polled next

@@ -1,0 +1,48 @@
+#pragma once
+
+// Supplies that answer the SCPI instrument at once, or fail every request when
+// `silent`; every set value that reaches them must be within the supply's range.
+#include "fuzzcheck.h"
+#include "protocol/reply.h"
+#include "scpi/instrument.h"
+
+namespace fuzzcheck {
+
+class InstantLink : public scpi::SupplyLink {
+public:
+    bool silent = false;
+    protocol::StatusReading supply;
+
+    void readStatus(std::uint8_t, Done done) override { finish(done); }
+    void setVoltage(std::uint8_t, std::uint16_t code, Done done) override
+    {
+        FUZZ_CHECK(code <= protocol::kLargestVoltageCode);
+        supply.setVoltage = code;
+        finish(done);
+    }
+    void setCurrent(std::uint8_t, std::uint16_t code, Done done) override
+    {
+        FUZZ_CHECK(code <= protocol::kLargestCurrentCode);
+        supply.setCurrent = code;
+        finish(done);
+    }
+    void setOutput(std::uint8_t, bool on, Done done) override
+    {
+        supply.outputOn = on;
+        finish(done);
+    }
+
+private:
+    void finish(const Done &done)
+    {
+        if (silent) {
+            done(Result::failed(scpi::LinkFault::Line, "timeout"));
+            return;
+        }
+        supply.actualVoltage = supply.outputOn ? supply.setVoltage : 0;
+        supply.actualCurrent = supply.outputOn ? supply.setCurrent / 2 : 0;
+        done(Result::of(supply));
+    }
+};
+
+} // namespace fuzzcheck
