@@ -75,6 +75,16 @@ struct Connection {
     bool ended = false;               // the client has sent its last byte
 };
 
+// Connections and leavings from one address said one by one in a minute; the
+// rest of that minute is counted.
+constexpr long kComingsPerMinute = 30;
+
+// "127.0.0.1" of "127.0.0.1:5025", "[::1]" of "[::1]:5025".
+QString addressOf(const QString &endpoint)
+{
+    return endpoint.section(QLatin1Char(':'), 0, -2);
+}
+
 // Descriptors kept free beyond one a client: the listener, a client being turned
 // away, the port while it is reopened, and one to spare.
 constexpr long kSpareDescriptors = 4;
@@ -419,12 +429,13 @@ private:
             settle(id);
         };
         m_connections[id] = std::move(c);
-        printErr(QStringLiteral("%1client %2 connected from %3 (%4 of at most %5)")
-                     .arg(modbus ? QStringLiteral("Modbus TCP ") : QString())
-                     .arg(id)
-                     .arg(peer)
-                     .arg(clients(modbus))
-                     .arg(m_options.maxClients));
+        m_comings.note(QStringLiteral("connected ") + addressOf(peer),
+                       QStringLiteral("%1client %2 connected from %3 (%4 of at most %5)")
+                           .arg(modbus ? QStringLiteral("Modbus TCP ") : QString())
+                           .arg(id)
+                           .arg(peer)
+                           .arg(clients(modbus))
+                           .arg(m_options.maxClients));
     }
 
     Connection *find(int id)
@@ -532,14 +543,16 @@ private:
         c->socket->written = nullptr;
         c->socket->close();
         c->socket->deleteLater();
+        const QString leaving = QStringLiteral("left ") + addressOf(c->peer);
         if (c->modbus) {
-            printErr(
+            m_comings.note(
+                leaving,
                 QStringLiteral("Modbus TCP client %1 (%2) left: %3").arg(c->id).arg(c->peer, why));
         } else {
-            printErr(QStringLiteral("client %1 (%2) left: %3; %4 lines")
-                         .arg(c->id)
-                         .arg(c->peer, why)
-                         .arg(c->lines->lines()));
+            m_comings.note(leaving, QStringLiteral("client %1 (%2) left: %3; %4 lines")
+                                        .arg(c->id)
+                                        .arg(c->peer, why)
+                                        .arg(c->lines->lines()));
             m_lines += c->lines->lines();
         }
         if (m_acceptPaused && !m_stopping) {
@@ -679,6 +692,9 @@ private:
     int m_refused = 0;
     int m_turnedAway = 0;
     web::RefusalLog m_refusals{[](const QString &line) { printErr(line); }};
+    // Clients' comings and goings, line by line, but a client that reconnects
+    // as fast as it is closed makes a line a minute, not thousands.
+    web::RefusalLog m_comings{[](const QString &line) { printErr(line); }, {}, kComingsPerMinute};
     long m_lines = 0;
     bool m_stopping = false;
     bool m_acceptPaused = false;

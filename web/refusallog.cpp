@@ -4,7 +4,8 @@
 
 namespace web {
 
-RefusalLog::RefusalLog(Say say, Clock clock) : m_say(std::move(say)), m_clock(std::move(clock))
+RefusalLog::RefusalLog(Say say, Clock clock, long perMinute)
+    : m_say(std::move(say)), m_clock(std::move(clock)), m_perMinute(qMax(1L, perMinute))
 {
     if (!m_clock) {
         m_clock = [] { return QDeadlineTimer::current().deadline(); };
@@ -17,12 +18,16 @@ void RefusalLog::note(const QString &key, const QString &line)
 {
     flush();
     const auto found = m_entries.find(key);
-    if (found != m_entries.end()) {
+    if (found != m_entries.end() && found->second.said >= m_perMinute) {
         ++found->second.more;
         found->second.line = line;
         return;
     }
-    m_entries[key] = Entry{m_clock(), 0, line};
+    if (found != m_entries.end()) {
+        ++found->second.said;
+    } else {
+        m_entries[key] = Entry{m_clock(), 1, 0, line};
+    }
     if (m_say) {
         m_say(line);
     }
@@ -41,6 +46,7 @@ void RefusalLog::flush()
             continue;
         }
         if (entry.more == 0) {
+            // A quiet minute's end: the next is said at once again.
             it = m_entries.erase(it);
             continue;
         }
@@ -49,7 +55,7 @@ void RefusalLog::flush()
                 QStringLiteral("%1 (%2 more in the last minute)").arg(entry.line).arg(entry.more));
         }
         // A new minute: what comes in it is counted and said at its end.
-        entry = Entry{now, 0, entry.line};
+        entry = Entry{now, m_perMinute, 0, entry.line};
         ++it;
     }
     if (m_entries.empty()) {

@@ -82,33 +82,47 @@ void TestWebAdmission::refusals_data()
     // Steps: "T KEY" notes a refusal of KEY (said as KEY) at T ms; "T" flushes.
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QStringList>("said");
+    QTest::addColumn<int>("perMinute"); // said at once in a minute
     QStringList flood{"0 a"};
     for (int t = 1; t <= 300; ++t) {
         flood << QStringLiteral("%1 a").arg(t * 100);
     }
-    QTest::newRow("one: said at once") << QStringList{"0 a"} << QStringList{"a"};
+    QTest::newRow("one: said at once") << QStringList{"0 a"} << QStringList{"a"} << 1;
     QTest::newRow("300 in a minute: two lines")
         << (flood + QStringList{"59999", "60000", "120000"})
-        << QStringList{"a", "a (300 more in the last minute)"};
-    QTest::newRow("each address its own") << QStringList{"0 a", "1 b", "2 a", "60000"}
-                                          << QStringList{"a", "b", "a (1 more in the last minute)"};
+        << QStringList{"a", "a (300 more in the last minute)"} << 1;
+    QTest::newRow("each address its own")
+        << QStringList{"0 a", "1 b", "2 a", "60000"}
+        << QStringList{"a", "b", "a (1 more in the last minute)"} << 1;
     QTest::newRow("after a quiet minute, at once again")
-        << QStringList{"0 a", "60000", "61000 a"} << QStringList{"a", "a"};
+        << QStringList{"0 a", "60000", "61000 a"} << QStringList{"a", "a"} << 1;
     QTest::newRow("a flood that goes on: a line a minute")
         << QStringList{"0 a", "10 a", "60000", "70000 a", "80000 a", "119999", "120000", "180000"}
-        << QStringList{"a", "a (1 more in the last minute)", "a (2 more in the last minute)"};
+        << QStringList{"a", "a (1 more in the last minute)", "a (2 more in the last minute)"} << 1;
     QTest::newRow("counted where the next one comes, not only by the timer")
         << QStringList{"0 a", "10 a", "60005 a"}
-        << QStringList{"a", "a (1 more in the last minute)"};
+        << QStringList{"a", "a (1 more in the last minute)"} << 1;
+    QTest::newRow("allowance: comings and goings said one by one")
+        << QStringList{"0 a", "10 a", "20 a", "60000"} << QStringList{"a", "a", "a"} << 3;
+    QTest::newRow("allowance: a flood beyond it counted")
+        << QStringList{"0 a", "10 a", "20 a", "30 a", "40 a", "60000", "70000 a", "120000"}
+        << QStringList{"a", "a", "a", "a (2 more in the last minute)",
+                       "a (1 more in the last minute)"}
+        << 3;
+    QTest::newRow("allowance: after a quiet minute, one by one again")
+        << QStringList{"0 a", "10 a", "60000", "61000 a", "61010 a"}
+        << QStringList{"a", "a", "a", "a"} << 2;
 }
 
 void TestWebAdmission::refusals()
 {
     QFETCH(QStringList, steps);
     QFETCH(QStringList, said);
+    QFETCH(int, perMinute);
     qint64 now = 0;
     QStringList got;
-    web::RefusalLog log([&got](const QString &line) { got << line; }, [&now] { return now; });
+    web::RefusalLog log([&got](const QString &line) { got << line; }, [&now] { return now; },
+                        perMinute);
     for (const QString &step : steps) {
         const QStringList w = step.split(QLatin1Char(' '));
         now = w[0].toLongLong();
