@@ -162,6 +162,23 @@ std::optional<std::string> CeilingRegistry::refusalOf(std::uint8_t address, Ceil
            ceiling->holderText() + " holds on " + line + " address " + std::to_string(address);
 }
 
+std::optional<std::string> CeilingRegistry::addressRefusal(std::uint8_t address, int next,
+                                                           const std::string &line) const
+{
+    // Any ceiling on the address, the tightest of the first kind held; a power
+    // ceiling counts too, as its holder trips on what it reads there.
+    for (const CeilingKind kind :
+         {CeilingKind::Voltage, CeilingKind::Current, CeilingKind::Power}) {
+        if (const auto ceiling = tightest(address, kind)) {
+            return "address " + std::to_string(address) + " stays: " + ceiling->holderText() +
+                   " holds a " + ceiling->valueText() + " ceiling on " + line + " address " +
+                   std::to_string(address) + ", which would not follow the supply to address " +
+                   std::to_string(next);
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> CeilingRegistry::refusal(const protocol::Frame &request,
                                                     const std::string &line) const
 {
@@ -175,6 +192,9 @@ std::optional<std::string> CeilingRegistry::refusal(const protocol::Frame &reque
         }
         if (reg == protocol::reg::kSetCurrent) {
             return refusalOf(address, CeilingKind::Current, value, line);
+        }
+        if (reg == protocol::reg::kSlaveAddress && value != address) {
+            return addressRefusal(address, value, line);
         }
         return std::nullopt;
     };

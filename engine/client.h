@@ -219,6 +219,10 @@ public:
     // ceilings are registered with the owner, which refuses for every program.
     CeilingRegistry &ceilings() { return m_ceilings; }
     const CeilingRegistry &ceilings() const { return m_ceilings; }
+    // The refusal of a write by a ceiling held on the line; empty when it may go.
+    // Asked when the write is queued and again when it goes out, so that a ceiling
+    // held in between stops it too.
+    QString refusalOf(const protocol::Frame &request) const;
 
     // No request is queued or in flight.
     bool idle() const;
@@ -230,8 +234,6 @@ signals:
 
 private:
     void byReply(Reply *reply, Done done);
-    // The refusal of a write by a ceiling held on the line; empty when it may go.
-    QString refusalOf(const protocol::Frame &request) const;
     Reply *refused(const protocol::Frame &request, const QString &why);
     // The port leads elsewhere now: the engine the new framing calls for takes
     // over with the same settings and what was in flight or queued (see above).

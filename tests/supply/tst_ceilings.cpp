@@ -101,6 +101,26 @@ void TestCeilings::refusals_data()
         << Script{{1, 5, p, 100}} << volts(5, 6000) << QString();
     QTest::newRow("other registers pass")
         << Script{{1, 5, v, 100}} << protocol::buildSwitchOutputRequest(5, true) << QString();
+    // A supply under a ceiling keeps its address: its holder watches it there.
+    const QString stays = QStringLiteral(
+        "address 5 stays: vantelctl serve (pid 4121) holds a 10.00 V ceiling on COM3 address "
+        "5, which would not follow the supply to address 9");
+    QTest::newRow("an address change under a ceiling")
+        << Script{{1, 5, v, 1000}} << protocol::buildSetAddressRequest(5, 9) << stays;
+    QTest::newRow("an address change under a joiner's ceiling")
+        << Script{{3, 5, v, 1000}} << protocol::buildSetAddressRequest(5, 9) << stays;
+    QTest::newRow("an address change under a power ceiling")
+        << Script{{1, 5, p, 2500}} << protocol::buildSetAddressRequest(5, 9)
+        << QStringLiteral("address 5 stays: vantelctl serve (pid 4121) holds a 25.00 W ceiling "
+                          "on COM3 address 5, which would not follow the supply to address 9");
+    QTest::newRow("an address change with the ceiling released")
+        << Script{{1, 5, v, 1000}, {1, 5, v, 0}} << protocol::buildSetAddressRequest(5, 9)
+        << QString();
+    QTest::newRow("an address change of another supply")
+        << Script{{1, 5, v, 1000}} << protocol::buildSetAddressRequest(4, 9) << QString();
+    QTest::newRow("an address change in a write of several registers")
+        << Script{{1, 5, v, 1000}}
+        << protocol::withCrc({5, 0x10, 0x10, 0x08, 0x00, 0x01, 0x02, 0x00, 0x09}) << stays;
     // Set voltage and current in one write of two registers.
     QTest::newRow("write of several registers")
         << Script{{1, 5, a, 500}}
