@@ -60,8 +60,11 @@ bool CeilingRegistry::isOwn(int source) const
     return found != m_sources.end() && found->second;
 }
 
-void CeilingRegistry::ownChanged(int source, std::uint8_t address, CeilingKind kind)
+void CeilingRegistry::noteChange(int source, std::uint8_t address, CeilingKind kind)
 {
+    if (m_changed) {
+        m_changed(address, kind);
+    }
     if (!isOwn(source)) {
         return;
     }
@@ -86,14 +89,14 @@ void CeilingRegistry::hold(int source, std::uint8_t address, CeilingKind kind, i
         entry.order = ++m_order;
     }
     if (!same) {
-        ownChanged(source, address, kind);
+        noteChange(source, address, kind);
     }
 }
 
 void CeilingRegistry::release(int source, std::uint8_t address, CeilingKind kind)
 {
     if (m_entries.erase({address, kind, source}) > 0) {
-        ownChanged(source, address, kind);
+        noteChange(source, address, kind);
     }
 }
 
@@ -107,7 +110,7 @@ void CeilingRegistry::dropSource(int source)
     }
     for (const Key &key : gone) {
         m_entries.erase(key);
-        ownChanged(source, std::get<0>(key), std::get<1>(key));
+        noteChange(source, std::get<0>(key), std::get<1>(key));
     }
     m_sources.erase(source);
 }

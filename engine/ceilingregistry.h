@@ -77,6 +77,12 @@ public:
     {
         m_ownChanged = std::move(changed);
     }
+    // Called after a change to what any source holds on `address` for `kind`: the
+    // line's owner tells the programs that join it.
+    void setChanged(std::function<void(std::uint8_t, CeilingKind)> changed)
+    {
+        m_changed = std::move(changed);
+    }
 
 private:
     using Key = std::tuple<std::uint8_t, CeilingKind, int>; // address, kind, source
@@ -88,7 +94,7 @@ private:
     };
 
     bool isOwn(int source) const;
-    void ownChanged(int source, std::uint8_t address, CeilingKind kind);
+    void noteChange(int source, std::uint8_t address, CeilingKind kind);
     std::optional<std::string> refusalOf(std::uint8_t address, CeilingKind kind, int value,
                                          const std::string &line) const;
     std::optional<std::string> addressRefusal(std::uint8_t address, int next,
@@ -100,6 +106,7 @@ private:
     int m_lastSource = 0;
     long m_order = 0;
     std::function<void(std::uint8_t, CeilingKind)> m_ownChanged;
+    std::function<void(std::uint8_t, CeilingKind)> m_changed;
 };
 
 } // namespace supply

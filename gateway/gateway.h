@@ -75,8 +75,10 @@ public:
     // with the connection, and each request is given notice of when it was queued
     // and when it went on the line (protocol::mbap::noticePdu): for connections of
     // our own programs only. Without it a refused write is kIllegalDataValue, and
-    // those functions are unknown.
-    void setNamesVerdicts(bool names) { m_namesVerdicts = names; }
+    // those functions are unknown. Such connections also hear the tightest
+    // ceiling of each kind on each address, as the same messages, when it changes
+    // and once when they connect, so that a joined program shows what the line holds.
+    void setNamesVerdicts(bool names);
 
     // A new connection; its id for the calls below.
     int open(Hooks hooks);
@@ -129,6 +131,10 @@ private:
     // true when `request` was one, taken at once and not answered.
     bool takeCeiling(Connection &connection, const protocol::mbap::Adu &request);
     void forget(Connection &connection);
+    // The line's tightest ceiling of `kind` on `address` (kHoldCeiling, or
+    // kReleaseCeiling when none is held), to a connection of ours.
+    QByteArray ceilingNote(std::uint8_t address, protocol::mbap::CeilingKind kind) const;
+    void tellCeiling(std::uint8_t address, protocol::mbap::CeilingKind kind);
 
     Client &m_client;
     int m_caller = 0; // the client's caller id of the relayed requests
