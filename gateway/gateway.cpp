@@ -264,13 +264,9 @@ void Gateway::pump()
 
 void Gateway::serve(int id, Connection &connection, mbap::Adu request)
 {
-    mbap::GatewayPolicy policy = m_policy;
-    if (m_ceilings) {
-        const Ceilings ceilings = m_ceilings(request.unit);
-        policy.largestVoltageCount = std::min(policy.largestVoltageCount, ceilings.voltage);
-        policy.largestCurrentCount = std::min(policy.largestCurrentCount, ceilings.current);
-    }
-    mbap::GatewayVerdict verdict = mbap::judgeGatewayRequest(request, policy);
+    // The supply's own limits here; a ceiling held on the line is the client's to
+    // judge, when the write is queued and when it goes out.
+    mbap::GatewayVerdict verdict = mbap::judgeGatewayRequest(request, m_policy);
     if (!verdict.exception.empty()) {
         ++m_stats.refused;
         answer(connection, request, std::move(verdict.exception));
