@@ -113,12 +113,6 @@ public:
           m_allowed(options.allow,
                     {options.listenAddress, options.modbusAddress, options.httpAddress})
     {
-        // A ceiling set over SCPI holds for Modbus TCP's writes too.
-        m_gateway.setCeilings([this](std::uint8_t unit) {
-            const auto ceilings = m_instrument.ceilings(unit);
-            return ceilings ? supply::Gateway::Ceilings{ceilings->voltage, ceilings->current}
-                            : supply::Gateway::Ceilings{};
-        });
         m_units = target.addresses;
     }
 

@@ -60,8 +60,11 @@ bool CeilingRegistry::isOwn(int source) const
     return found != m_sources.end() && found->second;
 }
 
-void CeilingRegistry::ownChanged(int source, std::uint8_t address, CeilingKind kind)
+void CeilingRegistry::noteChange(int source, std::uint8_t address, CeilingKind kind)
 {
+    if (m_changed) {
+        m_changed(address, kind);
+    }
     if (!isOwn(source)) {
         return;
     }
@@ -86,14 +89,14 @@ void CeilingRegistry::hold(int source, std::uint8_t address, CeilingKind kind, i
         entry.order = ++m_order;
     }
     if (!same) {
-        ownChanged(source, address, kind);
+        noteChange(source, address, kind);
     }
 }
 
 void CeilingRegistry::release(int source, std::uint8_t address, CeilingKind kind)
 {
     if (m_entries.erase({address, kind, source}) > 0) {
-        ownChanged(source, address, kind);
+        noteChange(source, address, kind);
     }
 }
 
@@ -107,7 +110,7 @@ void CeilingRegistry::dropSource(int source)
     }
     for (const Key &key : gone) {
         m_entries.erase(key);
-        ownChanged(source, std::get<0>(key), std::get<1>(key));
+        noteChange(source, std::get<0>(key), std::get<1>(key));
     }
     m_sources.erase(source);
 }
@@ -162,6 +165,23 @@ std::optional<std::string> CeilingRegistry::refusalOf(std::uint8_t address, Ceil
            ceiling->holderText() + " holds on " + line + " address " + std::to_string(address);
 }
 
+std::optional<std::string> CeilingRegistry::addressRefusal(std::uint8_t address, int next,
+                                                           const std::string &line) const
+{
+    // Any ceiling on the address, the tightest of the first kind held; a power
+    // ceiling counts too, as its holder trips on what it reads there.
+    for (const CeilingKind kind :
+         {CeilingKind::Voltage, CeilingKind::Current, CeilingKind::Power}) {
+        if (const auto ceiling = tightest(address, kind)) {
+            return "address " + std::to_string(address) + " stays: " + ceiling->holderText() +
+                   " holds a " + ceiling->valueText() + " ceiling on " + line + " address " +
+                   std::to_string(address) + ", which would not follow the supply to address " +
+                   std::to_string(next);
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> CeilingRegistry::refusal(const protocol::Frame &request,
                                                     const std::string &line) const
 {
@@ -175,6 +195,9 @@ std::optional<std::string> CeilingRegistry::refusal(const protocol::Frame &reque
         }
         if (reg == protocol::reg::kSetCurrent) {
             return refusalOf(address, CeilingKind::Current, value, line);
+        }
+        if (reg == protocol::reg::kSlaveAddress && value != address) {
+            return addressRefusal(address, value, line);
         }
         return std::nullopt;
     };

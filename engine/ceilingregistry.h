@@ -61,10 +61,14 @@ public:
     // The addresses and kinds on which own sources hold a ceiling or held one.
     std::vector<std::pair<std::uint8_t, CeilingKind>> ownKeys() const;
 
-    // Why `request` (an RTU frame) may not go out: a write of a set voltage or
-    // current above the tightest ceiling on its address, as "20.00 V is above the
-    // 10.00 V ceiling that vantelctl serve (pid 4121) holds on COM3 address 5",
-    // with `line` naming the line ("COM3"). Nullopt when it may.
+    // Why `request` (an RTU frame) may not go out, with `line` naming the line
+    // ("COM3"); nullopt when it may:
+    // - a set voltage or current above the tightest ceiling on its address, as
+    //   "20.00 V is above the 10.00 V ceiling that vantelctl serve (pid 4121) holds
+    //   on COM3 address 5";
+    // - a new slave address for a supply on which any ceiling is held: its holder
+    //   watches and trips the supply at the address it knows, so the supply stays
+    //   there until every ceiling on it is released.
     std::optional<std::string> refusal(const protocol::Frame &request,
                                        const std::string &line) const;
 
@@ -72,6 +76,12 @@ public:
     void setOwnChanged(std::function<void(std::uint8_t, CeilingKind)> changed)
     {
         m_ownChanged = std::move(changed);
+    }
+    // Called after a change to what any source holds on `address` for `kind`: the
+    // line's owner tells the programs that join it.
+    void setChanged(std::function<void(std::uint8_t, CeilingKind)> changed)
+    {
+        m_changed = std::move(changed);
     }
 
 private:
@@ -84,9 +94,11 @@ private:
     };
 
     bool isOwn(int source) const;
-    void ownChanged(int source, std::uint8_t address, CeilingKind kind);
+    void noteChange(int source, std::uint8_t address, CeilingKind kind);
     std::optional<std::string> refusalOf(std::uint8_t address, CeilingKind kind, int value,
                                          const std::string &line) const;
+    std::optional<std::string> addressRefusal(std::uint8_t address, int next,
+                                              const std::string &line) const;
 
     std::map<Key, Entry> m_entries;
     std::map<int, bool> m_sources; // id, own
@@ -94,6 +106,7 @@ private:
     int m_lastSource = 0;
     long m_order = 0;
     std::function<void(std::uint8_t, CeilingKind)> m_ownChanged;
+    std::function<void(std::uint8_t, CeilingKind)> m_changed;
 };
 
 } // namespace supply

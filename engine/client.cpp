@@ -81,6 +81,18 @@ QString Client::refusalOf(const protocol::Frame &request) const
     return why ? QString::fromStdString(*why) : QString();
 }
 
+void Client::heardCeiling(std::uint8_t address, const std::vector<std::uint8_t> &pdu)
+{
+    if (m_lineCeilings == 0) {
+        m_lineCeilings = m_ceilings.addSource(false);
+    }
+    if (const auto hold = protocol::mbap::readHold(pdu)) {
+        m_ceilings.hold(m_lineCeilings, address, hold->kind, hold->value, hold->holder, hold->pid);
+    } else if (const auto kind = protocol::mbap::readRelease(pdu)) {
+        m_ceilings.release(m_lineCeilings, address, *kind);
+    }
+}
+
 Reply *Client::refused(const protocol::Frame &request, const QString &why)
 {
     auto *reply = new Reply(request, this);
@@ -93,6 +105,12 @@ void Client::followLine()
 {
     std::vector<Job> held = m_engine->release();
     ++m_handovers;
+    // What the old owner said the line holds: a new owner says it again, and as
+    // the owner this program holds every ceiling itself.
+    if (m_lineCeilings != 0) {
+        m_ceilings.dropSource(m_lineCeilings);
+        m_lineCeilings = 0;
+    }
     auto *port = qobject_cast<MbapPort *>(&m_comm);
     if (port->carriesMbap() != m_engine->carriesMbap()) {
         // What the engine was told, kept for the next one.

@@ -219,6 +219,15 @@ public:
     // ceilings are registered with the owner, which refuses for every program.
     CeilingRegistry &ceilings() { return m_ceilings; }
     const CeilingRegistry &ceilings() const { return m_ceilings; }
+    // The refusal of a write by a ceiling held on the line; empty when it may go.
+    // Asked when the write is queued and again when it goes out, so that a ceiling
+    // held in between stops it too.
+    QString refusalOf(const protocol::Frame &request) const;
+    // The line's owner told of the tightest ceiling of a kind on `address`: the
+    // hold or release PDU as sent (protocol::mbap). It is kept as the line's own
+    // source, so that a joined program shows and refuses what the line holds,
+    // and dropped when the line changes hands.
+    void heardCeiling(std::uint8_t address, const std::vector<std::uint8_t> &pdu);
 
     // No request is queued or in flight.
     bool idle() const;
@@ -230,8 +239,6 @@ signals:
 
 private:
     void byReply(Reply *reply, Done done);
-    // The refusal of a write by a ceiling held on the line; empty when it may go.
-    QString refusalOf(const protocol::Frame &request) const;
     Reply *refused(const protocol::Frame &request, const QString &why);
     // The port leads elsewhere now: the engine the new framing calls for takes
     // over with the same settings and what was in flight or queued (see above).
@@ -248,6 +255,7 @@ private:
     std::unique_ptr<Engine> m_engine; // RtuEngine on a serial line, MbapEngine on a stream
     CeilingRegistry m_ceilings;
     std::unique_ptr<CeilingLink> m_ceilingLink;
+    int m_lineCeilings = 0; // the owner's say in m_ceilings while joined; 0 before it
 };
 
 } // namespace supply

@@ -94,6 +94,13 @@ void JobQueue::process()
                                           "old address"));
             continue;
         }
+        if (m_current.kind == Job::Kind::Write) {
+            // A ceiling held since the write was queued refuses it still.
+            if (const QString why = m_client.refusalOf(reply->request()); !why.isEmpty()) {
+                m_hooks.settle(Error::Refused, why);
+                continue;
+            }
+        }
         m_hooks.begin();
     }
 }

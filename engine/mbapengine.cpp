@@ -169,7 +169,8 @@ void MbapEngine::onComm()
 void MbapEngine::drain()
 {
     while (auto adu = m_reader.next()) {
-        const bool notice = m_port.namesVerdicts() && mbap::noticeStageOf(*adu).has_value();
+        const bool notice = m_port.namesVerdicts() &&
+                            (mbap::noticeStageOf(*adu).has_value() || isCeilingNote(*adu));
         if (m_state == State::Waiting && adu->transaction == m_transaction && !notice) {
             // The reply ends its request, and its caller may ask again, stop, or
             // let the client go: the rest of what came waits for the event loop.
@@ -225,8 +226,19 @@ void MbapEngine::onTheWire(const mbap::Adu &adu)
     }
 }
 
+bool MbapEngine::isCeilingNote(const mbap::Adu &adu) const
+{
+    return m_port.namesVerdicts() && !adu.pdu.empty() &&
+           (adu.pdu[0] == mbap::kHoldCeiling || adu.pdu[0] == mbap::kReleaseCeiling);
+}
+
 void MbapEngine::answered(const mbap::Adu &adu)
 {
+    if (isCeilingNote(adu)) {
+        // The line's owner says what the line holds on a supply.
+        m_client->heardCeiling(adu.unit, adu.pdu);
+        return;
+    }
     if (m_port.namesVerdicts() && mbap::noticeStageOf(adu)) {
         onTheWire(adu);
         return;

@@ -71,6 +71,8 @@ private:
     // The owner's notice: the request in flight went on its line now.
     void onTheWire(const protocol::mbap::Adu &adu);
     void answered(const protocol::mbap::Adu &adu);
+    // A ceiling the line's owner holds or released (kHoldCeiling, kReleaseCeiling).
+    bool isCeilingNote(const protocol::mbap::Adu &adu) const;
     void judge(const protocol::mbap::Adu &adu);
     // A verdict named by an engine of ours at the far end; false for any other answer.
     bool judgeNamedVerdict(const protocol::mbap::Adu &adu);

@@ -7,6 +7,7 @@
 #include <QPointer>
 
 #include <algorithm>
+#include <set>
 #include <utility>
 
 namespace supply {
@@ -33,13 +34,63 @@ Gateway::Gateway(Client &client, mbap::GatewayPolicy policy, QObject *parent)
     }
 }
 
-Gateway::~Gateway() = default;
+Gateway::~Gateway()
+{
+    if (m_namesVerdicts) {
+        m_client.ceilings().setChanged(nullptr);
+    }
+}
+
+void Gateway::setNamesVerdicts(bool names)
+{
+    if (names == m_namesVerdicts) {
+        return;
+    }
+    m_namesVerdicts = names;
+    m_client.ceilings().setChanged(
+        names ? std::function<void(std::uint8_t, CeilingKind)>(
+                    [this](std::uint8_t address, CeilingKind kind) { tellCeiling(address, kind); })
+              : nullptr);
+}
 
 int Gateway::open(Hooks hooks)
 {
     const int id = ++m_lastId;
-    m_connections[id].hooks = std::move(hooks);
+    Connection &connection = m_connections[id];
+    connection.hooks = std::move(hooks);
+    if (m_namesVerdicts && connection.hooks.send) {
+        // What the line holds now; changes follow as they come.
+        std::set<std::pair<std::uint8_t, CeilingKind>> told;
+        for (const HeldCeiling &held : m_client.ceilings().held()) {
+            if (told.insert({held.address, held.kind}).second) {
+                connection.hooks.send(ceilingNote(held.address, held.kind));
+            }
+        }
+    }
     return id;
+}
+
+QByteArray Gateway::ceilingNote(std::uint8_t address, CeilingKind kind) const
+{
+    const auto tightest = m_client.ceilings().tightest(address, kind);
+    const mbap::Bytes pdu =
+        tightest
+            ? mbap::holdPdu({kind, static_cast<std::uint16_t>(std::min(tightest->value, 0xFFFF)),
+                             tightest->pid, tightest->holder})
+            : mbap::releasePdu(kind);
+    const mbap::Bytes adu = mbap::encode({0, address, pdu});
+    return QByteArray(reinterpret_cast<const char *>(adu.data()),
+                      static_cast<qsizetype>(adu.size()));
+}
+
+void Gateway::tellCeiling(std::uint8_t address, CeilingKind kind)
+{
+    const QByteArray note = ceilingNote(address, kind);
+    for (auto &[id, connection] : m_connections) {
+        if (connection.hooks.send) {
+            connection.hooks.send(note);
+        }
+    }
 }
 
 Gateway::Connection *Gateway::find(int id)
@@ -116,6 +167,8 @@ void Gateway::close(int id)
 
 void Gateway::forget(Connection &connection)
 {
+    // It hears nothing more, not even of its own ceilings going.
+    connection.hooks.send = nullptr;
     if (connection.ceilingSource != 0) {
         m_client.ceilings().dropSource(connection.ceilingSource);
         connection.ceilingSource = 0;
@@ -197,7 +250,8 @@ void Gateway::pump()
         }
         if (c->hooks.alive && !c->hooks.alive()) {
             // It has gone, though its loss is not yet reported: nothing it left
-            // behind goes to the line.
+            // behind goes to the line, and its ceilings go with it.
+            forget(*c);
             m_connections.erase(m_turn);
             continue;
         }
@@ -210,13 +264,9 @@ void Gateway::pump()
 
 void Gateway::serve(int id, Connection &connection, mbap::Adu request)
 {
-    mbap::GatewayPolicy policy = m_policy;
-    if (m_ceilings) {
-        const Ceilings ceilings = m_ceilings(request.unit);
-        policy.largestVoltageCount = std::min(policy.largestVoltageCount, ceilings.voltage);
-        policy.largestCurrentCount = std::min(policy.largestCurrentCount, ceilings.current);
-    }
-    mbap::GatewayVerdict verdict = mbap::judgeGatewayRequest(request, policy);
+    // The supply's own limits here; a ceiling held on the line is the client's to
+    // judge, when the write is queued and when it goes out.
+    mbap::GatewayVerdict verdict = mbap::judgeGatewayRequest(request, m_policy);
     if (!verdict.exception.empty()) {
         ++m_stats.refused;
         answer(connection, request, std::move(verdict.exception));

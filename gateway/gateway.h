@@ -38,14 +38,6 @@ class Reply;
 class Gateway : public QObject {
     Q_OBJECT
 public:
-    // Largest set values (counts of 10 mV and 1 mA) a unit may be given now, below
-    // the supply's own; asked for at each write.
-    struct Ceilings {
-        int voltage = 0;
-        int current = 0;
-    };
-    using CeilingsOf = std::function<Ceilings(std::uint8_t unit)>;
-
     // What the gateway needs of a connection. `send` writes bytes; `ready` says
     // whether the connection may be served now (false while its answers pile up);
     // `answered` comes after each answer; `close` asks for the connection to be
@@ -68,15 +60,16 @@ public:
     Gateway(Client &client, protocol::mbap::GatewayPolicy policy, QObject *parent = nullptr);
     ~Gateway() override;
 
-    void setCeilings(CeilingsOf ceilings) { m_ceilings = std::move(ceilings); }
     // Every 0x0B answer carries the verdict's byte after its code (verdictByte),
     // a write refused by a ceiling is answered kRefused with its text,
     // connections may hold ceilings on the client's line (kHoldCeiling), which go
     // with the connection, and each request is given notice of when it was queued
     // and when it went on the line (protocol::mbap::noticePdu): for connections of
     // our own programs only. Without it a refused write is kIllegalDataValue, and
-    // those functions are unknown.
-    void setNamesVerdicts(bool names) { m_namesVerdicts = names; }
+    // those functions are unknown. Such connections also hear the tightest
+    // ceiling of each kind on each address, as the same messages, when it changes
+    // and once when they connect, so that a joined program shows what the line holds.
+    void setNamesVerdicts(bool names);
 
     // A new connection; its id for the calls below.
     int open(Hooks hooks);
@@ -129,11 +122,14 @@ private:
     // true when `request` was one, taken at once and not answered.
     bool takeCeiling(Connection &connection, const protocol::mbap::Adu &request);
     void forget(Connection &connection);
+    // The line's tightest ceiling of `kind` on `address` (kHoldCeiling, or
+    // kReleaseCeiling when none is held), to a connection of ours.
+    QByteArray ceilingNote(std::uint8_t address, protocol::mbap::CeilingKind kind) const;
+    void tellCeiling(std::uint8_t address, protocol::mbap::CeilingKind kind);
 
     Client &m_client;
     int m_caller = 0; // the client's caller id of the relayed requests
     protocol::mbap::GatewayPolicy m_policy;
-    CeilingsOf m_ceilings;
     std::map<int, Connection> m_connections;
     int m_lastId = 0;
     int m_turn = 0; // the id served last; the next turn goes to the next id with work

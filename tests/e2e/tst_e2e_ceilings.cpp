@@ -3,7 +3,8 @@
 // 10 V on the simulator's supply; a `set --voltage 20` that joins the line is
 // refused with the ceiling and its holder named, and nothing reaches the supply.
 // The ceiling leaves with its holder, also when it is killed, and stays through a
-// handover of the line.
+// handover of the line. A supply under a ceiling keeps its address, whether the
+// shell or Modbus TCP asks it to move.
 #include "support/ctlrig.h"
 
 #include <QFile>
@@ -42,6 +43,8 @@ private slots:
     void aCeilingHoldsForJoiners();
     void aCeilingSurvivesAHandover_data();
     void aCeilingSurvivesAHandover();
+    void aSupplyUnderACeilingKeepsItsAddress_data();
+    void aSupplyUnderACeilingKeepsItsAddress();
 
 private:
     QStringList common() const
@@ -52,13 +55,14 @@ private:
     QProcess *started(const QStringList &arguments);
     QProcess *startLog(const QString &name);
     // A holder of a 10 V ceiling on the supply, once it holds it.
-    QProcess *startHolder(const QString &holder);
+    QProcess *startHolder(const QString &holder, const QStringList &extra = {});
     QString setSupply(const QString &volts, int expectedCode);
     QString supplyStatus()
     {
         return m_rig->sim().command(QStringLiteral("status %1").arg(kAddress));
     }
 
+    QString m_holderErr; // what the holder has said so far
     std::unique_ptr<testsupport::CtlRig> m_rig;
     std::vector<std::unique_ptr<QProcess>> m_processes;
     QTcpSocket m_scpi;
@@ -67,6 +71,7 @@ private:
 void TestE2eCeilings::cleanup()
 {
     m_scpi.abort();
+    m_holderErr.clear();
     for (auto &process : m_processes) {
         if (process->state() != QProcess::NotRunning) {
             process->kill();
@@ -98,7 +103,7 @@ QProcess *TestE2eCeilings::startLog(const QString &name)
     return log && fileLines(file) >= 2 ? log : nullptr;
 }
 
-QProcess *TestE2eCeilings::startHolder(const QString &holder)
+QProcess *TestE2eCeilings::startHolder(const QString &holder, const QStringList &extra)
 {
     if (holder == QLatin1String("run")) {
         const QString sequence = m_rig->path(QStringLiteral("limit.txt"));
@@ -117,14 +122,16 @@ QProcess *TestE2eCeilings::startHolder(const QString &holder)
         }
         return fileLines(rows) >= 2 ? run : nullptr;
     }
-    QProcess *server = started(
-        {QStringLiteral("serve"), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
+    QProcess *server = started(QStringList{QStringLiteral("serve"), QStringLiteral("--listen"),
+                                           QStringLiteral("127.0.0.1:0")} +
+                               extra);
     if (!server) {
         return nullptr;
     }
-    QString err;
+    QString err = m_holderErr;
     const auto listening =
         waitForErr(*server, err, QRegularExpression(QStringLiteral("listening on [\\d.]+:(\\d+)")));
+    m_holderErr = err;
     if (!listening.hasMatch()) {
         qWarning("%s", qPrintable(err));
         return nullptr;
@@ -236,6 +243,72 @@ void TestE2eCeilings::aCeilingSurvivesAHandover()
              qPrintable(refused));
     QVERIFY2(supplyStatus().contains(QStringLiteral("set-voltage=500")),
              qPrintable(supplyStatus()));
+}
+
+void TestE2eCeilings::aSupplyUnderACeilingKeepsItsAddress_data()
+{
+    QTest::addColumn<QString>("face");
+    QTest::newRow("vantelctl address") << QStringLiteral("shell");
+    QTest::newRow("Modbus TCP's address register") << QStringLiteral("modbus");
+}
+
+void TestE2eCeilings::aSupplyUnderACeilingKeepsItsAddress()
+{
+    QFETCH(QString, face);
+    m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
+    QVERIFY(m_rig->startSim({QStringLiteral("--address"), QString::number(kAddress)}));
+    const QStringList modbus{QStringLiteral("--modbus"), QStringLiteral("127.0.0.1:0"),
+                             QStringLiteral("--allow-address-change")};
+    QProcess *holding = startHolder(QStringLiteral("serve"),
+                                    face == QLatin1String("modbus") ? modbus : QStringList{});
+    QVERIFY(holding);
+
+    if (face == QLatin1String("shell")) {
+        const CtlResult moved =
+            m_rig->run(common() + QStringList{QStringLiteral("address"), QStringLiteral("9")});
+        QCOMPARE(moved.code, 2);
+        QCOMPARE(moved.err,
+                 QStringLiteral("vantelctl: refused: address %1 stays: vantelctl serve (pid %2) "
+                                "holds a 10.00 V ceiling on COM1 address %1, which would not "
+                                "follow the supply to address 9\n")
+                     .arg(kAddress)
+                     .arg(holding->processId()));
+    } else {
+        const auto found =
+            waitForErr(*holding, m_holderErr,
+                       QRegularExpression(QStringLiteral("Modbus TCP on [\\d.]+:(\\d+)")));
+        QVERIFY2(found.hasMatch(), qPrintable(m_holderErr));
+        QTcpSocket modbusClient;
+        modbusClient.connectToHost(QStringLiteral("127.0.0.1"), found.captured(1).toUShort());
+        QVERIFY(modbusClient.waitForConnected(kWaitMs));
+        // Transaction 1, unit kAddress: write register 0x1008 (the slave address) to 9.
+        const char request[] = {0, 1, 0, 0, 0, 6, char(kAddress), 6, 0x10, 0x08, 0, 9};
+        modbusClient.write(request, sizeof request);
+        QByteArray answer;
+        QDeadlineTimer deadline(kWaitMs);
+        while (answer.size() < 9 && !deadline.hasExpired()) {
+            modbusClient.waitForReadyRead(100);
+            answer += modbusClient.readAll();
+        }
+        // Exception 3: the value may not be written.
+        QCOMPARE(answer, QByteArray::fromHex("000100000003") + char(kAddress) + "\x86\x03");
+    }
+    // The supply is where it was, and a write to the address it was to have
+    // reaches no supply.
+    const QString where = QStringLiteral("address=%1 set-voltage=500").arg(kAddress);
+    QVERIFY2(m_rig->sim()
+                 .command(QStringLiteral("status"))
+                 .startsWith(QStringLiteral("status ") + where),
+             qPrintable(m_rig->sim().command(QStringLiteral("status"))));
+    const CtlResult set =
+        m_rig->run({QStringLiteral("--port"), QStringLiteral("COM1"), QStringLiteral("--address"),
+                    QStringLiteral("9"), QStringLiteral("set"), QStringLiteral("--voltage"),
+                    QStringLiteral("30")});
+    QVERIFY2(set.code != 0, qPrintable(set.err));
+    QVERIFY2(m_rig->sim()
+                 .command(QStringLiteral("status"))
+                 .startsWith(QStringLiteral("status ") + where),
+             qPrintable(m_rig->sim().command(QStringLiteral("status"))));
 }
 
 QTEST_GUILESS_MAIN(TestE2eCeilings)

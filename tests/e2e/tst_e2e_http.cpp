@@ -258,6 +258,21 @@ void TestE2eHttp::aCeilingHeldByAnotherProgramRefuses()
         20000);
     QVERIFY(startServe(common));
 
+    // The page shows the ceiling the line holds, though its holder is another program.
+    const auto ceilingV = [this] {
+        const QJsonArray list = QJsonDocument::fromJson(ask("GET", "/api/supplies").body)
+                                    .object()
+                                    .value(QStringLiteral("supplies"))
+                                    .toArray();
+        return list.at(0)
+            .toObject()
+            .value(QStringLiteral("ceilings"))
+            .toObject()
+            .value(QStringLiteral("v"));
+    };
+    HttpConnection::waitUntil([&] { return !ceilingV().isNull(); }, 20000);
+    QCOMPARE(ceilingV().toDouble(), 10.0);
+
     const HttpResponse refused = ask("POST", "/api/supplies/5/set", "{\"v\": 20}");
     QCOMPARE(refused.status, 409);
     const QString said =

@@ -49,6 +49,7 @@ private slots:
     void gatewayTakesCeilingsFromOursOnly_data();
     void gatewayTakesCeilingsFromOursOnly();
     void aJoinerRegistersWithEveryOwner();
+    void aJoinerHearsWhatTheLineHolds();
 };
 
 void TestCeilings::refusals_data()
@@ -101,6 +102,26 @@ void TestCeilings::refusals_data()
         << Script{{1, 5, p, 100}} << volts(5, 6000) << QString();
     QTest::newRow("other registers pass")
         << Script{{1, 5, v, 100}} << protocol::buildSwitchOutputRequest(5, true) << QString();
+    // A supply under a ceiling keeps its address: its holder watches it there.
+    const QString stays = QStringLiteral(
+        "address 5 stays: vantelctl serve (pid 4121) holds a 10.00 V ceiling on COM3 address "
+        "5, which would not follow the supply to address 9");
+    QTest::newRow("an address change under a ceiling")
+        << Script{{1, 5, v, 1000}} << protocol::buildSetAddressRequest(5, 9) << stays;
+    QTest::newRow("an address change under a joiner's ceiling")
+        << Script{{3, 5, v, 1000}} << protocol::buildSetAddressRequest(5, 9) << stays;
+    QTest::newRow("an address change under a power ceiling")
+        << Script{{1, 5, p, 2500}} << protocol::buildSetAddressRequest(5, 9)
+        << QStringLiteral("address 5 stays: vantelctl serve (pid 4121) holds a 25.00 W ceiling "
+                          "on COM3 address 5, which would not follow the supply to address 9");
+    QTest::newRow("an address change with the ceiling released")
+        << Script{{1, 5, v, 1000}, {1, 5, v, 0}} << protocol::buildSetAddressRequest(5, 9)
+        << QString();
+    QTest::newRow("an address change of another supply")
+        << Script{{1, 5, v, 1000}} << protocol::buildSetAddressRequest(4, 9) << QString();
+    QTest::newRow("an address change in a write of several registers")
+        << Script{{1, 5, v, 1000}}
+        << protocol::withCrc({5, 0x10, 0x10, 0x08, 0x00, 0x01, 0x02, 0x00, 0x09}) << stays;
     // Set voltage and current in one write of two registers.
     QTest::newRow("write of several registers")
         << Script{{1, 5, a, 500}}
@@ -182,11 +203,15 @@ void TestCeilings::gatewayTakesCeilingsFromOursOnly()
     supply::Gateway gateway(client, policy);
     gateway.setNamesVerdicts(ours);
 
-    // Answers only: the notices of a request's turn that our programs get are left out.
-    QList<QByteArray> holderAnswers, writerAnswers;
-    auto answers = [](QList<QByteArray> &into) {
-        return [&into](const QByteArray &b) {
-            if (b.size() <= 7 || std::uint8_t(b[7]) != mbap::kNoticeFunction) {
+    // Answers apart: the notices of a request's turn that our programs get are left
+    // out, and what they hear of the line's ceilings is kept as notes.
+    QList<QByteArray> holderAnswers, writerAnswers, notes;
+    auto answers = [&notes](QList<QByteArray> &into) {
+        return [&into, &notes](const QByteArray &b) {
+            const auto function = b.size() > 7 ? std::uint8_t(b[7]) : 0;
+            if (function == mbap::kHoldCeiling || function == mbap::kReleaseCeiling) {
+                notes << b;
+            } else if (function != mbap::kNoticeFunction) {
                 into << b;
             }
         };
@@ -208,7 +233,12 @@ void TestCeilings::gatewayTakesCeilingsFromOursOnly()
             "address 5";
         QCOMPARE(writerAnswers[0], adu(1, 5, mbap::refusalPdu(0x06, why)));
         QCOMPARE(client.ceilings().held().size(), std::size_t(1));
+        // Both connections hear what the line now holds on the supply.
+        const QByteArray held =
+            adu(0, 5, mbap::holdPdu({CeilingKind::Voltage, 1000, 77, "vantelctl run"}));
+        QCOMPARE(notes, (QList<QByteArray>{held, held}));
     } else {
+        QVERIFY(notes.isEmpty());
         // A network client can neither hold nor release: its frame is an unknown function.
         QCOMPARE(holderAnswers.size(), 1);
         QCOMPARE(holderAnswers[0], adu(0, 5, mbap::exceptionPdu(0x42, mbap::kIllegalFunction)));
@@ -218,8 +248,12 @@ void TestCeilings::gatewayTakesCeilingsFromOursOnly()
 
     // The holder's connection goes (its program ended, killed or not): its ceiling
     // goes with it, and the same write passes.
+    notes.clear();
     gateway.close(holder);
     QVERIFY(client.ceilings().held().empty());
+    if (ours) {
+        QCOMPARE(notes, QList<QByteArray>{adu(0, 5, mbap::releasePdu(CeilingKind::Voltage))});
+    }
     gateway.receive(writer, adu(2, 5, write20));
     QTRY_COMPARE(writerAnswers.size(), 2);
     QCOMPARE(writerAnswers[1], adu(2, 5, write20));
@@ -249,6 +283,7 @@ public:
     QString name() const override { return QStringLiteral("the owner"); }
     bool namesVerdicts() const override { return true; }
     void handOver() { emit lineChanged(); }
+    void feed(const QByteArray &bytes) { receive(bytes); }
     QList<QByteArray> written;
 
 protected:
@@ -294,6 +329,33 @@ void TestCeilings::aJoinerRegistersWithEveryOwner()
     socket.written.clear();
     socket.handOver();
     QCOMPARE(socket.written, (QList<QByteArray>{hold(5, CeilingKind::Voltage, 1200, "vantel")}));
+}
+
+// A joiner keeps what the owner says the line holds, shows it and refuses by it,
+// and forgets it when the line changes hands; none of it goes back to the owner.
+void TestCeilings::aJoinerHearsWhatTheLineHolds()
+{
+    OwnerSocket socket;
+    supply::Client client(socket);
+    client.start();
+    const CeilingRegistry &ceilings = client.ceilings();
+    socket.feed(adu(0, 5, mbap::holdPdu({CeilingKind::Voltage, 1000, 77, "vantelctl run"})) +
+                adu(0, 6, mbap::holdPdu({CeilingKind::Current, 500, 78, "vantel"})));
+    QTRY_COMPARE(ceilings.held().size(), std::size_t(2));
+    const auto volts = ceilings.tightest(5, CeilingKind::Voltage);
+    QVERIFY(volts);
+    QCOMPARE(volts->value, 1000);
+    QCOMPARE(volts->holderText(), std::string("vantelctl run (pid 77)"));
+    QVERIFY(!client.refusalOf(protocol::buildSetVoltageRequest(5, 2000)).isEmpty());
+
+    socket.feed(adu(0, 6, mbap::releasePdu(CeilingKind::Current)));
+    QTRY_COMPARE(ceilings.held().size(), std::size_t(1));
+    QVERIFY(socket.written.isEmpty());
+    QCOMPARE(client.stats().foreign, 0L);
+
+    socket.handOver();
+    QVERIFY(ceilings.held().empty());
+    QVERIFY(socket.written.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestCeilings)

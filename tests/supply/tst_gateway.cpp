@@ -76,9 +76,9 @@ struct Rig {
     {
         client.setTimeout(supply::milliseconds(100));
         // A ceiling of 30.00 V / 2.000 A on supply 1, none below the supply's own on the rest.
-        gateway.setCeilings([](std::uint8_t unit) {
-            return unit == 1 ? Gateway::Ceilings{3000, 2000} : Gateway::Ceilings{6200, 3200};
-        });
+        const int source = client.ceilings().addSource(true);
+        client.ceilings().hold(source, 1, supply::CeilingKind::Voltage, 3000, "vantelctl serve", 1);
+        client.ceilings().hold(source, 1, supply::CeilingKind::Current, 2000, "vantelctl serve", 1);
     }
 
     int open(Peer &peer, QList<QString> *log = nullptr, const QString &name = {})

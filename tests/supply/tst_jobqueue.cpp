@@ -67,6 +67,7 @@ private slots:
     void aCallbacksReplyIsHandedOnceAndGoes();
     void aStopIsItsCallers();
     void releaseKeepsTheOrder();
+    void aCeilingHeldWhileQueuedRefusesTheWrite();
 };
 
 void TestJobQueue::settledBeforeTheLine_data()
@@ -174,6 +175,23 @@ void TestJobQueue::aStopIsItsCallers()
     // The relay's next request went out after it.
     QCOMPARE(rig.begun, 2);
     QCOMPARE(rig.queue->current().target(), relayed.get());
+}
+
+// A write is judged by the ceilings again when it is taken up, not only when queued.
+void TestJobQueue::aCeilingHeldWhileQueuedRefusesTheWrite()
+{
+    Rig rig;
+    rig.idle = false;
+    std::unique_ptr<Reply> reply(
+        rig.queue->add(protocol::buildSetVoltageRequest(1, 2000), writeJob()));
+    supply::CeilingRegistry &ceilings = rig.client.ceilings();
+    ceilings.hold(ceilings.addSource(false), 1, supply::CeilingKind::Voltage, 1000, "vantel", 7);
+    rig.idle = true;
+    rig.queue->process();
+    QCOMPARE(rig.begun, 0);
+    QCOMPARE(reply->error(), Error::Refused);
+    QVERIFY2(reply->errorText().contains(QStringLiteral("10.00 V ceiling that vantel (pid 7)")),
+             qPrintable(reply->errorText()));
 }
 
 void TestJobQueue::releaseKeepsTheOrder()
