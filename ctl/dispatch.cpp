@@ -7,6 +7,7 @@
 #include "line/networkport.h"
 #include "line/sharedport.h"
 #include "serial/makecommcontrol.h"
+#include "serial/portnames.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -36,6 +37,15 @@ QString readCommonOptions(const CommandLine &line, CommonOptions *common)
                           : QStringLiteral("--timeout: ") + timeout.error();
     }
     common->port = *port;
+    if (!common->port.network && common->port.devicePath.isEmpty()) {
+        // A COMn that names a network line opens it, as in the windows; a text
+        // there that is no network line leaves the name a serial one, not found.
+        const QString target = serial::networkTarget(common->port.comPort);
+        if (!target.isEmpty()) {
+            QString why;
+            common->port.network = supply::parseNetworkAddress(target, &why);
+        }
+    }
     common->address = *address;
     common->timeout = milliseconds(*timeout);
     common->timeoutGiven = isSet("timeout");

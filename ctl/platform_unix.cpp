@@ -1,5 +1,6 @@
 #include "ctl/platform.h"
 
+#include "ctl/networkports.h"
 #include "ctl/output.h"
 #include "serial/portnames.h"
 
@@ -32,7 +33,8 @@ bool stdoutWasClosed()
     return closed;
 }
 
-// COM1..COM16 that resolve to an entry: a device, or a link, even a dangling one.
+// COM1..COM16 that resolve to an entry: a device, or a link, even a dangling one;
+// a link to a network line as that line.
 // Adapters without a COM name get one first, as the windows' port search does.
 std::vector<PortEntry> listPorts(serial::CommControl &comm)
 {
@@ -56,6 +58,7 @@ std::vector<PortEntry> listPorts(serial::CommControl &comm)
         }
         ports.push_back(entry);
     }
+    listNetworkPorts(ports, kLastListedPort);
     return ports;
 }
 

@@ -1,5 +1,7 @@
 #include "ctl/platform.h"
 
+#include "ctl/networkports.h"
+
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -83,6 +85,7 @@ std::vector<PortEntry> listPorts(serial::CommControl &comm)
         const QString name = QStringLiteral("COM%1").arg(n);
         ports.push_back(PortEntry{name, kernelDevice(name), portState(error), QString()});
     }
+    listNetworkPorts(ports, kLastComPort);
     return ports;
 }
 

@@ -232,19 +232,24 @@ Reply *Client::readStatus(std::uint8_t address, std::optional<milliseconds> firs
     return m_engine->submit(protocol::buildReadStatusRequest(address), readJob(firstByteTimeout));
 }
 
-Reply *Client::write(const protocol::Frame &request, Caller caller)
+Reply *Client::write(const protocol::Frame &request, Caller caller, RequestWait wait)
 {
     if (const QString why = refusalOf(request); !why.isEmpty()) {
         return refused(request, why);
     }
-    return m_engine->submit(request, writeJob(request, caller));
+    Job job = writeJob(request, caller);
+    job.timeout = wait.timeout;
+    job.firstByte = wait.firstByte;
+    return m_engine->submit(request, std::move(job));
 }
 
 Reply *Client::readRegisters(std::uint8_t address, std::uint16_t start, std::uint16_t count,
-                             Caller caller)
+                             Caller caller, RequestWait wait)
 {
     Job job;
     job.caller = caller;
+    job.timeout = wait.timeout;
+    job.firstByte = wait.firstByte;
     job.kind = Job::Kind::Registers;
     // address + function + byte count + two bytes a register + CRC (2)
     job.replySize = 5 + 2 * std::size_t{count};

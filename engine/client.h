@@ -100,6 +100,13 @@ private:
     double m_roundTripMs = 0;
 };
 
+// A request's own wait for its reply, where it is not the client's: a request
+// relayed for a program that joined this line waits that program's timeout.
+struct RequestWait {
+    std::optional<milliseconds> timeout;
+    std::optional<milliseconds> firstByte; // a reply not begun by then is a timeout
+};
+
 // An asynchronous Modbus RTU master for the supply over a serial control, in the
 // manner of QModbusClient: requests queue and go out one at a time, each with
 // the line's rules, and each hands back a Reply. It never waits in a nested event
@@ -176,11 +183,11 @@ public:
                       std::optional<milliseconds> firstByteTimeout = std::nullopt);
     // Writes one register (a request built by protocol/), confirmed by its echo
     // only: a good reply that is not the request byte for byte is Foreign.
-    Reply *write(const protocol::Frame &request, Caller caller = kSelf);
+    Reply *write(const protocol::Frame &request, Caller caller = kSelf, RequestWait wait = {});
     // Reads `count` (1..125) holding registers from `start`, with the same rules and
     // verdicts as a status read; the reply is kept as its bytes (no reading).
     Reply *readRegisters(std::uint8_t address, std::uint16_t start, std::uint16_t count,
-                         Caller caller = kSelf);
+                         Caller caller = kSelf, RequestWait wait = {});
 
     // The same two, for callers that take a reading or a write at a time: `done`
     // is called with the finished reply instead of finished(), under the same

@@ -38,6 +38,8 @@ struct Job {
     Client::Caller caller = Client::kSelf;
     std::size_t replySize = 0; // the RTU reply's whole length
     std::optional<milliseconds> firstByte;
+    // Its own reply timeout, in place of the engine's (a joined program's).
+    std::optional<milliseconds> timeout;
     milliseconds linger{0};
     bool refused = false;  // its caller stopped before it went out
     bool inFlight = false; // taken out while on the line: its answer is lost

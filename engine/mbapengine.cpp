@@ -8,6 +8,7 @@
 #include <QMetaObject>
 
 #include <algorithm>
+#include <limits>
 
 namespace supply {
 
@@ -65,6 +66,7 @@ void MbapEngine::start()
     // A new connection: whatever was half read belonged to the last one.
     m_reader = mbap::StreamReader();
     m_expired.clear();
+    m_toldWait.reset();
 }
 
 Reply *MbapEngine::submit(protocol::Frame request, Job job)
@@ -106,7 +108,19 @@ void MbapEngine::send()
     // Transaction ids run on over restarts, so that an answer to a request made
     // before one is never taken for a later request's.
     ++m_transaction;
-    const mbap::Bytes adu = mbap::encode({m_transaction, request[0], mbap::pduOf(request)});
+    mbap::Bytes adu = mbap::encode({m_transaction, request[0], mbap::pduOf(request)});
+    if (m_port.namesVerdicts()) {
+        // The owner of the line waits for the supply as long as this program
+        // would on a line of its own: told before the first request and when the
+        // wait changes (a scan's shorter one).
+        const mbap::ReplyWait wait = replyWait();
+        if (!m_toldWait || m_toldWait->timeoutMs != wait.timeoutMs ||
+            m_toldWait->firstByteMs != wait.firstByteMs) {
+            mbap::Bytes told = mbap::encode({m_transaction, request[0], mbap::replyWaitPdu(wait)});
+            adu.insert(adu.begin(), told.begin(), told.end());
+            m_toldWait = wait;
+        }
+    }
     try {
         m_port.setOutput(bytesOf(adu));
     } catch (const serial::CommError &error) {
@@ -134,13 +148,30 @@ void MbapEngine::send()
     m_state = State::Waiting;
     // A scan's shorter wait for an answer to begin stands for the whole answer
     // here: the gateway hands it over in one piece.
-    const milliseconds own = job().firstByte ? std::min(*job().firstByte, m_timeout) : m_timeout;
-    milliseconds wait = own + m_port.extraWait();
+    milliseconds wait = ownWait() + m_port.extraWait();
     if (m_jobs.stopped(job())) {
         wait = std::min(wait, milliseconds(kStopGrace));
     }
     m_deadline = out()->m_sentTime + wait;
     m_timer.start(wait);
+}
+
+milliseconds MbapEngine::ownWait() const
+{
+    const milliseconds timeout = m_jobs.current().timeout.value_or(m_timeout);
+    const auto &firstByte = m_jobs.current().firstByte;
+    return firstByte ? std::min(*firstByte, timeout) : timeout;
+}
+
+mbap::ReplyWait MbapEngine::replyWait() const
+{
+    const auto clamp = [](milliseconds ms) {
+        return static_cast<std::uint32_t>(
+            std::clamp<milliseconds::rep>(ms.count(), 1, std::numeric_limits<std::int32_t>::max()));
+    };
+    const Job &job = m_jobs.current();
+    const milliseconds timeout = job.timeout.value_or(m_timeout);
+    return {clamp(timeout), job.firstByte ? clamp(std::min(*job.firstByte, timeout)) : 0};
 }
 
 void MbapEngine::finish(Error error, const QString &text, bool direct)
@@ -203,12 +234,10 @@ void MbapEngine::onTheWire(const mbap::Adu &adu)
     milliseconds wait{0};
     if (stage == mbap::NoticeStage::Queued) {
         // The owner is there and has the request: it waits for its turn.
-        wait = kQueuedWait + m_timeout;
+        wait = kQueuedWait + job().timeout.value_or(m_timeout);
     } else {
         // Its wait starts now, as on a line of its own; the round trip too.
-        const milliseconds own =
-            job().firstByte ? std::min(*job().firstByte, m_timeout) : m_timeout;
-        wait = own + m_port.extraWait();
+        wait = ownWait() + m_port.extraWait();
         out()->m_sentAt = QDateTime::currentDateTimeUtc();
         out()->m_sentTime = now;
     }
@@ -298,6 +327,9 @@ bool MbapEngine::judgeNamedVerdict(const mbap::Adu &adu)
     }
     Reply *reply = out();
     reply->m_roundTripMs = msSince(reply->m_sentTime);
+    // The owner answered for the supply: a timeout is the supply's, not the
+    // owner's silence.
+    reply->m_failure.gatewayCode = mbap::kGatewayTargetFailed;
     switch (error) {
     case Error::Timeout:
         ++m_stats.timeouts;

@@ -60,6 +60,10 @@ private:
     };
 
     Job &job() { return m_jobs.current(); }
+    // How long the job in flight waits for its supply's reply, and as the owner
+    // of a shared line is told it.
+    milliseconds ownWait() const;
+    protocol::mbap::ReplyWait replyWait() const;
     // Takes up the queue's next job: a linger, or a request that goes out now.
     void begin();
     void send();
@@ -95,6 +99,8 @@ private:
     std::uint16_t m_transaction = 0; // the request in flight's, or the last one's
     protocol::mbap::StreamReader m_reader;
     std::deque<Expired> m_expired;
+    // The wait the owner of a shared line was told last on this connection.
+    std::optional<protocol::mbap::ReplyWait> m_toldWait;
     std::vector<LateFrame> m_late;
     QString m_lastPortReason;
     LinkStats m_stats;

@@ -186,6 +186,7 @@ void RtuEngine::send()
     const auto firstByte = job().firstByte ? std::optional<nanoseconds>(*job().firstByte)
                                            : std::optional<nanoseconds>();
     line.setTracing(lcLine().isDebugEnabled());
+    line.setTimeout(job().timeout.value_or(ownTimeout));
     line.sent(request, job().replySize, firstByte, sentNs);
     traceEvents(); // what the request's silence left on the line
     if (lcLine().isDebugEnabled()) {
@@ -373,12 +374,13 @@ void RtuEngine::finish(Error error, const QString &text, bool direct)
 
 void RtuEngine::setTimeout(milliseconds timeout)
 {
+    ownTimeout = timeout;
     line.setTimeout(timeout);
 }
 
 milliseconds RtuEngine::timeout() const
 {
-    return line.timeout();
+    return ownTimeout;
 }
 
 void RtuEngine::setEcho(bool echo)

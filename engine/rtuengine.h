@@ -65,11 +65,14 @@ private:
     void trace(nanoseconds at, const QString &text) const;
     nanoseconds now() const { return Clock::now() - epoch; }
     Reply *out() { return jobs.out(); }
-    milliseconds quietOnStart() const { return startQuiet ? *startQuiet : line.timeout(); }
+    milliseconds quietOnStart() const { return startQuiet ? *startQuiet : ownTimeout; }
 
     Client *q;
     serial::CommControl &comm;
     LineTracker line;
+    // The client's timeout; the tracker holds the one of the request on the line,
+    // which may be a joined program's own.
+    milliseconds ownTimeout{500};
     std::optional<milliseconds> startQuiet;
     State state = State::Idle;
     // The context of every connection and queued call that reaches this engine,

@@ -123,7 +123,7 @@ void Gateway::receive(int id, const QByteArray &bytes)
     c->reader.feed(reinterpret_cast<const std::uint8_t *>(bytes.constData()),
                    static_cast<std::size_t>(bytes.size()));
     while (auto adu = c->reader.next()) {
-        if (takeCeiling(*c, *adu)) {
+        if (takeCeiling(*c, *adu) || takeReplyWait(*c, *adu)) {
             continue;
         }
         if (c->waiting.size() >= kWaitingRequests) {
@@ -202,6 +202,22 @@ bool Gateway::takeCeiling(Connection &connection, const mbap::Adu &request)
     return false;
 }
 
+bool Gateway::takeReplyWait(Connection &connection, const mbap::Adu &request)
+{
+    // To a network client it is a function like any other it does not serve.
+    if (!m_namesVerdicts || request.pdu.empty() || request.pdu[0] != mbap::kReplyWait) {
+        return false;
+    }
+    if (const auto wait = mbap::readReplyWait(request.pdu)) {
+        connection.timeout = std::chrono::milliseconds(wait->timeoutMs);
+        connection.firstByte = wait->firstByteMs == 0
+                                   ? std::nullopt
+                                   : std::optional<std::chrono::milliseconds>(
+                                         std::chrono::milliseconds(wait->firstByteMs));
+    }
+    return true;
+}
+
 void Gateway::closeLater(int id, const QString &why)
 {
     Connection *c = find(id);
@@ -273,10 +289,13 @@ void Gateway::serve(int id, Connection &connection, mbap::Adu request)
         return;
     }
     ++m_stats.relayed;
+    // Waiting for the supply a joined program's own time: its timeout holds on
+    // this line as on a line of its own.
+    const RequestWait wait{connection.timeout, connection.firstByte};
     Reply *reply = request.pdu[0] == protocol::kReadHoldingRegisters
                        ? m_client.readRegisters(request.unit, wordAt(request.pdu, 1),
-                                                wordAt(request.pdu, 3), m_caller)
-                       : m_client.write(verdict.rtu, m_caller);
+                                                wordAt(request.pdu, 3), m_caller, wait)
+                       : m_client.write(verdict.rtu, m_caller, wait);
     m_busy = true;
     connection.onLine = true;
     connection.reply = reply;

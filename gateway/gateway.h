@@ -7,10 +7,12 @@
 #include <QPointer>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 
 namespace supply {
 
@@ -107,6 +109,10 @@ private:
         int ceilingSource = 0; // its ceilings in the client's registry; 0 before its first
         QPointer<Reply> reply; // the request handed to the client
         bool sent = false;     // it went out on the line
+        // The joined program's own wait for a reply (kReplyWait); the client's
+        // until it says.
+        std::optional<std::chrono::milliseconds> timeout;
+        std::optional<std::chrono::milliseconds> firstByte;
     };
 
     Connection *find(int id);
@@ -121,6 +127,9 @@ private:
     // A joined program's ceiling held or released (kHoldCeiling, kReleaseCeiling):
     // true when `request` was one, taken at once and not answered.
     bool takeCeiling(Connection &connection, const protocol::mbap::Adu &request);
+    // A joined program's wait for its replies (kReplyWait): true when `request`
+    // was one, taken at once and not answered. It holds for the requests after it.
+    bool takeReplyWait(Connection &connection, const protocol::mbap::Adu &request);
     void forget(Connection &connection);
     // The line's tightest ceiling of `kind` on `address` (kHoldCeiling, or
     // kReleaseCeiling when none is held), to a connection of ours.

@@ -201,6 +201,43 @@ Bytes holdPdu(const CeilingHold &hold)
     return pdu;
 }
 
+namespace {
+
+void appendWord32(Bytes &out, std::uint32_t value)
+{
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out.push_back(static_cast<std::uint8_t>((value >> shift) & 0xFF));
+    }
+}
+
+std::uint32_t word32At(const Bytes &pdu, std::size_t at)
+{
+    return (std::uint32_t{pdu[at]} << 24) | (std::uint32_t{pdu[at + 1]} << 16) |
+           (std::uint32_t{pdu[at + 2]} << 8) | std::uint32_t{pdu[at + 3]};
+}
+
+} // namespace
+
+Bytes replyWaitPdu(const ReplyWait &wait)
+{
+    Bytes pdu{kReplyWait};
+    appendWord32(pdu, wait.timeoutMs);
+    appendWord32(pdu, wait.firstByteMs);
+    return pdu;
+}
+
+std::optional<ReplyWait> readReplyWait(const Bytes &pdu)
+{
+    if (pdu.size() != 9 || pdu[0] != kReplyWait) {
+        return std::nullopt;
+    }
+    const ReplyWait wait{word32At(pdu, 1), word32At(pdu, 5)};
+    if (wait.timeoutMs == 0) {
+        return std::nullopt;
+    }
+    return wait;
+}
+
 Bytes releasePdu(CeilingKind kind)
 {
     return {kReleaseCeiling, static_cast<std::uint8_t>(kind)};

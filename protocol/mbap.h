@@ -138,6 +138,11 @@ constexpr std::uint8_t kReleaseCeiling = 0x43;
 // write's echo: 0x44, the refused request's function (1), the refusal in UTF-8 to
 // the end (at most kMaxRefusalText bytes).
 constexpr std::uint8_t kRefused = 0x44;
+// How long a joiner waits for its supply's reply: the owner gives the joiner's
+// later requests that wait on its line instead of its own timeout, so that a
+// joined program's timeout is its own. PDU: 0x45, the timeout in ms (4), the
+// wait for a reply's first byte in ms (4, 0 when there is none). No answer.
+constexpr std::uint8_t kReplyWait = 0x45;
 
 constexpr std::size_t kMaxHolderName = kMaxPduSize - 8;
 constexpr std::size_t kMaxRefusalText = kMaxPduSize - 2;
@@ -151,8 +156,14 @@ struct CeilingHold {
     std::string holder; // "vantelctl serve"
 };
 
+struct ReplyWait {
+    std::uint32_t timeoutMs = 0;
+    std::uint32_t firstByteMs = 0; // 0: the timeout alone
+};
+
 // The PDUs above; a name or text too long is cut at a character's boundary.
 Bytes holdPdu(const CeilingHold &hold);
+Bytes replyWaitPdu(const ReplyWait &wait);
 Bytes releasePdu(CeilingKind kind);
 Bytes refusalPdu(std::uint8_t function, const std::string &text);
 
@@ -161,5 +172,7 @@ Bytes refusalPdu(std::uint8_t function, const std::string &text);
 std::optional<CeilingHold> readHold(const Bytes &pdu);
 std::optional<CeilingKind> readRelease(const Bytes &pdu);
 std::optional<std::string> readRefusal(const Bytes &pdu);
+// A wait of 0 ms is malformed: no reply could come.
+std::optional<ReplyWait> readReplyWait(const Bytes &pdu);
 
 } // namespace protocol::mbap

@@ -265,6 +265,11 @@ void TestMbap::ceilingMessages_data()
         << refusalPdu(0x06, QString(130, QChar(0xE9)).toStdString())
         << QStringLiteral("refused ") + QString(125, QChar(0xE9));
     QTest::newRow("an echo is no refusal") << bytes("06 10 00 07 D0") << QString();
+    QTest::newRow("reply wait") << replyWaitPdu({70000, 200}) << QStringLiteral("wait 70000 200");
+    QTest::newRow("reply wait, bytes")
+        << bytes("45 00 00 00 64 00 00 00 00") << QStringLiteral("wait 100 0");
+    QTest::newRow("reply wait of nothing") << bytes("45 00 00 00 00 00 00 00 00") << QString();
+    QTest::newRow("reply wait cut short") << bytes("45 00 00 00 64 00 00 00") << QString();
 }
 
 void TestMbap::ceilingMessages()
@@ -284,6 +289,8 @@ void TestMbap::ceilingMessages()
         got = QStringLiteral("release %1").arg(int(*kind));
     } else if (const auto text = readRefusal(pdu)) {
         got = QStringLiteral("refused ") + QString::fromStdString(*text);
+    } else if (const auto wait = readReplyWait(pdu)) {
+        got = QStringLiteral("wait %1 %2").arg(wait->timeoutMs).arg(wait->firstByteMs);
     }
     QCOMPARE(got, read);
 }
