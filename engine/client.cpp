@@ -60,8 +60,10 @@ void Reply::complete(bool direct)
         Qt::QueuedConnection);
 }
 
-Client::Client(serial::CommControl &comm, QObject *parent)
-    : QObject(parent), m_comm(comm), m_engine(makeEngine(*this, comm))
+Client::Client(serial::CommControl &comm, QObject *parent) : Client(comm, steadyClock(), parent) {}
+
+Client::Client(serial::CommControl &comm, const EngineClock &clock, QObject *parent)
+    : QObject(parent), m_comm(comm), m_clock(&clock), m_engine(makeEngine(*this, comm))
 {
     if (auto *port = qobject_cast<MbapPort *>(&comm)) {
         connect(port, &MbapPort::lineChanged, this, &Client::followLine);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/ceilingregistry.h"
+#include "engine/clock.h"
 #include "engine/failure.h"
 #include "engine/linetrace.h"
 #include "engine/linetracker.h"
@@ -162,7 +163,12 @@ public:
     static constexpr Caller kSelf = 0;
 
     explicit Client(serial::CommControl &comm, QObject *parent = nullptr);
+    // The same on `clock`, which must outlive the client: a test's own clock.
+    Client(serial::CommControl &comm, const EngineClock &clock, QObject *parent = nullptr);
     ~Client() override;
+
+    // The clock its engines judge the line by (steadyClock() unless given).
+    const EngineClock &clock() const { return *m_clock; }
 
     void setTimeout(milliseconds timeout);
     milliseconds timeout() const;
@@ -252,6 +258,7 @@ private:
     void followLine();
 
     serial::CommControl &m_comm;
+    const EngineClock *m_clock; // before m_engine: the engine reads it as it is made
     std::optional<milliseconds> m_startQuiet;
     LinkStats m_statsBefore; // the counts of the engines before this one
     RoundTripSummary m_roundTripsBefore;

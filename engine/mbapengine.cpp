@@ -14,7 +14,6 @@ namespace supply {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 namespace mbap = protocol::mbap;
 
 // Answers to so many requests that timed out are still told apart as late.
@@ -24,9 +23,9 @@ constexpr std::size_t kExpiredKept = 16;
 // of each in turn, and a reply cannot take longer than its timeout.
 constexpr milliseconds kQueuedWait{10000};
 
-double msSince(Clock::time_point then)
+double msBetween(EngineClock::time_point then, EngineClock::time_point now)
 {
-    return std::chrono::duration<double, std::milli>(Clock::now() - then).count();
+    return std::chrono::duration<double, std::milli>(now - then).count();
 }
 
 } // namespace
@@ -137,7 +136,7 @@ void MbapEngine::send()
         trace(QStringLiteral("-> %1  request (transaction %2)").arg(hexOf(adu)).arg(m_transaction));
     }
     out()->m_sentAt = QDateTime::currentDateTimeUtc();
-    out()->m_sentTime = Clock::now();
+    out()->m_sentTime = m_client->clock().now();
     out()->m_received.clear();
     if (job().caller != Client::kSelf) {
         // Its relay hears that it went out, from the event loop.
@@ -230,7 +229,7 @@ void MbapEngine::onTheWire(const mbap::Adu &adu)
         return; // a notice for a request whose wait has ended
     }
     const auto stage = mbap::noticeStageOf(adu);
-    const auto now = Clock::now();
+    const auto now = m_client->clock().now();
     milliseconds wait{0};
     if (stage == mbap::NoticeStage::Queued) {
         // The owner is there and has the request: it waits for its turn.
@@ -282,7 +281,7 @@ void MbapEngine::answered(const mbap::Adu &adu)
     });
     if (expired != m_expired.end()) {
         ++m_stats.late;
-        const double afterMs = msSince(expired->sentTime);
+        const double afterMs = msBetween(expired->sentTime, m_client->clock().now());
         m_late.push_back({expired->unit, afterMs, bytesOf(rtu)});
         m_expired.erase(expired);
         if (lcLine().isDebugEnabled()) {
@@ -306,7 +305,7 @@ bool MbapEngine::judgeNamedVerdict(const mbap::Adu &adu)
     if (m_port.namesVerdicts()) {
         // The owner refused the write for a ceiling held on its line.
         if (const auto why = mbap::readRefusal(adu.pdu)) {
-            out()->m_roundTripMs = msSince(out()->m_sentTime);
+            out()->m_roundTripMs = msBetween(out()->m_sentTime, m_client->clock().now());
             if (lcLine().isDebugEnabled()) {
                 trace(QStringLiteral("<- %1  refused by the line's owner (transaction %2)")
                           .arg(hexOf(mbap::encode(adu)))
@@ -326,7 +325,7 @@ bool MbapEngine::judgeNamedVerdict(const mbap::Adu &adu)
         return false;
     }
     Reply *reply = out();
-    reply->m_roundTripMs = msSince(reply->m_sentTime);
+    reply->m_roundTripMs = msBetween(reply->m_sentTime, m_client->clock().now());
     // The owner answered for the supply: a timeout is the supply's, not the
     // owner's silence.
     reply->m_failure.gatewayCode = mbap::kGatewayTargetFailed;
@@ -366,7 +365,7 @@ void MbapEngine::judge(const mbap::Adu &adu)
     Reply *reply = out();
     reply->m_bytes = bytesOf(rtu);
     reply->m_received = reply->m_bytes; // no junk or echo reaches a network line
-    reply->m_roundTripMs = msSince(reply->m_sentTime);
+    reply->m_roundTripMs = msBetween(reply->m_sentTime, m_client->clock().now());
     const protocol::Frame &request = reply->request();
     const std::size_t replySize = job().replySize;
     const protocol::ReplyJudgement judged =
@@ -515,7 +514,7 @@ void MbapEngine::interrupt(Client::Caller caller)
         break;
     case State::Waiting: {
         // The answer in flight may still come for a short while.
-        const auto graceEnd = Clock::now() + kStopGrace;
+        const auto graceEnd = m_client->clock().now() + kStopGrace;
         if (graceEnd < m_deadline) {
             m_deadline = graceEnd;
             m_timer.start(kStopGrace);

@@ -10,7 +10,6 @@ namespace supply {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Verdict = LineTracker::Verdict;
 
 const std::uint8_t *bytesOf(const QByteArray &bytes)

@@ -36,7 +36,6 @@ public:
     bool carriesMbap() const override { return false; }
 
 private:
-    using Clock = std::chrono::steady_clock;
     // What the one timer waits for: the line's silence before a request, the
     // tracker's next deadline while a reply is awaited, or a linger's end.
     enum class State { Idle, Silence, Waiting, Lingering };
@@ -63,7 +62,7 @@ private:
     void watchInput(bool watched);
     void traceEvents();
     void trace(nanoseconds at, const QString &text) const;
-    nanoseconds now() const { return Clock::now() - epoch; }
+    nanoseconds now() const { return q->clock().now() - epoch; }
     Reply *out() { return jobs.out(); }
     milliseconds quietOnStart() const { return startQuiet ? *startQuiet : ownTimeout; }
 
@@ -82,7 +81,7 @@ private:
     // At a deadline, bytes the port held back for the threshold are asked for
     // once before the wait ends.
     bool heldBackAsked = false;
-    Clock::time_point epoch = Clock::now();
+    EngineClock::time_point epoch = q->clock().now();
     int threshold = 0;
     // Off while a read's reply cannot be whole yet (LineTracker::unwatchedUntil).
     bool inputWatched = true;

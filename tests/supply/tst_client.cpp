@@ -13,6 +13,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
+#include <memory>
 
 using supply::Client;
 using supply::Error;
@@ -222,6 +224,47 @@ private:
     qint64 m_maxLateMs = 0;
 };
 
+// A clock that moves only when told, for the client's engines.
+class FakeClock : public supply::EngineClock {
+public:
+    time_point now() const override { return m_now; }
+    void set(time_point at) { m_now = at; }
+
+private:
+    time_point m_now{std::chrono::hours(1)};
+};
+
+// The line on the fake clock: once a request is written, each piece of its script
+// comes at its time after the request, with the clock set to that time, all from
+// one turn of the event loop, so that no timer of the real clock comes between.
+class ClockedLine : public testsupport::FakeCommControl {
+    Q_OBJECT
+public:
+    explicit ClockedLine(FakeClock &clock) : m_clock(clock)
+    {
+        setPort(1, Port::Free);
+        setCommPort(1);
+        setPortOpen(true);
+    }
+    Script script;
+
+protected:
+    void writeDevice(const QByteArray &bytes) override
+    {
+        FakeCommControl::writeDevice(bytes);
+        const FakeClock::time_point sentAt = m_clock.now();
+        QTimer::singleShot(0, this, [this, sentAt, pieces = script] {
+            for (const Piece &piece : pieces) {
+                m_clock.set(sentAt + milliseconds(piece.atMs));
+                feed(piece.bytes);
+            }
+        });
+    }
+
+private:
+    FakeClock &m_clock;
+};
+
 } // namespace
 
 Q_DECLARE_METATYPE(Script)
@@ -236,6 +279,8 @@ private slots:
     void stopRefusesUntilResumed();
     void lateFrameNamedWithItsTrueDelay();
     void roundTripSummaryHoldsStill();
+    void bytesJudgedByTheEngineClock_data();
+    void bytesJudgedByTheEngineClock();
 };
 
 void TestClient::line_data()
@@ -586,6 +631,51 @@ void TestClient::roundTripSummaryHoldsStill()
     QVERIFY2(stats.medianMs > 0 && stats.medianMs <= stats.maxMs,
              qPrintable(QString::number(stats.medianMs)));
     QVERIFY(stats.p99Ms >= stats.medianMs && stats.p99Ms <= stats.maxMs);
+}
+
+void TestClient::bytesJudgedByTheEngineClock_data()
+{
+    // The rows of line() whose verdict hangs on a few milliseconds, on a clock that
+    // a busy machine cannot hold back: the same bytes at other times, other verdicts.
+    QTest::addColumn<bool>("isWrite");
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<long>("echoes");
+    QTest::addColumn<double>("roundTripMs");
+    const QByteArray copy = bytesOf(kOutputOn);
+    QTest::newRow("a write's copy at a UART's echo time, then the reply")
+        << true << Script{{9, copy}, {30, copy}} << 1L << 30.0;
+    QTest::newRow("a write's copy sooner than the wire, then the reply")
+        << true << Script{{5, copy}, {12, copy}} << 1L << 12.0;
+    QTest::newRow("a write's copy after a UART's echo time is the reply")
+        << true << Script{{30, copy}} << 0L << 30.0;
+    QTest::newRow("the adapter's copy of a read, then the reply")
+        << false << Script{{5, kReadRequest}, {40, kStatus}} << 1L << 40.0;
+    QTest::newRow("a read's reply at once") << false << Script{{0, kStatus}} << 0L << 0.0;
+}
+
+void TestClient::bytesJudgedByTheEngineClock()
+{
+    QFETCH(bool, isWrite);
+    QFETCH(Script, script);
+    QFETCH(long, echoes);
+    QFETCH(double, roundTripMs);
+
+    FakeClock clock;
+    ClockedLine comm(clock);
+    comm.script = script;
+    Client client(comm, clock);
+    QCOMPARE(&client.clock(), &clock);
+    // The line has been quiet a while: the request goes at once.
+    clock.set(clock.now() + std::chrono::seconds(1));
+    std::unique_ptr<supply::Reply> reply(isWrite ? client.write(kOutputOn) : client.readStatus(1));
+    QTRY_VERIFY(reply->isFinished());
+    QCOMPARE(reply->error(), Error::None);
+    QCOMPARE(reply->bytes(), isWrite ? bytesOf(kOutputOn) : kStatus);
+    QCOMPARE(client.stats().echoes, echoes);
+    // The round trip is the fake clock's to the reply's last piece, to the
+    // nanosecond the tracker rounds to.
+    QVERIFY2(std::abs(reply->roundTripMs() - roundTripMs) < 0.01,
+             qPrintable(QString::number(reply->roundTripMs())));
 }
 
 QTEST_GUILESS_MAIN(TestClient)

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# The layout check on small trees made for each case: it must pass a tree that
+# keeps the rules and fail, naming the file or folders, on one that breaks them.
+# Usage: layout_check.sh LAYOUT_SCRIPT
+set -euo pipefail
+script="${1:?usage: layout_check.sh LAYOUT_SCRIPT}"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# lines FILE N: a C++ file of N lines.
+lines() {
+    mkdir -p "$(dirname "$1")"
+    : >"$1"
+    for ((i = 0; i < $2; i++)); do echo "int v$i;" >>"$1"; done
+}
+
+# Each case: its name, the exit status it expects, the text its output must hold,
+# and the files that make its tree beside a small base of two folders.
+failures=0
+check() {
+    local name="$1" want="$2" says="$3"
+    shift 3
+    local tree="$work/$name"
+    mkdir -p "$tree/low" "$tree/high"
+    echo 'int low;' >"$tree/low/low.h"
+    printf '#include "low/low.h"\n' >"$tree/high/high.cpp"
+    (cd "$tree" && "$@")
+    local got=0
+    bash "$script" "$tree" 100 600 >"$tree.out" 2>&1 || got=$?
+    if [ "$got" != "$want" ] || ! grep -qF -- "$says" "$tree.out"; then
+        echo "FAIL: $name: exit $got (want $want), output without '$says':" >&2
+        sed 's/^/    /' "$tree.out" >&2
+        failures=$((failures + 1))
+    else
+        echo "ok: $name"
+    fi
+}
+
+check "a tree within the rules" 0 "none" true
+check "a file at the bound" 0 "none" lines low/edge.cpp 600
+check "a new file over the bound" 1 "low/long.cpp has 601 lines" lines low/long.cpp 601
+check "a header over the bound" 1 "high/long.h has 700 lines" lines high/long.h 700
+check "a page script over the bound" 1 "web/page/app.js has 601 lines" \
+    eval 'lines web/page/app.js 601 && lines web/server.cpp 10'
+check "a known file as it was" 0 "scpi/instrument.cpp 1098 (known" lines scpi/instrument.cpp 1098
+check "a known file that shrank" 0 "ctl/tool.cpp 650 (known" lines ctl/tool.cpp 650
+check "a known file that grew" 1 "scpi/instrument.cpp grew to 1099" lines scpi/instrument.cpp 1099
+check "a known file split at last" 0 "panels/windows.cpp is no longer over" lines panels/windows.cpp 300
+check "tests and benchmarks aside" 0 "none" \
+    eval 'lines tests/x/tst_x.cpp 900 && lines bench/b.cpp 900 && lines fuzz/f.cpp 900'
+check "a loop between folders" 1 "round a loop" \
+    eval 'printf "#include \"high/high.h\"\n" >low/loop.cpp && echo "int h;" >high/high.h'
+
+if [ "$failures" != 0 ]; then
+    echo "$failures case(s) failed" >&2
+    exit 1
+fi
