@@ -56,4 +56,19 @@ bool AllowedPeers::allows(const QHostAddress &peer) const
     return false;
 }
 
+QString endpointText(const QHostAddress &address, quint16 port)
+{
+    if (address.protocol() == QAbstractSocket::AnyIPProtocol) {
+        return QStringLiteral("[::]:%1 (IPv6 and IPv4)").arg(port);
+    }
+    return address.protocol() == QAbstractSocket::IPv6Protocol
+               ? QStringLiteral("[%1]:%2").arg(address.toString()).arg(port)
+               : QStringLiteral("%1:%2").arg(address.toString()).arg(port);
+}
+
+QString addressOf(const QString &endpoint)
+{
+    return endpoint.section(QLatin1Char(':'), 0, -2);
+}
+
 } // namespace ctl

@@ -3,6 +3,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QPair>
+#include <QString>
 
 namespace ctl {
 
@@ -29,5 +30,10 @@ private:
 
 // An IPv4 peer of a dual-stack listener comes as ::ffff:a.b.c.d; this gives a.b.c.d.
 QHostAddress plainPeerAddress(const QHostAddress &address);
+// How serve names a listener or a peer: "127.0.0.1:5025", "[::1]:5025", and a
+// dual-stack listener "[::]:5025 (IPv6 and IPv4)".
+QString endpointText(const QHostAddress &address, quint16 port);
+// The address of such a name without its port: "127.0.0.1", "[::1]".
+QString addressOf(const QString &endpoint);
 
 } // namespace ctl

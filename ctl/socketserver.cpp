@@ -29,24 +29,6 @@ namespace ctl {
 
 namespace {
 
-QString endpoint(const QHostAddress &address, quint16 port)
-{
-    if (address.protocol() == QAbstractSocket::AnyIPProtocol) {
-        return QStringLiteral("[::]:%1 (IPv6 and IPv4)").arg(port);
-    }
-    return address.protocol() == QAbstractSocket::IPv6Protocol
-               ? QStringLiteral("[%1]:%2").arg(address.toString()).arg(port)
-               : QStringLiteral("%1:%2").arg(address.toString()).arg(port);
-}
-
-// An IPv4 peer of a dual-stack listener comes as ::ffff:a.b.c.d.
-QHostAddress plainAddress(const QHostAddress &address)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4) : address;
-}
-
 // A listener that hands over each accepted socket's descriptor.
 class Listener : public QTcpServer {
 public:
@@ -78,12 +60,6 @@ struct Connection {
 // Connections and leavings from one address said one by one in a minute; the
 // rest of that minute is counted.
 constexpr long kComingsPerMinute = 30;
-
-// "127.0.0.1" of "127.0.0.1:5025", "[::1]" of "[::1]:5025".
-QString addressOf(const QString &endpoint)
-{
-    return endpoint.section(QLatin1Char(':'), 0, -2);
-}
 
 // Descriptors kept free beyond one a client: the listener, a client being turned
 // away, the port while it is reopened, and one to spare.
@@ -173,17 +149,17 @@ public:
                          [this] { stop(kExitOk); });
         if (m_options.scpi) {
             printErr(QStringLiteral("listening on %1; SCPI commands end in \\n; Ctrl-C ends")
-                         .arg(endpoint(m_listener.serverAddress(), m_listener.serverPort())));
+                         .arg(endpointText(m_listener.serverAddress(), m_listener.serverPort())));
         }
         if (m_options.modbus) {
             QStringList units;
             for (std::uint8_t unit : m_units) {
                 units << QString::number(unit);
             }
-            printErr(
-                QStringLiteral("Modbus TCP on %1 for units %2; Ctrl-C ends")
-                    .arg(endpoint(m_modbusListener.serverAddress(), m_modbusListener.serverPort()),
-                         units.join(QLatin1Char(','))));
+            printErr(QStringLiteral("Modbus TCP on %1 for units %2; Ctrl-C ends")
+                         .arg(endpointText(m_modbusListener.serverAddress(),
+                                           m_modbusListener.serverPort()),
+                              units.join(QLatin1Char(','))));
         }
     }
 
@@ -208,7 +184,7 @@ private:
         const QString why = m_http->listen();
         if (!why.isEmpty()) {
             printErr(QStringLiteral("cannot listen on %1: %2")
-                         .arg(endpoint(m_options.httpAddress, m_options.httpPort), why));
+                         .arg(endpointText(m_options.httpAddress, m_options.httpPort), why));
             return false;
         }
         const QString record = m_bench->start();
@@ -217,7 +193,7 @@ private:
             return false;
         }
         printErr(QStringLiteral("page on %1; Ctrl-C ends")
-                     .arg(endpoint(m_http->serverAddress(), m_http->serverPort())));
+                     .arg(endpointText(m_http->serverAddress(), m_http->serverPort())));
         // The one place the token is shown.
         printErr(QStringLiteral("open ") + m_http->startUrl());
         return true;
@@ -231,7 +207,7 @@ private:
         }
         if (!listener.listen(address, port)) {
             printErr(QStringLiteral("cannot listen on %1: %2")
-                         .arg(endpoint(address, port), listener.errorString()));
+                         .arg(endpointText(address, port), listener.errorString()));
             return false;
         }
         listener.accepted = [this, modbus](qintptr descriptor) { accept(descriptor, modbus); };
@@ -301,12 +277,12 @@ private:
         }
         quint16 port = 0;
         const QHostAddress address = socketPeer(descriptor, &port);
-        const QString peer = endpoint(plainAddress(address), port);
+        const QString peer = endpointText(plainPeerAddress(address), port);
         if (m_stopping || !allowed(address)) {
             // Nothing it sent is read.
             if (!m_stopping) {
                 ++m_refused;
-                const QString from = plainAddress(address).toString();
+                const QString from = plainPeerAddress(address).toString();
                 m_refusals.note(QStringLiteral("refused ") + from,
                                 QStringLiteral("refused %1: not an allowed address").arg(from));
             }
@@ -315,7 +291,7 @@ private:
         }
         if (clients(modbus) >= m_options.maxClients) {
             ++m_turnedAway;
-            const QString from = plainAddress(address).toString();
+            const QString from = plainPeerAddress(address).toString();
             m_refusals.note(QStringLiteral("turned away ") + from,
                             QStringLiteral("turned away %1: %2 clients already")
                                 .arg(from)
