@@ -326,8 +326,9 @@ void TestE2eVantelctl::slowSupplyNeedsNoOption()
 
 void TestE2eVantelctl::scanWaitAndLateReplies()
 {
-    // 120 ms: found at the default wait; --first stops there.
-    QCOMPARE(m_sim->command(QStringLiteral("fault delay 110")), QStringLiteral("ok"));
+    // 40 ms, a quarter of the default wait's 200 ms and room for a busy machine:
+    // found at the default wait; --first stops there.
+    QCOMPARE(m_sim->command(QStringLiteral("fault delay 30")), QStringLiteral("ok"));
     Run r = run({"scan", "--from", "5", "--to", "9", "--first"});
     QCOMPARE(r.code, 0);
     QVERIFY2(r.out.startsWith(QStringLiteral("  7  ")), qPrintable(r.out));
@@ -342,7 +343,7 @@ void TestE2eVantelctl::scanWaitAndLateReplies()
                  r.err.contains(QStringLiteral("longer --timeout")),
              qPrintable(r.err));
     // --timeout is the scan's wait.
-    r = run({"--timeout", "500", "scan", "--from", "6", "--to", "8", "--json"});
+    r = run({"--timeout", "1200", "scan", "--from", "6", "--to", "8", "--json"});
     QCOMPARE(r.code, 0);
     QVERIFY2(r.out.startsWith(QStringLiteral(R"({"address":7,"set_v":12.34,)")) &&
                  r.out.contains(QStringLiteral(R"("error":null})")),

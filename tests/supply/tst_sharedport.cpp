@@ -377,6 +377,16 @@ void TestSharedPort::heldByAProgramNotOurs_data()
 void TestSharedPort::heldByAProgramNotOurs()
 {
     QFETCH(bool, staleSocket);
+    // What an open costs on this machine now: a free device's, beside the test's.
+    QElapsedTimer took;
+    qint64 freeOpenMs = 0;
+    {
+        Program free(m_bench, m_device);
+        took.start();
+        free.open();
+        freeOpenMs = took.elapsed();
+        free.close();
+    }
     if (staleSocket) {
         // What a killed owner leaves: a socket file nobody listens on.
         const QString name = supply::lineSocketName(m_device);
@@ -388,7 +398,6 @@ void TestSharedPort::heldByAProgramNotOurs()
     }
     m_bench.foreign = true;
     Program program(m_bench, m_device);
-    QElapsedTimer took;
     took.start();
     try {
         program.port->setPortOpen(true);
@@ -396,8 +405,12 @@ void TestSharedPort::heldByAProgramNotOurs()
     } catch (const serial::CommError &error) {
         QCOMPARE(error.number(), serial::kErrPortInUse);
     }
-    // A window's open says so at once: nothing sleeps waiting for an owner.
-    QVERIFY2(took.elapsed() < 100, qPrintable(QString::number(took.elapsed())));
+    // A window's open says so at once: nothing sleeps waiting for an owner, which
+    // would cost the shell's whole wait for one on top of an open.
+    QVERIFY2(took.elapsed() < freeOpenMs + SharedPort::kJoinWait.count(),
+             qPrintable(QStringLiteral("%1 ms, a free device's open %2 ms")
+                            .arg(took.elapsed())
+                            .arg(freeOpenMs)));
     QVERIFY(!program.port->PortOpen());
     // Once it is free, the stale socket is no obstacle: the program owns it.
     m_bench.foreign = false;
@@ -943,6 +956,8 @@ void TestSharedPort::fiftyJoinedReadsAllAnswered()
     for (const auto &joiner : joiners) {
         replies.emplace_back(joiner->client->readStatus(1));
     }
+    QElapsedTimer all;
+    all.start();
     int answered = 0;
     for (QPointer<supply::Reply> &reply : replies) {
         QVERIFY(reply);
@@ -954,10 +969,14 @@ void TestSharedPort::fiftyJoinedReadsAllAnswered()
         delete reply.data();
     }
     QCOMPARE(answered, 50);
-    // A joiner's round trip is the owner's line's, not its wait in the queue.
+    // A joiner's round trip is the owner's line's, not its wait in the queue: the
+    // last one waited for nearly all of the others, however slow the machine.
+    const qint64 allMs = all.elapsed();
     for (const auto &joiner : joiners) {
-        QVERIFY2(joiner->client->stats().maxMs < 1000,
-                 qPrintable(QString::number(joiner->client->stats().maxMs)));
+        QVERIFY2(
+            joiner->client->stats().maxMs < allMs / 2,
+            qPrintable(
+                QStringLiteral("%1 ms of %2 ms").arg(joiner->client->stats().maxMs).arg(allMs)));
     }
 }
 
