@@ -261,7 +261,8 @@ void EngineCommControl::letGo()
 void EngineCommControl::beginRelease()
 {
     m_releasing = true;
-    if (QCoreApplication::instance()) {
+    // One lock for the whole release: letting one go could quit at once.
+    if (QCoreApplication::instance() && !m_quitLock) {
         m_quitLock.emplace();
     }
     // The host ends the release within its bound; should it be gone, this does.
