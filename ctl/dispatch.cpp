@@ -134,11 +134,24 @@ int dispatch(const QStringList &arguments, bool stdoutClosed)
     }
     if (code == kExitOk) {
         bool finished = false;
+        const auto end = [&] {
+            finished = true;
+            QCoreApplication::quit();
+        };
         QTimer::singleShot(0, [&] {
             prepared.action(context, [&](int exitCode) {
                 code = exitCode;
-                finished = true;
-                QCoreApplication::quit();
+                // Requests of the programs that joined this one are answered on
+                // this loop before the line goes to one of them; the loop ends
+                // once they are, or after their bound.
+                if (host && comm->PortOpen()) {
+                    host->finish(common.timeout + supply::LineHost::kFinishMargin, end);
+                    if (!host->relaying()) {
+                        host->finishNow();
+                    }
+                } else {
+                    end();
+                }
             });
         });
         while (!finished) {
@@ -151,11 +164,6 @@ int dispatch(const QStringList &arguments, bool stdoutClosed)
         code = stops.exitCode();
     }
     if (comm->PortOpen()) {
-        // Requests of the programs that joined this one are answered here
-        // before the line goes to one of them.
-        if (host) {
-            host->finishTaken(common.timeout + supply::LineHost::kFinishMargin);
-        }
         comm->setPortOpen(false);
     }
     // A log and a run write their rows themselves and say when one fails.

@@ -9,7 +9,7 @@
 #include "serial/makecommcontrol.h"
 #include "serial/portnames.h"
 
-#include <QEventLoop>
+#include <QCoreApplication>
 #include <QScopedValueRollback>
 #include <QTimer>
 
@@ -64,6 +64,8 @@ EngineCommControl::EngineCommControl(serial::CommControl &port, Client &client, 
     : BufferedCommControl(parent), m_serialPort(port), m_serialClient(client), m_port(&port),
       m_client(&client), m_networkTargets([](int n) { return serial::networkTarget(n); })
 {
+    m_releaseBound.setSingleShot(true);
+    connect(&m_releaseBound, &QTimer::timeout, this, &EngineCommControl::letGo);
     watchLoss(m_serialPort);
 }
 
@@ -129,7 +131,7 @@ EngineCommControl::~EngineCommControl()
 {
     dropOutstanding();
     releaseDelivered();
-    m_releasing = false;
+    endRelease();
     resumeOwn();
 }
 
@@ -171,7 +173,7 @@ void EngineCommControl::openDevice(int port)
         if (port == m_serialPort.CommPort() && m_host) {
             // Still this program's line: taken up where it is, with the joiners'
             // requests, and without a quiet start, as nobody else had it.
-            m_releasing = false;
+            endRelease();
             m_host->resume();
             resumeOwn();
             useSerialLine();
@@ -208,7 +210,7 @@ void EngineCommControl::closeDevice()
         // Requests of programs that joined this line are on it or wait for it:
         // they are answered here before the line goes to one of them. Nothing of
         // the program's own goes out meanwhile (the bus window's polls end too).
-        m_releasing = true;
+        beginRelease();
         if (!m_serialClient.interrupted()) {
             m_serialClient.interrupt();
             m_ownStopped = true;
@@ -252,7 +254,27 @@ void EngineCommControl::letGo()
     } catch (const serial::CommError &) {
         // Closed as far as it can be.
     }
+    endRelease();
     emit released();
+}
+
+void EngineCommControl::beginRelease()
+{
+    m_releasing = true;
+    // One lock for the whole release: letting one go could quit at once.
+    if (QCoreApplication::instance() && !m_quitLock) {
+        m_quitLock.emplace();
+    }
+    // The host ends the release within its bound; should it be gone, this does.
+    m_releaseBound.start(2 * (m_serialClient.timeout() + LineHost::kFinishMargin));
+}
+
+void EngineCommControl::endRelease()
+{
+    m_releasing = false;
+    m_releaseBound.stop();
+    // An application whose last window has closed quits now, on its event loop.
+    m_quitLock.reset();
 }
 
 void EngineCommControl::resumeOwn()
@@ -260,21 +282,6 @@ void EngineCommControl::resumeOwn()
     if (std::exchange(m_ownStopped, false)) {
         m_serialClient.resume();
     }
-}
-
-void EngineCommControl::waitForRelease()
-{
-    if (!m_releasing) {
-        return;
-    }
-    QEventLoop loop;
-    connect(this, &EngineCommControl::released, &loop, &QEventLoop::quit);
-    // The host ends the release within its bound; should it be gone, this does.
-    QTimer backstop;
-    backstop.setSingleShot(true);
-    connect(&backstop, &QTimer::timeout, this, &EngineCommControl::letGo);
-    backstop.start(2 * (m_serialClient.timeout() + LineHost::kFinishMargin));
-    loop.exec();
 }
 
 bool EngineCommControl::deviceIsOpening() const

@@ -3,12 +3,14 @@
 #include "line/networkport.h"
 #include "serial/bufferedcommcontrol.h"
 
+#include <QEventLoopLocker>
 #include <QPointer>
+#include <QTimer>
 
 #include <chrono>
 #include <functional>
-
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace supply {
@@ -71,10 +73,10 @@ public:
     // a close lets finish first; none by default.
     void setLineHost(LineHost *host);
     // Closed by the window, the line kept for the requests joiners had sent.
+    // Meanwhile the application does not quit on its own (a quit lock is held):
+    // a window closed as the program quits answers what it took, and the program
+    // quits on its event loop once the line is released, within a bound.
     bool releasing() const { return m_releasing; }
-    // For a program whose event loop has ended: runs it until the line is
-    // released, so that a window closed as the program quits answers what it took.
-    void waitForRelease();
 
 signals:
     // A request of the window ended: its reading, verdict and times as the engine
@@ -109,6 +111,8 @@ private:
     // Ends a release under way: the device goes, and the line to the next owner.
     void letGo();
     void resumeOwn();
+    void beginRelease();
+    void endRelease();
 
     serial::CommControl &m_serialPort;
     Client &m_serialClient;
@@ -126,6 +130,10 @@ private:
     QPointer<LineHost> m_host;
     bool m_releasing = false;
     bool m_ownStopped = false; // the window's own requests stopped for the release
+    // Held while releasing: the application's automatic quit waits for it.
+    std::optional<QEventLoopLocker> m_quitLock;
+    // Ends a release whose host is gone, should nothing else end it.
+    QTimer m_releaseBound;
 };
 
 // How long the line must be quiet after a window opens its port before the first

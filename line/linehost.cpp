@@ -5,7 +5,6 @@
 #include "line/sharedport.h"
 
 #include <QDir>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QMetaObject>
 
@@ -171,22 +170,6 @@ void LineHost::settle(bool now)
         socket->flush();
     }
     std::exchange(m_finished, nullptr)();
-}
-
-void LineHost::finishTaken(std::chrono::milliseconds within)
-{
-    bool finished = false;
-    QEventLoop loop;
-    finish(within, [&] {
-        finished = true;
-        loop.quit();
-    });
-    if (!relaying()) {
-        finishNow();
-    }
-    if (!finished) {
-        loop.exec();
-    }
 }
 
 void LineHost::accept()

@@ -63,9 +63,6 @@ public:
     // those that waited meanwhile included; a finish under way ends without its
     // `done`.
     void resume();
-    // finish() for a program whose event loop has ended (the shell's commands):
-    // runs the event loop until the taken requests are answered, or for `within`.
-    void finishTaken(std::chrono::milliseconds within);
 
 signals:
     // A joiner was closed (garbage, a flood), with the reason.

@@ -29,9 +29,8 @@ int main(int argc, char *argv[])
     ui::BoxMessenger messenger;
     vantel::Form1 window(*comm, messenger);
     window.show();
-    const int code = QApplication::exec();
     // A window closed as the program quits answers what it took from the programs
-    // that joined its line before it hands the line over.
-    comm->waitForRelease();
-    return code;
+    // that joined its line before it hands the line over: the event loop ends
+    // once the line is released.
+    return QApplication::exec();
 }

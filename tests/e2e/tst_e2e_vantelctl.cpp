@@ -296,31 +296,39 @@ void TestE2eVantelctl::addressChangeIsProven()
 
 void TestE2eVantelctl::slowSupplyNeedsNoOption_data()
 {
-    // The simulator's own latency is 10 ms; fault delay adds to it.
+    // The simulator's own latency is 10 ms; fault delay adds to it. The default
+    // wait of 500 ms leaves a supply up to 120 ms room on a machine four times
+    // slower; a supply at 300 ms, the slowest there is, gets a wait with that
+    // room too, so that a loaded machine cannot make it time out.
     QTest::addColumn<int>("delay");
-    QTest::newRow("10 ms") << 0;
-    QTest::newRow("120 ms") << 110;
-    QTest::newRow("300 ms") << 290;
+    QTest::addColumn<QStringList>("options");
+    QTest::newRow("10 ms") << 0 << QStringList{};
+    QTest::newRow("120 ms") << 110 << QStringList{};
+    QTest::newRow("300 ms, --timeout 1200")
+        << 290 << QStringList{QStringLiteral("--timeout"), QStringLiteral("1200")};
 }
 
 void TestE2eVantelctl::slowSupplyNeedsNoOption()
 {
     QFETCH(int, delay);
+    QFETCH(QStringList, options);
     QCOMPARE(m_sim->command(QStringLiteral("fault delay %1").arg(delay)), QStringLiteral("ok"));
     const QList<QStringList> commands = {
         {"read"}, {"set", "--voltage", "3.3"}, {"output", "on"}, {"output", "off"}};
+    const QStringList common = QStringList{QStringLiteral("-a"), QStringLiteral("7")} + options;
     for (const QStringList &command : commands) {
-        const Run r = run(QStringList{QStringLiteral("-a"), QStringLiteral("7")} + command);
+        const Run r = run(common + command);
         QVERIFY2(r.code == 0, qPrintable(command.join(' ') + QLatin1Char(' ') + r.err));
     }
-    const Run moved = run({"-a", "7", "address", "8"});
+    const Run moved = run(common + QStringList{"address", "8"});
     QVERIFY2(moved.code == 0, qPrintable(moved.err));
 }
 
 void TestE2eVantelctl::scanWaitAndLateReplies()
 {
-    // 120 ms: found at the default wait; --first stops there.
-    QCOMPARE(m_sim->command(QStringLiteral("fault delay 110")), QStringLiteral("ok"));
+    // 40 ms, a quarter of the default wait's 200 ms and room for a busy machine:
+    // found at the default wait; --first stops there.
+    QCOMPARE(m_sim->command(QStringLiteral("fault delay 30")), QStringLiteral("ok"));
     Run r = run({"scan", "--from", "5", "--to", "9", "--first"});
     QCOMPARE(r.code, 0);
     QVERIFY2(r.out.startsWith(QStringLiteral("  7  ")), qPrintable(r.out));
@@ -335,7 +343,7 @@ void TestE2eVantelctl::scanWaitAndLateReplies()
                  r.err.contains(QStringLiteral("longer --timeout")),
              qPrintable(r.err));
     // --timeout is the scan's wait.
-    r = run({"--timeout", "500", "scan", "--from", "6", "--to", "8", "--json"});
+    r = run({"--timeout", "1200", "scan", "--from", "6", "--to", "8", "--json"});
     QCOMPARE(r.code, 0);
     QVERIFY2(r.out.startsWith(QStringLiteral(R"({"address":7,"set_v":12.34,)")) &&
                  r.out.contains(QStringLiteral(R"("error":null})")),

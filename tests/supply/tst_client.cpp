@@ -591,20 +591,26 @@ void TestClient::lateFrameNamedWithItsTrueDelay()
     comm.setPortOpen(true);
     Client client(comm);
     comm.scripts << Script{{90, kStatusFrom2}};
+    QElapsedTimer sinceRequest;
+    sinceRequest.start();
     supply::Reply *probe = client.readStatus(2, milliseconds(30));
     QTRY_VERIFY(probe->isFinished());
     QCOMPARE(probe->error(), Error::Timeout);
     supply::Reply *linger = client.linger(milliseconds(400));
     QSignalSpy lingered(linger, &supply::Reply::finished);
     QVERIFY(lingered.wait(5000));
+    const qint64 lingerEndedMs = sinceRequest.elapsed();
     const std::vector<supply::LateFrame> late = client.takeLateFrames();
     QCOMPARE(late.size(), std::size_t(1));
     QCOMPARE(int(late[0].address), 2);
     QCOMPARE(late[0].bytes, kStatusFrom2);
     // The frame came 90 ms after its request, by a timer that may fire a little
-    // early on another clock than the client's (Wine's); the linger ended at 430.
-    QVERIFY2(late[0].afterMs >= 85 && late[0].afterMs < 400,
-             qPrintable(QString::number(late[0].afterMs)));
+    // early on another clock than the client's (Wine's); the linger ended at 430,
+    // or later on a busy machine, as measured here: well after the frame.
+    QVERIFY2(late[0].afterMs >= 85 && late[0].afterMs < lingerEndedMs - 100,
+             qPrintable(QStringLiteral("%1 ms, the linger ended after %2 ms")
+                            .arg(late[0].afterMs)
+                            .arg(lingerEndedMs)));
     QVERIFY(client.takeLateFrames().empty());
     QCOMPARE(client.stats().late, 1L);
     QCOMPARE(client.stats().foreign, 0L);

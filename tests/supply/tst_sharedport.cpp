@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoopLocker>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalServer>
@@ -27,6 +28,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <optional>
 
 using std::chrono::milliseconds;
 using supply::Client;
@@ -377,6 +379,16 @@ void TestSharedPort::heldByAProgramNotOurs_data()
 void TestSharedPort::heldByAProgramNotOurs()
 {
     QFETCH(bool, staleSocket);
+    // What an open costs on this machine now: a free device's, beside the test's.
+    QElapsedTimer took;
+    qint64 freeOpenMs = 0;
+    {
+        Program free(m_bench, m_device);
+        took.start();
+        free.open();
+        freeOpenMs = took.elapsed();
+        free.close();
+    }
     if (staleSocket) {
         // What a killed owner leaves: a socket file nobody listens on.
         const QString name = supply::lineSocketName(m_device);
@@ -388,7 +400,6 @@ void TestSharedPort::heldByAProgramNotOurs()
     }
     m_bench.foreign = true;
     Program program(m_bench, m_device);
-    QElapsedTimer took;
     took.start();
     try {
         program.port->setPortOpen(true);
@@ -396,8 +407,12 @@ void TestSharedPort::heldByAProgramNotOurs()
     } catch (const serial::CommError &error) {
         QCOMPARE(error.number(), serial::kErrPortInUse);
     }
-    // A window's open says so at once: nothing sleeps waiting for an owner.
-    QVERIFY2(took.elapsed() < 100, qPrintable(QString::number(took.elapsed())));
+    // A window's open says so at once: nothing sleeps waiting for an owner, which
+    // would cost the shell's whole wait for one on top of an open.
+    QVERIFY2(took.elapsed() < freeOpenMs + SharedPort::kJoinWait.count(),
+             qPrintable(QStringLiteral("%1 ms, a free device's open %2 ms")
+                            .arg(took.elapsed())
+                            .arg(freeOpenMs)));
     QVERIFY(!program.port->PortOpen());
     // Once it is free, the stale socket is no obstacle: the program owns it.
     m_bench.foreign = false;
@@ -790,11 +805,13 @@ void TestSharedPort::ownerAnswersWhatItTookBeforeLeaving()
     QTRY_VERIFY_WITH_TIMEOUT(m_bench.written.contains(bytesOf(off)), kWaitMs);
     const qsizetype before = m_bench.written.size();
     constexpr milliseconds kBound{400};
-    QElapsedTimer took;
-    took.start();
-    owner->host->finishTaken(kBound);
-    // Bounded: the loop gives up on a silent line, with room for a busy machine.
-    QVERIFY(took.elapsed() < 5 * kBound.count());
+    bool finished = false;
+    owner->host->finish(kBound, [&] { finished = true; });
+    if (!owner->host->relaying()) {
+        owner->host->finishNow();
+    }
+    // Bounded: the owner gives up on a silent line, with room for a busy machine.
+    QTRY_VERIFY_WITH_TIMEOUT(finished, 5 * kBound.count());
     owner->close();
     m_bench.mute = false;
     QCOMPARE(waitFor(reply).error, Error::None);
@@ -856,7 +873,15 @@ void TestSharedPort::windowCloseAnswersWhatItTook()
     QPointer<supply::Reply> own = window.line.client->readStatus(1);
 
     if (then == QLatin1String("quit")) {
-        window.comm->waitForRelease();
+        // The program's event loop runs with nothing but the release to keep it:
+        // it ends on its own once the line is released, not before.
+        std::optional<QEventLoopLocker> lastWindow(std::in_place);
+        QTimer::singleShot(0, [&] { lastWindow.reset(); });
+        QTimer bound;
+        bound.setSingleShot(true);
+        connect(&bound, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+        bound.start(kWaitMs);
+        QCOMPARE(QCoreApplication::exec(), 0);
         QCOMPARE(released.size(), 1);
         QCOMPARE(releases, 1);
     } else if (then == QLatin1String("reopen")) {
@@ -943,6 +968,8 @@ void TestSharedPort::fiftyJoinedReadsAllAnswered()
     for (const auto &joiner : joiners) {
         replies.emplace_back(joiner->client->readStatus(1));
     }
+    QElapsedTimer all;
+    all.start();
     int answered = 0;
     for (QPointer<supply::Reply> &reply : replies) {
         QVERIFY(reply);
@@ -954,10 +981,14 @@ void TestSharedPort::fiftyJoinedReadsAllAnswered()
         delete reply.data();
     }
     QCOMPARE(answered, 50);
-    // A joiner's round trip is the owner's line's, not its wait in the queue.
+    // A joiner's round trip is the owner's line's, not its wait in the queue: the
+    // last one waited for nearly all of the others, however slow the machine.
+    const qint64 allMs = all.elapsed();
     for (const auto &joiner : joiners) {
-        QVERIFY2(joiner->client->stats().maxMs < 1000,
-                 qPrintable(QString::number(joiner->client->stats().maxMs)));
+        QVERIFY2(
+            joiner->client->stats().maxMs < allMs / 2,
+            qPrintable(
+                QStringLiteral("%1 ms of %2 ms").arg(joiner->client->stats().maxMs).arg(allMs)));
     }
 }
 
