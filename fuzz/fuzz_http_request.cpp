@@ -18,24 +18,6 @@ namespace {
 
 using fuzzcheck::CountingBench;
 
-const QByteArray kToken = "0123456789abcdef0123456789abcdef";
-
-struct Rig {
-    int argc = 1;
-    char name[8] = "fuzz";
-    char *argv[2] = {name, nullptr};
-    QCoreApplication app{argc, argv};
-    CountingBench bench;
-    std::unique_ptr<web::HttpServer> server;
-    Rig()
-    {
-        web::HttpOptions options;
-        options.token = kToken;
-        server = std::make_unique<web::HttpServer>(bench, options);
-        FUZZ_CHECK(server->listen().isEmpty());
-    }
-};
-
 void checkParser(const std::uint8_t *data, std::size_t size, std::size_t piece)
 {
     web::RequestParser parser;
@@ -62,7 +44,7 @@ void checkParser(const std::uint8_t *data, std::size_t size, std::size_t piece)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    static Rig rig;
+    static fuzzcheck::HttpRig rig;
     if (size < 1) {
         return 0;
     }
@@ -91,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     // Only a request with the token in its Authorization header writes.
     if (rig.bench.calls != before) {
-        FUZZ_CHECK(bytes.contains(kToken));
+        FUZZ_CHECK(bytes.contains(fuzzcheck::kToken));
     }
     return 0;
 }

@@ -21,8 +21,6 @@
 
 namespace {
 
-const QByteArray kToken = "0123456789abcdef0123456789abcdef";
-
 constexpr std::size_t kFlood = 1024 * 1024;
 // What one connection may move the server's memory by: a request's head and body,
 // unsent answers up to what an event stream may leave unread, and 1 MiB for Qt's
@@ -35,22 +33,6 @@ constexpr qint64 kClientBuffer = 64 * 1024;
 // Rounds of the event loop with nothing taken after which the server is taken to
 // have stopped reading (backpressure): the input ends there.
 constexpr int kStalledRounds = 20;
-
-struct Rig {
-    int argc = 1;
-    char name[8] = "fuzz";
-    char *argv[2] = {name, nullptr};
-    QCoreApplication app{argc, argv};
-    fuzzcheck::CountingBench bench;
-    std::unique_ptr<web::HttpServer> server;
-    Rig()
-    {
-        web::HttpOptions options;
-        options.token = kToken;
-        server = std::make_unique<web::HttpServer>(bench, options);
-        FUZZ_CHECK(server->listen().isEmpty());
-    }
-};
 
 // A loopback connection whose receive buffer is a few KiB; the kernel completes
 // it before the server accepts it.
@@ -79,7 +61,7 @@ void spin(int rounds)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    static Rig rig;
+    static fuzzcheck::HttpRig rig;
     if (size < 2) {
         return 0;
     }

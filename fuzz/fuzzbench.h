@@ -4,6 +4,11 @@
 // counted, and the values that reach them must be within the supply's range.
 #include "fuzzcheck.h"
 #include "web/bench.h"
+#include "web/httpserver.h"
+
+#include <QCoreApplication>
+
+#include <memory>
 
 namespace fuzzcheck {
 
@@ -35,6 +40,25 @@ public:
     }
     QString recordPath() const override { return {}; }
     int calls = 0;
+};
+
+inline const QByteArray kToken = "0123456789abcdef0123456789abcdef";
+
+// The HTTP server on a free loopback port, with the two counting supplies behind it.
+struct HttpRig {
+    int argc = 1;
+    char name[8] = "fuzz";
+    char *argv[2] = {name, nullptr};
+    QCoreApplication app{argc, argv};
+    CountingBench bench;
+    std::unique_ptr<web::HttpServer> server;
+    HttpRig()
+    {
+        web::HttpOptions options;
+        options.token = kToken;
+        server = std::make_unique<web::HttpServer>(bench, options);
+        FUZZ_CHECK(server->listen().isEmpty());
+    }
 };
 
 } // namespace fuzzcheck

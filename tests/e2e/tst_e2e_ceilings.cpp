@@ -72,13 +72,7 @@ void TestE2eCeilings::cleanup()
 {
     m_scpi.abort();
     m_holderErr.clear();
-    for (auto &process : m_processes) {
-        if (process->state() != QProcess::NotRunning) {
-            process->kill();
-            process->waitForFinished();
-        }
-    }
-    m_processes.clear();
+    testsupport::killAll(m_processes);
     m_rig.reset();
 }
 

@@ -70,13 +70,7 @@ void TestE2eHttp::init()
 
 void TestE2eHttp::cleanup()
 {
-    for (auto &process : m_processes) {
-        if (process->state() != QProcess::NotRunning) {
-            process->kill();
-            process->waitForFinished();
-        }
-    }
-    m_processes.clear();
+    testsupport::killAll(m_processes);
     m_rig.reset();
 }
 

@@ -62,13 +62,7 @@ void TestE2eServeAccess::init()
 
 void TestE2eServeAccess::cleanup()
 {
-    for (auto &process : m_processes) {
-        if (process->state() != QProcess::NotRunning) {
-            process->kill();
-            process->waitForFinished();
-        }
-    }
-    m_processes.clear();
+    testsupport::killAll(m_processes);
     m_rig.reset();
 }
 

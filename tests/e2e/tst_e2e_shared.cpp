@@ -196,13 +196,7 @@ private:
 
 void TestE2eShared::cleanup()
 {
-    for (auto &process : m_processes) {
-        if (process->state() != QProcess::NotRunning) {
-            process->kill();
-            process->waitForFinished();
-        }
-    }
-    m_processes.clear();
+    testsupport::killAll(m_processes);
     m_rig.reset();
 }
 

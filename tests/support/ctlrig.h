@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <vector>
 
 namespace testsupport {
 
@@ -115,6 +116,18 @@ inline QRegularExpressionMatch waitForErr(QProcess &process, QString &seen,
         process.setReadChannel(QProcess::StandardError);
         process.waitForReadyRead(50);
     }
+}
+
+// Kills what a test case left running, and forgets it.
+inline void killAll(std::vector<std::unique_ptr<QProcess>> &processes)
+{
+    for (auto &process : processes) {
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished();
+        }
+    }
+    processes.clear();
 }
 
 } // namespace testsupport
