@@ -24,7 +24,8 @@ std::uint16_t wordAt(const mbap::Bytes &pdu, std::size_t at)
 } // namespace
 
 Gateway::Gateway(Client &client, mbap::GatewayPolicy policy, QObject *parent)
-    : QObject(parent), m_client(client), m_caller(client.addCaller()), m_policy(std::move(policy))
+    : QObject(parent), m_client(client), m_clientAlive(&client), m_caller(client.addCaller()),
+      m_policy(std::move(policy))
 {
     if (m_policy.largestVoltageCount <= 0) {
         m_policy.largestVoltageCount = protocol::kLargestVoltageCode;
@@ -36,7 +37,7 @@ Gateway::Gateway(Client &client, mbap::GatewayPolicy policy, QObject *parent)
 
 Gateway::~Gateway()
 {
-    if (m_namesVerdicts) {
+    if (m_namesVerdicts && m_clientAlive) {
         m_client.ceilings().setChanged(nullptr);
     }
 }

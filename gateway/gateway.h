@@ -137,6 +137,9 @@ private:
     void tellCeiling(std::uint8_t address, protocol::mbap::CeilingKind kind);
 
     Client &m_client;
+    // Whether the client is still there when the gateway goes: a window's line
+    // host may outlive the client it serves.
+    QPointer<Client> m_clientAlive;
     int m_caller = 0; // the client's caller id of the relayed requests
     protocol::mbap::GatewayPolicy m_policy;
     std::map<int, Connection> m_connections;

@@ -11,6 +11,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <memory>
+
 using supply::Gateway;
 
 namespace {
@@ -108,6 +110,7 @@ private slots:
     void malformedClosesOnlyThatConnection();
     void turnsAreFairAndAnswersInOrder();
     void aConnectionGoneWhileOnTheLine();
+    void outlivesItsClient();
 };
 
 void TestGateway::answers_data()
@@ -257,6 +260,18 @@ void TestGateway::aConnectionGoneWhileOnTheLine()
     QVERIFY(gone.answers.isEmpty());
     // The gone connection's request was still waiting for the line: it never went.
     QCOMPARE(rig.line.written.size(), 1);
+}
+
+// A window's line host, and with it the gateway that tells joiners the line's
+// ceilings, may be deleted after the client it serves; the gateway must then
+// leave the client's registry alone (AddressSanitizer sees the fault).
+void TestGateway::outlivesItsClient()
+{
+    AnsweringLine line;
+    auto client = std::make_unique<supply::Client>(line);
+    Gateway gateway{*client, {{1}, 0, 0, false}};
+    gateway.setNamesVerdicts(true);
+    client.reset();
 }
 
 QTEST_GUILESS_MAIN(TestGateway)
