@@ -76,8 +76,10 @@ RecordFolder::State RecordFolder::sweepOne(const QString &folder, qint64 userId)
     if (!lock.tryLock(0)) {
         return State::Live;
     }
-    QDir(folder).removeRecursively();
+    // Let go of the lock before the folder goes: Windows deletes no file that is
+    // open. The folder's random name is nobody else's meanwhile.
     lock.unlock();
+    QDir(folder).removeRecursively();
     return State::Stale;
 }
 

@@ -2,6 +2,7 @@
 // a live server's, a folder without a lock and another user's are kept.
 #include "web/recordfolder.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QLockFile>
@@ -30,7 +31,9 @@ namespace {
 qint64 endedProcess()
 {
     QProcess process;
-    process.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("exit 0")});
+    // This very test, asked only for its list of functions: it ends at once, on
+    // every platform (Windows has no sh).
+    process.start(QCoreApplication::applicationFilePath(), {QStringLiteral("-functions")});
     if (!process.waitForStarted()) {
         return -1;
     }
@@ -129,8 +132,13 @@ void TestWebRecordFolder::judged()
 void TestWebRecordFolder::makeSweepsTheStaleAndKeepsItsOwn()
 {
     QVERIFY(m_temp.isValid());
-    const QByteArray before = qgetenv("TMPDIR");
-    qputenv("TMPDIR", m_temp.path().toLocal8Bit());
+    // The temporary folder: $TMPDIR on Unix, $TMP (then $TEMP) on Windows.
+    const char *const names[] = {"TMPDIR", "TMP", "TEMP"};
+    QList<QByteArray> before;
+    for (const char *name : names) {
+        before << qgetenv(name);
+        qputenv(name, QDir::toNativeSeparators(m_temp.path()).toLocal8Bit());
+    }
     const QString stale1 = staleFolder(m_temp.path(), QStringLiteral("vantelctl-111111"));
     const QString stale2 = staleFolder(m_temp.path(), QStringLiteral("vantelctl-222222"));
     // Not a record's name: left alone whatever it holds.
@@ -157,7 +165,9 @@ void TestWebRecordFolder::makeSweepsTheStaleAndKeepsItsOwn()
     QVERIFY(!QFileInfo::exists(firstPath));
     QCOMPARE(QDir(m_temp.path()).entryList({QStringLiteral("vantelctl-*")}, QDir::Dirs),
              QStringList());
-    qputenv("TMPDIR", before);
+    for (int i = 0; i < 3; ++i) {
+        before[i].isNull() ? qunsetenv(names[i]) : qputenv(names[i], before[i]);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestWebRecordFolder)
