@@ -9,7 +9,7 @@
 // the lines the server said meanwhile. Figures, not checks: the aim (the flood
 // moves the server's memory by at most 10 MB) is printed beside them.
 //   flood-bench VANTELCTL [SECONDS]
-#include "support/simprocess.h"
+#include "servestart.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -34,7 +34,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-const QByteArray kToken = "bench-token-0123456789abcdef";
+using bench::kToken;
 constexpr int kPerWrite = 200;
 constexpr double kAimMB = 10.0;
 // A server that grows past this is not flooded further: the figure is made, and
@@ -235,34 +235,23 @@ int main(int argc, char **argv)
         return 2;
     }
     const std::chrono::seconds span(argc > 2 ? QByteArray(argv[2]).toInt() : 10);
-    QTemporaryDir dir;
-    testsupport::SimProcess sim(dir.path());
-    if (!sim.start({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("--address"),
-                    QStringLiteral("1"), QStringLiteral("--output"), QStringLiteral("on")})) {
-        std::fprintf(stderr, "vantel-sim did not start\n");
-        return 1;
-    }
-    QProcess serve;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("VANTEL_PORT_DIR"), dir.path());
-    env.insert(QStringLiteral("VANTEL_HTTP_TOKEN"), QString::fromLatin1(kToken));
-    serve.setProcessEnvironment(env);
-    serve.start(QString::fromLocal8Bit(argv[1]),
-                {QStringLiteral("--port"), QStringLiteral("COM1"), QStringLiteral("--address"),
-                 QStringLiteral("1"), QStringLiteral("serve"), QStringLiteral("--listen"),
-                 QStringLiteral("127.0.0.1:0"), QStringLiteral("--modbus"),
-                 QStringLiteral("127.0.0.1:0"), QStringLiteral("--http"),
-                 QStringLiteral("127.0.0.1:0")});
-    QString err;
     const QRegularExpression scpiAt(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
     const QRegularExpression modbusAt(QStringLiteral("Modbus TCP on 127\\.0\\.0\\.1:(\\d+)"));
     const QRegularExpression httpAt(QStringLiteral("open http://127\\.0\\.0\\.1:(\\d+)/"));
-    QDeadlineTimer started(20000);
-    while (!httpAt.match(err).hasMatch() && !started.hasExpired() &&
-           serve.state() != QProcess::NotRunning) {
-        serve.waitForReadyRead(100);
-        err += QString::fromUtf8(serve.readAllStandardError());
+    bench::ServeRun run;
+    if (!run.start(argv[1],
+                   {QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("--address"),
+                    QStringLiteral("1"), QStringLiteral("--output"), QStringLiteral("on")},
+                   {QStringLiteral("--port"), QStringLiteral("COM1"), QStringLiteral("--address"),
+                    QStringLiteral("1"), QStringLiteral("serve"), QStringLiteral("--listen"),
+                    QStringLiteral("127.0.0.1:0"), QStringLiteral("--modbus"),
+                    QStringLiteral("127.0.0.1:0"), QStringLiteral("--http"),
+                    QStringLiteral("127.0.0.1:0")},
+                   httpAt)) {
+        return 1;
     }
+    QProcess &serve = run.serve;
+    const QString &err = run.err;
     const quint16 scpi = scpiAt.match(err).captured(1).toUShort();
     const quint16 modbus = modbusAt.match(err).captured(1).toUShort();
     const quint16 http = httpAt.match(err).captured(1).toUShort();

@@ -3,8 +3,8 @@
 // server's CPU time per reading per stream, and its resident memory over 10,000
 // requests. Figures, not checks: the targets are printed beside them.
 //   http-bench VANTELCTL [SECONDS]
+#include "servestart.h"
 #include "support/httpclient.h"
-#include "support/simprocess.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -21,7 +21,7 @@ using testsupport::httpRequest;
 
 namespace {
 
-const QByteArray kToken = "bench-token-0123456789abcdef";
+using bench::kToken;
 
 // CPU time of every thread of process `pid`, in ms, from the scheduler's counters.
 double cpuMs(qint64 pid)
@@ -108,34 +108,20 @@ int main(int argc, char **argv)
         return 2;
     }
     const int seconds = argc > 2 ? QByteArray(argv[2]).toInt() : 20;
-    QTemporaryDir dir;
-    testsupport::SimProcess sim(dir.path());
-    if (!sim.start({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("--address"),
-                    QStringLiteral("1-4"), QStringLiteral("--output"), QStringLiteral("on")})) {
-        std::fprintf(stderr, "vantel-sim did not start\n");
+    const QRegularExpression openAt(QStringLiteral("open http://127\\.0\\.0\\.1:(\\d+)/"));
+    bench::ServeRun run;
+    if (!run.start(argv[1],
+                   {QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("--address"),
+                    QStringLiteral("1-4"), QStringLiteral("--output"), QStringLiteral("on")},
+                   {QStringLiteral("--port"), QStringLiteral("COM1"), QStringLiteral("--addresses"),
+                    QStringLiteral("1-4"), QStringLiteral("serve"), QStringLiteral("--listen"),
+                    QStringLiteral("none"), QStringLiteral("--http"),
+                    QStringLiteral("127.0.0.1:0")},
+                   openAt)) {
         return 1;
     }
-    QProcess serve;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("VANTEL_PORT_DIR"), dir.path());
-    env.insert(QStringLiteral("VANTEL_HTTP_TOKEN"), QString::fromLatin1(kToken));
-    serve.setProcessEnvironment(env);
-    serve.start(QString::fromLocal8Bit(argv[1]),
-                {QStringLiteral("--port"), QStringLiteral("COM1"), QStringLiteral("--addresses"),
-                 QStringLiteral("1-4"), QStringLiteral("serve"), QStringLiteral("--listen"),
-                 QStringLiteral("none"), QStringLiteral("--http"), QStringLiteral("127.0.0.1:0")});
-    QString err;
-    QRegularExpressionMatch open;
-    QDeadlineTimer started(20000);
-    while (!open.hasMatch() && !started.hasExpired()) {
-        serve.waitForReadyRead(100);
-        err += QString::fromUtf8(serve.readAllStandardError());
-        open = QRegularExpression(QStringLiteral("open http://127\\.0\\.0\\.1:(\\d+)/")).match(err);
-    }
-    if (!open.hasMatch()) {
-        std::fprintf(stderr, "serve did not start: %s\n", qPrintable(err));
-        return 1;
-    }
+    QProcess &serve = run.serve;
+    const QRegularExpressionMatch open = openAt.match(run.err);
     const quint16 port = open.captured(1).toUShort();
     const qint64 pid = serve.processId();
     QTest::qWait(1000);
