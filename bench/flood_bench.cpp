@@ -35,6 +35,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 using bench::kToken;
+using bench::rssKiB;
 constexpr int kPerWrite = 200;
 constexpr double kAimMB = 10.0;
 // A server that grows past this is not flooded further: the figure is made, and
@@ -42,20 +43,6 @@ constexpr double kAimMB = 10.0;
 constexpr long kGiveUpKiB = 1024L * 1024;
 constexpr auto kSample = 100ms;
 constexpr auto kSettle = 3s; // after the flooder has gone, before "after" is taken
-
-long rssKiB(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:")) {
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-        }
-    }
-    return -1;
-}
 
 struct Queues {
     long unread = 0; // requests the system holds that the server has not read

@@ -22,6 +22,7 @@ using testsupport::httpRequest;
 namespace {
 
 using bench::kToken;
+using bench::rssKiB;
 
 // CPU time of every thread of process `pid`, in ms, from the scheduler's counters.
 double cpuMs(qint64 pid)
@@ -35,21 +36,6 @@ double cpuMs(qint64 pid)
         }
     }
     return total;
-}
-
-// Resident memory of process `pid`, in KiB.
-long rssKiB(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:")) {
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-        }
-    }
-    return -1;
 }
 
 QList<QByteArray> headers(quint16 port)

@@ -6,6 +6,7 @@
 #include "support/simprocess.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
@@ -16,6 +17,21 @@
 namespace bench {
 
 inline const QByteArray kToken = "bench-token-0123456789abcdef";
+
+// Resident memory of process `pid`, in KiB; -1 where the system does not tell.
+inline long rssKiB(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:")) {
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+        }
+    }
+    return -1;
+}
 
 struct ServeRun {
     QTemporaryDir dir;
