@@ -15,6 +15,8 @@ namespace web {
 constexpr qint64 kReadChunk = 16 * 1024;
 constexpr qint64 kUnsent = 64 * 1024;
 constexpr qint64 kDownloadChunk = 64 * 1024;
+// How many new connections are taken in one turn of the event loop.
+constexpr int kAcceptBurst = 32;
 
 using Headers = QList<QPair<QByteArray, QByteArray>>;
 
@@ -38,6 +40,7 @@ struct HttpServer::Connection {
     bool closing = false;       // closed once its last response is out
     bool head = false;          // the request is a HEAD: the answer has no body
     bool authenticated = false; // a request showed a valid token
+    bool heard = false;         // what it had sent was read before it could give way
     std::unique_ptr<QFile> download;
     qint64 left = 0; // bytes of the download still to send
     QString peer;    // its address, for the operator

@@ -2,6 +2,12 @@
 // answered, and when they close.
 #include "web/httpconnection.h"
 
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <sys/ioctl.h>
+#endif
+
 #include <QJsonDocument>
 
 namespace web {
@@ -74,11 +80,27 @@ HttpServer::Connection *HttpServer::find(int id)
 
 void HttpServer::accept()
 {
-    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+    // While connections pour in, the listener would hand them over one after
+    // another for as long as the system has more, and no socket would be read
+    // and no reply of the line taken meanwhile. A turn of the event loop takes
+    // at most kAcceptBurst; the rest wait in the listener's queue for the next.
+    while (m_takenThisTurn < kAcceptBurst) {
+        QTcpSocket *socket = m_server.nextPendingConnection();
+        if (!socket) {
+            break;
+        }
+        if (m_takenThisTurn++ == 0) {
+            QTimer::singleShot(0, this, [this] {
+                m_takenThisTurn = 0;
+                if (m_server.hasPendingConnections()) {
+                    accept();
+                }
+            });
+        }
         const QHostAddress peer = plainAddress(socket->peerAddress());
         const QString address = peer.toString();
         const bool allowed = m_options.allowed ? m_options.allowed(peer) : peer.isLoopback();
-        const int room = allowed ? m_admission.makeRoom() : Admission::kFull;
+        const int room = allowed ? makeRoom() : Admission::kFull;
         if (room > 0) {
             // The oldest that has not shown the token gives way.
             ++m_stats.refused;
@@ -137,6 +159,47 @@ void HttpServer::accept()
         m_connections[id] = std::move(c);
         if (socket->bytesAvailable() > 0) {
             pump(*m_connections[id]);
+        }
+    }
+}
+
+namespace {
+
+// Whether the system holds received bytes that the socket has not read yet.
+bool systemHolds(qintptr descriptor)
+{
+    if (descriptor < 0) {
+        return false;
+    }
+#ifdef Q_OS_WIN
+    u_long n = 0;
+    return ioctlsocket(SOCKET(descriptor), FIONREAD, &n) == 0 && n > 0;
+#else
+    int n = 0;
+    return ioctl(int(descriptor), FIONREAD, &n) == 0 && n > 0;
+#endif
+}
+
+} // namespace
+
+// The connection to close for a newcomer, as Admission chooses it, but only once
+// what that one has sent is read: while connections pour in, the server accepts
+// them one after another before any socket's bytes are read, and a token holder
+// whose request has arrived would otherwise give way unheard. A connection is
+// heard once; one that showed the token is kept and the next is chosen.
+int HttpServer::makeRoom()
+{
+    for (;;) {
+        const int room = m_admission.makeRoom();
+        Connection *old = room > 0 ? find(room) : nullptr;
+        if (!old || old->heard) {
+            return room;
+        }
+        old->heard = true;
+        // Only when the system holds bytes for it: waiting on a silent socket
+        // would end in a timeout error. readyRead answers what is read at once.
+        if (systemHolds(old->socket->socketDescriptor())) {
+            old->socket->waitForReadyRead(0);
         }
     }
 }

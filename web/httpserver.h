@@ -72,6 +72,7 @@ public:
     void close();
     const Stats &stats() const { return m_stats; }
     int streams() const;
+    int connectionCount() const { return int(m_connections.size()); }
     // Bytes held for the connections: read and not yet parsed, parsed and not
     // yet answered, answered and not yet sent.
     qint64 heldBytes() const;
@@ -79,6 +80,7 @@ public:
 private:
     struct Connection;
     void accept();
+    int makeRoom();
     void pump(Connection &c);
     void handle(Connection &c, const Request &request);
     bool knownHost(const Connection &c, const QByteArray &host) const;
@@ -106,6 +108,7 @@ private:
     QTcpServer m_server;
     std::map<int, std::unique_ptr<Connection>> m_connections;
     int m_lastId = 0;
+    int m_takenThisTurn = 0; // connections taken in this turn of the event loop
     QTimer m_keepAlive;
     QTimer m_sweep;
     Stats m_stats;

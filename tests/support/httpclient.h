@@ -31,7 +31,12 @@ public:
     QTcpSocket &socket() { return m_socket; }
     bool connected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
 
-    void send(const QByteArray &bytes) { m_socket.write(bytes); }
+    // Sent at once, as a browser sends a request as soon as it is connected.
+    void send(const QByteArray &bytes)
+    {
+        m_socket.write(bytes);
+        m_socket.flush();
+    }
 
     // The next response: headers, then a body of Content-Length bytes.
     HttpResponse next(int ms = kWaitMs)

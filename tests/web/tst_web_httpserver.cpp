@@ -75,6 +75,7 @@ private slots:
     void aLongPipelineIsAnsweredWhole();
     void aFlooderThatNeverReadsIsHeldBack();
     void roomIsMadeForTheToken();
+    void aTokenHeldInAFloodIsHeardBeforeItGivesWay();
     void headsAndInterimAnswers_data();
     void headsAndInterimAnswers();
     void hundredStreamsGetEveryReading();
@@ -460,6 +461,44 @@ void TestWebHttpServer::roomIsMadeForTheToken()
     QVERIFY(holders[0]->connected());
     QCOMPARE(said.filter(QStringLiteral("turned away")).size(), 1);
     QCOMPARE(said.filter(QStringLiteral("to make room")).size(), 1);
+}
+
+void TestWebHttpServer::aTokenHeldInAFloodIsHeardBeforeItGivesWay()
+{
+    web::HttpOptions options;
+    options.token = kToken;
+    options.maxConnections = 2;
+    web::HttpServer server(*m_bench, options);
+    QCOMPARE(server.listen(), QString());
+    const auto open = [&server] {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(QStringLiteral("127.0.0.1"), server.serverPort());
+        return socket;
+    };
+    // Two silent connections take both slots.
+    std::vector<std::unique_ptr<QTcpSocket>> silent;
+    silent.push_back(open());
+    silent.push_back(open());
+    HttpConnection::waitUntil([&] { return server.connectionCount() == 2; });
+    QCOMPARE(server.connectionCount(), 2);
+    // The token holder's request is on its way, and two more silent ones come
+    // right behind it: the server takes all three in one go, before it reads.
+    std::unique_ptr<QTcpSocket> holder = open();
+    QVERIFY(holder->waitForConnected(10000));
+    holder->write(httpRequest("GET", "/api/supplies",
+                              {"Host: 127.0.0.1", "Authorization: Bearer " + kToken}));
+    QVERIFY(holder->waitForBytesWritten(10000));
+    for (int i = 0; i < 2; ++i) {
+        silent.push_back(open());
+        QVERIFY(silent.back()->waitForConnected(10000));
+    }
+    QByteArray answer;
+    HttpConnection::waitUntil([&] {
+        answer += holder->readAll();
+        return answer.contains("\r\n\r\n") || holder->state() == QAbstractSocket::UnconnectedState;
+    });
+    QVERIFY2(answer.startsWith("HTTP/1.1 200"), answer.constData());
+    QCOMPARE(holder->state(), QAbstractSocket::ConnectedState);
 }
 
 void TestWebHttpServer::headsAndInterimAnswers_data()
