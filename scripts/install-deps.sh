@@ -17,6 +17,7 @@ packages=(
 )
 # The tests, the benchmarks, the fuzzers and the package besides.
 [ "${1:-}" = "demo" ] || packages+=(
+    ccache # the suite's builds share a compiler cache (scripts/build.sh)
     mbpoll mosquitto mosquitto-clients
     python3-pyvisa python3-pyvisa-py # a real SCPI client for vantelctl serve's tests
     # an independent Modbus RTU slave on a socat pty for the end-to-end tests
