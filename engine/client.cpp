@@ -128,9 +128,9 @@ void Client::followLine()
         setStartQuiet(m_startQuiet);
     }
     // The new line is quiet before its first request, so that an answer meant
-    // for the old one is never taken.
+    // for the old one is never taken: until the old owner's last exchange ends.
     if (m_comm.PortOpen()) {
-        start();
+        m_engine->startAfterHandover();
     }
     for (Job &job : held) {
         Reply *reply = job.target();

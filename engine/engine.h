@@ -68,6 +68,9 @@ public:
     virtual bool echo() const { return false; }
     virtual void setStartQuiet(std::optional<milliseconds>) {}
     virtual void start() = 0;
+    // The same when the line has just changed hands: a serial line is drained
+    // only until the gone owner's last exchange has ended.
+    virtual void startAfterHandover() { start(); }
 
     // Queues the request; the reply is the caller's (parented to the client) or,
     // with `job.done`, the engine's own.

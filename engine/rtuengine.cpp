@@ -399,12 +399,22 @@ void RtuEngine::setStartQuiet(std::optional<milliseconds> quiet)
 
 void RtuEngine::start()
 {
+    startDrain(LineTracker::Drain::Quiet);
+}
+
+void RtuEngine::startAfterHandover()
+{
+    startDrain(LineTracker::Drain::Exchange);
+}
+
+void RtuEngine::startDrain(LineTracker::Drain drain)
+{
     try {
         comm.setInBufferCount(0);
     } catch (const serial::CommError &) {
         // A closed port: the first request says so.
     }
-    line.start(now(), quietOnStart());
+    line.start(now(), quietOnStart(), drain);
     setThreshold(1);
 }
 
@@ -454,9 +464,12 @@ std::vector<Job> RtuEngine::release()
 {
     timer.stop();
     if (state == State::Waiting) {
-        line.abandon(now());
+        line.handOver(now());
         line.takeResult();
         traceEvents();
+        if (lcLine().isDebugEnabled()) {
+            trace(now(), QStringLiteral("   handover: the line changed hands, asked again"));
+        }
     }
     std::vector<Job> held = jobs.release(state != State::Idle, state == State::Waiting);
     state = State::Idle;
