@@ -31,7 +31,8 @@ constexpr std::size_t kHeardKept = 2 * protocol::kRequestSize;
 
 } // namespace
 
-void LineTracker::start(nanoseconds now, nanoseconds quiet, Drain drain)
+void LineTracker::start(nanoseconds now, nanoseconds quiet, Drain drain,
+                        std::optional<nanoseconds> answerBy)
 {
     m_rx.clear();
     m_rxAt.clear();
@@ -42,6 +43,9 @@ void LineTracker::start(nanoseconds now, nanoseconds quiet, Drain drain)
         m_drainQuiet = quiet;
         m_drainUntil = now + std::min(quiet, kFirstLook);
         m_drainLimit = now + kDrainLimitQuietTimes * quiet;
+        if (drain == Drain::Exchange && answerBy) {
+            m_drainUntil = std::max(*m_drainUntil, *answerBy);
+        }
     }
 }
 

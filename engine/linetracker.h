@@ -150,7 +150,11 @@ public:
     // of one whose start it read before it went), and a first look after the last
     // of them is enough.
     enum class Drain { Quiet, Exchange };
-    void start(nanoseconds now, nanoseconds quiet, Drain drain = Drain::Quiet);
+    // `answerBy`: a request was on the line when it changed hands, and its answer
+    // may come until then; the drain waits for it (three quiet times at most)
+    // unless the end of an exchange is heard first.
+    void start(nanoseconds now, nanoseconds quiet, Drain drain = Drain::Quiet,
+               std::optional<nanoseconds> answerBy = std::nullopt);
     // How long a line that shows no byte must stay so after start(): more than
     // 3.5 characters, and long enough to hear a supply that is answering.
     static constexpr nanoseconds kFirstLook = std::chrono::milliseconds(20);

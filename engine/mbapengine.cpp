@@ -248,6 +248,7 @@ void MbapEngine::onTheWire(const mbap::Adu &adu)
         wait = ownWait() + m_port.extraWait();
         out()->m_sentAt = QDateTime::currentDateTimeUtc();
         out()->m_sentTime = now;
+        job().onWireSince = now;
     }
     if (m_jobs.stopped(job())) {
         return; // its grace runs

@@ -402,19 +402,20 @@ void RtuEngine::start()
     startDrain(LineTracker::Drain::Quiet);
 }
 
-void RtuEngine::startAfterHandover()
+void RtuEngine::startAfterHandover(std::optional<EngineClock::time_point> answerBy)
 {
-    startDrain(LineTracker::Drain::Exchange);
+    startDrain(LineTracker::Drain::Exchange,
+               answerBy ? std::optional<nanoseconds>(*answerBy - epoch) : std::nullopt);
 }
 
-void RtuEngine::startDrain(LineTracker::Drain drain)
+void RtuEngine::startDrain(LineTracker::Drain drain, std::optional<nanoseconds> answerBy)
 {
     try {
         comm.setInBufferCount(0);
     } catch (const serial::CommError &) {
         // A closed port: the first request says so.
     }
-    line.start(now(), quietOnStart(), drain);
+    line.start(now(), quietOnStart(), drain, answerBy);
     setThreshold(1);
 }
 
