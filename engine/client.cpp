@@ -128,9 +128,16 @@ void Client::followLine()
         setStartQuiet(m_startQuiet);
     }
     // The new line is quiet before its first request, so that an answer meant
-    // for the old one is never taken.
+    // for the old one is never taken: until the old owner's last exchange ends,
+    // or the answer to our request on its wire has had its time.
+    std::optional<EngineClock::time_point> answerBy;
+    for (const Job &job : held) {
+        if (job.inFlight && job.onWireSince) {
+            answerBy = *job.onWireSince + job.timeout.value_or(timeout());
+        }
+    }
     if (m_comm.PortOpen()) {
-        start();
+        m_engine->startAfterHandover(answerBy);
     }
     for (Job &job : held) {
         Reply *reply = job.target();

@@ -43,6 +43,10 @@ struct Job {
     milliseconds linger{0};
     bool refused = false;  // its caller stopped before it went out
     bool inFlight = false; // taken out while on the line: its answer is lost
+    // Went on the line's wire at this time (the owner said so), and its answer
+    // may still come there after the line changes hands; kept when it is asked
+    // again, until the owner says it is on the wire again.
+    std::optional<EngineClock::time_point> onWireSince;
     // A write that may have taken: sent again only when the read-back says it did not.
     std::shared_ptr<WriteCheck> check;
     // Called as it ends, its verdict and bytes set, before its caller hears.
@@ -68,6 +72,14 @@ public:
     virtual bool echo() const { return false; }
     virtual void setStartQuiet(std::optional<milliseconds>) {}
     virtual void start() = 0;
+    // The same when the line has just changed hands: a serial line is drained
+    // only until the gone owner's last exchange has ended, and at least until
+    // `answerBy` when a request of ours was on its wire then.
+    virtual void startAfterHandover(std::optional<EngineClock::time_point> answerBy)
+    {
+        static_cast<void>(answerBy);
+        start();
+    }
 
     // Queues the request; the reply is the caller's (parented to the client) or,
     // with `job.done`, the engine's own.

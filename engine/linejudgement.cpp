@@ -270,6 +270,25 @@ void LineTracker::judgeWhatIsLeft(nanoseconds now)
     finish(Error::Timeout, now);
 }
 
+bool LineTracker::heardRequestLast() const
+{
+    const std::size_t n = protocol::kRequestSize;
+    if (m_heard.size() < n) {
+        return false;
+    }
+    const std::uint8_t *last = m_heard.data() + m_heard.size() - n;
+    if (protocol::wholeFrameLength(last, n) != n) {
+        return false; // a reply, whole or its rest, or no frame: the exchange is over
+    }
+    if (last[1] == protocol::kReadHoldingRegisters) {
+        // A read reply of eight bytes would count three bytes of registers.
+        return last[2] != n - 5;
+    }
+    // A write and its copy look the same: two of them are a request and its
+    // answer, one may be a request still to be answered.
+    return m_heard.size() < 2 * n || !std::equal(last - n, last, last);
+}
+
 void LineTracker::dropStale(bool all)
 {
     while (!m_rx.empty()) {

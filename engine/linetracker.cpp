@@ -26,18 +26,26 @@ constexpr nanoseconds kMinUnwatched = 2ms;
 constexpr std::size_t kMaxBuffered = 4096;
 // The start drains the line for at most this many quiet times.
 constexpr int kDrainLimitQuietTimes = 3;
+// The bytes a drain at a handover keeps to judge: two requests' worth.
+constexpr std::size_t kHeardKept = 2 * protocol::kRequestSize;
 
 } // namespace
 
-void LineTracker::start(nanoseconds now, nanoseconds quiet)
+void LineTracker::start(nanoseconds now, nanoseconds quiet, Drain drain,
+                        std::optional<nanoseconds> answerBy)
 {
     m_rx.clear();
     m_rxAt.clear();
     m_drainUntil.reset();
+    m_drain = drain;
+    m_heard.clear();
     if (quiet > 0ns) {
         m_drainQuiet = quiet;
         m_drainUntil = now + std::min(quiet, kFirstLook);
         m_drainLimit = now + kDrainLimitQuietTimes * quiet;
+        if (drain == Drain::Exchange && answerBy) {
+            m_drainUntil = std::max(*m_drainUntil, *answerBy);
+        }
     }
 }
 
@@ -119,7 +127,18 @@ void LineTracker::received(const std::uint8_t *data, std::size_t size, nanosecon
     m_lastChunk = now;
     m_busyUntil = std::max(m_busyUntil, now);
     if (m_drainUntil) {
-        m_drainUntil = now + m_drainQuiet;
+        nanoseconds quiet = m_drainQuiet;
+        if (m_drain == Drain::Exchange) {
+            m_heard.insert(m_heard.end(), data, data + size);
+            if (m_heard.size() > kHeardKept) {
+                m_heard.erase(m_heard.begin(),
+                              m_heard.end() - static_cast<std::ptrdiff_t>(kHeardKept));
+            }
+            if (!heardRequestLast()) {
+                quiet = std::min(quiet, nanoseconds(kFirstLook));
+            }
+        }
+        m_drainUntil = now + quiet;
     }
     if (m_rx.size() > kMaxBuffered) {
         dropJunk(m_rx.size() - kMaxBuffered);
@@ -178,6 +197,7 @@ void LineTracker::handleExpiry(nanoseconds now)
         return;
     }
     if (m_graceAt) {
+        ++m_stats.interrupted;
         finish(Error::Interrupted, now);
         return;
     }
@@ -194,6 +214,15 @@ void LineTracker::interrupt(nanoseconds now)
 void LineTracker::abandon(nanoseconds now)
 {
     if (m_waiting) {
+        ++m_stats.portLost;
+        finish(Error::Port, now);
+    }
+}
+
+void LineTracker::handOver(nanoseconds now)
+{
+    if (m_waiting) {
+        ++m_stats.handedOver;
         finish(Error::Port, now);
     }
 }

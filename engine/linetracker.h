@@ -40,6 +40,16 @@ struct LinkStats {
     long shortReplies = 0;
     long echoes = 0;    // requests the adapter gave back
     long junkBytes = 0; // bytes skipped before a reply that were no frame
+    // Requests that ended with no reply and none of the verdicts above: their
+    // answer was lost when the line changed hands (each is asked again of the new
+    // line, and counted again there), their caller stopped them, the port went,
+    // or the line's owner refused a write for a ceiling. With these, every
+    // request is counted once by how it ended; foreign also counts frames of
+    // other addresses heard while a request went on to its own reply.
+    long handedOver = 0;
+    long interrupted = 0;
+    long portLost = 0;
+    long refused = 0;
     // Round trips of the good and exception replies, kept in a bounded summary
     // (a log of a month must not grow): count, median and p99 estimates.
     long roundTrips = 0;
@@ -60,6 +70,10 @@ struct LinkStats {
         shortReplies += other.shortReplies;
         echoes += other.echoes;
         junkBytes += other.junkBytes;
+        handedOver += other.handedOver;
+        interrupted += other.interrupted;
+        portLost += other.portLost;
+        refused += other.refused;
     }
 };
 
@@ -128,7 +142,19 @@ public:
     // nothing is heard, `quiet` after the last byte heard once the line has shown
     // one (an earlier program's exchange is still on it), three times `quiet` at
     // most.
-    void start(nanoseconds now, nanoseconds quiet);
+    //
+    // At a handover (`Drain::Exchange`) the last master was a program of ours
+    // that has gone: only a request heard last (a read request, or a write not
+    // followed by its copy) keeps the line for `quiet`, as its reply may still
+    // come. Any other bytes are the end of its last exchange (a reply, or the rest
+    // of one whose start it read before it went), and a first look after the last
+    // of them is enough.
+    enum class Drain { Quiet, Exchange };
+    // `answerBy`: a request was on the line when it changed hands, and its answer
+    // may come until then; the drain waits for it (three quiet times at most)
+    // unless the end of an exchange is heard first.
+    void start(nanoseconds now, nanoseconds quiet, Drain drain = Drain::Quiet,
+               std::optional<nanoseconds> answerBy = std::nullopt);
     // How long a line that shows no byte must stay so after start(): more than
     // 3.5 characters, and long enough to hear a supply that is answering.
     static constexpr nanoseconds kFirstLook = std::chrono::milliseconds(20);
@@ -147,6 +173,9 @@ public:
     void interrupt(nanoseconds now);
     // Ends the wait without judging it (the port went away).
     void abandon(nanoseconds now);
+    // Ends the wait without judging it: the line changes hands, and the request
+    // is asked again of the new one.
+    void handOver(nanoseconds now);
 
     bool waiting() const { return m_waiting; }
     // When handleExpiry() wants to be called; none while no request is out.
@@ -180,6 +209,8 @@ private:
     void noteTurnaround(nanoseconds turnaround);
     void finish(Error error, nanoseconds now, std::string detail = {});
     void dropStale(bool all);
+    // A drain at a handover: the bytes heard end with a request whose reply may come.
+    bool heardRequestLast() const;
     void dropFrame(std::size_t length);
     Bytes dropHead(std::size_t length, nanoseconds *lastAt = nullptr);
     void dropJunk(std::size_t length, Verdict verdict = Verdict::Junk);
@@ -197,6 +228,8 @@ private:
     std::optional<nanoseconds> m_drainUntil; // set from start() until a request goes
     nanoseconds m_drainLimit{0};
     nanoseconds m_drainQuiet{0};
+    Drain m_drain = Drain::Quiet;
+    Bytes m_heard; // the last bytes heard while draining at a handover
     std::map<std::uint8_t, nanoseconds> m_unanswered; // address: when its request went
     std::map<std::uint8_t, nanoseconds> m_quietUntil; // address timed out: not asked before
     std::vector<Late> m_late;

@@ -81,6 +81,15 @@ void MbapEngine::adopt(Job job)
 std::vector<Job> MbapEngine::release()
 {
     m_timer.stop();
+    if (m_state == State::Waiting) {
+        // Its answer is lost with the line; it is asked again of the next one.
+        ++m_stats.handedOver;
+        if (lcLine().isDebugEnabled()) {
+            trace(QStringLiteral("   handover: the line changed hands, asked again (transaction "
+                                 "%1)")
+                      .arg(m_transaction));
+        }
+    }
     std::vector<Job> held = m_jobs.release(m_state != State::Idle, m_state == State::Waiting);
     m_state = State::Idle;
     return held;
@@ -239,6 +248,7 @@ void MbapEngine::onTheWire(const mbap::Adu &adu)
         wait = ownWait() + m_port.extraWait();
         out()->m_sentAt = QDateTime::currentDateTimeUtc();
         out()->m_sentTime = now;
+        job().onWireSince = now;
     }
     if (m_jobs.stopped(job())) {
         return; // its grace runs
@@ -311,6 +321,7 @@ bool MbapEngine::judgeNamedVerdict(const mbap::Adu &adu)
                           .arg(hexOf(mbap::encode(adu)))
                           .arg(adu.transaction));
             }
+            ++m_stats.refused;
             finish(Error::Refused, QString::fromStdString(*why), true);
             return true;
         }
@@ -341,6 +352,15 @@ bool MbapEngine::judgeNamedVerdict(const mbap::Adu &adu)
         break;
     case Error::Foreign:
         ++m_stats.foreign;
+        break;
+    case Error::Port:
+        ++m_stats.portLost;
+        break;
+    case Error::Interrupted:
+        ++m_stats.interrupted;
+        break;
+    case Error::Refused:
+        ++m_stats.refused;
         break;
     default:
         break;
@@ -453,6 +473,10 @@ void MbapEngine::onTimer()
             m_expired.pop_front();
         }
         if (m_jobs.stopped(job())) {
+            ++m_stats.interrupted;
+            if (lcLine().isDebugEnabled()) {
+                trace(QStringLiteral("   interrupted (transaction %1)").arg(m_transaction));
+            }
             finish(Error::Interrupted, {}, true);
             break;
         }
@@ -470,11 +494,23 @@ void MbapEngine::onTimer()
     }
 }
 
+void MbapEngine::portEnded(const QString &reason, bool direct)
+{
+    if (m_state == State::Waiting) {
+        ++m_stats.portLost;
+        if (lcLine().isDebugEnabled()) {
+            trace(
+                QStringLiteral("   port lost (transaction %1): %2").arg(m_transaction).arg(reason));
+        }
+    }
+    finish(Error::Port, reason, direct);
+}
+
 void MbapEngine::onPortLost(const QString &reason)
 {
     m_lastPortReason = reason;
     if (m_state != State::Idle) {
-        finish(Error::Port, reason);
+        portEnded(reason, false);
     }
     emit m_client->portFailed(reason);
 }
@@ -491,7 +527,7 @@ void MbapEngine::streamBroken(const QString &reason)
         // Closed as far as it can be.
     }
     if (m_state != State::Idle) {
-        finish(Error::Port, reason, true);
+        portEnded(reason, true);
     }
     emit m_client->portFailed(reason);
 }

@@ -82,6 +82,8 @@ private:
     bool judgeNamedVerdict(const protocol::mbap::Adu &adu);
     void onTimer();
     void onPortLost(const QString &reason);
+    // Ends the job under way with the port's loss, counted when it was a request.
+    void portEnded(const QString &reason, bool direct);
     void streamBroken(const QString &reason);
     void trace(const QString &text) const;
     Reply *out() { return m_jobs.out(); }

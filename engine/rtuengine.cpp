@@ -399,12 +399,23 @@ void RtuEngine::setStartQuiet(std::optional<milliseconds> quiet)
 
 void RtuEngine::start()
 {
+    startDrain(LineTracker::Drain::Quiet);
+}
+
+void RtuEngine::startAfterHandover(std::optional<EngineClock::time_point> answerBy)
+{
+    startDrain(LineTracker::Drain::Exchange,
+               answerBy ? std::optional<nanoseconds>(*answerBy - epoch) : std::nullopt);
+}
+
+void RtuEngine::startDrain(LineTracker::Drain drain, std::optional<nanoseconds> answerBy)
+{
     try {
         comm.setInBufferCount(0);
     } catch (const serial::CommError &) {
         // A closed port: the first request says so.
     }
-    line.start(now(), quietOnStart());
+    line.start(now(), quietOnStart(), drain, answerBy);
     setThreshold(1);
 }
 
@@ -454,9 +465,12 @@ std::vector<Job> RtuEngine::release()
 {
     timer.stop();
     if (state == State::Waiting) {
-        line.abandon(now());
+        line.handOver(now());
         line.takeResult();
         traceEvents();
+        if (lcLine().isDebugEnabled()) {
+            trace(now(), QStringLiteral("   handover: the line changed hands, asked again"));
+        }
     }
     std::vector<Job> held = jobs.release(state != State::Idle, state == State::Waiting);
     state = State::Idle;

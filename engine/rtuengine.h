@@ -25,6 +25,7 @@ public:
     bool echo() const override;
     void setStartQuiet(std::optional<milliseconds> quiet) override;
     void start() override;
+    void startAfterHandover(std::optional<EngineClock::time_point> answerBy) override;
     Reply *submit(protocol::Frame request, Job job) override;
     std::vector<LateFrame> takeLateFrames() override;
     void interrupt(Client::Caller caller) override;
@@ -57,6 +58,7 @@ private:
     void onTimer();
     void onExpiry();
     void onPortLost(const QString &reason);
+    void startDrain(LineTracker::Drain drain, std::optional<nanoseconds> answerBy = {});
     void setThreshold(int bytes);
     void applyWanted();
     void watchInput(bool watched);

@@ -1,3 +1,6 @@
+// The sequence window: its editor, checks, preview and run; the folder row. Its
+// file's jobs are in sequencewindowfile.cpp, the record and limits windows in
+// recordlimits.cpp.
 #include "panels/windows.h"
 
 #include "help/helpwindow.h"
@@ -37,15 +40,10 @@ namespace panels {
 
 namespace {
 
-const QString kSequenceFilter = QStringLiteral("Sequence files (*.txt *.seq)");
 constexpr int kCheckPauseMs = 200;
 constexpr std::int64_t kPollPeriodMs = 350; // the monitor's poll, a run's readings
 constexpr int kDiskSettleMs = 300;
 const QSize kPreferredSize(900, 720);
-// The highest ceilings the limits window takes: a little above the supply's range.
-constexpr double kCeilingTopVolts = 62;
-constexpr double kCeilingTopAmps = 3.2;
-constexpr double kCeilingTopWatts = 200;
 
 QString duration(double seconds)
 {
@@ -63,16 +61,6 @@ SequenceWindow::Unsaved askUnsavedBox(QWidget *parent)
     }
     return answer == QMessageBox::Discard ? SequenceWindow::Unsaved::Discard
                                           : SequenceWindow::Unsaved::Cancel;
-}
-
-// The file's bytes now; nullopt when it cannot be read (gone, say).
-std::optional<QByteArray> readBytes(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return std::nullopt;
-    }
-    return file.readAll();
 }
 
 // `wanted`, shrunk to fit the screen's free area with room for the frame.
@@ -231,7 +219,7 @@ SequenceWindow::SequenceWindow(MonitorPanels &panels, QWidget *parent)
         }
         // The path first: edits discarded for a dialog then cancelled would be
         // left in the editor marked as saved.
-        const QString path = m_askOpen(this, tr("Open a sequence"), m_path, kSequenceFilter);
+        const QString path = m_askOpen(this, tr("Open a sequence"), m_path, fileFilter());
         if (!path.isEmpty() && settleUnsaved()) {
             openFile(path);
         }
@@ -316,129 +304,6 @@ void SequenceWindow::updateButtons()
     if (runFocus) {
         (running ? static_cast<QWidget *>(stopButton) : editor)->setFocus();
     }
-}
-
-bool SequenceWindow::openFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        m_panels.messenger().inform(
-            this,
-            tr("%1 could not be read: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
-        return false;
-    }
-    const QByteArray bytes = file.readAll();
-    // Decoded as a run decodes a file: UTF-8 with or without its mark, UTF-16
-    // with its mark.
-    const SequenceFileText read = decodeSequenceFile(bytes);
-    if (!read.error.isEmpty()) {
-        m_panels.messenger().inform(
-            this, tr("%1 is not opened: %2").arg(QDir::toNativeSeparators(path), read.error));
-        return false;
-    }
-    setFile(path, bytes, read.encoding, read.crlf);
-    editor->setPlainText(read.text);
-    editor->document()->setModified(false);
-    updateTitle();
-    checkNow();
-    return true;
-}
-
-void SequenceWindow::setFile(const QString &path, const std::optional<QByteArray> &bytes,
-                             TextEncoding encoding, bool crlf)
-{
-    m_path = path;
-    m_diskBytes = bytes;
-    m_declinedBytes.reset();
-    m_encoding = encoding;
-    m_crlf = crlf;
-    if (!m_watcher.files().isEmpty()) {
-        m_watcher.removePaths(m_watcher.files());
-    }
-    if (!path.isEmpty() && bytes) {
-        m_watcher.addPath(path);
-    }
-}
-
-void SequenceWindow::diskChanged()
-{
-    if (m_path.isEmpty() || m_askingDisk || m_panels.running() || !isVisible()) {
-        return; // a run's end, or the window shown again, looks again
-    }
-    const std::optional<QByteArray> now = readBytes(m_path);
-    // A file replaced by another (as editors save) leaves the watcher: watch it again.
-    if (now && !m_watcher.files().contains(m_path)) {
-        m_watcher.addPath(m_path);
-    }
-    if (!now || now == m_diskBytes || now == m_declinedBytes) {
-        return;
-    }
-    m_askingDisk = true;
-    const QString name = QDir::toNativeSeparators(m_path);
-    const bool reload = m_panels.ask(
-        this, modified()
-                  ? tr("%1 was changed on disk. Reload it and lose your changes here?").arg(name)
-                  : tr("%1 was changed on disk. Reload it?").arg(name));
-    m_askingDisk = false;
-    if (reload) {
-        openFile(m_path);
-    } else {
-        m_declinedBytes = now;
-    }
-}
-
-bool SequenceWindow::save()
-{
-    if (m_path.isEmpty()) {
-        return saveAs();
-    }
-    const QString name = QDir::toNativeSeparators(m_path);
-    if (m_encoding == TextEncoding::Other &&
-        !m_panels.ask(
-            this,
-            tr("%1 was read as neither UTF-8 nor UTF-16 text. Save it as UTF-8?").arg(name))) {
-        return false;
-    }
-    const std::optional<QByteArray> now = readBytes(m_path);
-    if (now && now != m_diskBytes &&
-        !m_panels.ask(this,
-                      tr("%1 was changed on disk since it was read. Overwrite it?").arg(name))) {
-        return false;
-    }
-    const QByteArray bytes = encodeSequenceFile(editor->toPlainText(), m_encoding, m_crlf);
-    QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) < 0 || !file.commit()) {
-        m_panels.messenger().inform(this,
-                                    tr("%1 could not be written: %2")
-                                        .arg(QDir::toNativeSeparators(m_path), file.errorString()));
-        return false;
-    }
-    setFile(m_path, bytes, m_encoding == TextEncoding::Other ? TextEncoding::Utf8 : m_encoding,
-            m_crlf);
-    editor->document()->setModified(false);
-    updateTitle();
-    checkNow();
-    return true;
-}
-
-bool SequenceWindow::saveAs()
-{
-    const QString suggested =
-        m_path.isEmpty() ? QDir(m_panels.recordsFolder()).filePath(QStringLiteral("sequence.txt"))
-                         : m_path;
-    const QString path = m_askSave(this, tr("Save the sequence"), suggested, kSequenceFilter);
-    if (path.isEmpty()) {
-        return false;
-    }
-    const QString previous = m_path;
-    const std::optional<QByteArray> previousBytes = m_diskBytes;
-    // The dialog asked before an existing file is replaced.
-    setFile(path, readBytes(path), m_encoding, m_crlf);
-    if (!save()) {
-        setFile(previous, previousBytes, m_encoding, m_crlf);
-        return false;
-    }
-    return true;
 }
 
 void SequenceWindow::checkNow()
@@ -593,185 +458,6 @@ void SequenceWindow::closeEvent(QCloseEvent *event)
     }
     editor->document()->setModified(false);
     QWidget::closeEvent(event);
-}
-
-bool SequenceWindow::settleUnsaved()
-{
-    if (!modified()) {
-        return true;
-    }
-    const Unsaved answer = askUnsaved(this);
-    if (answer == Unsaved::Cancel || (answer == Unsaved::Save && !save())) {
-        return false;
-    }
-    if (answer == Unsaved::Discard) {
-        editor->document()->setModified(false);
-    }
-    return true;
-}
-
-RecordWindow::RecordWindow(MonitorPanels &panels, QWidget *parent)
-    : QWidget(parent, Qt::Window), m_panels(panels), m_askSave(trend::askSavePath)
-{
-    setObjectName(QStringLiteral("RecordWindow"));
-    setWindowTitle(QStringLiteral("vantel - recording"));
-    help::addHelp(this, QStringLiteral("window.md"), QStringLiteral("Recording"));
-    fileLabel = new QLabel(this);
-    fileLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    rowsLabel = new QLabel(this);
-    startStopButton = new QPushButton(this);
-    chooseButton = new QPushButton(tr("Record to…"), this);
-    folderRow = new FolderRow(panels, this);
-    auto *buttons = new QHBoxLayout;
-    buttons->addWidget(startStopButton);
-    buttons->addWidget(chooseButton);
-    buttons->addStretch(1);
-    auto *layout = new QVBoxLayout(this);
-    layout->addWidget(fileLabel);
-    layout->addWidget(rowsLabel);
-    layout->addLayout(buttons);
-    layout->addWidget(folderRow);
-    layout->addWidget(new QLabel(
-        tr("Every poll of the monitor becomes a row, written and flushed at once; a poll "
-           "without a reply is a row with its error."),
-        this));
-
-    const auto begin = [this](const QString &path) {
-        const QString refused = m_panels.startRecording(path);
-        if (!refused.isEmpty()) {
-            m_panels.messenger().inform(this, refused);
-        }
-    };
-    connect(startStopButton, &QPushButton::clicked, this, [this, begin] {
-        if (m_panels.recorder().recording()) {
-            m_panels.stopRecording();
-        } else {
-            begin({});
-        }
-    });
-    connect(chooseButton, &QPushButton::clicked, this, [this, begin] {
-        const QString path =
-            m_askSave(this, tr("Record to"), m_panels.newRecordPath(QStringLiteral("record")),
-                      QStringLiteral("CSV files (*.csv)"));
-        if (!path.isEmpty()) {
-            m_panels.stopRecording();
-            QFile::remove(path); // the dialog asked before an existing file is replaced
-            begin(path);
-        }
-    });
-    connect(&m_panels.recorder(), &Recorder::stateChanged, this, &RecordWindow::update);
-    connect(&m_panels.recorder(), &Recorder::rowWritten, this, &RecordWindow::update);
-    update();
-}
-
-void RecordWindow::update()
-{
-    const Recorder &r = m_panels.recorder();
-    startStopButton->setText(r.recording() ? tr("Stop recording (F4)")
-                                           : tr("Start recording (F4)"));
-    fileLabel->setText(r.path().isEmpty()
-                           ? tr("Not recording.")
-                           : (r.recording() ? tr("Recording to %1") : tr("Recorded to %1"))
-                                 .arg(QDir::toNativeSeparators(r.path())));
-    rowsLabel->setText(tr("%1 rows").arg(r.rows()));
-}
-
-LimitsWindow::LimitsWindow(MonitorPanels &panels, QWidget *parent)
-    : QWidget(parent, Qt::Window), m_panels(panels)
-{
-    setObjectName(QStringLiteral("LimitsWindow"));
-    setWindowTitle(QStringLiteral("vantel - limits"));
-    help::addHelp(this, QStringLiteral("window.md"), QStringLiteral("Limits"));
-    // Plain fields: what is typed stays as typed until Apply judges it, so that a
-    // value out of range or unreadable is refused with a word, never cut short.
-    const auto field = [this](const QString &unit) {
-        auto *box = new QLineEdit(this);
-        auto *row = new QWidget(this);
-        auto *layout = new QHBoxLayout(row);
-        layout->setContentsMargins(0, 0, 0, 0);
-        layout->addWidget(box, 1);
-        layout->addWidget(new QLabel(unit, row));
-        return std::pair{box, row};
-    };
-    voltsOn = new QCheckBox(tr("Voltage ceiling"), this);
-    ampsOn = new QCheckBox(tr("Current ceiling"), this);
-    wattsOn = new QCheckBox(tr("Power ceiling"), this);
-    const auto [voltsBox, voltsRow] = field(QStringLiteral("V"));
-    const auto [ampsBox, ampsRow] = field(QStringLiteral("A"));
-    const auto [wattsBox, wattsRow] = field(QStringLiteral("W"));
-    volts = voltsBox;
-    amps = ampsBox;
-    watts = wattsBox;
-    applyButton = new QPushButton(tr("Apply"), this);
-    stateLabel = new QLabel(this);
-    auto *grid = new QGridLayout;
-    grid->addWidget(voltsOn, 0, 0);
-    grid->addWidget(voltsRow, 0, 1);
-    grid->addWidget(ampsOn, 1, 0);
-    grid->addWidget(ampsRow, 1, 1);
-    grid->addWidget(wattsOn, 2, 0);
-    grid->addWidget(wattsRow, 2, 1);
-    auto *note = new QLabel(
-        tr("While the monitor runs, a reading above a ceiling by more than the supply's "
-           "resolution switches the output off, and a set value above one is not sent. "
-           "This reacts within one poll (350 ms) plus one write: it is no replacement for "
-           "the supply's own protection."),
-        this);
-    note->setWordWrap(true);
-    auto *layout = new QVBoxLayout(this);
-    layout->addLayout(grid);
-    layout->addWidget(applyButton);
-    layout->addWidget(stateLabel);
-    layout->addWidget(note);
-    connect(applyButton, &QPushButton::clicked, this, [this] {
-        // Every checked field must be readable and in range, or nothing changes.
-        struct Entry {
-            QCheckBox *on;
-            QLineEdit *box;
-            double top;
-            QString unit;
-            std::optional<double> Ceilings::*value;
-        };
-        const Entry entries[] = {
-            {voltsOn, volts, kCeilingTopVolts, QStringLiteral("V"), &Ceilings::volts},
-            {ampsOn, amps, kCeilingTopAmps, QStringLiteral("A"), &Ceilings::amps},
-            {wattsOn, watts, kCeilingTopWatts, QStringLiteral("W"), &Ceilings::watts},
-        };
-        Ceilings c;
-        for (const Entry &e : entries) {
-            if (!e.on->isChecked()) {
-                continue;
-            }
-            const TypedCeiling typed = readCeiling(e.box->text(), e.top, e.unit);
-            if (!typed.value) {
-                stateLabel->setText(tr("Not applied: %1: %2.").arg(e.on->text(), typed.problem));
-                e.box->setFocus();
-                return;
-            }
-            c.*e.value = typed.value;
-        }
-        m_panels.setCeilings(c);
-    });
-    connect(&m_panels, &MonitorPanels::ceilingsChanged, this, &LimitsWindow::update);
-    load();
-    update();
-}
-
-void LimitsWindow::load()
-{
-    const Ceilings &c = m_panels.ceilings();
-    voltsOn->setChecked(c.volts.has_value());
-    ampsOn->setChecked(c.amps.has_value());
-    wattsOn->setChecked(c.watts.has_value());
-    volts->setText(QString::number(c.volts.value_or(0), 'f', 2));
-    amps->setText(QString::number(c.amps.value_or(0), 'f', 3));
-    watts->setText(QString::number(c.watts.value_or(0), 'f', 2));
-}
-
-void LimitsWindow::update()
-{
-    const QString summary = m_panels.ceilings().summary();
-    stateLabel->setText(summary.isEmpty() ? tr("No ceiling is set.") : summary);
 }
 
 } // namespace panels

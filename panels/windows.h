@@ -80,6 +80,8 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    // What the open and save dialogs offer.
+    static QString fileFilter();
     QString fileName() const;
     void setFile(const QString &path, const std::optional<QByteArray> &bytes, TextEncoding encoding,
                  bool crlf);

@@ -298,6 +298,18 @@ QStringList linkSummary(const LinkStats &s)
                        .arg(s.badCrc)
                        .arg(s.foreign)
                        .arg(s.shortReplies);
+    // Named only when they happened, so that the usual line stays as it was.
+    const std::pair<long, const char *> ends[] = {
+        {s.handedOver, "cut off by a handover (asked again)"},
+        {s.interrupted, "interrupted"},
+        {s.portLost, "lost with the port"},
+        {s.refused, "refused by the line's owner"},
+    };
+    for (const auto &[count, what] : ends) {
+        if (count > 0) {
+            link += QStringLiteral(", %1 %2").arg(count).arg(QLatin1String(what));
+        }
+    }
     if (s.late > 0) {
         link += QStringLiteral(", %1 late").arg(s.late);
     }

@@ -221,6 +221,9 @@ private slots:
     void lateFrameNamedWithItsDelay();
     void roundTripMedian();
     void silenceBeforeEveryRequest();
+    void drainAtHandover_data();
+    void drainAtHandover();
+    void everyRequestEndsOnce();
     void writeCopies_data();
     void writeCopyReadLate_data();
     void writeCopyReadLate();
@@ -453,6 +456,109 @@ void TestLineTracker::silenceBeforeEveryRequest()
     line.received(reinterpret_cast<const std::uint8_t *>(kStatus.constData()), 17, end);
     QCOMPARE(line.takeResult()->error, Error::None);
     QCOMPARE(line.sendableAt(1), end + ms(3.5 * supply::kCharMs) + nanoseconds(1));
+}
+
+void TestLineTracker::drainAtHandover_data()
+{
+    QTest::addColumn<Script>("heard");    // after start, at these times
+    QTest::addColumn<double>("answerBy"); // a request of ours on the wire; < 0: none
+    QTest::addColumn<double>("sendable"); // ms after start
+
+    const double quiet = 60;
+    const double look = toMs(LineTracker::kFirstLook);
+    QTest::newRow("nothing heard") << Script{} << -1.0 << look;
+    QTest::newRow("a reply, whole") << Script{{5, kStatus}} << -1.0 << 5 + look;
+    QTest::newRow("the rest of a reply") << Script{{5, kStatus.mid(9)}} << -1.0 << 5 + look;
+    QTest::newRow("a reply byte by byte") << byteByByte(kStatus, 2) << -1.0 << 2 + 16 * 1.05 + look;
+    QTest::newRow("an exception reply") << Script{{5, kException2}} << -1.0 << 5 + look;
+    // A request heard last waits for its reply as long as a start does.
+    QTest::newRow("a read request") << Script{{5, kReadRequest}} << -1.0 << 5 + quiet;
+    QTest::newRow("a read request, then its reply")
+        << Script{{5, kReadRequest}, {30, kStatus}} << -1.0 << 30 + look;
+    QTest::newRow("a write") << Script{{5, kWriteCopy}} << -1.0 << 5 + quiet;
+    QTest::newRow("a write and its copy")
+        << Script{{5, kWriteCopy}, {20, kWriteCopy}} << -1.0 << 20 + look;
+    // Our request was on the wire: its answer is waited for, or the end of an
+    // exchange heard first.
+    QTest::newRow("our answer due, none heard") << Script{} << 90.0 << 90.0;
+    QTest::newRow("our answer due, heard") << Script{{40, kStatus}} << 90.0 << 40 + look;
+    QTest::newRow("our answer due past three quiet times") << Script{} << 500.0 << 3 * quiet;
+}
+
+void TestLineTracker::drainAtHandover()
+{
+    QFETCH(Script, heard);
+    QFETCH(double, answerBy);
+    QFETCH(double, sendable);
+    const nanoseconds t0 = ms(1000);
+    LineTracker line;
+    line.start(t0, milliseconds(60), LineTracker::Drain::Exchange,
+               answerBy < 0 ? std::nullopt : std::optional<nanoseconds>(t0 + ms(answerBy)));
+    for (const Piece &piece : heard) {
+        line.received(reinterpret_cast<const std::uint8_t *>(piece.bytes.constData()),
+                      static_cast<std::size_t>(piece.bytes.size()), t0 + ms(piece.atMs));
+    }
+    // The silence after the last byte holds as ever.
+    const double last = heard.isEmpty() ? 0 : heard.last().atMs;
+    const double silence = last + 3.5 * supply::kCharMs;
+    QVERIFY2(std::abs(toMs(line.sendableAt(1) - t0) - std::max(sendable, silence)) < 0.01,
+             qPrintable(QString::number(toMs(line.sendableAt(1) - t0))));
+
+    // A start that is no handover waits a quiet time after any byte, as before.
+    if (!heard.isEmpty()) {
+        LineTracker atStart;
+        atStart.start(t0, milliseconds(60));
+        for (const Piece &piece : heard) {
+            atStart.received(reinterpret_cast<const std::uint8_t *>(piece.bytes.constData()),
+                             static_cast<std::size_t>(piece.bytes.size()), t0 + ms(piece.atMs));
+        }
+        QCOMPARE(atStart.sendableAt(1), t0 + std::min(ms(last + 60), ms(180)));
+    }
+}
+
+void TestLineTracker::everyRequestEndsOnce()
+{
+    // Each way a request ends is counted once: a reply, a timeout, the line
+    // handed over, the port lost, a stop whose grace ran out.
+    LineTracker line;
+    line.setTimeout(kTimeout);
+    nanoseconds at = ms(1000);
+    const auto ask = [&] {
+        at += ms(200);
+        line.sent(protocol::buildReadStatusRequest(1), protocol::kStatusReplySize, std::nullopt,
+                  at);
+    };
+    ask();
+    line.received(reinterpret_cast<const std::uint8_t *>(kStatus.constData()), 17, at + ms(30));
+    QCOMPARE(line.takeResult()->error, Error::None);
+    ask();
+    line.handleExpiry(at + ms(kTimeout.count()));
+    QCOMPARE(line.takeResult()->error, Error::Timeout);
+    ask();
+    line.handOver(at + ms(5));
+    QCOMPARE(line.takeResult()->error, Error::Port);
+    ask();
+    line.abandon(at + ms(5));
+    QCOMPARE(line.takeResult()->error, Error::Port);
+    ask();
+    line.interrupt(at + ms(5));
+    line.handleExpiry(at + ms(5) + supply::kStopGrace);
+    QCOMPARE(line.takeResult()->error, Error::Interrupted);
+    // Once ended, a request is not ended again.
+    line.handOver(at + ms(400));
+    line.abandon(at + ms(400));
+    QVERIFY(!line.takeResult());
+
+    const supply::LinkStats stats = line.stats();
+    QCOMPARE(stats.requests, 5L);
+    QCOMPARE(stats.replies, 1L);
+    QCOMPARE(stats.timeouts, 1L);
+    QCOMPARE(stats.handedOver, 1L);
+    QCOMPARE(stats.portLost, 1L);
+    QCOMPARE(stats.interrupted, 1L);
+    supply::LinkStats twice = stats;
+    twice.addCounts(stats);
+    QCOMPARE(twice.handedOver + twice.portLost + twice.interrupted, 6L);
 }
 
 void TestLineTracker::writeCopies_data()

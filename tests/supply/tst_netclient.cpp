@@ -261,6 +261,12 @@ void TestNetClient::answers()
     QCOMPARE(reply->reading().has_value(), error == Error::None && !write);
     QCOMPARE(rig.client.stats().foreign, foreign);
     QCOMPARE(rig.client.stats().requests, 1L);
+    // The request is counted once by how it ended (foreign also counts frames of
+    // no request of ours, so a foreign end is taken from the reply).
+    const supply::LinkStats &s = rig.client.stats();
+    QCOMPARE(s.replies + s.timeouts + s.badCrc + s.shortReplies + s.handedOver + s.interrupted +
+                 s.portLost + s.refused + (error == Error::Foreign ? 1 : 0),
+             1L);
     // The gateway got the request's PDU for the request's unit.
     QCOMPARE(g.requests.size(), 1);
     QCOMPARE(g.requests[0].unit, quint8(1));
