@@ -105,6 +105,12 @@ void EngineLink::holdCeilings(std::uint8_t address, std::uint16_t voltage, std::
     hold(supply::CeilingKind::Power, power, scpi::kLargestPowerCode);
 }
 
+std::optional<int> EngineLink::lineCeiling(std::uint8_t address, supply::CeilingKind kind) const
+{
+    const auto tightest = m_client.ceilings().tightest(address, kind);
+    return tightest ? std::optional<int>(tightest->value) : std::nullopt;
+}
+
 void EngineLink::write(std::uint8_t address, supply::Target target, std::uint16_t value, Done done)
 {
     if (m_gone) {

@@ -49,7 +49,7 @@ const ReadRow kReads[] = {
     {"refused",
      {Error::Refused, 0, QStringLiteral("above the ceiling")},
      LinkFault::Refused,
-     -222,
+     -221,
      "refused (above the ceiling)"},
 };
 
@@ -130,7 +130,7 @@ void TestEngineLink::writes_data()
     QTest::newRow("exception") << false << Error::Exception << QStringLiteral("exception 3")
                                << LinkFault::Line << -240 << QStringLiteral("exception 3");
     QTest::newRow("refused by a ceiling")
-        << false << Error::Refused << refusal << LinkFault::Refused << -222 << refusal;
+        << false << Error::Refused << refusal << LinkFault::Refused << -221 << refusal;
     QTest::newRow("the port went away")
         << false << Error::Port << QStringLiteral("port") << LinkFault::Gone << -240 << kGone;
 }
