@@ -63,6 +63,14 @@ supply::CeilingCounts Ceilings::counts() const
             counted(supply::CeilingKind::Power, watts)};
 }
 
+Ceilings Ceilings::fromCounts(const supply::CeilingCounts &counts)
+{
+    const auto value = [](const std::optional<int> &count, double perUnit) {
+        return count ? std::optional<double>(*count / perUnit) : std::nullopt;
+    };
+    return {value(counts.volts, 100.0), value(counts.amps, 1000.0), value(counts.watts, 100.0)};
+}
+
 QString Ceilings::exceededBy(const protocol::StatusReading &r) const
 {
     // Compared in counts as the line holds them; a reading one count above is within.

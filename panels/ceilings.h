@@ -33,8 +33,9 @@ struct Ceilings {
     std::optional<double> watts;
 
     bool any() const { return volts || amps || watts; }
-    // In the supply's counts, as they are held on the line.
+    // In the supply's counts, as they are held on the line, and back.
     supply::CeilingCounts counts() const;
+    static Ceilings fromCounts(const supply::CeilingCounts &counts);
     // What a reading exceeds by more than the supply's resolution (10 mV, 1 mA,
     // and their product for power), as "12.95 V above the ceiling of 12.80 V";
     // empty when it is within every ceiling. The line's registry judges it.
