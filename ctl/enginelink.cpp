@@ -25,6 +25,10 @@ scpi::LinkFault linkFault(supply::Error error)
         return scpi::LinkFault::Gone;
     case Error::Refused:
         return scpi::LinkFault::Refused;
+    case Error::NotConfirmed:
+        return scpi::LinkFault::NotConfirmed;
+    case Error::Undecoded:
+        return scpi::LinkFault::Line;
     }
     return scpi::LinkFault::Line;
 }

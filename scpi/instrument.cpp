@@ -1,5 +1,6 @@
 #include "scpi/instrument.h"
 
+#include "engine/failuretable.h"
 #include "scpi/ceilingtrip.h"
 
 #include "numtext/numtext.h"
@@ -715,17 +716,14 @@ const CommandTable &Instrument::table()
 
 int errorNumber(LinkFault fault)
 {
-    switch (fault) {
-    case LinkFault::None:
-        return err::kNone;
-    case LinkFault::Refused:
-        return err::kSettingsConflict;
-    case LinkFault::Line:
-    case LinkFault::Gone:
-    case LinkFault::NotConfirmed:
-        return err::kHardware;
-    }
-    return err::kHardware;
+    using supply::Error;
+    // A fault on the line speaks for every error the instrument does not tell apart.
+    const Error error = fault == LinkFault::None           ? Error::None
+                        : fault == LinkFault::Gone         ? Error::Port
+                        : fault == LinkFault::Refused      ? Error::Refused
+                        : fault == LinkFault::NotConfirmed ? Error::NotConfirmed
+                                                           : Error::Timeout;
+    return supply::facesOf(error).scpiError;
 }
 
 Instrument::Instrument(SupplyLink &link, InstrumentInfo info)
