@@ -187,11 +187,8 @@ std::optional<protocol::StatusReading> readingOf(const Context &context, const R
         return std::nullopt;
     }
     if (!reply.reading()) {
-        *code = kExitFailed;
-        printErr(QStringLiteral("%1: address %2 sent values outside what a supply reports: %3")
-                     .arg(what)
-                     .arg(reply.address())
-                     .arg(hexBytes(reply.bytes())));
+        *code = failure(context, supply::Failure(Error::Undecoded), reply.bytes(), reply.address(),
+                        what, context.options.timeout);
     }
     return reply.reading();
 }

@@ -38,6 +38,12 @@ const ReadRow kReads[] = {
      -240,
      "foreign (values outside what a supply reports)"},
     {"short", {Error::Short}, LinkFault::Line, -240, "short"},
+    {"undecoded",
+     {Error::Undecoded, 0, QStringLiteral("values outside what a supply reports")},
+     LinkFault::Line,
+     -240,
+     "undecoded (values outside what a supply reports)"},
+    {"unconfirmed", {Error::NotConfirmed}, LinkFault::NotConfirmed, -240, "unconfirmed"},
     {"exception", {Error::Exception, 2}, LinkFault::Line, -240, "exception 2"},
     // The port's own reason is not passed on: it varies with the way it went.
     {"port",
