@@ -378,8 +378,7 @@ void BusWindow::onReading(const supply::Reading &reading)
 {
     SupplyCard *c = card(static_cast<std::uint8_t>(reading.row.address));
     if (m_writer) {
-        // The recording keeps its own clock and counters, which start at 0 with it
-        // as a log's do; the cards count from when the window opened.
+        // The recording's clock and counters start at 0 with it, as a log's; the cards' do not.
         const supply::Row row = m_recordRows->make(reading.row.address, reading.sentTime,
                                                    reading.row.reading, reading.row.failure);
         const QString failed = m_writer->write(row);
@@ -393,6 +392,7 @@ void BusWindow::onReading(const supply::Reading &reading)
         return;
     }
     c->take(reading, nowMs());
+    c->showLineCeilings(m_client);
     if (reading.good()) {
         checkCeilings(c, *reading.row.reading);
     }

@@ -1,5 +1,6 @@
 #include "bus/supplycard.h"
 
+#include "engine/client.h"
 #include "records/format.h"
 
 #include <QGridLayout>
@@ -236,6 +237,13 @@ void SupplyCard::setCeilings(const panels::Ceilings &ceilings)
 {
     m_ceilings = ceilings;
     m_limits->setToolTip(ceilings.summary());
+}
+
+void SupplyCard::showLineCeilings(const supply::Client *client)
+{
+    const auto line =
+        client ? client->ceilings().tightestCounts(m_address) : supply::CeilingCounts{};
+    m_limits->setToolTip(panels::Ceilings::fromCounts(line).summary());
 }
 
 void SupplyCard::switchStarted()

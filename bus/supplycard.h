@@ -14,6 +14,10 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
+namespace supply {
+class Client;
+} // namespace supply
+
 namespace bus {
 
 // One supply of the bus as a card: its address and name, the actual values in
@@ -40,9 +44,13 @@ public:
     void say(const QString &text);
     QString message() const;
 
-    // The ceilings this supply is held to.
+    // The ceilings this window holds on the supply, which it trips on.
     const panels::Ceilings &ceilings() const { return m_ceilings; }
     void setCeilings(const panels::Ceilings &ceilings);
+    // The tightest ceilings held on the supply by any program on the line, as the
+    // registry of the line's client knows them (none without a client): the card
+    // shows these.
+    void showLineCeilings(const supply::Client *client);
     // A ceiling's switch-off is on its way.
     bool tripping = false;
     // A switch of the output is on its way: the switch waits for it.

@@ -25,6 +25,10 @@ scpi::LinkFault linkFault(supply::Error error)
         return scpi::LinkFault::Gone;
     case Error::Refused:
         return scpi::LinkFault::Refused;
+    case Error::NotConfirmed:
+        return scpi::LinkFault::NotConfirmed;
+    case Error::Undecoded:
+        return scpi::LinkFault::Line;
     }
     return scpi::LinkFault::Line;
 }
@@ -103,6 +107,12 @@ void EngineLink::holdCeilings(std::uint8_t address, std::uint16_t voltage, std::
     hold(supply::CeilingKind::Voltage, voltage, protocol::kLargestVoltageCode);
     hold(supply::CeilingKind::Current, current, protocol::kLargestCurrentCode);
     hold(supply::CeilingKind::Power, power, scpi::kLargestPowerCode);
+}
+
+std::optional<int> EngineLink::lineCeiling(std::uint8_t address, supply::CeilingKind kind) const
+{
+    const auto tightest = m_client.ceilings().tightest(address, kind);
+    return tightest ? std::optional<int>(tightest->value) : std::nullopt;
 }
 
 void EngineLink::write(std::uint8_t address, supply::Target target, std::uint16_t value, Done done)

@@ -45,6 +45,7 @@ public:
     void setOutput(std::uint8_t address, bool on, Done done) override;
     void holdCeilings(std::uint8_t address, std::uint16_t voltage, std::uint16_t current,
                       std::uint16_t power) override;
+    std::optional<int> lineCeiling(std::uint8_t address, supply::CeilingKind kind) const override;
 
 private:
     void write(std::uint8_t address, supply::Target target, std::uint16_t value, Done done);

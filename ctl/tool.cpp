@@ -3,6 +3,7 @@
 #include "ctl/commands.h"
 #include "ctl/output.h"
 #include "ctl/platform.h"
+#include "engine/failuretable.h"
 #include "line/networkport.h"
 #include "line/sharedport.h"
 #include "protocol/frames.h"
@@ -71,13 +72,21 @@ int failure(const Context &context, const supply::Failure &failed, const QByteAr
     const milliseconds waited = waitUsed(context.comm, timeout);
     switch (failed.error) {
     case Error::None:
-        return kExitOk;
     case Error::Interrupted:
-        return kExitSigint;
+        break;
     case Error::Refused:
         // A ceiling that a program on the line holds; nothing was sent.
         printErr(QStringLiteral("refused: ") + failed.detail);
-        return kExitUsage;
+        break;
+    case Error::NotConfirmed:
+        printErr(QStringLiteral("%1: address %2: %3").arg(what).arg(address).arg(failed.text()));
+        break;
+    case Error::Undecoded:
+        printErr(QStringLiteral("%1: address %2 sent values outside what a supply reports: %3")
+                     .arg(what)
+                     .arg(address)
+                     .arg(bytes));
+        break;
     case Error::Exception:
         printErr(QStringLiteral("%1: address %2 answered with exception %3 (%4)")
                      .arg(what)
@@ -146,7 +155,7 @@ int failure(const Context &context, const supply::Failure &failed, const QByteAr
         printErr(QStringLiteral("%1: the port failed: %2").arg(what, failed.detail));
         break;
     }
-    return kExitFailed;
+    return supply::facesOf(failed.error).exitCode;
 }
 
 int failure(const Context &context, const Reply &reply, std::uint8_t address, const QString &what,
@@ -165,12 +174,6 @@ int writeFailure(const Context &context, const supply::WriteResult &result, std:
         return failure(context, result.failure, result.bytes, address,
                        names.value(int(*result.failedWrite)), context.options.timeout);
     }
-    if (result.undecoded) {
-        printErr(QStringLiteral("read: address %1 sent values outside what a supply reports: %2")
-                     .arg(address)
-                     .arg(hexBytes(result.bytes)));
-        return kExitFailed;
-    }
     return failure(context, result.failure, result.bytes, address, QStringLiteral("read"),
                    context.options.timeout);
 }
@@ -184,11 +187,8 @@ std::optional<protocol::StatusReading> readingOf(const Context &context, const R
         return std::nullopt;
     }
     if (!reply.reading()) {
-        *code = kExitFailed;
-        printErr(QStringLiteral("%1: address %2 sent values outside what a supply reports: %3")
-                     .arg(what)
-                     .arg(reply.address())
-                     .arg(hexBytes(reply.bytes())));
+        *code = failure(context, supply::Failure(Error::Undecoded), reply.bytes(), reply.address(),
+                        what, context.options.timeout);
     }
     return reply.reading();
 }
@@ -521,7 +521,7 @@ Prepared prepareSet(const CommandLine &line, const CommonOptions &)
         supply::WriteCallbacks callbacks;
         callbacks.done = [&context, done, address, names, voltageCode,
                           currentCode](const supply::WriteResult &result) {
-            if (!result.readBack || result.failure) {
+            if (!result.readBack || (result.failure && !result.readBackDiffers())) {
                 done(writeFailure(context, result, address, names));
                 return;
             }
@@ -603,7 +603,7 @@ Prepared prepareOutput(const CommandLine &line, const CommonOptions &)
                 stopped(result.sent);
                 return;
             }
-            if (!result.readBack || result.failure) {
+            if (!result.readBack || (result.failure && !result.readBackDiffers())) {
                 done(writeFailure(context, result, address, {QStringLiteral("output")}));
                 return;
             }

@@ -3,6 +3,7 @@
 #include "protocol/frames.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace supply {
@@ -36,6 +37,55 @@ std::uint16_t wordAt(const protocol::Frame &frame, std::size_t at)
 }
 
 } // namespace
+
+const std::optional<int> &CeilingCounts::of(CeilingKind kind) const
+{
+    return kind == CeilingKind::Voltage ? volts : kind == CeilingKind::Current ? amps : watts;
+}
+
+int ceilingCounts(CeilingKind kind, double value)
+{
+    const double perUnit = kind == CeilingKind::Current ? 1000.0 : 100.0;
+    // The small addend keeps 12.34 typed from becoming 12.33 through the binary value.
+    return static_cast<int>(std::floor(value * perUnit + 1e-6));
+}
+
+std::optional<CeilingTrip> tripOf(const protocol::StatusReading &reading,
+                                  const CeilingCounts &ceilings, TripSlack slack)
+{
+    if (!reading.outputOn) {
+        return std::nullopt;
+    }
+    const int step = slack == TripSlack::Resolution ? 1 : 0;
+    if (ceilings.volts && reading.actualVoltage > *ceilings.volts + step) {
+        return CeilingTrip{CeilingKind::Voltage, reading.actualVoltage, *ceilings.volts};
+    }
+    if (ceilings.amps && reading.actualCurrent > *ceilings.amps + step) {
+        return CeilingTrip{CeilingKind::Current, reading.actualCurrent, *ceilings.amps};
+    }
+    if (ceilings.watts) {
+        // Volts times amps in counts of 10 uW; the ceiling counts 10 mW. One count of
+        // either factor adds the other factor's counts.
+        const long long power =
+            static_cast<long long>(reading.actualVoltage) * reading.actualCurrent;
+        const long long margin =
+            step ? static_cast<long long>(reading.actualVoltage) + reading.actualCurrent : 0;
+        if (power > static_cast<long long>(*ceilings.watts) * 1000 + margin) {
+            return CeilingTrip{CeilingKind::Power, static_cast<int>((power + 500) / 1000),
+                               *ceilings.watts};
+        }
+    }
+    return std::nullopt;
+}
+
+bool refusesSetValue(const CeilingCounts &ceilings, CeilingKind kind, int value)
+{
+    if (kind == CeilingKind::Power) {
+        return false;
+    }
+    const std::optional<int> &ceiling = ceilings.of(kind);
+    return ceiling && value > *ceiling;
+}
 
 std::string HeldCeiling::holderText() const
 {
@@ -139,6 +189,46 @@ std::optional<HeldCeiling> CeilingRegistry::tightest(std::uint8_t address, Ceili
     return best;
 }
 
+CeilingCounts CeilingRegistry::tightestCounts(std::uint8_t address) const
+{
+    CeilingCounts counts;
+    const auto value = [&](CeilingKind kind) -> std::optional<int> {
+        const auto ceiling = tightest(address, kind);
+        return ceiling ? std::optional<int>(ceiling->value) : std::nullopt;
+    };
+    counts.volts = value(CeilingKind::Voltage);
+    counts.amps = value(CeilingKind::Current);
+    counts.watts = value(CeilingKind::Power);
+    return counts;
+}
+
+CeilingCounts CeilingRegistry::heldBy(int source, std::uint8_t address) const
+{
+    CeilingCounts counts;
+    const auto value = [&](CeilingKind kind) -> std::optional<int> {
+        const auto found = m_entries.find({address, kind, source});
+        return found == m_entries.end() ? std::nullopt : std::optional<int>(found->second.value);
+    };
+    counts.volts = value(CeilingKind::Voltage);
+    counts.amps = value(CeilingKind::Current);
+    counts.watts = value(CeilingKind::Power);
+    return counts;
+}
+
+std::optional<CeilingTrip> CeilingRegistry::trip(int source, std::uint8_t address,
+                                                 const protocol::StatusReading &reading,
+                                                 TripSlack slack) const
+{
+    return tripOf(reading, heldBy(source, address), slack);
+}
+
+std::optional<std::string> CeilingRegistry::setValueRefusal(std::uint8_t address, CeilingKind kind,
+                                                            int value,
+                                                            const std::string &line) const
+{
+    return kind == CeilingKind::Power ? std::nullopt : refusalOf(address, kind, value, line);
+}
+
 std::vector<HeldCeiling> CeilingRegistry::held() const
 {
     std::vector<HeldCeiling> all;
@@ -165,18 +255,36 @@ std::optional<std::string> CeilingRegistry::refusalOf(std::uint8_t address, Ceil
            ceiling->holderText() + " holds on " + line + " address " + std::to_string(address);
 }
 
+std::optional<HeldCeiling> CeilingRegistry::anyCeiling(std::uint8_t address) const
+{
+    // The tightest of the first kind held; a power ceiling counts too, as its holder
+    // trips on what it reads there.
+    for (const CeilingKind kind :
+         {CeilingKind::Voltage, CeilingKind::Current, CeilingKind::Power}) {
+        if (auto ceiling = tightest(address, kind)) {
+            return ceiling;
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> CeilingRegistry::addressRefusal(std::uint8_t address, int next,
                                                            const std::string &line) const
 {
-    // Any ceiling on the address, the tightest of the first kind held; a power
-    // ceiling counts too, as its holder trips on what it reads there.
-    for (const CeilingKind kind :
-         {CeilingKind::Voltage, CeilingKind::Current, CeilingKind::Power}) {
-        if (const auto ceiling = tightest(address, kind)) {
-            return "address " + std::to_string(address) + " stays: " + ceiling->holderText() +
-                   " holds a " + ceiling->valueText() + " ceiling on " + line + " address " +
-                   std::to_string(address) + ", which would not follow the supply to address " +
-                   std::to_string(next);
+    if (const auto ceiling = anyCeiling(address)) {
+        return "address " + std::to_string(address) + " stays: " + ceiling->holderText() +
+               " holds a " + ceiling->valueText() + " ceiling on " + line + " address " +
+               std::to_string(address) + ", which would not follow the supply to address " +
+               std::to_string(next);
+    }
+    if (next >= 0 && next <= 0xFF) {
+        if (const auto ceiling = anyCeiling(static_cast<std::uint8_t>(next))) {
+            return "address " + std::to_string(next) +
+                   " is under a ceiling: " + ceiling->holderText() + " holds a " +
+                   ceiling->valueText() + " ceiling on " + line + " address " +
+                   std::to_string(next) +
+                   ", which would hold the supply moved there from address " +
+                   std::to_string(address);
         }
     }
     return std::nullopt;

@@ -2,6 +2,7 @@
 
 #include "protocol/frame.h"
 #include "protocol/mbap.h"
+#include "protocol/reading.h"
 
 #include <cstdint>
 #include <functional>
@@ -31,6 +32,42 @@ struct HeldCeiling {
     std::string valueText() const;
 };
 
+// Ceilings on one supply in its counts, each optional: what one holder holds, or
+// the tightest of each kind on the line.
+struct CeilingCounts {
+    std::optional<int> volts; // 10 mV
+    std::optional<int> amps;  // 1 mA
+    std::optional<int> watts; // 10 mW
+
+    bool any() const { return volts || amps || watts; }
+    const std::optional<int> &of(CeilingKind kind) const;
+};
+
+// A typed ceiling (volts, amperes or watts) in the supply's counts, never above
+// what was typed: 12.345 V holds 12.34 V.
+int ceilingCounts(CeilingKind kind, double value);
+
+// A reading above a ceiling: what was read and the ceiling, in counts (power in
+// counts of 10 mW, rounded).
+struct CeilingTrip {
+    CeilingKind kind = CeilingKind::Voltage;
+    int reading = 0;
+    int ceiling = 0;
+};
+
+// How far above a ceiling a reading may be before it trips: not at all, or by the
+// supply's resolution (one count of voltage or current; for power, what one count
+// of either factor adds).
+enum class TripSlack { None, Resolution };
+
+// The first ceiling (voltage, current, then power) that a reading of a switched-on
+// output is above; nullopt when it is within all of them or the output is off.
+std::optional<CeilingTrip> tripOf(const protocol::StatusReading &reading,
+                                  const CeilingCounts &ceilings, TripSlack slack);
+// Whether a set value (voltage or current, in counts) is above the ceiling of its
+// kind; a power ceiling refuses no set value.
+bool refusesSetValue(const CeilingCounts &ceilings, CeilingKind kind, int value);
+
 // The ceilings every program on one line holds, kept by the program that owns the
 // line: the tightest of each kind on a supply holds for every write to it,
 // whoever sends it. A source is one program's say: the program's own holders
@@ -56,6 +93,19 @@ public:
     // `ownOnly`); the first one held wins a tie.
     std::optional<HeldCeiling> tightest(std::uint8_t address, CeilingKind kind,
                                         bool ownOnly = false) const;
+    // The tightest ceilings of every kind on `address`, whoever holds them.
+    CeilingCounts tightestCounts(std::uint8_t address) const;
+    // The ceilings one source holds on `address`.
+    CeilingCounts heldBy(int source, std::uint8_t address) const;
+    // The trip of a reading at `address` against the ceilings `source` holds there:
+    // each holder watches its own and switches the supply off.
+    std::optional<CeilingTrip> trip(int source, std::uint8_t address,
+                                    const protocol::StatusReading &reading,
+                                    TripSlack slack = TripSlack::None) const;
+    // Why a set value of `kind` (voltage or current, in counts) may not be sent to
+    // `address`, in the words of `refusal`; nullopt when it may.
+    std::optional<std::string> setValueRefusal(std::uint8_t address, CeilingKind kind, int value,
+                                               const std::string &line) const;
     // Every ceiling held, by address and kind.
     std::vector<HeldCeiling> held() const;
     // The addresses and kinds on which own sources hold a ceiling or held one.
@@ -68,7 +118,10 @@ public:
     //   on COM3 address 5";
     // - a new slave address for a supply on which any ceiling is held: its holder
     //   watches and trips the supply at the address it knows, so the supply stays
-    //   there until every ceiling on it is released.
+    //   there until every ceiling on it is released;
+    // - a new slave address on which a ceiling is held: the supply moved there would
+    //   come under a ceiling its holder set for another supply, and be tripped by
+    //   it.
     std::optional<std::string> refusal(const protocol::Frame &request,
                                        const std::string &line) const;
 
@@ -99,6 +152,7 @@ private:
                                          const std::string &line) const;
     std::optional<std::string> addressRefusal(std::uint8_t address, int next,
                                               const std::string &line) const;
+    std::optional<HeldCeiling> anyCeiling(std::uint8_t address) const;
 
     std::map<Key, Entry> m_entries;
     std::map<int, bool> m_sources; // id, own

@@ -1,5 +1,7 @@
 #include "engine/failure.h"
 
+#include "engine/failuretable.h"
+
 #include <utility>
 
 namespace supply {
@@ -16,27 +18,8 @@ constexpr std::pair<Error, std::uint8_t> kVerdicts[] = {
 
 QString errorWord(Error error, int exceptionCode)
 {
-    switch (error) {
-    case Error::None:
-        return {};
-    case Error::Timeout:
-        return QStringLiteral("timeout");
-    case Error::Crc:
-        return QStringLiteral("crc");
-    case Error::Foreign:
-        return QStringLiteral("foreign");
-    case Error::Short:
-        return QStringLiteral("short");
-    case Error::Exception:
-        return QStringLiteral("exception %1").arg(exceptionCode);
-    case Error::Port:
-        return QStringLiteral("port");
-    case Error::Interrupted:
-        return QStringLiteral("interrupted");
-    case Error::Refused:
-        return QStringLiteral("refused");
-    }
-    return {};
+    const QString word = QString::fromLatin1(facesOf(error).rowWord);
+    return error == Error::Exception ? word + QStringLiteral(" %1").arg(exceptionCode) : word;
 }
 
 std::uint8_t verdictByte(Error error)

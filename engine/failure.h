@@ -8,8 +8,9 @@
 
 namespace supply {
 
-// "timeout", "crc", "foreign", "short", "exception N", "port", "interrupted",
-// "refused"; empty for None.
+// The word in rows (failuretable.h): "timeout", "crc", "foreign", "short",
+// "exception N", "port", "interrupted", "refused", "unconfirmed", "undecoded";
+// empty for None.
 QString errorWord(Error error, int exceptionCode = 0);
 
 // Between engines of ours on one machine, a 0x0B answer carries one more byte:

@@ -1,6 +1,7 @@
 #include "gateway/gateway.h"
 
 #include "engine/client.h"
+#include "engine/failuretable.h"
 #include "protocol/frames.h"
 
 #include <QMetaObject>
@@ -332,29 +333,34 @@ void Gateway::finished(int id, const mbap::Adu &request, const Reply &reply)
         answer(*c, request, mbap::pduOf(frame));
         return;
     }
-    case Error::Exception:
-        answer(*c, request,
-               mbap::exceptionPdu(function, static_cast<std::uint8_t>(reply.exceptionCode())));
-        return;
     case Error::Refused:
         // A ceiling held on the line: nothing went out after all.
         --m_stats.relayed;
         ++m_stats.refused;
+        if (m_namesVerdicts) {
+            answer(*c, request, mbap::refusalPdu(function, reply.errorText().toStdString()));
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+    // The table's exception: the supply's own, 3 for a refusal, 0x0B for no answer,
+    // one that failed its checks, the port away or a stop.
+    const int exception = facesOf(reply.error()).modbusException;
+    if (exception == kSupplysOwnException) {
         answer(*c, request,
-               m_namesVerdicts ? mbap::refusalPdu(function, reply.errorText().toStdString())
-                               : mbap::exceptionPdu(function, mbap::kIllegalDataValue));
+               mbap::exceptionPdu(function, static_cast<std::uint8_t>(reply.exceptionCode())));
         return;
-    default: {
-        // No answer, one that failed its checks, the port away or a stop.
+    }
+    mbap::Bytes pdu = mbap::exceptionPdu(function, static_cast<std::uint8_t>(exception));
+    if (reply.error() != Error::Refused) {
         ++m_stats.failed;
-        mbap::Bytes pdu = mbap::exceptionPdu(function, mbap::kGatewayTargetFailed);
         if (m_namesVerdicts) {
             pdu.push_back(verdictByte(reply.error()));
         }
-        answer(*c, request, std::move(pdu));
-        return;
     }
-    }
+    answer(*c, request, std::move(pdu));
 }
 
 void Gateway::notify(Connection &connection, const mbap::Adu &request, mbap::NoticeStage stage)

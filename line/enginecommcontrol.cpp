@@ -53,6 +53,8 @@ bool bringsBytes(Error error)
     case Error::Port:
     case Error::Interrupted:
     case Error::Refused:
+    case Error::NotConfirmed:
+    case Error::Undecoded:
         return false;
     }
     return false;

@@ -15,10 +15,6 @@ namespace panels {
 
 namespace {
 
-// The supply's resolution, in volts and amperes.
-constexpr double kVoltStep = 0.01;
-constexpr double kAmpStep = 0.001;
-
 QString volts(double v)
 {
     return QString::number(v, 'f', 2) + QStringLiteral(" V");
@@ -57,17 +53,37 @@ std::unique_ptr<QSettings> userSettings()
     return std::make_unique<QSettings>(QStringLiteral("vantel"), QStringLiteral("vantel"));
 }
 
+supply::CeilingCounts Ceilings::counts() const
+{
+    const auto counted = [](supply::CeilingKind kind, const std::optional<double> &value) {
+        return value ? std::optional<int>(supply::ceilingCounts(kind, *value)) : std::nullopt;
+    };
+    return {counted(supply::CeilingKind::Voltage, volts),
+            counted(supply::CeilingKind::Current, amps),
+            counted(supply::CeilingKind::Power, watts)};
+}
+
+Ceilings Ceilings::fromCounts(const supply::CeilingCounts &counts)
+{
+    const auto value = [](const std::optional<int> &count, double perUnit) {
+        return count ? std::optional<double>(*count / perUnit) : std::nullopt;
+    };
+    return {value(counts.volts, 100.0), value(counts.amps, 1000.0), value(counts.watts, 100.0)};
+}
+
 QString Ceilings::exceededBy(const protocol::StatusReading &r) const
 {
-    // Counts compared as counts, so that a reading one count above is within.
-    if (volts && r.actualVoltage > std::lround(*volts / kVoltStep) + 1) {
+    // Compared in counts as the line holds them; a reading one count above is within.
+    const auto trip = supply::tripOf(r, counts(), supply::TripSlack::Resolution);
+    if (!trip) {
+        return {};
+    }
+    switch (trip->kind) {
+    case supply::CeilingKind::Voltage:
         return above(panels::volts(r.volts()), panels::volts(*volts));
-    }
-    if (amps && r.actualCurrent > std::lround(*amps / kAmpStep) + 1) {
+    case supply::CeilingKind::Current:
         return above(panels::amps(r.amps()), panels::amps(*amps));
-    }
-    // Power carries the resolution of both factors.
-    if (watts && r.watts() > *watts + r.volts() * kAmpStep + r.amps() * kVoltStep) {
+    case supply::CeilingKind::Power:
         return above(panels::watts(r.watts()), panels::watts(*watts));
     }
     return {};
@@ -75,7 +91,8 @@ QString Ceilings::exceededBy(const protocol::StatusReading &r) const
 
 QString Ceilings::refusesVoltage(double v) const
 {
-    if (volts && v > *volts + kVoltStep / 2) {
+    if (supply::refusesSetValue(counts(), supply::CeilingKind::Voltage,
+                                static_cast<int>(std::lround(v * 100.0)))) {
         return QObject::tr("%1 is above the voltage ceiling of %2: nothing was sent.")
             .arg(panels::volts(v), panels::volts(*volts));
     }
@@ -84,7 +101,8 @@ QString Ceilings::refusesVoltage(double v) const
 
 QString Ceilings::refusesCurrent(double a) const
 {
-    if (amps && a > *amps + kAmpStep / 2) {
+    if (supply::refusesSetValue(counts(), supply::CeilingKind::Current,
+                                static_cast<int>(std::lround(a * 1000.0)))) {
         return QObject::tr("%1 is above the current ceiling of %2: nothing was sent.")
             .arg(panels::amps(a), panels::amps(*amps));
     }
@@ -227,18 +245,15 @@ void HeldCeilings::apply(std::uint8_t address, const Ceilings &ceilings)
     }
     const auto pid = static_cast<std::uint32_t>(QCoreApplication::applicationPid());
     // In the supply's counts (10 mV, 1 mA, 10 mW), never above what was typed.
-    const auto one = [&](supply::CeilingKind kind, const std::optional<double> &value,
-                         double perUnit) {
-        if (value) {
-            registry.hold(m_source, address, kind,
-                          static_cast<int>(std::floor(*value * perUnit + 1e-6)), "vantel", pid);
+    const supply::CeilingCounts counts = ceilings.counts();
+    for (const auto kind :
+         {supply::CeilingKind::Voltage, supply::CeilingKind::Current, supply::CeilingKind::Power}) {
+        if (const auto &value = counts.of(kind)) {
+            registry.hold(m_source, address, kind, *value, "vantel", pid);
         } else {
             registry.release(m_source, address, kind);
         }
-    };
-    one(supply::CeilingKind::Voltage, ceilings.volts, 100.0);
-    one(supply::CeilingKind::Current, ceilings.amps, 1000.0);
-    one(supply::CeilingKind::Power, ceilings.watts, 100.0);
+    }
 }
 
 } // namespace panels

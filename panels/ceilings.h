@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/ceilingregistry.h"
 #include "protocol/reading.h"
 #include "sequence/sequence.h"
 
@@ -32,9 +33,12 @@ struct Ceilings {
     std::optional<double> watts;
 
     bool any() const { return volts || amps || watts; }
+    // In the supply's counts, as they are held on the line, and back.
+    supply::CeilingCounts counts() const;
+    static Ceilings fromCounts(const supply::CeilingCounts &counts);
     // What a reading exceeds by more than the supply's resolution (10 mV, 1 mA,
     // and their product for power), as "12.95 V above the ceiling of 12.80 V";
-    // empty when it is within every ceiling.
+    // empty when it is within every ceiling. The line's registry judges it.
     QString exceededBy(const protocol::StatusReading &reading) const;
     // Why a set value may not be sent, naming the ceiling; empty when it may.
     QString refusesVoltage(double volts) const;

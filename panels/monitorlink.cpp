@@ -118,7 +118,7 @@ void MonitorLink::replied(const supply::Reply &reply)
     }
     poll.reading = reply.reading();
     if (reply.error() == supply::Error::None && !poll.reading) {
-        poll.failure = {supply::Error::Foreign, 0,
+        poll.failure = {supply::Error::Undecoded, 0,
                         QStringLiteral("values outside what a supply reports")};
     } else if (!poll.reading) {
         poll.failure = reply.failure();

@@ -81,7 +81,7 @@ void takeReading(Client &client, RowMaker &rows, std::uint8_t address,
         std::optional<protocol::StatusReading> decoded = reply.reading();
         if (reading.failure.error == Error::None && !decoded) {
             // A reply of the right shape whose words no supply reports.
-            reading.failure.error = Error::Foreign;
+            reading.failure.error = Error::Undecoded;
             reading.failure.detail = QStringLiteral("values outside what a supply reports");
             reading.undecoded = true;
         }
@@ -227,6 +227,7 @@ private:
                 return;
             }
             problem = QStringLiteral("the read-back differs");
+            m_result.failure = Failure(Error::NotConfirmed, 0, problem);
         } else {
             problem = QStringLiteral("no read-back (%1)").arg(m_result.failure.word());
         }

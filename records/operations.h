@@ -64,7 +64,7 @@ struct Reading {
     // row is no row to keep.
     Failure failure;
     QByteArray bytes; // the reply as it came, for messages
-    // Foreign because a whole, well-formed reply held words no supply reports.
+    // Undecoded: a whole, well-formed reply held words no supply reports.
     bool undecoded = false;
     // When its request went out, on the monotonic clock (row.time is the wall clock).
     std::chrono::steady_clock::time_point sentTime;
@@ -73,15 +73,15 @@ struct Reading {
 
 // Reads the status of `address`, decodes it, counts its energy and makes its row
 // (time: when the request went out). A reply whose words no supply reports is
-// `foreign`.
+// `undecoded`.
 void takeReading(Client &client, RowMaker &rows, std::uint8_t address,
                  std::function<void(const Reading &)> done);
 
 // What a confirmed write did.
 struct WriteResult {
     bool confirmed = false;
-    // The last attempt's failure: a write's or its read-back's, or none when a
-    // good read-back showed something else.
+    // The last attempt's failure: a write's or its read-back's, or NotConfirmed
+    // when a good read-back showed something else.
     Failure failure;
     // Why it was not confirmed, for messages: "timeout", "exception 2",
     // "the read-back differs", "no read-back (timeout)".
@@ -93,6 +93,8 @@ struct WriteResult {
     QByteArray bytes;       // what came back where it failed, for messages
     bool undecoded = false; // the read-back held words no supply reports
     bool sent = false;      // a write went out on the line (a stop may have come after it)
+    // The failure is NotConfirmed: a good read-back showed another value.
+    bool readBackDiffers() const { return failure.error == Error::NotConfirmed; }
 };
 
 // What a read-back must show for a write to count.

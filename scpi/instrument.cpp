@@ -1,5 +1,8 @@
 #include "scpi/instrument.h"
 
+#include "engine/failuretable.h"
+#include "scpi/ceilingtrip.h"
+
 #include "numtext/numtext.h"
 #include "protocol/reply.h"
 
@@ -14,22 +17,6 @@ namespace {
 const char *const kScpiVersion = "1999.0";
 // SCPI's "not a number", the answer of a query that could not be answered.
 const char *const kNotANumber = "9.91E37";
-
-// count / 10^decimals with exactly `decimals` digits after the point ("12.34").
-std::string fixedPoint(long long count, int decimals)
-{
-    long long scale = 1;
-    for (int i = 0; i < decimals; ++i) {
-        scale *= 10;
-    }
-    const bool negative = count < 0;
-    const unsigned long long magnitude =
-        negative ? 0ULL - static_cast<unsigned long long>(count) : count;
-    std::string fraction = std::to_string(magnitude % scale);
-    fraction.insert(0, std::size_t(decimals) - fraction.size(), '0');
-    return (negative ? "-" : "") + std::to_string(magnitude / scale) +
-           (decimals > 0 ? "." + fraction : "");
-}
 
 // The same with trailing zeros dropped ("6.16", "0").
 std::string shortestPoint(long long count, int decimals)
@@ -184,6 +171,11 @@ struct Call {
         const Instrument::Channel &ch = supply();
         instrument.m_link.holdCeilings(ch.address, ch.voltageCeiling, ch.currentCeiling,
                                        ch.powerCeiling);
+    }
+    // The tightest ceiling of `kind` on the channel's supply, whoever holds it.
+    std::optional<int> lineCeiling(supply::CeilingKind kind) const
+    {
+        return instrument.m_link.lineCeiling(instrument.m_channels[channel].address, kind);
     }
     std::size_t channels() const { return instrument.m_channels.size(); }
     const InstrumentInfo &info() const { return instrument.m_info; }
@@ -454,7 +446,8 @@ void operationConditionQuery(Call &c)
 
 // Set values and ceilings.
 
-// VOLT and CURR: refused above the channel's ceiling.
+// VOLT and CURR: a value above a ceiling held on the line (the instrument's own or
+// another program's) is refused there, before it is sent.
 void setValue(Call &c, const Quantity &q)
 {
     if (!c.takes(1)) {
@@ -465,14 +458,7 @@ void setValue(Call &c, const Quantity &q)
     if (!code) {
         return c.fail(refusal);
     }
-    const bool volts = &q == &kVolts;
-    const std::uint16_t limit = volts ? c.supply().voltageCeiling : c.supply().currentCeiling;
-    if (*code > limit) {
-        return c.fail({err::kSettingsConflict, fixedPoint(*code, q.decimals) + " " + q.unit +
-                                                   " is above the ceiling " +
-                                                   fixedPoint(limit, q.decimals) + " " + q.unit});
-    }
-    volts ? c.setVoltage(*code) : c.setCurrent(*code);
+    &q == &kVolts ? c.setVoltage(*code) : c.setCurrent(*code);
 }
 void voltage(Call &c)
 {
@@ -554,10 +540,15 @@ void ceilingQuery(Call &c, const Quantity &q)
     if (limit == -1) {
         return c.fail(refusal);
     }
-    const int ceiling = &q == &kVolts  ? c.supply().voltageCeiling
-                        : &q == &kAmps ? c.supply().currentCeiling
-                                       : c.supply().powerCeiling;
-    c.answer(fixedPoint(limit >= 0 ? limit : ceiling, q.decimals));
+    // The tightest ceiling on the line, whoever holds it; the instrument's own
+    // where the line holds none.
+    const auto kind = &q == &kVolts  ? supply::CeilingKind::Voltage
+                      : &q == &kAmps ? supply::CeilingKind::Current
+                                     : supply::CeilingKind::Power;
+    const int own = &q == &kVolts  ? c.supply().voltageCeiling
+                    : &q == &kAmps ? c.supply().currentCeiling
+                                   : c.supply().powerCeiling;
+    c.answer(fixedPoint(limit >= 0 ? limit : c.lineCeiling(kind).value_or(own), q.decimals));
 }
 void voltageCeilingQuery(Call &c)
 {
@@ -725,17 +716,14 @@ const CommandTable &Instrument::table()
 
 int errorNumber(LinkFault fault)
 {
-    switch (fault) {
-    case LinkFault::None:
-        return err::kNone;
-    case LinkFault::Refused:
-        return err::kDataOutOfRange;
-    case LinkFault::Line:
-    case LinkFault::Gone:
-    case LinkFault::NotConfirmed:
-        return err::kHardware;
-    }
-    return err::kHardware;
+    using supply::Error;
+    // A fault on the line speaks for every error the instrument does not tell apart.
+    const Error error = fault == LinkFault::None           ? Error::None
+                        : fault == LinkFault::Gone         ? Error::Port
+                        : fault == LinkFault::Refused      ? Error::Refused
+                        : fault == LinkFault::NotConfirmed ? Error::NotConfirmed
+                                                           : Error::Timeout;
+    return supply::facesOf(error).scpiError;
 }
 
 Instrument::Instrument(SupplyLink &link, InstrumentInfo info)
@@ -949,28 +937,12 @@ void Instrument::noteReading(std::size_t channel, const protocol::StatusReading 
                              ReadingNoted then)
 {
     Channel &ch = m_channels[channel];
-    std::string trip;
-    int tripCode = 0;
-    if (reading.outputOn && reading.actualVoltage > ch.voltageCeiling) {
-        ch.voltageTripped = true;
-        tripCode = kVoltageTripped;
-        trip = "Voltage protection tripped;" + fixedPoint(reading.actualVoltage, 2) +
-               " V above the ceiling " + fixedPoint(ch.voltageCeiling, 2) + " V";
-    } else if (reading.outputOn && reading.actualCurrent > ch.currentCeiling) {
-        ch.currentTripped = true;
-        tripCode = kCurrentTripped;
-        trip = "Current protection tripped;" + fixedPoint(reading.actualCurrent, 3) +
-               " A above the ceiling " + fixedPoint(ch.currentCeiling, 3) + " A";
-    } else if (const std::uint32_t power =
-                   std::uint32_t(reading.actualVoltage) * std::uint32_t(reading.actualCurrent);
-               reading.outputOn && power > std::uint32_t(ch.powerCeiling) * 1000U) {
-        // Volts times amps in counts of 10 µW; the ceiling counts 10 mW.
-        ch.powerTripped = true;
-        tripCode = kPowerTripped;
-        trip = "Power protection tripped;" + fixedPoint(int((power + 500) / 1000), 2) +
-               " W above the ceiling " + fixedPoint(ch.powerCeiling, 2) + " W";
+    const auto trip = channelTrip(reading, ch.voltageCeiling, ch.currentCeiling, ch.powerCeiling);
+    if (trip) {
+        (trip->kind == supply::CeilingKind::Voltage   ? ch.voltageTripped
+         : trip->kind == supply::CeilingKind::Current ? ch.currentTripped
+                                                      : ch.powerTripped) = true;
     }
-
     const std::uint16_t questionable = std::uint16_t(
         (ch.voltageTripped ? ques::kVoltage : 0) |
         ((ch.currentTripped || (reading.outputOn && reading.mode == 0)) ? ques::kCurrent : 0) |
@@ -988,12 +960,12 @@ void Instrument::noteReading(std::size_t channel, const protocol::StatusReading 
     ch.questionable = questionable;
     ch.operation = operation;
 
-    if (tripCode == 0) {
+    if (!trip) {
         then(reading, reading);
         return;
     }
-    broadcastError(tripCode,
-                   trip + "; output switched off at address " + std::to_string(ch.address));
+    broadcastError(trip->code,
+                   trip->text + "; output switched off at address " + std::to_string(ch.address));
     auto alive = m_alive;
     m_link.setOutput(
         ch.address, false, [this, alive, channel, reading, then](const SupplyLink::Result &r) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/ceilingregistry.h"
 #include "protocol/frames.h"
 #include "protocol/reading.h"
 #include "scpi/parser.h"
@@ -30,8 +31,8 @@ enum class LinkFault {
     NotConfirmed, // the write went out, but its read-back showed another value
 };
 
-// The SCPI error a call that failed for `fault` queues: -222 for a refusal,
-// -240 for the others; 0 for none.
+// The SCPI error a call that failed for `fault` queues: -221 for a refusal by a
+// ceiling, -240 for the others; 0 for none.
 int errorNumber(LinkFault fault);
 
 // What the instrument needs of the line. Every call finishes by calling `done`
@@ -64,8 +65,17 @@ public:
     virtual void setVoltage(std::uint8_t address, std::uint16_t code, Done done) = 0;
     virtual void setCurrent(std::uint8_t address, std::uint16_t code, Done done) = 0;
     virtual void setOutput(std::uint8_t address, bool on, Done done) = 0;
+    // The tightest ceiling of `kind` that any program on the line holds on
+    // `address`, in counts; nullopt when none is held (or the link keeps none).
+    virtual std::optional<int> lineCeiling(std::uint8_t address, supply::CeilingKind kind) const
+    {
+        (void)address;
+        (void)kind;
+        return std::nullopt;
+    }
     // The instrument's ceilings on a supply (counts of 10 mV, 1 mA and 10 mW), for
-    // every program on the line to be held to; the largest values hold nothing.
+    // every program on the line to be held to; the largest values hold nothing. A
+    // set value above one is refused by the line, as one above another program's.
     virtual void holdCeilings(std::uint8_t address, std::uint16_t voltage, std::uint16_t current,
                               std::uint16_t power)
     {

@@ -1,6 +1,7 @@
 #include "web/enginebench.h"
 
 #include "engine/client.h"
+#include "engine/failuretable.h"
 #include "protocol/frames.h"
 
 #include <QJsonArray>
@@ -18,9 +19,20 @@ constexpr std::chrono::milliseconds kPollInterval{100};
 // reopens it meanwhile).
 constexpr std::chrono::milliseconds kPortRetry{1000};
 
-Outcome error(int status, const QString &text)
+// An error body: the text, and the failure's word where the line failed.
+Outcome error(int status, const QString &text, supply::Error failure = supply::Error::None)
 {
-    return {status, QJsonObject{{QStringLiteral("error"), text}}};
+    QJsonObject body{{QStringLiteral("error"), text}};
+    if (failure != supply::Error::None) {
+        body.insert(QStringLiteral("failure"), supply::errorWord(failure));
+    }
+    return {status, body};
+}
+
+// A failure of the line, with the status the failure table gives it.
+Outcome failed(supply::Error failure, const QString &text)
+{
+    return error(supply::facesOf(failure).httpStatus, text, failure);
 }
 
 QJsonValue orNull(const std::optional<supply::HeldCeiling> &ceiling, double scale)
@@ -175,7 +187,7 @@ void EngineBench::keep(const supply::Row &row)
 void EngineBench::enqueue(std::unique_ptr<Job> job)
 {
     if (m_stopped) {
-        job->answer(error(503, QStringLiteral("the server is stopping")));
+        job->answer(failed(supply::Error::Interrupted, QStringLiteral("the server is stopping")));
         return;
     }
     m_jobs.push_back(std::move(job));
@@ -211,7 +223,7 @@ void EngineBench::write(std::uint8_t address, std::vector<protocol::Frame> reque
     for (const protocol::Frame &request : requests) {
         const auto why = m_client.ceilings().refusal(request, m_line.toStdString());
         if (why) {
-            finishJob(error(409, QString::fromStdString(*why)));
+            finishJob(failed(supply::Error::Refused, QString::fromStdString(*why)));
             return;
         }
     }
@@ -228,9 +240,10 @@ void EngineBench::write(std::uint8_t address, std::vector<protocol::Frame> reque
         if (w.confirmed) {
             finishJob({200, QJsonObject{{QStringLiteral("reading"), supply(address)}}});
         } else if (w.failure.error == supply::Error::Refused) {
-            finishJob(error(409, w.problem.isEmpty() ? w.failure.detail : w.problem));
+            finishJob(failed(w.failure.error, w.problem.isEmpty() ? w.failure.detail : w.problem));
         } else {
-            finishJob(error(502, failureText(w)));
+            finishJob(
+                failed(w.failure ? w.failure.error : supply::Error::NotConfirmed, failureText(w)));
         }
     };
     m_write =
@@ -296,7 +309,8 @@ void EngineBench::output(std::uint8_t address, bool on, Answer answer)
 void EngineBench::allOff(Answer answer)
 {
     const Outcome dropped =
-        error(409, QStringLiteral("dropped: every output was switched off before it was sent"));
+        error(409, QStringLiteral("dropped: every output was switched off before it was sent"),
+              supply::Error::Interrupted);
     for (const auto &job : m_jobs) {
         job->answer(dropped);
     }
@@ -308,7 +322,8 @@ void EngineBench::allOff(Answer answer)
             m_write.reset();
         }
         std::unique_ptr<Job> job = std::move(m_current);
-        job->answer(error(409, QStringLiteral("stopped: every output is being switched off")));
+        job->answer(error(409, QStringLiteral("stopped: every output is being switched off"),
+                          supply::Error::Interrupted));
     }
     auto job = std::make_unique<Job>();
     job->answer = std::move(answer);
@@ -343,8 +358,11 @@ void EngineBench::switchOffFrom(std::size_t index, std::shared_ptr<QJsonArray> o
             off->append(address);
         } else {
             // The list itself says "not confirmed off"; each entry says why.
-            failed->append(QJsonObject{{QStringLiteral("address"), address},
-                                       {QStringLiteral("error"), failureCause(w)}});
+            failed->append(QJsonObject{
+                {QStringLiteral("address"), address},
+                {QStringLiteral("error"), failureCause(w)},
+                {QStringLiteral("failure"),
+                 supply::errorWord(w.failure ? w.failure.error : supply::Error::NotConfirmed)}});
         }
         switchOffFrom(index + 1, off, failed);
     };

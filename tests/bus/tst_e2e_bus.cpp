@@ -286,6 +286,17 @@ void TestBusE2e::bench()
         for (int a = 1; a <= 3; ++a) {
             QVERIFY(sim.command(QStringLiteral("status %1").arg(a)).contains("output=on"));
         }
+        // A card shows the tightest ceilings the line holds, whoever holds them; only
+        // the window's own trip it.
+        supply::CeilingRegistry &line = engine->client().ceilings();
+        line.hold(line.addSource(false), 3, supply::CeilingKind::Voltage, 800, "vantelctl serve",
+                  42);
+        const auto limits = [w](int a) {
+            return w->card(a)->findChild<QPushButton *>(QStringLiteral("limits"))->toolTip();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(limits(3), QStringLiteral("ceilings active: 8.00 V"), kWaitMs);
+        QCOMPARE(limits(4), QStringLiteral("ceilings active: 0.300 A"));
+        QVERIFY(sim.command(QStringLiteral("status 3")).contains("output=on"));
     } else if (what == QStringLiteral("the record")) {
         auto *record = w->findChild<QPushButton *>(QStringLiteral("record"));
         QCOMPARE(record->text(), QStringLiteral("Record"));

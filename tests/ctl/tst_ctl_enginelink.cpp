@@ -38,6 +38,12 @@ const ReadRow kReads[] = {
      -240,
      "foreign (values outside what a supply reports)"},
     {"short", {Error::Short}, LinkFault::Line, -240, "short"},
+    {"undecoded",
+     {Error::Undecoded, 0, QStringLiteral("values outside what a supply reports")},
+     LinkFault::Line,
+     -240,
+     "undecoded (values outside what a supply reports)"},
+    {"unconfirmed", {Error::NotConfirmed}, LinkFault::NotConfirmed, -240, "unconfirmed"},
     {"exception", {Error::Exception, 2}, LinkFault::Line, -240, "exception 2"},
     // The port's own reason is not passed on: it varies with the way it went.
     {"port",
@@ -49,7 +55,7 @@ const ReadRow kReads[] = {
     {"refused",
      {Error::Refused, 0, QStringLiteral("above the ceiling")},
      LinkFault::Refused,
-     -222,
+     -221,
      "refused (above the ceiling)"},
 };
 
@@ -130,7 +136,7 @@ void TestEngineLink::writes_data()
     QTest::newRow("exception") << false << Error::Exception << QStringLiteral("exception 3")
                                << LinkFault::Line << -240 << QStringLiteral("exception 3");
     QTest::newRow("refused by a ceiling")
-        << false << Error::Refused << refusal << LinkFault::Refused << -222 << refusal;
+        << false << Error::Refused << refusal << LinkFault::Refused << -221 << refusal;
     QTest::newRow("the port went away")
         << false << Error::Port << QStringLiteral("port") << LinkFault::Gone << -240 << kGone;
 }

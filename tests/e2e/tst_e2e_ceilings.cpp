@@ -3,8 +3,8 @@
 // 10 V on the simulator's supply; a `set --voltage 20` that joins the line is
 // refused with the ceiling and its holder named, and nothing reaches the supply.
 // The ceiling leaves with its holder, also when it is killed, and stays through a
-// handover of the line. A supply under a ceiling keeps its address, whether the
-// shell or Modbus TCP asks it to move.
+// handover of the line. A supply under a ceiling keeps its address, and no supply
+// moves onto an address under a ceiling, whether the shell or Modbus TCP asks.
 #include "support/ctlrig.h"
 
 #include <QFile>
@@ -242,31 +242,46 @@ void TestE2eCeilings::aCeilingSurvivesAHandover()
 void TestE2eCeilings::aSupplyUnderACeilingKeepsItsAddress_data()
 {
     QTest::addColumn<QString>("face");
-    QTest::newRow("vantelctl address") << QStringLiteral("shell");
-    QTest::newRow("Modbus TCP's address register") << QStringLiteral("modbus");
+    // The ceiling is on the supply (serve's first channel at its address) or on the
+    // address it is asked to move to (serve's first channel at 9).
+    QTest::addColumn<bool>("onto");
+    QTest::newRow("vantelctl address") << QStringLiteral("shell") << false;
+    QTest::newRow("Modbus TCP's address register") << QStringLiteral("modbus") << false;
+    QTest::newRow("vantelctl address, onto a ceiling") << QStringLiteral("shell") << true;
+    QTest::newRow("Modbus TCP's address register, onto a ceiling")
+        << QStringLiteral("modbus") << true;
 }
 
 void TestE2eCeilings::aSupplyUnderACeilingKeepsItsAddress()
 {
     QFETCH(QString, face);
+    QFETCH(bool, onto);
     m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
     QVERIFY(m_rig->startSim({QStringLiteral("--address"), QString::number(kAddress)}));
-    const QStringList modbus{QStringLiteral("--modbus"), QStringLiteral("127.0.0.1:0"),
-                             QStringLiteral("--allow-address-change")};
-    QProcess *holding = startHolder(QStringLiteral("serve"),
-                                    face == QLatin1String("modbus") ? modbus : QStringList{});
+    QStringList extra;
+    if (face == QLatin1String("modbus")) {
+        extra << QStringLiteral("--modbus") << QStringLiteral("127.0.0.1:0")
+              << QStringLiteral("--allow-address-change");
+    }
+    if (onto) {
+        extra << QStringLiteral("--addresses") << QStringLiteral("9,%1").arg(kAddress);
+    }
+    QProcess *holding = startHolder(QStringLiteral("serve"), extra);
     QVERIFY(holding);
 
     if (face == QLatin1String("shell")) {
         const CtlResult moved =
             m_rig->run(common() + QStringList{QStringLiteral("address"), QStringLiteral("9")});
         QCOMPARE(moved.code, 2);
-        QCOMPARE(moved.err,
-                 QStringLiteral("vantelctl: refused: address %1 stays: vantelctl serve (pid %2) "
-                                "holds a 10.00 V ceiling on COM1 address %1, which would not "
-                                "follow the supply to address 9\n")
-                     .arg(kAddress)
-                     .arg(holding->processId()));
+        const QString why =
+            onto ? QStringLiteral("address 9 is under a ceiling: vantelctl serve (pid %2) holds a "
+                                  "10.00 V ceiling on COM1 address 9, which would hold the "
+                                  "supply moved there from address %1")
+                 : QStringLiteral("address %1 stays: vantelctl serve (pid %2) holds a 10.00 V "
+                                  "ceiling on COM1 address %1, which would not follow the supply "
+                                  "to address 9");
+        QCOMPARE(moved.err, QStringLiteral("vantelctl: refused: ") +
+                                why.arg(kAddress).arg(holding->processId()) + QLatin1Char('\n'));
     } else {
         const auto found =
             waitForErr(*holding, m_holderErr,

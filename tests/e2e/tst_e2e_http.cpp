@@ -169,6 +169,8 @@ void TestE2eHttp::allOffSwitchesEveryOutputOff()
     QCOMPARE(failed[0].toObject().value(QStringLiteral("address")).toInt(), 2);
     QCOMPARE(failed[0].toObject().value(QStringLiteral("error")).toString(),
              QStringLiteral("timeout"));
+    QCOMPARE(failed[0].toObject().value(QStringLiteral("failure")).toString(),
+             QStringLiteral("timeout"));
 }
 
 void TestE2eHttp::theStartAddressLeavesNoCredential()
@@ -269,8 +271,10 @@ void TestE2eHttp::aCeilingHeldByAnotherProgramRefuses()
 
     const HttpResponse refused = ask("POST", "/api/supplies/5/set", "{\"v\": 20}");
     QCOMPARE(refused.status, 409);
-    const QString said =
-        QJsonDocument::fromJson(refused.body).object().value(QStringLiteral("error")).toString();
+    const QJsonObject body = QJsonDocument::fromJson(refused.body).object();
+    // The failure's word beside its text, for a page that acts on the kind.
+    QCOMPARE(body.value(QStringLiteral("failure")).toString(), QStringLiteral("refused"));
+    const QString said = body.value(QStringLiteral("error")).toString();
     QCOMPARE(said,
              QStringLiteral("20.00 V is above the 10.00 V ceiling that vantelctl run (pid %1) "
                             "holds on COM1 address 5")

@@ -64,8 +64,10 @@ public:
     std::map<std::uint8_t, protocol::StatusReading> supplies;
     bool silent = false;
     QStringList operations; // "R5", "V5=1260", "A5=1500", "O5=1"
-    // A voltage ceiling another program on the line holds, by address.
-    std::map<std::uint8_t, std::uint16_t> elsewhere;
+    // The line's ceilings: the instrument's own and another program's.
+    supply::CeilingRegistry line;
+    int own = line.addSource(true);
+    int elsewhere = line.addSource(false);
     QStringList held; // the instrument's ceilings as held on the line: "5=800,3200,19840"
 
     explicit ScriptedLink(const std::vector<std::uint8_t> &addresses)
@@ -86,11 +88,7 @@ public:
     }
     void setVoltage(std::uint8_t address, std::uint16_t code, Done done) override
     {
-        const auto ceiling = elsewhere.find(address);
-        if (ceiling != elsewhere.end() && code > ceiling->second) {
-            operations << QStringLiteral("V%1 refused").arg(address);
-            done(Result::failed(scpi::LinkFault::Refused,
-                                "above the ceiling that vantel (pid 7) holds"));
+        if (refused(address, supply::CeilingKind::Voltage, code, done)) {
             return;
         }
         operations << QStringLiteral("V%1=%2").arg(address).arg(code);
@@ -99,6 +97,9 @@ public:
     }
     void setCurrent(std::uint8_t address, std::uint16_t code, Done done) override
     {
+        if (refused(address, supply::CeilingKind::Current, code, done)) {
+            return;
+        }
         operations << QStringLiteral("A%1=%2").arg(address).arg(code);
         supplies[address].setCurrent = code;
         finish(address, done);
@@ -114,9 +115,34 @@ public:
                       std::uint16_t power) override
     {
         held << QStringLiteral("%1=%2,%3,%4").arg(address).arg(voltage).arg(current).arg(power);
+        const auto hold = [&](supply::CeilingKind kind, int value, int largest) {
+            value >= largest ? line.release(own, address, kind)
+                             : line.hold(own, address, kind, value, "vantelctl serve", 1);
+        };
+        hold(supply::CeilingKind::Voltage, voltage, protocol::kLargestVoltageCode);
+        hold(supply::CeilingKind::Current, current, protocol::kLargestCurrentCode);
+        hold(supply::CeilingKind::Power, power, scpi::kLargestPowerCode);
+    }
+    std::optional<int> lineCeiling(std::uint8_t address, supply::CeilingKind kind) const override
+    {
+        const auto tightest = line.tightest(address, kind);
+        return tightest ? std::optional<int>(tightest->value) : std::nullopt;
     }
 
 private:
+    // The line refuses a set value above a ceiling; nothing is sent.
+    bool refused(std::uint8_t address, supply::CeilingKind kind, int code, const Done &done)
+    {
+        const auto why = line.setValueRefusal(address, kind, code, "COM3");
+        if (why) {
+            operations << QStringLiteral("%1%2 refused")
+                              .arg(kind == supply::CeilingKind::Voltage ? 'V' : 'A')
+                              .arg(address);
+            done(Result::failed(scpi::LinkFault::Refused, *why));
+        }
+        return why.has_value();
+    }
+
     void finish(std::uint8_t address, const Done &done)
     {
         if (silent) {
@@ -276,8 +302,10 @@ void TestScpi::conversations_data()
         "V5=1000 O5=1 O5=0 R5 R5");
     row("a power ceiling at the power drawn holds", "5", "VOLT 10|POW:PROT 5|OUTP ON|OUTP?", "1",
         "V5=1000 O5=1 R5");
-    row("a set value above the ceiling is refused", "5", "VOLT:PROT 8|VOLT 9|SYST:ERR?",
-        "-221,\"Settings conflict;9.00 V is above the ceiling 8.00 V\"", "");
+    row("a set value above the ceiling is refused by the line", "5", "VOLT:PROT 8|VOLT 9|SYST:ERR?",
+        "-221,\"Settings conflict;9.00 V is above the 8.00 V ceiling that vantelctl serve (pid 1) "
+        "holds on COM3 address 5\"",
+        "V5 refused");
     row("status registers", "5",
         "STAT:QUES:ENAB 3;ENAB?|STAT:OPER:ENAB 512|OUTP ON|STAT:OPER:COND?|*STB?|STAT:OPER?|"
         "STAT:OPER?|STAT:PRES|STAT:QUES:ENAB?;:STAT:OPER:ENAB?",
@@ -432,8 +460,9 @@ void TestScpi::everyLineIsReportedDone()
     QCOMPARE(events.size(), 6);
 }
 
-// The instrument's ceilings hold for every program on the line, and a ceiling that
-// another program holds refuses a set value as out of range, naming it.
+// The instrument's ceilings hold for every program on the line; a ceiling, its own
+// or another program's, refuses a set value as a settings conflict in the line's
+// words, and VOLT:PROT? answers the tightest on the line.
 void TestScpi::ceilingsOfTheLine_data()
 {
     QTest::addColumn<QStringList>("lines");
@@ -451,14 +480,16 @@ void TestScpi::ceilingsOfTheLine_data()
         << split("POW:PROT 2.5|POW:PROT?|VOLT 9|SYST:ERR?|POW:PROT MAX|POW:PROT? MIN")
         << split("2.50|0,\"No error\"|0.00") << QStringLiteral("V5=900")
         << QStringLiteral("5=6200,3200,250 5=6200,3200,19840");
-    QTest::newRow("held elsewhere is -222")
-        << split("VOLT 20|SYST:ERR?|VOLT 9;VOLT?")
-        << split("-222,\"Data out of range;above the ceiling that vantel (pid 7) holds\"|9.00")
+    QTest::newRow("held elsewhere is -221, shown by VOLT:PROT?")
+        << split("VOLT 20|SYST:ERR?|VOLT 9;VOLT?|VOLT:PROT?|SOUR2:VOLT:PROT?")
+        << split("-221,\"Settings conflict;20.00 V is above the 10.00 V ceiling that vantel (pid "
+                 "7) holds on COM3 address 5\"|9.00|10.00|62.00")
         << QStringLiteral("V5 refused V5=900") << QString();
-    QTest::newRow("its own ceiling stays -221, nothing sent")
-        << split("VOLT:PROT 8|VOLT 9|SYST:ERR?")
-        << split("-221,\"Settings conflict;9.00 V is above the ceiling 8.00 V\"") << QString()
-        << QStringLiteral("5=800,3200,19840");
+    QTest::newRow("its own ceiling is -221 too, nothing sent")
+        << split("VOLT:PROT 8|VOLT 9|SYST:ERR?|VOLT:PROT?")
+        << split("-221,\"Settings conflict;9.00 V is above the 8.00 V ceiling that vantelctl "
+                 "serve (pid 1) holds on COM3 address 5\"|8.00")
+        << QStringLiteral("V5 refused") << QStringLiteral("5=800,3200,19840");
 }
 
 void TestScpi::ceilingsOfTheLine()
@@ -468,7 +499,7 @@ void TestScpi::ceilingsOfTheLine()
     QFETCH(QString, operations);
     QFETCH(QString, held);
     ScriptedLink link({5, 6});
-    link.elsewhere[5] = 1000;
+    link.line.hold(link.elsewhere, 5, supply::CeilingKind::Voltage, 1000, "vantel", 7);
     scpi::Instrument instrument(link, {"COM3", {5, 6}, "1.0.0"});
     QStringList got;
     auto session = instrument.open(

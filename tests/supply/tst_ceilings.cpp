@@ -46,6 +46,9 @@ class TestCeilings : public QObject {
 private slots:
     void refusals_data();
     void refusals();
+    void trips_data();
+    void trips();
+    void typedCeilingsInCounts();
     void gatewayTakesCeilingsFromOursOnly_data();
     void gatewayTakesCeilingsFromOursOnly();
     void aJoinerRegistersWithEveryOwner();
@@ -119,6 +122,18 @@ void TestCeilings::refusals_data()
         << QString();
     QTest::newRow("an address change of another supply")
         << Script{{1, 5, v, 1000}} << protocol::buildSetAddressRequest(4, 9) << QString();
+    // Nor does a supply move onto an address under a ceiling, whoever holds it.
+    const QString onto = QStringLiteral(
+        "address 5 is under a ceiling: vantel (pid 4121) holds a 1.000 A ceiling on COM3 "
+        "address 5, which would hold the supply moved there from address 4");
+    QTest::newRow("an address change onto a ceiling")
+        << Script{{3, 5, a, 1000, "vantel"}} << protocol::buildSetAddressRequest(4, 5) << onto;
+    QTest::newRow("an address change onto a ceiling in a write of several registers")
+        << Script{{3, 5, a, 1000, "vantel"}}
+        << protocol::withCrc({4, 0x10, 0x10, 0x08, 0x00, 0x01, 0x02, 0x00, 0x05}) << onto;
+    QTest::newRow("an address change onto a released ceiling")
+        << Script{{1, 5, v, 1000}, {1, 5, v, 0}} << protocol::buildSetAddressRequest(4, 5)
+        << QString();
     QTest::newRow("an address change in a write of several registers")
         << Script{{1, 5, v, 1000}}
         << protocol::withCrc({5, 0x10, 0x10, 0x08, 0x00, 0x01, 0x02, 0x00, 0x09}) << stays;
@@ -153,6 +168,90 @@ void TestCeilings::refusals()
     }
     const auto why = registry.refusal(request, "COM3");
     QCOMPARE(why ? QString::fromStdString(*why) : QString(), refusal);
+}
+
+void TestCeilings::trips_data()
+{
+    QTest::addColumn<int>("volts"); // actual voltage, 10 mV
+    QTest::addColumn<int>("amps");  // actual current, 1 mA
+    QTest::addColumn<bool>("on");
+    QTest::addColumn<bool>("resolution"); // the windows' slack of one count
+    QTest::addColumn<QString>("trip");    // "kind reading ceiling", empty for none
+
+    // Ceilings held: 12.00 V, 1.000 A, 10.00 W.
+    QTest::newRow("within") << 1200 << 800 << true << false << QString();
+    QTest::newRow("one count above the voltage") << 1201 << 800 << true << false << "V 1201 1200";
+    QTest::newRow("one count above, with slack") << 1201 << 800 << true << true << QString();
+    QTest::newRow("two counts above, with slack") << 1202 << 800 << true << true << "V 1202 1200";
+    QTest::newRow("output off trips nothing") << 5000 << 3000 << false << false << QString();
+    QTest::newRow("current above") << 500 << 1001 << true << false << "A 1001 1000";
+    QTest::newRow("voltage is told before current")
+        << 1300 << 1100 << true << false << "V 1300 1200";
+    // 11.00 V at 0.950 A is 10.45 W; rounded to counts of 10 mW.
+    QTest::newRow("power above") << 1100 << 950 << true << false << "W 1045 1000";
+    // 10.01 W is within the 10 mW that one count of either factor adds.
+    QTest::newRow("power within its slack") << 1001 << 1000 << true << true << QString();
+    QTest::newRow("power just above without slack")
+        << 1001 << 1000 << true << false << "W 1001 1000";
+}
+
+void TestCeilings::trips()
+{
+    QFETCH(int, volts);
+    QFETCH(int, amps);
+    QFETCH(bool, on);
+    QFETCH(bool, resolution);
+    QFETCH(QString, trip);
+
+    CeilingRegistry registry;
+    const int holder = registry.addSource(true);
+    const int other = registry.addSource(false);
+    registry.hold(holder, 5, CeilingKind::Voltage, 1200, "vantel", 1);
+    registry.hold(holder, 5, CeilingKind::Current, 1000, "vantel", 1);
+    registry.hold(holder, 5, CeilingKind::Power, 1000, "vantel", 1);
+    // Another holder's tighter ceiling is its own to watch.
+    registry.hold(other, 5, CeilingKind::Voltage, 100, "vantelctl run", 2);
+    protocol::StatusReading reading;
+    reading.actualVoltage = std::uint16_t(volts);
+    reading.actualCurrent = std::uint16_t(amps);
+    reading.outputOn = on;
+    const auto slack = resolution ? supply::TripSlack::Resolution : supply::TripSlack::None;
+    const auto tripped = registry.trip(holder, 5, reading, slack);
+    const char *kinds[] = {"", "V", "A", "W"};
+    QCOMPARE(tripped ? QStringLiteral("%1 %2 %3")
+                           .arg(QLatin1String(kinds[int(tripped->kind)]))
+                           .arg(tripped->reading)
+                           .arg(tripped->ceiling)
+                     : QString(),
+             trip);
+    // The same reading at an address with nothing held trips nothing.
+    QVERIFY(!registry.trip(holder, 6, reading, slack));
+}
+
+// A typed ceiling is held in counts never above what was typed, and a set value
+// is compared with it in counts: the windows and the line agree on every value.
+void TestCeilings::typedCeilingsInCounts()
+{
+    const struct {
+        CeilingKind kind;
+        double typed;
+        int counts;
+    } cases[] = {
+        {CeilingKind::Voltage, 12.34, 1234}, {CeilingKind::Voltage, 12.345, 1234},
+        {CeilingKind::Voltage, 0.29, 29},    {CeilingKind::Current, 1.5, 1500},
+        {CeilingKind::Current, 0.0015, 1},   {CeilingKind::Power, 25.0, 2500},
+    };
+    for (const auto &c : cases) {
+        QCOMPARE(supply::ceilingCounts(c.kind, c.typed), c.counts);
+    }
+    supply::CeilingCounts held;
+    held.volts = supply::ceilingCounts(CeilingKind::Voltage, 12.345);
+    held.watts = 100;
+    // 12.35 V is above a 12.345 V ceiling as it is held (12.34 V), in every face.
+    QVERIFY(supply::refusesSetValue(held, CeilingKind::Voltage, 1235));
+    QVERIFY(!supply::refusesSetValue(held, CeilingKind::Voltage, 1234));
+    QVERIFY(!supply::refusesSetValue(held, CeilingKind::Current, 3200));
+    QVERIFY(!supply::refusesSetValue(held, CeilingKind::Power, 9999));
 }
 
 namespace {
