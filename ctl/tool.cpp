@@ -145,6 +145,9 @@ int failure(const Context &context, const supply::Failure &failed, const QByteAr
     case Error::Port:
         printErr(QStringLiteral("%1: the port failed: %2").arg(what, failed.detail));
         break;
+    case Error::NotConfirmed:
+        printErr(QStringLiteral("%1: address %2: %3").arg(what).arg(address).arg(failed.text()));
+        break;
     }
     return kExitFailed;
 }

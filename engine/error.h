@@ -7,15 +7,17 @@ namespace supply {
 // How a request fared: one vocabulary for every row, key, message and count.
 enum class Error {
     None,
-    Timeout,     // nothing came back (frames of other addresses are no answer)
-    Crc,         // a reply of the right shape whose CRC does not match
-    Foreign,     // bytes that are no reply to this request, or a write echo that differs
-    Short,       // the start of a reply, cut off when the wait ended
-    Exception,   // an exception reply with a good CRC; exceptionCode() holds its code
-    Port,        // the port went away or refused the write; the reason is kept apart
-    Interrupted, // a stop was asked for; nothing more was sent
-    Refused,     // a ceiling held on the line refused the write; nothing was sent,
-                 // and the text names the ceiling and who holds it
+    Timeout,      // nothing came back (frames of other addresses are no answer)
+    Crc,          // a reply of the right shape whose CRC does not match
+    Foreign,      // bytes that are no reply to this request, or a write echo that differs
+    Short,        // the start of a reply, cut off when the wait ended
+    Exception,    // an exception reply with a good CRC; exceptionCode() holds its code
+    Port,         // the port went away or refused the write; the reason is kept apart
+    Interrupted,  // a stop was asked for; nothing more was sent
+    Refused,      // a ceiling held on the line refused the write; nothing was sent,
+                  // and the text names the ceiling and who holds it
+    NotConfirmed, // the write went through, but the supply's read-back shows
+                  // something else
 };
 
 } // namespace supply

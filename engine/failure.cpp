@@ -35,6 +35,8 @@ QString errorWord(Error error, int exceptionCode)
         return QStringLiteral("interrupted");
     case Error::Refused:
         return QStringLiteral("refused");
+    case Error::NotConfirmed:
+        return QStringLiteral("not confirmed");
     }
     return {};
 }
