@@ -295,6 +295,16 @@ void Session::waitForRound(std::chrono::milliseconds wait)
 
 void Session::cancel(Caller caller)
 {
+    cancel(caller, true);
+}
+
+void Session::cancelWaiting(Caller caller)
+{
+    cancel(caller, false);
+}
+
+void Session::cancel(Caller caller, bool underWay)
+{
     m_pollers.erase(caller);
     std::vector<std::function<void()>> calls;
     const Failure stopped{Error::Interrupted};
@@ -330,7 +340,7 @@ void Session::cancel(Caller caller)
             ++it;
         }
     }
-    if (m_write && m_write->caller == caller) {
+    if (underWay && m_write && m_write->caller == caller) {
         calls.push_back(stop(m_write, stopped, true));
     }
     for (const auto &call : calls) {

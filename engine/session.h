@@ -166,6 +166,8 @@ public:
     // request on the line) with Interrupted, called from inside this call, and
     // stops its polling. An all-off it asked for goes on.
     void cancel(Caller caller);
+    // The same, but the caller's write under way goes on to its end.
+    void cancelWaiting(Caller caller);
 
     // A confirmed write or all-off of the caller waits or is under way.
     bool writing(Caller caller) const;
@@ -199,6 +201,7 @@ private:
     std::function<void()> stop(std::shared_ptr<WriteJob> job, const Failure &failure, bool started);
     void startAllOff();
     void allOffNext();
+    void cancel(Caller caller, bool underWay);
 
     std::unique_ptr<SessionLine> m_ownLine; // before m_line, which may refer to it
     SessionLine &m_line;

@@ -53,6 +53,7 @@ bool bringsBytes(Error error)
     case Error::Port:
     case Error::Interrupted:
     case Error::Refused:
+    case Error::NotConfirmed:
         return false;
     }
     return false;
