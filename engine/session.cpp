@@ -174,36 +174,44 @@ void Session::enqueue(std::unique_ptr<Step> step)
 
 void Session::pump()
 {
-    if (m_inFlight || m_pumping) {
+    if (m_pumping) {
         return;
     }
     m_pumping = true;
-    std::unique_ptr<Step> step;
-    for (auto &steps : m_steps) {
-        if (!steps.empty()) {
-            step = std::move(steps.front());
-            steps.pop_front();
+    // A line may answer from inside the call (a path that knows at once): the
+    // loop then takes up the next step itself.
+    while (!m_inFlight) {
+        std::unique_ptr<Step> step;
+        for (auto &steps : m_steps) {
+            if (!steps.empty()) {
+                step = std::move(steps.front());
+                steps.pop_front();
+                break;
+            }
+        }
+        if (step && step->rank == Rank::Read && !m_pollWaiting && m_roundNext < m_round.size() &&
+            m_round[m_roundNext] == step->address) {
+            step->poll = true; // a caller's read is the round's poll as well
+        }
+        if (!step) {
+            step = pollStep();
+        }
+        if (!step) {
             break;
         }
-    }
-    if (step && step->rank == Rank::Read && !m_pollWaiting && m_roundNext < m_round.size() &&
-        m_round[m_roundNext] == step->address) {
-        step->poll = true; // a caller's read is the round's poll as well
-    }
-    if (!step) {
-        step = pollStep();
-    }
-    if (step) {
         m_inFlight = std::move(step);
         auto done = [this, alive = m_alive](const LineAnswer &answer) {
             if (*alive) {
                 answered(answer);
             }
         };
-        if (m_inFlight->write) {
-            m_line.write(*m_inFlight->write, std::move(done));
+        // Copies: an answer from inside the call ends the step.
+        const std::optional<protocol::Frame> write = m_inFlight->write;
+        const std::uint8_t address = m_inFlight->address;
+        if (write) {
+            m_line.write(*write, std::move(done));
         } else {
-            m_line.readStatus(m_inFlight->address, std::move(done));
+            m_line.readStatus(address, std::move(done));
         }
     }
     m_pumping = false;

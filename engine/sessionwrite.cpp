@@ -219,11 +219,10 @@ void Session::allOff(Caller caller, std::vector<std::uint8_t> addresses,
     job->done = std::move(done);
     job->readBack = std::move(readBack);
     m_allOffs.push_back(std::move(job));
-    if (m_allOffs.size() > 1) {
-        return; // it follows the one under way
-    }
+    const bool first = m_allOffs.size() == 1;
     // What waits is dropped, and the write under way stops after its request on
     // the line; the all-off, queued first, keeps any other write from starting.
+    // A second all-off follows the one under way.
     std::vector<std::function<void()>> calls;
     const Failure dropped{Error::Interrupted, 0, QStringLiteral("every output is switched off")};
     for (const auto &waiting : m_writes) {
@@ -236,7 +235,9 @@ void Session::allOff(Caller caller, std::vector<std::uint8_t> addresses,
     for (const auto &call : calls) {
         call();
     }
-    startAllOff();
+    if (first) {
+        startAllOff();
+    }
 }
 
 void Session::startAllOff()

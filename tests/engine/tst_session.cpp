@@ -58,6 +58,7 @@ struct FakeLine : supply::SessionLine {
     std::map<std::uint8_t, Behaviour> behaviour;
     std::deque<std::pair<protocol::Frame, Done>> pending;
     QStringList log;
+    bool instant = false; // answers from inside the call
 
     explicit FakeLine(FakeClock &c) : clock(c) {}
 
@@ -65,11 +66,17 @@ struct FakeLine : supply::SessionLine {
     {
         log << QStringLiteral("r%1").arg(address);
         pending.emplace_back(protocol::buildReadStatusRequest(address), std::move(done));
+        if (instant) {
+            answerOne();
+        }
     }
     void write(const protocol::Frame &request, Done done) override
     {
         log << QStringLiteral("w%1").arg(request[0]);
         pending.emplace_back(request, std::move(done));
+        if (instant) {
+            answerOne();
+        }
     }
 
     // Answers the request on the line; false when none is.
@@ -150,6 +157,7 @@ private slots:
     void identicalReadsAreOneRequest();
     void confirmedWriteEnds_data();
     void confirmedWriteEnds();
+    void lineThatAnswersAtOnce();
 };
 
 void TestSession::roundsInOrderAtTheirRate_data()
@@ -339,6 +347,24 @@ void TestSession::confirmedWriteEnds()
     QCOMPARE(outcomes[0].problem, problem);
     QCOMPARE(rig.line.log, requests);
     QCOMPARE(retries, requests.count(QStringLiteral("w1")) - 1);
+    QVERIFY(rig.session.idle());
+}
+
+void TestSession::lineThatAnswersAtOnce()
+{
+    Rig rig;
+    rig.line.instant = true;
+    rig.line.behaviour[1] = Behaviour::Ignores;
+    std::optional<supply::WriteOutcome> outcome;
+    std::optional<supply::AllOffOutcome> all;
+    const auto caller = rig.session.addCaller();
+    rig.session.write(caller, {protocol::buildSetVoltageRequest(1, 100)}, voltageIs(100),
+                      {{}, {}, [&](const supply::WriteOutcome &o) { outcome = o; }});
+    rig.session.allOff(caller, {2}, [&](const supply::AllOffOutcome &o) { all = o; });
+    QVERIFY(outcome);
+    QCOMPARE(outcome->failure.error, Error::NotConfirmed);
+    QVERIFY(all && all->failed.empty());
+    QCOMPARE(rig.line.log, (QStringList{"w1", "r1", "w1", "r1", "w2", "r2"}));
     QVERIFY(rig.session.idle());
 }
 
