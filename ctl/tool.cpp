@@ -62,9 +62,8 @@ milliseconds waitUsed(const serial::CommControl &comm, milliseconds timeout)
     return network ? timeout + network->extraWait() : timeout;
 }
 
-// Says why a request to `address` that fared as `failed`, with `came` back, is no
-// answer to `what`; the exit code for it. `timeout` is the wait the request had
-// for its reply on a serial line.
+// Says why a request to `address` that fared as `failed`, with `came` back, is no answer to
+// `what`, and its exit code; `timeout` is the request's wait for its reply on a serial line.
 int failure(const Context &context, const supply::Failure &failed, const QByteArray &came,
             std::uint8_t address, const QString &what, milliseconds timeout)
 {
@@ -129,6 +128,7 @@ int failure(const Context &context, const supply::Failure &failed, const QByteAr
                      .arg(bytes));
         break;
     case Error::Foreign:
+    case Error::NotConfirmed: // a read-back that differs: its detail says how
         if (came.isEmpty()) {
             // Only frames of other addresses came: they never end the wait for ours.
             printErr(QStringLiteral("%1: no reply from address %2 within %3 ms (frames of other "

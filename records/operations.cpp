@@ -1,5 +1,7 @@
 #include "records/operations.h"
 
+#include <QTimer>
+
 #include <algorithm>
 #include <memory>
 
@@ -138,150 +140,116 @@ void ClientWritePath::read(std::uint8_t address, std::function<void(const Readin
 
 namespace {
 
-// One confirmed write in progress: attempts, each its writes and then readings
-// until one shows the value.
-class WriteJob : public WriteHandle, public std::enable_shared_from_this<WriteJob> {
+// A write path as the line of a session of its own: the session's confirmed
+// write drives it, and its readings keep their rows for the caller.
+class PathLine : public SessionLine {
 public:
-    WriteJob(std::shared_ptr<WritePath> path, std::vector<protocol::Frame> requests, Confirms f,
-             WriteCallbacks w, int attempts)
-        : m_path(std::move(path)), m_requests(std::move(requests)), m_confirms(std::move(f)),
-          m_callbacks(std::move(w)), m_attempts(std::max(1, attempts))
+    explicit PathLine(std::shared_ptr<WritePath> path) : m_path(std::move(path)) {}
+
+    void readStatus(std::uint8_t address, Done done) override
+    {
+        m_path->read(address,
+                     [last = m_last, address, done = std::move(done)](const Reading &reading) {
+                         *last = reading;
+                         LineAnswer answer;
+                         answer.address = address;
+                         answer.failure = reading.failure;
+                         answer.reading = reading.row.reading;
+                         answer.bytes = reading.bytes;
+                         answer.undecoded = reading.undecoded;
+                         answer.sentTime = reading.sentTime;
+                         done(answer);
+                     });
+    }
+    void write(const protocol::Frame &request, Done done) override
+    {
+        m_path->send(request, [done = std::move(done)](const Sent &sent) {
+            LineAnswer answer;
+            answer.failure = sent.failure;
+            answer.bytes = sent.bytes;
+            if (sent.wentOut) {
+                answer.sentTime = std::chrono::steady_clock::now();
+            }
+            done(answer);
+        });
+    }
+
+    int readingsPerAttempt() const { return m_path->readingsPerAttempt(); }
+
+    // The reading the session heard last, with its row.
+    const Reading &last() const { return *m_last; }
+
+private:
+    std::shared_ptr<WritePath> m_path;
+    // Shared with the path's callbacks, which may come after this is gone.
+    std::shared_ptr<Reading> m_last = std::make_shared<Reading>();
+};
+
+WriteResult resultOf(const WriteOutcome &outcome)
+{
+    WriteResult result;
+    result.confirmed = outcome.confirmed();
+    // A read-back that shows something else is NotConfirmed; the problem says
+    // what differed.
+    result.failure = outcome.failure;
+    result.problem = outcome.problem;
+    result.readBack = outcome.readBack;
+    result.failedWrite = outcome.failedWrite;
+    result.bytes = outcome.bytes;
+    result.undecoded = outcome.undecoded;
+    result.sent = outcome.sent;
+    return result;
+}
+
+// One confirmed write through the session's: the session lives until the write
+// has ended, and a cancel silences it.
+class SessionWrite : public WriteHandle {
+public:
+    SessionWrite(std::shared_ptr<WritePath> path, int attempts)
+        : m_line(std::move(path)),
+          m_session(m_line, steadyClock(), makeQtSessionTimer(),
+                    SessionSettings{{}, {}, std::max(1, attempts), m_line.readingsPerAttempt()})
     {
     }
 
-    void cancel() override { m_cancelled = true; }
-
-    void attempt()
+    void start(const std::shared_ptr<SessionWrite> &self, std::vector<protocol::Frame> requests,
+               Confirms confirms, WriteCallbacks callbacks)
     {
-        ++m_attempt;
-        m_next = 0;
-        sendNext();
+        m_self = self;
+        WriteWatch watch;
+        watch.readBack = [this, readBack = callbacks.readBack](const LineAnswer &) {
+            if (readBack) {
+                readBack(m_line.last());
+            }
+        };
+        watch.retrying = std::move(callbacks.retrying);
+        watch.done = [this, done = std::move(callbacks.done)](const WriteOutcome &outcome) {
+            if (!m_cancelled && done) {
+                done(resultOf(outcome));
+            }
+            letGo();
+        };
+        m_session.write(m_caller, std::move(requests), std::move(confirms), std::move(watch));
+    }
+
+    void cancel() override
+    {
+        m_cancelled = true;
+        m_session.cancel(m_caller);
     }
 
 private:
-    void sendNext()
+    void letGo()
     {
-        if (m_next >= m_requests.size()) {
-            m_readingsLeft = std::max(1, m_path->readingsPerAttempt());
-            readNext();
-            return;
-        }
-        m_path->send(m_requests[m_next],
-                     [self = shared_from_this()](const Sent &sent) { self->written(sent); });
+        // Not from inside the session's own call: it goes once the call is over.
+        QTimer::singleShot(0, [self = std::move(m_self)] {});
     }
 
-    void written(const Sent &sent)
-    {
-        if (m_cancelled) {
-            return;
-        }
-        m_result.sent = m_result.sent || sent.wentOut;
-        if (sent.failure) {
-            m_result.failure = sent.failure;
-            m_result.bytes = sent.bytes;
-            m_result.undecoded = false;
-            m_result.failedWrite = m_next;
-            if (endsAtOnce(sent.failure)) {
-                m_result.problem = sent.failure.error == Error::Refused ? sent.failure.detail
-                                                                        : sent.failure.word();
-                finish();
-                return;
-            }
-            failed(sent.failure.word());
-            return;
-        }
-        ++m_next;
-        sendNext();
-    }
-
-    void readNext()
-    {
-        m_path->read(address(),
-                     [self = shared_from_this()](const Reading &r) { self->readBack(r); });
-    }
-
-    void readBack(const Reading &reading)
-    {
-        if (m_cancelled) {
-            return;
-        }
-        if (reading.failure.error != Error::Interrupted && m_callbacks.readBack) {
-            m_callbacks.readBack(reading);
-        }
-        m_result.failure = reading.failure;
-        m_result.bytes = reading.bytes;
-        m_result.undecoded = reading.undecoded;
-        m_result.failedWrite.reset();
-        if (endsAtOnce(m_result.failure)) {
-            m_result.problem = m_result.failure.word();
-            finish();
-            return;
-        }
-        QString problem;
-        if (reading.good()) {
-            m_result.readBack = reading.row.reading;
-            if (m_confirms(*reading.row.reading)) {
-                m_result.confirmed = true;
-                m_result.problem.clear();
-                finish();
-                return;
-            }
-            problem = QStringLiteral("the read-back differs");
-            m_result.failure = Failure(Error::NotConfirmed, 0, problem);
-        } else {
-            problem = QStringLiteral("no read-back (%1)").arg(m_result.failure.word());
-        }
-        m_result.problem = problem;
-        if (--m_readingsLeft > 0) {
-            readNext();
-            return;
-        }
-        failed(problem);
-    }
-
-    // A stop, a port away and a refusal by a ceiling held on the line end the
-    // write at once: asking again changes nothing.
-    static bool endsAtOnce(const Failure &failure)
-    {
-        return failure.error == Error::Interrupted || failure.error == Error::Port ||
-               failure.error == Error::Refused;
-    }
-
-    void failed(const QString &problem)
-    {
-        m_result.problem = problem;
-        if (m_attempt >= m_attempts) {
-            finish();
-            return;
-        }
-        if (m_callbacks.retrying) {
-            m_callbacks.retrying(problem);
-        }
-        if (!m_cancelled) {
-            attempt();
-        }
-    }
-
-    void finish()
-    {
-        if (m_callbacks.done && !m_cancelled) {
-            m_cancelled = true; // once
-            m_callbacks.done(m_result);
-        }
-    }
-
-    std::uint8_t address() const { return m_requests.front()[0]; }
-
-    std::shared_ptr<WritePath> m_path;
-    std::vector<protocol::Frame> m_requests;
-    Confirms m_confirms;
-    WriteCallbacks m_callbacks;
-    int m_attempts;
-    int m_attempt = 0;
-    std::size_t m_next = 0; // the request of this attempt to send next
-    int m_readingsLeft = 0;
+    PathLine m_line;
+    Session m_session;
+    Session::Caller m_caller = m_session.addCaller();
     bool m_cancelled = false;
-    WriteResult m_result;
+    std::shared_ptr<SessionWrite> m_self; // until the write has ended
 };
 
 } // namespace
@@ -291,9 +259,8 @@ std::shared_ptr<WriteHandle> confirmedWrite(std::shared_ptr<WritePath> path,
                                             Confirms confirms, WriteCallbacks callbacks,
                                             int attempts)
 {
-    auto job = std::make_shared<WriteJob>(std::move(path), std::move(requests), std::move(confirms),
-                                          std::move(callbacks), attempts);
-    job->attempt();
+    auto job = std::make_shared<SessionWrite>(std::move(path), attempts);
+    job->start(job, std::move(requests), std::move(confirms), std::move(callbacks));
     return job;
 }
 

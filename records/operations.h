@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/client.h"
+#include "engine/session.h"
 #include "protocol/frames.h"
 #include "protocol/reading.h"
 #include "records/energy.h"
@@ -97,9 +98,6 @@ struct WriteResult {
     bool readBackDiffers() const { return failure.error == Error::NotConfirmed; }
 };
 
-// What a read-back must show for a write to count.
-using Confirms = std::function<bool(const protocol::StatusReading &)>;
-
 struct WriteCallbacks {
     // Every read-back, as a reading with its row (may be empty).
     std::function<void(const Reading &)> readBack;
@@ -159,7 +157,8 @@ public:
 // How many attempts a confirmed write makes unless told otherwise.
 constexpr int kWriteAttempts = 2;
 
-// The one confirmed write of every program: sends `requests` (register writes of
+// The one confirmed write of every program, the session's (engine/session.h)
+// over `path`: sends `requests` (register writes of
 // protocol/, all to one address) one after the other, each taking its reply,
 // then takes the path's readings of that address until one shows `confirms` or
 // the path's readings per attempt have passed. An attempt that fails is made

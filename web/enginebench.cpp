@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <algorithm>
 #include <utility>
 
 namespace web {
@@ -58,26 +59,16 @@ QJsonObject supplyObject(int address, const supply::Row *row, const QJsonObject 
     return object;
 }
 
-struct EngineBench::Job {
-    std::function<void()> run;
-    Answer answer;
-    bool cancellable = true; // an all-off runs to its end
-};
-
 EngineBench::EngineBench(supply::Client &client, const QString &lineName,
                          std::vector<std::uint8_t> addresses)
-    : m_client(client), m_line(lineName), m_addresses(std::move(addresses))
+    : m_client(client), m_line(lineName), m_addresses(std::move(addresses)),
+      m_session(client, supply::SessionSettings{kPollInterval, kPortRetry})
 {
-    m_pollTimer.setSingleShot(true);
-    QObject::connect(&m_pollTimer, &QTimer::timeout, [this] { poll(); });
 }
 
 EngineBench::~EngineBench()
 {
     *m_alive = false;
-    if (m_write) {
-        m_write->cancel();
-    }
 }
 
 QString EngineBench::start()
@@ -90,15 +81,19 @@ QString EngineBench::start()
     if (!why.isEmpty()) {
         return why;
     }
-    poll();
+    m_session.poll(m_caller, m_addresses, [this, alive = m_alive](const supply::LineAnswer &a) {
+        if (*alive) {
+            took(a);
+        }
+    });
     return {};
 }
 
 void EngineBench::stop()
 {
     m_stopped = true;
-    m_pollTimer.stop();
-    m_jobs.clear();
+    // The write on the line finishes as it would have; the rest are dropped.
+    m_session.cancelWaiting(m_caller);
 }
 
 QString EngineBench::recordPath() const
@@ -127,45 +122,12 @@ QJsonObject EngineBench::supply(std::uint8_t address) const
                         ceilings(address));
 }
 
-void EngineBench::poll()
+void EngineBench::took(const supply::LineAnswer &answer)
 {
-    if (m_stopped || m_polling || m_addresses.empty()) {
-        return;
+    // A stop took nothing: no row to keep.
+    if (answer.failure.error != supply::Error::Interrupted) {
+        keep(m_rows.make(answer.address, answer.sentTime, answer.reading, answer.failure));
     }
-    if (m_next == 0) {
-        m_roundStart = std::chrono::steady_clock::now();
-    }
-    m_polling = true;
-    supply::takeReading(m_client, m_rows, m_addresses[m_next],
-                        [this, alive = m_alive](const supply::Reading &reading) {
-                            if (*alive) {
-                                m_polling = false;
-                                took(reading);
-                            }
-                        });
-}
-
-void EngineBench::took(const supply::Reading &reading)
-{
-    if (reading.failure.error != supply::Error::Interrupted) {
-        keep(reading.row);
-    }
-    m_next = (m_next + 1) % m_addresses.size();
-    if (m_stopped) {
-        return;
-    }
-    if (reading.failure.error == supply::Error::Port ||
-        reading.failure.error == supply::Error::Interrupted) {
-        m_pollTimer.start(kPortRetry);
-        return;
-    }
-    if (m_next == 0) {
-        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - m_roundStart);
-        m_pollTimer.start(std::max(std::chrono::milliseconds(0), kPollInterval - spent));
-        return;
-    }
-    poll();
 }
 
 void EngineBench::keep(const supply::Row &row)
@@ -184,74 +146,54 @@ void EngineBench::keep(const supply::Row &row)
     }
 }
 
-void EngineBench::enqueue(std::unique_ptr<Job> job)
+void EngineBench::write(std::uint8_t address, std::vector<protocol::Frame> requests,
+                        supply::Confirms confirms, Answer answer)
 {
     if (m_stopped) {
-        job->answer(failed(supply::Error::Interrupted, QStringLiteral("the server is stopping")));
+        answer(failed(supply::Error::Interrupted, QStringLiteral("the server is stopping")));
         return;
     }
-    m_jobs.push_back(std::move(job));
-    if (!m_current) {
-        runNext();
-    }
-}
-
-void EngineBench::runNext()
-{
-    if (m_current || m_jobs.empty()) {
-        return;
-    }
-    m_current = std::move(m_jobs.front());
-    m_jobs.pop_front();
-    m_current->run();
-}
-
-void EngineBench::finishJob(const Outcome &outcome)
-{
-    std::unique_ptr<Job> job = std::move(m_current);
-    m_write.reset();
-    if (job) {
-        job->answer(outcome);
-    }
-    runNext();
-}
-
-void EngineBench::write(std::uint8_t address, std::vector<protocol::Frame> requests,
-                        supply::Confirms confirms)
-{
     // Refused before anything goes out, all of it or none.
     for (const protocol::Frame &request : requests) {
         const auto why = m_client.ceilings().refusal(request, m_line.toStdString());
         if (why) {
-            finishJob(failed(supply::Error::Refused, QString::fromStdString(*why)));
+            answer(failed(supply::Error::Refused, QString::fromStdString(*why)));
             return;
         }
     }
-    supply::WriteCallbacks callbacks;
-    callbacks.readBack = [this, alive = m_alive](const supply::Reading &reading) {
-        if (*alive && reading.failure.error != supply::Error::Interrupted) {
-            keep(reading.row);
+    supply::WriteWatch watch;
+    watch.readBack = [this, alive = m_alive](const supply::LineAnswer &a) {
+        if (*alive) {
+            took(a);
         }
     };
-    callbacks.done = [this, alive = m_alive, address](const supply::WriteResult &w) {
+    watch.done = [this, alive = m_alive, address,
+                  answer = std::move(answer)](const supply::WriteOutcome &w) {
         if (!*alive) {
             return;
         }
-        if (w.confirmed) {
-            finishJob({200, QJsonObject{{QStringLiteral("reading"), supply(address)}}});
+        if (w.confirmed()) {
+            answer({200, QJsonObject{{QStringLiteral("reading"), supply(address)}}});
+        } else if (w.failure.error == supply::Error::Interrupted && m_switchingOff) {
+            answer(error(409,
+                         w.started ? QStringLiteral("stopped: every output is being "
+                                                    "switched off")
+                                   : QStringLiteral("dropped: every output was switched "
+                                                    "off before it was sent"),
+                         supply::Error::Interrupted));
+        } else if (w.failure.error == supply::Error::Interrupted && m_stopped) {
+            answer(failed(supply::Error::Interrupted, QStringLiteral("the server is stopping")));
         } else if (w.failure.error == supply::Error::Refused) {
-            finishJob(failed(w.failure.error, w.problem.isEmpty() ? w.failure.detail : w.problem));
+            answer(failed(w.failure.error, w.problem.isEmpty() ? w.failure.detail : w.problem));
         } else {
-            finishJob(
+            answer(
                 failed(w.failure ? w.failure.error : supply::Error::NotConfirmed, failureText(w)));
         }
     };
-    m_write =
-        supply::confirmedWrite(std::make_shared<supply::ClientWritePath>(m_client, m_rows),
-                               std::move(requests), std::move(confirms), std::move(callbacks));
+    m_session.write(m_caller, std::move(requests), std::move(confirms), std::move(watch));
 }
 
-QString EngineBench::failureText(const supply::WriteResult &w) const
+QString EngineBench::failureText(const supply::WriteOutcome &w) const
 {
     if (w.failure.error == supply::Error::Port) {
         return failureCause(w);
@@ -259,7 +201,7 @@ QString EngineBench::failureText(const supply::WriteResult &w) const
     return QStringLiteral("not confirmed: %1").arg(failureCause(w));
 }
 
-QString EngineBench::failureCause(const supply::WriteResult &w) const
+QString EngineBench::failureCause(const supply::WriteOutcome &w) const
 {
     if (w.failure.error == supply::Error::Port) {
         return m_line + QStringLiteral(": the device is gone");
@@ -270,103 +212,63 @@ QString EngineBench::failureCause(const supply::WriteResult &w) const
 void EngineBench::set(std::uint8_t address, std::optional<std::uint16_t> voltage,
                       std::optional<std::uint16_t> current, Answer answer)
 {
-    auto job = std::make_unique<Job>();
-    job->answer = std::move(answer);
-    job->run = [this, address, voltage, current] {
-        std::vector<protocol::Frame> requests;
-        std::vector<supply::Confirms> checks;
-        if (voltage) {
-            requests.push_back(supply::writeRequest(address, supply::Target::Voltage, *voltage));
-            checks.push_back(supply::confirmsWrite(supply::Target::Voltage, *voltage));
-        }
-        if (current) {
-            requests.push_back(supply::writeRequest(address, supply::Target::Current, *current));
-            checks.push_back(supply::confirmsWrite(supply::Target::Current, *current));
-        }
-        write(address, std::move(requests), [checks](const protocol::StatusReading &status) {
-            for (const auto &check : checks) {
-                if (!check(status)) {
-                    return false;
-                }
-            }
-            return true;
-        });
-    };
-    enqueue(std::move(job));
+    std::vector<protocol::Frame> requests;
+    std::vector<supply::Confirms> checks;
+    if (voltage) {
+        requests.push_back(supply::writeRequest(address, supply::Target::Voltage, *voltage));
+        checks.push_back(supply::confirmsWrite(supply::Target::Voltage, *voltage));
+    }
+    if (current) {
+        requests.push_back(supply::writeRequest(address, supply::Target::Current, *current));
+        checks.push_back(supply::confirmsWrite(supply::Target::Current, *current));
+    }
+    write(
+        address, std::move(requests),
+        [checks](const protocol::StatusReading &status) {
+            return std::all_of(checks.begin(), checks.end(),
+                               [&status](const auto &check) { return check(status); });
+        },
+        std::move(answer));
 }
 
 void EngineBench::output(std::uint8_t address, bool on, Answer answer)
 {
-    auto job = std::make_unique<Job>();
-    job->answer = std::move(answer);
-    job->run = [this, address, on] {
-        write(address, {supply::writeRequest(address, supply::Target::Output, on ? 1 : 0)},
-              supply::confirmsWrite(supply::Target::Output, on ? 1 : 0));
-    };
-    enqueue(std::move(job));
+    write(address, {supply::writeRequest(address, supply::Target::Output, on ? 1 : 0)},
+          supply::confirmsWrite(supply::Target::Output, on ? 1 : 0), std::move(answer));
 }
 
 void EngineBench::allOff(Answer answer)
 {
-    const Outcome dropped =
-        error(409, QStringLiteral("dropped: every output was switched off before it was sent"),
-              supply::Error::Interrupted);
-    for (const auto &job : m_jobs) {
-        job->answer(dropped);
-    }
-    m_jobs.clear();
-    if (m_current && m_current->cancellable) {
-        // A write on the line stops where it is; its supply is switched off next.
-        if (m_write) {
-            m_write->cancel();
-            m_write.reset();
-        }
-        std::unique_ptr<Job> job = std::move(m_current);
-        job->answer(error(409, QStringLiteral("stopped: every output is being switched off"),
-                          supply::Error::Interrupted));
-    }
-    auto job = std::make_unique<Job>();
-    job->answer = std::move(answer);
-    job->cancellable = false;
-    job->run = [this] {
-        switchOffFrom(0, std::make_shared<QJsonArray>(), std::make_shared<QJsonArray>());
-    };
-    enqueue(std::move(job));
-}
-
-void EngineBench::switchOffFrom(std::size_t index, std::shared_ptr<QJsonArray> off,
-                                std::shared_ptr<QJsonArray> failed)
-{
-    if (index == m_addresses.size()) {
-        finishJob(
-            {200, QJsonObject{{QStringLiteral("off"), *off}, {QStringLiteral("failed"), *failed}}});
-        return;
-    }
-    const std::uint8_t address = m_addresses[index];
-    supply::WriteCallbacks callbacks;
-    callbacks.readBack = [this, alive = m_alive](const supply::Reading &reading) {
-        if (*alive && reading.failure.error != supply::Error::Interrupted) {
-            keep(reading.row);
-        }
-    };
-    callbacks.done = [this, alive = m_alive, index, address, off,
-                      failed](const supply::WriteResult &w) {
-        if (!*alive) {
-            return;
-        }
-        if (w.confirmed) {
-            off->append(address);
-        } else {
+    m_switchingOff = true;
+    m_session.allOff(
+        m_caller, m_addresses,
+        [this, alive = m_alive, answer = std::move(answer)](const supply::AllOffOutcome &all) {
+            if (!*alive) {
+                return;
+            }
+            QJsonArray off;
+            for (std::uint8_t address : all.off) {
+                off.append(address);
+            }
             // The list itself says "not confirmed off"; each entry says why.
-            failed->append(QJsonObject{
-                {QStringLiteral("address"), address},
-                {QStringLiteral("error"), failureCause(w)},
-                {QStringLiteral("failure"),
-                 supply::errorWord(w.failure ? w.failure.error : supply::Error::NotConfirmed)}});
-        }
-        switchOffFrom(index + 1, off, failed);
-    };
-    supply::switchOff(m_client, m_rows, address, std::move(callbacks));
+            QJsonArray failed;
+            for (const auto &[address, w] : all.failed) {
+                failed.append(
+                    QJsonObject{{QStringLiteral("address"), address},
+                                {QStringLiteral("error"), failureCause(w)},
+                                {QStringLiteral("failure"),
+                                 supply::errorWord(w.failure ? w.failure.error
+                                                             : supply::Error::NotConfirmed)}});
+            }
+            answer({200,
+                    QJsonObject{{QStringLiteral("off"), off}, {QStringLiteral("failed"), failed}}});
+        },
+        [this, alive = m_alive](const supply::LineAnswer &a) {
+            if (*alive) {
+                took(a);
+            }
+        });
+    m_switchingOff = false;
 }
 
 } // namespace web

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/session.h"
 #include "records/operations.h"
 #include "records/rowwriter.h"
 #include "web/bench.h"
@@ -8,9 +9,7 @@
 #include <QJsonArray>
 
 #include <QObject>
-#include <QTimer>
 
-#include <deque>
 #include <map>
 #include <memory>
 
@@ -20,11 +19,12 @@ class Client;
 
 namespace web {
 
-// The served supplies through the engine: each is read in turn, as fast as the
-// line allows (at most every kPollInterval), every reading is kept in a CSV
-// record in a temporary folder (one a killed server left is removed), and writes
-// go one at a time through the one confirmed write. A ceiling held on the line
-// refuses a write before it goes out.
+// The served supplies through the engine's session: the session polls them in
+// rounds, as fast as the line allows (a round at most every kPollInterval),
+// every reading is kept in a CSV record in a temporary folder (one a killed
+// server left is removed), and writes go one at a time through the session's
+// confirmed write, its all-off before them. A ceiling held on the line refuses
+// a write before it goes out.
 class EngineBench : public Bench {
 public:
     EngineBench(supply::Client &client, const QString &lineName,
@@ -36,7 +36,7 @@ public:
     // No more readings or writes; the writes waiting are answered as dropped.
     void stop();
     // A write is under way on the line.
-    bool busy() const { return m_current != nullptr; }
+    bool busy() const { return m_session.writing(m_caller); }
 
     std::vector<std::uint8_t> addresses() const override { return m_addresses; }
     QJsonObject supply(std::uint8_t address) const override;
@@ -47,20 +47,13 @@ public:
     QString recordPath() const override;
 
 private:
-    struct Job;
-    void poll();
-    void took(const supply::Reading &reading);
-    void enqueue(std::unique_ptr<Job> job);
-    void runNext();
+    void took(const supply::LineAnswer &answer);
     void keep(const supply::Row &row);
     void write(std::uint8_t address, std::vector<protocol::Frame> requests,
-               supply::Confirms confirms);
-    QString failureText(const supply::WriteResult &w) const;
+               supply::Confirms confirms, Answer answer);
+    QString failureText(const supply::WriteOutcome &w) const;
     // Why a write was not confirmed, without the words "not confirmed".
-    QString failureCause(const supply::WriteResult &w) const;
-    void switchOffFrom(std::size_t index, std::shared_ptr<QJsonArray> off,
-                       std::shared_ptr<QJsonArray> failed);
-    void finishJob(const Outcome &outcome);
+    QString failureCause(const supply::WriteOutcome &w) const;
     QJsonObject ceilings(std::uint8_t address) const;
 
     supply::Client &m_client;
@@ -70,15 +63,11 @@ private:
     std::map<std::uint8_t, supply::Row> m_latest;
     RecordFolder m_folder;
     supply::RowWriter m_record{supply::RowWriter::Format::Csv};
-    QTimer m_pollTimer;
-    std::size_t m_next = 0; // the address polled next
-    std::chrono::steady_clock::time_point m_roundStart;
-    bool m_polling = false;
+    supply::Session m_session;
+    supply::Session::Caller m_caller = m_session.addCaller();
     bool m_stopped = false;
     bool m_recordFailed = false;
-    std::deque<std::unique_ptr<Job>> m_jobs;
-    std::unique_ptr<Job> m_current;
-    std::shared_ptr<supply::WriteHandle> m_write;
+    bool m_switchingOff = false; // inside allOff(): the writes it ends were preempted
     // Callbacks of the engine check it: they may come after this is gone.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };

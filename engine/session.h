@@ -1,0 +1,233 @@
+#pragma once
+
+#include "engine/clock.h"
+#include "engine/failure.h"
+#include "protocol/frames.h"
+#include "protocol/reading.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace supply {
+
+class Client;
+
+// How one request to the line fared, as the session hands it on.
+struct LineAnswer {
+    std::uint8_t address = 0;
+    Failure failure;
+    std::optional<protocol::StatusReading> reading; // a good status reading, decoded
+    QByteArray bytes;                               // the reply as it came, for messages
+    // A whole, well-formed reply held words no supply reports (failure: Foreign).
+    bool undecoded = false;
+    // When the request went out on the monotonic clock; a default time_point
+    // when it never did.
+    std::chrono::steady_clock::time_point sentTime;
+    bool wentOut() const { return sentTime != std::chrono::steady_clock::time_point{}; }
+    bool good() const { return reading.has_value(); }
+};
+
+// What the session needs of a line: one status read and one register write at a
+// time, each answered once and never from inside the call.
+class SessionLine {
+public:
+    using Done = std::function<void(const LineAnswer &)>;
+    virtual ~SessionLine() = default;
+    virtual void readStatus(std::uint8_t address, Done done) = 0;
+    virtual void write(const protocol::Frame &request, Done done) = 0;
+};
+
+// The line of a Client: its requests keep the line's rules and its ceilings.
+class ClientLine : public SessionLine {
+public:
+    explicit ClientLine(Client &client) : m_client(client) {}
+    void readStatus(std::uint8_t address, Done done) override;
+    void write(const protocol::Frame &request, Done done) override;
+
+private:
+    Client &m_client;
+};
+
+// A single-shot timer: a QTimer in the programs, one the test fires in tests.
+class SessionTimer {
+public:
+    virtual ~SessionTimer() = default;
+    virtual void start(std::chrono::milliseconds after, std::function<void()> fire) = 0;
+    virtual void stop() = 0;
+};
+std::unique_ptr<SessionTimer> makeQtSessionTimer();
+
+// What a read-back must show for a write to count.
+using Confirms = std::function<bool(const protocol::StatusReading &)>;
+
+struct SessionSettings {
+    // A round of polling starts at most this often; a slower line sets the pace.
+    std::chrono::milliseconds roundInterval{100};
+    // After a port that went away or a stop, polling waits this long.
+    std::chrono::milliseconds portRetry{1000};
+    // A confirmed write's attempts, each its writes and then its read-backs.
+    int writeAttempts = 2;
+    // Read-backs an attempt takes before it counts as not confirmed.
+    int readingsPerAttempt = 1;
+};
+
+// How a confirmed write ended. failure is None when the read-back showed what
+// was written; NotConfirmed when the read-backs came but showed something else;
+// else the failure of the last write or read-back (Interrupted on a stop, a
+// cancel or an all-off).
+struct WriteOutcome {
+    Failure failure;
+    // Why it was not confirmed, for messages: "timeout", "exception 2", "the
+    // read-back differs", "no read-back (timeout)", a refusal's text.
+    QString problem;
+    std::optional<protocol::StatusReading> readBack; // the last good read-back
+    // The request whose write failed; none when the read-back failed or differed.
+    std::optional<std::size_t> failedWrite;
+    QByteArray bytes;       // what came back where it failed
+    bool undecoded = false; // the read-back held words no supply reports
+    bool sent = false;      // a write of it went out on the line
+    bool started = false;   // it had begun; false: dropped while it waited
+    bool confirmed() const { return !failure; }
+};
+
+struct WriteWatch {
+    std::function<void(const LineAnswer &)> readBack;     // every read-back (may be empty)
+    std::function<void(const QString &problem)> retrying; // before a second attempt
+    std::function<void(const WriteOutcome &)> done;
+};
+
+// An all-off: the supplies confirmed off, and those that were not with why.
+struct AllOffOutcome {
+    std::vector<std::uint8_t> off;
+    std::vector<std::pair<std::uint8_t, WriteOutcome>> failed;
+    // None when every supply was confirmed off, else NotConfirmed naming them.
+    Failure failure() const;
+};
+
+// The one way every face drives its supplies: a queue of requests to the line,
+// one at a time, in this order of priority:
+//   1. an all-off: it drops the confirmed writes that wait (Interrupted, not
+//      started), stops the one under way after its request on the line, and
+//      switches every supply it is given off, confirmed, one after another;
+//   2. the steps of the confirmed write under way (writes run one at a time);
+//   3. reads callers asked for: a read of an address that already waits takes
+//      its callers too, so that one request answers them all;
+//   4. polling: the addresses every caller polls, in rounds (each address once
+//      a round, in the order callers named them), a round starting at most every
+//      roundInterval. Whatever waits above goes out between two polls.
+// Each caller's work ends on its own: cancel() ends one caller's reads and
+// writes with Interrupted and stops its polling, and leaves the others'. Every
+// request ends in exactly one answer with a Failure value.
+class Session : public QObject {
+    Q_OBJECT
+public:
+    using Caller = int;
+
+    // Over `line`, timing rounds by `clock` and waiting with `timer`; both line
+    // and clock must outlive it.
+    Session(SessionLine &line, const EngineClock &clock, std::unique_ptr<SessionTimer> timer,
+            SessionSettings settings = {}, QObject *parent = nullptr);
+    // Over a client's line, on its clock, with a QTimer.
+    explicit Session(Client &client, SessionSettings settings = {}, QObject *parent = nullptr);
+    ~Session() override;
+
+    const SessionSettings &settings() const { return m_settings; }
+    Caller addCaller() { return ++m_lastCaller; }
+
+    // Polls `addresses` for `caller` (an empty list stops it): each reading of
+    // one goes to `reading`. A caller polls one list; a new one replaces it, its
+    // new addresses joining the round under way at its end.
+    void poll(Caller caller, std::vector<std::uint8_t> addresses,
+              std::function<void(const LineAnswer &)> reading);
+    // One status reading of `address`.
+    void read(Caller caller, std::uint8_t address, std::function<void(const LineAnswer &)> done);
+    // Sends `requests` (register writes, all to one address) one after the
+    // other, then reads the status back until it shows `confirms`; an attempt
+    // that fails is made again, up to the settings' attempts. A stop, a lost
+    // port and a refusal by a ceiling end it at once.
+    void write(Caller caller, std::vector<protocol::Frame> requests, Confirms confirms,
+               WriteWatch watch);
+    // Switches every one of `addresses` off, confirmed (see above). It is not
+    // cancelled; `readBack` sees each read-back.
+    void allOff(Caller caller, std::vector<std::uint8_t> addresses,
+                std::function<void(const AllOffOutcome &)> done,
+                std::function<void(const LineAnswer &)> readBack = {});
+    // Ends the caller's waiting reads and its writes (the one under way after its
+    // request on the line) with Interrupted, called from inside this call, and
+    // stops its polling. An all-off it asked for goes on.
+    void cancel(Caller caller);
+    // The same, but the caller's write under way goes on to its end.
+    void cancelWaiting(Caller caller);
+
+    // A confirmed write or all-off of the caller waits or is under way.
+    bool writing(Caller caller) const;
+    // Nothing is on the line or waits for it (polling aside).
+    bool idle() const;
+
+private:
+    enum class Rank { AllOff, Write, Read, Poll };
+    struct Step;
+    struct WriteJob;
+    struct AllOffJob;
+    using Listener = std::function<void(const LineAnswer &)>;
+
+    void enqueue(std::unique_ptr<Step> step);
+    void pump();
+    std::unique_ptr<Step> pollStep();
+    void answered(const LineAnswer &answer);
+    std::vector<Listener> polled(const LineAnswer &answer);
+    void waitForRound(std::chrono::milliseconds wait);
+
+    // The confirmed write (sessionwrite.cpp).
+    void startWrite();
+    void attempt(const std::shared_ptr<WriteJob> &job);
+    void sendNext(const std::shared_ptr<WriteJob> &job);
+    void written(const std::shared_ptr<WriteJob> &job, const LineAnswer &answer);
+    void readBack(const std::shared_ptr<WriteJob> &job);
+    void readBackCame(const std::shared_ptr<WriteJob> &job, const LineAnswer &answer);
+    void attemptFailed(const std::shared_ptr<WriteJob> &job, const QString &problem);
+    void finish(std::shared_ptr<WriteJob> job);
+    // Ends a write that waits or is under way with `failure`; returns its call.
+    std::function<void()> stop(std::shared_ptr<WriteJob> job, const Failure &failure, bool started);
+    void startAllOff();
+    void allOffNext();
+    void cancel(Caller caller, bool underWay);
+
+    std::unique_ptr<SessionLine> m_ownLine; // before m_line, which may refer to it
+    SessionLine &m_line;
+    const EngineClock &m_clock;
+    std::unique_ptr<SessionTimer> m_timer;
+    SessionSettings m_settings;
+    Caller m_lastCaller = 0;
+
+    std::deque<std::unique_ptr<Step>> m_steps[3]; // AllOff, Write, Read; polls are made
+    std::unique_ptr<Step> m_inFlight;
+    bool m_pumping = false;
+
+    struct Poller {
+        std::vector<std::uint8_t> addresses;
+        Listener reading;
+    };
+    std::map<Caller, Poller> m_pollers;
+    std::vector<std::uint8_t> m_round; // this round's addresses
+    std::size_t m_roundNext = 0;
+    EngineClock::time_point m_roundStart;
+    bool m_pollWaiting = false; // the timer holds the next round or a retry
+
+    std::deque<std::shared_ptr<WriteJob>> m_writes;
+    std::shared_ptr<WriteJob> m_write; // under way
+    std::deque<std::unique_ptr<AllOffJob>> m_allOffs;
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+};
+
+} // namespace supply

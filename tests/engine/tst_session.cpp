@@ -1,0 +1,372 @@
+// The supply session on a fake line and a fake clock: the order and pace of the
+// polling rounds, writes slipped in between polls, the all-off that preempts
+// what waits and names the supply that did not confirm, one caller's cancel,
+// reads of several callers answered by one request, and how a confirmed write
+// ends for each way the supply can answer.
+#include "engine/session.h"
+#include "protocol/frames.h"
+
+#include <QTest>
+
+#include <deque>
+#include <map>
+#include <set>
+
+using namespace std::chrono_literals;
+using supply::Error;
+using supply::LineAnswer;
+using supply::Session;
+
+Q_DECLARE_METATYPE(supply::Error)
+
+namespace {
+
+struct FakeClock : supply::EngineClock {
+    time_point t{std::chrono::hours(1)};
+    time_point now() const override { return t; }
+};
+
+struct FakeTimer : supply::SessionTimer {
+    std::function<void()> pending;
+    std::chrono::milliseconds last{-1};
+    void start(std::chrono::milliseconds after, std::function<void()> fire) override
+    {
+        last = after;
+        pending = std::move(fire);
+    }
+    void stop() override { pending = nullptr; }
+    void fire()
+    {
+        auto f = std::move(pending);
+        pending = nullptr;
+        if (f) {
+            f();
+        }
+    }
+};
+
+// How a fake supply answers.
+enum class Behaviour { Takes, Ignores, SilentReadBack, WriteException, Refuses };
+
+// Supplies behind one line: requests wait until the test answers them, each
+// answer moving the clock by the line's latency. Every request is logged as
+// "r1" (status read of 1) or "w1" (write to 1).
+struct FakeLine : supply::SessionLine {
+    FakeClock &clock;
+    std::chrono::milliseconds latency{10};
+    std::map<std::uint8_t, protocol::StatusReading> state;
+    std::map<std::uint8_t, Behaviour> behaviour;
+    std::deque<std::pair<protocol::Frame, Done>> pending;
+    QStringList log;
+    bool instant = false; // answers from inside the call
+
+    explicit FakeLine(FakeClock &c) : clock(c) {}
+
+    void readStatus(std::uint8_t address, Done done) override
+    {
+        log << QStringLiteral("r%1").arg(address);
+        pending.emplace_back(protocol::buildReadStatusRequest(address), std::move(done));
+        if (instant) {
+            answerOne();
+        }
+    }
+    void write(const protocol::Frame &request, Done done) override
+    {
+        log << QStringLiteral("w%1").arg(request[0]);
+        pending.emplace_back(request, std::move(done));
+        if (instant) {
+            answerOne();
+        }
+    }
+
+    // Answers the request on the line; false when none is.
+    bool answerOne()
+    {
+        if (pending.empty()) {
+            return false;
+        }
+        auto [request, done] = std::move(pending.front());
+        pending.pop_front();
+        clock.t += latency;
+        const std::uint8_t address = request[0];
+        const Behaviour b = behaviour.count(address) ? behaviour[address] : Behaviour::Takes;
+        LineAnswer answer;
+        answer.address = address;
+        answer.sentTime = clock.t - latency;
+        if (request[1] == protocol::kWriteSingleRegister) {
+            if (b == Behaviour::WriteException) {
+                answer.failure = {Error::Exception, 4};
+            } else if (b == Behaviour::Refuses) {
+                answer.failure = {Error::Refused, 0, QStringLiteral("ceiling 10 V")};
+                answer.sentTime = {};
+            } else if (b != Behaviour::Ignores) {
+                apply(address, request);
+            }
+        } else if (b == Behaviour::SilentReadBack) {
+            answer.failure = {Error::Timeout};
+        } else {
+            answer.reading = state[address];
+        }
+        done(answer);
+        return true;
+    }
+    void answerAll()
+    {
+        for (int i = 0; i < 100 && answerOne(); ++i) {
+        }
+    }
+    void apply(std::uint8_t address, const protocol::Frame &request)
+    {
+        const std::uint16_t value = std::uint16_t(request[4] << 8 | request[5]);
+        auto &s = state[address];
+        const auto same = [&](const protocol::Frame &f) {
+            return f[2] == request[2] && f[3] == request[3];
+        };
+        if (same(protocol::buildSetVoltageRequest(address, 0))) {
+            s.setVoltage = value;
+        } else if (same(protocol::buildSetCurrentRequest(address, 0))) {
+            s.setCurrent = value;
+        } else {
+            s.outputOn = value != 0;
+        }
+    }
+};
+
+struct Rig {
+    FakeClock clock;
+    FakeLine line{clock};
+    FakeTimer *timer = new FakeTimer;
+    Session session{line, clock, std::unique_ptr<supply::SessionTimer>(timer)};
+};
+
+supply::Confirms voltageIs(std::uint16_t v)
+{
+    return [v](const protocol::StatusReading &r) { return r.setVoltage == v; };
+}
+
+} // namespace
+
+class TestSession : public QObject {
+    Q_OBJECT
+private slots:
+    void roundsInOrderAtTheirRate_data();
+    void roundsInOrderAtTheirRate();
+    void writeSlipsInBetweenPolls();
+    void allOffPreemptsAndNamesTheOneNotOff();
+    void cancelLeavesOtherCallers();
+    void identicalReadsAreOneRequest();
+    void confirmedWriteEnds_data();
+    void confirmedWriteEnds();
+    void lineThatAnswersAtOnce();
+};
+
+void TestSession::roundsInOrderAtTheirRate_data()
+{
+    QTest::addColumn<int>("latencyMs");
+    QTest::addColumn<int>("waitMs"); // -1: the next round starts at once
+    QTest::newRow("fast line waits out the interval") << 10 << 70;
+    QTest::newRow("slow line sets the pace") << 50 << -1;
+}
+
+void TestSession::roundsInOrderAtTheirRate()
+{
+    QFETCH(int, latencyMs);
+    QFETCH(int, waitMs);
+    Rig rig;
+    rig.line.latency = std::chrono::milliseconds(latencyMs);
+    QStringList heardA, heardB;
+    const auto a = rig.session.addCaller();
+    const auto b = rig.session.addCaller();
+    rig.session.poll(a, {1, 2}, [&](const LineAnswer &r) { heardA << QString::number(r.address); });
+    rig.session.poll(b, {2, 3}, [&](const LineAnswer &r) { heardB << QString::number(r.address); });
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY(rig.line.answerOne());
+    }
+    // Address 2, polled by both, is read once a round and heard by both.
+    QCOMPARE(rig.line.log.mid(0, 3), (QStringList{"r1", "r2", "r3"}));
+    QCOMPARE(heardA, (QStringList{"1", "2"}));
+    QCOMPARE(heardB, (QStringList{"2", "3"}));
+    if (waitMs < 0) {
+        QVERIFY(!rig.timer->pending);
+        QCOMPARE(rig.line.pending.size(), std::size_t(1));
+    } else {
+        QCOMPARE(rig.timer->last.count(), waitMs);
+        QVERIFY(rig.line.pending.empty());
+        rig.timer->fire();
+    }
+    // The next round begins where the last one did.
+    QCOMPARE(rig.line.log.mid(3), (QStringList{"r1"}));
+}
+
+void TestSession::writeSlipsInBetweenPolls()
+{
+    Rig rig;
+    const auto poller = rig.session.addCaller();
+    const auto writer = rig.session.addCaller();
+    rig.session.poll(poller, {1, 2, 3}, {});
+    QVERIFY(rig.line.answerOne()); // r1
+    std::optional<supply::WriteOutcome> outcome;
+    rig.session.write(writer, {protocol::buildSetVoltageRequest(2, 500)}, voltageIs(500),
+                      {{}, {}, [&](const supply::WriteOutcome &o) { outcome = o; }});
+    QVERIFY(rig.line.answerOne()); // r2, already on the line
+    rig.line.answerAll();
+    QCOMPARE(rig.line.log, (QStringList{"r1", "r2", "w2", "r2", "r3"}));
+    QVERIFY(outcome && outcome->confirmed());
+}
+
+void TestSession::allOffPreemptsAndNamesTheOneNotOff()
+{
+    Rig rig;
+    for (std::uint8_t address : {1, 2, 3}) {
+        rig.line.state[address].outputOn = true;
+    }
+    rig.line.behaviour[2] = Behaviour::Ignores;
+    const auto page = rig.session.addCaller();
+    rig.session.poll(page, {1, 2, 3}, {});
+    QVERIFY(rig.line.answerOne()); // r1
+    std::vector<supply::WriteOutcome> ended;
+    const auto keep = [&](const supply::WriteOutcome &o) { ended.push_back(o); };
+    rig.session.write(page, {protocol::buildSetVoltageRequest(1, 100)}, voltageIs(100),
+                      {{}, {}, keep});
+    rig.session.write(page, {protocol::buildSetVoltageRequest(3, 100)}, voltageIs(100),
+                      {{}, {}, keep});
+    QVERIFY(rig.line.answerOne()); // r2, the poll on the line
+    QCOMPARE(rig.line.log.last(), QStringLiteral("w1"));
+    std::optional<supply::AllOffOutcome> all;
+    rig.session.allOff(page, {1, 2, 3}, [&](const supply::AllOffOutcome &o) { all = o; });
+    // The write under way and the one waiting end at once, as a stop.
+    QCOMPARE(ended.size(), std::size_t(2));
+    QCOMPARE(ended[0].failure.error, Error::Interrupted);
+    QVERIFY(!ended[0].started);
+    QCOMPARE(ended[1].failure.error, Error::Interrupted);
+    QVERIFY(ended[1].started);
+    rig.line.answerAll();
+    QVERIFY(all);
+    // Nothing else goes out before every supply is off; 2 takes two attempts.
+    QCOMPARE(rig.line.log.mid(3, 8), (QStringList{"w1", "r1", "w2", "r2", "w2", "r2", "w3", "r3"}));
+    QCOMPARE(rig.line.log.value(11), QStringLiteral("r3")); // then the round goes on
+    QCOMPARE(all->off, (std::vector<std::uint8_t>{1, 3}));
+    QCOMPARE(all->failed.size(), std::size_t(1));
+    QCOMPARE(all->failed[0].first, std::uint8_t(2));
+    QCOMPARE(all->failed[0].second.failure.error, Error::NotConfirmed);
+    QCOMPARE(all->failure().error, Error::NotConfirmed);
+    QVERIFY(!rig.line.state[1].outputOn);
+    QVERIFY(!rig.line.state[3].outputOn);
+}
+
+void TestSession::cancelLeavesOtherCallers()
+{
+    Rig rig;
+    const auto a = rig.session.addCaller();
+    const auto b = rig.session.addCaller();
+    QStringList heard;
+    const auto note = [&](const char *who) {
+        return [&heard, who](const LineAnswer &r) {
+            heard << QStringLiteral("%1:%2").arg(QLatin1String(who), r.failure.word());
+        };
+    };
+    std::map<Session::Caller, Error> writes;
+    const auto wrote = [&](Session::Caller c) {
+        return supply::WriteWatch{
+            {}, {}, [&writes, c](const supply::WriteOutcome &o) { writes[c] = o.failure.error; }};
+    };
+    rig.session.read(a, 1, note("a")); // on the line at once
+    rig.session.read(a, 2, note("a"));
+    rig.session.read(b, 2, note("b"));
+    rig.session.write(a, {protocol::buildSetVoltageRequest(1, 100)}, voltageIs(100), wrote(a));
+    rig.session.write(b, {protocol::buildSetVoltageRequest(2, 200)}, voltageIs(200), wrote(b));
+    rig.session.poll(a, {1}, note("poll a"));
+    rig.session.cancel(a);
+    QCOMPARE(heard, (QStringList{"a:interrupted", "a:interrupted"}));
+    QCOMPARE(writes[a], Error::Interrupted);
+    rig.line.answerAll();
+    QCOMPARE(heard.mid(2), (QStringList{"b:"}));
+    QCOMPARE(writes[b], Error::None);
+    QCOMPARE(rig.line.log, (QStringList{"r1", "w2", "r2", "r2"}));
+    QVERIFY(rig.session.idle());
+}
+
+void TestSession::identicalReadsAreOneRequest()
+{
+    Rig rig;
+    const auto a = rig.session.addCaller();
+    const auto b = rig.session.addCaller();
+    rig.session.read(a, 7, {}); // goes out at once: nothing to share yet
+    int heard = 0;
+    const auto count = [&](const LineAnswer &r) {
+        QVERIFY(r.good());
+        ++heard;
+    };
+    rig.session.read(a, 1, count);
+    rig.session.read(b, 1, count);
+    rig.session.read(b, 2, count);
+    rig.line.answerAll();
+    QCOMPARE(rig.line.log, (QStringList{"r7", "r1", "r2"}));
+    QCOMPARE(heard, 3);
+}
+
+void TestSession::confirmedWriteEnds_data()
+{
+    QTest::addColumn<int>("behaviour");
+    QTest::addColumn<Error>("error");
+    QTest::addColumn<QString>("problem");
+    QTest::addColumn<QStringList>("requests");
+    QTest::newRow("takes") << int(Behaviour::Takes) << Error::None << QString()
+                           << QStringList{"w1", "r1"};
+    QTest::newRow("read-back differs")
+        << int(Behaviour::Ignores) << Error::NotConfirmed << "the read-back differs"
+        << QStringList{"w1", "r1", "w1", "r1"};
+    QTest::newRow("no read-back") << int(Behaviour::SilentReadBack) << Error::Timeout
+                                  << "no read-back (timeout)"
+                                  << QStringList{"w1", "r1", "w1", "r1"};
+    QTest::newRow("exception") << int(Behaviour::WriteException) << Error::Exception
+                               << "exception 4" << QStringList{"w1", "w1"};
+    QTest::newRow("refused once") << int(Behaviour::Refuses) << Error::Refused << "ceiling 10 V"
+                                  << QStringList{"w1"};
+}
+
+void TestSession::confirmedWriteEnds()
+{
+    QFETCH(int, behaviour);
+    QFETCH(Error, error);
+    QFETCH(QString, problem);
+    QFETCH(QStringList, requests);
+    Rig rig;
+    rig.line.behaviour[1] = Behaviour(behaviour);
+    std::vector<supply::WriteOutcome> outcomes;
+    int retries = 0;
+    rig.session.write(rig.session.addCaller(), {protocol::buildSetVoltageRequest(1, 1234)},
+                      voltageIs(1234),
+                      {{},
+                       [&](const QString &) { ++retries; },
+                       [&](const supply::WriteOutcome &o) { outcomes.push_back(o); }});
+    rig.line.answerAll();
+    QCOMPARE(outcomes.size(), std::size_t(1));
+    QCOMPARE(outcomes[0].failure.error, error);
+    QCOMPARE(outcomes[0].confirmed(), error == Error::None);
+    QCOMPARE(outcomes[0].problem, problem);
+    QCOMPARE(rig.line.log, requests);
+    QCOMPARE(retries, requests.count(QStringLiteral("w1")) - 1);
+    QVERIFY(rig.session.idle());
+}
+
+void TestSession::lineThatAnswersAtOnce()
+{
+    Rig rig;
+    rig.line.instant = true;
+    rig.line.behaviour[1] = Behaviour::Ignores;
+    std::optional<supply::WriteOutcome> outcome;
+    std::optional<supply::AllOffOutcome> all;
+    const auto caller = rig.session.addCaller();
+    rig.session.write(caller, {protocol::buildSetVoltageRequest(1, 100)}, voltageIs(100),
+                      {{}, {}, [&](const supply::WriteOutcome &o) { outcome = o; }});
+    rig.session.allOff(caller, {2}, [&](const supply::AllOffOutcome &o) { all = o; });
+    QVERIFY(outcome);
+    QCOMPARE(outcome->failure.error, Error::NotConfirmed);
+    QVERIFY(all && all->failed.empty());
+    QCOMPARE(rig.line.log, (QStringList{"w1", "r1", "w1", "r1", "w2", "r2"}));
+    QVERIFY(rig.session.idle());
+}
+
+QTEST_GUILESS_MAIN(TestSession)
+#include "tst_session.moc"
