@@ -20,7 +20,6 @@ scpi::LinkFault linkFault(supply::Error error)
     case Error::Short:
     case Error::Exception:
     case Error::Interrupted:
-    case Error::NotConfirmed:
         return scpi::LinkFault::Line;
     case Error::Port:
         return scpi::LinkFault::Gone;

@@ -128,7 +128,6 @@ int failure(const Context &context, const supply::Failure &failed, const QByteAr
                      .arg(bytes));
         break;
     case Error::Foreign:
-    case Error::NotConfirmed: // a read-back that differs: its detail says how
         if (came.isEmpty()) {
             // Only frames of other addresses came: they never end the wait for ours.
             printErr(QStringLiteral("%1: no reply from address %2 within %3 ms (frames of other "
