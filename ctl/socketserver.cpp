@@ -3,6 +3,7 @@
 #include "ctl/allowedpeers.h"
 #include "ctl/clientsocket.h"
 #include "ctl/enginelink.h"
+#include "ctl/httpoptions.h"
 #include "ctl/output.h"
 #include "ctl/scpilines.h"
 #include "ctl/socket.h"
@@ -172,15 +173,11 @@ private:
             return true;
         }
         m_bench = std::make_unique<web::EngineBench>(m_client, m_link.portName(), m_units);
-        web::HttpOptions http;
-        http.address = m_options.httpAddress;
-        http.port = m_options.httpPort;
-        http.hosts = m_options.httpHosts;
-        http.token = m_options.httpToken;
-        http.allowed = [this](const QHostAddress &peer) { return allowed(peer); };
-        http.log = [](const QString &line) { printErr(line); };
-        http.maxConnections = connections;
-        m_http = std::make_unique<web::HttpServer>(*m_bench, http);
+        m_http = std::make_unique<web::HttpServer>(
+            *m_bench,
+            httpOptions(
+                m_options, connections, [this](const QHostAddress &peer) { return allowed(peer); },
+                m_link.portName(), m_client));
         const QString why = m_http->listen();
         if (!why.isEmpty()) {
             printErr(QStringLiteral("cannot listen on %1: %2")
