@@ -39,8 +39,10 @@ bool Exposition::family(const std::string &name, const std::string &help, Kind k
     const std::string total = "_total";
     const bool endsInTotal = name.size() > total.size() &&
                              name.compare(name.size() - total.size(), total.size(), total) == 0;
+    // The serializer writes HELP as it is: a text that would need escaping is refused.
+    const bool plainHelp = help.find_first_of("\\\n") == std::string::npos;
     if (!prometheus::CheckMetricName(name) || endsInTotal != (kind == Kind::Counter) ||
-        !m_data->names.insert(name).second) {
+        !plainHelp || !m_data->names.insert(name).second) {
         return false;
     }
     dropEmptyLast(m_data->families);

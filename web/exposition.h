@@ -23,7 +23,9 @@ public:
 
     // Starts a family, which takes the samples that follow. False, and the
     // samples that follow go nowhere, for a name the format does not allow, a
-    // counter without _total or a gauge with it, or a name already started.
+    // counter without _total or a gauge with it, a name already started, or a
+    // help text with a backslash or a line end (which the serializer does not
+    // escape).
     bool family(const std::string &name, const std::string &help, Kind kind);
     // A sample of the family started last. False, and nothing added, without a
     // family, for a label name the format does not allow (or one it keeps for
