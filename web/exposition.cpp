@@ -6,14 +6,16 @@
 
 #include <algorithm>
 #include <set>
+#include <unordered_set>
 
 namespace web {
 
 struct Exposition::Data {
     std::vector<prometheus::MetricFamily> families;
     std::set<std::string> names;
-    // The label sets of the current family, sorted by name, to refuse a second.
-    std::set<std::vector<prometheus::ClientMetric::Label>> seen;
+    // The label sets of the current family, each as one text (its labels sorted by
+    // name, each value after its length), to refuse a second.
+    std::unordered_set<std::string> seen;
     bool open = false; // the family started last was taken
 };
 
@@ -69,11 +71,24 @@ bool Exposition::sample(const Labels &labels, double value)
         }
         metric.label.push_back({label.first, label.second});
     }
-    std::vector<prometheus::ClientMetric::Label> key = metric.label;
-    std::sort(key.begin(), key.end());
-    const auto sameName = [](const auto &a, const auto &b) { return a.name == b.name; };
-    if (std::adjacent_find(key.begin(), key.end(), sameName) != key.end() ||
-        !m_data->seen.insert(std::move(key)).second) {
+    std::vector<const prometheus::ClientMetric::Label *> sorted;
+    sorted.reserve(metric.label.size());
+    for (const auto &label : metric.label) {
+        sorted.push_back(&label);
+    }
+    std::sort(sorted.begin(), sorted.end(), [](const auto *a, const auto *b) { return *a < *b; });
+    std::string key;
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+        if (i > 0 && sorted[i]->name == sorted[i - 1]->name) {
+            return false;
+        }
+        key += sorted[i]->name;
+        key += '=';
+        key += std::to_string(sorted[i]->value.size());
+        key += ':';
+        key += sorted[i]->value;
+    }
+    if (!m_data->seen.insert(std::move(key)).second) {
         return false;
     }
     prometheus::MetricFamily &family = m_data->families.back();
