@@ -344,6 +344,10 @@ const QList<CommandEntry> &commands()
           option(names("http-host"),
                  "A host name the page may also be reached by (its Host header), such as "
                  "bench.lab.example; may be given more than once.",
+                 "NAME"),
+          option(names("bench"),
+                 "The bench label of every sample of /metrics (with --http), such as bench-3. "
+                 "Default the host name.",
                  "NAME")},
          prepareServe},
     };

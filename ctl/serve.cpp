@@ -20,7 +20,8 @@ Prepared prepareServe(const CommandLine &line, const CommonOptions &common)
     const auto options = parseServeOptions(
         {value("listen"), value("modbus"), value("allow"), value("max-clients"),
          value("idle-timeout"), isSet("off-at-end"), isSet("allow-address-change"), value("http"),
-         line.values(QStringLiteral("http-host"))});
+         line.values(QStringLiteral("http-host")),
+         isSet("bench") ? std::optional(value("bench")) : std::nullopt});
     if (!options) {
         return Prepared::refused(options.error());
     }

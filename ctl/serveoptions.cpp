@@ -109,6 +109,23 @@ Parsed<ServeOptions> parseServeOptions(const ServeTexts &texts)
     if (!options.httpHosts.isEmpty() && !options.http) {
         return refuse(QStringLiteral("--http-host names the page's host: give --http"));
     }
+    if (texts.bench) {
+        // A label value may hold any text; a line end or other control character
+        // would only make a dashboard's legend unreadable.
+        const QString &bench = *texts.bench;
+        const bool plain =
+            !bench.trimmed().isEmpty() && std::none_of(bench.begin(), bench.end(), [](QChar c) {
+                return c.category() == QChar::Other_Control;
+            });
+        if (!plain) {
+            return refuse(
+                QStringLiteral("--bench takes a name such as bench-3, not '%1'").arg(bench));
+        }
+        if (!options.http) {
+            return refuse(QStringLiteral("--bench names the bench in /metrics: give --http"));
+        }
+        options.bench = bench.trimmed();
+    }
     if (!allow.isEmpty()) {
         for (const QString &item : allow.split(QLatin1Char(','))) {
             const QString text = item.trimmed();

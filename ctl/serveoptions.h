@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <optional>
 
 namespace ctl {
 
@@ -26,6 +27,7 @@ struct ServeOptions {
     quint16 httpPort = 0;
     QStringList httpHosts;
     QByteArray httpToken; // from VANTEL_HTTP_TOKEN, else made at start
+    QString bench;        // the bench label of /metrics; empty: the host name
     // Modbus TCP may write the slave address register.
     bool allowAddressChange = false;
     // Who may connect, as subnets; empty: loopback addresses only.
@@ -46,6 +48,7 @@ struct ServeTexts {
     bool allowAddressChange = false;
     QString http;
     QStringList httpHosts;
+    std::optional<QString> bench;
 };
 
 // Reads serve's options. A listener on an address other than loopback needs --allow.

@@ -1,6 +1,8 @@
 // serve's socket server: its start, its listeners and the port's comings and goings.
 #include "ctl/socketserver_p.h"
 
+#include "ctl/httpoptions.h"
+
 namespace ctl {
 
 SocketServer::SocketServer(serial::BufferedCommControl &comm, supply::Client &client,
@@ -90,15 +92,11 @@ bool SocketServer::startHttp(int connections)
         return true;
     }
     m_bench = std::make_unique<web::EngineBench>(m_client, m_link.portName(), m_units);
-    web::HttpOptions http;
-    http.address = m_options.httpAddress;
-    http.port = m_options.httpPort;
-    http.hosts = m_options.httpHosts;
-    http.token = m_options.httpToken;
-    http.allowed = [this](const QHostAddress &peer) { return allowed(peer); };
-    http.log = [](const QString &line) { printErr(line); };
-    http.maxConnections = connections;
-    m_http = std::make_unique<web::HttpServer>(*m_bench, http);
+    m_http = std::make_unique<web::HttpServer>(
+        *m_bench,
+        httpOptions(
+            m_options, connections, [this](const QHostAddress &peer) { return allowed(peer); },
+            m_link.portName(), m_client));
     const QString why = m_http->listen();
     if (!why.isEmpty()) {
         printErr(QStringLiteral("cannot listen on %1: %2")

@@ -12,6 +12,7 @@ packages=(
     libqcustomplot-dev # the trend window's plot (its Qt 6 build, libQCustomPlotQt6)
     libmodbus-dev libmosquitto-dev
     libhttp-parser-dev # the HTTP server's request parser (serve --http)
+    prometheus-cpp-dev # the text format of serve --http's /metrics
     libjs-chart.js # the browser page's chart, built into the program's resources
     fonts-liberation fonts-wqy-zenhei
 )
@@ -19,6 +20,7 @@ packages=(
 [ "${1:-}" = "demo" ] || packages+=(
     ccache # the suite's builds share a compiler cache (scripts/build.sh)
     mbpoll mosquitto mosquitto-clients
+    prometheus # a real Prometheus server (and promtool) that scrapes serve --http's /metrics
     python3-pyvisa python3-pyvisa-py # a real SCPI client for vantelctl serve's tests
     # an independent Modbus RTU slave on a socat pty for the end-to-end tests
     python3-pymodbus python3-serial python3-serial-asyncio socat

@@ -66,6 +66,15 @@ http_parser_version=2.9.4
 http_parser_options=(-O2 -DHTTP_PARSER_STRICT=0)
 http_parser_dir="$cache_root/http-parser-$http_parser_version-mingw64-$(options_key "${http_parser_options[@]}")"
 
+# prometheus-cpp's core, serve --http's /metrics writer, linked statically: its
+# text serializer only, without the pull and push parts (and so without civetweb,
+# curl and zlib).
+prometheus_cpp_version=1.0.1
+prometheus_cpp_options=(-DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DENABLE_PULL=OFF
+    -DENABLE_PUSH=OFF -DENABLE_COMPRESSION=OFF -DENABLE_TESTING=OFF -DUSE_THIRDPARTY_LIBRARIES=OFF
+    -DGENERATE_PKGCONFIG=OFF -DRUN_IWYU=OFF)
+prometheus_cpp_dir="$cache_root/prometheus-cpp-$prometheus_cpp_version-mingw64-$(options_key "${prometheus_cpp_options[@]}")"
+
 # QCustomPlot, the trend's plot library, as a DLL built by Debian's own CMake
 # files for it, against the Qt above (whose folder name is part of its key).
 qcustomplot_version=2.1.0

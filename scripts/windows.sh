@@ -4,8 +4,8 @@
 #
 # 1. Builds Qt for Windows once, from Debian's own qt6-base source package, into
 #    ${XDG_CACHE_HOME:-~/.cache}/vantel (reused while it exists; see
-#    scripts/windows-env.sh), then libmosquitto and QCustomPlot from their Debian
-#    source packages beside it, the same way.
+#    scripts/windows-env.sh), then libmosquitto, prometheus-cpp's core and
+#    QCustomPlot from their Debian source packages beside it, the same way.
 # 2. Cross-builds vantel.exe, pellow.exe, vantelctl.exe and the unit tests into
 #    build-windows/ (or $BUILD_DIR).
 # 3. Packs dist/vantel-<version>-windows-x64.zip, the installer
@@ -139,6 +139,14 @@ build_mosquitto() {
         fail "the libmosquitto build installed no lib/libmosquitto_static.a into $mosquitto_dir"
 }
 
+build_prometheus_cpp() {
+    [ -f "$prometheus_cpp_dir/lib/libprometheus-cpp-core.a" ] && return
+    build_library prometheus-cpp prometheus-cpp "$prometheus_cpp_version" "$prometheus_cpp_dir" \
+        cmake -DCMAKE_TOOLCHAIN_FILE="$toolchain" "${prometheus_cpp_options[@]}"
+    [ -f "$prometheus_cpp_dir/lib/libprometheus-cpp-core.a" ] ||
+        fail "the prometheus-cpp build installed no lib/libprometheus-cpp-core.a into $prometheus_cpp_dir"
+}
+
 # The programs link its import library by path (trend/CMakeLists.txt then marks
 # its classes as imported from the DLL), not through its CMake package, whose
 # targets do not.
@@ -188,6 +196,7 @@ build_programs() {
         -DQT_CHAINLOAD_TOOLCHAIN_FILE="$toolchain" -DVANTEL_WERROR=ON \
         -DVANTEL_MOSQUITTO_DIR="$mosquitto_dir" \
         -DVANTEL_HTTP_PARSER_DIR="$http_parser_dir" \
+        -DVANTEL_PROMETHEUS_CPP_DIR="$prometheus_cpp_dir" \
         -DQCUSTOMPLOT_LIBRARY="$(ls "$qcustomplot_dir"/lib/lib*.dll.a | head -n 1)" \
         -DQCUSTOMPLOT_INCLUDE_DIR="$qcustomplot_dir/include" \
         -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64 "${launcher[@]}" >/dev/null ||
@@ -333,6 +342,7 @@ if [ ! -x "$qt_dir/bin/qt-cmake" ]; then
 fi
 build_mosquitto
 build_http_parser
+build_prometheus_cpp
 build_qcustomplot
 [ "${1:-}" = "qt" ] && exit 0
 build="${BUILD_DIR:-$root/build-windows}"

@@ -98,7 +98,8 @@ QString tokenRefusal(const QByteArray &token)
 
 HttpServer::HttpServer(Bench &bench, HttpOptions options)
     : m_bench(bench), m_options(std::move(options)),
-      m_admission({m_options.maxConnections, kLogin, kIdle}), m_refusals(m_options.log)
+      m_admission({m_options.maxConnections, kLogin, kIdle}), m_refusals(m_options.log),
+      m_metrics(m_options.metrics)
 {
     m_clock.start();
     const auto file = [this](const char *path, const char *resource, const char *type) {
@@ -115,6 +116,7 @@ HttpServer::HttpServer(Bench &bench, HttpOptions options)
     m_server.setMaxPendingConnections(m_options.maxConnections);
     QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] { accept(); });
     m_bench.reading = [this](const QJsonObject &object) {
+        m_metrics.take(object);
         broadcast("event: reading\ndata: " + QJsonDocument(object).toJson(QJsonDocument::Compact) +
                   "\n\n");
     };
@@ -220,7 +222,7 @@ void HttpServer::handle(Connection &c, const Request &request)
     // the page keeps the token for its origin and sends it with every API
     // request. No cookie is read: a browser sends a cookie to every port of the
     // host, so another program listening there would collect it.
-    if (!request.path.startsWith("/api/")) {
+    if (!request.path.startsWith("/api/") && request.path != "/metrics") {
         // A page opened at the printed address brings the token in its query:
         // its connection is a token holder's and keeps its room.
         if (request.path == "/" &&
@@ -269,6 +271,12 @@ void HttpServer::route(Connection &c, const Request &request)
                 supplies.append(m_bench.supply(address));
             }
             respondJson(c, 200, {{QStringLiteral("supplies"), supplies}});
+        }
+        return;
+    }
+    if (path == "/metrics") {
+        if (only("GET")) {
+            respond(c, 200, Metrics::kContentType, m_metrics.text());
         }
         return;
     }

@@ -2,6 +2,7 @@
 
 #include "web/admission.h"
 #include "web/bench.h"
+#include "web/metrics.h"
 #include "web/refusallog.h"
 #include "web/requestparser.h"
 
@@ -32,6 +33,8 @@ struct HttpOptions {
     // Messages for the operator (never with the token).
     std::function<void(const QString &)> log;
     int maxConnections = 256;
+    // The labels and line counts of /metrics.
+    MetricsSource metrics;
 };
 
 // The bench in a browser: the page from the program's resources and a JSON API
@@ -39,6 +42,7 @@ struct HttpOptions {
 // are cut by http_parser; the page's files come to anyone who may connect,
 // every /api/ path needs the token as a bearer header, every request a known
 // Host, and a request that changes anything, with an Origin, this server's own.
+// /metrics serves the readings in Prometheus's text format, with the same token.
 class HttpServer : public QObject {
 public:
     // An event stream whose client lets this much pile up unread is dropped.
@@ -115,6 +119,7 @@ private:
     QElapsedTimer m_clock;
     Admission m_admission;
     RefusalLog m_refusals;
+    Metrics m_metrics;
     std::map<QByteArray, QPair<QByteArray, QByteArray>> m_files; // path: type, bytes
 };
 

@@ -15,6 +15,8 @@ private slots:
     void accepted();
     void http_data();
     void http();
+    void bench_data();
+    void bench();
 };
 
 namespace {
@@ -23,7 +25,7 @@ ServeTexts texts(const QString &listen, const QString &modbus, const QString &al
                  const QString &maxClients = QStringLiteral("4"),
                  const QString &idleTimeout = QStringLiteral("0"))
 {
-    return {listen, modbus, allow, maxClients, idleTimeout, false, false, {}, {}};
+    return {listen, modbus, allow, maxClients, idleTimeout, false, false, {}, {}, {}};
 }
 
 } // namespace
@@ -210,6 +212,41 @@ void TestCtlServeOptions::http()
     QCOMPARE(QStringLiteral("%1:%2").arg((*parsed).httpAddress.toString()).arg((*parsed).httpPort),
              outcome);
     QCOMPARE((*parsed).httpHosts, hosts);
+}
+
+void TestCtlServeOptions::bench_data()
+{
+    QTest::addColumn<QString>("http");
+    QTest::addColumn<std::optional<QString>>("bench");
+    QTest::addColumn<QString>("outcome"); // the label, or what the refusal says
+    QTest::newRow("not given: the host name, later") << "8080" << std::optional<QString>() << "";
+    QTest::newRow("a name") << "8080" << std::optional(QStringLiteral("bench-3")) << "bench-3";
+    QTest::newRow("spaces inside kept, around dropped")
+        << "8080" << std::optional(QStringLiteral(" lab \"3\" east ")) << "lab \"3\" east";
+    QTest::newRow("empty") << "8080" << std::optional(QString()) << "!--bench takes";
+    QTest::newRow("blank") << "8080" << std::optional(QStringLiteral("  ")) << "!--bench takes";
+    QTest::newRow("a line end") << "8080" << std::optional(QStringLiteral("a\nb"))
+                                << "!--bench takes";
+    QTest::newRow("without the page")
+        << QString() << std::optional(QStringLiteral("bench-3")) << "!give --http";
+}
+
+void TestCtlServeOptions::bench()
+{
+    QFETCH(QString, http);
+    QFETCH(std::optional<QString>, bench);
+    QFETCH(QString, outcome);
+    ServeTexts given = texts(QString(), QString(), QString());
+    given.http = http;
+    given.bench = bench;
+    const auto parsed = parseServeOptions(given);
+    if (outcome.startsWith(QLatin1Char('!'))) {
+        QVERIFY(!parsed);
+        QVERIFY2(parsed.error().contains(outcome.mid(1)), qPrintable(parsed.error()));
+        return;
+    }
+    QVERIFY2(parsed, qPrintable(parsed.error()));
+    QCOMPARE((*parsed).bench, outcome);
 }
 
 QTEST_GUILESS_MAIN(TestCtlServeOptions)

@@ -66,7 +66,8 @@ done
 
 echo "-- run-time dependencies"
 depends="$(dpkg-deb --field "$deb" Depends)"
-needed=(qt6-qpa-plugins fonts-wqy-zenhei fonts-liberation libqt6serialport6 libmodbus5)
+needed=(qt6-qpa-plugins fonts-wqy-zenhei fonts-liberation libqt6serialport6 libmodbus5
+    libprometheus-cpp-core1.0)
 [ -f "$repo/trend/CMakeLists.txt" ] && needed+=(libqcustomplot2.1-qt6)
 [ -f "$repo/publish/CMakeLists.txt" ] && needed+=(libmosquitto1)
 for package in "${needed[@]}"; do
