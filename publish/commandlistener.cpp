@@ -262,8 +262,10 @@ void CommandListener::connectedTo(int rc, bool sessionKept)
     for (QByteArray &name : names) {
         pointers.push_back(name.data());
     }
+    // Retain as published: a retained message keeps its flag also when it comes
+    // to a subscription made before it, so that it is never carried out.
     mosquitto_subscribe_multiple(m_mosq, nullptr, int(pointers.size()), pointers.data(),
-                                 kCommandQos, 0, nullptr);
+                                 kCommandQos, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
     if (sessionKept) {
         // What the broker kept for the session comes before this message does.
         mosquitto_publish_v5(m_mosq, nullptr, m_markerTopic.constData(), int(m_marker.size()),
