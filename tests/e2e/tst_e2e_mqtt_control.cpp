@@ -133,9 +133,9 @@ Bench *TestE2eMqttControl::startBench(const QString &prefix, const QStringList &
     bench->log.setProcessEnvironment(env);
     bench->log.start(QStringLiteral(VANTELCTL_PATH),
                      QStringList{"log", "--port", "COM1", "--output",
-                                 rig->path(QString(prefix).replace('/', '_') + ".csv"), "--mqtt",
-                                 m_broker.url(QStringLiteral("bench")), "--mqtt-topic", prefix,
-                                 "--mqtt-control"} +
+                                 rig->path(QString(prefix).replace('/', '_') + ".csv"),
+                                 "--overwrite", "--mqtt", m_broker.url(QStringLiteral("bench")),
+                                 "--mqtt-topic", prefix, "--mqtt-control"} +
                          extra);
     if (!bench->log.waitForStarted(kWaitMs)) {
         return nullptr;
@@ -184,11 +184,10 @@ void TestE2eMqttControl::commandCarriedOut_data()
 {
     QTest::addColumn<QString>("topic"); // after the prefix
     QTest::addColumn<QByteArray>("payload");
-    QTest::addColumn<QString>("resultTopic"); // after the prefix
+    QTest::addColumn<QString>("resultTopic");  // after the prefix
     QTest::addColumn<QStringList>("expected"); // in the simulator's status of both supplies
-    QTest::newRow("set/v, a comma decimal")
-        << "/1/set/v" << QByteArray("12,5") << "/1/result"
-        << QStringList{"set-voltage=1250", "set-voltage=500"};
+    QTest::newRow("set/v, a comma decimal") << "/1/set/v" << QByteArray("12,5") << "/1/result"
+                                            << QStringList{"set-voltage=1250", "set-voltage=500"};
     QTest::newRow("set/a") << "/2/set/a" << QByteArray("0.25") << "/2/result"
                            << QStringList{"set-current=1000", "set-current=250"};
     QTest::newRow("output on") << "/1/output/set" << QByteArray("ON") << "/1/result"
@@ -209,8 +208,8 @@ void TestE2eMqttControl::commandCarriedOut()
     const QString prefix = QStringLiteral("vantel/set/COM1");
     Subscriber sub(m_broker, prefix + QStringLiteral("/#"));
     QVERIFY(sub.start());
-    Bench *bench = startBench(prefix, {"--address", "1,2", "--output", "on"},
-                              {"--addresses", "1,2"});
+    Bench *bench =
+        startBench(prefix, {"--address", "1,2", "--output", "on"}, {"--addresses", "1,2"});
     QVERIFY(bench);
     QVERIFY(waitForControl(*bench));
     const QJsonObject result = command(sub, prefix + topic, payload, prefix + resultTopic);
@@ -229,17 +228,17 @@ void TestE2eMqttControl::responseTopicAndCorrelation()
     QVERIFY(waitForControl(*bench));
     QProcess sub;
     sub.start(QStringLiteral("mosquitto_sub"),
-              m_broker.clientArguments() +
-                  QStringList{"-V", "mqttv5", "-q", "1", "-t", "replies/me", "-C", "1", "-F",
-                              "%t %C %p", "-W", "20"});
+              m_broker.clientArguments() + QStringList{"-V", "mqttv5", "-q", "1", "-t",
+                                                       "vantel/replies/me", "-C", "1", "-F",
+                                                       "%t %D %p", "-W", "20"});
     QVERIFY(sub.waitForStarted());
     QTest::qWait(300); // the subscription is in place
     QVERIFY(testsupport::publishTo(m_broker, prefix + "/1/set/v", "7",
-                                   {"-D", "publish", "response-topic", "replies/me", "-D",
+                                   {"-D", "publish", "response-topic", "vantel/replies/me", "-D",
                                     "publish", "correlation-data", "req-17"}));
     QVERIFY(sub.waitForFinished(kWaitMs));
     const QByteArray line = sub.readAllStandardOutput().trimmed();
-    QVERIFY2(line.startsWith("replies/me req-17 {"), line.constData());
+    QVERIFY2(line.startsWith("vantel/replies/me req-17 {"), line.constData());
     QVERIFY(json(line.mid(line.indexOf('{'))).value("ok").toBool());
     QVERIFY(bench->status().contains("set-voltage=700"));
 }
@@ -318,7 +317,7 @@ void TestE2eMqttControl::queuedWhileAwayRefusedAsStale()
 
     Bench *back = startBench(prefix, {}, {"--mqtt-command-age", "1s"}, bench->rig.get());
     QVERIFY(back);
-    QVERIFY(sub.waitFor(prefix + "/1/result", 1, kWaitMs));
+    QVERIFY2(sub.waitFor(prefix + "/1/result", 1, kWaitMs), qPrintable(back->errors()));
     const QJsonObject result = json(sub.payloads(prefix + "/1/result").at(0));
     QCOMPARE(result.value("error").toString(), QStringLiteral("stale"));
     QCOMPARE(result.value("payload").toString(), QStringLiteral("30"));

@@ -92,11 +92,10 @@ bool publishTo(const Broker &broker, const QString &topic, const QByteArray &pay
 {
     QProcess pub;
     pub.start(QStringLiteral("mosquitto_pub"),
-              broker.clientArguments() + QStringList{QStringLiteral("-V"), QStringLiteral("mqttv5"),
-                                                     QStringLiteral("-q"), QStringLiteral("1"),
-                                                     QStringLiteral("-t"), topic,
-                                                     QStringLiteral("-m"),
-                                                     QString::fromUtf8(payload)} +
+              broker.clientArguments() +
+                  QStringList{QStringLiteral("-V"), QStringLiteral("mqttv5"), QStringLiteral("-q"),
+                              QStringLiteral("1"), QStringLiteral("-t"), topic,
+                              QStringLiteral("-m"), QString::fromUtf8(payload)} +
                   extra);
     return pub.waitForFinished(Broker::kWaitMs) && pub.exitCode() == 0;
 }
