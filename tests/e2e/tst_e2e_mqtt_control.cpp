@@ -78,11 +78,14 @@ private slots:
     void userWithoutWriteRightChangesNothing();
     void labWideAllOffOnTwoBenches();
     void commandOnJoinedBench();
+    void sentWhileBrokerAwayCarriedOutOnce();
 
 private:
     // A bench with its own simulator (or, with `sharedRig`, on that bench's line).
+    // `url`: the broker's, or a relay's in front of it.
     Bench *startBench(const QString &prefix, const QStringList &simArguments,
-                      const QStringList &extra = {}, CtlRig *sharedRig = nullptr);
+                      const QStringList &extra = {}, CtlRig *sharedRig = nullptr,
+                      const QString &url = {});
     bool waitForControl(Bench &bench);
     // Publishes as the dashboard and waits for the next result on `resultTopic`.
     QJsonObject command(Subscriber &sub, const QString &topic, const QByteArray &payload,
@@ -116,7 +119,8 @@ void TestE2eMqttControl::cleanup()
 }
 
 Bench *TestE2eMqttControl::startBench(const QString &prefix, const QStringList &simArguments,
-                                      const QStringList &extra, CtlRig *sharedRig)
+                                      const QStringList &extra, CtlRig *sharedRig,
+                                      const QString &url)
 {
     auto bench = std::make_unique<Bench>();
     bench->prefix = prefix;
@@ -134,7 +138,8 @@ Bench *TestE2eMqttControl::startBench(const QString &prefix, const QStringList &
     bench->log.start(QStringLiteral(VANTELCTL_PATH),
                      QStringList{"log", "--port", "COM1", "--output",
                                  rig->path(QString(prefix).replace('/', '_') + ".csv"),
-                                 "--overwrite", "--mqtt", m_broker.url(QStringLiteral("bench")),
+                                 "--overwrite", "--mqtt",
+                                 url.isEmpty() ? m_broker.url(QStringLiteral("bench")) : url,
                                  "--mqtt-topic", prefix, "--mqtt-control"} +
                          extra);
     if (!bench->log.waitForStarted(kWaitMs)) {
@@ -384,6 +389,41 @@ void TestE2eMqttControl::commandOnJoinedBench()
     const QJsonObject result = command(sub, joined + "/1/set/v", "3.3", joined + "/1/result");
     QVERIFY2(result.value("ok").toBool(), qPrintable(QJsonDocument(result).toJson()));
     QVERIFY(first->status().contains("set-voltage=330"));
+}
+
+// The connection to the broker breaks for a moment; a set sent meanwhile waits at
+// the broker and is carried out once when the bench is back, well within the age.
+void TestE2eMqttControl::sentWhileBrokerAwayCarriedOutOnce()
+{
+    const QString prefix = QStringLiteral("vantel/relay/COM1");
+    Subscriber sub(m_broker, prefix + QStringLiteral("/#"));
+    QVERIFY(sub.start());
+    testsupport::Relay relay(m_broker);
+    QVERIFY(relay.listen());
+    const QString url = QStringLiteral("mqtt://bench@127.0.0.1:%1").arg(relay.port());
+    Bench *bench = startBench(prefix, {}, {"--mqtt-command-age", "60s"}, nullptr, url);
+    QVERIFY(bench);
+    QVERIFY(waitForControl(*bench));
+    QVERIFY(command(sub, prefix + "/1/set/v", "6", prefix + "/1/result").value("ok").toBool());
+    relay.close();
+    QVERIFY(sub.waitFor(prefix + "/status", 2, kWaitMs)); // online, then the will
+    QVERIFY(testsupport::publishTo(m_broker, prefix + "/1/set/v", "8"));
+    QVERIFY(relay.listen());
+    // QoS 1 may bring a result twice across the break; the command is carried out once.
+    const auto resultOf = [&](const QByteArray &payload) {
+        for (const QByteArray &r : sub.payloads(prefix + "/1/result")) {
+            if (json(r).value("payload").toString() == QString::fromUtf8(payload)) {
+                return json(r);
+            }
+        }
+        return QJsonObject();
+    };
+    QVERIFY(QTest::qWaitFor([&] { return !resultOf("8").isEmpty(); }, kWaitMs));
+    QVERIFY2(resultOf("8").value("ok").toBool(), qPrintable(bench->errors()));
+    QVERIFY(bench->status().contains("set-voltage=800"));
+    QVERIFY(command(sub, prefix + "/1/set/a", "0.4", prefix + "/1/result").value("ok").toBool());
+    stopBench(*bench);
+    QVERIFY2(bench->errors().contains("mqtt: 3 commands carried out"), qPrintable(bench->errors()));
 }
 
 QTEST_GUILESS_MAIN(TestE2eMqttControl)
