@@ -81,6 +81,8 @@ Prepared prepareLog(const CommandLine &line, const CommonOptions &common)
                 done(kExitUsage);
                 return;
             }
+            QObject::connect(logger, &supply::Logger::ending, logger,
+                             [publishing] { publishing->stopControl(); });
         }
         QObject::connect(
             logger, &supply::Logger::rowTaken, logger,

@@ -77,6 +77,13 @@ MqttCommands::MqttCommands(supply::Client &client, std::vector<std::uint8_t> add
 
 void MqttCommands::carryOut(const publish::Command &command, Answer answer)
 {
+    if (m_closed) {
+        publish::CommandResult result;
+        result.error = QStringLiteral("ending");
+        result.text = QStringLiteral("the log is ending: no more commands are carried out");
+        answer(result);
+        return;
+    }
     if (command.kind == CommandKind::AllOff) {
         switchOffFrom(0, {}, std::move(answer));
         return;
@@ -98,11 +105,15 @@ void MqttCommands::write(const publish::Command &command, Answer answer)
     const supply::Target target = targetOf(command.kind);
     const auto address = static_cast<std::uint8_t>(command.address);
     supply::WriteCallbacks callbacks;
-    callbacks.done = [self = QPointer<MqttCommands>(this), answer, address,
-                      target](const supply::WriteResult &written) {
+    const int id = ++m_lastWrite;
+    auto finished = std::make_shared<bool>(false);
+    callbacks.done = [self = QPointer<MqttCommands>(this), answer, address, target, id,
+                      finished](const supply::WriteResult &written) {
+        *finished = true;
         if (!self) {
             return; // the log has ended: nothing takes the result any more
         }
+        self->m_writes.erase(id);
         publish::CommandResult result;
         describe(written, result);
         if (written.failure.error == supply::Error::Refused) {
@@ -114,9 +125,27 @@ void MqttCommands::write(const publish::Command &command, Answer answer)
         }
         answer(result);
     };
-    (void)supply::confirmedWrite(std::make_shared<supply::ClientWritePath>(m_client),
-                                 {supply::writeRequest(address, target, code)},
-                                 supply::confirmsWrite(target, code), std::move(callbacks));
+    auto handle = supply::confirmedWrite(std::make_shared<supply::ClientWritePath>(m_client),
+                                         {supply::writeRequest(address, target, code)},
+                                         supply::confirmsWrite(target, code), std::move(callbacks));
+    if (!*finished) {
+        m_writes.emplace(id, std::make_pair(std::move(handle), std::move(answer)));
+    }
+}
+
+void MqttCommands::close()
+{
+    m_closed = true;
+    auto writes = std::move(m_writes);
+    m_writes.clear();
+    for (auto &[id, write] : writes) {
+        write.first->cancel();
+        publish::CommandResult result;
+        result.error = QStringLiteral("ending");
+        result.text = QStringLiteral("the log ended while it was being written: the supply may or "
+                                     "may not hold it");
+        write.second(result);
+    }
 }
 
 void MqttCommands::switchOffFrom(std::size_t index, publish::CommandResult result, Answer answer)

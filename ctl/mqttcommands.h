@@ -7,6 +7,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
+#include <utility>
 #include <vector>
 
 namespace ctl {
@@ -24,8 +27,12 @@ public:
     MqttCommands(supply::Client &client, std::vector<std::uint8_t> addresses,
                  QObject *parent = nullptr);
 
-    // On the client's thread; `answer` is called once, later.
+    // On the client's thread; `answer` is called once, later (at once when closed).
     void carryOut(const publish::Command &command, Answer answer);
+    // Every command from now on is refused with the error "ending", and a write
+    // under way stops where it is: its attempt again must not follow a
+    // switching off on the way out.
+    void close();
 
 private:
     void write(const publish::Command &command, Answer answer);
@@ -34,6 +41,10 @@ private:
     supply::Client &m_client;
     std::vector<std::uint8_t> m_addresses;
     supply::RowMaker m_rows; // the read-backs' rows, which nothing keeps
+    bool m_closed = false;
+    // The writes under way, by a number of their own, with their answers.
+    std::map<int, std::pair<std::shared_ptr<supply::WriteHandle>, Answer>> m_writes;
+    int m_lastWrite = 0;
 };
 
 // The set value a command's payload names, with a comma taken for the decimal

@@ -48,6 +48,10 @@ public:
     virtual QString startControl(supply::Client &client, const std::vector<std::uint8_t> &addresses,
                                  QObject *owner) = 0;
 
+    // No more commands are carried out: each that comes is answered as refused
+    // (the log is ending, and its switching off on the way out must stay off).
+    virtual void stopControl() = 0;
+
     // Queues one row, as its JSON line, for its address's reading topic.
     virtual void publish(const supply::Row &row) = 0;
 

@@ -9,6 +9,7 @@
 #include "values/values.h"
 
 #include <QFileInfo>
+#include <QPointer>
 #include <QSysInfo>
 
 namespace ctl {
@@ -41,6 +42,7 @@ public:
                          QObject *owner) override
     {
         auto *commands = new MqttCommands(client, addresses, owner);
+        m_commands = commands;
         publish::ListenerSettings settings;
         settings.url = m_settings.url;
         settings.password = m_settings.password;
@@ -81,6 +83,13 @@ public:
         m_publisher.publishReading(row.address, supply::RowWriter::jsonLine(row, row.withStep));
     }
 
+    void stopControl() override
+    {
+        if (m_commands) {
+            m_commands->close();
+        }
+    }
+
     void finish() override
     {
         if (m_listener) {
@@ -104,6 +113,7 @@ private:
     std::chrono::milliseconds m_age;
     publish::Publisher m_publisher;
     std::unique_ptr<publish::CommandListener> m_listener;
+    QPointer<MqttCommands> m_commands;
 };
 
 } // namespace
