@@ -264,7 +264,16 @@ const QList<CommandEntry> &commands()
                  "FILE"),
           option(names("mqtt-queue"),
                  "Readings kept while the broker is away; the oldest go first. Default 10000.",
-                 "N")},
+                 "N"),
+          option(names("mqtt-control"),
+                 "Also carry out commands from the broker, each confirmed, with a result on "
+                 "PREFIX/<address>/result: PREFIX/<address>/set/v and set/a (a number), "
+                 "PREFIX/<address>/output/set (ON or OFF), PREFIX/all-off and vantel/all-off. "
+                 "Retained messages are never carried out."),
+          option(names("mqtt-command-age"),
+                 "With --mqtt-control: how old a command the broker kept while the bench was "
+                 "away may be and still be carried out (1s to 1h). Default 5s.",
+                 "D")},
          prepareLog},
         {QStringLiteral("run"),
          QStringLiteral("FILE"),

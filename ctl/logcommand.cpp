@@ -72,6 +72,18 @@ Prepared prepareLog(const CommandLine &line, const CommonOptions &common)
         auto publishing = sinks.publishing;
         auto *logger = new supply::Logger(context.client, log);
         logger->setPortKeeper(keepPort(context, log.portName, logger));
+        if (publishing && rows.mqtt.control) {
+            const QString why = publishing->startControl(context.client, log.addresses, logger);
+            if (!why.isEmpty()) {
+                printErr(QStringLiteral("--mqtt-control: ") + why);
+                publishing->finish();
+                delete logger;
+                done(kExitUsage);
+                return;
+            }
+            QObject::connect(logger, &supply::Logger::ending, logger,
+                             [publishing] { publishing->stopControl(); });
+        }
         QObject::connect(
             logger, &supply::Logger::rowTaken, logger,
             [logger, writer, publishing](const supply::Row &row) {

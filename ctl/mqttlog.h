@@ -8,6 +8,12 @@
 #include <memory>
 #include <vector>
 
+class QObject;
+
+namespace supply {
+class Client;
+}
+
 namespace ctl {
 
 // The log's --mqtt options, as given.
@@ -17,6 +23,8 @@ struct MqttOptions {
     QString caFile;
     QString queue; // readings kept while the broker is away; empty: 10000
     bool discovery = false;
+    bool control = false; // --mqtt-control: commands from the broker are carried out
+    QString commandAge;   // how old a command kept while away may be; empty: 5s
 };
 
 // Publishes every row of a log or a run to an MQTT broker. Built on libmosquitto where
@@ -34,6 +42,15 @@ public:
     static std::unique_ptr<MqttLog> start(const MqttOptions &options, const QString &portName,
                                           const std::vector<std::uint8_t> &addresses,
                                           QString *error);
+
+    // With --mqtt-control: takes the commands for `addresses` and carries each out
+    // through `client`; what it makes lives as long as `owner`. Empty, or why not.
+    virtual QString startControl(supply::Client &client, const std::vector<std::uint8_t> &addresses,
+                                 QObject *owner) = 0;
+
+    // No more commands are carried out: each that comes is answered as refused
+    // (the log is ending, and its switching off on the way out must stay off).
+    virtual void stopControl() = 0;
 
     // Queues one row, as its JSON line, for its address's reading topic.
     virtual void publish(const supply::Row &row) = 0;

@@ -1,12 +1,15 @@
 // Publishing a log's rows through libmosquitto (publish/).
 
+#include "ctl/mqttcommands.h"
 #include "ctl/mqttlog.h"
 #include "ctl/output.h"
+#include "publish/commandlistener.h"
 #include "publish/publisher.h"
 #include "records/rowwriter.h"
 #include "values/values.h"
 
 #include <QFileInfo>
+#include <QPointer>
 #include <QSysInfo>
 
 namespace ctl {
@@ -16,12 +19,62 @@ namespace {
 constexpr std::chrono::seconds kFlush{2};
 constexpr std::size_t kDefaultQueue = 10000;
 constexpr int kLargestQueue = 10000000;
+constexpr std::chrono::seconds kDefaultCommandAge{5};
+constexpr std::chrono::hours kLargestCommandAge{1};
+
+std::chrono::milliseconds commandAge(const MqttOptions &options)
+{
+    if (options.commandAge.isEmpty()) {
+        return kDefaultCommandAge;
+    }
+    return *values::parseDuration(options.commandAge);
+}
 
 class Publishing : public MqttLog {
 public:
-    explicit Publishing(publish::PublisherSettings settings)
-        : m_publisher(std::move(settings), [](const QString &text) { printErr(text); })
+    Publishing(publish::PublisherSettings settings, std::chrono::milliseconds age)
+        : m_settings(settings), m_age(age),
+          m_publisher(std::move(settings), [](const QString &text) { printErr(text); })
     {
+    }
+
+    QString startControl(supply::Client &client, const std::vector<std::uint8_t> &addresses,
+                         QObject *owner) override
+    {
+        auto *commands = new MqttCommands(client, addresses, owner);
+        m_commands = commands;
+        publish::ListenerSettings settings;
+        settings.url = m_settings.url;
+        settings.password = m_settings.password;
+        settings.caFile = m_settings.caFile;
+        settings.topics = m_settings.topics;
+        settings.addresses = m_settings.addresses;
+        settings.age = m_age;
+        settings.mayConnect = [this] { return m_publisher.connected(); };
+        // Commands come on the network thread and are carried out on the
+        // client's; the listener ends before `commands` goes (finish()).
+        m_listener = std::make_unique<publish::CommandListener>(
+            std::move(settings),
+            [this, commands](const publish::CommandListener::Incoming &incoming) {
+                QMetaObject::invokeMethod(
+                    commands,
+                    [this, commands, incoming] {
+                        commands->carryOut(incoming.command,
+                                           [this, incoming](const publish::CommandResult &r) {
+                                               if (m_listener) {
+                                                   m_listener->answer(incoming, r);
+                                               }
+                                           });
+                    },
+                    Qt::QueuedConnection);
+            },
+            [](const QString &text) { printErr(text); });
+        QString error;
+        if (!m_listener->start(error)) {
+            m_listener.reset();
+            return error;
+        }
+        return {};
     }
 
     bool start(QString *error) { return m_publisher.start(*error); }
@@ -30,8 +83,23 @@ public:
         m_publisher.publishReading(row.address, supply::RowWriter::jsonLine(row, row.withStep));
     }
 
+    void stopControl() override
+    {
+        if (m_commands) {
+            m_commands->close();
+        }
+    }
+
     void finish() override
     {
+        if (m_listener) {
+            m_listener->finish(kFlush);
+            const publish::ListenerCounts commands = m_listener->counts();
+            printErr(QStringLiteral("mqtt: %1 commands carried out, %2 refused as retained or "
+                                    "stale")
+                         .arg(commands.received)
+                         .arg(commands.refused));
+        }
         m_publisher.finish(kFlush);
         const publish::PublisherCounts counts = m_publisher.counts();
         printErr(QStringLiteral("mqtt: %1 published, %2 dropped, %3 reconnects")
@@ -41,7 +109,11 @@ public:
     }
 
 private:
+    publish::PublisherSettings m_settings;
+    std::chrono::milliseconds m_age;
     publish::Publisher m_publisher;
+    std::unique_ptr<publish::CommandListener> m_listener;
+    QPointer<MqttCommands> m_commands;
 };
 
 } // namespace
@@ -72,6 +144,13 @@ QString MqttLog::check(const MqttOptions &options)
     if (!options.caFile.isEmpty() && !QFileInfo(options.caFile).isReadable()) {
         return QStringLiteral("--mqtt-cafile: cannot read %1").arg(options.caFile);
     }
+    if (!options.commandAge.isEmpty()) {
+        const auto age = values::parseDuration(options.commandAge);
+        if (!age || age->count() <= 0 || *age > kLargestCommandAge) {
+            return QStringLiteral("--mqtt-command-age takes a duration from 1s to 1h, not '%1'")
+                .arg(options.commandAge);
+        }
+    }
     if (options.topic.contains(QLatin1Char('+')) || options.topic.contains(QLatin1Char('#'))) {
         return QStringLiteral("--mqtt-topic: + and # are not allowed in a topic");
     }
@@ -90,6 +169,7 @@ std::unique_ptr<MqttLog> MqttLog::start(const MqttOptions &options, const QStrin
                                                                QFileInfo(portName).fileName())
                                  : options.topic;
     settings.discovery = options.discovery;
+    settings.control = options.control;
     for (const std::uint8_t address : addresses) {
         settings.addresses.append(address);
     }
@@ -97,7 +177,7 @@ std::unique_ptr<MqttLog> MqttLog::start(const MqttOptions &options, const QStrin
                               ? kDefaultQueue
                               : std::size_t(*values::parseWhole(options.queue, 1, kLargestQueue));
 
-    auto log = std::make_unique<Publishing>(std::move(settings));
+    auto log = std::make_unique<Publishing>(std::move(settings), commandAge(options));
     if (!log->start(error)) {
         return nullptr;
     }

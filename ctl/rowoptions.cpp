@@ -50,10 +50,16 @@ QString readRowOptions(const CommandLine &line, const CommonOptions &common, boo
     mqtt.caFile = value("mqtt-cafile");
     mqtt.queue = value("mqtt-queue");
     mqtt.discovery = isSet("mqtt-discovery");
+    mqtt.control = isSet("mqtt-control");
+    mqtt.commandAge = value("mqtt-command-age");
     const bool mqttOption = isSet("mqtt-topic") || isSet("mqtt-cafile") || isSet("mqtt-queue") ||
-                            isSet("mqtt-discovery");
+                            isSet("mqtt-discovery") || isSet("mqtt-control") ||
+                            isSet("mqtt-command-age");
     if (mqttOption && !isSet("mqtt")) {
         return QStringLiteral("the --mqtt-... options need --mqtt URL");
+    }
+    if (isSet("mqtt-command-age") && !isSet("mqtt-control")) {
+        return QStringLiteral("--mqtt-command-age needs --mqtt-control");
     }
     if (isSet("mqtt")) {
         return MqttLog::check(mqtt);

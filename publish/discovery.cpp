@@ -51,6 +51,35 @@ QJsonObject common(const Topics &topics, int address, const QString &id, const Q
     };
 }
 
+struct Control {
+    const char *component; // "number" or "switch"
+    const char *key;       // the id's ending
+    const char *name;
+    const char *command; // the command topic after PREFIX/<address>
+    const char *state;   // value_template
+};
+
+constexpr Control kControls[] = {
+    {"number", "set_v", "Set voltage", "/set/v", "{{ value_json.set_v }}"},
+    {"number", "set_a", "Set current", "/set/a", "{{ value_json.set_a }}"},
+    {"switch", "switch", "Output switch", "/output/set",
+     "{{ 'ON' if value_json.output else 'OFF' }}"},
+};
+
+// What the number of each set value may take: the supply's range and resolution.
+void numberRange(QJsonObject &config, const QString &key)
+{
+    const bool volts = key == QLatin1String("set_v");
+    config.insert(QStringLiteral("min"), 0);
+    config.insert(QStringLiteral("max"), volts ? 62.0 : 3.2);
+    config.insert(QStringLiteral("step"), volts ? 0.01 : 0.001);
+    config.insert(QStringLiteral("mode"), QStringLiteral("box"));
+    config.insert(QStringLiteral("unit_of_measurement"),
+                  volts ? QStringLiteral("V") : QStringLiteral("A"));
+    config.insert(QStringLiteral("device_class"),
+                  volts ? QStringLiteral("voltage") : QStringLiteral("current"));
+}
+
 QByteArray compact(const QJsonObject &object)
 {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
@@ -94,6 +123,65 @@ QList<RetainedMessage> discoveryConfigs(const Topics &topics, int address)
     configs.append(
         {QStringLiteral("homeassistant/binary_sensor/%1/config").arg(id), compact(output)});
     return configs;
+}
+
+} // namespace publish
+
+namespace publish {
+
+QList<RetainedMessage> controlConfigs(const Topics &topics, int address, bool control)
+{
+    QList<RetainedMessage> configs;
+    const QString base = idPart(topics.prefix) + QLatin1Char('_') + QString::number(address);
+    for (const Control &c : kControls) {
+        const QString id = base + QLatin1Char('_') + QLatin1String(c.key);
+        const QString topic =
+            QStringLiteral("homeassistant/%1/%2/config").arg(QLatin1String(c.component), id);
+        if (!control) {
+            configs.append({topic, QByteArray()});
+            continue;
+        }
+        QJsonObject config = common(topics, address, id, QLatin1String(c.name));
+        config.insert(QStringLiteral("command_topic"), topics.prefix + QLatin1Char('/') +
+                                                           QString::number(address) +
+                                                           QLatin1String(c.command));
+        config.insert(QStringLiteral("value_template"), QLatin1String(c.state));
+        config.insert(QStringLiteral("qos"), 1);
+        if (QLatin1String(c.component) == QLatin1String("number")) {
+            numberRange(config, QLatin1String(c.key));
+        } else {
+            config.insert(QStringLiteral("payload_on"), QStringLiteral("ON"));
+            config.insert(QStringLiteral("payload_off"), QStringLiteral("OFF"));
+            config.insert(QStringLiteral("state_on"), QStringLiteral("ON"));
+            config.insert(QStringLiteral("state_off"), QStringLiteral("OFF"));
+            config.insert(QStringLiteral("device_class"), QStringLiteral("outlet"));
+        }
+        configs.append({topic, compact(config)});
+    }
+    return configs;
+}
+
+RetainedMessage benchControlConfig(const Topics &topics, bool control)
+{
+    const QString id = idPart(topics.prefix) + QStringLiteral("_all_off");
+    const QString topic = QStringLiteral("homeassistant/button/%1/config").arg(id);
+    if (!control) {
+        return {topic, QByteArray()};
+    }
+    const QJsonObject config{
+        {QStringLiteral("name"), QStringLiteral("All outputs off")},
+        {QStringLiteral("unique_id"), id},
+        {QStringLiteral("command_topic"), topics.prefix + QStringLiteral("/all-off")},
+        {QStringLiteral("payload_press"), QStringLiteral("OFF")},
+        {QStringLiteral("qos"), 1},
+        {QStringLiteral("availability_topic"), topics.status()},
+        {QStringLiteral("payload_available"), QStringLiteral("online")},
+        {QStringLiteral("payload_not_available"), QStringLiteral("offline")},
+        {QStringLiteral("device"),
+         QJsonObject{{QStringLiteral("identifiers"), QJsonArray{idPart(topics.prefix)}},
+                     {QStringLiteral("name"), QStringLiteral("Bench %1").arg(topics.prefix)}}},
+    };
+    return {topic, compact(config)};
 }
 
 } // namespace publish

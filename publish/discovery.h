@@ -33,4 +33,13 @@ struct RetainedMessage {
 // topic reads "online".
 QList<RetainedMessage> discoveryConfigs(const Topics &topics, int address);
 
+// The controls of the supply at `address`: a number for each set value and a
+// switch for the output, each showing what the readings say and writing to its
+// command topic. With `control` false, the same topics with empty payloads,
+// which take the entities away again.
+QList<RetainedMessage> controlConfigs(const Topics &topics, int address, bool control);
+// The bench's own button that switches every output of the bench off; empty
+// payload without `control`.
+RetainedMessage benchControlConfig(const Topics &topics, bool control);
+
 } // namespace publish

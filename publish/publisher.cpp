@@ -363,10 +363,14 @@ void Publisher::connectedTo(int rc)
     }
     if (m_settings.discovery) {
         for (const int address : m_settings.addresses) {
-            for (const RetainedMessage &config : discoveryConfigs(m_settings.topics, address)) {
+            for (const RetainedMessage &config :
+                 discoveryConfigs(m_settings.topics, address) +
+                     controlConfigs(m_settings.topics, address, m_settings.control)) {
                 publishRetained(config.topic, config.payload);
             }
         }
+        const RetainedMessage button = benchControlConfig(m_settings.topics, m_settings.control);
+        publishRetained(button.topic, button.payload);
     }
     publishRetained(m_settings.topics.status(), kOnline);
 

@@ -27,6 +27,8 @@ struct PublisherSettings {
     Topics topics;
     bool discovery = false;
     QList<int> addresses; // supplies announced by the discovery configs
+    // With discovery: the controls' configs too; without, their configs are taken away.
+    bool control = false;
     std::size_t queueLimit = 10000;
     // How long a server that took the TCP connection may stay without answering
     // the MQTT login before it is taken for something else (a TLS port, a web server).

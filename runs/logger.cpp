@@ -215,6 +215,7 @@ void Logger::end(End how, const QString &portError)
     }
     m_ending = true;
     m_wait.stop();
+    emit ending();
     Outcome outcome{how, portError, true};
     // A log that watches for the cut-off and ends before it (a signal, a closed
     // terminal, a failed write, its duration) switches the outputs off: nothing

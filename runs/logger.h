@@ -60,6 +60,9 @@ signals:
     void rowTaken(const supply::Row &row);
     // A line of the log's account: cut-offs, switch-offs, the summary.
     void message(const QString &text);
+    // The log has begun to end (before its switching off on the way out, if any):
+    // whatever else writes to its supplies for it stops now.
+    void ending();
     // `failed`: the port was lost, a row could not be kept, or an output was not
     // confirmed off.
     void finished(bool failed);

@@ -230,6 +230,13 @@ void TestE2eVantelctlMqtt::badOptionsExit2_data()
     QTest::newRow("cafile without tls")
         << QStringList{"--mqtt", "mqtt://broker", "--mqtt-cafile", "/etc/hostname"};
     QTest::newRow("topic option alone") << QStringList{"--mqtt-topic", "x"};
+    QTest::newRow("control alone") << QStringList{"--mqtt-control"};
+    QTest::newRow("command age without control")
+        << QStringList{"--mqtt", "mqtt://broker", "--mqtt-command-age", "5s"};
+    QTest::newRow("command age 0s")
+        << QStringList{"--mqtt", "mqtt://broker", "--mqtt-control", "--mqtt-command-age", "0s"};
+    QTest::newRow("command age 2h")
+        << QStringList{"--mqtt", "mqtt://broker", "--mqtt-control", "--mqtt-command-age", "2h"};
 }
 
 void TestE2eVantelctlMqtt::badOptionsExit2()

@@ -101,6 +101,7 @@ private slots:
     void brokerAwayMidRun();
     void brokerAbsentAtStartAndQueueBound();
     void discoveryConfigs();
+    void controlDiscovery();
 
 private:
     Broker m_broker;
@@ -386,11 +387,20 @@ void TestPublish::discoveryConfigs()
     Publisher publisher(settings, {});
     QString error;
     QVERIFY(publisher.start(error));
-    QTRY_COMPARE_WITH_TIMEOUT(sub.messages().size(), 1 + 2 * 6, kWaitMs); // probe + configs
+    // The probe, 6 configs per address, and without control the empty configs
+    // that take 3 controls per address and the bench's button away.
+    QTRY_COMPARE_WITH_TIMEOUT(sub.messages().size(), 1 + 2 * 6 + 2 * 3 + 1, kWaitMs);
     publisher.finish(std::chrono::seconds(2));
 
     QMap<QString, QJsonObject> configs;
     for (const auto &message : sub.messages().mid(1)) {
+        // mosquitto_sub -v shows an empty payload as (null).
+        if (message.second.isEmpty() || message.second == "(null)") {
+            QVERIFY2(message.first.contains("/number/") || message.first.contains("/switch/") ||
+                         message.first.contains("/button/"),
+                     qPrintable(message.first));
+            continue;
+        }
         QJsonParseError parseError;
         const QJsonDocument json = QJsonDocument::fromJson(message.second, &parseError);
         QVERIFY2(json.isObject(), qPrintable(parseError.errorString()));
@@ -422,6 +432,70 @@ void TestPublish::discoveryConfigs()
         QVERIFY(output.value("value_template").toString().contains("value_json.output"));
     }
     QCOMPARE(devices.size(), 2); // one device per address
+}
+
+// The controls' configs carry what Home Assistant's MQTT number, switch and
+// button platforms need: a command topic each, the number's range, step and
+// mode, the switch's payloads and states read from the readings, availability
+// on the bench's status; without control the same topics are emptied.
+void TestPublish::controlDiscovery()
+{
+    publish::Topics topics{kPrefix};
+    const QList<publish::RetainedMessage> controls = publish::controlConfigs(topics, 3, true);
+    QCOMPARE(controls.size(), 3);
+    struct Expected {
+        const char *topic;
+        const char *command;
+        const char *state; // in value_template
+        double max;
+        double step;
+    };
+    const Expected expected[] = {
+        {"homeassistant/number/vantel_bench_COM1_3_set_v/config", "/3/set/v", "value_json.set_v",
+         62.0, 0.01},
+        {"homeassistant/number/vantel_bench_COM1_3_set_a/config", "/3/set/a", "value_json.set_a",
+         3.2, 0.001},
+        {"homeassistant/switch/vantel_bench_COM1_3_switch/config", "/3/output/set",
+         "value_json.output", 0, 0},
+    };
+    for (int i = 0; i < 3; ++i) {
+        const Expected &e = expected[i];
+        QCOMPARE(controls[i].topic, QString::fromLatin1(e.topic));
+        const QJsonObject c = QJsonDocument::fromJson(controls[i].payload).object();
+        QCOMPARE(c.value("command_topic").toString(), kPrefix + QLatin1String(e.command));
+        QCOMPARE(c.value("state_topic").toString(), readingTopic(3));
+        QVERIFY(c.value("value_template").toString().contains(QLatin1String(e.state)));
+        QCOMPARE(c.value("availability_topic").toString(), kStatus);
+        QVERIFY(!c.value("unique_id").toString().isEmpty());
+        QCOMPARE(c.value("qos").toInt(), 1);
+        if (e.max > 0) {
+            QCOMPARE(c.value("min").toDouble(-1), 0.0);
+            QCOMPARE(c.value("max").toDouble(), e.max);
+            QCOMPARE(c.value("step").toDouble(), e.step);
+            QCOMPARE(c.value("mode").toString(), QStringLiteral("box"));
+        } else {
+            // The states come from the reading, not from the last command.
+            QCOMPARE(c.value("payload_on").toString(), QStringLiteral("ON"));
+            QCOMPARE(c.value("payload_off").toString(), QStringLiteral("OFF"));
+            QCOMPARE(c.value("state_on").toString(), QStringLiteral("ON"));
+            QCOMPARE(c.value("state_off").toString(), QStringLiteral("OFF"));
+            QVERIFY(!c.contains("optimistic"));
+        }
+    }
+    const publish::RetainedMessage button = publish::benchControlConfig(topics, true);
+    QCOMPARE(button.topic, QStringLiteral("homeassistant/button/vantel_bench_COM1_all_off/config"));
+    const QJsonObject b = QJsonDocument::fromJson(button.payload).object();
+    QCOMPARE(b.value("command_topic").toString(), kPrefix + QStringLiteral("/all-off"));
+    QVERIFY(!b.value("payload_press").toString().isEmpty());
+    QCOMPARE(b.value("availability_topic").toString(), kStatus);
+
+    const QList<publish::RetainedMessage> retracted = publish::controlConfigs(topics, 3, false);
+    QCOMPARE(retracted.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(retracted[i].topic, controls[i].topic);
+        QVERIFY(retracted[i].payload.isEmpty());
+    }
+    QVERIFY(publish::benchControlConfig(topics, false).payload.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestPublish)

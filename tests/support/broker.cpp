@@ -10,9 +10,6 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <pwd.h>
-#include <unistd.h>
-
 namespace testsupport {
 
 namespace {
@@ -39,8 +36,7 @@ bool accepts(int port)
 
 QStringList hostArguments(const Broker &broker)
 {
-    return {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-            QString::number(broker.port())};
+    return broker.clientArguments();
 }
 
 } // namespace
@@ -65,6 +61,45 @@ void Broker::requireLogin(const QString &user, const QString &password)
                       {QStringLiteral("-b"), QStringLiteral("-c"), m_passwordFile, user, password});
 }
 
+void Broker::addUser(const QString &user, const QString &password)
+{
+    QProcess::execute(QStringLiteral("mosquitto_passwd"),
+                      {QStringLiteral("-b"), m_passwordFile, user, password});
+}
+
+void Broker::setAcl(const QByteArray &acl)
+{
+    m_aclFile = m_dir.filePath(QStringLiteral("acl"));
+    QFile file(m_aclFile);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(acl);
+    }
+}
+
+QStringList Broker::clientArguments() const
+{
+    QStringList arguments{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                          QString::number(m_port)};
+    if (!m_clientUser.isEmpty()) {
+        arguments << QStringLiteral("-u") << m_clientUser << QStringLiteral("-P")
+                  << m_clientPassword;
+    }
+    return arguments;
+}
+
+bool publishTo(const Broker &broker, const QString &topic, const QByteArray &payload,
+               const QStringList &extra)
+{
+    QProcess pub;
+    pub.start(QStringLiteral("mosquitto_pub"),
+              broker.clientArguments() +
+                  QStringList{QStringLiteral("-V"), QStringLiteral("mqttv5"), QStringLiteral("-q"),
+                              QStringLiteral("1"), QStringLiteral("-t"), topic,
+                              QStringLiteral("-m"), QString::fromUtf8(payload)} +
+                  extra);
+    return pub.waitForFinished(Broker::kWaitMs) && pub.exitCode() == 0;
+}
+
 bool Broker::start()
 {
     QFile config(m_dir.filePath(QStringLiteral("mosquitto.conf")));
@@ -78,6 +113,9 @@ bool Broker::start()
     text += m_passwordFile.isEmpty() ? "allow_anonymous true\n"
                                      : "allow_anonymous false\npassword_file " +
                                            QFile::encodeName(m_passwordFile) + "\n";
+    if (!m_aclFile.isEmpty()) {
+        text += "acl_file " + QFile::encodeName(m_aclFile) + "\n";
+    }
     // Run as root, mosquitto would switch to its own user, who cannot read this folder.
     if (const passwd *self = ::getpwuid(::geteuid())) {
         text += QByteArray("user ") + self->pw_name + "\n";

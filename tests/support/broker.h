@@ -28,6 +28,18 @@ public:
 
     // Logins are refused unless they are `user` with `password`.
     void requireLogin(const QString &user, const QString &password);
+    // One more user that may log in (after requireLogin()).
+    void addUser(const QString &user, const QString &password);
+    // What each user may read and write: the text of a mosquitto acl_file.
+    void setAcl(const QByteArray &acl);
+    // The login the helpers below (Subscriber, publish(), retained()) use.
+    void setClientLogin(const QString &user, const QString &password)
+    {
+        m_clientUser = user;
+        m_clientPassword = password;
+    }
+    // mosquitto_pub's arguments for this broker and the helpers' login.
+    QStringList clientArguments() const;
     // Starts it (again, on the same port) and waits until it takes connections.
     bool start();
     void stop();
@@ -42,7 +54,15 @@ private:
     QProcess m_process;
     int m_port = 0;
     QString m_passwordFile;
+    QString m_aclFile;
+    QString m_clientUser;
+    QString m_clientPassword;
 };
+
+// Publishes `payload` to `topic` with mosquitto_pub (QoS 1, MQTT 5) and the
+// broker's client login plus `extra` arguments; true once the broker took it.
+bool publishTo(const Broker &broker, const QString &topic, const QByteArray &payload,
+               const QStringList &extra = {});
 
 // mosquitto_sub on a broker: collects "topic payload" pairs as they come.
 class Subscriber {

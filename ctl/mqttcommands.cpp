@@ -1,0 +1,180 @@
+#include "ctl/mqttcommands.h"
+
+#include "engine/client.h"
+#include "records/operations.h"
+#include "values/values.h"
+
+#include <QPointer>
+
+#include <memory>
+
+namespace ctl {
+
+namespace {
+
+using publish::CommandKind;
+
+supply::Target targetOf(CommandKind kind)
+{
+    switch (kind) {
+    case CommandKind::SetVoltage:
+        return supply::Target::Voltage;
+    case CommandKind::SetCurrent:
+        return supply::Target::Current;
+    case CommandKind::Output:
+    case CommandKind::AllOff:
+        break;
+    }
+    return supply::Target::Output;
+}
+
+// How a write that was not confirmed fared, in the result's words.
+void describe(const supply::WriteResult &written, publish::CommandResult &result)
+{
+    result.ok = written.confirmed;
+    if (written.confirmed) {
+        return;
+    }
+    result.error = written.failure ? written.failure.word() : QStringLiteral("differs");
+    result.text = written.problem;
+}
+
+} // namespace
+
+bool commandValue(const publish::Command &command, std::uint16_t *code, QString *why)
+{
+    QString text = QString::fromUtf8(command.payload).trimmed();
+    if (command.kind == CommandKind::Output) {
+        const auto on = values::parseSwitch(text);
+        if (!on) {
+            *why = QStringLiteral("output/set takes ON or OFF, not '%1'").arg(text);
+            return false;
+        }
+        *code = *on ? 1 : 0;
+        return true;
+    }
+    // Dashboards in a comma locale send "12,5".
+    if (!text.contains(QLatin1Char('.')) && text.count(QLatin1Char(',')) == 1) {
+        text.replace(QLatin1Char(','), QLatin1Char('.'));
+    }
+    const bool volts = command.kind == CommandKind::SetVoltage;
+    const auto parsed =
+        volts ? values::parseSetCode(text, 2, values::kLargestVoltageCode, QStringLiteral("V"))
+              : values::parseSetCode(text, 3, values::kLargestCurrentCode, QStringLiteral("A"));
+    if (!parsed) {
+        *why = parsed.error();
+        return false;
+    }
+    *code = *parsed;
+    return true;
+}
+
+MqttCommands::MqttCommands(supply::Client &client, std::vector<std::uint8_t> addresses,
+                           QObject *parent)
+    : QObject(parent), m_client(client), m_addresses(std::move(addresses))
+{
+}
+
+void MqttCommands::carryOut(const publish::Command &command, Answer answer)
+{
+    if (m_closed) {
+        publish::CommandResult result;
+        result.error = QStringLiteral("ending");
+        result.text = QStringLiteral("the log is ending: no more commands are carried out");
+        answer(result);
+        return;
+    }
+    if (command.kind == CommandKind::AllOff) {
+        switchOffFrom(0, {}, std::move(answer));
+        return;
+    }
+    write(command, std::move(answer));
+}
+
+void MqttCommands::write(const publish::Command &command, Answer answer)
+{
+    std::uint16_t code = 0;
+    QString why;
+    if (!commandValue(command, &code, &why)) {
+        publish::CommandResult result;
+        result.error = QStringLiteral("value");
+        result.text = why;
+        answer(result);
+        return;
+    }
+    const supply::Target target = targetOf(command.kind);
+    const auto address = static_cast<std::uint8_t>(command.address);
+    supply::WriteCallbacks callbacks;
+    const int id = ++m_lastWrite;
+    auto finished = std::make_shared<bool>(false);
+    callbacks.done = [self = QPointer<MqttCommands>(this), answer, address, target, id,
+                      finished](const supply::WriteResult &written) {
+        *finished = true;
+        if (!self) {
+            return; // the log has ended: nothing takes the result any more
+        }
+        self->m_writes.erase(id);
+        publish::CommandResult result;
+        describe(written, result);
+        if (written.failure.error == supply::Error::Refused) {
+            const auto kind = target == supply::Target::Voltage ? supply::CeilingKind::Voltage
+                                                                : supply::CeilingKind::Current;
+            if (const auto held = self->m_client.ceilings().tightest(address, kind)) {
+                result.holder = QString::fromStdString(held->holderText());
+            }
+        }
+        answer(result);
+    };
+    auto handle = supply::confirmedWrite(std::make_shared<supply::ClientWritePath>(m_client),
+                                         {supply::writeRequest(address, target, code)},
+                                         supply::confirmsWrite(target, code), std::move(callbacks));
+    if (!*finished) {
+        m_writes.emplace(id, std::make_pair(std::move(handle), std::move(answer)));
+    }
+}
+
+void MqttCommands::close()
+{
+    m_closed = true;
+    auto writes = std::move(m_writes);
+    m_writes.clear();
+    for (auto &[id, write] : writes) {
+        write.first->cancel();
+        publish::CommandResult result;
+        result.error = QStringLiteral("ending");
+        result.text = QStringLiteral("the log ended while it was being written: the supply may or "
+                                     "may not hold it");
+        write.second(result);
+    }
+}
+
+void MqttCommands::switchOffFrom(std::size_t index, publish::CommandResult result, Answer answer)
+{
+    if (index >= m_addresses.size()) {
+        result.ok = result.failed.isEmpty();
+        if (!result.ok) {
+            result.error = QStringLiteral("not-off");
+            result.text = QStringLiteral("%1 of %2 outputs not confirmed off")
+                              .arg(result.failed.size())
+                              .arg(m_addresses.size());
+        }
+        answer(result);
+        return;
+    }
+    const std::uint8_t address = m_addresses[index];
+    supply::WriteCallbacks callbacks;
+    callbacks.done = [self = QPointer<MqttCommands>(this), index, address, result,
+                      answer](const supply::WriteResult &written) mutable {
+        if (written.confirmed) {
+            result.off << address;
+        } else {
+            result.failed.append({address, written.problem});
+        }
+        if (self) {
+            self->switchOffFrom(index + 1, std::move(result), std::move(answer));
+        }
+    };
+    supply::switchOff(m_client, m_rows, address, std::move(callbacks));
+}
+
+} // namespace ctl
