@@ -60,8 +60,8 @@ signals:
     void rowTaken(const supply::Row &row);
     // A line of the log's account: cut-offs, switch-offs, the summary.
     void message(const QString &text);
-    // `failed`: the port was lost, a row could not be kept, or an output was not
-    // confirmed off.
+    // `failed`: the port was lost (or still away at the end), a row could not be
+    // kept, or an output was not confirmed off.
     void finished(bool failed);
 
 private:
