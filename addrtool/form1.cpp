@@ -60,8 +60,7 @@ void Form1::buildControls()
     setWindowTitle(QStringLiteral("pellow - power supply address tool"));
     setWindowIcon(ui::makeIcon(QColor(30, 110, 200), QStringLiteral("P")));
     setFont(ui::simSun(9));
-    // The status line lies below the initial bottom edge; the window can be
-    // made taller (or wider) to bring it into view, never smaller than at start.
+    // The window can be made taller or wider, never smaller than at start.
     resize(ui::px(kClientWidth), ui::px(kClientHeight));
     setMinimumSize(size());
     QPalette palette = this->palette();
@@ -114,13 +113,18 @@ void Form1::buildControls()
     Text1->setStyleSheet(QStringLiteral("QLineEdit { border: 1px solid #808080; padding: 0px; }"));
     C28 = b.colorButton("C28", QStringLiteral("Quit"), 8160, 2880, 1575, 495, QColor(192, 255, 255),
                         ui::simSun(12));
+    // The note and the status line end at the window's opening bottom edge (the note
+    // at its right edge, the status line where the note begins), as high as their
+    // fonts need, so that both read in full without enlarging the window.
+    constexpr int kNoteLeft = 6120;
     Label7 = b.label("Label7",
                      QStringLiteral("Note: old address 0 is the broadcast address; a supply "
                                     "never answers it."),
-                     6120, 3600, 4215, 615, ui::simSun(9));
+                     kNoteLeft, kClientHeight - kNoteHeight, kClientWidth - kNoteLeft, kNoteHeight,
+                     ui::simSun(9));
     Label7->setWordWrap(true);
-    Label1 = b.label("Label1", QString(), 0, 3960, 4095, 375, ui::simSun(10.5), QColor(0, 0, 255),
-                     QColor());
+    Label1 = b.label("Label1", QString(), 0, kClientHeight - kStatusHeight, kNoteLeft,
+                     kStatusHeight, ui::simSun(10.5), QColor(0, 0, 255), QColor());
 }
 
 void Form1::connectHandlers()

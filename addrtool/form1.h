@@ -29,6 +29,8 @@ public:
     // Client area when the window opens, in twips.
     static constexpr int kClientWidth = 10170;
     static constexpr int kClientHeight = 3795;
+    static constexpr int kNoteHeight = 420;   // two lines of the note (Label7)
+    static constexpr int kStatusHeight = 375; // the status line (Label1)
 
     qint16 openClickCount() const { return m_ports->openClickCount(); }
 

@@ -1,5 +1,6 @@
 #include "bus/buswindow.h"
 
+#include "bus/setwording.h"
 #include "bus/supplycard.h"
 #include "engine/client.h"
 #include "help/helpwindow.h"
@@ -459,8 +460,7 @@ void BusWindow::requestSet(SupplyCard *c, supply::Target target, const QString &
     c->say(QString());
     m_poller->write(c->address(), target, *code, [card, volts](const supply::WriteResult &r) {
         if (card != nullptr && !r.confirmed) {
-            card->say(tr("The set %1 was not confirmed (%2).")
-                          .arg(volts ? tr("voltage") : tr("current"), r.problem));
+            card->say(setNotTaken(volts, r));
         }
     });
 }

@@ -22,7 +22,7 @@ read-back that differs; 2 bad usage or a refused value (nothing sent);
 3 the port cannot be opened; 130 interrupted (143 on SIGTERM or SIGHUP). Data
 that cannot be written to stdout gives 1. A log exits 0
 when it ends by its duration, a signal or the cut-off, 1 when the port fails
-during it. A run exits 0 completed, 1 aborted by a fault, a limit or a max (or
+during it or is still away when it ends. A run exits 0 completed, 1 aborted by a fault, a limit or a max (or
 an output not confirmed off), 2 for a bad file, 130 / 143 after a signal.
 
 Examples:
@@ -181,8 +181,8 @@ const QList<CommandEntry> &commands()
          0,
          0,
          QStringLiteral("list the COM ports (COM1..COM16 on Linux, every one Windows knows on "
-                        "Windows): device, state (free, in use, no access, absent) and "
-                        "description"),
+                        "Windows): device, state (free, shared, in use, no access, absent) "
+                        "and description"),
          {},
          preparePorts},
         {QStringLiteral("scan"),

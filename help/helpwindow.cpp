@@ -15,7 +15,7 @@ namespace help {
 
 namespace {
 
-const QUrl kContents(QStringLiteral("qrc:/README.md"));
+const QUrl kContents(QStringLiteral("qrc:/docs/contents.md"));
 const QSize kPreferredSize(760, 680);
 
 bool isHeading(const QTextBlock &block)

@@ -50,7 +50,7 @@ public:
 
     // Shows `page` ("bus.md") at `heading` (its text), or at its top.
     void showTopic(const QString &page, const QString &heading = {});
-    // Shows README, whose table leads to every page.
+    // Shows the manual's contents page, which leads to every page.
     void showContents();
 
     HelpBrowser *browser;

@@ -335,6 +335,11 @@ void Form1::attachPanels()
         if (portOpened && !MSComm1.PortOpen() && !m_portLost) {
             m_portLost = true;
             link.pollingEnded({supply::Error::Port});
+            // The window does not reopen a lost port by itself (an adapter
+            // unplugged, a tcp:// gateway that went away): the status line says
+            // what brings it back.
+            Label1->setText(
+                tr("Serial port COM%1 lost: close it and open it again").arg(MSComm1.CommPort()));
         }
     });
 }

@@ -50,6 +50,9 @@ public:
     bool portOpened = false;
     bool monitorRunning = false;
     bool replySeen = false;
+    // The watchdog found a silence and is disarmed; the next receive event while
+    // the monitor runs arms it again, so that a later silence is found too.
+    bool watchdogTripped = false;
     qint16 openClickCount() const { return m_ports->openClickCount(); }
     qint16 monitorClickCount = 0;
 
@@ -159,6 +162,7 @@ private:
     std::unique_ptr<serial::PortConnection> m_ports;
     panels::MonitorPanels *m_panels = nullptr;
     bool m_portLost = false;
+    bool m_silenceBoxOpen = false; // the watchdog's message is on screen
 };
 
 } // namespace vantel

@@ -132,6 +132,12 @@ void decodeStatusReply(Form1 &w)
     const QByteArray input = w.MSComm1.Input();
     // Any bytes count as a sign of life, even those that fail the tests.
     w.replySeen = true;
+    // The supply answers again after a silence: the watchdog watches for the next one.
+    if (w.watchdogTripped && w.monitorRunning) {
+        w.watchdogTripped = false;
+        w.Timer2->setInterval(kWatchdogMs);
+        w.Timer2->setEnabled(true);
+    }
     const auto *reply = reinterpret_cast<const std::uint8_t *>(input.constData());
     const auto size = static_cast<std::size_t>(input.size());
     if (protocol::judgeStatusReply(*expected, reply, size).verdict != protocol::ReplyVerdict::Ok) {
@@ -211,6 +217,7 @@ void Form1::C1_Click()
     }
     // The count wraps within 16 bits; 32767 + 1 = -32768 keeps the odd/even turn.
     monitorClickCount = monitorClickCount == 32767 ? qint16(-32768) : qint16(monitorClickCount + 1);
+    watchdogTripped = false;
     if (monitorClickCount % 2 != 0) {
         monitorRunning = true;
         Timer1->setInterval(kPollMs);
@@ -292,11 +299,21 @@ void Form1::Timer2_Timer()
     C25->setCaption(kOutputStart);
     C25->setBackColor(kCyan);
     emit readingsInterrupted();
-    // The box runs its own event loop, which goes on delivering ticks: the
-    // watchdog stops before it so that one silence gives one message.
+    // The box runs its own event loop, which goes on delivering ticks and
+    // replies: the watchdog stops before it so that one silence gives one
+    // message. A reply arms it again; a silence that follows while the box is
+    // still open empties the display without a second box over the first.
+    watchdogTripped = true;
     Timer2->setEnabled(false);
+    if (m_silenceBoxOpen) {
+        return;
+    }
+    m_silenceBoxOpen = true;
     MsgBox(kCommunicationFailed);
-    Timer2->setEnabled(false);
+    m_silenceBoxOpen = false;
+    if (watchdogTripped) {
+        Timer2->setEnabled(false);
+    }
 }
 
 void Form1::MSComm1_OnComm()

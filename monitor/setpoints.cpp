@@ -139,6 +139,7 @@ void Form1::stepAddress(int step)
     if (monitoring) {
         Timer2->setInterval(kAddressWatchdogMs);
         Timer2->setEnabled(true);
+        watchdogTripped = false;
     }
     writeValue(T15, valueOf(T15) + step);
     if (step == kStepUp && valueOf(T15) > kTopAddress) {

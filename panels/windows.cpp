@@ -72,46 +72,6 @@ QSize fitted(QSize wanted, const QRect &available)
 
 } // namespace
 
-FolderRow::FolderRow(MonitorPanels &panels, QWidget *parent)
-    : QWidget(parent), folder(new QLineEdit(this)),
-      openFolder(new QPushButton(tr("Open folder"), this)), refusal(new QLabel(this))
-{
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto *row = new QHBoxLayout;
-    row->addWidget(new QLabel(tr("Records folder:"), this));
-    row->addWidget(folder, 1);
-    row->addWidget(openFolder);
-    outer->addLayout(row);
-    outer->addWidget(refusal);
-    refusal->setStyleSheet(QStringLiteral("color: #b00000"));
-    refusal->hide();
-    folder->setObjectName(QStringLiteral("recordsFolder"));
-    folder->setText(QDir::toNativeSeparators(panels.recordsFolder()));
-    connect(folder, &QLineEdit::editingFinished, this, [this, &panels] {
-        const QString chosen = QDir::fromNativeSeparators(folder->text().trimmed());
-        if (QDir::cleanPath(chosen) == panels.recordsFolder()) {
-            refusal->hide();
-            return;
-        }
-        // A folder that cannot take records is refused as typed; the old one stays.
-        const QString refused = panels.setRecordsFolder(chosen);
-        if (!refused.isEmpty()) {
-            refusal->setText(tr("Not changed: %1.").arg(refused));
-            refusal->show();
-            folder->setText(QDir::toNativeSeparators(panels.recordsFolder()));
-            return;
-        }
-        refusal->hide();
-    });
-    connect(&panels, &MonitorPanels::recordsFolderChanged, this,
-            [this, &panels] { folder->setText(QDir::toNativeSeparators(panels.recordsFolder())); });
-    connect(openFolder, &QPushButton::clicked, this, [&panels] {
-        QDir().mkpath(panels.recordsFolder());
-        QDesktopServices::openUrl(QUrl::fromLocalFile(panels.recordsFolder()));
-    });
-}
-
 SequenceWindow::SequenceWindow(MonitorPanels &panels, QWidget *parent)
     : QWidget(parent, Qt::Window), m_panels(panels), m_askOpen(trend::askOpenPath),
       m_askSave(trend::askSavePath)
@@ -314,8 +274,17 @@ void SequenceWindow::checkNow()
 
 void SequenceWindow::check()
 {
-    const sequence::ParsedSequence parsed =
-        sequence::parseSequence(editor->toPlainText().toStdString());
+    const QString text = editor->toPlainText();
+    const sequence::ParsedSequence parsed = sequence::parseSequence(text.toStdString());
+    // An empty editor is no error until it is run: a new window shows nothing yet.
+    if (parsed.error && text.trimmed().isEmpty()) {
+        checkLabel->clear();
+        editor->setErrorLines({});
+        summaryLabel->clear();
+        clearPreview(plot, tr("no preview: no steps yet"));
+        previewNote->clear();
+        return;
+    }
     if (parsed.error) {
         checkLabel->setText(QStringLiteral("%1:%2: %3")
                                 .arg(fileName())
@@ -376,11 +345,12 @@ void SequenceWindow::start()
     // The whole text is checked again, as a run of the file would check it.
     const sequence::ParsedSequence parsed =
         sequence::parseSequence(editor->toPlainText().toStdString());
-    if (parsed.error) {
+    if (parsed.error && !checkLabel->text().isEmpty()) {
         accountLabel->setText(tr("Nothing started: %1").arg(checkLabel->text()));
         return;
     }
-    if (parsed.sequence.steps.empty()) {
+    // Only an empty editor has no error line to show.
+    if (parsed.error || parsed.sequence.steps.empty()) {
         accountLabel->setText(tr("Nothing started: the sequence has no step."));
         return;
     }

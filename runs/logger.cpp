@@ -285,6 +285,9 @@ void Logger::conclude(const Outcome &outcome)
         failed = true;
     } else if (outcome.how == End::WriterFailed || !outcome.offConfirmed) {
         failed = true;
+    } else if (m_keeper && !m_keeper->isOpen()) {
+        // Stopped while the port was away: the rows since it went carry no readings.
+        failed = true;
     }
     emit finished(failed);
 }

@@ -63,8 +63,8 @@ signals:
     // The log has begun to end (before its switching off on the way out, if any):
     // whatever else writes to its supplies for it stops now.
     void ending();
-    // `failed`: the port was lost, a row could not be kept, or an output was not
-    // confirmed off.
+    // `failed`: the port was lost (or still away at the end), a row could not be
+    // kept, or an output was not confirmed off.
     void finished(bool failed);
 
 private:

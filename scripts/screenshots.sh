@@ -192,9 +192,7 @@ click 5880 1080 3975 495 # Command1 Set new address of power supply
 sleep 1
 snap pellow-address-set root
 dismiss
-xdotool windowsize "$window" 680 300 # taller, so that the status line shows
-sleep 0.5
-snap pellow-enlarged
+snap pellow-done # at its opening size: the status line and the note read in full
 click 8160 2880 1575 495 # C28 Quit
 sleep 0.3
 echo "bus:"
@@ -272,7 +270,7 @@ echo "manual:"
 picture "$(step vantel-output-on)" window
 picture "$(step vantel-trend)" trend
 picture "$(step bus-four-cards)" bus
-picture "$(step pellow-enlarged)" pellow
+picture "$(step pellow-done)" pellow
 picture "$(step sequence-running)" sequence
 
 # A shell session against a simulated supply of its own, typed as a user would and

@@ -6,6 +6,7 @@
 
 #include <QRegularExpression>
 #include <QStringList>
+#include <QUrl>
 
 #include <algorithm>
 #include <cmath>
@@ -20,6 +21,10 @@ template <typename T> Parsed<T> refuse(const QString &why)
 {
     return Parsed<T>::refused(why);
 }
+
+const QString kGoodNetworkPorts =
+    QStringLiteral("; a good one looks like tcp://bench-pc, tcp://10.0.0.7:1502 or "
+                   "tcp://[fd00::7]:502");
 
 } // namespace
 
@@ -113,7 +118,15 @@ Parsed<PortChoice> parsePort(const QString &text)
         QString why;
         auto address = supply::parseNetworkAddress(text, &why);
         if (!address) {
-            return refuse<PortChoice>(why);
+            // What the URL reader says of a host or port it cannot take names its
+            // own fields ("scheme = ..."): the user is told in plain words instead.
+            if (!QUrl(text, QUrl::StrictMode).isValid()) {
+                why = QStringLiteral("port '%1': after tcp:// comes a host name or address "
+                                     "(an IPv6 address in brackets), then optionally a "
+                                     "colon and a port from 1 to 65535")
+                          .arg(text);
+            }
+            return refuse<PortChoice>(why + kGoodNetworkPorts);
         }
         PortChoice choice;
         choice.network = std::move(address);

@@ -60,6 +60,8 @@ class TestAddrTool : public QObject {
     Q_OBJECT
 private slots:
     void startUpState();
+    void readsInFullAtOpeningSize_data();
+    void readsInFullAtOpeningSize();
     void formLoadOrder();
     void spinners_data();
     void spinners();
@@ -104,9 +106,54 @@ void TestAddrTool::startUpState()
     QVERIFY(bench.comm.written.isEmpty());
     QCOMPARE(form.size(), QSize(678, 253)); // 10170 x 3795 twips
     QCOMPARE(form.palette().color(QPalette::Window), QColor(255, 255, 255));
-    // The status line lies below the initial bottom edge; the window can grow.
-    QVERIFY(form.findChild<QLabel *>(QStringLiteral("Label1"))->geometry().top() > form.height());
     QVERIFY(form.maximumHeight() > form.height());
+}
+
+// The status line's longest texts and the note fit inside their labels, and the
+// labels inside the window as it opens, with the fonts this system has.
+void TestAddrTool::readsInFullAtOpeningSize_data()
+{
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("text"); // empty: the label's own
+    QTest::newRow("status, opened") << "Label1"
+                                    << "Serial port COM16 Opened successfully";
+    QTest::newRow("status, closed") << "Label1"
+                                    << "The serial port has been closed ";
+    QTest::newRow("the broadcast note") << "Label7"
+                                        << "";
+    QTest::newRow("result label") << "lb8"
+                                  << "";
+    QTest::newRow("port label") << "L9"
+                                << "";
+}
+
+void TestAddrTool::readsInFullAtOpeningSize()
+{
+    QFETCH(QString, label);
+    QFETCH(QString, text);
+    Bench bench;
+    auto *l = bench.form.findChild<QLabel *>(label);
+    QVERIFY(l);
+    if (!text.isEmpty()) {
+        l->setText(text);
+    }
+    QVERIFY2(bench.form.rect().contains(l->geometry()),
+             qPrintable(QStringLiteral("%1 at %2,%3 %4x%5 leaves the window")
+                            .arg(label)
+                            .arg(l->x())
+                            .arg(l->y())
+                            .arg(l->width())
+                            .arg(l->height())));
+    const int flags = l->wordWrap() ? int(Qt::TextWordWrap) : 0;
+    const QRect needed = QFontMetrics(l->font()).boundingRect(
+        QRect(0, 0, l->width(), 10 * l->height()), flags, l->text());
+    QVERIFY2(needed.width() <= l->width() && needed.height() <= l->height(),
+             qPrintable(QStringLiteral("%1 needs %2x%3, has %4x%5")
+                            .arg(label)
+                            .arg(needed.width())
+                            .arg(needed.height())
+                            .arg(l->width())
+                            .arg(l->height())));
 }
 
 void TestAddrTool::formLoadOrder()

@@ -8,6 +8,8 @@
 
 #include "bus/busentry.h"
 #include "bus/supplycard.h"
+#include "engine/ceilingregistry.h"
+#include "engine/client.h"
 #include "line/enginecommcontrol.h"
 #include "monitor/form1.h"
 #include "panels/ceilings.h"
@@ -213,6 +215,18 @@ void TestBusE2e::bench()
         QCOMPARE(writesByAddress(sim), (QMap<int, int>{{3, 1}}));
         QVERIFY(
             sim.command(QStringLiteral("status 3")).contains(QStringLiteral("set-voltage=750")));
+        // A ceiling another program holds on the line: the card says the set was
+        // refused, and nothing goes out.
+        supply::CeilingRegistry &line = engine->client().ceilings();
+        line.hold(line.addSource(false), 3, supply::CeilingKind::Voltage, 500, "another program",
+                  4121);
+        field->setText(QStringLiteral("6"));
+        QTest::keyClick(field, Qt::Key_Return);
+        QTRY_VERIFY_WITH_TIMEOUT(w->card(3)->message().contains(QStringLiteral("was refused (")),
+                                 kWaitMs);
+        QVERIFY2(w->card(3)->message().contains(QStringLiteral("ceiling")),
+                 qPrintable(w->card(3)->message()));
+        QCOMPARE(writesByAddress(sim), (QMap<int, int>{{3, 1}}));
     } else if (what == QStringLiteral("all outputs off")) {
         QSignalSpy done(w, &bus::BusWindow::allOffFinished);
         QTest::keyClick(w, Qt::Key_O, Qt::ControlModifier | Qt::ShiftModifier);

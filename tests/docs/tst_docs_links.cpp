@@ -144,7 +144,8 @@ private slots:
     void anchors();
     void linksResolve_data();
     void linksResolve();
-    void readmeReachesEveryPage();
+    void reachesEveryPage_data();
+    void reachesEveryPage();
 };
 
 void TestDocsLinks::anchors_data()
@@ -198,14 +199,24 @@ void TestDocsLinks::linksResolve()
     QVERIFY2(broken.isEmpty(), qPrintable(broken.join(QLatin1Char('\n'))));
 }
 
-// A newcomer finds every page from README.
-void TestDocsLinks::readmeReachesEveryPage()
+// A newcomer finds every page from README, and from the contents page the help
+// window opens.
+void TestDocsLinks::reachesEveryPage_data()
 {
-    const QStringList targets = targetsOf(readFile(kRoot + QStringLiteral("/README.md")));
-    QSet<QString> reached;
-    for (const QString &target : targets) {
+    QTest::addColumn<QString>("from");
+    QTest::newRow("README") << QStringLiteral("README.md");
+    QTest::newRow("contents") << QStringLiteral("docs/contents.md");
+}
+
+void TestDocsLinks::reachesEveryPage()
+{
+    QFETCH(QString, from);
+    const QString path = kRoot + QLatin1Char('/') + from;
+    const QString folder = QFileInfo(path).absolutePath();
+    QSet<QString> reached{path};
+    for (const QString &target : targetsOf(readFile(path))) {
         reached.insert(
-            QDir::cleanPath(kRoot + QLatin1Char('/') + target.section(QLatin1Char('#'), 0, 0)));
+            QDir::cleanPath(folder + QLatin1Char('/') + target.section(QLatin1Char('#'), 0, 0)));
     }
     QStringList missing;
     for (const QString &page : pages().mid(1)) {
@@ -213,7 +224,7 @@ void TestDocsLinks::readmeReachesEveryPage()
             missing << QDir(kRoot).relativeFilePath(page);
         }
     }
-    QVERIFY2(missing.isEmpty(), qPrintable("README.md links no " + missing.join(", ")));
+    QVERIFY2(missing.isEmpty(), qPrintable(from + " links no " + missing.join(", ")));
 }
 
 QTEST_GUILESS_MAIN(TestDocsLinks)

@@ -48,6 +48,7 @@ private slots:
     void initTestCase();
     void monitorFollowsTheSupply();
     void monitorOverTheNetwork();
+    void everySilenceEmptiesTheDisplay();
 
 private:
     QTemporaryDir m_ports;
@@ -181,9 +182,45 @@ void TestMonitorE2e::monitorOverTheNetwork()
     QVERIFY(gateway.waitForFinished(kWaitMs));
     QTRY_COMPARE_WITH_TIMEOUT(messenger.messages.size(), 1, 2 * kWatchdogMs + kWaitMs);
     QCOMPARE(messenger.messages.first(), kFailed);
+    // The window does not connect again by itself, and its status line says so.
+    QTRY_COMPARE_WITH_TIMEOUT(form.Label1->text(),
+                              QStringLiteral("Serial port COM9 lost: close it and open it again"),
+                              kWaitMs);
     form.C1_Click();
     form.C31_Click();
     QVERIFY(QFile::remove(link));
+}
+
+// The supply falls silent twice with replies between: each silence empties the
+// display and gives its message, and the readings come back after each.
+void TestMonitorE2e::everySilenceEmptiesTheDisplay()
+{
+    SimProcess sim(m_ports.path());
+    QVERIFY(sim.start(QStringList{"--port", "1"} + kWorkedOptions, kWaitMs));
+    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
+    RecordingMessenger messenger;
+    Form1 form(*engine, messenger);
+    form.show();
+    form.C32_Click();
+    form.C31_Click();
+    QVERIFY(form.portOpened);
+    form.C1_Click();
+    QTRY_COMPARE_WITH_TIMEOUT(display(form), kWorkedDisplay, kWaitMs);
+
+    for (int silence = 1; silence <= 2; ++silence) {
+        QCOMPARE(sim.command(QStringLiteral("fault silence on")), QStringLiteral("ok"));
+        // No values shown as live while the supply is silent.
+        QTRY_COMPARE_WITH_TIMEOUT(display(form), QStringList({"", "", "", "", "", ""}),
+                                  2 * kWatchdogMs + kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(messenger.messages.size(), silence, kWaitMs);
+        QCOMPARE(messenger.messages.last(), kFailed);
+        QCOMPARE(form.C25->Caption(), Form1::kOutputStart);
+        QVERIFY(form.monitorRunning);
+        QCOMPARE(sim.command(QStringLiteral("fault silence off")), QStringLiteral("ok"));
+        QTRY_COMPARE_WITH_TIMEOUT(display(form), kWorkedDisplay, kWaitMs);
+    }
+    form.C1_Click();
+    form.C31_Click();
 }
 
 QTEST_MAIN(TestMonitorE2e)

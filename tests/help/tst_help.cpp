@@ -263,7 +263,7 @@ void TestHelp::linksOpenOtherPages()
     help.backButton->click();
     QVERIFY(help.forwardButton->isEnabled());
     help.contentsButton->click();
-    QCOMPARE(browser->source(), QUrl(QStringLiteral("qrc:/README.md")));
+    QCOMPARE(browser->source(), QUrl(QStringLiteral("qrc:/docs/contents.md")));
     QVERIFY(!browser->toPlainText().isEmpty());
 }
 

@@ -114,6 +114,9 @@ private slots:
 
     void watchdogPassesWhileRepliesCome();
     void watchdogReportsSilenceOnce();
+    void watchdogAfterRepliesCameBack_data();
+    void watchdogAfterRepliesCameBack();
+    void silenceWhileItsBoxIsOpenGivesNoSecondBox();
     void startAtBroadcastAddress();
     void startFindsOldReplySeen();
 
@@ -352,6 +355,87 @@ void TestMonitorCycle::watchdogReportsSilenceOnce()
     // A later reply is shown again.
     rig.comm.feed(kWorkedReply);
     QCOMPARE(rig.display(), QStringList({"12.34", "0.500", "12.34", "1.500", "ON", "CV"}));
+}
+
+// After a trip, what arms the watchdog again and what a second silence then does.
+void TestMonitorCycle::watchdogAfterRepliesCameBack_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("stopFirst");
+    QTest::addColumn<bool>("armed");
+    QTest::newRow("the supply's reply") << kWorkedReply << false << true;
+    QTest::newRow("a foreign reply") << statusReply(7, {1, 2, 3, 4, 1, 1}) << false << true;
+    QTest::newRow("a damaged reply")
+        << kWorkedReply.left(16) + QByteArray(1, '\0') << false << true;
+    QTest::newRow("a reply after the monitor stopped") << kWorkedReply << true << false;
+}
+
+void TestMonitorCycle::watchdogAfterRepliesCameBack()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, stopFirst);
+    QFETCH(bool, armed);
+    RecordingMessenger messenger;
+    Rig rig(messenger);
+    rig.start();
+    rig.form.Timer2_Timer(); // a silence from the start
+    QCOMPARE(messenger.messages.size(), 1);
+    QVERIFY(!rig.form.Timer2->Enabled());
+    if (stopFirst) {
+        rig.form.C1_Click();
+    }
+    rig.comm.feed(bytes);
+    QCOMPARE(rig.form.Timer2->Enabled(), armed);
+    if (!armed) {
+        return;
+    }
+    QCOMPARE(rig.form.Timer2->Interval(), 2000);
+    // The period of the reply passes; the next one is silent again.
+    rig.form.Timer2_Timer();
+    QCOMPARE(messenger.messages.size(), 1);
+    rig.comm.feed(kWorkedReply);
+    rig.form.replySeen = false;
+    rig.form.Timer2_Timer();
+    QCOMPARE(messenger.messages, QStringList({kFailed, kFailed}));
+    QCOMPARE(rig.display(), QStringList({"", "", "", "", "", ""}));
+    QCOMPARE(rig.form.C25->Caption(), Form1::kOutputStart);
+    QVERIFY(!rig.form.Timer2->Enabled());
+    QVERIFY(rig.form.monitorRunning);
+}
+
+// Replies and a new silence while the first message is still open: the display
+// empties again, and no second box opens over the first.
+void TestMonitorCycle::silenceWhileItsBoxIsOpenGivesNoSecondBox()
+{
+    class Messenger : public ui::Messenger {
+    public:
+        void inform(QWidget *, const QString &text) override
+        {
+            messages << text;
+            if (whileOpen) {
+                whileOpen();
+            }
+        }
+        QStringList messages;
+        std::function<void()> whileOpen;
+    } messenger;
+    Rig rig(messenger);
+    rig.start();
+    messenger.whileOpen = [&] {
+        messenger.whileOpen = nullptr;
+        rig.comm.feed(kWorkedReply);
+        QVERIFY(rig.form.Timer2->Enabled());
+        QCOMPARE(rig.form.T1->Text(), QStringLiteral("12.34"));
+        rig.form.Timer2_Timer();
+        rig.form.Timer2_Timer();
+    };
+    rig.form.Timer2_Timer();
+    QCOMPARE(messenger.messages, QStringList{kFailed});
+    QCOMPARE(rig.display(), QStringList({"", "", "", "", "", ""}));
+    QVERIFY(!rig.form.Timer2->Enabled());
+    // Replies after the box closed arm it again as usual.
+    rig.comm.feed(kWorkedReply);
+    QVERIFY(rig.form.Timer2->Enabled());
 }
 
 void TestMonitorCycle::startAtBroadcastAddress()

@@ -516,6 +516,16 @@ void TestSequenceE2e::sweepMarksItsPoints()
     Monitor m(m_dir.path());
     QVERIFY(m.start({"--load", "10"}));
     auto *window = m.sequenceWindow();
+    // A new, empty editor is no error until it is run; then it starts nothing.
+    for (const char *blank : {"", "\n  \n"}) {
+        window->editor->setPlainText(QString::fromUtf8(blank));
+        window->checkNow();
+        QCOMPARE(window->checkLabel->text(), QString());
+        window->startButton->click();
+        QVERIFY(!m.panels().running());
+        QCOMPARE(window->accountLabel->text(),
+                 QStringLiteral("Nothing started: the sequence has no step."));
+    }
     // An error stands at its line, as `run --check` words it, and starts nothing; an
     // until that cannot be met at the poll's period is warned of.
     const std::pair<const char *, const char *> checks[] = {

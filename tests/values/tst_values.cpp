@@ -13,6 +13,8 @@ private slots:
     void switchWords();
     void ports_data();
     void ports();
+    void badGatewayUrls_data();
+    void badGatewayUrls();
     void addressList_data();
     void addressList();
     void duration_data();
@@ -100,6 +102,38 @@ void TestValues::ports()
         QCOMPARE(parsed->network.has_value(), network);
         QCOMPARE(parsed->devicePath, network ? QString() : path);
         QCOMPARE(parsed->name(), path.isEmpty() ? QStringLiteral("COM%1").arg(comPort) : path);
+    }
+}
+
+// A malformed gateway URL is told in plain words, with what a good one looks like.
+void TestValues::badGatewayUrls_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("said");
+    const QString host = QStringLiteral("after tcp:// comes a host name or address");
+    QTest::newRow("blank in the host") << "tcp://a b" << host;
+    QTest::newRow("port too large") << "tcp://host:99999" << host;
+    QTest::newRow("unclosed bracket") << "tcp://[::1" << host;
+    QTest::newRow("percent in the host") << "tcp://ho%st" << host;
+    QTest::newRow("no host") << "tcp://"
+                             << "no host";
+    QTest::newRow("a path") << "tcp://host/x"
+                            << "only a host and a port";
+    QTest::newRow("ipv6 without brackets") << "tcp://fd00::7"
+                                           << "in brackets";
+}
+
+void TestValues::badGatewayUrls()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, said);
+    const auto parsed = parsePort(text);
+    QVERIFY(!parsed);
+    const QString why = parsed.error();
+    QVERIFY2(why.contains(said), qPrintable(why));
+    QVERIFY2(why.contains(QStringLiteral("a good one looks like tcp://bench-pc")), qPrintable(why));
+    for (const char *parserWord : {"scheme =", "source was", "host = "}) {
+        QVERIFY2(!why.contains(QLatin1String(parserWord)), qPrintable(why));
     }
 }
 
