@@ -49,21 +49,9 @@ fail() {
     exit 1
 }
 
-# A free display number.
-display=99
-while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do
-    display=$((display + 1))
-done
-Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-export DISPLAY=":$display"
-for _ in $(seq 50); do
-    xdotool getdisplaygeometry >/dev/null 2>&1 && break
-    sleep 0.1
-done
-openbox >/dev/null 2>&1 &
-pids+=($!)
-sleep 0.5
+# Xvfb on a free display, with openbox.
+. "$(dirname "$0")/xdisplay.sh"
+start_display
 
 echo "the Wine prefix:"
 "$wine" wineboot -i >/dev/null 2>&1 || fail "the Wine prefix could not be made"

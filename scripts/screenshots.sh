@@ -33,21 +33,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A free display number.
-display=99
-while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do
-    display=$((display + 1))
-done
-Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-export DISPLAY=":$display"
-for _ in $(seq 50); do
-    xdotool getdisplaygeometry >/dev/null 2>&1 && break
-    sleep 0.1
-done
-openbox >/dev/null 2>&1 &
-pids+=($!)
-sleep 0.5
+# Xvfb on a free display, with openbox.
+. "$(dirname "$0")/xdisplay.sh"
+start_display
 
 export VANTEL_PORT_DIR="$work/ports"
 export QT_QPA_PLATFORM=xcb
