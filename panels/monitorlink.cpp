@@ -78,6 +78,17 @@ MonitorLink::MonitorLink(QObject *parent)
     m_clock.start();
 }
 
+MonitorLink::~MonitorLink()
+{
+    std::deque<Write> writes;
+    writes.swap(m_writes);
+    for (Write &w : writes) {
+        if (w.handle) {
+            w.handle->cancel();
+        }
+    }
+}
+
 bool MonitorLink::ready() const
 {
     return notReadyReason().isEmpty();

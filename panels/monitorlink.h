@@ -47,6 +47,8 @@ public:
     static constexpr int kConfirmPolls = 3;
 
     explicit MonitorLink(QObject *parent = nullptr);
+    // A write still under way is stopped: nothing waits on the polls of a gone window.
+    ~MonitorLink() override;
 
     // What the window provides.
     std::function<bool()> portOpen;       // the port is open (and not failed)

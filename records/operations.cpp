@@ -236,13 +236,17 @@ public:
     {
         m_cancelled = true;
         m_session.cancel(m_caller);
+        // Let go even when nothing was under way to end with the cancel.
+        letGo();
     }
 
 private:
     void letGo()
     {
         // Not from inside the session's own call: it goes once the call is over.
-        QTimer::singleShot(0, [self = std::move(m_self)] {});
+        if (m_self) {
+            QTimer::singleShot(0, [self = std::move(m_self)] {});
+        }
     }
 
     PathLine m_line;
