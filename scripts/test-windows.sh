@@ -17,7 +17,8 @@
 #     its trend opened with F2 and saved as CSV, its sequence window opened with F3
 #     running a short sequence to its end and stopping another with Shift+F5, and
 #     `vantelctl.exe log --mqtt`
-#     publishing to a mosquitto on a free loopback port, every row received;
+#     publishing to a mosquitto on a free loopback port, every row received, and
+#     `log --mqtt-control` carrying out a set value and an all-off from it;
 #     vantelctl.exe serve (SCPI, Modbus TCP, and --http: the API, the page and
 #     its stream answering a client on the Linux side); and a joined run and log
 #     through the end of the program that owns COM3 (Ctrl-C, SIGTERM, SIGKILL).
@@ -343,6 +344,51 @@ grep -qx "vantel/wine/status offline" "$work/received" ||
 grep -q "$rows published, 0 dropped" "$work/out" ||
     fail "vantelctl.exe log --mqtt did not count $rows published: $(cat "$work/out")"
 echo "log --mqtt: $rows rows logged, the same $rows received by mosquitto_sub, status offline at the end"
+
+# Commands from the broker: a set value and the bench's all-off, each carried out
+# on COM3 (the simulator's trace is the judge) and answered with its result.
+echo "== vantelctl.exe log --mqtt-control against mosquitto"
+mosquitto_sub -h 127.0.0.1 -p "$port" -t 'vantel/wine/1/result' -t 'vantel/wine/result' -v -q 1 \
+    >"$work/results" 2>&1 &
+sub_pid=$!
+"$wine" "$ctl" --port COM3 log --duration 60s --format csv --output "Z:${work//\//\\}\\control.csv" \
+    --mqtt "mqtt://127.0.0.1:$port" --mqtt-topic vantel/wine --mqtt-control >"$work/control.out" 2>&1 &
+control_pid=$!
+for _ in $(seq 300); do
+    grep -qF "mqtt: taking commands" "$work/control.out" && break
+    kill -0 "$control_pid" 2>/dev/null || break
+    sleep 0.1
+done
+grep -qF "mqtt: taking commands" "$work/control.out" ||
+    fail "vantelctl.exe log --mqtt-control took no commands: $(cat "$work/control.out")"
+# Waits up to 30 s for the n-th result line.
+wait_for_results() {
+    for _ in $(seq 300); do
+        [ "$(grep -c . "$work/results" || true)" -ge "$1" ] && return
+        sleep 0.1
+    done
+    fail "no result $1 from vantelctl.exe log --mqtt-control: $(cat "$work/results") $(cat "$work/control.out")"
+}
+sets_before="$(grep -c ' rx 01 06 10 00 02 D5' "$work/trace" || true)" # 7.25 V at address 1
+mosquitto_pub -h 127.0.0.1 -p "$port" -q 1 -t vantel/wine/1/set/v -m '7,25'
+wait_for_results 1
+grep -q '^vantel/wine/1/result .*"command":"set/v".*"ok":true' "$work/results" ||
+    fail "set/v 7,25 was not confirmed: $(cat "$work/results")"
+[ "$(grep -c ' rx 01 06 10 00 02 D5' "$work/trace" || true)" -gt "$sets_before" ] ||
+    fail "set/v 7,25 sent no 7.25 V write to COM3"
+offs_before="$(grep -c ' rx 01 06 10 06 00 00' "$work/trace" || true)"
+mosquitto_pub -h 127.0.0.1 -p "$port" -q 1 -t vantel/wine/all-off -m ''
+wait_for_results 2
+grep -q '^vantel/wine/result .*"command":"all-off".*"ok":true' "$work/results" ||
+    fail "the bench's all-off was not confirmed: $(cat "$work/results")"
+[ "$(grep -c ' rx 01 06 10 06 00 00' "$work/trace" || true)" -gt "$offs_before" ] ||
+    fail "the bench's all-off sent no output-off to address 1"
+stop_program "$control_pid"
+wait "$control_pid" 2>/dev/null || fail "vantelctl.exe log --mqtt-control did not end cleanly: $(cat "$work/control.out")"
+kill "$sub_pid" 2>/dev/null || true
+wait "$sub_pid" 2>/dev/null || true
+sub_pid=""
+echo "log --mqtt-control: set/v 7,25 and the bench's all-off carried out on COM3 and confirmed"
 
 # vantelctl.exe serve: SCPI on a socket of the Windows program (Wine's sockets are
 # the host's), driven from Linux, against the same simulator as COM3.
