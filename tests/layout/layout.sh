@@ -12,15 +12,6 @@ max_share="${2:-15}"
 max_lines="${3:-600}"
 cd "$root"
 
-# Files over MAX_LINES when the bound came, with their lines then: each is to be
-# split by its jobs. Until it is, it may shrink but not grow; a file not named
-# here may not pass the bound at all.
-declare -A known_long=(
-    [scpi/instrument.cpp]=1098
-    [bus/buswindow.cpp]=741
-    [ctl/tool.cpp]=732
-)
-
 # Folders of code: the top-level folders holding C++ files, tests and build trees aside.
 folders=()
 for dir in */; do
@@ -89,26 +80,12 @@ for dir in "${folders[@]}"; do
             continue
         fi
         over=1
-        known="${known_long[$file]:-}"
-        if [ -z "$known" ]; then
-            echo "FAIL: $file has $n lines, more than ${max_lines}: split it by its jobs" >&2
-            failed=1
-        elif [ "$n" -gt "$known" ]; then
-            echo "FAIL: $file grew to $n lines from $known; it is over ${max_lines} already:" \
-                "put new code in a new file of its folder" >&2
-            failed=1
-        else
-            echo "  $file $n (known, at most $known)"
-        fi
+        echo "FAIL: $file has $n lines, more than ${max_lines}: split it by its jobs" >&2
+        failed=1
     done < <(find "$dir" \( -name '*.cpp' -o -name '*.h' -o -name '*.c' -o -name '*.js' \
         -o -name '*.css' -o -name '*.html' \) -print0 | sort -z)
 done
 if [ "$over" = 0 ]; then
     echo "  none"
 fi
-for file in "${!known_long[@]}"; do
-    if [ ! -f "$file" ] || [ "$(wc -l <"$file")" -le "$max_lines" ]; then
-        echo "  $file is no longer over ${max_lines} lines: take it off the known list"
-    fi
-done
 exit $failed

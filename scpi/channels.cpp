@@ -1,0 +1,111 @@
+#include "scpi/instrument_p.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace scpi {
+
+void Instrument::freshReading(const std::shared_ptr<Session> &session, std::size_t channel,
+                              ReadingDone done)
+{
+    const auto cached = session->m_readings.find(channel);
+    if (cached != session->m_readings.end()) {
+        done(&cached->second);
+        return;
+    }
+    m_link.readStatus(
+        m_channels[channel].address, [this, session, channel, done](const SupplyLink::Result &r) {
+            if (!r.reading) {
+                session->status.error(errorNumber(r.fault),
+                                      "address " + std::to_string(m_channels[channel].address) +
+                                          ": " + r.detail);
+                done(nullptr);
+                return;
+            }
+            // The answer is the reading taken, even one that tripped a ceiling; the line
+            // goes on with the reading after the trip.
+            noteReading(channel, *r.reading,
+                        [session, channel, done](const auto &taken, const auto &latest) {
+                            session->m_readings[channel] = latest;
+                            done(&taken);
+                        });
+        });
+}
+
+void Instrument::resetChannels(const std::shared_ptr<Session> &session, std::size_t index, bool ok,
+                               Continue next)
+{
+    if (index == m_channels.size()) {
+        next(ok);
+        return;
+    }
+    session->m_readings.erase(index);
+    m_link.setOutput(m_channels[index].address, false,
+                     [this, session, index, ok, next](const SupplyLink::Result &r) {
+                         if (!r.reading) {
+                             session->status.error(errorNumber(r.fault),
+                                                   "output off at address " +
+                                                       std::to_string(m_channels[index].address) +
+                                                       " not confirmed: " + r.detail);
+                             resetChannels(session, index + 1, false, next);
+                             return;
+                         }
+                         noteReading(
+                             index, *r.reading,
+                             [this, session, index, ok, next](const auto &, const auto &latest) {
+                                 session->m_readings[index] = latest;
+                                 resetChannels(session, index + 1, ok, next);
+                             });
+                     });
+}
+
+void Instrument::selfTest(const std::shared_ptr<Session> &session, std::size_t index, bool failed,
+                          Continue next)
+{
+    if (index == m_channels.size()) {
+        session->m_answers.push_back(failed ? "1" : "0");
+        next(true);
+        return;
+    }
+    m_link.readStatus(m_channels[index].address, [this, session, index, failed,
+                                                  next](const SupplyLink::Result &r) {
+        if (!r.reading) {
+            selfTest(session, index + 1, true, next);
+            return;
+        }
+        noteReading(index, *r.reading,
+                    [this, session, index, failed, next](const auto &, const auto &latest) {
+                        session->m_readings[index] = latest;
+                        selfTest(session, index + 1, failed, next);
+                    });
+    });
+}
+
+void Instrument::switchAllOff(std::function<void(std::vector<std::string>)> done)
+{
+    auto failures = std::make_shared<std::vector<std::string>>();
+    auto step = std::make_shared<std::function<void(std::size_t)>>();
+    *step = [this, failures, step, done](std::size_t index) {
+        if (index == m_channels.size()) {
+            auto finish = done;
+            *step = nullptr;
+            finish(*failures);
+            return;
+        }
+        m_link.setOutput(m_channels[index].address, false,
+                         [this, failures, step, index](const SupplyLink::Result &r) {
+                             if (!r.reading) {
+                                 failures->push_back("address " +
+                                                     std::to_string(m_channels[index].address) +
+                                                     ": " + r.detail);
+                             }
+                             auto again = *step;
+                             again(index + 1);
+                         });
+    };
+    auto first = *step;
+    first(0);
+}
+
+} // namespace scpi
