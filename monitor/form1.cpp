@@ -1,9 +1,9 @@
 #include "monitor/form1.h"
 
-#include "bus/busentry.h"
 #include "engine/client.h"
 #include "help/helpwindow.h"
 #include "line/enginecommcontrol.h"
+#include "monitor/busentry.h"
 #include "numtext/numtext.h"
 #include "panels/monitorpanels.h"
 #include "trend/trendentry.h"

@@ -6,16 +6,16 @@
 #include "support/recordingmessenger.h"
 #include "support/simprocess.h"
 
-#include "bus/busentry.h"
 #include "bus/supplycard.h"
 #include "engine/ceilingregistry.h"
 #include "engine/client.h"
 #include "line/enginecommcontrol.h"
+#include "monitor/busentry.h"
 #include "monitor/form1.h"
-#include "panels/ceilings.h"
 #include "panels/monitorpanels.h"
 #include "protocol/frames.h"
 #include "records/format.h"
+#include "ui/ceilings.h"
 
 #include <QAction>
 #include <QLabel>

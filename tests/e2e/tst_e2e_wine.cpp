@@ -7,9 +7,9 @@
 #include "support/recordingmessenger.h"
 #include "support/winecom.h"
 
-#include "bus/busentry.h"
 #include "bus/supplycard.h"
 #include "line/enginecommcontrol.h"
+#include "monitor/busentry.h"
 #include "monitor/form1.h"
 
 #include <QAction>

@@ -1,4 +1,4 @@
-#include "bus/busentry.h"
+#include "monitor/busentry.h"
 
 #include "panels/monitorpanels.h"
 #include "ui/messenger.h"
