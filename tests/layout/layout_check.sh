@@ -77,10 +77,14 @@ check "a loop between folders" 1 "round a loop" \
 
 # The layers as the page draws them: only its `layers` block counts, remarks and
 # blank lines aside; an include runs down only, never up nor within a layer.
-check "layers with remarks" 0 "layers: 3" \
-    eval 'mkdir -p mid docs && printf "#include \"low/low.h\"\n" >mid/mid.cpp &&
-          printf "%s\n" "\`\`\`sh" "low" "\`\`\`" "\`\`\`layers" "high  # the top" "" \
-              "mid" "# a remark" "low" "\`\`\`" "after the block" >docs/developing.md'
+fence='```'
+remarked_layers() {
+    mkdir -p mid docs
+    printf '#include "low/low.h"\n' >mid/mid.cpp
+    printf '%s\n' "${fence}sh" "low" "$fence" "${fence}layers" "high  # the top" "" \
+        "mid" "# a remark" "low" "$fence" "after the block" >docs/developing.md
+}
+check "layers with remarks" 0 "layers: 3" remarked_layers
 check "an include up the layers" 1 "mid/up.cpp:2 includes from high/, which is not below mid" \
     eval 'mkdir -p mid && printf "// up\n#include \"high/high.h\"\n" >mid/up.cpp &&
           layers high mid low'
