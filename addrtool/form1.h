@@ -1,8 +1,8 @@
 #pragma once
 
 #include "serial/commcontrol.h"
-#include "serial/portconnection.h"
 #include "ui/messenger.h"
+#include "ui/portconnection.h"
 #include "ui/textbox.h"
 #include "ui/widgets.h"
 

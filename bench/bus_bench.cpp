@@ -12,13 +12,14 @@
 // Usage: bus-bench [SECONDS]   (default 20 s a phase and round)
 
 #include "bench/processclock.h"
-#include "bus/busentry.h"
+#include "bus/buswindow.h"
 #include "bus/supplycard.h"
 #include "line/enginecommcontrol.h"
 #include "monitor/form1.h"
-#include "panels/ceilings.h"
+#include "panels/busentry.h"
 #include "support/recordingmessenger.h"
 #include "support/simprocess.h"
+#include "ui/ceilings.h"
 
 #include <QAction>
 #include <QApplication>

@@ -23,9 +23,9 @@
 #include "bench/processclock.h"
 #include "line/enginecommcontrol.h"
 #include "monitor/form1.h"
-#include "panels/ceilings.h"
 #include "support/recordingmessenger.h"
 #include "support/simprocess.h"
+#include "ui/ceilings.h"
 
 #include <QApplication>
 #include <QFile>

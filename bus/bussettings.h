@@ -1,6 +1,6 @@
 #pragma once
 
-#include "panels/ceilings.h"
+#include "ui/ceilings.h"
 
 #include <QString>
 

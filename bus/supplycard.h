@@ -2,8 +2,8 @@
 
 #include "bus/sparkline.h"
 #include "bus/supplystate.h"
-#include "panels/ceilings.h"
 #include "records/operations.h"
+#include "ui/ceilings.h"
 
 #include <QFrame>
 

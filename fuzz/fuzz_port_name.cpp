@@ -1,6 +1,6 @@
 // Input: the text of the port list, as UTF-8.
 #include "fuzzcheck.h"
-#include "serial/portconnection.h"
+#include "ui/portconnection.h"
 
 #include <QString>
 

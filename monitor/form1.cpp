@@ -1,16 +1,15 @@
 #include "monitor/form1.h"
 
-#include "bus/busentry.h"
 #include "engine/client.h"
 #include "help/helpwindow.h"
 #include "line/enginecommcontrol.h"
 #include "numtext/numtext.h"
+#include "panels/busentry.h"
 #include "panels/monitorpanels.h"
 #include "trend/trendentry.h"
 #include "ui/formbuilder.h"
 
 #include <QCloseEvent>
-#include <QDir>
 #include <QTimer>
 
 #include <exception>
@@ -276,9 +275,7 @@ void Form1::closeEvent(QCloseEvent *event)
         return;
     }
     // The bus window reads through this window's port: it goes first.
-    if (bus::BusWindow *w = bus::busWindowOf(this)) {
-        w->close();
-    }
+    bus::closeBusWindow(this);
     Timer1->setEnabled(false);
     Timer2->setEnabled(false);
     m_ports->release();
@@ -349,24 +346,14 @@ void Form1::addBusEntry()
     // The bus window reads through the engine under the window's serial control,
     // beside the window's own poll; with another control there is none to read through.
     auto *engine = qobject_cast<supply::EngineCommControl *>(&MSComm1);
-    bus::BusAccess access;
-    access.client = [this, engine]() -> supply::Client * {
+    const auto client = [this, engine]() -> supply::Client * {
         if (engine == nullptr || !portOpened || !MSComm1.PortOpen()) {
             return nullptr;
         }
         return &engine->client();
     };
-    access.portName = [this] { return Combo1->currentText().trimmed(); };
-    access.newRecordPath = [this](const QString &prefix, QString *problem) {
-        const QString folder = m_panels->recordsFolder();
-        if (!QDir().mkpath(folder)) {
-            *problem =
-                tr("The records folder %1 cannot be made.").arg(QDir::toNativeSeparators(folder));
-            return QString();
-        }
-        return m_panels->newRecordPath(prefix);
-    };
-    bus::addBusEntry(this, *m_panels, access, m_messenger);
+    const auto portName = [this] { return Combo1->currentText().trimmed(); };
+    bus::addBusEntry(this, *m_panels, client, portName, m_messenger);
 }
 
 void Form1::connectGuarded(QPushButton *control, void (Form1::*handler)())

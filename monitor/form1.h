@@ -4,10 +4,10 @@
 #include "protocol/reading.h"
 #include "protocol/reply.h"
 #include "serial/commcontrol.h"
-#include "serial/portconnection.h"
 #include "trend/history.h"
 #include "ui/intervaltimer.h"
 #include "ui/messenger.h"
+#include "ui/portconnection.h"
 #include "ui/textbox.h"
 #include "ui/widgets.h"
 

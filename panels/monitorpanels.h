@@ -1,10 +1,10 @@
 #pragma once
 
-#include "panels/ceilings.h"
 #include "panels/monitorlink.h"
 #include "panels/recorder.h"
 #include "runs/runner.h"
 #include "sequence/sequence.h"
+#include "ui/ceilings.h"
 
 #include <QList>
 #include <QObject>

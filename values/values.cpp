@@ -2,7 +2,6 @@
 
 #include "numtext/numtext.h"
 #include "numtext/quantity.h"
-#include "records/format.h"
 
 #include <QRegularExpression>
 #include <QStringList>
@@ -39,7 +38,9 @@ Parsed<std::uint16_t> parseSetCode(const QString &text, int decimals, int larges
     // A refusal names the value as written, with the unit added where none was.
     const QString shown =
         q.unitText.empty() ? text.trimmed() + QLatin1Char(' ') + unit : text.trimmed();
-    const QString range = supply::fixedPoint(largest, decimals) + QLatin1Char(' ') + unit;
+    // `largest` in counts is well within a double's exact digits: the text is exact.
+    const QString range = QString::number(largest / std::pow(10.0, decimals), 'f', decimals) +
+                          QLatin1Char(' ') + unit;
     switch (q.fault) {
     case numtext::Quantity::Fault::None:
         break;

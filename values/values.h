@@ -1,7 +1,7 @@
 #pragma once
 
-#include "line/networkport.h"
 #include "protocol/frames.h"
+#include "values/networkaddress.h"
 
 #include <QString>
 

@@ -7,10 +7,11 @@
 #include "support/recordingmessenger.h"
 #include "support/winecom.h"
 
-#include "bus/busentry.h"
+#include "bus/buswindow.h"
 #include "bus/supplycard.h"
 #include "line/enginecommcontrol.h"
 #include "monitor/form1.h"
+#include "panels/busentry.h"
 
 #include <QAction>
 #include <QLineEdit>

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The tree's layout: every folder of code and the folders it includes from, read
-# from its `#include "folder/..."` lines. Fails when two folders include one
-# another, directly or round a loop, when one folder holds more than MAX_SHARE
+# from its `#include "folder/..."` lines. Fails when a folder includes from one
+# that is not below it in the layers that docs/developing.md draws (its fenced
+# `layers` block, top first), when a folder is in no layer or a layer names no
+# folder, when two folders include one another, directly or round a loop, when
+# one folder holds more than MAX_SHARE
 # percent of the code's lines, or when a file of the programs (tests, benchmarks,
 # fuzz targets and scripts aside) has more than MAX_LINES lines. Prints the folder
 # graph and the files still over the bound either way.
@@ -57,6 +60,60 @@ for dir in "${folders[@]}"; do
     # Every folder is a node, also one that includes none.
     echo "$dir $dir" >>"$edges"
 done
+
+# The layers, top first, one a line, from the fenced `layers` block of the
+# developer's page; a `#` starts a remark. A folder includes only from folders on
+# lines below its own: not from its own line, nor from above.
+layers_doc=docs/developing.md
+declare -A layer_of
+depth=0
+if [ -f "$layers_doc" ]; then
+    while IFS= read -r row; do
+        row="${row%%#*}"
+        [ -n "${row//[[:space:]]/}" ] || continue
+        depth=$((depth + 1))
+        for name in $row; do
+            if [ -n "${layer_of[$name]+set}" ]; then
+                echo "FAIL: $name is in two layers of $layers_doc" >&2
+                failed=1
+            fi
+            layer_of[$name]=$depth
+        done
+    done < <(awk '/^```layers[[:space:]]*$/ { on = 1; next } on && /^```/ { exit } on' "$layers_doc")
+fi
+if [ "$depth" = 0 ]; then
+    echo "FAIL: $layers_doc has no layers block (\`\`\`layers, top first) drawing the folders" >&2
+    failed=1
+else
+    echo "layers: $depth, top first as $layers_doc draws them"
+    for dir in "${folders[@]}"; do
+        if [ -z "${layer_of[$dir]+set}" ]; then
+            echo "FAIL: $dir is in no layer of $layers_doc: place it" >&2
+            failed=1
+        fi
+    done
+    for name in "${!layer_of[@]}"; do
+        if [ -z "${lines[$name]+set}" ]; then
+            echo "FAIL: a layer of $layers_doc names $name, which is no folder of code" >&2
+            failed=1
+        fi
+    done
+    # Every include from another folder of code, with its file and line.
+    for dir in "${folders[@]}"; do
+        [ -n "${layer_of[$dir]+set}" ] || continue
+        while IFS=: read -r file at dep; do
+            if [ "$dep" = "$dir" ] || [ -z "${layer_of[$dep]+set}" ]; then
+                continue
+            fi
+            if [ "${layer_of[$dep]}" -le "${layer_of[$dir]}" ]; then
+                echo "FAIL: $file:$at includes from $dep/, which is not below $dir in the layers" >&2
+                failed=1
+            fi
+        done < <(find "$dir" \( -name '*.cpp' -o -name '*.h' \) -print0 | sort -z |
+            xargs -0 grep -Hn '' /dev/null |
+            sed -n 's/^\([^:]*\):\([0-9]*\):[[:space:]]*#[[:space:]]*include[[:space:]]*"\([A-Za-z0-9_]*\)\/.*/\1:\2:\3/p')
+    done
+fi
 
 # tsort names the folders of a loop on its error output.
 if ! tsort "$edges" >/dev/null 2>"$edges.loops"; then

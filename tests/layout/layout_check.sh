@@ -14,8 +14,21 @@ lines() {
     for ((i = 0; i < $2; i++)); do echo "int v$i;" >>"$1"; done
 }
 
+# layers ROW...: the developer's page with the layers block, a row a line, top first.
+layers() {
+    mkdir -p docs
+    {
+        echo '# Carrying the work on'
+        echo '```layers'
+        printf '%s\n' "$@"
+        echo '```'
+    } >docs/developing.md
+}
+
 # Each case: its name, the exit status it expects, the text its output must hold,
-# and the files that make its tree beside a small base of two folders.
+# and the files that make its tree beside a small base of two folders. A case that
+# writes no page of its own gets one with `high` on top, `low` at the bottom and
+# every other folder of its tree between them.
 failures=0
 check() {
     local name="$1" want="$2" says="$3"
@@ -25,6 +38,17 @@ check() {
     echo 'int low;' >"$tree/low/low.h"
     printf '#include "low/low.h"\n' >"$tree/high/high.cpp"
     (cd "$tree" && "$@")
+    if [ ! -f "$tree/docs/developing.md" ]; then
+        local others
+        others=$(cd "$tree" && for d in */; do
+            d="${d%/}"
+            case "$d" in high | low | tests | docs) continue ;; esac
+            if [ -n "$(find "$d" -name '*.cpp' -o -name '*.h' | head -1)" ]; then
+                printf '%s ' "$d"
+            fi
+        done)
+        (cd "$tree" && layers high "$others" low)
+    fi
     local got=0
     bash "$script" "$tree" 100 600 >"$tree.out" 2>&1 || got=$?
     if [ "$got" != "$want" ] || ! grep -qF -- "$says" "$tree.out"; then
@@ -53,6 +77,28 @@ check "tests and benchmarks aside" 0 "none" \
     eval 'lines tests/x/tst_x.cpp 900 && lines bench/b.cpp 900 && lines fuzz/f.cpp 900'
 check "a loop between folders" 1 "round a loop" \
     eval 'printf "#include \"high/high.h\"\n" >low/loop.cpp && echo "int h;" >high/high.h'
+
+# The layers as the page draws them: only its `layers` block counts, remarks and
+# blank lines aside; an include runs down only, never up nor within a layer.
+fence='```'
+remarked_layers() {
+    mkdir -p mid docs
+    printf '#include "low/low.h"\n' >mid/mid.cpp
+    printf '%s\n' "${fence}sh" "low" "$fence" "${fence}layers" "high  # the top" "" \
+        "mid" "# a remark" "low" "$fence" "after the block" >docs/developing.md
+}
+check "layers with remarks" 0 "layers: 3" remarked_layers
+check "an include up the layers" 1 "mid/up.cpp:2 includes from high/, which is not below mid" \
+    eval 'mkdir -p mid && printf "// up\n#include \"high/high.h\"\n" >mid/up.cpp &&
+          layers high mid low'
+check "an include within a layer" 1 "high/high.cpp:1 includes from low/, which is not below high" \
+    layers "high low"
+check "a folder in no layer" 1 "extra is in no layer" \
+    eval 'mkdir -p extra && echo "int x;" >extra/x.cpp && layers high low'
+check "a layer naming no folder" 1 "names gone, which is no folder" layers high gone low
+check "a folder in two layers" 1 "low is in two layers" layers low high low
+check "a page without layers" 1 "has no layers block" \
+    eval 'mkdir -p docs && echo "# Carrying the work on" >docs/developing.md'
 
 if [ "$failures" != 0 ]; then
     echo "$failures case(s) failed" >&2

@@ -2,8 +2,8 @@
 // it: what the window types is what the line's registry holds (never above it),
 // per supply, moved with the window to another line and released when it goes.
 #include "engine/client.h"
-#include "panels/ceilings.h"
 #include "support/fakecommcontrol.h"
+#include "ui/ceilings.h"
 
 #include <QTest>
 

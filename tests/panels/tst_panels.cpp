@@ -5,7 +5,6 @@
 
 #include "engine/client.h"
 #include "line/enginecommcontrol.h"
-#include "panels/ceilings.h"
 #include "panels/monitorlink.h"
 #include "panels/monitorpanels.h"
 #include "panels/preview.h"
@@ -15,6 +14,7 @@
 #include "panels/timetext.h"
 #include "panels/windows.h"
 #include "support/fakecommcontrol.h"
+#include "ui/ceilings.h"
 #include "ui/messenger.h"
 
 #include <QAction>

@@ -229,6 +229,15 @@ void TestValues::refusalsSayWhy_data()
     QTest::newRow("above the limit") << volts("70") << "70 V is above the limit of 62.00 V";
     QTest::newRow("above, unit written") << volts("70V") << "70V is above the limit of 62.00 V";
     QTest::newRow("negative, unit written") << volts("-1V") << "-1V is negative";
+    // The limit is written in the register's decimals, every digit of it exact.
+    const auto amps = [](const char *text, int largest) {
+        return parseSetCode(QString::fromUtf8(text), 3, largest, QStringLiteral("A")).error();
+    };
+    QTest::newRow("out of range names the range") << volts("1e400") << "(0 to 62.00 V)";
+    QTest::newRow("amps above the limit")
+        << amps("3.5", 3200) << "3.5 A is above the limit of 3.200 A";
+    QTest::newRow("a limit not round") << amps("9", 3005) << "above the limit of 3.005 A";
+    QTest::newRow("a limit below one") << amps("1", 7) << "above the limit of 0.007 A";
     QTest::newRow("duration too long")
         << parseDuration(QStringLiteral("25620478h")).error() << "longer than 366 days";
     QTest::newRow("duration, no unit")

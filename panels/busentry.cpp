@@ -1,9 +1,11 @@
-#include "bus/busentry.h"
+#include "panels/busentry.h"
 
+#include "bus/buswindow.h"
 #include "panels/monitorpanels.h"
 #include "ui/messenger.h"
 
 #include <QAction>
+#include <QDir>
 
 namespace bus {
 
@@ -18,9 +20,29 @@ BusWindow *busWindowOf(QWidget *window)
     return nullptr;
 }
 
-void addBusEntry(QWidget *window, panels::MonitorPanels &panels, BusAccess access,
+void closeBusWindow(QWidget *window)
+{
+    if (BusWindow *w = busWindowOf(window)) {
+        w->close();
+    }
+}
+
+void addBusEntry(QWidget *window, panels::MonitorPanels &panels,
+                 std::function<supply::Client *()> client, std::function<QString()> portName,
                  ui::Messenger &messenger)
 {
+    BusAccess access;
+    access.client = std::move(client);
+    access.portName = std::move(portName);
+    access.newRecordPath = [&panels](const QString &prefix, QString *problem) {
+        const QString folder = panels.recordsFolder();
+        if (!QDir().mkpath(folder)) {
+            *problem = QObject::tr("The records folder %1 cannot be made.")
+                           .arg(QDir::toNativeSeparators(folder));
+            return QString();
+        }
+        return panels.newRecordPath(prefix);
+    };
     auto *action = new QAction(QObject::tr("Bus…"), window);
     action->setObjectName(QStringLiteral("busAction"));
     action->setShortcut(Qt::Key_F6);

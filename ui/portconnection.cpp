@@ -1,4 +1,4 @@
-#include "serial/portconnection.h"
+#include "ui/portconnection.h"
 
 #include "numtext/numtext.h"
 #include "ui/messenger.h"

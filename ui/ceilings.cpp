@@ -1,4 +1,4 @@
-#include "panels/ceilings.h"
+#include "ui/ceilings.h"
 
 #include "engine/client.h"
 
