@@ -144,6 +144,9 @@ void EngineBench::keep(const supply::Row &row)
     if (reading) {
         reading(supply(std::uint8_t(row.address)));
     }
+    if (rowTaken) {
+        rowTaken(row);
+    }
 }
 
 void EngineBench::write(std::uint8_t address, std::vector<protocol::Frame> requests,

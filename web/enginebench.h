@@ -46,6 +46,10 @@ public:
     void allOff(Answer answer) override;
     QString recordPath() const override;
 
+    // Called with each row as it is kept, good or failed, after the record and
+    // `reading`: the one source of readings for whatever else publishes them.
+    std::function<void(const supply::Row &)> rowTaken;
+
 private:
     void took(const supply::LineAnswer &answer);
     void keep(const supply::Row &row);
