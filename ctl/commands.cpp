@@ -321,16 +321,16 @@ const QList<CommandEntry> &commands()
              "are confirmed by echo and read-back; with --modbus also a Modbus TCP gateway "
              "for mbpoll, pymodbus, Node-RED and Telegraf, on the same line in turn; ends on "
              "Ctrl-C, SIGTERM or SIGHUP, leaving the outputs as they are; with --http also the "
-             "bench "
-             "as a live page in a browser, with a JSON API"),
+             "bench as a live page in a browser, with a JSON API; with --mqtt every reading "
+             "on an MQTT broker, and with --mqtt-control the broker's commands"),
          QList<OptionEntry>{
              option(names("addresses"),
                     "Supplies on the bus, such as 1,3,5-7, chosen with INSTrument:NSELect. "
                     "Default --address.",
                     "LIST"),
              option(names("listen"),
-                    "Listen for SCPI on ADDRESS:PORT; none: no SCPI (with --modbus or --http). An "
-                    "address other than loopback needs --allow.",
+                    "Listen for SCPI on ADDRESS:PORT; none: no SCPI (with --modbus, --http or "
+                    "--mqtt). An address other than loopback needs --allow.",
                     "ADDR:PORT", "127.0.0.1:5025"),
              option(names("modbus"),
                     "Also serve Modbus TCP on [ADDRESS:]PORT (address 127.0.0.1 when left out): "
