@@ -119,7 +119,8 @@ bool SocketServer::startBench()
     if (!m_bench) {
         m_bench = std::make_unique<web::EngineBench>(m_client, m_link.portName(), m_units);
     }
-    const QString record = m_bench->start();
+    // The record is the page's download: without the page none is kept.
+    const QString record = m_bench->start(m_http != nullptr);
     if (!record.isEmpty()) {
         printErr(QStringLiteral("%1: %2").arg(m_http ? "--http" : "--mqtt", record));
         return false;

@@ -31,8 +31,9 @@ public:
                 std::vector<std::uint8_t> addresses);
     ~EngineBench() override;
 
-    // Opens the record and starts reading; empty on success, else why.
-    QString start();
+    // Opens the record (unless `keepRecord` is false: nothing downloads it) and
+    // starts reading; empty on success, else why.
+    QString start(bool keepRecord = true);
     // No more readings or writes; the writes waiting are answered as dropped.
     void stop();
     // A write is under way on the line.
@@ -70,7 +71,7 @@ private:
     supply::Session m_session;
     supply::Session::Caller m_caller = m_session.addCaller();
     bool m_stopped = false;
-    bool m_recordFailed = false;
+    bool m_recordFailed = false; // also: no record is kept
     bool m_switchingOff = false; // inside allOff(): the writes it ends were preempted
     // Callbacks of the engine check it: they may come after this is gone.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);

@@ -5,6 +5,7 @@
 #include "support/ctlrig.h"
 #include "support/httpclient.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -40,6 +41,10 @@ QJsonObject json(const QByteArray &payload)
 {
     return QJsonDocument::fromJson(payload).object();
 }
+
+// How a bench is on the broker: serve with SCPI and its page, serve with
+// neither, or log.
+enum class Face { Serve, ServeAlone, Log };
 
 // One served bench: its simulator, and serve (or log) on it under `prefix`.
 struct Served {
@@ -79,11 +84,12 @@ private slots:
     void labWideAllOffOnServeAndLog();
     void discoveryOfTheControls();
     void commandWhileEndingNotCarriedOut();
+    void withoutThePageReadingsAndNoRecord();
 
 private:
-    // serve (or, with `log`, log) with control on a simulator of its own.
+    // serve (or log) with control on a simulator of its own.
     Served *start(const QString &prefix, const QStringList &simArguments,
-                  const QStringList &extra = {}, bool log = false);
+                  const QStringList &extra = {}, Face face = Face::Serve);
     QJsonObject command(Subscriber &sub, const QString &topic, const QByteArray &payload,
                         const QString &resultTopic);
     static void stop(Served &served);
@@ -115,7 +121,7 @@ void TestE2eServeMqtt::cleanup()
 }
 
 Served *TestE2eServeMqtt::start(const QString &prefix, const QStringList &simArguments,
-                                const QStringList &extra, bool log)
+                                const QStringList &extra, Face face)
 {
     auto served = std::make_unique<Served>();
     served->prefix = prefix;
@@ -126,20 +132,26 @@ Served *TestE2eServeMqtt::start(const QString &prefix, const QStringList &simArg
     QProcessEnvironment env = served->rig->environment();
     env.insert(QStringLiteral("VANTEL_MQTT_PASSWORD"), kPassword);
     env.insert(QStringLiteral("VANTEL_HTTP_TOKEN"), QString::fromLatin1(kToken));
+    // Where a server keeps its record.
+    QDir(served->rig->dir()).mkdir(QStringLiteral("tmp"));
+    env.insert(QStringLiteral("TMPDIR"), served->rig->path(QStringLiteral("tmp")));
     served->process.setProcessEnvironment(env);
     const QStringList mqtt{"--mqtt", m_broker.url(QStringLiteral("bench")), "--mqtt-topic", prefix,
                            "--mqtt-control"};
-    const QStringList face =
-        log ? QStringList{"log", "--output", served->rig->path("log.csv")}
-            : QStringList{"serve", "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0"};
+    QStringList command{"serve", "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0"};
+    if (face == Face::Log) {
+        command = QStringList{"log", "--output", served->rig->path("log.csv")};
+    } else if (face == Face::ServeAlone) {
+        command = QStringList{"serve", "--listen", "none"};
+    }
     served->process.start(QStringLiteral(VANTELCTL_PATH),
-                          QStringList{"--port", "COM1"} + face + mqtt + extra);
+                          QStringList{"--port", "COM1"} + command + mqtt + extra);
     if (!served->process.waitForStarted(kWaitMs)) {
         return nullptr;
     }
     m_served.push_back(std::move(served));
     Served *s = m_served.back().get();
-    if (!log) {
+    if (face == Face::Serve) {
         const auto scpi = testsupport::waitForErr(
             s->process, s->err, QRegularExpression(QStringLiteral("listening on [\\d.]+:(\\d+)")));
         const auto page = testsupport::waitForErr(
@@ -283,7 +295,7 @@ void TestE2eServeMqtt::labWideAllOffOnServeAndLog()
     QVERIFY(sub.start());
     Served *serve = start("vantel/labserve/COM1", {"--address", "1,2", "--output", "on"},
                           {"--addresses", "1,2"});
-    Served *log = start("vantel/lablog/COM1", {"--output", "on"}, {}, true);
+    Served *log = start("vantel/lablog/COM1", {"--output", "on"}, {}, Face::Log);
     QVERIFY(serve && log);
     QVERIFY(testsupport::publishTo(m_broker, "vantel/all-off", "OFF"));
     QVERIFY(sub.waitFor("vantel/labserve/COM1/result", 1, kWaitMs));
@@ -352,6 +364,28 @@ void TestE2eServeMqtt::commandWhileEndingNotCarriedOut()
     QCOMPARE(served->process.exitCode(), 0);
     served->rig->sim().command(QStringLiteral("fault clear"));
     QVERIFY2(served->status().contains("output=off"), qPrintable(served->errors()));
+}
+
+// serve with neither SCPI nor the page reads its supplies for the broker alone:
+// their readings are published, a command is carried out, and no record grows in
+// the temporary folder, since nothing could download it.
+void TestE2eServeMqtt::withoutThePageReadingsAndNoRecord()
+{
+    const QString prefix = QStringLiteral("vantel/servedalone/COM1");
+    Subscriber sub(m_broker, prefix + QStringLiteral("/#"));
+    QVERIFY(sub.start());
+    Served *served = start(prefix, {"--address", "1,2"}, {"--addresses", "1,2"}, Face::ServeAlone);
+    QVERIFY(served);
+    QVERIFY(sub.waitFor(prefix + "/1/reading", 3, kWaitMs));
+    QVERIFY(sub.waitFor(prefix + "/2/reading", 3, kWaitMs));
+    QCOMPARE(json(sub.payloads(prefix + "/2/reading").last()).value("address").toInt(), 2);
+    QVERIFY(command(sub, prefix + "/1/set/a", "0,5", prefix + "/1/result").value("ok").toBool());
+    QVERIFY(served->status(1).contains("set-current=500"));
+    // (The line's own socket folder and locks may be there too.)
+    QCOMPARE(QDir(served->rig->path("tmp")).entryList({"vantelctl-*"}, QDir::AllEntries),
+             QStringList());
+    stop(*served);
+    QCOMPARE(served->process.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestE2eServeMqtt)
