@@ -80,6 +80,7 @@ private slots:
     void cleanup();
     void commandsBesideScpiAndPage_data();
     void commandsBesideScpiAndPage();
+    void ceilingSetOverScpiRefuses();
     void retainedOnNeverCarriedOut();
     void labWideAllOffOnServeAndLog();
     void discoveryOfTheControls();
@@ -264,6 +265,37 @@ void TestE2eServeMqtt::commandsBesideScpiAndPage()
         QJsonDocument::fromJson(response.body).object().value("supplies").toArray();
     QCOMPARE(supplies.size(), 2);
     QCOMPARE(supplies.at(1).toObject().value(key), value);
+}
+
+// A SCPI client of the same server sets a 10 V ceiling: 20 V from the broker is
+// refused, naming the server, and the supply keeps its set value.
+void TestE2eServeMqtt::ceilingSetOverScpiRefuses()
+{
+    const QString prefix = QStringLiteral("vantel/servedceiling/COM1");
+    Subscriber sub(m_broker, prefix + QStringLiteral("/1/result"));
+    QVERIFY(sub.start());
+    Served *served = start(prefix, {});
+    QVERIFY(served);
+    QTcpSocket scpi;
+    scpi.connectToHost(QStringLiteral("127.0.0.1"), served->scpiPort);
+    QVERIFY(scpi.waitForConnected(kWaitMs));
+    scpi.write("VOLT:PROT 10;VOLT:PROT?\n");
+    QByteArray answer;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            answer += scpi.readAll();
+            return answer.endsWith('\n');
+        },
+        kWaitMs));
+    QCOMPARE(answer, QByteArray("10.00\n"));
+
+    const QJsonObject result = command(sub, prefix + "/1/set/v", "20", prefix + "/1/result");
+    QCOMPARE(result.value("error").toString(), QStringLiteral("refused"));
+    QCOMPARE(result.value("holder").toString(),
+             QStringLiteral("vantelctl serve (pid %1)").arg(served->process.processId()));
+    QVERIFY(served->status().contains("set-voltage=500"));
+    QVERIFY(command(sub, prefix + "/1/set/v", "9.5", prefix + "/1/result").value("ok").toBool());
+    QVERIFY(served->status().contains("set-voltage=950"));
 }
 
 // A retained ON, there before serve connects, is refused and said once on
