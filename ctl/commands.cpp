@@ -54,6 +54,33 @@ QStringList names(const char *shortName, const char *longName)
     return {QString::fromUtf8(shortName), QString::fromUtf8(longName)};
 }
 
+// The --mqtt-... options that follow --mqtt wherever it is taken; `control`:
+// with those of the commands from the broker.
+QList<OptionEntry> mqttOptions(bool control)
+{
+    QList<OptionEntry> options{
+        option(names("mqtt-topic"), "Topic prefix. Default vantel/<host name>/<port name>.",
+               "PREFIX"),
+        option(names("mqtt-discovery"), "Also publish Home Assistant discovery configs."),
+        option(names("mqtt-cafile"), "Trust this CA file for mqtts:// instead of the system's.",
+               "FILE"),
+        option(names("mqtt-queue"),
+               "Readings kept while the broker is away; the oldest go first. Default 10000.", "N")};
+    if (control) {
+        options += QList<OptionEntry>{
+            option(names("mqtt-control"),
+                   "Also carry out commands from the broker, each confirmed, with a result on "
+                   "PREFIX/<address>/result: PREFIX/<address>/set/v and set/a (a number), "
+                   "PREFIX/<address>/output/set (ON or OFF), PREFIX/all-off and vantel/all-off. "
+                   "Retained messages are never carried out."),
+            option(names("mqtt-command-age"),
+                   "With --mqtt-control: how old a command the broker kept while the bench was "
+                   "away may be and still be carried out (1s to 1h). Default 5s.",
+                   "D")};
+    }
+    return options;
+}
+
 // Fills `text` into lines of at most kWidth characters, the first starting at
 // column `first` (the caller has written that much), the rest at `indent`.
 QString wrap(const QString &text, int first, int indent)
@@ -232,79 +259,56 @@ const QList<CommandEntry> &commands()
              "also published to an MQTT broker (mqtt://[USER@]HOST[:PORT] or mqtts://...; the "
              "password from VANTEL_MQTT_PASSWORD) under PREFIX/<address>/reading, PREFIX/status "
              "online or offline; a broker problem never stops the log"),
-         {option(names("addresses"),
-                 "Addresses to read each round, such as 1,3,5-7. Default "
-                 "--address.",
-                 "LIST"),
-          option(names("interval"), "Period of one round over all addresses.", "MS", "350"),
-          option(names("duration"), "How long to log (90s, 10m, 2h). Default until stopped.", "D"),
-          option(names("format"), "csv or jsonl.", "F", "csv"),
-          option(
-              names("output"),
-              "Write rows to FILE (- is stdout), not stdout. An existing file that is not empty is "
-              "refused unless --append or --overwrite is given.",
-              "FILE"),
-          option(names("append"), "With --output: add rows after those already in FILE, "
-                                  "whose header must match."),
-          option(names("overwrite"), "With --output: replace what FILE holds."),
-          option(names("stop-below"),
-                 "Switch an output off after three readings in a row with the output on and "
-                 "less than A amperes; end once every output is off. A log ending otherwise "
-                 "first switches every output off.",
-                 "A"),
-          option(names("off-at-end"), "Switch every output off, confirmed, when the log ends."),
-          option(names("mqtt"),
-                 "Also publish every row to the MQTT broker at URL (mqtt://[USER@]HOST[:PORT] "
-                 "or mqtts://...; password from VANTEL_MQTT_PASSWORD).",
-                 "URL"),
-          option(names("mqtt-topic"), "Topic prefix. Default vantel/<host name>/<port name>.",
-                 "PREFIX"),
-          option(names("mqtt-discovery"), "Also publish Home Assistant discovery configs."),
-          option(names("mqtt-cafile"), "Trust this CA file for mqtts:// instead of the system's.",
-                 "FILE"),
-          option(names("mqtt-queue"),
-                 "Readings kept while the broker is away; the oldest go first. Default 10000.",
-                 "N"),
-          option(names("mqtt-control"),
-                 "Also carry out commands from the broker, each confirmed, with a result on "
-                 "PREFIX/<address>/result: PREFIX/<address>/set/v and set/a (a number), "
-                 "PREFIX/<address>/output/set (ON or OFF), PREFIX/all-off and vantel/all-off. "
-                 "Retained messages are never carried out."),
-          option(names("mqtt-command-age"),
-                 "With --mqtt-control: how old a command the broker kept while the bench was "
-                 "away may be and still be carried out (1s to 1h). Default 5s.",
-                 "D")},
+         QList<OptionEntry>{
+             option(names("addresses"),
+                    "Addresses to read each round, such as 1,3,5-7. Default "
+                    "--address.",
+                    "LIST"),
+             option(names("interval"), "Period of one round over all addresses.", "MS", "350"),
+             option(names("duration"), "How long to log (90s, 10m, 2h). Default until stopped.",
+                    "D"),
+             option(names("format"), "csv or jsonl.", "F", "csv"),
+             option(names("output"),
+                    "Write rows to FILE (- is stdout), not stdout. An existing file that is not "
+                    "empty is "
+                    "refused unless --append or --overwrite is given.",
+                    "FILE"),
+             option(names("append"), "With --output: add rows after those already in FILE, "
+                                     "whose header must match."),
+             option(names("overwrite"), "With --output: replace what FILE holds."),
+             option(names("stop-below"),
+                    "Switch an output off after three readings in a row with the output on and "
+                    "less than A amperes; end once every output is off. A log ending otherwise "
+                    "first switches every output off.",
+                    "A"),
+             option(names("off-at-end"), "Switch every output off, confirmed, when the log ends."),
+             option(names("mqtt"),
+                    "Also publish every row to the MQTT broker at URL (mqtt://[USER@]HOST[:PORT] "
+                    "or mqtts://...; password from VANTEL_MQTT_PASSWORD).",
+                    "URL")} +
+             mqttOptions(true),
          prepareLog},
-        {QStringLiteral("run"),
-         QStringLiteral("FILE"),
-         1,
-         1,
+        {QStringLiteral("run"), QStringLiteral("FILE"), 1, 1,
          QStringLiteral(
              "run the sequence in FILE (- for stdin), read and checked whole before the port "
              "opens (see the manual page for its lines); every reading is a row as log writes "
              "it, plus step (the line) and point (a sweep point's number); on any abort the "
              "output is switched off, confirmed; stderr reports each step and ends with the "
              "link summary"),
-         {option(names("check"), "Only check FILE and print the plan and its longest duration; "
-                                 "nothing is sent."),
-          option(names("on-abort"),
-                 "off: switch the output off, confirmed, when the run aborts; keep: leave it.",
-                 "WHAT", "off"),
-          option(names("interval"), "Period of the readings.", "MS", "350"),
-          option(names("format"), "csv or jsonl.", "F", "csv"),
-          option(names("output"), "Write rows to FILE, not stdout (- is stdout).", "FILE"),
-          option(names("mqtt"),
-                 "Also publish every row to the MQTT broker at URL, as log does (step and "
-                 "point in the JSON).",
-                 "URL"),
-          option(names("mqtt-topic"), "Topic prefix. Default vantel/<host name>/<port name>.",
-                 "PREFIX"),
-          option(names("mqtt-discovery"), "Also publish Home Assistant discovery configs."),
-          option(names("mqtt-cafile"), "Trust this CA file for mqtts:// instead of the system's.",
-                 "FILE"),
-          option(names("mqtt-queue"),
-                 "Readings kept while the broker is away; the oldest go first. Default 10000.",
-                 "N")},
+         QList<OptionEntry>{
+             option(names("check"), "Only check FILE and print the plan and its longest duration; "
+                                    "nothing is sent."),
+             option(names("on-abort"),
+                    "off: switch the output off, confirmed, when the run aborts; keep: leave it.",
+                    "WHAT", "off"),
+             option(names("interval"), "Period of the readings.", "MS", "350"),
+             option(names("format"), "csv or jsonl.", "F", "csv"),
+             option(names("output"), "Write rows to FILE, not stdout (- is stdout).", "FILE"),
+             option(names("mqtt"),
+                    "Also publish every row to the MQTT broker at URL, as log does (step and "
+                    "point in the JSON).",
+                    "URL")} +
+             mqttOptions(false),
          prepareRun},
         {QStringLiteral("serve"),
          {},
@@ -317,47 +321,54 @@ const QList<CommandEntry> &commands()
              "are confirmed by echo and read-back; with --modbus also a Modbus TCP gateway "
              "for mbpoll, pymodbus, Node-RED and Telegraf, on the same line in turn; ends on "
              "Ctrl-C, SIGTERM or SIGHUP, leaving the outputs as they are; with --http also the "
-             "bench "
-             "as a live page in a browser, with a JSON API"),
-         {option(names("addresses"),
-                 "Supplies on the bus, such as 1,3,5-7, chosen with INSTrument:NSELect. "
-                 "Default --address.",
-                 "LIST"),
-          option(names("listen"),
-                 "Listen for SCPI on ADDRESS:PORT; none: no SCPI (with --modbus or --http). An "
-                 "address other than loopback needs --allow.",
-                 "ADDR:PORT", "127.0.0.1:5025"),
-          option(names("modbus"),
-                 "Also serve Modbus TCP on [ADDRESS:]PORT (address 127.0.0.1 when left out): "
-                 "the unit id is the slave address; functions 3 and 6 reach the supply, writes "
-                 "checked as SCPI's. An address other than loopback needs --allow.",
-                 "[ADDR:]PORT"),
-          option(names("allow-address-change"),
-                 "Let Modbus TCP write the slave address register (0x1008)."),
-          option(names("allow"),
-                 "Only these addresses and subnets may connect, such as "
-                 "127.0.0.1,192.168.1.0/24. Default loopback only.",
-                 "CIDR,..."),
-          option(names("max-clients"),
-                 "Clients at a time on each listener; one more is told why and closed (a Modbus "
-                 "TCP one by exception 6 to its first request).",
-                 "N", "4"),
-          option(names("idle-timeout"), "Close a client idle for S seconds; 0 never.", "S", "0"),
-          option(names("off-at-end"), "Switch every output off, confirmed, when the server ends."),
-          option(names("http"),
-                 "Also serve the bench as a page and a JSON API on [ADDRESS:]PORT (address "
-                 "127.0.0.1 when left out; 0 takes a free port). The address to open, with its "
-                 "token, is printed at start; VANTEL_HTTP_TOKEN gives the token. An address "
-                 "other than loopback needs --allow.",
-                 "[ADDR:]PORT"),
-          option(names("http-host"),
-                 "A host name the page may also be reached by (its Host header), such as "
-                 "bench.lab.example; may be given more than once.",
-                 "NAME"),
-          option(names("bench"),
-                 "The bench label of every sample of /metrics (with --http), such as bench-3. "
-                 "Default the host name.",
-                 "NAME")},
+             "bench as a live page in a browser, with a JSON API; with --mqtt every reading "
+             "on an MQTT broker, and with --mqtt-control the broker's commands"),
+         QList<OptionEntry>{
+             option(names("addresses"),
+                    "Supplies on the bus, such as 1,3,5-7, chosen with INSTrument:NSELect. "
+                    "Default --address.",
+                    "LIST"),
+             option(names("listen"),
+                    "Listen for SCPI on ADDRESS:PORT; none: no SCPI (with --modbus, --http or "
+                    "--mqtt). An address other than loopback needs --allow.",
+                    "ADDR:PORT", "127.0.0.1:5025"),
+             option(names("modbus"),
+                    "Also serve Modbus TCP on [ADDRESS:]PORT (address 127.0.0.1 when left out): "
+                    "the unit id is the slave address; functions 3 and 6 reach the supply, writes "
+                    "checked as SCPI's. An address other than loopback needs --allow.",
+                    "[ADDR:]PORT"),
+             option(names("allow-address-change"),
+                    "Let Modbus TCP write the slave address register (0x1008)."),
+             option(names("allow"),
+                    "Only these addresses and subnets may connect, such as "
+                    "127.0.0.1,192.168.1.0/24. Default loopback only.",
+                    "CIDR,..."),
+             option(names("max-clients"),
+                    "Clients at a time on each listener; one more is told why and closed (a Modbus "
+                    "TCP one by exception 6 to its first request).",
+                    "N", "4"),
+             option(names("idle-timeout"), "Close a client idle for S seconds; 0 never.", "S", "0"),
+             option(names("off-at-end"),
+                    "Switch every output off, confirmed, when the server ends."),
+             option(names("http"),
+                    "Also serve the bench as a page and a JSON API on [ADDRESS:]PORT (address "
+                    "127.0.0.1 when left out; 0 takes a free port). The address to open, with its "
+                    "token, is printed at start; VANTEL_HTTP_TOKEN gives the token. An address "
+                    "other than loopback needs --allow.",
+                    "[ADDR:]PORT"),
+             option(names("http-host"),
+                    "A host name the page may also be reached by (its Host header), such as "
+                    "bench.lab.example; may be given more than once.",
+                    "NAME"),
+             option(names("bench"),
+                    "The bench label of every sample of /metrics (with --http), such as bench-3. "
+                    "Default the host name.",
+                    "NAME"),
+             option(names("mqtt"),
+                    "Also publish every served supply's readings to the MQTT broker at URL, as "
+                    "log does (each reading the bench takes; password from VANTEL_MQTT_PASSWORD).",
+                    "URL")} +
+             mqttOptions(true),
          prepareServe},
     };
     return table;

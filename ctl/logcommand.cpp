@@ -73,7 +73,7 @@ Prepared prepareLog(const CommandLine &line, const CommonOptions &common)
         auto *logger = new supply::Logger(context.client, log);
         logger->setPortKeeper(keepPort(context, log.portName, logger));
         if (publishing && rows.mqtt.control) {
-            const QString why = publishing->startControl(context.client, log.addresses, logger);
+            const QString why = publishing->startControl(context.client, log.addresses, logger, {});
             if (!why.isEmpty()) {
                 printErr(QStringLiteral("--mqtt-control: ") + why);
                 publishing->finish();

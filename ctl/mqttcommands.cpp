@@ -80,8 +80,25 @@ void MqttCommands::carryOut(const publish::Command &command, Answer answer)
     if (m_closed) {
         publish::CommandResult result;
         result.error = QStringLiteral("ending");
-        result.text = QStringLiteral("the log is ending: no more commands are carried out");
+        result.text = QStringLiteral("the %1 is ending: no more commands are carried out")
+                          .arg(m_ways.program);
         answer(result);
+        return;
+    }
+    if (command.kind == CommandKind::AllOff && m_ways.allOff) {
+        m_ways.allOff([self = QPointer<MqttCommands>(this), answer](const AllOffResult &all) {
+            if (!self) {
+                return;
+            }
+            publish::CommandResult result;
+            for (const int address : all.off) {
+                result.off << address;
+            }
+            for (const auto &[address, why] : all.failed) {
+                result.failed.append({address, why});
+            }
+            self->answerAllOff(std::move(result), answer);
+        });
         return;
     }
     if (command.kind == CommandKind::AllOff) {
@@ -142,8 +159,9 @@ void MqttCommands::close()
         write.first->cancel();
         publish::CommandResult result;
         result.error = QStringLiteral("ending");
-        result.text = QStringLiteral("the log ended while it was being written: the supply may or "
-                                     "may not hold it");
+        result.text = QStringLiteral("the %1 ended while it was being written: the supply may "
+                                     "or may not hold it")
+                          .arg(m_ways.program);
         write.second(result);
     }
 }
@@ -151,14 +169,7 @@ void MqttCommands::close()
 void MqttCommands::switchOffFrom(std::size_t index, publish::CommandResult result, Answer answer)
 {
     if (index >= m_addresses.size()) {
-        result.ok = result.failed.isEmpty();
-        if (!result.ok) {
-            result.error = QStringLiteral("not-off");
-            result.text = QStringLiteral("%1 of %2 outputs not confirmed off")
-                              .arg(result.failed.size())
-                              .arg(m_addresses.size());
-        }
-        answer(result);
+        answerAllOff(std::move(result), answer);
         return;
     }
     const std::uint8_t address = m_addresses[index];
@@ -175,6 +186,20 @@ void MqttCommands::switchOffFrom(std::size_t index, publish::CommandResult resul
         }
     };
     supply::switchOff(m_client, m_rows, address, std::move(callbacks));
+}
+
+void MqttCommands::answerAllOff(publish::CommandResult result, const Answer &answer) const
+{
+    // Confirmed off only when every address said so: an address that neither
+    // went off nor failed was never switched.
+    result.ok = result.failed.isEmpty() && result.off.size() == qsizetype(m_addresses.size());
+    if (!result.ok) {
+        result.error = QStringLiteral("not-off");
+        result.text = QStringLiteral("%1 of %2 outputs not confirmed off")
+                          .arg(qsizetype(m_addresses.size()) - result.off.size())
+                          .arg(m_addresses.size());
+    }
+    answer(result);
 }
 
 } // namespace ctl

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ctl/mqttlog.h"
 #include "publish/commands.h"
 #include "records/operations.h"
 
@@ -16,7 +17,8 @@ namespace ctl {
 
 // Carries out a command that came over MQTT as one call of the operations every
 // program uses: a confirmed write of a set value or of the output, or the
-// confirmed switch-off of every address in turn. The client refuses what a
+// confirmed switch-off of every address in turn (or the program's own all-off,
+// where it has one). The client refuses what a
 // ceiling held on the line forbids and relays a joined program's requests to the
 // line's owner; this only turns the outcome into the command's result.
 class MqttCommands : public QObject {
@@ -27,6 +29,8 @@ public:
     MqttCommands(supply::Client &client, std::vector<std::uint8_t> addresses,
                  QObject *parent = nullptr);
 
+    // The program's name and its own all-off, if any (before the first command).
+    void setWays(ControlWays ways) { m_ways = std::move(ways); }
     // On the client's thread; `answer` is called once, later (at once when closed).
     void carryOut(const publish::Command &command, Answer answer);
     // Every command from now on is refused with the error "ending", and a write
@@ -37,9 +41,12 @@ public:
 private:
     void write(const publish::Command &command, Answer answer);
     void switchOffFrom(std::size_t index, publish::CommandResult result, Answer answer);
+    // The all-off's result from the addresses that went off and those that did not.
+    void answerAllOff(publish::CommandResult result, const Answer &answer) const;
 
     supply::Client &m_client;
     std::vector<std::uint8_t> m_addresses;
+    ControlWays m_ways;
     supply::RowMaker m_rows; // the read-backs' rows, which nothing keeps
     bool m_closed = false;
     // The writes under way, by a number of their own, with their answers.

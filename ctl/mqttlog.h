@@ -5,7 +5,9 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 class QObject;
@@ -27,6 +29,22 @@ struct MqttOptions {
     QString commandAge;   // how old a command kept while away may be; empty: 5s
 };
 
+// How every output of a bench went off: the addresses confirmed off, and those
+// not, each with why.
+struct AllOffResult {
+    std::vector<int> off;
+    std::vector<std::pair<int, QString>> failed;
+};
+
+// How the program that takes commands carries some of them out.
+struct ControlWays {
+    // Its name in the result of a command that comes while it ends ("log").
+    QString program = QStringLiteral("log");
+    // Its own way of switching every output off, which calls its argument once;
+    // empty: each address is switched off in turn through the client.
+    std::function<void(std::function<void(const AllOffResult &)>)> allOff;
+};
+
 // Publishes every row of a log or a run to an MQTT broker. Built on libmosquitto where
 // it is found; elsewhere `--mqtt` is refused with a message.
 class MqttLog {
@@ -44,12 +62,13 @@ public:
                                           QString *error);
 
     // With --mqtt-control: takes the commands for `addresses` and carries each out
-    // through `client`; what it makes lives as long as `owner`. Empty, or why not.
+    // through `client`, an all-off through `ways` where it gives one; what it
+    // makes lives as long as `owner`. Empty, or why not.
     virtual QString startControl(supply::Client &client, const std::vector<std::uint8_t> &addresses,
-                                 QObject *owner) = 0;
+                                 QObject *owner, const ControlWays &ways) = 0;
 
     // No more commands are carried out: each that comes is answered as refused
-    // (the log is ending, and its switching off on the way out must stay off).
+    // (the program is ending, and its switching off on the way out must stay off).
     virtual void stopControl() = 0;
 
     // Queues one row, as its JSON line, for its address's reading topic.

@@ -39,9 +39,10 @@ public:
     }
 
     QString startControl(supply::Client &client, const std::vector<std::uint8_t> &addresses,
-                         QObject *owner) override
+                         QObject *owner, const ControlWays &ways) override
     {
         auto *commands = new MqttCommands(client, addresses, owner);
+        commands->setWays(ways);
         m_commands = commands;
         publish::ListenerSettings settings;
         settings.url = m_settings.url;

@@ -44,7 +44,14 @@ QString readRowOptions(const CommandLine &line, const CommonOptions &common, boo
         return refusal;
     }
 
-    MqttOptions &mqtt = options->mqtt;
+    return readMqttOptions(line, &options->mqtt);
+}
+
+QString readMqttOptions(const CommandLine &line, MqttOptions *options)
+{
+    const auto isSet = [&line](const char *name) { return line.isSet(QString::fromUtf8(name)); };
+    const auto value = [&line](const char *name) { return line.value(QString::fromUtf8(name)); };
+    MqttOptions &mqtt = *options;
     mqtt.url = value("mqtt");
     mqtt.topic = value("mqtt-topic");
     mqtt.caFile = value("mqtt-cafile");

@@ -26,6 +26,10 @@ struct RowOptions {
 QString readRowOptions(const CommandLine &line, const CommonOptions &common, bool withStep,
                        supply::RowWriter::Existing existing, RowOptions *options);
 
+// Reads the --mqtt options of log, run or serve from `line` (url empty: no
+// --mqtt); empty, or why they are refused.
+QString readMqttOptions(const CommandLine &line, MqttOptions *options);
+
 // Where the rows of a log or a run go: the opened writer, and the publisher when
 // --mqtt was given.
 struct RowSinks {

@@ -2,6 +2,7 @@
 
 #include "ctl/command.h"
 #include "ctl/commands.h"
+#include "ctl/rowoptions.h"
 #include "ctl/serveoptions.h"
 #include "ctl/socketserver.h"
 #include "web/httpserver.h"
@@ -21,11 +22,15 @@ Prepared prepareServe(const CommandLine &line, const CommonOptions &common)
         {value("listen"), value("modbus"), value("allow"), value("max-clients"),
          value("idle-timeout"), isSet("off-at-end"), isSet("allow-address-change"), value("http"),
          line.values(QStringLiteral("http-host")),
-         isSet("bench") ? std::optional(value("bench")) : std::nullopt});
+         isSet("bench") ? std::optional(value("bench")) : std::nullopt, isSet("mqtt")});
     if (!options) {
         return Prepared::refused(options.error());
     }
     ServeOptions served = *options;
+    const QString mqtt = readMqttOptions(line, &served.mqtt);
+    if (!mqtt.isEmpty()) {
+        return Prepared::refused(mqtt);
+    }
     if (served.http) {
         // Never from the command line, where every user of the machine sees it.
         served.httpToken = qgetenv("VANTEL_HTTP_TOKEN");

@@ -52,9 +52,9 @@ Parsed<ServeOptions> parseServeOptions(const ServeTexts &texts)
     options.offAtEnd = texts.offAtEnd;
     options.allowAddressChange = texts.allowAddressChange;
     if (texts.listen == QLatin1String("none")) {
-        if (texts.modbus.isEmpty() && texts.http.isEmpty()) {
-            return refuse(
-                QStringLiteral("--listen none leaves nothing to serve: give --modbus or --http"));
+        if (texts.modbus.isEmpty() && texts.http.isEmpty() && !texts.mqtt) {
+            return refuse(QStringLiteral(
+                "--listen none leaves nothing to serve: give --modbus, --http or --mqtt"));
         }
         options.scpi = false;
     } else if (!texts.listen.isEmpty()) {

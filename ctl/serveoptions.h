@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ctl/mqttlog.h"
 #include "values/values.h"
 
 #include <QHostAddress>
@@ -35,6 +36,9 @@ struct ServeOptions {
     int maxClients = 4;
     std::chrono::milliseconds idleTimeout{0}; // 0: never
     bool offAtEnd = false;
+    // Every reading published to a broker, and its commands (--mqtt...): url
+    // empty, none.
+    MqttOptions mqtt;
 };
 
 // serve's options as the command line gives them (empty: not given).
@@ -49,6 +53,7 @@ struct ServeTexts {
     QString http;
     QStringList httpHosts;
     std::optional<QString> bench;
+    bool mqtt = false; // --mqtt: the bench is published, something to serve
 };
 
 // Reads serve's options. A listener on an address other than loopback needs --allow.

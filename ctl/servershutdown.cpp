@@ -13,8 +13,15 @@ void SocketServer::stop(int code)
     m_listener.close();
     m_modbusListener.close();
     m_acceptRetry.stop();
+    if (m_mqtt) {
+        // From now on a command from the broker is answered "ending": nothing it
+        // asks may follow the switching off on the way out.
+        m_mqtt->stopControl();
+    }
     if (m_http) {
         m_http->close();
+    }
+    if (m_bench) {
         m_bench->stop();
     }
     while (!m_connections.empty()) {
@@ -76,6 +83,10 @@ void SocketServer::finish()
                      .arg(stats.requests)
                      .arg(stats.refused)
                      .arg(stats.dropped));
+    }
+    if (m_mqtt) {
+        m_bench->rowTaken = nullptr;
+        m_mqtt->finish();
     }
     for (const QString &line : supply::linkSummary(m_client.stats())) {
         printErr(line);

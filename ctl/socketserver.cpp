@@ -56,8 +56,12 @@ void SocketServer::start(StopSignals &stops, Done done)
     if (!listen(m_listener, m_options.scpi, m_options.listenAddress, m_options.listenPort, false) ||
         !listen(m_modbusListener, m_options.modbus, m_options.modbusAddress, m_options.modbusPort,
                 true) ||
-        !startHttp(int(httpConnections))) {
+        !startHttp(int(httpConnections)) || !startBench()) {
         m_exit = kExitFailed;
+        end();
+        return;
+    }
+    if (!startMqtt()) {
         end();
         return;
     }
@@ -84,8 +88,7 @@ void SocketServer::start(StopSignals &stops, Done done)
     }
 }
 
-// The page and its API, on the same engine: it reads every served supply in
-// turn and keeps the record from now.
+// The page and its API, on the bench.
 bool SocketServer::startHttp(int connections)
 {
     if (!m_options.http) {
@@ -103,15 +106,31 @@ bool SocketServer::startHttp(int connections)
                      .arg(endpointText(m_options.httpAddress, m_options.httpPort), why));
         return false;
     }
-    const QString record = m_bench->start();
+    return true;
+}
+
+// The bench, on the same engine, for the page and the broker alike: it reads
+// every served supply in turn and keeps the record from now.
+bool SocketServer::startBench()
+{
+    if (!m_bench && m_options.mqtt.url.isEmpty()) {
+        return true;
+    }
+    if (!m_bench) {
+        m_bench = std::make_unique<web::EngineBench>(m_client, m_link.portName(), m_units);
+    }
+    // The record is the page's download: without the page none is kept.
+    const QString record = m_bench->start(m_http != nullptr);
     if (!record.isEmpty()) {
-        printErr(QStringLiteral("--http: %1").arg(record));
+        printErr(QStringLiteral("%1: %2").arg(m_http ? "--http" : "--mqtt", record));
         return false;
     }
-    printErr(QStringLiteral("page on %1; Ctrl-C ends")
-                 .arg(endpointText(m_http->serverAddress(), m_http->serverPort())));
-    // The one place the token is shown.
-    printErr(QStringLiteral("open ") + m_http->startUrl());
+    if (m_http) {
+        printErr(QStringLiteral("page on %1; Ctrl-C ends")
+                     .arg(endpointText(m_http->serverAddress(), m_http->serverPort())));
+        // The one place the token is shown.
+        printErr(QStringLiteral("open ") + m_http->startUrl());
+    }
     return true;
 }
 

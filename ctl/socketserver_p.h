@@ -8,6 +8,7 @@
 #include "ctl/allowedpeers.h"
 #include "ctl/clientsocket.h"
 #include "ctl/enginelink.h"
+#include "ctl/mqttlog.h"
 #include "ctl/output.h"
 #include "ctl/scpilines.h"
 #include "ctl/socket.h"
@@ -89,9 +90,17 @@ public:
     void start(StopSignals &stops, Done done);
 
 private:
-    // The page and its API, on the same engine: it reads every served supply in
-    // turn and keeps the record from now.
+    // The bench, which reads every served supply in turn and keeps the record
+    // from now, for the page and for the broker: the one source of readings.
+    bool startBench();
+    // The page and its API, on the bench.
     bool startHttp(int connections);
+    // Every reading of the bench published to the broker and, with control, its
+    // commands carried out (servemqtt.cpp). False, with the exit code, when it
+    // cannot start.
+    bool startMqtt();
+    // A broker's all-off, through the bench's own: what waits is dropped first.
+    void allOffForBroker(std::function<void(const AllOffResult &)> done);
 
     bool listen(Listener &listener, bool wanted, const QHostAddress &address, quint16 port,
                 bool modbus);
@@ -177,6 +186,7 @@ private:
     Done m_done;
     std::unique_ptr<web::EngineBench> m_bench;
     std::unique_ptr<web::HttpServer> m_http; // gone before the bench it serves
+    std::unique_ptr<MqttLog> m_mqtt;         // gone before the bench and the commands
     std::map<int, std::unique_ptr<Connection>> m_connections;
     int m_served = 0;
     int m_refused = 0;

@@ -71,15 +71,18 @@ EngineBench::~EngineBench()
     *m_alive = false;
 }
 
-QString EngineBench::start()
+QString EngineBench::start(bool keepRecord)
 {
-    const QString folder = m_folder.make();
-    if (!folder.isEmpty()) {
-        return folder;
-    }
-    const QString why = m_record.open(recordPath(), supply::RowWriter::Existing::Overwrite);
-    if (!why.isEmpty()) {
-        return why;
+    m_recordFailed = !keepRecord;
+    if (keepRecord) {
+        const QString folder = m_folder.make();
+        if (!folder.isEmpty()) {
+            return folder;
+        }
+        const QString why = m_record.open(recordPath(), supply::RowWriter::Existing::Overwrite);
+        if (!why.isEmpty()) {
+            return why;
+        }
     }
     m_session.poll(m_caller, m_addresses, [this, alive = m_alive](const supply::LineAnswer &a) {
         if (*alive) {
@@ -143,6 +146,9 @@ void EngineBench::keep(const supply::Row &row)
     }
     if (reading) {
         reading(supply(std::uint8_t(row.address)));
+    }
+    if (rowTaken) {
+        rowTaken(row);
     }
 }
 

@@ -31,8 +31,9 @@ public:
                 std::vector<std::uint8_t> addresses);
     ~EngineBench() override;
 
-    // Opens the record and starts reading; empty on success, else why.
-    QString start();
+    // Opens the record (unless `keepRecord` is false: nothing downloads it) and
+    // starts reading; empty on success, else why.
+    QString start(bool keepRecord = true);
     // No more readings or writes; the writes waiting are answered as dropped.
     void stop();
     // A write is under way on the line.
@@ -45,6 +46,10 @@ public:
     void output(std::uint8_t address, bool on, Answer answer) override;
     void allOff(Answer answer) override;
     QString recordPath() const override;
+
+    // Called with each row as it is kept, good or failed, after the record and
+    // `reading`: the one source of readings for whatever else publishes them.
+    std::function<void(const supply::Row &)> rowTaken;
 
 private:
     void took(const supply::LineAnswer &answer);
@@ -66,7 +71,7 @@ private:
     supply::Session m_session;
     supply::Session::Caller m_caller = m_session.addCaller();
     bool m_stopped = false;
-    bool m_recordFailed = false;
+    bool m_recordFailed = false; // also: no record is kept
     bool m_switchingOff = false; // inside allOff(): the writes it ends were preempted
     // Callbacks of the engine check it: they may come after this is gone.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);

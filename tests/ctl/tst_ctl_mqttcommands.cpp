@@ -18,6 +18,8 @@ private slots:
     void values_data();
     void values();
     void closedRefusesAndStopsTheWriteUnderWay();
+    void allOffThroughTheProgramsWay_data();
+    void allOffThroughTheProgramsWay();
 };
 
 void TestCtlMqttCommands::values_data()
@@ -97,6 +99,72 @@ void TestCtlMqttCommands::closedRefusesAndStopsTheWriteUnderWay()
     QCOMPARE(results.size(), 2);
     QCOMPARE(results[1].error, QStringLiteral("ending"));
     QCOMPARE(comm.written.size(), 1);
+}
+
+void TestCtlMqttCommands::allOffThroughTheProgramsWay_data()
+{
+    QTest::addColumn<QList<int>>("off");
+    QTest::addColumn<QList<int>>("failed");
+    QTest::addColumn<QString>("error"); // empty: ok
+    QTest::addColumn<QString>("text");
+    QTest::newRow("every output off") << QList<int>{1, 2} << QList<int>{} << ""
+                                      << "";
+    QTest::newRow("one not confirmed") << QList<int>{1} << QList<int>{2} << "not-off"
+                                       << "1 of 2 outputs not confirmed off";
+    // An address the way neither switched off nor reported is not off.
+    QTest::newRow("one left out") << QList<int>{2} << QList<int>{} << "not-off"
+                                  << "1 of 2 outputs not confirmed off";
+    QTest::newRow("none") << QList<int>{} << QList<int>{} << "not-off"
+                          << "2 of 2 outputs not confirmed off";
+}
+
+// A program with an all-off of its own (serve's bench) has the command carried
+// out by it, not by switching each address through the client, and its outcome
+// becomes the command's result.
+void TestCtlMqttCommands::allOffThroughTheProgramsWay()
+{
+    QFETCH(QList<int>, off);
+    QFETCH(QList<int>, failed);
+    QFETCH(QString, error);
+    QFETCH(QString, text);
+    testsupport::FakeCommControl comm;
+    comm.setPort(1, testsupport::FakeCommControl::Port::Free);
+    comm.setCommPort(1);
+    comm.setPortOpen(true);
+    supply::Client client(comm);
+    client.start();
+    ctl::MqttCommands commands(client, {1, 2});
+    int calls = 0;
+    ctl::ControlWays ways;
+    ways.program = QStringLiteral("server");
+    ways.allOff = [&](const std::function<void(const ctl::AllOffResult &)> &done) {
+        ++calls;
+        ctl::AllOffResult all;
+        all.off.assign(off.begin(), off.end());
+        for (const int address : failed) {
+            all.failed.emplace_back(address, QStringLiteral("no reply"));
+        }
+        done(all);
+    };
+    commands.setWays(ways);
+
+    QList<publish::CommandResult> results;
+    commands.carryOut(Command{}, [&](const publish::CommandResult &r) { results << r; });
+    QCOMPARE(calls, 1);
+    QCOMPARE(results.size(), 1);
+    QCOMPARE(results[0].ok, error.isEmpty());
+    QCOMPARE(results[0].error, error);
+    QCOMPARE(results[0].text, text);
+    QCOMPARE(results[0].off, off);
+    QCOMPARE(results[0].failed.size(), failed.size());
+    QTest::qWait(50);
+    QCOMPARE(comm.written.size(), 0); // nothing of its own on the line
+
+    commands.close();
+    commands.carryOut(Command{}, [&](const publish::CommandResult &r) { results << r; });
+    QCOMPARE(calls, 1);
+    QCOMPARE(results.last().error, QStringLiteral("ending"));
+    QVERIFY(results.last().text.startsWith(QStringLiteral("the server is ending")));
 }
 
 QTEST_GUILESS_MAIN(TestCtlMqttCommands)

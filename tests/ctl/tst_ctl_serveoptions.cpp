@@ -188,7 +188,7 @@ void TestCtlServeOptions::http_data()
     QTest::newRow("a host name with a slash")
         << none << "8080" << QStringList{QStringLiteral("evil/x")} << none << "--http-host takes";
     QTest::newRow("nothing to serve")
-        << "none" << none << noHosts << none << "give --modbus or --http";
+        << "none" << none << noHosts << none << "give --modbus, --http or --mqtt";
 }
 
 void TestCtlServeOptions::http()
