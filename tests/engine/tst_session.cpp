@@ -8,6 +8,7 @@
 
 #include <QTest>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <set>
@@ -56,6 +57,7 @@ struct FakeLine : supply::SessionLine {
     std::chrono::milliseconds latency{10};
     std::map<std::uint8_t, protocol::StatusReading> state;
     std::map<std::uint8_t, Behaviour> behaviour;
+    std::map<std::uint8_t, int> timeouts; // status reads that time out before one answers
     std::deque<std::pair<protocol::Frame, Done>> pending;
     QStringList log;
     bool instant = false; // answers from inside the call
@@ -102,7 +104,8 @@ struct FakeLine : supply::SessionLine {
             } else if (b != Behaviour::Ignores) {
                 apply(address, request);
             }
-        } else if (b == Behaviour::SilentReadBack) {
+        } else if (b == Behaviour::SilentReadBack || timeouts[address] > 0) {
+            --timeouts[address];
             answer.failure = {Error::Timeout};
         } else {
             answer.reading = state[address];
@@ -158,6 +161,10 @@ private slots:
     void confirmedWriteEnds_data();
     void confirmedWriteEnds();
     void lineThatAnswersAtOnce();
+    void silentAddressLeftOut_data();
+    void silentAddressLeftOut();
+    void lineGoesOnWhileHeldUp_data();
+    void lineGoesOnWhileHeldUp();
 };
 
 void TestSession::roundsInOrderAtTheirRate_data()
@@ -366,6 +373,112 @@ void TestSession::lineThatAnswersAtOnce()
     QVERIFY(all && all->failed.empty());
     QCOMPARE(rig.line.log, (QStringList{"w1", "r1", "w1", "r1", "w2", "r2"}));
     QVERIFY(rig.session.idle());
+}
+
+void TestSession::silentAddressLeftOut_data()
+{
+    QTest::addColumn<int>("silentRounds");
+    QTest::addColumn<QString>("addresses");
+    QTest::addColumn<QString>("timeouts"); // address:reads that time out
+    QTest::addColumn<QString>("expected"); // requests and the timer's waits ("~70")
+    // 10 ms a request, a round at most every 100 ms.
+    QTest::newRow("asked every round by default") << 0 << "1,2,3"
+                                                  << "2:99"
+                                                  << "r1 r2 r3 ~70 r1 r2 r3 ~70 r1 r2 r3";
+    QTest::newRow("left out of three rounds")
+        << 3 << "1,2,3"
+        << "2:99"
+        << "r1 r2 r3 ~70 r1 r3 ~80 r1 r3 ~80 r1 r3 ~80 r1 r2 r3 ~70 r1 r3";
+    QTest::newRow("back after one timeout")
+        << 3 << "1,2,3"
+        << "2:1"
+        << "r1 r2 r3 ~70 r1 r3 ~80 r1 r3 ~80 r1 r3 ~80 r1 r2 r3 ~70 r1 r2 r3";
+    QTest::newRow("every other round") << 1 << "1,2"
+                                       << "2:99"
+                                       << "r1 r2 ~80 r1 ~90 r1 r2 ~80 r1";
+    // Rounds that ask no one keep their pace: the line is not asked flat out.
+    QTest::newRow("every address silent") << 3 << "1,2"
+                                          << "1:99,2:99"
+                                          << "r1 r2 ~80 ~100 ~100 ~100 r1 r2 ~80 ~100";
+}
+
+void TestSession::silentAddressLeftOut()
+{
+    QFETCH(int, silentRounds);
+    QFETCH(QString, addresses);
+    QFETCH(QString, timeouts);
+    QFETCH(QString, expected);
+    Rig rig;
+    supply::SessionSettings settings = rig.session.settings();
+    settings.silentRounds = silentRounds;
+    rig.session.setSettings(settings);
+    for (const QString &t : timeouts.split(u',', Qt::SkipEmptyParts)) {
+        rig.line.timeouts[std::uint8_t(t.section(u':', 0, 0).toInt())] = t.section(u':', 1).toInt();
+    }
+    std::vector<std::uint8_t> list;
+    for (const QString &a : addresses.split(u',')) {
+        list.push_back(std::uint8_t(a.toInt()));
+    }
+    QStringList heard;
+    rig.session.poll(rig.session.addCaller(), list,
+                     [&](const LineAnswer &r) { heard << QString::number(r.address); });
+    const QStringList want = expected.split(u' ');
+    while (rig.line.log.size() < want.size()) {
+        if (!rig.line.answerOne()) {
+            QVERIFY(rig.timer->pending);
+            rig.line.log << QStringLiteral("~%1").arg(rig.timer->last.count());
+            rig.timer->fire();
+        }
+    }
+    QCOMPARE(rig.line.log.join(u' '), expected);
+    // Every poll answered is heard, a timeout too.
+    const auto asked = std::count_if(want.begin(), want.end(),
+                                     [](const QString &w) { return w.startsWith(u'r'); });
+    QCOMPARE(qsizetype(heard.size()) + qsizetype(rig.line.pending.size()), qsizetype(asked));
+}
+
+void TestSession::lineGoesOnWhileHeldUp_data()
+{
+    // Whoever is told opens a message box with an event loop of its own.
+    QTest::addColumn<QString>("told");
+    QTest::newRow("a reading") << "reading";
+    QTest::newRow("a write's end") << "write";
+    QTest::newRow("an all-off's end") << "all off";
+}
+
+void TestSession::lineGoesOnWhileHeldUp()
+{
+    QFETCH(QString, told);
+    Rig rig;
+    rig.session.setSettings({0ms, 1000ms, 2, 1, 0});
+    int calls = 0;
+    int answeredWhileHeld = 0;
+    const auto heldUp = [&] {
+        if (calls++ > 0) {
+            return;
+        }
+        for (int i = 0; i < 3; ++i) {
+            QCoreApplication::processEvents();
+            answeredWhileHeld += rig.line.answerOne() ? 1 : 0;
+        }
+    };
+    const auto caller = rig.session.addCaller();
+    if (told == QStringLiteral("write")) {
+        rig.session.write(caller, {protocol::buildSetVoltageRequest(2, 300)}, voltageIs(300),
+                          {{}, {}, [&](const supply::WriteOutcome &) { heldUp(); }});
+    } else if (told == QStringLiteral("all off")) {
+        rig.session.allOff(caller, {1, 2}, [&](const supply::AllOffOutcome &) { heldUp(); });
+    }
+    rig.session.poll(caller, {1, 2}, [&](const LineAnswer &) {
+        if (told == QStringLiteral("reading")) {
+            heldUp();
+        }
+    });
+    for (int i = 0; i < 6 && calls == 0; ++i) {
+        QVERIFY(rig.line.answerOne());
+    }
+    QVERIFY(calls > 0);
+    QCOMPARE(answeredWhileHeld, 3);
 }
 
 QTEST_GUILESS_MAIN(TestSession)
