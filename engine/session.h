@@ -99,7 +99,7 @@ struct WriteOutcome {
     std::optional<std::size_t> failedWrite;
     QByteArray bytes;       // what came back where it failed
     bool undecoded = false; // the read-back held words no supply reports
-    bool sent = false;      // a write of it went out on the line
+    bool sent = false;      // a write of it went out on the line (or was on it at a stop)
     bool started = false;   // it had begun; false: dropped while it waited
     bool confirmed() const { return !failure; }
 };

@@ -196,6 +196,10 @@ std::function<void()> Session::stop(std::shared_ptr<WriteJob> job, const Failure
     job->result.failure = failure;
     job->result.problem = failure.word();
     job->result.started = started;
+    // A register write handed to the line has gone out, whatever its reply says.
+    if (m_inFlight && m_inFlight->owner == job.get() && m_inFlight->write) {
+        job->result.sent = true;
+    }
     auto &steps = m_steps[int(job->rank)];
     steps.erase(std::remove_if(steps.begin(), steps.end(),
                                [owner = job.get()](const auto &s) { return s->owner == owner; }),

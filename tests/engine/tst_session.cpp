@@ -247,6 +247,9 @@ void TestSession::allOffPreemptsAndNamesTheOneNotOff()
     QVERIFY(!ended[0].started);
     QCOMPARE(ended[1].failure.error, Error::Interrupted);
     QVERIFY(ended[1].started);
+    // Only the one whose write was on the line may have changed the supply.
+    QVERIFY(!ended[0].sent);
+    QVERIFY(ended[1].sent);
     rig.line.answerAll();
     QVERIFY(all);
     // Nothing else goes out before every supply is off; 2 takes two attempts.
