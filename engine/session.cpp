@@ -333,13 +333,21 @@ void Session::answered(const LineAnswer &line)
     // The round moves on before anyone hears, so that a request asked from a
     // listener never repeats this poll.
     const std::vector<Listener> listeners = step->poll ? polled(answer) : std::vector<Listener>{};
+    // Whoever is told may end the session itself: nothing of it is touched after.
+    const std::shared_ptr<bool> alive = m_alive;
     for (auto &waiter : step->waiters) {
         if (waiter.done) {
             waiter.done(answer);
+            if (!*alive) {
+                return;
+            }
         }
     }
     for (const Listener &listener : listeners) {
         listener(answer);
+        if (!*alive) {
+            return;
+        }
     }
     pump();
 }
@@ -421,8 +429,12 @@ void Session::cancel(Caller caller, bool underWay)
     if (underWay && m_write && m_write->caller == caller) {
         calls.push_back(stop(m_write, stopped, true));
     }
+    const std::shared_ptr<bool> alive = m_alive;
     for (const auto &call : calls) {
         call();
+        if (!*alive) {
+            return;
+        }
     }
     startWrite();
 }

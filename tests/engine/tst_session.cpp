@@ -166,6 +166,8 @@ private slots:
     void silentAddressLeftOut();
     void lineGoesOnWhileHeldUp_data();
     void lineGoesOnWhileHeldUp();
+    void endedFromInsideACall_data() { lineGoesOnWhileHeldUp_data(); }
+    void endedFromInsideACall();
 };
 
 void TestSession::roundsInOrderAtTheirRate_data()
@@ -489,6 +491,40 @@ void TestSession::lineGoesOnWhileHeldUp()
                  .replace(QStringLiteral(" ]"), QStringLiteral("]")),
              log);
     QVERIFY(rig.timer->pending);
+}
+
+void TestSession::endedFromInsideACall()
+{
+    // Whoever is told closes its window, and the session with it.
+    QFETCH(int, told);
+    FakeClock clock;
+    FakeLine line{clock};
+    auto *session = new Session(line, clock, std::make_unique<FakeTimer>());
+    qsizetype sentBefore = -1;
+    const auto end = [&] {
+        if (sentBefore < 0) {
+            sentBefore = line.log.size();
+            delete session;
+        }
+    };
+    const auto caller = session->addCaller();
+    if (told == 1) {
+        session->write(caller, {protocol::buildSetVoltageRequest(2, 300)}, voltageIs(300),
+                       {{}, {}, [&](const supply::WriteOutcome &) { end(); }});
+    } else if (told == 2) {
+        session->allOff(caller, {1, 2}, [&](const supply::AllOffOutcome &) { end(); });
+    }
+    session->poll(caller, {1, 2, 3}, [&](const LineAnswer &) {
+        if (told == 0) {
+            end();
+        }
+    });
+    while (sentBefore < 0 && line.answerOne()) {
+    }
+    QVERIFY(sentBefore > 0);
+    QCoreApplication::processEvents();
+    line.answerAll();
+    QCOMPARE(line.log.size(), sentBefore); // nothing went out after it
 }
 
 QTEST_GUILESS_MAIN(TestSession)
