@@ -4,48 +4,45 @@
 
 namespace bus {
 
-ClientLine::ClientLine(supply::Client &client) : m_client(&client) {}
+namespace {
 
-void ClientLine::read(std::uint8_t address, std::function<void(const supply::Reading &)> done)
+// Answered from the event loop, as the client would have.
+void portLost(std::uint8_t address, supply::SessionLine::Done done)
 {
-    if (m_client == nullptr) {
-        QTimer::singleShot(0, [address, done = std::move(done)] {
-            supply::Reading reading;
-            reading.failure.error = supply::Error::Port;
-            reading.row.address = address;
-            reading.row.failure = {supply::Error::Port};
-            done(reading);
-        });
-        return;
-    }
-    // The row maker rides along with the request, which may end after this line.
-    supply::takeReading(
-        *m_client, *m_rows, address,
-        [rows = m_rows, done = std::move(done)](const supply::Reading &r) { done(r); });
+    QTimer::singleShot(0, [address, done = std::move(done)] {
+        supply::LineAnswer answer;
+        answer.address = address;
+        answer.failure = {supply::Error::Port};
+        done(answer);
+    });
 }
 
-void ClientLine::write(std::uint8_t address, supply::Target target, std::uint16_t value,
-                       supply::WriteCallbacks callbacks)
+} // namespace
+
+ClientLine::ClientLine(supply::Client &client) : m_client(&client) {}
+
+void ClientLine::readStatus(std::uint8_t address, Done done)
 {
     if (m_client == nullptr) {
-        QTimer::singleShot(0, [done = std::move(callbacks.done)] {
-            supply::WriteResult result;
-            result.failure = {supply::Error::Port};
-            result.problem = QStringLiteral("port");
-            if (done) {
-                done(result);
-            }
-        });
+        portLost(address, std::move(done));
         return;
     }
-    // The callbacks keep the row maker alive as long as the write goes on.
-    callbacks.done = [rows = m_rows, done = std::move(callbacks.done)](const auto &result) {
-        if (done) {
-            done(result);
+    supply::ClientLine(*m_client).readStatus(address, [done = std::move(done)](auto answer) {
+        if (answer.undecoded) {
+            // The cards and the recording name it as every row does.
+            answer.failure.error = supply::Error::Undecoded;
         }
-    };
-    supply::confirmedWrite(*m_client, *m_rows, supply::writeRequest(address, target, value),
-                           supply::confirmsWrite(target, value), std::move(callbacks));
+        done(answer);
+    });
+}
+
+void ClientLine::write(const protocol::Frame &request, Done done)
+{
+    if (m_client == nullptr) {
+        portLost(request[0], std::move(done));
+        return;
+    }
+    supply::ClientLine(*m_client).write(request, std::move(done));
 }
 
 } // namespace bus

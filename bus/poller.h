@@ -1,17 +1,13 @@
 #pragma once
 
-#include "bus/busline.h"
+#include "engine/session.h"
 #include "records/operations.h"
 
-#include <QElapsedTimer>
 #include <QObject>
-#include <QTimer>
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <map>
 #include <utility>
 #include <vector>
 
@@ -19,14 +15,15 @@ namespace bus {
 
 using std::chrono::milliseconds;
 
-// Reads the status of every listed address in turn, one request at a time, and
-// sends the writes asked for between two reads, never two at once. An address
-// whose read timed out is silent: it has cost its timeout once, and is asked
-// again only once every kSilentEvery rounds until it answers, so that the others
-// keep their rate. A round (every address once) takes at least the shortest
-// round, so that a line that answers at once is not read flat out. Whatever is
-// done with a reading or a write's end does not hold up the reads, even when it
-// waits in an event loop of its own; a write it asks for goes out first.
+// The bus window's supplies on a session of their own: the status of every
+// listed address is read in turn, one request at a time, and the writes asked
+// for go out between two reads, never two at once. An address whose read timed
+// out is silent: it has cost its timeout once, and is asked again only once
+// every kSilentEvery rounds until it answers, so that the others keep their
+// rate. A round (every address once) takes at least the shortest round, so that
+// a line that answers at once is not read flat out. Whatever is done with a
+// reading or a write's end does not hold up the reads, even when it waits in an
+// event loop of its own; a write it asks for goes out first.
 class Poller : public QObject {
     Q_OBJECT
 public:
@@ -37,29 +34,28 @@ public:
     // Each listed address with how its switch-off ended, in list order.
     using OffResults = std::vector<std::pair<std::uint8_t, supply::WriteResult>>;
 
-    explicit Poller(BusLine &line, QObject *parent = nullptr);
+    // Over `line`, which must outlive it. The rows' clock and the energy
+    // counters start with it.
+    explicit Poller(supply::SessionLine &line, QObject *parent = nullptr);
     ~Poller() override;
 
     void setAddresses(const std::vector<std::uint8_t> &addresses);
     const std::vector<std::uint8_t> &addresses() const { return m_addresses; }
-    void setShortestRound(milliseconds shortest) { m_shortestRound = shortest; }
+    void setShortestRound(milliseconds shortest);
 
     // Reads start, or stop after the request on the line. Writes go out either way.
     void start();
     void stop();
     bool running() const { return m_running; }
-    // A request is on the line.
-    bool busy() const { return m_busy; }
-    bool silent(std::uint8_t address) const;
-    // A write is on the line or waits.
-    bool writing() const { return m_writing || !m_writes.empty(); }
-    long rounds() const { return m_rounds; }
+    // A write or a switch-off of every output is on the line or waits.
+    bool writing() const { return m_session.writing(m_caller); }
 
     // Queues a confirmed write of `address`; `done` gets how it ended.
     void write(std::uint8_t address, supply::Target target, std::uint16_t value, WriteDone done);
     // Switches every listed output off, before anything else that waits: the
-    // writes still queued are dropped (their `done` says so), so that none of
-    // them switches an output on again after this. Returns how many were dropped.
+    // writes still queued are dropped and the one on the line stops after its
+    // request (their `done` says so), so that none of them switches an output on
+    // again after this. Returns how many were dropped before they went out.
     int allOutputsOff(std::function<void(const OffResults &)> done);
 
 signals:
@@ -69,37 +65,17 @@ signals:
     void writesDone();
 
 private:
-    struct Pending {
-        std::uint8_t address;
-        supply::Target target;
-        std::uint16_t value;
-        WriteDone done;
-    };
-    struct AddressState {
-        int skips = 0; // rounds to leave it out before it is asked again
-    };
+    void taken(const supply::LineAnswer &answer);
+    supply::WriteResult ended(const supply::WriteOutcome &outcome);
+    void tellIfDone();
 
-    void next();
-    void read(std::uint8_t address);
-    void send(Pending pending);
-    void goOnEvenIfHeldUp();
-    // Notes how the read of an address fared; false for a reading that is none.
-    bool note(const supply::Reading &reading);
-
-    BusLine &m_line;
+    supply::Session m_session;
+    supply::Session::Caller m_caller = m_session.addCaller();
+    supply::RowMaker m_rows;
     std::vector<std::uint8_t> m_addresses;
-    std::map<std::uint8_t, AddressState> m_states;
-    std::deque<Pending> m_writes;
-    milliseconds m_shortestRound = kShortestRound;
-    QElapsedTimer m_roundClock;
-    QTimer m_roundWait;
-    std::size_t m_index = 0;
-    long m_rounds = 0;
     bool m_running = false;
-    bool m_busy = false;
-    bool m_writing = false; // the request on the line is a write
-    // Whether the object still exists, for the callbacks of requests on the line.
-    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+    bool m_switchingOff = false; // inside allOutputsOff(): the writes it ends are its
+    int m_dropped = 0;
 };
 
 } // namespace bus

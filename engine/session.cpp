@@ -137,6 +137,7 @@ void Session::poll(Caller caller, std::vector<std::uint8_t> addresses, Listener 
 {
     if (addresses.empty()) {
         m_pollers.erase(caller);
+        forgetUnpolled();
         return;
     }
     // Addresses new to the round under way join it at its end.
@@ -148,6 +149,7 @@ void Session::poll(Caller caller, std::vector<std::uint8_t> addresses, Listener 
         }
     }
     m_pollers[caller] = {std::move(addresses), std::move(reading)};
+    forgetUnpolled();
     pump();
 }
 
@@ -222,17 +224,20 @@ std::unique_ptr<Session::Step> Session::pollStep()
     if (m_pollWaiting || m_pollers.empty()) {
         return nullptr;
     }
-    const auto polled = [this](std::uint8_t address) {
-        return std::any_of(m_pollers.begin(), m_pollers.end(), [address](const auto &p) {
-            return contains(p.second.addresses, address);
-        });
-    };
-    // An address no caller polls any more is passed over.
-    while (m_roundNext < m_round.size() && !polled(m_round[m_roundNext])) {
-        ++m_roundNext;
-    }
-    if (m_roundNext >= m_round.size()) {
-        m_round.clear();
+    // Each round built takes one round off every silent address it passes over,
+    // so that one address is asked within silentRounds + 1 rounds: the loop ends.
+    while (!passOver()) {
+        if (!m_round.empty()) {
+            // The round is over, asked or not: the next begins roundInterval after it did.
+            m_round.clear();
+            m_roundNext = 0;
+            const auto spent =
+                std::chrono::duration_cast<std::chrono::milliseconds>(m_clock.now() - m_roundStart);
+            if (spent < m_settings.roundInterval) {
+                waitForRound(m_settings.roundInterval - spent);
+                return nullptr;
+            }
+        }
         for (const auto &[caller, poller] : m_pollers) {
             for (std::uint8_t address : poller.addresses) {
                 if (!contains(m_round, address)) {
@@ -250,21 +255,99 @@ std::unique_ptr<Session::Step> Session::pollStep()
     return step;
 }
 
+bool Session::passOver()
+{
+    while (m_roundNext < m_round.size()) {
+        const std::uint8_t address = m_round[m_roundNext];
+        const auto silent = m_silent.find(address);
+        if (!polledByAny(address)) {
+            ++m_roundNext; // no caller polls it any more
+        } else if (silent != m_silent.end() && silent->second > 0) {
+            --silent->second;
+            ++m_roundNext;
+        } else {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Session::polledByAny(std::uint8_t address) const
+{
+    return std::any_of(m_pollers.begin(), m_pollers.end(),
+                       [address](const auto &p) { return contains(p.second.addresses, address); });
+}
+
+bool Session::silent(std::uint8_t address) const
+{
+    const auto it = m_silent.find(address);
+    return it != m_silent.end() && it->second > 0;
+}
+
+void Session::noteSilence(const LineAnswer &answer)
+{
+    const Error error = answer.failure.error;
+    if (error == Error::Interrupted) {
+        return; // nothing was heard of the supply
+    }
+    if (error == Error::Timeout && m_settings.silentRounds > 0 && polledByAny(answer.address)) {
+        m_silent[answer.address] = m_settings.silentRounds;
+    } else {
+        m_silent.erase(answer.address);
+    }
+}
+
+void Session::forgetUnpolled()
+{
+    for (auto it = m_silent.begin(); it != m_silent.end();) {
+        it = polledByAny(it->first) ? std::next(it) : m_silent.erase(it);
+    }
+}
+
+void Session::goOnEvenIfHeldUp()
+{
+    // Whoever is told next may wait in an event loop of its own (a message box):
+    // the next request then goes out from that loop instead of waiting for it.
+    if (m_goOnPosted) {
+        return;
+    }
+    m_goOnPosted = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_goOnPosted = false;
+            pump();
+        },
+        Qt::QueuedConnection);
+}
+
 void Session::answered(const LineAnswer &line)
 {
     std::unique_ptr<Step> step = std::move(m_inFlight);
     LineAnswer answer = line;
     answer.address = step->address;
+    if (!step->write) {
+        noteSilence(answer); // a read-back or a caller's read tells of silence too
+    }
+    goOnEvenIfHeldUp();
     // The round moves on before anyone hears, so that a request asked from a
     // listener never repeats this poll.
     const std::vector<Listener> listeners = step->poll ? polled(answer) : std::vector<Listener>{};
+    // Whoever is told may end the session itself: nothing of it is touched after.
+    const std::shared_ptr<bool> alive = m_alive;
     for (auto &waiter : step->waiters) {
         if (waiter.done) {
             waiter.done(answer);
+            if (!*alive) {
+                return;
+            }
         }
     }
     for (const Listener &listener : listeners) {
         listener(answer);
+        if (!*alive) {
+            return;
+        }
     }
     pump();
 }
@@ -282,12 +365,6 @@ std::vector<Session::Listener> Session::polled(const LineAnswer &answer)
     const Error error = answer.failure.error;
     if (error == Error::Port || error == Error::Interrupted) {
         waitForRound(m_settings.portRetry);
-    } else if (m_roundNext >= m_round.size()) {
-        const auto spent =
-            std::chrono::duration_cast<std::chrono::milliseconds>(m_clock.now() - m_roundStart);
-        if (spent < m_settings.roundInterval) {
-            waitForRound(m_settings.roundInterval - spent);
-        }
     }
     return listeners;
 }
@@ -314,6 +391,7 @@ void Session::cancelWaiting(Caller caller)
 void Session::cancel(Caller caller, bool underWay)
 {
     m_pollers.erase(caller);
+    forgetUnpolled();
     std::vector<std::function<void()>> calls;
     const Failure stopped{Error::Interrupted};
     const auto takeWaiters = [&](Step &step) {
@@ -351,8 +429,12 @@ void Session::cancel(Caller caller, bool underWay)
     if (underWay && m_write && m_write->caller == caller) {
         calls.push_back(stop(m_write, stopped, true));
     }
+    const std::shared_ptr<bool> alive = m_alive;
     for (const auto &call : calls) {
         call();
+        if (!*alive) {
+            return;
+        }
     }
     startWrite();
 }

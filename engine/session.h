@@ -79,6 +79,10 @@ struct SessionSettings {
     int writeAttempts = 2;
     // Read-backs an attempt takes before it counts as not confirmed.
     int readingsPerAttempt = 1;
+    // A polled address whose status read timed out is left out of this many
+    // rounds before it is asked again, so that one silent supply does not cost
+    // every round its timeout; 0 asks it every round. Any other answer ends it.
+    int silentRounds = 0;
 };
 
 // How a confirmed write ended. failure is None when the read-back showed what
@@ -95,7 +99,7 @@ struct WriteOutcome {
     std::optional<std::size_t> failedWrite;
     QByteArray bytes;       // what came back where it failed
     bool undecoded = false; // the read-back held words no supply reports
-    bool sent = false;      // a write of it went out on the line
+    bool sent = false;      // a write of it went out on the line (or was on it at a stop)
     bool started = false;   // it had begun; false: dropped while it waited
     bool confirmed() const { return !failure; }
 };
@@ -123,11 +127,14 @@ struct AllOffOutcome {
 //   3. reads callers asked for: a read of an address that already waits takes
 //      its callers too, so that one request answers them all;
 //   4. polling: the addresses every caller polls, in rounds (each address once
-//      a round, in the order callers named them), a round starting at most every
-//      roundInterval. Whatever waits above goes out between two polls.
+//      a round, in the order callers named them, a silent one left out of the
+//      settings' silentRounds), a round starting at most every roundInterval,
+//      even a round that asks no one. Whatever waits above goes out between two
+//      polls.
 // Each caller's work ends on its own: cancel() ends one caller's reads and
 // writes with Interrupted and stops its polling, and leaves the others'. Every
-// request ends in exactly one answer with a Failure value.
+// request ends in exactly one answer with a Failure value. Whoever is told of an
+// answer may wait in an event loop of its own: the line goes on from that loop.
 class Session : public QObject {
     Q_OBJECT
 public:
@@ -142,6 +149,8 @@ public:
     ~Session() override;
 
     const SessionSettings &settings() const { return m_settings; }
+    // New settings take effect with the next round and the next write.
+    void setSettings(const SessionSettings &settings) { m_settings = settings; }
     Caller addCaller() { return ++m_lastCaller; }
 
     // Polls `addresses` for `caller` (an empty list stops it): each reading of
@@ -173,6 +182,8 @@ public:
     bool writing(Caller caller) const;
     // Nothing is on the line or waits for it (polling aside).
     bool idle() const;
+    // A polled address is left out of rounds for its silence.
+    bool silent(std::uint8_t address) const;
 
 private:
     enum class Rank { AllOff, Write, Read, Poll };
@@ -184,6 +195,12 @@ private:
     void enqueue(std::unique_ptr<Step> step);
     void pump();
     std::unique_ptr<Step> pollStep();
+    // Moves the round past the addresses not to ask now; true when one is left.
+    bool passOver();
+    bool polledByAny(std::uint8_t address) const;
+    void noteSilence(const LineAnswer &answer);
+    void forgetUnpolled();
+    void goOnEvenIfHeldUp();
     void answered(const LineAnswer &answer);
     std::vector<Listener> polled(const LineAnswer &answer);
     void waitForRound(std::chrono::milliseconds wait);
@@ -222,7 +239,9 @@ private:
     std::vector<std::uint8_t> m_round; // this round's addresses
     std::size_t m_roundNext = 0;
     EngineClock::time_point m_roundStart;
-    bool m_pollWaiting = false; // the timer holds the next round or a retry
+    bool m_pollWaiting = false;           // the timer holds the next round or a retry
+    std::map<std::uint8_t, int> m_silent; // rounds each silent address is left out of
+    bool m_goOnPosted = false;
 
     std::deque<std::shared_ptr<WriteJob>> m_writes;
     std::shared_ptr<WriteJob> m_write; // under way

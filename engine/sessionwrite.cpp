@@ -124,9 +124,10 @@ void Session::readBack(const std::shared_ptr<WriteJob> &job)
 void Session::readBackCame(const std::shared_ptr<WriteJob> &job, const LineAnswer &answer)
 {
     if (answer.failure.error != Error::Interrupted && job->watch.readBack) {
+        const std::shared_ptr<bool> alive = m_alive;
         job->watch.readBack(answer);
-        if (job->ended) {
-            return; // cancelled from inside the call
+        if (!*alive || job->ended) {
+            return; // ended, or cancelled, from inside the call
         }
     }
     WriteOutcome &result = job->result;
@@ -168,10 +169,11 @@ void Session::attemptFailed(const std::shared_ptr<WriteJob> &job, const QString 
         finish(job);
         return;
     }
+    const std::shared_ptr<bool> alive = m_alive;
     if (job->watch.retrying) {
         job->watch.retrying(problem);
     }
-    if (!job->ended) {
+    if (*alive && !job->ended) {
         attempt(job);
     }
 }
@@ -182,8 +184,12 @@ void Session::finish(std::shared_ptr<WriteJob> job)
     if (m_write == job) {
         m_write.reset();
     }
+    const std::shared_ptr<bool> alive = m_alive;
     if (job->watch.done) {
         job->watch.done(job->result);
+    }
+    if (!*alive) {
+        return; // ended from inside the call
     }
     startWrite();
     pump();
@@ -196,6 +202,10 @@ std::function<void()> Session::stop(std::shared_ptr<WriteJob> job, const Failure
     job->result.failure = failure;
     job->result.problem = failure.word();
     job->result.started = started;
+    // A register write handed to the line has gone out, whatever its reply says.
+    if (m_inFlight && m_inFlight->owner == job.get() && m_inFlight->write) {
+        job->result.sent = true;
+    }
     auto &steps = m_steps[int(job->rank)];
     steps.erase(std::remove_if(steps.begin(), steps.end(),
                                [owner = job.get()](const auto &s) { return s->owner == owner; }),
@@ -232,8 +242,12 @@ void Session::allOff(Caller caller, std::vector<std::uint8_t> addresses,
     if (m_write) {
         calls.push_back(stop(m_write, dropped, true));
     }
+    const std::shared_ptr<bool> alive = m_alive;
     for (const auto &call : calls) {
         call();
+        if (!*alive) {
+            return;
+        }
     }
     if (first) {
         startAllOff();
@@ -255,8 +269,12 @@ void Session::allOffNext()
     if (all.next >= all.addresses.size()) {
         std::unique_ptr<AllOffJob> ended = std::move(m_allOffs.front());
         m_allOffs.pop_front();
+        const std::shared_ptr<bool> alive = m_alive;
         if (ended->done) {
             ended->done(ended->outcome);
+        }
+        if (!*alive) {
+            return;
         }
         if (m_allOffs.empty()) {
             startWrite();

@@ -185,22 +185,6 @@ private:
     std::shared_ptr<Reading> m_last = std::make_shared<Reading>();
 };
 
-WriteResult resultOf(const WriteOutcome &outcome)
-{
-    WriteResult result;
-    result.confirmed = outcome.confirmed();
-    // A read-back that shows something else is NotConfirmed; the problem says
-    // what differed.
-    result.failure = outcome.failure;
-    result.problem = outcome.problem;
-    result.readBack = outcome.readBack;
-    result.failedWrite = outcome.failedWrite;
-    result.bytes = outcome.bytes;
-    result.undecoded = outcome.undecoded;
-    result.sent = outcome.sent;
-    return result;
-}
-
 // One confirmed write through the session's: the session lives until the write
 // has ended, and a cancel silences it.
 class SessionWrite : public WriteHandle {
@@ -225,7 +209,7 @@ public:
         watch.retrying = std::move(callbacks.retrying);
         watch.done = [this, done = std::move(callbacks.done)](const WriteOutcome &outcome) {
             if (!m_cancelled && done) {
-                done(resultOf(outcome));
+                done(writeResultOf(outcome));
             }
             letGo();
         };
@@ -257,6 +241,22 @@ private:
 };
 
 } // namespace
+
+WriteResult writeResultOf(const WriteOutcome &outcome)
+{
+    WriteResult result;
+    result.confirmed = outcome.confirmed();
+    // A read-back that shows something else is NotConfirmed; the problem says
+    // what differed.
+    result.failure = outcome.failure;
+    result.problem = outcome.problem;
+    result.readBack = outcome.readBack;
+    result.failedWrite = outcome.failedWrite;
+    result.bytes = outcome.bytes;
+    result.undecoded = outcome.undecoded;
+    result.sent = outcome.sent;
+    return result;
+}
 
 std::shared_ptr<WriteHandle> confirmedWrite(std::shared_ptr<WritePath> path,
                                             std::vector<protocol::Frame> requests,

@@ -146,6 +146,9 @@ private:
     RowMaker *m_rows;
 };
 
+// A confirmed write's outcome as the session tells it, in the terms above.
+WriteResult writeResultOf(const WriteOutcome &outcome);
+
 // A confirmed write under way.
 class WriteHandle {
 public:

@@ -8,9 +8,11 @@
 
 #include <QTest>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <set>
+#include <utility>
 
 using namespace std::chrono_literals;
 using supply::Error;
@@ -56,6 +58,7 @@ struct FakeLine : supply::SessionLine {
     std::chrono::milliseconds latency{10};
     std::map<std::uint8_t, protocol::StatusReading> state;
     std::map<std::uint8_t, Behaviour> behaviour;
+    std::map<std::uint8_t, int> timeouts; // status reads that time out before one answers
     std::deque<std::pair<protocol::Frame, Done>> pending;
     QStringList log;
     bool instant = false; // answers from inside the call
@@ -102,7 +105,8 @@ struct FakeLine : supply::SessionLine {
             } else if (b != Behaviour::Ignores) {
                 apply(address, request);
             }
-        } else if (b == Behaviour::SilentReadBack) {
+        } else if (b == Behaviour::SilentReadBack || timeouts[address] > 0) {
+            --timeouts[address];
             answer.failure = {Error::Timeout};
         } else {
             answer.reading = state[address];
@@ -158,6 +162,12 @@ private slots:
     void confirmedWriteEnds_data();
     void confirmedWriteEnds();
     void lineThatAnswersAtOnce();
+    void silentAddressLeftOut_data();
+    void silentAddressLeftOut();
+    void lineGoesOnWhileHeldUp_data();
+    void lineGoesOnWhileHeldUp();
+    void endedFromInsideACall_data() { lineGoesOnWhileHeldUp_data(); }
+    void endedFromInsideACall();
 };
 
 void TestSession::roundsInOrderAtTheirRate_data()
@@ -240,6 +250,9 @@ void TestSession::allOffPreemptsAndNamesTheOneNotOff()
     QVERIFY(!ended[0].started);
     QCOMPARE(ended[1].failure.error, Error::Interrupted);
     QVERIFY(ended[1].started);
+    // Only the one whose write was on the line may have changed the supply.
+    QVERIFY(!ended[0].sent);
+    QVERIFY(ended[1].sent);
     rig.line.answerAll();
     QVERIFY(all);
     // Nothing else goes out before every supply is off; 2 takes two attempts.
@@ -366,6 +379,152 @@ void TestSession::lineThatAnswersAtOnce()
     QVERIFY(all && all->failed.empty());
     QCOMPARE(rig.line.log, (QStringList{"w1", "r1", "w1", "r1", "w2", "r2"}));
     QVERIFY(rig.session.idle());
+}
+
+void TestSession::silentAddressLeftOut_data()
+{
+    QTest::addColumn<int>("silentRounds");
+    QTest::addColumn<QString>("addresses");
+    QTest::addColumn<QString>("timeouts"); // address:reads that time out
+    QTest::addColumn<QString>("expected"); // requests and the timer's waits ("~70")
+    // 10 ms a request, a round at most every 100 ms.
+    QTest::newRow("asked every round by default") << 0 << "1,2,3"
+                                                  << "2:99"
+                                                  << "r1 r2 r3 ~70 r1 r2 r3 ~70 r1 r2 r3";
+    QTest::newRow("left out of three rounds")
+        << 3 << "1,2,3"
+        << "2:99"
+        << "r1 r2 r3 ~70 r1 r3 ~80 r1 r3 ~80 r1 r3 ~80 r1 r2 r3 ~70 r1 r3";
+    QTest::newRow("back after one timeout")
+        << 3 << "1,2,3"
+        << "2:1"
+        << "r1 r2 r3 ~70 r1 r3 ~80 r1 r3 ~80 r1 r3 ~80 r1 r2 r3 ~70 r1 r2 r3";
+    QTest::newRow("every other round") << 1 << "1,2"
+                                       << "2:99"
+                                       << "r1 r2 ~80 r1 ~90 r1 r2 ~80 r1";
+    // Rounds that ask no one keep their pace: the line is not asked flat out.
+    QTest::newRow("every address silent") << 3 << "1,2"
+                                          << "1:99,2:99"
+                                          << "r1 r2 ~80 ~100 ~100 ~100 r1 r2 ~80 ~100";
+}
+
+void TestSession::silentAddressLeftOut()
+{
+    QFETCH(int, silentRounds);
+    QFETCH(QString, addresses);
+    QFETCH(QString, timeouts);
+    QFETCH(QString, expected);
+    Rig rig;
+    supply::SessionSettings settings = rig.session.settings();
+    settings.silentRounds = silentRounds;
+    rig.session.setSettings(settings);
+    for (const QString &t : timeouts.split(u',', Qt::SkipEmptyParts)) {
+        rig.line.timeouts[std::uint8_t(t.section(u':', 0, 0).toInt())] = t.section(u':', 1).toInt();
+    }
+    std::vector<std::uint8_t> list;
+    for (const QString &a : addresses.split(u',')) {
+        list.push_back(std::uint8_t(a.toInt()));
+    }
+    QStringList heard;
+    rig.session.poll(rig.session.addCaller(), list,
+                     [&](const LineAnswer &r) { heard << QString::number(r.address); });
+    const QStringList want = expected.split(u' ');
+    while (rig.line.log.size() < want.size()) {
+        if (!rig.line.answerOne()) {
+            QVERIFY(rig.timer->pending);
+            rig.line.log << QStringLiteral("~%1").arg(rig.timer->last.count());
+            rig.timer->fire();
+        }
+    }
+    QCOMPARE(rig.line.log.join(u' '), expected);
+    // Every poll answered is heard, a timeout too.
+    const auto asked = std::count_if(want.begin(), want.end(),
+                                     [](const QString &w) { return w.startsWith(u'r'); });
+    QCOMPARE(qsizetype(heard.size()) + qsizetype(rig.line.pending.size()), qsizetype(asked));
+}
+
+void TestSession::lineGoesOnWhileHeldUp_data()
+{
+    // Whoever is told (0 of a reading, 1 of a write's end, 2 of an all-off's end)
+    // opens a message box with an event loop of its own; a round every 100 ms.
+    QTest::addColumn<int>("told");
+    QTest::addColumn<QString>("log"); // in brackets: what went out and was answered in the box
+    QTest::newRow("a reading") << 0 << "r1 [r2]";
+    QTest::newRow("a write's end") << 1 << "w2 r2 [r1 r2]";
+    QTest::newRow("an all-off's end") << 2 << "w1 r1 w2 r2 [r1 r2]";
+}
+
+void TestSession::lineGoesOnWhileHeldUp()
+{
+    QFETCH(int, told);
+    QFETCH(QString, log);
+    Rig rig;
+    bool boxShown = false;
+    const auto box = [&] {
+        if (std::exchange(boxShown, true)) {
+            return;
+        }
+        rig.line.log << QStringLiteral("[");
+        do {
+            QCoreApplication::processEvents();
+        } while (rig.line.answerOne());
+        rig.line.log << QStringLiteral("]");
+    };
+    const auto caller = rig.session.addCaller();
+    if (told == 1) {
+        rig.session.write(caller, {protocol::buildSetVoltageRequest(2, 300)}, voltageIs(300),
+                          {{}, {}, [&](const supply::WriteOutcome &) { box(); }});
+    } else if (told == 2) {
+        rig.session.allOff(caller, {1, 2}, [&](const supply::AllOffOutcome &) { box(); });
+    }
+    rig.session.poll(caller, {1, 2}, [&](const LineAnswer &) {
+        if (told == 0) {
+            box();
+        }
+    });
+    while (!boxShown && rig.line.answerOne()) {
+    }
+    // Nothing is asked twice once the box is closed: the round waits for its time.
+    rig.line.answerAll();
+    QCOMPARE(rig.line.log.join(u' ')
+                 .replace(QStringLiteral("[ "), QStringLiteral("["))
+                 .replace(QStringLiteral(" ]"), QStringLiteral("]")),
+             log);
+    QVERIFY(rig.timer->pending);
+}
+
+void TestSession::endedFromInsideACall()
+{
+    // Whoever is told closes its window, and the session with it.
+    QFETCH(int, told);
+    FakeClock clock;
+    FakeLine line{clock};
+    auto *session = new Session(line, clock, std::make_unique<FakeTimer>());
+    qsizetype sentBefore = -1;
+    const auto end = [&] {
+        if (sentBefore < 0) {
+            sentBefore = line.log.size();
+            delete session;
+        }
+    };
+    const auto caller = session->addCaller();
+    if (told == 1) {
+        session->write(caller, {protocol::buildSetVoltageRequest(2, 300)}, voltageIs(300),
+                       {{}, {}, [&](const supply::WriteOutcome &) { end(); }});
+    } else if (told == 2) {
+        session->allOff(caller, {1, 2}, [&](const supply::AllOffOutcome &) { end(); });
+    }
+    session->poll(caller, {1, 2, 3}, [&](const LineAnswer &) {
+        if (told == 0) {
+            end();
+        }
+    });
+    while (sentBefore < 0 && line.answerOne()) {
+    }
+    QVERIFY(sentBefore > 0);
+    QCoreApplication::processEvents();
+    line.answerAll();
+    QCOMPARE(line.log.size(), sentBefore); // nothing went out after it
 }
 
 QTEST_GUILESS_MAIN(TestSession)
