@@ -21,23 +21,6 @@ namespace {
 constexpr int kWaitMs = 20000;
 const QString kPassword = QStringLiteral("secret");
 
-// The lab's users as docs/lab.md sets them up: the benches publish and take
-// commands, a dashboard commands, a viewer only reads.
-const QByteArray kAcl = "user bench\n"
-                        "topic readwrite vantel/#\n"
-                        "topic readwrite homeassistant/#\n"
-                        "\nuser dashboard\n"
-                        "topic read vantel/#\n"
-                        "topic write vantel/+/+/+/set/#\n"
-                        "topic write vantel/+/+/+/output/set\n"
-                        "topic write vantel/+/+/all-off\n"
-                        "topic write vantel/all-off\n"
-                        "\nuser viewer\n"
-                        "topic read vantel/+/+/+/reading\n"
-                        "topic read vantel/+/+/status\n"
-                        "\nuser observer\n"
-                        "topic readwrite #\n";
-
 QJsonObject json(const QByteArray &payload)
 {
     return QJsonDocument::fromJson(payload).object();
@@ -105,7 +88,7 @@ void TestE2eMqttControl::initTestCase()
     for (const char *user : {"dashboard", "viewer", "observer"}) {
         m_broker.addUser(QString::fromLatin1(user), kPassword);
     }
-    m_broker.setAcl(kAcl);
+    m_broker.setAcl(testsupport::labAcl());
     m_broker.setClientLogin(QStringLiteral("observer"), kPassword);
     QVERIFY(m_broker.start());
 }
@@ -159,29 +142,13 @@ QJsonObject TestE2eMqttControl::command(Subscriber &sub, const QString &topic,
                                         const QByteArray &payload, const QString &resultTopic,
                                         const QString &user)
 {
-    const int before = sub.payloads(resultTopic).size();
-    QProcess pub;
-    QStringList arguments{"-h", "127.0.0.1", "-p", QString::number(m_broker.port()),
-                          "-u", user,        "-P", kPassword,
-                          "-V", "mqttv5",    "-q", "1",
-                          "-t", topic,       "-m", QString::fromUtf8(payload)};
-    pub.start(QStringLiteral("mosquitto_pub"), arguments);
-    pub.waitForFinished(Broker::kWaitMs);
-    if (!sub.waitFor(resultTopic, before + 1, kWaitMs)) {
-        return {};
-    }
-    return json(sub.payloads(resultTopic).value(before));
+    return testsupport::commandResult(m_broker, sub, user, kPassword, topic, payload, resultTopic,
+                                      kWaitMs);
 }
 
 void TestE2eMqttControl::stopBench(Bench &bench)
 {
-    if (bench.log.state() != QProcess::NotRunning) {
-        bench.log.terminate();
-        if (!bench.log.waitForFinished(kWaitMs)) {
-            bench.log.kill();
-            bench.log.waitForFinished();
-        }
-    }
+    testsupport::endProgram(bench.log, kWaitMs);
     bench.errors();
 }
 

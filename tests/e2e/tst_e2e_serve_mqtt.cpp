@@ -25,18 +25,6 @@ constexpr int kWaitMs = 20000;
 const QString kPassword = QStringLiteral("secret");
 const QByteArray kToken = "serve-mqtt-token-0123456789";
 
-const QByteArray kAcl = "user bench\n"
-                        "topic readwrite vantel/#\n"
-                        "topic readwrite homeassistant/#\n"
-                        "\nuser dashboard\n"
-                        "topic read vantel/#\n"
-                        "topic write vantel/+/+/+/set/#\n"
-                        "topic write vantel/+/+/+/output/set\n"
-                        "topic write vantel/+/+/all-off\n"
-                        "topic write vantel/all-off\n"
-                        "\nuser observer\n"
-                        "topic readwrite #\n";
-
 QJsonObject json(const QByteArray &payload)
 {
     return QJsonDocument::fromJson(payload).object();
@@ -108,7 +96,7 @@ void TestE2eServeMqtt::initTestCase()
     for (const char *user : {"dashboard", "observer"}) {
         m_broker.addUser(QString::fromLatin1(user), kPassword);
     }
-    m_broker.setAcl(kAcl);
+    m_broker.setAcl(testsupport::labAcl());
     m_broker.setClientLogin(QStringLiteral("observer"), kPassword);
     QVERIFY(m_broker.start());
 }
@@ -174,28 +162,13 @@ Served *TestE2eServeMqtt::start(const QString &prefix, const QStringList &simArg
 QJsonObject TestE2eServeMqtt::command(Subscriber &sub, const QString &topic,
                                       const QByteArray &payload, const QString &resultTopic)
 {
-    const int before = sub.payloads(resultTopic).size();
-    QProcess pub;
-    pub.start(QStringLiteral("mosquitto_pub"),
-              {"-h", "127.0.0.1", "-p", QString::number(m_broker.port()), "-u", "dashboard", "-P",
-               kPassword, "-V", "mqttv5", "-q", "1", "-t", topic, "-m",
-               QString::fromUtf8(payload)});
-    pub.waitForFinished(Broker::kWaitMs);
-    if (!sub.waitFor(resultTopic, before + 1, kWaitMs)) {
-        return {};
-    }
-    return json(sub.payloads(resultTopic).value(before));
+    return testsupport::commandResult(m_broker, sub, QStringLiteral("dashboard"), kPassword, topic,
+                                      payload, resultTopic, kWaitMs);
 }
 
 void TestE2eServeMqtt::stop(Served &served)
 {
-    if (served.process.state() != QProcess::NotRunning) {
-        served.process.terminate();
-        if (!served.process.waitForFinished(kWaitMs)) {
-            served.process.kill();
-            served.process.waitForFinished();
-        }
-    }
+    testsupport::endProgram(served.process, kWaitMs);
     served.errors();
 }
 

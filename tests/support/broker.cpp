@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTest>
@@ -98,6 +99,55 @@ bool publishTo(const Broker &broker, const QString &topic, const QByteArray &pay
                               QStringLiteral("-m"), QString::fromUtf8(payload)} +
                   extra);
     return pub.waitForFinished(Broker::kWaitMs) && pub.exitCode() == 0;
+}
+
+QByteArray labAcl()
+{
+    return "user bench\n"
+           "topic readwrite vantel/#\n"
+           "topic readwrite homeassistant/#\n"
+           "\nuser dashboard\n"
+           "topic read vantel/#\n"
+           "topic write vantel/+/+/+/set/#\n"
+           "topic write vantel/+/+/+/output/set\n"
+           "topic write vantel/+/+/all-off\n"
+           "topic write vantel/all-off\n"
+           "\nuser viewer\n"
+           "topic read vantel/+/+/+/reading\n"
+           "topic read vantel/+/+/status\n"
+           "\nuser observer\n"
+           "topic readwrite #\n";
+}
+
+void endProgram(QProcess &process, int ms)
+{
+    if (process.state() == QProcess::NotRunning) {
+        return;
+    }
+    process.terminate();
+    if (!process.waitForFinished(ms)) {
+        process.kill();
+        process.waitForFinished();
+    }
+}
+
+QJsonObject commandResult(const Broker &broker, Subscriber &sub, const QString &user,
+                          const QString &password, const QString &topic, const QByteArray &payload,
+                          const QString &resultTopic, int ms)
+{
+    const int before = sub.payloads(resultTopic).size();
+    QProcess pub;
+    pub.start(QStringLiteral("mosquitto_pub"),
+              {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+               QString::number(broker.port()), QStringLiteral("-u"), user, QStringLiteral("-P"),
+               password, QStringLiteral("-V"), QStringLiteral("mqttv5"), QStringLiteral("-q"),
+               QStringLiteral("1"), QStringLiteral("-t"), topic, QStringLiteral("-m"),
+               QString::fromUtf8(payload)});
+    pub.waitForFinished(Broker::kWaitMs);
+    if (!sub.waitFor(resultTopic, before + 1, ms)) {
+        return {};
+    }
+    return QJsonDocument::fromJson(sub.payloads(resultTopic).value(before)).object();
 }
 
 bool Broker::start()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QList>
 #include <QPair>
 #include <QProcess>
@@ -64,6 +65,14 @@ private:
 bool publishTo(const Broker &broker, const QString &topic, const QByteArray &payload,
                const QStringList &extra = {});
 
+// The lab's users as docs/lab.md sets them up: `bench` publishes and takes
+// commands, `dashboard` commands, `viewer` only reads readings and status,
+// `observer` (the tests' own eye) reads and writes everything.
+QByteArray labAcl();
+
+// Ends a program with SIGTERM, killing it when it has not ended after `ms`.
+void endProgram(QProcess &process, int ms);
+
 // mosquitto_sub on a broker: collects "topic payload" pairs as they come.
 class Subscriber {
 public:
@@ -86,6 +95,13 @@ private:
     QProcess m_process;
     QList<QPair<QString, QByteArray>> m_messages;
 };
+
+// Publishes a command as `user` (QoS 1, MQTT 5) and waits up to `ms` for the next
+// message on `resultTopic`, which `sub` collects; that message as a JSON object,
+// empty on time-out.
+QJsonObject commandResult(const Broker &broker, Subscriber &sub, const QString &user,
+                          const QString &password, const QString &topic, const QByteArray &payload,
+                          const QString &resultTopic, int ms);
 
 // The retained message of `topic` (empty when none), read with mosquitto_sub.
 QByteArray retained(const Broker &broker, const QString &topic);
