@@ -84,13 +84,7 @@ void TestE2eMqttControl::initTestCase()
     if (!Broker::available()) {
         QSKIP("mosquitto is not installed");
     }
-    m_broker.requireLogin(QStringLiteral("bench"), kPassword);
-    for (const char *user : {"dashboard", "viewer", "observer"}) {
-        m_broker.addUser(QString::fromLatin1(user), kPassword);
-    }
-    m_broker.setAcl(testsupport::labAcl());
-    m_broker.setClientLogin(QStringLiteral("observer"), kPassword);
-    QVERIFY(m_broker.start());
+    QVERIFY(testsupport::startLabBroker(m_broker, kPassword));
 }
 
 void TestE2eMqttControl::cleanup()

@@ -59,6 +59,21 @@ struct Served {
     }
 };
 
+// Sends a SCPI line and waits for its whole answer line.
+QByteArray scpiAnswer(QTcpSocket &scpi, const QByteArray &line)
+{
+    scpi.write(line);
+    QByteArray answer;
+    // An answer cut short fails the comparison that follows.
+    (void)QTest::qWaitFor(
+        [&] {
+            answer += scpi.readAll();
+            return answer.endsWith('\n');
+        },
+        kWaitMs);
+    return answer;
+}
+
 } // namespace
 
 class TestE2eServeMqtt : public QObject {
@@ -92,13 +107,7 @@ void TestE2eServeMqtt::initTestCase()
     if (!Broker::available()) {
         QSKIP("mosquitto is not installed");
     }
-    m_broker.requireLogin(QStringLiteral("bench"), kPassword);
-    for (const char *user : {"dashboard", "observer"}) {
-        m_broker.addUser(QString::fromLatin1(user), kPassword);
-    }
-    m_broker.setAcl(testsupport::labAcl());
-    m_broker.setClientLogin(QStringLiteral("observer"), kPassword);
-    QVERIFY(m_broker.start());
+    QVERIFY(testsupport::startLabBroker(m_broker, kPassword));
 }
 
 void TestE2eServeMqtt::cleanup()
@@ -218,14 +227,7 @@ void TestE2eServeMqtt::commandsBesideScpiAndPage()
         },
         kWaitMs));
     // SCPI goes on answering on the same line.
-    scpi.write("INST:NSEL 2;MEAS:VOLT?\n");
-    QByteArray answer;
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            answer += scpi.readAll();
-            return answer.endsWith('\n');
-        },
-        kWaitMs));
+    const QByteArray answer = scpiAnswer(scpi, "INST:NSEL 2;MEAS:VOLT?\n");
     QVERIFY2(answer.trimmed().toDouble() >= 0 && answer.contains('.'), answer.constData());
     // And so does the page, from the same readings.
     testsupport::HttpConnection page(served->httpPort);
@@ -252,14 +254,7 @@ void TestE2eServeMqtt::ceilingSetOverScpiRefuses()
     QTcpSocket scpi;
     scpi.connectToHost(QStringLiteral("127.0.0.1"), served->scpiPort);
     QVERIFY(scpi.waitForConnected(kWaitMs));
-    scpi.write("VOLT:PROT 10;VOLT:PROT?\n");
-    QByteArray answer;
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            answer += scpi.readAll();
-            return answer.endsWith('\n');
-        },
-        kWaitMs));
+    const QByteArray answer = scpiAnswer(scpi, "VOLT:PROT 10;VOLT:PROT?\n");
     QCOMPARE(answer, QByteArray("10.00\n"));
 
     const QJsonObject result = command(sub, prefix + "/1/set/v", "20", prefix + "/1/result");

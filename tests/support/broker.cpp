@@ -119,6 +119,17 @@ QByteArray labAcl()
            "topic readwrite #\n";
 }
 
+bool startLabBroker(Broker &broker, const QString &password)
+{
+    broker.requireLogin(QStringLiteral("bench"), password);
+    for (const char *user : {"dashboard", "viewer", "observer"}) {
+        broker.addUser(QString::fromLatin1(user), password);
+    }
+    broker.setAcl(labAcl());
+    broker.setClientLogin(QStringLiteral("observer"), password);
+    return broker.start();
+}
+
 void endProgram(QProcess &process, int ms)
 {
     if (process.state() == QProcess::NotRunning) {

@@ -70,6 +70,10 @@ bool publishTo(const Broker &broker, const QString &topic, const QByteArray &pay
 // `observer` (the tests' own eye) reads and writes everything.
 QByteArray labAcl();
 
+// Starts `broker` with the lab's users (all with `password`) and ACL; the
+// helpers log in as `observer`.
+bool startLabBroker(Broker &broker, const QString &password);
+
 // Ends a program with SIGTERM, killing it when it has not ended after `ms`.
 void endProgram(QProcess &process, int ms);
 
