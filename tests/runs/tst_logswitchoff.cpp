@@ -120,11 +120,6 @@ void TestLogSwitchOff::everySupplyInTurn_data()
     QTest::newRow("a refusal ends that supply's attempts at once")
         << Addresses{1, 2} << Behaviours{{1, Takes::Refused}}
         << QStringList{mayBeOn.arg(1).arg("held by serve"), off.arg(2)} << "w1 w2 r2";
-    QTest::newRow("none confirmed")
-        << Addresses{1, 2} << Behaviours{{1, Takes::StaysOn}, {2, Takes::StaysOn}}
-        << QStringList{mayBeOn.arg(1).arg("the read-back differs"),
-                       mayBeOn.arg(2).arg("the read-back differs")}
-        << "w1 r1 w1 r1 w2 r2 w2 r2";
 }
 
 void TestLogSwitchOff::everySupplyInTurn()
