@@ -138,52 +138,35 @@ void ClientWritePath::read(std::uint8_t address, std::function<void(const Readin
     takeReading(m_client, *m_rows, address, std::move(done));
 }
 
+void PathLine::readStatus(std::uint8_t address, Done done)
+{
+    m_path->read(address, [last = m_last, address, done = std::move(done)](const Reading &reading) {
+        *last = reading;
+        LineAnswer answer;
+        answer.address = address;
+        answer.failure = reading.failure;
+        answer.reading = reading.row.reading;
+        answer.bytes = reading.bytes;
+        answer.undecoded = reading.undecoded;
+        answer.sentTime = reading.sentTime;
+        done(answer);
+    });
+}
+
+void PathLine::write(const protocol::Frame &request, Done done)
+{
+    m_path->send(request, [done = std::move(done)](const Sent &sent) {
+        LineAnswer answer;
+        answer.failure = sent.failure;
+        answer.bytes = sent.bytes;
+        if (sent.wentOut) {
+            answer.sentTime = std::chrono::steady_clock::now();
+        }
+        done(answer);
+    });
+}
+
 namespace {
-
-// A write path as the line of a session of its own: the session's confirmed
-// write drives it, and its readings keep their rows for the caller.
-class PathLine : public SessionLine {
-public:
-    explicit PathLine(std::shared_ptr<WritePath> path) : m_path(std::move(path)) {}
-
-    void readStatus(std::uint8_t address, Done done) override
-    {
-        m_path->read(address,
-                     [last = m_last, address, done = std::move(done)](const Reading &reading) {
-                         *last = reading;
-                         LineAnswer answer;
-                         answer.address = address;
-                         answer.failure = reading.failure;
-                         answer.reading = reading.row.reading;
-                         answer.bytes = reading.bytes;
-                         answer.undecoded = reading.undecoded;
-                         answer.sentTime = reading.sentTime;
-                         done(answer);
-                     });
-    }
-    void write(const protocol::Frame &request, Done done) override
-    {
-        m_path->send(request, [done = std::move(done)](const Sent &sent) {
-            LineAnswer answer;
-            answer.failure = sent.failure;
-            answer.bytes = sent.bytes;
-            if (sent.wentOut) {
-                answer.sentTime = std::chrono::steady_clock::now();
-            }
-            done(answer);
-        });
-    }
-
-    int readingsPerAttempt() const { return m_path->readingsPerAttempt(); }
-
-    // The reading the session heard last, with its row.
-    const Reading &last() const { return *m_last; }
-
-private:
-    std::shared_ptr<WritePath> m_path;
-    // Shared with the path's callbacks, which may come after this is gone.
-    std::shared_ptr<Reading> m_last = std::make_shared<Reading>();
-};
 
 // One confirmed write through the session's: the session lives until the write
 // has ended, and a cancel silences it.

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 // The operations every program does on a supply, each asynchronous over a
@@ -144,6 +145,26 @@ private:
     Client &m_client;
     std::unique_ptr<RowMaker> m_ownRows;
     RowMaker *m_rows;
+};
+
+// A write path as the line of a session: the session's confirmed writes and
+// all-offs drive it, and its readings keep their rows for the caller.
+class PathLine : public SessionLine {
+public:
+    explicit PathLine(std::shared_ptr<WritePath> path) : m_path(std::move(path)) {}
+
+    void readStatus(std::uint8_t address, Done done) override;
+    void write(const protocol::Frame &request, Done done) override;
+
+    int readingsPerAttempt() const { return m_path->readingsPerAttempt(); }
+
+    // The reading the session heard last, with its row.
+    const Reading &last() const { return *m_last; }
+
+private:
+    std::shared_ptr<WritePath> m_path;
+    // Shared with the path's callbacks, which may come after this is gone.
+    std::shared_ptr<Reading> m_last = std::make_shared<Reading>();
 };
 
 // A confirmed write's outcome as the session tells it, in the terms above.

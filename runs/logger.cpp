@@ -17,7 +17,9 @@ constexpr int kReadingsBeforeCutOff = 3;
 
 Logger::Logger(Client &client, LogOptions options, QObject *parent)
     : QObject(parent), m_client(client), m_options(std::move(options)),
-      m_schedule(m_options.interval, m_options.duration)
+      m_schedule(m_options.interval, m_options.duration),
+      m_offLine(std::make_shared<ClientWritePath>(client, m_rows)),
+      m_session(m_offLine, steadyClock(), makeQtSessionTimer())
 {
     for (const std::uint8_t a : m_options.addresses) {
         m_states[a];
@@ -229,37 +231,26 @@ void Logger::end(End how, const QString &portError)
                              .arg(PortKeeper::kWaitToSwitchOff.count() / 1000));
             m_keeper->whenOpen(PortKeeper::kWaitToSwitchOff, [this, outcome](bool) {
                 m_client.resume();
-                switchOffFrom(0, outcome);
+                switchOffAll(outcome);
             });
             return;
         }
-        switchOffFrom(0, outcome);
+        switchOffAll(outcome);
         return;
     }
     conclude(outcome);
 }
 
-void Logger::switchOffFrom(std::size_t index, Outcome outcome)
+void Logger::switchOffAll(Outcome outcome)
 {
-    if (index >= m_options.addresses.size()) {
-        conclude(outcome);
-        return;
-    }
-    const std::uint8_t address = m_options.addresses[index];
-    WriteCallbacks callbacks;
-    callbacks.done = [this, address, index, outcome](const WriteResult &result) mutable {
-        if (result.confirmed) {
-            emit message(QStringLiteral("address %1: output switched off").arg(address));
-        } else {
-            outcome.offConfirmed = false;
-            emit message(QStringLiteral("address %1: switching the output off was not confirmed "
-                                        "(%2): it may still be on")
-                             .arg(address)
-                             .arg(result.problem));
-        }
-        switchOffFrom(index + 1, outcome);
-    };
-    switchOff(m_client, m_rows, address, std::move(callbacks));
+    m_session.allOff(m_caller, m_options.addresses,
+                     [this, outcome](const AllOffOutcome &all) mutable {
+                         for (const QString &line : switchOffLines(m_options.addresses, all)) {
+                             emit message(line);
+                         }
+                         outcome.offConfirmed = all.failed.empty();
+                         conclude(outcome);
+                     });
 }
 
 void Logger::conclude(const Outcome &outcome)
@@ -290,6 +281,30 @@ void Logger::conclude(const Outcome &outcome)
         failed = true;
     }
     emit finished(failed);
+}
+
+QStringList switchOffLines(const std::vector<std::uint8_t> &addresses, const AllOffOutcome &outcome)
+{
+    QStringList lines;
+    for (const std::uint8_t address : addresses) {
+        const auto failed =
+            std::find_if(outcome.failed.begin(), outcome.failed.end(),
+                         [address](const auto &entry) { return entry.first == address; });
+        const bool off =
+            std::find(outcome.off.begin(), outcome.off.end(), address) != outcome.off.end();
+        if (off && failed == outcome.failed.end()) {
+            lines << QStringLiteral("address %1: output switched off").arg(address);
+        } else {
+            // An address the all-off gave no word of is not taken for off.
+            const QString problem = failed == outcome.failed.end() ? QStringLiteral("no answer")
+                                                                   : failed->second.problem;
+            lines << QStringLiteral("address %1: switching the output off was not confirmed "
+                                    "(%2): it may still be on")
+                         .arg(address)
+                         .arg(problem);
+        }
+    }
+    return lines;
 }
 
 QStringList linkSummary(const LinkStats &s)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/client.h"
+#include "engine/session.h"
 #include "line/portkeeper.h"
 #include "records/operations.h"
 #include "records/row.h"
@@ -91,7 +92,7 @@ private:
         bool offConfirmed = true;
     };
     void end(End how, const QString &portError = QString());
-    void switchOffFrom(std::size_t index, Outcome outcome);
+    void switchOffAll(Outcome outcome);
     void conclude(const Outcome &outcome);
 
     Client &m_client;
@@ -99,6 +100,11 @@ private:
     LogOptions m_options;
     RowMaker m_rows;
     Schedule m_schedule;
+    // The switch-off on the way out is the session's all-off, over a path that
+    // keeps the read-backs' rows with the log's own.
+    PathLine m_offLine;
+    Session m_session;
+    Session::Caller m_caller = m_session.addCaller();
     std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
     QTimer m_wait;
     std::map<std::uint8_t, AddressState> m_states;
@@ -112,6 +118,11 @@ private:
     bool m_ending = false;
     long m_cutOffs = 0;
 };
+
+// What a log says of switching `addresses` off on its way out: one line per
+// address, in the order given, confirmed or not and why.
+QStringList switchOffLines(const std::vector<std::uint8_t> &addresses,
+                           const AllOffOutcome &outcome);
 
 // The lines on the link's counts and round trips that a log and a run end with.
 QStringList linkSummary(const LinkStats &stats);
