@@ -22,15 +22,16 @@ Q_DECLARE_METATYPE(supply::Failure)
 
 namespace {
 
-struct FakeClock : supply::EngineClock {
-    time_point t{std::chrono::hours(1)};
-    time_point now() const override { return t; }
-};
-
 // Holds the next round; the tests never fire it.
 struct IdleTimer : supply::SessionTimer {
     void start(std::chrono::milliseconds, std::function<void()>) override {}
     void stop() override {}
+};
+
+// Moved on by each answer of the line.
+struct FakeClock : supply::EngineClock {
+    time_point t{std::chrono::hours(1)};
+    time_point now() const override { return t; }
 };
 
 // Supplies behind a line whose requests wait until the test answers them. Each
