@@ -11,7 +11,6 @@
 
 namespace supply {
 class CeilingRegistry;
-class Session;
 } // namespace supply
 
 namespace ctl {
@@ -62,7 +61,7 @@ private:
     void write(std::uint8_t address, supply::Target target, std::uint16_t value, Done done);
 
     supply::Session &m_session;
-    int m_caller;
+    supply::Session::Caller m_caller;
     supply::CeilingRegistry &m_ceilings;
     QString m_portName;
     bool m_gone = false;
