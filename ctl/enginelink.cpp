@@ -1,6 +1,7 @@
 #include "ctl/enginelink.h"
 
-#include "engine/client.h"
+#include "engine/ceilingregistry.h"
+#include "engine/session.h"
 
 #include <QCoreApplication>
 
@@ -63,15 +64,50 @@ scpi::SupplyLink::Result linkResult(const supply::WriteResult &write, const QStr
                   goneText);
 }
 
+supply::Reading readingOf(const supply::LineAnswer &answer)
+{
+    supply::Reading reading;
+    reading.failure = answer.failure;
+    if (answer.failure.error == supply::Error::Interrupted) {
+        reading.failure = {supply::Error::Interrupted};
+    } else if (answer.undecoded) {
+        reading.failure.error = supply::Error::Undecoded;
+        reading.undecoded = true;
+    }
+    reading.bytes = answer.bytes;
+    reading.sentTime = answer.sentTime;
+    reading.row.address = answer.address;
+    reading.row.failure = reading.failure;
+    if (!reading.failure) {
+        reading.row.reading = answer.reading;
+    }
+    return reading;
+}
+
+EngineLink::EngineLink(supply::Session &session, supply::CeilingRegistry &ceilings,
+                       const QString &portName)
+    : m_session(session), m_caller(session.addCaller()), m_ceilings(ceilings), m_portName(portName)
+{
+}
+
+EngineLink::~EngineLink()
+{
+    *m_alive = false;
+    m_session.cancel(m_caller);
+}
+
 void EngineLink::readStatus(std::uint8_t address, Done done)
 {
     if (m_gone) {
         done(Result::failed(scpi::LinkFault::Gone, goneText().toStdString()));
         return;
     }
-    supply::takeReading(m_client, m_rows, address, [this, done](const supply::Reading &r) {
-        done(linkResult(r, goneText()));
-    });
+    m_session.read(m_caller, address,
+                   [this, alive = m_alive, done = std::move(done)](const supply::LineAnswer &a) {
+                       if (*alive) {
+                           done(linkResult(readingOf(a), goneText()));
+                       }
+                   });
 }
 
 void EngineLink::setVoltage(std::uint8_t address, std::uint16_t code, Done done)
@@ -92,7 +128,7 @@ void EngineLink::setOutput(std::uint8_t address, bool on, Done done)
 void EngineLink::holdCeilings(std::uint8_t address, std::uint16_t voltage, std::uint16_t current,
                               std::uint16_t power)
 {
-    supply::CeilingRegistry &ceilings = m_client.ceilings();
+    supply::CeilingRegistry &ceilings = m_ceilings;
     if (m_ceilingSource == 0) {
         m_ceilingSource = ceilings.addSource(true);
     }
@@ -111,9 +147,23 @@ void EngineLink::holdCeilings(std::uint8_t address, std::uint16_t voltage, std::
 
 std::optional<int> EngineLink::lineCeiling(std::uint8_t address, supply::CeilingKind kind) const
 {
-    const auto tightest = m_client.ceilings().tightest(address, kind);
+    const auto tightest = m_ceilings.tightest(address, kind);
     return tightest ? std::optional<int>(tightest->value) : std::nullopt;
 }
+
+namespace {
+
+// A confirmed write's outcome for the instrument: a write dropped or stopped
+// says by what (an all-off, a stop).
+supply::WriteResult writeResult(supply::WriteOutcome outcome)
+{
+    if (outcome.failure.error == supply::Error::Interrupted && !outcome.failure.detail.isEmpty()) {
+        outcome.problem = outcome.failure.text();
+    }
+    return supply::writeResultOf(outcome);
+}
+
+} // namespace
 
 void EngineLink::write(std::uint8_t address, supply::Target target, std::uint16_t value, Done done)
 {
@@ -121,12 +171,38 @@ void EngineLink::write(std::uint8_t address, supply::Target target, std::uint16_
         done(Result::failed(scpi::LinkFault::Gone, goneText().toStdString()));
         return;
     }
-    supply::WriteCallbacks callbacks;
-    callbacks.done = [this, done](const supply::WriteResult &w) {
-        done(linkResult(w, goneText()));
+    supply::WriteWatch watch;
+    watch.done = [this, alive = m_alive, done = std::move(done)](const supply::WriteOutcome &w) {
+        if (*alive) {
+            done(linkResult(writeResult(w), goneText()));
+        }
     };
-    supply::confirmedWrite(m_client, m_rows, supply::writeRequest(address, target, value),
-                           supply::confirmsWrite(target, value), std::move(callbacks));
+    m_session.write(m_caller, {supply::writeRequest(address, target, value)},
+                    supply::confirmsWrite(target, value), std::move(watch));
+}
+
+void EngineLink::allOff(std::vector<std::uint8_t> addresses, AllOffDone done)
+{
+    if (m_gone) {
+        std::vector<std::pair<std::uint8_t, std::string>> failures;
+        for (std::uint8_t address : addresses) {
+            failures.emplace_back(address, goneText().toStdString());
+        }
+        done(std::move(failures));
+        return;
+    }
+    m_session.allOff(
+        m_caller, std::move(addresses),
+        [this, alive = m_alive, done = std::move(done)](const supply::AllOffOutcome &all) {
+            if (!*alive) {
+                return;
+            }
+            std::vector<std::pair<std::uint8_t, std::string>> failures;
+            for (const auto &[address, outcome] : all.failed) {
+                failures.emplace_back(address, linkResult(writeResult(outcome), goneText()).detail);
+            }
+            done(std::move(failures));
+        });
 }
 
 } // namespace ctl

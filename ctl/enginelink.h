@@ -6,9 +6,11 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 namespace supply {
-class Client;
+class CeilingRegistry;
 } // namespace supply
 
 namespace ctl {
@@ -22,15 +24,22 @@ scpi::LinkFault linkFault(supply::Error error);
 scpi::SupplyLink::Result linkResult(const supply::Reading &reading, const QString &goneText);
 scpi::SupplyLink::Result linkResult(const supply::WriteResult &write, const QString &goneText);
 
-// The supplies through the engine: readings and confirmed writes on the client. A
-// port that went away fails every request at once, in the same words, until it is
-// back.
+// The reading a session's answer brings, as the instrument is told it: a reply
+// whose words no supply reports is undecoded, and a stop is only a stop.
+supply::Reading readingOf(const supply::LineAnswer &answer);
+
+// The supplies through the engine's session, shared with whatever else serve
+// drives them with: readings (coalesced with the others' reads and polls of the
+// same supply), confirmed writes and the all-off all wait in the session's one
+// queue, none in a queue of the link's own. The ceilings are the line's. A port
+// that went away fails every request at once, in the same words, until it is back.
 class EngineLink : public scpi::SupplyLink {
 public:
-    EngineLink(supply::Client &client, const QString &portName)
-        : m_client(client), m_portName(portName)
-    {
-    }
+    EngineLink(supply::Session &session, supply::CeilingRegistry &ceilings,
+               const QString &portName);
+    ~EngineLink() override;
+    EngineLink(const EngineLink &) = delete;
+    EngineLink &operator=(const EngineLink &) = delete;
 
     // "COM1: the device is gone": the port's own text varies with the way it went
     // (and from run to run), so it is not passed on.
@@ -43,6 +52,7 @@ public:
     void setVoltage(std::uint8_t address, std::uint16_t code, Done done) override;
     void setCurrent(std::uint8_t address, std::uint16_t code, Done done) override;
     void setOutput(std::uint8_t address, bool on, Done done) override;
+    void allOff(std::vector<std::uint8_t> addresses, AllOffDone done) override;
     void holdCeilings(std::uint8_t address, std::uint16_t voltage, std::uint16_t current,
                       std::uint16_t power) override;
     std::optional<int> lineCeiling(std::uint8_t address, supply::CeilingKind kind) const override;
@@ -50,11 +60,14 @@ public:
 private:
     void write(std::uint8_t address, supply::Target target, std::uint16_t value, Done done);
 
-    supply::Client &m_client;
+    supply::Session &m_session;
+    supply::Session::Caller m_caller;
+    supply::CeilingRegistry &m_ceilings;
     QString m_portName;
     bool m_gone = false;
-    int m_ceilingSource = 0; // the instrument's ceilings in the client's registry
-    supply::RowMaker m_rows;
+    int m_ceilingSource = 0; // the instrument's ceilings in the registry
+    // Callbacks of the session check it: they may come after this is gone.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };
 
 } // namespace ctl

@@ -7,7 +7,8 @@ namespace ctl {
 
 SocketServer::SocketServer(serial::BufferedCommControl &comm, supply::Client &client,
                            const ServeTarget &target, const ServeOptions &options)
-    : m_comm(comm), m_client(client), m_link(client, target.portName), m_options(options),
+    : m_comm(comm), m_client(client), m_session(client, web::EngineBench::sessionSettings()),
+      m_link(m_session, client.ceilings(), target.portName), m_options(options),
       m_instrument(m_link, {target.portName.toStdString(), target.addresses,
                             QCoreApplication::applicationVersion().toStdString()}),
       m_gateway(client, {target.addresses, 0, 0, options.allowAddressChange}),
@@ -94,7 +95,7 @@ bool SocketServer::startHttp(int connections)
     if (!m_options.http) {
         return true;
     }
-    m_bench = std::make_unique<web::EngineBench>(m_client, m_link.portName(), m_units);
+    m_bench = std::make_unique<web::EngineBench>(m_session, m_client, m_link.portName(), m_units);
     m_http = std::make_unique<web::HttpServer>(
         *m_bench,
         httpOptions(
@@ -117,7 +118,8 @@ bool SocketServer::startBench()
         return true;
     }
     if (!m_bench) {
-        m_bench = std::make_unique<web::EngineBench>(m_client, m_link.portName(), m_units);
+        m_bench =
+            std::make_unique<web::EngineBench>(m_session, m_client, m_link.portName(), m_units);
     }
     // The record is the page's download: without the page none is kept.
     const QString record = m_bench->start(m_http != nullptr);

@@ -172,6 +172,9 @@ private:
 
     serial::BufferedCommControl &m_comm;
     supply::Client &m_client;
+    // The one session every face but Modbus TCP drives the supplies through:
+    // SCPI's link, and the bench of the page and the broker.
+    supply::Session m_session;
     EngineLink m_link;
     ServeOptions m_options;
     scpi::Instrument m_instrument;

@@ -65,7 +65,7 @@ void ClientLine::readStatus(std::uint8_t address, Done done)
         answer.sentTime = reply.sentTime();
         if (!answer.failure && !answer.reading) {
             // A reply of the right shape whose words no supply reports.
-            answer.failure = {Error::Foreign, 0,
+            answer.failure = {Error::Undecoded, 0,
                               QStringLiteral("values outside what a supply reports")};
             answer.undecoded = true;
         }

@@ -28,7 +28,7 @@ struct LineAnswer {
     Failure failure;
     std::optional<protocol::StatusReading> reading; // a good status reading, decoded
     QByteArray bytes;                               // the reply as it came, for messages
-    // A whole, well-formed reply held words no supply reports (failure: Foreign).
+    // A whole, well-formed reply held words no supply reports (failure: Undecoded).
     bool undecoded = false;
     // When the request went out on the monotonic clock; a default time_point
     // when it never did.

@@ -84,28 +84,23 @@ void Instrument::selfTest(const std::shared_ptr<Session> &session, std::size_t i
 
 void Instrument::switchAllOff(std::function<void(std::vector<std::string>)> done)
 {
-    auto failures = std::make_shared<std::vector<std::string>>();
-    auto step = std::make_shared<std::function<void(std::size_t)>>();
-    *step = [this, failures, step, done](std::size_t index) {
-        if (index == m_channels.size()) {
-            auto finish = done;
-            *step = nullptr;
-            finish(*failures);
-            return;
-        }
-        m_link.setOutput(m_channels[index].address, false,
-                         [this, failures, step, index](const SupplyLink::Result &r) {
-                             if (!r.reading) {
-                                 failures->push_back("address " +
-                                                     std::to_string(m_channels[index].address) +
-                                                     ": " + r.detail);
-                             }
-                             auto again = *step;
-                             again(index + 1);
-                         });
-    };
-    auto first = *step;
-    first(0);
+    std::vector<std::uint8_t> addresses;
+    for (const Channel &channel : m_channels) {
+        addresses.push_back(channel.address);
+    }
+    auto alive = m_alive;
+    m_link.allOff(std::move(addresses),
+                  [alive, done = std::move(done)](
+                      const std::vector<std::pair<std::uint8_t, std::string>> &failed) {
+                      if (!*alive) {
+                          return;
+                      }
+                      std::vector<std::string> failures;
+                      for (const auto &[address, why] : failed) {
+                          failures.push_back("address " + std::to_string(address) + ": " + why);
+                      }
+                      done(std::move(failures));
+                  });
 }
 
 } // namespace scpi

@@ -65,6 +65,12 @@ public:
     virtual void setVoltage(std::uint8_t address, std::uint16_t code, Done done) = 0;
     virtual void setCurrent(std::uint8_t address, std::uint16_t code, Done done) = 0;
     virtual void setOutput(std::uint8_t address, bool on, Done done) = 0;
+    // Every output of `addresses` off, confirmed, before whatever waits for the
+    // line: writes that wait are dropped and the one under way stops after its
+    // request on the line. `done` gets the supplies not confirmed off, each with
+    // why ("timeout"), in the order of `addresses`.
+    using AllOffDone = std::function<void(std::vector<std::pair<std::uint8_t, std::string>>)>;
+    virtual void allOff(std::vector<std::uint8_t> addresses, AllOffDone done) = 0;
     // The tightest ceiling of `kind` that any program on the line holds on
     // `address`, in counts; nullopt when none is held (or the link keeps none).
     virtual std::optional<int> lineCeiling(std::uint8_t address, supply::CeilingKind kind) const
@@ -185,8 +191,8 @@ public:
     // A command is on the line.
     bool busy() const { return m_busy; }
 
-    // Switches every output off, one after the other, then calls `done` with the
-    // failures ("address 5: timeout"). Call only while not busy.
+    // Switches every output off through the link's all-off, then calls `done`
+    // with the failures ("address 5: timeout").
     void switchAllOff(std::function<void(std::vector<std::string>)> done);
 
     // The ceilings of the supply at `address`, in counts of 10 mV, 1 mA and 10 mW

@@ -59,16 +59,22 @@ QJsonObject supplyObject(int address, const supply::Row *row, const QJsonObject 
     return object;
 }
 
-EngineBench::EngineBench(supply::Client &client, const QString &lineName,
+EngineBench::EngineBench(supply::Session &session, supply::Client &client, const QString &lineName,
                          std::vector<std::uint8_t> addresses)
-    : m_client(client), m_line(lineName), m_addresses(std::move(addresses)),
-      m_session(client, supply::SessionSettings{kPollInterval, kPortRetry})
+    : m_client(client), m_line(lineName), m_addresses(std::move(addresses)), m_session(session)
 {
+}
+
+supply::SessionSettings EngineBench::sessionSettings()
+{
+    return supply::SessionSettings{kPollInterval, kPortRetry};
 }
 
 EngineBench::~EngineBench()
 {
     *m_alive = false;
+    // The session outlives the bench: its polling and what it still waits for end.
+    m_session.cancel(m_caller);
 }
 
 QString EngineBench::start(bool keepRecord)

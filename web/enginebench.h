@@ -19,16 +19,20 @@ class Client;
 
 namespace web {
 
-// The served supplies through the engine's session: the session polls them in
-// rounds, as fast as the line allows (a round at most every kPollInterval),
+// The served supplies through the engine's session, which the server shares
+// with its other faces: the session polls them in rounds, as fast as the line
+// allows (a round at most every sessionSettings()' roundInterval),
 // every reading is kept in a CSV record in a temporary folder (one a killed
 // server left is removed), and writes go one at a time through the session's
 // confirmed write, its all-off before them. A ceiling held on the line refuses
 // a write before it goes out.
 class EngineBench : public Bench {
 public:
-    EngineBench(supply::Client &client, const QString &lineName,
+    EngineBench(supply::Session &session, supply::Client &client, const QString &lineName,
                 std::vector<std::uint8_t> addresses);
+
+    // The pace of the session the bench is to poll on.
+    static supply::SessionSettings sessionSettings();
     ~EngineBench() override;
 
     // Opens the record (unless `keepRecord` is false: nothing downloads it) and
@@ -68,7 +72,7 @@ private:
     std::map<std::uint8_t, supply::Row> m_latest;
     RecordFolder m_folder;
     supply::RowWriter m_record{supply::RowWriter::Format::Csv};
-    supply::Session m_session;
+    supply::Session &m_session;
     supply::Session::Caller m_caller = m_session.addCaller();
     bool m_stopped = false;
     bool m_recordFailed = false; // also: no record is kept

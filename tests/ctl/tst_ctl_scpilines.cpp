@@ -28,6 +28,14 @@ public:
     {
         done(Result::failed(scpi::LinkFault::Gone, "no supply"));
     }
+    void allOff(std::vector<std::uint8_t> addresses, AllOffDone done) override
+    {
+        std::vector<std::pair<std::uint8_t, std::string>> failed;
+        for (std::uint8_t address : addresses) {
+            failed.emplace_back(address, "no supply");
+        }
+        done(std::move(failed));
+    }
 };
 
 // A client's session and its lines; its answers as their error codes, the text

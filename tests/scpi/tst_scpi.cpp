@@ -110,6 +110,21 @@ public:
         supplies[address].outputOn = on;
         finish(address, done);
     }
+    // The line's all-off: "X5" for each supply switched off; a silent line
+    // confirms none.
+    void allOff(std::vector<std::uint8_t> addresses, AllOffDone done) override
+    {
+        std::vector<std::pair<std::uint8_t, std::string>> failed;
+        for (std::uint8_t address : addresses) {
+            operations << QStringLiteral("X%1").arg(address);
+            if (silent) {
+                failed.emplace_back(address, "timeout");
+            } else {
+                supplies[address].outputOn = false;
+            }
+        }
+        done(std::move(failed));
+    }
 
     void holdCeilings(std::uint8_t address, std::uint16_t voltage, std::uint16_t current,
                       std::uint16_t power) override
