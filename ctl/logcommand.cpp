@@ -73,7 +73,20 @@ Prepared prepareLog(const CommandLine &line, const CommonOptions &common)
         auto *logger = new supply::Logger(context.client, log);
         logger->setPortKeeper(keepPort(context, log.portName, logger));
         if (publishing && rows.mqtt.control) {
-            const QString why = publishing->startControl(context.client, log.addresses, logger, {});
+            // The broker's all-off is the log's own, through its session.
+            ControlWays ways;
+            ways.allOff = [logger](std::function<void(const AllOffResult &)> done) {
+                logger->allOff([done = std::move(done)](const supply::AllOffOutcome &outcome) {
+                    AllOffResult all;
+                    all.off.assign(outcome.off.begin(), outcome.off.end());
+                    for (const auto &[address, why] : outcome.failed) {
+                        all.failed.emplace_back(address, why.problem);
+                    }
+                    done(all);
+                });
+            };
+            const QString why =
+                publishing->startControl(context.client, log.addresses, logger, std::move(ways));
             if (!why.isEmpty()) {
                 printErr(QStringLiteral("--mqtt-control: ") + why);
                 publishing->finish();

@@ -102,7 +102,10 @@ void MqttCommands::carryOut(const publish::Command &command, Answer answer)
         return;
     }
     if (command.kind == CommandKind::AllOff) {
-        switchOffFrom(0, {}, std::move(answer));
+        publish::CommandResult result;
+        result.error = QStringLiteral("not-off");
+        result.text = QStringLiteral("the %1 has no all-off").arg(m_ways.program);
+        answer(result);
         return;
     }
     write(command, std::move(answer));
@@ -164,28 +167,6 @@ void MqttCommands::close()
                           .arg(m_ways.program);
         write.second(result);
     }
-}
-
-void MqttCommands::switchOffFrom(std::size_t index, publish::CommandResult result, Answer answer)
-{
-    if (index >= m_addresses.size()) {
-        answerAllOff(std::move(result), answer);
-        return;
-    }
-    const std::uint8_t address = m_addresses[index];
-    supply::WriteCallbacks callbacks;
-    callbacks.done = [self = QPointer<MqttCommands>(this), index, address, result,
-                      answer](const supply::WriteResult &written) mutable {
-        if (written.confirmed) {
-            result.off << address;
-        } else {
-            result.failed.append({address, written.problem});
-        }
-        if (self) {
-            self->switchOffFrom(index + 1, std::move(result), std::move(answer));
-        }
-    };
-    supply::switchOff(m_client, m_rows, address, std::move(callbacks));
 }
 
 void MqttCommands::answerAllOff(publish::CommandResult result, const Answer &answer) const

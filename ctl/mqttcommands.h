@@ -17,8 +17,7 @@ namespace ctl {
 
 // Carries out a command that came over MQTT as one call of the operations every
 // program uses: a confirmed write of a set value or of the output, or the
-// confirmed switch-off of every address in turn (or the program's own all-off,
-// where it has one). The client refuses what a
+// program's own all-off (its session's). The client refuses what a
 // ceiling held on the line forbids and relays a joined program's requests to the
 // line's owner; this only turns the outcome into the command's result.
 class MqttCommands : public QObject {
@@ -40,14 +39,12 @@ public:
 
 private:
     void write(const publish::Command &command, Answer answer);
-    void switchOffFrom(std::size_t index, publish::CommandResult result, Answer answer);
     // The all-off's result from the addresses that went off and those that did not.
     void answerAllOff(publish::CommandResult result, const Answer &answer) const;
 
     supply::Client &m_client;
     std::vector<std::uint8_t> m_addresses;
     ControlWays m_ways;
-    supply::RowMaker m_rows; // the read-backs' rows, which nothing keeps
     bool m_closed = false;
     // The writes under way, by a number of their own, with their answers.
     std::map<int, std::pair<std::shared_ptr<supply::WriteHandle>, Answer>> m_writes;

@@ -40,8 +40,8 @@ struct AllOffResult {
 struct ControlWays {
     // Its name in the result of a command that comes while it ends ("log").
     QString program = QStringLiteral("log");
-    // Its own way of switching every output off, which calls its argument once;
-    // empty: each address is switched off in turn through the client.
+    // Its own way of switching every output off (its session's all-off), which
+    // calls its argument once; without it an all-off is refused.
     std::function<void(std::function<void(const AllOffResult &)>)> allOff;
 };
 

@@ -241,6 +241,11 @@ void Logger::end(End how, const QString &portError)
     conclude(outcome);
 }
 
+void Logger::allOff(std::function<void(const AllOffOutcome &)> done)
+{
+    m_session.allOff(m_caller, m_options.addresses, std::move(done));
+}
+
 void Logger::switchOffAll(Outcome outcome)
 {
     m_session.allOff(m_caller, m_options.addresses,

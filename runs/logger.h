@@ -51,6 +51,9 @@ public:
     void stop();
     // A row could not be kept: the log ends before the next request.
     void writerFailed();
+    // Switches every logged supply off through the log's session (an all-off
+    // asked for from outside, such as a command from the broker); `done` once.
+    void allOff(std::function<void(const AllOffOutcome &)> done);
     // Rides out a lost port with `keeper` (set before start()).
     void setPortKeeper(PortKeeper *keeper) { m_keeper = keeper; }
 
