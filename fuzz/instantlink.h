@@ -31,6 +31,20 @@ public:
         supply.outputOn = on;
         finish(done);
     }
+    // One supply stands behind every address: a silent line confirms none.
+    void allOff(std::vector<std::uint8_t> addresses, AllOffDone done) override
+    {
+        std::vector<std::pair<std::uint8_t, std::string>> failed;
+        for (const std::uint8_t address : addresses) {
+            if (silent) {
+                failed.emplace_back(address, "timeout");
+            }
+        }
+        if (!silent) {
+            supply.outputOn = false;
+        }
+        done(std::move(failed));
+    }
 
 private:
     void finish(const Done &done)
