@@ -3,10 +3,68 @@
 #include "ctl/commands.h"
 #include "ctl/output.h"
 #include "ctl/tool_p.h"
-#include "protocol/frames.h"
+#include "engine/sessionaddress.h"
 #include "records/format.h"
 
 namespace ctl {
+
+namespace {
+
+using Step = supply::AddressOutcome::Step;
+
+// Says how the change of `old` to `next` ended, and its exit code.
+int addressExit(const Context &context, const supply::AddressOutcome &outcome, std::uint8_t old,
+                std::uint8_t next)
+{
+    const milliseconds timeout = context.options.timeout;
+    const Error heard = outcome.heard.error;
+    if (outcome.confirmed()) {
+        if (context.options.json) {
+            supply::JsonObject json;
+            json.number("old_address", old).number("address", next).boolean("confirmed", true);
+            context.console.out(QString::fromUtf8(json.toJson()));
+        } else {
+            context.console.out(
+                QStringLiteral("address %1 -> %2: the new address answers, the old one is silent")
+                    .arg(old)
+                    .arg(next));
+        }
+        return kExitOk;
+    }
+    switch (outcome.step) {
+    case Step::Check:
+        if (outcome.write.failure.error == Error::Refused) {
+            printErr(QStringLiteral("address: address %1 is taken: a supply answers there; "
+                                    "nothing was sent to address %2")
+                         .arg(next)
+                         .arg(old));
+            return kExitUsage;
+        }
+        return failure(context, outcome.heard, outcome.bytes, next, QStringLiteral("address"),
+                       timeout);
+    case Step::Write:
+        if (heard == Error::Foreign) {
+            printErr(QStringLiteral("address: the echo is not the request's: %1")
+                         .arg(hexBytes(outcome.bytes)));
+            return kExitFailed;
+        }
+        return failure(context, outcome.heard, outcome.bytes, old, QStringLiteral("address"),
+                       timeout);
+    case Step::NewAddress:
+        return failure(context, outcome.heard, outcome.bytes, next,
+                       QStringLiteral("address: proof at the new address"), timeout);
+    case Step::OldAddress:
+        if (heard == Error::Interrupted || heard == Error::Port) {
+            return failure(context, outcome.heard, outcome.bytes, old,
+                           QStringLiteral("address: proof at the old address"), timeout);
+        }
+        printErr(QStringLiteral("address: the old address %1 still answers").arg(old));
+        return kExitFailed;
+    }
+    return kExitFailed;
+}
+
+} // namespace
 
 Prepared prepareAddress(const CommandLine &line, const CommonOptions &common)
 {
@@ -24,82 +82,16 @@ Prepared prepareAddress(const CommandLine &line, const CommonOptions &common)
     }
     return Prepared::run([newAddress = *next](Context &context, Done done) {
         const std::uint8_t old = context.options.address;
-        const milliseconds timeout = context.options.timeout;
-        supply::Client &client = context.client;
-        // Two supplies must never share an address: one that answers at NEW already
-        // keeps it, and nothing is written.
-        whenFinished(client.readStatus(newAddress), [&context, &client, done, old, newAddress,
-                                                     timeout](const Reply &taken) {
-            if (taken.error() == Error::Interrupted || taken.error() == Error::Port) {
-                done(failure(context, taken, newAddress, QStringLiteral("address"), timeout));
-                return;
-            }
-            if (taken.error() != Error::Timeout) {
-                printErr(QStringLiteral("address: address %1 is taken: a supply answers there; "
-                                        "nothing was sent to address %2")
-                             .arg(newAddress)
-                             .arg(old));
-                done(kExitUsage);
-                return;
-            }
-            const protocol::Frame request = protocol::buildSetAddressRequest(old, newAddress);
-            whenFinished(client.write(request), [&context, &client, done, old, newAddress,
-                                                 timeout](const Reply &echo) {
-                const auto *data = reinterpret_cast<const std::uint8_t *>(echo.bytes().data());
-                const bool echoed =
-                    echo.error() == Error::None ||
-                    (echo.error() == Error::Foreign &&
-                     protocol::checkAddressEcho(data, std::size_t(echo.bytes().size()), old));
-                if (!echoed) {
-                    if (echo.error() == Error::Foreign) {
-                        printErr(QStringLiteral("address: the echo is not the request's: %1")
-                                     .arg(hexBytes(echo.bytes())));
-                        done(kExitFailed);
-                        return;
-                    }
-                    done(failure(context, echo, old, QStringLiteral("address"), timeout));
-                    return;
-                }
-                whenFinished(client.readStatus(newAddress), [&context, &client, done, old,
-                                                             newAddress,
-                                                             timeout](const Reply &atNew) {
-                    if (atNew.error() != Error::None) {
-                        done(failure(context, atNew, newAddress,
-                                     QStringLiteral("address: proof at the new address"), timeout));
-                        return;
-                    }
-                    whenFinished(client.readStatus(old), [&context, done, old, newAddress,
-                                                          timeout](const Reply &atOld) {
-                        if (atOld.error() == Error::Interrupted || atOld.error() == Error::Port) {
-                            done(failure(context, atOld, old,
-                                         QStringLiteral("address: proof at the old address"),
-                                         timeout));
-                            return;
-                        }
-                        if (atOld.error() != Error::Timeout) {
-                            printErr(QStringLiteral("address: the old address %1 still answers")
-                                         .arg(old));
-                            done(kExitFailed);
-                            return;
-                        }
-                        if (context.options.json) {
-                            supply::JsonObject json;
-                            json.number("old_address", old)
-                                .number("address", newAddress)
-                                .boolean("confirmed", true);
-                            context.console.out(QString::fromUtf8(json.toJson()));
-                        } else {
-                            context.console.out(QStringLiteral("address %1 -> %2: the new "
-                                                               "address answers, the old one "
-                                                               "is silent")
-                                                    .arg(old)
-                                                    .arg(newAddress));
-                        }
-                        done(kExitOk);
-                    });
-                });
+        supply::SessionSettings settings;
+        settings.writeAttempts = supply::kWriteAttempts;
+        // The session goes once the change has ended, never from inside its call.
+        auto *session = new supply::Session(context.client, settings, &context.client);
+        session->changeAddress(
+            session->addCaller(), old, newAddress,
+            [&context, done, session, old, newAddress](const supply::AddressOutcome &outcome) {
+                session->deleteLater();
+                done(addressExit(context, outcome, old, newAddress));
             });
-        });
     });
 }
 

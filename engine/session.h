@@ -104,6 +104,8 @@ struct WriteOutcome {
     bool confirmed() const { return !failure; }
 };
 
+struct AddressOutcome; // engine/sessionaddress.h
+
 struct WriteWatch {
     std::function<void(const LineAnswer &)> readBack;     // every read-back (may be empty)
     std::function<void(const QString &problem)> retrying; // before a second attempt
@@ -171,6 +173,10 @@ public:
     void allOff(Caller caller, std::vector<std::uint8_t> addresses,
                 std::function<void(const AllOffOutcome &)> done,
                 std::function<void(const LineAnswer &)> readBack = {});
+    // Moves the supply at `from` to `to`, ranked and ended as a confirmed write
+    // (engine/sessionaddress.h says how it is proven).
+    void changeAddress(Caller caller, std::uint8_t from, std::uint8_t to,
+                       std::function<void(const AddressOutcome &)> done);
     // Ends the caller's waiting reads and its writes (the one under way after its
     // request on the line) with Interrupted, called from inside this call, and
     // stops its polling. An all-off it asked for goes on.
@@ -190,6 +196,7 @@ private:
     struct Step;
     struct WriteJob;
     struct AllOffJob;
+    struct AddressJob;
     using Listener = std::function<void(const LineAnswer &)>;
 
     void enqueue(std::unique_ptr<Step> step);
@@ -216,6 +223,9 @@ private:
     void finish(std::shared_ptr<WriteJob> job);
     // Ends a write that waits or is under way with `failure`; returns its call.
     std::function<void()> stop(std::shared_ptr<WriteJob> job, const Failure &failure, bool started);
+    // The address change (sessionaddress.cpp): its next step, given what the
+    // last one heard (none at its start).
+    void addressNext(const std::shared_ptr<WriteJob> &job, const LineAnswer *heard);
     void startAllOff();
     void allOffNext();
     void cancel(Caller caller, bool underWay);

@@ -32,6 +32,8 @@ struct Session::WriteJob {
     int readingsLeft = 0;
     bool ended = false;
     WriteOutcome result;
+    // An address change takes its own steps in place of the attempts.
+    std::shared_ptr<AddressJob> change;
     std::uint8_t address() const { return requests.front()[0]; }
 };
 

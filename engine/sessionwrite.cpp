@@ -53,7 +53,12 @@ void Session::startWrite()
     m_write = std::move(m_writes.front());
     m_writes.pop_front();
     m_write->result.started = true;
-    attempt(m_write);
+    const std::shared_ptr<WriteJob> job = m_write;
+    if (job->change) {
+        addressNext(job, nullptr);
+    } else {
+        attempt(job);
+    }
 }
 
 void Session::attempt(const std::shared_ptr<WriteJob> &job)
