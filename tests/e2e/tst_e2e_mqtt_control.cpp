@@ -62,6 +62,7 @@ private slots:
     void labWideAllOffOnTwoBenches();
     void commandOnJoinedBench();
     void sentWhileBrokerAwayCarriedOutOnce();
+    void twoBenchesWithOnePrefix();
 
 private:
     // A bench with its own simulator (or, with `sharedRig`, on that bench's line).
@@ -385,6 +386,50 @@ void TestE2eMqttControl::sentWhileBrokerAwayCarriedOutOnce()
     QVERIFY(command(sub, prefix + "/1/set/a", "0.4", prefix + "/1/result").value("ok").toBool());
     stopBench(*bench);
     QVERIFY2(bench->errors().contains("mqtt: 3 commands carried out"), qPrintable(bench->errors()));
+}
+
+// Two benches given one prefix share one broker session. The broker gives it to
+// the one that came last; the other is told once, never takes it back (so the two
+// do not push each other off in turns), and logs on; commands reach the last.
+void TestE2eMqttControl::twoBenchesWithOnePrefix()
+{
+    const QString prefix = QStringLiteral("vantel/twin/COM1");
+    const QString told =
+        QStringLiteral("another bench with the same prefix %1 took over").arg(prefix);
+    Subscriber sub(m_broker, prefix + QStringLiteral("/#"));
+    QVERIFY(sub.start());
+    Bench *first = startBench(prefix, {});
+    QVERIFY(first);
+    QVERIFY(waitForControl(*first));
+    Bench *second = startBench(prefix, {});
+    QVERIFY(second);
+    QVERIFY(waitForControl(*second));
+    QVERIFY2(QTest::qWaitFor([&] { return first->errors().contains(told); }, kWaitMs),
+             qPrintable(first->errors()));
+    QVERIFY(first->errors().contains(QStringLiteral("--mqtt-topic")));
+    const QString rows = first->rig->path(QString(prefix).replace('/', '_') + ".csv");
+    const auto rowCount = [&rows] {
+        QFile file(rows);
+        return file.open(QIODevice::ReadOnly) ? file.readAll().count('\n') : 0;
+    };
+    const auto rowsAtTakeOver = rowCount();
+    // Longer than the first two waits before a connection is tried again: a bench
+    // that took the session back would push the other off, and it would be told.
+    QTest::qWait(4000);
+    const QJsonObject result = command(sub, prefix + "/1/set/v", "4.5", prefix + "/1/result");
+    QVERIFY2(result.value("ok").toBool(), qPrintable(QJsonDocument(result).toJson()));
+    QVERIFY2(second->status().contains("set-voltage=450"), qPrintable(second->status()));
+    QVERIFY2(!first->status().contains("set-voltage=450"), qPrintable(first->status()));
+    QCOMPARE(first->log.state(), QProcess::Running);
+    QVERIFY(rowCount() > rowsAtTakeOver);
+    stopBench(*first);
+    stopBench(*second);
+    QCOMPARE(first->errors().count(told), 1);
+    QVERIFY2(!second->errors().contains(told), qPrintable(second->errors()));
+    QVERIFY2(
+        first->errors().contains("mqtt: commands stopped: another bench with the prefix " + prefix),
+        qPrintable(first->errors()));
+    QCOMPARE(first->log.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestE2eMqttControl)
