@@ -455,7 +455,7 @@ void TestE2eMqttControl::setAndSwitchOnEveryLine()
     m_line = std::make_unique<testsupport::SupplyLine>(QStringLiteral(VANTELCTL_PATH),
                                                        QStringLiteral(VANTEL_PYTHON3),
                                                        QStringLiteral(SLAVE_SCRIPT));
-    QVERIFY(m_line->start(line, 5));
+    QVERIFY(m_line->start(line, QStringLiteral("5")));
     if (m_line->missing()) {
         QSKIP("pymodbus, pyserial-asyncio or socat is missing");
     }

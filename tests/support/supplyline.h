@@ -32,14 +32,14 @@ public:
 
     static QStringList kinds() { return {"timed", "instant", "pymodbus"}; }
 
-    // The supply at `address` on `line`; `simArguments` go to the simulator
-    // only. True also when the slave's tools are missing (then missing()).
-    bool start(const QString &line, int address, const QStringList &simArguments = {})
+    // The supplies at `addresses` ("5", "1-3"; the slave is one supply) on
+    // `line`; `simArguments` go to the simulator only. True also when the
+    // slave's tools are missing (then missing()).
+    bool start(const QString &line, const QString &addresses, const QStringList &simArguments = {})
     {
         if (line != QLatin1String("pymodbus")) {
-            return m_rig->startSim(QStringList{QStringLiteral("--address"),
-                                               QString::number(address), QStringLiteral("--line"),
-                                               line} +
+            return m_rig->startSim(QStringList{QStringLiteral("--address"), addresses,
+                                               QStringLiteral("--line"), line} +
                                    simArguments);
         }
         if (m_python.isEmpty()) {
@@ -47,8 +47,7 @@ public:
             return true;
         }
         m_slave = std::make_unique<QProcess>();
-        m_slave->start(m_python, {m_slaveScript, m_rig->dir(), QStringLiteral("COM1"),
-                                  QString::number(address)});
+        m_slave->start(m_python, {m_slaveScript, m_rig->dir(), QStringLiteral("COM1"), addresses});
         if (!m_slave->waitForStarted(5000)) {
             return false;
         }
