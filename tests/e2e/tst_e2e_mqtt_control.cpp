@@ -440,10 +440,7 @@ void TestE2eMqttControl::twoBenchesWithOnePrefix()
 
 void TestE2eMqttControl::setAndSwitchOnEveryLine_data()
 {
-    QTest::addColumn<QString>("line");
-    for (const QString &line : testsupport::SupplyLine::kinds()) {
-        QTest::newRow(qPrintable(line)) << line;
-    }
+    testsupport::SupplyLine::addRows();
 }
 
 // A set and an output switch from the broker on each kind of line, each

@@ -162,10 +162,7 @@ QJsonArray TestE2ePrometheus::query(const QString &promql)
 
 void TestE2ePrometheus::prometheusHoldsEverySuppliesVoltage_data()
 {
-    QTest::addColumn<QString>("line");
-    for (const QString &line : testsupport::SupplyLine::kinds()) {
-        QTest::newRow(qPrintable(line)) << line;
-    }
+    testsupport::SupplyLine::addRows();
 }
 
 void TestE2ePrometheus::prometheusHoldsEverySuppliesVoltage()

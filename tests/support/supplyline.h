@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 
 #include <memory>
 
@@ -31,6 +32,14 @@ public:
     SupplyLine &operator=(const SupplyLine &) = delete;
 
     static QStringList kinds() { return {"timed", "instant", "pymodbus"}; }
+    // A test's data: a QString column "line", a row for each kind.
+    static void addRows()
+    {
+        QTest::addColumn<QString>("line");
+        for (const QString &line : kinds()) {
+            QTest::newRow(qPrintable(line)) << line;
+        }
+    }
 
     // The supplies at `addresses` ("5", "1-3"; the slave is one supply) on
     // `line`; `simArguments` go to the simulator only. True also when the
