@@ -1,6 +1,7 @@
-// Commands over MQTT: `log --mqtt-control` on vantel-sim's timed line with a
-// private mosquitto. Prints (1) a command's way from the broker's delivery to its
-// confirmed result, beside the line's round trip, and (2) 20 benches on one broker
+// Commands over MQTT: `log --mqtt-control` and `serve --mqtt --mqtt-control` on
+// vantel-sim's timed line with a private mosquitto. Prints (1) a command's way from
+// the broker's delivery to its confirmed result, for a log and for a server side by
+// side, beside the line's round trip, and (2) 20 benches on one broker
 // (20 logs on 20 simulators with control): readings delivered against the rows
 // the logs wrote, and every command's result time against 200 ms.
 // Arguments: VANTELCTL [SECONDS of the 20-bench phase, default 20].
@@ -122,7 +123,8 @@ public:
     {
     }
 
-    Bench *add(int n)
+    // A bench: a log with control, or with `serve` a `serve --mqtt --mqtt-control`.
+    Bench *add(int n, bool serve = false)
     {
         auto bench = std::make_unique<Bench>();
         const QString dir = m_dir.filePath(QString::number(n));
@@ -136,9 +138,15 @@ public:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("VANTEL_PORT_DIR"), dir);
         bench->log.setProcessEnvironment(env);
-        bench->log.start(m_vantelctl, {"log", "--port", "COM1", "--format", "jsonl", "--output",
-                                       bench->rows, "--mqtt", m_broker.url(), "--mqtt-topic",
-                                       bench->prefix, "--mqtt-control"});
+        if (serve) {
+            bench->log.start(m_vantelctl,
+                             {"--port", "COM1", "serve", "--listen", "none", "--mqtt",
+                              m_broker.url(), "--mqtt-topic", bench->prefix, "--mqtt-control"});
+        } else {
+            bench->log.start(m_vantelctl, {"log", "--port", "COM1", "--format", "jsonl", "--output",
+                                           bench->rows, "--mqtt", m_broker.url(), "--mqtt-topic",
+                                           bench->prefix, "--mqtt-control"});
+        }
         m_benches.push_back(std::move(bench));
         return m_benches.back().get();
     }
@@ -189,6 +197,47 @@ double medianRoundTrip(const QString &err)
     return median.match(err).captured(1).toDouble();
 }
 
+// One bench's commands: delivery to result, and the line's round trip.
+struct OneBench {
+    bool started = false;
+    int count = 0;
+    double median = 0;
+    double p99 = 0;
+    double trip = 0;
+};
+
+// 40 set values at times that fall on every phase of the poll, to a log or a server.
+OneBench oneBench(const QString &vantelctl, const testsupport::Broker &broker, bool serve)
+{
+    OneBench figures;
+    Watcher watcher(broker.port());
+    Lab lab(vantelctl, broker);
+    Bench *bench = lab.add(0, serve);
+    if (!bench || !lab.listening(*bench)) {
+        return figures;
+    }
+    figures.started = true;
+    const QString command = bench->prefix + QStringLiteral("/1/set/v");
+    const QString result = bench->prefix + QStringLiteral("/1/result");
+    for (int i = 0; i < 40; ++i) {
+        watcher.publish(command, i % 2 ? "5.00" : "5.01");
+        waitFor([&] { return int(watcher.arrivals(result).size()) > i; }, 5000);
+        spin(250 + (i * 37) % 200);
+    }
+    const auto delivered = watcher.arrivals(command);
+    const auto answered = watcher.arrivals(result);
+    std::vector<double> toResult;
+    for (std::size_t i = 0; i < std::min(delivered.size(), answered.size()); ++i) {
+        toResult.push_back(ms(answered[i] - delivered[i]));
+    }
+    lab.stop();
+    figures.count = int(toResult.size());
+    figures.trip = medianRoundTrip(bench->err);
+    figures.median = percentile(toResult, 0.5);
+    figures.p99 = percentile(toResult, 0.99);
+    return figures;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -206,42 +255,27 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    // (1) One bench: 40 set values at times that fall on every phase of the poll.
-    {
-        Watcher watcher(broker.port());
-        Lab lab(vantelctl, broker);
-        Bench *bench = lab.add(0);
-        if (!bench || !lab.listening(*bench)) {
-            std::fprintf(stderr, "the log did not start\n");
-            return 1;
-        }
-        const QString command = bench->prefix + QStringLiteral("/1/set/v");
-        const QString result = bench->prefix + QStringLiteral("/1/result");
-        std::vector<double> toResult;
-        for (int i = 0; i < 40; ++i) {
-            watcher.publish(command, i % 2 ? "5.00" : "5.01");
-            waitFor([&] { return int(watcher.arrivals(result).size()) > i; }, 5000);
-            spin(250 + (i * 37) % 200);
-        }
-        const auto delivered = watcher.arrivals(command);
-        const auto answered = watcher.arrivals(result);
-        for (std::size_t i = 0; i < std::min(delivered.size(), answered.size()); ++i) {
-            toResult.push_back(ms(answered[i] - delivered[i]));
-        }
-        lab.stop();
-        const double trip = medianRoundTrip(bench->err);
-        const double median = percentile(toResult, 0.5);
-        const double p99 = percentile(toResult, 0.99);
-        std::printf("command: delivery to confirmed result, %zu commands: median %.1f ms, p99 "
-                    "%.1f ms\n",
-                    toResult.size(), median, p99);
-        std::printf("command: line round trip (the log's median) %.1f ms; a result takes the "
-                    "write and its read-back, two round trips, behind at most one reading in "
-                    "flight\n",
-                    trip);
-        std::printf("command: on the supply (result less the read-back's round trip): median "
-                    "%.1f ms, p99 %.1f ms; aim: one round trip + 20 ms = %.1f ms\n",
-                    median - trip, p99 - trip, trip + 20);
+    // (1) One bench, a log and then a server: 40 set values each.
+    const OneBench log = oneBench(vantelctl, broker, false);
+    const OneBench serve = oneBench(vantelctl, broker, true);
+    if (!log.started || !serve.started) {
+        std::fprintf(stderr, "the %s did not start\n", log.started ? "server" : "log");
+        return 1;
+    }
+    for (const auto &[name, figures] : {std::pair{"log", &log}, std::pair{"serve", &serve}}) {
+        std::printf("command (%s): delivery to confirmed result, %d commands: median %.1f ms, "
+                    "p99 %.1f ms\n",
+                    name, figures->count, figures->median, figures->p99);
+    }
+    std::printf("command: line round trip, median: log %.1f ms, serve %.1f ms; a result takes "
+                "the write and its read-back, two round trips, behind at most one reading in "
+                "flight\n",
+                log.trip, serve.trip);
+    for (const auto &[name, figures] : {std::pair{"log", &log}, std::pair{"serve", &serve}}) {
+        std::printf("command (%s): on the supply (result less the read-back's round trip): "
+                    "median %.1f ms, p99 %.1f ms; aim: one round trip + 20 ms = %.1f ms\n",
+                    name, figures->median - figures->trip, figures->p99 - figures->trip,
+                    figures->trip + 20);
     }
 
     // (2) 20 benches on one broker, a command to each in turn.

@@ -100,6 +100,11 @@ public:
                                     "stale")
                          .arg(commands.received)
                          .arg(commands.refused));
+            if (commands.takenOver) {
+                printErr(QStringLiteral("mqtt: commands stopped: another bench with the prefix "
+                                        "%1 took over the connection for commands")
+                             .arg(m_settings.topics.prefix));
+            }
         }
         m_publisher.finish(kFlush);
         const publish::PublisherCounts counts = m_publisher.counts();

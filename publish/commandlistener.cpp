@@ -1,7 +1,6 @@
 #include "publish/commandlistener.h"
 
 #include <QCryptographicHash>
-#include <QFile>
 #include <QUuid>
 
 #include <mosquitto.h>
@@ -15,16 +14,48 @@ namespace publish {
 namespace {
 
 constexpr int kCommandQos = 1;
-constexpr int kCommandKeepAlive = 30;
 // How long the broker keeps the bench's session, and with it the commands that
 // come while the bench is away; the gate refuses those that are too old.
 constexpr std::uint32_t kSessionSeconds = 3600;
-constexpr std::chrono::seconds kCommandFirstRetry{1};
-constexpr std::chrono::seconds kCommandLastRetry{30};
 // One turn of the network loop: also at most how long a result waits to be
 // handed to libmosquitto, which only the network thread calls.
 constexpr int kCommandLoopMs = 20;
 constexpr std::size_t kResultsKept = 1000;
+// How often the thread asks whether it may connect.
+constexpr std::chrono::milliseconds kCommandAsk{100};
+// The broker's reason for ending a connection whose session another client
+// with the same id has taken.
+constexpr int kSessionTakenOver = 0x8E;
+// How long a look at the session's holder may take before it is given up.
+constexpr std::chrono::seconds kLookWait{5};
+constexpr int kLookKeepAlive = 30;
+
+// A look at the session's holder: what the broker keeps on the holder topic,
+// and the look's own mark, which comes after it.
+struct Look {
+    QByteArray holderTopic;
+    QByteArray markTopic;
+    QByteArray mark;
+    QByteArray holder;
+    bool done = false;
+
+    static void subscribed(mosquitto *client, void *self, int, int, const int *)
+    {
+        const Look &look = *static_cast<Look *>(self);
+        mosquitto_publish(client, nullptr, look.markTopic.constData(), int(look.mark.size()),
+                          look.mark.constData(), kCommandQos, false);
+    }
+    static void received(mosquitto *, void *self, const mosquitto_message *message)
+    {
+        Look &look = *static_cast<Look *>(self);
+        const QByteArray payload(static_cast<const char *>(message->payload), message->payloadlen);
+        if (look.holderTopic == message->topic) {
+            look.holder = payload;
+        } else if (look.markTopic == message->topic && payload == look.mark) {
+            look.done = true;
+        }
+    }
+};
 
 QString commandWords(CommandGate::Verdict verdict, const CommandGate &gate)
 {
@@ -48,168 +79,160 @@ QString commandWords(CommandGate::Verdict verdict, const CommandGate &gate)
     return {};
 }
 
+QString takenOverWords(const QString &prefix, const QByteArray &clientId)
+{
+    return QStringLiteral("mqtt: another bench with the same prefix %1 took over this bench's "
+                          "connection for commands (client id %2); this bench takes no more "
+                          "commands and does not connect for them again, so that the two do not "
+                          "push each other off in turns. Each bench needs its own prefix: give "
+                          "one of them another --mqtt-topic. Readings go on.")
+        .arg(prefix, QString::fromLatin1(clientId));
+}
+
+Connection::Shape listenerShape(const ListenerSettings &settings)
+{
+    Connection::Shape shape;
+    // One session per bench: the same prefix comes back to the commands kept for it.
+    const QByteArray digest =
+        QCryptographicHash::hash(settings.topics.prefix.toUtf8(), QCryptographicHash::Sha1);
+    shape.clientId = "vantel-" + digest.toHex().left(16);
+    shape.sessionSeconds = kSessionSeconds;
+    shape.v5 = true;
+    shape.loopMs = kCommandLoopMs;
+    shape.beforeAttempt = kCommandAsk;
+    shape.purpose = QStringLiteral(" for the commands");
+    return shape;
+}
+
 } // namespace
 
 CommandListener::CommandListener(ListenerSettings settings, Handler handler, Warn warn)
-    : m_settings(std::move(settings)), m_handler(std::move(handler)), m_warn(std::move(warn)),
+    : Connection({settings.url, settings.password, settings.caFile}, listenerShape(settings)),
+      m_settings(std::move(settings)), m_handler(std::move(handler)), m_warn(std::move(warn)),
       m_gate(m_settings.age)
 {
-    // One session per bench: the same prefix comes back to the commands kept for it.
-    const QByteArray digest =
-        QCryptographicHash::hash(m_settings.topics.prefix.toUtf8(), QCryptographicHash::Sha1);
-    m_clientId = "vantel-" + digest.toHex().left(16);
     m_markerTopic = (m_settings.topics.prefix + QStringLiteral("/control/caught-up")).toUtf8();
+    m_holderTopic = (m_settings.topics.prefix + QStringLiteral("/control/holder")).toUtf8();
+    m_instance = QUuid::createUuid().toByteArray(QUuid::Id128);
 }
 
 CommandListener::~CommandListener()
 {
     finish(std::chrono::milliseconds{0});
-    if (m_mosq) {
-        mosquitto_destroy(m_mosq);
-    }
 }
 
-bool CommandListener::start(QString &error)
+// A connection is attempted only while the readings' connection is up (the
+// broker answers), and never again once another bench took the session.
+bool CommandListener::mayConnect()
 {
-    mosquitto_lib_init();
-    if (!setUp(error)) {
+    bool again = false;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_counts.takenOver) {
+            return false;
+        }
+        again = m_connections > 0;
+    }
+    if (m_settings.mayConnect && !m_settings.mayConnect()) {
         return false;
     }
-    m_thread = std::thread([this] { run(); });
-    return true;
-}
-
-bool CommandListener::setUp(QString &error)
-{
-    m_mosq = mosquitto_new(m_clientId.constData(), false, this);
-    if (!m_mosq) {
-        error = QStringLiteral("cannot set up MQTT for the commands");
-        return false;
-    }
-    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
-    mosquitto_connect_v5_callback_set(m_mosq, &CommandListener::onConnect);
-    mosquitto_disconnect_v5_callback_set(m_mosq, &CommandListener::onDisconnect);
-    mosquitto_subscribe_v5_callback_set(m_mosq, &CommandListener::onSubscribe);
-    mosquitto_message_v5_callback_set(m_mosq, &CommandListener::onMessage);
-    mosquitto_publish_v5_callback_set(m_mosq, &CommandListener::onPublish);
-    mosquitto_threaded_set(m_mosq, true);
-    const MqttUrl &url = m_settings.url;
-    if (!url.user.isEmpty()) {
-        const QByteArray user = url.user.toUtf8();
-        const QByteArray password = m_settings.password.toUtf8();
-        mosquitto_username_pw_set(m_mosq, user.constData(),
-                                  m_settings.password.isEmpty() ? nullptr : password.constData());
-    }
-    int rc = MOSQ_ERR_SUCCESS;
-    if (url.tls && !m_settings.caFile.isEmpty()) {
-        const QByteArray caFile = QFile::encodeName(m_settings.caFile);
-        rc = mosquitto_tls_set(m_mosq, caFile.constData(), nullptr, nullptr, nullptr, nullptr);
-    } else if (url.tls) {
-        rc = mosquitto_int_option(m_mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-    }
-    if (rc != MOSQ_ERR_SUCCESS) {
-        error = QStringLiteral("cannot set up TLS for the commands: %1")
-                    .arg(QString::fromUtf8(mosquitto_strerror(rc)));
-        return false;
+    // A broker that ends a taken-over connection without saying why (as many
+    // do) leaves only this: the holder is no longer this listener. Connecting
+    // anyway would push the other bench off in turn.
+    if (again) {
+        const std::optional<QByteArray> holder = lookAtHolder();
+        if (holder && !holder->isEmpty() && *holder != m_instance) {
+            takenOver();
+            return false;
+        }
     }
     return true;
 }
 
-// The network thread: connects while the readings' connection is up, runs the
-// loop, and after a lost connection waits 1 s, 2 s ... up to 30 s.
-void CommandListener::run()
+// The id the last listener to take this prefix's session left (retained),
+// read on a connection with a random id, which takes no session over; nullopt
+// when the broker did not tell (then nothing is held against connecting).
+std::optional<QByteArray> CommandListener::lookAtHolder()
 {
-    auto delay = kCommandFirstRetry;
-    for (;;) {
-        if (!wait(std::chrono::milliseconds{100})) {
-            break;
-        }
-        if (m_settings.mayConnect && !m_settings.mayConnect()) {
-            continue;
-        }
-        if (!connect()) {
-            if (!wait(delay)) {
-                break;
-            }
-            delay = std::min(delay * 2, kCommandLastRetry);
-            continue;
-        }
-        int rc = MOSQ_ERR_SUCCESS;
-        while (rc == MOSQ_ERR_SUCCESS) {
-            {
-                const std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_stopping) {
-                    break;
-                }
-                if (m_connected) {
-                    delay = kCommandFirstRetry;
-                }
-                pumpLocked();
-            }
-            rc = mosquitto_loop(m_mosq, kCommandLoopMs, 1);
-        }
-        {
+    Look look;
+    look.holderTopic = m_holderTopic;
+    look.markTopic = (m_settings.topics.prefix + QStringLiteral("/control/look")).toUtf8();
+    look.mark = QUuid::createUuid().toByteArray(QUuid::Id128);
+    mosquitto *client = mosquitto_new(nullptr, true, &look);
+    if (!client) {
+        return std::nullopt;
+    }
+    mosquitto_subscribe_callback_set(client, &Look::subscribed);
+    mosquitto_message_callback_set(client, &Look::received);
+    std::optional<QByteArray> found;
+    QString error;
+    const QByteArray host = m_settings.url.host.toUtf8();
+    if (configure(client, error) == MOSQ_ERR_SUCCESS &&
+        mosquitto_connect(client, host.constData(), m_settings.url.port, kLookKeepAlive) ==
+            MOSQ_ERR_SUCCESS) {
+        char *topics[] = {look.holderTopic.data(), look.markTopic.data()};
+        mosquitto_subscribe_multiple(client, nullptr, 2, topics, kCommandQos, 0, nullptr);
+        const auto deadline = std::chrono::steady_clock::now() + kLookWait;
+        while (!look.done && std::chrono::steady_clock::now() < deadline &&
+               mosquitto_loop(client, kCommandLoopMs, 1) == MOSQ_ERR_SUCCESS) {
             const std::lock_guard<std::mutex> lock(m_mutex);
             if (m_stopping) {
                 break;
             }
         }
-        m_gate.lost(CommandGate::Clock::now());
-        if (!wait(delay)) {
-            break;
+        if (look.done) {
+            found = look.holder;
         }
-        delay = std::min(delay * 2, kCommandLastRetry);
+        mosquitto_disconnect(client);
+        mosquitto_loop(client, kCommandLoopMs, 1);
     }
-    // A clean goodbye that keeps the session: the broker keeps what comes for
-    // the bench until it is back.
-    if (mosquitto_disconnect(m_mosq) == MOSQ_ERR_SUCCESS) {
-        for (int turn = 0; turn < 10 && mosquitto_loop(m_mosq, 100, 1) == MOSQ_ERR_SUCCESS;
-             ++turn) {
-        }
+    mosquitto_destroy(client);
+    return found;
+}
+
+void CommandListener::takenOver()
+{
+    bool tell = false;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        tell = !m_counts.takenOver;
+        m_counts.takenOver = true;
+        m_changed.notify_all();
+    }
+    if (tell && m_warn) {
+        m_warn(takenOverWords(m_settings.topics.prefix, m_shape.clientId));
     }
 }
 
-// The session's lifetime is a property of the CONNECT packet, which only the
-// blocking connect sends; it is attempted once the readings' connection has
-// shown that the broker answers.
-bool CommandListener::connect()
+bool CommandListener::turnLocked()
 {
-    mosquitto_property *properties = nullptr;
-    mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, kSessionSeconds);
-    const QByteArray host = m_settings.url.host.toUtf8();
-    const int rc = mosquitto_connect_bind_v5(m_mosq, host.constData(), m_settings.url.port,
-                                             kCommandKeepAlive, nullptr, properties);
-    mosquitto_property_free_all(&properties);
-    return rc == MOSQ_ERR_SUCCESS;
+    pumpLocked();
+    return true;
 }
 
-bool CommandListener::wait(std::chrono::milliseconds delay)
+void CommandListener::ended()
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait_for(lock, delay, [this] { return m_stopping; });
-    return !m_stopping;
+    m_gate.lost(CommandGate::Clock::now());
 }
 
-void CommandListener::onConnect(mosquitto *, void *self, int rc, int flags, const mqtt5__property *)
+void CommandListener::disconnected(int rc, const mqtt5__property *)
 {
-    static_cast<CommandListener *>(self)->connectedTo(rc, (flags & 1) != 0);
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_connected = false;
+        // A result handed over and not acknowledged is not sent again: the session
+        // may send it on the next connection, and a result is only news.
+        m_unacknowledged.clear();
+        m_changed.notify_all();
+    }
+    // A broker that says why it ended the connection.
+    if (rc == kSessionTakenOver) {
+        takenOver();
+    }
 }
 
-void CommandListener::onDisconnect(mosquitto *, void *self, int, const mqtt5__property *)
+void CommandListener::subscribed(int count, const int *granted)
 {
-    auto *listener = static_cast<CommandListener *>(self);
-    const std::lock_guard<std::mutex> lock(listener->m_mutex);
-    listener->m_connected = false;
-    // A result handed over and not acknowledged is not sent again: the session
-    // may send it on the next connection, and a result is only news.
-    listener->m_unacknowledged.clear();
-    listener->m_changed.notify_all();
-}
-
-void CommandListener::onSubscribe(mosquitto *, void *self, int, int count, const int *granted,
-                                  const mqtt5__property *)
-{
-    auto *listener = static_cast<CommandListener *>(self);
     bool refused = false;
     for (int i = 0; i < count; ++i) {
         refused = refused || granted[i] >= 0x80;
@@ -217,34 +240,29 @@ void CommandListener::onSubscribe(mosquitto *, void *self, int, int count, const
     bool tell = false;
     bool first = false;
     {
-        const std::lock_guard<std::mutex> lock(listener->m_mutex);
-        listener->m_subscribed = !refused;
-        tell = refused && !listener->m_toldSubscription;
-        listener->m_toldSubscription = listener->m_toldSubscription || refused;
-        first = !refused && !listener->m_toldListening;
-        listener->m_toldListening = listener->m_toldListening || first;
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_subscribed = !refused;
+        tell = refused && !m_toldSubscription;
+        m_toldSubscription = m_toldSubscription || refused;
+        first = !refused && !m_toldListening;
+        m_toldListening = m_toldListening || first;
     }
-    if (tell && listener->m_warn) {
-        listener->m_warn(QStringLiteral("the MQTT broker does not let this bench read its command "
-                                        "topics (not authorised): no command will arrive"));
+    if (tell && m_warn) {
+        m_warn(QStringLiteral("the MQTT broker does not let this bench read its command "
+                              "topics (not authorised): no command will arrive"));
     }
-    if (first && listener->m_warn) {
-        listener->m_warn(QStringLiteral("mqtt: taking commands on %1/<address>/set/v, set/a, "
-                                        "output/set, %1/all-off and %2")
-                             .arg(listener->m_settings.topics.prefix, kLabAllOff));
+    if (first && m_warn) {
+        m_warn(QStringLiteral("mqtt: taking commands on %1/<address>/set/v, set/a, "
+                              "output/set, %1/all-off and %2")
+                   .arg(m_settings.topics.prefix, kLabAllOff));
     }
 }
 
-void CommandListener::connectedTo(int rc, bool sessionKept)
+void CommandListener::connectedTo(int rc, int flags, const mqtt5__property *)
 {
+    const bool sessionKept = (flags & 1) != 0;
     if (rc != 0) {
-        bool tell = false;
-        {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            tell = !m_toldRefused;
-            m_toldRefused = true;
-        }
-        if (tell && m_warn) {
+        if (once(m_toldRefused) && m_warn) {
             m_warn(QStringLiteral("MQTT broker refused the commands' login: %1")
                        .arg(QString::fromUtf8(mosquitto_reason_string(rc))));
         }
@@ -266,21 +284,18 @@ void CommandListener::connectedTo(int rc, bool sessionKept)
     // to a subscription made before it, so that it is never carried out.
     mosquitto_subscribe_multiple(m_mosq, nullptr, int(pointers.size()), pointers.data(),
                                  kCommandQos, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+    // This listener holds the session now; one that held it before and comes
+    // back finds out that it was taken over.
+    mosquitto_publish_v5(m_mosq, nullptr, m_holderTopic.constData(), int(m_instance.size()),
+                         m_instance.constData(), kCommandQos, true, nullptr);
     if (sessionKept) {
         // What the broker kept for the session comes before this message does.
         mosquitto_publish_v5(m_mosq, nullptr, m_markerTopic.constData(), int(m_marker.size()),
                              m_marker.constData(), kCommandQos, false, nullptr);
     }
     const std::lock_guard<std::mutex> lock(m_mutex);
-    ++m_connections;
     m_connected = true;
     m_changed.notify_all();
-}
-
-void CommandListener::onMessage(mosquitto *, void *self, const mosquitto_message *message,
-                                const mqtt5__property *props)
-{
-    static_cast<CommandListener *>(self)->received(*message, props);
 }
 
 void CommandListener::received(const mosquitto_message &message, const mqtt5__property *props)
@@ -387,12 +402,11 @@ void CommandListener::pumpLocked()
     }
 }
 
-void CommandListener::onPublish(mosquitto *, void *self, int mid, int, const mqtt5__property *)
+void CommandListener::acknowledged(int mid)
 {
-    auto *listener = static_cast<CommandListener *>(self);
-    const std::lock_guard<std::mutex> lock(listener->m_mutex);
-    listener->m_unacknowledged.erase(mid);
-    listener->m_changed.notify_all();
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_unacknowledged.erase(mid);
+    m_changed.notify_all();
 }
 
 void CommandListener::finish(std::chrono::milliseconds budget)
@@ -400,15 +414,11 @@ void CommandListener::finish(std::chrono::milliseconds budget)
     if (!m_thread.joinable()) {
         return;
     }
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait_for(lock, budget, [this] {
-            return !m_connected || (m_results.empty() && m_unacknowledged.empty());
-        });
-        m_stopping = true;
-        m_changed.notify_all();
-    }
-    m_thread.join();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait_for(lock, budget, [this] {
+        return !m_connected || (m_results.empty() && m_unacknowledged.empty());
+    });
+    endThread(lock);
 }
 
 ListenerCounts CommandListener::counts() const

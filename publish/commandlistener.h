@@ -1,24 +1,18 @@
 #pragma once
 
 #include "publish/commands.h"
-#include "publish/mqtturl.h"
+#include "publish/connection.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
+#include <optional>
 #include <set>
-#include <thread>
-
-struct mosquitto;
-struct mosquitto_message;
-struct mqtt5__property;
 
 namespace publish {
 
@@ -39,6 +33,9 @@ struct ListenerCounts {
     std::uint64_t received = 0; // commands handed on to be carried out
     std::uint64_t refused = 0;  // retained or stale, answered with a refusal
     std::uint64_t repeated = 0; // sent again after a reconnection, dropped
+    // Another bench with the same prefix took the session over, and this one
+    // stopped taking commands.
+    bool takenOver = false;
 };
 
 // Listens for commands on the bench's topics (MQTT 5, QoS 1) on a connection of
@@ -47,8 +44,11 @@ struct ListenerCounts {
 // prefix's), so that the broker keeps the commands that come while the bench is
 // away; CommandGate decides which of them may still be carried out. A retained
 // or stale message is answered here with a refusal; every other command goes to
-// the handler, whose caller answers it with answer().
-class CommandListener {
+// the handler, whose caller answers it with answer(). When another client with
+// the same id takes the session over (another bench given the same prefix),
+// this one says so once and does not connect again, so that the two do not
+// push each other off in turns.
+class CommandListener : private Connection {
 public:
     // A command with where its result goes.
     struct Incoming {
@@ -67,7 +67,7 @@ public:
 
     // Sets libmosquitto up and starts the network thread; false with the reason
     // for a setting it cannot take.
-    bool start(QString &error);
+    using Connection::start;
     // Publishes `result` for `incoming` (QoS 1); from any thread.
     void answer(const Incoming &incoming, const CommandResult &result);
     // Gives the results not yet sent up to `budget` to go out, and disconnects;
@@ -77,6 +77,9 @@ public:
     ListenerCounts counts() const;
     bool subscribed() const;
 
+    // The session's client id, from the prefix.
+    const QByteArray &clientId() const { return m_shape.clientId; }
+
 private:
     struct Outgoing {
         QByteArray topic;
@@ -84,42 +87,33 @@ private:
         QByteArray correlation;
     };
 
-    static void onConnect(mosquitto *, void *self, int rc, int flags, const mqtt5__property *);
-    static void onDisconnect(mosquitto *, void *self, int rc, const mqtt5__property *);
-    static void onSubscribe(mosquitto *, void *self, int mid, int count, const int *granted,
-                            const mqtt5__property *);
-    static void onMessage(mosquitto *, void *self, const mosquitto_message *message,
-                          const mqtt5__property *props);
-    static void onPublish(mosquitto *, void *self, int mid, int rc, const mqtt5__property *);
-
-    bool setUp(QString &error);
-    void run();
-    bool connect();
-    bool wait(std::chrono::milliseconds delay);
-    void connectedTo(int rc, bool sessionKept);
-    void received(const mosquitto_message &message, const mqtt5__property *props);
+    bool mayConnect() override;
+    bool turnLocked() override;
+    void ended() override;
+    void connectedTo(int rc, int flags, const mqtt5__property *props) override;
+    void disconnected(int rc, const mqtt5__property *props) override;
+    void acknowledged(int mid) override;
+    void subscribed(int count, const int *granted) override;
+    void received(const mosquitto_message &message, const mqtt5__property *props) override;
+    std::optional<QByteArray> lookAtHolder();
+    // Another bench took the session: said once, and no connection again.
+    void takenOver();
     void refuse(const Incoming &incoming, CommandGate::Verdict verdict);
     void pumpLocked();
 
     ListenerSettings m_settings;
     Handler m_handler;
     Warn m_warn;
-    QByteArray m_clientId;
     QByteArray m_markerTopic;
     QByteArray m_marker; // this connection's own message on the marker topic
-    mosquitto *m_mosq = nullptr;
-    std::thread m_thread;
-    CommandGate m_gate; // the network thread's
+    QByteArray m_holderTopic;
+    QByteArray m_instance; // this listener's own id, left on the holder topic
+    CommandGate m_gate;    // the network thread's
 
-    mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
     std::deque<Outgoing> m_results;
     std::set<int> m_unacknowledged; // results handed over, by message id
     ListenerCounts m_counts;
-    int m_connections = 0;
-    bool m_connected = false;
     bool m_subscribed = false;
-    bool m_stopping = false;
     bool m_toldRetained = false;
     bool m_toldRefused = false;
     bool m_toldSubscription = false;

@@ -1,7 +1,5 @@
 #include "publish/publisher.h"
 
-#include <QFile>
-
 #include <mosquitto.h>
 #ifdef _WIN32
 #include <winsock2.h>
@@ -11,18 +9,12 @@
 #endif
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 
 namespace publish {
 
 namespace {
 
 constexpr int kQos = 1;
-constexpr int kKeepAliveSeconds = 30;
-constexpr std::chrono::seconds kFirstRetry{1};
-constexpr std::chrono::seconds kLastRetry{30};
 // How long one turn of the network loop may wait for the socket; also how soon
 // the thread sees that it is to end, and at most how long a reading waits in the
 // queue before the thread hands it to libmosquitto.
@@ -33,24 +25,6 @@ constexpr std::size_t kWindow = 20;
 
 const QByteArray kOnline = QByteArrayLiteral("online");
 const QByteArray kOffline = QByteArrayLiteral("offline");
-
-void initLibrary()
-{
-    static const int once = [] {
-        const int rc = mosquitto_lib_init();
-        std::atexit([] { mosquitto_lib_cleanup(); });
-        return rc;
-    }();
-    (void)once;
-}
-
-QString libraryError(int rc)
-{
-    if (rc == MOSQ_ERR_ERRNO) {
-        return QString::fromLocal8Bit(std::strerror(errno));
-    }
-    return QString::fromUtf8(mosquitto_strerror(rc));
-}
 
 // "not authorised" from "Connection Refused: not authorised."
 QString refusal(int rc)
@@ -81,161 +55,59 @@ bool tlsAvailable()
     return available;
 }
 
+namespace {
+
+Connection::Shape publisherShape(const PublisherSettings &settings)
+{
+    Connection::Shape shape;
+    shape.willTopic = settings.topics.status().toUtf8();
+    shape.willPayload = kOffline;
+    shape.loopMs = kLoopMs;
+    // A client whose connection broke sends its unacknowledged messages again
+    // on its next connection, ahead of what it is given then, which would put
+    // readings out of order; here they go back to the front of the queue instead.
+    shape.freshClient = true;
+    return shape;
+}
+
+} // namespace
+
 Publisher::Publisher(PublisherSettings settings, Warn warn)
-    : m_settings(std::move(settings)), m_warn(std::move(warn))
+    : Connection({settings.url, settings.password, settings.caFile}, publisherShape(settings)),
+      m_settings(std::move(settings)), m_warn(std::move(warn))
 {
 }
 
 Publisher::~Publisher()
 {
     finish(std::chrono::milliseconds{0});
-    if (m_mosq) {
-        mosquitto_destroy(m_mosq);
-    }
 }
 
-bool Publisher::start(QString &error)
+void Publisher::attempting()
 {
-    initLibrary();
-    m_mosq = newClient(error);
-    if (!m_mosq) {
-        return false;
-    }
-    m_thread = std::thread([this] { run(); });
-    return true;
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_answered = false;
 }
 
-// A client with every setting made. Each connection gets a new one: a client
-// whose connection broke sends its unacknowledged messages again on its next
-// connection, ahead of what it is given then, which would put readings out of
-// order; here they go back to the front of the queue instead.
-mosquitto *Publisher::newClient(QString &error)
+// Each turn of the network loop: "offline" when finish() asks for it, the
+// queued readings, and whether the server has answered the login in time.
+bool Publisher::turnLocked()
 {
-    mosquitto *client = mosquitto_new(nullptr, true, this);
-    if (!client) {
-        error = QStringLiteral("cannot set up MQTT: %1").arg(libraryError(MOSQ_ERR_ERRNO));
-        return nullptr;
+    // "offline" goes out even when finish() gave it no time to be
+    // acknowledged: it is queued ahead of the goodbye.
+    if (m_offlineWanted && !m_offlineSent && m_connected) {
+        const QByteArray status = m_settings.topics.status().toUtf8();
+        m_offlineSent =
+            mosquitto_publish(m_mosq, &m_offlineMid, status.constData(), int(kOffline.size()),
+                              kOffline.constData(), kQos, true) == MOSQ_ERR_SUCCESS;
     }
-    mosquitto_connect_callback_set(client, &Publisher::onConnect);
-    mosquitto_disconnect_callback_set(client, &Publisher::onDisconnect);
-    mosquitto_publish_callback_set(client, &Publisher::onPublish);
-    // Only the network thread calls the client once it runs: libmosquitto built
-    // without its threading support (the Windows build) has no locks of its own.
-    // Publishing then only queues the packet; the next turn of the loop writes it.
-    mosquitto_threaded_set(client, true);
-
-    const MqttUrl &url = m_settings.url;
-    if (!url.user.isEmpty()) {
-        const QByteArray user = url.user.toUtf8();
-        const QByteArray password = m_settings.password.toUtf8();
-        mosquitto_username_pw_set(client, user.constData(),
-                                  m_settings.password.isEmpty() ? nullptr : password.constData());
+    const std::size_t queued = m_queue.size();
+    pumpLocked();
+    if (m_queue.size() != queued) {
+        m_changed.notify_all(); // finish() waits for the queue to empty
     }
-    const QByteArray status = m_settings.topics.status().toUtf8();
-    int rc = mosquitto_will_set(client, status.constData(), int(kOffline.size()),
-                                kOffline.constData(), kQos, true);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        error = QStringLiteral("cannot use the topic %1: %2")
-                    .arg(m_settings.topics.status(), libraryError(rc));
-    } else if (url.tls && !m_settings.caFile.isEmpty()) {
-        const QByteArray caFile = QFile::encodeName(m_settings.caFile);
-        rc = mosquitto_tls_set(client, caFile.constData(), nullptr, nullptr, nullptr, nullptr);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            error = QStringLiteral("cannot use the CA file %1: %2")
-                        .arg(m_settings.caFile, libraryError(rc));
-        }
-    } else if (url.tls) {
-        rc = mosquitto_int_option(client, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            error = QStringLiteral("cannot set up TLS: %1").arg(libraryError(rc));
-        }
-    }
-    if (rc != MOSQ_ERR_SUCCESS) {
-        mosquitto_destroy(client);
-        return nullptr;
-    }
-    return client;
-}
-
-// The network thread: connects, runs libmosquitto's loop, and after a failed
-// attempt or a lost connection waits 1 s, 2 s, 4 s ... up to 30 s before the
-// next attempt. The wait starts again at 1 s once a connection was accepted.
-void Publisher::run()
-{
-    const QByteArray host = m_settings.url.host.toUtf8();
-    auto delay = kFirstRetry;
-    for (;;) {
-        {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            m_answered = false;
-        }
-        int rc = mosquitto_connect_async(m_mosq, host.constData(), m_settings.url.port,
-                                         kKeepAliveSeconds);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            disconnected(rc);
-        }
-        const auto attempt = std::chrono::steady_clock::now();
-        while (rc == MOSQ_ERR_SUCCESS) {
-            bool silent = false;
-            {
-                const std::lock_guard<std::mutex> lock(m_mutex);
-                // "offline" goes out even when finish() gave it no time to be
-                // acknowledged: it is queued ahead of the goodbye below.
-                if (m_offlineWanted && !m_offlineSent && m_connected) {
-                    const QByteArray status = m_settings.topics.status().toUtf8();
-                    m_offlineSent = mosquitto_publish(m_mosq, &m_offlineMid, status.constData(),
-                                                      int(kOffline.size()), kOffline.constData(),
-                                                      kQos, true) == MOSQ_ERR_SUCCESS;
-                }
-                if (m_stopping) {
-                    break;
-                }
-                if (m_connected) {
-                    delay = kFirstRetry;
-                }
-                const std::size_t queued = m_queue.size();
-                pumpLocked();
-                if (m_queue.size() != queued) {
-                    m_changed.notify_all(); // finish() waits for the queue to empty
-                }
-                silent = !m_answered &&
-                         std::chrono::steady_clock::now() - attempt >= m_settings.answerWait;
-            }
-            if (silent) {
-                // Connected, yet no word of MQTT: drop it and try again later.
-                serverSilent();
-                mosquitto_disconnect(m_mosq);
-                break;
-            }
-            rc = mosquitto_loop(m_mosq, kLoopMs, 1);
-        }
-        if (!pause(delay)) {
-            break;
-        }
-        delay = std::min(delay * 2, kLastRetry);
-        QString error;
-        mosquitto *next = newClient(error);
-        if (next) {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            mosquitto_destroy(m_mosq);
-            m_mosq = next;
-        }
-    }
-    // A clean goodbye, so that the broker does not publish the will.
-    if (mosquitto_disconnect(m_mosq) == MOSQ_ERR_SUCCESS) {
-        for (int turn = 0; turn < 10 && mosquitto_loop(m_mosq, kLoopMs, 1) == MOSQ_ERR_SUCCESS;
-             ++turn) {
-        }
-    }
-}
-
-// Waits `delay`, or less when the thread is to end; false then.
-bool Publisher::pause(std::chrono::seconds delay)
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait_for(lock, delay, [this] { return m_stopping || m_retryNow; });
-    m_retryNow = false;
-    return !m_stopping;
+    // Connected, yet no word of MQTT: drop it and try again later.
+    return m_answered || std::chrono::steady_clock::now() - m_attemptStart < m_settings.answerWait;
 }
 
 void Publisher::publishReading(int address, const QByteArray &json)
@@ -277,22 +149,7 @@ void Publisher::publishRetained(const QString &topic, const QByteArray &payload,
                       true);
 }
 
-void Publisher::onConnect(mosquitto *, void *self, int rc)
-{
-    static_cast<Publisher *>(self)->connectedTo(rc);
-}
-
-void Publisher::onDisconnect(mosquitto *, void *self, int rc)
-{
-    static_cast<Publisher *>(self)->disconnected(rc);
-}
-
-void Publisher::onPublish(mosquitto *, void *self, int mid)
-{
-    static_cast<Publisher *>(self)->acknowledged(mid);
-}
-
-void Publisher::serverSilent()
+void Publisher::abandoned()
 {
     // A TCP connection that never got through (a host that drops packets) is
     // no server at all: the unreachable message is the one for it.
@@ -313,7 +170,7 @@ void Publisher::serverSilent()
         const std::lock_guard<std::mutex> lock(m_mutex);
         const MqttUrl &url = m_settings.url;
         if (!tcpUp) {
-            if (!m_toldUnreachable && !m_everConnected) {
+            if (!m_toldUnreachable && m_connections == 0) {
                 m_toldUnreachable = true;
                 message = QStringLiteral("MQTT broker %1:%2 not reachable (no connection within "
                                          "%3 s); the log goes on and keeps trying")
@@ -339,20 +196,14 @@ void Publisher::serverSilent()
     }
 }
 
-void Publisher::connectedTo(int rc)
+void Publisher::connectedTo(int rc, int, const mqtt5__property *)
 {
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_answered = true;
     }
     if (rc != 0) {
-        bool tell = false;
-        {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            tell = !m_toldRefused;
-            m_toldRefused = true;
-        }
-        if (tell && m_warn) {
+        if (once(m_toldRefused) && m_warn) {
             const QString user = m_settings.url.user.isEmpty()
                                      ? QString()
                                      : QStringLiteral(" for user %1").arg(m_settings.url.user);
@@ -375,16 +226,12 @@ void Publisher::connectedTo(int rc)
     publishRetained(m_settings.topics.status(), kOnline);
 
     const std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_everConnected) {
-        ++m_counts.reconnects;
-    }
-    m_everConnected = true;
     m_connected = true;
     pumpLocked();
     m_changed.notify_all();
 }
 
-void Publisher::disconnected(int rc)
+void Publisher::disconnected(int rc, const mqtt5__property *)
 {
     QString message;
     {
@@ -400,7 +247,7 @@ void Publisher::disconnected(int rc)
             return;
         }
         const MqttUrl &url = m_settings.url;
-        if (!m_everConnected && !m_toldUnreachable && !m_toldRefused) {
+        if (m_connections == 0 && !m_toldUnreachable && !m_toldRefused) {
             m_toldUnreachable = true;
             message = QStringLiteral("MQTT broker %1:%2 not reachable (%3); the log goes on and "
                                      "keeps trying")
@@ -444,39 +291,36 @@ void Publisher::finish(std::chrono::milliseconds budget)
         return;
     }
     const auto deadline = std::chrono::steady_clock::now() + budget;
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_finishing = true;
-        if (!m_connected && budget.count() > 0 && (!m_queue.empty() || !m_inFlight.empty())) {
-            // One more attempt at once rather than after the back-off: readings
-            // waiting for a broker that is back get their chance to go out.
-            m_retryNow = true;
-            m_changed.notify_all();
-            m_changed.wait_until(lock, deadline, [this] { return m_connected; });
-        }
-        if (m_connected) {
-            // Queued after the readings, so the broker has them all when it says
-            // offline; the network thread publishes it.
-            m_changed.wait_until(lock, deadline,
-                                 [this] { return m_queue.empty() || !m_connected; });
-            m_offlineWanted = true;
-            m_changed.wait_until(lock, deadline, [this] {
-                return !m_connected || (m_inFlight.empty() && m_offlineAcknowledged);
-            });
-        }
-        m_stopping = true;
-        m_counts.dropped += m_queue.size() + m_inFlight.size();
-        m_queue.clear();
-        m_inFlight.clear();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_finishing = true;
+    if (!m_connected && budget.count() > 0 && (!m_queue.empty() || !m_inFlight.empty())) {
+        // One more attempt at once rather than after the back-off: readings
+        // waiting for a broker that is back get their chance to go out.
+        m_retryNow = true;
         m_changed.notify_all();
+        m_changed.wait_until(lock, deadline, [this] { return m_connected; });
     }
-    m_thread.join();
+    if (m_connected) {
+        // Queued after the readings, so the broker has them all when it says
+        // offline; the network thread publishes it.
+        m_changed.wait_until(lock, deadline, [this] { return m_queue.empty() || !m_connected; });
+        m_offlineWanted = true;
+        m_changed.wait_until(lock, deadline, [this] {
+            return !m_connected || (m_inFlight.empty() && m_offlineAcknowledged);
+        });
+    }
+    m_counts.dropped += m_queue.size() + m_inFlight.size();
+    m_queue.clear();
+    m_inFlight.clear();
+    endThread(lock);
 }
 
 PublisherCounts Publisher::counts() const
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_counts;
+    PublisherCounts counts = m_counts;
+    counts.reconnects = std::uint64_t(std::max(m_connections - 1, 0));
+    return counts;
 }
 
 bool Publisher::connected() const

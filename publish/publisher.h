@@ -1,22 +1,17 @@
 #pragma once
 
+#include "publish/connection.h"
 #include "publish/discovery.h"
-#include "publish/mqtturl.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
-#include <thread>
 #include <utility>
-
-struct mosquitto;
 
 namespace publish {
 
@@ -50,7 +45,7 @@ struct PublisherCounts {
 // (mqtts://); the Windows build's cannot.
 bool tlsAvailable();
 
-class Publisher {
+class Publisher : private Connection {
 public:
     // Messages for the user (broker not reachable, login refused, connection
     // lost), each said once; called from the network thread.
@@ -64,7 +59,7 @@ public:
     // Sets libmosquitto up and starts connecting. False, with the reason in
     // `error`, only for a setting it cannot take (for example a CA file it
     // cannot read); a broker that cannot be reached is no error.
-    bool start(QString &error);
+    using Connection::start;
 
     // Queues `json` for PREFIX/<address>/reading (QoS 1, not retained).
     void publishReading(int address, const QByteArray &json);
@@ -83,39 +78,27 @@ private:
         QByteArray payload;
     };
 
-    static void onConnect(mosquitto *, void *self, int rc);
-    static void onDisconnect(mosquitto *, void *self, int rc);
-    static void onPublish(mosquitto *, void *self, int mid);
-
-    mosquitto *newClient(QString &error);
-    void run();
-    bool pause(std::chrono::seconds delay);
-    void connectedTo(int rc);
+    void attempting() override;
+    void attemptFailed(int rc) override { disconnected(rc, nullptr); }
+    bool turnLocked() override;
     // The login of this attempt went unanswered for answerWait: says so once.
-    void serverSilent();
-    void disconnected(int rc);
-    void acknowledged(int mid);
+    void abandoned() override;
+    void connectedTo(int rc, int flags, const mqtt5__property *props) override;
+    void disconnected(int rc, const mqtt5__property *props) override;
+    void acknowledged(int mid) override;
     void pumpLocked();
     void publishRetained(const QString &topic, const QByteArray &payload, int *mid = nullptr);
 
     PublisherSettings m_settings;
     Warn m_warn;
-    mosquitto *m_mosq = nullptr; // replaced by the network thread, under m_mutex
-    std::thread m_thread;
 
-    mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
     std::deque<Outgoing> m_queue;
     // Readings handed to libmosquitto and not yet acknowledged, by message id in
     // the order sent; they go back to the front of the queue when the
     // connection breaks, since a new clean session does not send them again.
     std::deque<std::pair<int, Outgoing>> m_inFlight;
     PublisherCounts m_counts;
-    bool m_connected = false;
-    bool m_everConnected = false;
     bool m_finishing = false;     // no more readings taken
-    bool m_stopping = false;      // the network thread ends
-    bool m_retryNow = false;      // the next connection attempt is not to wait for the back-off
     bool m_offlineWanted = false; // finish() asks the network thread to publish "offline"
     bool m_offlineSent = false;
     int m_offlineMid = -1;

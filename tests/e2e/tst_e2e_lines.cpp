@@ -6,6 +6,7 @@
 // under a log and a run, as an unplugged USB adapter does.
 #include "support/ctlrig.h"
 #include "support/httpclient.h"
+#include "support/supplyline.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -25,7 +26,6 @@ namespace {
 using testsupport::waitForErr;
 
 constexpr int kAddress = 5;
-constexpr int kSkipCode = 77; // the slave script: pymodbus, pyserial-asyncio or socat missing
 constexpr int kWaitMs = 20000;
 
 QStringList fileLines(const QString &path)
@@ -72,55 +72,29 @@ private:
     testsupport::CtlResult serveModbusOnce(const QStringList &common);
     testsupport::CtlResult serveHttpOnce(const QStringList &common);
 
-    std::unique_ptr<testsupport::CtlRig> m_rig;
-    std::unique_ptr<QProcess> m_slave; // the pymodbus slave, when it is the line
-    bool m_missing = false;            // pymodbus, pyserial-asyncio or socat is missing
+    std::unique_ptr<testsupport::SupplyLine> m_line;
+    testsupport::CtlRig *m_rig = nullptr; // the line's
+    bool m_missing = false;               // pymodbus, pyserial-asyncio or socat is missing
 };
 
 void TestE2eLines::cleanup()
 {
     m_missing = false;
-    if (m_slave) {
-        m_slave->closeWriteChannel(); // the end of its input ends it
-        if (!m_slave->waitForFinished(5000)) {
-            m_slave->kill();
-            m_slave->waitForFinished();
-        }
-        m_slave.reset();
-    }
-    m_rig.reset();
+    m_rig = nullptr;
+    m_line.reset();
 }
 
 bool TestE2eLines::startLine(const QString &line)
 {
-    m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
-    if (line != QLatin1String("pymodbus")) {
-        return m_rig->startSim({QStringLiteral("--address"), QString::number(kAddress),
-                                QStringLiteral("--line"), line, QStringLiteral("--voltage"),
-                                QStringLiteral("5"), QStringLiteral("--current"),
-                                QStringLiteral("1")});
-    }
-    m_slave = std::make_unique<QProcess>();
-    m_slave->start(QStringLiteral(VANTEL_PYTHON3),
-                   {QStringLiteral(SLAVE_SCRIPT), m_rig->dir(), QStringLiteral("COM1"),
-                    QString::number(kAddress)});
-    if (!m_slave->waitForStarted(5000)) {
-        return false;
-    }
-    QDeadlineTimer deadline(10000);
-    while (!m_slave->canReadLine() && m_slave->state() == QProcess::Running &&
-           !deadline.hasExpired()) {
-        m_slave->waitForReadyRead(100);
-    }
-    if (m_slave->state() != QProcess::Running) {
-        if (m_slave->exitCode() == kSkipCode) {
-            m_missing = true;
-            return true;
-        }
-        qWarning("%s", m_slave->readAllStandardError().constData());
-        return false;
-    }
-    return m_slave->readLine().startsWith("ready COM1");
+    m_line = std::make_unique<testsupport::SupplyLine>(QStringLiteral(VANTELCTL_PATH),
+                                                       QStringLiteral(VANTEL_PYTHON3),
+                                                       QStringLiteral(SLAVE_SCRIPT));
+    m_rig = &m_line->rig();
+    const bool started = m_line->start(line, QString::number(kAddress),
+                                       {QStringLiteral("--voltage"), QStringLiteral("5"),
+                                        QStringLiteral("--current"), QStringLiteral("1")});
+    m_missing = m_line->missing();
+    return started;
 }
 
 // Starts vantelctl serve with `serveArgs` on the supply, waits for the line of
@@ -193,7 +167,7 @@ testsupport::CtlResult TestE2eLines::serveModbusOnce(const QStringList &common)
                           QStringLiteral("read:5:0x1000:2"), QStringLiteral("read:5:0x2000:1")});
             if (client.waitForFinished(kWaitMs)) {
                 out = QString::fromUtf8(client.readAllStandardOutput());
-                m_missing = client.exitCode() == kSkipCode;
+                m_missing = client.exitCode() == testsupport::SupplyLine::kSkipCode;
             } else {
                 client.kill();
                 client.waitForFinished();

@@ -3,6 +3,7 @@
 // the judge of what reached the supply.
 #include "support/broker.h"
 #include "support/ctlrig.h"
+#include "support/supplyline.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -62,6 +63,10 @@ private slots:
     void labWideAllOffOnTwoBenches();
     void commandOnJoinedBench();
     void sentWhileBrokerAwayCarriedOutOnce();
+    void twoBenchesWithOnePrefix();
+    void setAndSwitchOnEveryLine_data();
+    void setAndSwitchOnEveryLine();
+    void commandOnServeThatJoinedALog();
 
 private:
     // A bench with its own simulator (or, with `sharedRig`, on that bench's line).
@@ -77,6 +82,7 @@ private:
 
     Broker m_broker;
     std::vector<std::unique_ptr<Bench>> m_benches;
+    std::unique_ptr<testsupport::SupplyLine> m_line; // ends after the benches on it
 };
 
 void TestE2eMqttControl::initTestCase()
@@ -93,6 +99,7 @@ void TestE2eMqttControl::cleanup()
         stopBench(*bench);
     }
     m_benches.clear();
+    m_line.reset();
 }
 
 Bench *TestE2eMqttControl::startBench(const QString &prefix, const QStringList &simArguments,
@@ -385,6 +392,129 @@ void TestE2eMqttControl::sentWhileBrokerAwayCarriedOutOnce()
     QVERIFY(command(sub, prefix + "/1/set/a", "0.4", prefix + "/1/result").value("ok").toBool());
     stopBench(*bench);
     QVERIFY2(bench->errors().contains("mqtt: 3 commands carried out"), qPrintable(bench->errors()));
+}
+
+// Two benches given one prefix share one broker session. The broker gives it to
+// the one that came last; the other is told once, never takes it back (so the two
+// do not push each other off in turns), and logs on; commands reach the last.
+void TestE2eMqttControl::twoBenchesWithOnePrefix()
+{
+    const QString prefix = QStringLiteral("vantel/twin/COM1");
+    const QString told =
+        QStringLiteral("another bench with the same prefix %1 took over").arg(prefix);
+    Subscriber sub(m_broker, prefix + QStringLiteral("/#"));
+    QVERIFY(sub.start());
+    Bench *first = startBench(prefix, {});
+    QVERIFY(first);
+    QVERIFY(waitForControl(*first));
+    Bench *second = startBench(prefix, {});
+    QVERIFY(second);
+    QVERIFY(waitForControl(*second));
+    QVERIFY2(QTest::qWaitFor([&] { return first->errors().contains(told); }, kWaitMs),
+             qPrintable(first->errors()));
+    QVERIFY(first->errors().contains(QStringLiteral("--mqtt-topic")));
+    const QString rows = first->rig->path(QString(prefix).replace('/', '_') + ".csv");
+    const auto rowCount = [&rows] {
+        QFile file(rows);
+        return file.open(QIODevice::ReadOnly) ? file.readAll().count('\n') : 0;
+    };
+    const auto rowsAtTakeOver = rowCount();
+    // Longer than the first two waits before a connection is tried again: a bench
+    // that took the session back would push the other off, and it would be told.
+    QTest::qWait(4000);
+    const QJsonObject result = command(sub, prefix + "/1/set/v", "4.5", prefix + "/1/result");
+    QVERIFY2(result.value("ok").toBool(), qPrintable(QJsonDocument(result).toJson()));
+    QVERIFY2(second->status().contains("set-voltage=450"), qPrintable(second->status()));
+    QVERIFY2(!first->status().contains("set-voltage=450"), qPrintable(first->status()));
+    QCOMPARE(first->log.state(), QProcess::Running);
+    QVERIFY(rowCount() > rowsAtTakeOver);
+    stopBench(*first);
+    stopBench(*second);
+    QCOMPARE(first->errors().count(told), 1);
+    QVERIFY2(!second->errors().contains(told), qPrintable(second->errors()));
+    QVERIFY2(
+        first->errors().contains("mqtt: commands stopped: another bench with the prefix " + prefix),
+        qPrintable(first->errors()));
+    QCOMPARE(first->log.exitCode(), 0);
+}
+
+void TestE2eMqttControl::setAndSwitchOnEveryLine_data()
+{
+    testsupport::SupplyLine::addRows();
+}
+
+// A set and an output switch from the broker on each kind of line, each
+// confirmed by the supply's read-back; the readings published after them show
+// both, and the simulator, where it is the line, holds them.
+void TestE2eMqttControl::setAndSwitchOnEveryLine()
+{
+    QFETCH(QString, line);
+    m_line = std::make_unique<testsupport::SupplyLine>(QStringLiteral(VANTELCTL_PATH),
+                                                       QStringLiteral(VANTEL_PYTHON3),
+                                                       QStringLiteral(SLAVE_SCRIPT));
+    QVERIFY(m_line->start(line, QStringLiteral("5")));
+    if (m_line->missing()) {
+        QSKIP("pymodbus, pyserial-asyncio or socat is missing");
+    }
+    const QString prefix = QStringLiteral("vantel/%1/COM1").arg(line);
+    Subscriber sub(m_broker, prefix + QStringLiteral("/#"));
+    QVERIFY(sub.start());
+    Bench *bench = startBench(prefix, {}, {"--address", "5"}, &m_line->rig());
+    QVERIFY(bench);
+    QVERIFY2(waitForControl(*bench), qPrintable(bench->errors()));
+    for (const auto &[topic, payload] : {std::pair{"/5/set/v", "7,25"}, {"/5/output/set", "ON"}}) {
+        const QJsonObject result = command(sub, prefix + topic, payload, prefix + "/5/result");
+        QVERIFY2(result.value("ok").toBool(), qPrintable(QJsonDocument(result).toJson()));
+    }
+    const auto shown = [&] {
+        const QList<QByteArray> readings = sub.payloads(prefix + "/5/reading");
+        if (readings.isEmpty()) {
+            return false;
+        }
+        const QJsonObject last = json(readings.last());
+        return last.value("set_v").toDouble() == 7.25 && last.value("output").toBool();
+    };
+    QVERIFY2(QTest::qWaitFor(shown, kWaitMs), qPrintable(bench->errors()));
+    if (m_line->simulated()) {
+        const QString status = m_line->rig().sim().command(QStringLiteral("status 5"));
+        QVERIFY2(status.contains("set-voltage=725") && status.contains("output=on"),
+                 qPrintable(status));
+    }
+}
+
+// A server with control joins the line a log owns: the broker's set is carried
+// out through the owner.
+void TestE2eMqttControl::commandOnServeThatJoinedALog()
+{
+    const QString prefix = QStringLiteral("vantel/served/COM1");
+    Subscriber sub(m_broker, prefix + QStringLiteral("/#"));
+    QVERIFY(sub.start());
+    Bench *owner = startBench(QStringLiteral("vantel/owning/COM1"), {});
+    QVERIFY(owner);
+    QVERIFY(waitForControl(*owner));
+    QProcess serve;
+    QProcessEnvironment env = owner->rig->environment();
+    env.insert(QStringLiteral("VANTEL_MQTT_PASSWORD"), kPassword);
+    serve.setProcessEnvironment(env);
+    serve.start(QStringLiteral(VANTELCTL_PATH),
+                {"--port", "COM1", "serve", "--listen", "none", "--mqtt",
+                 m_broker.url(QStringLiteral("bench")), "--mqtt-topic", prefix, "--mqtt-control"});
+    QVERIFY(serve.waitForStarted(kWaitMs));
+    QString said;
+    QVERIFY2(QTest::qWaitFor(
+                 [&] {
+                     said += QString::fromUtf8(serve.readAllStandardError());
+                     return said.contains(QStringLiteral("mqtt: taking commands"));
+                 },
+                 kWaitMs),
+             qPrintable(said));
+    const QJsonObject result = command(sub, prefix + "/1/set/v", "3.3", prefix + "/1/result");
+    QVERIFY2(result.value("ok").toBool(), qPrintable(QJsonDocument(result).toJson()));
+    QVERIFY2(owner->status().contains("set-voltage=330"), qPrintable(owner->status()));
+    testsupport::endProgram(serve, kWaitMs);
+    QCOMPARE(serve.exitCode(), 0);
+    // The log still owns the line: the server joined it and left.
+    QCOMPARE(owner->log.state(), QProcess::Running);
 }
 
 QTEST_GUILESS_MAIN(TestE2eMqttControl)

@@ -1,7 +1,9 @@
-// End to end: Debian's Prometheus server scrapes vantelctl serve --http on the
-// simulator with three supplies, with the token as its bearer credential, and
-// its query API then holds each supply's voltage as the simulator reads it.
+// End to end: Debian's Prometheus server scrapes vantelctl serve --http with the
+// token as its bearer credential, on the timed and the instant simulator with
+// three supplies and on the independent slave with one, and its query API then
+// holds each supply's voltage as the line reads it.
 #include "support/ctlrig.h"
+#include "support/supplyline.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -25,7 +27,7 @@ const QByteArray kToken = "e2e-token-0123456789abcdef";
 constexpr int kWaitMs = 120000;
 
 // The simulator's voltage of each supply, pinned, as volts in its counts.
-const QMap<int, QString> kVolts{
+const QMap<int, QString> kSimVolts{
     {1, QStringLiteral("5.01")}, {2, QStringLiteral("12.34")}, {3, QStringLiteral("47.5")}};
 
 } // namespace
@@ -33,34 +35,31 @@ const QMap<int, QString> kVolts{
 class TestE2ePrometheus : public QObject {
     Q_OBJECT
 private slots:
-    void init();
     void cleanup();
+    void prometheusHoldsEverySuppliesVoltage_data();
     void prometheusHoldsEverySuppliesVoltage();
 
 private:
-    quint16 startServe();
+    quint16 startServe(const QString &addresses);
     bool startPrometheus(quint16 servePort);
     // The result of an instant query; empty when it failed.
     QJsonArray query(const QString &promql);
 
-    std::unique_ptr<testsupport::CtlRig> m_rig;
+    std::unique_ptr<testsupport::SupplyLine> m_line;
+    testsupport::CtlRig *m_rig = nullptr; // the line's
     std::vector<std::unique_ptr<QProcess>> m_processes;
     QNetworkAccessManager m_network;
     quint16 m_prometheusPort = 0;
 };
 
-void TestE2ePrometheus::init()
-{
-    m_rig = std::make_unique<testsupport::CtlRig>(QStringLiteral(VANTELCTL_PATH));
-}
-
 void TestE2ePrometheus::cleanup()
 {
     testsupport::killAll(m_processes);
-    m_rig.reset();
+    m_rig = nullptr;
+    m_line.reset();
 }
 
-quint16 TestE2ePrometheus::startServe()
+quint16 TestE2ePrometheus::startServe(const QString &addresses)
 {
     m_processes.push_back(std::make_unique<QProcess>());
     QProcess &serve = *m_processes.back();
@@ -68,7 +67,7 @@ quint16 TestE2ePrometheus::startServe()
     env.insert(QStringLiteral("VANTEL_HTTP_TOKEN"), QString::fromLatin1(kToken));
     serve.setProcessEnvironment(env);
     serve.start(QStringLiteral(VANTELCTL_PATH),
-                {"--port", "COM1", "--addresses", "1-3", "serve", "--listen", "none", "--http",
+                {"--port", "COM1", "--addresses", addresses, "serve", "--listen", "none", "--http",
                  "127.0.0.1:0", "--bench", "bench \"e2e\""});
     QString err;
     const auto open = testsupport::waitForErr(
@@ -161,18 +160,43 @@ QJsonArray TestE2ePrometheus::query(const QString &promql)
         .toArray();
 }
 
+void TestE2ePrometheus::prometheusHoldsEverySuppliesVoltage_data()
+{
+    testsupport::SupplyLine::addRows();
+}
+
 void TestE2ePrometheus::prometheusHoldsEverySuppliesVoltage()
 {
+    QFETCH(QString, line);
     if (QStandardPaths::findExecutable(QStringLiteral("prometheus")).isEmpty()) {
         QSKIP("prometheus (Debian's prometheus) is not installed");
     }
-    QVERIFY(m_rig->startSim({QStringLiteral("--address"), QStringLiteral("1-3")}));
-    for (auto it = kVolts.begin(); it != kVolts.end(); ++it) {
-        QCOMPARE(m_rig->sim().command(
-                     QStringLiteral("set actual-voltage %1 %2").arg(it.value()).arg(it.key())),
-                 QStringLiteral("ok"));
+    m_line = std::make_unique<testsupport::SupplyLine>(QStringLiteral(VANTELCTL_PATH),
+                                                       QStringLiteral(VANTEL_PYTHON3),
+                                                       QStringLiteral(SLAVE_SCRIPT));
+    m_rig = &m_line->rig();
+    QMap<int, QString> expected = kSimVolts;
+    QString addresses = QStringLiteral("1-3");
+    if (line == QLatin1String("pymodbus")) {
+        // The slave's voltage follows its set value into a 10 ohm load.
+        addresses = QStringLiteral("5");
+        expected = {{5, QStringLiteral("4.2")}};
+        QVERIFY(m_line->start(line, addresses));
+        if (m_line->missing()) {
+            QSKIP("pymodbus, pyserial-asyncio or socat is missing");
+        }
+        const QStringList common{"--port", "COM1", "--address", "5", "--timeout", "1000"};
+        QCOMPARE(m_rig->run(common + QStringList{"set", "--voltage", "4.2"}).code, 0);
+        QCOMPARE(m_rig->run(common + QStringList{"output", "on"}).code, 0);
+    } else {
+        QVERIFY(m_line->start(line, addresses));
+        for (auto it = expected.begin(); it != expected.end(); ++it) {
+            QCOMPARE(m_rig->sim().command(
+                         QStringLiteral("set actual-voltage %1 %2").arg(it.value()).arg(it.key())),
+                     QStringLiteral("ok"));
+        }
     }
-    const quint16 servePort = startServe();
+    const quint16 servePort = startServe(addresses);
     QVERIFY(servePort != 0);
     QVERIFY(startPrometheus(servePort));
 
@@ -195,7 +219,7 @@ void TestE2ePrometheus::prometheusHoldsEverySuppliesVoltage()
             return false;
         }
         const QJsonArray volts = query(QStringLiteral("vantel_voltage_volts"));
-        if (counts.size() != kVolts.size() || volts.size() != kVolts.size()) {
+        if (counts.size() != expected.size() || volts.size() != expected.size()) {
             why += QStringLiteral(" series: ") + QJsonDocument(volts).toJson();
             return false;
         }
@@ -203,8 +227,8 @@ void TestE2ePrometheus::prometheusHoldsEverySuppliesVoltage()
         for (const QJsonValue &series : volts) {
             const QJsonObject labels = series[QStringLiteral("metric")].toObject();
             const int address = labels.value(QStringLiteral("address")).toString().toInt();
-            if (!kVolts.contains(address) ||
-                series[QStringLiteral("value")][1].toString() != kVolts.value(address) ||
+            if (!expected.contains(address) ||
+                series[QStringLiteral("value")][1].toString() != expected.value(address) ||
                 labels.value(QStringLiteral("bench")).toString() !=
                     QLatin1String("bench \"e2e\"") ||
                 labels.value(QStringLiteral("port")).toString() != QLatin1String("COM1")) {
@@ -213,7 +237,7 @@ void TestE2ePrometheus::prometheusHoldsEverySuppliesVoltage()
             }
             seen << address;
         }
-        return why.isEmpty() && seen.size() == kVolts.size();
+        return why.isEmpty() && seen.size() == expected.size();
     };
     QVERIFY2(QTest::qWaitFor(holds, kWaitMs), qPrintable(why));
 }
