@@ -213,7 +213,8 @@ void TestLineTiming::firstRequestWaitsForTheLine_data()
     QTest::addColumn<Script>("heard");  // on the line after the start or handover
     QTest::addColumn<double>("sendsAtMs");
 
-    const double firstLook = msOf(supply::LineTracker::kFirstLook);
+    // Long enough to hear a supply that is answering, far shorter than the quiet time.
+    const double firstLook = 20.0;
     const QByteArray replyTail = kStatusFrom2.mid(5);
     // Start: the line is quiet for the first look, or for the whole quiet time
     // (60 ms here) after anything heard, as an earlier program's reply may run on.
