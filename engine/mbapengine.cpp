@@ -31,20 +31,15 @@ double msBetween(EngineClock::time_point then, EngineClock::time_point now)
 } // namespace
 
 MbapEngine::MbapEngine(Client &client, MbapPort &port)
-    : m_client(&client), m_port(port),
-      m_jobs(client, m_timer,
+    : m_client(&client), m_port(port), m_timer(client.clock().makeTimer([this] { onTimer(); })),
+      m_jobs(client, m_context,
              {[this] { return m_state == State::Idle; }, [this] { begin(); },
               [this](Error error, const QString &text) { finish(error, text); }})
 {
-    m_timer.setSingleShot(true);
-    m_timer.setTimerType(Qt::PreciseTimer);
-    // The timer is the context of every connection and queued call that reaches
-    // this engine, so that none outlives it when the client changes engines.
-    QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] { onTimer(); });
-    QObject::connect(&m_port, &serial::CommControl::OnComm, &m_timer, [this] { onComm(); });
+    QObject::connect(&m_port, &serial::CommControl::OnComm, &m_context, [this] { onComm(); });
     // Queued: the port reports the loss from inside its own error handling.
     QObject::connect(
-        &m_port, &serial::CommControl::portLost, &m_timer,
+        &m_port, &serial::CommControl::portLost, &m_context,
         [this](const QString &reason) { onPortLost(reason); }, Qt::QueuedConnection);
     m_port.setInputLen(0);
     m_port.setRThreshold(1);
@@ -80,7 +75,7 @@ void MbapEngine::adopt(Job job)
 
 std::vector<Job> MbapEngine::release()
 {
-    m_timer.stop();
+    m_timer->stop();
     if (m_state == State::Waiting) {
         // Its answer is lost with the line; it is asked again of the next one.
         ++m_stats.handedOver;
@@ -99,7 +94,7 @@ void MbapEngine::begin()
 {
     if (job().kind == Job::Kind::Linger) {
         m_state = State::Lingering;
-        m_timer.start(job().linger);
+        m_timer->start(job().linger);
         return;
     }
     send();
@@ -161,7 +156,7 @@ void MbapEngine::send()
         wait = std::min(wait, milliseconds(kStopGrace));
     }
     m_deadline = out()->m_sentTime + wait;
-    m_timer.start(wait);
+    m_timer->start(wait);
 }
 
 milliseconds MbapEngine::ownWait() const
@@ -184,7 +179,7 @@ mbap::ReplyWait MbapEngine::replyWait() const
 
 void MbapEngine::finish(Error error, const QString &text, bool direct)
 {
-    m_timer.stop();
+    m_timer->stop();
     m_state = State::Idle;
     if (error == Error::Port) {
         m_lastPortReason = text;
@@ -215,7 +210,7 @@ void MbapEngine::drain()
             // let the client go: the rest of what came waits for the event loop.
             m_drainQueued = true;
             QMetaObject::invokeMethod(
-                &m_timer,
+                &m_context,
                 [this] {
                     m_drainQueued = false;
                     drain();
@@ -254,7 +249,7 @@ void MbapEngine::onTheWire(const mbap::Adu &adu)
         return; // its grace runs
     }
     m_deadline = now + wait;
-    m_timer.start(wait);
+    m_timer->start(wait);
     if (lcLine().isDebugEnabled()) {
         trace(QStringLiteral("<- %1  %2 (transaction %3)")
                   .arg(hexOf(mbap::encode(adu)), stage == mbap::NoticeStage::Queued
@@ -553,7 +548,7 @@ void MbapEngine::interrupt(Client::Caller caller)
         const auto graceEnd = m_client->clock().now() + kStopGrace;
         if (graceEnd < m_deadline) {
             m_deadline = graceEnd;
-            m_timer.start(kStopGrace);
+            m_timer->start(kStopGrace);
         }
         break;
     }

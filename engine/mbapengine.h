@@ -5,7 +5,7 @@
 #include "engine/roundtrips.h"
 #include "protocol/mbap.h"
 
-#include <QTimer>
+#include <QObject>
 
 #include <deque>
 #include <functional>
@@ -95,7 +95,8 @@ private:
     State m_state = State::Idle;
     // The context of every connection and queued call that reaches this engine,
     // so that none outlives it when the client changes engines.
-    QTimer m_timer;
+    QObject m_context;
+    std::unique_ptr<EngineTimer> m_timer; // on the client's clock
     JobQueue m_jobs;
     std::chrono::steady_clock::time_point m_deadline;
     std::uint16_t m_transaction = 0; // the request in flight's, or the last one's

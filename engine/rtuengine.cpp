@@ -17,13 +17,6 @@ const std::uint8_t *bytesOf(const QByteArray &bytes)
     return reinterpret_cast<const std::uint8_t *>(bytes.constData());
 }
 
-// Whole milliseconds until `ns` from now, rounded up, so that a timer never wakes
-// the client before its time.
-int ceilMs(nanoseconds ns)
-{
-    return ns <= nanoseconds(0) ? 0 : static_cast<int>((ns.count() + 999'999) / 1'000'000);
-}
-
 QString verdictText(const LineTracker::Event &event)
 {
     switch (event.verdict) {
@@ -67,20 +60,15 @@ void announceSent(Reply *reply)
 } // namespace
 
 RtuEngine::RtuEngine(Client &client, serial::CommControl &control)
-    : q(&client), comm(control),
-      jobs(client, timer,
+    : q(&client), comm(control), timer(client.clock().makeTimer([this] { onTimer(); })),
+      jobs(client, context,
            {[this] { return state == State::Idle; }, [this] { begin(); },
             [this](Error error, const QString &text) { finish(error, text); }})
 {
-    timer.setSingleShot(true);
-    timer.setTimerType(Qt::PreciseTimer);
-    // The timer is the context of every connection and queued call that reaches
-    // this engine, so that none outlives it when the client changes engines.
-    QObject::connect(&timer, &QTimer::timeout, &timer, [this] { onTimer(); });
-    QObject::connect(&comm, &serial::CommControl::OnComm, &timer, [this] { onComm(); });
+    QObject::connect(&comm, &serial::CommControl::OnComm, &context, [this] { onComm(); });
     // Queued: the control reports the loss from inside its own error handling.
     QObject::connect(
-        &comm, &serial::CommControl::portLost, &timer,
+        &comm, &serial::CommControl::portLost, &context,
         [this](const QString &reason) { onPortLost(reason); }, Qt::QueuedConnection);
     comm.setInputLen(0);
     setThreshold(1);
@@ -160,7 +148,7 @@ void RtuEngine::trySend()
     }
     const nanoseconds wait = line.sendableAt(job().target()->request()[0]) - now();
     if (wait > nanoseconds(0)) {
-        timer.start(ceilMs(wait));
+        timer->start(wait);
         return;
     }
     send();
@@ -204,7 +192,7 @@ void RtuEngine::send()
     applyWanted();
     watchInput(!line.unwatchedUntil());
     if (const auto expiry = line.nextExpiry()) {
-        timer.start(ceilMs(*expiry - sentNs));
+        timer->start(*expiry - sentNs);
     }
 }
 
@@ -225,7 +213,7 @@ void RtuEngine::afterLine()
     }
     applyWanted();
     if (const auto expiry = line.nextExpiry()) {
-        timer.start(ceilMs(*expiry - now()));
+        timer->start(*expiry - now());
     }
 }
 
@@ -266,7 +254,7 @@ void RtuEngine::onComm()
         break;
     case State::Silence:
         traceEvents();
-        timer.stop();
+        timer->stop();
         trySend();
         break;
     case State::Idle:
@@ -327,7 +315,7 @@ void RtuEngine::onExpiry()
             // Bytes the port held back for the threshold come at the next turn of
             // the event loop, now that every byte wakes the client: judge them first.
             heldBackAsked = true;
-            timer.start(1);
+            timer->start(milliseconds(1));
             return;
         }
     }
@@ -352,7 +340,7 @@ void RtuEngine::begin()
     if (job().kind == Job::Kind::Linger) {
         state = State::Lingering;
         setThreshold(1);
-        timer.start(job().linger);
+        timer->start(job().linger);
         return;
     }
     state = State::Silence;
@@ -361,7 +349,7 @@ void RtuEngine::begin()
 
 void RtuEngine::finish(Error error, const QString &text, bool direct)
 {
-    timer.stop();
+    timer->stop();
     state = State::Idle;
     watchInput(true);
     applyWanted();
@@ -453,7 +441,7 @@ void RtuEngine::interrupt(Client::Caller caller)
         // the writes that switch outputs off.
         line.interrupt(now());
         if (const auto expiry = line.nextExpiry()) {
-            timer.start(ceilMs(*expiry - now()));
+            timer->start(*expiry - now());
         }
         break;
     case State::Idle:
@@ -463,7 +451,7 @@ void RtuEngine::interrupt(Client::Caller caller)
 
 std::vector<Job> RtuEngine::release()
 {
-    timer.stop();
+    timer->stop();
     if (state == State::Waiting) {
         line.handOver(now());
         line.takeResult();

@@ -4,14 +4,15 @@
 #include "engine/jobqueue.h"
 #include "engine/linetracker.h"
 
-#include <QTimer>
+#include <QObject>
 
 #include <chrono>
 
 namespace supply {
 
 // The engine on a serial line (see Client for the line's rules it keeps): one
-// timer and the control's receive signal around a LineTracker. Between requests
+// timer on the client's clock and the control's receive signal around a
+// LineTracker. Between requests
 // the control wakes the engine at every byte, so that late frames are named as
 // they come; while a reply is awaited it wakes the engine once as many bytes have
 // come as the tracker waits for.
@@ -78,7 +79,8 @@ private:
     State state = State::Idle;
     // The context of every connection and queued call that reaches this engine,
     // so that none outlives it when the client changes engines.
-    QTimer timer;
+    QObject context;
+    std::unique_ptr<EngineTimer> timer;
     JobQueue jobs;
     // At a deadline, bytes the port held back for the threshold are asked for
     // once before the wait ends.

@@ -9,10 +9,9 @@
 namespace supply {
 
 PortKeeper::PortKeeper(serial::CommControl &comm, Client &client, QString portName, QObject *parent)
-    : QObject(parent), m_comm(comm), m_client(client), m_portName(std::move(portName))
+    : QObject(parent), m_comm(comm), m_client(client), m_portName(std::move(portName)),
+      m_clock(client.clock()), m_retry(m_clock.makeTimer([this] { retry(); }))
 {
-    m_retry.setInterval(kReopenEvery);
-    connect(&m_retry, &QTimer::timeout, this, &PortKeeper::retry);
     // The control closes a port whose device went away; the client reports a
     // device that refused a write, which may still count as open.
     connect(&m_comm, &serial::CommControl::portLost, this, &PortKeeper::onLost);
@@ -22,7 +21,7 @@ PortKeeper::PortKeeper(serial::CommControl &comm, Client &client, QString portNa
     if (auto *network = qobject_cast<TcpPort *>(&m_comm)) {
         network->setReconnecting(true);
         connect(network, &TcpPort::ready, this, [this] {
-            if (m_away.isValid()) {
+            if (m_awaySince) {
                 retry();
             }
         });
@@ -31,12 +30,12 @@ PortKeeper::PortKeeper(serial::CommControl &comm, Client &client, QString portNa
 
 bool PortKeeper::isOpen() const
 {
-    return !m_away.isValid() && m_comm.PortOpen();
+    return !m_awaySince && m_comm.PortOpen();
 }
 
 void PortKeeper::onLost(const QString &reason)
 {
-    if (m_away.isValid()) {
+    if (m_awaySince) {
         return; // the same loss, told by the control and then by the client
     }
     if (m_comm.PortOpen()) {
@@ -46,10 +45,10 @@ void PortKeeper::onLost(const QString &reason)
             // Closed as far as it can be; the reopening tells.
         }
     }
-    m_away.start();
+    m_awaySince = m_clock.now();
     ++m_losses;
     m_lastFailure.clear();
-    m_retry.start();
+    m_retry->start(kReopenEvery);
     const QString why = reason.isEmpty() ? QStringLiteral("the device went away") : reason;
     emit message(QStringLiteral("the port %1 was lost (%2); opening it again every second")
                      .arg(m_portName, why));
@@ -62,11 +61,16 @@ void PortKeeper::retry()
         m_comm.setPortOpen(true);
     } catch (const serial::CommError &error) {
         m_lastFailure = QString::fromStdString(error.what());
-        const qint64 now = m_away.elapsed();
+        // Every second until it is back; a network line's early try (ready) leaves
+        // the next one where it was.
+        if (!m_retry->isActive()) {
+            m_retry->start(kReopenEvery);
+        }
+        const EngineClock::time_point now = m_clock.now();
         // Waiters whose time is up hear it now; the others wait on.
         std::vector<Waiter> due;
         auto late = std::stable_partition(m_waiters.begin(), m_waiters.end(),
-                                          [now](const Waiter &w) { return w.untilMs > now; });
+                                          [now](const Waiter &w) { return w.until > now; });
         std::move(late, m_waiters.end(), std::back_inserter(due));
         m_waiters.erase(late, m_waiters.end());
         for (Waiter &w : due) {
@@ -74,10 +78,10 @@ void PortKeeper::retry()
         }
         return;
     }
-    m_retry.stop();
-    const qint64 awayMs = m_away.elapsed();
+    m_retry->stop();
+    const qint64 awayMs = msSince(*m_awaySince);
     m_awayBeforeMs += awayMs;
-    m_away.invalidate();
+    m_awaySince.reset();
     // Whatever the device held from before the loss is dropped, and the first
     // request waits for a quiet line.
     m_client.start();
@@ -99,7 +103,12 @@ void PortKeeper::settleWaiters(bool open)
 
 qint64 PortKeeper::awayMs() const
 {
-    return m_awayBeforeMs + (m_away.isValid() ? m_away.elapsed() : 0);
+    return m_awayBeforeMs + (m_awaySince ? msSince(*m_awaySince) : 0);
+}
+
+qint64 PortKeeper::msSince(EngineClock::time_point then) const
+{
+    return std::chrono::duration_cast<milliseconds>(m_clock.now() - then).count();
 }
 
 QString PortKeeper::summary() const
@@ -111,7 +120,7 @@ QString PortKeeper::summary() const
         .arg(m_portName,
              m_losses == 1 ? QStringLiteral("once") : QStringLiteral("%1 times").arg(m_losses))
         .arg(static_cast<double>(awayMs()) / 1000.0, 0, 'f', 1)
-        .arg(m_away.isValid() ? QStringLiteral(", away still") : QString());
+        .arg(m_awaySince ? QStringLiteral(", away still") : QString());
 }
 
 void PortKeeper::whenOpen(milliseconds within, std::function<void(bool open)> then)
@@ -121,13 +130,13 @@ void PortKeeper::whenOpen(milliseconds within, std::function<void(bool open)> th
             this, [then = std::move(then)] { then(true); }, Qt::QueuedConnection);
         return;
     }
-    if (!m_away.isValid()) {
+    if (!m_awaySince) {
         // Closed without a loss being seen (never opened): nothing will reopen it.
         QMetaObject::invokeMethod(
             this, [then = std::move(then)] { then(false); }, Qt::QueuedConnection);
         return;
     }
-    m_waiters.push_back({m_away.elapsed() + within.count(), std::move(then)});
+    m_waiters.push_back({m_clock.now() + within, std::move(then)});
 }
 
 } // namespace supply

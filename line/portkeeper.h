@@ -1,14 +1,15 @@
 #pragma once
 
+#include "engine/clock.h"
 #include "serial/commcontrol.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <vector>
 
 namespace supply {
@@ -26,7 +27,8 @@ using std::chrono::milliseconds;
 //
 // The control keeps the port's name and settings from the program's first open:
 // reopening is setPortOpen(true) again. A network line (TcpPort) connects in the
-// background meanwhile, so a reopening never holds the program up.
+// background meanwhile, so a reopening never holds the program up. It waits and
+// times the loss on the client's clock.
 class PortKeeper : public QObject {
     Q_OBJECT
 public:
@@ -64,19 +66,21 @@ signals:
 
 private:
     struct Waiter {
-        qint64 untilMs;
+        EngineClock::time_point until;
         std::function<void(bool)> then;
     };
 
     void onLost(const QString &reason);
     void retry();
     void settleWaiters(bool open);
+    qint64 msSince(EngineClock::time_point then) const;
 
     serial::CommControl &m_comm;
     Client &m_client;
     QString m_portName;
-    QTimer m_retry;
-    QElapsedTimer m_away; // valid while the port is away
+    const EngineClock &m_clock;
+    std::unique_ptr<EngineTimer> m_retry;
+    std::optional<EngineClock::time_point> m_awaySince; // set while the port is away
     QString m_lastFailure;
     int m_losses = 0;
     qint64 m_awayBeforeMs = 0; // the losses that have ended

@@ -3,6 +3,7 @@
 #include "line/portkeeper.h"
 #include "protocol/frames.h"
 #include "support/fakecommcontrol.h"
+#include "support/simclock.h"
 
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -24,6 +25,8 @@ private slots:
     void reopensByNameOnceBack_data();
     void reopensByNameOnceBack();
     void whenOpenGivesUpAfterItsTime();
+    void reopensEverySecondOnTheClock_data();
+    void reopensEverySecondOnTheClock();
 };
 
 void TestPortKeeper::reopensByNameOnceBack_data()
@@ -124,6 +127,69 @@ void TestPortKeeper::whenOpenGivesUpAfterItsTime()
     comm.setPort(kPort, FakeCommControl::Port::Free);
     QTRY_COMPARE_WITH_TIMEOUT(answers, (QList<bool>{false, false}), kWaitMs);
     QVERIFY(keeper.isOpen());
+}
+
+void TestPortKeeper::reopensEverySecondOnTheClock_data()
+{
+    QTest::addColumn<int>("backAtMs");   // the device is there again, after the loss
+    QTest::addColumn<int>("withinMs");   // a wait for the port, asked at the loss
+    QTest::addColumn<int>("reopenedAt"); // the reopening that finds it
+    QTest::addColumn<int>("tries");      // opens tried up to then, that one included
+    QTest::addColumn<bool>("answer");    // the wait's answer
+    QTest::addColumn<int>("answeredAt");
+
+    // Tried every second from the loss; a wait hears at the first try past its time.
+    QTest::newRow("back within the first second") << 500 << 5000 << 1000 << 1 << true << 1000;
+    QTest::newRow("back after two and a half seconds") << 2500 << 5000 << 3000 << 3 << true << 3000;
+    QTest::newRow("back too late for the wait") << 2500 << 1500 << 3000 << 3 << false << 2000;
+}
+
+void TestPortKeeper::reopensEverySecondOnTheClock()
+{
+    QFETCH(int, backAtMs);
+    QFETCH(int, withinMs);
+    QFETCH(int, reopenedAt);
+    QFETCH(int, tries);
+    QFETCH(bool, answer);
+    QFETCH(int, answeredAt);
+
+    testsupport::SimClock clock;
+    FakeCommControl comm;
+    comm.setPort(kPort, FakeCommControl::Port::Free);
+    comm.setCommPort(kPort);
+    comm.setPortOpen(true);
+    supply::Client client(comm, clock);
+    PortKeeper keeper(comm, client, QStringLiteral("COM3"));
+    QSignalSpy restored(&keeper, &PortKeeper::restored);
+    const auto lostAt = clock.now();
+    const auto msSinceLoss = [&] {
+        return static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(clock.now() - lostAt).count());
+    };
+
+    comm.setPort(kPort, FakeCommControl::Port::Absent);
+    comm.unplug();
+    clock.after(std::chrono::milliseconds(backAtMs),
+                [&comm] { comm.setPort(kPort, FakeCommControl::Port::Free); });
+    std::optional<std::pair<bool, int>> heard;
+    keeper.whenOpen(std::chrono::milliseconds(withinMs), [&](bool open) {
+        heard = {open, msSinceLoss()};
+    });
+    const auto triesSoFar = [&comm] {
+        return static_cast<int>(comm.journal.count(QStringLiteral("PortOpen=true"))) - 1;
+    };
+    QVERIFY(clock.run([&] { return restored.count() == 1; }, std::chrono::seconds(10)));
+    QCOMPARE(msSinceLoss(), reopenedAt);
+    QCOMPARE(restored.first().first().toLongLong(), qint64(reopenedAt));
+    QCOMPARE(triesSoFar(), tries);
+    QVERIFY(heard.has_value());
+    QCOMPARE(heard->first, answer);
+    QCOMPARE(heard->second, answeredAt);
+    QCOMPARE(keeper.awayMs(), qint64(reopenedAt));
+    QVERIFY(keeper.isOpen());
+    // Back: no more tries.
+    clock.advance(std::chrono::seconds(5));
+    QCOMPARE(triesSoFar(), tries);
 }
 
 QTEST_GUILESS_MAIN(TestPortKeeper)
