@@ -183,9 +183,9 @@ void Session::pump()
     // A line may answer from inside the call (a path that knows at once): the
     // loop then takes up the next step itself.
     while (!m_inFlight) {
-        std::unique_ptr<Step> step;
+        std::unique_ptr<Step> step = relayInTurn();
         for (auto &steps : m_steps) {
-            if (!steps.empty()) {
+            if (!step && !steps.empty()) {
                 step = std::move(steps.front());
                 steps.pop_front();
                 break;
@@ -210,6 +210,7 @@ void Session::pump()
         // Copies: an answer from inside the call ends the step.
         const std::optional<protocol::Frame> write = m_inFlight->write;
         const std::uint8_t address = m_inFlight->address;
+        m_relayedLast = m_inFlight->relay != nullptr;
         if (const std::shared_ptr<RelayJob> relay = m_inFlight->relay) {
             sendRelay(relay, std::move(done));
         } else if (write) {

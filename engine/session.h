@@ -153,6 +153,7 @@ struct AllOffOutcome {
 //      settings' silentRounds), a round starting at most every roundInterval,
 //      even a round that asks no one. Whatever waits above goes out between two
 //      polls.
+// Requests relayed for other programs (relay()) take turns with 3 and with 4.
 // Each caller's work ends on its own: cancel() ends one caller's reads and
 // writes with Interrupted and stops its polling, and leaves the others'. Every
 // request ends in exactly one answer with a Failure value. Whoever is told of an
@@ -193,9 +194,10 @@ public:
     void allOff(Caller caller, std::vector<std::uint8_t> addresses,
                 std::function<void(const AllOffOutcome &)> done,
                 std::function<void(const LineAnswer &)> readBack = {});
-    // Relays `request` for `caller` (sessionrelay.cpp), ranked below the reads
-    // callers asked for and taking turns with polls; an all-off drops a relayed
-    // write that waits (Interrupted), and a cancel every relay of the caller.
+    // Relays `request` for `caller` (sessionrelay.cpp), after the all-off and
+    // the confirmed write under way, taking turns with reads and with polls; an
+    // all-off drops a relayed write that waits (Interrupted) and holds one that
+    // comes while it runs; a cancel ends every relay of the caller.
     // `sent` when it goes on the line, `done` once. The number is for abortRelay.
     int relay(Caller caller, RelayRequest request, std::function<void()> sent,
               std::function<void(const LineAnswer &)> done);
@@ -253,9 +255,11 @@ private:
     void allOffNext();
     void cancel(Caller caller, bool underWay);
 
-    // Relays (sessionrelay.cpp).
-    // The next relay or poll: a relay that waits goes out, but a poll that is due
-    // goes between two relays, so that relays never stop the rounds.
+    // Relays (sessionrelay.cpp). They take turns: with the callers' reads (a
+    // relay goes next after anything but a relay) and with polls (a poll that is
+    // due goes between two relays), so that relays never stop the rounds.
+    std::unique_ptr<Step> takeRelay();
+    std::unique_ptr<Step> relayInTurn();
     std::unique_ptr<Step> relayOrPoll();
     void sendRelay(const std::shared_ptr<RelayJob> &job, SessionLine::Done done);
     // Drops the waiting relays of `caller` (of every caller when none is given;
@@ -291,7 +295,7 @@ private:
     std::deque<std::unique_ptr<AllOffJob>> m_allOffs;
     std::deque<std::shared_ptr<RelayJob>> m_relays; // waiting
     int m_lastRelay = 0;
-    bool m_relayedLast = false; // a poll that is due goes next
+    bool m_relayedLast = false; // the last request sent was a relay
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };
 

@@ -101,30 +101,49 @@ bool Session::abortRelay(int relay)
     return true;
 }
 
-std::unique_ptr<Session::Step> Session::relayOrPoll()
+std::unique_ptr<Session::Step> Session::takeRelay()
 {
     // A relayed write waits for an all-off under way to end, as any write does.
     const auto next = std::find_if(m_relays.begin(), m_relays.end(), [this](const auto &job) {
         return m_allOffs.empty() || !job->request.writes();
     });
     if (next == m_relays.end()) {
-        return pollStep();
+        return nullptr;
     }
-    if (m_relayedLast) {
-        if (auto poll = pollStep()) {
-            m_relayedLast = false;
-            return poll;
-        }
-    }
-    m_relayedLast = true;
     const std::shared_ptr<RelayJob> job = *next;
     m_relays.erase(next);
     auto step = std::make_unique<Step>();
-    step->rank = Rank::Read;
+    step->rank = Rank::Poll; // never taken for a caller's read of the round's address
     step->address = job->request.unit;
     step->relay = job;
     step->waiters.push_back({job->caller, std::move(job->done)});
     return step;
+}
+
+std::unique_ptr<Session::Step> Session::relayInTurn()
+{
+    // After anything else, a waiting relay goes before the callers' reads, so
+    // that neither kind can keep the other off the line; the all-off and the
+    // confirmed write under way still go first.
+    if (m_relayedLast || m_relays.empty() || !m_steps[int(Rank::AllOff)].empty() ||
+        !m_steps[int(Rank::Write)].empty()) {
+        return nullptr;
+    }
+    return takeRelay();
+}
+
+std::unique_ptr<Session::Step> Session::relayOrPoll()
+{
+    // After a relay, a poll that is due goes before the next relay.
+    if (m_relayedLast) {
+        if (auto poll = pollStep()) {
+            return poll;
+        }
+    }
+    if (auto relay = takeRelay()) {
+        return relay;
+    }
+    return pollStep();
 }
 
 void Session::sendRelay(const std::shared_ptr<RelayJob> &job, SessionLine::Done done)

@@ -574,7 +574,8 @@ void TestSession::relays_data()
     // of holding registers or register write to unit N, numbered 1, 2, … as
     // asked), "sent" (the line says the relay went out), "answer" (the line
     // answers what it holds), "abort K", "alloff N", "cancel" (the relaying
-    // caller). Events: "sent K", "done K <word>", "abort K yes|no", "off".
+    // caller), "ask N" (a caller's status read of N: "read N" when answered). Events: "sent K",
+    // "done K <word>", "abort K yes|no", "off".
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QStringList>("line");
     QTest::addColumn<QStringList>("events");
@@ -599,6 +600,11 @@ void TestSession::relays_data()
     QTest::newRow("cancel ends the caller's relays")
         << QStringList{"poll 2", "read 1", "write 3", "cancel", "answer"} << QStringList{"r2"}
         << QStringList{"done 1 interrupted", "done 2 interrupted"};
+    QTest::newRow("a relay takes turns with the callers' reads")
+        << QStringList{"poll 2", "read 1", "read 3", "ask 4",  "ask 5",
+                       "answer", "answer", "answer", "answer", "answer"}
+        << QStringList{"r2", "x1:3", "r4", "x3:3", "r5"}
+        << QStringList{"sent 1", "done 1 ok 0103", "read 4", "sent 2", "done 2 ok 0303", "read 5"};
     QTest::newRow("a due poll goes between two relays")
         << QStringList{"read 1", "read 3", "read 5", "poll 2",
                        "answer", "answer", "answer", "answer"}
@@ -638,6 +644,10 @@ void TestSession::relays()
                                  .arg(word, QString::fromLatin1(answer.bytes.left(2).toHex()))
                                  .trimmed();
                 }));
+        } else if (what == QLatin1String("ask")) {
+            rig.session.read(poller, std::uint8_t(n), [&heard, n](const LineAnswer &) {
+                heard << QStringLiteral("read %1").arg(n);
+            });
         } else if (what == QLatin1String("sent")) {
             rig.line.sendRelay();
         } else if (what == QLatin1String("answer")) {
