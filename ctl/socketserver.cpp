@@ -11,7 +11,7 @@ SocketServer::SocketServer(serial::BufferedCommControl &comm, supply::Client &cl
       m_link(m_session, client.ceilings(), target.portName), m_options(options),
       m_instrument(m_link, {target.portName.toStdString(), target.addresses,
                             QCoreApplication::applicationVersion().toStdString()}),
-      m_gateway(client, {target.addresses, 0, 0, options.allowAddressChange}),
+      m_gateway(m_session, client, {target.addresses, 0, 0, options.allowAddressChange}),
       m_allowed(options.allow, {options.listenAddress, options.modbusAddress, options.httpAddress})
 {
     m_units = target.addresses;

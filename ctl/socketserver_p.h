@@ -172,8 +172,8 @@ private:
 
     serial::BufferedCommControl &m_comm;
     supply::Client &m_client;
-    // The one session every face but Modbus TCP drives the supplies through:
-    // SCPI's link, and the bench of the page and the broker.
+    // The one session every face drives the supplies through: SCPI's link, the
+    // Modbus TCP gateway, and the bench of the page and the broker.
     supply::Session m_session;
     EngineLink m_link;
     ServeOptions m_options;

@@ -119,7 +119,7 @@ Session::~Session()
 
 bool Session::idle() const
 {
-    if (m_inFlight || m_write || !m_writes.empty() || !m_allOffs.empty()) {
+    if (m_inFlight || m_write || !m_writes.empty() || !m_allOffs.empty() || !m_relays.empty()) {
         return false;
     }
     return std::all_of(std::begin(m_steps), std::end(m_steps),
@@ -183,9 +183,9 @@ void Session::pump()
     // A line may answer from inside the call (a path that knows at once): the
     // loop then takes up the next step itself.
     while (!m_inFlight) {
-        std::unique_ptr<Step> step;
+        std::unique_ptr<Step> step = relayInTurn();
         for (auto &steps : m_steps) {
-            if (!steps.empty()) {
+            if (!step && !steps.empty()) {
                 step = std::move(steps.front());
                 steps.pop_front();
                 break;
@@ -196,7 +196,7 @@ void Session::pump()
             step->poll = true; // a caller's read is the round's poll as well
         }
         if (!step) {
-            step = pollStep();
+            step = relayOrPoll();
         }
         if (!step) {
             break;
@@ -210,7 +210,10 @@ void Session::pump()
         // Copies: an answer from inside the call ends the step.
         const std::optional<protocol::Frame> write = m_inFlight->write;
         const std::uint8_t address = m_inFlight->address;
-        if (write) {
+        m_relayedLast = m_inFlight->relay != nullptr;
+        if (const std::shared_ptr<RelayJob> relay = m_inFlight->relay) {
+            sendRelay(relay, std::move(done));
+        } else if (write) {
             m_line.write(*write, std::move(done));
         } else {
             m_line.readStatus(address, std::move(done));
@@ -326,7 +329,7 @@ void Session::answered(const LineAnswer &line)
     std::unique_ptr<Step> step = std::move(m_inFlight);
     LineAnswer answer = line;
     answer.address = step->address;
-    if (!step->write) {
+    if (!step->write && !step->relay) {
         noteSilence(answer); // a read-back or a caller's read tells of silence too
     }
     goOnEvenIfHeldUp();
@@ -429,6 +432,7 @@ void Session::cancel(Caller caller, bool underWay)
     if (underWay && m_write && m_write->caller == caller) {
         calls.push_back(stop(m_write, stopped, true));
     }
+    dropRelays(calls, stopped, caller, false);
     const std::shared_ptr<bool> alive = m_alive;
     for (const auto &call : calls) {
         call();

@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <chrono>
@@ -37,6 +38,18 @@ struct LineAnswer {
     bool good() const { return reading.has_value(); }
 };
 
+// A request relayed as another program sent it (sessionrelay.cpp): any function,
+// for one unit, answered with the reply's bytes as they came.
+struct RelayRequest {
+    std::uint8_t unit = 0;
+    std::vector<std::uint8_t> pdu; // the function code first; no address, no CRC
+    // The relaying program's own wait for the reply, where it is not the line's.
+    std::optional<std::chrono::milliseconds> timeout;
+    std::optional<std::chrono::milliseconds> firstByte;
+    // It may change a supply: an all-off drops it while it waits.
+    bool writes() const;
+};
+
 // What the session needs of a line: one status read and one register write at a
 // time, each answered once and never from inside the call.
 class SessionLine {
@@ -45,6 +58,11 @@ public:
     virtual ~SessionLine() = default;
     virtual void readStatus(std::uint8_t address, Done done) = 0;
     virtual void write(const protocol::Frame &request, Done done) = 0;
+    // Sends a relayed request; `sent` when it goes on the line, then `done` once.
+    // A line that relays nothing answers Port at once.
+    virtual void relay(const RelayRequest &request, std::function<void()> sent, Done done);
+    // The relay handed last, not yet on the line, is never sent nor answered.
+    virtual void abortRelay() {}
 };
 
 // The line of a Client: its requests keep the line's rules and its ceilings.
@@ -53,9 +71,13 @@ public:
     explicit ClientLine(Client &client) : m_client(client) {}
     void readStatus(std::uint8_t address, Done done) override;
     void write(const protocol::Frame &request, Done done) override;
+    void relay(const RelayRequest &request, std::function<void()> sent, Done done) override;
+    void abortRelay() override;
 
 private:
     Client &m_client;
+    int m_relayCaller = 0;     // the client's caller of relays, 0 before the first
+    QPointer<QObject> m_relay; // the relay handed last, until it is answered
 };
 
 // A single-shot timer: a QTimer in the programs, one the test fires in tests.
@@ -133,6 +155,7 @@ struct AllOffOutcome {
 //      settings' silentRounds), a round starting at most every roundInterval,
 //      even a round that asks no one. Whatever waits above goes out between two
 //      polls.
+// Requests relayed for other programs (relay()) take turns with 3 and with 4.
 // Each caller's work ends on its own: cancel() ends one caller's reads and
 // writes with Interrupted and stops its polling, and leaves the others'. Every
 // request ends in exactly one answer with a Failure value. Whoever is told of an
@@ -177,6 +200,17 @@ public:
     // (engine/sessionaddress.h says how it is proven).
     void changeAddress(Caller caller, std::uint8_t from, std::uint8_t to,
                        std::function<void(const AddressOutcome &)> done);
+    // Relays `request` for `caller` (sessionrelay.cpp), after the all-off and
+    // the confirmed write under way, taking turns with reads and with polls; an
+    // all-off drops a relayed write that waits (Interrupted) and holds one that
+    // comes while it runs; a cancel ends every relay of the caller.
+    // `sent` when it goes on the line, `done` once. The number is for abortRelay.
+    int relay(Caller caller, RelayRequest request, std::function<void()> sent,
+              std::function<void(const LineAnswer &)> done);
+    // Withdraws a relay that has not gone on the line: it never goes and is never
+    // answered. False for one on the line (or answered): it is answered as usual.
+    bool abortRelay(int relay);
+
     // Ends the caller's waiting reads and its writes (the one under way after its
     // request on the line) with Interrupted, called from inside this call, and
     // stops its polling. An all-off it asked for goes on.
@@ -197,6 +231,7 @@ private:
     struct WriteJob;
     struct AllOffJob;
     struct AddressJob;
+    struct RelayJob;
     using Listener = std::function<void(const LineAnswer &)>;
 
     void enqueue(std::unique_ptr<Step> step);
@@ -230,6 +265,18 @@ private:
     void allOffNext();
     void cancel(Caller caller, bool underWay);
 
+    // Relays (sessionrelay.cpp). They take turns: with the callers' reads (a
+    // relay goes next after anything but a relay) and with polls (a poll that is
+    // due goes between two relays), so that relays never stop the rounds.
+    std::unique_ptr<Step> takeRelay();
+    std::unique_ptr<Step> relayInTurn();
+    std::unique_ptr<Step> relayOrPoll();
+    void sendRelay(const std::shared_ptr<RelayJob> &job, SessionLine::Done done);
+    // Drops the waiting relays of `caller` (of every caller when none is given;
+    // only writes with `writesOnly`), their answers added to `calls`.
+    void dropRelays(std::vector<std::function<void()>> &calls, const Failure &failure,
+                    std::optional<Caller> caller, bool writesOnly);
+
     std::unique_ptr<SessionLine> m_ownLine; // before m_line, which may refer to it
     SessionLine &m_line;
     const EngineClock &m_clock;
@@ -256,6 +303,9 @@ private:
     std::deque<std::shared_ptr<WriteJob>> m_writes;
     std::shared_ptr<WriteJob> m_write; // under way
     std::deque<std::unique_ptr<AllOffJob>> m_allOffs;
+    std::deque<std::shared_ptr<RelayJob>> m_relays; // waiting
+    int m_lastRelay = 0;
+    bool m_relayedLast = false; // the last request sent was a relay
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };
 

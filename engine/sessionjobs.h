@@ -13,6 +13,7 @@ struct Session::Step {
     std::optional<protocol::Frame> write; // a register write; else a status read
     const WriteJob *owner = nullptr;      // the confirmed write it is a step of
     bool poll = false;                    // it is the round's poll of `address` too
+    std::shared_ptr<RelayJob> relay;      // the relay it sends
     struct Waiter {
         Caller caller = 0;
         Listener done;
@@ -45,6 +46,17 @@ struct Session::AllOffJob {
     AllOffOutcome outcome;
     std::function<void(const AllOffOutcome &)> done;
     Listener readBack;
+};
+
+// A relayed request: waiting, then on the line.
+struct Session::RelayJob {
+    int id = 0;
+    Caller caller = 0;
+    RelayRequest request;
+    std::function<void()> sent;
+    Listener done;
+    bool onLine = false;  // the line said it went out
+    bool aborted = false; // withdrawn: nothing more is told of it
 };
 
 } // namespace supply

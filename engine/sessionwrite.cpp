@@ -244,6 +244,7 @@ void Session::allOff(Caller caller, std::vector<std::uint8_t> addresses,
         calls.push_back(stop(waiting, dropped, false));
     }
     m_writes.clear();
+    dropRelays(calls, dropped, std::nullopt, true);
     if (m_write) {
         calls.push_back(stop(m_write, dropped, true));
     }

@@ -2,6 +2,7 @@
 
 #include "engine/client.h"
 #include "engine/failuretable.h"
+#include "engine/session.h"
 #include "protocol/frames.h"
 
 #include <QMetaObject>
@@ -15,18 +16,22 @@ namespace supply {
 
 namespace mbap = protocol::mbap;
 
-namespace {
-
-std::uint16_t wordAt(const mbap::Bytes &pdu, std::size_t at)
+Gateway::Gateway(Client &client, mbap::GatewayPolicy policy, QObject *parent)
+    : QObject(parent), m_ownSession(std::make_unique<Session>(client)), m_session(*m_ownSession),
+      m_client(client), m_clientAlive(&client), m_caller(m_session.addCaller()),
+      m_policy(std::move(policy))
 {
-    return static_cast<std::uint16_t>((pdu[at] << 8) | pdu[at + 1]);
+    fillPolicy();
 }
 
-} // namespace
+Gateway::Gateway(Session &session, Client &client, mbap::GatewayPolicy policy, QObject *parent)
+    : QObject(parent), m_session(session), m_client(client), m_clientAlive(&client),
+      m_caller(m_session.addCaller()), m_policy(std::move(policy))
+{
+    fillPolicy();
+}
 
-Gateway::Gateway(Client &client, mbap::GatewayPolicy policy, QObject *parent)
-    : QObject(parent), m_client(client), m_clientAlive(&client), m_caller(client.addCaller()),
-      m_policy(std::move(policy))
+void Gateway::fillPolicy()
 {
     if (m_policy.largestVoltageCount <= 0) {
         m_policy.largestVoltageCount = protocol::kLargestVoltageCode;
@@ -38,6 +43,11 @@ Gateway::Gateway(Client &client, mbap::GatewayPolicy policy, QObject *parent)
 
 Gateway::~Gateway()
 {
+    // What waits is withdrawn; what is on the line finishes there, unheard.
+    *m_alive = false;
+    for (const int relay : m_relays) {
+        m_session.abortRelay(relay);
+    }
     if (m_namesVerdicts && m_clientAlive) {
         m_client.ceilings().setChanged(nullptr);
     }
@@ -104,7 +114,8 @@ Gateway::Connection *Gateway::find(int id)
 bool Gateway::working(int id) const
 {
     const auto found = m_connections.find(id);
-    return found != m_connections.end() && (found->second.onLine || !found->second.waiting.empty());
+    return found != m_connections.end() &&
+           (found->second.relay != 0 || !found->second.waiting.empty());
 }
 
 std::size_t Gateway::pending(int id) const
@@ -113,7 +124,7 @@ std::size_t Gateway::pending(int id) const
     if (found == m_connections.end()) {
         return kWaitingRequests;
     }
-    return found->second.waiting.size() + (found->second.onLine ? 1 : 0);
+    return found->second.waiting.size() + (found->second.relay != 0 ? 1 : 0);
 }
 
 void Gateway::receive(int id, const QByteArray &bytes)
@@ -155,16 +166,12 @@ void Gateway::close(int id)
         return;
     }
     forget(*c);
-    const bool unsent = c->onLine && c->reply && !c->sent;
-    if (unsent) {
-        // Let go before its turn on the line: the client never sends it.
-        delete c->reply.data();
-        m_busy = false;
+    // Withdrawn before its turn on the line, it is never sent; one on the line
+    // finishes there, and its answer finds no connection.
+    if (c->relay != 0 && m_session.abortRelay(c->relay)) {
+        m_relays.erase(c->relay);
     }
     m_connections.erase(id);
-    if (unsent) {
-        QMetaObject::invokeMethod(this, &Gateway::pump, Qt::QueuedConnection);
-    }
 }
 
 void Gateway::forget(Connection &connection)
@@ -235,47 +242,35 @@ void Gateway::closeLater(int id, const QString &why)
     }
 }
 
-Gateway::Connection *Gateway::nextInTurn()
-{
-    if (m_connections.empty()) {
-        return nullptr;
-    }
-    // From the id after the last one served, round to it again.
-    auto it = m_connections.upper_bound(m_turn);
-    for (std::size_t n = 0; n < m_connections.size(); ++n, ++it) {
-        if (it == m_connections.end()) {
-            it = m_connections.begin();
-        }
-        Connection &c = it->second;
-        if (!c.waiting.empty() && !c.onLine && (!c.hooks.ready || c.hooks.ready())) {
-            m_turn = it->first;
-            return &c;
-        }
-    }
-    return nullptr;
-}
-
 void Gateway::pump()
 {
     if (m_pumping) {
         return;
     }
     m_pumping = true;
-    while (!m_busy) {
-        Connection *c = nextInTurn();
-        if (!c) {
-            break;
+    // Each connection with nothing owed and room for an answer hands on its next
+    // request; one answered at once (refused here) lets the next one go too.
+    for (bool served = true; served;) {
+        served = false;
+        for (auto it = m_connections.begin(); it != m_connections.end();) {
+            const int id = it->first;
+            Connection &c = it->second;
+            ++it;
+            if (c.relay != 0 || c.waiting.empty() || (c.hooks.ready && !c.hooks.ready())) {
+                continue;
+            }
+            if (c.hooks.alive && !c.hooks.alive()) {
+                // It has gone, though its loss is not yet reported: nothing it left
+                // behind goes to the line, and its ceilings go with it.
+                forget(c);
+                m_connections.erase(id);
+                continue;
+            }
+            mbap::Adu request = std::move(c.waiting.front());
+            c.waiting.pop_front();
+            serve(id, c, std::move(request));
+            served = true;
         }
-        if (c->hooks.alive && !c->hooks.alive()) {
-            // It has gone, though its loss is not yet reported: nothing it left
-            // behind goes to the line, and its ceilings go with it.
-            forget(*c);
-            m_connections.erase(m_turn);
-            continue;
-        }
-        mbap::Adu request = std::move(c->waiting.front());
-        c->waiting.pop_front();
-        serve(m_turn, *c, std::move(request));
     }
     m_pumping = false;
 }
@@ -293,42 +288,53 @@ void Gateway::serve(int id, Connection &connection, mbap::Adu request)
     ++m_stats.relayed;
     // Waiting for the supply a joined program's own time: its timeout holds on
     // this line as on a line of its own.
-    const RequestWait wait{connection.timeout, connection.firstByte};
-    Reply *reply = request.pdu[0] == protocol::kReadHoldingRegisters
-                       ? m_client.readRegisters(request.unit, wordAt(request.pdu, 1),
-                                                wordAt(request.pdu, 3), m_caller, wait)
-                       : m_client.write(verdict.rtu, m_caller, wait);
-    m_busy = true;
-    connection.onLine = true;
-    connection.reply = reply;
-    connection.sent = false;
-    connect(reply, &Reply::sent, this, [this, id, request] {
-        if (Connection *c = find(id)) {
-            c->sent = true;
-            if (m_namesVerdicts) {
-                notify(*c, request, mbap::NoticeStage::OnLine);
-            }
+    RelayRequest relay;
+    relay.unit = verdict.rtu[0];
+    relay.pdu = mbap::pduOf(verdict.rtu);
+    relay.timeout = connection.timeout;
+    relay.firstByte = connection.firstByte;
+    // The session's number, once it is known; -1 once answered (a line may
+    // answer before the number comes back).
+    auto number = std::make_shared<int>(0);
+    const auto alive = m_alive;
+    auto sent = [this, alive, id, request] {
+        Connection *c = *alive ? find(id) : nullptr;
+        if (c && m_namesVerdicts) {
+            notify(*c, request, mbap::NoticeStage::OnLine);
         }
-    });
-    connect(reply, &Reply::finished, this, [this, id, request, reply] {
-        reply->deleteLater();
-        m_busy = false;
-        finished(id, request, *reply);
+    };
+    auto done = [this, alive, id, request, number](const LineAnswer &answer) {
+        if (!*alive) {
+            return;
+        }
+        m_relays.erase(*number);
+        *number = -1;
+        finished(id, request, answer);
         pump();
-    });
+    };
+    connection.relay = -1; // owed, whatever the session does inside the call
+    const int relayed =
+        m_session.relay(m_caller, std::move(relay), std::move(sent), std::move(done));
+    if (*number == 0) {
+        *number = relayed;
+        m_relays.insert(relayed);
+        if (Connection *c = find(id)) {
+            c->relay = relayed;
+        }
+    }
 }
 
-void Gateway::finished(int id, const mbap::Adu &request, const Reply &reply)
+void Gateway::finished(int id, const mbap::Adu &request, const LineAnswer &reply)
 {
     Connection *c = find(id);
     if (!c) {
         return; // it has gone: the answer goes nowhere
     }
-    c->onLine = false;
+    c->relay = 0;
     const std::uint8_t function = request.pdu[0];
-    switch (reply.error()) {
+    switch (reply.failure.error) {
     case Error::None: {
-        const QByteArray &bytes = reply.bytes();
+        const QByteArray &bytes = reply.bytes;
         const protocol::Frame frame(bytes.begin(), bytes.end());
         answer(*c, request, mbap::pduOf(frame));
         return;
@@ -338,7 +344,7 @@ void Gateway::finished(int id, const mbap::Adu &request, const Reply &reply)
         --m_stats.relayed;
         ++m_stats.refused;
         if (m_namesVerdicts) {
-            answer(*c, request, mbap::refusalPdu(function, reply.errorText().toStdString()));
+            answer(*c, request, mbap::refusalPdu(function, reply.failure.detail.toStdString()));
             return;
         }
         break;
@@ -347,17 +353,19 @@ void Gateway::finished(int id, const mbap::Adu &request, const Reply &reply)
     }
     // The table's exception: the supply's own, 3 for a refusal, 0x0B for no answer,
     // one that failed its checks, the port away or a stop.
-    const int exception = facesOf(reply.error()).modbusException;
+    const Error error = reply.failure.error;
+    const int exception = facesOf(error).modbusException;
     if (exception == kSupplysOwnException) {
-        answer(*c, request,
-               mbap::exceptionPdu(function, static_cast<std::uint8_t>(reply.exceptionCode())));
+        answer(
+            *c, request,
+            mbap::exceptionPdu(function, static_cast<std::uint8_t>(reply.failure.exceptionCode)));
         return;
     }
     mbap::Bytes pdu = mbap::exceptionPdu(function, static_cast<std::uint8_t>(exception));
-    if (reply.error() != Error::Refused) {
+    if (error != Error::Refused) {
         ++m_stats.failed;
         if (m_namesVerdicts) {
-            pdu.push_back(verdictByte(reply.error()));
+            pdu.push_back(verdictByte(error));
         }
     }
     answer(*c, request, std::move(pdu));

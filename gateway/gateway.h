@@ -12,31 +12,36 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
+#include <set>
 
 namespace supply {
 
 class Client;
-class Reply;
+struct LineAnswer;
+class Session;
 
 // A Modbus TCP gateway onto the engine's line: connections of any kind (a TCP
 // socket, a local socket, a test's lambdas) hand it their bytes and get MBAP
-// answers back. Requests of all connections take turns, one of each connection
-// with work in turn, and at most one of them is on the line at a time, so that a
-// connection that floods waits behind every other one and the other users of the
-// client (a SCPI instrument, a schedule) keep their share. A connection's answers
-// go out in the order of its requests, each with its transaction id.
+// answers back. Each request is relayed through the program's supply session
+// (Session::relay), which queues them with every other face's work; a
+// connection has at most one request there at a time and the rest wait here
+// unread, so that a connection that floods waits behind every other one and
+// the session's other callers (a SCPI instrument, the page's rounds) keep their
+// share. A connection's answers go out in the order of its requests, each with
+// its transaction id.
 //
 // Each request is judged by protocol::mbap::judgeGatewayRequest when its turn
-// comes; what it lets through goes to the client, whose verdict becomes the
-// answer: the supply's reply, its exception, or 0x0B (no answer, a reply that
-// failed its checks, the port away).
+// comes; what it lets through goes to the session, whose answer becomes the
+// gateway's: the supply's reply, its exception, or 0x0B (no answer, a reply
+// that failed its checks, the port away, dropped by an all-off).
 //
-// The gateway is a caller of its own on the client (Client::addCaller): a stop
-// of the program that hosts it ends the program's own requests, not the ones
-// it relays. A connection that has gone has nothing more sent for it, even
-// when its loss is not yet reported: `alive` is asked before each of its
-// requests goes to the line.
+// Relays go to the client as a caller of their own: a stop of the program that
+// hosts the gateway ends the program's own requests, not the ones it relays. A
+// connection that has gone has nothing more sent for it, even when its loss is
+// not yet reported: `alive` is asked before each of its requests goes to the
+// session.
 class Gateway : public QObject {
     Q_OBJECT
 public:
@@ -58,7 +63,12 @@ public:
     static constexpr std::size_t kWaitingRequests = 256;
 
     // `policy` names the served units and whether the address register may be
-    // written; its largest set values are the supply's own when left at 0.
+    // written; its largest set values are the supply's own when left at 0. The
+    // requests go through `session`, a session over `client`'s line; both must
+    // outlive the gateway. `client` holds the line's ceilings.
+    Gateway(Session &session, Client &client, protocol::mbap::GatewayPolicy policy,
+            QObject *parent = nullptr);
+    // The same through a session of its own over `client`.
     Gateway(Client &client, protocol::mbap::GatewayPolicy policy, QObject *parent = nullptr);
     ~Gateway() override;
 
@@ -78,7 +88,7 @@ public:
     // Bytes from the connection, in whatever pieces they come.
     void receive(int id, const QByteArray &bytes);
     // The connection has gone: its waiting requests are dropped, and so is one
-    // the client holds that has not gone out yet; one on the line finishes
+    // the session holds that has not gone out yet; one on the line finishes
     // there, and its answer goes nowhere.
     void close(int id);
     // Serves whoever may be served; call when a connection becomes ready again.
@@ -89,8 +99,8 @@ public:
     // Its requests waiting or on the line; kWaitingRequests for one that has
     // gone (it takes nothing more).
     std::size_t pending(int id) const;
-    // A request is on the line.
-    bool busy() const { return m_busy; }
+    // A request it relayed waits in the session or is on the line.
+    bool busy() const { return !m_relays.empty(); }
 
     struct Stats {
         long requests = 0; // whole requests taken
@@ -105,20 +115,18 @@ private:
         Hooks hooks;
         protocol::mbap::StreamReader reader;
         std::deque<protocol::mbap::Adu> waiting;
-        bool onLine = false;
+        int relay = 0;         // the session's number of its request owed an answer
         int ceilingSource = 0; // its ceilings in the client's registry; 0 before its first
-        QPointer<Reply> reply; // the request handed to the client
-        bool sent = false;     // it went out on the line
         // The joined program's own wait for a reply (kReplyWait); the client's
         // until it says.
         std::optional<std::chrono::milliseconds> timeout;
         std::optional<std::chrono::milliseconds> firstByte;
     };
 
+    void fillPolicy();
     Connection *find(int id);
-    Connection *nextInTurn();
     void serve(int id, Connection &connection, protocol::mbap::Adu request);
-    void finished(int id, const protocol::mbap::Adu &request, const Reply &reply);
+    void finished(int id, const protocol::mbap::Adu &request, const LineAnswer &reply);
     void answer(Connection &connection, const protocol::mbap::Adu &request,
                 protocol::mbap::Bytes pdu);
     void notify(Connection &connection, const protocol::mbap::Adu &request,
@@ -136,17 +144,19 @@ private:
     QByteArray ceilingNote(std::uint8_t address, protocol::mbap::CeilingKind kind) const;
     void tellCeiling(std::uint8_t address, protocol::mbap::CeilingKind kind);
 
+    std::unique_ptr<Session> m_ownSession; // before m_session, which may refer to it
+    Session &m_session;
     Client &m_client;
     // Whether the client is still there when the gateway goes: a window's line
     // host may outlive the client it serves.
     QPointer<Client> m_clientAlive;
-    int m_caller = 0; // the client's caller id of the relayed requests
+    int m_caller = 0; // the session's caller id of the relayed requests
     protocol::mbap::GatewayPolicy m_policy;
     std::map<int, Connection> m_connections;
     int m_lastId = 0;
-    int m_turn = 0; // the id served last; the next turn goes to the next id with work
-    bool m_busy = false;
+    std::set<int> m_relays; // the session's numbers of relays not yet answered
     bool m_pumping = false;
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     bool m_namesVerdicts = false;
     Stats m_stats;
 };

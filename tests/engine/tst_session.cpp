@@ -60,6 +60,14 @@ struct FakeLine : supply::SessionLine {
     std::map<std::uint8_t, Behaviour> behaviour;
     std::map<std::uint8_t, int> timeouts; // status reads that time out before one answers
     std::deque<std::pair<protocol::Frame, Done>> pending;
+    // The relay handed to the line ("x<unit>:<function>" in the log), and its
+    // notice that it went out, which the test may give before the answer.
+    struct Relayed {
+        supply::RelayRequest request;
+        std::function<void()> sent;
+        Done done;
+    };
+    std::optional<Relayed> relayed;
     QStringList log;
     bool instant = false; // answers from inside the call
 
@@ -82,9 +90,40 @@ struct FakeLine : supply::SessionLine {
         }
     }
 
+    void relay(const supply::RelayRequest &request, std::function<void()> sent, Done done) override
+    {
+        log << QStringLiteral("x%1:%2").arg(request.unit).arg(request.pdu.at(0));
+        relayed = Relayed{request, std::move(sent), std::move(done)};
+    }
+    void abortRelay() override
+    {
+        log << QStringLiteral("abort");
+        relayed.reset();
+    }
+    void sendRelay()
+    {
+        if (relayed && relayed->sent) {
+            std::exchange(relayed->sent, nullptr)();
+        }
+    }
+
     // Answers the request on the line; false when none is.
     bool answerOne()
     {
+        if (relayed) {
+            sendRelay();
+            Relayed r = std::move(*relayed);
+            relayed.reset();
+            clock.t += latency;
+            LineAnswer answer;
+            answer.address = r.request.unit;
+            answer.sentTime = clock.t - latency;
+            answer.bytes = QByteArray(1, char(r.request.unit)) +
+                           QByteArray(reinterpret_cast<const char *>(r.request.pdu.data()),
+                                      qsizetype(r.request.pdu.size()));
+            r.done(answer);
+            return true;
+        }
         if (pending.empty()) {
             return false;
         }
@@ -168,6 +207,8 @@ private slots:
     void lineGoesOnWhileHeldUp();
     void endedFromInsideACall_data() { lineGoesOnWhileHeldUp_data(); }
     void endedFromInsideACall();
+    void relays_data();
+    void relays();
 };
 
 void TestSession::roundsInOrderAtTheirRate_data()
@@ -525,6 +566,106 @@ void TestSession::endedFromInsideACall()
     QCoreApplication::processEvents();
     line.answerAll();
     QCOMPARE(line.log.size(), sentBefore); // nothing went out after it
+}
+
+void TestSession::relays_data()
+{
+    // Steps: "poll N" (one caller polls N), "read N" / "write N" (a relayed read
+    // of holding registers or register write to unit N, numbered 1, 2, … as
+    // asked), "sent" (the line says the relay went out), "answer" (the line
+    // answers what it holds), "abort K", "alloff N", "cancel" (the relaying
+    // caller), "ask N" (a caller's status read of N: "read N" when answered). Events: "sent K",
+    // "done K <word>", "abort K yes|no", "off".
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("line");
+    QTest::addColumn<QStringList>("events");
+    QTest::newRow("answered, its notice first")
+        << QStringList{"read 1", "answer"} << QStringList{"x1:3"}
+        << QStringList{"sent 1", "done 1 ok 0103"};
+    QTest::newRow("withdrawn while it waits: never sent")
+        << QStringList{"poll 2", "read 1", "abort 1", "answer", "answer"} << QStringList{"r2"}
+        << QStringList{"abort 1 yes"};
+    QTest::newRow("withdrawn when handed to the line, not on it: the next goes")
+        << QStringList{"read 1", "abort 1", "read 2", "answer"}
+        << QStringList{"x1:3", "abort", "x2:3"}
+        << QStringList{"abort 1 yes", "sent 2", "done 2 ok 0203"};
+    QTest::newRow("on the line: it is answered")
+        << QStringList{"read 1", "sent", "abort 1", "answer"} << QStringList{"x1:3"}
+        << QStringList{"sent 1", "abort 1 no", "done 1 ok 0103"};
+    QTest::newRow("all-off drops a waiting relayed write, not a read")
+        << QStringList{"poll 2", "write 1", "read 1", "alloff 3",
+                       "answer", "answer",  "answer", "answer"}
+        << QStringList{"r2", "w3", "r3", "x1:3"}
+        << QStringList{"done 1 interrupted", "off", "sent 2", "done 2 ok 0103"};
+    QTest::newRow("cancel ends the caller's relays")
+        << QStringList{"poll 2", "read 1", "write 3", "cancel", "answer"} << QStringList{"r2"}
+        << QStringList{"done 1 interrupted", "done 2 interrupted"};
+    QTest::newRow("a relay takes turns with the callers' reads")
+        << QStringList{"poll 2", "read 1", "read 3", "ask 4",  "ask 5",
+                       "answer", "answer", "answer", "answer", "answer"}
+        << QStringList{"r2", "x1:3", "r4", "x3:3", "r5"}
+        << QStringList{"sent 1", "done 1 ok 0103", "read 4", "sent 2", "done 2 ok 0303", "read 5"};
+    QTest::newRow("a due poll goes between two relays")
+        << QStringList{"read 1", "read 3", "read 5", "poll 2",
+                       "answer", "answer", "answer", "answer"}
+        << QStringList{"x1:3", "r2", "x3:3", "x5:3"}
+        << QStringList{"sent 1",         "done 1 ok 0103", "sent 2",
+                       "done 2 ok 0303", "sent 3",         "done 3 ok 0503"};
+}
+
+void TestSession::relays()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, line);
+    QFETCH(QStringList, events);
+    Rig rig;
+    const auto poller = rig.session.addCaller();
+    const auto relayer = rig.session.addCaller();
+    QStringList heard;
+    std::vector<int> numbers;
+    for (const QString &step : steps) {
+        const QString what = step.section(QLatin1Char(' '), 0, 0);
+        const int n = step.section(QLatin1Char(' '), 1, 1).toInt();
+        if (what == QLatin1String("poll")) {
+            rig.session.poll(poller, {std::uint8_t(n)}, {});
+        } else if (what == QLatin1String("read") || what == QLatin1String("write")) {
+            supply::RelayRequest request;
+            request.unit = std::uint8_t(n);
+            request.pdu = what == QLatin1String("read")
+                              ? std::vector<std::uint8_t>{0x03, 0x10, 0x04, 0x00, 0x01}
+                              : std::vector<std::uint8_t>{0x06, 0x10, 0x01, 0x05, 0xDC};
+            const int k = int(numbers.size()) + 1;
+            numbers.push_back(rig.session.relay(
+                relayer, request, [&heard, k] { heard << QStringLiteral("sent %1").arg(k); },
+                [&heard, k](const LineAnswer &answer) {
+                    const QString word = answer.failure ? answer.failure.word() : "ok";
+                    heard << QStringLiteral("done %1 %2 %3")
+                                 .arg(k)
+                                 .arg(word, QString::fromLatin1(answer.bytes.left(2).toHex()))
+                                 .trimmed();
+                }));
+        } else if (what == QLatin1String("ask")) {
+            rig.session.read(poller, std::uint8_t(n), [&heard, n](const LineAnswer &) {
+                heard << QStringLiteral("read %1").arg(n);
+            });
+        } else if (what == QLatin1String("sent")) {
+            rig.line.sendRelay();
+        } else if (what == QLatin1String("answer")) {
+            rig.line.answerOne();
+        } else if (what == QLatin1String("abort")) {
+            const bool withdrawn = rig.session.abortRelay(numbers.at(std::size_t(n - 1)));
+            heard << QStringLiteral("abort %1 %2").arg(n).arg(withdrawn ? "yes" : "no");
+        } else if (what == QLatin1String("alloff")) {
+            rig.session.allOff(poller, {std::uint8_t(n)},
+                               [&heard](const supply::AllOffOutcome &) { heard << "off"; });
+        } else if (what == QLatin1String("cancel")) {
+            rig.session.cancel(relayer);
+        } else {
+            QFAIL(qPrintable(step));
+        }
+    }
+    QCOMPARE(rig.line.log, line);
+    QCOMPARE(heard, events);
 }
 
 QTEST_GUILESS_MAIN(TestSession)

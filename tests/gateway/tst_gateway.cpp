@@ -3,6 +3,7 @@
 // virtual port does. Connections are plain hooks: no sockets. RTU replies are
 // pymodbus's (computeCRC); MBAP answers are written out by hand.
 #include "engine/client.h"
+#include "engine/session.h"
 #include "gateway/gateway.h"
 #include "protocol/frames.h"
 #include "support/fakecommcontrol.h"
@@ -11,6 +12,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 
 using supply::Gateway;
@@ -111,6 +113,8 @@ private slots:
     void turnsAreFairAndAnswersInOrder();
     void aConnectionGoneWhileOnTheLine();
     void outlivesItsClient();
+    void allOffOfTheProgramsSession_data();
+    void allOffOfTheProgramsSession();
 };
 
 void TestGateway::answers_data()
@@ -272,6 +276,50 @@ void TestGateway::outlivesItsClient()
     Gateway gateway{*client, {{1}, 0, 0, false}};
     gateway.setNamesVerdicts(true);
     client.reset();
+}
+
+// The gateway relays through the session its program's other faces use: their
+// all-off drops a relayed write that waits for the line (0x0B, never sent) and
+// leaves a relayed read to be answered.
+void TestGateway::allOffOfTheProgramsSession_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("sent");
+    QTest::newRow("write dropped")
+        << hex("0002 0000 0006 01 06 1001 05DC") << hex("0002 0000 0003 01 86 0B") << false;
+    QTest::newRow("read answered")
+        << hex("0002 0000 0006 01 03 1004 0001") << hex("0002 0000 0005 01 03 02 0001") << true;
+}
+
+void TestGateway::allOffOfTheProgramsSession()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, sent);
+    AnsweringLine line;
+    supply::Client client{line};
+    client.setTimeout(supply::milliseconds(100));
+    supply::Session session{client};
+    Gateway gateway{session, client, {{1}, 0, 0, false}};
+    Peer first;
+    Peer second;
+    gateway.receive(
+        gateway.open({[&first](const QByteArray &b) { first.answers << b; }, {}, {}, {}}),
+        hex("0001 0000 0006 01 03 1002 0002"));
+    gateway.receive(
+        gateway.open({[&second](const QByteArray &b) { second.answers << b; }, {}, {}, {}}),
+        request);
+    session.allOff(session.addCaller(), {1}, [](const supply::AllOffOutcome &) {});
+    QTRY_COMPARE(second.answers.size(), 1);
+    QCOMPARE(second.answers.first().toHex(), answer.toHex());
+    QTRY_COMPARE(first.answers.size(), 1);
+    const auto wentOut = [&] {
+        return std::any_of(line.written.begin(), line.written.end(), [&](const QByteArray &w) {
+            return w.left(w.size() - 2) == request.mid(6);
+        });
+    };
+    QCOMPARE(wentOut(), sent);
 }
 
 QTEST_GUILESS_MAIN(TestGateway)
