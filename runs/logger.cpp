@@ -31,10 +31,16 @@ SessionSettings logSettings(milliseconds interval)
 } // namespace
 
 Logger::Logger(Client &client, LogOptions options, QObject *parent)
-    : QObject(parent), m_client(client), m_options(std::move(options)),
+    : Logger(client, std::move(options), nullptr, steadyClock(), makeQtSessionTimer(true), parent)
+{
+}
+
+Logger::Logger(Client &client, LogOptions options, std::shared_ptr<WritePath> path,
+               const EngineClock &clock, std::unique_ptr<SessionTimer> timer, QObject *parent)
+    : QObject(parent), m_client(client), m_clock(clock), m_options(std::move(options)),
       m_schedule(m_options.interval, m_options.duration),
-      m_line(std::make_shared<ClientWritePath>(client, m_rows)),
-      m_session(m_line, steadyClock(), makeQtSessionTimer(true), logSettings(m_options.interval))
+      m_line(path ? std::move(path) : std::make_shared<ClientWritePath>(client, m_rows)),
+      m_session(m_line, clock, std::move(timer), logSettings(m_options.interval))
 {
     for (const std::uint8_t a : m_options.addresses) {
         m_states[a];
@@ -43,7 +49,7 @@ Logger::Logger(Client &client, LogOptions options, QObject *parent)
 
 void Logger::start()
 {
-    m_start = std::chrono::steady_clock::now();
+    m_start = m_clock.now();
     m_schedule.start(0);
     m_session.watchRounds(m_caller, [this](const RoundNotice &notice) { round(notice); });
     m_session.poll(m_caller, m_options.addresses,

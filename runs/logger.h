@@ -45,6 +45,12 @@ public:
     enum class End { Duration, Stopped, CutOff, PortFailed, WriterFailed };
 
     Logger(Client &client, LogOptions options, QObject *parent = nullptr);
+    // The same, reading and writing over `path` on `clock` and waiting for its
+    // rounds with `timer`: a test's fakes. `clock` must outlive it; the client
+    // still counts the link and takes the stops.
+    Logger(Client &client, LogOptions options, std::shared_ptr<WritePath> path,
+           const EngineClock &clock, std::unique_ptr<SessionTimer> timer,
+           QObject *parent = nullptr);
 
     void start();
     // A stop asked for: the reading in progress gets its row, then the log ends.
@@ -77,7 +83,7 @@ private:
         std::optional<bool> outputOn; // from the last good reading
     };
 
-    qint64 nowNs() const { return nsSinceStart(std::chrono::steady_clock::now()); }
+    qint64 nowNs() const { return nsSinceStart(m_clock.now()); }
     qint64 nsSinceStart(std::chrono::steady_clock::time_point at) const
     {
         return std::chrono::duration_cast<std::chrono::nanoseconds>(at - m_start).count();
@@ -100,6 +106,7 @@ private:
     void conclude(const Outcome &outcome);
 
     Client &m_client;
+    const EngineClock &m_clock;
     PortKeeper *m_keeper = nullptr;
     LogOptions m_options;
     RowMaker m_rows;
@@ -109,7 +116,7 @@ private:
     PathLine m_line;
     Session m_session;
     Session::Caller m_caller = m_session.addCaller();
-    std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point m_start = m_clock.now();
     std::map<std::uint8_t, AddressState> m_states;
     std::size_t m_next = 0; // readings taken in the round under way
     qint64 m_roundStartedNs = 0;
