@@ -15,9 +15,12 @@ namespace {
 
 class QtSessionTimer : public SessionTimer {
 public:
-    QtSessionTimer()
+    explicit QtSessionTimer(bool precise)
     {
         m_timer.setSingleShot(true);
+        if (precise) {
+            m_timer.setTimerType(Qt::PreciseTimer);
+        }
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
             if (m_fire) {
                 auto fire = std::move(m_fire);
@@ -49,9 +52,9 @@ bool contains(const std::vector<std::uint8_t> &list, std::uint8_t address)
 
 } // namespace
 
-std::unique_ptr<SessionTimer> makeQtSessionTimer()
+std::unique_ptr<SessionTimer> makeQtSessionTimer(bool precise)
 {
-    return std::make_unique<QtSessionTimer>();
+    return std::make_unique<QtSessionTimer>(precise);
 }
 
 void ClientLine::readStatus(std::uint8_t address, Done done)
@@ -196,7 +199,16 @@ void Session::pump()
             step->poll = true; // a caller's read is the round's poll as well
         }
         if (!step) {
+            const std::shared_ptr<bool> alive = m_alive;
             step = relayOrPoll();
+            if (!*alive) {
+                return; // ended by a round's notice
+            }
+            const bool waits = std::any_of(std::begin(m_steps), std::end(m_steps),
+                                           [](const auto &steps) { return !steps.empty(); });
+            if (!step && waits) {
+                continue; // a round's notice asked for something
+            }
         }
         if (!step) {
             break;
@@ -230,16 +242,25 @@ std::unique_ptr<Session::Step> Session::pollStep()
     // Each round built takes one round off every silent address it passes over,
     // so that one address is asked within silentRounds + 1 rounds: the loop ends.
     while (!passOver()) {
+        const std::shared_ptr<bool> alive = m_alive;
         if (!m_round.empty()) {
-            // The round is over, asked or not: the next begins roundInterval after it did.
+            // The round is over, asked or not: the next begins at its time.
             m_round.clear();
             m_roundNext = 0;
-            const auto spent =
-                std::chrono::duration_cast<std::chrono::milliseconds>(m_clock.now() - m_roundStart);
-            if (spent < m_settings.roundInterval) {
-                waitForRound(m_settings.roundInterval - spent);
+            RoundNotice ended;
+            ended.started = false;
+            ended.began = m_roundStart;
+            tellRound(ended);
+            if (!*alive || m_pollWaiting || m_pollers.empty()) {
                 return nullptr;
             }
+            if (!nextRoundDue()) {
+                waitForRound(untilNextRound());
+                return nullptr;
+            }
+        } else if (m_settings.fixedSlots && !nextRoundDue()) {
+            waitForRound(untilNextRound()); // a timer that fired before the slot
+            return nullptr;
         }
         for (const auto &[caller, poller] : m_pollers) {
             for (std::uint8_t address : poller.addresses) {
@@ -249,7 +270,10 @@ std::unique_ptr<Session::Step> Session::pollStep()
             }
         }
         m_roundNext = 0;
-        m_roundStart = m_clock.now();
+        roundBegins();
+        if (!*alive || m_pollWaiting || m_pollers.empty()) {
+            return nullptr;
+        }
     }
     auto step = std::make_unique<Step>();
     step->rank = Rank::Poll;
@@ -332,6 +356,7 @@ void Session::answered(const LineAnswer &line)
     if (!step->write && !step->relay) {
         noteSilence(answer); // a read-back or a caller's read tells of silence too
     }
+    alignSlots(*step, answer);
     goOnEvenIfHeldUp();
     // The round moves on before anyone hears, so that a request asked from a
     // listener never repeats this poll.

@@ -2,6 +2,7 @@
 
 #include "engine/clock.h"
 #include "engine/failure.h"
+#include "engine/roundslots.h"
 #include "protocol/frames.h"
 #include "protocol/reading.h"
 
@@ -87,7 +88,8 @@ public:
     virtual void start(std::chrono::milliseconds after, std::function<void()> fire) = 0;
     virtual void stop() = 0;
 };
-std::unique_ptr<SessionTimer> makeQtSessionTimer();
+// `precise`: a timer that keeps to the millisecond, for rounds on fixed slots.
+std::unique_ptr<SessionTimer> makeQtSessionTimer(bool precise = false);
 
 // What a read-back must show for a write to count.
 using Confirms = std::function<bool(const protocol::StatusReading &)>;
@@ -105,6 +107,20 @@ struct SessionSettings {
     // rounds before it is asked again, so that one silent supply does not cost
     // every round its timeout; 0 asks it every round. Any other answer ends it.
     int silentRounds = 0;
+    // Rounds keep to fixed slots of roundInterval, counted from when the first
+    // round's first request went out (RoundSlots): a late round takes the
+    // latest slot that has come and gives up those before it. Otherwise a
+    // round starts roundInterval after the one before it began, or at once.
+    bool fixedSlots = false;
+};
+
+// A round of polling as the session tells a caller that polls (watchRounds).
+struct RoundNotice {
+    bool started = true;           // a round starts now; else it has ended
+    EngineClock::time_point at;    // now
+    EngineClock::time_point began; // when the round began (with fixed slots,
+                                   // the first round: when its request went out)
+    RoundSlots::Taken slot;        // fixed slots: the round's slot and those given up
 };
 
 // How a confirmed write ended. failure is None when the read-back showed what
@@ -183,6 +199,13 @@ public:
     // new addresses joining the round under way at its end.
     void poll(Caller caller, std::vector<std::uint8_t> addresses,
               std::function<void(const LineAnswer &)> reading);
+    // Tells `notice` of every round while the caller polls: as the round
+    // starts, before its first request, and as it ends, before anything else
+    // goes out. From `notice` the caller may stop polling, write or switch off.
+    void watchRounds(Caller caller, std::function<void(const RoundNotice &)> notice);
+    // With fixed slots, where slot 0 lies; a default time_point before the
+    // first round.
+    EngineClock::time_point slotOrigin() const { return m_slots.origin(); }
     // One status reading of `address`.
     void read(Caller caller, std::uint8_t address, std::function<void(const LineAnswer &)> done);
     // Sends `requests` (register writes, all to one address) one after the
@@ -246,6 +269,12 @@ private:
     void answered(const LineAnswer &answer);
     std::vector<Listener> polled(const LineAnswer &answer);
     void waitForRound(std::chrono::milliseconds wait);
+    // The rounds' pace and notices (sessionrounds.cpp).
+    std::chrono::milliseconds untilNextRound() const;
+    bool nextRoundDue() const;
+    void roundBegins();
+    void tellRound(const RoundNotice &notice);
+    void alignSlots(const Step &step, const LineAnswer &answer);
 
     // The confirmed write (sessionwrite.cpp).
     void startWrite();
@@ -299,6 +328,10 @@ private:
     bool m_pollWaiting = false;           // the timer holds the next round or a retry
     std::map<std::uint8_t, int> m_silent; // rounds each silent address is left out of
     bool m_goOnPosted = false;
+    std::map<Caller, std::function<void(const RoundNotice &)>> m_roundWatchers;
+    RoundSlots m_slots{m_settings.roundInterval};
+    bool m_slotsStarted = false;
+    bool m_slotsAligned = false;
 
     std::deque<std::shared_ptr<WriteJob>> m_writes;
     std::shared_ptr<WriteJob> m_write; // under way

@@ -136,8 +136,12 @@ std::unique_ptr<Session::Step> Session::relayOrPoll()
 {
     // After a relay, a poll that is due goes before the next relay.
     if (m_relayedLast) {
+        const std::shared_ptr<bool> alive = m_alive;
         if (auto poll = pollStep()) {
             return poll;
+        }
+        if (!*alive) {
+            return nullptr; // ended by a round's notice
         }
     }
     if (auto relay = takeRelay()) {

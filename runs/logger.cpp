@@ -15,60 +15,101 @@ constexpr int kReadingsBeforeCutOff = 3;
 
 } // namespace
 
+namespace {
+
+SessionSettings logSettings(milliseconds interval)
+{
+    SessionSettings settings;
+    settings.roundInterval = interval;
+    settings.fixedSlots = true;
+    // A lost port costs no round: with a port keeper each reading while it is
+    // away is a row, on the slots as ever.
+    settings.portRetry = milliseconds(0);
+    return settings;
+}
+
+} // namespace
+
 Logger::Logger(Client &client, LogOptions options, QObject *parent)
-    : QObject(parent), m_client(client), m_options(std::move(options)),
+    : Logger(client, std::move(options), nullptr, steadyClock(), makeQtSessionTimer(true), parent)
+{
+}
+
+Logger::Logger(Client &client, LogOptions options, std::shared_ptr<WritePath> path,
+               const EngineClock &clock, std::unique_ptr<SessionTimer> timer, QObject *parent)
+    : QObject(parent), m_client(client), m_clock(clock), m_options(std::move(options)),
       m_schedule(m_options.interval, m_options.duration),
-      m_offLine(std::make_shared<ClientWritePath>(client, m_rows)),
-      m_session(m_offLine, steadyClock(), makeQtSessionTimer())
+      m_line(path ? std::move(path) : std::make_shared<ClientWritePath>(client, m_rows)),
+      m_session(m_line, clock, std::move(timer), logSettings(m_options.interval))
 {
     for (const std::uint8_t a : m_options.addresses) {
         m_states[a];
     }
-    m_wait.setSingleShot(true);
-    m_wait.setTimerType(Qt::PreciseTimer);
-    connect(&m_wait, &QTimer::timeout, this, &Logger::roundDue);
 }
 
 void Logger::start()
 {
-    m_start = std::chrono::steady_clock::now();
+    m_start = m_clock.now();
     m_schedule.start(0);
-    scheduleRound();
+    m_session.watchRounds(m_caller, [this](const RoundNotice &notice) { round(notice); });
+    m_session.poll(m_caller, m_options.addresses,
+                   [this](const LineAnswer &) { taken(m_line.last()); });
 }
 
-void Logger::scheduleRound()
+void Logger::round(const RoundNotice &notice)
 {
     if (m_ending) {
         return;
     }
-    const qint64 now = nowNs();
-    if (m_schedule.over(now)) {
-        end(End::Duration);
-        return;
+    if (notice.started) {
+        roundStarted(notice);
+    } else {
+        roundEnded();
     }
-    const qint64 wait = m_schedule.untilNextRound(now);
-    m_wait.start(static_cast<int>((wait + 999'999) / 1'000'000));
 }
 
-void Logger::roundDue()
+void Logger::roundStarted(const RoundNotice &notice)
 {
-    if (m_ending) {
-        return;
-    }
-    m_roundStartedNs = nowNs();
+    m_roundStartedNs = nsSinceStart(notice.at);
     if (m_schedule.over(m_roundStartedNs)) {
         end(End::Duration);
         return;
     }
+    // The first round is counted once its request went out (taken()).
     if (m_aligned) {
-        m_schedule.roundStarted(m_roundStartedNs);
+        m_schedule.roundTaken(notice.slot);
     }
     m_next = 0;
-    readNext();
+    m_inFlight = true;
 }
 
-void Logger::readNext()
+void Logger::roundEnded()
 {
+    m_inFlight = false;
+    const bool handedOver = m_client.handovers() != m_handoversSeen;
+    m_handoversSeen = m_client.handovers();
+    if (const auto slow = m_schedule.roundEnded(nowNs() - m_roundStartedNs, handedOver)) {
+        const std::size_t n = m_options.addresses.size();
+        emit message(
+            QStringLiteral("a round over %1 took %2 ms, more than the %3 ms interval; "
+                           "running as fast as the line allows")
+                .arg(n == 1 ? QStringLiteral("1 address") : QStringLiteral("%1 addresses").arg(n))
+                .arg(*slow / 1000000)
+                .arg(m_options.interval.count()));
+    }
+    if (m_options.stopBelowAmps && everyOutputOff()) {
+        end(End::CutOff);
+        return;
+    }
+    if (m_schedule.over(nowNs())) {
+        end(End::Duration);
+    }
+}
+
+void Logger::goOn()
+{
+    // Between two readings of a round: the session sends the next one when this
+    // returns, unless the log ends here.
     if (m_ending) {
         return;
     }
@@ -76,58 +117,34 @@ void Logger::readNext()
         end(End::Stopped);
         return;
     }
-    if (m_next >= m_options.addresses.size()) {
-        const bool handedOver = m_client.handovers() != m_handoversSeen;
-        m_handoversSeen = m_client.handovers();
-        if (const auto slow = m_schedule.roundEnded(nowNs() - m_roundStartedNs, handedOver)) {
-            const std::size_t n = m_options.addresses.size();
-            emit message(QStringLiteral("a round over %1 took %2 ms, more than the %3 ms interval; "
-                                        "running as fast as the line allows")
-                             .arg(n == 1 ? QStringLiteral("1 address")
-                                         : QStringLiteral("%1 addresses").arg(n))
-                             .arg(*slow / 1000000)
-                             .arg(m_options.interval.count()));
-        }
-        if (m_options.stopBelowAmps && everyOutputOff()) {
-            end(End::CutOff);
-            return;
-        }
-        scheduleRound();
-        return;
-    }
     // A round longer than the interval still ends at the duration: the reading
     // in progress is finished, no other starts.
-    if (m_schedule.over(nowNs())) {
+    if (m_next < m_options.addresses.size() && m_schedule.over(nowNs())) {
         end(End::Duration);
-        return;
     }
-    m_inFlight = true;
-    takeReading(m_client, m_rows, m_options.addresses[m_next],
-                [this](const Reading &reading) { taken(reading); });
 }
 
 void Logger::taken(const Reading &reading)
 {
-    m_inFlight = false;
+    if (m_ending) {
+        return;
+    }
     if (reading.failure.error == Error::Interrupted) {
         end(m_writerFailed ? End::WriterFailed : End::Stopped);
         return;
     }
     if (!m_aligned) {
         // The first request waited for the line to be quiet: the slots count from
-        // when it went out.
+        // when it went out, as the session's do.
         m_aligned = true;
-        m_roundStartedNs = std::min(nowNs(), nsSinceStart(reading.sentTime));
+        m_roundStartedNs = nsSinceStart(m_session.slotOrigin());
         m_schedule.start(m_roundStartedNs);
-        m_schedule.roundStarted(m_roundStartedNs);
+        m_schedule.roundTaken({});
     }
     // The reading in progress gets its row, a failed one and the last one too.
     emit rowTaken(reading.row);
     if (reading.failure.error == Error::Port && !m_keeper) {
         end(End::PortFailed, reading.failure.detail);
-        return;
-    }
-    if (m_ending) {
         return;
     }
     if (m_writerFailed) {
@@ -149,15 +166,15 @@ void Logger::taken(const Reading &reading)
             }
         }
     }
-    readNext();
+    goOn();
 }
 
 void Logger::cutOff(std::uint8_t address, const protocol::StatusReading &r)
 {
-    m_inFlight = true;
-    WriteCallbacks callbacks;
-    callbacks.done = [this, address, r](const WriteResult &result) {
-        m_inFlight = false;
+    // The session sends the switch-off before the round's next reading.
+    WriteWatch watch;
+    watch.done = [this, address, r](const WriteOutcome &outcome) {
+        const WriteResult result = writeResultOf(outcome);
         AddressState &state = m_states[address];
         if (result.confirmed) {
             ++m_cutOffs;
@@ -179,9 +196,10 @@ void Logger::cutOff(std::uint8_t address, const protocol::StatusReading &r)
                              .arg(address)
                              .arg(result.problem));
         }
-        readNext();
+        goOn();
     };
-    switchOff(m_client, m_rows, address, std::move(callbacks));
+    m_session.write(m_caller, {writeRequest(address, Target::Output, 0)},
+                    confirmsWrite(Target::Output, 0), std::move(watch));
 }
 
 bool Logger::everyOutputOff() const
@@ -216,7 +234,9 @@ void Logger::end(End how, const QString &portError)
         return;
     }
     m_ending = true;
-    m_wait.stop();
+    // No round after this one; a cut-off on the line ends as it will.
+    m_session.poll(m_caller, {}, {});
+    m_session.watchRounds(m_caller, {});
     emit ending();
     Outcome outcome{how, portError, true};
     // A log that watches for the cut-off and ends before it (a signal, a closed

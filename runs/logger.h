@@ -10,7 +10,6 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QTimer>
 
 #include <chrono>
 #include <cstdint>
@@ -31,8 +30,9 @@ struct LogOptions {
     QString portName; // for the message when the port is lost
 };
 
-// A log: rounds over every address on the schedule, each reading one row, handed
-// to rowTaken() before the next request goes out. With a cut-off it switches an
+// A log: the session's rounds over every address on fixed slots of the
+// interval, each reading one row, handed to rowTaken() before the next request
+// goes out. With a cut-off it switches an
 // output off after three low readings, and it switches the outputs off on its way
 // out when asked to. It ends by its duration (between readings), a stop, the
 // cut-off, a lost port or a row that could not be kept; message() says what it
@@ -45,6 +45,12 @@ public:
     enum class End { Duration, Stopped, CutOff, PortFailed, WriterFailed };
 
     Logger(Client &client, LogOptions options, QObject *parent = nullptr);
+    // The same, reading and writing over `path` on `clock` and waiting for its
+    // rounds with `timer`: a test's fakes. `clock` must outlive it; the client
+    // still counts the link and takes the stops.
+    Logger(Client &client, LogOptions options, std::shared_ptr<WritePath> path,
+           const EngineClock &clock, std::unique_ptr<SessionTimer> timer,
+           QObject *parent = nullptr);
 
     void start();
     // A stop asked for: the reading in progress gets its row, then the log ends.
@@ -77,14 +83,15 @@ private:
         std::optional<bool> outputOn; // from the last good reading
     };
 
-    qint64 nowNs() const { return nsSinceStart(std::chrono::steady_clock::now()); }
+    qint64 nowNs() const { return nsSinceStart(m_clock.now()); }
     qint64 nsSinceStart(std::chrono::steady_clock::time_point at) const
     {
         return std::chrono::duration_cast<std::chrono::nanoseconds>(at - m_start).count();
     }
-    void scheduleRound();
-    void roundDue();
-    void readNext();
+    void round(const RoundNotice &notice);
+    void roundStarted(const RoundNotice &notice);
+    void roundEnded();
+    void goOn();
     void taken(const Reading &reading);
     void cutOff(std::uint8_t address, const protocol::StatusReading &r);
     bool everyOutputOff() const;
@@ -99,19 +106,19 @@ private:
     void conclude(const Outcome &outcome);
 
     Client &m_client;
+    const EngineClock &m_clock;
     PortKeeper *m_keeper = nullptr;
     LogOptions m_options;
     RowMaker m_rows;
     Schedule m_schedule;
-    // The switch-off on the way out is the session's all-off, over a path that
-    // keeps the read-backs' rows with the log's own.
-    PathLine m_offLine;
+    // The log's readings, its cut-offs and its switch-off on the way out go
+    // through its session, over a path that makes every reading a row.
+    PathLine m_line;
     Session m_session;
     Session::Caller m_caller = m_session.addCaller();
-    std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
-    QTimer m_wait;
+    std::chrono::steady_clock::time_point m_start = m_clock.now();
     std::map<std::uint8_t, AddressState> m_states;
-    std::size_t m_next = 0; // the address of the round to read next
+    std::size_t m_next = 0; // readings taken in the round under way
     qint64 m_roundStartedNs = 0;
     int m_handoversSeen = 0; // the client's handovers when the last round ended
     bool m_inFlight = false;

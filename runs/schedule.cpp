@@ -12,6 +12,11 @@ std::int64_t toNs(std::chrono::milliseconds ms)
     return std::chrono::nanoseconds(ms).count();
 }
 
+RoundSlots::time_point at(std::int64_t ns)
+{
+    return RoundSlots::time_point(std::chrono::nanoseconds(ns));
+}
+
 QString clockText(const QDateTime &time)
 {
     return time.toString(QStringLiteral("HH:mm:ss.zzz"));
@@ -21,14 +26,15 @@ QString clockText(const QDateTime &time)
 
 Schedule::Schedule(std::chrono::milliseconds interval,
                    std::optional<std::chrono::milliseconds> duration)
-    : m_interval(std::max(interval, std::chrono::milliseconds(1))), m_duration(duration)
+    : m_interval(std::max(interval, std::chrono::milliseconds(1))), m_duration(duration),
+      m_slots(m_interval)
 {
 }
 
 void Schedule::start(std::int64_t nowNs)
 {
     m_startNs = nowNs;
-    m_next = 0;
+    m_slots.start(at(nowNs));
     m_rounds = 0;
     m_skipped = 0;
     m_firstSkip = m_lastSkip = QDateTime();
@@ -42,29 +48,32 @@ bool Schedule::over(std::int64_t nowNs) const
 
 std::int64_t Schedule::untilNextRound(std::int64_t nowNs) const
 {
-    return std::max<std::int64_t>(0, m_startNs + m_next * toNs(m_interval) - nowNs);
+    return m_slots.untilDue(at(nowNs)).count();
 }
 
 void Schedule::roundStarted(std::int64_t nowNs)
 {
+    roundTaken(m_slots.take(at(nowNs)));
+}
+
+void Schedule::roundTaken(const RoundSlots::Taken &taken)
+{
     const std::int64_t interval = toNs(m_interval);
-    // The latest slot that has come: the round takes it, and the slots between
-    // the one owed and it are given up rather than read back to back.
-    const std::int64_t latest = std::max<std::int64_t>(0, (nowNs - m_startNs) / interval);
-    if (latest > m_next) {
+    const std::int64_t lag = taken.lag.count();
+    if (taken.givenUp > 0) {
+        // When the slots given up were due, on the wall clock: the first of them
+        // `givenUp` slots before the one taken, the last one slot before it.
         const QDateTime now = QDateTime::currentDateTime();
-        const auto ago = [&](std::int64_t slot) {
-            return now.addMSecs(-(nowNs - m_startNs - slot * interval) / 1'000'000);
+        const auto ago = [&](std::int64_t slotsBefore) {
+            return now.addMSecs(-(lag + slotsBefore * interval) / 1'000'000);
         };
         if (m_skipped == 0) {
-            m_firstSkip = ago(m_next);
+            m_firstSkip = ago(taken.givenUp);
         }
-        m_lastSkip = ago(latest - 1);
-        m_skipped += latest - m_next;
-        m_next = latest;
+        m_lastSkip = ago(1);
+        m_skipped += taken.givenUp;
     }
-    m_lastLagMs = static_cast<double>(nowNs - m_startNs - m_next * interval) / 1e6;
-    ++m_next;
+    m_lastLagMs = static_cast<double>(lag) / 1e6;
     ++m_rounds;
 }
 

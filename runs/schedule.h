@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/roundslots.h"
+
 #include <QDateTime>
 #include <QString>
 
@@ -10,10 +12,12 @@
 namespace supply {
 
 // The rounds of readings of a log or a run: round k belongs to the slot
-// k × interval after the start. A round starts at its slot, or at once when it is
-// late; when a later slot has come too, the slots before it are given up (counted,
-// with when), never read back to back. A duration ends the schedule between
-// readings. Times are nanoseconds on the caller's monotonic clock.
+// k × interval after the start (RoundSlots). A round starts at its slot, or at
+// once when it is late; when a later slot has come too, the slots before it are
+// given up (counted, with when), never read back to back. A duration ends the
+// schedule between readings. Times are nanoseconds on the caller's monotonic
+// clock. A run takes its rounds here; a log's rounds are the session's, and the
+// schedule keeps their account.
 class Schedule {
 public:
     explicit Schedule(std::chrono::milliseconds interval,
@@ -28,6 +32,8 @@ public:
     // A round starts at `nowNs` (when it is due): slots that have passed before
     // the latest one are given up.
     void roundStarted(std::int64_t nowNs);
+    // A round started now on a slot taken elsewhere (the session's rounds).
+    void roundTaken(const RoundSlots::Taken &taken);
     // A round ended after `tookNs`; `handedOver`: the line changed hands during
     // it. Gives the length of a round longer than the interval to tell of, once
     // per schedule. A round that waited for the line to change hands says
@@ -53,7 +59,7 @@ private:
     std::chrono::milliseconds m_interval;
     std::optional<std::chrono::milliseconds> m_duration;
     std::int64_t m_startNs = 0;
-    std::int64_t m_next = 0; // the next round's slot number
+    RoundSlots m_slots;
     long m_rounds = 0;
     long m_skipped = 0;
     QDateTime m_firstSkip;

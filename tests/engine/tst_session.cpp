@@ -209,6 +209,8 @@ private slots:
     void endedFromInsideACall();
     void relays_data();
     void relays();
+    void roundsOnFixedSlots_data();
+    void roundsOnFixedSlots();
 };
 
 void TestSession::roundsInOrderAtTheirRate_data()
@@ -666,6 +668,100 @@ void TestSession::relays()
     }
     QCOMPARE(rig.line.log, line);
     QCOMPARE(heard, events);
+}
+
+void TestSession::roundsOnFixedSlots_data()
+{
+    QTest::addColumn<int>("latencyMs");
+    QTest::addColumn<int>("firstWaitMs"); // the first request waits this long for the line
+    QTest::addColumn<int>("silentRounds");
+    QTest::addColumn<int>("timeoutsOf2");
+    QTest::addColumn<bool>("offAtTheEnd"); // the last notice asks an all-off
+    // Each round's start: s<slot>, -<slots given up>, @<ms after the first round
+    // began>; e: a round ended.
+    QTest::addColumn<QString>("notices");
+    QTest::addColumn<QString>("onLine");
+
+    QTest::newRow("rounds on their slots")
+        << 10 << 0 << 0 << 0 << false << "s0@0 e s1@100 e s2@200 e s3@300"
+        << "r1 r2 r1 r2 r1 r2";
+    // The slots count from when the first request went out, not from when the
+    // round asked for the line.
+    QTest::newRow("the first request waits for the line")
+        << 10 << 30 << 0 << 0 << false << "s0@0 e s1@130 e s2@230 e s3@330"
+        << "r1 r2 r1 r2 r1 r2";
+    // Rounds of 160 ms: a round late by more than a slot gives up the slot it
+    // missed and takes the one that has come.
+    QTest::newRow("a slow line gives slots up")
+        << 80 << 0 << 0 << 0 << false << "s0@0 e s1@160 e s3-1@320 e s4@480"
+        << "r1 r2 r1 r2 r1 r2";
+    QTest::newRow("a silent address is left out, the rounds keep their slots")
+        << 10 << 0 << 1 << 1 << false << "s0@0 e s1@100 e s2@200 e s3@300"
+        << "r1 r2 r1 r1 r2";
+    // The caller stops as a round starts and switches off: nothing of the round
+    // goes out, the all-off does.
+    QTest::newRow("an all-off asked as a round starts goes out")
+        << 10 << 0 << 0 << 0 << true << "s0@0 e s1@100 e s2@200 e s3@300"
+        << "r1 r2 r1 r2 r1 r2 w1 r1 w2 r2";
+}
+
+void TestSession::roundsOnFixedSlots()
+{
+    QFETCH(int, latencyMs);
+    QFETCH(int, firstWaitMs);
+    QFETCH(int, silentRounds);
+    QFETCH(int, timeoutsOf2);
+    QFETCH(bool, offAtTheEnd);
+    QFETCH(QString, notices);
+    QFETCH(QString, onLine);
+
+    Rig rig;
+    supply::SessionSettings settings;
+    settings.roundInterval = 100ms;
+    settings.fixedSlots = true;
+    settings.silentRounds = silentRounds;
+    rig.session.setSettings(settings);
+    rig.line.latency = std::chrono::milliseconds(latencyMs);
+    rig.line.timeouts[2] = timeoutsOf2;
+    const auto begin = rig.clock.t;
+    const auto caller = rig.session.addCaller();
+    QStringList heard;
+    int started = 0;
+    bool offDone = false;
+    rig.session.watchRounds(caller, [&](const supply::RoundNotice &notice) {
+        if (!notice.started) {
+            heard << QStringLiteral("e");
+            return;
+        }
+        QString text = QStringLiteral("s%1").arg(notice.slot.slot);
+        if (notice.slot.givenUp > 0) {
+            text += QStringLiteral("-%1").arg(notice.slot.givenUp);
+        }
+        const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(notice.at - begin);
+        heard << text + QStringLiteral("@%1").arg(since.count());
+        if (++started == 4) {
+            rig.session.poll(caller, {}, {});
+            if (offAtTheEnd) {
+                rig.session.allOff(caller, {1, 2}, [&](const auto &) { offDone = true; });
+            }
+        }
+    });
+    rig.session.poll(caller, {1, 2}, {});
+    rig.clock.t += std::chrono::milliseconds(firstWaitMs);
+    for (int i = 0; i < 100; ++i) {
+        if (rig.line.answerOne()) {
+            continue;
+        }
+        if (!rig.timer->pending) {
+            break;
+        }
+        rig.clock.t += rig.timer->last;
+        rig.timer->fire();
+    }
+    QCOMPARE(heard.join(u' '), notices);
+    QCOMPARE(rig.line.log.join(u' '), onLine);
+    QCOMPARE(offDone, offAtTheEnd);
+    QVERIFY(!rig.timer->pending);
 }
 
 QTEST_GUILESS_MAIN(TestSession)
