@@ -6,7 +6,7 @@
 
 #include <QCloseEvent>
 
-namespace pellow {
+namespace addrtool {
 
 namespace {
 
@@ -46,8 +46,8 @@ Form1::Form1(serial::CommControl &comm, ui::Messenger &messenger, QWidget *paren
     setObjectName(QStringLiteral("Form1"));
     buildControls();
     // No callbacks: closing is only the status line, the button and the port.
-    m_ports = std::make_unique<serial::PortConnection>(MSComm1, m_messenger, this,
-                                                       serial::PortControls{Combo1, Label1, C31});
+    m_ports = std::make_unique<ui::PortConnection>(MSComm1, m_messenger, this,
+                                                   ui::PortControls{Combo1, Label1, C31});
     connectHandlers();
     help::addHelp(this, QStringLiteral("pellow.md"));
     Form_Load();
@@ -201,4 +201,4 @@ void Form1::closeEvent(QCloseEvent *event)
     QWidget::closeEvent(event);
 }
 
-} // namespace pellow
+} // namespace addrtool

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <memory>
 
-namespace pellow {
+namespace addrtool {
 
 // The address tool window: every control, the open/close counter and the
 // handlers. Controls are public so that tests can drive the handlers directly.
@@ -67,7 +67,7 @@ private:
     void confirmAddress(std::uint8_t newAddress);
 
     ui::Messenger &m_messenger;
-    std::unique_ptr<serial::PortConnection> m_ports;
+    std::unique_ptr<ui::PortConnection> m_ports;
 };
 
-} // namespace pellow
+} // namespace addrtool

@@ -10,9 +10,9 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("pellow"));
     ui::installFontSubstitutes();
-    const auto comm = supply::makeEngineCommControl();
+    const auto comm = line::makeEngineCommControl();
     ui::BoxMessenger messenger;
-    pellow::Form1 window(*comm, messenger);
+    addrtool::Form1 window(*comm, messenger);
     window.show();
     // A window closed as the program quits answers what it took from the programs
     // that joined its line before it hands the line over: the event loop ends

@@ -5,7 +5,7 @@
 
 #include <optional>
 
-namespace pellow {
+namespace addrtool {
 
 namespace {
 
@@ -88,4 +88,4 @@ void Form1::MSComm1_OnComm()
     }
 }
 
-} // namespace pellow
+} // namespace addrtool

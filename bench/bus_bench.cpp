@@ -59,7 +59,7 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     qputenv("VANTEL_PORT_DIR", QFile::encodeName(dir.path()));
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.filePath("settings"));
-    panels::userSettings()->setValue(QStringLiteral("records/folder"), dir.filePath("records"));
+    ui::userSettings()->setValue(QStringLiteral("records/folder"), dir.filePath("records"));
     testsupport::SimProcess sim(dir.path());
     sim.setOutputFile(dir.filePath(QStringLiteral("sim.txt")));
     sim.forwardErrors();
@@ -67,9 +67,9 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "bus-bench: vantel-sim did not start\n");
         return 1;
     }
-    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
+    std::unique_ptr<line::EngineCommControl> engine = line::makeEngineCommControl();
     testsupport::RecordingMessenger messenger;
-    vantel::Form1 form(*engine, messenger);
+    monitor::Form1 form(*engine, messenger);
     form.show();
     form.C32->click();
     form.Combo1->setCurrentText(QStringLiteral("COM1"));
@@ -87,7 +87,7 @@ int main(int argc, char *argv[])
     });
     vary.start(100);
     double polls = 0;
-    QObject::connect(&form, &vantel::Form1::pollSent, [&polls] { ++polls; });
+    QObject::connect(&form, &monitor::Form1::pollSent, [&polls] { ++polls; });
     auto *entry = form.findChild<QAction *>(QStringLiteral("busAction"));
 
     double aloneCpu = 0, alonePolls = 0, aloneMs = 0;
@@ -104,7 +104,7 @@ int main(int argc, char *argv[])
         aloneMs += clock.elapsed();
 
         entry->trigger();
-        bus::BusWindow *w = bus::busWindowOf(&form);
+        bus::BusWindow *w = panels::busWindowOf(&form);
         w->addressField()->setText(QStringLiteral("1-%1").arg(kSupplies));
         w->applyAddresses();
         std::map<int, qint64> last;
@@ -112,19 +112,20 @@ int main(int argc, char *argv[])
         bool measuring = false;
         QElapsedTimer gaps;
         gaps.start();
-        QObject::connect(w->poller(), &bus::Poller::readingTaken, w, [&](const supply::Reading &r) {
-            if (!measuring) {
-                return;
-            }
-            ++counted;
-            const qint64 now = gaps.elapsed();
-            const auto it = last.find(r.row.address);
-            if (it != last.end()) {
-                double &longest = longestGapMs[r.row.address];
-                longest = std::max(longest, double(now - it->second));
-            }
-            last[r.row.address] = now;
-        });
+        QObject::connect(w->poller(), &bus::Poller::readingTaken, w,
+                         [&](const records::Reading &r) {
+                             if (!measuring) {
+                                 return;
+                             }
+                             ++counted;
+                             const qint64 now = gaps.elapsed();
+                             const auto it = last.find(r.row.address);
+                             if (it != last.end()) {
+                                 double &longest = longestGapMs[r.row.address];
+                                 longest = std::max(longest, double(now - it->second));
+                             }
+                             last[r.row.address] = now;
+                         });
         wait(1000);
         measuring = true;
         cpu0 = processCpuMs();

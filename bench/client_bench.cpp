@@ -101,13 +101,13 @@ long answeredReads(const QString &dir, int port)
 }
 
 // Sends one read of `address` and returns once it is answered.
-supply::Error readOnce(supply::Client &client, std::uint8_t address)
+engine::Error readOnce(engine::Client &client, std::uint8_t address)
 {
-    supply::Reply *reply = client.readStatus(address);
+    engine::Reply *reply = client.readStatus(address);
     QEventLoop loop;
-    QObject::connect(reply, &supply::Reply::finished, &loop, &QEventLoop::quit);
+    QObject::connect(reply, &engine::Reply::finished, &loop, &QEventLoop::quit);
     loop.exec();
-    const supply::Error error = reply->error();
+    const engine::Error error = reply->error();
     delete reply;
     return error;
 }
@@ -128,7 +128,7 @@ int pollChild(CountingApplication &app, int port, int seconds)
     comm.setCommPort(port);
     comm.setPortOpen(true);
     app.serialPort = comm.findChild<QSerialPort *>();
-    supply::Client client(comm);
+    engine::Client client(comm);
     client.setStartQuiet(std::chrono::milliseconds(20));
     client.start();
     long readings = 0;
@@ -137,9 +137,9 @@ int pollChild(CountingApplication &app, int port, int seconds)
     poll.setTimerType(Qt::PreciseTimer);
     QObject::connect(&poll, &QTimer::timeout, [&] {
         // The callback form, as the engine's readings take it.
-        client.readStatus(1, [&](const supply::Reply &reply) {
+        client.readStatus(1, [&](const engine::Reply &reply) {
             ++readings;
-            failures += reply.error() == supply::Error::None ? 0 : 1;
+            failures += reply.error() == engine::Error::None ? 0 : 1;
         });
     });
     poll.start(kPollMs);
@@ -151,7 +151,7 @@ int pollChild(CountingApplication &app, int port, int seconds)
     const long wakes0 = app.wakeUps;
     wait(seconds * 1000);
     const double cpu = cpuMs("self") - cpu0;
-    const supply::LinkStats &stats = client.stats();
+    const engine::LinkStats &stats = client.stats();
     std::printf("%ld %ld %.3f %ld %ld %ld %.2f %.2f\n", readings - readings0, failures - failures0,
                 cpu, app.wakeUps - wakes0, rss0, testsupport::residentKb(), stats.medianMs,
                 stats.p99Ms);
@@ -167,8 +167,8 @@ int main(int argc, char *argv[])
     const int seconds = argc > 1 ? std::max(10, QByteArray(argv[1]).toInt()) : 60;
     QTemporaryDir dir;
     qputenv("VANTEL_PORT_DIR", QFile::encodeName(dir.path()));
-    const double charMs = supply::kCharMs;
-    const double floorMs = supply::kStatusFloorMs + kLatencyMs;
+    const double charMs = engine::kCharMs;
+    const double floorMs = engine::kStatusFloorMs + kLatencyMs;
 
     testsupport::SimProcess sim(dir.path());
     testsupport::SimProcess bus(dir.path());
@@ -240,7 +240,7 @@ int main(int argc, char *argv[])
     serial::QtCommControl comm;
     comm.setCommPort(2);
     comm.setPortOpen(true);
-    supply::Client busClient(comm);
+    engine::Client busClient(comm);
     busClient.setStartQuiet(std::chrono::milliseconds(20));
     busClient.start();
     long busReadings = 0;
@@ -248,7 +248,7 @@ int main(int argc, char *argv[])
     clock.start();
     while (clock.elapsed() < kBusSeconds * 1000) {
         for (std::uint8_t address = 1; address <= 20; ++address) {
-            busReadings += readOnce(busClient, address) == supply::Error::None ? 1 : 0;
+            busReadings += readOnce(busClient, address) == engine::Error::None ? 1 : 0;
         }
     }
     const double perSecond = double(busReadings) * 1000.0 / double(clock.elapsed());

@@ -98,7 +98,7 @@ int main(int argc, char **argv)
 
     // The text alone, in this process: 32 supplies with a reading each.
     web::Metrics metrics({QStringLiteral("bench-3"), QStringLiteral("/dev/ttyUSB0"), [] {
-                              supply::LinkStats stats;
+                              engine::LinkStats stats;
                               stats.roundTrips = 1000;
                               stats.medianMs = 32;
                               stats.p99Ms = 40;

@@ -58,7 +58,7 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     qputenv("VANTEL_PORT_DIR", QFile::encodeName(dir.path()));
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.filePath("settings"));
-    panels::userSettings()->setValue(QStringLiteral("records/folder"), dir.filePath("records"));
+    ui::userSettings()->setValue(QStringLiteral("records/folder"), dir.filePath("records"));
     testsupport::SimProcess sim(dir.path());
     sim.setOutputFile(dir.filePath(QStringLiteral("sim.txt")));
     sim.forwardErrors();
@@ -68,7 +68,7 @@ int main(int argc, char *argv[])
     }
     serial::QtCommControl comm;
     testsupport::RecordingMessenger messenger;
-    vantel::Form1 form(comm, messenger);
+    monitor::Form1 form(comm, messenger);
     form.show();
     form.C32->click();
     form.Combo1->setCurrentText(QStringLiteral("COM1"));
@@ -86,7 +86,7 @@ int main(int argc, char *argv[])
     });
     vary.start(kPollMs / 2);
     double polls = 0;
-    QObject::connect(&form, &vantel::Form1::pollSent, [&polls] { ++polls; });
+    QObject::connect(&form, &monitor::Form1::pollSent, [&polls] { ++polls; });
 
     auto *openTrend = form.findChild<QAction *>(QStringLiteral("trendAction"));
     QWidget *trend = nullptr;

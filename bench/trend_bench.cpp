@@ -144,7 +144,7 @@ std::vector<Phase> pollCosts(int seconds)
     }
     serial::QtCommControl comm;
     testsupport::RecordingMessenger messenger;
-    vantel::Form1 form(comm, messenger);
+    monitor::Form1 form(comm, messenger);
     form.show();
     form.C32->click();
     form.Combo1->setCurrentText(QStringLiteral("COM1"));

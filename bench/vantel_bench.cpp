@@ -206,9 +206,9 @@ int startupChild(int argc, char *argv[])
 {
     TimingApplication a(argc, argv);
     ui::installFontSubstitutes();
-    const auto comm = supply::makeEngineCommControl();
+    const auto comm = line::makeEngineCommControl();
     ui::BoxMessenger messenger;
-    vantel::Form1 window(*comm, messenger);
+    monitor::Form1 window(*comm, messenger);
     a.window = &window;
     window.show();
     while (a.firstPaint == 0) {
@@ -259,12 +259,12 @@ int main(int argc, char *argv[])
     startSim(simVantel, dir.path(), 1, supply);
     // The window's serial control as main() makes it: over the engine, its port
     // shared; the device's QSerialPort tells when a reply's bytes arrive.
-    const auto comm = supply::makeEngineCommControl();
+    const auto comm = line::makeEngineCommControl();
     QuietMessenger messenger;
-    vantel::Form1 window(*comm, messenger);
+    monitor::Form1 window(*comm, messenger);
     window.show();
     a.window = &window;
-    if (auto *shared = comm->findChild<supply::SharedPort *>()) {
+    if (auto *shared = comm->findChild<line::SharedPort *>()) {
         a.serialPort = shared->device().findChild<QSerialPort *>();
     }
     QObject::connect(window.T1, &ui::TextBox::Change, [&a] { a.shownArrival = a.lastArrival; });

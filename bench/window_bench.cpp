@@ -126,7 +126,7 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     qputenv("VANTEL_PORT_DIR", QFile::encodeName(dir.path()));
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.filePath("settings"));
-    panels::userSettings()->setValue(QStringLiteral("records/folder"), dir.filePath("records"));
+    ui::userSettings()->setValue(QStringLiteral("records/folder"), dir.filePath("records"));
     testsupport::SimProcess simWindow(dir.path());
     testsupport::SimProcess simBare(dir.path());
     const int fifoWindow = startSim(simWindow, dir, 1, line);
@@ -136,15 +136,15 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
+    std::unique_ptr<line::EngineCommControl> engine = line::makeEngineCommControl();
     testsupport::RecordingMessenger messenger;
-    vantel::Form1 form(*engine, messenger);
+    monitor::Form1 form(*engine, messenger);
     form.show();
     form.C32->click();
     form.Combo1->setCurrentText(QStringLiteral("COM1"));
     form.C31->click();
     long windowPolls = 0;
-    QObject::connect(&form, &vantel::Form1::pollSent, [&windowPolls] { ++windowPolls; });
+    QObject::connect(&form, &monitor::Form1::pollSent, [&windowPolls] { ++windowPolls; });
     // Only the window measured is shown: the other draws nothing (a focused
     // field's blinking cursor included).
     bench::BareWindow bare;

@@ -74,8 +74,9 @@ void BusWindow::rebuildCards()
         m_held.hold(a, m_settings->ceilings(a));
         connect(card, &SupplyCard::nameEdited, this,
                 [this, a](const QString &name) { m_settings->setName(a, name); });
-        connect(card, &SupplyCard::setRequested, this,
-                [this, card](supply::Target t, const QString &text) { requestSet(card, t, text); });
+        connect(
+            card, &SupplyCard::setRequested, this,
+            [this, card](records::Target t, const QString &text) { requestSet(card, t, text); });
         connect(card, &SupplyCard::outputRequested, this,
                 [this, card](bool on) { requestOutput(card, on); });
         connect(card, &SupplyCard::limitsRequested, this, [this, card] { editLimits(card); });

@@ -36,8 +36,8 @@ void BusWindow::checkCeilings(SupplyCard *c, const protocol::StatusReading &read
     c->tripping = true;
     c->say(tr("Ceiling tripped: %1; switching the output off…").arg(exceeded));
     QPointer<SupplyCard> card = c;
-    m_poller->write(c->address(), supply::Target::Output, 0,
-                    [card, exceeded](const supply::WriteResult &result) {
+    m_poller->write(c->address(), records::Target::Output, 0,
+                    [card, exceeded](const records::WriteResult &result) {
                         if (card == nullptr) {
                             return;
                         }
@@ -53,7 +53,7 @@ void BusWindow::checkCeilings(SupplyCard *c, const protocol::StatusReading &read
                     });
 }
 
-void BusWindow::setCeilings(std::uint8_t address, const panels::Ceilings &ceilings)
+void BusWindow::setCeilings(std::uint8_t address, const ui::Ceilings &ceilings)
 {
     m_settings->setCeilings(address, ceilings);
     m_held.hold(address, ceilings);
@@ -68,7 +68,7 @@ void BusWindow::editLimits(SupplyCard *c)
     QDialog dialog(this);
     dialog.setWindowTitle(tr("Limits of supply %1").arg(address));
     auto *form = new QFormLayout(&dialog);
-    const panels::Ceilings now = c->ceilings();
+    const ui::Ceilings now = c->ceilings();
     auto *volts = new QLineEdit(ceilingText(now.volts, 2), &dialog);
     auto *amps = new QLineEdit(ceilingText(now.amps, 3), &dialog);
     auto *watts = new QLineEdit(ceilingText(now.watts, 2), &dialog);
@@ -82,14 +82,14 @@ void BusWindow::editLimits(SupplyCard *c)
     form->addRow(buttons);
     connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     connect(buttons, &QDialogButtonBox::accepted, &dialog, [&] {
-        panels::Ceilings typed;
+        ui::Ceilings typed;
         QStringList problems;
         const auto read = [&](QLineEdit *field, double top, const QString &unit,
                               std::optional<double> &into) {
             if (field->text().trimmed().isEmpty()) {
                 return;
             }
-            const panels::TypedCeiling t = panels::readCeiling(field->text(), top, unit);
+            const ui::TypedCeiling t = ui::readCeiling(field->text(), top, unit);
             if (!t.value) {
                 problems << t.problem;
             }

@@ -7,19 +7,19 @@ namespace bus {
 namespace {
 
 // Answered from the event loop, as the client would have.
-void portLost(std::uint8_t address, supply::SessionLine::Done done)
+void portLost(std::uint8_t address, engine::SessionLine::Done done)
 {
     QTimer::singleShot(0, [address, done = std::move(done)] {
-        supply::LineAnswer answer;
+        engine::LineAnswer answer;
         answer.address = address;
-        answer.failure = {supply::Error::Port};
+        answer.failure = {engine::Error::Port};
         done(answer);
     });
 }
 
 } // namespace
 
-ClientLine::ClientLine(supply::Client &client) : m_client(&client) {}
+ClientLine::ClientLine(engine::Client &client) : m_client(&client) {}
 
 void ClientLine::readStatus(std::uint8_t address, Done done)
 {
@@ -27,10 +27,10 @@ void ClientLine::readStatus(std::uint8_t address, Done done)
         portLost(address, std::move(done));
         return;
     }
-    supply::ClientLine(*m_client).readStatus(address, [done = std::move(done)](auto answer) {
+    engine::ClientLine(*m_client).readStatus(address, [done = std::move(done)](auto answer) {
         if (answer.undecoded) {
             // The cards and the recording name it as every row does.
-            answer.failure.error = supply::Error::Undecoded;
+            answer.failure.error = engine::Error::Undecoded;
         }
         done(answer);
     });
@@ -42,7 +42,7 @@ void ClientLine::write(const protocol::Frame &request, Done done)
         portLost(request[0], std::move(done));
         return;
     }
-    supply::ClientLine(*m_client).write(request, std::move(done));
+    engine::ClientLine(*m_client).write(request, std::move(done));
 }
 
 } // namespace bus

@@ -13,17 +13,17 @@ namespace bus {
 // else uses it (the main window's own poll). A client that goes away takes its
 // queued requests with it, uncalled, and every later request ends with the port
 // lost: the owner stops polling when the port closes.
-class ClientLine : public supply::SessionLine {
+class ClientLine : public engine::SessionLine {
 public:
-    explicit ClientLine(supply::Client &client);
+    explicit ClientLine(engine::Client &client);
 
     void readStatus(std::uint8_t address, Done done) override;
     void write(const protocol::Frame &request, Done done) override;
 
-    supply::Client *client() const { return m_client; }
+    engine::Client *client() const { return m_client; }
 
 private:
-    QPointer<supply::Client> m_client;
+    QPointer<engine::Client> m_client;
 };
 
 } // namespace bus

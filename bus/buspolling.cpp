@@ -11,7 +11,7 @@ namespace bus {
 
 void BusWindow::followLine()
 {
-    supply::Client *now = m_access.client ? m_access.client() : nullptr;
+    engine::Client *now = m_access.client ? m_access.client() : nullptr;
     if (now == m_client && (now != nullptr) == (m_poller != nullptr)) {
         return;
     }
@@ -50,13 +50,13 @@ void BusWindow::tick()
     }
 }
 
-void BusWindow::onReading(const supply::Reading &reading)
+void BusWindow::onReading(const records::Reading &reading)
 {
     SupplyCard *c = card(static_cast<std::uint8_t>(reading.row.address));
     if (m_writer) {
         // The recording's clock and counters start at 0 with it, as a log's; the cards' do not.
-        const supply::Row row = m_recordRows->make(reading.row.address, reading.sentTime,
-                                                   reading.row.reading, reading.row.failure);
+        const records::Row row = m_recordRows->make(reading.row.address, reading.sentTime,
+                                                    reading.row.reading, reading.row.failure);
         const QString failed = m_writer->write(row);
         if (!failed.isEmpty()) {
             m_writer.reset();

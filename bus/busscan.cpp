@@ -49,16 +49,16 @@ void BusWindow::scanStep()
     const std::optional<std::chrono::milliseconds> firstByte =
         kScanWait < m_client->timeout() ? std::optional<std::chrono::milliseconds>(kScanWait)
                                         : std::nullopt;
-    supply::Reply *reply = m_client->readStatus(static_cast<std::uint8_t>(m_scanNext), firstByte);
+    engine::Reply *reply = m_client->readStatus(static_cast<std::uint8_t>(m_scanNext), firstByte);
     m_scanReply = reply;
-    connect(reply, &supply::Reply::finished, this, [this, reply] {
+    connect(reply, &engine::Reply::finished, this, [this, reply] {
         reply->deleteLater();
         if (reply != m_scanReply || !scanning()) {
             return;
         }
         m_scanReply = nullptr;
         // A supply is there when it answered: with its status, or with an exception.
-        if (reply->error() == supply::Error::None || reply->error() == supply::Error::Exception) {
+        if (reply->error() == engine::Error::None || reply->error() == engine::Error::Exception) {
             m_found.push_back(reply->address());
         }
         m_progress->setValue(m_scanNext);

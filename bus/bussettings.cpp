@@ -42,22 +42,22 @@ QString BusSettings::key(std::uint8_t address, const char *what) const
 
 QString BusSettings::addresses() const
 {
-    return panels::userSettings()->value(m_group + QStringLiteral("/addresses")).toString();
+    return ui::userSettings()->value(m_group + QStringLiteral("/addresses")).toString();
 }
 
 void BusSettings::setAddresses(const QString &list)
 {
-    panels::userSettings()->setValue(m_group + QStringLiteral("/addresses"), list);
+    ui::userSettings()->setValue(m_group + QStringLiteral("/addresses"), list);
 }
 
 QString BusSettings::name(std::uint8_t address) const
 {
-    return panels::userSettings()->value(key(address, "name")).toString();
+    return ui::userSettings()->value(key(address, "name")).toString();
 }
 
 void BusSettings::setName(std::uint8_t address, const QString &name)
 {
-    const auto settings = panels::userSettings();
+    const auto settings = ui::userSettings();
     if (name.trimmed().isEmpty()) {
         settings->remove(key(address, "name"));
     } else {
@@ -65,17 +65,17 @@ void BusSettings::setName(std::uint8_t address, const QString &name)
     }
 }
 
-panels::Ceilings BusSettings::ceilings(std::uint8_t address) const
+ui::Ceilings BusSettings::ceilings(std::uint8_t address) const
 {
-    const auto settings = panels::userSettings();
+    const auto settings = ui::userSettings();
     return {readCeilingSetting(*settings, key(address, "volts")),
             readCeilingSetting(*settings, key(address, "amps")),
             readCeilingSetting(*settings, key(address, "watts"))};
 }
 
-void BusSettings::setCeilings(std::uint8_t address, const panels::Ceilings &ceilings)
+void BusSettings::setCeilings(std::uint8_t address, const ui::Ceilings &ceilings)
 {
-    const auto settings = panels::userSettings();
+    const auto settings = ui::userSettings();
     const auto put = [&](const char *what, const std::optional<double> &value) {
         if (value) {
             settings->setValue(key(address, what), *value);

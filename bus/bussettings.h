@@ -19,8 +19,8 @@ public:
     void setAddresses(const QString &list);
     QString name(std::uint8_t address) const;
     void setName(std::uint8_t address, const QString &name);
-    panels::Ceilings ceilings(std::uint8_t address) const;
-    void setCeilings(std::uint8_t address, const panels::Ceilings &ceilings);
+    ui::Ceilings ceilings(std::uint8_t address) const;
+    void setCeilings(std::uint8_t address, const ui::Ceilings &ceilings);
 
 private:
     QString key(std::uint8_t address, const char *what) const;

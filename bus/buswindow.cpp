@@ -206,13 +206,13 @@ QString BusWindow::toggleRecording()
     if (path.isEmpty()) {
         return problem.isEmpty() ? tr("There is no records folder.") : problem;
     }
-    auto writer = std::make_unique<supply::RowWriter>(supply::RowWriter::Format::Csv);
-    const QString refused = writer->open(path, supply::RowWriter::Existing::Refuse);
+    auto writer = std::make_unique<records::RowWriter>(records::RowWriter::Format::Csv);
+    const QString refused = writer->open(path, records::RowWriter::Existing::Refuse);
     if (!refused.isEmpty()) {
         return refused;
     }
     m_writer = std::move(writer);
-    m_recordRows = std::make_unique<supply::RowMaker>();
+    m_recordRows = std::make_unique<records::RowMaker>();
     m_recordPath = path;
     m_statusLine->setText(tr("Recording into %1").arg(QDir::toNativeSeparators(path)));
     updateTitle();

@@ -21,12 +21,15 @@ class QProgressBar;
 class QPushButton;
 class QScrollArea;
 
-namespace supply {
+namespace engine {
 class Client;
 class Reply;
+} // namespace engine
+
+namespace records {
 class RowMaker;
 class RowWriter;
-} // namespace supply
+} // namespace records
 
 namespace ui {
 class Messenger;
@@ -39,7 +42,7 @@ class SupplyCard;
 // What the bus window needs of the main window.
 struct BusAccess {
     // The engine client of the line the main window has open; nullptr when no port is open.
-    std::function<supply::Client *()> client;
+    std::function<engine::Client *()> client;
     // The name of that port ("COM3", "tcp://10.0.0.5:502"), which the settings go by.
     std::function<QString()> portName;
     // A new file in the records folder for `prefix` ("bus-20261209-141500.csv"),
@@ -82,7 +85,7 @@ public:
     QProgressBar *scanProgress() const { return m_progress; }
     // Shows the ceilings of one card in a dialog and keeps what is typed.
     void editLimits(SupplyCard *card);
-    void setCeilings(std::uint8_t address, const panels::Ceilings &ceilings);
+    void setCeilings(std::uint8_t address, const ui::Ceilings &ceilings);
 
 signals:
     void scanFinished(const std::vector<std::uint8_t> &found);
@@ -101,8 +104,8 @@ private:
     void followLine();
     void rebuildCards();
     void reflow();
-    void onReading(const supply::Reading &reading);
-    void requestSet(SupplyCard *card, supply::Target target, const QString &text);
+    void onReading(const records::Reading &reading);
+    void requestSet(SupplyCard *card, records::Target target, const QString &text);
     void requestOutput(SupplyCard *card, bool on);
     void allOffEnded(const Poller::OffResults &results);
     void checkCeilings(SupplyCard *card, const protocol::StatusReading &reading);
@@ -125,8 +128,8 @@ private:
     std::unique_ptr<BusSettings> m_settings;
     QElapsedTimer m_clock;
     QTimer m_tick;
-    QPointer<supply::Client> m_client;
-    panels::HeldCeilings m_held; // the cards' ceilings, on the line for every program
+    QPointer<engine::Client> m_client;
+    ui::HeldCeilings m_held; // the cards' ceilings, on the line for every program
     std::unique_ptr<ClientLine> m_line;
     std::unique_ptr<Poller> m_poller;
     std::vector<std::uint8_t> m_list;
@@ -148,10 +151,10 @@ private:
 
     int m_scanNext = 0; // the next address to scan; 0 when no scan runs
     std::vector<std::uint8_t> m_found;
-    QPointer<supply::Reply> m_scanReply;
+    QPointer<engine::Reply> m_scanReply;
 
-    std::unique_ptr<supply::RowWriter> m_writer;
-    std::unique_ptr<supply::RowMaker> m_recordRows; // the recording's clock and counters
+    std::unique_ptr<records::RowWriter> m_writer;
+    std::unique_ptr<records::RowMaker> m_recordRows; // the recording's clock and counters
     QString m_recordPath;
 };
 

@@ -7,9 +7,9 @@
 
 namespace bus {
 
-void BusWindow::requestSet(SupplyCard *c, supply::Target target, const QString &text)
+void BusWindow::requestSet(SupplyCard *c, records::Target target, const QString &text)
 {
-    const bool volts = target == supply::Target::Voltage;
+    const bool volts = target == records::Target::Voltage;
     if (text.trimmed().isEmpty()) {
         // Enter in an empty field: nothing to send, and nothing to refuse.
         report(volts ? tr("Supply %1: type a voltage, then press Enter.").arg(c->address())
@@ -37,7 +37,7 @@ void BusWindow::requestSet(SupplyCard *c, supply::Target target, const QString &
     clearRefusal();
     QPointer<SupplyCard> card = c;
     c->say(QString());
-    m_poller->write(c->address(), target, *code, [card, volts](const supply::WriteResult &r) {
+    m_poller->write(c->address(), target, *code, [card, volts](const records::WriteResult &r) {
         if (card != nullptr && !r.confirmed) {
             card->say(setNotTaken(volts, r));
         }
@@ -54,7 +54,8 @@ void BusWindow::requestOutput(SupplyCard *c, bool on)
     c->switchStarted();
     c->say(QString());
     m_poller->write(
-        c->address(), supply::Target::Output, on ? 1 : 0, [card, on](const supply::WriteResult &r) {
+        c->address(), records::Target::Output, on ? 1 : 0,
+        [card, on](const records::WriteResult &r) {
             if (card == nullptr) {
                 return;
             }

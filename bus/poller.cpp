@@ -4,11 +4,11 @@
 
 namespace bus {
 
-Poller::Poller(supply::SessionLine &line, QObject *parent)
+Poller::Poller(engine::SessionLine &line, QObject *parent)
     : QObject(parent),
       m_session(
-          line, supply::steadyClock(), supply::makeQtSessionTimer(),
-          supply::SessionSettings{kShortestRound, {}, supply::kWriteAttempts, 1, kSilentEvery - 1})
+          line, engine::steadyClock(), engine::makeQtSessionTimer(),
+          engine::SessionSettings{kShortestRound, {}, records::kWriteAttempts, 1, kSilentEvery - 1})
 {
 }
 
@@ -20,13 +20,13 @@ void Poller::setAddresses(const std::vector<std::uint8_t> &addresses)
     m_addresses = addresses;
     if (m_running) {
         m_session.poll(m_caller, m_addresses,
-                       [this](const supply::LineAnswer &answer) { taken(answer); });
+                       [this](const engine::LineAnswer &answer) { taken(answer); });
     }
 }
 
 void Poller::setShortestRound(milliseconds shortest)
 {
-    supply::SessionSettings settings = m_session.settings();
+    engine::SessionSettings settings = m_session.settings();
     settings.roundInterval = shortest;
     m_session.setSettings(settings);
 }
@@ -46,19 +46,20 @@ void Poller::stop()
     m_session.poll(m_caller, {}, {});
 }
 
-void Poller::write(std::uint8_t address, supply::Target target, std::uint16_t value, WriteDone done)
+void Poller::write(std::uint8_t address, records::Target target, std::uint16_t value,
+                   WriteDone done)
 {
-    supply::WriteWatch watch;
-    watch.readBack = [this](const supply::LineAnswer &answer) { taken(answer); };
-    watch.done = [this, done = std::move(done)](const supply::WriteOutcome &outcome) {
-        const supply::WriteResult result = ended(outcome);
+    engine::WriteWatch watch;
+    watch.readBack = [this](const engine::LineAnswer &answer) { taken(answer); };
+    watch.done = [this, done = std::move(done)](const engine::WriteOutcome &outcome) {
+        const records::WriteResult result = ended(outcome);
         if (done) {
             done(result);
         }
         tellIfDone();
     };
-    m_session.write(m_caller, {supply::writeRequest(address, target, value)},
-                    supply::confirmsWrite(target, value), std::move(watch));
+    m_session.write(m_caller, {records::writeRequest(address, target, value)},
+                    records::confirmsWrite(target, value), std::move(watch));
 }
 
 int Poller::allOutputsOff(std::function<void(const OffResults &)> done)
@@ -69,15 +70,15 @@ int Poller::allOutputsOff(std::function<void(const OffResults &)> done)
     // The writes it drops end inside this call, before its first switch-off goes out.
     m_session.allOff(
         m_caller, addresses,
-        [this, addresses, done = std::move(done)](const supply::AllOffOutcome &outcome) {
+        [this, addresses, done = std::move(done)](const engine::AllOffOutcome &outcome) {
             OffResults results;
             for (std::uint8_t address : addresses) {
                 const auto failed =
                     std::find_if(outcome.failed.begin(), outcome.failed.end(),
                                  [address](const auto &entry) { return entry.first == address; });
-                supply::WriteResult result;
+                records::WriteResult result;
                 if (failed != outcome.failed.end()) {
-                    result = supply::writeResultOf(failed->second);
+                    result = records::writeResultOf(failed->second);
                 } else {
                     result.confirmed = true;
                     result.sent = true;
@@ -89,15 +90,15 @@ int Poller::allOutputsOff(std::function<void(const OffResults &)> done)
             }
             tellIfDone();
         },
-        [this](const supply::LineAnswer &answer) { taken(answer); });
+        [this](const engine::LineAnswer &answer) { taken(answer); });
     m_switchingOff = false;
     return m_dropped;
 }
 
-supply::WriteResult Poller::ended(const supply::WriteOutcome &outcome)
+records::WriteResult Poller::ended(const engine::WriteOutcome &outcome)
 {
-    supply::WriteResult result = supply::writeResultOf(outcome);
-    if (m_switchingOff && outcome.failure.error == supply::Error::Interrupted) {
+    records::WriteResult result = records::writeResultOf(outcome);
+    if (m_switchingOff && outcome.failure.error == engine::Error::Interrupted) {
         if (outcome.sent) {
             result.problem = tr("stopped by “All outputs off”");
         } else {
@@ -108,17 +109,17 @@ supply::WriteResult Poller::ended(const supply::WriteOutcome &outcome)
     return result;
 }
 
-void Poller::taken(const supply::LineAnswer &answer)
+void Poller::taken(const engine::LineAnswer &answer)
 {
-    if (answer.failure.error == supply::Error::Interrupted) {
+    if (answer.failure.error == engine::Error::Interrupted) {
         return; // nothing was read
     }
-    supply::Reading reading;
+    records::Reading reading;
     reading.failure = answer.failure;
     reading.bytes = answer.bytes;
     reading.undecoded = answer.undecoded;
     // A request that never went out (the port refused it) counts from now.
-    reading.sentTime = answer.wentOut() ? answer.sentTime : supply::RowMaker::Clock::now();
+    reading.sentTime = answer.wentOut() ? answer.sentTime : records::RowMaker::Clock::now();
     reading.row = m_rows.make(answer.address, reading.sentTime, answer.reading, answer.failure);
     emit readingTaken(reading);
 }

@@ -30,13 +30,13 @@ public:
     static constexpr int kSilentEvery = 4;
     static constexpr milliseconds kShortestRound{200};
 
-    using WriteDone = std::function<void(const supply::WriteResult &)>;
+    using WriteDone = std::function<void(const records::WriteResult &)>;
     // Each listed address with how its switch-off ended, in list order.
-    using OffResults = std::vector<std::pair<std::uint8_t, supply::WriteResult>>;
+    using OffResults = std::vector<std::pair<std::uint8_t, records::WriteResult>>;
 
     // Over `line`, which must outlive it. The rows' clock and the energy
     // counters start with it.
-    explicit Poller(supply::SessionLine &line, QObject *parent = nullptr);
+    explicit Poller(engine::SessionLine &line, QObject *parent = nullptr);
     ~Poller() override;
 
     void setAddresses(const std::vector<std::uint8_t> &addresses);
@@ -51,7 +51,7 @@ public:
     bool writing() const { return m_session.writing(m_caller); }
 
     // Queues a confirmed write of `address`; `done` gets how it ended.
-    void write(std::uint8_t address, supply::Target target, std::uint16_t value, WriteDone done);
+    void write(std::uint8_t address, records::Target target, std::uint16_t value, WriteDone done);
     // Switches every listed output off, before anything else that waits: the
     // writes still queued are dropped and the one on the line stops after its
     // request (their `done` says so), so that none of them switches an output on
@@ -60,18 +60,18 @@ public:
 
 signals:
     // Every reading, those of the writes' read-backs too, in the order taken.
-    void readingTaken(const supply::Reading &reading);
+    void readingTaken(const records::Reading &reading);
     // The last write that waited has ended.
     void writesDone();
 
 private:
-    void taken(const supply::LineAnswer &answer);
-    supply::WriteResult ended(const supply::WriteOutcome &outcome);
+    void taken(const engine::LineAnswer &answer);
+    records::WriteResult ended(const engine::WriteOutcome &outcome);
     void tellIfDone();
 
-    supply::Session m_session;
-    supply::Session::Caller m_caller = m_session.addCaller();
-    supply::RowMaker m_rows;
+    engine::Session m_session;
+    engine::Session::Caller m_caller = m_session.addCaller();
+    records::RowMaker m_rows;
     std::vector<std::uint8_t> m_addresses;
     bool m_running = false;
     bool m_switchingOff = false; // inside allOutputsOff(): the writes it ends are its

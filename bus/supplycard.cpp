@@ -119,9 +119,9 @@ SupplyCard::SupplyCard(std::uint8_t address, std::int64_t nowMs, QWidget *parent
     layout->addWidget(m_message);
 
     connect(m_setVoltage, &QLineEdit::returnPressed, this,
-            [this] { emit setRequested(supply::Target::Voltage, m_setVoltage->text()); });
+            [this] { emit setRequested(records::Target::Voltage, m_setVoltage->text()); });
     connect(m_setCurrent, &QLineEdit::returnPressed, this,
-            [this] { emit setRequested(supply::Target::Current, m_setCurrent->text()); });
+            [this] { emit setRequested(records::Target::Current, m_setCurrent->text()); });
     connect(m_output, &QPushButton::clicked, this, [this] {
         // It asks for what its label says, never for what a guess would make of it.
         if (m_offer) {
@@ -145,7 +145,7 @@ QString SupplyCard::name() const
     return m_name->text();
 }
 
-void SupplyCard::take(const supply::Reading &reading, std::int64_t nowMs)
+void SupplyCard::take(const records::Reading &reading, std::int64_t nowMs)
 {
     m_state.take(reading, nowMs);
     if (reading.good()) {
@@ -161,7 +161,7 @@ void SupplyCard::take(const supply::Reading &reading, std::int64_t nowMs)
 
 void SupplyCard::showReading()
 {
-    using supply::fixedPoint;
+    using records::fixedPoint;
     m_energy->setText(
         tr("%1 Ah   %2 Wh").arg(m_state.ampHours(), 0, 'f', 4).arg(m_state.wattHours(), 0, 'f', 3));
     const auto &r = m_state.last();
@@ -233,17 +233,17 @@ QString SupplyCard::message() const
     return m_message->text();
 }
 
-void SupplyCard::setCeilings(const panels::Ceilings &ceilings)
+void SupplyCard::setCeilings(const ui::Ceilings &ceilings)
 {
     m_ceilings = ceilings;
     m_limits->setToolTip(ceilings.summary());
 }
 
-void SupplyCard::showLineCeilings(const supply::Client *client)
+void SupplyCard::showLineCeilings(const engine::Client *client)
 {
     const auto line =
-        client ? client->ceilings().tightestCounts(m_address) : supply::CeilingCounts{};
-    m_limits->setToolTip(panels::Ceilings::fromCounts(line).summary());
+        client ? client->ceilings().tightestCounts(m_address) : engine::CeilingCounts{};
+    m_limits->setToolTip(ui::Ceilings::fromCounts(line).summary());
 }
 
 void SupplyCard::switchStarted()

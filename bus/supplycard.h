@@ -14,9 +14,9 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
-namespace supply {
+namespace engine {
 class Client;
-} // namespace supply
+} // namespace engine
 
 namespace bus {
 
@@ -36,7 +36,7 @@ public:
     QString name() const;
 
     // A reading of this supply at `nowMs`.
-    void take(const supply::Reading &reading, std::int64_t nowMs);
+    void take(const records::Reading &reading, std::int64_t nowMs);
     // Greys the card after a silence, and back.
     void refresh(std::int64_t nowMs);
     bool isGrey() const { return m_grey; }
@@ -45,12 +45,12 @@ public:
     QString message() const;
 
     // The ceilings this window holds on the supply, which it trips on.
-    const panels::Ceilings &ceilings() const { return m_ceilings; }
-    void setCeilings(const panels::Ceilings &ceilings);
+    const ui::Ceilings &ceilings() const { return m_ceilings; }
+    void setCeilings(const ui::Ceilings &ceilings);
     // The tightest ceilings held on the supply by any program on the line, as the
     // registry of the line's client knows them (none without a client): the card
     // shows these.
-    void showLineCeilings(const supply::Client *client);
+    void showLineCeilings(const engine::Client *client);
     // A ceiling's switch-off is on its way.
     bool tripping = false;
     // A switch of the output is on its way: the switch waits for it.
@@ -74,7 +74,7 @@ public:
 
 signals:
     // The user pressed Enter in a set field.
-    void setRequested(supply::Target target, const QString &text);
+    void setRequested(records::Target target, const QString &text);
     // The user pressed the output switch: the state wanted.
     void outputRequested(bool on);
     void limitsRequested();
@@ -87,7 +87,7 @@ private:
 
     std::uint8_t m_address;
     SupplyState m_state;
-    panels::Ceilings m_ceilings;
+    ui::Ceilings m_ceilings;
     bool m_grey = false;
     bool m_switching = false;
     bool m_outputUnknown = false; // a switch was not confirmed; no good reading since

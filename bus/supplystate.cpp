@@ -2,7 +2,7 @@
 
 namespace bus {
 
-void SupplyState::take(const supply::Reading &reading, std::int64_t nowMs)
+void SupplyState::take(const records::Reading &reading, std::int64_t nowMs)
 {
     m_ampHours = reading.row.ampHours;
     m_wattHours = reading.row.wattHours;

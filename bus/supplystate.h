@@ -21,7 +21,7 @@ public:
     // The card appears at `nowMs`: it turns grey when nothing good came by 2 s later.
     explicit SupplyState(std::int64_t nowMs = 0) : m_lastGoodMs(nowMs) {}
 
-    void take(const supply::Reading &reading, std::int64_t nowMs);
+    void take(const records::Reading &reading, std::int64_t nowMs);
 
     // No good reply for kGreyAfterMs.
     bool grey(std::int64_t nowMs) const { return nowMs - m_lastGoodMs >= kGreyAfterMs; }

@@ -10,17 +10,17 @@ namespace ctl {
 
 namespace {
 
-using Step = supply::AddressOutcome::Step;
+using Step = engine::AddressOutcome::Step;
 
 // Says how the change of `old` to `next` ended, and its exit code.
-int addressExit(const Context &context, const supply::AddressOutcome &outcome, std::uint8_t old,
+int addressExit(const Context &context, const engine::AddressOutcome &outcome, std::uint8_t old,
                 std::uint8_t next)
 {
     const milliseconds timeout = context.options.timeout;
     const Error heard = outcome.heard.error;
     if (outcome.confirmed()) {
         if (context.options.json) {
-            supply::JsonObject json;
+            records::JsonObject json;
             json.number("old_address", old).number("address", next).boolean("confirmed", true);
             context.console.out(QString::fromUtf8(json.toJson()));
         } else {
@@ -82,13 +82,13 @@ Prepared prepareAddress(const CommandLine &line, const CommonOptions &common)
     }
     return Prepared::run([newAddress = *next](Context &context, Done done) {
         const std::uint8_t old = context.options.address;
-        supply::SessionSettings settings;
-        settings.writeAttempts = supply::kWriteAttempts;
+        engine::SessionSettings settings;
+        settings.writeAttempts = records::kWriteAttempts;
         // The session goes once the change has ended, never from inside its call.
-        auto *session = new supply::Session(context.client, settings, &context.client);
+        auto *session = new engine::Session(context.client, settings, &context.client);
         session->changeAddress(
             session->addCaller(), old, newAddress,
-            [&context, done, session, old, newAddress](const supply::AddressOutcome &outcome) {
+            [&context, done, session, old, newAddress](const engine::AddressOutcome &outcome) {
                 session->deleteLater();
                 done(addressExit(context, outcome, old, newAddress));
             });

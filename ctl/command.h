@@ -59,7 +59,7 @@ class CommandLine;
 // What a command works with once its options are read.
 struct Context {
     serial::BufferedCommControl &comm;
-    supply::Client &client;
+    engine::Client &client;
     const CommonOptions &options;
     StopSignals &stops;
     Console &console;

@@ -43,7 +43,7 @@ QString readCommonOptions(const CommandLine &line, CommonOptions *common)
         const QString target = serial::networkTarget(common->port.comPort);
         if (!target.isEmpty()) {
             QString why;
-            common->port.network = supply::parseNetworkAddress(target, &why);
+            common->port.network = values::parseNetworkAddress(target, &why);
         }
     }
     common->address = *address;
@@ -86,26 +86,26 @@ int dispatch(const QStringList &arguments, bool stdoutClosed)
         return prepared.usageError.isEmpty() ? prepared.exitCode : usageError(prepared.usageError);
     }
     if (common.verbose) {
-        supply::enableLineTrace(stderr);
+        engine::enableLineTrace(stderr);
     }
 
     Console console(stdoutClosed);
     StopSignals stops;
     // A serial port is shared: this program owns the device and offers the line to
     // the other programs of ours, or joins the one that owns it.
-    supply::SharedPort *shared = nullptr;
+    line::SharedPort *shared = nullptr;
     std::unique_ptr<serial::BufferedCommControl> comm;
     if (common.port.network) {
-        comm = std::make_unique<supply::TcpPort>(*common.port.network);
+        comm = std::make_unique<line::TcpPort>(*common.port.network);
     } else {
-        auto port = std::make_unique<supply::SharedPort>(serial::makeCommControl());
+        auto port = std::make_unique<line::SharedPort>(serial::makeCommControl());
         shared = port.get();
         comm = std::move(port);
     }
-    supply::Client client(*comm);
-    std::unique_ptr<supply::LineHost> host;
+    engine::Client client(*comm);
+    std::unique_ptr<line::LineHost> host;
     if (shared) {
-        host = std::make_unique<supply::LineHost>(*shared, client);
+        host = std::make_unique<line::LineHost>(*shared, client);
     }
     client.setTimeout(common.timeout);
     client.setEcho(common.echo);
@@ -113,7 +113,7 @@ int dispatch(const QStringList &arguments, bool stdoutClosed)
     // to 300 ms) and its own length: a long --timeout need not delay the start.
     client.setStartQuiet(std::min(common.timeout, kLongestStartQuiet));
     if (!prepared.takesStops) {
-        QObject::connect(&stops, &StopSignals::stopRequested, &client, &supply::Client::interrupt);
+        QObject::connect(&stops, &StopSignals::stopRequested, &client, &engine::Client::interrupt);
     }
     Context context{*comm, client, common, stops, console};
     int code = kExitOk;
@@ -122,7 +122,7 @@ int dispatch(const QStringList &arguments, bool stdoutClosed)
         // owner of ours that holds the device but does not listen yet; a reopen
         // later (a lost port, a handover) never sleeps.
         if (shared) {
-            shared->setOwnerWait(supply::SharedPort::kJoinWait);
+            shared->setOwnerWait(line::SharedPort::kJoinWait);
         }
         code = openPort(*comm, common);
         if (shared) {
@@ -145,7 +145,7 @@ int dispatch(const QStringList &arguments, bool stdoutClosed)
                 // this loop before the line goes to one of them; the loop ends
                 // once they are, or after their bound.
                 if (host && comm->PortOpen()) {
-                    host->finish(common.timeout + supply::LineHost::kFinishMargin, end);
+                    host->finish(common.timeout + line::LineHost::kFinishMargin, end);
                     if (!host->relaying()) {
                         host->finishNow();
                     }

@@ -9,9 +9,9 @@
 
 namespace ctl {
 
-scpi::LinkFault linkFault(supply::Error error)
+scpi::LinkFault linkFault(engine::Error error)
 {
-    using supply::Error;
+    using engine::Error;
     switch (error) {
     case Error::None:
         return scpi::LinkFault::None;
@@ -45,7 +45,7 @@ scpi::SupplyLink::Result failed(scpi::LinkFault fault, const QString &detail,
 
 } // namespace
 
-scpi::SupplyLink::Result linkResult(const supply::Reading &reading, const QString &goneText)
+scpi::SupplyLink::Result linkResult(const records::Reading &reading, const QString &goneText)
 {
     if (reading.good()) {
         return scpi::SupplyLink::Result::of(*reading.row.reading);
@@ -53,7 +53,7 @@ scpi::SupplyLink::Result linkResult(const supply::Reading &reading, const QStrin
     return failed(linkFault(reading.row.failure.error), reading.row.failure.text(), goneText);
 }
 
-scpi::SupplyLink::Result linkResult(const supply::WriteResult &write, const QString &goneText)
+scpi::SupplyLink::Result linkResult(const records::WriteResult &write, const QString &goneText)
 {
     if (write.confirmed && write.readBack) {
         return scpi::SupplyLink::Result::of(*write.readBack);
@@ -64,14 +64,14 @@ scpi::SupplyLink::Result linkResult(const supply::WriteResult &write, const QStr
                   goneText);
 }
 
-supply::Reading readingOf(const supply::LineAnswer &answer)
+records::Reading readingOf(const engine::LineAnswer &answer)
 {
-    supply::Reading reading;
+    records::Reading reading;
     reading.failure = answer.failure;
-    if (answer.failure.error == supply::Error::Interrupted) {
-        reading.failure = {supply::Error::Interrupted};
+    if (answer.failure.error == engine::Error::Interrupted) {
+        reading.failure = {engine::Error::Interrupted};
     } else if (answer.undecoded) {
-        reading.failure.error = supply::Error::Undecoded;
+        reading.failure.error = engine::Error::Undecoded;
         reading.undecoded = true;
     }
     reading.bytes = answer.bytes;
@@ -84,7 +84,7 @@ supply::Reading readingOf(const supply::LineAnswer &answer)
     return reading;
 }
 
-EngineLink::EngineLink(supply::Session &session, supply::CeilingRegistry &ceilings,
+EngineLink::EngineLink(engine::Session &session, engine::CeilingRegistry &ceilings,
                        const QString &portName)
     : m_session(session), m_caller(session.addCaller()), m_ceilings(ceilings), m_portName(portName)
 {
@@ -103,7 +103,7 @@ void EngineLink::readStatus(std::uint8_t address, Done done)
         return;
     }
     m_session.read(m_caller, address,
-                   [this, alive = m_alive, done = std::move(done)](const supply::LineAnswer &a) {
+                   [this, alive = m_alive, done = std::move(done)](const engine::LineAnswer &a) {
                        if (*alive) {
                            done(linkResult(readingOf(a), goneText()));
                        }
@@ -112,40 +112,40 @@ void EngineLink::readStatus(std::uint8_t address, Done done)
 
 void EngineLink::setVoltage(std::uint8_t address, std::uint16_t code, Done done)
 {
-    write(address, supply::Target::Voltage, code, std::move(done));
+    write(address, records::Target::Voltage, code, std::move(done));
 }
 
 void EngineLink::setCurrent(std::uint8_t address, std::uint16_t code, Done done)
 {
-    write(address, supply::Target::Current, code, std::move(done));
+    write(address, records::Target::Current, code, std::move(done));
 }
 
 void EngineLink::setOutput(std::uint8_t address, bool on, Done done)
 {
-    write(address, supply::Target::Output, on ? 1 : 0, std::move(done));
+    write(address, records::Target::Output, on ? 1 : 0, std::move(done));
 }
 
 void EngineLink::holdCeilings(std::uint8_t address, std::uint16_t voltage, std::uint16_t current,
                               std::uint16_t power)
 {
-    supply::CeilingRegistry &ceilings = m_ceilings;
+    engine::CeilingRegistry &ceilings = m_ceilings;
     if (m_ceilingSource == 0) {
         m_ceilingSource = ceilings.addSource(true);
     }
     const auto pid = static_cast<std::uint32_t>(QCoreApplication::applicationPid());
-    const auto hold = [&](supply::CeilingKind kind, int value, int largest) {
+    const auto hold = [&](engine::CeilingKind kind, int value, int largest) {
         if (value >= largest) {
             ceilings.release(m_ceilingSource, address, kind);
         } else {
             ceilings.hold(m_ceilingSource, address, kind, value, "vantelctl serve", pid);
         }
     };
-    hold(supply::CeilingKind::Voltage, voltage, protocol::kLargestVoltageCode);
-    hold(supply::CeilingKind::Current, current, protocol::kLargestCurrentCode);
-    hold(supply::CeilingKind::Power, power, scpi::kLargestPowerCode);
+    hold(engine::CeilingKind::Voltage, voltage, protocol::kLargestVoltageCode);
+    hold(engine::CeilingKind::Current, current, protocol::kLargestCurrentCode);
+    hold(engine::CeilingKind::Power, power, scpi::kLargestPowerCode);
 }
 
-std::optional<int> EngineLink::lineCeiling(std::uint8_t address, supply::CeilingKind kind) const
+std::optional<int> EngineLink::lineCeiling(std::uint8_t address, engine::CeilingKind kind) const
 {
     const auto tightest = m_ceilings.tightest(address, kind);
     return tightest ? std::optional<int>(tightest->value) : std::nullopt;
@@ -155,30 +155,30 @@ namespace {
 
 // A confirmed write's outcome for the instrument: a write dropped or stopped
 // says by what (an all-off, a stop).
-supply::WriteResult writeResult(supply::WriteOutcome outcome)
+records::WriteResult writeResult(engine::WriteOutcome outcome)
 {
-    if (outcome.failure.error == supply::Error::Interrupted && !outcome.failure.detail.isEmpty()) {
+    if (outcome.failure.error == engine::Error::Interrupted && !outcome.failure.detail.isEmpty()) {
         outcome.problem = outcome.failure.text();
     }
-    return supply::writeResultOf(outcome);
+    return records::writeResultOf(outcome);
 }
 
 } // namespace
 
-void EngineLink::write(std::uint8_t address, supply::Target target, std::uint16_t value, Done done)
+void EngineLink::write(std::uint8_t address, records::Target target, std::uint16_t value, Done done)
 {
     if (m_gone) {
         done(Result::failed(scpi::LinkFault::Gone, goneText().toStdString()));
         return;
     }
-    supply::WriteWatch watch;
-    watch.done = [this, alive = m_alive, done = std::move(done)](const supply::WriteOutcome &w) {
+    engine::WriteWatch watch;
+    watch.done = [this, alive = m_alive, done = std::move(done)](const engine::WriteOutcome &w) {
         if (*alive) {
             done(linkResult(writeResult(w), goneText()));
         }
     };
-    m_session.write(m_caller, {supply::writeRequest(address, target, value)},
-                    supply::confirmsWrite(target, value), std::move(watch));
+    m_session.write(m_caller, {records::writeRequest(address, target, value)},
+                    records::confirmsWrite(target, value), std::move(watch));
 }
 
 void EngineLink::allOff(std::vector<std::uint8_t> addresses, AllOffDone done)
@@ -193,7 +193,7 @@ void EngineLink::allOff(std::vector<std::uint8_t> addresses, AllOffDone done)
     }
     m_session.allOff(
         m_caller, std::move(addresses),
-        [this, alive = m_alive, done = std::move(done)](const supply::AllOffOutcome &all) {
+        [this, alive = m_alive, done = std::move(done)](const engine::AllOffOutcome &all) {
             if (!*alive) {
                 return;
             }

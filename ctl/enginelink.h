@@ -9,24 +9,24 @@
 #include <memory>
 #include <vector>
 
-namespace supply {
+namespace engine {
 class CeilingRegistry;
-} // namespace supply
+} // namespace engine
 
 namespace ctl {
 
 // The one place where the engine's failure becomes the SCPI link's fault: what
 // the instrument tells apart to choose its error.
-scpi::LinkFault linkFault(supply::Error error);
+scpi::LinkFault linkFault(engine::Error error);
 // A reading's and a confirmed write's result for the instrument. A port that went
 // away is named by `goneText`: its own reason varies with the way it went (and
 // from run to run).
-scpi::SupplyLink::Result linkResult(const supply::Reading &reading, const QString &goneText);
-scpi::SupplyLink::Result linkResult(const supply::WriteResult &write, const QString &goneText);
+scpi::SupplyLink::Result linkResult(const records::Reading &reading, const QString &goneText);
+scpi::SupplyLink::Result linkResult(const records::WriteResult &write, const QString &goneText);
 
 // The reading a session's answer brings, as the instrument is told it: a reply
 // whose words no supply reports is undecoded, and a stop is only a stop.
-supply::Reading readingOf(const supply::LineAnswer &answer);
+records::Reading readingOf(const engine::LineAnswer &answer);
 
 // The supplies through the engine's session, shared with whatever else serve
 // drives them with: readings (coalesced with the others' reads and polls of the
@@ -35,7 +35,7 @@ supply::Reading readingOf(const supply::LineAnswer &answer);
 // that went away fails every request at once, in the same words, until it is back.
 class EngineLink : public scpi::SupplyLink {
 public:
-    EngineLink(supply::Session &session, supply::CeilingRegistry &ceilings,
+    EngineLink(engine::Session &session, engine::CeilingRegistry &ceilings,
                const QString &portName);
     ~EngineLink() override;
     EngineLink(const EngineLink &) = delete;
@@ -55,14 +55,14 @@ public:
     void allOff(std::vector<std::uint8_t> addresses, AllOffDone done) override;
     void holdCeilings(std::uint8_t address, std::uint16_t voltage, std::uint16_t current,
                       std::uint16_t power) override;
-    std::optional<int> lineCeiling(std::uint8_t address, supply::CeilingKind kind) const override;
+    std::optional<int> lineCeiling(std::uint8_t address, engine::CeilingKind kind) const override;
 
 private:
-    void write(std::uint8_t address, supply::Target target, std::uint16_t value, Done done);
+    void write(std::uint8_t address, records::Target target, std::uint16_t value, Done done);
 
-    supply::Session &m_session;
-    supply::Session::Caller m_caller;
-    supply::CeilingRegistry &m_ceilings;
+    engine::Session &m_session;
+    engine::Session::Caller m_caller;
+    engine::CeilingRegistry &m_ceilings;
     QString m_portName;
     bool m_gone = false;
     int m_ceilingSource = 0; // the instrument's ceilings in the registry

@@ -9,19 +9,19 @@
 
 namespace ctl {
 
-using supply::fixedPoint;
-using supply::shortestPoint;
+using records::fixedPoint;
+using records::shortestPoint;
 
 // A JSON string literal for `text`, quotes and escapes included.
 inline QString jsonString(const QString &text)
 {
-    return QString::fromUtf8(supply::jsonString(text));
+    return QString::fromUtf8(records::jsonString(text));
 }
 
 // {"address":1,"set_v":12.34,"set_a":1.5,"v":12.32,"a":0.5,"w":6.16,"output":true,"mode":"CV"}
 inline QString statusJson(int address, const protocol::StatusReading &r)
 {
-    return QString::fromUtf8(supply::statusJson(address, r).toJson());
+    return QString::fromUtf8(records::statusJson(address, r).toJson());
 }
 
 } // namespace ctl

@@ -9,7 +9,7 @@ namespace ctl {
 
 web::HttpOptions httpOptions(const ServeOptions &options, int connections,
                              std::function<bool(const QHostAddress &)> allowed,
-                             const QString &portName, const supply::Client &client)
+                             const QString &portName, const engine::Client &client)
 {
     web::HttpOptions http;
     http.address = options.httpAddress;

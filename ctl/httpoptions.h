@@ -5,9 +5,9 @@
 
 #include <functional>
 
-namespace supply {
+namespace engine {
 class Client;
-}
+} // namespace engine
 
 namespace ctl {
 
@@ -17,6 +17,6 @@ namespace ctl {
 // --bench names it, and the line) and where it reads the line's counts.
 web::HttpOptions httpOptions(const ServeOptions &options, int connections,
                              std::function<bool(const QHostAddress &)> allowed,
-                             const QString &portName, const supply::Client &client);
+                             const QString &portName, const engine::Client &client);
 
 } // namespace ctl

@@ -16,7 +16,7 @@ Prepared prepareLog(const CommandLine &line, const CommonOptions &common)
 {
     const auto isSet = [&line](const char *name) { return line.isSet(QString::fromUtf8(name)); };
     const auto value = [&line](const char *name) { return line.value(QString::fromUtf8(name)); };
-    supply::LogOptions log;
+    runs::LogOptions log;
     log.addresses = {common.address};
     log.portName = common.port.name();
     if (isSet("addresses")) {
@@ -51,9 +51,9 @@ Prepared prepareLog(const CommandLine &line, const CommonOptions &common)
         return Prepared::refused(QStringLiteral("--%1 needs --output FILE")
                                      .arg(isSet("append") ? "append" : "overwrite"));
     }
-    const auto existing = isSet("append")      ? supply::RowWriter::Existing::Append
-                          : isSet("overwrite") ? supply::RowWriter::Existing::Overwrite
-                                               : supply::RowWriter::Existing::Refuse;
+    const auto existing = isSet("append")      ? records::RowWriter::Existing::Append
+                          : isSet("overwrite") ? records::RowWriter::Existing::Overwrite
+                                               : records::RowWriter::Existing::Refuse;
     RowOptions rows;
     const QString problem = readRowOptions(line, common, false, existing, &rows);
     if (!problem.isEmpty()) {
@@ -70,13 +70,13 @@ Prepared prepareLog(const CommandLine &line, const CommonOptions &common)
         }
         auto writer = sinks.writer;
         auto publishing = sinks.publishing;
-        auto *logger = new supply::Logger(context.client, log);
+        auto *logger = new runs::Logger(context.client, log);
         logger->setPortKeeper(keepPort(context, log.portName, logger));
         if (publishing && rows.mqtt.control) {
             // The broker's all-off is the log's own, through its session.
             ControlWays ways;
             ways.allOff = [logger](std::function<void(const AllOffResult &)> done) {
-                logger->allOff([done = std::move(done)](const supply::AllOffOutcome &outcome) {
+                logger->allOff([done = std::move(done)](const engine::AllOffOutcome &outcome) {
                     AllOffResult all;
                     all.off.assign(outcome.off.begin(), outcome.off.end());
                     for (const auto &[address, why] : outcome.failed) {
@@ -94,12 +94,12 @@ Prepared prepareLog(const CommandLine &line, const CommonOptions &common)
                 done(kExitUsage);
                 return;
             }
-            QObject::connect(logger, &supply::Logger::ending, logger,
+            QObject::connect(logger, &runs::Logger::ending, logger,
                              [publishing] { publishing->stopControl(); });
         }
         QObject::connect(
-            logger, &supply::Logger::rowTaken, logger,
-            [logger, writer, publishing](const supply::Row &row) {
+            logger, &runs::Logger::rowTaken, logger,
+            [logger, writer, publishing](const records::Row &row) {
                 const QString why = writer->write(row);
                 if (!why.isEmpty()) {
                     printErr(QStringLiteral("cannot write a row to %1; the log ends").arg(why));
@@ -109,10 +109,9 @@ Prepared prepareLog(const CommandLine &line, const CommonOptions &common)
                     publishing->publish(row);
                 }
             });
-        QObject::connect(&context.stops, &StopSignals::stopRequested, logger,
-                         &supply::Logger::stop);
-        QObject::connect(logger, &supply::Logger::message, logger, &printErr);
-        QObject::connect(logger, &supply::Logger::finished, logger,
+        QObject::connect(&context.stops, &StopSignals::stopRequested, logger, &runs::Logger::stop);
+        QObject::connect(logger, &runs::Logger::message, logger, &printErr);
+        QObject::connect(logger, &runs::Logger::finished, logger,
                          [logger, publishing, done](bool failed) {
                              const int code = failed ? kExitFailed : kExitOk;
                              if (publishing) {

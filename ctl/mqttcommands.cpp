@@ -14,22 +14,22 @@ namespace {
 
 using publish::CommandKind;
 
-supply::Target targetOf(CommandKind kind)
+records::Target targetOf(CommandKind kind)
 {
     switch (kind) {
     case CommandKind::SetVoltage:
-        return supply::Target::Voltage;
+        return records::Target::Voltage;
     case CommandKind::SetCurrent:
-        return supply::Target::Current;
+        return records::Target::Current;
     case CommandKind::Output:
     case CommandKind::AllOff:
         break;
     }
-    return supply::Target::Output;
+    return records::Target::Output;
 }
 
 // How a write that was not confirmed fared, in the result's words.
-void describe(const supply::WriteResult &written, publish::CommandResult &result)
+void describe(const records::WriteResult &written, publish::CommandResult &result)
 {
     result.ok = written.confirmed;
     if (written.confirmed) {
@@ -69,7 +69,7 @@ bool commandValue(const publish::Command &command, std::uint16_t *code, QString 
     return true;
 }
 
-MqttCommands::MqttCommands(supply::Client &client, std::vector<std::uint8_t> addresses,
+MqttCommands::MqttCommands(engine::Client &client, std::vector<std::uint8_t> addresses,
                            QObject *parent)
     : QObject(parent), m_client(client), m_addresses(std::move(addresses))
 {
@@ -122,13 +122,13 @@ void MqttCommands::write(const publish::Command &command, Answer answer)
         answer(result);
         return;
     }
-    const supply::Target target = targetOf(command.kind);
+    const records::Target target = targetOf(command.kind);
     const auto address = static_cast<std::uint8_t>(command.address);
-    supply::WriteCallbacks callbacks;
+    records::WriteCallbacks callbacks;
     const int id = ++m_lastWrite;
     auto finished = std::make_shared<bool>(false);
     callbacks.done = [self = QPointer<MqttCommands>(this), answer, address, target, id,
-                      finished](const supply::WriteResult &written) {
+                      finished](const records::WriteResult &written) {
         *finished = true;
         if (!self) {
             return; // the log has ended: nothing takes the result any more
@@ -136,18 +136,19 @@ void MqttCommands::write(const publish::Command &command, Answer answer)
         self->m_writes.erase(id);
         publish::CommandResult result;
         describe(written, result);
-        if (written.failure.error == supply::Error::Refused) {
-            const auto kind = target == supply::Target::Voltage ? supply::CeilingKind::Voltage
-                                                                : supply::CeilingKind::Current;
+        if (written.failure.error == engine::Error::Refused) {
+            const auto kind = target == records::Target::Voltage ? engine::CeilingKind::Voltage
+                                                                 : engine::CeilingKind::Current;
             if (const auto held = self->m_client.ceilings().tightest(address, kind)) {
                 result.holder = QString::fromStdString(held->holderText());
             }
         }
         answer(result);
     };
-    auto handle = supply::confirmedWrite(std::make_shared<supply::ClientWritePath>(m_client),
-                                         {supply::writeRequest(address, target, code)},
-                                         supply::confirmsWrite(target, code), std::move(callbacks));
+    auto handle =
+        records::confirmedWrite(std::make_shared<records::ClientWritePath>(m_client),
+                                {records::writeRequest(address, target, code)},
+                                records::confirmsWrite(target, code), std::move(callbacks));
     if (!*finished) {
         m_writes.emplace(id, std::make_pair(std::move(handle), std::move(answer)));
     }

@@ -25,7 +25,7 @@ class MqttCommands : public QObject {
 public:
     using Answer = std::function<void(const publish::CommandResult &)>;
 
-    MqttCommands(supply::Client &client, std::vector<std::uint8_t> addresses,
+    MqttCommands(engine::Client &client, std::vector<std::uint8_t> addresses,
                  QObject *parent = nullptr);
 
     // The program's name and its own all-off, if any (before the first command).
@@ -42,12 +42,12 @@ private:
     // The all-off's result from the addresses that went off and those that did not.
     void answerAllOff(publish::CommandResult result, const Answer &answer) const;
 
-    supply::Client &m_client;
+    engine::Client &m_client;
     std::vector<std::uint8_t> m_addresses;
     ControlWays m_ways;
     bool m_closed = false;
     // The writes under way, by a number of their own, with their answers.
-    std::map<int, std::pair<std::shared_ptr<supply::WriteHandle>, Answer>> m_writes;
+    std::map<int, std::pair<std::shared_ptr<records::WriteHandle>, Answer>> m_writes;
     int m_lastWrite = 0;
 };
 

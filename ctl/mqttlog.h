@@ -12,9 +12,9 @@
 
 class QObject;
 
-namespace supply {
+namespace engine {
 class Client;
-}
+} // namespace engine
 
 namespace ctl {
 
@@ -64,7 +64,7 @@ public:
     // With --mqtt-control: takes the commands for `addresses` and carries each out
     // through `client`, an all-off through `ways` where it gives one; what it
     // makes lives as long as `owner`. Empty, or why not.
-    virtual QString startControl(supply::Client &client, const std::vector<std::uint8_t> &addresses,
+    virtual QString startControl(engine::Client &client, const std::vector<std::uint8_t> &addresses,
                                  QObject *owner, const ControlWays &ways) = 0;
 
     // No more commands are carried out: each that comes is answered as refused
@@ -72,7 +72,7 @@ public:
     virtual void stopControl() = 0;
 
     // Queues one row, as its JSON line, for its address's reading topic.
-    virtual void publish(const supply::Row &row) = 0;
+    virtual void publish(const records::Row &row) = 0;
 
     // Publishes "offline", flushes for up to 2 s, and prints the counts.
     virtual void finish() = 0;

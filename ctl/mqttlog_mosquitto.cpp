@@ -38,7 +38,7 @@ public:
     {
     }
 
-    QString startControl(supply::Client &client, const std::vector<std::uint8_t> &addresses,
+    QString startControl(engine::Client &client, const std::vector<std::uint8_t> &addresses,
                          QObject *owner, const ControlWays &ways) override
     {
         auto *commands = new MqttCommands(client, addresses, owner);
@@ -79,9 +79,9 @@ public:
     }
 
     bool start(QString *error) { return m_publisher.start(*error); }
-    void publish(const supply::Row &row) override
+    void publish(const records::Row &row) override
     {
-        m_publisher.publishReading(row.address, supply::RowWriter::jsonLine(row, row.withStep));
+        m_publisher.publishReading(row.address, records::RowWriter::jsonLine(row, row.withStep));
     }
 
     void stopControl() override

@@ -18,9 +18,9 @@ void listNetworkPorts(std::vector<PortEntry> &ports, int last)
         entry.name = QStringLiteral("COM%1").arg(n);
         entry.device = target;
         QString why;
-        const auto address = supply::parseNetworkAddress(target, &why);
+        const auto address = values::parseNetworkAddress(target, &why);
         if (address) {
-            supply::TcpPort probe(*address);
+            line::TcpPort probe(*address);
             entry.state = portState(probe.probePort(n));
         } else {
             entry.state = portState(-1);

@@ -44,9 +44,9 @@ bool Console::out(const QString &line)
 
 QString statusText(const protocol::StatusReading &r)
 {
-    using supply::fixedPoint;
+    using records::fixedPoint;
     // Power is shown to 10 mW, rounded half up from its 10 µW count.
-    const long long centiwatts = (supply::powerCount(r) + 500) / 1000;
+    const long long centiwatts = (records::powerCount(r) + 500) / 1000;
     const char *name = protocol::modeName(r.mode);
     return QStringLiteral("%1 V  %2 A  %3 W  (set %4 V %5 A)  output %6  %7")
         .arg(fixedPoint(r.actualVoltage, 2), fixedPoint(r.actualCurrent, 3),

@@ -37,8 +37,9 @@ Prepared prepareOutput(const CommandLine &line, const CommonOptions &)
                                              "read-back: the output may still be on"));
             done(kExitSigint);
         };
-        supply::WriteCallbacks callbacks;
-        callbacks.done = [&context, done, on, address, stopped](const supply::WriteResult &result) {
+        records::WriteCallbacks callbacks;
+        callbacks.done = [&context, done, on, address,
+                          stopped](const records::WriteResult &result) {
             if (result.failure.error == Error::Interrupted) {
                 stopped(result.sent);
                 return;
@@ -49,11 +50,11 @@ Prepared prepareOutput(const CommandLine &line, const CommonOptions &)
             }
             const protocol::StatusReading &reading = *result.readBack;
             if (context.options.json) {
-                supply::JsonObject json;
+                records::JsonObject json;
                 json.number("address", address)
                     .boolean("output", on)
                     .boolean("confirmed", result.confirmed)
-                    .raw("reading", supply::statusJson(address, reading).toJson());
+                    .raw("reading", records::statusJson(address, reading).toJson());
                 context.console.out(QString::fromUtf8(json.toJson()));
             } else {
                 context.console.out(statusText(reading));
@@ -67,10 +68,10 @@ Prepared prepareOutput(const CommandLine &line, const CommonOptions &)
             done(kExitOk);
         };
         // One attempt: a script that wants another asks again.
-        (void)supply::confirmedWrite(
-            std::make_shared<supply::ClientWritePath>(context.client),
-            {supply::writeRequest(address, supply::Target::Output, on ? 1 : 0)},
-            supply::confirmsWrite(supply::Target::Output, on ? 1 : 0), std::move(callbacks), 1);
+        (void)records::confirmedWrite(
+            std::make_shared<records::ClientWritePath>(context.client),
+            {records::writeRequest(address, records::Target::Output, on ? 1 : 0)},
+            records::confirmsWrite(records::Target::Output, on ? 1 : 0), std::move(callbacks), 1);
     });
 }
 

@@ -5,7 +5,7 @@
 namespace ctl {
 
 QString openFailureText(const QString &portName, int error, const QString &description,
-                        const supply::DeviceHolder &holder)
+                        const line::DeviceHolder &holder)
 {
     const QString who = QStringLiteral("%1 (pid %2)").arg(holder.program).arg(holder.pid);
     switch (error) {

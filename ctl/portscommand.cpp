@@ -13,7 +13,7 @@ Prepared preparePorts(const CommandLine &, const CommonOptions &)
         [](Context &context, Done done) {
             std::vector<PortEntry> entries = listPorts(context.comm);
             // A port a program of ours owns is open to every other one of ours.
-            if (const auto *shared = qobject_cast<const supply::SharedPort *>(&context.comm)) {
+            if (const auto *shared = qobject_cast<const line::SharedPort *>(&context.comm)) {
                 for (PortEntry &p : entries) {
                     const int n = p.name.mid(3).toInt();
                     if (p.state != portState(-1) && n > 0 && shared->offeredByOurs(n)) {
@@ -23,7 +23,7 @@ Prepared preparePorts(const CommandLine &, const CommonOptions &)
             }
             for (const PortEntry &p : entries) {
                 if (context.options.json) {
-                    supply::JsonObject json;
+                    records::JsonObject json;
                     json.text("port", p.name)
                         .text("device", p.device)
                         .text("state", p.state)

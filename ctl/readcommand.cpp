@@ -19,7 +19,7 @@ std::optional<protocol::StatusReading> readingOf(const Context &context, const R
         return std::nullopt;
     }
     if (!reply.reading()) {
-        *code = failure(context, supply::Failure(Error::Undecoded), reply.bytes(), reply.address(),
+        *code = failure(context, engine::Failure(Error::Undecoded), reply.bytes(), reply.address(),
                         what, context.options.timeout);
     }
     return reply.reading();
@@ -37,7 +37,7 @@ Prepared prepareRead(const CommandLine &, const CommonOptions &)
             if (reading) {
                 context.console.out(
                     context.options.json
-                        ? QString::fromUtf8(supply::statusJson(reply.address(), *reading).toJson())
+                        ? QString::fromUtf8(records::statusJson(reply.address(), *reading).toJson())
                         : statusText(*reading));
             }
             done(code);

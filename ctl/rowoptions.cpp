@@ -8,7 +8,7 @@
 namespace ctl {
 
 QString readRowOptions(const CommandLine &line, const CommonOptions &common, bool withStep,
-                       supply::RowWriter::Existing existing, RowOptions *options)
+                       records::RowWriter::Existing existing, RowOptions *options)
 {
     const auto isSet = [&line](const char *name) { return line.isSet(QString::fromUtf8(name)); };
     const auto value = [&line](const char *name) { return line.value(QString::fromUtf8(name)); };
@@ -21,8 +21,8 @@ QString readRowOptions(const CommandLine &line, const CommonOptions &common, boo
         return QStringLiteral("--json writes JSON lines; --format csv says otherwise");
     }
     options->format = common.json || formatName == QLatin1String("jsonl")
-                          ? supply::RowWriter::Format::Jsonl
-                          : supply::RowWriter::Format::Csv;
+                          ? records::RowWriter::Format::Jsonl
+                          : records::RowWriter::Format::Csv;
 
     const auto period = parseWhole(value("interval"), 1, 3600 * 1000);
     if (!period) {
@@ -32,8 +32,8 @@ QString readRowOptions(const CommandLine &line, const CommonOptions &common, boo
 
     options->path = value("output");
     options->existing = existing;
-    const supply::RowWriter writer(options->format, withStep);
-    if (withStep && !supply::RowWriter::isStdout(options->path) &&
+    const records::RowWriter writer(options->format, withStep);
+    if (withStep && !records::RowWriter::isStdout(options->path) &&
         QFileInfo(options->path).isFile() && QFileInfo(options->path).size() > 0) {
         // A run never writes over an earlier run's rows.
         return QStringLiteral("%1 holds data already; remove it or give another --output")
@@ -77,7 +77,7 @@ QString readMqttOptions(const CommandLine &line, MqttOptions *options)
 QString openRowSinks(const RowOptions &rows, bool withStep, const QString &portName,
                      const std::vector<std::uint8_t> &addresses, RowSinks *sinks)
 {
-    sinks->writer = std::make_shared<supply::RowWriter>(rows.format, withStep);
+    sinks->writer = std::make_shared<records::RowWriter>(rows.format, withStep);
     const QString failed = sinks->writer->open(rows.path, rows.existing);
     if (!failed.isEmpty()) {
         return QStringLiteral("cannot write ") + failed;
@@ -92,10 +92,10 @@ QString openRowSinks(const RowOptions &rows, bool withStep, const QString &portN
     return {};
 }
 
-supply::PortKeeper *keepPort(Context &context, const QString &portName, QObject *owner)
+line::PortKeeper *keepPort(Context &context, const QString &portName, QObject *owner)
 {
-    auto *keeper = new supply::PortKeeper(context.comm, context.client, portName, owner);
-    QObject::connect(keeper, &supply::PortKeeper::message, owner, &printErr);
+    auto *keeper = new line::PortKeeper(context.comm, context.client, portName, owner);
+    QObject::connect(keeper, &line::PortKeeper::message, owner, &printErr);
     return keeper;
 }
 

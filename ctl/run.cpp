@@ -24,22 +24,22 @@ namespace {
 
 // The file's limit holds for every program on the line while the run goes: a
 // write above it from any of them is refused. The source, to release them.
-int holdLimits(supply::Client &client, std::uint8_t address, const sequence::SequenceLimits &limits)
+int holdLimits(engine::Client &client, std::uint8_t address, const sequence::SequenceLimits &limits)
 {
-    supply::CeilingRegistry &ceilings = client.ceilings();
+    engine::CeilingRegistry &ceilings = client.ceilings();
     const int source = ceilings.addSource(true);
     const auto pid = static_cast<std::uint32_t>(QCoreApplication::applicationPid());
-    const auto hold = [&](supply::CeilingKind kind, int value) {
+    const auto hold = [&](engine::CeilingKind kind, int value) {
         ceilings.hold(source, address, kind, value, "vantelctl run", pid);
     };
     if (limits.voltage) {
-        hold(supply::CeilingKind::Voltage, *limits.voltage);
+        hold(engine::CeilingKind::Voltage, *limits.voltage);
     }
     if (limits.current) {
-        hold(supply::CeilingKind::Current, *limits.current);
+        hold(engine::CeilingKind::Current, *limits.current);
     }
     if (limits.watts) {
-        hold(supply::CeilingKind::Power, static_cast<int>(std::lround(*limits.watts * 100)));
+        hold(engine::CeilingKind::Power, static_cast<int>(std::lround(*limits.watts * 100)));
     }
     return source;
 }
@@ -75,17 +75,17 @@ std::optional<sequence::Sequence> readSequence(const QString &path)
     return parsed.sequence;
 }
 
-int exitCode(const supply::RunEnd &end, int signalNumber)
+int exitCode(const runs::RunEnd &end, int signalNumber)
 {
-    if (end.output == supply::RunEnd::Output::MayBeOn) {
+    if (end.output == runs::RunEnd::Output::MayBeOn) {
         return kExitFailed;
     }
     switch (end.how) {
-    case supply::RunEnd::How::Completed:
+    case runs::RunEnd::How::Completed:
         return kExitOk;
-    case supply::RunEnd::How::Stopped:
+    case runs::RunEnd::How::Stopped:
         return 128 + signalNumber;
-    case supply::RunEnd::How::Aborted:
+    case runs::RunEnd::How::Aborted:
         break;
     }
     return kExitFailed;
@@ -108,7 +108,7 @@ Prepared prepareRun(const CommandLine &line, const CommonOptions &common)
     RowOptions rows;
     if (!check) {
         const QString problem =
-            readRowOptions(line, common, true, supply::RowWriter::Existing::Refuse, &rows);
+            readRowOptions(line, common, true, records::RowWriter::Existing::Refuse, &rows);
         if (!problem.isEmpty()) {
             return Prepared::refused(problem);
         }
@@ -141,7 +141,7 @@ Prepared prepareRun(const CommandLine &line, const CommonOptions &common)
             },
             false);
     }
-    supply::RunOptions options;
+    runs::RunOptions options;
     options.address = common.address;
     options.keepOnAbort = abortChoice == QLatin1String("keep");
     auto shared = std::make_shared<const sequence::Sequence>(*sequence);
@@ -156,13 +156,13 @@ Prepared prepareRun(const CommandLine &line, const CommonOptions &common)
         }
         auto writer = sinks.writer;
         auto publishing = sinks.publishing;
-        auto *line = new supply::ScheduledRunLine(context.client, options.address, rows.interval);
+        auto *line = new runs::ScheduledRunLine(context.client, options.address, rows.interval);
         auto *keeper = keepPort(context, portName, line);
         line->setPortKeeper(keeper);
-        auto *runner = new supply::Runner(*line, *shared, options, line);
-        QObject::connect(runner, &supply::Runner::message, runner, &printErr);
-        QObject::connect(runner, &supply::Runner::rowTaken, runner,
-                         [runner, writer, publishing](const supply::Row &row) {
+        auto *runner = new runs::Runner(*line, *shared, options, line);
+        QObject::connect(runner, &runs::Runner::message, runner, &printErr);
+        QObject::connect(runner, &runs::Runner::rowTaken, runner,
+                         [runner, writer, publishing](const records::Row &row) {
                              const QString why = writer->write(row);
                              if (!why.isEmpty()) {
                                  printErr(QStringLiteral("cannot write a row to %1; the run "
@@ -180,14 +180,13 @@ Prepared prepareRun(const CommandLine &line, const CommonOptions &common)
                          [runner] { runner->stop(QStringLiteral("stopped by a signal")); });
         const int ceilings = holdLimits(context.client, options.address, shared->limits);
         QObject::connect(
-            runner, &supply::Runner::finished, runner,
-            [&context, line, keeper, shared, publishing, done,
-             ceilings](const supply::RunEnd &end) {
+            runner, &runs::Runner::finished, runner,
+            [&context, line, keeper, shared, publishing, done, ceilings](const runs::RunEnd &end) {
                 context.client.ceilings().dropSource(ceilings);
-                if (end.output == supply::RunEnd::Output::LeftAsIs) {
+                if (end.output == runs::RunEnd::Output::LeftAsIs) {
                     printErr(QStringLiteral("the output is left as it is (--on-abort keep)"));
                 }
-                for (const QString &text : supply::linkSummary(context.client.stats())) {
+                for (const QString &text : runs::linkSummary(context.client.stats())) {
                     printErr(text);
                 }
                 if (keeper->losses() > 0) {

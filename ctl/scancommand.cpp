@@ -75,7 +75,7 @@ struct Scan : std::enable_shared_from_this<Scan> {
 
     void reportLate()
     {
-        for (const supply::LateFrame &frame : context.client.takeLateFrames()) {
+        for (const engine::LateFrame &frame : context.client.takeLateFrames()) {
             clearProgress();
             printErr(QStringLiteral("scan: address %1 answered %2 ms after its request, after "
                                     "the scan had moved on (it waits %3 ms); rerun with a "
@@ -137,12 +137,12 @@ struct Scan : std::enable_shared_from_this<Scan> {
         if (reply.reading()) {
             context.console.out(
                 json ? QString::fromUtf8(
-                           supply::statusJson(a, *reply.reading()).null("error").toJson())
+                           records::statusJson(a, *reply.reading()).null("error").toJson())
                      : QStringLiteral("%1  %2").arg(a, 3).arg(statusText(*reply.reading())));
         } else {
             // Something answers there, but not with a status we can take.
             const QString what = scanProblem(reply);
-            supply::JsonObject row;
+            records::JsonObject row;
             row.number("address", a);
             for (const char *key : {"set_v", "set_a", "v", "a", "w", "output", "mode"}) {
                 row.null(key);

@@ -19,7 +19,7 @@ bool SocketServer::startMqtt()
         return false;
     }
     // Every reading the bench keeps, the page's and the write's read-backs too.
-    m_bench->rowTaken = [this](const supply::Row &row) { m_mqtt->publish(row); };
+    m_bench->rowTaken = [this](const records::Row &row) { m_mqtt->publish(row); };
     if (!m_options.mqtt.control) {
         return true;
     }

@@ -67,7 +67,7 @@ void SocketServer::finish()
                  .arg(m_turnedAway)
                  .arg(m_lines));
     if (m_options.modbus) {
-        const supply::Gateway::Stats &stats = m_gateway.stats();
+        const gateway::Gateway::Stats &stats = m_gateway.stats();
         printErr(QStringLiteral("Modbus TCP: %1 requests, %2 to the line, %3 refused, %4 "
                                 "unanswered by the supply")
                      .arg(stats.requests)
@@ -88,7 +88,7 @@ void SocketServer::finish()
         m_bench->rowTaken = nullptr;
         m_mqtt->finish();
     }
-    for (const QString &line : supply::linkSummary(m_client.stats())) {
+    for (const QString &line : runs::linkSummary(m_client.stats())) {
         printErr(line);
     }
     end();

@@ -45,27 +45,29 @@ Prepared prepareSet(const CommandLine &line, const CommonOptions &)
         std::vector<protocol::Frame> writes;
         QStringList names;
         if (voltageCode) {
-            writes.push_back(supply::writeRequest(address, supply::Target::Voltage, *voltageCode));
+            writes.push_back(
+                records::writeRequest(address, records::Target::Voltage, *voltageCode));
             names << QStringLiteral("set voltage");
         }
         if (currentCode) {
-            writes.push_back(supply::writeRequest(address, supply::Target::Current, *currentCode));
+            writes.push_back(
+                records::writeRequest(address, records::Target::Current, *currentCode));
             names << QStringLiteral("set current");
         }
-        const supply::Confirms confirms = [voltageCode,
+        const engine::Confirms confirms = [voltageCode,
                                            currentCode](const protocol::StatusReading &r) {
             return (!voltageCode || r.setVoltage == *voltageCode) &&
                    (!currentCode || r.setCurrent == *currentCode);
         };
-        supply::WriteCallbacks callbacks;
+        records::WriteCallbacks callbacks;
         callbacks.done = [&context, done, address, names, voltageCode,
-                          currentCode](const supply::WriteResult &result) {
+                          currentCode](const records::WriteResult &result) {
             if (!result.readBack || (result.failure && !result.readBackDiffers())) {
                 done(writeFailure(context, result, address, names));
                 return;
             }
             const protocol::StatusReading &reading = *result.readBack;
-            using supply::fixedPoint;
+            using records::fixedPoint;
             QStringList differences;
             if (voltageCode && reading.setVoltage != *voltageCode) {
                 differences << QStringLiteral("the voltage set value reads %1 V, sent %2 V")
@@ -78,20 +80,20 @@ Prepared prepareSet(const CommandLine &line, const CommonOptions &)
                                         fixedPoint(*currentCode, 3));
             }
             if (context.options.json) {
-                supply::JsonObject json;
+                records::JsonObject json;
                 json.number("address", address);
                 if (voltageCode) {
-                    json.number("sent_v", supply::voltsText(*voltageCode));
+                    json.number("sent_v", records::voltsText(*voltageCode));
                 } else {
                     json.null("sent_v");
                 }
                 if (currentCode) {
-                    json.number("sent_a", supply::ampsText(*currentCode));
+                    json.number("sent_a", records::ampsText(*currentCode));
                 } else {
                     json.null("sent_a");
                 }
                 json.boolean("confirmed", differences.isEmpty())
-                    .raw("reading", supply::statusJson(address, reading).toJson());
+                    .raw("reading", records::statusJson(address, reading).toJson());
                 context.console.out(QString::fromUtf8(json.toJson()));
             } else {
                 QStringList sent;
@@ -113,8 +115,8 @@ Prepared prepareSet(const CommandLine &line, const CommonOptions &)
             done(kExitOk);
         };
         // One attempt: a script that wants another asks again.
-        (void)supply::confirmedWrite(std::make_shared<supply::ClientWritePath>(context.client),
-                                     std::move(writes), confirms, std::move(callbacks), 1);
+        (void)records::confirmedWrite(std::make_shared<records::ClientWritePath>(context.client),
+                                      std::move(writes), confirms, std::move(callbacks), 1);
     });
 }
 

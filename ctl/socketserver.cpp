@@ -5,7 +5,7 @@
 
 namespace ctl {
 
-SocketServer::SocketServer(serial::BufferedCommControl &comm, supply::Client &client,
+SocketServer::SocketServer(serial::BufferedCommControl &comm, engine::Client &client,
                            const ServeTarget &target, const ServeOptions &options)
     : m_comm(comm), m_client(client), m_session(client, web::EngineBench::sessionSettings()),
       m_link(m_session, client.ceilings(), target.portName), m_options(options),
@@ -68,9 +68,9 @@ void SocketServer::start(StopSignals &stops, Done done)
     }
     m_acceptRetry.setSingleShot(true);
     QObject::connect(&m_acceptRetry, &QTimer::timeout, &m_context, [this] { accepting(true); });
-    QObject::connect(&m_keeper, &supply::PortKeeper::lost, &m_context,
+    QObject::connect(&m_keeper, &line::PortKeeper::lost, &m_context,
                      [this](const QString &) { portGone(); });
-    QObject::connect(&m_keeper, &supply::PortKeeper::restored, &m_context,
+    QObject::connect(&m_keeper, &line::PortKeeper::restored, &m_context,
                      [this](qint64) { portBack(); });
     QObject::connect(&stops, &StopSignals::stopRequested, &m_context, [this] { stop(kExitOk); });
     if (m_options.scpi) {
@@ -173,7 +173,7 @@ void SocketServer::portBack()
     }
 }
 
-void startServer(serial::BufferedCommControl &comm, supply::Client &client,
+void startServer(serial::BufferedCommControl &comm, engine::Client &client,
                  const ServeTarget &target, const ServeOptions &options, StopSignals &stops,
                  Done done)
 {

@@ -11,9 +11,9 @@
 namespace serial {
 class BufferedCommControl;
 }
-namespace supply {
+namespace engine {
 class Client;
-}
+} // namespace engine
 
 namespace ctl {
 
@@ -34,7 +34,7 @@ struct ServeTarget {
 // units on another, each client in turn, only from the allowed addresses. Serves
 // until a stop signal (exit 0, or 1 where --off-at-end is not confirmed), and on
 // through a port that goes away; `done` gets the exit code once all is closed.
-void startServer(serial::BufferedCommControl &comm, supply::Client &client,
+void startServer(serial::BufferedCommControl &comm, engine::Client &client,
                  const ServeTarget &target, const ServeOptions &options, StopSignals &stops,
                  Done done);
 

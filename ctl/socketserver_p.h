@@ -84,7 +84,7 @@ constexpr long kFewestHttpConnections = 8;
 // Owns itself from start() until it has called `done`.
 class SocketServer {
 public:
-    SocketServer(serial::BufferedCommControl &comm, supply::Client &client,
+    SocketServer(serial::BufferedCommControl &comm, engine::Client &client,
                  const ServeTarget &target, const ServeOptions &options);
 
     void start(StopSignals &stops, Done done);
@@ -171,21 +171,21 @@ private:
     void end();
 
     serial::BufferedCommControl &m_comm;
-    supply::Client &m_client;
+    engine::Client &m_client;
     // The one session every face drives the supplies through: SCPI's link, the
     // Modbus TCP gateway, and the bench of the page and the broker.
-    supply::Session m_session;
+    engine::Session m_session;
     EngineLink m_link;
     ServeOptions m_options;
     scpi::Instrument m_instrument;
-    supply::Gateway m_gateway;
+    gateway::Gateway m_gateway;
     AllowedPeers m_allowed;
     std::vector<std::uint8_t> m_units;
     QObject m_context; // the receiver of every connection, gone before the rest
     Listener m_listener;
     Listener m_modbusListener;
     QTimer m_acceptRetry;
-    supply::PortKeeper m_keeper{m_comm, m_client, m_link.portName()};
+    line::PortKeeper m_keeper{m_comm, m_client, m_link.portName()};
     Done m_done;
     std::unique_ptr<web::EngineBench> m_bench;
     std::unique_ptr<web::HttpServer> m_http; // gone before the bench it serves

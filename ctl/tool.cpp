@@ -31,13 +31,13 @@ namespace {
 // ours that owns a shared serial line answers a joiner for that line's timeout.
 milliseconds waitUsed(const serial::CommControl &comm, milliseconds timeout)
 {
-    const auto *network = qobject_cast<const supply::TcpPort *>(&comm);
+    const auto *network = qobject_cast<const line::TcpPort *>(&comm);
     return network ? timeout + network->extraWait() : timeout;
 }
 
 } // namespace
 
-int failure(const Context &context, const supply::Failure &failed, const QByteArray &came,
+int failure(const Context &context, const engine::Failure &failed, const QByteArray &came,
             std::uint8_t address, const QString &what, milliseconds timeout)
 {
     const QString bytes = hexBytes(came);
@@ -68,7 +68,7 @@ int failure(const Context &context, const supply::Failure &failed, const QByteAr
         break;
     case Error::Timeout: {
         // A gateway that answered for its target says why there is no reply.
-        const auto *gateway = qobject_cast<const supply::TcpPort *>(&context.comm);
+        const auto *gateway = qobject_cast<const line::TcpPort *>(&context.comm);
         if (gateway && failed.gatewayCode == protocol::mbap::kGatewayTargetFailed) {
             printErr(QStringLiteral("%1: the gateway %2: no answer from address %3")
                          .arg(what, gateway->name())
@@ -77,8 +77,8 @@ int failure(const Context &context, const supply::Failure &failed, const QByteAr
             printErr(QStringLiteral("%1: the gateway %2 reaches no unit %3")
                          .arg(what, gateway->name())
                          .arg(address));
-        } else if (const auto *shared = qobject_cast<const supply::SharedPort *>(&context.comm);
-                   shared && shared->role() == supply::SharedPort::Role::Joiner &&
+        } else if (const auto *shared = qobject_cast<const line::SharedPort *>(&context.comm);
+                   shared && shared->role() == line::SharedPort::Role::Joiner &&
                    failed.gatewayCode == 0) {
             // The owner answers for a silent supply itself: nothing at all is the
             // owner's own silence (stopped, or stuck), not the supply's.
@@ -127,7 +127,7 @@ int failure(const Context &context, const supply::Failure &failed, const QByteAr
         printErr(QStringLiteral("%1: the port failed: %2").arg(what, failed.detail));
         break;
     }
-    return supply::facesOf(failed.error).exitCode;
+    return engine::facesOf(failed.error).exitCode;
 }
 
 int failure(const Context &context, const Reply &reply, std::uint8_t address, const QString &what,
@@ -136,7 +136,7 @@ int failure(const Context &context, const Reply &reply, std::uint8_t address, co
     return failure(context, reply.failure(), reply.bytes(), address, what, timeout);
 }
 
-int writeFailure(const Context &context, const supply::WriteResult &result, std::uint8_t address,
+int writeFailure(const Context &context, const records::WriteResult &result, std::uint8_t address,
                  const QStringList &names)
 {
     if (result.failedWrite) {
@@ -164,10 +164,10 @@ QString portState(int error)
 namespace {
 
 // Who holds the port a shared open found held, where the system tells.
-supply::DeviceHolder holderOf(const serial::BufferedCommControl &comm, int error)
+line::DeviceHolder holderOf(const serial::BufferedCommControl &comm, int error)
 {
-    const auto *shared = qobject_cast<const supply::SharedPort *>(&comm);
-    return shared && error == serial::kErrPortInUse ? shared->holder() : supply::DeviceHolder{};
+    const auto *shared = qobject_cast<const line::SharedPort *>(&comm);
+    return shared && error == serial::kErrPortInUse ? shared->holder() : line::DeviceHolder{};
 }
 
 } // namespace

@@ -23,6 +23,6 @@ int openPort(serial::BufferedCommControl &comm, const CommonOptions &options);
 // holds it, where the system tells: "in use by another program" only when that
 // is not a program of ours, else which one of ours and why it is not joined.
 QString openFailureText(const QString &portName, int error, const QString &description,
-                        const supply::DeviceHolder &holder = {});
+                        const line::DeviceHolder &holder = {});
 
 } // namespace ctl

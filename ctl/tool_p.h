@@ -18,8 +18,8 @@
 
 namespace ctl {
 
-using supply::Error;
-using supply::Reply;
+using engine::Error;
+using engine::Reply;
 
 // Calls `then` with the reply once it has finished, and lets it go.
 void whenFinished(Reply *reply, std::function<void(const Reply &)> then);
@@ -28,7 +28,7 @@ QString exceptionName(int code);
 
 // Says why a request to `address` that fared as `failed`, with `came` back, is no answer to
 // `what`, and its exit code; `timeout` is the request's wait for its reply on a serial line.
-int failure(const Context &context, const supply::Failure &failed, const QByteArray &came,
+int failure(const Context &context, const engine::Failure &failed, const QByteArray &came,
             std::uint8_t address, const QString &what, milliseconds timeout);
 int failure(const Context &context, const Reply &reply, std::uint8_t address, const QString &what,
             milliseconds timeout);
@@ -36,7 +36,7 @@ int failure(const Context &context, const Reply &reply, std::uint8_t address, co
 // Says why a confirmed write of `address` was not confirmed when no read-back
 // showed otherwise (a write or the read-back failed); its exit code. `names` name
 // the requests as messages do.
-int writeFailure(const Context &context, const supply::WriteResult &result, std::uint8_t address,
+int writeFailure(const Context &context, const records::WriteResult &result, std::uint8_t address,
                  const QStringList &names);
 
 } // namespace ctl

@@ -7,7 +7,7 @@
 #include <vector>
 
 // Frames as Qt byte arrays and as text, for the engine's replies and traces.
-namespace supply {
+namespace engine {
 
 inline QByteArray bytesOf(const std::vector<std::uint8_t> &bytes)
 {
@@ -26,4 +26,4 @@ inline QString hexOf(const std::vector<std::uint8_t> &bytes)
     return hexOf(bytesOf(bytes));
 }
 
-} // namespace supply
+} // namespace engine

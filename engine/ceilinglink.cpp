@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace supply {
+namespace engine {
 
 namespace mbap = protocol::mbap;
 
@@ -60,4 +60,4 @@ void CeilingLink::sendAll()
     }
 }
 
-} // namespace supply
+} // namespace engine

@@ -4,7 +4,7 @@
 
 #include <QObject>
 
-namespace supply {
+namespace engine {
 
 class MbapPort;
 
@@ -29,4 +29,4 @@ private:
     MbapPort &m_port;
 };
 
-} // namespace supply
+} // namespace engine

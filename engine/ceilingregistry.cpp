@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
-namespace supply {
+namespace engine {
 
 namespace {
 
@@ -327,4 +327,4 @@ std::optional<std::string> CeilingRegistry::refusal(const protocol::Frame &reque
     return std::nullopt;
 }
 
-} // namespace supply
+} // namespace engine

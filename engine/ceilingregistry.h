@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-namespace supply {
+namespace engine {
 
 using CeilingKind = protocol::mbap::CeilingKind;
 
@@ -163,4 +163,4 @@ private:
     std::function<void(std::uint8_t, CeilingKind)> m_changed;
 };
 
-} // namespace supply
+} // namespace engine

@@ -9,7 +9,7 @@
 
 #include <algorithm>
 
-namespace supply {
+namespace engine {
 
 namespace {
 
@@ -342,4 +342,4 @@ const LinkStats &Client::stats() const
     return m_statsOut;
 }
 
-} // namespace supply
+} // namespace engine

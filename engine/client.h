@@ -22,7 +22,7 @@
 #include <optional>
 #include <vector>
 
-namespace supply {
+namespace engine {
 
 class CeilingLink;
 class Engine;
@@ -272,4 +272,4 @@ private:
     int m_lineCeilings = 0; // the owner's say in m_ceilings while joined; 0 before it
 };
 
-} // namespace supply
+} // namespace engine

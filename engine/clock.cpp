@@ -2,7 +2,7 @@
 
 #include <QTimer>
 
-namespace supply {
+namespace engine {
 
 namespace {
 
@@ -47,4 +47,4 @@ const EngineClock &steadyClock()
     return clock;
 }
 
-} // namespace supply
+} // namespace engine

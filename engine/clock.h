@@ -4,7 +4,7 @@
 #include <functional>
 #include <memory>
 
-namespace supply {
+namespace engine {
 
 // A single-shot timer on an EngineClock: start() arms it to call its callback
 // once, from the event loop, when `after` has passed on its clock (a second
@@ -38,4 +38,4 @@ public:
 // The steady clock of the machine: the one every program runs on.
 const EngineClock &steadyClock();
 
-} // namespace supply
+} // namespace engine

@@ -4,7 +4,7 @@
 #include "engine/mbapport.h"
 #include "engine/rtuengine.h"
 
-namespace supply {
+namespace engine {
 
 std::unique_ptr<Engine> makeEngine(Client &client, serial::CommControl &comm)
 {
@@ -15,4 +15,4 @@ std::unique_ptr<Engine> makeEngine(Client &client, serial::CommControl &comm)
     return std::make_unique<RtuEngine>(client, comm);
 }
 
-} // namespace supply
+} // namespace engine

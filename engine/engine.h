@@ -13,7 +13,7 @@ namespace serial {
 class CommControl;
 }
 
-namespace supply {
+namespace engine {
 
 // A write of the slave address register.
 bool isAddressWrite(const protocol::Frame &request);
@@ -103,4 +103,4 @@ public:
 // The engine that the port's framing calls for now.
 std::unique_ptr<Engine> makeEngine(Client &client, serial::CommControl &comm);
 
-} // namespace supply
+} // namespace engine

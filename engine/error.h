@@ -2,7 +2,7 @@
 
 // The failure vocabulary, apart from Qt: the line tracker (plain C++) speaks it
 // as well as the engines and every face above them.
-namespace supply {
+namespace engine {
 
 // How a request fared: one vocabulary for every row, key, message and count.
 enum class Error {
@@ -20,4 +20,4 @@ enum class Error {
     Undecoded,    // a whole, well-formed reply held values no supply reports
 };
 
-} // namespace supply
+} // namespace engine

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace supply {
+namespace engine {
 
 namespace {
 
@@ -53,4 +53,4 @@ QString Failure::text() const
     return detail.isEmpty() || w.isEmpty() ? w : QStringLiteral("%1 (%2)").arg(w, detail);
 }
 
-} // namespace supply
+} // namespace engine

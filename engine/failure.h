@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-namespace supply {
+namespace engine {
 
 // The word in rows (failuretable.h): "timeout", "crc", "foreign", "short",
 // "exception N", "port", "interrupted", "refused", "unconfirmed", "undecoded";
@@ -51,4 +51,4 @@ struct Failure {
     QString text() const;
 };
 
-} // namespace supply
+} // namespace engine

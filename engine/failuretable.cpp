@@ -1,6 +1,6 @@
 #include "engine/failuretable.h"
 
-namespace supply {
+namespace engine {
 
 namespace {
 
@@ -51,4 +51,4 @@ const FailureFaces &facesOf(Error error)
     return failureTable().front();
 }
 
-} // namespace supply
+} // namespace engine

@@ -9,7 +9,7 @@
 // code, SCPI's error, the page's HTTP status, Modbus TCP's exception and the words
 // in rows and on screen are chosen in one place. Plain C++, for the SCPI
 // instrument as well as the programs.
-namespace supply {
+namespace engine {
 
 struct FailureFaces {
     Error error = Error::None;
@@ -30,4 +30,4 @@ const std::vector<FailureFaces> &failureTable();
 // The row of `error`.
 const FailureFaces &facesOf(Error error);
 
-} // namespace supply
+} // namespace engine

@@ -7,7 +7,7 @@
 
 #include <utility>
 
-namespace supply {
+namespace engine {
 
 bool isAddressWrite(const protocol::Frame &request)
 {
@@ -178,4 +178,4 @@ std::vector<Job> JobQueue::release(bool active, bool inFlight)
     return held;
 }
 
-} // namespace supply
+} // namespace engine

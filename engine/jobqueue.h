@@ -8,7 +8,7 @@
 
 class QObject;
 
-namespace supply {
+namespace engine {
 
 // The queue of requests under every engine: requests go out one at a time, in
 // order, each caller's stop refusing its own queued ones. It makes each request's
@@ -68,4 +68,4 @@ private:
     Reply m_scratch{protocol::Frame{}};
 };
 
-} // namespace supply
+} // namespace engine

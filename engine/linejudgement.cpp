@@ -8,7 +8,7 @@
 // The tracker's judgement of the bytes on the line: the reply to the request in
 // flight, the adapter's echo, late and foreign frames, junk, and what is left
 // when a wait ends; each noted for the trace.
-namespace supply {
+namespace engine {
 
 namespace {
 
@@ -385,4 +385,4 @@ void LineTracker::note(Verdict verdict, nanoseconds at, const Bytes &bytes)
     }
 }
 
-} // namespace supply
+} // namespace engine

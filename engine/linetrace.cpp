@@ -2,7 +2,7 @@
 
 Q_LOGGING_CATEGORY(lcLine, "vantel.line", QtInfoMsg)
 
-namespace supply {
+namespace engine {
 
 namespace {
 
@@ -45,4 +45,4 @@ void enableLineTrace(std::FILE *out)
     g_traceOut = out;
 }
 
-} // namespace supply
+} // namespace engine

@@ -7,7 +7,7 @@
 
 // The tracker's times: when a request may go, its deadlines and expiry, the port's
 // unwatched time, and how a wait ends; the bytes' judgement is in linejudgement.cpp.
-namespace supply {
+namespace engine {
 
 namespace {
 
@@ -313,4 +313,4 @@ void LineTracker::finish(Error error, nanoseconds now, std::string detail)
     m_result->detail = std::move(detail);
 }
 
-} // namespace supply
+} // namespace engine

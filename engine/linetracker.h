@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace supply {
+namespace engine {
 
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
@@ -271,4 +271,4 @@ private:
     long m_foreignAtSend = 0;
 };
 
-} // namespace supply
+} // namespace engine

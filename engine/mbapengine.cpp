@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <limits>
 
-namespace supply {
+namespace engine {
 
 namespace {
 
@@ -569,4 +569,4 @@ const LinkStats &MbapEngine::stats() const
     return m_statsOut;
 }
 
-} // namespace supply
+} // namespace engine

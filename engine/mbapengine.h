@@ -11,7 +11,7 @@
 #include <functional>
 #include <memory>
 
-namespace supply {
+namespace engine {
 
 class MbapPort;
 
@@ -111,4 +111,4 @@ private:
     mutable LinkStats m_statsOut;
 };
 
-} // namespace supply
+} // namespace engine

@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-namespace supply {
+namespace engine {
 
 using std::chrono::milliseconds;
 
@@ -37,4 +37,4 @@ signals:
     void lineChanged();
 };
 
-} // namespace supply
+} // namespace engine

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace supply {
+namespace engine {
 
 void RoundSlots::setInterval(std::chrono::nanoseconds interval)
 {
@@ -34,4 +34,4 @@ RoundSlots::Taken RoundSlots::take(time_point now)
     return taken;
 }
 
-} // namespace supply
+} // namespace engine

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstdint>
 
-namespace supply {
+namespace engine {
 
 // Rounds on fixed slots: round k belongs to the slot k × interval after the
 // origin. A round starts at its slot, or at once when it is late; when a later
@@ -43,4 +43,4 @@ private:
     std::int64_t m_next = 0; // the next round's slot
 };
 
-} // namespace supply
+} // namespace engine

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace supply {
+namespace engine {
 
 void RoundTripSummary::add(double ms)
 {
@@ -62,4 +62,4 @@ double RoundTripSummary::middle(std::size_t i)
     return i == 0 ? kLowestMs : kLowestMs * std::pow(kStep, static_cast<double>(i) - 0.5);
 }
 
-} // namespace supply
+} // namespace engine

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace supply {
+namespace engine {
 
 // Round trips counted in buckets 0.2 % wide from 10 µs to 100 s: 32 kB however
 // long the program runs, with quantiles good to a tenth of a percent.
@@ -31,4 +31,4 @@ private:
     double m_max = 0;
 };
 
-} // namespace supply
+} // namespace engine

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-namespace supply {
+namespace engine {
 
 namespace {
 
@@ -487,4 +487,4 @@ const RoundTripSummary &RtuEngine::roundTrips() const
     return line.roundTrips();
 }
 
-} // namespace supply
+} // namespace engine

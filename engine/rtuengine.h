@@ -8,7 +8,7 @@
 
 #include <chrono>
 
-namespace supply {
+namespace engine {
 
 // The engine on a serial line (see Client for the line's rules it keeps): one
 // timer on the client's clock and the control's receive signal around a
@@ -93,4 +93,4 @@ private:
     mutable LinkStats statsOut;
 };
 
-} // namespace supply
+} // namespace engine

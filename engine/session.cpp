@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace supply {
+namespace engine {
 
 namespace {
 
@@ -468,4 +468,4 @@ void Session::cancel(Caller caller, bool underWay)
     startWrite();
 }
 
-} // namespace supply
+} // namespace engine

@@ -20,7 +20,7 @@
 #include <optional>
 #include <vector>
 
-namespace supply {
+namespace engine {
 
 class Client;
 
@@ -342,4 +342,4 @@ private:
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };
 
-} // namespace supply
+} // namespace engine

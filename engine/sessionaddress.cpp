@@ -10,7 +10,7 @@
 
 #include <algorithm>
 
-namespace supply {
+namespace engine {
 
 struct Session::AddressJob {
     std::uint8_t from = 0;
@@ -224,4 +224,4 @@ void Session::addressNext(const std::shared_ptr<WriteJob> &job, const LineAnswer
     }
 }
 
-} // namespace supply
+} // namespace engine

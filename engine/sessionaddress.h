@@ -4,7 +4,7 @@
 
 #include <QByteArray>
 
-namespace supply {
+namespace engine {
 
 // How an address change ended. It takes these steps, each a request of its own:
 //   Check: the new address is read; a supply that answers there keeps it, and
@@ -31,4 +31,4 @@ struct AddressOutcome {
     bool confirmed() const { return write.confirmed(); }
 };
 
-} // namespace supply
+} // namespace engine

@@ -4,7 +4,7 @@
 
 #include "engine/session.h"
 
-namespace supply {
+namespace engine {
 
 // One request waiting for the line, with every caller its answer goes to.
 struct Session::Step {
@@ -59,4 +59,4 @@ struct Session::RelayJob {
     bool aborted = false; // withdrawn: nothing more is told of it
 };
 
-} // namespace supply
+} // namespace engine

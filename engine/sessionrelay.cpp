@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace supply {
+namespace engine {
 
 bool RelayRequest::writes() const
 {
@@ -182,4 +182,4 @@ void Session::dropRelays(std::vector<std::function<void()>> &calls, const Failur
     }
 }
 
-} // namespace supply
+} // namespace engine

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace supply {
+namespace engine {
 
 namespace {
 
@@ -99,4 +99,4 @@ void Session::alignSlots(const Step &step, const LineAnswer &answer)
     m_roundStart = origin;
 }
 
-} // namespace supply
+} // namespace engine

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace supply {
+namespace engine {
 
 namespace {
 
@@ -311,4 +311,4 @@ void Session::allOffNext()
     attempt(job);
 }
 
-} // namespace supply
+} // namespace engine

@@ -16,7 +16,7 @@
 
 namespace {
 
-using fuzzcheck::CountingBench;
+using fuzz::CountingBench;
 
 void checkParser(const std::uint8_t *data, std::size_t size, std::size_t piece)
 {
@@ -44,7 +44,7 @@ void checkParser(const std::uint8_t *data, std::size_t size, std::size_t piece)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    static fuzzcheck::HttpRig rig;
+    static fuzz::HttpRig rig;
     if (size < 1) {
         return 0;
     }
@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     // Only a request with the token in its Authorization header writes.
     if (rig.bench.calls != before) {
-        FUZZ_CHECK(bytes.contains(fuzzcheck::kToken));
+        FUZZ_CHECK(bytes.contains(fuzz::kToken));
     }
     return 0;
 }

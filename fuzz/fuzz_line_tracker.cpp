@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <chrono>
 
-using supply::LineTracker;
+using engine::LineTracker;
 using namespace std::chrono_literals;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (auto result = line.takeResult()) {
             ++results;
             FUZZ_CHECK(!line.waiting());
-            if (result->error == supply::Error::None) {
+            if (result->error == engine::Error::None) {
                 const auto j = protocol::judgeReply(request, replySize, result->bytes.data(),
                                                     result->bytes.size());
                 FUZZ_CHECK(j.verdict == protocol::ReplyVerdict::Ok);

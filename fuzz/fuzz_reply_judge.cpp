@@ -1,5 +1,5 @@
 // Input: a flags byte (bit 0: put a good CRC over the reply's length, see
-// fuzzcheck::lineBytes; bit 1: a write request, else a status read), the
+// fuzz::lineBytes; bit 1: a write request, else a status read), the
 // request's address, then the bytes read from the line.
 #include "fuzzcheck.h"
 #include "protocol/frames.h"
@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                                           : protocol::buildReadStatusRequest(data[1]);
     const std::size_t replySize = write ? protocol::kWriteEchoSize : protocol::kStatusReplySize;
     const std::vector<std::uint8_t> bytes =
-        fuzzcheck::lineBytes(data + 2, size - 2, data[0], replySize - 2);
+        fuzz::lineBytes(data + 2, size - 2, data[0], replySize - 2);
     const std::uint8_t *line = bytes.data();
     const std::size_t n = bytes.size();
 
@@ -26,14 +26,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     case ReplyVerdict::Ok:
         FUZZ_CHECK(j.length == replySize && n >= replySize);
         FUZZ_CHECK(line[0] == request[0] && line[1] == request[1]);
-        FUZZ_CHECK(fuzzcheck::crcFollows(line, replySize - 2));
+        FUZZ_CHECK(fuzz::crcFollows(line, replySize - 2));
         break;
     case ReplyVerdict::Exception:
         FUZZ_CHECK(j.length == 5 && line[1] == (request[1] | 0x80));
-        FUZZ_CHECK(fuzzcheck::crcFollows(line, 3) && j.exceptionCode == line[2]);
+        FUZZ_CHECK(fuzz::crcFollows(line, 3) && j.exceptionCode == line[2]);
         break;
     case ReplyVerdict::BadCrc:
-        FUZZ_CHECK(j.length <= n && !fuzzcheck::crcFollows(line, j.length - 2));
+        FUZZ_CHECK(j.length <= n && !fuzz::crcFollows(line, j.length - 2));
         break;
     case ReplyVerdict::NotOurs:
         FUZZ_CHECK(n >= 1);
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     const std::size_t whole = protocol::wholeFrameLength(line, n);
     if (whole != 0) {
-        FUZZ_CHECK(whole >= 5 && whole <= n && fuzzcheck::crcFollows(line, whole - 2));
+        FUZZ_CHECK(whole >= 5 && whole <= n && fuzz::crcFollows(line, whole - 2));
     }
     const auto echo = protocol::matchEcho(request, line, n);
     FUZZ_CHECK((echo == protocol::EchoMatch::Whole) ==

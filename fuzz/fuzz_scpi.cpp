@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-using fuzzcheck::InstantLink;
+using fuzz::InstantLink;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

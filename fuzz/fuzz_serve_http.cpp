@@ -61,12 +61,12 @@ void spin(int rounds)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    static fuzzcheck::HttpRig rig;
+    static fuzz::HttpRig rig;
     if (size < 2) {
         return 0;
     }
     const std::size_t piece = 1 + std::size_t(data[0]) * 32;
-    const std::int64_t before = unreadpeer::heapBytes();
+    const std::int64_t before = fuzz::heapBytes();
     {
         QTcpSocket socket;
         // Never read: Qt stops taking from the kernel, whose buffer for it is small
@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_CHECK(socket.setSocketDescriptor(smallWindowConnection(rig.server->serverPort())));
         FUZZ_CHECK(socket.state() == QAbstractSocket::ConnectedState);
         std::int64_t most = 0;
-        unreadpeer::flood(
+        fuzz::flood(
             data + 1, size - 1, piece, kFlood,
             [&](const std::uint8_t *bytes, std::size_t n) {
                 // A client that floods writes only what the kernel takes.
@@ -96,8 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             },
             [&] {
                 // The client's own buffers are not the server's.
-                const std::int64_t held = unreadpeer::heapBytes() - before - socket.bytesToWrite() -
-                                          socket.bytesAvailable();
+                const std::int64_t held =
+                    fuzz::heapBytes() - before - socket.bytesToWrite() - socket.bytesAvailable();
                 most = std::max(most, held);
                 if (most > kHeld) {
                     std::fprintf(stderr, "the server holds %lld bytes for one connection\n",

@@ -23,7 +23,7 @@ constexpr std::size_t kFlood = 128 * 1024;
 // Requests waiting (each at most an ADU), a partial one, the unread answers, one
 // answer, and Qt's and the engine's bookkeeping of the requests under way.
 constexpr std::int64_t kHeld =
-    std::int64_t(supply::Gateway::kWaitingRequests + 2) * 1024 + ctl::kUnreadAnswers + 256 * 1024;
+    std::int64_t(gateway::Gateway::kWaitingRequests + 2) * 1024 + ctl::kUnreadAnswers + 256 * 1024;
 
 // A port that is away: the engine answers every request with a port failure.
 class AwayLine : public serial::BufferedCommControl {
@@ -50,7 +50,7 @@ struct Rig {
     char *argv[2] = {name, nullptr};
     QCoreApplication app{argc, argv};
     AwayLine line;
-    supply::Client client{line};
+    engine::Client client{line};
 };
 
 } // namespace
@@ -62,23 +62,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     }
     const std::size_t piece = 1 + (data[0] & 0x7F) * 16;
-    const std::int64_t before = unreadpeer::heapBytes();
+    const std::int64_t before = fuzz::heapBytes();
     {
-        supply::Gateway gateway(rig.client, {{1, 5}, 0, 0, false});
+        gateway::Gateway gateway(rig.client, {{1, 5}, 0, 0, false});
         gateway.setNamesVerdicts((data[0] & 0x80) != 0);
         // Beyond the bound, one answer; a program of ours is also told of each
         // request it has waiting as it is queued, whether it reads or not.
         const qsizetype unsentBound =
             ctl::kUnreadAnswers +
             qsizetype(protocol::mbap::kMaxAduSize) *
-                ((data[0] & 0x80) != 0 ? qsizetype(supply::Gateway::kWaitingRequests) + 2 : 1);
+                ((data[0] & 0x80) != 0 ? qsizetype(gateway::Gateway::kWaitingRequests) + 2 : 1);
         QByteArray unsent; // the socket's outgoing buffer: the client never reads it
         bool closed = false;
         const int id = gateway.open({[&unsent](const QByteArray &bytes) { unsent += bytes; },
                                      [&unsent] { return unsent.size() < ctl::kUnreadAnswers; },
                                      [] {}, [&closed](const QString &) { closed = true; }});
         std::int64_t most = 0;
-        unreadpeer::flood(
+        fuzz::flood(
             data + 1, size - 1, piece, kFlood,
             [&](const std::uint8_t *bytes, std::size_t n) {
                 if (closed) {
@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             },
             [&] {
                 FUZZ_CHECK(unsent.size() < unsentBound);
-                most = std::max(most, unreadpeer::heapBytes() - before);
+                most = std::max(most, fuzz::heapBytes() - before);
                 if (most > kHeld) {
                     std::fprintf(stderr, "the server holds %lld bytes for one connection\n",
                                  static_cast<long long>(most));

@@ -31,10 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size < 2) {
         return 0;
     }
-    fuzzcheck::InstantLink link;
+    fuzz::InstantLink link;
     link.silent = (data[0] & 0x80) != 0;
     const std::size_t piece = 1 + (data[0] & 0x7F) * 64;
-    const std::int64_t before = unreadpeer::heapBytes();
+    const std::int64_t before = fuzz::heapBytes();
     {
         scpi::Instrument instrument(link, {"COM1", {1, 2, 3}, "1.0.0"});
         std::string unsent; // the socket's outgoing buffer: the client never reads it
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             [&unsent] { return qint64(unsent.size()) < ctl::kUnreadAnswers; });
         ctl::ScpiLines lines(instrument, session);
         std::int64_t most = 0;
-        unreadpeer::flood(
+        fuzz::flood(
             data + 1, size - 1, piece, kFlood,
             [&](const std::uint8_t *bytes, std::size_t n) {
                 lines.receive(QByteArray(reinterpret_cast<const char *>(bytes), qsizetype(n)));
@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             [&] {
                 FUZZ_CHECK(qint64(unsent.size()) < ctl::kUnreadAnswers + kLargestAnswer);
                 FUZZ_CHECK(session->waitingLines() <= ctl::ScpiLines::kWaitingLines + 1);
-                most = std::max(most, unreadpeer::heapBytes() - before);
+                most = std::max(most, fuzz::heapBytes() - before);
                 if (most > kHeld) {
                     std::fprintf(stderr, "the server holds %lld bytes for one connection\n",
                                  static_cast<long long>(most));

@@ -1,4 +1,4 @@
-// Input: the expected address, a flags byte (see fuzzcheck::lineBytes), then the
+// Input: the expected address, a flags byte (see fuzz::lineBytes), then the
 // bytes read from the line.
 #include "fuzzcheck.h"
 #include "protocol/crc16.h"
@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     }
     const std::uint8_t address = data[0];
-    const std::vector<std::uint8_t> bytes = fuzzcheck::lineBytes(data + 2, size - 2, data[1], 15);
+    const std::vector<std::uint8_t> bytes = fuzz::lineBytes(data + 2, size - 2, data[1], 15);
     const std::uint8_t *reply = bytes.data();
     const std::size_t n = bytes.size();
 
@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // header from `address` and a CRC that fits, whatever follows.
     const ReplyVerdict result = protocol::judgeStatusReply(address, reply, n).verdict;
     const bool whole = n >= 17 && reply[0] == address && reply[1] == 0x03 && reply[2] == 12 &&
-                       fuzzcheck::crcFollows(reply, 15);
+                       fuzz::crcFollows(reply, 15);
     FUZZ_CHECK((result == ReplyVerdict::Ok) == whole);
     FUZZ_CHECK((protocol::checkStatusReply(reply, n, address) == protocol::StatusCheck::Ok) ==
                whole);
@@ -35,11 +35,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                    (reply[3] < 0x80 && reply[5] < 0x80 && reply[7] < 0x80 && reply[9] < 0x80));
     }
     // crcOk takes the CRC low byte first, as the textbook routine puts it.
-    FUZZ_CHECK(protocol::crcOk(reply, n) == (n >= 3 && fuzzcheck::crcFollows(reply, n - 2)));
+    FUZZ_CHECK(protocol::crcOk(reply, n) == (n >= 3 && fuzz::crcFollows(reply, n - 2)));
 
     // The two CRC routines agree with the textbook one on any bytes.
     const auto crc = protocol::CRC16(reply, n);
-    const std::uint16_t reference = fuzzcheck::referenceCrc(reply, n);
+    const std::uint16_t reference = fuzz::referenceCrc(reply, n);
     FUZZ_CHECK(crc[0] == (reference >> 8) && crc[1] == (reference & 0xFF));
     FUZZ_CHECK(protocol::crc16Modbus(reply, n) == reference);
 

@@ -10,7 +10,7 @@
 
 #include <memory>
 
-namespace fuzzcheck {
+namespace fuzz {
 
 class CountingBench : public web::Bench {
 public:
@@ -61,4 +61,4 @@ struct HttpRig {
     }
 };
 
-} // namespace fuzzcheck
+} // namespace fuzz

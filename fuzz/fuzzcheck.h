@@ -15,7 +15,7 @@
         }                                                                                          \
     } while (false)
 
-namespace fuzzcheck {
+namespace fuzz {
 
 // Textbook CRC-16/MODBUS on one 16-bit register, to compare the two-byte routine with.
 inline std::uint16_t referenceCrc(const std::uint8_t *data, std::size_t size)
@@ -53,4 +53,4 @@ inline std::vector<std::uint8_t> lineBytes(const std::uint8_t *data, std::size_t
     return bytes;
 }
 
-} // namespace fuzzcheck
+} // namespace fuzz

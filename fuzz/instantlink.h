@@ -6,7 +6,7 @@
 #include "protocol/reply.h"
 #include "scpi/instrument.h"
 
-namespace fuzzcheck {
+namespace fuzz {
 
 class InstantLink : public scpi::SupplyLink {
 public:
@@ -59,4 +59,4 @@ private:
     }
 };
 
-} // namespace fuzzcheck
+} // namespace fuzz

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <functional>
 
-namespace unreadpeer {
+namespace fuzz {
 
 // The bytes the heap holds now (AddressSanitizer's count: every allocation of
 // the process, which is this one thread's server and its peer).
@@ -46,4 +46,4 @@ inline std::size_t flood(const std::uint8_t *data, std::size_t size, std::size_t
     return sent;
 }
 
-} // namespace unreadpeer
+} // namespace fuzz

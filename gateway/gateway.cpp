@@ -12,19 +12,20 @@
 #include <set>
 #include <utility>
 
-namespace supply {
+namespace gateway {
 
 namespace mbap = protocol::mbap;
 
-Gateway::Gateway(Client &client, mbap::GatewayPolicy policy, QObject *parent)
-    : QObject(parent), m_ownSession(std::make_unique<Session>(client)), m_session(*m_ownSession),
-      m_client(client), m_clientAlive(&client), m_caller(m_session.addCaller()),
-      m_policy(std::move(policy))
+Gateway::Gateway(engine::Client &client, mbap::GatewayPolicy policy, QObject *parent)
+    : QObject(parent), m_ownSession(std::make_unique<engine::Session>(client)),
+      m_session(*m_ownSession), m_client(client), m_clientAlive(&client),
+      m_caller(m_session.addCaller()), m_policy(std::move(policy))
 {
     fillPolicy();
 }
 
-Gateway::Gateway(Session &session, Client &client, mbap::GatewayPolicy policy, QObject *parent)
+Gateway::Gateway(engine::Session &session, engine::Client &client, mbap::GatewayPolicy policy,
+                 QObject *parent)
     : QObject(parent), m_session(session), m_client(client), m_clientAlive(&client),
       m_caller(m_session.addCaller()), m_policy(std::move(policy))
 {
@@ -60,8 +61,10 @@ void Gateway::setNamesVerdicts(bool names)
     }
     m_namesVerdicts = names;
     m_client.ceilings().setChanged(
-        names ? std::function<void(std::uint8_t, CeilingKind)>(
-                    [this](std::uint8_t address, CeilingKind kind) { tellCeiling(address, kind); })
+        names ? std::function<void(std::uint8_t, engine::CeilingKind)>(
+                    [this](std::uint8_t address, engine::CeilingKind kind) {
+                        tellCeiling(address, kind);
+                    })
               : nullptr);
 }
 
@@ -72,8 +75,8 @@ int Gateway::open(Hooks hooks)
     connection.hooks = std::move(hooks);
     if (m_namesVerdicts && connection.hooks.send) {
         // What the line holds now; changes follow as they come.
-        std::set<std::pair<std::uint8_t, CeilingKind>> told;
-        for (const HeldCeiling &held : m_client.ceilings().held()) {
+        std::set<std::pair<std::uint8_t, engine::CeilingKind>> told;
+        for (const engine::HeldCeiling &held : m_client.ceilings().held()) {
             if (told.insert({held.address, held.kind}).second) {
                 connection.hooks.send(ceilingNote(held.address, held.kind));
             }
@@ -82,7 +85,7 @@ int Gateway::open(Hooks hooks)
     return id;
 }
 
-QByteArray Gateway::ceilingNote(std::uint8_t address, CeilingKind kind) const
+QByteArray Gateway::ceilingNote(std::uint8_t address, engine::CeilingKind kind) const
 {
     const auto tightest = m_client.ceilings().tightest(address, kind);
     const mbap::Bytes pdu =
@@ -95,7 +98,7 @@ QByteArray Gateway::ceilingNote(std::uint8_t address, CeilingKind kind) const
                       static_cast<qsizetype>(adu.size()));
 }
 
-void Gateway::tellCeiling(std::uint8_t address, CeilingKind kind)
+void Gateway::tellCeiling(std::uint8_t address, engine::CeilingKind kind)
 {
     const QByteArray note = ceilingNote(address, kind);
     for (auto &[id, connection] : m_connections) {
@@ -190,7 +193,7 @@ bool Gateway::takeCeiling(Connection &connection, const mbap::Adu &request)
     if (!m_namesVerdicts || request.pdu.empty()) {
         return false;
     }
-    CeilingRegistry &ceilings = m_client.ceilings();
+    engine::CeilingRegistry &ceilings = m_client.ceilings();
     if (request.pdu[0] == mbap::kHoldCeiling) {
         if (const auto hold = mbap::readHold(request.pdu)) {
             if (connection.ceilingSource == 0) {
@@ -288,7 +291,7 @@ void Gateway::serve(int id, Connection &connection, mbap::Adu request)
     ++m_stats.relayed;
     // Waiting for the supply a joined program's own time: its timeout holds on
     // this line as on a line of its own.
-    RelayRequest relay;
+    engine::RelayRequest relay;
     relay.unit = verdict.rtu[0];
     relay.pdu = mbap::pduOf(verdict.rtu);
     relay.timeout = connection.timeout;
@@ -303,7 +306,7 @@ void Gateway::serve(int id, Connection &connection, mbap::Adu request)
             notify(*c, request, mbap::NoticeStage::OnLine);
         }
     };
-    auto done = [this, alive, id, request, number](const LineAnswer &answer) {
+    auto done = [this, alive, id, request, number](const engine::LineAnswer &answer) {
         if (!*alive) {
             return;
         }
@@ -324,7 +327,7 @@ void Gateway::serve(int id, Connection &connection, mbap::Adu request)
     }
 }
 
-void Gateway::finished(int id, const mbap::Adu &request, const LineAnswer &reply)
+void Gateway::finished(int id, const mbap::Adu &request, const engine::LineAnswer &reply)
 {
     Connection *c = find(id);
     if (!c) {
@@ -333,13 +336,13 @@ void Gateway::finished(int id, const mbap::Adu &request, const LineAnswer &reply
     c->relay = 0;
     const std::uint8_t function = request.pdu[0];
     switch (reply.failure.error) {
-    case Error::None: {
+    case engine::Error::None: {
         const QByteArray &bytes = reply.bytes;
         const protocol::Frame frame(bytes.begin(), bytes.end());
         answer(*c, request, mbap::pduOf(frame));
         return;
     }
-    case Error::Refused:
+    case engine::Error::Refused:
         // A ceiling held on the line: nothing went out after all.
         --m_stats.relayed;
         ++m_stats.refused;
@@ -353,19 +356,19 @@ void Gateway::finished(int id, const mbap::Adu &request, const LineAnswer &reply
     }
     // The table's exception: the supply's own, 3 for a refusal, 0x0B for no answer,
     // one that failed its checks, the port away or a stop.
-    const Error error = reply.failure.error;
-    const int exception = facesOf(error).modbusException;
-    if (exception == kSupplysOwnException) {
+    const engine::Error error = reply.failure.error;
+    const int exception = engine::facesOf(error).modbusException;
+    if (exception == engine::kSupplysOwnException) {
         answer(
             *c, request,
             mbap::exceptionPdu(function, static_cast<std::uint8_t>(reply.failure.exceptionCode)));
         return;
     }
     mbap::Bytes pdu = mbap::exceptionPdu(function, static_cast<std::uint8_t>(exception));
-    if (error != Error::Refused) {
+    if (error != engine::Error::Refused) {
         ++m_stats.failed;
         if (m_namesVerdicts) {
-            pdu.push_back(verdictByte(error));
+            pdu.push_back(engine::verdictByte(error));
         }
     }
     answer(*c, request, std::move(pdu));
@@ -393,4 +396,4 @@ void Gateway::answer(Connection &connection, const mbap::Adu &request, mbap::Byt
     }
 }
 
-} // namespace supply
+} // namespace gateway

@@ -16,11 +16,13 @@
 #include <optional>
 #include <set>
 
-namespace supply {
-
+namespace engine {
 class Client;
 struct LineAnswer;
 class Session;
+} // namespace engine
+
+namespace gateway {
 
 // A Modbus TCP gateway onto the engine's line: connections of any kind (a TCP
 // socket, a local socket, a test's lambdas) hand it their bytes and get MBAP
@@ -66,10 +68,11 @@ public:
     // written; its largest set values are the supply's own when left at 0. The
     // requests go through `session`, a session over `client`'s line; both must
     // outlive the gateway. `client` holds the line's ceilings.
-    Gateway(Session &session, Client &client, protocol::mbap::GatewayPolicy policy,
+    Gateway(engine::Session &session, engine::Client &client, protocol::mbap::GatewayPolicy policy,
             QObject *parent = nullptr);
     // The same through a session of its own over `client`.
-    Gateway(Client &client, protocol::mbap::GatewayPolicy policy, QObject *parent = nullptr);
+    Gateway(engine::Client &client, protocol::mbap::GatewayPolicy policy,
+            QObject *parent = nullptr);
     ~Gateway() override;
 
     // Every 0x0B answer carries the verdict's byte after its code (verdictByte),
@@ -126,7 +129,7 @@ private:
     void fillPolicy();
     Connection *find(int id);
     void serve(int id, Connection &connection, protocol::mbap::Adu request);
-    void finished(int id, const protocol::mbap::Adu &request, const LineAnswer &reply);
+    void finished(int id, const protocol::mbap::Adu &request, const engine::LineAnswer &reply);
     void answer(Connection &connection, const protocol::mbap::Adu &request,
                 protocol::mbap::Bytes pdu);
     void notify(Connection &connection, const protocol::mbap::Adu &request,
@@ -144,12 +147,12 @@ private:
     QByteArray ceilingNote(std::uint8_t address, protocol::mbap::CeilingKind kind) const;
     void tellCeiling(std::uint8_t address, protocol::mbap::CeilingKind kind);
 
-    std::unique_ptr<Session> m_ownSession; // before m_session, which may refer to it
-    Session &m_session;
-    Client &m_client;
+    std::unique_ptr<engine::Session> m_ownSession; // before m_session, which may refer to it
+    engine::Session &m_session;
+    engine::Client &m_client;
     // Whether the client is still there when the gateway goes: a window's line
     // host may outlive the client it serves.
-    QPointer<Client> m_clientAlive;
+    QPointer<engine::Client> m_clientAlive;
     int m_caller = 0; // the session's caller id of the relayed requests
     protocol::mbap::GatewayPolicy m_policy;
     std::map<int, Connection> m_connections;
@@ -161,4 +164,4 @@ private:
     Stats m_stats;
 };
 
-} // namespace supply
+} // namespace gateway

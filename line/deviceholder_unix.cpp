@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace supply {
+namespace line {
 
 namespace {
 
@@ -87,4 +87,4 @@ DeviceHolder deviceHolder(const QString &device)
     return holder;
 }
 
-} // namespace supply
+} // namespace line

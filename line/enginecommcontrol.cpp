@@ -16,7 +16,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace supply {
+namespace line {
 
 namespace {
 
@@ -40,21 +40,21 @@ bool isRegisterWrite(const protocol::Frame &frame)
 
 // Outcomes that leave bytes on the line for the window to judge; a timeout, a
 // failed port or a stop leave none.
-bool bringsBytes(Error error)
+bool bringsBytes(engine::Error error)
 {
     switch (error) {
-    case Error::None:
-    case Error::Crc:
-    case Error::Foreign:
-    case Error::Short:
-    case Error::Exception:
+    case engine::Error::None:
+    case engine::Error::Crc:
+    case engine::Error::Foreign:
+    case engine::Error::Short:
+    case engine::Error::Exception:
         return true;
-    case Error::Timeout:
-    case Error::Port:
-    case Error::Interrupted:
-    case Error::Refused:
-    case Error::NotConfirmed:
-    case Error::Undecoded:
+    case engine::Error::Timeout:
+    case engine::Error::Port:
+    case engine::Error::Interrupted:
+    case engine::Error::Refused:
+    case engine::Error::NotConfirmed:
+    case engine::Error::Undecoded:
         return false;
     }
     return false;
@@ -62,7 +62,8 @@ bool bringsBytes(Error error)
 
 } // namespace
 
-EngineCommControl::EngineCommControl(serial::CommControl &port, Client &client, QObject *parent)
+EngineCommControl::EngineCommControl(serial::CommControl &port, engine::Client &client,
+                                     QObject *parent)
     : BufferedCommControl(parent), m_serialPort(port), m_serialClient(client), m_port(&port),
       m_client(&client), m_networkTargets([](int n) { return serial::networkTarget(n); })
 {
@@ -100,7 +101,7 @@ void EngineCommControl::useSerialLine()
 void EngineCommControl::useNetworkLine(const QString &target)
 {
     QString why;
-    const std::optional<NetworkAddress> address = parseNetworkAddress(target, &why);
+    const std::optional<values::NetworkAddress> address = values::parseNetworkAddress(target, &why);
     if (!address) {
         throw serial::CommError(serial::kErrPortNotFound,
                                 (target + QStringLiteral(": ") + why).toStdString());
@@ -123,7 +124,7 @@ void EngineCommControl::useNetworkLine(const QString &target)
                 deviceOpenEnded(error, reason);
             });
     m_netPort = std::move(port);
-    m_netClient = std::make_unique<Client>(*m_netPort);
+    m_netClient = std::make_unique<engine::Client>(*m_netPort);
     watchLoss(*m_netPort);
     m_port = m_netPort.get();
     m_client = m_netClient.get();
@@ -154,7 +155,7 @@ int EngineCommControl::probePort(int port)
         return m_serialPort.probePort(port);
     }
     QString why;
-    const std::optional<NetworkAddress> address = parseNetworkAddress(target, &why);
+    const std::optional<values::NetworkAddress> address = values::parseNetworkAddress(target, &why);
     if (!address) {
         return serial::kErrPortNotFound;
     }
@@ -164,8 +165,9 @@ int EngineCommControl::probePort(int port)
 
 int EngineCommControl::requestsOutstanding() const
 {
-    return static_cast<int>(std::count_if(m_outstanding.begin(), m_outstanding.end(),
-                                          [](const QPointer<Reply> &r) { return !r.isNull(); }));
+    return static_cast<int>(
+        std::count_if(m_outstanding.begin(), m_outstanding.end(),
+                      [](const QPointer<engine::Reply> &r) { return !r.isNull(); }));
 }
 
 void EngineCommControl::openDevice(int port)
@@ -306,16 +308,16 @@ void EngineCommControl::writeDevice(const QByteArray &bytes)
     }
     withdrawWaitingReads();
     releaseDelivered();
-    Reply *reply = read ? m_client->readStatus(frame[0]) : m_client->write(frame);
+    engine::Reply *reply = read ? m_client->readStatus(frame[0]) : m_client->write(frame);
     m_outstanding.emplace_back(reply);
-    connect(reply, &Reply::finished, this, [this, reply] { onFinished(reply); });
+    connect(reply, &engine::Reply::finished, this, [this, reply] { onFinished(reply); });
 }
 
 void EngineCommControl::withdrawWaitingReads()
 {
     // A reply that was deleted before its request went out is skipped by the
     // client; one already on the line is left to end, and its bytes still come.
-    for (QPointer<Reply> &reply : m_outstanding) {
+    for (QPointer<engine::Reply> &reply : m_outstanding) {
         if (reply && !reply->sentAt().isValid() && isStatusRead(reply->request())) {
             delete reply.data();
         }
@@ -324,7 +326,7 @@ void EngineCommControl::withdrawWaitingReads()
                         m_outstanding.end());
 }
 
-void EngineCommControl::onFinished(Reply *reply)
+void EngineCommControl::onFinished(engine::Reply *reply)
 {
     m_outstanding.erase(std::remove(m_outstanding.begin(), m_outstanding.end(), reply),
                         m_outstanding.end());
@@ -364,15 +366,15 @@ void EngineCommControl::releaseDelivered()
 
 void EngineCommControl::dropOutstanding()
 {
-    std::vector<QPointer<Reply>> outstanding;
+    std::vector<QPointer<engine::Reply>> outstanding;
     outstanding.swap(m_outstanding);
-    for (QPointer<Reply> &reply : outstanding) {
+    for (QPointer<engine::Reply> &reply : outstanding) {
         if (reply) {
             // The client ends a request in flight on its own; nothing of it is
             // delivered now, and what was not sent is not sent.
             disconnect(reply, nullptr, this, nullptr);
             if (reply->sentAt().isValid() && !reply->isFinished()) {
-                connect(reply, &Reply::finished, reply, &QObject::deleteLater);
+                connect(reply, &engine::Reply::finished, reply, &QObject::deleteLater);
             } else {
                 delete reply.data();
             }
@@ -385,7 +387,7 @@ std::unique_ptr<EngineCommControl> makeEngineCommControl(QObject *parent)
     // The window owns its device and offers the line to our other programs, or
     // joins the one of ours that owns it.
     auto port = std::make_unique<SharedPort>(serial::makeCommControl());
-    auto client = std::make_unique<Client>(*port);
+    auto client = std::make_unique<engine::Client>(*port);
     auto host = std::make_unique<LineHost>(*port, *client);
     // A window's first poll comes a poll period after the port opens: a quiet line
     // shorter than that still drops a late reply to an earlier program, without
@@ -402,4 +404,4 @@ std::unique_ptr<EngineCommControl> makeEngineCommControl(QObject *parent)
     return control;
 }
 
-} // namespace supply
+} // namespace line

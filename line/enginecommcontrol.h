@@ -13,12 +13,14 @@
 #include <optional>
 #include <vector>
 
-namespace supply {
-
+namespace engine {
 class Client;
-class LineHost;
 class Reply;
+} // namespace engine
 
+namespace line {
+
+class LineHost;
 // The serial control a window holds as `MSComm1`, with the engine in between:
 // the window keeps its properties, receive buffer and receive events, while every
 // frame it hands to Output becomes a request of `client`, which keeps the line's
@@ -54,7 +56,7 @@ class EngineCommControl : public serial::BufferedCommControl {
     Q_OBJECT
 public:
     // Neither `port` nor `client` is owned; both must outlive this control.
-    EngineCommControl(serial::CommControl &port, Client &client, QObject *parent = nullptr);
+    EngineCommControl(serial::CommControl &port, engine::Client &client, QObject *parent = nullptr);
     ~EngineCommControl() override;
 
     void nameNewAdapters() override;
@@ -62,7 +64,7 @@ public:
 
     // The client of the line open now (or last open): the serial one, or that of
     // a network line.
-    Client &client() { return *m_client; }
+    engine::Client &client() { return *m_client; }
     // What COMn names as a network line; by default serial::networkTarget.
     void setNetworkTargets(std::function<QString(int port)> targets);
     // How a network line's host name is looked up; by default the system's.
@@ -81,7 +83,7 @@ public:
 signals:
     // A request of the window ended: its reading, verdict and times as the engine
     // judged them. Emitted before its bytes reach the receive buffer.
-    void replied(const supply::Reply &reply);
+    void replied(const engine::Reply &reply);
     // A line kept after the close for the joiners' requests has been let go.
     void released();
 
@@ -95,7 +97,7 @@ protected:
     void applyLineSettings() override;
 
 private:
-    void onFinished(Reply *reply);
+    void onFinished(engine::Reply *reply);
     // Lets go of every request of the window: those not sent yet never go out, and
     // what comes for the others is not delivered (the port closed under them).
     void dropOutstanding();
@@ -115,17 +117,17 @@ private:
     void endRelease();
 
     serial::CommControl &m_serialPort;
-    Client &m_serialClient;
+    engine::Client &m_serialClient;
     serial::CommControl *m_port;
-    Client *m_client;
+    engine::Client *m_client;
     std::unique_ptr<serial::BufferedCommControl> m_netPort;
-    std::unique_ptr<Client> m_netClient;
+    std::unique_ptr<engine::Client> m_netClient;
     std::function<QString(int)> m_networkTargets;
     HostLookup m_hostLookup = systemHostLookup();
-    std::vector<QPointer<Reply>> m_outstanding;
+    std::vector<QPointer<engine::Reply>> m_outstanding;
     // The reply delivered last, kept until the next request or the close deletes
     // it: a poll leaves nothing behind for another pass of the event loop.
-    QPointer<Reply> m_delivered;
+    QPointer<engine::Reply> m_delivered;
     bool m_delivering = false;
     QPointer<LineHost> m_host;
     bool m_releasing = false;
@@ -144,4 +146,4 @@ constexpr std::chrono::milliseconds kWindowStartQuiet{300};
 // control and the client it needs, owned by the returned one.
 std::unique_ptr<EngineCommControl> makeEngineCommControl(QObject *parent = nullptr);
 
-} // namespace supply
+} // namespace line

@@ -2,7 +2,7 @@
 
 #include <QString>
 
-namespace supply {
+namespace line {
 
 // The right to own a line, held by one program of ours at a time. A serial
 // device that refuses a second opener decides by itself who owns it; not every
@@ -32,4 +32,4 @@ private:
     QString m_name;
 };
 
-} // namespace supply
+} // namespace line

@@ -1,6 +1,6 @@
 #include "line/lineclaim.h"
 
-namespace supply {
+namespace line {
 
 namespace {
 
@@ -26,4 +26,4 @@ void LineClaim::release()
     m_handle = nullptr;
 }
 
-} // namespace supply
+} // namespace line

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-namespace supply {
+namespace line {
 
 // The claim is a named mutex of the session, owned by the thread that took it.
 // A program that ends while holding it leaves it abandoned, and the next to
@@ -44,4 +44,4 @@ void LineClaim::release()
     }
 }
 
-} // namespace supply
+} // namespace line

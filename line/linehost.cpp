@@ -10,7 +10,7 @@
 
 #include <utility>
 
-namespace supply {
+namespace line {
 
 namespace {
 
@@ -28,7 +28,7 @@ protocol::mbap::GatewayPolicy transparentPolicy()
 
 } // namespace
 
-LineHost::LineHost(SharedPort &port, Client &client, QObject *parent)
+LineHost::LineHost(SharedPort &port, engine::Client &client, QObject *parent)
     : QObject(parent), m_port(port), m_gateway(client, transparentPolicy())
 {
     m_gateway.setNamesVerdicts(true);
@@ -235,4 +235,4 @@ void LineHost::drop(QLocalSocket *socket)
     settleLater();
 }
 
-} // namespace supply
+} // namespace line

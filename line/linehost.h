@@ -11,9 +11,12 @@
 #include <functional>
 #include <map>
 
-namespace supply {
-
+namespace engine {
 class Client;
+} // namespace engine
+
+namespace line {
+
 class SharedPort;
 
 // Offers the line of a SharedPort that owns its device to the other programs of
@@ -41,12 +44,12 @@ public:
     // bytes and the answer's way back over the local socket.
     static constexpr std::chrono::milliseconds kFinishMargin{200};
 
-    LineHost(SharedPort &port, Client &client, QObject *parent = nullptr);
+    LineHost(SharedPort &port, engine::Client &client, QObject *parent = nullptr);
     ~LineHost() override;
 
     bool isListening() const { return m_server.isListening(); }
     int connections() const { return static_cast<int>(m_connections.size()); }
-    const Gateway::Stats &stats() const { return m_gateway.stats(); }
+    const gateway::Gateway::Stats &stats() const { return m_gateway.stats(); }
     // Requests taken from joiners wait for the line or are on it.
     bool relaying() const;
     // For an owner on its way out, before it closes the port: takes no more
@@ -86,7 +89,7 @@ private:
     void settleLater();
 
     SharedPort &m_port;
-    Gateway m_gateway;
+    gateway::Gateway m_gateway;
     QLocalServer m_server;
     std::map<QLocalSocket *, int> m_connections;
     bool m_finishing = false;
@@ -94,4 +97,4 @@ private:
     QTimer m_finishBound;
 };
 
-} // namespace supply
+} // namespace line

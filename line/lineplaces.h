@@ -5,7 +5,7 @@
 
 #include <functional>
 
-namespace supply {
+namespace line {
 
 // What the folders of a user's line depend on, as the system tells; a test
 // gives its own, so that no real environment or folder is needed.
@@ -29,4 +29,4 @@ QStringList lineFoldersFor(const LinePlaceFacts &facts);
 // The facts of this process: its effective user, $TMPDIR and its file system.
 LinePlaceFacts linePlaceFacts();
 
-} // namespace supply
+} // namespace line

@@ -5,7 +5,7 @@
 
 #include <functional>
 
-namespace supply {
+namespace line {
 
 // Who listens at the far end of a line's local socket, as the system tells.
 struct LinePeer {
@@ -60,4 +60,4 @@ struct LineTrust {
 // The folder of a socket's full name; empty for a name without one (a pipe).
 QString lineFolderOf(const QString &socketName);
 
-} // namespace supply
+} // namespace line

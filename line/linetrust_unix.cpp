@@ -13,7 +13,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-namespace supply {
+namespace line {
 
 namespace {
 
@@ -151,4 +151,4 @@ LinePeer linePeer(qintptr descriptor)
     return peer;
 }
 
-} // namespace supply
+} // namespace line

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-namespace supply {
+namespace line {
 
 namespace {
 
@@ -109,4 +109,4 @@ LinePeer linePeer(qintptr descriptor)
     return peer;
 }
 
-} // namespace supply
+} // namespace line

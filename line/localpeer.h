@@ -2,7 +2,7 @@
 
 #include <QLocalSocket>
 
-namespace supply {
+namespace line {
 
 // Whether the program at the other end of a local connection has closed it,
 // though the loss may not be reported yet: its end of the stream is waiting
@@ -10,4 +10,4 @@ namespace supply {
 // Asks the system without reading or waiting.
 bool localPeerGone(const QLocalSocket &socket);
 
-} // namespace supply
+} // namespace line

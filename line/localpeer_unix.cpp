@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-namespace supply {
+namespace line {
 
 bool localPeerGone(const QLocalSocket &socket)
 {
@@ -21,4 +21,4 @@ bool localPeerGone(const QLocalSocket &socket)
     return got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
 }
 
-} // namespace supply
+} // namespace line

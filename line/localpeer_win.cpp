@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-namespace supply {
+namespace line {
 
 bool localPeerGone(const QLocalSocket &socket)
 {
@@ -19,4 +19,4 @@ bool localPeerGone(const QLocalSocket &socket)
            error == ERROR_NO_DATA;
 }
 
-} // namespace supply
+} // namespace line

@@ -6,7 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 
-namespace supply {
+namespace line {
 
 namespace {
 
@@ -55,7 +55,7 @@ QString stalledOwnerText(const QString &portName, qint64 pid)
 }
 
 LocalPort::LocalPort(QString serverName, QObject *parent)
-    : MbapPort(parent), m_serverName(std::move(serverName))
+    : engine::MbapPort(parent), m_serverName(std::move(serverName))
 {
 }
 
@@ -186,4 +186,4 @@ void LocalPort::onBroken()
     deviceLost(QStringLiteral("the program that owned the line ended"));
 }
 
-} // namespace supply
+} // namespace line

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-namespace supply {
+namespace line {
 
 // The name of the local socket through which the program of ours that owns the
 // device `device` (a path such as /dev/ttyUSB0, or COM3 on Windows) offers its
@@ -31,7 +31,7 @@ QString stalledOwnerText(const QString &portName, qint64 pid);
 // it. No owner there (no socket, or a stale one) is kErrPortNotFound; an owner
 // of ours that takes no connection (stopped, stuck) is kErrOpenFailed; and a
 // connection that breaks later (the owner ended) is a lost port.
-class LocalPort : public MbapPort {
+class LocalPort : public engine::MbapPort {
     Q_OBJECT
 public:
     // The owner serves every program in turn, one request each, and its own:
@@ -74,4 +74,4 @@ private:
     std::unique_ptr<QLocalSocket> m_socket;
 };
 
-} // namespace supply
+} // namespace line

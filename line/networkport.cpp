@@ -3,7 +3,7 @@
 #include <QHostAddress>
 #include <QHostInfo>
 
-namespace supply {
+namespace line {
 
 namespace {
 
@@ -27,7 +27,7 @@ QString reasonOf(const QTcpSocket &socket, milliseconds waited)
 
 // Connects `socket` to `address`, waiting at most `wait`; throws kErrPortNotFound
 // with the reason when it is not connected by then.
-void connectWaiting(QTcpSocket &socket, const NetworkAddress &address, milliseconds wait)
+void connectWaiting(QTcpSocket &socket, const values::NetworkAddress &address, milliseconds wait)
 {
     socket.connectToHost(address.host, address.port);
     if (!socket.waitForConnected(static_cast<int>(wait.count()))) {
@@ -50,8 +50,8 @@ HostLookup systemHostLookup()
     };
 }
 
-TcpPort::TcpPort(NetworkAddress address, QObject *parent)
-    : MbapPort(parent), m_address(std::move(address))
+TcpPort::TcpPort(values::NetworkAddress address, QObject *parent)
+    : engine::MbapPort(parent), m_address(std::move(address))
 {
     m_openTimer.setSingleShot(true);
     connect(&m_openTimer, &QTimer::timeout, this, &TcpPort::onOpenTimedOut);
@@ -370,4 +370,4 @@ void TcpPort::onBroken()
     deviceLost(reason);
 }
 
-} // namespace supply
+} // namespace line

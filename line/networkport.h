@@ -15,7 +15,7 @@
 #include <memory>
 #include <optional>
 
-namespace supply {
+namespace line {
 
 using std::chrono::milliseconds;
 
@@ -46,7 +46,7 @@ HostLookup systemHostLookup();
 // sent nothing at all for kSilentFor across kSilentRequests requests and its
 // host takes no new connection either: a host that went off without closing the
 // connection, which TCP itself would notice only after many minutes.
-class TcpPort : public MbapPort {
+class TcpPort : public engine::MbapPort {
     Q_OBJECT
 public:
     // The most an open waits: a gateway on the same network answers a
@@ -72,10 +72,10 @@ public:
     static constexpr milliseconds kSilentFor{5000};
     static constexpr int kSilentRequests = 3;
 
-    explicit TcpPort(NetworkAddress address, QObject *parent = nullptr);
+    explicit TcpPort(values::NetworkAddress address, QObject *parent = nullptr);
     ~TcpPort() override;
 
-    const NetworkAddress &address() const { return m_address; }
+    const values::NetworkAddress &address() const { return m_address; }
     milliseconds extraWait() const override { return kExtraWait; }
     QString name() const override { return m_address.name(); }
 
@@ -123,7 +123,7 @@ private:
     void onReadyRead();
     void onBroken();
 
-    NetworkAddress m_address;
+    values::NetworkAddress m_address;
     std::unique_ptr<QTcpSocket> m_socket;
     bool m_reconnecting = false;
     Attempt m_pending;       // the next connection, made in the background
@@ -146,4 +146,4 @@ private:
     QTimer m_openTimer;
 };
 
-} // namespace supply
+} // namespace line

@@ -6,16 +6,17 @@
 #include <algorithm>
 #include <iterator>
 
-namespace supply {
+namespace line {
 
-PortKeeper::PortKeeper(serial::CommControl &comm, Client &client, QString portName, QObject *parent)
+PortKeeper::PortKeeper(serial::CommControl &comm, engine::Client &client, QString portName,
+                       QObject *parent)
     : QObject(parent), m_comm(comm), m_client(client), m_portName(std::move(portName)),
       m_clock(client.clock()), m_retry(m_clock.makeTimer([this] { retry(); }))
 {
     // The control closes a port whose device went away; the client reports a
     // device that refused a write, which may still count as open.
     connect(&m_comm, &serial::CommControl::portLost, this, &PortKeeper::onLost);
-    connect(&m_client, &Client::portFailed, this, &PortKeeper::onLost);
+    connect(&m_client, &engine::Client::portFailed, this, &PortKeeper::onLost);
     // A network line connects again in the background, so that the program
     // goes on while a host is unreachable, and is opened as soon as it can be.
     if (auto *network = qobject_cast<TcpPort *>(&m_comm)) {
@@ -66,7 +67,7 @@ void PortKeeper::retry()
         if (!m_retry->isActive()) {
             m_retry->start(kReopenEvery);
         }
-        const EngineClock::time_point now = m_clock.now();
+        const engine::EngineClock::time_point now = m_clock.now();
         // Waiters whose time is up hear it now; the others wait on.
         std::vector<Waiter> due;
         auto late = std::stable_partition(m_waiters.begin(), m_waiters.end(),
@@ -106,7 +107,7 @@ qint64 PortKeeper::awayMs() const
     return m_awayBeforeMs + (m_awaySince ? msSince(*m_awaySince) : 0);
 }
 
-qint64 PortKeeper::msSince(EngineClock::time_point then) const
+qint64 PortKeeper::msSince(engine::EngineClock::time_point then) const
 {
     return std::chrono::duration_cast<milliseconds>(m_clock.now() - then).count();
 }
@@ -139,4 +140,4 @@ void PortKeeper::whenOpen(milliseconds within, std::function<void(bool open)> th
     m_waiters.push_back({m_clock.now() + within, std::move(then)});
 }
 
-} // namespace supply
+} // namespace line

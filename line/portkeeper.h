@@ -12,9 +12,11 @@
 #include <optional>
 #include <vector>
 
-namespace supply {
-
+namespace engine {
 class Client;
+} // namespace engine
+
+namespace line {
 
 using std::chrono::milliseconds;
 
@@ -38,7 +40,7 @@ public:
     static constexpr milliseconds kWaitToSwitchOff{5000};
 
     // `portName` is for messages only ("COM3", "/dev/ttyUSB0").
-    PortKeeper(serial::CommControl &comm, Client &client, QString portName,
+    PortKeeper(serial::CommControl &comm, engine::Client &client, QString portName,
                QObject *parent = nullptr);
 
     bool isOpen() const;
@@ -66,25 +68,25 @@ signals:
 
 private:
     struct Waiter {
-        EngineClock::time_point until;
+        engine::EngineClock::time_point until;
         std::function<void(bool)> then;
     };
 
     void onLost(const QString &reason);
     void retry();
     void settleWaiters(bool open);
-    qint64 msSince(EngineClock::time_point then) const;
+    qint64 msSince(engine::EngineClock::time_point then) const;
 
     serial::CommControl &m_comm;
-    Client &m_client;
+    engine::Client &m_client;
     QString m_portName;
-    const EngineClock &m_clock;
-    std::unique_ptr<EngineTimer> m_retry;
-    std::optional<EngineClock::time_point> m_awaySince; // set while the port is away
+    const engine::EngineClock &m_clock;
+    std::unique_ptr<engine::EngineTimer> m_retry;
+    std::optional<engine::EngineClock::time_point> m_awaySince; // set while the port is away
     QString m_lastFailure;
     int m_losses = 0;
     qint64 m_awayBeforeMs = 0; // the losses that have ended
     std::vector<Waiter> m_waiters;
 };
 
-} // namespace supply
+} // namespace line

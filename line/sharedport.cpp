@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-namespace supply {
+namespace line {
 
 namespace {
 
@@ -18,7 +18,7 @@ constexpr milliseconds kJoinPause{20};
 } // namespace
 
 SharedPort::SharedPort(std::unique_ptr<serial::BufferedCommControl> device, QObject *parent)
-    : MbapPort(parent), m_device(std::move(device)), m_local(QString(), this)
+    : engine::MbapPort(parent), m_device(std::move(device)), m_local(QString(), this)
 {
     m_local.setTrust(m_trust);
     for (serial::CommControl *inner : {static_cast<serial::CommControl *>(m_device.get()),
@@ -422,4 +422,4 @@ void SharedPort::handoverStep()
     }
 }
 
-} // namespace supply
+} // namespace line

@@ -9,7 +9,7 @@
 
 #include <memory>
 
-namespace supply {
+namespace line {
 
 // A serial port that every program of ours can use at once. The first to open
 // the device OWNS it: its bytes are the device's, its client keeps the line's
@@ -29,7 +29,7 @@ namespace supply {
 // Settings, the port number and the device path are the facade's own and go to
 // the device at each open. lineChanged() comes at each open and each handover,
 // so that the client takes the framing of the new role.
-class SharedPort : public MbapPort {
+class SharedPort : public engine::MbapPort {
     Q_OBJECT
 public:
     enum class Role { None, Owner, Joiner };
@@ -80,7 +80,7 @@ public:
 
 signals:
     // It became the owner (LineHost listens) or stopped being it.
-    void roleChanged(supply::SharedPort::Role role);
+    void roleChanged(line::SharedPort::Role role);
     // The owner is about to let the device go: the line is offered no more.
     void leaving();
 
@@ -142,4 +142,4 @@ private:
     bool m_handingOver = false;
 };
 
-} // namespace supply
+} // namespace line

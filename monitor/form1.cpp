@@ -15,7 +15,7 @@
 #include <exception>
 #include <functional>
 
-namespace vantel {
+namespace monitor {
 
 const QString Form1::kMonitorStart = QStringLiteral("Output monitor start");
 const QString Form1::kMonitorStop = QStringLiteral("Output monitor stop");
@@ -40,11 +40,11 @@ Form1::Form1(serial::CommControl &comm, ui::Messenger &messenger, QWidget *paren
 {
     setObjectName(QStringLiteral("Form1"));
     buildControls();
-    serial::PortControls portControls;
+    ui::PortControls portControls;
     portControls.Combo1 = Combo1;
     portControls.Label1 = Label1;
     portControls.C31 = C31;
-    m_ports = std::make_unique<serial::PortConnection>(MSComm1, m_messenger, this, portControls);
+    m_ports = std::make_unique<ui::PortConnection>(MSComm1, m_messenger, this, portControls);
     m_ports->afterOpen = [this] {
         portOpened = true;
         m_portLost = false;
@@ -275,7 +275,7 @@ void Form1::closeEvent(QCloseEvent *event)
         return;
     }
     // The bus window reads through this window's port: it goes first.
-    bus::closeBusWindow(this);
+    panels::closeBusWindow(this);
     Timer1->setEnabled(false);
     Timer2->setEnabled(false);
     m_ports->release();
@@ -297,20 +297,20 @@ void Form1::attachPanels()
     };
     // The polls and writes of the tools beside the window go through the engine
     // under the window's serial control; with another control they have none.
-    if (auto *engine = qobject_cast<supply::EngineCommControl *>(&MSComm1)) {
-        connect(engine, &supply::EngineCommControl::replied, &link, &panels::MonitorLink::replied);
+    if (auto *engine = qobject_cast<line::EngineCommControl *>(&MSComm1)) {
+        connect(engine, &line::EngineCommControl::replied, &link, &panels::MonitorLink::replied);
         m_panels->lineClient = [engine] { return &engine->client(); };
         link.send = [this, engine](const protocol::Frame &frame,
                                    const panels::MonitorLink::Sent &sent) {
             if (!MSComm1.PortOpen()) {
                 QTimer::singleShot(0, this, [sent] {
-                    sent({{supply::Error::Port, 0, tr("the serial port is not open")}, {}, false});
+                    sent({{engine::Error::Port, 0, tr("the serial port is not open")}, {}, false});
                 });
                 return;
             }
             // The client of the line open now: a COMn may name a network line.
-            supply::Reply *reply = engine->client().write(frame);
-            QObject::connect(reply, &supply::Reply::finished, reply, [reply, sent] {
+            engine::Reply *reply = engine->client().write(frame);
+            QObject::connect(reply, &engine::Reply::finished, reply, [reply, sent] {
                 reply->deleteLater();
                 sent({reply->failure(), reply->bytes(), reply->sentAt().isValid()});
             });
@@ -322,16 +322,16 @@ void Form1::attachPanels()
     connect(this, &Form1::readingsInterrupted, &link, [this, &link] {
         // A silence keeps the polls going; a stop or a close ends them.
         if (!portOpened) {
-            link.pollingEnded({supply::Error::Interrupted, 0, tr("the serial port was closed")});
+            link.pollingEnded({engine::Error::Interrupted, 0, tr("the serial port was closed")});
         } else if (!monitorRunning) {
-            link.pollingEnded({supply::Error::Interrupted, 0, tr("the output monitor stopped")});
+            link.pollingEnded({engine::Error::Interrupted, 0, tr("the output monitor stopped")});
         }
     });
     // The poll's tick finds a port that went away under it: the line is lost.
     connect(Timer1, &ui::IntervalTimer::tick, &link, [this, &link] {
         if (portOpened && !MSComm1.PortOpen() && !m_portLost) {
             m_portLost = true;
-            link.pollingEnded({supply::Error::Port});
+            link.pollingEnded({engine::Error::Port});
             // The window does not reopen a lost port by itself (an adapter
             // unplugged, a tcp:// gateway that went away): the status line says
             // what brings it back.
@@ -345,15 +345,15 @@ void Form1::addBusEntry()
 {
     // The bus window reads through the engine under the window's serial control,
     // beside the window's own poll; with another control there is none to read through.
-    auto *engine = qobject_cast<supply::EngineCommControl *>(&MSComm1);
-    const auto client = [this, engine]() -> supply::Client * {
+    auto *engine = qobject_cast<line::EngineCommControl *>(&MSComm1);
+    const auto client = [this, engine]() -> engine::Client * {
         if (engine == nullptr || !portOpened || !MSComm1.PortOpen()) {
             return nullptr;
         }
         return &engine->client();
     };
     const auto portName = [this] { return Combo1->currentText().trimmed(); };
-    bus::addBusEntry(this, *m_panels, client, portName, m_messenger);
+    panels::addBusEntry(this, *m_panels, client, portName, m_messenger);
 }
 
 void Form1::connectGuarded(QPushButton *control, void (Form1::*handler)())
@@ -417,4 +417,4 @@ void Form1::C32_Click()
     m_ports->search();
 }
 
-} // namespace vantel
+} // namespace monitor

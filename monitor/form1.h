@@ -24,7 +24,7 @@ namespace panels {
 class MonitorPanels;
 }
 
-namespace vantel {
+namespace monitor {
 
 struct SetCommand; // what sets the voltage apart from the current
 
@@ -159,10 +159,10 @@ private:
 
     ui::Messenger &m_messenger;
     trend::History m_history;
-    std::unique_ptr<serial::PortConnection> m_ports;
+    std::unique_ptr<ui::PortConnection> m_ports;
     panels::MonitorPanels *m_panels = nullptr;
     bool m_portLost = false;
     bool m_silenceBoxOpen = false; // the watchdog's message is on screen
 };
 
-} // namespace vantel
+} // namespace monitor

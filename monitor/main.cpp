@@ -25,9 +25,9 @@ int main(int argc, char *argv[])
         help.show();
         return QApplication::exec();
     }
-    const auto comm = supply::makeEngineCommControl();
+    const auto comm = line::makeEngineCommControl();
     ui::BoxMessenger messenger;
-    vantel::Form1 window(*comm, messenger);
+    monitor::Form1 window(*comm, messenger);
     window.show();
     // A window closed as the program quits answers what it took from the programs
     // that joined its line before it hands the line over: the event loop ends

@@ -10,7 +10,7 @@
 #include <optional>
 #include <utility>
 
-namespace vantel {
+namespace monitor {
 
 namespace {
 
@@ -360,4 +360,4 @@ void Form1::Text5_Change()
     }
 }
 
-} // namespace vantel
+} // namespace monitor

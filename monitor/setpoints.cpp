@@ -8,7 +8,7 @@
 #include <exception>
 #include <string>
 
-namespace vantel {
+namespace monitor {
 
 namespace {
 
@@ -264,4 +264,4 @@ void Form1::handOverWrite(const protocol::Frame &frame)
     Timer1->setEnabled(true);
 }
 
-} // namespace vantel
+} // namespace monitor

@@ -7,12 +7,13 @@
 #include <QAction>
 #include <QDir>
 
-namespace bus {
+namespace panels {
 
-BusWindow *busWindowOf(QWidget *window)
+bus::BusWindow *busWindowOf(QWidget *window)
 {
     // A window closed is on its way out (deleted from the event loop).
-    for (BusWindow *w : window->findChildren<BusWindow *>(QString(), Qt::FindDirectChildrenOnly)) {
+    for (bus::BusWindow *w :
+         window->findChildren<bus::BusWindow *>(QString(), Qt::FindDirectChildrenOnly)) {
         if (!w->closed()) {
             return w;
         }
@@ -22,16 +23,16 @@ BusWindow *busWindowOf(QWidget *window)
 
 void closeBusWindow(QWidget *window)
 {
-    if (BusWindow *w = busWindowOf(window)) {
+    if (bus::BusWindow *w = busWindowOf(window)) {
         w->close();
     }
 }
 
 void addBusEntry(QWidget *window, panels::MonitorPanels &panels,
-                 std::function<supply::Client *()> client, std::function<QString()> portName,
+                 std::function<engine::Client *()> client, std::function<QString()> portName,
                  ui::Messenger &messenger)
 {
-    BusAccess access;
+    bus::BusAccess access;
     access.client = std::move(client);
     access.portName = std::move(portName);
     access.newRecordPath = [&panels](const QString &prefix, QString *problem) {
@@ -54,9 +55,9 @@ void addBusEntry(QWidget *window, panels::MonitorPanels &panels,
             return;
         }
         // One bus window at a time; closing it ends it.
-        BusWindow *w = busWindowOf(window);
+        bus::BusWindow *w = busWindowOf(window);
         if (w == nullptr) {
-            w = new BusWindow(access, messenger, window);
+            w = new bus::BusWindow(access, messenger, window);
         }
         w->show();
         w->raise();
@@ -65,4 +66,4 @@ void addBusEntry(QWidget *window, panels::MonitorPanels &panels,
     panels.addEntry(action);
 }
 
-} // namespace bus
+} // namespace panels

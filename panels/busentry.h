@@ -6,9 +6,9 @@
 
 class QWidget;
 
-namespace supply {
+namespace engine {
 class Client;
-}
+} // namespace engine
 
 namespace ui {
 class Messenger;
@@ -19,22 +19,24 @@ class MonitorPanels;
 }
 
 namespace bus {
-
 class BusWindow;
+} // namespace bus
+
+namespace panels {
 
 // Adds "Bus…" (F6) to the context menu of `window` after the entries of `panels`.
 // It opens the bus window on the line the window has open (`client`, nullptr while
 // no port is open; `portName` names it), recording into the records folder of
 // `panels`, or says that no port is open and opens nothing.
 void addBusEntry(QWidget *window, panels::MonitorPanels &panels,
-                 std::function<supply::Client *()> client, std::function<QString()> portName,
+                 std::function<engine::Client *()> client, std::function<QString()> portName,
                  ui::Messenger &messenger);
 
 // The bus window beside `window`, if one is open.
-BusWindow *busWindowOf(QWidget *window);
+bus::BusWindow *busWindowOf(QWidget *window);
 
 // Closes the bus window beside `window`, if one is open. It reads through the
 // window's port, so it goes before the port does.
 void closeBusWindow(QWidget *window);
 
-} // namespace bus
+} // namespace panels

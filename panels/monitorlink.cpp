@@ -14,18 +14,18 @@ namespace panels {
 namespace {
 
 // A write that ends unconfirmed: `problem` for messages, `failure` for what to do.
-supply::WriteResult unconfirmed(const QString &problem, supply::Failure failure = {})
+records::WriteResult unconfirmed(const QString &problem, engine::Failure failure = {})
 {
-    supply::WriteResult result;
+    records::WriteResult result;
     result.problem = problem;
     result.failure = std::move(failure);
     return result;
 }
 
 // A poll as a confirmed write's read-back.
-supply::Reading readingOf(const Poll &poll)
+records::Reading readingOf(const Poll &poll)
 {
-    supply::Reading reading;
+    records::Reading reading;
     reading.row.time = poll.time;
     reading.row.address = poll.address;
     reading.row.reading = poll.reading;
@@ -39,17 +39,17 @@ supply::Reading readingOf(const Poll &poll)
 // The window's way for a confirmed write: the frame goes out through the window's
 // engine, and its read-backs are the polls that follow, whichever address they
 // read (the window polls the one it writes).
-class MonitorLink::PollPath : public supply::WritePath {
+class MonitorLink::PollPath : public records::WritePath {
 public:
     explicit PollPath(MonitorLink *link) : m_link(link) {}
 
     void send(const protocol::Frame &request,
-              std::function<void(const supply::Sent &)> done) override
+              std::function<void(const records::Sent &)> done) override
     {
         if (!m_link || !m_link->send) {
             QTimer::singleShot(0, [done = std::move(done)] {
-                supply::Sent refused;
-                refused.failure = {supply::Error::Port, 0,
+                records::Sent refused;
+                refused.failure = {engine::Error::Port, 0,
                                    MonitorLink::tr("no window to send through")};
                 done(refused);
             });
@@ -58,7 +58,7 @@ public:
         m_link->send(request, std::move(done));
     }
 
-    void read(std::uint8_t, std::function<void(const supply::Reading &)> done) override
+    void read(std::uint8_t, std::function<void(const records::Reading &)> done) override
     {
         if (m_link) {
             m_link->m_pollWanted = std::move(done);
@@ -108,7 +108,7 @@ QString MonitorLink::notReadyReason() const
     return {};
 }
 
-void MonitorLink::replied(const supply::Reply &reply)
+void MonitorLink::replied(const engine::Reply &reply)
 {
     if (reply.request().size() != protocol::kRequestSize ||
         reply.request() != protocol::buildReadStatusRequest(reply.address())) {
@@ -128,8 +128,8 @@ void MonitorLink::replied(const supply::Reply &reply)
         poll.elapsedMs = m_clock.elapsed();
     }
     poll.reading = reply.reading();
-    if (reply.error() == supply::Error::None && !poll.reading) {
-        poll.failure = {supply::Error::Undecoded, 0,
+    if (reply.error() == engine::Error::None && !poll.reading) {
+        poll.failure = {engine::Error::Undecoded, 0,
                         QStringLiteral("values outside what a supply reports")};
     } else if (!poll.reading) {
         poll.failure = reply.failure();
@@ -148,16 +148,16 @@ void MonitorLink::take(const Poll &poll)
     }
 }
 
-QString MonitorLink::endedText(const supply::Failure &why)
+QString MonitorLink::endedText(const engine::Failure &why)
 {
-    if (why.error == supply::Error::Port) {
+    if (why.error == engine::Error::Port) {
         return why.detail.isEmpty() ? tr("the port failed")
                                     : tr("the port failed: %1").arg(why.detail);
     }
     return why.detail.isEmpty() ? why.word() : why.detail;
 }
 
-void MonitorLink::pollingEnded(const supply::Failure &why)
+void MonitorLink::pollingEnded(const engine::Failure &why)
 {
     failWrites(why);
     emit ended(why);
@@ -219,22 +219,22 @@ void MonitorLink::startWrite()
     Write &w = m_writes.front();
     w.started = true;
     const int number = w.number;
-    supply::WriteCallbacks callbacks;
+    records::WriteCallbacks callbacks;
     callbacks.retrying = w.retrying;
     QPointer<MonitorLink> self(this);
-    callbacks.done = [self, number](const supply::WriteResult &result) {
+    callbacks.done = [self, number](const records::WriteResult &result) {
         if (self) {
             self->writeEnded(number, result);
         }
     };
-    auto handle = supply::confirmedWrite(m_path, {w.frame}, w.confirms, std::move(callbacks));
+    auto handle = records::confirmedWrite(m_path, {w.frame}, w.confirms, std::move(callbacks));
     // The write may have ended already, and the next begun.
     if (!m_writes.empty() && m_writes.front().number == number) {
         m_writes.front().handle = std::move(handle);
     }
 }
 
-void MonitorLink::writeEnded(int number, const supply::WriteResult &result)
+void MonitorLink::writeEnded(int number, const records::WriteResult &result)
 {
     if (m_writes.empty() || m_writes.front().number != number) {
         return;
@@ -246,7 +246,7 @@ void MonitorLink::writeEnded(int number, const supply::WriteResult &result)
     startWrite();
 }
 
-void MonitorLink::failWrites(const supply::Failure &why)
+void MonitorLink::failWrites(const engine::Failure &why)
 {
     std::deque<Write> writes;
     writes.swap(m_writes);

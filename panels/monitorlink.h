@@ -16,9 +16,9 @@
 #include <memory>
 #include <optional>
 
-namespace supply {
+namespace engine {
 class Reply;
-}
+} // namespace engine
 
 namespace panels {
 
@@ -32,7 +32,7 @@ struct Poll {
     std::chrono::steady_clock::time_point sentTime;
     std::uint8_t address = 0;
     std::optional<protocol::StatusReading> reading;
-    supply::Failure failure;
+    engine::Failure failure;
 };
 
 // The monitor window's polls and writes as seen from the tools beside it. The
@@ -56,22 +56,22 @@ public:
     std::function<std::optional<std::uint8_t>()> address;
     // Sends one write frame; `sent` is called, from the event loop, with how it
     // fared (its reply's failure, a Port failure when the port refused it).
-    using Sent = std::function<void(const supply::Sent &sent)>;
+    using Sent = std::function<void(const records::Sent &sent)>;
     std::function<void(const protocol::Frame &, Sent sent)> send;
 
     // A request of the window ended in the engine: a status read becomes a Poll.
-    void replied(const supply::Reply &reply);
+    void replied(const engine::Reply &reply);
     // One poll of the window, as it ended.
     void take(const Poll &poll);
     // The monitor stopped or the port closed (Interrupted) or the port was lost
     // (Port), what happened in the detail: pending writes fail with it.
-    void pollingEnded(const supply::Failure &why);
+    void pollingEnded(const engine::Failure &why);
     // Words for people of why the polls ended: "the port failed" for a lost port.
-    static QString endedText(const supply::Failure &why);
+    static QString endedText(const engine::Failure &why);
 
     using Confirms = std::function<bool(const protocol::StatusReading &)>;
     // `result.readBack` is the last poll's reading it saw; lastReading() the newest.
-    using Done = std::function<void(const supply::WriteResult &result)>;
+    using Done = std::function<void(const records::WriteResult &result)>;
     using Retrying = std::function<void(const QString &problem)>;
     // Sends `frame`, then, once it has its reply, watches the next polls for
     // `confirms`; a write that failed or kConfirmPolls polls without it send the
@@ -96,7 +96,7 @@ public:
 signals:
     // Every poll's outcome, in order: its reading or its error word.
     void polled(const panels::Poll &poll);
-    void ended(const supply::Failure &why);
+    void ended(const engine::Failure &why);
 
 private:
     class PollPath;
@@ -107,11 +107,11 @@ private:
         Done done;
         Retrying retrying;
         bool started = false;
-        std::shared_ptr<supply::WriteHandle> handle;
+        std::shared_ptr<records::WriteHandle> handle;
     };
     void startWrite();
-    void writeEnded(int number, const supply::WriteResult &result);
-    void failWrites(const supply::Failure &why);
+    void writeEnded(int number, const records::WriteResult &result);
+    void failWrites(const engine::Failure &why);
 
     QElapsedTimer m_clock;
     std::optional<protocol::StatusReading> m_last;
@@ -119,7 +119,7 @@ private:
     int m_lastNumber = 0;
     std::shared_ptr<PollPath> m_path;
     // The write waiting for the next poll as its read-back.
-    std::function<void(const supply::Reading &)> m_pollWanted;
+    std::function<void(const records::Reading &)> m_pollWanted;
 };
 
 } // namespace panels

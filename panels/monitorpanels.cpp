@@ -56,7 +56,7 @@ QString stopRunQuestion()
 MonitorPanels::MonitorPanels(QWidget *window, const QList<QWidget *> &boxes,
                              ui::Messenger &messenger)
     : QObject(window), m_window(window), m_messenger(messenger), m_baseTitle(window->windowTitle()),
-      m_link(this), m_recorder(m_link, this), m_ceilings(Ceilings::load())
+      m_link(this), m_recorder(m_link, this), m_ceilings(ui::Ceilings::load())
 {
     setObjectName(QStringLiteral("panels"));
     ask = askYesNo;
@@ -94,7 +94,7 @@ MonitorPanels::MonitorPanels(QWidget *window, const QList<QWidget *> &boxes,
             [this] { stopRun(tr("stopped by Shift+F5 in the monitor window")); });
 
     connect(&m_link, &MonitorLink::polled, this, &MonitorPanels::onPoll);
-    connect(&m_link, &MonitorLink::ended, this, [this](const supply::Failure &why) {
+    connect(&m_link, &MonitorLink::ended, this, [this](const engine::Failure &why) {
         if (m_recorder.recording() && !m_link.portOpen()) {
             const QString path = m_recorder.path();
             m_recorder.stop();
@@ -178,7 +178,7 @@ bool MonitorPanels::intercept(const QString &why, std::function<void()> proceed)
     return true;
 }
 
-void MonitorPanels::setCeilings(const Ceilings &ceilings)
+void MonitorPanels::setCeilings(const ui::Ceilings &ceilings)
 {
     m_ceilings = ceilings;
     m_ceilings.save();
@@ -207,7 +207,7 @@ QString MonitorPanels::recordsFolder() const
 {
     // A relative folder would depend on where the program was started: it is
     // never used, even if an older version stored one.
-    const QString chosen = userSettings()->value(kFolderKey).toString();
+    const QString chosen = ui::userSettings()->value(kFolderKey).toString();
     if (!chosen.isEmpty() && QDir::isAbsolutePath(chosen)) {
         return chosen;
     }
@@ -244,7 +244,7 @@ QString MonitorPanels::setRecordsFolder(const QString &folder)
     if (!problem.isEmpty()) {
         return problem;
     }
-    userSettings()->setValue(kFolderKey, QDir::cleanPath(folder));
+    ui::userSettings()->setValue(kFolderKey, QDir::cleanPath(folder));
     emit recordsFolderChanged();
     return {};
 }
@@ -288,9 +288,9 @@ QString MonitorPanels::startRun(const sequence::Sequence &sequence)
         return tr("The records folder %1 cannot be made.")
             .arg(QDir::toNativeSeparators(recordsFolder()));
     }
-    auto writer = std::make_unique<supply::RowWriter>(supply::RowWriter::Format::Csv, true);
+    auto writer = std::make_unique<records::RowWriter>(records::RowWriter::Format::Csv, true);
     const QString path = newRecordPath(QStringLiteral("run"));
-    const QString failed = writer->open(path, supply::RowWriter::Existing::Refuse);
+    const QString failed = writer->open(path, records::RowWriter::Existing::Refuse);
     if (!failed.isEmpty()) {
         return failed;
     }
@@ -301,23 +301,23 @@ QString MonitorPanels::startRun(const sequence::Sequence &sequence)
     m_sequence = sequence;
     const std::uint8_t address = *m_link.address();
     m_runLine = std::make_unique<WindowRunLine>(m_link, address);
-    supply::RunOptions options;
+    runs::RunOptions options;
     options.address = address;
-    m_runner = std::make_unique<supply::Runner>(*m_runLine, m_sequence, options);
-    connect(m_runner.get(), &supply::Runner::rowTaken, this, &MonitorPanels::onRunRow);
-    connect(m_runner.get(), &supply::Runner::message, this, [this](const QString &text) {
+    m_runner = std::make_unique<runs::Runner>(*m_runLine, m_sequence, options);
+    connect(m_runner.get(), &runs::Runner::rowTaken, this, &MonitorPanels::onRunRow);
+    connect(m_runner.get(), &runs::Runner::message, this, [this](const QString &text) {
         // The way out is told once, by the closing account, in the window's words.
         if (!m_runner->ending()) {
             emit runMessage(text);
         }
     });
-    connect(m_runner.get(), &supply::Runner::progressChanged, this, [this](const auto &p) {
+    connect(m_runner.get(), &runs::Runner::progressChanged, this, [this](const auto &p) {
         emit runProgress(p);
         updateTitle();
     });
-    connect(m_runner.get(), &supply::Runner::finished, this, &MonitorPanels::onRunFinished);
+    connect(m_runner.get(), &runs::Runner::finished, this, &MonitorPanels::onRunFinished);
     // The file's limit holds for every program on the line while the run goes.
-    Ceilings limits;
+    ui::Ceilings limits;
     if (m_sequence.limits.voltage) {
         limits.volts = *m_sequence.limits.voltage / protocol::kCountsPerVolt;
     }
@@ -343,7 +343,7 @@ void MonitorPanels::stopRun(const QString &why, bool keepOutput, std::function<v
     }
 }
 
-void MonitorPanels::onRunRow(const supply::Row &row)
+void MonitorPanels::onRunRow(const records::Row &row)
 {
     if (!m_runWriter) {
         return;
@@ -354,11 +354,11 @@ void MonitorPanels::onRunRow(const supply::Row &row)
     }
 }
 
-void MonitorPanels::onRunFinished(const supply::RunEnd &end)
+void MonitorPanels::onRunFinished(const runs::RunEnd &end)
 {
     m_runHeld.clear();
-    using How = supply::RunEnd::How;
-    using Output = supply::RunEnd::Output;
+    using How = runs::RunEnd::How;
+    using Output = runs::RunEnd::Output;
     QString account;
     if (end.how == How::Completed) {
         account = tr("line %1: completed after %2; the output is left as the file leaves it")
@@ -418,7 +418,7 @@ void MonitorPanels::onPoll(const Poll &poll)
         return;
     }
     // Said once the switch-off is confirmed or not, never before.
-    m_link.switchOutput(false, [this, why](const supply::WriteResult &result) {
+    m_link.switchOutput(false, [this, why](const records::WriteResult &result) {
         m_tripping = false;
         if (result.confirmed) {
             inform(tr("The output is switched off: %1.").arg(why));

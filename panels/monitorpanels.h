@@ -20,9 +20,9 @@ namespace ui {
 class Messenger;
 }
 
-namespace supply {
+namespace records {
 class RowWriter;
-}
+} // namespace records
 
 namespace panels {
 
@@ -56,11 +56,11 @@ public:
     bool intercept(const QString &why, std::function<void()> proceed);
 
     // Ceilings.
-    const Ceilings &ceilings() const { return m_ceilings; }
-    void setCeilings(const Ceilings &ceilings);
+    const ui::Ceilings &ceilings() const { return m_ceilings; }
+    void setCeilings(const ui::Ceilings &ceilings);
     // The client of the line the window reads through, on which its ceilings are
     // held for every program on the line (nullptr or unset: none).
-    std::function<supply::Client *()> lineClient;
+    std::function<engine::Client *()> lineClient;
 
     // The folder runs and recordings go to: Documents/vantel unless changed.
     QString recordsFolder() const;
@@ -78,7 +78,7 @@ public:
     // Stop: the output switched off with a confirmed write, or kept as it is.
     void stopRun(const QString &why, bool keepOutput = false, std::function<void()> after = {});
     bool running() const;
-    const supply::Runner *runner() const { return m_runner.get(); }
+    const runs::Runner *runner() const { return m_runner.get(); }
     QString runPath() const { return m_runPath; }
     long runRows() const;
 
@@ -102,9 +102,9 @@ public:
 signals:
     void runStarted();
     void runMessage(const QString &text);
-    void runProgress(const supply::RunProgress &progress);
+    void runProgress(const runs::RunProgress &progress);
     // The closing account: why and at which line it ended, and what the output is.
-    void runFinished(const supply::RunEnd &end, const QString &account);
+    void runFinished(const runs::RunEnd &end, const QString &account);
     void ceilingsChanged();
     void recordsFolderChanged();
 
@@ -115,8 +115,8 @@ private:
     void onPoll(const Poll &poll);
     // The ceilings held on the window's line and supply as they are now.
     void holdCeilings();
-    void onRunRow(const supply::Row &row);
-    void onRunFinished(const supply::RunEnd &end);
+    void onRunRow(const records::Row &row);
+    void onRunFinished(const runs::RunEnd &end);
     void updateTitle();
     void inform(const QString &text);
 
@@ -125,16 +125,16 @@ private:
     QString m_baseTitle;
     MonitorLink m_link;
     Recorder m_recorder;
-    Ceilings m_ceilings;
-    HeldCeilings m_held;
-    HeldCeilings m_runHeld; // the running sequence's limit
+    ui::Ceilings m_ceilings;
+    ui::HeldCeilings m_held;
+    ui::HeldCeilings m_runHeld; // the running sequence's limit
     std::optional<std::uint8_t> m_heldAddress;
     bool m_tripping = false; // a ceiling's switch-off is on its way
 
     sequence::Sequence m_sequence; // the run's own copy: the runner keeps a reference
     std::unique_ptr<WindowRunLine> m_runLine;
-    std::unique_ptr<supply::Runner> m_runner;
-    std::unique_ptr<supply::RowWriter> m_runWriter;
+    std::unique_ptr<runs::Runner> m_runner;
+    std::unique_ptr<records::RowWriter> m_runWriter;
     QString m_runPath;
     std::vector<std::function<void()>> m_afterRun;
 

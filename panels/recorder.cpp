@@ -12,13 +12,13 @@ Recorder::~Recorder() = default;
 QString Recorder::start(const QString &path)
 {
     stop();
-    auto writer = std::make_unique<supply::RowWriter>(supply::RowWriter::Format::Csv);
-    const QString refused = writer->open(path, supply::RowWriter::Existing::Refuse);
+    auto writer = std::make_unique<records::RowWriter>(records::RowWriter::Format::Csv);
+    const QString refused = writer->open(path, records::RowWriter::Existing::Refuse);
     if (!refused.isEmpty()) {
         return refused;
     }
     m_writer = std::move(writer);
-    m_rows = std::make_unique<supply::RowMaker>();
+    m_rows = std::make_unique<records::RowMaker>();
     m_path = path;
     m_lastRows = 0;
     emit stateChanged();
@@ -47,7 +47,7 @@ void Recorder::onPoll(const Poll &poll)
     if (!m_writer) {
         return;
     }
-    const supply::Row row = m_rows->make(poll.address, poll.sentTime, poll.reading, poll.failure);
+    const records::Row row = m_rows->make(poll.address, poll.sentTime, poll.reading, poll.failure);
     const QString failed = m_writer->write(row);
     if (!failed.isEmpty()) {
         endWith(tr("The recording stopped: %1").arg(failed));

@@ -39,8 +39,8 @@ private:
     void endWith(const QString &why);
 
     MonitorLink &m_link;
-    std::unique_ptr<supply::RowWriter> m_writer;
-    std::unique_ptr<supply::RowMaker> m_rows;
+    std::unique_ptr<records::RowWriter> m_writer;
+    std::unique_ptr<records::RowMaker> m_rows;
     QString m_path;
     long m_lastRows = 0;
 };

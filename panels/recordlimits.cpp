@@ -164,19 +164,19 @@ LimitsWindow::LimitsWindow(MonitorPanels &panels, QWidget *parent)
             QLineEdit *box;
             double top;
             QString unit;
-            std::optional<double> Ceilings::*value;
+            std::optional<double> ui::Ceilings::*value;
         };
         const Entry entries[] = {
-            {voltsOn, volts, kCeilingTopVolts, QStringLiteral("V"), &Ceilings::volts},
-            {ampsOn, amps, kCeilingTopAmps, QStringLiteral("A"), &Ceilings::amps},
-            {wattsOn, watts, kCeilingTopWatts, QStringLiteral("W"), &Ceilings::watts},
+            {voltsOn, volts, kCeilingTopVolts, QStringLiteral("V"), &ui::Ceilings::volts},
+            {ampsOn, amps, kCeilingTopAmps, QStringLiteral("A"), &ui::Ceilings::amps},
+            {wattsOn, watts, kCeilingTopWatts, QStringLiteral("W"), &ui::Ceilings::watts},
         };
-        Ceilings c;
+        ui::Ceilings c;
         for (const Entry &e : entries) {
             if (!e.on->isChecked()) {
                 continue;
             }
-            const TypedCeiling typed = readCeiling(e.box->text(), e.top, e.unit);
+            const ui::TypedCeiling typed = ui::readCeiling(e.box->text(), e.top, e.unit);
             if (!typed.value) {
                 stateLabel->setText(tr("Not applied: %1: %2.").arg(e.on->text(), typed.problem));
                 e.box->setFocus();
@@ -193,7 +193,7 @@ LimitsWindow::LimitsWindow(MonitorPanels &panels, QWidget *parent)
 
 void LimitsWindow::load()
 {
-    const Ceilings &c = m_panels.ceilings();
+    const ui::Ceilings &c = m_panels.ceilings();
     voltsOn->setChecked(c.volts.has_value());
     ampsOn->setChecked(c.amps.has_value());
     wattsOn->setChecked(c.watts.has_value());

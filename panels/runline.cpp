@@ -19,8 +19,8 @@ WindowRunLine::~WindowRunLine()
     }
 }
 
-void WindowRunLine::begin(std::function<void(const supply::Row &)> reading,
-                          std::function<void(const supply::Failure &why)> failed)
+void WindowRunLine::begin(std::function<void(const records::Row &)> reading,
+                          std::function<void(const engine::Failure &why)> failed)
 {
     end();
     m_reading = std::move(reading);
@@ -44,12 +44,12 @@ void WindowRunLine::end()
     disconnect(std::exchange(m_ended, {}));
 }
 
-void WindowRunLine::write(supply::Target target, std::uint16_t value,
+void WindowRunLine::write(records::Target target, std::uint16_t value,
                           std::function<void(const QString &problem)> retrying, Done done)
 {
     if (m_interrupted) {
-        supply::WriteResult result;
-        result.failure = {supply::Error::Interrupted};
+        records::WriteResult result;
+        result.failure = {engine::Error::Interrupted};
         result.problem = result.failure.word();
         later(std::move(done), result);
         return;
@@ -57,17 +57,17 @@ void WindowRunLine::write(supply::Target target, std::uint16_t value,
     m_write = send(target, value, std::move(retrying), std::move(done));
 }
 
-int WindowRunLine::send(supply::Target target, std::uint16_t value,
+int WindowRunLine::send(records::Target target, std::uint16_t value,
                         std::function<void(const QString &)> retrying, Done done)
 {
     m_writeDone = std::move(done);
     return m_link.write(
-        supply::writeRequest(m_address, target, value), supply::confirmsWrite(target, value),
-        [this](const supply::WriteResult &written) {
+        records::writeRequest(m_address, target, value), records::confirmsWrite(target, value),
+        [this](const records::WriteResult &written) {
             m_write = 0;
-            supply::WriteResult result = written;
+            records::WriteResult result = written;
             result.readBack = m_link.lastReading();
-            if (result.failure.error == supply::Error::Port) {
+            if (result.failure.error == engine::Error::Port) {
                 result.problem = result.failure.word(); // the reason is the failure's detail
             }
             later(std::exchange(m_writeDone, nullptr), result);
@@ -80,8 +80,8 @@ void WindowRunLine::interrupt()
     m_interrupted = true;
     if (m_write != 0) {
         m_link.cancel(std::exchange(m_write, 0));
-        supply::WriteResult result;
-        result.failure = {supply::Error::Interrupted};
+        records::WriteResult result;
+        result.failure = {engine::Error::Interrupted};
         result.problem = result.failure.word();
         later(std::exchange(m_writeDone, nullptr), result);
     }
@@ -95,8 +95,8 @@ void WindowRunLine::switchOff(Done done)
     // The polls that confirm the switch-off are handed on as readings, up to the
     // one that shows the output off; then none.
     takeReadings();
-    m_write = send(supply::Target::Output, 0, nullptr,
-                   [this, done = std::move(done)](const supply::WriteResult &result) {
+    m_write = send(records::Target::Output, 0, nullptr,
+                   [this, done = std::move(done)](const records::WriteResult &result) {
                        end();
                        if (done) {
                            done(result);
@@ -104,7 +104,7 @@ void WindowRunLine::switchOff(Done done)
                    });
 }
 
-void WindowRunLine::later(Done done, supply::WriteResult result)
+void WindowRunLine::later(Done done, records::WriteResult result)
 {
     if (!done) {
         return;

@@ -14,35 +14,35 @@ namespace panels {
 // The sequence runner's line in the window: readings are the monitor's own polls,
 // writes go out through the monitor's write path and are confirmed by the status
 // replies of the following polls.
-class WindowRunLine : public QObject, public supply::RunLine {
+class WindowRunLine : public QObject, public runs::RunLine {
     Q_OBJECT
 public:
     WindowRunLine(MonitorLink &link, std::uint8_t address, QObject *parent = nullptr);
     ~WindowRunLine() override;
 
-    void begin(std::function<void(const supply::Row &)> reading,
-               std::function<void(const supply::Failure &why)> failed) override;
+    void begin(std::function<void(const records::Row &)> reading,
+               std::function<void(const engine::Failure &why)> failed) override;
     void end() override;
     void readSoon() override {}
-    void write(supply::Target target, std::uint16_t value,
+    void write(records::Target target, std::uint16_t value,
                std::function<void(const QString &problem)> retrying,
-               std::function<void(const supply::WriteResult &)> done) override;
+               std::function<void(const records::WriteResult &)> done) override;
     void interrupt() override;
-    void switchOff(std::function<void(const supply::WriteResult &)> done) override;
+    void switchOff(std::function<void(const records::WriteResult &)> done) override;
 
 private:
-    using Done = std::function<void(const supply::WriteResult &)>;
-    int send(supply::Target target, std::uint16_t value,
+    using Done = std::function<void(const records::WriteResult &)>;
+    int send(records::Target target, std::uint16_t value,
              std::function<void(const QString &)> retrying, Done done);
     // Calls `done` from the event loop, never from inside the caller.
-    void later(Done done, supply::WriteResult result);
+    void later(Done done, records::WriteResult result);
 
     void takeReadings();
 
     MonitorLink &m_link;
     std::uint8_t m_address;
-    std::function<void(const supply::Row &)> m_reading;
-    supply::RowMaker m_rows;
+    std::function<void(const records::Row &)> m_reading;
+    records::RowMaker m_rows;
     bool m_interrupted = false;
     int m_write = 0; // the write in flight, 0 when none
     Done m_writeDone;

@@ -363,7 +363,7 @@ void SequenceWindow::start()
     updateButtons();
 }
 
-void SequenceWindow::showProgress(const supply::RunProgress &p)
+void SequenceWindow::showProgress(const runs::RunProgress &p)
 {
     editor->setRunningLine(p.line);
     stepLabel->setText(tr("line %1: %2").arg(p.line).arg(p.step));
@@ -385,14 +385,14 @@ void SequenceWindow::followRun()
     clearReadings(plot);
     checkNow();
     m_runClock.start();
-    connect(m_panels.runner(), &supply::Runner::rowTaken, this, [this](const supply::Row &row) {
+    connect(m_panels.runner(), &runs::Runner::rowTaken, this, [this](const records::Row &row) {
         if (row.reading) {
             addReading(plot, static_cast<double>(m_runClock.elapsed()) / 1000.0, *row.reading);
         }
     });
 }
 
-void SequenceWindow::runEnded(const supply::RunEnd &, const QString &account)
+void SequenceWindow::runEnded(const runs::RunEnd &, const QString &account)
 {
     accountLabel->setText(account);
     log->appendPlainText(account);

@@ -88,8 +88,8 @@ private:
     void diskChanged();
     void followRun();
     void check();
-    void showProgress(const supply::RunProgress &progress);
-    void runEnded(const supply::RunEnd &end, const QString &account);
+    void showProgress(const runs::RunProgress &progress);
+    void runEnded(const runs::RunEnd &end, const QString &account);
     void updateButtons();
     void updateTitle();
 

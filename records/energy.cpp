@@ -1,6 +1,6 @@
 #include "records/energy.h"
 
-namespace supply {
+namespace records {
 
 void EnergyCounter::add(double seconds, const protocol::StatusReading &reading)
 {
@@ -22,4 +22,4 @@ void EnergyCounter::reset()
     m_wattSeconds = 0;
 }
 
-} // namespace supply
+} // namespace records

@@ -4,7 +4,7 @@
 
 #include <optional>
 
-namespace supply {
+namespace records {
 
 // Charge (Ah) and energy (Wh) delivered by one supply, counted from its readings.
 //
@@ -38,4 +38,4 @@ private:
     double m_wattSeconds = 0;
 };
 
-} // namespace supply
+} // namespace records

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <limits>
 
-namespace supply {
+namespace records {
 
 namespace {
 
@@ -359,4 +359,4 @@ JsonObject statusJson(int address, const protocol::StatusReading &r)
     return json;
 }
 
-} // namespace supply
+} // namespace records

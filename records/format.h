@@ -12,7 +12,7 @@
 // log's and the run's CSV and JSON lines, MQTT payloads, the trend's CSV), so that
 // the same value is the same text wherever it appears. Everything is built from
 // integer counts: no locale can change the decimal separator.
-namespace supply {
+namespace records {
 
 // The texts below are made by appending bytes (ASCII, UTF-8 for error words) to a
 // buffer the caller keeps: a row is built in one buffer reused from row to row, with
@@ -104,4 +104,4 @@ private:
 // A status reading as JSON, in the log's keys: {"address":1,"set_v":12.34,…,"mode":"CV"}.
 JsonObject statusJson(int address, const protocol::StatusReading &r);
 
-} // namespace supply
+} // namespace records

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <memory>
 
-namespace supply {
+namespace records {
 
 RowMaker::RowMaker() : RowMaker(Clock::now(), QDateTime::currentDateTimeUtc()) {}
 
@@ -32,7 +32,8 @@ QDateTime RowMaker::wallTimeAt(Clock::time_point at) const
 }
 
 Row RowMaker::make(int address, Clock::time_point sentTime,
-                   const std::optional<protocol::StatusReading> &reading, const Failure &failure)
+                   const std::optional<protocol::StatusReading> &reading,
+                   const engine::Failure &failure)
 {
     if (sentTime == Clock::time_point{}) {
         sentTime = Clock::now(); // the request never went out
@@ -67,33 +68,34 @@ double RowMaker::wattHours(int address) const
     return it == m_energy.end() ? 0 : it->second.wattHours();
 }
 
-void takeReading(Client &client, RowMaker &rows, std::uint8_t address,
+void takeReading(engine::Client &client, RowMaker &rows, std::uint8_t address,
                  std::function<void(const Reading &)> done)
 {
-    client.readStatus(address, [&rows, address, done = std::move(done)](const Reply &reply) {
-        Reading reading;
-        reading.failure = reply.failure();
-        reading.bytes = reply.bytes();
-        if (reading.failure.error == Error::Interrupted) {
-            reading.row.address = address;
-            reading.row.failure = {Error::Interrupted};
+    client.readStatus(
+        address, [&rows, address, done = std::move(done)](const engine::Reply &reply) {
+            Reading reading;
+            reading.failure = reply.failure();
+            reading.bytes = reply.bytes();
+            if (reading.failure.error == engine::Error::Interrupted) {
+                reading.row.address = address;
+                reading.row.failure = {engine::Error::Interrupted};
+                done(reading);
+                return;
+            }
+            std::optional<protocol::StatusReading> decoded = reply.reading();
+            if (reading.failure.error == engine::Error::None && !decoded) {
+                // A reply of the right shape whose words no supply reports.
+                reading.failure.error = engine::Error::Undecoded;
+                reading.failure.detail = QStringLiteral("values outside what a supply reports");
+                reading.undecoded = true;
+            }
+            // A request that never went out (the port refused it) counts from now.
+            reading.sentTime = reply.sentTime() == RowMaker::Clock::time_point{}
+                                   ? RowMaker::Clock::now()
+                                   : reply.sentTime();
+            reading.row = rows.make(address, reading.sentTime, decoded, reading.failure);
             done(reading);
-            return;
-        }
-        std::optional<protocol::StatusReading> decoded = reply.reading();
-        if (reading.failure.error == Error::None && !decoded) {
-            // A reply of the right shape whose words no supply reports.
-            reading.failure.error = Error::Undecoded;
-            reading.failure.detail = QStringLiteral("values outside what a supply reports");
-            reading.undecoded = true;
-        }
-        // A request that never went out (the port refused it) counts from now.
-        reading.sentTime = reply.sentTime() == RowMaker::Clock::time_point{}
-                               ? RowMaker::Clock::now()
-                               : reply.sentTime();
-        reading.row = rows.make(address, reading.sentTime, decoded, reading.failure);
-        done(reading);
-    });
+        });
 }
 
 protocol::Frame writeRequest(std::uint8_t address, Target target, std::uint16_t value)
@@ -109,7 +111,7 @@ protocol::Frame writeRequest(std::uint8_t address, Target target, std::uint16_t 
     return protocol::buildSwitchOutputRequest(address, value != 0);
 }
 
-Confirms confirmsWrite(Target target, std::uint16_t value)
+engine::Confirms confirmsWrite(Target target, std::uint16_t value)
 {
     switch (target) {
     case Target::Voltage:
@@ -124,7 +126,7 @@ Confirms confirmsWrite(Target target, std::uint16_t value)
 
 void ClientWritePath::send(const protocol::Frame &request, std::function<void(const Sent &)> done)
 {
-    m_client.write(request, [done = std::move(done)](const Reply &reply) {
+    m_client.write(request, [done = std::move(done)](const engine::Reply &reply) {
         Sent sent;
         sent.failure = reply.failure();
         sent.bytes = reply.bytes();
@@ -142,7 +144,7 @@ void PathLine::readStatus(std::uint8_t address, Done done)
 {
     m_path->read(address, [last = m_last, address, done = std::move(done)](const Reading &reading) {
         *last = reading;
-        LineAnswer answer;
+        engine::LineAnswer answer;
         answer.address = address;
         answer.failure = reading.failure;
         answer.reading = reading.row.reading;
@@ -156,7 +158,7 @@ void PathLine::readStatus(std::uint8_t address, Done done)
 void PathLine::write(const protocol::Frame &request, Done done)
 {
     m_path->send(request, [done = std::move(done)](const Sent &sent) {
-        LineAnswer answer;
+        engine::LineAnswer answer;
         answer.failure = sent.failure;
         answer.bytes = sent.bytes;
         if (sent.wentOut) {
@@ -174,23 +176,24 @@ class SessionWrite : public WriteHandle {
 public:
     SessionWrite(std::shared_ptr<WritePath> path, int attempts)
         : m_line(std::move(path)),
-          m_session(m_line, steadyClock(), makeQtSessionTimer(),
-                    SessionSettings{{}, {}, std::max(1, attempts), m_line.readingsPerAttempt()})
+          m_session(
+              m_line, engine::steadyClock(), engine::makeQtSessionTimer(),
+              engine::SessionSettings{{}, {}, std::max(1, attempts), m_line.readingsPerAttempt()})
     {
     }
 
     void start(const std::shared_ptr<SessionWrite> &self, std::vector<protocol::Frame> requests,
-               Confirms confirms, WriteCallbacks callbacks)
+               engine::Confirms confirms, WriteCallbacks callbacks)
     {
         m_self = self;
-        WriteWatch watch;
-        watch.readBack = [this, readBack = callbacks.readBack](const LineAnswer &) {
+        engine::WriteWatch watch;
+        watch.readBack = [this, readBack = callbacks.readBack](const engine::LineAnswer &) {
             if (readBack) {
                 readBack(m_line.last());
             }
         };
         watch.retrying = std::move(callbacks.retrying);
-        watch.done = [this, done = std::move(callbacks.done)](const WriteOutcome &outcome) {
+        watch.done = [this, done = std::move(callbacks.done)](const engine::WriteOutcome &outcome) {
             if (!m_cancelled && done) {
                 done(writeResultOf(outcome));
             }
@@ -217,15 +220,15 @@ private:
     }
 
     PathLine m_line;
-    Session m_session;
-    Session::Caller m_caller = m_session.addCaller();
+    engine::Session m_session;
+    engine::Session::Caller m_caller = m_session.addCaller();
     bool m_cancelled = false;
     std::shared_ptr<SessionWrite> m_self; // until the write has ended
 };
 
 } // namespace
 
-WriteResult writeResultOf(const WriteOutcome &outcome)
+WriteResult writeResultOf(const engine::WriteOutcome &outcome)
 {
     WriteResult result;
     result.confirmed = outcome.confirmed();
@@ -243,7 +246,7 @@ WriteResult writeResultOf(const WriteOutcome &outcome)
 
 std::shared_ptr<WriteHandle> confirmedWrite(std::shared_ptr<WritePath> path,
                                             std::vector<protocol::Frame> requests,
-                                            Confirms confirms, WriteCallbacks callbacks,
+                                            engine::Confirms confirms, WriteCallbacks callbacks,
                                             int attempts)
 {
     auto job = std::make_shared<SessionWrite>(std::move(path), attempts);
@@ -251,17 +254,18 @@ std::shared_ptr<WriteHandle> confirmedWrite(std::shared_ptr<WritePath> path,
     return job;
 }
 
-void confirmedWrite(Client &client, RowMaker &rows, const protocol::Frame &request,
-                    Confirms confirms, WriteCallbacks callbacks)
+void confirmedWrite(engine::Client &client, RowMaker &rows, const protocol::Frame &request,
+                    engine::Confirms confirms, WriteCallbacks callbacks)
 {
     (void)confirmedWrite(std::make_shared<ClientWritePath>(client, rows), {request},
                          std::move(confirms), std::move(callbacks));
 }
 
-void switchOff(Client &client, RowMaker &rows, std::uint8_t address, WriteCallbacks callbacks)
+void switchOff(engine::Client &client, RowMaker &rows, std::uint8_t address,
+               WriteCallbacks callbacks)
 {
     confirmedWrite(client, rows, writeRequest(address, Target::Output, 0),
                    confirmsWrite(Target::Output, 0), std::move(callbacks));
 }
 
-} // namespace supply
+} // namespace records

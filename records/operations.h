@@ -21,8 +21,8 @@
 #include <vector>
 
 // The operations every program does on a supply, each asynchronous over a
-// supply::Client: they call back once, always later than the call.
-namespace supply {
+// engine::Client: they call back once, always later than the call.
+namespace records {
 
 // The clock and counters behind a program's rows: seconds since its start and the
 // charge and energy of each address. A row's time is the wall clock read once, at
@@ -45,7 +45,7 @@ public:
     // counts its energy; every row carries the counters so far. The first row's
     // request is the origin of every row's elapsed time (0 on the first row).
     Row make(int address, Clock::time_point sentTime,
-             const std::optional<protocol::StatusReading> &reading, const Failure &failure);
+             const std::optional<protocol::StatusReading> &reading, const engine::Failure &failure);
     // The wall-clock time of `at` on this maker's clock.
     QDateTime wallTimeAt(Clock::time_point at) const;
 
@@ -64,7 +64,7 @@ struct Reading {
     Row row;
     // How it fared (also in row.failure). Interrupted: nothing was read and the
     // row is no row to keep.
-    Failure failure;
+    engine::Failure failure;
     QByteArray bytes; // the reply as it came, for messages
     // Undecoded: a whole, well-formed reply held words no supply reports.
     bool undecoded = false;
@@ -76,7 +76,7 @@ struct Reading {
 // Reads the status of `address`, decodes it, counts its energy and makes its row
 // (time: when the request went out). A reply whose words no supply reports is
 // `undecoded`.
-void takeReading(Client &client, RowMaker &rows, std::uint8_t address,
+void takeReading(engine::Client &client, RowMaker &rows, std::uint8_t address,
                  std::function<void(const Reading &)> done);
 
 // What a confirmed write did.
@@ -84,7 +84,7 @@ struct WriteResult {
     bool confirmed = false;
     // The last attempt's failure: a write's or its read-back's, or NotConfirmed
     // when a good read-back showed something else.
-    Failure failure;
+    engine::Failure failure;
     // Why it was not confirmed, for messages: "timeout", "exception 2",
     // "the read-back differs", "no read-back (timeout)".
     QString problem;
@@ -96,7 +96,7 @@ struct WriteResult {
     bool undecoded = false; // the read-back held words no supply reports
     bool sent = false;      // a write went out on the line (a stop may have come after it)
     // The failure is NotConfirmed: a good read-back showed another value.
-    bool readBackDiffers() const { return failure.error == Error::NotConfirmed; }
+    bool readBackDiffers() const { return failure.error == engine::Error::NotConfirmed; }
 };
 
 struct WriteCallbacks {
@@ -111,7 +111,7 @@ struct WriteCallbacks {
 // How one write request fared: its reply's failure, what came back, and whether
 // it went out on the line at all.
 struct Sent {
-    Failure failure;
+    engine::Failure failure;
     QByteArray bytes;
     bool wentOut = false;
 };
@@ -132,9 +132,9 @@ public:
 // Writes through a client and reads the status back with a request of its own.
 class ClientWritePath : public WritePath {
 public:
-    ClientWritePath(Client &client, RowMaker &rows) : m_client(client), m_rows(&rows) {}
+    ClientWritePath(engine::Client &client, RowMaker &rows) : m_client(client), m_rows(&rows) {}
     // With rows of its own, for a program that keeps none.
-    explicit ClientWritePath(Client &client)
+    explicit ClientWritePath(engine::Client &client)
         : m_client(client), m_ownRows(std::make_unique<RowMaker>()), m_rows(m_ownRows.get())
     {
     }
@@ -142,14 +142,14 @@ public:
     void read(std::uint8_t address, std::function<void(const Reading &)> done) override;
 
 private:
-    Client &m_client;
+    engine::Client &m_client;
     std::unique_ptr<RowMaker> m_ownRows;
     RowMaker *m_rows;
 };
 
 // A write path as the line of a session: the session's confirmed writes and
 // all-offs drive it, and its readings keep their rows for the caller.
-class PathLine : public SessionLine {
+class PathLine : public engine::SessionLine {
 public:
     explicit PathLine(std::shared_ptr<WritePath> path) : m_path(std::move(path)) {}
 
@@ -168,7 +168,7 @@ private:
 };
 
 // A confirmed write's outcome as the session tells it, in the terms above.
-WriteResult writeResultOf(const WriteOutcome &outcome);
+WriteResult writeResultOf(const engine::WriteOutcome &outcome);
 
 // A confirmed write under way.
 class WriteHandle {
@@ -191,22 +191,23 @@ constexpr int kWriteAttempts = 2;
 // unless the path answers at once.
 std::shared_ptr<WriteHandle> confirmedWrite(std::shared_ptr<WritePath> path,
                                             std::vector<protocol::Frame> requests,
-                                            Confirms confirms, WriteCallbacks callbacks,
+                                            engine::Confirms confirms, WriteCallbacks callbacks,
                                             int attempts = kWriteAttempts);
 
 // One confirmed write of one request through a client, read back by a request
 // of its own.
-void confirmedWrite(Client &client, RowMaker &rows, const protocol::Frame &request,
-                    Confirms confirms, WriteCallbacks callbacks);
+void confirmedWrite(engine::Client &client, RowMaker &rows, const protocol::Frame &request,
+                    engine::Confirms confirms, WriteCallbacks callbacks);
 
 // The three things a program writes to a supply, with what confirms each.
 enum class Target { Voltage, Current, Output };
 protocol::Frame writeRequest(std::uint8_t address, Target target, std::uint16_t value);
-Confirms confirmsWrite(Target target, std::uint16_t value);
+engine::Confirms confirmsWrite(Target target, std::uint16_t value);
 
 // One confirmed switch-off of `address`, used by every cut-off and every way out:
 // a confirmed write of output off. On the way out after a stop, resume() the
 // client first.
-void switchOff(Client &client, RowMaker &rows, std::uint8_t address, WriteCallbacks callbacks);
+void switchOff(engine::Client &client, RowMaker &rows, std::uint8_t address,
+               WriteCallbacks callbacks);
 
-} // namespace supply
+} // namespace records

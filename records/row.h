@@ -8,7 +8,7 @@
 
 #include <optional>
 
-namespace supply {
+namespace records {
 
 // One reading of one address, good or failed: a row of a log, a run or a record.
 // It is made once and handed as it stands to every writer and publisher.
@@ -23,7 +23,7 @@ struct Row {
     double wattHours = 0;
     // Why there is no reading; none when good. Files show its word (timeout, crc,
     // foreign, short, "exception N", port).
-    Failure failure;
+    engine::Failure failure;
     // A row of a sequence run has two more columns: the line of the step that was
     // running and, on the one row taken at the end of a sweep point's dwell, the
     // point's number.
@@ -32,4 +32,4 @@ struct Row {
     std::optional<int> point;
 };
 
-} // namespace supply
+} // namespace records

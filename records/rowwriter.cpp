@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace supply {
+namespace records {
 
 namespace {
 
@@ -293,4 +293,4 @@ QString RowWriter::writeBytes(const QByteArray &bytes)
     return QStringLiteral("%1: %2").arg(target(), reason);
 }
 
-} // namespace supply
+} // namespace records

@@ -6,7 +6,7 @@
 #include <QFile>
 #include <QString>
 
-namespace supply {
+namespace records {
 
 // Writes rows as CSV or JSON lines to a file or stdout. Every row is built whole
 // and goes out in one unbuffered write call, so a killed process leaves only whole
@@ -69,4 +69,4 @@ private:
     long m_rows = 0;
 };
 
-} // namespace supply
+} // namespace records

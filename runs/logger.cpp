@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace supply {
+namespace runs {
 
 namespace {
 
@@ -17,9 +17,9 @@ constexpr int kReadingsBeforeCutOff = 3;
 
 namespace {
 
-SessionSettings logSettings(milliseconds interval)
+engine::SessionSettings logSettings(milliseconds interval)
 {
-    SessionSettings settings;
+    engine::SessionSettings settings;
     settings.roundInterval = interval;
     settings.fixedSlots = true;
     // A lost port costs no round: with a port keeper each reading while it is
@@ -30,16 +30,18 @@ SessionSettings logSettings(milliseconds interval)
 
 } // namespace
 
-Logger::Logger(Client &client, LogOptions options, QObject *parent)
-    : Logger(client, std::move(options), nullptr, steadyClock(), makeQtSessionTimer(true), parent)
+Logger::Logger(engine::Client &client, LogOptions options, QObject *parent)
+    : Logger(client, std::move(options), nullptr, engine::steadyClock(),
+             engine::makeQtSessionTimer(true), parent)
 {
 }
 
-Logger::Logger(Client &client, LogOptions options, std::shared_ptr<WritePath> path,
-               const EngineClock &clock, std::unique_ptr<SessionTimer> timer, QObject *parent)
+Logger::Logger(engine::Client &client, LogOptions options, std::shared_ptr<records::WritePath> path,
+               const engine::EngineClock &clock, std::unique_ptr<engine::SessionTimer> timer,
+               QObject *parent)
     : QObject(parent), m_client(client), m_clock(clock), m_options(std::move(options)),
       m_schedule(m_options.interval, m_options.duration),
-      m_line(path ? std::move(path) : std::make_shared<ClientWritePath>(client, m_rows)),
+      m_line(path ? std::move(path) : std::make_shared<records::ClientWritePath>(client, m_rows)),
       m_session(m_line, clock, std::move(timer), logSettings(m_options.interval))
 {
     for (const std::uint8_t a : m_options.addresses) {
@@ -51,12 +53,12 @@ void Logger::start()
 {
     m_start = m_clock.now();
     m_schedule.start(0);
-    m_session.watchRounds(m_caller, [this](const RoundNotice &notice) { round(notice); });
+    m_session.watchRounds(m_caller, [this](const engine::RoundNotice &notice) { round(notice); });
     m_session.poll(m_caller, m_options.addresses,
-                   [this](const LineAnswer &) { taken(m_line.last()); });
+                   [this](const engine::LineAnswer &) { taken(m_line.last()); });
 }
 
-void Logger::round(const RoundNotice &notice)
+void Logger::round(const engine::RoundNotice &notice)
 {
     if (m_ending) {
         return;
@@ -68,7 +70,7 @@ void Logger::round(const RoundNotice &notice)
     }
 }
 
-void Logger::roundStarted(const RoundNotice &notice)
+void Logger::roundStarted(const engine::RoundNotice &notice)
 {
     m_roundStartedNs = nsSinceStart(notice.at);
     if (m_schedule.over(m_roundStartedNs)) {
@@ -124,12 +126,12 @@ void Logger::goOn()
     }
 }
 
-void Logger::taken(const Reading &reading)
+void Logger::taken(const records::Reading &reading)
 {
     if (m_ending) {
         return;
     }
-    if (reading.failure.error == Error::Interrupted) {
+    if (reading.failure.error == engine::Error::Interrupted) {
         end(m_writerFailed ? End::WriterFailed : End::Stopped);
         return;
     }
@@ -143,7 +145,7 @@ void Logger::taken(const Reading &reading)
     }
     // The reading in progress gets its row, a failed one and the last one too.
     emit rowTaken(reading.row);
-    if (reading.failure.error == Error::Port && !m_keeper) {
+    if (reading.failure.error == engine::Error::Port && !m_keeper) {
         end(End::PortFailed, reading.failure.detail);
         return;
     }
@@ -172,9 +174,9 @@ void Logger::taken(const Reading &reading)
 void Logger::cutOff(std::uint8_t address, const protocol::StatusReading &r)
 {
     // The session sends the switch-off before the round's next reading.
-    WriteWatch watch;
-    watch.done = [this, address, r](const WriteOutcome &outcome) {
-        const WriteResult result = writeResultOf(outcome);
+    engine::WriteWatch watch;
+    watch.done = [this, address, r](const engine::WriteOutcome &outcome) {
+        const records::WriteResult result = records::writeResultOf(outcome);
         AddressState &state = m_states[address];
         if (result.confirmed) {
             ++m_cutOffs;
@@ -182,12 +184,12 @@ void Logger::cutOff(std::uint8_t address, const protocol::StatusReading &r)
             state.outputOn = false;
             emit message(QStringLiteral("address %1: output switched off at %2 A, below %3 A")
                              .arg(address)
-                             .arg(fixedPoint(r.actualCurrent, 3))
+                             .arg(records::fixedPoint(r.actualCurrent, 3))
                              .arg(*m_options.stopBelowAmps));
-        } else if (result.failure.error == Error::Interrupted) {
+        } else if (result.failure.error == engine::Error::Interrupted) {
             end(m_writerFailed ? End::WriterFailed : End::Stopped);
             return;
-        } else if (result.failure.error == Error::Port && !m_keeper) {
+        } else if (result.failure.error == engine::Error::Port && !m_keeper) {
             end(End::PortFailed, result.failure.detail);
             return;
         } else {
@@ -198,8 +200,8 @@ void Logger::cutOff(std::uint8_t address, const protocol::StatusReading &r)
         }
         goOn();
     };
-    m_session.write(m_caller, {writeRequest(address, Target::Output, 0)},
-                    confirmsWrite(Target::Output, 0), std::move(watch));
+    m_session.write(m_caller, {records::writeRequest(address, records::Target::Output, 0)},
+                    records::confirmsWrite(records::Target::Output, 0), std::move(watch));
 }
 
 bool Logger::everyOutputOff() const
@@ -248,8 +250,8 @@ void Logger::end(End how, const QString &portError)
         if (m_keeper && !m_keeper->isOpen()) {
             emit message(QStringLiteral("waiting up to %1 s for the port to switch the output "
                                         "off")
-                             .arg(PortKeeper::kWaitToSwitchOff.count() / 1000));
-            m_keeper->whenOpen(PortKeeper::kWaitToSwitchOff, [this, outcome](bool) {
+                             .arg(line::PortKeeper::kWaitToSwitchOff.count() / 1000));
+            m_keeper->whenOpen(line::PortKeeper::kWaitToSwitchOff, [this, outcome](bool) {
                 m_client.resume();
                 switchOffAll(outcome);
             });
@@ -261,7 +263,7 @@ void Logger::end(End how, const QString &portError)
     conclude(outcome);
 }
 
-void Logger::allOff(std::function<void(const AllOffOutcome &)> done)
+void Logger::allOff(std::function<void(const engine::AllOffOutcome &)> done)
 {
     m_session.allOff(m_caller, m_options.addresses, std::move(done));
 }
@@ -269,7 +271,7 @@ void Logger::allOff(std::function<void(const AllOffOutcome &)> done)
 void Logger::switchOffAll(Outcome outcome)
 {
     m_session.allOff(m_caller, m_options.addresses,
-                     [this, outcome](const AllOffOutcome &all) mutable {
+                     [this, outcome](const engine::AllOffOutcome &all) mutable {
                          for (const QString &line : switchOffLines(m_options.addresses, all)) {
                              emit message(line);
                          }
@@ -308,7 +310,8 @@ void Logger::conclude(const Outcome &outcome)
     emit finished(failed);
 }
 
-QStringList switchOffLines(const std::vector<std::uint8_t> &addresses, const AllOffOutcome &outcome)
+QStringList switchOffLines(const std::vector<std::uint8_t> &addresses,
+                           const engine::AllOffOutcome &outcome)
 {
     QStringList lines;
     for (const std::uint8_t address : addresses) {
@@ -332,7 +335,7 @@ QStringList switchOffLines(const std::vector<std::uint8_t> &addresses, const All
     return lines;
 }
 
-QStringList linkSummary(const LinkStats &s)
+QStringList linkSummary(const engine::LinkStats &s)
 {
     QString link = QStringLiteral("link: %1 requests, %2 replies, %3 timeouts, %4 bad CRC, "
                                   "%5 foreign, %6 short")
@@ -362,7 +365,7 @@ QStringList linkSummary(const LinkStats &s)
     }
     const QString floor = QStringLiteral("a status read takes %1 ms on the wire, plus the "
                                          "supply's latency")
-                              .arg(kStatusFloorMs, 0, 'f', 1);
+                              .arg(engine::kStatusFloorMs, 0, 'f', 1);
     const QString trips = s.roundTrips == 0
                               ? QStringLiteral("round trip: no replies (%1)").arg(floor)
                               : QStringLiteral("round trip: median %1 ms, p99 %2 ms (%3)")
@@ -381,4 +384,4 @@ QStringList Logger::summary() const
     return lines;
 }
 
-} // namespace supply
+} // namespace runs

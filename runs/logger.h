@@ -17,7 +17,7 @@
 #include <optional>
 #include <vector>
 
-namespace supply {
+namespace runs {
 
 using std::chrono::milliseconds;
 
@@ -44,12 +44,12 @@ class Logger : public QObject {
 public:
     enum class End { Duration, Stopped, CutOff, PortFailed, WriterFailed };
 
-    Logger(Client &client, LogOptions options, QObject *parent = nullptr);
+    Logger(engine::Client &client, LogOptions options, QObject *parent = nullptr);
     // The same, reading and writing over `path` on `clock` and waiting for its
     // rounds with `timer`: a test's fakes. `clock` must outlive it; the client
     // still counts the link and takes the stops.
-    Logger(Client &client, LogOptions options, std::shared_ptr<WritePath> path,
-           const EngineClock &clock, std::unique_ptr<SessionTimer> timer,
+    Logger(engine::Client &client, LogOptions options, std::shared_ptr<records::WritePath> path,
+           const engine::EngineClock &clock, std::unique_ptr<engine::SessionTimer> timer,
            QObject *parent = nullptr);
 
     void start();
@@ -59,15 +59,15 @@ public:
     void writerFailed();
     // Switches every logged supply off through the log's session (an all-off
     // asked for from outside, such as a command from the broker); `done` once.
-    void allOff(std::function<void(const AllOffOutcome &)> done);
+    void allOff(std::function<void(const engine::AllOffOutcome &)> done);
     // Rides out a lost port with `keeper` (set before start()).
-    void setPortKeeper(PortKeeper *keeper) { m_keeper = keeper; }
+    void setPortKeeper(line::PortKeeper *keeper) { m_keeper = keeper; }
 
     // The link summary and the schedule's, printed at the end.
     QStringList summary() const;
 
 signals:
-    void rowTaken(const supply::Row &row);
+    void rowTaken(const records::Row &row);
     // A line of the log's account: cut-offs, switch-offs, the summary.
     void message(const QString &text);
     // The log has begun to end (before its switching off on the way out, if any):
@@ -88,11 +88,11 @@ private:
     {
         return std::chrono::duration_cast<std::chrono::nanoseconds>(at - m_start).count();
     }
-    void round(const RoundNotice &notice);
-    void roundStarted(const RoundNotice &notice);
+    void round(const engine::RoundNotice &notice);
+    void roundStarted(const engine::RoundNotice &notice);
     void roundEnded();
     void goOn();
-    void taken(const Reading &reading);
+    void taken(const records::Reading &reading);
     void cutOff(std::uint8_t address, const protocol::StatusReading &r);
     bool everyOutputOff() const;
     // How the log ended, handed along the switching off to the summary.
@@ -105,17 +105,17 @@ private:
     void switchOffAll(Outcome outcome);
     void conclude(const Outcome &outcome);
 
-    Client &m_client;
-    const EngineClock &m_clock;
-    PortKeeper *m_keeper = nullptr;
+    engine::Client &m_client;
+    const engine::EngineClock &m_clock;
+    line::PortKeeper *m_keeper = nullptr;
     LogOptions m_options;
-    RowMaker m_rows;
+    records::RowMaker m_rows;
     Schedule m_schedule;
     // The log's readings, its cut-offs and its switch-off on the way out go
     // through its session, over a path that makes every reading a row.
-    PathLine m_line;
-    Session m_session;
-    Session::Caller m_caller = m_session.addCaller();
+    records::PathLine m_line;
+    engine::Session m_session;
+    engine::Session::Caller m_caller = m_session.addCaller();
     std::chrono::steady_clock::time_point m_start = m_clock.now();
     std::map<std::uint8_t, AddressState> m_states;
     std::size_t m_next = 0; // readings taken in the round under way
@@ -132,9 +132,9 @@ private:
 // What a log says of switching `addresses` off on its way out: one line per
 // address, in the order given, confirmed or not and why.
 QStringList switchOffLines(const std::vector<std::uint8_t> &addresses,
-                           const AllOffOutcome &outcome);
+                           const engine::AllOffOutcome &outcome);
 
 // The lines on the link's counts and round trips that a log and a run end with.
-QStringList linkSummary(const LinkStats &stats);
+QStringList linkSummary(const engine::LinkStats &stats);
 
-} // namespace supply
+} // namespace runs

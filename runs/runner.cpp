@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace supply {
+namespace runs {
 
 using sequence::compareText;
 using sequence::durationText;
@@ -29,7 +29,7 @@ QString durationOf(qint64 ns)
 }
 
 // The quantity an until compares, from a good reading and the counters.
-double measure(Quantity q, const Row &row)
+double measure(Quantity q, const records::Row &row)
 {
     const protocol::StatusReading &r = *row.reading;
     switch (q) {
@@ -64,14 +64,14 @@ QString measuredText(Quantity q, double value)
     return {};
 }
 
-QString targetName(Target target)
+QString targetName(records::Target target)
 {
     switch (target) {
-    case Target::Voltage:
+    case records::Target::Voltage:
         return QStringLiteral("the voltage set value");
-    case Target::Current:
+    case records::Target::Current:
         return QStringLiteral("the current set value");
-    case Target::Output:
+    case records::Target::Output:
         break;
     }
     return QStringLiteral("the output");
@@ -138,12 +138,12 @@ void Runner::start()
     m_levels.push_back(Level{0, m_sequence.steps.size(), 0, 1, 1, 0});
     QPointer<Runner> self(this);
     m_line.begin(
-        [self](const Row &row) {
+        [self](const records::Row &row) {
             if (self) {
                 self->onReading(row);
             }
         },
-        [self](const Failure &why) {
+        [self](const engine::Failure &why) {
             if (self) {
                 self->lineFailed(why);
             }
@@ -151,10 +151,10 @@ void Runner::start()
     next();
 }
 
-void Runner::lineFailed(const Failure &why)
+void Runner::lineFailed(const engine::Failure &why)
 {
     QString text;
-    if (why.error == Error::Port) {
+    if (why.error == engine::Error::Port) {
         text = why.detail.isEmpty() ? QStringLiteral("the port failed")
                                     : QStringLiteral("the port failed: %1").arg(why.detail);
     } else {
@@ -250,17 +250,17 @@ void Runner::beginStep(const SequenceStep &s)
     switch (s.kind) {
     case SequenceStep::Kind::Set:
         if (s.voltage) {
-            m_writes.emplace_back(Target::Voltage, *s.voltage);
+            m_writes.emplace_back(records::Target::Voltage, *s.voltage);
         }
         if (s.current) {
-            m_writes.emplace_back(Target::Current, *s.current);
+            m_writes.emplace_back(records::Target::Current, *s.current);
         }
         m_state = State::Writing;
         emitProgress();
         writeNext();
         return;
     case SequenceStep::Kind::Output:
-        m_writes.emplace_back(Target::Output, s.on ? 1 : 0);
+        m_writes.emplace_back(records::Target::Output, s.on ? 1 : 0);
         m_state = State::Writing;
         emitProgress();
         writeNext();
@@ -305,7 +305,8 @@ void Runner::sweepPoint()
     }
     m_pointStartedNs = m_clock.nsecsElapsed();
     m_writes.clear();
-    m_writes.emplace_back(s.sweepsVoltage ? Target::Voltage : Target::Current, s.point(m_point));
+    m_writes.emplace_back(s.sweepsVoltage ? records::Target::Voltage : records::Target::Current,
+                          s.point(m_point));
     m_state = State::Writing;
     emitProgress();
     writeNext();
@@ -325,7 +326,7 @@ void Runner::writeNext()
         return;
     }
     // Plain names, not a structured binding: the callbacks below capture them.
-    const Target target = m_writes.front().first;
+    const records::Target target = m_writes.front().first;
     const std::uint16_t value = m_writes.front().second;
     m_writes.erase(m_writes.begin());
     const int line = m_step->line;
@@ -341,23 +342,23 @@ void Runner::writeNext()
                                        .arg(targetName(target), problem));
             }
         },
-        [self, target, token](const WriteResult &result) {
+        [self, target, token](const records::WriteResult &result) {
             if (self && self->m_token == token && self->m_state == State::Writing) {
                 self->onWritten(target, result);
             }
         });
 }
 
-void Runner::onWritten(Target target, const WriteResult &result)
+void Runner::onWritten(records::Target target, const records::WriteResult &result)
 {
     if (result.confirmed) {
         writeNext();
         return;
     }
-    if (result.failure.error == Error::Interrupted) {
+    if (result.failure.error == engine::Error::Interrupted) {
         return; // the stop that interrupted it has its own account
     }
-    if (result.failure.error == Error::Port) {
+    if (result.failure.error == engine::Error::Port) {
         abort(RunEnd::How::Aborted,
               QStringLiteral("the port failed: %1").arg(result.failure.detail),
               m_options.keepOnAbort);
@@ -424,14 +425,14 @@ void Runner::waitEnded()
     }
 }
 
-void Runner::onReading(const Row &taken)
+void Runner::onReading(const records::Row &taken)
 {
     // The readings that come while the output is switched off are rows of the
     // run too: its record ends with the one that shows the output off.
     if (!running()) {
         return;
     }
-    Row row = taken;
+    records::Row row = taken;
     row.withStep = true;
     row.step = m_step != nullptr ? m_step->line : 0;
     const bool pointReading = m_pointReadingDue && m_state == State::Waiting;
@@ -447,7 +448,7 @@ void Runner::onReading(const Row &taken)
         return; // the row could not be kept
     }
     if (!row.reading) {
-        if (row.failure.error == Error::Port) {
+        if (row.failure.error == engine::Error::Port) {
             return; // the line's failed() ends the run with the port's reason
         }
         m_metInARow = 0; // a reading that failed did not show the condition
@@ -515,7 +516,7 @@ void Runner::abort(RunEnd::How how, const QString &why, bool keepOutput)
     }
     m_state = State::SwitchingOff;
     QPointer<Runner> self(this);
-    m_line.switchOff([self](const WriteResult &result) {
+    m_line.switchOff([self](const records::WriteResult &result) {
         if (!self || self->m_state != State::SwitchingOff) {
             return;
         }
@@ -561,4 +562,4 @@ void Runner::emitProgress()
     emit progressChanged(m_progress);
 }
 
-} // namespace supply
+} // namespace runs

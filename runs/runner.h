@@ -14,7 +14,7 @@
 #include <optional>
 #include <vector>
 
-namespace supply {
+namespace runs {
 
 // The runner carries out the sequence language's steps.
 using sequence::Compare;
@@ -37,8 +37,8 @@ public:
     // inside this call. `failed` says the line ended under the run: the port was
     // lost (Port, its reason in the detail) or the polls were stopped (Interrupted,
     // what stopped them in the detail).
-    virtual void begin(std::function<void(const Row &)> reading,
-                       std::function<void(const Failure &why)> failed) = 0;
+    virtual void begin(std::function<void(const records::Row &)> reading,
+                       std::function<void(const engine::Failure &why)> failed) = 0;
     // Takes no more readings; nothing is handed on after it.
     virtual void end() = 0;
     // The next reading is wanted as soon as the line can take it (the end of a
@@ -47,16 +47,16 @@ public:
     // Writes `value` (counts; 1 or 0 for the output) and confirms it. Its
     // read-backs, if it takes any, come in as readings. `retrying` is told when
     // the first attempt was not confirmed; `done` is called once, later.
-    virtual void write(Target target, std::uint16_t value,
+    virtual void write(records::Target target, std::uint16_t value,
                        std::function<void(const QString &problem)> retrying,
-                       std::function<void(const WriteResult &)> done) = 0;
+                       std::function<void(const records::WriteResult &)> done) = 0;
     // A stop: what is in flight ends as soon as it may (a reply on its way gets
     // its grace); readings and writes after it end with Interrupted.
     virtual void interrupt() = 0;
     // The confirmed switch-off of every way out but completion; it goes out after
     // interrupt() and end() too. A line may hand on the readings that confirm it
     // until `done` is called.
-    virtual void switchOff(std::function<void(const WriteResult &)> done) = 0;
+    virtual void switchOff(std::function<void(const records::WriteResult &)> done) = 0;
 };
 
 // What a window shows of a run in progress.
@@ -125,12 +125,12 @@ public:
 
 signals:
     // Every reading, with its step and point: to be written, published, shown.
-    void rowTaken(const supply::Row &row);
+    void rowTaken(const records::Row &row);
     // The run's account, a line at a time: "line 4: until current < 0.1A for 3
     // max 4h: met after 1h12m (0.098 A)", "line 5: aborted: …".
     void message(const QString &text);
-    void progressChanged(const supply::RunProgress &progress);
-    void finished(const supply::RunEnd &end);
+    void progressChanged(const runs::RunProgress &progress);
+    void finished(const runs::RunEnd &end);
 
 private:
     enum class State { Idle, Stepping, Writing, Waiting, SwitchingOff, Done };
@@ -139,15 +139,15 @@ private:
     void next(); // on to the next step
     void beginStep(const SequenceStep &step);
     void writeNext(); // the next write of a set, output or sweep step
-    void onReading(const Row &row);
-    void onWritten(Target target, const WriteResult &result);
+    void onReading(const records::Row &row);
+    void onWritten(records::Target target, const records::WriteResult &result);
     void stepDone(const QString &how);
     void armTimer(std::int64_t ms);
     void waitEnded();  // a hold's or dwell's or max's timer ran out
     void sweepPoint(); // the current sweep point: write it, then dwell
     void abort(RunEnd::How how, const QString &why, bool keepOutput);
     // The line ended under the run: it aborts saying why.
-    void lineFailed(const Failure &why);
+    void lineFailed(const engine::Failure &why);
     void finish();
     void emitProgress();
     double elapsedSeconds() const;
@@ -165,7 +165,7 @@ private:
     qint64 m_deadlineNs = 0; // the end of the wait the timer is armed for
     int m_token = 0;         // callbacks of a write carry it; a later step or an abort moves it on
     // Writes still to do in this step: target and value.
-    std::vector<std::pair<Target, std::uint16_t>> m_writes;
+    std::vector<std::pair<records::Target, std::uint16_t>> m_writes;
     std::size_t m_point = 0;        // sweep: the point in progress
     bool m_pointReadingDue = false; // sweep: the next reading ends the point's dwell
     int m_metInARow = 0;
@@ -177,4 +177,4 @@ private:
     RunProgress m_progress;
 };
 
-} // namespace supply
+} // namespace runs

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace supply {
+namespace runs {
 
 namespace {
 
@@ -12,9 +12,9 @@ std::int64_t toNs(std::chrono::milliseconds ms)
     return std::chrono::nanoseconds(ms).count();
 }
 
-RoundSlots::time_point at(std::int64_t ns)
+engine::RoundSlots::time_point at(std::int64_t ns)
 {
-    return RoundSlots::time_point(std::chrono::nanoseconds(ns));
+    return engine::RoundSlots::time_point(std::chrono::nanoseconds(ns));
 }
 
 QString clockText(const QDateTime &time)
@@ -56,7 +56,7 @@ void Schedule::roundStarted(std::int64_t nowNs)
     roundTaken(m_slots.take(at(nowNs)));
 }
 
-void Schedule::roundTaken(const RoundSlots::Taken &taken)
+void Schedule::roundTaken(const engine::RoundSlots::Taken &taken)
 {
     const std::int64_t interval = toNs(m_interval);
     const std::int64_t lag = taken.lag.count();
@@ -106,4 +106,4 @@ QString Schedule::summary() const
            QStringLiteral("the last started %1 ms after its slot").arg(m_lastLagMs, 0, 'f', 1);
 }
 
-} // namespace supply
+} // namespace runs

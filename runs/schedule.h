@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace supply {
+namespace runs {
 
 // The rounds of readings of a log or a run: round k belongs to the slot
 // k × interval after the start (RoundSlots). A round starts at its slot, or at
@@ -33,7 +33,7 @@ public:
     // the latest one are given up.
     void roundStarted(std::int64_t nowNs);
     // A round started now on a slot taken elsewhere (the session's rounds).
-    void roundTaken(const RoundSlots::Taken &taken);
+    void roundTaken(const engine::RoundSlots::Taken &taken);
     // A round ended after `tookNs`; `handedOver`: the line changed hands during
     // it. Gives the length of a round longer than the interval to tell of, once
     // per schedule. A round that waited for the line to change hands says
@@ -59,7 +59,7 @@ private:
     std::chrono::milliseconds m_interval;
     std::optional<std::chrono::milliseconds> m_duration;
     std::int64_t m_startNs = 0;
-    RoundSlots m_slots;
+    engine::RoundSlots m_slots;
     long m_rounds = 0;
     long m_skipped = 0;
     QDateTime m_firstSkip;
@@ -69,4 +69,4 @@ private:
     bool m_toldSlow = false;
 };
 
-} // namespace supply
+} // namespace runs

@@ -5,10 +5,10 @@
 
 #include <algorithm>
 
-namespace supply {
+namespace runs {
 
-ScheduledRunLine::ScheduledRunLine(Client &client, std::uint8_t address, milliseconds interval,
-                                   QObject *parent)
+ScheduledRunLine::ScheduledRunLine(engine::Client &client, std::uint8_t address,
+                                   milliseconds interval, QObject *parent)
     : QObject(parent), m_client(client), m_address(address), m_schedule(interval)
 {
     m_timer.setSingleShot(true);
@@ -16,8 +16,8 @@ ScheduledRunLine::ScheduledRunLine(Client &client, std::uint8_t address, millise
     connect(&m_timer, &QTimer::timeout, this, &ScheduledRunLine::due);
 }
 
-void ScheduledRunLine::begin(std::function<void(const Row &)> reading,
-                             std::function<void(const Failure &)> failed)
+void ScheduledRunLine::begin(std::function<void(const records::Row &)> reading,
+                             std::function<void(const engine::Failure &)> failed)
 {
     m_reading = std::move(reading);
     m_failed = std::move(failed);
@@ -70,7 +70,7 @@ void ScheduledRunLine::readOne()
     m_busy = true;
     m_timer.stop();
     QPointer<ScheduledRunLine> self(this);
-    takeReading(m_client, m_rows, m_address, [self](const Reading &reading) {
+    records::takeReading(m_client, m_rows, m_address, [self](const records::Reading &reading) {
         if (!self) {
             return;
         }
@@ -79,7 +79,7 @@ void ScheduledRunLine::readOne()
             return;
         }
         self->deliver(reading);
-        if (reading.failure.error == Error::Port && !self->m_keeper) {
+        if (reading.failure.error == engine::Error::Port && !self->m_keeper) {
             self->m_active = false;
             self->m_failed(reading.row.failure);
             return;
@@ -101,9 +101,9 @@ void ScheduledRunLine::idleAgain()
     arm();
 }
 
-void ScheduledRunLine::deliver(const Reading &reading)
+void ScheduledRunLine::deliver(const records::Reading &reading)
 {
-    if (reading.failure.error == Error::Interrupted) {
+    if (reading.failure.error == engine::Error::Interrupted) {
         return;
     }
     if (!m_aligned) {
@@ -119,21 +119,21 @@ void ScheduledRunLine::deliver(const Reading &reading)
     }
 }
 
-void ScheduledRunLine::write(Target target, std::uint16_t value,
+void ScheduledRunLine::write(records::Target target, std::uint16_t value,
                              std::function<void(const QString &)> retrying,
-                             std::function<void(const WriteResult &)> done)
+                             std::function<void(const records::WriteResult &)> done)
 {
     m_busy = true;
     m_timer.stop();
     QPointer<ScheduledRunLine> self(this);
-    WriteCallbacks callbacks;
-    callbacks.readBack = [self](const Reading &reading) {
+    records::WriteCallbacks callbacks;
+    callbacks.readBack = [self](const records::Reading &reading) {
         if (self && self->m_active) {
             self->deliver(reading);
         }
     };
     callbacks.retrying = std::move(retrying);
-    callbacks.done = [self, done = std::move(done)](const WriteResult &result) {
+    callbacks.done = [self, done = std::move(done)](const records::WriteResult &result) {
         if (self) {
             self->m_busy = false;
         }
@@ -142,8 +142,8 @@ void ScheduledRunLine::write(Target target, std::uint16_t value,
             self->idleAgain();
         }
     };
-    confirmedWrite(m_client, m_rows, writeRequest(m_address, target, value),
-                   confirmsWrite(target, value), std::move(callbacks));
+    records::confirmedWrite(m_client, m_rows, records::writeRequest(m_address, target, value),
+                            records::confirmsWrite(target, value), std::move(callbacks));
 }
 
 void ScheduledRunLine::interrupt()
@@ -151,20 +151,20 @@ void ScheduledRunLine::interrupt()
     m_client.interrupt();
 }
 
-void ScheduledRunLine::switchOff(std::function<void(const WriteResult &)> done)
+void ScheduledRunLine::switchOff(std::function<void(const records::WriteResult &)> done)
 {
     m_client.resume();
     const auto send = [this, done = std::move(done)] {
         m_client.resume(); // a stop while waiting for the port does not cancel it
-        WriteCallbacks callbacks;
+        records::WriteCallbacks callbacks;
         callbacks.done = done;
-        supply::switchOff(m_client, m_rows, m_address, std::move(callbacks));
+        records::switchOff(m_client, m_rows, m_address, std::move(callbacks));
     };
     if (m_keeper && !m_keeper->isOpen()) {
         // Sent either way: with the port still away it ends with Error::Port and
         // the run says the output may still be on.
         QPointer<ScheduledRunLine> self(this);
-        m_keeper->whenOpen(PortKeeper::kWaitToSwitchOff, [self, send](bool) {
+        m_keeper->whenOpen(line::PortKeeper::kWaitToSwitchOff, [self, send](bool) {
             if (self) {
                 send();
             }
@@ -174,4 +174,4 @@ void ScheduledRunLine::switchOff(std::function<void(const WriteResult &)> done)
     send();
 }
 
-} // namespace supply
+} // namespace runs

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <functional>
 
-namespace supply {
+namespace runs {
 
 using std::chrono::milliseconds;
 
@@ -26,20 +26,21 @@ using std::chrono::milliseconds;
 class ScheduledRunLine : public QObject, public RunLine {
     Q_OBJECT
 public:
-    ScheduledRunLine(Client &client, std::uint8_t address, milliseconds interval,
+    ScheduledRunLine(engine::Client &client, std::uint8_t address, milliseconds interval,
                      QObject *parent = nullptr);
 
     // Rides out a lost port with `keeper` (set before begin()).
-    void setPortKeeper(PortKeeper *keeper) { m_keeper = keeper; }
+    void setPortKeeper(line::PortKeeper *keeper) { m_keeper = keeper; }
 
-    void begin(std::function<void(const Row &)> reading,
-               std::function<void(const Failure &)> failed) override;
+    void begin(std::function<void(const records::Row &)> reading,
+               std::function<void(const engine::Failure &)> failed) override;
     void end() override;
     void readSoon() override;
-    void write(Target target, std::uint16_t value, std::function<void(const QString &)> retrying,
-               std::function<void(const WriteResult &)> done) override;
+    void write(records::Target target, std::uint16_t value,
+               std::function<void(const QString &)> retrying,
+               std::function<void(const records::WriteResult &)> done) override;
     void interrupt() override;
-    void switchOff(std::function<void(const WriteResult &)> done) override;
+    void switchOff(std::function<void(const records::WriteResult &)> done) override;
 
 private:
     qint64 nowNs() const { return nsSinceStart(std::chrono::steady_clock::now()); }
@@ -51,21 +52,21 @@ private:
     void due();
     void readOne();
     void idleAgain();
-    void deliver(const Reading &reading);
+    void deliver(const records::Reading &reading);
 
-    Client &m_client;
-    PortKeeper *m_keeper = nullptr;
+    engine::Client &m_client;
+    line::PortKeeper *m_keeper = nullptr;
     std::uint8_t m_address;
-    RowMaker m_rows;
+    records::RowMaker m_rows;
     Schedule m_schedule;
     std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
     QTimer m_timer;
-    std::function<void(const Row &)> m_reading;
-    std::function<void(const Failure &)> m_failed;
+    std::function<void(const records::Row &)> m_reading;
+    std::function<void(const engine::Failure &)> m_failed;
     bool m_active = false;
     bool m_busy = false;     // a reading or a write is on the line
     bool m_extraDue = false; // readSoon() asked for one
     bool m_aligned = false;  // the schedule starts when the first request goes out
 };
 
-} // namespace supply
+} // namespace runs

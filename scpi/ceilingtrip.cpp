@@ -22,11 +22,11 @@ std::string fixedPoint(long long count, int decimals)
 std::optional<ChannelTrip> channelTrip(const protocol::StatusReading &reading, int voltage,
                                        int current, int power)
 {
-    supply::CeilingCounts own;
+    engine::CeilingCounts own;
     own.volts = voltage;
     own.amps = current;
     own.watts = power;
-    const auto tripped = supply::tripOf(reading, own, supply::TripSlack::None);
+    const auto tripped = engine::tripOf(reading, own, engine::TripSlack::None);
     if (!tripped) {
         return std::nullopt;
     }

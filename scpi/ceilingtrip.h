@@ -15,7 +15,7 @@ std::string fixedPoint(long long count, int decimals);
 // device-specific error it queues and its text ("Voltage protection
 // tripped;10.00 V above the ceiling 8.00 V").
 struct ChannelTrip {
-    supply::CeilingKind kind = supply::CeilingKind::Voltage;
+    engine::CeilingKind kind = engine::CeilingKind::Voltage;
     int code = 0;
     std::string text;
 };

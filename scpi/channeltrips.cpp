@@ -12,8 +12,8 @@ void Instrument::noteReading(std::size_t channel, const protocol::StatusReading 
     Channel &ch = m_channels[channel];
     const auto trip = channelTrip(reading, ch.voltageCeiling, ch.currentCeiling, ch.powerCeiling);
     if (trip) {
-        (trip->kind == supply::CeilingKind::Voltage   ? ch.voltageTripped
-         : trip->kind == supply::CeilingKind::Current ? ch.currentTripped
+        (trip->kind == engine::CeilingKind::Voltage   ? ch.voltageTripped
+         : trip->kind == engine::CeilingKind::Current ? ch.currentTripped
                                                       : ch.powerTripped) = true;
     }
     const std::uint16_t questionable = std::uint16_t(

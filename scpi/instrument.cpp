@@ -68,14 +68,14 @@ const CommandTable &Instrument::table()
 
 int errorNumber(LinkFault fault)
 {
-    using supply::Error;
+    using engine::Error;
     // A fault on the line speaks for every error the instrument does not tell apart.
     const Error error = fault == LinkFault::None           ? Error::None
                         : fault == LinkFault::Gone         ? Error::Port
                         : fault == LinkFault::Refused      ? Error::Refused
                         : fault == LinkFault::NotConfirmed ? Error::NotConfirmed
                                                            : Error::Timeout;
-    return supply::facesOf(error).scpiError;
+    return engine::facesOf(error).scpiError;
 }
 
 Instrument::Instrument(SupplyLink &link, InstrumentInfo info)

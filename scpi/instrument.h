@@ -73,7 +73,7 @@ public:
     virtual void allOff(std::vector<std::uint8_t> addresses, AllOffDone done) = 0;
     // The tightest ceiling of `kind` that any program on the line holds on
     // `address`, in counts; nullopt when none is held (or the link keeps none).
-    virtual std::optional<int> lineCeiling(std::uint8_t address, supply::CeilingKind kind) const
+    virtual std::optional<int> lineCeiling(std::uint8_t address, engine::CeilingKind kind) const
     {
         (void)address;
         (void)kind;

@@ -64,7 +64,7 @@ struct Call {
                                        ch.powerCeiling);
     }
     // The tightest ceiling of `kind` on the channel's supply, whoever holds it.
-    std::optional<int> lineCeiling(supply::CeilingKind kind) const
+    std::optional<int> lineCeiling(engine::CeilingKind kind) const
     {
         return instrument.m_link.lineCeiling(instrument.m_channels[channel].address, kind);
     }

@@ -168,9 +168,9 @@ void ceilingQuery(Call &c, const Quantity &q)
     }
     // The tightest ceiling on the line, whoever holds it; the instrument's own
     // where the line holds none.
-    const auto kind = &q == &kVolts  ? supply::CeilingKind::Voltage
-                      : &q == &kAmps ? supply::CeilingKind::Current
-                                     : supply::CeilingKind::Power;
+    const auto kind = &q == &kVolts  ? engine::CeilingKind::Voltage
+                      : &q == &kAmps ? engine::CeilingKind::Current
+                                     : engine::CeilingKind::Power;
     const int own = &q == &kVolts  ? c.supply().voltageCeiling
                     : &q == &kAmps ? c.supply().currentCeiling
                                    : c.supply().powerCeiling;

@@ -14,16 +14,16 @@ QByteArray csvRow(const Sample &sample, std::int64_t wallMs, std::int64_t elapse
 {
     // The log's formatter: the same value is the same text in both files.
     const QStringList cells{
-        supply::localTimeText(QDateTime::fromMSecsSinceEpoch(wallMs)),
-        supply::elapsedTextMs(elapsedMs),
-        supply::voltsText(sample.setVoltage),
-        supply::ampsText(sample.setCurrent),
-        supply::voltsText(sample.voltage),
-        supply::ampsText(sample.current),
+        records::localTimeText(QDateTime::fromMSecsSinceEpoch(wallMs)),
+        records::elapsedTextMs(elapsedMs),
+        records::voltsText(sample.setVoltage),
+        records::ampsText(sample.setCurrent),
+        records::voltsText(sample.voltage),
+        records::ampsText(sample.current),
         // 10 mV counts times 1 mA counts are 10 uW counts: the power stays exact.
-        supply::wattsText(static_cast<long long>(sample.voltage) * sample.current),
+        records::wattsText(static_cast<long long>(sample.voltage) * sample.current),
         sample.outputOn ? QStringLiteral("1") : QStringLiteral("0"),
-        supply::modeText(static_cast<std::uint8_t>(sample.mode)),
+        records::modeText(static_cast<std::uint8_t>(sample.mode)),
     };
     return cells.join(QLatin1Char(',')).toUtf8() + '\n';
 }

@@ -5,7 +5,7 @@
 
 namespace trend {
 
-// The history's charge and energy counters: supply::EnergyCounter (and its
+// The history's charge and energy counters: records::EnergyCounter (and its
 // rule, shared with vantelctl) over the store's samples.
 class EnergyCounter {
 public:
@@ -18,7 +18,7 @@ public:
     double wattHours() const { return m_counter.wattHours(); }
 
 private:
-    supply::EnergyCounter m_counter;
+    records::EnergyCounter m_counter;
 };
 
 } // namespace trend

@@ -11,7 +11,7 @@
 
 #include <cmath>
 
-namespace panels {
+namespace ui {
 
 namespace {
 
@@ -53,17 +53,17 @@ std::unique_ptr<QSettings> userSettings()
     return std::make_unique<QSettings>(QStringLiteral("vantel"), QStringLiteral("vantel"));
 }
 
-supply::CeilingCounts Ceilings::counts() const
+engine::CeilingCounts Ceilings::counts() const
 {
-    const auto counted = [](supply::CeilingKind kind, const std::optional<double> &value) {
-        return value ? std::optional<int>(supply::ceilingCounts(kind, *value)) : std::nullopt;
+    const auto counted = [](engine::CeilingKind kind, const std::optional<double> &value) {
+        return value ? std::optional<int>(engine::ceilingCounts(kind, *value)) : std::nullopt;
     };
-    return {counted(supply::CeilingKind::Voltage, volts),
-            counted(supply::CeilingKind::Current, amps),
-            counted(supply::CeilingKind::Power, watts)};
+    return {counted(engine::CeilingKind::Voltage, volts),
+            counted(engine::CeilingKind::Current, amps),
+            counted(engine::CeilingKind::Power, watts)};
 }
 
-Ceilings Ceilings::fromCounts(const supply::CeilingCounts &counts)
+Ceilings Ceilings::fromCounts(const engine::CeilingCounts &counts)
 {
     const auto value = [](const std::optional<int> &count, double perUnit) {
         return count ? std::optional<double>(*count / perUnit) : std::nullopt;
@@ -74,37 +74,37 @@ Ceilings Ceilings::fromCounts(const supply::CeilingCounts &counts)
 QString Ceilings::exceededBy(const protocol::StatusReading &r) const
 {
     // Compared in counts as the line holds them; a reading one count above is within.
-    const auto trip = supply::tripOf(r, counts(), supply::TripSlack::Resolution);
+    const auto trip = engine::tripOf(r, counts(), engine::TripSlack::Resolution);
     if (!trip) {
         return {};
     }
     switch (trip->kind) {
-    case supply::CeilingKind::Voltage:
-        return above(panels::volts(r.volts()), panels::volts(*volts));
-    case supply::CeilingKind::Current:
-        return above(panels::amps(r.amps()), panels::amps(*amps));
-    case supply::CeilingKind::Power:
-        return above(panels::watts(r.watts()), panels::watts(*watts));
+    case engine::CeilingKind::Voltage:
+        return above(ui::volts(r.volts()), ui::volts(*volts));
+    case engine::CeilingKind::Current:
+        return above(ui::amps(r.amps()), ui::amps(*amps));
+    case engine::CeilingKind::Power:
+        return above(ui::watts(r.watts()), ui::watts(*watts));
     }
     return {};
 }
 
 QString Ceilings::refusesVoltage(double v) const
 {
-    if (supply::refusesSetValue(counts(), supply::CeilingKind::Voltage,
+    if (engine::refusesSetValue(counts(), engine::CeilingKind::Voltage,
                                 static_cast<int>(std::lround(v * 100.0)))) {
         return QObject::tr("%1 is above the voltage ceiling of %2: nothing was sent.")
-            .arg(panels::volts(v), panels::volts(*volts));
+            .arg(ui::volts(v), ui::volts(*volts));
     }
     return {};
 }
 
 QString Ceilings::refusesCurrent(double a) const
 {
-    if (supply::refusesSetValue(counts(), supply::CeilingKind::Current,
+    if (engine::refusesSetValue(counts(), engine::CeilingKind::Current,
                                 static_cast<int>(std::lround(a * 1000.0)))) {
         return QObject::tr("%1 is above the current ceiling of %2: nothing was sent.")
-            .arg(panels::amps(a), panels::amps(*amps));
+            .arg(ui::amps(a), ui::amps(*amps));
     }
     return {};
 }
@@ -136,13 +136,13 @@ QString Ceilings::summary() const
 {
     QStringList parts;
     if (volts) {
-        parts << panels::volts(*volts);
+        parts << ui::volts(*volts);
     }
     if (amps) {
-        parts << panels::amps(*amps);
+        parts << ui::amps(*amps);
     }
     if (watts) {
-        parts << panels::watts(*watts);
+        parts << ui::watts(*watts);
     }
     return parts.isEmpty() ? QString() : QObject::tr("ceilings active: %1").arg(parts.join(", "));
 }
@@ -198,7 +198,7 @@ HeldCeilings::~HeldCeilings()
     releaseAll();
 }
 
-void HeldCeilings::setClient(supply::Client *client)
+void HeldCeilings::setClient(engine::Client *client)
 {
     if (client == m_client) {
         return;
@@ -239,15 +239,15 @@ void HeldCeilings::apply(std::uint8_t address, const Ceilings &ceilings)
     if (!m_client) {
         return;
     }
-    supply::CeilingRegistry &registry = m_client->ceilings();
+    engine::CeilingRegistry &registry = m_client->ceilings();
     if (m_source == 0) {
         m_source = registry.addSource(true);
     }
     const auto pid = static_cast<std::uint32_t>(QCoreApplication::applicationPid());
     // In the supply's counts (10 mV, 1 mA, 10 mW), never above what was typed.
-    const supply::CeilingCounts counts = ceilings.counts();
+    const engine::CeilingCounts counts = ceilings.counts();
     for (const auto kind :
-         {supply::CeilingKind::Voltage, supply::CeilingKind::Current, supply::CeilingKind::Power}) {
+         {engine::CeilingKind::Voltage, engine::CeilingKind::Current, engine::CeilingKind::Power}) {
         if (const auto &value = counts.of(kind)) {
             registry.hold(m_source, address, kind, *value, "vantel", pid);
         } else {
@@ -256,4 +256,4 @@ void HeldCeilings::apply(std::uint8_t address, const Ceilings &ceilings)
     }
 }
 
-} // namespace panels
+} // namespace ui

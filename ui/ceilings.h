@@ -14,11 +14,11 @@
 
 class QSettings;
 
-namespace supply {
+namespace engine {
 class Client;
-}
+} // namespace engine
 
-namespace panels {
+namespace ui {
 
 // The user's settings the windows keep (ceilings, the records folder), under one
 // name on every platform, whatever the application object is told.
@@ -34,8 +34,8 @@ struct Ceilings {
 
     bool any() const { return volts || amps || watts; }
     // In the supply's counts, as they are held on the line, and back.
-    supply::CeilingCounts counts() const;
-    static Ceilings fromCounts(const supply::CeilingCounts &counts);
+    engine::CeilingCounts counts() const;
+    static Ceilings fromCounts(const engine::CeilingCounts &counts);
     // What a reading exceeds by more than the supply's resolution (10 mV, 1 mA,
     // and their product for power), as "12.95 V above the ceiling of 12.80 V";
     // empty when it is within every ceiling. The line's registry judges it.
@@ -74,7 +74,7 @@ public:
     HeldCeilings &operator=(const HeldCeilings &) = delete;
 
     // The client of the line open now; nullptr while none is.
-    void setClient(supply::Client *client);
+    void setClient(engine::Client *client);
     // The ceilings on the supply at `address`; none set releases them.
     void hold(std::uint8_t address, const Ceilings &ceilings);
     // Nothing held on any supply.
@@ -84,9 +84,9 @@ private:
     void apply(std::uint8_t address, const Ceilings &ceilings);
     void releaseAll();
 
-    QPointer<supply::Client> m_client;
+    QPointer<engine::Client> m_client;
     int m_source = 0; // in m_client's registry
     std::map<std::uint8_t, Ceilings> m_held;
 };
 
-} // namespace panels
+} // namespace ui

@@ -10,7 +10,7 @@
 
 #include <optional>
 
-namespace serial {
+namespace ui {
 
 namespace {
 
@@ -65,7 +65,7 @@ std::optional<int> portNumberFromName(const QString &name)
     return *number;
 }
 
-PortConnection::PortConnection(CommControl &comm, ui::Messenger &messenger, QWidget *window,
+PortConnection::PortConnection(serial::CommControl &comm, ui::Messenger &messenger, QWidget *window,
                                PortControls controls)
     : m_comm(comm), m_messenger(messenger), m_window(window), m_controls(controls)
 {
@@ -73,7 +73,7 @@ PortConnection::PortConnection(CommControl &comm, ui::Messenger &messenger, QWid
     // complete what the user types to a listed name.
     m_controls.Combo1->setCompleter(nullptr);
     m_openEnded =
-        QObject::connect(&m_comm, &CommControl::openEnded, m_controls.Combo1,
+        QObject::connect(&m_comm, &serial::CommControl::openEnded, m_controls.Combo1,
                          [this](int error, const QString &reason) { onOpenEnded(error, reason); });
 }
 
@@ -93,7 +93,7 @@ void PortConnection::search()
         // close it behind the user's back. A port this user may not open is listed
         // too, so that opening it can say why.
         const int error = m_comm.probePort(port);
-        if (error == 0 || error == kErrPortInUse || error == kErrNoAccess) {
+        if (error == 0 || error == serial::kErrPortInUse || error == serial::kErrNoAccess) {
             list->addItem(QStringLiteral("COM") + QString::number(port));
         }
     }
@@ -148,7 +148,7 @@ void PortConnection::openOrClose()
         } else {
             closeSteps();
         }
-    } catch (const CommError &failure) {
+    } catch (const serial::CommError &failure) {
         error = failure.number();
         description = QString::fromStdString(failure.what());
     }
@@ -169,11 +169,11 @@ void PortConnection::showOpened()
 
 void PortConnection::reportFailure(int error, const QString &description)
 {
-    if (error == kErrPortInUse) {
+    if (error == serial::kErrPortInUse) {
         m_messenger.inform(m_window, msgOccupied());
         m_controls.C31->setCaption(captionOpen());
         m_openClickCount = advance(m_openClickCount);
-    } else if (error == kErrPortNotFound) {
+    } else if (error == serial::kErrPortNotFound) {
         m_controls.C31->setCaption(captionOpen());
         m_openClickCount = advance(m_openClickCount);
         m_messenger.inform(m_window, msgNotFound());
@@ -204,9 +204,9 @@ void PortConnection::onOpenEnded(int error, const QString &reason)
     // callback, and a modal box there would hold the line up.
     m_controls.C31->setCaption(captionOpen());
     m_openClickCount = advance(m_openClickCount);
-    const QString message = error == kErrPortInUse      ? msgOccupied()
-                            : error == kErrPortNotFound ? msgNotFound()
-                                                        : reason;
+    const QString message = error == serial::kErrPortInUse      ? msgOccupied()
+                            : error == serial::kErrPortNotFound ? msgNotFound()
+                                                                : reason;
     QTimer::singleShot(0, m_controls.Combo1,
                        [this, message] { m_messenger.inform(m_window, message); });
 }
@@ -216,7 +216,7 @@ void PortConnection::release()
     if (m_comm.PortOpen()) {
         try {
             m_comm.setPortOpen(false);
-        } catch (const CommError &) {
+        } catch (const serial::CommError &) {
             // Nothing more can be done for a port that fails to close.
         }
     }
@@ -233,4 +233,4 @@ void PortConnection::closeSteps()
     m_comm.setPortOpen(false);
 }
 
-} // namespace serial
+} // namespace ui

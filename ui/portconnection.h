@@ -17,7 +17,7 @@ class ColorButton;
 class Messenger;
 } // namespace ui
 
-namespace serial {
+namespace ui {
 
 // The port number in a port list text: every upper-case "COM" removed, the rest
 // read leniently and rounded half to even. nullopt when that is no port number
@@ -36,7 +36,7 @@ struct PortControls {
 // What only one window does around opening and closing is given as callbacks.
 class PortConnection {
 public:
-    PortConnection(CommControl &comm, ui::Messenger &messenger, QWidget *window,
+    PortConnection(serial::CommControl &comm, ui::Messenger &messenger, QWidget *window,
                    PortControls controls);
     ~PortConnection();
     PortConnection(const PortConnection &) = delete;
@@ -67,7 +67,7 @@ private:
     void reportFailure(int error, const QString &description);
     void onOpenEnded(int error, const QString &reason);
 
-    CommControl &m_comm;
+    serial::CommControl &m_comm;
     ui::Messenger &m_messenger;
     QWidget *m_window;
     PortControls m_controls;
@@ -75,4 +75,4 @@ private:
     QMetaObject::Connection m_openEnded;
 };
 
-} // namespace serial
+} // namespace ui

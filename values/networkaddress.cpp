@@ -2,7 +2,7 @@
 
 #include <QUrl>
 
-namespace supply {
+namespace values {
 
 namespace {
 
@@ -63,4 +63,4 @@ std::optional<NetworkAddress> parseNetworkAddress(const QString &text, QString *
     return address;
 }
 
-} // namespace supply
+} // namespace values

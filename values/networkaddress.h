@@ -5,7 +5,7 @@
 
 #include <optional>
 
-namespace supply {
+namespace values {
 
 // Where a network line leads: a Modbus TCP gateway, "tcp://HOST[:PORT]".
 struct NetworkAddress {
@@ -23,4 +23,4 @@ bool isNetworkPortName(const QString &text);
 // when left out); nullopt with `*error` saying what is wrong.
 std::optional<NetworkAddress> parseNetworkAddress(const QString &text, QString *error);
 
-} // namespace supply
+} // namespace values

@@ -115,9 +115,9 @@ QString PortChoice::name() const
 
 Parsed<PortChoice> parsePort(const QString &text)
 {
-    if (supply::isNetworkPortName(text)) {
+    if (values::isNetworkPortName(text)) {
         QString why;
-        auto address = supply::parseNetworkAddress(text, &why);
+        auto address = values::parseNetworkAddress(text, &why);
         if (!address) {
             // What the URL reader says of a host or port it cannot take names its
             // own fields ("scheme = ..."): the user is told in plain words instead.

@@ -71,7 +71,7 @@ Parsed<int> parseWhole(const QString &text, int first, int last);
 struct PortChoice {
     int comPort = 1;
     QString devicePath; // empty: COMn
-    std::optional<supply::NetworkAddress> network;
+    std::optional<values::NetworkAddress> network;
     QString name() const;
 };
 Parsed<PortChoice> parsePort(const QString &text);

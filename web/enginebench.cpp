@@ -21,35 +21,35 @@ constexpr std::chrono::milliseconds kPollInterval{100};
 constexpr std::chrono::milliseconds kPortRetry{1000};
 
 // An error body: the text, and the failure's word where the line failed.
-Outcome error(int status, const QString &text, supply::Error failure = supply::Error::None)
+Outcome error(int status, const QString &text, engine::Error failure = engine::Error::None)
 {
     QJsonObject body{{QStringLiteral("error"), text}};
-    if (failure != supply::Error::None) {
-        body.insert(QStringLiteral("failure"), supply::errorWord(failure));
+    if (failure != engine::Error::None) {
+        body.insert(QStringLiteral("failure"), engine::errorWord(failure));
     }
     return {status, body};
 }
 
 // A failure of the line, with the status the failure table gives it.
-Outcome failed(supply::Error failure, const QString &text)
+Outcome failed(engine::Error failure, const QString &text)
 {
-    return error(supply::facesOf(failure).httpStatus, text, failure);
+    return error(engine::facesOf(failure).httpStatus, text, failure);
 }
 
-QJsonValue orNull(const std::optional<supply::HeldCeiling> &ceiling, double scale)
+QJsonValue orNull(const std::optional<engine::HeldCeiling> &ceiling, double scale)
 {
     return ceiling ? QJsonValue(ceiling->value / scale) : QJsonValue(QJsonValue::Null);
 }
 
 } // namespace
 
-QJsonObject supplyObject(int address, const supply::Row *row, const QJsonObject &ceilings)
+QJsonObject supplyObject(int address, const records::Row *row, const QJsonObject &ceilings)
 {
     QJsonObject object;
     if (row) {
-        object = QJsonDocument::fromJson(supply::RowWriter::jsonLine(*row, false)).object();
+        object = QJsonDocument::fromJson(records::RowWriter::jsonLine(*row, false)).object();
     } else {
-        for (const QString &key : supply::RowWriter::csvHeader(false).split(QLatin1Char(','))) {
+        for (const QString &key : records::RowWriter::csvHeader(false).split(QLatin1Char(','))) {
             object.insert(key, QJsonValue::Null);
         }
         object.insert(QStringLiteral("address"), address);
@@ -59,15 +59,15 @@ QJsonObject supplyObject(int address, const supply::Row *row, const QJsonObject 
     return object;
 }
 
-EngineBench::EngineBench(supply::Session &session, supply::Client &client, const QString &lineName,
+EngineBench::EngineBench(engine::Session &session, engine::Client &client, const QString &lineName,
                          std::vector<std::uint8_t> addresses)
     : m_client(client), m_line(lineName), m_addresses(std::move(addresses)), m_session(session)
 {
 }
 
-supply::SessionSettings EngineBench::sessionSettings()
+engine::SessionSettings EngineBench::sessionSettings()
 {
-    return supply::SessionSettings{kPollInterval, kPortRetry};
+    return engine::SessionSettings{kPollInterval, kPortRetry};
 }
 
 EngineBench::~EngineBench()
@@ -85,12 +85,12 @@ QString EngineBench::start(bool keepRecord)
         if (!folder.isEmpty()) {
             return folder;
         }
-        const QString why = m_record.open(recordPath(), supply::RowWriter::Existing::Overwrite);
+        const QString why = m_record.open(recordPath(), records::RowWriter::Existing::Overwrite);
         if (!why.isEmpty()) {
             return why;
         }
     }
-    m_session.poll(m_caller, m_addresses, [this, alive = m_alive](const supply::LineAnswer &a) {
+    m_session.poll(m_caller, m_addresses, [this, alive = m_alive](const engine::LineAnswer &a) {
         if (*alive) {
             took(a);
         }
@@ -112,10 +112,10 @@ QString EngineBench::recordPath() const
 
 QJsonObject EngineBench::ceilings(std::uint8_t address) const
 {
-    const supply::CeilingRegistry &registry = m_client.ceilings();
-    const auto volts = registry.tightest(address, supply::CeilingKind::Voltage);
-    const auto amps = registry.tightest(address, supply::CeilingKind::Current);
-    const auto watts = registry.tightest(address, supply::CeilingKind::Power);
+    const engine::CeilingRegistry &registry = m_client.ceilings();
+    const auto volts = registry.tightest(address, engine::CeilingKind::Voltage);
+    const auto amps = registry.tightest(address, engine::CeilingKind::Current);
+    const auto watts = registry.tightest(address, engine::CeilingKind::Power);
     const auto &holder = volts ? volts : amps;
     return {{QStringLiteral("v"), orNull(volts, 100)},
             {QStringLiteral("a"), orNull(amps, 1000)},
@@ -131,15 +131,15 @@ QJsonObject EngineBench::supply(std::uint8_t address) const
                         ceilings(address));
 }
 
-void EngineBench::took(const supply::LineAnswer &answer)
+void EngineBench::took(const engine::LineAnswer &answer)
 {
     // A stop took nothing: no row to keep.
-    if (answer.failure.error != supply::Error::Interrupted) {
+    if (answer.failure.error != engine::Error::Interrupted) {
         keep(m_rows.make(answer.address, answer.sentTime, answer.reading, answer.failure));
     }
 }
 
-void EngineBench::keep(const supply::Row &row)
+void EngineBench::keep(const records::Row &row)
 {
     m_latest[std::uint8_t(row.address)] = row;
     if (!m_recordFailed) {
@@ -159,63 +159,63 @@ void EngineBench::keep(const supply::Row &row)
 }
 
 void EngineBench::write(std::uint8_t address, std::vector<protocol::Frame> requests,
-                        supply::Confirms confirms, Answer answer)
+                        engine::Confirms confirms, Answer answer)
 {
     if (m_stopped) {
-        answer(failed(supply::Error::Interrupted, QStringLiteral("the server is stopping")));
+        answer(failed(engine::Error::Interrupted, QStringLiteral("the server is stopping")));
         return;
     }
     // Refused before anything goes out, all of it or none.
     for (const protocol::Frame &request : requests) {
         const auto why = m_client.ceilings().refusal(request, m_line.toStdString());
         if (why) {
-            answer(failed(supply::Error::Refused, QString::fromStdString(*why)));
+            answer(failed(engine::Error::Refused, QString::fromStdString(*why)));
             return;
         }
     }
-    supply::WriteWatch watch;
-    watch.readBack = [this, alive = m_alive](const supply::LineAnswer &a) {
+    engine::WriteWatch watch;
+    watch.readBack = [this, alive = m_alive](const engine::LineAnswer &a) {
         if (*alive) {
             took(a);
         }
     };
     watch.done = [this, alive = m_alive, address,
-                  answer = std::move(answer)](const supply::WriteOutcome &w) {
+                  answer = std::move(answer)](const engine::WriteOutcome &w) {
         if (!*alive) {
             return;
         }
         if (w.confirmed()) {
             answer({200, QJsonObject{{QStringLiteral("reading"), supply(address)}}});
-        } else if (w.failure.error == supply::Error::Interrupted && m_switchingOff) {
+        } else if (w.failure.error == engine::Error::Interrupted && m_switchingOff) {
             answer(error(409,
                          w.started ? QStringLiteral("stopped: every output is being "
                                                     "switched off")
                                    : QStringLiteral("dropped: every output was switched "
                                                     "off before it was sent"),
-                         supply::Error::Interrupted));
-        } else if (w.failure.error == supply::Error::Interrupted && m_stopped) {
-            answer(failed(supply::Error::Interrupted, QStringLiteral("the server is stopping")));
-        } else if (w.failure.error == supply::Error::Refused) {
+                         engine::Error::Interrupted));
+        } else if (w.failure.error == engine::Error::Interrupted && m_stopped) {
+            answer(failed(engine::Error::Interrupted, QStringLiteral("the server is stopping")));
+        } else if (w.failure.error == engine::Error::Refused) {
             answer(failed(w.failure.error, w.problem.isEmpty() ? w.failure.detail : w.problem));
         } else {
             answer(
-                failed(w.failure ? w.failure.error : supply::Error::NotConfirmed, failureText(w)));
+                failed(w.failure ? w.failure.error : engine::Error::NotConfirmed, failureText(w)));
         }
     };
     m_session.write(m_caller, std::move(requests), std::move(confirms), std::move(watch));
 }
 
-QString EngineBench::failureText(const supply::WriteOutcome &w) const
+QString EngineBench::failureText(const engine::WriteOutcome &w) const
 {
-    if (w.failure.error == supply::Error::Port) {
+    if (w.failure.error == engine::Error::Port) {
         return failureCause(w);
     }
     return QStringLiteral("not confirmed: %1").arg(failureCause(w));
 }
 
-QString EngineBench::failureCause(const supply::WriteOutcome &w) const
+QString EngineBench::failureCause(const engine::WriteOutcome &w) const
 {
-    if (w.failure.error == supply::Error::Port) {
+    if (w.failure.error == engine::Error::Port) {
         return m_line + QStringLiteral(": the device is gone");
     }
     return w.problem.isEmpty() ? w.failure.text() : w.problem;
@@ -225,14 +225,14 @@ void EngineBench::set(std::uint8_t address, std::optional<std::uint16_t> voltage
                       std::optional<std::uint16_t> current, Answer answer)
 {
     std::vector<protocol::Frame> requests;
-    std::vector<supply::Confirms> checks;
+    std::vector<engine::Confirms> checks;
     if (voltage) {
-        requests.push_back(supply::writeRequest(address, supply::Target::Voltage, *voltage));
-        checks.push_back(supply::confirmsWrite(supply::Target::Voltage, *voltage));
+        requests.push_back(records::writeRequest(address, records::Target::Voltage, *voltage));
+        checks.push_back(records::confirmsWrite(records::Target::Voltage, *voltage));
     }
     if (current) {
-        requests.push_back(supply::writeRequest(address, supply::Target::Current, *current));
-        checks.push_back(supply::confirmsWrite(supply::Target::Current, *current));
+        requests.push_back(records::writeRequest(address, records::Target::Current, *current));
+        checks.push_back(records::confirmsWrite(records::Target::Current, *current));
     }
     write(
         address, std::move(requests),
@@ -245,8 +245,8 @@ void EngineBench::set(std::uint8_t address, std::optional<std::uint16_t> voltage
 
 void EngineBench::output(std::uint8_t address, bool on, Answer answer)
 {
-    write(address, {supply::writeRequest(address, supply::Target::Output, on ? 1 : 0)},
-          supply::confirmsWrite(supply::Target::Output, on ? 1 : 0), std::move(answer));
+    write(address, {records::writeRequest(address, records::Target::Output, on ? 1 : 0)},
+          records::confirmsWrite(records::Target::Output, on ? 1 : 0), std::move(answer));
 }
 
 void EngineBench::allOff(Answer answer)
@@ -254,7 +254,7 @@ void EngineBench::allOff(Answer answer)
     m_switchingOff = true;
     m_session.allOff(
         m_caller, m_addresses,
-        [this, alive = m_alive, answer = std::move(answer)](const supply::AllOffOutcome &all) {
+        [this, alive = m_alive, answer = std::move(answer)](const engine::AllOffOutcome &all) {
             if (!*alive) {
                 return;
             }
@@ -269,13 +269,13 @@ void EngineBench::allOff(Answer answer)
                     QJsonObject{{QStringLiteral("address"), address},
                                 {QStringLiteral("error"), failureCause(w)},
                                 {QStringLiteral("failure"),
-                                 supply::errorWord(w.failure ? w.failure.error
-                                                             : supply::Error::NotConfirmed)}});
+                                 engine::errorWord(w.failure ? w.failure.error
+                                                             : engine::Error::NotConfirmed)}});
             }
             answer({200,
                     QJsonObject{{QStringLiteral("off"), off}, {QStringLiteral("failed"), failed}}});
         },
-        [this, alive = m_alive](const supply::LineAnswer &a) {
+        [this, alive = m_alive](const engine::LineAnswer &a) {
             if (*alive) {
                 took(a);
             }

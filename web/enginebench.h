@@ -13,9 +13,9 @@
 #include <map>
 #include <memory>
 
-namespace supply {
+namespace engine {
 class Client;
-}
+} // namespace engine
 
 namespace web {
 
@@ -28,11 +28,11 @@ namespace web {
 // a write before it goes out.
 class EngineBench : public Bench {
 public:
-    EngineBench(supply::Session &session, supply::Client &client, const QString &lineName,
+    EngineBench(engine::Session &session, engine::Client &client, const QString &lineName,
                 std::vector<std::uint8_t> addresses);
 
     // The pace of the session the bench is to poll on.
-    static supply::SessionSettings sessionSettings();
+    static engine::SessionSettings sessionSettings();
     ~EngineBench() override;
 
     // Opens the record (unless `keepRecord` is false: nothing downloads it) and
@@ -53,27 +53,27 @@ public:
 
     // Called with each row as it is kept, good or failed, after the record and
     // `reading`: the one source of readings for whatever else publishes them.
-    std::function<void(const supply::Row &)> rowTaken;
+    std::function<void(const records::Row &)> rowTaken;
 
 private:
-    void took(const supply::LineAnswer &answer);
-    void keep(const supply::Row &row);
+    void took(const engine::LineAnswer &answer);
+    void keep(const records::Row &row);
     void write(std::uint8_t address, std::vector<protocol::Frame> requests,
-               supply::Confirms confirms, Answer answer);
-    QString failureText(const supply::WriteOutcome &w) const;
+               engine::Confirms confirms, Answer answer);
+    QString failureText(const engine::WriteOutcome &w) const;
     // Why a write was not confirmed, without the words "not confirmed".
-    QString failureCause(const supply::WriteOutcome &w) const;
+    QString failureCause(const engine::WriteOutcome &w) const;
     QJsonObject ceilings(std::uint8_t address) const;
 
-    supply::Client &m_client;
+    engine::Client &m_client;
     QString m_line;
     std::vector<std::uint8_t> m_addresses;
-    supply::RowMaker m_rows;
-    std::map<std::uint8_t, supply::Row> m_latest;
+    records::RowMaker m_rows;
+    std::map<std::uint8_t, records::Row> m_latest;
     RecordFolder m_folder;
-    supply::RowWriter m_record{supply::RowWriter::Format::Csv};
-    supply::Session &m_session;
-    supply::Session::Caller m_caller = m_session.addCaller();
+    records::RowWriter m_record{records::RowWriter::Format::Csv};
+    engine::Session &m_session;
+    engine::Session::Caller m_caller = m_session.addCaller();
     bool m_stopped = false;
     bool m_recordFailed = false; // also: no record is kept
     bool m_switchingOff = false; // inside allOff(): the writes it ends were preempted
@@ -83,6 +83,6 @@ private:
 
 // The object of a supply: the row's keys as the log's JSON lines write them (all
 // null before the first reading), then name and ceilings.
-QJsonObject supplyObject(int address, const supply::Row *row, const QJsonObject &ceilings);
+QJsonObject supplyObject(int address, const records::Row *row, const QJsonObject &ceilings);
 
 } // namespace web

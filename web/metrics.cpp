@@ -129,7 +129,7 @@ QByteArray Metrics::text() const
         labels.emplace_back("error", word.toStdString());
         out.sample(labels, double(count));
     }
-    const supply::LinkStats stats = m_source.line ? m_source.line() : supply::LinkStats{};
+    const engine::LinkStats stats = m_source.line ? m_source.line() : engine::LinkStats{};
     out.family("vantel_round_trips_total",
                "Replies whose round trip was timed, from a request to its reply's last byte.",
                Kind::Counter);

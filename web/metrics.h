@@ -17,7 +17,7 @@ struct MetricsSource {
     QString bench; // the machine's host name unless given
     QString port;  // the line's name, as its supplies' records give it
     // The line's counts and round trips so far; none when it has none to give.
-    std::function<supply::LinkStats()> line;
+    std::function<engine::LinkStats()> line;
 };
 
 // The served supplies in Prometheus's text format: each supply's latest reading,

@@ -21,7 +21,7 @@ const QString kBadNew = QStringLiteral("Slave new address must be a number from 
 struct Bench {
     FakeCommControl comm;
     testsupport::RecordingMessenger messenger;
-    pellow::Form1 form{comm, messenger};
+    addrtool::Form1 form{comm, messenger};
 
     Bench() { comm.setPort(3, FakeCommControl::Port::Free); }
 
@@ -82,7 +82,7 @@ private slots:
 void TestAddrTool::startUpState()
 {
     Bench bench;
-    const pellow::Form1 &form = bench.form;
+    const addrtool::Form1 &form = bench.form;
     auto text = [&](const char *name) {
         return form.findChild<ui::TextBox *>(QLatin1String(name))->Text();
     };
@@ -209,7 +209,7 @@ void TestAddrTool::spinners()
     QFETCH(QString, before);
     QFETCH(QString, after);
     Bench bench;
-    pellow::Form1 &form = bench.form;
+    addrtool::Form1 &form = bench.form;
     ui::TextBox *stepped = form.findChild<ui::TextBox *>(box);
     ui::TextBox *other = stepped == form.T15 ? form.T20 : form.T15;
     const QString otherBefore = other->Text();
@@ -387,7 +387,7 @@ void TestAddrTool::unconvertibleBoxLeavesReplyWaiting()
 void TestAddrTool::openAndCloseTouchOnlyThePortRow()
 {
     Bench bench;
-    pellow::Form1 &form = bench.form;
+    addrtool::Form1 &form = bench.form;
     form.T15->setText(QStringLiteral("5"));
     form.T20->setText(QStringLiteral("6"));
     form.C31_Click();

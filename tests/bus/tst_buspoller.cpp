@@ -15,7 +15,7 @@
 #include <optional>
 
 using bus::Poller;
-using supply::Error;
+using engine::Error;
 
 namespace {
 
@@ -24,7 +24,7 @@ namespace {
 // is logged and answered as one request ("w3v200"), as the window asks for it:
 // the status read that follows its register write, of the same address, is its
 // read-back, and is answered with it.
-class ScriptedLine : public supply::SessionLine {
+class ScriptedLine : public engine::SessionLine {
 public:
     QStringList sent;
     int overlaps = 0;
@@ -40,7 +40,7 @@ public:
             sent << QStringLiteral("r%1").arg(address);
         }
         hold(readBack, [this, address, readBack, done] {
-            supply::LineAnswer answer = answerFrom(address);
+            engine::LineAnswer answer = answerFrom(address);
             if (readBack) {
                 ++readBacks;
             } else if (timeouts[address] > 0) {
@@ -91,9 +91,9 @@ public:
     }
 
 private:
-    static supply::LineAnswer answerFrom(std::uint8_t address)
+    static engine::LineAnswer answerFrom(std::uint8_t address)
     {
-        supply::LineAnswer answer;
+        engine::LineAnswer answer;
         answer.address = address;
         answer.sentTime = std::chrono::steady_clock::now();
         return answer;
@@ -194,8 +194,8 @@ void TestBusPoller::schedule()
     bool writeDone = false;
     for (int i = 0; i < count - 1; ++i) {
         if (i == writeAt) {
-            poller.write(3, supply::Target::Voltage, 200,
-                         [&writeDone](const supply::WriteResult &r) { writeDone = r.confirmed; });
+            poller.write(3, records::Target::Voltage, 200,
+                         [&writeDone](const records::WriteResult &r) { writeDone = r.confirmed; });
         }
         QVERIFY(line.answer());
     }
@@ -235,8 +235,8 @@ void TestBusPoller::allOutputsOffGoesFirst()
     poller.setAddresses({1, 2, 3});
     QString said;
     const auto switchOn = [&] {
-        poller.write(2, supply::Target::Output, 1,
-                     [&said](const supply::WriteResult &r) { said = r.problem; });
+        poller.write(2, records::Target::Output, 1,
+                     [&said](const records::WriteResult &r) { said = r.problem; });
     };
     if (writeOnLine) {
         switchOn();
@@ -299,8 +299,8 @@ void TestBusPoller::lineGoesOnWhileHeldUp()
     if (told == QStringLiteral("reading")) {
         connect(&poller, &Poller::readingTaken, this, heldUp);
     } else if (told == QStringLiteral("write")) {
-        poller.write(2, supply::Target::Voltage, 300,
-                     [&](const supply::WriteResult &) { heldUp(); });
+        poller.write(2, records::Target::Voltage, 300,
+                     [&](const records::WriteResult &) { heldUp(); });
     } else {
         poller.allOutputsOff([&](const Poller::OffResults &) { heldUp(); });
     }
@@ -321,10 +321,10 @@ void TestBusPoller::writeOnReadingGoesFirst()
     poller.setShortestRound(std::chrono::milliseconds(0));
     poller.setAddresses({1, 2, 3});
     bool asked = false;
-    connect(&poller, &Poller::readingTaken, this, [&](const supply::Reading &r) {
+    connect(&poller, &Poller::readingTaken, this, [&](const records::Reading &r) {
         if (!asked && r.row.address == 1) {
             asked = true;
-            poller.write(1, supply::Target::Output, 0, {});
+            poller.write(1, records::Target::Output, 0, {});
         }
     });
     poller.start();
@@ -358,7 +358,7 @@ void TestBusPoller::greyAfterSilence()
     QFETCH(QString, word);
     bus::SupplyState state(0);
     for (const QString &e : events.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
-        supply::Reading r;
+        records::Reading r;
         if (e.startsWith(QLatin1Char('g'))) {
             r.row.reading = protocol::StatusReading{};
         } else {
@@ -447,7 +447,7 @@ void TestBusPoller::cardSwitch()
         } else if (e == QStringLiteral("doubt")) {
             card.outputInDoubt();
         } else {
-            supply::Reading r;
+            records::Reading r;
             r.row.address = 9;
             if (e == QStringLiteral("t")) {
                 r.failure.error = Error::Timeout;

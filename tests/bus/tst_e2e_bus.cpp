@@ -77,10 +77,10 @@ QStringList repliesAsCells(SimProcess &sim)
         }
         const auto word = [&b](int i) { return (b[3 + 2 * i] + b[4 + 2 * i]).toInt(nullptr, 16); };
         cells << QStringList{QString::number(b[0].toInt(nullptr, 16)),
-                             supply::shortestPoint(word(0), 2),
-                             supply::shortestPoint(word(1), 3),
-                             supply::shortestPoint(word(2), 2),
-                             supply::shortestPoint(word(3), 3),
+                             records::shortestPoint(word(0), 2),
+                             records::shortestPoint(word(1), 3),
+                             records::shortestPoint(word(2), 2),
+                             records::shortestPoint(word(3), 3),
                              QString::number(word(4) & 0xFF)}
                      .join(QLatin1Char(','));
     }
@@ -105,7 +105,7 @@ void TestBusE2e::initTestCase()
     QVERIFY(m_dir.isValid());
     qputenv("VANTEL_PORT_DIR", QFile::encodeName(m_dir.path()));
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath("settings"));
-    panels::userSettings()->setValue(QStringLiteral("records/folder"), m_dir.filePath("records"));
+    ui::userSettings()->setValue(QStringLiteral("records/folder"), m_dir.filePath("records"));
 }
 
 void TestBusE2e::bench_data()
@@ -129,15 +129,15 @@ void TestBusE2e::bench()
                  QStringLiteral("ok"));
     }
 
-    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
+    std::unique_ptr<line::EngineCommControl> engine = line::makeEngineCommControl();
     testsupport::RecordingMessenger messenger;
-    vantel::Form1 form(*engine, messenger);
+    monitor::Form1 form(*engine, messenger);
     form.show();
     // Without a port the entry opens nothing and says why.
     auto *entry = form.findChild<QAction *>(QStringLiteral("busAction"));
     QVERIFY(entry != nullptr);
     entry->trigger();
-    QVERIFY(bus::busWindowOf(&form) == nullptr);
+    QVERIFY(panels::busWindowOf(&form) == nullptr);
     QCOMPARE(messenger.messages.size(), 1);
     messenger.messages.clear();
 
@@ -146,16 +146,16 @@ void TestBusE2e::bench()
     QVERIFY(engine->PortOpen());
     form.C1_Click(); // the main window's own poll of address 1 runs beside
     entry->trigger();
-    bus::BusWindow *w = bus::busWindowOf(&form);
+    bus::BusWindow *w = panels::busWindowOf(&form);
     QVERIFY(w != nullptr);
     QCOMPARE(w->windowTitle(), QStringLiteral("vantel - bus"));
     if (what == QStringLiteral("scan, cancelled")) {
         // The scan asks 1, 2, ...; cancelled after 6 it puts what answered into the
         // field, and the list is remembered for the port.
-        panels::userSettings()->remove(QStringLiteral("bus"));
+        ui::userSettings()->remove(QStringLiteral("bus"));
         w->close();
         entry->trigger();
-        w = bus::busWindowOf(&form);
+        w = panels::busWindowOf(&form);
         QCOMPARE(w->addressField()->text(), QString());
         // With no supply listed the window says what to do, and on which port.
         QVERIFY(!w->hint()->isHidden());
@@ -170,7 +170,7 @@ void TestBusE2e::bench()
         QVERIFY(w->hint()->isHidden());
         w->close();
         entry->trigger();
-        w = bus::busWindowOf(&form);
+        w = panels::busWindowOf(&form);
         QCOMPARE(w->addressField()->text(), QStringLiteral("1-4"));
     }
     w->addressField()->setText(QStringLiteral("1-4"));
@@ -189,7 +189,7 @@ void TestBusE2e::bench()
     if (what == QStringLiteral("every card polled")) {
         for (int a = 1; a <= 4; ++a) {
             QVERIFY(sim.count(QStringLiteral("rx"), readHex(a)) >= 2);
-            QCOMPARE(w->card(a)->figures().first(), supply::fixedPoint((a + 1) * 100, 2));
+            QCOMPARE(w->card(a)->figures().first(), records::fixedPoint((a + 1) * 100, 2));
             QVERIFY(!w->card(a)->isGrey());
         }
         QVERIFY(writesByAddress(sim).isEmpty());
@@ -218,8 +218,8 @@ void TestBusE2e::bench()
             sim.command(QStringLiteral("status 3")).contains(QStringLiteral("set-voltage=750")));
         // A ceiling another program holds on the line: the card says the set was
         // refused, and nothing goes out.
-        supply::CeilingRegistry &line = engine->client().ceilings();
-        line.hold(line.addSource(false), 3, supply::CeilingKind::Voltage, 500, "another program",
+        engine::CeilingRegistry &line = engine->client().ceilings();
+        line.hold(line.addSource(false), 3, engine::CeilingKind::Voltage, 500, "another program",
                   4121);
         field->setText(QStringLiteral("6"));
         QTest::keyClick(field, Qt::Key_Return);
@@ -290,7 +290,7 @@ void TestBusE2e::bench()
         QTRY_VERIFY_WITH_TIMEOUT(!w->card(2)->isGrey(), kWaitMs);
     } else if (what == QStringLiteral("a ceiling on card 4")) {
         // Supply 4 draws 0.500 A (5 V into 10 ohms), supply 3 0.400 A.
-        panels::Ceilings ceiling;
+        ui::Ceilings ceiling;
         ceiling.amps = 0.3;
         w->setCeilings(4, ceiling);
         QTRY_VERIFY_WITH_TIMEOUT(
@@ -303,8 +303,8 @@ void TestBusE2e::bench()
         }
         // A card shows the tightest ceilings the line holds, whoever holds them; only
         // the window's own trip it.
-        supply::CeilingRegistry &line = engine->client().ceilings();
-        line.hold(line.addSource(false), 3, supply::CeilingKind::Voltage, 800, "vantelctl serve",
+        engine::CeilingRegistry &line = engine->client().ceilings();
+        line.hold(line.addSource(false), 3, engine::CeilingKind::Voltage, 800, "vantelctl serve",
                   42);
         const auto limits = [w](int a) {
             return w->card(a)->findChild<QPushButton *>(QStringLiteral("limits"))->toolTip();
@@ -352,7 +352,7 @@ void TestBusE2e::bench()
     // window's port.
     QVERIFY(form.close());
     QVERIFY(w->closed());
-    QVERIFY(bus::busWindowOf(&form) == nullptr);
+    QVERIFY(panels::busWindowOf(&form) == nullptr);
 }
 
 QTEST_MAIN(TestBusE2e)

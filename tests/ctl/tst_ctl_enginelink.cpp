@@ -10,10 +10,10 @@
 #include <algorithm>
 #include <iterator>
 
+using engine::Error;
 using scpi::LinkFault;
-using supply::Error;
 
-Q_DECLARE_METATYPE(supply::Error)
+Q_DECLARE_METATYPE(engine::Error)
 Q_DECLARE_METATYPE(scpi::LinkFault)
 
 namespace {
@@ -22,7 +22,7 @@ const QString kGone = QStringLiteral("COM3: the device is gone");
 
 struct ReadRow {
     const char *name;
-    supply::Failure failure;
+    engine::Failure failure;
     LinkFault fault;
     int scpiError;
     const char *detail;
@@ -84,7 +84,7 @@ void TestEngineLink::readings()
 {
     QFETCH(int, index);
     const ReadRow &row = kReads[index];
-    supply::Reading reading;
+    records::Reading reading;
     reading.row.failure = row.failure;
     if (!row.failure) {
         reading.row.reading = protocol::StatusReading{};
@@ -101,12 +101,12 @@ void TestEngineLink::readings()
 void TestEngineLink::everyErrorHasARow()
 {
     int errors = 1; // None has no word
-    for (int e = 1; !supply::errorWord(Error(e)).isEmpty(); ++e) {
+    for (int e = 1; !engine::errorWord(Error(e)).isEmpty(); ++e) {
         ++errors;
         const auto found =
             std::find_if(std::begin(kReads), std::end(kReads),
                          [e](const ReadRow &r) { return r.failure.error == Error(e); });
-        QVERIFY2(found != std::end(kReads), qPrintable(supply::errorWord(Error(e))));
+        QVERIFY2(found != std::end(kReads), qPrintable(engine::errorWord(Error(e))));
     }
     QCOMPARE(int(std::size(kReads)), errors);
 }
@@ -114,7 +114,7 @@ void TestEngineLink::everyErrorHasARow()
 void TestEngineLink::writes_data()
 {
     QTest::addColumn<bool>("confirmed");
-    QTest::addColumn<supply::Error>("error");
+    QTest::addColumn<engine::Error>("error");
     QTest::addColumn<QString>("problem");
     QTest::addColumn<LinkFault>("fault");
     QTest::addColumn<int>("scpiError");
@@ -144,13 +144,13 @@ void TestEngineLink::writes_data()
 void TestEngineLink::writes()
 {
     QFETCH(bool, confirmed);
-    QFETCH(supply::Error, error);
+    QFETCH(engine::Error, error);
     QFETCH(QString, problem);
     QFETCH(LinkFault, fault);
     QFETCH(int, scpiError);
     QFETCH(QString, detail);
 
-    supply::WriteResult write;
+    records::WriteResult write;
     write.confirmed = confirmed;
     write.failure = {error};
     write.problem = problem;

@@ -15,28 +15,28 @@
 #include <set>
 #include <utility>
 
-using supply::Error;
-using supply::LineAnswer;
+using engine::Error;
+using engine::LineAnswer;
 
-Q_DECLARE_METATYPE(supply::Failure)
+Q_DECLARE_METATYPE(engine::Failure)
 
 namespace {
 
 // Holds the next round; the tests never fire it.
-struct IdleTimer : supply::SessionTimer {
+struct IdleTimer : engine::SessionTimer {
     void start(std::chrono::milliseconds, std::function<void()>) override {}
     void stop() override {}
 };
 
 // Moved on by each answer of the line.
-struct FakeClock : supply::EngineClock {
+struct FakeClock : engine::EngineClock {
     time_point t{std::chrono::hours(1)};
     time_point now() const override { return t; }
 };
 
 // Supplies behind a line whose requests wait until the test answers them. Each
 // request is logged: "r1" a status read of 1, "w1:V=1200" or "w1:O=0" a write.
-struct FakeLine : supply::SessionLine {
+struct FakeLine : engine::SessionLine {
     FakeClock &clock;
     std::map<std::uint8_t, protocol::StatusReading> state;
     std::set<std::uint8_t> silent; // every request to these times out
@@ -97,11 +97,11 @@ struct FakeLine : supply::SessionLine {
 struct Rig {
     FakeClock clock;
     FakeLine line{clock};
-    supply::Session session{line, clock, std::make_unique<IdleTimer>()};
-    supply::CeilingRegistry ceilings;
+    engine::Session session{line, clock, std::make_unique<IdleTimer>()};
+    engine::CeilingRegistry ceilings;
     ctl::EngineLink link{session, ceilings, QStringLiteral("COM3")};
     scpi::Instrument instrument{link, {"COM3", {1, 2}, "1.0.0"}};
-    supply::Session::Caller page = session.addCaller();
+    engine::Session::Caller page = session.addCaller();
     QStringList pageHeard;
 
     Rig()
@@ -232,24 +232,24 @@ void TestEngineSession::scpiReadJoinsPagePoll()
 
 void TestEngineSession::answersInTheirWords_data()
 {
-    QTest::addColumn<supply::Failure>("failure");
+    QTest::addColumn<engine::Failure>("failure");
     QTest::addColumn<bool>("undecoded");
     QTest::addColumn<QString>("detail");
 
     const QString outside = QStringLiteral("values outside what a supply reports");
     QTest::newRow("an undecoded reply named so")
-        << supply::Failure{Error::Foreign, 0, outside} << true
+        << engine::Failure{Error::Foreign, 0, outside} << true
         << QStringLiteral("undecoded (values outside what a supply reports)");
     QTest::newRow("a stop, whatever stopped it")
-        << supply::Failure{Error::Interrupted, 0, QStringLiteral("the port is handed over")}
+        << engine::Failure{Error::Interrupted, 0, QStringLiteral("the port is handed over")}
         << false << QStringLiteral("interrupted");
-    QTest::newRow("a timeout") << supply::Failure{Error::Timeout} << false
+    QTest::newRow("a timeout") << engine::Failure{Error::Timeout} << false
                                << QStringLiteral("timeout");
 }
 
 void TestEngineSession::answersInTheirWords()
 {
-    QFETCH(supply::Failure, failure);
+    QFETCH(engine::Failure, failure);
     QFETCH(bool, undecoded);
     QFETCH(QString, detail);
 

@@ -6,8 +6,8 @@
 #include <QJsonObject>
 #include <QTest>
 
-using LogRow = supply::Row;
-using supply::RowWriter;
+using LogRow = records::Row;
+using records::RowWriter;
 
 namespace {
 
@@ -54,7 +54,7 @@ void TestCtlLog::rows()
 
     LogRow failed = good;
     failed.reading.reset();
-    failed.failure = {supply::Error::Exception, 2};
+    failed.failure = {engine::Error::Exception, 2};
     failed.time =
         QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5, 6), Qt::OffsetFromUTC, -(5 * 3600 + 30 * 60));
     QCOMPARE(RowWriter::csvLine(failed, false),

@@ -75,7 +75,7 @@ void TestCtlMqttCommands::closedRefusesAndStopsTheWriteUnderWay()
     comm.setPort(1, testsupport::FakeCommControl::Port::Free);
     comm.setCommPort(1);
     comm.setPortOpen(true);
-    supply::Client client(comm);
+    engine::Client client(comm);
     client.setTimeout(std::chrono::milliseconds(50));
     client.setStartQuiet(std::chrono::milliseconds(0));
     client.start();
@@ -131,7 +131,7 @@ void TestCtlMqttCommands::allOffThroughTheProgramsWay()
     comm.setPort(1, testsupport::FakeCommControl::Port::Free);
     comm.setCommPort(1);
     comm.setPortOpen(true);
-    supply::Client client(comm);
+    engine::Client client(comm);
     client.start();
     ctl::MqttCommands commands(client, {1, 2});
     int calls = 0;

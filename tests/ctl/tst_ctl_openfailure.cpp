@@ -45,7 +45,7 @@ void TestCtlOpenFailure::heldPortNamesItsHolder()
     QFETCH(bool, sameUser);
     QFETCH(QStringList, said);
     QFETCH(bool, another);
-    supply::DeviceHolder holder;
+    line::DeviceHolder holder;
     holder.pid = pid;
     holder.program = program;
     holder.ours = ours;

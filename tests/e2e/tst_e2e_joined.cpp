@@ -162,8 +162,7 @@ void TestE2eJoined::joinedTimeoutIsItsOwn()
         QVERIFY2(!read.err.contains(QStringLiteral("does not answer")), qPrintable(all));
         // Its own timeout, not the room it leaves an owner to answer: the silent
         // read ends before the owner would be given up on.
-        const qint64 bound =
-            reference + timeout.toLongLong() + supply::LocalPort::kExtraWait.count();
+        const qint64 bound = reference + timeout.toLongLong() + line::LocalPort::kExtraWait.count();
         QVERIFY2(took < bound, qPrintable(QStringLiteral("%1 ms, bound %2 ms (reference %3 ms)")
                                               .arg(took)
                                               .arg(bound)

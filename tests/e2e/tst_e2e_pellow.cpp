@@ -69,10 +69,10 @@ void TestE2ePellow::cleanupTestCase()
 
 void TestE2ePellow::addressChangeConfirmedBySupply()
 {
-    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
-    supply::EngineCommControl &comm = *engine;
+    std::unique_ptr<line::EngineCommControl> engine = line::makeEngineCommControl();
+    line::EngineCommControl &comm = *engine;
     testsupport::RecordingMessenger messenger;
-    pellow::Form1 form(comm, messenger);
+    addrtool::Form1 form(comm, messenger);
 
     form.C32_Click();
     QCOMPARE(form.Combo1->currentText(), QStringLiteral("COM1"));

@@ -11,9 +11,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using monitor::Form1;
 using testsupport::SimProcess;
 using testsupport::TraceLine;
-using vantel::Form1;
 
 namespace {
 
@@ -68,8 +68,8 @@ void TestSetpointsE2e::dialSetAndSwitch()
     // line with character times holds only when the presses are far enough apart.
     QVERIFY(sim.start({"--port", "1", "--trace", "--line", "instant"}, kWaitMs));
 
-    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
-    supply::EngineCommControl &comm = *engine;
+    std::unique_ptr<line::EngineCommControl> engine = line::makeEngineCommControl();
+    line::EngineCommControl &comm = *engine;
     testsupport::RecordingMessenger messenger;
     Form1 form(comm, messenger);
     form.show();

@@ -427,13 +427,13 @@ void TestE2eShared::windowControlJoinsALog()
     QVERIFY(owner);
     QTRY_VERIFY_WITH_TIMEOUT(fileLines(file).size() >= 2, kWaitMs);
 
-    const std::unique_ptr<supply::EngineCommControl> comm = supply::makeEngineCommControl();
-    auto *shared = comm->findChild<supply::SharedPort *>();
+    const std::unique_ptr<line::EngineCommControl> comm = line::makeEngineCommControl();
+    auto *shared = comm->findChild<line::SharedPort *>();
     QVERIFY(shared);
     comm->setCommPort(1);
     comm->setRThreshold(protocol::kStatusReplySize);
     comm->setPortOpen(true);
-    QCOMPARE(shared->role(), supply::SharedPort::Role::Joiner);
+    QCOMPARE(shared->role(), line::SharedPort::Role::Joiner);
     const protocol::Frame request = protocol::buildReadStatusRequest(kAddress);
     const auto readOnce = [&] {
         QSignalSpy received(comm.get(), &serial::CommControl::OnComm);
@@ -446,7 +446,7 @@ void TestE2eShared::windowControlJoinsALog()
     QCOMPARE(quint8(reply[0]), quint8(kAddress));
 
     QCOMPARE(testsupport::CtlRig::finish(*owner, kWaitMs).code, 0);
-    QTRY_COMPARE_WITH_TIMEOUT(shared->role(), supply::SharedPort::Role::Owner, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(shared->role(), line::SharedPort::Role::Owner, kWaitMs);
     reply = readOnce();
     QCOMPARE(reply.size(), qsizetype(protocol::kStatusReplySize));
     comm->setPortOpen(false);
@@ -464,32 +464,31 @@ void TestE2eShared::windowCloseAnswersItsJoiner()
                              QStringLiteral("--latency"), QStringLiteral("300")}));
     qputenv("VANTEL_PORT_DIR", m_rig->dir().toLocal8Bit());
     const auto window = [] {
-        std::unique_ptr<supply::EngineCommControl> comm = supply::makeEngineCommControl();
+        std::unique_ptr<line::EngineCommControl> comm = line::makeEngineCommControl();
         comm->setCommPort(1);
         comm->setRThreshold(8);
         comm->setPortOpen(true);
         return comm;
     };
-    const std::unique_ptr<supply::EngineCommControl> owner = window();
-    const std::unique_ptr<supply::EngineCommControl> joiner = window();
+    const std::unique_ptr<line::EngineCommControl> owner = window();
+    const std::unique_ptr<line::EngineCommControl> joiner = window();
     // Timeouts far beyond the supply's 300 ms, so that a busy machine's delays
     // never turn the answer into a timeout; the owner's finish is bounded by its own.
     owner->client().setTimeout(std::chrono::milliseconds(3000));
     joiner->client().setTimeout(std::chrono::milliseconds(3000));
-    auto *host = owner->findChild<supply::LineHost *>();
-    auto *joined = joiner->findChild<supply::SharedPort *>();
+    auto *host = owner->findChild<line::LineHost *>();
+    auto *joined = joiner->findChild<line::SharedPort *>();
     QVERIFY(host && joined);
-    QCOMPARE(joined->role(), supply::SharedPort::Role::Joiner);
+    QCOMPARE(joined->role(), line::SharedPort::Role::Joiner);
 
     const int handovers = joiner->client().handovers();
     int handoversAtReply = -1;
-    supply::Error error = supply::Error::Timeout;
-    connect(joiner.get(), &supply::EngineCommControl::replied, this,
-            [&](const supply::Reply &reply) {
-                handoversAtReply = joiner->client().handovers();
-                error = reply.error();
-            });
-    QSignalSpy released(owner.get(), &supply::EngineCommControl::released);
+    engine::Error error = engine::Error::Timeout;
+    connect(joiner.get(), &line::EngineCommControl::replied, this, [&](const engine::Reply &reply) {
+        handoversAtReply = joiner->client().handovers();
+        error = reply.error();
+    });
+    QSignalSpy released(owner.get(), &line::EngineCommControl::released);
     const protocol::Frame off = protocol::buildSwitchOutputRequest(kAddress, false);
     joiner->setOutput(
         QByteArray(reinterpret_cast<const char *>(off.data()), qsizetype(off.size())));
@@ -507,9 +506,9 @@ void TestE2eShared::windowCloseAnswersItsJoiner()
     QCOMPARE(handoversAtReply, -1);
 
     QTRY_COMPARE_WITH_TIMEOUT(handoversAtReply, handovers, kWaitMs);
-    QCOMPARE(error, supply::Error::None);
+    QCOMPARE(error, engine::Error::None);
     QTRY_COMPARE_WITH_TIMEOUT(released.size(), 1, kWaitMs);
-    QTRY_COMPARE_WITH_TIMEOUT(joined->role(), supply::SharedPort::Role::Owner, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(joined->role(), line::SharedPort::Role::Owner, kWaitMs);
     joiner->setPortOpen(false);
 }
 
@@ -615,8 +614,8 @@ void TestE2eShared::windowLoopNeverStalls()
     QVERIFY(owner);
     QTRY_VERIFY_WITH_TIMEOUT(fileLines(file).size() >= 2, kWaitMs);
 
-    const std::unique_ptr<supply::EngineCommControl> comm = supply::makeEngineCommControl();
-    auto *shared = comm->findChild<supply::SharedPort *>();
+    const std::unique_ptr<line::EngineCommControl> comm = line::makeEngineCommControl();
+    auto *shared = comm->findChild<line::SharedPort *>();
     QVERIFY(shared);
     comm->setCommPort(1);
     comm->setRThreshold(protocol::kStatusReplySize);
@@ -634,7 +633,7 @@ void TestE2eShared::windowLoopNeverStalls()
         }
     };
     comm->setPortOpen(true);
-    QCOMPARE(shared->role(), supply::SharedPort::Role::Joiner);
+    QCOMPARE(shared->role(), line::SharedPort::Role::Joiner);
     Poller poller(*comm);
     QTRY_VERIFY_WITH_TIMEOUT(poller.replies() >= 2, kWaitMs);
     note("joined");
@@ -644,7 +643,7 @@ void TestE2eShared::windowLoopNeverStalls()
     ::kill(static_cast<pid_t>(owner->processId()), SIGSTOP);
     QTest::qWait(1500);
     {
-        const std::unique_ptr<supply::EngineCommControl> other = supply::makeEngineCommControl();
+        const std::unique_ptr<line::EngineCommControl> other = line::makeEngineCommControl();
         other->setCommPort(1);
         try {
             other->setPortOpen(true);
@@ -659,7 +658,7 @@ void TestE2eShared::windowLoopNeverStalls()
 
     // Killed while stopped: the window takes the line over.
     ::kill(static_cast<pid_t>(owner->processId()), SIGKILL);
-    QTRY_COMPARE_WITH_TIMEOUT(shared->role(), supply::SharedPort::Role::Owner, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(shared->role(), line::SharedPort::Role::Owner, kWaitMs);
     const int before = poller.replies();
     QTRY_VERIFY_WITH_TIMEOUT(poller.replies() >= before + 2, kWaitMs);
     note("owner killed");
@@ -675,7 +674,7 @@ void TestE2eShared::windowLoopNeverStalls()
     QTRY_VERIFY_WITH_TIMEOUT(fileLines(second).size() >= 6, kWaitMs);
     comm->setPortOpen(true);
     ::kill(static_cast<pid_t>(log->processId()), SIGINT);
-    QTRY_COMPARE_WITH_TIMEOUT(shared->role(), supply::SharedPort::Role::Owner, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(shared->role(), line::SharedPort::Role::Owner, kWaitMs);
     const int after = poller.replies();
     QTRY_VERIFY_WITH_TIMEOUT(poller.replies() >= after + 2, kWaitMs);
     note("handed over");
@@ -684,7 +683,7 @@ void TestE2eShared::windowLoopNeverStalls()
     // A gateway that takes the connection and never answers.
     QTcpServer gateway;
     QVERIFY(gateway.listen(QHostAddress::LocalHost));
-    const std::unique_ptr<supply::EngineCommControl> net = supply::makeEngineCommControl();
+    const std::unique_ptr<line::EngineCommControl> net = line::makeEngineCommControl();
     const QString target = QStringLiteral("tcp://localhost:%1").arg(gateway.serverPort());
     net->setNetworkTargets([target](int n) { return n == 9 ? target : QString(); });
     net->setRThreshold(protocol::kStatusReplySize);
@@ -744,8 +743,8 @@ void TestE2eShared::plantedLineIsNeverJoined()
     const QString temp = m_rig->path(QStringLiteral("temp"));
     QVERIFY(QDir().mkdir(temp));
     qputenv("TMPDIR", temp.toLocal8Bit());
-    const QString name = supply::lineSocketName(m_rig->path(QStringLiteral("COM1")));
-    const QString folder = supply::lineFolderOf(name);
+    const QString name = line::lineSocketName(m_rig->path(QStringLiteral("COM1")));
+    const QString folder = line::lineFolderOf(name);
     if (!folder.startsWith(temp)) {
         QSKIP("the line's folder is the user's session's, not the test's own");
     }

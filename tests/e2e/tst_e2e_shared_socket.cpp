@@ -182,7 +182,7 @@ void TestE2eSharedSocket::flooderIsHeldBack()
     // The owner's socket, where the owner's own environment puts it.
     const QByteArray savedTemp = qgetenv("TMPDIR");
     qputenv("TMPDIR", m_rig->path(QStringLiteral("temp")).toLocal8Bit());
-    const QStringList names = supply::lineSocketNames(m_rig->path(QStringLiteral("COM1")));
+    const QStringList names = line::lineSocketNames(m_rig->path(QStringLiteral("COM1")));
     if (savedTemp.isNull()) {
         qunsetenv("TMPDIR");
     } else {

@@ -16,9 +16,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using monitor::Form1;
 using testsupport::RecordingMessenger;
 using testsupport::SimProcess;
-using vantel::Form1;
 
 namespace {
 

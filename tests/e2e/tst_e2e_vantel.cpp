@@ -16,9 +16,9 @@
 #include <algorithm>
 #include <numeric>
 
+using monitor::Form1;
 using testsupport::RecordingMessenger;
 using testsupport::SimProcess;
-using vantel::Form1;
 
 namespace {
 
@@ -66,8 +66,8 @@ void TestMonitorE2e::monitorFollowsTheSupply()
     SimProcess sim(m_ports.path());
     QVERIFY(sim.start(QStringList{"--port", "1", "--trace"} + kWorkedOptions, kWaitMs));
 
-    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
-    supply::EngineCommControl &comm = *engine;
+    std::unique_ptr<line::EngineCommControl> engine = line::makeEngineCommControl();
+    line::EngineCommControl &comm = *engine;
     RecordingMessenger messenger;
     Form1 form(comm, messenger);
     form.show();
@@ -162,7 +162,7 @@ void TestMonitorE2e::monitorOverTheNetwork()
     const QString link = m_ports.path() + QStringLiteral("/COM9");
     QVERIFY(QFile::link(QStringLiteral("tcp://127.0.0.1:%1").arg(port), link));
 
-    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
+    std::unique_ptr<line::EngineCommControl> engine = line::makeEngineCommControl();
     RecordingMessenger messenger;
     Form1 form(*engine, messenger);
     form.show();
@@ -197,7 +197,7 @@ void TestMonitorE2e::everySilenceEmptiesTheDisplay()
 {
     SimProcess sim(m_ports.path());
     QVERIFY(sim.start(QStringList{"--port", "1"} + kWorkedOptions, kWaitMs));
-    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
+    std::unique_ptr<line::EngineCommControl> engine = line::makeEngineCommControl();
     RecordingMessenger messenger;
     Form1 form(*engine, messenger);
     form.show();

@@ -17,7 +17,7 @@
 #include <QLineEdit>
 #include <QtTest>
 
-using vantel::Form1;
+using monitor::Form1;
 
 namespace {
 
@@ -45,7 +45,7 @@ void TestWineE2e::monitorAndSetVoltage()
     if (port.isEmpty()) {
         QSKIP("no simulated supply mapped as a COM port (scripts/test-windows.sh maps one)");
     }
-    const auto comm = supply::makeEngineCommControl();
+    const auto comm = line::makeEngineCommControl();
     testsupport::RecordingMessenger messenger;
     Form1 form(*comm, messenger);
     form.show();
@@ -87,7 +87,7 @@ void TestWineE2e::busOfTwo()
     if (port.isEmpty()) {
         QSKIP("no simulated supply mapped as a COM port (scripts/test-windows.sh maps one)");
     }
-    const auto comm = supply::makeEngineCommControl();
+    const auto comm = line::makeEngineCommControl();
     testsupport::RecordingMessenger messenger;
     Form1 form(*comm, messenger);
     form.show();
@@ -98,7 +98,7 @@ void TestWineE2e::busOfTwo()
     auto *entry = form.findChild<QAction *>(QStringLiteral("busAction"));
     QVERIFY(entry != nullptr);
     entry->trigger();
-    bus::BusWindow *w = bus::busWindowOf(&form);
+    bus::BusWindow *w = panels::busWindowOf(&form);
     QVERIFY(w != nullptr);
     w->addressField()->setText(QStringLiteral("1,2"));
     QVERIFY(w->applyAddresses());

@@ -13,7 +13,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-using vantel::Form1;
+using monitor::Form1;
 
 namespace {
 
@@ -33,7 +33,7 @@ void TestWineTrendE2e::trendOpensAndSavesCsv()
     if (port.isEmpty()) {
         QSKIP("no simulated supply mapped as a COM port (scripts/test-windows.sh maps one)");
     }
-    const auto comm = supply::makeEngineCommControl();
+    const auto comm = line::makeEngineCommControl();
     testsupport::RecordingMessenger messenger;
     Form1 form(*comm, messenger);
     form.show();

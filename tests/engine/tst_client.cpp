@@ -16,9 +16,9 @@
 #include <cmath>
 #include <memory>
 
-using supply::Client;
-using supply::Error;
-using supply::milliseconds;
+using engine::Client;
+using engine::Error;
+using std::chrono::milliseconds;
 
 namespace {
 
@@ -142,7 +142,7 @@ public:
     QByteArray bytes;
     bool hasReading = false;
 
-    void take(const supply::Reply &reply)
+    void take(const engine::Reply &reply)
     {
         ++calls;
         errorWord = reply.errorWord();
@@ -225,7 +225,7 @@ private:
 };
 
 // A clock that moves only when told, for the client's engines.
-class FakeClock : public supply::EngineClock {
+class FakeClock : public engine::EngineClock {
 public:
     time_point now() const override { return m_now; }
     void set(time_point at) { m_now = at; }
@@ -458,9 +458,9 @@ void TestClient::line()
         const bool registers = !status && step.request[1] == protocol::kReadHoldingRegisters;
         auto outcome = std::make_shared<Outcome>();
         QSignalSpy taken(outcome.get(), &Outcome::taken);
-        std::unique_ptr<supply::Reply> reply;
+        std::unique_ptr<engine::Reply> reply;
         if (step.callback) {
-            auto done = [outcome](const supply::Reply &r) { outcome->take(r); };
+            auto done = [outcome](const engine::Reply &r) { outcome->take(r); };
             if (status) {
                 client.readStatus(step.request[0], done);
             } else {
@@ -473,7 +473,7 @@ void TestClient::line()
                                           std::uint16_t((step.request[2] << 8) | step.request[3]),
                                           std::uint16_t((step.request[4] << 8) | step.request[5]))
                                     : client.write(step.request));
-            QObject::connect(reply.get(), &supply::Reply::finished, reply.get(),
+            QObject::connect(reply.get(), &engine::Reply::finished, reply.get(),
                              [outcome, r = reply.get()] { outcome->take(*r); });
         }
         QCOMPARE(outcome->calls, 0); // never from inside the call
@@ -491,7 +491,7 @@ void TestClient::line()
         }
         const qint64 tookMs = clock.elapsed();
         outcomes << outcome; // called once: checked at the end, after the other steps
-        QCOMPARE(outcome->errorWord, supply::errorWord(step.expected, step.exceptionCode));
+        QCOMPARE(outcome->errorWord, engine::errorWord(step.expected, step.exceptionCode));
         if (!step.bytes.isEmpty()) {
             QCOMPARE(outcome->bytes, step.bytes);
         }
@@ -529,7 +529,7 @@ void TestClient::line()
         // The first request waited for the line to be quiet after the stale bytes.
         QVERIFY(comm.silenceNs.first() >= 60'000'000);
     }
-    const supply::LinkStats &stats = client.stats();
+    const engine::LinkStats &stats = client.stats();
     QCOMPARE(stats.requests, long(comm.written.size()));
     if (counts.late >= 0) {
         QCOMPARE(stats.late, counts.late);
@@ -554,8 +554,8 @@ void TestClient::stopRefusesUntilResumed()
     Client client(comm);
     client.interrupt();
     QVERIFY(client.interrupted());
-    supply::Reply *refused = client.readStatus(1);
-    supply::Reply *queued = client.write(kOutputOn);
+    engine::Reply *refused = client.readStatus(1);
+    engine::Reply *queued = client.write(kOutputOn);
     QVERIFY(!refused->isFinished()); // never from inside the call
     QTRY_VERIFY(queued->isFinished());
     QCOMPARE(refused->error(), Error::Interrupted);
@@ -566,7 +566,7 @@ void TestClient::stopRefusesUntilResumed()
 
     client.resume();
     comm.scripts << Script{{30, bytesOf(kOutputOn)}};
-    supply::Reply *reply = client.write(kOutputOn);
+    engine::Reply *reply = client.write(kOutputOn);
     QTRY_VERIFY(reply->isFinished());
     QCOMPARE(reply->error(), Error::None);
     QVERIFY(client.idle());
@@ -593,14 +593,14 @@ void TestClient::lateFrameNamedWithItsTrueDelay()
     comm.scripts << Script{{90, kStatusFrom2}};
     QElapsedTimer sinceRequest;
     sinceRequest.start();
-    supply::Reply *probe = client.readStatus(2, milliseconds(30));
+    engine::Reply *probe = client.readStatus(2, milliseconds(30));
     QTRY_VERIFY(probe->isFinished());
     QCOMPARE(probe->error(), Error::Timeout);
-    supply::Reply *linger = client.linger(milliseconds(400));
-    QSignalSpy lingered(linger, &supply::Reply::finished);
+    engine::Reply *linger = client.linger(milliseconds(400));
+    QSignalSpy lingered(linger, &engine::Reply::finished);
     QVERIFY(lingered.wait(5000));
     const qint64 lingerEndedMs = sinceRequest.elapsed();
-    const std::vector<supply::LateFrame> late = client.takeLateFrames();
+    const std::vector<engine::LateFrame> late = client.takeLateFrames();
     QCOMPARE(late.size(), std::size_t(1));
     QCOMPARE(int(late[0].address), 2);
     QCOMPARE(late[0].bytes, kStatusFrom2);
@@ -627,12 +627,12 @@ void TestClient::roundTripSummaryHoldsStill()
     Client client(comm);
     for (int i = 0; i < 20; ++i) {
         comm.scripts << Script{{30, kStatus}};
-        supply::Reply *reply = client.readStatus(1);
+        engine::Reply *reply = client.readStatus(1);
         QTRY_VERIFY(reply->isFinished());
         QCOMPARE(reply->error(), Error::None);
         delete reply;
     }
-    const supply::LinkStats &stats = client.stats();
+    const engine::LinkStats &stats = client.stats();
     QCOMPARE(stats.roundTrips, 20L);
     QVERIFY2(stats.medianMs > 0 && stats.medianMs <= stats.maxMs,
              qPrintable(QString::number(stats.medianMs)));
@@ -673,7 +673,7 @@ void TestClient::bytesJudgedByTheEngineClock()
     QCOMPARE(&client.clock(), &clock);
     // The line has been quiet a while: the request goes at once.
     clock.set(clock.now() + std::chrono::seconds(1));
-    std::unique_ptr<supply::Reply> reply(isWrite ? client.write(kOutputOn) : client.readStatus(1));
+    std::unique_ptr<engine::Reply> reply(isWrite ? client.write(kOutputOn) : client.readStatus(1));
     QTRY_VERIFY(reply->isFinished());
     QCOMPARE(reply->error(), Error::None);
     QCOMPARE(reply->bytes(), isWrite ? bytesOf(kOutputOn) : kStatus);

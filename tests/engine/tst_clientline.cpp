@@ -10,9 +10,9 @@
 
 #include <optional>
 
-using supply::Error;
+using engine::Error;
 
-Q_DECLARE_METATYPE(supply::Error)
+Q_DECLARE_METATYPE(engine::Error)
 
 namespace {
 
@@ -54,7 +54,7 @@ private slots:
 void TestClientLine::readingsNamed_data()
 {
     QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<supply::Error>("error");
+    QTest::addColumn<engine::Error>("error");
     QTest::addColumn<bool>("undecoded");
 
     QTest::newRow("a reading") << statusReply({1234, 1500, 1232, 500, 1, 1}) << Error::None
@@ -67,7 +67,7 @@ void TestClientLine::readingsNamed_data()
 void TestClientLine::readingsNamed()
 {
     QFETCH(QByteArray, reply);
-    QFETCH(supply::Error, error);
+    QFETCH(engine::Error, error);
     QFETCH(bool, undecoded);
 
     OneReplyLine comm;
@@ -75,12 +75,12 @@ void TestClientLine::readingsNamed()
     comm.setCommPort(1);
     comm.setPortOpen(true);
     comm.reply = reply;
-    supply::Client client(comm);
+    engine::Client client(comm);
     // Room for a busy machine: the reply is never late.
     client.setTimeout(std::chrono::seconds(5));
-    supply::ClientLine line(client);
-    std::optional<supply::LineAnswer> answer;
-    line.readStatus(1, [&](const supply::LineAnswer &a) { answer = a; });
+    engine::ClientLine line(client);
+    std::optional<engine::LineAnswer> answer;
+    line.readStatus(1, [&](const engine::LineAnswer &a) { answer = a; });
     QTRY_VERIFY_WITH_TIMEOUT(answer.has_value(), 10000);
     QCOMPARE(answer->failure.error, error);
     QCOMPARE(answer->undecoded, undecoded);

@@ -7,7 +7,7 @@
 #include <QSet>
 #include <QTest>
 
-using supply::Error;
+using engine::Error;
 
 Q_DECLARE_METATYPE(Error)
 
@@ -21,13 +21,13 @@ private slots:
 
 void TestFailureTable::everyErrorHasEveryColumn()
 {
-    const auto &table = supply::failureTable();
+    const auto &table = engine::failureTable();
     QCOMPARE(table.front().error, Error::None);
     QCOMPARE(table.front().exitCode, 0);
     QSet<int> errors;
     QSet<QString> rowWords;
     QSet<QString> screenWords;
-    for (const supply::FailureFaces &row : table) {
+    for (const engine::FailureFaces &row : table) {
         QVERIFY2(!errors.contains(int(row.error)), row.rowWord);
         errors.insert(int(row.error));
         if (row.error == Error::None) {
@@ -42,7 +42,7 @@ void TestFailureTable::everyErrorHasEveryColumn()
         QVERIFY2(row.scpiError < 0, row.rowWord);
         QVERIFY2(row.httpStatus >= 400 && row.httpStatus < 600, row.rowWord);
         QVERIFY2(row.modbusException != 0, row.rowWord);
-        QCOMPARE(&supply::facesOf(row.error), &row);
+        QCOMPARE(&engine::facesOf(row.error), &row);
     }
     // Every error of the enum, from None to the last.
     QCOMPARE(errors.size(), int(Error::Undecoded) + 1);
@@ -59,7 +59,7 @@ void TestFailureTable::faces_data()
 
     QTest::newRow("timeout") << Error::Timeout << "timeout" << 1 << -240 << 502 << 0x0B;
     QTest::newRow("exception") << Error::Exception << "exception 2" << 1 << -240 << 502
-                               << supply::kSupplysOwnException;
+                               << engine::kSupplysOwnException;
     QTest::newRow("port") << Error::Port << "port" << 1 << -240 << 502 << 0x0B;
     QTest::newRow("interrupted") << Error::Interrupted << "interrupted" << 130 << -240 << 503
                                  << 0x0B;
@@ -78,8 +78,8 @@ void TestFailureTable::faces()
     QFETCH(int, scpi);
     QFETCH(int, http);
     QFETCH(int, modbus);
-    const supply::FailureFaces &row = supply::facesOf(error);
-    QCOMPARE(supply::errorWord(error, 2), word);
+    const engine::FailureFaces &row = engine::facesOf(error);
+    QCOMPARE(engine::errorWord(error, 2), word);
     QCOMPARE(row.exitCode, exitCode);
     QCOMPARE(row.scpiError, scpi);
     QCOMPARE(row.httpStatus, http);
@@ -87,7 +87,7 @@ void TestFailureTable::faces()
     // The verdict bytes between programs of ours name only what crosses the line.
     const bool crosses = error != Error::Refused && error != Error::Exception &&
                          error != Error::NotConfirmed && error != Error::Undecoded;
-    QCOMPARE(supply::errorOfVerdictByte(supply::verdictByte(error)), crosses ? error : Error::None);
+    QCOMPARE(engine::errorOfVerdictByte(engine::verdictByte(error)), crosses ? error : Error::None);
 }
 
 QTEST_GUILESS_MAIN(TestFailureTable)

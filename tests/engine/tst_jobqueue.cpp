@@ -12,12 +12,12 @@
 
 #include <memory>
 
-using supply::Error;
-using supply::Job;
-using supply::JobQueue;
-using supply::Reply;
+using engine::Error;
+using engine::Job;
+using engine::JobQueue;
+using engine::Reply;
 
-Q_DECLARE_METATYPE(supply::Error)
+Q_DECLARE_METATYPE(engine::Error)
 
 namespace {
 
@@ -25,7 +25,7 @@ namespace {
 // what the queue asks of its engine.
 struct Rig {
     testsupport::FakeCommControl comm;
-    supply::Client client{comm};
+    engine::Client client{comm};
     QObject context;
     bool idle = true;
     int begun = 0;
@@ -48,7 +48,7 @@ struct Rig {
     }
 };
 
-Job writeJob(supply::Client::Caller caller = supply::Client::kSelf)
+Job writeJob(engine::Client::Caller caller = engine::Client::kSelf)
 {
     Job job;
     job.kind = Job::Kind::Write;
@@ -107,7 +107,7 @@ void TestJobQueue::settledBeforeTheLine()
     }
     Job job = writeJob();
     if (took > -2) {
-        job.check = std::make_shared<supply::WriteCheck>();
+        job.check = std::make_shared<engine::WriteCheck>();
         if (took >= 0) {
             job.check->took = took == 1;
         }
@@ -157,7 +157,7 @@ void TestJobQueue::aCallbacksReplyIsHandedOnceAndGoes()
 void TestJobQueue::aStopIsItsCallers()
 {
     Rig rig;
-    const supply::Client::Caller relay = rig.client.addCaller();
+    const engine::Client::Caller relay = rig.client.addCaller();
     std::unique_ptr<Reply> first(
         rig.queue->add(protocol::buildReadStatusRequest(1), writeJob(relay)));
     QCOMPARE(rig.begun, 1); // in flight; the next two wait
@@ -167,7 +167,7 @@ void TestJobQueue::aStopIsItsCallers()
         rig.queue->add(protocol::buildSetCurrentRequest(1, 100), writeJob(relay)));
 
     rig.client.interrupt();
-    QVERIFY(!rig.queue->interrupt(supply::Client::kSelf)); // the one in flight is the relay's
+    QVERIFY(!rig.queue->interrupt(engine::Client::kSelf)); // the one in flight is the relay's
     rig.idle = true;
     rig.queue->finish(Error::None, {}, true);
     QTRY_VERIFY(own->isFinished());
@@ -184,8 +184,8 @@ void TestJobQueue::aCeilingHeldWhileQueuedRefusesTheWrite()
     rig.idle = false;
     std::unique_ptr<Reply> reply(
         rig.queue->add(protocol::buildSetVoltageRequest(1, 2000), writeJob()));
-    supply::CeilingRegistry &ceilings = rig.client.ceilings();
-    ceilings.hold(ceilings.addSource(false), 1, supply::CeilingKind::Voltage, 1000, "vantel", 7);
+    engine::CeilingRegistry &ceilings = rig.client.ceilings();
+    ceilings.hold(ceilings.addSource(false), 1, engine::CeilingKind::Voltage, 1000, "vantel", 7);
     rig.idle = true;
     rig.queue->process();
     QCOMPARE(rig.begun, 0);

@@ -14,10 +14,10 @@
 #include <memory>
 #include <vector>
 
-using supply::Client;
-using supply::Error;
-using supply::milliseconds;
-using supply::nanoseconds;
+using engine::Client;
+using engine::Error;
+using engine::nanoseconds;
+using std::chrono::milliseconds;
 using testsupport::SimClock;
 
 namespace {
@@ -47,7 +47,7 @@ using Script = QList<Piece>;
 // A port that carries the line's RTU frames and can change hands under the
 // client, as a shared line's does; it plays a script after each request on the
 // test's clock and notes when each request went out.
-class SimLine : public supply::MbapPort {
+class SimLine : public engine::MbapPort {
     Q_OBJECT
 public:
     explicit SimLine(SimClock &clock) : m_clock(clock)
@@ -104,7 +104,7 @@ struct Rig {
         clock.advance(std::chrono::seconds(1));
     }
     // Runs until the reply is finished; false if it never is.
-    bool finish(const supply::Reply *reply, milliseconds limit = milliseconds(5000))
+    bool finish(const engine::Reply *reply, milliseconds limit = milliseconds(5000))
     {
         return clock.run([reply] { return reply->isFinished(); }, limit);
     }
@@ -133,7 +133,7 @@ void TestLineTiming::silenceBeforeEveryRequest_data()
 
     // Once the line has been quiet 3.5 characters after its last byte: not
     // sooner, and not needlessly later.
-    const double silence = supply::kSilenceMs;
+    const double silence = engine::kSilenceMs;
     QTest::newRow("after a reply") << Script{{30, kStatus}} << quint8(1) << 30 + silence;
     QTest::newRow("after another address's frame that followed the reply")
         << Script{{30, kStatus}, {32, kStatusFrom2}} << quint8(2) << 32 + silence;
@@ -151,9 +151,9 @@ void TestLineTiming::silenceBeforeEveryRequest()
 
     Rig rig;
     rig.line.scripts << first << Script{{30, kStatus}};
-    std::unique_ptr<supply::Reply> one(rig.client.readStatus(1));
+    std::unique_ptr<engine::Reply> one(rig.client.readStatus(1));
     // Asked at once: it waits its turn and then the line's silence.
-    std::unique_ptr<supply::Reply> two(rig.client.readStatus(nextAddress));
+    std::unique_ptr<engine::Reply> two(rig.client.readStatus(nextAddress));
     QVERIFY(rig.finish(two.get()));
     QVERIFY(one->isFinished());
     QCOMPARE(rig.line.sentAt.size(), std::size_t(2));
@@ -195,13 +195,13 @@ void TestLineTiming::replyWaitEndsOnItsTime()
     Rig rig;
     rig.client.setTimeout(milliseconds(timeoutMs));
     rig.line.scripts << script;
-    std::unique_ptr<supply::Reply> reply(rig.client.readStatus(
+    std::unique_ptr<engine::Reply> reply(rig.client.readStatus(
         1, firstByteMs > 0 ? std::optional<milliseconds>(firstByteMs) : std::nullopt));
     SimClock::time_point endedAt{};
-    QObject::connect(reply.get(), &supply::Reply::finished, reply.get(),
+    QObject::connect(reply.get(), &engine::Reply::finished, reply.get(),
                      [&] { endedAt = rig.clock.now(); });
     QVERIFY(rig.finish(reply.get()));
-    QCOMPARE(reply->errorWord(), supply::errorWord(expected));
+    QCOMPARE(reply->errorWord(), engine::errorWord(expected));
     QCOMPARE(rig.line.sentAt.size(), std::size_t(1));
     const double tookMs = msOf(endedAt - rig.line.sentAt[0]);
     QVERIFY2(std::abs(tookMs - endsAtMs) < 0.01, qPrintable(QStringLiteral("%1 ms").arg(tookMs)));
@@ -250,7 +250,7 @@ void TestLineTiming::firstRequestWaitsForTheLine()
     }
     rig.line.play(heard);
     rig.line.scripts << Script{{30, kStatus}};
-    std::unique_ptr<supply::Reply> reply(rig.client.readStatus(1));
+    std::unique_ptr<engine::Reply> reply(rig.client.readStatus(1));
     QVERIFY(rig.finish(reply.get()));
     QCOMPARE(reply->error(), Error::None);
     QCOMPARE(rig.line.sentAt.size(), std::size_t(1));

@@ -11,10 +11,10 @@
 #include <algorithm>
 #include <cmath>
 
-using supply::Error;
-using supply::LineTracker;
-using supply::milliseconds;
-using supply::nanoseconds;
+using engine::Error;
+using engine::LineTracker;
+using engine::nanoseconds;
+using std::chrono::milliseconds;
 
 namespace {
 
@@ -208,7 +208,7 @@ struct Expected {
 Q_DECLARE_METATYPE(Script)
 Q_DECLARE_METATYPE(QList<Script>)
 Q_DECLARE_METATYPE(Timers)
-Q_DECLARE_METATYPE(supply::Error)
+Q_DECLARE_METATYPE(engine::Error)
 
 class TestLineTracker : public QObject {
     Q_OBJECT
@@ -320,8 +320,8 @@ void TestLineTracker::readingsWakeTheProgramRarely_data()
     QTest::addColumn<QList<double>>("endedMs");
 
     // A UART's pace: the 8-byte request, 10 ms, then the reply a byte at a time.
-    const Script paced = byteByByte(kStatus, 8 * supply::kCharMs + 10, supply::kCharMs);
-    const Script quicker = byteByByte(kStatus, 8 * supply::kCharMs + 2, supply::kCharMs);
+    const Script paced = byteByByte(kStatus, 8 * engine::kCharMs + 10, engine::kCharMs);
+    const Script quicker = byteByByte(kStatus, 8 * engine::kCharMs + 2, engine::kCharMs);
     QTest::newRow("a paced reply: whole once, read as its last byte comes")
         << QList<Script>{paced, paced, paced} << true << 2 << 3 << QList<double>{-1, -1, -1};
     QTest::newRow("a whole reply at once")
@@ -379,7 +379,7 @@ void TestLineTracker::neverUnwatchedWhereTimesDecide()
     // scan) ends at its first byte's time: neither leaves the port unwatched,
     // whatever turnaround the supply has shown.
     FakeDriver driver(Timers::Exact);
-    const Script paced = byteByByte(kStatus, 8 * supply::kCharMs + 10, supply::kCharMs);
+    const Script paced = byteByByte(kStatus, 8 * engine::kCharMs + 10, engine::kCharMs);
     driver.play(protocol::buildReadStatusRequest(1), protocol::kStatusReplySize, paced);
     driver.advance(100);
     QVERIFY(!driver.play(kOutputOn, kOutputOn.size(), {{20, kWriteCopy}}).unwatched);
@@ -403,7 +403,7 @@ void TestLineTracker::lateFrameNamedWithItsDelay()
     QCOMPARE(late.size(), std::size_t(1));
     QCOMPARE(int(late[0].address), 2);
     QCOMPARE(late[0].afterMs, 90.0);
-    const supply::LinkStats stats = driver.line().stats();
+    const engine::LinkStats stats = driver.line().stats();
     QCOMPARE(stats.late, 1L);
     QCOMPARE(stats.foreign, 0L);
     QCOMPARE(stats.timeouts, 1L);
@@ -424,7 +424,7 @@ void TestLineTracker::roundTripMedian()
                     {{i % 2 == 0 ? 29.0 : 31.0, kStatus}});
         driver.advance(50);
     }
-    const supply::LinkStats stats = driver.line().stats();
+    const engine::LinkStats stats = driver.line().stats();
     QCOMPARE(stats.roundTrips, 20L);
     QVERIFY2(std::abs(stats.medianMs - 29.0) < 0.1, qPrintable(QString::number(stats.medianMs)));
     QVERIFY2(std::abs(stats.maxMs - 31.0) < 1e-9, qPrintable(QString::number(stats.maxMs)));
@@ -455,7 +455,7 @@ void TestLineTracker::silenceBeforeEveryRequest()
     const nanoseconds end = t0 + milliseconds(210);
     line.received(reinterpret_cast<const std::uint8_t *>(kStatus.constData()), 17, end);
     QCOMPARE(line.takeResult()->error, Error::None);
-    QCOMPARE(line.sendableAt(1), end + ms(3.5 * supply::kCharMs) + nanoseconds(1));
+    QCOMPARE(line.sendableAt(1), end + ms(3.5 * engine::kCharMs) + nanoseconds(1));
 }
 
 void TestLineTracker::drainAtHandover_data()
@@ -500,7 +500,7 @@ void TestLineTracker::drainAtHandover()
     }
     // The silence after the last byte holds as ever.
     const double last = heard.isEmpty() ? 0 : heard.last().atMs;
-    const double silence = last + 3.5 * supply::kCharMs;
+    const double silence = last + 3.5 * engine::kCharMs;
     QVERIFY2(std::abs(toMs(line.sendableAt(1) - t0) - std::max(sendable, silence)) < 0.01,
              qPrintable(QString::number(toMs(line.sendableAt(1) - t0))));
 
@@ -542,21 +542,21 @@ void TestLineTracker::everyRequestEndsOnce()
     QCOMPARE(line.takeResult()->error, Error::Port);
     ask();
     line.interrupt(at + ms(5));
-    line.handleExpiry(at + ms(5) + supply::kStopGrace);
+    line.handleExpiry(at + ms(5) + engine::kStopGrace);
     QCOMPARE(line.takeResult()->error, Error::Interrupted);
     // Once ended, a request is not ended again.
     line.handOver(at + ms(400));
     line.abandon(at + ms(400));
     QVERIFY(!line.takeResult());
 
-    const supply::LinkStats stats = line.stats();
+    const engine::LinkStats stats = line.stats();
     QCOMPARE(stats.requests, 5L);
     QCOMPARE(stats.replies, 1L);
     QCOMPARE(stats.timeouts, 1L);
     QCOMPARE(stats.handedOver, 1L);
     QCOMPARE(stats.portLost, 1L);
     QCOMPARE(stats.interrupted, 1L);
-    supply::LinkStats twice = stats;
+    engine::LinkStats twice = stats;
     twice.addCounts(stats);
     QCOMPARE(twice.handedOver + twice.portLost + twice.interrupted, 6L);
 }

@@ -15,20 +15,20 @@
 #include <utility>
 
 using namespace std::chrono_literals;
-using supply::Error;
-using supply::LineAnswer;
-using supply::Session;
+using engine::Error;
+using engine::LineAnswer;
+using engine::Session;
 
-Q_DECLARE_METATYPE(supply::Error)
+Q_DECLARE_METATYPE(engine::Error)
 
 namespace {
 
-struct FakeClock : supply::EngineClock {
+struct FakeClock : engine::EngineClock {
     time_point t{std::chrono::hours(1)};
     time_point now() const override { return t; }
 };
 
-struct FakeTimer : supply::SessionTimer {
+struct FakeTimer : engine::SessionTimer {
     std::function<void()> pending;
     std::chrono::milliseconds last{-1};
     void start(std::chrono::milliseconds after, std::function<void()> fire) override
@@ -53,7 +53,7 @@ enum class Behaviour { Takes, Ignores, SilentReadBack, WriteException, Refuses }
 // Supplies behind one line: requests wait until the test answers them, each
 // answer moving the clock by the line's latency. Every request is logged as
 // "r1" (status read of 1) or "w1" (write to 1).
-struct FakeLine : supply::SessionLine {
+struct FakeLine : engine::SessionLine {
     FakeClock &clock;
     std::chrono::milliseconds latency{10};
     std::map<std::uint8_t, protocol::StatusReading> state;
@@ -63,7 +63,7 @@ struct FakeLine : supply::SessionLine {
     // The relay handed to the line ("x<unit>:<function>" in the log), and its
     // notice that it went out, which the test may give before the answer.
     struct Relayed {
-        supply::RelayRequest request;
+        engine::RelayRequest request;
         std::function<void()> sent;
         Done done;
     };
@@ -90,7 +90,7 @@ struct FakeLine : supply::SessionLine {
         }
     }
 
-    void relay(const supply::RelayRequest &request, std::function<void()> sent, Done done) override
+    void relay(const engine::RelayRequest &request, std::function<void()> sent, Done done) override
     {
         log << QStringLiteral("x%1:%2").arg(request.unit).arg(request.pdu.at(0));
         relayed = Relayed{request, std::move(sent), std::move(done)};
@@ -179,10 +179,10 @@ struct Rig {
     FakeClock clock;
     FakeLine line{clock};
     FakeTimer *timer = new FakeTimer;
-    Session session{line, clock, std::unique_ptr<supply::SessionTimer>(timer)};
+    Session session{line, clock, std::unique_ptr<engine::SessionTimer>(timer)};
 };
 
-supply::Confirms voltageIs(std::uint16_t v)
+engine::Confirms voltageIs(std::uint16_t v)
 {
     return [v](const protocol::StatusReading &r) { return r.setVoltage == v; };
 }
@@ -258,9 +258,9 @@ void TestSession::writeSlipsInBetweenPolls()
     const auto writer = rig.session.addCaller();
     rig.session.poll(poller, {1, 2, 3}, {});
     QVERIFY(rig.line.answerOne()); // r1
-    std::optional<supply::WriteOutcome> outcome;
+    std::optional<engine::WriteOutcome> outcome;
     rig.session.write(writer, {protocol::buildSetVoltageRequest(2, 500)}, voltageIs(500),
-                      {{}, {}, [&](const supply::WriteOutcome &o) { outcome = o; }});
+                      {{}, {}, [&](const engine::WriteOutcome &o) { outcome = o; }});
     QVERIFY(rig.line.answerOne()); // r2, already on the line
     rig.line.answerAll();
     QCOMPARE(rig.line.log, (QStringList{"r1", "r2", "w2", "r2", "r3"}));
@@ -277,16 +277,16 @@ void TestSession::allOffPreemptsAndNamesTheOneNotOff()
     const auto page = rig.session.addCaller();
     rig.session.poll(page, {1, 2, 3}, {});
     QVERIFY(rig.line.answerOne()); // r1
-    std::vector<supply::WriteOutcome> ended;
-    const auto keep = [&](const supply::WriteOutcome &o) { ended.push_back(o); };
+    std::vector<engine::WriteOutcome> ended;
+    const auto keep = [&](const engine::WriteOutcome &o) { ended.push_back(o); };
     rig.session.write(page, {protocol::buildSetVoltageRequest(1, 100)}, voltageIs(100),
                       {{}, {}, keep});
     rig.session.write(page, {protocol::buildSetVoltageRequest(3, 100)}, voltageIs(100),
                       {{}, {}, keep});
     QVERIFY(rig.line.answerOne()); // r2, the poll on the line
     QCOMPARE(rig.line.log.last(), QStringLiteral("w1"));
-    std::optional<supply::AllOffOutcome> all;
-    rig.session.allOff(page, {1, 2, 3}, [&](const supply::AllOffOutcome &o) { all = o; });
+    std::optional<engine::AllOffOutcome> all;
+    rig.session.allOff(page, {1, 2, 3}, [&](const engine::AllOffOutcome &o) { all = o; });
     // The write under way and the one waiting end at once, as a stop.
     QCOMPARE(ended.size(), std::size_t(2));
     QCOMPARE(ended[0].failure.error, Error::Interrupted);
@@ -323,8 +323,8 @@ void TestSession::cancelLeavesOtherCallers()
     };
     std::map<Session::Caller, Error> writes;
     const auto wrote = [&](Session::Caller c) {
-        return supply::WriteWatch{
-            {}, {}, [&writes, c](const supply::WriteOutcome &o) { writes[c] = o.failure.error; }};
+        return engine::WriteWatch{
+            {}, {}, [&writes, c](const engine::WriteOutcome &o) { writes[c] = o.failure.error; }};
     };
     rig.session.read(a, 1, note("a")); // on the line at once
     rig.session.read(a, 2, note("a"));
@@ -389,13 +389,13 @@ void TestSession::confirmedWriteEnds()
     QFETCH(QStringList, requests);
     Rig rig;
     rig.line.behaviour[1] = Behaviour(behaviour);
-    std::vector<supply::WriteOutcome> outcomes;
+    std::vector<engine::WriteOutcome> outcomes;
     int retries = 0;
     rig.session.write(rig.session.addCaller(), {protocol::buildSetVoltageRequest(1, 1234)},
                       voltageIs(1234),
                       {{},
                        [&](const QString &) { ++retries; },
-                       [&](const supply::WriteOutcome &o) { outcomes.push_back(o); }});
+                       [&](const engine::WriteOutcome &o) { outcomes.push_back(o); }});
     rig.line.answerAll();
     QCOMPARE(outcomes.size(), std::size_t(1));
     QCOMPARE(outcomes[0].failure.error, error);
@@ -411,12 +411,12 @@ void TestSession::lineThatAnswersAtOnce()
     Rig rig;
     rig.line.instant = true;
     rig.line.behaviour[1] = Behaviour::Ignores;
-    std::optional<supply::WriteOutcome> outcome;
-    std::optional<supply::AllOffOutcome> all;
+    std::optional<engine::WriteOutcome> outcome;
+    std::optional<engine::AllOffOutcome> all;
     const auto caller = rig.session.addCaller();
     rig.session.write(caller, {protocol::buildSetVoltageRequest(1, 100)}, voltageIs(100),
-                      {{}, {}, [&](const supply::WriteOutcome &o) { outcome = o; }});
-    rig.session.allOff(caller, {2}, [&](const supply::AllOffOutcome &o) { all = o; });
+                      {{}, {}, [&](const engine::WriteOutcome &o) { outcome = o; }});
+    rig.session.allOff(caller, {2}, [&](const engine::AllOffOutcome &o) { all = o; });
     QVERIFY(outcome);
     QCOMPARE(outcome->failure.error, Error::NotConfirmed);
     QVERIFY(all && all->failed.empty());
@@ -458,7 +458,7 @@ void TestSession::silentAddressLeftOut()
     QFETCH(QString, timeouts);
     QFETCH(QString, expected);
     Rig rig;
-    supply::SessionSettings settings = rig.session.settings();
+    engine::SessionSettings settings = rig.session.settings();
     settings.silentRounds = silentRounds;
     rig.session.setSettings(settings);
     for (const QString &t : timeouts.split(u',', Qt::SkipEmptyParts)) {
@@ -516,9 +516,9 @@ void TestSession::lineGoesOnWhileHeldUp()
     const auto caller = rig.session.addCaller();
     if (told == 1) {
         rig.session.write(caller, {protocol::buildSetVoltageRequest(2, 300)}, voltageIs(300),
-                          {{}, {}, [&](const supply::WriteOutcome &) { box(); }});
+                          {{}, {}, [&](const engine::WriteOutcome &) { box(); }});
     } else if (told == 2) {
-        rig.session.allOff(caller, {1, 2}, [&](const supply::AllOffOutcome &) { box(); });
+        rig.session.allOff(caller, {1, 2}, [&](const engine::AllOffOutcome &) { box(); });
     }
     rig.session.poll(caller, {1, 2}, [&](const LineAnswer &) {
         if (told == 0) {
@@ -553,9 +553,9 @@ void TestSession::endedFromInsideACall()
     const auto caller = session->addCaller();
     if (told == 1) {
         session->write(caller, {protocol::buildSetVoltageRequest(2, 300)}, voltageIs(300),
-                       {{}, {}, [&](const supply::WriteOutcome &) { end(); }});
+                       {{}, {}, [&](const engine::WriteOutcome &) { end(); }});
     } else if (told == 2) {
-        session->allOff(caller, {1, 2}, [&](const supply::AllOffOutcome &) { end(); });
+        session->allOff(caller, {1, 2}, [&](const engine::AllOffOutcome &) { end(); });
     }
     session->poll(caller, {1, 2, 3}, [&](const LineAnswer &) {
         if (told == 0) {
@@ -631,7 +631,7 @@ void TestSession::relays()
         if (what == QLatin1String("poll")) {
             rig.session.poll(poller, {std::uint8_t(n)}, {});
         } else if (what == QLatin1String("read") || what == QLatin1String("write")) {
-            supply::RelayRequest request;
+            engine::RelayRequest request;
             request.unit = std::uint8_t(n);
             request.pdu = what == QLatin1String("read")
                               ? std::vector<std::uint8_t>{0x03, 0x10, 0x04, 0x00, 0x01}
@@ -659,7 +659,7 @@ void TestSession::relays()
             heard << QStringLiteral("abort %1 %2").arg(n).arg(withdrawn ? "yes" : "no");
         } else if (what == QLatin1String("alloff")) {
             rig.session.allOff(poller, {std::uint8_t(n)},
-                               [&heard](const supply::AllOffOutcome &) { heard << "off"; });
+                               [&heard](const engine::AllOffOutcome &) { heard << "off"; });
         } else if (what == QLatin1String("cancel")) {
             rig.session.cancel(relayer);
         } else {
@@ -716,7 +716,7 @@ void TestSession::roundsOnFixedSlots()
     QFETCH(QString, onLine);
 
     Rig rig;
-    supply::SessionSettings settings;
+    engine::SessionSettings settings;
     settings.roundInterval = 100ms;
     settings.fixedSlots = true;
     settings.silentRounds = silentRounds;
@@ -728,7 +728,7 @@ void TestSession::roundsOnFixedSlots()
     QStringList heard;
     int started = 0;
     bool offDone = false;
-    rig.session.watchRounds(caller, [&](const supply::RoundNotice &notice) {
+    rig.session.watchRounds(caller, [&](const engine::RoundNotice &notice) {
         if (!notice.started) {
             heard << QStringLiteral("e");
             return;

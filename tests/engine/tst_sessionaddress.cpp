@@ -10,23 +10,23 @@
 #include <deque>
 
 using namespace std::chrono_literals;
-using supply::AddressOutcome;
-using supply::Error;
-using supply::LineAnswer;
-using supply::Session;
+using engine::AddressOutcome;
+using engine::Error;
+using engine::LineAnswer;
+using engine::Session;
 using Step = AddressOutcome::Step;
 
-Q_DECLARE_METATYPE(supply::Error)
+Q_DECLARE_METATYPE(engine::Error)
 Q_DECLARE_METATYPE(AddressOutcome::Step)
 
 namespace {
 
-struct FakeClock : supply::EngineClock {
+struct FakeClock : engine::EngineClock {
     time_point t{std::chrono::hours(1)};
     time_point now() const override { return t; }
 };
 
-struct NoTimer : supply::SessionTimer {
+struct NoTimer : engine::SessionTimer {
     void start(std::chrono::milliseconds, std::function<void()>) override {}
     void stop() override {}
 };
@@ -45,7 +45,7 @@ struct FakeSupply {
 
 // Requests wait until the test answers them; each is logged "r9" (status read
 // of 9) or "w7" (write to 7).
-struct FakeLine : supply::SessionLine {
+struct FakeLine : engine::SessionLine {
     std::vector<FakeSupply> supplies;
     std::deque<std::pair<protocol::Frame, Done>> pending;
     QStringList log;
@@ -283,21 +283,21 @@ void TestSessionAddress::stoppedAtEachStep()
     rig.line.supplies = {FakeSupply{}, first};
     const auto caller = rig.session.addCaller();
     const auto other = rig.session.addCaller();
-    std::optional<supply::WriteOutcome> otherWrite;
+    std::optional<engine::WriteOutcome> otherWrite;
     if (answered < 0) {
         rig.session.write(other, {protocol::buildSwitchOutputRequest(1, false)},
                           [](const protocol::StatusReading &r) { return !r.outputOn; },
-                          {{}, {}, [&](const supply::WriteOutcome &o) { otherWrite = o; }});
+                          {{}, {}, [&](const engine::WriteOutcome &o) { otherWrite = o; }});
     }
     rig.change(caller, 7, 9);
     for (int i = 0; i < answered; ++i) {
         QVERIFY(rig.line.answerOne());
     }
-    std::optional<supply::AllOffOutcome> all;
+    std::optional<engine::AllOffOutcome> all;
     if (allOff) {
         // The all-off is told where the supply is meant to be once the write went out.
         const std::uint8_t at = answered >= 1 ? 9 : 7;
-        rig.session.allOff(other, {at}, [&](const supply::AllOffOutcome &o) { all = o; });
+        rig.session.allOff(other, {at}, [&](const engine::AllOffOutcome &o) { all = o; });
     } else {
         rig.session.cancel(caller);
     }

@@ -13,8 +13,8 @@
 #include <QTest>
 #include <QTimer>
 
-using supply::CeilingKind;
-using supply::CeilingRegistry;
+using engine::CeilingKind;
+using engine::CeilingRegistry;
 namespace mbap = protocol::mbap;
 
 namespace {
@@ -215,7 +215,7 @@ void TestCeilings::trips()
     reading.actualVoltage = std::uint16_t(volts);
     reading.actualCurrent = std::uint16_t(amps);
     reading.outputOn = on;
-    const auto slack = resolution ? supply::TripSlack::Resolution : supply::TripSlack::None;
+    const auto slack = resolution ? engine::TripSlack::Resolution : engine::TripSlack::None;
     const auto tripped = registry.trip(holder, 5, reading, slack);
     const char *kinds[] = {"", "V", "A", "W"};
     QCOMPARE(tripped ? QStringLiteral("%1 %2 %3")
@@ -242,16 +242,16 @@ void TestCeilings::typedCeilingsInCounts()
         {CeilingKind::Current, 0.0015, 1},   {CeilingKind::Power, 25.0, 2500},
     };
     for (const auto &c : cases) {
-        QCOMPARE(supply::ceilingCounts(c.kind, c.typed), c.counts);
+        QCOMPARE(engine::ceilingCounts(c.kind, c.typed), c.counts);
     }
-    supply::CeilingCounts held;
-    held.volts = supply::ceilingCounts(CeilingKind::Voltage, 12.345);
+    engine::CeilingCounts held;
+    held.volts = engine::ceilingCounts(CeilingKind::Voltage, 12.345);
     held.watts = 100;
     // 12.35 V is above a 12.345 V ceiling as it is held (12.34 V), in every face.
-    QVERIFY(supply::refusesSetValue(held, CeilingKind::Voltage, 1235));
-    QVERIFY(!supply::refusesSetValue(held, CeilingKind::Voltage, 1234));
-    QVERIFY(!supply::refusesSetValue(held, CeilingKind::Current, 3200));
-    QVERIFY(!supply::refusesSetValue(held, CeilingKind::Power, 9999));
+    QVERIFY(engine::refusesSetValue(held, CeilingKind::Voltage, 1235));
+    QVERIFY(!engine::refusesSetValue(held, CeilingKind::Voltage, 1234));
+    QVERIFY(!engine::refusesSetValue(held, CeilingKind::Current, 3200));
+    QVERIFY(!engine::refusesSetValue(held, CeilingKind::Power, 9999));
 }
 
 namespace {
@@ -295,11 +295,11 @@ void TestCeilings::gatewayTakesCeilingsFromOursOnly()
 {
     QFETCH(bool, ours);
     EchoLine line;
-    supply::Client client(line);
-    client.setTimeout(supply::milliseconds(100));
+    engine::Client client(line);
+    client.setTimeout(std::chrono::milliseconds(100));
     mbap::GatewayPolicy policy;
     policy.units = {5};
-    supply::Gateway gateway(client, policy);
+    gateway::Gateway gateway(client, policy);
     gateway.setNamesVerdicts(ours);
 
     // Answers apart: the notices of a request's turn that our programs get are left
@@ -370,7 +370,7 @@ void TestCeilings::gatewayTakesCeilingsFromOursOnly()
 namespace {
 
 // The local socket to a line's owner, as a joiner sees it: what it writes is kept.
-class OwnerSocket : public supply::MbapPort {
+class OwnerSocket : public engine::MbapPort {
     Q_OBJECT
 public:
     OwnerSocket()
@@ -378,7 +378,7 @@ public:
         setCommPort(1);
         setPortOpen(true);
     }
-    supply::milliseconds extraWait() const override { return supply::milliseconds(0); }
+    std::chrono::milliseconds extraWait() const override { return std::chrono::milliseconds(0); }
     QString name() const override { return QStringLiteral("the owner"); }
     bool namesVerdicts() const override { return true; }
     void handOver() { emit lineChanged(); }
@@ -403,7 +403,7 @@ private:
 void TestCeilings::aJoinerRegistersWithEveryOwner()
 {
     OwnerSocket socket;
-    supply::Client client(socket);
+    engine::Client client(socket);
     CeilingRegistry &ceilings = client.ceilings();
     const int run = ceilings.addSource(true);
     const int window = ceilings.addSource(true);
@@ -435,7 +435,7 @@ void TestCeilings::aJoinerRegistersWithEveryOwner()
 void TestCeilings::aJoinerHearsWhatTheLineHolds()
 {
     OwnerSocket socket;
-    supply::Client client(socket);
+    engine::Client client(socket);
     client.start();
     const CeilingRegistry &ceilings = client.ceilings();
     socket.feed(adu(0, 5, mbap::holdPdu({CeilingKind::Voltage, 1000, 77, "vantelctl run"})) +

@@ -15,7 +15,7 @@
 #include <algorithm>
 #include <memory>
 
-using supply::Gateway;
+using gateway::Gateway;
 
 namespace {
 
@@ -73,16 +73,16 @@ struct Peer {
 
 struct Rig {
     AnsweringLine line;
-    supply::Client client{line};
+    engine::Client client{line};
     Gateway gateway{client, {{1, 3, 4}, 0, 0, false}};
 
     Rig()
     {
-        client.setTimeout(supply::milliseconds(100));
+        client.setTimeout(std::chrono::milliseconds(100));
         // A ceiling of 30.00 V / 2.000 A on supply 1, none below the supply's own on the rest.
         const int source = client.ceilings().addSource(true);
-        client.ceilings().hold(source, 1, supply::CeilingKind::Voltage, 3000, "vantelctl serve", 1);
-        client.ceilings().hold(source, 1, supply::CeilingKind::Current, 2000, "vantelctl serve", 1);
+        client.ceilings().hold(source, 1, engine::CeilingKind::Voltage, 3000, "vantelctl serve", 1);
+        client.ceilings().hold(source, 1, engine::CeilingKind::Current, 2000, "vantelctl serve", 1);
     }
 
     int open(Peer &peer, QList<QString> *log = nullptr, const QString &name = {})
@@ -272,7 +272,7 @@ void TestGateway::aConnectionGoneWhileOnTheLine()
 void TestGateway::outlivesItsClient()
 {
     AnsweringLine line;
-    auto client = std::make_unique<supply::Client>(line);
+    auto client = std::make_unique<engine::Client>(line);
     Gateway gateway{*client, {{1}, 0, 0, false}};
     gateway.setNamesVerdicts(true);
     client.reset();
@@ -298,9 +298,9 @@ void TestGateway::allOffOfTheProgramsSession()
     QFETCH(QByteArray, answer);
     QFETCH(bool, sent);
     AnsweringLine line;
-    supply::Client client{line};
-    client.setTimeout(supply::milliseconds(100));
-    supply::Session session{client};
+    engine::Client client{line};
+    client.setTimeout(std::chrono::milliseconds(100));
+    engine::Session session{client};
     Gateway gateway{session, client, {{1}, 0, 0, false}};
     Peer first;
     Peer second;
@@ -310,7 +310,7 @@ void TestGateway::allOffOfTheProgramsSession()
     gateway.receive(
         gateway.open({[&second](const QByteArray &b) { second.answers << b; }, {}, {}, {}}),
         request);
-    session.allOff(session.addCaller(), {1}, [](const supply::AllOffOutcome &) {});
+    session.allOff(session.addCaller(), {1}, [](const engine::AllOffOutcome &) {});
     QTRY_COMPARE(second.answers.size(), 1);
     QCOMPARE(second.answers.first().toHex(), answer.toHex());
     QTRY_COMPARE(first.answers.size(), 1);

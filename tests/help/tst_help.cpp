@@ -29,8 +29,8 @@ constexpr int kWaitMs = 5000;
 struct Programs {
     testsupport::FakeCommControl vantelComm, pellowComm;
     testsupport::RecordingMessenger messenger;
-    vantel::Form1 vantel{vantelComm, messenger};
-    pellow::Form1 pellow{pellowComm, messenger};
+    monitor::Form1 vantel{vantelComm, messenger};
+    addrtool::Form1 pellow{pellowComm, messenger};
 };
 
 using help::HelpBrowser;

@@ -15,10 +15,10 @@
 #include <QTest>
 #include <QTimer>
 
-using supply::Client;
-using supply::EngineCommControl;
-using supply::Error;
-using supply::milliseconds;
+using engine::Client;
+using engine::Error;
+using line::EngineCommControl;
+using std::chrono::milliseconds;
 using testsupport::FakeCommControl;
 
 namespace {
@@ -139,7 +139,7 @@ protected:
 
 } // namespace
 
-Q_DECLARE_METATYPE(supply::Error)
+Q_DECLARE_METATYPE(engine::Error)
 Q_DECLARE_METATYPE(testsupport::FakeCommControl::Port)
 
 class TestEngineCommControl : public QObject {
@@ -208,7 +208,7 @@ void TestEngineCommControl::delivers()
     rig.port.answers << answer;
     QList<Error> replied;
     QObject::connect(&rig.control, &EngineCommControl::replied,
-                     [&replied](const supply::Reply &reply) { replied << reply.error(); });
+                     [&replied](const engine::Reply &reply) { replied << reply.error(); });
     rig.control.setOutput(request);
     QTRY_VERIFY(rig.settled());
     QTest::qWait(20); // nothing more comes
@@ -250,13 +250,13 @@ void TestEngineCommControl::aPollLeavesNothingBehind()
     for (int poll = 0; poll < 3; ++poll) {
         rig.port.answers << answer;
         rig.control.setOutput(readOf(1));
-        QCOMPARE(rig.client.findChildren<supply::Reply *>().size(), 1);
+        QCOMPARE(rig.client.findChildren<engine::Reply *>().size(), 1);
         QTRY_VERIFY_WITH_TIMEOUT(rig.settled(), 2000);
     }
     QCOMPARE(posted.count, 0);
     QCOMPARE(rig.events.size(), answer == kStatus ? 3 : 0);
     rig.control.setPortOpen(false);
-    QVERIFY(rig.client.findChildren<supply::Reply *>().isEmpty());
+    QVERIFY(rig.client.findChildren<engine::Reply *>().isEmpty());
 }
 
 void TestEngineCommControl::waitingPollsAreReplaced()

@@ -10,7 +10,7 @@
 #include <functional>
 #include <memory>
 
-using supply::LineClaim;
+using line::LineClaim;
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-using supply::LinePlaceFacts;
+using line::LinePlaceFacts;
 
 class TestLinePlaces : public QObject {
     Q_OBJECT
@@ -73,7 +73,7 @@ void TestLinePlaces::foldersComeFromTheUserAndTemp()
     facts.tempDir = tempDir;
     facts.privateFolder = [&own](const QString &path) { return own.contains(path); };
     facts.folder = [&plain](const QString &path) { return plain.contains(path); };
-    const QStringList found = supply::lineFoldersFor(facts);
+    const QStringList found = line::lineFoldersFor(facts);
     QCOMPARE(found, folders);
     for (const QString &folder : found) {
         QVERIFY2(QDir::isAbsolutePath(folder) && QDir(folder).dirName() != QString(),
@@ -112,12 +112,12 @@ void TestLinePlaces::runtimeVariableIsNotConsulted()
     });
     QVERIFY(QDir::setCurrent(scratch.path()));
     qunsetenv("XDG_RUNTIME_DIR");
-    const QStringList without = supply::lineSocketNames(device);
+    const QStringList without = line::lineSocketNames(device);
     runtime.replace(QLatin1Char('@'), scratch.path());
     qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
-    const QStringList with = supply::lineSocketNames(device);
+    const QStringList with = line::lineSocketNames(device);
     QCOMPARE(with, without);
-    QCOMPARE(supply::lineSocketName(device), with.constFirst());
+    QCOMPARE(line::lineSocketName(device), with.constFirst());
     for (const QString &name : with) {
         QVERIFY2(QDir::isAbsolutePath(name), qPrintable(name));
         QVERIFY2(!name.startsWith(scratch.path()), qPrintable(name));

@@ -16,11 +16,11 @@
 #include <functional>
 #include <memory>
 
+using engine::Client;
+using engine::Error;
+using line::TcpPort;
 using std::chrono::milliseconds;
-using supply::Client;
-using supply::Error;
-using supply::NetworkAddress;
-using supply::TcpPort;
+using values::NetworkAddress;
 
 namespace {
 
@@ -136,7 +136,7 @@ QByteArray bytesOf(const protocol::Frame &frame)
                       static_cast<qsizetype>(frame.size()));
 }
 
-supply::Reply *finished(supply::Reply *reply)
+engine::Reply *finished(engine::Reply *reply)
 {
     if (!QTest::qWaitFor([reply] { return reply->isFinished(); }, kWaitMs)) {
         qWarning("no finished() within %d ms", kWaitMs);
@@ -147,7 +147,7 @@ supply::Reply *finished(supply::Reply *reply)
 } // namespace
 
 Q_DECLARE_METATYPE(Gateway::Answer)
-Q_DECLARE_METATYPE(supply::Error)
+Q_DECLARE_METATYPE(engine::Error)
 
 class TestNetClient : public QObject {
     Q_OBJECT
@@ -243,7 +243,7 @@ void TestNetClient::answers()
     g.onRequest = gateway;
     Rig rig(g);
     QSignalSpy failed(&rig.client, &Client::portFailed);
-    std::unique_ptr<supply::Reply> reply(
+    std::unique_ptr<engine::Reply> reply(
         finished(write ? rig.client.write(protocol::buildSwitchOutputRequest(1, true))
                        : rig.client.readStatus(1)));
     QVERIFY(reply->isFinished());
@@ -263,7 +263,7 @@ void TestNetClient::answers()
     QCOMPARE(rig.client.stats().requests, 1L);
     // The request is counted once by how it ended (foreign also counts frames of
     // no request of ours, so a foreign end is taken from the reply).
-    const supply::LinkStats &s = rig.client.stats();
+    const engine::LinkStats &s = rig.client.stats();
     QCOMPARE(s.replies + s.timeouts + s.badCrc + s.shortReplies + s.handedOver + s.interrupted +
                  s.portLost + s.refused + (error == Error::Foreign ? 1 : 0),
              1L);
@@ -277,7 +277,7 @@ void TestNetClient::answers()
              error == Error::Port);
     if (error == Error::Port) {
         QVERIFY(!rig.port.PortOpen());
-        std::unique_ptr<supply::Reply> after(finished(rig.client.readStatus(1)));
+        std::unique_ptr<engine::Reply> after(finished(rig.client.readStatus(1)));
         QCOMPARE(after->error(), Error::Port);
     }
 }
@@ -294,12 +294,12 @@ void TestNetClient::lateAnswerIsNamedNotTaken()
         }
     };
     Rig rig(g);
-    std::unique_ptr<supply::Reply> first(finished(rig.client.readStatus(1)));
+    std::unique_ptr<engine::Reply> first(finished(rig.client.readStatus(1)));
     QCOMPARE(first->error(), Error::Timeout);
-    std::unique_ptr<supply::Reply> second(finished(rig.client.readStatus(1)));
+    std::unique_ptr<engine::Reply> second(finished(rig.client.readStatus(1)));
     QCOMPARE(second->error(), Error::None);
     QCOMPARE(second->bytes().toHex(), kStatusRtu.toHex());
-    const std::vector<supply::LateFrame> late = rig.client.takeLateFrames();
+    const std::vector<engine::LateFrame> late = rig.client.takeLateFrames();
     QCOMPARE(late.size(), std::size_t(1));
     QCOMPARE(late[0].address, std::uint8_t(1));
     QVERIFY(late[0].afterMs >= 100 + TcpPort::kExtraWait.count());
@@ -326,9 +326,9 @@ void TestNetClient::aSlotMayLetTheClientGo()
     auto client = std::make_unique<Client>(port);
     client->setTimeout(milliseconds(100));
     client->start();
-    supply::Reply *reply = client->readStatus(1);
+    engine::Reply *reply = client->readStatus(1);
     int finishedCount = 0;
-    connect(reply, &supply::Reply::finished, this, [&] {
+    connect(reply, &engine::Reply::finished, this, [&] {
         ++finishedCount;
         QCOMPARE(reply->error(), Error::None);
         client.reset(); // the reply goes with its client
@@ -349,19 +349,19 @@ void TestNetClient::lostConnectionReopensThroughKeeper()
         }
     };
     Rig rig(g);
-    supply::PortKeeper keeper(rig.port, rig.client, rig.port.name());
-    QSignalSpy lost(&keeper, &supply::PortKeeper::lost);
-    QSignalSpy restored(&keeper, &supply::PortKeeper::restored);
+    line::PortKeeper keeper(rig.port, rig.client, rig.port.name());
+    QSignalSpy lost(&keeper, &line::PortKeeper::lost);
+    QSignalSpy restored(&keeper, &line::PortKeeper::restored);
 
-    std::unique_ptr<supply::Reply> cut(finished(rig.client.readStatus(1)));
+    std::unique_ptr<engine::Reply> cut(finished(rig.client.readStatus(1)));
     QCOMPARE(cut->error(), Error::Port);
     QTRY_COMPARE_WITH_TIMEOUT(lost.size(), 1, kWaitMs);
     // While it is away a request ends at once.
-    std::unique_ptr<supply::Reply> away(finished(rig.client.readStatus(1)));
+    std::unique_ptr<engine::Reply> away(finished(rig.client.readStatus(1)));
     QCOMPARE(away->error(), Error::Port);
     QTRY_COMPARE_WITH_TIMEOUT(restored.size(), 1, kWaitMs);
     QCOMPARE(g.connections, 2);
-    std::unique_ptr<supply::Reply> back(finished(rig.client.readStatus(1)));
+    std::unique_ptr<engine::Reply> back(finished(rig.client.readStatus(1)));
     QCOMPARE(back->error(), Error::None);
     QCOMPARE(lost.size(), 1);
     QVERIFY2(keeper.summary().startsWith(QStringLiteral("port tcp://127.0.0.1:")),
@@ -387,7 +387,7 @@ void TestNetClient::refusedConnectionIsNotFound()
     }
     QVERIFY(!port.PortOpen());
     Client client(port);
-    std::unique_ptr<supply::Reply> reply(finished(client.readStatus(1)));
+    std::unique_ptr<engine::Reply> reply(finished(client.readStatus(1)));
     QCOMPARE(reply->error(), Error::Port);
 }
 
@@ -425,9 +425,9 @@ void TestNetClient::names()
     QFETCH(int, port);
     QFETCH(QString, name);
 
-    QVERIFY(supply::isNetworkPortName(text));
+    QVERIFY(values::isNetworkPortName(text));
     QString error;
-    const auto address = supply::parseNetworkAddress(text, &error);
+    const auto address = values::parseNetworkAddress(text, &error);
     QCOMPARE(address.has_value(), !host.isEmpty());
     if (!address) {
         QVERIFY2(error.contains(name), qPrintable(error));

@@ -9,7 +9,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-using supply::PortKeeper;
+using line::PortKeeper;
 using testsupport::FakeCommControl;
 
 namespace {
@@ -43,7 +43,7 @@ void TestPortKeeper::reopensByNameOnceBack()
     comm.setPort(kPort, FakeCommControl::Port::Free);
     comm.setCommPort(kPort);
     comm.setPortOpen(true);
-    supply::Client client(comm);
+    engine::Client client(comm);
     client.setTimeout(std::chrono::milliseconds(50));
     client.setStartQuiet(std::chrono::milliseconds(0));
     client.start();
@@ -55,9 +55,9 @@ void TestPortKeeper::reopensByNameOnceBack()
 
     if (refusedWrite) {
         comm.failNextWrite(serial::kErrDeviceIo, "Input/output error");
-        supply::Reply *reply = client.readStatus(1);
+        engine::Reply *reply = client.readStatus(1);
         QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), kWaitMs);
-        QCOMPARE(reply->error(), supply::Error::Port);
+        QCOMPARE(reply->error(), engine::Error::Port);
         delete reply;
     } else {
         comm.setPort(kPort, FakeCommControl::Port::Absent);
@@ -73,9 +73,9 @@ void TestPortKeeper::reopensByNameOnceBack()
         qPrintable(messages.first().first().toString()));
 
     // While it is away a request ends at once, as a port row.
-    supply::Reply *away = client.readStatus(1);
+    engine::Reply *away = client.readStatus(1);
     QTRY_VERIFY_WITH_TIMEOUT(away->isFinished(), kWaitMs);
-    QCOMPARE(away->error(), supply::Error::Port);
+    QCOMPARE(away->error(), engine::Error::Port);
     delete away;
 
     if (!refusedWrite) {
@@ -96,9 +96,9 @@ void TestPortKeeper::reopensByNameOnceBack()
 
     // The client takes requests again.
     const qsizetype sent = comm.written.size();
-    supply::Reply *back = client.readStatus(1);
+    engine::Reply *back = client.readStatus(1);
     QTRY_VERIFY_WITH_TIMEOUT(back->isFinished(), kWaitMs);
-    QCOMPARE(back->error(), supply::Error::Timeout);
+    QCOMPARE(back->error(), engine::Error::Timeout);
     QCOMPARE(comm.written.size(), sent + 1);
     delete back;
 }
@@ -109,7 +109,7 @@ void TestPortKeeper::whenOpenGivesUpAfterItsTime()
     comm.setPort(kPort, FakeCommControl::Port::Free);
     comm.setCommPort(kPort);
     comm.setPortOpen(true);
-    supply::Client client(comm);
+    engine::Client client(comm);
     PortKeeper keeper(comm, client, QStringLiteral("COM3"));
 
     QList<bool> answers;
@@ -158,7 +158,7 @@ void TestPortKeeper::reopensEverySecondOnTheClock()
     comm.setPort(kPort, FakeCommControl::Port::Free);
     comm.setCommPort(kPort);
     comm.setPortOpen(true);
-    supply::Client client(comm, clock);
+    engine::Client client(comm, clock);
     PortKeeper keeper(comm, client, QStringLiteral("COM3"));
     QSignalSpy restored(&keeper, &PortKeeper::restored);
     const auto lostAt = clock.now();

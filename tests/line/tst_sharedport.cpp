@@ -30,12 +30,12 @@
 #include <memory>
 #include <optional>
 
+using engine::Client;
+using engine::Error;
+using line::EngineCommControl;
+using line::LineHost;
+using line::SharedPort;
 using std::chrono::milliseconds;
-using supply::Client;
-using supply::EngineCommControl;
-using supply::Error;
-using supply::LineHost;
-using supply::SharedPort;
 
 namespace {
 
@@ -216,10 +216,10 @@ struct Outcome {
     QByteArray bytes;
 };
 
-Outcome waitFor(supply::Reply *reply)
+Outcome waitFor(engine::Reply *reply)
 {
     if (!reply->isFinished()) {
-        QSignalSpy spy(reply, &supply::Reply::finished);
+        QSignalSpy spy(reply, &engine::Reply::finished);
         spy.wait(kWaitMs);
     }
     Outcome out{reply->error(), reply->exceptionCode(), reply->bytes()};
@@ -391,7 +391,7 @@ void TestSharedPort::heldByAProgramNotOurs()
     }
     if (staleSocket) {
         // What a killed owner leaves: a socket file nobody listens on.
-        const QString name = supply::lineSocketName(m_device);
+        const QString name = line::lineSocketName(m_device);
         const QString folder = QFileInfo(name).absolutePath();
         QDir().mkpath(folder);
         QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -452,7 +452,7 @@ void TestSharedPort::handover()
         lost.push_back(std::make_unique<QSignalSpy>(others.back()->port.get(),
                                                     &serial::CommControl::portLost));
     }
-    QPointer<supply::Reply> pending;
+    QPointer<engine::Reply> pending;
     if (inFlight) {
         others[0]->client->setTimeout(milliseconds(2000));
         pending = others[0]->client->readStatus(3);
@@ -535,9 +535,9 @@ void TestSharedPort::requestAsTheOwnerGoesWaitsForTheHandover()
     auto joiner = std::make_unique<Program>(m_bench, m_device);
     joiner->open();
     QCOMPARE(joiner->port->role(), SharedPort::Role::Joiner);
-    auto *socket = joiner->port->findChild<supply::LocalPort *>();
+    auto *socket = joiner->port->findChild<line::LocalPort *>();
     QVERIFY(socket);
-    QPointer<supply::Reply> asked;
+    QPointer<engine::Reply> asked;
     connect(socket, &serial::CommControl::portLost, this,
             [&] { asked = joiner->client->readStatus(1); });
     QSignalSpy lost(joiner->port.get(), &serial::CommControl::portLost);
@@ -610,8 +610,8 @@ void TestSharedPort::untrustedLineIsNeverJoined()
     QFETCH(QString, plant);
     QFETCH(bool, held);
     QFETCH(QString, named);
-    const QString name = supply::lineSocketName(m_device);
-    const QString folder = supply::lineFolderOf(name);
+    const QString name = line::lineSocketName(m_device);
+    const QString folder = line::lineFolderOf(name);
     if (folder.isEmpty() && plant != QLatin1String("peer")) {
         QSKIP("the system's line has no folder");
     }
@@ -644,7 +644,7 @@ void TestSharedPort::untrustedLineIsNeverJoined()
                     [&received, socket] { received += socket->readAll(); });
         }
     });
-    supply::LineTrust trust;
+    line::LineTrust trust;
     if (plant == QLatin1String("owner")) {
         trust.folderProblem = [](const QString &path, bool *exists) {
             *exists = true;
@@ -652,7 +652,7 @@ void TestSharedPort::untrustedLineIsNeverJoined()
         };
     } else if (plant == QLatin1String("peer")) {
         trust.peer = [](qintptr) {
-            return supply::LinePeer{true, false, 4242, QStringLiteral("65534 (nobody)")};
+            return line::LinePeer{true, false, 4242, QStringLiteral("65534 (nobody)")};
         };
     }
 
@@ -761,7 +761,7 @@ void TestSharedPort::writeInFlightIsSettledByReadBack()
     m_bench.outputOn = true;
     (took ? m_bench.mute : m_bench.deaf) = true;
     const protocol::Frame off = protocol::buildSwitchOutputRequest(1, false);
-    supply::Reply *reply = joiner.client->write(off);
+    engine::Reply *reply = joiner.client->write(off);
     QTRY_VERIFY_WITH_TIMEOUT(m_bench.written.contains(bytesOf(off)), kWaitMs);
     owner->close();
     m_bench.mute = m_bench.deaf = false;
@@ -801,7 +801,7 @@ void TestSharedPort::ownerAnswersWhatItTookBeforeLeaving()
     m_bench.outputOn = true;
     m_bench.mute = mute;
     const protocol::Frame off = protocol::buildSwitchOutputRequest(1, false);
-    supply::Reply *reply = joiner.client->write(off);
+    engine::Reply *reply = joiner.client->write(off);
     QTRY_VERIFY_WITH_TIMEOUT(m_bench.written.contains(bytesOf(off)), kWaitMs);
     const qsizetype before = m_bench.written.size();
     constexpr milliseconds kBound{400};
@@ -857,7 +857,7 @@ void TestSharedPort::windowCloseAnswersWhatItTook()
     const QSignalSpy polled(window.comm.get(), &serial::CommControl::OnComm);
 
     const protocol::Frame off = protocol::buildSwitchOutputRequest(1, false);
-    QPointer<supply::Reply> reply = joiner.client->write(off);
+    QPointer<engine::Reply> reply = joiner.client->write(off);
     QTRY_VERIFY_WITH_TIMEOUT(m_bench.written.contains(bytesOf(off)), kWaitMs);
     const qsizetype before = m_bench.written.size();
     window.comm->setPortOpen(false);
@@ -870,7 +870,7 @@ void TestSharedPort::windowCloseAnswersWhatItTook()
     QVERIFY_THROWS_EXCEPTION(serial::CommError,
                              window.comm->setOutput(bytesOf(protocol::buildReadStatusRequest(1))));
     // Nothing of the program's own goes out meanwhile (the bus window's polls).
-    QPointer<supply::Reply> own = window.line.client->readStatus(1);
+    QPointer<engine::Reply> own = window.line.client->readStatus(1);
 
     if (then == QLatin1String("quit")) {
         // The program's event loop runs with nothing but the release to keep it:
@@ -933,11 +933,11 @@ void TestSharedPort::ownersStopLeavesRelayedRequests()
     Program joiner(m_bench, m_device);
     owner.open();
     joiner.open();
-    QPointer<supply::Reply> own = owner.client->readStatus(1);
+    QPointer<engine::Reply> own = owner.client->readStatus(1);
     if (stopFirst) {
         owner.client->interrupt();
     }
-    QPointer<supply::Reply> relayed = joiner.client->readStatus(1);
+    QPointer<engine::Reply> relayed = joiner.client->readStatus(1);
     if (!stopFirst) {
         QTRY_COMPARE_WITH_TIMEOUT(owner.host->stats().relayed, 1L, kWaitMs);
         owner.client->interrupt();
@@ -964,17 +964,17 @@ void TestSharedPort::fiftyJoinedReadsAllAnswered()
         joiners.back()->open();
         QCOMPARE(joiners.back()->port->role(), SharedPort::Role::Joiner);
     }
-    std::vector<QPointer<supply::Reply>> replies;
+    std::vector<QPointer<engine::Reply>> replies;
     for (const auto &joiner : joiners) {
         replies.emplace_back(joiner->client->readStatus(1));
     }
     QElapsedTimer all;
     all.start();
     int answered = 0;
-    for (QPointer<supply::Reply> &reply : replies) {
+    for (QPointer<engine::Reply> &reply : replies) {
         QVERIFY(reply);
         if (!reply->isFinished()) {
-            QSignalSpy spy(reply.data(), &supply::Reply::finished);
+            QSignalSpy spy(reply.data(), &engine::Reply::finished);
             spy.wait(4 * kWaitMs);
         }
         answered += reply->error() == Error::None ? 1 : 0;

@@ -11,9 +11,9 @@
 #include <array>
 #include <functional>
 
+using monitor::Form1;
 using testsupport::FakeCommControl;
 using testsupport::RecordingMessenger;
-using vantel::Form1;
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 
-using vantel::Form1;
+using monitor::Form1;
 
 namespace {
 

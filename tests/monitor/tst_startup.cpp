@@ -84,7 +84,7 @@ void TestStartup::texts()
     QFETCH(QString, text);
     FakeCommControl comm;
     RecordingMessenger messages;
-    vantel::Form1 form(comm, messages);
+    monitor::Form1 form(comm, messages);
     if (auto *box = control<ui::TextBox>(form, name)) {
         QCOMPARE(box->Text(), text);
     } else if (auto *label = control<QLabel>(form, name)) {
@@ -122,7 +122,7 @@ void TestStartup::colouredButtons()
     QFETCH(QColor, back);
     FakeCommControl comm;
     RecordingMessenger messages;
-    vantel::Form1 form(comm, messages);
+    monitor::Form1 form(comm, messages);
     auto *button = control<ui::ColorButton>(form, name);
     QVERIFY(button);
     QCOMPARE(button->Caption(), caption);
@@ -133,7 +133,7 @@ void TestStartup::arrowButtons()
 {
     FakeCommControl comm;
     RecordingMessenger messages;
-    vantel::Form1 form(comm, messages);
+    monitor::Form1 form(comm, messages);
     const QStringList up{"C34", "C10", "C12", "C14", "C2", "C4", "C6", "C8", "C23"};
     const QStringList down{"C35", "C11", "C13", "C15", "C3", "C5", "C7", "C9", "C24"};
     for (const QString &name : up) {
@@ -152,7 +152,7 @@ void TestStartup::stateAndTimers()
 {
     FakeCommControl comm;
     RecordingMessenger messages;
-    vantel::Form1 form(comm, messages);
+    monitor::Form1 form(comm, messages);
 
     auto *lamp = control<ui::Shape>(form, QStringLiteral("Shape8"));
     QVERIFY(lamp);
@@ -190,7 +190,7 @@ void TestStartup::serialControlConfiguredInOrder()
 {
     FakeCommControl comm;
     RecordingMessenger messages;
-    vantel::Form1 form(comm, messages);
+    monitor::Form1 form(comm, messages);
     const QStringList expected{
         "Settings=9600,n,8,1", "InBufferSize=1024", "OutBufferSize=1024",
         "RThreshold=17",       "SThreshold=0",      "InputLen=0",
@@ -207,7 +207,7 @@ void TestStartup::quitReleasesThePort()
     QVERIFY(!ports.add(2).isEmpty());
     serial::QtCommControl comm;
     RecordingMessenger messages;
-    vantel::Form1 form(comm, messages);
+    monitor::Form1 form(comm, messages);
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     form.Combo1->setEditText(QStringLiteral("COM2"));

@@ -26,9 +26,9 @@
 #include <csignal>
 #include <cstdio>
 
+using monitor::Form1;
 using testsupport::RecordingMessenger;
 using testsupport::SimProcess;
-using vantel::Form1;
 
 namespace {
 
@@ -47,8 +47,8 @@ bool simOutputOn(SimProcess &sim)
 // A monitor window with its port open and its monitor running, on a simulator.
 struct Monitor {
     SimProcess sim;
-    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
-    supply::EngineCommControl &comm = *engine;
+    std::unique_ptr<line::EngineCommControl> engine = line::makeEngineCommControl();
+    line::EngineCommControl &comm = *engine;
     RecordingMessenger messenger;
     std::unique_ptr<Form1> form;
 
@@ -77,8 +77,8 @@ struct Monitor {
 // A sequence window with no supply behind it, every question it asks recorded and
 // answered with `answer`.
 struct EditorOnly {
-    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
-    supply::EngineCommControl &comm = *engine;
+    std::unique_ptr<line::EngineCommControl> engine = line::makeEngineCommControl();
+    line::EngineCommControl &comm = *engine;
     RecordingMessenger messenger;
     Form1 form{comm, messenger};
     QStringList asked;
@@ -161,8 +161,8 @@ QString replyCells(const QString &hex)
 int recordUntilKilled(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    std::unique_ptr<supply::EngineCommControl> engine = supply::makeEngineCommControl();
-    supply::EngineCommControl &comm = *engine;
+    std::unique_ptr<line::EngineCommControl> engine = line::makeEngineCommControl();
+    line::EngineCommControl &comm = *engine;
     RecordingMessenger messenger;
     Form1 form(comm, messenger);
     form.show();
@@ -210,7 +210,7 @@ void TestSequenceE2e::initTestCase()
     QVERIFY(m_dir.isValid());
     qputenv("VANTEL_PORT_DIR", QFile::encodeName(m_dir.path()));
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath("settings"));
-    panels::userSettings()->setValue(QStringLiteral("records/folder"), m_dir.filePath("records"));
+    ui::userSettings()->setValue(QStringLiteral("records/folder"), m_dir.filePath("records"));
 }
 
 void TestSequenceE2e::waysOut_data()
@@ -602,7 +602,7 @@ void TestSequenceE2e::ceilingTripsWithinTwoPolls()
 {
     Monitor m(m_dir.path());
     QVERIFY(m.start({"--voltage", "5", "--output", "on"}));
-    panels::Ceilings ceilings;
+    ui::Ceilings ceilings;
     ceilings.volts = 6.0;
     m.panels().setCeilings(ceilings);
 

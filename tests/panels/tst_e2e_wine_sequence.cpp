@@ -19,7 +19,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-using vantel::Form1;
+using monitor::Form1;
 
 namespace {
 
@@ -42,7 +42,7 @@ void TestWineSequenceE2e::runToTheEndThenStop()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.filePath("settings"));
-    const auto comm = supply::makeEngineCommControl();
+    const auto comm = line::makeEngineCommControl();
     testsupport::RecordingMessenger messenger;
     Form1 form(*comm, messenger);
     form.panels().setRecordsFolder(dir.filePath("records"));

@@ -7,15 +7,15 @@
 
 #include <QTest>
 
-using supply::CeilingKind;
+using engine::CeilingKind;
 
 namespace {
 
 // What a client's registry holds, as "5:V1280 5:A1500".
-QString heldOn(const supply::Client &client)
+QString heldOn(const engine::Client &client)
 {
     QStringList held;
-    for (const supply::HeldCeiling &c : client.ceilings().held()) {
+    for (const engine::HeldCeiling &c : client.ceilings().held()) {
         const char kind = c.kind == CeilingKind::Voltage   ? 'V'
                           : c.kind == CeilingKind::Current ? 'A'
                                                            : 'W';
@@ -25,10 +25,10 @@ QString heldOn(const supply::Client &client)
     return held.join(QLatin1Char(' '));
 }
 
-panels::Ceilings ceilings(std::optional<double> v, std::optional<double> a = std::nullopt,
-                          std::optional<double> w = std::nullopt)
+ui::Ceilings ceilings(std::optional<double> v, std::optional<double> a = std::nullopt,
+                      std::optional<double> w = std::nullopt)
 {
-    panels::Ceilings c;
+    ui::Ceilings c;
     c.volts = v;
     c.amps = a;
     c.watts = w;
@@ -46,9 +46,9 @@ private slots:
 void TestHeldCeilings::heldOnTheLine()
 {
     testsupport::FakeCommControl lineA, lineB;
-    supply::Client a(lineA), b(lineB);
+    engine::Client a(lineA), b(lineB);
     {
-        panels::HeldCeilings held;
+        ui::HeldCeilings held;
         // Before a line is open nothing is held; once it is, all of it is.
         held.hold(5, ceilings(12.8, 1.5));
         held.setClient(&a);

@@ -29,8 +29,8 @@
 
 Q_DECLARE_METATYPE(panels::TextEncoding)
 
-using panels::Ceilings;
 using panels::MonitorLink;
+using ui::Ceilings;
 
 namespace {
 
@@ -410,7 +410,7 @@ void TestPanels::confirmedWrite_data()
     QTest::addColumn<int>("sent");
     QTest::addColumn<QString>("outcome"); // "confirmed", the problem, or "" when still open
 
-    const int good = int(supply::Error::None);
+    const int good = int(engine::Error::None);
     QTest::newRow("first poll") << "y" << good << 1 << "confirmed";
     QTest::newRow("third poll") << "nty" << good << 1 << "confirmed";
     QTest::newRow("after the retry") << "nnny" << good << 2 << "confirmed";
@@ -419,9 +419,9 @@ void TestPanels::confirmedWrite_data()
     QTest::newRow("silence") << "tttttt" << good << 2 << "no read-back (timeout)";
     // The write's own reply counts: a refusal is said as what it is, at once.
     QTest::newRow("write refused by the supply")
-        << "" << int(supply::Error::Exception) << 2 << "exception 2";
-    QTest::newRow("write unanswered") << "" << int(supply::Error::Timeout) << 2 << "timeout";
-    QTest::newRow("port refuses") << "" << int(supply::Error::Port) << 1 << "port";
+        << "" << int(engine::Error::Exception) << 2 << "exception 2";
+    QTest::newRow("write unanswered") << "" << int(engine::Error::Timeout) << 2 << "timeout";
+    QTest::newRow("port refuses") << "" << int(engine::Error::Port) << 1 << "port";
 }
 
 void TestPanels::confirmedWrite()
@@ -435,14 +435,14 @@ void TestPanels::confirmedWrite()
     int frames = 0;
     link.send = [&](const protocol::Frame &, const MonitorLink::Sent &written) {
         ++frames;
-        supply::Sent reply;
-        reply.failure = {supply::Error(answer), answer == int(supply::Error::Exception) ? 2 : 0};
+        records::Sent reply;
+        reply.failure = {engine::Error(answer), answer == int(engine::Error::Exception) ? 2 : 0};
         reply.wentOut = true;
         written(reply);
     };
     link.address = [] { return std::optional<std::uint8_t>(1); };
     QString result;
-    link.switchOutput(false, [&](const supply::WriteResult &written) {
+    link.switchOutput(false, [&](const records::WriteResult &written) {
         result = written.confirmed ? QStringLiteral("confirmed") : written.problem;
     });
     for (const QChar c : polls) {
@@ -453,7 +453,7 @@ void TestPanels::confirmedWrite()
         } else if (c == 'n') {
             poll.reading = reading(500, 100, true);
         } else {
-            poll.failure = {supply::Error::Timeout};
+            poll.failure = {engine::Error::Timeout};
         }
         link.take(poll);
     }
@@ -483,14 +483,14 @@ void TestPanels::pollsFromTheEngine()
 
     testsupport::FakeCommControl port;
     port.setPort(1, testsupport::FakeCommControl::Port::Free);
-    supply::Client client(port);
+    engine::Client client(port);
     client.setStartQuiet(std::chrono::milliseconds(0));
     client.setTimeout(std::chrono::milliseconds(150));
-    supply::EngineCommControl control(port, client);
+    line::EngineCommControl control(port, client);
     control.setCommPort(1);
     control.setPortOpen(true);
     MonitorLink link;
-    connect(&control, &supply::EngineCommControl::replied, &link, &MonitorLink::replied);
+    connect(&control, &line::EngineCommControl::replied, &link, &MonitorLink::replied);
     QList<panels::Poll> polls;
     connect(&link, &MonitorLink::polled, this, [&polls](const panels::Poll &p) { polls << p; });
 
@@ -587,7 +587,7 @@ void TestPanels::recordsFolder()
     file.close();
     typed.replace('@', dir.path());
     const QString old = m_dir.filePath("records");
-    panels::userSettings()->setValue(QStringLiteral("records/folder"), old);
+    ui::userSettings()->setValue(QStringLiteral("records/folder"), old);
 
     QWidget window;
     Messages messages;
@@ -602,7 +602,7 @@ void TestPanels::recordsFolder()
     QVERIFY(QFileInfo(file.fileName()).isFile());
 
     // A relative folder stored by an older version is not used either.
-    panels::userSettings()->setValue(QStringLiteral("records/folder"), QStringLiteral("abc"));
+    ui::userSettings()->setValue(QStringLiteral("records/folder"), QStringLiteral("abc"));
     QVERIFY(QDir::isAbsolutePath(panels.recordsFolder()));
 }
 
@@ -640,13 +640,13 @@ void TestPanels::rowsKeepTheMonotonicClock()
     MonitorLink link;
     panels::Recorder recorder(link);
     panels::WindowRunLine runLine(link, 1);
-    QList<supply::Row> runRows;
+    QList<records::Row> runRows;
     const QString path = m_dir.filePath(QStringLiteral("clock-%1.csv").arg(recorded));
     if (recorded) {
         QCOMPARE(recorder.start(path), QString());
     } else {
-        runLine.begin([&runRows](const supply::Row &row) { runRows << row; },
-                      [](const supply::Failure &) {});
+        runLine.begin([&runRows](const records::Row &row) { runRows << row; },
+                      [](const engine::Failure &) {});
     }
     const auto first = std::chrono::steady_clock::now();
     const QDateTime wall = QDateTime::currentDateTime();
@@ -675,7 +675,7 @@ void TestPanels::rowsKeepTheMonotonicClock()
         }
     } else {
         QCOMPARE(runRows.size(), 3);
-        for (const supply::Row &row : runRows) {
+        for (const records::Row &row : runRows) {
             times << row.time;
             elapsed << row.elapsedSeconds;
         }

@@ -57,13 +57,13 @@ protected:
 struct Window {
     FakeCommControl comm;
     RecordingMessenger messages;
-    vantel::Form1 form{comm, messages};
+    monitor::Form1 form{comm, messages};
 
     void choose(const QString &name) { form.Combo1->setEditText(name); }
 };
 
 // The window's port row shows the port open on `port`.
-void checkOpen(const vantel::Form1 &form, int port)
+void checkOpen(const monitor::Form1 &form, int port)
 {
     QVERIFY(form.MSComm1.PortOpen());
     QCOMPARE(form.MSComm1.CommPort(), port);
@@ -193,13 +193,13 @@ void TestPortConnection::closingResetsTheDisplay()
     Window w;
     w.comm.setPort(1, Port::Free);
     w.choose(QStringLiteral("COM1"));
-    w.form.C25->setCaption(vantel::Form1::kOutputStop);
-    w.form.C25->setBackColor(vantel::Form1::kPink);
+    w.form.C25->setCaption(monitor::Form1::kOutputStop);
+    w.form.C25->setBackColor(monitor::Form1::kPink);
     w.form.T3->setText(QStringLiteral("12.34"));
     w.form.C31_Click();
     // Opening leaves the display alone.
     QCOMPARE(w.form.T1->Text(), QStringLiteral("00.00"));
-    QCOMPARE(w.form.C25->Caption(), vantel::Form1::kOutputStop);
+    QCOMPARE(w.form.C25->Caption(), monitor::Form1::kOutputStop);
 
     w.form.C31_Click();
     QVERIFY(!w.form.monitorRunning);
@@ -273,7 +273,7 @@ void TestPortConnection::otherFailureIsReported()
 {
     FailingCommControl comm;
     RecordingMessenger messages;
-    vantel::Form1 form(comm, messages);
+    monitor::Form1 form(comm, messages);
     form.Combo1->setEditText(QStringLiteral("COM2"));
     form.C31_Click();
     QCOMPARE(messages.messages, QStringList{QStringLiteral("The device could not be opened")});
@@ -378,12 +378,12 @@ void TestPortConnection::closeStepWithoutWindowExtras()
     FakeCommControl comm;
     RecordingMessenger messages;
     QWidget window;
-    serial::PortControls controls;
+    ui::PortControls controls;
     controls.Combo1 = new QComboBox(&window);
     controls.Combo1->setEditable(true);
     controls.Label1 = new QLabel(&window);
     controls.C31 = new ui::ColorButton(kOpenCaption, kYellow, &window);
-    serial::PortConnection ports(comm, messages, &window, controls);
+    ui::PortConnection ports(comm, messages, &window, controls);
     comm.setPort(2, Port::Free);
     ports.search();
     QCOMPARE(controls.Combo1->currentText(), QStringLiteral("COM2"));
@@ -405,8 +405,8 @@ void TestPortConnection::typedTextIsNotCompleted()
     // Typed text stays as typed, in both windows, even where it begins a listed name.
     FakeCommControl comm;
     RecordingMessenger messages;
-    vantel::Form1 monitor(comm, messages);
-    pellow::Form1 addressTool(comm, messages);
+    monitor::Form1 monitor(comm, messages);
+    addrtool::Form1 addressTool(comm, messages);
     for (QComboBox *list : {monitor.Combo1, addressTool.Combo1}) {
         list->window()->show();
         list->window()->activateWindow();
@@ -433,7 +433,7 @@ void TestPortConnection::endToEndOnPtys()
 
     serial::QtCommControl comm;
     RecordingMessenger messages;
-    vantel::Form1 form(comm, messages);
+    monitor::Form1 form(comm, messages);
     form.C32_Click();
     QCOMPARE(items(form.Combo1), (QStringList{"COM1", "COM3", "COM4"}));
     QCOMPARE(form.Combo1->currentText(), QStringLiteral("COM1"));
@@ -477,7 +477,7 @@ void TestPortConnection::failedWriteConfirmsNothing()
     QVERIFY(!ports.add(1).isEmpty());
     serial::QtCommControl comm;
     RecordingMessenger messages;
-    pellow::Form1 form(comm, messages);
+    addrtool::Form1 form(comm, messages);
     form.Combo1->setEditText(QStringLiteral("COM1"));
     form.C31_Click();
     QVERIFY(comm.PortOpen());
@@ -496,7 +496,7 @@ void TestPortConnection::searchDuration()
 {
     serial::QtCommControl comm;
     RecordingMessenger messages;
-    vantel::Form1 form(comm, messages);
+    monitor::Form1 form(comm, messages);
     QElapsedTimer clock;
 
     testsupport::PtyPorts none;
@@ -542,7 +542,7 @@ void TestPortConnection::searchNamesAdapters()
     serial::QtCommControl comm;
     comm.setPortNames(devices.names());
     RecordingMessenger messages;
-    vantel::Form1 form(comm, messages);
+    monitor::Form1 form(comm, messages);
     QElapsedTimer clock;
     clock.start();
     form.C32_Click();

@@ -26,7 +26,7 @@ void TestPortsWithSim::findOpenAskClose()
 
     serial::QtCommControl comm;
     testsupport::RecordingMessenger messages;
-    vantel::Form1 form(comm, messages);
+    monitor::Form1 form(comm, messages);
     form.C32_Click();
     QCOMPARE(form.Combo1->count(), 1);
     QCOMPARE(form.Combo1->currentText(), QStringLiteral("COM2"));

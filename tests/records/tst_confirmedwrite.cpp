@@ -13,7 +13,7 @@
 #include <memory>
 #include <utility>
 
-using supply::Target;
+using records::Target;
 
 namespace {
 
@@ -27,7 +27,7 @@ namespace {
 //   "deaf reads"  writes take effect, readings time out;
 //   "port"        the port refuses the write;
 //   "stopped"     the first reading is interrupted by a stop.
-class ScriptedSupply : public supply::WritePath {
+class ScriptedSupply : public records::WritePath {
 public:
     ScriptedSupply(QString behaviour, int readingsPerAttempt)
         : m_behaviour(std::move(behaviour)), m_readingsPerAttempt(readingsPerAttempt)
@@ -35,18 +35,18 @@ public:
     }
 
     void send(const protocol::Frame &request,
-              std::function<void(const supply::Sent &)> done) override
+              std::function<void(const records::Sent &)> done) override
     {
         ++sends;
-        supply::Sent sent;
+        records::Sent sent;
         sent.wentOut = !is("port");
         if (is("exception")) {
-            sent.failure = {supply::Error::Exception, 2};
+            sent.failure = {engine::Error::Exception, 2};
             sent.bytes = QByteArray::fromHex("018602C3A1");
         } else if (is("silent")) {
-            sent.failure = {supply::Error::Timeout};
+            sent.failure = {engine::Error::Timeout};
         } else if (is("port")) {
-            sent.failure = {supply::Error::Port, 0, QStringLiteral("the device went away")};
+            sent.failure = {engine::Error::Port, 0, QStringLiteral("the device went away")};
         } else if (!is("ignores") && (!is("second") || sends >= 2)) {
             apply(request);
             m_shownAfter = reads + (is("slow") ? 2 : 1);
@@ -54,15 +54,15 @@ public:
         QTimer::singleShot(0, [done = std::move(done), sent] { done(sent); });
     }
 
-    void read(std::uint8_t address, std::function<void(const supply::Reading &)> done) override
+    void read(std::uint8_t address, std::function<void(const records::Reading &)> done) override
     {
         ++reads;
-        supply::Reading reading;
+        records::Reading reading;
         reading.row.address = address;
         if (is("silent") || is("deaf reads")) {
-            reading.failure.error = supply::Error::Timeout;
+            reading.failure.error = engine::Error::Timeout;
         } else if (is("stopped")) {
-            reading.failure.error = supply::Error::Interrupted;
+            reading.failure.error = engine::Error::Interrupted;
         } else {
             reading.row.reading = reads >= m_shownAfter ? m_state : m_before;
         }
@@ -88,9 +88,9 @@ private:
     {
         m_before = m_state;
         const std::uint16_t value = std::uint16_t(request[4] << 8 | request[5]);
-        if (request == supply::writeRequest(request[0], Target::Voltage, value)) {
+        if (request == records::writeRequest(request[0], Target::Voltage, value)) {
             m_state.setVoltage = value;
-        } else if (request == supply::writeRequest(request[0], Target::Current, value)) {
+        } else if (request == records::writeRequest(request[0], Target::Current, value)) {
             m_state.setCurrent = value;
         } else {
             m_state.outputOn = value != 0;
@@ -186,12 +186,12 @@ void TestConfirmedWrite::faults()
                               : t == 'A' ? Target::Current
                                          : Target::Output;
         const std::uint16_t value = target == Target::Output ? 1 : 1234;
-        requests.push_back(supply::writeRequest(3, target, value));
+        requests.push_back(records::writeRequest(3, target, value));
         wanted.emplace_back(target, value);
     }
-    const supply::Confirms confirms = [wanted](const protocol::StatusReading &r) {
+    const engine::Confirms confirms = [wanted](const protocol::StatusReading &r) {
         for (const auto &[target, value] : wanted) {
-            if (!supply::confirmsWrite(target, value)(r)) {
+            if (!records::confirmsWrite(target, value)(r)) {
                 return false;
             }
         }
@@ -199,14 +199,14 @@ void TestConfirmedWrite::faults()
     };
     int retries = 0;
     int calls = 0;
-    supply::WriteResult result;
-    supply::WriteCallbacks callbacks;
+    records::WriteResult result;
+    records::WriteCallbacks callbacks;
     callbacks.retrying = [&retries](const QString &) { ++retries; };
-    callbacks.done = [&](const supply::WriteResult &r) {
+    callbacks.done = [&](const records::WriteResult &r) {
         ++calls;
         result = r;
     };
-    (void)supply::confirmedWrite(supplyPath, requests, confirms, callbacks, attempts);
+    (void)records::confirmedWrite(supplyPath, requests, confirms, callbacks, attempts);
     QCOMPARE(calls, 0); // never from inside the call
     QTRY_COMPARE(calls, 1);
     QTest::qWait(20); // and only once
@@ -231,10 +231,10 @@ void TestConfirmedWrite::cancelledEndsSilently()
     auto supplyPath = std::make_shared<ScriptedSupply>(QStringLiteral("ignores"), 3);
     supplyPath->holdReadings = true;
     bool called = false;
-    supply::WriteCallbacks callbacks;
-    callbacks.done = [&called](const supply::WriteResult &) { called = true; };
-    auto handle = supply::confirmedWrite(supplyPath, {supply::writeRequest(1, Target::Output, 0)},
-                                         supply::confirmsWrite(Target::Output, 0), callbacks);
+    records::WriteCallbacks callbacks;
+    callbacks.done = [&called](const records::WriteResult &) { called = true; };
+    auto handle = records::confirmedWrite(supplyPath, {records::writeRequest(1, Target::Output, 0)},
+                                          records::confirmsWrite(Target::Output, 0), callbacks);
     QTRY_VERIFY(supplyPath->held);
     handle->cancel();
     std::exchange(supplyPath->held, nullptr)(); // the reading comes after all

@@ -60,7 +60,7 @@ void TestEnergy::counts()
 {
     QFETCH(QString, script);
     QFETCH(double, ampHours);
-    supply::EnergyCounter counter;
+    records::EnergyCounter counter;
     for (const QString &step : script.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
         if (step == QLatin1String("reset")) {
             counter.reset();

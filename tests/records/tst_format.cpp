@@ -18,8 +18,8 @@
 #include <sys/resource.h>
 #endif
 
-using supply::Row;
-using supply::RowWriter;
+using records::Row;
+using records::RowWriter;
 
 class TestFormat : public QObject {
     Q_OBJECT
@@ -56,7 +56,7 @@ QString qtTimeText(const QDateTime &time)
                .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
-Row goodRow(int address, const supply::Failure &failure)
+Row goodRow(int address, const engine::Failure &failure)
 {
     Row row;
     row.time = QDateTime(QDate(2026, 12, 7), QTime(17, 5, 47, 123), QTimeZone(3600));
@@ -123,11 +123,11 @@ void TestFormat::numbers()
     QFETCH(int, decimals);
     QFETCH(QString, fixed);
     QFETCH(QString, shortest);
-    QCOMPARE(supply::fixedPoint(count, decimals), fixed);
-    QCOMPARE(supply::shortestPoint(count, decimals), shortest);
+    QCOMPARE(records::fixedPoint(count, decimals), fixed);
+    QCOMPARE(records::shortestPoint(count, decimals), shortest);
     // Appended after what a line holds already, never over it.
     QByteArray line = "x,";
-    supply::appendShortestPoint(line, count, decimals);
+    records::appendShortestPoint(line, count, decimals);
     QCOMPARE(line, "x," + shortest.toLatin1());
 }
 
@@ -156,7 +156,7 @@ void TestFormat::times_data()
 void TestFormat::times()
 {
     QFETCH(QDateTime, time);
-    QCOMPARE(supply::localTimeText(time), qtTimeText(time));
+    QCOMPARE(records::localTimeText(time), qtTimeText(time));
 }
 
 void TestFormat::timesOverTwoCenturies()
@@ -170,7 +170,7 @@ void TestFormat::timesOverTwoCenturies()
     for (qint64 ms = first; ms < last; ms += kStep) {
         for (const Qt::TimeSpec clock : {Qt::UTC, Qt::LocalTime}) {
             const QDateTime time = QDateTime::fromMSecsSinceEpoch(ms, clock);
-            const QString text = supply::localTimeText(time);
+            const QString text = records::localTimeText(time);
             if (text != qtTimeText(time)) {
                 QFAIL(qPrintable(
                     QStringLiteral("%1: %2, Qt writes %3").arg(ms).arg(text, qtTimeText(time))));
@@ -198,15 +198,15 @@ void TestFormat::jsonStrings()
 {
     QFETCH(QString, text);
     QFETCH(QByteArray, json);
-    QCOMPARE(supply::jsonString(text), json);
+    QCOMPARE(records::jsonString(text), json);
 }
 
 void TestFormat::reusedLineKeepsNoOldBytes()
 {
     // A long row, then a shorter one, then a failed one: each line in the file is
     // the row's own text, whole, in both formats.
-    const QList<Row> rows{goodRow(247, {}), goodRow(1, {supply::Error::Interrupted}),
-                          goodRow(3, {supply::Error::Crc})};
+    const QList<Row> rows{goodRow(247, {}), goodRow(1, {engine::Error::Interrupted}),
+                          goodRow(3, {engine::Error::Crc})};
     QTemporaryDir dir;
     for (const auto format : {RowWriter::Format::Csv, RowWriter::Format::Jsonl}) {
         const QString path =

@@ -14,18 +14,18 @@
 #include <utility>
 
 using namespace std::chrono_literals;
-using supply::Error;
+using engine::Error;
 
 namespace {
 
 // Starts after the machine's steady clock did, so that rows count from their
 // own first request.
-struct FakeClock : supply::EngineClock {
+struct FakeClock : engine::EngineClock {
     time_point t{std::chrono::seconds(1)};
     time_point now() const override { return t; }
 };
 
-struct FakeTimer : supply::SessionTimer {
+struct FakeTimer : engine::SessionTimer {
     FakeClock &clock;
     std::function<void()> pending;
     FakeClock::time_point due;
@@ -40,26 +40,26 @@ struct FakeTimer : supply::SessionTimer {
 
 // Supplies that answer a status read after their latency; a silent one times
 // out after its latency.
-struct FakePath : supply::WritePath {
+struct FakePath : records::WritePath {
     FakeClock &clock;
-    supply::RowMaker rows{std::chrono::steady_clock::time_point(std::chrono::seconds(1)),
-                          QDateTime::currentDateTimeUtc()};
+    records::RowMaker rows{std::chrono::steady_clock::time_point(std::chrono::seconds(1)),
+                           QDateTime::currentDateTimeUtc()};
     std::chrono::milliseconds latency{10};
     std::chrono::milliseconds silentLatency{50};
     std::set<std::uint8_t> silent;
-    std::deque<std::pair<std::uint8_t, std::function<void(const supply::Reading &)>>> reads;
+    std::deque<std::pair<std::uint8_t, std::function<void(const records::Reading &)>>> reads;
     int requests = 0;
 
     explicit FakePath(FakeClock &c) : clock(c) {}
 
-    void send(const protocol::Frame &, std::function<void(const supply::Sent &)> done) override
+    void send(const protocol::Frame &, std::function<void(const records::Sent &)> done) override
     {
         ++requests;
-        supply::Sent sent;
+        records::Sent sent;
         sent.wentOut = true;
         done(sent);
     }
-    void read(std::uint8_t address, std::function<void(const supply::Reading &)> done) override
+    void read(std::uint8_t address, std::function<void(const records::Reading &)> done) override
     {
         ++requests;
         reads.emplace_back(address, std::move(done));
@@ -72,7 +72,7 @@ struct FakePath : supply::WritePath {
         auto [address, done] = std::move(reads.front());
         reads.pop_front();
         const bool quiet = silent.count(address) > 0;
-        supply::Reading reading;
+        records::Reading reading;
         reading.sentTime = clock.t;
         clock.t += quiet ? silentLatency : latency;
         std::optional<protocol::StatusReading> decoded;
@@ -93,29 +93,29 @@ struct Rig {
     FakePath path{clock};
     FakeTimer *timer = nullptr;
     testsupport::FakeCommControl comm;
-    supply::Client client{comm, clock};
-    std::unique_ptr<supply::Logger> log;
+    engine::Client client{comm, clock};
+    std::unique_ptr<runs::Logger> log;
     QStringList rows;
     QStringList messages;
     std::optional<bool> failed;
 
-    explicit Rig(supply::LogOptions options)
+    explicit Rig(runs::LogOptions options)
     {
         auto t = std::make_unique<FakeTimer>(clock);
         timer = t.get();
-        log = std::make_unique<supply::Logger>(
+        log = std::make_unique<runs::Logger>(
             client, std::move(options),
-            std::shared_ptr<supply::WritePath>(&path, [](supply::WritePath *) {}), clock,
+            std::shared_ptr<records::WritePath>(&path, [](records::WritePath *) {}), clock,
             std::move(t));
-        QObject::connect(log.get(), &supply::Logger::rowTaken, [this](const supply::Row &row) {
+        QObject::connect(log.get(), &runs::Logger::rowTaken, [this](const records::Row &row) {
             rows << QStringLiteral("%1%2@%3")
                         .arg(row.address)
                         .arg(row.failure ? QStringLiteral("!") : QString())
                         .arg(qRound(row.elapsedSeconds * 1000));
         });
-        QObject::connect(log.get(), &supply::Logger::message,
+        QObject::connect(log.get(), &runs::Logger::message,
                          [this](const QString &text) { messages << text; });
-        QObject::connect(log.get(), &supply::Logger::finished, [this](bool f) { failed = f; });
+        QObject::connect(log.get(), &runs::Logger::finished, [this](bool f) { failed = f; });
     }
 
     // Runs the log until it ends or nothing is left to do; stops it once
@@ -201,7 +201,7 @@ void TestLogRounds::rounds()
     QFETCH(QString, rows);
     QFETCH(QStringList, said);
 
-    supply::LogOptions options;
+    runs::LogOptions options;
     options.addresses = addresses;
     options.interval = 100ms;
     if (duration > 0) {

@@ -12,17 +12,17 @@
 #include <map>
 #include <utility>
 
-using supply::Error;
-using supply::LineAnswer;
+using engine::Error;
+using engine::LineAnswer;
 
 namespace {
 
-struct FakeClock : supply::EngineClock {
+struct FakeClock : engine::EngineClock {
     time_point t{std::chrono::hours(1)};
     time_point now() const override { return t; }
 };
 
-struct IdleTimer : supply::SessionTimer {
+struct IdleTimer : engine::SessionTimer {
     void start(std::chrono::milliseconds, std::function<void()>) override {}
     void stop() override {}
 };
@@ -32,7 +32,7 @@ enum class Takes { Off, StaysOn, SilentReadBack, Exception, Refused };
 
 // Supplies whose outputs are on until a write switches them off; requests are
 // answered one by one by run(), each logged as "w1" (write to 1) or "r1".
-struct FakeLine : supply::SessionLine {
+struct FakeLine : engine::SessionLine {
     std::map<std::uint8_t, Takes> takes;
     std::map<std::uint8_t, bool> on;
     std::deque<std::pair<protocol::Frame, Done>> pending;
@@ -132,14 +132,14 @@ void TestLogSwitchOff::everySupplyInTurn()
     FakeClock clock;
     FakeLine line;
     line.takes = takes;
-    supply::Session session(line, clock, std::make_unique<IdleTimer>());
-    std::optional<supply::AllOffOutcome> outcome;
+    engine::Session session(line, clock, std::make_unique<IdleTimer>());
+    std::optional<engine::AllOffOutcome> outcome;
     session.allOff(session.addCaller(), addresses,
-                   [&](const supply::AllOffOutcome &all) { outcome = all; });
+                   [&](const engine::AllOffOutcome &all) { outcome = all; });
     line.run();
 
     QVERIFY(outcome);
-    QCOMPARE(supply::switchOffLines(addresses, *outcome), lines);
+    QCOMPARE(runs::switchOffLines(addresses, *outcome), lines);
     QCOMPARE(line.log.join(u' '), onLine);
     // The log fails exactly when one of them may still be on.
     const bool allConfirmed = lines.filter(QStringLiteral("may still be on")).isEmpty();
@@ -155,9 +155,9 @@ void TestLogSwitchOff::everySupplyInTurn()
 void TestLogSwitchOff::noWordIsNoConfirmation()
 {
     // An address the all-off says nothing of is not reported off.
-    supply::AllOffOutcome outcome;
+    engine::AllOffOutcome outcome;
     outcome.off = {1};
-    QCOMPARE(supply::switchOffLines({1, 2}, outcome),
+    QCOMPARE(runs::switchOffLines({1, 2}, outcome),
              (QStringList{QStringLiteral("address 1: output switched off"),
                           QStringLiteral("address 2: switching the output off was not confirmed "
                                          "(no answer): it may still be on")}));

@@ -14,8 +14,8 @@
 #include <sys/resource.h>
 #endif
 
-using supply::Row;
-using supply::RowWriter;
+using records::Row;
+using records::RowWriter;
 
 class TestRows : public QObject {
     Q_OBJECT
@@ -49,7 +49,7 @@ Row sampleRow(bool good, bool withStep)
         r.mode = 1;
         row.reading = r;
     } else {
-        row.failure = {supply::Error::Exception, 2};
+        row.failure = {engine::Error::Exception, 2};
     }
     row.ampHours = 0.0001234;
     row.wattHours = 2;
@@ -209,7 +209,7 @@ void TestRows::schedule()
     QFETCH(double, lastLagMs);
     QFETCH(int, untilNext);
     constexpr std::int64_t kMs = 1'000'000;
-    supply::Schedule schedule{std::chrono::milliseconds(interval)};
+    runs::Schedule schedule{std::chrono::milliseconds(interval)};
     schedule.start(7 * kMs);
     for (const int at : roundStarts) {
         schedule.roundStarted(7 * kMs + at * kMs);
@@ -220,7 +220,7 @@ void TestRows::schedule()
     QCOMPARE(schedule.untilNextRound(7 * kMs + roundStarts.last() * kMs), untilNext * kMs);
     QCOMPARE(schedule.summary().contains(QStringLiteral("given up")), skipped > 0);
 
-    supply::Schedule timed{std::chrono::milliseconds(interval), std::chrono::milliseconds(250)};
+    runs::Schedule timed{std::chrono::milliseconds(interval), std::chrono::milliseconds(250)};
     timed.start(0);
     QVERIFY(!timed.over(249 * kMs));
     QVERIFY(timed.over(250 * kMs));
@@ -252,7 +252,7 @@ void TestRows::slowRounds()
     QFETCH(int, toldAfter);
     QFETCH(int, toldMs);
     constexpr std::int64_t kMs = 1'000'000;
-    supply::Schedule schedule{std::chrono::milliseconds(200)};
+    runs::Schedule schedule{std::chrono::milliseconds(200)};
     int saidAfter = -1;
     std::int64_t said = 0;
     for (int i = 0; i < rounds.size(); ++i) {

@@ -10,7 +10,7 @@
 
 #include <deque>
 
-using supply::RunEnd;
+using runs::RunEnd;
 
 namespace {
 
@@ -24,7 +24,7 @@ namespace {
 //   "stopped"  the polls are stopped under the run at the third reading;
 //   "falling"  the current falls 100 mA a reading from 1 A;
 //   "overshoot" the voltage reads 1 V above its set value.
-class ScriptedLine : public supply::RunLine {
+class ScriptedLine : public runs::RunLine {
 public:
     explicit ScriptedLine(QString behaviour) : m_behaviour(std::move(behaviour))
     {
@@ -32,8 +32,8 @@ public:
         QObject::connect(&m_timer, &QTimer::timeout, [this] { readOne(); });
     }
 
-    void begin(std::function<void(const supply::Row &)> reading,
-               std::function<void(const supply::Failure &)> failed) override
+    void begin(std::function<void(const records::Row &)> reading,
+               std::function<void(const engine::Failure &)> failed) override
     {
         m_reading = std::move(reading);
         m_failed = std::move(failed);
@@ -44,13 +44,13 @@ public:
     {
         QTimer::singleShot(0, &m_timer, [this] { readOne(); });
     }
-    void write(supply::Target target, std::uint16_t value,
+    void write(records::Target target, std::uint16_t value,
                std::function<void(const QString &)> retrying,
-               std::function<void(const supply::WriteResult &)> done) override
+               std::function<void(const records::WriteResult &)> done) override
     {
         ++writes;
         QTimer::singleShot(1, &m_timer, [this, target, value, retrying, done] {
-            supply::WriteResult result;
+            records::WriteResult result;
             result.confirmed = m_behaviour != QLatin1String("deaf");
             if (result.confirmed) {
                 apply(target, value);
@@ -62,11 +62,11 @@ public:
         });
     }
     void interrupt() override { ++interrupts; }
-    void switchOff(std::function<void(const supply::WriteResult &)> done) override
+    void switchOff(std::function<void(const records::WriteResult &)> done) override
     {
         ++switchOffs;
         write(
-            supply::Target::Output, 0, [](const QString &) {}, std::move(done));
+            records::Target::Output, 0, [](const QString &) {}, std::move(done));
     }
 
     protocol::StatusReading state;
@@ -76,16 +76,16 @@ public:
     int readings = 0;
 
 private:
-    void apply(supply::Target target, std::uint16_t value)
+    void apply(records::Target target, std::uint16_t value)
     {
         switch (target) {
-        case supply::Target::Voltage:
+        case records::Target::Voltage:
             state.setVoltage = value;
             break;
-        case supply::Target::Current:
+        case records::Target::Current:
             state.setCurrent = value;
             break;
-        case supply::Target::Output:
+        case records::Target::Output:
             state.outputOn = value != 0;
             break;
         }
@@ -94,28 +94,28 @@ private:
     void readOne()
     {
         ++readings;
-        supply::Row row;
+        records::Row row;
         row.time = QDateTime::currentDateTime();
         row.address = 1;
         if (m_behaviour == QLatin1String("lost") && readings >= 3) {
             m_timer.stop();
-            row.failure = {supply::Error::Port, 0, QStringLiteral("Input/output error")};
+            row.failure = {engine::Error::Port, 0, QStringLiteral("Input/output error")};
             m_reading(row);
             m_failed(row.failure);
             return;
         }
         if (m_behaviour == QLatin1String("lost quietly") && readings >= 3) {
             m_timer.stop();
-            m_failed({supply::Error::Port});
+            m_failed({engine::Error::Port});
             return;
         }
         if (m_behaviour == QLatin1String("stopped") && readings >= 3) {
             m_timer.stop();
-            m_failed({supply::Error::Interrupted, 0, QStringLiteral("the polls stopped")});
+            m_failed({engine::Error::Interrupted, 0, QStringLiteral("the polls stopped")});
             return;
         }
         if (m_behaviour == QLatin1String("silent")) {
-            row.failure = {supply::Error::Timeout};
+            row.failure = {engine::Error::Timeout};
             m_reading(row);
             return;
         }
@@ -133,8 +133,8 @@ private:
 
     QString m_behaviour;
     QTimer m_timer;
-    std::function<void(const supply::Row &)> m_reading;
-    std::function<void(const supply::Failure &)> m_failed;
+    std::function<void(const records::Row &)> m_reading;
+    std::function<void(const engine::Failure &)> m_failed;
 };
 
 } // namespace
@@ -211,12 +211,12 @@ void TestRunner::waysOut()
     const sequence::ParsedSequence parsed = sequence::parseSequence(file.toStdString());
     QVERIFY(!parsed.error);
     ScriptedLine scripted(behaviour);
-    supply::Runner runner(scripted, parsed.sequence, supply::RunOptions{});
+    runs::Runner runner(scripted, parsed.sequence, runs::RunOptions{});
     QStringList messages;
-    QObject::connect(&runner, &supply::Runner::message,
+    QObject::connect(&runner, &runs::Runner::message,
                      [&](const QString &text) { messages << text; });
-    QSignalSpy finished(&runner, &supply::Runner::finished);
-    QSignalSpy rows(&runner, &supply::Runner::rowTaken);
+    QSignalSpy finished(&runner, &runs::Runner::finished);
+    QSignalSpy rows(&runner, &runs::Runner::rowTaken);
     runner.start();
     QVERIFY(finished.wait(5000));
     const auto end = finished.first().first().value<RunEnd>();
@@ -227,7 +227,7 @@ void TestRunner::waysOut()
              qPrintable(messages.join(QLatin1Char('\n'))));
     QCOMPARE(scripted.switchOffs, how == int(RunEnd::How::Completed) ? 0 : 1);
     for (int i = 0; i < rows.size(); ++i) {
-        QVERIFY(rows.at(i).first().value<supply::Row>().withStep);
+        QVERIFY(rows.at(i).first().value<records::Row>().withStep);
     }
     QVERIFY(!runner.running());
 }
@@ -236,8 +236,8 @@ void TestRunner::stopSwitchesOffOnce()
 {
     const auto parsed = sequence::parseSequence("set 5V 1A\noutput on\nhold 10s\n");
     ScriptedLine scripted(QString{});
-    supply::Runner runner(scripted, parsed.sequence, supply::RunOptions{});
-    QSignalSpy finished(&runner, &supply::Runner::finished);
+    runs::Runner runner(scripted, parsed.sequence, runs::RunOptions{});
+    QSignalSpy finished(&runner, &runs::Runner::finished);
     runner.start();
     QTRY_VERIFY(scripted.state.outputOn);
     runner.stop(QStringLiteral("stopped by a signal"));
@@ -257,10 +257,10 @@ void TestRunner::sweepMarksItsPoints()
     const auto parsed =
         sequence::parseSequence("set 0V 1A\noutput on\nsweep voltage 0V 1V 0.25V dwell 15ms\n");
     ScriptedLine scripted(QString{});
-    supply::Runner runner(scripted, parsed.sequence, supply::RunOptions{});
-    QSignalSpy finished(&runner, &supply::Runner::finished);
+    runs::Runner runner(scripted, parsed.sequence, runs::RunOptions{});
+    QSignalSpy finished(&runner, &runs::Runner::finished);
     QList<std::pair<int, std::uint16_t>> points; // point, the set voltage its row shows
-    QObject::connect(&runner, &supply::Runner::rowTaken, [&](const supply::Row &row) {
+    QObject::connect(&runner, &runs::Runner::rowTaken, [&](const records::Row &row) {
         if (row.point) {
             points.append({*row.point, row.reading->setVoltage});
         }

@@ -65,7 +65,7 @@ public:
     bool silent = false;
     QStringList operations; // "R5", "V5=1260", "A5=1500", "O5=1"
     // The line's ceilings: the instrument's own and another program's.
-    supply::CeilingRegistry line;
+    engine::CeilingRegistry line;
     int own = line.addSource(true);
     int elsewhere = line.addSource(false);
     QStringList held; // the instrument's ceilings as held on the line: "5=800,3200,19840"
@@ -88,7 +88,7 @@ public:
     }
     void setVoltage(std::uint8_t address, std::uint16_t code, Done done) override
     {
-        if (refused(address, supply::CeilingKind::Voltage, code, done)) {
+        if (refused(address, engine::CeilingKind::Voltage, code, done)) {
             return;
         }
         operations << QStringLiteral("V%1=%2").arg(address).arg(code);
@@ -97,7 +97,7 @@ public:
     }
     void setCurrent(std::uint8_t address, std::uint16_t code, Done done) override
     {
-        if (refused(address, supply::CeilingKind::Current, code, done)) {
+        if (refused(address, engine::CeilingKind::Current, code, done)) {
             return;
         }
         operations << QStringLiteral("A%1=%2").arg(address).arg(code);
@@ -130,15 +130,15 @@ public:
                       std::uint16_t power) override
     {
         held << QStringLiteral("%1=%2,%3,%4").arg(address).arg(voltage).arg(current).arg(power);
-        const auto hold = [&](supply::CeilingKind kind, int value, int largest) {
+        const auto hold = [&](engine::CeilingKind kind, int value, int largest) {
             value >= largest ? line.release(own, address, kind)
                              : line.hold(own, address, kind, value, "vantelctl serve", 1);
         };
-        hold(supply::CeilingKind::Voltage, voltage, protocol::kLargestVoltageCode);
-        hold(supply::CeilingKind::Current, current, protocol::kLargestCurrentCode);
-        hold(supply::CeilingKind::Power, power, scpi::kLargestPowerCode);
+        hold(engine::CeilingKind::Voltage, voltage, protocol::kLargestVoltageCode);
+        hold(engine::CeilingKind::Current, current, protocol::kLargestCurrentCode);
+        hold(engine::CeilingKind::Power, power, scpi::kLargestPowerCode);
     }
-    std::optional<int> lineCeiling(std::uint8_t address, supply::CeilingKind kind) const override
+    std::optional<int> lineCeiling(std::uint8_t address, engine::CeilingKind kind) const override
     {
         const auto tightest = line.tightest(address, kind);
         return tightest ? std::optional<int>(tightest->value) : std::nullopt;
@@ -146,12 +146,12 @@ public:
 
 private:
     // The line refuses a set value above a ceiling; nothing is sent.
-    bool refused(std::uint8_t address, supply::CeilingKind kind, int code, const Done &done)
+    bool refused(std::uint8_t address, engine::CeilingKind kind, int code, const Done &done)
     {
         const auto why = line.setValueRefusal(address, kind, code, "COM3");
         if (why) {
             operations << QStringLiteral("%1%2 refused")
-                              .arg(kind == supply::CeilingKind::Voltage ? 'V' : 'A')
+                              .arg(kind == engine::CeilingKind::Voltage ? 'V' : 'A')
                               .arg(address);
             done(Result::failed(scpi::LinkFault::Refused, *why));
         }
@@ -514,7 +514,7 @@ void TestScpi::ceilingsOfTheLine()
     QFETCH(QString, operations);
     QFETCH(QString, held);
     ScriptedLink link({5, 6});
-    link.line.hold(link.elsewhere, 5, supply::CeilingKind::Voltage, 1000, "vantel", 7);
+    link.line.hold(link.elsewhere, 5, engine::CeilingKind::Voltage, 1000, "vantel", 7);
     scpi::Instrument instrument(link, {"COM3", {5, 6}, "1.0.0"});
     QStringList got;
     auto session = instrument.open(

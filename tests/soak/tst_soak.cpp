@@ -161,10 +161,10 @@ private:
 
     QTemporaryDir m_portDir;
     testsupport::SimProcess m_sim{m_portDir.path()};
-    std::unique_ptr<supply::EngineCommControl> m_engine = supply::makeEngineCommControl();
-    supply::EngineCommControl &m_comm = *m_engine;
+    std::unique_ptr<line::EngineCommControl> m_engine = line::makeEngineCommControl();
+    line::EngineCommControl &m_comm = *m_engine;
     SoakMessenger m_messenger;
-    std::unique_ptr<vantel::Form1> m_window;
+    std::unique_ptr<monitor::Form1> m_window;
     QTimer m_sampler;
 
     Supply m_now;
@@ -183,7 +183,7 @@ void TestSoak::initTestCase()
     m_sim.forwardErrors();
     QVERIFY(m_sim.start(simArguments(m_now), kCatchUpMs));
 
-    m_window = std::make_unique<vantel::Form1>(m_comm, m_messenger);
+    m_window = std::make_unique<monitor::Form1>(m_comm, m_messenger);
     m_messenger.snapshot = [this] { return shown(); };
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
@@ -213,7 +213,7 @@ void TestSoak::cleanupTestCase()
 
 Display TestSoak::shown() const
 {
-    const vantel::Form1 &w = *m_window;
+    const monitor::Form1 &w = *m_window;
     return {w.T1->Text(), w.T2->Text(),    w.T3->Text(),
             w.T4->Text(), w.Text5->Text(), w.Text4->Text()};
 }
@@ -268,7 +268,7 @@ void TestSoak::press(QAbstractButton *button)
 
 void TestSoak::dialVoltage(int centivolts)
 {
-    vantel::Form1 &w = *m_window;
+    monitor::Form1 &w = *m_window;
     const std::array<ui::TextBox *, 4> digits{w.T6, w.T8, w.T10, w.T12};
     int rest = centivolts;
     for (int i = 3; i >= 0; --i) {

@@ -17,13 +17,13 @@ namespace testsupport {
 // takes up what the event loop holds, then moves the clock to the earliest timer
 // and fires it, so that every time a test reads is the one its rule names,
 // however busy the machine is.
-class SimClock : public supply::EngineClock {
+class SimClock : public engine::EngineClock {
 public:
     using nanoseconds = std::chrono::nanoseconds;
 
     time_point now() const override { return m_now; }
 
-    std::unique_ptr<supply::EngineTimer> makeTimer(std::function<void()> fire) const override
+    std::unique_ptr<engine::EngineTimer> makeTimer(std::function<void()> fire) const override
     {
         return std::make_unique<Timer>(*this, std::move(fire));
     }
@@ -69,7 +69,7 @@ public:
     }
 
 private:
-    struct Timer : supply::EngineTimer {
+    struct Timer : engine::EngineTimer {
         Timer(const SimClock &clock, std::function<void()> f) : owner(clock), fire(std::move(f))
         {
             owner.m_timers.push_back(this);
@@ -105,7 +105,7 @@ private:
     time_point m_now{std::chrono::hours(1)};
     mutable long m_order = 0;
     mutable std::vector<Timer *> m_timers;
-    std::vector<std::unique_ptr<supply::EngineTimer>> m_owned; // the test's own events
+    std::vector<std::unique_ptr<engine::EngineTimer>> m_owned; // the test's own events
 };
 
 } // namespace testsupport

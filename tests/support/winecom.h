@@ -11,7 +11,7 @@ namespace testsupport {
 
 // Looks for serial ports as the window does, picks `port` and opens it. An empty
 // string when the port is open, else what went wrong.
-inline QString openMappedPort(vantel::Form1 &form, const QString &port)
+inline QString openMappedPort(monitor::Form1 &form, const QString &port)
 {
     form.C32_Click();
     const int found = form.Combo1->findText(port);

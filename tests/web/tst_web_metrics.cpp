@@ -338,7 +338,7 @@ void TestWebMetrics::promtoolReadsIt()
     if (promtool.isEmpty()) {
         QSKIP("promtool (Debian's prometheus) is not installed");
     }
-    supply::LinkStats stats;
+    engine::LinkStats stats;
     stats.roundTrips = 10;
     stats.medianMs = 32.5;
     stats.p99Ms = 40;
