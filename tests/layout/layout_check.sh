@@ -100,6 +100,31 @@ check "a folder in two layers" 1 "low is in two layers" layers low high low
 check "a page without layers" 1 "has no layers block" \
     eval 'mkdir -p docs && echo "# Carrying the work on" >docs/developing.md'
 
+# Each folder's code in one namespace named for it; another folder's namespace
+# opened only to declare its names ahead. Each row: the case, the exit status, what
+# the output says, then the file and its text.
+namespace_rows=(
+    "its folder's namespace|0|none|low/a.h|namespace low {\nint a();\nnamespace reg {\nint r;\n}\n} // namespace low\n"
+    "nested by a qualified name|0|none|low/b.h|namespace low::detail {\nint b();\n}\n"
+    "declarations ahead|0|none|high/h.h|namespace low {\nclass A;\nstruct B;\nenum class C : int;\ntemplate <typename T> class D;\n} // namespace low\nnamespace high {\nclass H {};\n}\n"
+    "outside every namespace|0|none|high/main.cpp|namespace {\nint helper() { return 1; }\n}\nint main() { return helper(); }\n"
+    "alias and using-directive|0|none|high/u.cpp|namespace mb = low;\nusing namespace low;\nnamespace high {\nint u();\n}\n"
+    "words in comments and strings|0|none|high/c.cpp|// namespace supply { int x; }\n/* namespace supply {\nint y; } */\nconst char *s = \"namespace supply { int z; }\";\n#define OPEN namespace supply {\nnamespace high {\nint c;\n}\n"
+    "tests aside|0|none|tests/x/tst_x.cpp|namespace supply {\nint x;\n}\n"
+    "code in a retired namespace|1|high/old.cpp:2 defines code in namespace supply, not high|high/old.cpp|// old\nnamespace supply {\nint f() { return 1; }\n} // namespace supply\n"
+    "code in another folder's namespace|1|high/bad.h:1 defines code in namespace low, not high|high/bad.h|namespace low {\nclass A {};\n}\n"
+    "a second namespace beside the folder's|1|low/two.h:4 defines code in namespace other, not low|low/two.h|namespace low {\nint a;\n}\nnamespace other {\nint b;\n}\n"
+    "a declaration ahead beside code|1|high/mix.h:1 defines code in namespace low, not high|high/mix.h|namespace low {\nclass A;\nint helper();\n}\n"
+    "another folder's by a qualified name|1|high/q.h:1 defines code in namespace low, not high|high/q.h|namespace low::deep {\nint x;\n}\n"
+    "a function's body after a brace in a string|1|high/s.cpp:2 defines code in namespace low, not high|high/s.cpp|const char *open = \"{\";\nnamespace low {\nint f() { return '}'; }\n}\n"
+)
+for row in "${namespace_rows[@]}"; do
+    IFS='|' read -r name want says file text <<<"$row"
+    # shellcheck disable=SC2016
+    check "$name" "$want" "$says" \
+        bash -c 'mkdir -p "$(dirname "$0")" && printf "%b" "$1" >"$0"' "$file" "$text"
+done
+
 if [ "$failures" != 0 ]; then
     echo "$failures case(s) failed" >&2
     exit 1
