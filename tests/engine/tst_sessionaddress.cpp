@@ -4,6 +4,7 @@
 #include "engine/sessionaddress.h"
 #include "protocol/frame.h"
 #include "protocol/frames.h"
+#include "support/sessionfakes.h"
 
 #include <QTest>
 
@@ -21,15 +22,8 @@ Q_DECLARE_METATYPE(AddressOutcome::Step)
 
 namespace {
 
-struct FakeClock : engine::EngineClock {
-    time_point t{std::chrono::hours(1)};
-    time_point now() const override { return t; }
-};
-
-struct NoTimer : engine::SessionTimer {
-    void start(std::chrono::milliseconds, std::function<void()>) override {}
-    void stop() override {}
-};
+using FakeClock = testsupport::ManualClock;
+using NoTimer = testsupport::IdleTimer;
 
 // How a supply answers a write of its address register.
 enum class Echo { Request, Lost, AddressEcho, OtherBytes, Exception, Refused };
@@ -43,23 +37,9 @@ struct FakeSupply {
     bool moved = false;
 };
 
-// Requests wait until the test answers them; each is logged "r9" (status read
-// of 9) or "w7" (write to 7).
-struct FakeLine : engine::SessionLine {
+// Requests wait until the test answers them (logged "r9", "w7").
+struct FakeLine : testsupport::PendingLine {
     std::vector<FakeSupply> supplies;
-    std::deque<std::pair<protocol::Frame, Done>> pending;
-    QStringList log;
-
-    void readStatus(std::uint8_t address, Done done) override
-    {
-        log << QStringLiteral("r%1").arg(address);
-        pending.emplace_back(protocol::buildReadStatusRequest(address), std::move(done));
-    }
-    void write(const protocol::Frame &request, Done done) override
-    {
-        log << QStringLiteral("w%1").arg(request[0]);
-        pending.emplace_back(request, std::move(done));
-    }
 
     bool answerOne()
     {

@@ -5,6 +5,7 @@
 #include "engine/client.h"
 #include "runs/logger.h"
 #include "support/fakecommcontrol.h"
+#include "support/sessionfakes.h"
 
 #include <QTest>
 
@@ -20,23 +21,10 @@ namespace {
 
 // Starts after the machine's steady clock did, so that rows count from their
 // own first request.
-struct FakeClock : engine::EngineClock {
-    time_point t{std::chrono::seconds(1)};
-    time_point now() const override { return t; }
+struct FakeClock : testsupport::ManualClock {
+    FakeClock() : ManualClock(std::chrono::seconds(1)) {}
 };
-
-struct FakeTimer : engine::SessionTimer {
-    FakeClock &clock;
-    std::function<void()> pending;
-    FakeClock::time_point due;
-    explicit FakeTimer(FakeClock &c) : clock(c) {}
-    void start(std::chrono::milliseconds after, std::function<void()> fire) override
-    {
-        due = clock.t + after;
-        pending = std::move(fire);
-    }
-    void stop() override { pending = nullptr; }
-};
+using FakeTimer = testsupport::ManualTimer;
 
 // Supplies that answer a status read after their latency; a silent one times
 // out after its latency.

@@ -5,6 +5,7 @@
 #include "engine/session.h"
 #include "protocol/frames.h"
 #include "runs/logger.h"
+#include "support/sessionfakes.h"
 
 #include <QTest>
 
@@ -17,37 +18,17 @@ using engine::LineAnswer;
 
 namespace {
 
-struct FakeClock : engine::EngineClock {
-    time_point t{std::chrono::hours(1)};
-    time_point now() const override { return t; }
-};
-
-struct IdleTimer : engine::SessionTimer {
-    void start(std::chrono::milliseconds, std::function<void()>) override {}
-    void stop() override {}
-};
+using FakeClock = testsupport::ManualClock;
+using testsupport::IdleTimer;
 
 // How a fake supply takes a switch-off.
 enum class Takes { Off, StaysOn, SilentReadBack, Exception, Refused };
 
 // Supplies whose outputs are on until a write switches them off; requests are
 // answered one by one by run(), each logged as "w1" (write to 1) or "r1".
-struct FakeLine : engine::SessionLine {
+struct FakeLine : testsupport::PendingLine {
     std::map<std::uint8_t, Takes> takes;
     std::map<std::uint8_t, bool> on;
-    std::deque<std::pair<protocol::Frame, Done>> pending;
-    QStringList log;
-
-    void readStatus(std::uint8_t address, Done done) override
-    {
-        log << QStringLiteral("r%1").arg(address);
-        pending.emplace_back(protocol::buildReadStatusRequest(address), std::move(done));
-    }
-    void write(const protocol::Frame &request, Done done) override
-    {
-        log << QStringLiteral("w%1").arg(request[0]);
-        pending.emplace_back(request, std::move(done));
-    }
     void run()
     {
         for (int i = 0; i < 100 && !pending.empty(); ++i) {
