@@ -39,7 +39,8 @@ class Lines:
     def __init__(self, stream):
         self.lines = []
         self.lock = threading.Lock()
-        threading.Thread(target=self._pull, args=(stream,), daemon=True).start()
+        self.thread = threading.Thread(target=self._pull, args=(stream,), daemon=True)
+        self.thread.start()
 
     def _pull(self, stream):
         for raw in stream:
@@ -49,6 +50,11 @@ class Lines:
     def snapshot(self):
         with self.lock:
             return list(self.lines)
+
+    def whole(self, timeout=WAIT):
+        """Every line, once the child has ended and its stream is read to the end."""
+        self.thread.join(timeout)
+        return self.snapshot()
 
     def wait_for(self, pattern, timeout=WAIT):
         deadline = time.monotonic() + timeout
@@ -305,7 +311,7 @@ def main():
     code = server.wait(WAIT)
     check(code == 0, "SIGINT exits 0 (%s)" % code)
     check(sim.requests(OUTPUT_OFF_5) == offs, "the output is left on")
-    summary = "\n".join(err.snapshot())
+    summary = "\n".join(err.whole())
     check(re.search(r"client 1 connected from 127\.0\.0\.1", summary) is not None,
           "a line per client connecting")
     check(re.search(r"client 2 .* left", summary) is not None, "a line per client leaving")
