@@ -693,9 +693,6 @@ void TestLineTracker::lateCopyOfTheLastWrite_data()
     QTest::newRow("late copy a byte at a time")
         << byteByByte(kVoltageCopy, 1) + Script{{12, kCurrentCopy + kCurrentCopy}} << false << 100
         << Error::None << 2L << 0L;
-    QTest::newRow("late copy with the echo in one piece")
-        << Script{{3, kVoltageCopy + kCurrentCopy + kCurrentCopy}} << false << 0 << Error::None
-        << 2L << 0L;
     QTest::newRow("late copy after a reply could have begun")
         << Script{{12, kVoltageCopy}, {14, kCurrentCopy + kCurrentCopy}} << false << 0
         << Error::None << 2L << 0L;
