@@ -55,6 +55,21 @@ void LineTracker::examine()
         // otherwise make a write's reply look like an echo, and cost the timeout.
         const bool early = !m_quickerThanWire && m_rxAt.front() < m_earliest;
         const bool isWrite = m_request[1] != protocol::kReadHoldingRegisters;
+        if (const std::size_t copy = lastWriteCopyAtHead(); copy > 0) {
+            if (copy <= size) {
+                dropFrame(copy);
+                continue;
+            }
+            // Perhaps the rest of that copy is still coming: the head is judged
+            // once it is whole or shows it is something else. It may as well be
+            // the start of this request's reply, which has begun if it is not
+            // too early for one.
+            if (!early) {
+                markBegun();
+            }
+            m_want = copy - size;
+            return;
+        }
         // The adapter's copy of the request: a supply never sends back a read
         // request; a write's copy is the echo when the adapter is known to echo,
         // or when it began before a reply could have on a UART.
@@ -150,6 +165,26 @@ void LineTracker::examine()
         m_dueAt.reset();
         return;
     }
+}
+
+std::size_t LineTracker::lastWriteCopyAtHead() const
+{
+    // The last write's copy was taken for its answer while the adapter was not
+    // known to echo. Its second copy may come after the next request went out (a
+    // busy machine reads the line late): within the write's timeout it is the
+    // supply's answer to it, not an answer to this request, and the adapter
+    // echoes. A copy of this very request looks the same as its own echo or
+    // answer, and is judged as one.
+    const Bytes &last = m_unconfirmedEcho;
+    if (last.empty() || std::equal(m_request.begin(), m_request.end(), last.begin(), last.end())) {
+        return 0;
+    }
+    const std::size_t size = std::min(m_rx.size(), last.size());
+    if (!std::equal(m_rx.begin(), m_rx.begin() + static_cast<std::ptrdiff_t>(size), last.begin()) ||
+        m_rxAt[size - 1] - m_unconfirmedEchoAt >= nanoseconds(m_timeout)) {
+        return 0;
+    }
+    return last.size();
 }
 
 void LineTracker::markBegun()

@@ -77,11 +77,6 @@ void LineTracker::sent(const protocol::Frame &request, std::size_t replySize,
     dropStale(true);
     m_quietUntil.erase(request[0]);
     ++m_stats.requests;
-    if (request[1] == protocol::kWriteSingleRegister &&
-        !std::equal(request.begin(), request.end(), m_unconfirmedEcho.begin(),
-                    m_unconfirmedEcho.end())) {
-        m_unconfirmedEcho.clear();
-    }
     m_waiting = true;
     m_request = request;
     m_replySize = replySize;

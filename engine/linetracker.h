@@ -200,6 +200,9 @@ public:
 private:
     void examine();
     void markBegun();
+    // The length of the last write's unconfirmed copy when the bytes at the head
+    // are that copy, or its start, still within the write's timeout; otherwise 0.
+    std::size_t lastWriteCopyAtHead() const;
     bool lookingAtEveryByte() const { return !m_dueAt || m_firstByteWait; }
     void complete(std::size_t length, protocol::ReplyVerdict verdict, int exceptionCode);
     void judgeWhatIsLeft(nanoseconds now);
@@ -243,7 +246,9 @@ private:
     // A reply came sooner than the wire could carry it: a virtual port, whose
     // bytes' times say nothing of what was sent when.
     bool m_quickerThanWire = false;
-    // A write taken as answered by a copy of itself while the echo was off.
+    // A write taken as answered by a copy of itself while the echo was off; a
+    // second copy within its timeout, during a later request too, was the
+    // supply's answer, and shows the adapter echoes.
     Bytes m_unconfirmedEcho;
     nanoseconds m_unconfirmedEchoAt{0};
     // A write's copy taken for the adapter's echo by its time alone, while the

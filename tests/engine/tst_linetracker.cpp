@@ -228,6 +228,8 @@ private slots:
     void writeCopyReadLate_data();
     void writeCopyReadLate();
     void writeCopies();
+    void lateCopyOfTheLastWrite_data();
+    void lateCopyOfTheLastWrite();
 };
 
 void TestLineTracker::reply_data()
@@ -653,6 +655,82 @@ void TestLineTracker::writeCopyReadLate()
                                static_cast<std::size_t>(kWriteCopy.size()), driver.now() + ms(1));
         QVERIFY(driver.line().echo());
     }
+}
+
+namespace {
+
+QByteArray bytesOf(const protocol::Frame &frame)
+{
+    return QByteArray(reinterpret_cast<const char *>(frame.data()),
+                      static_cast<qsizetype>(frame.size()));
+}
+
+// Set 7.50 V, then 0.500 A, at address 1.
+const protocol::Frame kSetVoltage = protocol::buildSetVoltageRequest(1, 750);
+const protocol::Frame kSetCurrent = protocol::buildSetCurrentRequest(1, 500);
+const QByteArray kVoltageCopy = bytesOf(kSetVoltage);
+const QByteArray kCurrentCopy = bytesOf(kSetCurrent);
+
+} // namespace
+
+void TestLineTracker::lateCopyOfTheLastWrite_data()
+{
+    QTest::addColumn<Script>("second");   // after the next write
+    QTest::addColumn<bool>("again");      // the next write is the voltage write again
+    QTest::addColumn<int>("firstByteMs"); // its wait for the first byte, if any
+    QTest::addColumn<Error>("outcome");
+    QTest::addColumn<long>("echoes"); // the late copy and the next write's echo
+    QTest::addColumn<long>("foreign");
+
+    // The voltage write's copy came at once and was taken for its answer. Its
+    // second copy, late, comes while the current write waits: it shows the
+    // adapter echoes, and the current write waits on for its echo and reply.
+    QTest::newRow("late copy before the echo")
+        << Script{{1, kVoltageCopy}, {2, kCurrentCopy + kCurrentCopy}} << false << 0 << Error::None
+        << 2L << 0L;
+    // Bounded by its first byte, the wait looks at every byte: the start of the
+    // late copy does not yet say the current write's echo is missing.
+    QTest::newRow("late copy a byte at a time")
+        << byteByByte(kVoltageCopy, 1) + Script{{12, kCurrentCopy + kCurrentCopy}} << false << 100
+        << Error::None << 2L << 0L;
+    QTest::newRow("late copy after a reply could have begun")
+        << Script{{12, kVoltageCopy}, {14, kCurrentCopy + kCurrentCopy}} << false << 0
+        << Error::None << 2L << 0L;
+    // A copy after the voltage write's own timeout is no copy of it, and a write
+    // answer that differs from both is a wrong answer.
+    QTest::newRow("copy after its timeout")
+        << Script{{145, kVoltageCopy}} << false << 0 << Error::Foreign << 0L << 1L;
+    QTest::newRow("a foreign write answer")
+        << Script{{1, bytesOf(protocol::buildSetVoltageRequest(1, 751))}} << false << 0
+        << Error::Foreign << 0L << 1L;
+    // The same write again: its copy is its own answer, as it cannot be told
+    // from the first write's.
+    QTest::newRow("the same write, answered at once")
+        << Script{{0.1, kVoltageCopy}} << true << 0 << Error::None << 0L << 0L;
+}
+
+void TestLineTracker::lateCopyOfTheLastWrite()
+{
+    QFETCH(Script, second);
+    QFETCH(bool, again);
+    QFETCH(int, firstByteMs);
+    QFETCH(Error, outcome);
+    QFETCH(long, echoes);
+    QFETCH(long, foreign);
+
+    FakeDriver driver(Timers::Exact);
+    const Played voltage = driver.play(kSetVoltage, kSetVoltage.size(), {{0.1, kVoltageCopy}});
+    QCOMPARE(voltage.outcome, Error::None);
+    QVERIFY(!driver.line().echo());
+    const protocol::Frame &next = again ? kSetVoltage : kSetCurrent;
+    const Played played = driver.play(next, next.size(), second, firstByteMs);
+    QCOMPARE(played.outcome, outcome);
+    if (outcome == Error::None) {
+        QCOMPARE(played.bytes, bytesOf(next));
+    }
+    QCOMPARE(driver.line().stats().echoes, echoes);
+    QCOMPARE(driver.line().echo(), echoes > 0);
+    QCOMPARE(driver.line().stats().foreign, foreign);
 }
 
 QTEST_GUILESS_MAIN(TestLineTracker)
