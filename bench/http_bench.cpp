@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -90,17 +91,19 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: http-bench VANTELCTL [SECONDS]\n");
+        std::fprintf(stderr, "usage: http-bench VANTELCTL [SECONDS [SUPPLIES]]\n");
         return 2;
     }
     const int seconds = argc > 2 ? QByteArray(argv[2]).toInt() : 20;
+    const int supplies = argc > 3 ? std::clamp(QByteArray(argv[3]).toInt(), 1, 32) : 4;
+    const QString addresses = QStringLiteral("1-%1").arg(supplies);
     const QRegularExpression openAt(QStringLiteral("open http://127\\.0\\.0\\.1:(\\d+)/"));
     bench::ServeRun run;
     if (!run.start(argv[1],
                    {QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("--address"),
-                    QStringLiteral("1-4"), QStringLiteral("--output"), QStringLiteral("on")},
+                    addresses, QStringLiteral("--output"), QStringLiteral("on")},
                    {QStringLiteral("--port"), QStringLiteral("COM1"), QStringLiteral("--addresses"),
-                    QStringLiteral("1-4"), QStringLiteral("serve"), QStringLiteral("--listen"),
+                    addresses, QStringLiteral("serve"), QStringLiteral("--listen"),
                     QStringLiteral("none"), QStringLiteral("--http"),
                     QStringLiteral("127.0.0.1:0")},
                    openAt)) {
@@ -112,7 +115,7 @@ int main(int argc, char **argv)
     const qint64 pid = serve.processId();
     QTest::qWait(1000);
 
-    std::printf("line: vantel-sim's 9600-baud timing, 4 supplies, outputs on\n");
+    std::printf("line: vantel-sim's 9600-baud timing, %d supplies, outputs on\n", supplies);
     const Phase bare = measure(pid, port, 0, seconds);
     const Phase loaded = measure(pid, port, 20, seconds);
     const double rateBare = bare.readings / bare.seconds;
